@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs, when missing, every Debian package nusk needs to build, run and test.
+# The one place that lists them: add new needs here and nowhere else.
+set -euo pipefail
+
+PACKAGES=(
+  cmake g++ pkg-config ninja-build
+  qtbase5-dev qtdeclarative5-dev qtquickcontrols2-5-dev libqt5svg5-dev libqt5sql5-sqlite
+  qttools5-dev-tools qttools5-dev qttranslations5-l10n
+  qml-module-qtquick2 qml-module-qtquick-window2 qml-module-qtquick-controls2
+  qml-module-qtquick-templates2 qml-module-qtquick-layouts qml-module-qtquick-shapes
+  qml-module-qtqml qml-module-qtqml-statemachine qml-module-qtqml-models2
+  libsodium-dev libkf5archive-dev libexif-dev libraw-dev
+  p7zip-full ghostscript shared-mime-info xvfb xauth sqlite3
+  libbenchmark-dev clang libclang-rt-14-dev
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  SUDO=""
+  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

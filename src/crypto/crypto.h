@@ -1,0 +1,127 @@
+#pragma once
+
+// The cryptography primitives of nusk, on libsodium.
+//
+// Two secure packet formats travel between peers. Both start with one key-id byte
+// (crypto::KeyId); every other field follows without padding:
+//
+//   key id 0 — a packet sealed to a public key (anonymous sender):
+//     [u8 0][sealed box: 32-byte ephemeral X25519 public key | ciphertext | 16-byte MAC]
+//     The recipient's Ed25519 public key is converted to X25519 for the box.
+//
+//   key id 10..127 — a packet under a session key:
+//     [u8 keyId][u64 little-endian counter][ciphertext | 16-byte Poly1305 tag]
+//     ChaCha20-Poly1305 (IETF), 12-byte nonce = 4 zero bytes followed by the counter
+//     (little-endian), additional data = the 9 header bytes. The counter starts at 0 for
+//     each key and is advanced with sodium_increment after every packet, so no two
+//     packets under one key share a nonce. A receiver refuses any counter that is not
+//     greater than the last one it accepted (no replay, no reordering).
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+
+namespace crypto {
+
+enum KeyId : std::uint8_t {
+    KeyIdPublic = 0,
+    KeyIdSessionFirst = 10,
+    KeyIdSessionLast = 127,
+};
+
+constexpr int kSignPublicKeyBytes = 32;
+constexpr int kSignSecretKeyBytes = 64;
+constexpr int kSignatureBytes = 64;
+constexpr int kSessionKeyBytes = 32;
+constexpr int kKxPublicKeyBytes = 32;
+constexpr int kKxSecretKeyBytes = 32;
+constexpr int kPasswordSaltBytes = 16;
+constexpr int kSessionHeaderBytes = 9;
+constexpr int kSessionTagBytes = 16;
+constexpr int kSealOverheadBytes = 1 + 32 + 16;
+
+// Must run once before any other call; safe to call again from any thread.
+bool initialize();
+
+QByteArray randomBytes(int count);
+
+struct SigningKeyPair {
+    QByteArray publicKey;   // 32 bytes
+    QByteArray secretKey;   // 64 bytes
+    bool isValid() const;
+};
+
+SigningKeyPair generateSigningKeyPair();
+QByteArray sign(const QByteArray &message, const QByteArray &secretKey);   // 64-byte detached signature
+bool verify(const QByteArray &message, const QByteArray &signature, const QByteArray &publicKey);
+
+// Ephemeral X25519 key exchange (crypto_kx). The client side is the one that opened the
+// connection. Each side gets one key to send with and one to receive with.
+struct KxKeyPair {
+    QByteArray publicKey;   // 32 bytes
+    QByteArray secretKey;   // 32 bytes
+};
+struct SessionKeys {
+    QByteArray rx;          // 32 bytes
+    QByteArray tx;          // 32 bytes
+    bool isValid() const { return rx.size() == kSessionKeyBytes && tx.size() == kSessionKeyBytes; }
+};
+KxKeyPair generateKxKeyPair();
+SessionKeys clientSessionKeys(const KxKeyPair &own, const QByteArray &serverPublicKey);
+SessionKeys serverSessionKeys(const KxKeyPair &own, const QByteArray &clientPublicKey);
+
+// Key id 0 packets. The public key is an Ed25519 signing key.
+QByteArray sealToPublicKey(const QByteArray &plain, const QByteArray &recipientSignPublicKey);
+bool openSealed(const QByteArray &packet, const SigningKeyPair &recipient, QByteArray *plain);
+
+// Argon2id with the library's interactive limits.
+QByteArray deriveKeyFromPassword(const QByteArray &password, const QByteArray &salt, int keyBytes = kSessionKeyBytes);
+QString hashPassword(const QByteArray &password);                          // storable text
+bool verifyPassword(const QString &hash, const QByteArray &password);
+
+// Generic keyed hash (BLAKE2b) for deriving sub-keys and proofs.
+QByteArray keyedHash(const QByteArray &message, const QByteArray &key, int outBytes = 32);
+
+// Plain authenticated encryption with a caller-chosen nonce source; used for data at rest
+// and for the invitation link. The nonce (24 bytes, random) is prepended to the result.
+QByteArray secretBoxSeal(const QByteArray &plain, const QByteArray &key);
+bool secretBoxOpen(const QByteArray &boxed, const QByteArray &key, QByteArray *plain);
+
+// Key id 10..127 packets under one session key, one direction. Not thread-safe: one
+// sender and one receiver per direction, each on the thread of its connection.
+class SessionSealer
+{
+public:
+    SessionSealer() = default;
+    SessionSealer(std::uint8_t keyId, const QByteArray &key);
+    bool isValid() const;
+    // Returns an empty array once the counter would wrap (the session must then end).
+    QByteArray seal(const QByteArray &plain);
+    std::uint64_t nextCounter() const { return m_counter; }
+
+private:
+    std::uint8_t m_keyId = 0;
+    QByteArray m_key;
+    std::uint64_t m_counter = 0;
+    bool m_exhausted = false;
+};
+
+class SessionOpener
+{
+public:
+    SessionOpener() = default;
+    SessionOpener(std::uint8_t keyId, const QByteArray &key);
+    bool isValid() const;
+    // False for a wrong key id, a tampered packet, or a counter not above the last accepted.
+    bool open(const QByteArray &packet, QByteArray *plain);
+    bool open(const char *data, int size, QByteArray *plain);
+
+private:
+    std::uint8_t m_keyId = 0;
+    QByteArray m_key;
+    std::uint64_t m_lastCounter = 0;
+    bool m_any = false;
+};
+
+} // namespace crypto
