@@ -14,8 +14,10 @@
 //     ChaCha20-Poly1305 (IETF), 12-byte nonce = 4 zero bytes followed by the counter
 //     (little-endian), additional data = the 9 header bytes. The counter starts at 0 for
 //     each key and is advanced with sodium_increment after every packet, so no two
-//     packets under one key share a nonce. A receiver refuses any counter that is not
-//     greater than the last one it accepted (no replay, no reordering).
+//     packets under one key share a nonce; after the packet with counter 2^64-1 the
+//     sender seals nothing more under that key. A receiver refuses any counter that is
+//     not greater than the last one it accepted (no replay, no reordering); only an
+//     authentic packet moves that mark.
 
 #include <QByteArray>
 #include <QString>
@@ -101,6 +103,8 @@ public:
     std::uint64_t nextCounter() const { return m_counter; }
 
 private:
+    friend struct SessionSealerTestAccess;   // lets tests start near the end of the counter
+
     std::uint8_t m_keyId = 0;
     QByteArray m_key;
     std::uint64_t m_counter = 0;
