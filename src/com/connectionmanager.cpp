@@ -1,0 +1,152 @@
+#include "com/connectionmanager.h"
+
+#include "app/configsettings.h"
+#include "app/log.h"
+#include "com/proxy.h"
+#include "db/idatabase.h"
+#include "db/ownkey.h"
+
+#include <QDateTime>
+#include <QNetworkInterface>
+#include <QUuid>
+
+ConnectionManager *ConnectionManager::s_instance = nullptr;
+
+ConnectionManager::ConnectionManager(IDatabase *database, QObject *parent)
+    : QObject(parent)
+    , m_database(database)
+{
+    s_instance = this;
+}
+
+ConnectionManager::~ConnectionManager()
+{
+    if (s_instance == this)
+        s_instance = nullptr;
+}
+
+ConnectionManager *ConnectionManager::instance()
+{
+    return s_instance;
+}
+
+void ConnectionManager::setPeerModel(QObject *model)
+{
+    if (m_peerModel == model)
+        return;
+    m_peerModel = model;
+    Q_EMIT peerModelChanged();
+}
+
+void ConnectionManager::addStartStep(std::function<void()> step)
+{
+    if (step)
+        m_steps.push_back(std::move(step));
+}
+
+void ConnectionManager::setIdentity(const crypto::SigningKeyPair &identity)
+{
+    m_identity = identity;
+    if (m_hub)
+        m_hub->setIdentity(identity);
+}
+
+void ConnectionManager::setLinkTimings(const com::LinkTimings &timings)
+{
+    m_timings = timings;
+    if (m_hub)
+        m_hub->setTimings(timings);
+}
+
+void ConnectionManager::setListenRetryInterval(int ms)
+{
+    m_retryMs = ms;
+    if (m_hub)
+        m_hub->setListenRetryInterval(ms);
+}
+
+void ConnectionManager::loadIdentity()
+{
+    if (m_identity.isValid() || !m_database)
+        return;
+    m_identity = loadOrCreateOwnKeyPair(m_database);
+    if (!m_identity.isValid())
+        logPrintf(LogErr1, "no own signing key: every handshake will be refused");
+}
+
+void ConnectionManager::start()
+{
+    if (m_started || m_starting)
+        return;
+    m_starting = true;
+
+    m_proxy = new Proxy(this);
+    m_proxy->systemProxy();
+
+    int port = m_configuredPort;
+    if (port < 0)
+        port = appArgumentInt(QStringLiteral("--com-listen-port"), kDefaultListenPort);
+    if (port < 0 || port > 65535) {
+        logPrintf(LogErr1, "listen port %d out of range, using %d", port, kDefaultListenPort);
+        port = kDefaultListenPort;
+    }
+    m_listenPort = quint16(port);
+
+    loadIdentity();
+    m_hub = new com::Hub(this);
+    m_hub->setIdentity(m_identity);
+    m_hub->setTimings(m_timings);
+    m_hub->setListenRetryInterval(m_retryMs);
+    m_hub->setTransportsProvider([this] { return localTransports(); });
+    m_hub->setNetworkEnabled(m_networkEnabled.load());
+    connect(m_hub, &com::Hub::listeningChanged, this, [this] {
+        if (m_hub->listenPort())
+            m_listenPort = m_hub->listenPort();
+    });
+    m_hub->listen(quint16(port));
+    if (m_hub->listenPort())
+        m_listenPort = m_hub->listenPort();
+
+    // By index: a step may register further steps.
+    for (std::size_t i = 0; i < m_steps.size(); ++i) {
+        const std::function<void()> step = m_steps[i];
+        step();
+    }
+
+    m_starting = false;
+    m_started = true;
+    Q_EMIT started();
+}
+
+void ConnectionManager::setNetworkEnabled(bool enabled)
+{
+    m_networkEnabled = enabled;
+    if (m_hub)
+        m_hub->setNetworkEnabled(enabled);
+}
+
+std::vector<TransportDto> ConnectionManager::localTransports() const
+{
+    // Name-based uuids keep one address's transport the same across calls and restarts.
+    static const QUuid ns(QStringLiteral("{6c1f3a52-8d0e-4b7a-9f21-3e5d7c9a0b14}"));
+    const quint16 port = m_listenPort.load();
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    std::vector<TransportDto> out;
+    for (const QHostAddress &address : QNetworkInterface::allAddresses()) {
+        if (address.isLoopback() || address.isNull())
+            continue;
+        // A link-local IPv6 address needs the sender's interface name: useless elsewhere.
+        if (address.protocol() == QAbstractSocket::IPv6Protocol && address.isLinkLocal())
+            continue;
+        TransportDto t;
+        t.type = QStringLiteral("tcp");
+        t.host = address.toString();
+        t.port = port;
+        t.timestamp = now;
+        t.stream = true;
+        t.uuid = QUuid::createUuidV5(ns, QStringLiteral("tcp|%1|%2").arg(t.host).arg(port))
+                     .toString(QUuid::WithBraces);
+        out.push_back(t);
+    }
+    return out;
+}

@@ -1,0 +1,103 @@
+#pragma once
+
+// The connection manager builds and owns the network side of the program. It is made on the
+// GUI thread, moved to "ioThread" and started when that thread starts; everything it builds
+// lives on that thread.
+//
+// start() builds, in this order: the proxy lookup, the hub with its TCP listener on
+// "--com-listen-port" (default 60391), then every step the upper layers registered with
+// addStartStep (peer factory and loader, own peer, authenticator, cryptography object, job
+// model, in the order they were added), and then emits started() once.
+
+#include "com/hub.h"
+#include "db/dto.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <atomic>
+#include <functional>
+#include <vector>
+
+class IDatabase;
+class Proxy;
+
+class ConnectionManager : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(QObject *peerModel READ peerModel WRITE setPeerModel NOTIFY peerModelChanged)
+
+public:
+    static constexpr int kDefaultListenPort = 60391;
+
+    explicit ConnectionManager(IDatabase *database = nullptr, QObject *parent = nullptr);
+    ~ConnectionManager() override;
+
+    // The single connection manager, null before it is made and after it is gone.
+    static ConnectionManager *instance();
+
+    IDatabase *database() const { return m_database; }
+
+    // The peer model (set by the peers layer; a PeerModel, seen here as a QObject).
+    QObject *peerModel() const { return m_peerModel; }
+    void setPeerModel(QObject *model);
+
+    // Runs `step` on "ioThread" during start(), after the hub and after every step added
+    // before it. Steps added while start() runs still run before started().
+    void addStartStep(std::function<void()> step);
+
+    // The port to listen on; before start(). Negative (the default) reads
+    // "--com-listen-port", else 60391; 0 lets the system pick.
+    void setListenPort(int port) { m_configuredPort = port; }
+    // The bound port once listening, else the port that will be tried.
+    quint16 listenPort() const { return m_listenPort.load(); }
+
+    // The installation's signing key. Unless one was set, start() loads (or makes and
+    // stores) the own key pair of the database.
+    void setIdentity(const crypto::SigningKeyPair &identity);
+    void setLinkTimings(const com::LinkTimings &timings);
+    void setListenRetryInterval(int ms);
+
+    com::Hub *hub() const { return m_hub; }   // null before start()
+    Proxy *proxy() const { return m_proxy; }
+
+    bool isStarted() const { return m_started; }
+    bool isNetworkEnabled() const { return m_networkEnabled.load(); }
+
+    // This computer's own transports: "tcp" on each non-loopback interface address with the
+    // listen port. Safe to call from any thread.
+    std::vector<TransportDto> localTransports() const;
+
+    // No Tor service runs in this version.
+    QString torVersion() const { return QString(); }
+
+public Q_SLOTS:
+    void start();
+    // Off: stop listening on the network and close every established link to another
+    // computer (the local computer's own link stays). On: listen again.
+    void setNetworkEnabled(bool enabled);
+
+Q_SIGNALS:
+    void started();
+    void peerModelChanged();
+
+private:
+    static ConnectionManager *s_instance;
+
+    void loadIdentity();
+
+    IDatabase *m_database = nullptr;
+    QPointer<QObject> m_peerModel;
+    Proxy *m_proxy = nullptr;
+    com::Hub *m_hub = nullptr;
+    std::vector<std::function<void()>> m_steps;
+    crypto::SigningKeyPair m_identity;
+    com::LinkTimings m_timings;
+    int m_retryMs = 5000;
+    int m_configuredPort = -1;
+    std::atomic<quint16> m_listenPort{0};
+    std::atomic<bool> m_networkEnabled{true};
+    bool m_started = false;
+    bool m_starting = false;
+};

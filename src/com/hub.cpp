@@ -1,0 +1,265 @@
+#include "com/hub.h"
+
+#include "app/log.h"
+#include "db/dto.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace com {
+
+namespace {
+
+bool isLoopbackAddress(const QHostAddress &address)
+{
+    bool v4 = false;
+    const quint32 ip4 = address.toIPv4Address(&v4);   // also unwraps ::ffff:a.b.c.d
+    return v4 ? QHostAddress(ip4).isLoopback() : address.isLoopback();
+}
+
+} // namespace
+
+Hub::Hub(QObject *parent)
+    : QObject(parent)
+{
+    crypto::initialize();
+    qRegisterMetaType<std::vector<unsigned char>>("std::vector<unsigned char>");
+    qRegisterMetaType<com::Link *>("com::Link*");
+
+    m_server = new QTcpServer(this);
+    connect(m_server, &QTcpServer::newConnection, this, &Hub::onNewConnection);
+    m_retryTimer = new QTimer(this);
+    m_retryTimer->setSingleShot(true);
+    connect(m_retryTimer, &QTimer::timeout, this, &Hub::tryListen);
+}
+
+Hub::~Hub()
+{
+    m_server->close();
+}
+
+void Hub::setIdentity(const crypto::SigningKeyPair &identity)
+{
+    m_identity = identity;
+}
+
+Greeting Hub::localGreeting() const
+{
+    Greeting greeting = m_greeting;
+    if (greeting.transports.empty() && m_transports)
+        greeting.transports = m_transports();
+    return greeting;
+}
+
+void Hub::setTransportsProvider(std::function<std::vector<TransportDto>()> provider)
+{
+    m_transports = std::move(provider);
+}
+
+void Hub::listen(quint16 port)
+{
+    m_wantedPort = port;
+    m_wantListen = true;
+    m_loggedBindFailure = false;
+    tryListen();
+}
+
+void Hub::stopListening()
+{
+    m_wantListen = false;
+    m_retryTimer->stop();
+    m_server->close();
+    reportListening();
+}
+
+void Hub::reportListening()
+{
+    const bool now = isListening();
+    if (now != m_reportedListening) {
+        m_reportedListening = now;
+        Q_EMIT listeningChanged(now);
+    }
+}
+
+bool Hub::isListening() const
+{
+    return m_networkEnabled && m_server->isListening();
+}
+
+quint16 Hub::listenPort() const
+{
+    return m_server->isListening() ? m_server->serverPort() : m_boundPort;
+}
+
+void Hub::tryListen()
+{
+    if (!m_wantListen)
+        return;
+    // With the network off only the local computer's own loopback link may come in.
+    const QHostAddress address = m_networkEnabled ? QHostAddress(QHostAddress::Any)
+                                                  : QHostAddress(QHostAddress::LocalHost);
+    if (m_server->isListening()) {
+        if (m_server->serverAddress() == address)
+            return;
+        m_server->close();
+    }
+    // Once a port was bound (even one the system picked) keep to it, so that the transports
+    // announced to other computers stay true.
+    const quint16 port = m_boundPort ? m_boundPort : m_wantedPort;
+    if (m_server->listen(address, port)) {
+        m_boundPort = m_server->serverPort();
+        m_retryTimer->stop();
+        m_loggedBindFailure = false;
+        logPrintf(LogCom1, "listening on TCP %s:%u", qPrintable(address.toString()), m_boundPort);
+    } else {
+        if (!m_loggedBindFailure)
+            logPrintf(LogErr1, "cannot listen on TCP port %u: %s; retrying every %d ms", port,
+                      qPrintable(m_server->errorString()), m_listenRetryMs);
+        m_loggedBindFailure = true;
+        m_retryTimer->start(m_listenRetryMs);
+    }
+    reportListening();
+}
+
+void Hub::setNetworkEnabled(bool enabled)
+{
+    if (enabled == m_networkEnabled)
+        return;
+    m_networkEnabled = enabled;
+    if (m_wantListen)
+        tryListen();
+    reportListening();
+    if (enabled)
+        return;
+
+    // Stopping the listener alone would keep serving files to computers the user has just
+    // cut off: end every link but the local computer's own ones.
+    const QByteArray own = ownPublicKey();
+    const QList<QPointer<Link>> all = m_links;
+    for (const QPointer<Link> &link : all) {
+        if (!link || link->state() == Link::StateClosed)
+            continue;
+        const bool keep = link->isOwnKey()
+            || (link->isOutgoing() && !own.isEmpty() && link->m_expectedKey == own)
+            || (!link->isOutgoing() && link->state() == Link::StateHandshaking
+                && isLoopbackAddress(link->peerAddress()));
+        if (!keep)
+            link->fail(QStringLiteral("network disabled"));
+    }
+}
+
+Link *Hub::connectTo(const QString &host, quint16 port, const QByteArray &expectedKey,
+                     const GreetingAmender &amend)
+{
+    auto *link = new Link(new QTcpSocket, true, this);
+    track(link);
+    QString refusal;
+    if (!m_identity.isValid())
+        refusal = QStringLiteral("no identity");
+    else if (expectedKey.size() != crypto::kSignPublicKeyBytes)
+        refusal = QStringLiteral("no valid key expected");
+    else if (!m_networkEnabled && expectedKey != m_identity.publicKey)
+        refusal = QStringLiteral("network disabled");
+    if (refusal.isEmpty()) {
+        link->startClient(host, port, expectedKey, amend);
+    } else {
+        // Let the caller connect to closed() first.
+        QPointer<Link> guard(link);
+        QTimer::singleShot(0, this, [guard, refusal] {
+            if (guard)
+                guard->fail(refusal);
+        });
+    }
+    return link;
+}
+
+QList<Link *> Hub::links() const
+{
+    QList<Link *> up;
+    for (const QPointer<Link> &link : m_links)
+        if (link && link->isEstablished())
+            up.append(link.data());
+    return up;
+}
+
+int Hub::pendingHandshakes() const
+{
+    int n = 0;
+    for (const QPointer<Link> &link : m_links)
+        if (link && !link->isOutgoing() && link->state() == Link::StateHandshaking)
+            ++n;
+    return n;
+}
+
+void Hub::onNewConnection()
+{
+    while (m_server->hasPendingConnections()) {
+        QTcpSocket *socket = m_server->nextPendingConnection();
+        if (!socket)
+            break;
+        if (pendingHandshakes() >= kMaxPendingIncoming) {
+            logPrintf(LogCom1, "too many handshakes in progress, dropping %s",
+                      qPrintable(socket->peerAddress().toString()));
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        auto *link = new Link(socket, false, this);
+        track(link);
+        link->startServer();
+    }
+}
+
+void Hub::track(Link *link)
+{
+    m_links.removeAll(QPointer<Link>());
+    m_links.append(link);
+    connect(link, &Link::established, this, [this, link] {
+        if (!link->isOutgoing())
+            Q_EMIT incomingLink(link);
+    });
+}
+
+bool Hub::admit(Link &link, QString *peerUuid, bool *ownKey)
+{
+    const QByteArray key = link.remotePublicKey();
+    if (key.isEmpty())
+        return false;
+    if (key == m_identity.publicKey) {
+        // The own key is the local computer; a copy of our key turning up from elsewhere is
+        // not, and must not get the local peer's rights.
+        if (!isLoopbackAddress(link.peerAddress())) {
+            logPrintf(LogErr1, "own key offered from non-loopback address %s, refused",
+                      qPrintable(link.peerAddress().toString()));
+            return false;
+        }
+        *peerUuid = nullUuidString();
+        *ownKey = true;
+        return true;
+    }
+    if (!m_networkEnabled)
+        return false;
+
+    const KeyVerdict verdict = m_resolver ? m_resolver(key) : KeyVerdict::unknown();
+    QString uuid;
+    switch (verdict.kind) {
+    case KeyVerdict::Refuse:
+        return false;
+    case KeyVerdict::Accept:
+        uuid = verdict.peerUuid;
+        break;
+    case KeyVerdict::Unknown:
+        if (!m_firstContact)
+            return false;
+        uuid = m_firstContact(link);
+        break;
+    }
+    if (uuid.isEmpty() || isNullUuidString(uuid))
+        return false;
+    *peerUuid = uuid;
+    *ownKey = false;
+    return true;
+}
+
+} // namespace com

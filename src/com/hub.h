@@ -1,0 +1,137 @@
+#pragma once
+
+// The communication hub: the TCP listener, outgoing links, and the rules that decide which
+// proven keys are let in. Lives on the thread of the connection manager ("ioThread"); every
+// call and every hook runs there.
+//
+// Who may connect, decided after the client proved its key and sent its greeting:
+//   - the program's own key, only from a loopback address: the local computer's peer
+//     (Link::isOwnKey, peer uuid nullUuidString()); no hook is asked and no other key can
+//     ever get that uuid;
+//   - a key the known-key resolver accepts: the uuid it gives;
+//   - a key it calls unknown: the first-contact hook decides (an empty answer refuses);
+//     without a hook installed, unknown keys are refused;
+//   - everything else is refused: the connection closes and nobody hears of it.
+
+#include "com/greeting.h"
+#include "com/link.h"
+#include "crypto/crypto.h"
+
+#include <QList>
+#include <QObject>
+#include <QPointer>
+
+#include <functional>
+#include <vector>
+
+class QTcpServer;
+class QTimer;
+
+namespace com {
+
+struct KeyVerdict
+{
+    enum Kind { Unknown, Accept, Refuse };
+    Kind kind = Unknown;
+    QString peerUuid;   // for Accept: the peer the key belongs to (never the null uuid)
+
+    static KeyVerdict unknown() { return {}; }
+    static KeyVerdict accept(const QString &uuid) { return {Accept, uuid}; }
+    static KeyVerdict refuse() { return {Refuse, QString()}; }
+};
+
+using KnownKeyResolver = std::function<KeyVerdict(const QByteArray &remoteKey)>;
+// Gets the link with its proven remotePublicKey(), remoteGreeting(), channelBinding() and
+// peerAddress(); answers the uuid of the peer to admit it as, or an empty string to refuse.
+using FirstContactHook = std::function<QString(const Link &link)>;
+
+class Hub : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit Hub(QObject *parent = nullptr);
+    ~Hub() override;
+
+    // The installation's signing key. Until one is set every handshake is refused.
+    void setIdentity(const crypto::SigningKeyPair &identity);
+    const crypto::SigningKeyPair &identity() const { return m_identity; }
+    QByteArray ownPublicKey() const { return m_identity.publicKey; }
+
+    // What this side tells others. When the greeting has no transports of its own, the
+    // transports provider (the connection manager's localTransports) fills them in.
+    void setLocalGreeting(const Greeting &greeting) { m_greeting = greeting; }
+    Greeting localGreeting() const;
+    void setTransportsProvider(std::function<std::vector<TransportDto>()> provider);
+
+    void setKnownKeyResolver(KnownKeyResolver resolver) { m_resolver = std::move(resolver); }
+    // An empty function removes the hook (unknown keys refused again).
+    void setFirstContactHook(FirstContactHook hook) { m_firstContact = std::move(hook); }
+    bool hasFirstContactHook() const { return bool(m_firstContact); }
+
+    void setTimings(const LinkTimings &timings) { m_timings = timings; }
+    const LinkTimings &timings() const { return m_timings; }
+
+    // Listens on every address (port 0: the system picks one). When the port cannot be
+    // bound the reason is logged and binding is retried every listenRetryMs.
+    void listen(quint16 port);
+    void stopListening();
+    bool isListening() const;
+    // The bound port, 0 while not listening.
+    quint16 listenPort() const;
+    void setListenRetryInterval(int ms) { m_listenRetryMs = ms; }
+
+    // Off: no listening on the network and every link except the own-key (local computer)
+    // ones is closed; outgoing links to other keys are refused while off. The local
+    // computer keeps a listener on 127.0.0.1 that admits only the own key, so its peer can
+    // still reconnect. On: listens on every address again.
+    void setNetworkEnabled(bool enabled);
+    bool isNetworkEnabled() const { return m_networkEnabled; }
+
+    // Dials host:port and expects the remote side to prove `expectedKey`. The link is
+    // returned at once (StateHandshaking); it emits established() or closed(). The amender
+    // may add to this link's greeting once the channel binding is known.
+    Link *connectTo(const QString &host, quint16 port, const QByteArray &expectedKey,
+                    const GreetingAmender &amend = GreetingAmender());
+
+    // Links that are up, in both directions.
+    QList<Link *> links() const;
+    int pendingHandshakes() const;
+
+    static constexpr int kMaxPendingIncoming = 128;
+
+Q_SIGNALS:
+    // An incoming link was admitted and is established. Connect with a direct connection
+    // (same thread) so that no message that follows it right away is missed.
+    void incomingLink(com::Link *link);
+    void listeningChanged(bool listening);
+
+private:
+    friend class Link;
+
+    void onNewConnection();
+    void tryListen();
+    void reportListening();
+    bool admit(Link &link, QString *peerUuid, bool *ownKey);
+    void track(Link *link);
+
+    crypto::SigningKeyPair m_identity;
+    Greeting m_greeting;
+    std::function<std::vector<TransportDto>()> m_transports;
+    KnownKeyResolver m_resolver;
+    FirstContactHook m_firstContact;
+    LinkTimings m_timings;
+
+    QTcpServer *m_server = nullptr;
+    QTimer *m_retryTimer = nullptr;
+    quint16 m_wantedPort = 0;
+    quint16 m_boundPort = 0;
+    bool m_wantListen = false;
+    bool m_networkEnabled = true;
+    bool m_loggedBindFailure = false;
+    bool m_reportedListening = false;
+    int m_listenRetryMs = 5000;
+    QList<QPointer<Link>> m_links;
+};
+
+} // namespace com

@@ -1,0 +1,579 @@
+#include "com/link.h"
+
+#include "app/log.h"
+#include "com/hub.h"
+#include "com/termstream.h"
+#include "db/dto.h"
+
+#include <QCryptographicHash>
+#include <QNetworkProxy>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QtEndian>
+
+#include <climits>
+#include <cstring>
+
+namespace com {
+
+namespace {
+
+const char kMagic[4] = {'N', 'U', 'S', 'K'};
+constexpr int kNonceBytes = 32;
+constexpr int kPacketOverhead = crypto::kSessionHeaderBytes + crypto::kSessionTagBytes;
+// The smallest packet after the hellos carries at least a message header.
+constexpr int kMinPacketBytes = kPacketOverhead + int(kTermHeaderBytes);
+constexpr int kReadChunk = 1 << 20;
+
+QByteArray sha256(const QByteArray &a, const QByteArray &b = QByteArray(),
+                  const QByteArray &c = QByteArray(), const QByteArray &d = QByteArray())
+{
+    QCryptographicHash h(QCryptographicHash::Sha256);
+    h.addData(a);
+    h.addData(b);
+    h.addData(c);
+    h.addData(d);
+    return h.result();
+}
+
+QByteArray makeHello(const QByteArray &ephemeralPublicKey)
+{
+    QByteArray hello;
+    hello.reserve(kLinkHelloBytes);
+    hello.append(kMagic, 4);
+    hello.append(char(kLinkProtocolVersion));
+    hello.append(ephemeralPublicKey);
+    hello.append(crypto::randomBytes(kNonceBytes));
+    return hello;
+}
+
+QByteArray serverAuthText(const QByteArray &transcript)
+{
+    return QByteArrayLiteral("nusk-link-1 server") + transcript;
+}
+
+QByteArray clientAuthText(const QByteArray &transcript, const QByteArray &serverKey)
+{
+    return QByteArrayLiteral("nusk-link-1 client") + transcript + serverKey;
+}
+
+QByteArray bindingOf(const QByteArray &transcript, const QByteArray &serverKey, const QByteArray &clientKey)
+{
+    return sha256(QByteArrayLiteral("nusk-link-1 binding"), transcript, serverKey, clientKey);
+}
+
+// Reads a key and a signature blob and insists that nothing follows.
+bool readAuthBody(const QByteArray &plain, QByteArray *key, QByteArray *signature)
+{
+    TermStreamReader r(reinterpret_cast<const std::uint8_t *>(plain.constData()), std::size_t(plain.size()));
+    MessageHeader header;
+    const std::uint8_t *k = nullptr, *s = nullptr;
+    std::size_t kn = 0, sn = 0;
+    if (readMessageHeader(r, header) != TermOk || r.readBlobRef(k, kn) != TermOk
+        || r.readBlobRef(s, sn) != TermOk || r.remaining() != 0
+        || kn != std::size_t(crypto::kSignPublicKeyBytes) || sn != std::size_t(crypto::kSignatureBytes))
+        return false;
+    *key = QByteArray(reinterpret_cast<const char *>(k), int(kn));
+    *signature = QByteArray(reinterpret_cast<const char *>(s), int(sn));
+    return true;
+}
+
+} // namespace
+
+Link::Link(QTcpSocket *socket, bool outgoing, Hub *hub)
+    : QObject(hub)
+    , m_hub(hub)
+    , m_socket(socket)
+    , m_outgoing(outgoing)
+{
+    m_clock.start();
+    socket->setParent(this);
+
+    m_handshakeTimer = new QTimer(this);
+    m_handshakeTimer->setSingleShot(true);
+    connect(m_handshakeTimer, &QTimer::timeout, this, [this] { fail(QStringLiteral("handshake timed out")); });
+    m_pingTimer = new QTimer(this);
+    connect(m_pingTimer, &QTimer::timeout, this, &Link::sendPing);
+    m_watchdog = new QTimer(this);
+    m_watchdog->setSingleShot(true);
+    connect(m_watchdog, &QTimer::timeout, this, [this] { fail(QStringLiteral("link silent for too long")); });
+
+    connect(socket, &QTcpSocket::readyRead, this, &Link::onReadyRead);
+    connect(socket, &QTcpSocket::disconnected, this, [this] { fail(QStringLiteral("connection closed by peer")); });
+    connect(socket, &QAbstractSocket::errorOccurred, this, [this] { fail(m_socket->errorString()); });
+    connect(socket, &QTcpSocket::bytesWritten, this, &Link::bytesWritten);
+
+    m_handshakeTimer->start(hub->timings().handshakeMs);
+}
+
+Link::~Link()
+{
+    // Destroyed with its hub: end quietly, nobody is left to hear closed().
+    if (m_socket) {
+        m_socket->disconnect(this);
+        m_socket->abort();
+    }
+}
+
+QHostAddress Link::peerAddress() const
+{
+    return m_socket ? m_socket->peerAddress() : QHostAddress();
+}
+
+quint16 Link::peerPort() const
+{
+    return m_socket ? m_socket->peerPort() : 0;
+}
+
+qint64 Link::bytesToWrite() const
+{
+    return m_socket ? m_socket->bytesToWrite() : 0;
+}
+
+void Link::startClient(const QString &host, quint16 port, const QByteArray &expectedKey,
+                       const GreetingAmender &amend)
+{
+    m_expectedKey = expectedKey;
+    m_amend = amend;
+    m_step = StepAwaitConnect;
+    connect(m_socket, &QTcpSocket::connected, this, [this] {
+        if (m_state == StateClosed)
+            return;
+        m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        m_kx = crypto::generateKxKeyPair();
+        m_clientHello = makeHello(m_kx.publicKey);
+        m_step = StepAwaitServerHello;
+        writeFrame(m_clientHello);
+    });
+    // Peers are dialled directly; an HTTP proxy configured for the desktop must not see them.
+    m_socket->setProxy(QNetworkProxy::NoProxy);
+    m_socket->connectToHost(host, port);
+}
+
+void Link::startServer()
+{
+    m_step = StepAwaitClientHello;
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    if (m_socket->bytesAvailable() > 0)
+        QTimer::singleShot(0, this, &Link::onReadyRead);
+}
+
+int Link::frameLimit() const
+{
+    return m_step == StepOpen ? kMaxMessageBytes + kPacketOverhead : kMaxHandshakeFrameBytes;
+}
+
+void Link::onReadyRead()
+{
+    if (m_processing)
+        return;
+    m_processing = true;
+    // Read in bounded chunks and consume whole frames after each one, so the buffer never
+    // holds much more than one frame of the current size limit.
+    while (m_state != StateClosed && m_socket->bytesAvailable() > 0) {
+        if (m_inPos > 0 && (m_inPos >= m_in.size() / 2 || m_inPos >= kReadChunk)) {
+            m_in.remove(0, m_inPos);
+            m_inPos = 0;
+        }
+        const int chunk = int(qMin<qint64>(m_socket->bytesAvailable(), kReadChunk));
+        const int old = m_in.size();
+        m_in.resize(old + chunk);
+        const qint64 got = m_socket->read(m_in.data() + old, chunk);
+        if (got <= 0) {
+            m_in.resize(old);
+            if (got < 0)
+                fail(QStringLiteral("read error"));
+            break;
+        }
+        m_in.resize(old + int(got));
+        processFrames();
+    }
+    m_processing = false;
+}
+
+void Link::processFrames()
+{
+    while (m_state != StateClosed) {
+        const int have = m_in.size() - m_inPos;
+        if (have < 4)
+            return;
+        const char *p = m_in.constData() + m_inPos;
+        const quint32 length = qFromLittleEndian<quint32>(p);
+        const bool hello = m_step == StepAwaitClientHello || m_step == StepAwaitServerHello;
+        const quint32 minimum = hello ? quint32(kLinkHelloBytes) : quint32(kMinPacketBytes);
+        if (length < minimum || length > quint32(frameLimit()) || m_step == StepAwaitConnect) {
+            fail(QStringLiteral("frame length %1 out of bounds").arg(length));
+            return;
+        }
+        if (quint32(have - 4) < length)
+            return;
+        m_inPos += 4 + int(length);
+        if (!handleFrame(p + 4, int(length)))
+            return;
+    }
+}
+
+bool Link::handleFrame(const char *data, int size)
+{
+    if (m_step == StepAwaitClientHello || m_step == StepAwaitServerHello)
+        return handleHello(data, size);
+    return handlePacket(data, size);
+}
+
+bool Link::handleHello(const char *data, int size)
+{
+    if (size != kLinkHelloBytes || std::memcmp(data, kMagic, 4) != 0 || quint8(data[4]) != kLinkProtocolVersion) {
+        fail(QStringLiteral("not a nusk hello"));
+        return false;
+    }
+    const QByteArray hello(data, size);
+    const QByteArray remoteEphemeral = hello.mid(5, crypto::kKxPublicKeyBytes);
+
+    if (m_step == StepAwaitClientHello) {
+        if (!m_hub->identity().isValid()) {
+            fail(QStringLiteral("no identity to answer with"));
+            return false;
+        }
+        m_clientHello = hello;
+        m_kx = crypto::generateKxKeyPair();
+        const crypto::SessionKeys keys = crypto::serverSessionKeys(m_kx, remoteEphemeral);
+        if (!keys.isValid()) {
+            fail(QStringLiteral("key exchange failed"));
+            return false;
+        }
+        const QByteArray serverHello = makeHello(m_kx.publicKey);
+        m_kx = crypto::KxKeyPair();
+        m_sealer = crypto::SessionSealer(kLinkKeyIdServerToClient, keys.tx);
+        m_opener = crypto::SessionOpener(kLinkKeyIdClientToServer, keys.rx);
+        m_transcript = sha256(QByteArrayLiteral("nusk-link-1"), m_clientHello, serverHello);
+        writeFrame(serverHello);
+
+        const crypto::SigningKeyPair &id = m_hub->identity();
+        const QByteArray signature = crypto::sign(serverAuthText(m_transcript), id.secretKey);
+        std::vector<unsigned char> body(2 * 5 + id.publicKey.size() + signature.size());
+        TermStreamWriter w(body);
+        w.writeBlob(id.publicKey.constData(), std::size_t(id.publicKey.size()));
+        w.writeBlob(signature.constData(), std::size_t(signature.size()));
+        if (w.failed() || signature.size() != crypto::kSignatureBytes) {
+            fail(QStringLiteral("cannot sign"));
+            return false;
+        }
+        m_step = StepAwaitClientAuth;
+        return sendControl(LinkServerAuth, body);
+    }
+
+    // Client: the server answered.
+    const crypto::SessionKeys keys = crypto::clientSessionKeys(m_kx, remoteEphemeral);
+    m_kx = crypto::KxKeyPair();
+    if (!keys.isValid()) {
+        fail(QStringLiteral("key exchange failed"));
+        return false;
+    }
+    m_sealer = crypto::SessionSealer(kLinkKeyIdClientToServer, keys.tx);
+    m_opener = crypto::SessionOpener(kLinkKeyIdServerToClient, keys.rx);
+    m_transcript = sha256(QByteArrayLiteral("nusk-link-1"), m_clientHello, hello);
+    m_step = StepAwaitServerAuth;
+    return true;
+}
+
+bool Link::handlePacket(const char *data, int size)
+{
+    // The counter must be exactly the next one: over a stream nothing may be lost, repeated
+    // or reordered, so any gap means someone tampered with the connection.
+    const quint64 counter = qFromLittleEndian<quint64>(data + 1);
+    if (counter != m_rxCounter) {
+        fail(QStringLiteral("packet counter out of sequence"));
+        return false;
+    }
+    QByteArray plain;
+    if (!m_opener.open(data, size, &plain)) {
+        fail(QStringLiteral("packet does not open"));
+        return false;
+    }
+    ++m_rxCounter;
+    if (m_state == StateEstablished)
+        m_watchdog->start();
+    return handleMessage(plain);
+}
+
+bool Link::handleMessage(const QByteArray &plain)
+{
+    const auto *bytes = reinterpret_cast<const std::uint8_t *>(plain.constData());
+    MessageHeader header;
+    if (!peekMessageHeader(bytes, std::size_t(plain.size()), header) || header.length != quint32(plain.size())) {
+        fail(QStringLiteral("malformed message"));
+        return false;
+    }
+
+    if (m_step != StepOpen) {
+        const bool expected = header.msgClass == LinkClassControl
+            && ((m_step == StepAwaitServerAuth && header.code == LinkServerAuth)
+                || (m_step == StepAwaitClientAuth && header.code == LinkClientAuth)
+                || ((m_step == StepAwaitClientGreeting || m_step == StepAwaitServerGreeting)
+                    && header.code == LinkGreeting));
+        if (!expected) {
+            fail(QStringLiteral("unexpected handshake message"));
+            return false;
+        }
+        if (header.code == LinkServerAuth)
+            return handleServerAuth(plain);
+        if (header.code == LinkClientAuth)
+            return handleClientAuth(plain);
+        return handleGreeting(plain);
+    }
+
+    switch (header.msgClass) {
+    case LinkClassFsoRequest:
+        Q_EMIT messageReceivedSrv(std::vector<unsigned char>(bytes, bytes + plain.size()));
+        return m_state != StateClosed;
+    case LinkClassFsoReply:
+        Q_EMIT messageReceivedCli(std::vector<unsigned char>(bytes, bytes + plain.size()));
+        return m_state != StateClosed;
+    case LinkClassControl:
+        break;
+    default:
+        logPrintf(LogCom1, "link: ignoring message class 0x%02X", header.msgClass);
+        return true;
+    }
+
+    if (header.code != LinkPing && header.code != LinkPong)
+        return true;
+    TermStreamReader r(bytes, std::size_t(plain.size()));
+    MessageHeader skip;
+    std::uint64_t stamp = 0;
+    if (readMessageHeader(r, skip) != TermOk || r.readU64(stamp) != TermOk || r.remaining() != 0) {
+        fail(QStringLiteral("malformed ping"));
+        return false;
+    }
+    if (header.code == LinkPing) {
+        std::vector<unsigned char> body(9);
+        TermStreamWriter w(body);
+        w.writeU64(stamp);
+        return sendControl(LinkPong, body);
+    }
+    const quint64 now = quint64(m_clock.elapsed());
+    if (stamp <= now) {
+        m_rttMs = int(qMin<quint64>(now - stamp, quint64(INT_MAX)));
+        Q_EMIT rttChanged(m_rttMs);
+    }
+    return m_state != StateClosed;
+}
+
+bool Link::handleServerAuth(const QByteArray &plain)
+{
+    QByteArray key, signature;
+    if (!readAuthBody(plain, &key, &signature)) {
+        fail(QStringLiteral("malformed server authentication"));
+        return false;
+    }
+    if (!crypto::verify(serverAuthText(m_transcript), signature, key)) {
+        fail(QStringLiteral("server signature does not verify"));
+        return false;
+    }
+    if (key != m_expectedKey) {
+        fail(QStringLiteral("server key is not the expected one"));
+        return false;
+    }
+    const crypto::SigningKeyPair &id = m_hub->identity();
+    m_remoteKey = key;
+    m_ownKey = key == id.publicKey;
+    if (m_ownKey)
+        m_peerUuid = nullUuidString();
+    m_binding = bindingOf(m_transcript, key, id.publicKey);
+
+    const QByteArray own = crypto::sign(clientAuthText(m_transcript, key), id.secretKey);
+    std::vector<unsigned char> body(2 * 5 + id.publicKey.size() + own.size());
+    TermStreamWriter w(body);
+    w.writeBlob(id.publicKey.constData(), std::size_t(id.publicKey.size()));
+    w.writeBlob(own.constData(), std::size_t(own.size()));
+    if (w.failed() || own.size() != crypto::kSignatureBytes) {
+        fail(QStringLiteral("cannot sign"));
+        return false;
+    }
+    if (!sendControl(LinkClientAuth, body))
+        return false;
+
+    Greeting greeting = m_hub->localGreeting();
+    if (m_amend)
+        m_amend(greeting, m_binding);
+    const QByteArray encoded = encodeGreeting(greeting);
+    if (encoded.isEmpty()) {
+        fail(QStringLiteral("own greeting does not fit"));
+        return false;
+    }
+    m_step = StepAwaitServerGreeting;
+    return sealAndWrite(encoded);
+}
+
+bool Link::handleClientAuth(const QByteArray &plain)
+{
+    QByteArray key, signature;
+    if (!readAuthBody(plain, &key, &signature)) {
+        fail(QStringLiteral("malformed client authentication"));
+        return false;
+    }
+    const QByteArray ownKey = m_hub->identity().publicKey;
+    if (!crypto::verify(clientAuthText(m_transcript, ownKey), signature, key)) {
+        fail(QStringLiteral("client signature does not verify"));
+        return false;
+    }
+    m_remoteKey = key;
+    m_binding = bindingOf(m_transcript, ownKey, key);
+    m_step = StepAwaitClientGreeting;
+    return true;
+}
+
+bool Link::handleGreeting(const QByteArray &plain)
+{
+    if (!decodeGreeting(plain, &m_remoteGreeting)) {
+        fail(QStringLiteral("malformed greeting"));
+        return false;
+    }
+    m_remoteGreetingRaw = plain;
+    if (m_step == StepAwaitServerGreeting) {
+        becomeEstablished();
+        return m_state != StateClosed;
+    }
+
+    QString uuid;
+    bool own = false;
+    if (!m_hub->admit(*this, &uuid, &own)) {
+        fail(QStringLiteral("key refused"));
+        return false;
+    }
+    if (m_state == StateClosed)   // a hook closed it
+        return false;
+    m_peerUuid = uuid;
+    m_ownKey = own;
+    const QByteArray encoded = encodeGreeting(m_hub->localGreeting());
+    if (encoded.isEmpty()) {
+        fail(QStringLiteral("own greeting does not fit"));
+        return false;
+    }
+    if (!sealAndWrite(encoded))
+        return false;
+    becomeEstablished();
+    return m_state != StateClosed;
+}
+
+void Link::becomeEstablished()
+{
+    m_step = StepOpen;
+    m_state = StateEstablished;
+    m_amend = GreetingAmender();
+    m_handshakeTimer->stop();
+    const LinkTimings &t = m_hub->timings();
+    m_watchdog->start(t.silenceMs);
+    m_pingTimer->start(t.pingIntervalMs);
+    sendPing();
+    if (m_state == StateEstablished)
+        Q_EMIT established();
+}
+
+void Link::sendPing()
+{
+    if (m_state != StateEstablished)
+        return;
+    std::vector<unsigned char> body(9);
+    TermStreamWriter w(body);
+    w.writeU64(quint64(m_clock.elapsed()));
+    sendControl(LinkPing, body);
+}
+
+bool Link::sendControl(std::uint8_t code, const std::vector<unsigned char> &body)
+{
+    QByteArray message(int(kTermHeaderBytes + body.size()), Qt::Uninitialized);
+    TermStreamWriter w(reinterpret_cast<std::uint8_t *>(message.data()), std::size_t(message.size()));
+    writeMessageHeader(w, LinkClassControl, code, 0);
+    if (!body.empty())
+        std::memcpy(message.data() + kTermHeaderBytes, body.data(), body.size());
+    // The body was copied behind the writer's back: patch the length with a writer of its own.
+    TermStreamWriter patch(reinterpret_cast<std::uint8_t *>(message.data()), std::size_t(message.size()));
+    patch.writeU32(std::uint32_t(message.size()));
+    if (w.failed() || patch.failed()) {
+        fail(QStringLiteral("cannot encode control message"));
+        return false;
+    }
+    return sealAndWrite(message);
+}
+
+bool Link::send(const std::vector<unsigned char> &message)
+{
+    if (m_state != StateEstablished || message.size() < kTermHeaderBytes
+        || message.size() > std::size_t(kMaxMessageBytes))
+        return false;
+    MessageHeader header;
+    if (!peekMessageHeader(message.data(), message.size(), header) || header.length != message.size()
+        || (header.msgClass != LinkClassFsoRequest && header.msgClass != LinkClassFsoReply))
+        return false;
+    return sealAndWrite(QByteArray::fromRawData(reinterpret_cast<const char *>(message.data()), int(message.size())));
+}
+
+bool Link::sendBytes(const QByteArray &message)
+{
+    const auto *p = reinterpret_cast<const unsigned char *>(message.constData());
+    return send(std::vector<unsigned char>(p, p + message.size()));
+}
+
+bool Link::sealAndWrite(const QByteArray &plain)
+{
+    const QByteArray packet = m_sealer.seal(plain);
+    if (packet.isEmpty()) {
+        fail(QStringLiteral("cannot seal packet"));
+        return false;
+    }
+    writeFrame(packet);
+    return m_state != StateClosed;
+}
+
+void Link::writeFrame(const QByteArray &frame)
+{
+    char length[4];
+    qToLittleEndian<quint32>(quint32(frame.size()), length);
+    m_socket->write(length, 4);
+    m_socket->write(frame);
+}
+
+void Link::close(const QString &reason)
+{
+    finish(reason.isEmpty() ? QStringLiteral("closed") : reason, true);
+}
+
+void Link::fail(const QString &reason)
+{
+    finish(reason, false);
+}
+
+void Link::finish(const QString &reason, bool flush)
+{
+    if (m_state == StateClosed)
+        return;
+    m_state = StateClosed;
+    m_closeReason = reason;
+    logPrintf(LogCom1, "link %s:%u closed: %s", qPrintable(peerAddress().toString()), peerPort(),
+              qPrintable(reason));
+    m_handshakeTimer->stop();
+    m_pingTimer->stop();
+    m_watchdog->stop();
+    m_sealer = crypto::SessionSealer();
+    m_opener = crypto::SessionOpener();
+    m_kx = crypto::KxKeyPair();
+    m_amend = GreetingAmender();
+    m_socket->disconnect(this);
+    if (flush && m_socket->state() == QAbstractSocket::ConnectedState) {
+        // Let what was already sent reach the other side; the socket outlives the link
+        // until it has drained or a short grace period ends.
+        QTcpSocket *socket = m_socket;
+        m_socket = nullptr;
+        socket->setParent(m_hub);
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        QTimer::singleShot(5000, socket, [socket] { socket->abort(); socket->deleteLater(); });
+        socket->disconnectFromHost();
+    } else {
+        m_socket->abort();
+    }
+    Q_EMIT closed(reason);
+    deleteLater();
+}
+
+} // namespace com

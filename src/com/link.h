@@ -1,0 +1,246 @@
+#pragma once
+
+// One authenticated, encrypted TCP connection between two installations ("a link").
+//
+// Wire format
+// ===========
+// Every frame on the socket is   [u32 length, little-endian][length bytes]
+// and nothing else travels on it. A length is checked as soon as its 4 bytes are in, and
+// nothing is ever allocated for an unchecked one: during the handshake a frame may carry at
+// most kMaxHandshakeFrameBytes, after it at most kMaxMessageBytes plus the packet overhead
+// (25 bytes). A length outside these bounds, or below the smallest valid frame of the
+// current step, ends the connection.
+//
+// Handshake (the client is the side that connected):
+//
+//   1. client -> server, plain, 69 bytes:  "NUSK" | u8 version (1) | client ephemeral X25519
+//      public key (32) | client nonce (32)
+//   2. server -> client, plain, 69 bytes:  "NUSK" | u8 version (1) | server ephemeral X25519
+//      public key (32) | server nonce (32)
+//
+//   Both sides now derive one session key per direction with the library's key exchange
+//   (crypto_kx; client = connecting side) and compute the transcript hash
+//       T = SHA-256("nusk-link-1" | hello 1 | hello 2).
+//   From here on every frame, in both directions, is one session-key packet
+//   (crypto.h: [u8 key id][u64 counter][ciphertext | tag]) whose plaintext is exactly one
+//   term-stream message (com/termstream.h: u32 length, u8 class, u8 code, u16 id, body).
+//   Key id 10 is the client-to-server key, 11 the server-to-client key. Each side's
+//   counter starts at 0 and must arrive as exactly 0, 1, 2, ...: a packet that does not
+//   open, a counter that is not the next one, or a plaintext that is not one well-formed
+//   message of exactly the packet's size ends the connection.
+//
+//   3. server -> client, class 0x01 code 1 (SERVER_AUTH):  blob server Ed25519 public key |
+//      blob signature over  "nusk-link-1 server" | T
+//   4. client -> server, class 0x01 code 2 (CLIENT_AUTH):  blob client Ed25519 public key |
+//      blob signature over  "nusk-link-1 client" | T | server Ed25519 public key
+//   5. client -> server, class 0x01 code 3 (GREETING): the client's greeting
+//   6. server -> client, class 0x01 code 3 (GREETING): the server's greeting, sent only
+//      once the server has admitted the client's key
+//
+//   The client ends the connection when the server's key is not the one it expected; the
+//   server decides about the client's key (Hub: known keys, first contacts, the own key)
+//   after the client's greeting and closes without a word when it refuses. Each signature
+//   covers both fresh ephemeral keys, so a recorded handshake replayed to either side fails,
+//   and the session keys die with the connection (forward secrecy). Both sides also compute
+//       binding = SHA-256("nusk-link-1 binding" | T | server key | client key)
+//   which an upper layer may mix into proofs it sends in the greeting (e.g. proof of an
+//   invitation password) so that such a proof is worthless on any other connection.
+//
+//   GREETING body: u32 n, n × (str name, str value)   attributes
+//                  u32 n, n × u16                      FSO protocol versions, preferred first
+//                  u32 n, n × (str uuid, str type, str host, u16 port, i64 timestamp)
+//                                                      the sender's transports
+//
+// After the handshake:
+//   class 0x42  an FSO request to the receiver's server          -> messageReceivedSrv
+//   class 0x43  an FSO reply or notification to its client       -> messageReceivedCli
+//   class 0x01 code 4 PING  u64 sender's clock (ms); answered by code 5 PONG echoing it,
+//   which gives the round-trip time. Other control codes and unknown classes are ignored.
+// Every received frame restarts the watchdog; a link silent for LinkTimings::silenceMs ends.
+// Until step 6 completes, nothing a connection sends reaches anyone but the hub's admission
+// hooks (which see the proven key and the greeting, nothing else).
+
+#include "com/greeting.h"
+#include "crypto/crypto.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+class QTcpSocket;
+class QTimer;
+
+namespace com {
+
+class Hub;
+
+// Message classes carried on a link.
+enum LinkClass : std::uint8_t {
+    LinkClassControl = 0x01,
+    LinkClassFsoRequest = 0x42,   // to the receiver's FSO server
+    LinkClassFsoReply = 0x43,     // to the receiver's FSO client
+};
+
+enum LinkControlCode : std::uint8_t {
+    LinkServerAuth = 1,
+    LinkClientAuth = 2,
+    LinkGreeting = 3,
+    LinkPing = 4,
+    LinkPong = 5,
+};
+
+constexpr int kLinkHelloBytes = 69;
+constexpr std::uint8_t kLinkProtocolVersion = 1;
+constexpr int kMaxHandshakeFrameBytes = 64 * 1024;
+constexpr int kMaxMessageBytes = 4 * 1024 * 1024;
+constexpr std::uint8_t kLinkKeyIdClientToServer = 10;
+constexpr std::uint8_t kLinkKeyIdServerToClient = 11;
+
+// Limits in milliseconds; tests shorten them.
+struct LinkTimings
+{
+    int handshakeMs = 15000;      // from socket creation until the link is up
+    int pingIntervalMs = 10000;
+    int silenceMs = 45000;        // no frame received for this long ends the link
+};
+
+// Adds to the client's greeting once the channel binding is known (upper layers put an
+// invitation uuid and a password proof here).
+using GreetingAmender = std::function<void(Greeting &greeting, const QByteArray &channelBinding)>;
+
+class Link : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum State { StateHandshaking, StateEstablished, StateClosed };
+    Q_ENUM(State)
+
+    ~Link() override;
+
+    State state() const { return m_state; }
+    bool isEstablished() const { return m_state == StateEstablished; }
+    // True for the side that connected (connectTo), false for links accepted by a listener.
+    bool isOutgoing() const { return m_outgoing; }
+    // True only when the remote side proved the program's own key: the loopback link of
+    // the local computer's peer. No other link ever maps to the local peer.
+    bool isOwnKey() const { return m_ownKey; }
+    // The remote side's Ed25519 public key, empty until it has proven it.
+    QByteArray remotePublicKey() const { return m_remoteKey; }
+    // For incoming links the peer uuid the hub's hooks gave; nullUuidString() exactly when
+    // isOwnKey(). Empty for outgoing links to other keys (the caller knows whom it dialled).
+    QString peerUuid() const { return m_peerUuid; }
+    // The remote side's greeting, valid once established (decoded and as raw message).
+    const Greeting &remoteGreeting() const { return m_remoteGreeting; }
+    QByteArray remoteGreetingMessage() const { return m_remoteGreetingRaw; }
+    QByteArray channelBinding() const { return m_binding; }
+    QHostAddress peerAddress() const;
+    quint16 peerPort() const;
+    // Last measured round-trip time, -1 before the first PONG.
+    int rttMs() const { return m_rttMs; }
+    // Bytes accepted by send() but not yet handed to the operating system.
+    qint64 bytesToWrite() const;
+    QString closeReason() const { return m_closeReason; }
+
+public Q_SLOTS:
+    // Sends one complete term-stream message of class 0x42 or 0x43 (its u32 length equal
+    // to its size, at most kMaxMessageBytes). False, and nothing sent, when the link is not
+    // established or the message is malformed.
+    bool send(const std::vector<unsigned char> &message);
+    bool sendBytes(const QByteArray &message);
+    // Ends the link: pending output is flushed, then the socket closes. closed() follows
+    // once; the object deletes itself later (never delete a link yourself).
+    void close(const QString &reason = QString());
+
+Q_SIGNALS:
+    void established();
+    void messageReceivedSrv(std::vector<unsigned char> message);
+    void messageReceivedCli(std::vector<unsigned char> message);
+    void rttChanged(int ms);
+    void bytesWritten(qint64 bytes);
+    void closed(const QString &reason);
+
+private:
+    friend class Hub;
+
+    enum Step {
+        StepAwaitConnect,
+        StepAwaitClientHello,
+        StepAwaitServerHello,
+        StepAwaitServerAuth,
+        StepAwaitClientAuth,
+        StepAwaitClientGreeting,
+        StepAwaitServerGreeting,
+        StepOpen,
+    };
+
+    // Server side: decides about the proven client key after its greeting. Returns false to
+    // refuse; otherwise fills the peer uuid and whether it is the own key.
+    using Admitter = std::function<bool(Link &link, QString *peerUuid, bool *ownKey)>;
+
+    Link(QTcpSocket *socket, bool outgoing, Hub *hub);
+
+    void startClient(const QString &host, quint16 port, const QByteArray &expectedKey,
+                     const GreetingAmender &amend);
+    void startServer();
+
+    void onReadyRead();
+    void processFrames();
+    bool handleFrame(const char *data, int size);
+    bool handleHello(const char *data, int size);
+    bool handlePacket(const char *data, int size);
+    bool handleMessage(const QByteArray &plain);
+    bool handleServerAuth(const QByteArray &plain);
+    bool handleClientAuth(const QByteArray &plain);
+    bool handleGreeting(const QByteArray &plain);
+    void becomeEstablished();
+    void sendPing();
+    bool sendControl(std::uint8_t code, const std::vector<unsigned char> &body);
+    bool sealAndWrite(const QByteArray &plain);
+    void writeFrame(const QByteArray &frame);
+    void fail(const QString &reason);
+    void finish(const QString &reason, bool flush);
+    int frameLimit() const;
+
+    Hub *m_hub = nullptr;
+    QTcpSocket *m_socket = nullptr;
+    QTimer *m_handshakeTimer = nullptr;
+    QTimer *m_pingTimer = nullptr;
+    QTimer *m_watchdog = nullptr;
+    QElapsedTimer m_clock;
+
+    State m_state = StateHandshaking;
+    Step m_step = StepAwaitConnect;
+    bool m_outgoing = false;
+    bool m_ownKey = false;
+    bool m_processing = false;
+
+    QByteArray m_expectedKey;
+    GreetingAmender m_amend;
+    crypto::KxKeyPair m_kx;
+    QByteArray m_clientHello;
+    QByteArray m_transcript;
+    QByteArray m_binding;
+    QByteArray m_remoteKey;
+    QString m_peerUuid;
+    Greeting m_remoteGreeting;
+    QByteArray m_remoteGreetingRaw;
+
+    crypto::SessionSealer m_sealer;
+    crypto::SessionOpener m_opener;
+    std::uint64_t m_rxCounter = 0;
+
+    QByteArray m_in;
+    int m_inPos = 0;
+
+    int m_rttMs = -1;
+    QString m_closeReason;
+};
+
+} // namespace com

@@ -1,0 +1,533 @@
+#include "testutil_com.h"
+
+#include "com/greeting.h"
+#include "com/hub.h"
+#include "com/link.h"
+#include "com/termstream.h"
+#include "db/dto.h"
+
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <memory>
+
+using namespace com;
+using testutil::makeHub;
+using testutil::makeMessage;
+
+namespace {
+
+const QString kClientUuid = QStringLiteral("{11111111-2222-3333-4444-555555555555}");
+
+LinkTimings quietTimings()
+{
+    LinkTimings t;
+    t.handshakeMs = 10000;
+    t.pingIntervalMs = 600000;   // only the ping sent when the link comes up
+    t.silenceMs = 600000;
+    return t;
+}
+
+void acceptKey(Hub *server, const QByteArray &key, const QString &uuid = kClientUuid)
+{
+    server->setKnownKeyResolver([key, uuid](const QByteArray &k) {
+        return k == key ? KeyVerdict::accept(uuid) : KeyVerdict::unknown();
+    });
+}
+
+// Remembers the server side of every link a hub admits, and what reached it.
+struct ServerSide
+{
+    QList<QPointer<Link>> links;
+    int requests = 0;
+    QString closeReason;
+    bool closed = false;
+
+    explicit ServerSide(Hub *hub)
+    {
+        QObject::connect(hub, &Hub::incomingLink, hub, [this](Link *link) {
+            links.append(link);
+            QObject::connect(link, &Link::messageReceivedSrv, link, [this](std::vector<unsigned char>) { ++requests; });
+            QObject::connect(link, &Link::closed, link, [this](const QString &reason) {
+                closed = true;
+                closeReason = reason;
+            });
+        });
+    }
+};
+
+struct ClientWatch
+{
+    bool established = false;
+    bool closed = false;
+    QString reason;
+
+    explicit ClientWatch(Link *link)
+    {
+        QObject::connect(link, &Link::established, link, [this] { established = true; });
+        QObject::connect(link, &Link::closed, link, [this](const QString &r) {
+            closed = true;
+            reason = r;
+        });
+    }
+};
+
+} // namespace
+
+class TstLink : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase() { QVERIFY(crypto::initialize()); }
+
+    void greetingRoundTripAndLimits();
+    void exchangesTenThousandMessagesEachWay();
+    void admissionRules();
+    void wrongServerKeyEndsHandshake();
+    void replayedHandshakeIsRefused();
+    void tamperedTrafficEndsLink_data();
+    void tamperedTrafficEndsLink();
+    void hostileBytesLeaveListenerRunning();
+    void pingMeasuresRoundTripAndWatchdogEndsSilentLink();
+    void portInUseIsRetried();
+    void sendRefusesMalformedMessages();
+};
+
+void TstLink::greetingRoundTripAndLimits()
+{
+    Greeting g;
+    g.attributes.insert(greetingAttrName(), QStringLiteral("Wörkstation"));
+    g.attributes.insert(greetingAttrDeviceType(), QStringLiteral("1"));
+    g.fsoVersions = {3, 2, 1};
+    TransportDto t;
+    t.uuid = newUuidString();
+    t.type = QStringLiteral("tcp");
+    t.host = QStringLiteral("192.0.2.7");
+    t.port = 60391;
+    t.timestamp = 1700000000;
+    g.transports.push_back(t);
+
+    const QByteArray encoded = encodeGreeting(g);
+    QVERIFY(!encoded.isEmpty());
+    Greeting back;
+    QVERIFY(decodeGreeting(encoded, &back));
+    QCOMPARE(back.attributes, g.attributes);
+    QCOMPARE(back.fsoVersions, g.fsoVersions);
+    QCOMPARE(int(back.transports.size()), 1);
+    QCOMPARE(back.transports[0].uuid, t.uuid);
+    QCOMPARE(back.transports[0].host, t.host);
+    QCOMPARE(back.transports[0].port, t.port);
+    QCOMPARE(back.transports[0].timestamp, t.timestamp);
+    QVERIFY(back.transports[0].stream);
+
+    // Every truncation, and any trailing byte, is refused.
+    for (int n = 0; n < encoded.size(); ++n)
+        QVERIFY2(!decodeGreeting(encoded.left(n), &back), qPrintable(QString::number(n)));
+    QByteArray trailing = encoded + '\0';
+    QVERIFY(!decodeGreeting(trailing, &back));
+
+    // A greeting that could not be decoded on the other side is not produced at all.
+    Greeting big;
+    for (int i = 0; i <= Greeting::kMaxAttributes; ++i)
+        big.attributes.insert(QString::number(i), QStringLiteral("v"));
+    QVERIFY(encodeGreeting(big).isEmpty());
+    Greeting longText;
+    longText.attributes.insert(QStringLiteral("x"), QString(int(Greeting::kMaxTextBytes) + 1, QLatin1Char('a')));
+    QVERIFY(!decodeGreeting(encodeGreeting(longText), &back));
+}
+
+void TstLink::exchangesTenThousandMessagesEachWay()
+{
+    QObject scope;
+    Hub *server = makeHub(&scope, quietTimings());
+    Hub *client = makeHub(&scope, quietTimings());
+    acceptKey(server, client->ownPublicKey());
+
+    constexpr int kCount = 10000;
+    auto payloadOf = [](int i) {
+        QByteArray p(i % 977, Qt::Uninitialized);
+        for (int j = 0; j < p.size(); ++j)
+            p[j] = char(i * 31 + j);
+        return p;
+    };
+
+    int toServer = 0, toClient = 0;
+    bool serverOrderOk = true, clientOrderOk = true;
+    QPointer<Link> serverLink;
+    connect(server, &Hub::incomingLink, &scope, [&](Link *link) {
+        serverLink = link;
+        connect(link, &Link::messageReceivedSrv, &scope, [&](std::vector<unsigned char> m) {
+            std::uint16_t id = 0;
+            bool ok = false;
+            const QByteArray p = testutil::messagePayload(m, &id, &ok);
+            serverOrderOk = serverOrderOk && ok && id == std::uint16_t(toServer) && p == payloadOf(toServer);
+            ++toServer;
+        });
+        for (int i = 0; i < kCount; ++i)
+            QVERIFY(link->send(makeMessage(LinkClassFsoReply, std::uint16_t(i), payloadOf(i))));
+    });
+
+    Link *link = client->connectTo(QStringLiteral("127.0.0.1"), server->listenPort(), server->ownPublicKey());
+    ClientWatch watch(link);
+    connect(link, &Link::messageReceivedCli, &scope, [&](std::vector<unsigned char> m) {
+        std::uint16_t id = 0;
+        bool ok = false;
+        const QByteArray p = testutil::messagePayload(m, &id, &ok);
+        clientOrderOk = clientOrderOk && ok && id == std::uint16_t(toClient) && p == payloadOf(toClient);
+        ++toClient;
+    });
+    QTRY_VERIFY(watch.established);
+    for (int i = 0; i < kCount; ++i)
+        QVERIFY(link->send(makeMessage(LinkClassFsoRequest, std::uint16_t(i), payloadOf(i))));
+
+    QTRY_COMPARE_WITH_TIMEOUT(toServer, kCount, 60000);
+    QTRY_COMPARE_WITH_TIMEOUT(toClient, kCount, 60000);
+    QVERIFY(serverOrderOk);
+    QVERIFY(clientOrderOk);
+    QVERIFY(link->isEstablished());
+    QVERIFY(serverLink && serverLink->isEstablished());
+    QCOMPARE(serverLink->peerUuid(), kClientUuid);
+    QVERIFY(!serverLink->isOwnKey());
+    QVERIFY(!link->isOwnKey());
+}
+
+void TstLink::admissionRules()
+{
+    QObject scope;
+    Hub *server = makeHub(&scope, quietTimings());
+    Hub *client = makeHub(&scope, quietTimings());
+    ServerSide side(server);
+    const QString host = QStringLiteral("127.0.0.1");
+
+    // No resolver and no first-contact hook: an unknown key is refused.
+    {
+        ClientWatch w(client->connectTo(host, server->listenPort(), server->ownPublicKey()));
+        QTRY_VERIFY(w.closed);
+        QVERIFY(!w.established);
+        QCOMPARE(side.links.size(), 0);
+    }
+
+    // The first-contact hook sees the proven key, the greeting (with what the dialling side
+    // added for this very connection) and the same channel binding as the client.
+    QByteArray hookKey, hookBinding, clientBinding;
+    QString hookInvitation;
+    QString answer;
+    server->setFirstContactHook([&](const Link &link) {
+        hookKey = link.remotePublicKey();
+        hookBinding = link.channelBinding();
+        hookInvitation = link.remoteGreeting().attributes.value(QStringLiteral("invitation"));
+        return answer;
+    });
+    auto amend = [&](Greeting &g, const QByteArray &binding) {
+        clientBinding = binding;
+        g.attributes.insert(QStringLiteral("invitation"), QStringLiteral("{abc}"));
+    };
+    {
+        ClientWatch w(client->connectTo(host, server->listenPort(), server->ownPublicKey(), amend));
+        QTRY_VERIFY(w.closed);
+        QVERIFY(!w.established);
+        QCOMPARE(hookKey, client->ownPublicKey());
+        QCOMPARE(hookInvitation, QStringLiteral("{abc}"));
+        QCOMPARE(hookBinding.size(), 32);
+        QCOMPARE(hookBinding, clientBinding);
+        QCOMPARE(side.links.size(), 0);
+    }
+    answer = QStringLiteral("{22222222-0000-0000-0000-000000000000}");
+    {
+        Link *link = client->connectTo(host, server->listenPort(), server->ownPublicKey(), amend);
+        ClientWatch w(link);
+        QTRY_VERIFY(w.established);
+        QTRY_COMPARE(side.links.size(), 1);
+        Link *srv = side.links.last();
+        QCOMPARE(srv->peerUuid(), answer);
+        QCOMPARE(srv->remotePublicKey(), client->ownPublicKey());
+        QCOMPARE(srv->remoteGreeting().fsoVersions, (std::vector<std::uint16_t>{3, 2, 1}));
+        QCOMPARE(link->remoteGreeting().attributes.value(greetingAttrName()), QStringLiteral("test"));
+        QCOMPARE(srv->channelBinding(), link->channelBinding());
+        QVERIFY(!link->remoteGreetingMessage().isEmpty());
+        link->close();
+        QTRY_VERIFY(side.closed);
+    }
+
+    // Nobody but the program itself may become the local computer's peer, whatever a hook says.
+    answer = nullUuidString();
+    {
+        ClientWatch w(client->connectTo(host, server->listenPort(), server->ownPublicKey()));
+        QTRY_VERIFY(w.closed);
+        QVERIFY(!w.established);
+    }
+    server->setKnownKeyResolver([](const QByteArray &) { return KeyVerdict::accept(nullUuidString()); });
+    {
+        ClientWatch w(client->connectTo(host, server->listenPort(), server->ownPublicKey()));
+        QTRY_VERIFY(w.closed);
+        QVERIFY(!w.established);
+    }
+
+    // A refusing resolver wins over an accepting first-contact hook.
+    answer = kClientUuid;
+    server->setKnownKeyResolver([](const QByteArray &) { return KeyVerdict::refuse(); });
+    {
+        ClientWatch w(client->connectTo(host, server->listenPort(), server->ownPublicKey()));
+        QTRY_VERIFY(w.closed);
+        QVERIFY(!w.established);
+    }
+    QCOMPARE(side.links.size(), 1);
+
+    // The program dialling its own listener is the local computer, and only that.
+    bool hooksAsked = false;
+    server->setKnownKeyResolver([&](const QByteArray &) {
+        hooksAsked = true;
+        return KeyVerdict::refuse();
+    });
+    {
+        Link *self = server->connectTo(host, server->listenPort(), server->ownPublicKey());
+        ClientWatch w(self);
+        QTRY_VERIFY(w.established);
+        QTRY_COMPARE(side.links.size(), 2);
+        QVERIFY(self->isOwnKey());
+        QCOMPARE(self->peerUuid(), nullUuidString());
+        QVERIFY(side.links.last()->isOwnKey());
+        QCOMPARE(side.links.last()->peerUuid(), nullUuidString());
+        QVERIFY(!hooksAsked);
+    }
+}
+
+void TstLink::wrongServerKeyEndsHandshake()
+{
+    QObject scope;
+    Hub *server = makeHub(&scope, quietTimings());
+    Hub *client = makeHub(&scope, quietTimings());
+    acceptKey(server, client->ownPublicKey());
+    ServerSide side(server);
+
+    const QByteArray someoneElse = crypto::generateSigningKeyPair().publicKey;
+    ClientWatch w(client->connectTo(QStringLiteral("127.0.0.1"), server->listenPort(), someoneElse));
+    QTRY_VERIFY(w.closed);
+    QVERIFY(!w.established);
+    QVERIFY2(w.reason.contains(QStringLiteral("expected")), qPrintable(w.reason));
+    QTRY_COMPARE(server->pendingHandshakes(), 0);
+    QCOMPARE(side.links.size(), 0);
+}
+
+void TstLink::replayedHandshakeIsRefused()
+{
+    QObject scope;
+    Hub *server = makeHub(&scope, quietTimings());
+    Hub *client = makeHub(&scope, quietTimings());
+    acceptKey(server, client->ownPublicKey());
+    ServerSide side(server);
+
+    // Record a genuine session, handshake and one request.
+    auto *relay = new testutil::TamperRelay(server->listenPort(), &scope);
+    Link *link = client->connectTo(QStringLiteral("127.0.0.1"), relay->port(), server->ownPublicKey());
+    ClientWatch w(link);
+    QTRY_VERIFY(w.established);
+    QVERIFY(link->send(makeMessage(LinkClassFsoRequest, 1, "hello")));
+    QTRY_COMPARE(side.requests, 1);
+    const QByteArray recordedClient = relay->clientToServer();
+    const QByteArray recordedServer = relay->serverToClient();
+
+    // The client's bytes replayed to the server.
+    QTcpSocket raw;
+    raw.connectToHost(QHostAddress::LocalHost, server->listenPort());
+    QVERIFY(raw.waitForConnected(5000));
+    raw.write(recordedClient);
+    QTRY_COMPARE(raw.state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(side.links.size(), 1);
+    QCOMPARE(side.requests, 1);
+
+    // The server's bytes replayed to a client that dials a fake listener.
+    QTcpServer fake;
+    QVERIFY(fake.listen(QHostAddress::LocalHost, 0));
+    connect(&fake, &QTcpServer::newConnection, &scope, [&] {
+        QTcpSocket *s = fake.nextPendingConnection();
+        connect(s, &QTcpSocket::readyRead, s, [s, recordedServer] {
+            s->readAll();
+            s->write(recordedServer);
+        });
+    });
+    Link *fooled = client->connectTo(QStringLiteral("127.0.0.1"), fake.serverPort(), server->ownPublicKey());
+    ClientWatch fw(fooled);
+    int replies = 0;
+    connect(fooled, &Link::messageReceivedCli, &scope, [&](std::vector<unsigned char>) { ++replies; });
+    QTRY_VERIFY(fw.closed);
+    QVERIFY(!fw.established);
+    QCOMPARE(replies, 0);
+}
+
+void TstLink::tamperedTrafficEndsLink_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("flipped byte") << 0 << "does not open";
+    QTest::newRow("frame repeated") << 1 << "out of sequence";
+    QTest::newRow("oversized length") << 2 << "out of bounds";
+    QTest::newRow("tiny length") << 3 << "out of bounds";
+}
+
+void TstLink::tamperedTrafficEndsLink()
+{
+    QFETCH(int, mode);
+    QFETCH(QString, reason);
+
+    QObject scope;
+    Hub *server = makeHub(&scope, quietTimings());
+    Hub *client = makeHub(&scope, quietTimings());
+    acceptKey(server, client->ownPublicKey());
+    ServerSide side(server);
+    auto *relay = new testutil::TamperRelay(server->listenPort(), &scope);
+
+    Link *link = client->connectTo(QStringLiteral("127.0.0.1"), relay->port(), server->ownPublicKey());
+    ClientWatch w(link);
+    QTRY_VERIFY(w.established);
+    QTRY_COMPARE(side.links.size(), 1);
+    // Wait until the pings of the fresh link have crossed, so the line is idle.
+    QTRY_VERIFY(link->rttMs() >= 0 && side.links[0] && side.links[0]->rttMs() >= 0);
+
+    switch (mode) {
+    case 0:
+        relay->flipNextClientByte(4 + crypto::kSessionHeaderBytes + 3);
+        break;
+    case 1:
+        relay->injectToServer(relay->lastClientChunk());
+        break;
+    case 2:
+        relay->injectToServer(QByteArray::fromHex("ffffff7f"));
+        break;
+    case 3:
+        relay->injectToServer(QByteArray::fromHex("03000000"));
+        break;
+    }
+    QVERIFY(link->send(makeMessage(LinkClassFsoRequest, 7, "must not arrive")));
+
+    QTRY_VERIFY(side.closed);
+    QVERIFY2(side.closeReason.contains(reason), qPrintable(side.closeReason));
+    QCOMPARE(side.requests, 0);
+    QTRY_VERIFY(w.closed);
+}
+
+void TstLink::hostileBytesLeaveListenerRunning()
+{
+    QObject scope;
+    LinkTimings t = quietTimings();
+    t.handshakeMs = 300;
+    Hub *server = makeHub(&scope, t);
+    Hub *client = makeHub(&scope, quietTimings());
+    acceptKey(server, client->ownPublicKey());
+    server->setFirstContactHook([](const Link &) { return kClientUuid; });
+    ServerSide side(server);
+
+    auto *rng = QRandomGenerator::global();
+    std::vector<std::unique_ptr<QTcpSocket>> sockets;
+    auto open = [&](const QByteArray &bytes) {
+        auto s = std::make_unique<QTcpSocket>();
+        s->connectToHost(QHostAddress::LocalHost, server->listenPort());
+        s->write(bytes);
+        sockets.push_back(std::move(s));
+    };
+    for (int i = 0; i < 40; ++i) {
+        QByteArray junk(int(rng->bounded(1, 4000)), Qt::Uninitialized);
+        for (char &c : junk)
+            c = char(rng->bounded(256));
+        open(junk);
+    }
+    open(QByteArray::fromHex("ffffffff") + QByteArray(100, 'x'));
+    open(QByteArray::fromHex("0100"));   // a partial length, then silence
+    // A well-formed hello followed by garbage where the client's authentication belongs.
+    QByteArray hello = QByteArray::fromHex("45000000") + "NUSK" + char(kLinkProtocolVersion)
+        + crypto::generateKxKeyPair().publicKey + crypto::randomBytes(32);
+    open(hello + QByteArray::fromHex("40000000") + crypto::randomBytes(64));
+
+    for (auto &s : sockets)
+        QTRY_COMPARE_WITH_TIMEOUT(s->state(), QAbstractSocket::UnconnectedState, 10000);
+    QTRY_COMPARE(server->pendingHandshakes(), 0);
+    QVERIFY(server->isListening());
+    QCOMPARE(side.links.size(), 0);
+    QCOMPARE(side.requests, 0);
+
+    ClientWatch w(client->connectTo(QStringLiteral("127.0.0.1"), server->listenPort(), server->ownPublicKey()));
+    QTRY_VERIFY(w.established);
+}
+
+void TstLink::pingMeasuresRoundTripAndWatchdogEndsSilentLink()
+{
+    QObject scope;
+    // The server never pings after the first; the client gives up after 300 ms of silence.
+    LinkTimings quietServer = quietTimings();
+    LinkTimings impatient = quietTimings();
+    impatient.silenceMs = 300;
+    Hub *server = makeHub(&scope, quietServer);
+    Hub *client = makeHub(&scope, impatient);
+    acceptKey(server, client->ownPublicKey());
+
+    Link *link = client->connectTo(QStringLiteral("127.0.0.1"), server->listenPort(), server->ownPublicKey());
+    ClientWatch w(link);
+    QSignalSpy rtt(link, &Link::rttChanged);
+    QTRY_VERIFY(w.established);
+    QTRY_VERIFY(rtt.count() >= 1);
+    QVERIFY(link->rttMs() >= 0);
+    QTRY_VERIFY(w.closed);
+    QVERIFY2(w.reason.contains(QStringLiteral("silent")), qPrintable(w.reason));
+
+    // With pings flowing, the same watchdog keeps the link up.
+    LinkTimings lively = impatient;
+    lively.pingIntervalMs = 50;
+    server->setTimings(lively);
+    client->setTimings(lively);
+    Link *second = client->connectTo(QStringLiteral("127.0.0.1"), server->listenPort(), server->ownPublicKey());
+    ClientWatch w2(second);
+    QTRY_VERIFY(w2.established);
+    QTest::qWait(700);
+    QVERIFY(!w2.closed);
+    QVERIFY(second->isEstablished());
+}
+
+void TstLink::portInUseIsRetried()
+{
+    QObject scope;
+    QTcpServer blocker;
+    QVERIFY(blocker.listen(QHostAddress::Any, 0));
+    const quint16 port = blocker.serverPort();
+
+    auto *hub = new Hub(&scope);
+    hub->setIdentity(crypto::generateSigningKeyPair());
+    hub->setListenRetryInterval(50);
+    QSignalSpy changed(hub, &Hub::listeningChanged);
+    hub->listen(port);
+    QVERIFY(!hub->isListening());
+    blocker.close();
+    QTRY_VERIFY(hub->isListening());
+    QCOMPARE(hub->listenPort(), port);
+    QCOMPARE(changed.count(), 1);
+}
+
+void TstLink::sendRefusesMalformedMessages()
+{
+    QObject scope;
+    Hub *server = makeHub(&scope, quietTimings());
+    Hub *client = makeHub(&scope, quietTimings());
+    acceptKey(server, client->ownPublicKey());
+    ServerSide side(server);
+    Link *link = client->connectTo(QStringLiteral("127.0.0.1"), server->listenPort(), server->ownPublicKey());
+    ClientWatch w(link);
+    QVERIFY(!link->send(makeMessage(LinkClassFsoRequest, 1, "too early")));
+    QTRY_VERIFY(w.established);
+
+    std::vector<unsigned char> good = makeMessage(LinkClassFsoRequest, 1, "x");
+    std::vector<unsigned char> wrongLength = good;
+    wrongLength.push_back(0);
+    QVERIFY(!link->send(wrongLength));
+    QVERIFY(!link->send(makeMessage(LinkClassControl, 1, "x")));   // control is the link's own
+    QVERIFY(!link->send(std::vector<unsigned char>(good.begin(), good.begin() + 5)));
+    QVERIFY(!link->send(makeMessage(LinkClassFsoRequest, 1, QByteArray(kMaxMessageBytes, 'x'))));
+    QVERIFY(link->send(good));
+    QTRY_COMPARE(side.requests, 1);
+    QVERIFY(link->isEstablished());
+}
+
+QTEST_GUILESS_MAIN(TstLink)
+#include "tst_link.moc"
