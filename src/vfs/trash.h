@@ -1,0 +1,25 @@
+#pragma once
+
+// Deleting into the trash, the freedesktop way, so that the desktop's own trash can list
+// and restore what this program (or a remote peer through it) threw away.
+
+#include <QString>
+#include <QtGlobal>
+
+// Moves an absolute path (file, directory or symbolic link) into the trash: the home trash
+// ($XDG_DATA_HOME/Trash) when the path lives on the same mount, otherwise the trash of the
+// path's own mount ($topdir/.Trash/$uid or $topdir/.Trash-$uid). Sets the status byte to 0
+// on success and to 1 on failure, in which case the path is left as it was. isLocal tells
+// whether the local user asked (rather than a remote peer); no dialog is shown either way.
+void deleteToRecycleBin(bool isLocal, quint8 *status, const QString &path);
+
+namespace trash {
+
+// The home trash directory: $XDG_DATA_HOME/Trash, or ~/.local/share/Trash.
+QString homeTrashDirectory();
+
+// Does the work of deleteToRecycleBin; on success, trashedAs (if given) receives the path
+// of the item inside the trash's "files" directory.
+bool moveToTrash(const QString &path, QString *trashedAs = nullptr);
+
+} // namespace trash
