@@ -1,0 +1,148 @@
+#pragma once
+
+// Constants of the FSO file protocol: message classes and codes, status bytes, attribute
+// bits, request flags and the limits every decoder enforces.
+
+#include <cstddef>
+#include <cstdint>
+
+// --- message classes --------------------------------------------------------------------
+constexpr std::uint8_t FSO_CLASS_REQUEST = 0x42;
+constexpr std::uint8_t FSO_CLASS_REPLY = 0x43;
+
+// --- codes (a reply is the request code | FSO_REPLY_BIT) ---------------------------------
+constexpr std::uint8_t FSO_REPLY_BIT = 0x80;
+constexpr std::uint8_t FSO_LIST_DIRECTORY = 0x0A;
+constexpr std::uint8_t FSO_QUERY_LIST_DIRECTORY = 0x0B;
+constexpr std::uint8_t FSO_LIST_DRIVES = 0x0C;
+constexpr std::uint8_t FSO_MOVE = 0x0F;
+constexpr std::uint8_t FSO_OPEN_FILE = 0x10;
+constexpr std::uint8_t FSO_READ_FILE = 0x11;
+constexpr std::uint8_t FSO_WRITE_FILE = 0x12;
+constexpr std::uint8_t FSO_DELETE_FILE = 0x13;
+constexpr std::uint8_t FSO_MAKE_DIRECTORY = 0x14;
+constexpr std::uint8_t FSO_CLOSE_FILE = 0x15;
+constexpr std::uint8_t FSO_HASH_FILE = 0x16;
+constexpr std::uint8_t FSO_DIRECTORY_CHANGED = 0x18; // server to client, no request
+
+constexpr std::uint8_t FSO_LIST_DIRECTORY_REPLY = FSO_LIST_DIRECTORY | FSO_REPLY_BIT;             // 0x8A
+constexpr std::uint8_t FSO_QUERY_LIST_DIRECTORY_REPLY = FSO_QUERY_LIST_DIRECTORY | FSO_REPLY_BIT; // 0x8B
+constexpr std::uint8_t FSO_LIST_DRIVES_REPLY = FSO_LIST_DRIVES | FSO_REPLY_BIT;                   // 0x8C
+constexpr std::uint8_t FSO_MOVE_REPLY = FSO_MOVE | FSO_REPLY_BIT;                                 // 0x8F
+constexpr std::uint8_t FSO_OPEN_FILE_REPLY = FSO_OPEN_FILE | FSO_REPLY_BIT;                       // 0x90
+constexpr std::uint8_t FSO_READ_FILE_REPLY = FSO_READ_FILE | FSO_REPLY_BIT;                       // 0x91
+constexpr std::uint8_t FSO_WRITE_FILE_REPLY = FSO_WRITE_FILE | FSO_REPLY_BIT;                     // 0x92
+constexpr std::uint8_t FSO_DELETE_FILE_REPLY = FSO_DELETE_FILE | FSO_REPLY_BIT;                   // 0x93
+constexpr std::uint8_t FSO_MAKE_DIRECTORY_REPLY = FSO_MAKE_DIRECTORY | FSO_REPLY_BIT;             // 0x94
+constexpr std::uint8_t FSO_CLOSE_FILE_REPLY = FSO_CLOSE_FILE | FSO_REPLY_BIT;                     // 0x95
+constexpr std::uint8_t FSO_HASH_FILE_REPLY = FSO_HASH_FILE | FSO_REPLY_BIT;                       // 0x96
+
+// --- status bytes ------------------------------------------------------------------------
+constexpr std::uint8_t FSO_STATUS_SUCCESS = 0;
+constexpr std::uint8_t FSO_STATUS_IO_ERROR = 1;
+constexpr std::uint8_t FSO_STATUS_INVALID_PARAMETER = 2;
+constexpr std::uint8_t FSO_STATUS_NOT_FOUND = 3;
+constexpr std::uint8_t FSO_STATUS_NOT_PERMITTED = 4;
+constexpr std::uint8_t FSO_STATUS_NOT_A_DIRECTORY = 5;
+constexpr std::uint8_t FSO_STATUS_END_OF_FILE = 7;
+constexpr std::uint8_t FSO_STATUS_COMPLETE = 8;
+constexpr std::uint8_t FSO_STATUS_SAME_PATH = 9;
+constexpr std::uint8_t FSO_STATUS_INVALID_OFFSET = 11;
+constexpr std::uint8_t FSO_STATUS_INVALID_HANDLE = 13;
+constexpr std::uint8_t FSO_STATUS_NETWORK_PATH = 14;
+constexpr std::uint8_t FSO_STATUS_EXISTS = 15;
+constexpr std::uint8_t FSO_STATUS_CROSS_VOLUME = 16;
+constexpr std::uint8_t FSO_STATUS_TIMEOUT = 17; // set by the client, never on the wire
+
+// --- attribute bits (value 0 of an attribute set with mask 1) ----------------------------
+constexpr std::uint32_t FSO_ATTR_TYPE = 0x001;        // u8 in an entry
+constexpr std::uint32_t FSO_ATTR_SIZE = 0x002;        // u64
+constexpr std::uint32_t FSO_ATTR_UNUSED_004 = 0x004;  // never granted
+constexpr std::uint32_t FSO_ATTR_ACCESS_TIME = 0x008; // i64 ms since the epoch
+constexpr std::uint32_t FSO_ATTR_BIRTH_TIME = 0x010;  // i64
+constexpr std::uint32_t FSO_ATTR_MODIFY_TIME = 0x020; // i64
+constexpr std::uint32_t FSO_ATTR_LINK_TARGET = 0x040; // str + u8, only with 0x080
+constexpr std::uint32_t FSO_ATTR_RESOLVE_LINK = 0x080;
+constexpr std::uint32_t FSO_ATTR_MODE = 0x100;        // u16
+constexpr std::uint32_t FSO_ATTR_FILE_INDEX = 0x200;  // u64
+constexpr std::uint32_t FSO_ATTR_LINK_COUNT = 0x400;  // u32
+constexpr std::uint32_t FSO_ATTR_ALL = 0x7FB;         // what the client asks, what the server masks with
+// OPEN_FILE in versions 2 and 3 carries only these bits.
+constexpr std::uint32_t FSO_ATTR_OPEN_FILE_BITS = 0x3A;
+
+// Access mode word of an entry (FSO_ATTR_MODE).
+constexpr std::uint16_t FSO_MODE_READABLE = 0x4000;
+constexpr std::uint16_t FSO_MODE_WRITABLE = 0x2000;
+constexpr std::uint16_t FSO_MODE_EXECUTABLE = 0x1000;
+
+// --- entry types -------------------------------------------------------------------------
+// On the wire: 0 other, 1 directory, 2 file, 3 symbolic link, 8 share entry; 4..7 pass
+// through, larger values read as 0; bit 0x80 marks a hidden entry.
+constexpr std::uint8_t FSO_WIRE_TYPE_OTHER = 0;
+constexpr std::uint8_t FSO_WIRE_TYPE_DIRECTORY = 1;
+constexpr std::uint8_t FSO_WIRE_TYPE_FILE = 2;
+constexpr std::uint8_t FSO_WIRE_TYPE_LINK = 3;
+constexpr std::uint8_t FSO_WIRE_TYPE_SHARE = 8;
+constexpr std::uint8_t FSO_WIRE_HIDDEN = 0x80;
+// Decoded (VfsDirectoryEntry::type): the wire's 1 and 2 swapped.
+constexpr std::uint8_t FSO_ENTRY_OTHER = 0;
+constexpr std::uint8_t FSO_ENTRY_FILE = 1;
+constexpr std::uint8_t FSO_ENTRY_DIRECTORY = 2;
+constexpr std::uint8_t FSO_ENTRY_LINK = 3;
+constexpr std::uint8_t FSO_ENTRY_SHARE = 8;
+
+// --- request flags -----------------------------------------------------------------------
+constexpr std::uint32_t FSO_LISTDIR_HIDDEN = 0x01;
+constexpr std::uint32_t FSO_LISTDIR_SYSTEM = 0x02;
+constexpr std::uint32_t FSO_LISTDIR_WATCH = 0x04;
+constexpr std::uint32_t FSO_LISTDIR_BACKSLASH = 0x08;
+constexpr std::uint32_t FSO_LISTDIR_VOLUME_SERIAL = 0x10;
+constexpr std::uint32_t FSO_LISTDIR_ECHO_MASK = 0x1F;
+
+constexpr std::uint32_t FSO_MOVE_SAME_VOLUME = 0x1;
+constexpr std::uint32_t FSO_MOVE_NO_REPLACE = 0x2;
+
+constexpr std::uint32_t FSO_OPEN_READ = 0x01;
+constexpr std::uint32_t FSO_OPEN_WRITE = 0x02;
+constexpr std::uint32_t FSO_OPEN_TRUNCATE = 0x04;
+constexpr std::uint32_t FSO_OPEN_ATTRIBUTES = 0x10;
+constexpr std::uint32_t FSO_OPEN_EXCLUSIVE = 0x20;
+
+constexpr std::uint8_t FSO_READ_CLOSE = 0x1;
+constexpr std::uint8_t FSO_READ_CLOSE_AT_EOF = 0x4;
+
+constexpr std::uint8_t FSO_WRITE_CLOSE = 0x1;
+constexpr std::uint8_t FSO_WRITE_EXTEND = 0x4;
+
+constexpr std::uint32_t FSO_DELETE_TO_TRASH = 0x1;
+
+constexpr std::uint32_t FSO_MKDIR_FAIL_IF_EXISTS = 0x1;
+constexpr std::uint32_t FSO_MKDIR_DETAIL_EXISTED = 4;
+constexpr std::uint32_t FSO_MKDIR_DETAIL_NOT_A_DIRECTORY = 12;
+
+constexpr std::uint8_t FSO_HASH_SHA1 = 0x1;
+
+// --- protocol versions ---------------------------------------------------------------------
+constexpr std::uint16_t FSO_PROTOCOL_VERSION_MIN = 1;
+constexpr std::uint16_t FSO_PROTOCOL_VERSION = 3;
+
+// --- limits ------------------------------------------------------------------------------
+constexpr std::size_t FSO_MAX_PATH = 1023;          // bytes of UTF-8 in request paths and reply paths
+constexpr std::size_t FSO_PATH_BUFFER = 1024;       // FSO_MAX_PATH + NUL
+constexpr std::size_t FSO_MAX_NAME = 1022;          // bytes of UTF-8 in an entry name
+constexpr std::size_t FSO_MAX_DATA = 64400;         // READ reply / WRITE request data block
+constexpr std::size_t FSO_MAX_DIGEST_BLOCK = 64400; // HASH reply digest block
+constexpr std::size_t FSO_DIGEST_SIZE = 20;         // SHA-1
+constexpr std::size_t FSO_MAX_DIGESTS = FSO_MAX_DIGEST_BLOCK / FSO_DIGEST_SIZE; // 3220
+constexpr std::size_t FSO_MAX_DRIVES = 32;          // drive records decoded per reply
+constexpr std::size_t FSO_DRIVE_STRING_AREA = 64400; // all strings of one drive reply
+constexpr std::size_t FSO_MAX_ENTRY_BLOCK = 65534;  // entry block of one listing page
+constexpr std::size_t FSO_MAX_LIST_REPLY = 65535;   // one QUERY_LIST_DIRECTORY reply in all
+constexpr std::size_t FSO_MAX_DRIVES_REPLY = 2048;  // one LIST_DRIVES reply in all
+// Entries one listing may collect before the client ends it with an error; keeps a peer
+// from growing a listing without bound.
+constexpr std::size_t FSO_MAX_LISTING_ENTRIES = 1000000;
+
+// --- client timeouts (ms) ------------------------------------------------------------------
+constexpr int FSO_TIMEOUT_MS = 15000;
+constexpr int FSO_TRANSFER_TIMEOUT_MS = 60000; // READ_FILE and WRITE_FILE
