@@ -1,0 +1,109 @@
+#include "peers/peerauthenticator.h"
+
+#include "app/log.h"
+#include "com/hub.h"
+#include "com/link.h"
+#include "db/idatabase.h"
+#include "db/ownkey.h"
+#include "peers/invitation.h"
+#include "peers/ipeer.h"
+#include "peers/peerloader.h"
+
+#include <QDateTime>
+#include <QUuid>
+
+namespace {
+constexpr int kMaxAttributeChars = 256;
+constexpr int kMaxStoredTransports = 16;
+}
+
+PeerAuthenticator::PeerAuthenticator(IDatabase *database, PeerLoader *loader, QObject *parent)
+    : QObject(parent)
+    , m_database(database)
+    , m_loader(loader)
+{
+}
+
+QString PeerAuthenticator::admit(const com::Link &link)
+{
+    if (!m_database)
+        return QString();
+    const QByteArray key = link.remotePublicKey();
+    if (key.size() != crypto::kSignPublicKeyBytes || key == loadOrCreateOwnKeyPair(m_database).publicKey)
+        return QString();
+
+    const com::Greeting &greeting = link.remoteGreeting();
+    const QUuid invitationId(greeting.attributes.value(peerAttrInvitation()));
+    const QByteArray proof = QByteArray::fromHex(greeting.attributes.value(greetingAttrInvitationProof()).toLatin1());
+    if (invitationId.isNull() || proof.isEmpty()) {
+        logPrintf(LogHsk1, "unknown key from %s without invitation, refused", qPrintable(link.peerAddress().toString()));
+        return QString();
+    }
+    const QString invitationUuid = invitationId.toString(QUuid::WithBraces);
+
+    InvitationDto invitation;
+    for (const InvitationDto &row : m_database->loadInvitations()) {
+        if (QUuid(row.uuid) == invitationId) {
+            invitation = row;
+            break;
+        }
+    }
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    // Whatever the row says, an invitation never lives longer than its 72 hours.
+    const qint64 expires = qMin(invitation.expires, invitation.timestamp + kInvitationLifetimeSecs);
+    if (invitation.uuid.isEmpty() || invitation.password.isEmpty() || now >= expires) {
+        logPrintf(LogHsk1, "first contact names an unknown or expired invitation, refused");
+        return QString();
+    }
+
+    const QByteArray proofKey = invitationProofKey(invitationUuid, invitation.password);
+    const QByteArray expected = invitationProof(proofKey, invitationUuid, link.channelBinding());
+    if (!proofsEqual(expected, proof)) {
+        logPrintf(LogHsk1, "first contact with a wrong invitation proof, refused");
+        return QString();
+    }
+
+    // Known meanwhile (the hub asked before we stored it on another link): no second row.
+    const QString known = m_database->findPeerByKey(key);
+    if (!known.isEmpty())
+        return isNullUuidString(known) ? QString() : known;
+
+    const QString peerUuid = newUuidString();
+    if (!m_database->putPeer({peerUuid, QStringLiteral("nusk"), now}))
+        return QString();
+    CryptoKeyDto keyRow;
+    keyRow.uuid = newUuidString();
+    keyRow.peerUuid = peerUuid;
+    keyRow.type = QString::fromLatin1(ownSigningKeyType());
+    keyRow.publicKey = key;
+    keyRow.timestamp = now;
+    if (!m_database->putKey(keyRow)) {
+        m_database->deletePeer(peerUuid);
+        return QString();
+    }
+    int count = 0;
+    for (TransportDto t : greeting.transports) {
+        if (t.type != QLatin1String("tcp") || t.host.isEmpty() || t.port == 0 || ++count > kMaxStoredTransports)
+            continue;
+        t.uuid = newUuidString();
+        t.peerUuid = peerUuid;
+        t.stream = true;
+        t.timestamp = now;
+        m_database->putTransport(t);
+    }
+    bool typeOk = false;
+    const int deviceType = greeting.attributes.value(peerAttrDeviceType()).toInt(&typeOk) & 0xff;
+    QString icon = greeting.attributes.value(peerAttrIcon()).left(kMaxAttributeChars);
+    if (icon.isEmpty())
+        icon = iconForDeviceType(deviceType);
+    m_database->putPeerAttribute({peerUuid, peerAttrName(), greeting.attributes.value(peerAttrName()).left(kMaxAttributeChars)});
+    m_database->putPeerAttribute({peerUuid, peerAttrIcon(), icon});
+    m_database->putPeerAttribute({peerUuid, peerAttrDeviceType(), QString::number(typeOk ? deviceType : 0)});
+    m_database->putPeerAttribute({peerUuid, peerAttrInvitation(), invitationUuid});
+    logPrintf(LogHsk1, "first contact admitted by invitation as peer %s", qUtf8Printable(peerUuid));
+
+    // The hub hands over the link right after this returns; the peer must exist by then.
+    if (m_loader)
+        m_loader->ensurePeer(peerUuid);
+    return peerUuid;
+}

@@ -1,0 +1,82 @@
+#pragma once
+
+// The peer factory and loader: turns the stored peers of type "nusk" into PeerNusk objects,
+// makes the local computer's own peer (null uuid, reached over loopback), routes the hub's
+// incoming links to their peers, tells the hub which keys belong to whom, and carries
+// inviters whose first contact is still to succeed.
+//
+// Lives on the connection manager's thread; every call is made there.
+
+#include "db/dto.h"
+#include "peers/peernusk.h"
+
+#include <QHash>
+#include <QObject>
+#include <QPointer>
+
+class IDatabase;
+class IPeer;
+class PeerModel;
+struct InvitationRecord;
+
+namespace com {
+class Hub;
+class Link;
+struct KeyVerdict;
+} // namespace com
+
+class IPeerLoader
+{
+public:
+    virtual ~IPeerLoader() = default;
+    virtual void loadPeers() = 0;
+    virtual IPeer *peerForUuid(const QString &uuid) const = 0;
+};
+
+class PeerLoader : public QObject, public IPeerLoader
+{
+    Q_OBJECT
+
+public:
+    PeerLoader(IDatabase *database, com::Hub *hub, PeerModel *model, QObject *parent = nullptr);
+    ~PeerLoader() override;
+
+    // The loader of the running network side, null when there is none.
+    static PeerLoader *instance();
+
+    // Factory: a PeerNusk for type "nusk", null for any other type.
+    PeerNusk *createPeer(const PeerDto &dto);
+
+    // One peer per stored "nusk" peer (the own row excluded) and the local peer.
+    void loadPeers() override;
+    PeerNusk *createLocalPeer();
+    IPeer *peerForUuid(const QString &uuid) const override;
+    PeerNusk *peer(const QString &uuid) const;
+    QList<PeerNusk *> peers() const;
+    // The peer of a stored row, made now when it has a key and does not exist yet.
+    PeerNusk *ensurePeer(const QString &uuid);
+
+    // Hub hooks.
+    com::KeyVerdict resolveKey(const QByteArray &publicKey) const;
+    void onIncomingLink(com::Link *link);
+
+    // Dials an inviter until the first link is up or the invitation runs out; stores it only
+    // then. A pending contact with the same key is replaced.
+    void addPendingInviter(const InvitationRecord &record, const QByteArray &proofKey);
+    int pendingInviterCount() const { return m_pending.size(); }
+
+public Q_SLOTS:
+    void onNetworkChanged();
+
+private:
+    void addToModel(PeerNusk *peer);
+    void onPeerRemoved(const QString &uuid);
+    void storeInviter(PeerNusk *peer, const InvitationRecord &record);
+
+    IDatabase *m_database = nullptr;
+    QPointer<com::Hub> m_hub;
+    QPointer<PeerModel> m_model;
+    QHash<QString, PeerNusk *> m_peers;
+    QHash<QByteArray, PeerNusk *> m_pending;   // by public key
+    bool m_networkEnabled = true;
+};

@@ -1,0 +1,199 @@
+#include "peers/peermodel.h"
+
+#include "peers/ipeer.h"
+#include "peers/peervfsprovider.h"
+
+#include <QMutexLocker>
+#include <QThread>
+
+#include <atomic>
+
+namespace {
+std::atomic<PeerModel *> g_instance{nullptr};
+}
+
+PeerModel::PeerModel(QObject *parent)
+    : QAbstractListModel(parent)
+{
+    g_instance.store(this);
+}
+
+PeerModel::~PeerModel()
+{
+    PeerModel *self = this;
+    g_instance.compare_exchange_strong(self, nullptr);
+}
+
+PeerModel *PeerModel::instance()
+{
+    return g_instance.load();
+}
+
+int PeerModel::rowCount(const QModelIndex &parent) const
+{
+    if (parent.isValid())
+        return 0;
+    QMutexLocker lock(&m_mutex);
+    return m_peers.size();
+}
+
+QVariant PeerModel::data(const QModelIndex &index, int role) const
+{
+    IPeer *peer = index.isValid() ? getPeerForRow(index.row()) : nullptr;
+    if (!peer)
+        return QVariant();
+    switch (role) {
+    case Qt::DisplayRole:
+    case PeerDisplayNameRole:
+        return peer->displayName();
+    case PeerNameRole:
+        return peer->name();
+    case PeerIconRole:
+        return peer->icon();
+    case PeerTypeRole:
+        return peer->type();
+    case PeerDeviceTypeRole:
+        return peer->deviceType();
+    case PeerObjectRole:
+        return QVariant::fromValue(peer);
+    case PeerLinkStateRole:
+        return peer->linkState();
+    case PeerUuidRole:
+        return peer->uuid();
+    default:
+        return QVariant();
+    }
+}
+
+QHash<int, QByteArray> PeerModel::roleNames() const
+{
+    return {
+        {PeerNameRole, "peerName"},
+        {PeerDisplayNameRole, "peerDisplayName"},
+        {PeerIconRole, "peerIcon"},
+        {PeerTypeRole, "peerType"},
+        {PeerDeviceTypeRole, "peerDeviceType"},
+        {PeerObjectRole, "peerObject"},
+        {PeerLinkStateRole, "peerLinkState"},
+        {PeerUuidRole, "peerUuid"},
+    };
+}
+
+IPeer *PeerModel::getPeerForUuid(const QString &uuid) const
+{
+    if (uuid.isEmpty())
+        return nullptr;
+    QMutexLocker lock(&m_mutex);
+    for (const QPointer<IPeer> &peer : m_peers) {
+        if (peer && peer->uuid() == uuid)
+            return peer.data();
+    }
+    return nullptr;
+}
+
+IPeer *PeerModel::getPeerForRow(int row) const
+{
+    QMutexLocker lock(&m_mutex);
+    if (row < 0 || row >= m_peers.size())
+        return nullptr;
+    return m_peers.at(row).data();
+}
+
+QList<IPeer *> PeerModel::peers() const
+{
+    QMutexLocker lock(&m_mutex);
+    QList<IPeer *> list;
+    for (const QPointer<IPeer> &peer : m_peers) {
+        if (peer)
+            list.append(peer.data());
+    }
+    return list;
+}
+
+void PeerModel::addPeer(IPeer *peer)
+{
+    if (!peer)
+        return;
+    if (QThread::currentThread() != thread()) {
+        QPointer<IPeer> guarded(peer);
+        QMetaObject::invokeMethod(this, [this, guarded]() {
+            if (guarded)
+                insertPeer(guarded.data());
+        }, Qt::QueuedConnection);
+        return;
+    }
+    insertPeer(peer);
+}
+
+void PeerModel::insertPeer(IPeer *peer)
+{
+    {
+        QMutexLocker lock(&m_mutex);
+        for (const QPointer<IPeer> &known : m_peers) {
+            if (known == peer)
+                return;
+        }
+    }
+    const int row = rowCount();
+    beginInsertRows(QModelIndex(), row, row);
+    {
+        QMutexLocker lock(&m_mutex);
+        m_peers.append(QPointer<IPeer>(peer));
+    }
+    endInsertRows();
+
+    // The peer emits on its own thread; these connections queue onto the model's thread.
+    connect(peer, &IPeer::nameChanged, this,
+            [this, peer]() { peerChanged(peer, {PeerNameRole, PeerDisplayNameRole, Qt::DisplayRole}); });
+    connect(peer, &IPeer::displayNameChanged, this,
+            [this, peer]() { peerChanged(peer, {PeerDisplayNameRole, Qt::DisplayRole}); });
+    connect(peer, &IPeer::iconChanged, this, [this, peer]() { peerChanged(peer, {PeerIconRole}); });
+    connect(peer, &IPeer::deviceTypeChanged, this,
+            [this, peer]() { peerChanged(peer, {PeerDeviceTypeRole}); });
+    connect(peer, &IPeer::linkStateChanged, this,
+            [this, peer]() { peerChanged(peer, {PeerLinkStateRole}); });
+    connect(peer, &QObject::destroyed, this, &PeerModel::removePeer);
+
+    if (IPeerVfsProvider *provider = peerVfsProvider())
+        provider->peerAdded(peer);
+}
+
+void PeerModel::removePeer(QObject *peer)
+{
+    int row = -1;
+    {
+        QMutexLocker lock(&m_mutex);
+        for (int i = 0; i < m_peers.size(); ++i) {
+            // The QPointer is already null for a destroyed peer; compare the raw address
+            // through the null entries as well.
+            if (m_peers.at(i).isNull() || static_cast<QObject *>(m_peers.at(i).data()) == peer) {
+                row = i;
+                break;
+            }
+        }
+    }
+    if (row < 0)
+        return;
+    beginRemoveRows(QModelIndex(), row, row);
+    {
+        QMutexLocker lock(&m_mutex);
+        m_peers.removeAt(row);
+    }
+    endRemoveRows();
+}
+
+void PeerModel::peerChanged(IPeer *peer, const QVector<int> &roles)
+{
+    int row = -1;
+    {
+        QMutexLocker lock(&m_mutex);
+        for (int i = 0; i < m_peers.size(); ++i) {
+            if (m_peers.at(i).data() == peer) {
+                row = i;
+                break;
+            }
+        }
+    }
+    if (row >= 0)
+        Q_EMIT dataChanged(index(row), index(row), roles);
+}

@@ -1,0 +1,658 @@
+#include "peers/peernusk.h"
+
+#include "app/log.h"
+#include "com/hub.h"
+#include "com/link.h"
+#include "com/termstream.h"
+#include "db/idatabase.h"
+#include "db/ownkey.h"
+#include "peers/invitation.h"
+#include "peers/peeraclmodel.h"
+#include "peers/peertimings.h"
+#include "peers/peervfsprovider.h"
+
+#include <QDateTime>
+#include <QMutexLocker>
+#include <QRandomGenerator>
+#include <QSet>
+#include <QSysInfo>
+#include <QTimer>
+
+namespace {
+
+constexpr int kMaxDialTargets = 16;
+constexpr int kMaxStoredTransports = 16;
+constexpr int kMaxAttributeChars = 256;
+
+void addHandshakePart(com::Greeting &greeting, const QByteArray &channelBinding, const QString &invitationUuid,
+                      const QByteArray &proofKey)
+{
+    greeting.fsoVersions = PeerNusk::fsoProtocolVersions();
+    if (invitationUuid.isEmpty() || proofKey.isEmpty())
+        return;
+    const QByteArray proof = invitationProof(proofKey, invitationUuid, channelBinding);
+    if (proof.isEmpty())
+        return;
+    greeting.attributes.insert(peerAttrInvitation(), invitationUuid);
+    greeting.attributes.insert(greetingAttrInvitationProof(), QString::fromLatin1(proof.toHex()));
+}
+
+} // namespace
+
+PeerNusk::PeerNusk(const PeerDto &dto, IDatabase *database, com::Hub *hub, QObject *parent)
+    : IPeer(dto, parent)
+    , m_database(database)
+    , m_hub(hub)
+{
+    init();
+    reload();
+    connectDatabase();
+    reloadAcls();
+}
+
+PeerNusk::PeerNusk(const PeerDto &dto, const Contact &contact, IDatabase *database, com::Hub *hub,
+                   QObject *parent)
+    : IPeer(dto, parent)
+    , m_database(database)
+    , m_hub(hub)
+    , m_contact(contact)
+    , m_provisional(true)
+{
+    init();
+}
+
+PeerNusk::~PeerNusk()
+{
+    m_retired = true;
+    QList<QPointer<com::Link>> all = m_dialing;
+    all << m_link << m_serverLink;
+    for (const QPointer<com::Link> &link : all) {
+        if (!link)
+            continue;
+        disconnect(link, nullptr, this, nullptr);
+        link->close(QStringLiteral("peer gone"));
+    }
+}
+
+const std::vector<std::uint16_t> &PeerNusk::fsoProtocolVersions()
+{
+    static const std::vector<std::uint16_t> versions{3, 2, 1};
+    return versions;
+}
+
+void PeerNusk::init()
+{
+    qRegisterMetaType<std::vector<unsigned char>>("std::vector<unsigned char>");
+    qRegisterMetaType<std::vector<PeerAclDto>>("std::vector<PeerAclDto>");
+    m_retryTimer = new QTimer(this);
+    m_retryTimer->setSingleShot(true);
+    connect(m_retryTimer, &QTimer::timeout, this, &PeerNusk::dial);
+    if (IPeerVfsProvider *provider = peerVfsProvider())
+        provider->attachFso(this, isLocal());
+}
+
+VfsClient *PeerNusk::vfsClient() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_vfsClient;
+}
+
+void PeerNusk::setVfsClient(VfsClient *client)
+{
+    QMutexLocker lock(&m_mutex);
+    m_vfsClient = client;
+}
+
+void PeerNusk::setClientMessageSink(MessageSink sink)
+{
+    m_clientSink = std::move(sink);
+}
+
+void PeerNusk::setServerMessageSink(MessageSink sink)
+{
+    m_serverSink = std::move(sink);
+}
+
+void PeerNusk::setProtocolVersionHandler(VersionHandler handler)
+{
+    m_versionHandler = std::move(handler);
+}
+
+void PeerNusk::setAclHandler(AclHandler handler)
+{
+    QMutexLocker aclLock(&m_aclMutex);
+    m_aclHandler = std::move(handler);
+    if (m_aclHandler)
+        m_aclHandler(acls());
+}
+
+QByteArray PeerNusk::publicKey() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_contact.publicKey;
+}
+
+std::vector<TransportDto> PeerNusk::transports() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_contact.transports;
+}
+
+std::vector<PeerAclDto> PeerNusk::acls() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_acls;
+}
+
+bool PeerNusk::isProvisional() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_provisional;
+}
+
+qint64 PeerNusk::msSinceActivity() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_activity.isValid() ? m_activity.elapsed() : -1;
+}
+
+QByteArray PeerNusk::ownKey() const
+{
+    return m_hub ? m_hub->ownPublicKey() : QByteArray();
+}
+
+quint16 PeerNusk::localPort() const
+{
+    return m_hub ? m_hub->listenPort() : 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Database
+
+void PeerNusk::connectDatabase()
+{
+    if (!m_database)
+        return;
+    const QString own = uuid();
+    // Stores come in bursts of rows (a new peer: key, transports, attributes); one re-read
+    // after the burst is enough.
+    auto scheduleReload = [this, own](const QString &peerUuid) {
+        if (peerUuid != own)
+            return;
+        QMetaObject::invokeMethod(this, &PeerNusk::reload, Qt::QueuedConnection);
+    };
+    auto scheduleAcls = [this, own](const QString &peerUuid) {
+        if (peerUuid == own)
+            QMetaObject::invokeMethod(this, &PeerNusk::reloadAcls, Qt::QueuedConnection);
+    };
+    connect(m_database, &IDatabase::addedTransport, this, scheduleReload);
+    connect(m_database, &IDatabase::changedTransport, this, scheduleReload);
+    connect(m_database, &IDatabase::removedTransport, this, scheduleReload);
+    connect(m_database, &IDatabase::changedPeerAttribute, this, scheduleReload);
+    connect(m_database, &IDatabase::removedPeerAttribute, this, scheduleReload);
+    connect(m_database, &IDatabase::addedKey, this, scheduleReload);
+    connect(m_database, &IDatabase::changedKey, this, scheduleReload);
+    connect(m_database, &IDatabase::removedKey, this, scheduleReload);
+    connect(m_database, &IDatabase::addedPeerAcl, this, scheduleAcls);
+    connect(m_database, &IDatabase::changedPeerAcl, this, scheduleAcls);
+    connect(m_database, &IDatabase::removedPeerAcl, this, scheduleAcls);
+}
+
+void PeerNusk::reload()
+{
+    if (!m_database || m_retired || isProvisional())
+        return;
+    const QString own = uuid();
+    const bool local = isLocal();
+
+    Contact contact;
+    if (local) {
+        contact.publicKey = ownKey();
+        if (contact.publicKey.isEmpty())
+            contact.publicKey = loadOrCreateOwnKeyPair(m_database).publicKey;
+    } else {
+        for (const CryptoKeyDto &key : m_database->loadKeys(own)) {
+            if (key.type == QLatin1String(ownSigningKeyType()) && key.publicKey.size() == crypto::kSignPublicKeyBytes) {
+                contact.publicKey = key.publicKey;
+                break;
+            }
+        }
+        contact.transports = m_database->loadTransports(own);
+    }
+
+    QString name;
+    QString icon;
+    int deviceType = DeviceUnknown;
+    for (const PeerAttributeDto &a : m_database->loadPeerAttributes(own)) {
+        if (a.name == peerAttrName())
+            name = a.value;
+        else if (a.name == peerAttrIcon())
+            icon = a.value;
+        else if (a.name == peerAttrDeviceType())
+            deviceType = a.value.toInt();
+        else if (a.name == peerAttrInvitation())
+            contact.invitationUuid = a.value;
+        else if (a.name == peerAttrInvitationProofKey())
+            contact.invitationProofKey = QByteArray::fromHex(a.value.toLatin1());
+    }
+    if (local) {
+        if (name.isEmpty())
+            name = QSysInfo::machineHostName();
+        if (deviceType == DeviceUnknown)
+            deviceType = DeviceDesktop;
+    }
+    if (icon.isEmpty())
+        icon = iconForDeviceType(deviceType);
+
+    bool keyChanged;
+    {
+        QMutexLocker lock(&m_mutex);
+        keyChanged = m_contact.publicKey != contact.publicKey;
+        m_contact = contact;
+    }
+    setName(name);
+    setIcon(icon);
+    setDeviceType(deviceType);
+
+    if (keyChanged && m_link) {
+        // Whoever was proven on the open link is no longer this peer's key.
+        if (m_link->remotePublicKey() != contact.publicKey && !local)
+            m_link->close(QStringLiteral("key changed"));
+    }
+    // New addresses may make a peer reachable that had nothing to dial.
+    if (m_started && !m_link && m_dialing.isEmpty() && !m_retryTimer->isActive())
+        dial();
+}
+
+void PeerNusk::reloadAcls()
+{
+    if (!m_database || isProvisional())
+        return;
+    setAcls(m_database->loadPeerAcls(uuid()));
+}
+
+void PeerNusk::setAcls(std::vector<PeerAclDto> acls)
+{
+    QMutexLocker aclLock(&m_aclMutex);
+    PeerAclModel *model = aclModel();
+    {
+        QMutexLocker lock(&m_mutex);
+        m_acls = acls;
+    }
+    if (model)
+        model->updateAcls(acls);   // queues itself onto the model's thread
+    if (m_aclHandler)
+        m_aclHandler(acls);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Links
+
+void PeerNusk::start()
+{
+    if (m_started)
+        return;
+    m_started = true;
+    // Not at once: a peer made for an incoming link gets that link in the same turn of the
+    // event loop and then has nothing to dial.
+    QMetaObject::invokeMethod(this, &PeerNusk::dial, Qt::QueuedConnection);
+}
+
+void PeerNusk::setNetworkEnabled(bool enabled)
+{
+    if (m_networkEnabled == enabled)
+        return;
+    m_networkEnabled = enabled;
+    if (isLocal())
+        return;
+    if (!enabled) {
+        m_retryTimer->stop();
+        const QList<QPointer<com::Link>> all = QList<QPointer<com::Link>>(m_dialing) << m_link;
+        for (const QPointer<com::Link> &link : all) {
+            if (link)
+                link->close(QStringLiteral("network disabled"));
+        }
+        setLinkState(LinkDown);
+        return;
+    }
+    m_attempts = 0;
+    if (m_started && !m_link && m_dialing.isEmpty())
+        dial();
+}
+
+void PeerNusk::retire()
+{
+    m_retired = true;
+    m_retryTimer->stop();
+    const QList<QPointer<com::Link>> all = QList<QPointer<com::Link>>(m_dialing) << m_link << m_serverLink;
+    for (const QPointer<com::Link> &link : all) {
+        if (link)
+            link->close(QStringLiteral("peer removed"));
+    }
+    setLinkState(LinkDown);
+}
+
+void PeerNusk::makeStored()
+{
+    {
+        QMutexLocker lock(&m_mutex);
+        if (!m_provisional)
+            return;
+        m_provisional = false;
+    }
+    connectDatabase();
+    reload();
+    reloadAcls();
+    // Now that it is stored, keep what the first greeting said (addresses above all).
+    if (m_link && m_link->isEstablished())
+        takeGreeting(m_link);
+}
+
+void PeerNusk::dial()
+{
+    if (m_retired || !m_started || !m_hub)
+        return;
+    if ((m_link && m_link->isEstablished()) || !m_dialing.isEmpty())
+        return;
+    const bool local = isLocal();
+    if (!local && !m_networkEnabled) {
+        setLinkState(LinkDown);
+        return;
+    }
+
+    Contact contact;
+    {
+        QMutexLocker lock(&m_mutex);
+        contact = m_contact;
+    }
+    if (contact.publicKey.size() != crypto::kSignPublicKeyBytes)
+        return;
+
+    QList<QPair<QString, quint16>> targets;
+    if (local) {
+        if (localPort() != 0)
+            targets.append({QStringLiteral("127.0.0.1"), localPort()});
+    } else {
+        QSet<QString> seen;
+        for (const TransportDto &t : contact.transports) {
+            if (t.type != QLatin1String("tcp") || t.host.isEmpty() || t.port == 0)
+                continue;
+            const QString id = t.host + QLatin1Char('|') + QString::number(t.port);
+            if (seen.contains(id) || targets.size() >= kMaxDialTargets)
+                continue;
+            seen.insert(id);
+            targets.append({t.host, t.port});
+        }
+    }
+    if (targets.isEmpty()) {
+        setLinkState(LinkDown);
+        if (local)
+            scheduleRetry();   // the listener may not be bound yet
+        return;
+    }
+
+    setLinkState(LinkConnecting);
+    const QString invitation = local ? QString() : contact.invitationUuid;
+    const QByteArray proofKey = local ? QByteArray() : contact.invitationProofKey;
+    const com::GreetingAmender amend = [invitation, proofKey](com::Greeting &greeting, const QByteArray &binding) {
+        addHandshakePart(greeting, binding, invitation, proofKey);
+    };
+    for (const auto &target : targets) {
+        com::Link *link = m_hub->connectTo(target.first, target.second, contact.publicKey, amend);
+        m_dialing.append(link);
+        connect(link, &com::Link::established, this, [this, link] { onDialEstablished(link); });
+        connect(link, &com::Link::closed, this, [this, link] { onLinkClosed(link); });
+    }
+}
+
+void PeerNusk::scheduleRetry()
+{
+    if (m_retired || !m_started || m_retryTimer->isActive())
+        return;
+    if (!isLocal() && !m_networkEnabled)
+        return;
+    const PeerTimings timings = peerTimings();
+    qint64 delay = timings.retryInitialMs;
+    for (int i = 0; i < m_attempts && delay < timings.retryMaxMs; ++i)
+        delay *= 2;
+    delay = qMin<qint64>(delay, timings.retryMaxMs);
+    // Some spread, so that two computers that lost each other do not dial in lockstep.
+    delay = delay * QRandomGenerator::global()->bounded(80, 121) / 100;
+    ++m_attempts;
+    m_retryTimer->start(int(qMax<qint64>(1, delay)));
+}
+
+void PeerNusk::onDialEstablished(com::Link *link)
+{
+    m_dialing.removeAll(link);
+    // One link is enough; the other addresses are dropped.
+    const QList<QPointer<com::Link>> others = m_dialing;
+    m_dialing.clear();
+    for (const QPointer<com::Link> &other : others) {
+        if (other) {
+            disconnect(other, nullptr, this, nullptr);
+            other->close(QStringLiteral("another address answered"));
+        }
+    }
+    adopt(link);
+}
+
+void PeerNusk::attachIncoming(com::Link *link)
+{
+    if (!link || !link->isEstablished() || m_retired) {
+        if (link)
+            link->close(QStringLiteral("peer not available"));
+        return;
+    }
+    if (!isLocal() && !m_networkEnabled) {
+        link->close(QStringLiteral("network disabled"));
+        return;
+    }
+    connect(link, &com::Link::closed, this, [this, link] { onLinkClosed(link); });
+    adopt(link);
+}
+
+bool PeerNusk::prefer(com::Link *candidate, com::Link *current) const
+{
+    const QByteArray own = ownKey();
+    const QByteArray a = candidate->isOutgoing() ? own : candidate->remotePublicKey();
+    const QByteArray b = current->isOutgoing() ? own : current->remotePublicKey();
+    return a < b;
+}
+
+void PeerNusk::adopt(com::Link *link)
+{
+    if (isLocal()) {
+        // The local computer talks to itself over two links: the one it dialled carries its
+        // client's requests, the one its listener accepted carries its server's replies.
+        QPointer<com::Link> &slot = link->isOutgoing() ? m_link : m_serverLink;
+        if (slot && slot != link) {
+            com::Link *old = slot.data();
+            disconnect(old, nullptr, this, nullptr);
+            old->close(QStringLiteral("replaced"));
+        }
+        slot = link;
+        connectMessages(link);
+        if (!link->isOutgoing())
+            return;
+    } else if (m_link && m_link != link && m_link->isEstablished()) {
+        if (!prefer(link, m_link)) {
+            disconnect(link, nullptr, this, nullptr);
+            link->close(QStringLiteral("duplicate link"));
+            return;
+        }
+        com::Link *old = m_link.data();
+        disconnect(old, nullptr, this, nullptr);
+        old->close(QStringLiteral("duplicate link"));
+        m_link = link;
+        connectMessages(link);
+        return;   // already up; the greeting was taken on the first link
+    } else {
+        m_link = link;
+        connectMessages(link);
+    }
+
+    m_attempts = 0;
+    m_retryTimer->stop();
+    takeGreeting(link);
+
+    bool provisional;
+    bool hadProofKey;
+    {
+        QMutexLocker lock(&m_mutex);
+        provisional = m_provisional;
+        hadProofKey = !m_contact.invitationProofKey.isEmpty();
+        m_contact.invitationProofKey.clear();
+    }
+    // The inviter knows our key now; the proof key has done its work.
+    if (hadProofKey && !provisional && m_database)
+        m_database->deletePeerAttribute({uuid(), peerAttrInvitationProofKey(), QString()});
+
+    logPrintf(LogHsk1, "peer %s link up", qUtf8Printable(uuid()));
+    setLinkState(LinkUp);
+    if (provisional)
+        Q_EMIT firstContact(link);
+}
+
+void PeerNusk::connectMessages(com::Link *link)
+{
+    connect(link, &com::Link::messageReceivedSrv, this, &PeerNusk::onReceivedMessageSrv, Qt::UniqueConnection);
+    connect(link, &com::Link::messageReceivedCli, this, &PeerNusk::onReceivedMessageCli, Qt::UniqueConnection);
+}
+
+void PeerNusk::onLinkClosed(com::Link *link)
+{
+    const bool wasDialing = m_dialing.removeAll(link) > 0;
+    if (link == m_serverLink) {
+        m_serverLink = nullptr;
+        return;
+    }
+    if (link == m_link) {
+        m_link = nullptr;
+        logPrintf(LogHsk1, "peer %s link down: %s", qUtf8Printable(uuid()), qUtf8Printable(link->closeReason()));
+        setLinkState(LinkDown);
+        m_attempts = 0;
+        scheduleRetry();
+        return;
+    }
+    if (wasDialing && m_dialing.isEmpty() && !(m_link && m_link->isEstablished())) {
+        setLinkState(LinkDown);
+        scheduleRetry();
+    }
+}
+
+void PeerNusk::takeGreeting(com::Link *link)
+{
+    HandshakeDto handshake;
+    handshake.raw = link->remoteGreetingMessage();
+    const com::Greeting &greeting = link->remoteGreeting();
+    handshake.attributes = greeting.attributes;
+    handshake.transports = greeting.transports;
+    handshake.fsoVersions = greeting.fsoVersions;
+    onHandshakeRequest(handshake);
+}
+
+void PeerNusk::sendHandshakeRequest(com::Greeting &greeting, const QByteArray &channelBinding) const
+{
+    QString invitation;
+    QByteArray proofKey;
+    if (!isLocal()) {
+        QMutexLocker lock(&m_mutex);
+        invitation = m_contact.invitationUuid;
+        proofKey = m_contact.invitationProofKey;
+    }
+    addHandshakePart(greeting, channelBinding, invitation, proofKey);
+}
+
+void PeerNusk::onHandshakeRequest(const HandshakeDto &handshake)
+{
+    if (!handshake.fsoVersions.empty() && m_versionHandler)
+        m_versionHandler(handshake.fsoVersions.front());
+    if (isLocal())
+        return;
+
+    const QString name = handshake.attributes.value(peerAttrName()).left(kMaxAttributeChars);
+    const QString icon = handshake.attributes.value(peerAttrIcon()).left(kMaxAttributeChars);
+    bool typeOk = false;
+    const int deviceType = handshake.attributes.value(peerAttrDeviceType()).toInt(&typeOk);
+    if (!name.isEmpty())
+        setName(name);
+    if (!icon.isEmpty())
+        setIcon(icon);
+    if (typeOk)
+        setDeviceType(deviceType & 0xff);
+
+    if (isProvisional() || !m_database)
+        return;
+    // Keep what the peer says about itself, so the next start shows and reaches it.
+    const QString own = uuid();
+    QMap<QString, QString> stored;
+    for (const PeerAttributeDto &a : m_database->loadPeerAttributes(own))
+        stored.insert(a.name, a.value);
+    if (!name.isEmpty() && stored.value(peerAttrName()) != name)
+        m_database->putPeerAttribute({own, peerAttrName(), name});
+    if (!icon.isEmpty() && stored.value(peerAttrIcon()) != icon)
+        m_database->putPeerAttribute({own, peerAttrIcon(), icon});
+    if (typeOk && stored.value(peerAttrDeviceType()) != QString::number(deviceType & 0xff))
+        m_database->putPeerAttribute({own, peerAttrDeviceType(), QString::number(deviceType & 0xff)});
+    int count = 0;
+    for (TransportDto t : handshake.transports) {
+        if (t.type != QLatin1String("tcp") || t.host.isEmpty() || t.port == 0 || ++count > kMaxStoredTransports)
+            continue;
+        t.uuid = newUuidString();
+        t.peerUuid = own;
+        t.stream = true;
+        t.timestamp = QDateTime::currentSecsSinceEpoch();
+        m_database->putTransport(t);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// FSO channels
+
+void PeerNusk::fsoTransmitCLi(std::vector<unsigned char> message)
+{
+    if (linkState() != LinkUp || !m_link || !m_link->isEstablished()) {
+        logPrintf(LogVcli, "peer %s not up, request dropped", qUtf8Printable(uuid()));
+        return;
+    }
+    m_link->send(message);
+}
+
+void PeerNusk::fsoTransmitSrv(std::vector<unsigned char> message)
+{
+    com::Link *link = (isLocal() && m_serverLink) ? m_serverLink.data() : m_link.data();
+    if (linkState() != LinkUp || !link || !link->isEstablished()) {
+        logPrintf(LogVsrv, "peer %s not up, reply dropped", qUtf8Printable(uuid()));
+        return;
+    }
+    link->send(message);
+}
+
+void PeerNusk::onReceivedMessageCli(std::vector<unsigned char> message)
+{
+    com::MessageHeader header;
+    if (!com::peekMessageHeader(message.data(), message.size(), header))
+        return;
+    if (linkState() != LinkUp)
+        return;
+    {
+        QMutexLocker lock(&m_mutex);
+        m_activity.restart();
+    }
+    if (header.msgClass == com::LinkClassFsoReply && m_clientSink)
+        m_clientSink(message);
+}
+
+void PeerNusk::onReceivedMessageSrv(std::vector<unsigned char> message)
+{
+    com::MessageHeader header;
+    if (!com::peekMessageHeader(message.data(), message.size(), header))
+        return;
+    {
+        QMutexLocker lock(&m_mutex);
+        m_activity.restart();
+    }
+    if (header.msgClass == com::LinkClassFsoRequest && m_serverSink)
+        m_serverSink(message);
+}

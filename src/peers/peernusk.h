@@ -1,0 +1,167 @@
+#pragma once
+
+// The network peer: one computer of this network reached over authenticated links (com/link.h),
+// or the local computer itself over loopback through the program's own listener.
+//
+// Lives on the thread of the connection manager ("ioThread"). While it has no link it dials
+// every stored TCP address of the peer at once and keeps the first link that comes up; after
+// a failed round it waits, doubling the wait up to PeerTimings::retryMaxMs. With the network
+// switched off, remote peers stay down and do not dial; the local peer carries on.
+//
+// When both sides dial each other at the same moment two links come up; both sides keep the
+// one whose dialling side has the smaller public key, so they agree without talking.
+//
+// FSO routing: the file layer's provider (peervfsprovider.h) attaches the client, server and
+// parser in the constructor through the setters below. fsoTransmitCLi/fsoTransmitSrv send
+// while the link is up and drop otherwise; received messages go through a header check and,
+// for class 0x43 (client) and 0x42 (server), on to the sinks.
+
+#include "db/dto.h"
+#include "peers/ipeer.h"
+
+#include <QElapsedTimer>
+#include <QList>
+#include <QMap>
+#include <QPointer>
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+class IDatabase;
+class QTimer;
+
+namespace com {
+class Hub;
+class Link;
+struct Greeting;
+} // namespace com
+
+// A received handshake: the raw greeting message, its attributes, the sender's transports and
+// FSO protocol versions (preferred first).
+struct HandshakeDto
+{
+    QByteArray raw;
+    QMap<QString, QString> attributes;
+    std::vector<TransportDto> transports;
+    std::vector<std::uint16_t> fsoVersions;
+};
+Q_DECLARE_METATYPE(HandshakeDto)
+
+class PeerNusk : public IPeer
+{
+    Q_OBJECT
+
+public:
+    using MessageSink = std::function<void(const std::vector<unsigned char> &)>;
+    using VersionHandler = std::function<void(std::uint16_t)>;
+    using AclHandler = std::function<void(const std::vector<PeerAclDto> &)>;
+
+    // What a peer needs to dial: taken from the database for stored peers, given directly for
+    // an inviter whose first contact is still to succeed.
+    struct Contact
+    {
+        QByteArray publicKey;
+        std::vector<TransportDto> transports;
+        QString invitationUuid;
+        QByteArray invitationProofKey;
+    };
+
+    // A stored peer (or the local one, null uuid): reads key, transports, attributes and
+    // access entries from the database and follows its changes.
+    PeerNusk(const PeerDto &dto, IDatabase *database, com::Hub *hub, QObject *parent = nullptr);
+    // A provisional peer, not stored: dials with what it was given; emits firstContact()
+    // when a link comes up and is then made a stored peer by whoever listens.
+    PeerNusk(const PeerDto &dto, const Contact &contact, IDatabase *database, com::Hub *hub,
+             QObject *parent = nullptr);
+    ~PeerNusk() override;
+
+    static const std::vector<std::uint16_t> &fsoProtocolVersions();   // 3, 2, 1
+
+    VfsClient *vfsClient() const override;
+
+    // For the file layer's provider.
+    void setVfsClient(VfsClient *client);
+    void setClientMessageSink(MessageSink sink);
+    void setServerMessageSink(MessageSink sink);
+    void setProtocolVersionHandler(VersionHandler handler);
+    void setAclHandler(AclHandler handler);
+
+    QByteArray publicKey() const;
+    std::vector<TransportDto> transports() const;
+    std::vector<PeerAclDto> acls() const;
+    bool isProvisional() const;
+    // Milliseconds since the last FSO message arrived; -1 before the first.
+    qint64 msSinceActivity() const;
+
+    // Adds this side's part to an outgoing greeting: the FSO protocol versions and, for an
+    // inviter not yet reached, the invitation uuid with the password proof for this link.
+    void sendHandshakeRequest(com::Greeting &greeting, const QByteArray &channelBinding) const;
+    // Takes in the other side's greeting.
+    void onHandshakeRequest(const HandshakeDto &handshake);
+
+    // An incoming link the hub admitted for this peer's uuid.
+    void attachIncoming(com::Link *link);
+    void setNetworkEnabled(bool enabled);
+    // Begins dialing (the loader calls this once the peer is set up).
+    void start();
+    // The peer's row is gone: close links, dial no more.
+    void retire();
+    // A provisional peer has been stored: from now on it follows the database.
+    void makeStored();
+
+public Q_SLOTS:
+    void fsoTransmitCLi(std::vector<unsigned char> message);
+    void fsoTransmitSrv(std::vector<unsigned char> message);
+    void onReceivedMessageCli(std::vector<unsigned char> message);
+    void onReceivedMessageSrv(std::vector<unsigned char> message);
+    void setAcls(std::vector<PeerAclDto> acls);
+    // Re-reads key, transports and attributes from the database.
+    void reload();
+
+Q_SIGNALS:
+    // A provisional peer's first link is up; `link` is the adopted link.
+    void firstContact(com::Link *link);
+
+private:
+    void init();
+    void connectDatabase();
+    void reloadAcls();
+    void dial();
+    void scheduleRetry();
+    void onDialEstablished(com::Link *link);
+    void onDialClosed(com::Link *link);
+    void adopt(com::Link *link);
+    void connectMessages(com::Link *link);
+    void onLinkClosed(com::Link *link);
+    bool prefer(com::Link *candidate, com::Link *current) const;
+    void takeGreeting(com::Link *link);
+    QByteArray ownKey() const;
+    quint16 localPort() const;
+
+    IDatabase *m_database = nullptr;
+    QPointer<com::Hub> m_hub;
+    QTimer *m_retryTimer = nullptr;
+
+    // Under m_mutex: what other threads may read.
+    Contact m_contact;
+    std::vector<PeerAclDto> m_acls;
+    VfsClient *m_vfsClient = nullptr;
+    bool m_provisional = false;
+    QElapsedTimer m_activity;
+
+    // Thread of the peer only.
+    QPointer<com::Link> m_link;         // the link carrying both channels
+    QPointer<com::Link> m_serverLink;   // local peer: the incoming half serving our own client
+    QList<QPointer<com::Link>> m_dialing;
+    int m_attempts = 0;
+    bool m_networkEnabled = true;
+    bool m_started = false;
+    bool m_retired = false;
+
+    MessageSink m_clientSink;
+    MessageSink m_serverSink;
+    VersionHandler m_versionHandler;
+    AclHandler m_aclHandler;
+    QMutex m_aclMutex;   // serialises setAcls so the handler sees lists in order
+};

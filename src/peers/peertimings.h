@@ -1,0 +1,12 @@
+#pragma once
+
+// Limits of the peers layer in milliseconds. Tests and the peer host shorten them.
+
+struct PeerTimings
+{
+    int retryInitialMs = 2000;    // first reconnection attempt after a link went down
+    int retryMaxMs = 60000;       // the back-off doubles up to this
+};
+
+void setPeerTimings(const PeerTimings &timings);
+PeerTimings peerTimings();

@@ -1,0 +1,108 @@
+// nusk-peerhost: the program's network side without a window, for tests.
+//
+//   nusk-peerhost --config-dir=DIR --com-listen-port=N [--retry-ms=N] [--retry-max-ms=N]
+//                 [--ping-ms=N] [--silence-ms=N] [--handshake-ms=N] [--loopback-transports=1]
+//
+// Reads one command a line on standard input (see peerhost.cpp for the table); each answer
+// ends with a line "ok" or "error <text>". End of input quits.
+
+#include "peerhost.h"
+
+#include "app/configsettings.h"
+#include "com/connectionmanager.h"
+#include "com/hub.h"
+#include "db/sqlitedatabase.h"
+#include "peers/peermodel.h"
+#include "peers/peersetup.h"
+#include "peers/peertimings.h"
+
+#include <QCoreApplication>
+#include <QSettings>
+#include <QThread>
+
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <thread>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("nusk"));
+    QCoreApplication::setOrganizationName(QStringLiteral("tarnquist"));
+
+    PeerTimings timings;
+    timings.retryInitialMs = appArgumentInt(QStringLiteral("--retry-ms"), timings.retryInitialMs);
+    timings.retryMaxMs = appArgumentInt(QStringLiteral("--retry-max-ms"), timings.retryMaxMs);
+    setPeerTimings(timings);
+    com::LinkTimings linkTimings;
+    linkTimings.pingIntervalMs = appArgumentInt(QStringLiteral("--ping-ms"), linkTimings.pingIntervalMs);
+    linkTimings.silenceMs = appArgumentInt(QStringLiteral("--silence-ms"), linkTimings.silenceMs);
+    linkTimings.handshakeMs = appArgumentInt(QStringLiteral("--handshake-ms"), linkTimings.handshakeMs);
+    const bool loopbackTransports = appArgumentInt(QStringLiteral("--loopback-transports"), 0) != 0;
+
+    bool networkEnabled = true;
+    {
+        ConfigSettings settings;
+        networkEnabled = settings->value(QStringLiteral("network/enabled"), true).toBool();
+    }
+
+    SqliteDatabase database(configDirectory());
+    if (!database.isOpen()) {
+        std::fprintf(stderr, "cannot open the database in %s\n", qUtf8Printable(configDirectory()));
+        return 1;
+    }
+
+    QThread ioThread;
+    ioThread.setObjectName(QStringLiteral("ioThread"));
+    PeerModel peerModel;
+    auto *manager = new ConnectionManager(&database);
+    manager->setLinkTimings(linkTimings);
+    manager->setNetworkEnabled(networkEnabled);
+    installPeers(manager, &peerModel);
+
+    // Where the machine has no other interface, or tests want to stay on one host, the own
+    // loopback address is announced as well.
+    auto transports = [manager, loopbackTransports] {
+        std::vector<TransportDto> list = manager->localTransports();
+        if (loopbackTransports && manager->listenPort() != 0) {
+            TransportDto t;
+            t.uuid = newUuidString();
+            t.type = QStringLiteral("tcp");
+            t.host = QStringLiteral("127.0.0.1");
+            t.port = manager->listenPort();
+            t.stream = true;
+            list.insert(list.begin(), t);
+        }
+        return list;
+    };
+    manager->addStartStep([manager, transports] { manager->hub()->setTransportsProvider(transports); });
+
+    // Never deleted: the input thread may still post to it while the process ends.
+    auto *hostObject = new PeerHost(&database, manager, &peerModel);
+    PeerHost &host = *hostObject;
+    host.setTransports(transports);
+
+    manager->moveToThread(&ioThread);
+    QObject::connect(&ioThread, &QThread::started, manager, &ConnectionManager::start);
+
+    // Standard input is read on a thread of its own; lines are queued to the host.
+    std::thread reader([&host] {
+        std::string line;
+        while (std::getline(std::cin, line)) {
+            const QString text = QString::fromStdString(line);
+            QMetaObject::invokeMethod(&host, [&host, text] { host.enqueue(text); }, Qt::QueuedConnection);
+        }
+        QMetaObject::invokeMethod(&host, &PeerHost::onInputClosed, Qt::QueuedConnection);
+    });
+    reader.detach();   // blocked in a read at exit; the process ends it
+
+    ioThread.start();
+    const int rc = app.exec();
+
+    QMetaObject::invokeMethod(manager, [manager] { delete manager; }, Qt::BlockingQueuedConnection);
+    ioThread.quit();
+    ioThread.wait();
+    std::fflush(stdout);
+    return rc;
+}
