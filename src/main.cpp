@@ -1,0 +1,122 @@
+// Start-up and shut-down of nusk.
+
+#include "app/configsettings.h"
+#include "app/log.h"
+#include "app/selfupdate.h"
+#include "app/translations.h"
+#include "app/unixsignals.h"
+
+#include <QApplication>
+#include <QFileInfo>
+#include <QLocale>
+#include <QProcess>
+#include <QSettings>
+#include <QStringList>
+#include <QThread>
+
+namespace {
+
+QStringList rawArguments(int argc, char** argv)
+{
+    QStringList args;
+    for (int i = 0; i < argc; ++i)
+        args.append(QString::fromLocal8Bit(argv[i]));
+    return args;
+}
+
+void saveState()
+{
+    ConfigSettings cs;
+    Logger::save(*cs.settings());
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    // 1. Logging: errors on until config.ini says otherwise.
+    enableLogCategory(LogErr1);
+
+    // 2. Renderer, decided before any GUI object exists. Where the desktop has no OpenGL ES
+    // (desktop Linux builds of Qt), the request is ignored and the platform's OpenGL is used.
+    const QStringList early = rawArguments(argc, argv);
+    if (appArgument(early, QStringLiteral("--renderer")) == QLatin1String("software"))
+        qputenv("QMLSCENE_DEVICE", "softwarecontext");
+    else
+        QCoreApplication::setAttribute(Qt::AA_UseOpenGLES);
+
+    // 3. Signals, application object and identity.
+    UnixSignalWatcher::installHandlers();
+    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+    QApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("nusk"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("0.5.18"));
+    QCoreApplication::setOrganizationName(QStringLiteral("tarnquist"));
+    UnixSignalWatcher signalWatcher;
+
+    // 4. Configuration directory and config.ini with the logging flags. Writing them back
+    // makes sure the file exists from the first start on.
+    {
+        ConfigSettings cs;
+        Logger::load(*cs.settings());
+        Logger::save(*cs.settings());
+    }
+
+    // 5. Self-update hand-over.
+    const QString programName = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+    SelfUpdate selfUpdate(QCoreApplication::applicationDirPath(), programName);
+    if (selfUpdate.isRunningFromUpdate()) {
+        if (!selfUpdate.install())
+            logPrintf(LogErr1, "update not installed: %s", qUtf8Printable(selfUpdate.errorString()));
+        // Either way the installed program carries on: the new one, or the old one restored.
+        const QString program = selfUpdate.installedProgram();
+        if (!QProcess::startDetached(program, QCoreApplication::arguments().mid(1))) {
+            logPrintf(LogErr1, "failed to start %s", qUtf8Printable(program));
+            return 1;
+        }
+        return 0;
+    }
+    selfUpdate.removeLeftovers();
+
+    // 6. Catalogues: the system locale's, else en-US, and Qt's own.
+    Translations translations;
+    translations.install(QLocale::system());
+
+    // 7. The network thread and the objects made before the window.
+    QThread ioThread;
+    ioThread.setObjectName(QStringLiteral("ioThread"));
+
+    // Seam: the directory and drive watcher (VfsWatcher) is made here, on the GUI thread.
+    // Seam: the peer model is made here.
+    // Seam: the database opens "nusk.db" in configDirectory() and migrates its schema here.
+    // Seam: the invitation model is made here.
+    // Seam: the connection manager is made here with the database, moved to ioThread and
+    //       started by QThread::started.
+
+    // 8. Seam: MainWindow(connectionManager, database) is made and shown here.
+
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, [&ioThread]() {
+        // Seam: the connection manager is deleted on ioThread here (deleteLater before quit).
+        ioThread.quit();
+        ioThread.wait();
+    });
+
+    ioThread.start();
+    const int rc = app.exec();
+
+    int result = rc;
+    if (rc == SelfUpdate::ExitCodeUpdate) {
+        const QString program = selfUpdate.updateProgram();
+        if (!QProcess::startDetached(program, QCoreApplication::arguments().mid(1))) {
+            logPrintf(LogErr1, "failed to start update %s", qUtf8Printable(program));
+            result = 1;
+        } else {
+            result = 0;
+        }
+    }
+
+    // Shut-down in reverse order of making: the main window, the models and the watcher
+    // are destroyed here once they exist.
+    saveState();
+    return result;
+}

@@ -1,0 +1,188 @@
+// The real program: configuration directory, clean exit on signals and the update hand-over.
+
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <sys/types.h>
+
+namespace {
+
+QString programPath()
+{
+    QString dir = QString::fromLocal8Bit(qgetenv("NUSK_BIN_DIR"));
+    if (dir.isEmpty())
+        dir = QCoreApplication::applicationDirPath();
+    return dir + "/nusk";
+}
+
+bool copyProgram(const QString& to)
+{
+    QDir().mkpath(QFileInfo(to).absolutePath());
+    return QFile::copy(programPath(), to)
+        && QFile::setPermissions(to, QFile::permissions(to) | QFileDevice::ExeOwner);
+}
+
+bool writeFile(const QString& path, const QByteArray& content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+QProcessEnvironment headless()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    return env;
+}
+
+// Live (not zombie) processes whose command line holds `arg`. The program started by an
+// update hand-over is no child of ours; its unique --config-dir finds it.
+QList<qint64> processesWithArgument(const QString& arg)
+{
+    QList<qint64> pids;
+    const QStringList entries = QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& e : entries) {
+        bool ok = false;
+        const qint64 pid = e.toLongLong(&ok);
+        if (!ok)
+            continue;
+        const QList<QByteArray> args = readFile("/proc/" + e + "/cmdline").split('\0');
+        if (!args.contains(arg.toLocal8Bit()))
+            continue;
+        const QByteArray stat = readFile("/proc/" + e + "/stat");
+        const int close = stat.lastIndexOf(')');
+        if (close > 0 && stat.mid(close + 2, 1) == "Z")
+            continue;
+        pids << pid;
+    }
+    return pids;
+}
+
+} // namespace
+
+class TestProgram : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY2(QFileInfo(programPath()).isExecutable(), qPrintable(programPath()));
+    }
+
+    void startAndSignal_data()
+    {
+        QTest::addColumn<int>("signalNumber");
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+        QTest::newRow("SIGINT") << int(SIGINT);
+    }
+
+    // A normal start from an install directory: the configuration directory and config.ini
+    // appear (logging flags read and kept), leftovers of an update go, update.zip stays;
+    // the signal ends the program with code 0 at once.
+    void startAndSignal()
+    {
+        QFETCH(int, signalNumber);
+        QTemporaryDir tmp;
+        QVERIFY(tmp.isValid());
+        const QString inst = tmp.path() + "/inst";
+        const QString cfg = tmp.path() + "/config/nested";
+        QVERIFY(copyProgram(inst + "/nusk"));
+        QVERIFY(writeFile(inst + "/update/nusk", "half an update"));
+        QVERIFY(writeFile(inst + "/rollback/nusk", "old"));
+        QVERIFY(writeFile(inst + "/update.zip", "zip"));
+        QVERIFY(writeFile(cfg + "/config.ini", "[Logger]\nNFO1=true\nERR1=false\n"));
+
+        QProcess p;
+        p.setProcessEnvironment(headless());
+        p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        p.start(inst + "/nusk", {"--config-dir=" + cfg});
+        QVERIFY(p.waitForStarted());
+
+        QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(inst + "/update") && !QFileInfo::exists(inst + "/rollback"), 20000);
+        QCOMPARE(readFile(inst + "/update.zip"), QByteArray("zip"));
+        QCOMPARE(p.state(), QProcess::Running);
+
+        ::kill(pid_t(p.processId()), signalNumber);
+        QVERIFY(p.waitForFinished(1000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 0);
+
+        QSettings s(cfg + "/config.ini", QSettings::IniFormat);
+        s.beginGroup("Logger");
+        QCOMPARE(s.childKeys().size(), 21);
+        QCOMPARE(s.value("NFO1").toBool(), true);
+        QCOMPARE(s.value("ERR1").toBool(), false);
+        QCOMPARE(s.value("DBG1").toBool(), false);
+    }
+
+    void freshConfigDirectory()
+    {
+        QTemporaryDir tmp;
+        const QString cfg = tmp.path() + "/a/b/c";
+        QProcess p;
+        p.setProcessEnvironment(headless());
+        p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        p.start(programPath(), {"--config-dir=" + cfg, "--renderer=software"});
+        QVERIFY(p.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(cfg + "/config.ini"), 20000);
+        QSettings s(cfg + "/config.ini", QSettings::IniFormat);
+        QCOMPARE(s.value("Logger/ERR1").toBool(), true); // errors on by default
+        ::kill(pid_t(p.processId()), SIGTERM);
+        QVERIFY(p.waitForFinished(1000));
+        QCOMPARE(p.exitCode(), 0);
+    }
+
+    // The copy in "update" installs itself, keeps the replaced files until the installed
+    // program starts, and that program then clears "update" and "rollback".
+    void updateHandOver()
+    {
+        QTemporaryDir tmp;
+        const QString inst = tmp.path() + "/inst";
+        const QString cfg = tmp.path() + "/cfg";
+        QVERIFY(copyProgram(inst + "/nusk"));
+        QVERIFY(copyProgram(inst + "/update/nusk"));
+        QVERIFY(writeFile(inst + "/data.txt", "old data"));
+        QVERIFY(writeFile(inst + "/update/data.txt", "new data"));
+        QVERIFY(writeFile(inst + "/update/themes/Light.qml", "new theme"));
+        QVERIFY(writeFile(inst + "/update.zip", "zip"));
+
+        const QString cfgArg = "--config-dir=" + cfg;
+        QProcess p;
+        p.setProcessEnvironment(headless());
+        p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        p.start(inst + "/update/nusk", {cfgArg});
+        QVERIFY(p.waitForFinished(20000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 0);
+
+        QCOMPARE(readFile(inst + "/data.txt"), QByteArray("new data"));
+        QCOMPARE(readFile(inst + "/themes/Light.qml"), QByteArray("new theme"));
+        QCOMPARE(readFile(inst + "/update.zip"), QByteArray("zip"));
+
+        // The installed program was started with the same arguments.
+        QList<qint64> pids;
+        QTRY_VERIFY_WITH_TIMEOUT(!(pids = processesWithArgument(cfgArg)).isEmpty(), 20000);
+        QCOMPARE(pids.size(), 1);
+        QCOMPARE(QFileInfo("/proc/" + QString::number(pids[0]) + "/exe").symLinkTarget(),
+                 QFileInfo(inst + "/nusk").canonicalFilePath());
+        QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(inst + "/update") && !QFileInfo::exists(inst + "/rollback"), 20000);
+        QCOMPARE(readFile(inst + "/update.zip"), QByteArray("zip"));
+
+        QCOMPARE(::kill(pid_t(pids[0]), SIGTERM), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(processesWithArgument(cfgArg).isEmpty(), 20000);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestProgram)
+#include "tst_program.moc"
