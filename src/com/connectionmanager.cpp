@@ -8,6 +8,7 @@
 
 #include <QDateTime>
 #include <QNetworkInterface>
+#include <QThread>
 #include <QUuid>
 
 ConnectionManager *ConnectionManager::s_instance = nullptr;
@@ -121,6 +122,17 @@ void ConnectionManager::start()
 void ConnectionManager::setNetworkEnabled(bool enabled)
 {
     m_networkEnabled = enabled;
+    // The hub, its listener and its links belong to "ioThread"; a direct call from another
+    // thread is carried over there instead of touching them from here.
+    if (QThread::currentThread() != thread()) {
+        QMetaObject::invokeMethod(
+            this, [this, enabled] {
+                if (m_hub)
+                    m_hub->setNetworkEnabled(enabled);
+            },
+            Qt::QueuedConnection);
+        return;
+    }
     if (m_hub)
         m_hub->setNetworkEnabled(enabled);
 }

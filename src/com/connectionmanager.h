@@ -75,7 +75,8 @@ public:
 public Q_SLOTS:
     void start();
     // Off: stop listening on the network and close every established link to another
-    // computer (the local computer's own link stays). On: listen again.
+    // computer (the local computer's own link stays). On: listen again. May be called from
+    // any thread; the switch itself always happens on the manager's thread.
     void setNetworkEnabled(bool enabled);
 
 Q_SIGNALS:

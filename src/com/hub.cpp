@@ -3,9 +3,11 @@
 #include "app/log.h"
 #include "db/dto.h"
 
+#include <QNetworkProxy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <QUuid>
 
 namespace com {
 
@@ -18,6 +20,18 @@ bool isLoopbackAddress(const QHostAddress &address)
     return v4 ? QHostAddress(ip4).isLoopback() : address.isLoopback();
 }
 
+// One remote host for the handshake quota: an IPv4 address, or an IPv6 /64 (what one
+// machine usually has to itself).
+bool sameRemoteHost(const QHostAddress &a, const QHostAddress &b)
+{
+    bool v4a = false, v4b = false;
+    const quint32 ipa = a.toIPv4Address(&v4a);
+    const quint32 ipb = b.toIPv4Address(&v4b);
+    if (v4a || v4b)
+        return v4a && v4b && ipa == ipb;
+    return a.isInSubnet(b, 64);
+}
+
 } // namespace
 
 Hub::Hub(QObject *parent)
@@ -28,10 +42,28 @@ Hub::Hub(QObject *parent)
     qRegisterMetaType<com::Link *>("com::Link*");
 
     m_server = new QTcpServer(this);
+    // Peers are reached directly; an application-wide proxy must never make listening fail.
+    m_server->setProxy(QNetworkProxy::NoProxy);
     connect(m_server, &QTcpServer::newConnection, this, &Hub::onNewConnection);
     m_retryTimer = new QTimer(this);
     m_retryTimer->setSingleShot(true);
     connect(m_retryTimer, &QTimer::timeout, this, &Hub::tryListen);
+
+    // A failed accept (no descriptor left, no memory) makes the server stop accepting for
+    // good; a listener must not go deaf over a passing shortage, so it tries again later.
+    m_resumeTimer = new QTimer(this);
+    m_resumeTimer->setSingleShot(true);
+    connect(m_resumeTimer, &QTimer::timeout, this, [this] {
+        if (m_server->isListening())
+            m_server->resumeAccepting();
+    });
+    connect(m_server, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError) {
+        if (!m_resumeTimer->isActive()) {
+            logPrintf(LogErr1, "cannot accept a connection: %s; trying again in %d ms",
+                      qPrintable(m_server->errorString()), m_listenRetryMs);
+            m_resumeTimer->start(m_listenRetryMs);
+        }
+    });
 }
 
 Hub::~Hub()
@@ -198,9 +230,19 @@ void Hub::onNewConnection()
         QTcpSocket *socket = m_server->nextPendingConnection();
         if (!socket)
             break;
-        if (pendingHandshakes() >= kMaxPendingIncoming) {
-            logPrintf(LogCom1, "too many handshakes in progress, dropping %s",
-                      qPrintable(socket->peerAddress().toString()));
+        // Bounded in all and per remote host, so that one host cannot take every slot and
+        // lock out the others (the local computer's own link included).
+        const QHostAddress from = socket->peerAddress();
+        int total = 0, fromHost = 0;
+        for (const QPointer<Link> &link : qAsConst(m_links)) {
+            if (!link || link->isOutgoing() || link->state() != Link::StateHandshaking)
+                continue;
+            ++total;
+            if (sameRemoteHost(link->peerAddress(), from))
+                ++fromHost;
+        }
+        if (total >= kMaxPendingIncoming || fromHost >= kMaxPendingIncomingPerAddress) {
+            logPrintf(LogCom1, "too many handshakes in progress, dropping %s", qPrintable(from.toString()));
             socket->abort();
             socket->deleteLater();
             continue;
@@ -255,7 +297,9 @@ bool Hub::admit(Link &link, QString *peerUuid, bool *ownKey)
         uuid = m_firstContact(link);
         break;
     }
-    if (uuid.isEmpty() || isNullUuidString(uuid))
+    // Refuse the local peer's uuid in any spelling the upper layers might read it back as
+    // (without braces, with blanks around it), and anything that is no uuid at all.
+    if (uuid.isEmpty() || isNullUuidString(uuid) || QUuid(uuid.trimmed()).isNull())
         return false;
     *peerUuid = uuid;
     *ownKey = false;

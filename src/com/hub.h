@@ -72,6 +72,10 @@ public:
     void setTimings(const LinkTimings &timings) { m_timings = timings; }
     const LinkTimings &timings() const { return m_timings; }
 
+    // What one link may hold unsent before it counts as a peer that does not read.
+    void setOutgoingLimit(qint64 bytes) { m_outgoingLimit = bytes; }
+    qint64 outgoingLimit() const { return m_outgoingLimit; }
+
     // Listens on every address (port 0: the system picks one). When the port cannot be
     // bound the reason is logged and binding is retried every listenRetryMs.
     void listen(quint16 port);
@@ -99,6 +103,8 @@ public:
     int pendingHandshakes() const;
 
     static constexpr int kMaxPendingIncoming = 128;
+    // Handshakes in progress from any one remote address.
+    static constexpr int kMaxPendingIncomingPerAddress = 8;
 
 Q_SIGNALS:
     // An incoming link was admitted and is established. Connect with a direct connection
@@ -121,9 +127,11 @@ private:
     KnownKeyResolver m_resolver;
     FirstContactHook m_firstContact;
     LinkTimings m_timings;
+    qint64 m_outgoingLimit = kMaxOutgoingBytes;
 
     QTcpServer *m_server = nullptr;
     QTimer *m_retryTimer = nullptr;
+    QTimer *m_resumeTimer = nullptr;
     quint16 m_wantedPort = 0;
     quint16 m_boundPort = 0;
     bool m_wantListen = false;

@@ -7,6 +7,7 @@
 
 #include <QCryptographicHash>
 #include <QNetworkProxy>
+#include <QPointer>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QtEndian>
@@ -24,6 +25,13 @@ constexpr int kPacketOverhead = crypto::kSessionHeaderBytes + crypto::kSessionTa
 // The smallest packet after the hellos carries at least a message header.
 constexpr int kMinPacketBytes = kPacketOverhead + int(kTermHeaderBytes);
 constexpr int kReadChunk = 1 << 20;
+
+bool isLoopbackHost(const QHostAddress &address)
+{
+    bool v4 = false;
+    const quint32 ip4 = address.toIPv4Address(&v4);   // also unwraps ::ffff:a.b.c.d
+    return v4 ? QHostAddress(ip4).isLoopback() : address.isLoopback();
+}
 
 QByteArray sha256(const QByteArray &a, const QByteArray &b = QByteArray(),
                   const QByteArray &c = QByteArray(), const QByteArray &d = QByteArray())
@@ -80,6 +88,19 @@ bool readAuthBody(const QByteArray &plain, QByteArray *key, QByteArray *signatur
 
 } // namespace
 
+// Marks a call that runs inside one of the socket's own signals, so that a link deleted
+// from there leaves its socket alive until the socket has returned.
+struct Link::SocketSignalScope
+{
+    QPointer<Link> link;
+    explicit SocketSignalScope(Link *l) : link(l) { ++l->m_inSocketSignal; }
+    ~SocketSignalScope()
+    {
+        if (link)
+            --link->m_inSocketSignal;
+    }
+};
+
 Link::Link(QTcpSocket *socket, bool outgoing, Hub *hub)
     : QObject(hub)
     , m_hub(hub)
@@ -99,19 +120,34 @@ Link::Link(QTcpSocket *socket, bool outgoing, Hub *hub)
     connect(m_watchdog, &QTimer::timeout, this, [this] { fail(QStringLiteral("link silent for too long")); });
 
     connect(socket, &QTcpSocket::readyRead, this, &Link::onReadyRead);
-    connect(socket, &QTcpSocket::disconnected, this, [this] { fail(QStringLiteral("connection closed by peer")); });
-    connect(socket, &QAbstractSocket::errorOccurred, this, [this] { fail(m_socket->errorString()); });
-    connect(socket, &QTcpSocket::bytesWritten, this, &Link::bytesWritten);
+    connect(socket, &QTcpSocket::disconnected, this, [this] {
+        SocketSignalScope scope(this);
+        fail(QStringLiteral("connection closed by peer"));
+    });
+    connect(socket, &QAbstractSocket::errorOccurred, this, [this] {
+        SocketSignalScope scope(this);
+        fail(m_socket->errorString());
+    });
+    connect(socket, &QTcpSocket::bytesWritten, this, [this](qint64 bytes) {
+        SocketSignalScope scope(this);
+        Q_EMIT bytesWritten(bytes);
+    });
 
     m_handshakeTimer->start(hub->timings().handshakeMs);
 }
 
 Link::~Link()
 {
-    // Destroyed with its hub: end quietly, nobody is left to hear closed().
+    // Destroyed with its hub (or by a receiver of its signals): end quietly, nobody is left
+    // to hear closed().
     if (m_socket) {
         m_socket->disconnect(this);
         m_socket->abort();
+        if (m_inSocketSignal > 0) {
+            // The socket is still inside the signal that led here; it must outlive it.
+            m_socket->setParent(nullptr);
+            m_socket->deleteLater();
+        }
     }
 }
 
@@ -167,10 +203,12 @@ void Link::onReadyRead()
 {
     if (m_processing)
         return;
+    SocketSignalScope scope(this);
+    QPointer<Link> self(this);
     m_processing = true;
     // Read in bounded chunks and consume whole frames after each one, so the buffer never
     // holds much more than one frame of the current size limit.
-    while (m_state != StateClosed && m_socket->bytesAvailable() > 0) {
+    while (isOpen() && m_socket->bytesAvailable() > 0) {
         if (m_inPos > 0 && (m_inPos >= m_in.size() / 2 || m_inPos >= kReadChunk)) {
             m_in.remove(0, m_inPos);
             m_inPos = 0;
@@ -187,13 +225,17 @@ void Link::onReadyRead()
         }
         m_in.resize(old + int(got));
         processFrames();
+        if (!self)   // deleted by a receiver of what was just delivered
+            return;
     }
     m_processing = false;
 }
 
 void Link::processFrames()
 {
-    while (m_state != StateClosed) {
+    // Every handler returns false when the link closed or was deleted meanwhile, and true
+    // only while it is alive and open.
+    while (isOpen()) {
         const int have = m_in.size() - m_inPos;
         if (have < 4)
             return;
@@ -322,13 +364,14 @@ bool Link::handleMessage(const QByteArray &plain)
         return handleGreeting(plain);
     }
 
+    QPointer<Link> self(this);
     switch (header.msgClass) {
     case LinkClassFsoRequest:
         Q_EMIT messageReceivedSrv(std::vector<unsigned char>(bytes, bytes + plain.size()));
-        return m_state != StateClosed;
+        return self && isOpen();
     case LinkClassFsoReply:
         Q_EMIT messageReceivedCli(std::vector<unsigned char>(bytes, bytes + plain.size()));
-        return m_state != StateClosed;
+        return self && isOpen();
     case LinkClassControl:
         break;
     default:
@@ -356,7 +399,7 @@ bool Link::handleMessage(const QByteArray &plain)
         m_rttMs = int(qMin<quint64>(now - stamp, quint64(INT_MAX)));
         Q_EMIT rttChanged(m_rttMs);
     }
-    return m_state != StateClosed;
+    return self && isOpen();
 }
 
 bool Link::handleServerAuth(const QByteArray &plain)
@@ -377,6 +420,12 @@ bool Link::handleServerAuth(const QByteArray &plain)
     const crypto::SigningKeyPair &id = m_hub->identity();
     m_remoteKey = key;
     m_ownKey = key == id.publicKey;
+    if (m_ownKey && !isLoopbackHost(peerAddress())) {
+        // Only this program on this computer is the local peer; a copy of its key elsewhere
+        // is not.
+        fail(QStringLiteral("own key offered from a non-loopback address"));
+        return false;
+    }
     if (m_ownKey)
         m_peerUuid = nullUuidString();
     m_binding = bindingOf(m_transcript, key, id.publicKey);
@@ -430,10 +479,8 @@ bool Link::handleGreeting(const QByteArray &plain)
         return false;
     }
     m_remoteGreetingRaw = plain;
-    if (m_step == StepAwaitServerGreeting) {
-        becomeEstablished();
-        return m_state != StateClosed;
-    }
+    if (m_step == StepAwaitServerGreeting)
+        return becomeEstablished();
 
     QString uuid;
     bool own = false;
@@ -452,11 +499,10 @@ bool Link::handleGreeting(const QByteArray &plain)
     }
     if (!sealAndWrite(encoded))
         return false;
-    becomeEstablished();
-    return m_state != StateClosed;
+    return becomeEstablished();
 }
 
-void Link::becomeEstablished()
+bool Link::becomeEstablished()
 {
     m_step = StepOpen;
     m_state = StateEstablished;
@@ -466,8 +512,11 @@ void Link::becomeEstablished()
     m_watchdog->start(t.silenceMs);
     m_pingTimer->start(t.pingIntervalMs);
     sendPing();
-    if (m_state == StateEstablished)
-        Q_EMIT established();
+    if (!isOpen())
+        return false;
+    QPointer<Link> self(this);
+    Q_EMIT established();
+    return self && isOpen();
 }
 
 void Link::sendPing()
@@ -517,6 +566,18 @@ bool Link::sendBytes(const QByteArray &message)
 
 bool Link::sealAndWrite(const QByteArray &plain)
 {
+    if (m_stalled)
+        return false;
+    // A peer that stops reading (while asking for more) would otherwise make us queue
+    // without end. Nothing more is queued, and the link ends on the next turn of the event
+    // loop rather than inside the caller's send().
+    const qint64 frameBytes = 4 + qint64(plain.size()) + kPacketOverhead;
+    if (m_socket->bytesToWrite() + frameBytes > m_hub->outgoingLimit()) {
+        m_stalled = true;
+        QMetaObject::invokeMethod(this, [this] { fail(QStringLiteral("peer does not read what it is sent")); },
+                                  Qt::QueuedConnection);
+        return false;
+    }
     const QByteArray packet = m_sealer.seal(plain);
     if (packet.isEmpty()) {
         fail(QStringLiteral("cannot seal packet"));
@@ -572,8 +633,10 @@ void Link::finish(const QString &reason, bool flush)
     } else {
         m_socket->abort();
     }
+    QPointer<Link> self(this);
     Q_EMIT closed(reason);
-    deleteLater();
+    if (self)
+        deleteLater();
 }
 
 } // namespace com

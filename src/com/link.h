@@ -99,6 +99,8 @@ constexpr int kLinkHelloBytes = 69;
 constexpr std::uint8_t kLinkProtocolVersion = 1;
 constexpr int kMaxHandshakeFrameBytes = 64 * 1024;
 constexpr int kMaxMessageBytes = 4 * 1024 * 1024;
+// Default bound on what one link may hold unsent (Hub::setOutgoingLimit).
+constexpr qint64 kMaxOutgoingBytes = 64 * 1024 * 1024;
 constexpr std::uint8_t kLinkKeyIdClientToServer = 10;
 constexpr std::uint8_t kLinkKeyIdServerToClient = 11;
 
@@ -151,11 +153,14 @@ public:
 public Q_SLOTS:
     // Sends one complete term-stream message of class 0x42 or 0x43 (its u32 length equal
     // to its size, at most kMaxMessageBytes). False, and nothing sent, when the link is not
-    // established or the message is malformed.
+    // established or the message is malformed, and when the link already holds
+    // Hub::outgoingLimit() bytes unsent: the peer is not reading, and the link ends on the
+    // next turn of the event loop.
     bool send(const std::vector<unsigned char> &message);
     bool sendBytes(const QByteArray &message);
     // Ends the link: pending output is flushed, then the socket closes. closed() follows
-    // once; the object deletes itself later (never delete a link yourself).
+    // once; the object deletes itself later. Prefer this to deleting a link; a link deleted
+    // anyway, even from inside one of its own signals, ends quietly without closed().
     void close(const QString &reason = QString());
 
 Q_SIGNALS:
@@ -199,7 +204,8 @@ private:
     bool handleServerAuth(const QByteArray &plain);
     bool handleClientAuth(const QByteArray &plain);
     bool handleGreeting(const QByteArray &plain);
-    void becomeEstablished();
+    bool becomeEstablished();
+    bool isOpen() const { return m_state != StateClosed && !m_stalled; }
     void sendPing();
     bool sendControl(std::uint8_t code, const std::vector<unsigned char> &body);
     bool sealAndWrite(const QByteArray &plain);
@@ -220,6 +226,9 @@ private:
     bool m_outgoing = false;
     bool m_ownKey = false;
     bool m_processing = false;
+    bool m_stalled = false;      // the outgoing limit was hit; the link ends shortly
+    int m_inSocketSignal = 0;
+    struct SocketSignalScope;
 
     QByteArray m_expectedKey;
     GreetingAmender m_amend;

@@ -51,6 +51,15 @@ TamperRelay::TamperRelay(quint16 targetPort, QObject *parent)
     m_server.listen(QHostAddress::LocalHost, 0);
 }
 
+TamperRelay::~TamperRelay()
+{
+    // The sockets outlive this object's members; their last signals must not reach it.
+    if (m_upstream)
+        m_upstream->disconnect(this);
+    if (m_client)
+        m_client->disconnect(this);
+}
+
 void TamperRelay::onNewConnection()
 {
     QTcpSocket *client = m_server.nextPendingConnection();
@@ -101,8 +110,17 @@ void TamperRelay::injectToServer(const QByteArray &bytes)
         m_pending += bytes;
 }
 
+void TamperRelay::pauseServerToClient()
+{
+    m_paused = true;
+    if (m_upstream)
+        m_upstream->setReadBufferSize(64 * 1024);
+}
+
 void TamperRelay::forwardServer()
 {
+    if (m_paused)
+        return;
     const QByteArray chunk = m_upstream->readAll();
     m_s2c += chunk;
     if (m_client)

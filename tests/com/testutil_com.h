@@ -32,6 +32,7 @@ class TamperRelay : public QObject
 
 public:
     explicit TamperRelay(quint16 targetPort, QObject *parent = nullptr);
+    ~TamperRelay() override;
 
     quint16 port() const { return m_server.serverPort(); }
 
@@ -42,6 +43,9 @@ public:
     // Flips one byte at `offset` of the next chunk the client sends.
     void flipNextClientByte(int offset) { m_flipOffset = offset; }
     void injectToServer(const QByteArray &bytes);
+    // Stops passing the server's bytes on and, soon after, reading them at all: the relay's
+    // client then looks like a peer that has stopped reading.
+    void pauseServerToClient();
     bool upstreamClosed() const { return m_upstreamClosed; }
 
 private:
@@ -59,6 +63,7 @@ private:
     QByteArray m_lastChunk;
     int m_flipOffset = -1;
     bool m_upstreamClosed = false;
+    bool m_paused = false;
 };
 
 } // namespace testutil

@@ -6,6 +6,7 @@
 #include "db/sqlitedatabase.h"
 
 #include <QSignalSpy>
+#include <QThread>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -47,6 +48,7 @@ private Q_SLOTS:
     void startBuildsNetworkSideOnce();
     void identityComesFromDatabase();
     void networkSwitchClosesRemoteLinksOnly();
+    void networkSwitchFromAnotherThreadRunsOnIoThread();
     void systemProxyPicksHttpOrSocks();
 };
 
@@ -172,6 +174,41 @@ void TstConnectionManager::networkSwitchClosesRemoteLinksOnly()
     QCOMPARE(hub->listenPort(), port);
     Watch back(remote->connectTo(loopback, port, own));
     QTRY_VERIFY(back.established);
+}
+
+void TstConnectionManager::networkSwitchFromAnotherThreadRunsOnIoThread()
+{
+    QThread io;
+    io.setObjectName(QStringLiteral("ioThread"));
+    auto *cm = new ConnectionManager;
+    cm->setListenPort(0);
+    cm->setIdentity(crypto::generateSigningKeyPair());
+    cm->moveToThread(&io);
+    connect(&io, &QThread::started, cm, &ConnectionManager::start);
+    connect(&io, &QThread::finished, cm, &QObject::deleteLater);
+
+    std::atomic<bool> up{false};
+    std::atomic<QThread *> switchedOn{nullptr};
+    connect(
+        cm, &ConnectionManager::started, cm,
+        [&] {
+            connect(
+                cm->hub(), &Hub::listeningChanged, cm->hub(),
+                [&](bool) { switchedOn = QThread::currentThread(); }, Qt::DirectConnection);
+            up = true;
+        },
+        Qt::DirectConnection);
+    io.start();
+    QTRY_VERIFY(up.load());
+
+    // A caller on another thread (the window's switch) must not touch the hub from there.
+    cm->setNetworkEnabled(false);
+    QVERIFY(!cm->isNetworkEnabled());
+    QTRY_VERIFY(switchedOn.load() != nullptr);
+    QCOMPARE(switchedOn.load(), &io);
+
+    io.quit();
+    QVERIFY(io.wait(5000));
 }
 
 void TstConnectionManager::systemProxyPicksHttpOrSocks()

@@ -14,6 +14,9 @@
 
 #include <memory>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 using namespace com;
 using testutil::makeHub;
 using testutil::makeMessage;
@@ -95,6 +98,10 @@ private Q_SLOTS:
     void pingMeasuresRoundTripAndWatchdogEndsSilentLink();
     void portInUseIsRetried();
     void sendRefusesMalformedMessages();
+    void peerThatStopsReadingIsCutOff();
+    void oneAddressCannotTakeEveryHandshakeSlot();
+    void listenerSurvivesFailedAccept();
+    void linkMayBeDeletedInsideItsOwnSignals();
 };
 
 void TstLink::greetingRoundTripAndLimits()
@@ -260,12 +267,17 @@ void TstLink::admissionRules()
         QTRY_VERIFY(w.closed);
         QVERIFY(!w.established);
     }
-    server->setKnownKeyResolver([](const QByteArray &) { return KeyVerdict::accept(nullUuidString()); });
-    {
+    // ...however the hook spells it (a first-contact hook may pass on a uuid the remote side
+    // chose), and an answer that is no uuid at all admits nobody either.
+    for (const QString &spelling : {nullUuidString(), QStringLiteral("00000000-0000-0000-0000-000000000000"),
+                                    QStringLiteral("{00000000-0000-0000-0000-000000000000} "),
+                                    QStringLiteral("not a uuid")}) {
+        server->setKnownKeyResolver([spelling](const QByteArray &) { return KeyVerdict::accept(spelling); });
         ClientWatch w(client->connectTo(host, server->listenPort(), server->ownPublicKey()));
         QTRY_VERIFY(w.closed);
-        QVERIFY(!w.established);
+        QVERIFY2(!w.established, qPrintable(spelling));
     }
+    server->setKnownKeyResolver(KnownKeyResolver());
 
     // A refusing resolver wins over an accepting first-contact hook.
     answer = kClientUuid;
@@ -527,6 +539,176 @@ void TstLink::sendRefusesMalformedMessages()
     QVERIFY(link->send(good));
     QTRY_COMPARE(side.requests, 1);
     QVERIFY(link->isEstablished());
+}
+
+void TstLink::peerThatStopsReadingIsCutOff()
+{
+    QObject scope;
+    Hub *server = makeHub(&scope, quietTimings());
+    Hub *client = makeHub(&scope, quietTimings());
+    acceptKey(server, client->ownPublicKey());
+    ServerSide side(server);
+    constexpr qint64 kLimit = 2 * 1024 * 1024;
+    server->setOutgoingLimit(kLimit);
+    auto *relay = new testutil::TamperRelay(server->listenPort(), &scope);
+    Link *link = client->connectTo(QStringLiteral("127.0.0.1"), relay->port(), server->ownPublicKey());
+    ClientWatch w(link);
+    QTRY_VERIFY(w.established);
+    QTRY_COMPARE(side.links.size(), 1);
+    QTRY_VERIFY(link->rttMs() >= 0 && side.links[0] && side.links[0]->rttMs() >= 0);
+
+    // The client asks for much and reads nothing: what the server answers piles up at its end.
+    relay->pauseServerToClient();
+    QPointer<Link> srv = side.links[0];
+    const QByteArray chunk(256 * 1024, 'r');
+    constexpr int kTries = 256;   // 64 MiB
+    int sent = 0;
+    qint64 peak = 0;
+    for (; sent < kTries && srv; ++sent) {
+        if (!srv->send(makeMessage(LinkClassFsoReply, std::uint16_t(sent), chunk)))
+            break;
+        peak = qMax(peak, srv->bytesToWrite());
+        QCoreApplication::processEvents();
+    }
+    QVERIFY2(sent < kTries, "the link kept queueing for a peer that reads nothing");
+    QVERIFY2(peak <= kLimit, qPrintable(QString::number(peak)));
+    QTRY_VERIFY(side.closed);
+    QVERIFY2(side.closeReason.contains(QStringLiteral("read")), qPrintable(side.closeReason));
+}
+
+void TstLink::oneAddressCannotTakeEveryHandshakeSlot()
+{
+    QObject scope;
+    Hub *server = makeHub(&scope, quietTimings());
+    Hub *client = makeHub(&scope, quietTimings());
+    acceptKey(server, client->ownPublicKey());
+
+    // One host opens connections and says nothing: it may hold only a few handshakes.
+    constexpr int kIdle = Hub::kMaxPendingIncoming + 8;
+    std::vector<std::unique_ptr<QTcpSocket>> idle;
+    auto settled = [&] {
+        int gone = 0;
+        for (auto &s : idle)
+            gone += s->state() == QAbstractSocket::UnconnectedState;
+        return gone + server->pendingHandshakes() == int(idle.size());
+    };
+    // In small batches, so that the listener's backlog never overflows.
+    while (int(idle.size()) < kIdle) {
+        for (int i = 0; i < 16 && int(idle.size()) < kIdle; ++i) {
+            auto s = std::make_unique<QTcpSocket>();
+            QVERIFY(s->bind(QHostAddress(QStringLiteral("127.0.0.2"))));
+            s->connectToHost(QHostAddress::LocalHost, server->listenPort());
+            idle.push_back(std::move(s));
+        }
+        QTRY_VERIFY(settled());
+    }
+    QVERIFY2(server->pendingHandshakes() <= Hub::kMaxPendingIncomingPerAddress,
+             qPrintable(QString::number(server->pendingHandshakes())));
+
+    // Another computer still gets in.
+    ClientWatch w(client->connectTo(QStringLiteral("127.0.0.1"), server->listenPort(), server->ownPublicKey()));
+    QTRY_VERIFY(w.established || w.closed);
+    QVERIFY2(w.established, qPrintable(w.reason));
+}
+
+void TstLink::listenerSurvivesFailedAccept()
+{
+    QObject scope;
+    Hub *server = makeHub(&scope, quietTimings());
+    Hub *client = makeHub(&scope, quietTimings());
+    acceptKey(server, client->ownPublicKey());
+
+    // A connection waits in the kernel's queue while the process has no descriptor left, so
+    // the listener's accept fails (as it does under any descriptor shortage).
+    QTcpSocket early;
+    early.connectToHost(QHostAddress::LocalHost, server->listenPort());
+    rlimit saved{};
+    QCOMPARE(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    int highest = dup(0);
+    QVERIFY(highest >= 0);
+    close(highest);
+    rlimit low = saved;
+    low.rlim_cur = rlim_t(highest + 16);
+    QCOMPARE(setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> hoard;
+    for (int fd; (fd = dup(0)) >= 0;)
+        hoard.push_back(fd);
+    QTest::qWait(200);
+    for (int fd : hoard)
+        close(fd);
+    QCOMPARE(setrlimit(RLIMIT_NOFILE, &saved), 0);
+
+    QVERIFY(server->isListening());
+    ClientWatch w(client->connectTo(QStringLiteral("127.0.0.1"), server->listenPort(), server->ownPublicKey()));
+    QTRY_VERIFY_WITH_TIMEOUT(w.established || w.closed, 5000);
+    QVERIFY2(w.established, qPrintable(w.reason));
+}
+
+void TstLink::linkMayBeDeletedInsideItsOwnSignals()
+{
+    QObject scope;
+    Hub *server = makeHub(&scope, quietTimings());
+    Hub *client = makeHub(&scope, quietTimings());
+    acceptKey(server, client->ownPublicKey());
+    const QString host = QStringLiteral("127.0.0.1");
+
+    // The receiving side drops its link on the first request while more are already buffered.
+    int received = 0;
+    QPointer<Link> dropped;
+    connect(server, &Hub::incomingLink, &scope, [&](Link *link) {
+        dropped = link;
+        connect(link, &Link::messageReceivedSrv, &scope, [&, link](std::vector<unsigned char>) {
+            ++received;
+            delete link;
+        });
+    });
+    Link *sender = client->connectTo(host, server->listenPort(), server->ownPublicKey());
+    ClientWatch w(sender);
+    QTRY_VERIFY(w.established);
+    QTRY_VERIFY(dropped);
+    for (int i = 0; i < 20; ++i)
+        QVERIFY(sender->send(makeMessage(LinkClassFsoRequest, std::uint16_t(i), QByteArray(100, 'q'))));
+    QTRY_VERIFY(w.closed);
+    QVERIFY(!dropped);
+    QCOMPARE(received, 1);
+    disconnect(server, &Hub::incomingLink, &scope, nullptr);
+
+    // Dropped as soon as it is up, on the side that dialled and on the side that listened.
+    {
+        Link *link = client->connectTo(host, server->listenPort(), server->ownPublicKey());
+        QPointer<Link> guard(link);
+        connect(link, &Link::established, &scope, [link] { delete link; });
+        QTRY_VERIFY(!guard);
+    }
+    {
+        QPointer<Link> incoming;
+        connect(server, &Hub::incomingLink, &scope, [&](Link *link) {
+            incoming = link;
+            delete link;
+        });
+        ClientWatch w2(client->connectTo(host, server->listenPort(), server->ownPublicKey()));
+        QTRY_VERIFY(w2.closed);
+        QVERIFY(!incoming);
+        disconnect(server, &Hub::incomingLink, &scope, nullptr);
+    }
+    // Dropped from its own closed() and from a round-trip report.
+    {
+        Link *link = client->connectTo(host, server->listenPort(), server->ownPublicKey());
+        QPointer<Link> guard(link);
+        connect(link, &Link::rttChanged, &scope, [link] { delete link; });
+        QTRY_VERIFY(!guard);
+    }
+    {
+        Link *link = client->connectTo(host, server->listenPort(), server->ownPublicKey());
+        QPointer<Link> guard(link);
+        connect(link, &Link::established, &scope, [link] { link->close(); });
+        connect(link, &Link::closed, &scope, [link] { delete link; });
+        QTRY_VERIFY(!guard);
+    }
+
+    // The hub still works.
+    ClientWatch last(client->connectTo(host, server->listenPort(), server->ownPublicKey()));
+    QTRY_VERIFY(last.established);
 }
 
 QTEST_GUILESS_MAIN(TstLink)
