@@ -16,6 +16,8 @@
 #include <QVariant>
 
 #include <memory>
+#include <optional>
+#include <vector>
 
 namespace {
 
@@ -30,12 +32,28 @@ QByteArray blob(const QByteArray &b)
     return b.isNull() ? QByteArray("") : b;
 }
 
-QSqlQuery prepared(const QSqlDatabase &db, const QString &sql)
+// A named value for a prepared statement (the name with its colon, as in the SQL).
+struct Binding
+{
+    const char *name;
+    QVariant value;
+};
+using Bindings = std::vector<Binding>;
+
+Bindings operator+(Bindings first, const Bindings &second)
+{
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
+QSqlQuery prepared(const QSqlDatabase &db, const QString &sql, const Bindings &bindings = {})
 {
     QSqlQuery q(db);
     q.setForwardOnly(true);
     if (!q.prepare(sql))
         logPrintf(LogDb1, "prepare failed: %s: %s", qUtf8Printable(sql), qUtf8Printable(q.lastError().text()));
+    for (const Binding &b : bindings)
+        q.bindValue(QString::fromLatin1(b.name), b.value);
     return q;
 }
 
@@ -54,6 +72,67 @@ bool runPlain(const QSqlDatabase &db, const QString &sql)
         return true;
     logPrintf(LogDb1, "query failed: %s: %s", qUtf8Printable(sql), qUtf8Printable(q.lastError().text()));
     return false;
+}
+
+// Runs one statement and answers how many rows it changed, or -1 when the connection is not
+// open or the statement failed. A failed statement also logs failLine (one %s: subject).
+int execute(const QSqlDatabase &db, const QString &sql, const Bindings &bindings,
+            const char *failLine = nullptr, const QString &subject = QString())
+{
+    if (!db.isOpen())
+        return -1;
+    QSqlQuery q = prepared(db, sql, bindings);
+    if (!run(q)) {
+        if (failLine)
+            logPrintf(LogDb1, failLine, qUtf8Printable(subject));
+        return -1;
+    }
+    return q.numRowsAffected();
+}
+
+// Runs a query for one text column. False when it could not run; otherwise *value holds the
+// first row's text, or stays empty when there is no row.
+bool selectText(const QSqlDatabase &db, const QString &sql, const Bindings &bindings,
+                std::optional<QString> *value)
+{
+    if (!db.isOpen())
+        return false;
+    QSqlQuery q = prepared(db, sql, bindings);
+    if (!run(q))
+        return false;
+    if (q.next())
+        *value = q.value(0).toString();
+    return true;
+}
+
+template <typename T>
+void keep(std::vector<T> &rows, T row)
+{
+    rows.push_back(std::move(row));
+}
+
+template <typename T>
+void keep(std::vector<T> &rows, std::optional<T> row)
+{
+    if (row)
+        rows.push_back(std::move(*row));
+}
+
+// Every row of a query, each made into a record by read; a reader answering an optional
+// leaves out the rows it answers empty. Nothing when the connection or the query fails.
+template <typename T, typename Reader>
+std::vector<T> loadRows(const QSqlDatabase &db, const QString &sql, const Bindings &bindings,
+                        Reader read)
+{
+    std::vector<T> rows;
+    if (!db.isOpen())
+        return rows;
+    QSqlQuery q = prepared(db, sql, bindings);
+    if (!run(q))
+        return rows;
+    while (q.next())
+        keep(rows, read(q));
+    return rows;
 }
 
 // BEGIN IMMEDIATE takes the write lock up front, so the busy timeout applies to the whole
@@ -88,25 +167,53 @@ private:
 
 enum class PutResult { Failed, Inserted, Updated };
 
-// Runs the update; when it touched no row, the insert. Both under one write transaction so
-// that "inserted" and "updated" are told apart truthfully when threads race.
-PutResult upsert(const QSqlDatabase &db, QSqlQuery &update, QSqlQuery &insert)
+// Runs the update; when it touched no row, the insert (bound with the shared values and its
+// own). Both under one write transaction so that "inserted" and "updated" are told apart
+// truthfully when threads race. A failure on an open connection logs failLine with subject.
+PutResult upsert(const QSqlDatabase &db, const QString &updateSql, const QString &insertSql,
+                 const Bindings &shared, const Bindings &insertOnly, const char *failLine,
+                 const QString &subject)
 {
-    WriteTransaction txn(db);
-    if (!txn.isActive())
+    if (!db.isOpen())
         return PutResult::Failed;
-    if (!run(update))
-        return PutResult::Failed;
-    const bool updated = update.numRowsAffected() > 0;
-    update.finish();
-    if (!updated) {
-        if (!run(insert))
+    QSqlQuery update = prepared(db, updateSql, shared);
+    QSqlQuery insert = prepared(db, insertSql, shared + insertOnly);
+    const PutResult result = [&] {
+        WriteTransaction txn(db);
+        if (!txn.isActive() || !run(update))
             return PutResult::Failed;
-        insert.finish();
-    }
-    if (!txn.commit())
-        return PutResult::Failed;
-    return updated ? PutResult::Updated : PutResult::Inserted;
+        const bool updated = update.numRowsAffected() > 0;
+        update.finish();
+        if (!updated) {
+            if (!run(insert))
+                return PutResult::Failed;
+            insert.finish();
+        }
+        if (!txn.commit())
+            return PutResult::Failed;
+        return updated ? PutResult::Updated : PutResult::Inserted;
+    }();
+    if (result == PutResult::Failed)
+        logPrintf(LogDb1, failLine, qUtf8Printable(subject));
+    return result;
+}
+
+// Deletes the row whose key is uuid and tells in *owner the peer it belonged to, both under
+// one write transaction so the owner named is the removed row's. Rows removed, or -1.
+int removeOwned(const QSqlDatabase &db, const QString &ownerSql, const QString &deleteSql,
+                const QString &uuid, QString *owner)
+{
+    if (!db.isOpen())
+        return -1;
+    WriteTransaction txn(db);
+    std::optional<QString> found;
+    if (!txn.isActive() || !selectText(db, ownerSql, {{":u", uuid}}, &found))
+        return -1;
+    *owner = found.value_or(QString());
+    const int removed = execute(db, deleteSql, {{":u", uuid}});
+    if (removed < 0 || !txn.commit())
+        return -1;
+    return removed;
 }
 
 int userVersion(const QSqlDatabase &db)
@@ -383,11 +490,8 @@ bool SqliteDatabase::open()
     }
 
     // The local computer's peer row anchors the foreign keys of its own nodes and images.
-    QSqlQuery own = prepared(db, QStringLiteral(
-        "INSERT OR IGNORE INTO peers(peer_uuid, type, timestamp) VALUES (:u, 'nusk', :t)"));
-    own.bindValue(QStringLiteral(":u"), nullUuidString());
-    own.bindValue(QStringLiteral(":t"), QDateTime::currentSecsSinceEpoch());
-    if (!run(own))
+    if (execute(db, QStringLiteral("INSERT OR IGNORE INTO peers(peer_uuid, type, timestamp) VALUES (:u, 'nusk', :t)"),
+                {{":u", nullUuidString()}, {":t", QDateTime::currentSecsSinceEpoch()}}) < 0)
         return false;
 
     const qint64 cutoff = QDateTime::currentMSecsSinceEpoch() - kImageCacheMaxAgeMs;
@@ -436,66 +540,39 @@ QSqlDatabase SqliteDatabase::connection()
 
 std::vector<PeerDto> SqliteDatabase::loadPeers(const QString &type)
 {
-    std::vector<PeerDto> result;
-    QSqlDatabase db = connection();
-    if (!db.isOpen())
-        return result;
-    QSqlQuery q = prepared(db, type.isEmpty()
+    return loadRows<PeerDto>(connection(), type.isEmpty()
         ? QStringLiteral("SELECT peer_uuid, type, timestamp FROM peers ORDER BY rowid")
-        : QStringLiteral("SELECT peer_uuid, type, timestamp FROM peers WHERE type = :t ORDER BY rowid"));
-    if (!type.isEmpty())
-        q.bindValue(QStringLiteral(":t"), type);
-    if (!run(q))
-        return result;
-    while (q.next())
-        result.push_back(PeerDto{q.value(0).toString(), q.value(1).toString(), q.value(2).toLongLong()});
-    return result;
+        : QStringLiteral("SELECT peer_uuid, type, timestamp FROM peers WHERE type = :t ORDER BY rowid"),
+        type.isEmpty() ? Bindings{} : Bindings{{":t", type}}, [](const QSqlQuery &q) {
+            return PeerDto{q.value(0).toString(), q.value(1).toString(), q.value(2).toLongLong()};
+        });
 }
 
 bool SqliteDatabase::putPeer(const PeerDto &peer)
 {
     if (peer.uuid.isEmpty() || peer.type.isEmpty())
         return false;
-    QSqlDatabase db = connection();
-    if (!db.isOpen())
-        return false;
-    QSqlQuery update = prepared(db, QStringLiteral(
-        "UPDATE peers SET type = :t, timestamp = :ts WHERE peer_uuid = :u"));
-    QSqlQuery insert = prepared(db, QStringLiteral(
-        "INSERT INTO peers(peer_uuid, type, timestamp) VALUES (:u, :t, :ts)"));
-    for (QSqlQuery *q : {&update, &insert}) {
-        q->bindValue(QStringLiteral(":u"), peer.uuid);
-        q->bindValue(QStringLiteral(":t"), peer.type);
-        q->bindValue(QStringLiteral(":ts"), peer.timestamp);
-    }
-    const PutResult r = upsert(db, update, insert);
-    if (r == PutResult::Failed) {
-        logPrintf(LogDb1, "failed to put peer %s", qUtf8Printable(peer.uuid));
-        return false;
-    }
+    const PutResult r = upsert(connection(),
+        QStringLiteral("UPDATE peers SET type = :t, timestamp = :ts WHERE peer_uuid = :u"),
+        QStringLiteral("INSERT INTO peers(peer_uuid, type, timestamp) VALUES (:u, :t, :ts)"),
+        {{":u", peer.uuid}, {":t", peer.type}, {":ts", peer.timestamp}}, {},
+        "failed to put peer %s", peer.uuid);
     if (r == PutResult::Inserted)
         Q_EMIT addedPeer(peer.uuid);
-    else
+    else if (r == PutResult::Updated)
         Q_EMIT changedPeer(peer.uuid);
-    return true;
+    return r != PutResult::Failed;
 }
 
 bool SqliteDatabase::deletePeer(const QString &peerUuid)
 {
     if (peerUuid.isEmpty() || isNullUuidString(peerUuid))
         return false;
-    QSqlDatabase db = connection();
-    if (!db.isOpen())
-        return false;
-    QSqlQuery q = prepared(db, QStringLiteral("DELETE FROM peers WHERE peer_uuid = :u"));
-    q.bindValue(QStringLiteral(":u"), peerUuid);
-    if (!run(q)) {
-        logPrintf(LogDb1, "failed to delete peer %s", qUtf8Printable(peerUuid));
-        return false;
-    }
-    if (q.numRowsAffected() > 0)
+    const int removed = execute(connection(), QStringLiteral("DELETE FROM peers WHERE peer_uuid = :u"),
+                                {{":u", peerUuid}}, "failed to delete peer %s", peerUuid);
+    if (removed > 0)
         Q_EMIT removedPeer(peerUuid);
-    return true;
+    return removed >= 0;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -503,18 +580,11 @@ bool SqliteDatabase::deletePeer(const QString &peerUuid)
 
 std::vector<PeerAttributeDto> SqliteDatabase::loadPeerAttributes(const QString &peerUuid)
 {
-    std::vector<PeerAttributeDto> result;
-    QSqlDatabase db = connection();
-    if (!db.isOpen())
-        return result;
-    QSqlQuery q = prepared(db, QStringLiteral(
-        "SELECT name, value FROM peer_attributes WHERE peer_uuid = :p ORDER BY rowid"));
-    q.bindValue(QStringLiteral(":p"), peerUuid);
-    if (!run(q))
-        return result;
-    while (q.next())
-        result.push_back(PeerAttributeDto{peerUuid, q.value(0).toString(), q.value(1).toString()});
-    return result;
+    return loadRows<PeerAttributeDto>(connection(), QStringLiteral(
+        "SELECT name, value FROM peer_attributes WHERE peer_uuid = :p ORDER BY rowid"),
+        {{":p", peerUuid}}, [&](const QSqlQuery &q) {
+            return PeerAttributeDto{peerUuid, q.value(0).toString(), q.value(1).toString()};
+        });
 }
 
 bool SqliteDatabase::putPeerAttribute(const PeerAttributeDto &attribute, bool unique)
@@ -525,31 +595,26 @@ bool SqliteDatabase::putPeerAttribute(const PeerAttributeDto &attribute, bool un
     if (!db.isOpen())
         return false;
 
+    const Bindings row{{":p", attribute.peerUuid}, {":n", attribute.name}, {":v", text(attribute.value)}};
     int changes = 0;
     {
         WriteTransaction txn(db);
         if (!txn.isActive())
             return false;
         if (unique) {
-            QSqlQuery drop = prepared(db, QStringLiteral(
-                "DELETE FROM peer_attributes WHERE peer_uuid = :p AND name = :n AND value <> :v"));
-            drop.bindValue(QStringLiteral(":p"), attribute.peerUuid);
-            drop.bindValue(QStringLiteral(":n"), attribute.name);
-            drop.bindValue(QStringLiteral(":v"), text(attribute.value));
-            if (!run(drop))
+            const int dropped = execute(db, QStringLiteral(
+                "DELETE FROM peer_attributes WHERE peer_uuid = :p AND name = :n AND value <> :v"), row);
+            if (dropped < 0)
                 return false;
-            changes += drop.numRowsAffected();
+            changes += dropped;
         }
-        QSqlQuery insert = prepared(db, QStringLiteral(
-            "INSERT OR IGNORE INTO peer_attributes(peer_uuid, name, value) VALUES (:p, :n, :v)"));
-        insert.bindValue(QStringLiteral(":p"), attribute.peerUuid);
-        insert.bindValue(QStringLiteral(":n"), attribute.name);
-        insert.bindValue(QStringLiteral(":v"), text(attribute.value));
-        if (!run(insert)) {
+        const int inserted = execute(db, QStringLiteral(
+            "INSERT OR IGNORE INTO peer_attributes(peer_uuid, name, value) VALUES (:p, :n, :v)"), row);
+        if (inserted < 0) {
             logPrintf(LogDb1, "failed to put attribute %s of peer %s", qUtf8Printable(attribute.name), qUtf8Printable(attribute.peerUuid));
             return false;
         }
-        changes += insert.numRowsAffected();
+        changes += inserted;
         if (!txn.commit())
             return false;
     }
@@ -560,22 +625,16 @@ bool SqliteDatabase::putPeerAttribute(const PeerAttributeDto &attribute, bool un
 
 bool SqliteDatabase::deletePeerAttribute(const PeerAttributeDto &attribute)
 {
-    QSqlDatabase db = connection();
-    if (!db.isOpen())
-        return false;
     const bool allValues = attribute.value.isNull();
-    QSqlQuery q = prepared(db, allValues
-        ? QStringLiteral("DELETE FROM peer_attributes WHERE peer_uuid = :p AND name = :n")
-        : QStringLiteral("DELETE FROM peer_attributes WHERE peer_uuid = :p AND name = :n AND value = :v"));
-    q.bindValue(QStringLiteral(":p"), attribute.peerUuid);
-    q.bindValue(QStringLiteral(":n"), attribute.name);
+    Bindings row{{":p", attribute.peerUuid}, {":n", attribute.name}};
     if (!allValues)
-        q.bindValue(QStringLiteral(":v"), attribute.value);
-    if (!run(q))
-        return false;
-    if (q.numRowsAffected() > 0)
+        row.push_back({":v", attribute.value});
+    const int removed = execute(connection(), allValues
+        ? QStringLiteral("DELETE FROM peer_attributes WHERE peer_uuid = :p AND name = :n")
+        : QStringLiteral("DELETE FROM peer_attributes WHERE peer_uuid = :p AND name = :n AND value = :v"), row);
+    if (removed > 0)
         Q_EMIT removedPeerAttribute(attribute.peerUuid, attribute.name);
-    return true;
+    return removed >= 0;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -583,28 +642,19 @@ bool SqliteDatabase::deletePeerAttribute(const PeerAttributeDto &attribute)
 
 std::vector<TransportDto> SqliteDatabase::loadTransports(const QString &peerUuid)
 {
-    std::vector<TransportDto> result;
-    QSqlDatabase db = connection();
-    if (!db.isOpen())
-        return result;
-    QSqlQuery q = prepared(db, QStringLiteral(
+    return loadRows<TransportDto>(connection(), QStringLiteral(
         "SELECT transport_uuid, type, host, port, timestamp, stream FROM transports"
-        " WHERE peer_uuid = :p ORDER BY rowid"));
-    q.bindValue(QStringLiteral(":p"), peerUuid);
-    if (!run(q))
-        return result;
-    while (q.next()) {
-        TransportDto t;
-        t.uuid = q.value(0).toString();
-        t.peerUuid = peerUuid;
-        t.type = q.value(1).toString();
-        t.host = q.value(2).toString();
-        t.port = static_cast<quint16>(q.value(3).toUInt());
-        t.timestamp = q.value(4).toLongLong();
-        t.stream = q.value(5).toInt() != 0;
-        result.push_back(t);
-    }
-    return result;
+        " WHERE peer_uuid = :p ORDER BY rowid"), {{":p", peerUuid}}, [&](const QSqlQuery &q) {
+            TransportDto t;
+            t.uuid = q.value(0).toString();
+            t.peerUuid = peerUuid;
+            t.type = q.value(1).toString();
+            t.host = q.value(2).toString();
+            t.port = static_cast<quint16>(q.value(3).toUInt());
+            t.timestamp = q.value(4).toLongLong();
+            t.stream = q.value(5).toInt() != 0;
+            return t;
+        });
 }
 
 bool SqliteDatabase::putTransport(const TransportDto &transport)
@@ -615,61 +665,40 @@ bool SqliteDatabase::putTransport(const TransportDto &transport)
     if (!db.isOpen())
         return false;
 
+    const Bindings address{{":p", transport.peerUuid}, {":t", transport.type},
+                           {":h", text(transport.host)}, {":o", int(transport.port)}};
+    const Bindings state{{":ts", transport.timestamp}, {":s", transport.stream ? 1 : 0}};
+    const Bindings row = Bindings{{":u", transport.uuid}} + address + state;
     QString storedUuid = transport.uuid;
     bool added = false;
     {
         WriteTransaction txn(db);
         if (!txn.isActive())
             return false;
-        QSqlQuery byUuid = prepared(db, QStringLiteral(
+        const int updated = execute(db, QStringLiteral(
             "UPDATE transports SET peer_uuid = :p, type = :t, host = :h, port = :o, timestamp = :ts,"
-            " stream = :s WHERE transport_uuid = :u"));
-        byUuid.bindValue(QStringLiteral(":u"), transport.uuid);
-        byUuid.bindValue(QStringLiteral(":p"), transport.peerUuid);
-        byUuid.bindValue(QStringLiteral(":t"), transport.type);
-        byUuid.bindValue(QStringLiteral(":h"), text(transport.host));
-        byUuid.bindValue(QStringLiteral(":o"), int(transport.port));
-        byUuid.bindValue(QStringLiteral(":ts"), transport.timestamp);
-        byUuid.bindValue(QStringLiteral(":s"), transport.stream ? 1 : 0);
-        if (!run(byUuid))
+            " stream = :s WHERE transport_uuid = :u"), row);
+        if (updated < 0)
             return false;
-        if (byUuid.numRowsAffected() == 0) {
+        if (updated == 0) {
             // The same address reported again under a fresh uuid refreshes the stored row.
-            QSqlQuery find = prepared(db, QStringLiteral(
-                "SELECT transport_uuid FROM transports"
-                " WHERE peer_uuid = :p AND type = :t AND host = :h AND port = :o"));
-            find.bindValue(QStringLiteral(":p"), transport.peerUuid);
-            find.bindValue(QStringLiteral(":t"), transport.type);
-            find.bindValue(QStringLiteral(":h"), text(transport.host));
-            find.bindValue(QStringLiteral(":o"), int(transport.port));
-            if (!run(find))
+            std::optional<QString> existing;
+            if (!selectText(db, QStringLiteral(
+                    "SELECT transport_uuid FROM transports"
+                    " WHERE peer_uuid = :p AND type = :t AND host = :h AND port = :o"), address, &existing))
                 return false;
-            if (find.next()) {
-                storedUuid = find.value(0).toString();
-                find.finish();
-                QSqlQuery refresh = prepared(db, QStringLiteral(
-                    "UPDATE transports SET timestamp = :ts, stream = :s WHERE transport_uuid = :u"));
-                refresh.bindValue(QStringLiteral(":u"), storedUuid);
-                refresh.bindValue(QStringLiteral(":ts"), transport.timestamp);
-                refresh.bindValue(QStringLiteral(":s"), transport.stream ? 1 : 0);
-                if (!run(refresh))
+            if (existing) {
+                storedUuid = *existing;
+                if (execute(db, QStringLiteral(
+                        "UPDATE transports SET timestamp = :ts, stream = :s WHERE transport_uuid = :u"),
+                        Bindings{{":u", storedUuid}} + state) < 0)
                     return false;
             } else {
-                find.finish();
-                QSqlQuery insert = prepared(db, QStringLiteral(
-                    "INSERT INTO transports(transport_uuid, peer_uuid, type, host, port, timestamp, stream)"
-                    " VALUES (:u, :p, :t, :h, :o, :ts, :s)"));
-                insert.bindValue(QStringLiteral(":u"), transport.uuid);
-                insert.bindValue(QStringLiteral(":p"), transport.peerUuid);
-                insert.bindValue(QStringLiteral(":t"), transport.type);
-                insert.bindValue(QStringLiteral(":h"), text(transport.host));
-                insert.bindValue(QStringLiteral(":o"), int(transport.port));
-                insert.bindValue(QStringLiteral(":ts"), transport.timestamp);
-                insert.bindValue(QStringLiteral(":s"), transport.stream ? 1 : 0);
-                if (!run(insert)) {
-                    logPrintf(LogDb1, "failed to put transport %s", qUtf8Printable(transport.uuid));
+                if (execute(db, QStringLiteral(
+                        "INSERT INTO transports(transport_uuid, peer_uuid, type, host, port, timestamp, stream)"
+                        " VALUES (:u, :p, :t, :h, :o, :ts, :s)"), row,
+                        "failed to put transport %s", transport.uuid) < 0)
                     return false;
-                }
                 added = true;
             }
         }
@@ -685,34 +714,13 @@ bool SqliteDatabase::putTransport(const TransportDto &transport)
 
 bool SqliteDatabase::deleteTransport(const QString &transportUuid)
 {
-    QSqlDatabase db = connection();
-    if (!db.isOpen())
-        return false;
     QString peerUuid;
-    int removed = 0;
-    {
-        WriteTransaction txn(db);
-        if (!txn.isActive())
-            return false;
-        QSqlQuery find = prepared(db, QStringLiteral(
-            "SELECT peer_uuid FROM transports WHERE transport_uuid = :u"));
-        find.bindValue(QStringLiteral(":u"), transportUuid);
-        if (!run(find))
-            return false;
-        if (find.next())
-            peerUuid = find.value(0).toString();
-        find.finish();
-        QSqlQuery q = prepared(db, QStringLiteral("DELETE FROM transports WHERE transport_uuid = :u"));
-        q.bindValue(QStringLiteral(":u"), transportUuid);
-        if (!run(q))
-            return false;
-        removed = q.numRowsAffected();
-        if (!txn.commit())
-            return false;
-    }
+    const int removed = removeOwned(connection(),
+        QStringLiteral("SELECT peer_uuid FROM transports WHERE transport_uuid = :u"),
+        QStringLiteral("DELETE FROM transports WHERE transport_uuid = :u"), transportUuid, &peerUuid);
     if (removed > 0)
         Q_EMIT removedTransport(peerUuid, transportUuid);
-    return true;
+    return removed >= 0;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -720,78 +728,47 @@ bool SqliteDatabase::deleteTransport(const QString &transportUuid)
 
 std::vector<PeerAclDto> SqliteDatabase::loadPeerAcls(const QString &peerUuid)
 {
-    std::vector<PeerAclDto> result;
-    QSqlDatabase db = connection();
-    if (!db.isOpen())
-        return result;
-    QSqlQuery q = prepared(db, QStringLiteral(
+    return loadRows<PeerAclDto>(connection(), QStringLiteral(
         "SELECT acl_uuid, name, selector, flags, timestamp FROM peer_acl WHERE peer_uuid = :pu"
-        " ORDER BY rowid"));
-    q.bindValue(QStringLiteral(":pu"), peerUuid);
-    if (!run(q))
-        return result;
-    while (q.next()) {
-        PeerAclDto e;
-        e.uuid = q.value(0).toString();
-        e.name = q.value(1).toString();
-        e.selector = q.value(2).toString();
-        e.flags = static_cast<quint32>(q.value(3).toLongLong());
-        e.timestamp = QDateTime::fromSecsSinceEpoch(q.value(4).toLongLong());
-        result.push_back(e);
-    }
-    return result;
+        " ORDER BY rowid"), {{":pu", peerUuid}}, [](const QSqlQuery &q) {
+            PeerAclDto e;
+            e.uuid = q.value(0).toString();
+            e.name = q.value(1).toString();
+            e.selector = q.value(2).toString();
+            e.flags = static_cast<quint32>(q.value(3).toLongLong());
+            e.timestamp = QDateTime::fromSecsSinceEpoch(q.value(4).toLongLong());
+            return e;
+        });
 }
 
 bool SqliteDatabase::putPeerAcl(const QString &peerUuid, const PeerAclDto &entry)
 {
     if (peerUuid.isEmpty() || entry.uuid.isEmpty())
         return false;
-    QSqlDatabase db = connection();
-    if (!db.isOpen())
-        return false;
     const qint64 seconds = entry.timestamp.isValid() ? entry.timestamp.toSecsSinceEpoch() : 0;
-    QSqlQuery update = prepared(db, QStringLiteral(
-        "UPDATE peer_acl SET name = :n, selector = :s, flags = :f, timestamp = :ts"
-        " WHERE acl_uuid = :u AND peer_uuid = :pu"));
-    QSqlQuery insert = prepared(db, QStringLiteral(
-        "INSERT INTO peer_acl(acl_uuid, name, selector, flags, timestamp, peer_uuid)"
-        " VALUES (:u, :n, :s, :f, :ts, :pu)"));
-    for (QSqlQuery *q : {&update, &insert}) {
-        q->bindValue(QStringLiteral(":u"), entry.uuid);
-        q->bindValue(QStringLiteral(":n"), text(entry.name));
-        q->bindValue(QStringLiteral(":s"), text(entry.selector));
-        q->bindValue(QStringLiteral(":f"), qint64(entry.flags));
-        q->bindValue(QStringLiteral(":ts"), seconds);
-        q->bindValue(QStringLiteral(":pu"), peerUuid);
-    }
-    const PutResult r = upsert(db, update, insert);
-    if (r == PutResult::Failed) {
-        logPrintf(LogDb1, "failed to put acl %s", qUtf8Printable(entry.uuid));
-        return false;
-    }
+    const PutResult r = upsert(connection(),
+        QStringLiteral("UPDATE peer_acl SET name = :n, selector = :s, flags = :f, timestamp = :ts"
+                       " WHERE acl_uuid = :u AND peer_uuid = :pu"),
+        QStringLiteral("INSERT INTO peer_acl(acl_uuid, name, selector, flags, timestamp, peer_uuid)"
+                       " VALUES (:u, :n, :s, :f, :ts, :pu)"),
+        {{":u", entry.uuid}, {":n", text(entry.name)}, {":s", text(entry.selector)},
+         {":f", qint64(entry.flags)}, {":ts", seconds}, {":pu", peerUuid}}, {},
+        "failed to put acl %s", entry.uuid);
     if (r == PutResult::Inserted)
         Q_EMIT addedPeerAcl(peerUuid, entry.uuid);
-    else
+    else if (r == PutResult::Updated)
         Q_EMIT changedPeerAcl(peerUuid, entry.uuid);
-    return true;
+    return r != PutResult::Failed;
 }
 
 bool SqliteDatabase::deletePeerAcl(const QString &peerUuid, const PeerAclDto &entry)
 {
-    QSqlDatabase db = connection();
-    if (!db.isOpen())
-        return false;
-    QSqlQuery q = prepared(db, QStringLiteral(
-        "DELETE FROM peer_acl WHERE acl_uuid = :u AND peer_uuid = :pu"));
-    q.bindValue(QStringLiteral(":u"), entry.uuid);
-    q.bindValue(QStringLiteral(":pu"), peerUuid);
-    if (!run(q)) {
-        logPrintf(LogDb1, "failed to delete acl for peer %s", qUtf8Printable(peerUuid));
-        return false;
-    }
-    if (q.numRowsAffected() > 0)
+    const int removed = execute(connection(),
+        QStringLiteral("DELETE FROM peer_acl WHERE acl_uuid = :u AND peer_uuid = :pu"),
+        {{":u", entry.uuid}, {":pu", peerUuid}}, "failed to delete acl for peer %s", peerUuid);
+    if (removed > 0)
         Q_EMIT removedPeerAcl(peerUuid, entry.uuid);
-    return true;
+    return removed >= 0;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -799,108 +776,62 @@ bool SqliteDatabase::deletePeerAcl(const QString &peerUuid, const PeerAclDto &en
 
 std::vector<CryptoKeyDto> SqliteDatabase::loadKeys(const QString &peerUuid)
 {
-    std::vector<CryptoKeyDto> result;
-    QSqlDatabase db = connection();
-    if (!db.isOpen())
-        return result;
-    QSqlQuery q = prepared(db, QStringLiteral(
+    return loadRows<CryptoKeyDto>(connection(), QStringLiteral(
         "SELECT key_uuid, type, public_key, secret_key, timestamp FROM keys WHERE peer_uuid = :p"
-        " ORDER BY rowid"));
-    q.bindValue(QStringLiteral(":p"), peerUuid);
-    if (!run(q))
-        return result;
-    while (q.next()) {
-        CryptoKeyDto k;
-        k.uuid = q.value(0).toString();
-        k.peerUuid = peerUuid;
-        k.type = q.value(1).toString();
-        k.publicKey = q.value(2).toByteArray();
-        k.secretKey = q.value(3).toByteArray();
-        k.timestamp = q.value(4).toLongLong();
-        result.push_back(k);
-    }
-    return result;
+        " ORDER BY rowid"), {{":p", peerUuid}}, [&](const QSqlQuery &q) {
+            CryptoKeyDto k;
+            k.uuid = q.value(0).toString();
+            k.peerUuid = peerUuid;
+            k.type = q.value(1).toString();
+            k.publicKey = q.value(2).toByteArray();
+            k.secretKey = q.value(3).toByteArray();
+            k.timestamp = q.value(4).toLongLong();
+            return k;
+        });
 }
 
 bool SqliteDatabase::putKey(const CryptoKeyDto &key)
 {
     if (key.uuid.isEmpty() || key.peerUuid.isEmpty() || key.type.isEmpty())
         return false;
-    QSqlDatabase db = connection();
-    if (!db.isOpen())
-        return false;
-    QSqlQuery update = prepared(db, QStringLiteral(
-        "UPDATE keys SET peer_uuid = :p, type = :t, public_key = :pk, secret_key = :sk, timestamp = :ts"
-        " WHERE key_uuid = :u"));
-    QSqlQuery insert = prepared(db, QStringLiteral(
-        "INSERT INTO keys(key_uuid, peer_uuid, type, public_key, secret_key, timestamp)"
-        " VALUES (:u, :p, :t, :pk, :sk, :ts)"));
-    for (QSqlQuery *q : {&update, &insert}) {
-        q->bindValue(QStringLiteral(":u"), key.uuid);
-        q->bindValue(QStringLiteral(":p"), key.peerUuid);
-        q->bindValue(QStringLiteral(":t"), key.type);
-        q->bindValue(QStringLiteral(":pk"), blob(key.publicKey));
-        // Others' keys carry no secret part: stored as NULL, loaded as an empty array.
-        q->bindValue(QStringLiteral(":sk"), key.secretKey.isEmpty() ? QVariant(QVariant::ByteArray)
-                                                                    : QVariant(key.secretKey));
-        q->bindValue(QStringLiteral(":ts"), key.timestamp);
-    }
-    const PutResult r = upsert(db, update, insert);
-    if (r == PutResult::Failed) {
-        logPrintf(LogDb1, "failed to put key %s", qUtf8Printable(key.uuid));
-        return false;
-    }
+    const PutResult r = upsert(connection(),
+        QStringLiteral("UPDATE keys SET peer_uuid = :p, type = :t, public_key = :pk, secret_key = :sk,"
+                       " timestamp = :ts WHERE key_uuid = :u"),
+        QStringLiteral("INSERT INTO keys(key_uuid, peer_uuid, type, public_key, secret_key, timestamp)"
+                       " VALUES (:u, :p, :t, :pk, :sk, :ts)"),
+        {{":u", key.uuid}, {":p", key.peerUuid}, {":t", key.type}, {":pk", blob(key.publicKey)},
+         // Others' keys carry no secret part: stored as NULL, loaded as an empty array.
+         {":sk", key.secretKey.isEmpty() ? QVariant(QVariant::ByteArray) : QVariant(key.secretKey)},
+         {":ts", key.timestamp}}, {},
+        "failed to put key %s", key.uuid);
     if (r == PutResult::Inserted)
         Q_EMIT addedKey(key.peerUuid, key.uuid);
-    else
+    else if (r == PutResult::Updated)
         Q_EMIT changedKey(key.peerUuid, key.uuid);
-    return true;
+    return r != PutResult::Failed;
 }
 
 bool SqliteDatabase::deleteKey(const QString &keyUuid)
 {
-    QSqlDatabase db = connection();
-    if (!db.isOpen())
-        return false;
     QString peerUuid;
-    int removed = 0;
-    {
-        WriteTransaction txn(db);
-        if (!txn.isActive())
-            return false;
-        QSqlQuery find = prepared(db, QStringLiteral("SELECT peer_uuid FROM keys WHERE key_uuid = :u"));
-        find.bindValue(QStringLiteral(":u"), keyUuid);
-        if (!run(find))
-            return false;
-        if (find.next())
-            peerUuid = find.value(0).toString();
-        find.finish();
-        QSqlQuery q = prepared(db, QStringLiteral("DELETE FROM keys WHERE key_uuid = :u"));
-        q.bindValue(QStringLiteral(":u"), keyUuid);
-        if (!run(q))
-            return false;
-        removed = q.numRowsAffected();
-        if (!txn.commit())
-            return false;
-    }
+    const int removed = removeOwned(connection(),
+        QStringLiteral("SELECT peer_uuid FROM keys WHERE key_uuid = :u"),
+        QStringLiteral("DELETE FROM keys WHERE key_uuid = :u"), keyUuid, &peerUuid);
     if (removed > 0)
         Q_EMIT removedKey(peerUuid, keyUuid);
-    return true;
+    return removed >= 0;
 }
 
 QString SqliteDatabase::findPeerByKey(const QByteArray &publicKey)
 {
     if (publicKey.isEmpty())
         return QString();
-    QSqlDatabase db = connection();
-    if (!db.isOpen())
+    std::optional<QString> peerUuid;
+    if (!selectText(connection(), QStringLiteral(
+            "SELECT peer_uuid FROM keys WHERE public_key = :k ORDER BY rowid LIMIT 1"),
+            {{":k", publicKey}}, &peerUuid))
         return QString();
-    QSqlQuery q = prepared(db, QStringLiteral(
-        "SELECT peer_uuid FROM keys WHERE public_key = :k ORDER BY rowid LIMIT 1"));
-    q.bindValue(QStringLiteral(":k"), publicKey);
-    if (!run(q) || !q.next())
-        return QString();
-    return q.value(0).toString();
+    return peerUuid.value_or(QString());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -908,66 +839,40 @@ QString SqliteDatabase::findPeerByKey(const QByteArray &publicKey)
 
 std::vector<InvitationDto> SqliteDatabase::loadInvitations()
 {
-    std::vector<InvitationDto> result;
-    QSqlDatabase db = connection();
-    if (!db.isOpen())
-        return result;
-    QSqlQuery q = prepared(db, QStringLiteral(
-        "SELECT uuid, name, password, timestamp, expires FROM invitation ORDER BY rowid"));
-    if (!run(q))
-        return result;
-    while (q.next()) {
-        result.push_back(InvitationDto{q.value(0).toString(), q.value(1).toString(),
-                                       q.value(2).toString(), q.value(3).toLongLong(),
-                                       q.value(4).toLongLong()});
-    }
-    return result;
+    return loadRows<InvitationDto>(connection(), QStringLiteral(
+        "SELECT uuid, name, password, timestamp, expires FROM invitation ORDER BY rowid"), {},
+        [](const QSqlQuery &q) {
+            return InvitationDto{q.value(0).toString(), q.value(1).toString(), q.value(2).toString(),
+                                 q.value(3).toLongLong(), q.value(4).toLongLong()};
+        });
 }
 
 bool SqliteDatabase::putInvitation(const InvitationDto &invitation)
 {
     if (invitation.uuid.isEmpty())
         return false;
-    QSqlDatabase db = connection();
-    if (!db.isOpen())
-        return false;
-    QSqlQuery update = prepared(db, QStringLiteral(
-        "UPDATE invitation SET name = :n, password = :pw, timestamp = :ts, expires = :ex WHERE uuid = :u"));
-    QSqlQuery insert = prepared(db, QStringLiteral(
-        "INSERT INTO invitation(uuid, name, password, timestamp, expires) VALUES (:u, :n, :pw, :ts, :ex)"));
-    for (QSqlQuery *q : {&update, &insert}) {
-        q->bindValue(QStringLiteral(":u"), invitation.uuid);
-        q->bindValue(QStringLiteral(":n"), text(invitation.name));
-        q->bindValue(QStringLiteral(":pw"), text(invitation.password));
-        q->bindValue(QStringLiteral(":ts"), invitation.timestamp);
-        q->bindValue(QStringLiteral(":ex"), invitation.expires);
-    }
-    const PutResult r = upsert(db, update, insert);
-    if (r == PutResult::Failed) {
-        logPrintf(LogDb1, "failed to put invitation %s", qUtf8Printable(invitation.uuid));
-        return false;
-    }
+    const PutResult r = upsert(connection(),
+        QStringLiteral("UPDATE invitation SET name = :n, password = :pw, timestamp = :ts, expires = :ex"
+                       " WHERE uuid = :u"),
+        QStringLiteral("INSERT INTO invitation(uuid, name, password, timestamp, expires)"
+                       " VALUES (:u, :n, :pw, :ts, :ex)"),
+        {{":u", invitation.uuid}, {":n", text(invitation.name)}, {":pw", text(invitation.password)},
+         {":ts", invitation.timestamp}, {":ex", invitation.expires}}, {},
+        "failed to put invitation %s", invitation.uuid);
     if (r == PutResult::Inserted)
         Q_EMIT addedInvitation(invitation.uuid);
-    else
+    else if (r == PutResult::Updated)
         Q_EMIT changedInvitation(invitation.uuid);
-    return true;
+    return r != PutResult::Failed;
 }
 
 bool SqliteDatabase::deleteInvitation(const QString &uuid)
 {
-    QSqlDatabase db = connection();
-    if (!db.isOpen())
-        return false;
-    QSqlQuery q = prepared(db, QStringLiteral("DELETE FROM invitation WHERE uuid = :u"));
-    q.bindValue(QStringLiteral(":u"), uuid);
-    if (!run(q)) {
-        logPrintf(LogDb1, "failed to delete invitation %s", qUtf8Printable(uuid));
-        return false;
-    }
-    if (q.numRowsAffected() > 0)
+    const int removed = execute(connection(), QStringLiteral("DELETE FROM invitation WHERE uuid = :u"),
+                                {{":u", uuid}}, "failed to delete invitation %s", uuid);
+    if (removed > 0)
         Q_EMIT removedInvitation(uuid);
-    return true;
+    return removed >= 0;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -975,142 +880,79 @@ bool SqliteDatabase::deleteInvitation(const QString &uuid)
 
 std::vector<VsectorDto> SqliteDatabase::loadVsectors()
 {
-    std::vector<VsectorDto> result;
-    QSqlDatabase db = connection();
-    if (!db.isOpen())
-        return result;
-    QSqlQuery q = prepared(db, QStringLiteral("SELECT vsector_uuid, name, x, y, w, h FROM vsectors2"));
-    if (!run(q))
-        return result;
-    while (q.next()) {
-        result.push_back(VsectorDto{q.value(0).toString(), q.value(1).toString(), q.value(2).toDouble(),
-                                    q.value(3).toDouble(), q.value(4).toDouble(), q.value(5).toDouble()});
-    }
-    return result;
+    return loadRows<VsectorDto>(connection(),
+        QStringLiteral("SELECT vsector_uuid, name, x, y, w, h FROM vsectors2"), {}, [](const QSqlQuery &q) {
+            return VsectorDto{q.value(0).toString(), q.value(1).toString(), q.value(2).toDouble(),
+                              q.value(3).toDouble(), q.value(4).toDouble(), q.value(5).toDouble()};
+        });
 }
 
 bool SqliteDatabase::putVsector(const VsectorDto &sector)
 {
     if (sector.uuid.isEmpty())
         return false;
-    QSqlDatabase db = connection();
-    if (!db.isOpen())
-        return false;
-    QSqlQuery update = prepared(db, QStringLiteral(
-        "UPDATE vsectors2 SET name = :n, x = :x, y = :y, w = :w, h = :h WHERE vsector_uuid = :u"));
-    QSqlQuery insert = prepared(db, QStringLiteral(
-        "INSERT INTO vsectors2(vsector_uuid, name, x, y, w, h) VALUES (:u, :n, :x, :y, :w, :h)"));
-    for (QSqlQuery *q : {&update, &insert}) {
-        q->bindValue(QStringLiteral(":u"), sector.uuid);
-        q->bindValue(QStringLiteral(":n"), text(sector.name));
-        q->bindValue(QStringLiteral(":x"), sector.x);
-        q->bindValue(QStringLiteral(":y"), sector.y);
-        q->bindValue(QStringLiteral(":w"), sector.w);
-        q->bindValue(QStringLiteral(":h"), sector.h);
-    }
-    const PutResult r = upsert(db, update, insert);
-    if (r == PutResult::Failed) {
-        logPrintf(LogDb1, "failed to put vsector %s", qUtf8Printable(sector.uuid));
-        return false;
-    }
+    const PutResult r = upsert(connection(),
+        QStringLiteral("UPDATE vsectors2 SET name = :n, x = :x, y = :y, w = :w, h = :h WHERE vsector_uuid = :u"),
+        QStringLiteral("INSERT INTO vsectors2(vsector_uuid, name, x, y, w, h) VALUES (:u, :n, :x, :y, :w, :h)"),
+        {{":u", sector.uuid}, {":n", text(sector.name)}, {":x", sector.x}, {":y", sector.y},
+         {":w", sector.w}, {":h", sector.h}}, {},
+        "failed to put vsector %s", sector.uuid);
     if (r == PutResult::Updated)
         logPrintf(LogDb1, "update vsector uuid: %s", qUtf8Printable(sector.uuid));
-    return true;
+    return r != PutResult::Failed;
 }
 
 bool SqliteDatabase::deleteVsector(const QString &uuid)
 {
-    QSqlDatabase db = connection();
-    if (!db.isOpen())
-        return false;
-    QSqlQuery q = prepared(db, QStringLiteral("DELETE FROM vsectors2 WHERE vsector_uuid = :u"));
-    q.bindValue(QStringLiteral(":u"), uuid);
-    if (!run(q)) {
-        logPrintf(LogDb1, "[0] failed to delete vsector %s", qUtf8Printable(uuid));
-        return false;
-    }
-    return true;
+    return execute(connection(), QStringLiteral("DELETE FROM vsectors2 WHERE vsector_uuid = :u"),
+                   {{":u", uuid}}, "[0] failed to delete vsector %s", uuid) >= 0;
 }
 
 std::vector<VnodeDto> SqliteDatabase::loadVnodes(const QString &sectorUuid)
 {
-    std::vector<VnodeDto> result;
-    QSqlDatabase db = connection();
-    if (!db.isOpen())
-        return result;
-    QSqlQuery q = prepared(db, QStringLiteral(
+    return loadRows<VnodeDto>(connection(), QStringLiteral(
         "SELECT vnode_uuid, peer_uuid, name, style, path, type, icon, fileid, x, y FROM vnodes2"
-        " WHERE vsector_uuid = :s ORDER BY rowid"));
-    q.bindValue(QStringLiteral(":s"), sectorUuid);
-    if (!run(q))
-        return result;
-    while (q.next()) {
-        VnodeDto n;
-        n.uuid = q.value(0).toString();
-        n.peerUuid = q.value(1).toString();
-        n.sectorUuid = sectorUuid;
-        n.name = q.value(2).toString();
-        n.style = q.value(3).toString();
-        n.path = q.value(4).toString();
-        n.type = q.value(5).toString();
-        n.icon = q.value(6).toString();
-        n.fileId = static_cast<quint64>(q.value(7).toLongLong());
-        n.x = q.value(8).toDouble();
-        n.y = q.value(9).toDouble();
-        result.push_back(n);
-    }
-    return result;
+        " WHERE vsector_uuid = :s ORDER BY rowid"), {{":s", sectorUuid}}, [&](const QSqlQuery &q) {
+            VnodeDto n;
+            n.uuid = q.value(0).toString();
+            n.peerUuid = q.value(1).toString();
+            n.sectorUuid = sectorUuid;
+            n.name = q.value(2).toString();
+            n.style = q.value(3).toString();
+            n.path = q.value(4).toString();
+            n.type = q.value(5).toString();
+            n.icon = q.value(6).toString();
+            n.fileId = static_cast<quint64>(q.value(7).toLongLong());
+            n.x = q.value(8).toDouble();
+            n.y = q.value(9).toDouble();
+            return n;
+        });
 }
 
 bool SqliteDatabase::putVnode(const VnodeDto &node)
 {
     if (node.uuid.isEmpty())
         return false;
-    QSqlDatabase db = connection();
-    if (!db.isOpen())
-        return false;
-    QSqlQuery update = prepared(db, QStringLiteral(
-        "UPDATE vnodes2 SET name = :n, style = :st, path = :pa, type = :t, icon = :i, fileid = :f,"
-        " x = :x, y = :y WHERE vnode_uuid = :u"));
     // The file id goes in on insert too; a node made with a known file id must not lose it.
-    QSqlQuery insert = prepared(db, QStringLiteral(
-        "INSERT INTO vnodes2(vnode_uuid, peer_uuid, vsector_uuid, name, style, path, type, icon, fileid, x, y)"
-        " VALUES (:u, :p, :s, :n, :st, :pa, :t, :i, :f, :x, :y)"));
-    for (QSqlQuery *q : {&update, &insert}) {
-        q->bindValue(QStringLiteral(":u"), node.uuid);
-        q->bindValue(QStringLiteral(":n"), text(node.name));
-        q->bindValue(QStringLiteral(":st"), text(node.style));
-        q->bindValue(QStringLiteral(":pa"), text(node.path));
-        q->bindValue(QStringLiteral(":t"), node.type);
-        q->bindValue(QStringLiteral(":i"), node.icon);
-        q->bindValue(QStringLiteral(":f"), static_cast<qint64>(node.fileId));
-        q->bindValue(QStringLiteral(":x"), node.x);
-        q->bindValue(QStringLiteral(":y"), node.y);
-    }
-    insert.bindValue(QStringLiteral(":p"), node.peerUuid);
-    insert.bindValue(QStringLiteral(":s"), node.sectorUuid);
-    const PutResult r = upsert(db, update, insert);
-    if (r == PutResult::Failed) {
-        logPrintf(LogDb1, "failed to put vnode %s", qUtf8Printable(node.uuid));
-        return false;
-    }
+    const PutResult r = upsert(connection(),
+        QStringLiteral("UPDATE vnodes2 SET name = :n, style = :st, path = :pa, type = :t, icon = :i,"
+                       " fileid = :f, x = :x, y = :y WHERE vnode_uuid = :u"),
+        QStringLiteral("INSERT INTO vnodes2(vnode_uuid, peer_uuid, vsector_uuid, name, style, path, type,"
+                       " icon, fileid, x, y) VALUES (:u, :p, :s, :n, :st, :pa, :t, :i, :f, :x, :y)"),
+        {{":u", node.uuid}, {":n", text(node.name)}, {":st", text(node.style)}, {":pa", text(node.path)},
+         {":t", node.type}, {":i", node.icon}, {":f", static_cast<qint64>(node.fileId)},
+         {":x", node.x}, {":y", node.y}},
+        {{":p", node.peerUuid}, {":s", node.sectorUuid}},
+        "failed to put vnode %s", node.uuid);
     if (r == PutResult::Updated)
         logPrintf(LogDb1, "update vnode uuid: %s", qUtf8Printable(node.uuid));
-    return true;
+    return r != PutResult::Failed;
 }
 
 bool SqliteDatabase::deleteVnode(const QString &uuid)
 {
-    QSqlDatabase db = connection();
-    if (!db.isOpen())
-        return false;
-    QSqlQuery q = prepared(db, QStringLiteral("DELETE FROM vnodes2 WHERE vnode_uuid = :u"));
-    q.bindValue(QStringLiteral(":u"), uuid);
-    if (!run(q)) {
-        logPrintf(LogDb1, "failed to delete vnode %s", qUtf8Printable(uuid));
-        return false;
-    }
-    return true;
+    return execute(connection(), QStringLiteral("DELETE FROM vnodes2 WHERE vnode_uuid = :u"),
+                   {{":u", uuid}}, "failed to delete vnode %s", uuid) >= 0;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1119,60 +961,38 @@ bool SqliteDatabase::deleteVnode(const QString &uuid)
 std::vector<ImageCacheDto> SqliteDatabase::loadImage(const QString &peerUuid, const QString &uri,
                                                      qint64 mtime, int maxWidth)
 {
-    std::vector<ImageCacheDto> result;
-    QSqlDatabase db = connection();
-    if (!db.isOpen())
-        return result;
-    QSqlQuery q = prepared(db, QStringLiteral(
+    return loadRows<ImageCacheDto>(connection(), QStringLiteral(
         "SELECT img_uuid, uri, mtime, atime, width, height, img FROM imgcache"
-        " WHERE peer_uuid = :pu AND uri = :u AND mtime = :mt"));
-    q.bindValue(QStringLiteral(":pu"), peerUuid);
-    q.bindValue(QStringLiteral(":u"), uri);
-    q.bindValue(QStringLiteral(":mt"), mtime);
-    if (!run(q))
-        return result;
-    while (q.next()) {
-        const int width = q.value(4).toInt();
-        if (width > maxWidth)
-            continue;
-        ImageCacheDto row;
-        row.img = q.value(6).toByteArray();
-        if (row.img.isEmpty())
-            continue;
-        row.img_uuid = q.value(0).toString();
-        row.peer_uuid = peerUuid;
-        row.uri = q.value(1).toString();
-        row.mtime = q.value(2).toLongLong();
-        row.atime = q.value(3).toLongLong();
-        row.width = width;
-        row.height = q.value(5).toInt();
-        result.push_back(row);
-    }
-    return result;
+        " WHERE peer_uuid = :pu AND uri = :u AND mtime = :mt"),
+        {{":pu", peerUuid}, {":u", uri}, {":mt", mtime}},
+        [&](const QSqlQuery &q) -> std::optional<ImageCacheDto> {
+            const int width = q.value(4).toInt();
+            if (width > maxWidth)
+                return std::nullopt;
+            ImageCacheDto row;
+            row.img = q.value(6).toByteArray();
+            if (row.img.isEmpty())
+                return std::nullopt;
+            row.img_uuid = q.value(0).toString();
+            row.peer_uuid = peerUuid;
+            row.uri = q.value(1).toString();
+            row.mtime = q.value(2).toLongLong();
+            row.atime = q.value(3).toLongLong();
+            row.width = width;
+            row.height = q.value(5).toInt();
+            return row;
+        });
 }
 
 bool SqliteDatabase::putImage(const ImageCacheDto &row)
 {
     if (row.img_uuid.isEmpty())
         return false;
-    QSqlDatabase db = connection();
-    if (!db.isOpen())
-        return false;
-    QSqlQuery q = prepared(db, QStringLiteral(
+    return execute(connection(), QStringLiteral(
         "INSERT INTO imgcache(img_uuid, peer_uuid, uri, mtime, atime, width, height, img)"
         " VALUES (:iu, :pu, :u, :mt, :at, :w, :h, :b)"
-        " ON CONFLICT(img_uuid) DO UPDATE SET atime=excluded.atime"));
-    q.bindValue(QStringLiteral(":iu"), row.img_uuid);
-    q.bindValue(QStringLiteral(":pu"), row.peer_uuid);
-    q.bindValue(QStringLiteral(":u"), text(row.uri));
-    q.bindValue(QStringLiteral(":mt"), row.mtime);
-    q.bindValue(QStringLiteral(":at"), row.atime);
-    q.bindValue(QStringLiteral(":w"), row.width);
-    q.bindValue(QStringLiteral(":h"), row.height);
-    q.bindValue(QStringLiteral(":b"), blob(row.img));
-    if (!run(q)) {
-        logPrintf(LogDb1, "failed to put image %s", qUtf8Printable(row.img_uuid));
-        return false;
-    }
-    return true;
+        " ON CONFLICT(img_uuid) DO UPDATE SET atime=excluded.atime"),
+        {{":iu", row.img_uuid}, {":pu", row.peer_uuid}, {":u", text(row.uri)}, {":mt", row.mtime},
+         {":at", row.atime}, {":w", row.width}, {":h", row.height}, {":b", blob(row.img)}},
+        "failed to put image %s", row.img_uuid) >= 0;
 }
