@@ -5,6 +5,11 @@
 #include "app/selfupdate.h"
 #include "app/translations.h"
 #include "app/unixsignals.h"
+#include "db/sqlitedatabase.h"
+#include "peers/invitationmodel.h"
+#include "peers/peermodel.h"
+#include "vfs/networkside.h"
+#include "vfs/vfswatcher.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -86,19 +91,26 @@ int main(int argc, char* argv[])
     QThread ioThread;
     ioThread.setObjectName(QStringLiteral("ioThread"));
 
-    // Seam: the directory and drive watcher (VfsWatcher) is made here, on the GUI thread.
-    // Seam: the peer model is made here.
-    // Seam: the database opens "nusk.db" in configDirectory() and migrates its schema here.
-    // Seam: the invitation model is made here.
-    // Seam: the connection manager is made here with the database, moved to ioThread and
-    //       started by QThread::started.
+    VfsWatcher watcher;
+    PeerModel peerModel;
+    SqliteDatabase database(configDirectory());
+    if (!database.isOpen())
+        logPrintf(LogErr1, "failed to open database in %s", qUtf8Printable(configDirectory()));
+    InvitationModel invitationModel(&database);
 
-    // 8. Seam: MainWindow(connectionManager, database) is made and shown here.
+    bool networkEnabled = defaultNetworkEnabled(&database);
+    {
+        ConfigSettings cs;
+        networkEnabled = cs.settings()->value(QStringLiteral("network/enabled"), networkEnabled).toBool();
+    }
+    NetworkSide networkSide(&database, &peerModel, &ioThread, networkEnabled);
 
-    QObject::connect(&app, &QCoreApplication::aboutToQuit, [&ioThread]() {
-        // Seam: the connection manager is deleted on ioThread here (deleteLater before quit).
-        ioThread.quit();
-        ioThread.wait();
+    // 8. Seam: MainWindow(networkSide.manager(), &database) is made and shown here.
+
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, [&networkSide]() {
+        // The connection manager goes first, on its own thread, taking every peer, link and
+        // job with it; then ioThread is joined.
+        networkSide.shutDown();
     });
 
     ioThread.start();

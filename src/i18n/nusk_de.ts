@@ -111,5 +111,96 @@
         <source>Share drive</source>
         <translation>Laufwerk freigeben</translation>
     </message>
+    <message id="column-name">
+        <source>Name</source>
+        <translation>Name</translation>
+    </message>
+    <message id="column-size">
+        <source>Size</source>
+        <translation>Größe</translation>
+    </message>
+    <message id="column-modified">
+        <source>Modified</source>
+        <translation>Geändert</translation>
+    </message>
+    <message id="place-shares">
+        <source>Shares</source>
+        <translation>Freigaben</translation>
+    </message>
+    <message id="item-type-folder">
+        <source>Folder</source>
+        <translation>Ordner</translation>
+    </message>
+    <message id="open-src-file-access-denied">
+        <source>Access denied to open source file.</source>
+        <translation>Zugriff verweigert: Quelldatei kann nicht geöffnet werden.</translation>
+    </message>
+    <message id="open-dst-file-access-denied">
+        <source>Access denied to open destination file.</source>
+        <translation>Zugriff verweigert: Zieldatei kann nicht geöffnet werden.</translation>
+    </message>
+    <message id="file-copy-q-overwrite">
+        <source>The file already exists, do you want to replace it?</source>
+        <translation>Die Datei existiert bereits. Möchten Sie sie ersetzen?</translation>
+    </message>
+    <message id="copy-eta-seconds">
+        <source>nearly done</source>
+        <translation>fast fertig</translation>
+    </message>
+    <message id="copy-eta-less1minute">
+        <source>less than a minute</source>
+        <translation>weniger als eine Minute</translation>
+    </message>
+    <message id="copy-eta-minutes">
+        <source>about %1 minutes</source>
+        <translation>etwa %1 Minuten</translation>
+    </message>
+    <message id="copy-eta-hours">
+        <source>about %1 hours</source>
+        <translation>etwa %1 Stunden</translation>
+    </message>
+    <message id="copy-error-peer-missing">
+        <source>The peer of the copy is no longer known.</source>
+        <translation>Der Rechner dieser Kopie ist nicht mehr bekannt.</translation>
+    </message>
+    <message id="copy-error-into-itself">
+        <source>A folder cannot be copied into itself.</source>
+        <translation>Ein Ordner kann nicht in sich selbst kopiert werden.</translation>
+    </message>
+    <message id="copy-error-dst-missing">
+        <source>The destination folder does not exist.</source>
+        <translation>Der Zielordner existiert nicht.</translation>
+    </message>
+    <message id="copy-error-source-missing">
+        <source>The source no longer exists.</source>
+        <translation>Die Quelle existiert nicht mehr.</translation>
+    </message>
+    <message id="copy-error-same-file">
+        <source>Source and destination are the same file.</source>
+        <translation>Quelle und Ziel sind dieselbe Datei.</translation>
+    </message>
+    <message id="copy-error-dst-is-folder">
+        <source>The destination has a folder where a file should go.</source>
+        <translation>Am Ziel liegt ein Ordner, wo eine Datei hin soll.</translation>
+    </message>
+    <message id="copy-error-dst-not-folder">
+        <source>The destination has a file where a folder should go.</source>
+        <translation>Am Ziel liegt eine Datei, wo ein Ordner hin soll.</translation>
+    </message>
+    <message id="copy-error-dst-is-link">
+        <source>The destination is a symbolic link; it is not replaced.</source>
+        <translation>Das Ziel ist eine symbolische Verknüpfung; sie wird nicht ersetzt.</translation>
+    </message>
+    <message id="copy-error-no-duplicate-name">
+        <source>No free name for the copy was found.</source>
+        <translation>Für die Kopie wurde kein freier Name gefunden.</translation>
+    </message>
+    <message id="file-copy-count" numerus="yes">
+        <source>(%n. Copy)</source>
+        <translation>
+            <numerusform>(Kopie)</numerusform>
+            <numerusform>(%n. Kopie)</numerusform>
+        </translation>
+    </message>
 </context>
 </TS>

@@ -111,5 +111,96 @@
         <source>Share drive</source>
         <translation>Share drive</translation>
     </message>
+    <message id="column-name">
+        <source>Name</source>
+        <translation>Name</translation>
+    </message>
+    <message id="column-size">
+        <source>Size</source>
+        <translation>Size</translation>
+    </message>
+    <message id="column-modified">
+        <source>Modified</source>
+        <translation>Modified</translation>
+    </message>
+    <message id="place-shares">
+        <source>Shares</source>
+        <translation>Shares</translation>
+    </message>
+    <message id="item-type-folder">
+        <source>Folder</source>
+        <translation>Folder</translation>
+    </message>
+    <message id="open-src-file-access-denied">
+        <source>Access denied to open source file.</source>
+        <translation>Access denied to open source file.</translation>
+    </message>
+    <message id="open-dst-file-access-denied">
+        <source>Access denied to open destination file.</source>
+        <translation>Access denied to open destination file.</translation>
+    </message>
+    <message id="file-copy-q-overwrite">
+        <source>The file already exists, do you want to replace it?</source>
+        <translation>The file already exists, do you want to replace it?</translation>
+    </message>
+    <message id="copy-eta-seconds">
+        <source>nearly done</source>
+        <translation>nearly done</translation>
+    </message>
+    <message id="copy-eta-less1minute">
+        <source>less than a minute</source>
+        <translation>less than a minute</translation>
+    </message>
+    <message id="copy-eta-minutes">
+        <source>about %1 minutes</source>
+        <translation>about %1 minutes</translation>
+    </message>
+    <message id="copy-eta-hours">
+        <source>about %1 hours</source>
+        <translation>about %1 hours</translation>
+    </message>
+    <message id="copy-error-peer-missing">
+        <source>The peer of the copy is no longer known.</source>
+        <translation>The peer of the copy is no longer known.</translation>
+    </message>
+    <message id="copy-error-into-itself">
+        <source>A folder cannot be copied into itself.</source>
+        <translation>A folder cannot be copied into itself.</translation>
+    </message>
+    <message id="copy-error-dst-missing">
+        <source>The destination folder does not exist.</source>
+        <translation>The destination folder does not exist.</translation>
+    </message>
+    <message id="copy-error-source-missing">
+        <source>The source no longer exists.</source>
+        <translation>The source no longer exists.</translation>
+    </message>
+    <message id="copy-error-same-file">
+        <source>Source and destination are the same file.</source>
+        <translation>Source and destination are the same file.</translation>
+    </message>
+    <message id="copy-error-dst-is-folder">
+        <source>The destination has a folder where a file should go.</source>
+        <translation>The destination has a folder where a file should go.</translation>
+    </message>
+    <message id="copy-error-dst-not-folder">
+        <source>The destination has a file where a folder should go.</source>
+        <translation>The destination has a file where a folder should go.</translation>
+    </message>
+    <message id="copy-error-dst-is-link">
+        <source>The destination is a symbolic link; it is not replaced.</source>
+        <translation>The destination is a symbolic link; it is not replaced.</translation>
+    </message>
+    <message id="copy-error-no-duplicate-name">
+        <source>No free name for the copy was found.</source>
+        <translation>No free name for the copy was found.</translation>
+    </message>
+    <message id="file-copy-count" numerus="yes">
+        <source>(%n. Copy)</source>
+        <translation>
+            <numerusform>(Copy)</numerusform>
+            <numerusform>(%n. Copy)</numerusform>
+        </translation>
+    </message>
 </context>
 </TS>

@@ -1,0 +1,64 @@
+#pragma once
+
+// A copy or move request between two peers, and the result of a finished copy.
+
+#include <QMetaType>
+#include <QString>
+#include <QStringList>
+
+#include <vector>
+
+struct VfsCopyItem
+{
+    // Same numbers as the file model's entry types.
+    enum ItemType { NoType = 0, DriveType = 1, DirectoryType = 2, FileType = 3, SymlinkType = 4, ShareType = 5 };
+
+    QString path;       // full path on the source peer
+    QString renameFrom; // destination path prefix replaced by renameTo (copies into the own folder)
+    QString renameTo;
+    quint64 size = 0;
+    qint64 atime = 0;   // ms since the epoch
+    qint64 ctime = 0;
+    qint64 mtime = 0;
+    int type = NoType;
+    // Identity of the item (the listing's file id and volume serial; 0 when unknown). Used
+    // to refuse copying something onto itself under another name.
+    quint64 fileId = 0;
+    quint64 volume = 0;
+    quint32 links = 0;  // hard link count, 0 when unknown
+
+    bool operator==(const VfsCopyItem &o) const
+    {
+        return path == o.path && renameFrom == o.renameFrom && renameTo == o.renameTo && size == o.size
+               && atime == o.atime && ctime == o.ctime && mtime == o.mtime && type == o.type;
+    }
+};
+
+struct VfsCopyDto
+{
+    QString uuid;
+    QString srcPeerUuid;
+    QString dstPeerUuid;
+    bool deleteSource = false;
+    bool replaceCurrent = false;
+    bool replaceAll = false;
+    std::vector<VfsCopyItem> items;
+    QString dstPath;
+};
+
+// What a finished copy job really copied, handed out by value so that nobody has to read a
+// job that is about to delete itself. Only these paths may be deleted after a cut.
+struct VfsCopyResult
+{
+    QStringList files;   // source files copied completely, verified and closed, in copy order
+    QStringList folders; // source folders whose listing was copied through, parents first
+};
+
+// Destination path of a source path below a renamed item.
+QString vfsApplyRename(const QString &path, const QString &renameFrom, const QString &renameTo);
+// Whether `path` is `folder` itself or lies below it (separator '/' or '\\').
+bool vfsPathIsSameOrBelow(const QString &path, const QString &folder);
+
+Q_DECLARE_METATYPE(VfsCopyItem)
+Q_DECLARE_METATYPE(VfsCopyDto)
+Q_DECLARE_METATYPE(VfsCopyResult)

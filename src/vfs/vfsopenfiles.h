@@ -1,0 +1,96 @@
+#pragma once
+
+// The files one peer holds open on this computer, and the small file-system helpers the
+// server uses around them.
+//
+// The table is changed only on the server's thread. A worker on the thread pool never
+// looks a handle up: the server resolves it and hands the worker shared ownership of the
+// record, so a CLOSE_FILE that overtakes a queued READ_FILE leaves the worker a closed
+// record (fd -1) instead of a freed one. The record's mutex guards its descriptor, its
+// idle clock and its kept times; workers hold it only for one block at a time.
+
+#include <QElapsedTimer>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+struct VfsOpenFile
+{
+    std::mutex mutex;
+    int fd = -1;              // -1 once closed
+    std::uint16_t handle = 0;
+    bool readable = false;
+    bool writable = false;
+    QString path;             // local path it was opened with
+    QElapsedTimer idle;       // restarted by every read, write and hash
+    // Times applied when the file closes, ms since the epoch; 0 when none.
+    std::int64_t accessTime = 0;
+    std::int64_t birthTime = 0;   // kept but never applied: birth times are not changed
+    std::int64_t modifyTime = 0;
+
+    ~VfsOpenFile();
+};
+
+using VfsOpenFilePtr = std::shared_ptr<VfsOpenFile>;
+
+class VfsOpenFileTable
+{
+public:
+    static constexpr int kMaxFiles = 256;
+
+    bool isFull() const { return int(m_files.size()) >= kMaxFiles; }
+    int size() const { return int(m_files.size()); }
+
+    // Gives the file the next handle number that no open file holds (1..65535, wrapping
+    // past 65535 to 1) and appends it. 0 when the table is full.
+    std::uint16_t add(const VfsOpenFilePtr &file);
+    VfsOpenFilePtr find(std::uint16_t handle) const;
+    // Removes and returns the record of a handle (null when none).
+    VfsOpenFilePtr take(std::uint16_t handle);
+    // Removes exactly this record, if it is still in the table.
+    bool remove(const VfsOpenFilePtr &file);
+    const std::vector<VfsOpenFilePtr> &files() const { return m_files; }
+    std::vector<VfsOpenFilePtr> takeAll();
+
+    std::uint16_t lastHandle() const { return m_lastHandle; }
+    void setLastHandle(std::uint16_t handle) { m_lastHandle = handle; }
+
+private:
+    std::vector<VfsOpenFilePtr> m_files;
+    std::uint16_t m_lastHandle = 0;
+};
+
+namespace vfsfiles {
+
+// Result of opening a file for a handle.
+enum class OpenResult {
+    Opened,
+    NotFound,     // read-only open of a missing file
+    Exists,       // exclusive creation of an existing path
+    NotRegular,   // a directory, FIFO, socket or device: never opened for a handle
+    Failed,
+};
+
+// Opens a regular file. Nothing but a regular file is ever opened: a FIFO would block the
+// caller, a device would be read or written raw. `exclusive` creates with O_EXCL.
+OpenResult openRegularFile(const QString &path, bool read, bool write, bool exclusive,
+                           int *fd, int *error);
+
+// Closes the record: applies its kept access and modification times first (when
+// applyTimes) and then closes the descriptor. Waits for a worker that holds the record.
+// Returns 0, or the applyFileTimes error when the times could not be set.
+int closeOpenFile(VfsOpenFile &file, bool applyTimes);
+
+// Sets access and modification times (ms since the epoch; 0 leaves one unchanged) of a
+// path. 0, -1 empty path, -2 setting the times failed.
+int applyFileTimes(const QString &path, std::int64_t accessTime, std::int64_t modifyTime);
+int applyFileTimes(int fd, std::int64_t accessTime, std::int64_t modifyTime);
+
+// pread/pwrite that retry on EINTR and short transfers; -1 on error, else the count.
+long long readFully(int fd, void *buffer, std::size_t size, std::uint64_t offset);
+long long writeFully(int fd, const void *buffer, std::size_t size, std::uint64_t offset);
+
+} // namespace vfsfiles

@@ -1,0 +1,123 @@
+#include "testutil_jobs.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QThread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+TestPeer::TestPeer(const QString &uuid, QObject *parent)
+    : IPeer(PeerDto{uuid, QStringLiteral("nusk"), 0}, parent)
+    , m_client(new VfsClientNusk)
+    , m_server(new VfsServerNusk(true))
+{
+    m_client->setProtocolVersion(3);
+    m_server->setProtocolVersion(3);
+    setLinkState(LinkUp);
+    connect(m_client.get(), &VfsClientNusk::fsoTransmit, this, [this](std::vector<unsigned char> data) {
+        // byte 8 is the code: after the tagged u32 length and the tagged u8 class
+        if (data.size() > 9 && data[8] == FSO_WRITE_FILE) {
+            VfsFenuCommand sent;
+            if (decodeFsoCommand(data.data(), data.size(), sent, 3))
+                m_sentWriteBytes += sent.data.size();
+        }
+        if (m_dropping)
+            return;
+        QMetaObject::invokeMethod(this, [this, data]() {
+            if (m_dropping || !m_parser.processCommand(data, &m_serverRecord, 3))
+                return;
+            ++m_requests;
+            if (m_serverRecord.code == FSO_WRITE_FILE) {
+                ++m_writeRequests;
+                m_writtenBytes += m_serverRecord.data.size();
+            }
+            if (onRequest)
+                onRequest(m_serverRecord);
+            m_server->processIncomingCommand(m_serverRecord);
+        }, Qt::QueuedConnection);
+    }, Qt::DirectConnection);
+    connect(m_server.get(), &VfsServerNusk::fsoTransmit, this, [this](std::vector<unsigned char> data) {
+        if (m_dropping)
+            return;
+        QMetaObject::invokeMethod(this, [this, data]() {
+            if (m_dropping || !m_parser.processCommand(data, &m_clientRecord, 3))
+                return;
+            m_client->processIncomingCommand(m_clientRecord);
+        }, Qt::QueuedConnection);
+    }, Qt::DirectConnection);
+}
+
+TestPeer::~TestPeer()
+{
+    m_server.reset();
+    m_client.reset();
+}
+
+namespace testjobs {
+
+QByteArray pattern(qint64 size, int seed)
+{
+    QByteArray data(int(size), Qt::Uninitialized);
+    quint32 x = 0x9E3779B9u * quint32(seed + 1);
+    for (int i = 0; i < data.size(); ++i) {
+        x = x * 1664525u + 1013904223u;
+        data[i] = char(x >> 24);
+    }
+    return data;
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    return f.write(data) == data.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return f.readAll();
+}
+
+qint64 mtimeMs(const QString &path)
+{
+    struct stat st;
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return -1;
+    return qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+}
+
+bool setMtimeMs(const QString &path, qint64 ms)
+{
+    timespec times[2];
+    times[0].tv_sec = time_t(ms / 1000);
+    times[0].tv_nsec = long(ms % 1000) * 1000000L;
+    times[1] = times[0];
+    return ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+bool makeFifo(const QString &path)
+{
+    return ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0;
+}
+
+bool waitFor(const std::function<bool()> &done, int ms)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > ms)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QThread::msleep(1);
+    }
+    return true;
+}
+
+} // namespace testjobs

@@ -1,0 +1,253 @@
+// The job model, the job manager with its delete after a cut, and the move job, against
+// in-process peers and real files.
+
+#include "testutil_jobs.h"
+#include "vfs/vfscopyjob.h"
+#include "vfs/vfsdeletejob.h"
+#include "vfs/vfsjobmodel.h"
+#include "vfs/vfsmanager.h"
+#include "vfs/vfsmoveexjob.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <unistd.h>
+
+using namespace testjobs;
+
+namespace {
+const QString kUuidA = QStringLiteral("{00000000-0000-0000-0000-00000000000a}");
+const QString kUuidB = QStringLiteral("{00000000-0000-0000-0000-00000000000b}");
+
+VfsCopyItem item(const QString &path, int type = VfsCopyItem::FileType)
+{
+    VfsCopyItem i;
+    i.path = path;
+    i.type = type;
+    return i;
+}
+} // namespace
+
+class tst_JobModel : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_tmp;
+    std::unique_ptr<TestPeer> m_a;
+    std::unique_ptr<TestPeer> m_b;
+    std::unique_ptr<VfsJobModel> m_model;
+    std::unique_ptr<VfsManager> m_manager;
+    QString m_src;
+    QString m_dst;
+
+    VfsCopyDto dto(TestPeer *src, TestPeer *dst, std::vector<VfsCopyItem> items, const QString &dstPath)
+    {
+        VfsCopyDto d;
+        d.srcPeerUuid = src->uuid();
+        d.dstPeerUuid = dst->uuid();
+        d.items = std::move(items);
+        d.dstPath = dstPath;
+        return d;
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        static int n = 0;
+        const QString base = m_tmp.filePath(QString::number(++n));
+        m_src = base + QStringLiteral("/src");
+        m_dst = base + QStringLiteral("/dst");
+        QVERIFY(QDir().mkpath(m_src));
+        QVERIFY(QDir().mkpath(m_dst));
+        m_a.reset(new TestPeer(kUuidA));
+        m_b.reset(new TestPeer(kUuidB));
+        m_model.reset(new VfsJobModel);
+        m_manager.reset(new VfsManager);
+        m_manager->setRetryDelay(50);
+        m_manager->setPeerLookup([this](const QString &uuid) -> IPeer * {
+            if (uuid == kUuidA)
+                return m_a.get();
+            if (uuid == kUuidB)
+                return m_b.get();
+            return nullptr;
+        });
+    }
+
+    void cleanup()
+    {
+        waitFor([&]() { return m_model->rowCount() == 0; }, 5000);
+        m_manager.reset();
+        m_model.reset();
+        m_a.reset();
+        m_b.reset();
+    }
+
+    void modelRowsFollowJobs()
+    {
+        QCOMPARE(VfsJobModel::instance(), m_model.get());
+        QCOMPARE(m_model->roleNames().value(257), QByteArray("type"));
+        QCOMPARE(m_model->roleNames().value(258), QByteArray("jobObj"));
+        QSignalSpy added(m_model.get(), &VfsJobModel::jobAdded);
+        QSignalSpy done(m_model.get(), &VfsJobModel::allJobsDone);
+        auto *job = new VfsDeleteJob;
+        QVERIFY(m_model->addJob(job));
+        QVERIFY(!m_model->addJob(job));
+        QCOMPARE(m_model->rowCount(), 1);
+        QCOMPARE(added.count(), 1);
+        QCOMPARE(m_model->data(m_model->index(0), 257).toString(), QStringLiteral("delete"));
+        QCOMPARE(m_model->data(m_model->index(0), 258).value<QObject *>(), job);
+        QVERIFY(!m_model->data(m_model->index(1), 257).isValid());
+        QVERIFY(!m_model->data(m_model->index(0), 300).isValid());
+        delete job;
+        QCOMPARE(m_model->rowCount(), 0);
+        QCOMPARE(done.count(), 1);
+    }
+
+    void unknownPeerOrFolderIntoItselfRefused()
+    {
+        VfsCopyDto d = dto(m_a.get(), m_b.get(), {item(m_src + "/x")}, m_dst);
+        d.dstPeerUuid = QStringLiteral("{00000000-0000-0000-0000-0000000000ff}");
+        QVERIFY(!m_manager->copy(d));
+        QCOMPARE(m_manager->lastRefusal(), VfsManager::UnknownPeer);
+        QVERIFY(!m_manager->move(d));
+        d = dto(m_a.get(), m_a.get(), {item(m_src, VfsCopyItem::DirectoryType)}, m_src + QStringLiteral("/inner"));
+        QVERIFY(!m_manager->copy(d));
+        QCOMPARE(m_manager->lastRefusal(), VfsManager::IntoItself);
+        d.dstPath = m_src;
+        QVERIFY(!m_manager->copy(d));
+        d.dstPath = m_src + QStringLiteral("x"); // a sibling whose name only starts alike
+        QVERIFY(!VfsManager::isIntoItself(d));
+        QCOMPARE(m_model->rowCount(), 0);
+    }
+
+    // A cut between two peers deletes exactly what was copied: a skipped file, a symbolic
+    // link, a FIFO and a file created meanwhile stay, and so do their folders.
+    void cutDeletesOnlyWhatWasCopied()
+    {
+        const QString tree = m_src + QStringLiteral("/tree");
+        QVERIFY(QDir().mkpath(tree + QStringLiteral("/sub/empty")));
+        QVERIFY(QDir().mkpath(tree + QStringLiteral("/keep")));
+        QVERIFY(writeFile(tree + QStringLiteral("/a"), pattern(70000, 1)));
+        QVERIFY(writeFile(tree + QStringLiteral("/sub/b"), pattern(100, 2)));
+        QVERIFY(writeFile(tree + QStringLiteral("/keep/skipped"), pattern(10, 3)));
+        QVERIFY(::symlink("a", QFile::encodeName(tree + QStringLiteral("/sub/link")).constData()) == 0);
+        QVERIFY(makeFifo(tree + QStringLiteral("/keep/fifo")));
+        QVERIFY(QDir().mkpath(m_dst + QStringLiteral("/tree/keep")));
+        QVERIFY(writeFile(m_dst + QStringLiteral("/tree/keep/skipped"), "other"));
+
+        VfsCopyDto d = dto(m_a.get(), m_b.get(), {item(tree, VfsCopyItem::DirectoryType)}, m_dst);
+        d.deleteSource = true;
+        QSignalSpy finished(m_manager.get(), &VfsManager::copyFinished);
+        QPointer<VfsDeleteJob> del;
+        connect(m_manager.get(), &VfsManager::sourceDeleteStarted, this, [&](VfsDeleteJob *j) { del = j; });
+        bool deleteDone = false;
+        QPointer<VfsCopyJob> job = m_manager->copy(d);
+        QVERIFY(job);
+        job->setDeleteDelays(0, 0);
+        QCOMPARE(m_model->rowCount(), 1);
+        connect(job.data(), &VfsJob::jobUpdated, this, [&]() {
+            if (job && job->state() == VfsJob::VfsJobStateQuestion)
+                job->skipCurrentItem();
+        });
+        QVERIFY(waitFor([&]() { return finished.count() == 1; }));
+        QVERIFY(del);
+        connect(del.data(), &QObject::destroyed, this, [&]() { deleteDone = true; });
+        QVERIFY(waitFor([&]() { return deleteDone; }));
+
+        QCOMPARE(readFile(m_dst + QStringLiteral("/tree/a")), pattern(70000, 1));
+        QCOMPARE(readFile(m_dst + QStringLiteral("/tree/sub/b")), pattern(100, 2));
+        QCOMPARE(readFile(m_dst + QStringLiteral("/tree/keep/skipped")), QByteArray("other"));
+        QVERIFY(!QFileInfo::exists(tree + QStringLiteral("/a")));
+        QVERIFY(!QFileInfo::exists(tree + QStringLiteral("/sub/b")));
+        QVERIFY(!QFileInfo::exists(tree + QStringLiteral("/sub/empty")));
+        QVERIFY(QFileInfo(tree + QStringLiteral("/sub/link")).isSymLink());
+        QVERIFY(QFileInfo::exists(tree + QStringLiteral("/keep/fifo")));
+        QCOMPARE(readFile(tree + QStringLiteral("/keep/skipped")), pattern(10, 3));
+        QVERIFY(QFileInfo::exists(tree));
+        QVERIFY(waitFor([&]() { return m_model->rowCount() == 0; }));
+    }
+
+    // A move within one peer renames; an existing name goes to the copy that follows; a
+    // move between peers copies everything and then deletes the sources.
+    void moveWithinAndBetweenPeers()
+    {
+        QVERIFY(writeFile(m_src + QStringLiteral("/m1"), "one"));
+        QVERIFY(writeFile(m_src + QStringLiteral("/m2"), "two"));
+        QVERIFY(writeFile(m_dst + QStringLiteral("/m2"), "existing"));
+        QSignalSpy copied(m_manager.get(), &VfsManager::copyFinished);
+        QPointer<VfsMoveExJob> move = m_manager->move(
+            dto(m_a.get(), m_a.get(), {item(m_src + QStringLiteral("/m1")), item(m_src + QStringLiteral("/m2"))}, m_dst));
+        QVERIFY(move);
+        QVERIFY(waitFor([&]() { return move.isNull(); }));
+        QCOMPARE(readFile(m_dst + QStringLiteral("/m1")), QByteArray("one"));
+        QVERIFY(!QFileInfo::exists(m_src + QStringLiteral("/m1")));
+        // m2 was left to a copy job, which asks before replacing; with no answer it waits.
+        QVERIFY(waitFor([&]() { return m_model->rowCount() == 1; }));
+        auto *job = qobject_cast<VfsCopyJob *>(m_model->data(m_model->index(0), 258).value<QObject *>());
+        QVERIFY(job);
+        QVERIFY(waitFor([&]() { return job->state() == VfsJob::VfsJobStateQuestion; }));
+        job->replaceCurrentItem();
+        QVERIFY(waitFor([&]() { return copied.count() == 1; }));
+        QVERIFY(waitFor([&]() { return !QFileInfo::exists(m_src + QStringLiteral("/m2")); }));
+        QCOMPARE(readFile(m_dst + QStringLiteral("/m2")), QByteArray("two"));
+
+        QVERIFY(writeFile(m_src + QStringLiteral("/m3"), "three"));
+        move = m_manager->move(dto(m_a.get(), m_b.get(), {item(m_src + QStringLiteral("/m3"))}, m_dst));
+        QVERIFY(waitFor([&]() { return copied.count() == 2; }));
+        QVERIFY(waitFor([&]() { return !QFileInfo::exists(m_src + QStringLiteral("/m3")); }));
+        QCOMPARE(readFile(m_dst + QStringLiteral("/m3")), QByteArray("three"));
+    }
+
+    // The move job reacts only to its own MOVE record, not to a rename someone else asked
+    // the same client for.
+    void moveIgnoresForeignMoveReplies()
+    {
+        QVERIFY(writeFile(m_src + QStringLiteral("/mine"), "m"));
+        QVERIFY(writeFile(m_src + QStringLiteral("/foreign"), "f"));
+        VfsMoveJob foreign;
+        foreign.source = m_src + QStringLiteral("/foreign");
+        foreign.destination = m_src + QStringLiteral("/foreign2");
+        m_a->client()->move(&foreign);
+        auto *job = new VfsMoveExJob;
+        job->setPeers(m_a.get(), m_a.get());
+        job->setRequest(dto(m_a.get(), m_a.get(), {item(m_src + QStringLiteral("/mine"))}, m_dst));
+        QSignalSpy finished(job, &VfsJob::jobFinished);
+        job->start();
+        QVERIFY(waitFor([&]() { return finished.count() == 1; }));
+        QCOMPARE(readFile(m_dst + QStringLiteral("/mine")), QByteArray("m"));
+        QVERIFY(job->rest().items.empty());
+        delete job;
+    }
+
+    // The delete job of a cut lists a folder first and leaves one that is not empty.
+    void deleteKeepsFoldersThatAreNotEmpty()
+    {
+        QVERIFY(QDir().mkpath(m_src + QStringLiteral("/full")));
+        QVERIFY(writeFile(m_src + QStringLiteral("/full/late"), "created after the copy"));
+        QVERIFY(QDir().mkpath(m_src + QStringLiteral("/empty")));
+        VfsDeleteJob job;
+        job.setPeer(m_a.get());
+        job.setDeleteFlags(2);
+        job.setOnlyEmptyFolders(true);
+        job.setItems({{QString(), m_src + QStringLiteral("/full"), 0, VfsCopyItem::DirectoryType},
+                      {QString(), m_src + QStringLiteral("/empty"), 0, VfsCopyItem::DirectoryType}});
+        QSignalSpy finished(&job, &VfsJob::jobFinished);
+        job.start();
+        QVERIFY(waitFor([&]() { return finished.count() == 1; }));
+        QVERIFY(QFileInfo::exists(m_src + QStringLiteral("/full/late")));
+        QVERIFY(!QFileInfo::exists(m_src + QStringLiteral("/empty")));
+        QCOMPARE(job.keptFolders(), QStringList({m_src + QStringLiteral("/full")}));
+
+        VfsDeleteJob none;
+        QSignalSpy aborted(&none, &VfsJob::jobAborted);
+        none.start();
+        QTRY_COMPARE(aborted.count(), 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_JobModel)
+#include "tst_jobmodel.moc"
