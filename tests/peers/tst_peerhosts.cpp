@@ -3,6 +3,7 @@
 #include "db/ownkey.h"
 #include "db/sqlitedatabase.h"
 #include "peers/invitation.h"
+#include "testutil_peerhost.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -14,153 +15,7 @@
 
 #include <memory>
 
-namespace {
-
-const QString kLocal = QStringLiteral("{00000000-0000-0000-0000-000000000000}");
-
-QString hostBinary()
-{
-    QString dir = qEnvironmentVariable("NUSK_BIN_DIR");
-    if (dir.isEmpty())
-        dir = QCoreApplication::applicationDirPath();
-    return QDir(dir).filePath(QStringLiteral("nusk-peerhost"));
-}
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::Any, 0);
-    return probe.serverPort();
-}
-
-struct PeerLine
-{
-    QString uuid;
-    QString name;
-    int state = -1;
-};
-
-class Host
-{
-public:
-    Host(const QString &dir, quint16 port) : m_dir(dir), m_port(port) {}
-    ~Host() { stop(); }
-
-    bool start()
-    {
-        m_process.setProgram(hostBinary());
-        m_process.setArguments({QStringLiteral("--config-dir=") + m_dir,
-                                QStringLiteral("--com-listen-port=") + QString::number(m_port),
-                                QStringLiteral("--retry-ms=150"), QStringLiteral("--retry-max-ms=600"),
-                                QStringLiteral("--ping-ms=250"), QStringLiteral("--silence-ms=1500"),
-                                QStringLiteral("--handshake-ms=3000"), QStringLiteral("--loopback-transports=1")});
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start();
-        return m_process.waitForStarted(10000);
-    }
-
-    void stop()
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.write("quit\n");
-        if (!m_process.waitForFinished(5000)) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
-    }
-
-    // Result lines; `status` gets "ok" or "error ...".
-    QStringList cmd(const QString &line, QString *status = nullptr)
-    {
-        m_process.write(line.toUtf8() + '\n');
-        QStringList out;
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < 60000) {
-            while (m_process.canReadLine()) {
-                const QString text = QString::fromUtf8(m_process.readLine()).trimmed();
-                if (text == QLatin1String("ok") || text.startsWith(QLatin1String("error"))) {
-                    if (status)
-                        *status = text;
-                    return out;
-                }
-                out << text;
-            }
-            if (!m_process.waitForReadyRead(1000) && m_process.state() == QProcess::NotRunning)
-                break;
-        }
-        if (status)
-            *status = QStringLiteral("error host gone");
-        return out;
-    }
-
-    bool ok(const QString &line)
-    {
-        QString status;
-        cmd(line, &status);
-        return status == QLatin1String("ok");
-    }
-
-    QList<PeerLine> peers()
-    {
-        QList<PeerLine> list;
-        for (const QString &line : cmd(QStringLiteral("peers"))) {
-            const QStringList parts = line.split(QLatin1Char('\t'));
-            if (parts.size() == 3)
-                list.append({parts[0], parts[1], parts[2].toInt()});
-        }
-        return list;
-    }
-
-    QList<PeerLine> remotePeers()
-    {
-        QList<PeerLine> list;
-        for (const PeerLine &p : peers())
-            if (p.uuid != kLocal)
-                list.append(p);
-        return list;
-    }
-
-    int stateOf(const QString &uuid)
-    {
-        for (const PeerLine &p : peers())
-            if (p.uuid == uuid)
-                return p.state;
-        return -1;
-    }
-
-    // Waits (polling, not timing anything) for the peer's link state to become `state`.
-    bool waitForState(const QString &uuid, int state, int limitMs = 10000)
-    {
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < limitMs) {
-            if (stateOf(uuid) == state)
-                return true;
-            QTest::qWait(50);
-        }
-        return false;
-    }
-
-    // Link and invitation uuid.
-    QStringList invite(const QString &code)
-    {
-        QString status;
-        const QStringList out = cmd(QStringLiteral("invite ") + code, &status);
-        return status == QLatin1String("ok") && out.size() == 2 ? out : QStringList();
-    }
-
-    QString dir() const { return m_dir; }
-    quint16 port() const { return m_port; }
-
-private:
-    QString m_dir;
-    quint16 m_port;
-    QProcess m_process;
-};
-
-} // namespace
+using namespace peerhosttest;
 
 class TstPeerHosts : public QObject
 {
@@ -191,25 +46,9 @@ private Q_SLOTS:
         QVERIFY(a->ok(QStringLiteral("wait-up ") + kLocal + QStringLiteral(" 5")));
         QVERIFY(b.ok(QStringLiteral("wait-up ") + kLocal + QStringLiteral(" 5")));
 
-        const QStringList invitation = a->invite(QStringLiteral("0badc0de"));
-        QCOMPARE(invitation.size(), 2);
-        QVERIFY(b.ok(QStringLiteral("accept ") + invitation[0] + QStringLiteral(" 0badc0de")));
-
         QString aOnB;
         QString bOnA;
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < 5000 && (aOnB.isEmpty() || bOnA.isEmpty())) {
-            const QList<PeerLine> onB = b.remotePeers();
-            const QList<PeerLine> onA = a->remotePeers();
-            if (onB.size() == 1 && onB[0].state == 3)
-                aOnB = onB[0].uuid;
-            if (onA.size() == 1 && onA[0].state == 3)
-                bOnA = onA[0].uuid;
-            if (aOnB.isEmpty() || bOnA.isEmpty())
-                QTest::qWait(20);
-        }
-        QVERIFY2(!aOnB.isEmpty() && !bOnA.isEmpty(), "both sides up within 5 s");
+        QVERIFY2(pairHosts(*a, b, &aOnB, &bOnA), "both sides up within 5 s");
         QVERIFY(aOnB != kLocal && bOnA != kLocal);
         QCOMPARE(a->peers().size(), 2);
         QCOMPARE(b.peers().size(), 2);

@@ -13,7 +13,8 @@
 #include "com/hub.h"
 #include "db/sqlitedatabase.h"
 #include "peers/peermodel.h"
-#include "peers/peersetup.h"
+#include "vfs/networkside.h"
+#include "vfs/vfswatcher.h"
 #include "peers/peertimings.h"
 
 #include <QCoreApplication>
@@ -55,11 +56,12 @@ int main(int argc, char *argv[])
 
     QThread ioThread;
     ioThread.setObjectName(QStringLiteral("ioThread"));
+    // The drive list LIST_DRIVES serves and the directories peers watch come from here.
+    VfsWatcher watcher;
     PeerModel peerModel;
-    auto *manager = new ConnectionManager(&database);
+    NetworkSide networkSide(&database, &peerModel, &ioThread, networkEnabled);
+    ConnectionManager *manager = networkSide.manager();
     manager->setLinkTimings(linkTimings);
-    manager->setNetworkEnabled(networkEnabled);
-    installPeers(manager, &peerModel);
 
     // Where the machine has no other interface, or tests want to stay on one host, the own
     // loopback address is announced as well.
@@ -83,8 +85,6 @@ int main(int argc, char *argv[])
     PeerHost &host = *hostObject;
     host.setTransports(transports);
 
-    manager->moveToThread(&ioThread);
-    QObject::connect(&ioThread, &QThread::started, manager, &ConnectionManager::start);
 
     // Standard input is read on a thread of its own; lines are queued to the host.
     std::thread reader([&host] {
@@ -100,9 +100,7 @@ int main(int argc, char *argv[])
     ioThread.start();
     const int rc = app.exec();
 
-    QMetaObject::invokeMethod(manager, [manager] { delete manager; }, Qt::BlockingQueuedConnection);
-    ioThread.quit();
-    ioThread.wait();
+    networkSide.shutDown();
     std::fflush(stdout);
     return rc;
 }

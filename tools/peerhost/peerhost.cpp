@@ -69,6 +69,7 @@ PeerHost::PeerHost(IDatabase *database, ConnectionManager *manager, PeerModel *m
     , m_model(model)
 {
     registerCommands();
+    registerFileCommands();
     // Commands that need peers wait for the network side to be built.
     connect(manager, &ConnectionManager::started, this, [this] {
         m_started = true;

@@ -9,6 +9,7 @@
 
 #include <QHash>
 #include <QObject>
+#include <QPointer>
 #include <QStringList>
 
 #include <functional>
@@ -17,7 +18,14 @@
 
 class ConnectionManager;
 class IDatabase;
+class IPeer;
 class PeerModel;
+class VfsClient;
+class VfsDeleteJob;
+class VfsManager;
+class VfsMoveExJob;
+struct VfsCopyDto;
+struct VfsCopyItem;
 
 class PeerHost : public QObject
 {
@@ -43,6 +51,22 @@ public:
     // Adds a command; `minArgs`/`maxArgs` are checked before the handler runs.
     void addCommand(const QString &name, int minArgs, int maxArgs, Handler handler);
 
+    // What a copy job reported, by value, from the thread it runs on.
+    struct CopySnapshot
+    {
+        QString uuid;          // the copy request's uuid
+        quint64 sequence = 0;  // increases with every snapshot of any job
+        int state = 0;         // VfsJob::VfsJobState
+        double percent = 0;
+        quint64 bytesCopied = 0;
+        quint64 bytesTotal = 0;
+        QString prompt;
+        bool final = false;    // the job announced its end (finished or aborted)
+    };
+
+    // A copy job's report, delivered on this object's thread.
+    void onCopySnapshot(const CopySnapshot &snapshot);
+
 public Q_SLOTS:
     void enqueue(const QString &line);
     void onInputClosed();
@@ -50,7 +74,26 @@ public Q_SLOTS:
 private:
     void next();
     void registerCommands();
+    void registerFileCommands();
     void write(const QString &text);
+
+    // --- file commands (peerhostfiles.cpp) ---
+    // Runs `work` on the peer's thread with its FSO client (null when it has none).
+    void onPeerThread(IPeer *peer, std::function<void(VfsClient *)> work);
+    // Runs `work` on this object's thread.
+    void toHost(std::function<void()> work);
+    // Waits until the peer's server holds (or no longer holds) an access entry.
+    void waitForAcl(const QString &peerUuid, const QString &aclUuid, bool present,
+                    const std::shared_ptr<Reply> &reply);
+    // Lists the parent of `path` on the peer and hands the matching entry to `done` as a
+    // copy item (on this thread); an empty path in the item means it was not found.
+    void lookUpItem(IPeer *peer, const QString &path, std::function<void(int status, const VfsCopyItem &)> done);
+    bool ensureJobTracker();
+    void startCopy(const VfsCopyDto &dto, const std::shared_ptr<Reply> &reply);
+    void startMove(const VfsCopyDto &dto, const std::shared_ptr<Reply> &reply);
+    void followDelete(VfsDeleteJob *job, const std::shared_ptr<Reply> &reply);
+    void printProgress(const QString &state, double percent, quint64 bytes);
+    void finishFollow(const QString &finalState, const QString &prompt);
 
     IDatabase *m_database;
     ConnectionManager *m_manager;
@@ -67,4 +110,23 @@ private:
     bool m_started = false;
     bool m_inputClosed = false;
     std::function<std::vector<TransportDto>()> m_transports;
+
+    VfsManager *m_vfsManager = nullptr;
+    bool m_trackerInstalled = false;
+    // The one job the job commands follow: its output goes to `reply` while a command runs;
+    // between a question and its answer nothing is printed.
+    struct Follow
+    {
+        QString kind;                 // "copy", "move", "delete"; empty when idle
+        QString copyUuid;             // the copy request being followed (copy, move)
+        QPointer<VfsMoveExJob> moveJob;
+        QPointer<VfsDeleteJob> deleteJob;
+        std::shared_ptr<Reply> reply;
+        bool question = false;        // waits for an answer
+        bool awaitingAck = false;     // an answer is on its way to the job
+        bool finished = false;
+        QString lastLine;
+        QString finalState;
+        QString finalPrompt;
+    } m_follow;
 };

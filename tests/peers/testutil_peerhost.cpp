@@ -1,0 +1,153 @@
+#include "testutil_peerhost.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QtTest>
+
+namespace peerhosttest {
+
+const QString kLocal = QStringLiteral("{00000000-0000-0000-0000-000000000000}");
+
+QString hostBinary()
+{
+    QString dir = qEnvironmentVariable("NUSK_BIN_DIR");
+    if (dir.isEmpty())
+        dir = QCoreApplication::applicationDirPath();
+    return QDir(dir).filePath(QStringLiteral("nusk-peerhost"));
+}
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::Any, 0);
+    return probe.serverPort();
+}
+
+bool Host::start()
+{
+    m_process.setProgram(hostBinary());
+    m_process.setArguments({QStringLiteral("--config-dir=") + m_dir,
+                            QStringLiteral("--com-listen-port=") + QString::number(m_port),
+                            QStringLiteral("--retry-ms=150"), QStringLiteral("--retry-max-ms=600"),
+                            QStringLiteral("--ping-ms=250"), QStringLiteral("--silence-ms=1500"),
+                            QStringLiteral("--handshake-ms=3000"), QStringLiteral("--loopback-transports=1")});
+    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_process.start();
+    return m_process.waitForStarted(10000);
+}
+
+void Host::stop()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.write("quit\n");
+    if (!m_process.waitForFinished(5000)) {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+}
+
+QStringList Host::cmd(const QString &line, QString *status)
+{
+    m_process.write(line.toUtf8() + '\n');
+    QStringList out;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 60000) {
+        while (m_process.canReadLine()) {
+            const QString text = QString::fromUtf8(m_process.readLine()).trimmed();
+            if (text == QLatin1String("ok") || text.startsWith(QLatin1String("error"))) {
+                if (status)
+                    *status = text;
+                return out;
+            }
+            out << text;
+        }
+        if (!m_process.waitForReadyRead(1000) && m_process.state() == QProcess::NotRunning)
+            break;
+    }
+    if (status)
+        *status = QStringLiteral("error host gone");
+    return out;
+}
+
+bool Host::ok(const QString &line)
+{
+    QString status;
+    cmd(line, &status);
+    return status == QLatin1String("ok");
+}
+
+QList<PeerLine> Host::peers()
+{
+    QList<PeerLine> list;
+    for (const QString &line : cmd(QStringLiteral("peers"))) {
+        const QStringList parts = line.split(QLatin1Char('\t'));
+        if (parts.size() == 3)
+            list.append({parts[0], parts[1], parts[2].toInt()});
+    }
+    return list;
+}
+
+QList<PeerLine> Host::remotePeers()
+{
+    QList<PeerLine> list;
+    for (const PeerLine &p : peers())
+        if (p.uuid != kLocal)
+            list.append(p);
+    return list;
+}
+
+int Host::stateOf(const QString &uuid)
+{
+    for (const PeerLine &p : peers())
+        if (p.uuid == uuid)
+            return p.state;
+    return -1;
+}
+
+bool Host::waitForState(const QString &uuid, int state, int limitMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < limitMs) {
+        if (stateOf(uuid) == state)
+            return true;
+        QTest::qWait(50);
+    }
+    return false;
+}
+
+QStringList Host::invite(const QString &code)
+{
+    QString status;
+    const QStringList out = cmd(QStringLiteral("invite ") + code, &status);
+    return status == QLatin1String("ok") && out.size() == 2 ? out : QStringList();
+}
+
+bool pairHosts(Host &a, Host &b, QString *aOnB, QString *bOnA, const QString &code)
+{
+    const QStringList invitation = a.invite(code);
+    if (invitation.size() != 2 || !b.ok(QStringLiteral("accept ") + invitation[0] + QLatin1Char(' ') + code))
+        return false;
+    aOnB->clear();
+    bOnA->clear();
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 5000 && (aOnB->isEmpty() || bOnA->isEmpty())) {
+        const QList<PeerLine> onB = b.remotePeers();
+        const QList<PeerLine> onA = a.remotePeers();
+        if (onB.size() == 1 && onB[0].state == 3)
+            *aOnB = onB[0].uuid;
+        if (onA.size() == 1 && onA[0].state == 3)
+            *bOnA = onA[0].uuid;
+        if (aOnB->isEmpty() || bOnA->isEmpty())
+            QTest::qWait(20);
+    }
+    return !aOnB->isEmpty() && !bOnA->isEmpty();
+}
+
+} // namespace peerhosttest

@@ -1,0 +1,61 @@
+#pragma once
+
+// Driving separate nusk-peerhost processes from a test: start, one command a line, the
+// result lines and the final "ok" / "error ..." of each command.
+
+#include <QList>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+namespace peerhosttest {
+
+extern const QString kLocal;   // the local peer's uuid
+
+// nusk-peerhost in NUSK_BIN_DIR, else next to the test.
+QString hostBinary();
+// A TCP port nobody listens on right now.
+quint16 freePort();
+
+struct PeerLine
+{
+    QString uuid;
+    QString name;
+    int state = -1;
+};
+
+class Host
+{
+public:
+    Host(const QString &dir, quint16 port) : m_dir(dir), m_port(port) {}
+    ~Host() { stop(); }
+
+    bool start();
+    void stop();
+
+    // Result lines; `status` gets "ok" or "error ...".
+    QStringList cmd(const QString &line, QString *status = nullptr);
+    bool ok(const QString &line);
+
+    QList<PeerLine> peers();
+    QList<PeerLine> remotePeers();
+    int stateOf(const QString &uuid);
+    // Waits (polling, not timing anything) for the peer's link state to become `state`.
+    bool waitForState(const QString &uuid, int state, int limitMs = 10000);
+    // Link and invitation uuid.
+    QStringList invite(const QString &code);
+
+    QString dir() const { return m_dir; }
+    quint16 port() const { return m_port; }
+
+private:
+    QString m_dir;
+    quint16 m_port;
+    QProcess m_process;
+};
+
+// Pairs two running hosts through an invitation of `a` accepted by `b` and waits until both
+// links are up; the uuids each side gives the other, or false.
+bool pairHosts(Host &a, Host &b, QString *aOnB, QString *bOnA, const QString &code = QStringLiteral("0badc0de"));
+
+} // namespace peerhosttest
