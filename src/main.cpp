@@ -1,6 +1,7 @@
 // Start-up and shut-down of nusk.
 
 #include "app/configsettings.h"
+#include "app/devicekind.h"
 #include "app/log.h"
 #include "app/selfupdate.h"
 #include "app/translations.h"
@@ -41,6 +42,7 @@ int main(int argc, char* argv[])
 {
     // 1. Logging: errors on until config.ini says otherwise.
     enableLogCategory(LogErr1);
+    deviceKind();   // probed once, before anything asks for it
 
     // 2. Renderer, decided before any GUI object exists. Where the desktop has no OpenGL ES
     // (desktop Linux builds of Qt), the request is ignored and the platform's OpenGL is used.

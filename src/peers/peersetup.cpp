@@ -1,5 +1,6 @@
 #include "peers/peersetup.h"
 
+#include "app/devicekind.h"
 #include "com/connectionmanager.h"
 #include "com/hub.h"
 #include "db/idatabase.h"
@@ -31,7 +32,7 @@ com::Greeting ownGreeting(IDatabase *database)
     if (name.isEmpty())
         name = QSysInfo::machineHostName();
     if (deviceType == IPeer::DeviceUnknown)
-        deviceType = IPeer::DeviceDesktop;
+        deviceType = deviceKind() == DeviceKind::Laptop ? IPeer::DeviceLaptop : IPeer::DeviceDesktop;
     if (icon.isEmpty())
         icon = iconForDeviceType(deviceType);
 
