@@ -640,6 +640,7 @@ void PeerNusk::onReceivedMessageCli(std::vector<unsigned char> message)
         QMutexLocker lock(&m_mutex);
         m_activity.restart();
     }
+    Q_EMIT clientMessageReceived(message);
     if (header.msgClass == com::LinkClassFsoReply && m_clientSink)
         m_clientSink(message);
 }

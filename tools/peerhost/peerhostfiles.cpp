@@ -454,7 +454,7 @@ void PeerHost::registerFileCommands()
     });
 
     // send <peerUuid> <hex>: one raw request on the client channel; every reply the client
-    // decodes within one second is printed in hex, one a line.
+    // receives within one second is printed in hex as it arrived, one a line.
     addCommand(QStringLiteral("send"), 2, 2, [this](const QStringList &args, const std::shared_ptr<Reply> &reply) {
         IPeer *peer = m_model->getPeerForUuid(args.at(0));
         if (!peer)
@@ -472,14 +472,10 @@ void PeerHost::registerFileCommands()
             auto lines = std::make_shared<QStringList>();
             auto *context = new QObject(nusk);
             connect(
-                nusk, &VfsClientNusk::processedCommand, context,
-                [lines, nusk](const VfsFenuCommand *cmd) {
-                    if (!cmd)
-                        return;
-                    std::vector<std::uint8_t> out;
-                    if (encodeFsoMessage(*cmd, nusk->protocolVersion(), out))
-                        lines->append(QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(out.data()),
-                                                                     int(out.size())).toHex()));
+                peerNusk, &PeerNusk::clientMessageReceived, context,
+                [lines](const std::vector<unsigned char> &message) {
+                    lines->append(QString::fromLatin1(
+                        QByteArray(reinterpret_cast<const char *>(message.data()), int(message.size())).toHex()));
                 },
                 Qt::DirectConnection);
             QTimer::singleShot(1000, context, [this, context, lines, reply] {
