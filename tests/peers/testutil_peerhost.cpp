@@ -29,11 +29,12 @@ quint16 freePort()
 bool Host::start()
 {
     m_process.setProgram(hostBinary());
-    m_process.setArguments({QStringLiteral("--config-dir=") + m_dir,
+    m_process.setArguments(QStringList{QStringLiteral("--config-dir=") + m_dir,
                             QStringLiteral("--com-listen-port=") + QString::number(m_port),
                             QStringLiteral("--retry-ms=150"), QStringLiteral("--retry-max-ms=600"),
                             QStringLiteral("--ping-ms=250"), QStringLiteral("--silence-ms=1500"),
-                            QStringLiteral("--handshake-ms=3000"), QStringLiteral("--loopback-transports=1")});
+                            QStringLiteral("--handshake-ms=3000"), QStringLiteral("--loopback-transports=1")}
+                           + m_extraArgs);
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process.start();
     return m_process.waitForStarted(10000);
@@ -68,6 +69,44 @@ QStringList Host::cmd(const QString &line, QString *status)
         }
         if (!m_process.waitForReadyRead(1000) && m_process.state() == QProcess::NotRunning)
             break;
+    }
+    if (status)
+        *status = QStringLiteral("error host gone");
+    return out;
+}
+
+void Host::send(const QString &line)
+{
+    m_process.write(line.toUtf8() + '\n');
+}
+
+QString Host::nextLine(int limitMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!m_process.canReadLine()) {
+        if (m_process.state() == QProcess::NotRunning || clock.elapsed() >= limitMs)
+            return QString();
+        m_process.waitForReadyRead(qMax<qint64>(1, qMin<qint64>(1000, limitMs - clock.elapsed())));
+    }
+    return QString::fromUtf8(m_process.readLine()).trimmed();
+}
+
+QStringList Host::finish(QString *status, int limitMs)
+{
+    QStringList out;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < limitMs) {
+        const QString text = nextLine(int(limitMs - clock.elapsed()));
+        if (text.isNull())
+            break;
+        if (text == QLatin1String("ok") || text.startsWith(QLatin1String("error"))) {
+            if (status)
+                *status = text;
+            return out;
+        }
+        out << text;
     }
     if (status)
         *status = QStringLiteral("error host gone");

@@ -30,8 +30,17 @@ public:
     Host(const QString &dir, quint16 port) : m_dir(dir), m_port(port) {}
     ~Host() { stop(); }
 
+    // Further command-line options for the next start().
+    void addArguments(const QStringList &args) { m_extraArgs += args; }
     bool start();
     void stop();
+
+    // A command that runs on while the test reads its lines one by one: send(), then
+    // nextLine() until it gives "ok" or "error ..." (a null string when nothing came within
+    // `limitMs` or the host is gone), or finish() for the rest.
+    void send(const QString &line);
+    QString nextLine(int limitMs = 60000);
+    QStringList finish(QString *status, int limitMs = 60000);
 
     // Result lines; `status` gets "ok" or "error ...".
     QStringList cmd(const QString &line, QString *status = nullptr);
@@ -51,6 +60,7 @@ public:
 private:
     QString m_dir;
     quint16 m_port;
+    QStringList m_extraArgs;
     QProcess m_process;
 };
 

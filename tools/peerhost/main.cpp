@@ -2,6 +2,12 @@
 //
 //   nusk-peerhost --config-dir=DIR --com-listen-port=N [--retry-ms=N] [--retry-max-ms=N]
 //                 [--ping-ms=N] [--silence-ms=N] [--handshake-ms=N] [--loopback-transports=1]
+//                 [--job-retry-ms=N] [--progress-ms=N] [--fso-timeout-ms=N]
+//
+// --job-retry-ms: pause of a copy job before it retries after a failure (default 15000).
+// --progress-ms: copy jobs also report their figures this often while they run.
+// --fso-timeout-ms: how long the file requests of a job wait for a reply (15000, transfers
+//   60000): a link cut under a job is noticed by this timeout.
 //
 // Reads one command a line on standard input (see peerhost.cpp for the table); each answer
 // ends with a line "ok" or "error <text>". End of input quits.
@@ -84,6 +90,9 @@ int main(int argc, char *argv[])
     auto *hostObject = new PeerHost(&database, manager, &peerModel);
     PeerHost &host = *hostObject;
     host.setTransports(transports);
+    host.setJobRetryDelay(appArgumentInt(QStringLiteral("--job-retry-ms"), -1));
+    host.setFsoTimeout(appArgumentInt(QStringLiteral("--fso-timeout-ms"), -1));
+    host.setProgressInterval(qMax(0, appArgumentInt(QStringLiteral("--progress-ms"), 0)));
 
 
     // Standard input is read on a thread of its own; lines are queued to the host.

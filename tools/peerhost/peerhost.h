@@ -48,6 +48,15 @@ public:
     // The own addresses put into invitation links.
     void setTransports(std::function<std::vector<TransportDto>()> transports) { m_transports = std::move(transports); }
 
+    // Pause of copy jobs before a retry (the job manager's default when negative).
+    void setJobRetryDelay(int ms) { m_jobRetryMs = ms; }
+    // Besides on their own signals, copy jobs report every `ms` while they run (0: never).
+    void setProgressInterval(int ms) { m_progressMs = ms; }
+
+    // How long the FSO clients of the peers a job uses wait for a reply (their defaults
+    // when negative). A link cut in the middle of a request is noticed only this way.
+    void setFsoTimeout(int ms) { m_fsoTimeoutMs = ms; }
+
     // Adds a command; `minArgs`/`maxArgs` are checked before the handler runs.
     void addCommand(const QString &name, int minArgs, int maxArgs, Handler handler);
 
@@ -60,7 +69,10 @@ public:
         double percent = 0;
         quint64 bytesCopied = 0;
         quint64 bytesTotal = 0;
+        quint64 bytesWritten = 0;  // written at the destination, over every retry
+        int errors = 0;            // failures the job met (each one a retry unless it ended)
         QString prompt;
+        QString currentFile;
         bool final = false;    // the job announced its end (finished or aborted)
     };
 
@@ -89,6 +101,8 @@ private:
     // copy item (on this thread); an empty path in the item means it was not found.
     void lookUpItem(IPeer *peer, const QString &path, std::function<void(int status, const VfsCopyItem &)> done);
     bool ensureJobTracker();
+    // Applies the FSO timeout to the peer's client (on the peer's thread).
+    void applyFsoTimeout(IPeer *peer);
     void startCopy(const VfsCopyDto &dto, const std::shared_ptr<Reply> &reply);
     void startMove(const VfsCopyDto &dto, const std::shared_ptr<Reply> &reply);
     void followDelete(VfsDeleteJob *job, const std::shared_ptr<Reply> &reply);
@@ -111,6 +125,9 @@ private:
     bool m_inputClosed = false;
     std::function<std::vector<TransportDto>()> m_transports;
 
+    int m_jobRetryMs = -1;
+    int m_progressMs = 0;
+    int m_fsoTimeoutMs = -1;
     VfsManager *m_vfsManager = nullptr;
     bool m_trackerInstalled = false;
     // The one job the job commands follow: its output goes to `reply` while a command runs;
@@ -128,5 +145,6 @@ private:
         QString lastLine;
         QString finalState;
         QString finalPrompt;
+        QString counters;             // the copy's last figures, printed before the final state
     } m_follow;
 };

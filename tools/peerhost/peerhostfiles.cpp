@@ -120,8 +120,9 @@ bool splitPath(const QString &path, QString *parent, QString *name)
     return true;
 }
 
-// Reports a copy job's figures to the host from the job's own thread.
-void watchCopyJob(PeerHost *host, VfsCopyJob *job)
+// Reports a copy job's figures to the host from the job's own thread; with an interval,
+// also every `intervalMs` while it runs.
+void watchCopyJob(PeerHost *host, VfsCopyJob *job, int intervalMs)
 {
     const QString uuid = job->request().uuid;
     auto send = [host, job, uuid](bool final) {
@@ -132,7 +133,10 @@ void watchCopyJob(PeerHost *host, VfsCopyJob *job)
         s.percent = job->percentDone();
         s.bytesCopied = job->bytesCopiedCount();
         s.bytesTotal = job->bytesTotalCount();
+        s.bytesWritten = job->bytesWrittenCount();
+        s.errors = job->errorCount();
         s.prompt = job->userActionPrompt();
+        s.currentFile = job->currentFile();
         s.final = final;
         QMetaObject::invokeMethod(host, [host, s] { host->onCopySnapshot(s); }, Qt::QueuedConnection);
     };
@@ -144,6 +148,14 @@ void watchCopyJob(PeerHost *host, VfsCopyJob *job)
     QObject::connect(job, &VfsCopyJob::userActionPromptChanged, job, progress, Qt::DirectConnection);
     QObject::connect(job, &VfsJob::jobFinished, job, [send] { send(true); }, Qt::DirectConnection);
     QObject::connect(job, &VfsJob::jobAborted, job, [send] { send(true); }, Qt::DirectConnection);
+    if (intervalMs > 0) {
+        // The timer must belong to the job's thread; it goes with the job.
+        QMetaObject::invokeMethod(job, [job, intervalMs, progress] {
+            auto *timer = new QTimer(job);
+            QObject::connect(timer, &QTimer::timeout, job, progress);
+            timer->start(intervalMs);
+        });
+    }
 }
 
 } // namespace
@@ -238,6 +250,8 @@ bool PeerHost::ensureJobTracker()
 {
     if (!m_vfsManager) {
         m_vfsManager = new VfsManager(this);
+        if (m_jobRetryMs >= 0)
+            m_vfsManager->setRetryDelay(m_jobRetryMs);
         // The delete that follows the copy of a cut belongs to the move being followed.
         connect(m_vfsManager, &VfsManager::sourceDeleteStarted, this, [this](VfsDeleteJob *job) {
             if (m_follow.kind == QLatin1String("move") && !m_follow.finished && !m_follow.deleteJob)
@@ -252,13 +266,26 @@ bool PeerHost::ensureJobTracker()
     // Runs on the model's thread, where copy jobs live, before their first step.
     connect(
         model, &VfsJobModel::jobAdded, model,
-        [this](VfsJob *job) {
+        [this, intervalMs = m_progressMs](VfsJob *job) {
             if (auto *copy = qobject_cast<VfsCopyJob *>(job))
-                watchCopyJob(this, copy);
+                watchCopyJob(this, copy, intervalMs);
         },
         Qt::DirectConnection);
     m_trackerInstalled = true;
     return true;
+}
+
+void PeerHost::applyFsoTimeout(IPeer *peer)
+{
+    if (m_fsoTimeoutMs < 0 || !peer)
+        return;
+    const int ms = m_fsoTimeoutMs;
+    onPeerThread(peer, [ms](VfsClient *client) {
+        if (auto *nusk = qobject_cast<VfsClientNusk *>(client)) {
+            nusk->setRequestTimeout(ms);
+            nusk->setTransferTimeout(ms);
+        }
+    });
 }
 
 void PeerHost::printProgress(const QString &state, double percent, quint64 bytes)
@@ -280,6 +307,8 @@ void PeerHost::finishFollow(const QString &finalState, const QString &prompt)
     m_follow.finalState = finalState;
     m_follow.finalPrompt = prompt;
     if (m_follow.reply) {
+        if (!m_follow.counters.isEmpty())
+            m_follow.reply->line(m_follow.counters);
         m_follow.reply->line(QStringLiteral("state ") + finalState);
         if (!prompt.isEmpty())
             m_follow.reply->line(QStringLiteral("prompt ") + prompt);
@@ -294,6 +323,8 @@ void PeerHost::onCopySnapshot(const CopySnapshot &s)
         return;
     if (s.final) {
         printProgress(stateWord(s.state), s.percent, s.bytesCopied);
+        m_follow.counters = QStringLiteral("counters written=%1 copied=%2 total=%3 errors=%4")
+                                .arg(s.bytesWritten).arg(s.bytesCopied).arg(s.bytesTotal).arg(s.errors);
         m_follow.copyUuid.clear();
         if (m_follow.kind == QLatin1String("move") && s.state == VfsJob::VfsJobStateFinished && m_follow.deleteJob) {
             if (m_follow.finalState.isEmpty())
@@ -307,6 +338,8 @@ void PeerHost::onCopySnapshot(const CopySnapshot &s)
             return;
         m_follow.question = true;
         if (m_follow.reply) {
+            if (!s.currentFile.isEmpty())
+                m_follow.reply->line(QStringLiteral("file ") + s.currentFile);
             m_follow.reply->line(QStringLiteral("question ") + s.prompt);
             m_follow.reply->ok();
             m_follow.reply.reset();
@@ -610,9 +643,11 @@ void PeerHost::registerFileCommands()
     });
 
     // copy / move <srcPeer> <srcPath> <dstPeer> <dstDir>: progress lines
-    // "progress <state> <percent> <bytes copied>", then "state <final>" (and "prompt <text>"
-    // when the job says why). A question ends the command with "question <prompt>"; the
-    // job then waits for "answer".
+    // "progress <state> <percent> <bytes copied>", then the copy's last figures
+    // "counters written=N copied=N total=N errors=N" (bytes written count every retry), then
+    // "state <final>" (and "prompt <text>" when the job says why). A question ends the
+    // command with "file <current file>" (when known) and "question <prompt>"; the job then
+    // waits for "answer".
     auto transfer = [this](bool move) {
         return [this, move](const QStringList &args, const std::shared_ptr<Reply> &reply) {
             IPeer *src = m_model->getPeerForUuid(args.at(0));
@@ -623,6 +658,8 @@ void PeerHost::registerFileCommands()
                 return reply->error(QStringLiteral("a job is still running"));
             if (!ensureJobTracker())
                 return reply->error(QStringLiteral("no job model"));
+            applyFsoTimeout(src);
+            applyFsoTimeout(dst);
             VfsCopyDto dto;
             dto.uuid = newUuidString();
             dto.srcPeerUuid = src->uuid();
@@ -654,6 +691,7 @@ void PeerHost::registerFileCommands()
             return reply->error(QStringLiteral("a job is still running"));
         if (!ensureJobTracker())
             return reply->error(QStringLiteral("no job model"));
+        applyFsoTimeout(peer);
         QString parent;
         QString name;
         splitPath(args.at(1), &parent, &name);
@@ -682,6 +720,8 @@ void PeerHost::registerFileCommands()
         if (m_follow.kind.isEmpty())
             return reply->error(QStringLiteral("no job"));
         if (m_follow.finished) {
+            if (!m_follow.counters.isEmpty())
+                reply->line(m_follow.counters);
             reply->line(QStringLiteral("state ") + m_follow.finalState);
             if (!m_follow.finalPrompt.isEmpty())
                 reply->line(QStringLiteral("prompt ") + m_follow.finalPrompt);

@@ -1,0 +1,323 @@
+// Copy and move jobs between two nusk-peerhost processes over the real channel: a large file
+// whose link is cut in the middle and restored, the replace questions answered through the
+// host, and a move between the two peers that deletes at the source only what it copied.
+//
+// Host B runs every job; host A holds the sources and shares them with B.
+
+#include "testutil_peerhost.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/stat.h>
+
+#include <memory>
+
+using namespace peerhosttest;
+
+namespace {
+
+// The cut file: large enough that the copy is still running when the test has seen it
+// pass 40 % and cut the link; small enough to stay quick.
+constexpr qint64 kCutFileSize = 128ll * 1024 * 1024;
+
+QByteArray randomBytes(qint64 size, quint32 seed)
+{
+    QByteArray bytes(int(size), Qt::Uninitialized);
+    QRandomGenerator gen(seed);
+    const qint64 words = size / 8;
+    gen.fillRange(reinterpret_cast<quint64 *>(bytes.data()), words);
+    for (qint64 i = words * 8; i < size; ++i)
+        bytes[int(i)] = char(gen.generate());
+    return bytes;
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+// Writes `size` pseudo-random bytes in pieces.
+bool writeLargeFile(const QString &path, qint64 size, quint32 seed)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    const qint64 piece = 8 * 1024 * 1024;
+    for (qint64 done = 0; done < size; done += piece) {
+        const QByteArray bytes = randomBytes(qMin(piece, size - done), seed + quint32(done / piece));
+        if (file.write(bytes) != bytes.size())
+            return false;
+    }
+    return true;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool sameContent(const QString &a, const QString &b)
+{
+    QFile fa(a);
+    QFile fb(b);
+    if (!fa.open(QIODevice::ReadOnly) || !fb.open(QIODevice::ReadOnly) || fa.size() != fb.size())
+        return false;
+    while (!fa.atEnd()) {
+        if (fa.read(4 * 1024 * 1024) != fb.read(4 * 1024 * 1024))
+            return false;
+    }
+    return true;
+}
+
+// The figures of a "counters written=N copied=N total=N errors=N" line.
+QMap<QString, qint64> countersOf(const QStringList &lines)
+{
+    QMap<QString, qint64> map;
+    for (const QString &line : lines) {
+        if (!line.startsWith(QLatin1String("counters ")))
+            continue;
+        for (const QString &pair : line.mid(9).split(QLatin1Char(' '), Qt::SkipEmptyParts))
+            map.insert(pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1).toLongLong());
+    }
+    return map;
+}
+
+QString fileLineOf(const QStringList &lines)
+{
+    for (const QString &line : lines)
+        if (line.startsWith(QLatin1String("file ")))
+            return QFileInfo(line.mid(5)).fileName();
+    return QString();
+}
+
+} // namespace
+
+class TstPeerHostCopy : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_root;
+    std::unique_ptr<Host> m_a;
+    std::unique_ptr<Host> m_b;
+    QString m_aOnB;
+    QString m_bOnA;
+
+    QString path(const QString &name) const { return m_root.filePath(name); }
+
+    bool share(const QString &dir, int flags)
+    {
+        QString status;
+        m_a->cmd(QStringLiteral("share %1 %2 %3").arg(m_bOnA, dir).arg(flags), &status);
+        return status == QLatin1String("ok");
+    }
+
+    QString transferLine(const QString &verb, const QString &src, const QString &dstDir) const
+    {
+        return verb + QLatin1Char(' ') + m_aOnB + QLatin1Char(' ') + src + QLatin1Char(' ') + kLocal
+               + QLatin1Char(' ') + dstDir;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_root.isValid());
+        QVERIFY2(QFileInfo(hostBinary()).isExecutable(), qPrintable(hostBinary()));
+        m_a = std::make_unique<Host>(path(QStringLiteral("hostA")), freePort());
+        m_b = std::make_unique<Host>(path(QStringLiteral("hostB")), freePort());
+        // The cut is noticed by the request timeout and followed by the retry pause: neither
+        // may take the usual 60 s and 15 s here. Frequent reports let the test cut in the
+        // middle of the file.
+        for (Host *host : {m_a.get(), m_b.get()})
+            host->addArguments({QStringLiteral("--job-retry-ms=200"), QStringLiteral("--progress-ms=40"),
+                                QStringLiteral("--fso-timeout-ms=3000")});
+        QVERIFY(m_a->start());
+        QVERIFY(m_b->start());
+        QVERIFY(m_a->ok(QStringLiteral("wait-up ") + kLocal + QStringLiteral(" 5")));
+        QVERIFY(m_b->ok(QStringLiteral("wait-up ") + kLocal + QStringLiteral(" 5")));
+        QVERIFY(pairHosts(*m_a, *m_b, &m_aOnB, &m_bOnA));
+    }
+
+    void cleanupTestCase()
+    {
+        m_b.reset();
+        m_a.reset();
+    }
+
+    // The link goes down after 40 % of a large file and comes back: the job pauses, resumes
+    // by the block digests and sends again little more than what was missing.
+    void resumeAfterCut()
+    {
+        const QString src = path(QStringLiteral("cut-src"));
+        const QString dst = path(QStringLiteral("cut-dst"));
+        QVERIFY(QDir().mkpath(src));
+        QVERIFY(QDir().mkpath(dst));
+        QVERIFY(writeLargeFile(src + QStringLiteral("/big.bin"), kCutFileSize, 7));
+        QVERIFY(share(src, 5));
+
+        m_b->send(transferLine(QStringLiteral("copy"), src + QStringLiteral("/big.bin"), dst));
+        static const QRegularExpression progress(QStringLiteral("^progress (\\w+) ([0-9.]+) ([0-9]+)$"));
+        QStringList out;
+        QString status;
+        double lastRunning = 0;
+        double cutAt = -1;
+        bool cut = false;
+        bool restored = false;
+        while (status.isEmpty()) {
+            const QString line = m_b->nextLine(30000);
+            QVERIFY2(!line.isNull(), qPrintable(out.join(QLatin1Char('\n'))));
+            if (line == QLatin1String("ok") || line.startsWith(QLatin1String("error"))) {
+                status = line;
+                break;
+            }
+            out << line;
+            const QRegularExpressionMatch m = progress.match(line);
+            if (!m.hasMatch())
+                continue;
+            const QString state = m.captured(1);
+            const double percent = m.captured(2).toDouble();
+            if (state == QLatin1String("running"))
+                lastRunning = percent;
+            if (!cut && state == QLatin1String("running") && percent >= 40) {
+                QVERIFY(m_a->ok(QStringLiteral("net off")));
+                cut = true;
+            } else if (cut && !restored && state == QLatin1String("paused")) {
+                cutAt = lastRunning;
+                QVERIFY(m_a->ok(QStringLiteral("net on")));
+                restored = true;
+            }
+        }
+        QCOMPARE(status, QStringLiteral("ok"));
+        QVERIFY2(cut && restored, "the copy ended before the cut took effect; make the file larger");
+        QVERIFY2(out.last() == QLatin1String("state finished"), qPrintable(out.join(QLatin1Char('\n'))));
+        QVERIFY2(cutAt >= 40 && cutAt < 95, qPrintable(QString::number(cutAt)));
+        QVERIFY(sameContent(src + QStringLiteral("/big.bin"), dst + QStringLiteral("/big.bin")));
+
+        const QMap<QString, qint64> counters = countersOf(out);
+        QVERIFY2(counters.contains(QStringLiteral("written")), qPrintable(out.join(QLatin1Char('\n'))));
+        const qint64 written = counters.value(QStringLiteral("written"));
+        QVERIFY(counters.value(QStringLiteral("errors")) >= 1);
+        qInfo("cut after %.1f %%: %lld bytes written for %lld, %lld again, %lld failures", cutAt, written,
+              kCutFileSize, written - kCutFileSize, counters.value(QStringLiteral("errors")));
+        // A copy from the start would send the 40 % or more again; a resume only what was in
+        // flight when the link went down.
+        QVERIFY2(written >= kCutFileSize && written - kCutFileSize < kCutFileSize / 8,
+                 qPrintable(QStringLiteral("cut at %1 %, %2 bytes written for %3").arg(cutAt).arg(written).arg(kCutFileSize)));
+        QVERIFY(m_a->waitForState(m_bOnA, 3));
+    }
+
+    // Four files exist at the destination: "replace", "skip", then "replace-all" for the
+    // rest, each answered through the host. A new file needs no question.
+    void replaceQuestions()
+    {
+        const QString src = path(QStringLiteral("q-src"));
+        const QString dst = path(QStringLiteral("q-dst"));
+        const QStringList names = {QStringLiteral("f1.bin"), QStringLiteral("f2.bin"), QStringLiteral("f3.bin"),
+                                   QStringLiteral("f4.bin")};
+        const QList<qint64> sizes = {100000, 64400, 1, 70000};
+        QMap<QString, QByteArray> fresh;
+        QMap<QString, QByteArray> old;
+        for (int i = 0; i < names.size(); ++i) {
+            fresh[names[i]] = randomBytes(sizes[i], 100 + i);
+            old[names[i]] = randomBytes(sizes[i] + 70000 * (i % 2), 200 + i);   // some longer than the new one
+            QVERIFY(writeFile(src + QStringLiteral("/tree/") + names[i], fresh[names[i]]));
+            QVERIFY(writeFile(dst + QStringLiteral("/tree/") + names[i], old[names[i]]));
+        }
+        const QByteArray added = randomBytes(5000, 300);
+        QVERIFY(writeFile(src + QStringLiteral("/tree/new.bin"), added));
+        QVERIFY(share(src, 5));
+
+        QString status;
+        QStringList out = m_b->cmd(transferLine(QStringLiteral("copy"), src + QStringLiteral("/tree"), dst), &status);
+        QCOMPARE(status, QStringLiteral("ok"));
+        QVERIFY2(!out.isEmpty() && out.last().startsWith(QLatin1String("question ")), qPrintable(out.join(QLatin1Char('\n'))));
+        const QString replaced = fileLineOf(out);
+        QVERIFY2(names.contains(replaced), qPrintable(out.join(QLatin1Char('\n'))));
+
+        out = m_b->cmd(QStringLiteral("answer replace"), &status);
+        QCOMPARE(status, QStringLiteral("ok"));
+        QVERIFY2(!out.isEmpty() && out.last().startsWith(QLatin1String("question ")), qPrintable(out.join(QLatin1Char('\n'))));
+        const QString skipped = fileLineOf(out);
+        QVERIFY2(names.contains(skipped) && skipped != replaced, qPrintable(out.join(QLatin1Char('\n'))));
+
+        out = m_b->cmd(QStringLiteral("answer skip"), &status);
+        QCOMPARE(status, QStringLiteral("ok"));
+        QVERIFY2(!out.isEmpty() && out.last().startsWith(QLatin1String("question ")), qPrintable(out.join(QLatin1Char('\n'))));
+        const QString third = fileLineOf(out);
+        QVERIFY2(names.contains(third) && third != replaced && third != skipped, qPrintable(out.join(QLatin1Char('\n'))));
+
+        // The fourth existing file is replaced without a question.
+        out = m_b->cmd(QStringLiteral("answer replace-all"), &status);
+        QCOMPARE(status, QStringLiteral("ok"));
+        QVERIFY2(!out.isEmpty() && out.last() == QLatin1String("state finished"), qPrintable(out.join(QLatin1Char('\n'))));
+        QVERIFY(out.filter(QRegularExpression(QStringLiteral("^question "))).isEmpty());
+
+        for (const QString &name : names) {
+            const QByteArray expected = name == skipped ? old[name] : fresh[name];
+            QVERIFY2(readFile(dst + QStringLiteral("/tree/") + name) == expected, qPrintable(name));
+        }
+        QCOMPARE(readFile(dst + QStringLiteral("/tree/new.bin")), added);
+        QCOMPARE(QDir(dst + QStringLiteral("/tree")).entryList(QDir::Files).size(), 5);
+    }
+
+    // A move from A to B copies, then deletes at A only the files the copy finished and the
+    // folders left empty: the symlink, the FIFO and the file answered with "skip" stay.
+    void moveDeletesOnlyWhatWasCopied()
+    {
+        const QString src = path(QStringLiteral("m-src"));
+        const QString tree = src + QStringLiteral("/tree");
+        const QString dst = path(QStringLiteral("m-dst"));
+        const QByteArray a = randomBytes(64401, 11);
+        const QByteArray b = randomBytes(200000, 12);
+        const QByteArray c = randomBytes(1, 13);
+        const QByteArray keep = randomBytes(3000, 14);
+        const QByteArray there = randomBytes(4000, 15);
+        QVERIFY(writeFile(tree + QStringLiteral("/a.bin"), a));
+        QVERIFY(writeFile(tree + QStringLiteral("/nested/b.bin"), b));
+        QVERIFY(writeFile(tree + QStringLiteral("/nested/deeper/c.bin"), c));
+        QVERIFY(writeFile(tree + QStringLiteral("/skip.bin"), keep));
+        QVERIFY(QDir().mkpath(tree + QStringLiteral("/links")));
+        QVERIFY(QFile::link(QStringLiteral("../a.bin"), tree + QStringLiteral("/links/to-a")));
+        QCOMPARE(::mkfifo(QFile::encodeName(tree + QStringLiteral("/fifo")).constData(), 0600), 0);
+        QVERIFY(writeFile(dst + QStringLiteral("/tree/skip.bin"), there));
+        QVERIFY(share(src, 7));
+
+        QString status;
+        QStringList out = m_b->cmd(transferLine(QStringLiteral("move"), tree, dst), &status);
+        QCOMPARE(status, QStringLiteral("ok"));
+        QVERIFY2(!out.isEmpty() && out.last().startsWith(QLatin1String("question ")), qPrintable(out.join(QLatin1Char('\n'))));
+        QCOMPARE(fileLineOf(out), QStringLiteral("skip.bin"));
+        out = m_b->cmd(QStringLiteral("answer skip"), &status);
+        QCOMPARE(status, QStringLiteral("ok"));
+        QVERIFY2(!out.isEmpty() && out.last() == QLatin1String("state finished"), qPrintable(out.join(QLatin1Char('\n'))));
+
+        const QString copied = dst + QStringLiteral("/tree");
+        QCOMPARE(readFile(copied + QStringLiteral("/a.bin")), a);
+        QCOMPARE(readFile(copied + QStringLiteral("/nested/b.bin")), b);
+        QCOMPARE(readFile(copied + QStringLiteral("/nested/deeper/c.bin")), c);
+        QCOMPARE(readFile(copied + QStringLiteral("/skip.bin")), there);
+
+        // Gone at the source: the copied files and the folders they left empty.
+        QVERIFY(!QFileInfo::exists(tree + QStringLiteral("/a.bin")));
+        QVERIFY(!QFileInfo::exists(tree + QStringLiteral("/nested")));
+        // Kept: what was not copied, and the folders holding it.
+        QVERIFY(QFileInfo(tree + QStringLiteral("/links/to-a")).isSymLink());
+        QCOMPARE(QFileInfo(tree + QStringLiteral("/links/to-a")).symLinkTarget(), QFileInfo(tree + QStringLiteral("/a.bin")).absoluteFilePath());
+        struct stat st {};
+        QCOMPARE(::lstat(QFile::encodeName(tree + QStringLiteral("/fifo")).constData(), &st), 0);
+        QVERIFY(S_ISFIFO(st.st_mode));
+        QCOMPARE(readFile(tree + QStringLiteral("/skip.bin")), keep);
+    }
+};
+
+QTEST_GUILESS_MAIN(TstPeerHostCopy)
+#include "tst_peerhost_copy.moc"
