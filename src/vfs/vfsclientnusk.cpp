@@ -367,6 +367,20 @@ void VfsClientNusk::Private::dropQueue(std::vector<Job *> &q)
     q.clear();
 }
 
+// Marks every request not yet answered as timed out; the next pass announces each one.
+template <typename Job>
+void failQueue(std::vector<Job *> &q)
+{
+    for (Job *job : q) {
+        RecordLock recordLock(recordMutex(job));
+        if (!job->request || isComplete(job))
+            continue;
+        job->jobStatus = JobError;
+        job->status = FSO_STATUS_TIMEOUT;
+        job->request->sendState = 2;
+    }
+}
+
 // --- client --------------------------------------------------------------------------------
 
 VfsClientNusk::VfsClientNusk(QObject *parent)
@@ -665,6 +679,28 @@ void VfsClientNusk::onThreadFinished()
     d->dropQueue(d->readQ);
     d->dropQueue(d->writeQ);
     d->dropQueue(d->mkdirQ);
+}
+
+void VfsClientNusk::failPendingRequests()
+{
+    if (!onOwnThread()) {
+        QMetaObject::invokeMethod(this, &VfsClientNusk::failPendingRequests, Qt::QueuedConnection);
+        return;
+    }
+    {
+        QMutexLocker lock(&d->mutex);
+        failQueue(d->listQ);
+        failQueue(d->drivesQ);
+        failQueue(d->moveQ);
+        failQueue(d->openQ);
+        failQueue(d->closeQ);
+        failQueue(d->readQ);
+        failQueue(d->writeQ);
+        failQueue(d->deleteQ);
+        failQueue(d->hashQ);
+        failQueue(d->mkdirQ);
+    }
+    startOrKick(true);
 }
 
 void VfsClientNusk::onRxOngoing()

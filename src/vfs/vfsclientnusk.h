@@ -63,6 +63,9 @@ public Q_SLOTS:
     // during the call.
     void processIncomingCommand(const VfsFenuCommand &cmd);
     void jobTimerFired();
+    // The link to the peer is gone: every request still waiting ends now with
+    // FSO_STATUS_TIMEOUT instead of waiting out its timeout for a reply that cannot come.
+    void failPendingRequests();
     void onThreadFinished();
     void onRxOngoing();
 

@@ -103,6 +103,14 @@ void attachFsoToPeer(PeerNusk *peer, bool isLocal)
             serverGuard->setAcl(acls);
     });
 
+    // Replies to what was sent on a link that is gone will never come: let the requesters
+    // (jobs, listings) fail over now rather than after a minute of waiting.
+    QPointer<PeerNusk> peerGuard(peer);
+    QObject::connect(peer, &IPeer::linkStateChanged, client, [peerGuard, clientGuard] {
+        if (peerGuard && clientGuard && peerGuard->linkState() != IPeer::LinkUp)
+            clientGuard->failPendingRequests();
+    });
+
     if (auto *model = qobject_cast<VfsModel *>(peer->vfsFileSystemModel()))
         model->connectClient(client);
 }

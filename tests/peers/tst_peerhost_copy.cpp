@@ -209,8 +209,9 @@ private Q_SLOTS:
         qInfo("cut after %.1f %%: %lld bytes written for %lld, %lld again, %lld failures", cutAt, written,
               kCutFileSize, written - kCutFileSize, counters.value(QStringLiteral("errors")));
         // A copy from the start would send the 40 % or more again; a resume only what was in
-        // flight when the link went down.
-        QVERIFY2(written >= kCutFileSize && written - kCutFileSize < kCutFileSize / 8,
+        // flight when the link went down. Writes in flight at the cut may have reached the
+        // disk without their answer being counted: the resume finds those blocks equal.
+        QVERIFY2(written - kCutFileSize < kCutFileSize / 8,
                  qPrintable(QStringLiteral("cut at %1 %, %2 bytes written for %3").arg(cutAt).arg(written).arg(kCutFileSize)));
         QVERIFY(m_a->waitForState(m_bOnA, 3));
     }

@@ -141,6 +141,7 @@ private Q_SLOTS:
     void transfersAndSmallReplies();
     void unencodableRequestsFailWithoutWire();
     void receiversMayCallBackFromSignals();
+    void lostLinkFailsWaitingRequestsAtOnce();
 };
 
 void TstFsoClient::listingOverSeveralPages()
@@ -648,6 +649,43 @@ void TstFsoClient::receiversMayCallBackFromSignals()
     QTRY_VERIFY(closed);
     QCOMPARE(read.receivedSize, 64u);
     QCOMPARE(close.handle, quint16(3));
+}
+
+void TstFsoClient::lostLinkFailsWaitingRequestsAtOnce()
+{
+    Wire wire;   // no server: nothing is ever answered
+    wire.client.setRequestTimeout(3600000);
+    wire.client.setTransferTimeout(3600000);
+    QSignalSpy readSpy(&wire.client, &VfsClient::readFileUpdate);
+    QSignalSpy listSpy(&wire.client, &VfsClient::listDirectoryUpdate);
+
+    VfsReadFileJob read;
+    read.size = 5;
+    wire.client.readFile(&read);
+    VfsListDirectoryJob listing;
+    listing.path = QStringLiteral("/d");
+    wire.client.listDirectory(&listing);
+    QTRY_COMPARE(wire.requests.size(), std::size_t(2));
+
+    wire.client.failPendingRequests();
+    QTRY_COMPARE(readSpy.count(), 1);
+    QTRY_COMPARE(listSpy.count(), 1);
+    QCOMPARE(read.jobStatus, quint32(JobError));
+    QCOMPARE(read.status, FSO_STATUS_TIMEOUT);
+    QCOMPARE(listing.status, FSO_STATUS_TIMEOUT);
+
+    // a late reply to the failed read is dropped, and the client takes new work
+    VfsFenuCommand late = Wire::answer(wire.ofCode(FSO_READ_FILE)[0]);
+    late.data = Bytes(5, 1);
+    wire.reply(late);
+    VfsMakeDirectoryJob mk;
+    mk.path = QStringLiteral("/m");
+    wire.server = [&wire](const VfsFenuCommand &req) { wire.reply(Wire::answer(req)); };
+    QSignalSpy mkSpy(&wire.client, &VfsClient::makeDirectoryUpdate);
+    wire.client.makeDirectory(&mk);
+    QTRY_COMPARE(mkSpy.count(), 1);
+    QCOMPARE(mk.status, quint8(FSO_STATUS_SUCCESS));
+    QCOMPARE(readSpy.count(), 1);
 }
 
 QTEST_GUILESS_MAIN(TstFsoClient)
