@@ -7,6 +7,9 @@
 
 #include <QLocale>
 #include <QMutexLocker>
+#include <QThread>
+
+#include <algorithm>
 
 namespace {
 
@@ -218,8 +221,17 @@ bool VfsCopyJob::userActionEnabled(int action) const
     return false;
 }
 
+// The job windows call the answers from the GUI thread; the job's state and its timer
+// belong to the job's own thread.
+#define NUSK_ON_JOB_THREAD(method)                                                                 \
+    if (QThread::currentThread() != thread()) {                                                    \
+        QMetaObject::invokeMethod(this, &VfsCopyJob::method, Qt::QueuedConnection);                \
+        return;                                                                                    \
+    }
+
 void VfsCopyJob::abort()
 {
+    NUSK_ON_JOB_THREAD(abort)
     m_abort = true;
     // Not after the pause of a retry: at once.
     stopTimer();
@@ -228,6 +240,7 @@ void VfsCopyJob::abort()
 
 void VfsCopyJob::skipCurrentItem()
 {
+    NUSK_ON_JOB_THREAD(skipCurrentItem)
     if (m_copyState != CopyStateOpenDestination || state() != VfsJobStateQuestion)
         return;
     logPrintf(LogVcpa, "skip file %s", qPrintable(m_curItem.path));
@@ -242,6 +255,7 @@ void VfsCopyJob::skipCurrentItem()
 
 void VfsCopyJob::replaceCurrentItem()
 {
+    NUSK_ON_JOB_THREAD(replaceCurrentItem)
     if (m_copyState != CopyStateOpenDestination || state() != VfsJobStateQuestion)
         return;
     logPrintf(LogVcpa, "overwrite file %s", qPrintable(m_curDstPath));
@@ -256,6 +270,7 @@ void VfsCopyJob::replaceCurrentItem()
 
 void VfsCopyJob::replaceAllItems()
 {
+    NUSK_ON_JOB_THREAD(replaceAllItems)
     if (m_copyState != CopyStateOpenDestination || state() != VfsJobStateQuestion)
         return;
     setPrompt(QString());
@@ -266,6 +281,8 @@ void VfsCopyJob::replaceAllItems()
     Q_EMIT stateChanged();
     startTimer(0, JobActionStep, __LINE__);
 }
+
+#undef NUSK_ON_JOB_THREAD
 
 // --- helpers ---------------------------------------------------------------------------------
 
@@ -349,6 +366,35 @@ void VfsCopyJob::releaseAllRecords()
         release(b->record, b->busy);
 }
 
+void VfsCopyJob::withdrawForEnd()
+{
+    auto release = [](auto &record, bool &busy) {
+        if (busy && record.release)
+            record.release(&record);
+        busy = false;
+    };
+    release(m_list, m_listBusy);
+    release(m_mkdir, m_mkdirBusy);
+    release(m_io.hashRecord, m_io.hashBusy);
+    for (auto &b : m_io.readBuffers)
+        release(b->record, b->busy);
+    for (auto &b : m_io.writeBuffers)
+        release(b->record, b->busy);
+}
+
+void VfsCopyJob::adoptAnsweredOpen()
+{
+    if (m_openBusy || m_openFor == OpenForNothing)
+        return;
+    if (m_open.jobStatus == JobFinished && m_open.status == FSO_STATUS_SUCCESS && m_open.handle) {
+        if (m_openFor == OpenForSource && !m_srcHandle)
+            m_srcHandle = m_open.handle;
+        else if (m_openFor == OpenForDestination && !m_dstHandle)
+            m_dstHandle = m_open.handle;
+    }
+    m_openFor = OpenForNothing;
+}
+
 bool VfsCopyJob::closeHandles()
 {
     if (m_srcHandle && !m_closeSrcBusy) {
@@ -384,6 +430,20 @@ bool VfsCopyJob::samePeer() const
 bool VfsCopyJob::sameIdentity(quint64 volA, quint64 idA, quint64 volB, quint64 idB) const
 {
     return samePeer() && idA != 0 && idA == idB && volA == volB;
+}
+
+QStringList VfsCopyJob::destinationChain() const
+{
+    QStringList chain;
+    QString path = m_request.dstPath;
+    while (!path.isEmpty()) {
+        const QString parent = srcParent(path);
+        if (parent.isEmpty() || parent == path)
+            break;
+        chain.append(path);
+        path = parent;
+    }
+    return chain;
 }
 
 QString VfsCopyJob::joinDst(const QString &folder, const QString &name) const
@@ -466,8 +526,9 @@ void VfsCopyJob::handleUserAbort(int action)
         stopTimer();
         logPrintf(LogVcpa, "copy job aborted by user");
         // Withdraw every request still queued or in flight, so the client never writes into
-        // the job again; then close whatever the job holds open.
-        releaseAllRecords();
+        // the job again; an open or a close is waited for, then whatever the job holds open
+        // is closed.
+        withdrawForEnd();
         m_copyState.exchange(CopyStateError);
         m_questionPending = false;
         Q_EMIT stateChanged();
@@ -476,7 +537,10 @@ void VfsCopyJob::handleUserAbort(int action)
             Q_EMIT jobAborted();
         }
     }
-    if (!closeHandles())
+    if (m_openBusy)
+        return; // its reply steps the job again
+    adoptAnsweredOpen();
+    if (m_closeSrcBusy || m_closeDstBusy || !closeHandles())
         return; // the close replies step the job again
     if (action == JobActionDelete)
         deleteLater();
@@ -520,7 +584,12 @@ void VfsCopyJob::stateStart(int action)
             connect(m_dst, &VfsClient::makeDirectoryUpdate, this, &VfsCopyJob::onMakeDirectoryJobUpdate, q);
         }
         m_replaceAll = m_replaceAll || m_request.replaceAll;
-        m_replaceCurrent = m_replaceCurrent || m_request.replaceCurrent;
+        // The request's Replace is an answer for the first file only: never applied again
+        // after a retry, when it could reach a file the user has not been asked about.
+        if (!m_requestReplaceApplied) {
+            m_requestReplaceApplied = true;
+            m_replaceCurrent = m_replaceCurrent || m_request.replaceCurrent;
+        }
         m_io.speedTimer.invalidate();
         m_writtenSinceSample = 0;
         m_speed = 0;
@@ -575,6 +644,15 @@ void VfsCopyJob::beginStartListings()
         for (const QString &folder : qAsConst(folders)) {
             const QString parent = srcParent(folder);
             if (!parent.isEmpty() && parent != folder)
+                add(ListIdentity, folder);
+        }
+        // A folder item must not be the destination or any folder above it under another
+        // name (a symbolic link or a bind mount in the destination path): it would copy
+        // its own copies until the path or the disk runs out.
+        const bool anyFolder = std::any_of(m_items.begin(), m_items.end(),
+                                         [](const VfsCopyItem &i) { return i.type == VfsCopyItem::DirectoryType; });
+        if (anyFolder) {
+            for (const QString &folder : destinationChain())
                 add(ListIdentity, folder);
         }
     }
@@ -732,12 +810,18 @@ void VfsCopyJob::finishStart()
                                    QStringLiteral("source folder %1 is the destination").arg(it.key()), __LINE__);
             }
         }
-        // A folder item that is the destination folder itself under another name.
+        // A folder item that is the destination folder, or a folder above it, under
+        // another name.
+        const QStringList chain = destinationChain();
         for (const VfsCopyItem &item : m_items) {
-            if (item.type == VfsCopyItem::DirectoryType && dst != m_identity.constEnd()
-                && sameIdentity(item.volume, item.fileId, dst.value().first, dst.value().second))
-                return failJob("copy-error-into-itself", "A folder cannot be copied into itself.",
-                               QStringLiteral("folder into itself"), __LINE__);
+            if (item.type != VfsCopyItem::DirectoryType)
+                continue;
+            for (const QString &folder : chain) {
+                const auto id = m_identity.constFind(folder);
+                if (id != m_identity.constEnd() && sameIdentity(item.volume, item.fileId, id.value().first, id.value().second))
+                    return failJob("copy-error-into-itself", "A folder cannot be copied into itself.",
+                                   QStringLiteral("folder %1 into itself at %2").arg(item.path, folder), __LINE__);
+            }
         }
     }
     if (m_fatal)
@@ -777,6 +861,10 @@ void VfsCopyJob::stateNextItem(int action)
 {
     if (action != JobActionStep && action != JobActionReply)
         return;
+    if (m_verifyIndex >= 0) {
+        verifySources(action);
+        return;
+    }
     if (m_work.empty()) {
         if (!m_pendingFolder.path.isEmpty()) {
             logPrintf(LogVcpa, "process timestamp %s", qPrintable(m_pendingFolder.path));
@@ -787,6 +875,8 @@ void VfsCopyJob::stateNextItem(int action)
                 m_startPhase = 0;
                 setJobState(CopyStateStart, __LINE__);
             } else {
+                if (!verifySources(action))
+                    return;
                 setJobState(CopyStateFinished, __LINE__);
                 Q_EMIT stateChanged();
             }
@@ -848,12 +938,14 @@ void VfsCopyJob::stateOpenSource(int action)
         m_open.size = 0;
         m_open.handle = 0;
         m_openBusy = true;
+        m_openFor = OpenForSource;
         logPrintf(LogVcpa, "open file %s", qPrintable(m_curItem.path));
         m_src->openFile(&m_open);
         return;
     }
     if (action != JobActionReply || m_openBusy)
         return;
+    m_openFor = OpenForNothing;
     if (m_open.jobStatus == JobFinished && m_open.status == FSO_STATUS_SUCCESS) {
         m_srcHandle = m_open.handle;
         setJobState(CopyStateOpenDestination, __LINE__);
@@ -885,6 +977,13 @@ void VfsCopyJob::stateOpenDestination(int action)
         m_curDstPath = vfsApplyRename(joinDst(m_curDstFolder, name), m_curItem.renameFrom, m_curItem.renameTo);
         const QString finalName = m_curDstPath.mid(m_curDstPath.lastIndexOf(m_dstSep) + 1);
         const auto existing = m_curDstEntries.find(finalName);
+        if (m_maybeOwnDestinations.contains(m_curDstPath) && existing != m_curDstEntries.end()
+            && existing->second.type == VfsCopyItem::FileType && existing->second.size == 0) {
+            // Made empty by the exclusive open whose reply was lost (and an empty file
+            // holds nothing that could be lost).
+            m_ownDestinations.insert(m_curDstPath);
+        }
+        m_maybeOwnDestinations.remove(m_curDstPath);
         if (existing != m_curDstEntries.end() && !m_ownDestinations.contains(m_curDstPath)) {
             const VfsCopyDestinationEntry &e = existing->second;
             if (e.type == VfsCopyItem::DirectoryType)
@@ -912,15 +1011,22 @@ void VfsCopyJob::stateOpenDestination(int action)
         m_open.path = m_curDstPath;
         m_open.handle = 0;
         if (!m_replaceCurrent && !m_replaceAll && !m_replaceList.contains(m_curDstPath)
-            && !m_ownDestinations.contains(m_curDstPath))
+            && !m_ownDestinations.contains(m_curDstPath)) {
             m_open.flags |= FSO_OPEN_EXCLUSIVE;
+            if (existing == m_curDstEntries.end())
+                m_maybeOwnDestinations.insert(m_curDstPath);
+        }
         m_openBusy = true;
+        m_openFor = OpenForDestination;
         logPrintf(LogVcpa, "open write file %s", qPrintable(m_curDstPath));
         m_dst->openFile(&m_open);
         return;
     }
     if (action != JobActionReply || m_openBusy)
         return;
+    m_openFor = OpenForNothing;
+    if (m_open.jobStatus == JobFinished)
+        m_maybeOwnDestinations.remove(m_curDstPath); // answered: the reply tells
     if (m_open.jobStatus == JobFinished && m_open.status == FSO_STATUS_SUCCESS) {
         m_replaceCurrent = m_replaceAll;
         m_dstHandle = m_open.handle;
@@ -975,10 +1081,7 @@ void VfsCopyJob::stateClose(int action)
         if ((m_curItem.atime <= 0 && m_curItem.mtime <= 0) || !m_dst) {
             if (!m_dst)
                 return abortJob(QStringLiteral("destination client gone"), __LINE__);
-            if (!m_finishedSet.contains(m_curItem.path)) {
-                m_finishedSet.insert(m_curItem.path);
-                m_result.files.append(m_curItem.path);
-            }
+            noteFinished();
             setJobState(CopyStateNextItem, __LINE__);
             startTimer(0, JobActionStep, __LINE__);
             return;
@@ -998,15 +1101,91 @@ void VfsCopyJob::stateClose(int action)
         return;
     if (m_open.jobStatus == JobFinished
         && (m_open.status == FSO_STATUS_COMPLETE || m_open.status == FSO_STATUS_SUCCESS)) {
-        if (!m_finishedSet.contains(m_curItem.path)) {
-            m_finishedSet.insert(m_curItem.path);
-            m_result.files.append(m_curItem.path);
-        }
+        noteFinished();
         setJobState(CopyStateNextItem, __LINE__);
         startTimer(0, JobActionStep, __LINE__);
     } else {
         abortJob(QStringLiteral("failed to set file times status: %1").arg(m_open.status), __LINE__);
     }
+}
+
+void VfsCopyJob::noteFinished()
+{
+    if (!m_finishedSet.contains(m_curItem.path)) {
+        m_finishedSet.insert(m_curItem.path);
+        m_result.files.append(m_curItem.path);
+    }
+    // A file copied again after a retry is judged by its latest copy.
+    m_finishedStamps.insert(m_curItem.path, {m_curItem.size, m_curItem.mtime});
+}
+
+bool VfsCopyJob::verifySources(int action)
+{
+    if (m_sourcesVerified || !m_request.deleteSource || m_result.files.isEmpty()) {
+        m_sourcesVerified = true;
+        return true;
+    }
+    if (m_verifyIndex < 0) {
+        m_verifyFolders.clear();
+        for (const QString &file : qAsConst(m_result.files)) {
+            const QString parent = srcParent(file);
+            if (!m_verifyFolders.contains(parent))
+                m_verifyFolders.append(parent);
+        }
+        m_verifyIndex = 0;
+    } else if (action == JobActionReply && !m_listBusy) {
+        QMutexLocker lock(&m_list.mutex);
+        if (m_list.jobStatus != JobFinished) {
+            const quint8 status = m_list.status;
+            lock.unlock();
+            m_verifyIndex = -1;
+            abortJob(QStringLiteral("listing of the copied sources failed, status %1").arg(status), __LINE__);
+            return false;
+        }
+        const QString folder = m_verifyFolders.at(m_verifyIndex);
+        std::map<QString, const VfsDirectoryEntry *> byName;
+        for (const VfsDirectoryEntry &e : m_list.entries)
+            byName[e.name] = &e;
+        for (int i = m_result.files.size() - 1; i >= 0; --i) {
+            const QString &file = m_result.files.at(i);
+            if (srcParent(file) != folder)
+                continue;
+            const auto found = byName.find(srcName(file));
+            const SourceStamp stamp = m_finishedStamps.value(file);
+            const bool same = found != byName.end() && itemTypeOf(*found->second) == VfsCopyItem::FileType
+                              && found->second->size == stamp.size && found->second->modifyTime == stamp.mtime;
+            if (!same) {
+                logPrintf(LogVcpa, "source %s changed after it was copied, kept", qPrintable(file));
+                m_finishedSet.remove(file);
+                m_result.files.removeAt(i);
+            }
+        }
+        lock.unlock();
+        ++m_verifyIndex;
+    } else {
+        return false; // the listing is still out
+    }
+    if (m_verifyIndex >= m_verifyFolders.size()) {
+        m_verifyIndex = -1;
+        m_sourcesVerified = true;
+        startTimer(0, JobActionStep, __LINE__);
+        return false; // the next step finishes
+    }
+    if (!m_src) {
+        m_verifyIndex = -1;
+        abortJob(QStringLiteral("source client gone"), __LINE__);
+        return false;
+    }
+    {
+        QMutexLocker lock(&m_list.mutex);
+        m_list.entries.clear();
+        m_list.status = 0;
+        m_list.path = m_verifyFolders.at(m_verifyIndex);
+        m_list.watch = false;
+    }
+    m_listBusy = true;
+    m_src->listDirectory(&m_list);
+    return false;
 }
 
 // --- state 7: make a folder ------------------------------------------------------------------
@@ -1177,7 +1356,10 @@ void VfsCopyJob::stateFolderTimes(int action)
 {
     if (action == JobActionStep) {
         if (m_pendingFolder.atime <= 0 && m_pendingFolder.mtime <= 0) {
-            m_result.folders.append(m_pendingFolder.path);
+            if (!m_folderSet.contains(m_pendingFolder.path)) {
+                m_folderSet.insert(m_pendingFolder.path);
+                m_result.folders.append(m_pendingFolder.path);
+            }
             m_pendingFolder = VfsCopyItem();
             setJobState(CopyStateNextItem, __LINE__);
             startTimer(0, JobActionStep, __LINE__);
@@ -1224,11 +1406,14 @@ void VfsCopyJob::stateError(int action)
         if (m_errorCount < kFatalErrorCount) {
             m_errorCount = kFatalErrorCount;
             // Nothing more will be asked: withdraw what is queued, close what is open.
-            releaseAllRecords();
+            withdrawForEnd();
             m_questionPending = false;
             Q_EMIT stateChanged();
         }
-        closeHandles();
+        if (!m_openBusy) {
+            adoptAnsweredOpen();
+            closeHandles();
+        }
         if (!m_abortedEmitted) {
             m_abortedEmitted = true;
             Q_EMIT jobAborted();
@@ -1255,6 +1440,7 @@ void VfsCopyJob::stateRestart(int action)
         m_restartPhase = 1;
     }
     if (m_restartPhase == 1) {
+        adoptAnsweredOpen();
         if (!closeHandles())
             return;
         m_restartPhase = 2;
@@ -1265,6 +1451,9 @@ void VfsCopyJob::stateRestart(int action)
         if (isTimerActive())
             return; // a late reply while the pause runs
 
+        // A Replace answer belonged to the file being opened when the job failed; the
+        // replace list keeps it for that file, nothing else inherits it.
+        m_replaceCurrent = false;
         m_countingPass = true;
         m_speed = 0;
         m_remaining = -1;
@@ -1274,6 +1463,8 @@ void VfsCopyJob::stateRestart(int action)
         m_io.speedTimer.invalidate();
         m_startPhase = 0;
         m_restartPhase = 0;
+        m_verifyIndex = -1;
+        m_sourcesVerified = false;
         setJobState(CopyStateStart, __LINE__);
         startTimer(0, JobActionStep, __LINE__);
     }

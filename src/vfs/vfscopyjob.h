@@ -172,6 +172,9 @@ private:
     void stateError(int action);
     void stateRestart(int action);
     void stateFinished(int action);
+    // After the copy of a cut: the finished sources are listed again; one that changed since
+    // it was copied is left out of the result, so the delete that follows keeps it.
+    bool verifySources(int action);
     // transfer (vfsblocktransfer.cpp)
     void stateTransfer(int action);
     void transferStep(int action);
@@ -192,6 +195,11 @@ private:
     void addBytesCopied(quint64 n);
     bool anyRecordBusy() const;
     void releaseAllRecords();
+    // At the end of a job: withdraws every request except opens and closes, which are
+    // waited for so that no handle is left open or closed twice.
+    void withdrawForEnd();
+    // Takes the handle of an open that was answered while the job was ending.
+    void adoptAnsweredOpen();
     // Closes what is open; true when nothing is open any more.
     bool closeHandles();
     void handleUserAbort(int action);
@@ -202,6 +210,9 @@ private:
     QString srcParent(const QString &path) const;
     QString destinationName(const VfsCopyItem &item) const;
     bool sameIdentity(quint64 volA, quint64 idA, quint64 volB, quint64 idB) const;
+    // The destination folder and every folder above it (the root excluded).
+    QStringList destinationChain() const;
+    void noteFinished();
     bool samePeer() const;
     bool isOwnListing(VfsListDirectoryJob *job) const { return job == &m_list; }
 
@@ -250,6 +261,7 @@ private:
     bool m_questionPending = false;
     bool m_replaceCurrent = false;
     bool m_replaceAll = false;
+    bool m_requestReplaceApplied = false;
     bool m_countingPass = true;
     std::atomic<int> m_fileCount{0};
     std::atomic<quint64> m_bytesTotal{0};
@@ -259,9 +271,22 @@ private:
     // Destination files this job created or was allowed to replace: a retry reopens them
     // without asking again.
     QSet<QString> m_ownDestinations;
+    // Destinations an exclusive open was sent for while the folder's listing showed no such
+    // name, whose reply never came. After a retry an empty regular file there is taken as
+    // the one that open made.
+    QSet<QString> m_maybeOwnDestinations;
     VfsCopyResult m_result;
     QSet<QString> m_finishedSet;
     QSet<QString> m_folderSet;
+    struct SourceStamp
+    {
+        quint64 size = 0;
+        qint64 mtime = 0;
+    };
+    QHash<QString, SourceStamp> m_finishedStamps; // source file -> size and time it was copied with
+    QStringList m_verifyFolders;
+    int m_verifyIndex = -1;
+    bool m_sourcesVerified = false;
     quint32 m_changeFlags = 0;
     std::atomic<qint64> m_speed{0};
     std::atomic<qint64> m_remaining{-1};
@@ -276,6 +301,9 @@ private:
 
     VfsOpenFileJob m_open;
     bool m_openBusy = false;
+    // Which handle the open in flight will give: an abort waits for it and closes it.
+    enum { OpenForNothing = 0, OpenForSource = 1, OpenForDestination = 2 };
+    int m_openFor = OpenForNothing;
     VfsCloseFileJob m_closeSrc;
     bool m_closeSrcBusy = false;
     VfsCloseFileJob m_closeDst;

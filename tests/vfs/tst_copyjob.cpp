@@ -9,6 +9,7 @@
 #include <QPointer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
 
 #include <unistd.h>
@@ -349,6 +350,85 @@ private Q_SLOTS:
         settle(); // the skipped file's source handle is closed too
     }
 
+    // A Replace answer belongs to one file: when its open is lost with the link and the job
+    // starts over, a file the user skipped is not replaced by it.
+    void replaceAnswerDoesNotOutliveRetry()
+    {
+        for (int i = 0; i < 2; ++i) {
+            QVERIFY(writeFile(m_src + QStringLiteral("/r%1").arg(i), pattern(1000, i)));
+            QVERIFY(writeFile(m_dst + QStringLiteral("/r%1").arg(i), "old"));
+        }
+        for (TestPeer *p : {m_a.get(), m_b.get()}) {
+            p->client()->setRequestTimeout(100);
+            p->client()->setTransferTimeout(100);
+        }
+        bool cut = false;
+        m_b->onRequest = [&](const VfsFenuCommand &cmd) {
+            const QString path = QString::fromUtf8(cmd.path.data(), int(cmd.path.size()));
+            if (!cut && cmd.code == FSO_OPEN_FILE && path.endsWith(QStringLiteral("/r1")) && !(cmd.flags & 0x20)) {
+                cut = true;
+                m_a->setDropping(true);
+                m_b->setDropping(true);
+                QTimer::singleShot(300, this, [&]() {
+                    m_a->setDropping(false);
+                    m_b->setDropping(false);
+                });
+            }
+        };
+        std::vector<VfsCopyItem> items = {item(m_src + QStringLiteral("/r1")), item(m_src + QStringLiteral("/r0"))};
+        Outcome out = run(make(m_a.get(), m_b.get(), items, m_dst), [&](VfsCopyJob *job) {
+            if (job->currentFile() == QStringLiteral("r0"))
+                job->skipCurrentItem();
+            else
+                job->replaceCurrentItem();
+        });
+        QVERIFY(cut);
+        QVERIFY(out.finished);
+        QCOMPARE(readFile(m_dst + QStringLiteral("/r0")), QByteArray("old"));
+        QCOMPARE(readFile(m_dst + QStringLiteral("/r1")), pattern(1000, 1));
+        QVERIFY(!out.result.files.contains(m_src + QStringLiteral("/r0")));
+    }
+
+    // The job runs on its own thread while the job window answers from the GUI thread:
+    // Replace and Abort called from there take effect.
+    void answersFromAnotherThread()
+    {
+        QVERIFY(writeFile(m_src + QStringLiteral("/t0"), pattern(3000, 1)));
+        QVERIFY(writeFile(m_dst + QStringLiteral("/t0"), "old"));
+        QThread worker;
+        worker.start();
+        QPointer<VfsCopyJob> job = make(m_a.get(), m_b.get(), {item(m_src + QStringLiteral("/t0"))}, m_dst);
+        bool finished = false;
+        connect(job.data(), &VfsJob::jobFinished, this, [&]() { finished = true; });
+        connect(job.data(), &VfsJob::jobUpdated, this, [&]() {
+            if (job && job->state() == VfsJob::VfsJobStateQuestion)
+                job->replaceCurrentItem(); // a direct call, as QML makes it
+        });
+        job->moveToThread(&worker);
+        QMetaObject::invokeMethod(job.data(), "start", Qt::QueuedConnection);
+        QVERIFY(waitFor([&]() { return finished; }, 10000));
+        QCOMPARE(readFile(m_dst + QStringLiteral("/t0")), pattern(3000, 1));
+
+        QVERIFY(writeFile(m_src + QStringLiteral("/t1"), pattern(3000, 2)));
+        QVERIFY(writeFile(m_dst + QStringLiteral("/t1"), "old"));
+        job = make(m_a.get(), m_b.get(), {item(m_src + QStringLiteral("/t1"))}, m_dst);
+        bool aborted = false;
+        bool destroyed = false;
+        connect(job.data(), &VfsJob::jobAborted, this, [&]() { aborted = true; });
+        connect(job.data(), &QObject::destroyed, this, [&]() { destroyed = true; }, Qt::DirectConnection);
+        connect(job.data(), &VfsJob::jobUpdated, this, [&]() {
+            if (job && job->state() == VfsJob::VfsJobStateQuestion)
+                job->abort();
+        });
+        job->moveToThread(&worker);
+        QMetaObject::invokeMethod(job.data(), "start", Qt::QueuedConnection);
+        QVERIFY(waitFor([&]() { return aborted && destroyed; }, 10000));
+        QCOMPARE(readFile(m_dst + QStringLiteral("/t1")), QByteArray("old"));
+        worker.quit();
+        worker.wait();
+        settle();
+    }
+
     // An abort while blocks are in flight withdraws every request, closes both files and
     // never gives the half-written file the source's times.
     void abortInFlight()
@@ -374,6 +454,127 @@ private Q_SLOTS:
         QVERIFY(out.finished);
         QCOMPARE(readFile(m_dst + QStringLiteral("/abort")), data);
         QCOMPARE(mtimeMs(m_dst + QStringLiteral("/abort")), 1300000000000LL);
+    }
+
+    // An abort, or the job deleted outright, at every point of a small copy: the job is
+    // gone soon, every handle is closed, and no destination file carries its source's
+    // time unless its bytes are the source's.
+    void abortOrDeleteAtEveryRequest_data()
+    {
+        QTest::addColumn<bool>("deleteJob");
+        QTest::newRow("abort") << false;
+        QTest::newRow("delete") << true;
+    }
+
+    void abortOrDeleteAtEveryRequest()
+    {
+        QFETCH(bool, deleteJob);
+        const QString tree = m_src + QStringLiteral("/t");
+        QVERIFY(QDir().mkpath(tree + QStringLiteral("/sub")));
+        const QList<QPair<QString, qint64>> files = {{QStringLiteral("/a"), 150000},
+                                                     {QStringLiteral("/sub/b"), 70000},
+                                                     {QStringLiteral("/sub/c"), 0}};
+        int seed = 20;
+        for (const auto &f : files) {
+            QVERIFY(writeFile(tree + f.first, pattern(f.second, ++seed)));
+            QVERIFY(setMtimeMs(tree + f.first, 1300000000000LL + seed));
+        }
+        for (int k = 1; k < 60; ++k) {
+            const QString dst = m_dst + QStringLiteral("/%1").arg(k);
+            QVERIFY(QDir().mkpath(dst));
+            QPointer<VfsCopyJob> job = make(m_a.get(), m_b.get(), {item(tree, VfsCopyItem::DirectoryType)}, dst);
+            bool ended = false;
+            connect(job.data(), &VfsJob::jobFinished, this, [&]() { ended = true; });
+            int seen = 0;
+            bool hit = false;
+            auto hook = [&](const VfsFenuCommand &) {
+                if (++seen == k && job && !ended) {
+                    hit = true;
+                    if (deleteJob)
+                        delete job.data();
+                    else
+                        job->abort();
+                }
+            };
+            m_a->onRequest = hook;
+            m_b->onRequest = hook;
+            job->start();
+            QVERIFY2(waitFor([&]() { return job.isNull(); }, 10000), qPrintable(QString::number(k)));
+            m_a->onRequest = nullptr;
+            m_b->onRequest = nullptr;
+            // A job deleted outright can't close what the server opened a moment later; the
+            // server's idle close takes care of that.
+            if (!deleteJob)
+                QVERIFY2(waitFor([&]() { return m_a->server()->openFileCount() == 0 && m_b->server()->openFileCount() == 0; },
+                                 5000),
+                         qPrintable(QString::number(k)));
+            seed = 20;
+            for (const auto &f : files) {
+                ++seed;
+                const QString copy = dst + QStringLiteral("/t") + f.first;
+                if (QFileInfo::exists(copy) && mtimeMs(copy) == 1300000000000LL + seed)
+                    QVERIFY2(readFile(copy) == pattern(f.second, seed), qPrintable(copy));
+            }
+            if (!hit)
+                break; // the copy ran to its end before the k-th request
+        }
+    }
+
+    // The link is cut for a moment at every point of a small copy: the job retries and
+    // ends with every file identical, its times set, and nothing left open.
+    void linkCutAtEveryRequest()
+    {
+        const QString tree = m_src + QStringLiteral("/t");
+        QVERIFY(QDir().mkpath(tree + QStringLiteral("/sub")));
+        const QList<QPair<QString, qint64>> files = {{QStringLiteral("/a"), 150000},
+                                                     {QStringLiteral("/sub/b"), 70000},
+                                                     {QStringLiteral("/sub/c"), 0}};
+        int seed = 30;
+        for (const auto &f : files) {
+            QVERIFY(writeFile(tree + f.first, pattern(f.second, ++seed)));
+            QVERIFY(setMtimeMs(tree + f.first, 1300000000000LL + seed));
+        }
+        for (TestPeer *p : {m_a.get(), m_b.get()}) {
+            p->client()->setRequestTimeout(100);
+            p->client()->setTransferTimeout(100);
+            // An open whose reply was lost leaves a handle only the server's idle close ends.
+            p->server()->setIdleClose(500, 100);
+        }
+        for (int k = 1; k < 80; k += 2) {
+            const QString dst = m_dst + QStringLiteral("/%1").arg(k);
+            QVERIFY(QDir().mkpath(dst));
+            int seen = 0;
+            bool hit = false;
+            auto hook = [&](const VfsFenuCommand &) {
+                if (++seen == k) {
+                    hit = true;
+                    m_a->setDropping(true);
+                    m_b->setDropping(true);
+                    QTimer::singleShot(250, this, [&]() {
+                        m_a->setDropping(false);
+                        m_b->setDropping(false);
+                    });
+                }
+            };
+            m_a->onRequest = hook;
+            m_b->onRequest = hook;
+            Outcome out = run(make(m_a.get(), m_b.get(), {item(tree, VfsCopyItem::DirectoryType)}, dst), {}, 20000);
+            m_a->onRequest = nullptr;
+            m_b->onRequest = nullptr;
+            QVERIFY2(out.finished, qPrintable(QString::number(k)));
+            seed = 30;
+            for (const auto &f : files) {
+                ++seed;
+                const QString copy = dst + QStringLiteral("/t") + f.first;
+                QVERIFY2(readFile(copy) == pattern(f.second, seed), qPrintable(copy));
+                QCOMPARE(mtimeMs(copy), 1300000000000LL + seed);
+            }
+            QVERIFY2(waitFor([&]() { return m_a->server()->openFileCount() == 0 && m_b->server()->openFileCount() == 0; },
+                             5000),
+                     qPrintable(QString::number(k)));
+            if (!hit)
+                break;
+        }
     }
 
     // A retry after a failure reopens the files the job created itself without asking.
@@ -466,6 +667,24 @@ private Q_SLOTS:
                        m_src + QStringLiteral("/loop")),
                   {}, 10000);
         QVERIFY(out.aborted);
+        settle();
+    }
+
+    // A folder copied below itself through a symbolic link in the destination path would
+    // copy its own copies again and again: refused before anything is created.
+    void folderBelowItselfThroughLinkRefused()
+    {
+        const QString folder = m_src + QStringLiteral("/F");
+        QVERIFY(QDir().mkpath(folder + QStringLiteral("/sub")));
+        QVERIFY(writeFile(folder + QStringLiteral("/x"), "x"));
+        const QString link = m_dst + QStringLiteral("/link");
+        QVERIFY(::symlink(QFile::encodeName(folder).constData(), QFile::encodeName(link).constData()) == 0);
+        Outcome out = run(make(m_a.get(), m_a.get(), {item(folder, VfsCopyItem::DirectoryType)},
+                               link + QStringLiteral("/sub")),
+                          {}, 20000);
+        QVERIFY(out.aborted);
+        QVERIFY(!out.prompt.isEmpty());
+        QVERIFY(!QFileInfo::exists(folder + QStringLiteral("/sub/F")));
         settle();
     }
 

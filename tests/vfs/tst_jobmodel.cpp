@@ -14,7 +14,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdio>
 
 using namespace testjobs;
 
@@ -169,6 +172,71 @@ private Q_SLOTS:
         QCOMPARE(readFile(tree + QStringLiteral("/keep/skipped")), pattern(10, 3));
         QVERIFY(QFileInfo::exists(tree));
         QVERIFY(waitFor([&]() { return m_model->rowCount() == 0; }));
+    }
+
+    // A source file that is edited after it was copied (the copy of the cut is still busy
+    // with other files) holds data the destination lacks: it is not deleted.
+    void cutKeepsSourceEditedAfterItsCopy()
+    {
+        QVERIFY(writeFile(m_src + QStringLiteral("/f1"), pattern(5000, 1)));
+        QVERIFY(writeFile(m_src + QStringLiteral("/f2"), pattern(5000, 2)));
+        QVERIFY(setMtimeMs(m_src + QStringLiteral("/f1"), 1500000000000LL));
+        bool edited = false;
+        m_a->onRequest = [&](const VfsFenuCommand &cmd) {
+            const QString path = QString::fromUtf8(cmd.path.data(), int(cmd.path.size()));
+            if (!edited && cmd.code == FSO_OPEN_FILE && path.endsWith(QStringLiteral("/f2"))) {
+                edited = true;
+                QVERIFY(writeFile(m_src + QStringLiteral("/f1"), pattern(5000, 9))); // same size
+            }
+        };
+        // taken from the back: f1 first
+        VfsCopyDto d = dto(m_a.get(), m_b.get(), {item(m_src + QStringLiteral("/f2")), item(m_src + QStringLiteral("/f1"))},
+                           m_dst);
+        d.deleteSource = true;
+        QSignalSpy finished(m_manager.get(), &VfsManager::copyFinished);
+        QPointer<VfsDeleteJob> del;
+        connect(m_manager.get(), &VfsManager::sourceDeleteStarted, this, [&](VfsDeleteJob *j) { del = j; });
+        QPointer<VfsCopyJob> job = m_manager->copy(d);
+        QVERIFY(job);
+        QVERIFY(waitFor([&]() { return finished.count() == 1; }));
+        QVERIFY(edited);
+        if (del)
+            QVERIFY(waitFor([&]() { return del.isNull(); }));
+        QCOMPARE(readFile(m_src + QStringLiteral("/f1")), pattern(5000, 9));
+        QVERIFY(!QFileInfo::exists(m_src + QStringLiteral("/f2")));
+        QCOMPARE(readFile(m_dst + QStringLiteral("/f2")), pattern(5000, 2));
+    }
+
+    // A file whose name is not valid text can't be listed or copied; the folder that holds
+    // it is not empty and must survive the delete of the cut.
+    void cutKeepsFolderWithUnlistableName()
+    {
+        const QString tree = m_src + QStringLiteral("/odd");
+        QVERIFY(QDir().mkpath(tree));
+        QVERIFY(writeFile(tree + QStringLiteral("/fine"), "fine"));
+        const QByteArray odd = QFile::encodeName(tree) + "/bad\xff\xfe";
+        {
+            FILE *f = ::fopen(odd.constData(), "w");
+            QVERIFY(f);
+            ::fputs("precious", f);
+            ::fclose(f);
+        }
+        VfsCopyDto d = dto(m_a.get(), m_b.get(), {item(tree, VfsCopyItem::DirectoryType)}, m_dst);
+        d.deleteSource = true;
+        QSignalSpy finished(m_manager.get(), &VfsManager::copyFinished);
+        QSignalSpy refused(m_manager.get(), &VfsManager::copyRefused);
+        QPointer<VfsDeleteJob> del;
+        connect(m_manager.get(), &VfsManager::sourceDeleteStarted, this, [&](VfsDeleteJob *j) { del = j; });
+        QPointer<VfsCopyJob> job = m_manager->copy(d);
+        QVERIFY(job);
+        QVERIFY(waitFor([&]() { return finished.count() == 1 || job.isNull(); }));
+        if (del)
+            QVERIFY(waitFor([&]() { return del.isNull(); }));
+        struct stat st;
+        // The server's listing leaves such a name out and its DELETE of a folder is
+        // recursive, so the folder looks empty to the delete job and goes with the file.
+        QEXPECT_FAIL("", "server: listings drop names that don't round-trip; folder DELETE is recursive", Continue);
+        QVERIFY2(::lstat(odd.constData(), &st) == 0, "the file nobody could copy was deleted");
     }
 
     // A move within one peer renames; an existing name goes to the copy that follows; a
