@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace vfsaccess {
 
@@ -168,6 +170,43 @@ bool resolveRealPath(const QString &path, bool followLast, QString *real)
     return true;
 }
 
+bool descriptorPath(int fd, QString *real)
+{
+    if (fd < 0)
+        return false;
+    const QByteArray link = "/proc/self/fd/" + QByteArray::number(fd);
+    QByteArray buffer(PATH_MAX + 1, Qt::Uninitialized);
+    const ssize_t n = ::readlink(link.constData(), buffer.data(), std::size_t(buffer.size()));
+    if (n <= 0 || n >= buffer.size())
+        return false;
+    buffer.truncate(int(n));
+    // An unlinked file or directory reads as "<path> (deleted)"; nothing to compare then.
+    if (buffer.at(0) != '/' || buffer.endsWith(" (deleted)"))
+        return false;
+    *real = QFile::decodeName(buffer);
+    return true;
+}
+
+QByteArray anchoredPath(int dirFd, const QByteArray &name)
+{
+    return "/proc/self/fd/" + QByteArray::number(dirFd) + '/' + name;
+}
+
+int openParentDirectory(const QString &path, QByteArray *name)
+{
+    if (path.isEmpty() || path == QLatin1String("/") || path.at(0) != QLatin1Char('/')) {
+        errno = EINVAL;
+        return -1;
+    }
+    *name = QFile::encodeName(lastName(path));
+    const QByteArray parent = QFile::encodeName(parentPath(path));
+    int fd;
+    do {
+        fd = ::open(parent.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
 VfsAccessRules::VfsAccessRules(bool isLocal, std::vector<PeerAclDto> entries)
     : m_local(isLocal), m_entries(std::move(entries))
 {
@@ -243,6 +282,56 @@ std::uint8_t VfsAccessRules::check(const QString &localPath, std::uint32_t requi
     if (!resolveRealPath(localPath, mode == LinkMode::FollowLast, &realPath))
         return FSO_STATUS_NOT_PERMITTED;
     return isSameOrBelow(realSelector, realPath) ? FSO_STATUS_SUCCESS : FSO_STATUS_NOT_PERMITTED;
+}
+
+bool VfsAccessRules::insideEntry(const QString &localPath, const QString &real) const
+{
+    if (m_local)
+        return true;
+    const int index = findAclEntry(m_entries, localPath, false);
+    if (index < 0)
+        return false;
+    QString selector, realSelector;
+    if (!cleanPath(m_entries[size_t(index)].selector, &selector) || !systemRealPath(selector, &realSelector))
+        return false;
+    return isSameOrBelow(realSelector, real);
+}
+
+bool VfsAccessRules::descriptorInside(const QString &localPath, int fd) const
+{
+    if (m_local)
+        return true;
+    QString real;
+    return descriptorPath(fd, &real) && insideEntry(localPath, real);
+}
+
+bool VfsAccessRules::entryInside(const QString &localPath, int dirFd, const QByteArray &name) const
+{
+    if (m_local)
+        return true;
+    QString real;
+    if (!descriptorPath(dirFd, &real))
+        return false;
+    return insideEntry(localPath, joinPath(real, QFile::decodeName(name)));
+}
+
+bool VfsAccessRules::holdsShareRoot(const QString &localPath) const
+{
+    if (m_local)
+        return false;
+    QString real;
+    const bool haveReal = resolveRealPath(localPath, false, &real);
+    for (const PeerAclDto &entry : m_entries) {
+        QString selector;
+        if (!cleanPath(entry.selector, &selector))
+            continue;
+        if (isSameOrBelow(localPath, selector))
+            return true;
+        QString realSelector;
+        if (haveReal && systemRealPath(selector, &realSelector) && isSameOrBelow(real, realSelector))
+            return true;
+    }
+    return false;
 }
 
 bool VfsAccessRules::mayNotify(const QString &path) const

@@ -59,6 +59,17 @@ int findAclEntry(const std::vector<PeerAclDto> &entries, const QString &path, bo
 // dangling or cannot be resolved.
 bool resolveRealPath(const QString &path, bool followLast, QString *real);
 
+// The real path of an open descriptor (from /proc/self/fd); false when it cannot be told.
+bool descriptorPath(int fd, QString *real);
+
+// A path that reaches `name` inside the directory open as `dirFd`, whatever has become of
+// the path that directory was opened by: "/proc/self/fd/<dirFd>/<name>".
+QByteArray anchoredPath(int dirFd, const QByteArray &name);
+
+// Opens the parent directory of a clean absolute path (following links) for work on its
+// last part; the last part goes to *name. -1 on failure (errno set).
+int openParentDirectory(const QString &path, QByteArray *name);
+
 enum class LinkMode {
     FollowLast,   // the request works on what the path points to (open, list, make)
     NoFollowLast, // the request works on the directory entry itself (delete, move)
@@ -92,6 +103,19 @@ public:
     // inside the entry's real selector. entryIndex receives the covering entry (or -1).
     std::uint8_t check(const QString &localPath, std::uint32_t required, LinkMode mode,
                        bool exactOnly = false, int *entryIndex = nullptr) const;
+
+    // The second half of check(), for what has been opened meanwhile: whether `real`, the
+    // real path of what was opened for `localPath`, lies inside the real selector of the
+    // entry that covers localPath. Names can be swapped for links between a check and the
+    // open that follows it; a descriptor cannot. Always true in local mode.
+    bool insideEntry(const QString &localPath, const QString &real) const;
+    // insideEntry for an open descriptor, and for an entry `name` of an open directory.
+    bool descriptorInside(const QString &localPath, int fd) const;
+    bool entryInside(const QString &localPath, int dirFd, const QByteArray &name) const;
+
+    // Whether a remote peer's delete or move of `localPath` would take a shared item's root
+    // with it: the path is a selector itself or lies above one (by name or by real path).
+    bool holdsShareRoot(const QString &localPath) const;
 
     // Whether a change of this path (as the peer knows it) may be told to the peer.
     bool mayNotify(const QString &path) const;

@@ -73,42 +73,68 @@ std::vector<VfsOpenFilePtr> VfsOpenFileTable::takeAll()
 
 namespace vfsfiles {
 
-OpenResult openRegularFile(const QString &path, bool read, bool write, bool exclusive,
-                           int *fd, int *error)
+namespace {
+
+int openAt(int dirFd, const char *name, int flags, mode_t mode = 0)
+{
+    int fd;
+    do {
+        fd = ::openat(dirFd, name, flags, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+} // namespace
+
+OpenResult openRegularFileAt(int dirFd, const QByteArray &name, bool read, bool write, bool exclusive,
+                             bool mayCreate, bool followDanglingLink, int *fd, bool *created, int *error)
 {
     *fd = -1;
+    *created = false;
     *error = 0;
-    const QByteArray native = QFile::encodeName(path);
+    if (name.isEmpty() || name.contains('/') || name == "." || name == "..") {
+        *error = EINVAL;
+        return OpenResult::Failed;
+    }
     struct stat st;
-    const bool exists = ::stat(native.constData(), &st) == 0;
+    const bool exists = ::fstatat(dirFd, name.constData(), &st, 0) == 0;
+    const int statError = errno;
     if (exists && exclusive)
         return OpenResult::Exists;
     if (exists && !S_ISREG(st.st_mode))
         return OpenResult::NotRegular;
     if (!exists && !write) {
-        *error = errno;
-        return errno == ENOENT ? OpenResult::NotFound : OpenResult::Failed;
+        *error = statError;
+        return statError == ENOENT ? OpenResult::NotFound : OpenResult::Failed;
     }
 
+    // O_NONBLOCK keeps a FIFO that turned up since the stat above from blocking; the fstat
+    // below refuses it.
     int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
     if (read && write)
-        flags |= O_RDWR | O_CREAT;
+        flags |= O_RDWR;
     else if (write)
-        flags |= O_WRONLY | O_CREAT;
+        flags |= O_WRONLY;
     else
         flags |= O_RDONLY;
-    if (write && exclusive)
-        flags |= O_EXCL;
-    // The path may have changed since the stat above; O_NONBLOCK keeps a FIFO that turned
-    // up meanwhile from blocking, and the fstat below refuses it.
-    int descriptor;
-    do {
-        descriptor = ::open(native.constData(), flags, 0666);
-    } while (descriptor < 0 && errno == EINTR);
+    constexpr mode_t kCreateMode = 0644;
+    int descriptor = exclusive ? -1 : openAt(dirFd, name.constData(), flags);
+    if (descriptor < 0 && (exclusive || errno == ENOENT) && write) {
+        if (!mayCreate) {
+            *error = EACCES;
+            return OpenResult::Failed;
+        }
+        // O_EXCL never follows a link: what is made is a new file right here.
+        descriptor = openAt(dirFd, name.constData(), flags | O_CREAT | O_EXCL, kCreateMode);
+        if (descriptor >= 0)
+            *created = true;
+        else if (errno == EEXIST && !exclusive && followDanglingLink)
+            descriptor = openAt(dirFd, name.constData(), flags | O_CREAT, kCreateMode);
+    }
     if (descriptor < 0) {
         *error = errno;
         if (errno == EEXIST)
-            return OpenResult::Exists;
+            return exclusive ? OpenResult::Exists : OpenResult::Failed;
         if (errno == ENOENT && !write)
             return OpenResult::NotFound;
         return OpenResult::Failed;
@@ -116,13 +142,6 @@ OpenResult openRegularFile(const QString &path, bool read, bool write, bool excl
     if (::fstat(descriptor, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(descriptor);
         return OpenResult::NotRegular;
-    }
-    // A write-only open empties the file, like opening it for writing always has; only
-    // after the check above, so nothing but a regular file is ever truncated.
-    if (write && !read && ::ftruncate(descriptor, 0) != 0) {
-        *error = errno;
-        ::close(descriptor);
-        return OpenResult::Failed;
     }
     const int current = ::fcntl(descriptor, F_GETFL);
     if (current >= 0)

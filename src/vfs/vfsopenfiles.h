@@ -74,10 +74,16 @@ enum class OpenResult {
     Failed,
 };
 
-// Opens a regular file. Nothing but a regular file is ever opened: a FIFO would block the
-// caller, a device would be read or written raw. `exclusive` creates with O_EXCL.
-OpenResult openRegularFile(const QString &path, bool read, bool write, bool exclusive,
-                           int *fd, int *error);
+// Opens the regular file `name` of the directory open as `dirFd` (following a link in its
+// place). Nothing but a regular file is ever opened: a FIFO would block the caller, a
+// device would be read or written raw. `exclusive` fails on any existing entry. A write
+// open of a missing file creates it (mode 0644 before the umask, never world-writable)
+// only when `mayCreate`, with O_EXCL so the new entry is the file made here and no link
+// that turned up in its place; a link that points nowhere is followed only with
+// `followDanglingLink`. Nothing is truncated here: the caller empties or cuts the file once
+// it has checked what it opened. *created tells whether the file was made.
+OpenResult openRegularFileAt(int dirFd, const QByteArray &name, bool read, bool write, bool exclusive,
+                             bool mayCreate, bool followDanglingLink, int *fd, bool *created, int *error);
 
 // Closes the record: applies its kept access and modification times first (when
 // applyTimes) and then closes the descriptor. Waits for a worker that holds the record.

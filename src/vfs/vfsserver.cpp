@@ -21,6 +21,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,11 +36,40 @@ namespace {
 constexpr std::size_t kMaxFreeJobs = 16;
 // Reads, writes and hashes one peer may have in flight; each holds up to 64 KB.
 constexpr std::size_t kMaxDataJobs = 512;
+// Recursive deletes, moves to the trash and moves across file systems one peer may have
+// running or queued; each holds directory descriptors and may take minutes.
+constexpr std::size_t kMaxOperations = 16;
 
 QByteArray nativePath(const QString &path)
 {
     return QFile::encodeName(path);
 }
+
+// Closes a descriptor when it goes out of scope.
+class UniqueFd
+{
+public:
+    explicit UniqueFd(int fd = -1) : m_fd(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(const UniqueFd &) = delete;
+    UniqueFd &operator=(const UniqueFd &) = delete;
+    int get() const { return m_fd; }
+    int release()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+    void reset(int fd = -1)
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = fd;
+    }
+
+private:
+    int m_fd;
+};
 
 } // namespace
 
@@ -162,8 +192,11 @@ public:
     void hashFinished(HashFileJob *job);
     void operationFinished(FileOperationJob *job);
 
-    void startOperation(FileOperationJob::Kind kind, const VfsFenuCommand &cmd, const QString &source,
-                        const QString &destination, const QString &notifyPath);
+    // Makes a delete or move job (not yet started) that owns sourceDir; null, with the
+    // descriptor closed, when the peer already has kMaxOperations of them running.
+    FileOperationJob *startOperation(FileOperationJob::Kind kind, const VfsFenuCommand &cmd, const QString &source,
+                                     const QString &destination, const QString &notifyPath, int sourceDir,
+                                     const QByteArray &sourceName);
 };
 
 // --- replies -------------------------------------------------------------------------------
@@ -474,6 +507,7 @@ void VfsServerNusk::jobTimerFired()
             it = pending.erase(it);
             job->items.clear();
             job->items.shrink_to_fit();
+            job->closeDirectory();
             d->recycle(d->freeListings, std::move(job));
         } else {
             ++it;
@@ -567,17 +601,29 @@ void VfsServerNusk::processMoveCommand(const VfsFenuCommand &cmd)
         QString sourceSelector, destinationSelector;
         vfsaccess::cleanPath(d->acl[std::size_t(sourceEntry)].selector, &sourceSelector);
         vfsaccess::cleanPath(d->acl[std::size_t(destinationEntry)].selector, &destinationSelector);
-        if (sourceSelector == source.local || destinationSelector == destination.local)
+        if (sourceSelector == source.local || destinationSelector == destination.local
+            || d->rules.holdsShareRoot(source.local) || d->rules.holdsShareRoot(destination.local))
             return answer(FSO_STATUS_NOT_PERMITTED);
     }
-    const QByteArray from = nativePath(source.local);
-    const QByteArray to = nativePath(destination.local);
+    // Both folders are opened once and checked by what they really are; the rename and any
+    // later work go by name inside them.
+    QByteArray fromName, toName;
+    UniqueFd fromDir(vfsaccess::openParentDirectory(source.local, &fromName));
+    if (fromDir.get() < 0)
+        return answer(FSO_STATUS_NOT_FOUND);
+    UniqueFd toDir(vfsaccess::openParentDirectory(destination.local, &toName));
+    if (!d->rules.entryInside(source.local, fromDir.get(), fromName)
+        || (toDir.get() >= 0 && !d->rules.entryInside(destination.local, toDir.get(), toName)))
+        return answer(FSO_STATUS_NOT_PERMITTED);
     struct stat sourceSt, destinationSt;
-    if (::lstat(from.constData(), &sourceSt) != 0)
+    if (::fstatat(fromDir.get(), fromName.constData(), &sourceSt, AT_SYMLINK_NOFOLLOW) != 0)
         return answer(FSO_STATUS_NOT_FOUND);
     if (source.local == destination.local)
         return answer(FSO_STATUS_SAME_PATH);
-    const bool destinationExists = ::lstat(to.constData(), &destinationSt) == 0;
+    if (toDir.get() < 0)
+        return answer(FSO_STATUS_IO_ERROR);
+    const bool destinationExists =
+        ::fstatat(toDir.get(), toName.constData(), &destinationSt, AT_SYMLINK_NOFOLLOW) == 0;
     // Two names of one file: rename(2) would do nothing and report success, leaving both.
     if (destinationExists && destinationSt.st_dev == sourceSt.st_dev && destinationSt.st_ino == sourceSt.st_ino)
         return answer(FSO_STATUS_SAME_PATH);
@@ -585,22 +631,37 @@ void VfsServerNusk::processMoveCommand(const VfsFenuCommand &cmd)
         return answer(FSO_STATUS_EXISTS);
     if (cmd.flags & FSO_MOVE_SAME_VOLUME) {
         struct stat parentSt;
-        if (::stat(nativePath(vfsaccess::parentPath(destination.local)).constData(), &parentSt) != 0)
+        if (::fstat(toDir.get(), &parentSt) != 0)
             return answer(FSO_STATUS_NOT_FOUND);
         if (parentSt.st_dev != sourceSt.st_dev)
             return answer(FSO_STATUS_CROSS_VOLUME);
     }
     // rename(2) replaces an existing destination in one step; there is no moment without
     // either the old or the new item.
-    if (::rename(from.constData(), to.constData()) == 0)
+    int flags = (cmd.flags & FSO_MOVE_NO_REPLACE) ? RENAME_NOREPLACE : 0;
+    int renamed = ::renameat2(fromDir.get(), fromName.constData(), toDir.get(), toName.constData(), unsigned(flags));
+    if (renamed != 0 && errno == EINVAL && flags) {
+        // A file system without RENAME_NOREPLACE: the existence check above has to do.
+        flags = 0;
+        renamed = ::renameat(fromDir.get(), fromName.constData(), toDir.get(), toName.constData());
+    }
+    if (renamed == 0)
         return answer(FSO_STATUS_SUCCESS);
+    if (errno == EEXIST && flags)
+        return answer(FSO_STATUS_EXISTS);
     if (errno == EXDEV) {
         if (cmd.flags & FSO_MOVE_SAME_VOLUME)
             return answer(FSO_STATUS_CROSS_VOLUME);
-        d->startOperation(FileOperationJob::MoveAcross, cmd, source.local, destination.local, QString());
+        FileOperationJob *job = d->startOperation(FileOperationJob::MoveAcross, cmd, source.local, destination.local,
+                                                  QString(), fromDir.release(), fromName);
+        if (!job)
+            return answer(FSO_STATUS_IO_ERROR);
+        job->destinationDir = toDir.release();
+        job->destinationName = toName;
+        d->start(job);
         return;
     }
-    logPrintf(LogVsrv, "failed to move %s TrId %u", from.constData(), unsigned(cmd.trId));
+    logPrintf(LogVsrv, "failed to move %s TrId %u", nativePath(source.local).constData(), unsigned(cmd.trId));
     answer(FSO_STATUS_IO_ERROR);
 }
 
@@ -623,40 +684,50 @@ void VfsServerNusk::processDeleteFileCommand(const VfsFenuCommand &cmd)
         if (d->rules.check(mapped.local, vfsaccess::AclWrite, LinkMode::NoFollowLast, false, &entry)
             != FSO_STATUS_SUCCESS)
             return answer(FSO_STATUS_NOT_PERMITTED);
-        QString selector;
-        vfsaccess::cleanPath(d->acl[std::size_t(entry)].selector, &selector);
-        if (selector == mapped.local)
+        // Neither a shared item's root nor a folder holding one: either would end a share.
+        if (d->rules.holdsShareRoot(mapped.local))
             return answer(FSO_STATUS_NOT_PERMITTED);
     }
-    const QByteArray path = nativePath(mapped.local);
+    QByteArray name;
+    UniqueFd parentDir(vfsaccess::openParentDirectory(mapped.local, &name));
+    if (parentDir.get() < 0)
+        return answer(errno == ENOENT || errno == ENOTDIR ? FSO_STATUS_NOT_FOUND : FSO_STATUS_IO_ERROR);
+    if (!d->rules.entryInside(mapped.local, parentDir.get(), name))
+        return answer(FSO_STATUS_NOT_PERMITTED);
     struct stat st;
-    if (::lstat(path.constData(), &st) != 0)
+    if (::fstatat(parentDir.get(), name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return answer(FSO_STATUS_NOT_FOUND);
     const bool directory = S_ISDIR(st.st_mode);
     // A drive is never deleted, whoever asks.
     if (directory && vfsserverfs::isMountPoint(mapped.local))
         return answer(FSO_STATUS_NOT_PERMITTED);
     const QString parent = vfsaccess::parentPath(mapped.requested);
-    if (cmd.flags & FSO_DELETE_TO_TRASH) {
-        d->startOperation(FileOperationJob::Trash, cmd, mapped.local, QString(), parent);
-        return;
-    }
-    if (directory) {
-        d->startOperation(FileOperationJob::RemoveTree, cmd, mapped.local, QString(), parent);
+    if ((cmd.flags & FSO_DELETE_TO_TRASH) || directory) {
+        const FileOperationJob::Kind kind = (cmd.flags & FSO_DELETE_TO_TRASH) ? FileOperationJob::Trash
+                                                                               : FileOperationJob::RemoveTree;
+        FileOperationJob *job = d->startOperation(kind, cmd, mapped.local, QString(), parent, parentDir.release(), name);
+        if (!job)
+            return answer(FSO_STATUS_IO_ERROR);
+        d->start(job);
         return;
     }
     // A symbolic link goes itself; what it points at stays.
-    if (::unlink(path.constData()) != 0)
+    if (::unlinkat(parentDir.get(), name.constData(), 0) != 0)
         return answer(FSO_STATUS_IO_ERROR);
     answer(FSO_STATUS_SUCCESS);
     Q_EMIT notifyDirectoryChanged(parent);
 }
 
-void VfsServerNuskPrivate::startOperation(FileOperationJob::Kind kind, const VfsFenuCommand &cmd,
-                                          const QString &source, const QString &destination,
-                                          const QString &notifyPath)
+FileOperationJob *VfsServerNuskPrivate::startOperation(FileOperationJob::Kind kind, const VfsFenuCommand &cmd,
+                                                      const QString &source, const QString &destination,
+                                                      const QString &notifyPath, int sourceDir,
+                                                      const QByteArray &sourceName)
 {
     std::unique_ptr<FileOperationJob> job(new FileOperationJob);
+    // The job owns the descriptor from here on, also when it is not started.
+    job->sourceDir = sourceDir;
+    if (runningOperations.size() >= kMaxOperations)
+        return nullptr;
     job->cancelled = &cancelled;
     job->watcher = new QFutureWatcher<void>(q);
     FileOperationJob *raw = job.get();
@@ -666,11 +737,12 @@ void VfsServerNuskPrivate::startOperation(FileOperationJob::Kind kind, const Vfs
     job->trId = cmd.trId;
     job->isLocal = isLocal;
     job->source = source;
+    job->sourceName = sourceName;
     job->destination = destination;
     job->requestPath = cmd.path;
     job->notifyPath = notifyPath;
     runningOperations.push_back(std::move(job));
-    start(raw);
+    return raw;
 }
 
 void VfsServerNuskPrivate::operationFinished(FileOperationJob *job)
@@ -713,7 +785,27 @@ void VfsServerNusk::processMakeDirectoryCommand(const VfsFenuCommand &cmd)
             return answer(FSO_STATUS_IO_ERROR, detail);
         return answer(FSO_STATUS_SUCCESS, detail);
     }
-    answer(vfsserverfs::makePath(mapped.local) ? FSO_STATUS_SUCCESS : FSO_STATUS_IO_ERROR, 0);
+    // The deepest folder that exists is opened and checked for what it really is; the
+    // missing parts are made below it one at a time, never through a link.
+    QString base = mapped.local;
+    QStringList missing;
+    while (base != QLatin1String("/") && ::lstat(nativePath(base).constData(), &st) != 0) {
+        if (errno != ENOENT)
+            return answer(FSO_STATUS_IO_ERROR, 0);
+        missing.prepend(base.mid(base.lastIndexOf(QLatin1Char('/')) + 1));
+        base = vfsaccess::parentPath(base);
+    }
+    const UniqueFd baseDir(::open(nativePath(base).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (baseDir.get() < 0)
+        return answer(FSO_STATUS_IO_ERROR, 0);
+    if (!d->rules.isLocal()) {
+        QString real;
+        if (!vfsaccess::descriptorPath(baseDir.get(), &real)
+            || !d->rules.insideEntry(mapped.local, real + (real.endsWith(QLatin1Char('/')) ? QString() : QStringLiteral("/"))
+                                                       + missing.join(QLatin1Char('/'))))
+            return answer(FSO_STATUS_NOT_PERMITTED, 0);
+    }
+    answer(vfsserverfs::makePathAt(baseDir.get(), missing) ? FSO_STATUS_SUCCESS : FSO_STATUS_IO_ERROR, 0);
 }
 
 // --- OPEN_FILE / CLOSE_FILE --------------------------------------------------------------------
@@ -749,13 +841,24 @@ void VfsServerNusk::processOpenFileCommand(const VfsFenuCommand &cmd)
     auto givenTime = [&](std::uint32_t bit, std::int64_t value) -> std::int64_t {
         return (attributes & bit) && value > 0 ? value : 0;
     };
+    // From here on the work goes through descriptors: the directory is opened once, and
+    // what the name leads to is checked again after it has been opened, so a part of the
+    // path swapped for a link after the check above leads nowhere.
+    QByteArray name;
+    const UniqueFd parent(vfsaccess::openParentDirectory(mapped.local, &name));
+    if (parent.get() < 0)
+        return answer(errno == ENOENT && !write && !timesOnly ? FSO_STATUS_NOT_FOUND : FSO_STATUS_IO_ERROR, 0);
     if (timesOnly) {
-        if (cmd.flags & FSO_OPEN_EXCLUSIVE) {
-            struct stat st;
-            if (::lstat(nativePath(mapped.local).constData(), &st) == 0)
-                return answer(FSO_STATUS_EXISTS, 0);
-        }
-        const int result = vfsfiles::applyFileTimes(mapped.local, givenTime(FSO_ATTR_ACCESS_TIME, cmd.accessTime),
+        struct stat st;
+        if ((cmd.flags & FSO_OPEN_EXCLUSIVE) && ::fstatat(parent.get(), name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+            return answer(FSO_STATUS_EXISTS, 0);
+        const UniqueFd target(::openat(parent.get(), name.constData(), O_PATH | O_CLOEXEC));
+        if (target.get() < 0)
+            return answer(FSO_STATUS_IO_ERROR, 0);
+        if (!d->rules.descriptorInside(mapped.local, target.get()))
+            return answer(FSO_STATUS_NOT_PERMITTED, 0);
+        const int result = vfsfiles::applyFileTimes(QStringLiteral("/proc/self/fd/%1").arg(target.get()),
+                                                    givenTime(FSO_ATTR_ACCESS_TIME, cmd.accessTime),
                                                     givenTime(FSO_ATTR_MODIFY_TIME, cmd.modifyTime));
         return answer(result == 0 ? FSO_STATUS_COMPLETE : FSO_STATUS_IO_ERROR, 0);
     }
@@ -763,8 +866,11 @@ void VfsServerNusk::processOpenFileCommand(const VfsFenuCommand &cmd)
         return answer(FSO_STATUS_IO_ERROR, 0);
 
     int fd = -1, error = 0;
-    const vfsfiles::OpenResult result = vfsfiles::openRegularFile(mapped.local, read, write,
-                                                                  cmd.flags & FSO_OPEN_EXCLUSIVE, &fd, &error);
+    bool created = false;
+    const bool mayCreate = write && d->rules.entryInside(mapped.local, parent.get(), name);
+    const vfsfiles::OpenResult result = vfsfiles::openRegularFileAt(parent.get(), name, read, write,
+                                                                    cmd.flags & FSO_OPEN_EXCLUSIVE, mayCreate,
+                                                                    d->isLocal, &fd, &created, &error);
     switch (result) {
     case vfsfiles::OpenResult::Opened:
         break;
@@ -776,6 +882,18 @@ void VfsServerNusk::processOpenFileCommand(const VfsFenuCommand &cmd)
     case vfsfiles::OpenResult::Failed:
         logPrintf(LogVsrv, "failed to open file %s %s (%u), open mode 0x%X", nativePath(mapped.local).constData(),
                   std::strerror(error), unsigned(error), unsigned(cmd.flags));
+        return answer(FSO_STATUS_IO_ERROR, 0);
+    }
+    if (!d->rules.descriptorInside(mapped.local, fd)) {
+        ::close(fd);
+        if (created)
+            ::unlinkat(parent.get(), name.constData(), 0);
+        return answer(FSO_STATUS_NOT_PERMITTED, 0);
+    }
+    // A write-only open empties the file, like opening it for writing always has; only now
+    // that it is known to be a regular file inside the share.
+    if (write && !read && !created && ::ftruncate(fd, 0) != 0) {
+        ::close(fd);
         return answer(FSO_STATUS_IO_ERROR, 0);
     }
 
@@ -824,9 +942,11 @@ void VfsServerNusk::closeFileTimerFired()
         if (lock.owns_lock() && file->fd >= 0 && file->idle.elapsed() > d->idleLimitMs - 1)
             idle.push_back(file);
     }
+    // A file left idle is an abandoned transfer: stamping it with the times of the
+    // original would make a half-written file look like a finished copy.
     for (const VfsOpenFilePtr &file : idle) {
         d->files.remove(file);
-        d->closeFile(file, true);
+        d->closeFile(file, false);
     }
     d->closeFileTimer.start();
 }

@@ -248,11 +248,19 @@ bool copyEntry(const QByteArray &from, const QByteArray &to, const std::atomic<b
         return copyFile(from, to, st, cancelled);
     if (!S_ISDIR(st.st_mode))
         return false;
-    if (::mkdir(to.constData(), (st.st_mode & 07777) | 0700) != 0)
+    // Opened without following: a folder swapped for a link meanwhile is not copied from.
+    const int fromFd = ::open(from.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fromFd < 0)
         return false;
-    DIR *dir = ::opendir(from.constData());
-    if (!dir)
+    DIR *dir = ::fdopendir(fromFd);
+    if (!dir) {
+        ::close(fromFd);
         return false;
+    }
+    if (::mkdir(to.constData(), (st.st_mode & 07777) | 0700) != 0) {
+        ::closedir(dir);
+        return false;
+    }
     std::vector<QByteArray> names;
     while (dirent *entry = ::readdir(dir)) {
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
@@ -298,18 +306,28 @@ bool isMountPoint(const QString &path)
     return mountPoints().contains(p);
 }
 
-bool removeTree(const QString &path, const std::atomic<bool> *cancelled)
+bool removeTreeAt(int parentFd, const QByteArray &name, const QByteArray &path, const std::atomic<bool> *cancelled)
 {
-    const QByteArray p = native(path);
-    const int fd = ::open(p.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = ::openat(parentFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return false;
     struct stat st;
     bool ok = ::fstat(fd, &st) == 0;
     if (ok)
-        ok = removeContents(fd, p, st.st_dev, mountPoints(), cancelled);
+        ok = removeContents(fd, path, st.st_dev, mountPoints(), cancelled);
     ::close(fd);
-    return ok && ::rmdir(p.constData()) == 0;
+    return ok && ::unlinkat(parentFd, name.constData(), AT_REMOVEDIR) == 0;
+}
+
+bool removeTree(const QString &path, const std::atomic<bool> *cancelled)
+{
+    QByteArray name;
+    const int parent = vfsaccess::openParentDirectory(path, &name);
+    if (parent < 0)
+        return false;
+    const bool ok = removeTreeAt(parent, name, native(path), cancelled);
+    ::close(parent);
+    return ok;
 }
 
 bool copyTree(const QString &source, const QString &destination, const std::atomic<bool> *cancelled)
@@ -320,41 +338,58 @@ bool copyTree(const QString &source, const QString &destination, const std::atom
     return false;
 }
 
-std::uint8_t moveAcross(const QString &source, const QString &destination, const std::atomic<bool> *cancelled)
+std::uint8_t moveAcross(int sourceDir, const QByteArray &sourceName, int destinationDir,
+                        const QByteArray &destinationName, const QByteArray &sourcePath,
+                        const std::atomic<bool> *cancelled)
 {
     // The copy is made beside the destination and renamed into place, so the destination
     // is either the old item or the whole new one, never half a copy.
-    const QString parent = vfsaccess::parentPath(destination);
-    const QString temporary = (parent == QLatin1String("/") ? QString() : parent)
-                              + QStringLiteral("/.nusk-move-")
-                              + QUuid::createUuid().toString(QUuid::Id128);
-    if (!copyTree(source, temporary, cancelled))
-        return FSO_STATUS_IO_ERROR;
-    if (::rename(native(temporary).constData(), native(destination).constData()) != 0) {
-        removeAny(temporary, nullptr);
+    const QByteArray temporary = ".nusk-move-" + QUuid::createUuid().toString(QUuid::Id128).toLatin1();
+    const QByteArray from = vfsaccess::anchoredPath(sourceDir, sourceName);
+    const QByteArray copy = vfsaccess::anchoredPath(destinationDir, temporary);
+    if (!copyEntry(from, copy, cancelled)) {
+        removeAny(QFile::decodeName(copy), nullptr);
         return FSO_STATUS_IO_ERROR;
     }
-    return removeAny(source, nullptr) ? FSO_STATUS_SUCCESS : FSO_STATUS_IO_ERROR;
+    if (::renameat(destinationDir, temporary.constData(), destinationDir, destinationName.constData()) != 0) {
+        removeAny(QFile::decodeName(copy), nullptr);
+        return FSO_STATUS_IO_ERROR;
+    }
+    struct stat st;
+    if (::fstatat(sourceDir, sourceName.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? FSO_STATUS_SUCCESS : FSO_STATUS_IO_ERROR;
+    if (S_ISDIR(st.st_mode))
+        return removeTreeAt(sourceDir, sourceName, sourcePath, nullptr) ? FSO_STATUS_SUCCESS : FSO_STATUS_IO_ERROR;
+    return ::unlinkat(sourceDir, sourceName.constData(), 0) == 0 ? FSO_STATUS_SUCCESS : FSO_STATUS_IO_ERROR;
 }
 
-bool makePath(const QString &path)
+bool makePathAt(int baseFd, const QStringList &parts)
 {
-    if (path.isEmpty() || path.at(0) != QLatin1Char('/'))
+    int current = ::dup(baseFd);
+    if (current < 0)
         return false;
-    const QStringList parts = path.mid(1).split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    QString current;
+    bool ok = true;
     for (const QString &part : parts) {
-        current += QLatin1Char('/') + part;
-        const QByteArray p = native(current);
-        if (::mkdir(p.constData(), 0777) == 0)
-            continue;
-        if (errno != EEXIST)
-            return false;
-        struct stat st;
-        if (::stat(p.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
-            return false;
+        const QByteArray name = native(part);
+        if (name.isEmpty() || name == "." || name == ".." || name.contains('/')) {
+            ok = false;
+            break;
+        }
+        if (::mkdirat(current, name.constData(), 0755) != 0 && errno != EEXIST) {
+            ok = false;
+            break;
+        }
+        const int next = ::openat(current, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        ::close(current);
+        current = next;
+        if (current < 0) {
+            ok = false;
+            break;
+        }
     }
-    return true;
+    if (current >= 0)
+        ::close(current);
+    return ok;
 }
 
 } // namespace vfsserverfs
@@ -411,8 +446,22 @@ QString lastName(const QString &path)
 
 } // namespace
 
+QueryListDirectoryJob::~QueryListDirectoryJob()
+{
+    closeDirectory();
+}
+
+void QueryListDirectoryJob::closeDirectory()
+{
+    if (dirFd >= 0)
+        ::close(dirFd);
+    dirFd = -1;
+}
+
 void QueryListDirectoryJob::reset()
 {
+    closeDirectory();
+    refused = false;
     trId = 0;
     state = VfsServerJobIdle;
     index = 0;
@@ -453,11 +502,27 @@ void QueryListDirectoryJob::buildItems()
     if (localPath.isEmpty())
         return;
 
+    closeDirectory();
+    refused = false;
     const QByteArray dirPath = QFile::encodeName(localPath);
-    DIR *dir = ::opendir(dirPath.constData());
-    if (!dir)
+    const int fd = ::open(dirPath.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
         return;
-    const int dirFd = ::dirfd(dir);
+    // The folder was checked when the listing began; its path may lead elsewhere by now.
+    if (!rules.descriptorInside(localPath, fd)) {
+        ::close(fd);
+        refused = true;
+        return;
+    }
+    const int listFd = ::dup(fd);
+    DIR *dir = listFd < 0 ? nullptr : ::fdopendir(listFd);
+    if (!dir) {
+        if (listFd >= 0)
+            ::close(listFd);
+        ::close(fd);
+        return;
+    }
+    dirFd = fd;
     std::vector<ListCandidate> candidates;
     while (dirent *entry = ::readdir(dir)) {
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
@@ -499,7 +564,9 @@ void QueryListDirectoryJob::buildItems()
 
 bool QueryListDirectoryJob::encodeItem(const Item &item, TermStreamWriter &writer) const
 {
-    const QByteArray path = QFile::encodeName(item.path);
+    // Entries of a listed folder are reached through its descriptor.
+    const QByteArray path = dirFd >= 0 ? vfsaccess::anchoredPath(dirFd, QFile::encodeName(item.name))
+                                       : QFile::encodeName(item.path);
     struct stat own;
     if (::lstat(path.constData(), &own) != 0)
         return false; // vanished since the listing was made
@@ -512,8 +579,10 @@ bool QueryListDirectoryJob::encodeItem(const Item &item, TermStreamWriter &write
     bool targetInside = false;
     if (isLink && ::stat(path.constData(), &target) == 0) {
         // A remote peer learns nothing about what a link points at outside its share.
+        QString real;
         targetInside = rules.isLocal()
-                       || rules.check(item.path, 0, vfsaccess::LinkMode::FollowLast) == FSO_STATUS_SUCCESS;
+                       || (vfsaccess::resolveRealPath(QFile::decodeName(path), true, &real)
+                           && rules.insideEntry(item.path, real));
         follow = targetInside;
     }
     const struct stat &info = follow ? target : own;
@@ -526,7 +595,7 @@ bool QueryListDirectoryJob::encodeItem(const Item &item, TermStreamWriter &write
         entry.type = entryTypeOf(own);
         if (isLink) {
             QString real;
-            if (targetInside && vfsaccess::resolveRealPath(item.path, true, &real)) {
+            if (targetInside && vfsaccess::resolveRealPath(QFile::decodeName(path), true, &real)) {
                 entry.linkTarget = real;
                 entry.linkTargetType = S_ISDIR(target.st_mode) ? FSO_ENTRY_DIRECTORY : FSO_ENTRY_FILE;
             } else if (rules.isLocal()) {
@@ -575,7 +644,9 @@ void QueryListDirectoryJob::run()
     std::uint16_t count = 0;
     std::size_t used = kFixed;
     const auto start = pageStarts.find(index);
-    if (start == pageStarts.end()) {
+    if (refused) {
+        status = FSO_STATUS_NOT_PERMITTED;
+    } else if (start == pageStarts.end()) {
         // Not an index this listing ever handed out.
         status = FSO_STATUS_INVALID_PARAMETER;
     } else {
@@ -782,22 +853,51 @@ void HashFileJob::run()
 
 // --- deletes and moves --------------------------------------------------------------------
 
+FileOperationJob::~FileOperationJob()
+{
+    if (sourceDir >= 0)
+        ::close(sourceDir);
+    if (destinationDir >= 0)
+        ::close(destinationDir);
+}
+
+namespace {
+
+// Whether `path`'s parent still names the directory open as `dirFd`.
+bool stillNamedBy(const QString &path, int dirFd)
+{
+    struct stat byPath, byFd;
+    return ::stat(QFile::encodeName(vfsaccess::parentPath(path)).constData(), &byPath) == 0
+           && ::fstat(dirFd, &byFd) == 0 && byPath.st_dev == byFd.st_dev && byPath.st_ino == byFd.st_ino;
+}
+
+} // namespace
+
 void FileOperationJob::run()
 {
     status = FSO_STATUS_IO_ERROR;
     switch (kind) {
     case RemoveTree:
-        status = vfsserverfs::removeTree(source, cancelled) ? FSO_STATUS_SUCCESS : FSO_STATUS_IO_ERROR;
+        status = vfsserverfs::removeTreeAt(sourceDir, sourceName, QFile::encodeName(source), cancelled)
+                     ? FSO_STATUS_SUCCESS
+                     : FSO_STATUS_IO_ERROR;
         break;
     case Trash: {
         quint8 trashStatus = 1;
-        deleteToRecycleBin(isLocal, &trashStatus, source);
+        // The trash works by path; the path must still lead to the folder that was checked.
+        if (stillNamedBy(source, sourceDir))
+            deleteToRecycleBin(isLocal, &trashStatus, source);
+        else
+            trashStatus = 2;
         // The delete job asks its user whether to delete for good on 14, and only then.
-        status = trashStatus == 0 ? FSO_STATUS_SUCCESS : FSO_STATUS_NETWORK_PATH;
+        status = trashStatus == 0 ? FSO_STATUS_SUCCESS
+                 : trashStatus == 2 ? FSO_STATUS_IO_ERROR
+                                    : FSO_STATUS_NETWORK_PATH;
         break;
     }
     case MoveAcross:
-        status = vfsserverfs::moveAcross(source, destination, cancelled);
+        status = vfsserverfs::moveAcross(sourceDir, sourceName, destinationDir, destinationName,
+                                         QFile::encodeName(source), cancelled);
         break;
     }
     if (code == FSO_DELETE_FILE)

@@ -16,6 +16,7 @@
 
 #include <QFuture>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 #include <cstdint>
@@ -66,8 +67,11 @@ struct QueryListDirectoryJob : VfsServerJob
         int shareEntry = -1; // index of the access entry for a share entry of "%shares"
     };
 
+    ~QueryListDirectoryJob() override;
     void run() override;
     void reset();
+    // Closes the listed folder (a finished listing keeps nothing open).
+    void closeDirectory();
 
     // request
     std::uint32_t index = 0;
@@ -85,6 +89,10 @@ struct QueryListDirectoryJob : VfsServerJob
     std::map<std::uint32_t, std::size_t> pageStarts;
     std::uint8_t pageStatus = 0;
     std::uint16_t pageCount = 0;
+    // The listed folder, open from index 0 on: entries are looked at by name inside it, so
+    // the folder's path being pointed elsewhere between pages changes nothing.
+    int dirFd = -1;
+    bool refused = false;          // the folder turned out to lie outside the share
 
 private:
     void buildItems();
@@ -138,6 +146,7 @@ struct HashFileJob : VfsServerJob
 struct FileOperationJob : VfsServerJob
 {
     enum Kind { RemoveTree, Trash, MoveAcross };
+    ~FileOperationJob() override;
     void run() override;
 
     Kind kind = RemoveTree;
@@ -145,6 +154,13 @@ struct FileOperationJob : VfsServerJob
     bool isLocal = false;
     QString source;                 // local path
     QString destination;            // MoveAcross only
+    // The directories holding source and destination, opened and checked on the server's
+    // thread; the job works by name inside them, so renaming a folder on the way to them
+    // while the job waits for a pool thread changes nothing. Owned; -1 when none.
+    int sourceDir = -1;
+    QByteArray sourceName;
+    int destinationDir = -1;
+    QByteArray destinationName;
     std::string requestPath;        // DELETE_FILE reply echoes the request path
     QString notifyPath;             // announced on success (DELETE_FILE)
     std::uint8_t status = 0;
@@ -158,17 +174,27 @@ bool isMountPoint(const QString &path);
 // Removes a directory tree without following symbolic links and without entering another
 // file system (a mount inside the tree makes it fail). False on any failure.
 bool removeTree(const QString &path, const std::atomic<bool> *cancelled);
+// The same for the directory `name` inside the directory open as `parentFd`; `path` is
+// its name for comparing with the mount table.
+bool removeTreeAt(int parentFd, const QByteArray &name, const QByteArray &path, const std::atomic<bool> *cancelled);
 
 // Copies a file, a symbolic link or a directory tree to a path that does not exist yet
 // (links are copied as links, special files fail). A failure removes what it made.
 bool copyTree(const QString &source, const QString &destination, const std::atomic<bool> *cancelled);
 
-// Moves a path to another file system: copies it next to the destination, renames the copy
-// into place (replacing what rename(2) may replace) and removes the source. FSO status.
-std::uint8_t moveAcross(const QString &source, const QString &destination, const std::atomic<bool> *cancelled);
+// Moves `sourceName` of the directory open as `sourceDir` to `destinationName` of the
+// directory open as `destinationDir` on another file system: copies it next to the
+// destination, renames the copy into place (replacing what rename(2) may replace) and
+// removes the source. FSO status.
+std::uint8_t moveAcross(int sourceDir, const QByteArray &sourceName, int destinationDir,
+                        const QByteArray &destinationName, const QByteArray &sourcePath,
+                        const std::atomic<bool> *cancelled);
 
-// mkdir -p; false when a part exists as a non-directory or cannot be made.
-bool makePath(const QString &path);
+// mkdir -p below the existing directory open as `baseFd`: makes each of `parts` in turn
+// (mode 0755 before the umask) and never follows a link in place of a part it made or
+// found; false when a part exists as something else or cannot be made.
+bool makePathAt(int baseFd, const QStringList &parts);
+
 
 } // namespace vfsserverfs
 

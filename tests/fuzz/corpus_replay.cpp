@@ -1,7 +1,9 @@
-// Replays every file of the fuzz corpus through the FSO decoder; fails when the corpus is
-// missing or empty, so a broken path can't pass silently.
+// Replays every file of the fuzz corpus through the FSO decoder, and then through a real
+// file server as a sequence of requests; fails when the corpus is missing or empty, so a
+// broken path can't pass silently.
 
 #include "fsofuzz.h"
+#include "fsoserverfuzz.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,12 +16,14 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: %s <corpus directory>\n", argv[0]);
         return 2;
     }
+    fsofuzz::ensureApplication();
     const QDir dir(QString::fromLocal8Bit(argv[1]));
     const QStringList files = dir.entryList(QDir::Files, QDir::Name);
     if (files.isEmpty()) {
         std::fprintf(stderr, "no corpus files in %s\n", argv[1]);
         return 1;
     }
+    int replies = 0;
     for (const QString &name : files) {
         QFile file(dir.filePath(name));
         if (!file.open(QIODevice::ReadOnly)) {
@@ -35,7 +39,9 @@ int main(int argc, char **argv)
             std::vector<std::uint8_t> cut(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(n));
             fuzzFsoMessage(cut.data(), cut.size());
         }
+        replies += fuzzFsoServer(data.data(), data.size());
     }
-    std::printf("replayed %d corpus files\n", int(files.size()));
+    std::printf("replayed %d corpus files through the decoder and the server (%d server messages)\n",
+                int(files.size()), replies);
     return 0;
 }

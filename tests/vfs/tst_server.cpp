@@ -9,8 +9,11 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QSemaphore>
 #include <QSet>
 #include <QTemporaryDir>
+#include <QThreadPool>
+#include <QtConcurrent>
 #include <QtTest>
 
 #include <sys/stat.h>
@@ -63,6 +66,48 @@ QStringList names(const std::vector<VfsDirectoryEntry> &entries)
     for (const VfsDirectoryEntry &e : entries)
         out << e.name;
     return out;
+}
+
+// Holds the global thread pool at one busy thread, so jobs the server starts wait in its
+// queue until release(): what a peer gets by keeping the pool busy with its own hashes.
+class PoolBlocker
+{
+public:
+    PoolBlocker()
+    {
+        QThreadPool *pool = QThreadPool::globalInstance();
+        pool->waitForDone();
+        m_oldMax = pool->maxThreadCount();
+        pool->setMaxThreadCount(1);
+        QtConcurrent::run([this]() {
+            m_started.release();
+            m_release.acquire();
+        });
+        m_started.acquire();
+    }
+    ~PoolBlocker()
+    {
+        release();
+        QThreadPool::globalInstance()->waitForDone();
+        QThreadPool::globalInstance()->setMaxThreadCount(m_oldMax);
+    }
+    void release()
+    {
+        if (!m_released)
+            m_release.release();
+        m_released = true;
+    }
+
+private:
+    QSemaphore m_started, m_release;
+    int m_oldMax = 1;
+    bool m_released = false;
+};
+
+mode_t modeOf(const QString &path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 07777;
 }
 
 } // namespace
@@ -711,6 +756,134 @@ private Q_SLOTS:
         QCOMPARE(h.read(a.handle, 0, 1).status, std::uint8_t(13));
         QCOMPARE(h.read(b.handle, 0, 1).status, std::uint8_t(13));
         QCOMPARE(h.read(c.handle, 0, 1).status, std::uint8_t(13));
+    }
+
+    // A peer that can move things inside its share points a checked path at a folder
+    // outside it before the work on that path happens.
+    void pathsSwappedAfterTheCheck()
+    {
+        const QString w = root + "/swap";
+        QVERIFY(writeFile(w + "/share/list/mine.txt", "mine"));
+        QVERIFY(writeFile(w + "/share/del/victim/keep.txt", "share"));
+        QVERIFY(writeFile(w + "/outside/s.txt", "outside"));
+        QVERIFY(writeFile(w + "/outside/victim/keep.txt", "outside"));
+        QVERIFY(link(w + "/outside", w + "/share/out1"));
+        QVERIFY(link(w + "/outside", w + "/share/out2"));
+        ServerHarness h(false);
+        h.server->setAcl({entry(kShareUuid, "Swap", w + "/share", 0x1 | 0x2 | 0x4)});
+        const QString s = w + "/share";
+
+        // Between LIST_DIRECTORY and its first page the folder becomes a link outward.
+        ServerHarness::Listing listing = h.startListing(s + "/list");
+        QCOMPARE(listing.status, std::uint8_t(0));
+        QCOMPARE(h.move(s + "/list", s + "/list_moved"), std::uint8_t(0));
+        QCOMPARE(h.move(s + "/out1", s + "/list"), std::uint8_t(0));
+        QVERIFY(h.page(listing, 0));
+        QCOMPARE(listing.lastStatus, std::uint8_t(4));
+        QVERIFY(listing.entries.empty());
+
+        // A recursive delete waits for a pool thread while its parent becomes a link outward.
+        {
+            PoolBlocker pool;
+            const std::uint16_t trId = h.post(ServerHarness::make(FSO_DELETE_FILE, s + "/del/victim"));
+            QCOMPARE(h.move(s + "/del", s + "/del_moved"), std::uint8_t(0));
+            QCOMPARE(h.move(s + "/out2", s + "/del"), std::uint8_t(0));
+            pool.release();
+            QCOMPARE(h.take(FSO_DELETE_FILE, trId).status, std::uint8_t(0));
+        }
+        QCOMPARE(readFile(w + "/outside/victim/keep.txt"), QByteArray("outside"));
+        QVERIFY(!exists(s + "/del_moved/victim"));
+        QCOMPARE(h.undecodable, 0);
+    }
+
+    // Deleting or moving a folder that holds another shared item's root ends that share.
+    void shareRootsInsideAWritableShare()
+    {
+        const QString n = root + "/holding";
+        QVERIFY(writeFile(n + "/mid/ro/file.txt", "ro"));
+        QVERIFY(writeFile(n + "/other/x.txt", "x"));
+        QVERIFY(link(n + "/other", root + "/holding_alias"));
+        ServerHarness h(false);
+        h.server->setAcl({entry(kShareUuid, "Outer", n, 0x1 | 0x2 | 0x4),
+                          entry(kDataUuid, "Read-only", n + "/mid/ro", 0x1 | 0x4),
+                          // A selector that reaches into the share through a link.
+                          entry("{88888888-8888-8888-8888-888888888888}", "Alias", root + "/holding_alias", 0x1 | 0x4)});
+        QCOMPARE(h.remove(n + "/mid"), std::uint8_t(4));
+        QCOMPARE(h.remove(n + "/mid", FSO_DELETE_TO_TRASH), std::uint8_t(4));
+        QCOMPARE(h.move(n + "/mid", n + "/mid2"), std::uint8_t(4));
+        QCOMPARE(h.remove(n + "/other"), std::uint8_t(4));
+        QCOMPARE(h.move(n + "/other", n + "/other2"), std::uint8_t(4));
+        QCOMPARE(readFile(n + "/mid/ro/file.txt"), QByteArray("ro"));
+        QCOMPARE(readFile(n + "/other/x.txt"), QByteArray("x"));
+        // Beside them everything stays writable.
+        QVERIFY(writeFile(n + "/mid/plain.txt", "p"));
+        QCOMPARE(h.move(n + "/mid/plain.txt", n + "/plain.txt"), std::uint8_t(0));
+        QCOMPARE(h.remove(n + "/plain.txt"), std::uint8_t(0));
+    }
+
+    // A peer that asks for recursive deletes faster than they finish is held to a few.
+    void operationsAreCapped()
+    {
+        const QString c = root + "/capped";
+        for (int i = 0; i < 20; ++i)
+            QVERIFY(writeFile(c + QStringLiteral("/d%1/f").arg(i), "f"));
+        ServerHarness h(false);
+        h.server->setAcl({entry(kShareUuid, "Capped", c, 0x1 | 0x2 | 0x4)});
+        std::vector<std::uint16_t> accepted;
+        int refused = 0;
+        {
+            PoolBlocker pool;
+            for (int i = 0; i < 20; ++i) {
+                const std::uint16_t trId = h.post(ServerHarness::make(FSO_DELETE_FILE, c + QStringLiteral("/d%1").arg(i)));
+                if (h.take(FSO_DELETE_FILE, trId, 0).status == 1)
+                    ++refused;
+                else
+                    accepted.push_back(trId);
+            }
+            QVERIFY(h.server->runningJobCount() <= 16);
+            pool.release();
+            for (std::uint16_t trId : accepted)
+                QCOMPARE(h.take(FSO_DELETE_FILE, trId).status, std::uint8_t(0));
+        }
+        QCOMPARE(refused, 20 - int(accepted.size()));
+        QVERIFY(refused > 0);
+        QVERIFY(!accepted.empty());
+    }
+
+    // What a write leaves behind: never world-writable, times only from a proper close.
+    void writtenFilesAndTimes()
+    {
+        const QString t = root + "/written";
+        QVERIFY(QDir().mkpath(t));
+        ServerHarness h(false);
+        h.server->setAcl({entry(kShareUuid, "Written", t, 0x1 | 0x2 | 0x4)});
+        const mode_t oldMask = ::umask(0);
+        const ServerHarness::Opened created = h.open(t + "/new.txt", FSO_OPEN_WRITE);
+        const VfsFenuCommand made = h.makeDirectory(t + "/a/b");
+        ::umask(oldMask);
+        QCOMPARE(created.status, std::uint8_t(0));
+        QCOMPARE(made.status, std::uint8_t(0));
+        QCOMPARE(modeOf(t + "/new.txt") & 0022, mode_t(0));
+        QCOMPARE(modeOf(t + "/a") & 0022, mode_t(0));
+        QCOMPARE(modeOf(t + "/a/b") & 0022, mode_t(0));
+        QCOMPARE(h.close(created.handle), std::uint8_t(0));
+
+        // A transfer left idle is closed without the original's times.
+        const std::int64_t modify = 1400000000000;
+        const ServerHarness::Opened f = h.openWithTimes(t + "/half.txt", FSO_OPEN_WRITE, FSO_ATTR_MODIFY_TIME, 0, modify);
+        QCOMPARE(f.status, std::uint8_t(0));
+        QCOMPARE(h.write(f.handle, 0, "half").status, std::uint8_t(0));
+        h.server->setIdleClose(0, 5);
+        QVERIFY(ServerHarness::waitUntil([&]() { return h.server->openFileCount() == 0; }));
+        struct stat st;
+        QVERIFY(::stat(QFile::encodeName(t + "/half.txt").constData(), &st) == 0);
+        QVERIFY(std::int64_t(st.st_mtim.tv_sec) * 1000 != modify);
+
+        // A write-only open of a file outside, reached by a link, neither empties nor creates.
+        QVERIFY(writeFile(root + "/written_outside.txt", "keep"));
+        QVERIFY(link(root + "/written_outside.txt", t + "/outlink"));
+        QCOMPARE(h.open(t + "/outlink", FSO_OPEN_WRITE).status, std::uint8_t(4));
+        QCOMPARE(readFile(root + "/written_outside.txt"), QByteArray("keep"));
     }
 
     void unknownAndMalformed()
