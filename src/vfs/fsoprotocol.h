@@ -115,6 +115,13 @@ constexpr std::uint8_t FSO_WRITE_CLOSE = 0x1;
 constexpr std::uint8_t FSO_WRITE_EXTEND = 0x4;
 
 constexpr std::uint32_t FSO_DELETE_TO_TRASH = 0x1;
+// What the file views send for a permanent delete; the server does not look at it, so a
+// folder goes with everything it holds.
+constexpr std::uint32_t FSO_DELETE_PERMANENT = 0x2;
+// A folder goes only when it is empty, never with what it holds: one that is not empty
+// answers status 1 and stays. Files are deleted as usual; with FSO_DELETE_TO_TRASH the bit
+// is ignored.
+constexpr std::uint32_t FSO_DELETE_ONLY_EMPTY = 0x4;
 
 constexpr std::uint32_t FSO_MKDIR_FAIL_IF_EXISTS = 0x1;
 constexpr std::uint32_t FSO_MKDIR_DETAIL_EXISTED = 4;

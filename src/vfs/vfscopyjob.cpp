@@ -1422,6 +1422,12 @@ void VfsCopyJob::stateError(int action)
     }
     ++m_errorCount;
     m_questionPending = false;
+    // Space may be freed meanwhile, so the job keeps trying; the user learns why it waits.
+    // The start that follows the pause clears the prompt again.
+    if (m_shortWrite)
+        setPrompt(message("copy-error-write-short",
+                          "Not all data could be written to the destination. Is its disk full?"));
+    m_shortWrite = false;
     m_restartPhase = 0;
     setJobState(CopyStateRestart, __LINE__);
     startTimer(0, JobActionStep, __LINE__);
@@ -1454,6 +1460,7 @@ void VfsCopyJob::stateRestart(int action)
         // A Replace answer belonged to the file being opened when the job failed; the
         // replace list keeps it for that file, nothing else inherits it.
         m_replaceCurrent = false;
+        m_shortWrite = false;
         m_countingPass = true;
         m_speed = 0;
         m_remaining = -1;
@@ -1551,6 +1558,8 @@ void VfsCopyJob::onWriteFileJobUpdate(VfsWriteFileJob *job)
                 return;
             b->busy = false;
             b->answered = true;
+            if (job->jobStatus == JobFinished && job->status == FSO_STATUS_SUCCESS && job->written < job->size)
+                m_shortWrite = true;
             if (m_copyState == CopyStateTransfer && !m_abort)
                 process(JobActionReply);
             else

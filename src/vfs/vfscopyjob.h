@@ -258,6 +258,9 @@ private:
     bool m_aborting = false;      // abort seen: records withdrawn, handles closing
     bool m_abortedEmitted = false;
     bool m_fatal = false;
+    // A write the destination answered with fewer bytes than it was given (a full disk):
+    // the pause before the retry says so.
+    bool m_shortWrite = false;
     bool m_questionPending = false;
     bool m_replaceCurrent = false;
     bool m_replaceAll = false;

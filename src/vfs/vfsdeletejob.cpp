@@ -40,6 +40,8 @@ VfsJob::VfsJobState VfsDeleteJob::state() const
 void VfsDeleteJob::sendDelete(const VfsDeleteItem &item)
 {
     m_delete.flags = m_deleteFlags;
+    if (m_onlyEmptyFolders && item.type == VfsCopyItem::DirectoryType)
+        m_delete.flags |= FSO_DELETE_ONLY_EMPTY;
     m_delete.path = item.path;
     m_delete.status = 0;
     m_delete.failedPath.clear();
@@ -133,10 +135,7 @@ void VfsDeleteJob::process(int action)
                 logPrintf(LogVmg1, "failed to list folder %s before deleting it", qPrintable(m_work.back().path));
                 m_state = StateAborted;
             } else if (!empty) {
-                logPrintf(LogVmg1, "folder %s is not empty, kept", qPrintable(m_work.back().path));
-                m_kept.append(m_work.back().path);
-                m_work.pop_back();
-                m_state = StateNextItem;
+                keepFolder(m_work.back().path);
             } else {
                 sendDelete(m_work.back());
                 return;
@@ -153,6 +152,12 @@ void VfsDeleteJob::process(int action)
             logPrintf(LogVmg1, "deleted file %s", qPrintable(m_delete.path));
             m_deleted.append(m_delete.path);
             m_work.pop_back();
+            m_state = StateNextItem;
+        } else if ((m_delete.flags & FSO_DELETE_ONLY_EMPTY) && m_delete.status == FSO_STATUS_IO_ERROR) {
+            // Something the listing did not show is in the folder: it stays, the rest goes on.
+            keepFolder(m_delete.path);
+        } else if ((m_delete.flags & FSO_DELETE_ONLY_EMPTY) && m_delete.status == FSO_STATUS_NOT_FOUND) {
+            m_work.pop_back(); // already gone
             m_state = StateNextItem;
         } else if (m_delete.status == FSO_STATUS_NETWORK_PATH && (m_delete.flags & FSO_DELETE_TO_TRASH)) {
             logPrintf(LogVmg1, "failed to trash file %s, error 0x%02X", qPrintable(m_delete.path),
@@ -178,6 +183,14 @@ void VfsDeleteJob::process(int action)
     default:
         return;
     }
+}
+
+void VfsDeleteJob::keepFolder(const QString &path)
+{
+    logPrintf(LogVmg1, "folder %s is not empty, kept", qPrintable(path));
+    m_kept.append(path);
+    m_work.pop_back();
+    m_state = StateNextItem;
 }
 
 void VfsDeleteJob::onDeleteFileJobUpdate(VfsDeleteFileJob *job)

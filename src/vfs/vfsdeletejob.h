@@ -3,9 +3,13 @@
 // Deletes a list of items on one peer, one DELETE_FILE request at a time, from the last
 // item to the first, permanently or into the peer's recycle bin.
 //
-// With `onlyEmptyFolders` (the delete that follows a cut) a folder item is listed first
-// and deleted only when it is empty; a folder that still holds anything stays, so nothing
-// the copy did not copy is ever removed.
+// With `onlyEmptyFolders` (the delete that follows a cut, permanent only) a folder item is
+// listed first and, when it looks empty, deleted with FSO_DELETE_ONLY_EMPTY: the server
+// then removes the folder alone, never what it holds. A listing can miss names (one that is
+// not valid text) and a file can be created after it; such a folder is refused by the
+// server and kept like one the listing showed to be full, and the delete goes on. So
+// nothing the copy did not copy is ever removed. The listing spares the request for a
+// folder that is plainly full, and a peer that does not know the bit yet.
 
 #include "vfs/vfsclient.h"
 #include "vfs/vfsjob.h"
@@ -57,6 +61,7 @@ Q_SIGNALS:
 
 private:
     void sendDelete(const VfsDeleteItem &item);
+    void keepFolder(const QString &path);
 
     QPointer<IPeer> m_peer;
     QPointer<VfsClient> m_client;

@@ -4,6 +4,7 @@
 #include "com/connectionmanager.h"
 #include "peers/ipeer.h"
 #include "peers/peermodel.h"
+#include "vfs/fsoprotocol.h"
 #include "vfs/vfscopyjob.h"
 #include "vfs/vfsdeletejob.h"
 #include "vfs/vfsjobmodel.h"
@@ -158,7 +159,7 @@ void VfsManager::onCopyJobFinished(VfsCopyDto request, VfsCopyResult result)
                 items.push_back({QString(), file, 0, VfsCopyItem::FileType});
             auto *del = new VfsDeleteJob;
             del->setPeer(src);
-            del->setDeleteFlags(2);
+            del->setDeleteFlags(FSO_DELETE_PERMANENT);
             del->setOnlyEmptyFolders(true);
             del->setItems(items);
             connect(del, &VfsJob::jobFinished, del, &QObject::deleteLater);

@@ -702,6 +702,15 @@ void VfsServerNusk::processDeleteFileCommand(const VfsFenuCommand &cmd)
     if (directory && vfsserverfs::isMountPoint(mapped.local))
         return answer(FSO_STATUS_NOT_PERMITTED);
     const QString parent = vfsaccess::parentPath(mapped.requested);
+    if (directory && (cmd.flags & FSO_DELETE_ONLY_EMPTY) && !(cmd.flags & FSO_DELETE_TO_TRASH)) {
+        // The folder alone: whatever it still holds (a name no listing could carry, a file
+        // created since the caller looked) keeps it, and the caller learns so from status 1.
+        if (::unlinkat(parentDir.get(), name.constData(), AT_REMOVEDIR) != 0)
+            return answer(errno == ENOENT ? FSO_STATUS_NOT_FOUND : FSO_STATUS_IO_ERROR);
+        answer(FSO_STATUS_SUCCESS);
+        Q_EMIT notifyDirectoryChanged(parent);
+        return;
+    }
     if ((cmd.flags & FSO_DELETE_TO_TRASH) || directory) {
         const FileOperationJob::Kind kind = (cmd.flags & FSO_DELETE_TO_TRASH) ? FileOperationJob::Trash
                                                                                : FileOperationJob::RemoveTree;

@@ -45,6 +45,8 @@ TestPeer::TestPeer(const QString &uuid, QObject *parent)
         QMetaObject::invokeMethod(this, [this, data]() {
             if (m_dropping || !m_parser.processCommand(data, &m_clientRecord, 3))
                 return;
+            if (onReply)
+                onReply(m_clientRecord);
             m_client->processIncomingCommand(m_clientRecord);
         }, Qt::QueuedConnection);
     }, Qt::DirectConnection);

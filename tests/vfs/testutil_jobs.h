@@ -38,6 +38,9 @@ public:
     void resetCounters() { m_writtenBytes = 0; m_sentWriteBytes = 0; m_writeRequests = 0; m_requests = 0; }
     // Called for every request before it reaches the server.
     std::function<void(const VfsFenuCommand &)> onRequest;
+    // Called for every reply before it reaches the client; may change it (a peer that
+    // answers less than it did).
+    std::function<void(VfsFenuCommand &)> onReply;
 
 private:
     std::unique_ptr<VfsClientNusk> m_client;

@@ -606,6 +606,40 @@ private Q_SLOTS:
         QCOMPARE(readFile(m_dst + QStringLiteral("/own")), data);
     }
 
+    // A destination that takes fewer bytes than it was given (its disk is full) never counts
+    // as copied: the job says why while it waits, keeps trying, and clears the prompt once
+    // the copy goes on.
+    void shortWriteExplainedWhileRetrying()
+    {
+        const QByteArray data = pattern(300000, 12);
+        QVERIFY(writeFile(m_src + QStringLiteral("/full"), data));
+        int shortened = 0;
+        m_b->onReply = [&](VfsFenuCommand &reply) {
+            if (reply.code == FSO_WRITE_FILE_REPLY && reply.status == FSO_STATUS_SUCCESS && reply.dataSize > 0
+                && shortened < 2) {
+                ++shortened;
+                reply.dataSize -= 1;
+            }
+        };
+        QPointer<VfsCopyJob> job = make(m_a.get(), m_b.get(), {item(m_src + QStringLiteral("/full"))}, m_dst);
+        QStringList pausedPrompts;
+        QString finalPrompt = QStringLiteral("unset");
+        connect(job.data(), &VfsJob::stateChanged, this, [&]() {
+            if (job && job->state() == VfsJob::VfsJobStatePaused && !job->userActionPrompt().isEmpty())
+                pausedPrompts << job->userActionPrompt();
+        });
+        connect(job.data(), &VfsJob::jobFinished, this, [&]() { finalPrompt = job->userActionPrompt(); });
+        Outcome out = run(job);
+        m_b->onReply = nullptr;
+        QVERIFY(out.finished);
+        QCOMPARE(shortened, 2);
+        QVERIFY(pausedPrompts.contains(
+            QStringLiteral("Not all data could be written to the destination. Is its disk full?")));
+        QCOMPARE(finalPrompt, QString());
+        QCOMPARE(readFile(m_dst + QStringLiteral("/full")), data);
+        settle();
+    }
+
     // Failures that would only repeat end the job as aborted with a prompt, without the
     // pause of a retry.
     void deterministicFailuresEndAborted()

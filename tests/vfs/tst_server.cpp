@@ -16,6 +16,7 @@
 #include <QtConcurrent>
 #include <QtTest>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -383,6 +384,53 @@ private Q_SLOTS:
         h.server->directoryChanged(root + "/data/sub");
         QCOMPARE(h.notifications.size(), std::size_t(1));
         QCOMPARE(QString::fromStdString(h.notifications.front().path), root + "/data/sub");
+    }
+
+    // With 0x4 a folder goes only when it is empty; whatever it holds keeps it (status 1),
+    // files and links go as usual, the trash ignores the bit, and 0x2 alone still removes a
+    // folder with everything in it.
+    void deleteOnlyEmptyFolders()
+    {
+        ServerHarness h(false);
+        h.server->setAcl(entries());
+        const QString base = root + "/share/only";
+        const std::uint32_t onlyEmpty = FSO_DELETE_PERMANENT | FSO_DELETE_ONLY_EMPTY;
+        QVERIFY(QDir().mkpath(base + "/empty"));
+        QVERIFY(writeFile(base + "/full/deep/x.txt", "x"));
+        QVERIFY(writeFile(base + "/f.txt", "f"));
+        QVERIFY(QDir().mkpath(base + "/odd"));
+        {
+            // a name that is not valid text: no listing carries it, yet it fills the folder
+            const QByteArray odd = QFile::encodeName(base) + "/odd/bad\xff";
+            const int fd = ::open(odd.constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+            QVERIFY(fd >= 0);
+            ::close(fd);
+        }
+        QVERIFY(link(base + "/full", base + "/dirlink"));
+
+        QCOMPARE(h.remove(base + "/empty", onlyEmpty), std::uint8_t(0));
+        QVERIFY(!exists(base + "/empty"));
+        QCOMPARE(h.remove(base + "/full", onlyEmpty), std::uint8_t(1));
+        QCOMPARE(h.remove(base + "/full/deep", onlyEmpty), std::uint8_t(1));
+        QCOMPARE(h.remove(base + "/odd", onlyEmpty), std::uint8_t(1));
+        QVERIFY(exists(base + "/full/deep/x.txt"));
+        QCOMPARE(h.remove(base + "/dirlink", onlyEmpty), std::uint8_t(0));
+        QVERIFY(exists(base + "/full/deep/x.txt"));
+        QCOMPARE(h.remove(base + "/f.txt", onlyEmpty), std::uint8_t(0));
+        QVERIFY(!exists(base + "/f.txt"));
+        QCOMPARE(h.remove(base + "/gone", onlyEmpty), std::uint8_t(3));
+
+        QCOMPARE(h.remove(base + "/full", FSO_DELETE_PERMANENT), std::uint8_t(0));
+        QVERIFY(!exists(base + "/full"));
+
+        QTemporaryDir xdg;
+        const QByteArray old = qgetenv("XDG_DATA_HOME");
+        qputenv("XDG_DATA_HOME", QFile::encodeName(xdg.path() + "/data"));
+        ServerHarness local(true);
+        QCOMPARE(local.remove(base + "/odd", FSO_DELETE_TO_TRASH | FSO_DELETE_ONLY_EMPTY), std::uint8_t(0));
+        QVERIFY(!exists(base + "/odd"));
+        QVERIFY(exists(xdg.path() + "/data/Trash/files/odd"));
+        qputenv("XDG_DATA_HOME", old);
     }
 
     void trashStatuses()
