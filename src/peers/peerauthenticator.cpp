@@ -10,6 +10,7 @@
 #include "peers/peerloader.h"
 
 #include <QDateTime>
+#include <QSet>
 #include <QUuid>
 
 namespace {
@@ -42,11 +43,19 @@ QString PeerAuthenticator::admit(const com::Link &link)
     const QString invitationUuid = invitationId.toString(QUuid::WithBraces);
 
     InvitationDto invitation;
+    QSet<QString> stored;
     for (const InvitationDto &row : m_database->loadInvitations()) {
-        if (QUuid(row.uuid) == invitationId) {
+        const QString rowUuid = QUuid(row.uuid).toString(QUuid::WithBraces);
+        stored.insert(rowUuid);
+        if (rowUuid == invitationUuid)
             invitation = row;
-            break;
-        }
+    }
+    // Forget the keys of invitations that are gone.
+    for (auto it = m_proofKeys.begin(); it != m_proofKeys.end();) {
+        if (stored.contains(it.key()))
+            ++it;
+        else
+            it = m_proofKeys.erase(it);
     }
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     // Whatever the row says, an invitation never lives longer than its 72 hours.
@@ -56,7 +65,7 @@ QString PeerAuthenticator::admit(const com::Link &link)
         return QString();
     }
 
-    const QByteArray proofKey = invitationProofKey(invitationUuid, invitation.password);
+    const QByteArray proofKey = proofKeyFor(invitationUuid, invitation.password);
     const QByteArray expected = invitationProof(proofKey, invitationUuid, link.channelBinding());
     if (!proofsEqual(expected, proof)) {
         logPrintf(LogHsk1, "first contact with a wrong invitation proof, refused");
@@ -100,10 +109,25 @@ QString PeerAuthenticator::admit(const com::Link &link)
     m_database->putPeerAttribute({peerUuid, peerAttrIcon(), icon});
     m_database->putPeerAttribute({peerUuid, peerAttrDeviceType(), QString::number(typeOk ? deviceType : 0)});
     m_database->putPeerAttribute({peerUuid, peerAttrInvitation(), invitationUuid});
+    // Used up: one invitation pairs one computer.
+    m_database->deleteInvitation(invitation.uuid);
+    m_proofKeys.remove(invitationUuid);
     logPrintf(LogHsk1, "first contact admitted by invitation as peer %s", qUtf8Printable(peerUuid));
 
     // The hub hands over the link right after this returns; the peer must exist by then.
     if (m_loader)
         m_loader->ensurePeer(peerUuid);
     return peerUuid;
+}
+
+QByteArray PeerAuthenticator::proofKeyFor(const QString &invitationUuid, const QString &password)
+{
+    const auto it = m_proofKeys.constFind(invitationUuid);
+    if (it != m_proofKeys.cend() && it->password == password)
+        return it->key;
+    const QByteArray key = invitationProofKey(invitationUuid, password);
+    ++m_derivations;
+    if (!key.isEmpty())
+        m_proofKeys.insert(invitationUuid, {password, key});
+    return key;
 }

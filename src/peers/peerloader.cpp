@@ -10,6 +10,7 @@
 
 #include <QDateTime>
 #include <QTimer>
+#include <QUuid>
 
 #include <atomic>
 #include <limits>
@@ -94,8 +95,9 @@ PeerNusk *PeerLoader::ensurePeer(const QString &uuid)
 {
     if (PeerNusk *existing = m_peers.value(uuid))
         return existing;
-    // The local peer is made only by createLocalPeer: no stored row can claim its uuid.
-    if (uuid.isEmpty() || isNullUuidString(uuid) || !m_database)
+    // The local peer is made only by createLocalPeer: no stored row can claim its uuid, in
+    // whatever spelling, and a row that is no uuid at all makes no peer either.
+    if (uuid.isEmpty() || isNullUuidString(uuid) || QUuid(uuid.trimmed()).isNull() || !m_database)
         return nullptr;
     PeerDto found;
     for (const PeerDto &dto : m_database->loadPeers(QStringLiteral("nusk"))) {
@@ -107,10 +109,22 @@ PeerNusk *PeerLoader::ensurePeer(const QString &uuid)
     if (found.uuid.isEmpty())
         return nullptr;
     bool hasKey = false;
-    for (const CryptoKeyDto &key : m_database->loadKeys(uuid))
-        hasKey = hasKey || (key.type == QLatin1String(ownSigningKeyType()) && key.publicKey.size() == crypto::kSignPublicKeyBytes);
+    bool ownKey = false;
+    const QByteArray own = m_hub ? m_hub->ownPublicKey() : QByteArray();
+    for (const CryptoKeyDto &key : m_database->loadKeys(uuid)) {
+        if (key.type != QLatin1String(ownSigningKeyType()) || key.publicKey.size() != crypto::kSignPublicKeyBytes)
+            continue;
+        hasKey = true;
+        ownKey = ownKey || (!own.isEmpty() && key.publicKey == own);
+    }
     if (!hasKey)
         return nullptr;   // made once its key arrives (addedKey)
+    if (ownKey) {
+        // A row carrying this computer's own key would dial our own listener and take the
+        // place of the local peer's link there: only the local peer is this computer.
+        logPrintf(LogErr1, "stored peer %s carries the own key, ignored", qUtf8Printable(uuid));
+        return nullptr;
+    }
 
     PeerNusk *made = createPeer(found);
     if (!made)

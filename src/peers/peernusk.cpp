@@ -367,6 +367,11 @@ void PeerNusk::dial()
     }
     if (contact.publicKey.size() != crypto::kSignPublicKeyBytes)
         return;
+    if (!local && contact.publicKey == ownKey()) {
+        // Dialling the own key would reach this program itself as if it were another computer.
+        setLinkState(LinkDown);
+        return;
+    }
 
     QList<QPair<QString, quint16>> targets;
     if (local) {
@@ -462,6 +467,16 @@ bool PeerNusk::prefer(com::Link *candidate, com::Link *current) const
 
 void PeerNusk::adopt(com::Link *link)
 {
+    // The local peer's links are exactly the own-key ones, whichever way they came.
+    if (link->isOwnKey() != isLocal()) {
+        disconnect(link, nullptr, this, nullptr);
+        link->close(QStringLiteral("not this peer's key"));
+        if (!m_link && m_dialing.isEmpty()) {
+            setLinkState(LinkDown);
+            scheduleRetry();
+        }
+        return;
+    }
     if (isLocal()) {
         // The local computer talks to itself over two links: the one it dialled carries its
         // client's requests, the one its listener accepted carries its server's replies.

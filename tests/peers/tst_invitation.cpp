@@ -1,14 +1,97 @@
-// Invitation links, accepting them without a running network side, and the first-contact proof.
+// Invitation links, accepting them without a running network side, the first-contact proof,
+// and the first-contact authenticator on real links over loopback.
 
+#include "com/hub.h"
+#include "com/link.h"
 #include "db/idatabase.h"
 #include "db/ownkey.h"
 #include "db/sqlitedatabase.h"
 #include "peers/invitation.h"
 #include "peers/ipeer.h"
+#include "peers/peerauthenticator.h"
+#include "peers/peerloader.h"
+#include "peers/peernusk.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
+#include <QPointer>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <memory>
+
+namespace {
+
+// One installation's network side in this process: database, hub listening on a port the
+// system picks, the loader with the local peer, and the authenticator for first contacts.
+struct Side
+{
+    QTemporaryDir dir;
+    std::unique_ptr<SqliteDatabase> db;
+    std::unique_ptr<com::Hub> hub;
+    PeerLoader *loader = nullptr;
+    PeerAuthenticator *authenticator = nullptr;
+
+    Side()
+    {
+        db = std::make_unique<SqliteDatabase>(dir.path());
+        hub = std::make_unique<com::Hub>();
+        hub->setIdentity(loadOrCreateOwnKeyPair(db.get()));
+        hub->listen(0);
+        loader = new PeerLoader(db.get(), hub.get(), nullptr, hub.get());
+        hub->setKnownKeyResolver([this](const QByteArray &key) { return loader->resolveKey(key); });
+        QObject::connect(hub.get(), &com::Hub::incomingLink, loader, &PeerLoader::onIncomingLink,
+                         Qt::DirectConnection);
+        loader->loadPeers();
+        loader->createLocalPeer();
+        authenticator = new PeerAuthenticator(db.get(), loader, hub.get());
+        hub->setFirstContactHook([this](const com::Link &link) { return authenticator->admit(link); });
+    }
+    ~Side()
+    {
+        hub.reset();
+        db.reset();
+    }
+
+    QByteArray key() const { return hub->ownPublicKey(); }
+    int storedPeers() const { return int(db->loadPeers(QString()).size()); }
+
+    QString invite(const QString &code, qint64 created = QDateTime::currentSecsSinceEpoch())
+    {
+        const QString uuid = newUuidString();
+        db->putInvitation({uuid, QStringLiteral("for the laptop"), code, created, created + kInvitationLifetimeSecs});
+        return uuid;
+    }
+};
+
+// Dials `to` from `from`, proving `code` for `invitation` on the binding `proofBinding` gives
+// (the link's own by default). True when the link came up.
+bool dialWithProof(com::Hub &from, Side &to, const QString &invitation, const QString &code,
+                   const std::function<QByteArray(const QByteArray &)> &proofBinding = nullptr)
+{
+    const QByteArray proofKey = invitationProofKey(invitation, code);
+    QPointer<com::Link> link = from.connectTo(
+        QStringLiteral("127.0.0.1"), to.hub->listenPort(), to.key(),
+        [=](com::Greeting &greeting, const QByteArray &binding) {
+            const QByteArray bound = proofBinding ? proofBinding(binding) : binding;
+            greeting.attributes.insert(peerAttrInvitation(), invitation);
+            greeting.attributes.insert(greetingAttrInvitationProof(),
+                                       QString::fromLatin1(invitationProof(proofKey, invitation, bound).toHex()));
+        });
+    QSignalSpy up(link.data(), &com::Link::established);
+    QSignalSpy closed(link.data(), &com::Link::closed);
+    QElapsedTimer clock;
+    clock.start();
+    while (up.isEmpty() && closed.isEmpty() && clock.elapsed() < 10000)
+        QTest::qWait(10);
+    const bool ok = !up.isEmpty();
+    if (link)
+        link->close();
+    return ok;
+}
+
+} // namespace
 
 class TstInvitation : public QObject
 {
@@ -169,6 +252,87 @@ private Q_SLOTS:
         QVERIFY(!proofsEqual(proof, invitationProof(invitationProofKey(newUuidString(), QStringLiteral("0badc0de")), inv, binding)));
         QVERIFY(invitationProofKey(QStringLiteral("not a uuid"), QStringLiteral("x")).isEmpty());
         QVERIFY(!proofsEqual(QByteArray(), QByteArray()));
+    }
+
+    void authenticatorAdmitsOneComputerPerInvitation()
+    {
+        Side a;
+        QVERIFY(a.hub->listenPort() != 0);
+        const QString invitation = a.invite(QStringLiteral("0badc0de"));
+        const int before = a.storedPeers();
+
+        com::Hub b;
+        b.setIdentity(crypto::generateSigningKeyPair());
+        com::Hub c;
+        c.setIdentity(crypto::generateSigningKeyPair());
+
+        // Wrong code, or a proof made for another connection: refused, nothing stored.
+        QVERIFY(!dialWithProof(b, a, invitation, QStringLiteral("0badc0df")));
+        QVERIFY(!dialWithProof(b, a, invitation, QStringLiteral("0badc0de"),
+                               [](const QByteArray &) { return QByteArray(32, 'x'); }));
+        QVERIFY(!dialWithProof(b, a, newUuidString(), QStringLiteral("0badc0de")));
+        QCOMPARE(a.storedPeers(), before);
+        QVERIFY(a.db->findPeerByKey(b.ownPublicKey()).isEmpty());
+        // However many bad proofs arrive, the slow key behind them is derived once.
+        for (int i = 0; i < 4; ++i)
+            QVERIFY(!dialWithProof(c, a, invitation, QStringLiteral("ffffffff")));
+        QCOMPARE(a.authenticator->proofKeyDerivations(), 1);
+
+        // The right code on this connection: stored once, with what its greeting said.
+        QVERIFY(dialWithProof(b, a, invitation, QStringLiteral("0badc0de")));
+        const QString bOnA = a.db->findPeerByKey(b.ownPublicKey());
+        QVERIFY(!bOnA.isEmpty());
+        QVERIFY(!isNullUuidString(bOnA));
+        QCOMPARE(a.storedPeers(), before + 1);
+
+        // The invitation is used up: another computer with the same link and code is refused.
+        QVERIFY(a.db->loadInvitations().empty());
+        QVERIFY(!dialWithProof(c, a, invitation, QStringLiteral("0badc0de")));
+        QVERIFY(a.db->findPeerByKey(c.ownPublicKey()).isEmpty());
+        QCOMPARE(a.storedPeers(), before + 1);
+
+        // The paired computer itself comes back as a known key, without any proof.
+        QVERIFY(dialWithProof(b, a, newUuidString(), QStringLiteral("00000000")));
+        QCOMPARE(a.storedPeers(), before + 1);
+    }
+
+    void storedRowsCannotBecomeTheLocalComputer()
+    {
+        Side a;
+        PeerNusk *local = a.loader->peer(nullUuidString());
+        QVERIFY(local);
+        QTRY_COMPARE_WITH_TIMEOUT(local->linkState(), int(IPeer::LinkUp), 5000);
+        const qint64 now = QDateTime::currentSecsSinceEpoch();
+
+        // A row carrying the own key and the own listener's address.
+        const QString rogue = newUuidString();
+        QVERIFY(a.db->putPeer({rogue, QStringLiteral("nusk"), now}));
+        TransportDto t;
+        t.uuid = newUuidString();
+        t.peerUuid = rogue;
+        t.type = QStringLiteral("tcp");
+        t.host = QStringLiteral("127.0.0.1");
+        t.port = a.hub->listenPort();
+        t.stream = true;
+        QVERIFY(a.db->putTransport(t));
+        QVERIFY(a.db->putKey({newUuidString(), rogue, QString::fromLatin1(ownSigningKeyType()), a.key(), QByteArray(), now}));
+
+        // A row whose uuid is the null uuid without braces, with another computer's key.
+        const QString nullish = QStringLiteral("00000000-0000-0000-0000-000000000000");
+        QVERIFY(a.db->putPeer({nullish, QStringLiteral("nusk"), now}));
+        QVERIFY(a.db->putKey({newUuidString(), nullish, QString::fromLatin1(ownSigningKeyType()),
+                              crypto::generateSigningKeyPair().publicKey, QByteArray(), now}));
+
+        QTest::qWait(300);   // several dialling rounds over loopback
+        PeerNusk *made = a.loader->peer(rogue);
+        QVERIFY(!made || made->linkState() != IPeer::LinkUp);
+        QVERIFY(!a.loader->peer(nullish));
+        QCOMPARE(a.loader->peer(nullUuidString()), local);
+        QCOMPARE(local->linkState(), int(IPeer::LinkUp));
+        for (com::Link *link : a.hub->links()) {
+            if (link->isOwnKey())
+                QCOMPARE(link->peerUuid(), nullUuidString());
+        }
     }
 };
 
