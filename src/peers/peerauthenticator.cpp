@@ -57,6 +57,12 @@ QString PeerAuthenticator::admit(const com::Link &link)
         else
             it = m_proofKeys.erase(it);
     }
+    for (auto it = m_wrongProofs.begin(); it != m_wrongProofs.end();) {
+        if (stored.contains(it.key()))
+            ++it;
+        else
+            it = m_wrongProofs.erase(it);
+    }
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     // Whatever the row says, an invitation never lives longer than its 72 hours.
     const qint64 expires = qMin(invitation.expires, invitation.timestamp + kInvitationLifetimeSecs);
@@ -69,6 +75,14 @@ QString PeerAuthenticator::admit(const com::Link &link)
     const QByteArray expected = invitationProof(proofKey, invitationUuid, link.channelBinding());
     if (!proofsEqual(expected, proof)) {
         logPrintf(LogHsk1, "first contact with a wrong invitation proof, refused");
+        // A code is short enough to be guessed one handshake at a time; an invitation that
+        // keeps being answered wrongly is withdrawn before that can succeed.
+        if (++m_wrongProofs[invitationUuid] >= kMaxWrongProofs) {
+            logPrintf(LogHsk1, "invitation withdrawn after %d wrong proofs", kMaxWrongProofs);
+            m_wrongProofs.remove(invitationUuid);
+            m_proofKeys.remove(invitationUuid);
+            m_database->deleteInvitation(invitation.uuid);
+        }
         return QString();
     }
 

@@ -10,7 +10,8 @@
 //
 // The key behind a proof is slow to derive on purpose. It is derived once per invitation and
 // kept in memory, so that a stream of connection attempts with bad proofs cannot keep this
-// thread busy with derivations.
+// thread busy with derivations; and an invitation answered wrongly kMaxWrongProofs times is
+// withdrawn, so its code cannot be guessed online.
 
 #include <QByteArray>
 #include <QHash>
@@ -29,6 +30,9 @@ class PeerAuthenticator : public QObject
     Q_OBJECT
 
 public:
+    // Wrong proofs for one invitation before it is withdrawn.
+    static constexpr int kMaxWrongProofs = 20;
+
     PeerAuthenticator(IDatabase *database, PeerLoader *loader, QObject *parent = nullptr);
 
     // The hub's first-contact hook: the uuid of the stored peer, or empty to refuse.
@@ -46,6 +50,7 @@ private:
         QByteArray key;
     };
     QHash<QString, CachedProofKey> m_proofKeys;   // by invitation uuid
+    QHash<QString, int> m_wrongProofs;            // by invitation uuid
     int m_derivations = 0;
     IDatabase *m_database = nullptr;
     PeerLoader *m_loader = nullptr;

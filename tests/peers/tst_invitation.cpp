@@ -296,6 +296,22 @@ private Q_SLOTS:
         QCOMPARE(a.storedPeers(), before + 1);
     }
 
+    void invitationWithdrawnAfterTooManyWrongProofs()
+    {
+        Side a;
+        const QString invitation = a.invite(QStringLiteral("12345678"));
+        com::Hub b;
+        b.setIdentity(crypto::generateSigningKeyPair());
+        for (int i = 0; i < PeerAuthenticator::kMaxWrongProofs - 1; ++i)
+            QVERIFY(!dialWithProof(b, a, invitation, QStringLiteral("%1").arg(i, 8, 16, QLatin1Char('0'))));
+        QCOMPARE(a.db->loadInvitations().size(), std::size_t(1));   // still there
+        QVERIFY(!dialWithProof(b, a, invitation, QStringLiteral("ffffffff")));
+        QVERIFY(a.db->loadInvitations().empty());
+        // Even the right code is refused now: the guesser can't win by persisting.
+        QVERIFY(!dialWithProof(b, a, invitation, QStringLiteral("12345678")));
+        QVERIFY(a.db->findPeerByKey(b.ownPublicKey()).isEmpty());
+    }
+
     void storedRowsCannotBecomeTheLocalComputer()
     {
         Side a;
