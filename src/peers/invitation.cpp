@@ -1,5 +1,7 @@
 #include "peers/invitation.h"
 
+#include "peers/peertransports.h"
+
 #include "app/log.h"
 #include "com/termstream.h"
 #include "crypto/crypto.h"
@@ -145,16 +147,6 @@ QByteArray proofSalt(const QString &invitationUuid)
                              crypto::kPasswordSaltBytes);
 }
 
-void storeTransports(IDatabase *database, const QString &peerUuid, const std::vector<TransportDto> &transports)
-{
-    for (TransportDto t : transports) {
-        t.uuid = newUuidString();
-        t.peerUuid = peerUuid;
-        t.stream = TransportDto::isStreamType(t.type);
-        database->putTransport(t);   // an address the peer already has is refreshed, not added
-    }
-}
-
 void storeInvitationAttributes(IDatabase *database, const QString &peerUuid, const InvitationRecord &record,
                                const QString &password)
 {
@@ -290,7 +282,7 @@ bool acceptInvitation(IDatabase *database, const QString &text, const QString &p
     if (!known.isEmpty()) {
         // Invited again by a computer we already know (it may have forgotten us): refresh what
         // the new invitation brings, never a second row.
-        storeTransports(database, known, record.transports);
+        storePeerTransports(database, known, record.transports);
         storeInvitationAttributes(database, known, record, password);
         logPrintf(LogHsk1, "invitation accepted again for peer %s", qUtf8Printable(known));
         return true;
@@ -321,7 +313,7 @@ bool acceptInvitation(IDatabase *database, const QString &text, const QString &p
         database->deletePeer(peerUuid);
         return false;
     }
-    storeTransports(database, peerUuid, record.transports);
+    storePeerTransports(database, peerUuid, record.transports);
     database->putPeerAttribute({peerUuid, peerAttrName(), record.name});
     database->putPeerAttribute({peerUuid, peerAttrIcon(), iconForDeviceType(record.deviceType)});
     database->putPeerAttribute({peerUuid, peerAttrDeviceType(), QString::number(record.deviceType)});

@@ -8,6 +8,7 @@
 #include "peers/invitation.h"
 #include "peers/ipeer.h"
 #include "peers/peerloader.h"
+#include "peers/peertransports.h"
 
 #include <QDateTime>
 #include <QSet>
@@ -15,7 +16,6 @@
 
 namespace {
 constexpr int kMaxAttributeChars = 256;
-constexpr int kMaxStoredTransports = 16;
 }
 
 PeerAuthenticator::PeerAuthenticator(IDatabase *database, PeerLoader *loader, QObject *parent)
@@ -104,16 +104,7 @@ QString PeerAuthenticator::admit(const com::Link &link)
         m_database->deletePeer(peerUuid);
         return QString();
     }
-    int count = 0;
-    for (TransportDto t : greeting.transports) {
-        if (t.type != QLatin1String("tcp") || t.host.isEmpty() || t.port == 0 || ++count > kMaxStoredTransports)
-            continue;
-        t.uuid = newUuidString();
-        t.peerUuid = peerUuid;
-        t.stream = true;
-        t.timestamp = now;
-        m_database->putTransport(t);
-    }
+    storePeerTransports(m_database, peerUuid, greeting.transports);
     bool typeOk = false;
     const int deviceType = greeting.attributes.value(peerAttrDeviceType()).toInt(&typeOk) & 0xff;
     QString icon = greeting.attributes.value(peerAttrIcon()).left(kMaxAttributeChars);

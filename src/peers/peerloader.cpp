@@ -1,4 +1,5 @@
 #include "peers/peerloader.h"
+#include "peers/peertransports.h"
 
 #include "app/log.h"
 #include "com/hub.h"
@@ -264,11 +265,7 @@ void PeerLoader::storeInviter(PeerNusk *pending, const InvitationRecord &record)
         pending->deleteLater();
         return;
     }
-    for (TransportDto t : record.transports) {
-        t.uuid = newUuidString();
-        t.peerUuid = dto.uuid;
-        m_database->putTransport(t);
-    }
+    storePeerTransports(m_database, dto.uuid, record.transports);
     const int deviceType = pending->deviceType();
     m_database->putPeerAttribute({dto.uuid, peerAttrName(), pending->name()});
     m_database->putPeerAttribute({dto.uuid, peerAttrIcon(), pending->icon().isEmpty() ? iconForDeviceType(deviceType) : pending->icon()});

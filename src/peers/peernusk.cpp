@@ -1,4 +1,5 @@
 #include "peers/peernusk.h"
+#include "peers/peertransports.h"
 
 #include "app/log.h"
 #include "com/hub.h"
@@ -21,7 +22,6 @@
 namespace {
 
 constexpr int kMaxDialTargets = 16;
-constexpr int kMaxStoredTransports = 16;
 constexpr int kMaxAttributeChars = 256;
 
 void addHandshakePart(com::Greeting &greeting, const QByteArray &channelBinding, const QString &invitationUuid,
@@ -610,16 +610,7 @@ void PeerNusk::onHandshakeRequest(const HandshakeDto &handshake)
         m_database->putPeerAttribute({own, peerAttrIcon(), icon});
     if (typeOk && stored.value(peerAttrDeviceType()) != QString::number(deviceType & 0xff))
         m_database->putPeerAttribute({own, peerAttrDeviceType(), QString::number(deviceType & 0xff)});
-    int count = 0;
-    for (TransportDto t : handshake.transports) {
-        if (t.type != QLatin1String("tcp") || t.host.isEmpty() || t.port == 0 || ++count > kMaxStoredTransports)
-            continue;
-        t.uuid = newUuidString();
-        t.peerUuid = own;
-        t.stream = true;
-        t.timestamp = QDateTime::currentSecsSinceEpoch();
-        m_database->putTransport(t);
-    }
+    storePeerTransports(m_database, own, handshake.transports);
 }
 
 // ---------------------------------------------------------------------------------------------
