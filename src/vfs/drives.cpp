@@ -9,6 +9,7 @@
 #include <QHash>
 #include <QList>
 #include <QString>
+#include <QVector>
 
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -16,7 +17,13 @@
 #include <sys/types.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <system_error>
+#include <thread>
 
 std::size_t driveRecordWireSize(const DriveCache &drive)
 {
@@ -139,7 +146,10 @@ std::vector<MountEntry> parseMountInfo(const QByteArray &text)
     std::vector<MountEntry> mounts;
     const QList<QByteArray> lines = text.split('\n');
     for (const QByteArray &line : lines) {
-        const QList<QByteArray> fields = line.simplified().split(' ');
+        // Fields are separated by exactly one space (the kernel escapes any inside them), and
+        // a field may be empty (a mount made with an empty source): collapsing runs of
+        // spaces would shift the fields after it.
+        const QList<QByteArray> fields = line.split(' ');
         // id parent major:minor root mountpoint options [optional...] - fstype source superoptions
         const int separator = fields.indexOf("-", 6);
         if (separator < 6 || separator + 2 >= fields.size())
@@ -216,13 +226,49 @@ std::vector<DriveCache> drivesFromMountInfo(const QByteArray &mountInfo, const D
 {
     const std::vector<MountEntry> all = parseMountInfo(mountInfo);
 
-    // A mount covered by a later one at the same place is no longer reachable.
+    // Several mounts at one place: the one on top is the one no other mount there sits on
+    // (a mount propagated in later may be tucked beneath an existing one); where the
+    // parent links tell nothing, the later in the table is on top.
+    QHash<QByteArray, QVector<int>> atPoint;
+    for (int i = 0; i < int(all.size()); ++i)
+        atPoint[all[std::size_t(i)].mountPoint].append(i);
+    std::vector<bool> hidden(all.size(), false);
+    for (auto it = atPoint.cbegin(); it != atPoint.cend(); ++it) {
+        const QVector<int> &group = it.value();
+        if (group.size() < 2)
+            continue;
+        int top = -1;
+        for (int i : group) {
+            const bool below = std::any_of(group.begin(), group.end(), [&](int j) {
+                return j != i && all[std::size_t(j)].parentId == all[std::size_t(i)].mountId;
+            });
+            if (!below)
+                top = i; // the last such in table order
+        }
+        if (top < 0)
+            top = group.last();
+        for (int i : group)
+            hidden[std::size_t(i)] = i != top;
+    }
+    // Mounts inside a hidden one are unreachable as well.
+    QHash<int, int> byId;
+    for (int i = int(all.size()) - 1; i >= 0; --i)
+        byId.insert(all[std::size_t(i)].mountId, i);
     std::vector<MountEntry> visible;
     for (std::size_t i = 0; i < all.size(); ++i) {
-        bool covered = false;
-        for (std::size_t j = i + 1; j < all.size() && !covered; ++j)
-            covered = all[j].mountPoint == all[i].mountPoint;
-        if (!covered)
+        bool unreachable = hidden[i];
+        std::size_t current = i;
+        // Bounded, as a malformed table may hold parent cycles.
+        for (std::size_t steps = 0; !unreachable && steps < all.size(); ++steps) {
+            const auto p = byId.constFind(all[current].parentId);
+            if (p == byId.cend())
+                break;
+            const std::size_t parent = std::size_t(p.value());
+            // A mount sitting on a hidden one at the same place is the one on top.
+            unreachable = hidden[parent] && all[parent].mountPoint != all[current].mountPoint;
+            current = parent;
+        }
+        if (!unreachable)
             visible.push_back(all[i]);
     }
 
@@ -316,23 +362,111 @@ QByteArray readSmallFile(const QString &path)
 
 DriveSystem::~DriveSystem() = default;
 
+namespace {
+
+// How long a drive read waits for one mount to answer stat and statvfs.
+constexpr int kProbeTimeoutMs = 2000;
+
+// Never destroyed: a probe thread stuck in a dead mount may still reach it at exit.
+struct BoundedRegistry
+{
+    std::mutex mutex;
+    std::set<QByteArray> busy;
+};
+
+BoundedRegistry &boundedRegistry()
+{
+    static BoundedRegistry *registry = new BoundedRegistry;
+    return *registry;
+}
+
+} // namespace
+
+BoundedResult runBounded(const QByteArray &key, std::function<void()> work, int timeoutMs)
+{
+    BoundedRegistry &registry = boundedRegistry();
+    {
+        std::lock_guard<std::mutex> lock(registry.mutex);
+        if (!registry.busy.insert(key).second)
+            return BoundedResult::Busy;
+    }
+    struct State
+    {
+        std::mutex mutex;
+        std::condition_variable finished;
+        bool done = false;
+    };
+    auto state = std::make_shared<State>();
+    try {
+        std::thread([state, key, work = std::move(work)] {
+            work();
+            {
+                BoundedRegistry &r = boundedRegistry();
+                std::lock_guard<std::mutex> lock(r.mutex);
+                r.busy.erase(key);
+            }
+            std::lock_guard<std::mutex> lock(state->mutex);
+            state->done = true;
+            state->finished.notify_all();
+        }).detach();
+    } catch (const std::system_error &) {
+        std::lock_guard<std::mutex> lock(registry.mutex);
+        registry.busy.erase(key);
+        return BoundedResult::TimedOut;
+    }
+    std::unique_lock<std::mutex> lock(state->mutex);
+    const bool done = state->finished.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                                [&state] { return state->done; });
+    return done ? BoundedResult::Done : BoundedResult::TimedOut;
+}
+
+const DriveSystem::MountProbe &DriveSystem::probe(const QByteArray &mountPoint) const
+{
+    const auto known = m_probes.constFind(mountPoint);
+    if (known != m_probes.cend())
+        return known.value();
+    // A hard network mount whose server is gone blocks stat and statvfs for good; the
+    // drive is then listed with unknown sizes instead of holding up the whole list.
+    auto answer = std::make_shared<MountProbe>();
+    const BoundedResult result = runBounded(mountPoint, [answer, mountPoint] {
+        struct stat st;
+        answer->statOk = ::stat(mountPoint.constData(), &st) == 0;
+        answer->isDirectory = answer->statOk && S_ISDIR(st.st_mode);
+        struct statvfs vfs;
+        std::memset(&vfs, 0, sizeof vfs);
+        if (answer->statOk && ::statvfs(mountPoint.constData(), &vfs) == 0) {
+            const std::uint64_t unit = vfs.f_frsize ? vfs.f_frsize : vfs.f_bsize;
+            answer->total = static_cast<std::uint64_t>(vfs.f_blocks) * unit;
+            answer->available = static_cast<std::uint64_t>(vfs.f_bavail) * unit;
+            answer->spaceOk = true;
+        }
+    }, kProbeTimeoutMs);
+    MountProbe probe;
+    if (result == BoundedResult::Done) {
+        probe = *answer;
+        probe.answered = true;
+    } else {
+        logPrintf(LogVfs1, "VOL: %s does not answer", mountPoint.constData());
+    }
+    return m_probes.insert(mountPoint, probe).value();
+}
+
 bool DriveSystem::space(const QByteArray &mountPoint, std::uint64_t *total,
                         std::uint64_t *available) const
 {
-    struct statvfs st;
-    std::memset(&st, 0, sizeof st);
-    if (::statvfs(mountPoint.constData(), &st) != 0)
+    const MountProbe &p = probe(mountPoint);
+    if (!p.spaceOk)
         return false;
-    const std::uint64_t unit = st.f_frsize ? st.f_frsize : st.f_bsize;
-    *total = static_cast<std::uint64_t>(st.f_blocks) * unit;
-    *available = static_cast<std::uint64_t>(st.f_bavail) * unit;
+    *total = p.total;
+    *available = p.available;
     return true;
 }
 
 bool DriveSystem::isDirectory(const QByteArray &mountPoint) const
 {
-    struct stat st;
-    return ::stat(mountPoint.constData(), &st) == 0 && S_ISDIR(st.st_mode);
+    // A mount that does not answer is still a drive, only one of unknown size.
+    const MountProbe &p = probe(mountPoint);
+    return !p.answered || p.isDirectory;
 }
 
 bool DriveSystem::isRemovable(const MountEntry &mount) const

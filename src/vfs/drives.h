@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 enum DriveType : std::uint8_t {
@@ -91,9 +92,33 @@ public:
     virtual QByteArray homeDirectory() const;
 
 private:
+    struct MountProbe
+    {
+        bool answered = false; // false: the mount did not answer in time
+        bool statOk = false;
+        bool isDirectory = false;
+        bool spaceOk = false;
+        std::uint64_t total = 0;
+        std::uint64_t available = 0;
+    };
+    const MountProbe &probe(const QByteArray &mountPoint) const;
+
     mutable bool m_labelsRead = false;
     mutable QHash<quint64, QByteArray> m_labels; // device number -> label
+    mutable QHash<QByteArray, MountProbe> m_probes; // mount point -> what it answered
 };
+
+enum class BoundedResult {
+    Done,     // the work finished in time
+    TimedOut, // still running; it finishes (or hangs) on its own thread
+    Busy,     // an earlier run under the same key has not finished yet; nothing was started
+};
+
+// Runs work that may hang for good (stat or statvfs of a dead network mount) on a thread of
+// its own and waits at most timeoutMs for it. The work must own everything it touches, as
+// it can outlive the caller. One run per key at a time, so a mount that never answers holds
+// one thread, not one per drive read.
+BoundedResult runBounded(const QByteArray &key, std::function<void()> work, int timeoutMs);
 
 // The drives of a mount table: pseudo file systems, hidden system mounts, mounts that are
 // hidden under a later mount at the same place and duplicate bind mounts are left out;

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -54,16 +55,17 @@ QByteArray realExistingAncestor(QByteArray path)
     return QByteArrayLiteral("/");
 }
 
-// A directory the trash may use: made with 0700 if missing; an existing symbolic link or
-// non-directory is refused, as other users could otherwise redirect what we trash.
+// A directory the trash may use: made with 0700 if missing. An existing one must be a real
+// directory (no symbolic link) of this user that others cannot write to unless it is
+// sticky: otherwise another user could read, swap or redirect what we trash.
 bool ensurePrivateDirectory(const QByteArray &path)
 {
-    if (::mkdir(path.constData(), 0700) == 0)
-        return true;
-    if (errno != EEXIST)
+    if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST)
         return false;
     struct stat st;
-    return ::lstat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (::lstat(path.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid())
+        return false;
+    return !(st.st_mode & S_IWOTH) || (st.st_mode & S_ISVTX);
 }
 
 std::vector<drives::MountEntry> mountTable()
@@ -102,7 +104,7 @@ bool topDirTrash(const QByteArray &topDir, TrashLocation *location)
         }
     }
     const QByteArray own = joinPath(topDir, ".Trash-" + uid);
-    if (ensurePrivateDirectory(own) && ::lstat(own.constData(), &st) == 0 && st.st_uid == ::getuid()) {
+    if (ensurePrivateDirectory(own)) {
         *location = {own, topDir};
         return true;
     }
@@ -124,7 +126,10 @@ bool findTrash(const QByteArray &realParent, TrashLocation *location, QByteArray
         onHomeMount = sameDevice(realParent, homeAnchor);
 
     if (onHomeMount) {
-        if (!QDir().mkpath(QFile::decodeName(home)) && !QFileInfo(QFile::decodeName(home)).isDir()) {
+        const int slash = home.lastIndexOf('/');
+        if (slash > 0)
+            QDir().mkpath(QFile::decodeName(home.left(slash)));
+        if (!ensurePrivateDirectory(home)) {
             *error = "cannot make the home trash";
             return false;
         }
@@ -140,15 +145,49 @@ bool findTrash(const QByteArray &realParent, TrashLocation *location, QByteArray
     return true;
 }
 
+// Cuts a name to at most `limit` bytes without splitting a UTF-8 sequence.
+QByteArray cutName(const QByteArray &name, int limit)
+{
+    if (name.size() <= limit)
+        return name;
+    int end = limit;
+    while (end > 0 && (static_cast<unsigned char>(name[end]) & 0xC0) == 0x80)
+        --end;
+    return name.left(end);
+}
+
 QByteArray uniqueNameCandidate(const QByteArray &name, int attempt)
 {
+    // The entry in info/ appends ".trashinfo" to the name and must still fit the file
+    // system's name limit; the full original name is kept in the info's Path.
+    const int limit = NAME_MAX - int(sizeof(".trashinfo") - 1);
     if (attempt == 1)
-        return name;
-    const QByteArray number = QByteArray::number(attempt);
+        return cutName(name, limit);
+    const QByteArray number = '.' + QByteArray::number(attempt);
     const int dot = name.lastIndexOf('.');
-    if (dot <= 0)
-        return name + '.' + number;
-    return name.left(dot) + '.' + number + name.mid(dot); // "report.2.txt"
+    QByteArray stem = dot <= 0 ? name : name.left(dot);
+    QByteArray extension = dot <= 0 ? QByteArray() : name.mid(dot);
+    if (extension.size() > limit / 2)
+        extension.clear();
+    stem = cutName(stem, limit - number.size() - extension.size());
+    return stem + number + extension; // "report.2.txt"
+}
+
+// Moves without ever replacing what is at the target: another program may have put an
+// item there since we looked. 1 done, 0 target exists, -1 failed (errno set).
+int renameNoReplace(const QByteArray &from, const QByteArray &to)
+{
+    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
+        return 1;
+    if (errno == EEXIST)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return -1;
+    // File systems without the flag: check, then rename.
+    struct stat existing;
+    if (::lstat(to.constData(), &existing) == 0)
+        return 0;
+    return ::rename(from.constData(), to.constData()) == 0 ? 1 : -1;
 }
 
 bool writeAll(int fd, const QByteArray &data)
@@ -248,9 +287,12 @@ bool moveToTrash(const QString &path, QString *trashedAs)
             ::unlink(infoPath.constData());
             return fail("cannot write the trash info");
         }
-        if (::rename(item.constData(), target.constData()) != 0) {
+        const int moved = renameNoReplace(item, target);
+        if (moved <= 0) {
             const int err = errno;
             ::unlink(infoPath.constData());
+            if (moved == 0)
+                continue;
             return fail(std::strerror(err));
         }
         if (trashedAs)

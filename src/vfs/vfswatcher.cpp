@@ -57,6 +57,7 @@ public:
     QTimer *notifyTimer = nullptr;
     QTimer *driveTimer = nullptr;
     QStringList pendingPaths;
+    QElapsedTimer notifyHeldSince; // when the notify timer was first started for this slot
 
     mutable QMutex driveMutex; // guards driveCache, which servers copy from "ioThread"
     std::vector<DriveCache> driveCache;
@@ -211,11 +212,16 @@ WatchItem VfsWatcher::checkDirectory(const WatchItem &item)
 
 void VfsWatcher::queuePath(const QString &path, bool restartTimer)
 {
-    if (restartTimer)
-        d->notifyTimer->stop();
     if (!d->pendingPaths.contains(path))
         d->pendingPaths.append(path);
-    if (restartTimer || !d->notifyTimer->isActive())
+    if (!d->notifyTimer->isActive()) {
+        d->notifyHeldSince.start();
+        d->notifyTimer->start();
+        return;
+    }
+    // Each notification pushes the announcement back, but a directory that never stops
+    // changing (a download in progress) must not hold back every other path for good.
+    if (restartTimer && d->notifyHeldSince.elapsed() < d->timings.maxNotifyDelayMs)
         d->notifyTimer->start();
 }
 
@@ -229,8 +235,10 @@ void VfsWatcher::onNotifyTimerFired()
     if (d->pendingPaths.isEmpty())
         return;
     const QString path = d->pendingPaths.takeFirst();
-    if (!d->pendingPaths.isEmpty())
+    if (!d->pendingPaths.isEmpty()) {
+        d->notifyHeldSince.start();
         d->notifyTimer->start();
+    }
     Q_EMIT directoryChanged(path);
     if (!d->pendingPaths.isEmpty() || path == kDrivesPath)
         return;

@@ -34,6 +34,7 @@ struct VfsWatcherTimings
 {
     int checkMs = 10000;         // one watched directory re-hashed per tick
     int notifyMs = 50;           // spacing of announcements
+    int maxNotifyDelayMs = 1000; // longest a burst of notifications may hold announcements back
     int startDriveMs = 50;       // first drive read after construction
     int deviceDriveMs = 500;     // drive read after a mount change
     int burstDriveMs = 5000;     // drive read after a burst of directory changes

@@ -7,6 +7,8 @@
 #include <QSet>
 #include <QtTest>
 
+#include <future>
+
 using drives::DriveSystem;
 using drives::MountEntry;
 
@@ -78,6 +80,9 @@ private Q_SLOTS:
     void manyMountsPutMainDrivesFirst();
     void mountOfPathPicksLongestMountPoint();
     void readsThisMachine();
+    void hostileMountTableLines();
+    void overmountHidesWhatWasBeneath();
+    void unansweringMountIsWaitedForOnce();
 };
 
 void TstDrives::unescapesMountFields_data()
@@ -250,6 +255,100 @@ void TstDrives::readsThisMachine()
     QCOMPARE(list.front().path, QByteArray("/"));
     QVERIFY(list.front().bytesTotal > 0);
     QVERIFY(list.front().bytesAvailable <= list.front().bytesTotal);
+}
+
+void TstDrives::hostileMountTableLines()
+{
+    QByteArray text =
+        // An empty source: the fields after it stay in place.
+        "40 26 0:50 / /mnt/n rw - nfs4  rw,vers=4.2\n"
+        // No separator, a separator without what follows, non-numeric ids.
+        "41 26 0:51 / /mnt/nosep rw shared:3 ext4 /dev/sdz rw\n"
+        "42 26 0:52 / /mnt/cut rw shared:3 -\n"
+        "x 26 0:53 / /mnt/badid rw - ext4 /dev/sdy rw\n"
+        "44 26 0:53: / /mnt/baddev rw - ext4 /dev/sdy rw\n"
+        // Escaped backslash, tab and newline, and many optional fields.
+        "45 26 8:7 / /mnt/a\\134b\\011c\\012d rw shared:1 master:2 propagate_from:3 unbindable - ext4 /dev/sda7 rw\n";
+    text += "46 26 8:8 / /mnt/" + QByteArray(1 << 20, 'x') + " rw - ext4 /dev/sda8 rw\n";
+    text += QByteArray("47 26 8:9 / /\0\xff\x80 rw - ext4 /dev/sda9 rw\n", 40);
+    const std::vector<MountEntry> mounts = drives::parseMountInfo(text);
+    QCOMPARE(mounts.size(), std::size_t(4));
+    QCOMPARE(mounts[0].fsType, QByteArray("nfs4"));
+    QCOMPARE(mounts[0].source, QByteArray());
+    QCOMPARE(mounts[1].mountPoint, QByteArray("/mnt/a\\b\tc\nd"));
+    QCOMPARE(mounts[2].mountPoint.size(), 5 + (1 << 20));
+    QCOMPARE(mounts[3].mountPoint, QByteArray("/\0\xff\x80", 4));
+
+    // A network drive without a source gets no made-up name.
+    FakeSystem sys;
+    const std::vector<DriveCache> list = drives::drivesFromMountInfo(text, sys);
+    const DriveCache *nfs = find(list, "/mnt/n");
+    QVERIFY(nfs);
+    QCOMPARE(nfs->type, std::uint8_t(DriveTypeNetwork));
+    QCOMPARE(nfs->name, QByteArray());
+
+    // Random bytes neither crash nor invent mounts without a mount point.
+    QByteArray noise(1 << 16, '\0');
+    quint32 seed = 12345;
+    for (char &c : noise) {
+        seed = seed * 1103515245u + 12345u;
+        c = char(seed >> 24);
+    }
+    for (const MountEntry &m : drives::parseMountInfo(noise))
+        QVERIFY(m.mountPoint.startsWith('/'));
+    (void)drives::drivesFromMountInfo(noise, sys);
+}
+
+void TstDrives::overmountHidesWhatWasBeneath()
+{
+    FakeSystem sys;
+    // /mnt/a is mounted over after /mnt/a/b went onto the first /mnt/a: /mnt/a/b is gone
+    // from view. /srv/t got a mount tucked beneath the existing one (whose parent it is).
+    const QByteArray text =
+        "20 1 8:1 / / rw - ext4 /dev/sda1 rw\n"
+        "30 20 8:17 / /mnt/a rw - ext4 /dev/sdb1 rw\n"
+        "31 30 8:33 / /mnt/a/b rw - ext4 /dev/sdc1 rw\n"
+        "32 20 8:49 / /mnt/a rw - ext4 /dev/sdd1 rw\n"
+        "40 50 8:65 / /srv/t rw - ext4 /dev/sde1 rw\n"
+        "50 20 8:81 / /srv/t rw - ext4 /dev/sdf1 rw\n";
+    sys.labels["/dev/sdd1"] = "top";
+    sys.labels["/dev/sde1"] = "on-top";
+    const std::vector<DriveCache> list = drives::drivesFromMountInfo(text, sys);
+    QCOMPARE(pathsOf(list), (QList<QByteArray>{"/", "/mnt/a", "/srv/t"}));
+    QCOMPARE(list[1].name, QByteArray("top"));
+    QCOMPARE(list[2].name, QByteArray("on-top"));
+
+    // Parent cycles and duplicate ids in a broken table end too.
+    const QByteArray cyclic =
+        "20 1 8:1 / / rw - ext4 /dev/sda1 rw\n"
+        "60 61 8:2 / /x rw - ext4 /dev/sdb2 rw\n"
+        "61 60 8:3 / /x/y rw - ext4 /dev/sdb3 rw\n"
+        "61 60 8:4 / /x/y rw - ext4 /dev/sdb4 rw\n";
+    (void)drives::drivesFromMountInfo(cyclic, sys);
+}
+
+void TstDrives::unansweringMountIsWaitedForOnce()
+{
+    // Stands for stat on a network mount whose server is gone.
+    auto release = std::make_shared<std::promise<void>>();
+    std::shared_future<void> released = release->get_future().share();
+    auto runs = std::make_shared<std::atomic<int>>(0);
+    auto hang = [released, runs] {
+        ++*runs;
+        released.wait();
+    };
+    QCOMPARE(drives::runBounded("/mnt/dead", hang, 20), drives::BoundedResult::TimedOut);
+    // The next drive read does not wait again, nor start a second stuck thread.
+    QCOMPARE(drives::runBounded("/mnt/dead", hang, 5000), drives::BoundedResult::Busy);
+    QCOMPARE(runs->load(), 1);
+    // Other mounts are not held up.
+    bool ran = false;
+    QCOMPARE(drives::runBounded("/mnt/alive", [&ran] { ran = true; }, 5000), drives::BoundedResult::Done);
+    QVERIFY(ran);
+    // Once it answers, it is asked again.
+    release->set_value();
+    QTRY_COMPARE(drives::runBounded("/mnt/dead", [] {}, 5000), drives::BoundedResult::Done);
+    QCOMPARE(runs->load(), 1);
 }
 
 QTEST_GUILESS_MAIN(TstDrives)

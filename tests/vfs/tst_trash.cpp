@@ -6,6 +6,7 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QtConcurrent/QtConcurrentRun>
 #include <QtTest>
 
 #include <sys/stat.h>
@@ -64,6 +65,10 @@ private Q_SLOTS:
     void failuresAreReported();
     void unusableTrashIsReported();
     void otherMountUsesItsOwnTrash();
+    void unsafeTrashDirectoriesAreRefused();
+    void sharedTrashOfAnotherUserIsNotUsed();
+    void longNameFitsTheInfoFile();
+    void concurrentSameNamesGetDistinctEntries();
 
 private:
     QTemporaryDir *m_root = nullptr;
@@ -249,6 +254,142 @@ void TstTrash::otherMountUsesItsOwnTrash()
     QCOMPARE(QFileInfo(trashedAs).path(), own + QStringLiteral("/files"));
     QCOMPARE(parseTrashInfo(info).value(QStringLiteral("Path")),
              QFileInfo(sub.path()).fileName().toUtf8() + "/f.bin");
+}
+
+void TstTrash::unsafeTrashDirectoriesAreRefused()
+{
+    const QString file = m_work + QStringLiteral("/keep.txt");
+    QVERIFY(writeFile(file, "still here"));
+    QVERIFY(QDir().mkpath(m_trash + QStringLiteral("/files")));
+    QVERIFY(QDir().mkpath(m_trash + QStringLiteral("/info")));
+    const QByteArray files = QFile::encodeName(m_trash + QStringLiteral("/files"));
+    const QByteArray info = QFile::encodeName(m_trash + QStringLiteral("/info"));
+
+    // Writable by everyone without the sticky bit: anyone could swap what lies in it.
+    QVERIFY(::chmod(info.constData(), 0777) == 0);
+    QCOMPARE(trashIt(file), quint8(1));
+    QCOMPARE(readFile(file), QByteArray("still here"));
+    QVERIFY(QDir(m_trash + QStringLiteral("/info")).isEmpty());
+    QVERIFY(::chmod(info.constData(), 0700) == 0);
+
+    // Owned by someone else.
+    if (::chown(files.constData(), 65534, 65534) == 0) {
+        QCOMPARE(trashIt(file), quint8(1));
+        QCOMPARE(readFile(file), QByteArray("still here"));
+        QVERIFY(QDir(m_trash + QStringLiteral("/info")).isEmpty());
+        QVERIFY(::chown(files.constData(), ::getuid(), ::getgid()) == 0);
+    }
+
+    // The trash itself a link to a directory elsewhere.
+    QVERIFY(QDir(m_trash).removeRecursively());
+    const QString elsewhere = m_root->filePath(QStringLiteral("elsewhere"));
+    QVERIFY(QDir().mkpath(elsewhere));
+    QVERIFY(QFile::link(elsewhere, m_trash));
+    QCOMPARE(trashIt(file), quint8(1));
+    QCOMPARE(readFile(file), QByteArray("still here"));
+    QVERIFY(QDir(elsewhere).isEmpty());
+
+    // Sound again: the same file goes.
+    QVERIFY(QFile::remove(m_trash));
+    QCOMPARE(trashIt(file), quint8(0));
+}
+
+void TstTrash::sharedTrashOfAnotherUserIsNotUsed()
+{
+    // An administrator's sticky $topdir/.Trash where someone else made our $uid directory
+    // first: our items go to .Trash-$uid instead.
+    struct stat a;
+    struct stat b;
+    if (::stat("/dev/shm", &a) != 0 || ::stat(QFile::encodeName(m_root->path()).constData(), &b) != 0
+        || a.st_dev == b.st_dev || ::access("/dev/shm", W_OK) != 0)
+        QSKIP("no writable second file system");
+    if (QFileInfo::exists(QStringLiteral("/dev/shm/.Trash")))
+        QSKIP("/dev/shm/.Trash is in use");
+    const QString uid = QString::number(::getuid());
+    const QString own = QStringLiteral("/dev/shm/.Trash-") + uid;
+    const bool ownExisted = QFileInfo::exists(own);
+    QVERIFY(QDir().mkpath(QStringLiteral("/dev/shm/.Trash/") + uid));
+    ::chmod("/dev/shm/.Trash", 01777);
+    const QByteArray foreign = QFile::encodeName(QStringLiteral("/dev/shm/.Trash/") + uid);
+    const bool canChown = ::chown(foreign.constData(), 65534, 65534) == 0 && ::chmod(foreign.constData(), 0777) == 0;
+
+    QTemporaryDir sub(QStringLiteral("/dev/shm/nusk-trash-XXXXXX"));
+    QVERIFY(sub.isValid());
+    const QString file = sub.filePath(QStringLiteral("g.bin"));
+    QVERIFY(writeFile(file, "shm"));
+    QString trashedAs;
+    const bool ok = trash::moveToTrash(file, &trashedAs);
+    const QStringList inForeign = QDir(QFile::decodeName(foreign) + QStringLiteral("/files")).entryList(QDir::Files);
+    QDir(QStringLiteral("/dev/shm/.Trash")).removeRecursively();
+    if (ok) {
+        QFile::remove(trashedAs);
+        QFile::remove(own + QStringLiteral("/info/") + QFileInfo(trashedAs).fileName() + QStringLiteral(".trashinfo"));
+    }
+    if (!ownExisted)
+        QDir(own).removeRecursively();
+    if (!canChown)
+        QSKIP("cannot give a directory to another user here");
+    QVERIFY(ok);
+    QVERIFY(inForeign.isEmpty());
+    QCOMPARE(QFileInfo(trashedAs).path(), own + QStringLiteral("/files"));
+}
+
+void TstTrash::longNameFitsTheInfoFile()
+{
+    // 250 bytes, the last ones two-byte characters: fine as a name, too long with ".trashinfo".
+    const QString name = QString(240, QLatin1Char('n')) + QStringLiteral("ééé.txt");
+    QCOMPARE(QFile::encodeName(name).size(), 250);
+    const QString file = m_work + QLatin1Char('/') + name;
+    QVERIFY(writeFile(file, "long"));
+    QString first;
+    QVERIFY(trash::moveToTrash(file, &first));
+    QVERIFY(writeFile(file, "long again"));
+    QString second;
+    QVERIFY(trash::moveToTrash(file, &second));
+    QVERIFY(first != second);
+    QCOMPARE(readFile(first), QByteArray("long"));
+    QCOMPARE(readFile(second), QByteArray("long again"));
+    for (const QString &entry : {first, second}) {
+        const QByteArray entryName = QFile::encodeName(QFileInfo(entry).fileName());
+        QCOMPARE(QString::fromUtf8(entryName).toUtf8(), entryName); // no character cut in half
+        const QByteArray info = readFile(m_trash + QStringLiteral("/info/") + QFileInfo(entry).fileName()
+                                         + QStringLiteral(".trashinfo"));
+        QCOMPARE(QString::fromUtf8(QByteArray::fromPercentEncoding(parseTrashInfo(info).value(QStringLiteral("Path")))),
+                 QFileInfo(m_work).canonicalFilePath() + QLatin1Char('/') + name);
+    }
+}
+
+void TstTrash::concurrentSameNamesGetDistinctEntries()
+{
+    const int count = 8;
+    QStringList sources;
+    for (int i = 0; i < count; ++i) {
+        const QString dir = m_work + QStringLiteral("/d%1").arg(i);
+        QVERIFY(QDir().mkpath(dir));
+        QVERIFY(writeFile(dir + QStringLiteral("/same.txt"), QByteArray::number(i)));
+        sources << dir + QStringLiteral("/same.txt");
+    }
+    QList<QFuture<QString>> runs;
+    for (const QString &source : sources) {
+        runs << QtConcurrent::run([source] {
+            QString trashedAs;
+            return trash::moveToTrash(source, &trashedAs) ? trashedAs : QString();
+        });
+    }
+    QSet<QString> entries;
+    for (int i = 0; i < count; ++i) {
+        const QString entry = runs[i].result();
+        QVERIFY(!entry.isEmpty());
+        entries.insert(entry);
+        QCOMPARE(readFile(entry), QByteArray::number(i));
+        // Each entry's info names the file that is in it.
+        const QByteArray info = readFile(m_trash + QStringLiteral("/info/") + QFileInfo(entry).fileName()
+                                         + QStringLiteral(".trashinfo"));
+        QVERIFY(QByteArray::fromPercentEncoding(parseTrashInfo(info).value(QStringLiteral("Path")))
+                    .endsWith(QStringLiteral("/d%1/same.txt").arg(i).toUtf8()));
+    }
+    QCOMPARE(entries.size(), count);
+    QCOMPARE(QDir(m_trash + QStringLiteral("/info")).entryList(QDir::Files).size(), count);
 }
 
 QTEST_GUILESS_MAIN(TstTrash)

@@ -5,6 +5,8 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QThreadPool>
+#include <QTimer>
 #include <QtConcurrent/QtConcurrentRun>
 #include <QtTest>
 
@@ -68,6 +70,10 @@ private Q_SLOTS:
     void deviceChangeRereadsDrives();
     void driveCacheFilledAfterStart();
     void mountTablePollingFallback();
+    void busyDirectoryDoesNotHoldBackOthers();
+    void watchedDirectoryReplacedByFileOrLink();
+    void destroyedWhileWorkIsPending();
+    void mountTableNotifierIsQuietAndLeaksNothing();
 };
 
 void TstWatcher::checkHashFollowsSizeTimeAndName()
@@ -301,6 +307,93 @@ void TstWatcher::mountTablePollingFallback()
     QCOMPARE(changes.count(), 0);
     QVERIFY(writeFile(table, "26 1 8:1 / / rw - ext4 /dev/sda1 rw\n27 26 8:17 / /mnt rw - vfat /dev/sdb1 rw\n"));
     QTRY_COMPARE(changes.count(), 1);
+}
+
+void TstWatcher::busyDirectoryDoesNotHoldBackOthers()
+{
+    VfsWatcherTimings t = quietTimings();
+    t.maxNotifyDelayMs = 100;
+    VfsWatcher w(t);
+    QSignalSpy spy(&w, &VfsWatcher::directoryChanged);
+    // A directory notifying more often than the announcement spacing, for good.
+    QTimer busy;
+    connect(&busy, &QTimer::timeout, &w, [&w] { w.onDirectoryChanged(QStringLiteral("/busy")); });
+    busy.start(2);
+    w.onDirectoryChanged(QStringLiteral("/quiet"));
+    QTRY_COMPARE(countOf(spy, QStringLiteral("/quiet")), 1);
+    QTRY_VERIFY(countOf(spy, QStringLiteral("/busy")) >= 1);
+    busy.stop();
+}
+
+void TstWatcher::watchedDirectoryReplacedByFileOrLink()
+{
+    QTemporaryDir root;
+    const QString a = root.filePath(QStringLiteral("a"));
+    const QString b = root.filePath(QStringLiteral("b"));
+    const QString elsewhere = root.filePath(QStringLiteral("elsewhere"));
+    QVERIFY(QDir().mkdir(a) && QDir().mkdir(b) && QDir().mkdir(elsewhere));
+    VfsWatcherTimings t = quietTimings();
+    t.checkMs = 5;
+    VfsWatcher w(t);
+    QSignalSpy spy(&w, &VfsWatcher::directoryChanged);
+    w.watchDirectory(a);
+    w.watchDirectory(b);
+    QTRY_VERIFY(w.watchItems()[0].lastCheck.isValid() && w.watchItems()[1].lastCheck.isValid());
+
+    // a becomes a file: dropped. b becomes a link to a directory: still a directory there.
+    QVERIFY(QDir(a).removeRecursively() && writeFile(a, "now a file"));
+    QVERIFY(QDir(b).removeRecursively() && QFile::link(elsewhere, b));
+    QTRY_COMPARE(pathsOf(w.watchItems()), QStringList{b});
+    QTRY_COMPARE(countOf(spy, b), 1);
+    w.watchDirectory(a); // a file now: ignored
+    w.watchDirectory(b); // listed again: watched again, once
+    QCOMPARE(pathsOf(w.watchItems()), QStringList{b});
+}
+
+void TstWatcher::destroyedWhileWorkIsPending()
+{
+    QTemporaryDir root;
+    for (int i = 0; i < 500; ++i)
+        QVERIFY(writeFile(root.filePath(QStringLiteral("f%1").arg(i)), "x"));
+    VfsWatcherTimings t = quietTimings();
+    t.checkMs = 1;
+    t.startDriveMs = 0;
+    t.notifyMs = 0;
+    QThread io;
+    io.start();
+    QObject worker;
+    worker.moveToThread(&io);
+    for (int round = 0; round < 20; ++round) {
+        auto *w = new VfsWatcher(t);
+        w->watchDirectory(root.path());
+        QTest::qWait(round % 4); // the check and the drive read are caught at varying points
+        w->onDirectoryChanged(QStringLiteral("/x"));
+        // A server's request still queued when the watcher goes.
+        QMetaObject::invokeMethod(&worker, [w, root = root.path()] { w->watchDirectory(root); },
+                                  Qt::BlockingQueuedConnection);
+        delete w;
+        QCOMPARE(VfsWatcher::instance(), nullptr);
+        QCoreApplication::processEvents();
+    }
+    io.quit();
+    io.wait();
+    QThreadPool::globalInstance()->waitForDone();
+}
+
+void TstWatcher::mountTableNotifierIsQuietAndLeaksNothing()
+{
+    VfsWatcherTimings t = quietTimings();
+    t.mountTable = QStringLiteral("/proc/self/mountinfo");
+    const int fdsBefore = QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size();
+    for (int i = 0; i < 50; ++i)
+        VfsWatcher transient(t);
+    QCOMPARE(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size(), fdsBefore);
+
+    // Without a mount change, the open mount table reports nothing (no busy event loop).
+    VfsWatcher w(t);
+    QSignalSpy changes(&w, &VfsWatcher::drivesChangedInternal);
+    QTest::qWait(100);
+    QCOMPARE(changes.count(), 0);
 }
 
 QTEST_GUILESS_MAIN(TstWatcher)
