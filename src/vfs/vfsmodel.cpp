@@ -46,6 +46,7 @@ constexpr qint64 kDriveListingInterval = 20000;
 constexpr qint64 kRelistInterval = 4000;
 constexpr qint64 kResolveTimeout = 10000;
 constexpr qint64 kResolveDriveRetry = 30000;
+constexpr size_t kPoolLimit = 16384;
 
 // Listing record types as the client delivers them.
 constexpr quint8 kRecordFile = 1;
@@ -59,11 +60,19 @@ const char *const kPreviewExtensions[] = {
     ".xcf", ".kra", ".ora",
 };
 
+// Whether the name holds one of the preview extensions anywhere, in any letter case. Every
+// extension starts with a dot, so only the places after a dot need a look: a big folder
+// makes this test once per row, and most names have one dot or none.
 bool isPreviewable(const QString &name)
 {
-    for (const char *ext : kPreviewExtensions) {
-        if (name.contains(QLatin1String(ext), Qt::CaseInsensitive))
-            return true;
+    const QStringView view(name);
+    for (int dot = view.indexOf(QLatin1Char('.')); dot >= 0;
+         dot = view.indexOf(QLatin1Char('.'), dot + 1)) {
+        const QStringView rest = view.mid(dot);
+        for (const char *ext : kPreviewExtensions) {
+            if (rest.startsWith(QLatin1String(ext), Qt::CaseInsensitive))
+                return true;
+        }
     }
     return false;
 }
@@ -77,8 +86,22 @@ QString suffixOf(const QString &name)
     return name.mid(dot + 1);
 }
 
+int origTypeOf(const VfsDirectoryEntry &record)
+{
+    switch (record.type) {
+    case kRecordDirectory: return VfsModel::DirectoryType;
+    case kRecordSymlink: return VfsModel::SymlinkType;
+    case kRecordShare: return VfsModel::ShareType;
+    default: return VfsModel::FileType;
+    }
+}
+
+// Rows are matched by name and link target. Most rows have no link target: their key is the
+// name itself, shared rather than copied.
 QString mergeKey(const QString &name, const QString &linkTarget)
 {
+    if (linkTarget.isEmpty())
+        return name;
     QString key;
     key.reserve(name.size() + 1 + linkTarget.size());
     key += name;
@@ -744,7 +767,9 @@ VfsEntry *VfsModel::retainPath(const QString &path)
 VfsEntry *VfsModel::releasePath(const QString &path)
 {
     VfsEntry *entry = findEntry(path);
-    if (entry)
+    // The folder a view retained may have gone and come back as a new entry meanwhile; its
+    // count must not drop below zero, or previews would stay off once it is shown again.
+    if (entry && entry->useCount > 0)
         --entry->useCount;
     return entry;
 }
@@ -815,7 +840,7 @@ void VfsModel::requestPreview(const QModelIndex &index)
     entry->previewState = 2;
     if (!entry->previewQueued) {
         entry->previewQueued = true;
-        m_previewQueue.push_back(entry);
+        entry->previewSlot = m_previewQueue.insert(m_previewQueue.end(), entry);
     }
 }
 
@@ -841,17 +866,21 @@ void VfsModel::recycle(VfsEntry *entry)
     // it would merge into whatever the entry becomes next, a queued preview would load for
     // the wrong file and a cached image would show on it.
     withdrawListing(entry);
-    if (entry->previewQueued) {
-        m_previewQueue.erase(std::remove(m_previewQueue.begin(), m_previewQueue.end(), entry),
-                             m_previewQueue.end());
-    }
+    if (entry->previewQueued)
+        m_previewQueue.erase(entry->previewSlot);
     m_previews.remove(entry);
     const bool wasPooled = entry->pooled;
     entry->reset();
-    if (!wasPooled) {
-        entry->pooled = true;
-        m_pool.push_back(entry);
+    if (wasPooled)
+        return;
+    // The pool serves the next listings; a huge folder that went does not keep all its
+    // entries for the rest of the session.
+    if (m_pool.size() >= kPoolLimit) {
+        delete entry;
+        return;
     }
+    entry->pooled = true;
+    m_pool.push_back(entry);
 }
 
 void VfsModel::removeChildren(VfsEntry *entry)
@@ -915,12 +944,7 @@ const QString &VfsModel::mtimeStringOf(VfsEntry *entry) const
 // Type, size, MIME type and icon of an entry as a listing record gives them.
 void VfsModel::applyTypeAndIcon(VfsEntry *entry, const VfsDirectoryEntry &record)
 {
-    switch (record.type) {
-    case kRecordDirectory: entry->origType = DirectoryType; break;
-    case kRecordSymlink: entry->origType = SymlinkType; break;
-    case kRecordShare: entry->origType = ShareType; break;
-    default: entry->origType = FileType; break;
-    }
+    entry->origType = origTypeOf(record);
     const quint8 effective = record.linkTargetType != 0 ? record.linkTargetType : record.type;
     if (effective == kRecordDirectory) {
         entry->type = DirectoryType;
@@ -1054,6 +1078,12 @@ void VfsModel::onListDirectoryUpdate(VfsListDirectoryJob *announced)
     quint32 status;
     {
         QMutexLocker lock(&job->mutex);
+        // An announcement of this record's previous use (it was withdrawn and taken again
+        // while the announcement was on its way) may arrive while the client still works
+        // on the current request: until the client lets go, the record is not ours to read,
+        // and its own announcement follows.
+        if (job->request)
+            return;
         status = job->jobStatus;
         if (status == JobFinished)
             job->jobStatus = JobMerging;
@@ -1155,25 +1185,32 @@ void VfsModel::mergeBatch(VfsModelListJob *job, int &budget)
             // type, MIME type and icon in place; a former folder's rows go with it.
             const int oldType = child->type;
             const int oldOrigType = child->origType;
-            const QString oldMime = child->mime;
             const quint64 oldSize = child->size;
             const quint8 effective =
                 record.linkTargetType != 0 ? record.linkTargetType : record.type;
-            if (oldType == DirectoryType && effective != kRecordDirectory) {
-                // Its rows go while it still reads as a folder.
-                removeChildren(child);
-                withdrawListing(child);
-                child->fetched = false;
-                child->fetchTime = QDateTime();
-                child->childSize = 0;
+            const int newType = effective == kRecordDirectory ? int(DirectoryType) : int(FileType);
+            if (newType != oldType || origTypeOf(record) != oldOrigType) {
+                if (oldType == DirectoryType && newType != DirectoryType) {
+                    // Its rows go while it still reads as a folder.
+                    removeChildren(child);
+                    withdrawListing(child);
+                    child->fetched = false;
+                    child->fetchTime = QDateTime();
+                    child->childSize = 0;
+                }
+                const QString oldMime = child->mime;
+                applyTypeAndIcon(child, record);
+                if (child->type != oldType)
+                    roles << TypeRole << Qt::DecorationRole;
+                if (child->origType != oldOrigType)
+                    roles << OrigTypeRole;
+                if (child->mime != oldMime)
+                    roles << MimeRole;
+            } else if (newType == FileType && child->size != record.size) {
+                // Same kind as before: icon and MIME type stay, only the size may move.
+                child->size = record.size;
+                child->sizeString = sizeText(child->size);
             }
-            applyTypeAndIcon(child, record);
-            if (child->type != oldType)
-                roles << TypeRole << Qt::DecorationRole;
-            if (child->origType != oldOrigType)
-                roles << OrigTypeRole;
-            if (child->mime != oldMime)
-                roles << MimeRole;
             if (child->size != oldSize)
                 roles << SizeRole;
             const QDateTime atime = timeFromMs(record.accessTime);
@@ -1261,28 +1298,44 @@ void VfsModel::finishListing(VfsModelListJob *job)
         for (const VfsEntry *e = dir; e && !tag; e = e->parent)
             tag = e->driveTag;
 
-        // Sweep: whatever this pass did not stamp has gone from the folder.
-        for (size_t row = 0; row < dir->children.size();) {
-            VfsEntry *child = dir->children[row];
-            if (child->stamp == job->pass) {
-                if (!m_watches.isEmpty()) {
-                    auto watch = m_watches.constFind(child->fileId | tag);
-                    if (watch != m_watches.constEnd()) {
-                        logPrintf(LogVfs1, "found watch item %s, fileId: %llu",
-                                  qUtf8Printable(child->name),
-                                  static_cast<unsigned long long>(child->fileId));
-                        emit foundWatchItem(fullPath(child), child->fileId, watch.value());
-                    }
-                }
-                ++row;
+        // Followed directories that are still here, under their current path.
+        if (!m_watches.isEmpty()) {
+            for (size_t row = 0; row < dir->children.size(); ++row) {
+                VfsEntry *child = dir->children[row];
+                if (child->stamp != job->pass)
+                    continue;
+                auto watch = m_watches.constFind(child->fileId | tag);
+                if (watch == m_watches.constEnd())
+                    continue;
+                logPrintf(LogVfs1, "found watch item %s, fileId: %llu",
+                          qUtf8Printable(child->name),
+                          static_cast<unsigned long long>(child->fileId));
+                emit foundWatchItem(fullPath(child), child->fileId, watch.value());
+            }
+        }
+
+        // Sweep: whatever this pass did not stamp has gone from the folder. Runs of vanished
+        // rows go in one removal each, from the bottom up, so that a big folder that lost
+        // many rows does not shift its survivors once per lost row.
+        for (size_t end = dir->children.size(); end > 0;) {
+            if (dir->children[end - 1]->stamp == job->pass) {
+                --end;
                 continue;
             }
-            const int r = static_cast<int>(row);
-            logPrintf(LogVfs1, "remove entry %s", qUtf8Printable(child->name));
-            beginRemoveRows(dirIndex, r, r);
-            dir->children.erase(dir->children.begin() + r);
-            recycle(child);
+            size_t first = end - 1;
+            while (first > 0 && dir->children[first - 1]->stamp != job->pass)
+                --first;
+            std::vector<VfsEntry *> gone(dir->children.begin() + static_cast<std::ptrdiff_t>(first),
+                                         dir->children.begin() + static_cast<std::ptrdiff_t>(end));
+            beginRemoveRows(dirIndex, static_cast<int>(first), static_cast<int>(end) - 1);
+            dir->children.erase(dir->children.begin() + static_cast<std::ptrdiff_t>(first),
+                                dir->children.begin() + static_cast<std::ptrdiff_t>(end));
+            for (VfsEntry *child : gone) {
+                logPrintf(LogVfs1, "remove entry %s", qUtf8Printable(child->name));
+                recycle(child);
+            }
             endRemoveRows();
+            end = first;
         }
         logPrintf(LogVfs1, "mark entry %s fetched", qUtf8Printable(dir->name));
     }

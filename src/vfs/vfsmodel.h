@@ -24,7 +24,7 @@
 #include <QPointer>
 #include <QStringList>
 
-#include <deque>
+#include <list>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -73,6 +73,7 @@ struct VfsEntry
     VfsModelListJob *listJob = nullptr; // the listing out for this folder, if any
     bool pooled = false;
     bool previewQueued = false;
+    std::list<VfsEntry *>::iterator previewSlot; // in the preview queue, while queued
 
     void reset();
 };
@@ -263,7 +264,7 @@ private:
     QString m_timeFormat;
     std::vector<VfsEntry *> m_pool;
     QHash<quint64, QString> m_watches;
-    std::deque<VfsEntry *> m_previewQueue;
+    std::list<VfsEntry *> m_previewQueue; // a list, so that recycling leaves it in O(1)
     QCache<const VfsEntry *, QImage> m_previews;
     VfsModelTimerFactory m_timerFactory;
     std::function<qint64()> m_clock;

@@ -23,6 +23,9 @@ private slots:
     void fetchRulesAndChangeNotifications();
     void watchTable();
     void resolvePathListsMissingLevels();
+    void staleAnnouncementLeavesHeldListingAlone();
+    void sweepRemovesVanishedBlocksAtOnce();
+    void useCountsAndPoolStayBounded();
 };
 
 void TestVfsModel::bindingMakesOneSharesRow()
@@ -437,6 +440,119 @@ void TestVfsModel::resolvePathListsMissingLevels()
     QVERIFY(rig.resolveTimer()->fire());
     QCOMPARE(resolved.last().at(0).toInt(), 1);
     QCOMPARE(resolved.last().at(1).toString(), QStringLiteral("/nowhere/deep"));
+}
+
+void TestVfsModel::staleAnnouncementLeavesHeldListingAlone()
+{
+    ModelRig rig;
+    QVERIFY(rig.listDrives({driveRecord("/")}));
+    QVERIFY(rig.list("/", {dirRecord("a"), dirRecord("b")}));
+    if (rig.client.listing("/b")) {
+        QVERIFY(rig.client.answer("/b", {}));
+        rig.mergeAll();
+    }
+    if (!rig.client.listing("/a"))
+        rig.model->fetchMore(rig.model->indexForPath("/a"));
+    VfsListDirectoryJob *job = rig.client.listing("/a");
+    QVERIFY(job);
+    // The listing of /a is answered, but its announcement is still on its way when /a
+    // vanishes and the record goes to the next listing.
+    QVERIFY(rig.client.replyArrived("/a", {fileRecord("from-a")}));
+    rig.client.announce(job, false);
+    rig.nowMs += 5000;
+    QVERIFY(rig.list("/", {dirRecord("b")}));
+    auto outstanding = [&rig, job] {
+        return std::find(rig.client.listings.begin(), rig.client.listings.end(), job)
+               != rig.client.listings.end();
+    };
+    for (const char *path : {"/b", "/"}) {
+        if (!outstanding())
+            rig.model->fetchMore(rig.model->indexForPath(QString::fromLatin1(path)));
+    }
+    QVERIFY(outstanding());
+    const QString path = job->path;
+    // The new reply is in, and the client has not let go of the record yet.
+    QVERIFY(rig.client.replyArrived(path, {fileRecord("from-new")}));
+
+    // The old announcement must not hand the model a record the client still holds.
+    rig.model->onListDirectoryUpdate(job);
+    QCOMPARE(job->jobStatus, quint32(JobFinished));
+    rig.mergeAll();
+    QVERIFY(!rig.childNames(path).contains("from-new"));
+
+    // Its own announcement does.
+    rig.client.announce(job);
+    rig.mergeAll();
+    QVERIFY(rig.childNames(path).contains("from-new"));
+    rig.nowMs += 5000;
+    rig.model->fetchMore(rig.model->indexForPath(path));
+    QCOMPARE(rig.client.refusedRequests, 0);
+    QVERIFY(rig.client.listing(path));
+}
+
+void TestVfsModel::sweepRemovesVanishedBlocksAtOnce()
+{
+    ModelRig rig;
+    QVERIFY(rig.listDrives({driveRecord("/")}));
+    std::vector<VfsDirectoryEntry> all;
+    for (int i = 0; i < 200; ++i)
+        all.push_back(fileRecord(QStringLiteral("f%1").arg(i)));
+    QVERIFY(rig.list("/", all));
+
+    // The first 150 and every other of the rest vanish: one removal for the block, one per
+    // single row, and the survivors keep their order.
+    std::vector<VfsDirectoryEntry> kept;
+    QStringList expected;
+    for (int i = 150; i < 200; i += 2) {
+        kept.push_back(all[size_t(i)]);
+        expected << all[size_t(i)].name;
+    }
+    QSignalSpy removed(rig.model, &QAbstractItemModel::rowsRemoved);
+    rig.nowMs += 5000;
+    QVERIFY(rig.list("/", kept));
+    QCOMPARE(rig.childNames("/"), expected);
+    QCOMPARE(removed.count(), 1 + 25);
+    bool block = false;
+    for (const QList<QVariant> &args : removed)
+        block |= args.at(1).toInt() == 0 && args.at(2).toInt() == 149;
+    QVERIFY(block);
+
+    rig.nowMs += 5000;
+    QVERIFY(rig.list("/", {}));
+    QCOMPARE(removed.count(), 1 + 25 + 1);
+    QCOMPARE(rig.model->rowCount(rig.model->indexForPath("/")), 0);
+}
+
+void TestVfsModel::useCountsAndPoolStayBounded()
+{
+    ModelRig rig;
+    QVERIFY(rig.listDrives({driveRecord("/")}));
+    QVERIFY(rig.list("/", {dirRecord("build")}));
+    QVERIFY(rig.model->retainPath("/build"));
+    // The shown folder is deleted and made again on the peer; leaving it afterwards must not
+    // leave the new folder's count below zero.
+    rig.nowMs += 5000;
+    QVERIFY(rig.list("/", {}));
+    rig.nowMs += 5000;
+    QVERIFY(rig.list("/", {dirRecord("build")}));
+    QVERIFY(rig.model->releasePath("/build"));
+    auto *build = static_cast<VfsEntry *>(rig.model->indexForPath("/build").internalPointer());
+    QCOMPARE(build->useCount, 0);
+    QVERIFY(rig.model->retainPath("/build"));
+    QCOMPARE(build->useCount, 1);
+
+    // A huge folder that goes does not keep all its entries for ever.
+    std::vector<VfsDirectoryEntry> many;
+    for (int i = 0; i < 40000; ++i)
+        many.push_back(fileRecord(QStringLiteral("n%1").arg(i)));
+    rig.modelTester.reset(); // its checks are quadratic in the row count
+    rig.nowMs += 5000;
+    QVERIFY(rig.list("/build", many));
+    rig.nowMs += 5000;
+    QVERIFY(rig.list("/build", {}));
+    QVERIFY(rig.model->pooledEntryCount() > 0);
+    QVERIFY(rig.model->pooledEntryCount() < 40000);
+    QVERIFY(rig.list("/", {dirRecord("build"), fileRecord("x")}));
 }
 
 QTEST_MAIN(TestVfsModel)

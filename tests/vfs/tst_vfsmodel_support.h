@@ -49,22 +49,42 @@ public:
     std::vector<VfsListDrivesJob *> driveListings;
     std::vector<VfsListDirectoryJob *> withdrawn;
     int listingRequests = 0;
+    int refusedRequests = 0;
     quint16 nextTrId = 100;
+
+    // Like the real client: a record keeps its request bookkeeping until it is announced or
+    // withdrawn, and a record that still has it is refused.
+    static VfsClientRequest *heldRequest()
+    {
+        static char marker;
+        return reinterpret_cast<VfsClientRequest *>(&marker);
+    }
 
     void listDirectory(VfsListDirectoryJob *job) override
     {
+        {
+            QMutexLocker lock(&job->mutex);
+            if (job->request) {
+                ++refusedRequests;
+                return;
+            }
+            job->request = heldRequest();
+            job->jobStatus = JobRunning;
+        }
         ++listingRequests;
         job->release = [this](VfsListDirectoryJob *j) {
+            {
+                QMutexLocker lock(&j->mutex);
+                if (!j->request)
+                    return;
+                j->request = nullptr;
+            }
             auto it = std::find(listings.begin(), listings.end(), j);
             if (it != listings.end()) {
                 listings.erase(it);
                 withdrawn.push_back(j);
             }
         };
-        {
-            QMutexLocker lock(&job->mutex);
-            job->jobStatus = JobRunning;
-        }
         listings.push_back(job);
     }
     void listDrives(VfsListDrivesJob *job) override
@@ -73,6 +93,10 @@ public:
         job->status = 1;
         job->drives.clear();
         job->jobStatus = JobRunning;
+        job->release = [this](VfsListDrivesJob *j) {
+            driveListings.erase(std::remove(driveListings.begin(), driveListings.end(), j),
+                                driveListings.end());
+        };
         driveListings.push_back(job);
     }
     void move(VfsMoveJob *) override {}
@@ -93,23 +117,44 @@ public:
         return nullptr;
     }
 
+    // The last page of an outstanding listing arrived (status 8), or it failed; the client
+    // still holds the record until it announces it.
+    VfsListDirectoryJob *replyArrived(const QString &path, std::vector<VfsDirectoryEntry> entries,
+                                      bool fail = false, QChar separator = QLatin1Char('/'))
+    {
+        VfsListDirectoryJob *job = listing(path);
+        if (!job)
+            return nullptr;
+        QMutexLocker lock(&job->mutex);
+        job->entries = std::move(entries);
+        job->separator = separator;
+        job->status = fail ? 17 : 8;
+        job->jobStatus = fail ? JobError : JobFinished;
+        return job;
+    }
+
+    // The client lets go of an answered record; `emitUpdate` false keeps the announcement
+    // back, for a test to deliver later.
+    void announce(VfsListDirectoryJob *job, bool emitUpdate = true)
+    {
+        listings.erase(std::remove(listings.begin(), listings.end(), job), listings.end());
+        {
+            QMutexLocker lock(&job->mutex);
+            job->request = nullptr;
+            job->release = nullptr;
+        }
+        if (emitUpdate)
+            emit listDirectoryUpdate(job);
+    }
+
     // Answers an outstanding listing: all pages arrived (status 8), or it failed.
     bool answer(const QString &path, std::vector<VfsDirectoryEntry> entries, bool fail = false,
                 QChar separator = QLatin1Char('/'))
     {
-        VfsListDirectoryJob *job = listing(path);
+        VfsListDirectoryJob *job = replyArrived(path, std::move(entries), fail, separator);
         if (!job)
             return false;
-        listings.erase(std::find(listings.begin(), listings.end(), job));
-        {
-            QMutexLocker lock(&job->mutex);
-            job->entries = std::move(entries);
-            job->separator = separator;
-            job->status = fail ? 17 : 8;
-            job->jobStatus = fail ? JobError : JobFinished;
-            job->release = nullptr;
-        }
-        emit listDirectoryUpdate(job);
+        announce(job);
         return true;
     }
 
