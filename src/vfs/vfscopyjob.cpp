@@ -1533,14 +1533,16 @@ void VfsCopyJob::onHashFileJobUpdate(VfsHashFileJob *job)
     startTimer(0, JobActionReply, __LINE__);
 }
 
-void VfsCopyJob::onReadFileJobUpdate(VfsReadFileJob *job)
+template <typename Buffers, typename Record>
+void VfsCopyJob::onBufferAnswered(Buffers &buffers, Record *job)
 {
-    for (auto &b : m_io.readBuffers) {
+    for (auto &b : buffers) {
         if (&b->record == job) {
             if (!b->busy || !terminal(job->jobStatus))
                 return;
             b->busy = false;
             b->answered = true;
+            noteAnswer(job);
             if (m_copyState == CopyStateTransfer && !m_abort)
                 process(JobActionReply);
             else
@@ -1550,23 +1552,21 @@ void VfsCopyJob::onReadFileJobUpdate(VfsReadFileJob *job)
     }
 }
 
+void VfsCopyJob::noteAnswer(VfsWriteFileJob *job)
+{
+    // The destination took fewer bytes than it was sent: most likely its disk is full.
+    if (job->jobStatus == JobFinished && job->status == FSO_STATUS_SUCCESS && job->written < job->size)
+        m_shortWrite = true;
+}
+
+void VfsCopyJob::onReadFileJobUpdate(VfsReadFileJob *job)
+{
+    onBufferAnswered(m_io.readBuffers, job);
+}
+
 void VfsCopyJob::onWriteFileJobUpdate(VfsWriteFileJob *job)
 {
-    for (auto &b : m_io.writeBuffers) {
-        if (&b->record == job) {
-            if (!b->busy || !terminal(job->jobStatus))
-                return;
-            b->busy = false;
-            b->answered = true;
-            if (job->jobStatus == JobFinished && job->status == FSO_STATUS_SUCCESS && job->written < job->size)
-                m_shortWrite = true;
-            if (m_copyState == CopyStateTransfer && !m_abort)
-                process(JobActionReply);
-            else
-                startTimer(0, JobActionReply, __LINE__);
-            return;
-        }
-    }
+    onBufferAnswered(m_io.writeBuffers, job);
 }
 
 void VfsCopyJob::onListDirectoryJobUpdate(VfsListDirectoryJob *job)

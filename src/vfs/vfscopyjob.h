@@ -154,6 +154,11 @@ Q_SIGNALS:
     void copyCompleted(VfsCopyDto request, VfsCopyResult result);
 
 private:
+    // A read or write buffer's record was answered.
+    template <typename Buffers, typename Record>
+    void onBufferAnswered(Buffers &buffers, Record *job);
+    void noteAnswer(VfsReadFileJob *) {}
+    void noteAnswer(VfsWriteFileJob *job);
     // start
     void stateStart(int action);
     void beginStartListings();
