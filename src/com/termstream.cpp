@@ -54,54 +54,39 @@ void TermStreamWriter::putLe(std::uint64_t value, int bytes)
     put(tmp, static_cast<std::size_t>(bytes));
 }
 
-int TermStreamWriter::writeU8(std::uint8_t value)
+// One tag byte and `bytes` little-endian value bytes, or nothing (error 3) when they don't fit.
+int TermStreamWriter::writeTagged(std::uint8_t tag, std::uint64_t value, int bytes)
 {
-    if (reserve(2)) {
-        std::uint8_t tag = TermTagU8;
+    if (reserve(1 + static_cast<std::size_t>(bytes))) {
         put(&tag, 1);
-        putLe(value, 1);
+        putLe(value, bytes);
     }
     return m_error;
+}
+
+int TermStreamWriter::writeU8(std::uint8_t value)
+{
+    return writeTagged(TermTagU8, static_cast<std::uint64_t>(value), 1);
 }
 
 int TermStreamWriter::writeU16(std::uint16_t value)
 {
-    if (reserve(3)) {
-        std::uint8_t tag = TermTagU16;
-        put(&tag, 1);
-        putLe(value, 2);
-    }
-    return m_error;
+    return writeTagged(TermTagU16, static_cast<std::uint64_t>(value), 2);
 }
 
 int TermStreamWriter::writeU32(std::uint32_t value)
 {
-    if (reserve(5)) {
-        std::uint8_t tag = TermTagU32;
-        put(&tag, 1);
-        putLe(value, 4);
-    }
-    return m_error;
+    return writeTagged(TermTagU32, static_cast<std::uint64_t>(value), 4);
 }
 
 int TermStreamWriter::writeU64(std::uint64_t value)
 {
-    if (reserve(9)) {
-        std::uint8_t tag = TermTagU64;
-        put(&tag, 1);
-        putLe(value, 8);
-    }
-    return m_error;
+    return writeTagged(TermTagU64, static_cast<std::uint64_t>(value), 8);
 }
 
 int TermStreamWriter::writeI64(std::int64_t value)
 {
-    if (reserve(9)) {
-        std::uint8_t tag = TermTagI64;
-        put(&tag, 1);
-        putLe(static_cast<std::uint64_t>(value), 8);
-    }
-    return m_error;
+    return writeTagged(TermTagI64, static_cast<std::uint64_t>(value), 8);
 }
 
 int TermStreamWriter::writeString(const void *bytes, std::size_t length)

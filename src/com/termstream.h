@@ -85,6 +85,7 @@ public:
     static std::size_t lebSize(std::uint32_t value);
 
 private:
+    int writeTagged(std::uint8_t tag, std::uint64_t value, int bytes);
     bool reserve(std::size_t bytes);
     void put(const void *bytes, std::size_t length);
     void putLe(std::uint64_t value, int bytes);

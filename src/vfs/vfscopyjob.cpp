@@ -347,39 +347,35 @@ bool VfsCopyJob::anyRecordBusy() const
     return m_openBusy || m_closeSrcBusy || m_closeDstBusy || m_listBusy || m_mkdirBusy || m_io.anyBusy();
 }
 
+namespace {
+
+template <typename Record>
+void releaseIfBusy(Record &record, bool &busy)
+{
+    if (busy && record.release)
+        record.release(&record);
+    busy = false;
+}
+
+} // namespace
+
 void VfsCopyJob::releaseAllRecords()
 {
-    auto release = [](auto &record, bool &busy) {
-        if (busy && record.release)
-            record.release(&record);
-        busy = false;
-    };
-    release(m_open, m_openBusy);
-    release(m_closeSrc, m_closeSrcBusy);
-    release(m_closeDst, m_closeDstBusy);
-    release(m_list, m_listBusy);
-    release(m_mkdir, m_mkdirBusy);
-    release(m_io.hashRecord, m_io.hashBusy);
-    for (auto &b : m_io.readBuffers)
-        release(b->record, b->busy);
-    for (auto &b : m_io.writeBuffers)
-        release(b->record, b->busy);
+    releaseIfBusy(m_open, m_openBusy);
+    releaseIfBusy(m_closeSrc, m_closeSrcBusy);
+    releaseIfBusy(m_closeDst, m_closeDstBusy);
+    withdrawForEnd();
 }
 
 void VfsCopyJob::withdrawForEnd()
 {
-    auto release = [](auto &record, bool &busy) {
-        if (busy && record.release)
-            record.release(&record);
-        busy = false;
-    };
-    release(m_list, m_listBusy);
-    release(m_mkdir, m_mkdirBusy);
-    release(m_io.hashRecord, m_io.hashBusy);
+    releaseIfBusy(m_list, m_listBusy);
+    releaseIfBusy(m_mkdir, m_mkdirBusy);
+    releaseIfBusy(m_io.hashRecord, m_io.hashBusy);
     for (auto &b : m_io.readBuffers)
-        release(b->record, b->busy);
+        releaseIfBusy(b->record, b->busy);
     for (auto &b : m_io.writeBuffers)
-        release(b->record, b->busy);
+        releaseIfBusy(b->record, b->busy);
 }
 
 void VfsCopyJob::adoptAnsweredOpen()
