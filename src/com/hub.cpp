@@ -162,8 +162,10 @@ void Hub::setNetworkEnabled(bool enabled)
     if (m_wantListen)
         tryListen();
     reportListening();
-    if (enabled)
+    if (enabled) {
+        Q_EMIT networkEnabledChanged(true);
         return;
+    }
 
     // Stopping the listener alone would keep serving files to computers the user has just
     // cut off: end every link but the local computer's own ones.
@@ -179,6 +181,7 @@ void Hub::setNetworkEnabled(bool enabled)
         if (!keep)
             link->fail(QStringLiteral("network disabled"));
     }
+    Q_EMIT networkEnabledChanged(false);
 }
 
 Link *Hub::connectTo(const QString &host, quint16 port, const QByteArray &expectedKey,

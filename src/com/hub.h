@@ -111,6 +111,9 @@ Q_SIGNALS:
     // (same thread) so that no message that follows it right away is missed.
     void incomingLink(com::Link *link);
     void listeningChanged(bool listening);
+    // The network switch moved (setNetworkEnabled with a new value), whatever became of
+    // listening: a port that cannot be bound must not keep the switch from reaching anyone.
+    void networkEnabledChanged(bool enabled);
 
 private:
     friend class Link;

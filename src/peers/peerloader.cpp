@@ -27,8 +27,12 @@ PeerLoader::PeerLoader(IDatabase *database, com::Hub *hub, PeerModel *model, QOb
     , m_model(model)
 {
     g_instance.store(this);
-    if (m_hub)
+    if (m_hub) {
         m_networkEnabled = m_hub->isNetworkEnabled();
+        // Not only through listeningChanged: with the port taken, or no listener at all,
+        // listening does not change when the switch does.
+        connect(m_hub, &com::Hub::networkEnabledChanged, this, &PeerLoader::onNetworkChanged);
+    }
     if (m_database) {
         connect(m_database, &IDatabase::addedPeer, this, [this](const QString &uuid) { ensurePeer(uuid); });
         // A new peer's key is stored right after its row; that is when it can be dialled.

@@ -19,10 +19,45 @@
 #include <QSysInfo>
 #include <QTimer>
 
+#include <atomic>
+
 namespace {
 
 constexpr int kMaxDialTargets = 16;
 constexpr int kMaxAttributeChars = 256;
+
+// Every link of one dialling round carries the round's stamp in its greeting, so that the
+// listener orders a dialler's links exactly as the dialler does: a later round supersedes
+// whatever is left of an earlier one (a link half-dead since the computer slept), and within
+// one round the smaller channel binding wins. Both sides know both values of every link.
+const char kDialRoundProperty[] = "nuskDialRound";
+QString greetingAttrDialRound()
+{
+    return QStringLiteral("dialround");
+}
+
+// Milliseconds since the epoch, but strictly rising within this process even if the clock
+// is set back.
+qint64 nextDialRound()
+{
+    static std::atomic<qint64> last{0};
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    qint64 previous = last.load();
+    qint64 next;
+    do {
+        next = qMax(now, previous + 1);
+    } while (!last.compare_exchange_weak(previous, next));
+    return next;
+}
+
+qint64 dialRoundOf(const com::Link *link)
+{
+    if (link->isOutgoing())
+        return link->property(kDialRoundProperty).toLongLong();
+    bool ok = false;
+    const qint64 round = link->remoteGreeting().attributes.value(greetingAttrDialRound()).toLongLong(&ok);
+    return ok && round > 0 ? round : 0;
+}
 
 void addHandshakePart(com::Greeting &greeting, const QByteArray &channelBinding, const QString &invitationUuid,
                       const QByteArray &proofKey)
@@ -399,11 +434,16 @@ void PeerNusk::dial()
     setLinkState(LinkConnecting);
     const QString invitation = local ? QString() : contact.invitationUuid;
     const QByteArray proofKey = local ? QByteArray() : contact.invitationProofKey;
-    const com::GreetingAmender amend = [invitation, proofKey](com::Greeting &greeting, const QByteArray &binding) {
+    const qint64 round = nextDialRound();
+    const com::GreetingAmender amend = [invitation, proofKey, round, local](com::Greeting &greeting,
+                                                                            const QByteArray &binding) {
         addHandshakePart(greeting, binding, invitation, proofKey);
+        if (!local)
+            greeting.attributes.insert(greetingAttrDialRound(), QString::number(round));
     };
     for (const auto &target : targets) {
         com::Link *link = m_hub->connectTo(target.first, target.second, contact.publicKey, amend);
+        link->setProperty(kDialRoundProperty, round);
         m_dialing.append(link);
         connect(link, &com::Link::established, this, [this, link] { onDialEstablished(link); });
         connect(link, &com::Link::closed, this, [this, link] { onLinkClosed(link); });
@@ -430,15 +470,10 @@ void PeerNusk::scheduleRetry()
 void PeerNusk::onDialEstablished(com::Link *link)
 {
     m_dialing.removeAll(link);
-    // One link is enough; the other addresses are dropped.
-    const QList<QPointer<com::Link>> others = m_dialing;
-    m_dialing.clear();
-    for (const QPointer<com::Link> &other : others) {
-        if (other) {
-            disconnect(other, nullptr, this, nullptr);
-            other->close(QStringLiteral("another address answered"));
-        }
-    }
+    // The other addresses of this round are left to finish: the listener may already have
+    // taken one of them, and dropping it here could leave each side holding a link the other
+    // has closed. Each one that comes up is weighed against the current link by prefer(),
+    // the same way on both sides, and the loser closed.
     adopt(link);
 }
 
@@ -459,10 +494,18 @@ void PeerNusk::attachIncoming(com::Link *link)
 
 bool PeerNusk::prefer(com::Link *candidate, com::Link *current) const
 {
+    // Links dialled by different sides: the one dialled by the smaller key.
     const QByteArray own = ownKey();
     const QByteArray a = candidate->isOutgoing() ? own : candidate->remotePublicKey();
     const QByteArray b = current->isOutgoing() ? own : current->remotePublicKey();
-    return a < b;
+    if (a != b)
+        return a < b;
+    // Dialled by the same side: the later round, then the smaller binding.
+    const qint64 roundA = dialRoundOf(candidate);
+    const qint64 roundB = dialRoundOf(current);
+    if (roundA != roundB)
+        return roundA > roundB;
+    return candidate->channelBinding() < current->channelBinding();
 }
 
 void PeerNusk::adopt(com::Link *link)
@@ -501,7 +544,10 @@ void PeerNusk::adopt(com::Link *link)
         old->close(QStringLiteral("duplicate link"));
         m_link = link;
         connectMessages(link);
-        return;   // already up; the greeting was taken on the first link
+        // Already up. A link from a new round may come with new addresses (after a wake-up
+        // in another network), so its greeting is kept as well.
+        takeGreeting(link);
+        return;
     } else {
         m_link = link;
         connectMessages(link);
@@ -545,6 +591,12 @@ void PeerNusk::onLinkClosed(com::Link *link)
     if (link == m_link) {
         m_link = nullptr;
         logPrintf(LogHsk1, "peer %s link down: %s", qUtf8Printable(uuid()), qUtf8Printable(link->closeReason()));
+        if (!m_dialing.isEmpty() && !m_retired && (isLocal() || m_networkEnabled)) {
+            // The other side chose another link of this round; it is still on its way here.
+            // Should none come up, the last one to fail brings the peer down.
+            setLinkState(LinkConnecting);
+            return;
+        }
         setLinkState(LinkDown);
         m_attempts = 0;
         scheduleRetry();

@@ -4,12 +4,17 @@
 // or the local computer itself over loopback through the program's own listener.
 //
 // Lives on the thread of the connection manager ("ioThread"). While it has no link it dials
-// every stored TCP address of the peer at once and keeps the first link that comes up; after
+// every stored TCP address of the peer at once and keeps one of the links that come up; after
 // a failed round it waits, doubling the wait up to PeerTimings::retryMaxMs. With the network
 // switched off, remote peers stay down and do not dial; the local peer carries on.
 //
-// When both sides dial each other at the same moment two links come up; both sides keep the
-// one whose dialling side has the smaller public key, so they agree without talking.
+// Whenever two links to the same peer are up, both sides keep the same one without talking:
+// between links dialled by different sides, the one whose dialling side has the smaller
+// public key; between links dialled by the same side, the one of the later dialling round
+// (each round's stamp travels in the greeting), and within a round the smaller channel
+// binding. The loser is closed by whichever side decides first. So a new link always
+// replaces a half-dead one left from before, and several addresses answering the same round
+// settle on one link instead of each side closing the other's choice.
 //
 // FSO routing: the file layer's provider (peervfsprovider.h) attaches the client, server and
 // parser in the constructor through the setters below. fsoTransmitCLi/fsoTransmitSrv send

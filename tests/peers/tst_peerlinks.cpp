@@ -1,0 +1,340 @@
+// Which link two paired computers keep when more than one comes up between them, and the
+// network switch reaching the peers when listening does not follow it. Real hubs, loaders and
+// databases in one process, over loopback.
+
+#include "com/hub.h"
+#include "com/link.h"
+#include "db/ownkey.h"
+#include "db/sqlitedatabase.h"
+#include "peers/ipeer.h"
+#include "peers/peerloader.h"
+#include "peers/peernusk.h"
+#include "peers/peertimings.h"
+
+#include <QDateTime>
+#include <QPointer>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+// One installation's network side: database, hub, the loader with the local peer, wired the
+// way the program wires them (the loader also hears listeningChanged).
+struct Side
+{
+    QTemporaryDir dir;
+    std::unique_ptr<SqliteDatabase> db;
+    std::unique_ptr<com::Hub> hub;
+    PeerLoader *loader = nullptr;
+    QString uuid = newUuidString();   // how the other side stores this one
+
+    explicit Side(bool listen = true, const com::LinkTimings &timings = com::LinkTimings())
+    {
+        db = std::make_unique<SqliteDatabase>(dir.path());
+        hub = std::make_unique<com::Hub>();
+        hub->setTimings(timings);
+        hub->setIdentity(loadOrCreateOwnKeyPair(db.get()));
+        if (listen)
+            hub->listen(0);
+        loader = new PeerLoader(db.get(), hub.get(), nullptr, hub.get());
+        hub->setKnownKeyResolver([this](const QByteArray &key) { return loader->resolveKey(key); });
+        QObject::connect(hub.get(), &com::Hub::incomingLink, loader, &PeerLoader::onIncomingLink,
+                         Qt::DirectConnection);
+        QObject::connect(hub.get(), &com::Hub::listeningChanged, loader, &PeerLoader::onNetworkChanged);
+        loader->createLocalPeer();
+    }
+    ~Side()
+    {
+        hub.reset();
+        db.reset();
+    }
+
+    QByteArray key() const { return hub->ownPublicKey(); }
+
+    // Stores `other` as a paired peer reachable at `addresses` (host, port).
+    PeerNusk *pair(const Side &other, const QList<QPair<QString, quint16>> &addresses)
+    {
+        const qint64 now = QDateTime::currentSecsSinceEpoch();
+        db->putPeer({other.uuid, QStringLiteral("nusk"), now});
+        for (const auto &address : addresses) {
+            TransportDto t;
+            t.uuid = newUuidString();
+            t.peerUuid = other.uuid;
+            t.type = QStringLiteral("tcp");
+            t.host = address.first;
+            t.port = address.second;
+            t.stream = true;
+            t.timestamp = now;
+            db->putTransport(t);
+        }
+        db->putKey({newUuidString(), other.uuid, QString::fromLatin1(ownSigningKeyType()), other.key(), QByteArray(), now});
+        return loader->ensurePeer(other.uuid);
+    }
+
+    // The established links to or from `other`.
+    QList<com::Link *> linksWith(const Side &other) const
+    {
+        QList<com::Link *> found;
+        for (com::Link *link : hub->links()) {
+            if (link->remotePublicKey() == other.key())
+                found << link;
+        }
+        return found;
+    }
+};
+
+// Both sides hold exactly one link with each other, and it is the same connection.
+bool onOneSharedLink(const Side &a, const Side &b)
+{
+    const QList<com::Link *> onA = a.linksWith(b);
+    const QList<com::Link *> onB = b.linksWith(a);
+    return onA.size() == 1 && onB.size() == 1 && onA.first()->channelBinding() == onB.first()->channelBinding();
+}
+
+// Forwards connections to 127.0.0.1:target, each direction held back by its own delay, and can
+// turn the connections it carries into half-dead ones: nothing passes any more, and the
+// client's end is cut while the listener's end stays open and silent.
+class Relay : public QObject
+{
+public:
+    Relay(quint16 target, int toServerDelayMs = 0, int toClientDelayMs = 0)
+        : m_target(target)
+        , m_toServerDelay(toServerDelayMs)
+        , m_toClientDelay(toClientDelayMs)
+    {
+        m_server.listen(QHostAddress::LocalHost, 0);
+        connect(&m_server, &QTcpServer::newConnection, this, &Relay::onNewConnection);
+    }
+
+    quint16 port() const { return m_server.serverPort(); }
+    int upstreamsClosed() const { return m_upstreamsClosed; }
+
+    void killCurrentConnections()
+    {
+        for (const std::shared_ptr<Pair> &pair : qAsConst(m_pairs)) {
+            pair->dead = true;
+            if (pair->client)
+                pair->client->abort();
+        }
+    }
+
+private:
+    struct Pair
+    {
+        QPointer<QTcpSocket> client;
+        QPointer<QTcpSocket> upstream;
+        bool dead = false;
+    };
+
+    void pass(const std::shared_ptr<Pair> &pair, QTcpSocket *from, QTcpSocket *to, int delayMs)
+    {
+        QByteArray bytes = from->readAll();
+        if (pair->dead)
+            return;
+        QPointer<QTcpSocket> target(to);
+        QTimer::singleShot(delayMs, this, [pair, target, bytes] {
+            if (target && !pair->dead)
+                target->write(bytes);
+        });
+    }
+
+    void onNewConnection()
+    {
+        while (QTcpSocket *client = m_server.nextPendingConnection()) {
+            auto pair = std::make_shared<Pair>();
+            m_pairs << pair;
+            pair->client = client;
+            auto *upstream = new QTcpSocket(this);
+            pair->upstream = upstream;
+            connect(upstream, &QTcpSocket::connected, this, [this, pair, client, upstream] {
+                connect(client, &QTcpSocket::readyRead, this,
+                        [=] { pass(pair, client, upstream, m_toServerDelay); });
+                pass(pair, client, upstream, m_toServerDelay);
+            });
+            connect(upstream, &QTcpSocket::readyRead, this, [=] { pass(pair, upstream, client, m_toClientDelay); });
+            // An orderly end travels on after the bytes before it; a dead connection's
+            // listener end is left open.
+            connect(client, &QTcpSocket::disconnected, this, [=] {
+                if (!pair->dead)
+                    QTimer::singleShot(m_toServerDelay, upstream, [upstream] { upstream->disconnectFromHost(); });
+            });
+            connect(upstream, &QTcpSocket::disconnected, this, [=] {
+                ++m_upstreamsClosed;
+                if (!pair->dead && pair->client)
+                    QTimer::singleShot(m_toClientDelay, pair->client.data(),
+                                       [pair] { pair->client->disconnectFromHost(); });
+            });
+            upstream->connectToHost(QHostAddress::LocalHost, m_target);
+        }
+    }
+
+    quint16 m_target;
+    int m_toServerDelay;
+    int m_toClientDelay;
+    QTcpServer m_server;
+    QList<std::shared_ptr<Pair>> m_pairs;
+    int m_upstreamsClosed = 0;
+
+public:
+    ~Relay() override
+    {
+        for (const std::shared_ptr<Pair> &pair : qAsConst(m_pairs)) {
+            for (QTcpSocket *socket : {pair->client.data(), pair->upstream.data()}) {
+                if (socket) {
+                    disconnect(socket, nullptr, this, nullptr);
+                    socket->abort();
+                }
+            }
+        }
+    }
+};
+
+} // namespace
+
+class TstPeerLinks : public QObject
+{
+    Q_OBJECT
+
+private:
+    // After both sides settled on one link: nothing changes for a while. The caller returns
+    // when this failed.
+    void expectStable(Side &a, PeerNusk *bOnA, Side &b, PeerNusk *aOnB,
+                      const std::function<bool()> &settled = [] { return true; })
+    {
+        QTRY_VERIFY_WITH_TIMEOUT(bOnA->linkState() == IPeer::LinkUp && aOnB->linkState() == IPeer::LinkUp
+                                     && onOneSharedLink(a, b) && settled(),
+                                 10000);
+        const QByteArray binding = a.linksWith(b).first()->channelBinding();
+        QSignalSpy changedOnA(bOnA, &IPeer::linkStateChanged);
+        QSignalSpy changedOnB(aOnB, &IPeer::linkStateChanged);
+        QTest::qWait(800);
+        QCOMPARE(changedOnA.count(), 0);
+        QCOMPARE(changedOnB.count(), 0);
+        QVERIFY(onOneSharedLink(a, b));
+        QCOMPARE(a.linksWith(b).first()->channelBinding(), binding);
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        PeerTimings timings;
+        timings.retryInitialMs = 50;
+        timings.retryMaxMs = 400;
+        setPeerTimings(timings);
+    }
+
+    // B dials every address A announced at once: whichever order the links come up in on
+    // each side, both keep the same one, and the other is closed on both sides.
+    void severalAddressesSettleOnOneLink_data()
+    {
+        QTest::addColumn<bool>("skewed");
+        QTest::newRow("two loopback addresses") << false;
+        // The first link comes up on A first (at about 300 ms, the second at 400) but on B
+        // last (600 against 400): each side sees the links come up in the opposite order.
+        QTest::newRow("opposite orders") << true;
+    }
+    void severalAddressesSettleOnOneLink()
+    {
+        QFETCH(bool, skewed);
+        Side a;
+        Side b;
+        const quint16 port = a.hub->listenPort();
+        QVERIFY(port != 0);
+        std::unique_ptr<Relay> slowBack;
+        std::unique_ptr<Relay> slowThere;
+        QList<QPair<QString, quint16>> addresses;
+        if (skewed) {
+            slowBack = std::make_unique<Relay>(port, 0, 300);
+            slowThere = std::make_unique<Relay>(port, 200, 0);
+            addresses = {{QStringLiteral("127.0.0.1"), slowBack->port()}, {QStringLiteral("127.0.0.1"), slowThere->port()}};
+        } else {
+            addresses = {{QStringLiteral("127.0.0.1"), port}, {QStringLiteral("127.0.0.2"), port}};
+        }
+        PeerNusk *bOnA = a.pair(b, {});
+        PeerNusk *aOnB = b.pair(a, addresses);
+        QVERIFY(bOnA && aOnB);
+        // Settled once the other link of the round is closed on both sides (then its relay
+        // closed it towards A).
+        expectStable(a, bOnA, b, aOnB, [&] {
+            return !skewed || slowBack->upstreamsClosed() + slowThere->upstreamsClosed() == 1;
+        });
+        if (QTest::currentTestFailed())
+            return;
+        QVERIFY(b.linksWith(a).first()->isOutgoing());
+    }
+
+    // B lost its end of a link without A noticing (a laptop that slept): B's next link
+    // replaces the silent one on A at once, long before A's watchdog would end it.
+    void newLinkReplacesHalfDeadOne()
+    {
+        com::LinkTimings slow;
+        slow.silenceMs = 120000;
+        Side a(true, slow);
+        Side b(true, slow);
+        Relay relay(a.hub->listenPort());
+        PeerNusk *bOnA = a.pair(b, {});
+        PeerNusk *aOnB = b.pair(a, {{QStringLiteral("127.0.0.1"), relay.port()}});
+        QTRY_VERIFY_WITH_TIMEOUT(bOnA->linkState() == IPeer::LinkUp && aOnB->linkState() == IPeer::LinkUp, 10000);
+        QCOMPARE(a.linksWith(b).size(), 1);
+        QPointer<com::Link> stale = a.linksWith(b).first();
+        const QByteArray staleBinding = stale->channelBinding();
+
+        relay.killCurrentConnections();
+        QTRY_VERIFY_WITH_TIMEOUT(!stale || stale->state() == com::Link::StateClosed, 5000);
+        QCOMPARE(relay.upstreamsClosed(), 1);   // closed by A, not merely dropped
+        expectStable(a, bOnA, b, aOnB);
+        if (QTest::currentTestFailed())
+            return;
+        QVERIFY(a.linksWith(b).first()->channelBinding() != staleBinding);
+    }
+
+    // The switch reaches the peers even when listening does not change with it: a port
+    // taken meanwhile on "net on", or a hub that never listened.
+    void networkSwitchReachesPeersWhateverListening()
+    {
+        Side a;
+        Side b;
+        const quint16 port = a.hub->listenPort();
+        PeerNusk *bOnA = a.pair(b, {{QStringLiteral("127.0.0.1"), b.hub->listenPort()}});
+        b.pair(a, {});
+        QTRY_COMPARE_WITH_TIMEOUT(bOnA->linkState(), int(IPeer::LinkUp), 10000);
+
+        QSignalSpy switched(a.hub.get(), &com::Hub::networkEnabledChanged);
+        a.hub->setNetworkEnabled(false);
+        QCOMPARE(switched.count(), 1);
+        QCOMPARE(switched.last().first().toBool(), false);
+        QTRY_COMPARE_WITH_TIMEOUT(bOnA->linkState(), int(IPeer::LinkDown), 5000);
+
+        // Someone else takes the port on another loopback address: A cannot listen on every
+        // address again, but may still dial out.
+        QTcpServer squatter;
+        QVERIFY(squatter.listen(QHostAddress(QStringLiteral("127.0.0.2")), port));
+        a.hub->setNetworkEnabled(true);
+        QCOMPARE(switched.count(), 2);
+        QVERIFY(!a.hub->isListening());
+        QTRY_COMPARE_WITH_TIMEOUT(bOnA->linkState(), int(IPeer::LinkUp), 5000);
+        squatter.close();
+
+        // A hub that never listened: off keeps the peer down, on brings it back.
+        Side c(false);
+        PeerNusk *bOnC = c.pair(b, {{QStringLiteral("127.0.0.1"), b.hub->listenPort()}});
+        b.pair(c, {});
+        QTRY_COMPARE_WITH_TIMEOUT(bOnC->linkState(), int(IPeer::LinkUp), 10000);
+        c.hub->setNetworkEnabled(false);
+        QTRY_COMPARE_WITH_TIMEOUT(bOnC->linkState(), int(IPeer::LinkDown), 5000);
+        QSignalSpy changed(bOnC, &IPeer::linkStateChanged);
+        QTest::qWait(300);   // several retry periods: no dialling while off
+        QCOMPARE(changed.count(), 0);
+        c.hub->setNetworkEnabled(true);
+        QTRY_COMPARE_WITH_TIMEOUT(bOnC->linkState(), int(IPeer::LinkUp), 5000);
+    }
+};
+
+QTEST_GUILESS_MAIN(TstPeerLinks)
+#include "tst_peerlinks.moc"
