@@ -145,9 +145,13 @@ private Q_SLOTS:
         VfsCopyDto d = dto(m_a.get(), m_b.get(), {item(tree, VfsCopyItem::DirectoryType)}, m_dst);
         d.deleteSource = true;
         QSignalSpy finished(m_manager.get(), &VfsManager::copyFinished);
-        QPointer<VfsDeleteJob> del;
-        connect(m_manager.get(), &VfsManager::sourceDeleteStarted, this, [&](VfsDeleteJob *j) { del = j; });
+        // The delete may start, finish and go away before the copy's own signal reaches us.
+        bool deleteStarted = false;
         bool deleteDone = false;
+        connect(m_manager.get(), &VfsManager::sourceDeleteStarted, this, [&](VfsDeleteJob *j) {
+            deleteStarted = true;
+            connect(j, &QObject::destroyed, this, [&]() { deleteDone = true; });
+        });
         QPointer<VfsCopyJob> job = m_manager->copy(d);
         QVERIFY(job);
         job->setDeleteDelays(0, 0);
@@ -157,9 +161,8 @@ private Q_SLOTS:
                 job->skipCurrentItem();
         });
         QVERIFY(waitFor([&]() { return finished.count() == 1; }));
-        QVERIFY(del);
-        connect(del.data(), &QObject::destroyed, this, [&]() { deleteDone = true; });
         QVERIFY(waitFor([&]() { return deleteDone; }));
+        QVERIFY(deleteStarted);
 
         QCOMPARE(readFile(m_dst + QStringLiteral("/tree/a")), pattern(70000, 1));
         QCOMPARE(readFile(m_dst + QStringLiteral("/tree/sub/b")), pattern(100, 2));
