@@ -286,26 +286,26 @@ void VfsCopyJob::replaceAllItems()
 
 // --- helpers ---------------------------------------------------------------------------------
 
+// Stores a text the window reads under the job's mutex; true when it changed.
+bool VfsCopyJob::storeUiText(QString &field, const QString &text)
+{
+    QMutexLocker lock(&m_uiMutex);
+    if (field == text)
+        return false;
+    field = text;
+    return true;
+}
+
 void VfsCopyJob::setPrompt(const QString &text)
 {
-    {
-        QMutexLocker lock(&m_uiMutex);
-        if (m_prompt == text)
-            return;
-        m_prompt = text;
-    }
-    Q_EMIT userActionPromptChanged();
+    if (storeUiText(m_prompt, text))
+        Q_EMIT userActionPromptChanged();
 }
 
 void VfsCopyJob::setCurrentFile(const QString &text)
 {
-    {
-        QMutexLocker lock(&m_uiMutex);
-        if (m_currentFile == text)
-            return;
-        m_currentFile = text;
-    }
-    Q_EMIT currentFileChanged();
+    if (storeUiText(m_currentFile, text))
+        Q_EMIT currentFileChanged();
 }
 
 void VfsCopyJob::addBytesCopied(quint64 n)

@@ -159,6 +159,7 @@ private:
     void onBufferAnswered(Buffers &buffers, Record *job);
     void noteAnswer(VfsReadFileJob *) {}
     void noteAnswer(VfsWriteFileJob *job);
+    bool storeUiText(QString &field, const QString &text);
     // start
     void stateStart(int action);
     void beginStartListings();
