@@ -6,8 +6,8 @@
 // Prints, last line: copy MB/s, cp MB/s, identical re-copy time and bytes written, bytes
 // sent again after a cut at 50 %, files per second for 4 KiB files.
 
-#include "../tests/vfs/testutil_jobs.h"
-#include "vfs/vfscopyjob.h"
+#include "../tests/vfs/jobs/testutil_jobs.h"
+#include "vfs/jobs/vfscopyjob.h"
 
 #include <QCoreApplication>
 #include <QDir>

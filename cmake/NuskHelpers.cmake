@@ -1,5 +1,6 @@
-# nusk_add_library(<folder> LIBS <libs...>)
-# Every source file of src/<folder> becomes the library nusk_<folder>; callers include "<folder>/x.h".
+# nusk_add_library(<name> LIBS <libs...>)
+# Every source file of the calling folder src/<a>/<b> becomes the library nusk_<name> (by
+# convention nusk_<a>_<b>); callers include "<a>/<b>/x.h".
 function(nusk_add_library folder)
   cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
   file(GLOB _srcs CONFIGURE_DEPENDS
@@ -16,8 +17,8 @@ function(nusk_add_library folder)
   endif()
 endfunction()
 
-# Each tests/<folder>/tst_<name>.cpp is one QtTest executable tst_<name>, linked to nusk_<folder>
-# and whatever LIBS adds, registered with CTest. Helpers shared by a folder's tests live in
+# Each tests/<a>/<b>/tst_<name>.cpp is one QtTest executable tst_<name>, linked to nusk_<folder>
+# (by convention <a>_<b>) and whatever LIBS adds, registered with CTest as <folder>.tst_<name>. Helpers shared by a folder's tests live in
 # tests/<folder>/testutil*.cpp and are linked into each of them.
 function(nusk_add_tests folder)
   cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})

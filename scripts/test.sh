@@ -6,6 +6,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # shellcheck source=scripts/build.sh
 source "$root/scripts/build.sh"
+"$root/scripts/check-layers.sh"
 nusk_build all
 
 cd "$root/build"

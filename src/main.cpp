@@ -1,16 +1,16 @@
 // Start-up and shut-down of nusk.
 
-#include "app/configsettings.h"
-#include "app/devicekind.h"
-#include "app/log.h"
-#include "app/selfupdate.h"
-#include "app/translations.h"
-#include "app/unixsignals.h"
+#include "app/base/configsettings.h"
+#include "app/base/devicekind.h"
+#include "app/base/log.h"
+#include "app/startup/selfupdate.h"
+#include "app/base/translations.h"
+#include "app/startup/unixsignals.h"
 #include "db/sqlitedatabase.h"
 #include "peers/invitationmodel.h"
 #include "peers/peermodel.h"
-#include "vfs/networkside.h"
-#include "vfs/vfswatcher.h"
+#include "app/startup/networkside.h"
+#include "vfs/server/vfswatcher.h"
 
 #include <QApplication>
 #include <QFileInfo>

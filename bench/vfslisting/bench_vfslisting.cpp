@@ -13,9 +13,9 @@
 #include "peers/ipeer.h"
 #include "peers/peermodel.h"
 #include "peers/peersetup.h"
-#include "vfs/vfsmodel.h"
-#include "vfs/vfspeerprovider.h"
-#include "vfs/vfswatcher.h"
+#include "vfs/models/vfsmodel.h"
+#include "app/startup/vfspeerprovider.h"
+#include "vfs/server/vfswatcher.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
 #include "com/connectionmanager.h"
 
-#include "app/configsettings.h"
-#include "app/log.h"
+#include "app/base/configsettings.h"
+#include "app/base/log.h"
 #include "com/proxy.h"
 #include "db/idatabase.h"
 #include "db/ownkey.h"

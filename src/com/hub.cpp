@@ -1,6 +1,6 @@
 #include "com/hub.h"
 
-#include "app/log.h"
+#include "app/base/log.h"
 #include "db/dto.h"
 
 #include <QNetworkProxy>

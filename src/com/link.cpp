@@ -1,6 +1,6 @@
 #include "com/link.h"
 
-#include "app/log.h"
+#include "app/base/log.h"
 #include "com/hub.h"
 #include "com/termstream.h"
 #include "db/dto.h"

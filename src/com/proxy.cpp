@@ -1,6 +1,6 @@
 #include "com/proxy.h"
 
-#include "app/log.h"
+#include "app/base/log.h"
 
 #include <QNetworkProxyFactory>
 #include <QNetworkProxyQuery>

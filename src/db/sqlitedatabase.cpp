@@ -1,6 +1,6 @@
 #include "db/sqlitedatabase.h"
 
-#include "app/log.h"
+#include "app/base/log.h"
 
 #include <QAtomicInt>
 #include <QDateTime>

@@ -2,7 +2,7 @@
 
 #include "peers/peertransports.h"
 
-#include "app/log.h"
+#include "app/base/log.h"
 #include "com/termstream.h"
 #include "crypto/crypto.h"
 #include "db/idatabase.h"

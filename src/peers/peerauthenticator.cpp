@@ -1,6 +1,6 @@
 #include "peers/peerauthenticator.h"
 
-#include "app/log.h"
+#include "app/base/log.h"
 #include "com/hub.h"
 #include "com/link.h"
 #include "db/idatabase.h"

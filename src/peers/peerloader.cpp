@@ -1,7 +1,7 @@
 #include "peers/peerloader.h"
 #include "peers/peertransports.h"
 
-#include "app/log.h"
+#include "app/base/log.h"
 #include "com/hub.h"
 #include "com/link.h"
 #include "db/idatabase.h"

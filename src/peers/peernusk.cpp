@@ -1,7 +1,7 @@
 #include "peers/peernusk.h"
 #include "peers/peertransports.h"
 
-#include "app/log.h"
+#include "app/base/log.h"
 #include "com/hub.h"
 #include "com/link.h"
 #include "com/termstream.h"

@@ -1,6 +1,6 @@
 #include "peers/peersetup.h"
 
-#include "app/devicekind.h"
+#include "app/base/devicekind.h"
 #include "com/connectionmanager.h"
 #include "com/hub.h"
 #include "db/idatabase.h"

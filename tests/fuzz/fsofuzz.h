@@ -4,7 +4,7 @@
 // encode again and decode to the same code, and a listing page's entries are read the way
 // the client reads them. Anything else than a clean refusal aborts.
 
-#include "vfs/vfsfenucommandparser.h"
+#include "vfs/fso/vfsfenucommandparser.h"
 
 #include <cstdlib>
 

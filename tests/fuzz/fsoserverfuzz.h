@@ -19,7 +19,7 @@
 //   outside/secret.txt, outside/dir/deep.txt   never shared
 
 #include "fsofuzz.h"
-#include "vfs/vfsserver.h"
+#include "vfs/server/vfsserver.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -14,13 +14,13 @@
 
 #include "peerhost.h"
 
-#include "app/configsettings.h"
+#include "app/base/configsettings.h"
 #include "com/connectionmanager.h"
 #include "com/hub.h"
 #include "db/sqlitedatabase.h"
 #include "peers/peermodel.h"
-#include "vfs/networkside.h"
-#include "vfs/vfswatcher.h"
+#include "app/startup/networkside.h"
+#include "vfs/server/vfswatcher.h"
 #include "peers/peertimings.h"
 
 #include <QCoreApplication>

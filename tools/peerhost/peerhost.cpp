@@ -1,6 +1,6 @@
 #include "peerhost.h"
 
-#include "app/configsettings.h"
+#include "app/base/configsettings.h"
 #include "com/connectionmanager.h"
 #include "db/idatabase.h"
 #include "db/ownkey.h"

@@ -1,0 +1,109 @@
+#pragma once
+
+// The FSO client of one peer: queues request records by kind, gives each a transaction id,
+// encodes and sends the requests (fsoTransmit), matches decoded replies by transaction id,
+// fills the records, times out requests without an answer and announces each finished
+// record once by the update signal of its kind.
+//
+// It lives on the thread of its peer object ("ioThread"); replies are handed to
+// processIncomingCommand there. Request operations may be called from any thread: a call
+// from another thread only queues the record and lets the client's own thread send it.
+//
+// Update signals and fsoTransmit are always emitted with no lock held, so a receiver may
+// call the client again from within them.
+
+#include "vfs/fso/fsoprotocol.h"
+#include "vfs/fso/vfsclient.h"
+
+#include <memory>
+#include <vector>
+
+class QTimer;
+
+class VfsClientNusk : public VfsClient
+{
+    Q_OBJECT
+public:
+    explicit VfsClientNusk(QObject *parent = nullptr);
+    ~VfsClientNusk() override;
+
+    void setProtocolVersion(ushort version);
+    ushort protocolVersion() const;
+
+    // Time without a reply after which a request fails with FSO_STATUS_TIMEOUT, counted
+    // from the sending of the request (of the current page, for a listing).
+    void setRequestTimeout(int ms);      // default FSO_TIMEOUT_MS (15000)
+    void setTransferTimeout(int ms);     // READ_FILE and WRITE_FILE, default 60000
+    int requestTimeout() const;
+    int transferTimeout() const;
+    // Most entries one listing may collect; a listing that grows beyond ends in JobError.
+    void setMaxListingEntries(std::size_t count);
+
+    void listDirectory(VfsListDirectoryJob *job) override;
+    void listDrives(VfsListDrivesJob *job) override;
+    void move(VfsMoveJob *job) override;
+    void openFile(VfsOpenFileJob *job) override;
+    void closeFile(VfsCloseFileJob *job) override;
+    void readFile(VfsReadFileJob *job) override;
+    void writeFile(VfsWriteFileJob *job) override;
+    void deleteFile(VfsDeleteFileJob *job) override;
+    void hashFile(VfsHashFileJob *job) override;
+    void makeDirectory(VfsMakeDirectoryJob *job) override;
+
+    void processIncomingCommand(const VfsFenuCommand *cmd)
+    {
+        if (cmd)
+            processIncomingCommand(*cmd);
+    }
+
+    struct Private;
+
+public Q_SLOTS:
+    // One decoded class 0x43 message (reply or notification). The record is only read
+    // during the call.
+    void processIncomingCommand(const VfsFenuCommand &cmd);
+    void jobTimerFired();
+    // The link to the peer is gone: every request still waiting ends now with
+    // FSO_STATUS_TIMEOUT instead of waiting out its timeout for a reply that cannot come.
+    void failPendingRequests();
+    void onThreadFinished();
+    void onRxOngoing();
+
+Q_SIGNALS:
+    void fsoTransmit(std::vector<unsigned char> data);
+    void processedCommand(const VfsFenuCommand *cmd);
+
+private:
+    template <typename Job> void runPass();
+    template <typename Job> bool enqueue(Job *job);
+    void postTimer();
+    void startOrKick(bool kick);
+    bool onOwnThread() const;
+
+    void processListDirectoryResponse(const VfsFenuCommand &cmd);
+    void processQueryListDirectoryResponse(const VfsFenuCommand &cmd);
+    void processListDrivesResponse(const VfsFenuCommand &cmd);
+    void processDirectoryChangedNotification(const VfsFenuCommand &cmd);
+    void processMoveResponse(const VfsFenuCommand &cmd);
+    void processOpenFileResponse(const VfsFenuCommand &cmd);
+    void processCloseFileResponse(const VfsFenuCommand &cmd);
+    void processReadFileResponse(const VfsFenuCommand &cmd);
+    void processWriteFileResponse(const VfsFenuCommand &cmd);
+    void processDeleteFileResponse(const VfsFenuCommand &cmd);
+    void processHashFileResponse(const VfsFenuCommand &cmd);
+    void processMakeDirectoryResponse(const VfsFenuCommand &cmd);
+
+    void announce(VfsListDirectoryJob *job) { Q_EMIT listDirectoryUpdate(job); }
+    void announce(VfsListDrivesJob *job) { Q_EMIT listDrivesUpdate(job); }
+    void announce(VfsMoveJob *job) { Q_EMIT moveUpdate(job); }
+    void announce(VfsOpenFileJob *job) { Q_EMIT openFileUpdate(job); }
+    void announce(VfsCloseFileJob *job) { Q_EMIT closeFileUpdate(job); }
+    void announce(VfsReadFileJob *job) { Q_EMIT readFileUpdate(job); }
+    void announce(VfsWriteFileJob *job) { Q_EMIT writeFileUpdate(job); }
+    void announce(VfsDeleteFileJob *job) { Q_EMIT deleteFileUpdate(job); }
+    void announce(VfsHashFileJob *job) { Q_EMIT hashFileUpdate(job); }
+    void announce(VfsMakeDirectoryJob *job) { Q_EMIT makeDirectoryUpdate(job); }
+
+    std::shared_ptr<Private> d;
+    QTimer *m_jobTimer;
+};

@@ -1,0 +1,29 @@
+#include "vfs/jobs/vfscopydto.h"
+
+QString vfsApplyRename(const QString &path, const QString &renameFrom, const QString &renameTo)
+{
+    if (renameFrom.isEmpty() || !path.startsWith(renameFrom))
+        return path;
+    return renameTo + path.mid(renameFrom.size());
+}
+
+bool vfsPathIsSameOrBelow(const QString &path, const QString &folder)
+{
+    auto trimmed = [](QString p) {
+        while (p.size() > 1 && (p.endsWith(QLatin1Char('/')) || p.endsWith(QLatin1Char('\\'))))
+            p.chop(1);
+        return p;
+    };
+    const QString p = trimmed(path);
+    const QString f = trimmed(folder);
+    if (f.isEmpty())
+        return false;
+    if (p == f)
+        return true;
+    if (!p.startsWith(f))
+        return false;
+    if (f.endsWith(QLatin1Char('/')) || f.endsWith(QLatin1Char('\\')))
+        return true; // a root
+    const QChar next = p.at(f.size());
+    return next == QLatin1Char('/') || next == QLatin1Char('\\');
+}

@@ -1,0 +1,1582 @@
+#include "vfs/jobs/vfscopyjob.h"
+
+#include "app/base/log.h"
+#include "peers/ipeer.h"
+#include "vfs/fso/fsoprotocol.h"
+#include "vfs/fso/vfsclient.h"
+
+#include <QLocale>
+#include <QMutexLocker>
+#include <QThread>
+
+#include <algorithm>
+
+namespace {
+
+bool terminal(quint32 jobStatus)
+{
+    return jobStatus == JobFinished || jobStatus == JobError;
+}
+
+// The catalogue's text of a message id; the English text when no catalogue knows it.
+QString message(const char *id, const char *english, int n = -1)
+{
+    QString text = qtTrId(id, n);
+    if (text == QLatin1String(id)) {
+        text = QString::fromUtf8(english);
+        if (n >= 0)
+            text.replace(QLatin1String("%n"), QString::number(n));
+    }
+    return text;
+}
+
+int itemTypeOf(const VfsDirectoryEntry &entry)
+{
+    std::uint8_t type = entry.type;
+    if (type == FSO_ENTRY_SHARE)
+        type = entry.linkTargetType == FSO_WIRE_TYPE_DIRECTORY ? FSO_ENTRY_DIRECTORY
+               : entry.linkTargetType == FSO_WIRE_TYPE_FILE    ? FSO_ENTRY_FILE
+                                                               : entry.linkTargetType;
+    switch (type) {
+    case FSO_ENTRY_FILE: return VfsCopyItem::FileType;
+    case FSO_ENTRY_DIRECTORY: return VfsCopyItem::DirectoryType;
+    case FSO_ENTRY_LINK: return VfsCopyItem::SymlinkType;
+    default: return VfsCopyItem::NoType;
+    }
+}
+
+VfsCopyDestinationEntry destinationEntryOf(const VfsDirectoryEntry &entry)
+{
+    VfsCopyDestinationEntry d;
+    d.type = itemTypeOf(entry);
+    d.size = entry.size;
+    d.mtime = entry.modifyTime;
+    d.fileId = entry.fileIndex;
+    d.links = entry.linkCount;
+    return d;
+}
+
+// Planned listings of the start: refresh the items from their folders, read the destination
+// folder, and learn the identity of both folders.
+enum StartListingKind { ListSourceParent = 0, ListDestination = 1, ListIdentity = 2 };
+
+} // namespace
+
+VfsCopyJob::VfsCopyJob(QObject *parent) : VfsJob(parent)
+{
+    setType(QStringLiteral("copy"));
+    qRegisterMetaType<VfsCopyDto>("VfsCopyDto");
+    qRegisterMetaType<VfsCopyResult>("VfsCopyResult");
+    qRegisterMetaType<VfsOpenFileJob *>();
+    qRegisterMetaType<VfsCloseFileJob *>();
+    qRegisterMetaType<VfsHashFileJob *>();
+    qRegisterMetaType<VfsReadFileJob *>();
+    qRegisterMetaType<VfsWriteFileJob *>();
+    qRegisterMetaType<VfsListDirectoryJob *>();
+    qRegisterMetaType<VfsMakeDirectoryJob *>();
+}
+
+VfsCopyJob::~VfsCopyJob()
+{
+    // Nothing the client still holds may point into a destroyed job.
+    releaseAllRecords();
+}
+
+void VfsCopyJob::setPeers(IPeer *source, IPeer *destination)
+{
+    m_srcPeer = source;
+    m_dstPeer = destination;
+}
+
+void VfsCopyJob::setRequest(const VfsCopyDto &request)
+{
+    m_request = request;
+    m_items = request.items;
+    m_namesResolved = false;
+}
+
+void VfsCopyJob::setDeleteDelays(int finishedMs, int abortedMs)
+{
+    m_finishedDeleteDelay = finishedMs;
+    m_abortedDeleteDelay = abortedMs;
+}
+
+// --- figures --------------------------------------------------------------------------------
+
+QString VfsCopyJob::bytesCopied() const
+{
+    return QLocale().formattedDataSize(qint64(m_bytesCopied.load()), 0, QLocale::DataSizeSIFormat);
+}
+
+QString VfsCopyJob::bytesTotal() const
+{
+    return QLocale().formattedDataSize(qint64(m_bytesTotal.load()), 0, QLocale::DataSizeSIFormat);
+}
+
+double VfsCopyJob::percentOf(quint64 copied, quint64 total)
+{
+    if (total == 0)
+        return 0.0;
+    if (copied >= total)
+        return 100.0;
+    return double(copied) * 100.0 / double(total);
+}
+
+double VfsCopyJob::percentDone() const
+{
+    QMutexLocker lock(&m_uiMutex);
+    return percentOf(m_bytesCopied.load(), m_bytesTotal.load());
+}
+
+QString VfsCopyJob::userActionPrompt() const
+{
+    QMutexLocker lock(&m_uiMutex);
+    return m_prompt;
+}
+
+QString VfsCopyJob::currentFile() const
+{
+    QMutexLocker lock(&m_uiMutex);
+    return m_currentFile;
+}
+
+QString VfsCopyJob::writeSpeed() const
+{
+    return QLocale().formattedDataSize(qMax<qint64>(0, m_speed.load()), 2, QLocale::DataSizeSIFormat)
+           + QStringLiteral("/s");
+}
+
+QString VfsCopyJob::remainingTimeText(qint64 seconds)
+{
+    if (seconds < 0)
+        return QString();
+    if (seconds <= 9)
+        return message("copy-eta-seconds", "nearly done");
+    if (seconds <= 60)
+        return message("copy-eta-less1minute", "less than a minute");
+    if (seconds <= 3599)
+        return message("copy-eta-minutes", "about %1 minutes").arg(seconds / 60);
+    return message("copy-eta-hours", "about %1 hours").arg(seconds / 3600);
+}
+
+QString VfsCopyJob::remainingTime() const
+{
+    return remainingTimeText(m_remaining.load());
+}
+
+VfsCopyResult VfsCopyJob::result() const
+{
+    return m_result;
+}
+
+QString VfsCopyJob::duplicateName(const QString &name, bool isFolder, int n)
+{
+    QString base = name;
+    QString extension;
+    const int dot = name.lastIndexOf(QLatin1Char('.'));
+    if (!isFolder && dot > 0 && !name.endsWith(QLatin1Char('.'))) {
+        base = name.left(dot);
+        extension = name.mid(dot);
+    }
+    auto marker = [](int k) { return message("file-copy-count", k == 1 ? "(Copy)" : "(%n. Copy)", k); };
+    for (int k = 1; k <= 127; ++k) {
+        const QString m = marker(k);
+        if (base.endsWith(m, Qt::CaseInsensitive)) {
+            base = base.left(base.size() - m.size()).trimmed();
+            break;
+        }
+    }
+    return QStringLiteral("%1 %2%3").arg(base, marker(n), extension);
+}
+
+// --- user actions ----------------------------------------------------------------------------
+
+VfsJob::VfsJobState VfsCopyJob::state() const
+{
+    const int st = m_copyState.load();
+    const int errors = m_errorCount.load();
+    if (m_aborting || (st == CopyStateError && errors >= kFatalErrorCount))
+        return VfsJobStateAborted;
+    if (m_countingPass && errors == 0 && st != CopyStateFinished)
+        return VfsJobStateInit;
+    switch (st) {
+    case CopyStateStart: return errors > 0 ? VfsJobStatePaused : VfsJobStateInit;
+    case CopyStateOpenDestination: return m_questionPending ? VfsJobStateQuestion : VfsJobStateRunning;
+    case CopyStateError: return VfsJobStatePaused;
+    case CopyStateFinished: return VfsJobStateFinished;
+    case CopyStateRestart: return VfsJobStatePaused;
+    default: return VfsJobStateRunning;
+    }
+}
+
+bool VfsCopyJob::userActionEnabled(int action) const
+{
+    const VfsJobState s = state();
+    if (s == VfsJobStateRunning || s == VfsJobStatePaused || s == VfsJobStateInit)
+        return action == UserActionAbort;
+    if (s == VfsJobStateQuestion)
+        return action == UserActionAbort || action == UserActionSkip || action == UserActionOverwrite;
+    if (s == VfsJobStateAborted)
+        return action == UserActionAbort && !m_aborting;
+    return false;
+}
+
+// The job windows call the answers from the GUI thread; the job's state and its timer
+// belong to the job's own thread.
+#define NUSK_ON_JOB_THREAD(method)                                                                 \
+    if (QThread::currentThread() != thread()) {                                                    \
+        QMetaObject::invokeMethod(this, &VfsCopyJob::method, Qt::QueuedConnection);                \
+        return;                                                                                    \
+    }
+
+void VfsCopyJob::abort()
+{
+    NUSK_ON_JOB_THREAD(abort)
+    m_abort = true;
+    // Not after the pause of a retry: at once.
+    stopTimer();
+    startTimer(0, JobActionStep, __LINE__);
+}
+
+void VfsCopyJob::skipCurrentItem()
+{
+    NUSK_ON_JOB_THREAD(skipCurrentItem)
+    if (m_copyState != CopyStateOpenDestination || state() != VfsJobStateQuestion)
+        return;
+    logPrintf(LogVcpa, "skip file %s", qPrintable(m_curItem.path));
+    setPrompt(QString());
+    m_questionPending = false;
+    m_skipping = true;
+    m_curFileComplete = false;
+    // The source was opened for this file; close it like every other handle.
+    setJobState(CopyStateCloseSource, __LINE__);
+    startTimer(0, JobActionStep, __LINE__);
+}
+
+void VfsCopyJob::replaceCurrentItem()
+{
+    NUSK_ON_JOB_THREAD(replaceCurrentItem)
+    if (m_copyState != CopyStateOpenDestination || state() != VfsJobStateQuestion)
+        return;
+    logPrintf(LogVcpa, "overwrite file %s", qPrintable(m_curDstPath));
+    if (!m_replaceAll && !m_replaceList.contains(m_curDstPath))
+        m_replaceList.append(m_curDstPath);
+    setPrompt(QString());
+    m_replaceCurrent = true;
+    m_questionPending = false;
+    Q_EMIT stateChanged();
+    startTimer(0, JobActionStep, __LINE__);
+}
+
+void VfsCopyJob::replaceAllItems()
+{
+    NUSK_ON_JOB_THREAD(replaceAllItems)
+    if (m_copyState != CopyStateOpenDestination || state() != VfsJobStateQuestion)
+        return;
+    setPrompt(QString());
+    m_replaceList.clear();
+    m_replaceCurrent = true;
+    m_replaceAll = true;
+    m_questionPending = false;
+    Q_EMIT stateChanged();
+    startTimer(0, JobActionStep, __LINE__);
+}
+
+#undef NUSK_ON_JOB_THREAD
+
+// --- helpers ---------------------------------------------------------------------------------
+
+// Stores a text the window reads under the job's mutex; true when it changed.
+bool VfsCopyJob::storeUiText(QString &field, const QString &text)
+{
+    QMutexLocker lock(&m_uiMutex);
+    if (field == text)
+        return false;
+    field = text;
+    return true;
+}
+
+void VfsCopyJob::setPrompt(const QString &text)
+{
+    if (storeUiText(m_prompt, text))
+        Q_EMIT userActionPromptChanged();
+}
+
+void VfsCopyJob::setCurrentFile(const QString &text)
+{
+    if (storeUiText(m_currentFile, text))
+        Q_EMIT currentFileChanged();
+}
+
+void VfsCopyJob::addBytesCopied(quint64 n)
+{
+    m_bytesCopied.fetch_add(n);
+}
+
+void VfsCopyJob::setJobState(int newState, int line)
+{
+    const int old = m_copyState.load();
+    if (old == newState)
+        return;
+    logPrintf(LogVcpa, "copy job state %d -> %d (line %d)", old, newState, line);
+    process(JobActionLeave);
+    m_copyState.exchange(newState);
+    process(JobActionEnter);
+    Q_EMIT stateChanged();
+}
+
+void VfsCopyJob::abortJob(const QString &reason, int line)
+{
+    logPrintf(LogVcpa, "abort job %s, line: %d", qPrintable(reason), line);
+    if (m_copyState != CopyStateError) {
+        setJobState(CopyStateError, line);
+        Q_EMIT stateChanged();
+    }
+    startTimer(0, JobActionStep, line);
+}
+
+void VfsCopyJob::failJob(const char *messageId, const char *english, const QString &reason, int line)
+{
+    setPrompt(message(messageId, english));
+    m_fatal = true;
+    abortJob(reason, line);
+}
+
+bool VfsCopyJob::anyRecordBusy() const
+{
+    return m_openBusy || m_closeSrcBusy || m_closeDstBusy || m_listBusy || m_mkdirBusy || m_io.anyBusy();
+}
+
+namespace {
+
+template <typename Record>
+void releaseIfBusy(Record &record, bool &busy)
+{
+    if (busy && record.release)
+        record.release(&record);
+    busy = false;
+}
+
+} // namespace
+
+void VfsCopyJob::releaseAllRecords()
+{
+    releaseIfBusy(m_open, m_openBusy);
+    releaseIfBusy(m_closeSrc, m_closeSrcBusy);
+    releaseIfBusy(m_closeDst, m_closeDstBusy);
+    withdrawForEnd();
+}
+
+void VfsCopyJob::withdrawForEnd()
+{
+    releaseIfBusy(m_list, m_listBusy);
+    releaseIfBusy(m_mkdir, m_mkdirBusy);
+    releaseIfBusy(m_io.hashRecord, m_io.hashBusy);
+    for (auto &b : m_io.readBuffers)
+        releaseIfBusy(b->record, b->busy);
+    for (auto &b : m_io.writeBuffers)
+        releaseIfBusy(b->record, b->busy);
+}
+
+void VfsCopyJob::adoptAnsweredOpen()
+{
+    if (m_openBusy || m_openFor == OpenForNothing)
+        return;
+    if (m_open.jobStatus == JobFinished && m_open.status == FSO_STATUS_SUCCESS && m_open.handle) {
+        if (m_openFor == OpenForSource && !m_srcHandle)
+            m_srcHandle = m_open.handle;
+        else if (m_openFor == OpenForDestination && !m_dstHandle)
+            m_dstHandle = m_open.handle;
+    }
+    m_openFor = OpenForNothing;
+}
+
+bool VfsCopyJob::closeHandles()
+{
+    if (m_srcHandle && !m_closeSrcBusy) {
+        if (!m_src) {
+            m_srcHandle = 0;
+        } else {
+            m_closeSrc.flags = 0;
+            m_closeSrc.handle = m_srcHandle;
+            m_closeSrcBusy = true;
+            logPrintf(LogVcpa, "close read file handle %u", unsigned(m_srcHandle));
+            m_src->closeFile(&m_closeSrc);
+        }
+    }
+    if (m_dstHandle && !m_closeDstBusy) {
+        if (!m_dst) {
+            m_dstHandle = 0;
+        } else {
+            m_closeDst.flags = 0;
+            m_closeDst.handle = m_dstHandle;
+            m_closeDstBusy = true;
+            logPrintf(LogVcpa, "close write file handle %u", unsigned(m_dstHandle));
+            m_dst->closeFile(&m_closeDst);
+        }
+    }
+    return m_srcHandle == 0 && m_dstHandle == 0;
+}
+
+bool VfsCopyJob::samePeer() const
+{
+    return m_request.srcPeerUuid == m_request.dstPeerUuid;
+}
+
+bool VfsCopyJob::sameIdentity(quint64 volA, quint64 idA, quint64 volB, quint64 idB) const
+{
+    return samePeer() && idA != 0 && idA == idB && volA == volB;
+}
+
+QStringList VfsCopyJob::destinationChain() const
+{
+    QStringList chain;
+    QString path = m_request.dstPath;
+    while (!path.isEmpty()) {
+        const QString parent = srcParent(path);
+        if (parent.isEmpty() || parent == path)
+            break;
+        chain.append(path);
+        path = parent;
+    }
+    return chain;
+}
+
+QString VfsCopyJob::joinDst(const QString &folder, const QString &name) const
+{
+    if (folder.endsWith(m_dstSep))
+        return folder + name;
+    return folder + m_dstSep + name;
+}
+
+QString VfsCopyJob::joinSrc(const QString &folder, const QString &name) const
+{
+    if (folder.endsWith(m_srcSep))
+        return folder + name;
+    return folder + m_srcSep + name;
+}
+
+QString VfsCopyJob::srcName(const QString &path) const
+{
+    const int pos = path.lastIndexOf(m_srcSep);
+    if (pos < 0)
+        return QString();
+    return path.mid(pos + 1);
+}
+
+QString VfsCopyJob::srcParent(const QString &path) const
+{
+    const int pos = path.lastIndexOf(m_srcSep);
+    if (pos < 0)
+        return QString();
+    if (pos == 0)
+        return path.left(1);
+    if (pos == 2 && path.at(1) == QLatin1Char(':'))
+        return path.left(3); // "C:\"
+    return path.left(pos);
+}
+
+QString VfsCopyJob::destinationName(const VfsCopyItem &item) const
+{
+    const QString name = srcName(item.path);
+    if (name.startsWith(QLatin1Char('{')) && name.endsWith(QLatin1Char('}'))) {
+        const auto it = m_shareNames.constFind(item.path);
+        if (it != m_shareNames.constEnd() && !it.value().isEmpty())
+            return it.value();
+    }
+    return name;
+}
+
+// --- dispatcher ------------------------------------------------------------------------------
+
+void VfsCopyJob::process(int action)
+{
+    if (m_abort || m_aborting) {
+        handleUserAbort(action);
+        return;
+    }
+    switch (m_copyState.load()) {
+    case CopyStateStart: stateStart(action); break;
+    case CopyStateNextItem: stateNextItem(action); break;
+    case CopyStateOpenSource: stateOpenSource(action); break;
+    case CopyStateOpenDestination: stateOpenDestination(action); break;
+    case CopyStateCloseSource:
+    case CopyStateCloseDestination: stateClose(action); break;
+    case CopyStateTransfer: stateTransfer(action); break;
+    case CopyStateMakeDirectory: stateMakeDirectory(action); break;
+    case CopyStateReadDirectory: stateReadDirectory(action); break;
+    case CopyStateFolderTimes: stateFolderTimes(action); break;
+    case CopyStateError: stateError(action); break;
+    case CopyStateFinished: stateFinished(action); break;
+    case CopyStateRestart: stateRestart(action); break;
+    default: break;
+    }
+}
+
+void VfsCopyJob::handleUserAbort(int action)
+{
+    if (action == JobActionEnter || action == JobActionLeave)
+        return;
+    if (!m_aborting) {
+        m_aborting = true;
+        stopTimer();
+        logPrintf(LogVcpa, "copy job aborted by user");
+        // Withdraw every request still queued or in flight, so the client never writes into
+        // the job again; an open or a close is waited for, then whatever the job holds open
+        // is closed.
+        withdrawForEnd();
+        m_copyState.exchange(CopyStateError);
+        m_questionPending = false;
+        Q_EMIT stateChanged();
+        if (!m_abortedEmitted) {
+            m_abortedEmitted = true;
+            Q_EMIT jobAborted();
+        }
+    }
+    if (m_openBusy)
+        return; // its reply steps the job again
+    adoptAnsweredOpen();
+    if (m_closeSrcBusy || m_closeDstBusy || !closeHandles())
+        return; // the close replies step the job again
+    if (action == JobActionDelete)
+        deleteLater();
+    else
+        startTimer(m_abortedDeleteDelay, JobActionDelete, __LINE__);
+}
+
+// --- state 0: start --------------------------------------------------------------------------
+
+void VfsCopyJob::stateStart(int action)
+{
+    if (action == JobActionEnter || action == JobActionLeave || action == JobActionDelete)
+        return;
+    if (m_startPhase == 0) {
+        if (action != JobActionStep)
+            return;
+        if (!m_srcPeer || !m_dstPeer)
+            return failJob("copy-error-peer-missing", "The peer of the copy is no longer known.",
+                           QStringLiteral("src or dst peer gone"), __LINE__);
+        if (m_srcPeer->linkState() != IPeer::LinkUp || m_dstPeer->linkState() != IPeer::LinkUp)
+            return abortJob(QStringLiteral("src or dst peer link not up"), __LINE__);
+        m_src = m_srcPeer->vfsClient();
+        m_dst = m_dstPeer->vfsClient();
+        if (!m_src || !m_dst)
+            return abortJob(QStringLiteral("src or dst peer without client"), __LINE__);
+        if (!m_connected) {
+            m_connected = true;
+            const auto q = Qt::QueuedConnection;
+            connect(m_src, &VfsClient::openFileUpdate, this, &VfsCopyJob::onOpenFileJobUpdate, q);
+            connect(m_src, &VfsClient::readFileUpdate, this, &VfsCopyJob::onReadFileJobUpdate, q);
+            connect(m_src, &VfsClient::closeFileUpdate, this, &VfsCopyJob::onCloseFileJobUpdate, q);
+            connect(m_src, &VfsClient::hashFileUpdate, this, &VfsCopyJob::onHashFileJobUpdate, q);
+            connect(m_src, &VfsClient::listDirectoryUpdate, this, &VfsCopyJob::onListDirectoryJobUpdate, q);
+            if (m_dst != m_src) {
+                connect(m_dst, &VfsClient::openFileUpdate, this, &VfsCopyJob::onOpenFileJobUpdate, q);
+                connect(m_dst, &VfsClient::closeFileUpdate, this, &VfsCopyJob::onCloseFileJobUpdate, q);
+                connect(m_dst, &VfsClient::hashFileUpdate, this, &VfsCopyJob::onHashFileJobUpdate, q);
+                connect(m_dst, &VfsClient::listDirectoryUpdate, this, &VfsCopyJob::onListDirectoryJobUpdate, q);
+            }
+            connect(m_dst, &VfsClient::writeFileUpdate, this, &VfsCopyJob::onWriteFileJobUpdate, q);
+            connect(m_dst, &VfsClient::makeDirectoryUpdate, this, &VfsCopyJob::onMakeDirectoryJobUpdate, q);
+        }
+        m_replaceAll = m_replaceAll || m_request.replaceAll;
+        // The request's Replace is an answer for the first file only: never applied again
+        // after a retry, when it could reach a file the user has not been asked about.
+        if (!m_requestReplaceApplied) {
+            m_requestReplaceApplied = true;
+            m_replaceCurrent = m_replaceCurrent || m_request.replaceCurrent;
+        }
+        m_io.speedTimer.invalidate();
+        m_writtenSinceSample = 0;
+        m_speed = 0;
+        if (m_countingPass) {
+            m_fileCount = 0;
+            m_bytesCopied = 0;
+            m_bytesTotal = 0;
+        }
+        // A folder copied into itself or below itself would grow until the disk is full.
+        if (samePeer()) {
+            for (const VfsCopyItem &item : m_items) {
+                if (item.type == VfsCopyItem::DirectoryType && vfsPathIsSameOrBelow(m_request.dstPath, item.path))
+                    return failJob("copy-error-into-itself", "A folder cannot be copied into itself.",
+                                   QStringLiteral("folder into itself"), __LINE__);
+            }
+        }
+        beginStartListings();
+        return;
+    }
+    if (action == JobActionReply)
+        onStartListing();
+}
+
+// The listings of the start, in order: each parent folder of the items (their sizes, times
+// and types are read again, a request may be older than the files), the destination folder
+// (what already exists there), and on one peer the parents of both folders (whether they
+// are one folder under two names).
+void VfsCopyJob::beginStartListings()
+{
+    m_startParents.clear();
+    QStringList kinds;
+    auto add = [&](int kind, const QString &path) {
+        const QString key = QString::number(kind) + QLatin1Char('|') + path;
+        if (!kinds.contains(key)) {
+            kinds.append(key);
+        }
+    };
+    for (const VfsCopyItem &item : m_items) {
+        if (item.type == VfsCopyItem::DriveType)
+            continue;
+        const QString parent = srcParent(item.path);
+        if (!parent.isEmpty() && parent != item.path)
+            add(ListSourceParent, parent);
+    }
+    add(ListDestination, m_request.dstPath);
+    if (samePeer()) {
+        QStringList folders;
+        for (const QString &key : qAsConst(kinds)) {
+            if (key.startsWith(QLatin1String("0|")) || key.startsWith(QLatin1String("1|")))
+                folders.append(key.mid(2));
+        }
+        for (const QString &folder : qAsConst(folders)) {
+            const QString parent = srcParent(folder);
+            if (!parent.isEmpty() && parent != folder)
+                add(ListIdentity, folder);
+        }
+        // A folder item must not be the destination or any folder above it under another
+        // name (a symbolic link or a bind mount in the destination path): it would copy
+        // its own copies until the path or the disk runs out.
+        const bool anyFolder = std::any_of(m_items.begin(), m_items.end(),
+                                         [](const VfsCopyItem &i) { return i.type == VfsCopyItem::DirectoryType; });
+        if (anyFolder) {
+            for (const QString &folder : destinationChain())
+                add(ListIdentity, folder);
+        }
+    }
+    m_startParents = kinds;
+    m_startIndex = -1;
+    m_startPhase = 1;
+    m_curDstEntries.clear();
+    m_curDstVolume = 0;
+    m_identity.clear();
+    startNextListing();
+}
+
+void VfsCopyJob::startNextListing()
+{
+    ++m_startIndex;
+    if (m_startIndex >= m_startParents.size()) {
+        finishStart();
+        return;
+    }
+    const QString key = m_startParents.at(m_startIndex);
+    const int kind = key.left(1).toInt();
+    const QString path = key.mid(2);
+    {
+        QMutexLocker lock(&m_list.mutex);
+        m_list.entries.clear();
+        m_list.status = 0;
+        m_list.path = kind == ListIdentity ? srcParent(path) : path;
+        m_list.watch = false;
+    }
+    m_listBusy = true;
+    VfsClient *client = kind == ListDestination ? m_dst : m_src;
+    if (!client)
+        return abortJob(QStringLiteral("client gone"), __LINE__);
+    client->listDirectory(&m_list);
+}
+
+void VfsCopyJob::onStartListing()
+{
+    if (m_startIndex < 0 || m_startIndex >= m_startParents.size() || m_listBusy)
+        return;
+    const QString key = m_startParents.at(m_startIndex);
+    const int kind = key.left(1).toInt();
+    const QString path = key.mid(2);
+    QMutexLocker lock(&m_list.mutex);
+    if (m_list.jobStatus != JobFinished) {
+        const quint8 status = m_list.status;
+        lock.unlock();
+        if (status == FSO_STATUS_NOT_FOUND || status == FSO_STATUS_NOT_A_DIRECTORY) {
+            if (kind == ListDestination)
+                return failJob("copy-error-dst-missing", "The destination folder does not exist.",
+                               QStringLiteral("destination folder missing"), __LINE__);
+            if (kind == ListSourceParent)
+                return failJob("copy-error-source-missing", "The source no longer exists.",
+                               QStringLiteral("source folder missing"), __LINE__);
+        }
+        if (kind == ListIdentity) {
+            // Only a safety check that could not be made: the folders stay unknown.
+            lock.relock();
+        } else {
+            return abortJob(QStringLiteral("start listing of %1 failed, status %2").arg(path).arg(status), __LINE__);
+        }
+    }
+    if (kind == ListSourceParent) {
+        m_srcSep = m_list.separator;
+        std::map<QString, const VfsDirectoryEntry *> byName;
+        for (const VfsDirectoryEntry &e : m_list.entries)
+            byName[e.name] = &e;
+        for (auto it = m_items.begin(); it != m_items.end();) {
+            if (it->type == VfsCopyItem::DriveType || srcParent(it->path) != path) {
+                ++it;
+                continue;
+            }
+            const auto found = byName.find(srcName(it->path));
+            if (found == byName.end()) {
+                lock.unlock();
+                return failJob("copy-error-source-missing", "The source no longer exists.",
+                               QStringLiteral("source item missing: %1").arg(it->path), __LINE__);
+            }
+            const VfsDirectoryEntry &e = *found->second;
+            it->type = itemTypeOf(e);
+            it->size = e.size;
+            it->atime = e.accessTime;
+            it->ctime = e.birthTime;
+            it->mtime = e.modifyTime;
+            it->fileId = e.fileIndex;
+            it->volume = m_list.volumeSerial;
+            it->links = e.linkCount;
+            if (it->type == VfsCopyItem::NoType) {
+                logPrintf(LogVcpa, "ignore special file %s", qPrintable(it->path));
+                it = m_items.erase(it);
+                continue;
+            }
+            ++it;
+        }
+    } else if (kind == ListDestination) {
+        m_dstSep = m_list.separator;
+        m_curDstVolume = m_list.volumeSerial;
+        for (const VfsDirectoryEntry &e : m_list.entries)
+            m_curDstEntries[e.name] = destinationEntryOf(e);
+    } else if (m_list.jobStatus == JobFinished) {
+        const QString name = srcName(path);
+        for (const VfsDirectoryEntry &e : m_list.entries) {
+            if (e.name == name && e.fileIndex != 0)
+                m_identity[path] = qMakePair(quint64(m_list.volumeSerial), quint64(e.fileIndex));
+        }
+    }
+    lock.unlock();
+    startNextListing();
+}
+
+void VfsCopyJob::resolveDuplicateNames()
+{
+    if (m_namesResolved)
+        return;
+    m_namesResolved = true;
+    if (!samePeer())
+        return;
+    const bool folded = m_dstSep == QLatin1Char('\\');
+    QSet<QString> taken;
+    for (const auto &e : m_curDstEntries)
+        taken.insert(folded ? e.first.toLower() : e.first);
+    for (VfsCopyItem &item : m_items) {
+        if (srcParent(item.path) != m_request.dstPath)
+            continue;
+        const QString name = srcName(item.path);
+        QString chosen;
+        for (int n = 1; n <= 127 && chosen.isEmpty(); ++n) {
+            const QString candidate = duplicateName(name, item.type == VfsCopyItem::DirectoryType, n);
+            if (!taken.contains(folded ? candidate.toLower() : candidate))
+                chosen = candidate;
+        }
+        if (chosen.isEmpty()) {
+            logPrintf(LogVcpa, "failed to figure out a duplicate name for %s", qPrintable(item.path));
+            return failJob("copy-error-no-duplicate-name", "No free name for the copy was found.",
+                           QStringLiteral("no duplicate name"), __LINE__);
+        }
+        taken.insert(folded ? chosen.toLower() : chosen);
+        item.renameFrom = item.path;
+        item.renameTo = joinDst(m_request.dstPath, chosen);
+        logPrintf(LogVcpa, "> %s --> %s", qPrintable(item.renameFrom), qPrintable(item.renameTo));
+    }
+}
+
+void VfsCopyJob::finishStart()
+{
+    m_startPhase = 0;
+    // The same folder under two names (a symbolic link, a bind mount): every file of the
+    // same name would be copied onto itself.
+    if (samePeer()) {
+        const auto dst = m_identity.constFind(m_request.dstPath);
+        if (dst != m_identity.constEnd()) {
+            for (auto it = m_identity.constBegin(); it != m_identity.constEnd(); ++it) {
+                if (it.key() != m_request.dstPath && it.value() == dst.value())
+                    return failJob("copy-error-same-file", "Source and destination are the same file.",
+                                   QStringLiteral("source folder %1 is the destination").arg(it.key()), __LINE__);
+            }
+        }
+        // A folder item that is the destination folder, or a folder above it, under
+        // another name.
+        const QStringList chain = destinationChain();
+        for (const VfsCopyItem &item : m_items) {
+            if (item.type != VfsCopyItem::DirectoryType)
+                continue;
+            for (const QString &folder : chain) {
+                const auto id = m_identity.constFind(folder);
+                if (id != m_identity.constEnd() && sameIdentity(item.volume, item.fileId, id.value().first, id.value().second))
+                    return failJob("copy-error-into-itself", "A folder cannot be copied into itself.",
+                                   QStringLiteral("folder %1 into itself at %2").arg(item.path, folder), __LINE__);
+            }
+        }
+    }
+    if (m_fatal)
+        return;
+    resolveDuplicateNames();
+    if (m_fatal)
+        return;
+    m_work = m_items;
+    m_curDstFolder = m_request.dstPath;
+    m_pendingFolder = VfsCopyItem();
+    m_pendingFolderDst.clear();
+    m_batches.clear();
+    if (m_countingPass) {
+        quint64 total = 0;
+        int files = 0;
+        for (const VfsCopyItem &item : m_work) {
+            if (item.type == VfsCopyItem::FileType) {
+                total += item.size;
+                ++files;
+            }
+        }
+        m_bytesTotal = total;
+        m_fileCount = files;
+        Q_EMIT bytesTotalChanged();
+        Q_EMIT totalFileCountChanged();
+        Q_EMIT stateChanged();
+    }
+    setJobState(CopyStateNextItem, __LINE__);
+    setPrompt(QString());
+    setCurrentFile(QString());
+    startTimer(0, JobActionStep, __LINE__);
+}
+
+// --- state 1: next item ----------------------------------------------------------------------
+
+void VfsCopyJob::stateNextItem(int action)
+{
+    if (action != JobActionStep && action != JobActionReply)
+        return;
+    if (m_verifyIndex >= 0) {
+        verifySources(action);
+        return;
+    }
+    if (m_work.empty()) {
+        if (!m_pendingFolder.path.isEmpty()) {
+            logPrintf(LogVcpa, "process timestamp %s", qPrintable(m_pendingFolder.path));
+            setJobState(CopyStateFolderTimes, __LINE__);
+        } else if (m_batches.empty()) {
+            if (m_countingPass) {
+                m_countingPass = false;
+                m_startPhase = 0;
+                setJobState(CopyStateStart, __LINE__);
+            } else {
+                if (!verifySources(action))
+                    return;
+                setJobState(CopyStateFinished, __LINE__);
+                Q_EMIT stateChanged();
+            }
+        } else {
+            VfsCopyBatch batch = std::move(m_batches.back());
+            m_batches.pop_back();
+            logPrintf(LogVcpa, "process batch %s", qPrintable(batch.srcPath));
+            m_work = std::move(batch.children);
+            m_curDstFolder = batch.dstPath;
+            m_curDstEntries = std::move(batch.dstEntries);
+            m_curDstVolume = batch.dstVolume;
+            if (!m_countingPass) {
+                m_pendingFolder = batch.item;
+                m_pendingFolderDst = vfsApplyRename(batch.dstPath, batch.item.renameFrom, batch.item.renameTo);
+            }
+        }
+        startTimer(0, JobActionStep, __LINE__);
+        return;
+    }
+    const VfsCopyItem &item = m_work.back();
+    switch (item.type) {
+    case VfsCopyItem::DirectoryType:
+        setJobState(CopyStateMakeDirectory, __LINE__);
+        break;
+    case VfsCopyItem::FileType:
+        if (m_countingPass) {
+            m_work.pop_back();
+        } else {
+            m_curItem = item;
+            m_work.pop_back();
+            m_curFileSize = m_curItem.size;
+            m_curFileComplete = false;
+            m_skipping = false;
+            setJobState(CopyStateOpenSource, __LINE__);
+        }
+        break;
+    case VfsCopyItem::DriveType:
+        logPrintf(LogVcpa, "ignore copy drive type entry");
+        m_work.pop_back();
+        break;
+    default:
+        // Symbolic links and special files are not copied.
+        m_work.pop_back();
+        break;
+    }
+    startTimer(0, JobActionStep, __LINE__);
+}
+
+// --- state 2: open the source ----------------------------------------------------------------
+
+void VfsCopyJob::stateOpenSource(int action)
+{
+    if (action == JobActionStep) {
+        if (!m_src)
+            return abortJob(QStringLiteral("source client gone"), __LINE__);
+        m_open.flags = FSO_OPEN_READ;
+        m_open.path = m_curItem.path;
+        m_open.accessTime = m_open.creationTime = m_open.modificationTime = 0;
+        m_open.size = 0;
+        m_open.handle = 0;
+        m_openBusy = true;
+        m_openFor = OpenForSource;
+        logPrintf(LogVcpa, "open file %s", qPrintable(m_curItem.path));
+        m_src->openFile(&m_open);
+        return;
+    }
+    if (action != JobActionReply || m_openBusy)
+        return;
+    m_openFor = OpenForNothing;
+    if (m_open.jobStatus == JobFinished && m_open.status == FSO_STATUS_SUCCESS) {
+        m_srcHandle = m_open.handle;
+        setJobState(CopyStateOpenDestination, __LINE__);
+        startTimer(0, JobActionStep, __LINE__);
+    } else if (m_open.jobStatus == JobFinished && m_open.status == FSO_STATUS_NOT_PERMITTED) {
+        failJob("open-src-file-access-denied", "Access denied to open source file.",
+                QStringLiteral("failed to open read file, not permitted"), __LINE__);
+    } else if (m_open.jobStatus == JobFinished && m_open.status == FSO_STATUS_NOT_FOUND) {
+        failJob("copy-error-source-missing", "The source no longer exists.",
+                QStringLiteral("source file missing %1").arg(m_curItem.path), __LINE__);
+    } else {
+        abortJob(QStringLiteral("failed to open read file %1").arg(m_open.status), __LINE__);
+    }
+}
+
+// --- state 3: open the destination -----------------------------------------------------------
+
+void VfsCopyJob::stateOpenDestination(int action)
+{
+    if (action == JobActionStep) {
+        if (m_questionPending)
+            return;
+        const QString name = destinationName(m_curItem);
+        if (name.isEmpty())
+            return failJob("copy-error-source-missing", "The source no longer exists.",
+                           QStringLiteral("failed to open write file, malformed path %1").arg(m_curItem.path),
+                           __LINE__);
+        setCurrentFile(name);
+        m_curDstPath = vfsApplyRename(joinDst(m_curDstFolder, name), m_curItem.renameFrom, m_curItem.renameTo);
+        const QString finalName = m_curDstPath.mid(m_curDstPath.lastIndexOf(m_dstSep) + 1);
+        const auto existing = m_curDstEntries.find(finalName);
+        if (m_maybeOwnDestinations.contains(m_curDstPath) && existing != m_curDstEntries.end()
+            && existing->second.type == VfsCopyItem::FileType && existing->second.size == 0) {
+            // Made empty by the exclusive open whose reply was lost (and an empty file
+            // holds nothing that could be lost).
+            m_ownDestinations.insert(m_curDstPath);
+        }
+        m_maybeOwnDestinations.remove(m_curDstPath);
+        if (existing != m_curDstEntries.end() && !m_ownDestinations.contains(m_curDstPath)) {
+            const VfsCopyDestinationEntry &e = existing->second;
+            if (e.type == VfsCopyItem::DirectoryType)
+                return failJob("copy-error-dst-is-folder", "The destination has a folder where a file should go.",
+                               QStringLiteral("destination is a folder %1").arg(m_curDstPath), __LINE__);
+            if (e.type == VfsCopyItem::SymlinkType)
+                return failJob("copy-error-dst-is-link", "The destination is a symbolic link; it is not replaced.",
+                               QStringLiteral("destination is a link %1").arg(m_curDstPath), __LINE__);
+            const bool sameId = sameIdentity(m_curItem.volume, m_curItem.fileId, m_curDstVolume, e.fileId);
+            // Hard links of one file: both names count more than one link and show the same
+            // size and modification time.
+            const bool sameLinks = samePeer() && m_curItem.links > 1 && e.links > 1 && e.size == m_curItem.size
+                                   && e.mtime == m_curItem.mtime;
+            if (sameId || sameLinks)
+                return failJob("copy-error-same-file", "Source and destination are the same file.",
+                               QStringLiteral("same file %1").arg(m_curDstPath), __LINE__);
+        }
+        if (!m_dst)
+            return abortJob(QStringLiteral("destination client gone"), __LINE__);
+        // No times here: the server would stamp them on the file whenever it closes it, a
+        // half-written file included. They are set once the file is complete.
+        m_open.flags = FSO_OPEN_READ | FSO_OPEN_WRITE | FSO_OPEN_TRUNCATE;
+        m_open.accessTime = m_open.creationTime = m_open.modificationTime = 0;
+        m_open.size = m_curFileSize;
+        m_open.path = m_curDstPath;
+        m_open.handle = 0;
+        if (!m_replaceCurrent && !m_replaceAll && !m_replaceList.contains(m_curDstPath)
+            && !m_ownDestinations.contains(m_curDstPath)) {
+            m_open.flags |= FSO_OPEN_EXCLUSIVE;
+            if (existing == m_curDstEntries.end())
+                m_maybeOwnDestinations.insert(m_curDstPath);
+        }
+        m_openBusy = true;
+        m_openFor = OpenForDestination;
+        logPrintf(LogVcpa, "open write file %s", qPrintable(m_curDstPath));
+        m_dst->openFile(&m_open);
+        return;
+    }
+    if (action != JobActionReply || m_openBusy)
+        return;
+    m_openFor = OpenForNothing;
+    if (m_open.jobStatus == JobFinished)
+        m_maybeOwnDestinations.remove(m_curDstPath); // answered: the reply tells
+    if (m_open.jobStatus == JobFinished && m_open.status == FSO_STATUS_SUCCESS) {
+        m_replaceCurrent = m_replaceAll;
+        m_dstHandle = m_open.handle;
+        m_ownDestinations.insert(m_curDstPath);
+        setJobState(CopyStateTransfer, __LINE__);
+        startTimer(0, JobActionStep, __LINE__);
+    } else if (m_open.jobStatus == JobFinished && m_open.status == FSO_STATUS_EXISTS) {
+        logPrintf(LogVcpa, "\topen file failed, file EXISTS");
+        setPrompt(message("file-copy-q-overwrite", "The file already exists, do you want to replace it?"));
+        stopTimer();
+        m_questionPending = true;
+        Q_EMIT stateChanged();
+        Q_EMIT jobUpdated();
+    } else if (m_open.jobStatus == JobFinished && m_open.status == FSO_STATUS_NOT_PERMITTED) {
+        failJob("open-dst-file-access-denied", "Access denied to open destination file.",
+                QStringLiteral("failed to open write file status: FSO_STATUS_NOT_PERMITTED"), __LINE__);
+    } else {
+        abortJob(QStringLiteral("failed to open write file status: %1").arg(m_open.status), __LINE__);
+    }
+}
+
+// --- states 4 and 5: close, then the file's times ---------------------------------------------
+
+void VfsCopyJob::stateClose(int action)
+{
+    if (action == JobActionEnter || action == JobActionLeave || action == JobActionDelete)
+        return;
+    if (m_copyState == CopyStateCloseSource) {
+        // Both handles are closed here, on every path: copied, skipped or failed.
+        if (m_closeSrcBusy || m_closeDstBusy)
+            return;
+        if (!closeHandles())
+            return;
+        if (m_dstCloseFailed) {
+            // The data may not have reached the disk; the retry checks every block again.
+            m_dstCloseFailed = false;
+            return abortJob(QStringLiteral("failed to close write file"), __LINE__);
+        }
+        setJobState(CopyStateCloseDestination, __LINE__);
+        startTimer(0, JobActionStep, __LINE__);
+        return;
+    }
+    if (action == JobActionStep) {
+        if (m_openBusy)
+            return;
+        if (!m_curFileComplete) {
+            m_skipping = false;
+            setJobState(CopyStateNextItem, __LINE__);
+            startTimer(0, JobActionStep, __LINE__);
+            return;
+        }
+        if ((m_curItem.atime <= 0 && m_curItem.mtime <= 0) || !m_dst) {
+            if (!m_dst)
+                return abortJob(QStringLiteral("destination client gone"), __LINE__);
+            noteFinished();
+            setJobState(CopyStateNextItem, __LINE__);
+            startTimer(0, JobActionStep, __LINE__);
+            return;
+        }
+        // The file is complete, verified and closed: only now it gets the source's times.
+        m_open.flags = FSO_OPEN_ATTRIBUTES;
+        m_open.accessTime = m_curItem.atime;
+        m_open.creationTime = m_curItem.ctime;
+        m_open.modificationTime = m_curItem.mtime;
+        m_open.size = 0;
+        m_open.path = m_curDstPath;
+        m_openBusy = true;
+        m_dst->openFile(&m_open);
+        return;
+    }
+    if (action != JobActionReply || m_openBusy)
+        return;
+    if (m_open.jobStatus == JobFinished
+        && (m_open.status == FSO_STATUS_COMPLETE || m_open.status == FSO_STATUS_SUCCESS)) {
+        noteFinished();
+        setJobState(CopyStateNextItem, __LINE__);
+        startTimer(0, JobActionStep, __LINE__);
+    } else {
+        abortJob(QStringLiteral("failed to set file times status: %1").arg(m_open.status), __LINE__);
+    }
+}
+
+void VfsCopyJob::noteFinished()
+{
+    if (!m_finishedSet.contains(m_curItem.path)) {
+        m_finishedSet.insert(m_curItem.path);
+        m_result.files.append(m_curItem.path);
+    }
+    // A file copied again after a retry is judged by its latest copy.
+    m_finishedStamps.insert(m_curItem.path, {m_curItem.size, m_curItem.mtime});
+}
+
+bool VfsCopyJob::verifySources(int action)
+{
+    if (m_sourcesVerified || !m_request.deleteSource || m_result.files.isEmpty()) {
+        m_sourcesVerified = true;
+        return true;
+    }
+    if (m_verifyIndex < 0) {
+        m_verifyFolders.clear();
+        for (const QString &file : qAsConst(m_result.files)) {
+            const QString parent = srcParent(file);
+            if (!m_verifyFolders.contains(parent))
+                m_verifyFolders.append(parent);
+        }
+        m_verifyIndex = 0;
+    } else if (action == JobActionReply && !m_listBusy) {
+        QMutexLocker lock(&m_list.mutex);
+        if (m_list.jobStatus != JobFinished) {
+            const quint8 status = m_list.status;
+            lock.unlock();
+            m_verifyIndex = -1;
+            abortJob(QStringLiteral("listing of the copied sources failed, status %1").arg(status), __LINE__);
+            return false;
+        }
+        const QString folder = m_verifyFolders.at(m_verifyIndex);
+        std::map<QString, const VfsDirectoryEntry *> byName;
+        for (const VfsDirectoryEntry &e : m_list.entries)
+            byName[e.name] = &e;
+        for (int i = m_result.files.size() - 1; i >= 0; --i) {
+            const QString &file = m_result.files.at(i);
+            if (srcParent(file) != folder)
+                continue;
+            const auto found = byName.find(srcName(file));
+            const SourceStamp stamp = m_finishedStamps.value(file);
+            const bool same = found != byName.end() && itemTypeOf(*found->second) == VfsCopyItem::FileType
+                              && found->second->size == stamp.size && found->second->modifyTime == stamp.mtime;
+            if (!same) {
+                logPrintf(LogVcpa, "source %s changed after it was copied, kept", qPrintable(file));
+                m_finishedSet.remove(file);
+                m_result.files.removeAt(i);
+            }
+        }
+        lock.unlock();
+        ++m_verifyIndex;
+    } else {
+        return false; // the listing is still out
+    }
+    if (m_verifyIndex >= m_verifyFolders.size()) {
+        m_verifyIndex = -1;
+        m_sourcesVerified = true;
+        startTimer(0, JobActionStep, __LINE__);
+        return false; // the next step finishes
+    }
+    if (!m_src) {
+        m_verifyIndex = -1;
+        abortJob(QStringLiteral("source client gone"), __LINE__);
+        return false;
+    }
+    {
+        QMutexLocker lock(&m_list.mutex);
+        m_list.entries.clear();
+        m_list.status = 0;
+        m_list.path = m_verifyFolders.at(m_verifyIndex);
+        m_list.watch = false;
+    }
+    m_listBusy = true;
+    m_src->listDirectory(&m_list);
+    return false;
+}
+
+// --- state 7: make a folder ------------------------------------------------------------------
+
+void VfsCopyJob::stateMakeDirectory(int action)
+{
+    if (action == JobActionStep) {
+        const VfsCopyItem item = m_work.back();
+        QString name = srcName(item.path);
+        if (name.startsWith(QLatin1Char('{')) && name.endsWith(QLatin1Char('}')))
+            name = destinationName(item);
+        if (name.isEmpty())
+            return failJob("copy-error-source-missing", "The source no longer exists.",
+                           QStringLiteral("mkdir malformed path %1").arg(item.path), __LINE__);
+        VfsCopyBatch batch;
+        batch.srcPath = item.path;
+        // The batch keeps the folder as named in the source; the rename of a copy into its
+        // own folder applies to every path sent to the destination.
+        batch.dstPath = joinDst(m_curDstFolder, name);
+        const QString renamed = vfsApplyRename(batch.dstPath, item.renameFrom, item.renameTo);
+        batch.renameFrom = item.renameFrom;
+        batch.renameTo = item.renameTo;
+        batch.item = item;
+        const QString finalName = renamed.mid(renamed.lastIndexOf(m_dstSep) + 1);
+        const auto existing = m_curDstEntries.find(finalName);
+        if (!m_countingPass && existing != m_curDstEntries.end()) {
+            const VfsCopyDestinationEntry &e = existing->second;
+            if (e.type == VfsCopyItem::FileType)
+                return failJob("copy-error-dst-not-folder", "The destination has a file where a folder should go.",
+                               QStringLiteral("mkdir over a file %1").arg(renamed), __LINE__);
+            if (sameIdentity(item.volume, item.fileId, m_curDstVolume, e.fileId))
+                return failJob("copy-error-same-file", "Source and destination are the same file.",
+                               QStringLiteral("folder onto itself %1").arg(renamed), __LINE__);
+        }
+        m_work.pop_back();
+        const QString dst = renamed;
+        m_batches.push_back(std::move(batch));
+        if (m_countingPass) {
+            logPrintf(LogVcpa, "crawl dir %s", qPrintable(item.path));
+            setJobState(CopyStateReadDirectory, __LINE__);
+            startTimer(0, JobActionStep, __LINE__);
+            return;
+        }
+        if (!m_dst)
+            return abortJob(QStringLiteral("destination client gone"), __LINE__);
+        m_mkdir.flags = 0;
+        m_mkdir.path = dst;
+        m_mkdir.detail = 0;
+        m_mkdirBusy = true;
+        logPrintf(LogVcpa, "mkdir %s", qPrintable(dst));
+        setCurrentFile(dst);
+        m_dst->makeDirectory(&m_mkdir);
+        return;
+    }
+    if (action != JobActionReply || m_mkdirBusy)
+        return;
+    if (m_mkdir.jobStatus == JobFinished && m_mkdir.status == FSO_STATUS_SUCCESS) {
+        setJobState(CopyStateReadDirectory, __LINE__);
+        startTimer(0, JobActionStep, __LINE__);
+    } else if (m_mkdir.jobStatus == JobFinished && m_mkdir.detail == FSO_MKDIR_DETAIL_NOT_A_DIRECTORY) {
+        failJob("copy-error-dst-not-folder", "The destination has a file where a folder should go.",
+                QStringLiteral("mkdir %1 failed, not a directory").arg(m_mkdir.path), __LINE__);
+    } else if (m_mkdir.jobStatus == JobFinished && m_mkdir.status == FSO_STATUS_NOT_PERMITTED) {
+        failJob("open-dst-file-access-denied", "Access denied to open destination file.",
+                QStringLiteral("mkdir %1 not permitted").arg(m_mkdir.path), __LINE__);
+    } else {
+        abortJob(QStringLiteral("mkdir %1 failed, status: %2").arg(m_mkdir.path).arg(m_mkdir.status), __LINE__);
+    }
+}
+
+// --- state 8: read a folder ------------------------------------------------------------------
+
+void VfsCopyJob::stateReadDirectory(int action)
+{
+    if (action == JobActionEnter) {
+        m_startPhase = 0;
+        return;
+    }
+    if (m_batches.empty())
+        return;
+    VfsCopyBatch &batch = m_batches.back();
+    if (action == JobActionStep) {
+        if (m_listBusy)
+            return;
+        VfsClient *client = m_startPhase == 0 ? m_src.data() : m_dst.data();
+        if (!client)
+            return abortJob(QStringLiteral("client gone"), __LINE__);
+        {
+            QMutexLocker lock(&m_list.mutex);
+            m_list.entries.clear();
+            m_list.status = 0;
+            m_list.path = m_startPhase == 0 ? batch.srcPath
+                                            : vfsApplyRename(batch.dstPath, batch.renameFrom, batch.renameTo);
+            m_list.watch = false;
+        }
+        m_listBusy = true;
+        client->listDirectory(&m_list);
+        return;
+    }
+    if (action != JobActionReply || m_listBusy)
+        return;
+    QMutexLocker lock(&m_list.mutex);
+    if (m_list.jobStatus != JobFinished) {
+        const quint8 status = m_list.status;
+        lock.unlock();
+        if (m_startPhase == 0 && (status == FSO_STATUS_NOT_FOUND || status == FSO_STATUS_NOT_A_DIRECTORY))
+            return failJob("copy-error-source-missing", "The source no longer exists.",
+                           QStringLiteral("source folder gone %1").arg(batch.srcPath), __LINE__);
+        return abortJob(QStringLiteral("listing failed, status %1").arg(status), __LINE__);
+    }
+    if (m_startPhase == 0) {
+        quint64 added = 0;
+        int files = 0;
+        batch.children.clear();
+        for (const VfsDirectoryEntry &e : m_list.entries) {
+            VfsCopyItem child;
+            child.path = joinSrc(batch.srcPath, e.name);
+            child.renameFrom = batch.renameFrom;
+            child.renameTo = batch.renameTo;
+            child.size = e.size;
+            child.atime = e.accessTime;
+            child.ctime = e.birthTime;
+            child.mtime = e.modifyTime;
+            child.type = itemTypeOf(e);
+            child.fileId = e.fileIndex;
+            child.volume = m_list.volumeSerial;
+            child.links = e.linkCount;
+            if (child.type == VfsCopyItem::NoType) {
+                logPrintf(LogVcpa, "ignore special file %s", qPrintable(child.path));
+                continue;
+            }
+            if (child.type == VfsCopyItem::FileType) {
+                added += child.size;
+                ++files;
+            }
+            batch.children.push_back(child);
+        }
+        lock.unlock();
+        if (m_countingPass) {
+            if (files) {
+                m_bytesTotal.fetch_add(added);
+                m_fileCount.fetch_add(files);
+                Q_EMIT bytesTotalChanged();
+                Q_EMIT totalFileCountChanged();
+            }
+            setJobState(CopyStateNextItem, __LINE__);
+            startTimer(0, JobActionStep, __LINE__);
+            return;
+        }
+        // What the destination folder holds decides replace questions and refusals.
+        m_startPhase = 1;
+        startTimer(0, JobActionStep, __LINE__);
+        return;
+    }
+    batch.dstEntries.clear();
+    batch.dstVolume = m_list.volumeSerial;
+    for (const VfsDirectoryEntry &e : m_list.entries)
+        batch.dstEntries[e.name] = destinationEntryOf(e);
+    lock.unlock();
+    m_startPhase = 0;
+    setJobState(CopyStateNextItem, __LINE__);
+    startTimer(0, JobActionStep, __LINE__);
+}
+
+// --- state 9: folder times -------------------------------------------------------------------
+
+void VfsCopyJob::stateFolderTimes(int action)
+{
+    if (action == JobActionStep) {
+        if (m_pendingFolder.atime <= 0 && m_pendingFolder.mtime <= 0) {
+            if (!m_folderSet.contains(m_pendingFolder.path)) {
+                m_folderSet.insert(m_pendingFolder.path);
+                m_result.folders.append(m_pendingFolder.path);
+            }
+            m_pendingFolder = VfsCopyItem();
+            setJobState(CopyStateNextItem, __LINE__);
+            startTimer(0, JobActionStep, __LINE__);
+            return;
+        }
+        if (!m_dst)
+            return abortJob(QStringLiteral("destination client gone"), __LINE__);
+        // The times belong to the folder that was created on the destination.
+        m_open.flags = FSO_OPEN_ATTRIBUTES;
+        m_open.accessTime = m_pendingFolder.atime;
+        m_open.creationTime = m_pendingFolder.ctime;
+        m_open.modificationTime = m_pendingFolder.mtime;
+        m_open.size = 0;
+        m_open.path = m_pendingFolderDst;
+        m_openBusy = true;
+        logPrintf(LogVcpa, "open update attributes %s", qPrintable(m_pendingFolderDst));
+        m_dst->openFile(&m_open);
+        return;
+    }
+    if (action != JobActionReply || m_openBusy)
+        return;
+    if (m_open.jobStatus == JobFinished
+        && (m_open.status == FSO_STATUS_COMPLETE || m_open.status == FSO_STATUS_INVALID_PARAMETER)) {
+        if (!m_folderSet.contains(m_pendingFolder.path)) {
+            m_folderSet.insert(m_pendingFolder.path);
+            m_result.folders.append(m_pendingFolder.path);
+        }
+        m_pendingFolder = VfsCopyItem();
+        setJobState(CopyStateNextItem, __LINE__);
+        startTimer(0, JobActionStep, __LINE__);
+    } else {
+        m_pendingFolder = VfsCopyItem();
+        abortJob(QStringLiteral("failed to update attributes status: %1").arg(m_open.status), __LINE__);
+    }
+}
+
+// --- states 10, 11, 12 -----------------------------------------------------------------------
+
+void VfsCopyJob::stateError(int action)
+{
+    if (action == JobActionEnter || action == JobActionLeave || action == JobActionDelete)
+        return;
+    if (m_fatal || m_errorCount >= kFatalErrorCount) {
+        if (m_errorCount < kFatalErrorCount) {
+            m_errorCount = kFatalErrorCount;
+            // Nothing more will be asked: withdraw what is queued, close what is open.
+            withdrawForEnd();
+            m_questionPending = false;
+            Q_EMIT stateChanged();
+        }
+        if (!m_openBusy) {
+            adoptAnsweredOpen();
+            closeHandles();
+        }
+        if (!m_abortedEmitted) {
+            m_abortedEmitted = true;
+            Q_EMIT jobAborted();
+        }
+        return;
+    }
+    ++m_errorCount;
+    m_questionPending = false;
+    // Space may be freed meanwhile, so the job keeps trying; the user learns why it waits.
+    // The start that follows the pause clears the prompt again.
+    if (m_shortWrite)
+        setPrompt(message("copy-error-write-short",
+                          "Not all data could be written to the destination. Is its disk full?"));
+    m_shortWrite = false;
+    m_restartPhase = 0;
+    setJobState(CopyStateRestart, __LINE__);
+    startTimer(0, JobActionStep, __LINE__);
+}
+
+void VfsCopyJob::stateRestart(int action)
+{
+    if (action == JobActionEnter || action == JobActionLeave || action == JobActionDelete)
+        return;
+    if (m_restartPhase == 0) {
+        // Every record must be back: a late reply must never land in a reused buffer.
+        if (anyRecordBusy()) {
+            logPrintf(LogVcpa, "io jobs busy, wait finished");
+            return;
+        }
+        m_restartPhase = 1;
+    }
+    if (m_restartPhase == 1) {
+        adoptAnsweredOpen();
+        if (!closeHandles())
+            return;
+        m_restartPhase = 2;
+        startTimer(m_retryDelay, JobActionStep, __LINE__);
+        return;
+    }
+    if (m_restartPhase == 2) {
+        if (isTimerActive())
+            return; // a late reply while the pause runs
+
+        // A Replace answer belonged to the file being opened when the job failed; the
+        // replace list keeps it for that file, nothing else inherits it.
+        m_replaceCurrent = false;
+        m_shortWrite = false;
+        m_countingPass = true;
+        m_speed = 0;
+        m_remaining = -1;
+        m_bytesCopied = 0;
+        m_bytesTotal = 0;
+        m_writtenSinceSample = 0;
+        m_io.speedTimer.invalidate();
+        m_startPhase = 0;
+        m_restartPhase = 0;
+        m_verifyIndex = -1;
+        m_sourcesVerified = false;
+        setJobState(CopyStateStart, __LINE__);
+        startTimer(0, JobActionStep, __LINE__);
+    }
+}
+
+void VfsCopyJob::stateFinished(int action)
+{
+    if (action == JobActionStep) {
+        if (m_abortedEmitted)
+            return;
+        m_abortedEmitted = true; // the end is announced once, never an abort after it
+        Q_EMIT copyCompleted(m_request, m_result);
+        Q_EMIT jobFinished();
+        startTimer(m_finishedDeleteDelay, JobActionDelete, __LINE__);
+    } else if (action == JobActionDelete) {
+        deleteLater();
+    }
+}
+
+// --- reply slots -----------------------------------------------------------------------------
+
+void VfsCopyJob::onOpenFileJobUpdate(VfsOpenFileJob *job)
+{
+    if (job != &m_open || !m_openBusy || !terminal(job->jobStatus))
+        return;
+    m_openBusy = false;
+    startTimer(0, JobActionReply, __LINE__);
+}
+
+void VfsCopyJob::onCloseFileJobUpdate(VfsCloseFileJob *job)
+{
+    if (job == &m_closeSrc && m_closeSrcBusy && terminal(job->jobStatus)) {
+        m_closeSrcBusy = false;
+        // Closed or not, the handle is no longer ours: the server drops idle handles.
+        m_srcHandle = 0;
+    } else if (job == &m_closeDst && m_closeDstBusy && terminal(job->jobStatus)) {
+        m_closeDstBusy = false;
+        m_dstCloseFailed = !(job->jobStatus == JobFinished && job->status == FSO_STATUS_SUCCESS);
+        m_dstHandle = 0;
+    } else {
+        return;
+    }
+    startTimer(0, JobActionReply, __LINE__);
+}
+
+void VfsCopyJob::onHashFileJobUpdate(VfsHashFileJob *job)
+{
+    if (job != &m_io.hashRecord || !m_io.hashBusy || !terminal(job->jobStatus))
+        return;
+    m_io.hashBusy = false;
+    if (m_io.hashPhase == CopyIoState::HashSourceSent)
+        m_io.hashPhase = CopyIoState::HashSourceAnswered;
+    else if (m_io.hashPhase == CopyIoState::HashDestinationSent)
+        m_io.hashPhase = CopyIoState::HashDestinationAnswered;
+    else if (m_io.hashPhase == CopyIoState::HashVerifySent)
+        m_io.hashPhase = CopyIoState::HashVerifyAnswered;
+    else if (m_io.hashPhase == CopyIoState::HashCheckSourceSent)
+        m_io.hashPhase = CopyIoState::HashCheckSourceAnswered;
+    startTimer(0, JobActionReply, __LINE__);
+}
+
+template <typename Buffers, typename Record>
+void VfsCopyJob::onBufferAnswered(Buffers &buffers, Record *job)
+{
+    for (auto &b : buffers) {
+        if (&b->record == job) {
+            if (!b->busy || !terminal(job->jobStatus))
+                return;
+            b->busy = false;
+            b->answered = true;
+            noteAnswer(job);
+            if (m_copyState == CopyStateTransfer && !m_abort)
+                process(JobActionReply);
+            else
+                startTimer(0, JobActionReply, __LINE__);
+            return;
+        }
+    }
+}
+
+void VfsCopyJob::noteAnswer(VfsWriteFileJob *job)
+{
+    // The destination took fewer bytes than it was sent: most likely its disk is full.
+    if (job->jobStatus == JobFinished && job->status == FSO_STATUS_SUCCESS && job->written < job->size)
+        m_shortWrite = true;
+}
+
+void VfsCopyJob::onReadFileJobUpdate(VfsReadFileJob *job)
+{
+    onBufferAnswered(m_io.readBuffers, job);
+}
+
+void VfsCopyJob::onWriteFileJobUpdate(VfsWriteFileJob *job)
+{
+    onBufferAnswered(m_io.writeBuffers, job);
+}
+
+void VfsCopyJob::onListDirectoryJobUpdate(VfsListDirectoryJob *job)
+{
+    if (!isOwnListing(job) || !m_listBusy || !terminal(job->jobStatus))
+        return;
+    m_listBusy = false;
+    startTimer(0, JobActionReply, __LINE__);
+}
+
+void VfsCopyJob::onMakeDirectoryJobUpdate(VfsMakeDirectoryJob *job)
+{
+    if (job != &m_mkdir || !m_mkdirBusy || !terminal(job->jobStatus))
+        return;
+    m_mkdirBusy = false;
+    startTimer(0, JobActionReply, __LINE__);
+}

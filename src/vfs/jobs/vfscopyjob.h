@@ -1,0 +1,330 @@
+#pragma once
+
+// Copies the items of one request from a source peer to a destination peer (either may be
+// the local computer, both may be the same). Runs on "ioThread"; the job windows read its
+// properties from the GUI thread.
+//
+// Two passes: the first counts files and bytes (crawling folders, creating nothing), the
+// second creates folders and copies files block by block (vfsblocktransfer.h). A transient
+// failure (a peer gone, a request without reply) waits until every request of the job is
+// answered, closes what it opened, pauses and starts over; blocks already copied are
+// recognised by their digests. A failure that would only repeat (missing source, a folder
+// where a file should go, the same file under two names) ends the job as aborted with a
+// prompt that says why.
+//
+// Data safety: a destination file gets the source's times only after its whole content was
+// written, its length verified and the file closed, so an unfinished file never looks
+// complete. The job remembers which source files it finished, so that a cut deletes
+// nothing else.
+
+#include "peers/ipeer.h"
+#include "vfs/jobs/vfsblocktransfer.h"
+#include "vfs/jobs/vfscopydto.h"
+#include "vfs/jobs/vfsjob.h"
+
+#include <QHash>
+#include <QPair>
+#include <QMutex>
+#include <QPointer>
+#include <QSet>
+
+#include <atomic>
+#include <map>
+
+class VfsClient;
+
+struct VfsCopyDestinationEntry
+{
+    int type = VfsCopyItem::NoType;
+    quint64 size = 0;
+    qint64 mtime = 0;
+    quint64 fileId = 0;
+    quint32 links = 0;
+};
+
+struct VfsCopyBatch
+{
+    QString srcPath;
+    QString dstPath;
+    QString renameFrom;
+    QString renameTo;
+    VfsCopyItem item;
+    std::vector<VfsCopyItem> children;
+    // What the destination folder held when it was listed, by name.
+    std::map<QString, VfsCopyDestinationEntry> dstEntries;
+    quint64 dstVolume = 0;
+};
+
+class VfsCopyJob : public VfsJob
+{
+    Q_OBJECT
+    Q_PROPERTY(QString bytesCopied READ bytesCopied NOTIFY bytesCopiedChanged)
+    Q_PROPERTY(QString bytesTotal READ bytesTotal NOTIFY bytesTotalChanged)
+    Q_PROPERTY(double percentDone READ percentDone NOTIFY percentDoneChanged)
+    Q_PROPERTY(int totalFileCount READ totalFileCount NOTIFY totalFileCountChanged)
+    Q_PROPERTY(QString userActionPrompt READ userActionPrompt NOTIFY userActionPromptChanged)
+    Q_PROPERTY(QString currentFile READ currentFile NOTIFY currentFileChanged)
+    Q_PROPERTY(QString writeSpeed READ writeSpeed NOTIFY writeSpeedChanged)
+    Q_PROPERTY(QString remainingTime READ remainingTime NOTIFY remainingTimeChanged)
+
+public:
+    enum CopyState {
+        CopyStateStart = 0,
+        CopyStateNextItem = 1,
+        CopyStateOpenSource = 2,
+        CopyStateOpenDestination = 3,
+        CopyStateCloseSource = 4,
+        CopyStateCloseDestination = 5,
+        CopyStateTransfer = 6,
+        CopyStateMakeDirectory = 7,
+        CopyStateReadDirectory = 8,
+        CopyStateFolderTimes = 9,
+        CopyStateError = 10,
+        CopyStateFinished = 11,
+        CopyStateRestart = 12,
+    };
+
+    static constexpr int kFatalErrorCount = 1000000;
+
+    explicit VfsCopyJob(QObject *parent = nullptr);
+    ~VfsCopyJob() override;
+
+    // Inputs, set before the start on the thread that made the job.
+    void setPeers(IPeer *source, IPeer *destination);
+    void setRequest(const VfsCopyDto &request);
+    const VfsCopyDto &request() const { return m_request; }
+    // Names to give items of a peer's "%shares" root (path -> shown name), resolved from
+    // the file model before the start so the job never reads a model.
+    void setShareNames(const QHash<QString, QString> &names) { m_shareNames = names; }
+    // Pause before a retry (15000 ms) and the delays before the job deletes itself.
+    void setRetryDelay(int ms) { m_retryDelay = ms; }
+    void setDeleteDelays(int finishedMs, int abortedMs);
+
+    QString bytesCopied() const;
+    QString bytesTotal() const;
+    double percentDone() const;
+    int totalFileCount() const { return m_fileCount.load(); }
+    QString userActionPrompt() const;
+    QString currentFile() const;
+    QString writeSpeed() const;
+    QString remainingTime() const;
+
+    // Whole figures, for the peer host and the tests.
+    quint64 bytesCopiedCount() const { return m_bytesCopied.load(); }
+    quint64 bytesTotalCount() const { return m_bytesTotal.load(); }
+    quint64 bytesWrittenCount() const { return m_bytesSent.load(); }
+    int copyState() const { return m_copyState.load(); }
+    int errorCount() const { return m_errorCount.load(); }
+    VfsCopyResult result() const;
+
+    // The remaining-time text for an estimate of `seconds`.
+    static QString remainingTimeText(qint64 seconds);
+    // Percent of copied of total, always within 0..100.
+    static double percentOf(quint64 copied, quint64 total);
+    // "%1 %2%3" candidate names for a copy of `name` into its own folder.
+    static QString duplicateName(const QString &name, bool isFolder, int n);
+
+public Q_SLOTS:
+    void abort() override;
+    VfsJobState state() const override;
+    void process(int action) override;
+    bool userActionEnabled(int action) const;
+    void skipCurrentItem();
+    void replaceCurrentItem();
+    void replaceAllItems();
+
+    void onOpenFileJobUpdate(VfsOpenFileJob *job);
+    void onCloseFileJobUpdate(VfsCloseFileJob *job);
+    void onHashFileJobUpdate(VfsHashFileJob *job);
+    void onReadFileJobUpdate(VfsReadFileJob *job);
+    void onWriteFileJobUpdate(VfsWriteFileJob *job);
+    void onListDirectoryJobUpdate(VfsListDirectoryJob *job);
+    void onMakeDirectoryJobUpdate(VfsMakeDirectoryJob *job);
+
+Q_SIGNALS:
+    void bytesCopiedChanged();
+    void bytesTotalChanged();
+    void percentDoneChanged();
+    void totalFileCountChanged();
+    void userActionPromptChanged();
+    void currentFileChanged();
+    void writeSpeedChanged();
+    void remainingTimeChanged();
+    // Emitted once, right before jobFinished(), with what was copied.
+    void copyCompleted(VfsCopyDto request, VfsCopyResult result);
+
+private:
+    // A read or write buffer's record was answered.
+    template <typename Buffers, typename Record>
+    void onBufferAnswered(Buffers &buffers, Record *job);
+    void noteAnswer(VfsReadFileJob *) {}
+    void noteAnswer(VfsWriteFileJob *job);
+    bool storeUiText(QString &field, const QString &text);
+    // start
+    void stateStart(int action);
+    void beginStartListings();
+    void startNextListing();
+    void onStartListing();
+    void finishStart();
+    void resolveDuplicateNames();
+    // states
+    void stateNextItem(int action);
+    void stateOpenSource(int action);
+    void stateOpenDestination(int action);
+    void stateClose(int action);
+    void stateMakeDirectory(int action);
+    void stateReadDirectory(int action);
+    void stateFolderTimes(int action);
+    void stateError(int action);
+    void stateRestart(int action);
+    void stateFinished(int action);
+    // After the copy of a cut: the finished sources are listed again; one that changed since
+    // it was copied is left out of the result, so the delete that follows keeps it.
+    bool verifySources(int action);
+    // transfer (vfsblocktransfer.cpp)
+    void stateTransfer(int action);
+    void transferStep(int action);
+    void hashSource();
+    void hashDestination(int action);
+    void readPipeline(int action);
+    void writePipeline(int action);
+    void verifyDestination();
+    void emitChanges();
+    void sampleSpeed();
+
+    void setJobState(int state, int line);
+    void abortJob(const QString &reason, int line);
+    // Ends the job as aborted, with a prompt telling the user why; no retry.
+    void failJob(const char *messageId, const char *english, const QString &reason, int line);
+    void setPrompt(const QString &text);
+    void setCurrentFile(const QString &text);
+    void addBytesCopied(quint64 n);
+    bool anyRecordBusy() const;
+    void releaseAllRecords();
+    // At the end of a job: withdraws every request except opens and closes, which are
+    // waited for so that no handle is left open or closed twice.
+    void withdrawForEnd();
+    // Takes the handle of an open that was answered while the job was ending.
+    void adoptAnsweredOpen();
+    // Closes what is open; true when nothing is open any more.
+    bool closeHandles();
+    void handleUserAbort(int action);
+
+    QString joinDst(const QString &folder, const QString &name) const;
+    QString joinSrc(const QString &folder, const QString &name) const;
+    QString srcName(const QString &path) const;
+    QString srcParent(const QString &path) const;
+    QString destinationName(const VfsCopyItem &item) const;
+    bool sameIdentity(quint64 volA, quint64 idA, quint64 volB, quint64 idB) const;
+    // The destination folder and every folder above it (the root excluded).
+    QStringList destinationChain() const;
+    void noteFinished();
+    bool samePeer() const;
+    bool isOwnListing(VfsListDirectoryJob *job) const { return job == &m_list; }
+
+    VfsCopyDto m_request;
+    std::vector<VfsCopyItem> m_items; // the request's items, refreshed and renamed
+    bool m_namesResolved = false;
+    QHash<QString, QString> m_shareNames;
+    QPointer<IPeer> m_srcPeer;
+    QPointer<IPeer> m_dstPeer;
+    QPointer<VfsClient> m_src;
+    QPointer<VfsClient> m_dst;
+    QChar m_srcSep = QLatin1Char('/');
+    QChar m_dstSep = QLatin1Char('/');
+    bool m_connected = false;
+
+    mutable QMutex m_uiMutex;
+    QString m_prompt;
+    QString m_currentFile;
+
+    std::vector<VfsCopyItem> m_work;
+    std::vector<VfsCopyBatch> m_batches;
+    VfsCopyItem m_pendingFolder;
+    QString m_pendingFolderDst;
+    QString m_curDstFolder;
+    std::map<QString, VfsCopyDestinationEntry> m_curDstEntries;
+    quint64 m_curDstVolume = 0;
+    quint64 m_curDstFolderId = 0;
+    quint64 m_curSrcFolderId = 0;
+    quint64 m_curSrcVolume = 0;
+    VfsCopyItem m_curItem;     // the file being copied
+    QString m_curDstPath;
+    quint64 m_curFileSize = 0;
+    bool m_curFileComplete = false;
+    bool m_skipping = false;
+
+    CopyIoState m_io;
+    quint16 m_srcHandle = 0;
+    quint16 m_dstHandle = 0;
+
+    std::atomic<int> m_copyState{CopyStateStart};
+    std::atomic<int> m_errorCount{0};
+    bool m_abort = false;
+    bool m_aborting = false;      // abort seen: records withdrawn, handles closing
+    bool m_abortedEmitted = false;
+    bool m_fatal = false;
+    // A write the destination answered with fewer bytes than it was given (a full disk):
+    // the pause before the retry says so.
+    bool m_shortWrite = false;
+    bool m_questionPending = false;
+    bool m_replaceCurrent = false;
+    bool m_replaceAll = false;
+    bool m_requestReplaceApplied = false;
+    bool m_countingPass = true;
+    std::atomic<int> m_fileCount{0};
+    std::atomic<quint64> m_bytesTotal{0};
+    std::atomic<quint64> m_bytesCopied{0};
+    std::atomic<quint64> m_bytesSent{0};
+    QStringList m_replaceList;
+    // Destination files this job created or was allowed to replace: a retry reopens them
+    // without asking again.
+    QSet<QString> m_ownDestinations;
+    // Destinations an exclusive open was sent for while the folder's listing showed no such
+    // name, whose reply never came. After a retry an empty regular file there is taken as
+    // the one that open made.
+    QSet<QString> m_maybeOwnDestinations;
+    VfsCopyResult m_result;
+    QSet<QString> m_finishedSet;
+    QSet<QString> m_folderSet;
+    struct SourceStamp
+    {
+        quint64 size = 0;
+        qint64 mtime = 0;
+    };
+    QHash<QString, SourceStamp> m_finishedStamps; // source file -> size and time it was copied with
+    QStringList m_verifyFolders;
+    int m_verifyIndex = -1;
+    bool m_sourcesVerified = false;
+    quint32 m_changeFlags = 0;
+    std::atomic<qint64> m_speed{0};
+    std::atomic<qint64> m_remaining{-1};
+    quint64 m_writtenSinceSample = 0;
+
+    // start phase: listings of the items' parents, then of the destination
+    int m_startPhase = 0;
+    QStringList m_startParents;
+    int m_startIndex = 0;
+    int m_restartPhase = 0;
+    int m_closePhase = 0;
+
+    VfsOpenFileJob m_open;
+    bool m_openBusy = false;
+    // Which handle the open in flight will give: an abort waits for it and closes it.
+    enum { OpenForNothing = 0, OpenForSource = 1, OpenForDestination = 2 };
+    int m_openFor = OpenForNothing;
+    VfsCloseFileJob m_closeSrc;
+    bool m_closeSrcBusy = false;
+    VfsCloseFileJob m_closeDst;
+    bool m_closeDstBusy = false;
+    bool m_dstCloseFailed = false;
+    QHash<QString, QPair<quint64, quint64>> m_identity; // folder -> (volume, file id)
+    VfsListDirectoryJob m_list;
+    bool m_listBusy = false;
+    VfsMakeDirectoryJob m_mkdir;
+    bool m_mkdirBusy = false;
+
+    int m_retryDelay = 15000;
+    int m_finishedDeleteDelay = 500;
+    int m_abortedDeleteDelay = 200;
+};

@@ -1,0 +1,195 @@
+#include "vfs/jobs/vfsmanager.h"
+
+#include "app/base/log.h"
+#include "com/connectionmanager.h"
+#include "peers/ipeer.h"
+#include "peers/peermodel.h"
+#include "vfs/fso/fsoprotocol.h"
+#include "vfs/jobs/vfscopyjob.h"
+#include "vfs/jobs/vfsdeletejob.h"
+#include "vfs/jobs/vfsjobmodel.h"
+#include "vfs/models/vfsmodel.h"
+#include "vfs/jobs/vfsmoveexjob.h"
+
+#include <QMutexLocker>
+#include <QThread>
+
+VfsManager::VfsManager(QObject *parent) : QObject(parent)
+{
+    qRegisterMetaType<VfsCopyDto>("VfsCopyDto");
+    qRegisterMetaType<VfsCopyResult>("VfsCopyResult");
+}
+
+VfsManager::~VfsManager() = default;
+
+IPeer *VfsManager::peerFor(const QString &uuid) const
+{
+    if (uuid.isEmpty())
+        return nullptr;
+    if (m_lookup)
+        return m_lookup(uuid);
+    PeerModel *model = PeerModel::instance();
+    return model ? model->getPeerForUuid(uuid) : nullptr;
+}
+
+bool VfsManager::isIntoItself(const VfsCopyDto &dto)
+{
+    if (dto.srcPeerUuid != dto.dstPeerUuid)
+        return false;
+    for (const VfsCopyItem &item : dto.items) {
+        if (item.type != VfsCopyItem::FileType && vfsPathIsSameOrBelow(dto.dstPath, item.path))
+            return true;
+    }
+    return false;
+}
+
+bool VfsManager::addJob(VfsJob *job)
+{
+    QMutexLocker lock(&m_mutex);
+    VfsJobModel *model = VfsJobModel::instance();
+    return model ? model->addJob(job) : false;
+}
+
+VfsCopyJob *VfsManager::copy(const VfsCopyDto &dto)
+{
+    IPeer *dst = peerFor(dto.dstPeerUuid);
+    IPeer *src = peerFor(dto.srcPeerUuid);
+    if (!src || !dst) {
+        logPrintf(LogVmg1, "copy rejected due unkown src or dst peer");
+        m_lastRefusal = UnknownPeer;
+        Q_EMIT copyRefused(dto, UnknownPeer);
+        return nullptr;
+    }
+    if (isIntoItself(dto)) {
+        logPrintf(LogVmg1, "copy rejected: folder into itself");
+        m_lastRefusal = IntoItself;
+        Q_EMIT copyRefused(dto, IntoItself);
+        return nullptr;
+    }
+    m_lastRefusal = Accepted;
+
+    // Share items are named by their access entry's uuid; the name to give the copy comes
+    // from the file model, read here on its own thread, so the job never touches a model.
+    QHash<QString, QString> shareNames;
+    if (auto *model = qobject_cast<VfsModel *>(src->vfsFileSystemModel())) {
+        if (model->thread() == QThread::currentThread()) {
+            for (const VfsCopyItem &item : dto.items) {
+                const int sep = qMax(item.path.lastIndexOf(QLatin1Char('/')), item.path.lastIndexOf(QLatin1Char('\\')));
+                const QString name = item.path.mid(sep + 1);
+                if (!(name.startsWith(QLatin1Char('{')) && name.endsWith(QLatin1Char('}'))))
+                    continue;
+                const QModelIndex index = model->indexForPath(item.path);
+                if (index.isValid() && index.data(VfsModel::OrigTypeRole).toInt() == VfsModel::ShareType)
+                    shareNames.insert(item.path, index.data(VfsModel::NameRole).toString());
+            }
+        }
+    }
+
+    auto *job = new VfsCopyJob;
+    job->setPeers(src, dst);
+    job->setRequest(dto);
+    job->setShareNames(shareNames);
+    job->setRetryDelay(m_retryDelay);
+    connect(job, &VfsCopyJob::copyCompleted, this, &VfsManager::onCopyJobFinished, Qt::QueuedConnection);
+    connect(job, &VfsJob::jobAborted, this, &VfsManager::onCopyJobAborted, Qt::QueuedConnection);
+    ConnectionManager *cm = ConnectionManager::instance();
+    if (cm && cm->thread() != job->thread())
+        job->moveToThread(cm->thread());
+    addJob(job);
+    QPointer<ConnectionManager> parent(cm);
+    // The parent is set and the job started on its own thread.
+    QMetaObject::invokeMethod(
+        job,
+        [job, parent]() {
+            if (parent && parent->thread() == job->thread())
+                job->setParent(parent);
+            job->start();
+        },
+        Qt::QueuedConnection);
+    return job;
+}
+
+VfsMoveExJob *VfsManager::move(const VfsCopyDto &dto)
+{
+    IPeer *dst = peerFor(dto.dstPeerUuid);
+    IPeer *src = peerFor(dto.srcPeerUuid);
+    if (!src || !dst) {
+        logPrintf(LogVmg1, "move rejected due unkown src or dst peer");
+        m_lastRefusal = UnknownPeer;
+        Q_EMIT copyRefused(dto, UnknownPeer);
+        return nullptr;
+    }
+    if (isIntoItself(dto)) {
+        m_lastRefusal = IntoItself;
+        Q_EMIT copyRefused(dto, IntoItself);
+        return nullptr;
+    }
+    m_lastRefusal = Accepted;
+    auto *job = new VfsMoveExJob(this);
+    job->setPeers(src, dst);
+    job->setRequest(dto);
+    connect(job, &VfsJob::jobFinished, this, &VfsManager::onMoveJobFinished);
+    connect(job, &VfsJob::jobAborted, this, &VfsManager::onMoveJobAborted);
+    addJob(job);
+    job->start();
+    return job;
+}
+
+void VfsManager::onCopyJobFinished(VfsCopyDto request, VfsCopyResult result)
+{
+    if (!request.dstPath.isEmpty()) {
+        if (IPeer *dst = peerFor(request.dstPeerUuid)) {
+            auto *model = qobject_cast<VfsModel *>(dst->vfsFileSystemModel());
+            if (model && model->thread() == QThread::currentThread()) {
+                const QModelIndex index = model->indexForPath(request.dstPath);
+                if (index.isValid())
+                    model->fetchMore(index);
+            }
+        }
+    }
+    if (request.deleteSource && !request.items.empty() && (!result.files.isEmpty() || !result.folders.isEmpty())) {
+        IPeer *src = peerFor(request.srcPeerUuid);
+        if (src) {
+            logPrintf(LogVmg1, "delete from peer %s", qPrintable(src->name()));
+            // Deleted from the back: the files first, then the folders, the deepest first.
+            std::vector<VfsDeleteItem> items;
+            for (const QString &folder : qAsConst(result.folders))
+                items.push_back({QString(), folder, 0, VfsCopyItem::DirectoryType});
+            for (const QString &file : qAsConst(result.files))
+                items.push_back({QString(), file, 0, VfsCopyItem::FileType});
+            auto *del = new VfsDeleteJob;
+            del->setPeer(src);
+            del->setDeleteFlags(FSO_DELETE_PERMANENT);
+            del->setOnlyEmptyFolders(true);
+            del->setItems(items);
+            connect(del, &VfsJob::jobFinished, del, &QObject::deleteLater);
+            connect(del, &VfsJob::jobAborted, del, &QObject::deleteLater);
+            addJob(del);
+            del->start();
+            Q_EMIT sourceDeleteStarted(del);
+        }
+    }
+    Q_EMIT copyFinished(request);
+}
+
+void VfsManager::onCopyJobAborted()
+{
+    // Sources are never deleted after an aborted copy; the job deletes itself.
+}
+
+void VfsManager::onMoveJobFinished()
+{
+    auto *job = qobject_cast<VfsMoveExJob *>(sender());
+    if (!job)
+        return;
+    const VfsCopyDto rest = job->rest();
+    job->deleteLater();
+    if (!rest.items.empty())
+        copy(rest);
+}
+
+void VfsManager::onMoveJobAborted()
+{
+    if (auto *job = qobject_cast<VfsMoveExJob *>(sender()))
+        job->deleteLater();
+}

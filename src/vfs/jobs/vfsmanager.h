@@ -1,0 +1,73 @@
+#pragma once
+
+// Entry point of the file views for copying and moving: turns a request into a running
+// copy or move job, turns what a move could not do into a copy, and after the copy of a
+// cut deletes at the source exactly what the copy finished.
+//
+// Lives on the thread of the file views (GUI thread). Copy jobs are moved to the
+// connection manager's thread ("ioThread") and started there; move and delete jobs run here.
+
+#include "vfs/jobs/vfscopydto.h"
+
+#include <QMutex>
+#include <QObject>
+#include <QPointer>
+
+#include <functional>
+
+class IPeer;
+class VfsCopyJob;
+class VfsDeleteJob;
+class VfsJob;
+class VfsMoveExJob;
+
+class VfsManager : public QObject
+{
+    Q_OBJECT
+public:
+    enum Refusal {
+        Accepted = 0,
+        UnknownPeer = 1,      // a peer of the request is not known
+        IntoItself = 2,       // a folder into itself or below itself
+    };
+    Q_ENUM(Refusal)
+
+    explicit VfsManager(QObject *parent = nullptr);
+    ~VfsManager() override;
+
+    // Starts a copy job; null when refused (see lastRefusal()).
+    VfsCopyJob *copy(const VfsCopyDto &dto);
+    // Starts a move job; null when refused.
+    VfsMoveExJob *move(const VfsCopyDto &dto);
+    // Lists a job in the job model (when there is one) under the manager's mutex.
+    bool addJob(VfsJob *job);
+    Refusal lastRefusal() const { return m_lastRefusal; }
+
+    // How peers are found; the peer model by default.
+    void setPeerLookup(std::function<IPeer *(const QString &)> lookup) { m_lookup = std::move(lookup); }
+    // Pause of the copy jobs before a retry (15000 ms by default).
+    void setRetryDelay(int ms) { m_retryDelay = ms; }
+
+    // Whether the request would copy a folder into itself or below itself.
+    static bool isIntoItself(const VfsCopyDto &dto);
+
+public Q_SLOTS:
+    void onCopyJobFinished(VfsCopyDto request, VfsCopyResult result);
+    void onCopyJobAborted();
+    void onMoveJobFinished();
+    void onMoveJobAborted();
+
+Q_SIGNALS:
+    void copyFinished(VfsCopyDto request);
+    void copyRefused(VfsCopyDto request, int refusal);
+    // The delete job that follows the copy of a cut, once it is started.
+    void sourceDeleteStarted(VfsDeleteJob *job);
+
+private:
+    IPeer *peerFor(const QString &uuid) const;
+
+    QMutex m_mutex;
+    std::function<IPeer *(const QString &)> m_lookup;
+    Refusal m_lastRefusal = Accepted;
+    int m_retryDelay = 15000;
+};

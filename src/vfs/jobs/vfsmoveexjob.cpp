@@ -1,0 +1,149 @@
+#include "vfs/jobs/vfsmoveexjob.h"
+
+#include "app/base/log.h"
+#include "peers/ipeer.h"
+#include "vfs/fso/fsoprotocol.h"
+
+#include <QMutexLocker>
+#include <QUuid>
+
+VfsMoveExJob::VfsMoveExJob(QObject *parent) : VfsJob(parent)
+{
+    setType(QStringLiteral("move"));
+    qRegisterMetaType<VfsMoveJob *>();
+}
+
+VfsMoveExJob::~VfsMoveExJob()
+{
+    if (m_moveBusy && m_move.release)
+        m_move.release(&m_move);
+}
+
+void VfsMoveExJob::setPeers(IPeer *source, IPeer *destination)
+{
+    m_srcPeer = source;
+    m_dstPeer = destination;
+}
+
+VfsJob::VfsJobState VfsMoveExJob::state() const
+{
+    switch (m_state) {
+    case StateStart: return VfsJobStateInit;
+    case StateFailed: return VfsJobStateAborted;
+    case StateFinished: return VfsJobStateFinished;
+    default: return VfsJobStateRunning;
+    }
+}
+
+void VfsMoveExJob::process(int action)
+{
+    switch (m_state) {
+    case StateStart: {
+        m_state = StateNextItem;
+        m_client = m_srcPeer ? m_srcPeer->vfsClient() : nullptr;
+        if (m_client)
+            connect(m_client, &VfsClient::moveUpdate, this, &VfsMoveExJob::onMoveUpdate, Qt::UniqueConnection);
+        m_rest = VfsCopyDto();
+        m_rest.uuid = QUuid::createUuid().toString();
+        m_rest.srcPeerUuid = m_request.srcPeerUuid;
+        m_rest.dstPeerUuid = m_request.dstPeerUuid;
+        m_rest.dstPath = m_request.dstPath;
+        m_rest.deleteSource = true;
+        startTimer(1, JobActionStep, __LINE__);
+        return;
+    }
+    case StateNextItem: {
+        if (action != JobActionStep)
+            return;
+        if (m_index >= m_request.items.size()) {
+            m_state = StateFinished;
+            startTimer(1, JobActionStep, __LINE__);
+            return;
+        }
+        const VfsCopyItem &item = m_request.items[m_index];
+        if (m_request.srcPeerUuid != m_request.dstPeerUuid) {
+            {
+                QMutexLocker lock(&m_move.mutex);
+                m_move.status = FSO_STATUS_CROSS_VOLUME;
+            }
+            m_state = StateWaiting;
+            startTimer(1, JobActionReply, __LINE__);
+            return;
+        }
+        if (!m_client) {
+            m_state = StateFailed;
+            startTimer(0, JobActionStep, __LINE__);
+            return;
+        }
+        int sep = qMax(item.path.lastIndexOf(QLatin1Char('/')), item.path.lastIndexOf(QLatin1Char('\\')));
+        const QString name = sep >= 0 ? item.path.mid(sep + 1) : QString();
+        if (name.isEmpty()) {
+            m_state = StateFailed;
+            startTimer(0, JobActionStep, __LINE__);
+            return;
+        }
+        QChar separator = QLatin1Char('/');
+        if (m_request.dstPath.contains(QLatin1Char('\\')) && !m_request.dstPath.contains(QLatin1Char('/')))
+            separator = QLatin1Char('\\');
+        {
+            QMutexLocker lock(&m_move.mutex);
+            m_move.flags = FSO_MOVE_SAME_VOLUME | FSO_MOVE_NO_REPLACE;
+            m_move.source = item.path;
+            m_move.destination = m_request.dstPath.endsWith(separator) ? m_request.dstPath + name
+                                                                        : m_request.dstPath + separator + name;
+            m_move.status = 0;
+            logPrintf(LogVmg1, "move %s to %s", qPrintable(m_move.source), qPrintable(m_move.destination));
+        }
+        m_state = StateWaiting;
+        m_moveBusy = true;
+        m_client->move(&m_move);
+        return;
+    }
+    case StateWaiting: {
+        if (action != JobActionReply)
+            return;
+        quint8 status;
+        {
+            QMutexLocker lock(&m_move.mutex);
+            status = m_move.jobStatus == JobError && m_move.status == 0 ? FSO_STATUS_TIMEOUT : m_move.status;
+        }
+        if (status == FSO_STATUS_SUCCESS) {
+            logPrintf(LogVmg1, "\tmove item SUCCESS");
+            ++m_index;
+            m_state = StateNextItem;
+        } else if (status == FSO_STATUS_EXISTS || status == FSO_STATUS_CROSS_VOLUME) {
+            logPrintf(LogVmg1, "\tmove item skipped, status: 0x%02X", unsigned(status));
+            m_rest.items.push_back(m_request.items[m_index]);
+            ++m_index;
+            m_state = StateNextItem;
+        } else {
+            logPrintf(LogVmg1, "\tmove item failed status 0x%02X", unsigned(status));
+            m_state = StateFailed;
+        }
+        startTimer(0, JobActionStep, __LINE__);
+        return;
+    }
+    case StateFailed:
+        Q_EMIT stateChanged();
+        Q_EMIT jobAborted();
+        return;
+    case StateFinished:
+        Q_EMIT stateChanged();
+        Q_EMIT jobFinished();
+        return;
+    default:
+        return;
+    }
+}
+
+void VfsMoveExJob::onMoveUpdate(VfsMoveJob *job)
+{
+    // Every MOVE of this client is announced to every receiver: only our own record counts,
+    // never a rename some file view asked for.
+    if (job != &m_move || !m_moveBusy || m_state != StateWaiting)
+        return;
+    if (job->jobStatus != JobFinished && job->jobStatus != JobError)
+        return;
+    m_moveBusy = false;
+    process(JobActionReply);
+}

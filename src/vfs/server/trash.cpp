@@ -1,0 +1,313 @@
+#include "vfs/server/trash.h"
+
+#include "app/base/log.h"
+#include "vfs/server/drives.h"
+#include "vfs/fso/fsoprotocol.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace trash {
+
+namespace {
+
+// Qt's own QFile::moveToTrash (5.15) ignores XDG_DATA_HOME, falls back to the home trash
+// for other mounts (where the rename cannot work) and cannot say where the item went, so
+// the trash layout is written here.
+
+QByteArray joinPath(const QByteArray &dir, const QByteArray &name)
+{
+    return dir.endsWith('/') ? dir + name : dir + '/' + name;
+}
+
+QByteArray realPath(const QByteArray &path)
+{
+    char buffer[PATH_MAX];
+    if (!::realpath(path.constData(), buffer))
+        return QByteArray();
+    return QByteArray(buffer);
+}
+
+// The path itself, or its nearest ancestor that exists, resolved.
+QByteArray realExistingAncestor(QByteArray path)
+{
+    while (!path.isEmpty()) {
+        const QByteArray real = realPath(path);
+        if (!real.isEmpty())
+            return real;
+        const int slash = path.lastIndexOf('/');
+        if (slash <= 0)
+            return QByteArrayLiteral("/");
+        path.truncate(slash);
+    }
+    return QByteArrayLiteral("/");
+}
+
+// A directory the trash may use: made with 0700 if missing. An existing one must be a real
+// directory (no symbolic link) of this user that others cannot write to unless it is
+// sticky: otherwise another user could read, swap or redirect what we trash.
+bool ensurePrivateDirectory(const QByteArray &path)
+{
+    if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST)
+        return false;
+    struct stat st;
+    if (::lstat(path.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid())
+        return false;
+    return !(st.st_mode & S_IWOTH) || (st.st_mode & S_ISVTX);
+}
+
+std::vector<drives::MountEntry> mountTable()
+{
+    QFile file(QStringLiteral("/proc/self/mountinfo"));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return drives::parseMountInfo(file.readAll());
+}
+
+bool sameDevice(const QByteArray &a, const QByteArray &b)
+{
+    struct stat sa;
+    struct stat sb;
+    return ::stat(a.constData(), &sa) == 0 && ::stat(b.constData(), &sb) == 0 && sa.st_dev == sb.st_dev;
+}
+
+struct TrashLocation
+{
+    QByteArray directory; // holds "files" and "info"
+    QByteArray topDir;    // empty for the home trash, whose info paths are absolute
+};
+
+// The trash of the mount point topDir: an administrator's sticky $topdir/.Trash with a
+// directory per user, else the user's own $topdir/.Trash-$uid.
+bool topDirTrash(const QByteArray &topDir, TrashLocation *location)
+{
+    const QByteArray uid = QByteArray::number(static_cast<qulonglong>(::getuid()));
+    const QByteArray shared = joinPath(topDir, ".Trash");
+    struct stat st;
+    if (::lstat(shared.constData(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX)) {
+        const QByteArray own = joinPath(shared, uid);
+        if (ensurePrivateDirectory(own)) {
+            *location = {own, topDir};
+            return true;
+        }
+    }
+    const QByteArray own = joinPath(topDir, ".Trash-" + uid);
+    if (ensurePrivateDirectory(own)) {
+        *location = {own, topDir};
+        return true;
+    }
+    return false;
+}
+
+bool findTrash(const QByteArray &realParent, TrashLocation *location, QByteArray *error)
+{
+    const QByteArray home = QFile::encodeName(homeTrashDirectory());
+    const QByteArray homeAnchor = realExistingAncestor(home);
+    const std::vector<drives::MountEntry> mounts = mountTable();
+    const drives::MountEntry itemMount = drives::mountOfPath(mounts, realParent);
+    const drives::MountEntry homeMount = drives::mountOfPath(mounts, homeAnchor);
+
+    bool onHomeMount;
+    if (itemMount.mountId >= 0 && homeMount.mountId >= 0)
+        onHomeMount = itemMount.mountId == homeMount.mountId;
+    else
+        onHomeMount = sameDevice(realParent, homeAnchor);
+
+    if (onHomeMount) {
+        const int slash = home.lastIndexOf('/');
+        if (slash > 0)
+            QDir().mkpath(QFile::decodeName(home.left(slash)));
+        if (!ensurePrivateDirectory(home)) {
+            *error = "cannot make the home trash";
+            return false;
+        }
+        *location = {home, QByteArray()};
+        return true;
+    }
+    // Moving into the home trash from another mount would be a copy; the freedesktop rules
+    // allow refusing instead, which keeps a failed trash from half-copying a large tree.
+    if (itemMount.mountId < 0 || !topDirTrash(itemMount.mountPoint, location)) {
+        *error = "no usable trash on the item's mount";
+        return false;
+    }
+    return true;
+}
+
+// Cuts a name to at most `limit` bytes without splitting a UTF-8 sequence.
+QByteArray cutName(const QByteArray &name, int limit)
+{
+    if (name.size() <= limit)
+        return name;
+    int end = limit;
+    while (end > 0 && (static_cast<unsigned char>(name[end]) & 0xC0) == 0x80)
+        --end;
+    return name.left(end);
+}
+
+QByteArray uniqueNameCandidate(const QByteArray &name, int attempt)
+{
+    // The entry in info/ appends ".trashinfo" to the name and must still fit the file
+    // system's name limit; the full original name is kept in the info's Path.
+    const int limit = NAME_MAX - int(sizeof(".trashinfo") - 1);
+    if (attempt == 1)
+        return cutName(name, limit);
+    const QByteArray number = '.' + QByteArray::number(attempt);
+    const int dot = name.lastIndexOf('.');
+    QByteArray stem = dot <= 0 ? name : name.left(dot);
+    QByteArray extension = dot <= 0 ? QByteArray() : name.mid(dot);
+    if (extension.size() > limit / 2)
+        extension.clear();
+    stem = cutName(stem, limit - number.size() - extension.size());
+    return stem + number + extension; // "report.2.txt"
+}
+
+// Moves without ever replacing what is at the target: another program may have put an
+// item there since we looked. 1 done, 0 target exists, -1 failed (errno set).
+int renameNoReplace(const QByteArray &from, const QByteArray &to)
+{
+    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
+        return 1;
+    if (errno == EEXIST)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return -1;
+    // File systems without the flag: check, then rename.
+    struct stat existing;
+    if (::lstat(to.constData(), &existing) == 0)
+        return 0;
+    return ::rename(from.constData(), to.constData()) == 0 ? 1 : -1;
+}
+
+bool writeAll(int fd, const QByteArray &data)
+{
+    const char *p = data.constData();
+    qsizetype left = data.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        p += n;
+        left -= n;
+    }
+    return true;
+}
+
+} // namespace
+
+QString homeTrashDirectory()
+{
+    QString dataHome = QFile::decodeName(qgetenv("XDG_DATA_HOME"));
+    if (dataHome.isEmpty() || !QDir::isAbsolutePath(dataHome))
+        dataHome = QDir::homePath() + QStringLiteral("/.local/share");
+    return QDir::cleanPath(dataHome + QStringLiteral("/Trash"));
+}
+
+bool moveToTrash(const QString &path, QString *trashedAs)
+{
+    QByteArray error;
+    auto fail = [&](const QByteArray &why) {
+        logPrintf(LogVfs1, "failed to trash %s: %s", qUtf8Printable(path), why.constData());
+        return false;
+    };
+
+    if (path.isEmpty() || path.contains(QChar(0)) || !QDir::isAbsolutePath(path))
+        return fail("not an absolute path");
+    const QString clean = QDir::cleanPath(path);
+    if (clean == QLatin1String("/"))
+        return fail("refusing to trash the root");
+
+    const QByteArray item = QFile::encodeName(clean);
+    struct stat st;
+    if (::lstat(item.constData(), &st) != 0)
+        return fail(std::strerror(errno));
+
+    const int slash = item.lastIndexOf('/');
+    const QByteArray name = item.mid(slash + 1);
+    const QByteArray realParent = realPath(slash == 0 ? QByteArrayLiteral("/") : item.left(slash));
+    if (realParent.isEmpty() || name.isEmpty() || name == "." || name == "..")
+        return fail("cannot resolve the parent directory");
+    const QByteArray realItem = joinPath(realParent, name);
+
+    TrashLocation trash;
+    if (!findTrash(realParent, &trash, &error))
+        return fail(error);
+    const QByteArray filesDir = joinPath(trash.directory, "files");
+    const QByteArray infoDir = joinPath(trash.directory, "info");
+    if (!ensurePrivateDirectory(trash.directory) || !ensurePrivateDirectory(filesDir)
+        || !ensurePrivateDirectory(infoDir))
+        return fail("cannot make the trash directories");
+
+    // Home trash entries record the absolute path, mount trashes the path below the mount.
+    QByteArray original = realItem;
+    if (!trash.topDir.isEmpty() && trash.topDir != "/")
+        original = realItem.mid(trash.topDir.size() + 1);
+    else if (!trash.topDir.isEmpty())
+        original = realItem.mid(1);
+    const QByteArray info = "[Trash Info]\nPath=" + original.toPercentEncoding("/")
+                            + "\nDeletionDate="
+                            + QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss")).toLatin1()
+                            + "\n";
+
+    // The info file is made first and exclusively: it reserves the name against other
+    // programs trashing at the same moment.
+    for (int attempt = 1; attempt < 10000; ++attempt) {
+        const QByteArray candidate = uniqueNameCandidate(name, attempt);
+        const QByteArray infoPath = joinPath(infoDir, candidate + ".trashinfo");
+        const QByteArray target = joinPath(filesDir, candidate);
+        const int fd = ::open(infoPath.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            if (errno == EEXIST)
+                continue;
+            return fail("cannot write the trash info");
+        }
+        struct stat existing;
+        if (::lstat(target.constData(), &existing) == 0) {
+            ::close(fd);
+            ::unlink(infoPath.constData());
+            continue;
+        }
+        const bool written = writeAll(fd, info);
+        const bool closed = ::close(fd) == 0;
+        if (!written || !closed) {
+            ::unlink(infoPath.constData());
+            return fail("cannot write the trash info");
+        }
+        const int moved = renameNoReplace(item, target);
+        if (moved <= 0) {
+            const int err = errno;
+            ::unlink(infoPath.constData());
+            if (moved == 0)
+                continue;
+            return fail(std::strerror(err));
+        }
+        if (trashedAs)
+            *trashedAs = QFile::decodeName(target);
+        return true;
+    }
+    return fail("no free name in the trash");
+}
+
+} // namespace trash
+
+void deleteToRecycleBin(bool isLocal, quint8 *status, const QString &path)
+{
+    Q_UNUSED(isLocal)
+    const bool ok = trash::moveToTrash(path);
+    if (status)
+        *status = ok ? FSO_STATUS_SUCCESS : FSO_STATUS_IO_ERROR;
+}

@@ -1,0 +1,1102 @@
+#include "vfs/server/vfsserver.h"
+
+#include "app/base/log.h"
+#include "vfs/server/drives.h"
+#include "vfs/fso/fsoprotocol.h"
+#include "vfs/server/vfsaccess.h"
+#include "vfs/fso/vfsfenucommandparser.h"
+#include "vfs/server/vfsopenfiles.h"
+#include "vfs/server/vfsserverjobs.h"
+#include "vfs/server/vfswatcher.h"
+
+#include <QFile>
+#include <QFutureWatcher>
+#include <QThread>
+#include <QTimer>
+#include <QtConcurrent>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using com::TermStreamWriter;
+using vfsaccess::LinkMode;
+using vfsaccess::MappedPath;
+
+namespace {
+
+// Free job records kept for reuse per kind; more are released.
+constexpr std::size_t kMaxFreeJobs = 16;
+// Reads, writes and hashes one peer may have in flight; each holds up to 64 KB.
+constexpr std::size_t kMaxDataJobs = 512;
+// Recursive deletes, moves to the trash and moves across file systems one peer may have
+// running or queued; each holds directory descriptors and may take minutes.
+constexpr std::size_t kMaxOperations = 16;
+
+QByteArray nativePath(const QString &path)
+{
+    return QFile::encodeName(path);
+}
+
+// Closes a descriptor when it goes out of scope.
+class UniqueFd
+{
+public:
+    explicit UniqueFd(int fd = -1) : m_fd(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(const UniqueFd &) = delete;
+    UniqueFd &operator=(const UniqueFd &) = delete;
+    int get() const { return m_fd; }
+    int release()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+    void reset(int fd = -1)
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = fd;
+    }
+
+private:
+    int m_fd;
+};
+
+} // namespace
+
+class VfsServerNuskPrivate
+{
+public:
+    VfsServerNuskPrivate(VfsServerNusk *owner, bool local)
+        : q(owner), isLocal(local), rules(local, {})
+    {
+    }
+
+    VfsServerNusk *q;
+    const bool isLocal;
+    quint16 protocolVersion = FSO_PROTOCOL_VERSION;
+    QTimer jobTimer;
+    QTimer closeFileTimer;
+    std::vector<PeerAclDto> acl;
+    vfsaccess::VfsAccessRules rules;
+
+    std::vector<std::unique_ptr<QueryListDirectoryJob>> pendingListings, freeListings;
+    std::vector<std::unique_ptr<ReadFileJob>> runningReads, freeReads;
+    std::vector<std::unique_ptr<WriteFileJob>> runningWrites, freeWrites;
+    std::vector<std::unique_ptr<HashFileJob>> runningHashes, freeHashes;
+    std::vector<std::unique_ptr<FileOperationJob>> runningOperations;
+
+    VfsOpenFileTable files;
+    quint16 notifyTrId = 0;
+    std::atomic<bool> cancelled{false};
+
+    int listingWaitTicks = 1500;
+    qint64 idleLimitMs = 300000;
+    int maxPendingListings = 64;
+
+    void send(std::vector<unsigned char> message)
+    {
+        if (!message.empty())
+            Q_EMIT q->fsoTransmit(std::move(message));
+    }
+
+    template <typename Job>
+    Job *acquire(std::vector<std::unique_ptr<Job>> &freeList, std::vector<std::unique_ptr<Job>> &running,
+                 void (VfsServerNuskPrivate::*finished)(Job *))
+    {
+        std::unique_ptr<Job> job;
+        if (!freeList.empty()) {
+            job = std::move(freeList.back());
+            freeList.pop_back();
+        } else {
+            job.reset(new Job);
+            job->cancelled = &cancelled;
+            job->watcher = new QFutureWatcher<void>(q);
+            Job *raw = job.get();
+            QObject::connect(job->watcher, &QFutureWatcher<void>::finished, q,
+                             [this, raw, finished]() { (this->*finished)(raw); });
+        }
+        Job *raw = job.get();
+        running.push_back(std::move(job));
+        return raw;
+    }
+
+    template <typename Job>
+    std::unique_ptr<Job> release(std::vector<std::unique_ptr<Job>> &running, Job *job)
+    {
+        for (auto it = running.begin(); it != running.end(); ++it) {
+            if (it->get() == job) {
+                std::unique_ptr<Job> owned = std::move(*it);
+                running.erase(it);
+                return owned;
+            }
+        }
+        return nullptr;
+    }
+
+    template <typename Job>
+    void recycle(std::vector<std::unique_ptr<Job>> &freeList, std::unique_ptr<Job> job)
+    {
+        if (job && freeList.size() < kMaxFreeJobs) {
+            job->state = VfsServerJobIdle;
+            freeList.push_back(std::move(job));
+        }
+    }
+
+    void start(VfsServerJob *job)
+    {
+        job->state = VfsServerJobRunning;
+        job->future = QtConcurrent::run([job]() {
+            // Pairs with the store above: the record's request fields are seen complete.
+            (void)job->state.load();
+            job->run();
+        });
+        job->watcher->setFuture(job->future);
+    }
+
+    std::size_t dataJobCount() const
+    {
+        return runningReads.size() + runningWrites.size() + runningHashes.size();
+    }
+
+    int activeListings() const
+    {
+        int count = 0;
+        for (const auto &job : pendingListings) {
+            if (job->state != VfsServerJobDone)
+                ++count;
+        }
+        return count;
+    }
+
+    void closeFile(const VfsOpenFilePtr &file, bool applyTimes)
+    {
+        const int result = vfsfiles::closeOpenFile(*file, applyTimes);
+        if (result != 0)
+            logPrintf(LogVsrv, "failed to set file time status: %d", result);
+    }
+
+    // finished slots
+    void listingFinished(QueryListDirectoryJob *job);
+    void readFinished(ReadFileJob *job);
+    void writeFinished(WriteFileJob *job);
+    void hashFinished(HashFileJob *job);
+    void operationFinished(FileOperationJob *job);
+
+    // Makes a delete or move job (not yet started) that owns sourceDir; null, with the
+    // descriptor closed, when the peer already has kMaxOperations of them running.
+    FileOperationJob *startOperation(FileOperationJob::Kind kind, const VfsFenuCommand &cmd, const QString &source,
+                                     const QString &destination, const QString &notifyPath, int sourceDir,
+                                     const QByteArray &sourceName);
+};
+
+// --- replies -------------------------------------------------------------------------------
+
+namespace {
+
+std::vector<unsigned char> smallReply(std::uint8_t code, std::uint16_t trId,
+                                      const std::function<void(TermStreamWriter &)> &body)
+{
+    std::vector<unsigned char> out(128);
+    TermStreamWriter w(out);
+    writeFsoHeader(w, code, trId, FSO_CLASS_REPLY);
+    body(w);
+    if (!finishFsoMessage(w, out))
+        out.clear();
+    return out;
+}
+
+std::vector<unsigned char> handleReply(std::uint8_t code, std::uint16_t trId, std::uint8_t status,
+                                       std::uint16_t handle)
+{
+    return smallReply(code, trId, [&](TermStreamWriter &w) {
+        w.writeU8(status);
+        w.writeU16(handle);
+    });
+}
+
+} // namespace
+
+// --- construction ---------------------------------------------------------------------------
+
+VfsServerNusk::VfsServerNusk(bool isLocal, QObject *parent)
+    : QObject(parent), d(new VfsServerNuskPrivate(this, isLocal))
+{
+    if (VfsWatcher *watcher = VfsWatcher::instance())
+        connect(watcher, &VfsWatcher::directoryChanged, this, &VfsServerNusk::directoryChanged,
+                Qt::QueuedConnection);
+    connect(this, &VfsServerNusk::notifyDirectoryChanged, this, &VfsServerNusk::directoryChanged,
+            Qt::QueuedConnection);
+
+    d->jobTimer.setParent(this);
+    d->jobTimer.setInterval(10);
+    connect(&d->jobTimer, &QTimer::timeout, this, &VfsServerNusk::jobTimerFired);
+    d->closeFileTimer.setParent(this);
+    d->closeFileTimer.setSingleShot(true);
+    d->closeFileTimer.setInterval(300000);
+    connect(&d->closeFileTimer, &QTimer::timeout, this, &VfsServerNusk::closeFileTimerFired);
+    closeFileTimerFired();
+}
+
+VfsServerNusk::~VfsServerNusk()
+{
+    // Workers only touch their own records and the open files they were handed, so once
+    // every one of them has finished nothing on the pool refers to this server.
+    d->cancelled = true;
+    d->jobTimer.stop();
+    d->closeFileTimer.stop();
+    auto waitAll = [](auto &list) {
+        for (auto &job : list) {
+            job->watcher->disconnect();
+            job->future.waitForFinished();
+            (void)job->state.load(); // the worker's last write
+        }
+    };
+    waitAll(d->pendingListings);
+    waitAll(d->runningReads);
+    waitAll(d->runningWrites);
+    waitAll(d->runningHashes);
+    waitAll(d->runningOperations);
+    for (const VfsOpenFilePtr &file : d->files.takeAll())
+        d->closeFile(file, false);
+    // The timers are members; unparent them before QObject deletes its children.
+    d->jobTimer.setParent(nullptr);
+    d->closeFileTimer.setParent(nullptr);
+}
+
+bool VfsServerNusk::isLocal() const
+{
+    return d->isLocal;
+}
+
+void VfsServerNusk::setProtocolVersion(quint16 version)
+{
+    d->protocolVersion = version;
+}
+
+quint16 VfsServerNusk::protocolVersion() const
+{
+    return d->protocolVersion;
+}
+
+void VfsServerNusk::setAcl(std::vector<PeerAclDto> entries)
+{
+    if (entries == d->acl)
+        return;
+    d->acl = std::move(entries);
+    d->rules = vfsaccess::VfsAccessRules(d->isLocal, d->acl);
+    Q_EMIT notifyDirectoryChanged(vfsaccess::sharesRoot());
+    Q_EMIT notifyDirectoryChanged(vfsaccess::drivesRoot());
+}
+
+std::vector<PeerAclDto> VfsServerNusk::acl() const
+{
+    return d->acl;
+}
+
+void VfsServerNusk::setListingWait(int ticks, int tickMs)
+{
+    d->listingWaitTicks = std::max(1, ticks);
+    d->jobTimer.setInterval(std::max(1, tickMs));
+}
+
+void VfsServerNusk::setIdleClose(qint64 idleMs, int checkIntervalMs)
+{
+    d->idleLimitMs = idleMs;
+    d->closeFileTimer.setInterval(std::max(1, checkIntervalMs));
+    d->closeFileTimer.start();
+}
+
+void VfsServerNusk::setMaxPendingListings(int count)
+{
+    d->maxPendingListings = std::max(1, count);
+}
+
+int VfsServerNusk::openFileCount() const
+{
+    return d->files.size();
+}
+
+int VfsServerNusk::pendingListingCount() const
+{
+    return int(d->pendingListings.size());
+}
+
+int VfsServerNusk::runningJobCount() const
+{
+    int running = int(d->dataJobCount() + d->runningOperations.size());
+    for (const auto &job : d->pendingListings) {
+        if (job->state == VfsServerJobRunning)
+            ++running;
+    }
+    return running;
+}
+
+void VfsServerNusk::setLastHandle(quint16 handle)
+{
+    d->files.setLastHandle(handle);
+}
+
+// --- dispatch ------------------------------------------------------------------------------
+
+void VfsServerNusk::processIncomingCommand(const VfsFenuCommand &cmd)
+{
+    if (cmd.msgClass == FSO_CLASS_REPLY) {
+        Q_EMIT processedCommand(&cmd);
+        return;
+    }
+    switch (cmd.code) {
+    case FSO_LIST_DIRECTORY: processListDirectoryCommand(cmd); break;
+    case FSO_QUERY_LIST_DIRECTORY: processQueryListDirectoryCommand(cmd); break;
+    case FSO_LIST_DRIVES: processListDrivesCommand(cmd); break;
+    case FSO_MOVE: processMoveCommand(cmd); break;
+    case FSO_OPEN_FILE: processOpenFileCommand(cmd); break;
+    case FSO_READ_FILE: processReadFileCommand(cmd); break;
+    case FSO_WRITE_FILE: processWriteFileCommand(cmd); break;
+    case FSO_DELETE_FILE: processDeleteFileCommand(cmd); break;
+    case FSO_MAKE_DIRECTORY: processMakeDirectoryCommand(cmd); break;
+    case FSO_CLOSE_FILE: processCloseFileCommand(cmd); break;
+    case FSO_HASH_FILE: processHashFileCommand(cmd); break;
+    default:
+        logPrintf(LogVsrv, "drop unknown command 0x%02X", unsigned(cmd.code));
+        break;
+    }
+    Q_EMIT processedCommand(&cmd);
+}
+
+// --- LIST_DIRECTORY / QUERY_LIST_DIRECTORY -------------------------------------------------
+
+void VfsServerNusk::processListDirectoryCommand(const VfsFenuCommand &cmd)
+{
+    // Names are joined with "/" here; echoing the backslash flag would make the client
+    // join them with "\".
+    const std::uint32_t echoed = cmd.flags & FSO_LISTDIR_ECHO_MASK & ~FSO_LISTDIR_BACKSLASH;
+    const std::uint16_t grantedMask = cmd.attributes.mask & 1;
+    const std::uint32_t granted = grantedMask ? (cmd.attributes.values[0] & FSO_ATTR_ALL) : 0;
+
+    const MappedPath mapped = d->rules.mapRequestPath(cmd.path);
+    std::uint8_t status = mapped.status;
+    std::uint64_t serial = 0;
+    if (status == FSO_STATUS_SUCCESS && !mapped.sharesRoot) {
+        status = d->rules.check(mapped.local, 0, LinkMode::FollowLast);
+        struct stat st;
+        if (status == FSO_STATUS_SUCCESS) {
+            if (::stat(nativePath(mapped.local).constData(), &st) != 0)
+                status = FSO_STATUS_NOT_FOUND;
+            else if (!S_ISDIR(st.st_mode))
+                status = FSO_STATUS_NOT_A_DIRECTORY;
+            else
+                serial = std::uint64_t(st.st_dev);
+        }
+    }
+    if (status == FSO_STATUS_SUCCESS && d->activeListings() >= d->maxPendingListings)
+        status = FSO_STATUS_IO_ERROR;
+
+    std::vector<unsigned char> reply = smallReply(FSO_LIST_DIRECTORY_REPLY, cmd.trId, [&](TermStreamWriter &w) {
+        w.writeU8(status);
+        w.writeU32(echoed);
+        std::uint32_t values[16] = {};
+        values[0] = granted;
+        writeAttributeMask(w, grantedMask, values);
+        if (echoed & FSO_LISTDIR_VOLUME_SERIAL)
+            w.writeU64(serial);
+    });
+    if (reply.empty()) {
+        logPrintf(LogVsrv, "failed to send LIST_DIRECTORY response");
+        return;
+    }
+    d->send(std::move(reply));
+    if (status != FSO_STATUS_SUCCESS)
+        return;
+
+    // A new listing under a TrId still waiting replaces the old one.
+    for (auto &job : d->pendingListings) {
+        if (job->trId == cmd.trId && job->state == VfsServerJobWaiting)
+            job->state = VfsServerJobDone;
+    }
+    std::unique_ptr<QueryListDirectoryJob> job;
+    if (!d->freeListings.empty()) {
+        job = std::move(d->freeListings.back());
+        d->freeListings.pop_back();
+    } else {
+        job.reset(new QueryListDirectoryJob);
+        job->cancelled = &d->cancelled;
+        job->watcher = new QFutureWatcher<void>(this);
+        QueryListDirectoryJob *raw = job.get();
+        connect(job->watcher, &QFutureWatcher<void>::finished, this, [this, raw]() { d->listingFinished(raw); });
+    }
+    job->reset();
+    job->trId = cmd.trId;
+    job->flags = cmd.flags;
+    job->granted = granted;
+    job->localPath = mapped.local;
+    job->sharesRoot = mapped.sharesRoot;
+    if (vfsaccess::isSharesPath(mapped.requested)) {
+        std::vector<PeerAclDto> shared;
+        for (const PeerAclDto &entry : d->acl) {
+            if (!(entry.flags & vfsaccess::AclDrive))
+                shared.push_back(entry);
+        }
+        job->rules = vfsaccess::VfsAccessRules(d->isLocal, std::move(shared));
+    } else {
+        job->rules = d->rules;
+    }
+    job->wait = d->listingWaitTicks;
+    job->state = VfsServerJobWaiting;
+    d->pendingListings.push_back(std::move(job));
+    if (!d->jobTimer.isActive())
+        d->jobTimer.start();
+
+    if ((cmd.flags & FSO_LISTDIR_WATCH) && !vfsaccess::isSharesPath(mapped.requested)) {
+        if (VfsWatcher *watcher = VfsWatcher::instance())
+            watcher->watchDirectory(QString::fromUtf8(cmd.path.data(), int(cmd.path.size())));
+    }
+}
+
+void VfsServerNusk::processQueryListDirectoryCommand(const VfsFenuCommand &cmd)
+{
+    for (auto &job : d->pendingListings) {
+        if (job->trId != cmd.trId || job->state != VfsServerJobWaiting)
+            continue;
+        job->index = cmd.index;
+        d->start(job.get());
+        return;
+    }
+    logPrintf(LogVsrv, "no listing waits for TrId %u", unsigned(cmd.trId));
+}
+
+void VfsServerNuskPrivate::listingFinished(QueryListDirectoryJob *job)
+{
+    if (job->state != VfsServerJobReplyReady) {
+        logPrintf(LogVsrv, "unexpected job->state %d", int(job->state.load()));
+        job->state = VfsServerJobDone;
+        return;
+    }
+    send(job->reply);
+    if (job->pageStatus == FSO_STATUS_SUCCESS) {
+        // Every page gets the full wait: a slow client paging a large folder is not cut off.
+        job->state = VfsServerJobWaiting;
+        job->wait = listingWaitTicks;
+    } else {
+        job->state = VfsServerJobDone;
+    }
+}
+
+void VfsServerNusk::jobTimerFired()
+{
+    auto &pending = d->pendingListings;
+    for (auto &job : pending) {
+        if (job->state == VfsServerJobWaiting && --job->wait < 1) {
+            logPrintf(LogVsrv, "timeout query job request TrId %u", unsigned(job->trId));
+            job->state = VfsServerJobDone;
+        }
+    }
+    for (auto it = pending.begin(); it != pending.end();) {
+        if ((*it)->state == VfsServerJobDone) {
+            logPrintf(LogVsrv, "cleanup job request TrId %u", unsigned((*it)->trId));
+            std::unique_ptr<QueryListDirectoryJob> job = std::move(*it);
+            it = pending.erase(it);
+            job->items.clear();
+            job->items.shrink_to_fit();
+            job->closeDirectory();
+            d->recycle(d->freeListings, std::move(job));
+        } else {
+            ++it;
+        }
+    }
+    if (pending.empty())
+        d->jobTimer.stop();
+}
+
+// --- LIST_DRIVES ----------------------------------------------------------------------------
+
+void VfsServerNusk::processListDrivesCommand(const VfsFenuCommand &cmd)
+{
+    std::vector<DriveCache> drives;
+    if (VfsWatcher *watcher = VfsWatcher::instance())
+        drives = watcher->copyDriveCache();
+
+    // Header 12, status 2, index 3, reserved 3, count 3.
+    std::size_t used = com::kTermHeaderBytes + 2 + 3 + 3 + 3;
+    std::vector<FsoDriveRecord> records;
+    for (std::size_t i = cmd.index; i < drives.size(); ++i) {
+        const DriveCache &drive = drives[i];
+        if (!d->isLocal) {
+            QString root;
+            const QString path = QString::fromUtf8(drive.path);
+            if (!vfsaccess::cleanPath(path, &root))
+                continue;
+            const int entry = vfsaccess::findAclEntry(d->acl, root, true);
+            if (entry < 0 || !(d->acl[std::size_t(entry)].flags & vfsaccess::AclDrive))
+                continue;
+        }
+        const std::size_t size = driveRecordWireSize(drive);
+        if (used + size > FSO_MAX_DRIVES_REPLY || records.size() >= FSO_MAX_DRIVES)
+            break;
+        used += size;
+        FsoDriveRecord record;
+        record.lead = drive.leadingByte;
+        record.type = drive.type;
+        record.plugType = drive.plugType;
+        record.state = drive.state;
+        record.bytesTotal = drive.bytesTotal;
+        record.bytesAvailable = drive.bytesAvailable;
+        record.path = drive.path.toStdString();
+        record.name = drive.name.toStdString();
+        records.push_back(std::move(record));
+    }
+
+    std::vector<unsigned char> reply(FSO_MAX_DRIVES_REPLY);
+    TermStreamWriter w(reply);
+    writeFsoHeader(w, FSO_LIST_DRIVES_REPLY, cmd.trId, FSO_CLASS_REPLY);
+    w.writeU8(FSO_STATUS_SUCCESS);
+    w.writeU16(std::uint16_t(cmd.index));
+    w.writeU16(0);
+    w.writeU16(std::uint16_t(records.size()));
+    for (const FsoDriveRecord &record : records)
+        writeDriveRecord(w, record);
+    if (!finishFsoMessage(w, reply)) {
+        logPrintf(LogVsrv, "failed to send LIST_DRIVES response");
+        return;
+    }
+    d->send(std::move(reply));
+}
+
+// --- MOVE -------------------------------------------------------------------------------------
+
+void VfsServerNusk::processMoveCommand(const VfsFenuCommand &cmd)
+{
+    auto answer = [&](std::uint8_t status) {
+        std::vector<unsigned char> reply;
+        if (!vfsreply::statusReply(reply, FSO_MOVE_REPLY, cmd.trId, status))
+            logPrintf(LogVsrv, "failed to send MOVE response TrId %u", unsigned(cmd.trId));
+        d->send(std::move(reply));
+    };
+    const MappedPath source = d->rules.mapRequestPath(cmd.path);
+    const MappedPath destination = d->rules.mapRequestPath(cmd.destination);
+    if (source.status != FSO_STATUS_SUCCESS)
+        return answer(source.status);
+    if (destination.status != FSO_STATUS_SUCCESS)
+        return answer(destination.status);
+    if (source.local.isEmpty() || destination.local.isEmpty())
+        return answer(FSO_STATUS_INVALID_PARAMETER);
+    if (!d->isLocal) {
+        int sourceEntry = -1, destinationEntry = -1;
+        if (d->rules.check(source.local, vfsaccess::AclWrite, LinkMode::NoFollowLast, false, &sourceEntry)
+                != FSO_STATUS_SUCCESS
+            || d->rules.check(destination.local, vfsaccess::AclWrite, LinkMode::NoFollowLast, false,
+                              &destinationEntry) != FSO_STATUS_SUCCESS)
+            return answer(FSO_STATUS_NOT_PERMITTED);
+        // Moving a shared item's root away, or onto it, ends the share as surely as
+        // deleting it.
+        QString sourceSelector, destinationSelector;
+        vfsaccess::cleanPath(d->acl[std::size_t(sourceEntry)].selector, &sourceSelector);
+        vfsaccess::cleanPath(d->acl[std::size_t(destinationEntry)].selector, &destinationSelector);
+        if (sourceSelector == source.local || destinationSelector == destination.local
+            || d->rules.holdsShareRoot(source.local) || d->rules.holdsShareRoot(destination.local))
+            return answer(FSO_STATUS_NOT_PERMITTED);
+    }
+    // Both folders are opened once and checked by what they really are; the rename and any
+    // later work go by name inside them.
+    QByteArray fromName, toName;
+    UniqueFd fromDir(vfsaccess::openParentDirectory(source.local, &fromName));
+    if (fromDir.get() < 0)
+        return answer(FSO_STATUS_NOT_FOUND);
+    UniqueFd toDir(vfsaccess::openParentDirectory(destination.local, &toName));
+    if (!d->rules.entryInside(source.local, fromDir.get(), fromName)
+        || (toDir.get() >= 0 && !d->rules.entryInside(destination.local, toDir.get(), toName)))
+        return answer(FSO_STATUS_NOT_PERMITTED);
+    struct stat sourceSt, destinationSt;
+    if (::fstatat(fromDir.get(), fromName.constData(), &sourceSt, AT_SYMLINK_NOFOLLOW) != 0)
+        return answer(FSO_STATUS_NOT_FOUND);
+    if (source.local == destination.local)
+        return answer(FSO_STATUS_SAME_PATH);
+    if (toDir.get() < 0)
+        return answer(FSO_STATUS_IO_ERROR);
+    const bool destinationExists =
+        ::fstatat(toDir.get(), toName.constData(), &destinationSt, AT_SYMLINK_NOFOLLOW) == 0;
+    // Two names of one file: rename(2) would do nothing and report success, leaving both.
+    if (destinationExists && destinationSt.st_dev == sourceSt.st_dev && destinationSt.st_ino == sourceSt.st_ino)
+        return answer(FSO_STATUS_SAME_PATH);
+    if ((cmd.flags & FSO_MOVE_NO_REPLACE) && destinationExists)
+        return answer(FSO_STATUS_EXISTS);
+    if (cmd.flags & FSO_MOVE_SAME_VOLUME) {
+        struct stat parentSt;
+        if (::fstat(toDir.get(), &parentSt) != 0)
+            return answer(FSO_STATUS_NOT_FOUND);
+        if (parentSt.st_dev != sourceSt.st_dev)
+            return answer(FSO_STATUS_CROSS_VOLUME);
+    }
+    // rename(2) replaces an existing destination in one step; there is no moment without
+    // either the old or the new item.
+    int flags = (cmd.flags & FSO_MOVE_NO_REPLACE) ? RENAME_NOREPLACE : 0;
+    int renamed = ::renameat2(fromDir.get(), fromName.constData(), toDir.get(), toName.constData(), unsigned(flags));
+    if (renamed != 0 && errno == EINVAL && flags) {
+        // A file system without RENAME_NOREPLACE: the existence check above has to do.
+        flags = 0;
+        renamed = ::renameat(fromDir.get(), fromName.constData(), toDir.get(), toName.constData());
+    }
+    if (renamed == 0)
+        return answer(FSO_STATUS_SUCCESS);
+    if (errno == EEXIST && flags)
+        return answer(FSO_STATUS_EXISTS);
+    if (errno == EXDEV) {
+        if (cmd.flags & FSO_MOVE_SAME_VOLUME)
+            return answer(FSO_STATUS_CROSS_VOLUME);
+        FileOperationJob *job = d->startOperation(FileOperationJob::MoveAcross, cmd, source.local, destination.local,
+                                                  QString(), fromDir.release(), fromName);
+        if (!job)
+            return answer(FSO_STATUS_IO_ERROR);
+        job->destinationDir = toDir.release();
+        job->destinationName = toName;
+        d->start(job);
+        return;
+    }
+    logPrintf(LogVsrv, "failed to move %s TrId %u", nativePath(source.local).constData(), unsigned(cmd.trId));
+    answer(FSO_STATUS_IO_ERROR);
+}
+
+// --- DELETE_FILE ------------------------------------------------------------------------------
+
+void VfsServerNusk::processDeleteFileCommand(const VfsFenuCommand &cmd)
+{
+    auto answer = [&](std::uint8_t status) {
+        std::vector<unsigned char> reply;
+        vfsreply::deleteReply(reply, cmd.trId, status, cmd.path);
+        d->send(std::move(reply));
+    };
+    const MappedPath mapped = d->rules.mapRequestPath(cmd.path);
+    if (mapped.status != FSO_STATUS_SUCCESS)
+        return answer(mapped.status);
+    if (mapped.local.isEmpty())
+        return answer(FSO_STATUS_INVALID_PARAMETER);
+    if (!d->isLocal) {
+        int entry = -1;
+        if (d->rules.check(mapped.local, vfsaccess::AclWrite, LinkMode::NoFollowLast, false, &entry)
+            != FSO_STATUS_SUCCESS)
+            return answer(FSO_STATUS_NOT_PERMITTED);
+        // Neither a shared item's root nor a folder holding one: either would end a share.
+        if (d->rules.holdsShareRoot(mapped.local))
+            return answer(FSO_STATUS_NOT_PERMITTED);
+    }
+    QByteArray name;
+    UniqueFd parentDir(vfsaccess::openParentDirectory(mapped.local, &name));
+    if (parentDir.get() < 0)
+        return answer(errno == ENOENT || errno == ENOTDIR ? FSO_STATUS_NOT_FOUND : FSO_STATUS_IO_ERROR);
+    if (!d->rules.entryInside(mapped.local, parentDir.get(), name))
+        return answer(FSO_STATUS_NOT_PERMITTED);
+    struct stat st;
+    if (::fstatat(parentDir.get(), name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return answer(FSO_STATUS_NOT_FOUND);
+    const bool directory = S_ISDIR(st.st_mode);
+    // A drive is never deleted, whoever asks.
+    if (directory && vfsserverfs::isMountPoint(mapped.local))
+        return answer(FSO_STATUS_NOT_PERMITTED);
+    const QString parent = vfsaccess::parentPath(mapped.requested);
+    if (directory && (cmd.flags & FSO_DELETE_ONLY_EMPTY) && !(cmd.flags & FSO_DELETE_TO_TRASH)) {
+        // The folder alone: whatever it still holds (a name no listing could carry, a file
+        // created since the caller looked) keeps it, and the caller learns so from status 1.
+        if (::unlinkat(parentDir.get(), name.constData(), AT_REMOVEDIR) != 0)
+            return answer(errno == ENOENT ? FSO_STATUS_NOT_FOUND : FSO_STATUS_IO_ERROR);
+        answer(FSO_STATUS_SUCCESS);
+        Q_EMIT notifyDirectoryChanged(parent);
+        return;
+    }
+    if ((cmd.flags & FSO_DELETE_TO_TRASH) || directory) {
+        const FileOperationJob::Kind kind = (cmd.flags & FSO_DELETE_TO_TRASH) ? FileOperationJob::Trash
+                                                                               : FileOperationJob::RemoveTree;
+        FileOperationJob *job = d->startOperation(kind, cmd, mapped.local, QString(), parent, parentDir.release(), name);
+        if (!job)
+            return answer(FSO_STATUS_IO_ERROR);
+        d->start(job);
+        return;
+    }
+    // A symbolic link goes itself; what it points at stays.
+    if (::unlinkat(parentDir.get(), name.constData(), 0) != 0)
+        return answer(FSO_STATUS_IO_ERROR);
+    answer(FSO_STATUS_SUCCESS);
+    Q_EMIT notifyDirectoryChanged(parent);
+}
+
+FileOperationJob *VfsServerNuskPrivate::startOperation(FileOperationJob::Kind kind, const VfsFenuCommand &cmd,
+                                                      const QString &source, const QString &destination,
+                                                      const QString &notifyPath, int sourceDir,
+                                                      const QByteArray &sourceName)
+{
+    std::unique_ptr<FileOperationJob> job(new FileOperationJob);
+    // The job owns the descriptor from here on, also when it is not started.
+    job->sourceDir = sourceDir;
+    if (runningOperations.size() >= kMaxOperations)
+        return nullptr;
+    job->cancelled = &cancelled;
+    job->watcher = new QFutureWatcher<void>(q);
+    FileOperationJob *raw = job.get();
+    QObject::connect(job->watcher, &QFutureWatcher<void>::finished, q, [this, raw]() { operationFinished(raw); });
+    job->kind = kind;
+    job->code = cmd.code;
+    job->trId = cmd.trId;
+    job->isLocal = isLocal;
+    job->source = source;
+    job->sourceName = sourceName;
+    job->destination = destination;
+    job->requestPath = cmd.path;
+    job->notifyPath = notifyPath;
+    runningOperations.push_back(std::move(job));
+    return raw;
+}
+
+void VfsServerNuskPrivate::operationFinished(FileOperationJob *job)
+{
+    std::unique_ptr<FileOperationJob> owned = release(runningOperations, job);
+    if (!owned)
+        return;
+    if (job->state != VfsServerJobReplyReady) {
+        logPrintf(LogVsrv, "unexpected job->state %d", int(job->state.load()));
+        return;
+    }
+    send(job->reply);
+    if (job->code == FSO_DELETE_FILE && job->status == FSO_STATUS_SUCCESS)
+        Q_EMIT q->notifyDirectoryChanged(job->notifyPath);
+}
+
+// --- MAKE_DIRECTORY ---------------------------------------------------------------------------
+
+void VfsServerNusk::processMakeDirectoryCommand(const VfsFenuCommand &cmd)
+{
+    auto answer = [&](std::uint8_t status, std::uint32_t detail) {
+        d->send(smallReply(FSO_MAKE_DIRECTORY_REPLY, cmd.trId, [&](TermStreamWriter &w) {
+            w.writeU8(status);
+            w.writeU32(detail);
+        }));
+    };
+    const MappedPath mapped = d->rules.mapRequestPath(cmd.path);
+    if (mapped.status != FSO_STATUS_SUCCESS)
+        return answer(mapped.status, 0);
+    if (mapped.local.isEmpty())
+        return answer(FSO_STATUS_INVALID_PARAMETER, 0);
+    if (d->rules.check(mapped.local, vfsaccess::AclWrite, LinkMode::FollowLast) != FSO_STATUS_SUCCESS)
+        return answer(FSO_STATUS_NOT_PERMITTED, 0);
+    struct stat st;
+    const QByteArray path = nativePath(mapped.local);
+    if (::lstat(path.constData(), &st) == 0) {
+        const bool directory = ::stat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode);
+        const std::uint32_t detail = directory ? FSO_MKDIR_DETAIL_EXISTED : FSO_MKDIR_DETAIL_NOT_A_DIRECTORY;
+        if ((cmd.flags & FSO_MKDIR_FAIL_IF_EXISTS) || !directory)
+            return answer(FSO_STATUS_IO_ERROR, detail);
+        return answer(FSO_STATUS_SUCCESS, detail);
+    }
+    // The deepest folder that exists is opened and checked for what it really is; the
+    // missing parts are made below it one at a time, never through a link.
+    QString base = mapped.local;
+    QStringList missing;
+    while (base != QLatin1String("/") && ::lstat(nativePath(base).constData(), &st) != 0) {
+        if (errno != ENOENT)
+            return answer(FSO_STATUS_IO_ERROR, 0);
+        missing.prepend(base.mid(base.lastIndexOf(QLatin1Char('/')) + 1));
+        base = vfsaccess::parentPath(base);
+    }
+    const UniqueFd baseDir(::open(nativePath(base).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (baseDir.get() < 0)
+        return answer(FSO_STATUS_IO_ERROR, 0);
+    if (!d->rules.isLocal()) {
+        QString real;
+        if (!vfsaccess::descriptorPath(baseDir.get(), &real)
+            || !d->rules.insideEntry(mapped.local, real + (real.endsWith(QLatin1Char('/')) ? QString() : QStringLiteral("/"))
+                                                       + missing.join(QLatin1Char('/'))))
+            return answer(FSO_STATUS_NOT_PERMITTED, 0);
+    }
+    answer(vfsserverfs::makePathAt(baseDir.get(), missing) ? FSO_STATUS_SUCCESS : FSO_STATUS_IO_ERROR, 0);
+}
+
+// --- OPEN_FILE / CLOSE_FILE --------------------------------------------------------------------
+
+void VfsServerNusk::processOpenFileCommand(const VfsFenuCommand &cmd)
+{
+    auto answer = [&](std::uint8_t status, std::uint16_t handle) {
+        std::vector<unsigned char> reply = handleReply(FSO_OPEN_FILE_REPLY, cmd.trId, status, handle);
+        if (reply.empty())
+            logPrintf(LogVsrv, "failed to send OPEN_FILE response TrId %u", unsigned(cmd.trId));
+        d->send(std::move(reply));
+    };
+    const MappedPath mapped = d->rules.mapRequestPath(cmd.path);
+    if (mapped.status != FSO_STATUS_SUCCESS)
+        return answer(mapped.status, 0);
+    if (mapped.local.isEmpty())
+        return answer(FSO_STATUS_INVALID_PARAMETER, 0);
+
+    const bool read = cmd.flags & FSO_OPEN_READ;
+    const bool write = cmd.flags & FSO_OPEN_WRITE;
+    const bool timesOnly = !read && !write && (cmd.flags & FSO_OPEN_ATTRIBUTES);
+    if (!read && !write && !timesOnly)
+        return answer(FSO_STATUS_INVALID_PARAMETER, 0);
+    std::uint32_t required = 0;
+    if (read)
+        required |= vfsaccess::AclRead;
+    if (write || timesOnly)
+        required |= vfsaccess::AclWrite;
+    if (d->rules.check(mapped.local, required, LinkMode::FollowLast) != FSO_STATUS_SUCCESS)
+        return answer(FSO_STATUS_NOT_PERMITTED, 0);
+
+    const std::uint32_t attributes = cmd.attributes.value0();
+    auto givenTime = [&](std::uint32_t bit, std::int64_t value) -> std::int64_t {
+        return (attributes & bit) && value > 0 ? value : 0;
+    };
+    // From here on the work goes through descriptors: the directory is opened once, and
+    // what the name leads to is checked again after it has been opened, so a part of the
+    // path swapped for a link after the check above leads nowhere.
+    QByteArray name;
+    const UniqueFd parent(vfsaccess::openParentDirectory(mapped.local, &name));
+    if (parent.get() < 0)
+        return answer(errno == ENOENT && !write && !timesOnly ? FSO_STATUS_NOT_FOUND : FSO_STATUS_IO_ERROR, 0);
+    if (timesOnly) {
+        struct stat st;
+        if ((cmd.flags & FSO_OPEN_EXCLUSIVE) && ::fstatat(parent.get(), name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+            return answer(FSO_STATUS_EXISTS, 0);
+        const UniqueFd target(::openat(parent.get(), name.constData(), O_PATH | O_CLOEXEC));
+        if (target.get() < 0)
+            return answer(FSO_STATUS_IO_ERROR, 0);
+        if (!d->rules.descriptorInside(mapped.local, target.get()))
+            return answer(FSO_STATUS_NOT_PERMITTED, 0);
+        const int result = vfsfiles::applyFileTimes(QStringLiteral("/proc/self/fd/%1").arg(target.get()),
+                                                    givenTime(FSO_ATTR_ACCESS_TIME, cmd.accessTime),
+                                                    givenTime(FSO_ATTR_MODIFY_TIME, cmd.modifyTime));
+        return answer(result == 0 ? FSO_STATUS_COMPLETE : FSO_STATUS_IO_ERROR, 0);
+    }
+    if (d->files.isFull())
+        return answer(FSO_STATUS_IO_ERROR, 0);
+
+    int fd = -1, error = 0;
+    bool created = false;
+    const bool mayCreate = write && d->rules.entryInside(mapped.local, parent.get(), name);
+    const vfsfiles::OpenResult result = vfsfiles::openRegularFileAt(parent.get(), name, read, write,
+                                                                    cmd.flags & FSO_OPEN_EXCLUSIVE, mayCreate,
+                                                                    d->isLocal, &fd, &created, &error);
+    switch (result) {
+    case vfsfiles::OpenResult::Opened:
+        break;
+    case vfsfiles::OpenResult::Exists:
+        return answer(FSO_STATUS_EXISTS, 0);
+    case vfsfiles::OpenResult::NotFound:
+        return answer(FSO_STATUS_NOT_FOUND, 0);
+    case vfsfiles::OpenResult::NotRegular:
+    case vfsfiles::OpenResult::Failed:
+        logPrintf(LogVsrv, "failed to open file %s %s (%u), open mode 0x%X", nativePath(mapped.local).constData(),
+                  std::strerror(error), unsigned(error), unsigned(cmd.flags));
+        return answer(FSO_STATUS_IO_ERROR, 0);
+    }
+    if (!d->rules.descriptorInside(mapped.local, fd)) {
+        ::close(fd);
+        if (created)
+            ::unlinkat(parent.get(), name.constData(), 0);
+        return answer(FSO_STATUS_NOT_PERMITTED, 0);
+    }
+    // A write-only open empties the file, like opening it for writing always has; only now
+    // that it is known to be a regular file inside the share.
+    if (write && !read && !created && ::ftruncate(fd, 0) != 0) {
+        ::close(fd);
+        return answer(FSO_STATUS_IO_ERROR, 0);
+    }
+
+    VfsOpenFilePtr file = std::make_shared<VfsOpenFile>();
+    file->fd = fd;
+    file->readable = read;
+    file->writable = write;
+    file->path = mapped.local;
+    file->idle.start();
+    if (d->protocolVersion > 1 && write && (cmd.flags & FSO_OPEN_ATTRIBUTES) && cmd.attributes.mask) {
+        file->accessTime = givenTime(FSO_ATTR_ACCESS_TIME, cmd.accessTime);
+        file->birthTime = givenTime(FSO_ATTR_BIRTH_TIME, cmd.birthTime);
+        file->modifyTime = givenTime(FSO_ATTR_MODIFY_TIME, cmd.modifyTime);
+    }
+    if ((cmd.flags & FSO_OPEN_TRUNCATE) && (attributes & FSO_ATTR_SIZE) && cmd.size <= std::uint64_t(LLONG_MAX)) {
+        struct stat st;
+        if (::fstat(fd, &st) == 0 && cmd.size < std::uint64_t(st.st_size) && ::ftruncate(fd, off_t(cmd.size)) != 0)
+            logPrintf(LogVsrv, "failed to truncate file: %s", nativePath(mapped.local).constData());
+    }
+    answer(FSO_STATUS_SUCCESS, d->files.add(file));
+}
+
+void VfsServerNusk::processCloseFileCommand(const VfsFenuCommand &cmd)
+{
+    std::uint8_t status = FSO_STATUS_SUCCESS;
+    if (cmd.flags != 0) {
+        status = FSO_STATUS_INVALID_PARAMETER;
+    } else if (VfsOpenFilePtr file = d->files.take(cmd.handle)) {
+        d->closeFile(file, true);
+    } else {
+        status = FSO_STATUS_NOT_FOUND;
+    }
+    std::vector<unsigned char> reply = handleReply(FSO_CLOSE_FILE_REPLY, cmd.trId, status, cmd.handle);
+    if (reply.empty())
+        logPrintf(LogVsrv, "failed to send CLOSE_FILE response TrId %u handle %u", unsigned(cmd.trId),
+                  unsigned(cmd.handle));
+    d->send(std::move(reply));
+}
+
+void VfsServerNusk::closeFileTimerFired()
+{
+    std::vector<VfsOpenFilePtr> idle;
+    for (const VfsOpenFilePtr &file : d->files.files()) {
+        // A file a worker holds right now is not idle.
+        std::unique_lock<std::mutex> lock(file->mutex, std::try_to_lock);
+        if (lock.owns_lock() && file->fd >= 0 && file->idle.elapsed() > d->idleLimitMs - 1)
+            idle.push_back(file);
+    }
+    // A file left idle is an abandoned transfer: stamping it with the times of the
+    // original would make a half-written file look like a finished copy.
+    for (const VfsOpenFilePtr &file : idle) {
+        d->files.remove(file);
+        d->closeFile(file, false);
+    }
+    d->closeFileTimer.start();
+}
+
+// --- READ / WRITE / HASH ----------------------------------------------------------------------
+
+void VfsServerNusk::processReadFileCommand(const VfsFenuCommand &cmd)
+{
+    VfsOpenFilePtr file = d->files.find(cmd.handle);
+    if (!file || d->dataJobCount() >= kMaxDataJobs) {
+        std::vector<unsigned char> reply;
+        vfsreply::readReply(reply, cmd.trId, file ? FSO_STATUS_IO_ERROR : FSO_STATUS_INVALID_HANDLE,
+                            std::uint8_t(cmd.flags), cmd.offset, nullptr, 0);
+        d->send(std::move(reply));
+        return;
+    }
+    ReadFileJob *job = d->acquire(d->freeReads, d->runningReads, &VfsServerNuskPrivate::readFinished);
+    job->trId = cmd.trId;
+    job->flags = std::uint8_t(cmd.flags);
+    job->handle = cmd.handle;
+    job->offset = cmd.offset;
+    job->size = cmd.dataSize;
+    job->file = std::move(file);
+    d->start(job);
+}
+
+void VfsServerNuskPrivate::readFinished(ReadFileJob *job)
+{
+    std::unique_ptr<ReadFileJob> owned = release(runningReads, job);
+    if (!owned)
+        return;
+    if (job->state == VfsServerJobReplyReady) {
+        const bool closeNow = (job->flags & FSO_READ_CLOSE)
+                              || ((job->flags & FSO_READ_CLOSE_AT_EOF) && job->status == FSO_STATUS_END_OF_FILE);
+        if (closeNow && files.remove(job->file))
+            closeFile(job->file, true);
+        send(job->reply);
+    } else {
+        logPrintf(LogVsrv, "unexpected job->state %d", int(job->state.load()));
+    }
+    job->file.reset();
+    recycle(freeReads, std::move(owned));
+}
+
+void VfsServerNusk::processWriteFileCommand(const VfsFenuCommand &cmd)
+{
+    VfsOpenFilePtr file = d->files.find(cmd.handle);
+    if (!file || d->dataJobCount() >= kMaxDataJobs) {
+        std::vector<unsigned char> reply;
+        vfsreply::writeReply(reply, cmd.trId, file ? FSO_STATUS_IO_ERROR : FSO_STATUS_INVALID_HANDLE,
+                             std::uint8_t(cmd.flags & 0x2), cmd.offset, 0);
+        d->send(std::move(reply));
+        return;
+    }
+    WriteFileJob *job = d->acquire(d->freeWrites, d->runningWrites, &VfsServerNuskPrivate::writeFinished);
+    job->trId = cmd.trId;
+    job->flags = std::uint8_t(cmd.flags);
+    job->handle = cmd.handle;
+    job->offset = cmd.offset;
+    job->data.clear();
+    if (cmd.dataSize >= 1 && cmd.dataSize <= FSO_MAX_DATA && cmd.data.size() == cmd.dataSize)
+        job->data.assign(cmd.data.begin(), cmd.data.end());
+    job->file = std::move(file);
+    d->start(job);
+}
+
+void VfsServerNuskPrivate::writeFinished(WriteFileJob *job)
+{
+    std::unique_ptr<WriteFileJob> owned = release(runningWrites, job);
+    if (!owned)
+        return;
+    if (job->state == VfsServerJobReplyReady) {
+        if ((job->flags & FSO_WRITE_CLOSE) && files.remove(job->file))
+            closeFile(job->file, true);
+        send(job->reply);
+    } else {
+        logPrintf(LogVsrv, "unexpected job->state %d", int(job->state.load()));
+    }
+    job->file.reset();
+    recycle(freeWrites, std::move(owned));
+}
+
+void VfsServerNusk::processHashFileCommand(const VfsFenuCommand &cmd)
+{
+    VfsOpenFilePtr file = d->files.find(cmd.handle);
+    std::uint8_t status = FSO_STATUS_SUCCESS;
+    if (!file)
+        status = FSO_STATUS_INVALID_HANDLE;
+    else if (!(cmd.flags & FSO_HASH_SHA1))
+        status = FSO_STATUS_NETWORK_PATH;
+    else if (cmd.dataSize == 0 || cmd.dataSize > kVfsMaxHashBlockSize)
+        status = FSO_STATUS_INVALID_PARAMETER;
+    else if (cmd.offset > std::uint64_t(LLONG_MAX))
+        status = FSO_STATUS_INVALID_OFFSET;
+    else if (d->dataJobCount() >= kMaxDataJobs)
+        status = FSO_STATUS_IO_ERROR;
+    if (status != FSO_STATUS_SUCCESS) {
+        std::vector<unsigned char> reply;
+        vfsreply::hashReply(reply, cmd.trId, status, 0, 0, nullptr, 0);
+        d->send(std::move(reply));
+        return;
+    }
+    HashFileJob *job = d->acquire(d->freeHashes, d->runningHashes, &VfsServerNuskPrivate::hashFinished);
+    job->trId = cmd.trId;
+    job->flags = std::uint8_t(cmd.flags);
+    job->handle = cmd.handle;
+    job->blockCount = cmd.blockCount;
+    job->blockSize = cmd.dataSize;
+    job->offset = cmd.offset;
+    job->file = std::move(file);
+    d->start(job);
+}
+
+void VfsServerNuskPrivate::hashFinished(HashFileJob *job)
+{
+    std::unique_ptr<HashFileJob> owned = release(runningHashes, job);
+    if (!owned)
+        return;
+    if (job->state == VfsServerJobReplyReady)
+        send(job->reply);
+    else
+        logPrintf(LogVsrv, "unexpected HashFileJob->state %d", int(job->state.load()));
+    job->file.reset();
+    recycle(freeHashes, std::move(owned));
+}
+
+// --- change notifications ---------------------------------------------------------------------
+
+void VfsServerNusk::directoryChanged(QString path)
+{
+    if (!d->rules.mayNotify(path))
+        return;
+    const QByteArray utf8 = path.toUtf8();
+    if (std::size_t(utf8.size()) > FSO_MAX_PATH)
+        return;
+    const std::uint16_t trId = d->notifyTrId++;
+    std::vector<unsigned char> message(64 + std::size_t(utf8.size()));
+    TermStreamWriter w(message);
+    writeFsoHeader(w, FSO_DIRECTORY_CHANGED, trId, FSO_CLASS_REPLY);
+    w.writeU32(0);
+    w.writeString(utf8.constData(), std::size_t(utf8.size()));
+    if (finishFsoMessage(w, message))
+        d->send(std::move(message));
+}

@@ -1,0 +1,908 @@
+#include "vfs/server/vfsserverjobs.h"
+
+#include "app/base/log.h"
+#include "vfs/server/drives.h"
+#include "vfs/server/trash.h"
+#include "vfs/fso/vfsfenucommandparser.h"
+
+#include <QCollator>
+#include <QCryptographicHash>
+#include <QFile>
+#include <QFutureWatcher>
+#include <QSet>
+#include <QUuid>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using com::TermStreamWriter;
+
+VfsServerJob::~VfsServerJob()
+{
+    delete watcher;
+}
+
+// --- reply writers -----------------------------------------------------------------------
+
+namespace vfsreply {
+
+namespace {
+
+constexpr std::size_t kSmallReply = 64;
+
+bool finish(TermStreamWriter &writer, std::vector<unsigned char> &out)
+{
+    if (finishFsoMessage(writer, out))
+        return true;
+    out.clear();
+    return false;
+}
+
+} // namespace
+
+bool readReply(std::vector<unsigned char> &out, std::uint16_t trId, std::uint8_t status, std::uint8_t flags,
+               std::uint64_t offset, const unsigned char *data, std::size_t size)
+{
+    out.resize(kSmallReply + size);
+    TermStreamWriter w(out);
+    writeFsoHeader(w, FSO_READ_FILE_REPLY, trId, FSO_CLASS_REPLY);
+    w.writeU8(status);
+    w.writeU8(flags);
+    w.writeU64(offset);
+    w.writeBlob(data, size);
+    return finish(w, out);
+}
+
+bool writeReply(std::vector<unsigned char> &out, std::uint16_t trId, std::uint8_t status, std::uint8_t flags,
+                std::uint64_t offset, std::uint32_t written)
+{
+    out.resize(kSmallReply);
+    TermStreamWriter w(out);
+    writeFsoHeader(w, FSO_WRITE_FILE_REPLY, trId, FSO_CLASS_REPLY);
+    w.writeU8(status);
+    w.writeU8(flags);
+    w.writeU64(offset);
+    w.writeU32(written);
+    return finish(w, out);
+}
+
+bool hashReply(std::vector<unsigned char> &out, std::uint16_t trId, std::uint8_t status, std::uint8_t flags,
+               std::uint16_t count, const unsigned char *digests, std::size_t size)
+{
+    out.resize(kSmallReply + size);
+    TermStreamWriter w(out);
+    writeFsoHeader(w, FSO_HASH_FILE_REPLY, trId, FSO_CLASS_REPLY);
+    w.writeU8(status);
+    w.writeU8(flags);
+    w.writeU16(count);
+    w.writeBlob(digests, size);
+    return finish(w, out);
+}
+
+bool deleteReply(std::vector<unsigned char> &out, std::uint16_t trId, std::uint8_t status, const std::string &path)
+{
+    out.resize(kSmallReply + path.size());
+    TermStreamWriter w(out);
+    writeFsoHeader(w, FSO_DELETE_FILE_REPLY, trId, FSO_CLASS_REPLY);
+    w.writeU8(status);
+    w.writeString(path);
+    return finish(w, out);
+}
+
+bool statusReply(std::vector<unsigned char> &out, std::uint8_t code, std::uint16_t trId, std::uint8_t status)
+{
+    out.resize(kSmallReply);
+    TermStreamWriter w(out);
+    writeFsoHeader(w, code, trId, FSO_CLASS_REPLY);
+    w.writeU8(status);
+    return finish(w, out);
+}
+
+} // namespace vfsreply
+
+// --- file-system helpers ------------------------------------------------------------------
+
+namespace vfsserverfs {
+
+namespace {
+
+QByteArray native(const QString &path)
+{
+    return QFile::encodeName(path);
+}
+
+QSet<QByteArray> mountPoints()
+{
+    QSet<QByteArray> points;
+    QFile file(QStringLiteral("/proc/self/mountinfo"));
+    if (!file.open(QIODevice::ReadOnly))
+        return points;
+    const std::vector<drives::MountEntry> mounts = drives::parseMountInfo(file.readAll());
+    for (const drives::MountEntry &mount : mounts)
+        points.insert(mount.mountPoint);
+    return points;
+}
+
+bool removeContents(int dirFd, const QByteArray &path, dev_t device, const QSet<QByteArray> &mounts,
+                    const std::atomic<bool> *cancelled)
+{
+    const int listFd = ::dup(dirFd);
+    if (listFd < 0)
+        return false;
+    DIR *dir = ::fdopendir(listFd);
+    if (!dir) {
+        ::close(listFd);
+        return false;
+    }
+    std::vector<QByteArray> names;
+    while (dirent *entry = ::readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+            continue;
+        names.emplace_back(entry->d_name);
+    }
+    ::closedir(dir);
+
+    bool ok = true;
+    for (const QByteArray &name : names) {
+        if (cancelled && cancelled->load(std::memory_order_relaxed))
+            return false;
+        struct stat st;
+        if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT)
+                ok = false;
+            continue;
+        }
+        if (!S_ISDIR(st.st_mode)) {
+            if (::unlinkat(dirFd, name.constData(), 0) != 0 && errno != ENOENT)
+                ok = false;
+            continue;
+        }
+        const QByteArray child = path + '/' + name;
+        // Another file system mounted inside the tree is a drive of its own: never emptied
+        // as a side effect of deleting the folder it happens to be mounted in.
+        if (st.st_dev != device || mounts.contains(child)) {
+            ok = false;
+            continue;
+        }
+        const int childFd = ::openat(dirFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (childFd < 0) {
+            ok = false;
+            continue;
+        }
+        const bool childOk = removeContents(childFd, child, device, mounts, cancelled);
+        ::close(childFd);
+        if (!childOk || ::unlinkat(dirFd, name.constData(), AT_REMOVEDIR) != 0)
+            ok = false;
+    }
+    return ok;
+}
+
+bool copyFile(const QByteArray &from, const QByteArray &to, const struct stat &st, const std::atomic<bool> *cancelled)
+{
+    const int in = ::open(from.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (in < 0)
+        return false;
+    struct stat inSt;
+    if (::fstat(in, &inSt) != 0 || !S_ISREG(inSt.st_mode)) {
+        ::close(in);
+        return false;
+    }
+    const int out = ::open(to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777);
+    if (out < 0) {
+        ::close(in);
+        return false;
+    }
+    std::vector<unsigned char> buffer(1 << 16);
+    bool ok = true;
+    std::uint64_t offset = 0;
+    for (;;) {
+        if (cancelled && cancelled->load(std::memory_order_relaxed)) {
+            ok = false;
+            break;
+        }
+        const long long n = vfsfiles::readFully(in, buffer.data(), buffer.size(), offset);
+        if (n < 0) {
+            ok = false;
+            break;
+        }
+        if (n == 0)
+            break;
+        if (vfsfiles::writeFully(out, buffer.data(), std::size_t(n), offset) != n) {
+            ok = false;
+            break;
+        }
+        offset += std::uint64_t(n);
+    }
+    if (ok) {
+        const timespec times[2] = {inSt.st_atim, inSt.st_mtim};
+        ::futimens(out, times);
+    }
+    ::close(in);
+    if (::close(out) != 0)
+        ok = false;
+    if (!ok)
+        ::unlink(to.constData());
+    return ok;
+}
+
+bool copyEntry(const QByteArray &from, const QByteArray &to, const std::atomic<bool> *cancelled)
+{
+    struct stat st;
+    if (::lstat(from.constData(), &st) != 0)
+        return false;
+    if (S_ISLNK(st.st_mode)) {
+        std::vector<char> target(std::size_t(st.st_size > 0 ? st.st_size : PATH_MAX) + 1);
+        const ssize_t n = ::readlink(from.constData(), target.data(), target.size());
+        if (n < 0 || std::size_t(n) >= target.size())
+            return false;
+        target[std::size_t(n)] = 0;
+        return ::symlink(target.data(), to.constData()) == 0;
+    }
+    if (S_ISREG(st.st_mode))
+        return copyFile(from, to, st, cancelled);
+    if (!S_ISDIR(st.st_mode))
+        return false;
+    // Opened without following: a folder swapped for a link meanwhile is not copied from.
+    const int fromFd = ::open(from.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fromFd < 0)
+        return false;
+    DIR *dir = ::fdopendir(fromFd);
+    if (!dir) {
+        ::close(fromFd);
+        return false;
+    }
+    if (::mkdir(to.constData(), (st.st_mode & 07777) | 0700) != 0) {
+        ::closedir(dir);
+        return false;
+    }
+    std::vector<QByteArray> names;
+    while (dirent *entry = ::readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+            continue;
+        names.emplace_back(entry->d_name);
+    }
+    ::closedir(dir);
+    for (const QByteArray &name : names) {
+        if (!copyEntry(from + '/' + name, to + '/' + name, cancelled))
+            return false;
+    }
+    ::chmod(to.constData(), st.st_mode & 07777);
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    ::utimensat(AT_FDCWD, to.constData(), times, AT_SYMLINK_NOFOLLOW);
+    return true;
+}
+
+bool removeAny(const QString &path, const std::atomic<bool> *cancelled)
+{
+    struct stat st;
+    const QByteArray p = native(path);
+    if (::lstat(p.constData(), &st) != 0)
+        return errno == ENOENT;
+    if (S_ISDIR(st.st_mode))
+        return removeTree(path, cancelled);
+    return ::unlink(p.constData()) == 0;
+}
+
+} // namespace
+
+bool isMountPoint(const QString &path)
+{
+    if (path == QLatin1String("/"))
+        return true;
+    struct stat st, parentSt;
+    const QByteArray p = native(path);
+    if (::lstat(p.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return false;
+    if (::stat(native(vfsaccess::parentPath(path)).constData(), &parentSt) != 0)
+        return true; // cannot tell: treat it as a drive, which is never deleted
+    if (st.st_dev != parentSt.st_dev || st.st_ino == parentSt.st_ino)
+        return true;
+    return mountPoints().contains(p);
+}
+
+bool removeTreeAt(int parentFd, const QByteArray &name, const QByteArray &path, const std::atomic<bool> *cancelled)
+{
+    const int fd = ::openat(parentFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    bool ok = ::fstat(fd, &st) == 0;
+    if (ok)
+        ok = removeContents(fd, path, st.st_dev, mountPoints(), cancelled);
+    ::close(fd);
+    return ok && ::unlinkat(parentFd, name.constData(), AT_REMOVEDIR) == 0;
+}
+
+bool removeTree(const QString &path, const std::atomic<bool> *cancelled)
+{
+    QByteArray name;
+    const int parent = vfsaccess::openParentDirectory(path, &name);
+    if (parent < 0)
+        return false;
+    const bool ok = removeTreeAt(parent, name, native(path), cancelled);
+    ::close(parent);
+    return ok;
+}
+
+bool copyTree(const QString &source, const QString &destination, const std::atomic<bool> *cancelled)
+{
+    if (copyEntry(native(source), native(destination), cancelled))
+        return true;
+    removeAny(destination, nullptr);
+    return false;
+}
+
+std::uint8_t moveAcross(int sourceDir, const QByteArray &sourceName, int destinationDir,
+                        const QByteArray &destinationName, const QByteArray &sourcePath,
+                        const std::atomic<bool> *cancelled)
+{
+    // The copy is made beside the destination and renamed into place, so the destination
+    // is either the old item or the whole new one, never half a copy.
+    const QByteArray temporary = ".nusk-move-" + QUuid::createUuid().toString(QUuid::Id128).toLatin1();
+    const QByteArray from = vfsaccess::anchoredPath(sourceDir, sourceName);
+    const QByteArray copy = vfsaccess::anchoredPath(destinationDir, temporary);
+    if (!copyEntry(from, copy, cancelled)) {
+        removeAny(QFile::decodeName(copy), nullptr);
+        return FSO_STATUS_IO_ERROR;
+    }
+    if (::renameat(destinationDir, temporary.constData(), destinationDir, destinationName.constData()) != 0) {
+        removeAny(QFile::decodeName(copy), nullptr);
+        return FSO_STATUS_IO_ERROR;
+    }
+    struct stat st;
+    if (::fstatat(sourceDir, sourceName.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? FSO_STATUS_SUCCESS : FSO_STATUS_IO_ERROR;
+    if (S_ISDIR(st.st_mode))
+        return removeTreeAt(sourceDir, sourceName, sourcePath, nullptr) ? FSO_STATUS_SUCCESS : FSO_STATUS_IO_ERROR;
+    return ::unlinkat(sourceDir, sourceName.constData(), 0) == 0 ? FSO_STATUS_SUCCESS : FSO_STATUS_IO_ERROR;
+}
+
+bool makePathAt(int baseFd, const QStringList &parts)
+{
+    int current = ::dup(baseFd);
+    if (current < 0)
+        return false;
+    bool ok = true;
+    for (const QString &part : parts) {
+        const QByteArray name = native(part);
+        if (name.isEmpty() || name == "." || name == ".." || name.contains('/')) {
+            ok = false;
+            break;
+        }
+        if (::mkdirat(current, name.constData(), 0755) != 0 && errno != EEXIST) {
+            ok = false;
+            break;
+        }
+        const int next = ::openat(current, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        ::close(current);
+        current = next;
+        if (current < 0) {
+            ok = false;
+            break;
+        }
+    }
+    if (current >= 0)
+        ::close(current);
+    return ok;
+}
+
+} // namespace vfsserverfs
+
+// --- listing -------------------------------------------------------------------------------
+
+namespace {
+
+struct ListCandidate
+{
+    QString name;
+    bool directory = false;
+};
+
+std::int64_t timespecMs(const timespec &ts)
+{
+    return std::int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+std::int64_t birthTimeMs(const QByteArray &path, bool follow)
+{
+    struct statx stx;
+    const int flags = follow ? 0 : AT_SYMLINK_NOFOLLOW;
+    if (::statx(AT_FDCWD, path.constData(), flags, STATX_BTIME, &stx) == 0 && (stx.stx_mask & STATX_BTIME))
+        return std::int64_t(stx.stx_btime.tv_sec) * 1000 + stx.stx_btime.tv_nsec / 1000000;
+    return 0;
+}
+
+std::uint8_t entryTypeOf(const struct stat &st)
+{
+    if (S_ISLNK(st.st_mode))
+        return FSO_ENTRY_LINK;
+    if (S_ISDIR(st.st_mode))
+        return FSO_ENTRY_DIRECTORY;
+    return FSO_ENTRY_FILE;
+}
+
+std::uint16_t modeWord(const QByteArray &path)
+{
+    std::uint16_t mode = 0;
+    if (::faccessat(AT_FDCWD, path.constData(), R_OK, AT_EACCESS) == 0)
+        mode |= FSO_MODE_READABLE;
+    if (::faccessat(AT_FDCWD, path.constData(), W_OK, AT_EACCESS) == 0)
+        mode |= FSO_MODE_WRITABLE;
+    if (::faccessat(AT_FDCWD, path.constData(), X_OK, AT_EACCESS) == 0)
+        mode |= FSO_MODE_EXECUTABLE;
+    return mode;
+}
+
+QString lastName(const QString &path)
+{
+    return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+}
+
+} // namespace
+
+QueryListDirectoryJob::~QueryListDirectoryJob()
+{
+    closeDirectory();
+}
+
+void QueryListDirectoryJob::closeDirectory()
+{
+    if (dirFd >= 0)
+        ::close(dirFd);
+    dirFd = -1;
+}
+
+void QueryListDirectoryJob::reset()
+{
+    closeDirectory();
+    refused = false;
+    trId = 0;
+    state = VfsServerJobIdle;
+    index = 0;
+    flags = 0;
+    granted = 0;
+    localPath.clear();
+    sharesRoot = false;
+    rules = vfsaccess::VfsAccessRules();
+    wait = 0;
+    items.clear();
+    pageStarts.clear();
+    pageStatus = 0;
+    pageCount = 0;
+}
+
+void QueryListDirectoryJob::buildItems()
+{
+    items.clear();
+    if (sharesRoot) {
+        const std::vector<PeerAclDto> &entries = rules.entries();
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            const PeerAclDto &entry = entries[i];
+            if ((entry.flags & vfsaccess::AclDrive) || entry.selector == QLatin1String("*"))
+                continue;
+            Item item;
+            if (!vfsaccess::cleanPath(entry.selector, &item.path))
+                continue;
+            item.name = lastName(item.path);
+            if (!rules.isLocal()) {
+                item.shareEntry = int(i);
+                if (!entry.name.isEmpty())
+                    item.name = entry.name;
+            }
+            items.push_back(item);
+        }
+        return;
+    }
+    if (localPath.isEmpty())
+        return;
+
+    closeDirectory();
+    refused = false;
+    const QByteArray dirPath = QFile::encodeName(localPath);
+    const int fd = ::open(dirPath.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    // The folder was checked when the listing began; its path may lead elsewhere by now.
+    if (!rules.descriptorInside(localPath, fd)) {
+        ::close(fd);
+        refused = true;
+        return;
+    }
+    const int listFd = ::dup(fd);
+    DIR *dir = listFd < 0 ? nullptr : ::fdopendir(listFd);
+    if (!dir) {
+        if (listFd >= 0)
+            ::close(listFd);
+        ::close(fd);
+        return;
+    }
+    dirFd = fd;
+    std::vector<ListCandidate> candidates;
+    while (dirent *entry = ::readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+            continue;
+        if (entry->d_name[0] == '.' && !(flags & FSO_LISTDIR_HIDDEN))
+            continue;
+        struct stat st;
+        if (::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        const bool special = !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode);
+        if (special && !(flags & FSO_LISTDIR_SYSTEM))
+            continue;
+        ListCandidate candidate;
+        candidate.name = QFile::decodeName(entry->d_name);
+        candidate.directory = S_ISDIR(st.st_mode);
+        if (S_ISLNK(st.st_mode)) {
+            struct stat target;
+            candidate.directory = ::fstatat(dirFd, entry->d_name, &target, 0) == 0 && S_ISDIR(target.st_mode);
+        }
+        candidates.push_back(candidate);
+    }
+    ::closedir(dir);
+
+    QCollator collator;
+    std::sort(candidates.begin(), candidates.end(), [&collator](const ListCandidate &a, const ListCandidate &b) {
+        if (a.directory != b.directory)
+            return a.directory;
+        return collator.compare(a.name, b.name) < 0;
+    });
+    items.reserve(candidates.size());
+    const QString prefix = localPath == QLatin1String("/") ? QString() : localPath;
+    for (const ListCandidate &candidate : candidates) {
+        Item item;
+        item.path = prefix + QLatin1Char('/') + candidate.name;
+        item.name = candidate.name;
+        items.push_back(item);
+    }
+}
+
+bool QueryListDirectoryJob::encodeItem(const Item &item, TermStreamWriter &writer) const
+{
+    // Entries of a listed folder are reached through its descriptor.
+    const QByteArray path = dirFd >= 0 ? vfsaccess::anchoredPath(dirFd, QFile::encodeName(item.name))
+                                       : QFile::encodeName(item.path);
+    struct stat own;
+    if (::lstat(path.constData(), &own) != 0)
+        return false; // vanished since the listing was made
+
+    VfsDirectoryEntry entry;
+    entry.name = item.name;
+    const bool isLink = S_ISLNK(own.st_mode);
+    struct stat target;
+    bool follow = false;
+    bool targetInside = false;
+    if (isLink && ::stat(path.constData(), &target) == 0) {
+        // A remote peer learns nothing about what a link points at outside its share.
+        QString real;
+        targetInside = rules.isLocal()
+                       || (vfsaccess::resolveRealPath(QFile::decodeName(path), true, &real)
+                           && rules.insideEntry(item.path, real));
+        follow = targetInside;
+    }
+    const struct stat &info = follow ? target : own;
+
+    if (item.shareEntry >= 0) {
+        entry.type = FSO_ENTRY_SHARE;
+        entry.linkTarget = rules.entries()[std::size_t(item.shareEntry)].uuid;
+        entry.linkTargetType = entryTypeOf(own);
+    } else {
+        entry.type = entryTypeOf(own);
+        if (isLink) {
+            QString real;
+            if (targetInside && vfsaccess::resolveRealPath(QFile::decodeName(path), true, &real)) {
+                entry.linkTarget = real;
+                entry.linkTargetType = S_ISDIR(target.st_mode) ? FSO_ENTRY_DIRECTORY : FSO_ENTRY_FILE;
+            } else if (rules.isLocal()) {
+                char buffer[PATH_MAX];
+                const ssize_t n = ::readlink(path.constData(), buffer, sizeof buffer - 1);
+                if (n > 0)
+                    entry.linkTarget = QFile::decodeName(QByteArray(buffer, int(n)));
+            }
+            if (entry.linkTarget.toUtf8().size() > int(FSO_MAX_PATH)) {
+                entry.linkTarget.clear();
+                entry.linkTargetType = 0;
+            }
+        }
+    }
+    entry.hidden = item.name.startsWith(QLatin1Char('.')) ? FSO_WIRE_HIDDEN : 0;
+    entry.size = S_ISDIR(info.st_mode) ? 0 : std::uint64_t(info.st_size);
+    entry.accessTime = timespecMs(info.st_atim);
+    entry.birthTime = birthTimeMs(path, follow);
+    entry.modifyTime = timespecMs(info.st_mtim);
+    entry.mode = (isLink && !follow) ? 0 : modeWord(path);
+    if (!rules.isLocal()) {
+        const int aclIndex = vfsaccess::findAclEntry(rules.entries(), item.path, sharesRoot);
+        if (aclIndex >= 0 && !(rules.entries()[std::size_t(aclIndex)].flags & vfsaccess::AclWrite))
+            entry.mode &= 0xDDDD;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        entry.fileIndex = info.st_ino;
+        entry.linkCount = std::uint32_t(info.st_nlink);
+    }
+    return writeDirectoryEntry(writer, granted, entry);
+}
+
+void QueryListDirectoryJob::run()
+{
+    // Reply layout: header (12 bytes), u8 status (2), u32 index (5), u16 count (3), then the
+    // entries. The fixed part is written once the page is known.
+    constexpr std::size_t kFixed = com::kTermHeaderBytes + 2 + 5 + 3;
+    reply.resize(FSO_MAX_LIST_REPLY);
+    if (index == 0) {
+        buildItems();
+        pageStarts.clear();
+        pageStarts[0] = 0;
+    }
+
+    std::uint8_t status = FSO_STATUS_COMPLETE;
+    std::uint16_t count = 0;
+    std::size_t used = kFixed;
+    const auto start = pageStarts.find(index);
+    if (refused) {
+        status = FSO_STATUS_NOT_PERMITTED;
+    } else if (start == pageStarts.end()) {
+        // Not an index this listing ever handed out.
+        status = FSO_STATUS_INVALID_PARAMETER;
+    } else {
+        std::size_t position = start->second;
+        const std::size_t limit = std::min(FSO_MAX_LIST_REPLY, kFixed + FSO_MAX_ENTRY_BLOCK);
+        while (position < items.size() && !isCancelled()) {
+            TermStreamWriter entryWriter(reply.data() + used, limit - used);
+            if (!encodeItem(items[position], entryWriter)) {
+                if (entryWriter.error() == com::TermOutputFull && count > 0)
+                    break; // does not fit any more: first entry of the next page
+                ++position; // vanished or not representable: skipped, not counted
+                continue;
+            }
+            used += entryWriter.size();
+            ++position;
+            if (++count == 0xFFFF)
+                break;
+        }
+        if (position < items.size()) {
+            status = FSO_STATUS_SUCCESS;
+            pageStarts[index + count] = position;
+        }
+    }
+
+    TermStreamWriter writer(reply.data(), kFixed);
+    writeFsoHeader(writer, FSO_QUERY_LIST_DIRECTORY_REPLY, trId, FSO_CLASS_REPLY);
+    writer.writeU8(status);
+    writer.writeU32(index);
+    writer.writeU16(count);
+    if (writer.failed() || writer.size() != kFixed) {
+        reply.clear();
+    } else {
+        // The leading u32 item (tag, then 4 bytes) carries the total length.
+        const std::uint32_t total = std::uint32_t(used);
+        for (int i = 0; i < 4; ++i)
+            reply[std::size_t(1 + i)] = (unsigned char)(total >> (8 * i));
+        reply.resize(used);
+    }
+    pageStatus = status;
+    pageCount = count;
+    state = VfsServerJobReplyReady;
+}
+
+// --- read, write, hash --------------------------------------------------------------------
+
+void ReadFileJob::run()
+{
+    data.clear();
+    status = FSO_STATUS_IO_ERROR;
+    if (!file) {
+        status = FSO_STATUS_INVALID_HANDLE;
+    } else {
+        std::lock_guard<std::mutex> lock(file->mutex);
+        struct stat st;
+        if (file->fd < 0) {
+            status = FSO_STATUS_INVALID_HANDLE; // closed after the request was taken
+        } else if (!file->readable || ::fstat(file->fd, &st) != 0) {
+            status = FSO_STATUS_IO_ERROR;
+        } else if (offset >= std::uint64_t(st.st_size)) {
+            status = FSO_STATUS_INVALID_OFFSET;
+            logPrintf(LogVsrv, "failed to process READ_FILE request TrId %u, INVALID_OFFSET file.size = %llu, offset = %llu",
+                      unsigned(trId), (unsigned long long)st.st_size, (unsigned long long)offset);
+        } else {
+            const std::size_t want = std::min<std::size_t>(size, FSO_MAX_DATA);
+            data.resize(want);
+            file->idle.restart();
+            const long long n = vfsfiles::readFully(file->fd, data.data(), want, offset);
+            if (n < 0) {
+                data.clear();
+            } else {
+                data.resize(std::size_t(n));
+                const std::uint64_t left = std::uint64_t(st.st_size) - offset;
+                if (left <= std::uint64_t(n))
+                    status = FSO_STATUS_END_OF_FILE;
+                else
+                    status = n > 0 ? FSO_STATUS_SUCCESS : FSO_STATUS_IO_ERROR;
+            }
+        }
+    }
+    vfsreply::readReply(reply, trId, status, flags, offset, data.data(), data.size());
+    state = VfsServerJobReplyReady;
+}
+
+void WriteFileJob::run()
+{
+    written = 0;
+    status = FSO_STATUS_IO_ERROR;
+    if (!file) {
+        status = FSO_STATUS_INVALID_HANDLE;
+    } else {
+        std::lock_guard<std::mutex> lock(file->mutex);
+        struct stat st;
+        if (file->fd < 0) {
+            status = FSO_STATUS_INVALID_HANDLE;
+        } else if (!file->writable || ::fstat(file->fd, &st) != 0) {
+            status = FSO_STATUS_IO_ERROR;
+        } else if (offset > std::uint64_t(LLONG_MAX) - data.size()) {
+            status = FSO_STATUS_INVALID_OFFSET;
+        } else {
+            bool ok = true;
+            if (offset > std::uint64_t(st.st_size)) {
+                if (!(flags & FSO_WRITE_EXTEND)) {
+                    status = FSO_STATUS_INVALID_OFFSET;
+                    ok = false;
+                } else if (::ftruncate(file->fd, off_t(offset + data.size())) != 0) {
+                    ok = false;
+                }
+            }
+            if (ok) {
+                file->idle.restart();
+                const long long n = data.empty() ? 0 : vfsfiles::writeFully(file->fd, data.data(), data.size(), offset);
+                if (n >= 0) {
+                    status = FSO_STATUS_SUCCESS;
+                    written = std::uint32_t(n);
+                }
+            }
+        }
+    }
+    vfsreply::writeReply(reply, trId, status, flags & 0x2, offset, written);
+    state = VfsServerJobReplyReady;
+}
+
+void HashFileJob::run()
+{
+    digests.clear();
+    digestCount = 0;
+    std::uint8_t replyFlags = 0;
+    status = FSO_STATUS_SUCCESS;
+    if (!file) {
+        status = FSO_STATUS_INVALID_HANDLE;
+    } else if (!(flags & FSO_HASH_SHA1)) {
+        status = FSO_STATUS_NETWORK_PATH;
+    } else {
+        std::uint64_t fileSize = 0;
+        {
+            std::lock_guard<std::mutex> lock(file->mutex);
+            struct stat st;
+            if (file->fd < 0)
+                status = FSO_STATUS_INVALID_HANDLE;
+            else if (!file->readable || ::fstat(file->fd, &st) != 0)
+                status = FSO_STATUS_IO_ERROR;
+            else
+                fileSize = std::uint64_t(st.st_size);
+        }
+        if (status == FSO_STATUS_SUCCESS && offset > fileSize)
+            status = FSO_STATUS_INVALID_OFFSET;
+        if (status == FSO_STATUS_SUCCESS) {
+            replyFlags = FSO_HASH_SHA1;
+            buffer.resize(std::min<std::size_t>(blockSize, 1 << 16));
+            std::uint64_t position = offset;
+            for (unsigned block = 0; block < blockCount; ++block) {
+                if ((std::size_t(digestCount) + 1) * FSO_DIGEST_SIZE > FSO_MAX_DIGEST_BLOCK)
+                    break;
+                if (isCancelled()) {
+                    status = FSO_STATUS_IO_ERROR;
+                    break;
+                }
+                QCryptographicHash sha1(QCryptographicHash::Sha1);
+                std::uint64_t got = 0;
+                bool failed = false;
+                {
+                    // One block at a time, so a CLOSE_FILE waits for one block, not the request.
+                    std::lock_guard<std::mutex> lock(file->mutex);
+                    if (file->fd < 0) {
+                        status = FSO_STATUS_INVALID_HANDLE;
+                        break;
+                    }
+                    file->idle.restart();
+                    while (got < blockSize) {
+                        const std::size_t chunk = std::min<std::uint64_t>(blockSize - got, buffer.size());
+                        const long long n = vfsfiles::readFully(file->fd, buffer.data(), chunk, position + got);
+                        if (n < 0) {
+                            failed = true;
+                            break;
+                        }
+                        sha1.addData(reinterpret_cast<const char *>(buffer.data()), int(n));
+                        got += std::uint64_t(n);
+                        if (std::size_t(n) < chunk)
+                            break;
+                    }
+                }
+                if (failed) {
+                    status = FSO_STATUS_IO_ERROR;
+                    break;
+                }
+                if (got == 0) {
+                    status = FSO_STATUS_END_OF_FILE;
+                    break;
+                }
+                const QByteArray digest = sha1.result();
+                digests.insert(digests.end(), digest.constBegin(), digest.constEnd());
+                ++digestCount;
+                position += got;
+                if (got < blockSize) {
+                    status = FSO_STATUS_END_OF_FILE;
+                    break;
+                }
+            }
+        }
+    }
+    vfsreply::hashReply(reply, trId, status, replyFlags, digestCount, digests.data(), digests.size());
+    state = VfsServerJobReplyReady;
+}
+
+// --- deletes and moves --------------------------------------------------------------------
+
+FileOperationJob::~FileOperationJob()
+{
+    if (sourceDir >= 0)
+        ::close(sourceDir);
+    if (destinationDir >= 0)
+        ::close(destinationDir);
+}
+
+namespace {
+
+// Whether `path`'s parent still names the directory open as `dirFd`.
+bool stillNamedBy(const QString &path, int dirFd)
+{
+    struct stat byPath, byFd;
+    return ::stat(QFile::encodeName(vfsaccess::parentPath(path)).constData(), &byPath) == 0
+           && ::fstat(dirFd, &byFd) == 0 && byPath.st_dev == byFd.st_dev && byPath.st_ino == byFd.st_ino;
+}
+
+} // namespace
+
+void FileOperationJob::run()
+{
+    status = FSO_STATUS_IO_ERROR;
+    switch (kind) {
+    case RemoveTree:
+        status = vfsserverfs::removeTreeAt(sourceDir, sourceName, QFile::encodeName(source), cancelled)
+                     ? FSO_STATUS_SUCCESS
+                     : FSO_STATUS_IO_ERROR;
+        break;
+    case Trash: {
+        quint8 trashStatus = 1;
+        // The trash works by path; the path must still lead to the folder that was checked.
+        if (stillNamedBy(source, sourceDir))
+            deleteToRecycleBin(isLocal, &trashStatus, source);
+        else
+            trashStatus = 2;
+        // The delete job asks its user whether to delete for good on 14, and only then.
+        status = trashStatus == 0 ? FSO_STATUS_SUCCESS
+                 : trashStatus == 2 ? FSO_STATUS_IO_ERROR
+                                    : FSO_STATUS_NETWORK_PATH;
+        break;
+    }
+    case MoveAcross:
+        status = vfsserverfs::moveAcross(sourceDir, sourceName, destinationDir, destinationName,
+                                         QFile::encodeName(source), cancelled);
+        break;
+    }
+    if (code == FSO_DELETE_FILE)
+        vfsreply::deleteReply(reply, trId, status, requestPath);
+    else
+        vfsreply::statusReply(reply, FSO_MOVE_REPLY, trId, status);
+    state = VfsServerJobReplyReady;
+}

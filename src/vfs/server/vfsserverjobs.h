@@ -1,0 +1,212 @@
+#pragma once
+
+// The work of the file server that runs on the global thread pool: directory listing
+// pages, reads, writes and hashes of open files, recursive deletes, moves to the trash and
+// moves across file systems.
+//
+// A job record is filled on the server's thread, runs once on the pool (run() writes only
+// into the record and builds the complete reply), and is read back on the server's thread
+// after its future has finished. Records are reused, so their buffers are allocated once.
+
+#include "com/termstream.h"
+#include "vfs/fso/fsoprotocol.h"
+#include "vfs/server/vfsaccess.h"
+#include "vfs/fso/vfsfenucommand.h"
+#include "vfs/server/vfsopenfiles.h"
+
+#include <QFuture>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+template <typename T> class QFutureWatcher;
+
+enum VfsServerJobState : std::uint32_t {
+    VfsServerJobIdle = 0,
+    VfsServerJobRunning = 1,
+    VfsServerJobWaiting = 2,    // a listing waiting for its next page request
+    VfsServerJobReplyReady = 3,
+    VfsServerJobDone = 4,
+};
+
+// A HASH_FILE block may not be larger than this; a peer otherwise chooses how much memory
+// and time one request costs.
+constexpr std::uint32_t kVfsMaxHashBlockSize = 1u << 20;
+
+struct VfsServerJob
+{
+    virtual ~VfsServerJob();
+    virtual void run() = 0;
+
+    std::uint16_t trId = 0;
+    // Atomic, and the last thing a worker writes: the server reads it before anything else
+    // of the record, which orders every other write of the worker before that read.
+    std::atomic<std::uint32_t> state{VfsServerJobIdle};
+    std::vector<unsigned char> reply;   // complete reply message, empty when none is sent
+    QFuture<void> future;
+    QFutureWatcher<void> *watcher = nullptr; // owned by the server, made on first use
+    // Set when the server goes away: long jobs stop at the next block.
+    const std::atomic<bool> *cancelled = nullptr;
+
+protected:
+    bool isCancelled() const { return cancelled && cancelled->load(std::memory_order_relaxed); }
+};
+
+// One listing: made by LIST_DIRECTORY, one run per QUERY_LIST_DIRECTORY page.
+struct QueryListDirectoryJob : VfsServerJob
+{
+    struct Item
+    {
+        QString path;        // absolute local path
+        QString name;        // name to send
+        int shareEntry = -1; // index of the access entry for a share entry of "%shares"
+    };
+
+    ~QueryListDirectoryJob() override;
+    void run() override;
+    void reset();
+    // Closes the listed folder (a finished listing keeps nothing open).
+    void closeDirectory();
+
+    // request
+    std::uint32_t index = 0;
+    std::uint32_t flags = 0;
+    std::uint32_t granted = 0;     // attribute bits the pages carry
+    QString localPath;             // the directory; empty for "%shares" itself
+    bool sharesRoot = false;
+    vfsaccess::VfsAccessRules rules;
+    int wait = 0;                  // ticks left before an unasked listing is dropped
+
+    // result
+    std::vector<Item> items;       // made for index 0, kept for later pages
+    // Position in `items` where the page for a given index starts. Entries that vanished
+    // are skipped without being counted, so an index alone would not find the place.
+    std::map<std::uint32_t, std::size_t> pageStarts;
+    std::uint8_t pageStatus = 0;
+    std::uint16_t pageCount = 0;
+    // The listed folder, open from index 0 on: entries are looked at by name inside it, so
+    // the folder's path being pointed elsewhere between pages changes nothing.
+    int dirFd = -1;
+    bool refused = false;          // the folder turned out to lie outside the share
+
+private:
+    void buildItems();
+    bool encodeItem(const Item &item, com::TermStreamWriter &writer) const;
+};
+
+struct ReadFileJob : VfsServerJob
+{
+    void run() override;
+
+    std::uint8_t flags = 0;
+    std::uint16_t handle = 0;
+    std::uint64_t offset = 0;
+    std::uint32_t size = 0;
+    VfsOpenFilePtr file;           // resolved by the server; null when not open
+    std::uint8_t status = 0;
+    std::vector<unsigned char> data;
+};
+
+struct WriteFileJob : VfsServerJob
+{
+    void run() override;
+
+    std::uint8_t flags = 0;
+    std::uint16_t handle = 0;
+    std::uint64_t offset = 0;
+    std::vector<unsigned char> data;
+    VfsOpenFilePtr file;
+    std::uint8_t status = 0;
+    std::uint32_t written = 0;
+};
+
+struct HashFileJob : VfsServerJob
+{
+    void run() override;
+
+    std::uint8_t flags = 0;
+    std::uint16_t handle = 0;
+    std::uint16_t blockCount = 0;
+    std::uint32_t blockSize = 0;
+    std::uint64_t offset = 0;
+    VfsOpenFilePtr file;
+    std::uint8_t status = 0;
+    std::uint16_t digestCount = 0;
+    std::vector<unsigned char> digests;
+    std::vector<unsigned char> buffer;
+};
+
+// DELETE_FILE of a directory or to the trash, and MOVE across file systems: work that may
+// take minutes and must not hold up every other request of the peer.
+struct FileOperationJob : VfsServerJob
+{
+    enum Kind { RemoveTree, Trash, MoveAcross };
+    ~FileOperationJob() override;
+    void run() override;
+
+    Kind kind = RemoveTree;
+    std::uint8_t code = 0;          // request code the reply answers
+    bool isLocal = false;
+    QString source;                 // local path
+    QString destination;            // MoveAcross only
+    // The directories holding source and destination, opened and checked on the server's
+    // thread; the job works by name inside them, so renaming a folder on the way to them
+    // while the job waits for a pool thread changes nothing. Owned; -1 when none.
+    int sourceDir = -1;
+    QByteArray sourceName;
+    int destinationDir = -1;
+    QByteArray destinationName;
+    std::string requestPath;        // DELETE_FILE reply echoes the request path
+    QString notifyPath;             // announced on success (DELETE_FILE)
+    std::uint8_t status = 0;
+};
+
+namespace vfsserverfs {
+
+// Whether a directory is the root of a mounted file system ("/" included).
+bool isMountPoint(const QString &path);
+
+// Removes a directory tree without following symbolic links and without entering another
+// file system (a mount inside the tree makes it fail). False on any failure.
+bool removeTree(const QString &path, const std::atomic<bool> *cancelled);
+// The same for the directory `name` inside the directory open as `parentFd`; `path` is
+// its name for comparing with the mount table.
+bool removeTreeAt(int parentFd, const QByteArray &name, const QByteArray &path, const std::atomic<bool> *cancelled);
+
+// Copies a file, a symbolic link or a directory tree to a path that does not exist yet
+// (links are copied as links, special files fail). A failure removes what it made.
+bool copyTree(const QString &source, const QString &destination, const std::atomic<bool> *cancelled);
+
+// Moves `sourceName` of the directory open as `sourceDir` to `destinationName` of the
+// directory open as `destinationDir` on another file system: copies it next to the
+// destination, renames the copy into place (replacing what rename(2) may replace) and
+// removes the source. FSO status.
+std::uint8_t moveAcross(int sourceDir, const QByteArray &sourceName, int destinationDir,
+                        const QByteArray &destinationName, const QByteArray &sourcePath,
+                        const std::atomic<bool> *cancelled);
+
+// mkdir -p below the existing directory open as `baseFd`: makes each of `parts` in turn
+// (mode 0755 before the umask) and never follows a link in place of a part it made or
+// found; false when a part exists as something else or cannot be made.
+bool makePathAt(int baseFd, const QStringList &parts);
+
+
+} // namespace vfsserverfs
+
+// Reply writers shared by the server's thread and the workers. Each fills `out` with one
+// complete message and returns false when it did not fit (it is then not sent).
+namespace vfsreply {
+bool readReply(std::vector<unsigned char> &out, std::uint16_t trId, std::uint8_t status, std::uint8_t flags,
+               std::uint64_t offset, const unsigned char *data, std::size_t size);
+bool writeReply(std::vector<unsigned char> &out, std::uint16_t trId, std::uint8_t status, std::uint8_t flags,
+                std::uint64_t offset, std::uint32_t written);
+bool hashReply(std::vector<unsigned char> &out, std::uint16_t trId, std::uint8_t status, std::uint8_t flags,
+               std::uint16_t count, const unsigned char *digests, std::size_t size);
+bool deleteReply(std::vector<unsigned char> &out, std::uint16_t trId, std::uint8_t status, const std::string &path);
+bool statusReply(std::vector<unsigned char> &out, std::uint8_t code, std::uint16_t trId, std::uint8_t status);
+} // namespace vfsreply

@@ -1,0 +1,149 @@
+// The command table and the message catalogues.
+
+#include "app/base/actionregistry.h"
+#include "app/base/translations.h"
+
+#include <QGuiApplication>
+#include <QtTest>
+
+class TestActions : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        ActionRegistry::registerDefaults(nullptr);
+    }
+
+    void table_data()
+    {
+        QTest::addColumn<QString>("id");
+        QTest::addColumn<QString>("messageId");
+        QTest::addColumn<QString>("suffix");
+        QTest::addColumn<QStringList>("keys");
+        auto row = [](const char* id, const char* msg, QStringList keys, const char* suffix = "") {
+            QTest::newRow(id) << QString::fromLatin1(id) << QString::fromLatin1(msg)
+                              << QString::fromLatin1(suffix) << keys;
+        };
+        row("filer.new-folder", "action-new-folder", {"Ctrl+Shift+N"}, "...");
+        row("filer.copy-to", "action-copy-to", {"F5"}, "...");
+        row("filer.move-to", "action-move-to", {"F6"}, "...");
+        row("filer.rename", "action-rename", {"F2"});
+        row("filer.trash", "action-trash", {"Del", "F8"});
+        row("filer.delete", "action-delete", {"Shift+Del"}, "...");
+        row("filer.show-props", "action-show-props", {"Alt+Enter"});
+        row("filer.show-inexplorer", "action-show-inexplorer", {"Ctrl+Alt+O"});
+        row("filer.preview", "action-preview", {"Space"});
+        row("filer.view-list", "action-list-view", {"Ctrl+1"});
+        row("filer.view-column", "action-column-view", {"Ctrl+2"});
+        row("filer.view-icons", "action-icon-view", {"Ctrl+3"});
+        row("filer.show-hidden", "action-show-hidden-items", {"Ctrl+H"});
+        row("nodeview.toggle-right", "action-toggle-rightpane", {"Ctrl+Down"});
+        row("filer.open-right", "action-in-rightpane", {"Ctrl+Right"});
+        row("filer.open-left", "action-in-leftpane", {"Ctrl+Left"});
+        row("filer.open-left-tab", "action-in-leftpanetab", {"Shift+Left"});
+        row("filer.open-right-tab", "action-in-rightpanetab", {"Shift+Right"});
+        row("filer.new-window", "action-new-window", {"Ctrl+N"});
+    }
+
+    void table()
+    {
+        QFETCH(QString, id);
+        QFETCH(QString, messageId);
+        QFETCH(QString, suffix);
+        QFETCH(QStringList, keys);
+        const ActionEntry e = ActionRegistry::action(id);
+        QCOMPARE(e.id, id);
+        QCOMPARE(e.messageId, messageId);
+        QCOMPARE(e.textSuffix, suffix);
+        QStringList got;
+        for (const QKeySequence& k : e.shortcuts)
+            got << k.toString(QKeySequence::PortableText);
+        QCOMPARE(got, keys);
+    }
+
+    void standardKeysAndTable()
+    {
+        // Cut, copy and paste follow the platform's bindings; the first is the usual one.
+        QCOMPARE(ActionRegistry::action("filer.cut").shortcuts.value(0), QKeySequence(QKeySequence::Cut));
+        QCOMPARE(ActionRegistry::action("filer.copy").shortcuts.value(0), QKeySequence(QKeySequence::Copy));
+        QCOMPARE(ActionRegistry::action("filer.paste").shortcuts.value(0), QKeySequence(QKeySequence::Paste));
+        QCOMPARE(ActionRegistry::action("filer.cut").messageId, QStringLiteral("action-cut"));
+
+        QVERIFY(ActionRegistry::action("filer.nonexistent").isNull());
+        QVERIFY(ActionRegistry::action(QString()).isNull());
+
+        // Filled once: a second call neither duplicates nor reorders.
+        const auto before = ActionRegistry::entries();
+        ActionRegistry::registerDefaults(nullptr);
+        const auto after = ActionRegistry::entries();
+        QCOMPARE(after.size(), before.size());
+        QSet<QString> ids;
+        for (size_t i = 0; i < after.size(); ++i) {
+            QCOMPARE(after[i].id, before[i].id);
+            QVERIFY2(!ids.contains(after[i].id), qPrintable(after[i].id));
+            ids.insert(after[i].id);
+        }
+        // A key bound to two commands would fire neither (the platform's cut keys include
+        // Shift+Del, which belongs to "filer.delete").
+        QHash<QKeySequence, QString> owner;
+        for (const ActionEntry& e : after) {
+            for (const QKeySequence& k : e.shortcuts) {
+                QVERIFY2(!owner.contains(k), qPrintable(k.toString() + " on " + owner.value(k) + " and " + e.id));
+                owner.insert(k, e.id);
+            }
+        }
+        QCOMPARE(owner.value(QKeySequence("Shift+Del")), QStringLiteral("filer.delete"));
+
+        // The entry is a copy: changing it leaves the table alone.
+        ActionEntry e = ActionRegistry::action("filer.rename");
+        e.shortcuts.clear();
+        QCOMPARE(ActionRegistry::action("filer.rename").shortcuts.size(), 1);
+    }
+
+    void catalogues()
+    {
+        Translations tr;
+        QVERIFY(tr.install(QLocale(QLocale::German, QLocale::Germany)));
+        QVERIFY(tr.catalogueFile().contains(QStringLiteral("nusk_de")));
+        QCOMPARE(ActionRegistry::action("filer.cut").text(), QStringLiteral("Ausschneiden"));
+        QCOMPARE(ActionRegistry::action("filer.new-folder").text(), QStringLiteral("Neuer Ordner..."));
+        QCOMPARE(qtTrId("action-show-nodeview"), QStringLiteral("Zeige Nodes"));
+
+        // No catalogue for Japanese: English.
+        QVERIFY(tr.install(QLocale(QLocale::Japanese, QLocale::Japan)));
+        QVERIFY(tr.catalogueFile().contains(QStringLiteral("nusk_en")));
+        QCOMPARE(ActionRegistry::action("filer.cut").text(), QStringLiteral("Cut"));
+        QCOMPARE(ActionRegistry::action("filer.delete").text(), QStringLiteral("Delete..."));
+        QCOMPARE(qtTrId("action-show-alt-filer"), QStringLiteral("Show files on right hand side"));
+
+        tr.remove();
+        QCOMPARE(qtTrId("action-cut"), QStringLiteral("action-cut"));
+    }
+
+    void everyMessageIdHasBothTexts()
+    {
+        QStringList ids;
+        for (const ActionEntry& e : ActionRegistry::entries())
+            ids << e.messageId;
+        ids << "action-new-tab" << "action-show-alt-filer" << "action-show-nodeview" << "action-share-drive";
+
+        Translations tr;
+        QHash<QString, QString> english;
+        QVERIFY(tr.install(QLocale(QLocale::English, QLocale::UnitedStates)));
+        for (const QString& id : ids) {
+            const QString text = qtTrId(id.toLatin1().constData());
+            QVERIFY2(text != id, qPrintable("no English text for " + id));
+            english.insert(id, text);
+        }
+        QVERIFY(tr.install(QLocale(QLocale::German, QLocale::Austria)));
+        for (const QString& id : ids) {
+            const QString text = qtTrId(id.toLatin1().constData());
+            QVERIFY2(text != id && text != english.value(id), qPrintable("no German text for " + id));
+        }
+    }
+};
+
+QTEST_MAIN(TestActions)
+#include "tst_actions.moc"

@@ -1,0 +1,68 @@
+#pragma once
+
+// In-process peers for the job tests: each TestPeer owns an FSO client wired to a real FSO
+// server over the parser, with every message delivered on a later turn of the event loop
+// as a link would. The wire can drop messages for a while (a cut link) and counts the
+// bytes that WRITE_FILE requests carry.
+
+#include "peers/ipeer.h"
+#include "vfs/fso/vfsclientnusk.h"
+#include "vfs/fso/vfsfenucommandparser.h"
+#include "vfs/server/vfsserver.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+class TestPeer : public IPeer
+{
+    Q_OBJECT
+public:
+    explicit TestPeer(const QString &uuid, QObject *parent = nullptr);
+    ~TestPeer() override;
+
+    VfsClient *vfsClient() const override { return m_client.get(); }
+    VfsClientNusk *client() const { return m_client.get(); }
+    VfsServerNusk *server() const { return m_server.get(); }
+
+    // While set, every message in either direction is lost.
+    void setDropping(bool drop) { m_dropping = drop; }
+    bool dropping() const { return m_dropping; }
+    // Data of WRITE_FILE requests the server got, and the data the client sent (lost or not).
+    quint64 writtenBytes() const { return m_writtenBytes; }
+    quint64 sentWriteBytes() const { return m_sentWriteBytes; }
+    int writeRequests() const { return m_writeRequests; }
+    int requestCount() const { return m_requests; }
+    void resetCounters() { m_writtenBytes = 0; m_sentWriteBytes = 0; m_writeRequests = 0; m_requests = 0; }
+    // Called for every request before it reaches the server.
+    std::function<void(const VfsFenuCommand &)> onRequest;
+    // Called for every reply before it reaches the client; may change it (a peer that
+    // answers less than it did).
+    std::function<void(VfsFenuCommand &)> onReply;
+
+private:
+    std::unique_ptr<VfsClientNusk> m_client;
+    std::unique_ptr<VfsServerNusk> m_server;
+    VfsFenuCommandParser m_parser;
+    VfsFenuCommand m_serverRecord;
+    VfsFenuCommand m_clientRecord;
+    bool m_dropping = false;
+    quint64 m_writtenBytes = 0;
+    quint64 m_sentWriteBytes = 0;
+    int m_writeRequests = 0;
+    int m_requests = 0;
+};
+
+namespace testjobs {
+// Bytes with a pattern that differs per offset and per seed.
+QByteArray pattern(qint64 size, int seed = 1);
+bool writeFile(const QString &path, const QByteArray &data);
+QByteArray readFile(const QString &path);
+// Modification time in ms; -1 when the path does not exist.
+qint64 mtimeMs(const QString &path);
+bool setMtimeMs(const QString &path, qint64 ms);
+bool makeFifo(const QString &path);
+bool waitFor(const std::function<bool()> &done, int ms = 30000);
+} // namespace testjobs

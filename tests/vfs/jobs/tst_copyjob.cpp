@@ -1,0 +1,757 @@
+// Copy jobs between in-process peers over the real FSO client, parser and server, on
+// real files in a temporary directory.
+
+#include "testutil_jobs.h"
+#include "vfs/jobs/vfscopyjob.h"
+
+#include <QDir>
+#include <QFile>
+#include <QPointer>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+#include <unistd.h>
+
+using namespace testjobs;
+
+namespace {
+
+const QString kUuidA = QStringLiteral("{00000000-0000-0000-0000-00000000000a}");
+const QString kUuidB = QStringLiteral("{00000000-0000-0000-0000-00000000000b}");
+
+struct Outcome
+{
+    bool finished = false;
+    bool aborted = false;
+    VfsCopyResult result;
+    QString prompt;
+    int errors = 0;
+    quint64 bytesCopied = 0;
+    quint64 bytesTotal = 0;
+    quint64 bytesWritten = 0;
+};
+
+VfsCopyItem item(const QString &path, int type = VfsCopyItem::FileType)
+{
+    VfsCopyItem i;
+    i.path = path;
+    i.type = type;
+    return i;
+}
+
+} // namespace
+
+class tst_CopyJob : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_tmp;
+    std::unique_ptr<TestPeer> m_a;
+    std::unique_ptr<TestPeer> m_b;
+    QString m_src;
+    QString m_dst;
+
+    QPointer<VfsCopyJob> make(TestPeer *src, TestPeer *dst, std::vector<VfsCopyItem> items, const QString &dstPath,
+                              bool replaceAll = false, bool deleteSource = false)
+    {
+        VfsCopyDto dto;
+        dto.srcPeerUuid = src->uuid();
+        dto.dstPeerUuid = dst->uuid();
+        dto.items = std::move(items);
+        dto.dstPath = dstPath;
+        dto.replaceAll = replaceAll;
+        dto.deleteSource = deleteSource;
+        auto *job = new VfsCopyJob;
+        job->setPeers(src, dst);
+        job->setRequest(dto);
+        job->setRetryDelay(50);
+        job->setDeleteDelays(0, 0);
+        return job;
+    }
+
+    Outcome run(VfsCopyJob *job, const std::function<void(VfsCopyJob *)> &onQuestion = {}, int ms = 60000)
+    {
+        Outcome out;
+        QPointer<VfsCopyJob> guard(job);
+        connect(job, &VfsCopyJob::copyCompleted, this, [&out](VfsCopyDto, VfsCopyResult r) { out.result = r; });
+        connect(job, &VfsJob::jobFinished, this, [&out, job]() {
+            out.finished = true;
+            out.bytesCopied = job->bytesCopiedCount();
+            out.bytesTotal = job->bytesTotalCount();
+            out.bytesWritten = job->bytesWrittenCount();
+        });
+        connect(job, &VfsJob::jobAborted, this, [&out, job]() {
+            out.aborted = true;
+            out.prompt = job->userActionPrompt();
+            out.errors = job->errorCount();
+        });
+        if (onQuestion) {
+            connect(job, &VfsJob::jobUpdated, this, [job, onQuestion]() {
+                if (job->state() == VfsJob::VfsJobStateQuestion)
+                    onQuestion(job);
+            });
+        }
+        job->start();
+        waitFor([&]() { return out.finished || out.aborted; }, ms);
+        if (guard && !out.finished && !out.aborted)
+            qWarning("job stuck: state %d errors %d copied %llu", guard->copyState(), guard->errorCount(),
+                     (unsigned long long)guard->bytesCopiedCount());
+        if (out.aborted && guard)
+            guard->abort(); // a job that ended on a fatal error waits for the user
+        waitFor([&]() { return guard.isNull(); }, 5000);
+        return out;
+    }
+
+    void settle()
+    {
+        // Every handle the jobs opened must be closed again.
+        QVERIFY(waitFor([&]() { return m_a->server()->openFileCount() == 0 && m_b->server()->openFileCount() == 0; },
+                        5000));
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        QVERIFY(m_tmp.isValid());
+        static int n = 0;
+        const QString base = m_tmp.filePath(QString::number(++n));
+        m_src = base + QStringLiteral("/src");
+        m_dst = base + QStringLiteral("/dst");
+        QVERIFY(QDir().mkpath(m_src));
+        QVERIFY(QDir().mkpath(m_dst));
+        m_a.reset(new TestPeer(kUuidA));
+        m_b.reset(new TestPeer(kUuidB));
+        for (TestPeer *p : {m_a.get(), m_b.get()}) {
+            p->client()->setRequestTimeout(3000);
+            p->client()->setTransferTimeout(3000);
+        }
+    }
+
+    void cleanup()
+    {
+        m_a.reset();
+        m_b.reset();
+    }
+
+    // A tree with every edge size of the block method, nested and empty folders, a symbolic
+    // link and a FIFO arrives byte-identical with file and folder times; the link and the
+    // FIFO are not copied. Copying it again writes nothing.
+    void treeByteIdenticalWithTimes()
+    {
+        const QList<qint64> sizes = {0, 1, 64399, 64400, 64401, 4121600, 4121601, 10000000};
+        const QString tree = m_src + QStringLiteral("/tree");
+        QVERIFY(QDir().mkpath(tree + QStringLiteral("/nested/deeper")));
+        QVERIFY(QDir().mkpath(tree + QStringLiteral("/empty")));
+        qint64 total = 0;
+        int seed = 0;
+        for (qint64 size : sizes) {
+            const QString folder = size > 64401 ? tree : tree + QStringLiteral("/nested/deeper");
+            const QString path = folder + QStringLiteral("/f") + QString::number(size);
+            QVERIFY(writeFile(path, pattern(size, ++seed)));
+            QVERIFY(setMtimeMs(path, 1500000000000LL + size));
+            total += size;
+        }
+        QVERIFY(::symlink("f1", QFile::encodeName(tree + QStringLiteral("/nested/deeper/link")).constData()) == 0);
+        QVERIFY(makeFifo(tree + QStringLiteral("/fifo")));
+        QVERIFY(setMtimeMs(tree + QStringLiteral("/nested/deeper"), 1400000000000LL));
+        QVERIFY(setMtimeMs(tree + QStringLiteral("/nested"), 1400000001000LL));
+        QVERIFY(setMtimeMs(tree + QStringLiteral("/empty"), 1400000002000LL));
+        QVERIFY(setMtimeMs(tree, 1400000003000LL));
+
+        Outcome out = run(make(m_a.get(), m_b.get(), {item(tree, VfsCopyItem::DirectoryType)}, m_dst));
+        QVERIFY(out.finished);
+        QCOMPARE(out.bytesTotal, quint64(total));
+        QCOMPARE(out.bytesCopied, quint64(total));
+        QCOMPARE(out.bytesWritten, quint64(total));
+        const QString copy = m_dst + QStringLiteral("/tree");
+        seed = 0;
+        for (qint64 size : sizes) {
+            const QString rel = (size > 64401 ? QString() : QStringLiteral("/nested/deeper")) + QStringLiteral("/f")
+                                + QString::number(size);
+            QCOMPARE(readFile(copy + rel), pattern(size, ++seed));
+            QCOMPARE(mtimeMs(copy + rel), 1500000000000LL + size);
+        }
+        QCOMPARE(mtimeMs(copy + QStringLiteral("/nested/deeper")), 1400000000000LL);
+        QCOMPARE(mtimeMs(copy + QStringLiteral("/nested")), 1400000001000LL);
+        QCOMPARE(mtimeMs(copy + QStringLiteral("/empty")), 1400000002000LL);
+        QCOMPARE(mtimeMs(copy), 1400000003000LL);
+        QVERIFY(!QFileInfo::exists(copy + QStringLiteral("/fifo")));
+        QVERIFY(!QFileInfo(copy + QStringLiteral("/nested/deeper/link")).isSymLink());
+        QCOMPARE(out.result.files.size(), sizes.size());
+        settle();
+
+        // Identical again: every block matches, nothing is written.
+        m_b->resetCounters();
+        out = run(make(m_a.get(), m_b.get(), {item(tree, VfsCopyItem::DirectoryType)}, m_dst, true));
+        QVERIFY(out.finished);
+        QCOMPARE(out.bytesWritten, quint64(0));
+        QCOMPARE(m_b->writtenBytes(), quint64(0));
+        QCOMPARE(out.bytesCopied, quint64(total));
+        settle();
+    }
+
+    // One corrupt block and a missing end: only those blocks travel again. A longer
+    // destination ends cut to the source's length.
+    void resumeRewritesOnlyDifferingBlocks()
+    {
+        const qint64 size = 4121601 + 64400 * 3;
+        const QByteArray data = pattern(size, 7);
+        const QString src = m_src + QStringLiteral("/big");
+        QVERIFY(writeFile(src, data));
+        QByteArray damaged = data.left(int(size - 100000));
+        damaged[64400 * 5 + 17] = char(damaged[64400 * 5 + 17] ^ 0x5A);
+        QVERIFY(writeFile(m_dst + QStringLiteral("/big"), damaged));
+        m_b->resetCounters();
+        Outcome out = run(make(m_a.get(), m_b.get(), {item(src)}, m_dst, true));
+        QVERIFY(out.finished);
+        QCOMPARE(readFile(m_dst + QStringLiteral("/big")), data);
+        // block 5, plus the blocks from the one the shortened file cuts through to the end
+        const qint64 firstMissing = (size - 100000) / 64400;
+        const qint64 expected = 64400 + (size - firstMissing * 64400);
+        QCOMPARE(qint64(m_b->writtenBytes()), expected);
+
+        QByteArray longer = data + pattern(200000, 9);
+        QVERIFY(writeFile(m_dst + QStringLiteral("/big"), longer));
+        m_b->resetCounters();
+        out = run(make(m_a.get(), m_b.get(), {item(src)}, m_dst, true));
+        QVERIFY(out.finished);
+        QCOMPARE(readFile(m_dst + QStringLiteral("/big")), data);
+        QCOMPARE(m_b->writtenBytes(), quint64(0));
+        settle();
+    }
+
+    // The request's sizes may be stale: the job reads them again at its start.
+    void staleRequestSizeIsReadAgain()
+    {
+        const QByteArray data = pattern(200000, 3);
+        QVERIFY(writeFile(m_src + QStringLiteral("/s"), data));
+        VfsCopyItem i = item(m_src + QStringLiteral("/s"));
+        i.size = 5;
+        i.mtime = 1;
+        Outcome out = run(make(m_a.get(), m_b.get(), {i}, m_dst));
+        QVERIFY(out.finished);
+        QCOMPARE(readFile(m_dst + QStringLiteral("/s")), data);
+        QCOMPARE(out.bytesTotal, quint64(data.size()));
+        QCOMPARE(mtimeMs(m_dst + QStringLiteral("/s")), mtimeMs(m_src + QStringLiteral("/s")));
+    }
+
+    // A source that grows or shrinks while it is copied: a short read never counts as
+    // data; the copy starts over with the new size and ends identical to the source.
+    void changedSourceRestarts_data()
+    {
+        QTest::addColumn<int>("change");
+        QTest::newRow("grows") << 1000;
+        QTest::newRow("shrinks") << -100000;
+    }
+
+    void changedSourceRestarts()
+    {
+        QFETCH(int, change);
+        const QString path = m_src + QStringLiteral("/changes");
+        QVERIFY(writeFile(path, pattern(300000, 12)));
+        bool changed = false;
+        m_a->onRequest = [&](const VfsFenuCommand &cmd) {
+            if (!changed && cmd.code == FSO_READ_FILE) {
+                changed = true;
+                QFile f(path);
+                if (change > 0) {
+                    QVERIFY(f.open(QIODevice::Append));
+                    f.write(pattern(change, 13));
+                } else {
+                    QVERIFY(f.resize(300000 + change));
+                }
+            }
+        };
+        QPointer<VfsCopyJob> job = make(m_a.get(), m_b.get(), {item(path)}, m_dst);
+        int errors = 0;
+        connect(job.data(), &VfsJob::stateChanged, this, [&]() {
+            if (job)
+                errors = qMax(errors, job->errorCount());
+        });
+        Outcome out = run(job);
+        QVERIFY(changed);
+        QVERIFY(out.finished);
+        QVERIFY(errors >= 1);
+        QCOMPARE(readFile(path).size(), 300000 + change);
+        QCOMPARE(readFile(m_dst + QStringLiteral("/changes")), readFile(path));
+        settle();
+    }
+
+    // The link goes down in the middle of a file and comes back: the job retries, resumes
+    // from the blocks that arrived and ends identical, sending about the missing part again.
+    void linkCutResumes()
+    {
+        const qint64 size = 10000000;
+        const QByteArray data = pattern(size, 11);
+        QVERIFY(writeFile(m_src + QStringLiteral("/cut"), data));
+        for (TestPeer *p : {m_a.get(), m_b.get()}) {
+            p->client()->setRequestTimeout(300);
+            p->client()->setTransferTimeout(300);
+        }
+        bool cut = false;
+        m_b->onRequest = [&](const VfsFenuCommand &) {
+            if (!cut && m_b->writtenBytes() >= quint64(size / 2)) {
+                cut = true;
+                m_a->setDropping(true);
+                m_b->setDropping(true);
+                QTimer::singleShot(1200, this, [&]() {
+                    m_a->setDropping(false);
+                    m_b->setDropping(false);
+                });
+            }
+        };
+        QPointer<VfsCopyJob> job = make(m_a.get(), m_b.get(), {item(m_src + QStringLiteral("/cut"))}, m_dst);
+        int errors = 0;
+        connect(job.data(), &VfsJob::stateChanged, this, [&]() {
+            if (job)
+                errors = qMax(errors, job->errorCount());
+        });
+        Outcome out = run(job);
+        QVERIFY(cut);
+        QVERIFY(out.finished);
+        QVERIFY(errors >= 1);
+        QCOMPARE(readFile(m_dst + QStringLiteral("/cut")), data);
+        // Blocks in flight at the cut are sent twice, nothing more.
+        QVERIFY2(m_b->writtenBytes() < quint64(size) + 30 * 64400, qPrintable(QString::number(m_b->writtenBytes())));
+    }
+
+    // Skip, Replace and Replace all answer the question for existing files.
+    void replaceQuestions()
+    {
+        for (int i = 0; i < 4; ++i) {
+            QVERIFY(writeFile(m_src + QStringLiteral("/q%1").arg(i), pattern(1000 + i, i)));
+            QVERIFY(writeFile(m_dst + QStringLiteral("/q%1").arg(i), "old"));
+        }
+        std::vector<VfsCopyItem> items;
+        for (int i = 3; i >= 0; --i) // taken from the back: q0 first
+            items.push_back(item(m_src + QStringLiteral("/q%1").arg(i)));
+        QStringList asked;
+        int answer = 0;
+        Outcome out = run(make(m_a.get(), m_b.get(), items, m_dst), [&](VfsCopyJob *job) {
+            asked << job->currentFile();
+            QVERIFY(!job->userActionPrompt().isEmpty());
+            QVERIFY(job->userActionEnabled(VfsJob::UserActionSkip));
+            switch (answer++) {
+            case 0: job->skipCurrentItem(); break;
+            case 1: job->replaceCurrentItem(); break;
+            default: job->replaceAllItems(); break;
+            }
+        });
+        QVERIFY(out.finished);
+        QCOMPARE(asked, QStringList({"q0", "q1", "q2"}));
+        QCOMPARE(readFile(m_dst + QStringLiteral("/q0")), QByteArray("old"));
+        for (int i = 1; i < 4; ++i)
+            QCOMPARE(readFile(m_dst + QStringLiteral("/q%1").arg(i)), pattern(1000 + i, i));
+        QVERIFY(!out.result.files.contains(m_src + QStringLiteral("/q0")));
+        QCOMPARE(out.result.files.size(), 3);
+        settle(); // the skipped file's source handle is closed too
+    }
+
+    // A Replace answer belongs to one file: when its open is lost with the link and the job
+    // starts over, a file the user skipped is not replaced by it.
+    void replaceAnswerDoesNotOutliveRetry()
+    {
+        for (int i = 0; i < 2; ++i) {
+            QVERIFY(writeFile(m_src + QStringLiteral("/r%1").arg(i), pattern(1000, i)));
+            QVERIFY(writeFile(m_dst + QStringLiteral("/r%1").arg(i), "old"));
+        }
+        for (TestPeer *p : {m_a.get(), m_b.get()}) {
+            p->client()->setRequestTimeout(100);
+            p->client()->setTransferTimeout(100);
+        }
+        bool cut = false;
+        m_b->onRequest = [&](const VfsFenuCommand &cmd) {
+            const QString path = QString::fromUtf8(cmd.path.data(), int(cmd.path.size()));
+            if (!cut && cmd.code == FSO_OPEN_FILE && path.endsWith(QStringLiteral("/r1")) && !(cmd.flags & 0x20)) {
+                cut = true;
+                m_a->setDropping(true);
+                m_b->setDropping(true);
+                QTimer::singleShot(300, this, [&]() {
+                    m_a->setDropping(false);
+                    m_b->setDropping(false);
+                });
+            }
+        };
+        std::vector<VfsCopyItem> items = {item(m_src + QStringLiteral("/r1")), item(m_src + QStringLiteral("/r0"))};
+        Outcome out = run(make(m_a.get(), m_b.get(), items, m_dst), [&](VfsCopyJob *job) {
+            if (job->currentFile() == QStringLiteral("r0"))
+                job->skipCurrentItem();
+            else
+                job->replaceCurrentItem();
+        });
+        QVERIFY(cut);
+        QVERIFY(out.finished);
+        QCOMPARE(readFile(m_dst + QStringLiteral("/r0")), QByteArray("old"));
+        QCOMPARE(readFile(m_dst + QStringLiteral("/r1")), pattern(1000, 1));
+        QVERIFY(!out.result.files.contains(m_src + QStringLiteral("/r0")));
+    }
+
+    // The job runs on its own thread while the job window answers from the GUI thread:
+    // Replace and Abort called from there take effect.
+    void answersFromAnotherThread()
+    {
+        QVERIFY(writeFile(m_src + QStringLiteral("/t0"), pattern(3000, 1)));
+        QVERIFY(writeFile(m_dst + QStringLiteral("/t0"), "old"));
+        QThread worker;
+        worker.start();
+        QPointer<VfsCopyJob> job = make(m_a.get(), m_b.get(), {item(m_src + QStringLiteral("/t0"))}, m_dst);
+        bool finished = false;
+        connect(job.data(), &VfsJob::jobFinished, this, [&]() { finished = true; });
+        connect(job.data(), &VfsJob::jobUpdated, this, [&]() {
+            if (job && job->state() == VfsJob::VfsJobStateQuestion)
+                job->replaceCurrentItem(); // a direct call, as QML makes it
+        });
+        job->moveToThread(&worker);
+        QMetaObject::invokeMethod(job.data(), "start", Qt::QueuedConnection);
+        QVERIFY(waitFor([&]() { return finished; }, 10000));
+        QCOMPARE(readFile(m_dst + QStringLiteral("/t0")), pattern(3000, 1));
+
+        QVERIFY(writeFile(m_src + QStringLiteral("/t1"), pattern(3000, 2)));
+        QVERIFY(writeFile(m_dst + QStringLiteral("/t1"), "old"));
+        job = make(m_a.get(), m_b.get(), {item(m_src + QStringLiteral("/t1"))}, m_dst);
+        bool aborted = false;
+        bool destroyed = false;
+        connect(job.data(), &VfsJob::jobAborted, this, [&]() { aborted = true; });
+        connect(job.data(), &QObject::destroyed, this, [&]() { destroyed = true; }, Qt::DirectConnection);
+        connect(job.data(), &VfsJob::jobUpdated, this, [&]() {
+            if (job && job->state() == VfsJob::VfsJobStateQuestion)
+                job->abort();
+        });
+        job->moveToThread(&worker);
+        QMetaObject::invokeMethod(job.data(), "start", Qt::QueuedConnection);
+        QVERIFY(waitFor([&]() { return aborted && destroyed; }, 10000));
+        QCOMPARE(readFile(m_dst + QStringLiteral("/t1")), QByteArray("old"));
+        worker.quit();
+        worker.wait();
+        settle();
+    }
+
+    // An abort while blocks are in flight withdraws every request, closes both files and
+    // never gives the half-written file the source's times.
+    void abortInFlight()
+    {
+        const QByteArray data = pattern(10000000, 5);
+        QVERIFY(writeFile(m_src + QStringLiteral("/abort"), data));
+        QVERIFY(setMtimeMs(m_src + QStringLiteral("/abort"), 1300000000000LL));
+        QPointer<VfsCopyJob> job = make(m_a.get(), m_b.get(), {item(m_src + QStringLiteral("/abort"))}, m_dst);
+        bool aborted = false;
+        connect(job.data(), &VfsJob::jobAborted, this, [&]() { aborted = true; });
+        m_b->onRequest = [&](const VfsFenuCommand &cmd) {
+            if (cmd.code == FSO_WRITE_FILE && m_b->writeRequests() == 20 && job)
+                job->abort();
+        };
+        job->start();
+        QVERIFY(waitFor([&]() { return job.isNull(); }, 30000));
+        QVERIFY(aborted);
+        settle();
+        QVERIFY(mtimeMs(m_dst + QStringLiteral("/abort")) != 1300000000000LL);
+        QVERIFY(readFile(m_dst + QStringLiteral("/abort")) != data);
+        // the next copy resumes and finishes it
+        Outcome out = run(make(m_a.get(), m_b.get(), {item(m_src + QStringLiteral("/abort"))}, m_dst, true));
+        QVERIFY(out.finished);
+        QCOMPARE(readFile(m_dst + QStringLiteral("/abort")), data);
+        QCOMPARE(mtimeMs(m_dst + QStringLiteral("/abort")), 1300000000000LL);
+    }
+
+    // An abort, or the job deleted outright, at every point of a small copy: the job is
+    // gone soon, every handle is closed, and no destination file carries its source's
+    // time unless its bytes are the source's.
+    void abortOrDeleteAtEveryRequest_data()
+    {
+        QTest::addColumn<bool>("deleteJob");
+        QTest::newRow("abort") << false;
+        QTest::newRow("delete") << true;
+    }
+
+    void abortOrDeleteAtEveryRequest()
+    {
+        QFETCH(bool, deleteJob);
+        const QString tree = m_src + QStringLiteral("/t");
+        QVERIFY(QDir().mkpath(tree + QStringLiteral("/sub")));
+        const QList<QPair<QString, qint64>> files = {{QStringLiteral("/a"), 150000},
+                                                     {QStringLiteral("/sub/b"), 70000},
+                                                     {QStringLiteral("/sub/c"), 0}};
+        int seed = 20;
+        for (const auto &f : files) {
+            QVERIFY(writeFile(tree + f.first, pattern(f.second, ++seed)));
+            QVERIFY(setMtimeMs(tree + f.first, 1300000000000LL + seed));
+        }
+        for (int k = 1; k < 60; ++k) {
+            const QString dst = m_dst + QStringLiteral("/%1").arg(k);
+            QVERIFY(QDir().mkpath(dst));
+            QPointer<VfsCopyJob> job = make(m_a.get(), m_b.get(), {item(tree, VfsCopyItem::DirectoryType)}, dst);
+            bool ended = false;
+            connect(job.data(), &VfsJob::jobFinished, this, [&]() { ended = true; });
+            int seen = 0;
+            bool hit = false;
+            auto hook = [&](const VfsFenuCommand &) {
+                if (++seen == k && job && !ended) {
+                    hit = true;
+                    if (deleteJob)
+                        delete job.data();
+                    else
+                        job->abort();
+                }
+            };
+            m_a->onRequest = hook;
+            m_b->onRequest = hook;
+            job->start();
+            QVERIFY2(waitFor([&]() { return job.isNull(); }, 10000), qPrintable(QString::number(k)));
+            m_a->onRequest = nullptr;
+            m_b->onRequest = nullptr;
+            // A job deleted outright can't close what the server opened a moment later; the
+            // server's idle close takes care of that.
+            if (!deleteJob)
+                QVERIFY2(waitFor([&]() { return m_a->server()->openFileCount() == 0 && m_b->server()->openFileCount() == 0; },
+                                 5000),
+                         qPrintable(QString::number(k)));
+            seed = 20;
+            for (const auto &f : files) {
+                ++seed;
+                const QString copy = dst + QStringLiteral("/t") + f.first;
+                if (QFileInfo::exists(copy) && mtimeMs(copy) == 1300000000000LL + seed)
+                    QVERIFY2(readFile(copy) == pattern(f.second, seed), qPrintable(copy));
+            }
+            if (!hit)
+                break; // the copy ran to its end before the k-th request
+        }
+    }
+
+    // The link is cut for a moment at every point of a small copy: the job retries and
+    // ends with every file identical, its times set, and nothing left open.
+    void linkCutAtEveryRequest()
+    {
+        const QString tree = m_src + QStringLiteral("/t");
+        QVERIFY(QDir().mkpath(tree + QStringLiteral("/sub")));
+        const QList<QPair<QString, qint64>> files = {{QStringLiteral("/a"), 150000},
+                                                     {QStringLiteral("/sub/b"), 70000},
+                                                     {QStringLiteral("/sub/c"), 0}};
+        int seed = 30;
+        for (const auto &f : files) {
+            QVERIFY(writeFile(tree + f.first, pattern(f.second, ++seed)));
+            QVERIFY(setMtimeMs(tree + f.first, 1300000000000LL + seed));
+        }
+        for (TestPeer *p : {m_a.get(), m_b.get()}) {
+            p->client()->setRequestTimeout(100);
+            p->client()->setTransferTimeout(100);
+            // An open whose reply was lost leaves a handle only the server's idle close ends.
+            p->server()->setIdleClose(500, 100);
+        }
+        for (int k = 1; k < 80; k += 2) {
+            const QString dst = m_dst + QStringLiteral("/%1").arg(k);
+            QVERIFY(QDir().mkpath(dst));
+            int seen = 0;
+            bool hit = false;
+            auto hook = [&](const VfsFenuCommand &) {
+                if (++seen == k) {
+                    hit = true;
+                    m_a->setDropping(true);
+                    m_b->setDropping(true);
+                    QTimer::singleShot(250, this, [&]() {
+                        m_a->setDropping(false);
+                        m_b->setDropping(false);
+                    });
+                }
+            };
+            m_a->onRequest = hook;
+            m_b->onRequest = hook;
+            Outcome out = run(make(m_a.get(), m_b.get(), {item(tree, VfsCopyItem::DirectoryType)}, dst), {}, 20000);
+            m_a->onRequest = nullptr;
+            m_b->onRequest = nullptr;
+            QVERIFY2(out.finished, qPrintable(QString::number(k)));
+            seed = 30;
+            for (const auto &f : files) {
+                ++seed;
+                const QString copy = dst + QStringLiteral("/t") + f.first;
+                QVERIFY2(readFile(copy) == pattern(f.second, seed), qPrintable(copy));
+                QCOMPARE(mtimeMs(copy), 1300000000000LL + seed);
+            }
+            QVERIFY2(waitFor([&]() { return m_a->server()->openFileCount() == 0 && m_b->server()->openFileCount() == 0; },
+                             5000),
+                     qPrintable(QString::number(k)));
+            if (!hit)
+                break;
+        }
+    }
+
+    // A retry after a failure reopens the files the job created itself without asking.
+    void retryReopensOwnFilesWithoutAsking()
+    {
+        const QByteArray data = pattern(3000000, 8);
+        QVERIFY(writeFile(m_src + QStringLiteral("/own"), data));
+        for (TestPeer *p : {m_a.get(), m_b.get()}) {
+            p->client()->setRequestTimeout(300);
+            p->client()->setTransferTimeout(300);
+        }
+        bool cut = false;
+        m_b->onRequest = [&](const VfsFenuCommand &cmd) {
+            if (!cut && cmd.code == FSO_WRITE_FILE && m_b->writeRequests() == 5) {
+                cut = true;
+                m_b->setDropping(true);
+                QTimer::singleShot(500, this, [&]() { m_b->setDropping(false); });
+            }
+        };
+        bool asked = false;
+        Outcome out = run(make(m_a.get(), m_b.get(), {item(m_src + QStringLiteral("/own"))}, m_dst),
+                          [&](VfsCopyJob *job) {
+                              asked = true;
+                              job->abort();
+                          });
+        QVERIFY(cut);
+        QVERIFY(!asked);
+        QVERIFY(out.finished);
+        QCOMPARE(readFile(m_dst + QStringLiteral("/own")), data);
+    }
+
+    // A destination that takes fewer bytes than it was given (its disk is full) never counts
+    // as copied: the job says why while it waits, keeps trying, and clears the prompt once
+    // the copy goes on.
+    void shortWriteExplainedWhileRetrying()
+    {
+        const QByteArray data = pattern(300000, 12);
+        QVERIFY(writeFile(m_src + QStringLiteral("/full"), data));
+        int shortened = 0;
+        m_b->onReply = [&](VfsFenuCommand &reply) {
+            if (reply.code == FSO_WRITE_FILE_REPLY && reply.status == FSO_STATUS_SUCCESS && reply.dataSize > 0
+                && shortened < 2) {
+                ++shortened;
+                reply.dataSize -= 1;
+            }
+        };
+        QPointer<VfsCopyJob> job = make(m_a.get(), m_b.get(), {item(m_src + QStringLiteral("/full"))}, m_dst);
+        QStringList pausedPrompts;
+        QString finalPrompt = QStringLiteral("unset");
+        connect(job.data(), &VfsJob::stateChanged, this, [&]() {
+            if (job && job->state() == VfsJob::VfsJobStatePaused && !job->userActionPrompt().isEmpty())
+                pausedPrompts << job->userActionPrompt();
+        });
+        connect(job.data(), &VfsJob::jobFinished, this, [&]() { finalPrompt = job->userActionPrompt(); });
+        Outcome out = run(job);
+        m_b->onReply = nullptr;
+        QVERIFY(out.finished);
+        QCOMPARE(shortened, 2);
+        QVERIFY(pausedPrompts.contains(
+            QStringLiteral("Not all data could be written to the destination. Is its disk full?")));
+        QCOMPARE(finalPrompt, QString());
+        QCOMPARE(readFile(m_dst + QStringLiteral("/full")), data);
+        settle();
+    }
+
+    // Failures that would only repeat end the job as aborted with a prompt, without the
+    // pause of a retry.
+    void deterministicFailuresEndAborted()
+    {
+        QPointer<VfsCopyJob> job = make(m_a.get(), m_b.get(), {item(m_src + QStringLiteral("/missing"))}, m_dst);
+        job->setRetryDelay(600000);
+        Outcome out = run(job, {}, 10000);
+        QVERIFY(out.aborted);
+        QCOMPARE(out.errors, VfsCopyJob::kFatalErrorCount);
+        QVERIFY(!out.prompt.isEmpty());
+
+        // a folder onto a file
+        QVERIFY(QDir().mkpath(m_src + QStringLiteral("/folder")));
+        QVERIFY(writeFile(m_src + QStringLiteral("/folder/x"), "x"));
+        QVERIFY(writeFile(m_dst + QStringLiteral("/folder"), "a file"));
+        job = make(m_a.get(), m_b.get(), {item(m_src + QStringLiteral("/folder"), VfsCopyItem::DirectoryType)}, m_dst);
+        job->setRetryDelay(600000);
+        out = run(job, {}, 10000);
+        QVERIFY(out.aborted);
+        QVERIFY(!out.prompt.isEmpty());
+        QCOMPARE(readFile(m_dst + QStringLiteral("/folder")), QByteArray("a file"));
+
+        // a file onto a folder
+        QVERIFY(writeFile(m_src + QStringLiteral("/plain"), "p"));
+        QVERIFY(QDir().mkpath(m_dst + QStringLiteral("/plain")));
+        job = make(m_a.get(), m_b.get(), {item(m_src + QStringLiteral("/plain"))}, m_dst, true);
+        job->setRetryDelay(600000);
+        out = run(job, {}, 10000);
+        QVERIFY(out.aborted);
+        settle();
+    }
+
+    // The same file under two names is refused, even with Replace all: a symbolic link to
+    // the source folder, and a hard link.
+    void sameFileUnderTwoNamesRefused()
+    {
+        const QByteArray data = pattern(100000, 4);
+        QVERIFY(writeFile(m_src + QStringLiteral("/same"), data));
+        const QString alias = m_dst + QStringLiteral("/alias");
+        QVERIFY(::symlink(QFile::encodeName(m_src).constData(), QFile::encodeName(alias).constData()) == 0);
+        Outcome out = run(make(m_a.get(), m_a.get(), {item(m_src + QStringLiteral("/same"))}, alias, true), {}, 10000);
+        QVERIFY(out.aborted);
+        QCOMPARE(readFile(m_src + QStringLiteral("/same")), data);
+
+        // A hard link of the source is the same data under another name: nothing is
+        // written, nothing is lost, and the data outlives the delete of either name.
+        QVERIFY(::link(QFile::encodeName(m_src + QStringLiteral("/same")).constData(),
+                       QFile::encodeName(m_dst + QStringLiteral("/same")).constData())
+                == 0);
+        m_a->resetCounters();
+        out = run(make(m_a.get(), m_a.get(), {item(m_src + QStringLiteral("/same"))}, m_dst, true), {}, 10000);
+        QVERIFY(out.finished || out.aborted);
+        QCOMPARE(m_a->writtenBytes(), quint64(0));
+        QCOMPARE(readFile(m_src + QStringLiteral("/same")), data);
+
+        // A folder into itself, named through a link.
+        QVERIFY(QDir().mkpath(m_src + QStringLiteral("/loop")));
+        out = run(make(m_a.get(), m_a.get(), {item(m_src + QStringLiteral("/loop"), VfsCopyItem::DirectoryType)},
+                       m_src + QStringLiteral("/loop")),
+                  {}, 10000);
+        QVERIFY(out.aborted);
+        settle();
+    }
+
+    // A folder copied below itself through a symbolic link in the destination path would
+    // copy its own copies again and again: refused before anything is created.
+    void folderBelowItselfThroughLinkRefused()
+    {
+        const QString folder = m_src + QStringLiteral("/F");
+        QVERIFY(QDir().mkpath(folder + QStringLiteral("/sub")));
+        QVERIFY(writeFile(folder + QStringLiteral("/x"), "x"));
+        const QString link = m_dst + QStringLiteral("/link");
+        QVERIFY(::symlink(QFile::encodeName(folder).constData(), QFile::encodeName(link).constData()) == 0);
+        Outcome out = run(make(m_a.get(), m_a.get(), {item(folder, VfsCopyItem::DirectoryType)},
+                               link + QStringLiteral("/sub")),
+                          {}, 20000);
+        QVERIFY(out.aborted);
+        QVERIFY(!out.prompt.isEmpty());
+        QVERIFY(!QFileInfo::exists(folder + QStringLiteral("/sub/F")));
+        settle();
+    }
+
+    // Copies into their own folder get free names, decided once per job.
+    void duplicateNamesInOwnFolder()
+    {
+        QVERIFY(writeFile(m_src + QStringLiteral("/report.pdf"), "r"));
+        QVERIFY(QDir().mkpath(m_src + QStringLiteral("/a.b")));
+        QVERIFY(writeFile(m_src + QStringLiteral("/a.b/in"), "in"));
+        std::vector<VfsCopyItem> items = {item(m_src + QStringLiteral("/report.pdf")),
+                                          item(m_src + QStringLiteral("/a.b"), VfsCopyItem::DirectoryType)};
+        Outcome out = run(make(m_a.get(), m_a.get(), items, m_src));
+        QVERIFY(out.finished);
+        QCOMPARE(readFile(m_src + QStringLiteral("/report (Copy).pdf")), QByteArray("r"));
+        QCOMPARE(readFile(m_src + QStringLiteral("/a.b (Copy)/in")), QByteArray("in"));
+        out = run(make(m_a.get(), m_a.get(), {item(m_src + QStringLiteral("/report (Copy).pdf"))}, m_src));
+        QVERIFY(out.finished);
+        QCOMPARE(readFile(m_src + QStringLiteral("/report (2. Copy).pdf")), QByteArray("r"));
+        QCOMPARE(VfsCopyJob::duplicateName(QStringLiteral(".profile"), false, 1), QStringLiteral(".profile (Copy)"));
+        QCOMPARE(VfsCopyJob::duplicateName(QStringLiteral("archive."), false, 1), QStringLiteral("archive. (Copy)"));
+    }
+
+    // An empty request, or one of links only, finishes without copying.
+    void emptyRequestFinishes()
+    {
+        QVERIFY(::symlink("x", QFile::encodeName(m_src + QStringLiteral("/l")).constData()) == 0);
+        Outcome out = run(make(m_a.get(), m_b.get(), {}, m_dst));
+        QVERIFY(out.finished);
+        out = run(make(m_a.get(), m_b.get(), {item(m_src + QStringLiteral("/l"), VfsCopyItem::SymlinkType)}, m_dst));
+        QVERIFY(out.finished);
+        QVERIFY(!QFileInfo(m_dst + QStringLiteral("/l")).isSymLink());
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_CopyJob)
+#include "tst_copyjob.moc"

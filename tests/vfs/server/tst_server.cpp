@@ -1,0 +1,960 @@
+// The file server over a real temporary tree, every request encoded, decoded by the parser
+// and answered the way a peer would see it.
+
+#include "tst_serverharness.h"
+
+#include "vfs/server/vfsaccess.h"
+#include "vfs/server/vfsserverjobs.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QSemaphore>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QThreadPool>
+#include <QtConcurrent>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const QString kShareUuid = QStringLiteral("{11111111-1111-1111-1111-111111111111}");
+const QString kDataUuid = QStringLiteral("{22222222-2222-2222-2222-222222222222}");
+const QString kDriveUuid = QStringLiteral("{33333333-3333-3333-3333-333333333333}");
+
+PeerAclDto entry(const QString &uuid, const QString &name, const QString &selector, quint32 flags)
+{
+    PeerAclDto acl;
+    acl.uuid = uuid;
+    acl.name = name;
+    acl.selector = selector;
+    acl.flags = flags;
+    acl.timestamp = QDateTime::fromSecsSinceEpoch(1700000000);
+    return acl;
+}
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool exists(const QString &path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
+}
+
+bool link(const QString &target, const QString &path)
+{
+    return ::symlink(QFile::encodeName(target).constData(), QFile::encodeName(path).constData()) == 0;
+}
+
+QStringList names(const std::vector<VfsDirectoryEntry> &entries)
+{
+    QStringList out;
+    for (const VfsDirectoryEntry &e : entries)
+        out << e.name;
+    return out;
+}
+
+// Holds the global thread pool at one busy thread, so jobs the server starts wait in its
+// queue until release(): what a peer gets by keeping the pool busy with its own hashes.
+class PoolBlocker
+{
+public:
+    PoolBlocker()
+    {
+        QThreadPool *pool = QThreadPool::globalInstance();
+        pool->waitForDone();
+        m_oldMax = pool->maxThreadCount();
+        pool->setMaxThreadCount(1);
+        QtConcurrent::run([this]() {
+            m_started.release();
+            m_release.acquire();
+        });
+        m_started.acquire();
+    }
+    ~PoolBlocker()
+    {
+        release();
+        QThreadPool::globalInstance()->waitForDone();
+        QThreadPool::globalInstance()->setMaxThreadCount(m_oldMax);
+    }
+    void release()
+    {
+        if (!m_released)
+            m_release.release();
+        m_released = true;
+    }
+
+private:
+    QSemaphore m_started, m_release;
+    int m_oldMax = 1;
+    bool m_released = false;
+};
+
+mode_t modeOf(const QString &path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 07777;
+}
+
+} // namespace
+
+class TestServer : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    QString root;
+
+    // root/
+    //   share/          rw + sub-paths, selector written with a trailing "/"
+    //     a.txt, sub/b.txt, fifo
+    //     link_out -> root/secret, dirlink_out -> root/secretdir, link_in -> share/sub
+    //     dangling -> root/nowhere
+    //   data/r.txt      read + sub-paths
+    //   database/y.txt  not shared: "data" must not grant it
+    //   nested/         rw + sub-paths; nested/inner read + sub-paths
+    //   single.txt      read, exact only
+    //   secret, secretdir/s.txt
+    void buildTree()
+    {
+        root = m_dir.path();
+        QVERIFY(writeFile(root + "/share/a.txt", "alpha"));
+        QVERIFY(writeFile(root + "/share/sub/b.txt", "beta"));
+        QVERIFY(::mkfifo(QFile::encodeName(root + "/share/fifo").constData(), 0644) == 0);
+        QVERIFY(writeFile(root + "/secret", "secret"));
+        QVERIFY(writeFile(root + "/secretdir/s.txt", "secret too"));
+        QVERIFY(link(root + "/secret", root + "/share/link_out"));
+        QVERIFY(link(root + "/secretdir", root + "/share/dirlink_out"));
+        QVERIFY(link(root + "/share/sub", root + "/share/link_in"));
+        QVERIFY(link(root + "/nowhere", root + "/share/dangling"));
+        QVERIFY(writeFile(root + "/data/r.txt", "read me"));
+        QVERIFY(writeFile(root + "/database/y.txt", "why"));
+        QVERIFY(writeFile(root + "/nested/g.txt", "g"));
+        QVERIFY(writeFile(root + "/nested/inner/f.txt", "f"));
+        QVERIFY(writeFile(root + "/single.txt", "one"));
+    }
+
+    std::vector<PeerAclDto> entries() const
+    {
+        return {
+            entry(kShareUuid, "Shared", root + "/share/", 0x1 | 0x2 | 0x4),
+            entry(kDataUuid, "Data", root + "/data", 0x1 | 0x4),
+            entry("{44444444-4444-4444-4444-444444444444}", "Nested", root + "/nested", 0x1 | 0x2 | 0x4),
+            entry("{55555555-5555-5555-5555-555555555555}", "Inner", root + "/nested/inner", 0x1 | 0x4),
+            entry("{66666666-6666-6666-6666-666666666666}", "Single", root + "/single.txt", 0x1),
+            // Never matches: a selector with ".." is not a clean path.
+            entry("{77777777-7777-7777-7777-777777777777}", "Sneaky", root + "/share/../secretdir", 0x1 | 0x2 | 0x4),
+            entry(kDriveUuid, "Drive", root + "/drive", 0x1 | 0x8),
+        };
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        buildTree();
+    }
+
+    // Every access rule a remote peer meets, over the real tree.
+    void remoteAccessMatrix()
+    {
+        ServerHarness h(false);
+        h.server->setAcl(entries());
+        const QString s = root + "/share";
+        const std::uint32_t R = FSO_OPEN_READ, W = FSO_OPEN_WRITE;
+
+        struct Case
+        {
+            const char *what;
+            QString path;
+            std::uint32_t flags;
+            std::uint8_t status;
+        };
+        const QString nul = s + QStringLiteral("/a.txt") + QChar(0) + QStringLiteral("/../x");
+        const Case opens[] = {
+            {"read inside share", s + "/a.txt", R, 0},
+            {"read below share", s + "/sub/b.txt", R, 0},
+            {"read through inner link", s + "/link_in/b.txt", R, 0},
+            {"read-only entry", root + "/data/r.txt", R, 0},
+            {"write on read-only entry", root + "/data/r.txt", W, 4},
+            {"prefix without boundary", root + "/database/y.txt", R, 4},
+            {"unshared file", root + "/secret", R, 4},
+            {"link out of the share", s + "/link_out", R, 4},
+            {"through dir link out of the share", s + "/dirlink_out/s.txt", R, 4},
+            {"create through dir link out", s + "/dirlink_out/new.txt", W, 4},
+            {"create through dangling link", s + "/dangling", W, 4},
+            {"dot-dot", s + "/../secret", R, 2},
+            {"dot", s + "/./a.txt", R, 2},
+            {"empty part", s + "//a.txt", R, 2},
+            {"NUL", nul, R, 2},
+            {"relative", "share/a.txt", R, 2},
+            {"empty", QString(), R, 2},
+            {"selector with dot-dot never matches", root + "/secretdir/s.txt", R, 4},
+            {"longest selector wins: inner is read-only", root + "/nested/inner/f.txt", W, 4},
+            {"outer entry still writes", root + "/nested/g.txt", W, 0},
+            {"exact entry covers itself", root + "/single.txt", R, 0},
+            {"exact entry is read-only", root + "/single.txt", W, 4},
+            {"case-sensitive", root + "/SHARE/a.txt", R, 4},
+            {"%shares path", "%shares/" + kShareUuid + "/a.txt", R, 0},
+            {"%shares with dot-dot", "%shares/" + kShareUuid + "/../secret", R, 2},
+            {"%shares link out", "%shares/" + kShareUuid + "/link_out", R, 4},
+            {"%shares unknown uuid", "%shares/{99999999-9999-9999-9999-999999999999}/a.txt", R, 3},
+            {"FIFO is never opened", s + "/fifo", R, 1},
+            {"directory is never opened", s + "/sub", R, 1},
+        };
+        for (const Case &c : opens) {
+            const ServerHarness::Opened opened = h.open(c.path, c.flags);
+            QVERIFY2(opened.status == c.status,
+                     qPrintable(QStringLiteral("%1: status %2").arg(c.what).arg(opened.status)));
+            if (opened.status == 0)
+                QCOMPARE(h.close(opened.handle), std::uint8_t(0));
+            else
+                QCOMPARE(opened.handle, std::uint16_t(0));
+        }
+        QVERIFY(!exists(root + "/secretdir/new.txt"));
+        QVERIFY(!exists(root + "/nowhere"));
+        QCOMPARE(h.open(s + "/sub/new.txt", W).status, std::uint8_t(0));
+        QVERIFY(exists(s + "/sub/new.txt"));
+
+        // Listings are checked like every other request; nothing is watched on refusal.
+        QCOMPARE(h.list(root).status, std::uint8_t(4));
+        QCOMPARE(h.list(root + "/database").status, std::uint8_t(4));
+        QCOMPARE(h.list(s + "/dirlink_out").status, std::uint8_t(4));
+        QCOMPARE(h.list(s + "/sub/..").status, std::uint8_t(2));
+        QCOMPARE(h.list(s + "/a.txt").status, std::uint8_t(5));
+        QCOMPARE(h.list(s + "/missing").status, std::uint8_t(3));
+        ServerHarness::Listing sub = h.list("%shares/" + kShareUuid + "/sub");
+        QCOMPARE(sub.status, std::uint8_t(0));
+        QCOMPARE(sub.lastStatus, std::uint8_t(8));
+        QVERIFY(names(sub.entries).contains("b.txt"));
+        QCOMPARE(h.list("%shares/" + kShareUuid + "/sub/../..").status, std::uint8_t(2));
+
+        // A link in a listing says nothing about a target outside the share.
+        ServerHarness::Listing top = h.list(s);
+        QCOMPARE(top.lastStatus, std::uint8_t(8));
+        for (const VfsDirectoryEntry &e : top.entries) {
+            if (e.name == "link_out" || e.name == "dirlink_out") {
+                QCOMPARE(e.type, FSO_ENTRY_LINK);
+                QVERIFY(e.linkTarget.isEmpty());
+            }
+            if (e.name == "link_in") {
+                QCOMPARE(e.linkTarget, QFileInfo(s + "/sub").canonicalFilePath());
+                QCOMPARE(e.linkTargetType, FSO_ENTRY_DIRECTORY);
+            }
+            QVERIFY(e.name != "fifo"); // system entries only when asked for
+        }
+
+        // Making directories.
+        QCOMPARE(h.makeDirectory(s + "/dirlink_out/made").status, std::uint8_t(4));
+        QVERIFY(!exists(root + "/secretdir/made"));
+        QCOMPARE(h.makeDirectory(s + "/made/deeper").status, std::uint8_t(0));
+        QVERIFY(QFileInfo(s + "/made/deeper").isDir());
+        QCOMPARE(h.makeDirectory(root + "/data/made").status, std::uint8_t(4));
+
+        // Deleting: never the share root, however it is spelled.
+        QCOMPARE(h.remove(s), std::uint8_t(4));
+        QCOMPARE(h.remove(s + "/"), std::uint8_t(4));
+        QCOMPARE(h.remove(s + "/."), std::uint8_t(2));
+        QCOMPARE(h.remove("%shares/" + kShareUuid), std::uint8_t(4));
+        QCOMPARE(h.remove(root + "/data/r.txt"), std::uint8_t(4));
+        QCOMPARE(h.remove(root + "/database/y.txt"), std::uint8_t(4));
+        QCOMPARE(h.remove(s + "/missing.txt"), std::uint8_t(3));
+        // Links go themselves, never what they point at.
+        QCOMPARE(h.remove(s + "/link_out"), std::uint8_t(0));
+        QCOMPARE(h.remove(s + "/dirlink_out"), std::uint8_t(0));
+        QVERIFY(!exists(s + "/link_out"));
+        QCOMPARE(readFile(root + "/secret"), QByteArray("secret"));
+        QVERIFY(exists(root + "/secretdir/s.txt"));
+        QCOMPARE(h.remove(s + "/made"), std::uint8_t(0));
+        QVERIFY(!exists(s + "/made"));
+        QVERIFY(QFileInfo(s).isDir());
+
+        // Moving: write access on both sides, and never a share root.
+        QCOMPARE(h.move(s + "/a.txt", root + "/data/a.txt"), std::uint8_t(4));
+        QCOMPARE(h.move(s + "/a.txt", root + "/secretdir/a.txt"), std::uint8_t(4));
+        QCOMPARE(h.move(s, root + "/nested/share"), std::uint8_t(4));
+        QCOMPARE(h.move(s + "/sub/new.txt", root + "/nested/new.txt"), std::uint8_t(0));
+        QVERIFY(exists(root + "/nested/new.txt"));
+        QCOMPARE(h.move(s + "/sub/../a.txt", s + "/x.txt"), std::uint8_t(2));
+
+        // Times only need write access.
+        QCOMPARE(h.openWithTimes(root + "/data/r.txt", 0, FSO_ATTR_MODIFY_TIME, 0, 1600000000000).status,
+                 std::uint8_t(4));
+        QCOMPARE(h.undecodable, 0);
+    }
+
+    // The local computer's own peer is not checked, but links and drives are still safe.
+    void localPeerLimits()
+    {
+        ServerHarness h(true);
+        QCOMPARE(h.open(root + "/secret", FSO_OPEN_READ).status, std::uint8_t(0));
+        QCOMPARE(h.open(root + "/share/fifo", FSO_OPEN_READ).status, std::uint8_t(1));
+        QCOMPARE(h.open(root + "/share/fifo", FSO_OPEN_WRITE).status, std::uint8_t(1));
+        QCOMPARE(h.open(root + "/share/../secret", FSO_OPEN_READ).status, std::uint8_t(2));
+
+        QVERIFY(link(root + "/secretdir", root + "/locallink"));
+        QCOMPARE(h.remove(root + "/locallink"), std::uint8_t(0));
+        QVERIFY(exists(root + "/secretdir/s.txt"));
+
+        // A drive root is never deleted.
+        QVERIFY(vfsserverfs::isMountPoint("/"));
+        QVERIFY(vfsserverfs::isMountPoint("/proc"));
+        QVERIFY(!vfsserverfs::isMountPoint(root + "/secretdir"));
+        QCOMPARE(h.remove("/proc"), std::uint8_t(4));
+    }
+
+    void sharesRootListing()
+    {
+        ServerHarness h(false);
+        h.server->setAcl(entries());
+        ServerHarness::Listing shares = h.list("%shares");
+        QCOMPARE(shares.status, std::uint8_t(0));
+        QCOMPARE(shares.lastStatus, std::uint8_t(8));
+        // Drive entries, unclean selectors and missing selectors are left out.
+        QCOMPARE(names(shares.entries), QStringList({"Shared", "Data", "Nested", "Inner", "Single"}));
+        const VfsDirectoryEntry &shared = shares.entries[0];
+        QCOMPARE(shared.type, FSO_ENTRY_SHARE);
+        QCOMPARE(shared.linkTarget, kShareUuid);
+        QCOMPARE(shared.linkTargetType, FSO_ENTRY_DIRECTORY);
+        QCOMPARE(shares.entries[4].linkTargetType, FSO_ENTRY_FILE);
+        // Read-only shares do not look writable.
+        QVERIFY(shared.mode & FSO_MODE_WRITABLE);
+        QVERIFY(!(shares.entries[1].mode & FSO_MODE_WRITABLE));
+
+        // The local peer sees plain entries.
+        ServerHarness local(true);
+        local.server->setAcl(entries());
+        ServerHarness::Listing plain = local.list("%shares");
+        QCOMPARE(plain.entries.size(), std::size_t(5));
+        QCOMPARE(plain.entries[0].name, QString("share"));
+        QCOMPARE(plain.entries[0].type, FSO_ENTRY_DIRECTORY);
+
+        // Nothing shared: an empty root.
+        ServerHarness none(false);
+        ServerHarness::Listing empty = none.list("%shares");
+        QCOMPARE(empty.status, std::uint8_t(0));
+        QCOMPARE(empty.lastStatus, std::uint8_t(8));
+        QVERIFY(empty.entries.empty());
+    }
+
+    void deleteNotifiesParentAndAclChanges()
+    {
+        ServerHarness h(false);
+        h.server->setAcl(entries());
+        QVERIFY(ServerHarness::waitUntil([&]() { return h.notifications.size() >= 2; }));
+        QCOMPARE(QString::fromStdString(h.notifications[0].path), QString("%shares"));
+        QCOMPARE(QString::fromStdString(h.notifications[1].path), QString("%drives"));
+        QCOMPARE(h.notifications[0].trId, std::uint16_t(0));
+        QCOMPARE(h.notifications[1].trId, std::uint16_t(1));
+        h.notifications.clear();
+        h.server->setAcl(entries()); // unchanged: nothing
+        QVERIFY(writeFile(root + "/share/del1.txt", "x"));
+        QVERIFY(writeFile(root + "/share/deldir/x/y.txt", "y"));
+
+        QCOMPARE(h.remove("%shares/" + kShareUuid + "/del1.txt"), std::uint8_t(0));
+        QVERIFY(ServerHarness::waitUntil([&]() { return !h.notifications.empty(); }));
+        QCOMPARE(QString::fromStdString(h.notifications.front().path), "%shares/" + kShareUuid);
+        h.notifications.clear();
+
+        QCOMPARE(h.remove(root + "/share/deldir"), std::uint8_t(0));
+        QVERIFY(!exists(root + "/share/deldir"));
+        QVERIFY(ServerHarness::waitUntil([&]() { return !h.notifications.empty(); }));
+        QCOMPARE(QString::fromStdString(h.notifications.front().path), root + "/share");
+        h.notifications.clear();
+
+        // Changes the peer may not know of are not told.
+        h.server->directoryChanged(root + "/secretdir");
+        h.server->directoryChanged(root + "/database");
+        h.server->directoryChanged(root + "/data/sub");
+        QCOMPARE(h.notifications.size(), std::size_t(1));
+        QCOMPARE(QString::fromStdString(h.notifications.front().path), root + "/data/sub");
+    }
+
+    // With 0x4 a folder goes only when it is empty; whatever it holds keeps it (status 1),
+    // files and links go as usual, the trash ignores the bit, and 0x2 alone still removes a
+    // folder with everything in it.
+    void deleteOnlyEmptyFolders()
+    {
+        ServerHarness h(false);
+        h.server->setAcl(entries());
+        const QString base = root + "/share/only";
+        const std::uint32_t onlyEmpty = FSO_DELETE_PERMANENT | FSO_DELETE_ONLY_EMPTY;
+        QVERIFY(QDir().mkpath(base + "/empty"));
+        QVERIFY(writeFile(base + "/full/deep/x.txt", "x"));
+        QVERIFY(writeFile(base + "/f.txt", "f"));
+        QVERIFY(QDir().mkpath(base + "/odd"));
+        {
+            // a name that is not valid text: no listing carries it, yet it fills the folder
+            const QByteArray odd = QFile::encodeName(base) + "/odd/bad\xff";
+            const int fd = ::open(odd.constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+            QVERIFY(fd >= 0);
+            ::close(fd);
+        }
+        QVERIFY(link(base + "/full", base + "/dirlink"));
+
+        QCOMPARE(h.remove(base + "/empty", onlyEmpty), std::uint8_t(0));
+        QVERIFY(!exists(base + "/empty"));
+        QCOMPARE(h.remove(base + "/full", onlyEmpty), std::uint8_t(1));
+        QCOMPARE(h.remove(base + "/full/deep", onlyEmpty), std::uint8_t(1));
+        QCOMPARE(h.remove(base + "/odd", onlyEmpty), std::uint8_t(1));
+        QVERIFY(exists(base + "/full/deep/x.txt"));
+        QCOMPARE(h.remove(base + "/dirlink", onlyEmpty), std::uint8_t(0));
+        QVERIFY(exists(base + "/full/deep/x.txt"));
+        QCOMPARE(h.remove(base + "/f.txt", onlyEmpty), std::uint8_t(0));
+        QVERIFY(!exists(base + "/f.txt"));
+        QCOMPARE(h.remove(base + "/gone", onlyEmpty), std::uint8_t(3));
+
+        QCOMPARE(h.remove(base + "/full", FSO_DELETE_PERMANENT), std::uint8_t(0));
+        QVERIFY(!exists(base + "/full"));
+
+        QTemporaryDir xdg;
+        const QByteArray old = qgetenv("XDG_DATA_HOME");
+        qputenv("XDG_DATA_HOME", QFile::encodeName(xdg.path() + "/data"));
+        ServerHarness local(true);
+        QCOMPARE(local.remove(base + "/odd", FSO_DELETE_TO_TRASH | FSO_DELETE_ONLY_EMPTY), std::uint8_t(0));
+        QVERIFY(!exists(base + "/odd"));
+        QVERIFY(exists(xdg.path() + "/data/Trash/files/odd"));
+        qputenv("XDG_DATA_HOME", old);
+    }
+
+    void trashStatuses()
+    {
+        QTemporaryDir xdg;
+        const QByteArray old = qgetenv("XDG_DATA_HOME");
+        qputenv("XDG_DATA_HOME", QFile::encodeName(xdg.path() + "/data"));
+        ServerHarness h(true);
+        QVERIFY(writeFile(root + "/trash/t.txt", "t"));
+        QCOMPARE(h.remove(root + "/trash/t.txt", FSO_DELETE_TO_TRASH), std::uint8_t(0));
+        QVERIFY(!exists(root + "/trash/t.txt"));
+        QVERIFY(exists(xdg.path() + "/data/Trash/files/t.txt"));
+
+        // A trash that cannot be used answers 14, the one status the delete job asks about.
+        QVERIFY(writeFile(xdg.path() + "/blocker", "file"));
+        qputenv("XDG_DATA_HOME", QFile::encodeName(xdg.path() + "/blocker/data"));
+        QVERIFY(writeFile(root + "/trash/u.txt", "u"));
+        QCOMPARE(h.remove(root + "/trash/u.txt", FSO_DELETE_TO_TRASH), std::uint8_t(14));
+        QVERIFY(exists(root + "/trash/u.txt"));
+        qputenv("XDG_DATA_HOME", old);
+    }
+
+    void moveStatuses()
+    {
+        ServerHarness h(true);
+        const QString m = root + "/move";
+        QVERIFY(writeFile(m + "/a.txt", "A"));
+        QVERIFY(writeFile(m + "/b.txt", "B"));
+        QVERIFY(writeFile(m + "/dir/c.txt", "C"));
+        QVERIFY(writeFile(m + "/full/d.txt", "D"));
+        QVERIFY(::link(QFile::encodeName(m + "/a.txt").constData(), QFile::encodeName(m + "/hard.txt").constData()) == 0);
+
+        QCOMPARE(h.move(QString(), m + "/x"), std::uint8_t(2));
+        QCOMPARE(h.move(m + "/a.txt", QString()), std::uint8_t(2));
+        QCOMPARE(h.move(m + "/missing", m + "/x"), std::uint8_t(3));
+        QCOMPARE(h.move(m + "/a.txt", m + "/a.txt"), std::uint8_t(9));
+        QCOMPARE(h.move(m + "/a.txt", m + "/a.txt/"), std::uint8_t(9));
+        // Two names of one file: rename(2) would keep both and say it worked.
+        QCOMPARE(h.move(m + "/hard.txt", m + "/a.txt"), std::uint8_t(9));
+        QVERIFY(exists(m + "/hard.txt"));
+        QCOMPARE(h.move(m + "/a.txt", m + "/b.txt", FSO_MOVE_NO_REPLACE), std::uint8_t(15));
+        QCOMPARE(readFile(m + "/b.txt"), QByteArray("B"));
+        // Replacing is one atomic rename.
+        QCOMPARE(h.move(m + "/a.txt", m + "/b.txt"), std::uint8_t(0));
+        QCOMPARE(readFile(m + "/b.txt"), QByteArray("A"));
+        QVERIFY(!exists(m + "/a.txt"));
+        QCOMPARE(h.move(m + "/b.txt", m + "/dir/b.txt", FSO_MOVE_SAME_VOLUME), std::uint8_t(0));
+        // A non-empty directory is never removed to make room.
+        QCOMPARE(h.move(m + "/dir", m + "/full"), std::uint8_t(1));
+        QCOMPARE(readFile(m + "/full/d.txt"), QByteArray("D"));
+        QCOMPARE(h.move(m + "/dir", m + "/nowhere/dir"), std::uint8_t(1));
+
+        // Across file systems when a second one is at hand.
+        struct stat tmpSt, shmSt;
+        if (::stat(QFile::encodeName(root).constData(), &tmpSt) == 0 && ::stat("/dev/shm", &shmSt) == 0
+            && tmpSt.st_dev != shmSt.st_dev && QFileInfo("/dev/shm").isWritable()) {
+            QTemporaryDir other("/dev/shm/tst_server-XXXXXX");
+            QVERIFY(other.isValid());
+            QCOMPARE(h.move(m + "/dir", other.path() + "/dir", FSO_MOVE_SAME_VOLUME), std::uint8_t(16));
+            QVERIFY(link("c.txt", m + "/dir/clink"));
+            QCOMPARE(h.move(m + "/dir", other.path() + "/dir"), std::uint8_t(0));
+            QVERIFY(!exists(m + "/dir"));
+            QCOMPARE(readFile(other.path() + "/dir/b.txt"), QByteArray("A"));
+            QCOMPARE(QFileInfo(other.path() + "/dir/clink").symLinkTarget(), other.path() + "/dir/c.txt");
+        }
+    }
+
+    void openAndCloseStatuses()
+    {
+        ServerHarness h(false);
+        const QString o = root + "/open";
+        QVERIFY(writeFile(o + "/exists.txt", "0123456789"));
+        h.server->setAcl({entry(kShareUuid, "Open", o, 0x1 | 0x2 | 0x4)});
+
+        QCOMPARE(h.open(o + "/missing.txt", FSO_OPEN_READ).status, std::uint8_t(3));
+        QCOMPARE(h.open(o + "/exists.txt", 0).status, std::uint8_t(2));
+        QCOMPARE(h.open(o + "/exists.txt", FSO_OPEN_WRITE | FSO_OPEN_EXCLUSIVE).status, std::uint8_t(15));
+        QCOMPARE(h.open(o + "/exists.txt", FSO_OPEN_READ | FSO_OPEN_EXCLUSIVE).status, std::uint8_t(15));
+        QCOMPARE(readFile(o + "/exists.txt"), QByteArray("0123456789"));
+        const ServerHarness::Opened created = h.open(o + "/new.txt", FSO_OPEN_WRITE | FSO_OPEN_EXCLUSIVE);
+        QCOMPARE(created.status, std::uint8_t(0));
+        QVERIFY(created.handle != 0);
+        // An exclusive create never goes through a link, even a dangling one.
+        QVERIFY(link(o + "/target.txt", o + "/dangling"));
+        QCOMPARE(h.open(o + "/dangling", FSO_OPEN_WRITE | FSO_OPEN_EXCLUSIVE).status, std::uint8_t(4));
+        ServerHarness local(true);
+        QCOMPARE(local.open(o + "/dangling", FSO_OPEN_WRITE | FSO_OPEN_EXCLUSIVE).status, std::uint8_t(15));
+        QVERIFY(!exists(o + "/target.txt"));
+
+        // Read-write keeps the content; write-only empties it; truncate cuts to the size.
+        const ServerHarness::Opened rw = h.open(o + "/exists.txt", FSO_OPEN_READ | FSO_OPEN_WRITE);
+        QCOMPARE(rw.status, std::uint8_t(0));
+        QCOMPARE(QByteArray((const char *)h.read(rw.handle, 0, 100).data.data(), 10), QByteArray("0123456789"));
+        QCOMPARE(h.close(rw.handle), std::uint8_t(0));
+        const ServerHarness::Opened cut = h.openWithTimes(o + "/exists.txt", FSO_OPEN_READ | FSO_OPEN_WRITE | FSO_OPEN_TRUNCATE,
+                                                          FSO_ATTR_SIZE, 0, 0, 4);
+        QCOMPARE(cut.status, std::uint8_t(0));
+        QCOMPARE(h.close(cut.handle), std::uint8_t(0));
+        QCOMPARE(readFile(o + "/exists.txt"), QByteArray("0123"));
+
+        // CLOSE_FILE with flags is refused and the file stays open.
+        const ServerHarness::Opened r = h.open(o + "/exists.txt", FSO_OPEN_READ);
+        QCOMPARE(h.close(r.handle, 1), std::uint8_t(2));
+        QCOMPARE(h.read(r.handle, 0, 4).status, std::uint8_t(7));
+        QCOMPARE(h.close(r.handle), std::uint8_t(0));
+        QCOMPARE(h.close(r.handle), std::uint8_t(3));
+        QCOMPARE(h.read(r.handle, 0, 4).status, std::uint8_t(13));
+
+        // 256 open files at most; the 257th gives 1; a handle is never given twice.
+        QCOMPARE(h.close(created.handle), std::uint8_t(0));
+        QSet<std::uint16_t> handles;
+        std::vector<std::uint16_t> opened;
+        for (int i = 0; i < 256; ++i) {
+            const ServerHarness::Opened f = h.open(o + "/exists.txt", FSO_OPEN_READ);
+            QCOMPARE(f.status, std::uint8_t(0));
+            QVERIFY(!handles.contains(f.handle));
+            handles.insert(f.handle);
+            opened.push_back(f.handle);
+        }
+        QCOMPARE(h.open(o + "/exists.txt", FSO_OPEN_READ).status, std::uint8_t(1));
+        QCOMPARE(h.open(o + "/other.txt", FSO_OPEN_WRITE).status, std::uint8_t(1));
+        QVERIFY(!exists(o + "/other.txt"));
+        for (std::uint16_t handle : opened)
+            QCOMPARE(h.close(handle), std::uint8_t(0));
+
+        // Handle numbers wrap from 65535 to 1 and skip numbers still open.
+        h.server->setLastHandle(65534);
+        const ServerHarness::Opened last = h.open(o + "/exists.txt", FSO_OPEN_READ);
+        QCOMPARE(last.handle, std::uint16_t(65535));
+        const ServerHarness::Opened first = h.open(o + "/exists.txt", FSO_OPEN_READ);
+        QCOMPARE(first.handle, std::uint16_t(1));
+        h.server->setLastHandle(65534);
+        QCOMPARE(h.open(o + "/exists.txt", FSO_OPEN_READ).handle, std::uint16_t(2));
+        QCOMPARE(h.server->openFileCount(), 3);
+    }
+
+    void readWriteHash()
+    {
+        ServerHarness h(true);
+        const QString path = root + "/rw/data.bin";
+        QByteArray content(100000, Qt::Uninitialized);
+        for (int i = 0; i < content.size(); ++i)
+            content[i] = char((i * 7919) >> 3);
+        QVERIFY(writeFile(path, content));
+        const ServerHarness::Opened f = h.open(path, FSO_OPEN_READ | FSO_OPEN_WRITE);
+        QCOMPARE(f.status, std::uint8_t(0));
+
+        // READ: at the end 11; the last bytes 7; a full block 0; offsets past INT64_MAX 11.
+        QCOMPARE(h.read(f.handle, 100000, 10).status, std::uint8_t(11));
+        VfsFenuCommand tail = h.read(f.handle, 99990, 100);
+        QCOMPARE(tail.status, std::uint8_t(7));
+        QCOMPARE(QByteArray((const char *)tail.data.data(), int(tail.data.size())), content.right(10));
+        VfsFenuCommand block = h.read(f.handle, 0, 100000);
+        QCOMPARE(block.status, std::uint8_t(0));
+        QCOMPARE(block.dataSize, std::uint32_t(FSO_MAX_DATA));
+        QCOMPARE(h.read(f.handle, ~0ull, 10).status, std::uint8_t(11));
+
+        // HASH: 64 blocks of 64400 bytes give two digests, the second of the short tail.
+        VfsFenuCommand hashes = h.hash(f.handle, 64, 64400, 0);
+        QCOMPARE(hashes.status, std::uint8_t(7));
+        QCOMPARE(hashes.flags, std::uint32_t(1));
+        QCOMPARE(hashes.count, std::uint16_t(2));
+        const QByteArray digests((const char *)hashes.data.data(), int(hashes.data.size()));
+        QCOMPARE(digests.left(20), QCryptographicHash::hash(content.left(64400), QCryptographicHash::Sha1));
+        QCOMPARE(digests.mid(20), QCryptographicHash::hash(content.mid(64400), QCryptographicHash::Sha1));
+        // Blocks from an offset; at most 3220 digests in one reply.
+        VfsFenuCommand small = h.hash(f.handle, 5000, 10, 1000);
+        QCOMPARE(small.status, std::uint8_t(0));
+        QCOMPARE(small.count, std::uint16_t(3220));
+        QCOMPARE(QByteArray((const char *)small.data.data() + 20, 20),
+                 QCryptographicHash::hash(content.mid(1010, 10), QCryptographicHash::Sha1));
+        QCOMPARE(h.hash(f.handle, 1, 64400, 100000).status, std::uint8_t(7));
+        QCOMPARE(h.hash(f.handle, 1, 64400, 100001).status, std::uint8_t(11));
+        // Refused before anything is allocated or read.
+        QCOMPARE(h.hash(f.handle, 1, 0, 0).status, std::uint8_t(2));
+        QCOMPARE(h.hash(f.handle, 1, 0xFFFFFFFFu, 0).status, std::uint8_t(2));
+        QCOMPARE(h.hash(f.handle, 1, 64400, 0x8000000000000001ull).status, std::uint8_t(11));
+        VfsFenuCommand noSha = h.hash(f.handle, 1, 64400, 0, 0);
+        QCOMPARE(noSha.status, std::uint8_t(14));
+        QCOMPARE(noSha.count, std::uint16_t(0));
+        QCOMPARE(h.hash(999, 1, 64400, 0).status, std::uint8_t(13));
+
+        // WRITE: past the end only with the extend flag, which fills the gap.
+        QCOMPARE(h.write(f.handle, 100010, "xyz").status, std::uint8_t(11));
+        VfsFenuCommand written = h.write(f.handle, 100010, "xyz", FSO_WRITE_EXTEND);
+        QCOMPARE(written.status, std::uint8_t(0));
+        QCOMPARE(written.dataSize, std::uint32_t(3));
+        QCOMPARE(h.write(f.handle, 0x7FFFFFFFFFFFFFFFull, "xyz", FSO_WRITE_EXTEND).status, std::uint8_t(11));
+        QCOMPARE(h.write(f.handle, 100013, "!", FSO_WRITE_CLOSE).status, std::uint8_t(0));
+        QCOMPARE(h.read(f.handle, 0, 1).status, std::uint8_t(13));
+        const QByteArray after = readFile(path);
+        QCOMPARE(after.size(), 100014);
+        QCOMPARE(after.mid(100000, 10), QByteArray(10, '\0'));
+        QCOMPARE(after.right(4), QByteArray("xyz!"));
+
+        // Read with close-at-end closes only when the end was reached.
+        const ServerHarness::Opened r = h.open(path, FSO_OPEN_READ);
+        QCOMPARE(h.read(r.handle, 0, 10, FSO_READ_CLOSE_AT_EOF).status, std::uint8_t(0));
+        QCOMPARE(h.read(r.handle, 100004, 10, FSO_READ_CLOSE_AT_EOF).status, std::uint8_t(7));
+        QCOMPARE(h.read(r.handle, 0, 10).status, std::uint8_t(13));
+        // A read-only handle cannot write.
+        const ServerHarness::Opened ro = h.open(path, FSO_OPEN_READ);
+        QCOMPARE(h.write(ro.handle, 0, "no").status, std::uint8_t(1));
+        QCOMPARE(h.read(ro.handle, 0, 2, FSO_READ_CLOSE).status, std::uint8_t(0));
+        QCOMPARE(h.server->openFileCount(), 0);
+    }
+
+    void timesAppliedAtClose()
+    {
+        ServerHarness h(true);
+        const QString path = root + "/times/t.txt";
+        QVERIFY(writeFile(path, "t"));
+        const std::int64_t access = 1500000000123, modify = 1400000000456;
+        const ServerHarness::Opened f = h.openWithTimes(path, FSO_OPEN_WRITE,
+                                                        FSO_ATTR_ACCESS_TIME | FSO_ATTR_MODIFY_TIME, access, modify);
+        QCOMPARE(f.status, std::uint8_t(0));
+        QCOMPARE(h.write(f.handle, 0, "written").status, std::uint8_t(0));
+        QCOMPARE(h.close(f.handle), std::uint8_t(0));
+        struct stat st;
+        QVERIFY(::stat(QFile::encodeName(path).constData(), &st) == 0);
+        QCOMPARE(std::int64_t(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000, modify);
+        QCOMPARE(std::int64_t(st.st_atim.tv_sec) * 1000 + st.st_atim.tv_nsec / 1000000, access);
+
+        // Times only: applied at once, status 8; 0 leaves a time as it is.
+        QCOMPARE(h.openWithTimes(path, 0, FSO_ATTR_MODIFY_TIME | FSO_ATTR_ACCESS_TIME, 0, 1300000000000).status,
+                 std::uint8_t(8));
+        QVERIFY(::stat(QFile::encodeName(path).constData(), &st) == 0);
+        QCOMPARE(std::int64_t(st.st_mtim.tv_sec), std::int64_t(1300000000));
+        QCOMPARE(std::int64_t(st.st_atim.tv_sec) * 1000 + st.st_atim.tv_nsec / 1000000, access);
+        QCOMPARE(h.openWithTimes(root + "/times/missing", 0, FSO_ATTR_MODIFY_TIME, 0, 1300000000000).status,
+                 std::uint8_t(1));
+
+        // Protocol version 1 carries no times: nothing is kept.
+        ServerHarness v1(true, 1);
+        const ServerHarness::Opened g = v1.openWithTimes(path, FSO_OPEN_WRITE, FSO_ATTR_MODIFY_TIME, 0, 1000);
+        QCOMPARE(g.status, std::uint8_t(0));
+        QCOMPARE(v1.close(g.handle), std::uint8_t(0));
+        QVERIFY(::stat(QFile::encodeName(path).constData(), &st) == 0);
+        QVERIFY(st.st_mtim.tv_sec > 1300000000);
+    }
+
+    void listDirectoryReply()
+    {
+        ServerHarness h(true);
+        QVERIFY(writeFile(root + "/listing/.hidden", "h"));
+        QVERIFY(writeFile(root + "/listing/b.txt", "bb"));
+        QVERIFY(writeFile(root + "/listing/zdir/x", "x"));
+        QVERIFY(writeFile(root + "/listing/adir/x", "x"));
+        QVERIFY(::mkfifo(QFile::encodeName(root + "/listing/pipe").constData(), 0644) == 0);
+
+        ServerHarness::Listing l = h.startListing(root + "/listing", 0x1F, FSO_ATTR_ALL | FSO_ATTR_UNUSED_004);
+        QCOMPARE(l.status, std::uint8_t(0));
+        // The backslash flag is never echoed: names are joined with "/".
+        QCOMPARE(l.reply.flags, std::uint32_t(0x17));
+        QCOMPARE(l.reply.attributes.value0(), FSO_ATTR_ALL);
+        struct stat st;
+        QVERIFY(::stat(QFile::encodeName(root + "/listing").constData(), &st) == 0);
+        QCOMPARE(l.reply.volumeSerial, std::uint64_t(st.st_dev));
+        QVERIFY(h.page(l, 0));
+        QCOMPARE(l.lastStatus, std::uint8_t(8));
+        // Directories first, then the rest.
+        QCOMPARE(names(l.entries).mid(0, 2), QStringList({"adir", "zdir"}));
+        QStringList rest = names(l.entries).mid(2);
+        rest.sort();
+        QCOMPARE(rest, QStringList({".hidden", "b.txt", "pipe"}));
+        QCOMPARE(l.entries[0].type, FSO_ENTRY_DIRECTORY);
+        QVERIFY(::stat(QFile::encodeName(root + "/listing/adir").constData(), &st) == 0);
+        QCOMPARE(l.entries[0].fileIndex, std::uint64_t(st.st_ino));
+        QCOMPARE(l.entries[0].linkCount, std::uint32_t(st.st_nlink));
+        for (const VfsDirectoryEntry &e : l.entries) {
+            QCOMPARE(bool(e.hidden), e.name.startsWith('.'));
+            if (e.name == "b.txt") {
+                QCOMPARE(e.type, FSO_ENTRY_FILE);
+                QCOMPARE(e.size, std::uint64_t(2));
+                QCOMPARE(e.fileIndex, std::uint64_t(0));
+            }
+        }
+
+        ServerHarness::Listing plain = h.list(root + "/listing");
+        QCOMPARE(names(plain.entries), QStringList({"adir", "zdir", "b.txt"}));
+        QCOMPARE(plain.reply.flags, std::uint32_t(0));
+    }
+
+    // Entries that vanish between pages are skipped without shifting the rest.
+    void pagedListingWithDeletions()
+    {
+        ServerHarness h(true);
+        const QString dir = root + "/many";
+        QStringList all;
+        const QString pad(180, QLatin1Char('n'));
+        for (int i = 0; i < 1200; ++i) {
+            const QString name = QStringLiteral("%1-%2").arg(i, 4, 10, QLatin1Char('0')).arg(pad);
+            QVERIFY(writeFile(dir + "/" + name, QByteArray()));
+            all << name;
+        }
+        ServerHarness::Listing l = h.startListing(dir);
+        QCOMPARE(l.status, std::uint8_t(0));
+        QVERIFY(h.page(l, 0));
+        QCOMPARE(l.lastStatus, std::uint8_t(0));
+        const int firstPage = int(l.entries.size());
+        QVERIFY(firstPage > 10 && firstPage < 600);
+
+        // Remove some already sent and some still to come, in the next page and beyond.
+        QSet<QString> removed;
+        for (int i : {0, firstPage - 1, firstPage, firstPage + 1, firstPage + 5, 1100, 1199}) {
+            QVERIFY(QFile::remove(dir + "/" + all[i]));
+            if (i >= firstPage)
+                removed.insert(all[i]);
+        }
+        int pages = 1;
+        while (l.lastStatus == FSO_STATUS_SUCCESS) {
+            QVERIFY(h.page(l, std::uint32_t(l.entries.size())));
+            ++pages;
+        }
+        QCOMPARE(l.lastStatus, std::uint8_t(8));
+        QVERIFY(pages >= 3);
+        QStringList expected;
+        for (const QString &name : all) {
+            if (!removed.contains(name))
+                expected << name;
+        }
+        QCOMPARE(names(l.entries), expected);
+
+        // The same page asked twice gives the same entries.
+        ServerHarness::Listing again = h.startListing(dir);
+        QVERIFY(h.page(again, 0));
+        const QStringList once = names(again.entries);
+        again.entries.clear();
+        QVERIFY(h.page(again, 0));
+        QCOMPARE(names(again.entries), once);
+        // An index this listing never handed out is refused.
+        QVERIFY(h.page(again, 7));
+        QCOMPARE(again.lastStatus, std::uint8_t(2));
+    }
+
+    void listingLimits()
+    {
+        ServerHarness h(true);
+        h.server->setMaxPendingListings(2);
+        QCOMPARE(h.startListing(root).status, std::uint8_t(0));
+        ServerHarness::Listing second = h.startListing(root);
+        QCOMPARE(second.status, std::uint8_t(0));
+        QCOMPARE(h.startListing(root).status, std::uint8_t(1));
+        QVERIFY(h.page(second, 0));
+        QCOMPARE(second.lastStatus, std::uint8_t(8));
+        QCOMPARE(h.startListing(root).status, std::uint8_t(0));
+
+        // A listing nobody pages through is dropped; a later page request gets no answer.
+        h.server->setMaxPendingListings(8);
+        h.server->setListingWait(3, 1);
+        ServerHarness::Listing stale = h.startListing(root);
+        QCOMPARE(stale.status, std::uint8_t(0));
+        QVERIFY(ServerHarness::waitUntil([&]() { return h.server->pendingListingCount() == 0; }));
+        VfsFenuCommand query = ServerHarness::make(FSO_QUERY_LIST_DIRECTORY);
+        query.trId = stale.reply.trId;
+        QCOMPARE(h.post(query), stale.reply.trId);
+        QCoreApplication::processEvents();
+        QCOMPARE(h.take(FSO_QUERY_LIST_DIRECTORY, stale.reply.trId, 50).status, std::uint8_t(0xFF));
+    }
+
+    void idleFilesAllClose()
+    {
+        ServerHarness h(true);
+        QVERIFY(writeFile(root + "/idle/i.txt", "idle"));
+        const ServerHarness::Opened a = h.open(root + "/idle/i.txt", FSO_OPEN_READ);
+        const ServerHarness::Opened b = h.open(root + "/idle/i.txt", FSO_OPEN_READ);
+        const ServerHarness::Opened c = h.open(root + "/idle/i.txt", FSO_OPEN_READ);
+        QCOMPARE(h.server->openFileCount(), 3);
+        h.server->setIdleClose(0, 5);
+        QVERIFY(ServerHarness::waitUntil([&]() { return h.server->openFileCount() == 0; }));
+        QCOMPARE(h.read(a.handle, 0, 1).status, std::uint8_t(13));
+        QCOMPARE(h.read(b.handle, 0, 1).status, std::uint8_t(13));
+        QCOMPARE(h.read(c.handle, 0, 1).status, std::uint8_t(13));
+    }
+
+    // A peer that can move things inside its share points a checked path at a folder
+    // outside it before the work on that path happens.
+    void pathsSwappedAfterTheCheck()
+    {
+        const QString w = root + "/swap";
+        QVERIFY(writeFile(w + "/share/list/mine.txt", "mine"));
+        QVERIFY(writeFile(w + "/share/del/victim/keep.txt", "share"));
+        QVERIFY(writeFile(w + "/outside/s.txt", "outside"));
+        QVERIFY(writeFile(w + "/outside/victim/keep.txt", "outside"));
+        QVERIFY(link(w + "/outside", w + "/share/out1"));
+        QVERIFY(link(w + "/outside", w + "/share/out2"));
+        ServerHarness h(false);
+        h.server->setAcl({entry(kShareUuid, "Swap", w + "/share", 0x1 | 0x2 | 0x4)});
+        const QString s = w + "/share";
+
+        // Between LIST_DIRECTORY and its first page the folder becomes a link outward.
+        ServerHarness::Listing listing = h.startListing(s + "/list");
+        QCOMPARE(listing.status, std::uint8_t(0));
+        QCOMPARE(h.move(s + "/list", s + "/list_moved"), std::uint8_t(0));
+        QCOMPARE(h.move(s + "/out1", s + "/list"), std::uint8_t(0));
+        QVERIFY(h.page(listing, 0));
+        QCOMPARE(listing.lastStatus, std::uint8_t(4));
+        QVERIFY(listing.entries.empty());
+
+        // A recursive delete waits for a pool thread while its parent becomes a link outward.
+        {
+            PoolBlocker pool;
+            const std::uint16_t trId = h.post(ServerHarness::make(FSO_DELETE_FILE, s + "/del/victim"));
+            QCOMPARE(h.move(s + "/del", s + "/del_moved"), std::uint8_t(0));
+            QCOMPARE(h.move(s + "/out2", s + "/del"), std::uint8_t(0));
+            pool.release();
+            QCOMPARE(h.take(FSO_DELETE_FILE, trId).status, std::uint8_t(0));
+        }
+        QCOMPARE(readFile(w + "/outside/victim/keep.txt"), QByteArray("outside"));
+        QVERIFY(!exists(s + "/del_moved/victim"));
+        QCOMPARE(h.undecodable, 0);
+    }
+
+    // Deleting or moving a folder that holds another shared item's root ends that share.
+    void shareRootsInsideAWritableShare()
+    {
+        const QString n = root + "/holding";
+        QVERIFY(writeFile(n + "/mid/ro/file.txt", "ro"));
+        QVERIFY(writeFile(n + "/other/x.txt", "x"));
+        QVERIFY(link(n + "/other", root + "/holding_alias"));
+        ServerHarness h(false);
+        h.server->setAcl({entry(kShareUuid, "Outer", n, 0x1 | 0x2 | 0x4),
+                          entry(kDataUuid, "Read-only", n + "/mid/ro", 0x1 | 0x4),
+                          // A selector that reaches into the share through a link.
+                          entry("{88888888-8888-8888-8888-888888888888}", "Alias", root + "/holding_alias", 0x1 | 0x4)});
+        QCOMPARE(h.remove(n + "/mid"), std::uint8_t(4));
+        QCOMPARE(h.remove(n + "/mid", FSO_DELETE_TO_TRASH), std::uint8_t(4));
+        QCOMPARE(h.move(n + "/mid", n + "/mid2"), std::uint8_t(4));
+        QCOMPARE(h.remove(n + "/other"), std::uint8_t(4));
+        QCOMPARE(h.move(n + "/other", n + "/other2"), std::uint8_t(4));
+        QCOMPARE(readFile(n + "/mid/ro/file.txt"), QByteArray("ro"));
+        QCOMPARE(readFile(n + "/other/x.txt"), QByteArray("x"));
+        // Beside them everything stays writable.
+        QVERIFY(writeFile(n + "/mid/plain.txt", "p"));
+        QCOMPARE(h.move(n + "/mid/plain.txt", n + "/plain.txt"), std::uint8_t(0));
+        QCOMPARE(h.remove(n + "/plain.txt"), std::uint8_t(0));
+    }
+
+    // A peer that asks for recursive deletes faster than they finish is held to a few.
+    void operationsAreCapped()
+    {
+        const QString c = root + "/capped";
+        for (int i = 0; i < 20; ++i)
+            QVERIFY(writeFile(c + QStringLiteral("/d%1/f").arg(i), "f"));
+        ServerHarness h(false);
+        h.server->setAcl({entry(kShareUuid, "Capped", c, 0x1 | 0x2 | 0x4)});
+        std::vector<std::uint16_t> accepted;
+        int refused = 0;
+        {
+            PoolBlocker pool;
+            for (int i = 0; i < 20; ++i) {
+                const std::uint16_t trId = h.post(ServerHarness::make(FSO_DELETE_FILE, c + QStringLiteral("/d%1").arg(i)));
+                if (h.take(FSO_DELETE_FILE, trId, 0).status == 1)
+                    ++refused;
+                else
+                    accepted.push_back(trId);
+            }
+            QVERIFY(h.server->runningJobCount() <= 16);
+            pool.release();
+            for (std::uint16_t trId : accepted)
+                QCOMPARE(h.take(FSO_DELETE_FILE, trId).status, std::uint8_t(0));
+        }
+        QCOMPARE(refused, 20 - int(accepted.size()));
+        QVERIFY(refused > 0);
+        QVERIFY(!accepted.empty());
+    }
+
+    // What a write leaves behind: never world-writable, times only from a proper close.
+    void writtenFilesAndTimes()
+    {
+        const QString t = root + "/written";
+        QVERIFY(QDir().mkpath(t));
+        ServerHarness h(false);
+        h.server->setAcl({entry(kShareUuid, "Written", t, 0x1 | 0x2 | 0x4)});
+        const mode_t oldMask = ::umask(0);
+        const ServerHarness::Opened created = h.open(t + "/new.txt", FSO_OPEN_WRITE);
+        const VfsFenuCommand made = h.makeDirectory(t + "/a/b");
+        ::umask(oldMask);
+        QCOMPARE(created.status, std::uint8_t(0));
+        QCOMPARE(made.status, std::uint8_t(0));
+        QCOMPARE(modeOf(t + "/new.txt") & 0022, mode_t(0));
+        QCOMPARE(modeOf(t + "/a") & 0022, mode_t(0));
+        QCOMPARE(modeOf(t + "/a/b") & 0022, mode_t(0));
+        QCOMPARE(h.close(created.handle), std::uint8_t(0));
+
+        // A transfer left idle is closed without the original's times.
+        const std::int64_t modify = 1400000000000;
+        const ServerHarness::Opened f = h.openWithTimes(t + "/half.txt", FSO_OPEN_WRITE, FSO_ATTR_MODIFY_TIME, 0, modify);
+        QCOMPARE(f.status, std::uint8_t(0));
+        QCOMPARE(h.write(f.handle, 0, "half").status, std::uint8_t(0));
+        h.server->setIdleClose(0, 5);
+        QVERIFY(ServerHarness::waitUntil([&]() { return h.server->openFileCount() == 0; }));
+        struct stat st;
+        QVERIFY(::stat(QFile::encodeName(t + "/half.txt").constData(), &st) == 0);
+        QVERIFY(std::int64_t(st.st_mtim.tv_sec) * 1000 != modify);
+
+        // A write-only open of a file outside, reached by a link, neither empties nor creates.
+        QVERIFY(writeFile(root + "/written_outside.txt", "keep"));
+        QVERIFY(link(root + "/written_outside.txt", t + "/outlink"));
+        QCOMPARE(h.open(t + "/outlink", FSO_OPEN_WRITE).status, std::uint8_t(4));
+        QCOMPARE(readFile(root + "/written_outside.txt"), QByteArray("keep"));
+    }
+
+    void unknownAndMalformed()
+    {
+        ServerHarness h(false);
+        VfsFenuCommand cmd;
+        cmd.code = 0x17;
+        int processed = 0;
+        QObject::connect(h.server.get(), &VfsServerNusk::processedCommand, [&](const VfsFenuCommand *) { ++processed; });
+        h.server->processIncomingCommand(cmd);
+        QCOMPARE(processed, 1);
+        QVERIFY(h.replies.empty());
+        // A page request for a listing that never existed is ignored.
+        VfsFenuCommand query = ServerHarness::make(FSO_QUERY_LIST_DIRECTORY);
+        query.trId = 4242;
+        h.post(query);
+        QVERIFY(h.replies.empty());
+        // LIST_DRIVES for a remote peer without drive entries lists nothing.
+        VfsFenuCommand drives = h.request(ServerHarness::make(FSO_LIST_DRIVES, QString(), 0x10));
+        QCOMPARE(drives.status, std::uint8_t(0));
+        QCOMPARE(drives.count, std::uint16_t(0));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestServer)
+#include "tst_server.moc"
