@@ -16,6 +16,7 @@
 #include "ui/sharedactions.h"
 #include "ui/theme.h"
 #include "ui/themeimageprovider.h"
+#include "ui/uiresources.h"
 #include "vfs/models/vfsmodelicons.h"
 
 #include <QAction>
@@ -98,7 +99,11 @@ MainWindow::MainWindow(ConnectionManager *connectionManager, IDatabase *database
     d->tabAction->setShortcutContext(Qt::WidgetWithChildrenShortcut);
     connect(d->tabAction, &QAction::triggered, this, &MainWindow::onFilerTabPressed);
 
-    QQuickStyle::setStyle(QStringLiteral("Fusion"));
+    static bool styleSet = false;   // may be set once, before the first control is loaded
+    if (!styleSet) {
+        QQuickStyle::setStyle(QStringLiteral("Fusion"));
+        styleSet = true;
+    }
     registerQmlTypes();
 
     d->quickView = new QQuickView;
@@ -205,6 +210,7 @@ QAction *MainWindow::createInvitationAction() const { return d->createInvitation
 QAction *MainWindow::addInvitationAction() const { return d->addInvitationAction; }
 QAction *MainWindow::activeInvitationsAction() const { return d->activeInvitationsAction; }
 bool MainWindow::isRestored() const { return d->restored; }
+void MainWindow::setQuitOnClose(bool quit) { d->quitOnClose = quit; }
 
 std::vector<QWidget *> MainWindow::panes() const
 {

@@ -57,6 +57,9 @@ public:
     QAction *activeInvitationsAction() const;
     // True once the restore after the network side's start has run.
     bool isRestored() const;
+    // Closing the window ends the application (default); tests that close and make windows
+    // in one process turn that off.
+    void setQuitOnClose(bool quit);
 
 public Q_SLOTS:
     void onPeerSelected(IPeer *peer);

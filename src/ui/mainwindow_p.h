@@ -47,5 +47,6 @@ struct MainWindowPrivate
 
     QObject *theme = nullptr;                          // the theme object, no parent
     bool restored = false;
+    bool quitOnClose = true;
     int viewMode = 1;                                  // file browser view mode to save
 };

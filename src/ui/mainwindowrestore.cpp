@@ -135,7 +135,8 @@ void MainWindow::closeEvent(QCloseEvent *event)
     // Saved here, while every widget still exists, and written through at once: after the
     // event loop ends nothing may be left to write.
     saveState();
-    QCoreApplication::quit();
+    if (d->quitOnClose)
+        QCoreApplication::quit();
     QMainWindow::closeEvent(event);
 }
 
