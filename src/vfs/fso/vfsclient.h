@@ -36,6 +36,12 @@ enum VfsRequestStatus : quint32 {
     JobFinished = 4, // the reply (for a listing: the last page) arrived
 };
 
+// Whether a record's request is over: answered, or failed for good.
+inline bool vfsRequestEnded(quint32 jobStatus)
+{
+    return jobStatus == JobFinished || jobStatus == JobError;
+}
+
 // Common head of every record. `release` is set by the client when the record is queued;
 // `done`, when the requester sets it, is called on the client's thread with no lock held.
 template <typename Job>

@@ -89,7 +89,7 @@ VfsCopyJob *VfsManager::copy(const VfsCopyDto &dto)
     job->setPeers(src, dst);
     job->setRequest(dto);
     job->setShareNames(shareNames);
-    job->setRetryDelay(m_retryDelay);
+    job->setTimings(m_timings);
     connect(job, &VfsCopyJob::copyCompleted, this, &VfsManager::onCopyJobFinished, Qt::QueuedConnection);
     connect(job, &VfsJob::jobAborted, this, &VfsManager::onCopyJobAborted, Qt::QueuedConnection);
     ConnectionManager *cm = ConnectionManager::instance();
