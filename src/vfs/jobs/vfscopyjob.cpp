@@ -40,6 +40,19 @@ int itemTypeOf(const VfsDirectoryEntry &entry)
     }
 }
 
+// What a listing says about an item: its type, size, times and identity.
+void takeListingEntry(VfsCopyItem &item, const VfsDirectoryEntry &e, quint64 volume)
+{
+    item.type = itemTypeOf(e);
+    item.size = e.size;
+    item.atime = e.accessTime;
+    item.ctime = e.birthTime;
+    item.mtime = e.modifyTime;
+    item.fileId = e.fileIndex;
+    item.volume = volume;
+    item.links = e.linkCount;
+}
+
 VfsCopyDestinationEntry destinationEntryOf(const VfsDirectoryEntry &entry)
 {
     VfsCopyDestinationEntry d;
@@ -711,15 +724,7 @@ void VfsCopyJob::onStartListing()
                 return failJob("copy-error-source-missing", "The source no longer exists.",
                                QStringLiteral("source item missing: %1").arg(it->path), __LINE__);
             }
-            const VfsDirectoryEntry &e = *found->second;
-            it->type = itemTypeOf(e);
-            it->size = e.size;
-            it->atime = e.accessTime;
-            it->ctime = e.birthTime;
-            it->mtime = e.modifyTime;
-            it->fileId = e.fileIndex;
-            it->volume = m_list.volumeSerial;
-            it->links = e.linkCount;
+            takeListingEntry(*it, *found->second, m_list.volumeSerial);
             if (it->type == VfsCopyItem::NoType) {
                 logPrintf(LogVcpa, "ignore special file %s", qPrintable(it->path));
                 it = m_items.erase(it);
@@ -1285,14 +1290,7 @@ void VfsCopyJob::stateReadDirectory(int action)
             child.path = joinSrc(batch.srcPath, e.name);
             child.renameFrom = batch.renameFrom;
             child.renameTo = batch.renameTo;
-            child.size = e.size;
-            child.atime = e.accessTime;
-            child.ctime = e.birthTime;
-            child.mtime = e.modifyTime;
-            child.type = itemTypeOf(e);
-            child.fileId = e.fileIndex;
-            child.volume = m_list.volumeSerial;
-            child.links = e.linkCount;
+            takeListingEntry(child, e, m_list.volumeSerial);
             if (child.type == VfsCopyItem::NoType) {
                 logPrintf(LogVcpa, "ignore special file %s", qPrintable(child.path));
                 continue;
