@@ -6,6 +6,7 @@
 #include "app/startup/selfupdate.h"
 #include "app/base/translations.h"
 #include "app/startup/unixsignals.h"
+#include "db/privatefiles.h"
 #include "db/sqlitedatabase.h"
 #include "peers/invitationmodel.h"
 #include "peers/peermodel.h"
@@ -40,6 +41,9 @@ void saveState()
 
 int main(int argc, char* argv[])
 {
+    // Whatever the program creates is its owner's alone: the configuration holds secrets.
+    privatefiles::restrictUmask();
+
     // 1. Logging: errors on until config.ini says otherwise.
     enableLogCategory(LogErr1);
     deviceKind();   // probed once, before anything asks for it
@@ -62,7 +66,9 @@ int main(int argc, char* argv[])
     UnixSignalWatcher signalWatcher;
 
     // 4. Configuration directory and config.ini with the logging flags. Writing them back
-    // makes sure the file exists from the first start on.
+    // makes sure the file exists from the first start on. Files an older version left
+    // readable to others are made private first.
+    privatefiles::repairDirectory(configDirectory());
     {
         ConfigSettings cs;
         Logger::load(*cs.settings());

@@ -1,10 +1,12 @@
 #include "db/sqlitedatabase.h"
 
 #include "app/base/log.h"
+#include "db/privatefiles.h"
 
 #include <QAtomicInt>
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QMutex>
@@ -15,8 +17,10 @@
 #include <QThread>
 #include <QVariant>
 
+#include <fcntl.h>
 #include <memory>
 #include <optional>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -473,6 +477,15 @@ bool SqliteDatabase::open()
         logPrintf(LogDb1, "failed to create database directory %s", qUtf8Printable(info.absolutePath()));
         return false;
     }
+    // The file holds the secret key: made private before SQLite creates it with the
+    // umask's mode, and mended when an older version left it readable. SQLite gives the
+    // journal files the mode of the database itself.
+    const int created = ::open(QFile::encodeName(d->path).constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (created >= 0)
+        ::close(created);
+    for (const char *suffix : {"", "-wal", "-shm"})
+        privatefiles::repairFile(d->path + QLatin1String(suffix));
+
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), d->defaultName);
     if (!configureConnection(db, d->path))
         return false;

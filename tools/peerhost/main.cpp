@@ -17,6 +17,7 @@
 #include "app/base/configsettings.h"
 #include "com/connectionmanager.h"
 #include "com/hub.h"
+#include "db/privatefiles.h"
 #include "db/sqlitedatabase.h"
 #include "peers/peermodel.h"
 #include "app/startup/networkside.h"
@@ -34,9 +35,11 @@
 
 int main(int argc, char *argv[])
 {
+    privatefiles::restrictUmask();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("nusk"));
     QCoreApplication::setOrganizationName(QStringLiteral("tarnquist"));
+    privatefiles::repairDirectory(configDirectory());
 
     PeerTimings timings;
     timings.retryInitialMs = appArgumentInt(QStringLiteral("--retry-ms"), timings.retryInitialMs);

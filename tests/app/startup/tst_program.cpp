@@ -6,6 +6,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 namespace {
@@ -141,6 +142,48 @@ private Q_SLOTS:
         ::kill(pid_t(p.processId()), SIGTERM);
         QVERIFY(p.waitForFinished(1000));
         QCOMPARE(p.exitCode(), 0);
+    }
+
+    // The configuration holds the secret key: after a first start and after an upgrade
+    // from files an older version left readable, the folder is 0700 and every file in it
+    // (database, journals, settings, anything below) 0600.
+    void privateConfiguration()
+    {
+        QTemporaryDir tmp;
+        const QString cfg = tmp.path() + "/cfg";
+        auto runOnce = [&] {
+            QProcess p;
+            p.setProcessEnvironment(headless());
+            p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            p.start(programPath(), {"--config-dir=" + cfg});
+            QVERIFY(p.waitForStarted());
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(cfg + "/nusk.db-wal"), 20000);
+            ::kill(pid_t(p.processId()), SIGTERM);
+            QVERIFY(p.waitForFinished(5000));
+        };
+        auto modeOf = [&](const QString &name) {
+            struct stat st;
+            return ::lstat(QFile::encodeName(cfg + "/" + name).constData(), &st) == 0 ? int(st.st_mode & 0777) : -1;
+        };
+
+        runOnce();
+        QCOMPARE(modeOf(""), 0700);
+        QCOMPARE(modeOf("nusk.db"), 0600);
+        QCOMPARE(modeOf("config.ini"), 0600);
+
+        // What an older version left behind.
+        QVERIFY(writeFile(cfg + "/tor/data/private_key", "secret"));
+        for (const char *name : {"", "tor", "tor/data"})
+            QCOMPARE(::chmod(QFile::encodeName(cfg + "/" + name).constData(), 0755), 0);
+        for (const char *name : {"nusk.db", "config.ini", "tor/data/private_key"})
+            QCOMPARE(::chmod(QFile::encodeName(cfg + "/" + name).constData(), 0644), 0);
+        runOnce();
+        for (const char *name : {"", "tor", "tor/data"})
+            QCOMPARE(modeOf(name), 0700);
+        for (const char *name : {"nusk.db", "nusk.db-wal", "nusk.db-shm", "config.ini", "tor/data/private_key"}) {
+            if (modeOf(name) != -1)
+                QVERIFY2(modeOf(name) == 0600, name);
+        }
     }
 
     // The copy in "update" installs itself, keeps the replaced files until the installed
