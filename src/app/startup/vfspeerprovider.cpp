@@ -110,6 +110,12 @@ void attachFsoToPeer(PeerNusk *peer, bool isLocal)
         if (peerGuard && clientGuard && peerGuard->linkState() != IPeer::LinkUp)
             clientGuard->failPendingRequests();
     });
+    // And what the peer had this computer do for it ends: its files close, its queued
+    // requests go, its long work stops.
+    QObject::connect(peer, &IPeer::linkStateChanged, server, [peerGuard, serverGuard] {
+        if (peerGuard && serverGuard && peerGuard->linkState() != IPeer::LinkUp)
+            serverGuard->linkDropped();
+    });
 
     if (auto *model = qobject_cast<VfsModel *>(peer->vfsFileSystemModel()))
         model->connectClient(client);

@@ -799,25 +799,52 @@ void WriteFileJob::run()
             status = FSO_STATUS_INVALID_OFFSET;
         } else {
             bool ok = true;
-            if (offset > std::uint64_t(st.st_size)) {
-                if (!(flags & FSO_WRITE_EXTEND)) {
-                    status = FSO_STATUS_INVALID_OFFSET;
+            const std::uint64_t size = std::uint64_t(st.st_size);
+            const std::uint64_t end = offset + data.size();
+            if (offset > size && !(flags & FSO_WRITE_EXTEND)) {
+                status = FSO_STATUS_INVALID_OFFSET;
+                ok = false;
+            } else if (end > size) {
+                // A far offset costs nothing now, but every later copy of the file writes
+                // its zeros: no file grows past what the volume could hold.
+                const long long room = vfsfiles::freeSpace(file->fd);
+                if (room >= 0 && end - size > std::uint64_t(room)) {
+                    status = FSO_STATUS_DISK_FULL;
                     ok = false;
-                } else if (::ftruncate(file->fd, off_t(offset + data.size())) != 0) {
+                } else if (offset > size && ::ftruncate(file->fd, off_t(end)) != 0) {
                     ok = false;
                 }
             }
             if (ok) {
                 file->idle.restart();
-                const long long n = data.empty() ? 0 : vfsfiles::writeFully(file->fd, data.data(), data.size(), offset);
-                if (n >= 0) {
-                    status = FSO_STATUS_SUCCESS;
-                    written = std::uint32_t(n);
-                }
+                int error = 0;
+                written = data.empty() ? 0
+                                       : std::uint32_t(vfsfiles::writeCounted(file->fd, data.data(), data.size(),
+                                                                              offset, &error));
+                if (written > 0 || offset > size)
+                    file->dirty = true;
+                status = error == 0                           ? FSO_STATUS_SUCCESS
+                         : (error == ENOSPC || error == EDQUOT) ? FSO_STATUS_DISK_FULL
+                                                                : FSO_STATUS_IO_ERROR;
+                // The close that follows on the server's thread finds nothing to flush.
+                if (status == FSO_STATUS_SUCCESS && (flags & FSO_WRITE_CLOSE) && !vfsfiles::flushOpenFile(*file))
+                    status = FSO_STATUS_IO_ERROR;
             }
         }
     }
     vfsreply::writeReply(reply, trId, status, flags & 0x2, offset, written);
+    state = VfsServerJobReplyReady;
+}
+
+void CloseFileJob::run()
+{
+    const int result = file ? vfsfiles::closeOpenFile(*file, true) : 0;
+    if (result == -3)
+        logPrintf(LogVsrv, "failed to flush file %s", qUtf8Printable(file->path));
+    else if (result != 0)
+        logPrintf(LogVsrv, "failed to set file time status: %d", result);
+    // Times that could not be set are no reason to doubt the data; a failed flush is.
+    status = result == -3 ? FSO_STATUS_IO_ERROR : FSO_STATUS_SUCCESS;
     state = VfsServerJobReplyReady;
 }
 
@@ -849,7 +876,11 @@ void HashFileJob::run()
             replyFlags = FSO_HASH_SHA1;
             buffer.resize(std::min<std::size_t>(blockSize, 1 << 16));
             std::uint64_t position = offset;
+            std::uint64_t hashed = 0;
             for (unsigned block = 0; block < blockCount; ++block) {
+                if (hashed + blockSize > kVfsMaxHashBytes)
+                    break;
+                hashed += blockSize;
                 if ((std::size_t(digestCount) + 1) * FSO_DIGEST_SIZE > FSO_MAX_DIGEST_BLOCK)
                     break;
                 if (isCancelled()) {
