@@ -470,6 +470,22 @@ QString SqliteDatabase::filePath() const
     return d->path;
 }
 
+bool SqliteDatabase::quickCheck(QString *detail)
+{
+    QSqlDatabase db = connection();
+    if (!d->open || !db.isOpen()) {
+        *detail = QStringLiteral("not open");
+        return false;
+    }
+    QSqlQuery q(db);
+    if (!q.exec(QStringLiteral("PRAGMA quick_check")) || !q.next()) {
+        *detail = q.lastError().text();
+        return false;
+    }
+    *detail = q.value(0).toString();
+    return *detail == QLatin1String("ok");
+}
+
 bool SqliteDatabase::open()
 {
     const QFileInfo info(d->path);

@@ -21,6 +21,7 @@
 #include "db/sqlitedatabase.h"
 #include "peers/peermodel.h"
 #include "app/startup/networkside.h"
+#include "app/startup/startupguard.h"
 #include "vfs/server/vfswatcher.h"
 #include "peers/peertimings.h"
 
@@ -57,10 +58,15 @@ int main(int argc, char *argv[])
         networkEnabled = settings->value(QStringLiteral("network/enabled"), true).toBool();
     }
 
+    StartupGuard startupGuard(configDirectory());
+    if (!startupGuard.acquire()) {
+        std::fprintf(stderr, "%s\n", qUtf8Printable(startupGuard.errorString()));
+        return 3;
+    }
     SqliteDatabase database(configDirectory());
-    if (!database.isOpen()) {
-        std::fprintf(stderr, "cannot open the database in %s\n", qUtf8Printable(configDirectory()));
-        return 1;
+    if (!startupGuard.checkDatabase(&database)) {
+        std::fprintf(stderr, "%s\n", qUtf8Printable(startupGuard.errorString()));
+        return database.isOpen() ? 2 : 1;
     }
 
     QThread ioThread;
