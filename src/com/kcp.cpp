@@ -14,7 +14,7 @@ constexpr std::uint32_t kRtoMin = 100;
 constexpr std::uint32_t kRtoMax = 60000;
 constexpr std::uint32_t kAskSend = 1;   // we must ask the peer's window
 constexpr std::uint32_t kAskTell = 2;   // we must tell ours
-constexpr std::uint32_t kThreshMin = 2;
+constexpr std::uint32_t kThreshMin = 4;
 constexpr std::uint32_t kProbeInit = 7000;
 constexpr std::uint32_t kProbeLimit = 120000;
 
@@ -32,9 +32,8 @@ Kcp::Kcp(std::uint32_t conv, Output output)
 {
     m_rto = 200;
     m_minRto = kRtoMin;
-    // Slow start up to a fair share of the window rather than two segments: on the paths
-    // this carries (a home line, a relay) the first losses come soon enough to set it.
-    m_ssthresh = 64;
+    // Slow start until the first loss, as TCP does.
+    m_ssthresh = 0xFFFF;
     m_cwnd = 1;
     m_incr = std::uint32_t(m_mss);
     m_out.reserve(m_mtu);
@@ -163,6 +162,7 @@ void Kcp::moveToReceiveQueue()
     while (!m_receiveBuffer.empty() && m_receiveBuffer.front().sn == m_rcvNxt
            && m_receiveQueue.size() < m_rcvWnd) {
         m_receivedQueueBytes += m_receiveBuffer.front().data.size();
+        m_receiveBufferBytes -= m_receiveBuffer.front().data.size();
         m_receiveQueue.push_back(std::move(m_receiveBuffer.front()));
         m_receiveBuffer.pop_front();
         ++m_rcvNxt;
@@ -231,6 +231,9 @@ void Kcp::parseData(Segment &&segment)
     const std::uint32_t sn = segment.sn;
     if (diff(sn, m_rcvNxt + m_rcvWnd) >= 0 || diff(sn, m_rcvNxt) < 0)
         return;
+    // Out of order data is held only up to a bound: the sender sends it again later.
+    if (m_receiveBufferBytes + segment.data.size() > kMaxOutOfOrderBytes && sn != m_rcvNxt)
+        return;
     // Usually in order: search from the back.
     auto it = m_receiveBuffer.end();
     while (it != m_receiveBuffer.begin()) {
@@ -241,6 +244,7 @@ void Kcp::parseData(Segment &&segment)
             break;
         it = prev;
     }
+    m_receiveBufferBytes += segment.data.size();
     m_receiveBuffer.insert(it, std::move(segment));
     moveToReceiveQueue();
 }
@@ -265,7 +269,7 @@ bool Kcp::input(const char *data, int size, std::uint32_t now)
         data += kHeaderBytes;
         size -= kHeaderBytes;
         if (conv != m_conv || len > std::uint32_t(size) || cmd < CmdPush || cmd > CmdWindowTell
-            || (cmd == CmdPush && (len == 0 || int(len) > m_mss))) {
+            || (cmd == CmdPush && (len == 0 || len > kMaxSegmentBytes))) {
             ok = false;
             break;
         }
@@ -310,17 +314,22 @@ bool Kcp::input(const char *data, int size, std::uint32_t now)
     if (haveAck)
         parseFastAck(maxAck, latestTs);
 
-    if (diff(m_sndUna, previousUna) > 0 && m_cwnd < m_rmtWnd) {
+    // Growth by segments acknowledged, not by datagrams received: acknowledgements travel
+    // many to a datagram.
+    const std::int32_t acked = diff(m_sndUna, previousUna);
+    if (acked > 0 && m_cwnd < m_rmtWnd) {
         const std::uint32_t mss = std::uint32_t(m_mss);
-        if (m_cwnd < m_ssthresh) {
-            ++m_cwnd;
-            m_incr += mss;
-        } else {
-            if (m_incr < mss)
-                m_incr = mss;
-            m_incr += (mss * mss) / m_incr + (mss / 16);
-            if ((m_cwnd + 1) * mss <= m_incr)
-                m_cwnd = (m_incr + mss - 1) / mss;
+        for (std::int32_t i = 0; i < acked && m_cwnd < m_rmtWnd; ++i) {
+            if (m_cwnd < m_ssthresh) {
+                ++m_cwnd;
+                m_incr = std::max(m_incr + mss, m_cwnd * mss);
+            } else {
+                if (m_incr < mss)
+                    m_incr = mss;
+                m_incr += (mss * mss) / m_incr + (mss / 16);
+                if ((m_cwnd + 1) * mss <= m_incr)
+                    m_cwnd = (m_incr + mss - 1) / mss;
+            }
         }
         if (m_cwnd > m_rmtWnd) {
             m_cwnd = m_rmtWnd;
@@ -468,17 +477,15 @@ void Kcp::flush()
     }
     flushOutput();
 
+    // One reduction per round trip: the losses of one window are one congestion event.
     const std::uint32_t mss = std::uint32_t(m_mss);
-    if (fastRetransmitted) {
+    if ((fastRetransmitted || lost) && (!m_recovering || diff(m_sndUna, m_recoverUntil) >= 0)) {
         const std::uint32_t inflight = m_sndNxt - m_sndUna;
-        m_ssthresh = std::max(inflight / 2, kThreshMin);
-        m_cwnd = m_ssthresh + resent;
+        m_ssthresh = std::max(std::min(inflight, m_cwnd) / 2, kThreshMin);
+        m_cwnd = lost ? std::max(m_ssthresh / 2, kThreshMin) : m_ssthresh;
         m_incr = m_cwnd * mss;
-    }
-    if (lost) {
-        m_ssthresh = std::max(cwnd / 2, kThreshMin);
-        m_cwnd = 1;
-        m_incr = mss;
+        m_recovering = true;
+        m_recoverUntil = m_sndNxt;
     }
     if (m_cwnd < 1) {
         m_cwnd = 1;

@@ -37,6 +37,10 @@ public:
 
     enum Command : std::uint8_t { CmdPush = 81, CmdAck = 82, CmdWindowAsk = 83, CmdWindowTell = 84 };
     static constexpr int kHeaderBytes = 24;
+    // Largest segment payload taken from a peer (its MTU may be larger than ours).
+    static constexpr std::uint32_t kMaxSegmentBytes = 65000;
+    // Data received out of order held at most; beyond it later segments wait for resending.
+    static constexpr qint64 kMaxOutOfOrderBytes = 4 * 1024 * 1024;
 
     Kcp(std::uint32_t conv, Output output);
 
@@ -74,6 +78,12 @@ public:
     std::uint32_t check(std::uint32_t now) const;
     // Sends acknowledgements and whatever the windows allow at once.
     void flush();
+    void flushAt(std::uint32_t now)
+    {
+        m_current = now;
+        m_updated = true;
+        flush();
+    }
 
     // Segments queued or sent but not yet acknowledged, and their payload bytes.
     int waitSend() const { return int(m_sendQueue.size() + m_sendBuffer.size()); }
@@ -129,6 +139,8 @@ private:
     std::uint32_t m_incr = 0, m_probe = 0;
     std::uint32_t m_current = 0, m_interval = 100, m_tsFlush = 100;
     bool m_nodelay = false, m_updated = false, m_noCwnd = false, m_dead = false;
+    bool m_recovering = false;
+    std::uint32_t m_recoverUntil = 0;
     std::uint32_t m_tsProbe = 0, m_probeWait = 0;
     std::uint32_t m_deadLink = 20;
     int m_fastResend = 0;
@@ -136,6 +148,7 @@ private:
     std::uint64_t m_retransmissions = 0;
     qint64 m_pendingBytes = 0;
     qint64 m_receivedQueueBytes = 0;
+    qint64 m_receiveBufferBytes = 0;
 
     std::deque<Segment> m_sendQueue, m_sendBuffer, m_receiveQueue, m_receiveBuffer;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> m_acks;   // sn, ts
