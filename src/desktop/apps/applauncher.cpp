@@ -108,6 +108,7 @@ AppLauncher::AppLauncher(QObject* parent)
     : QSqlQueryModel(parent), d(new AppLauncherPrivate)
 {
     qRegisterMetaType<std::vector<QString>>();
+    qRegisterMetaType<Uuid>("Uuid");
     d->owner = this;
     d->roles = {{AppIdRole, "appid"}, {NameRole, "name"}, {AppIconRole, "appicon"},
                 {PathRole, "path"}, {FlagsRole, "flags"}};
