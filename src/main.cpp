@@ -8,8 +8,10 @@
 #include "app/base/devicekind.h"
 #include "app/base/log.h"
 #include "app/startup/selfupdate.h"
+#include "app/startup/startupguard.h"
 #include "app/base/translations.h"
 #include "app/startup/unixsignals.h"
+#include "db/privatefiles.h"
 #include "db/sqlitedatabase.h"
 #include "peers/invitationmodel.h"
 #include "peers/peermodel.h"
@@ -22,12 +24,11 @@
 #include <QProcess>
 #include <QSettings>
 #include <QStringList>
-
-#include <memory>
 #include <QThread>
 #include <QTimer>
 
 #include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -68,6 +69,9 @@ int main(int argc, char* argv[])
         }
     }
 
+    // Whatever the program creates is its owner's alone: the configuration holds secrets.
+    privatefiles::restrictUmask();
+
     // 1. Logging: errors on until config.ini says otherwise.
     enableLogCategory(LogErr1);
     deviceKind();   // probed once, before anything asks for it
@@ -90,7 +94,9 @@ int main(int argc, char* argv[])
     UnixSignalWatcher signalWatcher;
 
     // 4. Configuration directory and config.ini with the logging flags. Writing them back
-    // makes sure the file exists from the first start on.
+    // makes sure the file exists from the first start on. Files an older version left
+    // readable to others are made private first.
+    privatefiles::repairDirectory(configDirectory());
     {
         ConfigSettings cs;
         Logger::load(*cs.settings());
@@ -113,6 +119,14 @@ int main(int argc, char* argv[])
     }
     selfUpdate.removeLeftovers();
 
+    // One program per configuration directory: a second one would fight the first over
+    // every link. It asks the first to come to the front and ends.
+    StartupGuard startupGuard(configDirectory());
+    if (!startupGuard.acquire()) {
+        std::fprintf(stderr, "%s\n", qUtf8Printable(startupGuard.errorString()));
+        return 3;
+    }
+
     // 6. Catalogues: the system locale's, else en-US, and Qt's own.
     Translations translations;
     translations.install(QLocale::system());
@@ -124,8 +138,13 @@ int main(int argc, char* argv[])
     VfsWatcher watcher;
     PeerModel peerModel;
     SqliteDatabase database(configDirectory());
-    if (!database.isOpen())
-        logPrintf(LogErr1, "failed to open database in %s", qUtf8Printable(configDirectory()));
+    // Without its database, or with an identity other than the one it had, the program
+    // would be a stranger to every paired computer: it says why and stops.
+    if (!startupGuard.checkDatabase(&database)) {
+        logPrintf(LogErr1, "%s", qUtf8Printable(startupGuard.errorString()));
+        std::fprintf(stderr, "%s\n", qUtf8Printable(startupGuard.errorString()));
+        return 2;
+    }
     InvitationModel invitationModel(&database);
 
     bool networkEnabled = defaultNetworkEnabled(&database);
@@ -139,6 +158,12 @@ int main(int argc, char* argv[])
     // the database waits for the connection manager's started().
     MainWindow window(networkSide.manager(), &database);
     window.show();
+    // A second start on this configuration asked this program to come to the front.
+    QObject::connect(&startupGuard, &StartupGuard::activationRequested, &window, [&window] {
+        window.showNormal();
+        window.raise();
+        window.activateWindow();
+    });
 
     // Screenshot run (scripts/screens.sh): every layer's scenes, then quit.
     std::unique_ptr<ScreenRunner> screens;
