@@ -62,9 +62,9 @@ Rectangle {
     onWidthChanged: if (needInit) initImage()
     onFileNameChanged: { needInit = true; imgWidth = 0; imgHeight = 0; flick.scaleFactor = 100 }
 
-    Shortcut { sequence: StandardKey.ZoomIn; onActivated: root.scaleTo(flick.scaleFactor * 1.25) }
-    Shortcut { sequence: StandardKey.ZoomOut; onActivated: root.scaleTo(flick.scaleFactor / 1.25) }
-    Shortcut { sequence: StandardKey.Copy; onActivated: root.copy() }
+    Shortcut { sequences: [StandardKey.ZoomIn]; onActivated: root.scaleTo(flick.scaleFactor * 1.25) }
+    Shortcut { sequences: [StandardKey.ZoomOut]; onActivated: root.scaleTo(flick.scaleFactor / 1.25) }
+    Shortcut { sequences: [StandardKey.Copy]; onActivated: root.copy() }
     Shortcut { sequence: "Ctrl+0"; onActivated: root.initImage() }
     Shortcut { sequence: "Left"; onActivated: root.previous() }
     Shortcut { sequence: "Right"; onActivated: root.next() }
