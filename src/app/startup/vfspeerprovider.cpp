@@ -6,6 +6,7 @@
 #include "vfs/fso/vfsfenucommand.h"
 #include "vfs/fso/vfsfenucommandparser.h"
 #include "vfs/models/vfsmodel.h"
+#include "vfs/models/vfsmodelicons.h"
 #include "vfs/server/vfsserver.h"
 
 #include <QMetaObject>
@@ -35,7 +36,10 @@ QObject *VfsPeerProvider::createDriveModel(IPeer *peer)
 QObject *VfsPeerProvider::createFileModel(IPeer *peer)
 {
     Q_UNUSED(peer)
-    return new VfsModel;
+    auto *model = new VfsModel;
+    // Thumbnails and type icons; they load once the window installs its image pipeline.
+    VfsModelPreviews::attach(model);
+    return model;
 }
 
 void VfsPeerProvider::peerAdded(IPeer *peer)

@@ -7,6 +7,7 @@
 #include "ui/preview/ghostscript.h"
 #include "ui/preview/imagepipeline.h"
 #include "ui/preview/rawdecoder.h"
+#include "vfs/models/vfsmodelicons.h"
 
 #include <QClipboard>
 #include <QFileInfo>
@@ -15,6 +16,7 @@
 #include <QQmlEngine>
 #include <QQuickItem>
 #include <QScreen>
+#include <QtConcurrent/QtConcurrentRun>
 
 namespace {
 
@@ -75,12 +77,34 @@ Preview::Preview(QQmlEngine *engine, IDatabase *database, QWindow *parent)
         connect(root, SIGNAL(next()), this, SIGNAL(showNext()));
     }
     setPreviewImageCacheEnabled(appArgumentInt(QStringLiteral("--imgcache"), 1) > 0);
+    installThumbnailLoader(database);
+}
+
+void Preview::installThumbnailLoader(IDatabase *database)
+{
+    setVfsThumbnailLoader([database](const VfsThumbnailRequest &request) {
+        PreviewImageRequest wanted;
+        wanted.peerUuid = request.peerUuid;
+        wanted.path = request.path;
+        wanted.bounds = request.bounds;
+        wanted.mtime = request.mtime;
+        return QtConcurrent::run(previewPoolFor(request.path), [wanted, database] {
+            const PreviewImageResult loaded = getPreviewImage(wanted, database);
+            VfsThumbnailResult result;
+            result.path = loaded.path;
+            result.width = loaded.width;
+            result.height = loaded.height;
+            result.images = loaded.images;
+            return result;
+        });
+    });
 }
 
 Preview::~Preview()
 {
     if (g_instance == this)
         g_instance = nullptr;
+    setVfsThumbnailLoader(nullptr);
     unloadLibRaw();
 }
 

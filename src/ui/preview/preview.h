@@ -67,6 +67,9 @@ protected:
     void keyPressEvent(QKeyEvent *event) override;
     void hideEvent(QHideEvent *event) override;
 
+    // Gives the file models their thumbnails through the pipeline, cached in `database`.
+    static void installThumbnailLoader(IDatabase *database);
+
 private:
     QQuickItem *exifStrip() const;
     QScreen *targetScreen() const;
