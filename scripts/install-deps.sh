@@ -13,6 +13,7 @@ PACKAGES=(
   libsodium-dev libkf5archive-dev libexif-dev libraw-dev
   p7zip-full ghostscript shared-mime-info xvfb xauth sqlite3
   libbenchmark-dev clang libclang-rt-14-dev
+  imagemagick  # bench/ only: the reference the thumbnail benchmark compares with
 )
 
 missing=()
