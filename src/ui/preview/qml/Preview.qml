@@ -176,6 +176,18 @@ Rectangle {
 
             Rectangle { anchors.fill: parent; color: root.altColor }
 
+            // A hairline around the picture, so a white page shows its edges on white.
+            Rectangle {
+                x: img.x - 1
+                y: img.y - 1
+                width: img.width + 2
+                height: img.height + 2
+                color: "transparent"
+                border.width: 1
+                border.color: "#29000000"
+                visible: img.status === Image.Ready
+            }
+
             Image {
                 id: img
                 asynchronous: true
