@@ -213,15 +213,20 @@ QSize ItemDelegate::sizeHint(const QStyleOptionViewItem &option, const QModelInd
 QPixmap createDragPixmap(QWidget *view, const QModelIndexList &indexes)
 {
     QStringList names;
+    QModelIndex first;
     for (const QModelIndex &index : indexes) {
-        if (index.column() == 0)
-            names.append(index.data(VfsModel::NameRole).toString());
+        if (index.column() != 0)
+            continue;
+        if (!first.isValid())
+            first = index;
+        names.append(index.data(VfsModel::NameRole).toString());
     }
     QString text;
     QIcon icon;
     if (names.size() == 1) {
+        // The icon of the named item: only its name column carries one.
         text = names.first();
-        icon = indexes.first().data(Qt::DecorationRole).value<QIcon>();
+        icon = first.data(Qt::DecorationRole).value<QIcon>();
     } else {
         text = QObject::tr("%1 items").arg(names.size());
     }
