@@ -164,6 +164,7 @@ struct Filer::Private
     std::deque<HistoryEntry> history;
     QString retainedPath;
     QTimer *statusTimer = nullptr;
+    QTimer *listingTimer = nullptr;
     bool bare = true;
 
     VfsModel *model() const { return peer ? qobject_cast<VfsModel *>(peer->vfsFileSystemModel()) : nullptr; }
@@ -356,6 +357,9 @@ void Filer::buildPages()
     d->statusTimer = new QTimer(this);
     d->statusTimer->setSingleShot(true);
     connect(d->statusTimer, &QTimer::timeout, d->statusLabel, &QLabel::clear);
+    d->listingTimer = new QTimer(this);
+    d->listingTimer->setInterval(50);
+    connect(d->listingTimer, &QTimer::timeout, this, &Filer::checkListingDone);
     page->addWidget(d->statusBar);
     d->stack->addWidget(d->filesPage);
 }
@@ -494,8 +498,11 @@ void Filer::setPeer(IPeer *peer)
         root->setProperty("peer", QVariant::fromValue<QObject *>(peer));
     peer->connectVfs();
 
+    d->sortModel->setDynamicSortFilter(true);
     d->sortModel->setSourceModel(model);
     d->sortModel->sort(0, Qt::AscendingOrder);
+    if (model)
+        connect(model, &QAbstractItemModel::rowsAboutToBeInserted, this, &Filer::onRowsAboutToBeInserted);
     d->treeView->setUniformRowHeights(true);
     for (int c = 0; c < VfsModel::ColumnCount; ++c) {
         const bool visible = std::find(d->visibleColumns.begin(), d->visibleColumns.end(), c) != d->visibleColumns.end();
@@ -506,6 +513,33 @@ void Filer::setPeer(IPeer *peer)
         model->fetchMore(QModelIndex());
     if (currentPage() == PeerViewPage)
         setWindowTitle(peer->displayName().isEmpty() ? peer->name() : peer->displayName());
+}
+
+void Filer::onRowsAboutToBeInserted(const QModelIndex &parent)
+{
+    // A big folder arrives in many batches; placing each batch's rows one by one among the
+    // sorted ones (and telling the view about each) costs more than the listing itself. While
+    // the shown folder is being listed, rows are appended as they come and sorted once when
+    // the listing is complete.
+    if (!d->sortModel->dynamicSortFilter() || parent != currentRootSource() || !parent.isValid())
+        return;
+    auto *entry = static_cast<VfsEntry *>(parent.internalPointer());
+    if (!entry || !entry->fetching)
+        return;
+    d->sortModel->setDynamicSortFilter(false);
+    d->listingTimer->start();
+}
+
+void Filer::checkListingDone()
+{
+    const QModelIndex root = currentRootSource();
+    auto *entry = root.isValid() ? static_cast<VfsEntry *>(root.internalPointer()) : nullptr;
+    if (entry && entry->fetching)
+        return;
+    d->listingTimer->stop();
+    // Sorts once and follows changes again.
+    d->sortModel->setDynamicSortFilter(true);
+    updateFileActions();
 }
 
 void Filer::fallBackToMachineList()
@@ -711,6 +745,10 @@ void Filer::applyRoot(const QModelIndex &target, const QModelIndex &previousRoot
 {
     VfsModel *model = d->model();
     d->pendingResolve.clear();
+    if (!d->sortModel->dynamicSortFilter()) {
+        d->listingTimer->stop();
+        d->sortModel->setDynamicSortFilter(true);
+    }
     d->sortModel->setRootIndex(target);
     if (target.isValid() && model->canFetchMore(target))
         model->fetchMore(target);
