@@ -78,7 +78,8 @@ QSize IconDelegate::sizeHint(const QStyleOptionViewItem &option, const QModelInd
         cell = thumb.size().scaled(bound, Qt::KeepAspectRatio);
     }
     cell = cell.expandedTo(m_itemSize);
-    const int textHeight = int(nameLines(opt.text, opt.font, cell.width()).size()) * opt.fontMetrics.lineSpacing();
+    const int lines = int(nameLines(opt.text, opt.font, cell.width()).size());
+    const int textHeight = lines ? (lines - 1) * opt.fontMetrics.lineSpacing() + opt.fontMetrics.height() : 0;
     return QSize(cell.width() + kMargin, cell.height() + textHeight + 2 * kMargin);
 }
 
