@@ -19,6 +19,7 @@ PACKAGES=(
   python3
   # desktop tests: a self-signed certificate for the local update site
   openssl
+  imagemagick  # bench/ only: the reference the thumbnail benchmark compares with
 )
 
 missing=()
