@@ -21,6 +21,8 @@
 #include <QApplication>
 #include <QFileInfo>
 #include <QLocale>
+#include <QOpenGLContext>
+#include <QQuickWindow>
 #include <QProcess>
 #include <QSettings>
 #include <QStringList>
@@ -92,6 +94,13 @@ int main(int argc, char* argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral("0.5.18"));
     QCoreApplication::setOrganizationName(QStringLiteral("tarnquist"));
     UnixSignalWatcher signalWatcher;
+    // Without a working OpenGL (remote sessions, bare X servers, broken drivers) the QML views
+    // would abort: they draw in software instead.
+    if (QQuickWindow::sceneGraphBackend().isEmpty() && qgetenv("QMLSCENE_DEVICE").isEmpty()) {
+        QOpenGLContext probe;
+        if (!probe.create())
+            QQuickWindow::setSceneGraphBackend(QSGRendererInterface::Software);
+    }
 
     // 4. Configuration directory and config.ini with the logging flags. Writing them back
     // makes sure the file exists from the first start on. Files an older version left

@@ -11,7 +11,12 @@
 #include "peers/invitationmodel.h"
 #include "peers/peermodel.h"
 #include "ui/mainwindow_p.h"
+#include "desktop/apps/applauncher.h"
+#include "filer/filer.h"
+#include "filer/filerpanesresources.h"
 #include "ui/panepage.h"
+#include "ui/preview/preview.h"
+#include "ui/singlefilerpane.h"
 #include "ui/qmltypes.h"
 #include "ui/sharedactions.h"
 #include "ui/theme.h"
@@ -58,6 +63,8 @@ MainWindow::MainWindow(ConnectionManager *connectionManager, IDatabase *database
     , d(new MainWindowPrivate)
 {
     initUiResources();
+    initFilerViewResources();
+    initFilerPanesResources();
     s_instance = this;
     setWindowTitle(QCoreApplication::applicationName());
     setObjectName(QStringLiteral("MainWindow"));
@@ -119,8 +126,7 @@ MainWindow::MainWindow(ConnectionManager *connectionManager, IDatabase *database
     context->setContextProperty(QStringLiteral("filerRenameAction"), g_actions.rename);
     context->setContextProperty(QStringLiteral("filerClearMarkedAction"), g_actions.clearMarked);
     context->setContextProperty(QStringLiteral("mainWindow"), this);
-    // "appLauncher" is set here once the desktop layer provides the application launcher.
-    context->setContextProperty(QStringLiteral("appLauncher"), nullptr);
+    context->setContextProperty(QStringLiteral("appLauncher"), AppLauncher::instance());
 
     setupTheme();
     applyFontAndScale();
@@ -129,10 +135,8 @@ MainWindow::MainWindow(ConnectionManager *connectionManager, IDatabase *database
     context->setContextProperty(QStringLiteral("peerModel"), PeerModel::instance());
     context->setContextProperty(QStringLiteral("invitationModel"), InvitationModel::instance());
 
-    // The two file panes. Until the file pane layer lands, each side is a placeholder page.
     for (int i = 0; i < 2; ++i) {
-        auto *pane = new PanePage(QStringLiteral("folder"), tr("Files"),
-                                  tr("The files of your computers appear here."), this);
+        auto *pane = new SingleFilerPane(engine(), database, this);
         pane->setObjectName(i == 0 ? QStringLiteral("leftPane") : QStringLiteral("rightPane"));
         setupFilerPane(pane);
     }
@@ -153,7 +157,10 @@ MainWindow::MainWindow(ConnectionManager *connectionManager, IDatabase *database
                                tr("Your computers, drives and folders, arranged as you like."), d->nodeViewPage);
     pageLayout->addWidget(d->nodeView);
     context->setContextProperty(QStringLiteral("nodeView"), d->nodeView);
-    // The preview window is made here without parent once the preview layer provides it.
+    d->preview = new Preview(engine(), database);
+    connect(d->preview, &Preview::showPrevious, this, &MainWindow::onShowPreviousPreview);
+    connect(d->preview, &Preview::showNext, this, &MainWindow::onShowNextPreview);
+    connect(d->preview, &Preview::requestClose, this, &MainWindow::onPreviewClosed, Qt::QueuedConnection);
 
     d->stack->addWidget(d->filerPanes.back());
     d->stack->addWidget(d->nodeViewPage);
@@ -217,11 +224,17 @@ std::vector<QWidget *> MainWindow::panes() const
     return std::vector<QWidget *>(d->filerPanes.begin(), d->filerPanes.end());
 }
 
-void MainWindow::setupFilerPane(QWidget *pane)
+void MainWindow::setupFilerPane(QWidget *widget)
 {
-    d->filerPanes.push_back(static_cast<PanePage *>(pane));
-    // The file pane's signals (selectionChanged, peerClicked, tabsChanged, openInAltFiler,
-    // openNewTabLeft, openNewTabRight) are connected here once the pane layer lands.
+    auto *pane = static_cast<SingleFilerPane *>(widget);
+    d->filerPanes.push_back(pane);
+    connect(pane, &SingleFilerPane::selectionChanged, this, &MainWindow::onSelectionChanged);
+    connect(pane, &SingleFilerPane::peerClicked, this, &MainWindow::onPeerSelected2);
+    connect(pane, &SingleFilerPane::tabsChanged, this, &MainWindow::onFilerPaneTabsChanged);
+    connect(pane, &SingleFilerPane::openInAltFiler, this, &MainWindow::onOpenInAltFiler);
+    connect(pane, &SingleFilerPane::openNewTabLeft, this, &MainWindow::openNewFilerTabLeft);
+    connect(pane, &SingleFilerPane::openNewTabRight, this, &MainWindow::openNewFilerTabRight);
+    connect(pane, &SingleFilerPane::activated, this, [this, pane] { d->activePane = pane; });
     pane->addAction(d->tabAction);
 }
 
@@ -322,8 +335,6 @@ void MainWindow::loadTheme(const QString &name)
     else
         logPrintf(LogErr1, "failed to load theme: %s", qUtf8Printable(styleFile));
 
-    for (PanePage *pane : d->filerPanes)
-        pane->refreshIcon();
     if (auto *page = qobject_cast<PanePage *>(d->nodeView))
         page->refreshIcon();
 }

@@ -19,7 +19,10 @@ class IDatabase;
 #include "peers/ipeer.h"
 #include "vfs/jobs/vfsjob.h"
 
+class Filer;
 class QAction;
+class QDialog;
+class SingleFilerPane;
 class QQmlEngine;
 class QQuickView;
 class QSplitter;
@@ -55,6 +58,8 @@ public:
     QAction *createInvitationAction() const;
     QAction *addInvitationAction() const;
     QAction *activeInvitationsAction() const;
+    // The active pane's current browser; null before the panes exist.
+    Filer *activeFiler() const;
     // True once the restore after the network side's start has run.
     bool isRestored() const;
     // Closing the window ends the application (default); tests that close and make windows
@@ -105,6 +110,8 @@ Q_SIGNALS:
     void networkEnabledChanged(bool networkEnabled);
     // After the restore that follows the network side's start.
     void restored();
+    // The copy-to / move-to destination dialog is about to run (tests and screenshots).
+    void copyToDialogOpened(QDialog *dialog);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -112,6 +119,7 @@ protected:
 private:
     void setupFilerPane(QWidget *pane);
     void setupTheme();
+    void setActivePane(SingleFilerPane *pane);
     void applyFontAndScale();
     void restoreLayout();
     void onConnectionManagerStarted();

@@ -11,6 +11,8 @@ class AboutDialog;
 class ConnectionManager;
 class IDatabase;
 class PanePage;
+class Preview;
+class SingleFilerPane;
 class QAction;
 class QObject;
 class QQuickView;
@@ -27,15 +29,15 @@ struct MainWindowPrivate
     QPointer<QObject> processInviteDialog;             // made anew at each "Add by invitation..."
     IDatabase *database = nullptr;                     // not owned
     QObject *filerHub = nullptr;                       // pane hub, child of the window
-    // Left pane first, the alternate (right-hand) pane last. Until the file panes are
-    // built, each is a quiet placeholder page.
-    std::vector<PanePage *> filerPanes;
-    PanePage *activePane = nullptr;                    // the hub's active pane
+    // Left pane first, the alternate (right-hand) pane last. Until the tabbed panes and
+    // their hub land, each is a pane of one browser and the window tracks the active one.
+    std::vector<SingleFilerPane *> filerPanes;
+    SingleFilerPane *activePane = nullptr;
     QAction *tabAction = nullptr;
     QSplitter *splitter = nullptr;
     QWidget *nodeView = nullptr;                       // the node view widget, once built
     QWidget *nodeViewPage = nullptr;                   // banner above the node view
-    QObject *preview = nullptr;                        // the preview window, once built
+    Preview *preview = nullptr;                        // the preview window, no parent
     QStackedWidget *stack = nullptr;                   // page 0 alternate pane, page 1 node view page
     QString previewPath;
     bool networkEnabled = false;

@@ -4,8 +4,10 @@
 #include "testutil_window.h"
 
 #include "app/base/actionregistry.h"
+#include "filer/fileractions.h"
 #include "app/base/configsettings.h"
 #include "com/connectionmanager.h"
+#include "filer/filer.h"
 #include "ui/aboutdialog.h"
 
 #include <QAction>
@@ -29,7 +31,7 @@ namespace {
 
 QAction *shared(const char *id)
 {
-    return qobject_cast<QAction *>(ActionRegistry::actionObject(QString::fromLatin1(id)));
+    return FilerActions::action(QString::fromLatin1(id));
 }
 
 QMenu *menu(MainWindow *w, const char *name)
@@ -71,10 +73,11 @@ private Q_SLOTS:
             QVERIFY(!w->createInvitationAction()->isEnabled());
             QVERIFY(!w->activeInvitationsAction()->isEnabled());
 
-            // Right after construction: selection commands off, the rest on, view modes checkable.
+            // Nothing selected: selection commands off; the window's own commands on; view
+            // modes checkable.
             for (const char *id : {"filer.cut", "filer.copy", "filer.paste", "filer.trash", "filer.delete", "filer.rename"})
                 QVERIFY2(!shared(id)->isEnabled(), id);
-            for (const char *id : {"filer.new-folder", "filer.copy-to", "filer.move-to", "filer.preview"})
+            for (const char *id : {"filer.copy-to", "filer.move-to"})
                 QVERIFY2(shared(id)->isEnabled(), id);
             for (const char *id : {"filer.view-list", "filer.view-column", "filer.view-icons", "filer.show-hidden",
                                    "filer.share-drive"})
@@ -98,6 +101,12 @@ private Q_SLOTS:
             w->setNetworkEnabled(true);
             QCOMPARE(changed.count(), 0);
 
+            // The left pane's view mode, as icons.
+            w->showNodeView();
+            QVERIFY(w->activeFiler());
+            w->activeFiler()->setViewMode(Filer::ViewIcons);
+            shared("view.show-alt-filer")->trigger();
+
             w->splitter()->setSizes({300, 700});
             sizes = w->splitter()->sizes();
             geometry = w->saveGeometry();
@@ -117,7 +126,9 @@ private Q_SLOTS:
             QVERIFY(w->networkEnabled());
             QCOMPARE(w->splitter()->sizes(), sizes);
             QCOMPARE(w->saveGeometry(), geometry);
-            shared("view.show-nodeview")->trigger();
+            shared("nodeview.show")->trigger();
+            QCOMPARE(w->activeFiler()->viewMode(), Filer::ViewIcons);
+            QVERIFY(w->activeFiler()->peer());
             w->setNetworkEnabled(false);
             p.close();
         }
