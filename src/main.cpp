@@ -20,6 +20,7 @@
 
 #include <QApplication>
 #include <QFileInfo>
+#include <QElapsedTimer>
 #include <QLocale>
 #include <QOpenGLContext>
 #include <QQuickWindow>
@@ -42,6 +43,35 @@ QStringList rawArguments(int argc, char** argv)
     return args;
 }
 
+// Reports the first paint of the main window after its restore on standard output.
+class FirstPaintProbe : public QObject
+{
+public:
+    FirstPaintProbe(MainWindow* window, const QElapsedTimer& clock) : m_window(window), m_clock(clock)
+    {
+        for (QWidget* w : window->findChildren<QWidget*>())
+            w->installEventFilter(this);
+        window->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (!m_done && event->type() == QEvent::Paint && m_window->isRestored()) {
+            m_done = true;
+            std::printf("first painted window: %lld ms\n", static_cast<long long>(m_clock.elapsed()));
+            std::fflush(stdout);
+            QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+        }
+        return false;
+    }
+
+private:
+    MainWindow* m_window;
+    QElapsedTimer m_clock;
+    bool m_done = false;
+};
+
 void saveState()
 {
     ConfigSettings cs;
@@ -52,6 +82,8 @@ void saveState()
 
 int main(int argc, char* argv[])
 {
+    QElapsedTimer startClock;   // for the start-up figure of bench/startup
+    startClock.start();
     // 0. Options, answered before any GUI object exists: --help and --version work without a
     // display, and a missing display is one clear line instead of the platform plug-in's abort.
     QCoreApplication::setApplicationName(QStringLiteral("nusk"));
@@ -173,6 +205,11 @@ int main(int argc, char* argv[])
         window.raise();
         window.activateWindow();
     });
+
+    // Start-up figure for bench/startup: the first paint of the restored window, then quit.
+    std::unique_ptr<QObject> startupProbe;
+    if (!qEnvironmentVariableIsEmpty("NUSK_STARTUP_PROBE"))
+        startupProbe.reset(new FirstPaintProbe(&window, startClock));
 
     // Screenshot run (scripts/screens.sh): every layer's scenes, then quit.
     std::unique_ptr<ScreenRunner> screens;
