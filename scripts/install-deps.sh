@@ -13,6 +13,10 @@ PACKAGES=(
   libsodium-dev libkf5archive-dev libexif-dev libraw-dev
   p7zip-full ghostscript shared-mime-info xvfb xauth sqlite3
   libbenchmark-dev clang libclang-rt-14-dev
+  # OpenSSL's libcrypto: SHA-1 and the session cipher where it is faster than libsodium
+  libssl-dev
+  # the copy benchmark's comparison: a private sshd for scp and rsync over ssh
+  openssh-server openssh-client rsync
 )
 
 missing=()
