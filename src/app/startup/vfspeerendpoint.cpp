@@ -33,6 +33,13 @@ VfsPeerEndpoint::VfsPeerEndpoint(PeerNusk *peer, bool isLocal)
         if (peerGuard && clientGuard && peerGuard->linkState() != IPeer::LinkUp)
             clientGuard->failPendingRequests();
     });
+    // And what the peer had this computer do for it ends: its files close, its queued
+    // requests go, its long work stops.
+    QPointer<VfsServerNusk> serverGuard(m_server.data());
+    QObject::connect(peer, &IPeer::linkStateChanged, m_server, [peerGuard, serverGuard] {
+        if (peerGuard && serverGuard && peerGuard->linkState() != IPeer::LinkUp)
+            serverGuard->linkDropped();
+    });
 
     attachPeerModels(peer);
     if (auto *model = qobject_cast<VfsModel *>(peer->vfsFileSystemModel()))
