@@ -18,8 +18,8 @@
 #include <QThread>
 #include <QVariant>
 
-#include <algorithm>
 #include <fcntl.h>
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <unistd.h>
