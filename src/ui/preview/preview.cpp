@@ -105,7 +105,7 @@ Preview::~Preview()
     if (g_instance == this)
         g_instance = nullptr;
     setVfsThumbnailLoader(nullptr);
-    unloadLibRaw();
+    disableLibRaw();
 }
 
 Preview *Preview::instance()

@@ -262,6 +262,7 @@ void addPreviewScreenScenes(ScreenScenes &scenes)
 {
     scenes.add(QStringLiteral("preview-photos-icons"), [](QWidget *mainWindow, ScreenScenes::Ready ready) {
         const QString folder = ensureDemoPhotos();
+        previewWindow(); // its pipeline gives the file models their thumbnails
         PeerModel *peers = PeerModel::instance();
         IPeer *local = peers ? peers->getPeerForUuid(nullUuidString()) : nullptr;
         auto *model = local ? qobject_cast<VfsModel *>(local->vfsFileSystemModel()) : nullptr;
