@@ -66,18 +66,26 @@ Preview::Preview(QQmlEngine *engine, IDatabase *database, QWindow *parent)
     setResizeMode(QQuickView::SizeRootObjectToView);
     setSource(QUrl(QStringLiteral("qrc:/qml/Preview.qml")));
 
-    // Workers never ask the screen: its resolution is read here, once.
-    if (QScreen *screen = QGuiApplication::primaryScreen())
-        setDocumentScreenDpi(screen->physicalDotsPerInch());
-    loadLibRaw();
-
     if (QQuickItem *root = rootObject()) {
         connect(root, SIGNAL(copy()), this, SLOT(copyImageToClipboard()));
         connect(root, SIGNAL(previous()), this, SIGNAL(showPrevious()));
         connect(root, SIGNAL(next()), this, SIGNAL(showNext()));
     }
-    setPreviewImageCacheEnabled(appArgumentInt(QStringLiteral("--imgcache"), 1) > 0);
-    installThumbnailLoader(database);
+    initPreviewPipeline(database);
+}
+
+void initPreviewPipeline(IDatabase *database)
+{
+    static bool once = false;
+    if (!once) {
+        once = true;
+        // Workers never ask the screen: its resolution is read here, once.
+        if (QScreen *screen = QGuiApplication::primaryScreen())
+            setDocumentScreenDpi(screen->physicalDotsPerInch());
+        loadLibRaw();
+        setPreviewImageCacheEnabled(appArgumentInt(QStringLiteral("--imgcache"), 1) > 0);
+    }
+    Preview::installThumbnailLoader(database);
 }
 
 void Preview::installThumbnailLoader(IDatabase *database)
