@@ -1,4 +1,5 @@
 #include "app/base/translations.h"
+#include "desktop/desktopresources.h"
 #include "desktop/archive/extractdialog.h"
 #include "desktop/archive/p7zip.h"
 
@@ -74,6 +75,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(m_tmp.isValid());
+        initDesktopResources();
         m_translations.install(QLocale(QStringLiteral("en_US")));
         m_path = qgetenv("PATH");
         QDir().mkpath(path(QStringLiteral("src/docs/sub")));
