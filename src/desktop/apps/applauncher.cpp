@@ -148,6 +148,16 @@ std::vector<QString> AppLauncher::selectedPaths() const
     return d->paths;
 }
 
+QIcon AppLauncher::iconForLocation(const QString& location)
+{
+    const QIcon fallback(QStringLiteral(":/icons/desktop/application.svg"));
+    if (location.isEmpty())
+        return fallback;
+    if (QDir::isAbsolutePath(location))
+        return QFileInfo(location).isFile() ? QIcon(location) : fallback;
+    return QIcon::fromTheme(location, fallback);
+}
+
 // ---- catalogue ------------------------------------------------------------------------
 
 void AppLauncher::scanApplications()

@@ -25,7 +25,9 @@
 #include <QSettings>
 #include <QStackedWidget>
 #include <QTextBrowser>
+#include <QTextBlock>
 #include <QTextDocument>
+#include <QTextList>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QVersionNumber>
@@ -249,6 +251,29 @@ Updater::~Updater()
     delete m_ui;
 }
 
+QString Updater::notesText(const QByteArray& html)
+{
+    QByteArray body = html;
+    const int zero = body.indexOf('\0');
+    if (zero >= 0)
+        body.truncate(zero);
+    QTextDocument doc;
+    doc.setHtml(QString::fromUtf8(body));
+    QStringList lines;
+    for (QTextBlock block = doc.begin(); block.isValid(); block = block.next()) {
+        const QString line = block.text().trimmed();
+        if (line.isEmpty())
+            continue;
+        if (block.textList())
+            lines << QStringLiteral("\u2022 ") + line;
+        else if (block.blockFormat().headingLevel() > 0 && !lines.isEmpty())
+            lines << QString() << line;
+        else
+            lines << line;
+    }
+    return lines.join(QLatin1Char('\n'));
+}
+
 QString Updater::baseUrl()
 {
     ConfigSettings cs;
@@ -351,7 +376,7 @@ void Updater::showEvent(QShowEvent* event)
     QDialog::showEvent(event);
     if (m_state == StateNew)
         resetState();
-    if (m_state == StateIdle || m_state == StateUpdateAvailable || m_state == StateNoUpdate)
+    if (m_queryOnShow && (m_state == StateIdle || m_state == StateUpdateAvailable || m_state == StateNoUpdate))
         queryUpdate();
 }
 
@@ -516,15 +541,7 @@ void Updater::queryChangelogFinished()
     reply->deleteLater();
     if (reply->error() != QNetworkReply::NoError)
         return;
-    QByteArray body = reply->readAll();
-    const int zero = body.indexOf('\0');
-    if (zero >= 0)
-        body.truncate(zero);
-    // The notes come as HTML; only their text is shown, so nothing from the network is
-    // rendered as markup, fetched or followed.
-    QTextDocument doc;
-    doc.setHtml(QString::fromUtf8(body));
-    const QString text = doc.toPlainText();
+    const QString text = notesText(reply->readAll());
     m_ui->changelog->setPlainText(text);
     m_ui->changelog2->setPlainText(text);
 }

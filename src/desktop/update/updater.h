@@ -85,6 +85,10 @@ public:
     const Ui_Updater& ui() const { return *m_ui; }
     QString newVersion() const { return m_newVersion; }
 
+    // The release notes the site sends as HTML, as plain text: paragraphs and headings on
+    // lines of their own, list items behind a bullet. Nothing of it is rendered as markup.
+    static QString notesText(const QByteArray& html);
+
     // The base address of the update site: the setting "update/baseurl", else the maker's.
     static QString baseUrl();
 
@@ -96,6 +100,8 @@ public:
     void setPublicKey(const QByteArray& key) { m_publicKey = key; }
     void setTransferTimeout(int ms) { m_transferTimeoutMs = ms; }
     void setHandOverDelay(int ms) { m_handOverDelayMs = ms; }
+    // Screenshots show a page as it stands, without the query that showing starts.
+    void setQueryOnShow(bool query) { m_queryOnShow = query; }
 
     void resetState();
     void showQueryPage();
@@ -155,6 +161,7 @@ private:
     QByteArray m_publicKey;
     int m_transferTimeoutMs = 30000;
     int m_handOverDelayMs = 3000;
+    bool m_queryOnShow = true;
 };
 
 // The banner's wiring to the dialog: a new version shows the banner, every end of the
