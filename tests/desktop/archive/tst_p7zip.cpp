@@ -202,6 +202,17 @@ private Q_SLOTS:
         QTRY_VERIFY(dialogGuard.isNull());
         QCOMPARE(tree(dest), QStringList());
 
+        // The owner goes mid-extraction: 7-Zip is ended and its half-written folder removed.
+        {
+            QObject owner;
+            auto* orphan = new P7Zip(path(QStringLiteral("src/big.zip")), &owner);
+            QSignalSpy started(orphan, &P7Zip::extractProgress);
+            QVERIFY(orphan->start(dest));
+            QTRY_COMPARE(started.count(), 1);
+            QCOMPARE(tree(dest).size(), 2);   // the fresh folder with the first file
+        }
+        QCOMPARE(tree(dest), QStringList());
+
         // The program disappears between listing and extraction: the start error ends it.
         QVERIFY(fake.open(QIODevice::ReadOnly));
         fake.close();

@@ -282,6 +282,31 @@ private Q_SLOTS:
         QTRY_COMPARE(updater.state(), int(Updater::StateNoUpdate));
     }
 
+    // Automatic checks honour "update/checkinterval" and "update/lastquery".
+    void scheduleFollowsIntervalAndLastQuery()
+    {
+        setBase(m_site.baseUrl());
+        writeFeed(QStringLiteral("0.5.18"), m_site.baseUrl(), QStringLiteral("files/good.zip?") + marker(), QStringLiteral("good.zip"));
+        auto tick = [](const QVariant& interval, const QString& lastQuery) {
+            {
+                ConfigSettings cs;
+                cs->setValue(QStringLiteral("update/checkinterval"), interval);
+                cs->setValue(QStringLiteral("update/lastquery"), lastQuery);
+            }
+            Updater updater;
+            updater.autoQueryUpdate();
+            return updater.state();
+        };
+        const QString twoHoursAgo = QDateTime::currentDateTime().addSecs(-7200).toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss"));
+        QCOMPARE(tick(0, QString()), int(Updater::StateIdle));
+        QCOMPARE(tick(QStringLiteral("often"), QString()), int(Updater::StateIdle));
+        QCOMPARE(tick(28800, twoHoursAgo), int(Updater::StateIdle));
+        QCOMPARE(tick(3600, twoHoursAgo), int(Updater::StateQuerying));
+        QCOMPARE(tick(28800, QStringLiteral("yesterday")), int(Updater::StateQuerying));
+        ConfigSettings cs;
+        cs->remove(QStringLiteral("update/checkinterval"));
+    }
+
     void httpsSiteWithTrustedCertificate()
     {
         if (!QSslSocket::supportsSsl())
