@@ -9,6 +9,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QImageReader>
 #include <QMap>
 #include <QMimeDatabase>
 #include <QPointer>
@@ -154,7 +155,7 @@ QIcon AppLauncher::iconForLocation(const QString& location)
     if (location.isEmpty())
         return fallback;
     if (QDir::isAbsolutePath(location))
-        return QFileInfo(location).isFile() ? QIcon(location) : fallback;
+        return QImageReader(location).canRead() ? QIcon(location) : fallback;   // a program file draws nothing
     return QIcon::fromTheme(location, fallback);
 }
 
@@ -278,7 +279,16 @@ void AppLauncher::scanPortableApps(const QString& platformExe)
             for (const QMimeType& t : d->mimeDb.mimeTypesForFileName(QStringLiteral("foo.") + ext.trimmed()))
                 appendUnique(types, t.name());
         }
-        addApp(name, types.join(QLatin1Char(';')), ExecLine::quote(program) + QStringLiteral(" %F"), program);
+        // The platform keeps each application's icon beside its description.
+        QString icon = program;
+        for (const char* candidate : {"appicon_32.png", "appicon.png", "appicon.ico"}) {
+            const QString file = folder + QStringLiteral("/App/AppInfo/") + QLatin1String(candidate);
+            if (QFileInfo(file).isFile()) {
+                icon = file;
+                break;
+            }
+        }
+        addApp(name, types.join(QLatin1Char(';')), ExecLine::quote(program) + QStringLiteral(" %F"), icon);
     }
 }
 
