@@ -5,6 +5,7 @@
 #include "desktop/update/updatefeed.h"
 #include "desktop/update/updatenotification.h"
 #include "desktop/update/updater.h"
+#include "desktop/update/updateunpacker.h"
 #include "testutil_updatesite.h"
 
 #include <QCryptographicHash>
@@ -19,6 +20,9 @@
 #include <QTemporaryDir>
 #include <QTextBrowser>
 #include <QtTest>
+
+#include <csignal>
+#include <sys/resource.h>
 
 // The whole road of an update against a local site: check, download, verification,
 // unpacking and the exit code of the hand-over, and every way it must fail without touching
@@ -130,6 +134,8 @@ private Q_SLOTS:
             "with zipfile.ZipFile('link.zip', 'w') as z:\n"
             "    exe(z, 'nusk', 'new'); zi = zipfile.ZipInfo('etc'); zi.external_attr = (stat.S_IFLNK | 0o777) << 16\n"
             "    z.writestr(zi, '/etc')\n"
+            "with zipfile.ZipFile('large.zip', 'w', zipfile.ZIP_DEFLATED) as z:\n"
+            "    exe(z, 'nusk/nusk', 'new'); z.writestr('nusk/data.bin', bytes(3000000))\n"
             "with zipfile.ZipFile('noprog.zip', 'w') as z:\n"
             "    z.writestr('readme.txt', 'no program here')\n"
             "with tarfile.open('good.tar.gz', 'w:gz') as t:\n"
@@ -213,6 +219,28 @@ private Q_SLOTS:
         QCOMPARE(contents(dir + QStringLiteral("/nusk")), QByteArray("old program"));
         QVERIFY(!QFileInfo::exists(path(QStringLiteral("install/evil"))));
         QVERIFY(!QFileInfo::exists(path(QStringLiteral("evil"))));
+    }
+
+    // A write that fails half-way (here: the file size limit) fails the unpacking and leaves
+    // no partial "update" behind.
+    void unpackingFailsOnAFailedWrite()
+    {
+        const QString target = path(QStringLiteral("unpack/update"));
+        QDir().mkpath(target + QStringLiteral("/old"));
+        struct rlimit saved;
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit small = saved;
+        small.rlim_cur = 1000000;
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+        QString error;
+        const bool ok = UpdateUnpacker::unpack(site(QStringLiteral("large.zip")), target, QStringLiteral("nusk"), &error);
+        setrlimit(RLIMIT_FSIZE, &saved);
+        QVERIFY(!ok);
+        QVERIFY2(error.contains(QStringLiteral("cannot write")), qPrintable(error));
+        QVERIFY(!QFileInfo::exists(target));
+        QVERIFY(UpdateUnpacker::unpack(site(QStringLiteral("large.zip")), target, QStringLiteral("nusk"), &error));
+        QCOMPARE(QFileInfo(target + QStringLiteral("/data.bin")).size(), qint64(3000000));
     }
 
     // One download at a time: neither the schedule nor a second press starts another.
