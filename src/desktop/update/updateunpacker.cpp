@@ -153,8 +153,11 @@ bool unpack(const QString& archivePath, const QString& targetDir, const QString&
         return failed(QStringLiteral("cannot create %1").arg(targetDir));
     if (!writer.copyDir(source, targetDir))
         return failed(writer.error);
-    if (!QFileInfo(targetDir + QLatin1Char('/') + requiredProgram).isFile())
+    const QString program = targetDir + QLatin1Char('/') + requiredProgram;
+    if (!QFileInfo(program).isFile())
         return failed(QStringLiteral("the archive holds no program \"%1\"").arg(requiredProgram));
+    // The hand-over starts it, whatever mode the archive recorded.
+    QFile::setPermissions(program, QFile::permissions(program) | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
     return true;
 }
 

@@ -139,7 +139,7 @@ private Q_SLOTS:
             "with zipfile.ZipFile('noprog.zip', 'w') as z:\n"
             "    z.writestr('readme.txt', 'no program here')\n"
             "with tarfile.open('good.tar.gz', 'w:gz') as t:\n"
-            "    data = b'new program'; ti = tarfile.TarInfo('nusk'); ti.size = len(data); ti.mode = 0o755\n"
+            "    data = b'new program'; ti = tarfile.TarInfo('nusk'); ti.size = len(data); ti.mode = 0o644\n"
             "    t.addfile(ti, io.BytesIO(data))\n"
             "open('changelog.html', 'w').write('<h1>Notes</h1><p>Faster <b>copies</b>.</p><ul><li>one</li><li>&lt;b&gt;two&lt;/b&gt;</li></ul><img src=\"http://198.51.100.1/x.png\">')\n"));
         QVERIFY(m_site.start(site(QString())));
@@ -361,6 +361,7 @@ private Q_SLOTS:
         updater.download();
         QCOMPARE(runEventLoop(), 40);
         QCOMPARE(contents(dir + QStringLiteral("/update/nusk")), QByteArray("new program"));
+        QVERIFY(QFileInfo(dir + QStringLiteral("/update/nusk")).isExecutable());   // recorded without x
     }
 
     void bannerFollowsTheDialog()
