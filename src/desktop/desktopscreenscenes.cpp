@@ -5,7 +5,7 @@
 #include "desktop/apps/applauncher.h"
 #include "desktop/archive/extractdialog.h"
 #include "desktop/archive/p7zip.h"
-#include "desktop/desktopresources.h"
+#include "desktop/common/desktopresources.h"
 #include "desktop/update/updatenotification.h"
 #include "desktop/update/updater.h"
 

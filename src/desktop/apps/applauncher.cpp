@@ -2,6 +2,7 @@
 
 #include "app/base/configsettings.h"
 #include "app/base/log.h"
+#include "desktop/common/desktopresources.h"
 #include "desktop/apps/execline.h"
 #include "desktop/apps/xdgapps.h"
 
@@ -151,6 +152,7 @@ std::vector<QString> AppLauncher::selectedPaths() const
 
 QIcon AppLauncher::iconForLocation(const QString& location)
 {
+    initDesktopResources();
     const QIcon fallback(QStringLiteral(":/icons/desktop/application.svg"));
     if (location.isEmpty())
         return fallback;

@@ -1,6 +1,7 @@
 #include "desktop/archive/extractdialog.h"
 
 #include "desktop/archive/p7zip.h"
+#include "desktop/common/desktopresources.h"
 
 #include <QCloseEvent>
 #include <QFontMetrics>
@@ -34,6 +35,7 @@ ExtractDialog::ExtractDialog(P7Zip* p7zip, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
     , d(new ExtractDialogPrivate)
 {
+    initDesktopResources();
     d->p7zip = p7zip;
     setObjectName(QStringLiteral("ExtractDialog"));
     //% "Extract archive"

@@ -1,5 +1,6 @@
 #include "desktop/update/updatenotification.h"
 
+#include "desktop/common/desktopresources.h"
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLinearGradient>
@@ -15,6 +16,7 @@ const QColor kText(QStringLiteral("#24410c"));
 UpdateNotification::UpdateNotification(QWidget* parent)
     : QWidget(parent)
 {
+    initDesktopResources();
     setObjectName(QStringLiteral("UpdateNotification"));
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(8, 4, 8, 4);

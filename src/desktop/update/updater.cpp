@@ -3,6 +3,7 @@
 #include "app/base/configsettings.h"
 #include "app/base/log.h"
 #include "com/proxy.h"
+#include "desktop/common/desktopresources.h"
 #include "desktop/update/updatefeed.h"
 #include "desktop/update/updatenotification.h"
 #include "desktop/update/updateunpacker.h"
@@ -205,6 +206,7 @@ Updater::Updater(QWidget* parent)
     , m_programName(QFileInfo(QCoreApplication::applicationFilePath()).fileName())
     , m_publicKey(UpdateVerifier::builtInPublicKey())
 {
+    initDesktopResources();
     m_ui->setupUi(this);
     //% "Software update"
     setWindowTitle(qtTrId("upd-window-title"));

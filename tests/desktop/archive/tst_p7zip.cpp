@@ -1,5 +1,5 @@
 #include "app/base/translations.h"
-#include "desktop/desktopresources.h"
+#include "desktop/common/desktopresources.h"
 #include "desktop/archive/extractdialog.h"
 #include "desktop/archive/p7zip.h"
 

@@ -1,6 +1,6 @@
 #include "app/base/configsettings.h"
 #include "app/base/translations.h"
-#include "desktop/desktopresources.h"
+#include "desktop/common/desktopresources.h"
 #include "crypto/crypto.h"
 #include "desktop/update/updatefeed.h"
 #include "desktop/update/updatenotification.h"

@@ -1,8 +1,0 @@
-#include "desktop/desktopresources.h"
-
-#include <QtGlobal>
-
-void initDesktopResources()
-{
-    Q_INIT_RESOURCE(desktop);
-}
