@@ -11,6 +11,7 @@
 
 #include <QDir>
 #include <QLabel>
+#include <QMainWindow>
 #include <QMenu>
 #include <QPointer>
 #include <QProgressBar>
@@ -120,8 +121,11 @@ void addDesktopScreenScenes(ScreenScenes& scenes)
                    g_ownBanner = !g_banner;
                    if (g_ownBanner) {
                        g_banner = new UpdateNotification(mainWindow);
-                       if (mainWindow)
-                           g_banner->setGeometry(0, 0, mainWindow->width(), g_banner->sizeHint().height());
+                       // Over the top of the window's content, below its menu bar.
+                       auto* frame = qobject_cast<QMainWindow*>(mainWindow);
+                       const QRect area = frame && frame->centralWidget() ? frame->centralWidget()->geometry()
+                                          : mainWindow ? mainWindow->rect() : QRect();
+                       g_banner->setGeometry(area.x(), area.y(), area.width(), g_banner->sizeHint().height());
                    }
                    g_banner->updateAvailable(QStringLiteral("0.6.0"));
                    g_banner->raise();
