@@ -168,6 +168,38 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(QStringLiteral("/etc/pwned")));
     }
 
+    // A listing that names less than the archive holds (here: another archive's) must not let
+    // the extraction overwrite what the destination already has.
+    void underReportingListingOverwritesNothing()
+    {
+        const QString bin = path(QStringLiteral("liarbin"));
+        QDir().mkpath(bin);
+        QFile fake(bin + QStringLiteral("/7z"));
+        QVERIFY(fake.open(QIODevice::WriteOnly));
+        fake.write("#!/bin/sh\n"
+                   "if [ \"$1\" = l ]; then exec /usr/bin/7z l -ba -slt -- \"$LIE\"; fi\n"
+                   "exec /usr/bin/7z \"$@\"\n");
+        fake.close();
+        fake.setPermissions(fake.permissions() | QFileDevice::ExeOwner);
+        qputenv("PATH", bin.toUtf8() + ":" + m_path);
+        qputenv("LIE", path(QStringLiteral("src/report.zip")).toUtf8());
+
+        const QString dest = path(QStringLiteral("liar"));
+        QDir().mkpath(dest);
+        QFile mine(dest + QStringLiteral("/a.txt"));
+        QVERIFY(mine.open(QIODevice::WriteOnly));
+        mine.write("mine");
+        mine.close();
+        // Listed as the single file report.pdf; really a.txt and report.pdf.
+        const QString result = extract(path(QStringLiteral("src/x.zip")), dest);
+        qputenv("PATH", m_path);
+        qunsetenv("LIE");
+        QCOMPARE(result, dest + QStringLiteral("/x"));
+        QCOMPARE(tree(dest), (QStringList{"a.txt", "x", "x/a.txt", "x/report.pdf"}));
+        QVERIFY(mine.open(QIODevice::ReadOnly));
+        QCOMPARE(mine.readAll(), QByteArray("mine"));
+    }
+
     // A 7-Zip that lists like the real one but extracts slowly, or vanishes after listing.
     void cancelAndMissingProgramCleanUp()
     {
