@@ -7,10 +7,6 @@
         <source>Extract archive</source>
         <translation>Archiv entpacken</translation>
     </message>
-    <message id="btn-cancel">
-        <source>Cancel</source>
-        <translation>Abbrechen</translation>
-    </message>
     <message id="extract-error-missing">
         <source>The archive or its folder no longer exists.</source>
         <translation>Das Archiv oder sein Ordner existiert nicht mehr.</translation>
@@ -86,10 +82,6 @@
     <message id="upd-msg-dlfinished">
         <source>Download finished, restarting application...</source>
         <translation>Herunterladen abgeschlossen, Applikation wird neugestartet...</translation>
-    </message>
-    <message id="btn-close">
-        <source>Close</source>
-        <translation>Schließen</translation>
     </message>
     <message id="upd-btn-skip">
         <source>Skip this version</source>

@@ -7,10 +7,6 @@
         <source>Extract archive</source>
         <translation>Extract archive</translation>
     </message>
-    <message id="btn-cancel">
-        <source>Cancel</source>
-        <translation>Cancel</translation>
-    </message>
     <message id="extract-error-missing">
         <source>The archive or its folder no longer exists.</source>
         <translation>The archive or its folder no longer exists.</translation>
@@ -86,10 +82,6 @@
     <message id="upd-msg-dlfinished">
         <source>Download finished, restarting application...</source>
         <translation>Download finished, restarting application...</translation>
-    </message>
-    <message id="btn-close">
-        <source>Close</source>
-        <translation>Close</translation>
     </message>
     <message id="upd-btn-skip">
         <source>Skip this version</source>
