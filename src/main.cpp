@@ -1,11 +1,17 @@
 // Start-up and shut-down of nusk.
 
 #include "app/base/configsettings.h"
+#include "app/startup/commandline.h"
+#include "app/startup/screenrunner.h"
+#include "com/connectionmanager.h"
+#include "ui/mainwindow.h"
 #include "app/base/devicekind.h"
 #include "app/base/log.h"
 #include "app/startup/selfupdate.h"
+#include "app/startup/startupguard.h"
 #include "app/base/translations.h"
 #include "app/startup/unixsignals.h"
+#include "db/privatefiles.h"
 #include "db/sqlitedatabase.h"
 #include "peers/invitationmodel.h"
 #include "peers/peermodel.h"
@@ -19,6 +25,10 @@
 #include <QSettings>
 #include <QStringList>
 #include <QThread>
+#include <QTimer>
+
+#include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -40,6 +50,28 @@ void saveState()
 
 int main(int argc, char* argv[])
 {
+    // 0. Options, answered before any GUI object exists: --help and --version work without a
+    // display, and a missing display is one clear line instead of the platform plug-in's abort.
+    QCoreApplication::setApplicationName(QStringLiteral("nusk"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("0.5.18"));
+    {
+        const QStringList arguments = rawArguments(argc, argv);
+        const CommandLine commandLine = parseCommandLine(arguments);
+        if (commandLine.outcome != CommandLine::Run) {
+            std::fputs(qUtf8Printable(commandLine.output),
+                       commandLine.outcome == CommandLine::ExitOk ? stdout : stderr);
+            return commandLine.outcome == CommandLine::ExitOk ? 0 : 2;
+        }
+        QString reason;
+        if (!displayAvailable(arguments, &reason)) {
+            std::fprintf(stderr, "nusk: %s\n", qUtf8Printable(reason));
+            return 1;
+        }
+    }
+
+    // Whatever the program creates is its owner's alone: the configuration holds secrets.
+    privatefiles::restrictUmask();
+
     // 1. Logging: errors on until config.ini says otherwise.
     enableLogCategory(LogErr1);
     deviceKind();   // probed once, before anything asks for it
@@ -62,7 +94,9 @@ int main(int argc, char* argv[])
     UnixSignalWatcher signalWatcher;
 
     // 4. Configuration directory and config.ini with the logging flags. Writing them back
-    // makes sure the file exists from the first start on.
+    // makes sure the file exists from the first start on. Files an older version left
+    // readable to others are made private first.
+    privatefiles::repairDirectory(configDirectory());
     {
         ConfigSettings cs;
         Logger::load(*cs.settings());
@@ -85,6 +119,14 @@ int main(int argc, char* argv[])
     }
     selfUpdate.removeLeftovers();
 
+    // One program per configuration directory: a second one would fight the first over
+    // every link. It asks the first to come to the front and ends.
+    StartupGuard startupGuard(configDirectory());
+    if (!startupGuard.acquire()) {
+        std::fprintf(stderr, "%s\n", qUtf8Printable(startupGuard.errorString()));
+        return 3;
+    }
+
     // 6. Catalogues: the system locale's, else en-US, and Qt's own.
     Translations translations;
     translations.install(QLocale::system());
@@ -96,8 +138,13 @@ int main(int argc, char* argv[])
     VfsWatcher watcher;
     PeerModel peerModel;
     SqliteDatabase database(configDirectory());
-    if (!database.isOpen())
-        logPrintf(LogErr1, "failed to open database in %s", qUtf8Printable(configDirectory()));
+    // Without its database, or with an identity other than the one it had, the program
+    // would be a stranger to every paired computer: it says why and stops.
+    if (!startupGuard.checkDatabase(&database)) {
+        logPrintf(LogErr1, "%s", qUtf8Printable(startupGuard.errorString()));
+        std::fprintf(stderr, "%s\n", qUtf8Printable(startupGuard.errorString()));
+        return 2;
+    }
     InvitationModel invitationModel(&database);
 
     bool networkEnabled = defaultNetworkEnabled(&database);
@@ -107,7 +154,29 @@ int main(int argc, char* argv[])
     }
     NetworkSide networkSide(&database, &peerModel, &ioThread, networkEnabled);
 
-    // 8. Seam: MainWindow(networkSide.manager(), &database) is made and shown here.
+    // 8. The main window, shown before ioThread starts; what it restores from the peers and
+    // the database waits for the connection manager's started().
+    MainWindow window(networkSide.manager(), &database);
+    window.show();
+    // A second start on this configuration asked this program to come to the front.
+    QObject::connect(&startupGuard, &StartupGuard::activationRequested, &window, [&window] {
+        window.showNormal();
+        window.raise();
+        window.activateWindow();
+    });
+
+    // Screenshot run (scripts/screens.sh): every layer's scenes, then quit.
+    std::unique_ptr<ScreenRunner> screens;
+    const QString screensDir = QString::fromLocal8Bit(qgetenv("NUSK_SCREENS_DIR"));
+    if (!screensDir.isEmpty()) {
+        screens.reset(new ScreenRunner(&window, screensDir));
+        QObject::connect(screens.get(), &ScreenRunner::finished, &app, &QCoreApplication::quit);
+        auto begin = [&screens] { QTimer::singleShot(1500, screens.get(), &ScreenRunner::start); };
+        if (window.isRestored())
+            begin();
+        else
+            QObject::connect(&window, &MainWindow::restored, screens.get(), begin);
+    }
 
     QObject::connect(&app, &QCoreApplication::aboutToQuit, [&networkSide]() {
         // The connection manager goes first, on its own thread, taking every peer, link and

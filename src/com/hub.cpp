@@ -32,6 +32,8 @@ bool sameRemoteHost(const QHostAddress &a, const QHostAddress &b)
     return a.isInSubnet(b, 64);
 }
 
+const char kTransportProperty[] = "com.transport";
+
 } // namespace
 
 Hub::Hub(QObject *parent)
@@ -185,12 +187,18 @@ void Hub::setNetworkEnabled(bool enabled)
 }
 
 Link *Hub::connectTo(const QString &host, quint16 port, const QByteArray &expectedKey,
-                     const GreetingAmender &amend)
+                     const GreetingAmender &amend, const QString &transportType)
 {
-    auto *link = new Link(new QTcpSocket, true, this);
+    const bool tcp = transportType == QLatin1String("tcp");
+    const auto factory = m_streamFactories.value(transportType);
+    QTcpSocket *socket = tcp || !factory ? nullptr : factory();
+    auto *link = new Link(socket ? socket : new QTcpSocket, true, this);
+    link->setProperty(kTransportProperty, transportType);
     track(link);
     QString refusal;
-    if (!m_identity.isValid())
+    if (!tcp && !socket)
+        refusal = QStringLiteral("no %1 transport").arg(transportType);
+    else if (!m_identity.isValid())
         refusal = QStringLiteral("no identity");
     else if (expectedKey.size() != crypto::kSignPublicKeyBytes)
         refusal = QStringLiteral("no valid key expected");
@@ -207,6 +215,55 @@ Link *Hub::connectTo(const QString &host, quint16 port, const QByteArray &expect
         });
     }
     return link;
+}
+
+void Hub::setStreamFactory(const QString &transportType, std::function<QTcpSocket *()> factory)
+{
+    if (factory)
+        m_streamFactories.insert(transportType, std::move(factory));
+    else
+        m_streamFactories.remove(transportType);
+}
+
+bool Hub::canDial(const QString &transportType) const
+{
+    return transportType == QLatin1String("tcp") || m_streamFactories.contains(transportType);
+}
+
+QString Hub::transportOf(const Link *link)
+{
+    const QString type = link ? link->property(kTransportProperty).toString() : QString();
+    return type.isEmpty() ? QStringLiteral("tcp") : type;
+}
+
+bool Hub::acceptStream(QTcpSocket *socket, const QString &transportType)
+{
+    if (!socket || !underQuota(socket->peerAddress()))
+        return false;
+    // Only the local computer's own link may come in while the network is off, and that
+    // one comes over TCP.
+    if (!m_networkEnabled)
+        return false;
+    auto *link = new Link(socket, false, this);
+    link->setProperty(kTransportProperty, transportType);
+    track(link);
+    link->startServer();
+    return true;
+}
+
+bool Hub::underQuota(const QHostAddress &from) const
+{
+    // Bounded in all and per remote host, so that one host cannot take every slot and
+    // lock out the others (the local computer's own link included).
+    int total = 0, fromHost = 0;
+    for (const QPointer<Link> &link : m_links) {
+        if (!link || link->isOutgoing() || link->state() != Link::StateHandshaking)
+            continue;
+        ++total;
+        if (sameRemoteHost(link->peerAddress(), from))
+            ++fromHost;
+    }
+    return total < kMaxPendingIncoming && fromHost < kMaxPendingIncomingPerAddress;
 }
 
 QList<Link *> Hub::links() const
@@ -233,18 +290,8 @@ void Hub::onNewConnection()
         QTcpSocket *socket = m_server->nextPendingConnection();
         if (!socket)
             break;
-        // Bounded in all and per remote host, so that one host cannot take every slot and
-        // lock out the others (the local computer's own link included).
         const QHostAddress from = socket->peerAddress();
-        int total = 0, fromHost = 0;
-        for (const QPointer<Link> &link : qAsConst(m_links)) {
-            if (!link || link->isOutgoing() || link->state() != Link::StateHandshaking)
-                continue;
-            ++total;
-            if (sameRemoteHost(link->peerAddress(), from))
-                ++fromHost;
-        }
-        if (total >= kMaxPendingIncoming || fromHost >= kMaxPendingIncomingPerAddress) {
+        if (!underQuota(from)) {
             logPrintf(LogCom1, "too many handshakes in progress, dropping %s", qPrintable(from.toString()));
             socket->abort();
             socket->deleteLater();

@@ -17,6 +17,7 @@
 #include "com/link.h"
 #include "crypto/crypto.h"
 
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -25,6 +26,7 @@
 #include <vector>
 
 class QTcpServer;
+class QTcpSocket;
 class QTimer;
 
 namespace com {
@@ -96,7 +98,19 @@ public:
     // returned at once (StateHandshaking); it emits established() or closed(). The amender
     // may add to this link's greeting once the channel binding is known.
     Link *connectTo(const QString &host, quint16 port, const QByteArray &expectedKey,
-                    const GreetingAmender &amend = GreetingAmender());
+                    const GreetingAmender &amend = GreetingAmender(),
+                    const QString &transportType = QStringLiteral("tcp"));
+
+    // The stream a dial over `transportType` ("udp", "turn", "onion") travels on; "tcp" is
+    // built in. A type without a factory cannot be dialled (the link closes at once).
+    void setStreamFactory(const QString &transportType, std::function<QTcpSocket *()> factory);
+    bool canDial(const QString &transportType) const;
+    // A connected stream that came in over another transport, taken like a TCP connection
+    // the listener accepted and under the same handshake quotas. False, and the socket left
+    // to the caller, when over quota or with the network off.
+    bool acceptStream(QTcpSocket *socket, const QString &transportType);
+    // The transport type a link travels on ("tcp" for plain TCP links).
+    static QString transportOf(const Link *link);
 
     // Links that are up, in both directions.
     QList<Link *> links() const;
@@ -123,6 +137,7 @@ private:
     void reportListening();
     bool admit(Link &link, QString *peerUuid, bool *ownKey);
     void track(Link *link);
+    bool underQuota(const QHostAddress &from) const;
 
     crypto::SigningKeyPair m_identity;
     Greeting m_greeting;
@@ -143,6 +158,7 @@ private:
     bool m_reportedListening = false;
     int m_listenRetryMs = 5000;
     QList<QPointer<Link>> m_links;
+    QHash<QString, std::function<QTcpSocket *()>> m_streamFactories;
 };
 
 } // namespace com

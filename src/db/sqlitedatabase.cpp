@@ -1,10 +1,12 @@
 #include "db/sqlitedatabase.h"
 
 #include "app/base/log.h"
+#include "db/privatefiles.h"
 
 #include <QAtomicInt>
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QMutex>
@@ -12,11 +14,15 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QStringList>
 #include <QThread>
 #include <QVariant>
 
+#include <fcntl.h>
+#include <algorithm>
 #include <memory>
 #include <optional>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -466,6 +472,22 @@ QString SqliteDatabase::filePath() const
     return d->path;
 }
 
+bool SqliteDatabase::quickCheck(QString *detail)
+{
+    QSqlDatabase db = connection();
+    if (!d->open || !db.isOpen()) {
+        *detail = QStringLiteral("not open");
+        return false;
+    }
+    QSqlQuery q(db);
+    if (!q.exec(QStringLiteral("PRAGMA quick_check")) || !q.next()) {
+        *detail = q.lastError().text();
+        return false;
+    }
+    *detail = q.value(0).toString();
+    return *detail == QLatin1String("ok");
+}
+
 bool SqliteDatabase::open()
 {
     const QFileInfo info(d->path);
@@ -473,6 +495,15 @@ bool SqliteDatabase::open()
         logPrintf(LogDb1, "failed to create database directory %s", qUtf8Printable(info.absolutePath()));
         return false;
     }
+    // The file holds the secret key: made private before SQLite creates it with the
+    // umask's mode, and mended when an older version left it readable. SQLite gives the
+    // journal files the mode of the database itself.
+    const int created = ::open(QFile::encodeName(d->path).constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (created >= 0)
+        ::close(created);
+    for (const char *suffix : {"", "-wal", "-shm"})
+        privatefiles::repairFile(d->path + QLatin1String(suffix));
+
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), d->defaultName);
     if (!configureConnection(db, d->path))
         return false;
@@ -995,4 +1026,30 @@ bool SqliteDatabase::putImage(const ImageCacheDto &row)
         {{":iu", row.img_uuid}, {":pu", row.peer_uuid}, {":u", text(row.uri)}, {":mt", row.mtime},
          {":at", row.atime}, {":w", row.width}, {":h", row.height}, {":b", blob(row.img)}},
         "failed to put image %s", row.img_uuid) >= 0;
+}
+
+bool SqliteDatabase::touchImages(const std::vector<QString> &imgUuids, qint64 atime)
+{
+    if (imgUuids.empty())
+        return true;
+    const QSqlDatabase db = connection();
+    if (!db.isOpen())
+        return false;
+    // SQLite allows 999 parameters per statement; a file has a handful of rows.
+    constexpr size_t kChunk = 500;
+    for (size_t first = 0; first < imgUuids.size(); first += kChunk) {
+        const size_t count = std::min(kChunk, imgUuids.size() - first);
+        QStringList marks;
+        for (size_t i = 0; i < count; ++i)
+            marks << QStringLiteral("?");
+        QSqlQuery q(db);
+        q.prepare(QStringLiteral("UPDATE imgcache SET atime = ? WHERE img_uuid IN (%1)")
+                      .arg(marks.join(QLatin1Char(','))));
+        q.addBindValue(atime);
+        for (size_t i = 0; i < count; ++i)
+            q.addBindValue(imgUuids[first + i]);
+        if (!run(q))
+            return false;
+    }
+    return true;
 }

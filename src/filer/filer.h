@@ -210,6 +210,8 @@ private:
     QModelIndex sourceIndex(const QModelIndex &viewIndex) const;
     QModelIndex currentRootSource() const;
     void fallBackToMachineList();
+    void onRowsAboutToBeInserted(const QModelIndex &parent);
+    void checkListingDone();
 };
 
 // Resources of the views (delegate images); call once before the first browser is made.

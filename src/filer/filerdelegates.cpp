@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QPainter>
 #include <QPainterPath>
+#include <QTextLayout>
 
 #include <cmath>
 
@@ -20,9 +21,43 @@ QImage previewOf(const QModelIndex &index)
     return value.canConvert<QImage>() ? value.value<QImage>() : QImage();
 }
 
-constexpr int kTextFlags = Qt::AlignHCenter | Qt::AlignTop | Qt::TextWrapAnywhere;
+// Until the model has an icon for an item (or where the desktop has no icon theme), the
+// style's folder and file pictures stand in, so no item is ever drawn without one.
+void ensureIcon(QStyleOptionViewItem *opt, const QModelIndex &index)
+{
+    if (!opt->icon.isNull() || index.column() != 0)
+        return;
+    const int type = index.data(VfsModel::TypeRole).toInt();
+    QStyle *style = opt->widget ? opt->widget->style() : QApplication::style();
+    opt->icon = style->standardIcon(type == VfsModel::DirectoryType || type == VfsModel::DriveType ? QStyle::SP_DirIcon
+                                                                                                     : QStyle::SP_FileIcon);
+    opt->features |= QStyleOptionViewItem::HasDecoration;
+}
 
 } // namespace
+
+QStringList IconDelegate::nameLines(const QString &text, const QFont &font, int width)
+{
+    QStringList lines;
+    if (text.isEmpty() || width <= 0)
+        return lines;
+    const QFontMetrics fm(font);
+    QTextLayout layout(text, font);
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(option);
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(width);
+        if (lines.size() == kMaxNameLines - 1) {
+            lines << fm.elidedText(text.mid(line.textStart()).trimmed(), Qt::ElideRight, width);
+            break;
+        }
+        lines << text.mid(line.textStart(), line.textLength()).trimmed();
+    }
+    layout.endLayout();
+    return lines;
+}
 
 // ---------------------------------------------------------------------------------------------
 
@@ -43,9 +78,9 @@ QSize IconDelegate::sizeHint(const QStyleOptionViewItem &option, const QModelInd
         cell = thumb.size().scaled(bound, Qt::KeepAspectRatio);
     }
     cell = cell.expandedTo(m_itemSize);
-    const QRect text = opt.fontMetrics.boundingRect(QRect(0, 0, cell.width(), 2 * cell.height()),
-                                                    kTextFlags | Qt::TextWordWrap, opt.text);
-    return QSize(cell.width() + kMargin, cell.height() + text.height() + 2 * kMargin);
+    const int lines = int(nameLines(opt.text, opt.font, cell.width()).size());
+    const int textHeight = lines ? (lines - 1) * opt.fontMetrics.lineSpacing() + opt.fontMetrics.height() : 0;
+    return QSize(cell.width() + kMargin, cell.height() + textHeight + 2 * kMargin);
 }
 
 QRectF IconDelegate::thumbnailRect(const QSize &imageSize, const QRect &itemRect, const QSize &itemSize)
@@ -99,6 +134,7 @@ void IconDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option, 
     painter->save();
     QStyleOptionViewItem opt = option;
     initStyleOption(&opt, index);
+    ensureIcon(&opt, index);
     auto *view = qobject_cast<QAbstractItemView *>(parent());
     const qreal ratio = view ? view->devicePixelRatioF() : painter->device()->devicePixelRatioF();
     QImage thumb = previewOf(index);
@@ -146,11 +182,17 @@ void IconDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option, 
         } else {
             painter->eraseRect(nameArea);
         }
-        // Names come from disks and other computers: plain text, never markup.
+        // Names come from disks and other computers: plain text, never markup. Long names
+        // wrap at word boundaries (inside a word only when it is wider than the line) and
+        // end in an ellipsis after the last line.
         painter->setPen(textColor);
         painter->setFont(opt.font);
-        const QRect textRect(QPoint(r.left() + kMargin / 2, r.top() + h + kMargin), QPoint(r.right() - kMargin / 2, r.bottom()));
-        painter->drawText(textRect, kTextFlags | Qt::TextWordWrap, opt.text);
+        const int lineHeight = opt.fontMetrics.lineSpacing();
+        QRect line(r.left() + kMargin / 2, r.top() + h + kMargin, r.width() - kMargin, lineHeight);
+        for (const QString &text : nameLines(opt.text, opt.font, r.width() - kMargin)) {
+            painter->drawText(line, Qt::AlignHCenter | Qt::AlignTop | Qt::TextSingleLine, text);
+            line.translate(0, lineHeight);
+        }
     }
     painter->restore();
 }
@@ -197,8 +239,11 @@ void ItemDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option, 
 {
     QStyleOptionViewItem opt = option;
     initStyleOption(&opt, index);
+    ensureIcon(&opt, index);
     opt.decorationSize = QSize(iconSize(), iconSize());
-    QStyledItemDelegate::paint(painter, opt, index);
+    const QWidget *widget = opt.widget;
+    QStyle *style = widget ? widget->style() : QApplication::style();
+    style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
 }
 
 QSize ItemDelegate::sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const

@@ -9,6 +9,7 @@
 #include <QImage>
 #include <QModelIndexList>
 #include <QPixmap>
+#include <QStringList>
 #include <QStyledItemDelegate>
 
 class IconDelegate : public QStyledItemDelegate
@@ -17,6 +18,7 @@ class IconDelegate : public QStyledItemDelegate
 public:
     static constexpr int kMargin = 8;
     static constexpr qreal kThumbnailSlack = 16.0;
+    static constexpr int kMaxNameLines = 3;
 
     explicit IconDelegate(QObject *parent = nullptr);
 
@@ -31,6 +33,9 @@ public:
     // Where a thumbnail of `imageSize` is drawn in an item rectangle; the rectangle's width
     // may be smaller than the picture, never its box height.
     static QRectF thumbnailRect(const QSize &imageSize, const QRect &itemRect, const QSize &itemSize);
+    // A name as the item shows it: wrapped into lines of `width`, at most kMaxNameLines, the
+    // last one elided.
+    static QStringList nameLines(const QString &text, const QFont &font, int width);
     // Whether a picture is opaque enough for the shadow frame (at most 9 of its samples
     // are transparent).
     static bool isMostlyOpaque(const QImage &image);

@@ -20,19 +20,12 @@
 using namespace com;
 using testutil::makeHub;
 using testutil::makeMessage;
+using testutil::quietTimings;
 
 namespace {
 
 const QString kClientUuid = QStringLiteral("{11111111-2222-3333-4444-555555555555}");
 
-LinkTimings quietTimings()
-{
-    LinkTimings t;
-    t.handshakeMs = 10000;
-    t.pingIntervalMs = 600000;   // only the ping sent when the link comes up
-    t.silenceMs = 600000;
-    return t;
-}
 
 void acceptKey(Hub *server, const QByteArray &key, const QString &uuid = kClientUuid)
 {

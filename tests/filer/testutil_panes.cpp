@@ -1,10 +1,10 @@
 #include "testutil_panes.h"
 
 #include "app/base/translations.h"
-#include "app/startup/vfspeerprovider.h"
 #include "filer/filerpanesresources.h"
 #include "peers/peermodel.h"
 #include "vfs/models/vfsdrivemodel.h"
+#include "vfs/models/vfspeermodels.h"
 
 #include <QQmlContext>
 #include <QtQml>
@@ -19,8 +19,6 @@ void setUpProcess()
     done = true;
     initFilerPanesResources();
     qmlRegisterType<IPeer>("com.qentrix.fenu", 1, 0, "Peer");
-    static VfsPeerProvider provider;
-    setPeerVfsProvider(&provider);
     // Kept to the end of the process: the catalogue must outlive the application object.
     auto *translations = new Translations;
     translations->install(QLocale(QStringLiteral("en_US")));
@@ -44,6 +42,8 @@ IPeer *makePeer(const QString &uuid, const QString &name, int linkState, QObject
     peer->setIcon(QStringLiteral("computer"));
     peer->setDeviceType(IPeer::DeviceDesktop);
     peer->setLinkState(linkState);
+    attachPeerModels(peer);
+    bindPeerModels(peer);
     return peer;
 }
 

@@ -48,6 +48,7 @@ private Q_SLOTS:
     void statusLineCountsSelection();
     void readOnlyShareDisablesWriteActions();
     void localFilesViewModesAndKeys();
+    void bigFolderEndsSorted();
     void removedComputerFallsBackToList();
 
 private:
@@ -101,6 +102,9 @@ void TestFilerBrowser::initTestCase()
     QVERIFY(writeFile(m_shared + QStringLiteral("/two.txt"), 2500));
     QVERIFY(writeFile(m_shared + QStringLiteral("/sub/deep.txt"), 10));
     QVERIFY(writeFile(m_readOnly + QStringLiteral("/locked.txt"), 100));
+    for (int i = 0; i < 700; ++i)
+        QVERIFY(writeFile(base + QStringLiteral("/big/f%1.txt").arg(699 - i, 3, 10, QLatin1Char('0')), 1));
+    QVERIFY(QDir().mkpath(base + QStringLiteral("/big/zz folder")));
 
     m_net = std::make_unique<LocalNetwork>(true);
     QVERIFY(m_net->start());
@@ -294,6 +298,26 @@ void TestFilerBrowser::localFilesViewModesAndKeys()
     QVERIFY(!Filer::isProtectedItem(model->indexForPath(m_shared + QStringLiteral("/one.txt"))));
 }
 
+void TestFilerBrowser::bigFolderEndsSorted()
+{
+    // More rows than one merge batch: they arrive in listing order and end up sorted.
+    const QString big = QDir(m_files.path()).canonicalPath() + QStringLiteral("/big");
+    Filer filer(nullptr, m_net->database(), nullptr, nullptr);
+    filer.resize(800, 600);
+    filer.show();
+    filer.setPeer(m_net->localPeer());
+    filer.gotoPath(big);
+    QTRY_COMPARE(filer.path(), big);
+    QTRY_COMPARE_WITH_TIMEOUT(filer.sortModel()->rowCount(filer.currentView()->rootIndex()), 701, 20000);
+    QTRY_VERIFY(filer.sortModel()->dynamicSortFilter());
+    const QModelIndex root = filer.currentView()->rootIndex();
+    QAbstractItemModel *m = filer.currentView()->model();
+    QCOMPARE(m->index(0, 0, root).data(VfsModel::NameRole).toString(), QStringLiteral("zz folder"));
+    for (int r = 2; r < 701; ++r)
+        QVERIFY(m->index(r - 1, 0, root).data(VfsModel::NameRole).toString() < m->index(r, 0, root).data(VfsModel::NameRole).toString());
+    QCOMPARE(filer.statusText(), QStringLiteral("701 items"));
+}
+
 void TestFilerBrowser::removedComputerFallsBackToList()
 {
     auto filer = std::make_unique<Filer>(nullptr, m_net->database(), nullptr, nullptr);
@@ -306,7 +330,7 @@ void TestFilerBrowser::removedComputerFallsBackToList()
     QMetaObject::invokeMethod(peer, [peer] { delete peer; });
     QTRY_VERIFY(!m_remote);
     QTRY_VERIFY(filer->peer() == nullptr);
-    QTRY_COMPARE(filer->currentPage(), Filer::MachineListPage);   // the peer goes on its own thread
+    QTRY_COMPARE(filer->currentPage(), Filer::MachineListPage);
     QVERIFY(!changed.isEmpty());
     QVERIFY(!enabled("filer.copy"));
     // Everything that needs a peer now does nothing instead of crashing.
