@@ -2,7 +2,9 @@
 
 #include "app/base/configsettings.h"
 #include "app/base/log.h"
+#include "com/kcpsocket.h"
 #include "com/proxy.h"
+#include "com/udptransport.h"
 #include "db/idatabase.h"
 #include "db/ownkey.h"
 
@@ -108,6 +110,12 @@ void ConnectionManager::start()
     if (m_hub->listenPort())
         m_listenPort = m_hub->listenPort();
 
+    m_udp = new com::UdpTransport(m_hub, this);
+    if (m_udp->bind(m_listenPort.load())) {
+        m_udpPort = m_udp->port();
+        m_hub->setStreamFactory(QStringLiteral("udp"), [this]() -> QTcpSocket * { return m_udp->createStream(); });
+    }
+
     // By index: a step may register further steps.
     for (std::size_t i = 0; i < m_steps.size(); ++i) {
         const std::function<void()> step = m_steps[i];
@@ -144,21 +152,26 @@ std::vector<TransportDto> ConnectionManager::localTransports() const
     const quint16 port = m_listenPort.load();
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     std::vector<TransportDto> out;
+    const quint16 udpPort = m_udpPort.load();
     for (const QHostAddress &address : QNetworkInterface::allAddresses()) {
         if (address.isLoopback() || address.isNull())
             continue;
         // A link-local IPv6 address needs the sender's interface name: useless elsewhere.
         if (address.protocol() == QAbstractSocket::IPv6Protocol && address.isLinkLocal())
             continue;
-        TransportDto t;
-        t.type = QStringLiteral("tcp");
-        t.host = address.toString();
-        t.port = port;
-        t.timestamp = now;
-        t.stream = true;
-        t.uuid = QUuid::createUuidV5(ns, QStringLiteral("tcp|%1|%2").arg(t.host).arg(port))
-                     .toString(QUuid::WithBraces);
-        out.push_back(t);
+        for (const auto &typePort : {qMakePair(QStringLiteral("tcp"), port), qMakePair(QStringLiteral("udp"), udpPort)}) {
+            if (typePort.second == 0)
+                continue;
+            TransportDto t;
+            t.type = typePort.first;
+            t.host = address.toString();
+            t.port = typePort.second;
+            t.timestamp = now;
+            t.stream = TransportDto::isStreamType(t.type);
+            t.uuid = QUuid::createUuidV5(ns, QStringLiteral("%1|%2|%3").arg(t.type, t.host).arg(t.port))
+                         .toString(QUuid::WithBraces);
+            out.push_back(t);
+        }
     }
     return out;
 }

@@ -5,7 +5,8 @@
 // lives on that thread.
 //
 // start() builds, in this order: the proxy lookup, the hub with its TCP listener on
-// "--com-listen-port" (default 60391), then every step the upper layers registered with
+// "--com-listen-port" (default 60391), the UDP transport on the same port number (another
+// when that one is taken), then every step the upper layers registered with
 // addStartStep (peer factory and loader, own peer, authenticator, cryptography object, job
 // model, in the order they were added), and then emits started() once.
 
@@ -21,6 +22,9 @@
 #include <vector>
 
 class IDatabase;
+namespace com {
+class UdpTransport;
+}
 class Proxy;
 
 class ConnectionManager : public QObject
@@ -60,13 +64,14 @@ public:
     void setListenRetryInterval(int ms);
 
     com::Hub *hub() const { return m_hub; }   // null before start()
+    com::UdpTransport *udp() const { return m_udp; }   // null before start()
     Proxy *proxy() const { return m_proxy; }
 
     bool isStarted() const { return m_started; }
     bool isNetworkEnabled() const { return m_networkEnabled.load(); }
 
-    // This computer's own transports: "tcp" on each non-loopback interface address with the
-    // listen port. Safe to call from any thread.
+    // This computer's own transports: "tcp" and "udp" on each non-loopback interface address
+    // with their ports. Safe to call from any thread.
     std::vector<TransportDto> localTransports() const;
 
     // No Tor service runs in this version.
@@ -98,6 +103,8 @@ private:
     int m_retryMs = 5000;
     int m_configuredPort = -1;
     std::atomic<quint16> m_listenPort{0};
+    std::atomic<quint16> m_udpPort{0};
+    com::UdpTransport *m_udp = nullptr;
     std::atomic<bool> m_networkEnabled{true};
     bool m_started = false;
     bool m_starting = false;
