@@ -13,6 +13,10 @@ PACKAGES=(
   libsodium-dev libkf5archive-dev libexif-dev libraw-dev
   p7zip-full ghostscript shared-mime-info xvfb xauth sqlite3
   libbenchmark-dev clang libclang-rt-14-dev
+  # desktop tests: archives made with Python's zipfile, the update site served by http.server
+  python3
+  # desktop tests: a self-signed certificate for the local update site
+  openssl
 )
 
 missing=()

@@ -4,8 +4,10 @@
 #include "app/base/devicekind.h"
 #include "app/base/log.h"
 #include "app/startup/selfupdate.h"
+#include "app/startup/startupguard.h"
 #include "app/base/translations.h"
 #include "app/startup/unixsignals.h"
+#include "db/privatefiles.h"
 #include "db/sqlitedatabase.h"
 #include "peers/invitationmodel.h"
 #include "peers/peermodel.h"
@@ -19,6 +21,8 @@
 #include <QSettings>
 #include <QStringList>
 #include <QThread>
+
+#include <cstdio>
 
 namespace {
 
@@ -40,6 +44,9 @@ void saveState()
 
 int main(int argc, char* argv[])
 {
+    // Whatever the program creates is its owner's alone: the configuration holds secrets.
+    privatefiles::restrictUmask();
+
     // 1. Logging: errors on until config.ini says otherwise.
     enableLogCategory(LogErr1);
     deviceKind();   // probed once, before anything asks for it
@@ -62,7 +69,9 @@ int main(int argc, char* argv[])
     UnixSignalWatcher signalWatcher;
 
     // 4. Configuration directory and config.ini with the logging flags. Writing them back
-    // makes sure the file exists from the first start on.
+    // makes sure the file exists from the first start on. Files an older version left
+    // readable to others are made private first.
+    privatefiles::repairDirectory(configDirectory());
     {
         ConfigSettings cs;
         Logger::load(*cs.settings());
@@ -85,6 +94,14 @@ int main(int argc, char* argv[])
     }
     selfUpdate.removeLeftovers();
 
+    // One program per configuration directory: a second one would fight the first over
+    // every link. It asks the first to come to the front and ends.
+    StartupGuard startupGuard(configDirectory());
+    if (!startupGuard.acquire()) {
+        std::fprintf(stderr, "%s\n", qUtf8Printable(startupGuard.errorString()));
+        return 3;
+    }
+
     // 6. Catalogues: the system locale's, else en-US, and Qt's own.
     Translations translations;
     translations.install(QLocale::system());
@@ -96,8 +113,13 @@ int main(int argc, char* argv[])
     VfsWatcher watcher;
     PeerModel peerModel;
     SqliteDatabase database(configDirectory());
-    if (!database.isOpen())
-        logPrintf(LogErr1, "failed to open database in %s", qUtf8Printable(configDirectory()));
+    // Without its database, or with an identity other than the one it had, the program
+    // would be a stranger to every paired computer: it says why and stops.
+    if (!startupGuard.checkDatabase(&database)) {
+        logPrintf(LogErr1, "%s", qUtf8Printable(startupGuard.errorString()));
+        std::fprintf(stderr, "%s\n", qUtf8Printable(startupGuard.errorString()));
+        return 2;
+    }
     InvitationModel invitationModel(&database);
 
     bool networkEnabled = defaultNetworkEnabled(&database);

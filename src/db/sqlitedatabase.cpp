@@ -1,10 +1,12 @@
 #include "db/sqlitedatabase.h"
 
 #include "app/base/log.h"
+#include "db/privatefiles.h"
 
 #include <QAtomicInt>
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QMutex>
@@ -15,8 +17,10 @@
 #include <QThread>
 #include <QVariant>
 
+#include <fcntl.h>
 #include <memory>
 #include <optional>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -466,6 +470,22 @@ QString SqliteDatabase::filePath() const
     return d->path;
 }
 
+bool SqliteDatabase::quickCheck(QString *detail)
+{
+    QSqlDatabase db = connection();
+    if (!d->open || !db.isOpen()) {
+        *detail = QStringLiteral("not open");
+        return false;
+    }
+    QSqlQuery q(db);
+    if (!q.exec(QStringLiteral("PRAGMA quick_check")) || !q.next()) {
+        *detail = q.lastError().text();
+        return false;
+    }
+    *detail = q.value(0).toString();
+    return *detail == QLatin1String("ok");
+}
+
 bool SqliteDatabase::open()
 {
     const QFileInfo info(d->path);
@@ -473,6 +493,15 @@ bool SqliteDatabase::open()
         logPrintf(LogDb1, "failed to create database directory %s", qUtf8Printable(info.absolutePath()));
         return false;
     }
+    // The file holds the secret key: made private before SQLite creates it with the
+    // umask's mode, and mended when an older version left it readable. SQLite gives the
+    // journal files the mode of the database itself.
+    const int created = ::open(QFile::encodeName(d->path).constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (created >= 0)
+        ::close(created);
+    for (const char *suffix : {"", "-wal", "-shm"})
+        privatefiles::repairFile(d->path + QLatin1String(suffix));
+
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), d->defaultName);
     if (!configureConnection(db, d->path))
         return false;

@@ -31,6 +31,10 @@ public:
     bool isOpen() const;
     QString filePath() const;
 
+    // SQLite's quick integrity check of the open file; false with SQLite's first finding
+    // in *detail when the file is damaged (or not open).
+    bool quickCheck(QString *detail);
+
     std::vector<PeerDto> loadPeers(const QString &type) override;
     bool putPeer(const PeerDto &peer) override;
     bool deletePeer(const QString &peerUuid) override;

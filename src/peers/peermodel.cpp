@@ -1,7 +1,6 @@
 #include "peers/peermodel.h"
 
 #include "peers/ipeer.h"
-#include "peers/peervfsprovider.h"
 
 #include <QMutexLocker>
 #include <QThread>
@@ -154,8 +153,7 @@ void PeerModel::insertPeer(IPeer *peer)
             [this, peer]() { peerChanged(peer, {PeerLinkStateRole}); });
     connect(peer, &QObject::destroyed, this, &PeerModel::removePeer);
 
-    if (IPeerVfsProvider *provider = peerVfsProvider())
-        provider->peerAdded(peer);
+    Q_EMIT peerAdded(peer);
 }
 
 void PeerModel::removePeer(QObject *peer)

@@ -42,9 +42,14 @@ public:
     QList<IPeer *> peers() const;
 
 public Q_SLOTS:
-    // Lists the peer (once) and hands it to the file layer's provider. From another thread
-    // the row appears once the model's thread has run the request.
+    // Lists the peer (once) and announces it with peerAdded. From another thread the row
+    // appears once the model's thread has run the request.
     void addPeer(IPeer *peer);
+
+Q_SIGNALS:
+    // On the model's thread, once per peer, after its row appeared; the file layer binds
+    // the peer's models to it here.
+    void peerAdded(IPeer *peer);
 
 private:
     void insertPeer(IPeer *peer);

@@ -8,6 +8,7 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <sys/stat.h>
 #include <memory>
 
 namespace {
@@ -473,6 +474,31 @@ private Q_SLOTS:
         QCOMPARE(m_db->findPeerByKey(first.publicKey), nullUuidString());
         const QByteArray sig = crypto::sign("hello", again.secretKey);
         QVERIFY(crypto::verify("hello", sig, first.publicKey));
+    }
+
+    // The file holds the secret key: private whatever umask the caller runs with, and made
+    // private again when an older version left it readable.
+    void databaseFilesArePrivate()
+    {
+        const mode_t old = ::umask(022);
+        m_db.reset();
+        for (const char *suffix : {"", "-wal", "-shm"})
+            QFile::remove(file() + QLatin1String(suffix));
+        m_db.reset(new SqliteDatabase(m_dir->path()));
+        QVERIFY(m_db->isOpen());
+        QVERIFY(m_db->putPeer(peer(kPeerA)));
+        auto modeOf = [this](const char *suffix) {
+            struct stat st;
+            return ::stat(QFile::encodeName(file() + QLatin1String(suffix)).constData(), &st) == 0 ? int(st.st_mode & 0777) : -1;
+        };
+        for (const char *suffix : {"", "-wal", "-shm"})
+            QCOMPARE(modeOf(suffix), 0600);
+
+        m_db.reset();
+        QCOMPARE(::chmod(QFile::encodeName(file()).constData(), 0644), 0);
+        reopen();
+        QCOMPARE(modeOf(""), 0600);
+        ::umask(old);
     }
 };
 

@@ -17,9 +17,11 @@
 #include "app/base/configsettings.h"
 #include "com/connectionmanager.h"
 #include "com/hub.h"
+#include "db/privatefiles.h"
 #include "db/sqlitedatabase.h"
 #include "peers/peermodel.h"
 #include "app/startup/networkside.h"
+#include "app/startup/startupguard.h"
 #include "vfs/server/vfswatcher.h"
 #include "peers/peertimings.h"
 
@@ -34,9 +36,11 @@
 
 int main(int argc, char *argv[])
 {
+    privatefiles::restrictUmask();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("nusk"));
     QCoreApplication::setOrganizationName(QStringLiteral("tarnquist"));
+    privatefiles::repairDirectory(configDirectory());
 
     PeerTimings timings;
     timings.retryInitialMs = appArgumentInt(QStringLiteral("--retry-ms"), timings.retryInitialMs);
@@ -54,10 +58,15 @@ int main(int argc, char *argv[])
         networkEnabled = settings->value(QStringLiteral("network/enabled"), true).toBool();
     }
 
+    StartupGuard startupGuard(configDirectory());
+    if (!startupGuard.acquire()) {
+        std::fprintf(stderr, "%s\n", qUtf8Printable(startupGuard.errorString()));
+        return 3;
+    }
     SqliteDatabase database(configDirectory());
-    if (!database.isOpen()) {
-        std::fprintf(stderr, "cannot open the database in %s\n", qUtf8Printable(configDirectory()));
-        return 1;
+    if (!startupGuard.checkDatabase(&database)) {
+        std::fprintf(stderr, "%s\n", qUtf8Printable(startupGuard.errorString()));
+        return database.isOpen() ? 2 : 1;
     }
 
     QThread ioThread;

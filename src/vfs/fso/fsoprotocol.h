@@ -53,6 +53,9 @@ constexpr std::uint8_t FSO_STATUS_NETWORK_PATH = 14;
 constexpr std::uint8_t FSO_STATUS_EXISTS = 15;
 constexpr std::uint8_t FSO_STATUS_CROSS_VOLUME = 16;
 constexpr std::uint8_t FSO_STATUS_TIMEOUT = 17; // set by the client, never on the wire
+// The volume has no room: a short write (its count says how much was written) or an
+// extend beyond the free space.
+constexpr std::uint8_t FSO_STATUS_DISK_FULL = 18;
 
 // --- attribute bits (value 0 of an attribute set with mask 1) ----------------------------
 constexpr std::uint32_t FSO_ATTR_TYPE = 0x001;        // u8 in an entry

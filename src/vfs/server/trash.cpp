@@ -3,6 +3,7 @@
 #include "app/base/log.h"
 #include "vfs/server/drives.h"
 #include "vfs/fso/fsoprotocol.h"
+#include "vfs/server/vfsaccess.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -175,9 +176,9 @@ QByteArray uniqueNameCandidate(const QByteArray &name, int attempt)
 
 // Moves without ever replacing what is at the target: another program may have put an
 // item there since we looked. 1 done, 0 target exists, -1 failed (errno set).
-int renameNoReplace(const QByteArray &from, const QByteArray &to)
+int renameNoReplace(int fromDir, const QByteArray &from, int toDir, const QByteArray &to)
 {
-    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
+    if (::renameat2(fromDir, from.constData(), toDir, to.constData(), RENAME_NOREPLACE) == 0)
         return 1;
     if (errno == EEXIST)
         return 0;
@@ -185,9 +186,22 @@ int renameNoReplace(const QByteArray &from, const QByteArray &to)
         return -1;
     // File systems without the flag: check, then rename.
     struct stat existing;
-    if (::lstat(to.constData(), &existing) == 0)
+    if (::fstatat(toDir, to.constData(), &existing, AT_SYMLINK_NOFOLLOW) == 0)
         return 0;
-    return ::rename(from.constData(), to.constData()) == 0 ? 1 : -1;
+    return ::renameat(fromDir, from.constData(), toDir, to.constData()) == 0 ? 1 : -1;
+}
+
+// Opens a trash directory made by ensurePrivateDirectory without following a link that
+// may have replaced it since.
+int openPrivateDirectory(const QByteArray &path)
+{
+    const int fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || st.st_uid != ::getuid())) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 bool writeAll(int fd, const QByteArray &data)
@@ -219,27 +233,46 @@ QString homeTrashDirectory()
 
 bool moveToTrash(const QString &path, QString *trashedAs)
 {
+    if (path.isEmpty() || path.contains(QChar(0)) || !QDir::isAbsolutePath(path)) {
+        logPrintf(LogVfs1, "failed to trash %s: not an absolute path", qUtf8Printable(path));
+        return false;
+    }
+    const QString clean = QDir::cleanPath(path);
+    if (clean == QLatin1String("/")) {
+        logPrintf(LogVfs1, "failed to trash %s: refusing to trash the root", qUtf8Printable(path));
+        return false;
+    }
+    const QByteArray item = QFile::encodeName(clean);
+    const int slash = item.lastIndexOf('/');
+    const QByteArray parent = slash == 0 ? QByteArrayLiteral("/") : item.left(slash);
+    const int parentFd = ::open(parent.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (parentFd < 0) {
+        logPrintf(LogVfs1, "failed to trash %s: %s", qUtf8Printable(path), std::strerror(errno));
+        return false;
+    }
+    const bool ok = moveToTrashAt(parentFd, item.mid(slash + 1), trashedAs);
+    ::close(parentFd);
+    return ok;
+}
+
+bool moveToTrashAt(int parentFd, const QByteArray &name, QString *trashedAs)
+{
     QByteArray error;
+    QString parentPath;
+    vfsaccess::descriptorPath(parentFd, &parentPath);
     auto fail = [&](const QByteArray &why) {
-        logPrintf(LogVfs1, "failed to trash %s: %s", qUtf8Printable(path), why.constData());
+        logPrintf(LogVfs1, "failed to trash %s/%s: %s", qUtf8Printable(parentPath), name.constData(), why.constData());
         return false;
     };
-
-    if (path.isEmpty() || path.contains(QChar(0)) || !QDir::isAbsolutePath(path))
-        return fail("not an absolute path");
-    const QString clean = QDir::cleanPath(path);
-    if (clean == QLatin1String("/"))
-        return fail("refusing to trash the root");
-
-    const QByteArray item = QFile::encodeName(clean);
+    if (name.isEmpty() || name == "." || name == ".." || name.contains('/'))
+        return fail("not a name");
     struct stat st;
-    if (::lstat(item.constData(), &st) != 0)
+    if (::fstatat(parentFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return fail(std::strerror(errno));
-
-    const int slash = item.lastIndexOf('/');
-    const QByteArray name = item.mid(slash + 1);
-    const QByteArray realParent = realPath(slash == 0 ? QByteArrayLiteral("/") : item.left(slash));
-    if (realParent.isEmpty() || name.isEmpty() || name == "." || name == "..")
+    // Where the trash is comes from the folder actually open, never from a path that may
+    // lead elsewhere by now.
+    const QByteArray realParent = QFile::encodeName(parentPath);
+    if (realParent.isEmpty())
         return fail("cannot resolve the parent directory");
     const QByteArray realItem = joinPath(realParent, name);
 
@@ -251,6 +284,19 @@ bool moveToTrash(const QString &path, QString *trashedAs)
     if (!ensurePrivateDirectory(trash.directory) || !ensurePrivateDirectory(filesDir)
         || !ensurePrivateDirectory(infoDir))
         return fail("cannot make the trash directories");
+    const int filesFd = openPrivateDirectory(filesDir);
+    const int infoFd = openPrivateDirectory(infoDir);
+    auto closeBoth = [&] {
+        if (filesFd >= 0)
+            ::close(filesFd);
+        if (infoFd >= 0)
+            ::close(infoFd);
+    };
+    struct stat filesSt;
+    if (filesFd < 0 || infoFd < 0 || ::fstat(filesFd, &filesSt) != 0 || filesSt.st_dev != st.st_dev) {
+        closeBoth();
+        return fail("no usable trash on the item's file system");
+    }
 
     // Home trash entries record the absolute path, mount trashes the path below the mount.
     QByteArray original = realItem;
@@ -267,38 +313,42 @@ bool moveToTrash(const QString &path, QString *trashedAs)
     // programs trashing at the same moment.
     for (int attempt = 1; attempt < 10000; ++attempt) {
         const QByteArray candidate = uniqueNameCandidate(name, attempt);
-        const QByteArray infoPath = joinPath(infoDir, candidate + ".trashinfo");
-        const QByteArray target = joinPath(filesDir, candidate);
-        const int fd = ::open(infoPath.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        const QByteArray infoName = candidate + ".trashinfo";
+        const int fd = ::openat(infoFd, infoName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0) {
             if (errno == EEXIST)
                 continue;
+            closeBoth();
             return fail("cannot write the trash info");
         }
         struct stat existing;
-        if (::lstat(target.constData(), &existing) == 0) {
+        if (::fstatat(filesFd, candidate.constData(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
             ::close(fd);
-            ::unlink(infoPath.constData());
+            ::unlinkat(infoFd, infoName.constData(), 0);
             continue;
         }
         const bool written = writeAll(fd, info);
         const bool closed = ::close(fd) == 0;
         if (!written || !closed) {
-            ::unlink(infoPath.constData());
+            ::unlinkat(infoFd, infoName.constData(), 0);
+            closeBoth();
             return fail("cannot write the trash info");
         }
-        const int moved = renameNoReplace(item, target);
+        const int moved = renameNoReplace(parentFd, name, filesFd, candidate);
         if (moved <= 0) {
             const int err = errno;
-            ::unlink(infoPath.constData());
+            ::unlinkat(infoFd, infoName.constData(), 0);
             if (moved == 0)
                 continue;
+            closeBoth();
             return fail(std::strerror(err));
         }
+        closeBoth();
         if (trashedAs)
-            *trashedAs = QFile::decodeName(target);
+            *trashedAs = QFile::decodeName(joinPath(filesDir, candidate));
         return true;
     }
+    closeBoth();
     return fail("no free name in the trash");
 }
 

@@ -3,6 +3,7 @@
 // Deleting into the trash, the freedesktop way, so that the desktop's own trash can list
 // and restore what this program (or a remote peer through it) threw away.
 
+#include <QByteArray>
 #include <QString>
 #include <QtGlobal>
 
@@ -21,5 +22,10 @@ QString homeTrashDirectory();
 // Does the work of deleteToRecycleBin; on success, trashedAs (if given) receives the path
 // of the item inside the trash's "files" directory.
 bool moveToTrash(const QString &path, QString *trashedAs = nullptr);
+
+// The same for the entry `name` of the directory open as `parentFd`: the item is renamed
+// from that descriptor, and the trash is found from the folder the descriptor really is,
+// so a folder on the way swapped for a link after a check changes nothing.
+bool moveToTrashAt(int parentFd, const QByteArray &name, QString *trashedAs = nullptr);
 
 } // namespace trash

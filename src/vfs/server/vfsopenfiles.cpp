@@ -5,12 +5,15 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 VfsOpenFile::~VfsOpenFile()
 {
     if (fd >= 0)
         ::close(fd);
+    if (parentFd >= 0)
+        ::close(parentFd);
 }
 
 std::uint16_t VfsOpenFileTable::add(const VfsOpenFilePtr &file)
@@ -158,9 +161,32 @@ int closeOpenFile(VfsOpenFile &file, bool applyTimes)
     int result = 0;
     if (applyTimes && (file.accessTime > 0 || file.modifyTime > 0))
         result = vfsfiles::applyFileTimes(file.fd, file.accessTime, file.modifyTime);
+    if (applyTimes && !flushOpenFile(file))
+        result = -3;
     ::close(file.fd);
     file.fd = -1;
+    if (file.parentFd >= 0)
+        ::close(file.parentFd);
+    file.parentFd = -1;
     return result;
+}
+
+bool flushOpenFile(VfsOpenFile &file)
+{
+    if (!file.dirty || file.fd < 0)
+        return true;
+    if (::fsync(file.fd) != 0 || (file.parentFd >= 0 && ::fsync(file.parentFd) != 0))
+        return false;
+    file.dirty = false;
+    return true;
+}
+
+long long freeSpace(int fd)
+{
+    struct statvfs vfs;
+    if (::fstatvfs(fd, &vfs) != 0)
+        return -1;
+    return (long long)vfs.f_bavail * (long long)vfs.f_frsize;
 }
 
 namespace {
@@ -211,6 +237,24 @@ long long readFully(int fd, void *buffer, std::size_t size, std::uint64_t offset
         done += std::size_t(n);
     }
     return (long long)done;
+}
+
+std::size_t writeCounted(int fd, const void *buffer, std::size_t size, std::uint64_t offset, int *error)
+{
+    std::size_t done = 0;
+    *error = 0;
+    const auto *in = static_cast<const unsigned char *>(buffer);
+    while (done < size) {
+        const ssize_t n = ::pwrite(fd, in + done, size - done, off_t(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            *error = n < 0 ? errno : ENOSPC;
+            break;
+        }
+        done += std::size_t(n);
+    }
+    return done;
 }
 
 long long writeFully(int fd, const void *buffer, std::size_t size, std::uint64_t offset)

@@ -26,7 +26,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using com::TermStreamWriter;
 using vfsaccess::LinkMode;
 using vfsaccess::MappedPath;
 
@@ -36,6 +35,10 @@ namespace {
 constexpr std::size_t kMaxFreeJobs = 16;
 // Reads, writes and hashes one peer may have in flight; each holds up to 64 KB.
 constexpr std::size_t kMaxDataJobs = 512;
+// Reads, writes, hashes and flushing closes of one peer running on the global pool at
+// once: the rest wait in the server, so one peer never holds every pool thread and the
+// other peers' and the owner's own requests still find one.
+constexpr int kMaxRunningDataJobs = 4;
 // Recursive deletes, moves to the trash and moves across file systems one peer may have
 // running or queued; each holds directory descriptors and may take minutes.
 constexpr std::size_t kMaxOperations = 16;
@@ -94,10 +97,22 @@ public:
     std::vector<std::unique_ptr<WriteFileJob>> runningWrites, freeWrites;
     std::vector<std::unique_ptr<HashFileJob>> runningHashes, freeHashes;
     std::vector<std::unique_ptr<FileOperationJob>> runningOperations;
+    std::vector<std::unique_ptr<CloseFileJob>> runningCloses, freeCloses;
+
+    // Data jobs taken but not started, oldest first; `drop` gives the record back unrun.
+    struct Waiting
+    {
+        VfsServerJob *job;
+        VfsOpenFilePtr file;
+        std::function<void()> drop;
+    };
+    std::vector<Waiting> waitingData;
+    int runningData = 0;
 
     VfsOpenFileTable files;
     quint16 notifyTrId = 0;
-    std::atomic<bool> cancelled{false};
+    // Cancels what runs for the current link; replaced when the link drops.
+    std::shared_ptr<std::atomic<bool>> cancelToken = std::make_shared<std::atomic<bool>>(false);
 
     int listingWaitTicks = 1500;
     qint64 idleLimitMs = 300000;
@@ -119,7 +134,6 @@ public:
             freeList.pop_back();
         } else {
             job.reset(new Job);
-            job->cancelled = &cancelled;
             job->watcher = new QFutureWatcher<void>(q);
             Job *raw = job.get();
             QObject::connect(job->watcher, &QFutureWatcher<void>::finished, q,
@@ -154,6 +168,8 @@ public:
 
     void start(VfsServerJob *job)
     {
+        job->cancelToken = cancelToken;
+        job->cancelled = job->cancelToken.get();
         job->state = VfsServerJobRunning;
         job->future = QtConcurrent::run([job]() {
             // Pairs with the store above: the record's request fields are seen complete.
@@ -165,7 +181,45 @@ public:
 
     std::size_t dataJobCount() const
     {
-        return runningReads.size() + runningWrites.size() + runningHashes.size();
+        return runningReads.size() + runningWrites.size() + runningHashes.size() + runningCloses.size();
+    }
+
+    // Queues a data job on `file`; it starts once fewer than kMaxRunningDataJobs of the
+    // peer run and nothing else runs on that file.
+    template <typename Job>
+    void schedule(Job *job, std::vector<std::unique_ptr<Job>> &running, std::vector<std::unique_ptr<Job>> &freeList)
+    {
+        auto drop = [this, job, &running, &freeList]() {
+            std::unique_ptr<Job> owned = release(running, job);
+            job->file.reset();
+            recycle(freeList, std::move(owned));
+        };
+        waitingData.push_back({job, job->file, drop});
+        startWaiting();
+    }
+
+    void startWaiting()
+    {
+        for (auto it = waitingData.begin(); it != waitingData.end() && runningData < kMaxRunningDataJobs;) {
+            if (it->file && it->file->runningJobs > 0) {
+                ++it;
+                continue;
+            }
+            if (it->file)
+                ++it->file->runningJobs;
+            ++runningData;
+            VfsServerJob *job = it->job;
+            it = waitingData.erase(it);
+            start(job);
+        }
+    }
+
+    void dataJobFinished(const VfsOpenFilePtr &file)
+    {
+        if (file)
+            --file->runningJobs;
+        --runningData;
+        startWaiting();
     }
 
     int activeListings() const
@@ -190,7 +244,12 @@ public:
     void readFinished(ReadFileJob *job);
     void writeFinished(WriteFileJob *job);
     void hashFinished(HashFileJob *job);
+    void closeFinished(CloseFileJob *job);
     void operationFinished(FileOperationJob *job);
+
+    // Closes the open files a peer may no longer reach with the access they were opened
+    // for (after its access entries changed); their kept times are not applied.
+    void closeRevokedFiles();
 
     // Makes a delete or move job (not yet started) that owns sourceDir; null, with the
     // descriptor closed, when the peer already has kMaxOperations of them running.
@@ -198,33 +257,6 @@ public:
                                      const QString &destination, const QString &notifyPath, int sourceDir,
                                      const QByteArray &sourceName);
 };
-
-// --- replies -------------------------------------------------------------------------------
-
-namespace {
-
-std::vector<unsigned char> smallReply(std::uint8_t code, std::uint16_t trId,
-                                      const std::function<void(TermStreamWriter &)> &body)
-{
-    std::vector<unsigned char> out(128);
-    TermStreamWriter w(out);
-    writeFsoHeader(w, code, trId, FSO_CLASS_REPLY);
-    body(w);
-    if (!finishFsoMessage(w, out))
-        out.clear();
-    return out;
-}
-
-std::vector<unsigned char> handleReply(std::uint8_t code, std::uint16_t trId, std::uint8_t status,
-                                       std::uint16_t handle)
-{
-    return smallReply(code, trId, [&](TermStreamWriter &w) {
-        w.writeU8(status);
-        w.writeU16(handle);
-    });
-}
-
-} // namespace
 
 // --- construction ---------------------------------------------------------------------------
 
@@ -251,7 +283,7 @@ VfsServerNusk::~VfsServerNusk()
 {
     // Workers only touch their own records and the open files they were handed, so once
     // every one of them has finished nothing on the pool refers to this server.
-    d->cancelled = true;
+    d->cancelToken->store(true);
     d->jobTimer.stop();
     d->closeFileTimer.stop();
     auto waitAll = [](auto &list) {
@@ -265,6 +297,7 @@ VfsServerNusk::~VfsServerNusk()
     waitAll(d->runningReads);
     waitAll(d->runningWrites);
     waitAll(d->runningHashes);
+    waitAll(d->runningCloses);
     waitAll(d->runningOperations);
     for (const VfsOpenFilePtr &file : d->files.takeAll())
         d->closeFile(file, false);
@@ -294,8 +327,51 @@ void VfsServerNusk::setAcl(std::vector<PeerAclDto> entries)
         return;
     d->acl = std::move(entries);
     d->rules = vfsaccess::VfsAccessRules(d->isLocal, d->acl);
+    d->closeRevokedFiles();
     Q_EMIT notifyDirectoryChanged(vfsaccess::sharesRoot());
     Q_EMIT notifyDirectoryChanged(vfsaccess::drivesRoot());
+}
+
+void VfsServerNuskPrivate::closeRevokedFiles()
+{
+    if (isLocal)
+        return;
+    std::vector<VfsOpenFilePtr> revoked;
+    for (const VfsOpenFilePtr &file : files.files()) {
+        std::uint32_t required = 0;
+        if (file->readable)
+            required |= vfsaccess::AclRead;
+        if (file->writable)
+            required |= vfsaccess::AclWrite;
+        // The descriptor is only closed on this thread, so reading it here is safe.
+        if (rules.check(file->path, required, LinkMode::FollowLast) != FSO_STATUS_SUCCESS
+            || !rules.descriptorInside(file->path, file->fd))
+            revoked.push_back(file);
+    }
+    for (const VfsOpenFilePtr &file : revoked) {
+        logPrintf(LogVsrv, "access to %s revoked: handle %u closed", qUtf8Printable(file->path), unsigned(file->handle));
+        files.remove(file);
+        closeFile(file, false);
+    }
+}
+
+void VfsServerNusk::linkDropped()
+{
+    // Whatever runs was asked on the link that is gone: its answers have nowhere to go.
+    d->cancelToken->store(true);
+    d->cancelToken = std::make_shared<std::atomic<bool>>(false);
+    std::vector<VfsServerNuskPrivate::Waiting> waiting;
+    waiting.swap(d->waitingData);
+    for (VfsServerNuskPrivate::Waiting &entry : waiting)
+        entry.drop();
+    for (auto &job : d->pendingListings) {
+        if (job->state == VfsServerJobWaiting)
+            job->state = VfsServerJobDone;
+    }
+    // The peer's copies reopen their files on resume; held here they would block writers
+    // and count against the open-file limit for minutes.
+    for (const VfsOpenFilePtr &file : d->files.takeAll())
+        d->closeFile(file, false);
 }
 
 std::vector<PeerAclDto> VfsServerNusk::acl() const
@@ -401,16 +477,11 @@ void VfsServerNusk::processListDirectoryCommand(const VfsFenuCommand &cmd)
     if (status == FSO_STATUS_SUCCESS && d->activeListings() >= d->maxPendingListings)
         status = FSO_STATUS_IO_ERROR;
 
-    std::vector<unsigned char> reply = smallReply(FSO_LIST_DIRECTORY_REPLY, cmd.trId, [&](TermStreamWriter &w) {
-        w.writeU8(status);
-        w.writeU32(echoed);
-        std::uint32_t values[16] = {};
-        values[0] = granted;
-        writeAttributeMask(w, grantedMask, values);
-        if (echoed & FSO_LISTDIR_VOLUME_SERIAL)
-            w.writeU64(serial);
-    });
-    if (reply.empty()) {
+    FsoAttributes grantedSet;
+    grantedSet.mask = grantedMask;
+    grantedSet.values[0] = granted;
+    std::vector<unsigned char> reply;
+    if (!fsoreply::listDirectory(reply, cmd.trId, status, echoed, grantedSet, serial)) {
         logPrintf(LogVsrv, "failed to send LIST_DIRECTORY response");
         return;
     }
@@ -429,7 +500,6 @@ void VfsServerNusk::processListDirectoryCommand(const VfsFenuCommand &cmd)
         d->freeListings.pop_back();
     } else {
         job.reset(new QueryListDirectoryJob);
-        job->cancelled = &d->cancelled;
         job->watcher = new QFutureWatcher<void>(this);
         QueryListDirectoryJob *raw = job.get();
         connect(job->watcher, &QFutureWatcher<void>::finished, this, [this, raw]() { d->listingFinished(raw); });
@@ -555,16 +625,8 @@ void VfsServerNusk::processListDrivesCommand(const VfsFenuCommand &cmd)
         records.push_back(std::move(record));
     }
 
-    std::vector<unsigned char> reply(FSO_MAX_DRIVES_REPLY);
-    TermStreamWriter w(reply);
-    writeFsoHeader(w, FSO_LIST_DRIVES_REPLY, cmd.trId, FSO_CLASS_REPLY);
-    w.writeU8(FSO_STATUS_SUCCESS);
-    w.writeU16(std::uint16_t(cmd.index));
-    w.writeU16(0);
-    w.writeU16(std::uint16_t(records.size()));
-    for (const FsoDriveRecord &record : records)
-        writeDriveRecord(w, record);
-    if (!finishFsoMessage(w, reply)) {
+    std::vector<unsigned char> reply;
+    if (!fsoreply::drives(reply, cmd.trId, FSO_STATUS_SUCCESS, std::uint16_t(cmd.index), records)) {
         logPrintf(LogVsrv, "failed to send LIST_DRIVES response");
         return;
     }
@@ -577,7 +639,7 @@ void VfsServerNusk::processMoveCommand(const VfsFenuCommand &cmd)
 {
     auto answer = [&](std::uint8_t status) {
         std::vector<unsigned char> reply;
-        if (!vfsreply::statusReply(reply, FSO_MOVE_REPLY, cmd.trId, status))
+        if (!fsoreply::status(reply, FSO_MOVE_REPLY, cmd.trId, status))
             logPrintf(LogVsrv, "failed to send MOVE response TrId %u", unsigned(cmd.trId));
         d->send(std::move(reply));
     };
@@ -671,7 +733,7 @@ void VfsServerNusk::processDeleteFileCommand(const VfsFenuCommand &cmd)
 {
     auto answer = [&](std::uint8_t status) {
         std::vector<unsigned char> reply;
-        vfsreply::deleteReply(reply, cmd.trId, status, cmd.path);
+        fsoreply::deleted(reply, cmd.trId, status, cmd.path);
         d->send(std::move(reply));
     };
     const MappedPath mapped = d->rules.mapRequestPath(cmd.path);
@@ -737,7 +799,6 @@ FileOperationJob *VfsServerNuskPrivate::startOperation(FileOperationJob::Kind ki
     job->sourceDir = sourceDir;
     if (runningOperations.size() >= kMaxOperations)
         return nullptr;
-    job->cancelled = &cancelled;
     job->watcher = new QFutureWatcher<void>(q);
     FileOperationJob *raw = job.get();
     QObject::connect(job->watcher, &QFutureWatcher<void>::finished, q, [this, raw]() { operationFinished(raw); });
@@ -773,10 +834,9 @@ void VfsServerNuskPrivate::operationFinished(FileOperationJob *job)
 void VfsServerNusk::processMakeDirectoryCommand(const VfsFenuCommand &cmd)
 {
     auto answer = [&](std::uint8_t status, std::uint32_t detail) {
-        d->send(smallReply(FSO_MAKE_DIRECTORY_REPLY, cmd.trId, [&](TermStreamWriter &w) {
-            w.writeU8(status);
-            w.writeU32(detail);
-        }));
+        std::vector<unsigned char> reply;
+        fsoreply::makeDirectory(reply, cmd.trId, status, detail);
+        d->send(std::move(reply));
     };
     const MappedPath mapped = d->rules.mapRequestPath(cmd.path);
     if (mapped.status != FSO_STATUS_SUCCESS)
@@ -822,8 +882,8 @@ void VfsServerNusk::processMakeDirectoryCommand(const VfsFenuCommand &cmd)
 void VfsServerNusk::processOpenFileCommand(const VfsFenuCommand &cmd)
 {
     auto answer = [&](std::uint8_t status, std::uint16_t handle) {
-        std::vector<unsigned char> reply = handleReply(FSO_OPEN_FILE_REPLY, cmd.trId, status, handle);
-        if (reply.empty())
+        std::vector<unsigned char> reply;
+        if (!fsoreply::handle(reply, FSO_OPEN_FILE_REPLY, cmd.trId, status, handle))
             logPrintf(LogVsrv, "failed to send OPEN_FILE response TrId %u", unsigned(cmd.trId));
         d->send(std::move(reply));
     };
@@ -912,6 +972,11 @@ void VfsServerNusk::processOpenFileCommand(const VfsFenuCommand &cmd)
     file->writable = write;
     file->path = mapped.local;
     file->idle.start();
+    if (write) {
+        // Made, emptied or written: a real close puts it and its name on disk.
+        file->dirty = true;
+        file->parentFd = ::fcntl(parent.get(), F_DUPFD_CLOEXEC, 0);
+    }
     if (d->protocolVersion > 1 && write && (cmd.flags & FSO_OPEN_ATTRIBUTES) && cmd.attributes.mask) {
         file->accessTime = givenTime(FSO_ATTR_ACCESS_TIME, cmd.accessTime);
         file->birthTime = givenTime(FSO_ATTR_BIRTH_TIME, cmd.birthTime);
@@ -931,15 +996,35 @@ void VfsServerNusk::processCloseFileCommand(const VfsFenuCommand &cmd)
     if (cmd.flags != 0) {
         status = FSO_STATUS_INVALID_PARAMETER;
     } else if (VfsOpenFilePtr file = d->files.take(cmd.handle)) {
+        if (file->writable) {
+            // Answered once the data is on disk: the peer may delete its source then.
+            CloseFileJob *job = d->acquire(d->freeCloses, d->runningCloses, &VfsServerNuskPrivate::closeFinished);
+            job->trId = cmd.trId;
+            job->handle = cmd.handle;
+            job->file = std::move(file);
+            d->schedule(job, d->runningCloses, d->freeCloses);
+            return;
+        }
         d->closeFile(file, true);
     } else {
         status = FSO_STATUS_NOT_FOUND;
     }
-    std::vector<unsigned char> reply = handleReply(FSO_CLOSE_FILE_REPLY, cmd.trId, status, cmd.handle);
-    if (reply.empty())
+    std::vector<unsigned char> reply;
+    if (!fsoreply::handle(reply, FSO_CLOSE_FILE_REPLY, cmd.trId, status, cmd.handle))
         logPrintf(LogVsrv, "failed to send CLOSE_FILE response TrId %u handle %u", unsigned(cmd.trId),
                   unsigned(cmd.handle));
     d->send(std::move(reply));
+}
+
+void VfsServerNuskPrivate::closeFinished(CloseFileJob *job)
+{
+    std::unique_ptr<CloseFileJob> owned = release(runningCloses, job);
+    if (!owned)
+        return;
+    dataJobFinished(job->file);
+    send(handleReply(FSO_CLOSE_FILE_REPLY, job->trId, job->status, job->handle));
+    job->file.reset();
+    recycle(freeCloses, std::move(owned));
 }
 
 void VfsServerNusk::closeFileTimerFired()
@@ -967,7 +1052,7 @@ void VfsServerNusk::processReadFileCommand(const VfsFenuCommand &cmd)
     VfsOpenFilePtr file = d->files.find(cmd.handle);
     if (!file || d->dataJobCount() >= kMaxDataJobs) {
         std::vector<unsigned char> reply;
-        vfsreply::readReply(reply, cmd.trId, file ? FSO_STATUS_IO_ERROR : FSO_STATUS_INVALID_HANDLE,
+        fsoreply::read(reply, cmd.trId, file ? FSO_STATUS_IO_ERROR : FSO_STATUS_INVALID_HANDLE,
                             std::uint8_t(cmd.flags), cmd.offset, nullptr, 0);
         d->send(std::move(reply));
         return;
@@ -979,7 +1064,7 @@ void VfsServerNusk::processReadFileCommand(const VfsFenuCommand &cmd)
     job->offset = cmd.offset;
     job->size = cmd.dataSize;
     job->file = std::move(file);
-    d->start(job);
+    d->schedule(job, d->runningReads, d->freeReads);
 }
 
 void VfsServerNuskPrivate::readFinished(ReadFileJob *job)
@@ -987,6 +1072,7 @@ void VfsServerNuskPrivate::readFinished(ReadFileJob *job)
     std::unique_ptr<ReadFileJob> owned = release(runningReads, job);
     if (!owned)
         return;
+    dataJobFinished(job->file);
     if (job->state == VfsServerJobReplyReady) {
         const bool closeNow = (job->flags & FSO_READ_CLOSE)
                               || ((job->flags & FSO_READ_CLOSE_AT_EOF) && job->status == FSO_STATUS_END_OF_FILE);
@@ -1005,7 +1091,7 @@ void VfsServerNusk::processWriteFileCommand(const VfsFenuCommand &cmd)
     VfsOpenFilePtr file = d->files.find(cmd.handle);
     if (!file || d->dataJobCount() >= kMaxDataJobs) {
         std::vector<unsigned char> reply;
-        vfsreply::writeReply(reply, cmd.trId, file ? FSO_STATUS_IO_ERROR : FSO_STATUS_INVALID_HANDLE,
+        fsoreply::write(reply, cmd.trId, file ? FSO_STATUS_IO_ERROR : FSO_STATUS_INVALID_HANDLE,
                              std::uint8_t(cmd.flags & 0x2), cmd.offset, 0);
         d->send(std::move(reply));
         return;
@@ -1019,7 +1105,7 @@ void VfsServerNusk::processWriteFileCommand(const VfsFenuCommand &cmd)
     if (cmd.dataSize >= 1 && cmd.dataSize <= FSO_MAX_DATA && cmd.data.size() == cmd.dataSize)
         job->data.assign(cmd.data.begin(), cmd.data.end());
     job->file = std::move(file);
-    d->start(job);
+    d->schedule(job, d->runningWrites, d->freeWrites);
 }
 
 void VfsServerNuskPrivate::writeFinished(WriteFileJob *job)
@@ -1027,6 +1113,7 @@ void VfsServerNuskPrivate::writeFinished(WriteFileJob *job)
     std::unique_ptr<WriteFileJob> owned = release(runningWrites, job);
     if (!owned)
         return;
+    dataJobFinished(job->file);
     if (job->state == VfsServerJobReplyReady) {
         if ((job->flags & FSO_WRITE_CLOSE) && files.remove(job->file))
             closeFile(job->file, true);
@@ -1046,7 +1133,8 @@ void VfsServerNusk::processHashFileCommand(const VfsFenuCommand &cmd)
         status = FSO_STATUS_INVALID_HANDLE;
     else if (!(cmd.flags & FSO_HASH_SHA1))
         status = FSO_STATUS_NETWORK_PATH;
-    else if (cmd.dataSize == 0 || cmd.dataSize > kVfsMaxHashBlockSize)
+    else if (cmd.dataSize == 0 || cmd.dataSize > kVfsMaxHashBlockSize
+             || std::uint64_t(cmd.dataSize) * cmd.blockCount > kVfsMaxHashBytes)
         status = FSO_STATUS_INVALID_PARAMETER;
     else if (cmd.offset > std::uint64_t(LLONG_MAX))
         status = FSO_STATUS_INVALID_OFFSET;
@@ -1054,7 +1142,7 @@ void VfsServerNusk::processHashFileCommand(const VfsFenuCommand &cmd)
         status = FSO_STATUS_IO_ERROR;
     if (status != FSO_STATUS_SUCCESS) {
         std::vector<unsigned char> reply;
-        vfsreply::hashReply(reply, cmd.trId, status, 0, 0, nullptr, 0);
+        fsoreply::hash(reply, cmd.trId, status, 0, 0, nullptr, 0);
         d->send(std::move(reply));
         return;
     }
@@ -1066,7 +1154,7 @@ void VfsServerNusk::processHashFileCommand(const VfsFenuCommand &cmd)
     job->blockSize = cmd.dataSize;
     job->offset = cmd.offset;
     job->file = std::move(file);
-    d->start(job);
+    d->schedule(job, d->runningHashes, d->freeHashes);
 }
 
 void VfsServerNuskPrivate::hashFinished(HashFileJob *job)
@@ -1074,6 +1162,7 @@ void VfsServerNuskPrivate::hashFinished(HashFileJob *job)
     std::unique_ptr<HashFileJob> owned = release(runningHashes, job);
     if (!owned)
         return;
+    dataJobFinished(job->file);
     if (job->state == VfsServerJobReplyReady)
         send(job->reply);
     else
@@ -1092,11 +1181,7 @@ void VfsServerNusk::directoryChanged(QString path)
     if (std::size_t(utf8.size()) > FSO_MAX_PATH)
         return;
     const std::uint16_t trId = d->notifyTrId++;
-    std::vector<unsigned char> message(64 + std::size_t(utf8.size()));
-    TermStreamWriter w(message);
-    writeFsoHeader(w, FSO_DIRECTORY_CHANGED, trId, FSO_CLASS_REPLY);
-    w.writeU32(0);
-    w.writeString(utf8.constData(), std::size_t(utf8.size()));
-    if (finishFsoMessage(w, message))
+    std::vector<unsigned char> message;
+    if (fsoreply::directoryChanged(message, trId, utf8.toStdString()))
         d->send(std::move(message));
 }

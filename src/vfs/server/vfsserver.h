@@ -66,6 +66,10 @@ public Q_SLOTS:
     // Sends DIRECTORY_CHANGED for a path, when the peer may know of it.
     void directoryChanged(QString path);
 
+    // The peer's link went down: cancels its running work, drops its queued requests and
+    // listings, and closes its open files without applying kept times.
+    void linkDropped();
+
     void jobTimerFired();
     void closeFileTimerFired();
 

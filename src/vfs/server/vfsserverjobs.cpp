@@ -30,81 +30,6 @@ VfsServerJob::~VfsServerJob()
 
 // --- reply writers -----------------------------------------------------------------------
 
-namespace vfsreply {
-
-namespace {
-
-constexpr std::size_t kSmallReply = 64;
-
-bool finish(TermStreamWriter &writer, std::vector<unsigned char> &out)
-{
-    if (finishFsoMessage(writer, out))
-        return true;
-    out.clear();
-    return false;
-}
-
-} // namespace
-
-bool readReply(std::vector<unsigned char> &out, std::uint16_t trId, std::uint8_t status, std::uint8_t flags,
-               std::uint64_t offset, const unsigned char *data, std::size_t size)
-{
-    out.resize(kSmallReply + size);
-    TermStreamWriter w(out);
-    writeFsoHeader(w, FSO_READ_FILE_REPLY, trId, FSO_CLASS_REPLY);
-    w.writeU8(status);
-    w.writeU8(flags);
-    w.writeU64(offset);
-    w.writeBlob(data, size);
-    return finish(w, out);
-}
-
-bool writeReply(std::vector<unsigned char> &out, std::uint16_t trId, std::uint8_t status, std::uint8_t flags,
-                std::uint64_t offset, std::uint32_t written)
-{
-    out.resize(kSmallReply);
-    TermStreamWriter w(out);
-    writeFsoHeader(w, FSO_WRITE_FILE_REPLY, trId, FSO_CLASS_REPLY);
-    w.writeU8(status);
-    w.writeU8(flags);
-    w.writeU64(offset);
-    w.writeU32(written);
-    return finish(w, out);
-}
-
-bool hashReply(std::vector<unsigned char> &out, std::uint16_t trId, std::uint8_t status, std::uint8_t flags,
-               std::uint16_t count, const unsigned char *digests, std::size_t size)
-{
-    out.resize(kSmallReply + size);
-    TermStreamWriter w(out);
-    writeFsoHeader(w, FSO_HASH_FILE_REPLY, trId, FSO_CLASS_REPLY);
-    w.writeU8(status);
-    w.writeU8(flags);
-    w.writeU16(count);
-    w.writeBlob(digests, size);
-    return finish(w, out);
-}
-
-bool deleteReply(std::vector<unsigned char> &out, std::uint16_t trId, std::uint8_t status, const std::string &path)
-{
-    out.resize(kSmallReply + path.size());
-    TermStreamWriter w(out);
-    writeFsoHeader(w, FSO_DELETE_FILE_REPLY, trId, FSO_CLASS_REPLY);
-    w.writeU8(status);
-    w.writeString(path);
-    return finish(w, out);
-}
-
-bool statusReply(std::vector<unsigned char> &out, std::uint8_t code, std::uint16_t trId, std::uint8_t status)
-{
-    out.resize(kSmallReply);
-    TermStreamWriter w(out);
-    writeFsoHeader(w, code, trId, FSO_CLASS_REPLY);
-    w.writeU8(status);
-    return finish(w, out);
-}
-
-} // namespace vfsreply
 
 // --- file-system helpers ------------------------------------------------------------------
 
@@ -183,9 +108,54 @@ bool removeContents(int dirFd, const QByteArray &path, dev_t device, const QSet<
     return ok;
 }
 
-bool copyFile(const QByteArray &from, const QByteArray &to, const struct stat &st, const std::atomic<bool> *cancelled)
+// Deeper trees are refused rather than followed: every level holds two descriptors.
+constexpr int kMaxCopyDepth = 256;
+
+// Copies the data of `in` to `out` (both regular, `out` empty), keeping holes where the
+// file system reports them, so a sparse file does not become every one of its zeros.
+bool copyData(int in, int out, std::uint64_t size, const std::atomic<bool> *cancelled)
 {
-    const int in = ::open(from.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    std::vector<unsigned char> buffer(1 << 16);
+    std::uint64_t offset = 0;
+    bool sparse = true;
+    while (offset < size) {
+        std::uint64_t end = size;
+        if (sparse) {
+            const off_t data = ::lseek(in, off_t(offset), SEEK_DATA);
+            if (data < 0 && errno == ENXIO)
+                break; // only a hole is left
+            if (data < 0) {
+                sparse = false; // the file system cannot tell: copy every byte
+            } else {
+                offset = std::uint64_t(data);
+                const off_t hole = ::lseek(in, data, SEEK_HOLE);
+                end = hole < 0 ? size : std::min<std::uint64_t>(size, std::uint64_t(hole));
+            }
+        }
+        while (offset < end) {
+            if (cancelled && cancelled->load(std::memory_order_relaxed))
+                return false;
+            const std::size_t want = std::size_t(std::min<std::uint64_t>(buffer.size(), end - offset));
+            const long long n = vfsfiles::readFully(in, buffer.data(), want, offset);
+            if (n < 0)
+                return false;
+            if (n == 0) {
+                size = offset; // the file shrank meanwhile: copy what there is
+                break;
+            }
+            if (vfsfiles::writeFully(out, buffer.data(), std::size_t(n), offset) != n)
+                return false;
+            offset += std::uint64_t(n);
+        }
+    }
+    // A trailing hole leaves the size to be set.
+    return ::ftruncate(out, off_t(size)) == 0;
+}
+
+// Copies the regular file `name` of `fromDir` to the new entry `toName` of `toDir`.
+bool copyFileAt(int fromDir, const char *name, int toDir, const char *toName, const std::atomic<bool> *cancelled)
+{
+    const int in = ::openat(fromDir, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (in < 0)
         return false;
     struct stat inSt;
@@ -193,63 +163,50 @@ bool copyFile(const QByteArray &from, const QByteArray &to, const struct stat &s
         ::close(in);
         return false;
     }
-    const int out = ::open(to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777);
+    const int out = ::openat(toDir, toName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                             inSt.st_mode & 0777);
     if (out < 0) {
         ::close(in);
         return false;
     }
-    std::vector<unsigned char> buffer(1 << 16);
-    bool ok = true;
-    std::uint64_t offset = 0;
-    for (;;) {
-        if (cancelled && cancelled->load(std::memory_order_relaxed)) {
-            ok = false;
-            break;
-        }
-        const long long n = vfsfiles::readFully(in, buffer.data(), buffer.size(), offset);
-        if (n < 0) {
-            ok = false;
-            break;
-        }
-        if (n == 0)
-            break;
-        if (vfsfiles::writeFully(out, buffer.data(), std::size_t(n), offset) != n) {
-            ok = false;
-            break;
-        }
-        offset += std::uint64_t(n);
-    }
+    bool ok = copyData(in, out, std::uint64_t(inSt.st_size), cancelled);
     if (ok) {
         const timespec times[2] = {inSt.st_atim, inSt.st_mtim};
         ::futimens(out, times);
+        // On disk before the source can go.
+        ok = ::fsync(out) == 0;
     }
     ::close(in);
     if (::close(out) != 0)
         ok = false;
     if (!ok)
-        ::unlink(to.constData());
+        ::unlinkat(toDir, toName, 0);
     return ok;
 }
 
-bool copyEntry(const QByteArray &from, const QByteArray &to, const std::atomic<bool> *cancelled)
+// Copies the entry `name` of `fromDir` (a file, a symbolic link as a link, or a directory
+// tree) to the new entry `toName` of `toDir`. Every step goes by name inside a directory
+// opened without following links, so a folder swapped for a link while the copy runs
+// leads nowhere. A failure may leave a partial copy, which the caller removes.
+bool copyEntryAt(int fromDir, const char *name, int toDir, const char *toName, const std::atomic<bool> *cancelled,
+                 int depth)
 {
     struct stat st;
-    if (::lstat(from.constData(), &st) != 0)
+    if (::fstatat(fromDir, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
         return false;
     if (S_ISLNK(st.st_mode)) {
         std::vector<char> target(std::size_t(st.st_size > 0 ? st.st_size : PATH_MAX) + 1);
-        const ssize_t n = ::readlink(from.constData(), target.data(), target.size());
+        const ssize_t n = ::readlinkat(fromDir, name, target.data(), target.size());
         if (n < 0 || std::size_t(n) >= target.size())
             return false;
         target[std::size_t(n)] = 0;
-        return ::symlink(target.data(), to.constData()) == 0;
+        return ::symlinkat(target.data(), toDir, toName) == 0;
     }
     if (S_ISREG(st.st_mode))
-        return copyFile(from, to, st, cancelled);
-    if (!S_ISDIR(st.st_mode))
+        return copyFileAt(fromDir, name, toDir, toName, cancelled);
+    if (!S_ISDIR(st.st_mode) || depth >= kMaxCopyDepth)
         return false;
-    // Opened without following: a folder swapped for a link meanwhile is not copied from.
-    const int fromFd = ::open(from.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int fromFd = ::openat(fromDir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fromFd < 0)
         return false;
     DIR *dir = ::fdopendir(fromFd);
@@ -257,7 +214,12 @@ bool copyEntry(const QByteArray &from, const QByteArray &to, const std::atomic<b
         ::close(fromFd);
         return false;
     }
-    if (::mkdir(to.constData(), (st.st_mode & 07777) | 0700) != 0) {
+    if (::mkdirat(toDir, toName, 0700) != 0) {
+        ::closedir(dir);
+        return false;
+    }
+    const int toFd = ::openat(toDir, toName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (toFd < 0) {
         ::closedir(dir);
         return false;
     }
@@ -267,26 +229,33 @@ bool copyEntry(const QByteArray &from, const QByteArray &to, const std::atomic<b
             continue;
         names.emplace_back(entry->d_name);
     }
-    ::closedir(dir);
-    for (const QByteArray &name : names) {
-        if (!copyEntry(from + '/' + name, to + '/' + name, cancelled))
-            return false;
+    bool ok = true;
+    for (const QByteArray &child : names) {
+        if (!copyEntryAt(::dirfd(dir), child.constData(), toFd, child.constData(), cancelled, depth + 1)) {
+            ok = false;
+            break;
+        }
     }
-    ::chmod(to.constData(), st.st_mode & 07777);
-    const timespec times[2] = {st.st_atim, st.st_mtim};
-    ::utimensat(AT_FDCWD, to.constData(), times, AT_SYMLINK_NOFOLLOW);
-    return true;
+    ::closedir(dir);
+    if (ok) {
+        ::fchmod(toFd, st.st_mode & 07777);
+        const timespec times[2] = {st.st_atim, st.st_mtim};
+        ::futimens(toFd, times);
+        ok = ::fsync(toFd) == 0;
+    }
+    ::close(toFd);
+    return ok;
 }
 
-bool removeAny(const QString &path, const std::atomic<bool> *cancelled)
+// Removes the entry `name` of `dirFd`, whatever it is, without following links.
+bool removeAnyAt(int dirFd, const QByteArray &name, const QByteArray &path)
 {
     struct stat st;
-    const QByteArray p = native(path);
-    if (::lstat(p.constData(), &st) != 0)
+    if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT;
     if (S_ISDIR(st.st_mode))
-        return removeTree(path, cancelled);
-    return ::unlink(p.constData()) == 0;
+        return removeTreeAt(dirFd, name, path, nullptr);
+    return ::unlinkat(dirFd, name.constData(), 0) == 0;
 }
 
 } // namespace
@@ -332,10 +301,17 @@ bool removeTree(const QString &path, const std::atomic<bool> *cancelled)
 
 bool copyTree(const QString &source, const QString &destination, const std::atomic<bool> *cancelled)
 {
-    if (copyEntry(native(source), native(destination), cancelled))
-        return true;
-    removeAny(destination, nullptr);
-    return false;
+    QByteArray fromName, toName;
+    const int fromDir = vfsaccess::openParentDirectory(source, &fromName);
+    const int toDir = fromDir < 0 ? -1 : vfsaccess::openParentDirectory(destination, &toName);
+    bool ok = toDir >= 0 && copyEntryAt(fromDir, fromName.constData(), toDir, toName.constData(), cancelled, 0);
+    if (!ok && toDir >= 0 && errno != EEXIST)
+        removeAnyAt(toDir, toName, QFile::encodeName(destination));
+    if (fromDir >= 0)
+        ::close(fromDir);
+    if (toDir >= 0)
+        ::close(toDir);
+    return ok;
 }
 
 std::uint8_t moveAcross(int sourceDir, const QByteArray &sourceName, int destinationDir,
@@ -345,16 +321,17 @@ std::uint8_t moveAcross(int sourceDir, const QByteArray &sourceName, int destina
     // The copy is made beside the destination and renamed into place, so the destination
     // is either the old item or the whole new one, never half a copy.
     const QByteArray temporary = ".nusk-move-" + QUuid::createUuid().toString(QUuid::Id128).toLatin1();
-    const QByteArray from = vfsaccess::anchoredPath(sourceDir, sourceName);
-    const QByteArray copy = vfsaccess::anchoredPath(destinationDir, temporary);
-    if (!copyEntry(from, copy, cancelled)) {
-        removeAny(QFile::decodeName(copy), nullptr);
+    if (!copyEntryAt(sourceDir, sourceName.constData(), destinationDir, temporary.constData(), cancelled, 0)) {
+        removeAnyAt(destinationDir, temporary, vfsaccess::anchoredPath(destinationDir, temporary));
         return FSO_STATUS_IO_ERROR;
     }
     if (::renameat(destinationDir, temporary.constData(), destinationDir, destinationName.constData()) != 0) {
-        removeAny(QFile::decodeName(copy), nullptr);
+        removeAnyAt(destinationDir, temporary, vfsaccess::anchoredPath(destinationDir, temporary));
         return FSO_STATUS_IO_ERROR;
     }
+    // The new name is on disk before the only other copy goes.
+    if (::fsync(destinationDir) != 0)
+        return FSO_STATUS_IO_ERROR;
     struct stat st;
     if (::fstatat(sourceDir, sourceName.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT ? FSO_STATUS_SUCCESS : FSO_STATUS_IO_ERROR;
@@ -672,11 +649,7 @@ void QueryListDirectoryJob::run()
     }
 
     TermStreamWriter writer(reply.data(), kFixed);
-    writeFsoHeader(writer, FSO_QUERY_LIST_DIRECTORY_REPLY, trId, FSO_CLASS_REPLY);
-    writer.writeU8(status);
-    writer.writeU32(index);
-    writer.writeU16(count);
-    if (writer.failed() || writer.size() != kFixed) {
+    if (!fsoreply::writePageHead(writer, trId, status, index, count) || writer.size() != kFixed) {
         reply.clear();
     } else {
         // The leading u32 item (tag, then 4 bytes) carries the total length.
@@ -726,7 +699,7 @@ void ReadFileJob::run()
             }
         }
     }
-    vfsreply::readReply(reply, trId, status, flags, offset, data.data(), data.size());
+    fsoreply::read(reply, trId, status, flags, offset, data.data(), data.size());
     state = VfsServerJobReplyReady;
 }
 
@@ -747,25 +720,52 @@ void WriteFileJob::run()
             status = FSO_STATUS_INVALID_OFFSET;
         } else {
             bool ok = true;
-            if (offset > std::uint64_t(st.st_size)) {
-                if (!(flags & FSO_WRITE_EXTEND)) {
-                    status = FSO_STATUS_INVALID_OFFSET;
+            const std::uint64_t size = std::uint64_t(st.st_size);
+            const std::uint64_t end = offset + data.size();
+            if (offset > size && !(flags & FSO_WRITE_EXTEND)) {
+                status = FSO_STATUS_INVALID_OFFSET;
+                ok = false;
+            } else if (end > size) {
+                // A far offset costs nothing now, but every later copy of the file writes
+                // its zeros: no file grows past what the volume could hold.
+                const long long room = vfsfiles::freeSpace(file->fd);
+                if (room >= 0 && end - size > std::uint64_t(room)) {
+                    status = FSO_STATUS_DISK_FULL;
                     ok = false;
-                } else if (::ftruncate(file->fd, off_t(offset + data.size())) != 0) {
+                } else if (offset > size && ::ftruncate(file->fd, off_t(end)) != 0) {
                     ok = false;
                 }
             }
             if (ok) {
                 file->idle.restart();
-                const long long n = data.empty() ? 0 : vfsfiles::writeFully(file->fd, data.data(), data.size(), offset);
-                if (n >= 0) {
-                    status = FSO_STATUS_SUCCESS;
-                    written = std::uint32_t(n);
-                }
+                int error = 0;
+                written = data.empty() ? 0
+                                       : std::uint32_t(vfsfiles::writeCounted(file->fd, data.data(), data.size(),
+                                                                              offset, &error));
+                if (written > 0 || offset > size)
+                    file->dirty = true;
+                status = error == 0                           ? FSO_STATUS_SUCCESS
+                         : (error == ENOSPC || error == EDQUOT) ? FSO_STATUS_DISK_FULL
+                                                                : FSO_STATUS_IO_ERROR;
+                // The close that follows on the server's thread finds nothing to flush.
+                if (status == FSO_STATUS_SUCCESS && (flags & FSO_WRITE_CLOSE) && !vfsfiles::flushOpenFile(*file))
+                    status = FSO_STATUS_IO_ERROR;
             }
         }
     }
-    vfsreply::writeReply(reply, trId, status, flags & 0x2, offset, written);
+    fsoreply::write(reply, trId, status, flags & 0x2, offset, written);
+    state = VfsServerJobReplyReady;
+}
+
+void CloseFileJob::run()
+{
+    const int result = file ? vfsfiles::closeOpenFile(*file, true) : 0;
+    if (result == -3)
+        logPrintf(LogVsrv, "failed to flush file %s", qUtf8Printable(file->path));
+    else if (result != 0)
+        logPrintf(LogVsrv, "failed to set file time status: %d", result);
+    // Times that could not be set are no reason to doubt the data; a failed flush is.
+    status = result == -3 ? FSO_STATUS_IO_ERROR : FSO_STATUS_SUCCESS;
     state = VfsServerJobReplyReady;
 }
 
@@ -797,7 +797,11 @@ void HashFileJob::run()
             replyFlags = FSO_HASH_SHA1;
             buffer.resize(std::min<std::size_t>(blockSize, 1 << 16));
             std::uint64_t position = offset;
+            std::uint64_t hashed = 0;
             for (unsigned block = 0; block < blockCount; ++block) {
+                if (hashed + blockSize > kVfsMaxHashBytes)
+                    break;
+                hashed += blockSize;
                 if ((std::size_t(digestCount) + 1) * FSO_DIGEST_SIZE > FSO_MAX_DIGEST_BLOCK)
                     break;
                 if (isCancelled()) {
@@ -847,7 +851,7 @@ void HashFileJob::run()
             }
         }
     }
-    vfsreply::hashReply(reply, trId, status, replyFlags, digestCount, digests.data(), digests.size());
+    fsoreply::hash(reply, trId, status, replyFlags, digestCount, digests.data(), digests.size());
     state = VfsServerJobReplyReady;
 }
 
@@ -861,18 +865,6 @@ FileOperationJob::~FileOperationJob()
         ::close(destinationDir);
 }
 
-namespace {
-
-// Whether `path`'s parent still names the directory open as `dirFd`.
-bool stillNamedBy(const QString &path, int dirFd)
-{
-    struct stat byPath, byFd;
-    return ::stat(QFile::encodeName(vfsaccess::parentPath(path)).constData(), &byPath) == 0
-           && ::fstat(dirFd, &byFd) == 0 && byPath.st_dev == byFd.st_dev && byPath.st_ino == byFd.st_ino;
-}
-
-} // namespace
-
 void FileOperationJob::run()
 {
     status = FSO_STATUS_IO_ERROR;
@@ -883,16 +875,9 @@ void FileOperationJob::run()
                      : FSO_STATUS_IO_ERROR;
         break;
     case Trash: {
-        quint8 trashStatus = 1;
-        // The trash works by path; the path must still lead to the folder that was checked.
-        if (stillNamedBy(source, sourceDir))
-            deleteToRecycleBin(isLocal, &trashStatus, source);
-        else
-            trashStatus = 2;
-        // The delete job asks its user whether to delete for good on 14, and only then.
-        status = trashStatus == 0 ? FSO_STATUS_SUCCESS
-                 : trashStatus == 2 ? FSO_STATUS_IO_ERROR
-                                    : FSO_STATUS_NETWORK_PATH;
+        // By name inside the folder that was checked; the delete job asks its user whether
+        // to delete for good on 14, and only then.
+        status = trash::moveToTrashAt(sourceDir, sourceName) ? FSO_STATUS_SUCCESS : FSO_STATUS_NETWORK_PATH;
         break;
     }
     case MoveAcross:
@@ -901,8 +886,8 @@ void FileOperationJob::run()
         break;
     }
     if (code == FSO_DELETE_FILE)
-        vfsreply::deleteReply(reply, trId, status, requestPath);
+        fsoreply::deleted(reply, trId, status, requestPath);
     else
-        vfsreply::statusReply(reply, FSO_MOVE_REPLY, trId, status);
+        fsoreply::status(reply, FSO_MOVE_REPLY, trId, status);
     state = VfsServerJobReplyReady;
 }

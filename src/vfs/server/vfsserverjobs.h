@@ -21,6 +21,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,9 @@ enum VfsServerJobState : std::uint32_t {
 // A HASH_FILE block may not be larger than this; a peer otherwise chooses how much memory
 // and time one request costs.
 constexpr std::uint32_t kVfsMaxHashBlockSize = 1u << 20;
+// Bytes one HASH_FILE request may have read (blocks times block size): a copy asks for
+// 64 blocks of 64,400 bytes; a request for gigabytes would hold a pool thread for minutes.
+constexpr std::uint64_t kVfsMaxHashBytes = std::uint64_t(64) << 20;
 
 struct VfsServerJob
 {
@@ -50,8 +54,10 @@ struct VfsServerJob
     std::vector<unsigned char> reply;   // complete reply message, empty when none is sent
     QFuture<void> future;
     QFutureWatcher<void> *watcher = nullptr; // owned by the server, made on first use
-    // Set when the server goes away: long jobs stop at the next block.
+    // Set when the server goes away or the peer's link drops: long jobs stop at the next
+    // block. The server hands each run the token of the link it was asked on.
     const std::atomic<bool> *cancelled = nullptr;
+    std::shared_ptr<std::atomic<bool>> cancelToken;
 
 protected:
     bool isCancelled() const { return cancelled && cancelled->load(std::memory_order_relaxed); }
@@ -141,6 +147,17 @@ struct HashFileJob : VfsServerJob
     std::vector<unsigned char> buffer;
 };
 
+// CLOSE_FILE of a written file: flushing it to disk may take seconds, which the server's
+// thread must not wait for.
+struct CloseFileJob : VfsServerJob
+{
+    void run() override;
+
+    VfsOpenFilePtr file;
+    std::uint16_t handle = 0;
+    std::uint8_t status = 0;
+};
+
 // DELETE_FILE of a directory or to the trash, and MOVE across file systems: work that may
 // take minutes and must not hold up every other request of the peer.
 struct FileOperationJob : VfsServerJob
@@ -198,15 +215,3 @@ bool makePathAt(int baseFd, const QStringList &parts);
 
 } // namespace vfsserverfs
 
-// Reply writers shared by the server's thread and the workers. Each fills `out` with one
-// complete message and returns false when it did not fit (it is then not sent).
-namespace vfsreply {
-bool readReply(std::vector<unsigned char> &out, std::uint16_t trId, std::uint8_t status, std::uint8_t flags,
-               std::uint64_t offset, const unsigned char *data, std::size_t size);
-bool writeReply(std::vector<unsigned char> &out, std::uint16_t trId, std::uint8_t status, std::uint8_t flags,
-                std::uint64_t offset, std::uint32_t written);
-bool hashReply(std::vector<unsigned char> &out, std::uint16_t trId, std::uint8_t status, std::uint8_t flags,
-               std::uint16_t count, const unsigned char *digests, std::size_t size);
-bool deleteReply(std::vector<unsigned char> &out, std::uint16_t trId, std::uint8_t status, const std::string &path);
-bool statusReply(std::vector<unsigned char> &out, std::uint8_t code, std::uint16_t trId, std::uint8_t status);
-} // namespace vfsreply

@@ -2,10 +2,13 @@
 
 #include <QProcess>
 #include <QSettings>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 namespace {
@@ -141,6 +144,160 @@ private Q_SLOTS:
         ::kill(pid_t(p.processId()), SIGTERM);
         QVERIFY(p.waitForFinished(1000));
         QCOMPARE(p.exitCode(), 0);
+    }
+
+    // The configuration holds the secret key: after a first start and after an upgrade
+    // from files an older version left readable, the folder is 0700 and every file in it
+    // (database, journals, settings, anything below) 0600.
+    void privateConfiguration()
+    {
+        QTemporaryDir tmp;
+        const QString cfg = tmp.path() + "/cfg";
+        auto runOnce = [&] {
+            QProcess p;
+            p.setProcessEnvironment(headless());
+            p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            p.start(programPath(), {"--config-dir=" + cfg});
+            QVERIFY(p.waitForStarted());
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(cfg + "/nusk.db-wal"), 20000);
+            ::kill(pid_t(p.processId()), SIGTERM);
+            QVERIFY(p.waitForFinished(5000));
+        };
+        auto modeOf = [&](const QString &name) {
+            struct stat st;
+            return ::lstat(QFile::encodeName(cfg + "/" + name).constData(), &st) == 0 ? int(st.st_mode & 0777) : -1;
+        };
+
+        runOnce();
+        QCOMPARE(modeOf(""), 0700);
+        QCOMPARE(modeOf("nusk.db"), 0600);
+        QCOMPARE(modeOf("config.ini"), 0600);
+
+        // What an older version left behind.
+        QVERIFY(writeFile(cfg + "/tor/data/private_key", "secret"));
+        for (const char *name : {"", "tor", "tor/data"})
+            QCOMPARE(::chmod(QFile::encodeName(cfg + "/" + name).constData(), 0755), 0);
+        for (const char *name : {"nusk.db", "config.ini", "tor/data/private_key"})
+            QCOMPARE(::chmod(QFile::encodeName(cfg + "/" + name).constData(), 0644), 0);
+        runOnce();
+        for (const char *name : {"", "tor", "tor/data"})
+            QCOMPARE(modeOf(name), 0700);
+        for (const char *name : {"nusk.db", "nusk.db-wal", "nusk.db-shm", "config.ini", "tor/data/private_key"}) {
+            if (modeOf(name) != -1)
+                QVERIFY2(modeOf(name) == 0600, name);
+        }
+    }
+
+    // A second program on the same configuration directory says which process holds it
+    // and ends; once that process is killed, the next start takes the directory over.
+    void oneProgramPerDirectory()
+    {
+        QTemporaryDir tmp;
+        const QString cfg = tmp.path() + "/cfg";
+        QProcess first;
+        first.setProcessEnvironment(headless());
+        first.start(programPath(), {"--config-dir=" + cfg});
+        QVERIFY(first.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(cfg + "/nusk.db-wal"), 20000);
+
+        QProcess second;
+        second.setProcessEnvironment(headless());
+        second.start(programPath(), {"--config-dir=" + cfg});
+        QVERIFY(second.waitForFinished(10000));
+        QCOMPARE(second.exitCode(), 3);
+        QVERIFY2(second.readAllStandardError().contains("process " + QByteArray::number(first.processId())),
+                 "the holder is named");
+        QCOMPARE(first.state(), QProcess::Running);
+
+        ::kill(pid_t(first.processId()), SIGKILL);
+        QVERIFY(first.waitForFinished(5000));
+        QProcess third;
+        third.setProcessEnvironment(headless());
+        third.start(programPath(), {"--config-dir=" + cfg});
+        QVERIFY(third.waitForStarted());
+        QTest::qWait(1500);
+        QCOMPARE(third.state(), QProcess::Running);
+        ::kill(pid_t(third.processId()), SIGTERM);
+        QVERIFY(third.waitForFinished(5000));
+        QCOMPARE(third.exitCode(), 0);
+    }
+
+    // The identity is made on a first start only. A deleted, damaged or emptied database,
+    // or one changed bit in the stored key, stops the program with a message and exit code
+    // 2; a damaged file is copied aside; no second key is ever stored.
+    void identityNeverSilentlyReplaced_data()
+    {
+        QTest::addColumn<QString>("damage");
+        QTest::newRow("deleted") << "deleted";
+        QTest::newRow("garbage") << "garbage";
+        QTest::newRow("emptied") << "emptied";
+        QTest::newRow("flipped bit") << "flipped";
+    }
+
+    void identityNeverSilentlyReplaced()
+    {
+        QFETCH(QString, damage);
+        QTemporaryDir tmp;
+        const QString cfg = tmp.path() + "/cfg";
+        const QString db = cfg + "/nusk.db";
+        auto run = [&](QProcess &p) {
+            p.setProcessEnvironment(headless());
+            p.start(programPath(), {"--config-dir=" + cfg});
+            return p.waitForStarted();
+        };
+        {
+            QProcess p;
+            QVERIFY(run(p));
+            QTRY_VERIFY_WITH_TIMEOUT(QSettings(cfg + "/config.ini", QSettings::IniFormat).contains("identity/publicKey"), 20000);
+            ::kill(pid_t(p.processId()), SIGTERM);
+            QVERIFY(p.waitForFinished(5000));
+        }
+        if (damage == "deleted") {
+            QVERIFY(QFile::remove(db));
+            QFile::remove(db + "-wal");
+            QFile::remove(db + "-shm");
+        } else if (damage == "garbage") {
+            QVERIFY(writeFile(db, QByteArray(8192, 'x')));
+        } else if (damage == "emptied") {
+            QVERIFY(writeFile(db, QByteArray()));
+            QFile::remove(db + "-wal");
+            QFile::remove(db + "-shm");
+        } else {
+            QSqlDatabase raw = QSqlDatabase::addDatabase("QSQLITE", "raw");
+            raw.setDatabaseName(db);
+            QVERIFY(raw.open());
+            QSqlQuery q(raw);
+            QVERIFY(q.exec("SELECT public_key FROM keys"));
+            QVERIFY(q.next());
+            QByteArray key = q.value(0).toByteArray();
+            key[0] = char(key[0] ^ 0x01);
+            QSqlQuery u(raw);
+            u.prepare("UPDATE keys SET public_key = :k");
+            u.bindValue(":k", key);
+            QVERIFY(u.exec());
+            raw.close();
+            raw = QSqlDatabase();
+            QSqlDatabase::removeDatabase("raw");
+        }
+        QProcess p;
+        QVERIFY(run(p));
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitCode(), 2);
+        QVERIFY(!p.readAllStandardError().isEmpty());
+        if (damage != "deleted")
+            QVERIFY(!QDir(cfg).entryList({"nusk.db.damaged-*"}).isEmpty());
+        if (damage == "flipped") {
+            QSqlDatabase raw = QSqlDatabase::addDatabase("QSQLITE", "count");
+            raw.setDatabaseName(db);
+            QVERIFY(raw.open());
+            QSqlQuery q(raw);
+            QVERIFY(q.exec("SELECT count(*) FROM keys"));
+            QVERIFY(q.next());
+            QCOMPARE(q.value(0).toInt(), 1);
+            raw.close();
+            raw = QSqlDatabase();
+            QSqlDatabase::removeDatabase("count");
+        }
     }
 
     // The copy in "update" installs itself, keeps the replaced files until the installed

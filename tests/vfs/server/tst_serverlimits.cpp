@@ -1,0 +1,168 @@
+// What one peer can make this computer do: bounded work on the shared pool, nothing kept
+// once its link or its access is gone, no file grown past the volume.
+
+#include "tst_serverharness.h"
+
+#include "vfs/server/vfsaccess.h"
+#include "vfs/server/vfsserverjobs.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QThreadPool>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const QString kShareUuid = QStringLiteral("{11111111-1111-1111-1111-111111111111}");
+const QString kOtherUuid = QStringLiteral("{22222222-2222-2222-2222-222222222222}");
+
+PeerAclDto share(const QString &uuid, const QString &selector, quint32 flags)
+{
+    PeerAclDto acl;
+    acl.uuid = uuid;
+    acl.name = uuid;
+    acl.selector = selector;
+    acl.flags = flags | vfsaccess::AclSubPaths;
+    return acl;
+}
+
+bool makeSparse(const QString &path, qint64 size)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const bool ok = fd >= 0 && ::ftruncate(fd, size) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return ok;
+}
+
+qint64 sizeOf(const QString &path)
+{
+    struct stat st;
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? qint64(st.st_size) : -1;
+}
+
+} // namespace
+
+class TestServerLimits : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    const quint32 rw = vfsaccess::AclRead | vfsaccess::AclWrite;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        QThreadPool::globalInstance()->setMaxThreadCount(qMax(4, QThreadPool::globalInstance()->maxThreadCount()));
+    }
+
+    // 64 large hash requests on one big sparse file keep at most a few pool threads of the
+    // peer busy: another peer's listing is answered at once. Requests over the byte cap are
+    // refused, and the link dropping ends the peer's work and closes its files.
+    void hashFloodLeavesThePoolAndEndsWithTheLink()
+    {
+        const QString base = m_dir.path() + "/flood";
+        QVERIFY(QDir().mkpath(base));
+        QVERIFY(makeSparse(base + "/big", qint64(5) << 30));
+        ServerHarness peer(false), other(false);
+        peer.server->setAcl({share(kShareUuid, base, rw)});
+        other.server->setAcl({share(kShareUuid, base, rw)});
+
+        const ServerHarness::Opened opened = peer.open(base + "/big", FSO_OPEN_READ);
+        QCOMPARE(opened.status, std::uint8_t(0));
+        QCOMPARE(peer.hash(opened.handle, 65, 1 << 20, 0).status, std::uint8_t(FSO_STATUS_INVALID_PARAMETER));
+
+        for (int i = 0; i < 64; ++i) {
+            VfsFenuCommand cmd = ServerHarness::make(FSO_HASH_FILE, QString(), FSO_HASH_SHA1);
+            cmd.handle = opened.handle;
+            cmd.blockCount = 64;
+            cmd.dataSize = 1 << 20;
+            cmd.offset = std::uint64_t(i) * (64u << 20);
+            QVERIFY(peer.post(cmd) != 0);
+        }
+        QElapsedTimer timer;
+        timer.start();
+        const ServerHarness::Listing listing = other.list(base);
+        QCOMPARE(listing.lastStatus, std::uint8_t(FSO_STATUS_COMPLETE));
+        QVERIFY2(timer.elapsed() < 1500, qPrintable(QString::number(timer.elapsed())));
+        QVERIFY(peer.server->runningJobCount() > 1); // still hashing
+
+        peer.server->linkDropped();
+        QCOMPARE(peer.server->openFileCount(), 0);
+        QVERIFY(ServerHarness::waitUntil([&] { return peer.server->runningJobCount() == 0; }, 3000));
+        QCOMPARE(peer.read(opened.handle, 0, 16).status, std::uint8_t(FSO_STATUS_INVALID_HANDLE));
+    }
+
+    // Taking a share back closes what the peer holds open in it at once; files it may
+    // still reach stay open.
+    void revokedAccessClosesOpenFiles()
+    {
+        const QString base = m_dir.path() + "/revoke";
+        QVERIFY(QDir().mkpath(base + "/kept") && QDir().mkpath(base + "/gone"));
+        ServerHarness peer(false);
+        const PeerAclDto kept = share(kShareUuid, base + "/kept", rw);
+        peer.server->setAcl({kept, share(kOtherUuid, base + "/gone", rw)});
+        const auto stays = peer.open(base + "/kept/a", FSO_OPEN_READ | FSO_OPEN_WRITE);
+        const auto goes = peer.open(base + "/gone/b", FSO_OPEN_READ | FSO_OPEN_WRITE);
+        QCOMPARE(stays.status, std::uint8_t(0));
+        QCOMPARE(goes.status, std::uint8_t(0));
+
+        peer.server->setAcl({kept});
+        QCOMPARE(peer.write(goes.handle, 0, "late").status, std::uint8_t(FSO_STATUS_INVALID_HANDLE));
+        QCOMPARE(peer.read(goes.handle, 0, 4).status, std::uint8_t(FSO_STATUS_INVALID_HANDLE));
+        QCOMPARE(peer.write(stays.handle, 0, "fine").status, std::uint8_t(0));
+
+        // Write access taken back from a file open for writing closes it too.
+        peer.server->setAcl({share(kShareUuid, base + "/kept", vfsaccess::AclRead)});
+        QCOMPARE(peer.write(stays.handle, 4, "more").status, std::uint8_t(FSO_STATUS_INVALID_HANDLE));
+        QCOMPARE(peer.server->openFileCount(), 0);
+    }
+
+    // An extend far past the end is refused when the volume could never hold it; a write
+    // the disk cannot take says "disk full" and how much it wrote.
+    void fullVolume()
+    {
+        const QString base = m_dir.path() + "/full";
+        QVERIFY(QDir().mkpath(base));
+        ServerHarness peer(false);
+        peer.server->setAcl({share(kShareUuid, base, rw)});
+        const auto file = peer.open(base + "/f", FSO_OPEN_READ | FSO_OPEN_WRITE);
+        QCOMPARE(peer.write(file.handle, 0, "start").status, std::uint8_t(0));
+        const VfsFenuCommand far = peer.write(file.handle, std::uint64_t(8) << 40, "x", FSO_WRITE_EXTEND);
+        QCOMPARE(far.status, std::uint8_t(FSO_STATUS_DISK_FULL));
+        QCOMPARE(sizeOf(base + "/f"), qint64(5));
+        QCOMPARE(peer.write(file.handle, 1 << 20, "y", FSO_WRITE_EXTEND).status, std::uint8_t(0));
+        QCOMPARE(peer.close(file.handle), std::uint8_t(0));
+
+        QTemporaryDir small;
+        if (::mount("nusk-full", QFile::encodeName(small.path()).constData(), "tmpfs", 0, "size=256k") != 0)
+            QSKIP("cannot mount a small tmpfs here: the short write on a full disk is not checked");
+        peer.server->setAcl({share(kShareUuid, small.path(), rw)});
+        const auto onSmall = peer.open(small.path() + "/f", FSO_OPEN_WRITE);
+        QCOMPARE(onSmall.status, std::uint8_t(0));
+        const QByteArray block(60000, 'z');
+        VfsFenuCommand reply;
+        std::uint64_t offset = 0;
+        for (int i = 0; i < 10; ++i) {
+            reply = peer.write(onSmall.handle, offset, block);
+            if (reply.status != 0)
+                break;
+            offset += block.size();
+        }
+        QCOMPARE(reply.status, std::uint8_t(FSO_STATUS_DISK_FULL));
+        QVERIFY(reply.dataSize < std::uint32_t(block.size()));
+        QCOMPARE(sizeOf(small.path() + "/f"), qint64(offset + reply.dataSize));
+        peer.close(onSmall.handle);
+        ::umount2(QFile::encodeName(small.path()).constData(), MNT_DETACH);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestServerLimits)
+#include "tst_serverlimits.moc"

@@ -1,0 +1,274 @@
+// Folders swapped for links that point out of the share while the server copies, moves or
+// trashes below them: nothing outside the share is read, written or trashed.
+
+#include "tst_serverharness.h"
+
+#include "vfs/server/trash.h"
+#include "vfs/server/vfsserverjobs.h"
+
+#include <QDirIterator>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <atomic>
+#include <mutex>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+const QString kShareUuid = QStringLiteral("{11111111-1111-1111-1111-111111111111}");
+const QString kOtherUuid = QStringLiteral("{22222222-2222-2222-2222-222222222222}");
+
+QByteArray native(const QString &path)
+{
+    return QFile::encodeName(path);
+}
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+// Every regular file below `dir` (links not followed) whose content holds `needle`.
+QStringList filesHolding(const QString &dir, const QByteArray &needle)
+{
+    QStringList found;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        QFile file(it.next());
+        if (file.open(QIODevice::ReadOnly) && file.readAll().contains(needle))
+            found << file.fileName();
+    }
+    return found;
+}
+
+int entryCount(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot).size();
+}
+
+// Swaps `path` (a folder) for a link to `target` and back, over and over, until stopped.
+class Swapper
+{
+public:
+    void start(std::function<QStringList()> paths, const QString &target)
+    {
+        m_stop = false;
+        m_thread = std::thread([this, paths, target] {
+            const QByteArray to = native(target);
+            while (!m_stop.load()) {
+                for (const QString &path : paths()) {
+                    const QByteArray p = native(path);
+                    const QByteArray aside = p + ".aside";
+                    if (::rename(p.constData(), aside.constData()) != 0)
+                        continue;
+                    if (::symlink(to.constData(), p.constData()) == 0) {
+                        std::this_thread::yield();
+                        ::unlink(p.constData());
+                    }
+                    ::rename(aside.constData(), p.constData());
+                }
+            }
+        });
+    }
+    void stop()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    ~Swapper() { stop(); }
+
+private:
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// A file system of its own for the destination: a tmpfs the test mounts, else /dev/shm
+// when it is one; empty when neither is at hand.
+QString otherFileSystem(const QString &near, QTemporaryDir &mountDir, bool *mounted)
+{
+    *mounted = false;
+    struct stat a, b;
+    if (::mount("nusk-race", native(mountDir.path()).constData(), "tmpfs", 0, "size=64m") == 0) {
+        *mounted = true;
+        return mountDir.path();
+    }
+    if (::stat(native(near).constData(), &a) == 0 && ::stat("/dev/shm", &b) == 0 && a.st_dev != b.st_dev
+        && ::access("/dev/shm", W_OK) == 0)
+        return QStringLiteral("/dev/shm");
+    return QString();
+}
+
+} // namespace
+
+class TestServerRace : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    // The copy that a move across file systems makes, driven directly so it runs on any
+    // machine: 1,000 moves of a small tree while its folders and those of the copy being
+    // made are swapped for links out of the tree.
+    void moveAcrossWalksByDescriptor()
+    {
+        // On a tmpfs where there is one: the copy flushes every file, which a disk makes slow.
+        QTemporaryDir dir(::access("/dev/shm", W_OK) == 0 ? QStringLiteral("/dev/shm/tst_serverrace-XXXXXX")
+                                                           : QDir::tempPath() + "/tst_serverrace-XXXXXX");
+        QVERIFY(dir.isValid());
+        const QString src = dir.path() + "/src", dst = dir.path() + "/dst";
+        const QString secret = dir.path() + "/outside", plant = dir.path() + "/plant";
+        QVERIFY(writeFile(secret + "/s/s/secret.txt", "SECRET"));
+        QVERIFY(QDir().mkpath(plant + "/s") && QDir().mkpath(dst));
+        QString current;
+        std::mutex currentMutex;
+        Swapper swapper;
+        swapper.start([&] {
+            std::lock_guard<std::mutex> lock(currentMutex);
+            QStringList paths{current + "/a", current + "/a/b"};
+            for (const QString &temp : QDir(dst).entryList({".nusk-move-*"}, QDir::Dirs | QDir::Hidden))
+                paths << dst + "/" + temp + "/a";
+            return paths;
+        }, secret + "/s");
+
+        int moved = 0;
+        for (int i = 0; i < 1000; ++i) {
+            const QString name = QStringLiteral("t%1").arg(i);
+            QVERIFY(writeFile(src + "/" + name + "/a/b/f.txt", "data"));
+            QVERIFY(writeFile(src + "/" + name + "/a/g.txt", "more"));
+            {
+                std::lock_guard<std::mutex> lock(currentMutex);
+                current = src + "/" + name;
+            }
+            const int from = ::open(native(src).constData(), O_RDONLY | O_DIRECTORY);
+            const int to = ::open(native(dst).constData(), O_RDONLY | O_DIRECTORY);
+            if (vfsserverfs::moveAcross(from, native(name), to, native(name), native(src + "/" + name), nullptr) == 0)
+                ++moved;
+            ::close(from);
+            ::close(to);
+        }
+        swapper.stop();
+        QVERIFY(moved > 0);
+        QCOMPARE(filesHolding(dst, "SECRET"), QStringList());
+        QCOMPARE(filesHolding(src, "SECRET"), QStringList());
+        QCOMPARE(entryCount(plant + "/s"), 0);
+        QCOMPARE(entryCount(secret + "/s"), 1);
+        QCOMPARE(entryCount(secret + "/s/s"), 1);
+    }
+
+    // The same through the server between two real file systems, and moves to the trash
+    // while the folder above the item is swapped.
+    void serverMoveAcrossFileSystems()
+    {
+        QTemporaryDir dir, mountDir;
+        QVERIFY(dir.isValid() && mountDir.isValid());
+        bool mounted = false;
+        const QString otherRoot = otherFileSystem(dir.path(), mountDir, &mounted);
+        qInfo("second file system: %s", mounted ? "a tmpfs mounted by the test" : qPrintable(otherRoot));
+        if (otherRoot.isEmpty())
+            QSKIP("no second file system: neither a tmpfs could be mounted nor /dev/shm is one");
+        QTemporaryDir other(otherRoot + "/tst_serverrace-XXXXXX");
+        QVERIFY(other.isValid());
+        const QString src = dir.path() + "/share", dst = other.path() + "/share";
+        const QString secret = dir.path() + "/outside";
+        QVERIFY(writeFile(secret + "/s/secret.txt", "SECRET"));
+        QVERIFY(QDir().mkpath(src) && QDir().mkpath(dst));
+
+        ServerHarness h(false);
+        auto share = [](const QString &uuid, const QString &selector) {
+            PeerAclDto acl;
+            acl.uuid = uuid;
+            acl.name = uuid;
+            acl.selector = selector;
+            acl.flags = vfsaccess::AclRead | vfsaccess::AclWrite | vfsaccess::AclSubPaths;
+            return acl;
+        };
+        h.server->setAcl({share(kShareUuid, src), share(kOtherUuid, dst)});
+
+        QString current;
+        std::mutex currentMutex;
+        Swapper swapper;
+        swapper.start([&] {
+            std::lock_guard<std::mutex> lock(currentMutex);
+            return QStringList{current + "/a", current + "/a/b"};
+        }, secret);
+        for (int i = 0; i < 300; ++i) {
+            const QString name = QStringLiteral("t%1").arg(i);
+            QVERIFY(writeFile(src + "/" + name + "/a/b/f.txt", "data"));
+            {
+                std::lock_guard<std::mutex> lock(currentMutex);
+                current = src + "/" + name;
+            }
+            const std::uint8_t status = h.move(src + "/" + name, dst + "/" + name);
+            QVERIFY(status == 0 || status == 1);
+        }
+        swapper.stop();
+        QCOMPARE(filesHolding(dst, "SECRET"), QStringList());
+        QCOMPARE(entryCount(secret + "/s"), 1);
+        if (mounted)
+            ::umount2(QFile::encodeName(mountDir.path()).constData(), MNT_DETACH);
+    }
+
+    // A sparse file stays sparse when a move copies it: 1 GiB with two small islands of
+    // data takes a few blocks at the destination, not a gigabyte of zeros.
+    void moveAcrossKeepsHoles()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        QVERIFY(QDir().mkpath(dir.path() + "/to"));
+        const QByteArray file = native(dir.path() + "/sparse");
+        const int fd = ::open(file.constData(), O_WRONLY | O_CREAT, 0600);
+        QVERIFY(fd >= 0);
+        QCOMPARE(::pwrite(fd, "head", 4, 0), ssize_t(4));
+        QCOMPARE(::pwrite(fd, "tail", 4, (1LL << 30) - 4), ssize_t(4));
+        ::close(fd);
+        const int from = ::open(native(dir.path()).constData(), O_RDONLY | O_DIRECTORY);
+        const int to = ::open(native(dir.path() + "/to").constData(), O_RDONLY | O_DIRECTORY);
+        QCOMPARE(vfsserverfs::moveAcross(from, "sparse", to, "sparse", file, nullptr), std::uint8_t(0));
+        ::close(from);
+        ::close(to);
+        struct stat st;
+        QCOMPARE(::stat(native(dir.path() + "/to/sparse").constData(), &st), 0);
+        QCOMPARE(qint64(st.st_size), qint64(1) << 30);
+        QVERIFY2(qint64(st.st_blocks) * 512 < 1024 * 1024, qPrintable(QString::number(st.st_blocks)));
+        QFile copy(dir.path() + "/to/sparse");
+        QVERIFY(copy.open(QIODevice::ReadOnly));
+        QCOMPARE(copy.read(4), QByteArray("head"));
+        QVERIFY(copy.seek((1LL << 30) - 4));
+        QCOMPARE(copy.read(4), QByteArray("tail"));
+    }
+
+    void trashGoesByDescriptor()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        qputenv("XDG_DATA_HOME", QFile::encodeName(dir.path() + "/data"));
+        const QString share = dir.path() + "/share", outside = dir.path() + "/outside";
+        QVERIFY(writeFile(share + "/folder/item.txt", "mine"));
+        QVERIFY(writeFile(outside + "/item.txt", "not yours"));
+        QByteArray name;
+        const int parent = vfsaccess::openParentDirectory(share + "/folder/item.txt", &name);
+        QVERIFY(parent >= 0);
+        // The checked folder's path now leads outside.
+        QVERIFY(QDir().rename(share + "/folder", share + "/moved"));
+        QVERIFY(QFile::link(outside, share + "/folder"));
+        QString trashedAs;
+        QVERIFY(trash::moveToTrashAt(parent, name, &trashedAs));
+        ::close(parent);
+        QVERIFY(QFileInfo::exists(outside + "/item.txt"));
+        QVERIFY(!QFileInfo::exists(share + "/moved/item.txt"));
+        QFile trashed(trashedAs);
+        QVERIFY(trashed.open(QIODevice::ReadOnly));
+        QCOMPARE(trashed.readAll(), QByteArray("mine"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestServerRace)
+#include "tst_serverrace.moc"
