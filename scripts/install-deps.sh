@@ -17,6 +17,8 @@ PACKAGES=(
   python3
   # desktop tests: a self-signed certificate for the local update site
   openssl
+  # network tests: the TURN/STUN server, Tor (onion service), namespaces with NAT
+  coturn tor nftables iproute2
 )
 
 missing=()
