@@ -3,6 +3,7 @@
 #include "app/base/configsettings.h"
 #include "app/base/log.h"
 #include "com/kcpsocket.h"
+#include "com/nattraversal.h"
 #include "com/proxy.h"
 #include "com/udptransport.h"
 #include "db/idatabase.h"
@@ -114,6 +115,9 @@ void ConnectionManager::start()
     if (m_udp->bind(m_listenPort.load())) {
         m_udpPort = m_udp->port();
         m_hub->setStreamFactory(QStringLiteral("udp"), [this]() -> QTcpSocket * { return m_udp->createStream(); });
+        m_nat = new com::NatTraversal(m_udp, m_hub, this);
+        m_nat->setPermittedPeers([this] { return relayedPeerAddresses(); });
+        m_nat->start(com::NatSettings::fromConfig());
     }
 
     // By index: a step may register further steps.
@@ -171,6 +175,26 @@ std::vector<TransportDto> ConnectionManager::localTransports() const
             t.uuid = QUuid::createUuidV5(ns, QStringLiteral("%1|%2|%3").arg(t.type, t.host).arg(t.port))
                          .toString(QUuid::WithBraces);
             out.push_back(t);
+        }
+    }
+    if (m_nat) {
+        for (const TransportDto &t : m_nat->transports())
+            out.push_back(t);
+    }
+    return out;
+}
+
+QList<QHostAddress> ConnectionManager::relayedPeerAddresses() const
+{
+    // The relay servers of known peers: their datagrams come from there.
+    QList<QHostAddress> out;
+    if (!m_database)
+        return out;
+    for (const PeerDto &peer : m_database->loadPeers(QString())) {
+        for (const TransportDto &t : m_database->loadTransports(peer.uuid)) {
+            const QHostAddress address(t.host);
+            if (t.type == QLatin1String("turn") && !address.isNull() && !out.contains(address))
+                out.append(address);
         }
     }
     return out;

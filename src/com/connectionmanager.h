@@ -6,13 +6,15 @@
 //
 // start() builds, in this order: the proxy lookup, the hub with its TCP listener on
 // "--com-listen-port" (default 60391), the UDP transport on the same port number (another
-// when that one is taken), then every step the upper layers registered with
+// when that one is taken) with STUN and the TURN relay (com/nattraversal.h), then every step the upper layers registered with
 // addStartStep (peer factory and loader, own peer, authenticator, cryptography object, job
 // model, in the order they were added), and then emits started() once.
 
 #include "com/hub.h"
 #include "db/dto.h"
 
+#include <QHostAddress>
+#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -23,6 +25,7 @@
 
 class IDatabase;
 namespace com {
+class NatTraversal;
 class UdpTransport;
 }
 class Proxy;
@@ -65,13 +68,15 @@ public:
 
     com::Hub *hub() const { return m_hub; }   // null before start()
     com::UdpTransport *udp() const { return m_udp; }   // null before start()
+    com::NatTraversal *nat() const { return m_nat; }   // null before start()
     Proxy *proxy() const { return m_proxy; }
 
     bool isStarted() const { return m_started; }
     bool isNetworkEnabled() const { return m_networkEnabled.load(); }
 
     // This computer's own transports: "tcp" and "udp" on each non-loopback interface address
-    // with their ports. Safe to call from any thread.
+    // with their ports, the public "udp" address STUN found and the TURN relay's "turn"
+    // address. Safe to call from any thread.
     std::vector<TransportDto> localTransports() const;
 
     // No Tor service runs in this version.
@@ -92,6 +97,7 @@ private:
     static ConnectionManager *s_instance;
 
     void loadIdentity();
+    QList<QHostAddress> relayedPeerAddresses() const;
 
     IDatabase *m_database = nullptr;
     QPointer<QObject> m_peerModel;
@@ -105,6 +111,7 @@ private:
     std::atomic<quint16> m_listenPort{0};
     std::atomic<quint16> m_udpPort{0};
     com::UdpTransport *m_udp = nullptr;
+    com::NatTraversal *m_nat = nullptr;
     std::atomic<bool> m_networkEnabled{true};
     bool m_started = false;
     bool m_starting = false;

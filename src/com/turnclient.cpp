@@ -79,6 +79,10 @@ void TurnClient::start()
     m_channelPeers.clear();
     m_authRetries = 0;
     m_nextChannel = 0x4000;
+    // Credentials may have changed: ask afresh for realm and nonce.
+    m_key.clear();
+    m_nonce.clear();
+    m_realm.clear();
     if (m_server.isNull() || !m_serverPort || !m_transport) {
         fail(QStringLiteral("no TURN server"));
         return;

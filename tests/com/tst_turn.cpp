@@ -4,6 +4,8 @@
 #include "com/hub.h"
 #include "com/kcpsocket.h"
 #include "com/link.h"
+#include "com/nattraversal.h"
+#include "com/stunclient.h"
 #include "com/stunmessage.h"
 #include "com/turnclient.h"
 #include "com/udptransport.h"
@@ -64,6 +66,7 @@ private Q_SLOTS:
 
     void copyThroughTheRelayArrivesIdentical();
     void wrongPasswordFailsAndStrayRelayTrafficIsIgnored();
+    void relayedAddressIsAnnouncedAndDialable();
 
 private:
     testutil::Coturn m_coturn;
@@ -155,6 +158,41 @@ void TstTurn::wrongPasswordFailsAndStrayRelayTrafficIsIgnored()
     QCOMPARE(side.udp.sessionCount(), 0);
     QVERIFY(side.turn.isAllocated());
     side.turn.stop();
+}
+
+void TstTurn::relayedAddressIsAnnouncedAndDialable()
+{
+    QObject owner;
+    Hub *hub = makeHub(&owner, quietTimings());
+    UdpTransport udp(hub);
+    QVERIFY(udp.bind(0, QHostAddress::LocalHost));
+    NatTraversal nat(&udp, hub);
+    NatSettings settings;
+    settings.stunServers = QStringList{QStringLiteral("127.0.0.1:%1").arg(m_coturn.port())};
+    settings.turnServer = QStringLiteral("127.0.0.1:%1").arg(m_coturn.port());
+    settings.turnUser = QStringLiteral("nusk");
+    settings.turnPassword = QStringLiteral("secret");
+    QVERIFY(!hub->canDial(QStringLiteral("turn")));
+    QSignalSpy stunDone(nat.stun(), &StunClient::finished);
+    QSignalSpy allocated(nat.turn(), &TurnClient::allocated);
+    nat.start(settings);
+    QVERIFY(allocated.wait(5000));
+    QVERIFY(stunDone.count() > 0 || stunDone.wait(5000));
+    QVERIFY(hub->canDial(QStringLiteral("turn")));
+    // Not behind NAT here: the host's own addresses say it all, STUN adds nothing.
+    QCOMPARE(nat.stun()->natKind(), NatKind::None);
+    const std::vector<TransportDto> announced = nat.transports();
+    QCOMPARE(int(announced.size()), 1);
+    QCOMPARE(announced[0].type, QStringLiteral("turn"));
+    QCOMPARE(announced[0].port, nat.turn()->relayedPort());
+
+    // A relay that refuses takes the transport away again.
+    settings.turnPassword = QStringLiteral("wrong");
+    QSignalSpy failed(nat.turn(), &TurnClient::failed);
+    nat.start(settings);
+    QVERIFY(failed.wait(5000));
+    QVERIFY(!hub->canDial(QStringLiteral("turn")));
+    QVERIFY(nat.transports().empty());
 }
 
 QTEST_GUILESS_MAIN(TstTurn)
