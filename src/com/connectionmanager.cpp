@@ -3,6 +3,7 @@
 #include "app/base/configsettings.h"
 #include "app/base/log.h"
 #include "com/kcpsocket.h"
+#include "com/lanbeacon.h"
 #include "com/nattraversal.h"
 #include "com/proxy.h"
 #include "com/udptransport.h"
@@ -11,7 +12,10 @@
 
 #include <QDateTime>
 #include <QNetworkInterface>
+#include <QSettings>
+#include <QSysInfo>
 #include <QThread>
+#include <QTimer>
 #include <QUuid>
 
 ConnectionManager *ConnectionManager::s_instance = nullptr;
@@ -84,6 +88,8 @@ void ConnectionManager::start()
         return;
     m_starting = true;
 
+    m_beacon = new com::LanBeacon(this);
+
     m_proxy = new Proxy(this);
     m_proxy->systemProxy();
 
@@ -120,6 +126,8 @@ void ConnectionManager::start()
         m_nat->start(com::NatSettings::fromConfig());
     }
 
+    startBeacon();
+
     // By index: a step may register further steps.
     for (std::size_t i = 0; i < m_steps.size(); ++i) {
         const std::function<void()> step = m_steps[i];
@@ -141,12 +149,14 @@ void ConnectionManager::setNetworkEnabled(bool enabled)
             this, [this, enabled] {
                 if (m_hub)
                     m_hub->setNetworkEnabled(enabled);
+                updateBeacon();
             },
             Qt::QueuedConnection);
         return;
     }
     if (m_hub)
         m_hub->setNetworkEnabled(enabled);
+    updateBeacon();
 }
 
 std::vector<TransportDto> ConnectionManager::localTransports() const
@@ -182,6 +192,47 @@ std::vector<TransportDto> ConnectionManager::localTransports() const
             out.push_back(t);
     }
     return out;
+}
+
+void ConnectionManager::startBeacon()
+{
+    bool enabled = true;
+    {
+        ConfigSettings config;
+        enabled = config->value(QStringLiteral("com/lanbeacon"), true).toBool();
+    }
+    if (!enabled || !m_beacon->start())
+        return;
+    com::BeaconAnnouncement announcement;
+    announcement.name = QSysInfo::machineHostName();
+    announcement.deviceType = quint8(m_hub->localGreeting().attributes.value(com::greetingAttrDeviceType()).toUInt());
+    announcement.tcpPort = m_listenPort.load();
+    announcement.udpPort = m_udpPort.load();
+    m_beacon->setAnnouncement(announcement);
+    if (m_database) {
+        connect(m_database, &IDatabase::addedInvitation, this, &ConnectionManager::updateBeacon);
+        connect(m_database, &IDatabase::changedInvitation, this, &ConnectionManager::updateBeacon);
+        connect(m_database, &IDatabase::removedInvitation, this, &ConnectionManager::updateBeacon);
+    }
+    // Invitations also end by expiring.
+    auto *timer = new QTimer(this);
+    connect(timer, &QTimer::timeout, this, &ConnectionManager::updateBeacon);
+    timer->start(30000);
+    updateBeacon();
+}
+
+void ConnectionManager::updateBeacon()
+{
+    // Announced while an invitation is open, and only then.
+    if (!m_beacon || !m_beacon->isStarted())
+        return;
+    bool open = false;
+    if (m_database) {
+        const qint64 now = QDateTime::currentSecsSinceEpoch();
+        for (const InvitationDto &invitation : m_database->loadInvitations())
+            open = open || invitation.expires == 0 || invitation.expires > now;
+    }
+    m_beacon->setAnnouncing(open && m_networkEnabled.load());
 }
 
 QList<QHostAddress> ConnectionManager::relayedPeerAddresses() const

@@ -4,7 +4,8 @@
 // GUI thread, moved to "ioThread" and started when that thread starts; everything it builds
 // lives on that thread.
 //
-// start() builds, in this order: the proxy lookup, the hub with its TCP listener on
+// start() builds, in this order: the LAN invitation beacon (com/lanbeacon.h; off with
+// "lanbeacon=false" in the settings group "com"), the proxy lookup, the hub with its TCP listener on
 // "--com-listen-port" (default 60391), the UDP transport on the same port number (another
 // when that one is taken) with STUN and the TURN relay (com/nattraversal.h), then every step the upper layers registered with
 // addStartStep (peer factory and loader, own peer, authenticator, cryptography object, job
@@ -25,6 +26,7 @@
 
 class IDatabase;
 namespace com {
+class LanBeacon;
 class NatTraversal;
 class UdpTransport;
 }
@@ -69,6 +71,7 @@ public:
     com::Hub *hub() const { return m_hub; }   // null before start()
     com::UdpTransport *udp() const { return m_udp; }   // null before start()
     com::NatTraversal *nat() const { return m_nat; }   // null before start()
+    com::LanBeacon *lanBeacon() const { return m_beacon; }   // null before start()
     Proxy *proxy() const { return m_proxy; }
 
     bool isStarted() const { return m_started; }
@@ -98,6 +101,8 @@ private:
 
     void loadIdentity();
     QList<QHostAddress> relayedPeerAddresses() const;
+    void startBeacon();
+    void updateBeacon();
 
     IDatabase *m_database = nullptr;
     QPointer<QObject> m_peerModel;
@@ -112,6 +117,7 @@ private:
     std::atomic<quint16> m_udpPort{0};
     com::UdpTransport *m_udp = nullptr;
     com::NatTraversal *m_nat = nullptr;
+    com::LanBeacon *m_beacon = nullptr;
     std::atomic<bool> m_networkEnabled{true};
     bool m_started = false;
     bool m_starting = false;
