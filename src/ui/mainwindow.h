@@ -110,6 +110,10 @@ Q_SIGNALS:
     void networkEnabledChanged(bool networkEnabled);
     // After the restore that follows the network side's start.
     void restored();
+    // The add dialog's link was checked (valid and not expired, or not).
+    void invitationChecked(bool valid);
+    // "Accept invitation" ended: whether a computer (or a code alone) was stored.
+    void invitationAccepted(bool stored);
     // The copy-to / move-to destination dialog is about to run (tests and screenshots).
     void copyToDialogOpened(QDialog *dialog);
 

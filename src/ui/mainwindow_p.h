@@ -2,6 +2,8 @@
 
 // The main window's private record. GUI thread only.
 
+#include "peers/invitation.h"
+
 #include <QPointer>
 #include <QString>
 
@@ -46,6 +48,13 @@ struct MainWindowPrivate
     QAction *activeInvitationsAction = nullptr;
     QWidget *updater = nullptr;                        // the update dialog, made on demand
     QWidget *updateNotification = nullptr;             // the update banner, once built
+
+    // The add dialog's link check: decoding takes about half a second on the pool, so only
+    // the newest request's answer counts, and the decoded record is what gets accepted.
+    int inviteCheck = 0;
+    QString checkedText, checkedPassword;
+    bool checkedOk = false;
+    InvitationRecord checkedRecord;
 
     QObject *theme = nullptr;                          // the theme object, no parent
     bool restored = false;

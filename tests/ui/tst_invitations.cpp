@@ -111,7 +111,10 @@ private Q_SLOTS:
         fillAddDialog(dialog, invitation[0], QStringLiteral("c0ffee42"));
         QTRY_COMPARE(hint(dialog), QStringLiteral("Looks good, ready to connect."));
         QTRY_VERIFY(item(dialog, "addButton")->isEnabled());
+        QSignalSpy accepted(w, &MainWindow::invitationAccepted);
         click(dialog, "addButton");
+        QTRY_COMPARE(accepted.count(), 1);
+        QCOMPARE(accepted.first().first().toBool(), true);
 
         QTRY_VERIFY_WITH_TIMEOUT(p.database()->loadPeers(QStringLiteral("nusk")).size() == 2, 10000);
         QString hostUuid;
@@ -206,7 +209,10 @@ private Q_SLOTS:
         fillAddDialog(dialog, expiredLink, QStringLiteral("0ddba11a"));
         QTRY_COMPARE(hint(dialog), QStringLiteral("This invitation has expired. Ask for a new one."));
         QVERIFY(!item(dialog, "addButton")->isEnabled());
+        QSignalSpy accepted(w, &MainWindow::invitationAccepted);
         w->addRemoteByInvitationUrl(expiredLink, QStringLiteral("0ddba11a"));
+        QTRY_COMPARE(accepted.count(), 1);
+        QCOMPARE(accepted.first().first().toBool(), false);
         QCOMPARE(p.database()->loadPeers(QStringLiteral("nusk")).size(), peersBefore);
 
         // 7 or 9 characters: not valid, nothing decoded.

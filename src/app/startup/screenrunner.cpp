@@ -1,6 +1,7 @@
 #include "app/startup/screenrunner.h"
 
 #include "app/base/log.h"
+#include "desktop/desktopscreenscenes.h"
 #include "filer/filerscreenscenes.h"
 #include "ui/preview/previewscreenscenes.h"
 #include "ui/uiscreenscenes.h"
@@ -37,6 +38,7 @@ ScreenScenes ScreenRunner::allScenes()
     addUiScreenScenes(scenes);
     addFilerViewScreenScenes(scenes);
     addPreviewScreenScenes(scenes);
+    addDesktopScreenScenes(scenes);
     return scenes;
 }
 
