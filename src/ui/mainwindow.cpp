@@ -16,7 +16,8 @@
 #include "filer/filerpanesresources.h"
 #include "ui/panepage.h"
 #include "ui/preview/preview.h"
-#include "ui/singlefilerpane.h"
+#include "filer/filerhub.h"
+#include "filer/filerpane.h"
 #include "ui/qmltypes.h"
 #include "ui/sharedactions.h"
 #include "ui/theme.h"
@@ -84,9 +85,7 @@ MainWindow::MainWindow(ConnectionManager *connectionManager, IDatabase *database
 
     d->connectionManager = connectionManager;
     d->database = database;
-    // The application launcher is fetched here once the desktop layer provides it, and the
-    // pane hub (tracker of the active pane and owner of the internal clipboard) is made here
-    // once the file panes exist.
+    d->filerHub = new FilerHub(this);
 
     ConfigSettings settings;
     ActionRegistry::registerDefaults(settings.settings());
@@ -136,11 +135,11 @@ MainWindow::MainWindow(ConnectionManager *connectionManager, IDatabase *database
     context->setContextProperty(QStringLiteral("invitationModel"), InvitationModel::instance());
 
     for (int i = 0; i < 2; ++i) {
-        auto *pane = new SingleFilerPane(engine(), database, this);
+        auto *pane = new FilerPane(engine(), database, d->filerHub, this);
         pane->setObjectName(i == 0 ? QStringLiteral("leftPane") : QStringLiteral("rightPane"));
         setupFilerPane(pane);
     }
-    d->activePane = d->filerPanes.front();
+    d->filerHub->setActiveFilerPane(d->filerPanes.front());
 
     d->stack = new QStackedWidget(this);
     d->stack->setObjectName(QStringLiteral("rightStack"));
@@ -226,15 +225,14 @@ std::vector<QWidget *> MainWindow::panes() const
 
 void MainWindow::setupFilerPane(QWidget *widget)
 {
-    auto *pane = static_cast<SingleFilerPane *>(widget);
+    auto *pane = static_cast<FilerPane *>(widget);
     d->filerPanes.push_back(pane);
-    connect(pane, &SingleFilerPane::selectionChanged, this, &MainWindow::onSelectionChanged);
-    connect(pane, &SingleFilerPane::peerClicked, this, &MainWindow::onPeerSelected2);
-    connect(pane, &SingleFilerPane::tabsChanged, this, &MainWindow::onFilerPaneTabsChanged);
-    connect(pane, &SingleFilerPane::openInAltFiler, this, &MainWindow::onOpenInAltFiler);
-    connect(pane, &SingleFilerPane::openNewTabLeft, this, &MainWindow::openNewFilerTabLeft);
-    connect(pane, &SingleFilerPane::openNewTabRight, this, &MainWindow::openNewFilerTabRight);
-    connect(pane, &SingleFilerPane::activated, this, [this, pane] { d->activePane = pane; });
+    connect(pane, &FilerPane::selectionChanged, this, &MainWindow::onSelectionChanged);
+    connect(pane, &FilerPane::peerClicked, this, &MainWindow::onPeerSelected2);
+    connect(pane, &FilerPane::tabsChanged, this, &MainWindow::onFilerPaneTabsChanged);
+    connect(pane, &FilerPane::openInAltFiler, this, &MainWindow::onOpenInAltFiler);
+    connect(pane, &FilerPane::openNewTabLeft, this, &MainWindow::openNewFilerTabLeft);
+    connect(pane, &FilerPane::openNewTabRight, this, &MainWindow::openNewFilerTabRight);
     pane->addAction(d->tabAction);
 }
 

@@ -22,7 +22,8 @@ class IDatabase;
 class Filer;
 class QAction;
 class QDialog;
-class SingleFilerPane;
+class FilerHub;
+class FilerPane;
 class QQmlEngine;
 class QQuickView;
 class QSplitter;
@@ -60,6 +61,7 @@ public:
     QAction *activeInvitationsAction() const;
     // The active pane's current browser; null before the panes exist.
     Filer *activeFiler() const;
+    FilerPane *activePane() const;
     // True once the restore after the network side's start has run.
     bool isRestored() const;
     // Closing the window ends the application (default); tests that close and make windows
@@ -123,7 +125,7 @@ protected:
 private:
     void setupFilerPane(QWidget *pane);
     void setupTheme();
-    void setActivePane(SingleFilerPane *pane);
+    void setActivePane(FilerPane *pane);
     void applyFontAndScale();
     void restoreLayout();
     void onConnectionManagerStarted();

@@ -14,7 +14,8 @@ class ConnectionManager;
 class IDatabase;
 class PanePage;
 class Preview;
-class SingleFilerPane;
+class FilerHub;
+class FilerPane;
 class QAction;
 class QObject;
 class QQuickView;
@@ -30,11 +31,9 @@ struct MainWindowPrivate
     QObject *createInviteDialog = nullptr;
     QPointer<QObject> processInviteDialog;             // made anew at each "Add by invitation..."
     IDatabase *database = nullptr;                     // not owned
-    QObject *filerHub = nullptr;                       // pane hub, child of the window
-    // Left pane first, the alternate (right-hand) pane last. Until the tabbed panes and
-    // their hub land, each is a pane of one browser and the window tracks the active one.
-    std::vector<SingleFilerPane *> filerPanes;
-    SingleFilerPane *activePane = nullptr;
+    FilerHub *filerHub = nullptr;                      // active pane and clipboard, child of the window
+    // Left pane first, the alternate (right-hand) pane last.
+    std::vector<FilerPane *> filerPanes;
     QAction *tabAction = nullptr;
     QSplitter *splitter = nullptr;
     QWidget *nodeView = nullptr;                       // the node view widget, once built

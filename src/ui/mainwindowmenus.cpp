@@ -18,7 +18,8 @@
 #include "filer/fileractions.h"
 #include "ui/panepage.h"
 #include "ui/preview/preview.h"
-#include "ui/singlefilerpane.h"
+#include "filer/filerhub.h"
+#include "filer/filerpane.h"
 #include "vfs/models/vfsmodel.h"
 #include "ui/sharedactions.h"
 
@@ -140,10 +141,9 @@ void MainWindow::createViewMenu()
     tableAction("filer.open-right");
     tableAction("filer.open-left");
     menu->addSeparator();
-    QAction *newTab = menu->addAction(themeIcon(QStringLiteral("new-tab")), qtTrId("action-new-tab"));
-    newTab->setObjectName(QStringLiteral("newTabAction"));
-    newTab->setShortcut(QKeySequence(QStringLiteral("Ctrl+T")));
-    newTab->setEnabled(false);
+    QAction *newTab = d->filerPanes.front()->newTabAction();
+    newTab->setIcon(themeIcon(QStringLiteral("new-tab")));
+    menu->addAction(newTab);
     tableAction("filer.open-left-tab");
     tableAction("filer.open-right-tab");
     const MenuEntry windows[] = {{"filer.new-window", "extra-window"}};
@@ -182,13 +182,21 @@ void MainWindow::updateRemoteMenu()
 
 Filer *MainWindow::activeFiler() const
 {
-    return d->activePane ? d->activePane->currentFiler() : nullptr;
+    return d->filerHub ? d->filerHub->activeFiler() : nullptr;
 }
 
-void MainWindow::setActivePane(SingleFilerPane *pane)
+FilerPane *MainWindow::activePane() const
 {
-    d->activePane = pane;
-    pane->setFocus();
+    return d->filerHub ? d->filerHub->activeFilerPane() : nullptr;
+}
+
+void MainWindow::setActivePane(FilerPane *pane)
+{
+    d->filerHub->setActiveFilerPane(pane);
+    if (Filer *filer = pane->currentFiler())
+        filer->setFocus();
+    else
+        pane->setFocus();
 }
 
 void MainWindow::showAlternateFilerPane()
@@ -216,10 +224,10 @@ void MainWindow::toggleFilepaneNodeview(bool)
 void MainWindow::onFilerPaneTabsChanged()
 {
     bool anyTabs = false;
-    for (SingleFilerPane *pane : d->filerPanes)
+    for (FilerPane *pane : d->filerPanes)
         anyTabs = anyTabs || pane->hasTabs();
     const bool bothVisible = d->stack->currentWidget() == d->filerPanes.back();
-    for (SingleFilerPane *pane : d->filerPanes) {
+    for (FilerPane *pane : d->filerPanes) {
         if (anyTabs && bothVisible)
             pane->showTabBar();
         else
@@ -231,7 +239,7 @@ void MainWindow::onFilerTabPressed()
 {
     if (d->stack->currentWidget() != d->filerPanes.back())
         return;
-    setActivePane(d->activePane != d->filerPanes.back() ? d->filerPanes.back() : d->filerPanes.front());
+    setActivePane(activePane() != d->filerPanes.back() ? d->filerPanes.back() : d->filerPanes.front());
 }
 
 namespace {
@@ -246,8 +254,8 @@ void MainWindow::onOpenInAltFiler(const QString &peerUuid, const QString &path)
 {
     if (path.isEmpty())
         return;
-    SingleFilerPane *target = d->filerPanes.front();
-    if (d->activePane == d->filerPanes.front()) {
+    FilerPane *target = d->filerPanes.front();
+    if (activePane() == d->filerPanes.front()) {
         target = d->filerPanes.back();
         d->stack->setCurrentWidget(target);
     }
@@ -264,11 +272,11 @@ void MainWindow::openNewFilerTabRight(const QString &peerUuid, const QString &pa
     IPeer *peer = peerFor(peerUuid);
     if (path.isEmpty() || !peer)
         return;
-    SingleFilerPane *remembered = d->activePane;
+    FilerPane *remembered = activePane();
     d->stack->setCurrentWidget(d->filerPanes.back());
-    d->activePane = d->filerPanes.back();
-    d->activePane->newFilerTab();
-    if (Filer *filer = d->activePane->currentFiler()) {
+    d->filerHub->setActiveFilerPane(d->filerPanes.back());
+    d->filerPanes.back()->newFilerTab();
+    if (Filer *filer = d->filerPanes.back()->currentFiler()) {
         filer->setPeer(peer);
         filer->gotoPath(path);
     }
@@ -281,8 +289,8 @@ void MainWindow::openNewFilerTabLeft(const QString &peerUuid, const QString &pat
     if (path.isEmpty() || !peer)
         return;
     setActivePane(d->filerPanes.front());
-    d->activePane->newFilerTab();
-    if (Filer *filer = d->activePane->currentFiler()) {
+    d->filerPanes.front()->newFilerTab();
+    if (Filer *filer = d->filerPanes.front()->currentFiler()) {
         filer->setPeer(peer);
         filer->gotoPath(path);
     }
@@ -290,9 +298,9 @@ void MainWindow::openNewFilerTabLeft(const QString &peerUuid, const QString &pat
 
 void MainWindow::onPeerSelected2(const QString &peerUuid)
 {
-    if (auto *pane = qobject_cast<SingleFilerPane *>(sender())) {
+    if (auto *pane = qobject_cast<FilerPane *>(sender())) {
         if (std::find(d->filerPanes.begin(), d->filerPanes.end(), pane) != d->filerPanes.end())
-            d->activePane = pane;
+            d->filerHub->setActiveFilerPane(pane);
     }
     if (IPeer *peer = peerFor(peerUuid))
         onPeerSelected(peer);
@@ -300,9 +308,10 @@ void MainWindow::onPeerSelected2(const QString &peerUuid)
 
 void MainWindow::onPeerSelected(IPeer *peer)
 {
-    if (!peer || !d->activePane)
+    FilerPane *pane = activePane();
+    if (!peer || !pane)
         return;
-    d->activePane->setPeer(peer);
+    pane->setPeer(peer);
     if (Filer *filer = activeFiler()) {
         Q_EMIT filer->peerSelected();
         filer->showPeerView();

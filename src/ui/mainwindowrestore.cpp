@@ -15,7 +15,8 @@
 #include "filer/filer.h"
 #include "filer/fileractions.h"
 #include "peers/peermodel.h"
-#include "ui/singlefilerpane.h"
+#include "filer/filerhub.h"
+#include "filer/filerpane.h"
 #include "ui/windowlayout.h"
 #include "vfs/jobs/vfsjobmodel.h"
 
@@ -102,7 +103,7 @@ void MainWindow::onConnectionManagerStarted()
     PeerModel *model = PeerModel::instance();
     IPeer *local = model ? model->getPeerForUuid(nullUuidString()) : nullptr;
     const QString home = QStandardPaths::writableLocation(QStandardPaths::HomeLocation);
-    for (SingleFilerPane *pane : d->filerPanes) {
+    for (FilerPane *pane : d->filerPanes) {
         pane->restoreFilerSettings();
         Filer *filer = pane->currentFiler();
         if (!filer || filer->peer() || !local)
@@ -182,8 +183,8 @@ void MainWindow::copyOrMoveToOtherPane(bool move)
     auto *source = FilerActions::action(move ? QStringLiteral("filer.cut") : QStringLiteral("filer.copy"));
     if (!source || !source->isEnabled())
         return;
-    SingleFilerPane *sourcePane = d->activePane;
-    SingleFilerPane *destination = d->filerPanes.front() == sourcePane ? d->filerPanes.back() : d->filerPanes.front();
+    FilerPane *sourcePane = activePane();
+    FilerPane *destination = d->filerPanes.front() == sourcePane ? d->filerPanes.back() : d->filerPanes.front();
     source->trigger();   // the active browser puts its selection on the internal clipboard
 
     // The destination is read afresh each time: the other pane's folder now.
@@ -206,9 +207,12 @@ void MainWindow::copyOrMoveToOtherPane(bool move)
     Q_EMIT copyToDialogOpened(&dialog);
     if (dialog.exec() != QDialog::Accepted || dialog.textValue().isEmpty())
         return;
-    // The pane hub's clipboard takes the destination path here once the hub lands; the paste
-    // then goes there, and the path is cleared after it so no later paste reuses it.
-    d->activePane = destination;
+    // The paste of the destination's browser goes to this path; cleared afterwards whatever
+    // happened, so no later paste goes there.
+    VfsCopyDto &clipboard = d->filerHub->clipboard()->clipboard;
+    clipboard.dstPath = dialog.textValue();
+    d->filerHub->setActiveFilerPane(destination);
     FilerActions::action(QStringLiteral("filer.paste"))->trigger();
-    d->activePane = sourcePane;
+    d->filerHub->clipboard()->clipboard.dstPath.clear();
+    d->filerHub->setActiveFilerPane(sourcePane);
 }

@@ -107,7 +107,8 @@ private Q_SLOTS:
             w->activeFiler()->setViewMode(Filer::ViewIcons);
             shared("view.show-alt-filer")->trigger();
 
-            w->splitter()->setSizes({300, 700});
+            w->resize(1200, 700);
+            w->splitter()->setSizes({500, 700});
             sizes = w->splitter()->sizes();
             geometry = w->saveGeometry();
             p.close();
