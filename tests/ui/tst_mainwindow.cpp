@@ -8,11 +8,18 @@
 #include "app/base/configsettings.h"
 #include "com/connectionmanager.h"
 #include "filer/filer.h"
+#include "filer/filerpane.h"
+#include "vfs/models/vfssortfilterproxymodel.h"
+#include <QAbstractItemView>
 #include "ui/aboutdialog.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QDialog>
+#include <QDir>
+#include <QInputDialog>
+#include <QTemporaryDir>
+#include <QTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -180,6 +187,61 @@ private Q_SLOTS:
         shared("filer.copy-to")->trigger();
         QCOMPARE(copied.count(), 0);
         shared("filer.copy")->setEnabled(false);
+    }
+
+    // F5 with both panes: the selection of the active pane goes to the other pane's folder as
+    // it is now, asked afresh each time; cancelled, nothing moves; a later plain paste goes
+    // to the folder shown, never to an earlier destination.
+    void copyToTheOtherPane()
+    {
+        Program p;
+        QVERIFY(p.start());
+        MainWindow *w = p.window();
+        IPeer *local = p.peerModel()->getPeerForUuid(nullUuidString());
+        QTRY_VERIFY_WITH_TIMEOUT(local && local->linkState() == IPeer::LinkUp, 10000);
+        QTemporaryDir dir;
+        for (const char *sub : {"src", "first", "second"})
+            QVERIFY(QDir().mkpath(dir.filePath(sub)));
+        QFile file(dir.filePath("src/note.txt"));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("hello") == 5);
+        file.close();
+
+        w->showAlternateFilerPane();   // the right pane is active
+        Filer *left = w->panes().front()->findChild<Filer *>();
+        w->onPeerPathSelected2(nullUuidString(), dir.filePath("src"));
+        QTRY_COMPARE(w->activeFiler()->path(), dir.filePath("src"));
+        Filer *source = w->activeFiler();
+        Filer *target = left;
+        QVERIFY(target && target != source);
+        target->gotoPath(dir.filePath("first"));
+        QTRY_COMPARE(target->path(), dir.filePath("first"));
+        QTRY_VERIFY(source->sortModel() && source->sortModel()->rowCount(source->currentView()->rootIndex()) == 1);
+        source->setCurrentIndexToPath(dir.filePath("src/note.txt"));
+        QTRY_VERIFY(shared("filer.copy")->isEnabled());
+
+        QStringList offered;
+        bool accept = false;
+        connect(w, &MainWindow::copyToDialogOpened, this, [&](QDialog *dialog) {
+            auto *input = static_cast<QInputDialog *>(dialog);
+            offered << input->textValue();
+            QTimer::singleShot(0, dialog, accept ? &QDialog::accept : &QDialog::reject);
+        });
+        shared("filer.copy-to")->trigger();   // cancelled
+        QCOMPARE(offered, QStringList{dir.filePath("first")});
+        QTest::qWait(300);   // long enough for a copy of five bytes that should not start
+        QVERIFY(!QFile::exists(dir.filePath("first/note.txt")));
+
+        accept = true;
+        shared("filer.copy-to")->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(dir.filePath("first/note.txt")), 10000);
+        QCOMPARE(w->activeFiler(), source);
+
+        target->gotoPath(dir.filePath("second"));
+        QTRY_COMPARE(target->path(), dir.filePath("second"));
+        shared("filer.copy-to")->trigger();
+        QCOMPARE(offered.last(), dir.filePath("second"));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(dir.filePath("second/note.txt")), 10000);
+        disconnect(w, &MainWindow::copyToDialogOpened, this, nullptr);
     }
 
     // Process-wide settings the window makes: a bounded pixmap cache, the theme's colours in
