@@ -12,6 +12,8 @@
 #include "peers/peermodel.h"
 #include "ui/mainwindow_p.h"
 #include "desktop/apps/applauncher.h"
+#include "desktop/common/desktopresources.h"
+#include "desktop/update/updatenotification.h"
 #include "filer/filer.h"
 #include "filer/filerpanesresources.h"
 #include "ui/panepage.h"
@@ -66,6 +68,7 @@ MainWindow::MainWindow(ConnectionManager *connectionManager, IDatabase *database
     initUiResources();
     initFilerViewResources();
     initFilerPanesResources();
+    initDesktopResources();
     s_instance = this;
     setWindowTitle(QCoreApplication::applicationName());
     setObjectName(QStringLiteral("MainWindow"));
@@ -148,10 +151,12 @@ MainWindow::MainWindow(ConnectionManager *connectionManager, IDatabase *database
     auto *pageLayout = new QVBoxLayout(d->nodeViewPage);
     pageLayout->setContentsMargins(0, 0, 0, 0);
     pageLayout->setSpacing(1);
-    // The update banner goes first in this layout, the node view below it, once the desktop
-    // and node view layers provide them (the node view then becomes "nodeView" in the QML
-    // context and its signals are connected to onPeerSelected2, onPeerPathSelected2,
-    // showPreview and showAlternateFilerPane). Until then a quiet page holds its place.
+    d->updateNotification = new UpdateNotification(d->nodeViewPage);
+    pageLayout->addWidget(d->updateNotification);
+    // The node view goes below the banner once its layer lands (it then becomes "nodeView"
+    // in the QML context and its signals are connected to onPeerSelected2,
+    // onPeerPathSelected2, showPreview and showAlternateFilerPane). Until then a quiet page
+    // holds its place.
     d->nodeView = new PanePage(QStringLiteral("nodeview"), tr("Node view"),
                                tr("Your computers, drives and folders, arranged as you like."), d->nodeViewPage);
     pageLayout->addWidget(d->nodeView);

@@ -13,6 +13,8 @@ class AboutDialog;
 class ConnectionManager;
 class IDatabase;
 class PanePage;
+class UpdateNotification;
+class Updater;
 class Preview;
 class FilerHub;
 class FilerPane;
@@ -45,8 +47,8 @@ struct MainWindowPrivate
     QAction *createInvitationAction = nullptr;
     QAction *addInvitationAction = nullptr;
     QAction *activeInvitationsAction = nullptr;
-    QWidget *updater = nullptr;                        // the update dialog, made on demand
-    QWidget *updateNotification = nullptr;             // the update banner, once built
+    Updater *updater = nullptr;                        // the update dialog, made on demand
+    UpdateNotification *updateNotification = nullptr;  // the banner above the node view
 
     // The add dialog's link check: decoding takes about half a second on the pool, so only
     // the newest request's answer counts, and the decoded record is what gets accepted.

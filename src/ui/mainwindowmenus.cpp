@@ -14,6 +14,8 @@
 #include "ui/aboutdialog.h"
 #include "ui/mainwindow_p.h"
 #include "db/dto.h"
+#include "desktop/update/updatenotification.h"
+#include "desktop/update/updater.h"
 #include "filer/filer.h"
 #include "filer/fileractions.h"
 #include "ui/panepage.h"
@@ -162,14 +164,19 @@ void MainWindow::createHelpMenu()
     connect(docs, &QAction::triggered, this, [] { QDesktopServices::openUrl(QUrl(QString::fromLatin1(kOnlineDocs))); });
     QAction *updates = menu->addAction(themeIcon(QStringLiteral("update")), qtTrId("action-check-updates") + QStringLiteral("..."));
     updates->setObjectName(QStringLiteral("checkUpdatesAction"));
-    // The update dialog comes with the desktop layer; until then the command is disabled.
-    updates->setEnabled(false);
-    connect(updates, &QAction::triggered, this, &MainWindow::createUpdater);
+    connect(updates, &QAction::triggered, this, [this] {
+        createUpdater();
+        d->updater->show();
+    });
 }
 
 void MainWindow::createUpdater()
 {
-    // The hidden update dialog is made here once, when the desktop layer provides it.
+    if (d->updater)
+        return;
+    d->updater = new Updater(this);
+    d->updater->hide();
+    wireUpdateBanner(d->updater, d->updateNotification);
 }
 
 void MainWindow::updateRemoteMenu()
