@@ -167,6 +167,13 @@ private Q_SLOTS:
         QCOMPARE(stored.expires - stored.timestamp, kInvitationLifetimeSecs);
         QTRY_VERIFY(w->activeInvitationsAction()->isEnabled());
         QVERIFY(w->activeInvitationsDialog()->property("visible").toBool());
+        // The list judges expiry against the time it is shown, not the time it was made.
+        QObject *list = w->activeInvitationsDialog()->findChild<QObject *>("invList");
+        QVERIFY(list);
+        list->setProperty("now", 0.0);
+        w->activeInvitationsDialog()->setProperty("visible", false);
+        w->activeInvitationsAction()->trigger();
+        QTRY_VERIFY(list->property("now").toDouble() > 1.0e12);
         // The same invitation confirmed again stays one row and is announced once.
         w->onInvitationCreate(uuid, stored.name, link, code);
         QCOMPARE(p.database()->loadInvitations().size(), size_t(1));
