@@ -23,6 +23,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QToolButton>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPixmapCache>
@@ -278,6 +279,9 @@ private Q_SLOTS:
         QCOMPARE(about->findChild<QLabel *>("appVersion")->text(), QStringLiteral("0.5.18"));
         QCOMPARE(about->findChild<QLabel *>("torVersion")->text(), QStringLiteral("0.0.0"));
         QCOMPARE(about->findChild<QLabel *>("graphicsApi")->text(), QStringLiteral("Software (1)"));
+        // Its licences button shows the licence texts beside the program in the active pane.
+        about->findChild<QToolButton *>("showLicensesButton")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(w->activeFiler()->path(), QCoreApplication::applicationDirPath() + "/licenses", 10000);
         QTest::keyClick(about, Qt::Key_Escape);
         QTRY_VERIFY(!about);
 
