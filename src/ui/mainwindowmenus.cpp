@@ -202,8 +202,18 @@ void MainWindow::setActivePane(FilerPane *pane)
     d->filerHub->setActiveFilerPane(pane);
     if (Filer *filer = pane->currentFiler())
         filer->setFocus();
-    else
-        pane->setFocus();
+    // A browser on its peer or computer page has its focus proxy (the hidden file view)
+    // elsewhere: the focus then goes to the first thing on the page that takes it.
+    QWidget *focus = QApplication::focusWidget();
+    if (focus && (focus == pane || pane->isAncestorOf(focus)))
+        return;
+    for (QWidget *w : pane->findChildren<QWidget *>()) {
+        if (w->isVisible() && w->isEnabled() && (w->focusPolicy() & Qt::TabFocus)) {
+            w->setFocus(Qt::TabFocusReason);
+            return;
+        }
+    }
+    pane->setFocus();
 }
 
 void MainWindow::showAlternateFilerPane()

@@ -42,6 +42,13 @@ QAction *shared(const char *id)
     return FilerActions::action(QString::fromLatin1(id));
 }
 
+// Whether the keyboard focus is in this pane (on the pane or its browser).
+bool focusIn(QWidget *pane)
+{
+    QWidget *focus = QApplication::focusWidget();
+    return focus && (focus == pane || pane->isAncestorOf(focus));
+}
+
 QMenu *menu(MainWindow *w, const char *name)
 {
     return w->findChild<QMenu *>(QString::fromLatin1(name));
@@ -90,6 +97,22 @@ private Q_SLOTS:
             for (const char *id : {"filer.view-list", "filer.view-column", "filer.view-icons", "filer.show-hidden",
                                    "filer.share-drive"})
                 QVERIFY2(shared(id)->isCheckable(), id);
+
+            // Every command of the Files view menu and "Computers" runs without another
+            // computer (those that open the desktop's tools or the network stay out).
+            for (QAction *action : menu(w, "viewMenu")->actions()) {
+                if (action->isSeparator() || !action->isEnabled())
+                    continue;
+                action->trigger();
+                QVERIFY(w->activeFiler());
+            }
+            shared("filer.view-icons")->trigger();
+            QCOMPARE(w->activeFiler()->viewMode(), Filer::ViewIcons);
+            shared("filer.view-list")->trigger();
+            QCOMPARE(w->activeFiler()->viewMode(), Filer::ViewList);
+            w->findChild<QAction *>("placeNetworkAction")->trigger();
+            QTRY_COMPARE(w->activeFiler()->currentPage(), Filer::MachineListPage);
+            w->showNodeView();
 
             // Toggle right pane twice, then leave the second pane shown.
             shared("nodeview.toggle-right")->trigger();
@@ -160,12 +183,14 @@ private Q_SLOTS:
         w->showAlternateFilerPane();
         w->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(w));
+        // The left pane on its folder, the right one on its computer's page: Tab reaches both.
+        w->panes().back()->findChild<Filer *>()->showPeerView();
         w->showAlternateFilerPane();   // the right pane is active and has the focus
-        QTRY_VERIFY(w->panes().back()->hasFocus());
+        QTRY_VERIFY(focusIn(w->panes().back()));
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-        QTRY_VERIFY(w->panes().front()->hasFocus());
+        QTRY_VERIFY(focusIn(w->panes().front()));
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-        QTRY_VERIFY(w->panes().back()->hasFocus());
+        QTRY_VERIFY(focusIn(w->panes().back()));
 
         QDialog dialog(w);
         auto *layout = new QVBoxLayout(&dialog);
