@@ -125,6 +125,13 @@ private Q_SLOTS:
                                      && p.peerModel()->getPeerForUuid(hostUuid)->linkState() == IPeer::LinkUp,
                                  20000);
         QTRY_VERIFY_WITH_TIMEOUT(!m_host->remotePeers().isEmpty() && m_host->remotePeers().first().state == 3, 20000);
+
+        // The network switch closes the link (on the network thread), and opens it again.
+        w->setNetworkEnabled(false);
+        QTRY_VERIFY_WITH_TIMEOUT(p.peerModel()->getPeerForUuid(hostUuid)->linkState() != IPeer::LinkUp, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(m_host->remotePeers().first().state != 3, 10000);
+        w->setNetworkEnabled(true);
+        QTRY_VERIFY_WITH_TIMEOUT(p.peerModel()->getPeerForUuid(hostUuid)->linkState() == IPeer::LinkUp, 20000);
     }
 
     // The window invites: the dialog shows the code (the uuid's first group) and the link;
