@@ -16,6 +16,7 @@
 #include <QPointer>
 #include <QProcess>
 #include <QQueue>
+#include <QSet>
 #include <QSettings>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -65,6 +66,9 @@ struct AppLauncherPrivate
     QTimer* timer = nullptr;
 
     QStringList types;             // the type set of the rows' statement
+    // Within one queue cycle: the suffixes already looked up, and the associations read once.
+    QSet<QString> lookedUp;
+    std::unique_ptr<MimeAppsList> mimeApps;
     QMimeDatabase mimeDb;
     DesktopEntryIndex entries;     // every application folder, for the associations
 
@@ -413,15 +417,24 @@ void AppLauncher::pruneMissingApps()
 
 void AppLauncher::addRegistryHandlers(const QString& path)
 {
-    if (!QFileInfo(path).fileName().contains(QLatin1Char('.')))
+    const QString name = QFileInfo(path).fileName();
+    if (!name.contains(QLatin1Char('.')))
         return;
+    // The lookup goes by name only: a thousand selected photos need it once.
+    const QString suffix = name.mid(name.lastIndexOf(QLatin1Char('.'))).toLower();
+    if (d->lookedUp.contains(suffix))
+        return;
+    d->lookedUp.insert(suffix);
     QStringList types;
     for (const QMimeType& t : d->mimeDb.mimeTypesForFileName(path))
         types << t.name();
     if (types.isEmpty())
         return;
-    MimeAppsList mimeApps;
-    mimeApps.load(MimeAppsList::defaultFiles());
+    if (!d->mimeApps) {
+        d->mimeApps.reset(new MimeAppsList);
+        d->mimeApps->load(MimeAppsList::defaultFiles());
+    }
+    const MimeAppsList& mimeApps = *d->mimeApps;
     const QString locale = Xdg::messageLocale();
     const QStringList desktops = Xdg::currentDesktops();
     QStringList seen;
@@ -499,6 +512,9 @@ void AppLauncher::timerFired()
         d->timer->start(0);
         return;
     }
+    // End of the cycle: the next one sees changes to the desktop's associations.
+    d->lookedUp.clear();
+    d->mimeApps.reset();
     pruneMissingApps();
     if (!d->peerUuid.isEmpty() && !d->paths.empty())
         selectRelatedApps(d->peerUuid, d->paths);
