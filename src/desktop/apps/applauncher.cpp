@@ -27,6 +27,7 @@
 namespace {
 
 AppLauncher* g_instance = nullptr;
+constexpr int kMaxCachedPaths = 50000;
 
 const char kRelatedApps[] =
     "SELECT DISTINCT a.id, a.name, a.icon, a.path, a.flags FROM apps AS a, filetypes AS f, app_filetypes AS af"
@@ -65,6 +66,7 @@ struct AppLauncherPrivate
     QQueue<QString> pendingPaths;
     QTimer* timer = nullptr;
 
+    QHash<QString, QStringList> pathTypes;   // per file: its type, the aliases, the name matches
     QStringList types;             // the type set of the rows' statement
     // Within one queue cycle: the suffixes already looked up, and the associations read once.
     QSet<QString> lookedUp;
@@ -77,12 +79,24 @@ struct AppLauncherPrivate
 
 void AppLauncherPrivate::addTypeSet(const QString& path, QStringList& set)
 {
-    const QMimeType type = mimeDb.mimeTypeForFile(path);
-    appendUnique(set, type.name());
-    for (const QString& alias : type.aliases())
-        appendUnique(set, alias);
-    for (const QMimeType& match : mimeDb.mimeTypesForFileName(path))
-        appendUnique(set, match.name());
+    // The MIME database costs tens of microseconds per question; a selection that grows by
+    // shift-click, and the new selection at the end of each lookup cycle, ask again about
+    // the same files.
+    auto known = pathTypes.constFind(path);
+    if (known == pathTypes.constEnd()) {
+        if (pathTypes.size() > kMaxCachedPaths)
+            pathTypes.clear();
+        const QMimeType type = mimeDb.mimeTypeForFile(path);
+        QStringList names{type.name()};
+        for (const QString& alias : type.aliases())
+            appendUnique(names, alias);
+        for (const QMimeType& match : mimeDb.mimeTypesForFileName(path))
+            appendUnique(names, match.name());
+        known = pathTypes.insert(path, names);
+    }
+    for (const QString& name : known.value())
+        appendUnique(set, name);
+    const QMimeType type = mimeDb.mimeTypeForName(known.value().first());
 
     const auto cached = inheritedTypes.constFind(type.name());
     if (cached != inheritedTypes.constEnd()) {
