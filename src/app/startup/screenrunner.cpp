@@ -2,6 +2,7 @@
 
 #include "app/base/log.h"
 #include "ui/preview/previewscreenscenes.h"
+#include "desktop/desktopscreenscenes.h"
 #include "ui/uiscreenscenes.h"
 
 #include <QCoreApplication>
@@ -35,6 +36,7 @@ ScreenScenes ScreenRunner::allScenes()
     // One line per layer that offers scenes.
     addUiScreenScenes(scenes);
     addPreviewScreenScenes(scenes);
+    addDesktopScreenScenes(scenes);
     return scenes;
 }
 
