@@ -247,6 +247,17 @@ private Q_SLOTS:
         QCOMPARE(db.touched.load(), 10);
         QCOMPARE(db.puts.load(), 0);
 
+        // Hits from several workers at once share the batch.
+        std::vector<QFuture<PreviewImageResult>> hits;
+        for (int i = 0; i < 8; ++i) {
+            PreviewImageRequest request{nullUuidString(), path, kModelBounds, mtime};
+            hits.push_back(getPreviewImageAsync(request, &db));
+        }
+        for (auto &future : hits)
+            QCOMPARE(int(future.result().images.size()), 5);
+        flushPreviewCacheTouches();
+        QCOMPARE(db.touched.load(), 50);
+
         // Switched off: neither read nor written.
         setPreviewImageCacheEnabled(false);
         db.touches = 0;
