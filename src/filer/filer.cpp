@@ -119,6 +119,7 @@ Filer::Filer(QQmlEngine *engine, IDatabase *database, FilerHub *hub, QWidget *pa
     connect(d->selectionModel, &QItemSelectionModel::selectionChanged, this, &Filer::onSelectionChanged);
     connect(this, &Filer::pathChanged, this, &Filer::onPathChanged);
     connectActions();
+    connectShareAndLaunch();
     setViewMode(ViewColumns);
 }
 

@@ -9,6 +9,7 @@
 // "ioThread" and reaches the browser through queued connections.
 
 #include "db/dto.h"
+#include "vfs/jobs/vfscopydto.h"
 
 #include <QItemSelection>
 #include <QModelIndex>
@@ -169,6 +170,15 @@ public Q_SLOTS:
     void updateFileActions();
     void updateViewModeActions();
 
+    // Sharing (sharefiler.cpp) and opening with programs (filerlaunchslots.cpp).
+    void onShareTriggered();
+    void onShareDriveTriggered();
+    void onEditPeerAcl(const QString &peerUuid, const QString &aclUuid);
+    void onDeferAppLaunch(int appId, Uuid peerUuid, std::vector<QString> paths);
+    void onCopyJobFinished(const VfsCopyDto &dto);
+    // An own share's path: a place on this computer, whichever computer the browser shows.
+    void openLocalPath(const QString &path);
+
 Q_SIGNALS:
     void activated();
     void peerClicked(QString uuid);
@@ -201,6 +211,8 @@ private:
 
     void buildPages();
     void connectActions();
+    void connectShareAndLaunch();
+    std::vector<QString> selectedLocalPaths() const;
     void setPage(Page page);
     void applyRoot(const QModelIndex &sourceTarget, const QModelIndex &previousRoot, const QString &previousPath);
     void pushHistory();

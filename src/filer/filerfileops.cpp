@@ -418,9 +418,6 @@ void Filer::onDeleteJobUpdatedTrashFailedAskDelete()
 void Filer::onCopyActionTriggered() {}
 void Filer::onPasteActionTriggered() {}
 void Filer::clearMarkedFiles() {}
-void Filer::onShowPropertiesActionTriggered() {}
-void Filer::onShowInExplorerActionTriggered() {}
-void Filer::onOpenInActionTriggered() {}
 void Filer::onCustomContextMenuRequested(const QPoint &) {}
 
 // ---------------------------------------------------------------------------------------------

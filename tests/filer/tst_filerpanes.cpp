@@ -22,7 +22,9 @@
 #include "vfs/jobs/vfsmanager.h"
 #include "vfs/models/vfsmodel.h"
 
+#include <QDateTime>
 #include <QHBoxLayout>
+#include <QUuid>
 #include <QQuickWindow>
 #include <QSettings>
 #include <QSignalSpy>
@@ -279,6 +281,38 @@ private Q_SLOTS:
         QVERIFY(spinUntil([&] { return filer->path() == target; }));
         QCOMPARE(filer->peer(), m_remote.data());
         QCOMPARE(filer->currentItemPath().isEmpty() || filer->currentItemPath().startsWith(target), true);
+    }
+
+    void ownShareOfRemotePageOpensLocally()
+    {
+        clearSettings();
+        PeerAclDto acl;
+        acl.uuid = QUuid::createUuid().toString();
+        acl.name = QStringLiteral("local");
+        acl.selector = m_local;
+        acl.flags = 0x5;
+        acl.timestamp = QDateTime::currentDateTimeUtc();
+        QVERIFY(m_net->database()->putPeerAcl(m_remote->uuid(), acl));
+        PaneWindow window(m_engine.get(), m_net->database());
+        Filer *filer = window.left->currentFiler();
+        filer->setPeer(m_remote);
+        filer->showPeerView();
+        QCOMPARE(filer->currentPage(), Filer::PeerViewPage);
+        auto *page = filer->findChildren<QQuickWidget *>().value(0);
+        for (QQuickWidget *w : filer->findChildren<QQuickWidget *>())
+            if (w->source().toString().endsWith(QLatin1String("PeerView.qml")))
+                page = w;
+        QVERIFY(page && page->rootObject());
+        QMetaObject::invokeMethod(page->rootObject(), "showMyShares");
+        QQuickItem *list = panestest::findItem(page, QStringLiteral("aclList"));
+        QTRY_COMPARE(list->property("count").toInt(), 1);
+        QTRY_VERIFY(list->isVisible() && list->width() > 100);
+        const QPoint at = list->mapToScene(QPointF(60, 20)).toPoint();
+        QTest::mouseMove(page, at);
+        QTest::mouseClick(page, Qt::LeftButton, {}, at);
+        // The selector is a path of this computer: it opens here, not on the remote computer.
+        QVERIFY(spinUntil([&] { return filer->peer() == m_net->localPeer() && filer->path() == m_local; }));
+        QVERIFY(m_net->database()->deletePeerAcl(m_remote->uuid(), acl));
     }
 
     void newTabOpensOnNamedComputer()
