@@ -268,7 +268,7 @@ Item {
                         visible: root.state !== "pathedit"
                         model: ListModel {
                             id: crumbModel
-                            ListElement { crumbName: "C:"; crumbType: "root" }
+                            ListElement { crumbName: "/"; crumbType: "root" }
                         }
                         onCountChanged: positionViewAtEnd()
                         onWidthChanged: positionViewAtEnd()
@@ -320,6 +320,20 @@ Item {
                                 onClicked: root.indexClicked(index)
                             }
                         }
+                    }
+
+                    // Pages without a path name themselves in the strip.
+                    Text {
+                        objectName: "pagePlaceholder"
+                        anchors.fill: parent
+                        anchors.leftMargin: 12
+                        verticalAlignment: Text.AlignVCenter
+                        visible: root.state !== "pathedit" && crumbList.count === 0
+                        text: root.state === "machinelist" ? qsTrId("place-network") : peerInfo.shownName
+                        textFormat: Text.PlainText
+                        elide: Text.ElideRight
+                        color: root.style.mutedText
+                        font.pointSize: root.style.pointSize
                     }
 
                     TextInput {
