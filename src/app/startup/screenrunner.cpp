@@ -1,6 +1,8 @@
 #include "app/startup/screenrunner.h"
 
 #include "app/base/log.h"
+#include "ui/preview/previewscreenscenes.h"
+#include "desktop/desktopscreenscenes.h"
 #include "filer/filerpanescreenscenes.h"
 #include "ui/uiscreenscenes.h"
 
@@ -34,6 +36,8 @@ ScreenScenes ScreenRunner::allScenes()
     ScreenScenes scenes;
     // One line per layer that offers scenes.
     addUiScreenScenes(scenes);
+    addPreviewScreenScenes(scenes);
+    addDesktopScreenScenes(scenes);
     addFilerPaneScreenScenes(scenes);
     return scenes;
 }
