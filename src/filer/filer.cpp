@@ -1,5 +1,7 @@
 #include "filer/filer.h"
 #include "filer/filer_p.h"
+#include "filer/breadcrumb.h"
+#include "filer/peermirror.h"
 
 #include "app/base/log.h"
 #include "filer/fileractions.h"
@@ -7,6 +9,7 @@
 #include "filer/filericonview.h"
 #include "filer/filertreeview.h"
 #include "filer/filerviewdrag.h"
+#include "desktop/apps/applauncher.h"
 #include "peers/ipeer.h"
 #include "peers/peermodel.h"
 #include "vfs/fso/vfsclient.h"
@@ -109,6 +112,8 @@ Filer::Filer(QQmlEngine *engine, IDatabase *database, FilerHub *hub, QWidget *pa
 #endif
 
     d->vfsManager = new VfsManager(this);
+    connect(d->vfsManager, &VfsManager::copyFinished, this, &Filer::onCopyJobFinished);
+    connect(AppLauncher::instance(), &AppLauncher::deferAppLaunch, this, &Filer::onDeferAppLaunch);
     d->sortModel = new VfsSortFilterProxyModel(this);
     d->selectionModel = new QItemSelectionModel(d->sortModel, this);
     for (QAbstractItemView *view : {static_cast<QAbstractItemView *>(d->treeView),
@@ -155,10 +160,10 @@ void Filer::buildPages()
     };
 
     // Breadcrumb.
-    d->navigation = makeQuick(QStringLiteral("qrc:/qml/BreadCrumb.qml"));
+    d->navigation = new TopNavigation(d->engine, this);
     d->navigation->setResizeMode(QQuickWidget::SizeViewToRootObject);
     d->navigation->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
-    d->navigation->setMinimumHeight(32);
+    d->navigation->installEventFilter(this);
     inner->addWidget(d->navigation);
 
     // A line that explains why the browser shows the computer list instead of its peer.
@@ -176,7 +181,10 @@ void Filer::buildPages()
     d->peerView = makeQuick(QStringLiteral("qrc:/qml/PeerView.qml"));
     d->peerView->setMinimumSize(320, 480);
     if (QObject *root = d->root(d->peerView)) {
-        connect(root, SIGNAL(pathClicked(QString)), this, SLOT(gotoPath(QString)));
+        if (root->metaObject()->indexOfSignal("pathClicked(QString)") >= 0)
+            connect(root, SIGNAL(pathClicked(QString)), this, SLOT(gotoPath(QString)));
+        if (root->metaObject()->indexOfSignal("editPeerAclClicked(QString,QString)") >= 0)
+            connect(root, SIGNAL(editPeerAclClicked(QString, QString)), this, SLOT(onEditPeerAcl(QString, QString)));
     }
     d->peerViewAction = new QAction(this);
     d->peerViewAction->setCheckable(true);
@@ -381,7 +389,8 @@ void Filer::setPeer(IPeer *peer)
     d->retainedPath.clear();
     d->pendingResolve.clear();
     d->notice->setVisible(false);
-    setBreadcrumbProperty("peer", QVariant::fromValue<QObject *>(peer));
+    // QML sees the peer through its mirror on this thread, never the object of "ioThread".
+    setBreadcrumbProperty("peer", QVariant::fromValue<QObject *>(PeerMirror::of(peer)));
     setBreadcrumbProperty("filer", QVariant::fromValue<QObject *>(this));
     d->peer = peer;
     Q_EMIT peerChanged();
@@ -406,7 +415,7 @@ void Filer::setPeer(IPeer *peer)
     connect(peer, &QObject::destroyed, this, &Filer::fallBackToMachineList);
 
     if (QObject *root = d->root(d->peerView))
-        root->setProperty("peer", QVariant::fromValue<QObject *>(peer));
+        root->setProperty("peer", QVariant::fromValue<QObject *>(PeerMirror::of(peer)));
     peer->connectVfs();
 
     d->sortModel->setDynamicSortFilter(true);
@@ -729,7 +738,7 @@ void Filer::onActivated(const QModelIndex &viewIndex)
     const int type = index.data(VfsModel::TypeRole).toInt();
     const QString path = index.data(VfsModel::PathRole).toString();
     if (index.isValid() && type != VfsModel::DriveType && type != VfsModel::DirectoryType && !path.isEmpty()) {
-        // Files open through the launcher; a remote file never by its path on this computer.
+        openFile(path);
         return;
     }
     while (index.isValid() && !(index.data(VfsModel::InfoRole).toUInt() & VfsModel::ExecUser)) {
@@ -912,6 +921,15 @@ void Filer::updateFileActions()
         }
     }
     Q_EMIT selectionChanged(uuid, paths);
+
+    // The applications related to the selection follow the active browser only, never a
+    // browser of the other pane.
+    if (isActiveFiler()) {
+        if (online && launcherPaths.size() != dirCount)
+            AppLauncher::instance()->selectRelatedApps(uuid, std::vector<QString>(launcherPaths.begin(), launcherPaths.end()));
+        else
+            AppLauncher::instance()->clear();
+    }
 
     if (!online) {
         showStatusMessage(d->peer ? qtTrId("filer-status-offline").arg(d->peer->name()) : QString(), 0);

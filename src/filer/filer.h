@@ -148,6 +148,9 @@ public Q_SLOTS:
     void onMoveRequest(const VfsCopyDto &dto);
     void onShareTriggered();
     void onShareDriveTriggered();
+    void onEditPeerAcl(const QString &peerUuid, const QString &aclUuid);
+    void onDeferAppLaunch(int appId, const QString &peerUuid, const std::vector<QString> &paths);
+    void onCopyJobFinished(const VfsCopyDto &dto);
 
     // View modes, sizes, filters
     void viewAsIcons();
@@ -226,6 +229,10 @@ private:
     void onRowsAboutToBeInserted(const QModelIndex &parent);
     void checkListingDone();
     void addShareMenus(QMenu *menu);
+    void openFile(const QString &path);
+    void deferLaunch(int appId, const std::vector<QString> &paths);
+    QStringList selectedPaths() const;
+    void openShareDialog(bool wholeDrive);
 };
 
 // Resources of the views (delegate images); call once before the first browser is made.
