@@ -1,6 +1,7 @@
 #include "app/startup/screenrunner.h"
 
 #include "app/base/log.h"
+#include "filer/filerscreenscenes.h"
 #include "ui/uiscreenscenes.h"
 
 #include <QCoreApplication>
@@ -33,6 +34,7 @@ ScreenScenes ScreenRunner::allScenes()
     ScreenScenes scenes;
     // One line per layer that offers scenes.
     addUiScreenScenes(scenes);
+    addFilerViewScreenScenes(scenes);
     return scenes;
 }
 
