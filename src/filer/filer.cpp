@@ -1168,6 +1168,10 @@ bool Filer::eventFilter(QObject *watched, QEvent *e)
             } else if (onView) {
                 onCustomContextMenuRequested(me->pos());
             }
+        } else if (me->button() == Qt::BackButton) {
+            onBackClicked();
+        } else if (me->button() == Qt::ForwardButton) {
+            onForwardClicked();
         } else if (me->button() == Qt::MiddleButton && onView) {
             const QString p = currentItemPath();
             if (!p.isEmpty() && d->peer)

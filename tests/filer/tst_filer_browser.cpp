@@ -273,6 +273,16 @@ void TestFilerBrowser::localFilesViewModesAndKeys()
     QTest::mouseRelease(viewport, Qt::RightButton, Qt::NoModifier, QPoint(140, 110));
     QTRY_COMPARE(filer.path(), m_shared);
 
+    // The mouse's back button goes back; typing a name's start finds it.
+    filer.gotoPath(QFileInfo(m_shared).absolutePath());
+    QTRY_COMPARE(filer.path(), QFileInfo(m_shared).absolutePath());
+    QTest::mouseClick(viewport, Qt::BackButton, Qt::NoModifier, QPoint(30, 30));
+    QTRY_COMPARE(filer.path(), m_shared);
+    filer.currentView()->setFocus();
+    QTRY_VERIFY(filer.currentView()->hasFocus());
+    QTest::keyClicks(filer.currentView(), QStringLiteral("tw"));
+    QCOMPARE(filer.currentItemPath(), m_shared + QStringLiteral("/two.txt"));
+
     // Ctrl+wheel on the view changes the item size.
     filer.currentView()->setFocus();
     QTRY_VERIFY(filer.currentView()->hasFocus());
