@@ -1,7 +1,9 @@
 #include "app/startup/screenrunner.h"
 
 #include "app/base/log.h"
+#include "desktop/desktopscreenscenes.h"
 #include "filer/filerscreenscenes.h"
+#include "ui/preview/previewscreenscenes.h"
 #include "ui/uiscreenscenes.h"
 
 #include <QCoreApplication>
@@ -34,6 +36,8 @@ ScreenScenes ScreenRunner::allScenes()
     ScreenScenes scenes;
     // One line per layer that offers scenes.
     addUiScreenScenes(scenes);
+    addPreviewScreenScenes(scenes);
+    addDesktopScreenScenes(scenes);
     addFilerViewScreenScenes(scenes);
     return scenes;
 }
