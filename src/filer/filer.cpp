@@ -1,7 +1,7 @@
 #include "filer/filer.h"
 #include "filer/filer_p.h"
+#include "filer/filerhub.h"
 #include "filer/breadcrumb.h"
-#include "filer/peermirror.h"
 
 #include "app/base/log.h"
 #include "filer/fileractions.h"
@@ -19,11 +19,6 @@
 #include "vfs/models/vfsdrivemodel.h"
 #include "vfs/models/vfsmodel.h"
 #include "vfs/models/vfssortfilterproxymodel.h"
-
-#if __has_include("filer/filerhub.h")
-#include "filer/filerhub.h"
-#define NUSK_FILER_HUB 1
-#endif
 
 #include <QAction>
 #include <QCloseEvent>
@@ -106,10 +101,8 @@ Filer::Filer(QQmlEngine *engine, IDatabase *database, FilerHub *hub, QWidget *pa
     setObjectName(QStringLiteral("Filer"));
     buildPages();
 
-#ifdef NUSK_FILER_HUB
     if (hub)
         connect(hub, &FilerHub::activeFilerChanged, this, &Filer::onActiveFilerChanged);
-#endif
 
     d->vfsManager = new VfsManager(this);
     connect(d->vfsManager, &VfsManager::copyFinished, this, &Filer::onCopyJobFinished);
@@ -320,11 +313,8 @@ Filer::Page Filer::currentPage() const
 
 bool Filer::isActiveFiler() const
 {
-#ifdef NUSK_FILER_HUB
+    // A browser without a hub (on its own, in tests) acts on every shared action.
     return !d->hub || d->hub->activeFiler() == this;
-#else
-    return true;
-#endif
 }
 
 QString Filer::settingsGroup(const QString &filerUuid)
@@ -389,8 +379,8 @@ void Filer::setPeer(IPeer *peer)
     d->retainedPath.clear();
     d->pendingResolve.clear();
     d->notice->setVisible(false);
-    // QML sees the peer through its mirror on this thread, never the object of "ioThread".
-    setBreadcrumbProperty("peer", QVariant::fromValue<QObject *>(PeerMirror::of(peer)));
+    // The pages bind to the peer through their own GUI-thread mirror of it ("PeerInfo").
+    setBreadcrumbProperty("peer", QVariant::fromValue<QObject *>(peer));
     setBreadcrumbProperty("filer", QVariant::fromValue<QObject *>(this));
     d->peer = peer;
     Q_EMIT peerChanged();
@@ -415,7 +405,7 @@ void Filer::setPeer(IPeer *peer)
     connect(peer, &QObject::destroyed, this, &Filer::fallBackToMachineList);
 
     if (QObject *root = d->root(d->peerView))
-        root->setProperty("peer", QVariant::fromValue<QObject *>(PeerMirror::of(peer)));
+        root->setProperty("peer", QVariant::fromValue<QObject *>(peer));
     peer->connectVfs();
 
     d->sortModel->setDynamicSortFilter(true);

@@ -3,6 +3,7 @@
 
 #include "filer/filer.h"
 #include "filer/filer_p.h"
+#include "filer/filerhub.h"
 
 #include "app/base/log.h"
 #include "desktop/apps/applauncher.h"
@@ -21,11 +22,6 @@
 #include "vfs/jobs/vfsmanager.h"
 #include "vfs/models/vfssortfilterproxymodel.h"
 #include "db/idatabase.h"
-
-#if __has_include("filer/filerhub.h")
-#include "filer/filerhub.h"
-#define NUSK_FILER_HUB 1
-#endif
 
 #include <QDropEvent>
 #include <QFileInfo>
@@ -95,37 +91,29 @@ std::function<int(bool moveAllowed)> &dropChooser()
 // it, exactly once.
 VfsCopyDto &filerClipboard(FilerHub *hub)
 {
-#ifdef NUSK_FILER_HUB
     if (hub)
         return hub->clipboard()->clipboard;
-#endif
     return fallback().clipboard;
 }
 
 std::vector<VfsMoveJob *> &filerPendingMoves(FilerHub *hub)
 {
-#ifdef NUSK_FILER_HUB
     if (hub)
         return hub->clipboard()->pendingMoves;
-#endif
     return fallback().moves;
 }
 
 DeferredLaunches &filerLaunches(FilerHub *hub)
 {
-#ifdef NUSK_FILER_HUB
     if (hub)
         return hub->clipboard()->launches;
-#endif
     return fallback().launches;
 }
 
 std::vector<VfsMakeDirectoryJob *> &filerPendingMakeDirs(FilerHub *hub)
 {
-#ifdef NUSK_FILER_HUB
     if (hub)
         return hub->clipboard()->pendingMakeDirectories;
-#endif
     return fallback().makeDirs;
 }
 
