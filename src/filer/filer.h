@@ -149,6 +149,9 @@ public Q_SLOTS:
     void onMoveRequest(const VfsCopyDto &dto);
     void onShareTriggered();
     void onShareDriveTriggered();
+    void onEditPeerAcl(const QString &peerUuid, const QString &aclUuid);
+    void onDeferAppLaunch(int appId, const QString &peerUuid, const std::vector<QString> &paths);
+    void onCopyJobFinished(const VfsCopyDto &dto);
 
     // View modes, sizes, filters
     void viewAsIcons();
@@ -182,10 +185,6 @@ public Q_SLOTS:
     void updateFileActions();
     void updateViewModeActions();
 
-    // Sharing (sharefiler.cpp) and opening with programs (filerlaunchslots.cpp).
-    void onEditPeerAcl(const QString &peerUuid, const QString &aclUuid);
-    void onDeferAppLaunch(int appId, Uuid peerUuid, std::vector<QString> paths);
-    void onCopyJobFinished(const VfsCopyDto &dto);
     // An own share's path: a place on this computer, whichever computer the browser shows.
     void openLocalPath(const QString &path);
 
@@ -221,8 +220,6 @@ private:
 
     void buildPages();
     void connectActions();
-    void connectShareAndLaunch();
-    std::vector<QString> selectedLocalPaths() const;
     void setPage(Page page);
     void applyRoot(const QModelIndex &sourceTarget, const QModelIndex &previousRoot, const QString &previousPath);
     void pushHistory();
@@ -236,6 +233,10 @@ private:
     void onRowsAboutToBeInserted(const QModelIndex &parent);
     void checkListingDone();
     void addShareMenus(QMenu *menu);
+    void openFile(const QString &path);
+    void deferLaunch(int appId, const std::vector<QString> &paths);
+    QStringList selectedPaths() const;
+    void openShareDialog(bool wholeDrive);
 };
 
 // Resources of the views (delegate images); call once before the first browser is made.

@@ -3,6 +3,7 @@
 #include "app/base/screenscenes.h"
 #include "filer/filer.h"
 #include "filer/filericonview.h"
+#include "filer/filerpanesresources.h"
 #include "peers/ipeer.h"
 #include "peers/peermodel.h"
 #include "vfs/models/vfsmodel.h"
@@ -13,10 +14,15 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPointer>
+#include <QGuiApplication>
+#include <QQuickView>
+#include <QQuickWidget>
+#include <QWindow>
 #include <QTimer>
 
 namespace {
@@ -59,6 +65,14 @@ QString sampleFolder()
     return folder;
 }
 
+QPointer<Filer> &standalone()
+{
+    static QPointer<Filer> filer;
+    return filer;
+}
+
+// The browser of the window's active pane; where the window has none, a browser window of
+// its own over the main window, on the window's shared QML engine.
 Filer *windowFiler(QWidget *mainWindow)
 {
     if (!mainWindow)
@@ -67,10 +81,48 @@ Filer *windowFiler(QWidget *mainWindow)
         if (filer->isVisible())
             return filer;
     }
-    return nullptr;
+    if (!standalone()) {
+        initFilerPanesResources();
+        // The window's shared engine (with its image providers) lives in its QML view.
+        QQmlEngine *engine = nullptr;
+        for (QWindow *window : QGuiApplication::allWindows()) {
+            if (auto *view = qobject_cast<QQuickView *>(window); view && !engine)
+                engine = view->engine();
+        }
+        if (!engine) {
+            if (auto *quick = mainWindow->findChild<QQuickWidget *>())
+                engine = quick->engine();
+        }
+        standalone() = new Filer(engine, nullptr, nullptr, nullptr);
+        standalone()->setGeometry(mainWindow->geometry());
+        standalone()->show();
+        standalone()->raise();
+    }
+    return standalone();
 }
 
-// Calls `ready` once the browser shows `path` with rows, and its icons had a moment to load.
+void closeStandalone(QWidget *)
+{
+    delete standalone();
+}
+
+// Whether every picture the browser shows has its thumbnail.
+bool thumbnailsLoaded(Filer *filer)
+{
+    QAbstractItemView *view = filer->currentView();
+    const QModelIndex root = view->rootIndex();
+    for (int r = 0; r < view->model()->rowCount(root); ++r) {
+        const QModelIndex index = view->model()->index(r, 0, root);
+        const QString name = index.data(VfsModel::NameRole).toString().toLower();
+        if ((name.endsWith(QLatin1String(".png")) || name.endsWith(QLatin1String(".jpg")))
+            && !index.data(VfsModel::PreviewRole).isValid())
+            return false;
+    }
+    return true;
+}
+
+// Calls `ready` once the browser shows `path` with rows and, within a few seconds, the
+// thumbnails of its pictures.
 void whenShown(Filer *filer, const QString &path, ScreenScenes::Ready ready)
 {
     QPointer<Filer> guard(filer);
@@ -79,7 +131,8 @@ void whenShown(Filer *filer, const QString &path, ScreenScenes::Ready ready)
     clock->start();
     QObject::connect(poll, &QTimer::timeout, [poll, guard, path, ready, clock] {
         const bool shown = guard && guard->path() == path && guard->currentView()
-                           && guard->sortModel()->rowCount(guard->currentView()->rootIndex()) > 0;
+                           && guard->sortModel()->rowCount(guard->currentView()->rootIndex()) > 0
+                           && (thumbnailsLoaded(guard) || clock->elapsed() > 6000);
         if (!shown && clock->elapsed() < 15000)
             return;
         poll->stop();
@@ -89,7 +142,15 @@ void whenShown(Filer *filer, const QString &path, ScreenScenes::Ready ready)
     poll->start(50);
 }
 
-void showLocal(QWidget *mainWindow, Filer::ViewMode mode, int sizeSteps, ScreenScenes::Ready ready)
+// A folder of the user's home when the run prepared one, else the sample folder.
+QString folderFor(const QString &homeFolder)
+{
+    const QString path = QDir::homePath() + QLatin1Char('/') + homeFolder;
+    return QFileInfo(path).isDir() ? path : sampleFolder();
+}
+
+void showLocal(QWidget *mainWindow, Filer::ViewMode mode, int sizeSteps, const QString &homeFolder,
+               ScreenScenes::Ready ready)
 {
     Filer *filer = windowFiler(mainWindow);
     IPeer *local = PeerModel::instance() ? PeerModel::instance()->getPeerForUuid(nullUuidString()) : nullptr;
@@ -103,13 +164,13 @@ void showLocal(QWidget *mainWindow, Filer::ViewMode mode, int sizeSteps, ScreenS
         if (auto *icons = qobject_cast<FilerIconView *>(filer->currentView()))
             sizeSteps > 0 ? icons->increaseItemSize() : icons->decreaseItemSize();
     }
-    const QString folder = sampleFolder();
+    const QString folder = folderFor(homeFolder);
     filer->gotoPath(folder);
     whenShown(filer, folder, [filer = QPointer<Filer>(filer), ready] {
         if (filer && filer->currentView()) {
             // One picture selected, so the selection count shows in the status line.
             const QModelIndex root = filer->currentView()->rootIndex();
-            const QModelIndex second = filer->currentView()->model()->index(5, 0, root);
+            const QModelIndex second = filer->currentView()->model()->index(qMin(4, filer->currentView()->model()->rowCount(root) - 1), 0, root);
             filer->currentView()->selectionModel()->select(second, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
             filer->currentView()->setFocus();
         }
@@ -119,6 +180,10 @@ void showLocal(QWidget *mainWindow, Filer::ViewMode mode, int sizeSteps, ScreenS
 
 void resetIcons(QWidget *mainWindow)
 {
+    if (standalone()) {
+        closeStandalone(mainWindow);
+        return;
+    }
     if (Filer *filer = windowFiler(mainWindow)) {
         if (auto *icons = filer->findChild<FilerIconView *>()) {
             while (icons->itemSide() < 96)
@@ -135,13 +200,13 @@ void resetIcons(QWidget *mainWindow)
 void addFilerViewScreenScenes(ScreenScenes &scenes)
 {
     scenes.add(QStringLiteral("filer-list"), [](QWidget *w, ScreenScenes::Ready ready) {
-        showLocal(w, Filer::ViewColumns, 0, ready);
-    });
+        showLocal(w, Filer::ViewColumns, 0, QStringLiteral("Documents"), ready);
+    }, closeStandalone);
     scenes.add(QStringLiteral("filer-icons-small"), [](QWidget *w, ScreenScenes::Ready ready) {
-        showLocal(w, Filer::ViewIcons, -1, ready);
+        showLocal(w, Filer::ViewIcons, -1, QStringLiteral("Pictures/Iceland 2024"), ready);
     }, resetIcons);
     scenes.add(QStringLiteral("filer-icons-large"), [](QWidget *w, ScreenScenes::Ready ready) {
-        showLocal(w, Filer::ViewIcons, 2, ready);
+        showLocal(w, Filer::ViewIcons, 2, QStringLiteral("Pictures/Iceland 2024"), ready);
     }, resetIcons);
     scenes.add(QStringLiteral("filer-remote-share"), [](QWidget *w, ScreenScenes::Ready ready) {
         Filer *filer = windowFiler(w);
@@ -178,5 +243,5 @@ void addFilerViewScreenScenes(ScreenScenes &scenes)
             whenShown(guard, path, ready);
         });
         poll->start(50);
-    });
+    }, closeStandalone);
 }

@@ -1,9 +1,10 @@
 #include "app/startup/screenrunner.h"
 
 #include "app/base/log.h"
-#include "ui/preview/previewscreenscenes.h"
 #include "desktop/desktopscreenscenes.h"
 #include "filer/filerpanescreenscenes.h"
+#include "filer/filerscreenscenes.h"
+#include "ui/preview/previewscreenscenes.h"
 #include "ui/uiscreenscenes.h"
 
 #include <QCoreApplication>
@@ -38,6 +39,7 @@ ScreenScenes ScreenRunner::allScenes()
     addUiScreenScenes(scenes);
     addPreviewScreenScenes(scenes);
     addDesktopScreenScenes(scenes);
+    addFilerViewScreenScenes(scenes);
     addFilerPaneScreenScenes(scenes);
     return scenes;
 }
