@@ -28,6 +28,7 @@
 #include <QQuickWindow>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -207,6 +208,36 @@ private Q_SLOTS:
         // New tabs and windows only in the active pane.
         window.left->newFilerTab();
         QCOMPARE(window.left->tabWidget()->count(), 2);
+    }
+
+    void tabBarClicksAndKeys()
+    {
+        clearSettings();
+        PaneWindow window(m_engine.get(), m_net->database());
+        QTabWidget *tabs = window.right->tabWidget();
+        window.right->showTabBar();
+        QTabBar *bar = tabs->tabBar();
+        QTRY_VERIFY(bar->isVisible());
+        // "+" of the inactive pane: a new tab there, and that pane becomes the active one.
+        QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(tabs->count() - 1).center());
+        QTRY_COMPARE(tabs->count(), 3);
+        QCOMPARE(window.hub->activeFilerPane(), window.right);
+        QCOMPARE(tabs->currentIndex(), 1);
+        // "+" chosen by keyboard lands on the last browser tab.
+        tabs->setCurrentIndex(2);
+        QCOMPARE(tabs->currentIndex(), 1);
+        // Ctrl+Tab on the last browser tab wraps to the first.
+        QTest::keyClick(tabs, Qt::Key_Tab, Qt::ControlModifier);
+        QCOMPARE(tabs->currentIndex(), 0);
+        // A middle click closes a browser tab, never the "+" and never the last browser.
+        QPointer<QWidget> first = tabs->widget(0);
+        QTest::mouseClick(bar, Qt::MiddleButton, {}, bar->tabRect(0).center());
+        QCOMPARE(tabs->count(), 2);
+        QTRY_VERIFY(!first);
+        QTest::mouseClick(bar, Qt::MiddleButton, {}, bar->tabRect(0).center());
+        QTest::mouseClick(bar, Qt::MiddleButton, {}, bar->tabRect(1).center());
+        QCOMPARE(tabs->count(), 2);
+        QVERIFY(qobject_cast<Filer *>(tabs->widget(0)));
     }
 
     void tabsOnTwoComputersComeBack()
