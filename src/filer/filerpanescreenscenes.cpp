@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QGuiApplication>
 #include <QPointer>
+#include <QQmlEngine>
 #include <QQuickItem>
 #include <QQuickView>
 #include <QQuickWidget>
@@ -26,11 +27,18 @@ namespace {
 // theme and the context properties the window set.
 QQmlEngine *sharedEngine()
 {
+    // Other views (previews, banners) have engines of their own; the window's is the one
+    // that draws the theme's icons.
+    QQmlEngine *any = nullptr;
     for (QWindow *window : QGuiApplication::allWindows()) {
-        if (auto *view = qobject_cast<QQuickView *>(window))
+        auto *view = qobject_cast<QQuickView *>(window);
+        if (!view)
+            continue;
+        if (view->engine()->imageProvider(QStringLiteral("theme")))
             return view->engine();
+        any = any ? any : view->engine();
     }
-    return nullptr;
+    return any;
 }
 
 // A browser pane of its own over the main window, as the window would hold it.
