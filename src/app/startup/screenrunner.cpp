@@ -37,6 +37,7 @@ ScreenScenes ScreenRunner::allScenes()
     ScreenScenes scenes;
     // One line per layer that offers scenes.
     addUiScreenScenes(scenes);
+    addFilerViewScreenScenes(scenes);
     addPreviewScreenScenes(scenes);
     addDesktopScreenScenes(scenes);
     addFilerViewScreenScenes(scenes);
