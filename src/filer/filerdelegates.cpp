@@ -246,6 +246,18 @@ void ItemDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option, 
     style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
 }
 
+void ItemDelegate::updateEditorGeometry(QWidget *editor, const QStyleOptionViewItem &option,
+                                        const QModelIndex &index) const
+{
+    QStyleOptionViewItem opt = option;
+    initStyleOption(&opt, index);
+    ensureIcon(&opt, index);
+    opt.decorationSize = QSize(iconSize(), iconSize());
+    opt.showDecorationSelected = editor->style()->styleHint(QStyle::SH_ItemView_ShowDecorationSelected, nullptr, editor);
+    QStyle *style = opt.widget ? opt.widget->style() : QApplication::style();
+    editor->setGeometry(style->subElementRect(QStyle::SE_ItemViewItemText, &opt, editor));
+}
+
 QSize ItemDelegate::sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const
 {
     QStyleOptionViewItem opt = option;
