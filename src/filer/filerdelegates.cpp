@@ -27,10 +27,11 @@ void ensureIcon(QStyleOptionViewItem *opt, const QModelIndex &index)
 {
     if (!opt->icon.isNull() || index.column() != 0)
         return;
+    // Made once: a new icon per paint would scale its pictures again for every row.
+    static const QIcon folder = QApplication::style()->standardIcon(QStyle::SP_DirIcon);
+    static const QIcon file = QApplication::style()->standardIcon(QStyle::SP_FileIcon);
     const int type = index.data(VfsModel::TypeRole).toInt();
-    QStyle *style = opt->widget ? opt->widget->style() : QApplication::style();
-    opt->icon = style->standardIcon(type == VfsModel::DirectoryType || type == VfsModel::DriveType ? QStyle::SP_DirIcon
-                                                                                                     : QStyle::SP_FileIcon);
+    opt->icon = type == VfsModel::DirectoryType || type == VfsModel::DriveType ? folder : file;
     opt->features |= QStyleOptionViewItem::HasDecoration;
 }
 
