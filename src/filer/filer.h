@@ -109,6 +109,8 @@ public Q_SLOTS:
 
     // Navigation
     void gotoPath(const QString &path);
+    // A path of the local computer, whichever peer the browser shows now.
+    void gotoLocalPath(const QString &path);
     void setCurrentIndexToPath(const QString &path);
     void refreshAndSelect(const QString &path);
     void resolvePath(const QString &path);
