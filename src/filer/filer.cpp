@@ -833,11 +833,6 @@ void Filer::onBackClicked()
     gotoPath(entry.path);
 }
 
-int Filer::historySize() const
-{
-    return int(d->history.size());
-}
-
 void Filer::onPathChanged()
 {
     setBreadcrumbProperty("pathList", pathList());
@@ -1043,8 +1038,6 @@ void Filer::viewAsIcons()
 {
     if (isActiveFiler())
         setViewMode(ViewIcons);
-    else
-        updateViewModeActions();
 }
 
 void Filer::viewAsList()

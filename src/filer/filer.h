@@ -81,7 +81,6 @@ public:
     QWidget *breadcrumb() const;
     // Whether this browser is the one the hub reports as active (true without a hub).
     bool isActiveFiler() const;
-    int historySize() const;
 
     // The settings group of a browser named by its uuid: "Filer_" and qHash(uuid, 0).
     static QString settingsGroup(const QString &filerUuid);
