@@ -176,6 +176,8 @@ void Filer::buildPages()
     if (QObject *root = d->root(d->peerView)) {
         if (root->metaObject()->indexOfSignal("pathClicked(QString)") >= 0)
             connect(root, SIGNAL(pathClicked(QString)), this, SLOT(gotoPath(QString)));
+        if (root->metaObject()->indexOfSignal("localPathClicked(QString)") >= 0)
+            connect(root, SIGNAL(localPathClicked(QString)), this, SLOT(gotoLocalPath(QString)));
         if (root->metaObject()->indexOfSignal("editPeerAclClicked(QString,QString)") >= 0)
             connect(root, SIGNAL(editPeerAclClicked(QString, QString)), this, SLOT(onEditPeerAcl(QString, QString)));
         if (root->metaObject()->indexOfSignal("localPathClicked(QString)") >= 0)
@@ -777,6 +779,15 @@ void Filer::onUpClicked()
         gotoPath(parentPath);
 }
 
+void Filer::gotoLocalPath(const QString &path)
+{
+    // The own shares listed on any peer's page are paths of this computer.
+    if (IPeer *local = PeerModel::instance() ? PeerModel::instance()->getPeerForUuid(nullUuidString()) : nullptr) {
+        setPeer(local);
+        gotoPath(path);
+    }
+}
+
 void Filer::onHomeClicked() { gotoPath(kHomePath); }
 void Filer::onSharesButtonClicked() { gotoPath(kSharesPath); }
 void Filer::onPeerButtonClicked() { showPeerView(); }
@@ -822,11 +833,6 @@ void Filer::onBackClicked()
         return;
     setPeer(peer);
     gotoPath(entry.path);
-}
-
-int Filer::historySize() const
-{
-    return int(d->history.size());
 }
 
 void Filer::onPathChanged()
@@ -1034,8 +1040,6 @@ void Filer::viewAsIcons()
 {
     if (isActiveFiler())
         setViewMode(ViewIcons);
-    else
-        updateViewModeActions();
 }
 
 void Filer::viewAsList()

@@ -82,7 +82,6 @@ public:
     QWidget *breadcrumb() const;
     // Whether this browser is the one the hub reports as active (true without a hub).
     bool isActiveFiler() const;
-    int historySize() const;
 
     // The settings group of a browser named by its uuid: "Filer_" and qHash(uuid, 0).
     static QString settingsGroup(const QString &filerUuid);
@@ -110,6 +109,8 @@ public Q_SLOTS:
 
     // Navigation
     void gotoPath(const QString &path);
+    // A path of the local computer, whichever peer the browser shows now.
+    void gotoLocalPath(const QString &path);
     void setCurrentIndexToPath(const QString &path);
     void refreshAndSelect(const QString &path);
     void resolvePath(const QString &path);

@@ -10,6 +10,10 @@
 #include "vfs/models/vfssortfilterproxymodel.h"
 
 #include <QAbstractItemView>
+#include <QApplication>
+#include <QCursor>
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -24,6 +28,8 @@
 #include <QQuickWidget>
 #include <QWindow>
 #include <QTimer>
+
+#include <functional>
 
 namespace {
 
@@ -103,7 +109,12 @@ Filer *windowFiler(QWidget *mainWindow)
 
 void closeStandalone(QWidget *)
 {
-    delete standalone();
+    // Later: a scene's menu or dialog may still be returning into the browser.
+    if (standalone()) {
+        standalone()->hide();
+        standalone()->deleteLater();
+        standalone() = nullptr;
+    }
 }
 
 // Whether every picture the browser shows has its thumbnail.
@@ -149,8 +160,11 @@ QString folderFor(const QString &homeFolder)
     return QFileInfo(path).isDir() ? path : sampleFolder();
 }
 
+// What a scene does once its folder is shown, with one item selected.
+using Then = std::function<void(Filer *filer, const QModelIndex &selected, ScreenScenes::Ready ready)>;
+
 void showLocal(QWidget *mainWindow, Filer::ViewMode mode, int sizeSteps, const QString &homeFolder,
-               ScreenScenes::Ready ready)
+               ScreenScenes::Ready ready, Then then = {})
 {
     Filer *filer = windowFiler(mainWindow);
     IPeer *local = PeerModel::instance() ? PeerModel::instance()->getPeerForUuid(nullUuidString()) : nullptr;
@@ -166,15 +180,19 @@ void showLocal(QWidget *mainWindow, Filer::ViewMode mode, int sizeSteps, const Q
     }
     const QString folder = folderFor(homeFolder);
     filer->gotoPath(folder);
-    whenShown(filer, folder, [filer = QPointer<Filer>(filer), ready] {
-        if (filer && filer->currentView()) {
-            // One picture selected, so the selection count shows in the status line.
-            const QModelIndex root = filer->currentView()->rootIndex();
-            const QModelIndex second = filer->currentView()->model()->index(qMin(4, filer->currentView()->model()->rowCount(root) - 1), 0, root);
-            filer->currentView()->selectionModel()->select(second, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
-            filer->currentView()->setFocus();
-        }
-        ready();
+    whenShown(filer, folder, [filer = QPointer<Filer>(filer), ready, then] {
+        if (!filer || !filer->currentView())
+            return ready();
+        // One item selected, so the selection count shows in the status line.
+        QAbstractItemView *view = filer->currentView();
+        const QModelIndex root = view->rootIndex();
+        const QModelIndex item = view->model()->index(qMin(4, view->model()->rowCount(root) - 1), 0, root);
+        view->selectionModel()->setCurrentIndex(item, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        view->setFocus();
+        if (then)
+            then(filer, item, ready);
+        else
+            ready();
     });
 }
 
@@ -195,6 +213,32 @@ void resetIcons(QWidget *mainWindow)
     }
 }
 
+// The scenes below run a menu or a dialog in a nested loop: `ready` is armed first, and the
+// cleanup closes what is still open.
+void closeOpenPopups(QWidget *mainWindow)
+{
+    if (QWidget *popup = QApplication::activePopupWidget())
+        popup->close();
+    if (QWidget *modal = QApplication::activeModalWidget())
+        modal->close();
+    if (QWidget *focus = QApplication::focusWidget()) {
+        QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+        QApplication::sendEvent(focus, &escape);
+    }
+    closeStandalone(mainWindow);
+}
+
+void rightClick(Filer *filer, const QModelIndex &item)
+{
+    QAbstractItemView *view = filer->currentView();
+    const QPoint at = view->visualRect(item).center() + QPoint(-40, 0);
+    QCursor::setPos(view->viewport()->mapToGlobal(at));
+    QMouseEvent press(QEvent::MouseButtonPress, at, Qt::RightButton, Qt::RightButton, Qt::NoModifier);
+    QApplication::sendEvent(view->viewport(), &press);
+    QMouseEvent release(QEvent::MouseButtonRelease, at, Qt::RightButton, Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(view->viewport(), &release);
+}
+
 } // namespace
 
 void addFilerViewScreenScenes(ScreenScenes &scenes)
@@ -208,6 +252,27 @@ void addFilerViewScreenScenes(ScreenScenes &scenes)
     scenes.add(QStringLiteral("filer-icons-large"), [](QWidget *w, ScreenScenes::Ready ready) {
         showLocal(w, Filer::ViewIcons, 2, QStringLiteral("Pictures/Iceland 2024"), ready);
     }, resetIcons);
+    scenes.add(QStringLiteral("filer-context-menu"), [](QWidget *w, ScreenScenes::Ready ready) {
+        showLocal(w, Filer::ViewColumns, 0, QStringLiteral("Documents"), ready,
+                  [](Filer *filer, const QModelIndex &item, ScreenScenes::Ready ready) {
+                      QTimer::singleShot(700, ready);
+                      QTimer::singleShot(0, filer, [filer, item] { rightClick(filer, item); });
+                  });
+    }, closeOpenPopups);
+    scenes.add(QStringLiteral("filer-rename"), [](QWidget *w, ScreenScenes::Ready ready) {
+        showLocal(w, Filer::ViewColumns, 0, QStringLiteral("Documents"), ready,
+                  [](Filer *filer, const QModelIndex &, ScreenScenes::Ready ready) {
+                      filer->onRenameActionTriggered();
+                      QTimer::singleShot(400, ready);
+                  });
+    }, closeOpenPopups);
+    scenes.add(QStringLiteral("filer-delete-confirm"), [](QWidget *w, ScreenScenes::Ready ready) {
+        showLocal(w, Filer::ViewColumns, 0, QStringLiteral("Documents"), ready,
+                  [](Filer *filer, const QModelIndex &, ScreenScenes::Ready ready) {
+                      QTimer::singleShot(700, ready);
+                      QTimer::singleShot(0, filer, [filer] { filer->onDeleteActionTriggered(); });
+                  });
+    }, closeOpenPopups);
     scenes.add(QStringLiteral("filer-remote-share"), [](QWidget *w, ScreenScenes::Ready ready) {
         Filer *filer = windowFiler(w);
         IPeer *remote = nullptr;

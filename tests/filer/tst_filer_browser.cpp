@@ -166,6 +166,12 @@ void TestFilerBrowser::browseShareBackAndUp()
     QTest::keyRelease(&filer, Qt::Key_Backspace);
     QTRY_COMPARE(filer.path(), m_rwShare);
 
+    // A local path named on the remote computer's page opens on this computer.
+    filer.gotoLocalPath(m_shared);
+    QTRY_COMPARE(filer.path(), m_shared);
+    QVERIFY(filer.peer()->isLocal());
+    filer.setPeer(m_remote);
+
     // The peer page by its pseudo paths; the machine list turns "new folder" off.
     filer.gotoPath(QStringLiteral("%shares"));
     QCOMPARE(filer.currentPage(), Filer::PeerViewPage);
