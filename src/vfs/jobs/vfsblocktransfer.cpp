@@ -79,7 +79,7 @@ void VfsBlockTransfer::onHashAnswered()
 }
 
 void VfsBlockTransfer::begin(VfsClient *source, quint16 sourceHandle, VfsClient *destination,
-                             quint16 destinationHandle, quint64 size)
+                             quint16 destinationHandle, quint64 size, bool fresh)
 {
     m_src = source;
     m_dst = destination;
@@ -96,6 +96,7 @@ void VfsBlockTransfer::begin(VfsClient *source, quint16 sourceHandle, VfsClient 
     m_haveLastSourceDigest = false;
     m_sourceChanged = false;
     m_sourceChecked = false;
+    m_fresh = fresh;
     m_failure.clear();
     m_readTimer.start();
     m_notifyTimer.start();
@@ -103,6 +104,11 @@ void VfsBlockTransfer::begin(VfsClient *source, quint16 sourceHandle, VfsClient 
         b->answered = false;
     for (auto &b : m_writeBuffers)
         b->answered = false;
+    if (fresh) {
+        for (quint64 o = 0; o < size; o += kBlockSize)
+            m_transferQueue.push_back({o, blockLength(o, size)});
+        m_hashPhase = HashDone;
+    }
 }
 
 void VfsBlockTransfer::clear()
@@ -403,7 +409,7 @@ void VfsBlockTransfer::writePipeline()
             m_writeState = IoWriting;
             logPrintf(LogVcpa, "copy start write, offset %llu, size: %llu", (unsigned long long)r.offset,
                       (unsigned long long)r.size);
-            m_events.writing();
+            m_events.writing(r.size);
             m_dst->writeFile(&r);
             m_events.stepSoon();
         }
@@ -420,6 +426,17 @@ VfsBlockTransfer::Outcome VfsBlockTransfer::verifyEnd()
     const quint64 size = m_size;
     const quint64 lastOffset = size == 0 ? 0 : ((size - 1) / kBlockSize) * kBlockSize;
     const quint16 blocks = size == 0 ? 1 : 2;
+    // Fresh: nothing was hashed on the way, so the source's last block as it is now is the
+    // reference the destination's must match.
+    if (m_fresh && m_hashPhase == HashCheckSourceAnswered && !m_haveLastSourceDigest) {
+        const VfsHashFileJob &r = m_hash.record;
+        if (r.jobStatus == JobFinished && r.status == FSO_STATUS_END_OF_FILE && digestsValid(r, 2)
+            && r.digestCount == (size == 0 ? 0u : 1u)) {
+            if (size > 0)
+                std::memcpy(m_lastSourceDigest.data(), r.digests.data(), kDigestSize);
+            m_haveLastSourceDigest = true;
+        }
+    }
     auto lastBlockMatches = [&](const VfsHashFileJob &r) {
         bool ok = r.jobStatus == JobFinished && r.status == FSO_STATUS_END_OF_FILE && digestsValid(r, 2);
         if (ok && size == 0)

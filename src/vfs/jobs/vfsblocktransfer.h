@@ -3,9 +3,11 @@
 // The content of one file, moved block by block from an open source handle to an open
 // destination handle: block digests of both sides, the queue of blocks to read and write,
 // and the read and write buffers. Blocks the destination already holds are never sent
-// again, so an interrupted copy resumes where the data stops matching. At the end the last
-// block of both sides is hashed once more: the source must not have changed under the copy
-// and nothing may follow the destination's last block.
+// again, so an interrupted copy resumes where the data stops matching. A destination that
+// holds nothing yet has nothing to compare with: its blocks are all sent, and neither side
+// is hashed on the way. At the end the last block of both sides is hashed once more: the
+// source must not have changed under the copy, the destination's last block must be the
+// source's, and nothing may follow it.
 //
 // Owned by its copy job and used on the job's thread only. Each record carries its own
 // completion (VfsRequestRecord::done) which the job's `post` brings back onto that thread,
@@ -55,7 +57,8 @@ public:
         std::function<void()> stepSoon;          // more can be sent: step again soon
         std::function<void(quint64)> copied;     // bytes now equal at the destination
         std::function<void(quint64)> written;    // bytes the destination acknowledged
-        std::function<void()> writing;           // a write left
+        std::function<void(quint64)> writing;    // bytes handed to the destination; a cut may
+                                                 // leave them on its disk unacknowledged
         std::function<void()> shortWrite;        // a write took fewer bytes than given
         std::function<void()> progress;          // a moment worth showing progress
     };
@@ -67,9 +70,10 @@ public:
     VfsBlockTransfer(const VfsBlockTransfer &) = delete;
     VfsBlockTransfer &operator=(const VfsBlockTransfer &) = delete;
 
-    // Starts one file of `size` bytes (as planned); every record must be back.
+    // Starts one file of `size` bytes (as planned); every record must be back. `fresh`: the
+    // destination was new or empty, so nothing of it can be kept.
     void begin(VfsClient *source, quint16 sourceHandle, VfsClient *destination, quint16 destinationHandle,
-               quint64 size);
+               quint64 size, bool fresh);
     // Sends what can be sent and takes in what was answered.
     Outcome step();
     // Why the last step failed; "source changed during the copy" when it did.
@@ -149,6 +153,7 @@ private:
     bool m_haveLastSourceDigest = false;
     bool m_sourceChanged = false;
     bool m_sourceChecked = false;
+    bool m_fresh = false;
     Buffer<VfsHashFileJob> m_hash;
 
     // Blocks to read, blocks read and waiting to be written, and the buffers in flight.
