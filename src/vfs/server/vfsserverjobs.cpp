@@ -1,5 +1,7 @@
 #include "vfs/server/vfsserverjobs.h"
 
+#include "crypto/crypto.h"
+
 #include "app/base/log.h"
 #include "vfs/server/drives.h"
 #include "vfs/server/trash.h"
@@ -796,6 +798,7 @@ void HashFileJob::run()
         if (status == FSO_STATUS_SUCCESS) {
             replyFlags = FSO_HASH_SHA1;
             buffer.resize(std::min<std::size_t>(blockSize, 1 << 16));
+            crypto::Sha1 sha1;
             std::uint64_t position = offset;
             std::uint64_t hashed = 0;
             for (unsigned block = 0; block < blockCount; ++block) {
@@ -808,40 +811,42 @@ void HashFileJob::run()
                     status = FSO_STATUS_IO_ERROR;
                     break;
                 }
-                QCryptographicHash sha1(QCryptographicHash::Sha1);
                 std::uint64_t got = 0;
                 bool failed = false;
-                {
-                    // One block at a time, so a CLOSE_FILE waits for one block, not the request.
-                    std::lock_guard<std::mutex> lock(file->mutex);
-                    if (file->fd < 0) {
-                        status = FSO_STATUS_INVALID_HANDLE;
-                        break;
-                    }
-                    file->idle.restart();
-                    while (got < blockSize) {
-                        const std::size_t chunk = std::min<std::uint64_t>(blockSize - got, buffer.size());
-                        const long long n = vfsfiles::readFully(file->fd, buffer.data(), chunk, position + got);
-                        if (n < 0) {
+                while (got < blockSize) {
+                    const std::size_t chunk = std::min<std::uint64_t>(blockSize - got, buffer.size());
+                    long long n = 0;
+                    {
+                        // Only the read holds the file: a CLOSE_FILE waits for one read, and
+                        // reads of other requests are not held up by the hashing.
+                        std::lock_guard<std::mutex> lock(file->mutex);
+                        if (file->fd < 0) {
+                            status = FSO_STATUS_INVALID_HANDLE;
                             failed = true;
                             break;
                         }
-                        sha1.addData(reinterpret_cast<const char *>(buffer.data()), int(n));
-                        got += std::uint64_t(n);
-                        if (std::size_t(n) < chunk)
-                            break;
+                        file->idle.restart();
+                        n = vfsfiles::readFully(file->fd, buffer.data(), chunk, position + got);
                     }
+                    if (n < 0) {
+                        status = FSO_STATUS_IO_ERROR;
+                        failed = true;
+                        break;
+                    }
+                    sha1.add(buffer.data(), std::size_t(n));
+                    got += std::uint64_t(n);
+                    if (std::size_t(n) < chunk)
+                        break;
                 }
-                if (failed) {
-                    status = FSO_STATUS_IO_ERROR;
+                if (failed)
                     break;
-                }
                 if (got == 0) {
                     status = FSO_STATUS_END_OF_FILE;
                     break;
                 }
-                const QByteArray digest = sha1.result();
-                digests.insert(digests.end(), digest.constBegin(), digest.constEnd());
+                const std::size_t at = digests.size();
+                digests.resize(at + FSO_DIGEST_SIZE);
+                sha1.finish(digests.data() + at);
                 ++digestCount;
                 position += got;
                 if (got < blockSize) {
