@@ -388,11 +388,12 @@ std::int64_t timespecMs(const timespec &ts)
     return std::int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-std::int64_t birthTimeMs(const QByteArray &path, bool follow)
+// `at` and `name` as for the *at calls: an entry relative to its folder's descriptor.
+std::int64_t birthTimeMs(int at, const char *name, bool follow)
 {
     struct statx stx;
     const int flags = follow ? 0 : AT_SYMLINK_NOFOLLOW;
-    if (::statx(AT_FDCWD, path.constData(), flags, STATX_BTIME, &stx) == 0 && (stx.stx_mask & STATX_BTIME))
+    if (::statx(at, name, flags, STATX_BTIME, &stx) == 0 && (stx.stx_mask & STATX_BTIME))
         return std::int64_t(stx.stx_btime.tv_sec) * 1000 + stx.stx_btime.tv_nsec / 1000000;
     return 0;
 }
@@ -406,14 +407,14 @@ std::uint8_t entryTypeOf(const struct stat &st)
     return FSO_ENTRY_FILE;
 }
 
-std::uint16_t modeWord(const QByteArray &path)
+std::uint16_t modeWord(int at, const char *name)
 {
     std::uint16_t mode = 0;
-    if (::faccessat(AT_FDCWD, path.constData(), R_OK, AT_EACCESS) == 0)
+    if (::faccessat(at, name, R_OK, AT_EACCESS) == 0)
         mode |= FSO_MODE_READABLE;
-    if (::faccessat(AT_FDCWD, path.constData(), W_OK, AT_EACCESS) == 0)
+    if (::faccessat(at, name, W_OK, AT_EACCESS) == 0)
         mode |= FSO_MODE_WRITABLE;
-    if (::faccessat(AT_FDCWD, path.constData(), X_OK, AT_EACCESS) == 0)
+    if (::faccessat(at, name, X_OK, AT_EACCESS) == 0)
         mode |= FSO_MODE_EXECUTABLE;
     return mode;
 }
@@ -525,15 +526,25 @@ void QueryListDirectoryJob::buildItems()
     }
     ::closedir(dir);
 
+    // Folders first, then by name as the user's language sorts. Each name's sort key is made
+    // once: comparing keys is a byte compare, the collator's compare redoes the work each time.
     QCollator collator;
-    std::sort(candidates.begin(), candidates.end(), [&collator](const ListCandidate &a, const ListCandidate &b) {
-        if (a.directory != b.directory)
-            return a.directory;
-        return collator.compare(a.name, b.name) < 0;
+    std::vector<QCollatorSortKey> keys;
+    keys.reserve(candidates.size());
+    std::vector<std::size_t> order(candidates.size());
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        keys.push_back(collator.sortKey(candidates[i].name));
+        order[i] = i;
+    }
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        if (candidates[a].directory != candidates[b].directory)
+            return candidates[a].directory;
+        return keys[a].compare(keys[b]) < 0;
     });
     items.reserve(candidates.size());
     const QString prefix = localPath == QLatin1String("/") ? QString() : localPath;
-    for (const ListCandidate &candidate : candidates) {
+    for (std::size_t index : order) {
+        const ListCandidate &candidate = candidates[index];
         Item item;
         item.path = prefix + QLatin1Char('/') + candidate.name;
         item.name = candidate.name;
@@ -544,10 +555,13 @@ void QueryListDirectoryJob::buildItems()
 bool QueryListDirectoryJob::encodeItem(const Item &item, TermStreamWriter &writer) const
 {
     // Entries of a listed folder are reached through its descriptor.
-    const QByteArray path = dirFd >= 0 ? vfsaccess::anchoredPath(dirFd, QFile::encodeName(item.name))
-                                       : QFile::encodeName(item.path);
+    // Looked at relative to the folder's descriptor, without walking a path each time.
+    const QByteArray name = QFile::encodeName(item.name);
+    const QByteArray path = dirFd >= 0 ? vfsaccess::anchoredPath(dirFd, name) : QFile::encodeName(item.path);
+    const int at = dirFd >= 0 ? dirFd : AT_FDCWD;
+    const char *relative = dirFd >= 0 ? name.constData() : path.constData();
     struct stat own;
-    if (::lstat(path.constData(), &own) != 0)
+    if (::fstatat(at, relative, &own, AT_SYMLINK_NOFOLLOW) != 0)
         return false; // vanished since the listing was made
 
     VfsDirectoryEntry entry;
@@ -592,9 +606,9 @@ bool QueryListDirectoryJob::encodeItem(const Item &item, TermStreamWriter &write
     entry.hidden = item.name.startsWith(QLatin1Char('.')) ? FSO_WIRE_HIDDEN : 0;
     entry.size = S_ISDIR(info.st_mode) ? 0 : std::uint64_t(info.st_size);
     entry.accessTime = timespecMs(info.st_atim);
-    entry.birthTime = birthTimeMs(path, follow);
+    entry.birthTime = birthTimeMs(at, relative, follow);
     entry.modifyTime = timespecMs(info.st_mtim);
-    entry.mode = (isLink && !follow) ? 0 : modeWord(path);
+    entry.mode = (isLink && !follow) ? 0 : modeWord(at, relative);
     if (!rules.isLocal()) {
         const int aclIndex = vfsaccess::findAclEntry(rules.entries(), item.path, sharesRoot);
         if (aclIndex >= 0 && !(rules.entries()[std::size_t(aclIndex)].flags & vfsaccess::AclWrite))
