@@ -311,7 +311,6 @@ void VfsBlockTransfer::readPipeline()
 {
     if (m_hashPhase == HashFailed || m_readState == IoDone || m_readState == IoFailed)
         return;
-    bool issued = false;
     int busy = 0;
     for (auto &b : m_readBuffers) {
         VfsReadFileJob &r = b->record;
@@ -341,7 +340,7 @@ void VfsBlockTransfer::readPipeline()
             ++busy;
             continue;
         }
-        if (!issued && !m_transferQueue.empty() && m_writeQueue.size() <= kMaxQueuedWrites) {
+        if (!m_transferQueue.empty() && m_writeQueue.size() <= kMaxQueuedWrites) {
             if (!m_src) {
                 m_readState = IoFailed;
                 return;
@@ -356,7 +355,6 @@ void VfsBlockTransfer::readPipeline()
             r.data.clear();
             b->busy = true;
             ++busy;
-            issued = true;
             logPrintf(LogVcpa, "copy start read: offset %llu, size %u, after %lld ms", (unsigned long long)t.offset,
                       unsigned(t.length), (long long)m_readTimer.restart());
             m_src->readFile(&r);
@@ -369,7 +367,6 @@ void VfsBlockTransfer::readPipeline()
 
 void VfsBlockTransfer::writePipeline()
 {
-    bool issued = false;
     int busy = 0;
     for (auto &b : m_writeBuffers) {
         VfsWriteFileJob &r = b->record;
@@ -390,7 +387,7 @@ void VfsBlockTransfer::writePipeline()
             ++busy;
             continue;
         }
-        if (!issued && !m_writeQueue.empty()) {
+        if (!m_writeQueue.empty()) {
             if (!m_dst) {
                 m_writeState = IoFailed;
                 return;
@@ -405,7 +402,6 @@ void VfsBlockTransfer::writePipeline()
             m_writeQueue.pop_front();
             b->busy = true;
             ++busy;
-            issued = true;
             m_writeState = IoWriting;
             logPrintf(LogVcpa, "copy start write, offset %llu, size: %llu", (unsigned long long)r.offset,
                       (unsigned long long)r.size);
