@@ -158,8 +158,10 @@ VfsBlockTransfer::Outcome VfsBlockTransfer::step()
     if (m_hashPhase == HashFailed || m_readState == IoFailed || m_writeState == IoFailed)
         return fail(m_sourceChanged ? QStringLiteral("source changed during the copy")
                                     : QStringLiteral("error in io state"));
-    if ((m_hashPhase == HashDone && m_readState == IoDone && m_writeState == IoDone)
-        || m_hashPhase == HashVerifyAnswered || m_hashPhase == HashCheckSourceAnswered)
+    const bool allDone = m_hashPhase == HashDone && m_readState == IoDone && m_writeState == IoDone;
+    if (allDone && m_fresh)
+        return Complete;
+    if (allDone || m_hashPhase == HashVerifyAnswered || m_hashPhase == HashCheckSourceAnswered)
         return verifyEnd();
     return Running;
 }
@@ -325,6 +327,14 @@ void VfsBlockTransfer::readPipeline()
                 m_readState = IoFailed;
                 return;
             }
+            // Without digests, the last block is what proves the source still ends where the
+            // copy was planned to end.
+            if (m_fresh && r.offset + r.size >= m_size && r.status != FSO_STATUS_END_OF_FILE) {
+                logPrintf(LogVcpa, "source longer than planned: the last block did not end it");
+                m_sourceChanged = true;
+                m_readState = IoFailed;
+                return;
+            }
             WriteBlock block;
             block.offset = r.offset;
             block.data.assign(r.data.begin(), r.data.begin() + r.receivedSize);
@@ -422,17 +432,6 @@ VfsBlockTransfer::Outcome VfsBlockTransfer::verifyEnd()
     const quint64 size = m_size;
     const quint64 lastOffset = size == 0 ? 0 : ((size - 1) / kBlockSize) * kBlockSize;
     const quint16 blocks = size == 0 ? 1 : 2;
-    // Fresh: nothing was hashed on the way, so the source's last block as it is now is the
-    // reference the destination's must match.
-    if (m_fresh && m_hashPhase == HashCheckSourceAnswered && !m_haveLastSourceDigest) {
-        const VfsHashFileJob &r = m_hash.record;
-        if (r.jobStatus == JobFinished && r.status == FSO_STATUS_END_OF_FILE && digestsValid(r, 2)
-            && r.digestCount == (size == 0 ? 0u : 1u)) {
-            if (size > 0)
-                std::memcpy(m_lastSourceDigest.data(), r.digests.data(), kDigestSize);
-            m_haveLastSourceDigest = true;
-        }
-    }
     auto lastBlockMatches = [&](const VfsHashFileJob &r) {
         bool ok = r.jobStatus == JobFinished && r.status == FSO_STATUS_END_OF_FILE && digestsValid(r, 2);
         if (ok && size == 0)

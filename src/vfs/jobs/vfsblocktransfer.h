@@ -3,11 +3,14 @@
 // The content of one file, moved block by block from an open source handle to an open
 // destination handle: block digests of both sides, the queue of blocks to read and write,
 // and the read and write buffers. Blocks the destination already holds are never sent
-// again, so an interrupted copy resumes where the data stops matching. A destination that
-// holds nothing yet has nothing to compare with: its blocks are all sent, and neither side
-// is hashed on the way. At the end the last block of both sides is hashed once more: the
-// source must not have changed under the copy, the destination's last block must be the
-// source's, and nothing may follow it.
+// again, so an interrupted copy resumes where the data stops matching; at the end the last
+// block of both sides is hashed once more: the source must not have changed under the copy,
+// the destination's last block must be the source's, and nothing may follow it.
+//
+// A destination that held nothing (new or empty) has nothing to compare with: all blocks
+// are sent and neither side is hashed. Its length is the planned one from its open; the
+// source's is proved by the read of the last block, which must end exactly at the end of
+// the file (a source that grew or shrank fails the copy and the retry plans it anew).
 //
 // Owned by its copy job and used on the job's thread only. Each record carries its own
 // completion (VfsRequestRecord::done) which the job's `post` brings back onto that thread,
