@@ -13,10 +13,17 @@ PACKAGES=(
   libsodium-dev libkf5archive-dev libexif-dev libraw-dev
   p7zip-full ghostscript shared-mime-info xvfb xauth sqlite3
   libbenchmark-dev clang libclang-rt-14-dev
+  # scripts/screens.sh: a window manager, so screenshots show real window frames
+  openbox
   # desktop tests: archives made with Python's zipfile, the update site served by http.server
   python3
   # desktop tests: a self-signed certificate for the local update site
   openssl
+  imagemagick  # bench/ only: the reference the thumbnail benchmark compares with
+  # OpenSSL's libcrypto: SHA-1 and the session cipher where it is faster than libsodium
+  libssl-dev
+  # the copy benchmark's comparison: a private sshd for scp and rsync over ssh
+  openssh-server openssh-client rsync
   # network tests: the TURN/STUN server, Tor (onion service), namespaces with NAT
   coturn tor nftables iproute2
 )

@@ -14,7 +14,10 @@ std::atomic<PeerModel *> g_instance{nullptr};
 PeerModel::PeerModel(QObject *parent)
     : QAbstractListModel(parent)
 {
-    g_instance.store(this);
+    // The first model made is the process's one; one a QML file makes later (the type is
+    // creatable) must not take its place.
+    PeerModel *none = nullptr;
+    g_instance.compare_exchange_strong(none, this);
 }
 
 PeerModel::~PeerModel()

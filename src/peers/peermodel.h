@@ -30,7 +30,7 @@ public:
     Q_INVOKABLE explicit PeerModel(QObject *parent = nullptr);
     ~PeerModel() override;
 
-    // The process-wide model: the most recently made one still alive.
+    // The process-wide model: the first one made, while it is alive.
     static PeerModel *instance();
 
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;

@@ -3,6 +3,7 @@
 #include "peers/ipeer.h"
 #include "vfs/models/vfsdrivemodel.h"
 #include "vfs/models/vfsmodel.h"
+#include "vfs/models/vfsmodelicons.h"
 
 #include <QMetaObject>
 #include <QPointer>
@@ -19,7 +20,10 @@ void attachPeerModels(IPeer *peer)
         if (guard)
             drives->setObjectName(guard->uuid());
     });
-    peer->setFileModels(drives, new VfsModel);
+    auto *files = new VfsModel;
+    // Thumbnails and type icons; they load once the window installs its image pipeline.
+    VfsModelPreviews::attach(files);
+    peer->setFileModels(drives, files);
 }
 
 void bindPeerModels(IPeer *peer)

@@ -626,7 +626,7 @@ void VfsServerNusk::processListDrivesCommand(const VfsFenuCommand &cmd)
     }
 
     std::vector<unsigned char> reply;
-    if (!fsoreply::drives(reply, cmd.trId, FSO_STATUS_SUCCESS, std::uint16_t(cmd.index), records)) {
+    if (!fsoreply::drives(reply, cmd.trId, FSO_STATUS_SUCCESS, std::uint16_t(cmd.index), std::move(records))) {
         logPrintf(LogVsrv, "failed to send LIST_DRIVES response");
         return;
     }
@@ -1022,7 +1022,11 @@ void VfsServerNuskPrivate::closeFinished(CloseFileJob *job)
     if (!owned)
         return;
     dataJobFinished(job->file);
-    send(handleReply(FSO_CLOSE_FILE_REPLY, job->trId, job->status, job->handle));
+    std::vector<unsigned char> reply;
+    if (!fsoreply::handle(reply, FSO_CLOSE_FILE_REPLY, job->trId, job->status, job->handle))
+        logPrintf(LogVsrv, "failed to send CLOSE_FILE response TrId %u handle %u", unsigned(job->trId),
+                  unsigned(job->handle));
+    send(std::move(reply));
     job->file.reset();
     recycle(freeCloses, std::move(owned));
 }
