@@ -13,6 +13,13 @@ PACKAGES=(
   libsodium-dev libkf5archive-dev libexif-dev libraw-dev
   p7zip-full ghostscript shared-mime-info xvfb xauth sqlite3
   libbenchmark-dev clang libclang-rt-14-dev
+  # scripts/screens.sh: a window manager, so screenshots show real window frames
+  openbox
+  # desktop tests: archives made with Python's zipfile, the update site served by http.server
+  python3
+  # desktop tests: a self-signed certificate for the local update site
+  openssl
+  imagemagick  # bench/ only: the reference the thumbnail benchmark compares with
 )
 
 missing=()

@@ -12,9 +12,11 @@ nusk_build all
 cd "$root/build"
 ctest --output-on-failure -j "${NUSK_JOBS:-$(nproc)}"
 
-# Decoders of peer input, the channel and the file server under AddressSanitizer and UBSan.
+# Decoders of peer input, the channel, the file server and the image decoders under
+# AddressSanitizer and UBSan.
 ASAN_TESTS=(tst_termstream tst_fsoparser tst_fsoclient fso_corpus_replay tst_link tst_crypto
-            tst_access tst_server tst_serverstress tst_copyjob tst_jobmodel)
+            tst_access tst_server tst_serverstress tst_copyjob tst_jobmodel
+            tst_decoders tst_imagepipeline tst_preview)
 # The file server's workers and open-file table under ThreadSanitizer.
 TSAN_TESTS=(tst_serverstress tst_server)
 [ -n "${NUSK_ASAN_EXTRA:-}" ] && ASAN_TESTS+=(${NUSK_ASAN_EXTRA})

@@ -1,6 +1,10 @@
 // Start-up and shut-down of nusk.
 
 #include "app/base/configsettings.h"
+#include "app/startup/commandline.h"
+#include "app/startup/screenrunner.h"
+#include "com/connectionmanager.h"
+#include "ui/mainwindow.h"
 #include "app/base/devicekind.h"
 #include "app/base/log.h"
 #include "app/startup/selfupdate.h"
@@ -21,8 +25,10 @@
 #include <QSettings>
 #include <QStringList>
 #include <QThread>
+#include <QTimer>
 
 #include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -44,6 +50,25 @@ void saveState()
 
 int main(int argc, char* argv[])
 {
+    // 0. Options, answered before any GUI object exists: --help and --version work without a
+    // display, and a missing display is one clear line instead of the platform plug-in's abort.
+    QCoreApplication::setApplicationName(QStringLiteral("nusk"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("0.5.18"));
+    {
+        const QStringList arguments = rawArguments(argc, argv);
+        const CommandLine commandLine = parseCommandLine(arguments);
+        if (commandLine.outcome != CommandLine::Run) {
+            std::fputs(qUtf8Printable(commandLine.output),
+                       commandLine.outcome == CommandLine::ExitOk ? stdout : stderr);
+            return commandLine.outcome == CommandLine::ExitOk ? 0 : 2;
+        }
+        QString reason;
+        if (!displayAvailable(arguments, &reason)) {
+            std::fprintf(stderr, "nusk: %s\n", qUtf8Printable(reason));
+            return 1;
+        }
+    }
+
     // Whatever the program creates is its owner's alone: the configuration holds secrets.
     privatefiles::restrictUmask();
 
@@ -129,7 +154,29 @@ int main(int argc, char* argv[])
     }
     NetworkSide networkSide(&database, &peerModel, &ioThread, networkEnabled);
 
-    // 8. Seam: MainWindow(networkSide.manager(), &database) is made and shown here.
+    // 8. The main window, shown before ioThread starts; what it restores from the peers and
+    // the database waits for the connection manager's started().
+    MainWindow window(networkSide.manager(), &database);
+    window.show();
+    // A second start on this configuration asked this program to come to the front.
+    QObject::connect(&startupGuard, &StartupGuard::activationRequested, &window, [&window] {
+        window.showNormal();
+        window.raise();
+        window.activateWindow();
+    });
+
+    // Screenshot run (scripts/screens.sh): every layer's scenes, then quit.
+    std::unique_ptr<ScreenRunner> screens;
+    const QString screensDir = QString::fromLocal8Bit(qgetenv("NUSK_SCREENS_DIR"));
+    if (!screensDir.isEmpty()) {
+        screens.reset(new ScreenRunner(&window, screensDir));
+        QObject::connect(screens.get(), &ScreenRunner::finished, &app, &QCoreApplication::quit);
+        auto begin = [&screens] { QTimer::singleShot(1500, screens.get(), &ScreenRunner::start); };
+        if (window.isRestored())
+            begin();
+        else
+            QObject::connect(&window, &MainWindow::restored, screens.get(), begin);
+    }
 
     QObject::connect(&app, &QCoreApplication::aboutToQuit, [&networkSide]() {
         // The connection manager goes first, on its own thread, taking every peer, link and

@@ -14,7 +14,8 @@
 #include "peers/peermodel.h"
 #include "peers/peersetup.h"
 #include "vfs/models/vfsmodel.h"
-#include "app/startup/vfspeerprovider.h"
+#include "app/startup/vfspeerendpoint.h"
+#include "vfs/models/vfspeermodels.h"
 #include "vfs/server/vfswatcher.h"
 
 #include <QDir>
@@ -124,14 +125,13 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "no drives found\n");
         return 1;
     }
-    VfsPeerProvider provider;
-    setPeerVfsProvider(&provider);
     PeerModel peerModel;
+    QObject::connect(&peerModel, &PeerModel::peerAdded, &peerModel, &bindPeerModels);
     QThread ioThread;
     ioThread.setObjectName(QStringLiteral("ioThread"));
     auto *manager = new ConnectionManager(&database);
     manager->setListenPort(0);
-    installPeers(manager, &peerModel);
+    installPeers(manager, &peerModel, makeVfsPeerEndpoint);
     manager->moveToThread(&ioThread);
     QObject::connect(&ioThread, &QThread::started, manager, &ConnectionManager::start);
     ioThread.start();
@@ -207,7 +207,6 @@ int main(int argc, char **argv)
     QMetaObject::invokeMethod(manager, [manager] { delete manager; }, Qt::BlockingQueuedConnection);
     ioThread.quit();
     ioThread.wait();
-    setPeerVfsProvider(nullptr);
 
     if (status != 0 || scanned != count)
         return status ? status : 1;

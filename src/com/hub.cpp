@@ -32,6 +32,8 @@ bool sameRemoteHost(const QHostAddress &a, const QHostAddress &b)
     return a.isInSubnet(b, 64);
 }
 
+const char kTransportProperty[] = "com.transport";
+
 } // namespace
 
 Hub::Hub(QObject *parent)
@@ -185,12 +187,18 @@ void Hub::setNetworkEnabled(bool enabled)
 }
 
 Link *Hub::connectTo(const QString &host, quint16 port, const QByteArray &expectedKey,
-                     const GreetingAmender &amend)
+                     const GreetingAmender &amend, const QString &transportType)
 {
-    auto *link = new Link(new QTcpSocket, true, this);
+    const bool tcp = transportType == QLatin1String("tcp");
+    const auto factory = m_streamFactories.value(transportType);
+    QTcpSocket *socket = tcp || !factory ? nullptr : factory();
+    auto *link = new Link(socket ? socket : new QTcpSocket, true, this);
+    link->setProperty(kTransportProperty, transportType);
     track(link);
     QString refusal;
-    if (!m_identity.isValid())
+    if (!tcp && !socket)
+        refusal = QStringLiteral("no %1 transport").arg(transportType);
+    else if (!m_identity.isValid())
         refusal = QStringLiteral("no identity");
     else if (expectedKey.size() != crypto::kSignPublicKeyBytes)
         refusal = QStringLiteral("no valid key expected");
@@ -207,6 +215,87 @@ Link *Hub::connectTo(const QString &host, quint16 port, const QByteArray &expect
         });
     }
     return link;
+}
+
+void Hub::setStreamFactory(const QString &transportType, std::function<QTcpSocket *()> factory)
+{
+    if (factory)
+        m_streamFactories.insert(transportType, std::move(factory));
+    else
+        m_streamFactories.remove(transportType);
+}
+
+bool Hub::canDial(const QString &transportType) const
+{
+    return transportType == QLatin1String("tcp") || m_streamFactories.contains(transportType);
+}
+
+QString Hub::transportOf(const Link *link)
+{
+    const QString type = link ? link->property(kTransportProperty).toString() : QString();
+    return type.isEmpty() ? QStringLiteral("tcp") : type;
+}
+
+bool Hub::acceptStream(QTcpSocket *socket, const QString &transportType)
+{
+    if (!socket || !makeRoomFor(socket->peerAddress()))
+        return false;
+    // Only the local computer's own link may come in while the network is off, and that
+    // one comes over TCP.
+    if (!m_networkEnabled)
+        return false;
+    auto *link = new Link(socket, false, this);
+    link->setProperty(kTransportProperty, transportType);
+    track(link);
+    link->startServer();
+    return true;
+}
+
+bool Hub::makeRoomFor(const QHostAddress &from)
+{
+    if (!takeConnectionToken(from)) {
+        logPrintf(LogCom1, "too many connections from the network of %s, dropping it", qPrintable(from.toString()));
+        return false;
+    }
+    // Bounded per remote host (a host at its share waits for its own handshakes) and in
+    // all; a full table makes room by dropping its oldest handshake, so that idle
+    // connections from many hosts cannot keep real ones (the local computer's own link
+    // included) out.
+    // A handshake that has said something (a hello on its way through this busy loop, or
+    // one that proved it knows this computer's key) goes last.
+    auto before = [](const Link *a, const Link *b) {
+        const bool aSilent = a->isSilent();
+        const bool bSilent = b->isSilent();
+        return aSilent != bSilent ? aSilent : a->ageMs() > b->ageMs();
+    };
+    Link *evicted = nullptr;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        Link *oldest = nullptr;
+        int total = 0, fromHost = 0;
+        for (const QPointer<Link> &link : qAsConst(m_links)) {
+            if (!link || link->isOutgoing() || link->state() != Link::StateHandshaking)
+                continue;
+            ++total;
+            if (!oldest || before(link.data(), oldest))
+                oldest = link.data();
+            if (sameRemoteHost(link->peerAddress(), from))
+                ++fromHost;
+        }
+        if (fromHost >= kMaxPendingIncomingPerAddress) {
+            logPrintf(LogCom1, "too many handshakes in progress from %s, dropping it", qPrintable(from.toString()));
+            return false;
+        }
+        evicted = total >= kMaxPendingIncoming ? oldest : nullptr;
+        // Bytes already waiting in the system for the chosen one make it a speaker too.
+        if (!evicted || !evicted->isSilent() || !evicted->noteWaitingBytes())
+            break;
+    }
+    if (evicted) {
+        logPrintf(LogCom1, "too many handshakes in progress, dropping the oldest from %s",
+                  qPrintable(evicted->peerAddress().toString()));
+        evicted->fail(QStringLiteral("handshake slot taken by a newer connection"));
+    }
+    return true;
 }
 
 QList<Link *> Hub::links() const
@@ -234,35 +323,10 @@ void Hub::onNewConnection()
         if (!socket)
             break;
         const QHostAddress from = socket->peerAddress();
-        if (!takeConnectionToken(from)) {
-            logPrintf(LogCom1, "too many connections from the network of %s, dropping it", qPrintable(from.toString()));
+        if (!makeRoomFor(from)) {
             socket->abort();
             socket->deleteLater();
             continue;
-        }
-        // Bounded in all and per remote host; a full table makes room by dropping the
-        // oldest handshake, so that idle connections cannot keep real ones out.
-        Link *oldest = nullptr, *oldestFromHost = nullptr;
-        int total = 0, fromHost = 0;
-        for (const QPointer<Link> &link : qAsConst(m_links)) {
-            if (!link || link->isOutgoing() || link->state() != Link::StateHandshaking)
-                continue;
-            ++total;
-            if (!oldest || link->ageMs() > oldest->ageMs())
-                oldest = link.data();
-            if (sameRemoteHost(link->peerAddress(), from)) {
-                ++fromHost;
-                if (!oldestFromHost || link->ageMs() > oldestFromHost->ageMs())
-                    oldestFromHost = link.data();
-            }
-        }
-        Link *evicted = fromHost >= kMaxPendingIncomingPerAddress ? oldestFromHost
-                        : total >= kMaxPendingIncoming            ? oldest
-                                                                  : nullptr;
-        if (evicted) {
-            logPrintf(LogCom1, "too many handshakes in progress, dropping the oldest from %s",
-                      qPrintable(evicted->peerAddress().toString()));
-            evicted->fail(QStringLiteral("handshake slot taken by a newer connection"));
         }
         auto *link = new Link(socket, false, this);
         track(link);

@@ -30,6 +30,7 @@
 #include <vector>
 
 class QTcpServer;
+class QTcpSocket;
 class QTimer;
 
 namespace com {
@@ -101,16 +102,29 @@ public:
     // returned at once (StateHandshaking); it emits established() or closed(). The amender
     // may add to this link's greeting once the channel binding is known.
     Link *connectTo(const QString &host, quint16 port, const QByteArray &expectedKey,
-                    const GreetingAmender &amend = GreetingAmender());
+                    const GreetingAmender &amend = GreetingAmender(),
+                    const QString &transportType = QStringLiteral("tcp"));
+
+    // The stream a dial over `transportType` ("udp", "turn", "onion") travels on; "tcp" is
+    // built in. A type without a factory cannot be dialled (the link closes at once).
+    void setStreamFactory(const QString &transportType, std::function<QTcpSocket *()> factory);
+    bool canDial(const QString &transportType) const;
+    // A connected stream that came in over another transport, taken like a TCP connection
+    // the listener accepted and under the same handshake quotas. False, and the socket left
+    // to the caller, when over quota or with the network off.
+    bool acceptStream(QTcpSocket *socket, const QString &transportType);
+    // The transport type a link travels on ("tcp" for plain TCP links).
+    static QString transportOf(const Link *link);
 
     // Links that are up, in both directions.
     QList<Link *> links() const;
     int pendingHandshakes() const;
 
-    // Handshakes in progress; when full, the oldest gives way to the newcomer, so idle
-    // connections cannot lock everybody out (each holds its slot for firstMessageMs).
+    // Handshakes in progress; when full, the oldest that has not sent its hello yet (else
+    // the oldest) gives way to the newcomer, so idle connections cannot lock everybody out
+    // (each holds its slot for firstMessageMs at most).
     static constexpr int kMaxPendingIncoming = 128;
-    // Handshakes in progress from any one remote address (the oldest gives way too).
+    // Handshakes in progress from any one remote address; beyond it the newcomer is dropped.
     static constexpr int kMaxPendingIncomingPerAddress = 8;
     // New connections per network (/24 for IPv4, /48 for IPv6; each loopback address on
     // its own): a burst, then a steady rate. Beyond it a connection is closed at once.
@@ -134,6 +148,9 @@ private:
     void reportListening();
     bool admit(Link &link, QString *peerUuid, bool *ownKey);
     void track(Link *link);
+    // Takes a token of the sender's network and, when the handshake table is full, drops
+    // its oldest entry; false when the sender's network is over its rate.
+    bool makeRoomFor(const QHostAddress &from);
     // Takes a token of the sender's network; false when its bucket is empty.
     bool takeConnectionToken(const QHostAddress &from);
     // False for a client hello nonce seen recently (a replayed hello).
@@ -164,6 +181,7 @@ private:
     bool m_reportedListening = false;
     int m_listenRetryMs = 5000;
     QList<QPointer<Link>> m_links;
+    QHash<QString, std::function<QTcpSocket *()>> m_streamFactories;
     QHash<QByteArray, Bucket> m_buckets;
     QElapsedTimer m_bucketClock;
     QSet<QByteArray> m_seenNonces;

@@ -14,10 +14,12 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QStringList>
 #include <QThread>
 #include <QVariant>
 
 #include <fcntl.h>
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <unistd.h>
@@ -1024,4 +1026,30 @@ bool SqliteDatabase::putImage(const ImageCacheDto &row)
         {{":iu", row.img_uuid}, {":pu", row.peer_uuid}, {":u", text(row.uri)}, {":mt", row.mtime},
          {":at", row.atime}, {":w", row.width}, {":h", row.height}, {":b", blob(row.img)}},
         "failed to put image %s", row.img_uuid) >= 0;
+}
+
+bool SqliteDatabase::touchImages(const std::vector<QString> &imgUuids, qint64 atime)
+{
+    if (imgUuids.empty())
+        return true;
+    const QSqlDatabase db = connection();
+    if (!db.isOpen())
+        return false;
+    // SQLite allows 999 parameters per statement; a file has a handful of rows.
+    constexpr size_t kChunk = 500;
+    for (size_t first = 0; first < imgUuids.size(); first += kChunk) {
+        const size_t count = std::min(kChunk, imgUuids.size() - first);
+        QStringList marks;
+        for (size_t i = 0; i < count; ++i)
+            marks << QStringLiteral("?");
+        QSqlQuery q(db);
+        q.prepare(QStringLiteral("UPDATE imgcache SET atime = ? WHERE img_uuid IN (%1)")
+                      .arg(marks.join(QLatin1Char(','))));
+        q.addBindValue(atime);
+        for (size_t i = 0; i < count; ++i)
+            q.addBindValue(imgUuids[first + i]);
+        if (!run(q))
+            return false;
+    }
+    return true;
 }

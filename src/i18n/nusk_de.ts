@@ -206,5 +206,41 @@
             <numerusform>(%n. Kopie)</numerusform>
         </translation>
     </message>
+    <message id="btn-cancel">
+        <source>Cancel</source>
+        <translation>Abbrechen</translation>
+    </message>
+    <message id="btn-close">
+        <source>Close</source>
+        <translation>Schließen</translation>
+    </message>
+    <message id="btn-delete">
+        <source>Delete</source>
+        <translation>Löschen</translation>
+    </message>
+    <message id="btn-copy">
+        <source>Copy</source>
+        <translation>Kopieren</translation>
+    </message>
+    <message id="btn-paste">
+        <source>Paste</source>
+        <translation>Einfügen</translation>
+    </message>
+    <message id="btn-move">
+        <source>Move</source>
+        <translation>Verschieben</translation>
+    </message>
+    <message id="btn-skip">
+        <source>Skip</source>
+        <translation>Überspringen</translation>
+    </message>
+    <message id="btn-replace">
+        <source>Replace</source>
+        <translation>Ersetzen</translation>
+    </message>
+    <message id="btn-replace-all">
+        <source>Replace all</source>
+        <translation>Alle ersetzen</translation>
+    </message>
 </context>
 </TS>

@@ -206,5 +206,41 @@
             <numerusform>(%n. Copy)</numerusform>
         </translation>
     </message>
+    <message id="btn-cancel">
+        <source>Cancel</source>
+        <translation>Cancel</translation>
+    </message>
+    <message id="btn-close">
+        <source>Close</source>
+        <translation>Close</translation>
+    </message>
+    <message id="btn-delete">
+        <source>Delete</source>
+        <translation>Delete</translation>
+    </message>
+    <message id="btn-copy">
+        <source>Copy</source>
+        <translation>Copy</translation>
+    </message>
+    <message id="btn-paste">
+        <source>Paste</source>
+        <translation>Paste</translation>
+    </message>
+    <message id="btn-move">
+        <source>Move</source>
+        <translation>Move</translation>
+    </message>
+    <message id="btn-skip">
+        <source>Skip</source>
+        <translation>Skip</translation>
+    </message>
+    <message id="btn-replace">
+        <source>Replace</source>
+        <translation>Replace</translation>
+    </message>
+    <message id="btn-replace-all">
+        <source>Replace all</source>
+        <translation>Replace all</translation>
+    </message>
 </context>
 </TS>

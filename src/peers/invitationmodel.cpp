@@ -13,7 +13,10 @@ std::atomic<InvitationModel *> g_instance{nullptr};
 InvitationModel::InvitationModel(QObject *parent)
     : QAbstractListModel(parent)
 {
-    g_instance.store(this);
+    // The first model made is the process's one; one a QML file makes later (the type is
+    // creatable) must not take its place.
+    InvitationModel *none = nullptr;
+    g_instance.compare_exchange_strong(none, this);
 }
 
 InvitationModel::InvitationModel(IDatabase *database, QObject *parent)

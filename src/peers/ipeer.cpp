@@ -1,7 +1,6 @@
 #include "peers/ipeer.h"
 
 #include "peers/peeraclmodel.h"
-#include "peers/peervfsprovider.h"
 
 #include <QCoreApplication>
 #include <QMutexLocker>
@@ -31,21 +30,31 @@ IPeer::~IPeer()
     }
 }
 
+QThread *IPeer::modelThread() const
+{
+    return QCoreApplication::instance() ? QCoreApplication::instance()->thread() : thread();
+}
+
 void IPeer::createModels()
 {
-    QThread *appThread = QCoreApplication::instance() ? QCoreApplication::instance()->thread()
-                                                      : thread();
-    if (IPeerVfsProvider *provider = peerVfsProvider()) {
-        m_driveModel = provider->createDriveModel(this);
-        m_fileModel = provider->createFileModel(this);
-    }
     m_aclModel = new PeerAclModel();
-    for (QObject *model : {static_cast<QObject *>(m_driveModel.data()),
-                           static_cast<QObject *>(m_fileModel.data()),
-                           static_cast<QObject *>(m_aclModel.data())}) {
-        if (model && model->thread() != appThread)
-            model->moveToThread(appThread);
+    if (m_aclModel->thread() != modelThread())
+        m_aclModel->moveToThread(modelThread());
+}
+
+void IPeer::setFileModels(QObject *driveModel, QObject *fileModel)
+{
+    for (QObject *model : {driveModel, fileModel}) {
+        if (model && model->thread() != modelThread())
+            model->moveToThread(modelThread());
     }
+    {
+        QMutexLocker lock(&m_mutex);
+        m_driveModel = driveModel;
+        m_fileModel = fileModel;
+    }
+    Q_EMIT vfsDriveModelChanged();
+    Q_EMIT vfsFileSystemModelChanged();
 }
 
 QString IPeer::uuid() const

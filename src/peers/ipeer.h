@@ -15,6 +15,7 @@
 #include <QString>
 
 class PeerAclModel;
+class QThread;
 class VfsClient;
 
 class IPeer : public QObject
@@ -73,10 +74,13 @@ public:
     // The peer's FSO client; null for peers without one.
     virtual VfsClient *vfsClient() const;
 
-    // The drive model (VfsDriveModel) and the file model (VfsModel) made by the installed
-    // file-layer provider; null only when no provider was installed.
+    // The drive model and the file model the file layer made for this peer; null until it
+    // gave them (and always for peers it never saw).
     QObject *vfsDriveModel() const;
     QObject *vfsFileSystemModel() const;
+    // Takes the two models (no parent) and moves them to the application thread; the peer
+    // deletes them with itself. Called once, on the peer's thread, right after it is built.
+    void setFileModels(QObject *driveModel, QObject *fileModel);
     PeerAclModel *aclModel() const;
 
 public Q_SLOTS:
@@ -101,6 +105,7 @@ protected:
 
 private:
     void createModels();
+    QThread *modelThread() const;
 
     PeerDto m_dto;
     QString m_name;

@@ -57,7 +57,14 @@ PeerNusk *PeerLoader::createPeer(const PeerDto &dto)
 {
     if (dto.type != QLatin1String("nusk"))
         return nullptr;
-    return new PeerNusk(dto, m_database, m_hub, this);
+    return withEndpoint(new PeerNusk(dto, m_database, m_hub, this));
+}
+
+PeerNusk *PeerLoader::withEndpoint(PeerNusk *peer) const
+{
+    if (m_makeEndpoint)
+        peer->attachEndpoint(m_makeEndpoint(peer));
+    return peer;
 }
 
 void PeerLoader::loadPeers()
@@ -216,7 +223,8 @@ void PeerLoader::addPendingInviter(const InvitationRecord &record, const QByteAr
     contact.transports = record.transports;
     contact.invitationUuid = record.uuid;
     contact.invitationProofKey = proofKey;
-    PeerNusk *pending = new PeerNusk({newUuidString(), QStringLiteral("nusk"), now}, contact, m_database, m_hub, this);
+    PeerNusk *pending = withEndpoint(
+        new PeerNusk({newUuidString(), QStringLiteral("nusk"), now}, contact, m_database, m_hub, this));
     pending->setName(record.name);
     pending->setDeviceType(record.deviceType);
     pending->setIcon(iconForDeviceType(record.deviceType));

@@ -44,6 +44,9 @@ public:
     // The loader of the running network side, null when there is none.
     static PeerLoader *instance();
 
+    // The file layer's endpoint for every peer built from now on.
+    void setEndpointMaker(PeerEndpointMaker maker) { m_makeEndpoint = std::move(maker); }
+
     // Factory: a PeerNusk for type "nusk", null for any other type.
     PeerNusk *createPeer(const PeerDto &dto);
 
@@ -72,10 +75,12 @@ private:
     void addToModel(PeerNusk *peer);
     void onPeerRemoved(const QString &uuid);
     void storeInviter(PeerNusk *peer, const InvitationRecord &record);
+    PeerNusk *withEndpoint(PeerNusk *peer) const;
 
     IDatabase *m_database = nullptr;
     QPointer<com::Hub> m_hub;
     QPointer<PeerModel> m_model;
+    PeerEndpointMaker m_makeEndpoint;
     QHash<QString, PeerNusk *> m_peers;
     QHash<QByteArray, PeerNusk *> m_pending;   // by public key
     bool m_networkEnabled = true;

@@ -1,7 +1,6 @@
 #include "peers/peermodel.h"
 
 #include "peers/ipeer.h"
-#include "peers/peervfsprovider.h"
 
 #include <QMutexLocker>
 #include <QThread>
@@ -15,7 +14,10 @@ std::atomic<PeerModel *> g_instance{nullptr};
 PeerModel::PeerModel(QObject *parent)
     : QAbstractListModel(parent)
 {
-    g_instance.store(this);
+    // The first model made is the process's one; one a QML file makes later (the type is
+    // creatable) must not take its place.
+    PeerModel *none = nullptr;
+    g_instance.compare_exchange_strong(none, this);
 }
 
 PeerModel::~PeerModel()
@@ -154,8 +156,7 @@ void PeerModel::insertPeer(IPeer *peer)
             [this, peer]() { peerChanged(peer, {PeerLinkStateRole}); });
     connect(peer, &QObject::destroyed, this, &PeerModel::removePeer);
 
-    if (IPeerVfsProvider *provider = peerVfsProvider())
-        provider->peerAdded(peer);
+    Q_EMIT peerAdded(peer);
 }
 
 void PeerModel::removePeer(QObject *peer)

@@ -30,7 +30,7 @@ public:
     Q_INVOKABLE explicit PeerModel(QObject *parent = nullptr);
     ~PeerModel() override;
 
-    // The process-wide model: the most recently made one still alive.
+    // The process-wide model: the first one made, while it is alive.
     static PeerModel *instance();
 
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;
@@ -42,9 +42,14 @@ public:
     QList<IPeer *> peers() const;
 
 public Q_SLOTS:
-    // Lists the peer (once) and hands it to the file layer's provider. From another thread
-    // the row appears once the model's thread has run the request.
+    // Lists the peer (once) and announces it with peerAdded. From another thread the row
+    // appears once the model's thread has run the request.
     void addPeer(IPeer *peer);
+
+Q_SIGNALS:
+    // On the model's thread, once per peer, after its row appeared; the file layer binds
+    // the peer's models to it here.
+    void peerAdded(IPeer *peer);
 
 private:
     void insertPeer(IPeer *peer);

@@ -10,7 +10,6 @@
 #include "peers/invitation.h"
 #include "peers/peeraclmodel.h"
 #include "peers/peertimings.h"
-#include "peers/peervfsprovider.h"
 
 #include <QDateTime>
 #include <QMutexLocker>
@@ -122,8 +121,6 @@ void PeerNusk::init()
     m_retryTimer = new QTimer(this);
     m_retryTimer->setSingleShot(true);
     connect(m_retryTimer, &QTimer::timeout, this, &PeerNusk::dial);
-    if (IPeerVfsProvider *provider = peerVfsProvider())
-        provider->attachFso(this, isLocal());
 }
 
 VfsClient *PeerNusk::vfsClient() const
@@ -132,33 +129,16 @@ VfsClient *PeerNusk::vfsClient() const
     return m_vfsClient;
 }
 
-void PeerNusk::setVfsClient(VfsClient *client)
-{
-    QMutexLocker lock(&m_mutex);
-    m_vfsClient = client;
-}
-
-void PeerNusk::setClientMessageSink(MessageSink sink)
-{
-    m_clientSink = std::move(sink);
-}
-
-void PeerNusk::setServerMessageSink(MessageSink sink)
-{
-    m_serverSink = std::move(sink);
-}
-
-void PeerNusk::setProtocolVersionHandler(VersionHandler handler)
-{
-    m_versionHandler = std::move(handler);
-}
-
-void PeerNusk::setAclHandler(AclHandler handler)
+void PeerNusk::attachEndpoint(std::unique_ptr<PeerEndpoint> endpoint)
 {
     QMutexLocker aclLock(&m_aclMutex);
-    m_aclHandler = std::move(handler);
-    if (m_aclHandler)
-        m_aclHandler(acls());
+    m_endpoint = std::move(endpoint);
+    {
+        QMutexLocker lock(&m_mutex);
+        m_vfsClient = m_endpoint ? m_endpoint->client() : nullptr;
+    }
+    if (m_endpoint)
+        m_endpoint->setAcl(acls());
 }
 
 QByteArray PeerNusk::publicKey() const
@@ -316,8 +296,8 @@ void PeerNusk::setAcls(std::vector<PeerAclDto> acls)
     }
     if (model)
         model->updateAcls(acls);   // queues itself onto the model's thread
-    if (m_aclHandler)
-        m_aclHandler(acls);
+    if (m_endpoint)
+        m_endpoint->setAcl(acls);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -633,8 +613,8 @@ void PeerNusk::sendHandshakeRequest(com::Greeting &greeting, const QByteArray &c
 
 void PeerNusk::onHandshakeRequest(const HandshakeDto &handshake)
 {
-    if (!handshake.fsoVersions.empty() && m_versionHandler)
-        m_versionHandler(handshake.fsoVersions.front());
+    if (!handshake.fsoVersions.empty() && m_endpoint)
+        m_endpoint->setProtocolVersion(handshake.fsoVersions.front());
     if (isLocal())
         return;
 
@@ -699,8 +679,8 @@ void PeerNusk::onReceivedMessageCli(std::vector<unsigned char> message)
         m_activity.restart();
     }
     Q_EMIT clientMessageReceived(message);
-    if (header.msgClass == com::LinkClassFsoReply && m_clientSink)
-        m_clientSink(message);
+    if (header.msgClass == com::LinkClassFsoReply && m_endpoint)
+        m_endpoint->replyArrived(message);
 }
 
 void PeerNusk::onReceivedMessageSrv(std::vector<unsigned char> message)
@@ -712,6 +692,6 @@ void PeerNusk::onReceivedMessageSrv(std::vector<unsigned char> message)
         QMutexLocker lock(&m_mutex);
         m_activity.restart();
     }
-    if (header.msgClass == com::LinkClassFsoRequest && m_serverSink)
-        m_serverSink(message);
+    if (header.msgClass == com::LinkClassFsoRequest && m_endpoint)
+        m_endpoint->requestArrived(message);
 }

@@ -16,13 +16,14 @@
 // replaces a half-dead one left from before, and several addresses answering the same round
 // settle on one link instead of each side closing the other's choice.
 //
-// FSO routing: the file layer's provider (peervfsprovider.h) attaches the client, server and
-// parser in the constructor through the setters below. fsoTransmitCLi/fsoTransmitSrv send
-// while the link is up and drop otherwise; received messages go through a header check and,
-// for class 0x43 (client) and 0x42 (server), on to the sinks.
+// FSO routing: the file layer's endpoint (peerendpoint.h), given once by the loader, handles
+// both channels. fsoTransmitCLi/fsoTransmitSrv send while the link is up and drop otherwise;
+// received messages go through a header check and, for class 0x43 (client) and 0x42
+// (server), on to the endpoint.
 
 #include "db/dto.h"
 #include "peers/ipeer.h"
+#include "peers/peerendpoint.h"
 
 #include <QElapsedTimer>
 #include <QList>
@@ -30,7 +31,7 @@
 #include <QPointer>
 
 #include <cstdint>
-#include <functional>
+#include <memory>
 #include <vector>
 
 class IDatabase;
@@ -58,10 +59,6 @@ class PeerNusk : public IPeer
     Q_OBJECT
 
 public:
-    using MessageSink = std::function<void(const std::vector<unsigned char> &)>;
-    using VersionHandler = std::function<void(std::uint16_t)>;
-    using AclHandler = std::function<void(const std::vector<PeerAclDto> &)>;
-
     // What a peer needs to dial: taken from the database for stored peers, given directly for
     // an inviter whose first contact is still to succeed.
     struct Contact
@@ -85,12 +82,9 @@ public:
 
     VfsClient *vfsClient() const override;
 
-    // For the file layer's provider.
-    void setVfsClient(VfsClient *client);
-    void setClientMessageSink(MessageSink sink);
-    void setServerMessageSink(MessageSink sink);
-    void setProtocolVersionHandler(VersionHandler handler);
-    void setAclHandler(AclHandler handler);
+    // Takes the file layer's endpoint for both FSO channels and tells it the current access
+    // entries. Once, on the peer's thread, before start().
+    void attachEndpoint(std::unique_ptr<PeerEndpoint> endpoint);
 
     QByteArray publicKey() const;
     std::vector<TransportDto> transports() const;
@@ -167,9 +161,6 @@ private:
     bool m_started = false;
     bool m_retired = false;
 
-    MessageSink m_clientSink;
-    MessageSink m_serverSink;
-    VersionHandler m_versionHandler;
-    AclHandler m_aclHandler;
-    QMutex m_aclMutex;   // serialises setAcls so the handler sees lists in order
+    std::unique_ptr<PeerEndpoint> m_endpoint;
+    QMutex m_aclMutex;   // serialises setAcls so the endpoint sees lists in order
 };

@@ -44,7 +44,7 @@ com::Greeting ownGreeting(IDatabase *database)
     return greeting;
 }
 
-void installPeers(ConnectionManager *manager, PeerModel *model)
+void installPeers(ConnectionManager *manager, PeerModel *model, PeerEndpointMaker makeEndpoint)
 {
     if (!manager)
         return;
@@ -56,12 +56,13 @@ void installPeers(ConnectionManager *manager, PeerModel *model)
     auto loader = std::make_shared<QPointer<PeerLoader>>();
 
     // The peer factory with the loader.
-    manager->addStartStep([manager, guardedModel, loader] {
+    manager->addStartStep([manager, guardedModel, loader, makeEndpoint] {
         com::Hub *hub = manager->hub();
         IDatabase *database = manager->database();
         hub->setLocalGreeting(ownGreeting(database));
         auto *made = new PeerLoader(database, hub, guardedModel.data(), manager);
         *loader = made;
+        made->setEndpointMaker(makeEndpoint);
         QPointer<PeerLoader> guarded(made);
         hub->setKnownKeyResolver([guarded](const QByteArray &key) {
             return guarded ? guarded->resolveKey(key) : com::KeyVerdict::refuse();

@@ -6,12 +6,14 @@
 // peer), the local computer's own peer, and the authenticator for first contacts.
 
 #include "com/greeting.h"
+#include "peers/peerendpoint.h"
 
 class ConnectionManager;
 class IDatabase;
 class PeerModel;
 
-void installPeers(ConnectionManager *manager, PeerModel *model);
+// `makeEndpoint` gives every peer its file endpoint; without one, peers carry no FSO.
+void installPeers(ConnectionManager *manager, PeerModel *model, PeerEndpointMaker makeEndpoint = {});
 
 // What this computer tells others about itself: name (own attribute, else the host name),
 // icon, device type and the FSO protocol versions.

@@ -4,6 +4,15 @@
 
 namespace testutil {
 
+com::LinkTimings quietTimings()
+{
+    com::LinkTimings t;
+    t.handshakeMs = 10000;
+    t.pingIntervalMs = 600000;
+    t.silenceMs = 600000;
+    return t;
+}
+
 com::Hub *makeHub(QObject *parent, const com::LinkTimings &timings)
 {
     auto *hub = new com::Hub(parent);

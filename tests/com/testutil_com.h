@@ -16,6 +16,9 @@
 
 namespace testutil {
 
+// Timings that leave a link alone: only the ping sent when it comes up, no watchdog.
+com::LinkTimings quietTimings();
+
 // A hub with a fresh identity and the given timings, listening on a port the system picks.
 com::Hub *makeHub(QObject *parent, const com::LinkTimings &timings = com::LinkTimings());
 

@@ -4,21 +4,23 @@
 #include "db/idatabase.h"
 #include "peers/peersetup.h"
 #include "vfs/jobs/vfsjobmodel.h"
-#include "app/startup/vfspeerprovider.h"
+#include "app/startup/vfspeerendpoint.h"
+#include "peers/ipeer.h"
+#include "peers/peermodel.h"
+#include "vfs/models/vfspeermodels.h"
 
 #include <QThread>
 
 NetworkSide::NetworkSide(IDatabase *database, PeerModel *peerModel, QThread *ioThread, bool networkEnabled)
     : m_ioThread(ioThread)
 {
-    // One provider for the process: every peer gets its models and FSO objects from it, so
-    // it must be in place before the first peer is built on ioThread.
-    static VfsPeerProvider provider;
-    setPeerVfsProvider(&provider);
-
     m_manager = new ConnectionManager(database);
     m_manager->setNetworkEnabled(networkEnabled);
-    installPeers(m_manager, peerModel);
+    // Every peer gets its models and FSO objects as it is built; its file model is bound
+    // to it once the peer is listed.
+    installPeers(m_manager, peerModel, makeVfsPeerEndpoint);
+    if (peerModel)
+        QObject::connect(peerModel, &PeerModel::peerAdded, peerModel, &bindPeerModels);
     VfsJobModel::registerStartStep(m_manager);
 
     m_manager->moveToThread(ioThread);

@@ -2,10 +2,11 @@
 
 // The abstract client of one peer's file system, and its request records.
 //
-// A caller fills a record, hands it to one of the ten request operations and waits for the
-// update signal of that kind carrying the record's pointer. Every receiver of a signal gets
-// every record of that kind, so it compares the pointer with the records it issued. Until
-// the signal the client borrows the record; afterwards it never touches it again.
+// A caller fills a record, hands it to one of the ten request operations and waits for its
+// answer: the record's own `done` callback when the caller set one (only this requester
+// hears of it), else the update signal of that kind carrying the record's pointer (every
+// receiver gets every record of that kind and compares the pointer with its own). Until the
+// answer the client borrows the record; afterwards it never touches it again.
 //
 // An owner that goes away while its record is still outstanding calls the record's
 // `release` (when set) first: it removes the record from the client's queue, so the record
@@ -35,11 +36,19 @@ enum VfsRequestStatus : quint32 {
     JobFinished = 4, // the reply (for a listing: the last page) arrived
 };
 
-// Common head of every record. `release` is set by the client when the record is queued.
+// Whether a record's request is over: answered, or failed for good.
+inline bool vfsRequestEnded(quint32 jobStatus)
+{
+    return jobStatus == JobFinished || jobStatus == JobError;
+}
+
+// Common head of every record. `release` is set by the client when the record is queued;
+// `done`, when the requester sets it, is called on the client's thread with no lock held.
 template <typename Job>
 struct VfsRequestRecord
 {
     std::function<void(Job *)> release;
+    std::function<void(Job *)> done;
     quint32 jobStatus = JobIdle;
     VfsClientRequest *request = nullptr;
 };

@@ -10,6 +10,8 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <tuple>
+#include <type_traits>
 
 struct VfsClientRequest
 {
@@ -30,6 +32,28 @@ struct VfsClientRequest
     FsoAttributes attributes;
 };
 
+// One queue per kind of record, all in one table: adding a request kind adds its type here
+// and its encode/prepare/process functions; every walk over the queues goes through forEach.
+template <typename... Jobs>
+struct RequestQueueTable
+{
+    std::tuple<std::vector<Jobs *>...> queues;
+
+    template <typename Job> std::vector<Job *> &of() { return std::get<std::vector<Job *>>(queues); }
+    template <typename F> void forEach(F &&f)
+    {
+        std::apply([&](auto &...q) { (f(q), ...); }, queues);
+    }
+    template <typename F> void forEach(F &&f) const
+    {
+        std::apply([&](const auto &...q) { (f(q), ...); }, queues);
+    }
+};
+
+using RequestQueues = RequestQueueTable<VfsListDirectoryJob, VfsListDrivesJob, VfsMoveJob, VfsOpenFileJob,
+                                        VfsCloseFileJob, VfsReadFileJob, VfsWriteFileJob, VfsDeleteFileJob,
+                                        VfsHashFileJob, VfsMakeDirectoryJob>;
+
 struct VfsClientNusk::Private
 {
     QMutex mutex;
@@ -40,32 +64,18 @@ struct VfsClientNusk::Private
     quint16 counter = 0;
     QElapsedTimer rxClock;
 
-    std::vector<VfsListDirectoryJob *> listQ;
-    std::vector<VfsListDrivesJob *> drivesQ;
-    std::vector<VfsMoveJob *> moveQ;
-    std::vector<VfsOpenFileJob *> openQ;
-    std::vector<VfsCloseFileJob *> closeQ;
-    std::vector<VfsReadFileJob *> readQ;
-    std::vector<VfsWriteFileJob *> writeQ;
-    std::vector<VfsDeleteFileJob *> deleteQ;
-    std::vector<VfsHashFileJob *> hashQ;
-    std::vector<VfsMakeDirectoryJob *> mkdirQ;
+    RequestQueues queues;
 
-    std::vector<VfsListDirectoryJob *> &queue(VfsListDirectoryJob *) { return listQ; }
-    std::vector<VfsListDrivesJob *> &queue(VfsListDrivesJob *) { return drivesQ; }
-    std::vector<VfsMoveJob *> &queue(VfsMoveJob *) { return moveQ; }
-    std::vector<VfsOpenFileJob *> &queue(VfsOpenFileJob *) { return openQ; }
-    std::vector<VfsCloseFileJob *> &queue(VfsCloseFileJob *) { return closeQ; }
-    std::vector<VfsReadFileJob *> &queue(VfsReadFileJob *) { return readQ; }
-    std::vector<VfsWriteFileJob *> &queue(VfsWriteFileJob *) { return writeQ; }
-    std::vector<VfsDeleteFileJob *> &queue(VfsDeleteFileJob *) { return deleteQ; }
-    std::vector<VfsHashFileJob *> &queue(VfsHashFileJob *) { return hashQ; }
-    std::vector<VfsMakeDirectoryJob *> &queue(VfsMakeDirectoryJob *) { return mkdirQ; }
-
+    template <typename Job> std::vector<Job *> &queue() { return queues.of<Job>(); }
     bool allEmpty() const
     {
-        return listQ.empty() && drivesQ.empty() && moveQ.empty() && openQ.empty() && closeQ.empty()
-               && readQ.empty() && writeQ.empty() && deleteQ.empty() && hashQ.empty() && mkdirQ.empty();
+        bool empty = true;
+        queues.forEach([&](const auto &q) { empty = empty && q.empty(); });
+        return empty;
+    }
+    void dropAll()
+    {
+        queues.forEach([this](auto &q) { dropQueue(q); });
     }
 
     template <typename Job> void withdraw(Job *job);
@@ -114,6 +124,9 @@ template <typename Job> void finishOnCleanup(Job *job)
 bool isTransfer(const VfsReadFileJob *) { return true; }
 bool isTransfer(const VfsWriteFileJob *) { return true; }
 template <typename Job> bool isTransfer(const Job *) { return false; }
+
+bool sentAtOnce(const VfsHashFileJob *) { return true; }
+template <typename Job> bool sentAtOnce(const Job *job) { return isTransfer(job); }
 
 void encodeFailed(VfsOpenFileJob *job) { job->status = FSO_STATUS_IO_ERROR; }
 template <typename Job> void encodeFailed(Job *) {}
@@ -346,7 +359,7 @@ void VfsClientNusk::Private::withdraw(Job *job)
     RecordLock recordLock(recordMutex(job));
     if (!job->request)
         return;
-    auto &q = queue(static_cast<Job *>(nullptr));
+    auto &q = queue<Job>();
     auto it = std::find(q.begin(), q.end(), job);
     if (it == q.end())
         return;
@@ -406,16 +419,7 @@ VfsClientNusk::VfsClientNusk(QObject *parent)
 VfsClientNusk::~VfsClientNusk()
 {
     QMutexLocker lock(&d->mutex);
-    d->dropQueue(d->listQ);
-    d->dropQueue(d->drivesQ);
-    d->dropQueue(d->moveQ);
-    d->dropQueue(d->openQ);
-    d->dropQueue(d->closeQ);
-    d->dropQueue(d->readQ);
-    d->dropQueue(d->writeQ);
-    d->dropQueue(d->deleteQ);
-    d->dropQueue(d->hashQ);
-    d->dropQueue(d->mkdirQ);
+    d->dropAll();
 }
 
 void VfsClientNusk::setProtocolVersion(ushort version)
@@ -507,88 +511,34 @@ bool VfsClientNusk::enqueue(Job *job)
     prepare(*d, job, req);
     job->request = req;
     initialStatus(job);
-    d->queue(static_cast<Job *>(nullptr)).push_back(job);
+    d->queue<Job>().push_back(job);
     return true;
 }
 
-void VfsClientNusk::listDirectory(VfsListDirectoryJob *job)
-{
-    if (enqueue(job))
-        postTimer();
-}
-
-void VfsClientNusk::listDrives(VfsListDrivesJob *job)
-{
-    if (enqueue(job))
-        postTimer();
-}
-
-void VfsClientNusk::move(VfsMoveJob *job)
-{
-    if (enqueue(job))
-        postTimer();
-}
-
-void VfsClientNusk::openFile(VfsOpenFileJob *job)
-{
-    if (enqueue(job))
-        postTimer();
-}
-
-void VfsClientNusk::closeFile(VfsCloseFileJob *job)
-{
-    if (enqueue(job))
-        postTimer();
-}
-
-void VfsClientNusk::deleteFile(VfsDeleteFileJob *job)
-{
-    if (enqueue(job))
-        postTimer();
-}
-
-void VfsClientNusk::makeDirectory(VfsMakeDirectoryJob *job)
-{
-    if (enqueue(job))
-        postTimer();
-}
-
-// Block transfers leave at once so they don't wait for the next tick.
-void VfsClientNusk::readFile(VfsReadFileJob *job)
+// Block transfers and hashes leave at once so they don't wait for the next tick.
+template <typename Job>
+void VfsClientNusk::submit(Job *job)
 {
     if (!enqueue(job))
         return;
-    if (!onOwnThread()) {
+    if (!sentAtOnce(job) || !onOwnThread()) {
         postTimer();
         return;
     }
-    runPass<VfsReadFileJob>();
+    runPass<Job>();
     startOrKick(false);
 }
 
-void VfsClientNusk::writeFile(VfsWriteFileJob *job)
-{
-    if (!enqueue(job))
-        return;
-    if (!onOwnThread()) {
-        postTimer();
-        return;
-    }
-    runPass<VfsWriteFileJob>();
-    startOrKick(false);
-}
-
-void VfsClientNusk::hashFile(VfsHashFileJob *job)
-{
-    if (!enqueue(job))
-        return;
-    if (!onOwnThread()) {
-        postTimer();
-        return;
-    }
-    runPass<VfsHashFileJob>();
-    startOrKick(false);
-}
+void VfsClientNusk::listDirectory(VfsListDirectoryJob *job) { submit(job); }
+void VfsClientNusk::listDrives(VfsListDrivesJob *job) { submit(job); }
+void VfsClientNusk::move(VfsMoveJob *job) { submit(job); }
+void VfsClientNusk::openFile(VfsOpenFileJob *job) { submit(job); }
+void VfsClientNusk::closeFile(VfsCloseFileJob *job) { submit(job); }
+void VfsClientNusk::readFile(VfsReadFileJob *job) { submit(job); }
+void VfsClientNusk::writeFile(VfsWriteFileJob *job) { submit(job); }
+void VfsClientNusk::deleteFile(VfsDeleteFileJob *job) { submit(job); }
+void VfsClientNusk::hashFile(VfsHashFileJob *job) { submit(job); }
+void VfsClientNusk::makeDirectory(VfsMakeDirectoryJob *job) { submit(job); }
 
 template <typename Job>
 void VfsClientNusk::runPass()
@@ -597,7 +547,7 @@ void VfsClientNusk::runPass()
     Job *done = nullptr;
     {
         QMutexLocker lock(&d->mutex);
-        auto &q = d->queue(static_cast<Job *>(nullptr));
+        auto &q = d->queue<Job>();
         for (std::size_t i = 0; i < q.size(); ++i) {
             Job *job = q[i];
             RecordLock recordLock(recordMutex(job));
@@ -651,16 +601,12 @@ void VfsClientNusk::jobTimerFired()
             return;
         }
     }
-    runPass<VfsListDirectoryJob>();
-    runPass<VfsListDrivesJob>();
-    runPass<VfsMoveJob>();
-    runPass<VfsOpenFileJob>();
-    runPass<VfsCloseFileJob>();
-    runPass<VfsReadFileJob>();
-    runPass<VfsWriteFileJob>();
-    runPass<VfsDeleteFileJob>();
-    runPass<VfsHashFileJob>();
-    runPass<VfsMakeDirectoryJob>();
+    // The passes take the lock themselves; the table only names the kinds here.
+    RequestQueues kinds;
+    kinds.forEach([this](const auto &q) {
+        using Job = std::remove_pointer_t<typename std::decay_t<decltype(q)>::value_type>;
+        runPass<Job>();
+    });
     bool empty;
     {
         QMutexLocker lock(&d->mutex);
@@ -673,12 +619,10 @@ void VfsClientNusk::jobTimerFired()
 void VfsClientNusk::onThreadFinished()
 {
     m_jobTimer->stop();
+    // No reply can be matched once the thread is gone: every kind is dropped, as on
+    // destruction, so no record of any kind keeps a request the client can't finish.
     QMutexLocker lock(&d->mutex);
-    d->dropQueue(d->listQ);
-    d->dropQueue(d->openQ);
-    d->dropQueue(d->readQ);
-    d->dropQueue(d->writeQ);
-    d->dropQueue(d->mkdirQ);
+    d->dropAll();
 }
 
 void VfsClientNusk::failPendingRequests()
@@ -689,16 +633,7 @@ void VfsClientNusk::failPendingRequests()
     }
     {
         QMutexLocker lock(&d->mutex);
-        failQueue(d->listQ);
-        failQueue(d->drivesQ);
-        failQueue(d->moveQ);
-        failQueue(d->openQ);
-        failQueue(d->closeQ);
-        failQueue(d->readQ);
-        failQueue(d->writeQ);
-        failQueue(d->deleteQ);
-        failQueue(d->hashQ);
-        failQueue(d->mkdirQ);
+        d->queues.forEach([](auto &q) { failQueue(q); });
     }
     startOrKick(true);
 }
@@ -737,7 +672,7 @@ void VfsClientNusk::processListDirectoryResponse(const VfsFenuCommand &cmd)
 {
     {
         QMutexLocker lock(&d->mutex);
-        VfsListDirectoryJob *job = findAwaiting(d->listQ, cmd.trId);
+        VfsListDirectoryJob *job = findAwaiting(d->queue<VfsListDirectoryJob>(), cmd.trId);
         if (!job || job->request->step != FSO_LIST_DIRECTORY) {
             logPrintf(LogVcli, "no LIST_DIRECTORY job for TrId %u found", cmd.trId);
             return;
@@ -764,7 +699,7 @@ void VfsClientNusk::processQueryListDirectoryResponse(const VfsFenuCommand &cmd)
 {
     {
         QMutexLocker lock(&d->mutex);
-        VfsListDirectoryJob *job = findAwaiting(d->listQ, cmd.trId);
+        VfsListDirectoryJob *job = findAwaiting(d->queue<VfsListDirectoryJob>(), cmd.trId);
         if (!job || job->request->step != FSO_QUERY_LIST_DIRECTORY) {
             logPrintf(LogVcli, "no LIST_DIRECTORY job for TrId %u found", cmd.trId);
             return;
@@ -825,7 +760,7 @@ void VfsClientNusk::processListDrivesResponse(const VfsFenuCommand &cmd)
 {
     {
         QMutexLocker lock(&d->mutex);
-        VfsListDrivesJob *job = findAwaiting(d->drivesQ, cmd.trId);
+        VfsListDrivesJob *job = findAwaiting(d->queue<VfsListDrivesJob>(), cmd.trId);
         if (!job)
             return;
         RecordLock recordLock(&job->mutex);
@@ -860,7 +795,7 @@ void VfsClientNusk::processMoveResponse(const VfsFenuCommand &cmd)
 {
     {
         QMutexLocker lock(&d->mutex);
-        VfsMoveJob *job = findAwaiting(d->moveQ, cmd.trId);
+        VfsMoveJob *job = findAwaiting(d->queue<VfsMoveJob>(), cmd.trId);
         if (!job)
             return;
         RecordLock recordLock(&job->mutex);
@@ -875,7 +810,7 @@ void VfsClientNusk::processOpenFileResponse(const VfsFenuCommand &cmd)
 {
     {
         QMutexLocker lock(&d->mutex);
-        VfsOpenFileJob *job = findAwaiting(d->openQ, cmd.trId);
+        VfsOpenFileJob *job = findAwaiting(d->queue<VfsOpenFileJob>(), cmd.trId);
         if (!job)
             return;
         job->status = cmd.status;
@@ -890,7 +825,7 @@ void VfsClientNusk::processCloseFileResponse(const VfsFenuCommand &cmd)
 {
     {
         QMutexLocker lock(&d->mutex);
-        VfsCloseFileJob *job = findAwaiting(d->closeQ, cmd.trId);
+        VfsCloseFileJob *job = findAwaiting(d->queue<VfsCloseFileJob>(), cmd.trId);
         if (!job)
             return;
         job->status = cmd.status;
@@ -904,7 +839,7 @@ void VfsClientNusk::processReadFileResponse(const VfsFenuCommand &cmd)
 {
     {
         QMutexLocker lock(&d->mutex);
-        VfsReadFileJob *job = findAwaiting(d->readQ, cmd.trId);
+        VfsReadFileJob *job = findAwaiting(d->queue<VfsReadFileJob>(), cmd.trId);
         if (!job)
             return;
         if (job->jobStatus != JobRunning) {
@@ -929,7 +864,7 @@ void VfsClientNusk::processWriteFileResponse(const VfsFenuCommand &cmd)
 {
     {
         QMutexLocker lock(&d->mutex);
-        VfsWriteFileJob *job = findAwaiting(d->writeQ, cmd.trId);
+        VfsWriteFileJob *job = findAwaiting(d->queue<VfsWriteFileJob>(), cmd.trId);
         if (!job)
             return;
         job->status = cmd.status;
@@ -944,7 +879,7 @@ void VfsClientNusk::processDeleteFileResponse(const VfsFenuCommand &cmd)
 {
     {
         QMutexLocker lock(&d->mutex);
-        VfsDeleteFileJob *job = findAwaiting(d->deleteQ, cmd.trId);
+        VfsDeleteFileJob *job = findAwaiting(d->queue<VfsDeleteFileJob>(), cmd.trId);
         if (!job)
             return;
         job->status = cmd.status;
@@ -961,7 +896,7 @@ void VfsClientNusk::processHashFileResponse(const VfsFenuCommand &cmd)
 {
     {
         QMutexLocker lock(&d->mutex);
-        VfsHashFileJob *job = findAwaiting(d->hashQ, cmd.trId);
+        VfsHashFileJob *job = findAwaiting(d->queue<VfsHashFileJob>(), cmd.trId);
         if (!job)
             return;
         job->status = cmd.status;
@@ -989,7 +924,7 @@ void VfsClientNusk::processMakeDirectoryResponse(const VfsFenuCommand &cmd)
 {
     {
         QMutexLocker lock(&d->mutex);
-        VfsMakeDirectoryJob *job = findAwaiting(d->mkdirQ, cmd.trId);
+        VfsMakeDirectoryJob *job = findAwaiting(d->queue<VfsMakeDirectoryJob>(), cmd.trId);
         if (!job)
             return;
         job->status = cmd.status;

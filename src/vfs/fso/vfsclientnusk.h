@@ -76,6 +76,7 @@ Q_SIGNALS:
 private:
     template <typename Job> void runPass();
     template <typename Job> bool enqueue(Job *job);
+    template <typename Job> void submit(Job *job);
     void postTimer();
     void startOrKick(bool kick);
     bool onOwnThread() const;
@@ -93,16 +94,27 @@ private:
     void processHashFileResponse(const VfsFenuCommand &cmd);
     void processMakeDirectoryResponse(const VfsFenuCommand &cmd);
 
-    void announce(VfsListDirectoryJob *job) { Q_EMIT listDirectoryUpdate(job); }
-    void announce(VfsListDrivesJob *job) { Q_EMIT listDrivesUpdate(job); }
-    void announce(VfsMoveJob *job) { Q_EMIT moveUpdate(job); }
-    void announce(VfsOpenFileJob *job) { Q_EMIT openFileUpdate(job); }
-    void announce(VfsCloseFileJob *job) { Q_EMIT closeFileUpdate(job); }
-    void announce(VfsReadFileJob *job) { Q_EMIT readFileUpdate(job); }
-    void announce(VfsWriteFileJob *job) { Q_EMIT writeFileUpdate(job); }
-    void announce(VfsDeleteFileJob *job) { Q_EMIT deleteFileUpdate(job); }
-    void announce(VfsHashFileJob *job) { Q_EMIT hashFileUpdate(job); }
-    void announce(VfsMakeDirectoryJob *job) { Q_EMIT makeDirectoryUpdate(job); }
+    // The record's own completion when it has one, else the update signal of its kind.
+    template <typename Job> void announce(Job *job)
+    {
+        if (job->done) {
+            // A copy: the callback may reuse or free the record, and with it the function.
+            const std::function<void(Job *)> done = job->done;
+            done(job);
+        } else {
+            emitUpdate(job);
+        }
+    }
+    void emitUpdate(VfsListDirectoryJob *job) { Q_EMIT listDirectoryUpdate(job); }
+    void emitUpdate(VfsListDrivesJob *job) { Q_EMIT listDrivesUpdate(job); }
+    void emitUpdate(VfsMoveJob *job) { Q_EMIT moveUpdate(job); }
+    void emitUpdate(VfsOpenFileJob *job) { Q_EMIT openFileUpdate(job); }
+    void emitUpdate(VfsCloseFileJob *job) { Q_EMIT closeFileUpdate(job); }
+    void emitUpdate(VfsReadFileJob *job) { Q_EMIT readFileUpdate(job); }
+    void emitUpdate(VfsWriteFileJob *job) { Q_EMIT writeFileUpdate(job); }
+    void emitUpdate(VfsDeleteFileJob *job) { Q_EMIT deleteFileUpdate(job); }
+    void emitUpdate(VfsHashFileJob *job) { Q_EMIT hashFileUpdate(job); }
+    void emitUpdate(VfsMakeDirectoryJob *job) { Q_EMIT makeDirectoryUpdate(job); }
 
     std::shared_ptr<Private> d;
     QTimer *m_jobTimer;

@@ -445,6 +445,211 @@ bool VfsFenuCommandParser::processCommand(const std::vector<unsigned char> &data
     return true;
 }
 
+// --- reply bodies ----------------------------------------------------------------------------
+// Each reply layout is written here once: encodeFsoMessage and the fsoreply functions the
+// server calls share these.
+
+namespace {
+
+void writeReadReplyBody(TermStreamWriter &w, std::uint8_t status, std::uint8_t flags, std::uint64_t offset,
+                        const std::uint8_t *data, std::size_t size)
+{
+    w.writeU8(status);
+    w.writeU8(flags);
+    w.writeU64(offset);
+    w.writeBlob(data, size);
+}
+
+void writeWriteReplyBody(TermStreamWriter &w, std::uint8_t status, std::uint8_t flags, std::uint64_t offset,
+                         std::uint32_t written)
+{
+    w.writeU8(status);
+    w.writeU8(flags);
+    w.writeU64(offset);
+    w.writeU32(written);
+}
+
+bool writeHashReplyBody(TermStreamWriter &w, std::uint8_t status, std::uint8_t flags, std::uint16_t count,
+                        const std::uint8_t *digests, std::size_t size)
+{
+    // Exactly n digests, never more than one request may ask for.
+    if (count > FSO_MAX_DIGESTS || size != std::size_t(count) * FSO_DIGEST_SIZE)
+        return false;
+    w.writeU8(status);
+    w.writeU8(flags);
+    w.writeU16(count);
+    w.writeBlob(digests, size);
+    return true;
+}
+
+void writeHandleReplyBody(TermStreamWriter &w, std::uint8_t status, std::uint16_t handle)
+{
+    w.writeU8(status);
+    w.writeU16(handle);
+}
+
+void writeStatusDetailBody(TermStreamWriter &w, std::uint8_t status, std::uint32_t detail)
+{
+    w.writeU8(status);
+    w.writeU32(detail);
+}
+
+void writeListDirectoryReplyBody(TermStreamWriter &w, std::uint8_t status, std::uint32_t flags,
+                                 const FsoAttributes &attributes, std::uint64_t volumeSerial)
+{
+    w.writeU8(status);
+    w.writeU32(flags);
+    writeAttributeMask(w, attributes);
+    if (flags & FSO_LISTDIR_VOLUME_SERIAL)
+        w.writeU64(volumeSerial);
+}
+
+bool writeDrivesReplyBody(TermStreamWriter &w, std::uint8_t status, std::uint16_t index, std::uint16_t reserved,
+                          const std::vector<FsoDriveRecord> &drives)
+{
+    if (drives.size() > 0xFFFF)
+        return false;
+    w.writeU8(status);
+    w.writeU16(index);
+    w.writeU16(reserved);
+    w.writeU16(static_cast<std::uint16_t>(drives.size()));
+    for (const FsoDriveRecord &d : drives)
+        writeDriveRecord(w, d);
+    return true;
+}
+
+void writePageHeadBody(TermStreamWriter &w, std::uint8_t status, std::uint32_t index, std::uint16_t count)
+{
+    w.writeU8(status);
+    w.writeU32(index);
+    w.writeU16(count);
+}
+
+void writeFlagsPathBody(TermStreamWriter &w, std::uint32_t flags, const std::string &path)
+{
+    w.writeU32(flags);
+    w.writeString(path);
+}
+
+// One reply message of `capacity` bytes at most; `body` returns false for a field beyond
+// the limits. `out` is left empty when anything failed.
+template<typename Body>
+bool replyMessage(std::vector<std::uint8_t> &out, std::uint8_t code, std::uint16_t trId, std::size_t capacity,
+                  Body &&body)
+{
+    out.resize(capacity);
+    TermStreamWriter w(out);
+    writeFsoHeader(w, code, trId, FSO_CLASS_REPLY);
+    if (body(w) && finishFsoMessage(w, out))
+        return true;
+    out.clear();
+    return false;
+}
+
+constexpr std::size_t kSmallReply = 64;
+
+} // namespace
+
+namespace fsoreply {
+
+bool read(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, std::uint8_t flags,
+          std::uint64_t offset, const std::uint8_t *data, std::size_t size)
+{
+    return size <= FSO_MAX_DATA
+           && replyMessage(out, FSO_READ_FILE_REPLY, trId, kSmallReply + size, [&](TermStreamWriter &w) {
+                  writeReadReplyBody(w, status, flags, offset, data, size);
+                  return true;
+              });
+}
+
+bool write(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, std::uint8_t flags,
+           std::uint64_t offset, std::uint32_t written)
+{
+    return replyMessage(out, FSO_WRITE_FILE_REPLY, trId, kSmallReply, [&](TermStreamWriter &w) {
+        writeWriteReplyBody(w, status, flags, offset, written);
+        return true;
+    });
+}
+
+bool hash(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, std::uint8_t flags,
+          std::uint16_t count, const std::uint8_t *digests, std::size_t size)
+{
+    return replyMessage(out, FSO_HASH_FILE_REPLY, trId, kSmallReply + size, [&](TermStreamWriter &w) {
+        return writeHashReplyBody(w, status, flags, count, digests, size);
+    });
+}
+
+bool deleted(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, const std::string &path)
+{
+    return path.size() <= FSO_MAX_PATH
+           && replyMessage(out, FSO_DELETE_FILE_REPLY, trId, kSmallReply + path.size(), [&](TermStreamWriter &w) {
+                  w.writeU8(status);
+                  w.writeString(path);
+                  return true;
+              });
+}
+
+bool status(std::vector<std::uint8_t> &out, std::uint8_t code, std::uint16_t trId, std::uint8_t status)
+{
+    return replyMessage(out, code, trId, kSmallReply, [&](TermStreamWriter &w) {
+        w.writeU8(status);
+        return true;
+    });
+}
+
+bool handle(std::vector<std::uint8_t> &out, std::uint8_t code, std::uint16_t trId, std::uint8_t status,
+            std::uint16_t handle)
+{
+    return replyMessage(out, code, trId, kSmallReply, [&](TermStreamWriter &w) {
+        writeHandleReplyBody(w, status, handle);
+        return true;
+    });
+}
+
+bool makeDirectory(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, std::uint32_t detail)
+{
+    return replyMessage(out, FSO_MAKE_DIRECTORY_REPLY, trId, kSmallReply, [&](TermStreamWriter &w) {
+        writeStatusDetailBody(w, status, detail);
+        return true;
+    });
+}
+
+bool listDirectory(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, std::uint32_t flags,
+                   const FsoAttributes &attributes, std::uint64_t volumeSerial)
+{
+    return replyMessage(out, FSO_LIST_DIRECTORY_REPLY, trId, 2 * kSmallReply + 16 * 5, [&](TermStreamWriter &w) {
+        writeListDirectoryReplyBody(w, status, flags, attributes, volumeSerial);
+        return true;
+    });
+}
+
+bool drives(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, std::uint16_t index,
+            const std::vector<FsoDriveRecord> &records)
+{
+    return replyMessage(out, FSO_LIST_DRIVES_REPLY, trId, FSO_MAX_DRIVES_REPLY, [&](TermStreamWriter &w) {
+        return writeDrivesReplyBody(w, status, index, 0, records);
+    });
+}
+
+bool directoryChanged(std::vector<std::uint8_t> &out, std::uint16_t trId, const std::string &path)
+{
+    return path.size() <= FSO_MAX_PATH
+           && replyMessage(out, FSO_DIRECTORY_CHANGED, trId, kSmallReply + path.size(), [&](TermStreamWriter &w) {
+                  writeFlagsPathBody(w, 0, path);
+                  return true;
+              });
+}
+
+bool writePageHead(com::TermStreamWriter &writer, std::uint16_t trId, std::uint8_t status, std::uint32_t index,
+                   std::uint16_t count)
+{
+    writeFsoHeader(writer, FSO_QUERY_LIST_DIRECTORY_REPLY, trId, FSO_CLASS_REPLY);
+    writePageHeadBody(writer, status, index, count);
+    return !writer.failed();
+}
+
+} // namespace fsoreply
+
 // --- encoder -------------------------------------------------------------------------------
 
 bool encodeFsoMessage(const VfsFenuCommand &cmd, unsigned version, std::vector<std::uint8_t> &out)
@@ -463,11 +668,7 @@ bool encodeFsoMessage(const VfsFenuCommand &cmd, unsigned version, std::vector<s
         w.writeString(cmd.path);
         break;
     case FSO_LIST_DIRECTORY_REPLY:
-        w.writeU8(cmd.status);
-        w.writeU32(cmd.flags);
-        writeAttributeMask(w, cmd.attributes);
-        if (cmd.flags & FSO_LISTDIR_VOLUME_SERIAL)
-            w.writeU64(cmd.volumeSerial);
+        writeListDirectoryReplyBody(w, cmd.status, cmd.flags, cmd.attributes, cmd.volumeSerial);
         break;
     case FSO_QUERY_LIST_DIRECTORY:
         w.writeU32(cmd.index);
@@ -475,9 +676,7 @@ bool encodeFsoMessage(const VfsFenuCommand &cmd, unsigned version, std::vector<s
     case FSO_QUERY_LIST_DIRECTORY_REPLY:
         if (cmd.entryBlock.size() > FSO_MAX_ENTRY_BLOCK)
             return false;
-        w.writeU8(cmd.status);
-        w.writeU32(cmd.index);
-        w.writeU16(cmd.count);
+        writePageHeadBody(w, cmd.status, cmd.index, cmd.count);
         w.writeRaw(cmd.entryBlock.data(), cmd.entryBlock.size());
         break;
     case FSO_LIST_DRIVES:
@@ -486,14 +685,8 @@ bool encodeFsoMessage(const VfsFenuCommand &cmd, unsigned version, std::vector<s
         w.writeU16(cmd.reserved);
         break;
     case FSO_LIST_DRIVES_REPLY:
-        if (cmd.drives.size() > 0xFFFF)
+        if (!writeDrivesReplyBody(w, cmd.status, static_cast<std::uint16_t>(cmd.index), cmd.reserved, cmd.drives))
             return false;
-        w.writeU8(cmd.status);
-        w.writeU16(static_cast<std::uint16_t>(cmd.index));
-        w.writeU16(cmd.reserved);
-        w.writeU16(static_cast<std::uint16_t>(cmd.drives.size()));
-        for (const FsoDriveRecord &d : cmd.drives)
-            writeDriveRecord(w, d);
         break;
     case FSO_MOVE:
         w.writeU32(cmd.flags);
@@ -523,8 +716,7 @@ bool encodeFsoMessage(const VfsFenuCommand &cmd, unsigned version, std::vector<s
         break;
     case FSO_OPEN_FILE_REPLY:
     case FSO_CLOSE_FILE_REPLY:
-        w.writeU8(cmd.status);
-        w.writeU16(cmd.handle);
+        writeHandleReplyBody(w, cmd.status, cmd.handle);
         break;
     case FSO_CLOSE_FILE:
         w.writeU32(cmd.flags);
@@ -539,10 +731,7 @@ bool encodeFsoMessage(const VfsFenuCommand &cmd, unsigned version, std::vector<s
     case FSO_READ_FILE_REPLY:
         if (cmd.data.size() > FSO_MAX_DATA)
             return false;
-        w.writeU8(cmd.status);
-        w.writeU8(u8flags);
-        w.writeU64(cmd.offset);
-        w.writeBlob(cmd.data.data(), cmd.data.size());
+        writeReadReplyBody(w, cmd.status, u8flags, cmd.offset, cmd.data.data(), cmd.data.size());
         break;
     case FSO_WRITE_FILE:
         if (cmd.data.size() > FSO_MAX_DATA)
@@ -553,15 +742,11 @@ bool encodeFsoMessage(const VfsFenuCommand &cmd, unsigned version, std::vector<s
         w.writeBlob(cmd.data.data(), cmd.data.size());
         break;
     case FSO_WRITE_FILE_REPLY:
-        w.writeU8(cmd.status);
-        w.writeU8(u8flags);
-        w.writeU64(cmd.offset);
-        w.writeU32(cmd.dataSize);
+        writeWriteReplyBody(w, cmd.status, u8flags, cmd.offset, cmd.dataSize);
         break;
     case FSO_DELETE_FILE:
     case FSO_DIRECTORY_CHANGED:
-        w.writeU32(cmd.flags);
-        w.writeString(cmd.path);
+        writeFlagsPathBody(w, cmd.flags, cmd.path);
         break;
     case FSO_DELETE_FILE_REPLY:
         w.writeU8(cmd.status);
@@ -573,8 +758,7 @@ bool encodeFsoMessage(const VfsFenuCommand &cmd, unsigned version, std::vector<s
         w.writeString(cmd.path);
         break;
     case FSO_MAKE_DIRECTORY_REPLY:
-        w.writeU8(cmd.status);
-        w.writeU32(cmd.detail);
+        writeStatusDetailBody(w, cmd.status, cmd.detail);
         break;
     case FSO_HASH_FILE:
         w.writeU8(u8flags);
@@ -584,12 +768,8 @@ bool encodeFsoMessage(const VfsFenuCommand &cmd, unsigned version, std::vector<s
         w.writeU64(cmd.offset);
         break;
     case FSO_HASH_FILE_REPLY:
-        if (cmd.count > FSO_MAX_DIGESTS || cmd.data.size() != cmd.count * FSO_DIGEST_SIZE)
+        if (!writeHashReplyBody(w, cmd.status, u8flags, cmd.count, cmd.data.data(), cmd.data.size()))
             return false;
-        w.writeU8(cmd.status);
-        w.writeU8(u8flags);
-        w.writeU16(cmd.count);
-        w.writeBlob(cmd.data.data(), cmd.data.size());
         break;
     default:
         return false;

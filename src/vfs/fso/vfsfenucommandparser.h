@@ -78,6 +78,35 @@ bool decodeFsoCommand(const std::uint8_t *data, std::size_t size, VfsFenuCommand
 // writer error: such a message is never sent.
 bool encodeFsoMessage(const VfsFenuCommand &cmd, unsigned version, std::vector<std::uint8_t> &out);
 
+// Replies written straight from their fields, class 0x42, the same layouts encodeFsoMessage
+// writes; payloads go by pointer from the caller's buffer into the message. Each fills `out`
+// with one complete message, or leaves it empty and returns false when a field is beyond the
+// limits (such a reply is never sent).
+namespace fsoreply {
+bool read(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, std::uint8_t flags,
+          std::uint64_t offset, const std::uint8_t *data, std::size_t size);
+bool write(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, std::uint8_t flags,
+           std::uint64_t offset, std::uint32_t written);
+bool hash(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, std::uint8_t flags,
+          std::uint16_t count, const std::uint8_t *digests, std::size_t size);
+bool deleted(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, const std::string &path);
+// A reply of a status alone (MOVE).
+bool status(std::vector<std::uint8_t> &out, std::uint8_t code, std::uint16_t trId, std::uint8_t status);
+// OPEN_FILE and CLOSE_FILE replies.
+bool handle(std::vector<std::uint8_t> &out, std::uint8_t code, std::uint16_t trId, std::uint8_t status,
+            std::uint16_t handle);
+bool makeDirectory(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, std::uint32_t detail);
+bool listDirectory(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, std::uint32_t flags,
+                   const FsoAttributes &attributes, std::uint64_t volumeSerial);
+bool drives(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, std::uint16_t index,
+            const std::vector<FsoDriveRecord> &records);
+bool directoryChanged(std::vector<std::uint8_t> &out, std::uint16_t trId, const std::string &path);
+// The fixed head of a QUERY_LIST_DIRECTORY page (header, status, index, count); the entries
+// follow as written by writeDirectoryEntry and the length is patched by the caller.
+bool writePageHead(com::TermStreamWriter &writer, std::uint16_t trId, std::uint8_t status, std::uint32_t index,
+                   std::uint16_t count);
+} // namespace fsoreply
+
 // Writes the four header items with length 0 (request class unless told otherwise).
 int writeFsoHeader(com::TermStreamWriter &writer, std::uint8_t code, std::uint16_t trId,
                    std::uint8_t msgClass = FSO_CLASS_REQUEST);

@@ -1,63 +1,13 @@
-// The transfer state of the copy job: hash both sides, read and write what differs.
-
 #include "vfs/jobs/vfsblocktransfer.h"
 
 #include "app/base/log.h"
 #include "vfs/fso/fsoprotocol.h"
-#include "vfs/jobs/vfscopyjob.h"
+#include "vfs/jobs/vfsjob.h"
 
 #include <cstring>
+#include <type_traits>
 
 using namespace vfsblocks;
-
-CopyIoState::CopyIoState()
-{
-    readBuffers.reserve(kReadBuffers);
-    for (int i = 0; i < kReadBuffers; ++i) {
-        readBuffers.emplace_back(new CopyReadBuffer);
-        readBuffers.back()->record.data.reserve(kBlockSize);
-    }
-    writeBuffers.reserve(kWriteBuffers);
-    for (int i = 0; i < kWriteBuffers; ++i) {
-        writeBuffers.emplace_back(new CopyWriteBuffer);
-        writeBuffers.back()->record.data.reserve(kBlockSize);
-    }
-}
-
-void CopyIoState::resetForFile()
-{
-    transferQueue.clear();
-    writeQueue.clear();
-    hashPhase = HashIdle;
-    readState = IoWorking;
-    writeState = IoWorking;
-    hashOffset = 0;
-    sourceDigestCount = 0;
-    haveLastSourceDigest = false;
-    sourceChanged = false;
-    sourceChecked = false;
-    readTimer.start();
-    notifyTimer.start();
-    for (auto &b : readBuffers)
-        b->answered = false;
-    for (auto &b : writeBuffers)
-        b->answered = false;
-}
-
-bool CopyIoState::anyBusy() const
-{
-    if (hashBusy)
-        return true;
-    for (const auto &b : readBuffers) {
-        if (b->busy)
-            return true;
-    }
-    for (const auto &b : writeBuffers) {
-        if (b->busy)
-            return true;
-    }
-    return false;
-}
 
 namespace {
 
@@ -69,98 +19,197 @@ bool digestsValid(const VfsHashFileJob &r, quint32 limit)
 
 } // namespace
 
-void VfsCopyJob::stateTransfer(int action)
+VfsBlockTransfer::VfsBlockTransfer(Events events)
+    : m_events(std::move(events))
 {
-    if (action == JobActionEnter) {
-        // Every buffer must be free before a new file starts (the restart waits for them).
-        m_io.resetForFile();
-        transferStep(action);
-        return;
+    m_readBuffers.reserve(kReadBuffers);
+    for (int i = 0; i < kReadBuffers; ++i) {
+        m_readBuffers.emplace_back(new ReadBuffer);
+        m_readBuffers.back()->record.data.reserve(kBlockSize);
+        routeAnswers(*m_readBuffers.back());
     }
-    if (action == JobActionLeave) {
-        m_io.transferQueue.clear();
-        m_io.writeQueue.clear();
-        return;
+    m_writeBuffers.reserve(kWriteBuffers);
+    for (int i = 0; i < kWriteBuffers; ++i) {
+        m_writeBuffers.emplace_back(new WriteBuffer);
+        m_writeBuffers.back()->record.data.reserve(kBlockSize);
+        routeAnswers(*m_writeBuffers.back());
     }
-    if (action == JobActionDelete)
-        return;
-    transferStep(action);
+    m_hash.record.done = [this](VfsHashFileJob *) { m_events.post([this] { onHashAnswered(); }); };
 }
 
-void VfsCopyJob::transferStep(int action)
+VfsBlockTransfer::~VfsBlockTransfer()
+{
+    withdraw();
+}
+
+template <typename Record>
+void VfsBlockTransfer::routeAnswers(Buffer<Record> &buffer)
+{
+    Buffer<Record> *b = &buffer;
+    buffer.record.done = [this, b](Record *) {
+        m_events.post([this, b] {
+            if (!b->busy || !vfsRequestEnded(b->record.jobStatus))
+                return;
+            b->busy = false;
+            b->answered = true;
+            if constexpr (std::is_same_v<Record, VfsWriteFileJob>) {
+                // The destination took fewer bytes than it was sent: most likely its disk is full.
+                const VfsWriteFileJob &r = b->record;
+                if (r.jobStatus == JobFinished && r.status == FSO_STATUS_SUCCESS && r.written < r.size)
+                    m_events.shortWrite();
+            }
+            m_events.answered();
+        });
+    };
+}
+
+void VfsBlockTransfer::onHashAnswered()
+{
+    if (!m_hash.busy || !vfsRequestEnded(m_hash.record.jobStatus))
+        return;
+    m_hash.busy = false;
+    switch (m_hashPhase) {
+    case HashSourceSent: m_hashPhase = HashSourceAnswered; break;
+    case HashDestinationSent: m_hashPhase = HashDestinationAnswered; break;
+    case HashVerifySent: m_hashPhase = HashVerifyAnswered; break;
+    case HashCheckSourceSent: m_hashPhase = HashCheckSourceAnswered; break;
+    default: break;
+    }
+    m_events.hashAnswered();
+}
+
+void VfsBlockTransfer::begin(VfsClient *source, quint16 sourceHandle, VfsClient *destination,
+                             quint16 destinationHandle, quint64 size)
+{
+    m_src = source;
+    m_dst = destination;
+    m_srcHandle = sourceHandle;
+    m_dstHandle = destinationHandle;
+    m_size = size;
+    m_transferQueue.clear();
+    m_writeQueue.clear();
+    m_hashPhase = HashIdle;
+    m_readState = IoWorking;
+    m_writeState = IoWorking;
+    m_hashOffset = 0;
+    m_sourceDigestCount = 0;
+    m_haveLastSourceDigest = false;
+    m_sourceChanged = false;
+    m_sourceChecked = false;
+    m_failure.clear();
+    m_readTimer.start();
+    m_notifyTimer.start();
+    for (auto &b : m_readBuffers)
+        b->answered = false;
+    for (auto &b : m_writeBuffers)
+        b->answered = false;
+}
+
+void VfsBlockTransfer::clear()
+{
+    m_transferQueue.clear();
+    m_writeQueue.clear();
+}
+
+bool VfsBlockTransfer::anyBusy() const
+{
+    if (m_hash.busy)
+        return true;
+    for (const auto &b : m_readBuffers) {
+        if (b->busy)
+            return true;
+    }
+    for (const auto &b : m_writeBuffers) {
+        if (b->busy)
+            return true;
+    }
+    return false;
+}
+
+
+void VfsBlockTransfer::withdraw()
+{
+    releaseIfBusy(m_hash.record, m_hash.busy);
+    for (auto &b : m_readBuffers)
+        releaseIfBusy(b->record, b->busy);
+    for (auto &b : m_writeBuffers)
+        releaseIfBusy(b->record, b->busy);
+}
+
+VfsBlockTransfer::Outcome VfsBlockTransfer::fail(const QString &why)
+{
+    m_failure = why;
+    return Failed;
+}
+
+VfsBlockTransfer::Outcome VfsBlockTransfer::step()
 {
     hashSource();
-    hashDestination(action);
-    if (m_copyState != CopyStateTransfer)
-        return;
-    readPipeline(action);
-    if (m_io.writeState != CopyIoState::IoDone && m_io.writeState != CopyIoState::IoFailed)
-        writePipeline(action);
-    emitChanges();
-    if (m_io.hashPhase == CopyIoState::HashFailed || m_io.readState == CopyIoState::IoFailed
-        || m_io.writeState == CopyIoState::IoFailed) {
-        abortJob(m_io.sourceChanged ? QStringLiteral("source changed during the copy")
-                                    : QStringLiteral("error in io state"),
-                 __LINE__);
-        return;
-    }
-    if (m_io.hashPhase == CopyIoState::HashDone && m_io.readState == CopyIoState::IoDone
-        && m_io.writeState == CopyIoState::IoDone) {
-        verifyDestination();
-        return;
-    }
-    if (m_io.hashPhase == CopyIoState::HashVerifyAnswered || m_io.hashPhase == CopyIoState::HashCheckSourceAnswered)
-        verifyDestination();
+    hashDestination();
+    readPipeline();
+    if (m_writeState != IoDone && m_writeState != IoFailed)
+        writePipeline();
+    if (m_hashPhase == HashFailed || m_readState == IoFailed || m_writeState == IoFailed)
+        return fail(m_sourceChanged ? QStringLiteral("source changed during the copy")
+                                    : QStringLiteral("error in io state"));
+    if ((m_hashPhase == HashDone && m_readState == IoDone && m_writeState == IoDone)
+        || m_hashPhase == HashVerifyAnswered || m_hashPhase == HashCheckSourceAnswered)
+        return verifyEnd();
+    return Running;
 }
 
-void VfsCopyJob::hashSource()
+void VfsBlockTransfer::sendHash(VfsClient *client, quint16 handle, quint16 blocks, quint64 offset, HashPhase phase)
 {
-    CopyIoState &io = m_io;
-    if (io.hashPhase == CopyIoState::HashIdle) {
-        if (io.transferQueue.size() > kMaxQueuedReads || io.hashBusy)
+    VfsHashFileJob &r = m_hash.record;
+    r.flags = FSO_HASH_SHA1;
+    r.handle = handle;
+    r.blockCount = blocks;
+    r.blockSize = kBlockSize;
+    r.offset = offset;
+    r.digests.clear();
+    r.digestCount = 0;
+    r.digestBytes = 0;
+    m_hashPhase = phase;
+    m_hash.busy = true;
+    client->hashFile(&r);
+}
+
+void VfsBlockTransfer::hashSource()
+{
+    if (m_hashPhase == HashIdle) {
+        if (m_transferQueue.size() > kMaxQueuedReads || m_hash.busy)
             return;
         if (!m_src) {
-            io.hashPhase = CopyIoState::HashFailed;
+            m_hashPhase = HashFailed;
             return;
         }
-        io.sourceDigestCount = 0;
-        VfsHashFileJob &r = io.hashRecord;
-        r.flags = FSO_HASH_SHA1;
-        r.handle = m_srcHandle;
-        r.blockCount = kHashBlocks;
-        r.blockSize = kBlockSize;
-        r.offset = io.hashOffset;
-        r.digests.clear();
-        r.digestCount = 0;
-        r.digestBytes = 0;
-        io.hashPhase = CopyIoState::HashSourceSent;
-        io.hashBusy = true;
-        m_src->hashFile(&r);
+        m_sourceDigestCount = 0;
+        sendHash(m_src, m_srcHandle, kHashBlocks, m_hashOffset, HashSourceSent);
         return;
     }
-    if (io.hashPhase != CopyIoState::HashSourceAnswered)
+    if (m_hashPhase != HashSourceAnswered)
         return;
-    const VfsHashFileJob &r = io.hashRecord;
+    const VfsHashFileJob &r = m_hash.record;
     if (r.jobStatus != JobFinished) {
         logPrintf(LogVcpa, "aborted hash read file ioState.hashFileJob->jobStatus: %d", int(r.jobStatus));
-        io.hashPhase = CopyIoState::HashFailed;
+        m_hashPhase = HashFailed;
         return;
     }
-    io.sourceHashStatus = r.status;
+    m_sourceHashStatus = r.status;
     if (r.status != FSO_STATUS_SUCCESS && r.status != FSO_STATUS_END_OF_FILE) {
         logPrintf(LogVcpa, "unhandled hash read file ioState.hashReadStatus: 0x%02X", unsigned(r.status));
-        io.hashPhase = CopyIoState::HashFailed;
+        m_hashPhase = HashFailed;
         return;
     }
     if (!digestsValid(r, kHashBlocks)) {
         logPrintf(LogVcpa, "hash read file failed rspNBlocks: %u, rspSize: %u", unsigned(r.digestCount),
                   unsigned(r.digestBytes));
-        io.hashPhase = CopyIoState::HashFailed;
+        m_hashPhase = HashFailed;
         return;
     }
-    const quint64 size = m_curFileSize;
+    const quint64 size = m_size;
     const quint32 n = r.digestCount;
-    const quint64 start = io.hashOffset;
+    const quint64 start = m_hashOffset;
     // The digests must fit the size the copy was planned with; anything else means the
     // source changed under the copy, and the retry reads its size again.
     bool fits;
@@ -173,106 +222,92 @@ void VfsCopyJob::hashSource()
     if (!fits) {
         logPrintf(LogVcpa, "source size changed: %llu digests at %llu, expected size %llu", (unsigned long long)n,
                   (unsigned long long)start, (unsigned long long)size);
-        io.sourceChanged = true;
-        io.hashPhase = CopyIoState::HashFailed;
+        m_sourceChanged = true;
+        m_hashPhase = HashFailed;
         return;
     }
     if (n == 0) {
         // Nothing more to compare: a reply without digests ends the hashing.
-        io.hashPhase = CopyIoState::HashDone;
+        m_hashPhase = HashDone;
         return;
     }
-    io.sourceDigestCount = n;
-    std::memcpy(io.sourceDigests.data(), r.digests.data(), std::size_t(n) * kDigestSize);
-    std::memcpy(io.lastSourceDigest.data(), r.digests.data() + std::size_t(n - 1) * kDigestSize, kDigestSize);
-    io.haveLastSourceDigest = true;
-    io.hashPhase = CopyIoState::HashSourceReady;
+    m_sourceDigestCount = n;
+    std::memcpy(m_sourceDigests.data(), r.digests.data(), std::size_t(n) * kDigestSize);
+    std::memcpy(m_lastSourceDigest.data(), r.digests.data() + std::size_t(n - 1) * kDigestSize, kDigestSize);
+    m_haveLastSourceDigest = true;
+    m_hashPhase = HashSourceReady;
 }
 
-void VfsCopyJob::hashDestination(int action)
+void VfsBlockTransfer::hashDestination()
 {
-    CopyIoState &io = m_io;
-    if (io.hashPhase == CopyIoState::HashSourceReady) {
-        if (!m_dst || io.hashBusy) {
-            io.hashPhase = m_dst ? io.hashPhase : int(CopyIoState::HashFailed);
+    if (m_hashPhase == HashSourceReady) {
+        if (!m_dst) {
+            m_hashPhase = HashFailed;
             return;
         }
-        VfsHashFileJob &r = io.hashRecord;
-        r.flags = FSO_HASH_SHA1;
-        r.handle = m_dstHandle;
-        r.blockCount = quint16(io.sourceDigestCount);
-        r.blockSize = kBlockSize;
-        r.offset = io.hashOffset;
-        r.digests.clear();
-        r.digestCount = 0;
-        r.digestBytes = 0;
-        io.hashPhase = CopyIoState::HashDestinationSent;
-        io.hashBusy = true;
-        m_dst->hashFile(&r);
+        if (m_hash.busy)
+            return;
+        sendHash(m_dst, m_dstHandle, quint16(m_sourceDigestCount), m_hashOffset, HashDestinationSent);
         return;
     }
-    if (io.hashPhase != CopyIoState::HashDestinationAnswered)
+    if (m_hashPhase != HashDestinationAnswered)
         return;
-    Q_UNUSED(action)
-    const VfsHashFileJob &r = io.hashRecord;
+    const VfsHashFileJob &r = m_hash.record;
     if (r.jobStatus != JobFinished) {
         logPrintf(LogVcpa, "aborted hash write file ioState.hashFileJob->jobStatus: %d", int(r.jobStatus));
-        io.hashPhase = CopyIoState::HashFailed;
+        m_hashPhase = HashFailed;
         return;
     }
     if (r.status != FSO_STATUS_SUCCESS && r.status != FSO_STATUS_END_OF_FILE
         && r.status != FSO_STATUS_INVALID_OFFSET) {
         logPrintf(LogVcpa, "unhandled hash write file ioState.hashFileJob->status: 0x%02X", unsigned(r.status));
-        io.hashPhase = CopyIoState::HashFailed;
+        m_hashPhase = HashFailed;
         return;
     }
-    const quint32 m = io.sourceDigestCount;
+    const quint32 m = m_sourceDigestCount;
     // Only digests both sides have are compared; extra ones of a longer destination are
     // ignored (the file was cut to size when it was opened).
     quint32 d = 0;
     if (r.status != FSO_STATUS_INVALID_OFFSET && digestsValid(r, kHashBlocks))
         d = qMin<quint32>(r.digestCount, m);
-    const quint64 size = m_curFileSize;
+    const quint64 size = m_size;
     int matches = 0;
     for (quint32 i = 0; i < m; ++i) {
-        const quint64 o = io.hashOffset + quint64(i) * kBlockSize;
+        const quint64 o = m_hashOffset + quint64(i) * kBlockSize;
         if (o >= size)
             break;
         const quint32 length = blockLength(o, size);
         if (i < d
-            && std::memcmp(io.sourceDigests.data() + std::size_t(i) * kDigestSize,
+            && std::memcmp(m_sourceDigests.data() + std::size_t(i) * kDigestSize,
                            r.digests.data() + std::size_t(i) * kDigestSize, kDigestSize)
                    == 0) {
             ++matches;
-            addBytesCopied(length);
+            m_events.copied(length);
         } else {
-            io.transferQueue.push_back({o, length});
+            m_transferQueue.push_back({o, length});
         }
     }
     logPrintf(LogVcpa, "hash write file offset %llu, nblocks %u status 0x%02X match %d",
-              (unsigned long long)io.hashOffset, unsigned(r.digestCount), unsigned(r.status), matches);
-    io.hashOffset += quint64(kBlockSize) * m;
-    if (io.sourceHashStatus == FSO_STATUS_END_OF_FILE || io.hashOffset >= size)
-        io.hashPhase = CopyIoState::HashDone;
-    else if (io.sourceHashStatus == FSO_STATUS_SUCCESS)
-        io.hashPhase = CopyIoState::HashIdle;
+              (unsigned long long)m_hashOffset, unsigned(r.digestCount), unsigned(r.status), matches);
+    m_hashOffset += quint64(kBlockSize) * m;
+    if (m_sourceHashStatus == FSO_STATUS_END_OF_FILE || m_hashOffset >= size)
+        m_hashPhase = HashDone;
+    else if (m_sourceHashStatus == FSO_STATUS_SUCCESS)
+        m_hashPhase = HashIdle;
     else
-        io.hashPhase = CopyIoState::HashFailed;
+        m_hashPhase = HashFailed;
     if (matches > 0)
-        m_changeFlags |= 1;
-    startTimer(0, JobActionStep, __LINE__);
+        m_events.progress();
+    m_events.stepSoon();
 }
 
-void VfsCopyJob::readPipeline(int action)
+void VfsBlockTransfer::readPipeline()
 {
-    Q_UNUSED(action)
-    CopyIoState &io = m_io;
-    if (io.hashPhase == CopyIoState::HashFailed || io.readState == CopyIoState::IoDone
-        || io.readState == CopyIoState::IoFailed)
+    if (m_hashPhase == HashFailed || m_readState == IoDone || m_readState == IoFailed)
         return;
     bool issued = false;
     int busy = 0;
-    for (auto &b : io.readBuffers) {
+    for (auto &b : m_readBuffers) {
         VfsReadFileJob &r = b->record;
         if (b->answered) {
             b->answered = false;
@@ -282,31 +317,31 @@ void VfsCopyJob::readPipeline(int action)
                 || r.data.size() < std::size_t(r.receivedSize)) {
                 logPrintf(LogVcpa, "unhandled read file rsp.status %u, got %u of %u", unsigned(r.status),
                           unsigned(r.receivedSize), unsigned(r.size));
-                io.readState = CopyIoState::IoFailed;
+                m_readState = IoFailed;
                 return;
             }
             WriteBlock block;
             block.offset = r.offset;
             block.data.assign(r.data.begin(), r.data.begin() + r.receivedSize);
-            io.writeQueue.push_back(std::move(block));
-            addBytesCopied(r.receivedSize);
-            if (io.notifyTimer.elapsed() > 1000 || r.status == FSO_STATUS_END_OF_FILE) {
-                m_changeFlags |= 1;
-                io.notifyTimer.restart();
+            m_writeQueue.push_back(std::move(block));
+            m_events.copied(r.receivedSize);
+            if (m_notifyTimer.elapsed() > 1000 || r.status == FSO_STATUS_END_OF_FILE) {
+                m_events.progress();
+                m_notifyTimer.restart();
             }
-            startTimer(0, JobActionStep, __LINE__);
+            m_events.stepSoon();
         }
         if (b->busy) {
             ++busy;
             continue;
         }
-        if (!issued && !io.transferQueue.empty() && io.writeQueue.size() <= kMaxQueuedWrites) {
+        if (!issued && !m_transferQueue.empty() && m_writeQueue.size() <= kMaxQueuedWrites) {
             if (!m_src) {
-                io.readState = CopyIoState::IoFailed;
+                m_readState = IoFailed;
                 return;
             }
-            const TransferBlock t = io.transferQueue.front();
-            io.transferQueue.pop_front();
+            const Block t = m_transferQueue.front();
+            m_transferQueue.pop_front();
             r.flags = 0;
             r.handle = m_srcHandle;
             r.offset = t.offset;
@@ -317,22 +352,20 @@ void VfsCopyJob::readPipeline(int action)
             ++busy;
             issued = true;
             logPrintf(LogVcpa, "copy start read: offset %llu, size %u, after %lld ms", (unsigned long long)t.offset,
-                      unsigned(t.length), (long long)io.readTimer.restart());
+                      unsigned(t.length), (long long)m_readTimer.restart());
             m_src->readFile(&r);
-            startTimer(0, JobActionStep, __LINE__);
+            m_events.stepSoon();
         }
     }
-    if (busy == 0 && io.transferQueue.empty() && io.hashPhase == CopyIoState::HashDone)
-        io.readState = CopyIoState::IoDone;
+    if (busy == 0 && m_transferQueue.empty() && m_hashPhase == HashDone)
+        m_readState = IoDone;
 }
 
-void VfsCopyJob::writePipeline(int action)
+void VfsBlockTransfer::writePipeline()
 {
-    Q_UNUSED(action)
-    CopyIoState &io = m_io;
     bool issued = false;
     int busy = 0;
-    for (auto &b : io.writeBuffers) {
+    for (auto &b : m_writeBuffers) {
         VfsWriteFileJob &r = b->record;
         if (b->answered) {
             b->answered = false;
@@ -340,158 +373,90 @@ void VfsCopyJob::writePipeline(int action)
             if (r.jobStatus != JobFinished || r.status != FSO_STATUS_SUCCESS || r.written != r.size) {
                 logPrintf(LogVcpa, "unhandled writeFileJob->status %u, wrote %u of %u", unsigned(r.status),
                           unsigned(r.written), unsigned(r.size));
-                io.writeState = CopyIoState::IoFailed;
+                m_writeState = IoFailed;
                 return;
             }
             logPrintf(LogVcpa, "copy finished write");
-            m_bytesSent.fetch_add(r.written);
-            m_writtenSinceSample += r.written;
-            sampleSpeed();
-            startTimer(0, JobActionStep, __LINE__);
+            m_events.written(r.written);
+            m_events.stepSoon();
         }
         if (b->busy) {
             ++busy;
             continue;
         }
-        if (!issued && !io.writeQueue.empty()) {
+        if (!issued && !m_writeQueue.empty()) {
             if (!m_dst) {
-                io.writeState = CopyIoState::IoFailed;
+                m_writeState = IoFailed;
                 return;
             }
-            WriteBlock &w = io.writeQueue.front();
+            WriteBlock &w = m_writeQueue.front();
             r.flags = FSO_WRITE_EXTEND;
             r.handle = m_dstHandle;
             r.offset = w.offset;
             r.size = quint32(w.data.size());
             r.data.swap(w.data);
             r.written = 0;
-            io.writeQueue.pop_front();
+            m_writeQueue.pop_front();
             b->busy = true;
             ++busy;
             issued = true;
-            io.writeState = CopyIoState::IoWriting;
+            m_writeState = IoWriting;
             logPrintf(LogVcpa, "copy start write, offset %llu, size: %llu", (unsigned long long)r.offset,
                       (unsigned long long)r.size);
-            if (!io.speedTimer.isValid()) {
-                io.speedTimer.start();
-                m_writtenSinceSample = 0;
-            }
+            m_events.writing();
             m_dst->writeFile(&r);
-            startTimer(0, JobActionStep, __LINE__);
+            m_events.stepSoon();
         }
     }
-    if (busy == 0 && io.writeQueue.empty() && io.readState == CopyIoState::IoDone)
-        io.writeState = CopyIoState::IoDone;
+    if (busy == 0 && m_writeQueue.empty() && m_readState == IoDone)
+        m_writeState = IoDone;
 }
 
-// The destination's last block is hashed once more: its digest must be the source's and
-// nothing may follow it. Only then the file counts as copied.
-void VfsCopyJob::verifyDestination()
+// The last block of both sides is hashed once more: the source's must still be the digest
+// it gave while hashing, the destination's the same, and nothing may follow it. Only then
+// the file counts as copied.
+VfsBlockTransfer::Outcome VfsBlockTransfer::verifyEnd()
 {
-    CopyIoState &io = m_io;
-    const quint64 size = m_curFileSize;
-    auto send = [&](VfsClient *client, quint16 handle, int phase) {
-        VfsHashFileJob &r = io.hashRecord;
-        r.flags = FSO_HASH_SHA1;
-        r.handle = handle;
-        r.blockSize = kBlockSize;
-        r.offset = size == 0 ? 0 : ((size - 1) / kBlockSize) * kBlockSize;
-        r.blockCount = size == 0 ? 1 : 2;
-        r.digests.clear();
-        r.digestCount = 0;
-        r.digestBytes = 0;
-        io.hashPhase = phase;
-        io.hashBusy = true;
-        client->hashFile(&r);
-    };
-    // The last block and nothing after it: its digest must be the one the source gave.
+    const quint64 size = m_size;
+    const quint64 lastOffset = size == 0 ? 0 : ((size - 1) / kBlockSize) * kBlockSize;
+    const quint16 blocks = size == 0 ? 1 : 2;
     auto lastBlockMatches = [&](const VfsHashFileJob &r) {
         bool ok = r.jobStatus == JobFinished && r.status == FSO_STATUS_END_OF_FILE && digestsValid(r, 2);
         if (ok && size == 0)
             return r.digestCount == 0;
-        return ok && r.digestCount == 1 && io.haveLastSourceDigest
-               && std::memcmp(r.digests.data(), io.lastSourceDigest.data(), kDigestSize) == 0;
+        return ok && r.digestCount == 1 && m_haveLastSourceDigest
+               && std::memcmp(r.digests.data(), m_lastSourceDigest.data(), kDigestSize) == 0;
     };
-    if (io.hashPhase == CopyIoState::HashDone) {
-        if (io.hashBusy || !m_src || !m_dst)
-            return;
-        if (!io.sourceChecked)
-            send(m_src, m_srcHandle, CopyIoState::HashCheckSourceSent);
+    if (m_hashPhase == HashDone) {
+        if (m_hash.busy || !m_src || !m_dst)
+            return Running;
+        if (!m_sourceChecked)
+            sendHash(m_src, m_srcHandle, blocks, lastOffset, HashCheckSourceSent);
         else
-            send(m_dst, m_dstHandle, CopyIoState::HashVerifySent);
-        return;
+            sendHash(m_dst, m_dstHandle, blocks, lastOffset, HashVerifySent);
+        return Running;
     }
-    if (io.hashPhase == CopyIoState::HashCheckSourceAnswered) {
-        if (!lastBlockMatches(io.hashRecord)) {
+    if (m_hashPhase == HashCheckSourceAnswered) {
+        if (!lastBlockMatches(m_hash.record)) {
             logPrintf(LogVcpa, "source changed while copied: status 0x%02X, %u digests",
-                      unsigned(io.hashRecord.status), unsigned(io.hashRecord.digestCount));
-            io.sourceChanged = true;
-            io.hashPhase = CopyIoState::HashFailed;
-            abortJob(QStringLiteral("source changed during the copy"), __LINE__);
-            return;
+                      unsigned(m_hash.record.status), unsigned(m_hash.record.digestCount));
+            m_sourceChanged = true;
+            m_hashPhase = HashFailed;
+            return fail(QStringLiteral("source changed during the copy"));
         }
-        io.sourceChecked = true;
-        io.hashPhase = CopyIoState::HashDone;
-        startTimer(0, JobActionStep, __LINE__);
-        return;
+        m_sourceChecked = true;
+        m_hashPhase = HashDone;
+        m_events.stepSoon();
+        return Running;
     }
-    if (io.hashPhase != CopyIoState::HashVerifyAnswered)
-        return;
-    if (!lastBlockMatches(io.hashRecord)) {
-        logPrintf(LogVcpa, "destination check failed: status 0x%02X, %u digests", unsigned(io.hashRecord.status),
-                  unsigned(io.hashRecord.digestCount));
-        io.hashPhase = CopyIoState::HashFailed;
-        abortJob(QStringLiteral("destination length check failed"), __LINE__);
-        return;
+    if (m_hashPhase != HashVerifyAnswered)
+        return Running;
+    if (!lastBlockMatches(m_hash.record)) {
+        logPrintf(LogVcpa, "destination check failed: status 0x%02X, %u digests", unsigned(m_hash.record.status),
+                  unsigned(m_hash.record.digestCount));
+        m_hashPhase = HashFailed;
+        return fail(QStringLiteral("destination length check failed"));
     }
-    io.hashPhase = CopyIoState::HashIdle;
-    m_curFileComplete = true;
-    m_changeFlags |= 1;
-    emitChanges();
-    setJobState(CopyStateCloseSource, __LINE__);
-    startTimer(0, JobActionStep, __LINE__);
-}
-
-void VfsCopyJob::sampleSpeed()
-{
-    CopyIoState &io = m_io;
-    if (!io.speedTimer.isValid())
-        return;
-    const qint64 elapsed = io.speedTimer.elapsed();
-    if (elapsed <= 1000)
-        return;
-    const qint64 rate = qint64(m_writtenSinceSample * 1000 / quint64(elapsed));
-    const qint64 speed = (m_speed.load() + rate) / 2;
-    m_speed = speed;
-    if (speed > 0) {
-        const quint64 total = m_bytesTotal.load();
-        const quint64 copied = m_bytesCopied.load();
-        // A total that was overshot (a file grew) leaves nothing to wait for.
-        qint64 remaining = copied >= total ? 0 : qint64((total - copied) / quint64(speed));
-        const qint64 previous = m_remaining.load();
-        if (previous > 0)
-            remaining = (remaining + previous) / 2;
-        m_remaining = remaining;
-    }
-    // A speed of 0 keeps the last estimate instead of dividing by it.
-    m_writtenSinceSample = 0;
-    io.speedTimer.restart();
-    m_changeFlags |= 4;
-}
-
-void VfsCopyJob::emitChanges()
-{
-    if (!m_changeFlags)
-        return;
-    logPrintf(LogVcpa, "emit changes flags 0x%X", unsigned(m_changeFlags));
-    if (m_changeFlags & 4) {
-        m_changeFlags &= ~4u;
-        Q_EMIT writeSpeedChanged();
-        Q_EMIT remainingTimeChanged();
-    }
-    if (m_changeFlags & 1) {
-        m_changeFlags &= ~1u;
-        Q_EMIT bytesCopiedChanged();
-        Q_EMIT percentDoneChanged();
-    }
+    m_hashPhase = HashIdle;
+    return Complete;
 }

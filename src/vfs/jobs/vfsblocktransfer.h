@@ -1,16 +1,25 @@
 #pragma once
 
-// The transfer state of a copy job: block digests of both sides, the queue of blocks to
-// read and write, and the read and write buffers. Blocks the destination already holds
-// are never sent again, so an interrupted copy resumes where the data stops matching.
+// The content of one file, moved block by block from an open source handle to an open
+// destination handle: block digests of both sides, the queue of blocks to read and write,
+// and the read and write buffers. Blocks the destination already holds are never sent
+// again, so an interrupted copy resumes where the data stops matching. At the end the last
+// block of both sides is hashed once more: the source must not have changed under the copy
+// and nothing may follow the destination's last block.
+//
+// Owned by its copy job and used on the job's thread only. Each record carries its own
+// completion (VfsRequestRecord::done) which the job's `post` brings back onto that thread,
+// so answers reach this transfer and no other.
 
 #include "vfs/fso/vfsclient.h"
 
 #include <QElapsedTimer>
+#include <QString>
 
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -33,80 +42,124 @@ inline quint32 blockLength(quint64 offset, quint64 size)
 }
 } // namespace vfsblocks
 
-struct TransferBlock
+class VfsBlockTransfer
 {
-    quint64 offset = 0;
-    quint32 length = 0;
-};
-
-struct WriteBlock
-{
-    quint64 offset = 0;
-    std::vector<quint8> data;
-};
-
-struct CopyReadBuffer
-{
-    VfsReadFileJob record;
-    bool busy = false;     // handed to the client, not yet announced back
-    bool answered = false; // announced back, not yet taken by the pipeline
-};
-
-struct CopyWriteBuffer
-{
-    VfsWriteFileJob record;
-    bool busy = false;
-    bool answered = false;
-};
-
-struct CopyIoState
-{
-    enum HashPhase {
-        HashIdle = 0,
-        HashSourceSent = 1,
-        HashSourceAnswered = 2,
-        HashSourceReady = 3,
-        HashDestinationSent = 4,
-        HashDestinationAnswered = 5,
-        HashDone = 6,
-        HashFailed = 7,
-        // After the last write: the destination's last block is hashed once more to prove
-        // its content and that nothing follows it.
-        HashVerifySent = 8,
-        HashVerifyAnswered = 9,
-        // Before that, the source's last block likewise: a source that changed while it was
-        // copied is copied again from the start.
-        HashCheckSourceSent = 10,
-        HashCheckSourceAnswered = 11,
+public:
+    // What the transfer tells its job; every call on the job's thread.
+    struct Events
+    {
+        // Runs a closure on the job's thread later, or never once the job is gone.
+        std::function<void(std::function<void()>)> post;
+        std::function<void()> answered;          // a read or write came back: step again
+        std::function<void()> hashAnswered;      // a hash came back: step again
+        std::function<void()> stepSoon;          // more can be sent: step again soon
+        std::function<void(quint64)> copied;     // bytes now equal at the destination
+        std::function<void(quint64)> written;    // bytes the destination acknowledged
+        std::function<void()> writing;           // a write left
+        std::function<void()> shortWrite;        // a write took fewer bytes than given
+        std::function<void()> progress;          // a moment worth showing progress
     };
-    enum { IoWorking = 0, IoWriting = 1, IoDone = 3, IoFailed = 4 };
 
-    int hashPhase = HashIdle;
-    quint64 hashOffset = 0;
-    quint8 sourceHashStatus = 0;
-    quint32 sourceDigestCount = 0;
-    std::array<quint8, vfsblocks::kHashBlocks * vfsblocks::kDigestSize> sourceDigests{};
-    std::array<quint8, vfsblocks::kDigestSize> lastSourceDigest{};
-    bool haveLastSourceDigest = false;
-    bool sourceChanged = false;
-    bool sourceChecked = false;
+    enum Outcome { Running, Complete, Failed };
 
-    VfsHashFileJob hashRecord;
-    bool hashBusy = false;
+    explicit VfsBlockTransfer(Events events);
+    ~VfsBlockTransfer();
+    VfsBlockTransfer(const VfsBlockTransfer &) = delete;
+    VfsBlockTransfer &operator=(const VfsBlockTransfer &) = delete;
 
-    std::deque<TransferBlock> transferQueue;
-    std::deque<WriteBlock> writeQueue;
-    std::vector<std::unique_ptr<CopyReadBuffer>> readBuffers;
-    std::vector<std::unique_ptr<CopyWriteBuffer>> writeBuffers;
-
-    int readState = IoWorking;
-    int writeState = IoWorking;
-
-    QElapsedTimer readTimer;
-    QElapsedTimer notifyTimer;
-    QElapsedTimer speedTimer;
-
-    CopyIoState();
-    void resetForFile();
+    // Starts one file of `size` bytes (as planned); every record must be back.
+    void begin(VfsClient *source, quint16 sourceHandle, VfsClient *destination, quint16 destinationHandle,
+               quint64 size);
+    // Sends what can be sent and takes in what was answered.
+    Outcome step();
+    // Why the last step failed; "source changed during the copy" when it did.
+    QString failure() const { return m_failure; }
+    // Drops the queued blocks (the job leaves the transfer).
+    void clear();
     bool anyBusy() const;
+    // Withdraws every record still out; none of them is announced afterwards.
+    void withdraw();
+
+private:
+    enum HashPhase {
+        HashIdle,
+        HashSourceSent,
+        HashSourceAnswered,
+        HashSourceReady,
+        HashDestinationSent,
+        HashDestinationAnswered,
+        HashDone,
+        HashFailed,
+        // Before the end the source's last block once more: a source that changed while it
+        // was copied is copied again from the start.
+        HashCheckSourceSent,
+        HashCheckSourceAnswered,
+        // Then the destination's last block, to prove its content and that nothing follows.
+        HashVerifySent,
+        HashVerifyAnswered,
+    };
+    enum IoState { IoWorking, IoWriting, IoDone, IoFailed };
+
+    struct Block
+    {
+        quint64 offset = 0;
+        quint32 length = 0;
+    };
+    struct WriteBlock
+    {
+        quint64 offset = 0;
+        std::vector<quint8> data;
+    };
+    template <typename Record>
+    struct Buffer
+    {
+        Record record;
+        bool busy = false;     // handed to the client, not yet answered
+        bool answered = false; // answered, not yet taken by the pipeline
+    };
+    using ReadBuffer = Buffer<VfsReadFileJob>;
+    using WriteBuffer = Buffer<VfsWriteFileJob>;
+
+    template <typename Record> void routeAnswers(Buffer<Record> &buffer);
+    void onHashAnswered();
+    void sendHash(VfsClient *client, quint16 handle, quint16 blocks, quint64 offset, HashPhase phase);
+    void hashSource();
+    void hashDestination();
+    void readPipeline();
+    void writePipeline();
+    Outcome verifyEnd();
+    Outcome fail(const QString &why);
+
+    Events m_events;
+
+    // The file: clients, handles and the size the copy was planned with.
+    VfsClient *m_src = nullptr;
+    VfsClient *m_dst = nullptr;
+    quint16 m_srcHandle = 0;
+    quint16 m_dstHandle = 0;
+    quint64 m_size = 0;
+
+    // Hashing: where it stands and the source's digests waiting for the destination's.
+    HashPhase m_hashPhase = HashIdle;
+    quint64 m_hashOffset = 0;
+    quint8 m_sourceHashStatus = 0;
+    quint32 m_sourceDigestCount = 0;
+    std::array<quint8, vfsblocks::kHashBlocks * vfsblocks::kDigestSize> m_sourceDigests{};
+    std::array<quint8, vfsblocks::kDigestSize> m_lastSourceDigest{};
+    bool m_haveLastSourceDigest = false;
+    bool m_sourceChanged = false;
+    bool m_sourceChecked = false;
+    Buffer<VfsHashFileJob> m_hash;
+
+    // Blocks to read, blocks read and waiting to be written, and the buffers in flight.
+    std::deque<Block> m_transferQueue;
+    std::deque<WriteBlock> m_writeQueue;
+    std::vector<std::unique_ptr<ReadBuffer>> m_readBuffers;
+    std::vector<std::unique_ptr<WriteBuffer>> m_writeBuffers;
+    IoState m_readState = IoWorking;
+    IoState m_writeState = IoWorking;
+
+    QElapsedTimer m_readTimer;
+    QElapsedTimer m_notifyTimer;
+    QString m_failure;
 };

@@ -13,11 +13,6 @@
 
 namespace {
 
-bool terminal(quint32 jobStatus)
-{
-    return jobStatus == JobFinished || jobStatus == JobError;
-}
-
 // The catalogue's text of a message id; the English text when no catalogue knows it.
 QString message(const char *id, const char *english, int n = -1)
 {
@@ -45,6 +40,19 @@ int itemTypeOf(const VfsDirectoryEntry &entry)
     }
 }
 
+// What a listing says about an item: its type, size, times and identity.
+void takeListingEntry(VfsCopyItem &item, const VfsDirectoryEntry &e, quint64 volume)
+{
+    item.type = itemTypeOf(e);
+    item.size = e.size;
+    item.atime = e.accessTime;
+    item.ctime = e.birthTime;
+    item.mtime = e.modifyTime;
+    item.fileId = e.fileIndex;
+    item.volume = volume;
+    item.links = e.linkCount;
+}
+
 VfsCopyDestinationEntry destinationEntryOf(const VfsDirectoryEntry &entry)
 {
     VfsCopyDestinationEntry d;
@@ -62,18 +70,39 @@ enum StartListingKind { ListSourceParent = 0, ListDestination = 1, ListIdentity 
 
 } // namespace
 
-VfsCopyJob::VfsCopyJob(QObject *parent) : VfsJob(parent)
+VfsCopyJob::VfsCopyJob(QObject *parent)
+    : VfsJob(parent)
+    , m_transfer(transferEvents())
 {
     setType(QStringLiteral("copy"));
     qRegisterMetaType<VfsCopyDto>("VfsCopyDto");
     qRegisterMetaType<VfsCopyResult>("VfsCopyResult");
-    qRegisterMetaType<VfsOpenFileJob *>();
-    qRegisterMetaType<VfsCloseFileJob *>();
-    qRegisterMetaType<VfsHashFileJob *>();
-    qRegisterMetaType<VfsReadFileJob *>();
-    qRegisterMetaType<VfsWriteFileJob *>();
-    qRegisterMetaType<VfsListDirectoryJob *>();
-    qRegisterMetaType<VfsMakeDirectoryJob *>();
+    // Every record's answer comes back to this job alone, on its thread.
+    answerTo(this, m_open, &VfsCopyJob::onOpenFileJobUpdate);
+    answerTo(this, m_closeSrc, &VfsCopyJob::onCloseFileJobUpdate);
+    answerTo(this, m_closeDst, &VfsCopyJob::onCloseFileJobUpdate);
+    answerTo(this, m_list, &VfsCopyJob::onListDirectoryJobUpdate);
+    answerTo(this, m_mkdir, &VfsCopyJob::onMakeDirectoryJobUpdate);
+}
+
+VfsBlockTransfer::Events VfsCopyJob::transferEvents()
+{
+    VfsBlockTransfer::Events e;
+    e.post = [this](std::function<void()> work) { postTo(this, std::move(work)); };
+    e.answered = [this] { onTransferAnswered(); };
+    e.hashAnswered = [this] { startTimer(0, JobActionReply, __LINE__); };
+    e.stepSoon = [this] { startTimer(0, JobActionStep, __LINE__); };
+    e.copied = [this](quint64 n) { addBytesCopied(n); };
+    e.written = [this](quint64 n) { onBytesWritten(n); };
+    e.writing = [this] {
+        if (!m_speedTimer.isValid()) {
+            m_speedTimer.start();
+            m_writtenSinceSample = 0;
+        }
+    };
+    e.shortWrite = [this] { m_shortWrite = true; };
+    e.progress = [this] { m_changeFlags |= 1; };
+    return e;
 }
 
 VfsCopyJob::~VfsCopyJob()
@@ -97,8 +126,8 @@ void VfsCopyJob::setRequest(const VfsCopyDto &request)
 
 void VfsCopyJob::setDeleteDelays(int finishedMs, int abortedMs)
 {
-    m_finishedDeleteDelay = finishedMs;
-    m_abortedDeleteDelay = abortedMs;
+    m_timings.finishedDeleteMs = finishedMs;
+    m_timings.abortedDeleteMs = abortedMs;
 }
 
 // --- figures --------------------------------------------------------------------------------
@@ -344,20 +373,9 @@ void VfsCopyJob::failJob(const char *messageId, const char *english, const QStri
 
 bool VfsCopyJob::anyRecordBusy() const
 {
-    return m_openBusy || m_closeSrcBusy || m_closeDstBusy || m_listBusy || m_mkdirBusy || m_io.anyBusy();
+    return m_openBusy || m_closeSrcBusy || m_closeDstBusy || m_listBusy || m_mkdirBusy || m_transfer.anyBusy();
 }
 
-namespace {
-
-template <typename Record>
-void releaseIfBusy(Record &record, bool &busy)
-{
-    if (busy && record.release)
-        record.release(&record);
-    busy = false;
-}
-
-} // namespace
 
 void VfsCopyJob::releaseAllRecords()
 {
@@ -371,11 +389,7 @@ void VfsCopyJob::withdrawForEnd()
 {
     releaseIfBusy(m_list, m_listBusy);
     releaseIfBusy(m_mkdir, m_mkdirBusy);
-    releaseIfBusy(m_io.hashRecord, m_io.hashBusy);
-    for (auto &b : m_io.readBuffers)
-        releaseIfBusy(b->record, b->busy);
-    for (auto &b : m_io.writeBuffers)
-        releaseIfBusy(b->record, b->busy);
+    m_transfer.withdraw();
 }
 
 void VfsCopyJob::adoptAnsweredOpen()
@@ -541,7 +555,7 @@ void VfsCopyJob::handleUserAbort(int action)
     if (action == JobActionDelete)
         deleteLater();
     else
-        startTimer(m_abortedDeleteDelay, JobActionDelete, __LINE__);
+        startTimer(m_timings.abortedDeleteMs, JobActionDelete, __LINE__);
 }
 
 // --- state 0: start --------------------------------------------------------------------------
@@ -562,23 +576,6 @@ void VfsCopyJob::stateStart(int action)
         m_dst = m_dstPeer->vfsClient();
         if (!m_src || !m_dst)
             return abortJob(QStringLiteral("src or dst peer without client"), __LINE__);
-        if (!m_connected) {
-            m_connected = true;
-            const auto q = Qt::QueuedConnection;
-            connect(m_src, &VfsClient::openFileUpdate, this, &VfsCopyJob::onOpenFileJobUpdate, q);
-            connect(m_src, &VfsClient::readFileUpdate, this, &VfsCopyJob::onReadFileJobUpdate, q);
-            connect(m_src, &VfsClient::closeFileUpdate, this, &VfsCopyJob::onCloseFileJobUpdate, q);
-            connect(m_src, &VfsClient::hashFileUpdate, this, &VfsCopyJob::onHashFileJobUpdate, q);
-            connect(m_src, &VfsClient::listDirectoryUpdate, this, &VfsCopyJob::onListDirectoryJobUpdate, q);
-            if (m_dst != m_src) {
-                connect(m_dst, &VfsClient::openFileUpdate, this, &VfsCopyJob::onOpenFileJobUpdate, q);
-                connect(m_dst, &VfsClient::closeFileUpdate, this, &VfsCopyJob::onCloseFileJobUpdate, q);
-                connect(m_dst, &VfsClient::hashFileUpdate, this, &VfsCopyJob::onHashFileJobUpdate, q);
-                connect(m_dst, &VfsClient::listDirectoryUpdate, this, &VfsCopyJob::onListDirectoryJobUpdate, q);
-            }
-            connect(m_dst, &VfsClient::writeFileUpdate, this, &VfsCopyJob::onWriteFileJobUpdate, q);
-            connect(m_dst, &VfsClient::makeDirectoryUpdate, this, &VfsCopyJob::onMakeDirectoryJobUpdate, q);
-        }
         m_replaceAll = m_replaceAll || m_request.replaceAll;
         // The request's Replace is an answer for the first file only: never applied again
         // after a retry, when it could reach a file the user has not been asked about.
@@ -586,7 +583,7 @@ void VfsCopyJob::stateStart(int action)
             m_requestReplaceApplied = true;
             m_replaceCurrent = m_replaceCurrent || m_request.replaceCurrent;
         }
-        m_io.speedTimer.invalidate();
+        m_speedTimer.invalidate();
         m_writtenSinceSample = 0;
         m_speed = 0;
         if (m_countingPass) {
@@ -727,15 +724,7 @@ void VfsCopyJob::onStartListing()
                 return failJob("copy-error-source-missing", "The source no longer exists.",
                                QStringLiteral("source item missing: %1").arg(it->path), __LINE__);
             }
-            const VfsDirectoryEntry &e = *found->second;
-            it->type = itemTypeOf(e);
-            it->size = e.size;
-            it->atime = e.accessTime;
-            it->ctime = e.birthTime;
-            it->mtime = e.modifyTime;
-            it->fileId = e.fileIndex;
-            it->volume = m_list.volumeSerial;
-            it->links = e.linkCount;
+            takeListingEntry(*it, *found->second, m_list.volumeSerial);
             if (it->type == VfsCopyItem::NoType) {
                 logPrintf(LogVcpa, "ignore special file %s", qPrintable(it->path));
                 it = m_items.erase(it);
@@ -1301,14 +1290,7 @@ void VfsCopyJob::stateReadDirectory(int action)
             child.path = joinSrc(batch.srcPath, e.name);
             child.renameFrom = batch.renameFrom;
             child.renameTo = batch.renameTo;
-            child.size = e.size;
-            child.atime = e.accessTime;
-            child.ctime = e.birthTime;
-            child.mtime = e.modifyTime;
-            child.type = itemTypeOf(e);
-            child.fileId = e.fileIndex;
-            child.volume = m_list.volumeSerial;
-            child.links = e.linkCount;
+            takeListingEntry(child, e, m_list.volumeSerial);
             if (child.type == VfsCopyItem::NoType) {
                 logPrintf(LogVcpa, "ignore special file %s", qPrintable(child.path));
                 continue;
@@ -1446,7 +1428,7 @@ void VfsCopyJob::stateRestart(int action)
         if (!closeHandles())
             return;
         m_restartPhase = 2;
-        startTimer(m_retryDelay, JobActionStep, __LINE__);
+        startTimer(m_timings.retryDelayMs, JobActionStep, __LINE__);
         return;
     }
     if (m_restartPhase == 2) {
@@ -1463,7 +1445,7 @@ void VfsCopyJob::stateRestart(int action)
         m_bytesCopied = 0;
         m_bytesTotal = 0;
         m_writtenSinceSample = 0;
-        m_io.speedTimer.invalidate();
+        m_speedTimer.invalidate();
         m_startPhase = 0;
         m_restartPhase = 0;
         m_verifyIndex = -1;
@@ -1481,7 +1463,7 @@ void VfsCopyJob::stateFinished(int action)
         m_abortedEmitted = true; // the end is announced once, never an abort after it
         Q_EMIT copyCompleted(m_request, m_result);
         Q_EMIT jobFinished();
-        startTimer(m_finishedDeleteDelay, JobActionDelete, __LINE__);
+        startTimer(m_timings.finishedDeleteMs, JobActionDelete, __LINE__);
     } else if (action == JobActionDelete) {
         deleteLater();
     }
@@ -1491,7 +1473,7 @@ void VfsCopyJob::stateFinished(int action)
 
 void VfsCopyJob::onOpenFileJobUpdate(VfsOpenFileJob *job)
 {
-    if (job != &m_open || !m_openBusy || !terminal(job->jobStatus))
+    if (job != &m_open || !m_openBusy || !vfsRequestEnded(job->jobStatus))
         return;
     m_openBusy = false;
     startTimer(0, JobActionReply, __LINE__);
@@ -1499,11 +1481,11 @@ void VfsCopyJob::onOpenFileJobUpdate(VfsOpenFileJob *job)
 
 void VfsCopyJob::onCloseFileJobUpdate(VfsCloseFileJob *job)
 {
-    if (job == &m_closeSrc && m_closeSrcBusy && terminal(job->jobStatus)) {
+    if (job == &m_closeSrc && m_closeSrcBusy && vfsRequestEnded(job->jobStatus)) {
         m_closeSrcBusy = false;
         // Closed or not, the handle is no longer ours: the server drops idle handles.
         m_srcHandle = 0;
-    } else if (job == &m_closeDst && m_closeDstBusy && terminal(job->jobStatus)) {
+    } else if (job == &m_closeDst && m_closeDstBusy && vfsRequestEnded(job->jobStatus)) {
         m_closeDstBusy = false;
         m_dstCloseFailed = !(job->jobStatus == JobFinished && job->status == FSO_STATUS_SUCCESS);
         m_dstHandle = 0;
@@ -1513,61 +1495,17 @@ void VfsCopyJob::onCloseFileJobUpdate(VfsCloseFileJob *job)
     startTimer(0, JobActionReply, __LINE__);
 }
 
-void VfsCopyJob::onHashFileJobUpdate(VfsHashFileJob *job)
+void VfsCopyJob::onTransferAnswered()
 {
-    if (job != &m_io.hashRecord || !m_io.hashBusy || !terminal(job->jobStatus))
-        return;
-    m_io.hashBusy = false;
-    if (m_io.hashPhase == CopyIoState::HashSourceSent)
-        m_io.hashPhase = CopyIoState::HashSourceAnswered;
-    else if (m_io.hashPhase == CopyIoState::HashDestinationSent)
-        m_io.hashPhase = CopyIoState::HashDestinationAnswered;
-    else if (m_io.hashPhase == CopyIoState::HashVerifySent)
-        m_io.hashPhase = CopyIoState::HashVerifyAnswered;
-    else if (m_io.hashPhase == CopyIoState::HashCheckSourceSent)
-        m_io.hashPhase = CopyIoState::HashCheckSourceAnswered;
-    startTimer(0, JobActionReply, __LINE__);
-}
-
-template <typename Buffers, typename Record>
-void VfsCopyJob::onBufferAnswered(Buffers &buffers, Record *job)
-{
-    for (auto &b : buffers) {
-        if (&b->record == job) {
-            if (!b->busy || !terminal(job->jobStatus))
-                return;
-            b->busy = false;
-            b->answered = true;
-            noteAnswer(job);
-            if (m_copyState == CopyStateTransfer && !m_abort)
-                process(JobActionReply);
-            else
-                startTimer(0, JobActionReply, __LINE__);
-            return;
-        }
-    }
-}
-
-void VfsCopyJob::noteAnswer(VfsWriteFileJob *job)
-{
-    // The destination took fewer bytes than it was sent: most likely its disk is full.
-    if (job->jobStatus == JobFinished && job->status == FSO_STATUS_SUCCESS && job->written < job->size)
-        m_shortWrite = true;
-}
-
-void VfsCopyJob::onReadFileJobUpdate(VfsReadFileJob *job)
-{
-    onBufferAnswered(m_io.readBuffers, job);
-}
-
-void VfsCopyJob::onWriteFileJobUpdate(VfsWriteFileJob *job)
-{
-    onBufferAnswered(m_io.writeBuffers, job);
+    if (m_copyState == CopyStateTransfer && !m_abort)
+        process(JobActionReply);
+    else
+        startTimer(0, JobActionReply, __LINE__);
 }
 
 void VfsCopyJob::onListDirectoryJobUpdate(VfsListDirectoryJob *job)
 {
-    if (!isOwnListing(job) || !m_listBusy || !terminal(job->jobStatus))
+    if (!isOwnListing(job) || !m_listBusy || !vfsRequestEnded(job->jobStatus))
         return;
     m_listBusy = false;
     startTimer(0, JobActionReply, __LINE__);
@@ -1575,8 +1513,84 @@ void VfsCopyJob::onListDirectoryJobUpdate(VfsListDirectoryJob *job)
 
 void VfsCopyJob::onMakeDirectoryJobUpdate(VfsMakeDirectoryJob *job)
 {
-    if (job != &m_mkdir || !m_mkdirBusy || !terminal(job->jobStatus))
+    if (job != &m_mkdir || !m_mkdirBusy || !vfsRequestEnded(job->jobStatus))
         return;
     m_mkdirBusy = false;
     startTimer(0, JobActionReply, __LINE__);
+}
+
+// --- transfer --------------------------------------------------------------------------------
+
+void VfsCopyJob::stateTransfer(int action)
+{
+    if (action == JobActionEnter) {
+        // Every record is back before a new file starts (the restart waits for them).
+        m_transfer.begin(m_src, m_srcHandle, m_dst, m_dstHandle, m_curFileSize);
+    } else if (action == JobActionLeave) {
+        m_transfer.clear();
+        return;
+    } else if (action == JobActionDelete) {
+        return;
+    }
+    const VfsBlockTransfer::Outcome outcome = m_transfer.step();
+    emitChanges();
+    if (outcome == VfsBlockTransfer::Failed) {
+        abortJob(m_transfer.failure(), __LINE__);
+    } else if (outcome == VfsBlockTransfer::Complete) {
+        m_curFileComplete = true;
+        m_changeFlags |= 1;
+        emitChanges();
+        setJobState(CopyStateCloseSource, __LINE__);
+        startTimer(0, JobActionStep, __LINE__);
+    }
+}
+
+void VfsCopyJob::onBytesWritten(quint64 n)
+{
+    m_bytesSent.fetch_add(n);
+    m_writtenSinceSample += n;
+    sampleSpeed();
+}
+
+void VfsCopyJob::sampleSpeed()
+{
+    if (!m_speedTimer.isValid())
+        return;
+    const qint64 elapsed = m_speedTimer.elapsed();
+    if (elapsed <= 1000)
+        return;
+    const qint64 rate = qint64(m_writtenSinceSample * 1000 / quint64(elapsed));
+    const qint64 speed = (m_speed.load() + rate) / 2;
+    m_speed = speed;
+    if (speed > 0) {
+        const quint64 total = m_bytesTotal.load();
+        const quint64 copied = m_bytesCopied.load();
+        // A total that was overshot (a file grew) leaves nothing to wait for.
+        qint64 remaining = copied >= total ? 0 : qint64((total - copied) / quint64(speed));
+        const qint64 previous = m_remaining.load();
+        if (previous > 0)
+            remaining = (remaining + previous) / 2;
+        m_remaining = remaining;
+    }
+    // A speed of 0 keeps the last estimate instead of dividing by it.
+    m_writtenSinceSample = 0;
+    m_speedTimer.restart();
+    m_changeFlags |= 4;
+}
+
+void VfsCopyJob::emitChanges()
+{
+    if (!m_changeFlags)
+        return;
+    logPrintf(LogVcpa, "emit changes flags 0x%X", unsigned(m_changeFlags));
+    if (m_changeFlags & 4) {
+        m_changeFlags &= ~4u;
+        Q_EMIT writeSpeedChanged();
+        Q_EMIT remainingTimeChanged();
+    }
+    if (m_changeFlags & 1) {
+        m_changeFlags &= ~1u;
+        Q_EMIT bytesCopiedChanged();
+        Q_EMIT percentDoneChanged();
+    }
 }

@@ -21,7 +21,9 @@
 #include "vfs/jobs/vfsblocktransfer.h"
 #include "vfs/jobs/vfscopydto.h"
 #include "vfs/jobs/vfsjob.h"
+#include "vfs/jobs/vfsjobtimings.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QPair>
 #include <QMutex>
@@ -96,8 +98,9 @@ public:
     // Names to give items of a peer's "%shares" root (path -> shown name), resolved from
     // the file model before the start so the job never reads a model.
     void setShareNames(const QHash<QString, QString> &names) { m_shareNames = names; }
-    // Pause before a retry (15000 ms) and the delays before the job deletes itself.
-    void setRetryDelay(int ms) { m_retryDelay = ms; }
+    // The pause before a retry and the delays before the job deletes itself.
+    void setTimings(const VfsJobTimings &timings) { m_timings = timings; }
+    void setRetryDelay(int ms) { m_timings.retryDelayMs = ms; }
     void setDeleteDelays(int finishedMs, int abortedMs);
 
     QString bytesCopied() const;
@@ -135,9 +138,6 @@ public Q_SLOTS:
 
     void onOpenFileJobUpdate(VfsOpenFileJob *job);
     void onCloseFileJobUpdate(VfsCloseFileJob *job);
-    void onHashFileJobUpdate(VfsHashFileJob *job);
-    void onReadFileJobUpdate(VfsReadFileJob *job);
-    void onWriteFileJobUpdate(VfsWriteFileJob *job);
     void onListDirectoryJobUpdate(VfsListDirectoryJob *job);
     void onMakeDirectoryJobUpdate(VfsMakeDirectoryJob *job);
 
@@ -154,11 +154,9 @@ Q_SIGNALS:
     void copyCompleted(VfsCopyDto request, VfsCopyResult result);
 
 private:
-    // A read or write buffer's record was answered.
-    template <typename Buffers, typename Record>
-    void onBufferAnswered(Buffers &buffers, Record *job);
-    void noteAnswer(VfsReadFileJob *) {}
-    void noteAnswer(VfsWriteFileJob *job);
+    VfsBlockTransfer::Events transferEvents();
+    void onTransferAnswered();
+    void onBytesWritten(quint64 n);
     bool storeUiText(QString &field, const QString &text);
     // start
     void stateStart(int action);
@@ -181,14 +179,7 @@ private:
     // After the copy of a cut: the finished sources are listed again; one that changed since
     // it was copied is left out of the result, so the delete that follows keeps it.
     bool verifySources(int action);
-    // transfer (vfsblocktransfer.cpp)
     void stateTransfer(int action);
-    void transferStep(int action);
-    void hashSource();
-    void hashDestination(int action);
-    void readPipeline(int action);
-    void writePipeline(int action);
-    void verifyDestination();
     void emitChanges();
     void sampleSpeed();
 
@@ -222,6 +213,7 @@ private:
     bool samePeer() const;
     bool isOwnListing(VfsListDirectoryJob *job) const { return job == &m_list; }
 
+    // --- plan: what to copy where, fixed before the start or by the start phase -------------
     VfsCopyDto m_request;
     std::vector<VfsCopyItem> m_items; // the request's items, refreshed and renamed
     bool m_namesResolved = false;
@@ -232,12 +224,16 @@ private:
     QPointer<VfsClient> m_dst;
     QChar m_srcSep = QLatin1Char('/');
     QChar m_dstSep = QLatin1Char('/');
-    bool m_connected = false;
+    VfsJobTimings m_timings;
+    bool m_countingPass = true;
+    // start phase: listings of the items' parents, then of the destination
+    int m_startPhase = 0;
+    QStringList m_startParents;
+    int m_startIndex = 0;
+    QHash<QString, QPair<quint64, quint64>> m_identity; // folder -> (volume, file id)
 
-    mutable QMutex m_uiMutex;
-    QString m_prompt;
-    QString m_currentFile;
-
+    // --- cursor: where the copy stands --------------------------------------------------------
+    std::atomic<int> m_copyState{CopyStateStart};
     std::vector<VfsCopyItem> m_work;
     std::vector<VfsCopyBatch> m_batches;
     VfsCopyItem m_pendingFolder;
@@ -253,29 +249,16 @@ private:
     quint64 m_curFileSize = 0;
     bool m_curFileComplete = false;
     bool m_skipping = false;
-
-    CopyIoState m_io;
-    quint16 m_srcHandle = 0;
-    quint16 m_dstHandle = 0;
-
-    std::atomic<int> m_copyState{CopyStateStart};
-    std::atomic<int> m_errorCount{0};
-    bool m_abort = false;
-    bool m_aborting = false;      // abort seen: records withdrawn, handles closing
-    bool m_abortedEmitted = false;
-    bool m_fatal = false;
-    // A write the destination answered with fewer bytes than it was given (a full disk):
-    // the pause before the retry says so.
-    bool m_shortWrite = false;
+    int m_restartPhase = 0;
+    int m_closePhase = 0;
+    QStringList m_verifyFolders;
+    int m_verifyIndex = -1;
+    bool m_sourcesVerified = false;
+    // The user's answers to replace questions.
     bool m_questionPending = false;
     bool m_replaceCurrent = false;
     bool m_replaceAll = false;
     bool m_requestReplaceApplied = false;
-    bool m_countingPass = true;
-    std::atomic<int> m_fileCount{0};
-    std::atomic<quint64> m_bytesTotal{0};
-    std::atomic<quint64> m_bytesCopied{0};
-    std::atomic<quint64> m_bytesSent{0};
     QStringList m_replaceList;
     // Destination files this job created or was allowed to replace: a retry reopens them
     // without asking again.
@@ -284,30 +267,11 @@ private:
     // name, whose reply never came. After a retry an empty regular file there is taken as
     // the one that open made.
     QSet<QString> m_maybeOwnDestinations;
-    VfsCopyResult m_result;
-    QSet<QString> m_finishedSet;
-    QSet<QString> m_folderSet;
-    struct SourceStamp
-    {
-        quint64 size = 0;
-        qint64 mtime = 0;
-    };
-    QHash<QString, SourceStamp> m_finishedStamps; // source file -> size and time it was copied with
-    QStringList m_verifyFolders;
-    int m_verifyIndex = -1;
-    bool m_sourcesVerified = false;
-    quint32 m_changeFlags = 0;
-    std::atomic<qint64> m_speed{0};
-    std::atomic<qint64> m_remaining{-1};
-    quint64 m_writtenSinceSample = 0;
 
-    // start phase: listings of the items' parents, then of the destination
-    int m_startPhase = 0;
-    QStringList m_startParents;
-    int m_startIndex = 0;
-    int m_restartPhase = 0;
-    int m_closePhase = 0;
-
+    // --- in flight: open handles and the records lent to the clients --------------------------
+    VfsBlockTransfer m_transfer;
+    quint16 m_srcHandle = 0;
+    quint16 m_dstHandle = 0;
     VfsOpenFileJob m_open;
     bool m_openBusy = false;
     // Which handle the open in flight will give: an abort waits for it and closes it.
@@ -318,13 +282,40 @@ private:
     VfsCloseFileJob m_closeDst;
     bool m_closeDstBusy = false;
     bool m_dstCloseFailed = false;
-    QHash<QString, QPair<quint64, quint64>> m_identity; // folder -> (volume, file id)
     VfsListDirectoryJob m_list;
     bool m_listBusy = false;
     VfsMakeDirectoryJob m_mkdir;
     bool m_mkdirBusy = false;
 
-    int m_retryDelay = 15000;
-    int m_finishedDeleteDelay = 500;
-    int m_abortedDeleteDelay = 200;
+    // --- outcome: what was copied, the figures shown, and how the job ends ---------------------
+    VfsCopyResult m_result;
+    QSet<QString> m_finishedSet;
+    QSet<QString> m_folderSet;
+    struct SourceStamp
+    {
+        quint64 size = 0;
+        qint64 mtime = 0;
+    };
+    QHash<QString, SourceStamp> m_finishedStamps; // source file -> size and time it was copied with
+    std::atomic<int> m_errorCount{0};
+    bool m_abort = false;
+    bool m_aborting = false;      // abort seen: records withdrawn, handles closing
+    bool m_abortedEmitted = false;
+    bool m_fatal = false;
+    // A write the destination answered with fewer bytes than it was given (a full disk):
+    // the pause before the retry says so.
+    bool m_shortWrite = false;
+    std::atomic<int> m_fileCount{0};
+    std::atomic<quint64> m_bytesTotal{0};
+    std::atomic<quint64> m_bytesCopied{0};
+    std::atomic<quint64> m_bytesSent{0};
+    quint32 m_changeFlags = 0;
+    std::atomic<qint64> m_speed{0};
+    std::atomic<qint64> m_remaining{-1};
+    quint64 m_writtenSinceSample = 0;
+    QElapsedTimer m_speedTimer;
+    // The texts the window reads, under m_uiMutex.
+    mutable QMutex m_uiMutex;
+    QString m_prompt;
+    QString m_currentFile;
 };

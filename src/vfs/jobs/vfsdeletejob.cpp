@@ -10,8 +10,8 @@
 VfsDeleteJob::VfsDeleteJob(QObject *parent) : VfsJob(parent)
 {
     setType(QStringLiteral("delete"));
-    qRegisterMetaType<VfsDeleteFileJob *>();
-    qRegisterMetaType<VfsListDirectoryJob *>();
+    answerTo(this, m_delete, &VfsDeleteJob::onDeleteFileJobUpdate);
+    answerTo(this, m_list, &VfsDeleteJob::onListDirectoryJobUpdate);
 }
 
 VfsDeleteJob::~VfsDeleteJob()
@@ -75,10 +75,6 @@ void VfsDeleteJob::process(int action)
             Q_EMIT jobAborted();
             return;
         }
-        connect(m_client, &VfsClient::deleteFileUpdate, this, &VfsDeleteJob::onDeleteFileJobUpdate,
-                Qt::UniqueConnection);
-        connect(m_client, &VfsClient::listDirectoryUpdate, this, &VfsDeleteJob::onListDirectoryJobUpdate,
-                Qt::UniqueConnection);
         m_work = m_items;
         m_state = StateNextItem;
         Q_EMIT stateChanged();
@@ -195,7 +191,7 @@ void VfsDeleteJob::keepFolder(const QString &path)
 
 void VfsDeleteJob::onDeleteFileJobUpdate(VfsDeleteFileJob *job)
 {
-    if (job != &m_delete || !m_deleteBusy || (job->jobStatus != JobFinished && job->jobStatus != JobError))
+    if (job != &m_delete || !m_deleteBusy || !vfsRequestEnded(job->jobStatus))
         return;
     m_deleteBusy = false;
     startTimer(0, JobActionReply, __LINE__);
@@ -203,7 +199,7 @@ void VfsDeleteJob::onDeleteFileJobUpdate(VfsDeleteFileJob *job)
 
 void VfsDeleteJob::onListDirectoryJobUpdate(VfsListDirectoryJob *job)
 {
-    if (job != &m_list || !m_listBusy || (job->jobStatus != JobFinished && job->jobStatus != JobError))
+    if (job != &m_list || !m_listBusy || !vfsRequestEnded(job->jobStatus))
         return;
     m_listBusy = false;
     startTimer(0, JobActionReply, __LINE__);

@@ -1,13 +1,48 @@
 #pragma once
 
 // Base of the copy, move and delete jobs: a state machine stepped by one single-shot timer.
-// Each step either sends one request to a peer and waits for the reply signal of its own
-// record, or schedules the next step.
+// Each step either sends one request to a peer and waits for the answer of its own record
+// (answerTo), or schedules the next step.
 
+#include <QMetaObject>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
+#include <functional>
+#include <utility>
+
 class QTimer;
+
+// Runs `work` on the receiver's thread on a later turn of its event loop; never once the
+// receiver is gone.
+inline void postTo(QObject *receiver, std::function<void()> work)
+{
+    QPointer<QObject> guard(receiver);
+    if (QObject *target = guard.data())
+        QMetaObject::invokeMethod(target, std::move(work), Qt::QueuedConnection);
+}
+
+// Withdraws a record still lent to a client; afterwards it is never answered.
+template <typename Record>
+void releaseIfBusy(Record &record, bool &busy)
+{
+    if (busy && record.release)
+        record.release(&record);
+    busy = false;
+}
+
+// Makes `slot` of `receiver` the record's completion: the client's answer reaches this
+// receiver alone, on its own thread, and is dropped once the receiver is gone.
+template <typename Receiver, typename Record>
+void answerTo(Receiver *receiver, Record &record, void (Receiver::*slot)(Record *))
+{
+    QPointer<Receiver> guard(receiver);
+    record.done = [guard, slot](Record *answered) {
+        if (Receiver *target = guard.data())
+            postTo(target, [target, slot, answered] { (target->*slot)(answered); });
+    };
+}
 
 class VfsJob : public QObject
 {

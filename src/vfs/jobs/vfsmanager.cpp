@@ -50,23 +50,26 @@ bool VfsManager::addJob(VfsJob *job)
     return model ? model->addJob(job) : false;
 }
 
+VfsManager::Refusal VfsManager::check(const VfsCopyDto &dto, const char *what, IPeer *&src, IPeer *&dst)
+{
+    dst = peerFor(dto.dstPeerUuid);
+    src = peerFor(dto.srcPeerUuid);
+    m_lastRefusal = !src || !dst ? UnknownPeer : isIntoItself(dto) ? IntoItself : Accepted;
+    if (m_lastRefusal == UnknownPeer)
+        logPrintf(LogVmg1, "%s rejected due unkown src or dst peer", what);
+    else if (m_lastRefusal == IntoItself)
+        logPrintf(LogVmg1, "%s rejected: folder into itself", what);
+    if (m_lastRefusal != Accepted)
+        Q_EMIT copyRefused(dto, m_lastRefusal);
+    return m_lastRefusal;
+}
+
 VfsCopyJob *VfsManager::copy(const VfsCopyDto &dto)
 {
-    IPeer *dst = peerFor(dto.dstPeerUuid);
-    IPeer *src = peerFor(dto.srcPeerUuid);
-    if (!src || !dst) {
-        logPrintf(LogVmg1, "copy rejected due unkown src or dst peer");
-        m_lastRefusal = UnknownPeer;
-        Q_EMIT copyRefused(dto, UnknownPeer);
+    IPeer *src = nullptr;
+    IPeer *dst = nullptr;
+    if (check(dto, "copy", src, dst) != Accepted)
         return nullptr;
-    }
-    if (isIntoItself(dto)) {
-        logPrintf(LogVmg1, "copy rejected: folder into itself");
-        m_lastRefusal = IntoItself;
-        Q_EMIT copyRefused(dto, IntoItself);
-        return nullptr;
-    }
-    m_lastRefusal = Accepted;
 
     // Share items are named by their access entry's uuid; the name to give the copy comes
     // from the file model, read here on its own thread, so the job never touches a model.
@@ -89,7 +92,7 @@ VfsCopyJob *VfsManager::copy(const VfsCopyDto &dto)
     job->setPeers(src, dst);
     job->setRequest(dto);
     job->setShareNames(shareNames);
-    job->setRetryDelay(m_retryDelay);
+    job->setTimings(m_timings);
     connect(job, &VfsCopyJob::copyCompleted, this, &VfsManager::onCopyJobFinished, Qt::QueuedConnection);
     connect(job, &VfsJob::jobAborted, this, &VfsManager::onCopyJobAborted, Qt::QueuedConnection);
     ConnectionManager *cm = ConnectionManager::instance();
@@ -111,20 +114,10 @@ VfsCopyJob *VfsManager::copy(const VfsCopyDto &dto)
 
 VfsMoveExJob *VfsManager::move(const VfsCopyDto &dto)
 {
-    IPeer *dst = peerFor(dto.dstPeerUuid);
-    IPeer *src = peerFor(dto.srcPeerUuid);
-    if (!src || !dst) {
-        logPrintf(LogVmg1, "move rejected due unkown src or dst peer");
-        m_lastRefusal = UnknownPeer;
-        Q_EMIT copyRefused(dto, UnknownPeer);
+    IPeer *src = nullptr;
+    IPeer *dst = nullptr;
+    if (check(dto, "move", src, dst) != Accepted)
         return nullptr;
-    }
-    if (isIntoItself(dto)) {
-        m_lastRefusal = IntoItself;
-        Q_EMIT copyRefused(dto, IntoItself);
-        return nullptr;
-    }
-    m_lastRefusal = Accepted;
     auto *job = new VfsMoveExJob(this);
     job->setPeers(src, dst);
     job->setRequest(dto);

@@ -7,6 +7,7 @@
 // Lives on the thread of the file views (GUI thread). Copy jobs are moved to the
 // connection manager's thread ("ioThread") and started there; move and delete jobs run here.
 
+#include "vfs/jobs/vfsjobtimings.h"
 #include "vfs/jobs/vfscopydto.h"
 
 #include <QMutex>
@@ -45,8 +46,9 @@ public:
 
     // How peers are found; the peer model by default.
     void setPeerLookup(std::function<IPeer *(const QString &)> lookup) { m_lookup = std::move(lookup); }
-    // Pause of the copy jobs before a retry (15000 ms by default).
-    void setRetryDelay(int ms) { m_retryDelay = ms; }
+    // The waits of the jobs it makes; setRetryDelay changes the copy's pause alone.
+    void setTimings(const VfsJobTimings &timings) { m_timings = timings; }
+    void setRetryDelay(int ms) { m_timings.retryDelayMs = ms; }
 
     // Whether the request would copy a folder into itself or below itself.
     static bool isIntoItself(const VfsCopyDto &dto);
@@ -65,9 +67,12 @@ Q_SIGNALS:
 
 private:
     IPeer *peerFor(const QString &uuid) const;
+    // Looks up both peers of a copy or move (`what`) and refuses it, announced, when one is
+    // unknown or a folder would go into itself.
+    Refusal check(const VfsCopyDto &dto, const char *what, IPeer *&src, IPeer *&dst);
 
     QMutex m_mutex;
     std::function<IPeer *(const QString &)> m_lookup;
     Refusal m_lastRefusal = Accepted;
-    int m_retryDelay = 15000;
+    VfsJobTimings m_timings;
 };

@@ -10,7 +10,7 @@
 VfsMoveExJob::VfsMoveExJob(QObject *parent) : VfsJob(parent)
 {
     setType(QStringLiteral("move"));
-    qRegisterMetaType<VfsMoveJob *>();
+    answerTo(this, m_move, &VfsMoveExJob::onMoveUpdate);
 }
 
 VfsMoveExJob::~VfsMoveExJob()
@@ -41,8 +41,6 @@ void VfsMoveExJob::process(int action)
     case StateStart: {
         m_state = StateNextItem;
         m_client = m_srcPeer ? m_srcPeer->vfsClient() : nullptr;
-        if (m_client)
-            connect(m_client, &VfsClient::moveUpdate, this, &VfsMoveExJob::onMoveUpdate, Qt::UniqueConnection);
         m_rest = VfsCopyDto();
         m_rest.uuid = QUuid::createUuid().toString();
         m_rest.srcPeerUuid = m_request.srcPeerUuid;
@@ -138,11 +136,9 @@ void VfsMoveExJob::process(int action)
 
 void VfsMoveExJob::onMoveUpdate(VfsMoveJob *job)
 {
-    // Every MOVE of this client is announced to every receiver: only our own record counts,
-    // never a rename some file view asked for.
     if (job != &m_move || !m_moveBusy || m_state != StateWaiting)
         return;
-    if (job->jobStatus != JobFinished && job->jobStatus != JobError)
+    if (!vfsRequestEnded(job->jobStatus))
         return;
     m_moveBusy = false;
     process(JobActionReply);

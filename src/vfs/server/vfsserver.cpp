@@ -26,7 +26,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using com::TermStreamWriter;
 using vfsaccess::LinkMode;
 using vfsaccess::MappedPath;
 
@@ -259,33 +258,6 @@ public:
                                      const QByteArray &sourceName);
 };
 
-// --- replies -------------------------------------------------------------------------------
-
-namespace {
-
-std::vector<unsigned char> smallReply(std::uint8_t code, std::uint16_t trId,
-                                      const std::function<void(TermStreamWriter &)> &body)
-{
-    std::vector<unsigned char> out(128);
-    TermStreamWriter w(out);
-    writeFsoHeader(w, code, trId, FSO_CLASS_REPLY);
-    body(w);
-    if (!finishFsoMessage(w, out))
-        out.clear();
-    return out;
-}
-
-std::vector<unsigned char> handleReply(std::uint8_t code, std::uint16_t trId, std::uint8_t status,
-                                       std::uint16_t handle)
-{
-    return smallReply(code, trId, [&](TermStreamWriter &w) {
-        w.writeU8(status);
-        w.writeU16(handle);
-    });
-}
-
-} // namespace
-
 // --- construction ---------------------------------------------------------------------------
 
 VfsServerNusk::VfsServerNusk(bool isLocal, QObject *parent)
@@ -505,16 +477,11 @@ void VfsServerNusk::processListDirectoryCommand(const VfsFenuCommand &cmd)
     if (status == FSO_STATUS_SUCCESS && d->activeListings() >= d->maxPendingListings)
         status = FSO_STATUS_IO_ERROR;
 
-    std::vector<unsigned char> reply = smallReply(FSO_LIST_DIRECTORY_REPLY, cmd.trId, [&](TermStreamWriter &w) {
-        w.writeU8(status);
-        w.writeU32(echoed);
-        std::uint32_t values[16] = {};
-        values[0] = granted;
-        writeAttributeMask(w, grantedMask, values);
-        if (echoed & FSO_LISTDIR_VOLUME_SERIAL)
-            w.writeU64(serial);
-    });
-    if (reply.empty()) {
+    FsoAttributes grantedSet;
+    grantedSet.mask = grantedMask;
+    grantedSet.values[0] = granted;
+    std::vector<unsigned char> reply;
+    if (!fsoreply::listDirectory(reply, cmd.trId, status, echoed, grantedSet, serial)) {
         logPrintf(LogVsrv, "failed to send LIST_DIRECTORY response");
         return;
     }
@@ -658,16 +625,8 @@ void VfsServerNusk::processListDrivesCommand(const VfsFenuCommand &cmd)
         records.push_back(std::move(record));
     }
 
-    std::vector<unsigned char> reply(FSO_MAX_DRIVES_REPLY);
-    TermStreamWriter w(reply);
-    writeFsoHeader(w, FSO_LIST_DRIVES_REPLY, cmd.trId, FSO_CLASS_REPLY);
-    w.writeU8(FSO_STATUS_SUCCESS);
-    w.writeU16(std::uint16_t(cmd.index));
-    w.writeU16(0);
-    w.writeU16(std::uint16_t(records.size()));
-    for (const FsoDriveRecord &record : records)
-        writeDriveRecord(w, record);
-    if (!finishFsoMessage(w, reply)) {
+    std::vector<unsigned char> reply;
+    if (!fsoreply::drives(reply, cmd.trId, FSO_STATUS_SUCCESS, std::uint16_t(cmd.index), records)) {
         logPrintf(LogVsrv, "failed to send LIST_DRIVES response");
         return;
     }
@@ -680,7 +639,7 @@ void VfsServerNusk::processMoveCommand(const VfsFenuCommand &cmd)
 {
     auto answer = [&](std::uint8_t status) {
         std::vector<unsigned char> reply;
-        if (!vfsreply::statusReply(reply, FSO_MOVE_REPLY, cmd.trId, status))
+        if (!fsoreply::status(reply, FSO_MOVE_REPLY, cmd.trId, status))
             logPrintf(LogVsrv, "failed to send MOVE response TrId %u", unsigned(cmd.trId));
         d->send(std::move(reply));
     };
@@ -774,7 +733,7 @@ void VfsServerNusk::processDeleteFileCommand(const VfsFenuCommand &cmd)
 {
     auto answer = [&](std::uint8_t status) {
         std::vector<unsigned char> reply;
-        vfsreply::deleteReply(reply, cmd.trId, status, cmd.path);
+        fsoreply::deleted(reply, cmd.trId, status, cmd.path);
         d->send(std::move(reply));
     };
     const MappedPath mapped = d->rules.mapRequestPath(cmd.path);
@@ -875,10 +834,9 @@ void VfsServerNuskPrivate::operationFinished(FileOperationJob *job)
 void VfsServerNusk::processMakeDirectoryCommand(const VfsFenuCommand &cmd)
 {
     auto answer = [&](std::uint8_t status, std::uint32_t detail) {
-        d->send(smallReply(FSO_MAKE_DIRECTORY_REPLY, cmd.trId, [&](TermStreamWriter &w) {
-            w.writeU8(status);
-            w.writeU32(detail);
-        }));
+        std::vector<unsigned char> reply;
+        fsoreply::makeDirectory(reply, cmd.trId, status, detail);
+        d->send(std::move(reply));
     };
     const MappedPath mapped = d->rules.mapRequestPath(cmd.path);
     if (mapped.status != FSO_STATUS_SUCCESS)
@@ -924,8 +882,8 @@ void VfsServerNusk::processMakeDirectoryCommand(const VfsFenuCommand &cmd)
 void VfsServerNusk::processOpenFileCommand(const VfsFenuCommand &cmd)
 {
     auto answer = [&](std::uint8_t status, std::uint16_t handle) {
-        std::vector<unsigned char> reply = handleReply(FSO_OPEN_FILE_REPLY, cmd.trId, status, handle);
-        if (reply.empty())
+        std::vector<unsigned char> reply;
+        if (!fsoreply::handle(reply, FSO_OPEN_FILE_REPLY, cmd.trId, status, handle))
             logPrintf(LogVsrv, "failed to send OPEN_FILE response TrId %u", unsigned(cmd.trId));
         d->send(std::move(reply));
     };
@@ -1051,8 +1009,8 @@ void VfsServerNusk::processCloseFileCommand(const VfsFenuCommand &cmd)
     } else {
         status = FSO_STATUS_NOT_FOUND;
     }
-    std::vector<unsigned char> reply = handleReply(FSO_CLOSE_FILE_REPLY, cmd.trId, status, cmd.handle);
-    if (reply.empty())
+    std::vector<unsigned char> reply;
+    if (!fsoreply::handle(reply, FSO_CLOSE_FILE_REPLY, cmd.trId, status, cmd.handle))
         logPrintf(LogVsrv, "failed to send CLOSE_FILE response TrId %u handle %u", unsigned(cmd.trId),
                   unsigned(cmd.handle));
     d->send(std::move(reply));
@@ -1064,7 +1022,11 @@ void VfsServerNuskPrivate::closeFinished(CloseFileJob *job)
     if (!owned)
         return;
     dataJobFinished(job->file);
-    send(handleReply(FSO_CLOSE_FILE_REPLY, job->trId, job->status, job->handle));
+    std::vector<unsigned char> reply;
+    if (!fsoreply::handle(reply, FSO_CLOSE_FILE_REPLY, job->trId, job->status, job->handle))
+        logPrintf(LogVsrv, "failed to send CLOSE_FILE response TrId %u handle %u", unsigned(job->trId),
+                  unsigned(job->handle));
+    send(std::move(reply));
     job->file.reset();
     recycle(freeCloses, std::move(owned));
 }
@@ -1094,7 +1056,7 @@ void VfsServerNusk::processReadFileCommand(const VfsFenuCommand &cmd)
     VfsOpenFilePtr file = d->files.find(cmd.handle);
     if (!file || d->dataJobCount() >= kMaxDataJobs) {
         std::vector<unsigned char> reply;
-        vfsreply::readReply(reply, cmd.trId, file ? FSO_STATUS_IO_ERROR : FSO_STATUS_INVALID_HANDLE,
+        fsoreply::read(reply, cmd.trId, file ? FSO_STATUS_IO_ERROR : FSO_STATUS_INVALID_HANDLE,
                             std::uint8_t(cmd.flags), cmd.offset, nullptr, 0);
         d->send(std::move(reply));
         return;
@@ -1133,7 +1095,7 @@ void VfsServerNusk::processWriteFileCommand(const VfsFenuCommand &cmd)
     VfsOpenFilePtr file = d->files.find(cmd.handle);
     if (!file || d->dataJobCount() >= kMaxDataJobs) {
         std::vector<unsigned char> reply;
-        vfsreply::writeReply(reply, cmd.trId, file ? FSO_STATUS_IO_ERROR : FSO_STATUS_INVALID_HANDLE,
+        fsoreply::write(reply, cmd.trId, file ? FSO_STATUS_IO_ERROR : FSO_STATUS_INVALID_HANDLE,
                              std::uint8_t(cmd.flags & 0x2), cmd.offset, 0);
         d->send(std::move(reply));
         return;
@@ -1184,7 +1146,7 @@ void VfsServerNusk::processHashFileCommand(const VfsFenuCommand &cmd)
         status = FSO_STATUS_IO_ERROR;
     if (status != FSO_STATUS_SUCCESS) {
         std::vector<unsigned char> reply;
-        vfsreply::hashReply(reply, cmd.trId, status, 0, 0, nullptr, 0);
+        fsoreply::hash(reply, cmd.trId, status, 0, 0, nullptr, 0);
         d->send(std::move(reply));
         return;
     }
@@ -1223,11 +1185,7 @@ void VfsServerNusk::directoryChanged(QString path)
     if (std::size_t(utf8.size()) > FSO_MAX_PATH)
         return;
     const std::uint16_t trId = d->notifyTrId++;
-    std::vector<unsigned char> message(64 + std::size_t(utf8.size()));
-    TermStreamWriter w(message);
-    writeFsoHeader(w, FSO_DIRECTORY_CHANGED, trId, FSO_CLASS_REPLY);
-    w.writeU32(0);
-    w.writeString(utf8.constData(), std::size_t(utf8.size()));
-    if (finishFsoMessage(w, message))
+    std::vector<unsigned char> message;
+    if (fsoreply::directoryChanged(message, trId, utf8.toStdString()))
         d->send(std::move(message));
 }

@@ -30,81 +30,6 @@ VfsServerJob::~VfsServerJob()
 
 // --- reply writers -----------------------------------------------------------------------
 
-namespace vfsreply {
-
-namespace {
-
-constexpr std::size_t kSmallReply = 64;
-
-bool finish(TermStreamWriter &writer, std::vector<unsigned char> &out)
-{
-    if (finishFsoMessage(writer, out))
-        return true;
-    out.clear();
-    return false;
-}
-
-} // namespace
-
-bool readReply(std::vector<unsigned char> &out, std::uint16_t trId, std::uint8_t status, std::uint8_t flags,
-               std::uint64_t offset, const unsigned char *data, std::size_t size)
-{
-    out.resize(kSmallReply + size);
-    TermStreamWriter w(out);
-    writeFsoHeader(w, FSO_READ_FILE_REPLY, trId, FSO_CLASS_REPLY);
-    w.writeU8(status);
-    w.writeU8(flags);
-    w.writeU64(offset);
-    w.writeBlob(data, size);
-    return finish(w, out);
-}
-
-bool writeReply(std::vector<unsigned char> &out, std::uint16_t trId, std::uint8_t status, std::uint8_t flags,
-                std::uint64_t offset, std::uint32_t written)
-{
-    out.resize(kSmallReply);
-    TermStreamWriter w(out);
-    writeFsoHeader(w, FSO_WRITE_FILE_REPLY, trId, FSO_CLASS_REPLY);
-    w.writeU8(status);
-    w.writeU8(flags);
-    w.writeU64(offset);
-    w.writeU32(written);
-    return finish(w, out);
-}
-
-bool hashReply(std::vector<unsigned char> &out, std::uint16_t trId, std::uint8_t status, std::uint8_t flags,
-               std::uint16_t count, const unsigned char *digests, std::size_t size)
-{
-    out.resize(kSmallReply + size);
-    TermStreamWriter w(out);
-    writeFsoHeader(w, FSO_HASH_FILE_REPLY, trId, FSO_CLASS_REPLY);
-    w.writeU8(status);
-    w.writeU8(flags);
-    w.writeU16(count);
-    w.writeBlob(digests, size);
-    return finish(w, out);
-}
-
-bool deleteReply(std::vector<unsigned char> &out, std::uint16_t trId, std::uint8_t status, const std::string &path)
-{
-    out.resize(kSmallReply + path.size());
-    TermStreamWriter w(out);
-    writeFsoHeader(w, FSO_DELETE_FILE_REPLY, trId, FSO_CLASS_REPLY);
-    w.writeU8(status);
-    w.writeString(path);
-    return finish(w, out);
-}
-
-bool statusReply(std::vector<unsigned char> &out, std::uint8_t code, std::uint16_t trId, std::uint8_t status)
-{
-    out.resize(kSmallReply);
-    TermStreamWriter w(out);
-    writeFsoHeader(w, code, trId, FSO_CLASS_REPLY);
-    w.writeU8(status);
-    return finish(w, out);
-}
-
-} // namespace vfsreply
 
 // --- file-system helpers ------------------------------------------------------------------
 
@@ -724,11 +649,7 @@ void QueryListDirectoryJob::run()
     }
 
     TermStreamWriter writer(reply.data(), kFixed);
-    writeFsoHeader(writer, FSO_QUERY_LIST_DIRECTORY_REPLY, trId, FSO_CLASS_REPLY);
-    writer.writeU8(status);
-    writer.writeU32(index);
-    writer.writeU16(count);
-    if (writer.failed() || writer.size() != kFixed) {
+    if (!fsoreply::writePageHead(writer, trId, status, index, count) || writer.size() != kFixed) {
         reply.clear();
     } else {
         // The leading u32 item (tag, then 4 bytes) carries the total length.
@@ -778,7 +699,7 @@ void ReadFileJob::run()
             }
         }
     }
-    vfsreply::readReply(reply, trId, status, flags, offset, data.data(), data.size());
+    fsoreply::read(reply, trId, status, flags, offset, data.data(), data.size());
     state = VfsServerJobReplyReady;
 }
 
@@ -832,7 +753,7 @@ void WriteFileJob::run()
             }
         }
     }
-    vfsreply::writeReply(reply, trId, status, flags & 0x2, offset, written);
+    fsoreply::write(reply, trId, status, flags & 0x2, offset, written);
     state = VfsServerJobReplyReady;
 }
 
@@ -930,7 +851,7 @@ void HashFileJob::run()
             }
         }
     }
-    vfsreply::hashReply(reply, trId, status, replyFlags, digestCount, digests.data(), digests.size());
+    fsoreply::hash(reply, trId, status, replyFlags, digestCount, digests.data(), digests.size());
     state = VfsServerJobReplyReady;
 }
 
@@ -965,8 +886,8 @@ void FileOperationJob::run()
         break;
     }
     if (code == FSO_DELETE_FILE)
-        vfsreply::deleteReply(reply, trId, status, requestPath);
+        fsoreply::deleted(reply, trId, status, requestPath);
     else
-        vfsreply::statusReply(reply, FSO_MOVE_REPLY, trId, status);
+        fsoreply::status(reply, FSO_MOVE_REPLY, trId, status);
     state = VfsServerJobReplyReady;
 }

@@ -215,15 +215,3 @@ bool makePathAt(int baseFd, const QStringList &parts);
 
 } // namespace vfsserverfs
 
-// Reply writers shared by the server's thread and the workers. Each fills `out` with one
-// complete message and returns false when it did not fit (it is then not sent).
-namespace vfsreply {
-bool readReply(std::vector<unsigned char> &out, std::uint16_t trId, std::uint8_t status, std::uint8_t flags,
-               std::uint64_t offset, const unsigned char *data, std::size_t size);
-bool writeReply(std::vector<unsigned char> &out, std::uint16_t trId, std::uint8_t status, std::uint8_t flags,
-                std::uint64_t offset, std::uint32_t written);
-bool hashReply(std::vector<unsigned char> &out, std::uint16_t trId, std::uint8_t status, std::uint8_t flags,
-               std::uint16_t count, const unsigned char *digests, std::size_t size);
-bool deleteReply(std::vector<unsigned char> &out, std::uint16_t trId, std::uint8_t status, const std::string &path);
-bool statusReply(std::vector<unsigned char> &out, std::uint8_t code, std::uint16_t trId, std::uint8_t status);
-} // namespace vfsreply

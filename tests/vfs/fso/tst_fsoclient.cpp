@@ -142,6 +142,7 @@ private Q_SLOTS:
     void unencodableRequestsFailWithoutWire();
     void receiversMayCallBackFromSignals();
     void lostLinkFailsWaitingRequestsAtOnce();
+    void completionsReachOnlyTheirRequester();
 };
 
 void TstFsoClient::listingOverSeveralPages()
@@ -686,6 +687,52 @@ void TstFsoClient::lostLinkFailsWaitingRequestsAtOnce()
     QTRY_COMPARE(mkSpy.count(), 1);
     QCOMPARE(mk.status, quint8(FSO_STATUS_SUCCESS));
     QCOMPARE(readSpy.count(), 1);
+}
+
+void TstFsoClient::completionsReachOnlyTheirRequester()
+{
+    Wire wire;
+    wire.server = [&wire](const VfsFenuCommand &req) {
+        VfsFenuCommand r = Wire::answer(req);
+        r.count = req.blockCount;
+        r.data = Bytes(std::size_t(req.blockCount) * FSO_DIGEST_SIZE, std::uint8_t(req.offset));
+        wire.reply(r);
+    };
+    QSignalSpy hashSpy(&wire.client, &VfsClient::hashFileUpdate);
+
+    // Two records of one kind, each with its own completion; a third on the signal.
+    VfsHashFileJob first, second, plain;
+    std::vector<VfsHashFileJob *> firstDone, secondDone;
+    first.done = [&](VfsHashFileJob *job) { firstDone.push_back(job); };
+    second.done = [&](VfsHashFileJob *job) { secondDone.push_back(job); };
+    for (VfsHashFileJob *job : {&first, &second, &plain}) {
+        job->blockCount = 1;
+        job->blockSize = 100;
+    }
+    first.offset = 1;
+    second.offset = 2;
+    wire.client.hashFile(&first);
+    wire.client.hashFile(&second);
+    wire.client.hashFile(&plain);
+    QTRY_COMPARE(hashSpy.count(), 1);
+    QTRY_COMPARE(firstDone.size() + secondDone.size(), std::size_t(2));
+    QCOMPARE(firstDone, std::vector<VfsHashFileJob *>{&first});
+    QCOMPARE(secondDone, std::vector<VfsHashFileJob *>{&second});
+    QCOMPARE(hashSpy.at(0).at(0).value<VfsHashFileJob *>(), &plain);
+    QCOMPARE(second.digests.front(), std::uint8_t(2));
+
+    // Once the client's thread is gone, no record of any kind keeps a request behind.
+    Wire idle;
+    VfsHashFileJob hash;
+    VfsDeleteFileJob del;
+    VfsMoveJob move;
+    del.path = move.source = move.destination = QStringLiteral("/x");
+    idle.client.hashFile(&hash);
+    idle.client.deleteFile(&del);
+    idle.client.move(&move);
+    QTRY_COMPARE(idle.requests.size(), std::size_t(3));
+    idle.client.onThreadFinished();
+    QVERIFY(!hash.request && !del.request && !move.request);
 }
 
 QTEST_GUILESS_MAIN(TstFsoClient)

@@ -40,7 +40,7 @@ void TestVfsModel::bindingMakesOneSharesRow()
     QCOMPARE(shares.data(VfsModel::MimeRole).toString(), QStringLiteral("application/vnd.nusk.drive"));
 
     // A second binding changes nothing.
-    rig.provider.peerAdded(rig.peer);
+    bindPeerModels(rig.peer);
     rig.model->setPeer(rig.peer);
     QCOMPARE(rig.model->rowCount(), 1);
     QCOMPARE(int(rig.timers.size()), 2);

@@ -8,7 +8,7 @@
 #include "vfs/fso/vfsclient.h"
 #include "vfs/models/vfsdrivemodel.h"
 #include "vfs/models/vfsmodel.h"
-#include "app/startup/vfspeerprovider.h"
+#include "vfs/models/vfspeermodels.h"
 
 #include <QAbstractItemModelTester>
 #include <QCoreApplication>
@@ -237,7 +237,6 @@ inline void pumpEvents()
 // One peer with its two models, bound as the program binds them.
 struct ModelRig
 {
-    VfsPeerProvider provider;
     FakeVfsClient client;
     FakePeer *peer = nullptr;
     VfsModel *model = nullptr;
@@ -249,9 +248,8 @@ struct ModelRig
 
     explicit ModelRig(const QString &uuid = QStringLiteral("{11111111-2222-3333-4444-555555555555}"))
     {
-        setPeerVfsProvider(&provider);
         peer = new FakePeer(uuid, &client);
-        setPeerVfsProvider(nullptr);
+        attachPeerModels(peer);
         model = qobject_cast<VfsModel *>(peer->vfsFileSystemModel());
         drives = qobject_cast<VfsDriveModel *>(peer->vfsDriveModel());
         model->setTimerFactory([this](QObject *parent) {
@@ -261,7 +259,7 @@ struct ModelRig
         });
         model->setClock([this] { return nowMs; });
         peer->setLinkState(IPeer::LinkUp);
-        provider.peerAdded(peer);
+        bindPeerModels(peer);
         model->connectClient(&client);
         modelTester.reset(new QAbstractItemModelTester(
             model, QAbstractItemModelTester::FailureReportingMode::QtTest));

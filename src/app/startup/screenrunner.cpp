@@ -1,0 +1,86 @@
+#include "app/startup/screenrunner.h"
+
+#include "app/base/log.h"
+#include "ui/uiscreenscenes.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QGuiApplication>
+#include <QPixmap>
+#include <QScreen>
+#include <QTimer>
+#include <QWidget>
+
+#include <cstdio>
+
+ScreenRunner::ScreenRunner(QWidget *window, const QString &directory, QObject *parent)
+    : QObject(parent)
+    , m_window(window)
+    , m_directory(directory)
+    , m_scenes(allScenes())
+    , m_timeout(new QTimer(this))
+{
+    m_timeout->setSingleShot(true);
+    connect(m_timeout, &QTimer::timeout, this, [this] {
+        std::fprintf(stderr, "screens: scene %s did not report ready, grabbing as it is\n",
+                     qUtf8Printable(m_scenes.scenes().at(size_t(m_index)).name));
+        capture(m_index);
+    });
+}
+
+ScreenScenes ScreenRunner::allScenes()
+{
+    ScreenScenes scenes;
+    // One line per layer that offers scenes.
+    addUiScreenScenes(scenes);
+    return scenes;
+}
+
+void ScreenRunner::start()
+{
+    QDir().mkpath(m_directory);
+    // As a user would have it: the window fills the screen.
+    if (m_window)
+        m_window->showMaximized();
+    runNext();
+}
+
+void ScreenRunner::runNext()
+{
+    if (m_index >= 0) {
+        const ScreenScenes::Scene &previous = m_scenes.scenes().at(size_t(m_index));
+        if (previous.cleanup && m_window)
+            previous.cleanup(m_window);
+    }
+    ++m_index;
+    if (m_index >= int(m_scenes.scenes().size()) || !m_window) {
+        Q_EMIT finished();
+        return;
+    }
+    const int index = m_index;
+    const ScreenScenes::Scene &scene = m_scenes.scenes().at(size_t(index));
+    m_timeout->start(kSceneLimitMs);
+    scene.prepare(m_window, [this, index] {
+        if (index != m_index || m_captured >= index)
+            return;
+        m_timeout->stop();
+        QTimer::singleShot(kSceneSettleMs, this, [this, index] { capture(index); });
+    });
+}
+
+void ScreenRunner::capture(int index)
+{
+    if (index != m_index || m_captured >= index)
+        return;
+    m_captured = index;
+    m_timeout->stop();
+    const QString name = m_scenes.scenes().at(size_t(index)).name;
+    QScreen *screen = QGuiApplication::primaryScreen();
+    const QPixmap shot = screen ? screen->grabWindow(0) : QPixmap();
+    const QString file = QDir(m_directory).filePath(name + QStringLiteral(".png"));
+    if (shot.isNull() || !shot.save(file, "PNG"))
+        std::fprintf(stderr, "screens: could not save %s\n", qUtf8Printable(file));
+    else
+        std::fprintf(stderr, "screens: %s\n", qUtf8Printable(file));
+    QTimer::singleShot(0, this, &ScreenRunner::runNext);
+}

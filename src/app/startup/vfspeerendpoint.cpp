@@ -1,0 +1,85 @@
+#include "app/startup/vfspeerendpoint.h"
+
+#include "peers/peernusk.h"
+#include "vfs/fso/vfsclientnusk.h"
+#include "vfs/fso/vfsfenucommand.h"
+#include "vfs/fso/vfsfenucommandparser.h"
+#include "vfs/models/vfsmodel.h"
+#include "vfs/models/vfspeermodels.h"
+#include "vfs/server/vfsserver.h"
+
+namespace {
+constexpr ushort kFsoProtocolVersion = 3;
+}
+
+VfsPeerEndpoint::VfsPeerEndpoint(PeerNusk *peer, bool isLocal)
+    : m_client(new VfsClientNusk(peer))
+    , m_server(new VfsServerNusk(isLocal, peer))
+    , m_record(std::make_unique<VfsFenuCommand>())
+{
+    m_parser = new VfsFenuCommandParser(m_server);
+    m_client->setProtocolVersion(kFsoProtocolVersion);
+    m_server->setProtocolVersion(kFsoProtocolVersion);
+    QObject::connect(m_client, &VfsClientNusk::fsoTransmit, peer, &PeerNusk::fsoTransmitCLi,
+                     Qt::DirectConnection);
+    QObject::connect(m_server, &VfsServerNusk::fsoTransmit, peer, &PeerNusk::fsoTransmitSrv,
+                     Qt::DirectConnection);
+
+    // Replies to what was sent on a link that is gone will never come: let the requesters
+    // (jobs, listings) fail over now rather than after a minute of waiting.
+    QPointer<PeerNusk> peerGuard(peer);
+    QPointer<VfsClientNusk> clientGuard(m_client);
+    QObject::connect(peer, &IPeer::linkStateChanged, m_client, [peerGuard, clientGuard] {
+        if (peerGuard && clientGuard && peerGuard->linkState() != IPeer::LinkUp)
+            clientGuard->failPendingRequests();
+    });
+    // And what the peer had this computer do for it ends: its files close, its queued
+    // requests go, its long work stops.
+    QPointer<VfsServerNusk> serverGuard(m_server.data());
+    QObject::connect(peer, &IPeer::linkStateChanged, m_server, [peerGuard, serverGuard] {
+        if (peerGuard && serverGuard && peerGuard->linkState() != IPeer::LinkUp)
+            serverGuard->linkDropped();
+    });
+
+    attachPeerModels(peer);
+    if (auto *model = qobject_cast<VfsModel *>(peer->vfsFileSystemModel()))
+        model->connectClient(m_client);
+}
+
+VfsPeerEndpoint::~VfsPeerEndpoint() = default;
+
+VfsClient *VfsPeerEndpoint::client() const
+{
+    return m_client.data();
+}
+
+void VfsPeerEndpoint::replyArrived(const std::vector<unsigned char> &message)
+{
+    if (m_client && m_parser && m_parser->processCommand(message, m_record.get(), m_client->protocolVersion()))
+        m_client->processIncomingCommand(*m_record);
+}
+
+void VfsPeerEndpoint::requestArrived(const std::vector<unsigned char> &message)
+{
+    if (m_server && m_parser && m_parser->processCommand(message, m_record.get(), m_server->protocolVersion()))
+        m_server->processIncomingCommand(*m_record);
+}
+
+void VfsPeerEndpoint::setProtocolVersion(std::uint16_t version)
+{
+    if (m_client)
+        m_client->setProtocolVersion(version);
+    if (m_server)
+        m_server->setProtocolVersion(version);
+}
+
+void VfsPeerEndpoint::setAcl(const std::vector<PeerAclDto> &acls)
+{
+    if (m_server)
+        m_server->setAcl(acls);
+}
+
+std::unique_ptr<PeerEndpoint> makeVfsPeerEndpoint(PeerNusk *peer)
+{
+    return std::make_unique<VfsPeerEndpoint>(peer, peer->isLocal());
+}

@@ -1,0 +1,350 @@
+#include "com/kcpsocket.h"
+
+#include "app/base/log.h"
+#include "com/udptransport.h"
+
+#include <QHostInfo>
+#include <QRandomGenerator>
+#include <QTimer>
+
+#include <cstring>
+
+namespace com {
+
+namespace {
+
+constexpr int kOpenRepeatMs = 250;
+constexpr int kIdleTickMs = 200;
+constexpr int kMaxReadChunk = 1 << 20;
+
+} // namespace
+
+KcpSocket::KcpSocket(UdpTransport *transport, bool relayed)
+    : m_transport(transport)
+    , m_relayed(relayed)
+{
+    m_timer = new QTimer(this);
+    m_timer->setSingleShot(true);
+    connect(m_timer, &QTimer::timeout, this, &KcpSocket::tick);
+    m_openTimer = new QTimer(this);
+    connect(m_openTimer, &QTimer::timeout, this, &KcpSocket::sendOpen);
+}
+
+KcpSocket::~KcpSocket()
+{
+    end(true);
+}
+
+void KcpSocket::connectToHost(const QString &hostName, quint16 port, OpenMode mode, NetworkLayerProtocol)
+{
+    if (state() != UnconnectedState || !m_transport)
+        return;
+    QIODevice::open(mode | Unbuffered);
+    setPeerName(hostName);
+    setSocketState(HostLookupState);
+    const QHostAddress address(hostName);
+    if (!address.isNull()) {
+        dial(address, port);
+        return;
+    }
+    QPointer<KcpSocket> self(this);
+    QHostInfo::lookupHost(hostName, this, [self, port](const QHostInfo &info) {
+        if (!self || self->state() != HostLookupState)
+            return;
+        if (info.addresses().isEmpty()) {
+            self->fail(HostNotFoundError, QStringLiteral("host not found"));
+            return;
+        }
+        self->dial(info.addresses().first(), port);
+    });
+}
+
+void KcpSocket::dial(const QHostAddress &address, quint16 port)
+{
+    setPeerAddress(address);
+    setPeerPort(port);
+    setSocketState(ConnectingState);
+    // Random conversation ids keep sessions apart and are one more thing a stranger would
+    // have to guess.
+    for (int i = 0; i < 8 && !m_registered; ++i) {
+        m_conv = QRandomGenerator::system()->generate();
+        m_registered = m_transport->registerSession(this, address, port);
+    }
+    if (!m_registered) {
+        fail(SocketResourceError, QStringLiteral("too many UDP sessions"));
+        return;
+    }
+    m_kx = crypto::generateKxKeyPair();
+    sendOpen();
+    m_openTimer->start(kOpenRepeatMs);
+}
+
+bool KcpSocket::answer(const QHostAddress &address, quint16 port, std::uint32_t conv, const QByteArray &remoteKey)
+{
+    setPeerAddress(address);
+    setPeerPort(port);
+    m_conv = conv;
+    m_remoteKey = remoteKey;
+    m_kx = crypto::generateKxKeyPair();
+    const crypto::SessionKeys keys = crypto::serverSessionKeys(m_kx, remoteKey);
+    if (!keys.isValid())
+        return false;
+    m_registered = m_transport->registerSession(this, address, port);
+    if (!m_registered)
+        return false;
+    m_accept = udpwire::makeHandshake(udpwire::KindAccept, conv, m_kx.publicKey);
+    m_kx = crypto::KxKeyPair();
+    startKcp(keys);
+    QIODevice::open(ReadWrite | Unbuffered);
+    setSocketState(ConnectedState);
+    return true;
+}
+
+void KcpSocket::sendOpen()
+{
+    if (state() != ConnectingState || !m_transport)
+        return;
+    m_transport->sendFor(this, udpwire::makeHandshake(udpwire::KindOpen, m_conv, m_kx.publicKey));
+}
+
+void KcpSocket::onHandshake(udpwire::Kind kind, const QByteArray &remoteKey)
+{
+    if (kind == udpwire::KindOpen) {
+        // Our ACCEPT was lost: the same OPEN gets the same answer, any other none.
+        if (!m_accept.isEmpty() && remoteKey == m_remoteKey && m_transport)
+            m_transport->sendFor(this, m_accept);
+        return;
+    }
+    if (kind != udpwire::KindAccept || state() != ConnectingState)
+        return;
+    const crypto::SessionKeys keys = crypto::clientSessionKeys(m_kx, remoteKey);
+    m_kx = crypto::KxKeyPair();
+    if (!keys.isValid()) {
+        fail(ConnectionRefusedError, QStringLiteral("UDP key exchange failed"));
+        return;
+    }
+    m_openTimer->stop();
+    m_remoteKey = remoteKey;
+    startKcp(keys);
+    setSocketState(ConnectedState);
+    Q_EMIT connected();
+}
+
+void KcpSocket::startKcp(const crypto::SessionKeys &keys)
+{
+    m_sealer = udpwire::Sealer(keys.tx);
+    m_opener = udpwire::Opener(keys.rx);
+    const KcpTuning &t = m_transport->tuning();
+    m_kcp = std::make_unique<Kcp>(m_conv, [this](const char *data, int size) {
+        if (!m_transport)
+            return;
+        const QByteArray datagram = m_sealer.seal(udpwire::KindData, m_conv, data, size);
+        if (!datagram.isEmpty())
+            m_transport->sendFor(this, datagram);
+    });
+    m_kcp->setStreamMode(true);
+    // The loopback interface takes large datagrams, and each one costs a system call.
+    const bool loopback = peerAddress().isLoopback() && !m_relayed;
+    m_kcp->setMtu((loopback ? t.loopbackMtu : t.mtu) - udpwire::kOverheadBytes);
+    m_kcp->setWindow(t.windowSegments, t.windowSegments);
+    m_kcp->setNoDelay(true, t.intervalMs, t.fastResend, false);
+    m_kcp->setDeadLinkLimit(t.deadLinkLimit);
+    m_kcp->update(m_transport->clock());
+    armTimer();
+}
+
+void KcpSocket::onSessionDatagram(const char *data, int size)
+{
+    if (!m_kcp)
+        return;
+    const char *payload = nullptr;
+    int payloadSize = 0;
+    if (!m_opener.open(data, size, &payload, &payloadSize)) {
+        if (m_transport)
+            m_transport->drop();
+        return;
+    }
+    if (std::uint8_t(data[0]) == udpwire::KindClose) {
+        QPointer<KcpSocket> self(this);
+        end(false);
+        if (self)
+            Q_EMIT disconnected();
+        return;
+    }
+    // Authentic, so the segments are the peer's; malformed ones are its fault but cannot
+    // hurt: KCP takes what parses and drops the rest.
+    m_kcp->input(payload, payloadSize, m_transport->clock());
+    const int before = m_in.size() - m_inPos;
+    if (m_inPos > 0 && (m_inPos >= kMaxReadChunk || m_inPos >= m_in.size() / 2)) {
+        m_in.remove(0, m_inPos);
+        m_inPos = 0;
+    }
+    m_kcp->receiveStream(m_in);
+    const bool fresh = m_in.size() - m_inPos > before;
+    queueFlush();
+    QPointer<KcpSocket> self(this);
+    reportAcknowledged();
+    if (self && fresh && openMode() != NotOpen)
+        Q_EMIT readyRead();
+}
+
+void KcpSocket::reportAcknowledged()
+{
+    if (!m_kcp)
+        return;
+    const qint64 pending = m_kcp->unacknowledgedBytes();
+    if (pending < m_reportedPending) {
+        const qint64 done = m_reportedPending - pending;
+        m_reportedPending = pending;
+        Q_EMIT bytesWritten(done);
+    }
+    m_reportedPending = pending;
+    if (m_draining && m_kcp && m_kcp->waitSend() == 0) {
+        QPointer<KcpSocket> self(this);
+        end(true);
+        if (self)
+            Q_EMIT disconnected();
+    }
+}
+
+qint64 KcpSocket::readData(char *data, qint64 maxSize)
+{
+    const qint64 n = qMin<qint64>(maxSize, m_in.size() - m_inPos);
+    if (n <= 0)
+        return state() == ConnectedState || state() == ClosingState ? 0 : -1;
+    std::memcpy(data, m_in.constData() + m_inPos, size_t(n));
+    m_inPos += int(n);
+    if (m_inPos == m_in.size()) {
+        m_in.resize(0);
+        m_inPos = 0;
+    }
+    return n;
+}
+
+qint64 KcpSocket::writeData(const char *data, qint64 size)
+{
+    if (state() != ConnectedState || !m_kcp || m_draining)
+        return -1;
+    qint64 done = 0;
+    while (done < size) {
+        const int piece = int(qMin<qint64>(size - done, kMaxReadChunk));
+        m_kcp->send(data + done, piece);
+        done += piece;
+    }
+    m_reportedPending = m_kcp->unacknowledgedBytes();
+    queueFlush();
+    return size;
+}
+
+qint64 KcpSocket::bytesAvailable() const
+{
+    return qint64(m_in.size() - m_inPos) + QIODevice::bytesAvailable();
+}
+
+qint64 KcpSocket::bytesToWrite() const
+{
+    return m_kcp ? m_kcp->unacknowledgedBytes() : 0;
+}
+
+void KcpSocket::queueFlush()
+{
+    // Writes and received datagrams come in bursts; one flush after the burst sends the
+    // acknowledgements and new segments together.
+    if (m_flushQueued)
+        return;
+    m_flushQueued = true;
+    QMetaObject::invokeMethod(this, &KcpSocket::flushNow, Qt::QueuedConnection);
+}
+
+void KcpSocket::flushNow()
+{
+    m_flushQueued = false;
+    if (!m_kcp || !m_transport)
+        return;
+    m_kcp->flushAt(m_transport->clock());
+    armTimer();
+}
+
+void KcpSocket::tick()
+{
+    if (!m_kcp || !m_transport)
+        return;
+    m_kcp->update(m_transport->clock());
+    if (m_kcp->isDead()) {
+        fail(SocketTimeoutError, QStringLiteral("UDP peer does not answer"));
+        return;
+    }
+    armTimer();
+}
+
+void KcpSocket::armTimer()
+{
+    if (!m_kcp || !m_transport)
+        return;
+    const std::uint32_t now = m_transport->clock();
+    int wait = int(std::int32_t(m_kcp->check(now) - now));
+    if (m_kcp->waitSend() == 0)
+        wait = kIdleTickMs;
+    m_timer->start(qBound(1, wait, kIdleTickMs));
+}
+
+void KcpSocket::disconnectFromHost()
+{
+    if (state() == ConnectedState && m_kcp && m_kcp->waitSend() > 0) {
+        m_draining = true;
+        setSocketState(ClosingState);
+        return;
+    }
+    const bool wasOpen = state() != UnconnectedState;
+    QPointer<KcpSocket> self(this);
+    end(true);
+    if (self && wasOpen)
+        Q_EMIT disconnected();
+}
+
+void KcpSocket::close()
+{
+    end(true);
+    QIODevice::close();
+}
+
+void KcpSocket::sendClose()
+{
+    if (!m_kcp || !m_transport)
+        return;
+    const QByteArray datagram = m_sealer.seal(udpwire::KindClose, m_conv, nullptr, 0);
+    if (!datagram.isEmpty())
+        m_transport->sendFor(this, datagram);
+}
+
+void KcpSocket::end(bool notifyPeer)
+{
+    if (notifyPeer)
+        sendClose();
+    m_timer->stop();
+    m_openTimer->stop();
+    m_kcp.reset();
+    m_sealer = udpwire::Sealer();
+    m_opener = udpwire::Opener();
+    m_kx = crypto::KxKeyPair();
+    m_draining = false;
+    if (m_registered && m_transport)
+        m_transport->unregisterSession(this, peerAddress(), peerPort());
+    m_registered = false;
+    setSocketState(UnconnectedState);
+}
+
+void KcpSocket::fail(SocketError error, const QString &reason)
+{
+    logPrintf(LogUdp1, "UDP session %s:%u: %s", qPrintable(peerAddress().toString()), peerPort(),
+              qPrintable(reason));
+    QPointer<KcpSocket> self(this);
+    end(error != SocketTimeoutError);
+    if (!self)
+        return;
+    setSocketError(error);
+    setErrorString(reason);
+    Q_EMIT errorOccurred(error);
+}
+
+} // namespace com

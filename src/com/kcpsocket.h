@@ -1,0 +1,96 @@
+#pragma once
+
+// One session of the UDP transport, seen as a TCP socket: a link reads and writes it
+// exactly like the TCP connection it otherwise has, while underneath its bytes travel as
+// KCP segments in authenticated datagrams (com/udpwire.h) over the program's one UDP
+// socket, directly or through the TURN relay. Lives on the thread of its UdpTransport.
+//
+// connectToHost() sends OPEN until ACCEPT arrives, then reports connected(); incoming
+// sessions are made connected by the transport. disconnectFromHost() lets what was
+// written be acknowledged, then sends CLOSE; close()/abort() send CLOSE at once. A CLOSE
+// from the other side, or a segment sent over and over without answer, ends the session
+// (disconnected() / errorOccurred()).
+
+#include "com/kcp.h"
+#include "com/udpwire.h"
+#include "crypto/crypto.h"
+
+#include <QHostAddress>
+#include <QPointer>
+#include <QTcpSocket>
+
+#include <memory>
+
+class QTimer;
+
+namespace com {
+
+class UdpTransport;
+
+class KcpSocket : public QTcpSocket
+{
+    Q_OBJECT
+
+public:
+    ~KcpSocket() override;
+
+    using QTcpSocket::connectToHost;
+    void connectToHost(const QString &hostName, quint16 port, OpenMode mode = ReadWrite,
+                       NetworkLayerProtocol protocol = AnyIPProtocol) override;
+    void disconnectFromHost() override;
+    void close() override;
+    qint64 bytesAvailable() const override;
+    qint64 bytesToWrite() const override;
+    bool isSequential() const override { return true; }
+
+    std::uint32_t conv() const { return m_conv; }
+    // True when the datagrams go through the TURN relay rather than straight to the peer.
+    bool isRelayed() const { return m_relayed; }
+    // The KCP layer's smoothed round-trip time, 0 before the first acknowledgement.
+    int rttMs() const { return m_kcp ? m_kcp->smoothedRttMs() : 0; }
+
+protected:
+    qint64 readData(char *data, qint64 maxSize) override;
+    qint64 writeData(const char *data, qint64 size) override;
+
+private:
+    friend class UdpTransport;
+
+    KcpSocket(UdpTransport *transport, bool relayed);
+
+    void dial(const QHostAddress &address, quint16 port);
+    // Server side: takes an OPEN; the transport sends m_accept once the hub took the stream.
+    bool answer(const QHostAddress &address, quint16 port, std::uint32_t conv, const QByteArray &remoteKey);
+    void onHandshake(udpwire::Kind kind, const QByteArray &remoteKey);
+    void onSessionDatagram(const char *data, int size);
+    void startKcp(const crypto::SessionKeys &keys);
+    void sendOpen();
+    void queueFlush();
+    void flushNow();
+    void tick();
+    void armTimer();
+    void reportAcknowledged();
+    void end(bool notifyPeer);
+    void sendClose();
+    void fail(SocketError error, const QString &reason);
+
+    QPointer<UdpTransport> m_transport;
+    bool m_relayed = false;
+    std::uint32_t m_conv = 0;
+    std::unique_ptr<Kcp> m_kcp;
+    udpwire::Sealer m_sealer;
+    udpwire::Opener m_opener;
+    crypto::KxKeyPair m_kx;
+    QByteArray m_remoteKey;
+    QByteArray m_accept;   // the ACCEPT we answered with, repeated for a repeated OPEN
+    QTimer *m_timer = nullptr;
+    QTimer *m_openTimer = nullptr;
+    QByteArray m_in;
+    int m_inPos = 0;
+    qint64 m_reportedPending = 0;
+    bool m_flushQueued = false;
+    bool m_draining = false;
+    bool m_registered = false;
+};
+
+} // namespace com

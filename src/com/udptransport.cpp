@@ -1,0 +1,311 @@
+#include "com/udptransport.h"
+
+#include "app/base/log.h"
+#include "com/hub.h"
+#include "com/kcpsocket.h"
+#include "com/udpwire.h"
+
+#include <QSocketNotifier>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace com {
+
+namespace {
+
+constexpr int kBatch = 64;
+constexpr int kMaxDatagram = 65536;
+constexpr int kSocketBufferBytes = 8 * 1024 * 1024;
+
+QHostAddress addressOf(const sockaddr_storage &ss, quint16 *port)
+{
+    QHostAddress address;
+    if (ss.ss_family == AF_INET) {
+        const auto *in = reinterpret_cast<const sockaddr_in *>(&ss);
+        address.setAddress(ntohl(in->sin_addr.s_addr));
+        *port = ntohs(in->sin_port);
+    } else if (ss.ss_family == AF_INET6) {
+        const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(&ss);
+        address.setAddress(reinterpret_cast<const quint8 *>(&in6->sin6_addr));
+        *port = ntohs(in6->sin6_port);
+        // A dual-stack socket sees IPv4 peers as ::ffff:a.b.c.d; keep them plain IPv4 so
+        // that they compare equal to the addresses peers announce.
+        bool v4 = false;
+        const quint32 ip4 = address.toIPv4Address(&v4);
+        if (v4)
+            address.setAddress(ip4);
+    }
+    return address;
+}
+
+socklen_t sockaddrOf(const QHostAddress &address, quint16 port, bool v6Socket, sockaddr_storage *ss)
+{
+    std::memset(ss, 0, sizeof(*ss));
+    bool v4 = false;
+    const quint32 ip4 = address.toIPv4Address(&v4);
+    if (!v6Socket) {
+        if (!v4)
+            return 0;
+        auto *in = reinterpret_cast<sockaddr_in *>(ss);
+        in->sin_family = AF_INET;
+        in->sin_port = htons(port);
+        in->sin_addr.s_addr = htonl(ip4);
+        return sizeof(sockaddr_in);
+    }
+    auto *in6 = reinterpret_cast<sockaddr_in6 *>(ss);
+    in6->sin6_family = AF_INET6;
+    in6->sin6_port = htons(port);
+    const Q_IPV6ADDR a = (v4 ? QHostAddress(QStringLiteral("::ffff:%1").arg(QHostAddress(ip4).toString())) : address)
+                             .toIPv6Address();
+    std::memcpy(&in6->sin6_addr, a.c, 16);
+    return sizeof(sockaddr_in6);
+}
+
+} // namespace
+
+UdpTransport::UdpTransport(Hub *hub, QObject *parent)
+    : QObject(parent)
+    , m_hub(hub)
+{
+    m_clock.start();
+}
+
+UdpTransport::~UdpTransport()
+{
+    // Sessions still alive belong to links; they must not reach back into a dead transport.
+    for (const QPointer<KcpSocket> &socket : qAsConst(m_sessions))
+        if (socket)
+            socket->m_registered = false;
+    m_sessions.clear();
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+bool UdpTransport::bind(quint16 port, const QHostAddress &address)
+{
+    if (m_fd >= 0)
+        return true;
+    const bool any = address == QHostAddress(QHostAddress::Any);
+    bool v4 = false;
+    address.toIPv4Address(&v4);
+    // One dual-stack socket where the system has IPv6, else an IPv4 one.
+    for (const bool v6 : {any || !v4, false}) {
+        if (v6 && !any && v4)
+            continue;
+        const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            continue;
+        if (v6) {
+            int off = 0;
+            ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof(off));
+        }
+        const int bufferBytes = kSocketBufferBytes;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bufferBytes, sizeof(bufferBytes));
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bufferBytes, sizeof(bufferBytes));
+        bool bound = false;
+        for (const quint16 tryPort : {port, quint16(0)}) {
+            sockaddr_storage ss;
+            socklen_t len = 0;
+            if (any) {
+                std::memset(&ss, 0, sizeof(ss));
+                if (v6) {
+                    auto *in6 = reinterpret_cast<sockaddr_in6 *>(&ss);
+                    in6->sin6_family = AF_INET6;
+                    in6->sin6_port = htons(tryPort);
+                    in6->sin6_addr = in6addr_any;
+                    len = sizeof(sockaddr_in6);
+                } else {
+                    auto *in = reinterpret_cast<sockaddr_in *>(&ss);
+                    in->sin_family = AF_INET;
+                    in->sin_port = htons(tryPort);
+                    in->sin_addr.s_addr = htonl(INADDR_ANY);
+                    len = sizeof(sockaddr_in);
+                }
+            } else {
+                len = sockaddrOf(address, tryPort, v6, &ss);
+            }
+            if (len && ::bind(fd, reinterpret_cast<sockaddr *>(&ss), len) == 0) {
+                bound = true;
+                break;
+            }
+            if (tryPort == 0)
+                break;
+        }
+        if (!bound) {
+            ::close(fd);
+            continue;
+        }
+        sockaddr_storage local;
+        socklen_t localLen = sizeof(local);
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &localLen);
+        addressOf(local, &m_port);
+        m_fd = fd;
+        m_v6 = v6;
+        m_notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+        connect(m_notifier, &QSocketNotifier::activated, this, &UdpTransport::onReadable);
+        logPrintf(LogUdp1, "UDP socket on port %u", m_port);
+        return true;
+    }
+    logPrintf(LogErr1, "cannot open a UDP socket: %s", std::strerror(errno));
+    return false;
+}
+
+KcpSocket *UdpTransport::createStream(bool relayed)
+{
+    return new KcpSocket(this, relayed);
+}
+
+bool UdpTransport::sendDatagram(const QByteArray &datagram, const QHostAddress &address, quint16 port)
+{
+    if (m_fd < 0)
+        return false;
+    sockaddr_storage ss;
+    const socklen_t len = sockaddrOf(address, port, m_v6, &ss);
+    if (!len)
+        return false;
+    // A full send buffer drops the datagram; KCP sends it again.
+    return ::sendto(m_fd, datagram.constData(), size_t(datagram.size()), 0, reinterpret_cast<sockaddr *>(&ss), len)
+        == datagram.size();
+}
+
+bool UdpTransport::sendFor(const KcpSocket *socket, const QByteArray &datagram)
+{
+    if (socket->isRelayed())
+        return m_relaySender && m_relaySender(datagram, socket->peerAddress(), socket->peerPort());
+    return sendDatagram(datagram, socket->peerAddress(), socket->peerPort());
+}
+
+void UdpTransport::onReadable()
+{
+    // Datagrams in batches: one system call for many, and a bounded amount of work per
+    // turn of the event loop however fast they come.
+    static thread_local QByteArray buffers(kBatch * kMaxDatagram, Qt::Uninitialized);
+    mmsghdr messages[kBatch];
+    iovec vectors[kBatch];
+    sockaddr_storage senders[kBatch];
+    for (int round = 0; round < 16 && m_fd >= 0; ++round) {
+        for (int i = 0; i < kBatch; ++i) {
+            vectors[i].iov_base = buffers.data() + i * kMaxDatagram;
+            vectors[i].iov_len = kMaxDatagram;
+            std::memset(&messages[i].msg_hdr, 0, sizeof(msghdr));
+            messages[i].msg_hdr.msg_name = &senders[i];
+            messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_storage);
+            messages[i].msg_hdr.msg_iov = &vectors[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+        const int n = ::recvmmsg(m_fd, messages, kBatch, MSG_DONTWAIT, nullptr);
+        if (n <= 0)
+            return;
+        QPointer<UdpTransport> self(this);
+        for (int i = 0; i < n; ++i) {
+            quint16 port = 0;
+            const QHostAddress from = addressOf(senders[i], &port);
+            const int size = int(messages[i].msg_len);
+            if ((messages[i].msg_hdr.msg_flags & MSG_TRUNC) || from.isNull()) {
+                drop();
+                continue;
+            }
+            handle(buffers.constData() + i * kMaxDatagram, size, from, port, false);
+            if (!self)
+                return;
+        }
+        if (n < kBatch)
+            return;
+    }
+}
+
+void UdpTransport::deliverRelayed(const QByteArray &datagram, const QHostAddress &address, quint16 port)
+{
+    handle(datagram.constData(), datagram.size(), address, port, true);
+}
+
+void UdpTransport::handle(const char *data, int size, const QHostAddress &from, quint16 port, bool relayed)
+{
+    switch (udpwire::familyOf(data, size)) {
+    case udpwire::Family::Stun:
+        if (m_stunHandler && !relayed)
+            m_stunHandler(QByteArray(data, size), from, port);
+        else
+            drop();
+        return;
+    case udpwire::Family::ChannelData:
+        if (m_channelHandler && !relayed)
+            m_channelHandler(QByteArray(data, size), from, port);
+        else
+            drop();
+        return;
+    case udpwire::Family::Unknown:
+        drop();
+        return;
+    case udpwire::Family::Session:
+        break;
+    }
+
+    udpwire::Kind kind;
+    std::uint32_t conv = 0;
+    if (!udpwire::peekSession(data, size, &kind, &conv)) {
+        drop();
+        return;
+    }
+    const QPointer<KcpSocket> socket = m_sessions.value(Key{from, port, conv, relayed});
+    if (!socket) {
+        if (kind == udpwire::KindOpen)
+            handleOpen(data, size, from, port, relayed);
+        else
+            drop();
+        return;
+    }
+    if (kind == udpwire::KindOpen || kind == udpwire::KindAccept) {
+        QByteArray remoteKey;
+        if (udpwire::parseHandshake(data, size, kind, &conv, &remoteKey))
+            socket->onHandshake(kind, remoteKey);
+        else
+            drop();
+        return;
+    }
+    socket->onSessionDatagram(data, size);
+}
+
+void UdpTransport::handleOpen(const char *data, int size, const QHostAddress &from, quint16 port, bool relayed)
+{
+    std::uint32_t conv = 0;
+    QByteArray remoteKey;
+    if (!udpwire::parseHandshake(data, size, udpwire::KindOpen, &conv, &remoteKey) || !m_hub
+        || m_sessions.size() >= kMaxSessions) {
+        drop();
+        return;
+    }
+    auto *socket = new KcpSocket(this, relayed);
+    if (!socket->answer(from, port, conv, remoteKey) || !m_hub->acceptStream(socket, relayed ? QStringLiteral("turn") : QStringLiteral("udp"))) {
+        logPrintf(LogUdp1, "UDP session from %s:%u refused", qPrintable(from.toString()), port);
+        socket->m_kcp.reset();   // no CLOSE: the other side never got an ACCEPT it could trust
+        delete socket;
+        drop();
+        return;
+    }
+    sendFor(socket, socket->m_accept);
+    Q_EMIT incomingSession(socket);
+}
+
+bool UdpTransport::registerSession(KcpSocket *socket, const QHostAddress &address, quint16 port)
+{
+    const Key key{address, port, socket->conv(), socket->isRelayed()};
+    if (m_sessions.size() >= kMaxSessions || m_sessions.value(key))
+        return false;
+    m_sessions.insert(key, socket);
+    return true;
+}
+
+void UdpTransport::unregisterSession(KcpSocket *socket, const QHostAddress &address, quint16 port)
+{
+    const Key key{address, port, socket->conv(), socket->isRelayed()};
+    if (m_sessions.value(key) == socket)
+        m_sessions.remove(key);
+}
+
+} // namespace com

@@ -1,0 +1,121 @@
+#pragma once
+
+// The program's one UDP socket. It carries the KCP sessions of the UDP and TURN transports
+// (KcpSocket), the STUN client's requests and the TURN client's traffic, told apart by their
+// first byte (com/udpwire.h). Lives on the thread of the connection manager ("ioThread").
+//
+// A datagram that belongs to nothing, does not parse or does not authenticate is dropped
+// and counted (droppedDatagrams); nothing that arrives here can end a session except an
+// authentic CLOSE or an authentic stream the link itself rejects. New sessions (an OPEN)
+// go to the hub like accepted TCP connections, under the same handshake quotas, and at most
+// kMaxSessions exist at once.
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QHostAddress>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+
+class QSocketNotifier;
+
+namespace com {
+
+class Hub;
+class KcpSocket;
+
+// Tuning of the KCP sessions; tests and the benchmark change it.
+struct KcpTuning
+{
+    int mtu = 1400;           // whole datagram, our header and tag included
+    int loopbackMtu = 16384;  // to this computer's own addresses
+    int windowSegments = 1024;
+    int intervalMs = 10;
+    int fastResend = 2;
+    int deadLinkLimit = 25;
+};
+
+class UdpTransport : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int kMaxSessions = 1024;
+
+    // Datagram handler for STUN/TURN traffic: bytes, sender, sender port.
+    using DatagramHandler = std::function<void(const QByteArray &, const QHostAddress &, quint16)>;
+    // Sends a datagram through the relay towards address:port; false when it cannot.
+    using RelaySender = std::function<bool(const QByteArray &, const QHostAddress &, quint16)>;
+
+    explicit UdpTransport(Hub *hub, QObject *parent = nullptr);
+    ~UdpTransport() override;
+
+    // Binds on every address: `port`, or one the system picks when that is taken (or 0).
+    bool bind(quint16 port, const QHostAddress &address = QHostAddress::Any);
+    bool isBound() const { return m_fd >= 0; }
+    quint16 port() const { return m_port; }
+
+    void setTuning(const KcpTuning &tuning) { m_tuning = tuning; }
+    const KcpTuning &tuning() const { return m_tuning; }
+
+    // A stream for the hub to dial with ("udp"), or one that goes through the relay ("turn").
+    KcpSocket *createStream(bool relayed = false);
+
+    void setStunHandler(DatagramHandler handler) { m_stunHandler = std::move(handler); }
+    void setChannelDataHandler(DatagramHandler handler) { m_channelHandler = std::move(handler); }
+    void setRelaySender(RelaySender sender) { m_relaySender = std::move(sender); }
+
+    bool sendDatagram(const QByteArray &datagram, const QHostAddress &address, quint16 port);
+    // A datagram the relay delivered from address:port (a peer seen through the relay).
+    void deliverRelayed(const QByteArray &datagram, const QHostAddress &address, quint16 port);
+
+    int sessionCount() const { return m_sessions.size(); }
+    quint64 droppedDatagrams() const { return m_dropped; }
+    std::uint32_t clock() const { return std::uint32_t(m_clock.elapsed()); }
+
+Q_SIGNALS:
+    // A session of this transport came in and was handed to the hub.
+    void incomingSession(com::KcpSocket *socket);
+
+private:
+    friend class KcpSocket;
+
+    struct Key
+    {
+        QHostAddress address;
+        quint16 port;
+        std::uint32_t conv;
+        bool relayed;
+        bool operator==(const Key &o) const
+        {
+            return port == o.port && conv == o.conv && relayed == o.relayed && address == o.address;
+        }
+    };
+    friend uint qHash(const Key &key, uint seed) { return qHash(key.address, seed) ^ key.port ^ key.conv ^ uint(key.relayed); }
+
+    void onReadable();
+    void handle(const char *data, int size, const QHostAddress &from, quint16 port, bool relayed);
+    void handleOpen(const char *data, int size, const QHostAddress &from, quint16 port, bool relayed);
+    bool registerSession(KcpSocket *socket, const QHostAddress &address, quint16 port);
+    void unregisterSession(KcpSocket *socket, const QHostAddress &address, quint16 port);
+    bool sendFor(const KcpSocket *socket, const QByteArray &datagram);
+    void drop() { ++m_dropped; }
+
+    Hub *m_hub = nullptr;
+    int m_fd = -1;
+    bool m_v6 = false;
+    quint16 m_port = 0;
+    QSocketNotifier *m_notifier = nullptr;
+    QElapsedTimer m_clock;
+    KcpTuning m_tuning;
+    QHash<Key, QPointer<KcpSocket>> m_sessions;
+    DatagramHandler m_stunHandler;
+    DatagramHandler m_channelHandler;
+    RelaySender m_relaySender;
+    quint64 m_dropped = 0;
+};
+
+} // namespace com

@@ -1,0 +1,124 @@
+#include "com/udpwire.h"
+
+#include <QtEndian>
+
+#include <sodium.h>
+
+#include <cstring>
+
+namespace com::udpwire {
+
+namespace {
+
+constexpr int kPublicKeyBytes = 32;
+
+void nonceOf(std::uint64_t counter, unsigned char nonce[crypto_aead_chacha20poly1305_IETF_NPUBBYTES])
+{
+    std::memset(nonce, 0, crypto_aead_chacha20poly1305_IETF_NPUBBYTES);
+    qToLittleEndian<quint64>(counter, nonce + 4);
+}
+
+// The tag of the authenticated-encryption construction over an empty message with the
+// datagram as associated data: a MAC under a per-datagram one-time key.
+void tagOf(const QByteArray &key, std::uint64_t counter, const char *data, int size, unsigned char *tag)
+{
+    unsigned char nonce[crypto_aead_chacha20poly1305_IETF_NPUBBYTES];
+    nonceOf(counter, nonce);
+    unsigned char none = 0;
+    unsigned long long tagBytes = 0;
+    crypto_aead_chacha20poly1305_ietf_encrypt_detached(
+        &none, tag, &tagBytes, &none, 0, reinterpret_cast<const unsigned char *>(data),
+        static_cast<unsigned long long>(size), nullptr, nonce,
+        reinterpret_cast<const unsigned char *>(key.constData()));
+}
+
+} // namespace
+
+Family familyOf(const char *data, int size)
+{
+    if (size < 1)
+        return Family::Unknown;
+    const auto first = std::uint8_t(data[0]);
+    // STUN: the top two bits zero and the magic cookie at offset 4.
+    if (first <= 0x03 && size >= 20 && qFromBigEndian<quint32>(data + 4) == 0x2112A442u)
+        return Family::Stun;
+    if (first >= 0x40 && first <= 0x7F && size >= 4)
+        return Family::ChannelData;
+    if (first >= KindOpen && first <= KindClose && size >= 5)
+        return Family::Session;
+    return Family::Unknown;
+}
+
+QByteArray makeHandshake(Kind kind, std::uint32_t conv, const QByteArray &publicKey)
+{
+    QByteArray out(kOpenBytes, '\0');
+    out[0] = char(kind);
+    qToLittleEndian<quint32>(conv, out.data() + 1);
+    std::memcpy(out.data() + 5, publicKey.constData(), size_t(qMin(publicKey.size(), kPublicKeyBytes)));
+    return out;
+}
+
+bool parseHandshake(const char *data, int size, Kind kind, std::uint32_t *conv, QByteArray *publicKey)
+{
+    if (size != kOpenBytes || std::uint8_t(data[0]) != kind)
+        return false;
+    *conv = qFromLittleEndian<quint32>(data + 1);
+    *publicKey = QByteArray(data + 5, kPublicKeyBytes);
+    return true;
+}
+
+bool peekSession(const char *data, int size, Kind *kind, std::uint32_t *conv)
+{
+    if (size < 5)
+        return false;
+    *kind = Kind(std::uint8_t(data[0]));
+    *conv = qFromLittleEndian<quint32>(data + 1);
+    return true;
+}
+
+QByteArray Sealer::seal(Kind kind, std::uint32_t conv, const char *payload, int size)
+{
+    if (!isValid() || m_counter == ~std::uint64_t(0))
+        return QByteArray();
+    const std::uint64_t counter = m_counter++;
+    QByteArray out(kOverheadBytes + size, Qt::Uninitialized);
+    char *p = out.data();
+    p[0] = char(kind);
+    qToLittleEndian<quint32>(conv, p + 1);
+    qToLittleEndian<quint64>(counter, p + 5);
+    if (size > 0)
+        std::memcpy(p + kHeaderBytes, payload, size_t(size));
+    tagOf(m_key, counter, p, kHeaderBytes + size, reinterpret_cast<unsigned char *>(p + kHeaderBytes + size));
+    return out;
+}
+
+bool Opener::fresh(std::uint64_t counter) const
+{
+    if (!m_any || counter > m_highest)
+        return true;
+    if (m_highest - counter >= std::uint64_t(kReplayWindow))
+        return false;
+    return m_seen[counter % kReplayWindow] != counter + 1;
+}
+
+bool Opener::open(const char *data, int size, const char **payload, int *payloadSize)
+{
+    if (!isValid() || size < kOverheadBytes)
+        return false;
+    const std::uint64_t counter = qFromLittleEndian<quint64>(data + 5);
+    if (!fresh(counter))
+        return false;
+    unsigned char tag[kTagBytes];
+    tagOf(m_key, counter, data, size - kTagBytes, tag);
+    if (sodium_memcmp(tag, data + size - kTagBytes, kTagBytes) != 0)
+        return false;
+    m_seen[counter % kReplayWindow] = counter + 1;
+    if (!m_any || counter > m_highest)
+        m_highest = counter;
+    m_any = true;
+    *payload = data + kHeaderBytes;
+    *payloadSize = size - kOverheadBytes;
+    return true;
+}
+
+} // namespace com::udpwire

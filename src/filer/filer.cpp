@@ -1,0 +1,1189 @@
+#include "filer/filer.h"
+#include "filer/filer_p.h"
+
+#include "app/base/log.h"
+#include "filer/fileractions.h"
+#include "filer/filerdelegates.h"
+#include "filer/filericonview.h"
+#include "filer/filertreeview.h"
+#include "filer/filerviewdrag.h"
+#include "peers/ipeer.h"
+#include "peers/peermodel.h"
+#include "vfs/fso/vfsclient.h"
+#include "vfs/jobs/vfscopydto.h"
+#include "vfs/jobs/vfsdeletejob.h"
+#include "vfs/jobs/vfsmanager.h"
+#include "vfs/models/vfsdrivemodel.h"
+#include "vfs/models/vfsmodel.h"
+#include "vfs/models/vfssortfilterproxymodel.h"
+
+#if __has_include("filer/filerhub.h")
+#include "filer/filerhub.h"
+#define NUSK_FILER_HUB 1
+#endif
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QDrag>
+#include <QDropEvent>
+#include <QFile>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QImage>
+#include <QImageWriter>
+#include <QInputDialog>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QMenu>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QMimeDatabase>
+#include <QPushButton>
+#include <QQmlEngine>
+#include <QQuickItem>
+#include <QQuickWidget>
+#include <QStackedWidget>
+#include <QStandardPaths>
+#include <QStatusBar>
+#include <QTimer>
+#include <QUrl>
+#include <QUuid>
+#include <QVBoxLayout>
+#include <QWheelEvent>
+
+#include <algorithm>
+#include <deque>
+
+void initFilerViewResources()
+{
+    Q_INIT_RESOURCE(filerviews);
+}
+
+namespace {
+
+constexpr int kHistoryLimit = 20;
+const QString kPeerViewPath = QStringLiteral("%peerview");
+const QString kMachineListPath = QStringLiteral("%machinelist");
+const QString kSharesPath = QStringLiteral("%shares");
+const QString kHomePath = QStringLiteral("%home");
+
+QString formattedSize(quint64 bytes)
+{
+    return QLocale().formattedDataSize(qint64(bytes), 1, QLocale::DataSizeSIFormat);
+}
+
+const char *const kFileActionIds[] = {
+    "filer.cut", "filer.copy", "filer.trash", "filer.delete", "filer.rename", "filer.new-folder",
+    "filer.show-props", "filer.show-inexplorer", "filer.open-left", "filer.open-right",
+    "filer.open-left-tab", "filer.open-right-tab",
+};
+
+
+} // namespace
+
+
+// ---------------------------------------------------------------------------------------------
+// Construction
+
+Filer::Filer(QWidget *parent)
+    : QWidget(parent)
+    , d(std::make_unique<Private>())
+{
+}
+
+Filer::Filer(QQmlEngine *engine, IDatabase *database, FilerHub *hub, QWidget *parent)
+    : QWidget(parent)
+    , d(std::make_unique<Private>())
+{
+    initFilerViewResources();
+    d->bare = false;
+    d->engine = engine;
+    d->database = database;
+    d->hub = hub;
+    setObjectName(QStringLiteral("Filer"));
+    buildPages();
+
+#ifdef NUSK_FILER_HUB
+    if (hub)
+        connect(hub, &FilerHub::activeFilerChanged, this, &Filer::onActiveFilerChanged);
+#endif
+
+    d->vfsManager = new VfsManager(this);
+    d->sortModel = new VfsSortFilterProxyModel(this);
+    d->selectionModel = new QItemSelectionModel(d->sortModel, this);
+    for (QAbstractItemView *view : {static_cast<QAbstractItemView *>(d->treeView),
+                                    static_cast<QAbstractItemView *>(d->iconView)}) {
+        view->setModel(d->sortModel);
+        view->setSelectionModel(d->selectionModel);
+    }
+    connect(d->selectionModel, &QItemSelectionModel::selectionChanged, this, &Filer::onSelectionChanged);
+    connect(this, &Filer::pathChanged, this, &Filer::onPathChanged);
+    connectActions();
+    setViewMode(ViewColumns);
+}
+
+Filer::~Filer()
+{
+    if (VfsModel *model = d->model()) {
+        if (!d->retainedPath.isEmpty())
+            model->releasePath(d->retainedPath);
+    }
+    if (d->peer)
+        d->peer->setActiveDisplay(false);
+}
+
+void Filer::buildPages()
+{
+    auto *outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->setSpacing(0);
+    auto *inner = new QVBoxLayout;
+    inner->setContentsMargins(0, 0, 0, 0);
+    inner->setSpacing(0);
+    outer->addLayout(inner);
+    setContentsMargins(0, 0, 0, 0);
+
+    auto makeQuick = [this](const QString &source) {
+        auto *w = d->engine ? new QQuickWidget(d->engine, this) : new QQuickWidget(this);
+        w->setResizeMode(QQuickWidget::SizeRootObjectToView);
+        w->setClearColor(palette().color(QPalette::Window));
+        // The pages come from the panes' resources; without them the page stays empty.
+        if (QFile::exists(source.mid(3).prepend(QLatin1Char(':'))))
+            w->setSource(QUrl(source));
+        w->installEventFilter(this);
+        return w;
+    };
+
+    // Breadcrumb.
+    d->navigation = makeQuick(QStringLiteral("qrc:/qml/BreadCrumb.qml"));
+    d->navigation->setResizeMode(QQuickWidget::SizeViewToRootObject);
+    d->navigation->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    d->navigation->setMinimumHeight(32);
+    inner->addWidget(d->navigation);
+
+    // A line that explains why the browser shows the computer list instead of its peer.
+    d->notice = new QLabel(this);
+    d->notice->setTextFormat(Qt::PlainText);
+    d->notice->setWordWrap(true);
+    d->notice->setContentsMargins(12, 6, 12, 6);
+    d->notice->setVisible(false);
+    inner->addWidget(d->notice);
+
+    d->stack = new QStackedWidget(this);
+    d->stack->setContentsMargins(0, 0, 0, 0);
+    inner->addWidget(d->stack);
+
+    d->peerView = makeQuick(QStringLiteral("qrc:/qml/PeerView.qml"));
+    d->peerView->setMinimumSize(320, 480);
+    if (QObject *root = d->root(d->peerView)) {
+        connect(root, SIGNAL(pathClicked(QString)), this, SLOT(gotoPath(QString)));
+    }
+    d->peerViewAction = new QAction(this);
+    d->peerViewAction->setCheckable(true);
+    d->peerViewAction->setToolTip(tr("Show peer view"));
+    connect(d->peerViewAction, &QAction::triggered, this, &Filer::showPeerView);
+    addAction(d->peerViewAction);
+    d->stack->addWidget(d->peerView);
+
+    d->machineList = makeQuick(QStringLiteral("qrc:/qml/MachineList.qml"));
+    d->machineList->setMinimumSize(180, 480);
+    d->machineList->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Expanding);
+    d->machineListAction = new QAction(this);
+    d->machineListAction->setCheckable(true);
+    connect(d->machineListAction, &QAction::triggered, this, &Filer::showMachineList);
+    addAction(d->machineListAction);
+    if (QObject *root = d->root(d->machineList))
+        connect(root, SIGNAL(peerSelected(IPeer *)), this, SLOT(onMachineListPeerClicked(IPeer *)));
+    d->stack->addWidget(d->machineList);
+
+    if (QObject *root = d->root(d->navigation)) {
+        root->setProperty("togglePeerViewAction", QVariant::fromValue<QObject *>(d->peerViewAction));
+        const struct { const char *signal; const char *slot; } wiring[] = {
+            {SIGNAL(indexClicked(int)), SLOT(onBreadCrumpClicked(int))},
+            {SIGNAL(driveClicked(QString)), SLOT(onBreadCrumpDriveClicked(QString))},
+            {SIGNAL(pathEdited(QString)), SLOT(onBreadCrumpPathEdited(QString))},
+            {SIGNAL(implicitHeightChanged()), SLOT(adjustBreadCrumpHeight())},
+            {SIGNAL(peerClicked()), SLOT(showPeerView())},
+            {SIGNAL(backToFilesClicked()), SLOT(showFilesView())},
+            {SIGNAL(upClicked()), SLOT(onUpClicked())},
+            {SIGNAL(backClicked()), SLOT(onBackClicked())},
+            {SIGNAL(forwardClicked()), SLOT(onForwardClicked())},
+            {SIGNAL(machineListClicked()), SLOT(showMachineList())},
+            {SIGNAL(homeClicked()), SLOT(onHomeClicked())},
+            {SIGNAL(columModeClicked()), SLOT(viewAsColumns())},
+            {SIGNAL(iconModeClicked()), SLOT(viewAsIcons())},
+        };
+        for (const auto &w : wiring) {
+            if (root->metaObject()->indexOfSignal(QMetaObject::normalizedSignature(w.signal + 1)) >= 0)
+                connect(root, w.signal, this, w.slot);
+        }
+        for (const char *name : {"peerViewActivated()", "machineListActivated()", "filesViewActivated()"}) {
+            if (root->metaObject()->indexOfSignal(name) >= 0)
+                connect(this, QByteArray("2").append(name).constData(), root, QByteArray("2").append(name).constData());
+        }
+    }
+
+    // Folder page: list/column view, icon view, status line.
+    d->filesPage = new QWidget(this);
+    auto *page = new QVBoxLayout(d->filesPage);
+    page->setContentsMargins(0, 0, 0, 0);
+    page->setSpacing(0);
+    d->treeView = new FilerTreeView(this);
+    d->treeView->setAnimated(false);
+    d->treeView->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    d->iconView = new FilerIconView(this);
+    d->largerAction = new QAction(qtTrId("action-larger"), this);
+    d->largerAction->setShortcut(QKeySequence::ZoomIn);
+    d->largerAction->setShortcutContext(Qt::WidgetShortcut);
+    d->smallerAction = new QAction(qtTrId("action-smaller"), this);
+    d->smallerAction->setShortcut(QKeySequence::ZoomOut);
+    d->smallerAction->setShortcutContext(Qt::WidgetShortcut);
+    connect(d->largerAction, &QAction::triggered, this, &Filer::increaseItemSize);
+    connect(d->smallerAction, &QAction::triggered, this, &Filer::decreaseItemSize);
+    for (QAbstractItemView *view : {static_cast<QAbstractItemView *>(d->treeView),
+                                    static_cast<QAbstractItemView *>(d->iconView)}) {
+        view->addAction(d->largerAction);
+        view->addAction(d->smallerAction);
+        connect(view, &QAbstractItemView::customContextMenuRequested, this, &Filer::onCustomContextMenuRequested);
+        connect(view, &QAbstractItemView::activated, this, &Filer::onActivated);
+        view->viewport()->installEventFilter(this);
+        page->addWidget(view);
+    }
+    connect(d->treeView, &FilerTreeView::viewActivated, this, &Filer::activated);
+    connect(d->treeView, &FilerTreeView::clearDropTarget, this, &Filer::clearDropTargetPath);
+    connect(d->iconView, &FilerIconView::viewActivated, this, &Filer::activated);
+    connect(d->iconView, &FilerIconView::clearDropTarget, this, &Filer::clearDropTargetPath);
+
+    d->statusBar = new QStatusBar(d->filesPage);
+    d->statusBar->setSizeGripEnabled(false);
+    // Texts from other computers (names) stay plain text in the status line as well.
+    d->statusLabel = new QLabel(d->statusBar);
+    d->statusLabel->setTextFormat(Qt::PlainText);
+    d->statusLabel->setContentsMargins(8, 0, 0, 0);
+    d->statusBar->addWidget(d->statusLabel, 1);
+    d->freeSpaceLabel = new QLabel(d->statusBar);
+    d->freeSpaceLabel->setTextFormat(Qt::PlainText);
+    d->freeSpaceLabel->setContentsMargins(0, 0, 24, 0);
+    d->statusBar->addPermanentWidget(d->freeSpaceLabel);
+    d->statusTimer = new QTimer(this);
+    d->statusTimer->setSingleShot(true);
+    connect(d->statusTimer, &QTimer::timeout, d->statusLabel, &QLabel::clear);
+    d->listingTimer = new QTimer(this);
+    d->listingTimer->setInterval(50);
+    connect(d->listingTimer, &QTimer::timeout, this, &Filer::checkListingDone);
+    page->addWidget(d->statusBar);
+    d->stack->addWidget(d->filesPage);
+}
+
+void Filer::connectActions()
+{
+    connect(sharedAction("filer.cut"), &QAction::triggered, this, &Filer::onCopyActionTriggered);
+    connect(sharedAction("filer.copy"), &QAction::triggered, this, &Filer::onCopyActionTriggered);
+    connect(sharedAction("filer.paste"), &QAction::triggered, this, &Filer::onPasteActionTriggered);
+    connect(sharedAction("filer.trash"), &QAction::triggered, this, &Filer::onTrashActionTriggered);
+    connect(sharedAction("filer.delete"), &QAction::triggered, this, &Filer::onDeleteActionTriggered);
+    connect(sharedAction("filer.new-folder"), &QAction::triggered, this, &Filer::onNewFolderActionTriggered);
+    connect(sharedAction("filer.rename"), &QAction::triggered, this, &Filer::onRenameActionTriggered);
+    connect(FilerActions::action(FilerActions::clearMarkedId()), &QAction::triggered, this, &Filer::clearMarkedFiles);
+    connect(sharedAction("filer.show-props"), &QAction::triggered, this, &Filer::onShowPropertiesActionTriggered);
+    connect(sharedAction("filer.show-inexplorer"), &QAction::triggered, this, &Filer::onShowInExplorerActionTriggered);
+    connect(sharedAction("filer.show-hidden"), &QAction::triggered, this, &Filer::filterHidden);
+    connect(sharedAction("filer.view-icons"), &QAction::triggered, this, &Filer::viewAsIcons);
+    connect(sharedAction("filer.view-list"), &QAction::triggered, this, &Filer::viewAsList);
+    connect(sharedAction("filer.view-column"), &QAction::triggered, this, &Filer::viewAsColumns);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Accessors
+
+IPeer *Filer::peer() const { return d->peer; }
+Filer::ViewMode Filer::viewMode() const { return d->viewMode; }
+bool Filer::isStandalone() const { return isWindow(); }
+QAbstractItemView *Filer::currentView() const { return d->currentView; }
+VfsSortFilterProxyModel *Filer::sortModel() const { return d->sortModel; }
+QString Filer::statusText() const { return d->statusLabel ? d->statusLabel->text() : QString(); }
+QString Filer::freeSpaceText() const { return d->freeSpaceLabel ? d->freeSpaceLabel->text() : QString(); }
+QWidget *Filer::breadcrumb() const { return d->navigation; }
+
+Filer::Page Filer::currentPage() const
+{
+    return d->stack ? Page(d->stack->currentIndex()) : PeerViewPage;
+}
+
+bool Filer::isActiveFiler() const
+{
+#ifdef NUSK_FILER_HUB
+    return !d->hub || d->hub->activeFiler() == this;
+#else
+    return true;
+#endif
+}
+
+QString Filer::settingsGroup(const QString &filerUuid)
+{
+    return QStringLiteral("Filer_%1").arg(qHash(filerUuid, 0));
+}
+
+void Filer::showStatusMessage(const QString &text, int milliseconds)
+{
+    if (!d->statusLabel)
+        return;
+    d->statusLabel->setText(text);
+    if (milliseconds > 0)
+        d->statusTimer->start(milliseconds);
+    else
+        d->statusTimer->stop();
+}
+
+void Filer::setBreadcrumbProperty(const char *name, const QVariant &value)
+{
+    if (QObject *root = d->root(d->navigation))
+        root->setProperty(name, value);
+}
+
+QModelIndex Filer::sourceIndex(const QModelIndex &viewIndex) const
+{
+    if (!viewIndex.isValid() || !d->sortModel)
+        return QModelIndex();
+    return viewIndex.model() == d->sortModel ? d->sortModel->mapToSource(viewIndex) : viewIndex;
+}
+
+QModelIndex Filer::currentRootSource() const
+{
+    return d->currentView ? sourceIndex(d->currentView->rootIndex()) : QModelIndex();
+}
+
+void Filer::setButtons(int buttons)
+{
+    d->buttons = buttons;
+    setBreadcrumbProperty("showCreateNewWindowButton", bool(buttons & 1));
+    setBreadcrumbProperty("showToggleNodeViewButton", bool(buttons & 2));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Peer
+
+void Filer::setPeer(IPeer *peer)
+{
+    if (d->bare || peer == d->peer)
+        return;
+    if (IPeer *old = d->peer) {
+        if (VfsModel *model = d->model()) {
+            disconnect(model, nullptr, this, nullptr);
+            if (!d->retainedPath.isEmpty())
+                model->releasePath(d->retainedPath);
+        }
+        if (VfsClient *client = old->vfsClient())
+            disconnect(client, nullptr, this, nullptr);
+        disconnect(old, nullptr, this, nullptr);
+        old->setActiveDisplay(false);
+    }
+    d->retainedPath.clear();
+    d->pendingResolve.clear();
+    d->notice->setVisible(false);
+    setBreadcrumbProperty("peer", QVariant::fromValue<QObject *>(peer));
+    setBreadcrumbProperty("filer", QVariant::fromValue<QObject *>(this));
+    d->peer = peer;
+    Q_EMIT peerChanged();
+    if (!peer) {
+        d->sortModel->setSourceModel(nullptr);
+        return;
+    }
+    peer->setActiveDisplay(true);
+
+    VfsModel *model = d->model();
+    if (model) {
+        connect(model, &VfsModel::pathResolved, this, &Filer::onPathResolved, Qt::QueuedConnection);
+        connect(model, &VfsModel::renameRequest, this, &Filer::onRenameEditDone);
+        connect(model, &VfsModel::dataChanged, this, &Filer::onVfsModelDataChanged);
+    }
+    if (VfsClient *client = peer->vfsClient()) {
+        connect(client, &VfsClient::makeDirectoryUpdate, this, &Filer::onVfsMakeDirectoryJobUpdate, Qt::QueuedConnection);
+        connect(client, &VfsClient::moveUpdate, this, &Filer::onVfsMoveJobUpdate, Qt::QueuedConnection);
+    }
+    connect(peer, &IPeer::linkStateChanged, this, &Filer::onPeerLinkStateChanged);
+    // A computer removed while it is shown: fall back to the computer list.
+    connect(peer, &QObject::destroyed, this, &Filer::fallBackToMachineList);
+
+    if (QObject *root = d->root(d->peerView))
+        root->setProperty("peer", QVariant::fromValue<QObject *>(peer));
+    peer->connectVfs();
+
+    d->sortModel->setDynamicSortFilter(true);
+    d->sortModel->setSourceModel(model);
+    d->sortModel->sort(0, Qt::AscendingOrder);
+    if (model)
+        connect(model, &QAbstractItemModel::rowsAboutToBeInserted, this, &Filer::onRowsAboutToBeInserted);
+    d->treeView->setUniformRowHeights(true);
+    for (int c = 0; c < VfsModel::ColumnCount; ++c) {
+        const bool visible = std::find(d->visibleColumns.begin(), d->visibleColumns.end(), c) != d->visibleColumns.end();
+        d->treeView->setColumnHidden(c, !visible);
+    }
+    Q_EMIT pathChanged();
+    if (model && model->canFetchMore(QModelIndex()))
+        model->fetchMore(QModelIndex());
+    if (currentPage() == PeerViewPage)
+        setWindowTitle(peer->displayName().isEmpty() ? peer->name() : peer->displayName());
+}
+
+void Filer::onRowsAboutToBeInserted(const QModelIndex &parent)
+{
+    // A big folder arrives in many batches; placing each batch's rows one by one among the
+    // sorted ones (and telling the view about each) costs more than the listing itself. While
+    // the shown folder is being listed, rows are appended as they come and sorted once when
+    // the listing is complete.
+    if (!d->sortModel->dynamicSortFilter() || parent != currentRootSource() || !parent.isValid())
+        return;
+    auto *entry = static_cast<VfsEntry *>(parent.internalPointer());
+    if (!entry || !entry->fetching)
+        return;
+    d->sortModel->setDynamicSortFilter(false);
+    d->listingTimer->start();
+}
+
+void Filer::checkListingDone()
+{
+    const QModelIndex root = currentRootSource();
+    auto *entry = root.isValid() ? static_cast<VfsEntry *>(root.internalPointer()) : nullptr;
+    if (entry && entry->fetching)
+        return;
+    d->listingTimer->stop();
+    // Sorts once and follows changes again.
+    d->sortModel->setDynamicSortFilter(true);
+    updateFileActions();
+}
+
+void Filer::fallBackToMachineList()
+{
+    // The peer object is gone; everything bound to it went with it.
+    d->retainedPath.clear();
+    d->pendingResolve.clear();
+    d->sortModel->setSourceModel(nullptr);
+    d->peer = nullptr;
+    Q_EMIT peerChanged();
+    d->notice->setText(qtTrId("filer-msg-peer-removed"));
+    d->notice->setVisible(true);
+    setPage(MachineListPage);
+    setWindowTitle(qtTrId("place-network"));
+    updateFileActions();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Pages
+
+void Filer::setPage(Page page)
+{
+    d->stack->setCurrentIndex(int(page));
+    d->peerViewAction->setChecked(page == PeerViewPage);
+    d->machineListAction->setChecked(page == MachineListPage);
+    Q_EMIT listerVisibilityChanged(page == FilesPage);
+    if (page != MachineListPage)
+        d->notice->setVisible(false);
+}
+
+void Filer::showPeerView()
+{
+    if (currentPage() == PeerViewPage && d->stack->currentWidget() == d->peerView && d->peerViewAction->isChecked())
+        return;
+    setPage(PeerViewPage);
+    Q_EMIT peerViewActivated();
+    if (d->peer)
+        setWindowTitle(d->peer->displayName().isEmpty() ? d->peer->name() : d->peer->displayName());
+    pushHistory();
+    updateFileActions();
+}
+
+void Filer::showMachineList()
+{
+    if (currentPage() == MachineListPage && d->machineListAction->isChecked())
+        return;
+    setPage(MachineListPage);
+    Q_EMIT machineListActivated();
+    setWindowTitle(qtTrId("place-network"));
+    pushHistory();
+    updateFileActions();
+}
+
+void Filer::showFilesView()
+{
+    if (currentPage() != FilesPage) {
+        setPage(FilesPage);
+        Q_EMIT filesViewActivated();
+    }
+    updateFileActions();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Navigation
+
+QString Filer::path() const
+{
+    switch (currentPage()) {
+    case PeerViewPage:
+        return kPeerViewPath;
+    case MachineListPage:
+        return kMachineListPath;
+    case FilesPage:
+        break;
+    }
+    return currentRootSource().data(VfsModel::PathRole).toString();
+}
+
+QStringList Filer::pathList() const
+{
+    if (!d->peer || !d->currentView)
+        return QStringList();
+    return currentRootSource().data(VfsModel::PathListRole).toStringList();
+}
+
+QStringList Filer::displayPath() const
+{
+    if (!d->peer || !d->currentView)
+        return QStringList();
+    return currentRootSource().data(VfsModel::DisplayPathListRole).toStringList();
+}
+
+QString Filer::currentItemPath() const
+{
+    if (!d->currentView)
+        return QString();
+    return sourceIndex(d->currentView->currentIndex()).data(VfsModel::PathRole).toString();
+}
+
+void Filer::setCurrentIndexToPath(const QString &path)
+{
+    VfsModel *model = d->model();
+    if (!model || !d->currentView)
+        return;
+    const QModelIndex index = d->sortModel->mapFromSource(model->indexForPath(path));
+    if (!index.isValid())
+        return;
+    d->selectionModel->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    d->currentView->scrollTo(index, QAbstractItemView::EnsureVisible);
+}
+
+void Filer::refreshAndSelect(const QString &path)
+{
+    VfsModel *model = d->model();
+    if (!model || path.isEmpty())
+        return;
+    const QModelIndex root = currentRootSource();
+    if (root.isValid())
+        model->fetchMore(root);
+    QPointer<Filer> self(this);
+    QTimer::singleShot(200, this, [self, path] {
+        if (self)
+            self->setCurrentIndexToPath(path);
+    });
+}
+
+void Filer::resolvePath(const QString &path)
+{
+    Q_EMIT pathResolveStart();
+    VfsModel *model = d->model();
+    if (!model) {
+        Q_EMIT pathResolveFailed();
+        return;
+    }
+    d->pendingResolve = model->resolvePath(path, true);
+}
+
+void Filer::gotoPath(const QString &requested)
+{
+    VfsModel *model = d->model();
+    if (!d->peer || !model)
+        return;
+    raise();
+    if (requested == kPeerViewPath || requested == kSharesPath) {
+        showPeerView();
+        return;
+    }
+    if (requested == kMachineListPath) {
+        showMachineList();
+        return;
+    }
+    const QModelIndex previousRoot = currentRootSource();
+    const QString previousPath = previousRoot.data(VfsModel::PathRole).toString();
+
+    QString path = requested;
+    QModelIndex target;
+    if (requested == kHomePath) {
+        const QStringList homes = QStandardPaths::standardLocations(QStandardPaths::HomeLocation);
+        if (homes.isEmpty()) {
+            Q_EMIT pathResolveFailed();
+            return;
+        }
+        path = homes.first();
+        if (!d->peer->isLocal()) {
+            IPeer *local = PeerModel::instance() ? PeerModel::instance()->getPeerForUuid(nullUuidString()) : nullptr;
+            if (!local)
+                return;
+            setPeer(local);
+            model = d->model();
+            if (!model)
+                return;
+        }
+        target = model->indexForPath(path);
+    } else if (requested.isEmpty()) {
+        target = model->index(0, 0, QModelIndex());
+    } else {
+        target = model->indexForPath(requested);
+    }
+
+    if (!target.isValid()) {
+        d->pendingResolve = model->resolvePath(path, true);
+        return;
+    }
+    const int type = target.data(VfsModel::TypeRole).toInt();
+    if (type != VfsModel::DriveType && type != VfsModel::DirectoryType) {
+        const QModelIndex parent = target.parent();
+        if (!parent.isValid()) {
+            d->pendingResolve = model->resolvePath(path, true);
+            return;
+        }
+        d->selectionModel->clearSelection();
+        d->selectionModel->setCurrentIndex(d->sortModel->mapFromSource(target), QItemSelectionModel::Current | QItemSelectionModel::Rows);
+        target = parent;
+    }
+    while (target.isValid() && !(target.data(VfsModel::InfoRole).toUInt() & VfsModel::ExecUser)) {
+        target = target.parent();
+        d->selectionModel->clearSelection();
+    }
+    applyRoot(target, previousRoot, previousPath);
+}
+
+void Filer::applyRoot(const QModelIndex &target, const QModelIndex &previousRoot, const QString &previousPath)
+{
+    VfsModel *model = d->model();
+    d->pendingResolve.clear();
+    if (!d->sortModel->dynamicSortFilter()) {
+        d->listingTimer->stop();
+        d->sortModel->setDynamicSortFilter(true);
+    }
+    d->sortModel->setRootIndex(target);
+    if (target.isValid() && model->canFetchMore(target))
+        model->fetchMore(target);
+    const QModelIndex viewRoot = d->sortModel->mapFromSource(target);
+    d->currentView->setRootIndex(viewRoot);
+    sharedAction("filer.new-folder")->setEnabled(isActiveFiler() && (target.data(VfsModel::InfoRole).toUInt() & VfsModel::WriteUser));
+    const QString name = target.data(VfsModel::NameRole).toString();
+    Q_EMIT directoryChanged(name);
+    setWindowTitle(name);
+
+    const QString newPath = target.data(VfsModel::PathRole).toString();
+    if (!d->retainedPath.isEmpty())
+        model->releasePath(d->retainedPath);
+    else if (!previousPath.isEmpty())
+        model->releasePath(previousPath);
+    d->retainedPath.clear();
+    if (model->retainPath(newPath))
+        d->retainedPath = newPath;
+
+    const QModelIndex current = d->selectionModel->currentIndex();
+    if (previousRoot.isValid() && previousRoot.parent() == target) {
+        const QModelIndex back = d->sortModel->mapFromSource(previousRoot);
+        d->selectionModel->setCurrentIndex(back, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    } else if (current.isValid() && current.parent() == viewRoot) {
+        // stays
+    } else {
+        d->selectionModel->clear();
+        d->selectionModel->setCurrentIndex(d->sortModel->index(0, 0, viewRoot), QItemSelectionModel::NoUpdate);
+    }
+    d->currentView->scrollTo(d->selectionModel->currentIndex(), QAbstractItemView::PositionAtCenter);
+    showFilesView();
+    Q_EMIT pathChanged();
+}
+
+void Filer::onPathResolved(int status, const QString &path)
+{
+    VfsModel *model = d->model();
+    if (!d->peer || !model || sender() != model || path != d->pendingResolve)
+        return;
+    if (status != 0) {
+        logPrintf(LogNfo1, "failed to resolve path %s", qUtf8Printable(path));
+        d->pendingResolve.clear();
+        Q_EMIT pathResolveFailed();
+        return;
+    }
+    const QModelIndex index = model->indexForPath(path);
+    if (!index.isValid()) {
+        Q_EMIT pathResolveFailed();
+        d->pendingResolve.clear();
+        gotoPath(path);
+        return;
+    }
+    d->pendingResolve.clear();
+    Q_EMIT pathResolved(d->sortModel->mapFromSource(index), index.data(VfsModel::PathListRole).toStringList());
+    QPointer<Filer> self(this);
+    QTimer::singleShot(10, this, [self, path] {
+        if (self)
+            self->gotoPath(path);
+    });
+}
+
+void Filer::onActivated(const QModelIndex &viewIndex)
+{
+    if (!d->sortModel || !d->peer || !d->currentView)
+        return;
+    QModelIndex index = sourceIndex(viewIndex);
+    const int type = index.data(VfsModel::TypeRole).toInt();
+    const QString path = index.data(VfsModel::PathRole).toString();
+    if (index.isValid() && type != VfsModel::DriveType && type != VfsModel::DirectoryType && !path.isEmpty()) {
+        // Files open through the launcher; a remote file never by its path on this computer.
+        return;
+    }
+    while (index.isValid() && !(index.data(VfsModel::InfoRole).toUInt() & VfsModel::ExecUser)) {
+        index = index.parent();
+        d->selectionModel->clearSelection();
+    }
+    const QString target = index.data(VfsModel::PathRole).toString();
+    if (!target.isEmpty())
+        gotoPath(target);
+}
+
+void Filer::activateCurrent()
+{
+    if (d->currentView)
+        onActivated(d->currentView->currentIndex());
+}
+
+void Filer::onDriveClicked(const QModelIndex &index)
+{
+    if (index.isValid())
+        gotoPath(index.data(VfsDriveModel::PathRole).toString());
+}
+
+void Filer::onBreadCrumpClicked(int level)
+{
+    if (!d->peer || !d->sortModel || !d->currentView)
+        return;
+    Q_EMIT activated();
+    if (level < 0)
+        return;
+    QModelIndex root = d->currentView->rootIndex();
+    QStringList list = sourceIndex(root).data(VfsModel::PathListRole).toStringList();
+    while (list.size() > level + 1) {
+        list.removeLast();
+        root = root.parent();
+    }
+    onActivated(root);
+}
+
+void Filer::onUpClicked()
+{
+    const QString parentPath = currentRootSource().parent().data(VfsModel::PathRole).toString();
+    if (!parentPath.isEmpty())
+        gotoPath(parentPath);
+}
+
+void Filer::onHomeClicked() { gotoPath(kHomePath); }
+void Filer::onSharesButtonClicked() { gotoPath(kSharesPath); }
+void Filer::onPeerButtonClicked() { showPeerView(); }
+void Filer::onForwardClicked() {}
+void Filer::onBreadCrumpDriveClicked(const QString &path) { gotoPath(path); }
+void Filer::onBreadCrumpPathEdited(const QString &path) { gotoPath(path); }
+
+void Filer::onMachineListPeerClicked(IPeer *peer)
+{
+    setPeer(peer);
+    if (currentPage() != PeerViewPage)
+        showPeerView();
+}
+
+void Filer::pushHistory()
+{
+    if (!d->peer)
+        return;
+    const HistoryEntry entry{d->peer->uuid(), path()};
+    if (entry.path.isEmpty() || (!d->history.empty() && d->history.back() == entry))
+        return;
+    if (int(d->history.size()) >= kHistoryLimit)
+        d->history.pop_front();
+    d->history.push_back(entry);
+    logPrintf(LogNfo2, "push history %s : %s", qUtf8Printable(entry.peerUuid), qUtf8Printable(entry.path));
+}
+
+void Filer::onBackClicked()
+{
+    if (d->history.empty())
+        return;
+    HistoryEntry entry = d->history.back();
+    d->history.pop_back();
+    const HistoryEntry here{d->peer ? d->peer->uuid() : QString(), path()};
+    while (entry == here) {
+        if (d->history.empty())
+            return;
+        entry = d->history.back();
+        d->history.pop_back();
+    }
+    IPeer *peer = PeerModel::instance() ? PeerModel::instance()->getPeerForUuid(entry.peerUuid) : nullptr;
+    if (!peer)
+        return;
+    setPeer(peer);
+    gotoPath(entry.path);
+}
+
+int Filer::historySize() const
+{
+    return int(d->history.size());
+}
+
+void Filer::onPathChanged()
+{
+    setBreadcrumbProperty("pathList", pathList());
+    setBreadcrumbProperty("fullPath", path());
+    if (QObject *root = d->root(d->navigation)) {
+        if (root->metaObject()->indexOfMethod("setPath(QVariant)") >= 0)
+            QMetaObject::invokeMethod(root, "setPath", Q_ARG(QVariant, QVariant(displayPath())));
+    }
+    pushHistory();
+    updateFileActions();
+}
+
+void Filer::adjustBreadCrumpHeight()
+{
+    QObject *root = d->root(d->navigation);
+    if (!root)
+        return;
+    root->setProperty("width", width());
+    bool ok = false;
+    const double h = root->property("implicitHeight").toDouble(&ok);
+    if (ok && h > 32)
+        d->navigation->setMinimumHeight(int(h));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Status line and actions
+
+void Filer::onSelectionChanged(const QItemSelection &, const QItemSelection &)
+{
+    updateFileActions();
+}
+
+void Filer::onVfsModelDataChanged(const QModelIndex &, const QModelIndex &, const QVector<int> &roles)
+{
+    if (roles.contains(VfsModel::ChildSizeRole))
+        updateFileActions();
+}
+
+void Filer::onPeerLinkStateChanged()
+{
+    if (currentPage() == FilesPage)
+        updateFileActions();
+}
+
+void Filer::updateFileActions()
+{
+    if (d->bare)
+        return;
+    const bool online = d->peer && d->peer->linkState() == IPeer::LinkUp;
+    const QString uuid = d->peer ? d->peer->uuid() : QString();
+    VfsModel *model = d->model();
+    const QModelIndex root = currentRootSource();
+    const quint32 rootInfo = root.data(VfsModel::InfoRole).toUInt();
+
+    quint32 perms = VfsModel::ReadUser | VfsModel::WriteUser | VfsModel::ExecUser;
+    std::vector<QString> paths;
+    QStringList launcherPaths;
+    int dirCount = 0;
+    quint64 totalSize = 0;
+    const QChar sep = model ? model->pathSeparator() : QLatin1Char('/');
+    if (d->currentView && d->selectionModel) {
+        for (const QModelIndex &viewIndex : d->selectionModel->selectedIndexes()) {
+            if (viewIndex.column() != 0)
+                continue;
+            const QModelIndex index = sourceIndex(viewIndex);
+            const quint32 info = index.data(VfsModel::InfoRole).toUInt();
+            if (!(info & VfsModel::ReadUser))
+                perms &= ~quint32(VfsModel::ReadUser);
+            if (!(info & VfsModel::WriteUser))
+                perms &= ~quint32(VfsModel::WriteUser);
+            const QString p = index.data(VfsModel::PathRole).toString();
+            if (p.isEmpty())
+                continue;
+            paths.push_back(p);
+            launcherPaths.append(index.data(VfsModel::OrigTypeRole).toInt() == VfsModel::ShareType
+                                     ? QStringLiteral("%shares%1%2").arg(sep).arg(index.data(VfsModel::NameRole).toString())
+                                     : p);
+            if (index.data(VfsModel::TypeRole).toInt() == VfsModel::DirectoryType)
+                ++dirCount;
+            else
+                totalSize += index.data(VfsModel::SizeRole).toULongLong();
+        }
+    }
+    Q_EMIT selectionChanged(uuid, paths);
+
+    if (!online) {
+        showStatusMessage(d->peer ? qtTrId("filer-status-offline").arg(d->peer->name()) : QString(), 0);
+        d->freeSpaceLabel->clear();
+    } else {
+        QString text;
+        const int n = int(paths.size());
+        if (dirCount > 0 && dirCount == launcherPaths.size())
+            text = qtTrId("filer-status-dirselection", n);
+        else if (n > 0)
+            text = qtTrId("filer-status-selection", n).arg(formattedSize(totalSize));
+        else
+            text = qtTrId("filer-status-dir", d->sortModel->rowCount(d->currentView ? d->currentView->rootIndex() : QModelIndex()));
+        showStatusMessage(text, 0);
+        auto *drives = d->peer ? qobject_cast<VfsDriveModel *>(d->peer->vfsDriveModel()) : nullptr;
+        const quint64 free = drives && root.isValid() ? drives->driveForPath(root.data(VfsModel::PathRole).toString()).bytesAvailable : 0;
+        if (free)
+            d->freeSpaceLabel->setText(qtTrId("filer-status-freespace").arg(formattedSize(free)));
+        else
+            d->freeSpaceLabel->clear();
+    }
+
+    if (!isActiveFiler())
+        return;
+    const bool files = currentPage() == FilesPage && online;
+    const int count = int(paths.size());
+    const bool local = uuid == nullUuidString();
+    const bool enable[] = {
+        files && count >= 1 && (perms & VfsModel::WriteUser),
+        files && count >= 1 && (perms & VfsModel::ReadUser),
+        files && count >= 1 && (perms & VfsModel::WriteUser),
+        files && count >= 1 && (perms & VfsModel::WriteUser),
+        files && count == 1 && (rootInfo & VfsModel::WriteUser),
+        files && (rootInfo & VfsModel::WriteUser),
+        files && count >= 1 && local,
+        files && count >= 1 && local,
+        files && count >= 1,
+        files && count >= 1,
+        files && count >= 1,
+        files && count >= 1,
+    };
+    for (size_t i = 0; i < std::size(kFileActionIds); ++i)
+        sharedAction(kFileActionIds[i])->setEnabled(enable[i]);
+}
+
+void Filer::onActiveFilerChanged()
+{
+    setBreadcrumbProperty("activeFiler", isActiveFiler());
+    updateViewModeActions();
+    if (isActiveFiler()) {
+        adjustBreadCrumpHeight();
+        // The shared actions follow the browser that is active now, never the one before.
+        updateFileActions();
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// View modes, sizes, filters
+
+void Filer::setViewMode(ViewMode mode)
+{
+    if (mode == d->viewMode || d->bare)
+        return;
+    const QModelIndex keptRoot = d->currentView ? d->currentView->rootIndex() : QModelIndex();
+    const QModelIndex keptCurrent = d->selectionModel->currentIndex();
+    d->viewMode = mode;
+    updateViewModeActions();
+    d->visibleColumns = {0};
+    switch (mode) {
+    case ViewColumns:
+        d->visibleColumns = {0, 1, 4, 7};
+        d->iconView->hide();
+        d->currentView = d->treeView;
+        break;
+    case ViewList:
+        d->currentView = d->treeView;
+        d->iconView->hide();
+        break;
+    case ViewIcons:
+    case ViewNone:
+        d->currentView = d->iconView;
+        d->treeView->hide();
+        break;
+    }
+    if (d->currentView == d->treeView) {
+        for (int c = 0; c < VfsModel::ColumnCount; ++c) {
+            const bool visible = std::find(d->visibleColumns.begin(), d->visibleColumns.end(), c) != d->visibleColumns.end();
+            d->treeView->setColumnHidden(c, !visible);
+        }
+    }
+    if (keptRoot.isValid())
+        d->currentView->setRootIndex(keptRoot);
+    if (keptCurrent.isValid())
+        d->selectionModel->setCurrentIndex(keptCurrent, QItemSelectionModel::NoUpdate);
+    d->currentView->show();
+    setFocusProxy(d->currentView);
+    Q_EMIT viewModeChanged();
+}
+
+void Filer::updateViewModeActions()
+{
+    if (!isActiveFiler() || d->bare)
+        return;
+    sharedAction("filer.view-icons")->setChecked(d->viewMode == ViewIcons);
+    sharedAction("filer.view-list")->setChecked(d->viewMode == ViewList);
+    sharedAction("filer.view-column")->setChecked(d->viewMode == ViewColumns);
+}
+
+void Filer::viewAsIcons()
+{
+    if (isActiveFiler())
+        setViewMode(ViewIcons);
+    else
+        updateViewModeActions();
+}
+
+void Filer::viewAsList()
+{
+    if (isActiveFiler())
+        setViewMode(ViewList);
+}
+
+void Filer::viewAsColumns()
+{
+    if (isActiveFiler())
+        setViewMode(ViewColumns);
+}
+
+void Filer::increaseItemSize()
+{
+    if (!isActiveFiler())
+        return;
+    if (d->viewMode == ViewIcons)
+        d->iconView->increaseItemSize();
+    else
+        d->treeView->increaseItemSize();
+}
+
+void Filer::decreaseItemSize()
+{
+    if (!isActiveFiler())
+        return;
+    if (d->viewMode == ViewIcons)
+        d->iconView->decreaseItemSize();
+    else
+        d->treeView->decreaseItemSize();
+}
+
+void Filer::filterHidden(bool show)
+{
+    if (d->sortModel)
+        d->sortModel->setShowHidden(show);
+    updateFileActions();
+}
+
+void Filer::filterMaxAge(int seconds)
+{
+    if (d->sortModel)
+        d->sortModel->setRecentSeconds(qint64(seconds));
+}
+
+bool Filer::viewWheelEvent(QWheelEvent *event)
+{
+    if (currentPage() != FilesPage)
+        return false;
+    if (event->angleDelta().y() < 1)
+        d->smallerAction->trigger();
+    else
+        d->largerAction->trigger();
+    return true;
+}
+
+void Filer::selectNextItem()
+{
+    if (currentPage() != FilesPage || !d->currentView)
+        return;
+    const QModelIndex current = d->currentView->currentIndex();
+    const QModelIndex next = current.sibling(current.row() + 1, current.column());
+    if (next.isValid())
+        d->selectionModel->setCurrentIndex(next, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+}
+
+void Filer::selectPreviousItem()
+{
+    if (currentPage() != FilesPage || !d->currentView)
+        return;
+    const QModelIndex current = d->currentView->currentIndex();
+    const QModelIndex previous = current.sibling(current.row() - 1, current.column());
+    if (previous.isValid())
+        d->selectionModel->setCurrentIndex(previous, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Events
+
+bool Filer::event(QEvent *e)
+{
+    if (e->type() == QEvent::Resize)
+        adjustBreadCrumpHeight();
+    else if (e->type() == QEvent::WindowActivate && isStandalone() && !d->bare)
+        Q_EMIT activated();
+    return QWidget::event(e);
+}
+
+bool Filer::eventFilter(QObject *watched, QEvent *e)
+{
+    if (d->bare)
+        return QWidget::eventFilter(watched, e);
+    const bool onView = d->currentView && watched == d->currentView->viewport();
+    switch (e->type()) {
+    case QEvent::MouseButtonPress: {
+        auto *me = static_cast<QMouseEvent *>(e);
+        if (!isActiveFiler())
+            Q_EMIT activated();
+        d->pressX = qRound(me->localPos().x());
+        d->pressY = qRound(me->localPos().y());
+        break;
+    }
+    case QEvent::MouseButtonRelease: {
+        auto *me = static_cast<QMouseEvent *>(e);
+        const int x = qRound(me->localPos().x()), y = qRound(me->localPos().y());
+        if (me->button() == Qt::RightButton) {
+            const int dx = x - d->pressX, dy = y - d->pressY;
+            const int length = qAbs(dx) + qAbs(dy);
+            logPrintf(LogDbg1, "manhatten length: %d, %d %d", length, dx, dy);
+            if (length > 15) {
+                d->pressX = d->pressY = 0;
+                if (qAbs(dx) > 29) {
+                    if (dx < -50 && qAbs(dy) < 30)
+                        onBackClicked();
+                } else if (dy > 50) {
+                    FilerActions::action(FilerActions::showNodeViewId())->trigger();
+                } else if (dy < -50) {
+                    onUpClicked();
+                }
+            } else if (onView) {
+                onCustomContextMenuRequested(me->pos());
+            }
+        } else if (me->button() == Qt::MiddleButton && onView) {
+            const QString p = currentItemPath();
+            if (!p.isEmpty() && d->peer)
+                Q_EMIT newTabRequest(d->peer->uuid(), p);
+        }
+        break;
+    }
+    case QEvent::Wheel:
+        if (onView && (static_cast<QWheelEvent *>(e)->modifiers() & Qt::ControlModifier))
+            return viewWheelEvent(static_cast<QWheelEvent *>(e));
+        break;
+    default:
+        break;
+    }
+    return QWidget::eventFilter(watched, e);
+}
+
+void Filer::keyReleaseEvent(QKeyEvent *e)
+{
+    if (d->currentView && d->currentView->hasFocus()) {
+        const Qt::KeyboardModifiers mods = e->modifiers() & ~Qt::KeypadModifier;
+        if (e->key() == Qt::Key_Backspace && mods == Qt::NoModifier)
+            onUpClicked();
+        else if (e->key() == Qt::Key_Up && mods == Qt::AltModifier)
+            onUpClicked();
+        else if (e->key() == Qt::Key_Left && mods == Qt::AltModifier)
+            onBackClicked();
+    }
+    QWidget::keyReleaseEvent(e);
+}
+
+void Filer::closeEvent(QCloseEvent *e)
+{
+    if (isStandalone())
+        Q_EMIT aboutToClose();
+    QWidget::closeEvent(e);
+}

@@ -1,0 +1,564 @@
+// The file operations of a browser: rename, new folder, trash and delete; the internal
+// clipboard and paste; the context menu; drag and drop.
+
+#include "filer/filer.h"
+#include "filer/filer_p.h"
+
+#include "app/base/log.h"
+#include "filer/filericonview.h"
+#include "filer/filertreeview.h"
+#include "filer/filerviewdrag.h"
+#include "peers/peermodel.h"
+#include "vfs/fso/vfsclient.h"
+#include "vfs/jobs/vfscopydto.h"
+#include "vfs/jobs/vfsdeletejob.h"
+#include "vfs/jobs/vfsmanager.h"
+#include "vfs/models/vfssortfilterproxymodel.h"
+
+#if __has_include("filer/filerhub.h")
+#include "filer/filerhub.h"
+#define NUSK_FILER_HUB 1
+#endif
+
+#include <QDropEvent>
+#include <QFileInfo>
+#include <QImage>
+#include <QImageWriter>
+#include <QInputDialog>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QMenu>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QMimeDatabase>
+#include <QPushButton>
+#include <QUrl>
+#include <QUuid>
+
+#include <algorithm>
+
+namespace {
+
+// Without a hub (a browser on its own, tests) the browsers of the process share this one.
+struct FallbackRecord
+{
+    VfsCopyDto clipboard;
+    std::vector<VfsMoveJob *> moves;
+    std::vector<VfsMakeDirectoryJob *> makeDirs;
+};
+
+FallbackRecord &fallback()
+{
+    static FallbackRecord record;
+    return record;
+}
+
+
+template <typename Job>
+bool takePending(std::vector<Job *> &list, Job *job)
+{
+    const auto it = std::find(list.begin(), list.end(), job);
+    if (it == list.end())
+        return false;
+    list.erase(it);
+    return true;
+}
+
+template <typename Job>
+void releaseRecord(Job *job)
+{
+    if (job->release)
+        job->release(job);
+    delete job;
+}
+
+
+// What a browser's own drop menu answers; tests choose without a nested loop.
+std::function<int(bool moveAllowed)> &dropChooser()
+{
+    static std::function<int(bool)> chooser;
+    return chooser;
+}
+
+} // namespace
+
+// Rename and make-directory requests of every browser live in the shared record. Each browser
+// bound to the peer hears the client's answer; the one that finds the record there handles
+// it, exactly once.
+VfsCopyDto &filerClipboard(FilerHub *hub)
+{
+#ifdef NUSK_FILER_HUB
+    if (hub)
+        return hub->clipboard()->clipboard;
+#endif
+    return fallback().clipboard;
+}
+
+std::vector<VfsMoveJob *> &filerPendingMoves(FilerHub *hub)
+{
+#ifdef NUSK_FILER_HUB
+    if (hub)
+        return hub->clipboard()->pendingMoves;
+#endif
+    return fallback().moves;
+}
+
+std::vector<VfsMakeDirectoryJob *> &filerPendingMakeDirs(FilerHub *hub)
+{
+#ifdef NUSK_FILER_HUB
+    if (hub)
+        return hub->clipboard()->pendingMakeDirectories;
+#endif
+    return fallback().makeDirs;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Rename, new folder, trash and delete
+
+bool Filer::isValidItemName(const QString &name)
+{
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
+           && !name.contains(QLatin1Char('/')) && !name.contains(QChar(0));
+}
+
+void Filer::onRenameActionTriggered()
+{
+    if (!d->peer || !isActiveFiler() || !d->currentView)
+        return;
+    for (const QModelIndex &viewIndex : d->selectionModel->selectedIndexes()) {
+        if (viewIndex.column() == 0 && !sourceIndex(viewIndex).data(VfsModel::PathRole).toString().isEmpty()) {
+            d->currentView->edit(viewIndex);
+            return;
+        }
+    }
+}
+
+void Filer::onRenameEditDone(const QModelIndex &index, const QString &name)
+{
+    VfsModel *model = d->model();
+    // The model announces an edit to every browser bound to it: only the active one sends.
+    if (!d->peer || !model || !index.isValid() || name.isEmpty() || !isActiveFiler())
+        return;
+    if (!isValidItemName(name)) {
+        showStatusMessage(qtTrId("filer-msg-bad-name").arg(name), 10000);
+        return;
+    }
+    const QString oldPath = index.data(VfsModel::PathRole).toString();
+    const QString parentPath = index.parent().data(VfsModel::PathRole).toString();
+    const QString newPath = parentPath + model->pathSeparator() + name;
+    if (oldPath == newPath || !d->peer->vfsClient())
+        return;
+    logPrintf(LogNfo1, "rename %s to %s", qUtf8Printable(oldPath), qUtf8Printable(newPath));
+    auto *job = new VfsMoveJob;
+    job->flags = 3;
+    job->source = oldPath;
+    job->destination = newPath;
+    filerPendingMoves(d->hub).push_back(job);
+    d->peer->vfsClient()->move(job);
+}
+
+void Filer::onVfsMoveJobUpdate(VfsMoveJob *job)
+{
+    if (!takePending(filerPendingMoves(d->hub), job))
+        return;
+    quint32 status;
+    QString source, destination;
+    {
+        QMutexLocker lock(&job->mutex);
+        status = job->jobStatus;
+        source = job->source;
+        destination = job->destination;
+    }
+    if (status == JobFinished) {
+        if (VfsModel *model = d->model(); model && !destination.isEmpty())
+            model->resolvePath(destination, true);
+    } else if (status == JobError) {
+        logPrintf(LogNfo1, "failed to rename %s", qUtf8Printable(source));
+    } else {
+        logPrintf(LogNfo1, "unhandled onVfsMoveJobUpdate jobStatus %u", status);
+        filerPendingMoves(d->hub).push_back(job);
+        return;
+    }
+    releaseRecord(job);
+}
+
+void Filer::onNewFolderActionTriggered()
+{
+    VfsModel *model = d->model();
+    if (!d->peer || !model || !d->selectionModel || !isActiveFiler())
+        return;
+    QInputDialog dialog;
+    dialog.setWindowFlags(Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    dialog.setStyleSheet(QStringLiteral("QLabel {min-width: 280px;}"));
+    dialog.setWindowTitle(qtTrId("title-create-new-folder"));
+    dialog.setLabelText(qtTrId("label-new-folder-name"));
+    dialog.setTextValue(qtTrId("default-new-folder-name"));
+    dialog.setOkButtonText(qtTrId("btn-create"));
+    dialog.setCancelButtonText(qtTrId("btn-cancel"));
+    if (dialog.exec() != QDialog::Accepted || dialog.textValue().isEmpty()) {
+        logPrintf(LogNfo1, "abort create new folder (1)");
+        return;
+    }
+    createFolder(dialog.textValue());
+}
+
+bool Filer::createFolder(const QString &name)
+{
+    VfsModel *model = d->model();
+    if (!model || !d->peer || !d->peer->vfsClient())
+        return false;
+    if (!isValidItemName(name)) {
+        showStatusMessage(qtTrId("filer-msg-bad-name").arg(name), 10000);
+        return false;
+    }
+    QModelIndex dir;
+    const QModelIndexList selected = d->selectionModel->selectedRows();
+    if (!selected.isEmpty()) {
+        dir = sourceIndex(selected.first()).parent();
+        if (!dir.isValid()) {
+            logPrintf(LogNfo1, "abort create new folder (2)");
+            return false;
+        }
+    } else {
+        dir = currentRootSource();
+        if (!dir.isValid()) {
+            logPrintf(LogNfo1, "abort create new folder (3)");
+            return false;
+        }
+    }
+    const QString dirPath = dir.data(VfsModel::PathRole).toString();
+    if (dirPath.isEmpty())
+        return false;
+    auto *job = new VfsMakeDirectoryJob;
+    job->path = dirPath + model->pathSeparator() + name;
+    filerPendingMakeDirs(d->hub).push_back(job);
+    logPrintf(LogNfo1, "Create dir %s", qUtf8Printable(job->path));
+    d->peer->vfsClient()->makeDirectory(job);
+    return true;
+}
+
+void Filer::onVfsMakeDirectoryJobUpdate(VfsMakeDirectoryJob *job)
+{
+    if (!takePending(filerPendingMakeDirs(d->hub), job))
+        return;
+    const quint32 status = job->jobStatus;
+    if (status == JobFinished) {
+        if (VfsModel *model = d->model(); model && !job->path.isEmpty())
+            model->resolvePath(job->path, true);
+    } else if (status == JobError) {
+        logPrintf(LogNfo1, "Failed to create directory %s", qUtf8Printable(job->path));
+    } else {
+        logPrintf(LogNfo1, "Unhandled onVfsMakeDirectoryJobUpdate jobStatus %u", status);
+        filerPendingMakeDirs(d->hub).push_back(job);
+        return;
+    }
+    releaseRecord(job);
+}
+
+void Filer::onTrashActionTriggered()
+{
+    if (!d->selectionModel || !isActiveFiler())
+        return;
+    if (!d->currentView || !d->currentView->hasFocus()) {
+        logPrintf(LogNfo1, "Dismiss trash action, no focus");
+        return;
+    }
+    startDeleteJob(3);
+}
+
+void Filer::onDeleteActionTriggered()
+{
+    if (!d->selectionModel || !isActiveFiler())
+        return;
+    if (!d->currentView || !d->currentView->hasFocus()) {
+        logPrintf(LogNfo1, "Dismiss delete action, no focus");
+        return;
+    }
+    startDeleteJob(2);
+}
+
+bool Filer::isProtectedItem(const QModelIndex &index)
+{
+    // Drive roots, share roots and the top level are the file system itself, not items.
+    if (!index.isValid() || !index.parent().isValid())
+        return true;
+    const int origType = index.data(VfsModel::OrigTypeRole).toInt();
+    const int type = index.data(VfsModel::TypeRole).toInt();
+    return type == VfsModel::DriveType || origType == VfsModel::ShareType;
+}
+
+void Filer::startDeleteJob(int flags)
+{
+    if (!d->peer)
+        return;
+    std::vector<VfsDeleteItem> items;
+    int refused = 0;
+    QString refusedName;
+    for (const QModelIndex &viewIndex : d->selectionModel->selectedIndexes()) {
+        if (viewIndex.column() != 0)
+            continue;
+        const QModelIndex index = sourceIndex(viewIndex);
+        if (isProtectedItem(index)) {
+            if (!refused++)
+                refusedName = index.data(VfsModel::NameRole).toString();
+            continue;
+        }
+        VfsDeleteItem item;
+        item.name = index.data(VfsModel::NameRole).toString();
+        item.path = index.data(VfsModel::PathRole).toString();
+        item.size = index.data(VfsModel::SizeRole).toULongLong();
+        item.type = index.data(VfsModel::TypeRole).toInt();
+        if (!item.path.isEmpty())
+            items.push_back(item);
+    }
+    if (refused)
+        showStatusMessage(qtTrId("filer-msg-not-deletable").arg(refusedName), 10000);
+    if (items.empty())
+        return;
+    auto *job = new VfsDeleteJob(d->vfsManager);
+    connect(job, &VfsJob::jobFinished, this, &Filer::onDeleteJobFinished);
+    connect(job, &VfsJob::jobAborted, this, &Filer::onDeleteJobAborted);
+    connect(job, &VfsJob::jobUpdated, this, &Filer::onDeleteJobUpdated);
+    if (flags & 1)
+        connect(job, &VfsDeleteJob::trashFailedAskDelete, this, &Filer::onDeleteJobUpdatedTrashFailedAskDelete);
+    job->setPeer(d->peer);
+    job->setDeleteFlags(quint32(flags));
+    job->setItems(items);
+    if ((flags & 1) || confirmDelete(job)) {
+        d->vfsManager->addJob(job);
+        job->start();
+    } else {
+        job->deleteLater();
+    }
+}
+
+std::function<int(const QString &text, const QString &title)> &Filer::confirmHook()
+{
+    static std::function<int(const QString &, const QString &)> hook;
+    return hook;
+}
+
+bool Filer::confirmDelete(VfsDeleteJob *job)
+{
+    const std::vector<VfsDeleteItem> &items = job->items();
+    if (items.empty())
+        return false;
+    QString text = items.front().type == VfsModel::DirectoryType
+                       ? qtTrId("dlg-confirm-delete-q-folder").arg(items.front().name)
+                       : qtTrId("dlg-confirm-delete-q-item").arg(items.front().name);
+    if (items.size() > 1)
+        text = qtTrId("dlg-confirm-delete-q-items", int(items.size()));
+    const QString title = qtTrId("dlg-confirm-delete-title");
+    if (confirmHook())
+        return confirmHook()(text, title) == QMessageBox::YesRole;
+    QMessageBox box;
+    box.setWindowTitle(title);
+    box.setTextFormat(Qt::PlainText);
+    box.setText(text);
+    box.setIcon(QMessageBox::Warning);
+    box.setStyleSheet(QStringLiteral("QLabel{width: 400px; padding: 16px 0;}"));
+    QPushButton *cancel = box.addButton(qtTrId("btn-cancel"), QMessageBox::NoRole);
+    QPushButton *del = box.addButton(qtTrId("btn-delete"), QMessageBox::YesRole);
+    box.setDefaultButton(del);
+    box.setEscapeButton(cancel);
+    box.exec();
+    return box.clickedButton() == del;
+}
+
+void Filer::onDeleteJobFinished()
+{
+    auto *job = qobject_cast<VfsDeleteJob *>(sender());
+    if (!job)
+        return;
+    VfsModel *model = d->model();
+    if (model && !job->items().empty()) {
+        const QModelIndex index = model->indexForPath(job->items().front().path);
+        model->fetchMore(index.parent());
+    }
+    job->deleteLater();
+}
+
+void Filer::onDeleteJobAborted()
+{
+    auto *job = qobject_cast<VfsDeleteJob *>(sender());
+    if (!job)
+        return;
+    if (!job->items().empty()) {
+        // Name the item that failed: the first one the job did not remove.
+        QString name = job->items().front().name;
+        for (auto it = job->items().rbegin(); it != job->items().rend(); ++it) {
+            if (!job->deletedPaths().contains(it->path)) {
+                name = it->name;
+                break;
+            }
+        }
+        showStatusMessage((job->deleteFlags() & 1) ? qtTrId("msg-trash-failed1").arg(name)
+                                                   : qtTrId("msg-delete-failed1").arg(name), 10000);
+    }
+    job->deleteLater();
+}
+
+void Filer::onDeleteJobUpdated() {}
+
+void Filer::onDeleteJobUpdatedTrashFailedAskDelete()
+{
+    auto *job = qobject_cast<VfsDeleteJob *>(sender());
+    if (!job)
+        return;
+    if (confirmDelete(job))
+        job->setDeleteFlags(job->deleteFlags() & ~1u);
+    else
+        job->abort();
+    job->process(VfsJob::JobActionStep);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Clipboard, opening, context menu: the pane side adds these.
+
+void Filer::onCopyActionTriggered() {}
+void Filer::onPasteActionTriggered() {}
+void Filer::clearMarkedFiles() {}
+void Filer::onShowPropertiesActionTriggered() {}
+void Filer::onShowInExplorerActionTriggered() {}
+void Filer::onOpenInActionTriggered() {}
+void Filer::onCustomContextMenuRequested(const QPoint &) {}
+
+// ---------------------------------------------------------------------------------------------
+// Drag and drop
+
+void Filer::createDragMimeData(QDrag *drag)
+{
+    if (!d->peer || !d->currentView || !d->sortModel || d->peer->uuid().isEmpty())
+        return;
+    attachFileDragData(drag, d->currentView);
+}
+
+void Filer::clearDropTargetPath(const QString &path)
+{
+    clearDropMark(d->model(), path);
+}
+
+void Filer::setDropMenuChooser(std::function<int(bool moveAllowed)> chooser)
+{
+    dropChooser() = std::move(chooser);
+}
+
+void Filer::handleDrop(QDropEvent *event, const QString &targetPath)
+{
+    VfsModel *model = d->model();
+    if (!model || !d->peer)
+        return;
+    const QModelIndex target = model->indexForPath(targetPath);
+    if (!target.isValid())
+        return;
+    const QMimeData *data = event->mimeData();
+    QString srcUuid = nullUuidString();
+    QStringList paths;
+    if (data->hasFormat(QStringLiteral("application/nusk-peer-uuid")))
+        readFileDragData(data, &srcUuid, &paths);
+    IPeer *source = PeerModel::instance() ? PeerModel::instance()->getPeerForUuid(srcUuid) : nullptr;
+    auto finish = [&](bool unsupported) {
+        clearDropMark(model, targetPath);
+        if (unsupported)
+            showStatusMessage(qtTrId("filer-status-unsupop"), 5000);
+    };
+    if (!source) {
+        logPrintf(LogNfo1, "reject drag, unknown source peer uuid %s", qUtf8Printable(srcUuid));
+        return finish(false);
+    }
+    const int type = target.data(VfsModel::TypeRole).toInt();
+    if (type != VfsModel::DriveType && type != VfsModel::DirectoryType) {
+        logPrintf(LogNfo1, "skip drop action invalid drop target type %d", type);
+        return finish(false);
+    }
+    VfsCopyDto request;
+    request.uuid = QUuid::createUuid().toString();
+    request.srcPeerUuid = srcUuid;
+    request.dstPeerUuid = d->peer->uuid();
+    request.dstPath = target.data(VfsModel::PathRole).toString();
+    if (request.dstPath.isEmpty())
+        return finish(false);
+    auto *srcModel = qobject_cast<VfsModel *>(source->vfsFileSystemModel());
+    for (const QUrl &url : data->urls()) {
+        if (!url.isLocalFile())
+            continue;
+        QString path = url.toLocalFile();
+        if (path.size() > 2 && path.at(2) == QLatin1Char(':') && path.at(0) == QLatin1Char('/'))
+            path.remove(0, 1);
+        if (path.isEmpty() || !srcModel)
+            continue;
+        const QModelIndex item = srcModel->indexForPath(path);
+        if (!item.isValid()) {
+            logPrintf(LogNfo1, "not fetched: %s", qUtf8Printable(path));
+            continue;
+        }
+        if (source == d->peer && item.parent().data(VfsModel::PathRole).toString() == request.dstPath)
+            continue;
+        VfsCopyItem copyItem;
+        copyItem.path = item.data(VfsModel::PathRole).toString();
+        if (copyItem.path.isEmpty())
+            continue;
+        copyItem.size = item.data(VfsModel::SizeRole).toULongLong();
+        copyItem.type = item.data(VfsModel::TypeRole).toInt();
+        copyItem.atime = item.data(VfsModel::ATimeRole).toDateTime().toMSecsSinceEpoch();
+        copyItem.ctime = item.data(VfsModel::CTimeRole).toDateTime().toMSecsSinceEpoch();
+        copyItem.mtime = item.data(VfsModel::MTimeRole).toDateTime().toMSecsSinceEpoch();
+        copyItem.fileId = item.data(VfsModel::IdRole).toULongLong();
+        request.items.push_back(copyItem);
+    }
+    if (!request.items.empty()) {
+        const bool moveAllowed = request.srcPeerUuid == request.dstPeerUuid;
+        int code = 0;
+        if (dropChooser()) {
+            code = dropChooser()(moveAllowed);
+        } else {
+            QMenu menu;
+            menu.setTitle(tr("Select action"));
+            QAction *move = menu.addAction(qtTrId("action-move-here"));
+            move->setEnabled(moveAllowed);
+            QAction *copy = menu.addAction(qtTrId("action-copy-here"));
+            QAction *chosen = menu.exec(QCursor::pos());
+            code = chosen == copy ? 0x0D : chosen == move ? 0x0F : 0;
+        }
+        logPrintf(LogNfo1, "FSO action 0x%02X on %d items", code, int(request.items.size()));
+        if (code == 0x0D)
+            d->vfsManager->copy(request);
+        else if (code == 0x0F && moveAllowed)
+            d->vfsManager->move(request);
+        return finish(code == 0);
+    }
+    if (!d->peer->isLocal())
+        return finish(true);
+
+    // From another program onto this computer: an image carried as bytes becomes a file.
+    const QList<QUrl> urls = data->urls();
+    if (urls.isEmpty() || urls.first().scheme().startsWith(QLatin1String("http")))
+        return finish(true);
+    QString fileName = urls.first().fileName(QUrl::FullyDecoded);
+    if (fileName.isEmpty() || !isValidItemName(fileName))
+        return finish(true);
+    bool handled = false;
+    if (!data->hasImage() && data->hasFormat(QStringLiteral("application/octet-stream"))) {
+        const QByteArray bytes = data->data(QStringLiteral("application/octet-stream"));
+        const QMimeType mime = QMimeDatabase().mimeTypeForData(bytes);
+        if (mime.name().startsWith(QLatin1String("image/"))) {
+            const QString suffix = mime.preferredSuffix();
+            QImage image;
+            image.loadFromData(bytes);
+            if (!fileName.endsWith(QLatin1Char('.') + suffix, Qt::CaseInsensitive))
+                fileName += QLatin1Char('.') + suffix;
+            if (!image.isNull()) {
+                // Never over an existing file: the next free name instead.
+                const QString dir = request.dstPath;
+                QString name = fileName;
+                const QString base = QFileInfo(fileName).completeBaseName();
+                for (int n = 2; QFileInfo::exists(dir + QLatin1Char('/') + name); ++n)
+                    name = QStringLiteral("%1 (%2).%3").arg(base).arg(n).arg(suffix);
+                QImageWriter writer(dir + QLatin1Char('/') + name);
+                writer.setFormat(suffix.toLatin1());
+                handled = writer.write(image);
+            }
+        }
+    }
+    finish(!handled);
+}

@@ -1,0 +1,104 @@
+#include "filer/filerlaunch.h"
+
+#include "app/base/log.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QUrl>
+
+namespace filerlaunch {
+
+namespace {
+
+DetachedStarter &starterSlot()
+{
+    static DetachedStarter starter;
+    return starter;
+}
+
+QString &serviceSlot()
+{
+    static QString service = QStringLiteral("org.freedesktop.FileManager1");
+    return service;
+}
+
+void openParentFolder(const QString &localPath)
+{
+    const QString folder = QFileInfo(localPath).absolutePath();
+    if (!startDetached(QStringLiteral("xdg-open"), {QUrl::fromLocalFile(folder).toString()}))
+        logPrintf(LogErr1, "cannot open %s", qUtf8Printable(folder));
+}
+
+// Asks the file manager; when it is not there or refuses, opens the parent folder instead.
+void askFileManager(const QString &method, const QString &localPath)
+{
+    if (localPath.isEmpty())
+        return;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        openParentFolder(localPath);
+        return;
+    }
+    QDBusMessage call = QDBusMessage::createMethodCall(serviceSlot(), QStringLiteral("/org/freedesktop/FileManager1"),
+                                                       QStringLiteral("org.freedesktop.FileManager1"), method);
+    call << QStringList{QUrl::fromLocalFile(localPath).toString()} << QString();
+    auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, 5000));
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher, [localPath](QDBusPendingCallWatcher *w) {
+        if (w->isError()) {
+            logPrintf(LogNfo1, "file manager did not answer: %s", qUtf8Printable(w->error().message()));
+            openParentFolder(localPath);
+        }
+        w->deleteLater();
+    });
+}
+
+} // namespace
+
+void setDetachedStarter(DetachedStarter starter)
+{
+    starterSlot() = std::move(starter);
+}
+
+bool startDetached(const QString &program, const QStringList &arguments)
+{
+    if (starterSlot())
+        return starterSlot()(program, arguments);
+    return QProcess::startDetached(program, arguments);
+}
+
+void setFileManagerService(const QString &service)
+{
+    serviceSlot() = service;
+}
+
+void showProperties(const QString &localPath)
+{
+    askFileManager(QStringLiteral("ShowItemProperties"), localPath);
+}
+
+void revealItem(const QString &localPath)
+{
+    askFileManager(QStringLiteral("ShowItems"), localPath);
+}
+
+bool runCommand(const QString &command, const QStringList &files)
+{
+    logPrintf(LogNfo1, "exec %s", qUtf8Printable(command));
+    QString program;
+    if (QFileInfo(command).isAbsolute())
+        program = QFileInfo(command).isExecutable() && QFileInfo(command).isFile() ? command : QString();
+    else if (!command.contains(QLatin1Char('/')))
+        program = QStandardPaths::findExecutable(command);
+    if (program.isEmpty()) {
+        logPrintf(LogNfo1, "unsupported exec command: %s", qUtf8Printable(command));
+        return false;
+    }
+    return startDetached(program, files);
+}
+
+} // namespace filerlaunch

@@ -1,0 +1,392 @@
+import QtQuick 2.15
+import QtQuick.Controls 2.15
+import QtQuick.Layouts 1.15
+import "elements"
+
+// The navigation bar of a file browser: places, the peer's drives, back and up, the path as
+// crumbs or as editable text, the online switch and the view modes. It keeps no navigation
+// state of its own: it reports clicks, and the browser writes its state into the properties.
+Item {
+    id: root
+
+    property bool activeFiler: false
+    property int curIndex: -1
+    property int nextIndex: -1
+    property int crumbPadding: 8
+    property bool crumbInteractive: false
+    property bool showCreateNewWindowButton: false
+    property bool showToggleNodeViewButton: false
+    property real buttonBgOpacity: 0.3
+    property string dirSep: "/"
+    property string pathRoot
+    property string fullPath
+    property var pathList: []
+    property var displayPathList: []
+    property QtObject filer: null
+    property QtObject peer: null
+    property QtObject togglePeerViewAction: null
+    // The user's home folder as a file URL, made by the program (never by joining strings).
+    property string homeUrl: ""
+
+    signal indexClicked(int index)
+    signal driveClicked(string path)
+    signal pathEdited(string path)
+    signal homeClicked()
+    signal peerClicked()
+    signal backToFilesClicked()
+    signal upClicked()
+    signal backClicked()
+    signal forwardClicked()
+    signal columModeClicked()
+    signal iconModeClicked()
+    signal filesViewActivated()
+    signal peerViewActivated()
+    signal machineListActivated()
+    signal pathEditActivated()
+    signal machineListClicked()
+
+    readonly property FilerStyle style: FilerStyle {}
+    readonly property bool networkEnabled: typeof mainWindow !== "undefined" && mainWindow ? mainWindow.networkEnabled : true
+    readonly property int viewMode: filer && filer.viewMode !== undefined ? filer.viewMode : -1
+    readonly property string peerUuid: peer ? peer.uuid : ""
+
+    implicitHeight: topRow.implicitHeight + 16 + 48
+    implicitWidth: 480
+
+    function setPath(list) {
+        root.displayPathList = list ? list : []
+        crumbModel.clear()
+        for (var i = 0; i < root.displayPathList.length; ++i)
+            crumbModel.append({ "crumbName": String(root.displayPathList[i]), "crumbType": i === 0 ? "root" : "dir" })
+        root.pathRoot = root.displayPathList.length > 0 ? String(root.displayPathList[0]) : ""
+        crumbList.positionViewAtEnd()
+    }
+
+    function beginPathEdit() {
+        root.pathEditActivated()
+    }
+
+    onFilesViewActivated: state = "files"
+    onPeerViewActivated: state = "peerview"
+    onMachineListActivated: state = "machinelist"
+    onBackToFilesClicked: state = "files"
+    onPathEditActivated: {
+        state = "pathedit"
+        pathInput.text = root.fullPath
+        pathInput.selectAll()
+        pathInput.forceActiveFocus()
+    }
+
+    state: "files"
+    states: [
+        State { name: "files" },
+        State { name: "pathedit" },
+        State { name: "peerview" },
+        State { name: "machinelist" }
+    ]
+
+    Rectangle {
+        anchors.fill: parent
+        gradient: Gradient {
+            GradientStop { position: 0.0; color: "#ffffff" }
+            GradientStop { position: 1.0; color: "#e6e6e6" }
+        }
+    }
+
+    ColumnLayout {
+        anchors.fill: parent
+        spacing: 0
+
+        Rectangle {
+            Layout.fillWidth: true
+            implicitHeight: topRow.implicitHeight + 16
+            gradient: Gradient {
+                GradientStop { position: 0.0; color: "#f0f0f0" }
+                GradientStop { position: 0.05; color: "#e8e8e8" }
+                GradientStop { position: 1.0; color: "#e7e7e7" }
+            }
+
+            RowLayout {
+                id: topRow
+                anchors.fill: parent
+                anchors.leftMargin: 20
+                anchors.rightMargin: 4
+                anchors.topMargin: 8
+                anchors.bottomMargin: 8
+                spacing: 8
+
+                BreadCrumbShelfItem {
+                    id: homeItem
+                    objectName: "homeShelfItem"
+                    iconSource: "image://theme/icon/dev-local.svg"
+                    tooltip: qsTrId("place-home")
+                    onClicked: root.homeClicked()
+                    dragMimeData: { "text/uri-list": root.homeUrl }
+                }
+                BreadCrumbShelfItem {
+                    objectName: "networkShelfItem"
+                    iconSource: root.networkEnabled ? "image://theme/icon/machine-list.svg"
+                                                    : "image://theme/icon/machine-list-offline.svg"
+                    tooltip: qsTrId("place-network")
+                    onClicked: root.machineListClicked()
+                }
+                BreadCrumbShelfItem {
+                    id: peerItem
+                    objectName: "peerShelfItem"
+                    visible: root.peer !== null
+                    iconSource: root.peer ? "image://theme/icon/" + root.peer.icon + ".svg" : ""
+                    label: root.peer ? (root.peer.displayName.length > 0 ? root.peer.displayName : root.peer.name) : ""
+                    onClicked: root.peerClicked()
+                    dragMimeData: { "application/nusk-peer-uuid": root.peerUuid }
+                }
+                Rectangle {
+                    width: 1; height: 28
+                    color: root.style.border
+                    visible: driveRepeater.count > 0
+                }
+                Flow {
+                    id: driveFlow
+                    Layout.fillWidth: true
+                    Layout.alignment: Qt.AlignVCenter
+                    spacing: 4
+                    clip: true
+                    Repeater {
+                        id: driveRepeater
+                        model: root.peer ? root.peer.vfsDriveModel : null
+                        delegate: BreadCrumbShelfItem {
+                            iconSource: "image://theme/" + vfsDriveIconName
+                            label: vfsDriveShortName
+                            tooltip: vfsDriveDisplayName
+                            onClicked: root.driveClicked(vfsDrivePath)
+                            dragMimeData: { "application/nusk-breadcrumb": vfsDrivePath,
+                                                       "application/nusk-peer-uuid": root.peerUuid }
+                        }
+                    }
+                }
+                FileActionItem {
+                    objectName: "newWindowButton"
+                    visible: root.showCreateNewWindowButton
+                    qaction: typeof filerNewWindowAction !== "undefined" ? filerNewWindowAction : null
+                    iconSize: 24
+                    iconSource: "image://theme/icon/extra-window.svg"
+                    text: qsTrId("action-new-window")
+                }
+                FileActionItem {
+                    objectName: "nodeViewButton"
+                    visible: root.showToggleNodeViewButton
+                    qaction: typeof filerShowNodeViewAction !== "undefined" ? filerShowNodeViewAction : null
+                    iconSize: 32
+                    iconSource: "image://theme/icon/nodeview.svg"
+                    text: qsTrId("action-show-nodeview")
+                }
+            }
+        }
+
+        Rectangle {
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            implicitHeight: 48
+            gradient: Gradient {
+                GradientStop { position: 0.0; color: "#e7e7e7" }
+                GradientStop { position: 1.0; color: "#e3e3e3" }
+            }
+            Rectangle {
+                anchors.bottom: parent.bottom
+                width: parent.width; height: 1
+                color: root.activeFiler ? root.style.accent : root.style.border
+            }
+
+            RowLayout {
+                id: navRow
+                anchors.fill: parent
+                anchors.leftMargin: 16
+                anchors.rightMargin: 16
+                spacing: 6
+
+                ExtButton2 {
+                    id: backButton
+                    objectName: "backButton"
+                    text: "\u2190"
+                    font.pointSize: root.style.mediumPointSize
+                    radius: 4; topLeftCorner: true; bottomLeftCorner: true
+                    implicitWidth: 36; implicitHeight: 32
+                    onClicked: root.backClicked()
+                    ToolTip.visible: hovered
+                    ToolTip.delay: 1000
+                    ToolTip.text: qsTranslate("QFileDialog", "Back")
+                }
+                ExtButton2 {
+                    id: upButton
+                    objectName: "upButton"
+                    text: "\u2191"
+                    font.pointSize: root.style.mediumPointSize
+                    radius: 4; topRightCorner: true; bottomRightCorner: true
+                    implicitWidth: 36; implicitHeight: 32
+                    Layout.leftMargin: -7
+                    enabled: root.state === "files" && root.pathList && root.pathList.length > 1
+                    onClicked: root.upClicked()
+                    ToolTip.visible: hovered
+                    ToolTip.delay: 1000
+                    ToolTip.text: qsTranslate("QFileDialog", "Parent Directory")
+                }
+
+                Rectangle {
+                    id: crumbFrame
+                    Layout.fillWidth: true
+                    Layout.minimumWidth: 60
+                    Layout.maximumHeight: 36
+                    implicitHeight: 34
+                    radius: 4
+                    color: root.style.card
+                    border.width: pathInput.activeFocus ? 2 : 1
+                    border.color: pathInput.activeFocus ? root.style.accent : root.style.border
+
+                    // A click on the free part of the strip edits the path as text.
+                    MouseArea {
+                        anchors.fill: parent
+                        objectName: "crumbStripArea"
+                        enabled: root.state === "files"
+                        cursorShape: Qt.IBeamCursor
+                        onClicked: root.beginPathEdit()
+                    }
+
+                    ListView {
+                        id: crumbList
+                        objectName: "crumbList"
+                        anchors.left: parent.left
+                        anchors.top: parent.top
+                        anchors.bottom: parent.bottom
+                        anchors.leftMargin: 4
+                        // Room is left at the end for the click that edits the path.
+                        width: Math.max(0, Math.min(contentWidth, parent.width - 48))
+                        orientation: ListView.Horizontal
+                        interactive: root.crumbInteractive
+                        clip: true
+                        visible: root.state !== "pathedit"
+                        model: ListModel {
+                            id: crumbModel
+                            ListElement { crumbName: "C:"; crumbType: "root" }
+                        }
+                        onCountChanged: positionViewAtEnd()
+                        onWidthChanged: positionViewAtEnd()
+                        delegate: Item {
+                            id: crumb
+                            height: crumbList.height
+                            width: crumbRow.implicitWidth
+                            Row {
+                                id: crumbRow
+                                height: parent.height
+                                Rectangle {
+                                    height: parent.height - 8
+                                    anchors.verticalCenter: parent.verticalCenter
+                                    width: Math.max(20, crumbText.implicitWidth + 2 * root.crumbPadding)
+                                    radius: 3
+                                    color: crumbMouse.pressed ? root.style.pressed : root.style.hover
+                                    opacity: crumbMouse.containsMouse || crumbMouse.pressed ? 1 : 0
+                                    Behavior on opacity { NumberAnimation { duration: 25; easing.type: Easing.InOutCubic } }
+                                }
+                                Text {
+                                    id: crumbSep
+                                    text: "/"
+                                    color: root.style.mutedText
+                                    font.pointSize: root.style.pointSize
+                                    anchors.verticalCenter: parent.verticalCenter
+                                    visible: index < crumbList.count - 1
+                                    leftPadding: 2; rightPadding: 2
+                                }
+                            }
+                            Text {
+                                id: crumbText
+                                x: root.crumbPadding
+                                anchors.verticalCenter: parent.verticalCenter
+                                text: crumbName
+                                textFormat: Text.PlainText
+                                color: index === crumbList.count - 1 ? root.style.text : root.style.mutedText
+                                font.pointSize: root.style.pointSize
+                                font.weight: index === crumbList.count - 1 ? Font.DemiBold : Font.Normal
+                            }
+                            MouseArea {
+                                id: crumbMouse
+                                width: Math.max(20, crumbText.implicitWidth + 2 * root.crumbPadding)
+                                height: parent.height
+                                hoverEnabled: true
+                                cursorShape: Qt.PointingHandCursor
+                                onEntered: root.curIndex = index
+                                onExited: if (root.curIndex === index) root.curIndex = -1
+                                onClicked: root.indexClicked(index)
+                            }
+                        }
+                    }
+
+                    TextInput {
+                        id: pathInput
+                        objectName: "pathInput"
+                        anchors.fill: parent
+                        anchors.leftMargin: 10
+                        anchors.rightMargin: 10
+                        verticalAlignment: TextInput.AlignVCenter
+                        visible: root.state === "pathedit"
+                        selectByMouse: true
+                        clip: true
+                        color: root.style.text
+                        selectionColor: root.style.accent
+                        font.pointSize: root.style.pointSize
+                        onAccepted: {
+                            var edited = text
+                            root.state = "files"
+                            root.pathEdited(edited)
+                        }
+                        Keys.onEscapePressed: root.state = "files"
+                        onActiveFocusChanged: if (!activeFocus && root.state === "pathedit") root.state = "files"
+                    }
+                }
+
+                Switch {
+                    id: onlineSwitch
+                    objectName: "onlineSwitch"
+                    text: "online"
+                    checked: root.networkEnabled
+                    font.pointSize: root.style.smallPointSize
+                    onToggled: if (typeof mainWindow !== "undefined" && mainWindow) mainWindow.networkEnabled = checked
+                    ToolTip.visible: hovered
+                    ToolTip.delay: 1000
+                    ToolTip.text: qsTrId("breadcrump-online-tooltip")
+                }
+
+                Row {
+                    spacing: 0
+                    ExtButton2 {
+                        objectName: "columnModeButton"
+                        checkable: true
+                        checked: root.viewMode === 1
+                        radius: 4; topLeftCorner: true; bottomLeftCorner: true
+                        implicitWidth: 40; implicitHeight: 36
+                        icon.source: "image://theme/icon/view-columns.svg"
+                        icon.width: 32; icon.height: 32
+                        icon.color: "transparent"
+                        display: AbstractButton.IconOnly
+                        onClicked: { checked = Qt.binding(function() { return root.viewMode === 1 }); root.columModeClicked() }
+                        ToolTip.visible: hovered
+                        ToolTip.delay: 1000
+                        ToolTip.text: qsTrId("action-column-view")
+                    }
+                    ExtButton2 {
+                        objectName: "iconModeButton"
+                        checkable: true
+                        checked: root.viewMode === 2
+                        radius: 4; topRightCorner: true; bottomRightCorner: true
+                        implicitWidth: 40; implicitHeight: 36
+                        icon.source: "image://theme/icon/view-icons.svg"
+                        icon.width: 32; icon.height: 32
+                        icon.color: "transparent"
+                        display: AbstractButton.IconOnly
+                        onClicked: { checked = Qt.binding(function() { return root.viewMode === 2 }); root.iconModeClicked() }
+                        ToolTip.visible: hovered
+                        ToolTip.delay: 1000
+                        ToolTip.text: qsTrId("action-icon-view")
+                    }
+                }
+            }
+        }
+    }
+}

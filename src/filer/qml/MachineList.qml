@@ -1,0 +1,49 @@
+import QtQuick 2.15
+import QtQuick.Controls 2.15
+import com.qentrix.fenu 1.0
+import "elements"
+
+// Every known computer with its link state.
+Item {
+    id: machineList
+    property var peer: null
+    signal peerSelected(Peer peerObject)
+    signal peerPathSelected(Peer peerObject, string path)
+    signal openPeerMenuClicked()
+
+    readonly property FilerStyle style: FilerStyle {}
+    width: Math.min(parent ? parent.width : 300, 300)
+
+    Rectangle {
+        anchors.fill: parent
+        color: machineList.style.page
+    }
+    MachineListSettings {
+        id: settings
+        anchors.left: parent.left
+        anchors.right: parent.right
+        anchors.leftMargin: 24
+        anchors.rightMargin: 24
+    }
+    ListView {
+        id: list
+        objectName: "machineListView"
+        anchors.top: settings.bottom
+        anchors.left: parent.left
+        anchors.right: parent.right
+        anchors.bottom: parent.bottom
+        anchors.leftMargin: 12
+        anchors.rightMargin: 12
+        spacing: 24
+        clip: true
+        boundsBehavior: Flickable.StopAtBounds
+        model: typeof peerModel !== "undefined" ? peerModel : null
+        ScrollBar.vertical: ScrollBar {}
+        delegate: MachineItem {
+            width: list.width
+            peer: peerObject
+            onPeerSelected: machineList.peerSelected(peerObject)
+            onPeerPathSelected: machineList.peerPathSelected(peerObject, path)
+        }
+    }
+}

@@ -1,0 +1,230 @@
+import QtQuick 2.15
+import QtQuick.Controls 2.15
+import QtQuick.Layouts 1.15
+import "elements"
+
+// One peer at a glance: its card, its drives, what it shares with this computer and what this
+// computer shares with it. The browser sets `peer` and connects the signals.
+Flickable {
+    id: root
+    property var peer: null
+    readonly property string peerName: peer ? (peer.displayName.length > 0 ? peer.displayName : peer.name) : ""
+    readonly property string peerUuid: peer ? peer.uuid : ""
+    readonly property bool isSelfPeer: peerUuid === "{00000000-0000-0000-0000-000000000000}"
+    readonly property var linkState: peer ? peer.linkState : 0
+
+    // Go to this path of the peer.
+    signal pathClicked(string path)
+    // Go to this path of the local computer: the own shares are local paths, whichever peer
+    // the page shows.
+    signal localPathClicked(string path)
+    signal editPeerAclClicked(string peerUuid, string aclUuid)
+    signal showMyShares()
+    signal showPeerShares()
+
+    readonly property FilerStyle style: FilerStyle {}
+    // "drives", "shares" or "myshares": the page asked for; shown while the peer is online.
+    property string requestedPage: "drives"
+    property bool online: false
+    readonly property string page: !online ? "offline" : (isSelfPeer ? "drives" : requestedPage)
+
+    onShowMyShares: requestedPage = "myshares"
+    onShowPeerShares: requestedPage = "shares"
+    onPeerChanged: {
+        requestedPage = "drives"
+        online = false
+        checkTimer.restart()
+    }
+    onLinkStateChanged: {
+        if (linkState === 3)
+            online = true
+        else if (linkState === 0)
+            online = false
+    }
+    // The link state of a peer that was just set settles first; then it decides.
+    Timer {
+        id: checkTimer
+        interval: 5
+        running: true
+        onTriggered: root.online = root.linkState === 3
+    }
+
+    implicitWidth: 650
+    implicitHeight: 400
+    contentWidth: width
+    contentHeight: content.implicitHeight + 64 + 48
+    boundsBehavior: Flickable.StopAtBounds
+    clip: true
+    ScrollBar.vertical: ScrollBar { width: 20; policy: ScrollBar.AsNeeded }
+
+    Rectangle {
+        parent: root
+        anchors.fill: parent
+        z: -1
+        color: root.style.page
+    }
+
+    Column {
+        id: content
+        width: Math.max(Math.min(root.width, 900), 650) - 52 - 40
+        x: 12
+        spacing: 0
+
+        RowLayout {
+            id: header
+            width: parent.width
+            spacing: 64
+            PeerViewComputer {
+                id: computer
+                objectName: "peerCard"
+                Layout.topMargin: 32
+                Layout.fillWidth: true
+                Layout.preferredHeight: 104
+                peer: root.peer
+                peerName: root.peerName
+                peerType: root.peer ? root.peer.type : ""
+                linkState: root.linkState
+                Item { id: cardProxy; width: 10; height: 10 }
+                MouseArea {
+                    id: cardMouse
+                    anchors.fill: parent
+                    hoverEnabled: true
+                    cursorShape: Qt.PointingHandCursor
+                    drag.target: cardProxy
+                    onClicked: root.requestedPage = "drives"
+                }
+                Drag.active: cardMouse.drag.active
+                Drag.dragType: Drag.Automatic
+                Drag.supportedActions: Qt.CopyAction
+                Drag.mimeData: { "application/nusk-peer-uuid": root.peerUuid }
+                Drag.imageSource: root.peer ? "image://theme/icon/" + root.peer.icon + ".svg" : ""
+            }
+            Column {
+                Layout.topMargin: 32
+                Layout.alignment: Qt.AlignTop
+                spacing: 4
+                visible: !root.isSelfPeer
+                LinkButton {
+                    objectName: "peerSharesLink"
+                    text: qsTrId("btn-shared-items")
+                    font.bold: root.page === "shares"
+                    onClicked: root.showPeerShares()
+                }
+                LinkButton {
+                    objectName: "mySharesLink"
+                    text: qsTrId("label-your-shares")
+                    onClicked: root.showMyShares()
+                }
+            }
+        }
+
+        Item {
+            width: parent.width
+            height: pages.implicitHeight + 64 + 48
+            Item {
+                id: pages
+                anchors.fill: parent
+                anchors.topMargin: 64
+                anchors.rightMargin: 40
+                anchors.bottomMargin: 48
+                implicitHeight: root.page === "offline" ? offlinePage.implicitHeight
+                              : root.page === "drives" ? drivesPage.implicitHeight
+                              : root.page === "shares" ? sharesPage.implicitHeight
+                              : mySharesPage.implicitHeight
+
+                Text {
+                    id: offlinePage
+                    objectName: "offlinePage"
+                    width: parent.width
+                    visible: root.page === "offline"
+                    opacity: visible ? 1 : 0
+                    Behavior on opacity { NumberAnimation { duration: 100 } }
+                    text: qsTrId("description-remote-not-reachable")
+                    textFormat: Text.PlainText
+                    wrapMode: Text.WordWrap
+                    color: root.style.mutedText
+                    font.pointSize: root.style.mediumPointSize
+                }
+
+                DriveList {
+                    id: drivesPage
+                    objectName: "drivesPage"
+                    width: parent.width
+                    height: implicitHeight
+                    visible: root.page === "drives"
+                    vfsDriveModel: root.peer ? root.peer.vfsDriveModel : null
+                    peerUuid: root.peerUuid
+                    onPathClicked: root.pathClicked(path)
+                }
+
+                Column {
+                    id: sharesPage
+                    objectName: "sharesPage"
+                    width: parent.width
+                    spacing: 16
+                    visible: root.page === "shares"
+                    Text {
+                        text: qsTrId("btn-shared-items")
+                        textFormat: Text.PlainText
+                        color: root.style.text
+                        font.pointSize: root.style.mediumPointSize
+                        font.weight: Font.DemiBold
+                    }
+                    Text {
+                        objectName: "noPeerSharesText"
+                        width: parent.width
+                        visible: sharesList.count === 0
+                        opacity: visible ? 1 : 0
+                        Behavior on opacity { NumberAnimation { duration: 50 } }
+                        text: qsTrId("no-shared-items-on-remote").arg(root.peerName)
+                        textFormat: Text.PlainText
+                        wrapMode: Text.WordWrap
+                        color: root.style.mutedText
+                        font.pointSize: root.style.pointSize
+                    }
+                    SharesList {
+                        id: sharesList
+                        width: parent.width
+                        vfsModel: root.peer && root.page === "shares" ? root.peer.vfsFileSystemModel : null
+                        peerUuid: root.peerUuid
+                        onPathClicked: root.pathClicked(path)
+                    }
+                }
+
+                Column {
+                    id: mySharesPage
+                    objectName: "mySharesPage"
+                    width: parent.width
+                    spacing: 16
+                    visible: root.page === "myshares"
+                    Text {
+                        text: qsTrId("label-your-shares")
+                        textFormat: Text.PlainText
+                        color: root.style.text
+                        font.pointSize: root.style.mediumPointSize
+                        font.weight: Font.DemiBold
+                    }
+                    Text {
+                        objectName: "noMySharesText"
+                        width: parent.width
+                        visible: aclList.count === 0
+                        text: qsTrId("no-shared-items-for-remote").arg(root.peerName)
+                        textFormat: Text.PlainText
+                        wrapMode: Text.WordWrap
+                        color: root.style.mutedText
+                        font.pointSize: root.style.pointSize
+                    }
+                    AclList {
+                        id: aclList
+                        objectName: "aclList"
+                        width: parent.width
+                        aclModel: root.peer ? root.peer.aclModel : null
+                        peerUuid: root.peerUuid
+                        onPathClicked: root.localPathClicked(selector)
+                        onEditClicked: root.editPeerAclClicked(peerUuid, aclUuid)
+                    }
+                }
+            }
+        }
+    }
+}

@@ -1,0 +1,123 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="de_DE">
+<context>
+    <name></name>
+    <message id="action-larger">
+        <source>Larger items</source>
+        <translation>Größere Elemente</translation>
+    </message>
+    <message id="action-smaller">
+        <source>Smaller items</source>
+        <translation>Kleinere Elemente</translation>
+    </message>
+    <message id="filer-status-offline">
+        <source>%1 is not connected</source>
+        <translation>%1 ist nicht verbunden</translation>
+    </message>
+    <message id="filer-status-dirselection" numerus="yes">
+        <source>%n folders selected</source>
+        <translation>
+            <numerusform>%n Ordner ausgewählt</numerusform>
+            <numerusform>%n Ordner ausgewählt</numerusform>
+        </translation>
+    </message>
+    <message id="filer-status-selection" numerus="yes">
+        <source>%n items selected %1</source>
+        <translation>
+            <numerusform>%n Element ausgewählt %1</numerusform>
+            <numerusform>%n Elemente ausgewählt %1</numerusform>
+        </translation>
+    </message>
+    <message id="filer-status-dir" numerus="yes">
+        <source>%n items</source>
+        <translation>
+            <numerusform>%n Element</numerusform>
+            <numerusform>%n Elemente</numerusform>
+        </translation>
+    </message>
+    <message id="filer-status-freespace">
+        <source>%1 free</source>
+        <translation>%1 frei</translation>
+    </message>
+    <message id="filer-status-unsupop">
+        <source>This drop is not supported here.</source>
+        <translation>Dieses Ablegen wird hier nicht unterstützt.</translation>
+    </message>
+    <message id="filer-msg-peer-removed">
+        <source>The computer shown here was removed. Pick another computer.</source>
+        <translation>Der hier gezeigte Computer wurde entfernt. Bitte einen anderen Computer wählen.</translation>
+    </message>
+    <message id="filer-msg-bad-name">
+        <source>"%1" cannot be used as a name.</source>
+        <translation>„%1“ kann nicht als Name verwendet werden.</translation>
+    </message>
+    <message id="filer-msg-not-deletable">
+        <source>%1 cannot be deleted.</source>
+        <translation>%1 kann nicht gelöscht werden.</translation>
+    </message>
+    <message id="place-network">
+        <source>Computers</source>
+        <translation>Computer</translation>
+    </message>
+    <message id="title-create-new-folder">
+        <source>Create new folder</source>
+        <translation>Neuen Ordner anlegen</translation>
+    </message>
+    <message id="label-new-folder-name">
+        <source>Folder name</source>
+        <translation>Ordnername</translation>
+    </message>
+    <message id="default-new-folder-name">
+        <source>New Folder</source>
+        <translation>Neuer Ordner</translation>
+    </message>
+    <message id="btn-create">
+        <source>Create</source>
+        <translation>Anlegen</translation>
+    </message>
+    <message id="btn-cancel">
+        <source>Cancel</source>
+        <translation>Abbrechen</translation>
+    </message>
+    <message id="btn-delete">
+        <source>Delete</source>
+        <translation>Löschen</translation>
+    </message>
+    <message id="dlg-confirm-delete-title">
+        <source>Confirm deletion</source>
+        <translation>Löschen bestätigen</translation>
+    </message>
+    <message id="dlg-confirm-delete-q-folder">
+        <source>Do you really want to delete the folder "%1" and everything in it permanently?</source>
+        <translation>Soll der Ordner „%1“ mit allem Inhalt endgültig gelöscht werden?</translation>
+    </message>
+    <message id="dlg-confirm-delete-q-item">
+        <source>Do you really want to delete "%1" permanently?</source>
+        <translation>Soll „%1“ endgültig gelöscht werden?</translation>
+    </message>
+    <message id="dlg-confirm-delete-q-items" numerus="yes">
+        <source>Do you really want to delete these %n items permanently?</source>
+        <translation>
+            <numerusform>Soll dieses Element endgültig gelöscht werden?</numerusform>
+            <numerusform>Sollen diese %n Elemente endgültig gelöscht werden?</numerusform>
+        </translation>
+    </message>
+    <message id="msg-trash-failed1">
+        <source>Failed to put %1 in the trash.</source>
+        <translation>%1 konnte nicht in den Papierkorb gelegt werden.</translation>
+    </message>
+    <message id="msg-delete-failed1">
+        <source>Failed to delete %1.</source>
+        <translation>%1 konnte nicht gelöscht werden.</translation>
+    </message>
+    <message id="action-move-here">
+        <source>Move here</source>
+        <translation>Hierher verschieben</translation>
+    </message>
+    <message id="action-copy-here">
+        <source>Copy here</source>
+        <translation>Hierher kopieren</translation>
+    </message>
+</context>
+</TS>

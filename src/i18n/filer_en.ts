@@ -1,0 +1,123 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en_US">
+<context>
+    <name></name>
+    <message id="action-larger">
+        <source>Larger items</source>
+        <translation>Larger items</translation>
+    </message>
+    <message id="action-smaller">
+        <source>Smaller items</source>
+        <translation>Smaller items</translation>
+    </message>
+    <message id="filer-status-offline">
+        <source>%1 is not connected</source>
+        <translation>%1 is not connected</translation>
+    </message>
+    <message id="filer-status-dirselection" numerus="yes">
+        <source>%n folders selected</source>
+        <translation>
+            <numerusform>%n folder selected</numerusform>
+            <numerusform>%n folders selected</numerusform>
+        </translation>
+    </message>
+    <message id="filer-status-selection" numerus="yes">
+        <source>%n items selected %1</source>
+        <translation>
+            <numerusform>%n item selected %1</numerusform>
+            <numerusform>%n items selected %1</numerusform>
+        </translation>
+    </message>
+    <message id="filer-status-dir" numerus="yes">
+        <source>%n items</source>
+        <translation>
+            <numerusform>%n item</numerusform>
+            <numerusform>%n items</numerusform>
+        </translation>
+    </message>
+    <message id="filer-status-freespace">
+        <source>%1 free</source>
+        <translation>%1 free</translation>
+    </message>
+    <message id="filer-status-unsupop">
+        <source>This drop is not supported here.</source>
+        <translation>This drop is not supported here.</translation>
+    </message>
+    <message id="filer-msg-peer-removed">
+        <source>The computer shown here was removed. Pick another computer.</source>
+        <translation>The computer shown here was removed. Pick another computer.</translation>
+    </message>
+    <message id="filer-msg-bad-name">
+        <source>"%1" cannot be used as a name.</source>
+        <translation>"%1" cannot be used as a name.</translation>
+    </message>
+    <message id="filer-msg-not-deletable">
+        <source>%1 cannot be deleted.</source>
+        <translation>%1 cannot be deleted.</translation>
+    </message>
+    <message id="place-network">
+        <source>Computers</source>
+        <translation>Computers</translation>
+    </message>
+    <message id="title-create-new-folder">
+        <source>Create new folder</source>
+        <translation>Create new folder</translation>
+    </message>
+    <message id="label-new-folder-name">
+        <source>Folder name</source>
+        <translation>Folder name</translation>
+    </message>
+    <message id="default-new-folder-name">
+        <source>New Folder</source>
+        <translation>New Folder</translation>
+    </message>
+    <message id="btn-create">
+        <source>Create</source>
+        <translation>Create</translation>
+    </message>
+    <message id="btn-cancel">
+        <source>Cancel</source>
+        <translation>Cancel</translation>
+    </message>
+    <message id="btn-delete">
+        <source>Delete</source>
+        <translation>Delete</translation>
+    </message>
+    <message id="dlg-confirm-delete-title">
+        <source>Confirm deletion</source>
+        <translation>Confirm deletion</translation>
+    </message>
+    <message id="dlg-confirm-delete-q-folder">
+        <source>Do you really want to delete the folder "%1" and everything in it permanently?</source>
+        <translation>Do you really want to delete the folder "%1" and everything in it permanently?</translation>
+    </message>
+    <message id="dlg-confirm-delete-q-item">
+        <source>Do you really want to delete "%1" permanently?</source>
+        <translation>Do you really want to delete "%1" permanently?</translation>
+    </message>
+    <message id="dlg-confirm-delete-q-items" numerus="yes">
+        <source>Do you really want to delete these %n items permanently?</source>
+        <translation>
+            <numerusform>Do you really want to delete this item permanently?</numerusform>
+            <numerusform>Do you really want to delete these %n items permanently?</numerusform>
+        </translation>
+    </message>
+    <message id="msg-trash-failed1">
+        <source>Failed to put %1 in the trash.</source>
+        <translation>Failed to put %1 in the trash.</translation>
+    </message>
+    <message id="msg-delete-failed1">
+        <source>Failed to delete %1.</source>
+        <translation>Failed to delete %1.</translation>
+    </message>
+    <message id="action-move-here">
+        <source>Move here</source>
+        <translation>Move here</translation>
+    </message>
+    <message id="action-copy-here">
+        <source>Copy here</source>
+        <translation>Copy here</translation>
+    </message>
+</context>
+</TS>

@@ -1,0 +1,215 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en_US">
+<context>
+    <name></name>
+    <message id="action-remote">
+        <source>&amp;Remote</source>
+        <translation>&amp;Remote</translation>
+    </message>
+    <message id="action-edit">
+        <source>&amp;Edit</source>
+        <translation>&amp;Edit</translation>
+    </message>
+    <message id="action-view">
+        <source>&amp;Files view</source>
+        <translation>&amp;Files view</translation>
+    </message>
+    <message id="action-help">
+        <source>&amp;Help</source>
+        <translation>&amp;Help</translation>
+    </message>
+    <message id="action-create-invitation">
+        <source>Create invitation...</source>
+        <translation>Create invitation...</translation>
+    </message>
+    <message id="action-add-invitation">
+        <source>Add by invitation...</source>
+        <translation>Add by invitation...</translation>
+    </message>
+    <message id="action-active-invitations">
+        <source>Active Invitations...</source>
+        <translation>Active Invitations...</translation>
+    </message>
+    <message id="place-network">
+        <source>Network</source>
+        <translation>Network</translation>
+    </message>
+    <message id="action-about-nusk">
+        <source>About nusk</source>
+        <translation>About nusk</translation>
+    </message>
+    <message id="action-online-docs">
+        <source>Online documentation</source>
+        <translation>Online documentation</translation>
+    </message>
+    <message id="action-check-updates">
+        <source>Check for updates</source>
+        <translation>Check for updates</translation>
+    </message>
+    <message id="about-version">
+        <source>version</source>
+        <translation>version</translation>
+    </message>
+    <message id="about-tor-version">
+        <source>Tor version:</source>
+        <translation>Tor version:</translation>
+    </message>
+    <message id="about-qt-version">
+        <source>Qt version:</source>
+        <translation>Qt version:</translation>
+    </message>
+    <message id="about-renderer">
+        <source>Renderer:</source>
+        <translation>Renderer:</translation>
+    </message>
+    <message id="about-licenses">
+        <source>Open Source Licenses</source>
+        <translation>Open Source Licenses</translation>
+    </message>
+    <message id="about-notice">
+        <source>nusk is made with Qt, libsodium and other open source software; their licences are in the licenses folder beside the program.</source>
+        <translation>nusk is made with Qt, libsodium and other open source software; their licences are in the licenses folder beside the program.</translation>
+    </message>
+    <message id="title-copy-to">
+        <source>Copy to other file pane</source>
+        <translation>Copy to other file pane</translation>
+    </message>
+    <message id="label-copyto-destination">
+        <source>Copy to</source>
+        <translation>Copy to</translation>
+    </message>
+    <message id="title-move-to">
+        <source>Move to other file pane</source>
+        <translation>Move to other file pane</translation>
+    </message>
+    <message id="label-moveto-destination">
+        <source>Move to</source>
+        <translation>Move to</translation>
+    </message>
+    <message id="inv-create-title">
+        <source>Create invitation</source>
+        <translation>Create invitation</translation>
+    </message>
+    <message id="inv-btn-create">
+        <source>Create invitation</source>
+        <translation>Create invitation</translation>
+    </message>
+    <message id="inv-info-text">
+        <source>The following invitation can be sent via email or messenger to a remote computer.</source>
+        <translation>The following invitation can be sent via email or messenger to a remote computer.</translation>
+    </message>
+    <message id="inv-code-description">
+        <source>The code encrypts the invitation and should be communicated over a separate channel like a phone or secure messenger.</source>
+        <translation>The code encrypts the invitation and should be communicated over a separate channel like a phone or secure messenger.</translation>
+    </message>
+    <message id="inv-password-label">
+        <source>Code:</source>
+        <translation>Code:</translation>
+    </message>
+    <message id="inv-copy-to-clipboard">
+        <source>Copy to clipboard</source>
+        <translation>Copy to clipboard</translation>
+    </message>
+    <message id="inv-accept-hint">
+        <source>The invitation can be accepted via 'Remote / Add by invitation...' on the other computer.</source>
+        <translation>The invitation can be accepted via 'Remote / Add by invitation...' on the other computer.</translation>
+    </message>
+    <message id="inv-process-invitation-dlg-title">
+        <source>Accept invitation</source>
+        <translation>Accept invitation</translation>
+    </message>
+    <message id="btn-invaccept">
+        <source>Accept invitation</source>
+        <translation>Accept invitation</translation>
+    </message>
+    <message id="inv-description-accept-invitation">
+        <source>By accepting the invitation two computers can be connected.</source>
+        <translation>By accepting the invitation two computers can be connected.</translation>
+    </message>
+    <message id="inv-paste-invitation-placeholder">
+        <source>Paste the invation here...</source>
+        <translation>Paste the invation here...</translation>
+    </message>
+    <message id="inv-accept-description">
+        <source>It may take take several minutes to initially establish the connection. Creating file shares can be done via "Context menu / Share with".</source>
+        <translation>It may take take several minutes to initially establish the connection. Creating file shares can be done via "Context menu / Share with".</translation>
+    </message>
+    <message id="inv-password-input">
+        <source>Code</source>
+        <translation>Code</translation>
+    </message>
+    <message id="inv-hint-codeinput">
+        <source>The code decrypts the invitation.</source>
+        <translation>The code decrypts the invitation.</translation>
+    </message>
+    <message id="inv-hint-valid-data">
+        <source>Looks good, ready to connect.</source>
+        <translation>Looks good, ready to connect.</translation>
+    </message>
+    <message id="inv-hint-invalid-data">
+        <source>The entered data is invalid.</source>
+        <translation>The entered data is invalid.</translation>
+    </message>
+    <message id="inv-active-title">
+        <source>Active invitations</source>
+        <translation>Active invitations</translation>
+    </message>
+    <message id="inv-active-invitations-list-hdr">
+        <source>Invitations</source>
+        <translation>Invitations</translation>
+    </message>
+    <message id="inv_active_invitations_status_label">
+        <source>Status</source>
+        <translation>Status</translation>
+    </message>
+    <message id="inv_active_invitations_code_label">
+        <source>Code</source>
+        <translation>Code</translation>
+    </message>
+    <message id="inv-active-invitations-created-label">
+        <source>Created</source>
+        <translation>Created</translation>
+    </message>
+    <message id="inv-active-invitations-expires-label">
+        <source>Expires</source>
+        <translation>Expires</translation>
+    </message>
+    <message id="inv-delete-confirmation-title">
+        <source>Delete confirmation</source>
+        <translation>Delete confirmation</translation>
+    </message>
+    <message id="inv-delete-confirmation-txt">
+        <source>Delete this invitation?</source>
+        <translation>Delete this invitation?</translation>
+    </message>
+    <message id="copy-dlg-title">
+        <source>%1 % done</source>
+        <translation>%1 % done</translation>
+    </message>
+    <message id="copy-status-aborted">
+        <source>aborted</source>
+        <translation>aborted</translation>
+    </message>
+    <message id="copy-status-paused">
+        <source>paused</source>
+        <translation>paused</translation>
+    </message>
+    <message id="copy-status-init">
+        <source>initialize...</source>
+        <translation>initialize...</translation>
+    </message>
+    <message id="copy-status-done">
+        <source>done</source>
+        <translation>done</translation>
+    </message>
+    <message id="copy-progress-info1">
+        <source>to copy %1 in of %2 files</source>
+        <translation>to copy %1 in of %2 files</translation>
+    </message>
+    <message id="copy-progress-info2">
+        <source>%1 % of %2 copied</source>
+        <translation>%1 % of %2 copied</translation>
+    </message>
+</context>
+</TS>

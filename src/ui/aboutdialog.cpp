@@ -1,0 +1,140 @@
+#include "ui/aboutdialog.h"
+
+#include "com/connectionmanager.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFileIconProvider>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QLabel>
+#include <QPushButton>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace {
+
+const char *const kRendererNames[] = {"Unknown",    "Software",      "OpenGL",    "Direct3D12", "OpenVG",
+                                      "OpenGLRhi", "Direct3D11Rhi", "VulkanRhi", "MetalRhi",   "NullRhi"};
+
+QLabel *label(const QString &text, QWidget *parent, const char *objectName = nullptr)
+{
+    auto *l = new QLabel(text, parent);
+    l->setTextFormat(Qt::PlainText);
+    if (objectName)
+        l->setObjectName(QString::fromLatin1(objectName));
+    return l;
+}
+
+} // namespace
+
+QString AboutDialog::rendererText(int api)
+{
+    if (api < 0 || api >= int(sizeof(kRendererNames) / sizeof(kRendererNames[0])))
+        return QStringLiteral("unknown");
+    return QStringLiteral("%1 (%2)").arg(QString::fromLatin1(kRendererNames[api])).arg(api);
+}
+
+AboutDialog::AboutDialog(int graphicsApi, QWidget *parent)
+    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
+{
+    setObjectName(QStringLiteral("AboutDialog"));
+    setModal(false);
+    setWindowTitle(qtTrId("action-about-nusk"));
+    setWindowIcon(QIcon(QStringLiteral(":/icons/app-icon.svg")));
+    resize(420, 400);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(24, 24, 24, 16);
+    layout->setSpacing(16);
+
+    auto *header = new QHBoxLayout;
+    header->setSpacing(16);
+    auto *appIcon = new QLabel(this);
+    appIcon->setObjectName(QStringLiteral("appIcon"));
+    appIcon->setPixmap(QIcon(QStringLiteral(":/icons/app-icon.svg")).pixmap(64, 64));
+    appIcon->setAlignment(Qt::AlignTop);
+    header->addWidget(appIcon);
+    auto *column = new QVBoxLayout;
+    column->setSpacing(7);
+    QLabel *name = label(QStringLiteral("nusk"), this, "label_2");
+    QFont bold = name->font();
+    bold.setBold(true);
+    bold.setPointSizeF(bold.pointSizeF() * 1.6);
+    name->setFont(bold);
+    column->addWidget(name);
+    column->addWidget(label(QStringLiteral("public beta"), this, "label_4"));
+    auto *versionRow = new QHBoxLayout;
+    versionRow->addWidget(label(qtTrId("about-version"), this, "label_3"));
+    QLabel *appVersion = label(QStringLiteral("0.5.18"), this, "appVersion");
+    versionRow->addWidget(appVersion);
+    versionRow->addStretch(1);
+    column->addLayout(versionRow);
+    auto *site = new QLabel(QStringLiteral("<a href=\"https://nusk.tarnquist.net\">nusk.tarnquist.net</a>"), this);
+    site->setObjectName(QStringLiteral("label_10"));
+    site->setTextFormat(Qt::RichText);
+    site->setOpenExternalLinks(true);
+    column->addWidget(site);
+    header->addLayout(column, 1);
+    layout->addLayout(header);
+
+    auto *grid = new QGridLayout;
+    grid->setHorizontalSpacing(16);
+    grid->setVerticalSpacing(6);
+    QLabel *tor = label(QStringLiteral("0.0.0"), this, "torVersion");
+    if (ConnectionManager *manager = ConnectionManager::instance()) {
+        const QString version = manager->torVersion();
+        if (!version.isEmpty())
+            tor->setText(version);
+    }
+    QLabel *qt = label(QString::fromLatin1(qVersion()), this, "qtVersion");
+    QLabel *renderer = label(rendererText(graphicsApi), this, "graphicsApi");
+    grid->addWidget(label(qtTrId("about-tor-version"), this), 0, 0);
+    grid->addWidget(tor, 0, 1);
+    grid->addWidget(label(qtTrId("about-qt-version"), this), 1, 0);
+    grid->addWidget(qt, 1, 1);
+    grid->addWidget(label(qtTrId("about-renderer"), this), 2, 0);
+    grid->addWidget(renderer, 2, 1);
+    grid->setColumnStretch(1, 1);
+    layout->addLayout(grid);
+
+    auto *licenses = new QToolButton(this);
+    licenses->setObjectName(QStringLiteral("showLicensesButton"));
+    licenses->setAutoRaise(true);
+    licenses->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    licenses->setMinimumHeight(32);
+    licenses->setText(qtTrId("about-licenses"));
+    licenses->setIcon(QFileIconProvider().icon(QFileIconProvider::Folder));
+    connect(licenses, &QToolButton::clicked, this, &AboutDialog::openLicensesFolder);
+    layout->addWidget(licenses, 0, Qt::AlignLeft);
+
+    QLabel *notice = label(qtTrId("about-notice"), this, "notice");
+    notice->setWordWrap(true);
+    layout->addWidget(notice);
+    layout->addStretch(1);
+
+    auto *bottom = new QHBoxLayout;
+    bottom->addStretch(1);
+    auto *close = new QPushButton(qtTrId("btn-close"), this);
+    close->setObjectName(QStringLiteral("closeButton"));
+    close->setDefault(true);
+    connect(close, &QPushButton::clicked, this, &QDialog::close);
+    bottom->addWidget(close);
+    layout->addLayout(bottom);
+}
+
+AboutDialog::~AboutDialog() = default;
+
+void AboutDialog::closeEvent(QCloseEvent *event)
+{
+    deleteLater();
+    QDialog::closeEvent(event);
+}
+
+void AboutDialog::done(int result)
+{
+    // Escape ends a dialog through done() without a close event; it must go all the same.
+    QDialog::done(result);
+    deleteLater();
+}

@@ -1,0 +1,129 @@
+#include "ui/jobwindow.h"
+
+#include "app/base/log.h"
+#include "vfs/jobs/vfscopyjob.h"
+
+#include <QCoreApplication>
+#include <QIcon>
+#include <QQmlComponent>
+#include <QQmlEngine>
+#include <QQuickWindow>
+#include <QThread>
+
+JobReader::JobReader(VfsCopyJob *job)
+    : QObject(job)
+    , m_job(job)
+{
+    connect(job, &VfsCopyJob::bytesTotalChanged, this, [this] { send("bytesTotal"); });
+    connect(job, &VfsCopyJob::bytesCopiedChanged, this, [this] {
+        send("bytesCopied");
+        send("percentDone");
+    });
+    connect(job, &VfsCopyJob::currentFileChanged, this, [this] { send("currentItem"); });
+    connect(job, &VfsCopyJob::writeSpeedChanged, this, [this] {
+        send("writeSpeed");
+        send("remainingTime");
+    });
+    connect(job, &VfsCopyJob::totalFileCountChanged, this, [this] { send("totalFilesCount"); });
+    connect(job, &VfsJob::stateChanged, this, [this] { send("jobState"); });
+    connect(job, &VfsCopyJob::userActionPromptChanged, this, [this] { send("userPrompt"); });
+}
+
+JobReader::~JobReader()
+{
+    Q_EMIT gone();
+}
+
+void JobReader::send(const char *property)
+{
+    const QByteArray p(property);
+    QVariant value;
+    if (p == "bytesTotal")
+        value = m_job->bytesTotal();
+    else if (p == "bytesCopied")
+        value = m_job->bytesCopied();
+    else if (p == "percentDone")
+        value = m_job->percentDone();
+    else if (p == "currentItem")
+        value = m_job->currentFile();
+    else if (p == "writeSpeed")
+        value = m_job->writeSpeed();
+    else if (p == "remainingTime")
+        value = m_job->remainingTime();
+    else if (p == "totalFilesCount")
+        value = m_job->totalFileCount();
+    else if (p == "jobState")
+        value = int(m_job->state());
+    else if (p == "userPrompt")
+        value = m_job->userActionPrompt();
+    Q_EMIT changed(QString::fromLatin1(property), value);
+}
+
+void JobReader::sendAll()
+{
+    for (const char *p : {"bytesTotal", "bytesCopied", "percentDone", "currentItem", "writeSpeed", "remainingTime",
+                          "totalFilesCount", "userPrompt", "jobState"})
+        send(p);
+}
+
+void JobReader::abort() { m_job->abort(); }
+void JobReader::skipItem() { m_job->skipCurrentItem(); }
+void JobReader::replaceItem() { m_job->replaceCurrentItem(); }
+void JobReader::replaceAllItems() { m_job->replaceAllItems(); }
+
+JobWindow::JobWindow(QQmlEngine *engine)
+    : m_engine(engine)
+{
+}
+
+JobWindow::~JobWindow()
+{
+    delete m_window.data();
+}
+
+JobWindow *JobWindow::open(QQmlEngine *engine, JobReader *reader)
+{
+    auto *window = new JobWindow(engine);
+    connect(reader, &JobReader::changed, window, &JobWindow::setValue);
+    connect(reader, &JobReader::gone, window, &QObject::deleteLater);
+    connect(window, &JobWindow::abort, reader, &JobReader::abort);
+    connect(window, &JobWindow::skipItem, reader, &JobReader::skipItem);
+    connect(window, &JobWindow::replaceItem, reader, &JobReader::replaceItem);
+    connect(window, &JobWindow::replaceAllItems, reader, &JobReader::replaceAllItems);
+    window->moveToThread(engine->thread());
+    QMetaObject::invokeMethod(window, &JobWindow::build, Qt::QueuedConnection);
+    reader->sendAll();
+    return window;
+}
+
+void JobWindow::build()
+{
+    QQmlComponent component(m_engine, QUrl(QStringLiteral("qrc:/qml/JobPane.qml")));
+    QObject *root = component.create(m_engine->rootContext());
+    m_window = qobject_cast<QQuickWindow *>(root);
+    if (!m_window) {
+        // The job runs on without a window; closing nothing cancels nothing.
+        logPrintf(LogErr1, "failed to open a job window: %s", qUtf8Printable(component.errorString()));
+        delete root;
+        return;
+    }
+    m_window->setFlags(Qt::Window);
+    m_window->setIcon(QIcon(QStringLiteral(":/icons/app-icon.svg")));
+    connect(m_window, SIGNAL(abort()), this, SIGNAL(abort()));
+    connect(m_window, SIGNAL(skipItem()), this, SIGNAL(skipItem()));
+    connect(m_window, SIGNAL(replaceItem()), this, SIGNAL(replaceItem()));
+    connect(m_window, SIGNAL(replaceAllItems()), this, SIGNAL(replaceAllItems()));
+    for (const auto &pair : qAsConst(m_early))
+        m_window->setProperty(pair.first.toLatin1().constData(), pair.second);
+    m_early.clear();
+    m_window->show();
+    m_window->raise();
+}
+
+void JobWindow::setValue(const QString &property, const QVariant &value)
+{
+    if (m_window)
+        m_window->setProperty(property.toLatin1().constData(), value);
+    else
+        m_early.append({property, value});
+}

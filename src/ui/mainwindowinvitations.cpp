@@ -1,0 +1,151 @@
+// The window side of pairing: the create, add and active-invitations dialogs and the slots
+// that feed and answer them. Codes and links are secrets: they never reach a log line.
+
+#include "ui/mainwindow.h"
+
+#include "app/base/log.h"
+#include "com/connectionmanager.h"
+#include "db/dto.h"
+#include "db/idatabase.h"
+#include "peers/invitation.h"
+#include "peers/invitationmodel.h"
+#include "peers/ipeer.h"
+#include "peers/peermodel.h"
+#include "ui/mainwindow_p.h"
+
+#include <QAction>
+#include <QClipboard>
+#include <QDateTime>
+#include <QGuiApplication>
+#include <QQmlComponent>
+#include <QQmlEngine>
+#include <QUuid>
+#include <QVariant>
+
+namespace {
+
+void invoke(QObject *object, const char *method)
+{
+    if (object)
+        QMetaObject::invokeMethod(object, method);
+}
+
+bool isCode(const QString &password)
+{
+    return password.size() == 8;
+}
+
+} // namespace
+
+void MainWindow::onCreateInvitation()
+{
+    if (!d->createInviteDialog || !d->database)
+        return;
+    PeerModel *model = PeerModel::instance();
+    IPeer *own = model ? model->getPeerForUuid(nullUuidString()) : nullptr;
+
+    const QString uuid = QUuid::createUuid().toString(QUuid::WithBraces).toLower();
+    const QString code = uuid.mid(1, uuid.indexOf(QLatin1Char('-')) - 1);
+    const std::vector<TransportDto> transports =
+        d->connectionManager ? d->connectionManager->localTransports() : std::vector<TransportDto>();
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const int deviceType = own ? own->deviceType() : 0;
+    const QString name = own ? own->name() : QString();
+    const QUrl link = encodeInvitationLink(d->database, deviceType & 0xff, uuid, name, code, now, transports);
+    if (link.isEmpty()) {
+        logPrintf(LogErr1, "could not build an invitation link");
+        return;
+    }
+    d->createInviteDialog->setProperty("url", link.toString());
+    d->createInviteDialog->setProperty("uuid", uuid);
+    d->createInviteDialog->setProperty("password", code);
+    invoke(d->createInviteDialog, "show");
+    invoke(d->createInviteDialog, "raise");
+}
+
+void MainWindow::onInviteCopyToClipboard(const QString &url)
+{
+    if (url.isEmpty())
+        return;
+    QGuiApplication::clipboard()->setText(url, QClipboard::Clipboard);
+    logPrintf(LogNfo1, "copied an invitation link to the clipboard");
+}
+
+void MainWindow::onInvitationCreate(const QString &uuid, const QString &name, const QString &url,
+                                    const QString &password)
+{
+    Q_UNUSED(url)
+    if (!d->database || QUuid(uuid).isNull() || !isCode(password))
+        return;
+    logPrintf(LogNfo1, "create invitation: %s, %s", qUtf8Printable(uuid), qUtf8Printable(name));
+    InvitationDto row;
+    row.uuid = uuid;
+    row.name = name;
+    row.password = password;
+    row.timestamp = QDateTime::currentSecsSinceEpoch();
+    row.expires = row.timestamp + kInvitationLifetimeSecs;
+    d->database->putInvitation(row);
+    showActiveInvitations();
+}
+
+void MainWindow::onAddInvitation()
+{
+    QQmlComponent component(engine(), QUrl(QStringLiteral("qrc:/qml/dialogs/ProcessInviteDialog.qml")));
+    QObject *dialog = component.create(engine()->rootContext());
+    if (!dialog) {
+        logPrintf(LogErr1, "failed to load the add dialog: %s", qUtf8Printable(component.errorString()));
+        return;
+    }
+    if (d->processInviteDialog)
+        d->processInviteDialog->deleteLater();
+    d->processInviteDialog = dialog;
+    connect(dialog, SIGNAL(textChanged(QString, QString)), this, SLOT(addInviteTextChanged(QString, QString)));
+    connect(dialog, SIGNAL(addRemote(QString, QString)), this, SLOT(addRemoteByInvitationUrl(QString, QString)));
+    invoke(dialog, "show");
+    invoke(dialog, "raise");
+}
+
+void MainWindow::addInviteTextChanged(const QString &text, const QString &password)
+{
+    bool valid = false;
+    if (!text.isEmpty() && isCode(password))
+        valid = decodeInvitationLink(text.trimmed(), password, nullptr);
+    else
+        valid = text.isEmpty() && isCode(password);
+    if (d->processInviteDialog)
+        d->processInviteDialog->setProperty("valid", valid);
+}
+
+void MainWindow::addRemoteByInvitationUrl(const QString &text, const QString &password)
+{
+    // The active browser shows the list of computers, where the new one appears, once the
+    // file browser layer lands.
+    if (!d->database || !isCode(password))
+        return;
+    if (!text.isEmpty())
+        acceptInvitation(d->database, text.trimmed(), password);
+    else
+        storeInvitationPassword(d->database, password);
+}
+
+void MainWindow::deleteInvitation(const QString &uuid)
+{
+    if (d->database)
+        d->database->deleteInvitation(uuid);
+}
+
+void MainWindow::showActiveInvitations()
+{
+    invoke(d->activeInvitationsDialog, "show");
+    invoke(d->activeInvitationsDialog, "raise");
+}
+
+void MainWindow::onInvitationRowsChanged(bool removed)
+{
+    InvitationModel *model = InvitationModel::instance();
+    const bool any = model && model->rowCount() > 0;
+    if (d->activeInvitationsAction)
+        d->activeInvitationsAction->setEnabled(any);
+    if (removed && !any)
+        invoke(d->activeInvitationsDialog, "hide");
+}

@@ -1,0 +1,31 @@
+#pragma once
+
+// SVG and SVGZ drawings rendered with QtSvg. The text is read by the renderer itself, never by
+// QtSvg from the path: a compressed drawing is inflated here against a byte cap first, so a
+// small hostile file cannot expand to gigabytes, and every picture made stays inside the
+// pixel budget. Any worker thread; a renderer of its own per call.
+
+#include "ui/preview/imagetypes.h"
+
+#include <QByteArray>
+#include <QImage>
+#include <QSize>
+
+class QSvgRenderer;
+
+// The drawing's text: plain files as they are, gzip streams inflated; empty when the file is
+// missing, too big, broken, or inflates beyond the cap.
+QByteArray readSvgText(const QString &path, qint64 maxBytes);
+
+// Draws the renderer's drawing into a transparent picture of `size`, which is first shrunk
+// to the pixel budget; null for an empty size.
+QImage paintSvg(QSvgRenderer &renderer, QSize size);
+
+// Loads the request's drawing; on success the result's width and height hold its default
+// size and one image per bound is appended, in bound order. False (result untouched) when
+// the drawing does not load.
+bool renderSvgImage(const PreviewImageRequest &request, PreviewImageResult *result);
+
+// The picture for the preview view: the drawing's default size scaled by `scalePercent` when
+// that is above 100 (rounded), capped to the pixel budget.
+QImage renderSvgAtScale(const QString &path, double scalePercent);

@@ -1,0 +1,202 @@
+// Progress of one copy job: figures, a bar, the current item and speed; a question panel
+// when a destination item exists already.
+import QtQuick 2.15
+import QtQuick.Controls 2.15
+import QtQuick.Layouts 1.15
+import "elements"
+
+Item {
+    id: root
+    property string bytesTotal: ""
+    property string bytesCopied: ""
+    property real percentDone: 0
+    property string currentItem: ""
+    property int totalFilesCount: 0
+    property int jobState: 0
+    property string userPrompt: ""
+    property string writeSpeed: ""
+    property string remainingTime: ""
+    property bool finishedOnce: false
+
+    signal abort()
+    signal skipItem()
+    signal replaceItem()
+    signal replaceAllItems()
+
+    implicitHeight: mainColumn.implicitHeight
+    height: Math.max(implicitHeight, 140)
+
+    onJobStateChanged: {
+        switch (jobState) {
+        case 5: state = "QUESTION"; break
+        case 6: state = "FINISHED"; finishedOnce = true; break
+        case 7: state = "ABORTED"; break
+        case 4: state = "PAUSED"; break
+        case 3: state = "RUNNING"; break
+        case 1: state = "INIT"; break
+        default: break
+        }
+    }
+
+    readonly property color handleColor: finishedOnce ? Theme.highlight.success
+                                       : state === "INIT" ? Theme.base.normal
+                                       : state === "PAUSED" ? Theme.highlight.pause
+                                       : Theme.highlight.info
+    readonly property string statusText: state === "INIT" ? qsTrId("copy-status-init")
+                                       : state === "PAUSED" ? qsTrId("copy-status-paused")
+                                       : (state === "FINISHED" || finishedOnce) ? qsTrId("copy-status-done")
+                                       : remainingTime
+
+    Column {
+        id: mainColumn
+        width: parent.width
+
+        GridLayout {
+            id: grid
+            x: Theme.windowPadding
+            width: parent.width - 2 * Theme.windowPadding
+            columns: 2
+            columnSpacing: 16
+            rowSpacing: 10
+            Item { Layout.columnSpan: 2; implicitHeight: Theme.windowPadding - 10 }
+
+            Text {
+                id: copyProgress
+                objectName: "copyProgress"
+                Layout.fillWidth: true
+                Layout.alignment: Qt.AlignBottom
+                visible: root.state !== "ABORTED"
+                text: root.state === "INIT"
+                      ? qsTrId("copy-progress-info1").arg(root.bytesTotal).arg(root.totalFilesCount)
+                      : qsTrId("copy-progress-info2").arg(Math.floor(root.percentDone)).arg(root.bytesTotal)
+                textFormat: Text.PlainText
+                elide: Text.ElideRight
+                color: Theme.foreground
+                font.pointSize: Theme.pointSizeMedium
+            }
+            Text {
+                id: copyStatus
+                objectName: "copyStatus"
+                Layout.alignment: Qt.AlignBottom | Qt.AlignRight
+                visible: root.state !== "ABORTED"
+                text: root.statusText
+                textFormat: Text.PlainText
+                color: Theme.foregroundMuted
+                font.pointSize: Theme.pointSizeNormal
+            }
+            Rectangle {
+                id: progressBar
+                objectName: "progressBar"
+                Layout.columnSpan: 2
+                Layout.fillWidth: true
+                visible: root.state !== "ABORTED"
+                height: 8
+                radius: 4
+                clip: true
+                color: root.finishedOnce ? Theme.highlight.success : Theme.progressBarBackground
+                Rectangle {
+                    id: progressHandle
+                    objectName: "progressHandle"
+                    width: progressBar.width
+                    height: progressBar.height
+                    radius: 4
+                    x: -(1 - Math.max(0, Math.min(100, root.percentDone)) / 100) * progressBar.width
+                    color: root.handleColor
+                    Behavior on x { NumberAnimation { duration: 200 } }
+                }
+            }
+            Text {
+                id: errorMessage
+                objectName: "errorMessage"
+                Layout.columnSpan: 2
+                Layout.fillWidth: true
+                visible: root.state === "ABORTED"
+                text: root.userPrompt.length > 0 ? root.userPrompt : qsTrId("copy-status-aborted")
+                textFormat: Text.PlainText
+                wrapMode: Text.WrapAtWordBoundaryOrAnywhere
+                color: Theme.danger
+                font.pointSize: Theme.pointSizeNormal
+            }
+            RowLayout {
+                Layout.columnSpan: 2
+                Layout.fillWidth: true
+                spacing: 12
+                Text {
+                    objectName: "currentItem"
+                    Layout.fillWidth: true
+                    text: root.currentItem
+                    textFormat: Text.PlainText
+                    elide: Text.ElideMiddle
+                    color: Theme.foregroundMuted
+                    font.pointSize: Theme.pointSizeSmall
+                }
+                Text {
+                    id: writeSpeedLabel
+                    objectName: "writeSpeedLabel"
+                    text: root.writeSpeed
+                    textFormat: Text.PlainText
+                    opacity: root.state === "RUNNING" || root.state === "QUESTION" ? 1 : 0
+                    color: Theme.foregroundMuted
+                    font.pointSize: Theme.pointSizeSmall
+                }
+            }
+            Item { Layout.columnSpan: 2; implicitHeight: question.visible ? 0 : Theme.windowPadding - 10 }
+        }
+
+        Rectangle {
+            id: question
+            objectName: "question"
+            width: parent.width
+            visible: root.state === "QUESTION"
+            opacity: visible ? 1 : 0
+            height: visible ? questionColumn.implicitHeight + 2 * Theme.windowPadding : 0
+            color: Theme.background
+            Rectangle { width: parent.width; height: 1; color: Theme.border }
+
+            Column {
+                id: questionColumn
+                x: Theme.windowPadding
+                y: Theme.windowPadding
+                width: parent.width - 2 * Theme.windowPadding
+                spacing: 14
+                Text {
+                    objectName: "prompt"
+                    width: parent.width
+                    text: root.userPrompt
+                    textFormat: Text.PlainText
+                    wrapMode: Text.WrapAtWordBoundaryOrAnywhere
+                    color: Theme.foreground
+                    font.pointSize: Theme.pointSizeNormal
+                }
+                Row {
+                    anchors.right: parent.right
+                    spacing: 8
+                    DialogButton {
+                        objectName: "cancelButton"
+                        text: qsTrId("btn-cancel")
+                        onClicked: root.abort()
+                    }
+                    DialogButton {
+                        id: skipButton
+                        objectName: "skipButton"
+                        text: qsTrId("btn-skip")
+                        onClicked: root.skipItem()
+                    }
+                    DialogButton {
+                        id: overWriteAllButton
+                        objectName: "overWriteAllButton"
+                        text: qsTrId("btn-replace-all")
+                        onClicked: root.replaceAllItems()
+                    }
+                    DialogButton {
+                        id: overWriteButton
+                        objectName: "overWriteButton"
+                        primary: true
+                        text: qsTrId("btn-replace")
+                        onClicked: root.replaceItem()
+                    }
+                }
+            }
+        }
+    }
+}

@@ -1,0 +1,50 @@
+// The window of one copy job. Closing it cancels the copy.
+import QtQuick 2.15
+import QtQuick.Window 2.15
+
+Window {
+    id: root
+    property alias bytesTotal: jobView.bytesTotal
+    property alias bytesCopied: jobView.bytesCopied
+    property alias percentDone: jobView.percentDone
+    property alias currentItem: jobView.currentItem
+    property alias totalFilesCount: jobView.totalFilesCount
+    property alias jobState: jobView.jobState
+    property alias userPrompt: jobView.userPrompt
+    property alias writeSpeed: jobView.writeSpeed
+    property alias remainingTime: jobView.remainingTime
+
+    signal abort()
+    signal skipItem()
+    signal replaceItem()
+    signal replaceAllItems()
+
+    title: jobState === 3 ? qsTrId("copy-dlg-title").arg(Math.floor(percentDone))
+         : jobState === 7 ? qsTrId("copy-status-aborted")
+         : jobState === 4 ? qsTrId("copy-status-paused")
+         : jobState === 1 ? qsTrId("copy-status-init")
+         : jobState === 6 ? qsTrId("copy-status-done")
+         : Qt.application.name
+    color: Theme.base.alternate2
+    // 100 mm, but never narrower than the question's four buttons need.
+    width: Math.max(Math.round(100 * Screen.pixelDensity), 480)
+    minimumWidth: width
+    maximumWidth: width
+    height: jobView.height
+    minimumHeight: jobView.height
+    maximumHeight: jobView.height
+    x: Screen.virtualX + (Screen.desktopAvailableWidth - width) / 2
+    y: Screen.virtualY + (Screen.desktopAvailableHeight - height) / 2
+
+    onClosing: root.abort()
+
+    JobCopyItem {
+        id: jobView
+        objectName: "jobView"
+        width: root.width
+        onAbort: root.abort()
+        onSkipItem: root.skipItem()
+        onReplaceItem: root.replaceItem()
+        onReplaceAllItems: root.replaceAllItems()
+    }
+}

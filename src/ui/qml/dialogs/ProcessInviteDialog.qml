@@ -1,0 +1,205 @@
+// Adds a computer by its invitation link and code. The window checks both while they are
+// typed (`valid` is written back by the main window) and accepts only a valid pair; a code
+// alone is kept for invitations announced on the local network.
+import QtQuick 2.15
+import QtQuick.Controls 2.15
+import QtQuick.Window 2.15
+import QtQml.StateMachine 1.15 as DSM
+import "../elements"
+
+Window {
+    id: win
+    property bool valid: false
+    property alias url: input.text
+    readonly property string checkState: stateValid.active ? "valid" : stateInvalid.active ? "invalid"
+                                  : stateEmpty.active ? "empty" : "validate"
+
+    signal textChanged(string url, string password)
+    signal addRemote(string url, string password)
+
+    title: qsTrId("inv-process-invitation-dlg-title")
+    modality: Qt.ApplicationModal
+    flags: Qt.Dialog
+    visible: false
+    color: Theme.background
+    width: measure.width + 4 * Theme.windowPadding
+    minimumWidth: width
+    maximumWidth: width
+    height: content.implicitHeight + 2 * Theme.windowPadding
+    minimumHeight: height
+    x: Screen.virtualX + (Screen.desktopAvailableWidth - width) / 2
+    y: Screen.virtualY + (Screen.desktopAvailableHeight - height) / 2
+
+    onActiveChanged: if (active && !stateMachine.running) stateMachine.start()
+    onVisibleChanged: if (visible && !stateMachine.running) stateMachine.start()
+
+    TextMetrics {
+        id: measure
+        font.pointSize: Theme.pointSizeNormal
+        text: "The following invitation can be sent via email or messenger"
+    }
+
+    Shortcut {
+        sequence: "Escape"
+        onActivated: win.close()
+    }
+
+    function emitChange() { win.textChanged(input.text, passwordEdit.text) }
+
+    DSM.StateMachine {
+        id: stateMachine
+        initialState: stateValidate
+        running: false
+
+        DSM.State {
+            id: stateValidate
+            DSM.SignalTransition { targetState: stateValid; signal: stateValidate.entered; guard: win.valid }
+            DSM.SignalTransition { targetState: stateEmpty; signal: stateValidate.entered; guard: !win.valid && input.text.length === 0 }
+            DSM.SignalTransition { targetState: stateInvalid; signal: stateValidate.entered; guard: !win.valid && input.text.length > 0 }
+        }
+        DSM.State {
+            id: stateValid
+            onEntered: {
+                hintText.text = qsTrId("inv-hint-valid-data")
+                hintText.good = true
+                input.readOnly = true
+            }
+            DSM.SignalTransition { targetState: stateValidate; signal: win.validChanged }
+        }
+        DSM.State {
+            id: stateEmpty
+            onEntered: {
+                hintText.text = ""
+                input.readOnly = false
+                input.forceActiveFocus()
+            }
+            DSM.SignalTransition { targetState: stateValidate; signal: win.validChanged }
+        }
+        DSM.State {
+            id: stateInvalid
+            onEntered: {
+                hintText.text = qsTrId("inv-hint-invalid-data")
+                hintText.good = false
+                input.readOnly = false
+                input.forceActiveFocus()
+            }
+            DSM.SignalTransition { targetState: stateValidate; signal: win.validChanged }
+        }
+    }
+
+    Column {
+        id: content
+        x: Theme.windowPadding
+        y: Theme.windowPadding
+        width: win.width - 2 * Theme.windowPadding
+        spacing: 14
+
+        Text {
+            width: parent.width
+            text: qsTrId("inv-description-accept-invitation")
+            textFormat: Text.PlainText
+            wrapMode: Text.WordWrap
+            color: Theme.foreground
+            font.pointSize: Theme.pointSizeNormal
+        }
+        Rectangle {
+            width: parent.width
+            height: 200
+            radius: 4
+            color: Theme.background2
+            border.width: 1
+            border.color: input.activeFocus ? Theme.accent : Theme.controlShadow
+            ScrollView {
+                anchors.fill: parent
+                anchors.margins: 8
+                clip: true
+                TextArea {
+                    id: input
+                    objectName: "linkInput"
+                    focus: true
+                    readOnly: true
+                    inputMethodHints: Qt.ImhLatinOnly
+                    wrapMode: TextEdit.WrapAnywhere
+                    textFormat: TextEdit.PlainText
+                    placeholderText: qsTrId("inv-paste-invitation-placeholder")
+                    placeholderTextColor: Theme.foregroundDisabled
+                    selectByMouse: true
+                    font.family: "monospace"
+                    font.pointSize: Theme.pointSizeSmall
+                    color: Theme.foreground2
+                    padding: 0
+                    background: Item {}
+                    KeyNavigation.tab: passwordEdit
+                    onTextChanged: win.emitChange()
+                    MouseArea {
+                        anchors.fill: parent
+                        acceptedButtons: Qt.RightButton
+                        onClicked: contextMenu.popup()
+                    }
+                    Menu {
+                        id: contextMenu
+                        MenuItem {
+                            text: qsTrId("btn-copy")
+                            onTriggered: { input.selectAll(); input.copy() }
+                        }
+                        MenuItem {
+                            text: qsTrId("btn-paste")
+                            onTriggered: { input.readOnly = false; input.clear(); input.paste() }
+                        }
+                    }
+                }
+            }
+        }
+        Text {
+            width: parent.width
+            text: qsTrId("inv-accept-description")
+            textFormat: Text.PlainText
+            wrapMode: Text.WordWrap
+            color: Theme.foregroundMuted
+            font.pointSize: Theme.pointSizeNormal
+        }
+        LineEdit {
+            id: passwordEdit
+            objectName: "passwordEdit"
+            label: qsTrId("inv-password-input")
+            description: qsTrId("inv-hint-codeinput")
+            maximumLength: 8
+            preferredWidth: 200
+            width: 200
+            KeyNavigation.tab: cancelButton
+            onTextEdited: win.emitChange()
+        }
+        Text {
+            id: hintText
+            objectName: "hintText"
+            property bool good: false
+            width: parent.width
+            height: Math.max(implicitHeight, 18)
+            textFormat: Text.PlainText
+            wrapMode: Text.WordWrap
+            color: good ? Theme.highlight.success : Theme.danger
+            font.pointSize: Theme.pointSizeNormal
+        }
+        Row {
+            anchors.right: parent.right
+            spacing: 8
+            DialogButton {
+                id: cancelButton
+                objectName: "cancelButton"
+                text: qsTrId("btn-cancel")
+                onClicked: win.close()
+            }
+            DialogButton {
+                id: addButton
+                objectName: "addButton"
+                primary: true
+                enabled: stateValid.active
+                text: qsTrId("btn-invaccept")
+                onClicked: {
+                    win.addRemote(input.text, passwordEdit.text)
+                    win.close()
+                }
+            }
+        }
+    }
+}

@@ -1,0 +1,145 @@
+#include "ui/uiscreenscenes.h"
+
+#include "app/base/screenscenes.h"
+#include "db/dto.h"
+#include "ui/aboutdialog.h"
+#include "ui/mainwindow.h"
+
+#include <QDateTime>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMetaObject>
+#include <QPointer>
+#include <QQmlComponent>
+#include <QQmlEngine>
+#include <QQuickWindow>
+#include <QTimer>
+#include <QUuid>
+
+namespace {
+
+MainWindow *mainWindowOf(QWidget *w)
+{
+    return qobject_cast<MainWindow *>(w);
+}
+
+void later(int ms, const ScreenScenes::Ready &ready)
+{
+    QTimer::singleShot(ms, ready);
+}
+
+void openMenu(QWidget *w, const char *objectName, const ScreenScenes::Ready &ready)
+{
+    MainWindow *window = mainWindowOf(w);
+    QMenu *menu = window->findChild<QMenu *>(QString::fromLatin1(objectName));
+    window->raise();
+    window->activateWindow();
+    window->menuBar()->setActiveAction(menu->menuAction());
+    later(500, ready);
+}
+
+void closeMenus(QWidget *w)
+{
+    for (QMenu *menu : w->findChildren<QMenu *>())
+        menu->hide();
+    mainWindowOf(w)->menuBar()->setActiveAction(nullptr);
+}
+
+void hideObject(QObject *object)
+{
+    if (object)
+        QMetaObject::invokeMethod(object, "hide");
+}
+
+// A job window fed with figures as a copy would send them.
+QPointer<QQuickWindow> g_jobWindow;
+
+void showJobWindow(QWidget *w, bool question, const ScreenScenes::Ready &ready)
+{
+    MainWindow *window = mainWindowOf(w);
+    QQmlComponent component(window->engine(), QUrl(QStringLiteral("qrc:/qml/JobPane.qml")));
+    g_jobWindow = qobject_cast<QQuickWindow *>(component.create(window->engine()->rootContext()));
+    if (!g_jobWindow)
+        return ready();
+    g_jobWindow->setProperty("bytesTotal", QStringLiteral("1,284 MB"));
+    g_jobWindow->setProperty("totalFilesCount", 214);
+    g_jobWindow->setProperty("jobState", 3);
+    g_jobWindow->setProperty("bytesCopied", QStringLiteral("538 MB"));
+    g_jobWindow->setProperty("percentDone", 41.9);
+    g_jobWindow->setProperty("currentItem", QStringLiteral("/home/demo/Pictures/2024 Iceland/IMG_4711.jpg"));
+    g_jobWindow->setProperty("writeSpeed", QStringLiteral("38.42 MB/s"));
+    g_jobWindow->setProperty("remainingTime", qtTrId("copy-eta-less1minute"));
+    if (question) {
+        g_jobWindow->setProperty("userPrompt", qtTrId("file-copy-q-overwrite"));
+        g_jobWindow->setProperty("jobState", 5);
+    }
+    g_jobWindow->show();
+    g_jobWindow->raise();
+    later(600, ready);
+}
+
+void closeJobWindow(QWidget *)
+{
+    delete g_jobWindow.data();
+}
+
+} // namespace
+
+void addUiScreenScenes(ScreenScenes &scenes)
+{
+    scenes.add(QStringLiteral("window-empty"), [](QWidget *w, ScreenScenes::Ready ready) {
+        mainWindowOf(w)->showNodeView();
+        later(300, ready);
+    });
+    scenes.add(QStringLiteral("window-both-panes"), [](QWidget *w, ScreenScenes::Ready ready) {
+        mainWindowOf(w)->showAlternateFilerPane();
+        later(300, ready);
+    });
+    scenes.add(QStringLiteral("menu-remote"), [](QWidget *w, ScreenScenes::Ready ready) { openMenu(w, "remoteMenu", ready); },
+               closeMenus);
+    scenes.add(QStringLiteral("menu-edit"), [](QWidget *w, ScreenScenes::Ready ready) { openMenu(w, "editMenu", ready); },
+               closeMenus);
+    scenes.add(QStringLiteral("menu-view"), [](QWidget *w, ScreenScenes::Ready ready) { openMenu(w, "viewMenu", ready); },
+               closeMenus);
+    scenes.add(QStringLiteral("menu-help"), [](QWidget *w, ScreenScenes::Ready ready) { openMenu(w, "helpMenu", ready); },
+               closeMenus);
+    scenes.add(
+        QStringLiteral("dialog-create-invitation"),
+        [](QWidget *w, ScreenScenes::Ready ready) {
+            mainWindowOf(w)->onCreateInvitation();
+            later(500, ready);
+        },
+        [](QWidget *w) { hideObject(mainWindowOf(w)->createInviteDialog()); });
+    scenes.add(
+        QStringLiteral("dialog-add-invitation"),
+        [](QWidget *w, ScreenScenes::Ready ready) {
+            mainWindowOf(w)->onAddInvitation();
+            later(500, ready);
+        },
+        [](QWidget *w) { hideObject(mainWindowOf(w)->processInviteDialog()); });
+    scenes.add(
+        QStringLiteral("dialog-active-invitations"),
+        [](QWidget *w, ScreenScenes::Ready ready) {
+            MainWindow *window = mainWindowOf(w);
+            for (int i = 0; i < 2; ++i) {
+                const QString uuid = QUuid::createUuid().toString(QUuid::WithBraces).toLower();
+                window->onInvitationCreate(uuid, uuid.section(QLatin1Char('-'), 2, 2), QString(), uuid.mid(1, 8));
+            }
+            later(600, ready);
+        },
+        [](QWidget *w) { hideObject(mainWindowOf(w)->activeInvitationsDialog()); });
+    scenes.add(
+        QStringLiteral("dialog-about"),
+        [](QWidget *w, ScreenScenes::Ready ready) {
+            mainWindowOf(w)->showAboutDialog();
+            later(500, ready);
+        },
+        [](QWidget *w) {
+            for (AboutDialog *dialog : w->findChildren<AboutDialog *>())
+                dialog->close();
+        });
+    scenes.add(QStringLiteral("job-copying"),
+               [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, false, ready); }, closeJobWindow);
+    scenes.add(QStringLiteral("job-question"),
+               [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, true, ready); }, closeJobWindow);
+}

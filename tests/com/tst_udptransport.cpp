@@ -1,0 +1,214 @@
+#include "testutil_com.h"
+#include "testutil_udp.h"
+
+#include "com/hub.h"
+#include "com/kcpsocket.h"
+#include "com/link.h"
+#include "com/udptransport.h"
+#include "com/udpwire.h"
+
+#include <QCryptographicHash>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <memory>
+
+using namespace com;
+using testutil::makeHub;
+using testutil::makeMessage;
+using testutil::quietTimings;
+
+namespace {
+
+const QString kClientUuid = QStringLiteral("{11111111-2222-3333-4444-555555555555}");
+
+
+// Two hubs, each with its UDP transport on 127.0.0.1, the server admitting the client.
+struct Pair
+{
+    QObject owner;
+    Hub *client = nullptr;
+    Hub *server = nullptr;
+    UdpTransport *clientUdp = nullptr;
+    UdpTransport *serverUdp = nullptr;
+    QPointer<Link> clientLink;
+    QPointer<Link> serverLink;
+    qint64 serverBytes = 0;
+    int serverMessages = 0;
+    QCryptographicHash serverHash{QCryptographicHash::Sha256};
+
+    Pair()
+    {
+        client = makeHub(&owner, quietTimings());
+        server = makeHub(&owner, quietTimings());
+        clientUdp = new UdpTransport(client, &owner);
+        serverUdp = new UdpTransport(server, &owner);
+        clientUdp->bind(0, QHostAddress::LocalHost);
+        serverUdp->bind(0, QHostAddress::LocalHost);
+        client->setStreamFactory(QStringLiteral("udp"), [this] { return clientUdp->createStream(); });
+        const QByteArray key = client->ownPublicKey();
+        server->setKnownKeyResolver([key](const QByteArray &k) {
+            return k == key ? KeyVerdict::accept(kClientUuid) : KeyVerdict::unknown();
+        });
+        QObject::connect(server, &Hub::incomingLink, &owner, [this](Link *link) {
+            serverLink = link;
+            QObject::connect(link, &Link::messageReceivedSrv, link, [this](std::vector<unsigned char> m) {
+                ++serverMessages;
+                serverBytes += qint64(m.size());
+                serverHash.addData(reinterpret_cast<const char *>(m.data()), int(m.size()));
+            });
+        });
+    }
+
+    bool connect(quint16 port)
+    {
+        clientLink = client->connectTo(QStringLiteral("127.0.0.1"), port, server->ownPublicKey(), {},
+                                       QStringLiteral("udp"));
+        return QTest::qWaitFor([this] { return clientLink && clientLink->isEstablished() && serverLink; }, 10000);
+    }
+
+    // Sends `total` bytes in messages of `chunk`, keeping a bounded amount in flight, and
+    // waits until all of it arrived. Returns the hash of what was sent.
+    QByteArray transfer(qint64 total, int chunk, int timeoutMs)
+    {
+        QCryptographicHash sent(QCryptographicHash::Sha256);
+        QRandomGenerator rng(99);
+        qint64 queued = 0;
+        qint64 queuedBytes = 0;
+        QElapsedTimer clock;
+        clock.start();
+        while ((queued < total || serverBytes < queuedBytes) && clock.elapsed() < timeoutMs && clientLink) {
+            while (queued < total && clientLink->bytesToWrite() < 8 * chunk) {
+                QByteArray payload(int(qMin<qint64>(chunk, total - queued)), Qt::Uninitialized);
+                rng.fillRange(reinterpret_cast<quint32 *>(payload.data()), payload.size() / 4);
+                const auto message = makeMessage(LinkClassFsoRequest, 1, payload);
+                sent.addData(reinterpret_cast<const char *>(message.data()), int(message.size()));
+                if (!clientLink->send(message))
+                    return QByteArray();
+                queued += payload.size();
+                queuedBytes += qint64(message.size());
+            }
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        }
+        return serverBytes == queuedBytes ? sent.result() : QByteArray();
+    }
+};
+
+} // namespace
+
+class TstUdpTransport : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase() { QVERIFY(crypto::initialize()); }
+
+    void copySizedTransferArrivesIdentical();
+    void lossyReorderingPathStillDeliversIdentical();
+    void hostileDatagramsNeverReachTheLink();
+    void closeReachesTheOtherSideAndOpensAreBounded();
+};
+
+void TstUdpTransport::copySizedTransferArrivesIdentical()
+{
+    Pair p;
+    QVERIFY(p.connect(p.serverUdp->port()));
+    QCOMPARE(Hub::transportOf(p.clientLink), QStringLiteral("udp"));
+    QCOMPARE(Hub::transportOf(p.serverLink), QStringLiteral("udp"));
+    const QByteArray hash = p.transfer(64ll << 20, 1 << 20, 120000);
+    QVERIFY(!hash.isEmpty());
+    QCOMPARE(p.serverHash.result(), hash);
+    QVERIFY(p.clientLink->isEstablished() && p.serverLink->isEstablished());
+}
+
+void TstUdpTransport::lossyReorderingPathStillDeliversIdentical()
+{
+    Pair p;
+    // Datagrams of the size a real network carries.
+    KcpTuning tuning;
+    tuning.loopbackMtu = tuning.mtu;
+    p.clientUdp->setTuning(tuning);
+    p.serverUdp->setTuning(tuning);
+    testutil::LossyUdpRelay relay(p.serverUdp->port());
+    relay.setLoss(0.05);
+    relay.setReorder(0.05);
+    relay.setDuplicate(0.02);
+    QVERIFY(p.connect(relay.port()));
+    const QByteArray hash = p.transfer(8ll << 20, 256 * 1024, 120000);
+    QVERIFY(!hash.isEmpty());
+    QCOMPARE(p.serverHash.result(), hash);
+}
+
+void TstUdpTransport::hostileDatagramsNeverReachTheLink()
+{
+    Pair p;
+    testutil::LossyUdpRelay relay(p.serverUdp->port());
+    QVERIFY(p.connect(relay.port()));
+    QVERIFY(!p.transfer(200000, 20000, 20000).isEmpty());
+    const int messagesBefore = p.serverMessages;
+    const quint64 droppedBefore = p.serverUdp->droppedDatagrams();
+
+    // Everything the client sent so far, again: every DATA datagram is a replay now.
+    const QList<QByteArray> recorded = relay.clientDatagrams();
+    QVERIFY(recorded.size() > 10);
+    std::uint32_t conv = 0;
+    udpwire::Kind kind;
+    QVERIFY(udpwire::peekSession(recorded.last().constData(), recorded.last().size(), &kind, &conv));
+    for (const QByteArray &d : recorded)
+        relay.injectToTarget(d);
+    // Forged ones: a flipped bit, a CLOSE with a made-up tag, a new key for the same
+    // conversation, garbage, and stray STUN and TURN channel messages.
+    QByteArray flipped = recorded.last();
+    flipped[flipped.size() / 2] = char(flipped[flipped.size() / 2] ^ 1);
+    relay.injectToTarget(flipped);
+    QByteArray fakeClose(udpwire::kOverheadBytes, '\x55');
+    fakeClose[0] = char(udpwire::KindClose);
+    qToLittleEndian<quint32>(conv, fakeClose.data() + 1);
+    relay.injectToTarget(fakeClose);
+    relay.injectToTarget(udpwire::makeHandshake(udpwire::KindOpen, conv, QByteArray(32, '\x7')));
+    QByteArray stun(20, '\0');
+    stun[1] = char(0x01);   // a binding success nobody asked for
+    qToBigEndian<quint32>(0x2112A442u, stun.data() + 4);
+    relay.injectToTarget(stun);
+    relay.injectToTarget(QByteArray::fromHex("4000000c") + QByteArray(12, 'x'));
+    relay.injectToTarget(QByteArray(1, '\xC3'));
+    for (int i = 0; i < 200; ++i)
+        relay.injectToTarget(QByteArray(1 + i * 7, char(i)));
+
+    QTRY_VERIFY(p.serverUdp->droppedDatagrams() >= droppedBefore + recorded.size() + 200);
+    QVERIFY(p.clientLink && p.clientLink->isEstablished());
+    QVERIFY(p.serverLink && p.serverLink->isEstablished());
+    QCOMPARE(p.serverMessages, messagesBefore);
+    QCOMPARE(p.serverUdp->sessionCount(), 1);
+    // And the stream goes on as if nothing happened.
+    p.serverHash.reset();
+    p.serverBytes = 0;
+    const QByteArray hash = p.transfer(1 << 20, 64 * 1024, 20000);
+    QVERIFY(!hash.isEmpty());
+    QCOMPARE(p.serverHash.result(), hash);
+}
+
+void TstUdpTransport::closeReachesTheOtherSideAndOpensAreBounded()
+{
+    Pair p;
+    QVERIFY(p.connect(p.serverUdp->port()));
+    QSignalSpy serverClosed(p.serverLink.data(), &Link::closed);
+    p.clientLink->close();
+    QTRY_COMPARE_WITH_TIMEOUT(serverClosed.count(), 1, 3000);
+    QCOMPARE(serverClosed.first().first().toString(), QStringLiteral("connection closed by peer"));
+    QTRY_COMPARE(p.serverUdp->sessionCount(), 0);
+
+    // A flood of OPENs from one address gets no more handshakes than the hub allows one
+    // remote host, however many conversations it names.
+    QUdpSocket flood;
+    flood.bind(QHostAddress(QHostAddress::LocalHost), 0);
+    for (std::uint32_t conv = 1; conv <= 100; ++conv)
+        flood.writeDatagram(udpwire::makeHandshake(udpwire::KindOpen, conv, crypto::generateKxKeyPair().publicKey),
+                            QHostAddress::LocalHost, p.serverUdp->port());
+    QTRY_VERIFY(p.serverUdp->droppedDatagrams() >= 100 - Hub::kMaxPendingIncomingPerAddress);
+    QCOMPARE(p.server->pendingHandshakes(), Hub::kMaxPendingIncomingPerAddress);
+    QCOMPARE(p.serverUdp->sessionCount(), Hub::kMaxPendingIncomingPerAddress);
+}
+
+QTEST_GUILESS_MAIN(TstUdpTransport)
+#include "tst_udptransport.moc"

@@ -1,0 +1,346 @@
+// The file browser against a second computer (a real nusk-peerhost process paired with the
+// test's own network side): browsing into a shared folder, back and up, the status line,
+// write actions in a read-only share, a computer removed while it is shown; and on the local
+// computer: files as targets, view modes, keys and gestures.
+
+#include "filer/filer.h"
+#include "filer/fileractions.h"
+#include "filer/filerdelegates.h"
+#include "filer/filertreeview.h"
+#include "peers/invitation.h"
+#include "peers/ipeer.h"
+#include "peers/peermodel.h"
+#include "peers/peertimings.h"
+#include "db/sqlitedatabase.h"
+#include "testutil_filer.h"
+#include "../peers/testutil_peerhost.h"
+#include "vfs/models/vfsmodel.h"
+#include "vfs/models/vfssortfilterproxymodel.h"
+
+#include <QAction>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace filertest;
+
+namespace {
+
+bool enabled(const char *id)
+{
+    return FilerActions::action(QString::fromLatin1(id))->isEnabled();
+}
+
+QString sizeText(quint64 bytes)
+{
+    return QLocale().formattedDataSize(qint64(bytes), 1, QLocale::DataSizeSIFormat);
+}
+
+} // namespace
+
+class TestFilerBrowser : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+    void browseShareBackAndUp();
+    void statusLineCountsSelection();
+    void readOnlyShareDisablesWriteActions();
+    void localFilesViewModesAndKeys();
+    void bigFolderEndsSorted();
+    void removedComputerFallsBackToList();
+
+private:
+    bool open(Filer &filer, const QString &path);
+    void selectRows(Filer &filer, const QStringList &names);
+
+    std::unique_ptr<LocalNetwork> m_net;
+    std::unique_ptr<peerhosttest::Host> m_host;
+    QTemporaryDir m_hostDir;
+    QTemporaryDir m_files;
+    QString m_shared;     // read and write
+    QString m_readOnly;
+    QString m_rwShare;    // "%shares/<uuid>"
+    QString m_roShare;
+    QPointer<IPeer> m_remote;
+};
+
+bool TestFilerBrowser::open(Filer &filer, const QString &path)
+{
+    filer.gotoPath(path);
+    return spinUntil([&] {
+        return filer.currentPage() == Filer::FilesPage && filer.path() == path
+               && filer.sortModel()->rowCount(filer.currentView()->rootIndex()) > 0;
+    });
+}
+
+void TestFilerBrowser::selectRows(Filer &filer, const QStringList &names)
+{
+    QAbstractItemView *view = filer.currentView();
+    view->selectionModel()->clearSelection();
+    const QModelIndex root = view->rootIndex();
+    for (int r = 0; r < view->model()->rowCount(root); ++r) {
+        const QModelIndex index = view->model()->index(r, 0, root);
+        if (names.contains(index.data(VfsModel::NameRole).toString()))
+            view->selectionModel()->select(index, QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    }
+}
+
+void TestFilerBrowser::initTestCase()
+{
+    initFilerViewResources();
+    PeerTimings timings;
+    timings.retryInitialMs = 150;
+    timings.retryMaxMs = 600;
+    setPeerTimings(timings);
+
+    const QString base = QDir(m_files.path()).canonicalPath();
+    m_shared = base + QStringLiteral("/shared");
+    m_readOnly = base + QStringLiteral("/readonly");
+    QVERIFY(writeFile(m_shared + QStringLiteral("/one.txt"), 1500));
+    QVERIFY(writeFile(m_shared + QStringLiteral("/two.txt"), 2500));
+    QVERIFY(writeFile(m_shared + QStringLiteral("/sub/deep.txt"), 10));
+    QVERIFY(writeFile(m_readOnly + QStringLiteral("/locked.txt"), 100));
+    for (int i = 0; i < 700; ++i)
+        QVERIFY(writeFile(base + QStringLiteral("/big/f%1.txt").arg(699 - i, 3, 10, QLatin1Char('0')), 1));
+    QVERIFY(QDir().mkpath(base + QStringLiteral("/big/zz folder")));
+
+    m_net = std::make_unique<LocalNetwork>(true);
+    QVERIFY(m_net->start());
+    m_host = std::make_unique<peerhosttest::Host>(m_hostDir.path(), peerhosttest::freePort());
+    QVERIFY(m_host->start());
+    const QStringList invitation = m_host->invite(QStringLiteral("0badc0de"));
+    QCOMPARE(invitation.size(), 2);
+    QVERIFY(acceptInvitation(m_net->database(), invitation[0], QStringLiteral("0badc0de")));
+    QVERIFY(spinUntil([&] {
+        for (IPeer *peer : m_net->peerModel()->peers())
+            if (!peer->isLocal() && peer->linkState() == IPeer::LinkUp)
+                m_remote = peer;
+        return m_remote != nullptr;
+    }, 30000));
+    QString ours;
+    QVERIFY(spinUntil([&] {
+        const QList<peerhosttest::PeerLine> peers = m_host->remotePeers();
+        if (peers.size() == 1)
+            ours = peers.first().uuid;
+        return !ours.isEmpty();
+    }));
+    QString status;
+    const QStringList rw = m_host->cmd(QStringLiteral("share %1 %2 7").arg(ours, m_shared), &status);
+    QCOMPARE(status, QStringLiteral("ok"));
+    const QStringList ro = m_host->cmd(QStringLiteral("share %1 %2 5").arg(ours, m_readOnly), &status);
+    QCOMPARE(status, QStringLiteral("ok"));
+    m_rwShare = QStringLiteral("%shares/") + rw.first();
+    m_roShare = QStringLiteral("%shares/") + ro.first();
+}
+
+void TestFilerBrowser::cleanupTestCase()
+{
+    m_host.reset();
+    m_net.reset();
+}
+
+void TestFilerBrowser::browseShareBackAndUp()
+{
+    Filer filer(nullptr, m_net->database(), nullptr, nullptr);
+    filer.resize(800, 600);
+    filer.show();
+    QCOMPARE(filer.viewMode(), Filer::ViewColumns);
+    QCOMPARE(filer.currentPage(), Filer::PeerViewPage);
+    filer.setPeer(m_remote);
+    QVERIFY(open(filer, m_rwShare));
+    QCOMPARE(filer.sortModel()->rowCount(filer.currentView()->rootIndex()), 3);
+    // Folders first.
+    QCOMPARE(filer.currentView()->model()->index(0, 0, filer.currentView()->rootIndex()).data(VfsModel::NameRole).toString(),
+             QStringLiteral("sub"));
+
+    const QString sub = m_rwShare + QStringLiteral("/sub");
+    QVERIFY(open(filer, sub));
+    QCOMPARE(filer.displayPath().last(), QStringLiteral("sub"));
+
+    // Up: the folder we came from is current and selected.
+    filer.onUpClicked();
+    QTRY_COMPARE(filer.path(), m_rwShare);
+    QCOMPARE(filer.currentItemPath(), sub);
+    QCOMPARE(filer.currentView()->selectionModel()->selectedRows().size(), 1);
+
+    // Back returns to the sub folder, forward does nothing.
+    filer.onBackClicked();
+    QTRY_COMPARE(filer.path(), sub);
+    filer.onForwardClicked();
+    QCOMPARE(filer.path(), sub);
+
+    // Backspace on the view goes up as well.
+    filer.currentView()->setFocus();
+    QTRY_VERIFY(filer.currentView()->hasFocus());
+    QTest::keyRelease(&filer, Qt::Key_Backspace);
+    QTRY_COMPARE(filer.path(), m_rwShare);
+
+    // The peer page by its pseudo paths; the machine list turns "new folder" off.
+    filer.gotoPath(QStringLiteral("%shares"));
+    QCOMPARE(filer.currentPage(), Filer::PeerViewPage);
+    filer.showMachineList();
+    QCOMPARE(filer.path(), QStringLiteral("%machinelist"));
+    QVERIFY(!enabled("filer.new-folder"));
+    QVERIFY(!enabled("filer.copy"));
+}
+
+void TestFilerBrowser::statusLineCountsSelection()
+{
+    Filer filer(nullptr, m_net->database(), nullptr, nullptr);
+    filer.resize(800, 600);
+    filer.show();
+    filer.setPeer(m_remote);
+    QVERIFY(open(filer, m_rwShare));
+    QCOMPARE(filer.statusText(), QStringLiteral("3 items"));
+    std::vector<QString> paths;
+    QString uuid;
+    connect(&filer, &Filer::selectionChanged, this, [&](const QString &u, const std::vector<QString> &p) {
+        uuid = u;
+        paths = p;
+    });
+    selectRows(filer, {QStringLiteral("one.txt"), QStringLiteral("two.txt")});
+    QCOMPARE(filer.statusText(), QStringLiteral("2 items selected %1").arg(sizeText(4000)));
+    QCOMPARE(uuid, m_remote->uuid());
+    QCOMPARE(int(paths.size()), 2);
+    selectRows(filer, {QStringLiteral("sub")});
+    QCOMPARE(filer.statusText(), QStringLiteral("1 folder selected"));
+    selectRows(filer, {QStringLiteral("sub"), QStringLiteral("one.txt")});
+    QCOMPARE(filer.statusText(), QStringLiteral("2 items selected %1").arg(sizeText(1500)));
+
+    // On a remote computer the local-only commands stay off.
+    QVERIFY(!enabled("filer.show-props"));
+    QVERIFY(!enabled("filer.show-inexplorer"));
+    QVERIFY(enabled("filer.open-right"));
+}
+
+void TestFilerBrowser::readOnlyShareDisablesWriteActions()
+{
+    Filer filer(nullptr, m_net->database(), nullptr, nullptr);
+    filer.resize(800, 600);
+    filer.show();
+    filer.setPeer(m_remote);
+
+    QVERIFY(open(filer, m_rwShare));
+    selectRows(filer, {QStringLiteral("one.txt")});
+    for (const char *id : {"filer.cut", "filer.copy", "filer.trash", "filer.delete", "filer.rename", "filer.new-folder"})
+        QVERIFY2(enabled(id), id);
+
+    QVERIFY(open(filer, m_roShare));
+    QVERIFY(!enabled("filer.new-folder"));
+    selectRows(filer, {QStringLiteral("locked.txt")});
+    QVERIFY(enabled("filer.copy"));
+    for (const char *id : {"filer.cut", "filer.trash", "filer.delete", "filer.rename", "filer.new-folder"})
+        QVERIFY2(!enabled(id), id);
+
+    // A rename sent anyway (the editor was open before) is refused by its name first.
+    const QModelIndex locked = filer.currentView()->selectionModel()->selectedRows().first();
+    QSignalSpy sent(m_remote->vfsClient(), &VfsClient::moveUpdate);
+    filer.onRenameEditDone(filer.sortModel()->mapToSource(locked), QStringLiteral("a/b"));
+    QVERIFY(filer.statusText().contains(QLatin1String("a/b")));
+    QVERIFY(!Filer::isValidItemName(QStringLiteral("..")));
+    QVERIFY(!Filer::isValidItemName(QString(QChar(0))));
+    QVERIFY(Filer::isValidItemName(QStringLiteral("a b.txt")));
+}
+
+void TestFilerBrowser::localFilesViewModesAndKeys()
+{
+    Filer filer(nullptr, m_net->database(), nullptr, nullptr);
+    filer.resize(800, 600);
+    filer.show();
+    filer.setPeer(m_net->localPeer());
+    VfsModel *model = m_net->localModel();
+    QVERIFY(m_net->reach(model, m_shared + QStringLiteral("/one.txt"), false));
+
+    // A file as target: its folder opens with the file current, not selected.
+    filer.gotoPath(m_shared + QStringLiteral("/one.txt"));
+    QTRY_COMPARE(filer.path(), m_shared);
+    QCOMPARE(filer.currentItemPath(), m_shared + QStringLiteral("/one.txt"));
+    QVERIFY(filer.currentView()->selectionModel()->selectedRows().isEmpty());
+
+    // Modes share root and selection; the same mode again emits nothing.
+    selectRows(filer, {QStringLiteral("two.txt")});
+    QSignalSpy modes(&filer, &Filer::viewModeChanged);
+    filer.setViewMode(Filer::ViewIcons);
+    QCOMPARE(filer.path(), m_shared);
+    QCOMPARE(filer.currentView()->selectionModel()->selectedRows().size(), 1);
+    QVERIFY(FilerActions::action(QStringLiteral("filer.view-icons"))->isChecked());
+    filer.setViewMode(Filer::ViewIcons);
+    QCOMPARE(modes.size(), 1);
+    filer.setViewMode(Filer::ViewList);
+    auto *tree = qobject_cast<FilerTreeView *>(filer.currentView());
+    QVERIFY(tree);
+    QVERIFY(!tree->isColumnHidden(0) && tree->isColumnHidden(4) && tree->isColumnHidden(7));
+    filer.setViewMode(Filer::ViewColumns);
+    QVERIFY(!tree->isColumnHidden(4) && !tree->isColumnHidden(7) && tree->isColumnHidden(2));
+
+    // Gestures: a right drag up goes to the parent folder, left goes back.
+    QWidget *viewport = filer.currentView()->viewport();
+    QTest::mousePress(viewport, Qt::RightButton, Qt::NoModifier, QPoint(100, 200));
+    QTest::mouseRelease(viewport, Qt::RightButton, Qt::NoModifier, QPoint(110, 140));
+    QTRY_COMPARE(filer.path(), QFileInfo(m_shared).absolutePath());
+    QTest::mousePress(viewport, Qt::RightButton, Qt::NoModifier, QPoint(200, 100));
+    QTest::mouseRelease(viewport, Qt::RightButton, Qt::NoModifier, QPoint(140, 110));
+    QTRY_COMPARE(filer.path(), m_shared);
+
+    // Ctrl+wheel on the view changes the item size.
+    filer.currentView()->setFocus();
+    QTRY_VERIFY(filer.currentView()->hasFocus());
+    const int level = tree->itemDelegate0()->level();
+    QWheelEvent wheel(QPointF(50, 50), viewport->mapToGlobal(QPoint(50, 50)), QPoint(), QPoint(0, 120), Qt::NoButton,
+                      Qt::ControlModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(viewport, &wheel);
+    QCOMPARE(tree->itemDelegate0()->level(), level + 1);
+
+    // Protected items: the top level and drive rows are never deleted.
+    QVERIFY(Filer::isProtectedItem(model->index(1, 0)));
+    QVERIFY(!Filer::isProtectedItem(model->indexForPath(m_shared + QStringLiteral("/one.txt"))));
+}
+
+void TestFilerBrowser::bigFolderEndsSorted()
+{
+    // More rows than one merge batch: they arrive in listing order and end up sorted.
+    const QString big = QDir(m_files.path()).canonicalPath() + QStringLiteral("/big");
+    Filer filer(nullptr, m_net->database(), nullptr, nullptr);
+    filer.resize(800, 600);
+    filer.show();
+    filer.setPeer(m_net->localPeer());
+    filer.gotoPath(big);
+    QTRY_COMPARE(filer.path(), big);
+    QTRY_COMPARE_WITH_TIMEOUT(filer.sortModel()->rowCount(filer.currentView()->rootIndex()), 701, 20000);
+    QTRY_VERIFY(filer.sortModel()->dynamicSortFilter());
+    const QModelIndex root = filer.currentView()->rootIndex();
+    QAbstractItemModel *m = filer.currentView()->model();
+    QCOMPARE(m->index(0, 0, root).data(VfsModel::NameRole).toString(), QStringLiteral("zz folder"));
+    for (int r = 2; r < 701; ++r)
+        QVERIFY(m->index(r - 1, 0, root).data(VfsModel::NameRole).toString() < m->index(r, 0, root).data(VfsModel::NameRole).toString());
+    QCOMPARE(filer.statusText(), QStringLiteral("701 items"));
+}
+
+void TestFilerBrowser::removedComputerFallsBackToList()
+{
+    auto filer = std::make_unique<Filer>(nullptr, m_net->database(), nullptr, nullptr);
+    filer->resize(800, 600);
+    filer->show();
+    filer->setPeer(m_remote);
+    QVERIFY(open(*filer, m_rwShare));
+    QSignalSpy changed(filer.get(), &Filer::peerChanged);
+    IPeer *peer = m_remote;
+    QMetaObject::invokeMethod(peer, [peer] { delete peer; });
+    QTRY_VERIFY(!m_remote);
+    QTRY_VERIFY(filer->peer() == nullptr);
+    QTRY_COMPARE(filer->currentPage(), Filer::MachineListPage);
+    QVERIFY(!changed.isEmpty());
+    QVERIFY(!enabled("filer.copy"));
+    // Everything that needs a peer now does nothing instead of crashing.
+    filer->gotoPath(m_rwShare);
+    filer->onUpClicked();
+    filer->onBackClicked();
+    filer->updateFileActions();
+    filer->setViewMode(Filer::ViewIcons);
+    QCOMPARE(filer->currentPage(), Filer::MachineListPage);
+}
+
+QTEST_MAIN(TestFilerBrowser)
+#include "tst_filer_browser.moc"

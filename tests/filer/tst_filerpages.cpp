@@ -1,0 +1,245 @@
+// The breadcrumb bar, the peer page and the computer list as the user meets them: real QML on
+// a QQuickWidget, driven by mouse and keys.
+
+#include "testutil_panes.h"
+
+#include "filer/breadcrumb.h"
+#include "peers/peeraclmodel.h"
+#include "peers/peermodel.h"
+
+#include <QDir>
+#include <QSignalSpy>
+#include <QUrl>
+#include <QtTest>
+
+using namespace panestest;
+
+namespace {
+
+const QString kLocalUuid = QStringLiteral("{00000000-0000-0000-0000-000000000000}");
+// Starts like the local uuid; only equality may tell the local computer.
+const QString kLookalikeUuid = QStringLiteral("{00000000-0000-0000-0000-00000000abcd}");
+
+void clickItem(QQuickWidget *widget, QQuickItem *item, QPointF at = QPointF(-1, -1))
+{
+    QVERIFY(item);
+    if (at.x() < 0)
+        at = QPointF(item->width() / 2, item->height() / 2);
+    const QPoint point = item->mapToScene(at).toPoint();
+    QTest::mouseMove(widget, point);
+    QTest::mouseClick(widget, Qt::LeftButton, {}, point);
+}
+
+} // namespace
+
+class TstFilerPages : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase() { setUpProcess(); }
+
+    void breadcrumbShowsEditsAndReportsPath()
+    {
+        FakeMainWindow mainWindow;
+        PeerModel model;
+        auto engine = makeEngine(&mainWindow, &model);
+        QWidget parent;   // not laid out yet: zero wide
+        TopNavigation bar(engine.get(), &parent);
+        QVERIFY2(bar.rootObject(), "BreadCrumb.qml did not load");
+        QVERIFY(bar.minimumWidth() >= TopNavigation::kMinimumWidth);
+
+        // The home place carries a file URL of the home folder, not a host named after it.
+        const QUrl home(bar.rootObject()->property("homeUrl").toString());
+        QVERIFY(home.host().isEmpty());
+        QCOMPARE(home.toLocalFile(), QDir::homePath());
+
+        parent.resize(900, 140);
+        bar.resize(900, 140);
+        parent.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&parent));
+        QObject *root = bar.rootObject();
+        root->setProperty("width", 900);   // as the browser does
+        root->setProperty("pathList", QStringList{QStringLiteral("/"), QStringLiteral("srv"), QStringLiteral("<b>x</b>")});
+        root->setProperty("fullPath", QStringLiteral("/srv/<b>x</b>"));
+        QMetaObject::invokeMethod(root, "setPath", Q_ARG(QVariant, QVariant(QStringList{
+                                      QStringLiteral("/"), QStringLiteral("srv"), QStringLiteral("<b>x</b>")})));
+        auto *crumbs = findItem(&bar, QStringLiteral("crumbList"));
+        QVERIFY(crumbs);
+        QTRY_COMPARE(crumbs->property("count").toInt(), 3);
+
+        QSignalSpy clicked(root, SIGNAL(indexClicked(int)));
+        QSignalSpy edited(root, SIGNAL(pathEdited(QString)));
+        QQuickItem *strip = findItem(&bar, QStringLiteral("crumbStripArea"));
+        QVERIFY(strip);
+        QTRY_VERIFY(strip->width() > 300);   // laid out at the browser's width
+        QQuickItem *second = nullptr;
+        QMetaObject::invokeMethod(crumbs, "itemAtIndex", Q_RETURN_ARG(QQuickItem *, second), Q_ARG(int, 1));
+        clickItem(&bar, second, QPointF(10, second ? second->height() / 2 : 0));
+        QTRY_COMPARE(clicked.count(), 1);
+        QCOMPARE(clicked.at(0).at(0).toInt(), 1);
+
+        // A click on the free part of the strip edits the path; Escape leaves it unchanged.
+        clickItem(&bar, strip, QPointF(strip->width() - 10, strip->height() / 2));
+        QTRY_COMPARE(root->property("state").toString(), QStringLiteral("pathedit"));
+        auto *input = findItem(&bar, QStringLiteral("pathInput"));
+        QCOMPARE(input->property("text").toString(), QStringLiteral("/srv/<b>x</b>"));
+        QTest::keyClick(&bar, Qt::Key_Escape);
+        QTRY_COMPARE(root->property("state").toString(), QStringLiteral("files"));
+        QCOMPARE(edited.count(), 0);
+
+        clickItem(&bar, strip, QPointF(strip->width() - 10, strip->height() / 2));
+        QTRY_COMPARE(root->property("state").toString(), QStringLiteral("pathedit"));
+        QTest::keySequence(&bar, QKeySequence::SelectAll);
+        QTest::keyClicks(&bar, QStringLiteral("/tmp/other"));
+        QTest::keyClick(&bar, Qt::Key_Return);
+        QTRY_COMPARE(edited.count(), 1);
+        QCOMPARE(edited.at(0).at(0).toString(), QStringLiteral("/tmp/other"));
+        QCOMPARE(root->property("state").toString(), QStringLiteral("files"));
+
+        // The optional buttons follow the mask bits the browser writes.
+        auto *nodeView = findItem(&bar, QStringLiteral("nodeViewButton"));
+        auto *newWindow = findItem(&bar, QStringLiteral("newWindowButton"));
+        QVERIFY(!nodeView->isVisible() && !newWindow->isVisible());
+        root->setProperty("showToggleNodeViewButton", true);
+        QVERIFY(nodeView->isVisible() && !newWindow->isVisible());
+    }
+
+    void peerPageFollowsLinkAndTellsLocalFromRemote()
+    {
+        FakeMainWindow mainWindow;
+        PeerModel model;
+        auto engine = makeEngine(&mainWindow, &model);
+        std::unique_ptr<IPeer> local(makePeer(kLocalUuid, QStringLiteral("desk"), IPeer::LinkUp));
+        std::unique_ptr<IPeer> remote(makePeer(kLookalikeUuid, QStringLiteral("<i>laptop</i>"), IPeer::LinkUp));
+        setDrives(remote.get(), {{QStringLiteral("/"), 500000000000ull, 125000000000ull},
+                                 {QStringLiteral("/media/usb"), 64000000000ull, 60000000000ull}});
+
+        QQuickWidget page(engine.get(), nullptr);
+        page.setResizeMode(QQuickWidget::SizeRootObjectToView);
+        page.setSource(QUrl(QStringLiteral("qrc:/qml/PeerView.qml")));
+        QVERIFY2(page.rootObject(), "PeerView.qml did not load");
+        page.resize(800, 600);
+        page.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&page));
+        QObject *root = page.rootObject();
+        QSignalSpy paths(root, SIGNAL(pathClicked(QString)));
+        QSignalSpy localPaths(root, SIGNAL(localPathClicked(QString)));
+        QSignalSpy edits(root, SIGNAL(editPeerAclClicked(QString, QString)));
+
+        root->setProperty("peer", QVariant::fromValue<QObject *>(local.get()));
+        QTRY_COMPARE(root->property("page").toString(), QStringLiteral("drives"));
+        QCOMPARE(root->property("isSelfPeer").toBool(), true);
+
+        root->setProperty("peer", QVariant::fromValue<QObject *>(remote.get()));
+        QTRY_COMPARE(root->property("page").toString(), QStringLiteral("drives"));
+        QCOMPARE(root->property("isSelfPeer").toBool(), false);
+        auto *card = findItem(&page, QStringLiteral("peerCard"));
+        QCOMPARE(card->property("isSelf").toBool(), false);
+        // A name from the network stays text.
+        auto *name = findItem(&page, QStringLiteral("peerCardName"));
+        QCOMPARE(name->property("text").toString(), QStringLiteral("<i>laptop</i>"));
+        QCOMPARE(name->property("textFormat").toInt(), int(Qt::PlainText));
+
+        // Both drives are listed with their free space; a row opens its drive.
+        auto *drives = findItem(&page, QStringLiteral("drivesPage"));
+        QTRY_COMPARE(drives->property("count").toInt(), 2);
+        auto *space = findItem(&page, QStringLiteral("driveSpaceText"));
+        QVERIFY(space);
+        QCOMPARE(space->property("text").toString(), QStringLiteral("500 GB  \u2044  125 GB free"));
+        clickItem(&page, drives, QPointF(40, 20));
+        QTRY_COMPARE(paths.count(), 1);
+        QCOMPARE(paths.at(0).at(0).toString(), QStringLiteral("/"));
+
+        // Down: the offline page; up again: back to the drives.
+        remote->setLinkState(IPeer::LinkDown);
+        QTRY_COMPARE(root->property("page").toString(), QStringLiteral("offline"));
+        remote->setLinkState(IPeer::LinkConnecting);
+        QCOMPARE(root->property("page").toString(), QStringLiteral("offline"));
+        remote->setLinkState(IPeer::LinkUp);
+        QTRY_COMPARE(root->property("page").toString(), QStringLiteral("drives"));
+
+        // The own shares are paths of this computer: a click asks for the local path, never
+        // for that path on the remote computer.
+        PeerAclDto acl;
+        acl.uuid = QStringLiteral("{5d1e9c57-08f4-4c43-9ad0-6a4e52d1b001}");
+        acl.name = QStringLiteral("photos");
+        acl.selector = QStringLiteral("/home/me/photos");
+        acl.flags = 0x5;
+        remote->aclModel()->updateAcls({acl});
+        QMetaObject::invokeMethod(root, "showMyShares");
+        QTRY_COMPARE(root->property("page").toString(), QStringLiteral("myshares"));
+        auto *acls = findItem(&page, QStringLiteral("aclList"));
+        QTRY_COMPARE(acls->property("count").toInt(), 1);
+        clickItem(&page, acls, QPointF(60, 20));
+        QTRY_COMPARE(localPaths.count(), 1);
+        QCOMPARE(localPaths.at(0).at(0).toString(), acl.selector);
+        QCOMPARE(paths.count(), 1);
+        clickItem(&page, findItem(&page, QStringLiteral("aclEditLink")));
+        QTRY_COMPARE(edits.count(), 1);
+        QCOMPARE(edits.at(0).at(0).toString(), kLookalikeUuid);
+        QCOMPARE(edits.at(0).at(1).toString(), acl.uuid);
+
+        // Nothing shared by the peer: the page says so, with the peer's name.
+        QMetaObject::invokeMethod(root, "showPeerShares");
+        QTRY_COMPARE(root->property("page").toString(), QStringLiteral("shares"));
+        auto *none = findItem(&page, QStringLiteral("noPeerSharesText"));
+        QTRY_VERIFY(none->isVisible());
+        QVERIFY(none->property("text").toString().contains(QStringLiteral("<i>laptop</i>")));
+        root->setProperty("peer", QVariant());
+    }
+
+    void computerListShowsLinkStatesAndOfflineHint()
+    {
+        FakeMainWindow mainWindow;
+        PeerModel model;
+        auto engine = makeEngine(&mainWindow, &model);
+        IPeer *local = makePeer(kLocalUuid, QStringLiteral("desk"), IPeer::LinkUp, &model);
+        IPeer *up = makePeer(QStringLiteral("{7f000000-0000-4000-8000-000000000001}"), QStringLiteral("laptop"), IPeer::LinkUp, &model);
+        IPeer *down = makePeer(QStringLiteral("{7f000000-0000-4000-8000-000000000002}"), QStringLiteral("nas"), IPeer::LinkDown, &model);
+        for (IPeer *peer : {local, up, down})
+            model.addPeer(peer);
+
+        QQuickWidget page(engine.get(), nullptr);
+        page.setResizeMode(QQuickWidget::SizeRootObjectToView);
+        page.setSource(QUrl(QStringLiteral("qrc:/qml/MachineList.qml")));
+        QVERIFY2(page.rootObject(), "MachineList.qml did not load");
+        page.resize(300, 600);
+        page.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&page));
+        auto *list = findItem(&page, QStringLiteral("machineListView"));
+        QTRY_COMPARE(list->property("count").toInt(), 3);
+
+        auto stateOf = [&](IPeer *peer) {
+            for (QQuickItem *item : list->property("contentItem").value<QQuickItem *>()->childItems()) {
+                if (item->property("peer").value<QObject *>() == peer)
+                    return item->state();
+            }
+            return QString();
+        };
+        QCOMPARE(stateOf(up), QStringLiteral("connected"));
+        QCOMPARE(stateOf(down), QStringLiteral("offline"));
+        down->setLinkState(IPeer::LinkConnecting);
+        QTRY_COMPARE(stateOf(down), QStringLiteral("reachable"));
+
+        QSignalSpy selected(page.rootObject(), SIGNAL(peerSelected(IPeer *)));
+        QVERIFY(selected.isValid());
+        QQuickItem *second = nullptr;
+        for (QQuickItem *item : list->property("contentItem").value<QQuickItem *>()->childItems())
+            if (item->property("peer").value<QObject *>() == up)
+                second = item;
+        clickItem(&page, second);
+        QTRY_COMPARE(selected.count(), 1);
+        QCOMPARE(selected.at(0).at(0).value<IPeer *>(), up);
+
+        auto *hint = findItem(&page, QStringLiteral("offlineHint"));
+        QVERIFY(!hint->isVisible());
+        mainWindow.setNetworkEnabled(false);
+        QTRY_VERIFY(hint->isVisible());
+        mainWindow.setNetworkEnabled(true);
+        QTRY_VERIFY(!hint->isVisible());
+    }
+};
+
+QTEST_MAIN(TstFilerPages)
+#include "tst_filerpages.moc"

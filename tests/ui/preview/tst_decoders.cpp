@@ -1,0 +1,296 @@
+// The decoders on real sample files the test makes: EXIF facts in both byte orders and with
+// hostile values, LibRaw's binding (the real library up to opening a file, stand-ins for
+// missing entry points and short picture data), SVG and a compressed bomb, and Ghostscript
+// with a PDF, an EPS and a program that hangs.
+
+#include "testutil_images.h"
+#include "ui/preview/exifreader.h"
+#include "ui/preview/ghostscript.h"
+#include "ui/preview/imagelimits.h"
+#include "ui/preview/rawdecoder.h"
+#include "ui/preview/svgrenderer.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLocale>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <zlib.h>
+
+namespace {
+
+const QString kF = QString::fromUtf8("\xF0\x9D\x91\x93");
+
+ExifMap exifOf(const ExifSpec &spec)
+{
+    const QByteArray jpeg = jpegWithExif(QImage(8, 8, QImage::Format_RGB32), spec);
+    ExifMap map;
+    readExifFromData(reinterpret_cast<const unsigned char *>(jpeg.constData()), unsigned(jpeg.size()), &map);
+    return map;
+}
+
+QByteArray gzip(const QByteArray &data)
+{
+    z_stream stream = {};
+    deflateInit2(&stream, 9, Z_DEFLATED, 16 + MAX_WBITS, 9, Z_DEFAULT_STRATEGY);
+    QByteArray out(int(deflateBound(&stream, uLong(data.size()))), '\0');
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
+    stream.avail_in = uInt(data.size());
+    stream.next_out = reinterpret_cast<Bytef *>(out.data());
+    stream.avail_out = uInt(out.size());
+    deflate(&stream, Z_FINISH);
+    out.resize(int(stream.total_out));
+    deflateEnd(&stream);
+    return out;
+}
+
+QByteArray svg(int w, int h)
+{
+    return QStringLiteral("<svg xmlns='http://www.w3.org/2000/svg' width='%1' height='%2'>"
+                          "<rect width='%1' height='%2' fill='#1a73e8'/></svg>").arg(w).arg(h).toUtf8();
+}
+
+QString fakeRaw(const char *variant)
+{
+    return QStringLiteral(FAKERAW_DIR "/libfakeraw_%1.so").arg(QLatin1String(variant));
+}
+
+} // namespace
+
+class TestDecoders : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    QString file(const QString &name) const { return m_dir.filePath(name); }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    }
+
+    void exifFactsInBothByteOrders()
+    {
+        for (bool big : {false, true}) {
+            ExifSpec spec;
+            spec.bigEndian = big;
+            spec.orientation = 6;
+            spec.make = "Camera   ";
+            const ExifMap map = exifOf(spec);
+            QCOMPARE(map.value(QStringLiteral("Rotation")), QStringLiteral("90"));
+            QCOMPARE(map.value(QStringLiteral("Make")), QStringLiteral("Camera"));
+            QCOMPARE(map.value(QStringLiteral("FNumber")), kF + QStringLiteral("/2.8"));
+            QCOMPARE(map.value(QStringLiteral("FocalLength")), QStringLiteral("50 mm"));
+            QCOMPARE(map.value(QStringLiteral("ISO")), QStringLiteral("200"));
+            QCOMPARE(map.value(QStringLiteral("Date")), QStringLiteral("14.07.2019"));
+            QCOMPARE(map.value(QStringLiteral("Time")), QStringLiteral("16:05"));
+        }
+        ExifSpec spec;
+        spec.orientation = 1;
+        spec.fNumber[0] = 4; spec.fNumber[1] = 1;
+        spec.focalLength[0] = 185; spec.focalLength[1] = 10;
+        spec.dateTime = "0000:00:00 00:00:00";
+        const ExifMap map = exifOf(spec);
+        QVERIFY(!map.contains(QStringLiteral("Rotation")));
+        QCOMPARE(map.value(QStringLiteral("FNumber")), kF + QStringLiteral("/4"));
+        QCOMPARE(map.value(QStringLiteral("FocalLength")), QStringLiteral("18.5 mm"));
+        QVERIFY(!map.contains(QStringLiteral("Date")));
+    }
+
+    void exifHostileValuesAreSkipped()
+    {
+        ExifSpec spec;
+        spec.fNumber[1] = 0;
+        spec.focalLength[0] = 0; spec.focalLength[1] = 0;
+        spec.exposure[1] = 0;
+        spec.orientation = 6;
+        spec.orientationAsAscii = true;
+        const ExifMap map = exifOf(spec);
+        QVERIFY(!map.contains(QStringLiteral("FNumber")));
+        QVERIFY(!map.contains(QStringLiteral("FocalLength")));
+        QVERIFY(!map.contains(QStringLiteral("Rotation")));
+        QCOMPARE(map.value(QStringLiteral("Model")), QStringLiteral("Model X"));
+
+        // Cut-off EXIF blocks at every length: no crash, no read past the data.
+        const QByteArray payload = exifPayload(ExifSpec());
+        for (int cut = 0; cut < payload.size(); cut += 7) {
+            ExifMap partial;
+            readExifFromData(reinterpret_cast<const unsigned char *>(payload.constData()), unsigned(cut), &partial);
+        }
+        ExifMap untouched{{QStringLiteral("Make"), QStringLiteral("kept")}};
+        readExifFromFile(QFile::encodeName(file(QStringLiteral("missing.jpg"))).constData(), &untouched);
+        QCOMPARE(untouched.value(QStringLiteral("Make")), QStringLiteral("kept"));
+    }
+
+    void rawFactsAsTexts()
+    {
+        RawFacts facts;
+        facts.aperture = 5.04;
+        facts.focalLength = 18.5;
+        facts.shutter = 2.5;
+        facts.iso = 100;
+        facts.flip = 5;
+        facts.timestamp = 4102444800LL; // beyond 32-bit seconds
+        ExifMap map;
+        writeRawFacts(facts, &map);
+        QCOMPARE(map.value(QStringLiteral("FNumber")), kF + QStringLiteral("/5"));
+        QCOMPARE(map.value(QStringLiteral("FocalLength")), QStringLiteral("18.5 mm"));
+        QCOMPARE(map.value(QStringLiteral("ExposureTime")), QStringLiteral("2.5 sec"));
+        QCOMPARE(map.value(QStringLiteral("ISO")), QStringLiteral("100"));
+        QCOMPARE(map.value(QStringLiteral("Rotation")), QStringLiteral("-90"));
+        QVERIFY(map.value(QStringLiteral("Date")).endsWith(QStringLiteral("2100"))
+                || map.value(QStringLiteral("Date")).endsWith(QStringLiteral("2099")));
+        facts = RawFacts();
+        facts.shutter = 0.5;
+        facts.focalLength = 35.02;
+        map.clear();
+        writeRawFacts(facts, &map);
+        QCOMPARE(map.value(QStringLiteral("ExposureTime")), QStringLiteral("1/2"));
+        QCOMPARE(map.value(QStringLiteral("FocalLength")), QStringLiteral("35 mm"));
+        QVERIFY(!map.contains(QStringLiteral("ISO")));
+    }
+
+    // No RAW sample can be made here: the real library is checked up to opening a file.
+    void libRawBindingAllOrNothing()
+    {
+        const QString notRaw = file(QStringLiteral("fake.NEF"));
+        QVERIFY(writeFile(notRaw, QByteArray(4096, '\x42')));
+        QVERIFY(loadLibRaw());
+        QCOMPARE(libRawVersion() >> 8, 20);
+        ExifMap map{{QStringLiteral("Make"), QStringLiteral("kept")}};
+        QVERIFY(loadRawImage(notRaw, &map).isNull());
+        QCOMPARE(map.size(), 1);
+
+        QVERIFY(!loadLibRaw(qPrintable(fakeRaw("partial"))));
+        QVERIFY(!isLibRawAvailable());
+        QVERIFY(loadRawImage(notRaw, &map).isNull());
+        QVERIFY(!loadLibRaw("libraw-does-not-exist.so"));
+
+        QVERIFY(loadLibRaw(qPrintable(fakeRaw("shortdata"))));
+        map.clear();
+        QVERIFY(loadRawImage(notRaw, &map).isNull());
+        QCOMPARE(map.value(QStringLiteral("Make")), QStringLiteral("FakeCam"));
+
+        QVERIFY(loadLibRaw(qPrintable(fakeRaw("good"))));
+        map.clear();
+        const QImage image = loadRawImage(notRaw, &map);
+        QCOMPARE(image.size(), QSize(4, 2));
+        QCOMPARE(image.pixel(3, 1), qRgb(255, 0, 0));
+        QCOMPARE(map.value(QStringLiteral("Rotation")), QStringLiteral("90"));
+        QCOMPARE(map.value(QStringLiteral("FNumber")), kF + QStringLiteral("/2.8"));
+        unloadLibRaw();
+        QVERIFY(loadRawImage(notRaw, &map).isNull());
+    }
+
+    void svgDrawingsAndBombs()
+    {
+        QVERIFY(writeFile(file(QStringLiteral("wide.svg")), svg(200, 100)));
+        QVERIFY(writeFile(file(QStringLiteral("tall.svgz")), gzip(svg(100, 200))));
+        PreviewImageRequest request;
+        request.path = file(QStringLiteral("wide.svg"));
+        request.bounds = {{20, 20}, {256, 256}};
+        PreviewImageResult result;
+        QVERIFY(renderSvgImage(request, &result));
+        QCOMPARE(QSize(result.width, result.height), QSize(200, 100));
+        QCOMPARE(result.images[0].size(), QSize(20, 10));
+        QCOMPARE(result.images[1].size(), QSize(256, 128));
+        request.path = file(QStringLiteral("tall.svgz"));
+        request.bounds = {{256, 256}};
+        result = PreviewImageResult();
+        QVERIFY(renderSvgImage(request, &result));
+        QCOMPARE(result.images[0].size(), QSize(128, 256));
+
+        QCOMPARE(renderSvgAtScale(file(QStringLiteral("wide.svg")), 250).size(), QSize(500, 250));
+        QCOMPARE(renderSvgAtScale(file(QStringLiteral("wide.svg")), 80).size(), QSize(200, 100));
+        const QImage capped = renderSvgAtScale(file(QStringLiteral("wide.svg")), 1e12);
+        QVERIFY(!capped.isNull() && PreviewLimits::fitsBudget(capped.size()));
+        QVERIFY(writeFile(file(QStringLiteral("huge.svg")), svg(1000000, 1000000)));
+        QVERIFY(PreviewLimits::fitsBudget(renderSvgAtScale(file(QStringLiteral("huge.svg")), 0).size()));
+
+        // 64 MiB of blanks inside a comment, a few dozen KiB compressed.
+        QByteArray bomb = svg(10, 10);
+        bomb.insert(bomb.indexOf("<rect"), "<!--" + QByteArray(64 * 1024 * 1024, ' ') + "-->");
+        QVERIFY(writeFile(file(QStringLiteral("bomb.svgz")), gzip(bomb)));
+        QVERIFY(writeFile(file(QStringLiteral("cut.svgz")), gzip(svg(10, 10)).left(20)));
+        QVERIFY(writeFile(file(QStringLiteral("text.svg")), "not a drawing"));
+        for (const char *name : {"bomb.svgz", "cut.svgz", "text.svg", "missing.svg"}) {
+            request.path = file(QLatin1String(name));
+            result = PreviewImageResult();
+            QVERIFY2(!renderSvgImage(request, &result), name);
+            QCOMPARE(result.width, -1);
+            QVERIFY(result.images.empty());
+        }
+    }
+
+    void ghostscriptDocuments()
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("gs")).isEmpty())
+            QSKIP("gs is not installed");
+        setDocumentScreenDpi(96);
+        const QString ps = file(QStringLiteral("two.ps"));
+        QVERIFY(writeFile(ps, "%!PS\n/Helvetica findfont 40 scalefont setfont\n"
+                              "72 700 moveto (Page one) show showpage\n72 700 moveto (Page two) show showpage\n"));
+        const QString pdf = file(QStringLiteral("two pages.pdf"));
+        QCOMPARE(QProcess::execute(QStringLiteral("gs"), {QStringLiteral("-q"), QStringLiteral("-dSAFER"),
+                 QStringLiteral("-sDEVICE=pdfwrite"), QStringLiteral("-o"), pdf, ps}), 0);
+        const std::vector<QImage> page = renderDocument(pdf, {{1024, 1024}});
+        QCOMPARE(int(page.size()), 1);
+        QVERIFY(page.front().width() > 500 && page.front().height() > 500);
+
+        const QString eps = file(QStringLiteral("box.eps"));
+        QVERIFY(writeFile(eps, "%!PS-Adobe-3.0 EPSF-3.0\n%%BoundingBox: 0 0 100 50\n"
+                               "0 0 1 setrgbcolor 0 0 100 50 rectfill showpage\n"));
+        const std::vector<QImage> small = renderDocument(eps, {{256, 256}});
+        QCOMPARE(int(small.size()), 1);
+        QVERIFY(qAbs(small.front().width() - 56) <= 2);
+        const QStringList args = ghostscriptArguments(QStringLiteral("-x.eps"), {{256, 256}}, documentRenderDpi(),
+                                                      QStringLiteral("/private/page.png"));
+        QVERIFY(args.contains(QStringLiteral("-dSAFER")) && args.contains(QStringLiteral("-r40")));
+        QVERIFY(args.contains(QStringLiteral("-dLastPage=1")));
+        QVERIFY(args.last().startsWith(QLatin1Char('/')));
+        QCOMPARE(args.at(args.indexOf(QStringLiteral("-o")) + 1), QStringLiteral("/private/page.png"));
+        setDocumentScreenDpi(180);
+        QVERIFY(ghostscriptArguments(eps, {{256, 256}}, documentRenderDpi(), QString()).contains(QStringLiteral("-r54")));
+        setDocumentScreenDpi(96);
+        QVERIFY(renderDocument(file(QStringLiteral("missing.pdf")), {{256, 256}}).empty());
+    }
+
+    void hungGhostscriptIsKilled()
+    {
+        const QString bin = file(QStringLiteral("bin"));
+        QVERIFY(QDir().mkpath(bin));
+        const QString pidFile = file(QStringLiteral("gs.pid"));
+        const QString script = bin + QStringLiteral("/gs");
+        QVERIFY(writeFile(script, QStringLiteral("#!/bin/sh\necho $$ > '%1'\nexec sleep 60\n").arg(pidFile).toUtf8()));
+        QFile(script).setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", bin.toUtf8() + ':' + path);
+        setGhostscriptTimeoutMs(500);
+        QElapsedTimer timer;
+        timer.start();
+        const std::vector<QImage> none = renderDocument(file(QStringLiteral("box.eps")), {{256, 256}});
+        const qint64 elapsed = timer.elapsed();
+
+        // An empty answer with exit code 0 is no picture either.
+        QVERIFY(writeFile(script, "#!/bin/sh\nexit 0\n"));
+        QVERIFY(renderDocument(file(QStringLiteral("box.eps")), {{256, 256}}).empty());
+        qputenv("PATH", path);
+        setGhostscriptTimeoutMs(30000);
+
+        QVERIFY(none.empty());
+        QVERIFY2(elapsed < 5000, qPrintable(QString::number(elapsed)));
+        QFile pid(pidFile);
+        QVERIFY(pid.open(QIODevice::ReadOnly));
+        QCOMPARE(::kill(pid.readAll().trimmed().toInt(), 0), -1);
+    }
+};
+
+QTEST_MAIN(TestDecoders)
+#include "tst_decoders.moc"

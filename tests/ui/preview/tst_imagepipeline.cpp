@@ -1,0 +1,316 @@
+// The image pipeline over a folder of real files the test makes: every EXIF orientation turned
+// upright exactly once, broken files and bombs refused, bounds that cannot divide by zero, a
+// cache with one row per picture and one write per hit, desktop thumbnails only while current,
+// and other peers' files fetched with a cap.
+
+#include "db/sqlitedatabase.h"
+#include "testutil_images.h"
+#include "ui/preview/imagepipeline.h"
+#include "ui/preview/rawdecoder.h"
+#include "ui/preview/remotefile.h"
+#include "vfs/fso/fsoprotocol.h"
+#include "vfs/fso/vfsclient.h"
+
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QImageWriter>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+class CountingDatabase : public SqliteDatabase
+{
+public:
+    using SqliteDatabase::SqliteDatabase;
+    bool putImage(const ImageCacheDto &row) override
+    {
+        ++puts;
+        return SqliteDatabase::putImage(row);
+    }
+    bool touchImages(const std::vector<QString> &ids, qint64 atime) override
+    {
+        ++touches;
+        touched += int(ids.size());
+        return SqliteDatabase::touchImages(ids, atime);
+    }
+    std::atomic<int> puts{0}, touches{0}, touched{0};
+};
+
+const std::vector<QSize> kModelBounds = {{20, 20}, {24, 24}, {32, 32}, {48, 48}, {256, 256}};
+
+PreviewImageResult load(const QString &path, std::vector<QSize> bounds = kModelBounds,
+                        IDatabase *db = nullptr, qint64 mtime = 0)
+{
+    PreviewImageRequest request;
+    request.peerUuid = db ? nullUuidString() : QString();
+    request.path = path;
+    request.bounds = std::move(bounds);
+    request.mtime = mtime;
+    return getPreviewImage(request, db);
+}
+
+int rowCount(const QString &dbFile)
+{
+    QSqlDatabase raw = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("raw"));
+    raw.setDatabaseName(dbFile);
+    int count = -1;
+    if (raw.open()) {
+        QSqlQuery q(raw);
+        if (q.exec(QStringLiteral("SELECT COUNT(*) FROM imgcache")) && q.next())
+            count = q.value(0).toInt();
+        raw.close();
+    }
+    raw = QSqlDatabase();
+    QSqlDatabase::removeDatabase(QStringLiteral("raw"));
+    return count;
+}
+
+// A client that serves one byte array and can be told to stay silent.
+class ServingClient : public VfsClient
+{
+public:
+    QByteArray content;
+    bool silent = false;
+    int released = 0;
+    void openFile(VfsOpenFileJob *job) override
+    {
+        job->release = [this](VfsOpenFileJob *) { ++released; };
+        if (silent)
+            return;
+        job->status = FSO_STATUS_SUCCESS;
+        job->handle = 7;
+        job->jobStatus = JobFinished;
+        Q_EMIT openFileUpdate(job);
+    }
+    void readFile(VfsReadFileJob *job) override
+    {
+        const QByteArray block = content.mid(int(job->offset), int(job->size));
+        job->data.assign(block.begin(), block.end());
+        job->receivedSize = quint32(block.size());
+        job->status = FSO_STATUS_SUCCESS;
+        job->jobStatus = JobFinished;
+        Q_EMIT readFileUpdate(job);
+    }
+    void closeFile(VfsCloseFileJob *job) override
+    {
+        job->jobStatus = JobFinished;
+        Q_EMIT closeFileUpdate(job);
+    }
+    void listDirectory(VfsListDirectoryJob *) override {}
+    void listDrives(VfsListDrivesJob *) override {}
+    void move(VfsMoveJob *) override {}
+    void writeFile(VfsWriteFileJob *) override {}
+    void deleteFile(VfsDeleteFileJob *) override {}
+    void hashFile(VfsHashFileJob *) override {}
+    void makeDirectory(VfsMakeDirectoryJob *) override {}
+};
+
+} // namespace
+
+class TestImagePipeline : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    QString file(const QString &name) const { return m_dir.filePath(name); }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        qputenv("XDG_CACHE_HOME", m_dir.filePath(QStringLiteral("xdg")).toUtf8());
+        setPreviewImageCacheEnabled(true);
+    }
+
+    void everyOrientationTurnedUprightOnce()
+    {
+        const QImage upright = uprightMarker();
+        for (int orientation = 1; orientation <= 8; ++orientation) {
+            ExifSpec spec;
+            spec.orientation = orientation;
+            spec.bigEndian = orientation % 2 == 0;
+            const QString path = file(QStringLiteral("turn%1.jpg").arg(orientation));
+            QVERIFY(writeFile(path, jpegWithExif(storedForOrientation(upright, orientation), spec)));
+
+            const PreviewImageResult result = load(path, {{48, 48}, {256, 256}});
+            QCOMPARE(int(result.images.size()), 2);
+            for (const QImage &image : result.images) {
+                QVERIFY2(image.width() > image.height(), qPrintable(QString::number(orientation)));
+                const int w = image.width(), h = image.height();
+                QVERIFY2(isReddish(image.pixel(w / 4, h / 4)), qPrintable(QString::number(orientation)));
+                QVERIFY2(isBluish(image.pixel(3 * w / 4, 3 * h / 4)), qPrintable(QString::number(orientation)));
+            }
+            QCOMPARE(result.images[1].size(), QSize(64, 48));
+            QCOMPARE(result.exif.value(QStringLiteral("Make")), QStringLiteral("Camera"));
+        }
+        // Facts for a ".jpeg" name as well.
+        const QString jpeg = file(QStringLiteral("facts.jpeg"));
+        QVERIFY(writeFile(jpeg, jpegWithExif(uprightMarker(), ExifSpec())));
+        QCOMPARE(load(jpeg).exif.value(QStringLiteral("Model")), QStringLiteral("Model X"));
+    }
+
+    void formatsBrokenFilesAndBombs()
+    {
+        const QImage picture = uprightMarker();
+        QVERIFY(writeFile(file(QStringLiteral("a.png")), encodeImage(picture, "png")));
+        QVERIFY(writeFile(file(QStringLiteral("a.bmp")), encodeImage(picture, "bmp")));
+        QVERIFY(writeFile(file(QStringLiteral("a.gif")), tinyGif()));
+        for (const char *name : {"a.png", "a.bmp"}) {
+            const PreviewImageResult result = load(file(QLatin1String(name)));
+            QCOMPARE(int(result.images.size()), 5);
+            QCOMPARE(result.images[3].size(), QSize(48, 36));
+            QCOMPARE(QSize(result.width, result.height), QSize(64, 48));
+        }
+        QCOMPARE(load(file(QStringLiteral("a.gif"))).images.front().size(), QSize(1, 1));
+        if (QImageWriter::supportedImageFormats().contains("webp")) {
+            QVERIFY(writeFile(file(QStringLiteral("a.webp")), encodeImage(picture, "webp")));
+            QCOMPARE(load(file(QStringLiteral("a.webp"))).images.back().size(), QSize(64, 48));
+        }
+
+        const QByteArray jpeg = encodeImage(QImage(800, 600, QImage::Format_RGB32), "jpeg");
+        QVERIFY(writeFile(file(QStringLiteral("cut.jpg")), jpeg.left(jpeg.size() / 2)));
+        QVERIFY(writeFile(file(QStringLiteral("bomb.png")), pngBomb(100000, 100000)));
+        QVERIFY(writeFile(file(QStringLiteral("noise.png")), QByteArray(5000, '\x5a')));
+        QVERIFY(writeFile(file(QStringLiteral("empty.jpg")), QByteArray()));
+        QVERIFY(writeFile(file(QStringLiteral("nodot")), encodeImage(picture, "png")));
+        QElapsedTimer timer;
+        timer.start();
+        for (const char *name : {"cut.jpg", "bomb.png", "noise.png", "empty.jpg", "nodot", "missing.png"}) {
+            const PreviewImageResult result = load(file(QLatin1String(name)));
+            QVERIFY2(result.images.empty(), name);
+        }
+        QVERIFY(timer.elapsed() < 5000);
+    }
+
+    void boundsNeverDivideByZero()
+    {
+        const QString path = file(QStringLiteral("bounds.png"));
+        QVERIFY(writeFile(path, encodeImage(uprightMarker(), "png")));
+        const PreviewImageResult result = load(path, {{0, 0}, {0, 24}, {32, 0}, {-1, -1}});
+        QCOMPARE(int(result.images.size()), 4);
+        QCOMPARE(result.images[0].size(), QSize(64, 48));
+        QCOMPARE(result.images[1].size(), QSize(32, 24));
+        QCOMPARE(result.images[2].size(), QSize(32, 24));
+        QCOMPARE(result.images[3].size(), QSize(64, 48));
+        QVERIFY(load(path, {}).images.empty());
+        QCOMPARE(fitToBound(QSize(0, 10), QSize(5, 5)), QSize());
+    }
+
+    void cacheKeepsOneRowPerPictureAndTouchesOncePerHit()
+    {
+        QTemporaryDir dbDir;
+        CountingDatabase db(dbDir.path());
+        QVERIFY(db.isOpen());
+        const QString path = file(QStringLiteral("cached.jpg"));
+        QVERIFY(writeFile(path, encodeImage(QImage(1600, 1200, QImage::Format_RGB32), "jpeg")));
+        const qint64 mtime = QFileInfo(path).lastModified().toMSecsSinceEpoch();
+        const QString dbFile = db.filePath();
+
+        QCOMPARE(int(load(path, kModelBounds, &db, 0).images.size()), 5);
+        QCOMPARE(rowCount(dbFile), 5);
+        // The same file stored again (no time to look up with) replaces, never duplicates.
+        load(path, kModelBounds, &db, 0);
+        QCOMPARE(rowCount(dbFile), 5);
+
+        db.puts = 0;
+        const PreviewImageResult hit = load(path, kModelBounds, &db, mtime);
+        QCOMPARE(int(hit.images.size()), 5);
+        QCOMPARE(QSize(hit.width, hit.height), QSize(256, 192));
+        QCOMPARE(db.touches.load(), 1);
+        QCOMPARE(db.touched.load(), 5);
+        QCOMPARE(db.puts.load(), 0);
+
+        // Switched off: neither read nor written.
+        setPreviewImageCacheEnabled(false);
+        db.touches = 0;
+        const QString other = file(QStringLiteral("uncached.png"));
+        QVERIFY(writeFile(other, encodeImage(uprightMarker(), "png")));
+        load(other, kModelBounds, &db, 0);
+        load(path, kModelBounds, &db, mtime);
+        setPreviewImageCacheEnabled(true);
+        QCOMPARE(rowCount(dbFile), 5);
+        QCOMPARE(db.touches.load(), 0);
+        QCOMPARE(previewCacheRowId(nullUuidString(), path, 1, 2, QSize(3, 4)),
+                 previewCacheRowId(nullUuidString(), path, 1, 2, QSize(3, 4)));
+    }
+
+    void desktopThumbnailOnlyWhileCurrent()
+    {
+        const QString path = file(QStringLiteral("thumbed.png"));
+        QVERIFY(writeFile(path, encodeImage(uprightMarker(), "png")));
+        const QString thumbPath = QStringLiteral("%1/thumbnails/normal/%2.png")
+            .arg(m_dir.filePath(QStringLiteral("xdg")),
+                 QString::fromLatin1(QCryptographicHash::hash(QUrl::fromLocalFile(path).toEncoded(),
+                                                             QCryptographicHash::Md5).toHex()));
+        QVERIFY(QDir().mkpath(QFileInfo(thumbPath).path()));
+        auto writeThumb = [&](qint64 mtime) {
+            QImage thumb(128, 96, QImage::Format_RGB32);
+            thumb.fill(Qt::green);
+            thumb.setText(QStringLiteral("Thumb::URI"), QString::fromUtf8(QUrl::fromLocalFile(path).toEncoded()));
+            thumb.setText(QStringLiteral("Thumb::MTime"), QString::number(mtime));
+            QVERIFY(thumb.save(thumbPath, "png"));
+        };
+        const qint64 mtime = QFileInfo(path).lastModified().toSecsSinceEpoch();
+        writeThumb(mtime);
+        QImage image = load(path, {{128, 128}}).images.front();
+        QCOMPARE(image.pixel(5, 5), qRgb(0, 255, 0));
+        writeThumb(mtime - 10);
+        image = load(path, {{128, 128}}).images.front();
+        QVERIFY(isReddish(image.pixel(2, 2)));
+    }
+
+    void embeddedJpegsOfRawAndPsd()
+    {
+        unloadLibRaw();
+        QImage small(160, 120, QImage::Format_RGB32), large(640, 480, QImage::Format_RGB32);
+        small.fill(Qt::red);
+        large.fill(Qt::blue);
+        const QByteArray body = QByteArray(300, '\x11') + encodeImage(small, "jpeg") + QByteArray(77, '\x22')
+                                + encodeImage(large, "jpeg") + QByteArray(64, '\x33');
+        QVERIFY(writeFile(file(QStringLiteral("shot.NEF")), body));
+        QVERIFY(writeFile(file(QStringLiteral("layers.psd")), body));
+        const PreviewImageResult raw = load(file(QStringLiteral("shot.NEF")), {{1024, 1024}});
+        QCOMPARE(QSize(raw.width, raw.height), QSize(640, 480));
+        QCOMPARE(raw.images.front().size(), QSize(640, 480));
+        const PreviewImageResult psd = load(file(QStringLiteral("layers.psd")), {{1024, 1024}});
+        QCOMPARE(QSize(psd.width, psd.height), QSize(160, 120));
+        QCOMPARE(int(scanEmbeddedJpegs(QByteArray(9, '\xff'), false).size()), 0);
+    }
+
+    void otherPeersFilesFetchedWithACap()
+    {
+        const QByteArray png = encodeImage(uprightMarker(), "png");
+        QString askedPath;
+        qint64 askedCap = 0;
+        setPreviewRemoteFetch([&](const QString &, const QString &path, qint64 cap) {
+            askedPath = path;
+            askedCap = cap;
+            return png;
+        });
+        PreviewImageRequest request;
+        request.peerUuid = QStringLiteral("{0000abcd-0000-0000-0000-000000000001}");
+        request.path = QStringLiteral("D:/photos/far away.png");
+        request.bounds = {{48, 48}};
+        const PreviewImageResult result = getPreviewImage(request, nullptr);
+        QCOMPARE(askedPath, request.path);
+        QVERIFY(askedCap > 0 && askedCap <= 64ll * 1024 * 1024);
+        QCOMPARE(result.path, request.path);
+        QCOMPARE(result.images.front().size(), QSize(48, 36));
+        setPreviewRemoteFetch(nullptr);
+
+        ServingClient client;
+        client.content = QByteArray(200000, 'x');
+        QCOMPARE(readRemoteFile(&client, QStringLiteral("/f"), 1 << 20).size(), 200000);
+        QVERIFY(readRemoteFile(&client, QStringLiteral("/f"), 100000).isEmpty());
+        client.silent = true;
+        QVERIFY(readRemoteFile(&client, QStringLiteral("/f"), 1 << 20, 100).isEmpty());
+        QCOMPARE(client.released, 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestImagePipeline)
+#include "tst_imagepipeline.moc"

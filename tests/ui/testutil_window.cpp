@@ -1,0 +1,88 @@
+#include "testutil_window.h"
+
+#include "app/base/configsettings.h"
+#include "app/base/translations.h"
+#include "com/connectionmanager.h"
+
+#include <QApplication>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+Program::Program(bool managerNetwork)
+    : m_database(configDirectory())
+    , m_invitations(&m_database)
+{
+    m_io.setObjectName(QStringLiteral("ioThread"));
+    m_side.reset(new NetworkSide(&m_database, &m_peers, &m_io, managerNetwork));
+    m_side->manager()->setListenPort(0);
+}
+
+Program::~Program()
+{
+    close();
+}
+
+bool Program::start(int limitMs)
+{
+    m_window.reset(new MainWindow(m_side->manager(), &m_database));
+    m_window->setQuitOnClose(false);
+    m_window->show();
+    QSignalSpy restored(m_window.get(), &MainWindow::restored);
+    m_io.start();
+    return restored.wait(limitMs) || m_window->isRestored();
+}
+
+void Program::close()
+{
+    if (m_window) {
+        m_window->close();
+        m_window.reset();
+    }
+    if (m_side) {
+        m_side->shutDown();
+        m_side.reset();
+    }
+}
+
+struct WindowTestApp::Data
+{
+    QTemporaryDir dir;
+    QByteArray configArg;
+    std::vector<char *> argv;
+    int argc = 0;
+    QStringList testArgs;
+    std::unique_ptr<QApplication> app;
+    std::unique_ptr<Translations> translations;
+};
+
+WindowTestApp::WindowTestApp(int &argc, char **argv)
+    : d(new Data)
+{
+    d->configArg = "--config-dir=" + d->dir.path().toLocal8Bit() + "/config";
+    for (int i = 0; i < argc; ++i) {
+        d->argv.push_back(argv[i]);
+        d->testArgs << QString::fromLocal8Bit(argv[i]);
+    }
+    d->argv.push_back(d->configArg.data());
+    d->argv.push_back(nullptr);
+    d->argc = argc + 1;
+    QCoreApplication::setApplicationName(QStringLiteral("nusk"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("0.5.18"));
+    QCoreApplication::setOrganizationName(QStringLiteral("tarnquist"));
+    d->app.reset(new QApplication(d->argc, d->argv.data()));
+    d->translations.reset(new Translations);
+    d->translations->install(QLocale(QLocale::English, QLocale::UnitedStates));
+}
+
+WindowTestApp::~WindowTestApp() = default;
+
+QString WindowTestApp::configDir() const
+{
+    return d->dir.path() + QStringLiteral("/config");
+}
+
+int WindowTestApp::exec(QObject *test)
+{
+    return QTest::qExec(test, d->testArgs);
+}
