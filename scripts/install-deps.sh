@@ -20,6 +20,12 @@ PACKAGES=(
   # desktop tests: a self-signed certificate for the local update site
   openssl
   imagemagick  # bench/ only: the reference the thumbnail benchmark compares with
+  # OpenSSL's libcrypto: SHA-1 and the session cipher where it is faster than libsodium
+  libssl-dev
+  # the copy benchmark's comparison: a private sshd for scp and rsync over ssh
+  openssh-server openssh-client rsync
+  # network tests: the TURN/STUN server, Tor (onion service), namespaces with NAT
+  coturn tor nftables iproute2
 )
 
 missing=()

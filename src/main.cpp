@@ -5,6 +5,7 @@
 #include "app/startup/screenrunner.h"
 #include "com/connectionmanager.h"
 #include "ui/mainwindow.h"
+#include "ui/preview/preview.h"
 #include "app/base/devicekind.h"
 #include "app/base/log.h"
 #include "app/startup/selfupdate.h"
@@ -153,6 +154,9 @@ int main(int argc, char* argv[])
         networkEnabled = cs.settings()->value(QStringLiteral("network/enabled"), networkEnabled).toBool();
     }
     NetworkSide networkSide(&database, &peerModel, &ioThread, networkEnabled);
+
+    // Thumbnails of the file views, from their first listing on.
+    initPreviewPipeline(&database);
 
     // 8. The main window, shown before ioThread starts; what it restores from the peers and
     // the database waits for the connection manager's started().

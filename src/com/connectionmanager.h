@@ -4,14 +4,18 @@
 // GUI thread, moved to "ioThread" and started when that thread starts; everything it builds
 // lives on that thread.
 //
-// start() builds, in this order: the proxy lookup, the hub with its TCP listener on
-// "--com-listen-port" (default 60391), then every step the upper layers registered with
+// start() builds, in this order: the LAN invitation beacon (com/lanbeacon.h; off with
+// "lanbeacon=false" in the settings group "com"), the proxy lookup, the hub with its TCP listener on
+// "--com-listen-port" (default 60391), the UDP transport on the same port number (another
+// when that one is taken) with STUN and the TURN relay (com/nattraversal.h), then every step the upper layers registered with
 // addStartStep (peer factory and loader, own peer, authenticator, cryptography object, job
 // model, in the order they were added), and then emits started() once.
 
 #include "com/hub.h"
 #include "db/dto.h"
 
+#include <QHostAddress>
+#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -21,6 +25,11 @@
 #include <vector>
 
 class IDatabase;
+namespace com {
+class LanBeacon;
+class NatTraversal;
+class UdpTransport;
+}
 class Proxy;
 
 class ConnectionManager : public QObject
@@ -60,13 +69,17 @@ public:
     void setListenRetryInterval(int ms);
 
     com::Hub *hub() const { return m_hub; }   // null before start()
+    com::UdpTransport *udp() const { return m_udp; }   // null before start()
+    com::NatTraversal *nat() const { return m_nat; }   // null before start()
+    com::LanBeacon *lanBeacon() const { return m_beacon; }   // null before start()
     Proxy *proxy() const { return m_proxy; }
 
     bool isStarted() const { return m_started; }
     bool isNetworkEnabled() const { return m_networkEnabled.load(); }
 
-    // This computer's own transports: "tcp" on each non-loopback interface address with the
-    // listen port. Safe to call from any thread.
+    // This computer's own transports: "tcp" and "udp" on each non-loopback interface address
+    // with their ports, the public "udp" address STUN found and the TURN relay's "turn"
+    // address. Safe to call from any thread.
     std::vector<TransportDto> localTransports() const;
 
     // No Tor service runs in this version.
@@ -87,6 +100,9 @@ private:
     static ConnectionManager *s_instance;
 
     void loadIdentity();
+    QList<QHostAddress> relayedPeerAddresses() const;
+    void startBeacon();
+    void updateBeacon();
 
     IDatabase *m_database = nullptr;
     QPointer<QObject> m_peerModel;
@@ -98,6 +114,10 @@ private:
     int m_retryMs = 5000;
     int m_configuredPort = -1;
     std::atomic<quint16> m_listenPort{0};
+    std::atomic<quint16> m_udpPort{0};
+    com::UdpTransport *m_udp = nullptr;
+    com::NatTraversal *m_nat = nullptr;
+    com::LanBeacon *m_beacon = nullptr;
     std::atomic<bool> m_networkEnabled{true};
     bool m_started = false;
     bool m_starting = false;

@@ -238,7 +238,7 @@ QString Hub::transportOf(const Link *link)
 
 bool Hub::acceptStream(QTcpSocket *socket, const QString &transportType)
 {
-    if (!socket || !makeRoomFor(socket->peerAddress()))
+    if (!socket || !admitIncoming(socket->peerAddress()))
         return false;
     // Only the local computer's own link may come in while the network is off, and that
     // one comes over TCP.
@@ -251,7 +251,7 @@ bool Hub::acceptStream(QTcpSocket *socket, const QString &transportType)
     return true;
 }
 
-bool Hub::makeRoomFor(const QHostAddress &from)
+bool Hub::admitIncoming(const QHostAddress &from)
 {
     if (!takeConnectionToken(from)) {
         logPrintf(LogCom1, "too many connections from the network of %s, dropping it", qPrintable(from.toString()));
@@ -323,7 +323,7 @@ void Hub::onNewConnection()
         if (!socket)
             break;
         const QHostAddress from = socket->peerAddress();
-        if (!makeRoomFor(from)) {
+        if (!admitIncoming(from)) {
             socket->abort();
             socket->deleteLater();
             continue;

@@ -148,9 +148,9 @@ private:
     void reportListening();
     bool admit(Link &link, QString *peerUuid, bool *ownKey);
     void track(Link *link);
-    // Takes a token of the sender's network and, when the handshake table is full, drops
-    // its oldest entry; false when the sender's network is over its rate.
-    bool makeRoomFor(const QHostAddress &from);
+    // Rate-limits the sender's network and makes room in the handshake table (dropping the
+    // oldest pending handshake when full); false when the sender must be refused.
+    bool admitIncoming(const QHostAddress &from);
     // Takes a token of the sender's network; false when its bucket is empty.
     bool takeConnectionToken(const QHostAddress &from);
     // False for a client hello nonce seen recently (a replayed hello).

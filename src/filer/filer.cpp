@@ -148,7 +148,7 @@ void Filer::buildPages()
         w->setResizeMode(QQuickWidget::SizeRootObjectToView);
         w->setClearColor(palette().color(QPalette::Window));
         // The pages come from the panes' resources; without them the page stays empty.
-        if (QFile::exists(source.mid(3).prepend(QLatin1Char(':'))))
+        if (QFile::exists(QLatin1Char(':') + QUrl(source).path()))
             w->setSource(QUrl(source));
         w->installEventFilter(this);
         return w;

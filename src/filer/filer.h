@@ -27,6 +27,8 @@ class IPeer;
 class QAbstractItemView;
 class QDrag;
 class QDropEvent;
+class QMenu;
+class QAction;
 class QMimeData;
 class QQmlEngine;
 class QWheelEvent;
@@ -67,7 +69,8 @@ public:
     // Drag and drop of the item views: the drag's data (file URLs and the peer's uuid), and a
     // drop onto the folder at `targetPath`.
     void createDragMimeData(QDrag *drag);
-    void handleDrop(QDropEvent *event, const QString &targetPath);
+    // True when the drop started something (only then may the view accept it).
+    bool handleDrop(QDropEvent *event, const QString &targetPath);
 
     // Introspection for the pane, the window and tests.
     Page currentPage() const;
@@ -94,6 +97,11 @@ public:
     // (0x0D copy, 0x0F move, 0 nothing) without a nested event loop.
     static std::function<int(const QString &text, const QString &title)> &confirmHook();
     static void setDropMenuChooser(std::function<int(bool moveAllowed)> chooser);
+    // Test hook: sees the context menu instead of running it.
+    static std::function<QAction *(QMenu *)> &contextMenuHook();
+
+    // Adds the applications that open the selection, then `extraAction` when enabled.
+    void openWithMenu(QMenu *menu, QAction *extraAction);
 
 public Q_SLOTS:
     void setButtons(int buttons);
@@ -136,6 +144,10 @@ public Q_SLOTS:
     void onOpenInActionTriggered();
     void onSelectionChanged(const QItemSelection &selected, const QItemSelection &deselected);
     void clearMarkedFiles();
+    void onCopyRequest(const VfsCopyDto &dto);
+    void onMoveRequest(const VfsCopyDto &dto);
+    void onShareTriggered();
+    void onShareDriveTriggered();
 
     // View modes, sizes, filters
     void viewAsIcons();
@@ -206,12 +218,14 @@ private:
     void pushHistory();
     void setBreadcrumbProperty(const char *name, const QVariant &value);
     bool confirmDelete(VfsDeleteJob *job);
+    static QString failedItemName(const VfsDeleteJob *job);
     void startDeleteJob(int flags);
     QModelIndex sourceIndex(const QModelIndex &viewIndex) const;
     QModelIndex currentRootSource() const;
     void fallBackToMachineList();
     void onRowsAboutToBeInserted(const QModelIndex &parent);
     void checkListingDone();
+    void addShareMenus(QMenu *menu);
 };
 
 // Resources of the views (delegate images); call once before the first browser is made.

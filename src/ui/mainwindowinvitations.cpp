@@ -35,6 +35,12 @@ bool isCode(const QString &password)
     return password.size() == 8;
 }
 
+// A link that opens with the code but whose invitation ran out: the inviter would refuse it.
+bool isExpired(const InvitationRecord &record)
+{
+    return record.created + kInvitationLifetimeSecs < QDateTime::currentSecsSinceEpoch();
+}
+
 } // namespace
 
 void MainWindow::onCreateInvitation()
@@ -108,12 +114,19 @@ void MainWindow::onAddInvitation()
 void MainWindow::addInviteTextChanged(const QString &text, const QString &password)
 {
     bool valid = false;
-    if (!text.isEmpty() && isCode(password))
-        valid = decodeInvitationLink(text.trimmed(), password, nullptr);
-    else
+    bool expired = false;
+    if (!text.isEmpty() && isCode(password)) {
+        InvitationRecord record;
+        valid = decodeInvitationLink(text.trimmed(), password, &record);
+        expired = valid && isExpired(record);
+        valid = valid && !expired;
+    } else {
         valid = text.isEmpty() && isCode(password);
-    if (d->processInviteDialog)
+    }
+    if (d->processInviteDialog) {
+        d->processInviteDialog->setProperty("expired", expired);
         d->processInviteDialog->setProperty("valid", valid);
+    }
 }
 
 void MainWindow::addRemoteByInvitationUrl(const QString &text, const QString &password)
@@ -122,10 +135,13 @@ void MainWindow::addRemoteByInvitationUrl(const QString &text, const QString &pa
     // file browser layer lands.
     if (!d->database || !isCode(password))
         return;
-    if (!text.isEmpty())
-        acceptInvitation(d->database, text.trimmed(), password);
-    else
+    if (!text.isEmpty()) {
+        InvitationRecord record;
+        if (decodeInvitationLink(text.trimmed(), password, &record) && !isExpired(record))
+            acceptInvitation(d->database, text.trimmed(), password);
+    } else {
         storeInvitationPassword(d->database, password);
+    }
 }
 
 void MainWindow::deleteInvitation(const QString &uuid)

@@ -198,16 +198,20 @@ void TstUdpTransport::closeReachesTheOtherSideAndOpensAreBounded()
     QCOMPARE(serverClosed.first().first().toString(), QStringLiteral("connection closed by peer"));
     QTRY_COMPARE(p.serverUdp->sessionCount(), 0);
 
-    // A flood of OPENs from one address gets no more handshakes than the hub allows one
-    // remote host, however many conversations it names.
+    // A flood of OPENs from one address never holds more handshakes than the hub allows one
+    // remote host, however many conversations it names (the rest are refused or push out
+    // the oldest).
     QUdpSocket flood;
     flood.bind(QHostAddress(QHostAddress::LocalHost), 0);
     for (std::uint32_t conv = 1; conv <= 100; ++conv)
         flood.writeDatagram(udpwire::makeHandshake(udpwire::KindOpen, conv, crypto::generateKxKeyPair().publicKey),
                             QHostAddress::LocalHost, p.serverUdp->port());
-    QTRY_VERIFY(p.serverUdp->droppedDatagrams() >= 100 - Hub::kMaxPendingIncomingPerAddress);
-    QCOMPARE(p.server->pendingHandshakes(), Hub::kMaxPendingIncomingPerAddress);
-    QCOMPARE(p.serverUdp->sessionCount(), Hub::kMaxPendingIncomingPerAddress);
+    QTRY_VERIFY(p.server->pendingHandshakes() > 0);
+    for (int i = 0; i < 20; ++i) {
+        QCoreApplication::processEvents();
+        QVERIFY(p.server->pendingHandshakes() <= Hub::kMaxPendingIncomingPerAddress);
+    }
+    QTRY_VERIFY(p.serverUdp->sessionCount() <= Hub::kMaxPendingIncomingPerAddress);
 }
 
 QTEST_GUILESS_MAIN(TstUdpTransport)

@@ -7,13 +7,11 @@
 #include "filer/fileractions.h"
 #include "filer/filerdelegates.h"
 #include "filer/filertreeview.h"
-#include "peers/invitation.h"
 #include "peers/ipeer.h"
 #include "peers/peermodel.h"
 #include "peers/peertimings.h"
 #include "db/sqlitedatabase.h"
-#include "testutil_filer.h"
-#include "../peers/testutil_peerhost.h"
+#include "pairing.h"
 #include "vfs/models/vfsmodel.h"
 #include "vfs/models/vfssortfilterproxymodel.h"
 
@@ -110,22 +108,10 @@ void TestFilerBrowser::initTestCase()
     QVERIFY(m_net->start());
     m_host = std::make_unique<peerhosttest::Host>(m_hostDir.path(), peerhosttest::freePort());
     QVERIFY(m_host->start());
-    const QStringList invitation = m_host->invite(QStringLiteral("0badc0de"));
-    QCOMPARE(invitation.size(), 2);
-    QVERIFY(acceptInvitation(m_net->database(), invitation[0], QStringLiteral("0badc0de")));
-    QVERIFY(spinUntil([&] {
-        for (IPeer *peer : m_net->peerModel()->peers())
-            if (!peer->isLocal() && peer->linkState() == IPeer::LinkUp)
-                m_remote = peer;
-        return m_remote != nullptr;
-    }, 30000));
     QString ours;
-    QVERIFY(spinUntil([&] {
-        const QList<peerhosttest::PeerLine> peers = m_host->remotePeers();
-        if (peers.size() == 1)
-            ours = peers.first().uuid;
-        return !ours.isEmpty();
-    }));
+    m_remote = pairWith(*m_net, *m_host, &ours);
+    QVERIFY(m_remote);
+    QVERIFY(!ours.isEmpty());
     QString status;
     const QStringList rw = m_host->cmd(QStringLiteral("share %1 %2 7").arg(ours, m_shared), &status);
     QCOMPARE(status, QStringLiteral("ok"));

@@ -230,13 +230,7 @@ void PeerHost::lookUpItem(IPeer *peer, const QString &path,
                             continue;
                         item.path = path;
                         item.type = itemTypeOf(e);
-                        item.size = e.size;
-                        item.atime = e.accessTime;
-                        item.ctime = e.birthTime;
-                        item.mtime = e.modifyTime;
-                        item.fileId = e.fileIndex;
-                        item.volume = list.volumeSerial;
-                        item.links = e.linkCount;
+                        vfsTakeListingEntry(item, e, list.volumeSerial);
                     }
                 }
                 if (status == 0 && item.path.isEmpty())

@@ -1,6 +1,8 @@
 #include "app/startup/screenrunner.h"
 
 #include "app/base/log.h"
+#include "ui/preview/previewscreenscenes.h"
+#include "desktop/desktopscreenscenes.h"
 #include "ui/uiscreenscenes.h"
 
 #include <QCoreApplication>
@@ -33,6 +35,8 @@ ScreenScenes ScreenRunner::allScenes()
     ScreenScenes scenes;
     // One line per layer that offers scenes.
     addUiScreenScenes(scenes);
+    addPreviewScreenScenes(scenes);
+    addDesktopScreenScenes(scenes);
     return scenes;
 }
 

@@ -2,6 +2,7 @@
 
 #include "app/base/configsettings.h"
 #include "app/base/log.h"
+#include "desktop/common/desktopresources.h"
 #include "desktop/apps/execline.h"
 #include "desktop/apps/xdgapps.h"
 
@@ -9,6 +10,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QImageReader>
 #include <QMap>
 #include <QMimeDatabase>
 #include <QPointer>
@@ -148,6 +150,17 @@ std::vector<QString> AppLauncher::selectedPaths() const
     return d->paths;
 }
 
+QIcon AppLauncher::iconForLocation(const QString& location)
+{
+    initDesktopResources();
+    const QIcon fallback(QStringLiteral(":/icons/desktop/application.svg"));
+    if (location.isEmpty())
+        return fallback;
+    if (QDir::isAbsolutePath(location))
+        return QImageReader(location).canRead() ? QIcon(location) : fallback;   // a program file draws nothing
+    return QIcon::fromTheme(location, fallback);
+}
+
 // ---- catalogue ------------------------------------------------------------------------
 
 void AppLauncher::scanApplications()
@@ -268,7 +281,16 @@ void AppLauncher::scanPortableApps(const QString& platformExe)
             for (const QMimeType& t : d->mimeDb.mimeTypesForFileName(QStringLiteral("foo.") + ext.trimmed()))
                 appendUnique(types, t.name());
         }
-        addApp(name, types.join(QLatin1Char(';')), ExecLine::quote(program) + QStringLiteral(" %F"), program);
+        // The platform keeps each application's icon beside its description.
+        QString icon = program;
+        for (const char* candidate : {"appicon_32.png", "appicon.png", "appicon.ico"}) {
+            const QString file = folder + QStringLiteral("/App/AppInfo/") + QLatin1String(candidate);
+            if (QFileInfo(file).isFile()) {
+                icon = file;
+                break;
+            }
+        }
+        addApp(name, types.join(QLatin1Char(';')), ExecLine::quote(program) + QStringLiteral(" %F"), icon);
     }
 }
 

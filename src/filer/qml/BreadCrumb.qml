@@ -1,6 +1,7 @@
 import QtQuick 2.15
 import QtQuick.Controls 2.15
 import QtQuick.Layouts 1.15
+import com.qentrix.fenu 1.0
 import "elements"
 
 // The navigation bar of a file browser: places, the peer's drives, back and up, the path as
@@ -48,7 +49,9 @@ Item {
     readonly property FilerStyle style: FilerStyle {}
     readonly property bool networkEnabled: typeof mainWindow !== "undefined" && mainWindow ? mainWindow.networkEnabled : true
     readonly property int viewMode: filer && filer.viewMode !== undefined ? filer.viewMode : -1
-    readonly property string peerUuid: peer ? peer.uuid : ""
+    // The peer lives on the network thread; the bar binds to its mirror.
+    PeerInfo { id: peerInfo; peer: root.peer }
+    readonly property string peerUuid: peerInfo.uuid
 
     implicitHeight: topRow.implicitHeight + 16 + 48
     implicitWidth: 480
@@ -133,9 +136,9 @@ Item {
                 BreadCrumbShelfItem {
                     id: peerItem
                     objectName: "peerShelfItem"
-                    visible: root.peer !== null
-                    iconSource: root.peer ? "image://theme/icon/" + root.peer.icon + ".svg" : ""
-                    label: root.peer ? (root.peer.displayName.length > 0 ? root.peer.displayName : root.peer.name) : ""
+                    visible: peerInfo.uuid.length > 0
+                    iconSource: peerInfo.icon.length > 0 ? "image://theme/icon/" + peerInfo.icon + ".svg" : ""
+                    label: peerInfo.shownName
                     onClicked: root.peerClicked()
                     dragMimeData: { "application/nusk-peer-uuid": root.peerUuid }
                 }
@@ -152,7 +155,7 @@ Item {
                     clip: true
                     Repeater {
                         id: driveRepeater
-                        model: root.peer ? root.peer.vfsDriveModel : null
+                        model: peerInfo.vfsDriveModel
                         delegate: BreadCrumbShelfItem {
                             iconSource: "image://theme/" + vfsDriveIconName
                             label: vfsDriveShortName

@@ -22,6 +22,7 @@
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <atomic>
+#include <optional>
 
 namespace {
 
@@ -371,21 +372,22 @@ PreviewImageResult getPreviewImage(const PreviewImageRequest &request, IDatabase
     // Another peer's file is fetched into a private folder under its own name, so every
     // source sees the suffix it expects.
     QString localPath = request.path;
-    QTemporaryDir fetched(QDir::tempPath() + QStringLiteral("/nusk-preview-XXXXXX"));
+    std::optional<QTemporaryDir> fetched;
     const bool remote = !request.peerUuid.isEmpty() && !isNullUuidString(request.peerUuid);
     if (remote) {
+        fetched.emplace(QDir::tempPath() + QStringLiteral("/nusk-preview-XXXXXX"));
         PreviewRemoteFetch fetch;
         {
             QMutexLocker lock(&g_fetchMutex);
             fetch = fetchSlot();
         }
         const QString name = request.path.section(QRegExp(QStringLiteral("[/\\\\]")), -1);
-        const QByteArray bytes = fetched.isValid() && !name.isEmpty()
+        const QByteArray bytes = fetched->isValid() && !name.isEmpty()
                                      ? fetch(request.peerUuid, request.path, PreviewLimits::kMaxRemoteBytes)
                                      : QByteArray();
         if (bytes.isEmpty())
             return result;
-        localPath = fetched.filePath(name);
+        localPath = fetched->filePath(name);
         QFile copy(localPath);
         if (!copy.open(QIODevice::WriteOnly) || copy.write(bytes) != bytes.size())
             return result;

@@ -5,6 +5,8 @@
 #include <QDataStream>
 #include <QThread>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 
 using com::TermStreamReader;
@@ -32,46 +34,14 @@ void readDataBlock(TermStreamReader &reader, VfsFenuCommand &cmd)
         cmd.data.assign(bytes, bytes + length);
 }
 
-bool decodeDrives(TermStreamReader &reader, VfsFenuCommand &cmd)
+// The wire numbers directories 1 and files 2, the decoded records the other way round; the
+// same swap goes either way.
+std::uint8_t swapEntryType(std::uint8_t type)
 {
-    std::size_t stringBytes = 0;
-    while (cmd.drives.size() < cmd.count && cmd.drives.size() < FSO_MAX_DRIVES && !reader.failed()) {
-        FsoDriveRecord d;
-        reader.readU8(d.lead);
-        reader.readU8(d.type);
-        reader.readU8(d.plugType);
-        reader.readU8(d.state);
-        reader.readU64(d.bytesTotal);
-        reader.readU64(d.bytesAvailable);
-        reader.readString(d.path, FSO_DRIVE_STRING_AREA - stringBytes);
-        if (reader.failed())
-            return false;
-        stringBytes += d.path.size();
-        reader.readString(d.name, FSO_DRIVE_STRING_AREA - stringBytes);
-        if (reader.failed())
-            return false;
-        stringBytes += d.name.size();
-        cmd.drives.push_back(std::move(d));
-    }
-    cmd.count = static_cast<std::uint16_t>(cmd.drives.size());
-    return !reader.failed();
-}
-
-std::uint8_t wireToEntryType(std::uint8_t wire)
-{
-    if (wire == FSO_WIRE_TYPE_DIRECTORY)
-        return FSO_ENTRY_DIRECTORY;
-    if (wire == FSO_WIRE_TYPE_FILE)
-        return FSO_ENTRY_FILE;
-    return wire > 8 ? 0 : wire;
-}
-
-std::uint8_t entryTypeToWire(std::uint8_t type)
-{
-    if (type == FSO_ENTRY_DIRECTORY)
-        return FSO_WIRE_TYPE_DIRECTORY;
-    if (type == FSO_ENTRY_FILE)
+    if (type == FSO_WIRE_TYPE_DIRECTORY)
         return FSO_WIRE_TYPE_FILE;
+    if (type == FSO_WIRE_TYPE_FILE)
+        return FSO_WIRE_TYPE_DIRECTORY;
     return type > 8 ? 0 : type;
 }
 
@@ -131,77 +101,224 @@ bool readAttributeMask(TermStreamReader &reader, FsoAttributes &attributes)
 
 // --- directory entries and drive records ---------------------------------------------------
 
-bool writeDirectoryEntry(TermStreamWriter &writer, std::uint32_t granted, const VfsDirectoryEntry &entry)
+namespace {
+
+class FieldReader
 {
-    const QByteArray name = entry.name.toUtf8();
-    if (static_cast<std::size_t>(name.size()) > FSO_MAX_NAME)
-        return false;
-    writer.writeString(name.constData(), static_cast<std::size_t>(name.size()));
-    if (granted & FSO_ATTR_TYPE)
-        writer.writeU8(static_cast<std::uint8_t>(entryTypeToWire(entry.type) | (entry.hidden ? FSO_WIRE_HIDDEN : 0)));
-    if (granted & FSO_ATTR_SIZE)
-        writer.writeU64(entry.size);
-    if (granted & FSO_ATTR_ACCESS_TIME)
-        writer.writeI64(entry.accessTime);
-    if (granted & FSO_ATTR_BIRTH_TIME)
-        writer.writeI64(entry.birthTime);
-    if (granted & FSO_ATTR_MODIFY_TIME)
-        writer.writeI64(entry.modifyTime);
-    const std::uint8_t type = (granted & FSO_ATTR_TYPE) ? entry.type : 0;
-    if (carriesLinkTarget(type, granted)) {
-        const QByteArray target = entry.linkTarget.toUtf8();
-        if (static_cast<std::size_t>(target.size()) > FSO_MAX_PATH)
+public:
+    static constexpr bool kReads = true;
+    explicit FieldReader(TermStreamReader &reader, const std::uint8_t *data = nullptr, std::size_t size = 0)
+        : r(reader), m_data(data), m_size(size) {}
+
+    template <typename T> void u8(T &v) { std::uint8_t x = 0; r.readU8(x); v = x; }
+    template <typename T> void u16(T &v) { std::uint16_t x = 0; r.readU16(x); v = x; }
+    void u32(std::uint32_t &v) { r.readU32(v); }
+    void u64(std::uint64_t &v) { r.readU64(v); }
+    void i64(std::int64_t &v) { r.readI64(v); }
+    void path(std::string &p) { readPath(r, p); }
+    bool string(std::string &t, std::size_t limit) { return r.readString(t, limit) == com::TermOk; }
+    bool text(QString &t, std::size_t limit)
+    {
+        std::string bytes;
+        if (r.readString(bytes, limit) != com::TermOk)
             return false;
-        writer.writeString(target.constData(), static_cast<std::size_t>(target.size()));
-        writer.writeU8(entry.linkTargetType > 7 ? 0 : entryTypeToWire(entry.linkTargetType));
+        t = QString::fromUtf8(bytes.data(), static_cast<int>(bytes.size()));
+        return true;
+    }
+    bool attributes(FsoAttributes &a) { return readAttributeMask(r, a); }
+    void block(VfsFenuCommand &cmd) { readDataBlock(r, cmd); }
+    // A page's entries: the rest of the message, kept as it is (read entry by entry later).
+    bool entries(VfsFenuCommand &cmd)
+    {
+        if (r.failed())
+            return true;
+        const std::size_t rest = r.remaining();
+        if (rest >= 1 && rest <= FSO_MAX_ENTRY_BLOCK)
+            cmd.entryBlock.assign(m_data + r.pos(), m_data + m_size);
+        else
+            cmd.count = 0;
+        return true;
+    }
+    bool drives(VfsFenuCommand &cmd);
+    bool failed() const { return r.failed(); }
+    void unknown(std::uint8_t code)
+    {
+        logPrintf(LogVfs1, "drop unknown command 0x%02X, length %d", code, static_cast<int>(m_size));
+    }
+
+private:
+    TermStreamReader &r;
+    const std::uint8_t *m_data;
+    std::size_t m_size;
+};
+
+class FieldWriter
+{
+public:
+    static constexpr bool kReads = false;
+    explicit FieldWriter(TermStreamWriter &writer) : w(writer) {}
+    // A data or digest block taken from elsewhere instead of the record's own `data`, so a
+    // block goes from the caller's buffer straight into the message.
+    void setBlock(const std::uint8_t *bytes, std::size_t size) { m_block = bytes; m_blockSize = size; m_external = true; }
+
+    template <typename T> void u8(const T &v) { w.writeU8(static_cast<std::uint8_t>(v)); }
+    template <typename T> void u16(const T &v) { w.writeU16(static_cast<std::uint16_t>(v)); }
+    void u32(std::uint32_t v) { w.writeU32(v); }
+    void u64(std::uint64_t v) { w.writeU64(v); }
+    void i64(std::int64_t v) { w.writeI64(v); }
+    void path(const std::string &p) { w.writeString(p); }
+    bool string(const std::string &t, std::size_t) { return w.writeString(t) == com::TermOk; }
+    bool text(const QString &t, std::size_t limit)
+    {
+        const QByteArray bytes = t.toUtf8();
+        if (static_cast<std::size_t>(bytes.size()) > limit)
+            return false;
+        w.writeString(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+        return true;
+    }
+    bool attributes(const FsoAttributes &a) { return writeAttributeMask(w, a); }
+    void block(const VfsFenuCommand &cmd)
+    {
+        if (m_external)
+            w.writeBlob(m_block, m_blockSize);
+        else
+            w.writeBlob(cmd.data.data(), cmd.data.size());
+    }
+    std::size_t blockSize(const VfsFenuCommand &cmd) const { return m_external ? m_blockSize : cmd.data.size(); }
+    bool entries(const VfsFenuCommand &cmd)
+    {
+        if (cmd.entryBlock.size() > FSO_MAX_ENTRY_BLOCK)
+            return false;
+        w.writeRaw(cmd.entryBlock.data(), cmd.entryBlock.size());
+        return true;
+    }
+    bool drives(const VfsFenuCommand &cmd)
+    {
+        if (cmd.drives.size() > 0xFFFF)
+            return false;
+        w.writeU16(static_cast<std::uint16_t>(cmd.drives.size()));
+        for (const FsoDriveRecord &d : cmd.drives) {
+            if (!writeDriveRecord(w, d))
+                return false;
+        }
+        return true;
+    }
+    bool failed() const { return w.failed(); }
+    void unknown(std::uint8_t) {}
+
+private:
+    TermStreamWriter &w;
+    const std::uint8_t *m_block = nullptr;
+    std::size_t m_blockSize = 0;
+    bool m_external = false;
+};
+
+
+// The time items a set of bits names, in their wire order (entries and OPEN_FILE alike).
+template <typename IO, typename T>
+void timeFields(IO &io, std::uint32_t bits, T &accessTime, T &birthTime, T &modifyTime)
+{
+    if (bits & FSO_ATTR_ACCESS_TIME)
+        io.i64(accessTime);
+    if (bits & FSO_ATTR_BIRTH_TIME)
+        io.i64(birthTime);
+    if (bits & FSO_ATTR_MODIFY_TIME)
+        io.i64(modifyTime);
+}
+
+// One directory entry, either way: the name, then the items the granted set names.
+template <typename IO, typename Entry>
+bool entryFields(IO &io, std::uint32_t granted, Entry &entry)
+{
+    if (!io.text(entry.name, FSO_MAX_NAME))
+        return false;
+    if (granted & FSO_ATTR_TYPE) {
+        std::uint8_t wire = static_cast<std::uint8_t>(swapEntryType(entry.type) | (entry.hidden ? FSO_WIRE_HIDDEN : 0));
+        io.u8(wire);
+        if constexpr (IO::kReads) {
+            entry.hidden = wire & FSO_WIRE_HIDDEN;
+            entry.type = swapEntryType(wire & 0x7F);
+        }
+    }
+    if (granted & FSO_ATTR_SIZE)
+        io.u64(entry.size);
+    timeFields(io, granted, entry.accessTime, entry.birthTime, entry.modifyTime);
+    const std::uint8_t type = (granted & FSO_ATTR_TYPE) ? entry.type : 0;
+    if (!io.failed() && carriesLinkTarget(type, granted)) {
+        // A target the reader can't take leaves the reader failed, which ends the page.
+        if (!io.text(entry.linkTarget, FSO_MAX_PATH) && !IO::kReads)
+            return false;
+        std::uint8_t wire = entry.linkTargetType > 7 ? 0 : swapEntryType(entry.linkTargetType);
+        io.u8(wire);
+        if constexpr (IO::kReads) {
+            const std::uint8_t t = swapEntryType(wire & 0x7F);
+            entry.linkTargetType = t > 7 ? 0 : t;
+        }
     }
     if (granted & FSO_ATTR_MODE)
-        writer.writeU16(entry.mode);
+        io.u16(entry.mode);
     if (granted & FSO_ATTR_FILE_INDEX)
-        writer.writeU64(entry.fileIndex);
+        io.u64(entry.fileIndex);
     if (granted & FSO_ATTR_LINK_COUNT)
-        writer.writeU32(entry.linkCount);
-    return !writer.failed();
+        io.u32(entry.linkCount);
+    return !io.failed();
+}
+
+// One drive record, either way. Path and name of all records of a reply share one area of
+// FSO_DRIVE_STRING_AREA bytes; `stringBytes` counts what the reply used of it so far.
+template <typename IO, typename Drive>
+bool driveFields(IO &io, Drive &drive, std::size_t &stringBytes)
+{
+    io.u8(drive.lead);
+    io.u8(drive.type);
+    io.u8(drive.plugType);
+    io.u8(drive.state);
+    io.u64(drive.bytesTotal);
+    io.u64(drive.bytesAvailable);
+    if (!io.string(drive.path, FSO_DRIVE_STRING_AREA - std::min(stringBytes, FSO_DRIVE_STRING_AREA)))
+        return false;
+    stringBytes += drive.path.size();
+    if (!io.string(drive.name, FSO_DRIVE_STRING_AREA - std::min(stringBytes, FSO_DRIVE_STRING_AREA)))
+        return false;
+    stringBytes += drive.name.size();
+    return !io.failed();
+}
+
+bool FieldReader::drives(VfsFenuCommand &cmd)
+{
+    r.readU16(cmd.count);
+    std::size_t stringBytes = 0;
+    while (cmd.drives.size() < cmd.count && cmd.drives.size() < FSO_MAX_DRIVES && !r.failed()) {
+        FsoDriveRecord d;
+        if (!driveFields(*this, d, stringBytes))
+            return false;
+        cmd.drives.push_back(std::move(d));
+    }
+    cmd.count = static_cast<std::uint16_t>(cmd.drives.size());
+    return !r.failed();
+}
+
+} // namespace
+
+
+bool writeDriveRecord(TermStreamWriter &writer, const FsoDriveRecord &drive)
+{
+    FieldWriter io(writer);
+    std::size_t stringBytes = 0;
+    return driveFields(io, drive, stringBytes);
+}
+
+bool writeDirectoryEntry(TermStreamWriter &writer, std::uint32_t granted, const VfsDirectoryEntry &entry)
+{
+    FieldWriter io(writer);
+    return entryFields(io, granted, entry);
 }
 
 bool readDirectoryEntry(TermStreamReader &reader, std::uint32_t granted, VfsDirectoryEntry &entry)
 {
     entry = VfsDirectoryEntry();
-    std::string name;
-    if (reader.readString(name, FSO_MAX_NAME) != com::TermOk)
-        return false;
-    entry.name = QString::fromUtf8(name.data(), static_cast<int>(name.size()));
-    if (granted & FSO_ATTR_TYPE) {
-        std::uint8_t t = 0;
-        reader.readU8(t);
-        entry.hidden = t & FSO_WIRE_HIDDEN;
-        entry.type = wireToEntryType(t & 0x7F);
-    }
-    if (granted & FSO_ATTR_SIZE)
-        reader.readU64(entry.size);
-    if (granted & FSO_ATTR_ACCESS_TIME)
-        reader.readI64(entry.accessTime);
-    if (granted & FSO_ATTR_BIRTH_TIME)
-        reader.readI64(entry.birthTime);
-    if (granted & FSO_ATTR_MODIFY_TIME)
-        reader.readI64(entry.modifyTime);
-    if (!reader.failed() && carriesLinkTarget(entry.type, granted)) {
-        std::string target;
-        reader.readString(target, FSO_MAX_PATH);
-        entry.linkTarget = QString::fromUtf8(target.data(), static_cast<int>(target.size()));
-        std::uint8_t tt = 0;
-        reader.readU8(tt);
-        tt &= 0x7F;
-        tt = wireToEntryType(tt);
-        entry.linkTargetType = tt > 7 ? 0 : tt;
-    }
-    if (granted & FSO_ATTR_MODE)
-        reader.readU16(entry.mode);
-    if (granted & FSO_ATTR_FILE_INDEX)
-        reader.readU64(entry.fileIndex);
-    if (granted & FSO_ATTR_LINK_COUNT)
-        reader.readU32(entry.linkCount);
-    return !reader.failed();
+    FieldReader io(reader);
+    return entryFields(io, granted, entry);
 }
 
 bool isSafeEntryName(const QString &name)
@@ -215,18 +332,6 @@ bool isSafeEntryName(const QString &name)
     return true;
 }
 
-bool writeDriveRecord(TermStreamWriter &writer, const FsoDriveRecord &drive)
-{
-    writer.writeU8(drive.lead);
-    writer.writeU8(drive.type);
-    writer.writeU8(drive.plugType);
-    writer.writeU8(drive.state);
-    writer.writeU64(drive.bytesTotal);
-    writer.writeU64(drive.bytesAvailable);
-    writer.writeString(drive.path);
-    writer.writeString(drive.name);
-    return !writer.failed();
-}
 
 // --- header --------------------------------------------------------------------------------
 
@@ -243,6 +348,286 @@ bool finishFsoMessage(TermStreamWriter &writer, std::vector<std::uint8_t> &buffe
     return true;
 }
 
+// --- message layouts ---------------------------------------------------------------------------
+// Every body layout is written once, in bodyFields(), and walked by a FieldReader to decode and
+// by a FieldWriter to encode; the server's replies go through the same walk.
+
+namespace {
+
+// The size of the record's data block: as received, or as it will be written.
+std::size_t blockSizeOf(FieldReader &, const VfsFenuCommand &cmd) { return cmd.dataSize; }
+std::size_t blockSizeOf(FieldWriter &io, const VfsFenuCommand &cmd) { return io.blockSize(cmd); }
+
+// The items a body is made of, in wire order.
+enum class Field : std::uint8_t {
+    End,
+    Status,       // u8 status
+    Flags8,       // u8 flags
+    Flags32,      // u32 flags
+    Handle,       // u16 handle
+    Offset,       // u64 offset
+    Size32,       // u32 size (asked for, written, or the hash block size)
+    Path,         // str path
+    Destination,  // str destination
+    Attributes,   // attribute set
+    Index32,      // u32 index
+    Index16,      // u16 index
+    Reserved,     // u16 reserved
+    Count,        // u16 count
+    Detail,       // u32 detail
+    BlockCount,   // u16 blocks
+    Serial,       // u64 volume serial, only when flags carry 0x10
+    Data,         // bytes data, at most one block
+    Digests,      // bytes n * 20 digest bytes, n = count
+    Entries,      // a page's entries to the end
+    Drives,       // u16 count; drive records
+    OpenTimes,    // OPEN_FILE's optional set, times and size
+};
+
+struct Layout
+{
+    std::uint8_t code;
+    std::array<Field, 5> fields;
+};
+
+// Adding a message: one line here (and its fields in VfsFenuCommand).
+const Layout kLayouts[] = {
+    {FSO_LIST_DIRECTORY, {Field::Flags32, Field::Attributes, Field::Path}},
+    {FSO_LIST_DIRECTORY_REPLY, {Field::Status, Field::Flags32, Field::Attributes, Field::Serial}},
+    {FSO_QUERY_LIST_DIRECTORY, {Field::Index32}},
+    {FSO_QUERY_LIST_DIRECTORY_REPLY, {Field::Status, Field::Index32, Field::Count, Field::Entries}},
+    {FSO_LIST_DRIVES, {Field::Flags32, Field::Index16, Field::Reserved}},
+    {FSO_LIST_DRIVES_REPLY, {Field::Status, Field::Index16, Field::Reserved, Field::Drives}},
+    {FSO_MOVE, {Field::Flags32, Field::Path, Field::Destination}},
+    {FSO_MOVE_REPLY, {Field::Status}},
+    {FSO_OPEN_FILE, {Field::Flags32, Field::OpenTimes, Field::Path}},
+    {FSO_OPEN_FILE_REPLY, {Field::Status, Field::Handle}},
+    {FSO_READ_FILE, {Field::Flags8, Field::Handle, Field::Offset, Field::Size32}},
+    {FSO_READ_FILE_REPLY, {Field::Status, Field::Flags8, Field::Offset, Field::Data}},
+    {FSO_WRITE_FILE, {Field::Flags8, Field::Handle, Field::Offset, Field::Data}},
+    {FSO_WRITE_FILE_REPLY, {Field::Status, Field::Flags8, Field::Offset, Field::Size32}},
+    {FSO_DELETE_FILE, {Field::Flags32, Field::Path}},
+    {FSO_DELETE_FILE_REPLY, {Field::Status, Field::Path}},
+    {FSO_MAKE_DIRECTORY, {Field::Flags32, Field::Attributes, Field::Path}},
+    {FSO_MAKE_DIRECTORY_REPLY, {Field::Status, Field::Detail}},
+    {FSO_CLOSE_FILE, {Field::Flags32, Field::Handle}},
+    {FSO_CLOSE_FILE_REPLY, {Field::Status, Field::Handle}},
+    {FSO_HASH_FILE, {Field::Flags8, Field::Handle, Field::BlockCount, Field::Size32, Field::Offset}},
+    {FSO_HASH_FILE_REPLY, {Field::Status, Field::Flags8, Field::Count, Field::Digests}},
+    {FSO_DIRECTORY_CHANGED, {Field::Flags32, Field::Path}},
+};
+
+const Layout *layoutOf(std::uint8_t code)
+{
+    for (const Layout &layout : kLayouts) {
+        if (layout.code == code)
+            return &layout;
+    }
+    return nullptr;
+}
+
+// OPEN_FILE by version: the set in version 1 always, later only with flag 0x10; from
+// version 2 the times its value names, from version 3 the size.
+template <typename IO, typename Cmd>
+bool openFileTimes(IO &io, Cmd &cmd, unsigned version)
+{
+    if (version <= 1 || (cmd.flags & FSO_OPEN_ATTRIBUTES)) {
+        if (!io.attributes(cmd.attributes))
+            return false;
+    }
+    // A decoded set must be mask 1 within 0x3A; an encoded one is written as given, so tests
+    // can make what a hostile peer would send.
+    if (IO::kReads && version >= 2 && cmd.attributes.mask != 0
+        && (cmd.attributes.mask != 1 || (cmd.attributes.values[0] & ~FSO_ATTR_OPEN_FILE_BITS)))
+        return false;
+    if (version < 2 || !(cmd.flags & FSO_OPEN_ATTRIBUTES) || !(cmd.attributes.mask & 1))
+        return true;
+    const std::uint32_t v = cmd.attributes.values[0];
+    timeFields(io, v, cmd.accessTime, cmd.birthTime, cmd.modifyTime);
+    if (version >= 3 && (v & FSO_ATTR_SIZE))
+        io.u64(cmd.size);
+    return true;
+}
+
+// One item of a body, either way. False when it breaks the protocol's limits.
+template <typename IO, typename Cmd>
+bool walkField(IO &io, Cmd &cmd, Field field, unsigned version)
+{
+    switch (field) {
+    case Field::End: return true;
+    case Field::Status: io.u8(cmd.status); return true;
+    case Field::Flags8: io.u8(cmd.flags); return true;
+    case Field::Flags32: io.u32(cmd.flags); return true;
+    case Field::Handle: io.u16(cmd.handle); return true;
+    case Field::Offset: io.u64(cmd.offset); return true;
+    case Field::Size32: io.u32(cmd.dataSize); return true;
+    case Field::Path: io.path(cmd.path); return true;
+    case Field::Destination: io.path(cmd.destination); return true;
+    case Field::Attributes: return io.attributes(cmd.attributes);
+    case Field::Index32: io.u32(cmd.index); return true;
+    case Field::Index16: io.u16(cmd.index); return true;
+    case Field::Reserved: io.u16(cmd.reserved); return true;
+    case Field::Count: io.u16(cmd.count); return true;
+    case Field::Detail: io.u32(cmd.detail); return true;
+    case Field::BlockCount: io.u16(cmd.blockCount); return true;
+    case Field::Serial:
+        if (cmd.flags & FSO_LISTDIR_VOLUME_SERIAL)
+            io.u64(cmd.volumeSerial);
+        return true;
+    case Field::Data:
+        if (!IO::kReads && blockSizeOf(io, cmd) > FSO_MAX_DATA)
+            return false;
+        io.block(cmd);
+        return true;
+    case Field::Digests:
+        io.block(cmd);
+        // Exactly n digests of 20 bytes, and no more than one block can hold; anything else
+        // would let a peer announce digests it never sent.
+        return io.failed()
+               || (cmd.count <= FSO_MAX_DIGESTS && blockSizeOf(io, cmd) == std::size_t(cmd.count) * FSO_DIGEST_SIZE);
+    case Field::Entries: return io.entries(cmd);
+    case Field::Drives: return io.drives(cmd);
+    case Field::OpenTimes: return openFileTimes(io, cmd, version);
+    }
+    return false;
+}
+
+// The body of cmd.code, for both directions. False for an unknown code or a field that
+// breaks the protocol's limits; the caller also checks the stream for errors.
+template <typename IO, typename Cmd>
+bool bodyFields(IO &io, Cmd &cmd, unsigned version)
+{
+    const Layout *layout = layoutOf(cmd.code);
+    if (!layout) {
+        io.unknown(cmd.code);
+        return false;
+    }
+    for (Field field : layout->fields) {
+        if (!walkField(io, cmd, field, version))
+            return false;
+    }
+    return true;
+}
+
+// Header and body into `out`; `io` may carry an outside data block.
+bool writeMessage(const VfsFenuCommand &cmd, std::uint8_t msgClass, unsigned version, std::size_t capacity,
+                  std::vector<std::uint8_t> &out, const std::uint8_t *block = nullptr, std::size_t blockSize = 0)
+{
+    out.clear();
+    if (cmd.path.size() > FSO_MAX_PATH || cmd.destination.size() > FSO_MAX_PATH)
+        return false;
+    std::vector<std::uint8_t> buf(capacity);
+    TermStreamWriter w(buf);
+    writeFsoHeader(w, cmd.code, cmd.trId, msgClass);
+    FieldWriter io(w);
+    if (block || blockSize)
+        io.setBlock(block, blockSize);
+    if (!bodyFields(io, cmd, version) || !finishFsoMessage(w, buf))
+        return false;
+    out.swap(buf);
+    return true;
+}
+
+constexpr std::size_t kSmallReply = 64;
+
+// A reply of `code` with the fields `fill` sets; `block` (when given) is its data block.
+template <typename Fill>
+bool reply(std::vector<std::uint8_t> &out, std::uint8_t code, std::uint16_t trId, std::uint8_t status,
+           std::size_t capacity, Fill &&fill, const std::uint8_t *block = nullptr, std::size_t blockSize = 0)
+{
+    VfsFenuCommand c;
+    c.msgClass = FSO_CLASS_REPLY;
+    c.code = code;
+    c.trId = trId;
+    c.status = status;
+    fill(c);
+    return writeMessage(c, FSO_CLASS_REPLY, FSO_PROTOCOL_VERSION, capacity, out, block, blockSize);
+}
+
+void noFields(VfsFenuCommand &) {}
+
+} // namespace
+
+namespace fsoreply {
+
+bool read(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, std::uint8_t flags,
+          std::uint64_t offset, const std::uint8_t *data, std::size_t size)
+{
+    const auto fill = [&](VfsFenuCommand &c) { c.flags = flags, c.offset = offset; };
+    return reply(out, FSO_READ_FILE_REPLY, trId, status, kSmallReply + size, fill, data, size);
+}
+
+bool write(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, std::uint8_t flags,
+           std::uint64_t offset, std::uint32_t written)
+{
+    const auto fill = [&](VfsFenuCommand &c) { c.flags = flags, c.offset = offset, c.dataSize = written; };
+    return reply(out, FSO_WRITE_FILE_REPLY, trId, status, kSmallReply, fill);
+}
+
+bool hash(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, std::uint8_t flags,
+          std::uint16_t count, const std::uint8_t *digests, std::size_t size)
+{
+    const auto fill = [&](VfsFenuCommand &c) { c.flags = flags, c.count = count; };
+    return reply(out, FSO_HASH_FILE_REPLY, trId, status, kSmallReply + size, fill, digests, size);
+}
+
+bool deleted(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, const std::string &path)
+{
+    const auto fill = [&](VfsFenuCommand &c) { c.path = path; };
+    return reply(out, FSO_DELETE_FILE_REPLY, trId, status, kSmallReply + path.size(), fill);
+}
+
+bool status(std::vector<std::uint8_t> &out, std::uint8_t code, std::uint16_t trId, std::uint8_t status)
+{
+    return reply(out, code, trId, status, kSmallReply, noFields);
+}
+
+bool handle(std::vector<std::uint8_t> &out, std::uint8_t code, std::uint16_t trId, std::uint8_t status,
+            std::uint16_t handle)
+{
+    return reply(out, code, trId, status, kSmallReply, [&](VfsFenuCommand &c) { c.handle = handle; });
+}
+
+bool makeDirectory(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, std::uint32_t detail)
+{
+    return reply(out, FSO_MAKE_DIRECTORY_REPLY, trId, status, kSmallReply, [&](VfsFenuCommand &c) { c.detail = detail; });
+}
+
+bool listDirectory(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, std::uint32_t flags,
+                   const FsoAttributes &attributes, std::uint64_t volumeSerial)
+{
+    const auto fill = [&](VfsFenuCommand &c) { c.flags = flags, c.attributes = attributes, c.volumeSerial = volumeSerial; };
+    return reply(out, FSO_LIST_DIRECTORY_REPLY, trId, status, 2 * kSmallReply + 16 * 5, fill);
+}
+
+bool drives(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, std::uint16_t index,
+            std::vector<FsoDriveRecord> records)
+{
+    const auto fill = [&](VfsFenuCommand &c) { c.index = index, c.drives = std::move(records); };
+    return reply(out, FSO_LIST_DRIVES_REPLY, trId, status, FSO_MAX_DRIVES_REPLY, fill);
+}
+
+bool directoryChanged(std::vector<std::uint8_t> &out, std::uint16_t trId, const std::string &path)
+{
+    const auto fill = [&](VfsFenuCommand &c) { c.path = path; };
+    return reply(out, FSO_DIRECTORY_CHANGED, trId, 0, kSmallReply + path.size(), fill);
+}
+
+bool writePageHead(com::TermStreamWriter &writer, std::uint16_t trId, std::uint8_t status, std::uint32_t index,
+                   std::uint16_t count)
+{
+    VfsFenuCommand c;
+    c.code = FSO_QUERY_LIST_DIRECTORY_REPLY;
+    c.status = status;
+    c.index = index;
+    c.count = count;
+    writeFsoHeader(writer, c.code, trId, FSO_CLASS_REPLY);
+    FieldWriter io(writer);
+    return bodyFields(io, c, FSO_PROTOCOL_VERSION) && !writer.failed();
+}
+
+} // namespace fsoreply
+
 // --- decoder -------------------------------------------------------------------------------
 
 bool decodeFsoCommand(const std::uint8_t *data, std::size_t size, VfsFenuCommand &cmd, unsigned version)
@@ -257,169 +642,8 @@ bool decodeFsoCommand(const std::uint8_t *data, std::size_t size, VfsFenuCommand
     r.readU16(cmd.trId);
     if (r.failed())
         return false;
-
-    std::uint8_t u8 = 0;
-    switch (cmd.code) {
-    case FSO_LIST_DIRECTORY:
-        r.readU32(cmd.flags);
-        if (!readAttributeMask(r, cmd.attributes))
-            return false;
-        readPath(r, cmd.path);
-        break;
-    case FSO_LIST_DIRECTORY_REPLY:
-        r.readU8(cmd.status);
-        r.readU32(cmd.flags);
-        readAttributeMask(r, cmd.attributes);
-        if (cmd.flags & FSO_LISTDIR_VOLUME_SERIAL)
-            r.readU64(cmd.volumeSerial);
-        break;
-    case FSO_QUERY_LIST_DIRECTORY:
-        r.readU32(cmd.index);
-        break;
-    case FSO_QUERY_LIST_DIRECTORY_REPLY: {
-        r.readU8(cmd.status);
-        r.readU32(cmd.index);
-        r.readU16(cmd.count);
-        if (r.failed())
-            break;
-        const std::size_t rest = r.remaining();
-        if (rest >= 1 && rest <= FSO_MAX_ENTRY_BLOCK)
-            cmd.entryBlock.assign(data + r.pos(), data + size);
-        else
-            cmd.count = 0;
-        break;
-    }
-    case FSO_LIST_DRIVES: {
-        r.readU32(cmd.flags);
-        std::uint16_t index = 0;
-        r.readU16(index);
-        cmd.index = index;
-        r.readU16(cmd.reserved);
-        break;
-    }
-    case FSO_LIST_DRIVES_REPLY: {
-        r.readU8(cmd.status);
-        std::uint16_t index = 0;
-        r.readU16(index);
-        cmd.index = index;
-        r.readU16(cmd.reserved);
-        r.readU16(cmd.count);
-        if (r.failed() || !decodeDrives(r, cmd))
-            return false;
-        break;
-    }
-    case FSO_MOVE:
-        r.readU32(cmd.flags);
-        readPath(r, cmd.path);
-        readPath(r, cmd.destination);
-        break;
-    case FSO_MOVE_REPLY:
-        r.readU8(cmd.status);
-        break;
-    case FSO_OPEN_FILE:
-        r.readU32(cmd.flags);
-        if (r.failed())
-            return false;
-        if (version <= 1 || (cmd.flags & FSO_OPEN_ATTRIBUTES)) {
-            if (!readAttributeMask(r, cmd.attributes))
-                return false;
-        }
-        if (version >= 2 && cmd.attributes.mask != 0) {
-            if (cmd.attributes.mask != 1 || (cmd.attributes.values[0] & ~FSO_ATTR_OPEN_FILE_BITS))
-                return false;
-            const std::uint32_t v = cmd.attributes.values[0];
-            if (v & FSO_ATTR_ACCESS_TIME)
-                r.readI64(cmd.accessTime);
-            if (v & FSO_ATTR_BIRTH_TIME)
-                r.readI64(cmd.birthTime);
-            if (v & FSO_ATTR_MODIFY_TIME)
-                r.readI64(cmd.modifyTime);
-            if (version >= 3 && (v & FSO_ATTR_SIZE))
-                r.readU64(cmd.size);
-        }
-        readPath(r, cmd.path);
-        break;
-    case FSO_OPEN_FILE_REPLY:
-    case FSO_CLOSE_FILE_REPLY:
-        r.readU8(cmd.status);
-        r.readU16(cmd.handle);
-        break;
-    case FSO_CLOSE_FILE:
-        r.readU32(cmd.flags);
-        r.readU16(cmd.handle);
-        break;
-    case FSO_READ_FILE:
-        r.readU8(u8);
-        cmd.flags = u8;
-        r.readU16(cmd.handle);
-        r.readU64(cmd.offset);
-        r.readU32(cmd.dataSize);
-        break;
-    case FSO_READ_FILE_REPLY:
-        r.readU8(cmd.status);
-        r.readU8(u8);
-        cmd.flags = u8;
-        r.readU64(cmd.offset);
-        readDataBlock(r, cmd);
-        break;
-    case FSO_WRITE_FILE:
-        r.readU8(u8);
-        cmd.flags = u8;
-        r.readU16(cmd.handle);
-        r.readU64(cmd.offset);
-        readDataBlock(r, cmd);
-        break;
-    case FSO_WRITE_FILE_REPLY:
-        r.readU8(cmd.status);
-        r.readU8(u8);
-        cmd.flags = u8;
-        r.readU64(cmd.offset);
-        r.readU32(cmd.dataSize);
-        break;
-    case FSO_DELETE_FILE:
-    case FSO_DIRECTORY_CHANGED:
-        r.readU32(cmd.flags);
-        readPath(r, cmd.path);
-        break;
-    case FSO_DELETE_FILE_REPLY:
-        r.readU8(cmd.status);
-        readPath(r, cmd.path);
-        break;
-    case FSO_MAKE_DIRECTORY:
-        r.readU32(cmd.flags);
-        readAttributeMask(r, cmd.attributes);
-        readPath(r, cmd.path);
-        break;
-    case FSO_MAKE_DIRECTORY_REPLY:
-        r.readU8(cmd.status);
-        r.readU32(cmd.detail);
-        break;
-    case FSO_HASH_FILE:
-        r.readU8(u8);
-        cmd.flags = u8;
-        r.readU16(cmd.handle);
-        r.readU16(cmd.blockCount);
-        r.readU32(cmd.dataSize);
-        r.readU64(cmd.offset);
-        break;
-    case FSO_HASH_FILE_REPLY:
-        r.readU8(cmd.status);
-        r.readU8(u8);
-        cmd.flags = u8;
-        r.readU16(cmd.count);
-        readDataBlock(r, cmd);
-        if (r.failed())
-            return false;
-        // Exactly n digests of 20 bytes, and no more than one block can hold; anything else
-        // would let a peer announce digests it never sent.
-        if (cmd.count > FSO_MAX_DIGESTS || cmd.dataSize != cmd.count * FSO_DIGEST_SIZE)
-            return false;
-        break;
-    default:
-        logPrintf(LogVfs1, "drop unknown command 0x%02X, length %d", cmd.code, static_cast<int>(size));
-        return false;
-    }
-    return !r.failed();
+    FieldReader io(r, data, size);
+    return bodyFields(io, cmd, version) && !r.failed();
 }
 
 VfsFenuCommandParser::VfsFenuCommandParser(QObject *parent)
@@ -445,339 +669,11 @@ bool VfsFenuCommandParser::processCommand(const std::vector<unsigned char> &data
     return true;
 }
 
-// --- reply bodies ----------------------------------------------------------------------------
-// Each reply layout is written here once: encodeFsoMessage and the fsoreply functions the
-// server calls share these.
-
-namespace {
-
-void writeReadReplyBody(TermStreamWriter &w, std::uint8_t status, std::uint8_t flags, std::uint64_t offset,
-                        const std::uint8_t *data, std::size_t size)
-{
-    w.writeU8(status);
-    w.writeU8(flags);
-    w.writeU64(offset);
-    w.writeBlob(data, size);
-}
-
-void writeWriteReplyBody(TermStreamWriter &w, std::uint8_t status, std::uint8_t flags, std::uint64_t offset,
-                         std::uint32_t written)
-{
-    w.writeU8(status);
-    w.writeU8(flags);
-    w.writeU64(offset);
-    w.writeU32(written);
-}
-
-bool writeHashReplyBody(TermStreamWriter &w, std::uint8_t status, std::uint8_t flags, std::uint16_t count,
-                        const std::uint8_t *digests, std::size_t size)
-{
-    // Exactly n digests, never more than one request may ask for.
-    if (count > FSO_MAX_DIGESTS || size != std::size_t(count) * FSO_DIGEST_SIZE)
-        return false;
-    w.writeU8(status);
-    w.writeU8(flags);
-    w.writeU16(count);
-    w.writeBlob(digests, size);
-    return true;
-}
-
-void writeHandleReplyBody(TermStreamWriter &w, std::uint8_t status, std::uint16_t handle)
-{
-    w.writeU8(status);
-    w.writeU16(handle);
-}
-
-void writeStatusDetailBody(TermStreamWriter &w, std::uint8_t status, std::uint32_t detail)
-{
-    w.writeU8(status);
-    w.writeU32(detail);
-}
-
-void writeListDirectoryReplyBody(TermStreamWriter &w, std::uint8_t status, std::uint32_t flags,
-                                 const FsoAttributes &attributes, std::uint64_t volumeSerial)
-{
-    w.writeU8(status);
-    w.writeU32(flags);
-    writeAttributeMask(w, attributes);
-    if (flags & FSO_LISTDIR_VOLUME_SERIAL)
-        w.writeU64(volumeSerial);
-}
-
-bool writeDrivesReplyBody(TermStreamWriter &w, std::uint8_t status, std::uint16_t index, std::uint16_t reserved,
-                          const std::vector<FsoDriveRecord> &drives)
-{
-    if (drives.size() > 0xFFFF)
-        return false;
-    w.writeU8(status);
-    w.writeU16(index);
-    w.writeU16(reserved);
-    w.writeU16(static_cast<std::uint16_t>(drives.size()));
-    for (const FsoDriveRecord &d : drives)
-        writeDriveRecord(w, d);
-    return true;
-}
-
-void writePageHeadBody(TermStreamWriter &w, std::uint8_t status, std::uint32_t index, std::uint16_t count)
-{
-    w.writeU8(status);
-    w.writeU32(index);
-    w.writeU16(count);
-}
-
-void writeFlagsPathBody(TermStreamWriter &w, std::uint32_t flags, const std::string &path)
-{
-    w.writeU32(flags);
-    w.writeString(path);
-}
-
-// One reply message of `capacity` bytes at most; `body` returns false for a field beyond
-// the limits. `out` is left empty when anything failed.
-template<typename Body>
-bool replyMessage(std::vector<std::uint8_t> &out, std::uint8_t code, std::uint16_t trId, std::size_t capacity,
-                  Body &&body)
-{
-    out.resize(capacity);
-    TermStreamWriter w(out);
-    writeFsoHeader(w, code, trId, FSO_CLASS_REPLY);
-    if (body(w) && finishFsoMessage(w, out))
-        return true;
-    out.clear();
-    return false;
-}
-
-constexpr std::size_t kSmallReply = 64;
-
-} // namespace
-
-namespace fsoreply {
-
-bool read(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, std::uint8_t flags,
-          std::uint64_t offset, const std::uint8_t *data, std::size_t size)
-{
-    return size <= FSO_MAX_DATA
-           && replyMessage(out, FSO_READ_FILE_REPLY, trId, kSmallReply + size, [&](TermStreamWriter &w) {
-                  writeReadReplyBody(w, status, flags, offset, data, size);
-                  return true;
-              });
-}
-
-bool write(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, std::uint8_t flags,
-           std::uint64_t offset, std::uint32_t written)
-{
-    return replyMessage(out, FSO_WRITE_FILE_REPLY, trId, kSmallReply, [&](TermStreamWriter &w) {
-        writeWriteReplyBody(w, status, flags, offset, written);
-        return true;
-    });
-}
-
-bool hash(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, std::uint8_t flags,
-          std::uint16_t count, const std::uint8_t *digests, std::size_t size)
-{
-    return replyMessage(out, FSO_HASH_FILE_REPLY, trId, kSmallReply + size, [&](TermStreamWriter &w) {
-        return writeHashReplyBody(w, status, flags, count, digests, size);
-    });
-}
-
-bool deleted(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, const std::string &path)
-{
-    return path.size() <= FSO_MAX_PATH
-           && replyMessage(out, FSO_DELETE_FILE_REPLY, trId, kSmallReply + path.size(), [&](TermStreamWriter &w) {
-                  w.writeU8(status);
-                  w.writeString(path);
-                  return true;
-              });
-}
-
-bool status(std::vector<std::uint8_t> &out, std::uint8_t code, std::uint16_t trId, std::uint8_t status)
-{
-    return replyMessage(out, code, trId, kSmallReply, [&](TermStreamWriter &w) {
-        w.writeU8(status);
-        return true;
-    });
-}
-
-bool handle(std::vector<std::uint8_t> &out, std::uint8_t code, std::uint16_t trId, std::uint8_t status,
-            std::uint16_t handle)
-{
-    return replyMessage(out, code, trId, kSmallReply, [&](TermStreamWriter &w) {
-        writeHandleReplyBody(w, status, handle);
-        return true;
-    });
-}
-
-bool makeDirectory(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, std::uint32_t detail)
-{
-    return replyMessage(out, FSO_MAKE_DIRECTORY_REPLY, trId, kSmallReply, [&](TermStreamWriter &w) {
-        writeStatusDetailBody(w, status, detail);
-        return true;
-    });
-}
-
-bool listDirectory(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, std::uint32_t flags,
-                   const FsoAttributes &attributes, std::uint64_t volumeSerial)
-{
-    return replyMessage(out, FSO_LIST_DIRECTORY_REPLY, trId, 2 * kSmallReply + 16 * 5, [&](TermStreamWriter &w) {
-        writeListDirectoryReplyBody(w, status, flags, attributes, volumeSerial);
-        return true;
-    });
-}
-
-bool drives(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, std::uint16_t index,
-            const std::vector<FsoDriveRecord> &records)
-{
-    return replyMessage(out, FSO_LIST_DRIVES_REPLY, trId, FSO_MAX_DRIVES_REPLY, [&](TermStreamWriter &w) {
-        return writeDrivesReplyBody(w, status, index, 0, records);
-    });
-}
-
-bool directoryChanged(std::vector<std::uint8_t> &out, std::uint16_t trId, const std::string &path)
-{
-    return path.size() <= FSO_MAX_PATH
-           && replyMessage(out, FSO_DIRECTORY_CHANGED, trId, kSmallReply + path.size(), [&](TermStreamWriter &w) {
-                  writeFlagsPathBody(w, 0, path);
-                  return true;
-              });
-}
-
-bool writePageHead(com::TermStreamWriter &writer, std::uint16_t trId, std::uint8_t status, std::uint32_t index,
-                   std::uint16_t count)
-{
-    writeFsoHeader(writer, FSO_QUERY_LIST_DIRECTORY_REPLY, trId, FSO_CLASS_REPLY);
-    writePageHeadBody(writer, status, index, count);
-    return !writer.failed();
-}
-
-} // namespace fsoreply
-
 // --- encoder -------------------------------------------------------------------------------
 
 bool encodeFsoMessage(const VfsFenuCommand &cmd, unsigned version, std::vector<std::uint8_t> &out)
 {
-    out.clear();
-    if (cmd.path.size() > FSO_MAX_PATH || cmd.destination.size() > FSO_MAX_PATH)
-        return false;
-    std::vector<std::uint8_t> buf(messageCapacity(cmd));
-    TermStreamWriter w(buf);
-    writeFsoHeader(w, cmd.code, cmd.trId, cmd.msgClass);
-    const auto u8flags = static_cast<std::uint8_t>(cmd.flags);
-    switch (cmd.code) {
-    case FSO_LIST_DIRECTORY:
-        w.writeU32(cmd.flags);
-        writeAttributeMask(w, cmd.attributes);
-        w.writeString(cmd.path);
-        break;
-    case FSO_LIST_DIRECTORY_REPLY:
-        writeListDirectoryReplyBody(w, cmd.status, cmd.flags, cmd.attributes, cmd.volumeSerial);
-        break;
-    case FSO_QUERY_LIST_DIRECTORY:
-        w.writeU32(cmd.index);
-        break;
-    case FSO_QUERY_LIST_DIRECTORY_REPLY:
-        if (cmd.entryBlock.size() > FSO_MAX_ENTRY_BLOCK)
-            return false;
-        writePageHeadBody(w, cmd.status, cmd.index, cmd.count);
-        w.writeRaw(cmd.entryBlock.data(), cmd.entryBlock.size());
-        break;
-    case FSO_LIST_DRIVES:
-        w.writeU32(cmd.flags);
-        w.writeU16(static_cast<std::uint16_t>(cmd.index));
-        w.writeU16(cmd.reserved);
-        break;
-    case FSO_LIST_DRIVES_REPLY:
-        if (!writeDrivesReplyBody(w, cmd.status, static_cast<std::uint16_t>(cmd.index), cmd.reserved, cmd.drives))
-            return false;
-        break;
-    case FSO_MOVE:
-        w.writeU32(cmd.flags);
-        w.writeString(cmd.path);
-        w.writeString(cmd.destination);
-        break;
-    case FSO_MOVE_REPLY:
-        w.writeU8(cmd.status);
-        break;
-    case FSO_OPEN_FILE:
-        w.writeU32(cmd.flags);
-        if (version <= 1 || (cmd.flags & FSO_OPEN_ATTRIBUTES)) {
-            writeAttributeMask(w, cmd.attributes);
-            if (version >= 2 && (cmd.attributes.mask & 1)) {
-                const std::uint32_t v = cmd.attributes.values[0];
-                if (v & FSO_ATTR_ACCESS_TIME)
-                    w.writeI64(cmd.accessTime);
-                if (v & FSO_ATTR_BIRTH_TIME)
-                    w.writeI64(cmd.birthTime);
-                if (v & FSO_ATTR_MODIFY_TIME)
-                    w.writeI64(cmd.modifyTime);
-                if (version >= 3 && (v & FSO_ATTR_SIZE))
-                    w.writeU64(cmd.size);
-            }
-        }
-        w.writeString(cmd.path);
-        break;
-    case FSO_OPEN_FILE_REPLY:
-    case FSO_CLOSE_FILE_REPLY:
-        writeHandleReplyBody(w, cmd.status, cmd.handle);
-        break;
-    case FSO_CLOSE_FILE:
-        w.writeU32(cmd.flags);
-        w.writeU16(cmd.handle);
-        break;
-    case FSO_READ_FILE:
-        w.writeU8(u8flags);
-        w.writeU16(cmd.handle);
-        w.writeU64(cmd.offset);
-        w.writeU32(cmd.dataSize);
-        break;
-    case FSO_READ_FILE_REPLY:
-        if (cmd.data.size() > FSO_MAX_DATA)
-            return false;
-        writeReadReplyBody(w, cmd.status, u8flags, cmd.offset, cmd.data.data(), cmd.data.size());
-        break;
-    case FSO_WRITE_FILE:
-        if (cmd.data.size() > FSO_MAX_DATA)
-            return false;
-        w.writeU8(u8flags);
-        w.writeU16(cmd.handle);
-        w.writeU64(cmd.offset);
-        w.writeBlob(cmd.data.data(), cmd.data.size());
-        break;
-    case FSO_WRITE_FILE_REPLY:
-        writeWriteReplyBody(w, cmd.status, u8flags, cmd.offset, cmd.dataSize);
-        break;
-    case FSO_DELETE_FILE:
-    case FSO_DIRECTORY_CHANGED:
-        writeFlagsPathBody(w, cmd.flags, cmd.path);
-        break;
-    case FSO_DELETE_FILE_REPLY:
-        w.writeU8(cmd.status);
-        w.writeString(cmd.path);
-        break;
-    case FSO_MAKE_DIRECTORY:
-        w.writeU32(cmd.flags);
-        writeAttributeMask(w, cmd.attributes);
-        w.writeString(cmd.path);
-        break;
-    case FSO_MAKE_DIRECTORY_REPLY:
-        writeStatusDetailBody(w, cmd.status, cmd.detail);
-        break;
-    case FSO_HASH_FILE:
-        w.writeU8(u8flags);
-        w.writeU16(cmd.handle);
-        w.writeU16(cmd.blockCount);
-        w.writeU32(cmd.dataSize);
-        w.writeU64(cmd.offset);
-        break;
-    case FSO_HASH_FILE_REPLY:
-        if (!writeHashReplyBody(w, cmd.status, u8flags, cmd.count, cmd.data.data(), cmd.data.size()))
-            return false;
-        break;
-    default:
-        return false;
-    }
-    if (!finishFsoMessage(w, buf))
-        return false;
-    out.swap(buf);
-    return true;
+    return writeMessage(cmd, cmd.msgClass, version, messageCapacity(cmd), out);
 }
 
 // --- QDataStream form ----------------------------------------------------------------------

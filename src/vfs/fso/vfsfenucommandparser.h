@@ -99,7 +99,7 @@ bool makeDirectory(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint
 bool listDirectory(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, std::uint32_t flags,
                    const FsoAttributes &attributes, std::uint64_t volumeSerial);
 bool drives(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, std::uint16_t index,
-            const std::vector<FsoDriveRecord> &records);
+            std::vector<FsoDriveRecord> records);
 bool directoryChanged(std::vector<std::uint8_t> &out, std::uint16_t trId, const std::string &path);
 // The fixed head of a QUERY_LIST_DIRECTORY page (header, status, index, count); the entries
 // follow as written by writeDirectoryEntry and the length is patched by the caller.

@@ -1,5 +1,7 @@
 #include "vfs/jobs/vfscopydto.h"
 
+#include "vfs/fso/vfsfenucommand.h"
+
 QString vfsApplyRename(const QString &path, const QString &renameFrom, const QString &renameTo)
 {
     if (renameFrom.isEmpty() || !path.startsWith(renameFrom))
@@ -26,4 +28,15 @@ bool vfsPathIsSameOrBelow(const QString &path, const QString &folder)
         return true; // a root
     const QChar next = p.at(f.size());
     return next == QLatin1Char('/') || next == QLatin1Char('\\');
+}
+
+void vfsTakeListingEntry(VfsCopyItem &item, const VfsDirectoryEntry &entry, quint64 volume)
+{
+    item.size = entry.size;
+    item.atime = entry.accessTime;
+    item.ctime = entry.birthTime;
+    item.mtime = entry.modifyTime;
+    item.fileId = entry.fileIndex;
+    item.volume = volume;
+    item.links = entry.linkCount;
 }

@@ -55,6 +55,11 @@ struct VfsCopyResult
 };
 
 // Destination path of a source path below a renamed item.
+struct VfsDirectoryEntry;
+// Takes size, times and identity of an item from its listing entry (`volume` is the
+// listing's); the item's type is left to the caller, who knows how it treats shares.
+void vfsTakeListingEntry(VfsCopyItem &item, const VfsDirectoryEntry &entry, quint64 volume);
+
 QString vfsApplyRename(const QString &path, const QString &renameFrom, const QString &renameTo);
 // Whether `path` is `folder` itself or lies below it (separator '/' or '\\').
 bool vfsPathIsSameOrBelow(const QString &path, const QString &folder);

@@ -44,13 +44,7 @@ int itemTypeOf(const VfsDirectoryEntry &entry)
 void takeListingEntry(VfsCopyItem &item, const VfsDirectoryEntry &e, quint64 volume)
 {
     item.type = itemTypeOf(e);
-    item.size = e.size;
-    item.atime = e.accessTime;
-    item.ctime = e.birthTime;
-    item.mtime = e.modifyTime;
-    item.fileId = e.fileIndex;
-    item.volume = volume;
-    item.links = e.linkCount;
+    vfsTakeListingEntry(item, e, volume);
 }
 
 VfsCopyDestinationEntry destinationEntryOf(const VfsDirectoryEntry &entry)

@@ -50,25 +50,26 @@ bool VfsManager::addJob(VfsJob *job)
     return model ? model->addJob(job) : false;
 }
 
-VfsManager::Refusal VfsManager::check(const VfsCopyDto &dto, const char *what, IPeer *&src, IPeer *&dst)
+VfsManager::Peers VfsManager::accept(const VfsCopyDto &dto, const char *what)
 {
-    dst = peerFor(dto.dstPeerUuid);
-    src = peerFor(dto.srcPeerUuid);
+    IPeer *dst = peerFor(dto.dstPeerUuid);
+    IPeer *src = peerFor(dto.srcPeerUuid);
     m_lastRefusal = !src || !dst ? UnknownPeer : isIntoItself(dto) ? IntoItself : Accepted;
     if (m_lastRefusal == UnknownPeer)
         logPrintf(LogVmg1, "%s rejected due unkown src or dst peer", what);
     else if (m_lastRefusal == IntoItself)
         logPrintf(LogVmg1, "%s rejected: folder into itself", what);
-    if (m_lastRefusal != Accepted)
+    if (m_lastRefusal != Accepted) {
         Q_EMIT copyRefused(dto, m_lastRefusal);
-    return m_lastRefusal;
+        return {};
+    }
+    return {src, dst};
 }
 
 VfsCopyJob *VfsManager::copy(const VfsCopyDto &dto)
 {
-    IPeer *src = nullptr;
-    IPeer *dst = nullptr;
-    if (check(dto, "copy", src, dst) != Accepted)
+    const auto [src, dst] = accept(dto, "copy");
+    if (!src)
         return nullptr;
 
     // Share items are named by their access entry's uuid; the name to give the copy comes
@@ -114,9 +115,8 @@ VfsCopyJob *VfsManager::copy(const VfsCopyDto &dto)
 
 VfsMoveExJob *VfsManager::move(const VfsCopyDto &dto)
 {
-    IPeer *src = nullptr;
-    IPeer *dst = nullptr;
-    if (check(dto, "move", src, dst) != Accepted)
+    const auto [src, dst] = accept(dto, "move");
+    if (!src)
         return nullptr;
     auto *job = new VfsMoveExJob(this);
     job->setPeers(src, dst);

@@ -67,9 +67,14 @@ Q_SIGNALS:
 
 private:
     IPeer *peerFor(const QString &uuid) const;
-    // Looks up both peers of a copy or move (`what`) and refuses it, announced, when one is
-    // unknown or a folder would go into itself.
-    Refusal check(const VfsCopyDto &dto, const char *what, IPeer *&src, IPeer *&dst);
+    // Both peers of a copy or move (`what`); both null after the refusal was announced,
+    // when one is unknown or a folder would go into itself.
+    struct Peers
+    {
+        IPeer *src = nullptr;
+        IPeer *dst = nullptr;
+    };
+    Peers accept(const VfsCopyDto &dto, const char *what);
 
     QMutex m_mutex;
     std::function<IPeer *(const QString &)> m_lookup;

@@ -626,7 +626,7 @@ void VfsServerNusk::processListDrivesCommand(const VfsFenuCommand &cmd)
     }
 
     std::vector<unsigned char> reply;
-    if (!fsoreply::drives(reply, cmd.trId, FSO_STATUS_SUCCESS, std::uint16_t(cmd.index), records)) {
+    if (!fsoreply::drives(reply, cmd.trId, FSO_STATUS_SUCCESS, std::uint16_t(cmd.index), std::move(records))) {
         logPrintf(LogVsrv, "failed to send LIST_DRIVES response");
         return;
     }

@@ -52,6 +52,24 @@ PreviewImageResult load(const QString &path, std::vector<QSize> bounds = kModelB
     return getPreviewImage(request, db);
 }
 
+// Runs a statement on a connection of its own; the number of rows it changed, -1 on failure.
+int rawExec(const QString &dbFile, const QString &sql)
+{
+    int changed = -1;
+    {
+        QSqlDatabase raw = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("rawexec"));
+        raw.setDatabaseName(dbFile);
+        if (raw.open()) {
+            QSqlQuery q(raw);
+            if (q.exec(sql))
+                changed = q.numRowsAffected();
+            raw.close();
+        }
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("rawexec"));
+    return changed;
+}
+
 int rowCount(const QString &dbFile)
 {
     QSqlDatabase raw = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("raw"));
@@ -217,7 +235,9 @@ private Q_SLOTS:
         QCOMPARE(rowCount(dbFile), 5);
 
         db.puts = 0;
+        QVERIFY(rawExec(dbFile, QStringLiteral("UPDATE imgcache SET atime = 1")) == 5);
         const PreviewImageResult hit = load(path, kModelBounds, &db, mtime);
+        QCOMPARE(rawExec(dbFile, QStringLiteral("UPDATE imgcache SET atime = atime WHERE atime > 1")), 5);
         QCOMPARE(int(hit.images.size()), 5);
         QCOMPARE(QSize(hit.width, hit.height), QSize(256, 192));
         QCOMPARE(db.touches.load(), 1);
