@@ -40,7 +40,6 @@ ScreenScenes ScreenRunner::allScenes()
     addFilerViewScreenScenes(scenes);
     addPreviewScreenScenes(scenes);
     addDesktopScreenScenes(scenes);
-    addFilerViewScreenScenes(scenes);
     addFilerPaneScreenScenes(scenes);
     return scenes;
 }
