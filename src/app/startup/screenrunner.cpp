@@ -2,6 +2,7 @@
 
 #include "app/base/log.h"
 #include "desktop/desktopscreenscenes.h"
+#include "filer/filerpanescreenscenes.h"
 #include "filer/filerscreenscenes.h"
 #include "ui/preview/previewscreenscenes.h"
 #include "ui/uiscreenscenes.h"
@@ -39,6 +40,7 @@ ScreenScenes ScreenRunner::allScenes()
     addFilerViewScreenScenes(scenes);
     addPreviewScreenScenes(scenes);
     addDesktopScreenScenes(scenes);
+    addFilerPaneScreenScenes(scenes);
     return scenes;
 }
 
