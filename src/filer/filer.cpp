@@ -180,6 +180,8 @@ void Filer::buildPages()
             connect(root, SIGNAL(localPathClicked(QString)), this, SLOT(gotoLocalPath(QString)));
         if (root->metaObject()->indexOfSignal("editPeerAclClicked(QString,QString)") >= 0)
             connect(root, SIGNAL(editPeerAclClicked(QString, QString)), this, SLOT(onEditPeerAcl(QString, QString)));
+        if (root->metaObject()->indexOfSignal("localPathClicked(QString)") >= 0)
+            connect(root, SIGNAL(localPathClicked(QString)), this, SLOT(openLocalPath(QString)));
     }
     d->peerViewAction = new QAction(this);
     d->peerViewAction->setCheckable(true);

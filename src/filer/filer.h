@@ -9,6 +9,7 @@
 // "ioThread" and reaches the browser through queued connections.
 
 #include "db/dto.h"
+#include "vfs/jobs/vfscopydto.h"
 
 #include <QItemSelection>
 #include <QModelIndex>
@@ -184,6 +185,9 @@ public Q_SLOTS:
     void clearDropTargetPath(const QString &path);
     void updateFileActions();
     void updateViewModeActions();
+
+    // An own share's path: a place on this computer, whichever computer the browser shows.
+    void openLocalPath(const QString &path);
 
 Q_SIGNALS:
     void activated();

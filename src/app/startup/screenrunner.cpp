@@ -2,6 +2,7 @@
 
 #include "app/base/log.h"
 #include "desktop/desktopscreenscenes.h"
+#include "filer/filerpanescreenscenes.h"
 #include "filer/filerscreenscenes.h"
 #include "ui/preview/previewscreenscenes.h"
 #include "ui/uiscreenscenes.h"
@@ -36,9 +37,10 @@ ScreenScenes ScreenRunner::allScenes()
     ScreenScenes scenes;
     // One line per layer that offers scenes.
     addUiScreenScenes(scenes);
+    addFilerViewScreenScenes(scenes);
     addPreviewScreenScenes(scenes);
     addDesktopScreenScenes(scenes);
-    addFilerViewScreenScenes(scenes);
+    addFilerPaneScreenScenes(scenes);
     return scenes;
 }
 
