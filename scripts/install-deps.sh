@@ -24,6 +24,8 @@ PACKAGES=(
   libssl-dev
   # the copy benchmark's comparison: a private sshd for scp and rsync over ssh
   openssh-server openssh-client rsync
+  # network tests: the TURN/STUN server, Tor (onion service), namespaces with NAT
+  coturn tor nftables iproute2
 )
 
 missing=()

@@ -2,13 +2,21 @@
 
 #include "app/base/configsettings.h"
 #include "app/base/log.h"
+#include "com/kcpsocket.h"
+#include "com/lanbeacon.h"
+#include "com/nattraversal.h"
 #include "com/proxy.h"
+#include "com/torservice.h"
+#include "com/udptransport.h"
 #include "db/idatabase.h"
 #include "db/ownkey.h"
 
 #include <QDateTime>
 #include <QNetworkInterface>
+#include <QSettings>
+#include <QSysInfo>
 #include <QThread>
+#include <QTimer>
 #include <QUuid>
 
 ConnectionManager *ConnectionManager::s_instance = nullptr;
@@ -81,6 +89,8 @@ void ConnectionManager::start()
         return;
     m_starting = true;
 
+    m_beacon = new com::LanBeacon(this);
+
     m_proxy = new Proxy(this);
     m_proxy->systemProxy();
 
@@ -108,6 +118,18 @@ void ConnectionManager::start()
     if (m_hub->listenPort())
         m_listenPort = m_hub->listenPort();
 
+    m_udp = new com::UdpTransport(m_hub, this);
+    if (m_udp->bind(m_listenPort.load())) {
+        m_udpPort = m_udp->port();
+        m_hub->setStreamFactory(QStringLiteral("udp"), [this]() -> QTcpSocket * { return m_udp->createStream(); });
+        m_nat = new com::NatTraversal(m_udp, m_hub, this);
+        m_nat->setPermittedPeers([this] { return relayedPeerAddresses(); });
+        m_nat->start(com::NatSettings::fromConfig());
+    }
+
+    startBeacon();
+    startTor();
+
     // By index: a step may register further steps.
     for (std::size_t i = 0; i < m_steps.size(); ++i) {
         const std::function<void()> step = m_steps[i];
@@ -129,12 +151,14 @@ void ConnectionManager::setNetworkEnabled(bool enabled)
             this, [this, enabled] {
                 if (m_hub)
                     m_hub->setNetworkEnabled(enabled);
+                updateBeacon();
             },
             Qt::QueuedConnection);
         return;
     }
     if (m_hub)
         m_hub->setNetworkEnabled(enabled);
+    updateBeacon();
 }
 
 std::vector<TransportDto> ConnectionManager::localTransports() const
@@ -144,21 +168,123 @@ std::vector<TransportDto> ConnectionManager::localTransports() const
     const quint16 port = m_listenPort.load();
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     std::vector<TransportDto> out;
+    const quint16 udpPort = m_udpPort.load();
     for (const QHostAddress &address : QNetworkInterface::allAddresses()) {
         if (address.isLoopback() || address.isNull())
             continue;
         // A link-local IPv6 address needs the sender's interface name: useless elsewhere.
         if (address.protocol() == QAbstractSocket::IPv6Protocol && address.isLinkLocal())
             continue;
-        TransportDto t;
-        t.type = QStringLiteral("tcp");
-        t.host = address.toString();
-        t.port = port;
-        t.timestamp = now;
-        t.stream = true;
-        t.uuid = QUuid::createUuidV5(ns, QStringLiteral("tcp|%1|%2").arg(t.host).arg(port))
-                     .toString(QUuid::WithBraces);
-        out.push_back(t);
+        for (const auto &typePort : {qMakePair(QStringLiteral("tcp"), port), qMakePair(QStringLiteral("udp"), udpPort)}) {
+            if (typePort.second == 0)
+                continue;
+            TransportDto t;
+            t.type = typePort.first;
+            t.host = address.toString();
+            t.port = typePort.second;
+            t.timestamp = now;
+            t.stream = TransportDto::isStreamType(t.type);
+            t.uuid = QUuid::createUuidV5(ns, QStringLiteral("%1|%2|%3").arg(t.type, t.host).arg(t.port))
+                         .toString(QUuid::WithBraces);
+            out.push_back(t);
+        }
+    }
+    if (m_nat) {
+        for (const TransportDto &t : m_nat->transports())
+            out.push_back(t);
+    }
+    if (const com::TorService *tor = m_tor.load()) {
+        const QString onion = tor->onionAddress();
+        if (!onion.isEmpty()) {
+            TransportDto t;
+            t.type = QStringLiteral("onion");
+            t.host = onion;
+            t.port = tor->virtualPort();
+            t.timestamp = now;
+            t.stream = true;
+            t.uuid = QUuid::createUuidV5(ns, QStringLiteral("onion|%1|%2").arg(onion).arg(t.port)).toString(QUuid::WithBraces);
+            out.push_back(t);
+        }
+    }
+    return out;
+}
+
+QString ConnectionManager::torVersion() const
+{
+    const com::TorService *tor = m_tor.load();
+    return tor ? tor->version() : QString();
+}
+
+void ConnectionManager::startTor()
+{
+    com::TorSettings settings = com::TorSettings::fromConfig();
+    if (m_onionForced >= 0)
+        settings.enabled = m_onionForced == 1;
+    if (!settings.enabled) {
+        logPrintf(LogTor1, "onion transport off (settings: com/tor)");
+        return;
+    }
+    settings.virtualPort = m_listenPort.load();
+    auto *tor = new com::TorService(m_hub, m_database, this);
+    m_tor = tor;
+    tor->start(settings);
+}
+
+void ConnectionManager::startBeacon()
+{
+    bool enabled = true;
+    {
+        ConfigSettings config;
+        enabled = config->value(QStringLiteral("com/lanbeacon"), true).toBool();
+    }
+    if (m_beaconForced >= 0)
+        enabled = m_beaconForced == 1;
+    if (!enabled || !m_beacon->start())
+        return;
+    com::BeaconAnnouncement announcement;
+    announcement.name = QSysInfo::machineHostName();
+    announcement.deviceType = quint8(m_hub->localGreeting().attributes.value(com::greetingAttrDeviceType()).toUInt());
+    announcement.tcpPort = m_listenPort.load();
+    announcement.udpPort = m_udpPort.load();
+    m_beacon->setAnnouncement(announcement);
+    if (m_database) {
+        connect(m_database, &IDatabase::addedInvitation, this, &ConnectionManager::updateBeacon);
+        connect(m_database, &IDatabase::changedInvitation, this, &ConnectionManager::updateBeacon);
+        connect(m_database, &IDatabase::removedInvitation, this, &ConnectionManager::updateBeacon);
+    }
+    // Invitations also end by expiring.
+    auto *timer = new QTimer(this);
+    connect(timer, &QTimer::timeout, this, &ConnectionManager::updateBeacon);
+    timer->start(30000);
+    updateBeacon();
+}
+
+void ConnectionManager::updateBeacon()
+{
+    // Announced while an invitation is open, and only then.
+    if (!m_beacon || !m_beacon->isStarted())
+        return;
+    bool open = false;
+    if (m_database) {
+        const qint64 now = QDateTime::currentSecsSinceEpoch();
+        for (const InvitationDto &invitation : m_database->loadInvitations())
+            open = open || invitation.expires == 0 || invitation.expires > now;
+    }
+    m_beacon->setAnnouncing(open && m_networkEnabled.load());
+}
+
+QList<QHostAddress> ConnectionManager::relayedPeerAddresses() const
+{
+    // The relay servers of known peers: their datagrams come from there.
+    QList<QHostAddress> out;
+    if (!m_database)
+        return out;
+    for (const PeerDto &peer : m_database->loadPeers(QString())) {
+        for (const TransportDto &t : m_database->loadTransports(peer.uuid)) {
+            const QHostAddress address(t.host);
+            if (t.type == QLatin1String("turn") && !address.isNull() && !out.contains(address))
+                out.append(address);
+        }
     }
     return out;
 }

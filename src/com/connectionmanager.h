@@ -4,14 +4,19 @@
 // GUI thread, moved to "ioThread" and started when that thread starts; everything it builds
 // lives on that thread.
 //
-// start() builds, in this order: the proxy lookup, the hub with its TCP listener on
-// "--com-listen-port" (default 60391), then every step the upper layers registered with
+// start() builds, in this order: the LAN invitation beacon (com/lanbeacon.h; off with
+// "lanbeacon=false" in the settings group "com"), the proxy lookup, the hub with its TCP listener on
+// "--com-listen-port" (default 60391), the UDP transport on the same port number (another
+// when that one is taken) with STUN and the TURN relay (com/nattraversal.h), the onion
+// service (com/torservice.h; on with "tor=true" in the settings group "com"), then every step the upper layers registered with
 // addStartStep (peer factory and loader, own peer, authenticator, cryptography object, job
 // model, in the order they were added), and then emits started() once.
 
 #include "com/hub.h"
 #include "db/dto.h"
 
+#include <QHostAddress>
+#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -21,6 +26,12 @@
 #include <vector>
 
 class IDatabase;
+namespace com {
+class LanBeacon;
+class TorService;
+class NatTraversal;
+class UdpTransport;
+}
 class Proxy;
 
 class ConnectionManager : public QObject
@@ -60,17 +71,27 @@ public:
     void setListenRetryInterval(int ms);
 
     com::Hub *hub() const { return m_hub; }   // null before start()
+    com::UdpTransport *udp() const { return m_udp; }   // null before start()
+    com::NatTraversal *nat() const { return m_nat; }   // null before start()
+    com::LanBeacon *lanBeacon() const { return m_beacon; }   // null before start()
     Proxy *proxy() const { return m_proxy; }
 
     bool isStarted() const { return m_started; }
     bool isNetworkEnabled() const { return m_networkEnabled.load(); }
 
-    // This computer's own transports: "tcp" on each non-loopback interface address with the
-    // listen port. Safe to call from any thread.
+    // This computer's own transports: "tcp" and "udp" on each non-loopback interface address
+    // with their ports, the public "udp" address STUN found and the TURN relay's "turn"
+    // address. Safe to call from any thread.
     std::vector<TransportDto> localTransports() const;
 
-    // No Tor service runs in this version.
-    QString torVersion() const { return QString(); }
+    // The version of the tor that runs the onion service, empty while there is none.
+    // Safe to call from any thread.
+    QString torVersion() const;
+    com::TorService *tor() const { return m_tor.load(); }   // null before start()
+    // Before start(): the LAN beacon and the onion service on or off whatever the settings
+    // say (tests keep the network side to themselves).
+    void setLanBeaconEnabled(bool enabled) { m_beaconForced = enabled ? 1 : 0; }
+    void setOnionEnabled(bool enabled) { m_onionForced = enabled ? 1 : 0; }
 
 public Q_SLOTS:
     void start();
@@ -87,6 +108,10 @@ private:
     static ConnectionManager *s_instance;
 
     void loadIdentity();
+    QList<QHostAddress> relayedPeerAddresses() const;
+    void startBeacon();
+    void startTor();
+    void updateBeacon();
 
     IDatabase *m_database = nullptr;
     QPointer<QObject> m_peerModel;
@@ -98,6 +123,13 @@ private:
     int m_retryMs = 5000;
     int m_configuredPort = -1;
     std::atomic<quint16> m_listenPort{0};
+    std::atomic<quint16> m_udpPort{0};
+    com::UdpTransport *m_udp = nullptr;
+    com::NatTraversal *m_nat = nullptr;
+    com::LanBeacon *m_beacon = nullptr;
+    std::atomic<com::TorService *> m_tor{nullptr};
+    int m_beaconForced = -1;
+    int m_onionForced = -1;
     std::atomic<bool> m_networkEnabled{true};
     bool m_started = false;
     bool m_starting = false;

@@ -238,7 +238,7 @@ QString Hub::transportOf(const Link *link)
 
 bool Hub::acceptStream(QTcpSocket *socket, const QString &transportType)
 {
-    if (!socket || !underQuota(socket->peerAddress()))
+    if (!socket || !admitIncoming(socket->peerAddress()))
         return false;
     // Only the local computer's own link may come in while the network is off, and that
     // one comes over TCP.
@@ -251,19 +251,51 @@ bool Hub::acceptStream(QTcpSocket *socket, const QString &transportType)
     return true;
 }
 
-bool Hub::underQuota(const QHostAddress &from) const
+bool Hub::admitIncoming(const QHostAddress &from)
 {
-    // Bounded in all and per remote host, so that one host cannot take every slot and
-    // lock out the others (the local computer's own link included).
-    int total = 0, fromHost = 0;
-    for (const QPointer<Link> &link : m_links) {
-        if (!link || link->isOutgoing() || link->state() != Link::StateHandshaking)
-            continue;
-        ++total;
-        if (sameRemoteHost(link->peerAddress(), from))
-            ++fromHost;
+    if (!takeConnectionToken(from)) {
+        logPrintf(LogCom1, "too many connections from the network of %s, dropping it", qPrintable(from.toString()));
+        return false;
     }
-    return total < kMaxPendingIncoming && fromHost < kMaxPendingIncomingPerAddress;
+    // Bounded per remote host (a host at its share waits for its own handshakes) and in
+    // all; a full table makes room by dropping its oldest handshake, so that idle
+    // connections from many hosts cannot keep real ones (the local computer's own link
+    // included) out.
+    // A handshake that has said something (a hello on its way through this busy loop, or
+    // one that proved it knows this computer's key) goes last.
+    auto before = [](const Link *a, const Link *b) {
+        const bool aSilent = a->isSilent();
+        const bool bSilent = b->isSilent();
+        return aSilent != bSilent ? aSilent : a->ageMs() > b->ageMs();
+    };
+    Link *evicted = nullptr;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        Link *oldest = nullptr;
+        int total = 0, fromHost = 0;
+        for (const QPointer<Link> &link : qAsConst(m_links)) {
+            if (!link || link->isOutgoing() || link->state() != Link::StateHandshaking)
+                continue;
+            ++total;
+            if (!oldest || before(link.data(), oldest))
+                oldest = link.data();
+            if (sameRemoteHost(link->peerAddress(), from))
+                ++fromHost;
+        }
+        if (fromHost >= kMaxPendingIncomingPerAddress) {
+            logPrintf(LogCom1, "too many handshakes in progress from %s, dropping it", qPrintable(from.toString()));
+            return false;
+        }
+        evicted = total >= kMaxPendingIncoming ? oldest : nullptr;
+        // Bytes already waiting in the system for the chosen one make it a speaker too.
+        if (!evicted || !evicted->isSilent() || !evicted->noteWaitingBytes())
+            break;
+    }
+    if (evicted) {
+        logPrintf(LogCom1, "too many handshakes in progress, dropping the oldest from %s",
+                  qPrintable(evicted->peerAddress().toString()));
+        evicted->fail(QStringLiteral("handshake slot taken by a newer connection"));
+    }
+    return true;
 }
 
 QList<Link *> Hub::links() const
@@ -291,8 +323,7 @@ void Hub::onNewConnection()
         if (!socket)
             break;
         const QHostAddress from = socket->peerAddress();
-        if (!underQuota(from)) {
-            logPrintf(LogCom1, "too many handshakes in progress, dropping %s", qPrintable(from.toString()));
+        if (!admitIncoming(from)) {
             socket->abort();
             socket->deleteLater();
             continue;
@@ -301,6 +332,56 @@ void Hub::onNewConnection()
         track(link);
         link->startServer();
     }
+}
+
+bool Hub::takeConnectionToken(const QHostAddress &from)
+{
+    if (!m_bucketClock.isValid())
+        m_bucketClock.start();
+    bool v4 = false;
+    const quint32 ip4 = from.toIPv4Address(&v4);
+    QByteArray network;
+    if (v4) {
+        // Loopback addresses are all this machine's; each is a sender of its own.
+        const quint32 mask = QHostAddress(ip4).isLoopback() ? 0xFFFFFFFFu : 0xFFFFFF00u;
+        network = QByteArray::number(ip4 & mask);
+    } else {
+        const Q_IPV6ADDR ip6 = from.toIPv6Address();
+        network = QByteArray(reinterpret_cast<const char *>(ip6.c), from.isLoopback() ? 16 : 6);
+    }
+    const qint64 now = m_bucketClock.elapsed();
+    if (m_buckets.size() > 4096) {
+        // Buckets that have filled up again carry no memory worth keeping.
+        for (auto it = m_buckets.begin(); it != m_buckets.end();) {
+            if (now - it->lastMs > 1000 * kConnectionBurst / kConnectionsPerSecond)
+                it = m_buckets.erase(it);
+            else
+                ++it;
+        }
+    }
+    auto it = m_buckets.find(network);
+    if (it == m_buckets.end())
+        it = m_buckets.insert(network, Bucket{double(kConnectionBurst), now});
+    it->tokens = qMin(double(kConnectionBurst), it->tokens + (now - it->lastMs) * kConnectionsPerSecond / 1000.0);
+    it->lastMs = now;
+    if (it->tokens < 1.0)
+        return false;
+    it->tokens -= 1.0;
+    return true;
+}
+
+bool Hub::isFreshHello(const QByteArray &nonce)
+{
+    constexpr std::size_t kRemembered = 8192;
+    if (m_seenNonces.contains(nonce))
+        return false;
+    m_seenNonces.insert(nonce);
+    m_nonceOrder.push_back(nonce);
+    if (m_nonceOrder.size() > kRemembered) {
+        m_seenNonces.remove(m_nonceOrder.front());
+        m_nonceOrder.pop_front();
+    }
+    return true;
 }
 
 void Hub::track(Link *link)

@@ -17,11 +17,15 @@
 #include "com/link.h"
 #include "crypto/crypto.h"
 
+#include <QElapsedTimer>
 #include <QHash>
+#include <QHostAddress>
 #include <QList>
+#include <QSet>
 #include <QObject>
 #include <QPointer>
 
+#include <deque>
 #include <functional>
 #include <vector>
 
@@ -116,9 +120,16 @@ public:
     QList<Link *> links() const;
     int pendingHandshakes() const;
 
+    // Handshakes in progress; when full, the oldest that has not sent its hello yet (else
+    // the oldest) gives way to the newcomer, so idle connections cannot lock everybody out
+    // (each holds its slot for firstMessageMs at most).
     static constexpr int kMaxPendingIncoming = 128;
-    // Handshakes in progress from any one remote address.
+    // Handshakes in progress from any one remote address; beyond it the newcomer is dropped.
     static constexpr int kMaxPendingIncomingPerAddress = 8;
+    // New connections per network (/24 for IPv4, /48 for IPv6; each loopback address on
+    // its own): a burst, then a steady rate. Beyond it a connection is closed at once.
+    static constexpr int kConnectionBurst = 64;
+    static constexpr int kConnectionsPerSecond = 8;
 
 Q_SIGNALS:
     // An incoming link was admitted and is established. Connect with a direct connection
@@ -137,7 +148,19 @@ private:
     void reportListening();
     bool admit(Link &link, QString *peerUuid, bool *ownKey);
     void track(Link *link);
-    bool underQuota(const QHostAddress &from) const;
+    // Rate-limits the sender's network and makes room in the handshake table (dropping the
+    // oldest pending handshake when full); false when the sender must be refused.
+    bool admitIncoming(const QHostAddress &from);
+    // Takes a token of the sender's network; false when its bucket is empty.
+    bool takeConnectionToken(const QHostAddress &from);
+    // False for a client hello nonce seen recently (a replayed hello).
+    bool isFreshHello(const QByteArray &nonce);
+
+    struct Bucket
+    {
+        double tokens = 0;
+        qint64 lastMs = 0;
+    };
 
     crypto::SigningKeyPair m_identity;
     Greeting m_greeting;
@@ -159,6 +182,10 @@ private:
     int m_listenRetryMs = 5000;
     QList<QPointer<Link>> m_links;
     QHash<QString, std::function<QTcpSocket *()>> m_streamFactories;
+    QHash<QByteArray, Bucket> m_buckets;
+    QElapsedTimer m_bucketClock;
+    QSet<QByteArray> m_seenNonces;
+    std::deque<QByteArray> m_nonceOrder;
 };
 
 } // namespace com

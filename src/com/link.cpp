@@ -14,6 +14,7 @@
 
 #include <climits>
 #include <cstring>
+#include <sys/socket.h>
 
 namespace com {
 
@@ -44,7 +45,13 @@ QByteArray sha256(const QByteArray &a, const QByteArray &b = QByteArray(),
     return h.result();
 }
 
-QByteArray makeHello(const QByteArray &ephemeralPublicKey)
+// The tag binds a hello to the server's public key: see the wire format.
+QByteArray helloTag(const QByteArray &helloBody, const QByteArray &serverKey)
+{
+    return crypto::keyedHash(helloBody, serverKey, kLinkHelloTagBytes);
+}
+
+QByteArray makeHello(const QByteArray &ephemeralPublicKey, const QByteArray &serverKey)
 {
     QByteArray hello;
     hello.reserve(kLinkHelloBytes);
@@ -52,7 +59,20 @@ QByteArray makeHello(const QByteArray &ephemeralPublicKey)
     hello.append(char(kLinkProtocolVersion));
     hello.append(ephemeralPublicKey);
     hello.append(crypto::randomBytes(kNonceBytes));
+    hello.append(helloTag(hello, serverKey));
     return hello;
+}
+
+bool helloTagMatches(const QByteArray &hello, const QByteArray &serverKey)
+{
+    const int body = kLinkHelloBytes - kLinkHelloTagBytes;
+    const QByteArray expected = helloTag(hello.left(body), serverKey);
+    if (expected.size() != kLinkHelloTagBytes)
+        return false;
+    unsigned char diff = 0;
+    for (int i = 0; i < kLinkHelloTagBytes; ++i)
+        diff |= static_cast<unsigned char>(expected.at(i) ^ hello.at(body + i));
+    return diff == 0;
 }
 
 QByteArray serverAuthText(const QByteArray &transcript)
@@ -122,11 +142,11 @@ Link::Link(QTcpSocket *socket, bool outgoing, Hub *hub)
     connect(socket, &QTcpSocket::readyRead, this, &Link::onReadyRead);
     connect(socket, &QTcpSocket::disconnected, this, [this] {
         SocketSignalScope scope(this);
-        fail(QStringLiteral("connection closed by peer"));
+        fail(hangUpReason(QStringLiteral("connection closed by peer")));
     });
     connect(socket, &QAbstractSocket::errorOccurred, this, [this] {
         SocketSignalScope scope(this);
-        fail(m_socket->errorString());
+        fail(hangUpReason(m_socket->errorString()));
     });
     connect(socket, &QTcpSocket::bytesWritten, this, [this](qint64 bytes) {
         SocketSignalScope scope(this);
@@ -149,6 +169,30 @@ Link::~Link()
             m_socket->deleteLater();
         }
     }
+}
+
+QString Link::hangUpReason(const QString &socketReason) const
+{
+    // A server drops a hello that was not made for its key without a word.
+    if (m_outgoing && m_step == StepAwaitServerHello)
+        return QStringLiteral("%1 before the server's hello: not the expected computer, or it is busy")
+            .arg(socketReason);
+    return socketReason;
+}
+
+bool Link::noteWaitingBytes()
+{
+    if (!m_socket)
+        return false;
+    if (m_socket->bytesAvailable() > 0) {
+        m_heard = true;
+        return true;
+    }
+    const qintptr fd = m_socket->socketDescriptor();
+    char byte;
+    if (fd >= 0 && ::recv(int(fd), &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0)
+        m_heard = true;
+    return m_heard;
 }
 
 QHostAddress Link::peerAddress() const
@@ -177,7 +221,7 @@ void Link::startClient(const QString &host, quint16 port, const QByteArray &expe
             return;
         m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         m_kx = crypto::generateKxKeyPair();
-        m_clientHello = makeHello(m_kx.publicKey);
+        m_clientHello = makeHello(m_kx.publicKey, m_expectedKey);
         m_step = StepAwaitServerHello;
         writeFrame(m_clientHello);
     });
@@ -189,6 +233,8 @@ void Link::startClient(const QString &host, quint16 port, const QByteArray &expe
 void Link::startServer()
 {
     m_step = StepAwaitClientHello;
+    // An idle connection holds a handshake slot only briefly.
+    m_handshakeTimer->start(qMin(m_hub->timings().firstMessageMs, m_hub->timings().handshakeMs));
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     if (m_socket->bytesAvailable() > 0)
         QTimer::singleShot(0, this, &Link::onReadyRead);
@@ -224,6 +270,7 @@ void Link::onReadyRead()
             break;
         }
         m_in.resize(old + int(got));
+        m_heard = true;
         processFrames();
         if (!self)   // deleted by a receiver of what was just delivered
             return;
@@ -277,6 +324,16 @@ bool Link::handleHello(const char *data, int size)
             fail(QStringLiteral("no identity to answer with"));
             return false;
         }
+        // The cheap checks first: a stranger or a replay costs one keyed hash.
+        if (!helloTagMatches(hello, m_hub->identity().publicKey)) {
+            fail(QStringLiteral("hello not made for this computer"));
+            return false;
+        }
+        if (!m_hub->isFreshHello(hello.mid(5 + crypto::kKxPublicKeyBytes, kNonceBytes))) {
+            fail(QStringLiteral("hello seen before"));
+            return false;
+        }
+        m_handshakeTimer->start(qMax(1, m_hub->timings().handshakeMs - int(m_clock.elapsed())));
         m_clientHello = hello;
         m_kx = crypto::generateKxKeyPair();
         const crypto::SessionKeys keys = crypto::serverSessionKeys(m_kx, remoteEphemeral);
@@ -284,7 +341,7 @@ bool Link::handleHello(const char *data, int size)
             fail(QStringLiteral("key exchange failed"));
             return false;
         }
-        const QByteArray serverHello = makeHello(m_kx.publicKey);
+        const QByteArray serverHello = makeHello(m_kx.publicKey, m_hub->identity().publicKey);
         m_kx = crypto::KxKeyPair();
         m_sealer = crypto::SessionSealer(kLinkKeyIdServerToClient, keys.tx);
         m_opener = crypto::SessionOpener(kLinkKeyIdClientToServer, keys.rx);
@@ -306,6 +363,10 @@ bool Link::handleHello(const char *data, int size)
     }
 
     // Client: the server answered.
+    if (!helloTagMatches(hello, m_expectedKey)) {
+        fail(QStringLiteral("server hello not made by the expected computer"));
+        return false;
+    }
     const crypto::SessionKeys keys = crypto::clientSessionKeys(m_kx, remoteEphemeral);
     m_kx = crypto::KxKeyPair();
     if (!keys.isValid()) {

@@ -13,10 +13,17 @@
 //
 // Handshake (the client is the side that connected):
 //
-//   1. client -> server, plain, 69 bytes:  "NUSK" | u8 version (1) | client ephemeral X25519
-//      public key (32) | client nonce (32)
-//   2. server -> client, plain, 69 bytes:  "NUSK" | u8 version (1) | server ephemeral X25519
-//      public key (32) | server nonce (32)
+//   1. client -> server, plain, 85 bytes:  "NUSK" | u8 version (2) | client ephemeral X25519
+//      public key (32) | client nonce (32) | tag (16)
+//   2. server -> client, plain, 85 bytes:  "NUSK" | u8 version (2) | server ephemeral X25519
+//      public key (32) | server nonce (32) | tag (16)
+//
+//   The tag is the keyed BLAKE2b (16 bytes) of the 69 bytes before it under the server's
+//   Ed25519 public key. Only who already knows the server's key (its paired computers, or
+//   the holder of an invitation link) can make a hello the server answers; anything else,
+//   and a client hello the server has seen before, is dropped before any key exchange or
+//   signature is made, and the server's key is never handed to a stranger. The client's
+//   first frame must arrive within LinkTimings::firstMessageMs.
 //
 //   Both sides now derive one session key per direction with the library's key exchange
 //   (crypto_kx; client = connecting side) and compute the transcript hash
@@ -95,8 +102,9 @@ enum LinkControlCode : std::uint8_t {
     LinkPong = 5,
 };
 
-constexpr int kLinkHelloBytes = 69;
-constexpr std::uint8_t kLinkProtocolVersion = 1;
+constexpr int kLinkHelloTagBytes = 16;
+constexpr int kLinkHelloBytes = 69 + kLinkHelloTagBytes;
+constexpr std::uint8_t kLinkProtocolVersion = 2;
 constexpr int kMaxHandshakeFrameBytes = 64 * 1024;
 constexpr int kMaxMessageBytes = 4 * 1024 * 1024;
 // Default bound on what one link may hold unsent (Hub::setOutgoingLimit).
@@ -108,6 +116,7 @@ constexpr std::uint8_t kLinkKeyIdServerToClient = 11;
 struct LinkTimings
 {
     int handshakeMs = 15000;      // from socket creation until the link is up
+    int firstMessageMs = 2000;    // from an incoming connection until its hello is in
     int pingIntervalMs = 10000;
     int silenceMs = 45000;        // no frame received for this long ends the link
 };
@@ -212,6 +221,12 @@ private:
     void writeFrame(const QByteArray &frame);
     void fail(const QString &reason);
     void finish(const QString &reason, bool flush);
+    qint64 ageMs() const { return m_clock.elapsed(); }
+    // An incoming connection that has sent nothing yet.
+    bool isSilent() const { return !m_outgoing && m_step == StepAwaitClientHello && !m_heard; }
+    // Whether bytes wait in the system's buffer unread (remembered); false when none.
+    bool noteWaitingBytes();
+    QString hangUpReason(const QString &socketReason) const;
     int frameLimit() const;
 
     Hub *m_hub = nullptr;
@@ -227,6 +242,7 @@ private:
     bool m_ownKey = false;
     bool m_processing = false;
     bool m_stalled = false;      // the outgoing limit was hit; the link ends shortly
+    bool m_heard = false;        // some bytes came in
     int m_inSocketSignal = 0;
     struct SocketSignalScope;
 

@@ -7,6 +7,8 @@
 
 #include <QSocketNotifier>
 
+#include <algorithm>
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -155,6 +157,30 @@ bool UdpTransport::bind(quint16 port, const QHostAddress &address)
     return false;
 }
 
+void UdpTransport::addStunHandler(QObject *owner, DatagramHandler handler)
+{
+    m_stunHandlers.append({owner, std::move(handler)});
+}
+
+void UdpTransport::addChannelDataHandler(QObject *owner, DatagramHandler handler)
+{
+    m_channelHandlers.append({owner, std::move(handler)});
+}
+
+bool UdpTransport::dispatch(QList<Handler> &handlers, const char *data, int size, const QHostAddress &from,
+                            quint16 port)
+{
+    handlers.erase(std::remove_if(handlers.begin(), handlers.end(), [](const Handler &h) { return !h.owner; }),
+                   handlers.end());
+    const QByteArray datagram(data, size);
+    // By index and on a copy: a handler may add or remove handlers.
+    const QList<Handler> current = handlers;
+    for (const Handler &h : current)
+        if (h.owner && h.handle(datagram, from, port))
+            return true;
+    return false;
+}
+
 KcpSocket *UdpTransport::createStream(bool relayed)
 {
     return new KcpSocket(this, relayed);
@@ -228,15 +254,11 @@ void UdpTransport::handle(const char *data, int size, const QHostAddress &from, 
 {
     switch (udpwire::familyOf(data, size)) {
     case udpwire::Family::Stun:
-        if (m_stunHandler && !relayed)
-            m_stunHandler(QByteArray(data, size), from, port);
-        else
+        if (relayed || !dispatch(m_stunHandlers, data, size, from, port))
             drop();
         return;
     case udpwire::Family::ChannelData:
-        if (m_channelHandler && !relayed)
-            m_channelHandler(QByteArray(data, size), from, port);
-        else
+        if (relayed || !dispatch(m_channelHandlers, data, size, from, port))
             drop();
         return;
     case udpwire::Family::Unknown:

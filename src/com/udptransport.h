@@ -13,6 +13,7 @@
 #include <QElapsedTimer>
 #include <QHash>
 #include <QHostAddress>
+#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -45,8 +46,8 @@ class UdpTransport : public QObject
 public:
     static constexpr int kMaxSessions = 1024;
 
-    // Datagram handler for STUN/TURN traffic: bytes, sender, sender port.
-    using DatagramHandler = std::function<void(const QByteArray &, const QHostAddress &, quint16)>;
+    // Handler for STUN/TURN traffic: bytes, sender, sender port; true when it took it.
+    using DatagramHandler = std::function<bool(const QByteArray &, const QHostAddress &, quint16)>;
     // Sends a datagram through the relay towards address:port; false when it cannot.
     using RelaySender = std::function<bool(const QByteArray &, const QHostAddress &, quint16)>;
 
@@ -64,8 +65,10 @@ public:
     // A stream for the hub to dial with ("udp"), or one that goes through the relay ("turn").
     KcpSocket *createStream(bool relayed = false);
 
-    void setStunHandler(DatagramHandler handler) { m_stunHandler = std::move(handler); }
-    void setChannelDataHandler(DatagramHandler handler) { m_channelHandler = std::move(handler); }
+    // Each STUN message goes to the handlers in turn until one takes it; channel data (from
+    // the TURN server) likewise. A handler lives as long as its owner.
+    void addStunHandler(QObject *owner, DatagramHandler handler);
+    void addChannelDataHandler(QObject *owner, DatagramHandler handler);
     void setRelaySender(RelaySender sender) { m_relaySender = std::move(sender); }
 
     bool sendDatagram(const QByteArray &datagram, const QHostAddress &address, quint16 port);
@@ -112,8 +115,14 @@ private:
     QElapsedTimer m_clock;
     KcpTuning m_tuning;
     QHash<Key, QPointer<KcpSocket>> m_sessions;
-    DatagramHandler m_stunHandler;
-    DatagramHandler m_channelHandler;
+    struct Handler
+    {
+        QPointer<QObject> owner;
+        DatagramHandler handle;
+    };
+    bool dispatch(QList<Handler> &handlers, const char *data, int size, const QHostAddress &from, quint16 port);
+    QList<Handler> m_stunHandlers;
+    QList<Handler> m_channelHandlers;
     RelaySender m_relaySender;
     quint64 m_dropped = 0;
 };

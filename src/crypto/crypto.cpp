@@ -219,16 +219,19 @@ bool openSealed(const QByteArray &packet, const SigningKeyPair &recipient, QByte
 // ---------------------------------------------------------------------------------------------
 // Passwords
 
-QByteArray deriveKeyFromPassword(const QByteArray &password, const QByteArray &salt, int keyBytes)
+QByteArray deriveKeyFromPassword(const QByteArray &password, const QByteArray &salt, int keyBytes, PasswordCost cost)
 {
+    const bool moderate = cost == PasswordCost::Moderate;
     // The upper bound only keeps a mistaken caller from asking for gigabytes.
     if (salt.size() != kPasswordSaltBytes || keyBytes < int(crypto_pwhash_BYTES_MIN) || keyBytes > 1024
         || !initialize())
         return QByteArray();
     QByteArray key(keyBytes, Qt::Uninitialized);
     if (crypto_pwhash(u8(key), static_cast<unsigned long long>(keyBytes), password.constData(),
-                      static_cast<unsigned long long>(password.size()), kU8(salt), crypto_pwhash_OPSLIMIT_INTERACTIVE,
-                      crypto_pwhash_MEMLIMIT_INTERACTIVE, crypto_pwhash_ALG_ARGON2ID13) != 0) {
+                      static_cast<unsigned long long>(password.size()), kU8(salt),
+                      moderate ? crypto_pwhash_OPSLIMIT_MODERATE : crypto_pwhash_OPSLIMIT_INTERACTIVE,
+                      moderate ? crypto_pwhash_MEMLIMIT_MODERATE : crypto_pwhash_MEMLIMIT_INTERACTIVE,
+                      crypto_pwhash_ALG_ARGON2ID13) != 0) {
         wipe(key);   // out of memory
         return QByteArray();
     }

@@ -80,8 +80,13 @@ SessionKeys serverSessionKeys(const KxKeyPair &own, const QByteArray &clientPubl
 QByteArray sealToPublicKey(const QByteArray &plain, const QByteArray &recipientSignPublicKey);
 bool openSealed(const QByteArray &packet, const SigningKeyPair &recipient, QByteArray *plain);
 
-// Argon2id with the library's interactive limits.
-QByteArray deriveKeyFromPassword(const QByteArray &password, const QByteArray &salt, int keyBytes = kSessionKeyBytes);
+// Argon2id cost: the library's interactive limits (64 MiB, about 0.1 s), or its moderate
+// ones (256 MiB, about 0.5 s) for what an attacker could take away and guess at offline.
+enum class PasswordCost { Interactive, Moderate };
+
+// Argon2id with the given limits.
+QByteArray deriveKeyFromPassword(const QByteArray &password, const QByteArray &salt, int keyBytes = kSessionKeyBytes,
+                                 PasswordCost cost = PasswordCost::Interactive);
 QString hashPassword(const QByteArray &password);                          // storable text
 bool verifyPassword(const QString &hash, const QByteArray &password);
 

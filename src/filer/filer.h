@@ -9,6 +9,7 @@
 // "ioThread" and reaches the browser through queued connections.
 
 #include "db/dto.h"
+#include "vfs/jobs/vfscopydto.h"
 
 #include <QItemSelection>
 #include <QModelIndex>
@@ -27,6 +28,8 @@ class IPeer;
 class QAbstractItemView;
 class QDrag;
 class QDropEvent;
+class QMenu;
+class QAction;
 class QMimeData;
 class QQmlEngine;
 class QWheelEvent;
@@ -67,7 +70,8 @@ public:
     // Drag and drop of the item views: the drag's data (file URLs and the peer's uuid), and a
     // drop onto the folder at `targetPath`.
     void createDragMimeData(QDrag *drag);
-    void handleDrop(QDropEvent *event, const QString &targetPath);
+    // True when the drop started something (only then may the view accept it).
+    bool handleDrop(QDropEvent *event, const QString &targetPath);
 
     // Introspection for the pane, the window and tests.
     Page currentPage() const;
@@ -78,7 +82,6 @@ public:
     QWidget *breadcrumb() const;
     // Whether this browser is the one the hub reports as active (true without a hub).
     bool isActiveFiler() const;
-    int historySize() const;
 
     // The settings group of a browser named by its uuid: "Filer_" and qHash(uuid, 0).
     static QString settingsGroup(const QString &filerUuid);
@@ -94,6 +97,11 @@ public:
     // (0x0D copy, 0x0F move, 0 nothing) without a nested event loop.
     static std::function<int(const QString &text, const QString &title)> &confirmHook();
     static void setDropMenuChooser(std::function<int(bool moveAllowed)> chooser);
+    // Test hook: sees the context menu instead of running it.
+    static std::function<QAction *(QMenu *)> &contextMenuHook();
+
+    // Adds the applications that open the selection, then `extraAction` when enabled.
+    void openWithMenu(QMenu *menu, QAction *extraAction);
 
 public Q_SLOTS:
     void setButtons(int buttons);
@@ -101,6 +109,8 @@ public Q_SLOTS:
 
     // Navigation
     void gotoPath(const QString &path);
+    // A path of the local computer, whichever peer the browser shows now.
+    void gotoLocalPath(const QString &path);
     void setCurrentIndexToPath(const QString &path);
     void refreshAndSelect(const QString &path);
     void resolvePath(const QString &path);
@@ -136,6 +146,13 @@ public Q_SLOTS:
     void onOpenInActionTriggered();
     void onSelectionChanged(const QItemSelection &selected, const QItemSelection &deselected);
     void clearMarkedFiles();
+    void onCopyRequest(const VfsCopyDto &dto);
+    void onMoveRequest(const VfsCopyDto &dto);
+    void onShareTriggered();
+    void onShareDriveTriggered();
+    void onEditPeerAcl(const QString &peerUuid, const QString &aclUuid);
+    void onDeferAppLaunch(int appId, const QString &peerUuid, const std::vector<QString> &paths);
+    void onCopyJobFinished(const VfsCopyDto &dto);
 
     // View modes, sizes, filters
     void viewAsIcons();
@@ -168,6 +185,9 @@ public Q_SLOTS:
     void clearDropTargetPath(const QString &path);
     void updateFileActions();
     void updateViewModeActions();
+
+    // An own share's path: a place on this computer, whichever computer the browser shows.
+    void openLocalPath(const QString &path);
 
 Q_SIGNALS:
     void activated();
@@ -206,12 +226,18 @@ private:
     void pushHistory();
     void setBreadcrumbProperty(const char *name, const QVariant &value);
     bool confirmDelete(VfsDeleteJob *job);
+    static QString failedItemName(const VfsDeleteJob *job);
     void startDeleteJob(int flags);
     QModelIndex sourceIndex(const QModelIndex &viewIndex) const;
     QModelIndex currentRootSource() const;
     void fallBackToMachineList();
     void onRowsAboutToBeInserted(const QModelIndex &parent);
     void checkListingDone();
+    void addShareMenus(QMenu *menu);
+    void openFile(const QString &path);
+    void deferLaunch(int appId, const std::vector<QString> &paths);
+    QStringList selectedPaths() const;
+    void openShareDialog(bool wholeDrive);
 };
 
 // Resources of the views (delegate images); call once before the first browser is made.

@@ -3,9 +3,16 @@
 
 #include "filer/filer.h"
 #include "filer/filer_p.h"
+#include "filer/filerhub.h"
 
 #include "app/base/log.h"
+#include "desktop/apps/applauncher.h"
+#include "desktop/archive/extractdialog.h"
+#include "desktop/archive/p7zip.h"
+#include "filer/deferredlaunch.h"
 #include "filer/filericonview.h"
+#include "filer/filerlaunch.h"
+#include "filer/sharewithdialog.h"
 #include "filer/filertreeview.h"
 #include "filer/filerviewdrag.h"
 #include "peers/peermodel.h"
@@ -14,11 +21,7 @@
 #include "vfs/jobs/vfsdeletejob.h"
 #include "vfs/jobs/vfsmanager.h"
 #include "vfs/models/vfssortfilterproxymodel.h"
-
-#if __has_include("filer/filerhub.h")
-#include "filer/filerhub.h"
-#define NUSK_FILER_HUB 1
-#endif
+#include "db/idatabase.h"
 
 #include <QDropEvent>
 #include <QFileInfo>
@@ -45,6 +48,7 @@ struct FallbackRecord
     VfsCopyDto clipboard;
     std::vector<VfsMoveJob *> moves;
     std::vector<VfsMakeDirectoryJob *> makeDirs;
+    DeferredLaunches launches;
 };
 
 FallbackRecord &fallback()
@@ -87,28 +91,29 @@ std::function<int(bool moveAllowed)> &dropChooser()
 // it, exactly once.
 VfsCopyDto &filerClipboard(FilerHub *hub)
 {
-#ifdef NUSK_FILER_HUB
     if (hub)
         return hub->clipboard()->clipboard;
-#endif
     return fallback().clipboard;
 }
 
 std::vector<VfsMoveJob *> &filerPendingMoves(FilerHub *hub)
 {
-#ifdef NUSK_FILER_HUB
     if (hub)
         return hub->clipboard()->pendingMoves;
-#endif
     return fallback().moves;
+}
+
+DeferredLaunches &filerLaunches(FilerHub *hub)
+{
+    if (hub)
+        return hub->clipboard()->launches;
+    return fallback().launches;
 }
 
 std::vector<VfsMakeDirectoryJob *> &filerPendingMakeDirs(FilerHub *hub)
 {
-#ifdef NUSK_FILER_HUB
     if (hub)
         return hub->clipboard()->pendingMakeDirectories;
-#endif
     return fallback().makeDirs;
 }
 
@@ -338,6 +343,17 @@ std::function<int(const QString &text, const QString &title)> &Filer::confirmHoo
     return hook;
 }
 
+QString Filer::failedItemName(const VfsDeleteJob *job)
+{
+    // The job works from the last item to the first: the failed one is the last it did not
+    // remove.
+    for (auto it = job->items().rbegin(); it != job->items().rend(); ++it) {
+        if (!job->deletedPaths().contains(it->path))
+            return it->name.isEmpty() ? it->path : it->name;
+    }
+    return job->items().empty() ? QString() : job->items().front().name;
+}
+
 bool Filer::confirmDelete(VfsDeleteJob *job)
 {
     const std::vector<VfsDeleteItem> &items = job->items();
@@ -384,14 +400,7 @@ void Filer::onDeleteJobAborted()
     if (!job)
         return;
     if (!job->items().empty()) {
-        // Name the item that failed: the first one the job did not remove.
-        QString name = job->items().front().name;
-        for (auto it = job->items().rbegin(); it != job->items().rend(); ++it) {
-            if (!job->deletedPaths().contains(it->path)) {
-                name = it->name;
-                break;
-            }
-        }
+        const QString name = failedItemName(job);
         showStatusMessage((job->deleteFlags() & 1) ? qtTrId("msg-trash-failed1").arg(name)
                                                    : qtTrId("msg-delete-failed1").arg(name), 10000);
     }
@@ -405,7 +414,26 @@ void Filer::onDeleteJobUpdatedTrashFailedAskDelete()
     auto *job = qobject_cast<VfsDeleteJob *>(sender());
     if (!job)
         return;
-    if (confirmDelete(job))
+    // Name the item the trash refused and make keeping it the easy answer.
+    const QString text = qtTrId("dlg-trash-failed-q-delete").arg(failedItemName(job));
+    const QString title = qtTrId("dlg-confirm-delete-title");
+    bool confirmed = false;
+    if (confirmHook()) {
+        confirmed = confirmHook()(text, title) == QMessageBox::YesRole;
+    } else {
+        QMessageBox box;
+        box.setWindowTitle(title);
+        box.setTextFormat(Qt::PlainText);
+        box.setText(text);
+        box.setIcon(QMessageBox::Warning);
+        QPushButton *cancel = box.addButton(qtTrId("btn-cancel"), QMessageBox::NoRole);
+        QPushButton *del = box.addButton(qtTrId("btn-delete"), QMessageBox::YesRole);
+        box.setDefaultButton(cancel);
+        box.setEscapeButton(cancel);
+        box.exec();
+        confirmed = box.clickedButton() == del;
+    }
+    if (confirmed)
         job->setDeleteFlags(job->deleteFlags() & ~1u);
     else
         job->abort();
@@ -413,15 +441,359 @@ void Filer::onDeleteJobUpdatedTrashFailedAskDelete()
 }
 
 // ---------------------------------------------------------------------------------------------
-// Clipboard, opening, context menu: the pane side adds these.
+// Clipboard and paste
 
-void Filer::onCopyActionTriggered() {}
-void Filer::onPasteActionTriggered() {}
-void Filer::clearMarkedFiles() {}
-void Filer::onShowPropertiesActionTriggered() {}
-void Filer::onShowInExplorerActionTriggered() {}
-void Filer::onOpenInActionTriggered() {}
-void Filer::onCustomContextMenuRequested(const QPoint &) {}
+namespace {
+
+VfsCopyItem copyItemOf(const QModelIndex &index)
+{
+    VfsCopyItem item;
+    item.path = index.data(VfsModel::PathRole).toString();
+    item.size = index.data(VfsModel::SizeRole).toULongLong();
+    item.type = index.data(VfsModel::TypeRole).toInt();
+    item.atime = index.data(VfsModel::ATimeRole).toDateTime().toMSecsSinceEpoch();
+    item.ctime = index.data(VfsModel::CTimeRole).toDateTime().toMSecsSinceEpoch();
+    item.mtime = index.data(VfsModel::MTimeRole).toDateTime().toMSecsSinceEpoch();
+    item.fileId = index.data(VfsModel::IdRole).toULongLong();
+    return item;
+}
+
+void setCopyMark(VfsModel *model, const QModelIndex &index, bool on)
+{
+    if (!model || !index.isValid())
+        return;
+    const int flags = index.data(VfsModel::FlagsRole).toInt();
+    const int wanted = on ? (flags | VfsModel::CopyMarkFlag) : (flags & ~int(VfsModel::CopyMarkFlag));
+    if (wanted != flags)
+        model->setData(index, wanted, VfsModel::FlagsRole);
+}
+
+} // namespace
+
+void Filer::onCopyActionTriggered()
+{
+    VfsModel *model = d->model();
+    if (!d->peer || !model || !d->sortModel || !d->selectionModel || !isActiveFiler())
+        return;
+    clearMarkedFiles();
+    VfsCopyDto &record = filerClipboard(d->hub);
+    record = VfsCopyDto();
+    record.uuid = QUuid::createUuid().toString();
+    record.srcPeerUuid = d->peer->uuid();
+    if (sender() == sharedAction("filer.copy"))
+        record.deleteSource = false;
+    else if (sender() == sharedAction("filer.cut"))
+        record.deleteSource = true;
+    else
+        return;
+    for (const QModelIndex &viewIndex : d->selectionModel->selectedIndexes()) {
+        if (viewIndex.column() != 0)
+            continue;
+        const QModelIndex index = sourceIndex(viewIndex);
+        setCopyMark(model, index, true);
+        record.items.push_back(copyItemOf(index));
+    }
+    sharedAction("filer.paste")->setEnabled(!record.items.empty());
+}
+
+void Filer::onPasteActionTriggered()
+{
+    if (!d->peer || !d->currentView || !d->sortModel || !d->selectionModel || !isActiveFiler())
+        return;
+    VfsCopyDto &record = filerClipboard(d->hub);
+    record.dstPeerUuid.clear();
+    // A destination written beforehand ("copy to", "move to") wins; otherwise the folder shown
+    // now, never the one of an earlier paste.
+    if (record.dstPath.isEmpty())
+        record.dstPath = currentRootSource().data(VfsModel::PathRole).toString();
+    if (record.dstPath.isEmpty() || record.items.empty()) {
+        logPrintf(LogNfo1, "have no dst path for paste action, abort");
+        record.dstPath.clear();
+        return;
+    }
+    record.dstPeerUuid = d->peer->uuid();
+    const VfsCopyDto request = record;
+    record.dstPath.clear();
+    const bool started = request.deleteSource ? d->vfsManager->move(request) != nullptr
+                                              : d->vfsManager->copy(request) != nullptr;
+    if (!started) {
+        showStatusMessage(d->vfsManager->lastRefusal() == VfsManager::IntoItself ? qtTrId("copy-error-into-itself")
+                                                                                 : qtTrId("copy-error-peer-missing"),
+                          10000);
+        return;
+    }
+    // What was cut moves once: the record is spent, a second paste has nothing to move.
+    if (request.deleteSource) {
+        clearMarkedFiles();
+        record.items.clear();
+    }
+}
+
+void Filer::clearMarkedFiles()
+{
+    VfsModel *model = d->model();
+    for (const VfsCopyItem &item : filerClipboard(d->hub).items) {
+        if (model)
+            setCopyMark(model, model->indexForPath(item.path), false);
+    }
+    sharedAction("filer.paste")->setEnabled(false);
+}
+
+void Filer::onCopyRequest(const VfsCopyDto &dto)
+{
+    d->vfsManager->copy(dto);
+}
+
+void Filer::onMoveRequest(const VfsCopyDto &dto)
+{
+    d->vfsManager->move(dto);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Context menu
+
+std::function<QAction *(QMenu *)> &Filer::contextMenuHook()
+{
+    static std::function<QAction *(QMenu *)> hook;
+    return hook;
+}
+
+void Filer::openWithMenu(QMenu *menu, QAction *extraAction)
+{
+    AppLauncher *launcher = AppLauncher::instance();
+    const int rows = launcher->rowCount();
+    QMenu *more = rows >= 2 ? new QMenu(qtTrId("menu-open-with"), menu) : nullptr;
+    for (int i = 0; i < rows; ++i) {
+        const QModelIndex row = launcher->index(i, 0);
+        QMenu *target = i == 0 ? menu : more;
+        QAction *entry = target->addAction(launcher->data(row, AppLauncher::NameRole).toString());
+        entry->setIcon(QIcon::fromTheme(launcher->data(row, AppLauncher::AppIconRole).toString()));
+        entry->setProperty("app", launcher->data(row, AppLauncher::AppIdRole));
+    }
+    if (extraAction && extraAction->isEnabled())
+        menu->addAction(extraAction);
+    if (more)
+        menu->addMenu(more);
+}
+
+void Filer::onCustomContextMenuRequested(const QPoint &pos)
+{
+    if (!d->peer || !d->currentView || !d->sortModel)
+        return;
+    if (qAbs(pos.x() - d->pressX) + qAbs(pos.y() - d->pressY) > 16) {
+        logPrintf(LogNfo1, "gesture detected, discard context menu");
+        return;
+    }
+    QMenu menu;
+    const QModelIndexList selected = d->currentView == d->iconView ? d->selectionModel->selectedIndexes()
+                                                                   : d->selectionModel->selectedRows(0);
+    const bool local = d->peer->uuid() == nullUuidString();
+    openWithMenu(&menu, sharedAction("filer.preview"));
+    if (!menu.actions().isEmpty())
+        menu.addSeparator();
+    QAction *extract = nullptr;
+    if (local && selected.size() == 1
+        && P7Zip::isSupportedArchive(sourceIndex(selected.first()).data(VfsModel::PathRole).toString())) {
+        extract = menu.addAction(selected.first().data(Qt::DecorationRole).value<QIcon>(), qtTrId("menu-extract-item"));
+    }
+    if (!selected.isEmpty()) {
+        if (sharedAction("filer.copy")->isEnabled()) {
+            menu.addAction(sharedAction("filer.cut"));
+            menu.addAction(sharedAction("filer.copy"));
+        }
+        menu.addAction(sharedAction("filer.paste"));
+        if (selected.size() == 1 && sharedAction("filer.rename")->isEnabled())
+            menu.addAction(sharedAction("filer.rename"));
+        menu.addAction(sharedAction("filer.new-folder"));
+    } else {
+        menu.addAction(sharedAction("filer.paste"));
+        menu.addAction(sharedAction("filer.new-folder"));
+    }
+    menu.addSeparator();
+    if (local)
+        addShareMenus(&menu);
+    if (!selected.isEmpty() && sharedAction("filer.trash")->isEnabled())
+        menu.addAction(sharedAction("filer.trash"));
+    if (local && !selected.isEmpty())
+        menu.addAction(sharedAction("filer.show-props"));
+    QAction *chosen = contextMenuHook() ? contextMenuHook()(&menu) : menu.exec(QCursor::pos());
+    if (!chosen)
+        return;
+    if (chosen->property("app").isValid()) {
+        AppLauncher::instance()->launch(chosen->property("app").toInt());
+    } else if (chosen == extract) {
+        const QModelIndex archive = sourceIndex(selected.first());
+        auto *zip = new P7Zip(archive.data(VfsModel::PathRole).toString(), this);
+        new ExtractDialog(zip, nullptr);
+        connect(zip, &P7Zip::extracted, this, &Filer::refreshAndSelect);
+        if (!zip->start(archive.parent().data(VfsModel::PathRole).toString()))
+            zip->deleteLater();
+    }
+}
+
+void Filer::addShareMenus(QMenu *menu)
+{
+    if (!d->database)
+        return;
+    PeerModel *peers = PeerModel::instance();
+    const std::vector<PeerDto> stored = d->database->loadPeers(QStringLiteral("nusk"));
+    auto label = [](IPeer *peer) {
+        return (peer->displayName().isEmpty() ? peer->name() : peer->displayName()) + QStringLiteral("...");
+    };
+    auto *share = new QMenu(qtTrId("menu-share-with"), menu);
+    for (const PeerDto &dto : stored) {
+        IPeer *peer = peers ? peers->getPeerForUuid(dto.uuid) : nullptr;
+        if (!peer || dto.uuid == nullUuidString())
+            continue;
+        QAction *entry = share->addAction(label(peer));
+        entry->setData(dto.uuid);
+        connect(entry, &QAction::triggered, this, &Filer::onShareTriggered);
+    }
+    if (share->actions().isEmpty())
+        delete share;
+    else
+        menu->addMenu(share);
+    if (!FilerActions::action(QStringLiteral("filer.share-drive"))->isChecked())
+        return;
+    auto *drive = new QMenu(qtTrId("menu-share-drive-with"), menu);
+    for (const PeerDto &dto : stored) {
+        IPeer *peer = peers ? peers->getPeerForUuid(dto.uuid) : nullptr;
+        if (!peer)
+            continue;
+        QAction *entry = drive->addAction(label(peer));
+        entry->setData(dto.uuid);
+        connect(entry, &QAction::triggered, this, &Filer::onShareDriveTriggered);
+    }
+    if (drive->actions().isEmpty())
+        delete drive;
+    else
+        menu->addMenu(drive);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Opening, properties, sharing
+
+void Filer::openFile(const QString &path)
+{
+    if (!d->peer || path.isEmpty())
+        return;
+    AppLauncher *launcher = AppLauncher::instance();
+    if (d->peer->isLocal()) {
+        launcher->launchDefault(path);
+        return;
+    }
+    // A file of another computer opens from a local copy, never by its path here: the first
+    // related application, else the desktop's default once the copy is there.
+    const int appId = launcher->rowCount() > 0 ? launcher->data(launcher->index(0, 0), AppLauncher::AppIdRole).toInt() : -1;
+    deferLaunch(appId, {path});
+}
+
+void Filer::deferLaunch(int appId, const std::vector<QString> &paths)
+{
+    VfsCopyDto request;
+    if (!filerLaunches(d->hub).add(appId, d->peer->uuid(), paths, d->model(), &request))
+        return;
+    for (const VfsCopyItem &item : request.items)
+        logPrintf(LogNfo1, "defer copy: %s %llu %d", qUtf8Printable(item.path), item.size, item.type);
+    d->vfsManager->copy(request);
+}
+
+void Filer::onDeferAppLaunch(int appId, const QString &peerUuid, const std::vector<QString> &paths)
+{
+    if (!d->peer || d->peer->uuid() != peerUuid || !isActiveFiler())
+        return;
+    deferLaunch(appId, paths);
+}
+
+void Filer::onCopyJobFinished(const VfsCopyDto &dto)
+{
+    // The browser whose job made the copies starts the program, active or not, so that no
+    // launch is lost to a switch of panes meanwhile.
+    DeferredLaunch launch;
+    if (!filerLaunches(d->hub).take(dto.uuid, &launch))
+        return;
+    if (launch.appId >= 0) {
+        AppLauncher::instance()->launch(launch.appId, nullUuidString(), launch.localPaths);
+        return;
+    }
+    for (const QString &local : launch.localPaths)
+        filerlaunch::startDetached(QStringLiteral("xdg-open"), {local});
+}
+
+QStringList Filer::selectedPaths() const
+{
+    QStringList paths;
+    if (!d->selectionModel)
+        return paths;
+    for (const QModelIndex &viewIndex : d->selectionModel->selectedIndexes()) {
+        const QString path = viewIndex.column() == 0 ? sourceIndex(viewIndex).data(VfsModel::PathRole).toString() : QString();
+        if (!path.isEmpty())
+            paths.append(path);
+    }
+    return paths;
+}
+
+void Filer::onShowPropertiesActionTriggered()
+{
+    if (!d->peer || !d->sortModel || !d->selectionModel || !isActiveFiler() || !d->peer->isLocal())
+        return;
+    const QStringList paths = selectedPaths();
+    if (!paths.isEmpty())
+        filerlaunch::showProperties(paths.first());
+}
+
+void Filer::onShowInExplorerActionTriggered()
+{
+    if (!d->peer || !d->peer->isLocal() || !isActiveFiler())
+        return;
+    const QString path = currentItemPath();
+    if (!path.isEmpty())
+        filerlaunch::revealItem(path);
+}
+
+void Filer::onOpenInActionTriggered()
+{
+    auto *action = qobject_cast<QAction *>(sender());
+    if (!action || !d->peer || !d->currentView || !d->sortModel || !d->peer->isLocal())
+        return;
+    const QString command = action->data().toString();
+    logPrintf(LogNfo1, "exec %s", qUtf8Printable(command));
+    if (!filerlaunch::runCommand(command, selectedPaths()))
+        logPrintf(LogNfo1, "unsupported exec command: %s", qUtf8Printable(command));
+}
+
+void Filer::openShareDialog(bool wholeDrive)
+{
+    auto *action = qobject_cast<QAction *>(sender());
+    if (!action || !d->peer || !isActiveFiler() || !PeerModel::instance())
+        return;
+    IPeer *sharePeer = PeerModel::instance()->getPeerForUuid(action->data().toString());
+    QModelIndexList selected;
+    for (const QModelIndex &viewIndex : d->selectionModel->selectedIndexes()) {
+        if (viewIndex.column() == 0)
+            selected.append(sourceIndex(viewIndex));
+    }
+    if (ShareWithDialog *dialog = ShareWithDialog::openForSelection(d->engine, d->database, sharePeer, d->peer, selected,
+                                                                    currentRootSource(), wholeDrive, this))
+        dialog->show();
+}
+
+void Filer::onShareTriggered()
+{
+    openShareDialog(false);
+}
+
+void Filer::onShareDriveTriggered()
+{
+    openShareDialog(true);
+}
+
+void Filer::onEditPeerAcl(const QString &peerUuid, const QString &aclUuid)
+{
+    IPeer *sharePeer = PeerModel::instance() ? PeerModel::instance()->getPeerForUuid(peerUuid) : nullptr;
+    if (ShareWithDialog *dialog = ShareWithDialog::openForEntry(d->engine, d->database, sharePeer, aclUuid, this))
+        dialog->show();
+}
 
 // ---------------------------------------------------------------------------------------------
 // Drag and drop
@@ -443,24 +815,27 @@ void Filer::setDropMenuChooser(std::function<int(bool moveAllowed)> chooser)
     dropChooser() = std::move(chooser);
 }
 
-void Filer::handleDrop(QDropEvent *event, const QString &targetPath)
+bool Filer::handleDrop(QDropEvent *event, const QString &targetPath)
 {
     VfsModel *model = d->model();
     if (!model || !d->peer)
-        return;
+        return false;
     const QModelIndex target = model->indexForPath(targetPath);
     if (!target.isValid())
-        return;
+        return false;
     const QMimeData *data = event->mimeData();
     QString srcUuid = nullUuidString();
     QStringList paths;
     if (data->hasFormat(QStringLiteral("application/nusk-peer-uuid")))
         readFileDragData(data, &srcUuid, &paths);
     IPeer *source = PeerModel::instance() ? PeerModel::instance()->getPeerForUuid(srcUuid) : nullptr;
-    auto finish = [&](bool unsupported) {
+    // Tells the view whether anything was done: only then may the drop be accepted, so that
+    // another program never deletes its originals for a drop that went nowhere.
+    auto finish = [&](bool unsupported, bool done = false) {
         clearDropMark(model, targetPath);
         if (unsupported)
             showStatusMessage(qtTrId("filer-status-unsupop"), 5000);
+        return done;
     };
     if (!source) {
         logPrintf(LogNfo1, "reject drag, unknown source peer uuid %s", qUtf8Printable(srcUuid));
@@ -521,11 +896,15 @@ void Filer::handleDrop(QDropEvent *event, const QString &targetPath)
             code = chosen == copy ? 0x0D : chosen == move ? 0x0F : 0;
         }
         logPrintf(LogNfo1, "FSO action 0x%02X on %d items", code, int(request.items.size()));
+        bool started = false;
         if (code == 0x0D)
-            d->vfsManager->copy(request);
+            started = d->vfsManager->copy(request) != nullptr;
         else if (code == 0x0F && moveAllowed)
-            d->vfsManager->move(request);
-        return finish(code == 0);
+            started = d->vfsManager->move(request) != nullptr;
+        if (code != 0 && !started)
+            showStatusMessage(d->vfsManager->lastRefusal() == VfsManager::IntoItself ? qtTrId("copy-error-into-itself")
+                                                                                     : qtTrId("filer-status-unsupop"), 5000);
+        return finish(code == 0, started);
     }
     if (!d->peer->isLocal())
         return finish(true);
@@ -560,5 +939,5 @@ void Filer::handleDrop(QDropEvent *event, const QString &targetPath)
             }
         }
     }
-    finish(!handled);
+    return finish(!handled, handled);
 }

@@ -151,5 +151,4 @@ void FilerIconView::dropEvent(QDropEvent *event)
 {
     m_pressState = NoPress;
     m_drag.drop(m_filer, event);
-    event->accept();
 }

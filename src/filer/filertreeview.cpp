@@ -227,5 +227,4 @@ void FilerTreeView::dragMoveEvent(QDragMoveEvent *event)
 void FilerTreeView::dropEvent(QDropEvent *event)
 {
     m_drag.drop(m_filer, event);
-    event->accept();
 }

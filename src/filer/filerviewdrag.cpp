@@ -192,13 +192,22 @@ void FilerViewDrag::track(const QModelIndex &under, bool folderAllowed, const QM
 
 void FilerViewDrag::drop(Filer *filer, QDropEvent *event)
 {
+    bool done = false;
     if (!m_path.isEmpty()) {
         if (filer)
-            filer->handleDrop(event, m_path);
+            done = filer->handleDrop(event, m_path);
         else
             m_clearTarget(m_path);
     }
     clear();
+    // Only a drop that started something is accepted, and always as a copy: the source
+    // program must never delete its originals on our account.
+    if (done) {
+        event->setDropAction(Qt::CopyAction);
+        event->accept();
+    } else {
+        event->ignore();
+    }
 }
 
 void FilerViewDrag::clear()

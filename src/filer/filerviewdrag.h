@@ -53,7 +53,8 @@ public:
     // into the shown folder. A folder that is itself being dragged (or lies inside a dragged
     // folder) is never a target: nothing can be dropped into itself.
     void track(const QModelIndex &under, bool folderAllowed, const QMimeData *data);
-    // Runs the drop on the current target (through the browser), then forgets the target.
+    // Runs the drop on the current target (through the browser), then forgets the target; the
+    // event is accepted, as a copy, only when the drop started something.
     void drop(Filer *filer, class QDropEvent *event);
     void clear();
 

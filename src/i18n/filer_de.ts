@@ -119,5 +119,17 @@
         <source>Copy here</source>
         <translation>Hierher kopieren</translation>
     </message>
+    <message id="menu-share-with">
+        <source>Share with</source>
+        <translation>Freigeben für</translation>
+    </message>
+    <message id="menu-share-drive-with">
+        <source>Share drive with</source>
+        <translation>Laufwerk freigeben für</translation>
+    </message>
+    <message id="dlg-trash-failed-q-delete">
+        <source>&quot;%1&quot; cannot be put in the trash. Delete it permanently instead?</source>
+        <translation>„%1“ kann nicht in den Papierkorb gelegt werden. Stattdessen endgültig löschen?</translation>
+    </message>
 </context>
 </TS>

@@ -119,5 +119,17 @@
         <source>Copy here</source>
         <translation>Copy here</translation>
     </message>
+    <message id="menu-share-with">
+        <source>Share with</source>
+        <translation>Share with</translation>
+    </message>
+    <message id="menu-share-drive-with">
+        <source>Share drive with</source>
+        <translation>Share drive with</translation>
+    </message>
+    <message id="dlg-trash-failed-q-delete">
+        <source>&quot;%1&quot; cannot be put in the trash. Delete it permanently instead?</source>
+        <translation>&quot;%1&quot; cannot be put in the trash. Delete it permanently instead?</translation>
+    </message>
 </context>
 </TS>

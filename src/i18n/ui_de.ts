@@ -211,5 +211,13 @@
         <source>%1 % of %2 copied</source>
         <translation>%1 % von %2 kopiert</translation>
     </message>
+    <message id="inv-hint-expired">
+        <source>This invitation has expired. Ask for a new one.</source>
+        <translation>Diese Einladung ist abgelaufen. Bitte um eine neue.</translation>
+    </message>
+    <message id="no-preview-available">
+        <source>No preview for "%1" available.</source>
+        <translation>Keine Vorschau für „%1“ verfügbar.</translation>
+    </message>
 </context>
 </TS>

@@ -211,5 +211,13 @@
         <source>%1 % of %2 copied</source>
         <translation>%1 % of %2 copied</translation>
     </message>
+    <message id="inv-hint-expired">
+        <source>This invitation has expired. Ask for a new one.</source>
+        <translation>This invitation has expired. Ask for a new one.</translation>
+    </message>
+    <message id="no-preview-available">
+        <source>No preview for "%1" available.</source>
+        <translation>No preview for "%1" available.</translation>
+    </message>
 </context>
 </TS>

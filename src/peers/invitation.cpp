@@ -13,6 +13,8 @@
 #include <QDateTime>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QPointer>
+#include <QThreadPool>
 #include <QUuid>
 
 namespace {
@@ -188,7 +190,10 @@ QUrl encodeInvitationLink(IDatabase *database, int deviceType, const QString &uu
     const QByteArray inner = toBytes(buffer, w.size());
 
     const QByteArray salt = crypto::randomBytes(crypto::kPasswordSaltBytes);
-    const QByteArray key = crypto::deriveKeyFromPassword(password.toUtf8(), salt);
+    // A link may be copied from a mail or a chat: its 32-bit code must cost an offline
+    // guesser more than the link lives.
+    const QByteArray key = crypto::deriveKeyFromPassword(password.toUtf8(), salt, crypto::kSessionKeyBytes,
+                                                         crypto::PasswordCost::Moderate);
     if (key.isEmpty() || salt.size() != crypto::kPasswordSaltBytes)
         return QUrl();
     const QByteArray boxed = crypto::secretBoxSeal(inner, key);
@@ -233,10 +238,17 @@ bool decodeInvitationLink(const QString &text, const QString &password, Invitati
 
     const QByteArray salt = outer.mid(1, crypto::kPasswordSaltBytes);
     const QByteArray boxed = outer.mid(1 + crypto::kPasswordSaltBytes);
-    const QByteArray key = crypto::deriveKeyFromPassword(password.toUtf8(), salt);
+    QByteArray key = crypto::deriveKeyFromPassword(password.toUtf8(), salt, crypto::kSessionKeyBytes,
+                                                   crypto::PasswordCost::Moderate);
     QByteArray inner;
-    if (key.isEmpty() || !crypto::secretBoxOpen(boxed, key, &inner))
+    if (key.isEmpty())
         return false;
+    if (!crypto::secretBoxOpen(boxed, key, &inner)) {
+        // Links made by earlier versions, within their lifetime, used the lighter limits.
+        key = crypto::deriveKeyFromPassword(password.toUtf8(), salt);
+        if (key.isEmpty() || !crypto::secretBoxOpen(boxed, key, &inner))
+            return false;
+    }
 
     com::TermStreamReader r(reinterpret_cast<const std::uint8_t *>(inner.constData()), std::size_t(inner.size()));
     std::vector<std::uint8_t> content;
@@ -263,6 +275,29 @@ bool acceptInvitation(IDatabase *database, const QString &text, const QString &p
         return false;
     InvitationRecord record;
     if (!decodeInvitationLink(text, password, &record))
+        return false;
+    return acceptDecodedInvitation(database, record, password);
+}
+
+void decodeInvitationLinkAsync(const QString &text, const QString &password, QObject *receiver,
+                               std::function<void(bool, const InvitationRecord &)> done)
+{
+    QPointer<QObject> guard(receiver);
+    QThreadPool::globalInstance()->start([text, password, guard, done] {
+        InvitationRecord record;
+        const bool ok = decodeInvitationLink(text, password, &record);
+        if (!guard)
+            return;
+        QMetaObject::invokeMethod(guard.data(), [guard, done, ok, record] {
+            if (guard)
+                done(ok, record);
+        }, Qt::QueuedConnection);
+    });
+}
+
+bool acceptDecodedInvitation(IDatabase *database, const InvitationRecord &record, const QString &password)
+{
+    if (!database)
         return false;
 
     // The inviter refuses it past its end: storing the inviter then would only leave a peer

@@ -4,7 +4,7 @@
 //
 // Link:  "nusk:" + base64url (no padding) of
 //          u8 format (1) | 16-byte salt | secret box (crypto::secretBoxSeal) under
-//          Argon2id(password, salt) of the term-stream items
+//          Argon2id(password, salt) at the moderate limits of the term-stream items
 //              blob content | blob Ed25519 signature of content by the inviting key
 //        content (term stream):
 //              u8 format (1) | u8 device type | i64 creation time (s) | blob public key (32) |
@@ -25,9 +25,11 @@
 #include <QString>
 #include <QUrl>
 
+#include <functional>
 #include <vector>
 
 class IDatabase;
+class QObject;
 
 // Invitations are honoured for 72 hours after they were made.
 constexpr qint64 kInvitationLifetimeSecs = 259200;
@@ -70,6 +72,14 @@ bool decodeInvitationLink(const QString &text, const QString &password, Invitati
 // already stored by its key is not stored again; only its invitation and transports are
 // refreshed. The own link and links that do not decode change nothing (false).
 bool acceptInvitation(IDatabase *database, const QString &text, const QString &password);
+
+// The link's key derivation takes about half a second and 256 MiB: a window decodes a
+// link once, on the global pool, shows what it found and accepts that record. `done` runs
+// on the receiver's thread, and not at all once the receiver is gone.
+void decodeInvitationLinkAsync(const QString &text, const QString &password, QObject *receiver,
+                               std::function<void(bool ok, const InvitationRecord &record)> done);
+// acceptInvitation for a record decodeInvitationLink(Async) filled with this password.
+bool acceptDecodedInvitation(IDatabase *database, const InvitationRecord &record, const QString &password);
 
 // Adds the password as an "invpw" attribute of the own peer unless an equal one exists.
 bool storeInvitationPassword(IDatabase *database, const QString &password);

@@ -1,5 +1,4 @@
 #include "peers/peernusk.h"
-#include "peers/peertransports.h"
 
 #include "app/base/log.h"
 #include "com/hub.h"
@@ -10,6 +9,7 @@
 #include "peers/invitation.h"
 #include "peers/peeraclmodel.h"
 #include "peers/peertimings.h"
+#include "peers/peertransports.h"
 
 #include <QDateTime>
 #include <QMutexLocker>
@@ -388,21 +388,14 @@ void PeerNusk::dial()
         return;
     }
 
-    QList<QPair<QString, quint16>> targets;
+    QList<DialTarget> targets;
     if (local) {
         if (localPort() != 0)
-            targets.append({QStringLiteral("127.0.0.1"), localPort()});
+            targets.append({QStringLiteral("tcp"), QStringLiteral("127.0.0.1"), localPort()});
     } else {
-        QSet<QString> seen;
-        for (const TransportDto &t : contact.transports) {
-            if (t.type != QLatin1String("tcp") || t.host.isEmpty() || t.port == 0)
-                continue;
-            const QString id = t.host + QLatin1Char('|') + QString::number(t.port);
-            if (seen.contains(id) || targets.size() >= kMaxDialTargets)
-                continue;
-            seen.insert(id);
-            targets.append({t.host, t.port});
-        }
+        const com::Hub *hub = m_hub;
+        targets = dialTargets(contact.transports, kMaxDialTargets,
+                              [hub](const QString &type) { return hub->canDial(type); });
     }
     if (targets.isEmpty()) {
         setLinkState(LinkDown);
@@ -422,7 +415,7 @@ void PeerNusk::dial()
             greeting.attributes.insert(greetingAttrDialRound(), QString::number(round));
     };
     for (const auto &target : targets) {
-        com::Link *link = m_hub->connectTo(target.first, target.second, contact.publicKey, amend);
+        com::Link *link = m_hub->connectTo(target.host, target.port, contact.publicKey, amend, target.type);
         link->setProperty(kDialRoundProperty, round);
         m_dialing.append(link);
         connect(link, &com::Link::established, this, [this, link] { onDialEstablished(link); });
@@ -474,6 +467,11 @@ void PeerNusk::attachIncoming(com::Link *link)
 
 bool PeerNusk::prefer(com::Link *candidate, com::Link *current) const
 {
+    // The better transport first (both sides rank a link's transport the same).
+    const int rankA = transportRank(com::Hub::transportOf(candidate));
+    const int rankB = transportRank(com::Hub::transportOf(current));
+    if (rankA != rankB)
+        return rankA < rankB;
     // Links dialled by different sides: the one dialled by the smaller key.
     const QByteArray own = ownKey();
     const QByteArray a = candidate->isOutgoing() ? own : candidate->remotePublicKey();

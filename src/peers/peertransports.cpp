@@ -4,6 +4,8 @@
 
 #include <QDateTime>
 
+#include <QSet>
+
 #include <algorithm>
 
 void storePeerTransports(IDatabase *database, const QString &peerUuid, const std::vector<TransportDto> &transports)
@@ -33,4 +35,35 @@ void storePeerTransports(IDatabase *database, const QString &peerUuid, const std
                      [](const TransportDto &a, const TransportDto &b) { return a.timestamp > b.timestamp; });
     for (std::size_t i = kMaxStoredTransports; i < stored.size(); ++i)
         database->deleteTransport(stored[i].uuid);
+}
+
+int transportRank(const QString &type)
+{
+    static const QStringList order{QStringLiteral("tcp"), QStringLiteral("udp"), QStringLiteral("turn"),
+                                   QStringLiteral("onion")};
+    const int rank = order.indexOf(type);
+    return rank < 0 ? order.size() : rank;
+}
+
+QList<DialTarget> dialTargets(const std::vector<TransportDto> &transports, int limit,
+                              const std::function<bool(const QString &type)> &canDial)
+{
+    std::vector<TransportDto> sorted = transports;
+    std::stable_sort(sorted.begin(), sorted.end(), [](const TransportDto &a, const TransportDto &b) {
+        return transportRank(a.type) < transportRank(b.type);
+    });
+    QList<DialTarget> targets;
+    QSet<QString> seen;
+    for (const TransportDto &t : sorted) {
+        if (targets.size() >= limit)
+            break;
+        if (t.host.isEmpty() || t.port == 0 || (canDial && !canDial(t.type)))
+            continue;
+        const QString id = t.type + QLatin1Char('|') + t.host + QLatin1Char('|') + QString::number(t.port);
+        if (seen.contains(id))
+            continue;
+        seen.insert(id);
+        targets.append({t.type, t.host, t.port});
+    }
+    return targets;
 }

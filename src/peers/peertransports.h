@@ -5,6 +5,10 @@
 
 #include "db/dto.h"
 
+#include <QList>
+#include <QString>
+
+#include <functional>
 #include <vector>
 
 class IDatabase;
@@ -18,3 +22,20 @@ constexpr int kMaxStoredTransports = 32;
 // Stores the usable addresses of `transports` for the peer (an address it already has is
 // refreshed, not added), stamped now, then drops its oldest beyond kMaxStoredTransports.
 void storePeerTransports(IDatabase *database, const QString &peerUuid, const std::vector<TransportDto> &transports);
+
+// One address to dial and the transport to dial it over.
+struct DialTarget
+{
+    QString type;
+    QString host;
+    quint16 port = 0;
+};
+
+// How good a transport is, best first: "tcp" 0, "udp" 1, "turn" 2, "onion" 3, others after.
+// Both ends of a pair of links rank them the same, so both keep the same one.
+int transportRank(const QString &type);
+
+// The distinct usable addresses of `transports` that `canDial` accepts, best transport
+// first (the stored order kept within one), at most `limit` of them.
+QList<DialTarget> dialTargets(const std::vector<TransportDto> &transports, int limit,
+                              const std::function<bool(const QString &type)> &canDial);

@@ -2,6 +2,7 @@
 
 #include "com/connectionmanager.h"
 #include "com/proxy.h"
+#include "com/udptransport.h"
 #include "db/ownkey.h"
 #include "db/sqlitedatabase.h"
 
@@ -56,6 +57,8 @@ void TstConnectionManager::startBuildsNetworkSideOnce()
 {
     {
         ConnectionManager cm;
+        cm.setLanBeaconEnabled(false);
+        cm.setOnionEnabled(false);
         QCOMPARE(ConnectionManager::instance(), &cm);
         cm.setListenPort(0);
         cm.setIdentity(crypto::generateSigningKeyPair());
@@ -87,10 +90,12 @@ void TstConnectionManager::startBuildsNetworkSideOnce()
         QVERIFY(port != 0);
         QCOMPARE(cm.listenPort(), port);
         const std::vector<TransportDto> transports = cm.localTransports();
+        QVERIFY(cm.udp() && cm.udp()->port() != 0);
         for (const TransportDto &t : transports) {
-            QCOMPARE(t.type, QStringLiteral("tcp"));
-            QVERIFY(t.stream);
-            QCOMPARE(t.port, port);
+            const bool tcp = t.type == QLatin1String("tcp");
+            QVERIFY2(tcp || t.type == QLatin1String("udp"), qPrintable(t.type));
+            QCOMPARE(t.stream, tcp);
+            QCOMPARE(t.port, tcp ? port : cm.udp()->port());
             const QHostAddress address(t.host);
             QVERIFY2(!address.isNull() && !address.isLoopback(), qPrintable(t.host));
             QVERIFY(t.timestamp > 0);
@@ -112,6 +117,8 @@ void TstConnectionManager::identityComesFromDatabase()
     SqliteDatabase db(dir.path());
     QVERIFY(db.isOpen());
     ConnectionManager cm(&db);
+    cm.setLanBeaconEnabled(false);
+    cm.setOnionEnabled(false);
     cm.setListenPort(0);
     cm.start();
     QVERIFY(cm.hub()->identity().isValid());
@@ -122,6 +129,8 @@ void TstConnectionManager::networkSwitchClosesRemoteLinksOnly()
 {
     QObject scope;
     ConnectionManager cm;
+    cm.setLanBeaconEnabled(false);
+    cm.setOnionEnabled(false);
     cm.setListenPort(0);
     cm.setIdentity(crypto::generateSigningKeyPair());
     cm.setLinkTimings(quietTimings());

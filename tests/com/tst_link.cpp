@@ -10,6 +10,7 @@
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QElapsedTimer>
 #include <QtTest>
 
 #include <memory>
@@ -95,6 +96,8 @@ private Q_SLOTS:
     void oneAddressCannotTakeEveryHandshakeSlot();
     void listenerSurvivesFailedAccept();
     void linkMayBeDeletedInsideItsOwnSignals();
+    void strangersAndReplaysGetNothing();
+    void idleFloodFromManyAddressesLeavesRoomForPeers();
 };
 
 void TstLink::greetingRoundTripAndLimits()
@@ -702,6 +705,96 @@ void TstLink::linkMayBeDeletedInsideItsOwnSignals()
     // The hub still works.
     ClientWatch last(client->connectTo(host, server->listenPort(), server->ownPublicKey()));
     QTRY_VERIFY(last.established);
+}
+
+namespace {
+
+// A client hello tagged for `serverKey`, as a frame.
+QByteArray helloFrame(const QByteArray &serverKey, QByteArray *nonce = nullptr)
+{
+    QByteArray hello = QByteArray("NUSK") + char(kLinkProtocolVersion) + crypto::generateKxKeyPair().publicKey;
+    const QByteArray n = crypto::randomBytes(32);
+    if (nonce)
+        *nonce = n;
+    hello += n;
+    hello += crypto::keyedHash(hello, serverKey, kLinkHelloTagBytes);
+    return QByteArray::fromHex("55000000") + hello;
+}
+
+// Everything the server sends to a raw connection that sent `bytes`, until it hangs up.
+QByteArray answerTo(quint16 port, const QByteArray &bytes)
+{
+    QTcpSocket raw;
+    raw.connectToHost(QHostAddress::LocalHost, port);
+    if (!raw.waitForConnected(5000))
+        return "no connection";
+    raw.write(bytes);
+    QByteArray got;
+    QElapsedTimer timer;
+    timer.start();
+    while (raw.state() == QAbstractSocket::ConnectedState && timer.elapsed() < 1500) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        raw.waitForReadyRead(10);
+        got += raw.readAll();
+    }
+    return got + raw.readAll();
+}
+
+} // namespace
+
+// A hello not made for the server's key, or one it has seen before, is dropped before any
+// key exchange or signature: the sender learns not even the server's key.
+void TstLink::strangersAndReplaysGetNothing()
+{
+    QObject scope;
+    Hub *server = makeHub(&scope, quietTimings());
+    const QByteArray stranger = helloFrame(crypto::generateSigningKeyPair().publicKey);
+    QCOMPARE(answerTo(server->listenPort(), stranger), QByteArray());
+
+    const QByteArray genuine = helloFrame(server->ownPublicKey());
+    const QByteArray answer = answerTo(server->listenPort(), genuine);
+    QVERIFY2(answer.size() > 4 + kLinkHelloBytes, qPrintable(QString::number(answer.size())));
+    QCOMPARE(answerTo(server->listenPort(), genuine), QByteArray());
+}
+
+// 64 addresses keep 512 connections open without a word (more than every handshake slot)
+// and open new ones as the old are dropped: real peers still get in, each at the first try.
+void TstLink::idleFloodFromManyAddressesLeavesRoomForPeers()
+{
+    QObject scope;
+    LinkTimings t = quietTimings();
+    t.firstMessageMs = 2000;
+    Hub *server = makeHub(&scope, t);
+    Hub *client = makeHub(&scope, quietTimings());
+    acceptKey(server, client->ownPublicKey());
+
+    std::vector<std::unique_ptr<QTcpSocket>> flood;
+    auto refill = [&] {
+        for (int i = 0; i < 512; ++i) {
+            if (int(flood.size()) <= i)
+                flood.emplace_back();
+            auto &s = flood[std::size_t(i)];
+            if (s && s->state() != QAbstractSocket::UnconnectedState)
+                continue;
+            s.reset(new QTcpSocket);
+            s->bind(QHostAddress(QStringLiteral("127.0.%1.1").arg(1 + i % 64)));
+            s->connectToHost(QHostAddress::LocalHost, server->listenPort());
+        }
+    };
+    QTimer refiller;
+    QObject::connect(&refiller, &QTimer::timeout, &scope, refill);
+    refiller.start(20);
+    QTRY_VERIFY_WITH_TIMEOUT(server->pendingHandshakes() >= Hub::kMaxPendingIncoming - 16, 20000);
+
+    int up = 0;
+    for (int i = 0; i < 20; ++i) {
+        ClientWatch w(client->connectTo(QStringLiteral("127.0.0.1"), server->listenPort(), server->ownPublicKey()));
+        QTRY_VERIFY_WITH_TIMEOUT(w.established || w.closed, 10000);
+        up += w.established;
+        if (!w.established) qInfo("legit failed: %s", qPrintable(w.reason));
+    }
+    QCOMPARE(up, 20);
+    QVERIFY(server->pendingHandshakes() <= Hub::kMaxPendingIncoming);
 }
 
 QTEST_GUILESS_MAIN(TstLink)

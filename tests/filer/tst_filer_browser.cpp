@@ -7,13 +7,13 @@
 #include "filer/fileractions.h"
 #include "filer/filerdelegates.h"
 #include "filer/filertreeview.h"
-#include "peers/invitation.h"
+#include "filer/filerlaunch.h"
+#include "desktop/apps/applauncher.h"
 #include "peers/ipeer.h"
 #include "peers/peermodel.h"
 #include "peers/peertimings.h"
 #include "db/sqlitedatabase.h"
-#include "testutil_filer.h"
-#include "../peers/testutil_peerhost.h"
+#include "pairing.h"
 #include "vfs/models/vfsmodel.h"
 #include "vfs/models/vfssortfilterproxymodel.h"
 
@@ -48,6 +48,7 @@ private Q_SLOTS:
     void statusLineCountsSelection();
     void readOnlyShareDisablesWriteActions();
     void localFilesViewModesAndKeys();
+    void remoteFileOpensFromLocalCopy();
     void bigFolderEndsSorted();
     void removedComputerFallsBackToList();
 
@@ -110,22 +111,10 @@ void TestFilerBrowser::initTestCase()
     QVERIFY(m_net->start());
     m_host = std::make_unique<peerhosttest::Host>(m_hostDir.path(), peerhosttest::freePort());
     QVERIFY(m_host->start());
-    const QStringList invitation = m_host->invite(QStringLiteral("0badc0de"));
-    QCOMPARE(invitation.size(), 2);
-    QVERIFY(acceptInvitation(m_net->database(), invitation[0], QStringLiteral("0badc0de")));
-    QVERIFY(spinUntil([&] {
-        for (IPeer *peer : m_net->peerModel()->peers())
-            if (!peer->isLocal() && peer->linkState() == IPeer::LinkUp)
-                m_remote = peer;
-        return m_remote != nullptr;
-    }, 30000));
     QString ours;
-    QVERIFY(spinUntil([&] {
-        const QList<peerhosttest::PeerLine> peers = m_host->remotePeers();
-        if (peers.size() == 1)
-            ours = peers.first().uuid;
-        return !ours.isEmpty();
-    }));
+    m_remote = pairWith(*m_net, *m_host, &ours);
+    QVERIFY(m_remote);
+    QVERIFY(!ours.isEmpty());
     QString status;
     const QStringList rw = m_host->cmd(QStringLiteral("share %1 %2 7").arg(ours, m_shared), &status);
     QCOMPARE(status, QStringLiteral("ok"));
@@ -176,6 +165,12 @@ void TestFilerBrowser::browseShareBackAndUp()
     QTRY_VERIFY(filer.currentView()->hasFocus());
     QTest::keyRelease(&filer, Qt::Key_Backspace);
     QTRY_COMPARE(filer.path(), m_rwShare);
+
+    // A local path named on the remote computer's page opens on this computer.
+    filer.gotoLocalPath(m_shared);
+    QTRY_COMPARE(filer.path(), m_shared);
+    QVERIFY(filer.peer()->isLocal());
+    filer.setPeer(m_remote);
 
     // The peer page by its pseudo paths; the machine list turns "new folder" off.
     filer.gotoPath(QStringLiteral("%shares"));
@@ -284,6 +279,16 @@ void TestFilerBrowser::localFilesViewModesAndKeys()
     QTest::mouseRelease(viewport, Qt::RightButton, Qt::NoModifier, QPoint(140, 110));
     QTRY_COMPARE(filer.path(), m_shared);
 
+    // The mouse's back button goes back; typing a name's start finds it.
+    filer.gotoPath(QFileInfo(m_shared).absolutePath());
+    QTRY_COMPARE(filer.path(), QFileInfo(m_shared).absolutePath());
+    QTest::mouseClick(viewport, Qt::BackButton, Qt::NoModifier, QPoint(30, 30));
+    QTRY_COMPARE(filer.path(), m_shared);
+    filer.currentView()->setFocus();
+    QTRY_VERIFY(filer.currentView()->hasFocus());
+    QTest::keyClicks(filer.currentView(), QStringLiteral("tw"));
+    QCOMPARE(filer.currentItemPath(), m_shared + QStringLiteral("/two.txt"));
+
     // Ctrl+wheel on the view changes the item size.
     filer.currentView()->setFocus();
     QTRY_VERIFY(filer.currentView()->hasFocus());
@@ -296,6 +301,34 @@ void TestFilerBrowser::localFilesViewModesAndKeys()
     // Protected items: the top level and drive rows are never deleted.
     QVERIFY(Filer::isProtectedItem(model->index(1, 0)));
     QVERIFY(!Filer::isProtectedItem(model->indexForPath(m_shared + QStringLiteral("/one.txt"))));
+}
+
+void TestFilerBrowser::remoteFileOpensFromLocalCopy()
+{
+    QStringList started;
+    filerlaunch::setDetachedStarter([&](const QString &program, const QStringList &arguments) {
+        started << program << arguments;
+        return true;
+    });
+    Filer filer(nullptr, m_net->database(), nullptr, nullptr);
+    filer.resize(800, 600);
+    filer.show();
+    filer.setPeer(m_remote);
+    QVERIFY(open(filer, m_rwShare));
+    selectRows(filer, {QStringLiteral("two.txt")});
+    if (AppLauncher::instance()->rowCount() > 0)
+        QSKIP("this desktop has an application for text files; the copy would open in it");
+    filer.onActivated(filer.currentView()->selectionModel()->selectedRows().first());
+    QTRY_COMPARE_WITH_TIMEOUT(started.size(), 2, 20000);
+    QCOMPARE(started.first(), QStringLiteral("xdg-open"));
+    const QString local = started.at(1);
+    QVERIFY(local.endsWith(QLatin1String("/two.txt")));
+    QVERIFY(!local.contains(QLatin1String("%shares")));
+    QVERIFY(local != m_shared + QStringLiteral("/two.txt"));
+    QFile copy(local), original(m_shared + QStringLiteral("/two.txt"));
+    QVERIFY(copy.open(QIODevice::ReadOnly) && original.open(QIODevice::ReadOnly));
+    QCOMPARE(copy.readAll(), original.readAll());
+    filerlaunch::setDetachedStarter({});
 }
 
 void TestFilerBrowser::bigFolderEndsSorted()

@@ -3,6 +3,7 @@
 
 #include "com/hub.h"
 #include "com/link.h"
+#include "crypto/crypto.h"
 #include "db/idatabase.h"
 #include "db/ownkey.h"
 #include "db/sqlitedatabase.h"
@@ -172,6 +173,42 @@ private Q_SLOTS:
                                     QStringLiteral("nusk:AAAA"), QString(link).replace(0, 4, QStringLiteral("nisk")),
                                     link + QStringLiteral("AAAA"), QString(20000, QLatin1Char('A'))})
             QVERIFY(!decodeInvitationLink(junk, QStringLiteral("0badc0de"), nullptr));
+    }
+
+    // A stolen link costs an offline guesser Argon2id at the moderate limits per code; a
+    // window decodes it once on the pool, never on its own thread, and accepts that record.
+    void linkKeyIsExpensiveAndDecodedOffTheCallersThread()
+    {
+        QTemporaryDir dir;
+        SqliteDatabase db(dir.path());
+        const QString link = makeLink(&db, QStringLiteral("0badc0de"), QDateTime::currentSecsSinceEpoch());
+        const QByteArray outer = QByteArray::fromBase64(link.mid(5).toLatin1(), QByteArray::Base64UrlEncoding);
+        const QByteArray salt = outer.mid(1, crypto::kPasswordSaltBytes);
+        const QByteArray box = outer.mid(1 + crypto::kPasswordSaltBytes);
+        QByteArray inner;
+        QVERIFY(!crypto::secretBoxOpen(box, crypto::deriveKeyFromPassword("0badc0de", salt), &inner));
+        QElapsedTimer timer;
+        timer.start();
+        const QByteArray key = crypto::deriveKeyFromPassword("0badc0de", salt, crypto::kSessionKeyBytes,
+                                                             crypto::PasswordCost::Moderate);
+        qInfo("link key derivation: %lld ms", timer.elapsed());
+        QVERIFY(crypto::secretBoxOpen(box, key, &inner));
+
+        QObject receiver;
+        bool called = false;
+        InvitationRecord decoded;
+        timer.restart();
+        decodeInvitationLinkAsync(link, QStringLiteral("0badc0de"), &receiver,
+                                  [&](bool ok, const InvitationRecord &record) {
+                                      called = ok && QThread::currentThread() == receiver.thread();
+                                      decoded = record;
+                                  });
+        QVERIFY(timer.elapsed() < 50);
+        QTRY_VERIFY_WITH_TIMEOUT(called, 20000);
+        QTemporaryDir accepterDir;
+        SqliteDatabase accepter(accepterDir.path());
+        QVERIFY(acceptDecodedInvitation(&accepter, decoded, QStringLiteral("0badc0de")));
+        QCOMPARE(peerCount(&accepter), 2);
     }
 
     void acceptStoresInviterOnce()

@@ -3,13 +3,16 @@
 // databases in one process, over loopback.
 
 #include "com/hub.h"
+#include "com/kcpsocket.h"
 #include "com/link.h"
+#include "com/udptransport.h"
 #include "db/ownkey.h"
 #include "db/sqlitedatabase.h"
 #include "peers/ipeer.h"
 #include "peers/peerloader.h"
 #include "peers/peernusk.h"
 #include "peers/peertimings.h"
+#include "peers/peertransports.h"
 
 #include <QDateTime>
 #include <QPointer>
@@ -31,6 +34,7 @@ struct Side
     QTemporaryDir dir;
     std::unique_ptr<SqliteDatabase> db;
     std::unique_ptr<com::Hub> hub;
+    std::unique_ptr<com::UdpTransport> udp;
     PeerLoader *loader = nullptr;
     QString uuid = newUuidString();   // how the other side stores this one
 
@@ -52,13 +56,30 @@ struct Side
     ~Side()
     {
         hub.reset();
+        udp.reset();
         db.reset();
     }
 
     QByteArray key() const { return hub->ownPublicKey(); }
 
+    // A UDP transport on 127.0.0.1 the hub may dial and be dialled over.
+    com::UdpTransport *addUdp()
+    {
+        udp = std::make_unique<com::UdpTransport>(hub.get());
+        udp->bind(0, QHostAddress::LocalHost);
+        hub->setStreamFactory(QStringLiteral("udp"), [this]() -> QTcpSocket * { return udp->createStream(); });
+        return udp.get();
+    }
+
     // Stores `other` as a paired peer reachable at `addresses` (host, port).
     PeerNusk *pair(const Side &other, const QList<QPair<QString, quint16>> &addresses)
+    {
+        QList<DialTarget> targets;
+        for (const auto &address : addresses)
+            targets.append({QStringLiteral("tcp"), address.first, address.second});
+        return pairOver(other, targets);
+    }
+    PeerNusk *pairOver(const Side &other, const QList<DialTarget> &addresses)
     {
         const qint64 now = QDateTime::currentSecsSinceEpoch();
         db->putPeer({other.uuid, QStringLiteral("nusk"), now});
@@ -66,9 +87,9 @@ struct Side
             TransportDto t;
             t.uuid = newUuidString();
             t.peerUuid = other.uuid;
-            t.type = QStringLiteral("tcp");
-            t.host = address.first;
-            t.port = address.second;
+            t.type = address.type;
+            t.host = address.host;
+            t.port = address.port;
             t.stream = true;
             t.timestamp = now;
             db->putTransport(t);
@@ -267,6 +288,42 @@ private Q_SLOTS:
         if (QTest::currentTestFailed())
             return;
         QVERIFY(b.linksWith(a).first()->isOutgoing());
+    }
+
+    // Every announced transport is dialled: UDP carries the link when TCP cannot, and when
+    // both come up both sides keep the TCP one.
+    void bestTransportThatComesUpCarriesTheLink()
+    {
+        Side a;
+        Side b;
+        a.addUdp();
+        b.addUdp();
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
+        const quint16 deadPort = closed.serverPort();
+        closed.close();
+        PeerNusk *bOnA = a.pair(b, {});
+        PeerNusk *aOnB = b.pairOver(a, {{QStringLiteral("tcp"), QStringLiteral("127.0.0.1"), deadPort},
+                                                     {QStringLiteral("udp"), QStringLiteral("127.0.0.1"), a.udp->port()}});
+        expectStable(a, bOnA, b, aOnB);
+        if (QTest::currentTestFailed())
+            return;
+        QCOMPARE(com::Hub::transportOf(a.linksWith(b).first()), QStringLiteral("udp"));
+        QCOMPARE(com::Hub::transportOf(b.linksWith(a).first()), QStringLiteral("udp"));
+
+        Side c;
+        Side d;
+        c.addUdp();
+        d.addUdp();
+        PeerNusk *dOnC = c.pair(d, {});
+        // UDP listed first: the order of the announcement is not what decides.
+        PeerNusk *cOnD = d.pairOver(c, {{QStringLiteral("udp"), QStringLiteral("127.0.0.1"), c.udp->port()},
+                                                     {QStringLiteral("tcp"), QStringLiteral("127.0.0.1"), c.hub->listenPort()}});
+        expectStable(c, dOnC, d, cOnD);
+        if (QTest::currentTestFailed())
+            return;
+        QCOMPARE(com::Hub::transportOf(c.linksWith(d).first()), QStringLiteral("tcp"));
+        QCOMPARE(com::Hub::transportOf(d.linksWith(c).first()), QStringLiteral("tcp"));
     }
 
     // B lost its end of a link without A noticing (a laptop that slept): B's next link

@@ -14,6 +14,7 @@
 
 #include "db/dto.h"
 
+#include <QIcon>
 #include <QSqlQueryModel>
 #include <QString>
 
@@ -59,6 +60,10 @@ public:
 
     // The applications the desktop names for the file's types (mimeapps.list) into the catalogue.
     void addRegistryHandlers(const QString& path);
+
+    // The icon an "appicon" location stands for: a file path, else a name of the icon theme;
+    // a plain application icon when neither gives one.
+    static QIcon iconForLocation(const QString& location);
 
     // The remembered selection (for tests and the views).
     QString selectedPeer() const;

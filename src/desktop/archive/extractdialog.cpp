@@ -1,9 +1,12 @@
 #include "desktop/archive/extractdialog.h"
 
 #include "desktop/archive/p7zip.h"
+#include "desktop/common/desktopresources.h"
 
 #include <QCloseEvent>
 #include <QFontMetrics>
+#include <QHBoxLayout>
+#include <QIcon>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPointer>
@@ -32,6 +35,7 @@ ExtractDialog::ExtractDialog(P7Zip* p7zip, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
     , d(new ExtractDialogPrivate)
 {
+    initDesktopResources();
     d->p7zip = p7zip;
     setObjectName(QStringLiteral("ExtractDialog"));
     //% "Extract archive"
@@ -54,7 +58,13 @@ ExtractDialog::ExtractDialog(P7Zip* p7zip, QWidget* parent)
     cancel->setDefault(false);
     cancel->setAutoDefault(false);
     cancel->setFocusPolicy(Qt::NoFocus);
-    d->layout->addWidget(d->label);
+    auto* nameRow = new QHBoxLayout();
+    nameRow->setSpacing(10);
+    auto* icon = new QLabel(this);
+    icon->setPixmap(QIcon(QStringLiteral(":/icons/desktop/archive.svg")).pixmap(24, 24));
+    nameRow->addWidget(icon);
+    nameRow->addWidget(d->label, 1);
+    d->layout->addLayout(nameRow);
     d->layout->addWidget(d->progressBar);
     d->layout->addWidget(cancel, 0, Qt::AlignRight);
 
@@ -83,7 +93,8 @@ int ExtractDialog::state() const
 void ExtractDialog::startExtracting(QString archiveFileName, qlonglong archiveSize)
 {
     const QMargins margins = d->layout->contentsMargins();
-    const int needed = fontMetrics().horizontalAdvance(archiveFileName) + margins.left() + margins.right();
+    // The name is never elided: the window grows to show it whole, beside its icon.
+    const int needed = fontMetrics().horizontalAdvance(archiveFileName) + margins.left() + margins.right() + 34;
     if (needed > minimumWidth())
         setMinimumWidth(needed);
     d->label->setText(archiveFileName);

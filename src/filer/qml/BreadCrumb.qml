@@ -1,6 +1,7 @@
 import QtQuick 2.15
 import QtQuick.Controls 2.15
 import QtQuick.Layouts 1.15
+import com.qentrix.fenu 1.0
 import "elements"
 
 // The navigation bar of a file browser: places, the peer's drives, back and up, the path as
@@ -48,7 +49,9 @@ Item {
     readonly property FilerStyle style: FilerStyle {}
     readonly property bool networkEnabled: typeof mainWindow !== "undefined" && mainWindow ? mainWindow.networkEnabled : true
     readonly property int viewMode: filer && filer.viewMode !== undefined ? filer.viewMode : -1
-    readonly property string peerUuid: peer ? peer.uuid : ""
+    // The peer lives on the network thread; the bar binds to its mirror.
+    PeerInfo { id: peerInfo; peer: root.peer }
+    readonly property string peerUuid: peerInfo.uuid
 
     implicitHeight: topRow.implicitHeight + 16 + 48
     implicitWidth: 480
@@ -133,9 +136,9 @@ Item {
                 BreadCrumbShelfItem {
                     id: peerItem
                     objectName: "peerShelfItem"
-                    visible: root.peer !== null
-                    iconSource: root.peer ? "image://theme/icon/" + root.peer.icon + ".svg" : ""
-                    label: root.peer ? (root.peer.displayName.length > 0 ? root.peer.displayName : root.peer.name) : ""
+                    visible: peerInfo.uuid.length > 0
+                    iconSource: peerInfo.icon.length > 0 ? "image://theme/icon/" + peerInfo.icon + ".svg" : ""
+                    label: peerInfo.shownName
                     onClicked: root.peerClicked()
                     dragMimeData: { "application/nusk-peer-uuid": root.peerUuid }
                 }
@@ -152,7 +155,7 @@ Item {
                     clip: true
                     Repeater {
                         id: driveRepeater
-                        model: root.peer ? root.peer.vfsDriveModel : null
+                        model: peerInfo.vfsDriveModel
                         delegate: BreadCrumbShelfItem {
                             iconSource: "image://theme/" + vfsDriveIconName
                             label: vfsDriveShortName
@@ -265,7 +268,7 @@ Item {
                         visible: root.state !== "pathedit"
                         model: ListModel {
                             id: crumbModel
-                            ListElement { crumbName: "C:"; crumbType: "root" }
+                            ListElement { crumbName: "/"; crumbType: "root" }
                         }
                         onCountChanged: positionViewAtEnd()
                         onWidthChanged: positionViewAtEnd()
@@ -291,7 +294,8 @@ Item {
                                     color: root.style.mutedText
                                     font.pointSize: root.style.pointSize
                                     anchors.verticalCenter: parent.verticalCenter
-                                    visible: index < crumbList.count - 1
+                                    // The root "/" is its own separator.
+                                    visible: index < crumbList.count - 1 && crumbName !== "/"
                                     leftPadding: 2; rightPadding: 2
                                 }
                             }
@@ -316,6 +320,20 @@ Item {
                                 onClicked: root.indexClicked(index)
                             }
                         }
+                    }
+
+                    // Pages without a path name themselves in the strip.
+                    Text {
+                        objectName: "pagePlaceholder"
+                        anchors.fill: parent
+                        anchors.leftMargin: 12
+                        verticalAlignment: Text.AlignVCenter
+                        visible: root.state !== "pathedit" && crumbList.count === 0
+                        text: root.state === "machinelist" ? qsTrId("place-network") : peerInfo.shownName
+                        textFormat: Text.PlainText
+                        elide: Text.ElideRight
+                        color: root.style.mutedText
+                        font.pointSize: root.style.pointSize
                     }
 
                     TextInput {
@@ -347,6 +365,30 @@ Item {
                     text: "online"
                     checked: root.networkEnabled
                     font.pointSize: root.style.smallPointSize
+                    spacing: 6
+                    indicator: Rectangle {
+                        implicitWidth: 34
+                        implicitHeight: 18
+                        x: onlineSwitch.leftPadding
+                        y: parent.height / 2 - height / 2
+                        radius: 9
+                        color: onlineSwitch.checked ? root.style.good : root.style.off
+                        Rectangle {
+                            x: onlineSwitch.checked ? parent.width - width - 2 : 2
+                            y: 2
+                            width: 14; height: 14; radius: 7
+                            color: "#ffffff"
+                            Behavior on x { NumberAnimation { duration: 80 } }
+                        }
+                    }
+                    contentItem: Text {
+                        text: onlineSwitch.text
+                        textFormat: Text.PlainText
+                        font: onlineSwitch.font
+                        color: root.style.mutedText
+                        verticalAlignment: Text.AlignVCenter
+                        leftPadding: onlineSwitch.indicator.width + onlineSwitch.spacing
+                    }
                     onToggled: if (typeof mainWindow !== "undefined" && mainWindow) mainWindow.networkEnabled = checked
                     ToolTip.visible: hovered
                     ToolTip.delay: 1000

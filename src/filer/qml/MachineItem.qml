@@ -10,9 +10,11 @@ Item {
     signal peerPathSelected(Peer peerObject, string path)
 
     readonly property FilerStyle style: FilerStyle {}
-    readonly property int linkState: peer ? peer.linkState : 0
-    readonly property string shownName: peer ? (peer.displayName.length > 0 ? peer.displayName : peer.name) : ""
-    readonly property bool isSelf: peer ? peer.uuid === "{00000000-0000-0000-0000-000000000000}" : false
+    // The peer lives on the network thread; the row binds to its mirror.
+    PeerInfo { id: info; peer: item.peer }
+    readonly property int linkState: info.linkState
+    readonly property string shownName: info.shownName
+    readonly property bool isSelf: info.isLocal
 
     implicitHeight: 56
     state: linkState === 3 || isSelf ? "connected" : (linkState === 1 || linkState === 2) ? "reachable" : "offline"
@@ -35,7 +37,7 @@ Item {
         anchors.verticalCenter: parent.verticalCenter
         width: 32; height: 32
         sourceSize: Qt.size(32, 32)
-        source: item.peer ? "image://theme/icon/" + item.peer.icon + ".svg" : ""
+        source: info.icon.length > 0 ? "image://theme/icon/" + info.icon + ".svg" : ""
     }
     Rectangle {
         id: dot
@@ -87,5 +89,5 @@ Item {
     Drag.active: mouse.drag.active
     Drag.dragType: Drag.Automatic
     Drag.supportedActions: Qt.CopyAction
-    Drag.mimeData: { "application/nusk-peer-uuid": item.peer ? item.peer.uuid : "" }
+    Drag.mimeData: { "application/nusk-peer-uuid": info.uuid }
 }

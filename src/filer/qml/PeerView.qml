@@ -1,6 +1,7 @@
 import QtQuick 2.15
 import QtQuick.Controls 2.15
 import QtQuick.Layouts 1.15
+import com.qentrix.fenu 1.0
 import "elements"
 
 // One peer at a glance: its card, its drives, what it shares with this computer and what this
@@ -8,10 +9,12 @@ import "elements"
 Flickable {
     id: root
     property var peer: null
-    readonly property string peerName: peer ? (peer.displayName.length > 0 ? peer.displayName : peer.name) : ""
-    readonly property string peerUuid: peer ? peer.uuid : ""
-    readonly property bool isSelfPeer: peerUuid === "{00000000-0000-0000-0000-000000000000}"
-    readonly property var linkState: peer ? peer.linkState : 0
+    // The peer lives on the network thread; the page binds to its mirror.
+    readonly property PeerInfo info: PeerInfo { peer: root.peer }
+    readonly property string peerName: info.shownName
+    readonly property string peerUuid: info.uuid
+    readonly property bool isSelfPeer: info.isLocal
+    readonly property var linkState: info.linkState
 
     // Go to this path of the peer.
     signal pathClicked(string path)
@@ -67,7 +70,8 @@ Flickable {
     Column {
         id: content
         width: Math.max(Math.min(root.width, 900), 650) - 52 - 40
-        x: 12
+        // Centred in a wide window; at the left edge of a narrow one.
+        x: Math.max(12, (root.width - width) / 2)
         spacing: 0
 
         RowLayout {
@@ -80,9 +84,9 @@ Flickable {
                 Layout.topMargin: 32
                 Layout.fillWidth: true
                 Layout.preferredHeight: 104
-                peer: root.peer
+                peer: root.info
                 peerName: root.peerName
-                peerType: root.peer ? root.peer.type : ""
+                peerType: root.info.type
                 linkState: root.linkState
                 Item { id: cardProxy; width: 10; height: 10 }
                 MouseArea {
@@ -97,7 +101,7 @@ Flickable {
                 Drag.dragType: Drag.Automatic
                 Drag.supportedActions: Qt.CopyAction
                 Drag.mimeData: { "application/nusk-peer-uuid": root.peerUuid }
-                Drag.imageSource: root.peer ? "image://theme/icon/" + root.peer.icon + ".svg" : ""
+                Drag.imageSource: root.info.icon.length > 0 ? "image://theme/icon/" + root.info.icon + ".svg" : ""
             }
             Column {
                 Layout.topMargin: 32
@@ -152,7 +156,7 @@ Flickable {
                     width: parent.width
                     height: implicitHeight
                     visible: root.page === "drives"
-                    vfsDriveModel: root.peer ? root.peer.vfsDriveModel : null
+                    vfsDriveModel: root.info.vfsDriveModel
                     peerUuid: root.peerUuid
                     onPathClicked: root.pathClicked(path)
                 }
@@ -185,7 +189,7 @@ Flickable {
                     SharesList {
                         id: sharesList
                         width: parent.width
-                        vfsModel: root.peer && root.page === "shares" ? root.peer.vfsFileSystemModel : null
+                        vfsModel: root.page === "shares" ? root.info.vfsFileSystemModel : null
                         peerUuid: root.peerUuid
                         onPathClicked: root.pathClicked(path)
                     }
@@ -218,7 +222,7 @@ Flickable {
                         id: aclList
                         objectName: "aclList"
                         width: parent.width
-                        aclModel: root.peer ? root.peer.aclModel : null
+                        aclModel: root.info.aclModel
                         peerUuid: root.peerUuid
                         onPathClicked: root.localPathClicked(selector)
                         onEditClicked: root.editPeerAclClicked(peerUuid, aclUuid)

@@ -11,13 +11,13 @@ Item {
     property var linkState
     readonly property FilerStyle style: FilerStyle {}
     // The local computer is the peer with the null uuid, whatever other uuids start with.
-    readonly property bool isSelf: peer ? peer.uuid === "{00000000-0000-0000-0000-000000000000}" : false
+    readonly property bool isSelf: peer ? peer.isLocal === true : false
 
     implicitWidth: 300
     implicitHeight: 104
 
     function updateImage() {
-        if (!peer)
+        if (!peer || !peer.uuid)
             return
         if (peer.deviceType === 1)
             deviceImg = "qrc:///img/computer-pc.svg"
@@ -30,7 +30,7 @@ Item {
     Connections {
         target: card.peer ? card.peer : null
         ignoreUnknownSignals: true
-        function onDeviceTypeChanged() { card.updateImage() }
+        function onChanged() { card.updateImage() }
     }
 
     Row {

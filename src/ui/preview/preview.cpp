@@ -66,18 +66,26 @@ Preview::Preview(QQmlEngine *engine, IDatabase *database, QWindow *parent)
     setResizeMode(QQuickView::SizeRootObjectToView);
     setSource(QUrl(QStringLiteral("qrc:/qml/Preview.qml")));
 
-    // Workers never ask the screen: its resolution is read here, once.
-    if (QScreen *screen = QGuiApplication::primaryScreen())
-        setDocumentScreenDpi(screen->physicalDotsPerInch());
-    loadLibRaw();
-
     if (QQuickItem *root = rootObject()) {
         connect(root, SIGNAL(copy()), this, SLOT(copyImageToClipboard()));
         connect(root, SIGNAL(previous()), this, SIGNAL(showPrevious()));
         connect(root, SIGNAL(next()), this, SIGNAL(showNext()));
     }
-    setPreviewImageCacheEnabled(appArgumentInt(QStringLiteral("--imgcache"), 1) > 0);
-    installThumbnailLoader(database);
+    initPreviewPipeline(database);
+}
+
+void initPreviewPipeline(IDatabase *database)
+{
+    static bool once = false;
+    if (!once) {
+        once = true;
+        // Workers never ask the screen: its resolution is read here, once.
+        if (QScreen *screen = QGuiApplication::primaryScreen())
+            setDocumentScreenDpi(screen->physicalDotsPerInch());
+        loadLibRaw();
+        setPreviewImageCacheEnabled(appArgumentInt(QStringLiteral("--imgcache"), 1) > 0);
+    }
+    Preview::installThumbnailLoader(database);
 }
 
 void Preview::installThumbnailLoader(IDatabase *database)
@@ -105,7 +113,8 @@ Preview::~Preview()
     if (g_instance == this)
         g_instance = nullptr;
     setVfsThumbnailLoader(nullptr);
-    unloadLibRaw();
+    flushPreviewCacheTouches();
+    disableLibRaw();
 }
 
 Preview *Preview::instance()
@@ -149,6 +158,7 @@ bool Preview::showFile(const QString &peerUuid, const QString &path)
         root->setProperty("path", url);
         root->setProperty("img", url);
     }
+    setTitle(info.fileName());
     m_peerUuid = peerUuid;
     m_path = path;
     return true;
@@ -218,20 +228,27 @@ void Preview::onImageSize(const QSize &size)
 {
     QScreen *screen = targetScreen();
     const QRect available = screen ? screen->availableGeometry() : QRect(0, 0, 1920, 1080);
-    if (!isVisible()) {
+    const bool opening = !isVisible();
+    if (opening) {
         // Opens on the main window's screen, not on whichever screen it was last on.
         if (screen && this->screen() != screen)
             setScreen(screen);
-        if (!available.contains(geometry().topLeft()))
-            setPosition(available.center() - QPoint(width() / 2, height() / 2));
         show();
         raise();
         requestActivate();
     }
     QQuickItem *root = rootObject();
-    if (root && !root->property("adjustWindowSize").toBool())
-        return;
-    const QRect fitted = fittedGeometry(size, geometry(), available);
+    QRect fitted = geometry();
+    if (!root || root->property("adjustWindowSize").toBool())
+        fitted = fittedGeometry(size, fitted, available);
+    if (opening) {
+        // Centred over the main window, its frame inside the screen's free area.
+        const QMargins frame = frameMargins();
+        const QRect inner = available.marginsRemoved(frame);
+        fitted.moveCenter(m_host && m_host->isVisible() ? m_host->geometry().center() : inner.center());
+        fitted.moveLeft(std::max(inner.left(), std::min(fitted.left(), inner.right() - fitted.width() + 1)));
+        fitted.moveTop(std::max(inner.top(), std::min(fitted.top(), inner.bottom() - fitted.height() + 1)));
+    }
     setGeometry(fitted);
     if (root) {
         root->setWidth(fitted.width());

@@ -50,6 +50,9 @@ public:
     // shrunk) and kept inside `available`, the available area of the screen it opens on.
     static QRect fittedGeometry(const QSize &picture, const QRect &current, const QRect &available);
 
+    // Gives the file models their thumbnails through the pipeline, cached in `database`.
+    static void installThumbnailLoader(IDatabase *database);
+
     QImage currentImage() const { return m_image; }
     QString currentPath() const { return m_path; }
 
@@ -67,9 +70,6 @@ protected:
     void keyPressEvent(QKeyEvent *event) override;
     void hideEvent(QHideEvent *event) override;
 
-    // Gives the file models their thumbnails through the pipeline, cached in `database`.
-    static void installThumbnailLoader(IDatabase *database);
-
 private:
     QQuickItem *exifStrip() const;
     QScreen *targetScreen() const;
@@ -83,3 +83,9 @@ private:
 
 // Makes the window's QML resources known; call once before the first Preview is built.
 void initPreviewResources();
+
+// Readies the image pipeline on the GUI thread before any image is asked for: the screen's
+// resolution, the LibRaw binding, the cache switch ("--imgcache"), and the file models'
+// thumbnails cached in `database`. The window's constructor calls it too; start-up calls it
+// so that thumbnails work before the window exists.
+void initPreviewPipeline(IDatabase *database);

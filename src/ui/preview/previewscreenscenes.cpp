@@ -262,6 +262,7 @@ void addPreviewScreenScenes(ScreenScenes &scenes)
 {
     scenes.add(QStringLiteral("preview-photos-icons"), [](QWidget *mainWindow, ScreenScenes::Ready ready) {
         const QString folder = ensureDemoPhotos();
+        previewWindow(); // its pipeline gives the file models their thumbnails
         PeerModel *peers = PeerModel::instance();
         IPeer *local = peers ? peers->getPeerForUuid(nullUuidString()) : nullptr;
         auto *model = local ? qobject_cast<VfsModel *>(local->vfsFileSystemModel()) : nullptr;
@@ -282,9 +283,10 @@ void addPreviewScreenScenes(ScreenScenes &scenes)
         view->setUniformItemSizes(true);
         view->setModel(model);
         view->setFrameShape(QFrame::NoFrame);
-        view->resize(700, 372);
+        view->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        view->resize(720, 384);
         if (mainWindow)
-            view->move(mainWindow->geometry().center() - QPoint(380, 230));
+            view->move(mainWindow->geometry().center() - QPoint(360, 192));
         QObject::connect(model, &VfsModel::pathResolved, view, [model, view, folder](int status, const QString &path) {
             if (status != 0 || path != model->normalizePath(folder, model->pathSeparator()))
                 return;

@@ -190,6 +190,11 @@ void unloadLibRaw()
     g_api = LibRawApi();
 }
 
+void disableLibRaw()
+{
+    g_available.store(false);
+}
+
 bool isLibRawAvailable()
 {
     return g_available.load();

@@ -17,6 +17,8 @@ constexpr const char kLibRawLibrary[] = "libraw_r.so.20";
 // Opens the library and resolves the binding; false (binding empty) when anything is missing.
 bool loadLibRaw(const char *library = kLibRawLibrary);
 void unloadLibRaw();
+// Turns RAW decoding off but keeps the library mapped: a worker may still be inside it.
+void disableLibRaw();
 bool isLibRawAvailable();
 // The loaded library's version number (LibRaw's own encoding), 0 when none is loaded.
 int libRawVersion();

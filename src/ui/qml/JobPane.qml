@@ -4,6 +4,7 @@ import QtQuick.Window 2.15
 
 Window {
     id: root
+    objectName: "jobPane"
     property alias bytesTotal: jobView.bytesTotal
     property alias bytesCopied: jobView.bytesCopied
     property alias percentDone: jobView.percentDone

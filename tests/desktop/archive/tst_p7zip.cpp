@@ -1,4 +1,5 @@
 #include "app/base/translations.h"
+#include "desktop/common/desktopresources.h"
 #include "desktop/archive/extractdialog.h"
 #include "desktop/archive/p7zip.h"
 
@@ -58,6 +59,7 @@ class TstP7Zip : public QObject
         QPointer<P7Zip> guard(job);
         QSignalSpy done(job, &P7Zip::extracted);
         QSignalSpy failed(job, &P7Zip::failedExtracting);
+        QSignalSpy messages(job, &P7Zip::errorMessage);
         if (!job->start(dest)) {
             if (error)
                 *error = job->errorString();
@@ -66,7 +68,7 @@ class TstP7Zip : public QObject
         }
         [&] { QTRY_VERIFY_WITH_TIMEOUT(guard.isNull(), 30000); }();
         if (error && !failed.isEmpty())
-            *error = QStringLiteral("failed");
+            *error = messages.isEmpty() ? QStringLiteral("cancelled") : messages.last().first().toString();
         return done.isEmpty() ? QString() : done.first().first().toString();
     }
 
@@ -74,6 +76,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(m_tmp.isValid());
+        initDesktopResources();
         m_translations.install(QLocale(QStringLiteral("en_US")));
         m_path = qgetenv("PATH");
         QDir().mkpath(path(QStringLiteral("src/docs/sub")));
@@ -148,7 +151,7 @@ private Q_SLOTS:
         QTest::newRow("absolute") << "abs.zip" << "points outside";
         QTest::newRow("symlink zip") << "link.zip" << "\"etc\" is a link";
         QTest::newRow("symlink tar") << "link.tar" << "\"elink\" is a link";
-        QTest::newRow("truncated") << "trunc.zip" << "";
+        QTest::newRow("truncated") << "trunc.zip" << "trunc.zip";
     }
     void hostileArchivesAreRefused()
     {
@@ -164,6 +167,38 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(path(QStringLiteral("hostile/evil"))));
         QVERIFY(!QFileInfo::exists(path(QStringLiteral("abs-target"))));
         QVERIFY(!QFileInfo::exists(QStringLiteral("/etc/pwned")));
+    }
+
+    // A listing that names less than the archive holds (here: another archive's) must not let
+    // the extraction overwrite what the destination already has.
+    void underReportingListingOverwritesNothing()
+    {
+        const QString bin = path(QStringLiteral("liarbin"));
+        QDir().mkpath(bin);
+        QFile fake(bin + QStringLiteral("/7z"));
+        QVERIFY(fake.open(QIODevice::WriteOnly));
+        fake.write("#!/bin/sh\n"
+                   "if [ \"$1\" = l ]; then exec /usr/bin/7z l -ba -slt -- \"$LIE\"; fi\n"
+                   "exec /usr/bin/7z \"$@\"\n");
+        fake.close();
+        fake.setPermissions(fake.permissions() | QFileDevice::ExeOwner);
+        qputenv("PATH", bin.toUtf8() + ":" + m_path);
+        qputenv("LIE", path(QStringLiteral("src/report.zip")).toUtf8());
+
+        const QString dest = path(QStringLiteral("liar"));
+        QDir().mkpath(dest);
+        QFile mine(dest + QStringLiteral("/a.txt"));
+        QVERIFY(mine.open(QIODevice::WriteOnly));
+        mine.write("mine");
+        mine.close();
+        // Listed as the single file report.pdf; really a.txt and report.pdf.
+        const QString result = extract(path(QStringLiteral("src/x.zip")), dest);
+        qputenv("PATH", m_path);
+        qunsetenv("LIE");
+        QCOMPARE(result, dest + QStringLiteral("/x"));
+        QCOMPARE(tree(dest), (QStringList{"a.txt", "x", "x/a.txt", "x/report.pdf"}));
+        QVERIFY(mine.open(QIODevice::ReadOnly));
+        QCOMPARE(mine.readAll(), QByteArray("mine"));
     }
 
     // A 7-Zip that lists like the real one but extracts slowly, or vanishes after listing.
@@ -200,13 +235,24 @@ private Q_SLOTS:
         QTRY_VERIFY(dialogGuard.isNull());
         QCOMPARE(tree(dest), QStringList());
 
+        // The owner goes mid-extraction: 7-Zip is ended and its half-written folder removed.
+        {
+            QObject owner;
+            auto* orphan = new P7Zip(path(QStringLiteral("src/big.zip")), &owner);
+            QSignalSpy started(orphan, &P7Zip::extractProgress);
+            QVERIFY(orphan->start(dest));
+            QTRY_COMPARE(started.count(), 1);
+            QCOMPARE(tree(dest).size(), 2);   // the fresh folder with the first file
+        }
+        QCOMPARE(tree(dest), QStringList());
+
         // The program disappears between listing and extraction: the start error ends it.
         QVERIFY(fake.open(QIODevice::ReadOnly));
         fake.close();
         qputenv("VANISH", "1");
         QString error;
         QCOMPARE(extract(path(QStringLiteral("src/big.zip")), dest, &error), QString());
-        QCOMPARE(error, QStringLiteral("failed"));
+        QCOMPARE(error, QStringLiteral("7-Zip could not be started."));
         QCOMPARE(tree(dest), QStringList());
         qunsetenv("VANISH");
 

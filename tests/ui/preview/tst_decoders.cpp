@@ -7,6 +7,7 @@
 #include "ui/preview/exifreader.h"
 #include "ui/preview/ghostscript.h"
 #include "ui/preview/imagelimits.h"
+#include "ui/preview/imagepipeline.h"
 #include "ui/preview/rawdecoder.h"
 #include "ui/preview/svgrenderer.h"
 
@@ -277,6 +278,28 @@ private Q_SLOTS:
         timer.start();
         const std::vector<QImage> none = renderDocument(file(QStringLiteral("box.eps")), {{256, 256}});
         const qint64 elapsed = timer.elapsed();
+
+        // Documents that hang keep their own pool busy; pictures still load on the global one.
+        setGhostscriptTimeoutMs(1500);
+        QVERIFY(writeFile(file(QStringLiteral("slow.pdf")), "%PDF-1.4\n"));
+        QVERIFY(writeFile(file(QStringLiteral("quick.png")), encodeImage(uprightMarker(), "png")));
+        std::vector<QFuture<PreviewImageResult>> documents;
+        for (int i = 0; i < 4; ++i) {
+            PreviewImageRequest request;
+            request.path = file(QStringLiteral("slow.pdf"));
+            request.bounds = {{256, 256}};
+            documents.push_back(getPreviewImageAsync(request, nullptr));
+        }
+        PreviewImageRequest picture;
+        picture.path = file(QStringLiteral("quick.png"));
+        picture.bounds = {{48, 48}};
+        QElapsedTimer quick;
+        quick.start();
+        QCOMPARE(getPreviewImageAsync(picture, nullptr).result().images.size(), size_t(1));
+        QVERIFY2(quick.elapsed() < 1500, qPrintable(QString::number(quick.elapsed())));
+        QVERIFY(documents.front().isRunning() || documents.back().isRunning());
+        for (auto &document : documents)
+            QVERIFY(document.result().images.empty());
 
         // An empty answer with exit code 0 is no picture either.
         QVERIFY(writeFile(script, "#!/bin/sh\nexit 0\n"));

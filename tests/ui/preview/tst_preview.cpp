@@ -8,6 +8,8 @@
 #include "ui/preview/asyncimage.h"
 #include "ui/preview/preview.h"
 
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QQmlEngine>
 #include <QQuickItem>
 #include <QSignalSpy>
@@ -146,6 +148,9 @@ private Q_SLOTS:
         stale.exif.insert(QStringLiteral("Make"), QStringLiteral("Other"));
         preview.onImageResult(stale);
         QCOMPARE(strip->property("make").toString(), QStringLiteral("Camera"));
+
+        preview.copyImageToClipboard();
+        QCOMPARE(QGuiApplication::clipboard()->image().size(), QSize(64, 48));
 
         QTest::keyClick(&preview, Qt::Key_Space);
         QVERIFY(!preview.isVisible());

@@ -10,6 +10,10 @@ import "../elements"
 Window {
     id: win
     property bool valid: false
+    // The link opens with the code, but its invitation ran out (written before `valid`).
+    property bool expired: false
+    // The link is being checked (its key takes a moment to derive).
+    property bool checking: false
     property alias url: input.text
     readonly property string checkState: stateValid.active ? "valid" : stateInvalid.active ? "invalid"
                                   : stateEmpty.active ? "empty" : "validate"
@@ -44,7 +48,13 @@ Window {
         onActivated: win.close()
     }
 
-    function emitChange() { win.textChanged(input.text, passwordEdit.text) }
+    // The window answers textChanged at once by writing `valid`; `checked` then has the
+    // state machine look again, also when the answer did not change (another wrong code).
+    signal checked()
+    function emitChange() {
+        win.textChanged(input.text, passwordEdit.text)
+        win.checked()
+    }
 
     DSM.StateMachine {
         id: stateMachine
@@ -60,30 +70,32 @@ Window {
         DSM.State {
             id: stateValid
             onEntered: {
-                hintText.text = qsTrId("inv-hint-valid-data")
-                hintText.good = true
                 input.readOnly = true
             }
             DSM.SignalTransition { targetState: stateValidate; signal: win.validChanged }
+            DSM.SignalTransition { targetState: stateValidate; signal: win.checked }
         }
         DSM.State {
             id: stateEmpty
             onEntered: {
-                hintText.text = ""
                 input.readOnly = false
-                input.forceActiveFocus()
+                // Back to the link, unless the user is typing the code.
+                if (!passwordEdit.activeFocus)
+                    input.forceActiveFocus()
             }
             DSM.SignalTransition { targetState: stateValidate; signal: win.validChanged }
+            DSM.SignalTransition { targetState: stateValidate; signal: win.checked }
         }
         DSM.State {
             id: stateInvalid
             onEntered: {
-                hintText.text = qsTrId("inv-hint-invalid-data")
-                hintText.good = false
                 input.readOnly = false
-                input.forceActiveFocus()
+                // Back to the link, unless the user is typing the code.
+                if (!passwordEdit.activeFocus)
+                    input.forceActiveFocus()
             }
             DSM.SignalTransition { targetState: stateValidate; signal: win.validChanged }
+            DSM.SignalTransition { targetState: stateValidate; signal: win.checked }
         }
     }
 
@@ -172,8 +184,12 @@ Window {
         Text {
             id: hintText
             objectName: "hintText"
-            property bool good: false
+            readonly property bool good: stateValid.active
             width: parent.width
+            text: win.checking ? ""
+                : stateValid.active ? qsTrId("inv-hint-valid-data")
+                : stateInvalid.active ? (win.expired ? qsTrId("inv-hint-expired") : qsTrId("inv-hint-invalid-data"))
+                : ""
             height: Math.max(implicitHeight, 18)
             textFormat: Text.PlainText
             wrapMode: Text.WordWrap

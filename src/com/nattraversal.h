@@ -1,0 +1,87 @@
+#pragma once
+
+// What lets computers behind NAT routers find each other over the UDP transport: the STUN
+// client (public address and NAT kind, asked again every stunIntervalMs) and the TURN
+// client (a relayed address, retried with back-off when the server fails). Reads its
+// settings once at start(). Lives on the thread of the connection manager ("ioThread");
+// transports() may be called from any thread.
+//
+// Settings (config.ini, group "com"): "stunservers" (list of host:port), "turnserver"
+// (host:port; the option "--turn=host:port" overrides it), "turnuser", "turnpassword".
+
+#include "db/dto.h"
+
+#include <QHostAddress>
+#include <QMutex>
+#include <QObject>
+#include <QPointer>
+#include <QStringList>
+
+#include <functional>
+#include <vector>
+
+class QTimer;
+
+namespace com {
+
+class Hub;
+class StunClient;
+class TurnClient;
+class UdpTransport;
+
+struct NatSettings
+{
+    QStringList stunServers;
+    QString turnServer;   // host:port
+    QString turnUser;
+    QString turnPassword;
+
+    static NatSettings fromConfig();
+};
+
+class NatTraversal : public QObject
+{
+    Q_OBJECT
+
+public:
+    NatTraversal(UdpTransport *udp, Hub *hub, QObject *parent = nullptr);
+
+    // Addresses of peers allowed in through the relay besides peers on the same server.
+    void setPermittedPeers(std::function<QList<QHostAddress>()> peers) { m_permittedPeers = std::move(peers); }
+    void setStunInterval(int ms) { m_stunIntervalMs = ms; }
+
+    void start(const NatSettings &settings);
+
+    // The public "udp" address (when STUN found one others can use) and the "turn" relayed
+    // address, stamped now.
+    std::vector<TransportDto> transports() const;
+
+    StunClient *stun() const { return m_stun; }
+    TurnClient *turn() const { return m_turn; }
+
+private:
+    void startTurn();
+    void onStunFinished();
+    void onTurnAllocated();
+    void onTurnFailed();
+    void updatePermissions();
+
+    QPointer<UdpTransport> m_udp;
+    QPointer<Hub> m_hub;
+    StunClient *m_stun = nullptr;
+    TurnClient *m_turn = nullptr;
+    QTimer *m_stunTimer = nullptr;
+    QTimer *m_turnRetry = nullptr;
+    NatSettings m_settings;
+    int m_stunIntervalMs = 600000;
+    int m_turnBackoffMs = 0;
+    std::function<QList<QHostAddress>()> m_permittedPeers;
+
+    mutable QMutex m_mutex;
+    QHostAddress m_public;
+    quint16 m_publicPort = 0;
+    QHostAddress m_relayed;
+    quint16 m_relayedPort = 0;
+};
+
+} // namespace com

@@ -1,0 +1,395 @@
+#include "com/turnclient.h"
+
+#include "app/base/log.h"
+#include "com/stunmessage.h"
+#include "com/udptransport.h"
+
+#include <QTimer>
+#include <QtEndian>
+
+namespace com {
+
+namespace {
+
+constexpr quint32 kTransportUdp = 17u << 24;
+constexpr int kTickMs = 50;
+constexpr int kMaxAuthRetries = 3;
+constexpr int kMaxChannels = 0x7FFF - 0x4000;
+constexpr int kChannelHeaderBytes = 4;
+
+} // namespace
+
+TurnClient::TurnClient(UdpTransport *transport, QObject *parent)
+    : QObject(parent)
+    , m_transport(transport)
+{
+    m_clock.start();
+    m_timer = new QTimer(this);
+    m_timer->setInterval(kTickMs);
+    connect(m_timer, &QTimer::timeout, this, &TurnClient::onTick);
+    if (transport) {
+        transport->addStunHandler(this, [this](const QByteArray &d, const QHostAddress &from, quint16 port) {
+            return onStun(d, from, port);
+        });
+        transport->addChannelDataHandler(this, [this](const QByteArray &d, const QHostAddress &from, quint16 port) {
+            return onChannelData(d, from, port);
+        });
+        transport->setRelaySender([this](const QByteArray &d, const QHostAddress &peer, quint16 port) {
+            return send(d, peer, port);
+        });
+    }
+}
+
+TurnClient::~TurnClient()
+{
+    if (m_transport)
+        m_transport->setRelaySender(UdpTransport::RelaySender());
+}
+
+void TurnClient::setServer(const QHostAddress &address, quint16 port)
+{
+    m_server = address;
+    m_serverPort = port;
+}
+
+void TurnClient::setCredentials(const QString &username, const QString &password)
+{
+    m_username = username;
+    m_password = password;
+}
+
+QString TurnClient::endpointKey(const QHostAddress &address, quint16 port)
+{
+    return address.toString() + QLatin1Char('|') + QString::number(port);
+}
+
+int TurnClient::boundChannels() const
+{
+    int n = 0;
+    for (const Channel &c : m_channels)
+        n += c.bound ? 1 : 0;
+    return n;
+}
+
+void TurnClient::start()
+{
+    m_allocated = false;
+    m_pending.clear();
+    m_channels.clear();
+    m_channelPeers.clear();
+    m_authRetries = 0;
+    m_nextChannel = 0x4000;
+    // Credentials may have changed: ask afresh for realm and nonce.
+    m_key.clear();
+    m_nonce.clear();
+    m_realm.clear();
+    if (m_server.isNull() || !m_serverPort || !m_transport) {
+        fail(QStringLiteral("no TURN server"));
+        return;
+    }
+    stun::Message allocate = stun::Message::request(stun::MethodAllocate);
+    allocate.addU32(stun::AttrRequestedTransport, kTransportUdp);
+    request(KindAllocate, allocate, Pending());
+    m_timer->start();
+}
+
+void TurnClient::stop()
+{
+    if (m_allocated) {
+        stun::Message refresh = stun::Message::request(stun::MethodRefresh);
+        refresh.addU32(stun::AttrLifetime, 0);
+        authenticate(refresh);
+        sendRaw(refresh.encode(m_key));
+    }
+    m_allocated = false;
+    m_pending.clear();
+    m_channels.clear();
+    m_channelPeers.clear();
+    m_timer->stop();
+}
+
+void TurnClient::authenticate(stun::Message &message) const
+{
+    if (m_key.isEmpty())
+        return;
+    message.add(stun::AttrUsername, m_username.toUtf8());
+    message.add(stun::AttrRealm, m_realm.toUtf8());
+    message.add(stun::AttrNonce, m_nonce);
+}
+
+void TurnClient::request(Kind kind, stun::Message message, Pending context)
+{
+    authenticate(message);
+    context.kind = kind;
+    context.raw = message.encode(m_key);
+    context.sent = 1;
+    context.waitMs = m_timings.firstRetransmitMs;
+    context.nextAt = m_clock.elapsed() + context.waitMs;
+    m_pending.insert(message.transactionId, context);
+    sendRaw(context.raw);
+}
+
+void TurnClient::sendRaw(const QByteArray &raw)
+{
+    if (m_transport)
+        m_transport->sendDatagram(raw, m_server, m_serverPort);
+}
+
+void TurnClient::onTick()
+{
+    const qint64 now = m_clock.elapsed();
+    for (auto it = m_pending.begin(); it != m_pending.end();) {
+        Pending &p = it.value();
+        if (now < p.nextAt) {
+            ++it;
+            continue;
+        }
+        if (p.sent >= m_timings.attempts) {
+            const Kind kind = p.kind;
+            it = m_pending.erase(it);
+            if (kind == KindAllocate || kind == KindRefresh) {
+                fail(QStringLiteral("TURN server does not answer"));
+                return;
+            }
+            continue;
+        }
+        p.waitMs *= 2;
+        p.nextAt = now + p.waitMs;
+        ++p.sent;
+        sendRaw(p.raw);
+        ++it;
+    }
+    if (!m_allocated)
+        return;
+    // Refresh well before the server would let the allocation, permissions, channels lapse.
+    if (now - m_allocatedAt > qint64(qMax(30, m_lifetimeS / 2)) * 1000)
+        refreshNow();
+    if (now - m_permissionsAt > m_timings.permissionRefreshMs && !m_permitted.isEmpty()) {
+        QList<QHostAddress> peers;
+        for (const QString &p : qAsConst(m_permitted))
+            peers.append(QHostAddress(p));
+        createPermissions(peers);
+    }
+    for (auto it = m_channels.begin(); it != m_channels.end(); ++it) {
+        if (it->bound && now - it->boundAt > m_timings.channelRefreshMs) {
+            it->boundAt = now;   // once per interval, answered or not
+            const auto peer = m_channelPeers.value(it->number);
+            Pending context;
+            context.peer = peer.first;
+            context.peerPort = peer.second;
+            context.channel = it->number;
+            stun::Message bind = stun::Message::request(stun::MethodChannelBind);
+            bind.addU32(stun::AttrChannelNumber, quint32(it->number) << 16);
+            bind.addXorAddress(stun::AttrXorPeerAddress, peer.first, peer.second);
+            request(KindChannel, bind, context);
+        }
+    }
+}
+
+void TurnClient::refreshNow()
+{
+    if (!m_allocated)
+        return;
+    m_allocatedAt = m_clock.elapsed();
+    stun::Message refresh = stun::Message::request(stun::MethodRefresh);
+    refresh.addU32(stun::AttrLifetime, quint32(m_lifetimeS));
+    request(KindRefresh, refresh, Pending());
+}
+
+void TurnClient::permit(const QHostAddress &peer)
+{
+    if (peer.isNull())
+        return;
+    const QString key = peer.toString();
+    if (m_permitted.contains(key))
+        return;
+    m_permitted.insert(key);
+    if (m_allocated)
+        createPermissions({peer});
+}
+
+void TurnClient::createPermissions(const QList<QHostAddress> &peers)
+{
+    m_permissionsAt = m_clock.elapsed();
+    // One request may carry several; keep each well inside the datagram size.
+    for (int i = 0; i < peers.size(); i += 16) {
+        stun::Message create = stun::Message::request(stun::MethodCreatePermission);
+        for (int j = i; j < peers.size() && j < i + 16; ++j)
+            create.addXorAddress(stun::AttrXorPeerAddress, peers[j], 0);
+        Pending context;
+        context.peers = peers.mid(i, 16);
+        request(KindPermission, create, context);
+    }
+}
+
+void TurnClient::bindChannel(const QHostAddress &peer, quint16 port)
+{
+    const QString key = endpointKey(peer, port);
+    if (m_channels.contains(key) || m_channels.size() >= kMaxChannels)
+        return;
+    Channel channel;
+    channel.number = m_nextChannel++;
+    m_channels.insert(key, channel);
+    m_channelPeers.insert(channel.number, {peer, port});
+    Pending context;
+    context.peer = peer;
+    context.peerPort = port;
+    context.channel = channel.number;
+    stun::Message bind = stun::Message::request(stun::MethodChannelBind);
+    bind.addU32(stun::AttrChannelNumber, quint32(channel.number) << 16);
+    bind.addXorAddress(stun::AttrXorPeerAddress, peer, port);
+    request(KindChannel, bind, context);
+}
+
+bool TurnClient::send(const QByteArray &datagram, const QHostAddress &peer, quint16 port)
+{
+    if (!m_allocated || !m_transport)
+        return false;
+    if (!m_permitted.contains(peer.toString()))
+        permit(peer);
+    const QString key = endpointKey(peer, port);
+    const auto channel = m_channels.constFind(key);
+    if (channel != m_channels.constEnd() && channel->bound) {
+        QByteArray framed(kChannelHeaderBytes, Qt::Uninitialized);
+        qToBigEndian<quint16>(channel->number, framed.data());
+        qToBigEndian<quint16>(quint16(datagram.size()), framed.data() + 2);
+        framed += datagram;
+        return m_transport->sendDatagram(framed, m_server, m_serverPort);
+    }
+    if (channel == m_channels.constEnd())
+        bindChannel(peer, port);
+    stun::Message indication = stun::Message::indication(stun::MethodSend);
+    indication.addXorAddress(stun::AttrXorPeerAddress, peer, port);
+    indication.add(stun::AttrData, datagram);
+    return m_transport->sendDatagram(indication.encode(), m_server, m_serverPort);
+}
+
+bool TurnClient::onChannelData(const QByteArray &datagram, const QHostAddress &from, quint16 port)
+{
+    if (port != m_serverPort || !from.isEqual(m_server, QHostAddress::ConvertV4MappedToIPv4) || !m_allocated)
+        return false;
+    const quint16 number = qFromBigEndian<quint16>(datagram.constData());
+    const int length = qFromBigEndian<quint16>(datagram.constData() + 2);
+    const auto peer = m_channelPeers.constFind(number);
+    if (peer == m_channelPeers.constEnd() || length > datagram.size() - kChannelHeaderBytes)
+        return false;
+    if (m_transport)
+        m_transport->deliverRelayed(datagram.mid(kChannelHeaderBytes, length), peer->first, peer->second);
+    return true;
+}
+
+bool TurnClient::onStun(const QByteArray &datagram, const QHostAddress &from, quint16 port)
+{
+    if (port != m_serverPort || !from.isEqual(m_server, QHostAddress::ConvertV4MappedToIPv4))
+        return false;
+    stun::Message m;
+    if (!stun::decode(datagram.constData(), datagram.size(), &m))
+        return false;
+    if (m.cls == stun::ClassIndication) {
+        if (m.method != stun::MethodData || !m_allocated)
+            return false;
+        QHostAddress peer;
+        quint16 peerPort = 0;
+        if (!m.xorAddress(stun::AttrXorPeerAddress, &peer, &peerPort) || !m.has(stun::AttrData))
+            return false;
+        if (m_transport)
+            m_transport->deliverRelayed(m.attribute(stun::AttrData), peer, peerPort);
+        return true;
+    }
+    const auto it = m_pending.find(m.transactionId);
+    if (it == m_pending.end() || m.cls == stun::ClassRequest)
+        return false;
+    // A success must prove it knows our password; an error before we have one cannot.
+    if (!m_key.isEmpty() && m.cls == stun::ClassSuccess && !stun::integrityMatches(datagram, m_key))
+        return false;
+    const Pending pending = it.value();
+    m_pending.erase(it);
+    onResponse(pending, m);
+    return true;
+}
+
+void TurnClient::onResponse(const Pending &pending, const stun::Message &response)
+{
+    if (response.cls == stun::ClassError) {
+        const int code = response.errorCode();
+        // 401: credentials wanted (or the nonce changed); 438: stale nonce. Both give a
+        // realm and nonce to ask again with.
+        if ((code == 401 || code == 438) && response.has(stun::AttrNonce) && ++m_authRetries <= kMaxAuthRetries
+            && !m_username.isEmpty()) {
+            if (response.has(stun::AttrRealm))
+                m_realm = QString::fromUtf8(response.attribute(stun::AttrRealm));
+            m_nonce = response.attribute(stun::AttrNonce);
+            m_key = stun::longTermKey(m_username, m_realm, m_password);
+            stun::Message again;
+            stun::decode(pending.raw.constData(), pending.raw.size(), &again);
+            // Same request, fresh transaction, this time with credentials.
+            stun::Message retry = stun::Message::request(again.method);
+            for (const auto &a : qAsConst(again.attributes))
+                if (a.first != stun::AttrUsername && a.first != stun::AttrRealm && a.first != stun::AttrNonce
+                    && a.first != stun::AttrMessageIntegrity)
+                    retry.add(a.first, a.second);
+            request(pending.kind, retry, pending);
+            return;
+        }
+        if (pending.kind == KindAllocate || (pending.kind == KindRefresh && code == 437)) {
+            fail(QStringLiteral("TURN %1 refused: %2").arg(pending.kind == KindAllocate ? "allocation" : "refresh").arg(code));
+            return;
+        }
+        if (pending.kind == KindChannel) {
+            m_channels.remove(endpointKey(pending.peer, pending.peerPort));
+            m_channelPeers.remove(pending.channel);
+        }
+        logPrintf(LogTurn1, "TURN request refused: %d", code);
+        return;
+    }
+    m_authRetries = 0;
+    switch (pending.kind) {
+    case KindAllocate: {
+        quint16 port = 0, mappedPort = 0;
+        if (!response.xorAddress(stun::AttrXorRelayedAddress, &m_relayed, &port)) {
+            fail(QStringLiteral("TURN allocation without a relayed address"));
+            return;
+        }
+        m_relayedPort = port;
+        response.xorAddress(stun::AttrXorMappedAddress, &m_mapped, &mappedPort);
+        quint32 lifetime = 0;
+        if (response.u32(stun::AttrLifetime, &lifetime) && lifetime > 0)
+            m_lifetimeS = int(qMin<quint32>(lifetime, 3600));
+        m_allocated = true;
+        m_allocatedAt = m_clock.elapsed();
+        logPrintf(LogTurn1, "TURN relay %s:%u", qPrintable(m_relayed.toString()), m_relayedPort);
+        // Peers on the same relay server come from its own relay address.
+        m_permitted.insert(m_relayed.toString());
+        QList<QHostAddress> peers;
+        for (const QString &p : qAsConst(m_permitted))
+            peers.append(QHostAddress(p));
+        createPermissions(peers);
+        Q_EMIT allocated();
+        return;
+    }
+    case KindRefresh:
+        ++m_refreshes;
+        return;
+    case KindPermission:
+        return;
+    case KindChannel: {
+        auto it = m_channels.find(endpointKey(pending.peer, pending.peerPort));
+        if (it != m_channels.end() && it->number == pending.channel) {
+            it->bound = true;
+            it->boundAt = m_clock.elapsed();
+        }
+        return;
+    }
+    }
+}
+
+void TurnClient::fail(const QString &reason)
+{
+    logPrintf(LogTurn1, "TURN: %s", qPrintable(reason));
+    m_allocated = false;
+    m_timer->stop();
+    m_pending.clear();
+    Q_EMIT failed(reason);
+}
+
+} // namespace com

@@ -1,0 +1,86 @@
+#include "testutil_services.h"
+
+#include "com/stunmessage.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QNetworkDatagram>
+#include <QStandardPaths>
+#include <QUdpSocket>
+#include <QtTest>
+
+namespace testutil {
+
+quint16 freeUdpPort()
+{
+    QUdpSocket probe;
+    probe.bind(QHostAddress(QHostAddress::LocalHost), 0);
+    return probe.localPort();
+}
+
+Coturn::~Coturn()
+{
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.terminate();
+        if (!m_process.waitForFinished(3000))
+            m_process.kill();
+        m_process.waitForFinished(3000);
+    }
+}
+
+bool Coturn::isInstalled()
+{
+    return !QStandardPaths::findExecutable(QStringLiteral("turnserver")).isEmpty();
+}
+
+QString Coturn::log() const
+{
+    QFile f(m_dir.filePath(QStringLiteral("turn.log")));
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll().right(4000)) : QString();
+}
+
+bool Coturn::start(const QString &user, const QString &password)
+{
+    m_port = freeUdpPort();
+    m_altPort = freeUdpPort();
+    if (m_altPort == m_port)
+        m_altPort = quint16(m_port + 1);
+    const quint16 relayLow = quint16(40000 + (m_port % 10000));
+    m_process.setProcessChannelMode(QProcess::MergedChannels);
+    m_process.setStandardOutputFile(m_dir.filePath(QStringLiteral("turn.log")));
+    m_process.start(QStringLiteral("turnserver"),
+                    {QStringLiteral("-n"), QStringLiteral("--listening-ip=127.0.0.1"),
+                     QStringLiteral("--relay-ip=127.0.0.1"), QStringLiteral("--listening-port=%1").arg(m_port),
+                     QStringLiteral("--alt-listening-port=%1").arg(m_altPort),
+                     QStringLiteral("--min-port=%1").arg(relayLow), QStringLiteral("--max-port=%1").arg(relayLow + 100),
+                     QStringLiteral("--lt-cred-mech"), QStringLiteral("--user=%1:%2").arg(user, password),
+                     QStringLiteral("--realm=%1").arg(realm()), QStringLiteral("--allow-loopback-peers"),
+                     QStringLiteral("--no-tls"), QStringLiteral("--no-dtls"), QStringLiteral("--no-cli"),
+                     QStringLiteral("--no-tcp-relay"), QStringLiteral("--log-file=stdout"),
+                     QStringLiteral("--userdb=%1").arg(m_dir.filePath(QStringLiteral("turndb"))),
+                     QStringLiteral("--pidfile=%1").arg(m_dir.filePath(QStringLiteral("turn.pid")))});
+    if (!m_process.waitForStarted(5000))
+        return false;
+    // Ready once it answers a binding request (any of those sent so far).
+    QUdpSocket probe;
+    probe.bind(QHostAddress(QHostAddress::LocalHost), 0);
+    QList<QByteArray> asked;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 20000 && m_process.state() == QProcess::Running) {
+        const com::stun::Message request = com::stun::Message::request(com::stun::MethodBinding);
+        asked.append(request.transactionId);
+        probe.writeDatagram(request.encode(), QHostAddress(QHostAddress::LocalHost), m_port);
+        probe.waitForReadyRead(200);
+        while (probe.hasPendingDatagrams()) {
+            const QNetworkDatagram d = probe.receiveDatagram();
+            com::stun::Message answer;
+            if (com::stun::decode(d.data().constData(), d.data().size(), &answer)
+                && asked.contains(answer.transactionId))
+                return true;
+        }
+    }
+    return false;
+}
+
+} // namespace testutil

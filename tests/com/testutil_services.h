@@ -1,0 +1,37 @@
+#pragma once
+
+// Network services the transport tests start for themselves on 127.0.0.1 and stop after:
+// Debian's coturn (STUN and TURN). A test skips when the program is not installed.
+
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+
+namespace testutil {
+
+// A UDP port that was free a moment ago on 127.0.0.1.
+quint16 freeUdpPort();
+
+class Coturn
+{
+public:
+    Coturn() = default;
+    ~Coturn();
+
+    static bool isInstalled();
+    // Starts turnserver with long-term credentials user:password in realm "nusk.test",
+    // relaying on 127.0.0.1; waits until it answers a binding request.
+    bool start(const QString &user = QStringLiteral("nusk"), const QString &password = QStringLiteral("secret"));
+    quint16 port() const { return m_port; }
+    quint16 altPort() const { return m_altPort; }
+    QString realm() const { return QStringLiteral("nusk.test"); }
+    QString log() const;
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    quint16 m_port = 0;
+    quint16 m_altPort = 0;
+};
+
+} // namespace testutil

@@ -1,0 +1,170 @@
+#include "testutil_com.h"
+#include "testutil_copy.h"
+#include "testutil_services.h"
+
+#include "com/hub.h"
+#include "com/kcpsocket.h"
+#include "com/link.h"
+#include "com/nattraversal.h"
+#include "com/stunclient.h"
+#include "com/stunmessage.h"
+#include "com/turnclient.h"
+#include "com/udptransport.h"
+
+#include <QCryptographicHash>
+#include <QSignalSpy>
+#include <QUdpSocket>
+#include <QtTest>
+
+using namespace com;
+using testutil::makeHub;
+using testutil::makeMessage;
+using testutil::quietTimings;
+
+namespace {
+
+// A hub with its UDP socket and an allocation on the test's coturn.
+struct RelayedSide
+{
+    Hub *hub;
+    UdpTransport udp;
+    TurnClient turn;
+
+    RelayedSide(QObject *owner, const testutil::Coturn &coturn, const QString &password = QStringLiteral("secret"))
+        : hub(makeHub(owner, quietTimings()))
+        , udp(hub)
+        , turn(&udp)
+    {
+        udp.bind(0, QHostAddress::LocalHost);
+        hub->setStreamFactory(QStringLiteral("turn"), [this]() -> QTcpSocket * { return udp.createStream(true); });
+        turn.setServer(QHostAddress::LocalHost, coturn.port());
+        turn.setCredentials(QStringLiteral("nusk"), password);
+    }
+    ~RelayedSide() { delete hub; }
+
+    bool allocate()
+    {
+        QSignalSpy done(&turn, &TurnClient::allocated);
+        turn.start();
+        return done.wait(5000) && turn.isAllocated();
+    }
+};
+
+} // namespace
+
+class TstTurn : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(crypto::initialize());
+        if (!testutil::Coturn::isInstalled())
+            QSKIP("turnserver (Debian package coturn) is not installed");
+        QVERIFY2(m_coturn.start(), qPrintable(m_coturn.log()));
+    }
+
+    void copyThroughTheRelayArrivesIdentical();
+    void wrongPasswordFailsAndStrayRelayTrafficIsIgnored();
+    void relayedAddressIsAnnouncedAndDialable();
+
+private:
+    testutil::Coturn m_coturn;
+};
+
+void TstTurn::copyThroughTheRelayArrivesIdentical()
+{
+    QObject owner;
+    RelayedSide a(&owner, m_coturn);
+    RelayedSide b(&owner, m_coturn);
+    QVERIFY2(a.allocate() && b.allocate(), qPrintable(m_coturn.log()));
+    QVERIFY(a.turn.relayedPort() != b.turn.relayedPort());
+    testutil::admitClient(b.hub, a.hub);
+    testutil::Receiver receiver(b.hub);
+
+    // A reaches B only at B's relayed address, and only through its own allocation.
+    QPointer<Link> link = a.hub->connectTo(b.turn.relayedAddress().toString(), b.turn.relayedPort(),
+                                           b.hub->ownPublicKey(), {}, QStringLiteral("turn"));
+    QTRY_VERIFY_WITH_TIMEOUT(link && link->isEstablished() && receiver.link, 10000);
+    QCOMPARE(Hub::transportOf(link), QStringLiteral("turn"));
+    QCOMPARE(Hub::transportOf(receiver.link), QStringLiteral("turn"));
+    const QByteArray sent = testutil::copyOver(link, receiver, 16ll << 20, 256 * 1024, 60000);
+    QVERIFY(!sent.isEmpty());
+    QCOMPARE(receiver.hash.result(), sent);
+    // Once data flows, channels carry it rather than send indications.
+    QVERIFY(a.turn.boundChannels() >= 1 && b.turn.boundChannels() >= 1);
+
+    const quint64 before = a.turn.refreshes();
+    a.turn.refreshNow();
+    QTRY_COMPARE(a.turn.refreshes(), before + 1);
+    QVERIFY(link->isEstablished());
+    a.turn.stop();
+    b.turn.stop();
+}
+
+void TstTurn::wrongPasswordFailsAndStrayRelayTrafficIsIgnored()
+{
+    QObject owner;
+    RelayedSide wrong(&owner, m_coturn, QStringLiteral("not-the-password"));
+    QSignalSpy failed(&wrong.turn, &TurnClient::failed);
+    wrong.turn.start();
+    QVERIFY(failed.wait(5000));
+    QVERIFY(failed.first().first().toString().contains(QStringLiteral("401")));
+    QVERIFY(!wrong.turn.isAllocated());
+
+    // Relay traffic from anyone but the server is not the relay's: dropped, not delivered.
+    RelayedSide side(&owner, m_coturn);
+    QVERIFY(side.allocate());
+    const quint64 dropped = side.udp.droppedDatagrams();
+    QUdpSocket stranger;
+    stranger.bind(QHostAddress(QHostAddress::LocalHost), 0);
+    stun::Message data = stun::Message::indication(stun::MethodData);
+    data.addXorAddress(stun::AttrXorPeerAddress, QHostAddress::LocalHost, 1234);
+    data.add(stun::AttrData, QByteArray(40, '\xC3'));
+    stranger.writeDatagram(data.encode(), QHostAddress(QHostAddress::LocalHost), side.udp.port());
+    stranger.writeDatagram(QByteArray::fromHex("40000004") + "abcd", QHostAddress(QHostAddress::LocalHost),
+                           side.udp.port());
+    QTRY_COMPARE(side.udp.droppedDatagrams(), dropped + 2);
+    QCOMPARE(side.udp.sessionCount(), 0);
+    QVERIFY(side.turn.isAllocated());
+    side.turn.stop();
+}
+
+void TstTurn::relayedAddressIsAnnouncedAndDialable()
+{
+    QObject owner;
+    Hub *hub = makeHub(&owner, quietTimings());
+    UdpTransport udp(hub);
+    QVERIFY(udp.bind(0, QHostAddress::LocalHost));
+    NatTraversal nat(&udp, hub);
+    NatSettings settings;
+    settings.stunServers = QStringList{QStringLiteral("127.0.0.1:%1").arg(m_coturn.port())};
+    settings.turnServer = QStringLiteral("127.0.0.1:%1").arg(m_coturn.port());
+    settings.turnUser = QStringLiteral("nusk");
+    settings.turnPassword = QStringLiteral("secret");
+    QVERIFY(!hub->canDial(QStringLiteral("turn")));
+    QSignalSpy stunDone(nat.stun(), &StunClient::finished);
+    QSignalSpy allocated(nat.turn(), &TurnClient::allocated);
+    nat.start(settings);
+    QVERIFY(allocated.wait(5000));
+    QVERIFY(stunDone.count() > 0 || stunDone.wait(5000));
+    QVERIFY(hub->canDial(QStringLiteral("turn")));
+    // Not behind NAT here: the host's own addresses say it all, STUN adds nothing.
+    QCOMPARE(nat.stun()->natKind(), NatKind::None);
+    const std::vector<TransportDto> announced = nat.transports();
+    QCOMPARE(int(announced.size()), 1);
+    QCOMPARE(announced[0].type, QStringLiteral("turn"));
+    QCOMPARE(announced[0].port, nat.turn()->relayedPort());
+
+    // A relay that refuses takes the transport away again.
+    settings.turnPassword = QStringLiteral("wrong");
+    QSignalSpy failed(nat.turn(), &TurnClient::failed);
+    nat.start(settings);
+    QVERIFY(failed.wait(5000));
+    QVERIFY(!hub->canDial(QStringLiteral("turn")));
+    QVERIFY(nat.transports().empty());
+}
+
+QTEST_GUILESS_MAIN(TstTurn)
+#include "tst_turn.moc"

@@ -1,0 +1,475 @@
+// The two panes with their tabs against a second computer (a real nusk-peerhost process
+// paired with the test's own network side): the hub's view of the active pane and browser,
+// tabs on both computers that come back after the window is closed and opened again, a path
+// typed into the breadcrumb of the remote computer, new tabs on the computer they name,
+// sharing a folder with the other computer and taking it back, and remote files copied into
+// private folders before a local program opens them.
+
+#include "filer/breadcrumb.h"
+#include "filer/deferredlaunch.h"
+#include "filer/filer.h"
+#include "filer/filerhub.h"
+#include "filer/filerpane.h"
+#include "filer/sharewithdialog.h"
+#include "app/base/configsettings.h"
+#include "db/sqlitedatabase.h"
+#include "peers/invitation.h"
+#include "peers/peermodel.h"
+#include "peers/peertimings.h"
+#include "testutil_filer.h"
+#include "testutil_panes.h"
+#include "../peers/testutil_peerhost.h"
+#include "vfs/jobs/vfsmanager.h"
+#include "vfs/models/vfsmodel.h"
+
+#include <QDateTime>
+#include <QHBoxLayout>
+#include <QUuid>
+#include <QQuickWindow>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/stat.h>
+
+namespace {
+
+using filertest::spinUntil;
+
+// What the main window builds around the panes: the hub, the left and the right pane, the
+// first one active, then each pane restored.
+struct PaneWindow
+{
+    explicit PaneWindow(QQmlEngine *engine, IDatabase *database)
+    {
+        hub = new FilerHub(&top);
+        left = new FilerPane(engine, database, hub, &top);
+        right = new FilerPane(engine, database, hub, &top);
+        auto *layout = new QHBoxLayout(&top);
+        layout->addWidget(left);
+        layout->addWidget(right);
+        hub->setActiveFilerPane(left);
+        top.resize(1400, 800);
+        top.show();
+        left->restoreFilerSettings();
+        right->restoreFilerSettings();
+    }
+    QWidget top;
+    FilerHub *hub = nullptr;
+    FilerPane *left = nullptr;
+    FilerPane *right = nullptr;
+};
+
+struct TabState
+{
+    QString peer;
+    QString path;
+    bool operator==(const TabState &o) const { return peer == o.peer && path == o.path; }
+};
+
+QList<TabState> tabsOf(FilerPane *pane)
+{
+    QList<TabState> tabs;
+    for (int i = 0; i < pane->tabWidget()->count(); ++i) {
+        if (auto *filer = qobject_cast<Filer *>(pane->tabWidget()->widget(i)))
+            tabs.append({filer->peer() ? filer->peer()->uuid() : QString(), filer->path()});
+    }
+    return tabs;
+}
+
+bool reachPath(Filer *filer, IPeer *peer, const QString &path)
+{
+    if (filer->peer() != peer)
+        filer->setPeer(peer);
+    filer->gotoPath(path);
+    return spinUntil([&] { return filer->path() == path && filer->currentPage() == Filer::FilesPage; });
+}
+
+mode_t modeOf(const QString &path)
+{
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+} // namespace
+
+class TstFilerPanes : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<filertest::LocalNetwork> m_net;
+    std::unique_ptr<peerhosttest::Host> m_host;
+    std::unique_ptr<QQmlEngine> m_engine;
+    panestest::FakeMainWindow m_mainWindow;
+    QTemporaryDir m_hostDir;
+    QTemporaryDir m_files;
+    QString m_local;      // a folder of this computer
+    QString m_shared;     // the host's folder shared with this computer
+    QString m_share;      // its path as this computer sees it: "%shares/<uuid>"
+    QString m_ours;       // this computer's uuid on the host
+    QPointer<IPeer> m_remote;
+
+    void clearSettings()
+    {
+        ConfigSettings settings;
+        settings->clear();
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        panestest::setUpProcess();
+        initFilerViewResources();
+        PeerTimings timings;
+        timings.retryInitialMs = 150;
+        timings.retryMaxMs = 600;
+        setPeerTimings(timings);
+
+        const QString base = QDir(m_files.path()).canonicalPath();
+        m_local = base + QStringLiteral("/local");
+        m_shared = base + QStringLiteral("/shared");
+        QVERIFY(filertest::writeFile(m_local + QStringLiteral("/here.txt"), 300));
+        QVERIFY(filertest::writeFile(m_shared + QStringLiteral("/one.txt"), 1500));
+        QVERIFY(filertest::writeFile(m_shared + QStringLiteral("/two.txt"), 2500));
+        QVERIFY(filertest::writeFile(m_shared + QStringLiteral("/sub/one.txt"), 10));
+
+        m_net = std::make_unique<filertest::LocalNetwork>(true);
+        QVERIFY(m_net->start());
+        m_engine = panestest::makeEngine(&m_mainWindow, m_net->peerModel());
+        m_host = std::make_unique<peerhosttest::Host>(m_hostDir.path(), peerhosttest::freePort());
+        QVERIFY(m_host->start());
+        const QStringList invitation = m_host->invite(QStringLiteral("0badc0de"));
+        QCOMPARE(invitation.size(), 2);
+        QVERIFY(acceptInvitation(m_net->database(), invitation[0], QStringLiteral("0badc0de")));
+        QVERIFY(spinUntil([&] {
+            for (IPeer *peer : m_net->peerModel()->peers())
+                if (!peer->isLocal() && peer->linkState() == IPeer::LinkUp)
+                    m_remote = peer;
+            return m_remote != nullptr;
+        }, 30000));
+        QVERIFY(spinUntil([&] {
+            const QList<peerhosttest::PeerLine> peers = m_host->remotePeers();
+            if (peers.size() == 1)
+                m_ours = peers.first().uuid;
+            return !m_ours.isEmpty();
+        }));
+        QString status;
+        const QStringList share = m_host->cmd(QStringLiteral("share %1 %2 7").arg(m_ours, m_shared), &status);
+        QCOMPARE(status, QStringLiteral("ok"));
+        m_share = QStringLiteral("%shares/") + share.first();
+    }
+
+    void cleanupTestCase()
+    {
+        m_host.reset();
+        m_engine.reset();
+        m_net.reset();
+    }
+
+    void hubFollowsPaneSwitchesAndClosedTabs()
+    {
+        clearSettings();
+        PaneWindow window(m_engine.get(), m_net->database());
+        FilerHub *hub = window.hub;
+        QCOMPARE(hub->activeFilerPane(), window.left);
+        QVERIFY(hub->activeFiler());
+        QCOMPARE(hub->activeFiler(), window.left->currentFiler());
+
+        // Reports from the pane that is not active change nothing.
+        QSignalSpy changed(hub, &FilerHub::activeFilerChanged);
+        hub->setActiveFiler(window.right, window.right->currentFiler());
+        QCOMPARE(changed.count(), 0);
+        QCOMPARE(hub->activeFiler(), window.left->currentFiler());
+
+        // A switch of panes names the new browser at once and says so, so that the browser
+        // of the other pane stops showing itself as the active one.
+        hub->setActiveFilerPane(window.right);
+        QCOMPARE(hub->activeFiler(), window.right->currentFiler());
+        QCOMPARE(changed.count(), 1);
+        hub->setActiveFilerPane(window.right);
+        hub->setActiveFiler(window.right, window.right->currentFiler());
+        QCOMPARE(changed.count(), 1);
+
+        // Closing the current tab: the pane and the hub move on to a live browser.
+        window.right->newFilerTab();
+        QCOMPARE(window.right->tabWidget()->count(), 3);
+        QPointer<Filer> closed = window.right->currentFiler();
+        window.right->closeFilerTab();
+        QTRY_VERIFY(!closed);
+        QVERIFY(window.right->currentFiler());
+        QCOMPARE(hub->activeFiler(), window.right->currentFiler());
+        // The last tab is never closed.
+        window.right->closeFilerTab();
+        QCOMPARE(window.right->tabWidget()->count(), 2);
+
+        // New tabs and windows only in the active pane.
+        window.left->newFilerTab();
+        QCOMPARE(window.left->tabWidget()->count(), 2);
+    }
+
+    void tabBarClicksAndKeys()
+    {
+        clearSettings();
+        PaneWindow window(m_engine.get(), m_net->database());
+        QTabWidget *tabs = window.right->tabWidget();
+        window.right->showTabBar();
+        QTabBar *bar = tabs->tabBar();
+        QTRY_VERIFY(bar->isVisible());
+        // "+" of the inactive pane: a new tab there, and that pane becomes the active one.
+        QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(tabs->count() - 1).center());
+        QTRY_COMPARE(tabs->count(), 3);
+        QCOMPARE(window.hub->activeFilerPane(), window.right);
+        QCOMPARE(tabs->currentIndex(), 1);
+        // "+" chosen by keyboard lands on the last browser tab.
+        tabs->setCurrentIndex(2);
+        QCOMPARE(tabs->currentIndex(), 1);
+        // Ctrl+Tab on the last browser tab wraps to the first.
+        QTest::keyClick(tabs, Qt::Key_Tab, Qt::ControlModifier);
+        QCOMPARE(tabs->currentIndex(), 0);
+        // A middle click closes a browser tab, never the "+" and never the last browser.
+        QPointer<QWidget> first = tabs->widget(0);
+        QTest::mouseClick(bar, Qt::MiddleButton, {}, bar->tabRect(0).center());
+        QCOMPARE(tabs->count(), 2);
+        QTRY_VERIFY(!first);
+        QTest::mouseClick(bar, Qt::MiddleButton, {}, bar->tabRect(0).center());
+        QTest::mouseClick(bar, Qt::MiddleButton, {}, bar->tabRect(1).center());
+        QCOMPARE(tabs->count(), 2);
+        QVERIFY(qobject_cast<Filer *>(tabs->widget(0)));
+    }
+
+    void tabsOnTwoComputersComeBack()
+    {
+        clearSettings();
+        IPeer *local = m_net->localPeer();
+        QList<TabState> leftTabs, rightTabs;
+        QString closedUuid;
+        QPointer<Filer> standalone;
+        {
+            PaneWindow window(m_engine.get(), m_net->database());
+            Filer *a = window.left->currentFiler();
+            QVERIFY(reachPath(a, local, m_local));
+            window.left->newFilerTab();
+            Filer *b = window.left->currentFiler();
+            QVERIFY(b != a);
+            QVERIFY(reachPath(b, m_remote, m_share));
+            // A tab closed just before the window closes is not written back.
+            window.left->newFilerTab();
+            closedUuid = window.left->currentFiler()->property("uuid").toString();
+            window.left->closeFilerTab();
+            window.left->tabWidget()->setCurrentIndex(0);
+
+            window.hub->setActiveFilerPane(window.right);
+            QVERIFY(reachPath(window.right->currentFiler(), m_remote, m_share + QStringLiteral("/sub")));
+            window.right->newFilerWindow();
+            for (Filer *filer : window.right->filers())
+                if (filer->isStandalone())
+                    standalone = filer;
+            QVERIFY(standalone);
+            leftTabs = tabsOf(window.left);
+            rightTabs = tabsOf(window.right);
+            QCOMPARE(leftTabs.size(), 2);
+            QCOMPARE(rightTabs.size(), 1);
+        }
+        // The window browser went with its pane.
+        QVERIFY(!standalone);
+        {
+            ConfigSettings settings;
+            QVERIFY(!settings->childGroups().contains(Filer::settingsGroup(closedUuid)));
+        }
+
+        PaneWindow window(m_engine.get(), m_net->database());
+        QVERIFY(spinUntil([&] { return tabsOf(window.left) == leftTabs && tabsOf(window.right) == rightTabs; }));
+        QCOMPARE(window.left->tabWidget()->currentIndex(), 0);
+        // The right pane was active when the window closed, and is again; not the pane that
+        // happened to restore last.
+        QCOMPARE(window.hub->activeFilerPane(), window.right);
+        QCOMPARE(window.hub->activeFiler(), window.right->currentFiler());
+        QCOMPARE(window.right->filers().size(), size_t(2));   // the window browser came back too
+    }
+
+    void breadcrumbEditOpensRemotePath()
+    {
+        clearSettings();
+        PaneWindow window(m_engine.get(), m_net->database());
+        Filer *filer = window.left->currentFiler();
+        QVERIFY(reachPath(filer, m_remote, m_share));
+        auto *bar = qobject_cast<QQuickWidget *>(filer->breadcrumb());
+        QVERIFY(bar && bar->rootObject());
+        QQuickItem *strip = panestest::findItem(bar, QStringLiteral("crumbStripArea"));
+        QVERIFY(strip);
+        QTRY_VERIFY(strip->width() > 100);
+        const QPoint at = strip->mapToScene(QPointF(strip->width() - 10, strip->height() / 2)).toPoint();
+        QTest::mouseMove(bar, at);
+        QTest::mouseClick(bar, Qt::LeftButton, {}, at);
+        QTRY_COMPARE(bar->rootObject()->property("state").toString(), QStringLiteral("pathedit"));
+        const QString target = m_share + QStringLiteral("/sub");
+        QTest::keySequence(bar, QKeySequence::SelectAll);
+        QTest::keyClicks(bar, target);
+        QTest::keyClick(bar, Qt::Key_Return);
+        QVERIFY(spinUntil([&] { return filer->path() == target; }));
+        QCOMPARE(filer->peer(), m_remote.data());
+        QCOMPARE(filer->currentItemPath().isEmpty() || filer->currentItemPath().startsWith(target), true);
+    }
+
+    void ownShareOfRemotePageOpensLocally()
+    {
+        clearSettings();
+        PeerAclDto acl;
+        acl.uuid = QUuid::createUuid().toString();
+        acl.name = QStringLiteral("local");
+        acl.selector = m_local;
+        acl.flags = 0x5;
+        acl.timestamp = QDateTime::currentDateTimeUtc();
+        QVERIFY(m_net->database()->putPeerAcl(m_remote->uuid(), acl));
+        PaneWindow window(m_engine.get(), m_net->database());
+        Filer *filer = window.left->currentFiler();
+        filer->setPeer(m_remote);
+        filer->showPeerView();
+        QCOMPARE(filer->currentPage(), Filer::PeerViewPage);
+        auto *page = filer->findChildren<QQuickWidget *>().value(0);
+        for (QQuickWidget *w : filer->findChildren<QQuickWidget *>())
+            if (w->source().toString().endsWith(QLatin1String("PeerView.qml")))
+                page = w;
+        QVERIFY(page && page->rootObject());
+        QMetaObject::invokeMethod(page->rootObject(), "showMyShares");
+        QQuickItem *list = panestest::findItem(page, QStringLiteral("aclList"));
+        QTRY_COMPARE(list->property("count").toInt(), 1);
+        QTRY_VERIFY(list->isVisible() && list->width() > 100);
+        const QPoint at = list->mapToScene(QPointF(60, 20)).toPoint();
+        QTest::mouseMove(page, at);
+        QTest::mouseClick(page, Qt::LeftButton, {}, at);
+        // The selector is a path of this computer: it opens here, not on the remote computer.
+        QVERIFY(spinUntil([&] { return filer->peer() == m_net->localPeer() && filer->path() == m_local; }));
+        QVERIFY(m_net->database()->deletePeerAcl(m_remote->uuid(), acl));
+    }
+
+    void newTabOpensOnNamedComputer()
+    {
+        clearSettings();
+        PaneWindow window(m_engine.get(), m_net->database());
+        Filer *filer = window.left->currentFiler();
+        QVERIFY(reachPath(filer, m_net->localPeer(), m_local));
+        Q_EMIT filer->newTabRequest(m_remote->uuid(), m_share);
+        QCOMPARE(window.left->tabWidget()->count(), 3);
+        Filer *tab = window.left->currentFiler();
+        QVERIFY(tab != filer);
+        QCOMPARE(tab->peer(), m_remote.data());
+        QVERIFY(spinUntil([&] { return tab->path() == m_share; }));
+    }
+
+    void windowsOpenUsableAndOnScreen()
+    {
+        const QList<QRect> screens{QRect(0, 0, 1920, 1080)};
+        // A small pane would give a negative size.
+        QRect r = FilerPane::windowGeometry(QRect(100, 100, 30, 200), screens);
+        QVERIFY(r.width() >= FilerPane::kMinimumWindowWidth && r.height() >= FilerPane::kMinimumWindowHeight);
+        // A pane at the right edge would open its window beside the screen.
+        r = FilerPane::windowGeometry(QRect(1400, 900, 520, 700), screens);
+        QVERIFY(screens.first().contains(r));
+        // Two screens: it lands on one of them whole.
+        const QList<QRect> two{QRect(0, 0, 1280, 1024), QRect(1280, 0, 1920, 1080)};
+        r = FilerPane::windowGeometry(QRect(200, 50, 900, 900), two);
+        QVERIFY(two[0].contains(r) || two[1].contains(r));
+    }
+
+    void sharedFolderIsReachableUntilRevoked()
+    {
+        QDir().mkpath(m_local + QStringLiteral("/given"));
+        QVERIFY(filertest::writeFile(m_local + QStringLiteral("/given/note.txt"), 42));
+        const ShareWithDialog::Item item{m_local + QStringLiteral("/given"), QStringLiteral("given"), VfsModel::DirectoryType};
+        QObject browser;
+        auto *dialog = new ShareWithDialog(m_engine.get(), m_net->database(), m_remote,
+                                           ShareWithDialog::entryFor(m_net->database(), m_remote->uuid(), item, false),
+                                           &browser);
+        dialog->show();
+        auto *window = qobject_cast<QQuickWindow *>(dialog->window());
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        auto *share = qobject_cast<QQuickItem *>(panestest::findObject(window->contentItem(), QStringLiteral("confirmButton")));
+        QTest::mouseClick(window, Qt::LeftButton, {}, share->mapToScene(QPointF(share->width() / 2, share->height() / 2)).toPoint());
+        QTRY_COMPARE(m_net->database()->loadPeerAcls(m_remote->uuid()).size(), size_t(1));
+        const PeerAclDto acl = m_net->database()->loadPeerAcls(m_remote->uuid()).front();
+
+        // The other computer lists the folder and its file.
+        const QString path = QStringLiteral("%shares/") + acl.uuid;
+        QStringList lines;
+        QVERIFY(spinUntil([&] {
+            lines = m_host->cmd(QStringLiteral("ls %1 %2").arg(m_ours, path));
+            return lines.value(0) == QLatin1String("status 0");
+        }));
+        QVERIFY(lines.join(QLatin1Char('\n')).contains(QLatin1String("note.txt")));
+
+        // Taken back through the dialog: the very next listing is refused.
+        auto *edit = ShareWithDialog::openForEntry(m_engine.get(), m_net->database(), m_remote, acl.uuid, &browser);
+        QVERIFY(edit);
+        window = qobject_cast<QQuickWindow *>(edit->window());
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        auto *remove = qobject_cast<QQuickItem *>(panestest::findObject(window->contentItem(), QStringLiteral("removeShareButton")));
+        QTest::mouseClick(window, Qt::LeftButton, {}, remove->mapToScene(QPointF(remove->width() / 2, remove->height() / 2)).toPoint());
+        QTRY_VERIFY(m_net->database()->loadPeerAcls(m_remote->uuid()).empty());
+        lines = m_host->cmd(QStringLiteral("ls %1 %2").arg(m_ours, path));
+        QVERIFY2(lines.value(0) != QLatin1String("status 0"), qPrintable(lines.join(QLatin1Char('|'))));
+    }
+
+    void remoteFilesOpenFromPrivateCopies()
+    {
+        QTemporaryDir base;
+        QString root;
+        auto *model = qobject_cast<VfsModel *>(m_remote->vfsFileSystemModel());
+        QVERIFY(m_net->reach(model, m_share));
+        const std::vector<QString> paths{m_share + QStringLiteral("/one.txt"), m_share + QStringLiteral("/two.txt")};
+        {
+            DeferredLaunches launches(base.path());
+            VfsCopyDto request;
+            // One path the model does not know: nothing is copied, nothing queued.
+            QVERIFY(!launches.add(7, m_remote->uuid(), {paths[0], m_share + QStringLiteral("/gone.txt")}, model, &request));
+            QVERIFY(launches.pending().empty());
+
+            QVERIFY(launches.add(7, m_remote->uuid(), paths, model, &request));
+            VfsCopyDto again;
+            QVERIFY(launches.add(8, m_remote->uuid(), {paths[0]}, model, &again));
+            root = launches.root();
+            QCOMPARE(modeOf(root), mode_t(0700));
+            QVERIFY(request.dstPath != again.dstPath);   // never the copies of another launch
+            QCOMPARE(modeOf(request.dstPath), mode_t(0700));
+
+            VfsManager manager;
+            QStringList finished;
+            connect(&manager, &VfsManager::copyFinished, this, [&](const VfsCopyDto &done) { finished << done.uuid; });
+            QVERIFY(manager.copy(request));
+            QVERIFY(spinUntil([&] { return finished.contains(request.uuid); }, 60000));
+
+            DeferredLaunch launch;
+            QVERIFY(launches.take(request.uuid, &launch));
+            QCOMPARE(launch.appId, 7);
+            QCOMPARE(int(launch.localPaths.size()), 2);
+            for (size_t i = 0; i < paths.size(); ++i) {
+                QFile copy(launch.localPaths[i]);
+                QFile original(m_shared + QLatin1Char('/') + QFileInfo(paths[i]).fileName());
+                QVERIFY(copy.open(QIODevice::ReadOnly) && original.open(QIODevice::ReadOnly));
+                QCOMPARE(copy.readAll(), original.readAll());
+            }
+            // The other launch still waits for its own copy.
+            QCOMPARE(int(launches.pending().size()), 1);
+            QCOMPARE(launches.pending().front().appId, 8);
+        }
+        QVERIFY(!QFileInfo::exists(root));   // cleaned when the record goes
+    }
+};
+
+// The panes keep their settings in the configuration directory: one of the test's own.
+int main(int argc, char **argv)
+{
+    QTemporaryDir config;
+    const QByteArray option = "--config-dir=" + QFile::encodeName(config.path());
+    std::vector<char *> args(argv, argv + argc);
+    args.push_back(const_cast<char *>(option.constData()));
+    int count = int(args.size());
+    QApplication app(count, args.data());
+    TstFilerPanes test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_filerpanes.moc"

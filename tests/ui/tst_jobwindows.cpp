@@ -1,0 +1,147 @@
+// One window per copy job, fed from the real job on the network thread: progress, the
+// question for a name clash with its answers, a question already pending when a window
+// opens, and windows that go with their job.
+
+#include "testutil_window.h"
+
+#include "vfs/jobs/vfscopyjob.h"
+#include "vfs/jobs/vfsmanager.h"
+
+#include <QDir>
+#include <QFile>
+#include <QGuiApplication>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+QList<QQuickWindow *> jobWindows()
+{
+    QList<QQuickWindow *> list;
+    for (QWindow *w : QGuiApplication::topLevelWindows())
+        if (auto *q = qobject_cast<QQuickWindow *>(w); q && q->objectName() == QLatin1String("jobPane"))
+            list << q;
+    return list;
+}
+
+bool write(const QString &path, const QByteArray &data)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
+}
+
+QByteArray read(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// This computer reaches its own files over its own link; copies wait until it is up.
+bool localLinkUp(Program &p)
+{
+    IPeer *local = p.peerModel()->getPeerForUuid(nullUuidString());
+    return local && local->linkState() == IPeer::LinkUp;
+}
+
+void click(QQuickWindow *window, const char *name)
+{
+    QQuickItem *button = window->findChild<QQuickItem *>(QString::fromLatin1(name));
+    QVERIFY2(button && button->isVisible(), name);
+    const QPointF centre = button->mapToScene(QPointF(button->width() / 2, button->height() / 2));
+    QTest::mouseClick(window, Qt::LeftButton, Qt::NoModifier, centre.toPoint());
+}
+
+} // namespace
+
+class TestJobWindows : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void questionAndReplaceAll()
+    {
+        Program p;
+        QVERIFY(p.start());
+        QTRY_VERIFY_WITH_TIMEOUT(localLinkUp(p), 10000);
+        QTemporaryDir dir;
+        const QString src = dir.filePath("src"), dst = dir.filePath("dst");
+        QVERIFY(QDir().mkpath(src) && QDir().mkpath(dst));
+        VfsCopyDto dto;
+        dto.uuid = newUuidString();
+        dto.srcPeerUuid = dto.dstPeerUuid = nullUuidString();
+        dto.dstPath = dst;
+        for (const char *name : {"a.txt", "b.txt", "c.txt"}) {
+            QVERIFY(write(src + "/" + name, QByteArray("new ") + name));
+            QVERIFY(write(dst + "/" + name, "old"));
+            VfsCopyItem item;
+            item.path = src + "/" + name;
+            item.type = VfsCopyItem::FileType;
+            item.size = quint64(QFileInfo(item.path).size());
+            item.mtime = QFileInfo(item.path).lastModified().toMSecsSinceEpoch();
+            dto.items.push_back(item);
+        }
+
+        VfsManager manager;
+        QPointer<VfsCopyJob> job = manager.copy(dto);
+        QVERIFY(job);
+        QTRY_COMPARE_WITH_TIMEOUT(jobWindows().size(), 1, 10000);
+        QQuickWindow *window = jobWindows().first();
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        QTRY_COMPARE_WITH_TIMEOUT(window->property("jobState").toInt(), int(VfsJob::VfsJobStateQuestion), 10000);
+        QVERIFY(!window->property("userPrompt").toString().isEmpty());
+        QTRY_VERIFY(window->findChild<QQuickItem *>("question")->isVisible());
+        QCOMPARE(window->title(), QStringLiteral("nusk"));
+
+        // A window opened while the question is pending shows it at once.
+        VfsCopyJob *raw = job.data();
+        QMetaObject::invokeMethod(raw, [raw, &p] { p.window()->onVfsJobAdded(raw); }, Qt::BlockingQueuedConnection);
+        QTRY_COMPARE(jobWindows().size(), 2);
+        QQuickWindow *late = jobWindows().first() == window ? jobWindows().last() : jobWindows().first();
+        QTRY_COMPARE(late->property("jobState").toInt(), int(VfsJob::VfsJobStateQuestion));
+        QCOMPARE(late->property("userPrompt"), window->property("userPrompt"));
+
+        // Replace all answers this clash and the two after it.
+        click(window, "overWriteAllButton");
+        // The job ends and deletes itself; its windows go with it, unanswered or not.
+        QTRY_VERIFY_WITH_TIMEOUT(!job, 10000);
+        for (const char *name : {"a.txt", "b.txt", "c.txt"})
+            QCOMPARE(read(dst + "/" + name), QByteArray("new ") + name);
+        QTRY_COMPARE(jobWindows().size(), 0);
+    }
+
+    // Closing a running job's window cancels that job, and only that one.
+    void closingCancels()
+    {
+        Program p;
+        QVERIFY(p.start());
+        QTRY_VERIFY_WITH_TIMEOUT(localLinkUp(p), 10000);
+        QTemporaryDir dir;
+        QVERIFY(QDir().mkpath(dir.filePath("dst")));
+        QVERIFY(write(dir.filePath("big"), QByteArray(8 * 1024 * 1024, 'x')));
+        QVERIFY(write(dir.filePath("dst/big"), "old"));
+        VfsCopyDto dto;
+        dto.uuid = newUuidString();
+        dto.srcPeerUuid = dto.dstPeerUuid = nullUuidString();
+        dto.dstPath = dir.filePath("dst");
+        VfsCopyItem item;
+        item.path = dir.filePath("big");
+        item.type = VfsCopyItem::FileType;
+        item.size = 8 * 1024 * 1024;
+        dto.items.push_back(item);
+
+        VfsManager manager;
+        QPointer<VfsCopyJob> job = manager.copy(dto);
+        QTRY_COMPARE_WITH_TIMEOUT(jobWindows().size(), 1, 10000);
+        QQuickWindow *window = jobWindows().first();
+        QTRY_COMPARE_WITH_TIMEOUT(window->property("jobState").toInt(), int(VfsJob::VfsJobStateQuestion), 10000);
+        window->close();
+        QTRY_VERIFY_WITH_TIMEOUT(!job, 10000);
+        QTRY_COMPARE(jobWindows().size(), 0);
+        QCOMPARE(read(dir.filePath("dst/big")), QByteArray("old"));
+    }
+};
+
+NUSK_WINDOW_TEST_MAIN(TestJobWindows)
+#include "tst_jobwindows.moc"
