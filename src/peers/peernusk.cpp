@@ -665,7 +665,7 @@ void PeerNusk::fsoTransmitSrv(std::vector<unsigned char> message)
     link->send(message);
 }
 
-void PeerNusk::onReceivedMessageCli(std::vector<unsigned char> message)
+void PeerNusk::onReceivedMessageCli(const std::vector<unsigned char> &message)
 {
     com::MessageHeader header;
     if (!com::peekMessageHeader(message.data(), message.size(), header))
@@ -681,7 +681,7 @@ void PeerNusk::onReceivedMessageCli(std::vector<unsigned char> message)
         m_endpoint->replyArrived(message);
 }
 
-void PeerNusk::onReceivedMessageSrv(std::vector<unsigned char> message)
+void PeerNusk::onReceivedMessageSrv(const std::vector<unsigned char> &message)
 {
     com::MessageHeader header;
     if (!com::peekMessageHeader(message.data(), message.size(), header))

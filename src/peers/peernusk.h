@@ -112,8 +112,8 @@ public:
 public Q_SLOTS:
     void fsoTransmitCLi(std::vector<unsigned char> message);
     void fsoTransmitSrv(std::vector<unsigned char> message);
-    void onReceivedMessageCli(std::vector<unsigned char> message);
-    void onReceivedMessageSrv(std::vector<unsigned char> message);
+    void onReceivedMessageCli(const std::vector<unsigned char> &message);
+    void onReceivedMessageSrv(const std::vector<unsigned char> &message);
     void setAcls(std::vector<PeerAclDto> acls);
     // Re-reads key, transports and attributes from the database.
     void reload();

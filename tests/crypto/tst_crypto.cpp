@@ -442,6 +442,15 @@ void TestCrypto::sessionBytesMatchLibsodium()
         QCOMPARE(opened, plain);
         // a tag off by one bit is refused by the opener, as by libsodium
         QVERIFY(!SessionOpener(10, key).open(flipped(packet, packet.size() - 1), &opened));
+        // in place: the plaintext where the ciphertext was, once, and only when authentic
+        SessionOpener inPlace(10, key);
+        QByteArray bad = flipped(packet, kSessionHeaderBytes);
+        QVERIFY(!inPlace.openInPlace(bad.data(), bad.size()));
+        QByteArray buffer = packet;
+        QVERIFY(inPlace.openInPlace(buffer.data(), buffer.size()));
+        QCOMPARE(buffer.mid(kSessionHeaderBytes, size), plain);
+        buffer = packet;
+        QVERIFY(!inPlace.openInPlace(buffer.data(), buffer.size()));
     }
 }
 
