@@ -1,6 +1,7 @@
 #include "testutil_services.h"
 
 #include "com/stunmessage.h"
+#include "testutil_netns.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -45,12 +46,31 @@ bool Coturn::start(const QString &user, const QString &password)
     m_altPort = freeUdpPort();
     if (m_altPort == m_port)
         m_altPort = quint16(m_port + 1);
+    return launch(QString(), user, password);
+}
+
+bool Coturn::startIn(const QString &netns, const QString &ip, const QString &secondIp)
+{
+    m_ip = ip;
+    m_secondIp = secondIp;
+    m_port = 3478;
+    m_altPort = 3479;
+    return launch(netns, QStringLiteral("nusk"), QStringLiteral("secret"));
+}
+
+bool Coturn::launch(const QString &netns, const QString &user, const QString &password)
+{
     const quint16 relayLow = quint16(40000 + (m_port % 10000));
     m_process.setProcessChannelMode(QProcess::MergedChannels);
     m_process.setStandardOutputFile(m_dir.filePath(QStringLiteral("turn.log")));
-    m_process.start(QStringLiteral("turnserver"),
-                    {QStringLiteral("-n"), QStringLiteral("--listening-ip=127.0.0.1"),
-                     QStringLiteral("--relay-ip=127.0.0.1"), QStringLiteral("--listening-port=%1").arg(m_port),
+    const QStringList prefix = netns.isEmpty() ? QStringList()
+                                               : QStringList{QStringLiteral("netns"), QStringLiteral("exec"), netns,
+                                                             QStringLiteral("turnserver")};
+    m_process.start(netns.isEmpty() ? QStringLiteral("turnserver") : QStringLiteral("ip"), prefix +
+                    QStringList{QStringLiteral("-n"), QStringLiteral("--listening-ip=%1").arg(m_ip)}
+                    + (m_secondIp.isEmpty() ? QStringList() : QStringList{QStringLiteral("--listening-ip=%1").arg(m_secondIp)})
+                    + QStringList{
+                     QStringLiteral("--relay-ip=%1").arg(m_ip), QStringLiteral("--listening-port=%1").arg(m_port),
                      QStringLiteral("--alt-listening-port=%1").arg(m_altPort),
                      QStringLiteral("--min-port=%1").arg(relayLow), QStringLiteral("--max-port=%1").arg(relayLow + 100),
                      QStringLiteral("--lt-cred-mech"), QStringLiteral("--user=%1:%2").arg(user, password),
@@ -63,14 +83,17 @@ bool Coturn::start(const QString &user, const QString &password)
         return false;
     // Ready once it answers a binding request (any of those sent so far).
     QUdpSocket probe;
-    probe.bind(QHostAddress(QHostAddress::LocalHost), 0);
+    {
+        const NetnsScope inside(netns);
+        probe.bind(QHostAddress(QHostAddress::AnyIPv4), 0);
+    }
     QList<QByteArray> asked;
     QElapsedTimer clock;
     clock.start();
     while (clock.elapsed() < 20000 && m_process.state() == QProcess::Running) {
         const com::stun::Message request = com::stun::Message::request(com::stun::MethodBinding);
         asked.append(request.transactionId);
-        probe.writeDatagram(request.encode(), QHostAddress(QHostAddress::LocalHost), m_port);
+        probe.writeDatagram(request.encode(), QHostAddress(m_ip), m_port);
         probe.waitForReadyRead(200);
         while (probe.hasPendingDatagrams()) {
             const QNetworkDatagram d = probe.receiveDatagram();

@@ -22,6 +22,11 @@ public:
     // Starts turnserver with long-term credentials user:password in realm "nusk.test",
     // relaying on 127.0.0.1; waits until it answers a binding request.
     bool start(const QString &user = QStringLiteral("nusk"), const QString &password = QStringLiteral("secret"));
+    // The same on port 3478 of `ip` and `secondIp` inside the network namespace `netns` (full
+    // name), relaying on `ip`: two STUN servers for telling NAT kinds apart.
+    bool startIn(const QString &netns, const QString &ip, const QString &secondIp);
+    QString address() const { return m_ip; }
+    QString secondAddress() const { return m_secondIp; }
     quint16 port() const { return m_port; }
     quint16 altPort() const { return m_altPort; }
     QString realm() const { return QStringLiteral("nusk.test"); }
@@ -30,6 +35,10 @@ public:
 private:
     QTemporaryDir m_dir;
     QProcess m_process;
+    bool launch(const QString &netns, const QString &user, const QString &password);
+
+    QString m_ip = QStringLiteral("127.0.0.1");
+    QString m_secondIp;
     quint16 m_port = 0;
     quint16 m_altPort = 0;
 };
