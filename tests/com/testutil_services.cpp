@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QNetworkDatagram>
 #include <QStandardPaths>
+#include <QTcpServer>
 #include <QUdpSocket>
 #include <QtTest>
 
@@ -49,6 +50,30 @@ bool Coturn::start(const QString &user, const QString &password)
     return launch(QString(), user, password);
 }
 
+QString Coturn::certificatePath() const
+{
+    return m_dir.filePath(QStringLiteral("cert.pem"));
+}
+
+bool Coturn::startWithTls()
+{
+    // A certificate for 127.0.0.1 that only the test trusts.
+    QProcess openssl;
+    openssl.start(QStringLiteral("openssl"),
+                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
+                   QStringLiteral("-nodes"), QStringLiteral("-days"), QStringLiteral("1"), QStringLiteral("-subj"),
+                   QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-addext"), QStringLiteral("subjectAltName=IP:127.0.0.1"),
+                   QStringLiteral("-keyout"), m_dir.filePath(QStringLiteral("key.pem")), QStringLiteral("-out"),
+                   certificatePath()});
+    if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0)
+        return false;
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    m_tlsPort = probe.serverPort();
+    probe.close();
+    return start();
+}
+
 bool Coturn::startIn(const QString &netns, const QString &ip, const QString &secondIp)
 {
     m_ip = ip;
@@ -75,10 +100,14 @@ bool Coturn::launch(const QString &netns, const QString &user, const QString &pa
                      QStringLiteral("--min-port=%1").arg(relayLow), QStringLiteral("--max-port=%1").arg(relayLow + 100),
                      QStringLiteral("--lt-cred-mech"), QStringLiteral("--user=%1:%2").arg(user, password),
                      QStringLiteral("--realm=%1").arg(realm()), QStringLiteral("--allow-loopback-peers"),
-                     QStringLiteral("--no-tls"), QStringLiteral("--no-dtls"), QStringLiteral("--no-cli"),
+                     QStringLiteral("--no-dtls"), QStringLiteral("--no-cli"),
                      QStringLiteral("--no-tcp-relay"), QStringLiteral("--log-file=stdout"),
                      QStringLiteral("--userdb=%1").arg(m_dir.filePath(QStringLiteral("turndb"))),
-                     QStringLiteral("--pidfile=%1").arg(m_dir.filePath(QStringLiteral("turn.pid")))});
+                     QStringLiteral("--pidfile=%1").arg(m_dir.filePath(QStringLiteral("turn.pid")))}
+                    + (m_tlsPort ? QStringList{QStringLiteral("--tls-listening-port=%1").arg(m_tlsPort),
+                                               QStringLiteral("--cert=%1").arg(certificatePath()),
+                                               QStringLiteral("--pkey=%1").arg(m_dir.filePath(QStringLiteral("key.pem")))}
+                                 : QStringList{QStringLiteral("--no-tls")}));
     if (!m_process.waitForStarted(5000))
         return false;
     // Ready once it answers a binding request (any of those sent so far).

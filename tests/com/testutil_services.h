@@ -25,6 +25,10 @@ public:
     // The same on port 3478 of `ip` and `secondIp` inside the network namespace `netns` (full
     // name), relaying on `ip`: two STUN servers for telling NAT kinds apart.
     bool startIn(const QString &netns, const QString &ip, const QString &secondIp);
+    // Also over TLS, on tlsPort(), with a fresh certificate (certificatePath()) for 127.0.0.1.
+    bool startWithTls();
+    quint16 tlsPort() const { return m_tlsPort; }
+    QString certificatePath() const;
     QString address() const { return m_ip; }
     QString secondAddress() const { return m_secondIp; }
     quint16 port() const { return m_port; }
@@ -41,6 +45,7 @@ private:
     QString m_secondIp;
     quint16 m_port = 0;
     quint16 m_altPort = 0;
+    quint16 m_tlsPort = 0;
 };
 
 } // namespace testutil
