@@ -14,6 +14,7 @@
 
 #include <climits>
 #include <cstring>
+#include <sys/socket.h>
 
 namespace com {
 
@@ -179,6 +180,21 @@ QString Link::hangUpReason(const QString &socketReason) const
     return socketReason;
 }
 
+bool Link::noteWaitingBytes()
+{
+    if (!m_socket)
+        return false;
+    if (m_socket->bytesAvailable() > 0) {
+        m_heard = true;
+        return true;
+    }
+    const qintptr fd = m_socket->socketDescriptor();
+    char byte;
+    if (fd >= 0 && ::recv(int(fd), &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0)
+        m_heard = true;
+    return m_heard;
+}
+
 QHostAddress Link::peerAddress() const
 {
     return m_socket ? m_socket->peerAddress() : QHostAddress();
@@ -254,6 +270,7 @@ void Link::onReadyRead()
             break;
         }
         m_in.resize(old + int(got));
+        m_heard = true;
         processFrames();
         if (!self)   // deleted by a receiver of what was just delivered
             return;

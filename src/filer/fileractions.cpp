@@ -21,6 +21,9 @@ QHash<QString, QPointer<QAction>> &table()
 
 QAction *FilerActions::action(const QString &id)
 {
+    // The main window's actions when it made them; otherwise our own, published the same way.
+    if (auto *published = qobject_cast<QAction *>(ActionRegistry::actionObject(id)))
+        return published;
     QPointer<QAction> &slot = table()[id];
     if (slot)
         return slot;
@@ -39,5 +42,6 @@ QAction *FilerActions::action(const QString &id)
     if (id == QLatin1String("filer.paste"))
         action->setEnabled(false);
     slot = action;
+    ActionRegistry::setActionObject(id, action);
     return action;
 }

@@ -1,9 +1,9 @@
 #pragma once
 
 // The process-wide action objects of the application's commands ("filer.cut", ...), one per
-// command id, shared by every file browser, the panes and the main window's menus. Each is
-// made on first use from the command table (text and shortcuts) and lives as long as the
-// application object. GUI thread only.
+// command id, shared by every file browser, the panes and the main window's menus: the ones
+// the main window published, else made here on first use from the command table (text and
+// shortcuts), published in turn, living as long as the application object. GUI thread only.
 
 #include <QString>
 
@@ -17,6 +17,6 @@ QAction *action(const QString &id);
 
 // Command ids of actions the window adds beside the table.
 inline QString clearMarkedId() { return QStringLiteral("filer.clear-marked"); }
-inline QString showNodeViewId() { return QStringLiteral("nodeview.show"); }
+inline QString showNodeViewId() { return QStringLiteral("view.show-nodeview"); }
 
 } // namespace FilerActions

@@ -784,13 +784,14 @@ void TstLink::idleFloodFromManyAddressesLeavesRoomForPeers()
     QTimer refiller;
     QObject::connect(&refiller, &QTimer::timeout, &scope, refill);
     refiller.start(20);
-    QTRY_VERIFY_WITH_TIMEOUT(server->pendingHandshakes() >= Hub::kMaxPendingIncoming - 8, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(server->pendingHandshakes() >= Hub::kMaxPendingIncoming - 16, 20000);
 
     int up = 0;
     for (int i = 0; i < 20; ++i) {
         ClientWatch w(client->connectTo(QStringLiteral("127.0.0.1"), server->listenPort(), server->ownPublicKey()));
         QTRY_VERIFY_WITH_TIMEOUT(w.established || w.closed, 10000);
         up += w.established;
+        if (!w.established) qInfo("legit failed: %s", qPrintable(w.reason));
     }
     QCOMPARE(up, 20);
     QVERIFY(server->pendingHandshakes() <= Hub::kMaxPendingIncoming);

@@ -16,6 +16,7 @@
 #include <QPointer>
 #include <QProcess>
 #include <QQueue>
+#include <QSet>
 #include <QSettings>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -26,6 +27,7 @@
 namespace {
 
 AppLauncher* g_instance = nullptr;
+constexpr int kMaxCachedPaths = 50000;
 
 const char kRelatedApps[] =
     "SELECT DISTINCT a.id, a.name, a.icon, a.path, a.flags FROM apps AS a, filetypes AS f, app_filetypes AS af"
@@ -64,7 +66,11 @@ struct AppLauncherPrivate
     QQueue<QString> pendingPaths;
     QTimer* timer = nullptr;
 
+    QHash<QString, QStringList> pathTypes;   // per file: its type, the aliases, the name matches
     QStringList types;             // the type set of the rows' statement
+    // Within one queue cycle: the suffixes already looked up, and the associations read once.
+    QSet<QString> lookedUp;
+    std::unique_ptr<MimeAppsList> mimeApps;
     QMimeDatabase mimeDb;
     DesktopEntryIndex entries;     // every application folder, for the associations
 
@@ -73,12 +79,24 @@ struct AppLauncherPrivate
 
 void AppLauncherPrivate::addTypeSet(const QString& path, QStringList& set)
 {
-    const QMimeType type = mimeDb.mimeTypeForFile(path);
-    appendUnique(set, type.name());
-    for (const QString& alias : type.aliases())
-        appendUnique(set, alias);
-    for (const QMimeType& match : mimeDb.mimeTypesForFileName(path))
-        appendUnique(set, match.name());
+    // The MIME database costs tens of microseconds per question; a selection that grows by
+    // shift-click, and the new selection at the end of each lookup cycle, ask again about
+    // the same files.
+    auto known = pathTypes.constFind(path);
+    if (known == pathTypes.constEnd()) {
+        if (pathTypes.size() > kMaxCachedPaths)
+            pathTypes.clear();
+        const QMimeType type = mimeDb.mimeTypeForFile(path);
+        QStringList names{type.name()};
+        for (const QString& alias : type.aliases())
+            appendUnique(names, alias);
+        for (const QMimeType& match : mimeDb.mimeTypesForFileName(path))
+            appendUnique(names, match.name());
+        known = pathTypes.insert(path, names);
+    }
+    for (const QString& name : known.value())
+        appendUnique(set, name);
+    const QMimeType type = mimeDb.mimeTypeForName(known.value().first());
 
     const auto cached = inheritedTypes.constFind(type.name());
     if (cached != inheritedTypes.constEnd()) {
@@ -413,15 +431,24 @@ void AppLauncher::pruneMissingApps()
 
 void AppLauncher::addRegistryHandlers(const QString& path)
 {
-    if (!QFileInfo(path).fileName().contains(QLatin1Char('.')))
+    const QString name = QFileInfo(path).fileName();
+    if (!name.contains(QLatin1Char('.')))
         return;
+    // The lookup goes by name only: a thousand selected photos need it once.
+    const QString suffix = name.mid(name.lastIndexOf(QLatin1Char('.'))).toLower();
+    if (d->lookedUp.contains(suffix))
+        return;
+    d->lookedUp.insert(suffix);
     QStringList types;
     for (const QMimeType& t : d->mimeDb.mimeTypesForFileName(path))
         types << t.name();
     if (types.isEmpty())
         return;
-    MimeAppsList mimeApps;
-    mimeApps.load(MimeAppsList::defaultFiles());
+    if (!d->mimeApps) {
+        d->mimeApps.reset(new MimeAppsList);
+        d->mimeApps->load(MimeAppsList::defaultFiles());
+    }
+    const MimeAppsList& mimeApps = *d->mimeApps;
     const QString locale = Xdg::messageLocale();
     const QStringList desktops = Xdg::currentDesktops();
     QStringList seen;
@@ -499,6 +526,9 @@ void AppLauncher::timerFired()
         d->timer->start(0);
         return;
     }
+    // End of the cycle: the next one sees changes to the desktop's associations.
+    d->lookedUp.clear();
+    d->mimeApps.reset();
     pruneMissingApps();
     if (!d->peerUuid.isEmpty() && !d->paths.empty())
         selectRelatedApps(d->peerUuid, d->paths);
