@@ -12,6 +12,8 @@
 #include <QThread>
 #include <QtTest>
 
+#include <sys/mount.h>
+
 #include <unistd.h>
 
 using namespace testjobs;
@@ -638,6 +640,35 @@ private Q_SLOTS:
         QCOMPARE(finalPrompt, QString());
         QCOMPARE(readFile(m_dst + QStringLiteral("/full")), data);
         settle();
+    }
+
+    // A destination volume that is full: the server says so, the job shows why it waits,
+    // and goes on by itself once there is room again.
+    void fullDiskWaitsAndResumes()
+    {
+        QTemporaryDir small;
+        QVERIFY(small.isValid());
+        if (::mount("nusk-full", QFile::encodeName(small.path()).constData(), "tmpfs", 0, "size=512k") != 0)
+            QSKIP("cannot mount a small tmpfs here: the full disk is not checked");
+        const QString filler = small.path() + QStringLiteral("/filler");
+        QVERIFY(writeFile(filler, QByteArray(400 * 1024, 'f')));
+        const QByteArray data = pattern(300000, 13);
+        QVERIFY(writeFile(m_src + QStringLiteral("/big"), data));
+        QPointer<VfsCopyJob> job = make(m_a.get(), m_b.get(), {item(m_src + QStringLiteral("/big"))}, small.path());
+        QString prompt;
+        connect(job.data(), &VfsJob::stateChanged, this, [&]() {
+            if (job && job->state() == VfsJob::VfsJobStatePaused && !job->userActionPrompt().isEmpty()
+                && prompt.isEmpty()) {
+                prompt = job->userActionPrompt();
+                QFile::remove(filler);
+            }
+        });
+        Outcome out = run(job, {}, 20000);
+        QVERIFY(out.finished);
+        QVERIFY2(prompt.contains(QStringLiteral("disk full")), qPrintable(prompt));
+        QCOMPARE(readFile(small.path() + QStringLiteral("/big")), data);
+        settle();
+        ::umount2(QFile::encodeName(small.path()).constData(), MNT_DETACH);
     }
 
     // Failures that would only repeat end the job as aborted with a prompt, without the
