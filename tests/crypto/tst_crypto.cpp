@@ -63,6 +63,7 @@ private Q_SLOTS:
     void passwords();
     void secretBox();
     void keyedHashAndRandom();
+    void wipedKeysAreGone();
 };
 
 void TestCrypto::signatures()
@@ -406,6 +407,28 @@ void TestCrypto::keyedHashAndRandom()
     QVERIFY(randomBytes(-5).isEmpty());
     QCOMPARE(randomBytes(100).size(), 100);
     QVERIFY(randomBytes(32) != randomBytes(32));
+}
+
+// A wiped session forgets its key; a secret another holder still uses is only let go.
+void TestCrypto::wipedKeysAreGone()
+{
+    const QByteArray key = crypto::randomBytes(crypto::kSessionKeyBytes);
+    crypto::SessionSealer sealer(10, key);
+    crypto::SessionOpener opener(10, key);
+    QVERIFY(sealer.isValid() && opener.isValid());
+    const QByteArray packet = sealer.seal("before");
+    sealer.wipe();
+    opener.wipe();
+    QVERIFY(!sealer.isValid() && !opener.isValid());
+    QVERIFY(sealer.seal("after").isEmpty());
+    QByteArray plain;
+    QVERIFY(!opener.open(packet, &plain));
+
+    QByteArray shared = key;
+    crypto::wipeSecret(shared);
+    QVERIFY(shared.isEmpty());
+    QCOMPARE(key.size(), crypto::kSessionKeyBytes);
+    QVERIFY(key != QByteArray(crypto::kSessionKeyBytes, '\0'));
 }
 
 QTEST_GUILESS_MAIN(TestCrypto)
