@@ -1100,7 +1100,7 @@ void VfsCopyJob::noteFinished()
 
 bool VfsCopyJob::verifySources(int action)
 {
-    if (m_sourcesVerified || !m_request.deleteSource || m_result.files.isEmpty()) {
+    if (m_sourcesVerified || m_result.files.isEmpty()) {
         m_sourcesVerified = true;
         return true;
     }
@@ -1134,9 +1134,12 @@ bool VfsCopyJob::verifySources(int action)
             const bool same = found != byName.end() && itemTypeOf(*found->second) == VfsCopyItem::FileType
                               && found->second->size == stamp.size && found->second->modifyTime == stamp.mtime;
             if (!same) {
-                logPrintf(LogVcpa, "source %s changed after it was copied, kept", qPrintable(file));
+                logPrintf(LogVcpa, "source %s changed while it was copied", qPrintable(file));
                 m_finishedSet.remove(file);
                 m_result.files.removeAt(i);
+                // A copy of a file rewritten under it may mix old and new blocks: it is
+                // copied again, a few times at most; a cut keeps it at the source.
+                m_changedSources.insert(file);
             }
         }
         lock.unlock();
@@ -1146,6 +1149,18 @@ bool VfsCopyJob::verifySources(int action)
     }
     if (m_verifyIndex >= m_verifyFolders.size()) {
         m_verifyIndex = -1;
+        if (!m_changedSources.isEmpty() && m_changedCopies < kMaxChangedCopies) {
+            ++m_changedCopies;
+            m_changedSources.clear();
+            abortJob(QStringLiteral("sources changed while they were copied"), __LINE__);
+            return false;
+        }
+        if (!m_changedSources.isEmpty()) {
+            // Still changing after every try: the job ends, saying which file it is.
+            setPrompt(message("copy-error-source-changed", "A source file kept changing while it was copied: %1")
+                          .arg(*m_changedSources.constBegin()));
+            m_errorCount = m_errorCount.load() + m_changedSources.size();
+        }
         m_sourcesVerified = true;
         startTimer(0, JobActionStep, __LINE__);
         return false; // the next step finishes

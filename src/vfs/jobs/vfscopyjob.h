@@ -87,6 +87,8 @@ public:
     };
 
     static constexpr int kFatalErrorCount = 1000000;
+    // Times a file that changed while it was copied is copied again before it is reported.
+    static constexpr int kMaxChangedCopies = 3;
 
     explicit VfsCopyJob(QObject *parent = nullptr);
     ~VfsCopyJob() override;
@@ -252,6 +254,9 @@ private:
     int m_restartPhase = 0;
     int m_closePhase = 0;
     QStringList m_verifyFolders;
+    // Sources found changed after they were copied, and how often the job copied again.
+    QSet<QString> m_changedSources;
+    int m_changedCopies = 0;
     int m_verifyIndex = -1;
     bool m_sourcesVerified = false;
     // The user's answers to replace questions.

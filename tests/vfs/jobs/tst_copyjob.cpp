@@ -282,6 +282,42 @@ private Q_SLOTS:
         settle();
     }
 
+    // A source rewritten in place with the same size while it is copied: the copy is made
+    // again, and ends with the new content and the new date, never a mix of both. One that
+    // never stops changing ends the job with a message naming it.
+    void rewrittenSourceIsCopiedAgain()
+    {
+        const QString path = m_src + QStringLiteral("/rewritten");
+        const QByteArray before = pattern(1000000, 20), after = pattern(1000000, 21);
+        QVERIFY(writeFile(path, before));
+        QVERIFY(setMtimeMs(path, 1600000000000));
+        int reads = 0;
+        m_a->onRequest = [&](const VfsFenuCommand &cmd) {
+            if (cmd.code == FSO_READ_FILE && ++reads == 3) {
+                QVERIFY(writeFile(path, after));
+                QVERIFY(setMtimeMs(path, 1700000000000));
+            }
+        };
+        Outcome out = run(make(m_a.get(), m_b.get(), {item(path)}, m_dst));
+        QVERIFY(out.finished);
+        QCOMPARE(readFile(m_dst + QStringLiteral("/rewritten")), after);
+        QCOMPARE(mtimeMs(m_dst + QStringLiteral("/rewritten")), qint64(1700000000000));
+
+        qint64 stamp = 1600000000000;
+        m_a->onRequest = [&](const VfsFenuCommand &cmd) {
+            if (cmd.code == FSO_READ_FILE || cmd.code == FSO_HASH_FILE)
+                QVERIFY(setMtimeMs(path, stamp += 1000));
+        };
+        QPointer<VfsCopyJob> job = make(m_a.get(), m_b.get(), {item(path)}, m_dst, true);
+        QString prompt;
+        connect(job.data(), &VfsJob::jobFinished, this, [&]() { prompt = job->userActionPrompt(); });
+        out = run(job);
+        m_a->onRequest = nullptr;
+        QVERIFY(out.finished);
+        QVERIFY2(prompt.contains(QStringLiteral("rewritten")), qPrintable(prompt));
+        settle();
+    }
+
     // The link goes down in the middle of a file and comes back: the job retries, resumes
     // from the blocks that arrived and ends identical, sending about the missing part again.
     void linkCutResumes()
