@@ -7,5 +7,9 @@
         <source>A source file kept changing while it was copied: %1</source>
         <translation>Eine Quelldatei hat sich während des Kopierens immer wieder geändert: %1</translation>
     </message>
+    <message id="copy-error-left-out">
+        <source>Left out, it could not be copied: %1</source>
+        <translation>Ausgelassen, konnte nicht kopiert werden: %1</translation>
+    </message>
 </context>
 </TS>

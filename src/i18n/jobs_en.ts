@@ -7,5 +7,9 @@
         <source>A source file kept changing while it was copied: %1</source>
         <translation>A source file kept changing while it was copied: %1</translation>
     </message>
+    <message id="copy-error-left-out">
+        <source>Left out, it could not be copied: %1</source>
+        <translation>Left out, it could not be copied: %1</translation>
+    </message>
 </context>
 </TS>
