@@ -70,6 +70,7 @@ double runPipeline(const QStringList &files, IDatabase *database, QThreadPool *p
     int failed = 0;
     for (auto &future : futures)
         failed += future.result().images.size() == kBounds.size() ? 0 : 1;
+    flushPreviewCacheTouches(); // the pending use times belong to this run
     const double seconds = timer.elapsed() / 1000.0;
     if (failed)
         std::fprintf(stderr, "%d pictures failed\n", failed);

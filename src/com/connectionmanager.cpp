@@ -6,6 +6,7 @@
 #include "com/lanbeacon.h"
 #include "com/nattraversal.h"
 #include "com/proxy.h"
+#include "com/torservice.h"
 #include "com/udptransport.h"
 #include "db/idatabase.h"
 #include "db/ownkey.h"
@@ -127,6 +128,7 @@ void ConnectionManager::start()
     }
 
     startBeacon();
+    startTor();
 
     // By index: a step may register further steps.
     for (std::size_t i = 0; i < m_steps.size(); ++i) {
@@ -191,7 +193,41 @@ std::vector<TransportDto> ConnectionManager::localTransports() const
         for (const TransportDto &t : m_nat->transports())
             out.push_back(t);
     }
+    if (const com::TorService *tor = m_tor.load()) {
+        const QString onion = tor->onionAddress();
+        if (!onion.isEmpty()) {
+            TransportDto t;
+            t.type = QStringLiteral("onion");
+            t.host = onion;
+            t.port = tor->virtualPort();
+            t.timestamp = now;
+            t.stream = true;
+            t.uuid = QUuid::createUuidV5(ns, QStringLiteral("onion|%1|%2").arg(onion).arg(t.port)).toString(QUuid::WithBraces);
+            out.push_back(t);
+        }
+    }
     return out;
+}
+
+QString ConnectionManager::torVersion() const
+{
+    const com::TorService *tor = m_tor.load();
+    return tor ? tor->version() : QString();
+}
+
+void ConnectionManager::startTor()
+{
+    com::TorSettings settings = com::TorSettings::fromConfig();
+    if (m_onionForced >= 0)
+        settings.enabled = m_onionForced == 1;
+    if (!settings.enabled) {
+        logPrintf(LogTor1, "onion transport off (settings: com/tor)");
+        return;
+    }
+    settings.virtualPort = m_listenPort.load();
+    auto *tor = new com::TorService(m_hub, m_database, this);
+    m_tor = tor;
+    tor->start(settings);
 }
 
 void ConnectionManager::startBeacon()
@@ -201,6 +237,8 @@ void ConnectionManager::startBeacon()
         ConfigSettings config;
         enabled = config->value(QStringLiteral("com/lanbeacon"), true).toBool();
     }
+    if (m_beaconForced >= 0)
+        enabled = m_beaconForced == 1;
     if (!enabled || !m_beacon->start())
         return;
     com::BeaconAnnouncement announcement;

@@ -73,6 +73,8 @@ public:
     virtual std::vector<ImageCacheDto> loadImage(const QString &peerUuid, const QString &uri,
                                                  qint64 mtime, int maxWidth) = 0;
     virtual bool putImage(const ImageCacheDto &row) = 0;
+    // The pictures of one file in one transaction: all stored, or none.
+    virtual bool putImages(const std::vector<ImageCacheDto> &rows) = 0;
     // Marks the rows as used at atime, all in one statement (a cache hit touches every row of
     // a file at once).
     virtual bool touchImages(const std::vector<QString> &imgUuids, qint64 atime) = 0;

@@ -1015,17 +1015,41 @@ std::vector<ImageCacheDto> SqliteDatabase::loadImage(const QString &peerUuid, co
         });
 }
 
-bool SqliteDatabase::putImage(const ImageCacheDto &row)
+namespace {
+
+bool insertImage(const QSqlDatabase &db, const ImageCacheDto &row)
 {
     if (row.img_uuid.isEmpty())
         return false;
-    return execute(connection(), QStringLiteral(
+    return execute(db, QStringLiteral(
         "INSERT INTO imgcache(img_uuid, peer_uuid, uri, mtime, atime, width, height, img)"
         " VALUES (:iu, :pu, :u, :mt, :at, :w, :h, :b)"
         " ON CONFLICT(img_uuid) DO UPDATE SET atime=excluded.atime"),
         {{":iu", row.img_uuid}, {":pu", row.peer_uuid}, {":u", text(row.uri)}, {":mt", row.mtime},
          {":at", row.atime}, {":w", row.width}, {":h", row.height}, {":b", blob(row.img)}},
         "failed to put image %s", row.img_uuid) >= 0;
+}
+
+} // namespace
+
+bool SqliteDatabase::putImage(const ImageCacheDto &row)
+{
+    return insertImage(connection(), row);
+}
+
+bool SqliteDatabase::putImages(const std::vector<ImageCacheDto> &rows)
+{
+    if (rows.empty())
+        return true;
+    const QSqlDatabase db = connection();
+    WriteTransaction txn(db);
+    if (!txn.isActive())
+        return false;
+    for (const ImageCacheDto &row : rows) {
+        if (!insertImage(db, row))
+            return false;
+    }
+    return txn.commit();
 }
 
 bool SqliteDatabase::touchImages(const std::vector<QString> &imgUuids, qint64 atime)

@@ -70,6 +70,7 @@ public:
     std::vector<ImageCacheDto> loadImage(const QString &peerUuid, const QString &uri,
                                          qint64 mtime, int maxWidth) override;
     bool putImage(const ImageCacheDto &row) override;
+    bool putImages(const std::vector<ImageCacheDto> &rows) override;
     bool touchImages(const std::vector<QString> &imgUuids, qint64 atime) override;
 
 private:

@@ -215,5 +215,9 @@
         <source>This invitation has expired. Ask for a new one.</source>
         <translation>Diese Einladung ist abgelaufen. Bitte um eine neue.</translation>
     </message>
+    <message id="no-preview-available">
+        <source>No preview for "%1" available.</source>
+        <translation>Keine Vorschau für „%1“ verfügbar.</translation>
+    </message>
 </context>
 </TS>

@@ -215,5 +215,9 @@
         <source>This invitation has expired. Ask for a new one.</source>
         <translation>This invitation has expired. Ask for a new one.</translation>
     </message>
+    <message id="no-preview-available">
+        <source>No preview for "%1" available.</source>
+        <translation>No preview for "%1" available.</translation>
+    </message>
 </context>
 </TS>

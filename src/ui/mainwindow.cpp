@@ -11,7 +11,15 @@
 #include "peers/invitationmodel.h"
 #include "peers/peermodel.h"
 #include "ui/mainwindow_p.h"
+#include "desktop/apps/applauncher.h"
+#include "desktop/common/desktopresources.h"
+#include "desktop/update/updatenotification.h"
+#include "filer/filer.h"
+#include "filer/filerpanesresources.h"
 #include "ui/panepage.h"
+#include "ui/preview/preview.h"
+#include "filer/filerhub.h"
+#include "filer/filerpane.h"
 #include "ui/qmltypes.h"
 #include "ui/sharedactions.h"
 #include "ui/theme.h"
@@ -58,6 +66,9 @@ MainWindow::MainWindow(ConnectionManager *connectionManager, IDatabase *database
     , d(new MainWindowPrivate)
 {
     initUiResources();
+    initFilerViewResources();
+    initFilerPanesResources();
+    initDesktopResources();
     s_instance = this;
     setWindowTitle(QCoreApplication::applicationName());
     setObjectName(QStringLiteral("MainWindow"));
@@ -77,9 +88,7 @@ MainWindow::MainWindow(ConnectionManager *connectionManager, IDatabase *database
 
     d->connectionManager = connectionManager;
     d->database = database;
-    // The application launcher is fetched here once the desktop layer provides it, and the
-    // pane hub (tracker of the active pane and owner of the internal clipboard) is made here
-    // once the file panes exist.
+    d->filerHub = new FilerHub(this);
 
     ConfigSettings settings;
     ActionRegistry::registerDefaults(settings.settings());
@@ -119,8 +128,7 @@ MainWindow::MainWindow(ConnectionManager *connectionManager, IDatabase *database
     context->setContextProperty(QStringLiteral("filerRenameAction"), g_actions.rename);
     context->setContextProperty(QStringLiteral("filerClearMarkedAction"), g_actions.clearMarked);
     context->setContextProperty(QStringLiteral("mainWindow"), this);
-    // "appLauncher" is set here once the desktop layer provides the application launcher.
-    context->setContextProperty(QStringLiteral("appLauncher"), nullptr);
+    context->setContextProperty(QStringLiteral("appLauncher"), AppLauncher::instance());
 
     setupTheme();
     applyFontAndScale();
@@ -129,14 +137,12 @@ MainWindow::MainWindow(ConnectionManager *connectionManager, IDatabase *database
     context->setContextProperty(QStringLiteral("peerModel"), PeerModel::instance());
     context->setContextProperty(QStringLiteral("invitationModel"), InvitationModel::instance());
 
-    // The two file panes. Until the file pane layer lands, each side is a placeholder page.
     for (int i = 0; i < 2; ++i) {
-        auto *pane = new PanePage(QStringLiteral("folder"), tr("Files"),
-                                  tr("The files of your computers appear here."), this);
+        auto *pane = new FilerPane(engine(), database, d->filerHub, this);
         pane->setObjectName(i == 0 ? QStringLiteral("leftPane") : QStringLiteral("rightPane"));
         setupFilerPane(pane);
     }
-    d->activePane = d->filerPanes.front();
+    d->filerHub->setActiveFilerPane(d->filerPanes.front());
 
     d->stack = new QStackedWidget(this);
     d->stack->setObjectName(QStringLiteral("rightStack"));
@@ -145,15 +151,20 @@ MainWindow::MainWindow(ConnectionManager *connectionManager, IDatabase *database
     auto *pageLayout = new QVBoxLayout(d->nodeViewPage);
     pageLayout->setContentsMargins(0, 0, 0, 0);
     pageLayout->setSpacing(1);
-    // The update banner goes first in this layout, the node view below it, once the desktop
-    // and node view layers provide them (the node view then becomes "nodeView" in the QML
-    // context and its signals are connected to onPeerSelected2, onPeerPathSelected2,
-    // showPreview and showAlternateFilerPane). Until then a quiet page holds its place.
+    d->updateNotification = new UpdateNotification(d->nodeViewPage);
+    pageLayout->addWidget(d->updateNotification);
+    // The node view goes below the banner once its layer lands (it then becomes "nodeView"
+    // in the QML context and its signals are connected to onPeerSelected2,
+    // onPeerPathSelected2, showPreview and showAlternateFilerPane). Until then a quiet page
+    // holds its place.
     d->nodeView = new PanePage(QStringLiteral("nodeview"), tr("Node view"),
                                tr("Your computers, drives and folders, arranged as you like."), d->nodeViewPage);
     pageLayout->addWidget(d->nodeView);
     context->setContextProperty(QStringLiteral("nodeView"), d->nodeView);
-    // The preview window is made here without parent once the preview layer provides it.
+    d->preview = new Preview(engine(), database);
+    connect(d->preview, &Preview::showPrevious, this, &MainWindow::onShowPreviousPreview);
+    connect(d->preview, &Preview::showNext, this, &MainWindow::onShowNextPreview);
+    connect(d->preview, &Preview::requestClose, this, &MainWindow::onPreviewClosed, Qt::QueuedConnection);
 
     d->stack->addWidget(d->filerPanes.back());
     d->stack->addWidget(d->nodeViewPage);
@@ -217,11 +228,16 @@ std::vector<QWidget *> MainWindow::panes() const
     return std::vector<QWidget *>(d->filerPanes.begin(), d->filerPanes.end());
 }
 
-void MainWindow::setupFilerPane(QWidget *pane)
+void MainWindow::setupFilerPane(QWidget *widget)
 {
-    d->filerPanes.push_back(static_cast<PanePage *>(pane));
-    // The file pane's signals (selectionChanged, peerClicked, tabsChanged, openInAltFiler,
-    // openNewTabLeft, openNewTabRight) are connected here once the pane layer lands.
+    auto *pane = static_cast<FilerPane *>(widget);
+    d->filerPanes.push_back(pane);
+    connect(pane, &FilerPane::selectionChanged, this, &MainWindow::onSelectionChanged);
+    connect(pane, &FilerPane::peerClicked, this, &MainWindow::onPeerSelected2);
+    connect(pane, &FilerPane::tabsChanged, this, &MainWindow::onFilerPaneTabsChanged);
+    connect(pane, &FilerPane::openInAltFiler, this, &MainWindow::onOpenInAltFiler);
+    connect(pane, &FilerPane::openNewTabLeft, this, &MainWindow::openNewFilerTabLeft);
+    connect(pane, &FilerPane::openNewTabRight, this, &MainWindow::openNewFilerTabRight);
     pane->addAction(d->tabAction);
 }
 
@@ -322,8 +338,6 @@ void MainWindow::loadTheme(const QString &name)
     else
         logPrintf(LogErr1, "failed to load theme: %s", qUtf8Printable(styleFile));
 
-    for (PanePage *pane : d->filerPanes)
-        pane->refreshIcon();
     if (auto *page = qobject_cast<PanePage *>(d->nodeView))
         page->refreshIcon();
 }

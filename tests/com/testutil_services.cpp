@@ -61,19 +61,22 @@ bool Coturn::start(const QString &user, const QString &password)
                      QStringLiteral("--pidfile=%1").arg(m_dir.filePath(QStringLiteral("turn.pid")))});
     if (!m_process.waitForStarted(5000))
         return false;
-    // Ready once it answers a binding request.
+    // Ready once it answers a binding request (any of those sent so far).
     QUdpSocket probe;
     probe.bind(QHostAddress(QHostAddress::LocalHost), 0);
+    QList<QByteArray> asked;
     QElapsedTimer clock;
     clock.start();
-    while (clock.elapsed() < 10000 && m_process.state() == QProcess::Running) {
+    while (clock.elapsed() < 20000 && m_process.state() == QProcess::Running) {
         const com::stun::Message request = com::stun::Message::request(com::stun::MethodBinding);
+        asked.append(request.transactionId);
         probe.writeDatagram(request.encode(), QHostAddress(QHostAddress::LocalHost), m_port);
-        if (probe.waitForReadyRead(100)) {
+        probe.waitForReadyRead(200);
+        while (probe.hasPendingDatagrams()) {
             const QNetworkDatagram d = probe.receiveDatagram();
             com::stun::Message answer;
             if (com::stun::decode(d.data().constData(), d.data().size(), &answer)
-                && answer.transactionId == request.transactionId)
+                && asked.contains(answer.transactionId))
                 return true;
         }
     }

@@ -9,7 +9,8 @@
 #include <QtTest>
 
 // Every screenshot scene of the layer runs in a plain window, reports ready and leaves no
-// window behind. With NUSK_SCENE_DIR set, the windows of each scene are saved there.
+// window behind. With NUSK_SCENE_DIR set, the windows of each scene are saved there (in the
+// language of NUSK_SCENE_LOCALE, default en_US).
 class TstDesktopScenes : public QObject
 {
     Q_OBJECT
@@ -26,7 +27,7 @@ private Q_SLOTS:
         }
         SqliteDatabase db(tmp.filePath(QStringLiteral("db")));
         Translations translations;
-        translations.install(QLocale(QStringLiteral("en_US")));
+        translations.install(QLocale(qEnvironmentVariable("NUSK_SCENE_LOCALE", QStringLiteral("en_US"))));
 
         QMainWindow window;
         window.resize(1280, 800);

@@ -16,6 +16,7 @@
 #include <QPointer>
 #include <QProcess>
 #include <QQueue>
+#include <QSet>
 #include <QSettings>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -26,6 +27,7 @@
 namespace {
 
 AppLauncher* g_instance = nullptr;
+constexpr int kMaxCachedPaths = 50000;
 
 const char kRelatedApps[] =
     "SELECT DISTINCT a.id, a.name, a.icon, a.path, a.flags FROM apps AS a, filetypes AS f, app_filetypes AS af"
@@ -64,7 +66,11 @@ struct AppLauncherPrivate
     QQueue<QString> pendingPaths;
     QTimer* timer = nullptr;
 
+    QHash<QString, QStringList> pathTypes;   // per file: its type, the aliases, the name matches
     QStringList types;             // the type set of the rows' statement
+    // Within one queue cycle: the suffixes already looked up, and the associations read once.
+    QSet<QString> lookedUp;
+    std::unique_ptr<MimeAppsList> mimeApps;
     QMimeDatabase mimeDb;
     DesktopEntryIndex entries;     // every application folder, for the associations
 
@@ -73,12 +79,24 @@ struct AppLauncherPrivate
 
 void AppLauncherPrivate::addTypeSet(const QString& path, QStringList& set)
 {
-    const QMimeType type = mimeDb.mimeTypeForFile(path);
-    appendUnique(set, type.name());
-    for (const QString& alias : type.aliases())
-        appendUnique(set, alias);
-    for (const QMimeType& match : mimeDb.mimeTypesForFileName(path))
-        appendUnique(set, match.name());
+    // The MIME database costs tens of microseconds per question; a selection that grows by
+    // shift-click, and the new selection at the end of each lookup cycle, ask again about
+    // the same files.
+    auto known = pathTypes.constFind(path);
+    if (known == pathTypes.constEnd()) {
+        if (pathTypes.size() > kMaxCachedPaths)
+            pathTypes.clear();
+        const QMimeType type = mimeDb.mimeTypeForFile(path);
+        QStringList names{type.name()};
+        for (const QString& alias : type.aliases())
+            appendUnique(names, alias);
+        for (const QMimeType& match : mimeDb.mimeTypesForFileName(path))
+            appendUnique(names, match.name());
+        known = pathTypes.insert(path, names);
+    }
+    for (const QString& name : known.value())
+        appendUnique(set, name);
+    const QMimeType type = mimeDb.mimeTypeForName(known.value().first());
 
     const auto cached = inheritedTypes.constFind(type.name());
     if (cached != inheritedTypes.constEnd()) {
@@ -120,6 +138,33 @@ AppLauncher::AppLauncher(QObject* parent)
     d->timer->setSingleShot(true);
     d->timer->setInterval(0);
     connect(d->timer, &QTimer::timeout, this, &AppLauncher::timerFired);
+}
+
+// The list model keeps its query for as long as it shows rows, and a query must never outlive
+// the connection it runs on. The database object removes its own connections when it goes
+// (the launcher outlives it, and tests open one database per window), so the launcher reads
+// the same file through a connection of its own that is never removed: when the program's
+// database file changes, that connection is closed and reopened on the new file, which ends
+// the old rows' query without leaving it on a deleted driver.
+QSqlDatabase AppLauncher::catalogue()
+{
+    static const QString kConnection = QStringLiteral("nusk-applauncher");
+    const QString file = QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false).databaseName();
+    QSqlDatabase own = QSqlDatabase::contains(kConnection)
+        ? QSqlDatabase::database(kConnection, false)
+        : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), kConnection);
+    if (own.databaseName() != file || !own.isOpen()) {
+        own.close();
+        own.setDatabaseName(file);
+        if (!file.isEmpty() && !own.open())
+            logPrintf(LogDb1, "failed to open the application catalogue %s", qUtf8Printable(own.lastError().text()));
+    }
+    return own;
+}
+
+void AppLauncher::clear()
+{
+    setQuery(QSqlQuery(catalogue()));
 }
 
 AppLauncher::~AppLauncher()
@@ -179,7 +224,7 @@ void AppLauncher::scanApplications()
     mimeApps.load(MimeAppsList::defaultFiles());
 
     // One transaction: hundreds of entries otherwise cost a disk sync each.
-    QSqlDatabase db = QSqlDatabase::database();
+    QSqlDatabase db = catalogue();
     const bool inTransaction = db.isOpen() && db.transaction();
 
     QMap<QString, DesktopEntry> read;
@@ -296,7 +341,7 @@ void AppLauncher::scanPortableApps(const QString& platformExe)
 
 void AppLauncher::addApp(const QString& name, const QString& mimeTypes, const QString& path, const QString& icon)
 {
-    const QSqlDatabase db = QSqlDatabase::database();
+    const QSqlDatabase db = catalogue();
     qlonglong appId = 0;
     {
         QSqlQuery q(db);
@@ -366,7 +411,7 @@ void AppLauncher::pruneMissingApps()
 {
     if (d->types.isEmpty())
         return;
-    const QSqlDatabase db = QSqlDatabase::database();
+    const QSqlDatabase db = catalogue();
     QSqlQuery rows(db);
     rows.prepare(QString::fromLatin1(kRelatedApps).arg(placeholders(d->types.size(), QStringLiteral("t"))));
     bindList(rows, d->types, QStringLiteral("t"));
@@ -413,15 +458,24 @@ void AppLauncher::pruneMissingApps()
 
 void AppLauncher::addRegistryHandlers(const QString& path)
 {
-    if (!QFileInfo(path).fileName().contains(QLatin1Char('.')))
+    const QString name = QFileInfo(path).fileName();
+    if (!name.contains(QLatin1Char('.')))
         return;
+    // The lookup goes by name only: a thousand selected photos need it once.
+    const QString suffix = name.mid(name.lastIndexOf(QLatin1Char('.'))).toLower();
+    if (d->lookedUp.contains(suffix))
+        return;
+    d->lookedUp.insert(suffix);
     QStringList types;
     for (const QMimeType& t : d->mimeDb.mimeTypesForFileName(path))
         types << t.name();
     if (types.isEmpty())
         return;
-    MimeAppsList mimeApps;
-    mimeApps.load(MimeAppsList::defaultFiles());
+    if (!d->mimeApps) {
+        d->mimeApps.reset(new MimeAppsList);
+        d->mimeApps->load(MimeAppsList::defaultFiles());
+    }
+    const MimeAppsList& mimeApps = *d->mimeApps;
     const QString locale = Xdg::messageLocale();
     const QStringList desktops = Xdg::currentDesktops();
     QStringList seen;
@@ -466,7 +520,7 @@ void AppLauncher::runStatement()
 {
     if (d->types.isEmpty())
         return;
-    QSqlQuery q(QSqlDatabase::database());
+    QSqlQuery q(catalogue());
     q.prepare(QString::fromLatin1(kRelatedApps).arg(placeholders(d->types.size(), QStringLiteral("t"))));
     bindList(q, d->types, QStringLiteral("t"));
     if (!q.exec()) {
@@ -484,7 +538,7 @@ bool AppLauncher::statementHasUsedApp()
 {
     if (d->types.isEmpty())
         return false;
-    QSqlQuery q(QSqlDatabase::database());
+    QSqlQuery q(catalogue());
     q.prepare(QStringLiteral("SELECT MAX(af.last_used_timestamp) FROM filetypes AS f, app_filetypes AS af"
                              " WHERE f.id = af.type_id AND f.type IN (%1)")
                   .arg(placeholders(d->types.size(), QStringLiteral("t"))));
@@ -499,6 +553,9 @@ void AppLauncher::timerFired()
         d->timer->start(0);
         return;
     }
+    // End of the cycle: the next one sees changes to the desktop's associations.
+    d->lookedUp.clear();
+    d->mimeApps.reset();
     pruneMissingApps();
     if (!d->peerUuid.isEmpty() && !d->paths.empty())
         selectRelatedApps(d->peerUuid, d->paths);
@@ -510,7 +567,7 @@ void AppLauncher::launch(int appId)
         Q_EMIT deferAppLaunch(appId, d->peerUuid, d->paths);
         return;
     }
-    const QSqlDatabase db = QSqlDatabase::database();
+    const QSqlDatabase db = catalogue();
     QSqlQuery q(db);
     q.prepare(QStringLiteral("SELECT name, path, icon FROM apps WHERE id = :id"));
     q.bindValue(QStringLiteral(":id"), appId);

@@ -127,9 +127,8 @@ bool DesktopEntry::read(const QString& file, const QString& locale, DesktopEntry
         const int eq = line.indexOf(QLatin1Char('='));
         if (eq <= 0)
             continue;
-        const QString key = line.left(eq).trimmed();
-        if (!values.contains(key))
-            values.insert(key, line.mid(eq + 1).trimmed());
+        // A later line replaces an earlier one of the same key.
+        values.insert(line.left(eq).trimmed(), line.mid(eq + 1).trimmed());
     }
     if (!sawGroup)
         return false;

@@ -12,10 +12,12 @@
 
 #include <QBuffer>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
 #include <QMutex>
+#include <QPointer>
 #include <QTemporaryDir>
 #include <QThreadPool>
 #include <QUuid>
@@ -212,6 +214,63 @@ void loadFromFile(const PreviewImageRequest &request, const QString &path, Previ
         readRawOrPsd(path, result, sources);
 }
 
+// Use times of cache hits, written together: a folder seen again touches hundreds of rows,
+// and one statement for them all costs what one hit's statement would.
+class TouchBatch
+{
+public:
+    void add(IDatabase *database, std::vector<QString> hits)
+    {
+        std::vector<QString> due;
+        QPointer<IDatabase> target;
+        {
+            QMutexLocker lock(&m_mutex);
+            if (m_database != database) {
+                // Another store (a test's, or after a restart of the window): what was pending
+                // for the old one is only use times, and the old one may be gone.
+                m_ids.clear();
+                m_database = database;
+            }
+            if (m_ids.empty())
+                m_age.start();
+            m_ids.insert(m_ids.end(), hits.begin(), hits.end());
+            if (m_ids.size() >= kBatchRows || m_age.elapsed() >= kBatchMs) {
+                due.swap(m_ids);
+                target = m_database;
+            }
+        }
+        if (target && !due.empty())
+            target->touchImages(due, QDateTime::currentMSecsSinceEpoch());
+    }
+
+    void flush()
+    {
+        std::vector<QString> due;
+        QPointer<IDatabase> target;
+        {
+            QMutexLocker lock(&m_mutex);
+            due.swap(m_ids);
+            target = m_database;
+        }
+        if (target && !due.empty())
+            target->touchImages(due, QDateTime::currentMSecsSinceEpoch());
+    }
+
+private:
+    static constexpr size_t kBatchRows = 500;
+    static constexpr qint64 kBatchMs = 2000;
+    QMutex m_mutex;
+    QPointer<IDatabase> m_database;
+    std::vector<QString> m_ids;
+    QElapsedTimer m_age;
+};
+
+TouchBatch &touchBatch()
+{
+    static TouchBatch batch;
+    return batch;
+}
+
 bool readCache(const PreviewImageRequest &request, IDatabase *database, PreviewImageResult *result)
 {
     const QSize largest = largestBound(request.bounds);
@@ -231,7 +290,7 @@ bool readCache(const PreviewImageRequest &request, IDatabase *database, PreviewI
     }
     if (hits.empty())
         return false;
-    database->touchImages(hits, QDateTime::currentMSecsSinceEpoch());
+    touchBatch().add(database, std::move(hits));
     return true;
 }
 
@@ -239,6 +298,7 @@ void writeCache(const PreviewImageRequest &request, IDatabase *database, qint64 
                 const PreviewImageResult &result)
 {
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    std::vector<ImageCacheDto> rows;
     for (const QImage &image : result.images) {
         if (image.isNull() || image.width() > 1024)
             continue;
@@ -252,12 +312,19 @@ void writeCache(const PreviewImageRequest &request, IDatabase *database, qint64 
         row.atime = now;
         QBuffer buffer(&row.img);
         buffer.open(QIODevice::WriteOnly);
-        if (image.save(&buffer, "png"))
-            database->putImage(row);
+        // Light compression: thumbnails are small, and a cold folder waits for every one.
+        if (image.save(&buffer, "png", 80))
+            rows.push_back(std::move(row));
     }
+    database->putImages(rows);
 }
 
 } // namespace
+
+void flushPreviewCacheTouches()
+{
+    touchBatch().flush();
+}
 
 void setPreviewImageCacheEnabled(bool enabled)
 {

@@ -29,6 +29,10 @@ bool previewImageCacheEnabled();
 
 PreviewImageResult getPreviewImage(const PreviewImageRequest &request, IDatabase *database);
 
+// Cache hits mark their rows as used in batches (every 500 rows or 2 s, whichever comes
+// first); this writes what is pending now. The window calls it when it goes.
+void flushPreviewCacheTouches();
+
 // Starts getPreviewImage on the pool that suits the file: documents on their own small pool,
 // everything else on the global one.
 QFuture<PreviewImageResult> getPreviewImageAsync(const PreviewImageRequest &request,

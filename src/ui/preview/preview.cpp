@@ -113,6 +113,7 @@ Preview::~Preview()
     if (g_instance == this)
         g_instance = nullptr;
     setVfsThumbnailLoader(nullptr);
+    flushPreviewCacheTouches();
     disableLibRaw();
 }
 

@@ -80,7 +80,7 @@ void VfsBlockTransfer::onHashAnswered()
 }
 
 void VfsBlockTransfer::begin(VfsClient *source, quint16 sourceHandle, VfsClient *destination,
-                             quint16 destinationHandle, quint64 size)
+                             quint16 destinationHandle, quint64 size, bool fresh)
 {
     m_src = source;
     m_dst = destination;
@@ -97,6 +97,7 @@ void VfsBlockTransfer::begin(VfsClient *source, quint16 sourceHandle, VfsClient 
     m_haveLastSourceDigest = false;
     m_sourceChanged = false;
     m_sourceChecked = false;
+    m_fresh = fresh;
     m_failure.clear();
     m_readTimer.start();
     m_notifyTimer.start();
@@ -104,6 +105,11 @@ void VfsBlockTransfer::begin(VfsClient *source, quint16 sourceHandle, VfsClient 
         b->answered = false;
     for (auto &b : m_writeBuffers)
         b->answered = false;
+    if (fresh) {
+        for (quint64 o = 0; o < size; o += kBlockSize)
+            m_transferQueue.push_back({o, blockLength(o, size)});
+        m_hashPhase = HashDone;
+    }
 }
 
 void VfsBlockTransfer::clear()
@@ -153,8 +159,10 @@ VfsBlockTransfer::Outcome VfsBlockTransfer::step()
     if (m_hashPhase == HashFailed || m_readState == IoFailed || m_writeState == IoFailed)
         return fail(m_sourceChanged ? QStringLiteral("source changed during the copy")
                                     : QStringLiteral("error in io state"));
-    if ((m_hashPhase == HashDone && m_readState == IoDone && m_writeState == IoDone)
-        || m_hashPhase == HashVerifyAnswered || m_hashPhase == HashCheckSourceAnswered)
+    const bool allDone = m_hashPhase == HashDone && m_readState == IoDone && m_writeState == IoDone;
+    if (allDone && m_fresh)
+        return Complete;
+    if (allDone || m_hashPhase == HashVerifyAnswered || m_hashPhase == HashCheckSourceAnswered)
         return verifyEnd();
     return Running;
 }
@@ -306,7 +314,6 @@ void VfsBlockTransfer::readPipeline()
 {
     if (m_hashPhase == HashFailed || m_readState == IoDone || m_readState == IoFailed)
         return;
-    bool issued = false;
     int busy = 0;
     for (auto &b : m_readBuffers) {
         VfsReadFileJob &r = b->record;
@@ -318,6 +325,14 @@ void VfsBlockTransfer::readPipeline()
                 || r.data.size() < std::size_t(r.receivedSize)) {
                 logPrintf(LogVcpa, "unhandled read file rsp.status %u, got %u of %u", unsigned(r.status),
                           unsigned(r.receivedSize), unsigned(r.size));
+                m_readState = IoFailed;
+                return;
+            }
+            // Without digests, the last block is what proves the source still ends where the
+            // copy was planned to end.
+            if (m_fresh && r.offset + r.size >= m_size && r.status != FSO_STATUS_END_OF_FILE) {
+                logPrintf(LogVcpa, "source longer than planned: the last block did not end it");
+                m_sourceChanged = true;
                 m_readState = IoFailed;
                 return;
             }
@@ -336,7 +351,7 @@ void VfsBlockTransfer::readPipeline()
             ++busy;
             continue;
         }
-        if (!issued && !m_transferQueue.empty() && m_writeQueue.size() <= kMaxQueuedWrites) {
+        if (!m_transferQueue.empty() && m_writeQueue.size() <= kMaxQueuedWrites) {
             if (!m_src) {
                 m_readState = IoFailed;
                 return;
@@ -351,7 +366,6 @@ void VfsBlockTransfer::readPipeline()
             r.data.clear();
             b->busy = true;
             ++busy;
-            issued = true;
             logPrintf(LogVcpa, "copy start read: offset %llu, size %u, after %lld ms", (unsigned long long)t.offset,
                       unsigned(t.length), (long long)m_readTimer.restart());
             m_src->readFile(&r);
@@ -364,7 +378,6 @@ void VfsBlockTransfer::readPipeline()
 
 void VfsBlockTransfer::writePipeline()
 {
-    bool issued = false;
     int busy = 0;
     for (auto &b : m_writeBuffers) {
         VfsWriteFileJob &r = b->record;
@@ -385,7 +398,7 @@ void VfsBlockTransfer::writePipeline()
             ++busy;
             continue;
         }
-        if (!issued && !m_writeQueue.empty()) {
+        if (!m_writeQueue.empty()) {
             if (!m_dst) {
                 m_writeState = IoFailed;
                 return;
@@ -400,11 +413,10 @@ void VfsBlockTransfer::writePipeline()
             m_writeQueue.pop_front();
             b->busy = true;
             ++busy;
-            issued = true;
             m_writeState = IoWriting;
             logPrintf(LogVcpa, "copy start write, offset %llu, size: %llu", (unsigned long long)r.offset,
                       (unsigned long long)r.size);
-            m_events.writing();
+            m_events.writing(r.size);
             m_dst->writeFile(&r);
             m_events.stepSoon();
         }

@@ -88,7 +88,10 @@ VfsBlockTransfer::Events VfsCopyJob::transferEvents()
     e.stepSoon = [this] { startTimer(0, JobActionStep, __LINE__); };
     e.copied = [this](quint64 n) { addBytesCopied(n); };
     e.written = [this](quint64 n) { onBytesWritten(n); };
-    e.writing = [this] {
+    e.writing = [this](quint64 n) {
+        // Counted as it leaves: a write that reached the disk but whose answer a cut lost
+        // was sent all the same.
+        m_bytesSent.fetch_add(n);
         if (!m_speedTimer.isValid()) {
             m_speedTimer.start();
             m_writtenSinceSample = 0;
@@ -1009,6 +1012,9 @@ void VfsCopyJob::stateOpenDestination(int action)
             if (existing == m_curDstEntries.end())
                 m_maybeOwnDestinations.insert(m_curDstPath);
         }
+        // Nothing there that could be kept: no block is compared, all are sent.
+        m_curDstFresh = existing == m_curDstEntries.end()
+                        || (existing->second.type == VfsCopyItem::FileType && existing->second.size == 0);
         m_openBusy = true;
         m_openFor = OpenForDestination;
         logPrintf(LogVcpa, "open write file %s", qPrintable(m_curDstPath));
@@ -1196,9 +1202,10 @@ bool VfsCopyJob::verifySources(int action)
                 logPrintf(LogVcpa, "source %s changed while it was copied", qPrintable(file));
                 m_finishedSet.remove(file);
                 m_result.files.removeAt(i);
-                // A copy of a file rewritten under it may mix old and new blocks: it is
-                // copied again, a few times at most; a cut keeps it at the source.
-                m_changedSources.insert(file);
+                // A copy of a file rewritten under it may mix old and new blocks: a copy
+                // makes it again, a few times at most; a cut keeps the source instead.
+                if (!m_request.deleteSource)
+                    m_changedSources.insert(file);
             }
         }
         lock.unlock();
@@ -1593,7 +1600,7 @@ void VfsCopyJob::stateTransfer(int action)
 {
     if (action == JobActionEnter) {
         // Every record is back before a new file starts (the restart waits for them).
-        m_transfer.begin(m_src, m_srcHandle, m_dst, m_dstHandle, m_curFileSize);
+        m_transfer.begin(m_src, m_srcHandle, m_dst, m_dstHandle, m_curFileSize, m_curDstFresh);
     } else if (action == JobActionLeave) {
         m_transfer.clear();
         return;
@@ -1615,7 +1622,6 @@ void VfsCopyJob::stateTransfer(int action)
 
 void VfsCopyJob::onBytesWritten(quint64 n)
 {
-    m_bytesSent.fetch_add(n);
     m_writtenSinceSample += n;
     sampleSpeed();
 }

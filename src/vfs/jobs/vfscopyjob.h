@@ -117,6 +117,7 @@ public:
     // Whole figures, for the peer host and the tests.
     quint64 bytesCopiedCount() const { return m_bytesCopied.load(); }
     quint64 bytesTotalCount() const { return m_bytesTotal.load(); }
+    // Bytes of every write sent to the destination, retries and unanswered ones included.
     quint64 bytesWrittenCount() const { return m_bytesSent.load(); }
     int copyState() const { return m_copyState.load(); }
     int errorCount() const { return m_errorCount.load(); }
@@ -259,6 +260,7 @@ private:
     VfsCopyItem m_curItem;     // the file being copied
     QString m_curDstPath;
     quint64 m_curFileSize = 0;
+    bool m_curDstFresh = false;   // the destination file was new or empty when opened
     bool m_curFileComplete = false;
     bool m_skipping = false;
     int m_restartPhase = 0;

@@ -300,6 +300,40 @@ private Q_SLOTS:
         }
     }
 
+    // Asked as a new user would, without any display: --help lists the options, --version
+    // prints the version, a malformed option is named; a plain start says in one line that
+    // there is no display and fails, instead of aborting in the platform plug-in.
+    void optionsWithoutDisplay()
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            env.remove(name);
+        auto run = [&](const QStringList &args, QByteArray *out, QByteArray *err) {
+            QProcess p;
+            p.setProcessEnvironment(env);
+            p.start(programPath(), args);
+            if (!p.waitForFinished(20000))
+                return -1;
+            *out = p.readAllStandardOutput();
+            *err = p.readAllStandardError();
+            return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+        };
+        QTemporaryDir tmp;
+        const QString cfg = "--config-dir=" + tmp.path();
+        QByteArray out, err;
+        QCOMPARE(run({"--help"}, &out, &err), 0);
+        QVERIFY(out.contains("--config-dir") && out.contains("--com-listen-port") && out.contains("--version"));
+        QCOMPARE(run({"--version"}, &out, &err), 0);
+        QCOMPARE(out.trimmed(), QByteArray("nusk 0.5.18"));
+        QCOMPARE(run({"--com-listen-port=abc", cfg}, &out, &err), 2);
+        QVERIFY(err.contains("--com-listen-port"));
+        const int rc = run({cfg}, &out, &err);
+        QVERIFY(rc > 0);
+        QCOMPARE(err.trimmed().count('\n'), 0);
+        QVERIFY(err.contains("display"));
+        QVERIFY(QDir(tmp.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+    }
+
     // The copy in "update" installs itself, keeps the replaced files until the installed
     // program starts, and that program then clears "update" and "rollback".
     void updateHandOver()

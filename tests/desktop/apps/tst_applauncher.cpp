@@ -142,11 +142,13 @@ private Q_SLOTS:
         QSqlQuery count(QStringLiteral("SELECT COUNT(*) FROM apps"));
         count.next();
         const int before = count.value(0).toInt();
+        count.finish(); // an open read would keep this connection on an old snapshot
         launcher.scanApplications();
         launcher.addApp(QStringLiteral("VIEWER"), QStringLiteral("text/x-log"), QStringLiteral("VIEWER -N %f"), QString());
         QSqlQuery again(QStringLiteral("SELECT COUNT(*) FROM apps"));
         again.next();
         QCOMPARE(again.value(0).toInt(), before);
+        again.finish();
         QVERIFY(typesOf(QStringLiteral("Viewer")).contains(QStringLiteral("text/x-log")));
     }
 
@@ -205,6 +207,22 @@ private Q_SLOTS:
         launcher.selectRelatedApps(nullUuidString(), {pic});
         launcher.launchDefault(pic);
         QTRY_COMPARE(runs(QStringLiteral("xdg-open")), QStringList{pic});
+    }
+
+    // The desktop's associations are looked up again after a selection, one suffix per
+    // pass of the event loop, so a change made while the program runs shows up.
+    void associationsAddedWhileRunning()
+    {
+        AppLauncher launcher;
+        const QString csv = path(QStringLiteral("docs/table.csv"));
+        launcher.selectRelatedApps(nullUuidString(), {csv});
+        QVERIFY(!rowNames(launcher).contains(QStringLiteral("Nested")));
+        write(QStringLiteral("home/config/mimeapps.list"),
+              "[Default Applications]\ntext/x-csrc=nodisplay.desktop\n"
+              "[Added Associations]\ntext/csv=sub-nested.desktop;\n"
+              "[Removed Associations]\nimage/png=viewer.desktop;\n");
+        launcher.selectRelatedApps(nullUuidString(), {csv, path(QStringLiteral("docs/other.csv"))});
+        QTRY_VERIFY(rowNames(launcher).contains(QStringLiteral("Nested")));
     }
 
     void pruneMatchesTheProgramExactly()

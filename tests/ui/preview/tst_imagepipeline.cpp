@@ -25,10 +25,10 @@ class CountingDatabase : public SqliteDatabase
 {
 public:
     using SqliteDatabase::SqliteDatabase;
-    bool putImage(const ImageCacheDto &row) override
+    bool putImages(const std::vector<ImageCacheDto> &rows) override
     {
         ++puts;
-        return SqliteDatabase::putImage(row);
+        return SqliteDatabase::putImages(rows);
     }
     bool touchImages(const std::vector<QString> &ids, qint64 atime) override
     {
@@ -237,12 +237,26 @@ private Q_SLOTS:
         db.puts = 0;
         QVERIFY(rawExec(dbFile, QStringLiteral("UPDATE imgcache SET atime = 1")) == 5);
         const PreviewImageResult hit = load(path, kModelBounds, &db, mtime);
-        QCOMPARE(rawExec(dbFile, QStringLiteral("UPDATE imgcache SET atime = atime WHERE atime > 1")), 5);
         QCOMPARE(int(hit.images.size()), 5);
         QCOMPARE(QSize(hit.width, hit.height), QSize(256, 192));
+        load(path, kModelBounds, &db, mtime);
+        QCOMPARE(db.touches.load(), 0); // batched
+        flushPreviewCacheTouches();
+        QCOMPARE(rawExec(dbFile, QStringLiteral("UPDATE imgcache SET atime = atime WHERE atime > 1")), 5);
         QCOMPARE(db.touches.load(), 1);
-        QCOMPARE(db.touched.load(), 5);
+        QCOMPARE(db.touched.load(), 10);
         QCOMPARE(db.puts.load(), 0);
+
+        // Hits from several workers at once share the batch.
+        std::vector<QFuture<PreviewImageResult>> hits;
+        for (int i = 0; i < 8; ++i) {
+            PreviewImageRequest request{nullUuidString(), path, kModelBounds, mtime};
+            hits.push_back(getPreviewImageAsync(request, &db));
+        }
+        for (auto &future : hits)
+            QCOMPARE(int(future.result().images.size()), 5);
+        flushPreviewCacheTouches();
+        QCOMPARE(db.touched.load(), 50);
 
         // Switched off: neither read nor written.
         setPreviewImageCacheEnabled(false);

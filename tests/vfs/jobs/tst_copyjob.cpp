@@ -225,6 +225,33 @@ private Q_SLOTS:
         settle();
     }
 
+    // Hashing pays only where the destination holds something: a new or empty destination
+    // is written without one hash request on either side, an existing one is compared.
+    void hashesOnlyWhatCanBeKept()
+    {
+        const QByteArray data = pattern(64400 * 4 + 99, 21);
+        QVERIFY(writeFile(m_src + QStringLiteral("/new"), data));
+        QVERIFY(writeFile(m_src + QStringLiteral("/empty"), data));
+        QVERIFY(writeFile(m_dst + QStringLiteral("/empty"), QByteArray()));
+        int hashes = 0;
+        auto count = [&hashes](const VfsFenuCommand &cmd) { hashes += cmd.code == FSO_HASH_FILE; };
+        m_a->onRequest = count;
+        m_b->onRequest = count;
+        Outcome out = run(make(m_a.get(), m_b.get(), {item(m_src + QStringLiteral("/new")), item(m_src + QStringLiteral("/empty"))},
+                               m_dst, true));
+        QVERIFY(out.finished);
+        QCOMPARE(hashes, 0);
+        QCOMPARE(readFile(m_dst + QStringLiteral("/new")), data);
+        QCOMPARE(readFile(m_dst + QStringLiteral("/empty")), data);
+
+        m_b->resetCounters();
+        out = run(make(m_a.get(), m_b.get(), {item(m_src + QStringLiteral("/new"))}, m_dst, true));
+        QVERIFY(out.finished);
+        QVERIFY(hashes > 0);
+        QCOMPARE(m_b->writtenBytes(), quint64(0));
+        settle();
+    }
+
     // The request's sizes may be stale: the job reads them again at its start.
     void staleRequestSizeIsReadAgain()
     {
