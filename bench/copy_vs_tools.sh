@@ -27,7 +27,12 @@ trap cleanup EXIT
 now() { date +%s.%N; }
 secs() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else printf "-" }'; }
-timed() { local t0; t0=$(now); "$@" >/dev/null 2>&1; secs "$t0" "$(now)"; }
+# Seconds a command took, or "failed" (its output then goes to stderr).
+timed() {
+  local t0 out
+  t0=$(now)
+  if out=$("$@" 2>&1); then secs "$t0" "$(now)"; else echo "$out" >&2; echo failed; fi
+}
 
 # --- inputs ---------------------------------------------------------------------------------
 mkdir -p "$WORK/src/many" "$WORK/out"
@@ -55,7 +60,7 @@ if [ -n "$SSHD" ]; then
   [ "$(id -u)" -eq 0 ] && mkdir -p /run/sshd
   "$SSHD" -D -e -f /dev/null -p "$PORT" -o ListenAddress=127.0.0.1 -o HostKey="$WORK/ssh/host" \
     -o AuthorizedKeysFile="$WORK/ssh/authorized_keys" -o PasswordAuthentication=no -o StrictModes=no \
-    -o PermitRootLogin=yes -o UsePAM=no -o PidFile=none 2>"$WORK/ssh/log" &
+    -o PermitRootLogin=yes -o UsePAM=no -o PidFile=none -o "Subsystem=sftp internal-sftp" 2>"$WORK/ssh/log" &
   SSHD_PID=$!
   SSH=(ssh -p "$PORT" -i "$WORK/ssh/user" -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null
        -o LogLevel=ERROR -o BatchMode=yes)

@@ -291,7 +291,8 @@ void Link::processFrames()
         const int have = m_in.size() - m_inPos;
         if (have < 4)
             return;
-        const char *p = m_in.constData() + m_inPos;
+        // Writable: packets are decrypted where they lie.
+        char *p = m_in.data() + m_inPos;
         const quint32 length = qFromLittleEndian<quint32>(p);
         const bool hello = m_step == StepAwaitClientHello || m_step == StepAwaitServerHello;
         const quint32 minimum = hello ? quint32(kLinkHelloBytes) : quint32(kMinPacketBytes);
@@ -307,7 +308,7 @@ void Link::processFrames()
     }
 }
 
-bool Link::handleFrame(const char *data, int size)
+bool Link::handleFrame(char *data, int size)
 {
     if (m_step == StepAwaitClientHello || m_step == StepAwaitServerHello)
         return handleHello(data, size);
@@ -384,7 +385,7 @@ bool Link::handleHello(const char *data, int size)
     return true;
 }
 
-bool Link::handlePacket(const char *data, int size)
+bool Link::handlePacket(char *data, int size)
 {
     // The counter must be exactly the next one: over a stream nothing may be lost, repeated
     // or reordered, so any gap means someone tampered with the connection.
@@ -393,22 +394,21 @@ bool Link::handlePacket(const char *data, int size)
         fail(QStringLiteral("packet counter out of sequence"));
         return false;
     }
-    QByteArray plain;
-    if (!m_opener.open(data, size, &plain)) {
+    if (!m_opener.openInPlace(data, size)) {
         fail(QStringLiteral("packet does not open"));
         return false;
     }
     ++m_rxCounter;
     if (m_state == StateEstablished)
         m_watchdog->start();
-    return handleMessage(plain);
+    return handleMessage(data + crypto::kSessionHeaderBytes, size - crypto::kSessionHeaderBytes - crypto::kSessionTagBytes);
 }
 
-bool Link::handleMessage(const QByteArray &plain)
+bool Link::handleMessage(const char *data, int size)
 {
-    const auto *bytes = reinterpret_cast<const std::uint8_t *>(plain.constData());
+    const auto *bytes = reinterpret_cast<const std::uint8_t *>(data);
     MessageHeader header;
-    if (!peekMessageHeader(bytes, std::size_t(plain.size()), header) || header.length != quint32(plain.size())) {
+    if (!peekMessageHeader(bytes, std::size_t(size), header) || header.length != quint32(size)) {
         fail(QStringLiteral("malformed message"));
         return false;
     }
@@ -424,6 +424,8 @@ bool Link::handleMessage(const QByteArray &plain)
             fail(QStringLiteral("unexpected handshake message"));
             return false;
         }
+        // The handshake's messages may be kept: they get bytes of their own.
+        const QByteArray plain(data, size);
         if (header.code == LinkServerAuth)
             return handleServerAuth(plain);
         if (header.code == LinkClientAuth)
@@ -436,10 +438,10 @@ bool Link::handleMessage(const QByteArray &plain)
     QPointer<Link> self(this);
     switch (header.msgClass) {
     case LinkClassFsoRequest:
-        Q_EMIT messageReceivedSrv(std::vector<unsigned char>(bytes, bytes + plain.size()));
+        Q_EMIT messageReceivedSrv(std::vector<unsigned char>(bytes, bytes + size));
         return self && isOpen();
     case LinkClassFsoReply:
-        Q_EMIT messageReceivedCli(std::vector<unsigned char>(bytes, bytes + plain.size()));
+        Q_EMIT messageReceivedCli(std::vector<unsigned char>(bytes, bytes + size));
         return self && isOpen();
     case LinkClassControl:
         break;
@@ -450,7 +452,7 @@ bool Link::handleMessage(const QByteArray &plain)
 
     if (header.code != LinkPing && header.code != LinkPong)
         return true;
-    TermStreamReader r(bytes, std::size_t(plain.size()));
+    TermStreamReader r(bytes, std::size_t(size));
     MessageHeader skip;
     std::uint64_t stamp = 0;
     if (readMessageHeader(r, skip) != TermOk || r.readU64(stamp) != TermOk || r.remaining() != 0) {

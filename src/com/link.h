@@ -178,8 +178,8 @@ public Q_SLOTS:
 
 Q_SIGNALS:
     void established();
-    void messageReceivedSrv(std::vector<unsigned char> message);
-    void messageReceivedCli(std::vector<unsigned char> message);
+    void messageReceivedSrv(const std::vector<unsigned char> &message);
+    void messageReceivedCli(const std::vector<unsigned char> &message);
     void rttChanged(int ms);
     void bytesWritten(qint64 bytes);
     void closed(const QString &reason);
@@ -211,10 +211,10 @@ private:
 
     void onReadyRead();
     void processFrames();
-    bool handleFrame(const char *data, int size);
+    bool handleFrame(char *data, int size);
     bool handleHello(const char *data, int size);
-    bool handlePacket(const char *data, int size);
-    bool handleMessage(const QByteArray &plain);
+    bool handlePacket(char *data, int size);
+    bool handleMessage(const char *plain, int size);
     bool handleServerAuth(const QByteArray &plain);
     bool handleClientAuth(const QByteArray &plain);
     bool handleGreeting(const QByteArray &plain);

@@ -471,33 +471,47 @@ bool SessionOpener::open(const QByteArray &packet, QByteArray *plain)
 
 bool SessionOpener::open(const char *data, int size, QByteArray *plain)
 {
-    if (!isValid() || !data || size < kSessionHeaderBytes + kSessionTagBytes)
+    if (!data || size < kSessionHeaderBytes + kSessionTagBytes)
         return false;
-    const auto *header = reinterpret_cast<const unsigned char *>(data);
-    if (header[0] != m_keyId)
+    QByteArray out(size - kSessionHeaderBytes - kSessionTagBytes, Qt::Uninitialized);
+    if (!decrypt(reinterpret_cast<const unsigned char *>(data), size, u8(out)))
         return false;
-    const std::uint64_t counter = readLe64(header + 1);
+    if (plain)
+        *plain = out;
+    return true;
+}
+
+bool SessionOpener::openInPlace(char *data, int size)
+{
+    if (!data || size < kSessionHeaderBytes + kSessionTagBytes)
+        return false;
+    auto *packet = reinterpret_cast<unsigned char *>(data);
+    return decrypt(packet, size, packet + kSessionHeaderBytes);
+}
+
+bool SessionOpener::decrypt(const unsigned char *packet, int size, unsigned char *out)
+{
+    if (!isValid() || packet[0] != m_keyId)
+        return false;
+    const std::uint64_t counter = readLe64(packet + 1);
     if (m_any && counter <= m_lastCounter)
         return false;   // replayed or reordered
 
     unsigned char nonce[crypto_aead_chacha20poly1305_ietf_NPUBBYTES];
     sessionNonce(nonce, counter);
     const int plainSize = size - kSessionHeaderBytes - kSessionTagBytes;
-    QByteArray out(plainSize, Qt::Uninitialized);
     if (!m_aead)
         m_aead = makeAead(m_key, false);
+    const unsigned char *cipher = packet + kSessionHeaderBytes;
     unsigned char tag[kSessionTagBytes];
-    std::memcpy(tag, header + kSessionHeaderBytes + plainSize, kSessionTagBytes);
-    if (!m_aead
-        || !aeadCrypt(*m_aead, nonce, header, header + kSessionHeaderBytes, std::size_t(plainSize), u8(out), tag))
+    std::memcpy(tag, cipher + plainSize, kSessionTagBytes);
+    if (!m_aead || !aeadCrypt(*m_aead, nonce, packet, cipher, std::size_t(plainSize), out, tag))
         return false;
 
     // Only an authentic packet moves the window; a forged one with a huge counter must not
     // lock the genuine sender out.
     m_lastCounter = counter;
     m_any = true;
-    if (plain)
-        *plain = out;
     return true;
 }
 

@@ -146,8 +146,15 @@ public:
     // False for a wrong key id, a tampered packet, or a counter not above the last accepted.
     bool open(const QByteArray &packet, QByteArray *plain);
     bool open(const char *data, int size, QByteArray *plain);
+    // The same, decrypting where the packet lies: on success the plaintext is the
+    // size - kSessionHeaderBytes - kSessionTagBytes bytes at data + kSessionHeaderBytes; on
+    // failure those bytes are garbage.
+    bool openInPlace(char *data, int size);
 
 private:
+    // From the packet's ciphertext to `out` (which may be the ciphertext itself).
+    bool decrypt(const unsigned char *packet, int size, unsigned char *out);
+
     std::uint8_t m_keyId = 0;
     QByteArray m_key;
     std::uint64_t m_lastCounter = 0;

@@ -67,9 +67,9 @@ private Q_SLOTS:
     void passwords();
     void secretBox();
     void keyedHashAndRandom();
-    void wipedKeysAreGone();
     void sessionBytesMatchLibsodium();
     void sha1MatchesReference();
+    void wipedKeysAreGone();
 };
 
 void TestCrypto::signatures()
@@ -415,28 +415,6 @@ void TestCrypto::keyedHashAndRandom()
     QVERIFY(randomBytes(32) != randomBytes(32));
 }
 
-// A wiped session forgets its key; a secret another holder still uses is only let go.
-void TestCrypto::wipedKeysAreGone()
-{
-    const QByteArray key = crypto::randomBytes(crypto::kSessionKeyBytes);
-    crypto::SessionSealer sealer(10, key);
-    crypto::SessionOpener opener(10, key);
-    QVERIFY(sealer.isValid() && opener.isValid());
-    const QByteArray packet = sealer.seal("before");
-    sealer.wipe();
-    opener.wipe();
-    QVERIFY(!sealer.isValid() && !opener.isValid());
-    QVERIFY(sealer.seal("after").isEmpty());
-    QByteArray plain;
-    QVERIFY(!opener.open(packet, &plain));
-
-    QByteArray shared = key;
-    crypto::wipeSecret(shared);
-    QVERIFY(shared.isEmpty());
-    QCOMPARE(key.size(), crypto::kSessionKeyBytes);
-    QVERIFY(key != QByteArray(crypto::kSessionKeyBytes, '\0'));
-}
-
 // The session cipher runs on OpenSSL; peers with either library must read each other's
 // packets, so the bytes must be exactly libsodium's IETF ChaCha20-Poly1305.
 void TestCrypto::sessionBytesMatchLibsodium()
@@ -465,6 +443,15 @@ void TestCrypto::sessionBytesMatchLibsodium()
         QCOMPARE(opened, plain);
         // a tag off by one bit is refused by the opener, as by libsodium
         QVERIFY(!SessionOpener(10, key).open(flipped(packet, packet.size() - 1), &opened));
+        // in place: the plaintext where the ciphertext was, once, and only when authentic
+        SessionOpener inPlace(10, key);
+        QByteArray bad = flipped(packet, kSessionHeaderBytes);
+        QVERIFY(!inPlace.openInPlace(bad.data(), bad.size()));
+        QByteArray buffer = packet;
+        QVERIFY(inPlace.openInPlace(buffer.data(), buffer.size()));
+        QCOMPARE(buffer.mid(kSessionHeaderBytes, size), plain);
+        buffer = packet;
+        QVERIFY(!inPlace.openInPlace(buffer.data(), buffer.size()));
     }
 }
 
@@ -483,6 +470,28 @@ void TestCrypto::sha1MatchesReference()
     sha1.finish(digest);
     QCOMPARE(QByteArray(reinterpret_cast<const char *>(digest), Sha1::kDigestBytes).toHex(),
              QByteArray("da39a3ee5e6b4b0d3255bfef95601890afd80709"));
+}
+
+// A wiped session forgets its key; a secret another holder still uses is only let go.
+void TestCrypto::wipedKeysAreGone()
+{
+    const QByteArray key = crypto::randomBytes(crypto::kSessionKeyBytes);
+    crypto::SessionSealer sealer(10, key);
+    crypto::SessionOpener opener(10, key);
+    QVERIFY(sealer.isValid() && opener.isValid());
+    const QByteArray packet = sealer.seal("before");
+    sealer.wipe();
+    opener.wipe();
+    QVERIFY(!sealer.isValid() && !opener.isValid());
+    QVERIFY(sealer.seal("after").isEmpty());
+    QByteArray plain;
+    QVERIFY(!opener.open(packet, &plain));
+
+    QByteArray shared = key;
+    crypto::wipeSecret(shared);
+    QVERIFY(shared.isEmpty());
+    QCOMPARE(key.size(), crypto::kSessionKeyBytes);
+    QVERIFY(key != QByteArray(crypto::kSessionKeyBytes, '\0'));
 }
 
 QTEST_GUILESS_MAIN(TestCrypto)

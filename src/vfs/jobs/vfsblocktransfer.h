@@ -37,6 +37,7 @@ constexpr int kWriteBuffers = 32;       // WRITE_FILE requests in flight
 constexpr std::size_t kMaxQueuedReads = 4 * kReadBuffers;  // throttles hashing
 constexpr std::size_t kMaxQueuedWrites = kWriteBuffers;    // throttles reading
 constexpr std::size_t kDigestSize = 20;
+constexpr int kHashBatches = 4;         // HASH_FILE batches in flight, each on both sides at once
 
 // Length of the block at `offset` of a file of `size` bytes.
 inline quint32 blockLength(quint64 offset, quint64 size)
@@ -90,12 +91,7 @@ public:
 
 private:
     enum HashPhase {
-        HashIdle,
-        HashSourceSent,
-        HashSourceAnswered,
-        HashSourceReady,
-        HashDestinationSent,
-        HashDestinationAnswered,
+        HashIdle,       // batches comparing the two sides are under way
         HashDone,
         HashFailed,
         // Before the end the source's last block once more: a source that changed while it
@@ -128,11 +124,24 @@ private:
     using ReadBuffer = Buffer<VfsReadFileJob>;
     using WriteBuffer = Buffer<VfsWriteFileJob>;
 
+    // One stretch of up to kHashBlocks blocks, hashed on both sides at the same time.
+    struct HashBatch
+    {
+        quint64 offset = 0;
+        quint16 blocks = 0;
+        bool inUse = false;
+        Buffer<VfsHashFileJob> source;
+        Buffer<VfsHashFileJob> destination;
+    };
+
     template <typename Record> void routeAnswers(Buffer<Record> &buffer);
     void onHashAnswered();
     void sendHash(VfsClient *client, quint16 handle, quint16 blocks, quint64 offset, HashPhase phase);
-    void hashSource();
-    void hashDestination();
+    static void sendHashRecord(Buffer<VfsHashFileJob> &hash, VfsClient *client, quint16 handle, quint16 blocks,
+                               quint64 offset);
+    void hashBatches();
+    // Compares an answered batch: matching blocks count as copied, the others are queued.
+    bool compareBatch(HashBatch &batch);
     void readPipeline();
     void writePipeline();
     Outcome verifyEnd();
@@ -147,12 +156,10 @@ private:
     quint16 m_dstHandle = 0;
     quint64 m_size = 0;
 
-    // Hashing: where it stands and the source's digests waiting for the destination's.
+    // Hashing: the batches in flight, where the next one starts, and the end's checks.
     HashPhase m_hashPhase = HashIdle;
     quint64 m_hashOffset = 0;
-    quint8 m_sourceHashStatus = 0;
-    quint32 m_sourceDigestCount = 0;
-    std::array<quint8, vfsblocks::kHashBlocks * vfsblocks::kDigestSize> m_sourceDigests{};
+    std::vector<std::unique_ptr<HashBatch>> m_batches;
     std::array<quint8, vfsblocks::kDigestSize> m_lastSourceDigest{};
     bool m_haveLastSourceDigest = false;
     bool m_sourceChanged = false;
