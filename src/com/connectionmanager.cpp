@@ -167,7 +167,24 @@ std::vector<TransportDto> ConnectionManager::localTransports() const
     static const QUuid ns(QStringLiteral("{6c1f3a52-8d0e-4b7a-9f21-3e5d7c9a0b14}"));
     const quint16 port = m_listenPort.load();
     const qint64 now = QDateTime::currentSecsSinceEpoch();
+    // Addresses from outside first: a receiver keeps only the first few of a long list,
+    // and a computer with many interfaces must not crowd out its relay or onion address.
     std::vector<TransportDto> out;
+    if (m_nat)
+        out = m_nat->transports();
+    if (const com::TorService *tor = m_tor.load()) {
+        const QString onion = tor->onionAddress();
+        if (!onion.isEmpty()) {
+            TransportDto t;
+            t.type = QStringLiteral("onion");
+            t.host = onion;
+            t.port = tor->virtualPort();
+            t.timestamp = now;
+            t.stream = true;
+            t.uuid = QUuid::createUuidV5(ns, QStringLiteral("onion|%1|%2").arg(onion).arg(t.port)).toString(QUuid::WithBraces);
+            out.push_back(t);
+        }
+    }
     const quint16 udpPort = m_udpPort.load();
     for (const QHostAddress &address : QNetworkInterface::allAddresses()) {
         if (address.isLoopback() || address.isNull())
@@ -186,23 +203,6 @@ std::vector<TransportDto> ConnectionManager::localTransports() const
             t.stream = TransportDto::isStreamType(t.type);
             t.uuid = QUuid::createUuidV5(ns, QStringLiteral("%1|%2|%3").arg(t.type, t.host).arg(t.port))
                          .toString(QUuid::WithBraces);
-            out.push_back(t);
-        }
-    }
-    if (m_nat) {
-        for (const TransportDto &t : m_nat->transports())
-            out.push_back(t);
-    }
-    if (const com::TorService *tor = m_tor.load()) {
-        const QString onion = tor->onionAddress();
-        if (!onion.isEmpty()) {
-            TransportDto t;
-            t.type = QStringLiteral("onion");
-            t.host = onion;
-            t.port = tor->virtualPort();
-            t.timestamp = now;
-            t.stream = true;
-            t.uuid = QUuid::createUuidV5(ns, QStringLiteral("onion|%1|%2").arg(onion).arg(t.port)).toString(QUuid::WithBraces);
             out.push_back(t);
         }
     }

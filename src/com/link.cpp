@@ -85,6 +85,11 @@ QByteArray clientAuthText(const QByteArray &transcript, const QByteArray &server
     return QByteArrayLiteral("nusk-link-1 client") + transcript + serverKey;
 }
 
+QByteArray serverConfirmText(const QByteArray &transcript, const QByteArray &serverKey, const QByteArray &clientKey)
+{
+    return QByteArrayLiteral("nusk-link-1 server confirm") + transcript + serverKey + clientKey;
+}
+
 QByteArray bindingOf(const QByteArray &transcript, const QByteArray &serverKey, const QByteArray &clientKey)
 {
     return sha256(QByteArrayLiteral("nusk-link-1 binding"), transcript, serverKey, clientKey);
@@ -342,7 +347,7 @@ bool Link::handleHello(const char *data, int size)
             return false;
         }
         const QByteArray serverHello = makeHello(m_kx.publicKey, m_hub->identity().publicKey);
-        m_kx = crypto::KxKeyPair();
+        crypto::wipeSecret(m_kx.secretKey);
         m_sealer = crypto::SessionSealer(kLinkKeyIdServerToClient, keys.tx);
         m_opener = crypto::SessionOpener(kLinkKeyIdClientToServer, keys.rx);
         m_transcript = sha256(QByteArrayLiteral("nusk-link-1"), m_clientHello, serverHello);
@@ -368,7 +373,7 @@ bool Link::handleHello(const char *data, int size)
         return false;
     }
     const crypto::SessionKeys keys = crypto::clientSessionKeys(m_kx, remoteEphemeral);
-    m_kx = crypto::KxKeyPair();
+    crypto::wipeSecret(m_kx.secretKey);
     if (!keys.isValid()) {
         fail(QStringLiteral("key exchange failed"));
         return false;
@@ -412,6 +417,7 @@ bool Link::handleMessage(const char *data, int size)
         const bool expected = header.msgClass == LinkClassControl
             && ((m_step == StepAwaitServerAuth && header.code == LinkServerAuth)
                 || (m_step == StepAwaitClientAuth && header.code == LinkClientAuth)
+                || (m_step == StepAwaitServerConfirm && header.code == LinkServerConfirm)
                 || ((m_step == StepAwaitClientGreeting || m_step == StepAwaitServerGreeting)
                     && header.code == LinkGreeting));
         if (!expected) {
@@ -424,6 +430,8 @@ bool Link::handleMessage(const char *data, int size)
             return handleServerAuth(plain);
         if (header.code == LinkClientAuth)
             return handleClientAuth(plain);
+        if (header.code == LinkServerConfirm)
+            return handleServerConfirm(plain);
         return handleGreeting(plain);
     }
 
@@ -513,8 +521,29 @@ bool Link::handleServerAuth(const QByteArray &plain)
         fail(QStringLiteral("own greeting does not fit"));
         return false;
     }
-    m_step = StepAwaitServerGreeting;
+    m_step = StepAwaitServerConfirm;
     return sealAndWrite(encoded);
+}
+
+bool Link::handleServerConfirm(const QByteArray &plain)
+{
+    TermStreamReader r(reinterpret_cast<const std::uint8_t *>(plain.constData()), std::size_t(plain.size()));
+    MessageHeader header;
+    const std::uint8_t *sig = nullptr;
+    std::size_t sigBytes = 0;
+    if (readMessageHeader(r, header) != TermOk || r.readBlobRef(sig, sigBytes) != TermOk || r.remaining() != 0
+        || sigBytes != std::size_t(crypto::kSignatureBytes)) {
+        fail(QStringLiteral("malformed server confirmation"));
+        return false;
+    }
+    const QByteArray signature(reinterpret_cast<const char *>(sig), int(sigBytes));
+    if (!crypto::verify(serverConfirmText(m_transcript, m_remoteKey, m_hub->identity().publicKey), signature,
+                        m_remoteKey)) {
+        fail(QStringLiteral("server confirmation does not verify"));
+        return false;
+    }
+    m_step = StepAwaitServerGreeting;
+    return true;
 }
 
 bool Link::handleClientAuth(const QByteArray &plain)
@@ -555,6 +584,18 @@ bool Link::handleGreeting(const QByteArray &plain)
         return false;
     m_peerUuid = uuid;
     m_ownKey = own;
+    const crypto::SigningKeyPair &id = m_hub->identity();
+    const QByteArray confirm = crypto::sign(serverConfirmText(m_transcript, id.publicKey, m_remoteKey), id.secretKey);
+    std::vector<unsigned char> body(5 + std::size_t(confirm.size()));
+    TermStreamWriter w(body);
+    w.writeBlob(confirm.constData(), std::size_t(confirm.size()));
+    if (w.failed() || confirm.size() != crypto::kSignatureBytes) {
+        fail(QStringLiteral("cannot sign"));
+        return false;
+    }
+    body.resize(w.size());
+    if (!sendControl(LinkServerConfirm, body))
+        return false;
     const QByteArray encoded = encodeGreeting(m_hub->localGreeting());
     if (encoded.isEmpty()) {
         fail(QStringLiteral("own greeting does not fit"));
@@ -679,9 +720,10 @@ void Link::finish(const QString &reason, bool flush)
     m_handshakeTimer->stop();
     m_pingTimer->stop();
     m_watchdog->stop();
-    m_sealer = crypto::SessionSealer();
-    m_opener = crypto::SessionOpener();
-    m_kx = crypto::KxKeyPair();
+    // Nothing of the session outlives it.
+    m_sealer.wipe();
+    m_opener.wipe();
+    crypto::wipeSecret(m_kx.secretKey);
     m_amend = GreetingAmender();
     m_socket->disconnect(this);
     if (flush && m_socket->state() == QAbstractSocket::ConnectedState) {

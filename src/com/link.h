@@ -41,8 +41,11 @@
 //   4. client -> server, class 0x01 code 2 (CLIENT_AUTH):  blob client Ed25519 public key |
 //      blob signature over  "nusk-link-1 client" | T | server Ed25519 public key
 //   5. client -> server, class 0x01 code 3 (GREETING): the client's greeting
-//   6. server -> client, class 0x01 code 3 (GREETING): the server's greeting, sent only
-//      once the server has admitted the client's key
+//   6. server -> client, class 0x01 code 6 (SERVER_CONFIRM): blob signature over
+//      "nusk-link-1 server confirm" | T | server Ed25519 public key | client Ed25519 public
+//      key, so that the server, too, has signed both identities of this connection
+//   7. server -> client, class 0x01 code 3 (GREETING): the server's greeting; 6 and 7 are
+//      sent only once the server has admitted the client's key
 //
 //   The client ends the connection when the server's key is not the one it expected; the
 //   server decides about the client's key (Hub: known keys, first contacts, the own key)
@@ -100,6 +103,7 @@ enum LinkControlCode : std::uint8_t {
     LinkGreeting = 3,
     LinkPing = 4,
     LinkPong = 5,
+    LinkServerConfirm = 6,
 };
 
 constexpr int kLinkHelloTagBytes = 16;
@@ -190,6 +194,7 @@ private:
         StepAwaitServerAuth,
         StepAwaitClientAuth,
         StepAwaitClientGreeting,
+        StepAwaitServerConfirm,
         StepAwaitServerGreeting,
         StepOpen,
     };
@@ -213,6 +218,7 @@ private:
     bool handleServerAuth(const QByteArray &plain);
     bool handleClientAuth(const QByteArray &plain);
     bool handleGreeting(const QByteArray &plain);
+    bool handleServerConfirm(const QByteArray &plain);
     bool becomeEstablished();
     bool isOpen() const { return m_state != StateClosed && !m_stalled; }
     void sendPing();

@@ -62,6 +62,13 @@ void wipe(QByteArray &a)
 
 } // namespace
 
+void wipeSecret(QByteArray &secret)
+{
+    if (!secret.isEmpty() && secret.isDetached())
+        sodium_memzero(secret.data(), static_cast<size_t>(secret.size()));
+    secret.clear();
+}
+
 bool initialize()
 {
     // sodium_init is itself idempotent and thread-safe; the static just spares the call.

@@ -63,6 +63,11 @@ bool verify(const QByteArray &message, const QByteArray &signature, const QByteA
 
 // Ephemeral X25519 key exchange (crypto_kx). The client side is the one that opened the
 // connection. Each side gets one key to send with and one to receive with.
+// Zeroes a secret held in a QByteArray and empties it. A buffer still shared with another
+// holder is only let go: zeroing it would pull the key from under that holder, which
+// wipes it when it lets go itself.
+void wipeSecret(QByteArray &secret);
+
 struct KxKeyPair {
     QByteArray publicKey;   // 32 bytes
     QByteArray secretKey;   // 32 bytes
@@ -107,7 +112,12 @@ class SessionSealer
 public:
     SessionSealer() = default;
     SessionSealer(std::uint8_t keyId, const QByteArray &key);
+    SessionSealer(const SessionSealer &) = default;
+    SessionSealer &operator=(const SessionSealer &) = default;
+    ~SessionSealer() { wipe(); }
     bool isValid() const;
+    // Forgets the key (zeroed); nothing can be sealed afterwards.
+    void wipe() { wipeSecret(m_key); }
     // Returns an empty array once the counter would wrap (the session must then end).
     QByteArray seal(const QByteArray &plain);
     std::uint64_t nextCounter() const { return m_counter; }
@@ -127,7 +137,12 @@ class SessionOpener
 public:
     SessionOpener() = default;
     SessionOpener(std::uint8_t keyId, const QByteArray &key);
+    SessionOpener(const SessionOpener &) = default;
+    SessionOpener &operator=(const SessionOpener &) = default;
+    ~SessionOpener() { wipe(); }
     bool isValid() const;
+    // Forgets the key (zeroed); nothing opens afterwards.
+    void wipe() { wipeSecret(m_key); }
     // False for a wrong key id, a tampered packet, or a counter not above the last accepted.
     bool open(const QByteArray &packet, QByteArray *plain);
     bool open(const char *data, int size, QByteArray *plain);

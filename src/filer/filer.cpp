@@ -925,7 +925,7 @@ void Filer::updateFileActions()
     if (isActiveFiler()) {
         if (online && launcherPaths.size() != dirCount)
             AppLauncher::instance()->selectRelatedApps(uuid, std::vector<QString>(launcherPaths.begin(), launcherPaths.end()));
-        else
+        else if (AppLauncher::instance()->rowCount() > 0)
             AppLauncher::instance()->clear();
     }
 

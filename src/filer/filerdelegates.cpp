@@ -191,7 +191,7 @@ void IconDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option, 
         const int lineHeight = opt.fontMetrics.lineSpacing();
         QRect line(r.left() + kMargin / 2, r.top() + h + kMargin, r.width() - kMargin, lineHeight);
         for (const QString &text : nameLines(opt.text, opt.font, r.width() - kMargin)) {
-            painter->drawText(line, Qt::AlignHCenter | Qt::AlignTop | Qt::TextSingleLine, text);
+            painter->drawText(line, Qt::AlignHCenter | Qt::AlignTop | Qt::TextSingleLine | Qt::TextDontClip, text);
             line.translate(0, lineHeight);
         }
     }

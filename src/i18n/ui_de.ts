@@ -31,10 +31,6 @@
         <source>Active Invitations...</source>
         <translation>Aktive Einladungen...</translation>
     </message>
-    <message id="place-network">
-        <source>Network</source>
-        <translation>Netzwerk</translation>
-    </message>
     <message id="action-about-nusk">
         <source>About nusk</source>
         <translation>Über nusk</translation>

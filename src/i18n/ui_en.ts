@@ -31,10 +31,6 @@
         <source>Active Invitations...</source>
         <translation>Active Invitations...</translation>
     </message>
-    <message id="place-network">
-        <source>Network</source>
-        <translation>Network</translation>
-    </message>
     <message id="action-about-nusk">
         <source>About nusk</source>
         <translation>About nusk</translation>

@@ -24,6 +24,7 @@
 #include "db/dto.h"
 #include "peers/ipeer.h"
 #include "peers/peerendpoint.h"
+#include "peers/peertransports.h"
 
 #include <QElapsedTimer>
 #include <QList>
@@ -130,6 +131,9 @@ private:
     void connectDatabase();
     void reloadAcls();
     void dial();
+    // While up over a worse transport: dials the better ones the contact has.
+    void dialBetter();
+    void startDialling(const Contact &contact, const QList<DialTarget> &targets, bool local);
     void scheduleRetry();
     void onDialEstablished(com::Link *link);
     void onDialClosed(com::Link *link);
@@ -144,6 +148,7 @@ private:
     IDatabase *m_database = nullptr;
     QPointer<com::Hub> m_hub;
     QTimer *m_retryTimer = nullptr;
+    QTimer *m_upgradeTimer = nullptr;
 
     // Under m_mutex: what other threads may read.
     Contact m_contact;

@@ -195,6 +195,12 @@ MainWindow::MainWindow(ConnectionManager *connectionManager, IDatabase *database
             QMetaObject::invokeMethod(this, &MainWindow::onConnectionManagerStarted, Qt::QueuedConnection);
     }
     connect(this, &MainWindow::networkEnabledChanged, this, &MainWindow::updateRemoteMenu);
+    // Ended without closing the window (a signal, the session ending): saved all the same,
+    // while every widget still exists.
+    connect(qApp, &QCoreApplication::aboutToQuit, this, [this] {
+        if (!d->saved)
+            saveState();
+    });
 }
 
 MainWindow::~MainWindow()

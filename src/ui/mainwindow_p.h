@@ -60,5 +60,6 @@ struct MainWindowPrivate
     QObject *theme = nullptr;                          // the theme object, no parent
     bool restored = false;
     bool quitOnClose = true;
+    bool saved = false;                                // the state was written on close
     int viewMode = 1;                                  // file browser view mode to save
 };

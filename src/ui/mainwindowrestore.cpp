@@ -154,6 +154,7 @@ void MainWindow::saveState()
                                                                           : QStringLiteral("filerpane"));
     Logger::save(*settings.settings());
     settings->sync();
+    d->saved = true;
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)

@@ -13,6 +13,7 @@
 
 #include <QCryptographicHash>
 #include <QSignalSpy>
+#include <QSslCertificate>
 #include <QUdpSocket>
 #include <QtTest>
 
@@ -68,6 +69,7 @@ private Q_SLOTS:
     void copyThroughTheRelayArrivesIdentical();
     void wrongPasswordFailsAndStrayRelayTrafficIsIgnored();
     void relayedAddressIsAnnouncedAndDialable();
+    void relayOverTlsCarriesTheCopy();
 
 private:
     testutil::Coturn m_coturn;
@@ -164,6 +166,36 @@ void TstTurn::relayedAddressIsAnnouncedAndDialable()
     QVERIFY(failed.wait(5000));
     QVERIFY(!hub->canDial(QStringLiteral("turn")));
     QVERIFY(nat.transports().empty());
+}
+
+void TstTurn::relayOverTlsCarriesTheCopy()
+{
+    testutil::Coturn tlsCoturn;
+    QVERIFY2(tlsCoturn.startWithTls(), qPrintable(tlsCoturn.log()));
+    QObject owner;
+    RelayedSide a(&owner, tlsCoturn);
+    RelayedSide b(&owner, tlsCoturn);
+
+    // A server whose certificate nobody vouches for is refused.
+    a.turn.setServer(QHostAddress::LocalHost, tlsCoturn.tlsPort());
+    a.turn.setTls(true);
+    QSignalSpy failed(&a.turn, &TurnClient::failed);
+    a.turn.start();
+    QVERIFY(failed.wait(10000));
+    QVERIFY2(failed.first().first().toString().contains(QStringLiteral("certificate")),
+             qPrintable(failed.first().first().toString()));
+
+    a.turn.setTls(true, QSslCertificate::fromPath(tlsCoturn.certificatePath()));
+    QVERIFY2(a.allocate(), qPrintable(tlsCoturn.log()));
+    QVERIFY(b.allocate());
+    testutil::admitClient(b.hub, a.hub);
+    testutil::Receiver receiver(b.hub);
+    QPointer<Link> link = a.hub->connectTo(b.turn.relayedAddress().toString(), b.turn.relayedPort(),
+                                           b.hub->ownPublicKey(), {}, QStringLiteral("turn"));
+    QTRY_VERIFY_WITH_TIMEOUT(link && link->isEstablished() && receiver.link, 10000);
+    const QByteArray sent = testutil::copyOver(link, receiver, 8ll << 20, 256 * 1024, 60000);
+    QVERIFY(!sent.isEmpty());
+    QCOMPARE(receiver.hash.result(), sent);
 }
 
 QTEST_GUILESS_MAIN(TstTurn)

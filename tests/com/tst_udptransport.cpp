@@ -103,7 +103,7 @@ void TstUdpTransport::lossyReorderingPathStillDeliversIdentical()
     relay.setReorder(0.05);
     relay.setDuplicate(0.02);
     QVERIFY(p.connect(relay.port()));
-    const QByteArray hash = p.transfer(8ll << 20, 256 * 1024, 120000);
+    const QByteArray hash = p.transfer(64ll << 20, 256 * 1024, 240000);
     QVERIFY(!hash.isEmpty());
     QCOMPARE(p.receiver->hash.result(), hash);
 }

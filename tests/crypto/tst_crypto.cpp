@@ -69,6 +69,7 @@ private Q_SLOTS:
     void keyedHashAndRandom();
     void sessionBytesMatchLibsodium();
     void sha1MatchesReference();
+    void wipedKeysAreGone();
 };
 
 void TestCrypto::signatures()
@@ -469,6 +470,28 @@ void TestCrypto::sha1MatchesReference()
     sha1.finish(digest);
     QCOMPARE(QByteArray(reinterpret_cast<const char *>(digest), Sha1::kDigestBytes).toHex(),
              QByteArray("da39a3ee5e6b4b0d3255bfef95601890afd80709"));
+}
+
+// A wiped session forgets its key; a secret another holder still uses is only let go.
+void TestCrypto::wipedKeysAreGone()
+{
+    const QByteArray key = crypto::randomBytes(crypto::kSessionKeyBytes);
+    crypto::SessionSealer sealer(10, key);
+    crypto::SessionOpener opener(10, key);
+    QVERIFY(sealer.isValid() && opener.isValid());
+    const QByteArray packet = sealer.seal("before");
+    sealer.wipe();
+    opener.wipe();
+    QVERIFY(!sealer.isValid() && !opener.isValid());
+    QVERIFY(sealer.seal("after").isEmpty());
+    QByteArray plain;
+    QVERIFY(!opener.open(packet, &plain));
+
+    QByteArray shared = key;
+    crypto::wipeSecret(shared);
+    QVERIFY(shared.isEmpty());
+    QCOMPARE(key.size(), crypto::kSessionKeyBytes);
+    QVERIFY(key != QByteArray(crypto::kSessionKeyBytes, '\0'));
 }
 
 QTEST_GUILESS_MAIN(TestCrypto)

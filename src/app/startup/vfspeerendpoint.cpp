@@ -7,6 +7,9 @@
 #include "vfs/models/vfsmodel.h"
 #include "vfs/models/vfspeermodels.h"
 #include "vfs/server/vfsserver.h"
+#include "vfs/fso/fsoprotocol.h"
+
+#include <algorithm>
 
 namespace {
 constexpr ushort kFsoProtocolVersion = 3;
@@ -89,6 +92,9 @@ void VfsPeerEndpoint::requestArrived(const std::vector<unsigned char> &message)
 
 void VfsPeerEndpoint::setProtocolVersion(std::uint16_t version)
 {
+    // The version comes from the peer's greeting: a newer peer is spoken to in the newest
+    // version known here, and nothing outside the known range is ever used.
+    version = std::clamp<std::uint16_t>(version, FSO_PROTOCOL_VERSION_MIN, kFsoProtocolVersion);
     if (m_client)
         m_client->setProtocolVersion(version);
     if (m_server)

@@ -62,9 +62,10 @@ void VfsBlockTransfer::routeAnswers(Buffer<Record> &buffer)
                 return;
             }
             if constexpr (std::is_same_v<Record, VfsWriteFileJob>) {
-                // The destination took fewer bytes than it was sent: most likely its disk is full.
+                // The destination took fewer bytes than it was sent, or said its disk is full.
                 const VfsWriteFileJob &r = b->record;
-                if (r.jobStatus == JobFinished && r.status == FSO_STATUS_SUCCESS && r.written < r.size)
+                if ((r.jobStatus == JobFinished && r.status == FSO_STATUS_SUCCESS && r.written < r.size)
+                    || r.status == FSO_STATUS_DISK_FULL)
                     m_events.shortWrite();
             }
             m_events.answered();

@@ -329,7 +329,8 @@ bool VfsServerNusk::isLocal() const
 
 void VfsServerNusk::setProtocolVersion(quint16 version)
 {
-    d->protocolVersion = version;
+    // Only versions this server knows: the decoder and the handlers branch on it.
+    d->protocolVersion = std::clamp<quint16>(version, FSO_PROTOCOL_VERSION_MIN, FSO_PROTOCOL_VERSION);
 }
 
 quint16 VfsServerNusk::protocolVersion() const

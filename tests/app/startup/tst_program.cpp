@@ -127,6 +127,9 @@ private Q_SLOTS:
         QCOMPARE(s.value("NFO1").toBool(), true);
         QCOMPARE(s.value("ERR1").toBool(), false);
         QCOMPARE(s.value("DBG1").toBool(), false);
+        s.endGroup();
+        // The window's layout is kept even though it was never closed.
+        QVERIFY(s.contains("geometry") && s.contains("rhs"));
     }
 
     void freshConfigDirectory()

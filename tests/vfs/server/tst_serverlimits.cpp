@@ -126,6 +126,16 @@ private Q_SLOTS:
         QCOMPARE(peer.server->openFileCount(), 0);
     }
 
+    // A version a peer's greeting names is used only within the range this server knows.
+    void protocolVersionStaysKnown()
+    {
+        VfsServerNusk server(false);
+        server.setProtocolVersion(65535);
+        QCOMPARE(server.protocolVersion(), FSO_PROTOCOL_VERSION);
+        server.setProtocolVersion(0);
+        QCOMPARE(server.protocolVersion(), FSO_PROTOCOL_VERSION_MIN);
+    }
+
     // A drive list asked for right after start-up waits for the first read of the drives
     // instead of answering that there are none.
     void firstDriveListIsNeverEmpty()
