@@ -99,6 +99,8 @@ VfsBlockTransfer::Events VfsCopyJob::transferEvents()
     };
     e.shortWrite = [this] { m_shortWrite = true; };
     e.progress = [this] { m_changeFlags |= 1; };
+    e.sourceClosed = [this] { m_srcHandle = 0; };
+    e.destinationClosed = [this] { m_dstHandle = 0; };
     return e;
 }
 
