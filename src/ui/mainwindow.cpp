@@ -11,6 +11,7 @@
 #include "peers/invitationmodel.h"
 #include "peers/peermodel.h"
 #include "ui/mainwindow_p.h"
+#include "ui/nodeview/nodeview.h"
 #include "ui/panepage.h"
 #include "ui/qmltypes.h"
 #include "ui/sharedactions.h"
@@ -149,8 +150,12 @@ MainWindow::MainWindow(ConnectionManager *connectionManager, IDatabase *database
     // and node view layers provide them (the node view then becomes "nodeView" in the QML
     // context and its signals are connected to onPeerSelected2, onPeerPathSelected2,
     // showPreview and showAlternateFilerPane). Until then a quiet page holds its place.
-    d->nodeView = new PanePage(QStringLiteral("nodeview"), tr("Node view"),
-                               tr("Your computers, drives and folders, arranged as you like."), d->nodeViewPage);
+    auto *nodeView = new NodeView(engine(), database, d->nodeViewPage);
+    connect(nodeView, &NodeView::nodeDoubleClicked, this, &MainWindow::onPeerPathSelected2);
+    connect(nodeView, &NodeView::peerClicked, this, &MainWindow::onPeerSelected2);
+    connect(nodeView, &NodeView::previewRequest, this, &MainWindow::showPreview);
+    connect(nodeView, &NodeView::activateAlternateFilerpane, this, &MainWindow::showAlternateFilerPane);
+    d->nodeView = nodeView;
     pageLayout->addWidget(d->nodeView);
     context->setContextProperty(QStringLiteral("nodeView"), d->nodeView);
     // The preview window is made here without parent once the preview layer provides it.
