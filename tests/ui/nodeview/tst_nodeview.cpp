@@ -1,0 +1,262 @@
+// The node view in the real window: views and nodes made by drops, renamed, deleted and
+// brought back by a restart; the input faults; computer states; swipes.
+
+#include "testutil_window.h"
+
+#include "app/base/configsettings.h"
+#include "peers/ipeer.h"
+#include "ui/nodeview/nodeview.h"
+#include "vfs/models/vfsmodel.h"
+
+#include <QApplication>
+#include <QMenu>
+#include <QMimeData>
+#include <QQuickItem>
+#include <QStackedWidget>
+#include <QtTest>
+
+namespace {
+
+NodeView *nodeViewOf(Program &program)
+{
+    return program.window()->findChild<NodeView *>();
+}
+
+QMimeData *dragData(const QString &peerUuid, const QString &breadcrumb, const QString &localPath)
+{
+    auto *data = new QMimeData;
+    data->setData(QStringLiteral("application/nusk-peer-uuid"), peerUuid.toUtf8() + '\0');
+    if (!breadcrumb.isEmpty())
+        data->setData(QStringLiteral("application/nusk-breadcrumb"), breadcrumb.toUtf8());
+    if (!localPath.isEmpty())
+        data->setUrls({QUrl::fromLocalFile(localPath)});
+    return data;
+}
+
+// Drags the data onto the view and drops it at `pos`, once the computer's file model knows
+// the dragged path (the drag asks it to look the path up).
+void drop(NodeView *view, QMimeData *data, const QString &knownPath, QPoint pos)
+{
+    QDragEnterEvent enter(pos, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view, &enter);
+    if (!knownPath.isEmpty()) {
+        IPeer *local = PeerModel::instance()->getPeerForUuid(nullUuidString());
+        auto *files = qobject_cast<VfsModel *>(local->vfsFileSystemModel());
+        QTRY_VERIFY_WITH_TIMEOUT(files->indexForPath(knownPath).isValid(), 10000);
+    }
+    QDropEvent dropEvent(pos, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view, &dropEvent);
+    delete data;
+}
+
+const VNode *nodeOfType(const VSector &view, const char *type)
+{
+    for (const VNode &node : view.nodes)
+        if (node.type == QLatin1String(type))
+            return &node;
+    return nullptr;
+}
+
+} // namespace
+
+class TestNodeView : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_folder.isValid());
+        QVERIFY(QDir(m_folder.path()).mkpath(QStringLiteral("Projects/Sub")));
+    }
+
+    void layoutSurvivesRestart()
+    {
+        const QString projects = m_folder.path() + QStringLiteral("/Projects");
+        QString secondUuid;
+        {
+            Program program;
+            QVERIFY(program.start());
+            NodeView *view = nodeViewOf(program);
+            QVERIFY(view);
+            QTRY_VERIFY(view->isInitialized());
+            QCOMPARE(view->views().size(), size_t(1));
+            QCOMPARE(view->views().front().name, QStringLiteral("Main view"));
+            IPeer *local = program.peerModel()->getPeerForUuid(nullUuidString());
+            QTRY_COMPARE_WITH_TIMEOUT(local->linkState(), int(IPeer::LinkUp), 15000);
+
+            VSector *second = view->createSector(QStringLiteral("Second"), 200, 32);
+            QVERIFY(second);
+            secondUuid = second->uuid;
+            QVERIFY(view->selectSector(secondUuid));
+            QCOMPARE(view->currentSector()->uuid, secondUuid);
+
+            drop(view, dragData(nullUuidString(), QString(), QString()), QString(), QPoint(100, 120));
+            // A drive dragged from the breadcrumb keeps the computer it came from.
+            drop(view, dragData(nullUuidString(), QStringLiteral("/"), QString()), QStringLiteral("/"), QPoint(300, 120));
+            // A folder path with a trailing separator is the same folder.
+            drop(view, dragData(nullUuidString(), QString(), projects + QLatin1Char('/')), projects, QPoint(300, 300));
+            drop(view, dragData(nullUuidString(), QString(), projects), projects, QPoint(500, 300));
+            // The same computer once more adds nothing.
+            drop(view, dragData(nullUuidString(), QString(), QString()), QString(), QPoint(600, 120));
+
+            const VSector &shown = *view->currentSector();
+            QCOMPARE(shown.nodes.size(), size_t(3));
+            const VNode *drive = nodeOfType(shown, "drive");
+            const VNode *folder = nodeOfType(shown, "directory");
+            const VNode *pc = nodeOfType(shown, "peer");
+            QVERIFY(drive && folder && pc);
+            QCOMPARE(drive->peerUuid, nullUuidString());
+            QCOMPARE(folder->path, projects);
+            QCOMPARE(folder->item->property("parentDir").value<QQuickItem *>(), drive->item);
+            QCOMPARE(drive->item->property("parentDir").value<QQuickItem *>(), pc->item);
+            QCOMPARE(pc->item->property("peerUuid").toString(), nullUuidString());
+            QTRY_VERIFY(pc->item->property("online").toBool());
+
+            // The computer's node follows its link state.
+            local->setLinkState(IPeer::LinkDown);
+            QTRY_VERIFY(!pc->item->property("online").toBool());
+            local->setLinkState(IPeer::LinkUp);
+            QTRY_VERIFY(pc->item->property("online").toBool());
+
+            folder->item->setProperty("name", QStringLiteral("Work"));
+            folder->item->setPosition(QPointF(1400, 1500));
+            // Saved while the program runs, not only when it ends.
+            QSignalSpy saved(view, &NodeView::stateSaved);
+            QVERIFY(saved.wait(3000));
+            const std::vector<VnodeDto> rows = program.database()->loadVnodes(secondUuid);
+            QVERIFY(std::any_of(rows.begin(), rows.end(), [](const VnodeDto &r) {
+                return r.name == QLatin1String("Work") && r.x == 1400 && r.y == 1500;
+            }));
+
+            // Backspace deletes the selected computer node.
+            pc->item->setProperty("selected", true);
+            QTest::keyClick(view, Qt::Key_Backspace);
+            QCOMPARE(view->currentSector()->nodes.size(), size_t(2));
+            program.close();
+        }
+        {
+            Program program;
+            QVERIFY(program.start());
+            NodeView *view = nodeViewOf(program);
+            QTRY_VERIFY(view->isInitialized());
+            QCOMPARE(view->views().size(), size_t(2));
+            // The view shown last comes back.
+            QCOMPARE(view->currentSector()->uuid, secondUuid);
+            const VSector &shown = *view->currentSector();
+            QCOMPARE(shown.name, QStringLiteral("Second"));
+            QCOMPARE(shown.nodes.size(), size_t(2));
+            const VNode *folder = nodeOfType(shown, "directory");
+            QVERIFY(folder);
+            QCOMPARE(folder->item->property("name").toString(), QStringLiteral("Work"));
+            QCOMPARE(folder->item->position(), QPointF(1400, 1500));
+            QVERIFY(nodeOfType(shown, "drive"));
+            QVERIFY(!nodeOfType(shown, "peer"));
+            // Each view has one link in the link layer and none inside its page.
+            int links = 0;
+            for (const VNode &node : view->linkLayer().nodes)
+                links += node.type == QLatin1String("sector");
+            QCOMPARE(links, 2);
+            for (const VSector &v : view->views())
+                QVERIFY(!nodeOfType(v, "sector"));
+            program.close();
+        }
+    }
+
+    void inputFaults()
+    {
+        Program program;
+        QVERIFY(program.start());
+        NodeView *view = nodeViewOf(program);
+        QTRY_VERIFY(view->isInitialized());
+        VSector *sector = view->currentSector();
+        QVERIFY(sector);
+        QObject *styles = nullptr;
+        auto add = [&](const QString &name, const QString &peer, const char *type, double x) {
+            return view->createNode(*view->currentSector(),
+                                    {newUuidString(), peer, view->currentSector()->uuid, name, "style0",
+                                     "/tmp/" + name, type, QString(), 0, x, 1200},
+                                    styles);
+        };
+        QQuickItem *a = add("a", nullUuidString(), "directory", 1100);
+        QQuickItem *b = add("b", nullUuidString(), "directory", 1300);
+        // A computer nobody knows is shown as not connected.
+        QQuickItem *stranger = add("stranger", "{11111111-2222-3333-4444-555555555555}", "peer", 1500);
+        QCOMPARE(stranger->property("peerUuid").toString(), QStringLiteral("{11111111-2222-3333-4444-555555555555}"));
+        QVERIFY(!stranger->property("online").toBool());
+
+        // Backspace while a view's name is edited edits the name.
+        a->setProperty("selected", true);
+        QQuickItem *link = view->linkLayer().nodes.front().item;
+        QMetaObject::invokeMethod(link, "rename");
+        QTRY_VERIFY(view->quickWindow()->activeFocusItem()
+                    && view->quickWindow()->activeFocusItem()->inherits("QQuickTextInput"));
+        const size_t before = view->currentSector()->nodes.size();
+        QTest::keyClick(view, Qt::Key_Backspace);
+        QCOMPARE(view->currentSector()->nodes.size(), before);
+        QTest::keyClick(view, Qt::Key_Escape);
+
+        // The node menu's Delete deletes the node it was opened on, not the selection.
+        QPointer<QQuickItem> guardA = a, guardB = b;
+        QTimer::singleShot(200, [] {
+            auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+            QVERIFY(menu);
+            QAction *remove = menu->actions().last();
+            QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(remove).center());
+        });
+        QMetaObject::invokeMethod(b, "contextMenuRequest");
+        QTRY_VERIFY(!guardB);
+        QVERIFY(guardA);
+
+        // Deleting a view takes its nodes with it.
+        const size_t viewCount = view->views().size();
+        VSector *extra = view->createSector("Extra", 300, 32);
+        const QString extraUuid = extra->uuid;
+        QVERIFY(view->selectSector(extraUuid));
+        QPointer<QQuickItem> orphan = add("orphan", nullUuidString(), "directory", 1100);
+        view->saveState();
+        QVERIFY(view->deleteSector(extraUuid));
+        QTRY_VERIFY(!orphan);
+        view->saveState();
+        QVERIFY(program.database()->loadVnodes(extraUuid).empty());
+        QCOMPARE(view->views().size(), viewCount);
+        program.close();
+    }
+
+    void swipesOpenTheSelectedNode()
+    {
+        Program program;
+        QVERIFY(program.start());
+        NodeView *view = nodeViewOf(program);
+        QTRY_VERIFY(view->isInitialized());
+        view->resize(800, 600);
+        QQuickItem *folder = view->createNode(*view->currentSector(),
+                                              {newUuidString(), nullUuidString(), view->currentSector()->uuid, "f",
+                                               "style0", m_folder.path(), "directory", QString(), 0, 1100, 1100},
+                                              nullptr);
+        folder->setProperty("selected", true);
+        QSignalSpy opened(view, &NodeView::nodeDoubleClicked);
+        QSignalSpy alternate(view, &NodeView::activateAlternateFilerpane);
+        auto swipe = [&](QPoint from, QPoint to) {
+            QTest::mousePress(view, Qt::RightButton, {}, from);
+            QTest::mouseRelease(view, Qt::RightButton, {}, to);
+        };
+        swipe({400, 300}, {400, 350});   // 50 down: not yet a swipe
+        swipe({400, 300}, {340, 340});   // too far sideways and down
+        QCOMPARE(opened.count() + alternate.count(), 0);
+        swipe({400, 300}, {340, 310});   // left: opens in the active (left) pane
+        QCOMPARE(opened.count(), 1);
+        QCOMPARE(opened.first().at(1).toString(), m_folder.path());
+        QCOMPARE(alternate.count(), 0);
+        swipe({400, 300}, {400, 351});   // down: the second pane, then the folder in it
+        QCOMPARE(alternate.count(), 1);
+        QCOMPARE(opened.count(), 2);
+        QCOMPARE(program.window()->rightStack()->currentWidget(), program.window()->panes().back());
+        program.close();
+    }
+
+private:
+    QTemporaryDir m_folder;
+};
+
+NUSK_WINDOW_TEST_MAIN(TestNodeView)
+#include "tst_nodeview.moc"
