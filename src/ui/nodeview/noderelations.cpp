@@ -24,6 +24,13 @@ QChar separatorOf(const NodeRelationInput &node, bool *ok)
 std::vector<NodeRelation> computeNodeRelations(const std::vector<NodeRelationInput> &nodes)
 {
     std::vector<NodeRelation> out(nodes.size());
+    // Every path split once per separator: views hold thousands of nodes and every pair is
+    // compared.
+    std::vector<QStringList> slashParts(nodes.size()), backslashParts(nodes.size());
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        slashParts[i] = nodes[i].path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+        backslashParts[i] = nodes[i].path.split(QLatin1Char('\\'), Qt::SkipEmptyParts);
+    }
     for (size_t a = 0; a < nodes.size(); ++a) {
         const NodeRelationInput &A = nodes[a];
         if (A.type != QLatin1String("drive") && A.type != QLatin1String("directory"))
@@ -34,7 +41,8 @@ std::vector<NodeRelation> computeNodeRelations(const std::vector<NodeRelationInp
             continue;
         NodeRelation &r = out[a];
         r.related = true;
-        const QStringList aParts = A.path.split(sep, Qt::SkipEmptyParts);
+        const std::vector<QStringList> &parts = sep == QLatin1Char('/') ? slashParts : backslashParts;
+        const QStringList &aParts = parts[a];
         for (size_t b = 0; b < nodes.size(); ++b) {
             const NodeRelationInput &B = nodes[b];
             if (b == a || B.peerUuid != A.peerUuid || B.path == A.path)
@@ -45,7 +53,7 @@ std::vector<NodeRelation> computeNodeRelations(const std::vector<NodeRelationInp
             }
             if (B.type == QLatin1String("peer"))
                 continue;
-            const QStringList bParts = B.path.split(sep, Qt::SkipEmptyParts);
+            const QStringList &bParts = parts[b];
             if (bParts.size() < aParts.size() && A.path.startsWith(B.path) && B.path.size() > r.parentPath.size()) {
                 const bool take = B.type == QLatin1String("drive")
                                   || (!bParts.isEmpty() && bParts.last() == aParts.at(bParts.size() - 1));

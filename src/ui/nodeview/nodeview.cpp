@@ -201,6 +201,15 @@ void NodeView::addSectorToView(QString vsectorUuid, QString name, double cx, dou
         view.page->setParentItem(stack);
         connect(view.page, SIGNAL(clickedEmptySpace()), this, SLOT(clickedEmptySpace()));
         connect(view.page, SIGNAL(contextMenuRequest()), this, SLOT(nodeViewContextMenuRequest()));
+        QQuickItem *page = view.page;
+        auto cull = [this, page] {
+            if (VSector *shown = findSector(page))
+                cullNodes(*shown, true);
+        };
+        connect(page, &QQuickItem::widthChanged, this, cull);
+        connect(page, &QQuickItem::heightChanged, this, cull);
+        connect(page, SIGNAL(contentXChanged()), this, SLOT(onPageMoved()));
+        connect(page, SIGNAL(contentYChanged()), this, SLOT(onPageMoved()));
     }
     view.page->setProperty("contentX", cx);
     view.page->setProperty("contentY", cy);

@@ -101,6 +101,7 @@ public Q_SLOTS:
     void createNewVSector();
     // Saves a little later; many changes in a row make one save.
     void scheduleSave();
+    void onPageMoved();
 
 protected:
     void mousePressEvent(QMouseEvent *event) override;
@@ -116,6 +117,9 @@ private:
     VSector *recordOfNodeItem(QQuickItem *item);
     void connectPeerModels(const QString &peerUuid);
     void showPeerState(const QString &peerUuid);
+    // Marks which nodes and lines of a page lie near its shown part; `force` also when the
+    // page moved only a little since the last pass.
+    void cullNodes(VSector &view, bool force);
     void openNode(const VNode &node);
     bool editorHasFocus() const;
     VnodeDto rowOfNode(VNode &node) const;

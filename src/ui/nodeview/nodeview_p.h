@@ -5,6 +5,7 @@
 #include "ui/nodeview/nodeviewtypes.h"
 
 #include <QHash>
+#include <QPointF>
 #include <QPointer>
 #include <QStringList>
 
@@ -41,4 +42,6 @@ struct NodeViewPrivate
     // What each node's row held when it was last written or read, so that a save writes only
     // the nodes the user changed.
     QHash<const QQuickItem *, QString> storedRows;
+    QHash<QString, class QQmlComponent *> nodeComponents;
+    QHash<const QQuickItem *, QPointF> culledAt;            // page origin at each page's last culling pass   // one per node file, children of the widget
 };

@@ -21,6 +21,8 @@
 #include <QStandardPaths>
 #include <QTimer>
 
+#include <cmath>
+
 namespace {
 
 IPeer *peerFor(const QString &uuid)
@@ -83,21 +85,18 @@ QQuickItem *NodeView::createNode(VSector &view, const VnodeDto &row, QObject *st
     QObject *style = styleFor(row.style, styleSource);
     IPeer *peer = peerFor(row.peerUuid);
 
-    QQmlComponent component(engine(), QUrl(file), this);
-    auto *item = qobject_cast<QQuickItem *>(component.create());
+    QQmlComponent *&component = d->nodeComponents[file];
+    if (!component)
+        component = new QQmlComponent(engine(), QUrl(file), this);
+    auto *item = qobject_cast<QQuickItem *>(component->create());
     if (!item) {
-        logPrintf(LogErr1, "node item %s: %s", qUtf8Printable(file), qUtf8Printable(component.errorString()));
+        logPrintf(LogErr1, "node item %s: %s", qUtf8Printable(file), qUtf8Printable(component->errorString()));
         return nullptr;
     }
     QQmlEngine::setObjectOwnership(item, QQmlEngine::CppOwnership);
     item->setParent(this);
-    item->setVisible(true);
+    // On a page the nodes live in the flickable's content, so they pan with it.
     QQuickItem *visualParent = view.page;
-    if (view.page) {
-        const QList<QQuickItem *> children = view.page->findChildren<QQuickItem *>();
-        if (!children.isEmpty())
-            visualParent = children.first();
-    }
     if (view.page && view.page->property("contentItem").value<QQuickItem *>())
         visualParent = view.page->property("contentItem").value<QQuickItem *>();
     item->setParentItem(visualParent);
@@ -286,6 +285,7 @@ void NodeView::updateNodeRelations(VSector &view)
         if (!parentItem && peer)
             node.item->setProperty("peerName", peer->displayName().isEmpty() ? peer->name() : peer->displayName());
     }
+    cullNodes(view, true);
 }
 
 void NodeView::visitorTimerFired()
@@ -431,6 +431,10 @@ void NodeView::onNodeStyleSelected(QVariant var)
 
 void NodeView::onNodeMoved()
 {
+    if (auto *item = qobject_cast<QQuickItem *>(sender())) {
+        item->setProperty("inView", true);
+        item->setProperty("lineInView", true);
+    }
     d->rescaleCountdown = 2;
     if (d->rescaleTimer && !d->rescaleTimer->isActive())
         d->rescaleTimer->start();
@@ -446,6 +450,8 @@ void NodeView::rescaleViewTimerFired()
         return;
     }
     logPrintf(LogNfo2, "rescale view");
+    for (VSector &view : d->views)
+        cullNodes(view, true);
     for (VSector &view : d->views) {
         if (!view.page || view.nodes.empty())
             continue;   // a page without nodes never changes
@@ -507,4 +513,42 @@ void NodeView::deleteNode(VSector &view, QQuickItem *item)
         break;
     }
     updateNodeRelations(view);
+}
+
+namespace {
+// Nodes this far outside the shown part are not drawn; panning redraws the marks only after
+// moving half of it.
+constexpr double kCullMargin = 600;
+} // namespace
+
+void NodeView::onPageMoved()
+{
+    if (VSector *view = findSector(qobject_cast<QQuickItem *>(sender())))
+        cullNodes(*view, false);
+}
+
+void NodeView::cullNodes(VSector &view, bool force)
+{
+    if (!view.page || view.page == d->linkLayer.page)
+        return;
+    const QPointF origin(view.page->property("contentX").toDouble(), view.page->property("contentY").toDouble());
+    auto last = d->culledAt.find(view.page);
+    if (!force && last != d->culledAt.end() && std::abs(last->x() - origin.x()) < kCullMargin / 2
+        && std::abs(last->y() - origin.y()) < kCullMargin / 2)
+        return;
+    d->culledAt.insert(view.page, origin);
+    const QRectF area = QRectF(origin, QSizeF(view.page->width(), view.page->height()))
+                            .adjusted(-kCullMargin, -kCullMargin, kCullMargin, kCullMargin);
+    for (VNode &node : view.nodes) {
+        if (!node.item)
+            continue;
+        const QRectF own(node.item->position(), node.item->size());
+        const bool inView = area.intersects(own);
+        QQuickItem *parent = node.item->property("parentDir").value<QQuickItem *>();
+        const bool lineInView = parent && area.intersects(own.united(QRectF(parent->position(), parent->size())));
+        if (node.item->property("inView").toBool() != inView)
+            node.item->setProperty("inView", inView);
+        if (parent && node.item->property("lineInView").toBool() != lineInView)
+            node.item->setProperty("lineInView", lineInView);
+    }
 }

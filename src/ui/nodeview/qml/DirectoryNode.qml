@@ -32,6 +32,10 @@ Item {
     property real connectorX: connector.x1
     property real connectorY: connector.y1
     property bool dragTree: false
+    // Whether the node and its line are near the shown part of the page (set by the view, so
+    // that panning a page of thousands of nodes draws only what can be seen).
+    property bool inView: true
+    property bool lineInView: true
     property alias color: card.color
     property alias textColor: nameLabel.color
     property alias peerName: infoLabel.text
@@ -52,11 +56,13 @@ Item {
 
     FontMetrics { id: fontMetrics }
 
+
     NodeConnector {
         id: connector
         node: root
         target: root.parentDir
         indirect: root.indirect
+        shown: root.lineInView
     }
 
     Rectangle {
@@ -81,6 +87,7 @@ Item {
 
     NodeSurface {
         id: card
+        visible: root.inView
         anchors.fill: parent
         style: root.style
         selected: root.selected
@@ -89,6 +96,8 @@ Item {
 
     GridLayout {
         id: cont
+        // Hidden by opacity, not visibility, so the layout keeps its size.
+        opacity: root.inView ? 1 : 0
         columns: 2
         columnSpacing: 4
         height: 48

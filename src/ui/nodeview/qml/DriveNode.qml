@@ -27,6 +27,10 @@ Item {
     property real connectorX: connector.x1
     property real connectorY: connector.y1
     property bool dragTree: false
+    // Whether the node and its line are near the shown part of the page (set by the view, so
+    // that panning a page of thousands of nodes draws only what can be seen).
+    property bool inView: true
+    property bool lineInView: true
     property alias color: card.color
     property alias textColor: nameLabel.color
     // The computer's link state and name, written by the node view (the computer itself lives
@@ -40,21 +44,25 @@ Item {
     signal nodeDoubleClicked(string peerUuid, string path)
     signal contextMenuRequest()
 
+    readonly property real surfaceLeft: 40
     z: 1001
     width: cont.implicitWidth + 40
     height: 44
 
     FontMetrics { id: fontMetrics }
 
+
     NodeConnector {
         id: connector
         node: root
         target: root.parentDir
         indirect: root.indirect
+        shown: root.lineInView
     }
 
     NodeSurface {
         id: card
+        visible: root.inView
         x: 40
         width: parent.width - 40
         height: parent.height
@@ -65,6 +73,8 @@ Item {
 
     RowLayout {
         id: cont
+        // Hidden by opacity, not visibility, so the layout keeps its size.
+        opacity: root.inView ? 1 : 0
         x: 40
         height: parent.height
         z: 3

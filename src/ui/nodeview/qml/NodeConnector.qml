@@ -10,13 +10,18 @@ Shape {
     property bool indirect: false
     property color lineColor: "#9fb3c8"
 
+    // Computer and drive cards leave room on their left for the drag marker.
+    readonly property real nodeInset: node && node.surfaceLeft ? node.surfaceLeft : 0
+    readonly property real targetInset: target && target.surfaceLeft ? target.surfaceLeft : 0
     readonly property bool targetLeft: target ? (target.x + target.width / 2) < (node.x + node.width / 2) : false
-    readonly property real x1: targetLeft ? 0 : node.width
+    readonly property real x1: targetLeft ? nodeInset : node.width
     readonly property real y1: node.height / 2
-    readonly property real x2: target ? (targetLeft ? target.x + target.width - node.x : target.x - node.x) : x1
+    readonly property real x2: target ? (targetLeft ? target.x + target.width - node.x
+                                                    : target.x + targetInset - node.x) : x1
     readonly property real y2: target ? target.y + target.height / 2 - node.y : y1
 
-    visible: target !== null && target !== undefined
+    property bool shown: true
+    visible: shown && target !== null && target !== undefined
     z: -1
     containsMode: Shape.BoundingRectContains
 

@@ -21,6 +21,10 @@ Item {
     property real connectorX: 0
     property real connectorY: 0
     property bool dragTree: false
+    // Whether the node and its line are near the shown part of the page (set by the view, so
+    // that panning a page of thousands of nodes draws only what can be seen).
+    property bool inView: true
+    property bool lineInView: true
     property alias color: card.color
     property alias textColor: nameLabel.color
     // The computer's link state and name, written by the node view (the computer itself lives
@@ -35,14 +39,17 @@ Item {
     signal nodeDoubleClicked(string peerUuid)
     signal contextMenuRequest()
 
+    readonly property real surfaceLeft: 40
     z: 1001
     width: cont.implicitWidth + 40
     height: 48
 
     FontMetrics { id: fontMetrics }
 
+
     NodeSurface {
         id: card
+        visible: root.inView
         x: 40
         width: parent.width - 40
         height: parent.height
@@ -52,6 +59,8 @@ Item {
 
     GridLayout {
         id: cont
+        // Hidden by opacity, not visibility, so the layout keeps its size.
+        opacity: root.inView ? 1 : 0
         x: 40
         height: parent.height
         columns: 3
