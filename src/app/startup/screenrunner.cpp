@@ -4,6 +4,7 @@
 #include "ui/preview/previewscreenscenes.h"
 #include "desktop/desktopscreenscenes.h"
 #include "ui/uiscreenscenes.h"
+#include "ui/nodeview/nodeviewscreenscenes.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -37,6 +38,7 @@ ScreenScenes ScreenRunner::allScenes()
     addUiScreenScenes(scenes);
     addPreviewScreenScenes(scenes);
     addDesktopScreenScenes(scenes);
+    addNodeViewScreenScenes(scenes);
     return scenes;
 }
 
