@@ -1,14 +1,17 @@
 // The node view in the real window: views and nodes made by drops, renamed, deleted and
 // brought back by a restart; the input faults; computer states; swipes.
 
+#include "testutil_peerhost.h"
 #include "testutil_window.h"
 
 #include "app/base/configsettings.h"
 #include "peers/ipeer.h"
+#include "peers/peertimings.h"
 #include "ui/nodeview/nodeview.h"
 #include "vfs/models/vfsmodel.h"
 
 #include <QApplication>
+#include <QQmlContext>
 #include <QMenu>
 #include <QMimeData>
 #include <QQuickItem>
@@ -35,13 +38,14 @@ QMimeData *dragData(const QString &peerUuid, const QString &breadcrumb, const QS
 
 // Drags the data onto the view and drops it at `pos`, once the computer's file model knows
 // the dragged path (the drag asks it to look the path up).
-void drop(NodeView *view, QMimeData *data, const QString &knownPath, QPoint pos)
+void drop(NodeView *view, QMimeData *data, const QString &knownPath, QPoint pos,
+          const QString &peerUuid = nullUuidString())
 {
     QDragEnterEvent enter(pos, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(view, &enter);
     if (!knownPath.isEmpty()) {
-        IPeer *local = PeerModel::instance()->getPeerForUuid(nullUuidString());
-        auto *files = qobject_cast<VfsModel *>(local->vfsFileSystemModel());
+        IPeer *peer = PeerModel::instance()->getPeerForUuid(peerUuid);
+        auto *files = qobject_cast<VfsModel *>(peer->vfsFileSystemModel());
         QTRY_VERIFY_WITH_TIMEOUT(files->indexForPath(knownPath).isValid(), 10000);
     }
     QDropEvent dropEvent(pos, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
@@ -119,6 +123,10 @@ private Q_SLOTS:
             QTRY_VERIFY(pc->item->property("online").toBool());
 
             folder->item->setProperty("name", QStringLiteral("Work"));
+            // A style is kept by its key, whatever the theme calls it.
+            QObject *theme = view->rootContext()->contextProperty("Theme").value<QObject *>();
+            QObject *yellow = theme->property("node").value<QObject *>()->property("style3").value<QObject *>();
+            folder->item->setProperty("style", QVariant::fromValue(yellow));
             folder->item->setPosition(QPointF(1400, 1500));
             // Saved while the program runs, not only when it ends.
             QSignalSpy saved(view, &NodeView::stateSaved);
@@ -149,6 +157,9 @@ private Q_SLOTS:
             QVERIFY(folder);
             QCOMPARE(folder->item->property("name").toString(), QStringLiteral("Work"));
             QCOMPARE(folder->item->position(), QPointF(1400, 1500));
+            QObject *style = folder->item->property("style").value<QObject *>();
+            QVERIFY(style);
+            QCOMPARE(style->property("name").toString(), QStringLiteral("yellow"));
             QVERIFY(nodeOfType(shown, "drive"));
             QVERIFY(!nodeOfType(shown, "peer"));
             // Each view has one link in the link layer and none inside its page.
@@ -222,6 +233,67 @@ private Q_SLOTS:
         program.close();
     }
 
+    // A second real computer: its node, a folder it shares dragged from the breadcrumb, and
+    // its node's state when it goes away.
+    void secondComputer()
+    {
+        using namespace peerhosttest;
+        PeerTimings timings;
+        timings.retryInitialMs = 150;
+        timings.retryMaxMs = 600;
+        setPeerTimings(timings);
+        QTemporaryDir hostDir;
+        Host host(hostDir.path(), freePort());
+        QVERIFY(host.start());
+        const QString shared = hostDir.path() + QStringLiteral("/shared");
+        QVERIFY(QDir().mkpath(shared + QStringLiteral("/Photos")));
+
+        Program program;
+        QVERIFY(program.start());
+        NodeView *view = nodeViewOf(program);
+        QTRY_VERIFY(view->isInitialized());
+        program.window()->setNetworkEnabled(true);
+        const QStringList invitation = host.invite(QStringLiteral("c0ffee42"));
+        QVERIFY(!invitation.isEmpty());
+        program.window()->addRemoteByInvitationUrl(invitation.first(), QStringLiteral("c0ffee42"));
+        QString hostUuid;
+        QTRY_VERIFY_WITH_TIMEOUT(program.database()->loadPeers(QStringLiteral("nusk")).size() == 2, 10000);
+        for (const PeerDto &peer : program.database()->loadPeers(QStringLiteral("nusk")))
+            if (peer.uuid != nullUuidString())
+                hostUuid = peer.uuid;
+        QTRY_VERIFY_WITH_TIMEOUT(program.peerModel()->getPeerForUuid(hostUuid)
+                                     && program.peerModel()->getPeerForUuid(hostUuid)->linkState() == IPeer::LinkUp,
+                                 20000);
+        const QList<PeerLine> remote = host.remotePeers();
+        QVERIFY(!remote.isEmpty());
+        QString status;
+        const QStringList acl = host.cmd(QStringLiteral("share %1 %2 7").arg(remote.first().uuid, shared), &status);
+        QCOMPARE(status, QStringLiteral("ok"));
+
+        drop(view, dragData(hostUuid, QString(), QString()), QString(), QPoint(100, 400));
+        // Dragged from the breadcrumb: the path is the other computer's, and so is the node.
+        const QString photos = QStringLiteral("%shares/") + acl.first() + QStringLiteral("/Photos");
+        drop(view, dragData(hostUuid, photos + QLatin1Char('/'), QString()), photos, QPoint(300, 400), hostUuid);
+        const VSector &shown = *view->currentSector();
+        const VNode *pc = nullptr;
+        const VNode *folder = nullptr;
+        for (const VNode &node : shown.nodes) {
+            if (node.peerUuid == hostUuid && node.type == QLatin1String("peer"))
+                pc = &node;
+            if (node.peerUuid == hostUuid && node.type == QLatin1String("directory"))
+                folder = &node;
+        }
+        QVERIFY(pc && folder);
+        QCOMPARE(folder->path, photos);
+        QCOMPARE(folder->item->property("parentDir").value<QQuickItem *>(), pc->item);
+        QTRY_VERIFY(pc->item->property("online").toBool());
+
+        host.stop();
+        QTRY_VERIFY_WITH_TIMEOUT(!pc->item->property("online").toBool(), 20000);
+        QVERIFY(!folder->item->property("online").toBool());
+        program.close();
+    }
+
     void swipesOpenTheSelectedNode()
     {
         Program program;
@@ -234,6 +306,21 @@ private Q_SLOTS:
                                                "style0", m_folder.path(), "directory", QString(), 0, 1100, 1100},
                                               nullptr);
         folder->setProperty("selected", true);
+
+        // A node far outside the shown part is not drawn until the page is panned to it.
+        QQuickItem *far = view->createNode(*view->currentSector(),
+                                           {newUuidString(), nullUuidString(), view->currentSector()->uuid, "far",
+                                            "style0", m_folder.path() + "/far", "directory", QString(), 0, 4000, 4000},
+                                           nullptr);
+        view->updateNodeRelations(*view->currentSector());
+        QVERIFY(!far->property("inView").toBool());
+        QVERIFY(folder->property("inView").toBool());
+        view->currentSector()->page->setProperty("contentX", 3800);
+        view->currentSector()->page->setProperty("contentY", 3800);
+        QVERIFY(far->property("inView").toBool());
+        view->currentSector()->page->setProperty("contentX", 1024);
+        view->currentSector()->page->setProperty("contentY", 1024);
+
         QSignalSpy opened(view, &NodeView::nodeDoubleClicked);
         QSignalSpy alternate(view, &NodeView::activateAlternateFilerpane);
         auto swipe = [&](QPoint from, QPoint to) {
