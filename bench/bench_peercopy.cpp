@@ -80,6 +80,7 @@ struct Run
     qint64 ms = 0;
     qint64 written = 0;
     double cutAt = -1;   // percent copied when the cut took effect
+    qint64 afterCutMs = 0;   // from the link's return to the end
 };
 
 // One copy on B; "replace-all" answers a question; with `cutPercent` >= 0 A's network goes
@@ -93,6 +94,7 @@ Run copyOnB(Host &a, Host &b, const QString &line, double cutPercent = -1)
     b.send(line);
     bool cut = false;
     double lastRunning = 0;
+    qint64 restoredAt = -1;
     for (;;) {
         const QString text = b.nextLine(kLongMs);
         if (text.isNull())
@@ -121,9 +123,12 @@ Run copyOnB(Host &a, Host &b, const QString &line, double cutPercent = -1)
             run.cutAt = lastRunning;
             if (!a.ok(QStringLiteral("net on")))
                 fail(QStringLiteral("net on refused"));
+            restoredAt = clock.elapsed();
         }
     }
     run.ms = qMax<qint64>(1, clock.elapsed());
+    if (restoredAt >= 0)
+        run.afterCutMs = run.ms - restoredAt;
     if (run.lines.isEmpty() || run.lines.last() != QLatin1String("state finished"))
         fail(QStringLiteral("the copy did not finish"), run.lines);
     run.written = countersOf(run.lines).value(QStringLiteral("written"), -1);
@@ -221,8 +226,9 @@ int main(int argc, char *argv[])
     std::printf("copy %.1f MB in %.2f s\n", mb, first.ms / 1000.0);
     std::printf("cp %.1f MB in %.2f s\n", mb, cpMs / 1000.0);
     std::printf("identical re-copy: %.2f s, %lld bytes written\n", again.ms / 1000.0, (long long)again.written);
-    std::printf("resume: cut at %.1f %%, %lld bytes written for %lld, %lld sent again\n", resumed.cutAt,
-                (long long)resumed.written, (long long)size, (long long)(resumed.written - size));
+    std::printf("resume: cut at %.1f %%, %lld bytes written for %lld, %lld sent again, done %.2f s after the "
+                "link came back\n", resumed.cutAt, (long long)resumed.written, (long long)size,
+                (long long)(resumed.written - size), resumed.afterCutMs / 1000.0);
     std::printf("%d files of %d KiB in %.2f s\n", files, kib, smallRun.ms / 1000.0);
     std::printf("peercopy %lld MiB: copy %.1f MB/s, cp %.1f MB/s; re-copy %.2f s, %lld bytes written; "
                 "resume after cut at %.0f %%: %lld bytes sent again; %d x %d KiB: %.0f files/s\n",

@@ -4,17 +4,27 @@
 //
 //   bench_udp [MiB]      total to send over each transport, default 1024 (1 GiB)
 //
-// The last line is the figure: "udp <MB/s> MB/s, tcp <MB/s> MB/s, udp/tcp <ratio>".
+// With coturn installed, the same through a TURN relay it starts on 127.0.0.1 (both ends
+// allocate there; the client dials the server's relayed address).
+//
+// The last line is the figures: "udp <MB/s> MB/s, turn relay <MB/s> MB/s, tcp <MB/s> MB/s,
+// udp/tcp <ratio>, turn/tcp <ratio>".
 
 #include "com/hub.h"
 #include "com/kcpsocket.h"
 #include "com/link.h"
 #include "com/termstream.h"
+#include "com/turnclient.h"
 #include "com/udptransport.h"
 #include "crypto/crypto.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QUdpSocket>
 #include <QThread>
 
 #include <atomic>
@@ -49,8 +59,53 @@ com::LinkTimings benchTimings()
     return t;
 }
 
-// MB/s of `count` messages over `type` ("tcp" or "udp"), or a negative value on failure.
-double run(QCoreApplication &app, const QString &type, qint64 count)
+// A coturn on 127.0.0.1 for the relay figure: port once it runs, 0 without one.
+quint16 startCoturn(QProcess &process, const QTemporaryDir &dir)
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("turnserver")).isEmpty())
+        return 0;
+    QUdpSocket probe;
+    probe.bind(QHostAddress(QHostAddress::LocalHost), 0);
+    const quint16 port = probe.localPort();
+    probe.close();
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    process.start(QStringLiteral("turnserver"),
+                  {QStringLiteral("-n"), QStringLiteral("--listening-ip=127.0.0.1"), QStringLiteral("--relay-ip=127.0.0.1"),
+                   QStringLiteral("--listening-port=%1").arg(port), QStringLiteral("--min-port=47000"),
+                   QStringLiteral("--max-port=47100"), QStringLiteral("--lt-cred-mech"),
+                   QStringLiteral("--user=bench:bench"), QStringLiteral("--realm=nusk.bench"),
+                   QStringLiteral("--allow-loopback-peers"), QStringLiteral("--no-tls"), QStringLiteral("--no-dtls"),
+                   QStringLiteral("--no-cli"), QStringLiteral("--no-tcp-relay"),
+                   QStringLiteral("--userdb=%1").arg(QDir(dir.path()).filePath(QStringLiteral("turndb"))),
+                   QStringLiteral("--pidfile=%1").arg(QDir(dir.path()).filePath(QStringLiteral("turn.pid")))});
+    return process.waitForStarted(5000) ? port : 0;
+}
+
+// Allocates on the relay; false when that does not happen within a few seconds.
+bool allocate(com::TurnClient *turn, quint16 port)
+{
+    const Qt::ConnectionType there = turn->thread() == QThread::currentThread() ? Qt::DirectConnection
+                                                                                : Qt::BlockingQueuedConnection;
+    std::atomic<bool> done{false};
+    QMetaObject::invokeMethod(turn, [turn, port, &done] {
+        QObject::connect(turn, &com::TurnClient::allocated, turn, [&done] { done = true; });
+        turn->setServer(QHostAddress::LocalHost, port);
+        turn->setCredentials(QStringLiteral("bench"), QStringLiteral("bench"));
+        turn->start();
+    }, there);
+    QElapsedTimer clock;
+    clock.start();
+    while (!done && clock.elapsed() < 10000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QMetaObject::invokeMethod(turn, [turn] { QObject::disconnect(turn, &com::TurnClient::allocated, nullptr, nullptr); },
+                              there);
+    return done;
+}
+
+// MB/s of `count` messages over `type` ("tcp", "udp", or "turn" through the relay at
+// turnPort), or a negative value on failure.
+double run(QCoreApplication &app, const QString &type, qint64 count, quint16 turnPort = 0)
 {
     QThread serverThread;
     auto *server = new com::Hub;
@@ -68,6 +123,9 @@ double run(QCoreApplication &app, const QString &type, qint64 count)
     com::UdpTransport clientUdp(client);
     clientUdp.bind(0, QHostAddress::LocalHost);
     client->setStreamFactory(QStringLiteral("udp"), [&clientUdp] { return clientUdp.createStream(); });
+    client->setStreamFactory(QStringLiteral("turn"), [&clientUdp] { return clientUdp.createStream(true); });
+    com::TurnClient clientTurn(&clientUdp);
+    auto *serverTurn = new com::TurnClient(serverUdp, server);
 
     std::atomic<qint64> receivedMessages{0};
     std::atomic<qint64> receivedBytes{0};
@@ -87,12 +145,22 @@ double run(QCoreApplication &app, const QString &type, qint64 count)
         serverUdp->bind(0, QHostAddress::LocalHost);
         port = type == QLatin1String("udp") ? serverUdp->port() : server->listenPort();
     }, Qt::BlockingQueuedConnection);
+    QString host = QStringLiteral("127.0.0.1");
+    if (type == QLatin1String("turn")) {
+        port = 0;
+        if (allocate(&clientTurn, turnPort) && allocate(serverTurn, turnPort)) {
+            QMetaObject::invokeMethod(server, [&] {
+                host = serverTurn->relayedAddress().toString();
+                port = serverTurn->relayedPort();
+            }, Qt::BlockingQueuedConnection);
+        }
+    }
 
     const std::vector<unsigned char> message = makeMessage();
     QElapsedTimer timer;
     qint64 sent = 0;
     bool failed = !port;
-    com::Link *link = client->connectTo(QStringLiteral("127.0.0.1"), port, server->ownPublicKey(), {}, type);
+    com::Link *link = client->connectTo(host, port, server->ownPublicKey(), {}, type);
     auto pump = [&] {
         while (sent < count && link->isEstablished() && link->bytesToWrite() < kMaxQueued) {
             if (!link->send(message)) {
@@ -156,8 +224,24 @@ int main(int argc, char **argv)
     const qint64 count = mib * 1024 * 1024 / kMessageBytes;
     const double tcp = run(app, QStringLiteral("tcp"), count);
     const double udp = run(app, QStringLiteral("udp"), count);
+    QTemporaryDir dir;
+    QProcess coturn;
+    const quint16 turnPort = startCoturn(coturn, dir);
+    double turn = -1;
+    if (turnPort) {
+        QThread::msleep(500);   // coturn opens its port shortly after it starts
+        turn = run(app, QStringLiteral("turn"), count, turnPort);
+        coturn.terminate();
+        coturn.waitForFinished(3000);
+    } else {
+        std::fprintf(stderr, "no turnserver (coturn): relay figure left out\n");
+    }
     if (tcp <= 0 || udp <= 0)
         return 1;
-    std::printf("udp %.1f MB/s, tcp %.1f MB/s, udp/tcp %.2f\n", udp, tcp, udp / tcp);
+    if (turn > 0)
+        std::printf("udp %.1f MB/s, turn relay %.1f MB/s, tcp %.1f MB/s, udp/tcp %.2f, turn/tcp %.2f\n", udp, turn,
+                    tcp, udp / tcp, turn / tcp);
+    else
+        std::printf("udp %.1f MB/s, tcp %.1f MB/s, udp/tcp %.2f\n", udp, tcp, udp / tcp);
     return 0;
 }

@@ -7,7 +7,8 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$root/scripts/build.sh"
 nusk_build nusk
 
-if [ -z "${DISPLAY:-}" ]; then
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+  echo "run.sh: no display; the window runs on a virtual one (xvfb-run) and is not seen" >&2
   exec xvfb-run -a "$root/build/bin/nusk" "$@"
 fi
 exec "$root/build/bin/nusk" "$@"

@@ -135,6 +135,7 @@ cat >"$demo/here/config.ini" <<EOF
 [General]
 network\\enabled=true
 rhs=filerpane
+update\\checkinterval=0
 EOF
 
 echo "screens: running the program under Xvfb"

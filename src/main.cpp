@@ -21,7 +21,10 @@
 
 #include <QApplication>
 #include <QFileInfo>
+#include <QElapsedTimer>
 #include <QLocale>
+#include <QOpenGLContext>
+#include <QQuickWindow>
 #include <QProcess>
 #include <QSettings>
 #include <QStringList>
@@ -41,6 +44,35 @@ QStringList rawArguments(int argc, char** argv)
     return args;
 }
 
+// Reports the first paint of the main window after its restore on standard output.
+class FirstPaintProbe : public QObject
+{
+public:
+    FirstPaintProbe(MainWindow* window, const QElapsedTimer& clock) : m_window(window), m_clock(clock)
+    {
+        for (QWidget* w : window->findChildren<QWidget*>())
+            w->installEventFilter(this);
+        window->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (!m_done && event->type() == QEvent::Paint && m_window->isRestored()) {
+            m_done = true;
+            std::printf("first painted window: %lld ms\n", static_cast<long long>(m_clock.elapsed()));
+            std::fflush(stdout);
+            QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+        }
+        return false;
+    }
+
+private:
+    MainWindow* m_window;
+    QElapsedTimer m_clock;
+    bool m_done = false;
+};
+
 void saveState()
 {
     ConfigSettings cs;
@@ -51,6 +83,8 @@ void saveState()
 
 int main(int argc, char* argv[])
 {
+    QElapsedTimer startClock;   // for the start-up figure of bench/startup
+    startClock.start();
     // 0. Options, answered before any GUI object exists: --help and --version work without a
     // display, and a missing display is one clear line instead of the platform plug-in's abort.
     QCoreApplication::setApplicationName(QStringLiteral("nusk"));
@@ -93,6 +127,13 @@ int main(int argc, char* argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral("0.5.18"));
     QCoreApplication::setOrganizationName(QStringLiteral("tarnquist"));
     UnixSignalWatcher signalWatcher;
+    // Without a working OpenGL (remote sessions, bare X servers, broken drivers) the QML views
+    // would abort: they draw in software instead.
+    if (QQuickWindow::sceneGraphBackend().isEmpty() && qgetenv("QMLSCENE_DEVICE").isEmpty()) {
+        QOpenGLContext probe;
+        if (!probe.create())
+            QQuickWindow::setSceneGraphBackend(QSGRendererInterface::Software);
+    }
 
     // 4. Configuration directory and config.ini with the logging flags. Writing them back
     // makes sure the file exists from the first start on. Files an older version left
@@ -168,6 +209,11 @@ int main(int argc, char* argv[])
         window.raise();
         window.activateWindow();
     });
+
+    // Start-up figure for bench/startup: the first paint of the restored window, then quit.
+    std::unique_ptr<QObject> startupProbe;
+    if (!qEnvironmentVariableIsEmpty("NUSK_STARTUP_PROBE"))
+        startupProbe.reset(new FirstPaintProbe(&window, startClock));
 
     // Screenshot run (scripts/screens.sh): every layer's scenes, then quit.
     std::unique_ptr<ScreenRunner> screens;

@@ -6,6 +6,7 @@
 #include "com/lanbeacon.h"
 #include "com/nattraversal.h"
 #include "com/proxy.h"
+#include "com/torservice.h"
 #include "com/udptransport.h"
 #include "db/idatabase.h"
 #include "db/ownkey.h"
@@ -127,6 +128,7 @@ void ConnectionManager::start()
     }
 
     startBeacon();
+    startTor();
 
     // By index: a step may register further steps.
     for (std::size_t i = 0; i < m_steps.size(); ++i) {
@@ -165,7 +167,24 @@ std::vector<TransportDto> ConnectionManager::localTransports() const
     static const QUuid ns(QStringLiteral("{6c1f3a52-8d0e-4b7a-9f21-3e5d7c9a0b14}"));
     const quint16 port = m_listenPort.load();
     const qint64 now = QDateTime::currentSecsSinceEpoch();
+    // Addresses from outside first: a receiver keeps only the first few of a long list,
+    // and a computer with many interfaces must not crowd out its relay or onion address.
     std::vector<TransportDto> out;
+    if (m_nat)
+        out = m_nat->transports();
+    if (const com::TorService *tor = m_tor.load()) {
+        const QString onion = tor->onionAddress();
+        if (!onion.isEmpty()) {
+            TransportDto t;
+            t.type = QStringLiteral("onion");
+            t.host = onion;
+            t.port = tor->virtualPort();
+            t.timestamp = now;
+            t.stream = true;
+            t.uuid = QUuid::createUuidV5(ns, QStringLiteral("onion|%1|%2").arg(onion).arg(t.port)).toString(QUuid::WithBraces);
+            out.push_back(t);
+        }
+    }
     const quint16 udpPort = m_udpPort.load();
     for (const QHostAddress &address : QNetworkInterface::allAddresses()) {
         if (address.isLoopback() || address.isNull())
@@ -187,11 +206,28 @@ std::vector<TransportDto> ConnectionManager::localTransports() const
             out.push_back(t);
         }
     }
-    if (m_nat) {
-        for (const TransportDto &t : m_nat->transports())
-            out.push_back(t);
-    }
     return out;
+}
+
+QString ConnectionManager::torVersion() const
+{
+    const com::TorService *tor = m_tor.load();
+    return tor ? tor->version() : QString();
+}
+
+void ConnectionManager::startTor()
+{
+    com::TorSettings settings = com::TorSettings::fromConfig();
+    if (m_onionForced >= 0)
+        settings.enabled = m_onionForced == 1;
+    if (!settings.enabled) {
+        logPrintf(LogTor1, "onion transport off (settings: com/tor)");
+        return;
+    }
+    settings.virtualPort = m_listenPort.load();
+    auto *tor = new com::TorService(m_hub, m_database, this);
+    m_tor = tor;
+    tor->start(settings);
 }
 
 void ConnectionManager::startBeacon()
@@ -201,6 +237,8 @@ void ConnectionManager::startBeacon()
         ConfigSettings config;
         enabled = config->value(QStringLiteral("com/lanbeacon"), true).toBool();
     }
+    if (m_beaconForced >= 0)
+        enabled = m_beaconForced == 1;
     if (!enabled || !m_beacon->start())
         return;
     com::BeaconAnnouncement announcement;

@@ -7,7 +7,8 @@
 // start() builds, in this order: the LAN invitation beacon (com/lanbeacon.h; off with
 // "lanbeacon=false" in the settings group "com"), the proxy lookup, the hub with its TCP listener on
 // "--com-listen-port" (default 60391), the UDP transport on the same port number (another
-// when that one is taken) with STUN and the TURN relay (com/nattraversal.h), then every step the upper layers registered with
+// when that one is taken) with STUN and the TURN relay (com/nattraversal.h), the onion
+// service (com/torservice.h; on with "tor=true" in the settings group "com"), then every step the upper layers registered with
 // addStartStep (peer factory and loader, own peer, authenticator, cryptography object, job
 // model, in the order they were added), and then emits started() once.
 
@@ -27,6 +28,7 @@
 class IDatabase;
 namespace com {
 class LanBeacon;
+class TorService;
 class NatTraversal;
 class UdpTransport;
 }
@@ -82,8 +84,14 @@ public:
     // address. Safe to call from any thread.
     std::vector<TransportDto> localTransports() const;
 
-    // No Tor service runs in this version.
-    QString torVersion() const { return QString(); }
+    // The version of the tor that runs the onion service, empty while there is none.
+    // Safe to call from any thread.
+    QString torVersion() const;
+    com::TorService *tor() const { return m_tor.load(); }   // null before start()
+    // Before start(): the LAN beacon and the onion service on or off whatever the settings
+    // say (tests keep the network side to themselves).
+    void setLanBeaconEnabled(bool enabled) { m_beaconForced = enabled ? 1 : 0; }
+    void setOnionEnabled(bool enabled) { m_onionForced = enabled ? 1 : 0; }
 
 public Q_SLOTS:
     void start();
@@ -102,6 +110,7 @@ private:
     void loadIdentity();
     QList<QHostAddress> relayedPeerAddresses() const;
     void startBeacon();
+    void startTor();
     void updateBeacon();
 
     IDatabase *m_database = nullptr;
@@ -118,6 +127,9 @@ private:
     com::UdpTransport *m_udp = nullptr;
     com::NatTraversal *m_nat = nullptr;
     com::LanBeacon *m_beacon = nullptr;
+    std::atomic<com::TorService *> m_tor{nullptr};
+    int m_beaconForced = -1;
+    int m_onionForced = -1;
     std::atomic<bool> m_networkEnabled{true};
     bool m_started = false;
     bool m_starting = false;

@@ -257,25 +257,39 @@ bool Hub::admitIncoming(const QHostAddress &from)
         logPrintf(LogCom1, "too many connections from the network of %s, dropping it", qPrintable(from.toString()));
         return false;
     }
-    // Bounded in all and per remote host; a full table makes room by dropping the
-    // oldest handshake, so that idle connections cannot keep real ones out.
-    Link *oldest = nullptr, *oldestFromHost = nullptr;
-    int total = 0, fromHost = 0;
-    for (const QPointer<Link> &link : qAsConst(m_links)) {
-        if (!link || link->isOutgoing() || link->state() != Link::StateHandshaking)
-            continue;
-        ++total;
-        if (!oldest || link->ageMs() > oldest->ageMs())
-            oldest = link.data();
-        if (sameRemoteHost(link->peerAddress(), from)) {
-            ++fromHost;
-            if (!oldestFromHost || link->ageMs() > oldestFromHost->ageMs())
-                oldestFromHost = link.data();
+    // Bounded per remote host (a host at its share waits for its own handshakes) and in
+    // all; a full table makes room by dropping its oldest handshake, so that idle
+    // connections from many hosts cannot keep real ones (the local computer's own link
+    // included) out.
+    // A handshake that has said something (a hello on its way through this busy loop, or
+    // one that proved it knows this computer's key) goes last.
+    auto before = [](const Link *a, const Link *b) {
+        const bool aSilent = a->isSilent();
+        const bool bSilent = b->isSilent();
+        return aSilent != bSilent ? aSilent : a->ageMs() > b->ageMs();
+    };
+    Link *evicted = nullptr;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        Link *oldest = nullptr;
+        int total = 0, fromHost = 0;
+        for (const QPointer<Link> &link : qAsConst(m_links)) {
+            if (!link || link->isOutgoing() || link->state() != Link::StateHandshaking)
+                continue;
+            ++total;
+            if (!oldest || before(link.data(), oldest))
+                oldest = link.data();
+            if (sameRemoteHost(link->peerAddress(), from))
+                ++fromHost;
         }
+        if (fromHost >= kMaxPendingIncomingPerAddress) {
+            logPrintf(LogCom1, "too many handshakes in progress from %s, dropping it", qPrintable(from.toString()));
+            return false;
+        }
+        evicted = total >= kMaxPendingIncoming ? oldest : nullptr;
+        // Bytes already waiting in the system for the chosen one make it a speaker too.
+        if (!evicted || !evicted->isSilent() || !evicted->noteWaitingBytes())
+            break;
     }
-    Link *evicted = fromHost >= kMaxPendingIncomingPerAddress ? oldestFromHost
-                    : total >= kMaxPendingIncoming            ? oldest
-                                                              : nullptr;
     if (evicted) {
         logPrintf(LogCom1, "too many handshakes in progress, dropping the oldest from %s",
                   qPrintable(evicted->peerAddress().toString()));

@@ -14,7 +14,7 @@ constexpr std::uint32_t kRtoMin = 100;
 constexpr std::uint32_t kRtoMax = 60000;
 constexpr std::uint32_t kAskSend = 1;   // we must ask the peer's window
 constexpr std::uint32_t kAskTell = 2;   // we must tell ours
-constexpr std::uint32_t kThreshMin = 4;
+constexpr std::uint32_t kThreshMin = 16;
 constexpr std::uint32_t kProbeInit = 7000;
 constexpr std::uint32_t kProbeLimit = 120000;
 

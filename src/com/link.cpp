@@ -14,6 +14,7 @@
 
 #include <climits>
 #include <cstring>
+#include <sys/socket.h>
 
 namespace com {
 
@@ -82,6 +83,11 @@ QByteArray serverAuthText(const QByteArray &transcript)
 QByteArray clientAuthText(const QByteArray &transcript, const QByteArray &serverKey)
 {
     return QByteArrayLiteral("nusk-link-1 client") + transcript + serverKey;
+}
+
+QByteArray serverConfirmText(const QByteArray &transcript, const QByteArray &serverKey, const QByteArray &clientKey)
+{
+    return QByteArrayLiteral("nusk-link-1 server confirm") + transcript + serverKey + clientKey;
 }
 
 QByteArray bindingOf(const QByteArray &transcript, const QByteArray &serverKey, const QByteArray &clientKey)
@@ -179,6 +185,21 @@ QString Link::hangUpReason(const QString &socketReason) const
     return socketReason;
 }
 
+bool Link::noteWaitingBytes()
+{
+    if (!m_socket)
+        return false;
+    if (m_socket->bytesAvailable() > 0) {
+        m_heard = true;
+        return true;
+    }
+    const qintptr fd = m_socket->socketDescriptor();
+    char byte;
+    if (fd >= 0 && ::recv(int(fd), &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0)
+        m_heard = true;
+    return m_heard;
+}
+
 QHostAddress Link::peerAddress() const
 {
     return m_socket ? m_socket->peerAddress() : QHostAddress();
@@ -254,6 +275,7 @@ void Link::onReadyRead()
             break;
         }
         m_in.resize(old + int(got));
+        m_heard = true;
         processFrames();
         if (!self)   // deleted by a receiver of what was just delivered
             return;
@@ -269,7 +291,8 @@ void Link::processFrames()
         const int have = m_in.size() - m_inPos;
         if (have < 4)
             return;
-        const char *p = m_in.constData() + m_inPos;
+        // Writable: packets are decrypted where they lie.
+        char *p = m_in.data() + m_inPos;
         const quint32 length = qFromLittleEndian<quint32>(p);
         const bool hello = m_step == StepAwaitClientHello || m_step == StepAwaitServerHello;
         const quint32 minimum = hello ? quint32(kLinkHelloBytes) : quint32(kMinPacketBytes);
@@ -285,7 +308,7 @@ void Link::processFrames()
     }
 }
 
-bool Link::handleFrame(const char *data, int size)
+bool Link::handleFrame(char *data, int size)
 {
     if (m_step == StepAwaitClientHello || m_step == StepAwaitServerHello)
         return handleHello(data, size);
@@ -324,7 +347,7 @@ bool Link::handleHello(const char *data, int size)
             return false;
         }
         const QByteArray serverHello = makeHello(m_kx.publicKey, m_hub->identity().publicKey);
-        m_kx = crypto::KxKeyPair();
+        crypto::wipeSecret(m_kx.secretKey);
         m_sealer = crypto::SessionSealer(kLinkKeyIdServerToClient, keys.tx);
         m_opener = crypto::SessionOpener(kLinkKeyIdClientToServer, keys.rx);
         m_transcript = sha256(QByteArrayLiteral("nusk-link-1"), m_clientHello, serverHello);
@@ -350,7 +373,7 @@ bool Link::handleHello(const char *data, int size)
         return false;
     }
     const crypto::SessionKeys keys = crypto::clientSessionKeys(m_kx, remoteEphemeral);
-    m_kx = crypto::KxKeyPair();
+    crypto::wipeSecret(m_kx.secretKey);
     if (!keys.isValid()) {
         fail(QStringLiteral("key exchange failed"));
         return false;
@@ -362,7 +385,7 @@ bool Link::handleHello(const char *data, int size)
     return true;
 }
 
-bool Link::handlePacket(const char *data, int size)
+bool Link::handlePacket(char *data, int size)
 {
     // The counter must be exactly the next one: over a stream nothing may be lost, repeated
     // or reordered, so any gap means someone tampered with the connection.
@@ -371,22 +394,21 @@ bool Link::handlePacket(const char *data, int size)
         fail(QStringLiteral("packet counter out of sequence"));
         return false;
     }
-    QByteArray plain;
-    if (!m_opener.open(data, size, &plain)) {
+    if (!m_opener.openInPlace(data, size)) {
         fail(QStringLiteral("packet does not open"));
         return false;
     }
     ++m_rxCounter;
     if (m_state == StateEstablished)
         m_watchdog->start();
-    return handleMessage(plain);
+    return handleMessage(data + crypto::kSessionHeaderBytes, size - crypto::kSessionHeaderBytes - crypto::kSessionTagBytes);
 }
 
-bool Link::handleMessage(const QByteArray &plain)
+bool Link::handleMessage(const char *data, int size)
 {
-    const auto *bytes = reinterpret_cast<const std::uint8_t *>(plain.constData());
+    const auto *bytes = reinterpret_cast<const std::uint8_t *>(data);
     MessageHeader header;
-    if (!peekMessageHeader(bytes, std::size_t(plain.size()), header) || header.length != quint32(plain.size())) {
+    if (!peekMessageHeader(bytes, std::size_t(size), header) || header.length != quint32(size)) {
         fail(QStringLiteral("malformed message"));
         return false;
     }
@@ -395,26 +417,31 @@ bool Link::handleMessage(const QByteArray &plain)
         const bool expected = header.msgClass == LinkClassControl
             && ((m_step == StepAwaitServerAuth && header.code == LinkServerAuth)
                 || (m_step == StepAwaitClientAuth && header.code == LinkClientAuth)
+                || (m_step == StepAwaitServerConfirm && header.code == LinkServerConfirm)
                 || ((m_step == StepAwaitClientGreeting || m_step == StepAwaitServerGreeting)
                     && header.code == LinkGreeting));
         if (!expected) {
             fail(QStringLiteral("unexpected handshake message"));
             return false;
         }
+        // The handshake's messages may be kept: they get bytes of their own.
+        const QByteArray plain(data, size);
         if (header.code == LinkServerAuth)
             return handleServerAuth(plain);
         if (header.code == LinkClientAuth)
             return handleClientAuth(plain);
+        if (header.code == LinkServerConfirm)
+            return handleServerConfirm(plain);
         return handleGreeting(plain);
     }
 
     QPointer<Link> self(this);
     switch (header.msgClass) {
     case LinkClassFsoRequest:
-        Q_EMIT messageReceivedSrv(std::vector<unsigned char>(bytes, bytes + plain.size()));
+        Q_EMIT messageReceivedSrv(std::vector<unsigned char>(bytes, bytes + size));
         return self && isOpen();
     case LinkClassFsoReply:
-        Q_EMIT messageReceivedCli(std::vector<unsigned char>(bytes, bytes + plain.size()));
+        Q_EMIT messageReceivedCli(std::vector<unsigned char>(bytes, bytes + size));
         return self && isOpen();
     case LinkClassControl:
         break;
@@ -425,7 +452,7 @@ bool Link::handleMessage(const QByteArray &plain)
 
     if (header.code != LinkPing && header.code != LinkPong)
         return true;
-    TermStreamReader r(bytes, std::size_t(plain.size()));
+    TermStreamReader r(bytes, std::size_t(size));
     MessageHeader skip;
     std::uint64_t stamp = 0;
     if (readMessageHeader(r, skip) != TermOk || r.readU64(stamp) != TermOk || r.remaining() != 0) {
@@ -494,8 +521,29 @@ bool Link::handleServerAuth(const QByteArray &plain)
         fail(QStringLiteral("own greeting does not fit"));
         return false;
     }
-    m_step = StepAwaitServerGreeting;
+    m_step = StepAwaitServerConfirm;
     return sealAndWrite(encoded);
+}
+
+bool Link::handleServerConfirm(const QByteArray &plain)
+{
+    TermStreamReader r(reinterpret_cast<const std::uint8_t *>(plain.constData()), std::size_t(plain.size()));
+    MessageHeader header;
+    const std::uint8_t *sig = nullptr;
+    std::size_t sigBytes = 0;
+    if (readMessageHeader(r, header) != TermOk || r.readBlobRef(sig, sigBytes) != TermOk || r.remaining() != 0
+        || sigBytes != std::size_t(crypto::kSignatureBytes)) {
+        fail(QStringLiteral("malformed server confirmation"));
+        return false;
+    }
+    const QByteArray signature(reinterpret_cast<const char *>(sig), int(sigBytes));
+    if (!crypto::verify(serverConfirmText(m_transcript, m_remoteKey, m_hub->identity().publicKey), signature,
+                        m_remoteKey)) {
+        fail(QStringLiteral("server confirmation does not verify"));
+        return false;
+    }
+    m_step = StepAwaitServerGreeting;
+    return true;
 }
 
 bool Link::handleClientAuth(const QByteArray &plain)
@@ -536,6 +584,18 @@ bool Link::handleGreeting(const QByteArray &plain)
         return false;
     m_peerUuid = uuid;
     m_ownKey = own;
+    const crypto::SigningKeyPair &id = m_hub->identity();
+    const QByteArray confirm = crypto::sign(serverConfirmText(m_transcript, id.publicKey, m_remoteKey), id.secretKey);
+    std::vector<unsigned char> body(5 + std::size_t(confirm.size()));
+    TermStreamWriter w(body);
+    w.writeBlob(confirm.constData(), std::size_t(confirm.size()));
+    if (w.failed() || confirm.size() != crypto::kSignatureBytes) {
+        fail(QStringLiteral("cannot sign"));
+        return false;
+    }
+    body.resize(w.size());
+    if (!sendControl(LinkServerConfirm, body))
+        return false;
     const QByteArray encoded = encodeGreeting(m_hub->localGreeting());
     if (encoded.isEmpty()) {
         fail(QStringLiteral("own greeting does not fit"));
@@ -660,9 +720,10 @@ void Link::finish(const QString &reason, bool flush)
     m_handshakeTimer->stop();
     m_pingTimer->stop();
     m_watchdog->stop();
-    m_sealer = crypto::SessionSealer();
-    m_opener = crypto::SessionOpener();
-    m_kx = crypto::KxKeyPair();
+    // Nothing of the session outlives it.
+    m_sealer.wipe();
+    m_opener.wipe();
+    crypto::wipeSecret(m_kx.secretKey);
     m_amend = GreetingAmender();
     m_socket->disconnect(this);
     if (flush && m_socket->state() == QAbstractSocket::ConnectedState) {

@@ -41,8 +41,11 @@
 //   4. client -> server, class 0x01 code 2 (CLIENT_AUTH):  blob client Ed25519 public key |
 //      blob signature over  "nusk-link-1 client" | T | server Ed25519 public key
 //   5. client -> server, class 0x01 code 3 (GREETING): the client's greeting
-//   6. server -> client, class 0x01 code 3 (GREETING): the server's greeting, sent only
-//      once the server has admitted the client's key
+//   6. server -> client, class 0x01 code 6 (SERVER_CONFIRM): blob signature over
+//      "nusk-link-1 server confirm" | T | server Ed25519 public key | client Ed25519 public
+//      key, so that the server, too, has signed both identities of this connection
+//   7. server -> client, class 0x01 code 3 (GREETING): the server's greeting; 6 and 7 are
+//      sent only once the server has admitted the client's key
 //
 //   The client ends the connection when the server's key is not the one it expected; the
 //   server decides about the client's key (Hub: known keys, first contacts, the own key)
@@ -100,6 +103,7 @@ enum LinkControlCode : std::uint8_t {
     LinkGreeting = 3,
     LinkPing = 4,
     LinkPong = 5,
+    LinkServerConfirm = 6,
 };
 
 constexpr int kLinkHelloTagBytes = 16;
@@ -174,8 +178,8 @@ public Q_SLOTS:
 
 Q_SIGNALS:
     void established();
-    void messageReceivedSrv(std::vector<unsigned char> message);
-    void messageReceivedCli(std::vector<unsigned char> message);
+    void messageReceivedSrv(const std::vector<unsigned char> &message);
+    void messageReceivedCli(const std::vector<unsigned char> &message);
     void rttChanged(int ms);
     void bytesWritten(qint64 bytes);
     void closed(const QString &reason);
@@ -190,6 +194,7 @@ private:
         StepAwaitServerAuth,
         StepAwaitClientAuth,
         StepAwaitClientGreeting,
+        StepAwaitServerConfirm,
         StepAwaitServerGreeting,
         StepOpen,
     };
@@ -206,13 +211,14 @@ private:
 
     void onReadyRead();
     void processFrames();
-    bool handleFrame(const char *data, int size);
+    bool handleFrame(char *data, int size);
     bool handleHello(const char *data, int size);
-    bool handlePacket(const char *data, int size);
-    bool handleMessage(const QByteArray &plain);
+    bool handlePacket(char *data, int size);
+    bool handleMessage(const char *plain, int size);
     bool handleServerAuth(const QByteArray &plain);
     bool handleClientAuth(const QByteArray &plain);
     bool handleGreeting(const QByteArray &plain);
+    bool handleServerConfirm(const QByteArray &plain);
     bool becomeEstablished();
     bool isOpen() const { return m_state != StateClosed && !m_stalled; }
     void sendPing();
@@ -222,6 +228,10 @@ private:
     void fail(const QString &reason);
     void finish(const QString &reason, bool flush);
     qint64 ageMs() const { return m_clock.elapsed(); }
+    // An incoming connection that has sent nothing yet.
+    bool isSilent() const { return !m_outgoing && m_step == StepAwaitClientHello && !m_heard; }
+    // Whether bytes wait in the system's buffer unread (remembered); false when none.
+    bool noteWaitingBytes();
     QString hangUpReason(const QString &socketReason) const;
     int frameLimit() const;
 
@@ -238,6 +248,7 @@ private:
     bool m_ownKey = false;
     bool m_processing = false;
     bool m_stalled = false;      // the outgoing limit was hit; the link ends shortly
+    bool m_heard = false;        // some bytes came in
     int m_inSocketSignal = 0;
     struct SocketSignalScope;
 

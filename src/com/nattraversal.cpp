@@ -46,6 +46,7 @@ NatSettings NatSettings::fromConfig()
     s.turnServer = config->value(QStringLiteral("turnserver")).toString();
     s.turnUser = config->value(QStringLiteral("turnuser")).toString();
     s.turnPassword = config->value(QStringLiteral("turnpassword")).toString();
+    s.turnTls = config->value(QStringLiteral("turntls"), false).toBool();
     config->endGroup();
     bool given = false;
     const QString option = appArgument(QStringLiteral("--turn"), &given);
@@ -96,6 +97,7 @@ void NatTraversal::startTurn()
         return;
     }
     m_turn->setCredentials(m_settings.turnUser, m_settings.turnPassword);
+    m_turn->setTls(m_settings.turnTls);
     const QHostAddress literal(host);
     if (!literal.isNull()) {
         m_turn->setServer(literal, port);

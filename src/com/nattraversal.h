@@ -7,7 +7,8 @@
 // transports() may be called from any thread.
 //
 // Settings (config.ini, group "com"): "stunservers" (list of host:port), "turnserver"
-// (host:port; the option "--turn=host:port" overrides it), "turnuser", "turnpassword".
+// (host:port; the option "--turn=host:port" overrides it), "turnuser", "turnpassword",
+// "turntls" (true: reach the relay server over TLS, its certificate checked).
 
 #include "db/dto.h"
 
@@ -35,6 +36,7 @@ struct NatSettings
     QString turnServer;   // host:port
     QString turnUser;
     QString turnPassword;
+    bool turnTls = false;
 
     static NatSettings fromConfig();
 };

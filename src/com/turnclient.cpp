@@ -4,6 +4,9 @@
 #include "com/stunmessage.h"
 #include "com/udptransport.h"
 
+#include <QNetworkProxy>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QTimer>
 #include <QtEndian>
 
@@ -52,6 +55,12 @@ void TurnClient::setServer(const QHostAddress &address, quint16 port)
     m_serverPort = port;
 }
 
+void TurnClient::setTls(bool tls, const QList<QSslCertificate> &caCertificates)
+{
+    m_tls = tls;
+    m_caCertificates = caCertificates;
+}
+
 void TurnClient::setCredentials(const QString &username, const QString &password)
 {
     m_username = username;
@@ -87,10 +96,88 @@ void TurnClient::start()
         fail(QStringLiteral("no TURN server"));
         return;
     }
+    m_timer->start();
+    if (m_tls) {
+        startTls();
+        return;
+    }
     stun::Message allocate = stun::Message::request(stun::MethodAllocate);
     allocate.addU32(stun::AttrRequestedTransport, kTransportUdp);
     request(KindAllocate, allocate, Pending());
-    m_timer->start();
+}
+
+void TurnClient::startTls()
+{
+    if (m_tlsSocket) {
+        m_tlsSocket->disconnect(this);
+        m_tlsSocket->abort();
+        m_tlsSocket->deleteLater();
+    }
+    m_tlsIn.clear();
+    m_tlsSocket = new QSslSocket(this);
+    m_tlsSocket->setProxy(QNetworkProxy::NoProxy);
+    if (!m_caCertificates.isEmpty()) {
+        QSslConfiguration config = m_tlsSocket->sslConfiguration();
+        config.addCaCertificates(m_caCertificates);
+        m_tlsSocket->setSslConfiguration(config);
+    }
+    connect(m_tlsSocket, &QSslSocket::encrypted, this, [this] {
+        stun::Message allocate = stun::Message::request(stun::MethodAllocate);
+        allocate.addU32(stun::AttrRequestedTransport, kTransportUdp);
+        request(KindAllocate, allocate, Pending());
+    });
+    connect(m_tlsSocket, &QSslSocket::readyRead, this, &TurnClient::onTlsReadyRead);
+    connect(m_tlsSocket, QOverload<const QList<QSslError> &>::of(&QSslSocket::sslErrors), this,
+            [this](const QList<QSslError> &errors) {
+                fail(QStringLiteral("TURN server certificate: %1").arg(errors.value(0).errorString()));
+            });
+    connect(m_tlsSocket, &QSslSocket::disconnected, this, [this] { fail(QStringLiteral("TURN TLS connection closed")); });
+    connect(m_tlsSocket, &QAbstractSocket::errorOccurred, this, [this] {
+        if (m_tlsSocket && m_tlsSocket->error() != QAbstractSocket::SslHandshakeFailedError)
+            fail(QStringLiteral("TURN TLS: %1").arg(m_tlsSocket->errorString()));
+    });
+    m_tlsSocket->connectToHostEncrypted(m_server.toString(), m_serverPort);
+}
+
+void TurnClient::onTlsReadyRead()
+{
+    m_tlsIn += m_tlsSocket->readAll();
+    // STUN messages and channel data one after the other; channel data padded to 4 bytes.
+    while (m_tlsSocket && m_tlsIn.size() >= 4) {
+        const quint8 first = quint8(m_tlsIn[0]);
+        const int length = qFromBigEndian<quint16>(m_tlsIn.constData() + 2);
+        int frame = 0;
+        if (first <= 0x3F)
+            frame = stun::kHeaderBytes + length;
+        else if (first <= 0x7F)
+            frame = kChannelHeaderBytes + ((length + 3) & ~3);
+        else {
+            fail(QStringLiteral("TURN TLS stream out of step"));
+            return;
+        }
+        if (m_tlsIn.size() < frame)
+            return;
+        const QByteArray bytes = m_tlsIn.left(frame);
+        m_tlsIn.remove(0, frame);
+        if (first <= 0x3F)
+            onStun(bytes, m_server, m_serverPort);
+        else
+            onChannelData(bytes, m_server, m_serverPort);
+    }
+}
+
+bool TurnClient::sendToServer(const QByteArray &bytes)
+{
+    if (!m_tls)
+        return m_transport && m_transport->sendDatagram(bytes, m_server, m_serverPort);
+    if (!m_tlsSocket || !m_tlsSocket->isEncrypted())
+        return false;
+    // Over a stream, channel data is padded to a multiple of 4 bytes.
+    const int pad = (4 - bytes.size() % 4) % 4;
+    m_tlsSocket->write(bytes);
+    if (pad)
+        m_tlsSocket->write(QByteArray(pad, '\0'));
+    return true;
 }
 
 void TurnClient::stop()
@@ -106,6 +193,12 @@ void TurnClient::stop()
     m_channels.clear();
     m_channelPeers.clear();
     m_timer->stop();
+    if (m_tlsSocket) {
+        m_tlsSocket->disconnect(this);
+        m_tlsSocket->disconnectFromHost();
+        m_tlsSocket->deleteLater();
+        m_tlsSocket = nullptr;
+    }
 }
 
 void TurnClient::authenticate(stun::Message &message) const
@@ -131,8 +224,7 @@ void TurnClient::request(Kind kind, stun::Message message, Pending context)
 
 void TurnClient::sendRaw(const QByteArray &raw)
 {
-    if (m_transport)
-        m_transport->sendDatagram(raw, m_server, m_serverPort);
+    sendToServer(raw);
 }
 
 void TurnClient::onTick()
@@ -254,14 +346,14 @@ bool TurnClient::send(const QByteArray &datagram, const QHostAddress &peer, quin
         qToBigEndian<quint16>(channel->number, framed.data());
         qToBigEndian<quint16>(quint16(datagram.size()), framed.data() + 2);
         framed += datagram;
-        return m_transport->sendDatagram(framed, m_server, m_serverPort);
+        return sendToServer(framed);
     }
     if (channel == m_channels.constEnd())
         bindChannel(peer, port);
     stun::Message indication = stun::Message::indication(stun::MethodSend);
     indication.addXorAddress(stun::AttrXorPeerAddress, peer, port);
     indication.add(stun::AttrData, datagram);
-    return m_transport->sendDatagram(indication.encode(), m_server, m_serverPort);
+    return sendToServer(indication.encode());
 }
 
 bool TurnClient::onChannelData(const QByteArray &datagram, const QHostAddress &from, quint16 port)
@@ -386,6 +478,12 @@ void TurnClient::onResponse(const Pending &pending, const stun::Message &respons
 void TurnClient::fail(const QString &reason)
 {
     logPrintf(LogTurn1, "TURN: %s", qPrintable(reason));
+    if (m_tlsSocket) {
+        m_tlsSocket->disconnect(this);
+        m_tlsSocket->abort();
+        m_tlsSocket->deleteLater();
+        m_tlsSocket = nullptr;
+    }
     m_allocated = false;
     m_timer->stop();
     m_pending.clear();

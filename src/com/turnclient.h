@@ -1,6 +1,6 @@
 #pragma once
 
-// TURN client (RFC 5766/8656) over the program's UDP socket: one allocation on the
+// TURN client (RFC 5766/8656) over the program's UDP socket, or over TLS: one allocation on the
 // configured relay server with long-term credentials, kept alive by Refresh; permissions
 // for the peers' addresses; a channel bound to each peer we talk with (Send indications
 // until it is). What the relay delivers goes to the UdpTransport as relayed datagrams,
@@ -17,8 +17,10 @@
 #include <QObject>
 #include <QPointer>
 #include <QSet>
+#include <QSslCertificate>
 #include <QString>
 
+class QSslSocket;
 class QTimer;
 
 namespace com {
@@ -48,6 +50,10 @@ public:
 
     void setServer(const QHostAddress &address, quint16 port);
     void setCredentials(const QString &username, const QString &password);
+    // Over TLS (TCP) to the server instead of UDP; the server's certificate must verify
+    // against the system's authorities or `caCertificates`.
+    void setTls(bool tls, const QList<QSslCertificate> &caCertificates = QList<QSslCertificate>());
+    bool isTls() const { return m_tls; }
     void setTimings(const Timings &timings) { m_timings = timings; }
 
     // Allocates (again); allocated() or failed() follows.
@@ -101,6 +107,9 @@ private:
     void request(Kind kind, stun::Message message, Pending context);
     void authenticate(stun::Message &message) const;
     void sendRaw(const QByteArray &raw);
+    bool sendToServer(const QByteArray &bytes);
+    void startTls();
+    void onTlsReadyRead();
     void onTick();
     bool onStun(const QByteArray &datagram, const QHostAddress &from, quint16 port);
     bool onChannelData(const QByteArray &datagram, const QHostAddress &from, quint16 port);
@@ -111,6 +120,10 @@ private:
 
     QPointer<UdpTransport> m_transport;
     Timings m_timings;
+    bool m_tls = false;
+    QList<QSslCertificate> m_caCertificates;
+    QSslSocket *m_tlsSocket = nullptr;
+    QByteArray m_tlsIn;
     QHostAddress m_server;
     quint16 m_serverPort = 0;
     QString m_username;

@@ -1,5 +1,6 @@
 #include "crypto/crypto.h"
 
+#include <openssl/evp.h>
 #include <sodium.h>
 
 #include <climits>
@@ -43,6 +44,8 @@ std::uint64_t readLe64(const unsigned char *in)
     return v;
 }
 
+// Whether OpenSSL's cipher and libsodium's agree is checked in the tests; the nonce layout
+// below is the one both are given.
 void sessionNonce(unsigned char nonce[crypto_aead_chacha20poly1305_ietf_NPUBBYTES], std::uint64_t counter)
 {
     std::memset(nonce, 0, 4);
@@ -58,6 +61,13 @@ void wipe(QByteArray &a)
 }
 
 } // namespace
+
+void wipeSecret(QByteArray &secret)
+{
+    if (!secret.isEmpty() && secret.isDetached())
+        sodium_memzero(secret.data(), static_cast<size_t>(secret.size()));
+    secret.clear();
+}
 
 bool initialize()
 {
@@ -315,6 +325,87 @@ bool secretBoxOpen(const QByteArray &boxed, const QByteArray &key, QByteArray *p
 // ---------------------------------------------------------------------------------------------
 // Key id 10..127: session packets
 
+// --- session cipher through OpenSSL --------------------------------------------------------
+
+struct AeadContext
+{
+    EVP_CIPHER_CTX *ctx = nullptr;
+    bool encrypting = false;
+    ~AeadContext() { EVP_CIPHER_CTX_free(ctx); }
+};
+
+namespace {
+
+// A context holding the key, made once per sealer or opener.
+std::shared_ptr<AeadContext> makeAead(const QByteArray &key, bool encrypting)
+{
+    auto aead = std::make_shared<AeadContext>();
+    aead->encrypting = encrypting;
+    aead->ctx = EVP_CIPHER_CTX_new();
+    if (!aead->ctx || EVP_CipherInit_ex(aead->ctx, EVP_chacha20_poly1305(), nullptr, kU8(key), nullptr, encrypting ? 1 : 0) != 1)
+        return nullptr;
+    return aead;
+}
+
+// ChaCha20-Poly1305 (RFC 8439) of `size` bytes from `in` to `out` (they may be the same),
+// with the session header as additional data; sealing writes the tag to `tag`, opening
+// checks it. False on any failure, a tag that doesn't match included.
+bool aeadCrypt(AeadContext &aead, const unsigned char *nonce, const unsigned char *header, const unsigned char *in,
+               std::size_t size, unsigned char *out, unsigned char *tag)
+{
+    EVP_CIPHER_CTX *ctx = aead.ctx;
+    int len = 0;
+    if (size > std::size_t(INT_MAX) || EVP_CipherInit_ex(ctx, nullptr, nullptr, nullptr, nonce, -1) != 1
+        || EVP_CipherUpdate(ctx, nullptr, &len, header, kSessionHeaderBytes) != 1)
+        return false;
+    if (size > 0 && (EVP_CipherUpdate(ctx, out, &len, in, int(size)) != 1 || std::size_t(len) != size))
+        return false;
+    if (!aead.encrypting && EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_SET_TAG, kSessionTagBytes, tag) != 1)
+        return false;
+    if (EVP_CipherFinal_ex(ctx, out + size, &len) != 1)
+        return false;
+    return !aead.encrypting || EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_GET_TAG, kSessionTagBytes, tag) == 1;
+}
+
+} // namespace
+
+// --- SHA-1 -----------------------------------------------------------------------------------
+
+struct Sha1::Context
+{
+    EVP_MD_CTX *ctx = EVP_MD_CTX_new();
+};
+
+Sha1::Sha1()
+    : m_context(new Context)
+{
+    reset();
+}
+
+Sha1::~Sha1()
+{
+    EVP_MD_CTX_free(m_context->ctx);
+    delete m_context;
+}
+
+void Sha1::reset()
+{
+    EVP_DigestInit_ex(m_context->ctx, EVP_sha1(), nullptr);
+}
+
+void Sha1::add(const void *data, std::size_t size)
+{
+    if (size)
+        EVP_DigestUpdate(m_context->ctx, data, size);
+}
+
+void Sha1::finish(unsigned char *digest)
+{
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(m_context->ctx, digest, &length);
+    reset();
+}
+
 SessionSealer::SessionSealer(std::uint8_t keyId, const QByteArray &key)
 {
     if (isSessionKeyId(keyId) && key.size() == kSessionKeyBytes && initialize()) {
@@ -341,12 +432,11 @@ QByteArray SessionSealer::seal(const QByteArray &plain)
     unsigned char nonce[crypto_aead_chacha20poly1305_ietf_NPUBBYTES];
     sessionNonce(nonce, m_counter);
 
-    unsigned long long cipherLen = 0;
-    if (crypto_aead_chacha20poly1305_ietf_encrypt(header + kSessionHeaderBytes, &cipherLen, kU8(plain),
-                                                  static_cast<unsigned long long>(plain.size()), header,
-                                                  kSessionHeaderBytes, nullptr, nonce, kU8(m_key))
-            != 0
-        || cipherLen != static_cast<unsigned long long>(plain.size() + kSessionTagBytes))
+    if (!m_aead)
+        m_aead = makeAead(m_key, true);
+    unsigned char *cipher = header + kSessionHeaderBytes;
+    if (!m_aead
+        || !aeadCrypt(*m_aead, nonce, header, kU8(plain), std::size_t(plain.size()), cipher, cipher + plain.size()))
         return QByteArray();
 
     // Advance before handing the packet out, so a counter value is never used twice. When the
@@ -381,31 +471,47 @@ bool SessionOpener::open(const QByteArray &packet, QByteArray *plain)
 
 bool SessionOpener::open(const char *data, int size, QByteArray *plain)
 {
-    if (!isValid() || !data || size < kSessionHeaderBytes + kSessionTagBytes)
+    if (!data || size < kSessionHeaderBytes + kSessionTagBytes)
         return false;
-    const auto *header = reinterpret_cast<const unsigned char *>(data);
-    if (header[0] != m_keyId)
+    QByteArray out(size - kSessionHeaderBytes - kSessionTagBytes, Qt::Uninitialized);
+    if (!decrypt(reinterpret_cast<const unsigned char *>(data), size, u8(out)))
         return false;
-    const std::uint64_t counter = readLe64(header + 1);
+    if (plain)
+        *plain = out;
+    return true;
+}
+
+bool SessionOpener::openInPlace(char *data, int size)
+{
+    if (!data || size < kSessionHeaderBytes + kSessionTagBytes)
+        return false;
+    auto *packet = reinterpret_cast<unsigned char *>(data);
+    return decrypt(packet, size, packet + kSessionHeaderBytes);
+}
+
+bool SessionOpener::decrypt(const unsigned char *packet, int size, unsigned char *out)
+{
+    if (!isValid() || packet[0] != m_keyId)
+        return false;
+    const std::uint64_t counter = readLe64(packet + 1);
     if (m_any && counter <= m_lastCounter)
         return false;   // replayed or reordered
 
     unsigned char nonce[crypto_aead_chacha20poly1305_ietf_NPUBBYTES];
     sessionNonce(nonce, counter);
-    QByteArray out(size - kSessionHeaderBytes - kSessionTagBytes, Qt::Uninitialized);
-    unsigned long long plainLen = 0;
-    if (crypto_aead_chacha20poly1305_ietf_decrypt(u8(out), &plainLen, nullptr, header + kSessionHeaderBytes,
-                                                  static_cast<unsigned long long>(size - kSessionHeaderBytes), header,
-                                                  kSessionHeaderBytes, nonce, kU8(m_key))
-        != 0)
+    const int plainSize = size - kSessionHeaderBytes - kSessionTagBytes;
+    if (!m_aead)
+        m_aead = makeAead(m_key, false);
+    const unsigned char *cipher = packet + kSessionHeaderBytes;
+    unsigned char tag[kSessionTagBytes];
+    std::memcpy(tag, cipher + plainSize, kSessionTagBytes);
+    if (!m_aead || !aeadCrypt(*m_aead, nonce, packet, cipher, std::size_t(plainSize), out, tag))
         return false;
 
     // Only an authentic packet moves the window; a forged one with a huge counter must not
     // lock the genuine sender out.
     m_lastCounter = counter;
     m_any = true;
-    if (plain)
-        *plain = out;
     return true;
 }
 

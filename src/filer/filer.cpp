@@ -1,5 +1,7 @@
 #include "filer/filer.h"
 #include "filer/filer_p.h"
+#include "filer/filerhub.h"
+#include "filer/breadcrumb.h"
 
 #include "app/base/log.h"
 #include "filer/fileractions.h"
@@ -7,6 +9,7 @@
 #include "filer/filericonview.h"
 #include "filer/filertreeview.h"
 #include "filer/filerviewdrag.h"
+#include "desktop/apps/applauncher.h"
 #include "peers/ipeer.h"
 #include "peers/peermodel.h"
 #include "vfs/fso/vfsclient.h"
@@ -16,11 +19,6 @@
 #include "vfs/models/vfsdrivemodel.h"
 #include "vfs/models/vfsmodel.h"
 #include "vfs/models/vfssortfilterproxymodel.h"
-
-#if __has_include("filer/filerhub.h")
-#include "filer/filerhub.h"
-#define NUSK_FILER_HUB 1
-#endif
 
 #include <QAction>
 #include <QCloseEvent>
@@ -103,12 +101,12 @@ Filer::Filer(QQmlEngine *engine, IDatabase *database, FilerHub *hub, QWidget *pa
     setObjectName(QStringLiteral("Filer"));
     buildPages();
 
-#ifdef NUSK_FILER_HUB
     if (hub)
         connect(hub, &FilerHub::activeFilerChanged, this, &Filer::onActiveFilerChanged);
-#endif
 
     d->vfsManager = new VfsManager(this);
+    connect(d->vfsManager, &VfsManager::copyFinished, this, &Filer::onCopyJobFinished);
+    connect(AppLauncher::instance(), &AppLauncher::deferAppLaunch, this, &Filer::onDeferAppLaunch);
     d->sortModel = new VfsSortFilterProxyModel(this);
     d->selectionModel = new QItemSelectionModel(d->sortModel, this);
     for (QAbstractItemView *view : {static_cast<QAbstractItemView *>(d->treeView),
@@ -155,10 +153,10 @@ void Filer::buildPages()
     };
 
     // Breadcrumb.
-    d->navigation = makeQuick(QStringLiteral("qrc:/qml/BreadCrumb.qml"));
+    d->navigation = new TopNavigation(d->engine, this);
     d->navigation->setResizeMode(QQuickWidget::SizeViewToRootObject);
     d->navigation->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
-    d->navigation->setMinimumHeight(32);
+    d->navigation->installEventFilter(this);
     inner->addWidget(d->navigation);
 
     // A line that explains why the browser shows the computer list instead of its peer.
@@ -176,7 +174,14 @@ void Filer::buildPages()
     d->peerView = makeQuick(QStringLiteral("qrc:/qml/PeerView.qml"));
     d->peerView->setMinimumSize(320, 480);
     if (QObject *root = d->root(d->peerView)) {
-        connect(root, SIGNAL(pathClicked(QString)), this, SLOT(gotoPath(QString)));
+        if (root->metaObject()->indexOfSignal("pathClicked(QString)") >= 0)
+            connect(root, SIGNAL(pathClicked(QString)), this, SLOT(gotoPath(QString)));
+        if (root->metaObject()->indexOfSignal("localPathClicked(QString)") >= 0)
+            connect(root, SIGNAL(localPathClicked(QString)), this, SLOT(gotoLocalPath(QString)));
+        if (root->metaObject()->indexOfSignal("editPeerAclClicked(QString,QString)") >= 0)
+            connect(root, SIGNAL(editPeerAclClicked(QString, QString)), this, SLOT(onEditPeerAcl(QString, QString)));
+        if (root->metaObject()->indexOfSignal("localPathClicked(QString)") >= 0)
+            connect(root, SIGNAL(localPathClicked(QString)), this, SLOT(openLocalPath(QString)));
     }
     d->peerViewAction = new QAction(this);
     d->peerViewAction->setCheckable(true);
@@ -312,11 +317,8 @@ Filer::Page Filer::currentPage() const
 
 bool Filer::isActiveFiler() const
 {
-#ifdef NUSK_FILER_HUB
+    // A browser without a hub (on its own, in tests) acts on every shared action.
     return !d->hub || d->hub->activeFiler() == this;
-#else
-    return true;
-#endif
 }
 
 QString Filer::settingsGroup(const QString &filerUuid)
@@ -381,6 +383,7 @@ void Filer::setPeer(IPeer *peer)
     d->retainedPath.clear();
     d->pendingResolve.clear();
     d->notice->setVisible(false);
+    // The pages bind to the peer through their own GUI-thread mirror of it ("PeerInfo").
     setBreadcrumbProperty("peer", QVariant::fromValue<QObject *>(peer));
     setBreadcrumbProperty("filer", QVariant::fromValue<QObject *>(this));
     d->peer = peer;
@@ -729,7 +732,7 @@ void Filer::onActivated(const QModelIndex &viewIndex)
     const int type = index.data(VfsModel::TypeRole).toInt();
     const QString path = index.data(VfsModel::PathRole).toString();
     if (index.isValid() && type != VfsModel::DriveType && type != VfsModel::DirectoryType && !path.isEmpty()) {
-        // Files open through the launcher; a remote file never by its path on this computer.
+        openFile(path);
         return;
     }
     while (index.isValid() && !(index.data(VfsModel::InfoRole).toUInt() & VfsModel::ExecUser)) {
@@ -774,6 +777,15 @@ void Filer::onUpClicked()
     const QString parentPath = currentRootSource().parent().data(VfsModel::PathRole).toString();
     if (!parentPath.isEmpty())
         gotoPath(parentPath);
+}
+
+void Filer::gotoLocalPath(const QString &path)
+{
+    // The own shares listed on any peer's page are paths of this computer.
+    if (IPeer *local = PeerModel::instance() ? PeerModel::instance()->getPeerForUuid(nullUuidString()) : nullptr) {
+        setPeer(local);
+        gotoPath(path);
+    }
 }
 
 void Filer::onHomeClicked() { gotoPath(kHomePath); }
@@ -821,11 +833,6 @@ void Filer::onBackClicked()
         return;
     setPeer(peer);
     gotoPath(entry.path);
-}
-
-int Filer::historySize() const
-{
-    return int(d->history.size());
 }
 
 void Filer::onPathChanged()
@@ -912,6 +919,15 @@ void Filer::updateFileActions()
         }
     }
     Q_EMIT selectionChanged(uuid, paths);
+
+    // The applications related to the selection follow the active browser only, never a
+    // browser of the other pane.
+    if (isActiveFiler()) {
+        if (online && launcherPaths.size() != dirCount)
+            AppLauncher::instance()->selectRelatedApps(uuid, std::vector<QString>(launcherPaths.begin(), launcherPaths.end()));
+        else if (AppLauncher::instance()->rowCount() > 0)
+            AppLauncher::instance()->clear();
+    }
 
     if (!online) {
         showStatusMessage(d->peer ? qtTrId("filer-status-offline").arg(d->peer->name()) : QString(), 0);
@@ -1024,8 +1040,6 @@ void Filer::viewAsIcons()
 {
     if (isActiveFiler())
         setViewMode(ViewIcons);
-    else
-        updateViewModeActions();
 }
 
 void Filer::viewAsList()
@@ -1150,6 +1164,10 @@ bool Filer::eventFilter(QObject *watched, QEvent *e)
             } else if (onView) {
                 onCustomContextMenuRequested(me->pos());
             }
+        } else if (me->button() == Qt::BackButton) {
+            onBackClicked();
+        } else if (me->button() == Qt::ForwardButton) {
+            onForwardClicked();
         } else if (me->button() == Qt::MiddleButton && onView) {
             const QString p = currentItemPath();
             if (!p.isEmpty() && d->peer)

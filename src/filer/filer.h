@@ -9,6 +9,7 @@
 // "ioThread" and reaches the browser through queued connections.
 
 #include "db/dto.h"
+#include "vfs/jobs/vfscopydto.h"
 
 #include <QItemSelection>
 #include <QModelIndex>
@@ -81,7 +82,6 @@ public:
     QWidget *breadcrumb() const;
     // Whether this browser is the one the hub reports as active (true without a hub).
     bool isActiveFiler() const;
-    int historySize() const;
 
     // The settings group of a browser named by its uuid: "Filer_" and qHash(uuid, 0).
     static QString settingsGroup(const QString &filerUuid);
@@ -109,6 +109,8 @@ public Q_SLOTS:
 
     // Navigation
     void gotoPath(const QString &path);
+    // A path of the local computer, whichever peer the browser shows now.
+    void gotoLocalPath(const QString &path);
     void setCurrentIndexToPath(const QString &path);
     void refreshAndSelect(const QString &path);
     void resolvePath(const QString &path);
@@ -148,6 +150,9 @@ public Q_SLOTS:
     void onMoveRequest(const VfsCopyDto &dto);
     void onShareTriggered();
     void onShareDriveTriggered();
+    void onEditPeerAcl(const QString &peerUuid, const QString &aclUuid);
+    void onDeferAppLaunch(int appId, const QString &peerUuid, const std::vector<QString> &paths);
+    void onCopyJobFinished(const VfsCopyDto &dto);
 
     // View modes, sizes, filters
     void viewAsIcons();
@@ -180,6 +185,9 @@ public Q_SLOTS:
     void clearDropTargetPath(const QString &path);
     void updateFileActions();
     void updateViewModeActions();
+
+    // An own share's path: a place on this computer, whichever computer the browser shows.
+    void openLocalPath(const QString &path);
 
 Q_SIGNALS:
     void activated();
@@ -226,6 +234,10 @@ private:
     void onRowsAboutToBeInserted(const QModelIndex &parent);
     void checkListingDone();
     void addShareMenus(QMenu *menu);
+    void openFile(const QString &path);
+    void deferLaunch(int appId, const std::vector<QString> &paths);
+    QStringList selectedPaths() const;
+    void openShareDialog(bool wholeDrive);
 };
 
 // Resources of the views (delegate images); call once before the first browser is made.

@@ -27,10 +27,11 @@ void ensureIcon(QStyleOptionViewItem *opt, const QModelIndex &index)
 {
     if (!opt->icon.isNull() || index.column() != 0)
         return;
+    // Made once: a new icon per paint would scale its pictures again for every row.
+    static const QIcon folder = QApplication::style()->standardIcon(QStyle::SP_DirIcon);
+    static const QIcon file = QApplication::style()->standardIcon(QStyle::SP_FileIcon);
     const int type = index.data(VfsModel::TypeRole).toInt();
-    QStyle *style = opt->widget ? opt->widget->style() : QApplication::style();
-    opt->icon = style->standardIcon(type == VfsModel::DirectoryType || type == VfsModel::DriveType ? QStyle::SP_DirIcon
-                                                                                                     : QStyle::SP_FileIcon);
+    opt->icon = type == VfsModel::DirectoryType || type == VfsModel::DriveType ? folder : file;
     opt->features |= QStyleOptionViewItem::HasDecoration;
 }
 
@@ -190,7 +191,7 @@ void IconDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option, 
         const int lineHeight = opt.fontMetrics.lineSpacing();
         QRect line(r.left() + kMargin / 2, r.top() + h + kMargin, r.width() - kMargin, lineHeight);
         for (const QString &text : nameLines(opt.text, opt.font, r.width() - kMargin)) {
-            painter->drawText(line, Qt::AlignHCenter | Qt::AlignTop | Qt::TextSingleLine, text);
+            painter->drawText(line, Qt::AlignHCenter | Qt::AlignTop | Qt::TextSingleLine | Qt::TextDontClip, text);
             line.translate(0, lineHeight);
         }
     }
@@ -244,6 +245,18 @@ void ItemDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option, 
     const QWidget *widget = opt.widget;
     QStyle *style = widget ? widget->style() : QApplication::style();
     style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
+}
+
+void ItemDelegate::updateEditorGeometry(QWidget *editor, const QStyleOptionViewItem &option,
+                                        const QModelIndex &index) const
+{
+    QStyleOptionViewItem opt = option;
+    initStyleOption(&opt, index);
+    ensureIcon(&opt, index);
+    opt.decorationSize = QSize(iconSize(), iconSize());
+    opt.showDecorationSelected = editor->style()->styleHint(QStyle::SH_ItemView_ShowDecorationSelected, nullptr, editor);
+    QStyle *style = opt.widget ? opt.widget->style() : QApplication::style();
+    editor->setGeometry(style->subElementRect(QStyle::SE_ItemViewItemText, &opt, editor));
 }
 
 QSize ItemDelegate::sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const

@@ -3,9 +3,16 @@
 
 #include "filer/filer.h"
 #include "filer/filer_p.h"
+#include "filer/filerhub.h"
 
 #include "app/base/log.h"
+#include "desktop/apps/applauncher.h"
+#include "desktop/archive/extractdialog.h"
+#include "desktop/archive/p7zip.h"
+#include "filer/deferredlaunch.h"
 #include "filer/filericonview.h"
+#include "filer/filerlaunch.h"
+#include "filer/sharewithdialog.h"
 #include "filer/filertreeview.h"
 #include "filer/filerviewdrag.h"
 #include "peers/peermodel.h"
@@ -15,11 +22,6 @@
 #include "vfs/jobs/vfsmanager.h"
 #include "vfs/models/vfssortfilterproxymodel.h"
 #include "db/idatabase.h"
-
-#if __has_include("filer/filerhub.h")
-#include "filer/filerhub.h"
-#define NUSK_FILER_HUB 1
-#endif
 
 #include <QDropEvent>
 #include <QFileInfo>
@@ -46,6 +48,7 @@ struct FallbackRecord
     VfsCopyDto clipboard;
     std::vector<VfsMoveJob *> moves;
     std::vector<VfsMakeDirectoryJob *> makeDirs;
+    DeferredLaunches launches;
 };
 
 FallbackRecord &fallback()
@@ -88,28 +91,29 @@ std::function<int(bool moveAllowed)> &dropChooser()
 // it, exactly once.
 VfsCopyDto &filerClipboard(FilerHub *hub)
 {
-#ifdef NUSK_FILER_HUB
     if (hub)
         return hub->clipboard()->clipboard;
-#endif
     return fallback().clipboard;
 }
 
 std::vector<VfsMoveJob *> &filerPendingMoves(FilerHub *hub)
 {
-#ifdef NUSK_FILER_HUB
     if (hub)
         return hub->clipboard()->pendingMoves;
-#endif
     return fallback().moves;
+}
+
+DeferredLaunches &filerLaunches(FilerHub *hub)
+{
+    if (hub)
+        return hub->clipboard()->launches;
+    return fallback().launches;
 }
 
 std::vector<VfsMakeDirectoryJob *> &filerPendingMakeDirs(FilerHub *hub)
 {
-#ifdef NUSK_FILER_HUB
     if (hub)
         return hub->clipboard()->pendingMakeDirectories;
-#endif
     return fallback().makeDirs;
 }
 
@@ -556,10 +560,20 @@ std::function<QAction *(QMenu *)> &Filer::contextMenuHook()
 
 void Filer::openWithMenu(QMenu *menu, QAction *extraAction)
 {
-    // The applications of the selection come from the launcher; until there is one, only the
-    // extra entry (preview) stands here.
+    AppLauncher *launcher = AppLauncher::instance();
+    const int rows = launcher->rowCount();
+    QMenu *more = rows >= 2 ? new QMenu(qtTrId("menu-open-with"), menu) : nullptr;
+    for (int i = 0; i < rows; ++i) {
+        const QModelIndex row = launcher->index(i, 0);
+        QMenu *target = i == 0 ? menu : more;
+        QAction *entry = target->addAction(launcher->data(row, AppLauncher::NameRole).toString());
+        entry->setIcon(QIcon::fromTheme(launcher->data(row, AppLauncher::AppIconRole).toString()));
+        entry->setProperty("app", launcher->data(row, AppLauncher::AppIdRole));
+    }
     if (extraAction && extraAction->isEnabled())
         menu->addAction(extraAction);
+    if (more)
+        menu->addMenu(more);
 }
 
 void Filer::onCustomContextMenuRequested(const QPoint &pos)
@@ -577,6 +591,11 @@ void Filer::onCustomContextMenuRequested(const QPoint &pos)
     openWithMenu(&menu, sharedAction("filer.preview"));
     if (!menu.actions().isEmpty())
         menu.addSeparator();
+    QAction *extract = nullptr;
+    if (local && selected.size() == 1
+        && P7Zip::isSupportedArchive(sourceIndex(selected.first()).data(VfsModel::PathRole).toString())) {
+        extract = menu.addAction(selected.first().data(Qt::DecorationRole).value<QIcon>(), qtTrId("menu-extract-item"));
+    }
     if (!selected.isEmpty()) {
         if (sharedAction("filer.copy")->isEnabled()) {
             menu.addAction(sharedAction("filer.cut"));
@@ -597,10 +616,19 @@ void Filer::onCustomContextMenuRequested(const QPoint &pos)
         menu.addAction(sharedAction("filer.trash"));
     if (local && !selected.isEmpty())
         menu.addAction(sharedAction("filer.show-props"));
-    if (contextMenuHook())
-        contextMenuHook()(&menu);
-    else
-        menu.exec(QCursor::pos());
+    QAction *chosen = contextMenuHook() ? contextMenuHook()(&menu) : menu.exec(QCursor::pos());
+    if (!chosen)
+        return;
+    if (chosen->property("app").isValid()) {
+        AppLauncher::instance()->launch(chosen->property("app").toInt());
+    } else if (chosen == extract) {
+        const QModelIndex archive = sourceIndex(selected.first());
+        auto *zip = new P7Zip(archive.data(VfsModel::PathRole).toString(), this);
+        new ExtractDialog(zip, nullptr);
+        connect(zip, &P7Zip::extracted, this, &Filer::refreshAndSelect);
+        if (!zip->start(archive.parent().data(VfsModel::PathRole).toString()))
+            zip->deleteLater();
+    }
 }
 
 void Filer::addShareMenus(QMenu *menu)
@@ -642,13 +670,130 @@ void Filer::addShareMenus(QMenu *menu)
         menu->addMenu(drive);
 }
 
-// Properties, reveal, sharing and opening belong to the panes' side; these slots are where
-// the browser hands them over.
-void Filer::onShowPropertiesActionTriggered() {}
-void Filer::onShowInExplorerActionTriggered() {}
-void Filer::onOpenInActionTriggered() {}
-void Filer::onShareTriggered() {}
-void Filer::onShareDriveTriggered() {}
+// ---------------------------------------------------------------------------------------------
+// Opening, properties, sharing
+
+void Filer::openFile(const QString &path)
+{
+    if (!d->peer || path.isEmpty())
+        return;
+    AppLauncher *launcher = AppLauncher::instance();
+    if (d->peer->isLocal()) {
+        launcher->launchDefault(path);
+        return;
+    }
+    // A file of another computer opens from a local copy, never by its path here: the first
+    // related application, else the desktop's default once the copy is there.
+    const int appId = launcher->rowCount() > 0 ? launcher->data(launcher->index(0, 0), AppLauncher::AppIdRole).toInt() : -1;
+    deferLaunch(appId, {path});
+}
+
+void Filer::deferLaunch(int appId, const std::vector<QString> &paths)
+{
+    VfsCopyDto request;
+    if (!filerLaunches(d->hub).add(appId, d->peer->uuid(), paths, d->model(), &request))
+        return;
+    for (const VfsCopyItem &item : request.items)
+        logPrintf(LogNfo1, "defer copy: %s %llu %d", qUtf8Printable(item.path), item.size, item.type);
+    d->vfsManager->copy(request);
+}
+
+void Filer::onDeferAppLaunch(int appId, const QString &peerUuid, const std::vector<QString> &paths)
+{
+    if (!d->peer || d->peer->uuid() != peerUuid || !isActiveFiler())
+        return;
+    deferLaunch(appId, paths);
+}
+
+void Filer::onCopyJobFinished(const VfsCopyDto &dto)
+{
+    // The browser whose job made the copies starts the program, active or not, so that no
+    // launch is lost to a switch of panes meanwhile.
+    DeferredLaunch launch;
+    if (!filerLaunches(d->hub).take(dto.uuid, &launch))
+        return;
+    if (launch.appId >= 0) {
+        AppLauncher::instance()->launch(launch.appId, nullUuidString(), launch.localPaths);
+        return;
+    }
+    for (const QString &local : launch.localPaths)
+        filerlaunch::startDetached(QStringLiteral("xdg-open"), {local});
+}
+
+QStringList Filer::selectedPaths() const
+{
+    QStringList paths;
+    if (!d->selectionModel)
+        return paths;
+    for (const QModelIndex &viewIndex : d->selectionModel->selectedIndexes()) {
+        const QString path = viewIndex.column() == 0 ? sourceIndex(viewIndex).data(VfsModel::PathRole).toString() : QString();
+        if (!path.isEmpty())
+            paths.append(path);
+    }
+    return paths;
+}
+
+void Filer::onShowPropertiesActionTriggered()
+{
+    if (!d->peer || !d->sortModel || !d->selectionModel || !isActiveFiler() || !d->peer->isLocal())
+        return;
+    const QStringList paths = selectedPaths();
+    if (!paths.isEmpty())
+        filerlaunch::showProperties(paths.first());
+}
+
+void Filer::onShowInExplorerActionTriggered()
+{
+    if (!d->peer || !d->peer->isLocal() || !isActiveFiler())
+        return;
+    const QString path = currentItemPath();
+    if (!path.isEmpty())
+        filerlaunch::revealItem(path);
+}
+
+void Filer::onOpenInActionTriggered()
+{
+    auto *action = qobject_cast<QAction *>(sender());
+    if (!action || !d->peer || !d->currentView || !d->sortModel || !d->peer->isLocal())
+        return;
+    const QString command = action->data().toString();
+    logPrintf(LogNfo1, "exec %s", qUtf8Printable(command));
+    if (!filerlaunch::runCommand(command, selectedPaths()))
+        logPrintf(LogNfo1, "unsupported exec command: %s", qUtf8Printable(command));
+}
+
+void Filer::openShareDialog(bool wholeDrive)
+{
+    auto *action = qobject_cast<QAction *>(sender());
+    if (!action || !d->peer || !isActiveFiler() || !PeerModel::instance())
+        return;
+    IPeer *sharePeer = PeerModel::instance()->getPeerForUuid(action->data().toString());
+    QModelIndexList selected;
+    for (const QModelIndex &viewIndex : d->selectionModel->selectedIndexes()) {
+        if (viewIndex.column() == 0)
+            selected.append(sourceIndex(viewIndex));
+    }
+    if (ShareWithDialog *dialog = ShareWithDialog::openForSelection(d->engine, d->database, sharePeer, d->peer, selected,
+                                                                    currentRootSource(), wholeDrive, this))
+        dialog->show();
+}
+
+void Filer::onShareTriggered()
+{
+    openShareDialog(false);
+}
+
+void Filer::onShareDriveTriggered()
+{
+    openShareDialog(true);
+}
+
+void Filer::onEditPeerAcl(const QString &peerUuid, const QString &aclUuid)
+{
+    IPeer *sharePeer = PeerModel::instance() ? PeerModel::instance()->getPeerForUuid(peerUuid) : nullptr;
+    if (ShareWithDialog *dialog = ShareWithDialog::openForEntry(d->engine, d->database, sharePeer, aclUuid, this))
+        dialog->show();
+}
 
 // ---------------------------------------------------------------------------------------------
 // Drag and drop

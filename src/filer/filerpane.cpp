@@ -470,7 +470,9 @@ void FilerPane::onTabBarClicked(int index)
         return;
     if (m_hub)
         m_hub->setActiveFilerPane(this);
-    newFilerTab();
+    // After the tab bar has finished with the click: it selects the tab under the pointer
+    // when the press ends, which would otherwise be one of the shifted tabs.
+    QMetaObject::invokeMethod(this, &FilerPane::newFilerTab, Qt::QueuedConnection);
 }
 
 void FilerPane::onCurrentChanged(int index)

@@ -3,21 +3,33 @@
 #include "app/base/screenscenes.h"
 #include "filer/filer.h"
 #include "filer/filericonview.h"
+#include "filer/filerpanesresources.h"
 #include "peers/ipeer.h"
 #include "peers/peermodel.h"
 #include "vfs/models/vfsmodel.h"
 #include "vfs/models/vfssortfilterproxymodel.h"
 
 #include <QAbstractItemView>
+#include <QApplication>
+#include <QCursor>
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPointer>
+#include <QGuiApplication>
+#include <QQuickView>
+#include <QQuickWidget>
+#include <QWindow>
 #include <QTimer>
+
+#include <functional>
 
 namespace {
 
@@ -59,6 +71,14 @@ QString sampleFolder()
     return folder;
 }
 
+QPointer<Filer> &standalone()
+{
+    static QPointer<Filer> filer;
+    return filer;
+}
+
+// The browser of the window's active pane; where the window has none, a browser window of
+// its own over the main window, on the window's shared QML engine.
 Filer *windowFiler(QWidget *mainWindow)
 {
     if (!mainWindow)
@@ -67,10 +87,53 @@ Filer *windowFiler(QWidget *mainWindow)
         if (filer->isVisible())
             return filer;
     }
-    return nullptr;
+    if (!standalone()) {
+        initFilerPanesResources();
+        // The window's shared engine (with its image providers) lives in its QML view.
+        QQmlEngine *engine = nullptr;
+        for (QWindow *window : QGuiApplication::allWindows()) {
+            if (auto *view = qobject_cast<QQuickView *>(window); view && !engine)
+                engine = view->engine();
+        }
+        if (!engine) {
+            if (auto *quick = mainWindow->findChild<QQuickWidget *>())
+                engine = quick->engine();
+        }
+        standalone() = new Filer(engine, nullptr, nullptr, nullptr);
+        standalone()->setGeometry(mainWindow->geometry());
+        standalone()->show();
+        standalone()->raise();
+    }
+    return standalone();
 }
 
-// Calls `ready` once the browser shows `path` with rows, and its icons had a moment to load.
+void closeStandalone(QWidget *)
+{
+    // Later: a scene's menu or dialog may still be returning into the browser.
+    if (standalone()) {
+        standalone()->hide();
+        standalone()->deleteLater();
+        standalone() = nullptr;
+    }
+}
+
+// Whether every picture the browser shows has its thumbnail.
+bool thumbnailsLoaded(Filer *filer)
+{
+    QAbstractItemView *view = filer->currentView();
+    const QModelIndex root = view->rootIndex();
+    for (int r = 0; r < view->model()->rowCount(root); ++r) {
+        const QModelIndex index = view->model()->index(r, 0, root);
+        const QString name = index.data(VfsModel::NameRole).toString().toLower();
+        if ((name.endsWith(QLatin1String(".png")) || name.endsWith(QLatin1String(".jpg")))
+            && !index.data(VfsModel::PreviewRole).isValid())
+            return false;
+    }
+    return true;
+}
+
+// Calls `ready` once the browser shows `path` with rows and, within a few seconds, the
+// thumbnails of its pictures.
 void whenShown(Filer *filer, const QString &path, ScreenScenes::Ready ready)
 {
     QPointer<Filer> guard(filer);
@@ -79,7 +142,8 @@ void whenShown(Filer *filer, const QString &path, ScreenScenes::Ready ready)
     clock->start();
     QObject::connect(poll, &QTimer::timeout, [poll, guard, path, ready, clock] {
         const bool shown = guard && guard->path() == path && guard->currentView()
-                           && guard->sortModel()->rowCount(guard->currentView()->rootIndex()) > 0;
+                           && guard->sortModel()->rowCount(guard->currentView()->rootIndex()) > 0
+                           && (thumbnailsLoaded(guard) || clock->elapsed() > 6000);
         if (!shown && clock->elapsed() < 15000)
             return;
         poll->stop();
@@ -89,7 +153,18 @@ void whenShown(Filer *filer, const QString &path, ScreenScenes::Ready ready)
     poll->start(50);
 }
 
-void showLocal(QWidget *mainWindow, Filer::ViewMode mode, int sizeSteps, ScreenScenes::Ready ready)
+// A folder of the user's home when the run prepared one, else the sample folder.
+QString folderFor(const QString &homeFolder)
+{
+    const QString path = QDir::homePath() + QLatin1Char('/') + homeFolder;
+    return QFileInfo(path).isDir() ? path : sampleFolder();
+}
+
+// What a scene does once its folder is shown, with one item selected.
+using Then = std::function<void(Filer *filer, const QModelIndex &selected, ScreenScenes::Ready ready)>;
+
+void showLocal(QWidget *mainWindow, Filer::ViewMode mode, int sizeSteps, const QString &homeFolder,
+               ScreenScenes::Ready ready, Then then = {})
 {
     Filer *filer = windowFiler(mainWindow);
     IPeer *local = PeerModel::instance() ? PeerModel::instance()->getPeerForUuid(nullUuidString()) : nullptr;
@@ -103,22 +178,30 @@ void showLocal(QWidget *mainWindow, Filer::ViewMode mode, int sizeSteps, ScreenS
         if (auto *icons = qobject_cast<FilerIconView *>(filer->currentView()))
             sizeSteps > 0 ? icons->increaseItemSize() : icons->decreaseItemSize();
     }
-    const QString folder = sampleFolder();
+    const QString folder = folderFor(homeFolder);
     filer->gotoPath(folder);
-    whenShown(filer, folder, [filer = QPointer<Filer>(filer), ready] {
-        if (filer && filer->currentView()) {
-            // One picture selected, so the selection count shows in the status line.
-            const QModelIndex root = filer->currentView()->rootIndex();
-            const QModelIndex second = filer->currentView()->model()->index(5, 0, root);
-            filer->currentView()->selectionModel()->select(second, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
-            filer->currentView()->setFocus();
-        }
-        ready();
+    whenShown(filer, folder, [filer = QPointer<Filer>(filer), ready, then] {
+        if (!filer || !filer->currentView())
+            return ready();
+        // One item selected, so the selection count shows in the status line.
+        QAbstractItemView *view = filer->currentView();
+        const QModelIndex root = view->rootIndex();
+        const QModelIndex item = view->model()->index(qMin(4, view->model()->rowCount(root) - 1), 0, root);
+        view->selectionModel()->setCurrentIndex(item, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        view->setFocus();
+        if (then)
+            then(filer, item, ready);
+        else
+            ready();
     });
 }
 
 void resetIcons(QWidget *mainWindow)
 {
+    if (standalone()) {
+        closeStandalone(mainWindow);
+        return;
+    }
     if (Filer *filer = windowFiler(mainWindow)) {
         if (auto *icons = filer->findChild<FilerIconView *>()) {
             while (icons->itemSide() < 96)
@@ -130,19 +213,66 @@ void resetIcons(QWidget *mainWindow)
     }
 }
 
+// The scenes below run a menu or a dialog in a nested loop: `ready` is armed first, and the
+// cleanup closes what is still open.
+void closeOpenPopups(QWidget *mainWindow)
+{
+    if (QWidget *popup = QApplication::activePopupWidget())
+        popup->close();
+    if (QWidget *modal = QApplication::activeModalWidget())
+        modal->close();
+    if (QWidget *focus = QApplication::focusWidget()) {
+        QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+        QApplication::sendEvent(focus, &escape);
+    }
+    closeStandalone(mainWindow);
+}
+
+void rightClick(Filer *filer, const QModelIndex &item)
+{
+    QAbstractItemView *view = filer->currentView();
+    const QPoint at = view->visualRect(item).center() + QPoint(-40, 0);
+    QCursor::setPos(view->viewport()->mapToGlobal(at));
+    QMouseEvent press(QEvent::MouseButtonPress, at, Qt::RightButton, Qt::RightButton, Qt::NoModifier);
+    QApplication::sendEvent(view->viewport(), &press);
+    QMouseEvent release(QEvent::MouseButtonRelease, at, Qt::RightButton, Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(view->viewport(), &release);
+}
+
 } // namespace
 
 void addFilerViewScreenScenes(ScreenScenes &scenes)
 {
     scenes.add(QStringLiteral("filer-list"), [](QWidget *w, ScreenScenes::Ready ready) {
-        showLocal(w, Filer::ViewColumns, 0, ready);
-    });
+        showLocal(w, Filer::ViewColumns, 0, QStringLiteral("Documents"), ready);
+    }, closeStandalone);
     scenes.add(QStringLiteral("filer-icons-small"), [](QWidget *w, ScreenScenes::Ready ready) {
-        showLocal(w, Filer::ViewIcons, -1, ready);
+        showLocal(w, Filer::ViewIcons, -1, QStringLiteral("Pictures/Iceland 2024"), ready);
     }, resetIcons);
     scenes.add(QStringLiteral("filer-icons-large"), [](QWidget *w, ScreenScenes::Ready ready) {
-        showLocal(w, Filer::ViewIcons, 2, ready);
+        showLocal(w, Filer::ViewIcons, 2, QStringLiteral("Pictures/Iceland 2024"), ready);
     }, resetIcons);
+    scenes.add(QStringLiteral("filer-context-menu"), [](QWidget *w, ScreenScenes::Ready ready) {
+        showLocal(w, Filer::ViewColumns, 0, QStringLiteral("Documents"), ready,
+                  [](Filer *filer, const QModelIndex &item, ScreenScenes::Ready ready) {
+                      QTimer::singleShot(700, ready);
+                      QTimer::singleShot(0, filer, [filer, item] { rightClick(filer, item); });
+                  });
+    }, closeOpenPopups);
+    scenes.add(QStringLiteral("filer-rename"), [](QWidget *w, ScreenScenes::Ready ready) {
+        showLocal(w, Filer::ViewColumns, 0, QStringLiteral("Documents"), ready,
+                  [](Filer *filer, const QModelIndex &, ScreenScenes::Ready ready) {
+                      filer->onRenameActionTriggered();
+                      QTimer::singleShot(400, ready);
+                  });
+    }, closeOpenPopups);
+    scenes.add(QStringLiteral("filer-delete-confirm"), [](QWidget *w, ScreenScenes::Ready ready) {
+        showLocal(w, Filer::ViewColumns, 0, QStringLiteral("Documents"), ready,
+                  [](Filer *filer, const QModelIndex &, ScreenScenes::Ready ready) {
+                      QTimer::singleShot(700, ready);
+                      QTimer::singleShot(0, filer, [filer] { filer->onDeleteActionTriggered(); });
+                  });
+    }, closeOpenPopups);
     scenes.add(QStringLiteral("filer-remote-share"), [](QWidget *w, ScreenScenes::Ready ready) {
         Filer *filer = windowFiler(w);
         IPeer *remote = nullptr;
@@ -178,5 +308,5 @@ void addFilerViewScreenScenes(ScreenScenes &scenes)
             whenShown(guard, path, ready);
         });
         poll->start(50);
-    });
+    }, closeStandalone);
 }

@@ -7,10 +7,6 @@
         <source>Home</source>
         <translation>Persönlicher Ordner</translation>
     </message>
-    <message id="place-network">
-        <source>Computers</source>
-        <translation>Computer</translation>
-    </message>
     <message id="breadcrump-online-tooltip">
         <source>Connect with your other computers</source>
         <translation>Mit den anderen Computern verbinden</translation>

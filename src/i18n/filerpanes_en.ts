@@ -7,10 +7,6 @@
         <source>Home</source>
         <translation>Home</translation>
     </message>
-    <message id="place-network">
-        <source>Computers</source>
-        <translation>Computers</translation>
-    </message>
     <message id="breadcrump-online-tooltip">
         <source>Connect with your other computers</source>
         <translation>Connect with your other computers</translation>

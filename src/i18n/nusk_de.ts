@@ -206,17 +206,9 @@
             <numerusform>(%n. Kopie)</numerusform>
         </translation>
     </message>
-    <message id="btn-cancel">
-        <source>Cancel</source>
-        <translation>Abbrechen</translation>
-    </message>
     <message id="btn-close">
         <source>Close</source>
         <translation>Schließen</translation>
-    </message>
-    <message id="btn-delete">
-        <source>Delete</source>
-        <translation>Löschen</translation>
     </message>
     <message id="btn-copy">
         <source>Copy</source>

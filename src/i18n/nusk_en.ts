@@ -206,17 +206,9 @@
             <numerusform>(%n. Copy)</numerusform>
         </translation>
     </message>
-    <message id="btn-cancel">
-        <source>Cancel</source>
-        <translation>Cancel</translation>
-    </message>
     <message id="btn-close">
         <source>Close</source>
         <translation>Close</translation>
-    </message>
-    <message id="btn-delete">
-        <source>Delete</source>
-        <translation>Delete</translation>
     </message>
     <message id="btn-copy">
         <source>Copy</source>

@@ -31,10 +31,6 @@
         <source>Active Invitations...</source>
         <translation>Aktive Einladungen...</translation>
     </message>
-    <message id="place-network">
-        <source>Network</source>
-        <translation>Netzwerk</translation>
-    </message>
     <message id="action-about-nusk">
         <source>About nusk</source>
         <translation>Über nusk</translation>
@@ -214,6 +210,10 @@
     <message id="inv-hint-expired">
         <source>This invitation has expired. Ask for a new one.</source>
         <translation>Diese Einladung ist abgelaufen. Bitte um eine neue.</translation>
+    </message>
+    <message id="no-preview-available">
+        <source>No preview for "%1" available.</source>
+        <translation>Keine Vorschau für „%1“ verfügbar.</translation>
     </message>
 </context>
 </TS>

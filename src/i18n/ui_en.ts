@@ -31,10 +31,6 @@
         <source>Active Invitations...</source>
         <translation>Active Invitations...</translation>
     </message>
-    <message id="place-network">
-        <source>Network</source>
-        <translation>Network</translation>
-    </message>
     <message id="action-about-nusk">
         <source>About nusk</source>
         <translation>About nusk</translation>
@@ -214,6 +210,10 @@
     <message id="inv-hint-expired">
         <source>This invitation has expired. Ask for a new one.</source>
         <translation>This invitation has expired. Ask for a new one.</translation>
+    </message>
+    <message id="no-preview-available">
+        <source>No preview for "%1" available.</source>
+        <translation>No preview for "%1" available.</translation>
     </message>
 </context>
 </TS>

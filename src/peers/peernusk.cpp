@@ -121,6 +121,8 @@ void PeerNusk::init()
     m_retryTimer = new QTimer(this);
     m_retryTimer->setSingleShot(true);
     connect(m_retryTimer, &QTimer::timeout, this, &PeerNusk::dial);
+    m_upgradeTimer = new QTimer(this);
+    connect(m_upgradeTimer, &QTimer::timeout, this, &PeerNusk::dialBetter);
 }
 
 VfsClient *PeerNusk::vfsClient() const
@@ -405,6 +407,34 @@ void PeerNusk::dial()
     }
 
     setLinkState(LinkConnecting);
+    startDialling(contact, targets, local);
+}
+
+void PeerNusk::dialBetter()
+{
+    // The link stays as it is; a better one that comes up replaces it (prefer()).
+    if (m_retired || !m_started || !m_hub || isLocal() || !m_networkEnabled)
+        return;
+    if (!m_link || !m_link->isEstablished() || !m_dialing.isEmpty())
+        return;
+    const int current = transportRank(com::Hub::transportOf(m_link));
+    if (current == 0)
+        return;
+    Contact contact;
+    {
+        QMutexLocker lock(&m_mutex);
+        contact = m_contact;
+    }
+    const com::Hub *hub = m_hub;
+    const QList<DialTarget> targets = dialTargets(contact.transports, kMaxDialTargets, [hub, current](const QString &type) {
+        return transportRank(type) < current && hub->canDial(type);
+    });
+    if (!targets.isEmpty())
+        startDialling(contact, targets, false);
+}
+
+void PeerNusk::startDialling(const Contact &contact, const QList<DialTarget> &targets, bool local)
+{
     const QString invitation = local ? QString() : contact.invitationUuid;
     const QByteArray proofKey = local ? QByteArray() : contact.invitationProofKey;
     const qint64 round = nextDialRound();
@@ -533,6 +563,7 @@ void PeerNusk::adopt(com::Link *link)
 
     m_attempts = 0;
     m_retryTimer->stop();
+    m_upgradeTimer->start(peerTimings().upgradeMs);
     takeGreeting(link);
 
     bool provisional;
@@ -665,7 +696,7 @@ void PeerNusk::fsoTransmitSrv(std::vector<unsigned char> message)
     link->send(message);
 }
 
-void PeerNusk::onReceivedMessageCli(std::vector<unsigned char> message)
+void PeerNusk::onReceivedMessageCli(const std::vector<unsigned char> &message)
 {
     com::MessageHeader header;
     if (!com::peekMessageHeader(message.data(), message.size(), header))
@@ -681,7 +712,7 @@ void PeerNusk::onReceivedMessageCli(std::vector<unsigned char> message)
         m_endpoint->replyArrived(message);
 }
 
-void PeerNusk::onReceivedMessageSrv(std::vector<unsigned char> message)
+void PeerNusk::onReceivedMessageSrv(const std::vector<unsigned char> &message)
 {
     com::MessageHeader header;
     if (!com::peekMessageHeader(message.data(), message.size(), header))

@@ -24,6 +24,7 @@
 #include "db/dto.h"
 #include "peers/ipeer.h"
 #include "peers/peerendpoint.h"
+#include "peers/peertransports.h"
 
 #include <QElapsedTimer>
 #include <QList>
@@ -112,8 +113,8 @@ public:
 public Q_SLOTS:
     void fsoTransmitCLi(std::vector<unsigned char> message);
     void fsoTransmitSrv(std::vector<unsigned char> message);
-    void onReceivedMessageCli(std::vector<unsigned char> message);
-    void onReceivedMessageSrv(std::vector<unsigned char> message);
+    void onReceivedMessageCli(const std::vector<unsigned char> &message);
+    void onReceivedMessageSrv(const std::vector<unsigned char> &message);
     void setAcls(std::vector<PeerAclDto> acls);
     // Re-reads key, transports and attributes from the database.
     void reload();
@@ -130,6 +131,9 @@ private:
     void connectDatabase();
     void reloadAcls();
     void dial();
+    // While up over a worse transport: dials the better ones the contact has.
+    void dialBetter();
+    void startDialling(const Contact &contact, const QList<DialTarget> &targets, bool local);
     void scheduleRetry();
     void onDialEstablished(com::Link *link);
     void onDialClosed(com::Link *link);
@@ -144,6 +148,7 @@ private:
     IDatabase *m_database = nullptr;
     QPointer<com::Hub> m_hub;
     QTimer *m_retryTimer = nullptr;
+    QTimer *m_upgradeTimer = nullptr;
 
     // Under m_mutex: what other threads may read.
     Contact m_contact;

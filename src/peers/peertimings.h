@@ -6,6 +6,7 @@ struct PeerTimings
 {
     int retryInitialMs = 2000;    // first reconnection attempt after a link went down
     int retryMaxMs = 60000;       // the back-off doubles up to this
+    int upgradeMs = 300000;       // a link over a worse transport tries the better ones this often
 };
 
 void setPeerTimings(const PeerTimings &timings);

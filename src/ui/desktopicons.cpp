@@ -1,11 +1,10 @@
 #include "ui/desktopicons.h"
 
-#include <QCryptographicHash>
+#include "ui/preview/xdgthumbnails.h"
+
 #include <QDir>
 #include <QFileInfo>
-#include <QImageReader>
 #include <QMimeDatabase>
-#include <QStandardPaths>
 #include <QUrl>
 
 namespace desktopicons {
@@ -88,46 +87,14 @@ QIcon applicationIcon(const QString &location)
     return icon;
 }
 
-namespace {
-
-// A cached thumbnail of the freedesktop cache that matches the file's modification time.
-QImage cachedThumbnail(const QString &path, const QSize &size)
-{
-    const QFileInfo info(path);
-    if (!info.isFile())
-        return QImage();
-    const QByteArray uri = QUrl::fromLocalFile(info.absoluteFilePath()).toEncoded();
-    const QString name = QString::fromLatin1(QCryptographicHash::hash(uri, QCryptographicHash::Md5).toHex())
-        + QStringLiteral(".png");
-    const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation)
-        + QStringLiteral("/thumbnails/");
-    const int want = qMax(size.width(), size.height());
-    const QStringList folders = want > 256 ? QStringList{QStringLiteral("x-large"), QStringLiteral("large")}
-        : want > 128 ? QStringList{QStringLiteral("large"), QStringLiteral("x-large"), QStringLiteral("normal")}
-                     : QStringList{QStringLiteral("normal"), QStringLiteral("large")};
-    for (const QString &folder : folders) {
-        QImageReader reader(cache + folder + QLatin1Char('/') + name, "png");
-        const QString mtime = reader.text(QStringLiteral("Thumb::MTime"));
-        if (mtime.isEmpty() || mtime.toLongLong() != info.lastModified().toSecsSinceEpoch())
-            continue;
-        QImage image = reader.read();
-        if (image.isNull())
-            continue;
-        if (image.width() > size.width() || image.height() > size.height())
-            image = image.scaled(size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-        return image;
-    }
-    return QImage();
-}
-
-} // namespace
-
 QImage shellItemImage(const QString &path, const QSize &size, int flags)
 {
     if (size.isEmpty())
         return QImage();
     if (!(flags & IconOnly)) {
-        const QImage thumb = cachedThumbnail(path, size);
+        QImage thumb = loadDesktopThumbnail(path, qMax(size.width(), size.height()));
+        if (!thumb.isNull() && (thumb.width() > size.width() || thumb.height() > size.height()))
+            thumb = thumb.scaled(size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
         if (!thumb.isNull() || (flags & ThumbnailOnly))
             return thumb;
     }

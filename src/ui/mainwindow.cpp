@@ -11,8 +11,16 @@
 #include "peers/invitationmodel.h"
 #include "peers/peermodel.h"
 #include "ui/mainwindow_p.h"
+#include "desktop/apps/applauncher.h"
+#include "desktop/common/desktopresources.h"
+#include "desktop/update/updatenotification.h"
+#include "filer/filer.h"
+#include "filer/filerpanesresources.h"
 #include "ui/nodeview/nodeview.h"
 #include "ui/panepage.h"
+#include "ui/preview/preview.h"
+#include "filer/filerhub.h"
+#include "filer/filerpane.h"
 #include "ui/qmltypes.h"
 #include "ui/sharedactions.h"
 #include "ui/theme.h"
@@ -59,6 +67,9 @@ MainWindow::MainWindow(ConnectionManager *connectionManager, IDatabase *database
     , d(new MainWindowPrivate)
 {
     initUiResources();
+    initFilerViewResources();
+    initFilerPanesResources();
+    initDesktopResources();
     s_instance = this;
     setWindowTitle(QCoreApplication::applicationName());
     setObjectName(QStringLiteral("MainWindow"));
@@ -78,9 +89,7 @@ MainWindow::MainWindow(ConnectionManager *connectionManager, IDatabase *database
 
     d->connectionManager = connectionManager;
     d->database = database;
-    // The application launcher is fetched here once the desktop layer provides it, and the
-    // pane hub (tracker of the active pane and owner of the internal clipboard) is made here
-    // once the file panes exist.
+    d->filerHub = new FilerHub(this);
 
     ConfigSettings settings;
     ActionRegistry::registerDefaults(settings.settings());
@@ -120,8 +129,7 @@ MainWindow::MainWindow(ConnectionManager *connectionManager, IDatabase *database
     context->setContextProperty(QStringLiteral("filerRenameAction"), g_actions.rename);
     context->setContextProperty(QStringLiteral("filerClearMarkedAction"), g_actions.clearMarked);
     context->setContextProperty(QStringLiteral("mainWindow"), this);
-    // "appLauncher" is set here once the desktop layer provides the application launcher.
-    context->setContextProperty(QStringLiteral("appLauncher"), nullptr);
+    context->setContextProperty(QStringLiteral("appLauncher"), AppLauncher::instance());
 
     setupTheme();
     applyFontAndScale();
@@ -130,14 +138,12 @@ MainWindow::MainWindow(ConnectionManager *connectionManager, IDatabase *database
     context->setContextProperty(QStringLiteral("peerModel"), PeerModel::instance());
     context->setContextProperty(QStringLiteral("invitationModel"), InvitationModel::instance());
 
-    // The two file panes. Until the file pane layer lands, each side is a placeholder page.
     for (int i = 0; i < 2; ++i) {
-        auto *pane = new PanePage(QStringLiteral("folder"), tr("Files"),
-                                  tr("The files of your computers appear here."), this);
+        auto *pane = new FilerPane(engine(), database, d->filerHub, this);
         pane->setObjectName(i == 0 ? QStringLiteral("leftPane") : QStringLiteral("rightPane"));
         setupFilerPane(pane);
     }
-    d->activePane = d->filerPanes.front();
+    d->filerHub->setActiveFilerPane(d->filerPanes.front());
 
     d->stack = new QStackedWidget(this);
     d->stack->setObjectName(QStringLiteral("rightStack"));
@@ -146,10 +152,9 @@ MainWindow::MainWindow(ConnectionManager *connectionManager, IDatabase *database
     auto *pageLayout = new QVBoxLayout(d->nodeViewPage);
     pageLayout->setContentsMargins(0, 0, 0, 0);
     pageLayout->setSpacing(1);
-    // The update banner goes first in this layout, the node view below it, once the desktop
-    // and node view layers provide them (the node view then becomes "nodeView" in the QML
-    // context and its signals are connected to onPeerSelected2, onPeerPathSelected2,
-    // showPreview and showAlternateFilerPane). Until then a quiet page holds its place.
+    d->updateNotification = new UpdateNotification(d->nodeViewPage);
+    pageLayout->addWidget(d->updateNotification);
+    // The node view below the banner.
     auto *nodeView = new NodeView(engine(), database, d->nodeViewPage);
     connect(nodeView, &NodeView::nodeDoubleClicked, this, &MainWindow::onPeerPathSelected2);
     connect(nodeView, &NodeView::peerClicked, this, &MainWindow::onPeerSelected2);
@@ -158,7 +163,10 @@ MainWindow::MainWindow(ConnectionManager *connectionManager, IDatabase *database
     d->nodeView = nodeView;
     pageLayout->addWidget(d->nodeView);
     context->setContextProperty(QStringLiteral("nodeView"), d->nodeView);
-    // The preview window is made here without parent once the preview layer provides it.
+    d->preview = new Preview(engine(), database);
+    connect(d->preview, &Preview::showPrevious, this, &MainWindow::onShowPreviousPreview);
+    connect(d->preview, &Preview::showNext, this, &MainWindow::onShowNextPreview);
+    connect(d->preview, &Preview::requestClose, this, &MainWindow::onPreviewClosed, Qt::QueuedConnection);
 
     d->stack->addWidget(d->filerPanes.back());
     d->stack->addWidget(d->nodeViewPage);
@@ -189,6 +197,12 @@ MainWindow::MainWindow(ConnectionManager *connectionManager, IDatabase *database
             QMetaObject::invokeMethod(this, &MainWindow::onConnectionManagerStarted, Qt::QueuedConnection);
     }
     connect(this, &MainWindow::networkEnabledChanged, this, &MainWindow::updateRemoteMenu);
+    // Ended without closing the window (a signal, the session ending): saved all the same,
+    // while every widget still exists.
+    connect(qApp, &QCoreApplication::aboutToQuit, this, [this] {
+        if (!d->saved)
+            saveState();
+    });
 }
 
 MainWindow::~MainWindow()
@@ -222,11 +236,16 @@ std::vector<QWidget *> MainWindow::panes() const
     return std::vector<QWidget *>(d->filerPanes.begin(), d->filerPanes.end());
 }
 
-void MainWindow::setupFilerPane(QWidget *pane)
+void MainWindow::setupFilerPane(QWidget *widget)
 {
-    d->filerPanes.push_back(static_cast<PanePage *>(pane));
-    // The file pane's signals (selectionChanged, peerClicked, tabsChanged, openInAltFiler,
-    // openNewTabLeft, openNewTabRight) are connected here once the pane layer lands.
+    auto *pane = static_cast<FilerPane *>(widget);
+    d->filerPanes.push_back(pane);
+    connect(pane, &FilerPane::selectionChanged, this, &MainWindow::onSelectionChanged);
+    connect(pane, &FilerPane::peerClicked, this, &MainWindow::onPeerSelected2);
+    connect(pane, &FilerPane::tabsChanged, this, &MainWindow::onFilerPaneTabsChanged);
+    connect(pane, &FilerPane::openInAltFiler, this, &MainWindow::onOpenInAltFiler);
+    connect(pane, &FilerPane::openNewTabLeft, this, &MainWindow::openNewFilerTabLeft);
+    connect(pane, &FilerPane::openNewTabRight, this, &MainWindow::openNewFilerTabRight);
     pane->addAction(d->tabAction);
 }
 
@@ -327,8 +346,6 @@ void MainWindow::loadTheme(const QString &name)
     else
         logPrintf(LogErr1, "failed to load theme: %s", qUtf8Printable(styleFile));
 
-    for (PanePage *pane : d->filerPanes)
-        pane->refreshIcon();
     if (auto *page = qobject_cast<PanePage *>(d->nodeView))
         page->refreshIcon();
 }

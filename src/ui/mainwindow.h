@@ -19,7 +19,11 @@ class IDatabase;
 #include "peers/ipeer.h"
 #include "vfs/jobs/vfsjob.h"
 
+class Filer;
 class QAction;
+class QDialog;
+class FilerHub;
+class FilerPane;
 class QQmlEngine;
 class QQuickView;
 class QSplitter;
@@ -55,6 +59,9 @@ public:
     QAction *createInvitationAction() const;
     QAction *addInvitationAction() const;
     QAction *activeInvitationsAction() const;
+    // The active pane's current browser; null before the panes exist.
+    Filer *activeFiler() const;
+    FilerPane *activePane() const;
     // True once the restore after the network side's start has run.
     bool isRestored() const;
     // Closing the window ends the application (default); tests that close and make windows
@@ -105,6 +112,12 @@ Q_SIGNALS:
     void networkEnabledChanged(bool networkEnabled);
     // After the restore that follows the network side's start.
     void restored();
+    // The add dialog's link was checked (valid and not expired, or not).
+    void invitationChecked(bool valid);
+    // "Accept invitation" ended: whether a computer (or a code alone) was stored.
+    void invitationAccepted(bool stored);
+    // The copy-to / move-to destination dialog is about to run (tests and screenshots).
+    void copyToDialogOpened(QDialog *dialog);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -112,6 +125,7 @@ protected:
 private:
     void setupFilerPane(QWidget *pane);
     void setupTheme();
+    void setActivePane(FilerPane *pane);
     void applyFontAndScale();
     void restoreLayout();
     void onConnectionManagerStarted();

@@ -2,6 +2,8 @@
 
 // The main window's private record. GUI thread only.
 
+#include "peers/invitation.h"
+
 #include <QPointer>
 #include <QString>
 
@@ -11,6 +13,11 @@ class AboutDialog;
 class ConnectionManager;
 class IDatabase;
 class PanePage;
+class UpdateNotification;
+class Updater;
+class Preview;
+class FilerHub;
+class FilerPane;
 class QAction;
 class QObject;
 class QQuickView;
@@ -26,27 +33,33 @@ struct MainWindowPrivate
     QObject *createInviteDialog = nullptr;
     QPointer<QObject> processInviteDialog;             // made anew at each "Add by invitation..."
     IDatabase *database = nullptr;                     // not owned
-    QObject *filerHub = nullptr;                       // pane hub, child of the window
-    // Left pane first, the alternate (right-hand) pane last. Until the file panes are
-    // built, each is a quiet placeholder page.
-    std::vector<PanePage *> filerPanes;
-    PanePage *activePane = nullptr;                    // the hub's active pane
+    FilerHub *filerHub = nullptr;                      // active pane and clipboard, child of the window
+    // Left pane first, the alternate (right-hand) pane last.
+    std::vector<FilerPane *> filerPanes;
     QAction *tabAction = nullptr;
     QSplitter *splitter = nullptr;
     QWidget *nodeView = nullptr;                       // the node view widget, once built
     QWidget *nodeViewPage = nullptr;                   // banner above the node view
-    QObject *preview = nullptr;                        // the preview window, once built
+    Preview *preview = nullptr;                        // the preview window, no parent
     QStackedWidget *stack = nullptr;                   // page 0 alternate pane, page 1 node view page
     QString previewPath;
     bool networkEnabled = false;
     QAction *createInvitationAction = nullptr;
     QAction *addInvitationAction = nullptr;
     QAction *activeInvitationsAction = nullptr;
-    QWidget *updater = nullptr;                        // the update dialog, made on demand
-    QWidget *updateNotification = nullptr;             // the update banner, once built
+    Updater *updater = nullptr;                        // the update dialog, made on demand
+    UpdateNotification *updateNotification = nullptr;  // the banner above the node view
+
+    // The add dialog's link check: decoding takes about half a second on the pool, so only
+    // the newest request's answer counts, and the decoded record is what gets accepted.
+    int inviteCheck = 0;
+    QString checkedText, checkedPassword;
+    bool checkedOk = false;
+    InvitationRecord checkedRecord;
 
     QObject *theme = nullptr;                          // the theme object, no parent
     bool restored = false;
     bool quitOnClose = true;
+    bool saved = false;                                // the state was written on close
     int viewMode = 1;                                  // file browser view mode to save
 };

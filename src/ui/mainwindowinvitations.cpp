@@ -7,6 +7,7 @@
 #include "com/connectionmanager.h"
 #include "db/dto.h"
 #include "db/idatabase.h"
+#include "filer/filer.h"
 #include "peers/invitation.h"
 #include "peers/invitationmodel.h"
 #include "peers/ipeer.h"
@@ -38,7 +39,7 @@ bool isCode(const QString &password)
 // A link that opens with the code but whose invitation ran out: the inviter would refuse it.
 bool isExpired(const InvitationRecord &record)
 {
-    return record.created + kInvitationLifetimeSecs < QDateTime::currentSecsSinceEpoch();
+    return record.created + kInvitationLifetimeSecs <= QDateTime::currentSecsSinceEpoch();
 }
 
 } // namespace
@@ -113,35 +114,60 @@ void MainWindow::onAddInvitation()
 
 void MainWindow::addInviteTextChanged(const QString &text, const QString &password)
 {
-    bool valid = false;
-    bool expired = false;
-    if (!text.isEmpty() && isCode(password)) {
-        InvitationRecord record;
-        valid = decodeInvitationLink(text.trimmed(), password, &record);
-        expired = valid && isExpired(record);
-        valid = valid && !expired;
-    } else {
-        valid = text.isEmpty() && isCode(password);
+    const QString link = text.trimmed();
+    const int check = ++d->inviteCheck;   // an answer still on its way is stale from now on
+    QObject *dialog = d->processInviteDialog;
+    auto show = [dialog](bool checking, bool valid, bool expired) {
+        if (!dialog)
+            return;
+        dialog->setProperty("checking", checking);
+        dialog->setProperty("expired", expired);
+        dialog->setProperty("valid", valid);
+    };
+    if (link.isEmpty() || !isCode(password)) {
+        // A code alone is kept for invitations announced on the local network.
+        show(false, link.isEmpty() && isCode(password), false);
+        return;
     }
-    if (d->processInviteDialog) {
-        d->processInviteDialog->setProperty("expired", expired);
-        d->processInviteDialog->setProperty("valid", valid);
+    if (link == d->checkedText && password == d->checkedPassword) {
+        const bool expired = d->checkedOk && isExpired(d->checkedRecord);
+        show(false, d->checkedOk && !expired, expired);
+        return;
     }
+    show(true, false, false);
+    decodeInvitationLinkAsync(link, password, this, [this, check, link, password, show](bool ok, const InvitationRecord &record) {
+        d->checkedText = link;
+        d->checkedPassword = password;
+        d->checkedOk = ok;
+        d->checkedRecord = record;
+        if (check != d->inviteCheck)
+            return;
+        const bool expired = ok && isExpired(record);
+        show(false, ok && !expired, expired);
+        Q_EMIT invitationChecked(ok && !expired);
+    });
 }
 
 void MainWindow::addRemoteByInvitationUrl(const QString &text, const QString &password)
 {
-    // The active browser shows the list of computers, where the new one appears, once the
-    // file browser layer lands.
+    if (Filer *filer = activeFiler())
+        filer->gotoPath(QStringLiteral("%machinelist"));
     if (!d->database || !isCode(password))
         return;
-    if (!text.isEmpty()) {
-        InvitationRecord record;
-        if (decodeInvitationLink(text.trimmed(), password, &record) && !isExpired(record))
-            acceptInvitation(d->database, text.trimmed(), password);
-    } else {
-        storeInvitationPassword(d->database, password);
+    const QString link = text.trimmed();
+    if (link.isEmpty()) {
+        Q_EMIT invitationAccepted(storeInvitationPassword(d->database, password));
+        return;
     }
+    auto accept = [this, password](bool ok, const InvitationRecord &record) {
+        // Refused past its end as well: the inviter would not admit it.
+        const bool stored = ok && d->database && acceptDecodedInvitation(d->database, record, password);
+        Q_EMIT invitationAccepted(stored);
+    };
+    if (link == d->checkedText && password == d->checkedPassword)
+        accept(d->checkedOk, d->checkedRecord);
+    else
+        decodeInvitationLinkAsync(link, password, this, accept);
 }
 
 void MainWindow::deleteInvitation(const QString &uuid)

@@ -4,6 +4,7 @@
 #include "ui/mainwindow.h"
 
 #include "app/base/actionregistry.h"
+#include "filer/fileractions.h"
 #include "app/base/configsettings.h"
 #include "app/base/log.h"
 #include "com/connectionmanager.h"
@@ -12,12 +13,23 @@
 #include "peers/peermodel.h"
 #include "ui/aboutdialog.h"
 #include "ui/mainwindow_p.h"
+#include "db/dto.h"
+#include "desktop/update/updatenotification.h"
+#include "desktop/update/updater.h"
+#include "filer/filer.h"
+#include "filer/fileractions.h"
 #include "ui/panepage.h"
+#include "ui/preview/preview.h"
+#include "filer/filerhub.h"
+#include "filer/filerpane.h"
+#include "vfs/models/vfsmodel.h"
 #include "ui/sharedactions.h"
 
 #include <QAction>
 #include <QCursor>
 #include <QDesktopServices>
+#include <QFontMetrics>
+#include <QApplication>
 #include <QMenu>
 #include <QMenuBar>
 #include <QQuickWidget>
@@ -31,7 +43,7 @@ namespace {
 
 QAction *shared(const char *id)
 {
-    return qobject_cast<QAction *>(ActionRegistry::actionObject(QString::fromLatin1(id)));
+    return FilerActions::action(QString::fromLatin1(id));
 }
 
 struct MenuEntry
@@ -87,8 +99,10 @@ void MainWindow::createRemoteMenu()
     menu->addSeparator();
     QAction *network = menu->addAction(themeIcon(QStringLiteral("machine-list")), qtTrId("place-network"));
     network->setObjectName(QStringLiteral("placeNetworkAction"));
-    // The active file browser shows the list of computers ("%machinelist") once the file
-    // browser layer lands.
+    connect(network, &QAction::triggered, this, [this] {
+        if (Filer *filer = activeFiler())
+            filer->gotoPath(QStringLiteral("%machinelist"));
+    });
     updateRemoteMenu();
 }
 
@@ -117,24 +131,21 @@ void MainWindow::createViewMenu()
     const MenuEntry toggle[] = {{"nodeview.toggle-right", "alt-filerpane"}};
     addShared(menu, toggle);
 
-    // Commands on the active browser's selection; they act once the file browser layer
-    // lands and stay disabled until then.
-    auto tableAction = [this, menu](const char *id) {
+    // Commands on the active browser's selection: the browser enables them, the pane acts.
+    auto tableAction = [menu](const char *id) {
         const ActionEntry entry = ActionRegistry::action(QString::fromLatin1(id));
-        QAction *action = menu->addAction(entry.text());
-        action->setObjectName(QString::fromLatin1(id));
+        QAction *action = FilerActions::action(QString::fromLatin1(id));
+        action->setText(entry.text());
         action->setShortcuts(entry.shortcuts);
-        action->setShortcutContext(Qt::WidgetWithChildrenShortcut);
-        action->setEnabled(false);
+        menu->addAction(action);
         return action;
     };
     tableAction("filer.open-right");
     tableAction("filer.open-left");
     menu->addSeparator();
-    QAction *newTab = menu->addAction(themeIcon(QStringLiteral("new-tab")), qtTrId("action-new-tab"));
-    newTab->setObjectName(QStringLiteral("newTabAction"));
-    newTab->setShortcut(QKeySequence(QStringLiteral("Ctrl+T")));
-    newTab->setEnabled(false);
+    QAction *newTab = d->filerPanes.front()->newTabAction();
+    newTab->setIcon(themeIcon(QStringLiteral("new-tab")));
+    menu->addAction(newTab);
     tableAction("filer.open-left-tab");
     tableAction("filer.open-right-tab");
     const MenuEntry windows[] = {{"filer.new-window", "extra-window"}};
@@ -153,14 +164,19 @@ void MainWindow::createHelpMenu()
     connect(docs, &QAction::triggered, this, [] { QDesktopServices::openUrl(QUrl(QString::fromLatin1(kOnlineDocs))); });
     QAction *updates = menu->addAction(themeIcon(QStringLiteral("update")), qtTrId("action-check-updates") + QStringLiteral("..."));
     updates->setObjectName(QStringLiteral("checkUpdatesAction"));
-    // The update dialog comes with the desktop layer; until then the command is disabled.
-    updates->setEnabled(false);
-    connect(updates, &QAction::triggered, this, &MainWindow::createUpdater);
+    connect(updates, &QAction::triggered, this, [this] {
+        createUpdater();
+        d->updater->show();
+    });
 }
 
 void MainWindow::createUpdater()
 {
-    // The hidden update dialog is made here once, when the desktop layer provides it.
+    if (d->updater)
+        return;
+    d->updater = new Updater(this);
+    d->updater->hide();
+    wireUpdateBanner(d->updater, d->updateNotification);
 }
 
 void MainWindow::updateRemoteMenu()
@@ -171,19 +187,46 @@ void MainWindow::updateRemoteMenu()
         d->addInvitationAction->setEnabled(d->networkEnabled);
 }
 
+Filer *MainWindow::activeFiler() const
+{
+    return d->filerHub ? d->filerHub->activeFiler() : nullptr;
+}
+
+FilerPane *MainWindow::activePane() const
+{
+    return d->filerHub ? d->filerHub->activeFilerPane() : nullptr;
+}
+
+void MainWindow::setActivePane(FilerPane *pane)
+{
+    d->filerHub->setActiveFilerPane(pane);
+    if (Filer *filer = pane->currentFiler())
+        filer->setFocus();
+    // A browser on its peer or computer page has its focus proxy (the hidden file view)
+    // elsewhere: the focus then goes to the first thing on the page that takes it.
+    QWidget *focus = QApplication::focusWidget();
+    if (focus && (focus == pane || pane->isAncestorOf(focus)))
+        return;
+    for (QWidget *w : pane->findChildren<QWidget *>()) {
+        if (w->isVisible() && w->isEnabled() && (w->focusPolicy() & Qt::TabFocus)) {
+            w->setFocus(Qt::TabFocusReason);
+            return;
+        }
+    }
+    pane->setFocus();
+}
+
 void MainWindow::showAlternateFilerPane()
 {
     d->stack->setCurrentWidget(d->filerPanes.back());
-    d->activePane = d->filerPanes.back();
-    d->activePane->setFocus();
+    setActivePane(d->filerPanes.back());
     onFilerPaneTabsChanged();
 }
 
 void MainWindow::showNodeView()
 {
     d->stack->setCurrentWidget(d->nodeViewPage);
-    d->activePane = d->filerPanes.front();
-    d->activePane->setFocus();
+    setActivePane(d->filerPanes.front());
     onFilerPaneTabsChanged();
 }
 
@@ -198,10 +241,10 @@ void MainWindow::toggleFilepaneNodeview(bool)
 void MainWindow::onFilerPaneTabsChanged()
 {
     bool anyTabs = false;
-    for (PanePage *pane : d->filerPanes)
+    for (FilerPane *pane : d->filerPanes)
         anyTabs = anyTabs || pane->hasTabs();
     const bool bothVisible = d->stack->currentWidget() == d->filerPanes.back();
-    for (PanePage *pane : d->filerPanes) {
+    for (FilerPane *pane : d->filerPanes) {
         if (anyTabs && bothVisible)
             pane->showTabBar();
         else
@@ -213,67 +256,88 @@ void MainWindow::onFilerTabPressed()
 {
     if (d->stack->currentWidget() != d->filerPanes.back())
         return;
-    d->activePane = d->activePane != d->filerPanes.back() ? d->filerPanes.back() : d->filerPanes.front();
-    d->activePane->setFocus();
+    setActivePane(activePane() != d->filerPanes.back() ? d->filerPanes.back() : d->filerPanes.front());
 }
+
+namespace {
+IPeer *peerFor(const QString &uuid)
+{
+    PeerModel *model = PeerModel::instance();
+    return model ? model->getPeerForUuid(uuid) : nullptr;
+}
+} // namespace
 
 void MainWindow::onOpenInAltFiler(const QString &peerUuid, const QString &path)
 {
     if (path.isEmpty())
         return;
-    if (d->activePane == d->filerPanes.front())
-        d->stack->setCurrentWidget(d->filerPanes.back());
-    PeerModel *model = PeerModel::instance();
-    if (!model || !model->getPeerForUuid(peerUuid))
+    FilerPane *target = d->filerPanes.front();
+    if (activePane() == d->filerPanes.front()) {
+        target = d->filerPanes.back();
+        d->stack->setCurrentWidget(target);
+    }
+    IPeer *peer = peerFor(peerUuid);
+    Filer *filer = target->currentFiler();
+    if (!peer || !filer)
         return;
-    // The target pane's browser takes the peer and the path once the file panes exist.
+    filer->setPeer(peer);
+    filer->gotoPath(path);
 }
 
 void MainWindow::openNewFilerTabRight(const QString &peerUuid, const QString &path)
 {
-    PeerModel *model = PeerModel::instance();
-    if (path.isEmpty() || !model || !model->getPeerForUuid(peerUuid))
+    IPeer *peer = peerFor(peerUuid);
+    if (path.isEmpty() || !peer)
         return;
-    PanePage *remembered = d->activePane;
+    FilerPane *remembered = activePane();
     d->stack->setCurrentWidget(d->filerPanes.back());
-    // The right pane opens a new tab on the path once the file panes exist.
-    d->activePane = remembered;
-    d->activePane->setFocus();
+    d->filerHub->setActiveFilerPane(d->filerPanes.back());
+    d->filerPanes.back()->newFilerTab();
+    if (Filer *filer = d->filerPanes.back()->currentFiler()) {
+        filer->setPeer(peer);
+        filer->gotoPath(path);
+    }
+    setActivePane(remembered);
 }
 
 void MainWindow::openNewFilerTabLeft(const QString &peerUuid, const QString &path)
 {
-    PeerModel *model = PeerModel::instance();
-    if (path.isEmpty() || !model || !model->getPeerForUuid(peerUuid))
+    IPeer *peer = peerFor(peerUuid);
+    if (path.isEmpty() || !peer)
         return;
-    d->activePane = d->filerPanes.front();
-    d->activePane->setFocus();
+    setActivePane(d->filerPanes.front());
+    d->filerPanes.front()->newFilerTab();
+    if (Filer *filer = d->filerPanes.front()->currentFiler()) {
+        filer->setPeer(peer);
+        filer->gotoPath(path);
+    }
 }
 
 void MainWindow::onPeerSelected2(const QString &peerUuid)
 {
-    if (auto *pane = qobject_cast<PanePage *>(sender())) {
+    if (auto *pane = qobject_cast<FilerPane *>(sender())) {
         if (std::find(d->filerPanes.begin(), d->filerPanes.end(), pane) != d->filerPanes.end())
-            d->activePane = pane;
+            d->filerHub->setActiveFilerPane(pane);
     }
-    PeerModel *model = PeerModel::instance();
-    IPeer *peer = model ? model->getPeerForUuid(peerUuid) : nullptr;
-    if (peer)
+    if (IPeer *peer = peerFor(peerUuid))
         onPeerSelected(peer);
 }
 
 void MainWindow::onPeerSelected(IPeer *peer)
 {
-    if (!peer)
+    FilerPane *pane = activePane();
+    if (!peer || !pane)
         return;
-    // The active pane shows the peer's page once the file panes exist.
+    pane->setPeer(peer);
+    if (Filer *filer = activeFiler()) {
+        Q_EMIT filer->peerSelected();
+        filer->showPeerView();
+    }
 }
 
 void MainWindow::onPeerPathSelected2(const QString &peerUuid, const QString &path)
 {
-    PeerModel *model = PeerModel::instance();
-    IPeer *peer = model ? model->getPeerForUuid(peerUuid) : nullptr;
-    if (peer)
+    if (IPeer *peer = peerFor(peerUuid))
         openPeerPath(peer, path);
 }
 
@@ -285,10 +349,13 @@ void MainWindow::onPeerPathSelected(IPeer *peer, const QString &path)
 
 void MainWindow::openPeerPath(IPeer *peer, const QString &path)
 {
-    Q_UNUSED(peer)
-    Q_UNUSED(path)
-    // The active browser takes the peer, resolves and shows the path once the file browser
-    // layer lands.
+    Filer *filer = activeFiler();
+    if (!filer)
+        return;
+    filer->setPeer(peer);
+    filer->resolvePath(path);
+    filer->gotoPath(path);
+    filer->setFocus();
 }
 
 void MainWindow::openPeerMenu()
@@ -311,7 +378,6 @@ void MainWindow::openPeerMenu()
 
 void MainWindow::onSelectionChanged(const QString &peerUuid, const std::vector<QString> &paths)
 {
-    Q_UNUSED(peerUuid)
     d->previewPath.clear();
     QAction *preview = shared("filer.preview");
     if (paths.size() != 1) {
@@ -319,31 +385,71 @@ void MainWindow::onSelectionChanged(const QString &peerUuid, const std::vector<Q
         return;
     }
     d->previewPath = paths.front();
-    // Whether the file can be previewed is the preview window's answer once it exists.
-    preview->setEnabled(false);
+    const bool can = Preview::canPreview(peerUuid, d->previewPath);
+    if (d->preview && d->preview->isVisible() && can)
+        d->preview->showFile(peerUuid, d->previewPath);
+    preview->setEnabled(can);
 }
 
 void MainWindow::openPreview()
 {
-    // Shows the selected file in the preview window once the preview layer lands.
+    Filer *filer = activeFiler();
+    if (filer && filer->peer() && !d->previewPath.isEmpty())
+        showPreview(filer->peer()->uuid(), d->previewPath);
 }
 
 void MainWindow::showPreview(const QString &peerUuid, const QString &path)
 {
-    Q_UNUSED(peerUuid)
-    Q_UNUSED(path)
+    if (path.isEmpty() || !d->preview)
+        return;
+    if (!Preview::canPreview(peerUuid, path)) {
+        IPeer *peer = peerFor(peerUuid);
+        auto *model = peer ? qobject_cast<VfsModel *>(peer->vfsFileSystemModel()) : nullptr;
+        Filer *filer = activeFiler();
+        if (!model || !filer)
+            return;
+        const QModelIndex index = model->indexForPath(path);
+        if (!index.isValid())
+            return;
+        const QString name = QFontMetrics(QApplication::font())
+                                 .elidedText(index.data(VfsModel::NameRole).toString(), Qt::ElideMiddle, filer->width() / 2);
+        filer->showStatusMessage(qtTrId("no-preview-available").arg(name), 10000);
+        return;
+    }
+    d->preview->setHostWindow(windowHandle());
+    if (!d->preview->showFile(peerUuid, path) || d->preview->isVisible())
+        return;
+    if (d->preview->position().x() <= 4 || d->preview->position().y() <= 4) {
+        // Never placed: over the right-hand side, a little inside it.
+        const QPoint topLeft = d->stack->mapToGlobal(QPoint(48, 48));
+        d->preview->setGeometry(QRect(topLeft, QSize(d->stack->width() - 96, d->stack->height() - 96)));
+    }
 }
 
-void MainWindow::closePreview() {}
-void MainWindow::onShowPreviousPreview() {}
-void MainWindow::onShowNextPreview() {}
+void MainWindow::closePreview()
+{
+    if (d->preview)
+        d->preview->hide();
+}
+
+void MainWindow::onShowPreviousPreview()
+{
+    if (Filer *filer = activeFiler())
+        filer->selectPreviousItem();
+}
+
+void MainWindow::onShowNextPreview()
+{
+    if (Filer *filer = activeFiler())
+        filer->selectNextItem();
+}
 
 void MainWindow::onPreviewClosed()
 {
     raise();
     activateWindow();
-    if (d->activePane)
-        d->activePane->setFocus();
+    if (Filer *filer = activeFiler())
+        filer->setFocus();
 }
 
 void MainWindow::setNetworkEnabled(bool enabled)
@@ -387,9 +493,13 @@ void MainWindow::showAboutDialog()
         api = QSGRendererInterface::Software;
     }
     auto *dialog = new AboutDialog(api, this);
-    connect(dialog, &AboutDialog::openLicensesFolder, this, [] {
-        // The active browser goes to the program directory's "licenses" folder once the file
-        // browser layer lands.
+    connect(dialog, &AboutDialog::openLicensesFolder, this, [this] {
+        Filer *filer = activeFiler();
+        if (!filer)
+            return;
+        if (!filer->peer())
+            filer->setPeer(peerFor(nullUuidString()));
+        filer->gotoPath(QCoreApplication::applicationDirPath() + QStringLiteral("/licenses"));
     });
     dialog->show();
 }

@@ -5,18 +5,28 @@
 #include "ui/mainwindow.h"
 
 #include "app/base/actionregistry.h"
+#include "filer/fileractions.h"
 #include "app/base/configsettings.h"
 #include "app/base/log.h"
 #include "com/connectionmanager.h"
 #include "db/idatabase.h"
 #include "ui/mainwindow_p.h"
-#include "ui/panepage.h"
+#include "db/dto.h"
+#include "filer/filer.h"
+#include "filer/fileractions.h"
+#include "peers/peermodel.h"
+#include "filer/filerhub.h"
+#include "filer/filerpane.h"
 #include "ui/windowlayout.h"
 #include "vfs/jobs/vfsjobmodel.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDialogButtonBox>
+#include <QInputDialog>
+#include <QPushButton>
+#include <QStandardPaths>
 #include <QScreen>
 #include <QSettings>
 #include <QSplitter>
@@ -87,9 +97,23 @@ void MainWindow::onConnectionManagerStarted()
         return;
     ConfigSettings settings;
 
-    // Each pane recreates its saved tabs; a pane that comes up without a peer shows the
-    // local computer's home folder in the stored view mode once the file panes exist.
+    // Each pane recreates its saved tabs; one that comes up without a peer shows this
+    // computer's home folder in the stored view mode.
     d->viewMode = settings->value(kViewMode, 1).toInt();
+    PeerModel *model = PeerModel::instance();
+    IPeer *local = model ? model->getPeerForUuid(nullUuidString()) : nullptr;
+    const QString home = QStandardPaths::writableLocation(QStandardPaths::HomeLocation);
+    for (FilerPane *pane : d->filerPanes) {
+        pane->restoreFilerSettings();
+        Filer *filer = pane->currentFiler();
+        if (!filer || filer->peer() || !local)
+            continue;
+        filer->setViewMode(Filer::ViewMode(qBound(0, d->viewMode, int(Filer::ViewIcons))));
+        pane->setPeer(local);
+        Q_EMIT filer->peerSelected();
+        filer->resolvePath(home);
+        filer->gotoPath(home);
+    }
 
     if (VfsJobModel *jobs = VfsJobModel::instance())
         connect(jobs, &VfsJobModel::jobAdded, this, &MainWindow::onVfsJobAdded, Qt::DirectConnection);
@@ -123,11 +147,14 @@ void MainWindow::saveState()
     settings->setValue(kGeometry, saveGeometry());
     settings->setValue(kWindowState, QMainWindow::saveState(0));
     settings->setValue(kSplitterState, d->splitter->saveState());
+    if (Filer *filer = d->filerPanes.front()->currentFiler())
+        d->viewMode = int(filer->viewMode());
     settings->setValue(kViewMode, d->viewMode);
     settings->setValue(kRhs, d->stack->currentWidget() == d->nodeViewPage ? QStringLiteral("nodeview")
                                                                           : QStringLiteral("filerpane"));
     Logger::save(*settings.settings());
     settings->sync();
+    d->saved = true;
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)
@@ -154,10 +181,39 @@ void MainWindow::copyOrMoveToOtherPane(bool move)
 {
     if (d->stack->currentWidget() != d->filerPanes.back())
         return;
-    auto *source = qobject_cast<QAction *>(ActionRegistry::actionObject(move ? QStringLiteral("filer.cut")
-                                                                               : QStringLiteral("filer.copy")));
+    auto *source = FilerActions::action(move ? QStringLiteral("filer.cut") : QStringLiteral("filer.copy"));
     if (!source || !source->isEnabled())
         return;
-    // The selection goes to the pane hub's clipboard and is pasted into the other pane's
-    // folder once the file panes exist.
+    FilerPane *sourcePane = activePane();
+    FilerPane *destination = d->filerPanes.front() == sourcePane ? d->filerPanes.back() : d->filerPanes.front();
+    source->trigger();   // the active browser puts its selection on the internal clipboard
+
+    // The destination is read afresh each time: the other pane's folder now.
+    Filer *destinationFiler = destination->currentFiler();
+    QInputDialog dialog(nullptr, Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    dialog.setObjectName(QStringLiteral("copyToDialog"));
+    dialog.setStyleSheet(QStringLiteral("QLabel {min-width: 350px;}"));
+    dialog.setWindowTitle(qtTrId(move ? "title-move-to" : "title-copy-to"));
+    dialog.setLabelText(qtTrId(move ? "label-moveto-destination" : "label-copyto-destination"));
+    dialog.setTextValue(destinationFiler ? destinationFiler->path() : QString());
+    dialog.setOkButtonText(qtTrId(move ? "btn-move" : "btn-copy"));
+    dialog.setCancelButtonText(qtTrId("btn-cancel"));
+    for (QPushButton *button : dialog.findChildren<QPushButton *>())
+        button->setIcon(QIcon());
+    dialog.adjustSize();
+    const QRect own = geometry();
+    const QRect dlg = dialog.geometry();
+    dialog.move(QPoint((own.left() + own.right()) / 2, (own.top() + own.bottom()) / 2)
+                - QPoint((dlg.left() + dlg.right()) / 2, (dlg.top() + dlg.bottom()) / 2));
+    Q_EMIT copyToDialogOpened(&dialog);
+    if (dialog.exec() != QDialog::Accepted || dialog.textValue().isEmpty())
+        return;
+    // The paste of the destination's browser goes to this path; cleared afterwards whatever
+    // happened, so no later paste goes there.
+    VfsCopyDto &clipboard = d->filerHub->clipboard()->clipboard;
+    clipboard.dstPath = dialog.textValue();
+    d->filerHub->setActiveFilerPane(destination);
+    FilerActions::action(QStringLiteral("filer.paste"))->trigger();
+    d->filerHub->clipboard()->clipboard.dstPath.clear();
+    d->filerHub->setActiveFilerPane(sourcePane);
 }

@@ -1,5 +1,7 @@
 #include "ui/qmltypes.h"
 
+#include "filer/filer.h"
+#include "filer/iconlistmodel.h"
 #include "peers/invitationmodel.h"
 #include "peers/ipeer.h"
 #include "peers/peeraclmodel.h"
@@ -19,11 +21,12 @@ void registerQmlTypes()
     done = true;
 
     const char *uri = "com.qentrix.fenu";
-    // Module types in their order. "Filer", "IconListModel" and "VfsGlobal" join here, first,
-    // sixth and seventh, once the file browser layer provides them.
+    // Module types in their order. "VfsGlobal" has no class in this program.
+    qmlRegisterType<Filer>(uri, 1, 0, "Filer");
     qmlRegisterType<IPeer>(uri, 1, 0, "Peer");
     qmlRegisterType<PeerModel>(uri, 1, 0, "PeerModel");
     qmlRegisterType<InvitationModel>(uri, 1, 0, "InvitationModel");
+    qmlRegisterType<IconListModel>(uri, 1, 0, "IconListModel");
     qmlRegisterType<VfsJob>(uri, 1, 0, "VfsJob");
     qmlRegisterType<VfsModel>(uri, 1, 0, "VfsModel");
 

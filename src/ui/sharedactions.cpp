@@ -1,6 +1,7 @@
 #include "ui/sharedactions.h"
 
 #include "app/base/actionregistry.h"
+#include "filer/fileractions.h"
 #include "ui/themeimageprovider.h"
 
 #include <QAction>
@@ -12,27 +13,25 @@ namespace {
 
 enum Kind { Disabled, Enabled, Checkable };
 
-// An action from the command table, published under its command id.
-QAction *fromTable(QWidget *window, const char *id, Kind kind)
+// The one action of a command (the file layer keeps them), with the table's text and keys.
+QAction *fromTable(QWidget *, const char *id, Kind kind)
 {
     const ActionEntry entry = ActionRegistry::action(QString::fromLatin1(id));
-    auto *action = new QAction(entry.text(), window);
-    action->setObjectName(QString::fromLatin1(id));
+    QAction *action = FilerActions::action(QString::fromLatin1(id));
+    action->setText(entry.text());
     action->setShortcuts(entry.shortcuts);
     action->setEnabled(kind != Disabled);
     action->setCheckable(kind == Checkable);
-    ActionRegistry::setActionObject(action->objectName(), action);
     return action;
 }
 
-// An action that has no table entry; `text` is already translated.
-QAction *plain(QWidget *window, const char *id, const QString &text, Kind kind)
+// A command without a table entry; `text` is already translated.
+QAction *plain(QWidget *, const QString &id, const QString &text, Kind kind)
 {
-    auto *action = new QAction(text, window);
-    action->setObjectName(QString::fromLatin1(id));
+    QAction *action = FilerActions::action(id);
+    action->setText(text);
     action->setEnabled(kind != Disabled);
     action->setCheckable(kind == Checkable);
-    ActionRegistry::setActionObject(action->objectName(), action);
     return action;
 }
 
@@ -52,18 +51,18 @@ SharedActions makeSharedActions(QWidget *window)
     a.remove = fromTable(window, "filer.delete", Disabled);
     a.newFolder = fromTable(window, "filer.new-folder", Enabled);
     a.rename = fromTable(window, "filer.rename", Disabled);
-    a.clearMarked = plain(window, "filer.clear-marked", QCoreApplication::translate("MainWindow", "Clear marked"), Enabled);
+    a.clearMarked = plain(window, FilerActions::clearMarkedId(), QCoreApplication::translate("MainWindow", "Clear marked"), Enabled);
     a.preview = fromTable(window, "filer.preview", Enabled);
     a.viewList = fromTable(window, "filer.view-list", Checkable);
     a.viewColumn = fromTable(window, "filer.view-column", Checkable);
     a.viewIcons = fromTable(window, "filer.view-icons", Checkable);
     a.newWindow = fromTable(window, "filer.new-window", Enabled);
-    a.showNodeView = plain(window, "view.show-nodeview", qtTrId("action-show-nodeview"), Enabled);
-    a.showAltFiler = plain(window, "view.show-alt-filer", qtTrId("action-show-alt-filer"), Enabled);
+    a.showNodeView = plain(window, FilerActions::showNodeViewId(), qtTrId("action-show-nodeview"), Enabled);
+    a.showAltFiler = plain(window, QStringLiteral("view.show-alt-filer"), qtTrId("action-show-alt-filer"), Enabled);
     a.showHidden = fromTable(window, "filer.show-hidden", Checkable);
     a.showProps = fromTable(window, "filer.show-props", Enabled);
     a.showInExplorer = fromTable(window, "filer.show-inexplorer", Enabled);
-    a.shareDrive = plain(window, "filer.share-drive", qtTrId("action-share-drive"), Checkable);
+    a.shareDrive = plain(window, QStringLiteral("filer.share-drive"), qtTrId("action-share-drive"), Checkable);
     a.toggleRight = fromTable(window, "nodeview.toggle-right", Enabled);
     window->addAction(a.toggleRight);
     return a;

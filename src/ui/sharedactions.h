@@ -1,8 +1,8 @@
 #pragma once
 
-// The process-wide action objects: one QAction per application command, made once by the
-// main window from the command table and shared by its menus and by every pane and browser
-// (published through ActionRegistry::actionObject). GUI thread only.
+// The process-wide action objects: one QAction per application command, kept by the file
+// layer (FilerActions::action) and shared by the menus and every pane and browser; the main
+// window gives them their texts, keys and first states. GUI thread only.
 
 #include <QString>
 
@@ -35,7 +35,7 @@ struct SharedActions
     QAction *toggleRight = nullptr;
 };
 
-// Makes the actions as children of `window` in the table's order: selection commands start
+// Sets up the actions in the table's order: selection commands start
 // disabled, the view modes, show-hidden and share-drive are checkable, copy-to, move-to and
 // toggle-right are also added to the window so that their keys work anywhere in it.
 SharedActions makeSharedActions(QWidget *window);

@@ -2,10 +2,13 @@
 
 #include "app/base/screenscenes.h"
 #include "db/dto.h"
+#include "filer/fileractions.h"
 #include "ui/aboutdialog.h"
 #include "ui/mainwindow.h"
 
+#include <QAction>
 #include <QDateTime>
+#include <QDialog>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMetaObject>
@@ -50,6 +53,8 @@ void hideObject(QObject *object)
     if (object)
         QMetaObject::invokeMethod(object, "hide");
 }
+
+QPointer<QDialog> g_copyDialog;
 
 // A job window fed with figures as a copy would send them.
 QPointer<QQuickWindow> g_jobWindow;
@@ -137,6 +142,27 @@ void addUiScreenScenes(ScreenScenes &scenes)
         [](QWidget *w) {
             for (AboutDialog *dialog : w->findChildren<AboutDialog *>())
                 dialog->close();
+        });
+    scenes.add(
+        QStringLiteral("dialog-copy-to"),
+        [](QWidget *w, ScreenScenes::Ready ready) {
+            MainWindow *window = mainWindowOf(w);
+            window->showAlternateFilerPane();
+            auto connection = std::make_shared<QMetaObject::Connection>();
+            *connection = QObject::connect(window, &MainWindow::copyToDialogOpened, window, [connection, ready](QDialog *dialog) {
+                QObject::disconnect(*connection);
+                g_copyDialog = dialog;
+                later(500, ready);
+            });
+            QTimer::singleShot(0, window, [] {
+                FilerActions::action(QStringLiteral("filer.copy"))->setEnabled(true);
+                FilerActions::action(QStringLiteral("filer.copy-to"))->trigger();
+            });
+        },
+        [](QWidget *) {
+            if (g_copyDialog)
+                g_copyDialog->reject();
+            FilerActions::action(QStringLiteral("filer.copy"))->setEnabled(false);
         });
     scenes.add(QStringLiteral("job-copying"),
                [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, false, ready); }, closeJobWindow);

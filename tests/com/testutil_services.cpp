@@ -1,11 +1,13 @@
 #include "testutil_services.h"
 
 #include "com/stunmessage.h"
+#include "testutil_netns.h"
 
 #include <QElapsedTimer>
 #include <QFile>
 #include <QNetworkDatagram>
 #include <QStandardPaths>
+#include <QTcpServer>
 #include <QUdpSocket>
 #include <QtTest>
 
@@ -45,35 +47,88 @@ bool Coturn::start(const QString &user, const QString &password)
     m_altPort = freeUdpPort();
     if (m_altPort == m_port)
         m_altPort = quint16(m_port + 1);
+    return launch(QString(), user, password);
+}
+
+QString Coturn::certificatePath() const
+{
+    return m_dir.filePath(QStringLiteral("cert.pem"));
+}
+
+bool Coturn::startWithTls()
+{
+    // A certificate for 127.0.0.1 that only the test trusts.
+    QProcess openssl;
+    openssl.start(QStringLiteral("openssl"),
+                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
+                   QStringLiteral("-nodes"), QStringLiteral("-days"), QStringLiteral("1"), QStringLiteral("-subj"),
+                   QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-addext"), QStringLiteral("subjectAltName=IP:127.0.0.1"),
+                   QStringLiteral("-keyout"), m_dir.filePath(QStringLiteral("key.pem")), QStringLiteral("-out"),
+                   certificatePath()});
+    if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0)
+        return false;
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    m_tlsPort = probe.serverPort();
+    probe.close();
+    return start();
+}
+
+bool Coturn::startIn(const QString &netns, const QString &ip, const QString &secondIp)
+{
+    m_ip = ip;
+    m_secondIp = secondIp;
+    m_port = 3478;
+    m_altPort = 3479;
+    return launch(netns, QStringLiteral("nusk"), QStringLiteral("secret"));
+}
+
+bool Coturn::launch(const QString &netns, const QString &user, const QString &password)
+{
     const quint16 relayLow = quint16(40000 + (m_port % 10000));
     m_process.setProcessChannelMode(QProcess::MergedChannels);
     m_process.setStandardOutputFile(m_dir.filePath(QStringLiteral("turn.log")));
-    m_process.start(QStringLiteral("turnserver"),
-                    {QStringLiteral("-n"), QStringLiteral("--listening-ip=127.0.0.1"),
-                     QStringLiteral("--relay-ip=127.0.0.1"), QStringLiteral("--listening-port=%1").arg(m_port),
+    const QStringList prefix = netns.isEmpty() ? QStringList()
+                                               : QStringList{QStringLiteral("netns"), QStringLiteral("exec"), netns,
+                                                             QStringLiteral("turnserver")};
+    m_process.start(netns.isEmpty() ? QStringLiteral("turnserver") : QStringLiteral("ip"), prefix +
+                    QStringList{QStringLiteral("-n"), QStringLiteral("--listening-ip=%1").arg(m_ip)}
+                    + (m_secondIp.isEmpty() ? QStringList() : QStringList{QStringLiteral("--listening-ip=%1").arg(m_secondIp)})
+                    + QStringList{
+                     QStringLiteral("--relay-ip=%1").arg(m_ip), QStringLiteral("--listening-port=%1").arg(m_port),
                      QStringLiteral("--alt-listening-port=%1").arg(m_altPort),
                      QStringLiteral("--min-port=%1").arg(relayLow), QStringLiteral("--max-port=%1").arg(relayLow + 100),
                      QStringLiteral("--lt-cred-mech"), QStringLiteral("--user=%1:%2").arg(user, password),
                      QStringLiteral("--realm=%1").arg(realm()), QStringLiteral("--allow-loopback-peers"),
-                     QStringLiteral("--no-tls"), QStringLiteral("--no-dtls"), QStringLiteral("--no-cli"),
+                     QStringLiteral("--no-dtls"), QStringLiteral("--no-cli"),
                      QStringLiteral("--no-tcp-relay"), QStringLiteral("--log-file=stdout"),
                      QStringLiteral("--userdb=%1").arg(m_dir.filePath(QStringLiteral("turndb"))),
-                     QStringLiteral("--pidfile=%1").arg(m_dir.filePath(QStringLiteral("turn.pid")))});
+                     QStringLiteral("--pidfile=%1").arg(m_dir.filePath(QStringLiteral("turn.pid")))}
+                    + (m_tlsPort ? QStringList{QStringLiteral("--tls-listening-port=%1").arg(m_tlsPort),
+                                               QStringLiteral("--cert=%1").arg(certificatePath()),
+                                               QStringLiteral("--pkey=%1").arg(m_dir.filePath(QStringLiteral("key.pem")))}
+                                 : QStringList{QStringLiteral("--no-tls")}));
     if (!m_process.waitForStarted(5000))
         return false;
-    // Ready once it answers a binding request.
+    // Ready once it answers a binding request (any of those sent so far).
     QUdpSocket probe;
-    probe.bind(QHostAddress(QHostAddress::LocalHost), 0);
+    {
+        const NetnsScope inside(netns);
+        probe.bind(QHostAddress(QHostAddress::AnyIPv4), 0);
+    }
+    QList<QByteArray> asked;
     QElapsedTimer clock;
     clock.start();
-    while (clock.elapsed() < 10000 && m_process.state() == QProcess::Running) {
+    while (clock.elapsed() < 20000 && m_process.state() == QProcess::Running) {
         const com::stun::Message request = com::stun::Message::request(com::stun::MethodBinding);
-        probe.writeDatagram(request.encode(), QHostAddress(QHostAddress::LocalHost), m_port);
-        if (probe.waitForReadyRead(100)) {
+        asked.append(request.transactionId);
+        probe.writeDatagram(request.encode(), QHostAddress(m_ip), m_port);
+        probe.waitForReadyRead(200);
+        while (probe.hasPendingDatagrams()) {
             const QNetworkDatagram d = probe.receiveDatagram();
             com::stun::Message answer;
             if (com::stun::decode(d.data().constData(), d.data().size(), &answer)
-                && answer.transactionId == request.transactionId)
+                && asked.contains(answer.transactionId))
                 return true;
         }
     }

@@ -22,6 +22,15 @@ public:
     // Starts turnserver with long-term credentials user:password in realm "nusk.test",
     // relaying on 127.0.0.1; waits until it answers a binding request.
     bool start(const QString &user = QStringLiteral("nusk"), const QString &password = QStringLiteral("secret"));
+    // The same on port 3478 of `ip` and `secondIp` inside the network namespace `netns` (full
+    // name), relaying on `ip`: two STUN servers for telling NAT kinds apart.
+    bool startIn(const QString &netns, const QString &ip, const QString &secondIp);
+    // Also over TLS, on tlsPort(), with a fresh certificate (certificatePath()) for 127.0.0.1.
+    bool startWithTls();
+    quint16 tlsPort() const { return m_tlsPort; }
+    QString certificatePath() const;
+    QString address() const { return m_ip; }
+    QString secondAddress() const { return m_secondIp; }
     quint16 port() const { return m_port; }
     quint16 altPort() const { return m_altPort; }
     QString realm() const { return QStringLiteral("nusk.test"); }
@@ -30,8 +39,13 @@ public:
 private:
     QTemporaryDir m_dir;
     QProcess m_process;
+    bool launch(const QString &netns, const QString &user, const QString &password);
+
+    QString m_ip = QStringLiteral("127.0.0.1");
+    QString m_secondIp;
     quint16 m_port = 0;
     quint16 m_altPort = 0;
+    quint16 m_tlsPort = 0;
 };
 
 } // namespace testutil

@@ -57,6 +57,8 @@ void TstConnectionManager::startBuildsNetworkSideOnce()
 {
     {
         ConnectionManager cm;
+        cm.setLanBeaconEnabled(false);
+        cm.setOnionEnabled(false);
         QCOMPARE(ConnectionManager::instance(), &cm);
         cm.setListenPort(0);
         cm.setIdentity(crypto::generateSigningKeyPair());
@@ -115,6 +117,8 @@ void TstConnectionManager::identityComesFromDatabase()
     SqliteDatabase db(dir.path());
     QVERIFY(db.isOpen());
     ConnectionManager cm(&db);
+    cm.setLanBeaconEnabled(false);
+    cm.setOnionEnabled(false);
     cm.setListenPort(0);
     cm.start();
     QVERIFY(cm.hub()->identity().isValid());
@@ -125,6 +129,8 @@ void TstConnectionManager::networkSwitchClosesRemoteLinksOnly()
 {
     QObject scope;
     ConnectionManager cm;
+    cm.setLanBeaconEnabled(false);
+    cm.setOnionEnabled(false);
     cm.setListenPort(0);
     cm.setIdentity(crypto::generateSigningKeyPair());
     cm.setLinkTimings(quietTimings());

@@ -1,4 +1,5 @@
 #include "testutil_com.h"
+#include "testutil_copy.h"
 #include "testutil_services.h"
 
 #include "com/hub.h"
@@ -12,6 +13,7 @@
 
 #include <QCryptographicHash>
 #include <QSignalSpy>
+#include <QSslCertificate>
 #include <QUdpSocket>
 #include <QtTest>
 
@@ -67,6 +69,7 @@ private Q_SLOTS:
     void copyThroughTheRelayArrivesIdentical();
     void wrongPasswordFailsAndStrayRelayTrafficIsIgnored();
     void relayedAddressIsAnnouncedAndDialable();
+    void relayOverTlsCarriesTheCopy();
 
 private:
     testutil::Coturn m_coturn;
@@ -79,48 +82,18 @@ void TstTurn::copyThroughTheRelayArrivesIdentical()
     RelayedSide b(&owner, m_coturn);
     QVERIFY2(a.allocate() && b.allocate(), qPrintable(m_coturn.log()));
     QVERIFY(a.turn.relayedPort() != b.turn.relayedPort());
-    const QByteArray key = a.hub->ownPublicKey();
-    b.hub->setKnownKeyResolver([key](const QByteArray &k) {
-        return k == key ? KeyVerdict::accept(QStringLiteral("{11111111-2222-3333-4444-555555555555}"))
-                        : KeyVerdict::unknown();
-    });
-    QPointer<Link> serverLink;
-    qint64 received = 0;
-    QCryptographicHash receivedHash(QCryptographicHash::Sha256);
-    connect(b.hub, &Hub::incomingLink, &owner, [&](Link *link) {
-        serverLink = link;
-        connect(link, &Link::messageReceivedSrv, link, [&](std::vector<unsigned char> m) {
-            received += qint64(m.size());
-            receivedHash.addData(reinterpret_cast<const char *>(m.data()), int(m.size()));
-        });
-    });
+    testutil::admitClient(b.hub, a.hub);
+    testutil::Receiver receiver(b.hub);
 
     // A reaches B only at B's relayed address, and only through its own allocation.
     QPointer<Link> link = a.hub->connectTo(b.turn.relayedAddress().toString(), b.turn.relayedPort(),
                                            b.hub->ownPublicKey(), {}, QStringLiteral("turn"));
-    QTRY_VERIFY_WITH_TIMEOUT(link && link->isEstablished() && serverLink, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(link && link->isEstablished() && receiver.link, 10000);
     QCOMPARE(Hub::transportOf(link), QStringLiteral("turn"));
-    QCOMPARE(Hub::transportOf(serverLink), QStringLiteral("turn"));
-
-    QCryptographicHash sentHash(QCryptographicHash::Sha256);
-    QRandomGenerator rng(5);
-    qint64 sent = 0;
-    const qint64 total = 16ll << 20;
-    QElapsedTimer clock;
-    clock.start();
-    while ((sent < total || received < sent) && link && clock.elapsed() < 60000) {
-        while (sent < total && link->bytesToWrite() < 4 << 20) {
-            QByteArray payload(256 * 1024, Qt::Uninitialized);
-            rng.fillRange(reinterpret_cast<quint32 *>(payload.data()), payload.size() / 4);
-            const auto message = makeMessage(LinkClassFsoRequest, 1, payload);
-            sentHash.addData(reinterpret_cast<const char *>(message.data()), int(message.size()));
-            QVERIFY(link->send(message));
-            sent += qint64(message.size());
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    QCOMPARE(received, sent);
-    QCOMPARE(receivedHash.result(), sentHash.result());
+    QCOMPARE(Hub::transportOf(receiver.link), QStringLiteral("turn"));
+    const QByteArray sent = testutil::copyOver(link, receiver, 16ll << 20, 256 * 1024, 60000);
+    QVERIFY(!sent.isEmpty());
+    QCOMPARE(receiver.hash.result(), sent);
     // Once data flows, channels carry it rather than send indications.
     QVERIFY(a.turn.boundChannels() >= 1 && b.turn.boundChannels() >= 1);
 
@@ -193,6 +166,36 @@ void TstTurn::relayedAddressIsAnnouncedAndDialable()
     QVERIFY(failed.wait(5000));
     QVERIFY(!hub->canDial(QStringLiteral("turn")));
     QVERIFY(nat.transports().empty());
+}
+
+void TstTurn::relayOverTlsCarriesTheCopy()
+{
+    testutil::Coturn tlsCoturn;
+    QVERIFY2(tlsCoturn.startWithTls(), qPrintable(tlsCoturn.log()));
+    QObject owner;
+    RelayedSide a(&owner, tlsCoturn);
+    RelayedSide b(&owner, tlsCoturn);
+
+    // A server whose certificate nobody vouches for is refused.
+    a.turn.setServer(QHostAddress::LocalHost, tlsCoturn.tlsPort());
+    a.turn.setTls(true);
+    QSignalSpy failed(&a.turn, &TurnClient::failed);
+    a.turn.start();
+    QVERIFY(failed.wait(10000));
+    QVERIFY2(failed.first().first().toString().contains(QStringLiteral("certificate")),
+             qPrintable(failed.first().first().toString()));
+
+    a.turn.setTls(true, QSslCertificate::fromPath(tlsCoturn.certificatePath()));
+    QVERIFY2(a.allocate(), qPrintable(tlsCoturn.log()));
+    QVERIFY(b.allocate());
+    testutil::admitClient(b.hub, a.hub);
+    testutil::Receiver receiver(b.hub);
+    QPointer<Link> link = a.hub->connectTo(b.turn.relayedAddress().toString(), b.turn.relayedPort(),
+                                           b.hub->ownPublicKey(), {}, QStringLiteral("turn"));
+    QTRY_VERIFY_WITH_TIMEOUT(link && link->isEstablished() && receiver.link, 10000);
+    const QByteArray sent = testutil::copyOver(link, receiver, 8ll << 20, 256 * 1024, 60000);
+    QVERIFY(!sent.isEmpty());
+    QCOMPARE(receiver.hash.result(), sent);
 }
 
 QTEST_GUILESS_MAIN(TstTurn)

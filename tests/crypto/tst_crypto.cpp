@@ -1,8 +1,12 @@
 #include "crypto/crypto.h"
 
+#include <sodium.h>
+
+#include <QCryptographicHash>
 #include <QSet>
 #include <QtTest>
 
+#include <cstring>
 #include <limits>
 #include <memory>
 
@@ -63,6 +67,9 @@ private Q_SLOTS:
     void passwords();
     void secretBox();
     void keyedHashAndRandom();
+    void sessionBytesMatchLibsodium();
+    void sha1MatchesReference();
+    void wipedKeysAreGone();
 };
 
 void TestCrypto::signatures()
@@ -406,6 +413,85 @@ void TestCrypto::keyedHashAndRandom()
     QVERIFY(randomBytes(-5).isEmpty());
     QCOMPARE(randomBytes(100).size(), 100);
     QVERIFY(randomBytes(32) != randomBytes(32));
+}
+
+// The session cipher runs on OpenSSL; peers with either library must read each other's
+// packets, so the bytes must be exactly libsodium's IETF ChaCha20-Poly1305.
+void TestCrypto::sessionBytesMatchLibsodium()
+{
+    const QByteArray key(kSessionKeyBytes, 'k');
+    SessionSealer sealer(10, key);
+    SessionOpener opener(10, key);
+    for (int size : {0, 1, 63, 64, 65, 64400}) {
+        QByteArray plain(size, Qt::Uninitialized);
+        for (int i = 0; i < size; ++i)
+            plain[i] = char(i * 7 + size);
+        const QByteArray packet = sealer.seal(plain);
+        QCOMPARE(packet.size(), kSessionHeaderBytes + size + kSessionTagBytes);
+        const auto *header = reinterpret_cast<const unsigned char *>(packet.constData());
+        unsigned char nonce[12] = {};
+        std::memcpy(nonce + 4, header + 1, 8);
+        QByteArray reference(size + kSessionTagBytes, Qt::Uninitialized);
+        unsigned long long length = 0;
+        crypto_aead_chacha20poly1305_ietf_encrypt(reinterpret_cast<unsigned char *>(reference.data()), &length,
+                                                  reinterpret_cast<const unsigned char *>(plain.constData()),
+                                                  std::size_t(size), header, kSessionHeaderBytes, nullptr, nonce,
+                                                  reinterpret_cast<const unsigned char *>(key.constData()));
+        QCOMPARE(packet.mid(kSessionHeaderBytes), reference);
+        QByteArray opened;
+        QVERIFY(opener.open(packet, &opened));
+        QCOMPARE(opened, plain);
+        // a tag off by one bit is refused by the opener, as by libsodium
+        QVERIFY(!SessionOpener(10, key).open(flipped(packet, packet.size() - 1), &opened));
+        // in place: the plaintext where the ciphertext was, once, and only when authentic
+        SessionOpener inPlace(10, key);
+        QByteArray bad = flipped(packet, kSessionHeaderBytes);
+        QVERIFY(!inPlace.openInPlace(bad.data(), bad.size()));
+        QByteArray buffer = packet;
+        QVERIFY(inPlace.openInPlace(buffer.data(), buffer.size()));
+        QCOMPARE(buffer.mid(kSessionHeaderBytes, size), plain);
+        buffer = packet;
+        QVERIFY(!inPlace.openInPlace(buffer.data(), buffer.size()));
+    }
+}
+
+void TestCrypto::sha1MatchesReference()
+{
+    const QByteArray data = QByteArray(100000, 'x') + "tail";
+    Sha1 sha1;
+    unsigned char digest[Sha1::kDigestBytes];
+    for (int round = 0; round < 2; ++round) {   // finish() starts the next digest afresh
+        sha1.add(data.constData(), 70000);
+        sha1.add(data.constData() + 70000, std::size_t(data.size() - 70000));
+        sha1.finish(digest);
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(digest), Sha1::kDigestBytes),
+                 QCryptographicHash::hash(data, QCryptographicHash::Sha1));
+    }
+    sha1.finish(digest);
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(digest), Sha1::kDigestBytes).toHex(),
+             QByteArray("da39a3ee5e6b4b0d3255bfef95601890afd80709"));
+}
+
+// A wiped session forgets its key; a secret another holder still uses is only let go.
+void TestCrypto::wipedKeysAreGone()
+{
+    const QByteArray key = crypto::randomBytes(crypto::kSessionKeyBytes);
+    crypto::SessionSealer sealer(10, key);
+    crypto::SessionOpener opener(10, key);
+    QVERIFY(sealer.isValid() && opener.isValid());
+    const QByteArray packet = sealer.seal("before");
+    sealer.wipe();
+    opener.wipe();
+    QVERIFY(!sealer.isValid() && !opener.isValid());
+    QVERIFY(sealer.seal("after").isEmpty());
+    QByteArray plain;
+    QVERIFY(!opener.open(packet, &plain));
+
+    QByteArray shared = key;
+    crypto::wipeSecret(shared);
+    QVERIFY(shared.isEmpty());
+    QCOMPARE(key.size(), crypto::kSessionKeyBytes);
+    QVERIFY(key != QByteArray(crypto::kSessionKeyBytes, '\0'));
 }
 
 QTEST_GUILESS_MAIN(TestCrypto)

@@ -7,6 +7,8 @@
 #include "filer/fileractions.h"
 #include "filer/filerdelegates.h"
 #include "filer/filertreeview.h"
+#include "filer/filerlaunch.h"
+#include "desktop/apps/applauncher.h"
 #include "peers/ipeer.h"
 #include "peers/peermodel.h"
 #include "peers/peertimings.h"
@@ -46,6 +48,7 @@ private Q_SLOTS:
     void statusLineCountsSelection();
     void readOnlyShareDisablesWriteActions();
     void localFilesViewModesAndKeys();
+    void remoteFileOpensFromLocalCopy();
     void bigFolderEndsSorted();
     void removedComputerFallsBackToList();
 
@@ -163,6 +166,12 @@ void TestFilerBrowser::browseShareBackAndUp()
     QTest::keyRelease(&filer, Qt::Key_Backspace);
     QTRY_COMPARE(filer.path(), m_rwShare);
 
+    // A local path named on the remote computer's page opens on this computer.
+    filer.gotoLocalPath(m_shared);
+    QTRY_COMPARE(filer.path(), m_shared);
+    QVERIFY(filer.peer()->isLocal());
+    filer.setPeer(m_remote);
+
     // The peer page by its pseudo paths; the machine list turns "new folder" off.
     filer.gotoPath(QStringLiteral("%shares"));
     QCOMPARE(filer.currentPage(), Filer::PeerViewPage);
@@ -270,6 +279,16 @@ void TestFilerBrowser::localFilesViewModesAndKeys()
     QTest::mouseRelease(viewport, Qt::RightButton, Qt::NoModifier, QPoint(140, 110));
     QTRY_COMPARE(filer.path(), m_shared);
 
+    // The mouse's back button goes back; typing a name's start finds it.
+    filer.gotoPath(QFileInfo(m_shared).absolutePath());
+    QTRY_COMPARE(filer.path(), QFileInfo(m_shared).absolutePath());
+    QTest::mouseClick(viewport, Qt::BackButton, Qt::NoModifier, QPoint(30, 30));
+    QTRY_COMPARE(filer.path(), m_shared);
+    filer.currentView()->setFocus();
+    QTRY_VERIFY(filer.currentView()->hasFocus());
+    QTest::keyClicks(filer.currentView(), QStringLiteral("tw"));
+    QCOMPARE(filer.currentItemPath(), m_shared + QStringLiteral("/two.txt"));
+
     // Ctrl+wheel on the view changes the item size.
     filer.currentView()->setFocus();
     QTRY_VERIFY(filer.currentView()->hasFocus());
@@ -282,6 +301,34 @@ void TestFilerBrowser::localFilesViewModesAndKeys()
     // Protected items: the top level and drive rows are never deleted.
     QVERIFY(Filer::isProtectedItem(model->index(1, 0)));
     QVERIFY(!Filer::isProtectedItem(model->indexForPath(m_shared + QStringLiteral("/one.txt"))));
+}
+
+void TestFilerBrowser::remoteFileOpensFromLocalCopy()
+{
+    QStringList started;
+    filerlaunch::setDetachedStarter([&](const QString &program, const QStringList &arguments) {
+        started << program << arguments;
+        return true;
+    });
+    Filer filer(nullptr, m_net->database(), nullptr, nullptr);
+    filer.resize(800, 600);
+    filer.show();
+    filer.setPeer(m_remote);
+    QVERIFY(open(filer, m_rwShare));
+    selectRows(filer, {QStringLiteral("two.txt")});
+    if (AppLauncher::instance()->rowCount() > 0)
+        QSKIP("this desktop has an application for text files; the copy would open in it");
+    filer.onActivated(filer.currentView()->selectionModel()->selectedRows().first());
+    QTRY_COMPARE_WITH_TIMEOUT(started.size(), 2, 20000);
+    QCOMPARE(started.first(), QStringLiteral("xdg-open"));
+    const QString local = started.at(1);
+    QVERIFY(local.endsWith(QLatin1String("/two.txt")));
+    QVERIFY(!local.contains(QLatin1String("%shares")));
+    QVERIFY(local != m_shared + QStringLiteral("/two.txt"));
+    QFile copy(local), original(m_shared + QStringLiteral("/two.txt"));
+    QVERIFY(copy.open(QIODevice::ReadOnly) && original.open(QIODevice::ReadOnly));
+    QCOMPARE(copy.readAll(), original.readAll());
+    filerlaunch::setDetachedStarter({});
 }
 
 void TestFilerBrowser::bigFolderEndsSorted()

@@ -257,6 +257,18 @@ void TestFilerFileOps::trashDeleteAndDriveRoots()
     action("filer.delete")->trigger();
     QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(m_local + QStringLiteral("/delete-me.txt")), 10000);
 
+    // A failed delete names the item that failed, not the first one selected.
+    QVERIFY(writeFile(m_local + QStringLiteral("/a-first.txt"), 3));
+    QVERIFY(writeFile(m_local + QStringLiteral("/z-gone.txt"), 3));
+    local->gotoPath(m_local);
+    select(*local, {QStringLiteral("a-first.txt"), QStringLiteral("z-gone.txt")});
+    QVERIFY(QFile::remove(m_local + QStringLiteral("/z-gone.txt")));
+    local->currentView()->setFocus();
+    QTRY_VERIFY(local->currentView()->hasFocus());
+    action("filer.delete")->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(local->statusText().contains(QLatin1String("z-gone.txt")), 10000);
+    QVERIFY(QFile::exists(m_local + QStringLiteral("/a-first.txt")));
+
     // The top level (the shares row and the drives, "/" among them) is never deleted.
     QAbstractItemView *view = local->currentView();
     view->setRootIndex(QModelIndex());

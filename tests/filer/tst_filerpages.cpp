@@ -23,6 +23,14 @@ const QString kLookalikeUuid = QStringLiteral("{00000000-0000-0000-0000-00000000
 void clickItem(QQuickWidget *widget, QQuickItem *item, QPointF at = QPointF(-1, -1))
 {
     QVERIFY(item);
+    // Laid out first: the same place in the scene over two passes of the event loop.
+    QPointF before;
+    QTRY_VERIFY([&] {
+        const QPointF now = item->mapToScene(QPointF(0, 0));
+        const bool same = now == before && item->width() > 0 && item->isVisible();
+        before = now;
+        return same;
+    }());
     if (at.x() < 0)
         at = QPointF(item->width() / 2, item->height() / 2);
     const QPoint point = item->mapToScene(at).toPoint();

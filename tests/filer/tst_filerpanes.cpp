@@ -22,10 +22,13 @@
 #include "vfs/jobs/vfsmanager.h"
 #include "vfs/models/vfsmodel.h"
 
+#include <QDateTime>
 #include <QHBoxLayout>
+#include <QUuid>
 #include <QQuickWindow>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -207,6 +210,36 @@ private Q_SLOTS:
         QCOMPARE(window.left->tabWidget()->count(), 2);
     }
 
+    void tabBarClicksAndKeys()
+    {
+        clearSettings();
+        PaneWindow window(m_engine.get(), m_net->database());
+        QTabWidget *tabs = window.right->tabWidget();
+        window.right->showTabBar();
+        QTabBar *bar = tabs->tabBar();
+        QTRY_VERIFY(bar->isVisible());
+        // "+" of the inactive pane: a new tab there, and that pane becomes the active one.
+        QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(tabs->count() - 1).center());
+        QTRY_COMPARE(tabs->count(), 3);
+        QCOMPARE(window.hub->activeFilerPane(), window.right);
+        QCOMPARE(tabs->currentIndex(), 1);
+        // "+" chosen by keyboard lands on the last browser tab.
+        tabs->setCurrentIndex(2);
+        QCOMPARE(tabs->currentIndex(), 1);
+        // Ctrl+Tab on the last browser tab wraps to the first.
+        QTest::keyClick(tabs, Qt::Key_Tab, Qt::ControlModifier);
+        QCOMPARE(tabs->currentIndex(), 0);
+        // A middle click closes a browser tab, never the "+" and never the last browser.
+        QPointer<QWidget> first = tabs->widget(0);
+        QTest::mouseClick(bar, Qt::MiddleButton, {}, bar->tabRect(0).center());
+        QCOMPARE(tabs->count(), 2);
+        QTRY_VERIFY(!first);
+        QTest::mouseClick(bar, Qt::MiddleButton, {}, bar->tabRect(0).center());
+        QTest::mouseClick(bar, Qt::MiddleButton, {}, bar->tabRect(1).center());
+        QCOMPARE(tabs->count(), 2);
+        QVERIFY(qobject_cast<Filer *>(tabs->widget(0)));
+    }
+
     void tabsOnTwoComputersComeBack()
     {
         clearSettings();
@@ -279,6 +312,38 @@ private Q_SLOTS:
         QVERIFY(spinUntil([&] { return filer->path() == target; }));
         QCOMPARE(filer->peer(), m_remote.data());
         QCOMPARE(filer->currentItemPath().isEmpty() || filer->currentItemPath().startsWith(target), true);
+    }
+
+    void ownShareOfRemotePageOpensLocally()
+    {
+        clearSettings();
+        PeerAclDto acl;
+        acl.uuid = QUuid::createUuid().toString();
+        acl.name = QStringLiteral("local");
+        acl.selector = m_local;
+        acl.flags = 0x5;
+        acl.timestamp = QDateTime::currentDateTimeUtc();
+        QVERIFY(m_net->database()->putPeerAcl(m_remote->uuid(), acl));
+        PaneWindow window(m_engine.get(), m_net->database());
+        Filer *filer = window.left->currentFiler();
+        filer->setPeer(m_remote);
+        filer->showPeerView();
+        QCOMPARE(filer->currentPage(), Filer::PeerViewPage);
+        auto *page = filer->findChildren<QQuickWidget *>().value(0);
+        for (QQuickWidget *w : filer->findChildren<QQuickWidget *>())
+            if (w->source().toString().endsWith(QLatin1String("PeerView.qml")))
+                page = w;
+        QVERIFY(page && page->rootObject());
+        QMetaObject::invokeMethod(page->rootObject(), "showMyShares");
+        QQuickItem *list = panestest::findItem(page, QStringLiteral("aclList"));
+        QTRY_COMPARE(list->property("count").toInt(), 1);
+        QTRY_VERIFY(list->isVisible() && list->width() > 100);
+        const QPoint at = list->mapToScene(QPointF(60, 20)).toPoint();
+        QTest::mouseMove(page, at);
+        QTest::mouseClick(page, Qt::LeftButton, {}, at);
+        // The selector is a path of this computer: it opens here, not on the remote computer.
+        QVERIFY(spinUntil([&] { return filer->peer() == m_net->localPeer() && filer->path() == m_local; }));
+        QVERIFY(m_net->database()->deletePeerAcl(m_remote->uuid(), acl));
     }
 
     void newTabOpensOnNamedComputer()

@@ -16,6 +16,7 @@
 
 #include <QDrag>
 #include <QHeaderView>
+#include <QLineEdit>
 #include <QMimeData>
 #include <QPainter>
 #include <QStandardItemModel>
@@ -182,6 +183,13 @@ void TestFilerViews::listViewRowsAtEachSize()
     }
     QCOMPARE(heights, (QList<int>{26, 34, 50, 66, 98, 98}));
     QCOMPARE(view.itemDelegate0()->level(), 6);
+
+    // The rename editor leaves the big icon visible.
+    view.edit(file);
+    auto *editor = view.viewport()->findChild<QLineEdit *>();
+    QVERIFY(editor);
+    QVERIFY2(editor->geometry().left() >= 96, qPrintable(QString::number(editor->geometry().left())));
+    QCOMPARE(editor->text(), QStringLiteral("alpha.txt"));
 }
 
 void TestFilerViews::selectionByKeysAndRubberBand()

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QHostAddress>
+#include <QSettings>
 #include <QTcpServer>
 #include <QtTest>
 
@@ -28,6 +29,9 @@ quint16 freePort()
 
 bool Host::start()
 {
+    // The hosts keep off the real network: no LAN announcements of their invitations.
+    QSettings(QDir(m_dir).filePath(QStringLiteral("config.ini")), QSettings::IniFormat)
+        .setValue(QStringLiteral("com/lanbeacon"), false);
     m_process.setProgram(hostBinary());
     m_process.setArguments(QStringList{QStringLiteral("--config-dir=") + m_dir,
                             QStringLiteral("--com-listen-port=") + QString::number(m_port),

@@ -318,6 +318,32 @@ private Q_SLOTS:
         QVERIFY(S_ISFIFO(st.st_mode));
         QCOMPARE(readFile(tree + QStringLiteral("/skip.bin")), keep);
     }
+
+    // "answer abort" sent while the copy command still runs ends the job at once: the copy
+    // command reports it aborted, and the answer then tells the same.
+    void abortReachesARunningCopy()
+    {
+        const QString src = path(QStringLiteral("abort-src"));
+        const QString dst = path(QStringLiteral("abort-dst"));
+        QVERIFY(QDir().mkpath(src));
+        QVERIFY(QDir().mkpath(dst));
+        QVERIFY(writeLargeFile(src + QStringLiteral("/big.bin"), kCutFileSize, 9));
+        QVERIFY(share(src, 5));
+
+        m_b->send(transferLine(QStringLiteral("copy"), src + QStringLiteral("/big.bin"), dst));
+        QStringList out;
+        QString line;
+        while (!(line = m_b->nextLine(30000)).startsWith(QLatin1String("progress running")))
+            QVERIFY2(!line.isNull() && line != QLatin1String("ok"), qPrintable(out.join(QLatin1Char('\n'))));
+        m_b->send(QStringLiteral("answer abort"));
+        QString status;
+        out = m_b->finish(&status, 10000);
+        QCOMPARE(status, QStringLiteral("ok"));
+        QVERIFY2(out.contains(QStringLiteral("state aborted")), qPrintable(out.join(QLatin1Char('\n'))));
+        out = m_b->finish(&status, 10000);
+        QCOMPARE(status, QStringLiteral("ok"));
+        QVERIFY2(out.contains(QStringLiteral("state aborted")), qPrintable(out.join(QLatin1Char('\n'))));
+    }
 };
 
 QTEST_GUILESS_MAIN(TstPeerHostCopy)

@@ -247,6 +247,7 @@ private Q_SLOTS:
         PeerTimings timings;
         timings.retryInitialMs = 50;
         timings.retryMaxMs = 400;
+        timings.upgradeMs = 300;
         setPeerTimings(timings);
     }
 
@@ -324,6 +325,33 @@ private Q_SLOTS:
             return;
         QCOMPARE(com::Hub::transportOf(c.linksWith(d).first()), QStringLiteral("tcp"));
         QCOMPARE(com::Hub::transportOf(d.linksWith(c).first()), QStringLiteral("tcp"));
+    }
+
+    // Up over UDP while TCP cannot get through; once it can, TCP takes over on both sides.
+    void betterTransportReplacesTheLinkOnceItWorks()
+    {
+        Side a(false);
+        Side b;
+        a.addUdp();
+        b.addUdp();
+        QTcpServer reserve;
+        QVERIFY(reserve.listen(QHostAddress::LocalHost, 0));
+        const quint16 tcpPort = reserve.serverPort();
+        reserve.close();
+        PeerNusk *bOnA = a.pair(b, {});
+        PeerNusk *aOnB = b.pairOver(a, {{QStringLiteral("tcp"), QStringLiteral("127.0.0.1"), tcpPort},
+                                       {QStringLiteral("udp"), QStringLiteral("127.0.0.1"), a.udp->port()}});
+        QTRY_VERIFY_WITH_TIMEOUT(bOnA->linkState() == IPeer::LinkUp && onOneSharedLink(a, b), 10000);
+        QCOMPARE(com::Hub::transportOf(b.linksWith(a).first()), QStringLiteral("udp"));
+
+        a.hub->listen(tcpPort);
+        QVERIFY(a.hub->isListening());
+        expectStable(a, bOnA, b, aOnB, [&] {
+            return com::Hub::transportOf(b.linksWith(a).value(0)) == QLatin1String("tcp");
+        });
+        if (QTest::currentTestFailed())
+            return;
+        QCOMPARE(com::Hub::transportOf(a.linksWith(b).first()), QStringLiteral("tcp"));
     }
 
     // B lost its end of a link without A noticing (a laptop that slept): B's next link

@@ -3,6 +3,7 @@
 #include "app/base/configsettings.h"
 #include "app/base/translations.h"
 #include "com/connectionmanager.h"
+#include "desktop/apps/applauncher.h"
 
 #include <QApplication>
 #include <QSignalSpy>
@@ -42,6 +43,9 @@ void Program::close()
     if (m_side) {
         m_side->shutDown();
         m_side.reset();
+        // The launcher queries this program's database; the next program in this process
+        // gets one of its own.
+        delete AppLauncher::instance();
     }
 }
 

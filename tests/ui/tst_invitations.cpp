@@ -111,7 +111,10 @@ private Q_SLOTS:
         fillAddDialog(dialog, invitation[0], QStringLiteral("c0ffee42"));
         QTRY_COMPARE(hint(dialog), QStringLiteral("Looks good, ready to connect."));
         QTRY_VERIFY(item(dialog, "addButton")->isEnabled());
+        QSignalSpy accepted(w, &MainWindow::invitationAccepted);
         click(dialog, "addButton");
+        QTRY_COMPARE(accepted.count(), 1);
+        QCOMPARE(accepted.first().first().toBool(), true);
 
         QTRY_VERIFY_WITH_TIMEOUT(p.database()->loadPeers(QStringLiteral("nusk")).size() == 2, 10000);
         QString hostUuid;
@@ -122,6 +125,13 @@ private Q_SLOTS:
                                      && p.peerModel()->getPeerForUuid(hostUuid)->linkState() == IPeer::LinkUp,
                                  20000);
         QTRY_VERIFY_WITH_TIMEOUT(!m_host->remotePeers().isEmpty() && m_host->remotePeers().first().state == 3, 20000);
+
+        // The network switch closes the link (on the network thread), and opens it again.
+        w->setNetworkEnabled(false);
+        QTRY_VERIFY_WITH_TIMEOUT(p.peerModel()->getPeerForUuid(hostUuid)->linkState() != IPeer::LinkUp, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(m_host->remotePeers().first().state != 3, 10000);
+        w->setNetworkEnabled(true);
+        QTRY_VERIFY_WITH_TIMEOUT(p.peerModel()->getPeerForUuid(hostUuid)->linkState() == IPeer::LinkUp, 20000);
     }
 
     // The window invites: the dialog shows the code (the uuid's first group) and the link;
@@ -164,6 +174,13 @@ private Q_SLOTS:
         QCOMPARE(stored.expires - stored.timestamp, kInvitationLifetimeSecs);
         QTRY_VERIFY(w->activeInvitationsAction()->isEnabled());
         QVERIFY(w->activeInvitationsDialog()->property("visible").toBool());
+        // The list judges expiry against the time it is shown, not the time it was made.
+        QObject *list = w->activeInvitationsDialog()->findChild<QObject *>("invList");
+        QVERIFY(list);
+        list->setProperty("now", 0.0);
+        w->activeInvitationsDialog()->setProperty("visible", false);
+        w->activeInvitationsAction()->trigger();
+        QTRY_VERIFY(list->property("now").toDouble() > 1.0e12);
         // The same invitation confirmed again stays one row and is announced once.
         w->onInvitationCreate(uuid, stored.name, link, code);
         QCOMPARE(p.database()->loadInvitations().size(), size_t(1));
@@ -206,7 +223,10 @@ private Q_SLOTS:
         fillAddDialog(dialog, expiredLink, QStringLiteral("0ddba11a"));
         QTRY_COMPARE(hint(dialog), QStringLiteral("This invitation has expired. Ask for a new one."));
         QVERIFY(!item(dialog, "addButton")->isEnabled());
+        QSignalSpy accepted(w, &MainWindow::invitationAccepted);
         w->addRemoteByInvitationUrl(expiredLink, QStringLiteral("0ddba11a"));
+        QTRY_COMPARE(accepted.count(), 1);
+        QCOMPARE(accepted.first().first().toBool(), false);
         QCOMPARE(p.database()->loadPeers(QStringLiteral("nusk")).size(), peersBefore);
 
         // 7 or 9 characters: not valid, nothing decoded.

@@ -4,16 +4,26 @@
 #include "testutil_window.h"
 
 #include "app/base/actionregistry.h"
+#include "filer/fileractions.h"
 #include "app/base/configsettings.h"
 #include "com/connectionmanager.h"
+#include "filer/filer.h"
+#include "filer/filerpane.h"
+#include "vfs/models/vfssortfilterproxymodel.h"
+#include <QAbstractItemView>
 #include "ui/aboutdialog.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QDialog>
+#include <QDir>
+#include <QInputDialog>
+#include <QTemporaryDir>
+#include <QTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QToolButton>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPixmapCache>
@@ -29,7 +39,14 @@ namespace {
 
 QAction *shared(const char *id)
 {
-    return qobject_cast<QAction *>(ActionRegistry::actionObject(QString::fromLatin1(id)));
+    return FilerActions::action(QString::fromLatin1(id));
+}
+
+// Whether the keyboard focus is in this pane (on the pane or its browser).
+bool focusIn(QWidget *pane)
+{
+    QWidget *focus = QApplication::focusWidget();
+    return focus && (focus == pane || pane->isAncestorOf(focus));
 }
 
 QMenu *menu(MainWindow *w, const char *name)
@@ -71,14 +88,31 @@ private Q_SLOTS:
             QVERIFY(!w->createInvitationAction()->isEnabled());
             QVERIFY(!w->activeInvitationsAction()->isEnabled());
 
-            // Right after construction: selection commands off, the rest on, view modes checkable.
+            // Nothing selected: selection commands off; the window's own commands on; view
+            // modes checkable.
             for (const char *id : {"filer.cut", "filer.copy", "filer.paste", "filer.trash", "filer.delete", "filer.rename"})
                 QVERIFY2(!shared(id)->isEnabled(), id);
-            for (const char *id : {"filer.new-folder", "filer.copy-to", "filer.move-to", "filer.preview"})
+            for (const char *id : {"filer.copy-to", "filer.move-to"})
                 QVERIFY2(shared(id)->isEnabled(), id);
             for (const char *id : {"filer.view-list", "filer.view-column", "filer.view-icons", "filer.show-hidden",
                                    "filer.share-drive"})
                 QVERIFY2(shared(id)->isCheckable(), id);
+
+            // Every command of the Files view menu and "Computers" runs without another
+            // computer (those that open the desktop's tools or the network stay out).
+            for (QAction *action : menu(w, "viewMenu")->actions()) {
+                if (action->isSeparator() || !action->isEnabled())
+                    continue;
+                action->trigger();
+                QVERIFY(w->activeFiler());
+            }
+            shared("filer.view-icons")->trigger();
+            QCOMPARE(w->activeFiler()->viewMode(), Filer::ViewIcons);
+            shared("filer.view-list")->trigger();
+            QCOMPARE(w->activeFiler()->viewMode(), Filer::ViewList);
+            w->findChild<QAction *>("placeNetworkAction")->trigger();
+            QTRY_COMPARE(w->activeFiler()->currentPage(), Filer::MachineListPage);
+            w->showNodeView();
 
             // Toggle right pane twice, then leave the second pane shown.
             shared("nodeview.toggle-right")->trigger();
@@ -98,7 +132,14 @@ private Q_SLOTS:
             w->setNetworkEnabled(true);
             QCOMPARE(changed.count(), 0);
 
-            w->splitter()->setSizes({300, 700});
+            // The left pane's view mode, as icons.
+            w->showNodeView();
+            QVERIFY(w->activeFiler());
+            w->activeFiler()->setViewMode(Filer::ViewIcons);
+            shared("view.show-alt-filer")->trigger();
+
+            w->resize(1200, 700);
+            w->splitter()->setSizes({500, 700});
             sizes = w->splitter()->sizes();
             geometry = w->saveGeometry();
             p.close();
@@ -117,7 +158,9 @@ private Q_SLOTS:
             QVERIFY(w->networkEnabled());
             QCOMPARE(w->splitter()->sizes(), sizes);
             QCOMPARE(w->saveGeometry(), geometry);
-            shared("view.show-nodeview")->trigger();
+            shared("nodeview.show")->trigger();
+            QCOMPARE(w->activeFiler()->viewMode(), Filer::ViewIcons);
+            QVERIFY(w->activeFiler()->peer());
             w->setNetworkEnabled(false);
             p.close();
         }
@@ -140,12 +183,14 @@ private Q_SLOTS:
         w->showAlternateFilerPane();
         w->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(w));
+        // The left pane on its folder, the right one on its computer's page: Tab reaches both.
+        w->panes().back()->findChild<Filer *>()->showPeerView();
         w->showAlternateFilerPane();   // the right pane is active and has the focus
-        QTRY_VERIFY(w->panes().back()->hasFocus());
+        QTRY_VERIFY(focusIn(w->panes().back()));
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-        QTRY_VERIFY(w->panes().front()->hasFocus());
+        QTRY_VERIFY(focusIn(w->panes().front()));
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-        QTRY_VERIFY(w->panes().back()->hasFocus());
+        QTRY_VERIFY(focusIn(w->panes().back()));
 
         QDialog dialog(w);
         auto *layout = new QVBoxLayout(&dialog);
@@ -168,6 +213,61 @@ private Q_SLOTS:
         shared("filer.copy-to")->trigger();
         QCOMPARE(copied.count(), 0);
         shared("filer.copy")->setEnabled(false);
+    }
+
+    // F5 with both panes: the selection of the active pane goes to the other pane's folder as
+    // it is now, asked afresh each time; cancelled, nothing moves; a later plain paste goes
+    // to the folder shown, never to an earlier destination.
+    void copyToTheOtherPane()
+    {
+        Program p;
+        QVERIFY(p.start());
+        MainWindow *w = p.window();
+        IPeer *local = p.peerModel()->getPeerForUuid(nullUuidString());
+        QTRY_VERIFY_WITH_TIMEOUT(local && local->linkState() == IPeer::LinkUp, 10000);
+        QTemporaryDir dir;
+        for (const char *sub : {"src", "first", "second"})
+            QVERIFY(QDir().mkpath(dir.filePath(sub)));
+        QFile file(dir.filePath("src/note.txt"));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("hello") == 5);
+        file.close();
+
+        w->showAlternateFilerPane();   // the right pane is active
+        Filer *left = w->panes().front()->findChild<Filer *>();
+        w->onPeerPathSelected2(nullUuidString(), dir.filePath("src"));
+        QTRY_COMPARE(w->activeFiler()->path(), dir.filePath("src"));
+        Filer *source = w->activeFiler();
+        Filer *target = left;
+        QVERIFY(target && target != source);
+        target->gotoPath(dir.filePath("first"));
+        QTRY_COMPARE(target->path(), dir.filePath("first"));
+        QTRY_VERIFY(source->sortModel() && source->sortModel()->rowCount(source->currentView()->rootIndex()) == 1);
+        source->setCurrentIndexToPath(dir.filePath("src/note.txt"));
+        QTRY_VERIFY(shared("filer.copy")->isEnabled());
+
+        QStringList offered;
+        bool accept = false;
+        connect(w, &MainWindow::copyToDialogOpened, this, [&](QDialog *dialog) {
+            auto *input = static_cast<QInputDialog *>(dialog);
+            offered << input->textValue();
+            QTimer::singleShot(0, dialog, accept ? &QDialog::accept : &QDialog::reject);
+        });
+        shared("filer.copy-to")->trigger();   // cancelled
+        QCOMPARE(offered, QStringList{dir.filePath("first")});
+        QTest::qWait(300);   // long enough for a copy of five bytes that should not start
+        QVERIFY(!QFile::exists(dir.filePath("first/note.txt")));
+
+        accept = true;
+        shared("filer.copy-to")->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(dir.filePath("first/note.txt")), 10000);
+        QCOMPARE(w->activeFiler(), source);
+
+        target->gotoPath(dir.filePath("second"));
+        QTRY_COMPARE(target->path(), dir.filePath("second"));
+        shared("filer.copy-to")->trigger();
+        QCOMPARE(offered.last(), dir.filePath("second"));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(dir.filePath("second/note.txt")), 10000);
+        disconnect(w, &MainWindow::copyToDialogOpened, this, nullptr);
     }
 
     // Process-wide settings the window makes: a bounded pixmap cache, the theme's colours in
@@ -204,6 +304,9 @@ private Q_SLOTS:
         QCOMPARE(about->findChild<QLabel *>("appVersion")->text(), QStringLiteral("0.5.18"));
         QCOMPARE(about->findChild<QLabel *>("torVersion")->text(), QStringLiteral("0.0.0"));
         QCOMPARE(about->findChild<QLabel *>("graphicsApi")->text(), QStringLiteral("Software (1)"));
+        // Its licences button shows the licence texts beside the program in the active pane.
+        about->findChild<QToolButton *>("showLicensesButton")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(w->activeFiler()->path(), QCoreApplication::applicationDirPath() + "/licenses", 10000);
         QTest::keyClick(about, Qt::Key_Escape);
         QTRY_VERIFY(!about);
 

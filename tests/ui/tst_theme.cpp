@@ -180,6 +180,14 @@ private Q_SLOTS:
         const QPixmap app = provider.requestPixmap("app/%2Fno%2Fsuch%2Ficon.png", &size, QSize(37, 37));
         QCOMPARE(size, QSize(37, 37));
         QVERIFY(app.isNull() || app.width() <= 37);
+        // A file without a cached thumbnail has none; asked for its icon it never fails.
+        QTemporaryDir dir;
+        QFile text(dir.filePath("notes.txt"));
+        QVERIFY(text.open(QIODevice::WriteOnly));
+        text.close();
+        QVERIFY(provider.loadShellItemImage(text.fileName(), QSize(256, 256), 2).isNull());
+        provider.loadShellItemImage(text.fileName(), QSize(256, 256), 1);
+        QVERIFY(provider.loadShellItemImage(dir.filePath("missing"), QSize(0, 0), 0).isNull());
         provider.loadApplicationIcon("app/");
         provider.loadApplicationIcon("app/../../etc/passwd");
     }

@@ -87,6 +87,10 @@ void PeerHost::enqueue(const QString &line)
     const QString trimmed = line.trimmed();
     if (trimmed.isEmpty())
         return;
+    // An abort must reach a running job now, not once the command that follows it (and
+    // waits for the job's end) is done; the queued line then reports how the job ended.
+    if (m_busy && trimmed.split(QRegularExpression(QStringLiteral("\\s+"))) == QStringList{QStringLiteral("answer"), QStringLiteral("abort")})
+        abortFollowedJob();
     m_queue.append(trimmed);
     next();
 }

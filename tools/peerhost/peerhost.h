@@ -21,6 +21,7 @@ class IDatabase;
 class IPeer;
 class PeerModel;
 class VfsClient;
+class VfsCopyJob;
 class VfsDeleteJob;
 class VfsManager;
 class VfsMoveExJob;
@@ -104,6 +105,11 @@ private:
     // Applies the FSO timeout to the peer's client (on the peer's thread).
     void applyFsoTimeout(IPeer *peer);
     void startCopy(const VfsCopyDto &dto, const std::shared_ptr<Reply> &reply);
+    // Runs `work` on the connection manager's thread with the copy job of the request
+    // `uuid` (null when it is gone).
+    void withCopyJob(const QString &uuid, std::function<void(VfsCopyJob *)> work);
+    // Aborts the followed job, whatever command is running.
+    void abortFollowedJob();
     void startMove(const VfsCopyDto &dto, const std::shared_ptr<Reply> &reply);
     void followDelete(VfsDeleteJob *job, const std::shared_ptr<Reply> &reply);
     void printProgress(const QString &state, double percent, quint64 bytes);

@@ -744,14 +744,7 @@ void PeerHost::registerFileCommands()
         m_follow.awaitingAck = true;
         m_follow.reply = reply;
         const QString uuid = m_follow.copyUuid;
-        QPointer<ConnectionManager> manager(m_manager);
-        QMetaObject::invokeMethod(m_manager, [this, manager, uuid, word] {
-            VfsCopyJob *job = nullptr;
-            if (manager) {
-                for (VfsCopyJob *candidate : manager->findChildren<VfsCopyJob *>())
-                    if (candidate->request().uuid == uuid)
-                        job = candidate;
-            }
+        withCopyJob(uuid, [this, word](VfsCopyJob *job) {
             if (job) {
                 if (word == QLatin1String("skip"))
                     job->skipCurrentItem();
@@ -769,6 +762,36 @@ void PeerHost::registerFileCommands()
                 if (!found && !m_follow.finished)
                     finishFollow(stateWord(VfsJob::VfsJobStateAborted), QStringLiteral("the job is gone"));
             });
-        }, Qt::QueuedConnection);
+        });
     });
+}
+
+void PeerHost::withCopyJob(const QString &uuid, std::function<void(VfsCopyJob *)> work)
+{
+    QPointer<ConnectionManager> manager(m_manager);
+    QMetaObject::invokeMethod(m_manager, [manager, uuid, work] {
+        VfsCopyJob *job = nullptr;
+        if (manager) {
+            for (VfsCopyJob *candidate : manager->findChildren<VfsCopyJob *>())
+                if (candidate->request().uuid == uuid)
+                    job = candidate;
+        }
+        work(job);
+    }, Qt::QueuedConnection);
+}
+
+void PeerHost::abortFollowedJob()
+{
+    if (m_follow.kind.isEmpty() || m_follow.finished)
+        return;
+    if (m_follow.deleteJob && m_follow.copyUuid.isEmpty()) {
+        m_follow.deleteJob->abort();
+        m_follow.deleteJob->process(VfsJob::JobActionStep);
+        return;
+    }
+    if (!m_follow.copyUuid.isEmpty())
+        withCopyJob(m_follow.copyUuid, [](VfsCopyJob *job) {
+            if (job)
+                job->abort();
+        });
 }

@@ -3,8 +3,6 @@
 #include <QGuiApplication>
 #include <QMutex>
 #include <QMutexLocker>
-#include <QPointer>
-#include <QHash>
 
 #include <algorithm>
 #include <iterator>
@@ -16,7 +14,6 @@ struct Table
     QMutex mutex;
     bool filled = false;
     std::vector<ActionEntry> entries;
-    QHash<QString, QPointer<QObject>> objects;
 };
 
 Table& table()
@@ -136,18 +133,4 @@ std::vector<ActionEntry> ActionRegistry::entries()
     Table& t = table();
     QMutexLocker lock(&t.mutex);
     return t.entries;
-}
-
-void ActionRegistry::setActionObject(const QString& id, QObject* action)
-{
-    Table& t = table();
-    QMutexLocker lock(&t.mutex);
-    t.objects.insert(id, action);
-}
-
-QObject* ActionRegistry::actionObject(const QString& id)
-{
-    Table& t = table();
-    QMutexLocker lock(&t.mutex);
-    return t.objects.value(id).data();
 }

@@ -5,7 +5,6 @@
 
 #include <QKeySequence>
 #include <QList>
-#include <QObject>
 #include <QString>
 #include <vector>
 
@@ -36,15 +35,4 @@ public:
 
     // The whole table in its order.
     static std::vector<ActionEntry> entries();
-
-    // The process-wide action objects (QAction, kept here as QObject so that this library
-    // needs no widgets). The main window makes one per command and publishes it under the
-    // command id; the file panes and browsers fetch them here:
-    //     auto* cut = qobject_cast<QAction*>(ActionRegistry::actionObject("filer.cut"));
-    // Commands without a table entry are published under these ids: "filer.clear-marked"
-    // ("Clear marked"), "view.show-nodeview", "view.show-alt-filer", "filer.share-drive".
-    // The action named "action-new-tab" belongs to the panes and is not published here.
-    // GUI thread only; an object that was destroyed answers null.
-    static void setActionObject(const QString& id, QObject* action);
-    static QObject* actionObject(const QString& id);
 };

@@ -1,8 +1,10 @@
 #include "app/startup/screenrunner.h"
 
 #include "app/base/log.h"
-#include "ui/preview/previewscreenscenes.h"
 #include "desktop/desktopscreenscenes.h"
+#include "filer/filerpanescreenscenes.h"
+#include "filer/filerscreenscenes.h"
+#include "ui/preview/previewscreenscenes.h"
 #include "ui/uiscreenscenes.h"
 #include "ui/nodeview/nodeviewscreenscenes.h"
 
@@ -36,8 +38,10 @@ ScreenScenes ScreenRunner::allScenes()
     ScreenScenes scenes;
     // One line per layer that offers scenes.
     addUiScreenScenes(scenes);
+    addFilerViewScreenScenes(scenes);
     addPreviewScreenScenes(scenes);
     addDesktopScreenScenes(scenes);
+    addFilerPaneScreenScenes(scenes);
     addNodeViewScreenScenes(scenes);
     return scenes;
 }

@@ -7,6 +7,9 @@
 #include "vfs/models/vfsmodel.h"
 #include "vfs/models/vfspeermodels.h"
 #include "vfs/server/vfsserver.h"
+#include "vfs/fso/fsoprotocol.h"
+
+#include <algorithm>
 
 namespace {
 constexpr ushort kFsoProtocolVersion = 3;
@@ -20,10 +23,10 @@ VfsPeerEndpoint::VfsPeerEndpoint(PeerNusk *peer, bool isLocal)
     m_parser = new VfsFenuCommandParser(m_server);
     m_client->setProtocolVersion(kFsoProtocolVersion);
     m_server->setProtocolVersion(kFsoProtocolVersion);
-    QObject::connect(m_client, &VfsClientNusk::fsoTransmit, peer, &PeerNusk::fsoTransmitCLi,
-                     Qt::DirectConnection);
-    QObject::connect(m_server, &VfsServerNusk::fsoTransmit, peer, &PeerNusk::fsoTransmitSrv,
-                     Qt::DirectConnection);
+    if (isLocal)
+        connectInProcess();
+    else
+        connectLink(peer);
 
     // Replies to what was sent on a link that is gone will never come: let the requesters
     // (jobs, listings) fail over now rather than after a minute of waiting.
@@ -48,6 +51,27 @@ VfsPeerEndpoint::VfsPeerEndpoint(PeerNusk *peer, bool isLocal)
 
 VfsPeerEndpoint::~VfsPeerEndpoint() = default;
 
+void VfsPeerEndpoint::connectLink(PeerNusk *peer)
+{
+    QObject::connect(m_client, &VfsClientNusk::fsoTransmit, peer, &PeerNusk::fsoTransmitCLi,
+                     Qt::DirectConnection);
+    QObject::connect(m_server, &VfsServerNusk::fsoTransmit, peer, &PeerNusk::fsoTransmitSrv,
+                     Qt::DirectConnection);
+}
+
+void VfsPeerEndpoint::connectInProcess()
+{
+    m_requestRecord = std::make_unique<VfsFenuCommand>();
+    // Queued: a reply never runs inside the call that sent its request, and messages keep
+    // their order, as on a link.
+    QObject::connect(m_client, &VfsClientNusk::fsoTransmit, m_server,
+                     [this](std::vector<unsigned char> message) { requestArrived(message); },
+                     Qt::QueuedConnection);
+    QObject::connect(m_server, &VfsServerNusk::fsoTransmit, m_client,
+                     [this](std::vector<unsigned char> message) { replyArrived(message); },
+                     Qt::QueuedConnection);
+}
+
 VfsClient *VfsPeerEndpoint::client() const
 {
     return m_client.data();
@@ -61,12 +85,16 @@ void VfsPeerEndpoint::replyArrived(const std::vector<unsigned char> &message)
 
 void VfsPeerEndpoint::requestArrived(const std::vector<unsigned char> &message)
 {
-    if (m_server && m_parser && m_parser->processCommand(message, m_record.get(), m_server->protocolVersion()))
-        m_server->processIncomingCommand(*m_record);
+    VfsFenuCommand *record = m_requestRecord ? m_requestRecord.get() : m_record.get();
+    if (m_server && m_parser && m_parser->processCommand(message, record, m_server->protocolVersion()))
+        m_server->processIncomingCommand(*record);
 }
 
 void VfsPeerEndpoint::setProtocolVersion(std::uint16_t version)
 {
+    // The version comes from the peer's greeting: a newer peer is spoken to in the newest
+    // version known here, and nothing outside the known range is ever used.
+    version = std::clamp<std::uint16_t>(version, FSO_PROTOCOL_VERSION_MIN, kFsoProtocolVersion);
     if (m_client)
         m_client->setProtocolVersion(version);
     if (m_server)

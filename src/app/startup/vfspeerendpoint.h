@@ -3,6 +3,11 @@
 // The file layer's endpoint of one network peer: its FSO client, server and command parser,
 // wired to the peer's channels and to the peer's models. The loader makes one per peer
 // through makeVfsPeerEndpoint (installPeers' maker).
+//
+// The local computer's own peer talks to its server in-process: each request goes to the
+// same server code and access rules on a later turn of the peer thread's event loop, as a
+// link would deliver it, but without encryption and socket. Its loopback link still comes
+// up and down as before; it only tells the jobs whether the local side is usable.
 
 #include "peers/peerendpoint.h"
 
@@ -28,12 +33,18 @@ public:
     void setAcl(const std::vector<PeerAclDto> &acls) override;
 
 private:
+    // The local peer: requests and replies go straight between client and server.
+    void connectInProcess();
+    void connectLink(PeerNusk *peer);
+
     QPointer<VfsClientNusk> m_client;
     QPointer<VfsServerNusk> m_server;
     QPointer<VfsFenuCommandParser> m_parser;
     // One decoded record shared by both channels: both run on the peer's thread, one message
     // at a time, and the client and server copy what they keep.
     std::unique_ptr<VfsFenuCommand> m_record;
+    // In-process delivery decodes on a later turn, so each direction keeps its own record.
+    std::unique_ptr<VfsFenuCommand> m_requestRecord;
 };
 
 // The maker installPeers takes: models and FSO objects for every peer.

@@ -140,6 +140,33 @@ AppLauncher::AppLauncher(QObject* parent)
     connect(d->timer, &QTimer::timeout, this, &AppLauncher::timerFired);
 }
 
+// The list model keeps its query for as long as it shows rows, and a query must never outlive
+// the connection it runs on. The database object removes its own connections when it goes
+// (the launcher outlives it, and tests open one database per window), so the launcher reads
+// the same file through a connection of its own that is never removed: when the program's
+// database file changes, that connection is closed and reopened on the new file, which ends
+// the old rows' query without leaving it on a deleted driver.
+QSqlDatabase AppLauncher::catalogue()
+{
+    static const QString kConnection = QStringLiteral("nusk-applauncher");
+    const QString file = QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false).databaseName();
+    QSqlDatabase own = QSqlDatabase::contains(kConnection)
+        ? QSqlDatabase::database(kConnection, false)
+        : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), kConnection);
+    if (own.databaseName() != file || !own.isOpen()) {
+        own.close();
+        own.setDatabaseName(file);
+        if (!file.isEmpty() && !own.open())
+            logPrintf(LogDb1, "failed to open the application catalogue %s", qUtf8Printable(own.lastError().text()));
+    }
+    return own;
+}
+
+void AppLauncher::clear()
+{
+    setQuery(QSqlQuery(catalogue()));
+}
+
 AppLauncher::~AppLauncher()
 {
     if (g_instance == this)
@@ -197,7 +224,7 @@ void AppLauncher::scanApplications()
     mimeApps.load(MimeAppsList::defaultFiles());
 
     // One transaction: hundreds of entries otherwise cost a disk sync each.
-    QSqlDatabase db = QSqlDatabase::database();
+    QSqlDatabase db = catalogue();
     const bool inTransaction = db.isOpen() && db.transaction();
 
     QMap<QString, DesktopEntry> read;
@@ -314,7 +341,7 @@ void AppLauncher::scanPortableApps(const QString& platformExe)
 
 void AppLauncher::addApp(const QString& name, const QString& mimeTypes, const QString& path, const QString& icon)
 {
-    const QSqlDatabase db = QSqlDatabase::database();
+    const QSqlDatabase db = catalogue();
     qlonglong appId = 0;
     {
         QSqlQuery q(db);
@@ -384,7 +411,7 @@ void AppLauncher::pruneMissingApps()
 {
     if (d->types.isEmpty())
         return;
-    const QSqlDatabase db = QSqlDatabase::database();
+    const QSqlDatabase db = catalogue();
     QSqlQuery rows(db);
     rows.prepare(QString::fromLatin1(kRelatedApps).arg(placeholders(d->types.size(), QStringLiteral("t"))));
     bindList(rows, d->types, QStringLiteral("t"));
@@ -493,7 +520,7 @@ void AppLauncher::runStatement()
 {
     if (d->types.isEmpty())
         return;
-    QSqlQuery q(QSqlDatabase::database());
+    QSqlQuery q(catalogue());
     q.prepare(QString::fromLatin1(kRelatedApps).arg(placeholders(d->types.size(), QStringLiteral("t"))));
     bindList(q, d->types, QStringLiteral("t"));
     if (!q.exec()) {
@@ -511,7 +538,7 @@ bool AppLauncher::statementHasUsedApp()
 {
     if (d->types.isEmpty())
         return false;
-    QSqlQuery q(QSqlDatabase::database());
+    QSqlQuery q(catalogue());
     q.prepare(QStringLiteral("SELECT MAX(af.last_used_timestamp) FROM filetypes AS f, app_filetypes AS af"
                              " WHERE f.id = af.type_id AND f.type IN (%1)")
                   .arg(placeholders(d->types.size(), QStringLiteral("t"))));
@@ -540,7 +567,7 @@ void AppLauncher::launch(int appId)
         Q_EMIT deferAppLaunch(appId, d->peerUuid, d->paths);
         return;
     }
-    const QSqlDatabase db = QSqlDatabase::database();
+    const QSqlDatabase db = catalogue();
     QSqlQuery q(db);
     q.prepare(QStringLiteral("SELECT name, path, icon FROM apps WHERE id = :id"));
     q.bindValue(QStringLiteral(":id"), appId);

@@ -15,6 +15,7 @@
 #include "db/dto.h"
 
 #include <QIcon>
+#include <QSqlDatabase>
 #include <QSqlQueryModel>
 #include <QString>
 
@@ -47,6 +48,9 @@ public:
     // Sets the rows to the applications for the files' types and remembers the selection. An
     // empty selection clears the rows and keeps the remembered one.
     void selectRelatedApps(const QString& peerUuid, const std::vector<QString>& paths);
+
+    // Empties the list of related applications.
+    void clear() override;
 
     void scanApplications();
     void scanDesktopFiles(const QString& dir);
@@ -82,6 +86,7 @@ Q_SIGNALS:
     void launchFailed(QString text);
 
 private:
+    QSqlDatabase catalogue();
     void runStatement();
     bool statementHasUsedApp();
     void startDetached(const QString& program, const QStringList& arguments);

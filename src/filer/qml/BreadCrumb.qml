@@ -268,7 +268,7 @@ Item {
                         visible: root.state !== "pathedit"
                         model: ListModel {
                             id: crumbModel
-                            ListElement { crumbName: "C:"; crumbType: "root" }
+                            ListElement { crumbName: "/"; crumbType: "root" }
                         }
                         onCountChanged: positionViewAtEnd()
                         onWidthChanged: positionViewAtEnd()
@@ -294,7 +294,8 @@ Item {
                                     color: root.style.mutedText
                                     font.pointSize: root.style.pointSize
                                     anchors.verticalCenter: parent.verticalCenter
-                                    visible: index < crumbList.count - 1
+                                    // The root "/" is its own separator.
+                                    visible: index < crumbList.count - 1 && crumbName !== "/"
                                     leftPadding: 2; rightPadding: 2
                                 }
                             }
@@ -319,6 +320,20 @@ Item {
                                 onClicked: root.indexClicked(index)
                             }
                         }
+                    }
+
+                    // Pages without a path name themselves in the strip.
+                    Text {
+                        objectName: "pagePlaceholder"
+                        anchors.fill: parent
+                        anchors.leftMargin: 12
+                        verticalAlignment: Text.AlignVCenter
+                        visible: root.state !== "pathedit" && crumbList.count === 0
+                        text: root.state === "machinelist" ? qsTrId("place-network") : peerInfo.shownName
+                        textFormat: Text.PlainText
+                        elide: Text.ElideRight
+                        color: root.style.mutedText
+                        font.pointSize: root.style.pointSize
                     }
 
                     TextInput {
@@ -350,6 +365,30 @@ Item {
                     text: "online"
                     checked: root.networkEnabled
                     font.pointSize: root.style.smallPointSize
+                    spacing: 6
+                    indicator: Rectangle {
+                        implicitWidth: 34
+                        implicitHeight: 18
+                        x: onlineSwitch.leftPadding
+                        y: parent.height / 2 - height / 2
+                        radius: 9
+                        color: onlineSwitch.checked ? root.style.good : root.style.off
+                        Rectangle {
+                            x: onlineSwitch.checked ? parent.width - width - 2 : 2
+                            y: 2
+                            width: 14; height: 14; radius: 7
+                            color: "#ffffff"
+                            Behavior on x { NumberAnimation { duration: 80 } }
+                        }
+                    }
+                    contentItem: Text {
+                        text: onlineSwitch.text
+                        textFormat: Text.PlainText
+                        font: onlineSwitch.font
+                        color: root.style.mutedText
+                        verticalAlignment: Text.AlignVCenter
+                        leftPadding: onlineSwitch.indicator.width + onlineSwitch.spacing
+                    }
                     onToggled: if (typeof mainWindow !== "undefined" && mainWindow) mainWindow.networkEnabled = checked
                     ToolTip.visible: hovered
                     ToolTip.delay: 1000

@@ -81,7 +81,7 @@ ListView {
                     height: parent.height
                     radius: 3
                     width: row.total > 0 ? parent.width * Math.max(0, Math.min(1, (row.total - row.free) / row.total)) : 0
-                    color: (row.total > 0 && row.free / row.total < 0.1) ? "#d0453a" : list.style.barUsed
+                    color: (row.total > 0 && row.free / row.total < 0.1) ? list.style.danger : list.style.barUsed
                 }
             }
         }

@@ -21,19 +21,17 @@ Item {
     MachineListSettings {
         id: settings
         anchors.left: parent.left
-        anchors.right: parent.right
         anchors.leftMargin: 24
-        anchors.rightMargin: 24
+        width: Math.min(parent.width - 48, 480)
     }
     ListView {
         id: list
         objectName: "machineListView"
         anchors.top: settings.bottom
         anchors.left: parent.left
-        anchors.right: parent.right
         anchors.bottom: parent.bottom
         anchors.leftMargin: 12
-        anchors.rightMargin: 12
+        width: Math.min(parent.width - 24, 504)
         spacing: 24
         clip: true
         boundsBehavior: Flickable.StopAtBounds

@@ -70,7 +70,8 @@ Flickable {
     Column {
         id: content
         width: Math.max(Math.min(root.width, 900), 650) - 52 - 40
-        x: 12
+        // Centred in a wide window; at the left edge of a narrow one.
+        x: Math.max(12, (root.width - width) / 2)
         spacing: 0
 
         RowLayout {

@@ -17,7 +17,7 @@ Item {
     implicitHeight: 104
 
     function updateImage() {
-        if (!peer)
+        if (!peer || !peer.uuid)
             return
         if (peer.deviceType === 1)
             deviceImg = "qrc:///img/computer-pc.svg"

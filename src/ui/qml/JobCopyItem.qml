@@ -140,6 +140,18 @@ Item {
                     font.pointSize: Theme.pointSizeSmall
                 }
             }
+            // While it runs, the copy can be cancelled here as well as by closing the window.
+            RowLayout {
+                Layout.columnSpan: 2
+                Layout.fillWidth: true
+                visible: root.state === "RUNNING" || root.state === "INIT" || root.state === "PAUSED" || root.state === ""
+                Item { Layout.fillWidth: true }
+                DialogButton {
+                    objectName: "runningCancelButton"
+                    text: qsTrId("btn-cancel")
+                    onClicked: root.abort()
+                }
+            }
             Item { Layout.columnSpan: 2; implicitHeight: question.visible ? 0 : Theme.windowPadding - 10 }
         }
 

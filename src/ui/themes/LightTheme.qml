@@ -21,6 +21,22 @@ QtObject {
     property color danger: "#c8372d"
     property color progressBarBackground: "#e4e9f0"
 
+    // The file pages' names for the same colours.
+    property color textColor: foreground
+    property color mutedTextColor: foregroundMuted
+    property color linkColor: accent
+    property color accentColor: accent
+    property color hoverColor: "#e8eef6"
+    property color pressedColor: "#d6e2f2"
+    property color borderColor: border
+    property color cardColor: background2
+    property color pageColor: background
+    property color barUsedColor: accent
+    property color barFreeColor: progressBarBackground
+    property color onlineColor: "#2e9d57"
+    property color reachableColor: "#d69a2f"
+    property color offlineColor: "#9aa5b1"
+
     // Colour groups of the job windows and invitation dialogs.
     property QtObject highlight: QtObject {
         property color success: "#2e9d57"

@@ -35,6 +35,11 @@ VfsBlockTransfer::VfsBlockTransfer(Events events)
         routeAnswers(*m_writeBuffers.back());
     }
     m_hash.record.done = [this](VfsHashFileJob *) { m_events.post([this] { onHashAnswered(); }); };
+    for (int i = 0; i < kHashBatches; ++i) {
+        m_batches.emplace_back(new HashBatch);
+        routeAnswers(m_batches.back()->source);
+        routeAnswers(m_batches.back()->destination);
+    }
 }
 
 VfsBlockTransfer::~VfsBlockTransfer()
@@ -52,10 +57,15 @@ void VfsBlockTransfer::routeAnswers(Buffer<Record> &buffer)
                 return;
             b->busy = false;
             b->answered = true;
+            if constexpr (std::is_same_v<Record, VfsHashFileJob>) {
+                m_events.hashAnswered();
+                return;
+            }
             if constexpr (std::is_same_v<Record, VfsWriteFileJob>) {
-                // The destination took fewer bytes than it was sent: most likely its disk is full.
+                // The destination took fewer bytes than it was sent, or said its disk is full.
                 const VfsWriteFileJob &r = b->record;
-                if (r.jobStatus == JobFinished && r.status == FSO_STATUS_SUCCESS && r.written < r.size)
+                if ((r.jobStatus == JobFinished && r.status == FSO_STATUS_SUCCESS && r.written < r.size)
+                    || r.status == FSO_STATUS_DISK_FULL)
                     m_events.shortWrite();
             }
             m_events.answered();
@@ -69,8 +79,6 @@ void VfsBlockTransfer::onHashAnswered()
         return;
     m_hash.busy = false;
     switch (m_hashPhase) {
-    case HashSourceSent: m_hashPhase = HashSourceAnswered; break;
-    case HashDestinationSent: m_hashPhase = HashDestinationAnswered; break;
     case HashVerifySent: m_hashPhase = HashVerifyAnswered; break;
     case HashCheckSourceSent: m_hashPhase = HashCheckSourceAnswered; break;
     default: break;
@@ -79,7 +87,7 @@ void VfsBlockTransfer::onHashAnswered()
 }
 
 void VfsBlockTransfer::begin(VfsClient *source, quint16 sourceHandle, VfsClient *destination,
-                             quint16 destinationHandle, quint64 size)
+                             quint16 destinationHandle, quint64 size, bool fresh)
 {
     m_src = source;
     m_dst = destination;
@@ -92,10 +100,14 @@ void VfsBlockTransfer::begin(VfsClient *source, quint16 sourceHandle, VfsClient 
     m_readState = IoWorking;
     m_writeState = IoWorking;
     m_hashOffset = 0;
-    m_sourceDigestCount = 0;
+    for (auto &batch : m_batches) {
+        batch->inUse = false;
+        batch->source.answered = batch->destination.answered = false;
+    }
     m_haveLastSourceDigest = false;
     m_sourceChanged = false;
     m_sourceChecked = false;
+    m_fresh = fresh;
     m_failure.clear();
     m_readTimer.start();
     m_notifyTimer.start();
@@ -103,6 +115,11 @@ void VfsBlockTransfer::begin(VfsClient *source, quint16 sourceHandle, VfsClient 
         b->answered = false;
     for (auto &b : m_writeBuffers)
         b->answered = false;
+    if (fresh) {
+        for (quint64 o = 0; o < size; o += kBlockSize)
+            m_transferQueue.push_back({o, blockLength(o, size)});
+        m_hashPhase = HashDone;
+    }
 }
 
 void VfsBlockTransfer::clear()
@@ -115,6 +132,10 @@ bool VfsBlockTransfer::anyBusy() const
 {
     if (m_hash.busy)
         return true;
+    for (const auto &batch : m_batches) {
+        if (batch->source.busy || batch->destination.busy)
+            return true;
+    }
     for (const auto &b : m_readBuffers) {
         if (b->busy)
             return true;
@@ -130,6 +151,10 @@ bool VfsBlockTransfer::anyBusy() const
 void VfsBlockTransfer::withdraw()
 {
     releaseIfBusy(m_hash.record, m_hash.busy);
+    for (auto &batch : m_batches) {
+        releaseIfBusy(batch->source.record, batch->source.busy);
+        releaseIfBusy(batch->destination.record, batch->destination.busy);
+    }
     for (auto &b : m_readBuffers)
         releaseIfBusy(b->record, b->busy);
     for (auto &b : m_writeBuffers)
@@ -144,23 +169,25 @@ VfsBlockTransfer::Outcome VfsBlockTransfer::fail(const QString &why)
 
 VfsBlockTransfer::Outcome VfsBlockTransfer::step()
 {
-    hashSource();
-    hashDestination();
+    hashBatches();
     readPipeline();
     if (m_writeState != IoDone && m_writeState != IoFailed)
         writePipeline();
     if (m_hashPhase == HashFailed || m_readState == IoFailed || m_writeState == IoFailed)
         return fail(m_sourceChanged ? QStringLiteral("source changed during the copy")
                                     : QStringLiteral("error in io state"));
-    if ((m_hashPhase == HashDone && m_readState == IoDone && m_writeState == IoDone)
-        || m_hashPhase == HashVerifyAnswered || m_hashPhase == HashCheckSourceAnswered)
+    const bool allDone = m_hashPhase == HashDone && m_readState == IoDone && m_writeState == IoDone;
+    if (allDone && m_fresh)
+        return Complete;
+    if (allDone || m_hashPhase == HashVerifyAnswered || m_hashPhase == HashCheckSourceAnswered)
         return verifyEnd();
     return Running;
 }
 
-void VfsBlockTransfer::sendHash(VfsClient *client, quint16 handle, quint16 blocks, quint64 offset, HashPhase phase)
+void VfsBlockTransfer::sendHashRecord(Buffer<VfsHashFileJob> &hash, VfsClient *client, quint16 handle,
+                                      quint16 blocks, quint64 offset)
 {
-    VfsHashFileJob &r = m_hash.record;
+    VfsHashFileJob &r = hash.record;
     r.flags = FSO_HASH_SHA1;
     r.handle = handle;
     r.blockCount = blocks;
@@ -169,116 +196,101 @@ void VfsBlockTransfer::sendHash(VfsClient *client, quint16 handle, quint16 block
     r.digests.clear();
     r.digestCount = 0;
     r.digestBytes = 0;
-    m_hashPhase = phase;
-    m_hash.busy = true;
+    hash.busy = true;
+    hash.answered = false;
     client->hashFile(&r);
 }
 
-void VfsBlockTransfer::hashSource()
+void VfsBlockTransfer::sendHash(VfsClient *client, quint16 handle, quint16 blocks, quint64 offset, HashPhase phase)
 {
-    if (m_hashPhase == HashIdle) {
-        if (m_transferQueue.size() > kMaxQueuedReads || m_hash.busy)
-            return;
-        if (!m_src) {
-            m_hashPhase = HashFailed;
-            return;
-        }
-        m_sourceDigestCount = 0;
-        sendHash(m_src, m_srcHandle, kHashBlocks, m_hashOffset, HashSourceSent);
-        return;
-    }
-    if (m_hashPhase != HashSourceAnswered)
-        return;
-    const VfsHashFileJob &r = m_hash.record;
-    if (r.jobStatus != JobFinished) {
-        logPrintf(LogVcpa, "aborted hash read file ioState.hashFileJob->jobStatus: %d", int(r.jobStatus));
-        m_hashPhase = HashFailed;
-        return;
-    }
-    m_sourceHashStatus = r.status;
-    if (r.status != FSO_STATUS_SUCCESS && r.status != FSO_STATUS_END_OF_FILE) {
-        logPrintf(LogVcpa, "unhandled hash read file ioState.hashReadStatus: 0x%02X", unsigned(r.status));
-        m_hashPhase = HashFailed;
-        return;
-    }
-    if (!digestsValid(r, kHashBlocks)) {
-        logPrintf(LogVcpa, "hash read file failed rspNBlocks: %u, rspSize: %u", unsigned(r.digestCount),
-                  unsigned(r.digestBytes));
-        m_hashPhase = HashFailed;
-        return;
-    }
-    const quint64 size = m_size;
-    const quint32 n = r.digestCount;
-    const quint64 start = m_hashOffset;
-    // The digests must fit the size the copy was planned with; anything else means the
-    // source changed under the copy, and the retry reads its size again.
-    bool fits;
-    if (n == 0)
-        fits = start >= size; // the end, exactly where expected
-    else if (r.status == FSO_STATUS_END_OF_FILE)
-        fits = size > start + quint64(n - 1) * kBlockSize && size <= start + quint64(n) * kBlockSize;
-    else
-        fits = size >= start + quint64(n) * kBlockSize;
-    if (!fits) {
-        logPrintf(LogVcpa, "source size changed: %llu digests at %llu, expected size %llu", (unsigned long long)n,
-                  (unsigned long long)start, (unsigned long long)size);
-        m_sourceChanged = true;
-        m_hashPhase = HashFailed;
-        return;
-    }
-    if (n == 0) {
-        // Nothing more to compare: a reply without digests ends the hashing.
-        m_hashPhase = HashDone;
-        return;
-    }
-    m_sourceDigestCount = n;
-    std::memcpy(m_sourceDigests.data(), r.digests.data(), std::size_t(n) * kDigestSize);
-    std::memcpy(m_lastSourceDigest.data(), r.digests.data() + std::size_t(n - 1) * kDigestSize, kDigestSize);
-    m_haveLastSourceDigest = true;
-    m_hashPhase = HashSourceReady;
+    m_hashPhase = phase;
+    sendHashRecord(m_hash, client, handle, blocks, offset);
 }
 
-void VfsBlockTransfer::hashDestination()
+void VfsBlockTransfer::hashBatches()
 {
-    if (m_hashPhase == HashSourceReady) {
-        if (!m_dst) {
+    if (m_hashPhase != HashIdle)
+        return;
+    bool inUse = false;
+    for (auto &batch : m_batches) {
+        if (batch->inUse && batch->source.answered && batch->destination.answered) {
+            batch->inUse = false;
+            if (!compareBatch(*batch)) {
+                m_hashPhase = HashFailed;
+                return;
+            }
+        }
+        inUse = inUse || batch->inUse;
+    }
+    // Both sides of each stretch at once, several stretches ahead of the reads they make.
+    for (auto &batch : m_batches) {
+        if (batch->inUse || m_hashOffset >= m_size || m_transferQueue.size() > kMaxQueuedReads)
+            continue;
+        if (!m_src || !m_dst) {
             m_hashPhase = HashFailed;
             return;
         }
-        if (m_hash.busy)
-            return;
-        sendHash(m_dst, m_dstHandle, quint16(m_sourceDigestCount), m_hashOffset, HashDestinationSent);
-        return;
+        const quint64 left = (m_size - m_hashOffset + kBlockSize - 1) / kBlockSize;
+        batch->offset = m_hashOffset;
+        batch->blocks = quint16(qMin<quint64>(left, kHashBlocks));
+        batch->inUse = true;
+        inUse = true;
+        m_hashOffset += quint64(batch->blocks) * kBlockSize;
+        sendHashRecord(batch->source, m_src, m_srcHandle, batch->blocks, batch->offset);
+        sendHashRecord(batch->destination, m_dst, m_dstHandle, batch->blocks, batch->offset);
     }
-    if (m_hashPhase != HashDestinationAnswered)
-        return;
-    const VfsHashFileJob &r = m_hash.record;
-    if (r.jobStatus != JobFinished) {
-        logPrintf(LogVcpa, "aborted hash write file ioState.hashFileJob->jobStatus: %d", int(r.jobStatus));
-        m_hashPhase = HashFailed;
-        return;
+    if (!inUse && m_hashOffset >= m_size)
+        m_hashPhase = HashDone;
+}
+
+bool VfsBlockTransfer::compareBatch(HashBatch &batch)
+{
+    const VfsHashFileJob &s = batch.source.record;
+    const VfsHashFileJob &r = batch.destination.record;
+    if (s.jobStatus != JobFinished || (s.status != FSO_STATUS_SUCCESS && s.status != FSO_STATUS_END_OF_FILE)
+        || !digestsValid(s, kHashBlocks)) {
+        logPrintf(LogVcpa, "hash of the source failed: job %d status 0x%02X, %u digests", int(s.jobStatus),
+                  unsigned(s.status), unsigned(s.digestCount));
+        return false;
     }
-    if (r.status != FSO_STATUS_SUCCESS && r.status != FSO_STATUS_END_OF_FILE
-        && r.status != FSO_STATUS_INVALID_OFFSET) {
-        logPrintf(LogVcpa, "unhandled hash write file ioState.hashFileJob->status: 0x%02X", unsigned(r.status));
-        m_hashPhase = HashFailed;
-        return;
+    const quint64 size = m_size;
+    const quint64 start = batch.offset;
+    const quint32 n = s.digestCount;
+    // The digests must fit the size the copy was planned with; anything else means the
+    // source changed under the copy, and the retry reads its size again.
+    bool fits = n == batch.blocks;
+    if (fits && s.status == FSO_STATUS_END_OF_FILE)
+        fits = size > start + quint64(n - 1) * kBlockSize && size <= start + quint64(n) * kBlockSize;
+    else if (fits)
+        fits = size >= start + quint64(n) * kBlockSize;
+    if (!fits) {
+        logPrintf(LogVcpa, "source size changed: %u digests at %llu, expected size %llu", unsigned(n),
+                  (unsigned long long)start, (unsigned long long)size);
+        m_sourceChanged = true;
+        return false;
     }
-    const quint32 m = m_sourceDigestCount;
+    if (start + quint64(n) * kBlockSize >= size) {
+        std::memcpy(m_lastSourceDigest.data(), s.digests.data() + std::size_t(n - 1) * kDigestSize, kDigestSize);
+        m_haveLastSourceDigest = true;
+    }
+    if (r.jobStatus != JobFinished
+        || (r.status != FSO_STATUS_SUCCESS && r.status != FSO_STATUS_END_OF_FILE
+            && r.status != FSO_STATUS_INVALID_OFFSET)) {
+        logPrintf(LogVcpa, "hash of the destination failed: job %d status 0x%02X", int(r.jobStatus),
+                  unsigned(r.status));
+        return false;
+    }
     // Only digests both sides have are compared; extra ones of a longer destination are
     // ignored (the file was cut to size when it was opened).
     quint32 d = 0;
     if (r.status != FSO_STATUS_INVALID_OFFSET && digestsValid(r, kHashBlocks))
-        d = qMin<quint32>(r.digestCount, m);
-    const quint64 size = m_size;
+        d = qMin<quint32>(r.digestCount, n);
     int matches = 0;
-    for (quint32 i = 0; i < m; ++i) {
-        const quint64 o = m_hashOffset + quint64(i) * kBlockSize;
-        if (o >= size)
-            break;
+    for (quint32 i = 0; i < n; ++i) {
+        const quint64 o = start + quint64(i) * kBlockSize;
         const quint32 length = blockLength(o, size);
         if (i < d
-            && std::memcmp(m_sourceDigests.data() + std::size_t(i) * kDigestSize,
+            && std::memcmp(s.digests.data() + std::size_t(i) * kDigestSize,
                            r.digests.data() + std::size_t(i) * kDigestSize, kDigestSize)
                    == 0) {
             ++matches;
@@ -287,25 +299,17 @@ void VfsBlockTransfer::hashDestination()
             m_transferQueue.push_back({o, length});
         }
     }
-    logPrintf(LogVcpa, "hash write file offset %llu, nblocks %u status 0x%02X match %d",
-              (unsigned long long)m_hashOffset, unsigned(r.digestCount), unsigned(r.status), matches);
-    m_hashOffset += quint64(kBlockSize) * m;
-    if (m_sourceHashStatus == FSO_STATUS_END_OF_FILE || m_hashOffset >= size)
-        m_hashPhase = HashDone;
-    else if (m_sourceHashStatus == FSO_STATUS_SUCCESS)
-        m_hashPhase = HashIdle;
-    else
-        m_hashPhase = HashFailed;
+    logPrintf(LogVcpa, "hashes at %llu: %u blocks, %d match", (unsigned long long)start, unsigned(n), matches);
     if (matches > 0)
         m_events.progress();
     m_events.stepSoon();
+    return true;
 }
 
 void VfsBlockTransfer::readPipeline()
 {
     if (m_hashPhase == HashFailed || m_readState == IoDone || m_readState == IoFailed)
         return;
-    bool issued = false;
     int busy = 0;
     for (auto &b : m_readBuffers) {
         VfsReadFileJob &r = b->record;
@@ -317,6 +321,14 @@ void VfsBlockTransfer::readPipeline()
                 || r.data.size() < std::size_t(r.receivedSize)) {
                 logPrintf(LogVcpa, "unhandled read file rsp.status %u, got %u of %u", unsigned(r.status),
                           unsigned(r.receivedSize), unsigned(r.size));
+                m_readState = IoFailed;
+                return;
+            }
+            // Without digests, the last block is what proves the source still ends where the
+            // copy was planned to end.
+            if (m_fresh && r.offset + r.size >= m_size && r.status != FSO_STATUS_END_OF_FILE) {
+                logPrintf(LogVcpa, "source longer than planned: the last block did not end it");
+                m_sourceChanged = true;
                 m_readState = IoFailed;
                 return;
             }
@@ -335,7 +347,7 @@ void VfsBlockTransfer::readPipeline()
             ++busy;
             continue;
         }
-        if (!issued && !m_transferQueue.empty() && m_writeQueue.size() <= kMaxQueuedWrites) {
+        if (!m_transferQueue.empty() && m_writeQueue.size() <= kMaxQueuedWrites) {
             if (!m_src) {
                 m_readState = IoFailed;
                 return;
@@ -350,7 +362,6 @@ void VfsBlockTransfer::readPipeline()
             r.data.clear();
             b->busy = true;
             ++busy;
-            issued = true;
             logPrintf(LogVcpa, "copy start read: offset %llu, size %u, after %lld ms", (unsigned long long)t.offset,
                       unsigned(t.length), (long long)m_readTimer.restart());
             m_src->readFile(&r);
@@ -363,7 +374,6 @@ void VfsBlockTransfer::readPipeline()
 
 void VfsBlockTransfer::writePipeline()
 {
-    bool issued = false;
     int busy = 0;
     for (auto &b : m_writeBuffers) {
         VfsWriteFileJob &r = b->record;
@@ -384,7 +394,7 @@ void VfsBlockTransfer::writePipeline()
             ++busy;
             continue;
         }
-        if (!issued && !m_writeQueue.empty()) {
+        if (!m_writeQueue.empty()) {
             if (!m_dst) {
                 m_writeState = IoFailed;
                 return;
@@ -399,11 +409,10 @@ void VfsBlockTransfer::writePipeline()
             m_writeQueue.pop_front();
             b->busy = true;
             ++busy;
-            issued = true;
             m_writeState = IoWriting;
             logPrintf(LogVcpa, "copy start write, offset %llu, size: %llu", (unsigned long long)r.offset,
                       (unsigned long long)r.size);
-            m_events.writing();
+            m_events.writing(r.size);
             m_dst->writeFile(&r);
             m_events.stepSoon();
         }

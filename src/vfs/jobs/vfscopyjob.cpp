@@ -88,7 +88,10 @@ VfsBlockTransfer::Events VfsCopyJob::transferEvents()
     e.stepSoon = [this] { startTimer(0, JobActionStep, __LINE__); };
     e.copied = [this](quint64 n) { addBytesCopied(n); };
     e.written = [this](quint64 n) { onBytesWritten(n); };
-    e.writing = [this] {
+    e.writing = [this](quint64 n) {
+        // Counted as it leaves: a write that reached the disk but whose answer a cut lost
+        // was sent all the same.
+        m_bytesSent.fetch_add(n);
         if (!m_speedTimer.isValid()) {
             m_speedTimer.start();
             m_writtenSinceSample = 0;
@@ -698,6 +701,18 @@ void VfsCopyJob::onStartListing()
         if (kind == ListIdentity) {
             // Only a safety check that could not be made: the folders stay unknown.
             lock.relock();
+        } else if (kind == ListSourceParent && failsAgain(QStringLiteral("list:") + path, status)) {
+            // A source folder that cannot be listed: what was asked for in it is left out.
+            for (auto it = m_items.begin(); it != m_items.end();) {
+                if (it->type != VfsCopyItem::DriveType && srcParent(it->path) == path) {
+                    leaveOut(it->path);
+                    it = m_items.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            startNextListing();
+            return;
         } else {
             return abortJob(QStringLiteral("start listing of %1 failed, status %2").arg(path).arg(status), __LINE__);
         }
@@ -829,7 +844,8 @@ void VfsCopyJob::finishStart()
         Q_EMIT stateChanged();
     }
     setJobState(CopyStateNextItem, __LINE__);
-    setPrompt(QString());
+    // What was left out stays named; any other message belonged to the failure before.
+    setPrompt(leftOutPrompt());
     setCurrentFile(QString());
     startTimer(0, JobActionStep, __LINE__);
 }
@@ -929,12 +945,13 @@ void VfsCopyJob::stateOpenSource(int action)
         m_srcHandle = m_open.handle;
         setJobState(CopyStateOpenDestination, __LINE__);
         startTimer(0, JobActionStep, __LINE__);
-    } else if (m_open.jobStatus == JobFinished && m_open.status == FSO_STATUS_NOT_PERMITTED) {
-        failJob("open-src-file-access-denied", "Access denied to open source file.",
-                QStringLiteral("failed to open read file, not permitted"), __LINE__);
     } else if (m_open.jobStatus == JobFinished && m_open.status == FSO_STATUS_NOT_FOUND) {
         failJob("copy-error-source-missing", "The source no longer exists.",
                 QStringLiteral("source file missing %1").arg(m_curItem.path), __LINE__);
+    } else if (leaveOutAfterRetry(m_open.status)) {
+        // Nothing was opened: on with the next item.
+        setJobState(CopyStateNextItem, __LINE__);
+        startTimer(0, JobActionStep, __LINE__);
     } else {
         abortJob(QStringLiteral("failed to open read file %1").arg(m_open.status), __LINE__);
     }
@@ -995,6 +1012,9 @@ void VfsCopyJob::stateOpenDestination(int action)
             if (existing == m_curDstEntries.end())
                 m_maybeOwnDestinations.insert(m_curDstPath);
         }
+        // Nothing there that could be kept: no block is compared, all are sent.
+        m_curDstFresh = existing == m_curDstEntries.end()
+                        || (existing->second.type == VfsCopyItem::FileType && existing->second.size == 0);
         m_openBusy = true;
         m_openFor = OpenForDestination;
         logPrintf(LogVcpa, "open write file %s", qPrintable(m_curDstPath));
@@ -1019,9 +1039,12 @@ void VfsCopyJob::stateOpenDestination(int action)
         m_questionPending = true;
         Q_EMIT stateChanged();
         Q_EMIT jobUpdated();
-    } else if (m_open.jobStatus == JobFinished && m_open.status == FSO_STATUS_NOT_PERMITTED) {
-        failJob("open-dst-file-access-denied", "Access denied to open destination file.",
-                QStringLiteral("failed to open write file status: FSO_STATUS_NOT_PERMITTED"), __LINE__);
+    } else if (leaveOutAfterRetry(m_open.status)) {
+        // The source is open: it is closed like that of a skipped file.
+        m_skipping = true;
+        m_curFileComplete = false;
+        setJobState(CopyStateCloseSource, __LINE__);
+        startTimer(0, JobActionStep, __LINE__);
     } else {
         abortJob(QStringLiteral("failed to open write file status: %1").arg(m_open.status), __LINE__);
     }
@@ -1088,6 +1111,48 @@ void VfsCopyJob::stateClose(int action)
     }
 }
 
+bool VfsCopyJob::failsAgain(const QString &key, quint8 status)
+{
+    // A refusal or a failure of the file system (not a request that went unanswered) that
+    // a retry met again would only repeat. Status 0 on a failed request: it could not even
+    // be sent (a path longer than a request carries).
+    if (status != FSO_STATUS_IO_ERROR && status != FSO_STATUS_NOT_PERMITTED && status != FSO_STATUS_SUCCESS)
+        return false;
+    if (!m_failedOnce.contains(key)) {
+        m_failedOnce.insert(key);
+        return false;
+    }
+    return true;
+}
+
+void VfsCopyJob::leaveOut(const QString &path)
+{
+    // The item ends as an error and the rest goes on; a cut keeps it at the source.
+    if (!m_leftOut.contains(path)) {
+        logPrintf(LogVcpa, "%s fails again, left out", qPrintable(path));
+        m_leftOut.insert(path);
+        m_errorCount = m_errorCount.load() + 1;
+    }
+    setPrompt(leftOutPrompt());
+}
+
+QString VfsCopyJob::leftOutPrompt() const
+{
+    if (m_leftOut.isEmpty())
+        return QString();
+    QStringList paths = m_leftOut.values();
+    std::sort(paths.begin(), paths.end());
+    return message("copy-error-left-out", "Left out, it could not be copied: %1").arg(paths.join(QStringLiteral(", ")));
+}
+
+bool VfsCopyJob::leaveOutAfterRetry(quint8 status)
+{
+    if (!failsAgain(m_curItem.path, status))
+        return false;
+    leaveOut(m_curItem.path);
+    return true;
+}
+
 void VfsCopyJob::noteFinished()
 {
     if (!m_finishedSet.contains(m_curItem.path)) {
@@ -1100,7 +1165,7 @@ void VfsCopyJob::noteFinished()
 
 bool VfsCopyJob::verifySources(int action)
 {
-    if (m_sourcesVerified || !m_request.deleteSource || m_result.files.isEmpty()) {
+    if (m_sourcesVerified || m_result.files.isEmpty()) {
         m_sourcesVerified = true;
         return true;
     }
@@ -1134,9 +1199,12 @@ bool VfsCopyJob::verifySources(int action)
             const bool same = found != byName.end() && itemTypeOf(*found->second) == VfsCopyItem::FileType
                               && found->second->size == stamp.size && found->second->modifyTime == stamp.mtime;
             if (!same) {
-                logPrintf(LogVcpa, "source %s changed after it was copied, kept", qPrintable(file));
+                logPrintf(LogVcpa, "source %s changed while it was copied", qPrintable(file));
                 m_finishedSet.remove(file);
                 m_result.files.removeAt(i);
+                // A copy of a file rewritten under it may mix old and new blocks: it is
+                // copied again, a few times at most; a cut keeps it at the source.
+                m_changedSources.insert(file);
             }
         }
         lock.unlock();
@@ -1146,6 +1214,18 @@ bool VfsCopyJob::verifySources(int action)
     }
     if (m_verifyIndex >= m_verifyFolders.size()) {
         m_verifyIndex = -1;
+        if (!m_changedSources.isEmpty() && m_changedCopies < kMaxChangedCopies) {
+            ++m_changedCopies;
+            m_changedSources.clear();
+            abortJob(QStringLiteral("sources changed while they were copied"), __LINE__);
+            return false;
+        }
+        if (!m_changedSources.isEmpty()) {
+            // Still changing after every try: the job ends, saying which file it is.
+            setPrompt(message("copy-error-source-changed", "A source file kept changing while it was copied: %1")
+                          .arg(*m_changedSources.constBegin()));
+            m_errorCount = m_errorCount.load() + m_changedSources.size();
+        }
         m_sourcesVerified = true;
         startTimer(0, JobActionStep, __LINE__);
         return false; // the next step finishes
@@ -1519,7 +1599,7 @@ void VfsCopyJob::stateTransfer(int action)
 {
     if (action == JobActionEnter) {
         // Every record is back before a new file starts (the restart waits for them).
-        m_transfer.begin(m_src, m_srcHandle, m_dst, m_dstHandle, m_curFileSize);
+        m_transfer.begin(m_src, m_srcHandle, m_dst, m_dstHandle, m_curFileSize, m_curDstFresh);
     } else if (action == JobActionLeave) {
         m_transfer.clear();
         return;
@@ -1541,7 +1621,6 @@ void VfsCopyJob::stateTransfer(int action)
 
 void VfsCopyJob::onBytesWritten(quint64 n)
 {
-    m_bytesSent.fetch_add(n);
     m_writtenSinceSample += n;
     sampleSpeed();
 }

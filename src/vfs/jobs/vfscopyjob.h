@@ -87,6 +87,8 @@ public:
     };
 
     static constexpr int kFatalErrorCount = 1000000;
+    // Times a file that changed while it was copied is copied again before it is reported.
+    static constexpr int kMaxChangedCopies = 3;
 
     explicit VfsCopyJob(QObject *parent = nullptr);
     ~VfsCopyJob() override;
@@ -115,6 +117,7 @@ public:
     // Whole figures, for the peer host and the tests.
     quint64 bytesCopiedCount() const { return m_bytesCopied.load(); }
     quint64 bytesTotalCount() const { return m_bytesTotal.load(); }
+    // Bytes of every write sent to the destination, retries and unanswered ones included.
     quint64 bytesWrittenCount() const { return m_bytesSent.load(); }
     int copyState() const { return m_copyState.load(); }
     int errorCount() const { return m_errorCount.load(); }
@@ -188,6 +191,16 @@ private:
     // Ends the job as aborted, with a prompt telling the user why; no retry.
     void failJob(const char *messageId, const char *english, const QString &reason, int line);
     void setPrompt(const QString &text);
+    // After an open of the current file failed with `status`: true when it failed the same
+    // way before a retry, and the file is now left out (counted and named) instead.
+    bool leaveOutAfterRetry(quint8 status);
+    // Whether a request about `key` failed with `status` before a retry already (and the
+    // failure is one that would only repeat); remembers the first time.
+    bool failsAgain(const QString &key, quint8 status);
+    // Counts `path` as an error, names it in the prompt; the job goes on without it.
+    void leaveOut(const QString &path);
+    // The message naming every item left out; empty when none was.
+    QString leftOutPrompt() const;
     void setCurrentFile(const QString &text);
     void addBytesCopied(quint64 n);
     bool anyRecordBusy() const;
@@ -247,11 +260,18 @@ private:
     VfsCopyItem m_curItem;     // the file being copied
     QString m_curDstPath;
     quint64 m_curFileSize = 0;
+    bool m_curDstFresh = false;   // the destination file was new or empty when opened
     bool m_curFileComplete = false;
     bool m_skipping = false;
     int m_restartPhase = 0;
     int m_closePhase = 0;
     QStringList m_verifyFolders;
+    // Sources found changed after they were copied, and how often the job copied again.
+    QSet<QString> m_changedSources;
+    int m_changedCopies = 0;
+    // Files whose open failed once, and those left out after failing again.
+    QSet<QString> m_failedOnce;
+    QSet<QString> m_leftOut;
     int m_verifyIndex = -1;
     bool m_sourcesVerified = false;
     // The user's answers to replace questions.

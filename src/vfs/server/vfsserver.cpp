@@ -39,6 +39,9 @@ constexpr std::size_t kMaxDataJobs = 512;
 // once: the rest wait in the server, so one peer never holds every pool thread and the
 // other peers' and the owner's own requests still find one.
 constexpr int kMaxRunningDataJobs = 4;
+// LIST_DRIVES requests held until the first read of the drives, and for how long at most.
+constexpr std::size_t kMaxWaitingDriveRequests = 8;
+constexpr int kDriveWaitMs = 5000;
 // Recursive deletes, moves to the trash and moves across file systems one peer may have
 // running or queued; each holds directory descriptors and may take minutes.
 constexpr std::size_t kMaxOperations = 16;
@@ -108,6 +111,10 @@ public:
     };
     std::vector<Waiting> waitingData;
     int runningData = 0;
+
+    // LIST_DRIVES asked before the watcher's first read of the drives.
+    std::vector<VfsFenuCommand> waitingDriveRequests;
+    QTimer driveWaitTimer;
 
     VfsOpenFileTable files;
     quint16 notifyTrId = 0;
@@ -247,6 +254,9 @@ public:
     void closeFinished(CloseFileJob *job);
     void operationFinished(FileOperationJob *job);
 
+    // Sends the LIST_DRIVES reply with the watcher's drive list as it is now.
+    void replyDrives(const VfsFenuCommand &cmd);
+
     // Closes the open files a peer may no longer reach with the access they were opened
     // for (after its access entries changed); their kept times are not applied.
     void closeRevokedFiles();
@@ -272,6 +282,10 @@ VfsServerNusk::VfsServerNusk(bool isLocal, QObject *parent)
     d->jobTimer.setParent(this);
     d->jobTimer.setInterval(10);
     connect(&d->jobTimer, &QTimer::timeout, this, &VfsServerNusk::jobTimerFired);
+    d->driveWaitTimer.setParent(this);
+    d->driveWaitTimer.setSingleShot(true);
+    d->driveWaitTimer.setInterval(kDriveWaitMs);
+    connect(&d->driveWaitTimer, &QTimer::timeout, this, &VfsServerNusk::answerWaitingDriveRequests);
     d->closeFileTimer.setParent(this);
     d->closeFileTimer.setSingleShot(true);
     d->closeFileTimer.setInterval(300000);
@@ -286,6 +300,7 @@ VfsServerNusk::~VfsServerNusk()
     d->cancelToken->store(true);
     d->jobTimer.stop();
     d->closeFileTimer.stop();
+    d->driveWaitTimer.stop();
     auto waitAll = [](auto &list) {
         for (auto &job : list) {
             job->watcher->disconnect();
@@ -304,6 +319,7 @@ VfsServerNusk::~VfsServerNusk()
     // The timers are members; unparent them before QObject deletes its children.
     d->jobTimer.setParent(nullptr);
     d->closeFileTimer.setParent(nullptr);
+    d->driveWaitTimer.setParent(nullptr);
 }
 
 bool VfsServerNusk::isLocal() const
@@ -313,7 +329,8 @@ bool VfsServerNusk::isLocal() const
 
 void VfsServerNusk::setProtocolVersion(quint16 version)
 {
-    d->protocolVersion = version;
+    // Only versions this server knows: the decoder and the handlers branch on it.
+    d->protocolVersion = std::clamp<quint16>(version, FSO_PROTOCOL_VERSION_MIN, FSO_PROTOCOL_VERSION);
 }
 
 quint16 VfsServerNusk::protocolVersion() const
@@ -591,6 +608,21 @@ void VfsServerNusk::jobTimerFired()
 
 void VfsServerNusk::processListDrivesCommand(const VfsFenuCommand &cmd)
 {
+    // Right after start-up the drives have not been read yet: an empty answer would look
+    // like a computer without drives. The request waits for the first read (a few
+    // requests at most, and kDriveWaitMs at most).
+    VfsWatcher *watcher = VfsWatcher::instance();
+    if (watcher && !watcher->hasDriveList() && d->waitingDriveRequests.size() < kMaxWaitingDriveRequests) {
+        d->waitingDriveRequests.push_back(cmd);
+        if (!d->driveWaitTimer.isActive())
+            d->driveWaitTimer.start();
+        return;
+    }
+    d->replyDrives(cmd);
+}
+
+void VfsServerNuskPrivate::replyDrives(const VfsFenuCommand &cmd)
+{
     std::vector<DriveCache> drives;
     if (VfsWatcher *watcher = VfsWatcher::instance())
         drives = watcher->copyDriveCache();
@@ -600,13 +632,13 @@ void VfsServerNusk::processListDrivesCommand(const VfsFenuCommand &cmd)
     std::vector<FsoDriveRecord> records;
     for (std::size_t i = cmd.index; i < drives.size(); ++i) {
         const DriveCache &drive = drives[i];
-        if (!d->isLocal) {
+        if (!isLocal) {
             QString root;
             const QString path = QString::fromUtf8(drive.path);
             if (!vfsaccess::cleanPath(path, &root))
                 continue;
-            const int entry = vfsaccess::findAclEntry(d->acl, root, true);
-            if (entry < 0 || !(d->acl[std::size_t(entry)].flags & vfsaccess::AclDrive))
+            const int entry = vfsaccess::findAclEntry(acl, root, true);
+            if (entry < 0 || !(acl[std::size_t(entry)].flags & vfsaccess::AclDrive))
                 continue;
         }
         const std::size_t size = driveRecordWireSize(drive);
@@ -630,7 +662,7 @@ void VfsServerNusk::processListDrivesCommand(const VfsFenuCommand &cmd)
         logPrintf(LogVsrv, "failed to send LIST_DRIVES response");
         return;
     }
-    d->send(std::move(reply));
+    send(std::move(reply));
 }
 
 // --- MOVE -------------------------------------------------------------------------------------
@@ -1177,8 +1209,19 @@ void VfsServerNuskPrivate::hashFinished(HashFileJob *job)
 
 // --- change notifications ---------------------------------------------------------------------
 
+void VfsServerNusk::answerWaitingDriveRequests()
+{
+    d->driveWaitTimer.stop();
+    std::vector<VfsFenuCommand> waiting;
+    waiting.swap(d->waitingDriveRequests);
+    for (const VfsFenuCommand &cmd : waiting)
+        d->replyDrives(cmd);
+}
+
 void VfsServerNusk::directoryChanged(QString path)
 {
+    if (path == vfsaccess::drivesRoot() && !d->waitingDriveRequests.empty())
+        answerWaitingDriveRequests();
     if (!d->rules.mayNotify(path))
         return;
     const QByteArray utf8 = path.toUtf8();

@@ -71,6 +71,8 @@ public Q_SLOTS:
     void linkDropped();
 
     void jobTimerFired();
+    // Answers the LIST_DRIVES requests held until the drives were first read.
+    void answerWaitingDriveRequests();
     void closeFileTimerFired();
 
 Q_SIGNALS:

@@ -1,5 +1,7 @@
 #include "vfs/server/vfsserverjobs.h"
 
+#include "crypto/crypto.h"
+
 #include "app/base/log.h"
 #include "vfs/server/drives.h"
 #include "vfs/server/trash.h"
@@ -386,11 +388,12 @@ std::int64_t timespecMs(const timespec &ts)
     return std::int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-std::int64_t birthTimeMs(const QByteArray &path, bool follow)
+// `at` and `name` as for the *at calls: an entry relative to its folder's descriptor.
+std::int64_t birthTimeMs(int at, const char *name, bool follow)
 {
     struct statx stx;
     const int flags = follow ? 0 : AT_SYMLINK_NOFOLLOW;
-    if (::statx(AT_FDCWD, path.constData(), flags, STATX_BTIME, &stx) == 0 && (stx.stx_mask & STATX_BTIME))
+    if (::statx(at, name, flags, STATX_BTIME, &stx) == 0 && (stx.stx_mask & STATX_BTIME))
         return std::int64_t(stx.stx_btime.tv_sec) * 1000 + stx.stx_btime.tv_nsec / 1000000;
     return 0;
 }
@@ -404,14 +407,14 @@ std::uint8_t entryTypeOf(const struct stat &st)
     return FSO_ENTRY_FILE;
 }
 
-std::uint16_t modeWord(const QByteArray &path)
+std::uint16_t modeWord(int at, const char *name)
 {
     std::uint16_t mode = 0;
-    if (::faccessat(AT_FDCWD, path.constData(), R_OK, AT_EACCESS) == 0)
+    if (::faccessat(at, name, R_OK, AT_EACCESS) == 0)
         mode |= FSO_MODE_READABLE;
-    if (::faccessat(AT_FDCWD, path.constData(), W_OK, AT_EACCESS) == 0)
+    if (::faccessat(at, name, W_OK, AT_EACCESS) == 0)
         mode |= FSO_MODE_WRITABLE;
-    if (::faccessat(AT_FDCWD, path.constData(), X_OK, AT_EACCESS) == 0)
+    if (::faccessat(at, name, X_OK, AT_EACCESS) == 0)
         mode |= FSO_MODE_EXECUTABLE;
     return mode;
 }
@@ -523,15 +526,25 @@ void QueryListDirectoryJob::buildItems()
     }
     ::closedir(dir);
 
+    // Folders first, then by name as the user's language sorts. Each name's sort key is made
+    // once: comparing keys is a byte compare, the collator's compare redoes the work each time.
     QCollator collator;
-    std::sort(candidates.begin(), candidates.end(), [&collator](const ListCandidate &a, const ListCandidate &b) {
-        if (a.directory != b.directory)
-            return a.directory;
-        return collator.compare(a.name, b.name) < 0;
+    std::vector<QCollatorSortKey> keys;
+    keys.reserve(candidates.size());
+    std::vector<std::size_t> order(candidates.size());
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        keys.push_back(collator.sortKey(candidates[i].name));
+        order[i] = i;
+    }
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        if (candidates[a].directory != candidates[b].directory)
+            return candidates[a].directory;
+        return keys[a].compare(keys[b]) < 0;
     });
     items.reserve(candidates.size());
     const QString prefix = localPath == QLatin1String("/") ? QString() : localPath;
-    for (const ListCandidate &candidate : candidates) {
+    for (std::size_t index : order) {
+        const ListCandidate &candidate = candidates[index];
         Item item;
         item.path = prefix + QLatin1Char('/') + candidate.name;
         item.name = candidate.name;
@@ -542,10 +555,13 @@ void QueryListDirectoryJob::buildItems()
 bool QueryListDirectoryJob::encodeItem(const Item &item, TermStreamWriter &writer) const
 {
     // Entries of a listed folder are reached through its descriptor.
-    const QByteArray path = dirFd >= 0 ? vfsaccess::anchoredPath(dirFd, QFile::encodeName(item.name))
-                                       : QFile::encodeName(item.path);
+    // Looked at relative to the folder's descriptor, without walking a path each time.
+    const QByteArray name = QFile::encodeName(item.name);
+    const QByteArray path = dirFd >= 0 ? vfsaccess::anchoredPath(dirFd, name) : QFile::encodeName(item.path);
+    const int at = dirFd >= 0 ? dirFd : AT_FDCWD;
+    const char *relative = dirFd >= 0 ? name.constData() : path.constData();
     struct stat own;
-    if (::lstat(path.constData(), &own) != 0)
+    if (::fstatat(at, relative, &own, AT_SYMLINK_NOFOLLOW) != 0)
         return false; // vanished since the listing was made
 
     VfsDirectoryEntry entry;
@@ -590,9 +606,9 @@ bool QueryListDirectoryJob::encodeItem(const Item &item, TermStreamWriter &write
     entry.hidden = item.name.startsWith(QLatin1Char('.')) ? FSO_WIRE_HIDDEN : 0;
     entry.size = S_ISDIR(info.st_mode) ? 0 : std::uint64_t(info.st_size);
     entry.accessTime = timespecMs(info.st_atim);
-    entry.birthTime = birthTimeMs(path, follow);
+    entry.birthTime = birthTimeMs(at, relative, follow);
     entry.modifyTime = timespecMs(info.st_mtim);
-    entry.mode = (isLink && !follow) ? 0 : modeWord(path);
+    entry.mode = (isLink && !follow) ? 0 : modeWord(at, relative);
     if (!rules.isLocal()) {
         const int aclIndex = vfsaccess::findAclEntry(rules.entries(), item.path, sharesRoot);
         if (aclIndex >= 0 && !(rules.entries()[std::size_t(aclIndex)].flags & vfsaccess::AclWrite))
@@ -796,6 +812,7 @@ void HashFileJob::run()
         if (status == FSO_STATUS_SUCCESS) {
             replyFlags = FSO_HASH_SHA1;
             buffer.resize(std::min<std::size_t>(blockSize, 1 << 16));
+            crypto::Sha1 sha1;
             std::uint64_t position = offset;
             std::uint64_t hashed = 0;
             for (unsigned block = 0; block < blockCount; ++block) {
@@ -808,40 +825,42 @@ void HashFileJob::run()
                     status = FSO_STATUS_IO_ERROR;
                     break;
                 }
-                QCryptographicHash sha1(QCryptographicHash::Sha1);
                 std::uint64_t got = 0;
                 bool failed = false;
-                {
-                    // One block at a time, so a CLOSE_FILE waits for one block, not the request.
-                    std::lock_guard<std::mutex> lock(file->mutex);
-                    if (file->fd < 0) {
-                        status = FSO_STATUS_INVALID_HANDLE;
-                        break;
-                    }
-                    file->idle.restart();
-                    while (got < blockSize) {
-                        const std::size_t chunk = std::min<std::uint64_t>(blockSize - got, buffer.size());
-                        const long long n = vfsfiles::readFully(file->fd, buffer.data(), chunk, position + got);
-                        if (n < 0) {
+                while (got < blockSize) {
+                    const std::size_t chunk = std::min<std::uint64_t>(blockSize - got, buffer.size());
+                    long long n = 0;
+                    {
+                        // Only the read holds the file: a CLOSE_FILE waits for one read, and
+                        // reads of other requests are not held up by the hashing.
+                        std::lock_guard<std::mutex> lock(file->mutex);
+                        if (file->fd < 0) {
+                            status = FSO_STATUS_INVALID_HANDLE;
                             failed = true;
                             break;
                         }
-                        sha1.addData(reinterpret_cast<const char *>(buffer.data()), int(n));
-                        got += std::uint64_t(n);
-                        if (std::size_t(n) < chunk)
-                            break;
+                        file->idle.restart();
+                        n = vfsfiles::readFully(file->fd, buffer.data(), chunk, position + got);
                     }
+                    if (n < 0) {
+                        status = FSO_STATUS_IO_ERROR;
+                        failed = true;
+                        break;
+                    }
+                    sha1.add(buffer.data(), std::size_t(n));
+                    got += std::uint64_t(n);
+                    if (std::size_t(n) < chunk)
+                        break;
                 }
-                if (failed) {
-                    status = FSO_STATUS_IO_ERROR;
+                if (failed)
                     break;
-                }
                 if (got == 0) {
                     status = FSO_STATUS_END_OF_FILE;
                     break;
                 }
-                const QByteArray digest = sha1.result();
-                digests.insert(digests.end(), digest.constBegin(), digest.constEnd());
+                const std::size_t at = digests.size();
+                digests.resize(at + FSO_DIGEST_SIZE);
+                sha1.finish(digests.data() + at);
                 ++digestCount;
                 position += got;
                 if (got < blockSize) {

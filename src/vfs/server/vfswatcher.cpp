@@ -61,6 +61,7 @@ public:
 
     mutable QMutex driveMutex; // guards driveCache, which servers copy from "ioThread"
     std::vector<DriveCache> driveCache;
+    bool driveListRead = false;   // guarded by driveMutex
     QFutureWatcher<std::vector<DriveCache>> *driveWatcher = nullptr;
     bool driveReadRunning = false;
     bool driveReadAgain = false;
@@ -168,6 +169,12 @@ std::vector<DriveCache> VfsWatcher::copyDriveCache() const
 {
     QMutexLocker lock(&d->driveMutex);
     return d->driveCache;
+}
+
+bool VfsWatcher::hasDriveList() const
+{
+    QMutexLocker lock(&d->driveMutex);
+    return d->driveListRead;
 }
 
 std::vector<DriveCache> VfsWatcher::readDrives()
@@ -306,6 +313,7 @@ void VfsWatcher::onDriveFutureFinished()
         std::vector<DriveCache> list = future.result();
         QMutexLocker lock(&d->driveMutex);
         d->driveCache.swap(list);
+        d->driveListRead = true;
     }
     onDirectoryChanged(kDrivesPath);
     if (d->driveReadAgain) {

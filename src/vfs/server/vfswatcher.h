@@ -65,6 +65,9 @@ public:
 
     // A copy of the drive list ("/" and the home directory's mount first). Any thread.
     std::vector<DriveCache> copyDriveCache() const;
+    // Whether the drives have been read at least once; before that the list is empty for
+    // want of a look, not for want of drives. Any thread.
+    bool hasDriveList() const;
 
     // Reads the drives now, blocking; the watcher itself does this on the thread pool.
     std::vector<DriveCache> readDrives();

@@ -127,6 +127,9 @@ private Q_SLOTS:
         QCOMPARE(s.value("NFO1").toBool(), true);
         QCOMPARE(s.value("ERR1").toBool(), false);
         QCOMPARE(s.value("DBG1").toBool(), false);
+        s.endGroup();
+        // The window's layout is kept even though it was never closed.
+        QVERIFY(s.contains("geometry") && s.contains("rhs"));
     }
 
     void freshConfigDirectory()
@@ -298,6 +301,40 @@ private Q_SLOTS:
             raw = QSqlDatabase();
             QSqlDatabase::removeDatabase("count");
         }
+    }
+
+    // Asked as a new user would, without any display: --help lists the options, --version
+    // prints the version, a malformed option is named; a plain start says in one line that
+    // there is no display and fails, instead of aborting in the platform plug-in.
+    void optionsWithoutDisplay()
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            env.remove(name);
+        auto run = [&](const QStringList &args, QByteArray *out, QByteArray *err) {
+            QProcess p;
+            p.setProcessEnvironment(env);
+            p.start(programPath(), args);
+            if (!p.waitForFinished(20000))
+                return -1;
+            *out = p.readAllStandardOutput();
+            *err = p.readAllStandardError();
+            return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+        };
+        QTemporaryDir tmp;
+        const QString cfg = "--config-dir=" + tmp.path();
+        QByteArray out, err;
+        QCOMPARE(run({"--help"}, &out, &err), 0);
+        QVERIFY(out.contains("--config-dir") && out.contains("--com-listen-port") && out.contains("--version"));
+        QCOMPARE(run({"--version"}, &out, &err), 0);
+        QCOMPARE(out.trimmed(), QByteArray("nusk 0.5.18"));
+        QCOMPARE(run({"--com-listen-port=abc", cfg}, &out, &err), 2);
+        QVERIFY(err.contains("--com-listen-port"));
+        const int rc = run({cfg}, &out, &err);
+        QVERIFY(rc > 0);
+        QCOMPARE(err.trimmed().count('\n'), 0);
+        QVERIFY(err.contains("display"));
+        QVERIFY(QDir(tmp.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
     }
 
     // The copy in "update" installs itself, keeps the replaced files until the installed

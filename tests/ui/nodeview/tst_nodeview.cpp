@@ -5,6 +5,8 @@
 #include "testutil_window.h"
 
 #include "app/base/configsettings.h"
+#include "filer/filer.h"
+#include "filer/filerpane.h"
 #include "peers/ipeer.h"
 #include "peers/peertimings.h"
 #include "ui/nodeview/nodeview.h"
@@ -255,7 +257,10 @@ private Q_SLOTS:
         program.window()->setNetworkEnabled(true);
         const QStringList invitation = host.invite(QStringLiteral("c0ffee42"));
         QVERIFY(!invitation.isEmpty());
+        QSignalSpy accepted(program.window(), &MainWindow::invitationAccepted);
         program.window()->addRemoteByInvitationUrl(invitation.first(), QStringLiteral("c0ffee42"));
+        QVERIFY(accepted.wait(10000));
+        QVERIFY(accepted.first().first().toBool());
         QString hostUuid;
         QTRY_VERIFY_WITH_TIMEOUT(program.database()->loadPeers(QStringLiteral("nusk")).size() == 2, 10000);
         for (const PeerDto &peer : program.database()->loadPeers(QStringLiteral("nusk")))
@@ -333,6 +338,9 @@ private Q_SLOTS:
         swipe({400, 300}, {340, 310});   // left: opens in the active (left) pane
         QCOMPARE(opened.count(), 1);
         QCOMPARE(opened.first().at(1).toString(), m_folder.path());
+        auto *left = qobject_cast<FilerPane *>(program.window()->panes().front());
+        QVERIFY(left && left->currentFiler());
+        QTRY_COMPARE_WITH_TIMEOUT(left->currentFiler()->path(), m_folder.path(), 10000);
         QCOMPARE(alternate.count(), 0);
         swipe({400, 300}, {400, 351});   // down: the second pane, then the folder in it
         QCOMPARE(alternate.count(), 1);

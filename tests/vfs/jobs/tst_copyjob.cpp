@@ -12,6 +12,8 @@
 #include <QThread>
 #include <QtTest>
 
+#include <sys/mount.h>
+
 #include <unistd.h>
 
 using namespace testjobs;
@@ -223,6 +225,33 @@ private Q_SLOTS:
         settle();
     }
 
+    // Hashing pays only where the destination holds something: a new or empty destination
+    // is written without one hash request on either side, an existing one is compared.
+    void hashesOnlyWhatCanBeKept()
+    {
+        const QByteArray data = pattern(64400 * 4 + 99, 21);
+        QVERIFY(writeFile(m_src + QStringLiteral("/new"), data));
+        QVERIFY(writeFile(m_src + QStringLiteral("/empty"), data));
+        QVERIFY(writeFile(m_dst + QStringLiteral("/empty"), QByteArray()));
+        int hashes = 0;
+        auto count = [&hashes](const VfsFenuCommand &cmd) { hashes += cmd.code == FSO_HASH_FILE; };
+        m_a->onRequest = count;
+        m_b->onRequest = count;
+        Outcome out = run(make(m_a.get(), m_b.get(), {item(m_src + QStringLiteral("/new")), item(m_src + QStringLiteral("/empty"))},
+                               m_dst, true));
+        QVERIFY(out.finished);
+        QCOMPARE(hashes, 0);
+        QCOMPARE(readFile(m_dst + QStringLiteral("/new")), data);
+        QCOMPARE(readFile(m_dst + QStringLiteral("/empty")), data);
+
+        m_b->resetCounters();
+        out = run(make(m_a.get(), m_b.get(), {item(m_src + QStringLiteral("/new"))}, m_dst, true));
+        QVERIFY(out.finished);
+        QVERIFY(hashes > 0);
+        QCOMPARE(m_b->writtenBytes(), quint64(0));
+        settle();
+    }
+
     // The request's sizes may be stale: the job reads them again at its start.
     void staleRequestSizeIsReadAgain()
     {
@@ -277,6 +306,70 @@ private Q_SLOTS:
         QVERIFY(errors >= 1);
         QCOMPARE(readFile(path).size(), 300000 + change);
         QCOMPARE(readFile(m_dst + QStringLiteral("/changes")), readFile(path));
+        settle();
+    }
+
+    // A file that fails the same way after a retry (here: its path is longer than a request
+    // can carry) is left out as an error and named; the rest of the job goes on.
+    void failingItemLeftOutRestGoesOn()
+    {
+        QString deep = m_src;
+        while (deep.toUtf8().size() < 1100)
+            deep += QStringLiteral("/") + QString(200, QLatin1Char('d'));
+        QVERIFY(QDir().mkpath(deep));
+        QVERIFY(writeFile(deep + QStringLiteral("/far"), "far"));
+        QVERIFY(writeFile(m_src + QStringLiteral("/near"), "near"));
+        QPointer<VfsCopyJob> job =
+            make(m_a.get(), m_b.get(), {item(deep + QStringLiteral("/far")), item(m_src + QStringLiteral("/near"))}, m_dst);
+        QString prompt;
+        connect(job.data(), &VfsJob::jobFinished, this, [&]() { prompt = job->userActionPrompt(); });
+        int errors = 0;
+        connect(job.data(), &VfsJob::stateChanged, this, [&]() {
+            if (job)
+                errors = qMax(errors, job->errorCount());
+        });
+        Outcome out = run(job, {}, 15000);
+        QVERIFY(out.finished);
+        QCOMPARE(readFile(m_dst + QStringLiteral("/near")), QByteArray("near"));
+        QVERIFY(!QFileInfo::exists(m_dst + QStringLiteral("/far")));
+        QVERIFY2(prompt.contains(QStringLiteral("/far")), qPrintable(prompt));
+        QVERIFY(errors >= 1);
+        settle();
+    }
+
+    // A source rewritten in place with the same size while it is copied: the copy is made
+    // again, and ends with the new content and the new date, never a mix of both. One that
+    // never stops changing ends the job with a message naming it.
+    void rewrittenSourceIsCopiedAgain()
+    {
+        const QString path = m_src + QStringLiteral("/rewritten");
+        const QByteArray before = pattern(1000000, 20), after = pattern(1000000, 21);
+        QVERIFY(writeFile(path, before));
+        QVERIFY(setMtimeMs(path, 1600000000000));
+        int reads = 0;
+        m_a->onRequest = [&](const VfsFenuCommand &cmd) {
+            if (cmd.code == FSO_READ_FILE && ++reads == 3) {
+                QVERIFY(writeFile(path, after));
+                QVERIFY(setMtimeMs(path, 1700000000000));
+            }
+        };
+        Outcome out = run(make(m_a.get(), m_b.get(), {item(path)}, m_dst));
+        QVERIFY(out.finished);
+        QCOMPARE(readFile(m_dst + QStringLiteral("/rewritten")), after);
+        QCOMPARE(mtimeMs(m_dst + QStringLiteral("/rewritten")), qint64(1700000000000));
+
+        qint64 stamp = 1600000000000;
+        m_a->onRequest = [&](const VfsFenuCommand &cmd) {
+            if (cmd.code == FSO_READ_FILE || cmd.code == FSO_HASH_FILE)
+                QVERIFY(setMtimeMs(path, stamp += 1000));
+        };
+        QPointer<VfsCopyJob> job = make(m_a.get(), m_b.get(), {item(path)}, m_dst, true);
+        QString prompt;
+        connect(job.data(), &VfsJob::jobFinished, this, [&]() { prompt = job->userActionPrompt(); });
+        out = run(job);
+        m_a->onRequest = nullptr;
+        QVERIFY(out.finished);
+        QVERIFY2(prompt.contains(QStringLiteral("rewritten")), qPrintable(prompt));
         settle();
     }
 
@@ -638,6 +731,35 @@ private Q_SLOTS:
         QCOMPARE(finalPrompt, QString());
         QCOMPARE(readFile(m_dst + QStringLiteral("/full")), data);
         settle();
+    }
+
+    // A destination volume that is full: the server says so, the job shows why it waits,
+    // and goes on by itself once there is room again.
+    void fullDiskWaitsAndResumes()
+    {
+        QTemporaryDir small;
+        QVERIFY(small.isValid());
+        if (::mount("nusk-full", QFile::encodeName(small.path()).constData(), "tmpfs", 0, "size=512k") != 0)
+            QSKIP("cannot mount a small tmpfs here: the full disk is not checked");
+        const QString filler = small.path() + QStringLiteral("/filler");
+        QVERIFY(writeFile(filler, QByteArray(400 * 1024, 'f')));
+        const QByteArray data = pattern(300000, 13);
+        QVERIFY(writeFile(m_src + QStringLiteral("/big"), data));
+        QPointer<VfsCopyJob> job = make(m_a.get(), m_b.get(), {item(m_src + QStringLiteral("/big"))}, small.path());
+        QString prompt;
+        connect(job.data(), &VfsJob::stateChanged, this, [&]() {
+            if (job && job->state() == VfsJob::VfsJobStatePaused && !job->userActionPrompt().isEmpty()
+                && prompt.isEmpty()) {
+                prompt = job->userActionPrompt();
+                QFile::remove(filler);
+            }
+        });
+        Outcome out = run(job, {}, 20000);
+        QVERIFY(out.finished);
+        QVERIFY2(prompt.contains(QStringLiteral("disk full")), qPrintable(prompt));
+        QCOMPARE(readFile(small.path() + QStringLiteral("/big")), data);
+        settle();
+        ::umount2(QFile::encodeName(small.path()).constData(), MNT_DETACH);
     }
 
     // Failures that would only repeat end the job as aborted with a prompt, without the

@@ -5,6 +5,7 @@
 
 #include "vfs/server/vfsaccess.h"
 #include "vfs/server/vfsserverjobs.h"
+#include "vfs/server/vfswatcher.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -123,6 +124,29 @@ private Q_SLOTS:
         peer.server->setAcl({share(kShareUuid, base + "/kept", vfsaccess::AclRead)});
         QCOMPARE(peer.write(stays.handle, 4, "more").status, std::uint8_t(FSO_STATUS_INVALID_HANDLE));
         QCOMPARE(peer.server->openFileCount(), 0);
+    }
+
+    // A version a peer's greeting names is used only within the range this server knows.
+    void protocolVersionStaysKnown()
+    {
+        VfsServerNusk server(false);
+        server.setProtocolVersion(65535);
+        QCOMPARE(server.protocolVersion(), FSO_PROTOCOL_VERSION);
+        server.setProtocolVersion(0);
+        QCOMPARE(server.protocolVersion(), FSO_PROTOCOL_VERSION_MIN);
+    }
+
+    // A drive list asked for right after start-up waits for the first read of the drives
+    // instead of answering that there are none.
+    void firstDriveListIsNeverEmpty()
+    {
+        VfsWatcherTimings timings;
+        timings.startDriveMs = 300;
+        VfsWatcher watcher(timings);
+        ServerHarness local(true);
+        const VfsFenuCommand reply = local.request(ServerHarness::make(FSO_LIST_DRIVES));
+        QCOMPARE(reply.status, std::uint8_t(0));
+        QVERIFY(reply.count > 0);
     }
 
     // An extend far past the end is refused when the volume could never hold it; a write

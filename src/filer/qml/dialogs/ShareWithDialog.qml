@@ -113,7 +113,7 @@ Window {
             text: qsTrId("share-with-warning-root")
             textFormat: Text.PlainText
             wrapMode: Text.WordWrap
-            color: "#a33a2a"
+            color: win.style.danger
             font.pointSize: win.style.pointSize
         }
         Column {

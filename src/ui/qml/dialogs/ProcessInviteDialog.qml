@@ -12,6 +12,8 @@ Window {
     property bool valid: false
     // The link opens with the code, but its invitation ran out (written before `valid`).
     property bool expired: false
+    // The link is being checked (its key takes a moment to derive).
+    property bool checking: false
     property alias url: input.text
     readonly property string checkState: stateValid.active ? "valid" : stateInvalid.active ? "invalid"
                                   : stateEmpty.active ? "empty" : "validate"
@@ -184,7 +186,8 @@ Window {
             objectName: "hintText"
             readonly property bool good: stateValid.active
             width: parent.width
-            text: stateValid.active ? qsTrId("inv-hint-valid-data")
+            text: win.checking ? ""
+                : stateValid.active ? qsTrId("inv-hint-valid-data")
                 : stateInvalid.active ? (win.expired ? qsTrId("inv-hint-expired") : qsTrId("inv-hint-invalid-data"))
                 : ""
             height: Math.max(implicitHeight, 18)

@@ -1,0 +1,127 @@
+#!/usr/bin/env bash
+# Copies as a user would otherwise make them, side by side in one run: nusk (two peer hosts
+# on loopback, bench_peercopy) against scp, rsync over ssh and cp, for a fresh large file, an
+# identical re-copy, a resume after a cut at 50 %, many small files, plus the big-folder
+# listing against a stat scan and the raw channel. Prints the figures and the ratios.
+#
+#   bench/copy_vs_tools.sh [build dir] [MiB] [files]     defaults: build 1024 10000
+#
+# scp and rsync talk to a private sshd on a free loopback port with a throw-away key, started
+# here when sshd is installed (scripts/install-deps.sh lists it) and stopped at the end.
+set -euo pipefail
+
+BUILD=${1:-build}
+MIB=${2:-1024}
+FILES=${3:-10000}
+BIN=$(cd "$BUILD/bin" && pwd)
+export NUSK_BIN_DIR=$BIN QT_QPA_PLATFORM=offscreen
+
+WORK=$(mktemp -d /tmp/copy_vs_tools.XXXXXX)
+SSHD_PID=""
+cleanup() {
+  [ -n "$SSHD_PID" ] && kill "$SSHD_PID" 2>/dev/null || true
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+now() { date +%s.%N; }
+secs() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else printf "-" }'; }
+# Seconds a command took, or "failed" (its output then goes to stderr).
+timed() {
+  local t0 out
+  t0=$(now)
+  if out=$("$@" 2>&1); then secs "$t0" "$(now)"; else echo "$out" >&2; echo failed; fi
+}
+
+# --- inputs ---------------------------------------------------------------------------------
+mkdir -p "$WORK/src/many" "$WORK/out"
+head -c $((MIB * 1024 * 1024)) /dev/urandom >"$WORK/src/big.bin"
+python3 - "$WORK/src/many" "$FILES" <<'EOF'
+import os, sys
+d, n = sys.argv[1], int(sys.argv[2])
+block = b'x' * 4096
+for i in range(n):
+    with open(os.path.join(d, 'f%06d' % i), 'wb') as f:
+        f.write(block)
+EOF
+sync
+
+# --- a private sshd ---------------------------------------------------------------------------
+SSH=()
+SSHD=$(command -v sshd || true)
+if [ -z "$SSHD" ] && [ -x /usr/sbin/sshd ]; then SSHD=/usr/sbin/sshd; fi
+if [ -n "$SSHD" ]; then
+  PORT=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  mkdir -p "$WORK/ssh" && chmod 700 "$WORK/ssh"
+  ssh-keygen -q -t ed25519 -N '' -f "$WORK/ssh/host" >/dev/null
+  ssh-keygen -q -t ed25519 -N '' -f "$WORK/ssh/user" >/dev/null
+  cp "$WORK/ssh/user.pub" "$WORK/ssh/authorized_keys"
+  [ "$(id -u)" -eq 0 ] && mkdir -p /run/sshd
+  "$SSHD" -D -e -f /dev/null -p "$PORT" -o ListenAddress=127.0.0.1 -o HostKey="$WORK/ssh/host" \
+    -o AuthorizedKeysFile="$WORK/ssh/authorized_keys" -o PasswordAuthentication=no -o StrictModes=no \
+    -o PermitRootLogin=yes -o UsePAM=no -o PidFile=none -o "Subsystem=sftp internal-sftp" 2>"$WORK/ssh/log" &
+  SSHD_PID=$!
+  SSH=(ssh -p "$PORT" -i "$WORK/ssh/user" -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null
+       -o LogLevel=ERROR -o BatchMode=yes)
+  for _ in $(seq 50); do "${SSH[@]}" 127.0.0.1 true 2>/dev/null && break; sleep 0.1; done
+  "${SSH[@]}" 127.0.0.1 true || { echo "private sshd did not answer" >&2; cat "$WORK/ssh/log" >&2; SSH=(); }
+else
+  echo "sshd not installed: scp and rsync are left out" >&2
+fi
+RSH="${SSH[*]:-}"
+
+# --- the tools ---------------------------------------------------------------------------------
+CP_BIG=$(timed cp "$WORK/src/big.bin" "$WORK/out/cp.bin")
+CP_MANY=$(timed cp -r "$WORK/src/many" "$WORK/out/cp-many")
+SCP_BIG=- ; SCP_MANY=- ; RS_BIG=- ; RS_C=- ; RS_MT=- ; RS_PART=- ; RS_MANY=-
+if [ -n "$RSH" ]; then
+  SCP=(scp -q -P "$PORT" -i "$WORK/ssh/user" -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR)
+  SCP_BIG=$(timed "${SCP[@]}" "$WORK/src/big.bin" "127.0.0.1:$WORK/out/scp.bin")
+  SCP_MANY=$(timed "${SCP[@]}" -r "$WORK/src/many" "127.0.0.1:$WORK/out/scp-many")
+  RS_BIG=$(timed rsync --whole-file -e "$RSH" "$WORK/src/big.bin" "127.0.0.1:$WORK/out/rs.bin")
+  RS_C=$(timed rsync -c -e "$RSH" "$WORK/src/big.bin" "127.0.0.1:$WORK/out/rs.bin")
+  RS_MT=$(timed rsync -e "$RSH" "$WORK/src/big.bin" "127.0.0.1:$WORK/out/rs.bin")
+  # The same point as nusk's cut: half of the file is there; rsync finishes it.
+  head -c $((MIB * 1024 * 1024 / 2)) "$WORK/src/big.bin" >"$WORK/out/part.bin"
+  RS_PART=$(timed rsync --partial -e "$RSH" "$WORK/src/big.bin" "127.0.0.1:$WORK/out/part.bin")
+  RS_MANY=$(timed rsync -r -e "$RSH" "$WORK/src/many" "127.0.0.1:$WORK/out/rs-many")
+fi
+rm -rf "$WORK/out"
+
+# --- nusk --------------------------------------------------------------------------------------
+PEER=$("$BIN/bench_peercopy" "$MIB" "$FILES" 4 2>&1)
+num() { sed -n "$1" <<<"$PEER" | head -1; }
+N_BIG=$(num 's/^copy [0-9.]* MB in \([0-9.]*\) s$/\1/p')
+N_AGAIN=$(num 's/^identical re-copy: \([0-9.]*\) s.*/\1/p')
+N_AGAIN_BYTES=$(num 's/^identical re-copy: [0-9.]* s, \([0-9-]*\) bytes written$/\1/p')
+N_RESENT=$(num 's/.* \([0-9-]*\) sent again, .*/\1/p')
+N_AFTER=$(num 's/.*done \([0-9.]*\) s after the link came back$/\1/p')
+N_MANY=$(num 's/^[0-9]* files of [0-9]* KiB in \([0-9.]*\) s$/\1/p')
+LIST=$("$BIN/bench_vfslisting" 100000 2>/dev/null | tail -1)
+CHANNEL=$("$BIN/bench_channel" 2>/dev/null | tail -1)
+
+BYTES=$((MIB * 1024 * 1024))
+mbs() { awk -v s="$1" -v b="$BYTES" 'BEGIN { if (s > 0) printf "%.0f", b / 1e6 / s; else printf "-" }'; }
+fps() { awk -v s="$1" -v n="$FILES" 'BEGIN { if (s > 0) printf "%.0f", n / s; else printf "-" }'; }
+speedup() { awk -v other="$1" -v ours="$2" 'BEGIN { if (other > 0 && ours > 0) printf "%.2fx", other / ours; else printf "-" }'; }
+
+printf '\n%-30s %10s %10s %10s %10s\n' "work" "nusk" "scp" "rsync/ssh" "cp"
+printf '%-30s %10s %10s %10s %10s\n' "${MIB} MiB fresh (s)" "$N_BIG" "$SCP_BIG" "$RS_BIG" "$CP_BIG"
+printf '%-30s %10s %10s %10s %10s\n' "  MB/s" "$(mbs "$N_BIG")" "$(mbs "$SCP_BIG")" "$(mbs "$RS_BIG")" "$(mbs "$CP_BIG")"
+printf '%-30s %10s %10s %10s %10s\n' "identical re-copy (s)" "$N_AGAIN" "-" "$RS_C (-c)" "-"
+printf '%-30s %10s %10s %10s %10s\n' "  size+mtime rsync (s)" "" "" "$RS_MT" ""
+printf '%-30s %10s %10s %10s %10s\n' "resume from 50 % (s)" "$N_AFTER" "-" "$RS_PART" "-"
+printf '%-30s %10s %10s %10s %10s\n' "$FILES x 4 KiB (s)" "$N_MANY" "$SCP_MANY" "$RS_MANY" "$CP_MANY"
+printf '%-30s %10s %10s %10s %10s\n' "  files/s" "$(fps "$N_MANY")" "$(fps "$SCP_MANY")" "$(fps "$RS_MANY")" "$(fps "$CP_MANY")"
+echo
+echo "ratios (above 1: nusk faster)"
+echo "  fresh copy vs scp:           $(speedup "$SCP_BIG" "$N_BIG")   (target 1.5x)"
+echo "  fresh copy vs rsync:         $(speedup "$RS_BIG" "$N_BIG")"
+echo "  fresh copy vs cp:            $(speedup "$CP_BIG" "$N_BIG")"
+echo "  re-copy vs rsync -c:         $(speedup "$RS_C" "$N_AGAIN")   (target 1x; nusk wrote $N_AGAIN_BYTES bytes)"
+echo "  resume vs rsync --partial:   $(speedup "$RS_PART" "$N_AFTER")   (target 1x; $N_RESENT bytes sent again of $BYTES)"
+echo "  small files vs rsync -r:     $(speedup "$RS_MANY" "$N_MANY")   (target 1x)"
+echo "  small files vs scp -r:       $(speedup "$SCP_MANY" "$N_MANY")"
+echo "listing: $LIST   (target: ratio at most 3)"
+echo "raw channel: $CHANNEL   (target 1500 MB/s)"

@@ -1,0 +1,485 @@
+#include "com/torservice.h"
+
+#include "app/base/configsettings.h"
+#include "app/base/log.h"
+#include "com/hub.h"
+#include "db/dto.h"
+#include "db/idatabase.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QNetworkProxy>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTimer>
+
+namespace com {
+
+namespace {
+
+constexpr int kPortFilePollMs = 100;
+constexpr int kStartTimeoutMs = 30000;
+constexpr int kMaxControlLine = 64 * 1024;
+const char kOnionKeyType[] = "onion";
+
+// A value of KEY=VALUE in a control reply line, unquoted.
+QString valueOf(const QString &line, const QString &key)
+{
+    const int at = line.indexOf(key + QLatin1Char('='));
+    if (at < 0)
+        return QString();
+    QString rest = line.mid(at + key.size() + 1);
+    if (rest.startsWith(QLatin1Char('"'))) {
+        const int end = rest.indexOf(QLatin1Char('"'), 1);
+        return end > 0 ? rest.mid(1, end - 1).replace(QStringLiteral("\\\\"), QStringLiteral("\\")) : QString();
+    }
+    const int space = rest.indexOf(QLatin1Char(' '));
+    return space < 0 ? rest : rest.left(space);
+}
+
+QString quoted(const QString &text)
+{
+    QString out = text;
+    out.replace(QLatin1Char('\\'), QStringLiteral("\\\\")).replace(QLatin1Char('"'), QStringLiteral("\\\""));
+    return QLatin1Char('"') + out + QLatin1Char('"');
+}
+
+} // namespace
+
+void OnionSocket::connectToHost(const QString &hostName, quint16 port, OpenMode mode, NetworkLayerProtocol protocol)
+{
+    if (m_socksPort == 0) {
+        setSocketState(UnconnectedState);
+        QPointer<OnionSocket> self(this);
+        QTimer::singleShot(0, this, [self] {
+            if (!self)
+                return;
+            self->setSocketError(ProxyConnectionRefusedError);
+            self->setErrorString(QStringLiteral("tor offers no SOCKS port (its network is off)"));
+            Q_EMIT self->errorOccurred(ProxyConnectionRefusedError);
+        });
+        return;
+    }
+    // Tor resolves the name: an onion address never touches the system resolver.
+    QNetworkProxy proxy(QNetworkProxy::Socks5Proxy, QStringLiteral("127.0.0.1"), m_socksPort);
+    proxy.setCapabilities(proxy.capabilities() | QNetworkProxy::HostNameLookupCapability);
+    setProxy(proxy);
+    QTcpSocket::connectToHost(hostName, port, mode, protocol);
+}
+
+TorSettings TorSettings::fromConfig()
+{
+    TorSettings s;
+    ConfigSettings config;
+    config->beginGroup(QStringLiteral("com"));
+    s.enabled = config->value(QStringLiteral("tor"), false).toBool();
+    s.controlPort = quint16(config->value(QStringLiteral("torcontrolport"), 0).toUInt());
+    s.controlPassword = config->value(QStringLiteral("torcontrolpassword")).toString();
+    config->endGroup();
+    s.dataDirectory = QDir(configDirectory()).filePath(QStringLiteral("tor"));
+    return s;
+}
+
+TorService::TorService(Hub *hub, IDatabase *database, QObject *parent)
+    : QObject(parent)
+    , m_hub(hub)
+    , m_database(database)
+{
+    m_restartTimer = new QTimer(this);
+    m_restartTimer->setSingleShot(true);
+    connect(m_restartTimer, &QTimer::timeout, this, &TorService::launch);
+    m_portFileTimer = new QTimer(this);
+    m_portFileTimer->setInterval(kPortFilePollMs);
+}
+
+TorService::~TorService()
+{
+    stop();
+}
+
+QString TorService::findTor()
+{
+    return QStandardPaths::findExecutable(QStringLiteral("tor"));
+}
+
+QString TorService::version() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_version;
+}
+
+QString TorService::onionAddress() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_onion;
+}
+
+void TorService::start(const TorSettings &settings)
+{
+    m_settings = settings;
+    m_stopping = false;
+    m_restartDelayMs = 0;
+    launch();
+}
+
+void TorService::stop()
+{
+    m_stopping = true;
+    m_restartTimer->stop();
+    m_portFileTimer->stop();
+    if (m_hub)
+        m_hub->setStreamFactory(QStringLiteral("onion"), nullptr);
+    if (m_control) {
+        m_control->disconnect(this);
+        m_control->abort();
+        m_control->deleteLater();
+        m_control = nullptr;
+    }
+    if (m_process) {
+        m_process->disconnect(this);
+        if (m_process->state() != QProcess::NotRunning) {
+            m_process->terminate();
+            if (!m_process->waitForFinished(3000))
+                m_process->kill();
+            m_process->waitForFinished(3000);
+        }
+        delete m_process;
+        m_process = nullptr;
+    }
+    delete m_onionListener;
+    m_onionListener = nullptr;
+    setOnion(QString());
+    m_state = StateOff;
+}
+
+void TorService::launch()
+{
+    m_state = StateStarting;
+    m_socksPort = 0;
+    m_waiting.clear();
+    m_replyLines.clear();
+    m_controlBuffer.clear();
+    if (m_settings.controlPort) {
+        m_controlPort = m_settings.controlPort;
+        connectControl();
+        return;
+    }
+    const QString program = m_settings.program.isEmpty() ? findTor() : m_settings.program;
+    if (program.isEmpty()) {
+        logPrintf(LogTor1, "tor is not installed (not on PATH): the onion transport stays off");
+        m_state = StateFailed;
+        Q_EMIT failed(QStringLiteral("tor not found"));
+        return;
+    }
+    // Tor keeps keys and state here; nobody else may read them (tor insists as well).
+    QDir().mkpath(m_settings.dataDirectory);
+    QFile::setPermissions(m_settings.dataDirectory, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QDir dir(m_settings.dataDirectory);
+    const QString portFile = dir.filePath(QStringLiteral("control.port"));
+    QFile::remove(portFile);
+    const QString emptyRc = dir.filePath(QStringLiteral("torrc"));
+    { QFile rc(emptyRc); rc.open(QIODevice::WriteOnly | QIODevice::Truncate); }
+
+    delete m_process;
+    m_process = new QProcess(this);
+    m_process->setProcessChannelMode(QProcess::MergedChannels);
+    m_process->setStandardOutputFile(QProcess::nullDevice());
+    connect(m_process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+            &TorService::onProcessFinished);
+    connect(m_process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart) {
+            m_portFileTimer->stop();
+            fail(QStringLiteral("cannot start tor: %1").arg(m_process->errorString()));
+        }
+    });
+    // The system's torrc is not ours: an empty one, and every setting on the command line.
+    QStringList args{QStringLiteral("-f"), emptyRc, QStringLiteral("--defaults-torrc"), emptyRc,
+                     QStringLiteral("--DataDirectory"), m_settings.dataDirectory,
+                     QStringLiteral("--ControlPort"), QStringLiteral("127.0.0.1:auto"),
+                     QStringLiteral("--ControlPortWriteToFile"), portFile,
+                     QStringLiteral("--CookieAuthentication"), QStringLiteral("1"),
+                     QStringLiteral("--CookieAuthFile"), dir.filePath(QStringLiteral("control.cookie")),
+                     QStringLiteral("--SocksPort"), QStringLiteral("127.0.0.1:auto"),
+                     QStringLiteral("--__OwningControllerProcess"), QString::number(QCoreApplication::applicationPid()),
+                     QStringLiteral("--Log"), QStringLiteral("notice file %1").arg(dir.filePath(QStringLiteral("tor.log"))),
+                     QStringLiteral("--RunAsDaemon"), QStringLiteral("0")};
+    m_process->start(program, args + m_settings.extraArguments);
+
+    disconnect(m_portFileTimer, nullptr, this, nullptr);
+    const qint64 deadline = QDateTime::currentMSecsSinceEpoch() + kStartTimeoutMs;
+    connect(m_portFileTimer, &QTimer::timeout, this, [this, portFile, deadline] {
+        QFile f(portFile);
+        if (f.open(QIODevice::ReadOnly)) {
+            const QString line = QString::fromLatin1(f.readAll()).trimmed();   // PORT=127.0.0.1:N
+            const int colon = line.lastIndexOf(QLatin1Char(':'));
+            const quint16 port = quint16(line.mid(colon + 1).toUShort());
+            if (line.startsWith(QLatin1String("PORT=127.0.0.1:")) && port) {
+                m_portFileTimer->stop();
+                m_controlPort = port;
+                connectControl();
+                return;
+            }
+        }
+        if (QDateTime::currentMSecsSinceEpoch() > deadline) {
+            m_portFileTimer->stop();
+            fail(QStringLiteral("tor did not open its control port"));
+        }
+    });
+    m_portFileTimer->start();
+}
+
+void TorService::onProcessFinished()
+{
+    m_portFileTimer->stop();
+    if (m_stopping)
+        return;
+    logPrintf(LogTor1, "tor ended");
+    if (m_hub)
+        m_hub->setStreamFactory(QStringLiteral("onion"), nullptr);
+    setOnion(QString());
+    if (m_control) {
+        m_control->disconnect(this);
+        m_control->deleteLater();
+        m_control = nullptr;
+    }
+    m_state = StateFailed;
+    scheduleRestart();
+}
+
+void TorService::scheduleRestart()
+{
+    if (m_stopping || m_settings.controlPort)
+        return;
+    m_restartDelayMs = m_restartDelayMs ? qMin(m_restartDelayMs * 2, m_settings.restartMaxMs) : m_settings.restartFirstMs;
+    ++m_restarts;
+    m_restartTimer->start(m_restartDelayMs);
+}
+
+void TorService::connectControl()
+{
+    if (m_control) {
+        m_control->disconnect(this);
+        m_control->deleteLater();
+    }
+    m_control = new QTcpSocket(this);
+    m_control->setProxy(QNetworkProxy::NoProxy);
+    connect(m_control, &QTcpSocket::readyRead, this, &TorService::onControlReadyRead);
+    connect(m_control, &QTcpSocket::connected, this, [this] {
+        command(QStringLiteral("PROTOCOLINFO 1"), [this](int code, const QStringList &lines) {
+            if (code != 250)
+                fail(QStringLiteral("PROTOCOLINFO refused: %1").arg(code));
+            else
+                authenticate(lines);
+        });
+    });
+    connect(m_control, &QTcpSocket::errorOccurred, this, [this] {
+        if (m_state != StateOff)
+            fail(QStringLiteral("tor control port: %1").arg(m_control->errorString()));
+    });
+    // 127.0.0.1 only: a control port is never looked for anywhere else.
+    m_control->connectToHost(QHostAddress(QHostAddress::LocalHost), m_controlPort);
+}
+
+void TorService::command(const QString &line, std::function<void(int, const QStringList &)> onReply)
+{
+    m_waiting.append(std::move(onReply));
+    m_control->write(line.toUtf8() + "\r\n");
+}
+
+void TorService::onControlReadyRead()
+{
+    m_controlBuffer += m_control->readAll();
+    if (m_controlBuffer.size() > kMaxControlLine * 16) {
+        fail(QStringLiteral("tor control reply too long"));
+        return;
+    }
+    int newline;
+    while (m_control && (newline = m_controlBuffer.indexOf('\n')) >= 0) {
+        const QString line = QString::fromUtf8(m_controlBuffer.left(newline)).trimmed();
+        m_controlBuffer.remove(0, newline + 1);
+        m_replyLines.append(line);
+        // "NNN " ends a reply; "NNN-" and "NNN+" (and data lines) continue it.
+        if (line.size() >= 4 && line.at(3) == QLatin1Char(' ') && line.left(3).toInt() > 0) {
+            const int code = line.left(3).toInt();
+            const QStringList lines = m_replyLines;
+            m_replyLines.clear();
+            if (code >= 600)   // an asynchronous event: nobody asked
+                continue;
+            if (m_waiting.isEmpty())
+                continue;
+            const auto handler = m_waiting.takeFirst();
+            handler(code, lines);
+        }
+    }
+}
+
+void TorService::authenticate(const QStringList &protocolInfo)
+{
+    QString methods, cookieFile;
+    for (const QString &line : protocolInfo) {
+        if (line.contains(QLatin1String("AUTH METHODS="))) {
+            methods = valueOf(line, QStringLiteral("METHODS"));
+            cookieFile = valueOf(line, QStringLiteral("COOKIEFILE"));
+        }
+    }
+    const QStringList list = methods.split(QLatin1Char(','));
+    QString auth;
+    if (list.contains(QLatin1String("COOKIE")) && !cookieFile.isEmpty()) {
+        QFile f(cookieFile);
+        if (f.open(QIODevice::ReadOnly))
+            auth = QStringLiteral("AUTHENTICATE ") + QString::fromLatin1(f.read(64).toHex());
+    }
+    if (auth.isEmpty() && list.contains(QLatin1String("HASHEDPASSWORD")) && !m_settings.controlPassword.isEmpty())
+        auth = QStringLiteral("AUTHENTICATE ") + quoted(m_settings.controlPassword);
+    if (auth.isEmpty() && list.contains(QLatin1String("NULL")))
+        auth = QStringLiteral("AUTHENTICATE");
+    if (auth.isEmpty()) {
+        fail(QStringLiteral("no way to authenticate to tor (methods %1)").arg(methods));
+        return;
+    }
+    command(auth, [this](int code, const QStringList &) {
+        if (code != 250)
+            fail(QStringLiteral("tor refused authentication: %1").arg(code));
+        else
+            afterAuthentication();
+    });
+}
+
+void TorService::afterAuthentication()
+{
+    // A tor this program started ends with the control connection.
+    if (!m_settings.controlPort)
+        command(QStringLiteral("TAKEOWNERSHIP"), [](int, const QStringList &) {});
+    command(QStringLiteral("GETINFO version"), [this](int code, const QStringList &lines) {
+        for (const QString &line : lines)
+            if (code == 250 && line.startsWith(QLatin1String("250-version="))) {
+                QMutexLocker lock(&m_mutex);
+                m_version = line.mid(12).section(QLatin1Char(' '), 0, 0);
+            }
+    });
+    command(QStringLiteral("GETINFO net/listeners/socks"), [this](int code, const QStringList &lines) {
+        for (const QString &line : lines) {
+            const int at = line.indexOf(QLatin1String("127.0.0.1:"));
+            if (code == 250 && at >= 0) {
+                m_socksPort = quint16(line.mid(at + 10).section(QLatin1Char('"'), 0, 0).section(QLatin1Char(' '), 0, 0).toUShort());
+                break;
+            }
+        }
+        // Without the network tor opens no SOCKS port: the service is still published, and
+        // dialling fails at once with that reason.
+        if (!m_socksPort)
+            logPrintf(LogTor1, "tor offers no SOCKS port: onion addresses cannot be dialled");
+        publish();
+    });
+}
+
+void TorService::publish()
+{
+    if (!m_onionListener) {
+        m_onionListener = new QTcpServer(this);
+        m_onionListener->setProxy(QNetworkProxy::NoProxy);
+        connect(m_onionListener, &QTcpServer::newConnection, this, &TorService::onIncoming);
+        if (!m_onionListener->listen(QHostAddress::LocalHost, 0)) {
+            fail(QStringLiteral("cannot listen for onion connections"));
+            return;
+        }
+    }
+    QString key;
+    if (m_database) {
+        for (const CryptoKeyDto &k : m_database->loadKeys(nullUuidString()))
+            if (k.type == QLatin1String(kOnionKeyType) && !k.secretKey.isEmpty())
+                key = QString::fromLatin1(k.secretKey);
+    }
+    const bool fresh = key.isEmpty();
+    const QString line = QStringLiteral("ADD_ONION %1 Port=%2,127.0.0.1:%3")
+                             .arg(fresh ? QStringLiteral("NEW:ED25519-V3") : key)
+                             .arg(m_settings.virtualPort)
+                             .arg(m_onionListener->serverPort());
+    command(line, [this, fresh](int code, const QStringList &lines) {
+        if (code != 250) {
+            fail(QStringLiteral("ADD_ONION refused: %1").arg(code));
+            return;
+        }
+        QString serviceId, privateKey;
+        for (const QString &l : lines) {
+            if (l.startsWith(QLatin1String("250-ServiceID=")))
+                serviceId = l.mid(14);
+            else if (l.startsWith(QLatin1String("250-PrivateKey=")))
+                privateKey = l.mid(15);
+        }
+        if (serviceId.isEmpty()) {
+            fail(QStringLiteral("ADD_ONION gave no service id"));
+            return;
+        }
+        if (fresh && m_database && !privateKey.isEmpty()) {
+            CryptoKeyDto k;
+            k.uuid = newUuidString();
+            k.peerUuid = nullUuidString();
+            k.type = QString::fromLatin1(kOnionKeyType);
+            k.publicKey = serviceId.toLatin1();
+            k.secretKey = privateKey.toLatin1();
+            k.timestamp = QDateTime::currentSecsSinceEpoch();
+            m_database->putKey(k);
+        }
+        setOnion(serviceId + QStringLiteral(".onion"));
+        m_state = StateReady;
+        m_restartDelayMs = 0;
+        const quint16 socks = m_socksPort;
+        if (m_hub)
+            m_hub->setStreamFactory(QStringLiteral("onion"), [socks]() -> QTcpSocket * { return new OnionSocket(socks); });
+        logPrintf(LogTor1, "onion service %s ready (tor %s)", qPrintable(onionAddress()), qPrintable(version()));
+        Q_EMIT ready();
+    });
+}
+
+void TorService::onIncoming()
+{
+    while (QTcpSocket *socket = m_onionListener->nextPendingConnection()) {
+        if (!m_hub || !m_hub->acceptStream(socket, QStringLiteral("onion"))) {
+            socket->abort();
+            socket->deleteLater();
+        }
+    }
+}
+
+void TorService::setOnion(const QString &onion)
+{
+    QMutexLocker lock(&m_mutex);
+    m_onion = onion;
+}
+
+void TorService::fail(const QString &reason)
+{
+    if (m_state == StateFailed || m_state == StateOff)
+        return;
+    logPrintf(LogTor1, "tor: %s", qPrintable(reason));
+    m_state = StateFailed;
+    if (m_hub)
+        m_hub->setStreamFactory(QStringLiteral("onion"), nullptr);
+    setOnion(QString());
+    Q_EMIT failed(reason);
+    // Our own tor is restarted (the next start connects afresh); a tor of the settings is
+    // tried again the same way.
+    if (m_process && m_process->state() != QProcess::NotRunning) {
+        m_process->disconnect(this);
+        m_process->kill();
+        m_process->waitForFinished(3000);
+    }
+    if (m_control) {
+        m_control->disconnect(this);
+        m_control->deleteLater();
+        m_control = nullptr;
+    }
+    if (m_settings.controlPort) {
+        m_restartDelayMs = m_restartDelayMs ? qMin(m_restartDelayMs * 2, m_settings.restartMaxMs) : m_settings.restartFirstMs;
+        m_restartTimer->start(m_restartDelayMs);
+    } else {
+        scheduleRestart();
+    }
+}
+
+} // namespace com
