@@ -15,6 +15,8 @@
 #include <QApplication>
 #include <QQmlContext>
 #include <QMenu>
+#include <QMessageBox>
+#include <QAbstractButton>
 #include <QMimeData>
 #include <QQuickItem>
 #include <QStackedWidget>
@@ -60,6 +62,41 @@ const VNode *nodeOfType(const VSector &view, const char *type)
     for (const VNode &node : view.nodes)
         if (node.type == QLatin1String(type))
             return &node;
+    return nullptr;
+}
+
+// Picks the entry `index` of the popup menu that opens next (negative: from the end).
+void pickMenuEntry(int index)
+{
+    QTimer::singleShot(150, [index] {
+        auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+        QVERIFY(menu);
+        QList<QAction *> entries;
+        for (QAction *a : menu->actions())
+            if (!a->isSeparator())
+                entries << a;
+        QAction *entry = entries.at(index < 0 ? entries.size() + index : index);
+        QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(entry).center());
+    });
+}
+
+// Answers the message box that opens next with the button whose text is `button`.
+void answerMessageBox(const QString &button)
+{
+    QTimer::singleShot(400, [button] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        QVERIFY(box);
+        for (QAbstractButton *b : box->buttons())
+            if (b->text() == button)
+                b->click();
+    });
+}
+
+QQuickItem *linkOf(NodeView *view, const QString &uuid)
+{
+    for (const VNode &node : view->linkLayer().nodes)
+        if (node.type == QLatin1String("sector") && node.sectorUuid == uuid)
+            return node.item;
     return nullptr;
 }
 
@@ -299,6 +336,64 @@ private Q_SLOTS:
         program.close();
     }
 
+    // New views from the canvas menu, deleting a view from its link's menu, pages growing
+    // around their nodes.
+    void viewsAndPages()
+    {
+        Program program;
+        QVERIFY(program.start());
+        NodeView *view = nodeViewOf(program);
+        QTRY_VERIFY(view->isInitialized());
+        while (view->views().size() < 3)
+            view->createSector(QStringLiteral("More"), 400, 32);
+        const size_t count = view->views().size();
+
+        pickMenuEntry(0);
+        QMetaObject::invokeMethod(view->views().front().page, "contextMenuRequest");
+        QTRY_COMPARE(view->views().size(), count + 1);
+        QCOMPARE(view->views().back().name, QStringLiteral("View %1").arg(count));
+        QQuickItem *newLink = linkOf(view, view->views().back().uuid);
+        QVERIFY(newLink && newLink->property("editing").toBool());
+        QTest::keyClick(view, Qt::Key_Escape);
+
+        // Cancelling the confirmation keeps the view; confirming deletes it and the shown
+        // page stays the one named in "activeSectorUuid".
+        const QString first = view->views().front().uuid;
+        pickMenuEntry(-1);
+        answerMessageBox(QStringLiteral("Cancel"));
+        QMetaObject::invokeMethod(linkOf(view, first), "contextMenuRequest");
+        QCOMPARE(view->views().size(), count + 1);
+        pickMenuEntry(-1);
+        answerMessageBox(QStringLiteral("Delete"));
+        QMetaObject::invokeMethod(linkOf(view, first), "contextMenuRequest");
+        QCOMPARE(view->views().size(), count);
+        QVERIFY(!linkOf(view, first));
+        QVERIFY(program.database()->loadVnodes(first).empty());
+        const QString active = view->rootContext()->contextProperty("activeSectorUuid").toString();
+        QCOMPARE(view->currentSector()->uuid, active);
+        QCOMPARE(view->currentSector()->uuid, view->views().front().uuid);
+
+        // A node near the edge grows the page; the nodes keep their place on screen.
+        VSector &shown = *view->currentSector();
+        QQuickItem *node = view->createNode(shown, {newUuidString(), nullUuidString(), shown.uuid, "n", "style0",
+                                                    "/n", "directory", QString(), 0, 1200, 1200},
+                                            nullptr);
+        const double width = shown.page->property("contentWidth").toDouble();
+        node->setX(width - 100);
+        const double onScreen = node->x() - shown.page->property("contentX").toDouble();
+        view->rescaleViewTimerFired();
+        view->rescaleViewTimerFired();
+        QVERIFY(shown.page->property("contentWidth").toDouble() > width);
+        QCOMPARE(node->x() - shown.page->property("contentX").toDouble(), onScreen);
+        // A page whose nodes fit is left as it is.
+        const double grown = shown.page->property("contentWidth").toDouble();
+        node->setX(node->x() - 10);
+        view->rescaleViewTimerFired();
+        view->rescaleViewTimerFired();
+        QCOMPARE(shown.page->property("contentWidth").toDouble(), grown);
+        program.close();
+    }
+
     void swipesOpenTheSelectedNode()
     {
         Program program;
@@ -306,25 +401,28 @@ private Q_SLOTS:
         NodeView *view = nodeViewOf(program);
         QTRY_VERIFY(view->isInitialized());
         view->resize(800, 600);
+        QQuickItem *page = view->currentSector()->page;
+        const double cx = page->property("contentX").toDouble(), cy = page->property("contentY").toDouble();
         QQuickItem *folder = view->createNode(*view->currentSector(),
                                               {newUuidString(), nullUuidString(), view->currentSector()->uuid, "f",
-                                               "style0", m_folder.path(), "directory", QString(), 0, 1100, 1100},
+                                               "style0", m_folder.path(), "directory", QString(), 0, cx + 100, cy + 100},
                                               nullptr);
         folder->setProperty("selected", true);
 
         // A node far outside the shown part is not drawn until the page is panned to it.
         QQuickItem *far = view->createNode(*view->currentSector(),
                                            {newUuidString(), nullUuidString(), view->currentSector()->uuid, "far",
-                                            "style0", m_folder.path() + "/far", "directory", QString(), 0, 4000, 4000},
+                                            "style0", m_folder.path() + "/far", "directory", QString(), 0, cx + 3000,
+                                            cy + 3000},
                                            nullptr);
         view->updateNodeRelations(*view->currentSector());
         QVERIFY(!far->property("inView").toBool());
         QVERIFY(folder->property("inView").toBool());
-        view->currentSector()->page->setProperty("contentX", 3800);
-        view->currentSector()->page->setProperty("contentY", 3800);
+        page->setProperty("contentX", cx + 2800);
+        page->setProperty("contentY", cy + 2800);
         QVERIFY(far->property("inView").toBool());
-        view->currentSector()->page->setProperty("contentX", 1024);
-        view->currentSector()->page->setProperty("contentY", 1024);
+        page->setProperty("contentX", cx);
+        page->setProperty("contentY", cy);
 
         QSignalSpy opened(view, &NodeView::nodeDoubleClicked);
         QSignalSpy alternate(view, &NodeView::activateAlternateFilerpane);
