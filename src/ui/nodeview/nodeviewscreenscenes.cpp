@@ -6,7 +6,6 @@
 #include "ui/nodeview/nodeview.h"
 #include "vfs/models/vfsdrivemodel.h"
 
-#include <QAction>
 #include <QDir>
 #include <QQmlContext>
 #include <QQuickItem>
@@ -24,9 +23,7 @@ NodeView *nodeViewOf(QWidget *window)
 
 void showNodeView(QWidget *window)
 {
-    for (QAction *action : window->findChildren<QAction *>())
-        if (action->objectName() == QLatin1String("view.show-nodeview"))
-            action->trigger();
+    QMetaObject::invokeMethod(window, "showNodeView");
 }
 
 VnodeDto row(const VSector &view, const QString &peer, const QString &type, const QString &name,
@@ -95,6 +92,16 @@ void prepareComputerScene(QWidget *window, const ScreenScenes::Ready &ready)
         nodeView->createNode(*view, row(*view, peer->uuid(), "peer", peer->name(), "%",
                                         "image://theme/icon/" + peer->icon() + ".svg", ox + 20, oy + 440),
                              nullptr);
+        // Folders it shares with this computer.
+        QObject *source = nullptr;
+        if (QObject *theme = nodeView->rootContext()->contextProperty("Theme").value<QObject *>())
+            source = theme->property("node").value<QObject *>();
+        nodeView->createNode(*view, row(*view, peer->uuid(), "directory", "Pictures", "%shares/shared/Pictures",
+                                        QString(), ox + 240, oy + 400, "style10"),
+                             source);
+        nodeView->createNode(*view, row(*view, peer->uuid(), "directory", "Documents", "%shares/shared/Documents",
+                                        QString(), ox + 240, oy + 490, "style12"),
+                             source);
         break;
     }
     nodeView->updateNodeRelations(*view);
