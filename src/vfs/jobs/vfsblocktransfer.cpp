@@ -108,6 +108,7 @@ void VfsBlockTransfer::begin(VfsClient *source, quint16 sourceHandle, VfsClient 
     m_sourceChanged = false;
     m_sourceChecked = false;
     m_fresh = fresh;
+    m_foldClose = fresh && size > 0 && size <= kBlockSize;
     m_failure.clear();
     m_readTimer.start();
     m_notifyTimer.start();
@@ -315,6 +316,8 @@ void VfsBlockTransfer::readPipeline()
         VfsReadFileJob &r = b->record;
         if (b->answered) {
             b->answered = false;
+            if (m_foldClose && r.jobStatus == JobFinished && r.status == FSO_STATUS_END_OF_FILE)
+                m_events.sourceClosed();
             const bool statusOk = r.status == FSO_STATUS_SUCCESS || r.status == FSO_STATUS_END_OF_FILE;
             // A short read is never data: the block must come back whole.
             if (r.jobStatus != JobFinished || !statusOk || r.receivedSize != r.size
@@ -354,7 +357,7 @@ void VfsBlockTransfer::readPipeline()
             }
             const Block t = m_transferQueue.front();
             m_transferQueue.pop_front();
-            r.flags = 0;
+            r.flags = m_foldClose ? FSO_READ_CLOSE_AT_EOF : 0;
             r.handle = m_srcHandle;
             r.offset = t.offset;
             r.size = t.length;
@@ -379,6 +382,9 @@ void VfsBlockTransfer::writePipeline()
         VfsWriteFileJob &r = b->record;
         if (b->answered) {
             b->answered = false;
+            // Answered at all, the write closed its file, whatever it reports.
+            if (m_foldClose && r.jobStatus == JobFinished)
+                m_events.destinationClosed();
             // A short write is a failure, never progress.
             if (r.jobStatus != JobFinished || r.status != FSO_STATUS_SUCCESS || r.written != r.size) {
                 logPrintf(LogVcpa, "unhandled writeFileJob->status %u, wrote %u of %u", unsigned(r.status),
@@ -400,7 +406,7 @@ void VfsBlockTransfer::writePipeline()
                 return;
             }
             WriteBlock &w = m_writeQueue.front();
-            r.flags = FSO_WRITE_EXTEND;
+            r.flags = FSO_WRITE_EXTEND | (m_foldClose ? FSO_WRITE_CLOSE : 0);
             r.handle = m_dstHandle;
             r.offset = w.offset;
             r.size = quint32(w.data.size());

@@ -10,7 +10,9 @@
 // A destination that held nothing (new or empty) has nothing to compare with: all blocks
 // are sent and neither side is hashed. Its length is the planned one from its open; the
 // source's is proved by the read of the last block, which must end exactly at the end of
-// the file (a source that grew or shrank fails the copy and the retry plans it anew).
+// the file (a source that grew or shrank fails the copy and the retry plans it anew). A file
+// of one block is closed by its read and its write themselves, saving the closes' round
+// trip.
 //
 // Owned by its copy job and used on the job's thread only. Each record carries its own
 // completion (VfsRequestRecord::done) which the job's `post` brings back onto that thread,
@@ -66,6 +68,10 @@ public:
                                                  // leave them on its disk unacknowledged
         std::function<void()> shortWrite;        // a write took fewer bytes than given
         std::function<void()> progress;          // a moment worth showing progress
+        // The server closed a handle with the request that used it last (source: at the end
+        // of its read; destination: after its write, flushed); the job must not close it.
+        std::function<void()> sourceClosed;
+        std::function<void()> destinationClosed;
     };
 
     enum Outcome { Running, Complete, Failed };
@@ -165,6 +171,7 @@ private:
     bool m_sourceChanged = false;
     bool m_sourceChecked = false;
     bool m_fresh = false;
+    bool m_foldClose = false;   // one block, fresh: the read and the write close their files
     Buffer<VfsHashFileJob> m_hash;
 
     // Blocks to read, blocks read and waiting to be written, and the buffers in flight.

@@ -99,6 +99,8 @@ VfsBlockTransfer::Events VfsCopyJob::transferEvents()
     };
     e.shortWrite = [this] { m_shortWrite = true; };
     e.progress = [this] { m_changeFlags |= 1; };
+    e.sourceClosed = [this] { m_srcHandle = 0; };
+    e.destinationClosed = [this] { m_dstHandle = 0; };
     return e;
 }
 
@@ -1202,9 +1204,10 @@ bool VfsCopyJob::verifySources(int action)
                 logPrintf(LogVcpa, "source %s changed while it was copied", qPrintable(file));
                 m_finishedSet.remove(file);
                 m_result.files.removeAt(i);
-                // A copy of a file rewritten under it may mix old and new blocks: it is
-                // copied again, a few times at most; a cut keeps it at the source.
-                m_changedSources.insert(file);
+                // A copy of a file rewritten under it may mix old and new blocks: a copy
+                // makes it again, a few times at most; a cut keeps the source instead.
+                if (!m_request.deleteSource)
+                    m_changedSources.insert(file);
             }
         }
         lock.unlock();
@@ -1307,9 +1310,12 @@ void VfsCopyJob::stateMakeDirectory(int action)
     } else if (m_mkdir.jobStatus == JobFinished && m_mkdir.detail == FSO_MKDIR_DETAIL_NOT_A_DIRECTORY) {
         failJob("copy-error-dst-not-folder", "The destination has a file where a folder should go.",
                 QStringLiteral("mkdir %1 failed, not a directory").arg(m_mkdir.path), __LINE__);
-    } else if (m_mkdir.jobStatus == JobFinished && m_mkdir.status == FSO_STATUS_NOT_PERMITTED) {
-        failJob("open-dst-file-access-denied", "Access denied to open destination file.",
-                QStringLiteral("mkdir %1 not permitted").arg(m_mkdir.path), __LINE__);
+    } else if (!m_batches.empty() && failsAgain(QStringLiteral("mkdir:") + m_batches.back().srcPath, m_mkdir.status)) {
+        // A folder the destination will not make: its whole tree is left out.
+        leaveOut(m_batches.back().srcPath);
+        m_batches.pop_back();
+        setJobState(CopyStateNextItem, __LINE__);
+        startTimer(0, JobActionStep, __LINE__);
     } else {
         abortJob(QStringLiteral("mkdir %1 failed, status: %2").arg(m_mkdir.path).arg(m_mkdir.status), __LINE__);
     }
@@ -1353,6 +1359,14 @@ void VfsCopyJob::stateReadDirectory(int action)
         if (m_startPhase == 0 && (status == FSO_STATUS_NOT_FOUND || status == FSO_STATUS_NOT_A_DIRECTORY))
             return failJob("copy-error-source-missing", "The source no longer exists.",
                            QStringLiteral("source folder gone %1").arg(batch.srcPath), __LINE__);
+        if (m_startPhase == 0 && failsAgain(QStringLiteral("list:") + batch.srcPath, status)) {
+            // A folder that cannot be listed is left out with all it holds; a cut keeps it.
+            leaveOut(batch.srcPath);
+            m_batches.pop_back();
+            setJobState(CopyStateNextItem, __LINE__);
+            startTimer(0, JobActionStep, __LINE__);
+            return;
+        }
         return abortJob(QStringLiteral("listing failed, status %1").arg(status), __LINE__);
     }
     if (m_startPhase == 0) {

@@ -334,6 +334,17 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(m_dst + QStringLiteral("/far")));
         QVERIFY2(prompt.contains(QStringLiteral("/far")), qPrintable(prompt));
         QVERIFY(errors >= 1);
+
+        // The same inside a tree: the folders too deep for a request are left out, named,
+        // and everything else of the tree arrives.
+        job = make(m_a.get(), m_b.get(), {item(m_src, VfsCopyItem::DirectoryType)}, m_dst);
+        prompt.clear();
+        connect(job.data(), &VfsJob::jobFinished, this, [&]() { prompt = job->userActionPrompt(); });
+        out = run(job, {}, 15000);
+        QVERIFY(out.finished);
+        const QString copied = m_dst + QStringLiteral("/") + QFileInfo(m_src).fileName();
+        QCOMPARE(readFile(copied + QStringLiteral("/near")), QByteArray("near"));
+        QVERIFY2(prompt.contains(QString(200, QLatin1Char('d'))), qPrintable(prompt));
         settle();
     }
 

@@ -178,7 +178,8 @@ private Q_SLOTS:
     }
 
     // A source file that is edited after it was copied (the copy of the cut is still busy
-    // with other files) holds data the destination lacks: it is not deleted.
+    // with other files) holds data the destination lacks: it is deleted only once its edited
+    // bytes reached the destination (copied again), else it stays.
     void cutKeepsSourceEditedAfterItsCopy()
     {
         QVERIFY(writeFile(m_src + QStringLiteral("/f1"), pattern(5000, 1)));
@@ -205,7 +206,10 @@ private Q_SLOTS:
         QVERIFY(edited);
         if (del)
             QVERIFY(waitFor([&]() { return del.isNull(); }));
-        QCOMPARE(readFile(m_src + QStringLiteral("/f1")), pattern(5000, 9));
+        if (QFileInfo::exists(m_src + QStringLiteral("/f1")))
+            QCOMPARE(readFile(m_src + QStringLiteral("/f1")), pattern(5000, 9));
+        else
+            QCOMPARE(readFile(m_dst + QStringLiteral("/f1")), pattern(5000, 9));
         QVERIFY(!QFileInfo::exists(m_src + QStringLiteral("/f2")));
         QCOMPARE(readFile(m_dst + QStringLiteral("/f2")), pattern(5000, 2));
     }
