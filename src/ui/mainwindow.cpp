@@ -160,6 +160,10 @@ MainWindow::MainWindow(ConnectionManager *connectionManager, IDatabase *database
     connect(nodeView, &NodeView::peerClicked, this, &MainWindow::onPeerSelected2);
     connect(nodeView, &NodeView::previewRequest, this, &MainWindow::showPreview);
     connect(nodeView, &NodeView::activateAlternateFilerpane, this, &MainWindow::showAlternateFilerPane);
+    connect(nodeView, &NodeView::createNewTab, this, [this] {
+        if (FilerPane *pane = activePane())
+            pane->newFilerTab();
+    });
     d->nodeView = nodeView;
     pageLayout->addWidget(d->nodeView);
     context->setContextProperty(QStringLiteral("nodeView"), d->nodeView);

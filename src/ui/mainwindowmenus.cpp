@@ -485,7 +485,7 @@ void MainWindow::showAboutDialog()
     // The node view's scene renders with the same back-end as every other view of the
     // engine; before any view rendered, the back-end chosen at start-up answers.
     int api = QSGRendererInterface::OpenGL;
-    if (auto *quick = d->nodeView ? d->nodeView->findChild<QQuickWidget *>() : nullptr) {
+    if (auto *quick = qobject_cast<QQuickWidget *>(d->nodeView)) {
         if (quick->quickWindow() && quick->quickWindow()->rendererInterface())
             api = quick->quickWindow()->rendererInterface()->graphicsApi();
     } else if (QQuickWindow::sceneGraphBackend() == QLatin1String("software")
