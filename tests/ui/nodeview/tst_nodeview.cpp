@@ -439,10 +439,16 @@ private Q_SLOTS:
         auto *left = qobject_cast<FilerPane *>(program.window()->panes().front());
         QVERIFY(left && left->currentFiler());
         QTRY_COMPARE_WITH_TIMEOUT(left->currentFiler()->path(), m_folder.path(), 10000);
+        // The node menu's "Open in new tab" opens a tab in that pane on the folder.
+        Filer *before = left->currentFiler();
+        pickMenuEntry(3);
+        QMetaObject::invokeMethod(folder, "contextMenuRequest");
+        QTRY_VERIFY(left->currentFiler() != before);
+        QTRY_COMPARE_WITH_TIMEOUT(left->currentFiler()->path(), m_folder.path(), 10000);
         QCOMPARE(alternate.count(), 0);
         swipe({400, 300}, {400, 351});   // down: the second pane, then the folder in it
         QCOMPARE(alternate.count(), 1);
-        QCOMPARE(opened.count(), 2);
+        QCOMPARE(opened.count(), 3);
         QCOMPARE(program.window()->rightStack()->currentWidget(), program.window()->panes().back());
         program.close();
     }
