@@ -142,6 +142,17 @@ private Q_SLOTS:
             // The same computer once more adds nothing.
             drop(view, dragData(nullUuidString(), QString(), QString()), QString(), QPoint(600, 120));
 
+            // A file makes no node; a computer nobody knows is refused at once.
+            QFile file(projects + QStringLiteral("/notes.txt"));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.close();
+            drop(view, dragData(nullUuidString(), QString(), file.fileName()), file.fileName(), QPoint(400, 400));
+            QMimeData *stranger = dragData(QStringLiteral("{11111111-2222-3333-4444-555555555555}"), QString(), QString());
+            QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, stranger, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(view, &enter);
+            QVERIFY(!enter.isAccepted());
+            delete stranger;
+
             const VSector &shown = *view->currentSector();
             QCOMPARE(shown.nodes.size(), size_t(3));
             const VNode *drive = nodeOfType(shown, "drive");
@@ -391,6 +402,37 @@ private Q_SLOTS:
         view->rescaleViewTimerFired();
         view->rescaleViewTimerFired();
         QCOMPARE(shown.page->property("contentWidth").toDouble(), grown);
+        program.close();
+    }
+
+    // A folder that is gone is called unreachable from its second visit on, not its first.
+    void visitorMarksMissingFolders()
+    {
+        Program program;
+        QVERIFY(program.start());
+        NodeView *view = nodeViewOf(program);
+        QTRY_VERIFY(view->isInitialized());
+        IPeer *local = program.peerModel()->getPeerForUuid(nullUuidString());
+        QTRY_COMPARE_WITH_TIMEOUT(local->linkState(), int(IPeer::LinkUp), 15000);
+        VSector *visit = view->createSector(QStringLiteral("Visit"), 500, 32);
+        QQuickItem *gone = view->createNode(*visit, {newUuidString(), nullUuidString(), visit->uuid, "gone", "style0",
+                                                      m_folder.path() + "/gone", "directory", QString(), 0, 1100, 1100},
+                                            nullptr);
+        auto visits = [&] {
+            for (const VSector &v : view->views())
+                for (const VNode &n : v.nodes)
+                    if (n.item == gone)
+                        return n.visitCount;
+            return -1;
+        };
+        for (int i = 0; i < 500 && visits() < 1; ++i)
+            view->visitorTimerFired();
+        QCOMPARE(visits(), 1);
+        QVERIFY(gone->property("reachable").toBool());
+        for (int i = 0; i < 500 && visits() < 2; ++i)
+            view->visitorTimerFired();
+        QCOMPARE(visits(), 2);
+        QVERIFY(!gone->property("reachable").toBool());
         program.close();
     }
 
