@@ -228,6 +228,14 @@ void NodeView::addSectorToView(QString vsectorUuid, QString name, double cx, dou
             break;
         }
     }
+    if (!found && (x < 0 || y < 0)) {
+        // A view without a stored link gets one in the row of links, after the last.
+        x = 32;
+        y = 32;
+        for (const VNode &node : d->linkLayer.nodes)
+            if (node.type == QLatin1String("sector") && node.item)
+                x = std::max(x, int(node.item->x() + node.item->width()) + 8);
+    }
     if (!found)
         link = {newUuidString(), nullUuidString(), vsectorUuid, name, QStringLiteral("sector0"), QStringLiteral("%"),
                 QStringLiteral("sector"), QString(), 0, double(x), double(y)};

@@ -110,6 +110,8 @@ private Q_SLOTS:
     {
         QVERIFY(m_folder.isValid());
         QVERIFY(QDir(m_folder.path()).mkpath(QStringLiteral("Projects/Sub")));
+        QFile notes(m_folder.path() + QStringLiteral("/Projects/notes.txt"));
+        QVERIFY(notes.open(QIODevice::WriteOnly));
     }
 
     void layoutSurvivesRestart()
@@ -144,8 +146,6 @@ private Q_SLOTS:
 
             // A file makes no node; a computer nobody knows is refused at once.
             QFile file(projects + QStringLiteral("/notes.txt"));
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.close();
             drop(view, dragData(nullUuidString(), QString(), file.fileName()), file.fileName(), QPoint(400, 400));
             QMimeData *stranger = dragData(QStringLiteral("{11111111-2222-3333-4444-555555555555}"), QString(), QString());
             QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, stranger, Qt::LeftButton, Qt::NoModifier);
