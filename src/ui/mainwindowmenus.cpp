@@ -132,22 +132,23 @@ void MainWindow::createViewMenu()
     addShared(menu, toggle);
 
     // Commands on the active browser's selection: the browser enables them, the pane acts.
-    auto tableAction = [menu](const char *id) {
+    auto tableAction = [menu](const char *id, const char *icon) {
         const ActionEntry entry = ActionRegistry::action(QString::fromLatin1(id));
         QAction *action = FilerActions::action(QString::fromLatin1(id));
         action->setText(entry.text());
         action->setShortcuts(entry.shortcuts);
+        action->setIcon(themeIcon(QString::fromLatin1(icon)));
         menu->addAction(action);
         return action;
     };
-    tableAction("filer.open-right");
-    tableAction("filer.open-left");
+    tableAction("filer.open-right", "alt-filerpane");
+    tableAction("filer.open-left", "alt-filerpane");
     menu->addSeparator();
     QAction *newTab = d->filerPanes.front()->newTabAction();
     newTab->setIcon(themeIcon(QStringLiteral("new-tab")));
     menu->addAction(newTab);
-    tableAction("filer.open-left-tab");
-    tableAction("filer.open-right-tab");
+    tableAction("filer.open-left-tab", "new-tab");
+    tableAction("filer.open-right-tab", "new-tab");
     const MenuEntry windows[] = {{"filer.new-window", "extra-window"}};
     addShared(menu, windows);
 }
