@@ -69,6 +69,18 @@ for d in ("Desktop", "Documents", "Downloads", "Music", "Pictures", "Videos"):
 shutil.copytree(os.path.join(base, "Documents"), os.path.join(home, "Documents"), dirs_exist_ok=True)
 shutil.copytree(os.path.join(base, "Pictures"), os.path.join(home, "Pictures"), dirs_exist_ok=True)
 write(os.path.join(home, "todo.txt"), "call the plumber\n")
+
+# Ages a real home would have: the list tints names by how recently they changed, and a demo
+# made a second ago would show every name as brand new. One file stays fresh.
+import time
+now = time.time()
+for top in (base, home):
+    for n, (d, dirs, files) in enumerate(sorted(os.walk(top), reverse=True)):
+        for i, f in enumerate(sorted(files) + sorted(dirs)):
+            age = 86400 * (9 + 37 * ((n * 7 + i * 3) % 11)) + 3600 * ((n + i) % 17)
+            os.utime(os.path.join(d, f), (now - age, now - age))
+fresh = now - 240
+os.utime(os.path.join(home, "Documents", "notes.md"), (fresh, fresh))
 PY
 
 # Drives a nusk-peerhost: one command a line in, reply lines out.

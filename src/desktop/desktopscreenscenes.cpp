@@ -118,14 +118,20 @@ void addDesktopScreenScenes(ScreenScenes& scenes)
                [](QWidget* mainWindow, ScreenScenes::Ready ready) {
                    // The window's own banner when it has one; else one laid over its top edge.
                    g_banner = mainWindow ? mainWindow->findChild<UpdateNotification*>() : nullptr;
+                   // The window keeps its banner above the node view; with a file pane on
+                   // that side it would show on a hidden page.
+                   if (g_banner && g_banner->parentWidget() && !g_banner->parentWidget()->isVisible())
+                       g_banner = nullptr;
                    g_ownBanner = !g_banner;
                    if (g_ownBanner) {
                        g_banner = new UpdateNotification(mainWindow);
-                       // Over the top of the window's content, below its menu bar.
+                       // Along the foot of the window's content, above the panes' status lines,
+                       // where it hides no controls.
                        auto* frame = qobject_cast<QMainWindow*>(mainWindow);
                        const QRect area = frame && frame->centralWidget() ? frame->centralWidget()->geometry()
                                           : mainWindow ? mainWindow->rect() : QRect();
-                       g_banner->setGeometry(area.x(), area.y(), area.width(), g_banner->sizeHint().height());
+                       const int height = g_banner->sizeHint().height();
+                       g_banner->setGeometry(area.x(), area.bottom() - height - 28, area.width(), height);
                    }
                    g_banner->updateAvailable(QStringLiteral("0.6.0"));
                    g_banner->raise();

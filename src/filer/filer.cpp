@@ -543,7 +543,17 @@ QStringList Filer::displayPath() const
 {
     if (!d->peer || !d->currentView)
         return QStringList();
-    return currentRootSource().data(VfsModel::DisplayPathListRole).toStringList();
+    QStringList parts = currentRootSource().data(VfsModel::DisplayPathListRole).toStringList();
+    // The first part is the model's root key ("/" or "%shares"); the strip names it the way
+    // a person knows it: the computer, or its shares.
+    if (!parts.isEmpty()) {
+        const QString computer = d->peer->displayName().isEmpty() ? d->peer->name() : d->peer->displayName();
+        if (parts.first() == QLatin1String("/") && !computer.isEmpty())
+            parts.first() = computer;
+        else if (parts.first() == QLatin1String("%shares"))
+            parts.first() = qtTrId("place-shares");
+    }
+    return parts;
 }
 
 QString Filer::currentItemPath() const

@@ -23,24 +23,6 @@
 
 namespace {
 
-// The window's shared engine: the one of its (hidden) QQuickView, so that the pages see the
-// theme and the context properties the window set.
-QQmlEngine *sharedEngine()
-{
-    // Other views (previews, banners) have engines of their own; the window's is the one
-    // that draws the theme's icons.
-    QQmlEngine *any = nullptr;
-    for (QWindow *window : QGuiApplication::allWindows()) {
-        auto *view = qobject_cast<QQuickView *>(window);
-        if (!view)
-            continue;
-        if (view->engine()->imageProvider(QStringLiteral("theme")))
-            return view->engine();
-        any = any ? any : view->engine();
-    }
-    return any;
-}
-
 // A browser pane of its own over the main window, as the window would hold it.
 struct Stage
 {
@@ -64,7 +46,7 @@ Filer *openStage(QWidget *mainWindow)
     s.top->setObjectName(QStringLiteral("filerPaneStage"));
     s.top->setWindowTitle(mainWindow ? mainWindow->windowTitle() : QString());
     auto *hub = new FilerHub(s.top);
-    s.pane = new FilerPane(sharedEngine(), nullptr, hub, s.top);
+    s.pane = new FilerPane(windowQmlEngine(), nullptr, hub, s.top);
     auto *layout = new QVBoxLayout(s.top);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(s.pane);
@@ -102,6 +84,24 @@ IPeer *peer(bool local)
 }
 
 } // namespace
+
+// The window's shared engine: the one of its (hidden) QQuickView, so that the pages see the
+// theme and the context properties the window set.
+QQmlEngine *windowQmlEngine()
+{
+    // Other views (previews, banners) have engines of their own; the window's is the one
+    // that draws the theme's icons.
+    QQmlEngine *any = nullptr;
+    for (QWindow *window : QGuiApplication::allWindows()) {
+        auto *view = qobject_cast<QQuickView *>(window);
+        if (!view)
+            continue;
+        if (view->engine()->imageProvider(QStringLiteral("theme")))
+            return view->engine();
+        any = any ? any : view->engine();
+    }
+    return any;
+}
 
 void addFilerPaneScreenScenes(ScreenScenes &scenes)
 {
@@ -170,7 +170,7 @@ void addFilerPaneScreenScenes(ScreenScenes &scenes)
             if (other) {
                 const QString folder = QDir::homePath();
                 const ShareWithDialog::Item item{folder, QDir(folder).dirName(), VfsModel::DirectoryType};
-                stage().dialog = new ShareWithDialog(sharedEngine(), nullptr, other,
+                stage().dialog = new ShareWithDialog(windowQmlEngine(), nullptr, other,
                                                      ShareWithDialog::entryFor(nullptr, other->uuid(), item, false),
                                                      filer);
                 stage().dialog->show();

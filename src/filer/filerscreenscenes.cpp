@@ -3,6 +3,7 @@
 #include "app/base/screenscenes.h"
 #include "filer/filer.h"
 #include "filer/filericonview.h"
+#include "filer/filerpanescreenscenes.h"
 #include "filer/filerpanesresources.h"
 #include "peers/ipeer.h"
 #include "peers/peermodel.h"
@@ -89,12 +90,7 @@ Filer *windowFiler(QWidget *mainWindow)
     }
     if (!standalone()) {
         initFilerPanesResources();
-        // The window's shared engine (with its image providers) lives in its QML view.
-        QQmlEngine *engine = nullptr;
-        for (QWindow *window : QGuiApplication::allWindows()) {
-            if (auto *view = qobject_cast<QQuickView *>(window); view && !engine)
-                engine = view->engine();
-        }
+        QQmlEngine *engine = windowQmlEngine();
         if (!engine) {
             if (auto *quick = mainWindow->findChild<QQuickWidget *>())
                 engine = quick->engine();

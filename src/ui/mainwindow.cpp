@@ -16,6 +16,7 @@
 #include "desktop/update/updatenotification.h"
 #include "filer/filer.h"
 #include "filer/filerpanesresources.h"
+#include "ui/nodeview/nodeview.h"
 #include "ui/panepage.h"
 #include "ui/preview/preview.h"
 #include "filer/filerhub.h"
@@ -153,12 +154,17 @@ MainWindow::MainWindow(ConnectionManager *connectionManager, IDatabase *database
     pageLayout->setSpacing(1);
     d->updateNotification = new UpdateNotification(d->nodeViewPage);
     pageLayout->addWidget(d->updateNotification);
-    // The node view goes below the banner once its layer lands (it then becomes "nodeView"
-    // in the QML context and its signals are connected to onPeerSelected2,
-    // onPeerPathSelected2, showPreview and showAlternateFilerPane). Until then a quiet page
-    // holds its place.
-    d->nodeView = new PanePage(QStringLiteral("nodeview"), tr("Node view"),
-                               tr("Your computers, drives and folders, arranged as you like."), d->nodeViewPage);
+    // The node view below the banner.
+    auto *nodeView = new NodeView(engine(), database, d->nodeViewPage);
+    connect(nodeView, &NodeView::nodeDoubleClicked, this, &MainWindow::onPeerPathSelected2);
+    connect(nodeView, &NodeView::peerClicked, this, &MainWindow::onPeerSelected2);
+    connect(nodeView, &NodeView::previewRequest, this, &MainWindow::showPreview);
+    connect(nodeView, &NodeView::activateAlternateFilerpane, this, &MainWindow::showAlternateFilerPane);
+    connect(nodeView, &NodeView::createNewTab, this, [this] {
+        if (FilerPane *pane = activePane())
+            pane->newFilerTab();
+    });
+    d->nodeView = nodeView;
     pageLayout->addWidget(d->nodeView);
     context->setContextProperty(QStringLiteral("nodeView"), d->nodeView);
     d->preview = new Preview(engine(), database);

@@ -132,22 +132,23 @@ void MainWindow::createViewMenu()
     addShared(menu, toggle);
 
     // Commands on the active browser's selection: the browser enables them, the pane acts.
-    auto tableAction = [menu](const char *id) {
+    auto tableAction = [menu](const char *id, const char *icon) {
         const ActionEntry entry = ActionRegistry::action(QString::fromLatin1(id));
         QAction *action = FilerActions::action(QString::fromLatin1(id));
         action->setText(entry.text());
         action->setShortcuts(entry.shortcuts);
+        action->setIcon(themeIcon(QString::fromLatin1(icon)));
         menu->addAction(action);
         return action;
     };
-    tableAction("filer.open-right");
-    tableAction("filer.open-left");
+    tableAction("filer.open-right", "alt-filerpane");
+    tableAction("filer.open-left", "alt-filerpane");
     menu->addSeparator();
     QAction *newTab = d->filerPanes.front()->newTabAction();
     newTab->setIcon(themeIcon(QStringLiteral("new-tab")));
     menu->addAction(newTab);
-    tableAction("filer.open-left-tab");
-    tableAction("filer.open-right-tab");
+    tableAction("filer.open-left-tab", "new-tab");
+    tableAction("filer.open-right-tab", "new-tab");
     const MenuEntry windows[] = {{"filer.new-window", "extra-window"}};
     addShared(menu, windows);
 }
@@ -485,7 +486,7 @@ void MainWindow::showAboutDialog()
     // The node view's scene renders with the same back-end as every other view of the
     // engine; before any view rendered, the back-end chosen at start-up answers.
     int api = QSGRendererInterface::OpenGL;
-    if (auto *quick = d->nodeView ? d->nodeView->findChild<QQuickWidget *>() : nullptr) {
+    if (auto *quick = qobject_cast<QQuickWidget *>(d->nodeView)) {
         if (quick->quickWindow() && quick->quickWindow()->rendererInterface())
             api = quick->quickWindow()->rendererInterface()->graphicsApi();
     } else if (QQuickWindow::sceneGraphBackend() == QLatin1String("software")

@@ -147,6 +147,9 @@ void TestFilerBrowser::browseShareBackAndUp()
     const QString sub = m_rwShare + QStringLiteral("/sub");
     QVERIFY(open(filer, sub));
     QCOMPARE(filer.displayPath().last(), QStringLiteral("sub"));
+    // The strip names the shares root in words, never by its key.
+    QCOMPARE(filer.displayPath().first(), qtTrId("place-shares"));
+    QCOMPARE(filer.pathList().first(), QStringLiteral("%shares"));
 
     // Up: the folder we came from is current and selected.
     filer.onUpClicked();

@@ -6,6 +6,7 @@
 #include "filer/filerscreenscenes.h"
 #include "ui/preview/previewscreenscenes.h"
 #include "ui/uiscreenscenes.h"
+#include "ui/nodeview/nodeviewscreenscenes.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -41,6 +42,7 @@ ScreenScenes ScreenRunner::allScenes()
     addPreviewScreenScenes(scenes);
     addDesktopScreenScenes(scenes);
     addFilerPaneScreenScenes(scenes);
+    addNodeViewScreenScenes(scenes);
     return scenes;
 }
 

@@ -322,6 +322,23 @@ Item {
                         }
                     }
 
+                    // A long path scrolls its first crumbs out; they fade out rather than end
+                    // in a cut-off word.
+                    Rectangle {
+                        anchors.left: crumbList.left
+                        anchors.top: crumbList.top
+                        anchors.bottom: crumbList.bottom
+                        anchors.topMargin: 1
+                        anchors.bottomMargin: 1
+                        width: 28
+                        visible: crumbList.visible && crumbList.contentX > crumbList.originX + 1
+                        gradient: Gradient {
+                            orientation: Gradient.Horizontal
+                            GradientStop { position: 0.0; color: root.style.card }
+                            GradientStop { position: 1.0; color: Qt.rgba(root.style.card.r, root.style.card.g, root.style.card.b, 0) }
+                        }
+                    }
+
                     // Pages without a path name themselves in the strip.
                     Text {
                         objectName: "pagePlaceholder"

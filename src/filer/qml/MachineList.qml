@@ -32,7 +32,7 @@ Item {
         anchors.bottom: parent.bottom
         anchors.leftMargin: 12
         width: Math.min(parent.width - 24, 504)
-        spacing: 24
+        spacing: 4
         clip: true
         boundsBehavior: Flickable.StopAtBounds
         model: typeof peerModel !== "undefined" ? peerModel : null

@@ -6,11 +6,14 @@ Rectangle {
     id: settings
     readonly property FilerStyle style: FilerStyle {}
     readonly property bool networkEnabled: typeof mainWindow !== "undefined" && mainWindow ? mainWindow.networkEnabled : true
-    implicitHeight: 96
+    implicitHeight: head.implicitHeight + 32
     color: "transparent"
 
     Column {
-        anchors.fill: parent
+        id: head
+        anchors.left: parent.left
+        anchors.right: parent.right
+        anchors.top: parent.top
         anchors.topMargin: 20
         spacing: 8
         Text {

@@ -3,6 +3,7 @@
 #include "app/base/log.h"
 #include "vfs/models/vfsmodel.h"
 
+#include <QSet>
 #include <QMimeDatabase>
 #include <QMutex>
 #include <QPainter>
@@ -255,9 +256,16 @@ void VfsModelPreviews::onRowsInserted(const QModelIndex &parent, int first, int 
         if (suffix.isEmpty())
             continue;
         auto it = icons.constFind(suffix);
-        QIcon icon = it != icons.constEnd() ? it.value() : vfsMimeIconForName(entry->name);
-        if (icon.isNull())
+        // A suffix without an icon is asked once: the MIME look-up matches every glob
+        // pattern of the database, which a folder of 100,000 such files felt for seconds.
+        static QSet<QString> withoutIcon;
+        if (it == icons.constEnd() && withoutIcon.contains(suffix))
             continue;
+        QIcon icon = it != icons.constEnd() ? it.value() : vfsMimeIconForName(entry->name);
+        if (icon.isNull()) {
+            withoutIcon.insert(suffix);
+            continue;
+        }
         if (it == icons.constEnd())
             icons.insert(suffix, icon);
         entry->icon = icon;
