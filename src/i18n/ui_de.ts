@@ -207,6 +207,10 @@
         <source>%1 % of %2 copied</source>
         <translation>%1 % von %2 kopiert</translation>
     </message>
+    <message id="inv-nearby-open-invitations">
+        <source>Computers nearby with an open invitation</source>
+        <translation>Computer in der Nähe mit offener Einladung</translation>
+    </message>
     <message id="inv-hint-expired">
         <source>This invitation has expired. Ask for a new one.</source>
         <translation>Diese Einladung ist abgelaufen. Bitte um eine neue.</translation>

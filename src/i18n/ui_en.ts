@@ -207,6 +207,10 @@
         <source>%1 % of %2 copied</source>
         <translation>%1 % of %2 copied</translation>
     </message>
+    <message id="inv-nearby-open-invitations">
+        <source>Computers nearby with an open invitation</source>
+        <translation>Computers nearby with an open invitation</translation>
+    </message>
     <message id="inv-hint-expired">
         <source>This invitation has expired. Ask for a new one.</source>
         <translation>This invitation has expired. Ask for a new one.</translation>

@@ -129,6 +129,7 @@ private:
     void applyFontAndScale();
     void restoreLayout();
     void onConnectionManagerStarted();
+    void listenForNearbyInvitations();
     void createRemoteMenu();
     void createEditMenu();
     void createViewMenu();

@@ -6,6 +6,7 @@
 
 #include <QPointer>
 #include <QString>
+#include <QVariantList>
 
 #include <vector>
 
@@ -56,6 +57,10 @@ struct MainWindowPrivate
     QString checkedText, checkedPassword;
     bool checkedOk = false;
     InvitationRecord checkedRecord;
+    // Computers on the local network with an open invitation, as the beacon last listed them
+    // (a GUI-thread copy); the add dialog shows them.
+    QVariantList nearbyInvitations;
+    bool nearbyListening = false;
 
     QObject *theme = nullptr;                          // the theme object, no parent
     bool restored = false;

@@ -4,6 +4,7 @@
 #include "ui/mainwindow.h"
 
 #include "app/base/log.h"
+#include "com/lanbeacon.h"
 #include "com/connectionmanager.h"
 #include "db/dto.h"
 #include "db/idatabase.h"
@@ -13,6 +14,7 @@
 #include "peers/ipeer.h"
 #include "peers/peermodel.h"
 #include "ui/mainwindow_p.h"
+#include "ui/nearbyinvitations.h"
 
 #include <QAction>
 #include <QClipboard>
@@ -108,8 +110,22 @@ void MainWindow::onAddInvitation()
     d->processInviteDialog = dialog;
     connect(dialog, SIGNAL(textChanged(QString, QString)), this, SLOT(addInviteTextChanged(QString, QString)));
     connect(dialog, SIGNAL(addRemote(QString, QString)), this, SLOT(addRemoteByInvitationUrl(QString, QString)));
+    dialog->setProperty("nearby", d->nearbyInvitations);
     invoke(dialog, "show");
     invoke(dialog, "raise");
+}
+
+void MainWindow::listenForNearbyInvitations()
+{
+    com::LanBeacon *beacon = d->connectionManager ? d->connectionManager->lanBeacon() : nullptr;
+    if (d->nearbyListening || !beacon)
+        return;
+    d->nearbyListening = true;
+    NearbyInvitations::attach(beacon, this, [this](const QVariantList &computers) {
+        d->nearbyInvitations = computers;
+        if (d->processInviteDialog)
+            d->processInviteDialog->setProperty("nearby", computers);
+    });
 }
 
 void MainWindow::addInviteTextChanged(const QString &text, const QString &password)

@@ -93,6 +93,7 @@ void MainWindow::restoreLayout()
 
 void MainWindow::onConnectionManagerStarted()
 {
+    listenForNearbyInvitations();
     if (d->restored)
         return;
     ConfigSettings settings;

@@ -18,6 +18,7 @@
 #include <QQuickWindow>
 #include <QTimer>
 #include <QUuid>
+#include <QVariantMap>
 
 namespace {
 
@@ -118,7 +119,13 @@ void addUiScreenScenes(ScreenScenes &scenes)
     scenes.add(
         QStringLiteral("dialog-add-invitation"),
         [](QWidget *w, ScreenScenes::Ready ready) {
-            mainWindowOf(w)->onAddInvitation();
+            MainWindow *window = mainWindowOf(w);
+            window->onAddInvitation();
+            // Two computers on the same network with an open invitation, as the beacon lists them.
+            if (QObject *dialog = window->processInviteDialog())
+                dialog->setProperty("nearby", QVariantList{
+                    QVariantMap{{QStringLiteral("name"), QStringLiteral("anna-laptop")}, {QStringLiteral("deviceType"), 2}},
+                    QVariantMap{{QStringLiteral("name"), QStringLiteral("study-desktop")}, {QStringLiteral("deviceType"), 1}}});
             later(500, ready);
         },
         [](QWidget *w) { hideObject(mainWindowOf(w)->processInviteDialog()); });

@@ -1,6 +1,8 @@
 // Adds a computer by its invitation link and code. The window checks both while they are
 // typed (`valid` is written back by the main window) and accepts only a valid pair; a code
-// alone is kept for invitations announced on the local network.
+// alone is kept for invitations announced on the local network. Computers on the same
+// network with an open invitation (`nearby`, written by the main window while the dialog is
+// open) are listed, so the user knows which one to fetch the link from.
 import QtQuick 2.15
 import QtQuick.Controls 2.15
 import QtQuick.Window 2.15
@@ -15,6 +17,8 @@ Window {
     // The link is being checked (its key takes a moment to derive).
     property bool checking: false
     property alias url: input.text
+    // [{ name, deviceType }]: names as their computers announce them, shown as plain text.
+    property var nearby: []
     readonly property string checkState: stateValid.active ? "valid" : stateInvalid.active ? "invalid"
                                   : stateEmpty.active ? "empty" : "validate"
 
@@ -113,6 +117,45 @@ Window {
             wrapMode: Text.WordWrap
             color: Theme.foreground
             font.pointSize: Theme.pointSizeNormal
+        }
+        Column {
+            id: nearbySection
+            objectName: "nearbySection"
+            width: parent.width
+            spacing: 6
+            visible: win.nearby.length > 0
+            Text {
+                width: parent.width
+                text: qsTrId("inv-nearby-open-invitations")
+                textFormat: Text.PlainText
+                wrapMode: Text.WordWrap
+                color: Theme.foregroundMuted
+                font.pointSize: Theme.pointSizeNormal
+            }
+            Repeater {
+                model: win.nearby
+                Row {
+                    spacing: 8
+                    leftPadding: 4
+                    Image {
+                        width: 20
+                        height: 20
+                        sourceSize: Qt.size(20, 20)
+                        anchors.verticalCenter: parent.verticalCenter
+                        source: modelData.deviceType === 2 ? "qrc:/icons/dev-laptop.svg" : "qrc:/icons/dev-desktop.svg"
+                    }
+                    Text {
+                        objectName: "nearbyName"
+                        width: nearbySection.width - 32
+                        anchors.verticalCenter: parent.verticalCenter
+                        text: modelData.name
+                        textFormat: Text.PlainText
+                        elide: Text.ElideRight
+                        color: Theme.foreground
+                        font.pointSize: Theme.pointSizeNormal
+                    }
+                }
+            }
         }
         Rectangle {
             width: parent.width
