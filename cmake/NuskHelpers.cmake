@@ -29,6 +29,8 @@ function(nusk_add_tests folder)
     add_executable(${_name} ${_t} ${_utils})
     target_include_directories(${_name} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests)
     target_link_libraries(${_name} PRIVATE nusk_${folder} Qt5::Test ${ARG_LIBS})
+    # Generous, machine-scaled limits for every QTRY_ wait that names none.
+    target_compile_options(${_name} PRIVATE -include ${PROJECT_SOURCE_DIR}/tests/testutil_timeouts.h)
     add_test(NAME ${folder}.${_name} COMMAND ${_name})
     set_tests_properties(${folder}.${_name} PROPERTIES
       ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_QUICK_BACKEND=software;NUSK_BIN_DIR=${CMAKE_BINARY_DIR}/bin"

@@ -84,10 +84,15 @@ os.utime(os.path.join(home, "Documents", "notes.md"), (fresh, fresh))
 PY
 
 # Drives a nusk-peerhost: one command a line in, reply lines out.
-start_host() {  # name dir port
-  local name=$1 dir=$2 port=$3
+start_host() {  # name dir port [host name it announces]
+  local name=$1 dir=$2 port=$3 as=()
+  # A computer is named after its host; a UTS namespace, where allowed, gives the second
+  # computer a name of its own instead of this machine's.
+  if [ -n "${4:-}" ] && unshare --uts true 2>/dev/null; then
+    as=(unshare --uts sh -c 'hostname "$0" && exec "$@"' "$4")
+  fi
   mkfifo "$demo/$name.in"
-  "$bin/nusk-peerhost" --config-dir="$dir" --com-listen-port="$port" --loopback-transports=1 \
+  "${as[@]}" "$bin/nusk-peerhost" --config-dir="$dir" --com-listen-port="$port" --loopback-transports=1 \
       <"$demo/$name.in" >"$demo/$name.out" 2>"$demo/$name.err" &
   eval "${name}_pid=$!"
   eval "exec {${name}_fd}>\"$demo/$name.in\""
@@ -126,7 +131,7 @@ trap cleanup EXIT
 # The other computer invites, this computer accepts (through a peer host on this
 # computer's configuration, before the program itself starts on it).
 code=0badc0de
-start_host other "$demo/other" "$port_other"
+start_host other "$demo/other" "$port_other" studio
 link=$(host_cmd other invite "$code" | head -1)
 start_host here "$demo/here" "$port_here"
 host_cmd here accept "$link" "$code" >/dev/null

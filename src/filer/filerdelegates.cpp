@@ -120,6 +120,9 @@ void IconDelegate::drawShadow(QPainter *painter, const QRectF &r) const
     const int k = m_shadow.width() / 3;
     const int X = int(r.x()), Y = int(r.y()), W = int(r.width()), H = int(r.height());
     auto cell = [&](int col, int row) { return QRect(col * k, row * k, k, k); };
+    // The image's full strength reads as a dark frame; half of it lifts the picture softly.
+    painter->save();
+    painter->setOpacity(0.5);
     painter->drawImage(QRect(X - k, Y - k, k, k), m_shadow, cell(0, 0));
     painter->drawImage(QRect(X, Y - k, W, k), m_shadow, cell(1, 0));
     painter->drawImage(QRect(X + W, Y - k, k, k), m_shadow, cell(2, 0));
@@ -128,6 +131,7 @@ void IconDelegate::drawShadow(QPainter *painter, const QRectF &r) const
     painter->drawImage(QRect(X, Y + H, W, k), m_shadow, cell(1, 2));
     painter->drawImage(QRect(X - k, Y + H, k, k), m_shadow, cell(0, 2));
     painter->drawImage(QRect(X - k, Y, k, H), m_shadow, cell(0, 1));
+    painter->restore();
 }
 
 void IconDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const
@@ -151,8 +155,10 @@ void IconDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option, 
                                       a.width(), a.height()), pm);
         }
     } else {
-        const QRectF target = thumbnailRect(thumb.size(), r, m_itemSize);
-        const QSize drawn(int(target.width()), int(target.height()));
+        // Whole pixels: a thumbnail at a fractional offset leaves a pale seam against its shadow.
+        const QRectF exact = thumbnailRect(thumb.size(), r, m_itemSize);
+        const QRect target(qRound(exact.x()), qRound(exact.y()), qRound(exact.width()), qRound(exact.height()));
+        const QSize drawn = target.size();
         const bool opaque = isMostlyOpaque(thumb);
         if (thumb.size() != drawn)
             thumb = thumb.scaled(drawn, Qt::KeepAspectRatio, Qt::SmoothTransformation);

@@ -49,6 +49,17 @@ qint64 nextDialRound()
     return next;
 }
 
+// The dial policy's windows must not stretch or shrink when the wall clock is set.
+qint64 monotonicMs()
+{
+    static QElapsedTimer clock = [] {
+        QElapsedTimer started;
+        started.start();
+        return started;
+    }();
+    return clock.elapsed();
+}
+
 qint64 dialRoundOf(const com::Link *link)
 {
     if (link->isOutgoing())
@@ -92,6 +103,9 @@ PeerNusk::PeerNusk(const PeerDto &dto, const Contact &contact, IDatabase *databa
     , m_contact(contact)
     , m_provisional(true)
 {
+    // What the user's invitation gave is dialled at once.
+    m_dialPolicy.trust(contact.transports);
+    m_dialPolicyTrusted = true;
     init();
 }
 
@@ -267,6 +281,10 @@ void PeerNusk::reload()
         keyChanged = m_contact.publicKey != contact.publicKey;
         m_contact = contact;
     }
+    if (!m_dialPolicyTrusted) {
+        m_dialPolicy.trust(contact.transports);
+        m_dialPolicyTrusted = true;
+    }
     setName(name);
     setIcon(icon);
     setDeviceType(deviceType);
@@ -391,18 +409,21 @@ void PeerNusk::dial()
     }
 
     QList<DialTarget> targets;
+    bool deferred = false;
     if (local) {
         if (localPort() != 0)
             targets.append({QStringLiteral("tcp"), QStringLiteral("127.0.0.1"), localPort()});
     } else {
         const com::Hub *hub = m_hub;
-        targets = dialTargets(contact.transports, kMaxDialTargets,
-                              [hub](const QString &type) { return hub->canDial(type); });
+        targets = m_dialPolicy.admit(dialTargets(contact.transports, kMaxStoredTransports,
+                                                 [hub](const QString &type) { return hub->canDial(type); }),
+                                     kMaxDialTargets, monotonicMs(), &deferred);
     }
     if (targets.isEmpty()) {
         setLinkState(LinkDown);
-        if (local)
-            scheduleRetry();   // the listener may not be bound yet
+        // The listener may not be bound yet; new addresses wait for room in the next minute.
+        if (local || deferred)
+            scheduleRetry();
         return;
     }
 
@@ -426,9 +447,10 @@ void PeerNusk::dialBetter()
         contact = m_contact;
     }
     const com::Hub *hub = m_hub;
-    const QList<DialTarget> targets = dialTargets(contact.transports, kMaxDialTargets, [hub, current](const QString &type) {
-        return transportRank(type) < current && hub->canDial(type);
-    });
+    const QList<DialTarget> targets = m_dialPolicy.admit(
+        dialTargets(contact.transports, kMaxStoredTransports,
+                    [hub, current](const QString &type) { return transportRank(type) < current && hub->canDial(type); }),
+        kMaxDialTargets, monotonicMs());
     if (!targets.isEmpty())
         startDialling(contact, targets, false);
 }

@@ -24,6 +24,7 @@
 #include "db/dto.h"
 #include "peers/ipeer.h"
 #include "peers/peerendpoint.h"
+#include "peers/dialpolicy.h"
 #include "peers/peertransports.h"
 
 #include <QElapsedTimer>
@@ -162,6 +163,8 @@ private:
     QPointer<com::Link> m_serverLink;   // local peer: the incoming half serving our own client
     QList<QPointer<com::Link>> m_dialing;
     int m_attempts = 0;
+    DialPolicy m_dialPolicy;
+    bool m_dialPolicyTrusted = false;   // the addresses of the first load are taken as known
     bool m_networkEnabled = true;
     bool m_started = false;
     bool m_retired = false;

@@ -2,6 +2,7 @@
 
 #include "com/stunmessage.h"
 #include "testutil_netns.h"
+#include "testutil_timeouts.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -22,11 +23,16 @@ quint16 freeUdpPort()
 
 Coturn::~Coturn()
 {
+    stop();
+}
+
+void Coturn::stop()
+{
     if (m_process.state() != QProcess::NotRunning) {
         m_process.terminate();
-        if (!m_process.waitForFinished(3000))
+        if (!m_process.waitForFinished(timeoutMs(3000)))
             m_process.kill();
-        m_process.waitForFinished(3000);
+        m_process.waitForFinished(timeoutMs(3000));
     }
 }
 
@@ -43,11 +49,35 @@ QString Coturn::log() const
 
 bool Coturn::start(const QString &user, const QString &password)
 {
-    m_port = freeUdpPort();
-    m_altPort = freeUdpPort();
-    if (m_altPort == m_port)
-        m_altPort = quint16(m_port + 1);
-    return launch(QString(), user, password);
+    // A port found free may be taken by a test running alongside before turnserver binds it;
+    // turnserver then keeps retrying while the other owner answers in its place. Such a start
+    // is given up and tried again on other ports.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        m_port = freeUdpPort();
+        m_altPort = freeUdpPort();
+        if (m_altPort == m_port)
+            m_altPort = quint16(m_port + 1);
+        if (m_withTls) {
+            QTcpServer probe;
+            probe.listen(QHostAddress::LocalHost, 0);
+            m_tlsPort = probe.serverPort();
+        }
+        if (launch(QString(), user, password) && !lostAPort())
+            return true;
+        stop();
+    }
+    return false;
+}
+
+bool Coturn::logSays(const char *text) const
+{
+    QFile f(m_dir.filePath(QStringLiteral("turn.log")));
+    return f.open(QIODevice::ReadOnly) && f.readAll().contains(text);
+}
+
+bool Coturn::lostAPort() const
+{
+    return logSays("Address already in use");
 }
 
 QString Coturn::certificatePath() const
@@ -65,12 +95,9 @@ bool Coturn::startWithTls()
                    QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-addext"), QStringLiteral("subjectAltName=IP:127.0.0.1"),
                    QStringLiteral("-keyout"), m_dir.filePath(QStringLiteral("key.pem")), QStringLiteral("-out"),
                    certificatePath()});
-    if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0)
+    if (!openssl.waitForFinished(timeoutMs(60000)) || openssl.exitCode() != 0)
         return false;
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    m_tlsPort = probe.serverPort();
-    probe.close();
+    m_withTls = true;
     return start();
 }
 
@@ -108,9 +135,10 @@ bool Coturn::launch(const QString &netns, const QString &user, const QString &pa
                                                QStringLiteral("--cert=%1").arg(certificatePath()),
                                                QStringLiteral("--pkey=%1").arg(m_dir.filePath(QStringLiteral("key.pem")))}
                                  : QStringList{QStringLiteral("--no-tls")}));
-    if (!m_process.waitForStarted(5000))
+    if (!m_process.waitForStarted(timeoutMs(30000)))
         return false;
-    // Ready once it answers a binding request (any of those sent so far).
+    // Ready once it answers a binding request (any of those sent so far) and says that all its
+    // listeners are up: an answer alone may come from whoever else holds the port.
     QUdpSocket probe;
     {
         const NetnsScope inside(netns);
@@ -119,7 +147,10 @@ bool Coturn::launch(const QString &netns, const QString &user, const QString &pa
     QList<QByteArray> asked;
     QElapsedTimer clock;
     clock.start();
-    while (clock.elapsed() < 20000 && m_process.state() == QProcess::Running) {
+    bool answered = false;
+    while (clock.elapsed() < timeoutMs(60000) && m_process.state() == QProcess::Running && !lostAPort()) {
+        if (answered && logSays("Total General servers"))
+            return true;
         const com::stun::Message request = com::stun::Message::request(com::stun::MethodBinding);
         asked.append(request.transactionId);
         probe.writeDatagram(request.encode(), QHostAddress(m_ip), m_port);
@@ -129,7 +160,7 @@ bool Coturn::launch(const QString &netns, const QString &user, const QString &pa
             com::stun::Message answer;
             if (com::stun::decode(d.data().constData(), d.data().size(), &answer)
                 && asked.contains(answer.transactionId))
-                return true;
+                answered = true;
         }
     }
     return false;

@@ -40,12 +40,17 @@ private:
     QTemporaryDir m_dir;
     QProcess m_process;
     bool launch(const QString &netns, const QString &user, const QString &password);
+    // Whether turnserver found one of its ports taken.
+    bool lostAPort() const;
+    bool logSays(const char *text) const;
+    void stop();
 
     QString m_ip = QStringLiteral("127.0.0.1");
     QString m_secondIp;
     quint16 m_port = 0;
     quint16 m_altPort = 0;
     quint16 m_tlsPort = 0;
+    bool m_withTls = false;
 };
 
 } // namespace testutil

@@ -1,4 +1,5 @@
 #include "testutil_services.h"
+#include "testutil_timeouts.h"
 
 #include "com/stunclient.h"
 #include "com/stunmessage.h"
@@ -54,7 +55,7 @@ NatKind detect(UdpTransport &udp, const QStringList &servers)
     client.setRetransmission(50, 3);
     QSignalSpy done(&client, &StunClient::finished);
     client.start();
-    if (!done.wait(5000))
+    if (!done.wait(testutil::timeoutMs(30000)))
         return NatKind::Unknown;
     return client.natKind();
 }
@@ -131,7 +132,7 @@ void TstStun::natKindFollowsTheAnswers()
     client.setRetransmission(50, 3);
     QSignalSpy done(&client, &StunClient::finished);
     client.start();
-    QVERIFY(done.wait(5000));
+    QVERIFY(done.wait(testutil::timeoutMs(30000)));
     QCOMPARE(client.natKind(), NatKind::Cone);
     QCOMPARE(client.publicAddress(), outside);
     QCOMPARE(client.publicPort(), quint16(30000));
@@ -173,7 +174,7 @@ void TstStun::coturnSeesUsWhereWeAre()
     client.setRetransmission(100, 4);
     QSignalSpy done(&client, &StunClient::finished);
     client.start();
-    QVERIFY(done.wait(5000));
+    QVERIFY(done.wait(testutil::timeoutMs(30000)));
     QCOMPARE(client.publicAddress(), QHostAddress(QHostAddress::LocalHost));
     QCOMPARE(client.publicPort(), udp.port());
     QCOMPARE(client.natKind(), NatKind::None);

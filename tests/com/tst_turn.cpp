@@ -1,6 +1,7 @@
 #include "testutil_com.h"
 #include "testutil_copy.h"
 #include "testutil_services.h"
+#include "testutil_timeouts.h"
 
 #include "com/hub.h"
 #include "com/kcpsocket.h"
@@ -47,7 +48,7 @@ struct RelayedSide
     {
         QSignalSpy done(&turn, &TurnClient::allocated);
         turn.start();
-        return done.wait(5000) && turn.isAllocated();
+        return done.wait(testutil::timeoutMs(30000)) && turn.isAllocated();
     }
 };
 
@@ -88,10 +89,10 @@ void TstTurn::copyThroughTheRelayArrivesIdentical()
     // A reaches B only at B's relayed address, and only through its own allocation.
     QPointer<Link> link = a.hub->connectTo(b.turn.relayedAddress().toString(), b.turn.relayedPort(),
                                            b.hub->ownPublicKey(), {}, QStringLiteral("turn"));
-    QTRY_VERIFY_WITH_TIMEOUT(link && link->isEstablished() && receiver.link, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(link && link->isEstablished() && receiver.link, testutil::timeoutMs(30000));
     QCOMPARE(Hub::transportOf(link), QStringLiteral("turn"));
     QCOMPARE(Hub::transportOf(receiver.link), QStringLiteral("turn"));
-    const QByteArray sent = testutil::copyOver(link, receiver, 16ll << 20, 256 * 1024, 60000);
+    const QByteArray sent = testutil::copyOver(link, receiver, 16ll << 20, 256 * 1024, testutil::timeoutMs(60000));
     QVERIFY(!sent.isEmpty());
     QCOMPARE(receiver.hash.result(), sent);
     // Once data flows, channels carry it rather than send indications.
@@ -111,7 +112,7 @@ void TstTurn::wrongPasswordFailsAndStrayRelayTrafficIsIgnored()
     RelayedSide wrong(&owner, m_coturn, QStringLiteral("not-the-password"));
     QSignalSpy failed(&wrong.turn, &TurnClient::failed);
     wrong.turn.start();
-    QVERIFY(failed.wait(5000));
+    QVERIFY(failed.wait(testutil::timeoutMs(30000)));
     QVERIFY(failed.first().first().toString().contains(QStringLiteral("401")));
     QVERIFY(!wrong.turn.isAllocated());
 
@@ -149,8 +150,8 @@ void TstTurn::relayedAddressIsAnnouncedAndDialable()
     QSignalSpy stunDone(nat.stun(), &StunClient::finished);
     QSignalSpy allocated(nat.turn(), &TurnClient::allocated);
     nat.start(settings);
-    QVERIFY(allocated.wait(5000));
-    QVERIFY(stunDone.count() > 0 || stunDone.wait(5000));
+    QVERIFY(allocated.wait(testutil::timeoutMs(30000)));
+    QVERIFY(stunDone.count() > 0 || stunDone.wait(testutil::timeoutMs(30000)));
     QVERIFY(hub->canDial(QStringLiteral("turn")));
     // Not behind NAT here: the host's own addresses say it all, STUN adds nothing.
     QCOMPARE(nat.stun()->natKind(), NatKind::None);
@@ -163,7 +164,7 @@ void TstTurn::relayedAddressIsAnnouncedAndDialable()
     settings.turnPassword = QStringLiteral("wrong");
     QSignalSpy failed(nat.turn(), &TurnClient::failed);
     nat.start(settings);
-    QVERIFY(failed.wait(5000));
+    QVERIFY(failed.wait(testutil::timeoutMs(30000)));
     QVERIFY(!hub->canDial(QStringLiteral("turn")));
     QVERIFY(nat.transports().empty());
 }
@@ -181,7 +182,7 @@ void TstTurn::relayOverTlsCarriesTheCopy()
     a.turn.setTls(true);
     QSignalSpy failed(&a.turn, &TurnClient::failed);
     a.turn.start();
-    QVERIFY(failed.wait(10000));
+    QVERIFY(failed.wait(testutil::timeoutMs(30000)));
     QVERIFY2(failed.first().first().toString().contains(QStringLiteral("certificate")),
              qPrintable(failed.first().first().toString()));
 
@@ -192,8 +193,8 @@ void TstTurn::relayOverTlsCarriesTheCopy()
     testutil::Receiver receiver(b.hub);
     QPointer<Link> link = a.hub->connectTo(b.turn.relayedAddress().toString(), b.turn.relayedPort(),
                                            b.hub->ownPublicKey(), {}, QStringLiteral("turn"));
-    QTRY_VERIFY_WITH_TIMEOUT(link && link->isEstablished() && receiver.link, 10000);
-    const QByteArray sent = testutil::copyOver(link, receiver, 8ll << 20, 256 * 1024, 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(link && link->isEstablished() && receiver.link, testutil::timeoutMs(30000));
+    const QByteArray sent = testutil::copyOver(link, receiver, 8ll << 20, 256 * 1024, testutil::timeoutMs(60000));
     QVERIFY(!sent.isEmpty());
     QCOMPARE(receiver.hash.result(), sent);
 }

@@ -262,11 +262,16 @@ void TestFilerFileOps::trashDeleteAndDriveRoots()
     QVERIFY(writeFile(m_local + QStringLiteral("/z-gone.txt"), 3));
     local->gotoPath(m_local);
     select(*local, {QStringLiteral("a-first.txt"), QStringLiteral("z-gone.txt")});
-    QVERIFY(QFile::remove(m_local + QStringLiteral("/z-gone.txt")));
     local->currentView()->setFocus();
     QTRY_VERIFY(local->currentView()->hasFocus());
+    // Gone just before the delete starts, with no event in between: the listing's watcher
+    // would otherwise drop it from the selection first.
+    QVERIFY(QFile::remove(m_local + QStringLiteral("/z-gone.txt")));
     action("filer.delete")->trigger();
-    QTRY_VERIFY_WITH_TIMEOUT(local->statusText().contains(QLatin1String("z-gone.txt")), 10000);
+    QTRY_VERIFY2_WITH_TIMEOUT(local->statusText().contains(QLatin1String("z-gone.txt")),
+                              qPrintable(local->statusText() + QLatin1String(" / selected: ")
+                                         + QString::number(local->currentView()->selectionModel()->selectedRows().size())),
+                              10000);
     QVERIFY(QFile::exists(m_local + QStringLiteral("/a-first.txt")));
 
     // The top level (the shares row and the drives, "/" among them) is never deleted.

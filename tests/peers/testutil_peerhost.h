@@ -50,7 +50,7 @@ public:
     QList<PeerLine> remotePeers();
     int stateOf(const QString &uuid);
     // Waits (polling, not timing anything) for the peer's link state to become `state`.
-    bool waitForState(const QString &uuid, int state, int limitMs = 10000);
+    bool waitForState(const QString &uuid, int state, int limitMs = 30000);
     // Link and invitation uuid.
     QStringList invite(const QString &code);
 

@@ -4,6 +4,7 @@
 
 #include "com/termstream.h"
 #include "testutil_peerhost.h"
+#include "testutil_timeouts.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -128,7 +129,7 @@ private Q_SLOTS:
         bool rootListed = false;
         QElapsedTimer clock;
         clock.start();
-        while (!rootListed && clock.elapsed() < 10000) {
+        while (!rootListed && clock.elapsed() < testutil::timeoutMs(30000)) {
             QString status;
             const QStringList lines = a.cmd(QStringLiteral("drives ") + kLocal, &status);
             QCOMPARE(status, QStringLiteral("ok"));

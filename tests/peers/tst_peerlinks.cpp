@@ -12,6 +12,7 @@
 #include "peers/peerloader.h"
 #include "peers/peernusk.h"
 #include "peers/peertimings.h"
+#include "peers/dialpolicy.h"
 #include "peers/peertransports.h"
 
 #include <QDateTime>
@@ -249,6 +250,7 @@ private Q_SLOTS:
         timings.retryMaxMs = 400;
         timings.upgradeMs = 300;
         setPeerTimings(timings);
+        DialPolicy::setLoopbackPeersAllowed(true);   // every peer here lives on 127.0.0.x
     }
 
     // B dials every address A announced at once: whichever order the links come up in on
@@ -418,6 +420,39 @@ private Q_SLOTS:
         QCOMPARE(changed.count(), 0);
         c.hub->setNetworkEnabled(true);
         QTRY_COMPARE_WITH_TIMEOUT(bOnC->linkState(), int(IPeer::LinkUp), 5000);
+    }
+    // B's greeting names ten fresh addresses (listeners that never answer a hello). Once B
+    // is gone, A keeps dialling the address it had and takes up only a few of the new ones
+    // within the minute, however many rounds it dials.
+    void announcedAddressesAreTakenUpAFewAtATime()
+    {
+        com::LinkTimings quick;
+        quick.handshakeMs = 200;
+        Side a(true, quick);
+        Side b;
+        std::vector<std::unique_ptr<QTcpServer>> decoys;
+        QSet<int> reached;
+        std::vector<TransportDto> announced;
+        for (int i = 0; i < 10; ++i) {
+            decoys.push_back(std::make_unique<QTcpServer>());
+            QVERIFY(decoys.back()->listen(QHostAddress(QStringLiteral("127.0.0.%1").arg(2 + i))));
+            connect(decoys.back().get(), &QTcpServer::newConnection, this, [&reached, i] { reached.insert(i); });
+            TransportDto t;
+            t.type = QStringLiteral("tcp");
+            t.host = decoys.back()->serverAddress().toString();
+            t.port = decoys.back()->serverPort();
+            announced.push_back(t);
+        }
+        b.hub->setTransportsProvider([announced] { return announced; });
+        PeerNusk *bOnA = a.pair(b, {{QStringLiteral("127.0.0.1"), b.hub->listenPort()}});
+        b.pair(a, {});
+        QTRY_COMPARE_WITH_TIMEOUT(bOnA->linkState(), int(IPeer::LinkUp), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(int(a.db->loadTransports(b.uuid).size()), 11, 5000);
+
+        b.hub->setNetworkEnabled(false);
+        QTRY_COMPARE_WITH_TIMEOUT(bOnA->linkState(), int(IPeer::LinkDown), 5000);
+        QTest::qWait(1500);   // several rounds of dialling and handshake timeouts
+        QCOMPARE(reached.size(), DialPolicy::kMaxNewPerWindow);
     }
 };
 

@@ -19,6 +19,7 @@
 #include "com/hub.h"
 #include "db/privatefiles.h"
 #include "db/sqlitedatabase.h"
+#include "peers/dialpolicy.h"
 #include "peers/peermodel.h"
 #include "app/startup/networkside.h"
 #include "app/startup/startupguard.h"
@@ -51,6 +52,8 @@ int main(int argc, char *argv[])
     linkTimings.silenceMs = appArgumentInt(QStringLiteral("--silence-ms"), linkTimings.silenceMs);
     linkTimings.handshakeMs = appArgumentInt(QStringLiteral("--handshake-ms"), linkTimings.handshakeMs);
     const bool loopbackTransports = appArgumentInt(QStringLiteral("--loopback-transports"), 0) != 0;
+    // Copies that announce loopback to each other must also dial it.
+    DialPolicy::setLoopbackPeersAllowed(loopbackTransports);
 
     bool networkEnabled = true;
     {
