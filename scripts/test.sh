@@ -32,7 +32,8 @@ nusk_sanitizer_run() {
   cmake --build "$root/$dir" --target "${tests[@]}" -j "${NUSK_JOBS:-$(nproc)}"
   local regex
   regex="($(IFS='|'; echo "${tests[*]}"))\$"
-  (cd "$root/$dir" && ASAN_OPTIONS=detect_leaks=0 TSAN_OPTIONS="halt_on_error=1 suppressions=$root/tests/tsan.supp" \
+  # Sanitized code runs several times slower: the tests' wait limits stretch with it.
+  (cd "$root/$dir" && NUSK_TEST_TIMEOUT_SCALE="${NUSK_TEST_TIMEOUT_SCALE:-3}" ASAN_OPTIONS=detect_leaks=0 TSAN_OPTIONS="halt_on_error=1 suppressions=$root/tests/tsan.supp" \
      ctest --output-on-failure -R "$regex")
 }
 

@@ -272,7 +272,7 @@ void Filer::buildPages()
     d->statusBar->addPermanentWidget(d->freeSpaceLabel);
     d->statusTimer = new QTimer(this);
     d->statusTimer->setSingleShot(true);
-    connect(d->statusTimer, &QTimer::timeout, d->statusLabel, &QLabel::clear);
+    connect(d->statusTimer, &QTimer::timeout, this, [this] { d->statusLabel->setText(d->selectionStatus); });
     d->listingTimer = new QTimer(this);
     d->listingTimer->setInterval(50);
     connect(d->listingTimer, &QTimer::timeout, this, &Filer::checkListingDone);
@@ -940,6 +940,7 @@ void Filer::updateFileActions()
     }
 
     if (!online) {
+        d->selectionStatus.clear();
         showStatusMessage(d->peer ? qtTrId("filer-status-offline").arg(d->peer->name()) : QString(), 0);
         d->freeSpaceLabel->clear();
     } else {
@@ -951,7 +952,11 @@ void Filer::updateFileActions()
             text = qtTrId("filer-status-selection", n).arg(formattedSize(totalSize));
         else
             text = qtTrId("filer-status-dir", d->sortModel->rowCount(d->currentView ? d->currentView->rootIndex() : QModelIndex()));
-        showStatusMessage(text, 0);
+        // A timed message (a failed delete, say) stays until its time is up even when the
+        // failure itself changes the listing: the user would not see it otherwise.
+        d->selectionStatus = text;
+        if (!d->statusTimer->isActive())
+            showStatusMessage(text, 0);
         auto *drives = d->peer ? qobject_cast<VfsDriveModel *>(d->peer->vfsDriveModel()) : nullptr;
         const quint64 free = drives && root.isValid() ? drives->driveForPath(root.data(VfsModel::PathRole).toString()).bytesAvailable : 0;
         if (free)

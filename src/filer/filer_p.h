@@ -72,6 +72,8 @@ struct Filer::Private
     std::deque<HistoryEntry> history;
     QString retainedPath;
     QTimer *statusTimer = nullptr;
+    // What the status line says about the selection; shown again once a timed message ends.
+    QString selectionStatus;
     QTimer *listingTimer = nullptr;
     bool bare = true;
 

@@ -30,6 +30,7 @@
 #include <QInputDialog>
 #include <QItemSelectionModel>
 #include <QLabel>
+#include <QIcon>
 #include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
@@ -640,7 +641,10 @@ void Filer::addShareMenus(QMenu *menu)
     auto label = [](IPeer *peer) {
         return (peer->displayName().isEmpty() ? peer->name() : peer->displayName()) + QStringLiteral("...");
     };
+    // The computers' own icon: the entries below are the computers to share with.
+    const QIcon computers(QStringLiteral(":/icons/machine-list.svg"));
     auto *share = new QMenu(qtTrId("menu-share-with"), menu);
+    share->setIcon(computers);
     for (const PeerDto &dto : stored) {
         IPeer *peer = peers ? peers->getPeerForUuid(dto.uuid) : nullptr;
         if (!peer || dto.uuid == nullUuidString())
@@ -656,6 +660,7 @@ void Filer::addShareMenus(QMenu *menu)
     if (!FilerActions::action(QStringLiteral("filer.share-drive"))->isChecked())
         return;
     auto *drive = new QMenu(qtTrId("menu-share-drive-with"), menu);
+    drive->setIcon(computers);
     for (const PeerDto &dto : stored) {
         IPeer *peer = peers ? peers->getPeerForUuid(dto.uuid) : nullptr;
         if (!peer)

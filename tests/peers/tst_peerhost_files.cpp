@@ -283,15 +283,28 @@ private Q_SLOTS:
         }
         QVERIFY(QFileInfo::exists(share + QStringLiteral("/inside.bin")));
         QCOMPARE(readFile(QStringLiteral("/etc/passwd")).isEmpty(), false);
-        const QStringList answered = b.cmd(QStringLiteral("send ") + aOnB + QLatin1Char(' ')
-                                               + request(0x0C, 0x4321, [](com::TermStreamWriter &w) {
-                                                     w.writeU32(0); w.writeU16(0); w.writeU16(0); }),
-                                           &status);
-        QCOMPARE(status, QStringLiteral("ok"));
-        QCOMPARE(answered.size(), 1);
-        // u32 length, u8 0x43, u8 0x8C, u16 0x4321 (little-endian after each tag).
-        QVERIFY2(answered.at(0).mid(10).startsWith(QLatin1String("054305") + QLatin1String("8c") + QLatin1String("062143")),
-                 qPrintable(answered.at(0)));
+        // A send listens for one second only and hears every answer on the channel: on a
+        // loaded machine answers to the requests above, or to the client's own, may come in
+        // during it, and ours only during the next send. So ours is sent until its answer is
+        // in, and is answered once per send at most.
+        const QString ourId = QStringLiteral("062143");
+        QStringList ours;
+        int sends = 0;
+        for (; sends < 10 && ours.isEmpty(); ++sends) {
+            const QStringList answered = b.cmd(QStringLiteral("send ") + aOnB + QLatin1Char(' ')
+                                                   + request(0x0C, 0x4321, [](com::TermStreamWriter &w) {
+                                                         w.writeU32(0); w.writeU16(0); w.writeU16(0); }),
+                                               &status);
+            QCOMPARE(status, QStringLiteral("ok"));
+            for (const QString &line : answered) {
+                // u32 length, u8 class, u8 code, u16 id (little-endian after each tag).
+                if (line.mid(18, 6) == ourId)
+                    ours << line;
+            }
+        }
+        QVERIFY(!ours.isEmpty() && ours.size() <= sends);
+        for (const QString &line : ours)
+            QVERIFY2(line.mid(10).startsWith(QLatin1String("054305") + QLatin1String("8c") + ourId), qPrintable(line));
         QCOMPARE(b.stateOf(aOnB), 3);
         QCOMPARE(get(share + QStringLiteral("/inside.bin")), 0);
         QCOMPARE(readFile(target), inside);

@@ -1,6 +1,8 @@
 #include "app/startup/screenrunner.h"
 
 #include "app/base/log.h"
+#include "peers/ipeer.h"
+#include "peers/peermodel.h"
 #include "desktop/desktopscreenscenes.h"
 #include "filer/filerpanescreenscenes.h"
 #include "filer/filerscreenscenes.h"
@@ -52,7 +54,22 @@ void ScreenRunner::start()
     // As a user would have it: the window fills the screen.
     if (m_window)
         m_window->showMaximized();
-    runNext();
+    waitForLinks(0);
+}
+
+void ScreenRunner::waitForLinks(int waitedMs)
+{
+    // The first scenes show the computers' pages: taken before the links are up, they would
+    // show every computer as unreachable. Waits at most 15 s for all stored computers.
+    bool allUp = true;
+    if (PeerModel *model = PeerModel::instance())
+        for (IPeer *peer : model->peers())
+            allUp = allUp && peer->linkState() == IPeer::LinkUp;
+    if (allUp || waitedMs >= 15000) {
+        runNext();
+        return;
+    }
+    QTimer::singleShot(100, this, [this, waitedMs] { waitForLinks(waitedMs + 100); });
 }
 
 void ScreenRunner::runNext()

@@ -30,6 +30,7 @@ Q_SIGNALS:
     void finished();
 
 private:
+    void waitForLinks(int waitedMs);
     void runNext();
     void capture(int index);
 

@@ -262,6 +262,9 @@ Item {
                         anchors.leftMargin: 4
                         // Room is left at the end for the click that edits the path.
                         width: Math.max(0, Math.min(contentWidth, parent.width - 48))
+                        // Every crumb exists at all times, so the content width is measured, not
+                        // estimated from the crumbs in view, and the width above settles at once.
+                        cacheBuffer: 100000
                         orientation: ListView.Horizontal
                         interactive: root.crumbInteractive
                         clip: true

@@ -77,6 +77,7 @@ VfsCopyJob::VfsCopyJob(QObject *parent)
     answerTo(this, m_closeDst, &VfsCopyJob::onCloseFileJobUpdate);
     answerTo(this, m_list, &VfsCopyJob::onListDirectoryJobUpdate);
     answerTo(this, m_mkdir, &VfsCopyJob::onMakeDirectoryJobUpdate);
+    answerTo(this, m_move, &VfsCopyJob::onMoveJobUpdate);
 }
 
 VfsBlockTransfer::Events VfsCopyJob::transferEvents()
@@ -215,6 +216,11 @@ QString VfsCopyJob::duplicateName(const QString &name, bool isFolder, int n)
         }
     }
     return QStringLiteral("%1 %2%3").arg(base, marker(n), extension);
+}
+
+QString VfsCopyJob::partialName(const QString &name)
+{
+    return QLatin1Char('.') + name + QStringLiteral(".nusk-part");
 }
 
 // --- user actions ----------------------------------------------------------------------------
@@ -372,7 +378,8 @@ void VfsCopyJob::failJob(const char *messageId, const char *english, const QStri
 
 bool VfsCopyJob::anyRecordBusy() const
 {
-    return m_openBusy || m_closeSrcBusy || m_closeDstBusy || m_listBusy || m_mkdirBusy || m_transfer.anyBusy();
+    return m_openBusy || m_closeSrcBusy || m_closeDstBusy || m_listBusy || m_mkdirBusy || m_moveBusy
+           || m_transfer.anyBusy();
 }
 
 
@@ -388,6 +395,7 @@ void VfsCopyJob::withdrawForEnd()
 {
     releaseIfBusy(m_list, m_listBusy);
     releaseIfBusy(m_mkdir, m_mkdirBusy);
+    releaseIfBusy(m_move, m_moveBusy);
     m_transfer.withdraw();
 }
 
@@ -907,6 +915,8 @@ void VfsCopyJob::stateNextItem(int action)
             m_curFileSize = m_curItem.size;
             m_curFileComplete = false;
             m_skipping = false;
+            m_movingAside = false;
+            m_closePhase = 0;
             setJobState(CopyStateOpenSource, __LINE__);
         }
         break;
@@ -964,7 +974,7 @@ void VfsCopyJob::stateOpenSource(int action)
 void VfsCopyJob::stateOpenDestination(int action)
 {
     if (action == JobActionStep) {
-        if (m_questionPending)
+        if (m_questionPending || m_moveBusy)
             return;
         const QString name = destinationName(m_curItem);
         if (name.isEmpty())
@@ -973,12 +983,19 @@ void VfsCopyJob::stateOpenDestination(int action)
                            __LINE__);
         setCurrentFile(name);
         m_curDstPath = vfsApplyRename(joinDst(m_curDstFolder, name), m_curItem.renameFrom, m_curItem.renameTo);
-        const QString finalName = m_curDstPath.mid(m_curDstPath.lastIndexOf(m_dstSep) + 1);
+        const int cut = m_curDstPath.lastIndexOf(m_dstSep) + 1;
+        const QString finalName = m_curDstPath.mid(cut);
+        m_curPartPath = m_curDstPath.left(cut) + partialName(finalName);
         const auto existing = m_curDstEntries.find(finalName);
-        if (m_maybeOwnDestinations.contains(m_curDstPath) && existing != m_curDstEntries.end()
-            && existing->second.type == VfsCopyItem::FileType && existing->second.size == 0) {
-            // Made empty by the exclusive open whose reply was lost (and an empty file
-            // holds nothing that could be lost).
+        const auto partial = m_curDstEntries.find(partialName(finalName));
+        const bool partialFile = partial != m_curDstEntries.end() && partial->second.type == VfsCopyItem::FileType;
+        // Never written through a link or into a folder that took the hidden name.
+        if (partial != m_curDstEntries.end() && !partialFile)
+            return failJob("copy-error-dst-is-link", "The destination is a symbolic link; it is not replaced.",
+                           QStringLiteral("hidden name taken %1").arg(m_curPartPath), __LINE__);
+        if (m_maybeOwnDestinations.contains(m_curDstPath) && !partialFile && existing != m_curDstEntries.end()
+            && existing->second.type == VfsCopyItem::FileType && existing->second.size == m_curItem.size) {
+            // Put there by the final rename whose reply was lost.
             m_ownDestinations.insert(m_curDstPath);
         }
         m_maybeOwnDestinations.remove(m_curDstPath);
@@ -999,48 +1016,61 @@ void VfsCopyJob::stateOpenDestination(int action)
                 return failJob("copy-error-same-file", "Source and destination are the same file.",
                                QStringLiteral("same file %1").arg(m_curDstPath), __LINE__);
         }
+        const bool mayReplace = m_replaceCurrent || m_replaceAll || m_replaceList.contains(m_curDstPath)
+                                || m_ownDestinations.contains(m_curDstPath);
+        if (existing != m_curDstEntries.end() && !mayReplace)
+            return askReplace();
         if (!m_dst)
             return abortJob(QStringLiteral("destination client gone"), __LINE__);
+        if (existing != m_curDstEntries.end() && !partialFile) {
+            // The file to be replaced becomes the hidden one: its blocks that match are kept,
+            // and the real name is free until the copy is complete.
+            m_movingAside = true;
+            sendMove(m_curDstPath, m_curPartPath, false);
+            return;
+        }
+        // Only what the user allowed is replaced; a name that appears later is asked about.
+        m_curMayReplace = existing != m_curDstEntries.end();
         // No times here: the server would stamp them on the file whenever it closes it, a
         // half-written file included. They are set once the file is complete.
         m_open.flags = FSO_OPEN_READ | FSO_OPEN_WRITE | FSO_OPEN_TRUNCATE;
         m_open.accessTime = m_open.creationTime = m_open.modificationTime = 0;
         m_open.size = m_curFileSize;
-        m_open.path = m_curDstPath;
+        m_open.path = m_curPartPath;
         m_open.handle = 0;
-        if (!m_replaceCurrent && !m_replaceAll && !m_replaceList.contains(m_curDstPath)
-            && !m_ownDestinations.contains(m_curDstPath)) {
-            m_open.flags |= FSO_OPEN_EXCLUSIVE;
-            if (existing == m_curDstEntries.end())
-                m_maybeOwnDestinations.insert(m_curDstPath);
-        }
         // Nothing there that could be kept: no block is compared, all are sent.
-        m_curDstFresh = existing == m_curDstEntries.end()
-                        || (existing->second.type == VfsCopyItem::FileType && existing->second.size == 0);
+        m_curDstFresh = !partialFile || partial->second.size == 0;
         m_openBusy = true;
         m_openFor = OpenForDestination;
-        logPrintf(LogVcpa, "open write file %s", qPrintable(m_curDstPath));
+        logPrintf(LogVcpa, "open write file %s", qPrintable(m_curPartPath));
         m_dst->openFile(&m_open);
         return;
     }
-    if (action != JobActionReply || m_openBusy)
+    if (action != JobActionReply || m_openBusy || m_moveBusy)
         return;
+    if (m_movingAside) {
+        m_movingAside = false;
+        QMutexLocker lock(&m_move.mutex);
+        if (m_move.jobStatus != JobFinished || m_move.status != FSO_STATUS_SUCCESS) {
+            const quint8 status = m_move.status;
+            lock.unlock();
+            return abortJob(QStringLiteral("failed to rename %1 aside, status %2").arg(m_curDstPath).arg(status),
+                            __LINE__);
+        }
+        lock.unlock();
+        const int cut = m_curDstPath.lastIndexOf(m_dstSep) + 1;
+        const QString finalName = m_curDstPath.mid(cut);
+        m_curDstEntries[partialName(finalName)] = m_curDstEntries[finalName];
+        m_curDstEntries.erase(finalName);
+        startTimer(0, JobActionStep, __LINE__);
+        return;
+    }
     m_openFor = OpenForNothing;
-    if (m_open.jobStatus == JobFinished)
-        m_maybeOwnDestinations.remove(m_curDstPath); // answered: the reply tells
     if (m_open.jobStatus == JobFinished && m_open.status == FSO_STATUS_SUCCESS) {
         m_replaceCurrent = m_replaceAll;
         m_dstHandle = m_open.handle;
-        m_ownDestinations.insert(m_curDstPath);
         setJobState(CopyStateTransfer, __LINE__);
         startTimer(0, JobActionStep, __LINE__);
-    } else if (m_open.jobStatus == JobFinished && m_open.status == FSO_STATUS_EXISTS) {
-        logPrintf(LogVcpa, "\topen file failed, file EXISTS");
-        setPrompt(message("file-copy-q-overwrite", "The file already exists, do you want to replace it?"));
-        stopTimer();
-        m_questionPending = true;
-        Q_EMIT stateChanged();
-        Q_EMIT jobUpdated();
     } else if (leaveOutAfterRetry(m_open.status)) {
         // The source is open: it is closed like that of a skipped file.
         m_skipping = true;
@@ -1050,6 +1080,31 @@ void VfsCopyJob::stateOpenDestination(int action)
     } else {
         abortJob(QStringLiteral("failed to open write file status: %1").arg(m_open.status), __LINE__);
     }
+}
+
+void VfsCopyJob::askReplace()
+{
+    logPrintf(LogVcpa, "\tdestination exists %s", qPrintable(m_curDstPath));
+    setPrompt(message("file-copy-q-overwrite", "The file already exists, do you want to replace it?"));
+    stopTimer();
+    m_questionPending = true;
+    Q_EMIT stateChanged();
+    Q_EMIT jobUpdated();
+}
+
+void VfsCopyJob::sendMove(const QString &from, const QString &to, bool replace)
+{
+    {
+        QMutexLocker lock(&m_move.mutex);
+        // Both names are in one folder: never a copy across volumes.
+        m_move.flags = FSO_MOVE_SAME_VOLUME | (replace ? 0u : FSO_MOVE_NO_REPLACE);
+        m_move.source = from;
+        m_move.destination = to;
+        m_move.status = 0;
+    }
+    m_moveBusy = true;
+    logPrintf(LogVcpa, "rename %s to %s", qPrintable(from), qPrintable(to));
+    m_dst->move(&m_move);
 }
 
 // --- states 4 and 5: close, then the file's times ---------------------------------------------
@@ -1073,24 +1128,54 @@ void VfsCopyJob::stateClose(int action)
         startTimer(0, JobActionStep, __LINE__);
         return;
     }
-    if (action == JobActionStep) {
-        if (m_openBusy)
+    if (!m_curFileComplete) {
+        if (action != JobActionStep || m_openBusy || m_moveBusy)
             return;
-        if (!m_curFileComplete) {
-            m_skipping = false;
-            setJobState(CopyStateNextItem, __LINE__);
-            startTimer(0, JobActionStep, __LINE__);
+        m_skipping = false;
+        setJobState(CopyStateNextItem, __LINE__);
+        startTimer(0, JobActionStep, __LINE__);
+        return;
+    }
+    stateFinishDestination(action);
+}
+
+void VfsCopyJob::stateFinishDestination(int action)
+{
+    if (m_openBusy || m_moveBusy)
+        return;
+    if (!m_dst)
+        return abortJob(QStringLiteral("destination client gone"), __LINE__);
+    if (m_closePhase == 0) {
+        if (action == JobActionStep) {
+            // Complete, verified and closed: only now it takes the real name.
+            m_maybeOwnDestinations.insert(m_curDstPath);
+            sendMove(m_curPartPath, m_curDstPath, m_curMayReplace);
             return;
         }
-        if ((m_curItem.atime <= 0 && m_curItem.mtime <= 0) || !m_dst) {
-            if (!m_dst)
-                return abortJob(QStringLiteral("destination client gone"), __LINE__);
+        if (action != JobActionReply)
+            return;
+        QMutexLocker lock(&m_move.mutex);
+        if (m_move.jobStatus != JobFinished)
+            return abortJob(QStringLiteral("rename to %1 unanswered").arg(m_curDstPath), __LINE__);
+        const quint8 status = m_move.status;
+        lock.unlock();
+        m_maybeOwnDestinations.remove(m_curDstPath);
+        // A name that appeared while the file was copied: the retry lists the folder again
+        // and asks about it.
+        if (status != FSO_STATUS_SUCCESS)
+            return abortJob(QStringLiteral("rename to %1 failed, status %2").arg(m_curDstPath).arg(status), __LINE__);
+        m_ownDestinations.insert(m_curDstPath);
+        m_closePhase = 1;
+        action = JobActionStep;
+    }
+    if (action == JobActionStep) {
+        if (m_curItem.atime <= 0 && m_curItem.mtime <= 0) {
             noteFinished();
             setJobState(CopyStateNextItem, __LINE__);
             startTimer(0, JobActionStep, __LINE__);
             return;
         }
-        // The file is complete, verified and closed: only now it gets the source's times.
+        // The file has its real name: only now it gets the source's times.
         m_open.flags = FSO_OPEN_ATTRIBUTES;
         m_open.accessTime = m_curItem.atime;
         m_open.creationTime = m_curItem.ctime;
@@ -1101,7 +1186,7 @@ void VfsCopyJob::stateClose(int action)
         m_dst->openFile(&m_open);
         return;
     }
-    if (action != JobActionReply || m_openBusy)
+    if (action != JobActionReply)
         return;
     if (m_open.jobStatus == JobFinished
         && (m_open.status == FSO_STATUS_COMPLETE || m_open.status == FSO_STATUS_SUCCESS)) {
@@ -1596,6 +1681,14 @@ void VfsCopyJob::onListDirectoryJobUpdate(VfsListDirectoryJob *job)
     if (!isOwnListing(job) || !m_listBusy || !vfsRequestEnded(job->jobStatus))
         return;
     m_listBusy = false;
+    startTimer(0, JobActionReply, __LINE__);
+}
+
+void VfsCopyJob::onMoveJobUpdate(VfsMoveJob *job)
+{
+    if (job != &m_move || !m_moveBusy || !vfsRequestEnded(job->jobStatus))
+        return;
+    m_moveBusy = false;
     startTimer(0, JobActionReply, __LINE__);
 }
 

@@ -12,10 +12,13 @@
 // where a file should go, the same file under two names) ends the job as aborted with a
 // prompt that says why.
 //
-// Data safety: a destination file gets the source's times only after its whole content was
-// written, its length verified and the file closed, so an unfinished file never looks
-// complete. The job remembers which source files it finished, so that a cut deletes
-// nothing else.
+// Data safety: a file is written under a hidden name in its destination folder
+// (partialName()) and renamed to its real name only after its whole content was written,
+// its length verified and the file closed; only then it gets the source's times. So an
+// unfinished file never carries the real name, and a later copy resumes from the hidden
+// one. A file the user allowed to be replaced is first renamed to the hidden name, so its
+// blocks that already match are kept. The job remembers which source files it finished,
+// so that a cut deletes nothing else.
 
 #include "peers/ipeer.h"
 #include "vfs/jobs/vfsblocktransfer.h"
@@ -129,6 +132,9 @@ public:
     static double percentOf(quint64 copied, quint64 total);
     // "%1 %2%3" candidate names for a copy of `name` into its own folder.
     static QString duplicateName(const QString &name, bool isFolder, int n);
+    // The hidden name a file called `name` is written under until it is complete; the same
+    // for every run of a copy, so that a resumed copy finds it.
+    static QString partialName(const QString &name);
 
 public Q_SLOTS:
     void abort() override;
@@ -143,6 +149,7 @@ public Q_SLOTS:
     void onCloseFileJobUpdate(VfsCloseFileJob *job);
     void onListDirectoryJobUpdate(VfsListDirectoryJob *job);
     void onMakeDirectoryJobUpdate(VfsMakeDirectoryJob *job);
+    void onMoveJobUpdate(VfsMoveJob *job);
 
 Q_SIGNALS:
     void bytesCopiedChanged();
@@ -172,6 +179,11 @@ private:
     void stateNextItem(int action);
     void stateOpenSource(int action);
     void stateOpenDestination(int action);
+    void askReplace();
+    // Renames `from` to `to` in the destination folder; the reply steps the job.
+    void sendMove(const QString &from, const QString &to, bool replace);
+    // The rename of the finished hidden file to its real name, then its times.
+    void stateFinishDestination(int action);
     void stateClose(int action);
     void stateMakeDirectory(int action);
     void stateReadDirectory(int action);
@@ -258,13 +270,16 @@ private:
     quint64 m_curSrcFolderId = 0;
     quint64 m_curSrcVolume = 0;
     VfsCopyItem m_curItem;     // the file being copied
-    QString m_curDstPath;
+    QString m_curDstPath;      // the real name
+    QString m_curPartPath;     // the hidden name it is written under
+    bool m_curMayReplace = false; // the final rename may replace what holds the real name
+    bool m_movingAside = false;   // an existing file is being renamed to the hidden name
     quint64 m_curFileSize = 0;
     bool m_curDstFresh = false;   // the destination file was new or empty when opened
     bool m_curFileComplete = false;
     bool m_skipping = false;
     int m_restartPhase = 0;
-    int m_closePhase = 0;
+    int m_closePhase = 0;      // after the closes: 0 the rename to the real name, 1 the times
     QStringList m_verifyFolders;
     // Sources found changed after they were copied, and how often the job copied again.
     QSet<QString> m_changedSources;
@@ -283,9 +298,8 @@ private:
     // Destination files this job created or was allowed to replace: a retry reopens them
     // without asking again.
     QSet<QString> m_ownDestinations;
-    // Destinations an exclusive open was sent for while the folder's listing showed no such
-    // name, whose reply never came. After a retry an empty regular file there is taken as
-    // the one that open made.
+    // Destinations whose final rename was sent but never answered. After a retry a file of
+    // the source's size there, with no hidden file left, is taken as the one it made.
     QSet<QString> m_maybeOwnDestinations;
 
     // --- in flight: open handles and the records lent to the clients --------------------------
@@ -306,6 +320,8 @@ private:
     bool m_listBusy = false;
     VfsMakeDirectoryJob m_mkdir;
     bool m_mkdirBusy = false;
+    VfsMoveJob m_move;
+    bool m_moveBusy = false;
 
     // --- outcome: what was copied, the figures shown, and how the job ends ---------------------
     VfsCopyResult m_result;

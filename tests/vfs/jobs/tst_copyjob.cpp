@@ -874,6 +874,96 @@ private Q_SLOTS:
         QCOMPARE(VfsCopyJob::duplicateName(QStringLiteral("archive."), false, 1), QStringLiteral("archive. (Copy)"));
     }
 
+    // A copy stopped in the middle of a file leaves it under the hidden name only; the next copy resumes from it, and the real name appears
+    // complete, with nothing hidden left. The file counts as copied (what a cut deletes)
+    // only once it has its real name.
+    void unfinishedFileKeepsHiddenName()
+    {
+        const qint64 size = 3000000;
+        const QByteArray data = pattern(size, 13);
+        const QString src = m_src + QStringLiteral("/part");
+        const QString real = m_dst + QStringLiteral("/part");
+        const QString hidden = m_dst + QStringLiteral("/") + VfsCopyJob::partialName(QStringLiteral("part"));
+        QVERIFY(writeFile(src, data));
+        QPointer<VfsCopyJob> job = make(m_a.get(), m_b.get(), {item(src)}, m_dst, false, true);
+        m_b->onRequest = [&](const VfsFenuCommand &cmd) {
+            if (cmd.code == FSO_WRITE_FILE && m_b->writeRequests() == 10 && job)
+                job->abort();
+        };
+        run(job);
+        settle();
+        QVERIFY(!QFileInfo::exists(real));
+        QVERIFY(QFileInfo::exists(hidden));
+
+        m_b->resetCounters();
+        job = make(m_a.get(), m_b.get(), {item(src)}, m_dst, false, true);
+        bool countedBeforeRename = false;
+        m_b->onRequest = [&](const VfsFenuCommand &cmd) {
+            if (cmd.code == FSO_MOVE && job)
+                countedBeforeRename = countedBeforeRename || !job->result().files.isEmpty();
+        };
+        const Outcome out = run(job);
+        QVERIFY(out.finished);
+        QVERIFY(!countedBeforeRename);
+        QCOMPARE(out.result.files, QStringList{src});
+        QCOMPARE(readFile(real), data);
+        QVERIFY(!QFileInfo::exists(hidden));
+        QVERIFY(m_b->writtenBytes() < quint64(size));
+        settle();
+    }
+
+    // The question is about the real name and nothing is touched before the answer; a name
+    // that appears while its file is copied is not replaced without asking; after Replace
+    // the real name holds either nothing or the finished copy, and matching blocks of the
+    // old file are kept.
+    void replaceOnlyAfterAnswerAndAtTheEnd()
+    {
+        const QByteArray data = pattern(64400 * 5, 14);
+        QByteArray old = data;
+        old[64400 * 2 + 5] = char(old[64400 * 2 + 5] ^ 0x33);
+        QVERIFY(writeFile(m_src + QStringLiteral("/r"), data));
+        QVERIFY(writeFile(m_src + QStringLiteral("/n"), data));
+        QVERIFY(writeFile(m_dst + QStringLiteral("/r"), old));
+        const QString hiddenR = m_dst + QStringLiteral("/") + VfsCopyJob::partialName(QStringLiteral("r"));
+        QStringList asked;
+        Outcome out = run(make(m_a.get(), m_b.get(), {item(m_src + QStringLiteral("/r"))}, m_dst), [&](VfsCopyJob *job) {
+            asked << job->currentFile();
+            job->abort();
+        });
+        QCOMPARE(asked, QStringList{QStringLiteral("r")});
+        QCOMPARE(readFile(m_dst + QStringLiteral("/r")), old);
+        QVERIFY(!QFileInfo::exists(hiddenR));
+
+        bool rFinished = false;
+        m_b->onRequest = [&](const VfsFenuCommand &cmd) {
+            const QString path = QString::fromUtf8(cmd.path.data(), int(cmd.path.size()));
+            if (cmd.code == FSO_MOVE && path.endsWith(VfsCopyJob::partialName(QStringLiteral("n"))))
+                QVERIFY(writeFile(m_dst + QStringLiteral("/n"), "appeared"));
+            rFinished = rFinished || (cmd.code == FSO_MOVE && path == hiddenR);
+            if (cmd.code == FSO_WRITE_FILE && !rFinished && QFileInfo::exists(m_dst + QStringLiteral("/r")))
+                QFAIL("the real name holds a file being rewritten");
+        };
+        asked.clear();
+        m_b->resetCounters();
+        out = run(make(m_a.get(), m_b.get(), {item(m_src + QStringLiteral("/n")), item(m_src + QStringLiteral("/r"))},
+                       m_dst),
+                  [&](VfsCopyJob *job) {
+                      asked << job->currentFile();
+                      if (job->currentFile() == QStringLiteral("n"))
+                          job->skipCurrentItem();
+                      else
+                          job->replaceCurrentItem();
+                  });
+        QVERIFY(out.finished);
+        QCOMPARE(asked, QStringList({QStringLiteral("r"), QStringLiteral("n")}));
+        QCOMPARE(readFile(m_dst + QStringLiteral("/r")), data);
+        QVERIFY(!QFileInfo::exists(hiddenR));
+        QCOMPARE(readFile(m_dst + QStringLiteral("/n")), QByteArray("appeared"));
+        QCOMPARE(out.result.files, QStringList{m_src + QStringLiteral("/r")});
+        QCOMPARE(m_b->writtenBytes(), quint64(data.size() + 64400));
+        settle();
+    }
+
     // An empty request, or one of links only, finishes without copying.
     void emptyRequestFinishes()
     {
