@@ -10,6 +10,7 @@
 // The last line is the figures: "udp <MB/s> MB/s, turn relay <MB/s> MB/s, tcp <MB/s> MB/s,
 // udp/tcp <ratio>, turn/tcp <ratio>".
 
+#include "benchutil_link.h"
 #include "com/hub.h"
 #include "com/kcpsocket.h"
 #include "com/link.h"
@@ -33,31 +34,10 @@
 
 namespace {
 
-constexpr int kMessageBytes = 64 * 1024;
-constexpr qint64 kMaxQueued = 8 * 1024 * 1024;
-
-std::vector<unsigned char> makeMessage()
-{
-    std::vector<unsigned char> buffer(kMessageBytes);
-    com::TermStreamWriter w(buffer);
-    com::writeMessageHeader(w, com::LinkClassFsoRequest, 0x12, 1);
-    const std::size_t payload = kMessageBytes - w.size() - 5;
-    std::vector<unsigned char> bytes(payload);
-    for (std::size_t i = 0; i < payload; ++i)
-        bytes[i] = static_cast<unsigned char>(i * 131);
-    w.writeBlob(bytes.data(), payload);
-    com::finishMessage(w);
-    return buffer;
-}
-
-com::LinkTimings benchTimings()
-{
-    com::LinkTimings t;
-    t.handshakeMs = 30000;
-    t.pingIntervalMs = 1000;
-    t.silenceMs = 600000;
-    return t;
-}
+using benchutil::benchTimings;
+using benchutil::kMaxQueued;
+using benchutil::kMessageBytes;
+using benchutil::makeMessage;
 
 // A coturn on 127.0.0.1 for the relay figure: port once it runs, 0 without one.
 quint16 startCoturn(QProcess &process, const QTemporaryDir &dir)
