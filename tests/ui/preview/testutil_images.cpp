@@ -73,30 +73,30 @@ void pngChunk(QByteArray &out, const char *type, const QByteArray &data)
 
 } // namespace
 
-QByteArray exifPayload(const ExifSpec &spec)
+QByteArray exifPayload(const ExifFields &fields)
 {
-    TiffWriter w(spec.bigEndian);
-    QByteArray tiff = spec.bigEndian ? QByteArray("MM\0*", 4) : QByteArray("II*\0", 4);
+    TiffWriter w(fields.bigEndian);
+    QByteArray tiff = fields.bigEndian ? QByteArray("MM\0*", 4) : QByteArray("II*\0", 4);
     w.u32(tiff, 8);
 
     auto ascii = [](QByteArray text) { text.append('\0'); return text; };
     std::vector<TiffWriter::Entry> ifd0 = {
-        {0x010F, 2, quint32(spec.make.size() + 1), ascii(spec.make)},
-        {0x0110, 2, quint32(spec.model.size() + 1), ascii(spec.model)},
+        {0x010F, 2, quint32(fields.make.size() + 1), ascii(fields.make)},
+        {0x0110, 2, quint32(fields.model.size() + 1), ascii(fields.model)},
     };
-    if (spec.orientation > 0) {
-        if (spec.orientationAsAscii)
-            ifd0.push_back({0x0112, 2, 1, QByteArray(1, char('0' + spec.orientation))});
+    if (fields.orientation > 0) {
+        if (fields.orientationAsAscii)
+            ifd0.push_back({0x0112, 2, 1, QByteArray(1, char('0' + fields.orientation))});
         else
-            ifd0.push_back({0x0112, 3, 1, w.shortValue(quint32(spec.orientation))});
+            ifd0.push_back({0x0112, 3, 1, w.shortValue(quint32(fields.orientation))});
     }
     ifd0.push_back({0x8769, 4, 1, w.longValue(0)}); // patched below
     const std::vector<TiffWriter::Entry> exifIfd = {
-        {0x829A, 5, 1, w.rational(spec.exposure[0], spec.exposure[1])},
-        {0x829D, 5, 1, w.rational(spec.fNumber[0], spec.fNumber[1])},
-        {0x8827, 3, 1, w.shortValue(quint32(spec.iso))},
-        {0x9003, 2, quint32(spec.dateTime.size() + 1), ascii(spec.dateTime)},
-        {0x920A, 5, 1, w.rational(spec.focalLength[0], spec.focalLength[1])},
+        {0x829A, 5, 1, w.rational(fields.exposure[0], fields.exposure[1])},
+        {0x829D, 5, 1, w.rational(fields.fNumber[0], fields.fNumber[1])},
+        {0x8827, 3, 1, w.shortValue(quint32(fields.iso))},
+        {0x9003, 2, quint32(fields.dateTime.size() + 1), ascii(fields.dateTime)},
+        {0x920A, 5, 1, w.rational(fields.focalLength[0], fields.focalLength[1])},
     };
     QByteArray first = w.ifd(ifd0, 8);
     const quint32 exifOffset = 8 + quint32(first.size());
@@ -116,10 +116,10 @@ QByteArray encodeImage(const QImage &image, const char *format, int quality)
     return bytes;
 }
 
-QByteArray jpegWithExif(const QImage &image, const ExifSpec &spec)
+QByteArray jpegWithExif(const QImage &image, const ExifFields &fields)
 {
     const QByteArray jpeg = encodeImage(image, "jpeg", 95);
-    const QByteArray payload = exifPayload(spec);
+    const QByteArray payload = exifPayload(fields);
     QByteArray app1("\xFF\xE1", 2);
     const int length = payload.size() + 2;
     app1.append(char(length >> 8));

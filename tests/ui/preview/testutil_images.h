@@ -9,7 +9,7 @@
 #include <QImage>
 #include <QString>
 
-struct ExifSpec
+struct ExifFields
 {
     bool bigEndian = false;
     int orientation = 0;          // 0: no Orientation tag
@@ -24,9 +24,9 @@ struct ExifSpec
 };
 
 // The APP1 payload ("Exif\0\0" + TIFF data).
-QByteArray exifPayload(const ExifSpec &spec);
+QByteArray exifPayload(const ExifFields &fields);
 // A JPEG of the image with the EXIF block right after the start marker.
-QByteArray jpegWithExif(const QImage &image, const ExifSpec &spec);
+QByteArray jpegWithExif(const QImage &image, const ExifFields &fields);
 QByteArray encodeImage(const QImage &image, const char *format, int quality = 90);
 
 // 64 x 48 as it should look: red top-left quarter, blue elsewhere.

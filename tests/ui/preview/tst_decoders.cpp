@@ -26,9 +26,9 @@ namespace {
 
 const QString kF = QString::fromUtf8("\xF0\x9D\x91\x93");
 
-ExifMap exifOf(const ExifSpec &spec)
+ExifMap exifOf(const ExifFields &fields)
 {
-    const QByteArray jpeg = jpegWithExif(QImage(8, 8, QImage::Format_RGB32), spec);
+    const QByteArray jpeg = jpegWithExif(QImage(8, 8, QImage::Format_RGB32), fields);
     ExifMap map;
     readExifFromData(reinterpret_cast<const unsigned char *>(jpeg.constData()), unsigned(jpeg.size()), &map);
     return map;
@@ -80,11 +80,11 @@ private Q_SLOTS:
     void exifFactsInBothByteOrders()
     {
         for (bool big : {false, true}) {
-            ExifSpec spec;
-            spec.bigEndian = big;
-            spec.orientation = 6;
-            spec.make = "Camera   ";
-            const ExifMap map = exifOf(spec);
+            ExifFields fields;
+            fields.bigEndian = big;
+            fields.orientation = 6;
+            fields.make = "Camera   ";
+            const ExifMap map = exifOf(fields);
             QCOMPARE(map.value(QStringLiteral("Rotation")), QStringLiteral("90"));
             QCOMPARE(map.value(QStringLiteral("Make")), QStringLiteral("Camera"));
             QCOMPARE(map.value(QStringLiteral("FNumber")), kF + QStringLiteral("/2.8"));
@@ -93,12 +93,12 @@ private Q_SLOTS:
             QCOMPARE(map.value(QStringLiteral("Date")), QStringLiteral("14.07.2019"));
             QCOMPARE(map.value(QStringLiteral("Time")), QStringLiteral("16:05"));
         }
-        ExifSpec spec;
-        spec.orientation = 1;
-        spec.fNumber[0] = 4; spec.fNumber[1] = 1;
-        spec.focalLength[0] = 185; spec.focalLength[1] = 10;
-        spec.dateTime = "0000:00:00 00:00:00";
-        const ExifMap map = exifOf(spec);
+        ExifFields fields;
+        fields.orientation = 1;
+        fields.fNumber[0] = 4; fields.fNumber[1] = 1;
+        fields.focalLength[0] = 185; fields.focalLength[1] = 10;
+        fields.dateTime = "0000:00:00 00:00:00";
+        const ExifMap map = exifOf(fields);
         QVERIFY(!map.contains(QStringLiteral("Rotation")));
         QCOMPARE(map.value(QStringLiteral("FNumber")), kF + QStringLiteral("/4"));
         QCOMPARE(map.value(QStringLiteral("FocalLength")), QStringLiteral("18.5 mm"));
@@ -107,20 +107,20 @@ private Q_SLOTS:
 
     void exifHostileValuesAreSkipped()
     {
-        ExifSpec spec;
-        spec.fNumber[1] = 0;
-        spec.focalLength[0] = 0; spec.focalLength[1] = 0;
-        spec.exposure[1] = 0;
-        spec.orientation = 6;
-        spec.orientationAsAscii = true;
-        const ExifMap map = exifOf(spec);
+        ExifFields fields;
+        fields.fNumber[1] = 0;
+        fields.focalLength[0] = 0; fields.focalLength[1] = 0;
+        fields.exposure[1] = 0;
+        fields.orientation = 6;
+        fields.orientationAsAscii = true;
+        const ExifMap map = exifOf(fields);
         QVERIFY(!map.contains(QStringLiteral("FNumber")));
         QVERIFY(!map.contains(QStringLiteral("FocalLength")));
         QVERIFY(!map.contains(QStringLiteral("Rotation")));
         QCOMPARE(map.value(QStringLiteral("Model")), QStringLiteral("Model X"));
 
         // Cut-off EXIF blocks at every length: no crash, no read past the data.
-        const QByteArray payload = exifPayload(ExifSpec());
+        const QByteArray payload = exifPayload(ExifFields());
         for (int cut = 0; cut < payload.size(); cut += 7) {
             ExifMap partial;
             readExifFromData(reinterpret_cast<const unsigned char *>(payload.constData()), unsigned(cut), &partial);

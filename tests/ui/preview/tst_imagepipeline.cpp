@@ -148,11 +148,11 @@ private Q_SLOTS:
     {
         const QImage upright = uprightMarker();
         for (int orientation = 1; orientation <= 8; ++orientation) {
-            ExifSpec spec;
-            spec.orientation = orientation;
-            spec.bigEndian = orientation % 2 == 0;
+            ExifFields fields;
+            fields.orientation = orientation;
+            fields.bigEndian = orientation % 2 == 0;
             const QString path = file(QStringLiteral("turn%1.jpg").arg(orientation));
-            QVERIFY(writeFile(path, jpegWithExif(storedForOrientation(upright, orientation), spec)));
+            QVERIFY(writeFile(path, jpegWithExif(storedForOrientation(upright, orientation), fields)));
 
             const PreviewImageResult result = load(path, {{48, 48}, {256, 256}});
             QCOMPARE(int(result.images.size()), 2);
@@ -167,7 +167,7 @@ private Q_SLOTS:
         }
         // Facts for a ".jpeg" name as well.
         const QString jpeg = file(QStringLiteral("facts.jpeg"));
-        QVERIFY(writeFile(jpeg, jpegWithExif(uprightMarker(), ExifSpec())));
+        QVERIFY(writeFile(jpeg, jpegWithExif(uprightMarker(), ExifFields())));
         QCOMPARE(load(jpeg).exif.value(QStringLiteral("Model")), QStringLiteral("Model X"));
     }
 

@@ -120,10 +120,10 @@ private Q_SLOTS:
 
     void windowShowsPhotoWithFacts()
     {
-        ExifSpec spec;
-        spec.orientation = 6;
+        ExifFields fields;
+        fields.orientation = 6;
         const QString photo = file(QStringLiteral("photo #1.jpg"));
-        QVERIFY(writeFile(photo, jpegWithExif(storedForOrientation(uprightMarker(), 6), spec)));
+        QVERIFY(writeFile(photo, jpegWithExif(storedForOrientation(uprightMarker(), 6), fields)));
 
         QQmlEngine engine;
         Preview preview(&engine, nullptr);
