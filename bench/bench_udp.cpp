@@ -189,19 +189,9 @@ double run(QCoreApplication &app, const QString &type, qint64 count, quint16 tur
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    if (!crypto::initialize()) {
-        std::fprintf(stderr, "crypto library failed to start\n");
-        return 1;
-    }
-    qint64 mib = 1024;
-    if (argc > 1) {
-        mib = std::atoll(argv[1]);
-        if (mib <= 0) {
-            std::fprintf(stderr, "usage: %s [MiB]\n", argv[0]);
-            return 2;
-        }
-    }
-    const qint64 count = mib * 1024 * 1024 / kMessageBytes;
+    const qint64 count = benchutil::messageCountFromArguments(argc, argv);
+    if (count <= 0)
+        return 2;
     const double tcp = run(app, QStringLiteral("tcp"), count);
     const double udp = run(app, QStringLiteral("udp"), count);
     QTemporaryDir dir;

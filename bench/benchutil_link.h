@@ -5,9 +5,12 @@
 
 #include "com/link.h"
 #include "com/termstream.h"
+#include "crypto/crypto.h"
 
 #include <QtGlobal>
 
+#include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 namespace benchutil {
@@ -37,6 +40,25 @@ inline com::LinkTimings benchTimings()
     t.pingIntervalMs = 1000;
     t.silenceMs = 600000;
     return t;
+}
+
+// Starts the crypto library and reads the optional argument (MiB to send, default 1 GiB):
+// the number of messages to send, or 0 after printing why the benchmark cannot run.
+inline qint64 messageCountFromArguments(int argc, char **argv)
+{
+    if (!crypto::initialize()) {
+        std::fprintf(stderr, "crypto library failed to start\n");
+        return 0;
+    }
+    qint64 mib = 1024;
+    if (argc > 1) {
+        mib = std::atoll(argv[1]);
+        if (mib <= 0) {
+            std::fprintf(stderr, "usage: %s [MiB]\n", argv[0]);
+            return 0;
+        }
+    }
+    return mib * 1024 * 1024 / kMessageBytes;
 }
 
 } // namespace benchutil

@@ -173,6 +173,26 @@ public:
         }
     }
 
+    // The end of a read, write or hash job: the file is free for the next job, the reply goes
+    // out (after `beforeReply`, which may close the file), the record returns to its pool.
+    template <typename Job, typename BeforeReply>
+    void finishDataJob(std::vector<std::unique_ptr<Job>> &running, std::vector<std::unique_ptr<Job>> &freeList,
+                       Job *job, BeforeReply beforeReply)
+    {
+        std::unique_ptr<Job> owned = release(running, job);
+        if (!owned)
+            return;
+        dataJobFinished(job->file);
+        if (job->state == VfsServerJobReplyReady) {
+            beforeReply(job);
+            send(job->reply);
+        } else {
+            logPrintf(LogVsrv, "unexpected data job state %d", int(job->state.load()));
+        }
+        job->file.reset();
+        recycle(freeList, std::move(owned));
+    }
+
     void start(VfsServerJob *job)
     {
         job->cancelToken = cancelToken;
@@ -1105,21 +1125,12 @@ void VfsServerNusk::processReadFileCommand(const VfsFenuCommand &cmd)
 
 void VfsServerNuskPrivate::readFinished(ReadFileJob *job)
 {
-    std::unique_ptr<ReadFileJob> owned = release(runningReads, job);
-    if (!owned)
-        return;
-    dataJobFinished(job->file);
-    if (job->state == VfsServerJobReplyReady) {
-        const bool closeNow = (job->flags & FSO_READ_CLOSE)
-                              || ((job->flags & FSO_READ_CLOSE_AT_EOF) && job->status == FSO_STATUS_END_OF_FILE);
-        if (closeNow && files.remove(job->file))
-            closeFile(job->file, true);
-        send(job->reply);
-    } else {
-        logPrintf(LogVsrv, "unexpected job->state %d", int(job->state.load()));
-    }
-    job->file.reset();
-    recycle(freeReads, std::move(owned));
+    finishDataJob(runningReads, freeReads, job, [this](ReadFileJob *done) {
+        const bool closeNow = (done->flags & FSO_READ_CLOSE)
+                              || ((done->flags & FSO_READ_CLOSE_AT_EOF) && done->status == FSO_STATUS_END_OF_FILE);
+        if (closeNow && files.remove(done->file))
+            closeFile(done->file, true);
+    });
 }
 
 void VfsServerNusk::processWriteFileCommand(const VfsFenuCommand &cmd)
@@ -1146,19 +1157,10 @@ void VfsServerNusk::processWriteFileCommand(const VfsFenuCommand &cmd)
 
 void VfsServerNuskPrivate::writeFinished(WriteFileJob *job)
 {
-    std::unique_ptr<WriteFileJob> owned = release(runningWrites, job);
-    if (!owned)
-        return;
-    dataJobFinished(job->file);
-    if (job->state == VfsServerJobReplyReady) {
-        if ((job->flags & FSO_WRITE_CLOSE) && files.remove(job->file))
-            closeFile(job->file, true);
-        send(job->reply);
-    } else {
-        logPrintf(LogVsrv, "unexpected job->state %d", int(job->state.load()));
-    }
-    job->file.reset();
-    recycle(freeWrites, std::move(owned));
+    finishDataJob(runningWrites, freeWrites, job, [this](WriteFileJob *done) {
+        if ((done->flags & FSO_WRITE_CLOSE) && files.remove(done->file))
+            closeFile(done->file, true);
+    });
 }
 
 void VfsServerNusk::processHashFileCommand(const VfsFenuCommand &cmd)
@@ -1195,16 +1197,7 @@ void VfsServerNusk::processHashFileCommand(const VfsFenuCommand &cmd)
 
 void VfsServerNuskPrivate::hashFinished(HashFileJob *job)
 {
-    std::unique_ptr<HashFileJob> owned = release(runningHashes, job);
-    if (!owned)
-        return;
-    dataJobFinished(job->file);
-    if (job->state == VfsServerJobReplyReady)
-        send(job->reply);
-    else
-        logPrintf(LogVsrv, "unexpected HashFileJob->state %d", int(job->state.load()));
-    job->file.reset();
-    recycle(freeHashes, std::move(owned));
+    finishDataJob(runningHashes, freeHashes, job, [](HashFileJob *) {});
 }
 
 // --- change notifications ---------------------------------------------------------------------
