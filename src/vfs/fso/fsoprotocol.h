@@ -24,6 +24,9 @@ constexpr std::uint8_t FSO_MAKE_DIRECTORY = 0x14;
 constexpr std::uint8_t FSO_CLOSE_FILE = 0x15;
 constexpr std::uint8_t FSO_HASH_FILE = 0x16;
 constexpr std::uint8_t FSO_DIRECTORY_CHANGED = 0x18; // server to client, no request
+// Puts everything written to the file system holding a folder on disk (syncfs). A copy asks
+// it once at its end instead of a flush per file; a peer that predates it drops it unanswered.
+constexpr std::uint8_t FSO_SYNC = 0x19;
 
 constexpr std::uint8_t FSO_LIST_DIRECTORY_REPLY = FSO_LIST_DIRECTORY | FSO_REPLY_BIT;             // 0x8A
 constexpr std::uint8_t FSO_QUERY_LIST_DIRECTORY_REPLY = FSO_QUERY_LIST_DIRECTORY | FSO_REPLY_BIT; // 0x8B
@@ -36,6 +39,7 @@ constexpr std::uint8_t FSO_DELETE_FILE_REPLY = FSO_DELETE_FILE | FSO_REPLY_BIT; 
 constexpr std::uint8_t FSO_MAKE_DIRECTORY_REPLY = FSO_MAKE_DIRECTORY | FSO_REPLY_BIT;             // 0x94
 constexpr std::uint8_t FSO_CLOSE_FILE_REPLY = FSO_CLOSE_FILE | FSO_REPLY_BIT;                     // 0x95
 constexpr std::uint8_t FSO_HASH_FILE_REPLY = FSO_HASH_FILE | FSO_REPLY_BIT;                       // 0x96
+constexpr std::uint8_t FSO_SYNC_REPLY = FSO_SYNC | FSO_REPLY_BIT;                                 // 0x99
 
 // --- status bytes ------------------------------------------------------------------------
 constexpr std::uint8_t FSO_STATUS_SUCCESS = 0;

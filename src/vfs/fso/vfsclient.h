@@ -152,6 +152,14 @@ struct VfsMakeDirectoryJob : VfsRequestRecord<VfsMakeDirectoryJob>
     quint32 detail = 0;              // out: FSO_MKDIR_DETAIL_*
 };
 
+// One flush of the file system holding a folder. JobError with FSO_STATUS_TIMEOUT also when
+// the peer does not know the request (it drops it unanswered).
+struct VfsSyncJob : VfsRequestRecord<VfsSyncJob>
+{
+    QString path;                    // in: a folder on the file system to flush
+    quint8 status = 0;               // out
+};
+
 class VfsClient : public QObject
 {
     Q_OBJECT
@@ -169,6 +177,8 @@ public:
     virtual void deleteFile(VfsDeleteFileJob *job) = 0;
     virtual void hashFile(VfsHashFileJob *job) = 0;
     virtual void makeDirectory(VfsMakeDirectoryJob *job) = 0;
+    // A client that cannot ask it answers at once as a peer that does not know it would.
+    virtual void syncFileSystem(VfsSyncJob *job);
 
 Q_SIGNALS:
     void listDirectoryUpdate(VfsListDirectoryJob *job);
@@ -181,6 +191,7 @@ Q_SIGNALS:
     void deleteFileUpdate(VfsDeleteFileJob *job);
     void hashFileUpdate(VfsHashFileJob *job);
     void makeDirectoryUpdate(VfsMakeDirectoryJob *job);
+    void syncFileSystemUpdate(VfsSyncJob *job);
     void directoryChanged(QString path);
 };
 
@@ -194,3 +205,4 @@ Q_DECLARE_METATYPE(VfsWriteFileJob *)
 Q_DECLARE_METATYPE(VfsDeleteFileJob *)
 Q_DECLARE_METATYPE(VfsHashFileJob *)
 Q_DECLARE_METATYPE(VfsMakeDirectoryJob *)
+Q_DECLARE_METATYPE(VfsSyncJob *)

@@ -52,7 +52,7 @@ struct RequestQueueTable
 
 using RequestQueues = RequestQueueTable<VfsListDirectoryJob, VfsListDrivesJob, VfsMoveJob, VfsOpenFileJob,
                                         VfsCloseFileJob, VfsReadFileJob, VfsWriteFileJob, VfsDeleteFileJob,
-                                        VfsHashFileJob, VfsMakeDirectoryJob>;
+                                        VfsHashFileJob, VfsMakeDirectoryJob, VfsSyncJob>;
 
 struct VfsClientNusk::Private
 {
@@ -124,6 +124,9 @@ template <typename Job> void finishOnCleanup(Job *job)
 bool isTransfer(const VfsReadFileJob *) { return true; }
 bool isTransfer(const VfsWriteFileJob *) { return true; }
 template <typename Job> bool isTransfer(const Job *) { return false; }
+// A flush of a file system may take as long as writing out what it holds.
+bool waitsLong(const VfsSyncJob *) { return true; }
+template <typename Job> bool waitsLong(const Job *job) { return isTransfer(job); }
 
 bool sentAtOnce(const VfsHashFileJob *) { return true; }
 template <typename Job> bool sentAtOnce(const Job *job) { return isTransfer(job); }
@@ -141,6 +144,7 @@ const char *kindName(const VfsWriteFileJob *) { return "write file"; }
 const char *kindName(const VfsDeleteFileJob *) { return "delete file"; }
 const char *kindName(const VfsHashFileJob *) { return "hash file"; }
 const char *kindName(const VfsMakeDirectoryJob *) { return "make directory"; }
+const char *kindName(const VfsSyncJob *) { return "sync"; }
 
 std::string utf8(const QString &s)
 {
@@ -271,6 +275,15 @@ bool encode(const VfsClientNusk::Private &, VfsMakeDirectoryJob *job, VfsClientR
     VfsFenuCommand c = requestCommand(FSO_MAKE_DIRECTORY, req->trId);
     c.flags = job->flags;
     c.attributes = req->attributes;
+    c.path = utf8(job->path);
+    return encodeFsoMessage(c, FSO_PROTOCOL_VERSION, out);
+}
+
+bool encode(const VfsClientNusk::Private &, VfsSyncJob *job, VfsClientRequest *req, std::vector<std::uint8_t> &out)
+{
+    if (job->path.isEmpty())
+        return false;
+    VfsFenuCommand c = requestCommand(FSO_SYNC, req->trId);
     c.path = utf8(job->path);
     return encodeFsoMessage(c, FSO_PROTOCOL_VERSION, out);
 }
@@ -410,6 +423,7 @@ VfsClientNusk::VfsClientNusk(QObject *parent)
     qRegisterMetaType<VfsDeleteFileJob *>();
     qRegisterMetaType<VfsHashFileJob *>();
     qRegisterMetaType<VfsMakeDirectoryJob *>();
+    qRegisterMetaType<VfsSyncJob *>();
     m_jobTimer->setSingleShot(true);
     connect(m_jobTimer, &QTimer::timeout, this, &VfsClientNusk::jobTimerFired);
     d->counter = static_cast<quint16>((quint64(QRandomGenerator::global()->generate()) * 65535u) >> 32);
@@ -539,6 +553,19 @@ void VfsClientNusk::writeFile(VfsWriteFileJob *job) { submit(job); }
 void VfsClientNusk::deleteFile(VfsDeleteFileJob *job) { submit(job); }
 void VfsClientNusk::hashFile(VfsHashFileJob *job) { submit(job); }
 void VfsClientNusk::makeDirectory(VfsMakeDirectoryJob *job) { submit(job); }
+void VfsClientNusk::syncFileSystem(VfsSyncJob *job) { submit(job); }
+
+void VfsClient::syncFileSystem(VfsSyncJob *job)
+{
+    job->status = FSO_STATUS_TIMEOUT;
+    job->jobStatus = JobError;
+    if (job->done) {
+        const std::function<void(VfsSyncJob *)> done = job->done;
+        done(job);
+    } else {
+        Q_EMIT syncFileSystemUpdate(job);
+    }
+}
 
 template <typename Job>
 void VfsClientNusk::runPass()
@@ -576,7 +603,7 @@ void VfsClientNusk::runPass()
                     encodeFailed(job);
                 }
             } else if (req->sendState == 1) {
-                const int limit = isTransfer(job) ? d->transferTimeoutMs : d->requestTimeoutMs;
+                const int limit = waitsLong(job) ? d->transferTimeoutMs : d->requestTimeoutMs;
                 if (req->clock.elapsed() > limit) {
                     logPrintf(LogVcli, "timeout on %s job", kindName(job));
                     job->jobStatus = JobError;
@@ -661,6 +688,7 @@ void VfsClientNusk::processIncomingCommand(const VfsFenuCommand &cmd)
     case FSO_DELETE_FILE_REPLY: processDeleteFileResponse(cmd); break;
     case FSO_HASH_FILE_REPLY: processHashFileResponse(cmd); break;
     case FSO_MAKE_DIRECTORY_REPLY: processMakeDirectoryResponse(cmd); break;
+    case FSO_SYNC_REPLY: processSyncResponse(cmd); break;
     default:
         logPrintf(LogVcli, "drop unknown command 0x%02X", cmd.code);
         break;
@@ -929,6 +957,20 @@ void VfsClientNusk::processMakeDirectoryResponse(const VfsFenuCommand &cmd)
             return;
         job->status = cmd.status;
         job->detail = cmd.detail;
+        job->jobStatus = JobFinished;
+        job->request->sendState = 2;
+    }
+    startOrKick(true);
+}
+
+void VfsClientNusk::processSyncResponse(const VfsFenuCommand &cmd)
+{
+    {
+        QMutexLocker lock(&d->mutex);
+        VfsSyncJob *job = findAwaiting(d->queue<VfsSyncJob>(), cmd.trId);
+        if (!job)
+            return;
+        job->status = cmd.status;
         job->jobStatus = JobFinished;
         job->request->sendState = 2;
     }

@@ -49,6 +49,7 @@ public:
     void deleteFile(VfsDeleteFileJob *job) override;
     void hashFile(VfsHashFileJob *job) override;
     void makeDirectory(VfsMakeDirectoryJob *job) override;
+    void syncFileSystem(VfsSyncJob *job) override;
 
     void processIncomingCommand(const VfsFenuCommand *cmd)
     {
@@ -93,6 +94,7 @@ private:
     void processDeleteFileResponse(const VfsFenuCommand &cmd);
     void processHashFileResponse(const VfsFenuCommand &cmd);
     void processMakeDirectoryResponse(const VfsFenuCommand &cmd);
+    void processSyncResponse(const VfsFenuCommand &cmd);
 
     // The record's own completion when it has one, else the update signal of its kind.
     template <typename Job> void announce(Job *job)
@@ -115,6 +117,7 @@ private:
     void emitUpdate(VfsDeleteFileJob *job) { Q_EMIT deleteFileUpdate(job); }
     void emitUpdate(VfsHashFileJob *job) { Q_EMIT hashFileUpdate(job); }
     void emitUpdate(VfsMakeDirectoryJob *job) { Q_EMIT makeDirectoryUpdate(job); }
+    void emitUpdate(VfsSyncJob *job) { Q_EMIT syncFileSystemUpdate(job); }
 
     std::shared_ptr<Private> d;
     QTimer *m_jobTimer;

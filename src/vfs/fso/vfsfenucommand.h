@@ -74,6 +74,8 @@ struct VfsFenuCommand
     //   0x13 DELETE_FILE             flags, path
     //   0x93  reply                  status, path
     //   0x18 DIRECTORY_CHANGED       flags, path
+    //   0x19 SYNC                    flags, path
+    //   0x99  reply                  status
     //   0x14 MAKE_DIRECTORY          flags, attributes, path
     //   0x94  reply                  status, detail
     //   0x16 HASH_FILE               flags (u8), handle, blockCount, dataSize (block size), offset

@@ -415,6 +415,8 @@ const Layout kLayouts[] = {
     {FSO_HASH_FILE, {Field::Flags8, Field::Handle, Field::BlockCount, Field::Size32, Field::Offset}},
     {FSO_HASH_FILE_REPLY, {Field::Status, Field::Flags8, Field::Count, Field::Digests}},
     {FSO_DIRECTORY_CHANGED, {Field::Flags32, Field::Path}},
+    {FSO_SYNC, {Field::Flags32, Field::Path}},
+    {FSO_SYNC_REPLY, {Field::Status}},
 };
 
 const Layout *layoutOf(std::uint8_t code)

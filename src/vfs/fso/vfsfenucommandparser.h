@@ -29,6 +29,8 @@
 //   0x16 HASH_FILE             u8 flags; u16 handle; u16 blocks; u32 block size; u64 offset
 //   0x96  reply                u8 status; u8 flags; u16 n; bytes n * 20 digest bytes
 //   0x18 DIRECTORY_CHANGED     u32 flags (0); str path
+//   0x19 SYNC                  u32 flags (0); str path of a folder on the file system to flush
+//   0x99  reply                u8 status
 //
 // OPEN_FILE by protocol version: version 1 always carries the attribute set and nothing
 // else; versions 2 and 3 carry it only when flags & 0x10, with mask 0 or 1 and value 0 within

@@ -4,6 +4,7 @@
 #include "peers/ipeer.h"
 #include "vfs/fso/fsoprotocol.h"
 #include "vfs/fso/vfsclient.h"
+#include "vfs/fso/vfsclientnusk.h"
 
 #include <QLocale>
 #include <QMutexLocker>
@@ -67,6 +68,7 @@ enum StartListingKind { ListSourceParent = 0, ListDestination = 1, ListIdentity 
 VfsCopyJob::VfsCopyJob(QObject *parent)
     : VfsJob(parent)
     , m_transfer(transferEvents())
+    , m_lane(laneEvents())
 {
     setType(QStringLiteral("copy"));
     qRegisterMetaType<VfsCopyDto>("VfsCopyDto");
@@ -78,6 +80,7 @@ VfsCopyJob::VfsCopyJob(QObject *parent)
     answerTo(this, m_list, &VfsCopyJob::onListDirectoryJobUpdate);
     answerTo(this, m_mkdir, &VfsCopyJob::onMakeDirectoryJobUpdate);
     answerTo(this, m_move, &VfsCopyJob::onMoveJobUpdate);
+    answerTo(this, m_sync, &VfsCopyJob::onSyncJobUpdate);
 }
 
 VfsBlockTransfer::Events VfsCopyJob::transferEvents()
@@ -102,6 +105,46 @@ VfsBlockTransfer::Events VfsCopyJob::transferEvents()
     e.progress = [this] { m_changeFlags |= 1; };
     e.sourceClosed = [this] { m_srcHandle = 0; };
     e.destinationClosed = [this] { m_dstHandle = 0; };
+    return e;
+}
+
+VfsSmallFileLane::Events VfsCopyJob::laneEvents()
+{
+    VfsSmallFileLane::Events e;
+    e.post = [this](std::function<void()> work) { postTo(this, std::move(work)); };
+    e.answered = [this] {
+        if (m_copyState == CopyStateSmallFiles && !m_abort && !m_aborting)
+            process(JobActionReply);
+        else
+            startTimer(0, JobActionReply, __LINE__);
+    };
+    e.started = [this](const VfsSmallFileLane::File &f) { setCurrentFile(f.dstPath.mid(f.dstPath.lastIndexOf(m_dstSep) + 1)); };
+    e.writing = [this](quint64 n) {
+        m_bytesSent.fetch_add(n);
+        if (!m_speedTimer.isValid()) {
+            m_speedTimer.start();
+            m_writtenSinceSample = 0;
+        }
+    };
+    e.written = [this](quint64 n) { onBytesWritten(n); };
+    e.renaming = [this](const VfsSmallFileLane::File &f) { m_maybeOwnDestinations.insert(f.dstPath); };
+    e.renamed = [this](const VfsSmallFileLane::File &f, bool answered) {
+        // Unanswered, the rename may have happened: a retry finds out as for the other path.
+        if (answered)
+            m_maybeOwnDestinations.remove(f.dstPath);
+    };
+    e.finished = [this](const VfsSmallFileLane::File &f) {
+        m_ownDestinations.insert(f.dstPath);
+        noteWrittenFolder(f.dstPath.left(f.dstPath.lastIndexOf(m_dstSep)), m_curDstVolume);
+        addBytesCopied(f.item.size);
+        m_changeFlags |= 1;
+        noteFinished(f.item);
+    };
+    e.handedBack = [this](const VfsSmallFileLane::File &f) {
+        m_laneHandedBack.push_back(f.item);
+        if (m_laneFolder.isEmpty())
+            m_laneFolder = f.dstPath.left(f.dstPath.lastIndexOf(m_dstSep));
+    };
     return e;
 }
 
@@ -379,7 +422,7 @@ void VfsCopyJob::failJob(const char *messageId, const char *english, const QStri
 bool VfsCopyJob::anyRecordBusy() const
 {
     return m_openBusy || m_closeSrcBusy || m_closeDstBusy || m_listBusy || m_mkdirBusy || m_moveBusy
-           || m_transfer.anyBusy();
+           || m_syncBusy || m_transfer.anyBusy() || m_lane.anyBusy();
 }
 
 
@@ -388,6 +431,7 @@ void VfsCopyJob::releaseAllRecords()
     releaseIfBusy(m_open, m_openBusy);
     releaseIfBusy(m_closeSrc, m_closeSrcBusy);
     releaseIfBusy(m_closeDst, m_closeDstBusy);
+    m_lane.withdraw(true);
     withdrawForEnd();
 }
 
@@ -396,7 +440,9 @@ void VfsCopyJob::withdrawForEnd()
     releaseIfBusy(m_list, m_listBusy);
     releaseIfBusy(m_mkdir, m_mkdirBusy);
     releaseIfBusy(m_move, m_moveBusy);
+    releaseIfBusy(m_sync, m_syncBusy);
     m_transfer.withdraw();
+    m_lane.withdraw();
 }
 
 void VfsCopyJob::adoptAnsweredOpen()
@@ -436,7 +482,8 @@ bool VfsCopyJob::closeHandles()
             m_dst->closeFile(&m_closeDst);
         }
     }
-    return m_srcHandle == 0 && m_dstHandle == 0;
+    const bool laneClosed = m_lane.closeHandles();
+    return m_srcHandle == 0 && m_dstHandle == 0 && laneClosed;
 }
 
 bool VfsCopyJob::samePeer() const
@@ -530,6 +577,7 @@ void VfsCopyJob::process(int action)
     case CopyStateError: stateError(action); break;
     case CopyStateFinished: stateFinished(action); break;
     case CopyStateRestart: stateRestart(action); break;
+    case CopyStateSmallFiles: stateSmallFiles(action); break;
     default: break;
     }
 }
@@ -834,6 +882,7 @@ void VfsCopyJob::finishStart()
     if (m_fatal)
         return;
     m_work = m_items;
+    m_laneTried = false;
     m_curDstFolder = m_request.dstPath;
     m_pendingFolder = VfsCopyItem();
     m_pendingFolderDst.clear();
@@ -880,7 +929,7 @@ void VfsCopyJob::stateNextItem(int action)
                 m_startPhase = 0;
                 setJobState(CopyStateStart, __LINE__);
             } else {
-                if (!verifySources(action))
+                if (!syncDestination(action) || !verifySources(action))
                     return;
                 setJobState(CopyStateFinished, __LINE__);
                 Q_EMIT stateChanged();
@@ -890,6 +939,7 @@ void VfsCopyJob::stateNextItem(int action)
             m_batches.pop_back();
             logPrintf(LogVcpa, "process batch %s", qPrintable(batch.srcPath));
             m_work = std::move(batch.children);
+            m_laneTried = false;
             m_curDstFolder = batch.dstPath;
             m_curDstEntries = std::move(batch.dstEntries);
             m_curDstVolume = batch.dstVolume;
@@ -901,6 +951,8 @@ void VfsCopyJob::stateNextItem(int action)
         startTimer(0, JobActionStep, __LINE__);
         return;
     }
+    if (!m_countingPass && !m_laneTried && startLane())
+        return;
     const VfsCopyItem &item = m_work.back();
     switch (item.type) {
     case VfsCopyItem::DirectoryType:
@@ -1165,12 +1217,13 @@ void VfsCopyJob::stateFinishDestination(int action)
         if (status != FSO_STATUS_SUCCESS)
             return abortJob(QStringLiteral("rename to %1 failed, status %2").arg(m_curDstPath).arg(status), __LINE__);
         m_ownDestinations.insert(m_curDstPath);
+        noteWrittenFolder(m_curDstPath.left(m_curDstPath.lastIndexOf(m_dstSep)), m_curDstVolume);
         m_closePhase = 1;
         action = JobActionStep;
     }
     if (action == JobActionStep) {
         if (m_curItem.atime <= 0 && m_curItem.mtime <= 0) {
-            noteFinished();
+            noteFinished(m_curItem);
             setJobState(CopyStateNextItem, __LINE__);
             startTimer(0, JobActionStep, __LINE__);
             return;
@@ -1190,7 +1243,7 @@ void VfsCopyJob::stateFinishDestination(int action)
         return;
     if (m_open.jobStatus == JobFinished
         && (m_open.status == FSO_STATUS_COMPLETE || m_open.status == FSO_STATUS_SUCCESS)) {
-        noteFinished();
+        noteFinished(m_curItem);
         setJobState(CopyStateNextItem, __LINE__);
         startTimer(0, JobActionStep, __LINE__);
     } else {
@@ -1240,14 +1293,14 @@ bool VfsCopyJob::leaveOutAfterRetry(quint8 status)
     return true;
 }
 
-void VfsCopyJob::noteFinished()
+void VfsCopyJob::noteFinished(const VfsCopyItem &item)
 {
-    if (!m_finishedSet.contains(m_curItem.path)) {
-        m_finishedSet.insert(m_curItem.path);
-        m_result.files.append(m_curItem.path);
+    if (!m_finishedSet.contains(item.path)) {
+        m_finishedSet.insert(item.path);
+        m_result.files.append(item.path);
     }
     // A file copied again after a retry is judged by its latest copy.
-    m_finishedStamps.insert(m_curItem.path, {m_curItem.size, m_curItem.mtime});
+    m_finishedStamps.insert(item.path, {item.size, item.mtime});
 }
 
 bool VfsCopyJob::verifySources(int action)
@@ -1335,6 +1388,178 @@ bool VfsCopyJob::verifySources(int action)
     return false;
 }
 
+// --- the flush at the end ----------------------------------------------------------------------
+
+void VfsCopyJob::noteWrittenFolder(const QString &folder, quint64 volume)
+{
+    // One folder per file system is enough: the flush writes out the whole of it.
+    if (folder.isEmpty() || (volume != 0 && m_syncVolumes.contains(volume)) || m_syncFolders.contains(folder))
+        return;
+    if (volume != 0)
+        m_syncVolumes.insert(volume);
+    m_syncFolders.append(folder);
+}
+
+bool VfsCopyJob::syncDestination(int action)
+{
+    if (m_destinationSynced || m_syncBusy)
+        return m_destinationSynced;
+    if (m_syncAnswered) {
+        if (action != JobActionReply)
+            return false;
+        m_syncAnswered = false;
+        const QString folder = m_sync.path;
+        if (m_sync.jobStatus == JobFinished && m_sync.status == FSO_STATUS_SUCCESS) {
+            m_syncFolders.removeAll(folder);
+            m_syncRepeated = false;
+        } else if (m_sync.jobStatus == JobFinished) {
+            // The destination could not put the copy on its disk: the job failed, however
+            // complete it looks.
+            if (failsAgain(QStringLiteral("sync:") + folder, m_sync.status))
+                failJob("copy-error-sync", "The destination could not write the copy to its disk.",
+                        QStringLiteral("sync of %1 failed, status %2").arg(folder).arg(m_sync.status), __LINE__);
+            else
+                abortJob(QStringLiteral("sync of %1 failed, status %2").arg(folder).arg(m_sync.status), __LINE__);
+            return false;
+        } else if (!m_dstPeer || m_dstPeer->linkState() != IPeer::LinkUp) {
+            abortJob(QStringLiteral("sync of %1 unanswered, link down").arg(folder), __LINE__);
+            return false;
+        } else if (!m_syncRepeated) {
+            m_syncRepeated = true; // a lost answer is asked again once
+        } else {
+            // The link works but the request goes unanswered: a destination that does not
+            // know it. Nothing says the copy is on its disk, so a cut keeps its sources.
+            logPrintf(LogVcpa, "destination did not confirm the flush of %s", qPrintable(folder));
+            m_syncFolders.clear();
+            if (m_request.deleteSource) {
+                m_result.files.clear();
+                m_result.folders.clear();
+                m_finishedSet.clear();
+                m_folderSet.clear();
+                m_errorCount = m_errorCount.load() + 1;
+                setPrompt(message("copy-error-not-synced",
+                                  "The destination did not confirm that the copy is on its disk; the originals "
+                                  "were kept."));
+            }
+        }
+    }
+    if (m_syncFolders.isEmpty()) {
+        m_destinationSynced = true;
+        return true;
+    }
+    if (!m_dst) {
+        abortJob(QStringLiteral("destination client gone"), __LINE__);
+        return false;
+    }
+    m_sync.path = m_syncFolders.first();
+    m_sync.status = 0;
+    m_syncBusy = true;
+    logPrintf(LogVcpa, "sync %s", qPrintable(m_sync.path));
+    m_dst->syncFileSystem(&m_sync);
+    return false;
+}
+
+// --- small files -----------------------------------------------------------------------------
+
+bool VfsCopyJob::laneFileOf(const VfsCopyItem &item, VfsSmallFileLane::File *file) const
+{
+    if (item.type != VfsCopyItem::FileType || !VfsSmallFileLane::fits(item.size))
+        return false;
+    const QString name = destinationName(item);
+    if (name.isEmpty())
+        return false;
+    file->item = item;
+    file->dstPath = vfsApplyRename(joinDst(m_curDstFolder, name), item.renameFrom, item.renameTo);
+    const int cut = file->dstPath.lastIndexOf(m_dstSep) + 1;
+    const QString finalName = file->dstPath.mid(cut);
+    file->partPath = file->dstPath.left(cut) + partialName(finalName);
+    // Only what is new: no file, hidden or not, of that name, and none the job may have made.
+    return !finalName.isEmpty() && m_curDstEntries.find(finalName) == m_curDstEntries.end()
+           && m_curDstEntries.find(partialName(finalName)) == m_curDstEntries.end()
+           && !m_maybeOwnDestinations.contains(file->dstPath);
+}
+
+bool VfsCopyJob::startLane()
+{
+    m_laneTried = true;
+    // The times travel with the open, which a first-version peer would not keep.
+    const auto *nusk = qobject_cast<VfsClientNusk *>(m_dst.data());
+    if (!m_src || !m_dst || (nusk && nusk->protocolVersion() < 2))
+        return false;
+    std::vector<VfsSmallFileLane::File> files;
+    std::vector<VfsCopyItem> rest;
+    // In the order the one-at-a-time path would take them: from the back.
+    for (auto it = m_work.rbegin(); it != m_work.rend(); ++it) {
+        VfsSmallFileLane::File file;
+        if (laneFileOf(*it, &file))
+            files.push_back(std::move(file));
+        else
+            rest.insert(rest.begin(), *it);
+    }
+    if (files.empty())
+        return false;
+    logPrintf(LogVcpa, "%d small files at once into %s", int(files.size()), qPrintable(m_curDstFolder));
+    m_work = std::move(rest);
+    m_laneHandedBack.clear();
+    m_laneFolder.clear();
+    m_lanePhase = 0;
+    m_lane.begin(m_src, m_dst, std::move(files));
+    setJobState(CopyStateSmallFiles, __LINE__);
+    startTimer(0, JobActionStep, __LINE__);
+    return true;
+}
+
+void VfsCopyJob::stateSmallFiles(int action)
+{
+    if (action == JobActionEnter || action == JobActionLeave || action == JobActionDelete)
+        return;
+    if (m_lanePhase == 0) {
+        const bool working = m_lane.step();
+        emitChanges();
+        if (working)
+            return;
+        if (m_laneHandedBack.empty()) {
+            setJobState(CopyStateNextItem, __LINE__);
+            startTimer(0, JobActionStep, __LINE__);
+            return;
+        }
+        // The files given back go the one-at-a-time way, which must see what their folder
+        // holds now: a name that turned up, a hidden file the lane left.
+        m_lanePhase = 1;
+        {
+            QMutexLocker lock(&m_list.mutex);
+            m_list.entries.clear();
+            m_list.status = 0;
+            m_list.path = m_laneFolder;
+            m_list.watch = false;
+        }
+        if (!m_dst)
+            return abortJob(QStringLiteral("destination client gone"), __LINE__);
+        m_listBusy = true;
+        m_dst->listDirectory(&m_list);
+        return;
+    }
+    if (action != JobActionReply || m_listBusy)
+        return;
+    QMutexLocker lock(&m_list.mutex);
+    if (m_list.jobStatus != JobFinished) {
+        const quint8 status = m_list.status;
+        lock.unlock();
+        return abortJob(QStringLiteral("listing of %1 failed, status %2").arg(m_laneFolder).arg(status), __LINE__);
+    }
+    m_curDstEntries.clear();
+    for (const VfsDirectoryEntry &e : m_list.entries)
+        m_curDstEntries[e.name] = destinationEntryOf(e);
+    lock.unlock();
+    logPrintf(LogVcpa, "%d small files go one at a time", int(m_laneHandedBack.size()));
+    for (auto it = m_laneHandedBack.rbegin(); it != m_laneHandedBack.rend(); ++it)
+        m_work.push_back(*it);
+    m_laneHandedBack.clear();
+    m_lanePhase = 0;
+    setJobState(CopyStateNextItem, __LINE__);
+    startTimer(0, JobActionStep, __LINE__);
+}
+
 // --- state 7: make a folder ------------------------------------------------------------------
 
 void VfsCopyJob::stateMakeDirectory(int action)
@@ -1390,6 +1615,8 @@ void VfsCopyJob::stateMakeDirectory(int action)
     if (action != JobActionReply || m_mkdirBusy)
         return;
     if (m_mkdir.jobStatus == JobFinished && m_mkdir.status == FSO_STATUS_SUCCESS) {
+        if (m_mkdir.detail != FSO_MKDIR_DETAIL_EXISTED)
+            noteWrittenFolder(m_mkdir.path, m_curDstVolume);
         setJobState(CopyStateReadDirectory, __LINE__);
         startTimer(0, JobActionStep, __LINE__);
     } else if (m_mkdir.jobStatus == JobFinished && m_mkdir.detail == FSO_MKDIR_DETAIL_NOT_A_DIRECTORY) {
@@ -1623,6 +1850,13 @@ void VfsCopyJob::stateRestart(int action)
         m_restartPhase = 0;
         m_verifyIndex = -1;
         m_sourcesVerified = false;
+        m_lane.clear();
+        m_laneHandedBack.clear();
+        m_laneFolder.clear();
+        m_lanePhase = 0;
+        m_destinationSynced = false;
+        m_syncAnswered = false;
+        m_syncRepeated = false;
         setJobState(CopyStateStart, __LINE__);
         startTimer(0, JobActionStep, __LINE__);
     }
@@ -1689,6 +1923,15 @@ void VfsCopyJob::onMoveJobUpdate(VfsMoveJob *job)
     if (job != &m_move || !m_moveBusy || !vfsRequestEnded(job->jobStatus))
         return;
     m_moveBusy = false;
+    startTimer(0, JobActionReply, __LINE__);
+}
+
+void VfsCopyJob::onSyncJobUpdate(VfsSyncJob *job)
+{
+    if (job != &m_sync || !m_syncBusy || !vfsRequestEnded(job->jobStatus))
+        return;
+    m_syncBusy = false;
+    m_syncAnswered = true;
     startTimer(0, JobActionReply, __LINE__);
 }
 

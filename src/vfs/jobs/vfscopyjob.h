@@ -19,12 +19,21 @@
 // one. A file the user allowed to be replaced is first renamed to the hidden name, so its
 // blocks that already match are kept. The job remembers which source files it finished,
 // so that a cut deletes nothing else.
+//
+// Small files that are new at the destination go several at a time through a lane of their
+// own (vfssmallfilelane.h); whatever is unusual about one of them sends it back here.
+//
+// Durability: servers don't flush each file as it closes. Before the job reports its end
+// (and before a cut may delete a single source) it asks the destination once to write out
+// the file system it wrote to (FSO_SYNC). A destination that refuses fails the job; one that
+// does not know the request is reported, and a cut then keeps its sources.
 
 #include "peers/ipeer.h"
 #include "vfs/jobs/vfsblocktransfer.h"
 #include "vfs/jobs/vfscopydto.h"
 #include "vfs/jobs/vfsjob.h"
 #include "vfs/jobs/vfsjobtimings.h"
+#include "vfs/jobs/vfssmallfilelane.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -87,6 +96,7 @@ public:
         CopyStateError = 10,
         CopyStateFinished = 11,
         CopyStateRestart = 12,
+        CopyStateSmallFiles = 13, // small new files through the lane, then the ones it gave back
     };
 
     static constexpr int kFatalErrorCount = 1000000;
@@ -150,6 +160,7 @@ public Q_SLOTS:
     void onListDirectoryJobUpdate(VfsListDirectoryJob *job);
     void onMakeDirectoryJobUpdate(VfsMakeDirectoryJob *job);
     void onMoveJobUpdate(VfsMoveJob *job);
+    void onSyncJobUpdate(VfsSyncJob *job);
 
 Q_SIGNALS:
     void bytesCopiedChanged();
@@ -165,6 +176,15 @@ Q_SIGNALS:
 
 private:
     VfsBlockTransfer::Events transferEvents();
+    VfsSmallFileLane::Events laneEvents();
+    // Hands the small new files of the current folder to the lane; false when there are none.
+    bool startLane();
+    bool laneFileOf(const VfsCopyItem &item, VfsSmallFileLane::File *file) const;
+    void stateSmallFiles(int action);
+    // Before the end: the file systems written to are put on disk; true once they are (or
+    // the destination does not know how).
+    bool syncDestination(int action);
+    void noteWrittenFolder(const QString &folder, quint64 volume);
     void onTransferAnswered();
     void onBytesWritten(quint64 n);
     bool storeUiText(QString &field, const QString &text);
@@ -234,7 +254,7 @@ private:
     bool sameIdentity(quint64 volA, quint64 idA, quint64 volB, quint64 idB) const;
     // The destination folder and every folder above it (the root excluded).
     QStringList destinationChain() const;
-    void noteFinished();
+    void noteFinished(const VfsCopyItem &item);
     bool samePeer() const;
     bool isOwnListing(VfsListDirectoryJob *job) const { return job == &m_list; }
 
@@ -322,6 +342,23 @@ private:
     bool m_mkdirBusy = false;
     VfsMoveJob m_move;
     bool m_moveBusy = false;
+
+    // --- small files: the lane, whether the current folder's files were offered to it, the
+    // files it gave back, and the listing that tells the one-at-a-time path what it left ---
+    VfsSmallFileLane m_lane;
+    bool m_laneTried = false;
+    int m_lanePhase = 0;
+    std::vector<VfsCopyItem> m_laneHandedBack;
+    QString m_laneFolder;
+
+    // --- the flush at the end: one folder per file system written to ---------------------------
+    QStringList m_syncFolders;
+    QSet<quint64> m_syncVolumes;
+    VfsSyncJob m_sync;
+    bool m_syncBusy = false;
+    bool m_syncAnswered = false;
+    bool m_syncRepeated = false;
+    bool m_destinationSynced = false;
 
     // --- outcome: what was copied, the figures shown, and how the job ends ---------------------
     VfsCopyResult m_result;

@@ -12,8 +12,6 @@ VfsOpenFile::~VfsOpenFile()
 {
     if (fd >= 0)
         ::close(fd);
-    if (parentFd >= 0)
-        ::close(parentFd);
 }
 
 std::uint16_t VfsOpenFileTable::add(const VfsOpenFilePtr &file)
@@ -161,24 +159,9 @@ int closeOpenFile(VfsOpenFile &file, bool applyTimes)
     int result = 0;
     if (applyTimes && (file.accessTime > 0 || file.modifyTime > 0))
         result = vfsfiles::applyFileTimes(file.fd, file.accessTime, file.modifyTime);
-    if (applyTimes && !flushOpenFile(file))
-        result = -3;
     ::close(file.fd);
     file.fd = -1;
-    if (file.parentFd >= 0)
-        ::close(file.parentFd);
-    file.parentFd = -1;
     return result;
-}
-
-bool flushOpenFile(VfsOpenFile &file)
-{
-    if (!file.dirty || file.fd < 0)
-        return true;
-    if (::fsync(file.fd) != 0 || (file.parentFd >= 0 && ::fsync(file.parentFd) != 0))
-        return false;
-    file.dirty = false;
-    return true;
 }
 
 long long freeSpace(int fd)

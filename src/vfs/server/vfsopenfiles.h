@@ -30,11 +30,6 @@ struct VfsOpenFile
     std::int64_t accessTime = 0;
     std::int64_t birthTime = 0;   // kept but never applied: birth times are not changed
     std::int64_t modifyTime = 0;
-    // Written since the last flush: a real close puts the data on disk before it answers.
-    bool dirty = false;
-    // The folder the file was opened in (writable files only; -1 else), flushed with it so
-    // a new file's name survives a power cut as well as its data.
-    int parentFd = -1;
     // Requests of the server running on the file right now; server thread only. One at a
     // time, so no pool thread ever waits on another one's lock.
     int runningJobs = 0;
@@ -94,14 +89,11 @@ OpenResult openRegularFileAt(int dirFd, const QByteArray &name, bool read, bool 
                              bool mayCreate, bool followDanglingLink, int *fd, bool *created, int *error);
 
 // Closes the record: applies its kept access and modification times first (when
-// applyTimes: a real close, which also flushes written data and the folder to disk) and
-// then closes the descriptor. Waits for a worker that holds the record. Returns 0, the
-// applyFileTimes error when the times could not be set, or -3 when the flush failed.
+// applyTimes: a real close) and then closes the descriptor. Waits for a worker that holds
+// the record. Returns 0, or the applyFileTimes error when the times could not be set.
+// Nothing is flushed here: a copy asks once for its whole destination (FSO_SYNC) before its
+// sources may go, which costs one flush instead of one per file and folder.
 int closeOpenFile(VfsOpenFile &file, bool applyTimes);
-
-// Flushes a written file and its folder; false when the disk did not take it. Call with
-// the record's mutex held.
-bool flushOpenFile(VfsOpenFile &file);
 
 // Free bytes of the volume holding an open file for an unprivileged writer; -1 when
 // unknown.

@@ -23,6 +23,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
+#include <map>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -117,6 +118,10 @@ public:
     QTimer driveWaitTimer;
 
     VfsOpenFileTable files;
+    // One folder descriptor per file system this peer wrote to since its last SYNC there,
+    // opened before the first of those writes: syncfs on it reports a write-back error of
+    // any of them (an error is reported only to descriptors opened before it happened).
+    std::map<dev_t, int> writtenVolumes;
     quint16 notifyTrId = 0;
     // Cancels what runs for the current link; replaced when the link drops.
     std::shared_ptr<std::atomic<bool>> cancelToken = std::make_shared<std::atomic<bool>>(false);
@@ -336,6 +341,8 @@ VfsServerNusk::~VfsServerNusk()
     waitAll(d->runningOperations);
     for (const VfsOpenFilePtr &file : d->files.takeAll())
         d->closeFile(file, false);
+    for (const auto &volume : d->writtenVolumes)
+        ::close(volume.second);
     // The timers are members; unparent them before QObject deletes its children.
     d->jobTimer.setParent(nullptr);
     d->closeFileTimer.setParent(nullptr);
@@ -479,6 +486,7 @@ void VfsServerNusk::processIncomingCommand(const VfsFenuCommand &cmd)
     case FSO_MAKE_DIRECTORY: processMakeDirectoryCommand(cmd); break;
     case FSO_CLOSE_FILE: processCloseFileCommand(cmd); break;
     case FSO_HASH_FILE: processHashFileCommand(cmd); break;
+    case FSO_SYNC: processSyncCommand(cmd); break;
     default:
         logPrintf(LogVsrv, "drop unknown command 0x%02X", unsigned(cmd.code));
         break;
@@ -929,6 +937,44 @@ void VfsServerNusk::processMakeDirectoryCommand(const VfsFenuCommand &cmd)
     answer(vfsserverfs::makePathAt(baseDir.get(), missing) ? FSO_STATUS_SUCCESS : FSO_STATUS_IO_ERROR, 0);
 }
 
+// --- SYNC ----------------------------------------------------------------------------------------
+
+void VfsServerNusk::processSyncCommand(const VfsFenuCommand &cmd)
+{
+    auto answer = [&](std::uint8_t status) {
+        std::vector<unsigned char> reply;
+        fsoreply::status(reply, FSO_SYNC_REPLY, cmd.trId, status);
+        d->send(std::move(reply));
+    };
+    const MappedPath mapped = d->rules.mapRequestPath(cmd.path);
+    if (mapped.status != FSO_STATUS_SUCCESS)
+        return answer(mapped.status);
+    if (mapped.local.isEmpty())
+        return answer(FSO_STATUS_INVALID_PARAMETER);
+    // Only a peer that may write there may make this computer write out its disk.
+    if (d->rules.check(mapped.local, vfsaccess::AclWrite, LinkMode::FollowLast) != FSO_STATUS_SUCCESS)
+        return answer(FSO_STATUS_NOT_PERMITTED);
+    UniqueFd folder(::open(nativePath(mapped.local).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.get() < 0)
+        return answer(errno == ENOENT ? FSO_STATUS_NOT_FOUND : FSO_STATUS_IO_ERROR);
+    if (!d->rules.descriptorInside(mapped.local, folder.get()))
+        return answer(FSO_STATUS_NOT_PERMITTED);
+    struct stat st;
+    if (::fstat(folder.get(), &st) == 0) {
+        const auto kept = d->writtenVolumes.find(st.st_dev);
+        if (kept != d->writtenVolumes.end()) {
+            folder.reset(kept->second);
+            d->writtenVolumes.erase(kept);
+        }
+    }
+    // Writing out a whole file system may take long: on the pool, like a move across volumes.
+    FileOperationJob *job = d->startOperation(FileOperationJob::SyncFileSystem, cmd, mapped.local, QString(),
+                                              QString(), folder.release(), QByteArray());
+    if (!job)
+        return answer(FSO_STATUS_IO_ERROR);
+    d->start(job);
+}
+
 // --- OPEN_FILE / CLOSE_FILE --------------------------------------------------------------------
 
 void VfsServerNusk::processOpenFileCommand(const VfsFenuCommand &cmd)
@@ -1018,17 +1064,18 @@ void VfsServerNusk::processOpenFileCommand(const VfsFenuCommand &cmd)
         return answer(FSO_STATUS_IO_ERROR, 0);
     }
 
+    struct stat parentStat;
+    if (write && ::fstat(parent.get(), &parentStat) == 0 && !d->writtenVolumes.count(parentStat.st_dev)) {
+        const int kept = ::fcntl(parent.get(), F_DUPFD_CLOEXEC, 0);
+        if (kept >= 0)
+            d->writtenVolumes[parentStat.st_dev] = kept;
+    }
     VfsOpenFilePtr file = std::make_shared<VfsOpenFile>();
     file->fd = fd;
     file->readable = read;
     file->writable = write;
     file->path = mapped.local;
     file->idle.start();
-    if (write) {
-        // Made, emptied or written: a real close puts it and its name on disk.
-        file->dirty = true;
-        file->parentFd = ::fcntl(parent.get(), F_DUPFD_CLOEXEC, 0);
-    }
     if (d->protocolVersion > 1 && write && (cmd.flags & FSO_OPEN_ATTRIBUTES) && cmd.attributes.mask) {
         file->accessTime = givenTime(FSO_ATTR_ACCESS_TIME, cmd.accessTime);
         file->birthTime = givenTime(FSO_ATTR_BIRTH_TIME, cmd.birthTime);
@@ -1049,7 +1096,7 @@ void VfsServerNusk::processCloseFileCommand(const VfsFenuCommand &cmd)
         status = FSO_STATUS_INVALID_PARAMETER;
     } else if (VfsOpenFilePtr file = d->files.take(cmd.handle)) {
         if (file->writable) {
-            // Answered once the data is on disk: the peer may delete its source then.
+            // Setting the kept times and closing may wait on the disk: not on this thread.
             CloseFileJob *job = d->acquire(d->freeCloses, d->runningCloses, &VfsServerNuskPrivate::closeFinished);
             job->trId = cmd.trId;
             job->handle = cmd.handle;

@@ -62,6 +62,7 @@ public Q_SLOTS:
     void processDeleteFileCommand(const VfsFenuCommand &cmd);
     void processHashFileCommand(const VfsFenuCommand &cmd);
     void processMakeDirectoryCommand(const VfsFenuCommand &cmd);
+    void processSyncCommand(const VfsFenuCommand &cmd);
 
     // Sends DIRECTORY_CHANGED for a path, when the peer may know of it.
     void directoryChanged(QString path);

@@ -147,8 +147,8 @@ struct HashFileJob : VfsServerJob
     std::vector<unsigned char> buffer;
 };
 
-// CLOSE_FILE of a written file: flushing it to disk may take seconds, which the server's
-// thread must not wait for.
+// CLOSE_FILE of a written file: setting its times and closing it may wait on the disk, which
+// the server's thread must not.
 struct CloseFileJob : VfsServerJob
 {
     void run() override;
@@ -158,11 +158,12 @@ struct CloseFileJob : VfsServerJob
     std::uint8_t status = 0;
 };
 
-// DELETE_FILE of a directory or to the trash, and MOVE across file systems: work that may
+// DELETE_FILE of a directory or to the trash, MOVE across file systems and SYNC: work that may
 // take minutes and must not hold up every other request of the peer.
 struct FileOperationJob : VfsServerJob
 {
-    enum Kind { RemoveTree, Trash, MoveAcross };
+    // SyncFileSystem writes out the file system holding sourceDir (a checked folder).
+    enum Kind { RemoveTree, Trash, MoveAcross, SyncFileSystem };
     ~FileOperationJob() override;
     void run() override;
 
@@ -206,6 +207,11 @@ bool copyTree(const QString &source, const QString &destination, const std::atom
 std::uint8_t moveAcross(int sourceDir, const QByteArray &sourceName, int destinationDir,
                         const QByteArray &destinationName, const QByteArray &sourcePath,
                         const std::atomic<bool> *cancelled);
+
+// Writes out everything of the file system holding the open folder `dirFd` (syncfs); false
+// when the disk reports an error. Counted for the tests (syncCount).
+bool syncFileSystemOf(int dirFd);
+quint64 syncCount();
 
 // mkdir -p below the existing directory open as `baseFd`: makes each of `parts` in turn
 // (mode 0755 before the umask) and never follows a link in place of a part it made or
