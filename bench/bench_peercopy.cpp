@@ -109,6 +109,7 @@ Run copyOnB(Host &a, Host &b, const QString &line, double cutPercent = -1)
             break;
         }
         run.lines << text;
+        if (qEnvironmentVariableIsSet("BENCH_TRACE")) std::fprintf(stderr, "%lld %s\n", (long long)clock.elapsed(), qPrintable(text));
         const QRegularExpressionMatch m = progress.match(text);
         if (!m.hasMatch())
             continue;

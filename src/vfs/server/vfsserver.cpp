@@ -36,7 +36,7 @@ namespace {
 constexpr std::size_t kMaxFreeJobs = 16;
 // Reads, writes and hashes one peer may have in flight; each holds up to 64 KB.
 constexpr std::size_t kMaxDataJobs = 512;
-// Reads, writes, hashes and flushing closes of one peer running on the global pool at
+// Opens, reads, writes, hashes and closes of written files of one peer running on the global pool at
 // once: the rest wait in the server, so one peer never holds every pool thread and the
 // other peers' and the owner's own requests still find one.
 constexpr int kMaxRunningDataJobs = 4;
@@ -102,6 +102,7 @@ public:
     std::vector<std::unique_ptr<HashFileJob>> runningHashes, freeHashes;
     std::vector<std::unique_ptr<FileOperationJob>> runningOperations;
     std::vector<std::unique_ptr<CloseFileJob>> runningCloses, freeCloses;
+    std::vector<std::unique_ptr<OpenFileJob>> runningOpens, freeOpens;
 
     // Data jobs taken but not started, oldest first; `drop` gives the record back unrun.
     struct Waiting
@@ -213,7 +214,8 @@ public:
 
     std::size_t dataJobCount() const
     {
-        return runningReads.size() + runningWrites.size() + runningHashes.size() + runningCloses.size();
+        return runningReads.size() + runningWrites.size() + runningHashes.size() + runningCloses.size()
+               + runningOpens.size();
     }
 
     // Queues a data job on `file`; it starts once fewer than kMaxRunningDataJobs of the
@@ -277,6 +279,7 @@ public:
     void writeFinished(WriteFileJob *job);
     void hashFinished(HashFileJob *job);
     void closeFinished(CloseFileJob *job);
+    void openFinished(OpenFileJob *job);
     void operationFinished(FileOperationJob *job);
 
     // Sends the LIST_DRIVES reply with the watcher's drive list as it is now.
@@ -338,6 +341,7 @@ VfsServerNusk::~VfsServerNusk()
     waitAll(d->runningWrites);
     waitAll(d->runningHashes);
     waitAll(d->runningCloses);
+    waitAll(d->runningOpens);
     waitAll(d->runningOperations);
     for (const VfsOpenFilePtr &file : d->files.takeAll())
         d->closeFile(file, false);
@@ -1012,7 +1016,7 @@ void VfsServerNusk::processOpenFileCommand(const VfsFenuCommand &cmd)
     // what the name leads to is checked again after it has been opened, so a part of the
     // path swapped for a link after the check above leads nowhere.
     QByteArray name;
-    const UniqueFd parent(vfsaccess::openParentDirectory(mapped.local, &name));
+    UniqueFd parent(vfsaccess::openParentDirectory(mapped.local, &name));
     if (parent.get() < 0)
         return answer(errno == ENOENT && !write && !timesOnly ? FSO_STATUS_NOT_FOUND : FSO_STATUS_IO_ERROR, 0);
     if (timesOnly) {
@@ -1032,61 +1036,67 @@ void VfsServerNusk::processOpenFileCommand(const VfsFenuCommand &cmd)
     if (d->files.isFull())
         return answer(FSO_STATUS_IO_ERROR, 0);
 
-    int fd = -1, error = 0;
-    bool created = false;
-    const bool mayCreate = write && d->rules.entryInside(mapped.local, parent.get(), name);
-    const vfsfiles::OpenResult result = vfsfiles::openRegularFileAt(parent.get(), name, read, write,
-                                                                    cmd.flags & FSO_OPEN_EXCLUSIVE, mayCreate,
-                                                                    d->isLocal, &fd, &created, &error);
-    switch (result) {
-    case vfsfiles::OpenResult::Opened:
-        break;
-    case vfsfiles::OpenResult::Exists:
-        return answer(FSO_STATUS_EXISTS, 0);
-    case vfsfiles::OpenResult::NotFound:
-        return answer(FSO_STATUS_NOT_FOUND, 0);
-    case vfsfiles::OpenResult::NotRegular:
-    case vfsfiles::OpenResult::Failed:
-        logPrintf(LogVsrv, "failed to open file %s %s (%u), open mode 0x%X", nativePath(mapped.local).constData(),
-                  std::strerror(error), unsigned(error), unsigned(cmd.flags));
-        return answer(FSO_STATUS_IO_ERROR, 0);
-    }
-    if (!d->rules.descriptorInside(mapped.local, fd)) {
-        ::close(fd);
-        if (created)
-            ::unlinkat(parent.get(), name.constData(), 0);
-        return answer(FSO_STATUS_NOT_PERMITTED, 0);
-    }
-    // A write-only open empties the file, like opening it for writing always has; only now
-    // that it is known to be a regular file inside the share.
-    if (write && !read && !created && ::ftruncate(fd, 0) != 0) {
-        ::close(fd);
-        return answer(FSO_STATUS_IO_ERROR, 0);
-    }
+    // Opening, above all making a file, may wait on the disk (a busy file system spends
+    // milliseconds finding a free inode): on the pool, so the peer's other requests go on.
+    OpenFileJob *job = d->acquire(d->freeOpens, d->runningOpens, &VfsServerNuskPrivate::openFinished);
+    job->trId = cmd.trId;
+    job->closeDescriptors();
+    job->parentDir = parent.release();
+    job->name = name;
+    job->localPath = mapped.local;
+    job->rules = d->rules;
+    job->isLocal = d->isLocal;
+    job->read = read;
+    job->write = write;
+    job->exclusive = cmd.flags & FSO_OPEN_EXCLUSIVE;
+    job->truncateTo = (cmd.flags & FSO_OPEN_TRUNCATE) && (attributes & FSO_ATTR_SIZE) ? cmd.size : ~std::uint64_t(0);
+    job->openFlags = cmd.flags;
+    const bool keepTimes = d->protocolVersion > 1 && write && (cmd.flags & FSO_OPEN_ATTRIBUTES) && cmd.attributes.mask;
+    job->accessTime = keepTimes ? givenTime(FSO_ATTR_ACCESS_TIME, cmd.accessTime) : 0;
+    job->birthTime = keepTimes ? givenTime(FSO_ATTR_BIRTH_TIME, cmd.birthTime) : 0;
+    job->modifyTime = keepTimes ? givenTime(FSO_ATTR_MODIFY_TIME, cmd.modifyTime) : 0;
+    d->schedule(job, d->runningOpens, d->freeOpens);
+}
 
-    struct stat parentStat;
-    if (write && ::fstat(parent.get(), &parentStat) == 0 && !d->writtenVolumes.count(parentStat.st_dev)) {
-        const int kept = ::fcntl(parent.get(), F_DUPFD_CLOEXEC, 0);
-        if (kept >= 0)
-            d->writtenVolumes[parentStat.st_dev] = kept;
+void VfsServerNuskPrivate::openFinished(OpenFileJob *job)
+{
+    std::unique_ptr<OpenFileJob> owned = release(runningOpens, job);
+    if (!owned)
+        return;
+    dataJobFinished(nullptr);
+    std::uint8_t status = job->status;
+    std::uint16_t handle = 0;
+    // Asked on a link that is gone: nobody would ever close it.
+    if (status == FSO_STATUS_SUCCESS && (job->cancelled && job->cancelled->load()))
+        status = FSO_STATUS_IO_ERROR;
+    if (status == FSO_STATUS_SUCCESS && files.isFull())
+        status = FSO_STATUS_IO_ERROR;
+    if (status == FSO_STATUS_SUCCESS) {
+        struct stat parentStat;
+        if (job->write && ::fstat(job->parentDir, &parentStat) == 0 && !writtenVolumes.count(parentStat.st_dev)) {
+            const int kept = ::fcntl(job->parentDir, F_DUPFD_CLOEXEC, 0);
+            if (kept >= 0)
+                writtenVolumes[parentStat.st_dev] = kept;
+        }
+        VfsOpenFilePtr file = std::make_shared<VfsOpenFile>();
+        file->fd = job->fd;
+        job->fd = -1;
+        file->readable = job->read;
+        file->writable = job->write;
+        file->path = job->localPath;
+        file->idle.start();
+        file->accessTime = job->accessTime;
+        file->birthTime = job->birthTime;
+        file->modifyTime = job->modifyTime;
+        handle = files.add(file);
     }
-    VfsOpenFilePtr file = std::make_shared<VfsOpenFile>();
-    file->fd = fd;
-    file->readable = read;
-    file->writable = write;
-    file->path = mapped.local;
-    file->idle.start();
-    if (d->protocolVersion > 1 && write && (cmd.flags & FSO_OPEN_ATTRIBUTES) && cmd.attributes.mask) {
-        file->accessTime = givenTime(FSO_ATTR_ACCESS_TIME, cmd.accessTime);
-        file->birthTime = givenTime(FSO_ATTR_BIRTH_TIME, cmd.birthTime);
-        file->modifyTime = givenTime(FSO_ATTR_MODIFY_TIME, cmd.modifyTime);
-    }
-    if ((cmd.flags & FSO_OPEN_TRUNCATE) && (attributes & FSO_ATTR_SIZE) && cmd.size <= std::uint64_t(LLONG_MAX)) {
-        struct stat st;
-        if (::fstat(fd, &st) == 0 && cmd.size < std::uint64_t(st.st_size) && ::ftruncate(fd, off_t(cmd.size)) != 0)
-            logPrintf(LogVsrv, "failed to truncate file: %s", nativePath(mapped.local).constData());
-    }
-    answer(FSO_STATUS_SUCCESS, d->files.add(file));
+    job->closeDescriptors();
+    std::vector<unsigned char> reply;
+    if (!fsoreply::handle(reply, FSO_OPEN_FILE_REPLY, job->trId, status, handle))
+        logPrintf(LogVsrv, "failed to send OPEN_FILE response TrId %u", unsigned(job->trId));
+    send(std::move(reply));
+    job->rules = vfsaccess::VfsAccessRules();
+    recycle(freeOpens, std::move(owned));
 }
 
 void VfsServerNusk::processCloseFileCommand(const VfsFenuCommand &cmd)

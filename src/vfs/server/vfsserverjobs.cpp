@@ -785,6 +785,66 @@ void WriteFileJob::run()
     state = VfsServerJobReplyReady;
 }
 
+OpenFileJob::~OpenFileJob()
+{
+    closeDescriptors();
+}
+
+void OpenFileJob::closeDescriptors()
+{
+    if (fd >= 0)
+        ::close(fd);
+    if (parentDir >= 0)
+        ::close(parentDir);
+    fd = parentDir = -1;
+}
+
+void OpenFileJob::run()
+{
+    status = FSO_STATUS_IO_ERROR;
+    int error = 0;
+    bool created = false;
+    const bool mayCreate = write && rules.entryInside(localPath, parentDir, name);
+    const vfsfiles::OpenResult result = vfsfiles::openRegularFileAt(parentDir, name, read, write, exclusive, mayCreate,
+                                                                    isLocal, &fd, &created, &error);
+    switch (result) {
+    case vfsfiles::OpenResult::Opened:
+        break;
+    case vfsfiles::OpenResult::Exists:
+        status = FSO_STATUS_EXISTS;
+        break;
+    case vfsfiles::OpenResult::NotFound:
+        status = FSO_STATUS_NOT_FOUND;
+        break;
+    case vfsfiles::OpenResult::NotRegular:
+    case vfsfiles::OpenResult::Failed:
+        logPrintf(LogVsrv, "failed to open file %s %s (%u), open mode 0x%X", QFile::encodeName(localPath).constData(),
+                  std::strerror(error), unsigned(error), unsigned(openFlags));
+        break;
+    }
+    if (result == vfsfiles::OpenResult::Opened) {
+        status = FSO_STATUS_SUCCESS;
+        struct stat st;
+        if (!rules.descriptorInside(localPath, fd)) {
+            if (created)
+                ::unlinkat(parentDir, name.constData(), 0);
+            status = FSO_STATUS_NOT_PERMITTED;
+        } else if (write && !read && !created && ::ftruncate(fd, 0) != 0) {
+            // A write-only open empties the file, like opening it for writing always has;
+            // only now that it is known to be a regular file inside the share.
+            status = FSO_STATUS_IO_ERROR;
+        } else if (truncateTo <= std::uint64_t(LLONG_MAX) && ::fstat(fd, &st) == 0
+                   && truncateTo < std::uint64_t(st.st_size) && ::ftruncate(fd, off_t(truncateTo)) != 0) {
+            logPrintf(LogVsrv, "failed to truncate file: %s", QFile::encodeName(localPath).constData());
+        }
+        if (status != FSO_STATUS_SUCCESS) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    state = VfsServerJobReplyReady;
+}
+
 void CloseFileJob::run()
 {
     const int result = file ? vfsfiles::closeOpenFile(*file, true) : 0;

@@ -158,6 +158,35 @@ struct CloseFileJob : VfsServerJob
     std::uint8_t status = 0;
 };
 
+// OPEN_FILE of a file: opening, making and cutting a file wait on the disk. The folder
+// was opened and the access checked on the server's thread; the name is opened inside it
+// and checked again for where it really leads.
+struct OpenFileJob : VfsServerJob
+{
+    ~OpenFileJob() override;
+    void run() override;
+    void closeDescriptors();
+
+    // request
+    int parentDir = -1;             // owned
+    QByteArray name;
+    QString localPath;
+    vfsaccess::VfsAccessRules rules;
+    bool isLocal = false;
+    bool read = false;
+    bool write = false;
+    bool exclusive = false;
+    VfsOpenFilePtr file;            // none yet; the scheduler's slot for it
+    std::uint64_t truncateTo = ~std::uint64_t(0); // cut a longer file to this size
+    std::uint32_t openFlags = 0;    // for the log
+    std::int64_t accessTime = 0;    // kept for the close
+    std::int64_t birthTime = 0;
+    std::int64_t modifyTime = 0;
+    // result
+    int fd = -1;                    // owned until the server takes it
+    std::uint8_t status = 0;
+};
+
 // DELETE_FILE of a directory or to the trash, MOVE across file systems and SYNC: work that may
 // take minutes and must not hold up every other request of the peer.
 struct FileOperationJob : VfsServerJob
