@@ -31,6 +31,10 @@ struct VfsSmallFileLane::Slot
     Out<VfsMoveJob> move;
     Out<VfsCloseFileJob> closeSrc;
     Out<VfsCloseFileJob> closeDst;
+    // The hidden file this slot made; removed again when the file is handed back, so the
+    // other path starts clean and a file the user then skips leaves nothing behind.
+    bool made = false;
+    Out<VfsDeleteFileJob> remove;
 };
 
 namespace {
@@ -66,14 +70,17 @@ VfsSmallFileLane::VfsSmallFileLane(Events events)
                 });
             };
         };
-        auto opened = [s](quint16 &handle) {
-            return [s, &handle](const VfsOpenFileJob &r) {
-                if (r.jobStatus == JobFinished && r.status == FSO_STATUS_SUCCESS)
-                    handle = r.handle;
-            };
-        };
-        route(s->openSrc, opened(s->srcHandle));
-        route(s->openDst, opened(s->dstHandle));
+        route(s->openSrc, [s](const VfsOpenFileJob &r) {
+            if (r.jobStatus == JobFinished && r.status == FSO_STATUS_SUCCESS)
+                s->srcHandle = r.handle;
+        });
+        route(s->openDst, [s](const VfsOpenFileJob &r) {
+            if (r.jobStatus == JobFinished && r.status == FSO_STATUS_SUCCESS) {
+                s->dstHandle = r.handle;
+                s->made = true;
+            }
+        });
+        route(s->remove, [s](const VfsDeleteFileJob &) { s->made = false; });
         route(s->read, [s](const VfsReadFileJob &r) {
             if (r.jobStatus == JobFinished && r.status == FSO_STATUS_END_OF_FILE)
                 s->srcHandle = 0;
@@ -123,6 +130,7 @@ void VfsSmallFileLane::startFile(Slot &s)
     s.file = std::move(m_queue.front());
     m_queue.pop_front();
     s.phase = Slot::Opening;
+    s.made = false;
     const VfsCopyItem &item = s.file.item;
     VfsOpenFileJob &src = s.openSrc.record;
     src.flags = FSO_OPEN_READ;
@@ -247,7 +255,7 @@ void VfsSmallFileLane::stepSlot(Slot &s)
 void VfsSmallFileLane::handBack(Slot &s)
 {
     s.phase = Slot::Closing;
-    if (s.openSrc.busy || s.openDst.busy || s.closeSrc.busy || s.closeDst.busy)
+    if (s.openSrc.busy || s.openDst.busy || s.closeSrc.busy || s.closeDst.busy || s.remove.busy)
         return;
     bool open = false;
     if (s.srcHandle && m_src) {
@@ -264,6 +272,13 @@ void VfsSmallFileLane::handBack(Slot &s)
     }
     if (open)
         return;
+    if (s.made && m_dst) {
+        s.remove.record.flags = 0;
+        s.remove.record.path = s.file.partPath;
+        s.made = false; // asked once; a lost answer leaves it to the other path
+        send(m_dst, s.remove.record, s.remove.busy, &VfsClient::deleteFile);
+        return;
+    }
     s.srcHandle = s.dstHandle = 0;
     s.phase = Slot::Free;
     m_events.handedBack(s.file);
@@ -274,7 +289,7 @@ bool VfsSmallFileLane::anyBusy() const
     for (const auto &slot : m_slots) {
         const Slot &s = *slot;
         if (s.openSrc.busy || s.openDst.busy || s.read.busy || s.write.busy || s.move.busy || s.closeSrc.busy
-            || s.closeDst.busy)
+            || s.closeDst.busy || s.remove.busy)
             return true;
     }
     return false;
@@ -287,6 +302,7 @@ void VfsSmallFileLane::withdraw(bool all)
         releaseIfBusy(s.read.record, s.read.busy);
         releaseIfBusy(s.write.record, s.write.busy);
         releaseIfBusy(s.move.record, s.move.busy);
+        releaseIfBusy(s.remove.record, s.remove.busy);
         if (all) {
             releaseIfBusy(s.openSrc.record, s.openSrc.busy);
             releaseIfBusy(s.openDst.record, s.openDst.busy);

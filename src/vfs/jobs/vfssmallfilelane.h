@@ -9,9 +9,9 @@
 // where it was planned to, and the write proves the length.
 //
 // A file that meets anything else (a name that turned up meanwhile, a refusal, a timeout,
-// a full disk, a source that grew) is handed back untouched by this lane, once the handles
-// it opened are closed; the copy job then takes it through its one-file-at-a-time path,
-// with every check and question that path has.
+// a full disk, a source that grew) is handed back once the handles it opened are closed and
+// the hidden file it made is removed; the copy job then takes it through its one-file-at-a-
+// time path, with every check and question that path has.
 //
 // Owned by its copy job and used on the job's thread only; each record's completion comes
 // back through the job's `post`, like those of the block transfer.

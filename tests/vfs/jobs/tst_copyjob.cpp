@@ -3,6 +3,7 @@
 
 #include "testutil_jobs.h"
 #include "vfs/jobs/vfscopyjob.h"
+#include "vfs/server/vfsserverjobs.h"
 
 #include <QDir>
 #include <QFile>
@@ -962,6 +963,134 @@ private Q_SLOTS:
         QCOMPARE(out.result.files, QStringList{m_src + QStringLiteral("/r")});
         QCOMPARE(m_b->writtenBytes(), quint64(data.size() + 64400));
         settle();
+    }
+
+    // Many small files and a few big ones: the small new ones go several at a time; a name
+    // already there and one that turns up just before its file takes it are asked about;
+    // a cut in the middle resumes. Every file arrives with its content and times, nothing
+    // hidden is left, and every copied source is counted once.
+    void smallFilesAtOnceWithQuestionsAndCut()
+    {
+        const QString tree = m_src + QStringLiteral("/many");
+        QVERIFY(QDir().mkpath(tree + QStringLiteral("/sub")));
+        QMap<QString, QByteArray> files;
+        for (int i = 0; i < 240; ++i) {
+            const qint64 size = i == 0 ? 0 : i < 200 ? (i * 331) % 64400 + 1 : 64400 + i * 997;
+            files.insert((i % 3 ? QStringLiteral("/s%1") : QStringLiteral("/sub/s%1")).arg(i, 4, 10, QLatin1Char('0')),
+                         pattern(size, i));
+        }
+        for (auto it = files.cbegin(); it != files.cend(); ++it) {
+            QVERIFY(writeFile(tree + it.key(), it.value()));
+            QVERIFY(setMtimeMs(tree + it.key(), 1400000000000LL + it.value().size()));
+        }
+        const QString copy = m_dst + QStringLiteral("/many");
+        QVERIFY(QDir().mkpath(copy));
+        QVERIFY(writeFile(copy + QStringLiteral("/s0010"), "there before"));
+        for (TestPeer *p : {m_a.get(), m_b.get()}) {
+            p->client()->setRequestTimeout(200);
+            p->client()->setTransferTimeout(200);
+            p->server()->setIdleClose(500, 100);
+        }
+        int exclusiveOpens = 0;
+        int inSub = 0;
+        bool cut = false;
+        m_b->onRequest = [&](const VfsFenuCommand &cmd) {
+            const QString path = QString::fromUtf8(cmd.path.data(), int(cmd.path.size()));
+            if (cmd.code == FSO_OPEN_FILE && (cmd.flags & FSO_OPEN_EXCLUSIVE)) {
+                ++exclusiveOpens;
+                inSub += path.contains(QStringLiteral("/sub/")) ? 1 : 0;
+            }
+            if (cmd.code == FSO_MOVE && path.endsWith(VfsCopyJob::partialName(QStringLiteral("s0020")))
+                && !QFileInfo::exists(copy + QStringLiteral("/s0020")))
+                QVERIFY(writeFile(copy + QStringLiteral("/s0020"), "appeared"));
+            // In the middle of the second folder's small files, after the questions.
+            if (!cut && inSub == 10) {
+                cut = true;
+                m_a->setDropping(true);
+                m_b->setDropping(true);
+                QTimer::singleShot(800, this, [&]() {
+                    m_a->setDropping(false);
+                    m_b->setDropping(false);
+                });
+            }
+        };
+        QStringList asked;
+        QPointer<VfsCopyJob> job = make(m_a.get(), m_b.get(), {item(tree, VfsCopyItem::DirectoryType)}, m_dst);
+        int errors = 0;
+        connect(job.data(), &VfsJob::stateChanged, this, [&]() {
+            if (job)
+                errors = qMax(errors, job->errorCount());
+        });
+        const Outcome out = run(job, [&](VfsCopyJob *job) {
+                                    asked << job->currentFile();
+                                    if (job->currentFile() == QStringLiteral("s0020"))
+                                        job->skipCurrentItem();
+                                    else
+                                        job->replaceCurrentItem();
+                                });
+        QVERIFY(cut);
+        QVERIFY(out.finished);
+        QVERIFY(errors >= 1);
+        QVERIFY(exclusiveOpens > 100);
+        asked.removeDuplicates();
+        asked.sort();
+        QCOMPARE(asked, QStringList({QStringLiteral("s0010"), QStringLiteral("s0020")}));
+        QCOMPARE(readFile(copy + QStringLiteral("/s0020")), QByteArray("appeared"));
+        files.remove(QStringLiteral("/s0020"));
+        for (auto it = files.cbegin(); it != files.cend(); ++it) {
+            QCOMPARE(readFile(copy + it.key()), it.value());
+            QCOMPARE(mtimeMs(copy + it.key()), 1400000000000LL + it.value().size());
+        }
+        const QStringList hidden = QDir(copy).entryList({QStringLiteral(".*")}, QDir::Files | QDir::Hidden)
+                                   + QDir(copy + QStringLiteral("/sub")).entryList({QStringLiteral(".*")}, QDir::Files | QDir::Hidden);
+        QVERIFY2(hidden.isEmpty(), qPrintable(hidden.join(QLatin1Char(' '))));
+        QCOMPARE(out.result.files.size(), files.size());
+        QCOMPARE(QSet<QString>(out.result.files.begin(), out.result.files.end()).size(), files.size());
+        settle();
+    }
+
+    // Before a cut may delete its sources the destination is written out to disk, once;
+    // a destination that does not answer that keeps the sources and says so.
+    void destinationFlushedBeforeTheEnd()
+    {
+        for (int i = 0; i < 20; ++i)
+            QVERIFY(writeFile(m_src + QStringLiteral("/m%1").arg(i), pattern(100 + i * 5000, i)));
+        std::vector<VfsCopyItem> items;
+        for (int i = 0; i < 20; ++i)
+            items.push_back(item(m_src + QStringLiteral("/m%1").arg(i)));
+        const quint64 before = vfsserverfs::syncCount();
+        quint64 atEnd = 0;
+        QPointer<VfsCopyJob> job = make(m_a.get(), m_b.get(), items, m_dst, false, true);
+        connect(job.data(), &VfsCopyJob::copyCompleted, this, [&]() { atEnd = vfsserverfs::syncCount(); });
+        Outcome out = run(job);
+        QVERIFY(out.finished);
+        QCOMPARE(out.result.files.size(), 20);
+        QCOMPARE(atEnd, before + 1);
+
+        // A peer that predates the request drops it unanswered.
+        const QString dst2 = m_dst + QStringLiteral("/old");
+        QVERIFY(QDir().mkpath(dst2));
+        m_b->client()->setTransferTimeout(200);
+        m_b->onReply = [](VfsFenuCommand &cmd) {
+            if (cmd.code == FSO_SYNC_REPLY)
+                cmd.code = 0x7F;
+        };
+        job = make(m_a.get(), m_b.get(), items, dst2, false, true);
+        bool finished = false;
+        int errors = 0;
+        QString prompt;
+        connect(job.data(), &VfsCopyJob::copyCompleted, this, [&](VfsCopyDto, VfsCopyResult r) {
+            finished = true;
+            out.result = r;
+            errors = job->errorCount();
+            prompt = job->userActionPrompt();
+        });
+        run(job);
+        QVERIFY(finished);
+        QVERIFY(out.result.files.isEmpty());
+        QCOMPARE(errors, 1);
+        QVERIFY(!prompt.isEmpty());
+        QCOMPARE(readFile(dst2 + QStringLiteral("/m3")), pattern(100 + 3 * 5000, 3));
     }
 
     // An empty request, or one of links only, finishes without copying.
