@@ -99,7 +99,6 @@ void showJobWindow(QWidget *w, JobScene scene, const ScreenScenes::Ready &ready)
                              .arg(qtTrId("copy-left-out-path-too-long")));
         g_jobWindow->setProperty("percentDone", 100.0);
         g_jobWindow->setProperty("bytesCopied", QStringLiteral("1,284 MB"));
-        g_jobWindow->setProperty("currentItem", QString());
         g_jobWindow->setProperty("leftOutCount", int(lines.size()));
         g_jobWindow->setProperty("leftOut", lines.join(QLatin1Char('\n')));
         g_jobWindow->setProperty("userActions", 0);

@@ -550,6 +550,9 @@ void VfsCopyJob::process(int action)
         handleUserAbort(action);
         return;
     }
+    // Nothing is in flight while a failure is asked about; only the answer goes on.
+    if (m_failureQuestion)
+        return;
     switch (m_copyState.load()) {
     case CopyStateStart: stateStart(action); break;
     case CopyStateNextItem: stateNextItem(action); break;
