@@ -92,7 +92,7 @@ void showJobWindow(QWidget *w, JobScene scene, const ScreenScenes::Ready &ready)
         const QString base = QStringLiteral("/home/demo/Pictures/2024 Iceland/");
         for (const char *name : {"private", "raw/IMG_4802.CR2", "raw/IMG_4803.CR2", "raw/IMG_4804.CR2"})
             lines.append(QStringLiteral("%1%2 \u2014 %3").arg(base, QLatin1String(name), qtTrId("copy-left-out-unreadable")));
-        for (int i = 0; i < 6; ++i)
+        for (int i = 0; i < 12; ++i)
             lines.append(QStringLiteral("%1exports/panorama-%2.tif \u2014 %3")
                              .arg(base)
                              .arg(i + 1)

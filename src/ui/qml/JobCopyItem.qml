@@ -277,6 +277,8 @@ Item {
                         anchors.fill: parent
                         anchors.margins: 1
                         clip: true
+                        // More lines than the box shows: the bar says so without a hover.
+                        ScrollBar.vertical.policy: leftOutText.implicitHeight > 132 ? ScrollBar.AlwaysOn : ScrollBar.AsNeeded
                         TextArea {
                             id: leftOutText
                             objectName: "leftOutList"

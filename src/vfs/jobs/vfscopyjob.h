@@ -10,7 +10,9 @@
 // answered, closes what it opened, pauses and starts over; blocks already copied are
 // recognised by their digests. A failure that would only repeat (missing source, a folder
 // where a file should go, the same file under two names) ends the job as aborted with a
-// prompt that says why.
+// prompt that says why. An item that cannot be read or written is asked about (skip, skip
+// all, retry, abort) when a window answers questions, else left out after one retry; every
+// item left out is counted as an error and listed (leftOutItems()).
 //
 // Data safety: a file is written under a hidden name in its destination folder
 // (partialName()) and renamed to its real name only after its whole content was written,
