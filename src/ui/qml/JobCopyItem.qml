@@ -25,6 +25,11 @@ Item {
     property string leftOut: ""
     readonly property bool failureQuestion: (userActions & 24) !== 0
     readonly property bool withErrors: finishedOnce && leftOutCount > 0
+    // The width the question's buttons need (longer in some languages than in others).
+    readonly property real neededWidth: cancelButton.implicitWidth + skipButton.implicitWidth
+        + (failureQuestion ? skipAllButton.implicitWidth + retryButton.implicitWidth
+                           : overWriteAllButton.implicitWidth + overWriteButton.implicitWidth)
+        + 3 * questionButtons.spacing + 2 * Theme.windowPadding
 
     signal abort()
     signal skipItem()
@@ -193,9 +198,11 @@ Item {
                     font.pointSize: Theme.pointSizeNormal
                 }
                 Row {
+                    id: questionButtons
                     anchors.right: parent.right
                     spacing: 8
                     DialogButton {
+                        id: cancelButton
                         objectName: "cancelButton"
                         text: qsTrId("btn-cancel")
                         onClicked: root.abort()

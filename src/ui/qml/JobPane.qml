@@ -34,7 +34,7 @@ Window {
          : Qt.application.name
     color: Theme.base.alternate2
     // 100 mm, but never narrower than the question's four buttons need.
-    width: Math.max(Math.round(100 * Screen.pixelDensity), 480)
+    width: Math.max(Math.round(100 * Screen.pixelDensity), 480, Math.ceil(jobView.neededWidth))
     minimumWidth: width
     maximumWidth: width
     height: jobView.height
