@@ -156,7 +156,7 @@ private Q_SLOTS:
             QTRY_VERIFY2(window->findChild<QQuickItem *>(name)->isVisible(), name);
         QVERIFY(!window->findChild<QQuickItem *>("overWriteButton")->isVisible());
 
-        // Skip, and again for every later refusal (the folder's times), until it finishes.
+        // Skip, and again for any later refusal, until it finishes.
         auto state = [window] { return window->property("jobState").toInt(); };
         for (int skips = 0; state() != int(VfsJob::VfsJobStateFinished) && skips < 5; ++skips) {
             QTRY_VERIFY_WITH_TIMEOUT(state() == int(VfsJob::VfsJobStateQuestion)

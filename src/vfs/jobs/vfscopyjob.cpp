@@ -1288,7 +1288,8 @@ bool VfsCopyJob::repeatingFailure(quint8 status, const QString &key, const QStri
     // skipped for good: on without asking.
     const bool skipped = m_skipAllKinds.contains(failure.kind)
                          || std::all_of(failure.items.cbegin(), failure.items.cend(),
-                                        [this](const QString &p) { return m_leftOut.contains(p); });
+                                        [this](const QString &p) { return m_leftOut.contains(p); })
+                         || (!failure.incompleteBelow.isEmpty() && m_leftOut.containsBelow(failure.incompleteBelow));
     if (skipped || (!m_asksOnFailure && failsAgain(key, status))) {
         leaveOutFailure(failure);
         failure.skip();
@@ -1730,6 +1731,8 @@ void VfsCopyJob::stateFolderTimes(int action)
         failure.kind = FailureUnwritable;
         failure.shownPath = m_pendingFolderDst;
         failure.items.append(m_pendingFolder.path);
+        // Not asked again about a folder whose content was skipped: it is incomplete anyway.
+        failure.incompleteBelow = joinSrc(m_pendingFolder.path, QString());
         failure.skip = [this] {
             m_pendingFolder = VfsCopyItem();
             setJobState(CopyStateNextItem, __LINE__);

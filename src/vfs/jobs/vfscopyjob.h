@@ -235,6 +235,7 @@ private:
         int kind = FailureUnreadable;
         QString shownPath;      // named in the question
         QStringList items;      // left out by Skip
+        QString incompleteBelow; // left out without a question when something below it was
         std::function<void()> skip;  // goes on without the items
         std::function<void()> retry; // sends the failed request again
     };

@@ -23,6 +23,8 @@ public:
     // False when `path` was left out before (a retry of the job meets it again).
     bool add(const QString &path, const QString &reason);
     bool contains(const QString &path) const { return m_paths.contains(path); }
+    // Whether anything whose path starts with `prefix` was left out.
+    bool containsBelow(const QString &prefix) const;
     bool isEmpty() const { return m_paths.isEmpty(); }
     // Every item left out, shown or not.
     int count() const { return m_paths.size(); }

@@ -125,7 +125,8 @@ private Q_SLOTS:
     {
         start([](VfsCopyJob *job) { job->skipCurrentItem(); });
         QVERIFY(m_finished);
-        QVERIFY2(m_asked.size() >= 2, qPrintable(m_asked.join(QLatin1Char('|'))));
+        // b.txt and c.txt; the folder's times are not asked about, its content is incomplete.
+        QCOMPARE(m_asked.size(), 2);
         QVERIFY(m_asked.first().contains(m_locked));
         QCOMPARE(readFile(m_dst + QStringLiteral("/tree/a.txt")), QByteArray("a"));
         QCOMPARE(m_job->errorCount(), m_job->leftOutCount());
