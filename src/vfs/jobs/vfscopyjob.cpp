@@ -750,29 +750,9 @@ void VfsCopyJob::onStartListing()
         if (kind == ListIdentity) {
             // Only a safety check that could not be made: the folders stay unknown.
             lock.relock();
-        } else if (kind == ListSourceParent) {
-            // A source folder that cannot be listed: what was asked for in it is left out.
-            auto inFolder = [this, path](const VfsCopyItem &i) {
-                return i.type != VfsCopyItem::DriveType && srcParent(i.path) == path;
-            };
-            Failure failure;
-            failure.kind = FailureUnreadable;
-            failure.shownPath = path;
-            for (const VfsCopyItem &i : m_items) {
-                if (inFolder(i))
-                    failure.items.append(i.path);
-            }
-            failure.skip = [this, inFolder] {
-                m_items.erase(std::remove_if(m_items.begin(), m_items.end(), inFolder), m_items.end());
-                startNextListing();
-            };
-            failure.retry = [this] {
-                --m_startIndex;
-                startNextListing();
-            };
-            if (repeatingFailure(status, QStringLiteral("list:") + path, path, std::move(failure)))
-                return;
-            return abortJob(QStringLiteral("start listing of %1 failed, status %2").arg(path).arg(status), __LINE__);
+        } else if (kind == ListSourceParent
+                   && repeatingFailure(status, QStringLiteral("list:") + path, path, unlistedParent(path))) {
+            return;
         } else {
             return abortJob(QStringLiteral("start listing of %1 failed, status %2").arg(path).arg(status), __LINE__);
         }
@@ -815,6 +795,30 @@ void VfsCopyJob::onStartListing()
     }
     lock.unlock();
     startNextListing();
+}
+
+VfsCopyJob::Failure VfsCopyJob::unlistedParent(const QString &path)
+{
+    // A source folder that cannot be listed: what was asked for in it is left out.
+    auto inFolder = [this, path](const VfsCopyItem &i) {
+        return i.type != VfsCopyItem::DriveType && srcParent(i.path) == path;
+    };
+    Failure failure;
+    failure.kind = FailureUnreadable;
+    failure.shownPath = path;
+    for (const VfsCopyItem &i : m_items) {
+        if (inFolder(i))
+            failure.items.append(i.path);
+    }
+    failure.skip = [this, inFolder] {
+        m_items.erase(std::remove_if(m_items.begin(), m_items.end(), inFolder), m_items.end());
+        startNextListing();
+    };
+    failure.retry = [this] {
+        --m_startIndex; // the same listing again
+        startNextListing();
+    };
+    return failure;
 }
 
 void VfsCopyJob::resolveDuplicateNames()

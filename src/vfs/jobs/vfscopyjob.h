@@ -244,6 +244,7 @@ private:
     // one retry of the job (keyed by `key`). False when the caller takes the retry cycle.
     bool repeatingFailure(quint8 status, const QString &key, const QString &sentPath, Failure failure);
     void askAboutFailure(Failure failure);
+    Failure unlistedParent(const QString &path);
     void leaveOutFailure(const Failure &failure);
     // Ends the failure question; true when there was one.
     bool takeFailure(Failure &failure);
