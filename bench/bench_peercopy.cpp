@@ -4,7 +4,9 @@
 //   bench_peercopy [MiB] [files] [KiB]   large file, default 1024 (1 GiB); small files,
 //                                        default 10000 of 4 KiB
 //
-// nusk-peerhost is taken from NUSK_BIN_DIR, else from this program's directory. Prints, last
+// nusk-peerhost is taken from NUSK_BIN_DIR, else from this program's directory. With
+// BENCH_TRACE set, every line host B reports goes to stderr with its time in ms: where a copy
+// spends its time (start, files, the flush at the end). Prints, last
 // line: copy MB/s next to cp MB/s of the same file, the identical re-copy's time and bytes
 // written, the bytes sent again after a cut at 50 %, and small files per second.
 
@@ -88,6 +90,7 @@ struct Run
 Run copyOnB(Host &a, Host &b, const QString &line, double cutPercent = -1)
 {
     static const QRegularExpression progress(QStringLiteral("^progress (\\w+) ([0-9.]+) ([0-9]+)$"));
+    static const bool trace = qEnvironmentVariableIsSet("BENCH_TRACE");
     Run run;
     QElapsedTimer clock;
     clock.start();
@@ -109,7 +112,8 @@ Run copyOnB(Host &a, Host &b, const QString &line, double cutPercent = -1)
             break;
         }
         run.lines << text;
-        if (qEnvironmentVariableIsSet("BENCH_TRACE")) std::fprintf(stderr, "%lld %s\n", (long long)clock.elapsed(), qPrintable(text));
+        if (trace)
+            std::fprintf(stderr, "%lld %s\n", (long long)clock.elapsed(), qPrintable(text));
         const QRegularExpressionMatch m = progress.match(text);
         if (!m.hasMatch())
             continue;

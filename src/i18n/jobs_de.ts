@@ -52,5 +52,13 @@
             <numerusform>%1 und %n weitere</numerusform>
         </translation>
     </message>
+    <message id="copy-error-sync">
+        <source>The destination could not write the copy to its disk.</source>
+        <translation>Das Ziel konnte die Kopie nicht auf seinen Datenträger schreiben.</translation>
+    </message>
+    <message id="copy-error-not-synced">
+        <source>The destination did not confirm that the copy is on its disk; the originals were kept.</source>
+        <translation>Das Ziel hat nicht bestätigt, dass die Kopie auf seinem Datenträger ist; die Originale wurden behalten.</translation>
+    </message>
 </context>
 </TS>

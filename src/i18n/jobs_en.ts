@@ -52,5 +52,13 @@
             <numerusform>%1 and %n more</numerusform>
         </translation>
     </message>
+    <message id="copy-error-sync">
+        <source>The destination could not write the copy to its disk.</source>
+        <translation>The destination could not write the copy to its disk.</translation>
+    </message>
+    <message id="copy-error-not-synced">
+        <source>The destination did not confirm that the copy is on its disk; the originals were kept.</source>
+        <translation>The destination did not confirm that the copy is on its disk; the originals were kept.</translation>
+    </message>
 </context>
 </TS>
