@@ -1575,7 +1575,6 @@ bool VfsCopyJob::syncDestination(int action)
         const QString folder = m_sync.path;
         if (m_sync.jobStatus == JobFinished && m_sync.status == FSO_STATUS_SUCCESS) {
             m_syncFolders.removeAll(folder);
-            m_syncRepeated = false;
         } else if (m_sync.jobStatus == JobFinished) {
             // The destination could not put the copy on its disk: the job failed, however
             // complete it looks.
@@ -1588,11 +1587,10 @@ bool VfsCopyJob::syncDestination(int action)
         } else if (!m_dstPeer || m_dstPeer->linkState() != IPeer::LinkUp) {
             abortJob(QStringLiteral("sync of %1 unanswered, link down").arg(folder), __LINE__);
             return false;
-        } else if (!m_syncRepeated) {
-            m_syncRepeated = true; // a lost answer is asked again once
         } else {
-            // The link works but the request goes unanswered: a destination that does not
-            // know it. Nothing says the copy is on its disk, so a cut keeps its sources.
+            // The link works but the request went unanswered for as long as a block may take:
+            // a destination that does not know it. Nothing says the copy is on its disk, so a
+            // cut keeps its sources.
             logPrintf(LogVcpa, "destination did not confirm the flush of %s", qPrintable(folder));
             m_syncFolders.clear();
             if (m_request.deleteSource) {
@@ -2060,7 +2058,6 @@ void VfsCopyJob::stateRestart(int action)
         m_lanePhase = 0;
         m_destinationSynced = false;
         m_syncAnswered = false;
-        m_syncRepeated = false;
         setJobState(CopyStateStart, __LINE__);
         startTimer(0, JobActionStep, __LINE__);
     }

@@ -399,7 +399,6 @@ private:
     VfsSyncJob m_sync;
     bool m_syncBusy = false;
     bool m_syncAnswered = false;
-    bool m_syncRepeated = false;
     bool m_destinationSynced = false;
 
     // --- outcome: what was copied, the figures shown, and how the job ends ---------------------
