@@ -453,6 +453,23 @@ private Q_SLOTS:
         qputenv("XDG_DATA_HOME", old);
     }
 
+    // SYNC writes out the file system of a folder the peer may write to, on the pool; a
+    // folder it may only read, or not reach at all, is refused without a flush.
+    void syncNeedsWriteAccess()
+    {
+        ServerHarness h(false);
+        h.server->setAcl(entries());
+        auto sync = [&](const QString &path) { return h.request(ServerHarness::make(FSO_SYNC, path)).status; };
+        const quint64 before = vfsserverfs::syncCount();
+        QCOMPARE(sync(root + "/share/sub"), FSO_STATUS_SUCCESS);
+        QCOMPARE(vfsserverfs::syncCount(), before + 1);
+        QCOMPARE(sync(root + "/data"), FSO_STATUS_NOT_PERMITTED);
+        QCOMPARE(sync(root + "/secretdir"), FSO_STATUS_NOT_PERMITTED);
+        QCOMPARE(sync(root + "/share/dirlink_out"), FSO_STATUS_NOT_PERMITTED);
+        QCOMPARE(sync(root + "/share/missing"), FSO_STATUS_NOT_FOUND);
+        QCOMPARE(vfsserverfs::syncCount(), before + 1);
+    }
+
     void moveStatuses()
     {
         ServerHarness h(true);
