@@ -453,6 +453,26 @@ private Q_SLOTS:
         qputenv("XDG_DATA_HOME", old);
     }
 
+    // Opens wait for the pool like reads: one asked before the link dropped leaves no handle
+    // behind once it has run; the file it made is there for a later open.
+    void openOnThePoolAfterLinkDrop()
+    {
+        ServerHarness h(true);
+        const QString d = root + "/opens";
+        QVERIFY(QDir().mkpath(d));
+        {
+            PoolBlocker pool;
+            const std::uint16_t trId = h.post(ServerHarness::make(FSO_OPEN_FILE, d + "/new.txt", FSO_OPEN_WRITE));
+            h.server->linkDropped();
+            pool.release();
+            QCOMPARE(h.take(FSO_OPEN_FILE, trId).status, FSO_STATUS_IO_ERROR);
+        }
+        QCOMPARE(h.server->openFileCount(), 0);
+        const ServerHarness::Opened opened = h.open(d + "/new.txt", FSO_OPEN_READ);
+        QCOMPARE(opened.status, FSO_STATUS_SUCCESS);
+        QCOMPARE(h.server->openFileCount(), 1);
+    }
+
     // SYNC writes out the file system of a folder the peer may write to, on the pool; a
     // folder it may only read, or not reach at all, is refused without a flush.
     void syncNeedsWriteAccess()
