@@ -983,7 +983,7 @@ void VfsCopyJob::stateNextItem(int action)
                 m_startPhase = 0;
                 setJobState(CopyStateStart, __LINE__);
             } else {
-                if (!syncDestination(action) || !verifySources(action))
+                if (!syncDestination() || !verifySources(action))
                     return;
                 setJobState(CopyStateFinished, __LINE__);
                 Q_EMIT stateChanged();
@@ -1564,13 +1564,11 @@ void VfsCopyJob::noteWrittenFolder(const QString &folder, quint64 volume)
     m_syncFolders.append(folder);
 }
 
-bool VfsCopyJob::syncDestination(int action)
+bool VfsCopyJob::syncDestination()
 {
     if (m_destinationSynced || m_syncBusy)
         return m_destinationSynced;
     if (m_syncAnswered) {
-        if (action != JobActionReply)
-            return false;
         m_syncAnswered = false;
         const QString folder = m_sync.path;
         if (m_sync.jobStatus == JobFinished && m_sync.status == FSO_STATUS_SUCCESS) {

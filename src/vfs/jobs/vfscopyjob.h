@@ -201,7 +201,7 @@ private:
     void stateSmallFiles(int action);
     // Before the end: the file systems written to are put on disk; true once they are (or
     // the destination does not know how).
-    bool syncDestination(int action);
+    bool syncDestination();
     void noteWrittenFolder(const QString &folder, quint64 volume);
     void onTransferAnswered();
     void onBytesWritten(quint64 n);
