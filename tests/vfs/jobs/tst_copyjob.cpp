@@ -1049,6 +1049,86 @@ private Q_SLOTS:
         settle();
     }
 
+    // Small files in flight when the job is aborted or deleted, at every point: the job goes,
+    // nothing stays open, and a real name only ever holds its finished copy with its time.
+    void smallFilesAbortedAtEveryRequest()
+    {
+        const QString tree = m_src + QStringLiteral("/s");
+        QVERIFY(QDir().mkpath(tree));
+        for (int i = 0; i < 40; ++i) {
+            QVERIFY(writeFile(tree + QStringLiteral("/f%1").arg(i), pattern(100 + i * 1500, i)));
+            QVERIFY(setMtimeMs(tree + QStringLiteral("/f%1").arg(i), 1300000000000LL + i));
+        }
+        // Aborted first; then deleted outright, which can't close what the server opened a
+        // moment later (the server's idle close does).
+        for (const bool deleteJob : {false, true}) {
+            for (int k = 1; k < 400; k += 11) {
+                const QString dst = m_dst + QStringLiteral("/%1-%2").arg(deleteJob).arg(k);
+                QVERIFY(QDir().mkpath(dst));
+                QPointer<VfsCopyJob> job = make(m_a.get(), m_b.get(), {item(tree, VfsCopyItem::DirectoryType)}, dst);
+                bool ended = false;
+                connect(job.data(), &VfsJob::jobFinished, this, [&]() { ended = true; });
+                int seen = 0;
+                auto hook = [&](const VfsFenuCommand &) {
+                    if (++seen == k && job && !ended) {
+                        if (deleteJob)
+                            delete job.data();
+                        else
+                            job->abort();
+                    }
+                };
+                m_a->onRequest = hook;
+                m_b->onRequest = hook;
+                job->start();
+                QVERIFY2(waitFor([&]() { return job.isNull(); }, 10000), qPrintable(QString::number(k)));
+                m_a->onRequest = nullptr;
+                m_b->onRequest = nullptr;
+                if (!deleteJob)
+                    QVERIFY2(waitFor([&]() { return m_a->server()->openFileCount() == 0 && m_b->server()->openFileCount() == 0; },
+                                     5000),
+                             qPrintable(QString::number(k)));
+                for (int i = 0; i < 40; ++i) {
+                    const QString copy = dst + QStringLiteral("/s/f%1").arg(i);
+                    if (QFileInfo::exists(copy)) {
+                        QVERIFY2(readFile(copy) == pattern(100 + i * 1500, i), qPrintable(copy));
+                        QCOMPARE(mtimeMs(copy), 1300000000000LL + i);
+                    }
+                }
+                if (ended)
+                    break;
+            }
+        }
+    }
+
+    // A small file that grew after it was listed is not cut to its old size: it leaves the
+    // lane and arrives whole.
+    void grownSmallFileArrivesWhole()
+    {
+        for (int i = 0; i < 10; ++i)
+            QVERIFY(writeFile(m_src + QStringLiteral("/g%1").arg(i), pattern(1000, i)));
+        QPointer<VfsCopyJob> job = make(m_a.get(), m_b.get(), {item(m_src + QStringLiteral("/g3"))}, m_dst);
+        std::vector<VfsCopyItem> items;
+        for (int i = 0; i < 10; ++i)
+            items.push_back(item(m_src + QStringLiteral("/g%1").arg(i)));
+        job = make(m_a.get(), m_b.get(), items, m_dst);
+        bool grown = false;
+        m_a->onRequest = [&](const VfsFenuCommand &cmd) {
+            if (!grown && cmd.code == FSO_READ_FILE) {
+                grown = true;
+                QVERIFY(writeFile(m_src + QStringLiteral("/g3"), pattern(90000, 3)));
+            }
+        };
+        const Outcome out = run(job);
+        QVERIFY(grown);
+        QVERIFY(out.finished);
+        QCOMPARE(readFile(m_dst + QStringLiteral("/g3")), pattern(90000, 3));
+        for (int i = 0; i < 10; ++i) {
+            if (i != 3)
+                QCOMPARE(readFile(m_dst + QStringLiteral("/g%1").arg(i)), pattern(1000, i));
+        }
+        settle();
+    }
+
     // Before a cut may delete its sources the destination is written out to disk, once;
     // a destination that does not answer that keeps the sources and says so.
     void destinationFlushedBeforeTheEnd()
@@ -1091,6 +1171,19 @@ private Q_SLOTS:
         QCOMPARE(errors, 1);
         QVERIFY(!prompt.isEmpty());
         QCOMPARE(readFile(dst2 + QStringLiteral("/m3")), pattern(100 + 3 * 5000, 3));
+
+        // A disk that fails the flush fails the job, after one retry: nothing counts as copied.
+        m_b->onReply = [](VfsFenuCommand &cmd) {
+            if (cmd.code == FSO_SYNC_REPLY)
+                cmd.status = FSO_STATUS_IO_ERROR;
+        };
+        const QString dst3 = m_dst + QStringLiteral("/failing");
+        QVERIFY(QDir().mkpath(dst3));
+        const Outcome failed = run(make(m_a.get(), m_b.get(), items, dst3, false, true));
+        QVERIFY(!failed.finished);
+        QVERIFY(failed.aborted);
+        QVERIFY(failed.result.files.isEmpty());
+        QVERIFY(!failed.prompt.isEmpty());
     }
 
     // An empty request, or one of links only, finishes without copying.
