@@ -61,17 +61,31 @@ const char *const kPreviewExtensions[] = {
     ".xcf", ".kra", ".ora",
 };
 
+char lowerAscii(ushort c)
+{
+    return char(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
+}
+
 // Whether the name holds one of the preview extensions anywhere, in any letter case. Every
 // extension starts with a dot, so only the places after a dot need a look: a big folder
-// makes this test once per row, and most names have one dot or none.
+// makes this test once per row, and most names have one dot or none. The extensions are
+// short ASCII words: the few letters after a dot are lowered once and compared bytewise.
 bool isPreviewable(const QString &name)
 {
-    const QStringView view(name);
-    for (int dot = view.indexOf(QLatin1Char('.')); dot >= 0;
-         dot = view.indexOf(QLatin1Char('.'), dot + 1)) {
-        const QStringView rest = view.mid(dot);
+    constexpr int kLongest = 4; // letters of the longest extension
+    const QChar *chars = name.constData();
+    const int size = name.size();
+    for (int dot = name.indexOf(QLatin1Char('.')); dot >= 0; dot = name.indexOf(QLatin1Char('.'), dot + 1)) {
+        char lowered[kLongest];
+        int have = 0;
+        for (int i = dot + 1; i < size && have < kLongest && chars[i].unicode() < 0x80; ++i)
+            lowered[have++] = lowerAscii(chars[i].unicode());
         for (const char *ext : kPreviewExtensions) {
-            if (rest.startsWith(QLatin1String(ext), Qt::CaseInsensitive))
+            const char *letters = ext + 1;
+            int i = 0;
+            while (letters[i] != 0 && i < have && lowered[i] == lowerAscii(ushort(letters[i])))
+                ++i;
+            if (letters[i] == 0)
                 return true;
         }
     }

@@ -450,14 +450,18 @@ std::uint8_t entryTypeOf(mode_t mode)
 // `mode` is the entry's own mode bits (of the target for a followed link).
 std::uint16_t modeWord(int at, const char *name, mode_t mode)
 {
+    // Without any execute bit nobody may execute it, not even root, and no ACL entry can
+    // grant more than the bits allow. What may be granted is asked at once first: the
+    // user's own files mostly grant it all, and each question is a path lookup.
+    const bool mayExecute = mode & (S_IXUSR | S_IXGRP | S_IXOTH);
+    if (::faccessat(at, name, R_OK | W_OK | (mayExecute ? X_OK : 0), AT_EACCESS) == 0)
+        return FSO_MODE_READABLE | FSO_MODE_WRITABLE | (mayExecute ? FSO_MODE_EXECUTABLE : 0);
     std::uint16_t word = 0;
     if (::faccessat(at, name, R_OK, AT_EACCESS) == 0)
         word |= FSO_MODE_READABLE;
     if (::faccessat(at, name, W_OK, AT_EACCESS) == 0)
         word |= FSO_MODE_WRITABLE;
-    // Without any execute bit nobody may execute it, not even root, and no ACL entry can
-    // grant more than the bits allow: the third lookup is saved for most files.
-    if ((mode & (S_IXUSR | S_IXGRP | S_IXOTH)) && ::faccessat(at, name, X_OK, AT_EACCESS) == 0)
+    if (mayExecute && ::faccessat(at, name, X_OK, AT_EACCESS) == 0)
         word |= FSO_MODE_EXECUTABLE;
     return word;
 }
@@ -769,7 +773,7 @@ void QueryListDirectoryJob::encodeRun(EncodedRun &run) const
 void QueryListDirectoryJob::encodeRuns(std::size_t position, std::size_t count)
 {
     const std::size_t threads = std::size_t(std::max(1, QThreadPool::globalInstance()->maxThreadCount()));
-    const std::size_t perRun = std::max(kMinRunEntries, (count + threads - 1) / threads);
+    const std::size_t perRun = std::max(kMinRunEntries, (count + 2 * threads - 1) / (2 * threads));
     const std::size_t runCount = (count + perRun - 1) / perRun;
     if (runs.size() < runCount)
         runs.resize(runCount);

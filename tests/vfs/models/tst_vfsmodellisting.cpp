@@ -106,6 +106,18 @@ private slots:
         QCOMPARE(selected.size(), 1);
         QCOMPARE(selected.first().data().toString(), QStringLiteral("f1234.dat"));
         QCOMPARE(selected.first().data(VfsModel::SizeStringRole).toString(), sizeText(5000000));
+
+        // Preview candidates: an extension after any dot, in any letter case, whole.
+        QVERIFY(rig.list("/d0000", {fileRecord("Raw.NEF"), fileRecord("shot.JpEg.old"), fileRecord("a.p"),
+                                    fileRecord("notes.txt"), fileRecord(".ps")}));
+        QStringList previewable;
+        const QModelIndex sub = rig.model->indexForPath("/d0000");
+        for (int row = 0; row < rig.model->rowCount(sub); ++row) {
+            const QModelIndex index = rig.model->index(row, 0, sub);
+            if (static_cast<VfsEntry *>(index.internalPointer())->previewState == 1)
+                previewable << index.data().toString();
+        }
+        QCOMPARE(previewable, (QStringList{"Raw.NEF", "shot.JpEg.old", ".ps"}));
     }
 };
 
