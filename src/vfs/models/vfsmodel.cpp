@@ -959,7 +959,7 @@ const QString &VfsModel::sizeStringOf(VfsEntry *entry) const
     return entry->sizeString;
 }
 
-void VfsModel::setSizeString(VfsEntry *entry)
+void VfsModel::markSizeStringDue(VfsEntry *entry)
 {
     entry->sizeString.clear();
     entry->sizeStringDue = true;
@@ -1001,7 +1001,7 @@ void VfsModel::applyTypeAndIcon(VfsEntry *entry, const VfsDirectoryEntry &record
         entry->icon = m_lastType.icon;
         entry->mime = m_lastType.mime;
     }
-    setSizeString(entry);
+    markSizeStringDue(entry);
 }
 
 // --- listing -----------------------------------------------------------------------------
@@ -1248,7 +1248,7 @@ void VfsModel::mergeBatch(VfsModelListJob *job, int &budget)
             } else if (newType == FileType && child->size != record.size) {
                 // Same kind as before: icon and MIME type stay, only the size may move.
                 child->size = record.size;
-                setSizeString(child);
+                markSizeStringDue(child);
             }
             if (child->size != oldSize)
                 roles << SizeRole;

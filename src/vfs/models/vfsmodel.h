@@ -245,7 +245,7 @@ private:
     QString mtimeText(const QDateTime &mtime) const;
     const QString &mtimeStringOf(VfsEntry *entry) const;
     const QString &sizeStringOf(VfsEntry *entry) const;
-    static void setSizeString(VfsEntry *entry);
+    static void markSizeStringDue(VfsEntry *entry);
     void resolveNextPath();
     void clearResolveTarget();
 
