@@ -1674,7 +1674,7 @@ void VfsCopyJob::stateReadDirectory(int action)
             unreachable.append(joinSrc(batch.srcPath, name));
         lock.unlock();
         for (const QString &path : qAsConst(unreachable))
-            leaveOut(path);
+            leaveOut(path, failureReason(FailureUnreadable));
         if (m_countingPass) {
             if (files) {
                 m_bytesTotal.fetch_add(added);
