@@ -92,6 +92,8 @@ bool Host::setUnprivileged()
     return true;
 }
 
+namespace files {
+
 QByteArray randomBytes(qint64 size, quint32 seed)
 {
     QByteArray bytes(int(size), Qt::Uninitialized);
@@ -154,6 +156,8 @@ QMap<QString, qint64> countersOf(const QStringList &lines)
     }
     return map;
 }
+
+} // namespace files
 
 // A "wait-up <uuid> <seconds>" limit is a test's guess for a quiet machine; a loaded one gets
 // it stretched, like every other wait of the tests.

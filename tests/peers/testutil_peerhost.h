@@ -73,7 +73,9 @@ private:
     QProcess m_process;
 };
 
-// Files for the copies between hosts.
+// Files for the copies between hosts (a namespace of their own: several tests keep helpers
+// of these names).
+namespace files {
 QByteArray randomBytes(qint64 size, quint32 seed);
 bool writeFile(const QString &path, const QByteArray &bytes);
 // `size` pseudo-random bytes, written in pieces.
@@ -82,6 +84,7 @@ QByteArray readFile(const QString &path);
 bool sameContent(const QString &a, const QString &b);
 // The figures of a "counters written=N copied=N total=N errors=N" line.
 QMap<QString, qint64> countersOf(const QStringList &lines);
+} // namespace files
 
 // Pairs two running hosts through an invitation of `a` accepted by `b` and waits until both
 // links are up; the uuids each side gives the other, or false.

@@ -19,6 +19,7 @@
 #include <memory>
 
 using namespace peerhosttest;
+using namespace peerhosttest::files;
 
 namespace {
 

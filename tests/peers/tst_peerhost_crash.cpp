@@ -21,6 +21,7 @@
 #include <memory>
 
 using namespace peerhosttest;
+using namespace peerhosttest::files;
 
 namespace {
 

@@ -392,7 +392,9 @@ bool addressableName(const char *raw, QString *text)
 {
     const QByteArray bytes = QByteArray::fromRawData(raw, int(std::strlen(raw)));
     *text = QFile::decodeName(bytes);
-    if (QFile::encodeName(*text) == bytes)
+    // Plain ASCII always survives; only other names pay for encoding again.
+    const bool ascii = std::all_of(bytes.cbegin(), bytes.cend(), [](char c) { return uchar(c) < 0x80; });
+    if (ascii || QFile::encodeName(*text) == bytes)
         return true;
     *text = QString::fromUtf8(bytes);
     return false;
