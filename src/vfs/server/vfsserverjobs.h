@@ -71,6 +71,7 @@ struct QueryListDirectoryJob : VfsServerJob
         QString path;        // absolute local path; empty for an entry of the listed folder
         QString name;        // name to send
         int shareEntry = -1; // index of the access entry for a share entry of "%shares"
+        bool leftOut = false; // sent only as left out (FSO_ENTRY_LEFT_OUT), under `name`
     };
 
     ~QueryListDirectoryJob() override;
@@ -101,6 +102,7 @@ struct QueryListDirectoryJob : VfsServerJob
     // the folder's path being pointed elsewhere between pages changes nothing.
     int dirFd = -1;
     bool refused = false;          // the folder turned out to lie outside the share
+    std::uint8_t readFailure = 0;  // page status when the folder could not be opened
 
 private:
     // A page's entries are encoded in runs side by side on the pool, since nearly all of its
@@ -117,6 +119,7 @@ private:
 
     void buildItems();
     bool encodeItem(const Item &item, com::TermStreamWriter &writer) const;
+    bool writeLeftOut(const Item &item, com::TermStreamWriter &writer) const;
     QString pathOf(const Item &item) const;
     void encodeRun(EncodedRun &run) const;
     void encodeRuns(std::size_t position, std::size_t count);
