@@ -116,7 +116,6 @@ int origTypeOf(const VfsDirectoryEntry &record)
     }
 }
 
-
 // Times are kept in UTC: the same instants as local times, but without a time-zone look-up
 // per entry, which costs more than the rest of the merge on big folders. Local time is only
 // worked out for the text of the modification column, when a view first asks for it.
