@@ -118,7 +118,11 @@ VfsSmallFileLane::Events VfsCopyJob::laneEvents()
         else
             startTimer(0, JobActionReply, __LINE__);
     };
-    e.started = [this](const VfsSmallFileLane::File &f) { setCurrentFile(f.dstPath.mid(f.dstPath.lastIndexOf(m_dstSep) + 1)); };
+    // Thousands of files a second: the window hears of them a few times a second, not each.
+    e.started = [this](const VfsSmallFileLane::File &f) {
+        if (!m_laneNotify.isValid() || m_laneNotify.elapsed() >= kLaneNotifyMs)
+            setCurrentFile(f.dstPath.mid(f.dstPath.lastIndexOf(m_dstSep) + 1));
+    };
     e.writing = [this](quint64 n) {
         m_bytesSent.fetch_add(n);
         if (!m_speedTimer.isValid()) {
@@ -137,7 +141,10 @@ VfsSmallFileLane::Events VfsCopyJob::laneEvents()
         m_ownDestinations.insert(f.dstPath);
         noteWrittenFolder(f.dstPath.left(f.dstPath.lastIndexOf(m_dstSep)), m_curDstVolume);
         addBytesCopied(f.item.size);
-        m_changeFlags |= 1;
+        if (!m_laneNotify.isValid() || m_laneNotify.elapsed() >= kLaneNotifyMs) {
+            m_changeFlags |= 1;
+            m_laneNotify.start();
+        }
         noteFinished(f.item);
     };
     e.handedBack = [this](const VfsSmallFileLane::File &f) {
@@ -1678,6 +1685,8 @@ void VfsCopyJob::stateSmallFiles(int action)
         emitChanges();
         if (working)
             return;
+        m_changeFlags |= 1;
+        emitChanges();
         if (m_laneHandedBack.empty()) {
             setJobState(CopyStateNextItem, __LINE__);
             startTimer(0, JobActionStep, __LINE__);

@@ -392,6 +392,8 @@ private:
     int m_lanePhase = 0;
     std::vector<VfsCopyItem> m_laneHandedBack;
     QString m_laneFolder;
+    static constexpr qint64 kLaneNotifyMs = 100;
+    QElapsedTimer m_laneNotify; // since the window last heard of the lane's progress
 
     // --- the flush at the end: one folder per file system written to ---------------------------
     QStringList m_syncFolders;
