@@ -26,6 +26,9 @@ constexpr int kPacketOverhead = crypto::kSessionHeaderBytes + crypto::kSessionTa
 // The smallest packet after the hellos carries at least a message header.
 constexpr int kMinPacketBytes = kPacketOverhead + int(kTermHeaderBytes);
 constexpr int kReadChunk = 1 << 20;
+constexpr int kWriteBatchBytes = 1024 * 1024;
+// Frames opened together at most; their plaintexts are held until all are delivered.
+constexpr int kMaxOpenBatch = 64;
 
 bool isLoopbackHost(const QHostAddress &address)
 {
@@ -134,6 +137,7 @@ Link::Link(QTcpSocket *socket, bool outgoing, Hub *hub)
 {
     m_clock.start();
     socket->setParent(this);
+    m_out.reserve(kWriteBatchBytes + kMaxMessageBytes + kPacketOverhead + 4);
 
     m_handshakeTimer = new QTimer(this);
     m_handshakeTimer->setSingleShot(true);
@@ -212,7 +216,7 @@ quint16 Link::peerPort() const
 
 qint64 Link::bytesToWrite() const
 {
-    return m_socket ? m_socket->bytesToWrite() : 0;
+    return m_out.size() + (m_socket ? m_socket->bytesToWrite() : 0);
 }
 
 void Link::startClient(const QString &host, quint16 port, const QByteArray &expectedKey,
@@ -288,31 +292,94 @@ void Link::processFrames()
     // Every handler returns false when the link closed or was deleted meanwhile, and true
     // only while it is alive and open.
     while (isOpen()) {
-        const int have = m_in.size() - m_inPos;
-        if (have < 4)
-            return;
-        // Writable: packets are decrypted where they lie.
-        char *p = m_in.data() + m_inPos;
-        const quint32 length = qFromLittleEndian<quint32>(p);
-        const bool hello = m_step == StepAwaitClientHello || m_step == StepAwaitServerHello;
-        const quint32 minimum = hello ? quint32(kLinkHelloBytes) : quint32(kMinPacketBytes);
-        if (length < minimum || length > quint32(frameLimit()) || m_step == StepAwaitConnect) {
-            fail(QStringLiteral("frame length %1 out of bounds").arg(length));
-            return;
+        if (m_step == StepOpen) {
+            if (!processOpenFrames())
+                return;
+            continue;
         }
-        if (quint32(have - 4) < length)
+        int length = 0;
+        if (!nextFrame(m_inPos, &length))
             return;
-        m_inPos += 4 + int(length);
-        if (!handleFrame(p + 4, int(length)))
+        // Writable: handshake packets are decrypted where they lie.
+        char *p = m_in.data() + m_inPos + 4;
+        m_inPos += 4 + length;
+        const bool hello = m_step == StepAwaitClientHello || m_step == StepAwaitServerHello;
+        if (!(hello ? handleHello(p, length) : handlePacket(p, length)))
             return;
     }
 }
 
-bool Link::handleFrame(char *data, int size)
+bool Link::nextFrame(int at, int *length)
 {
-    if (m_step == StepAwaitClientHello || m_step == StepAwaitServerHello)
-        return handleHello(data, size);
-    return handlePacket(data, size);
+    const int have = m_in.size() - at;
+    if (have < 4)
+        return false;
+    const quint32 announced = qFromLittleEndian<quint32>(m_in.constData() + at);
+    const bool hello = m_step == StepAwaitClientHello || m_step == StepAwaitServerHello;
+    const quint32 minimum = hello ? quint32(kLinkHelloBytes) : quint32(kMinPacketBytes);
+    if (announced < minimum || announced > quint32(frameLimit()) || m_step == StepAwaitConnect) {
+        fail(QStringLiteral("frame length %1 out of bounds").arg(announced));
+        return false;
+    }
+    if (quint32(have - 4) < announced)
+        return false;
+    *length = int(announced);
+    return true;
+}
+
+bool Link::processOpenFrames()
+{
+    // The whole frames at hand are opened together (spread over a few threads when they
+    // are many), then delivered in order.
+    std::vector<crypto::PacketSpan> &packets = m_batchPackets;
+    packets.clear();
+    bool outOfSequence = false;
+    int at = m_inPos;
+    int length = 0;
+    while (int(packets.size()) < kMaxOpenBatch && nextFrame(at, &length)) {
+        char *p = m_in.data() + at + 4;
+        // The counter must be exactly the next one: over a stream nothing may be lost,
+        // repeated or reordered, so any gap means someone tampered with the connection.
+        if (qFromLittleEndian<quint64>(p + 1) != m_rxCounter + packets.size()) {
+            outOfSequence = true;
+            break;
+        }
+        packets.push_back({p, length});
+        at += 4 + length;
+    }
+    if (!isOpen())
+        return false;   // a length out of bounds
+    if (packets.empty()) {
+        if (outOfSequence)
+            fail(QStringLiteral("packet counter out of sequence"));
+        return false;
+    }
+    m_inPos = at;
+
+    if (m_plainPool.size() < packets.size())
+        m_plainPool.resize(packets.size());
+    std::vector<unsigned char *> outs(packets.size());
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+        m_plainPool[i].resize(std::size_t(packets[i].size - kPacketOverhead));
+        outs[i] = m_plainPool[i].data();
+    }
+    const int opened = m_opener.openBatch(packets, outs.data());
+    const int count = int(packets.size());
+    for (int i = 0; i < opened; ++i) {
+        ++m_rxCounter;
+        m_watchdog->start();
+        if (!handleMessage(m_plainPool[std::size_t(i)]))
+            return false;
+    }
+    if (opened < count) {
+        fail(QStringLiteral("packet does not open"));
+        return false;
+    }
+    if (outOfSequence) {
+        fail(QStringLiteral("packet counter out of sequence"));
+        return false;
+    }
+    return true;
 }
 
 bool Link::handleHello(const char *data, int size)
@@ -399,12 +466,10 @@ bool Link::handlePacket(char *data, int size)
         return false;
     }
     ++m_rxCounter;
-    if (m_state == StateEstablished)
-        m_watchdog->start();
-    return handleMessage(data + crypto::kSessionHeaderBytes, size - crypto::kSessionHeaderBytes - crypto::kSessionTagBytes);
+    return handleHandshakeMessage(data + crypto::kSessionHeaderBytes, size - kPacketOverhead);
 }
 
-bool Link::handleMessage(const char *data, int size)
+bool Link::handleHandshakeMessage(const char *data, int size)
 {
     const auto *bytes = reinterpret_cast<const std::uint8_t *>(data);
     MessageHeader header;
@@ -412,36 +477,44 @@ bool Link::handleMessage(const char *data, int size)
         fail(QStringLiteral("malformed message"));
         return false;
     }
+    const bool expected = header.msgClass == LinkClassControl
+        && ((m_step == StepAwaitServerAuth && header.code == LinkServerAuth)
+            || (m_step == StepAwaitClientAuth && header.code == LinkClientAuth)
+            || (m_step == StepAwaitServerConfirm && header.code == LinkServerConfirm)
+            || ((m_step == StepAwaitClientGreeting || m_step == StepAwaitServerGreeting)
+                && header.code == LinkGreeting));
+    if (!expected) {
+        fail(QStringLiteral("unexpected handshake message"));
+        return false;
+    }
+    // The handshake's messages may be kept: they get bytes of their own.
+    const QByteArray plain(data, size);
+    if (header.code == LinkServerAuth)
+        return handleServerAuth(plain);
+    if (header.code == LinkClientAuth)
+        return handleClientAuth(plain);
+    if (header.code == LinkServerConfirm)
+        return handleServerConfirm(plain);
+    return handleGreeting(plain);
+}
 
-    if (m_step != StepOpen) {
-        const bool expected = header.msgClass == LinkClassControl
-            && ((m_step == StepAwaitServerAuth && header.code == LinkServerAuth)
-                || (m_step == StepAwaitClientAuth && header.code == LinkClientAuth)
-                || (m_step == StepAwaitServerConfirm && header.code == LinkServerConfirm)
-                || ((m_step == StepAwaitClientGreeting || m_step == StepAwaitServerGreeting)
-                    && header.code == LinkGreeting));
-        if (!expected) {
-            fail(QStringLiteral("unexpected handshake message"));
-            return false;
-        }
-        // The handshake's messages may be kept: they get bytes of their own.
-        const QByteArray plain(data, size);
-        if (header.code == LinkServerAuth)
-            return handleServerAuth(plain);
-        if (header.code == LinkClientAuth)
-            return handleClientAuth(plain);
-        if (header.code == LinkServerConfirm)
-            return handleServerConfirm(plain);
-        return handleGreeting(plain);
+bool Link::handleMessage(const std::vector<unsigned char> &message)
+{
+    const std::uint8_t *bytes = message.data();
+    const std::size_t size = message.size();
+    MessageHeader header;
+    if (!peekMessageHeader(bytes, size, header) || header.length != size) {
+        fail(QStringLiteral("malformed message"));
+        return false;
     }
 
     QPointer<Link> self(this);
     switch (header.msgClass) {
     case LinkClassFsoRequest:
-        Q_EMIT messageReceivedSrv(std::vector<unsigned char>(bytes, bytes + size));
+        Q_EMIT messageReceivedSrv(message);
         return self && isOpen();
     case LinkClassFsoReply:
-        Q_EMIT messageReceivedCli(std::vector<unsigned char>(bytes, bytes + size));
+        Q_EMIT messageReceivedCli(message);
         return self && isOpen();
     case LinkClassControl:
         break;
@@ -452,7 +525,7 @@ bool Link::handleMessage(const char *data, int size)
 
     if (header.code != LinkPing && header.code != LinkPong)
         return true;
-    TermStreamReader r(bytes, std::size_t(size));
+    TermStreamReader r(bytes, size);
     MessageHeader skip;
     std::uint64_t stamp = 0;
     if (readMessageHeader(r, skip) != TermOk || r.readU64(stamp) != TermOk || r.remaining() != 0) {
@@ -659,7 +732,7 @@ bool Link::send(const std::vector<unsigned char> &message)
     if (!peekMessageHeader(message.data(), message.size(), header) || header.length != message.size()
         || (header.msgClass != LinkClassFsoRequest && header.msgClass != LinkClassFsoReply))
         return false;
-    return sealAndWrite(QByteArray::fromRawData(reinterpret_cast<const char *>(message.data()), int(message.size())));
+    return sealAndWrite(reinterpret_cast<const char *>(message.data()), int(message.size()));
 }
 
 bool Link::sendBytes(const QByteArray &message)
@@ -670,33 +743,85 @@ bool Link::sendBytes(const QByteArray &message)
 
 bool Link::sealAndWrite(const QByteArray &plain)
 {
+    return sealAndWrite(plain.constData(), plain.size());
+}
+
+bool Link::sealAndWrite(const char *plain, int size)
+{
     if (m_stalled)
         return false;
     // A peer that stops reading (while asking for more) would otherwise make us queue
     // without end. Nothing more is queued, and the link ends on the next turn of the event
     // loop rather than inside the caller's send().
-    const qint64 frameBytes = 4 + qint64(plain.size()) + kPacketOverhead;
-    if (m_socket->bytesToWrite() + frameBytes > m_hub->outgoingLimit()) {
+    const qint64 frameBytes = 4 + qint64(size) + kPacketOverhead;
+    if (bytesToWrite() + frameBytes > m_hub->outgoingLimit()) {
         m_stalled = true;
         QMetaObject::invokeMethod(this, [this] { fail(QStringLiteral("peer does not read what it is sent")); },
                                   Qt::QueuedConnection);
         return false;
     }
-    const QByteArray packet = m_sealer.seal(plain);
-    if (packet.isEmpty()) {
-        fail(QStringLiteral("cannot seal packet"));
-        return false;
-    }
-    writeFrame(packet);
+    // Copied into the outgoing batch behind its length and sealed there, with the rest of
+    // the batch, when it leaves.
+    const int at = m_out.size();
+    m_out.resize(at + int(frameBytes));
+    char *frame = m_out.data() + at;
+    qToLittleEndian<quint32>(quint32(frameBytes - 4), frame);
+    if (size > 0)
+        std::memcpy(frame + 4 + crypto::kSessionHeaderBytes, plain, std::size_t(size));
+    m_unsealed.push_back({at + 4, int(frameBytes - 4)});
+    queueOut();
     return m_state != StateClosed;
 }
 
 void Link::writeFrame(const QByteArray &frame)
 {
-    char length[4];
-    qToLittleEndian<quint32>(quint32(frame.size()), length);
-    m_socket->write(length, 4);
-    m_socket->write(frame);
+    const int at = m_out.size();
+    m_out.resize(at + 4 + frame.size());
+    qToLittleEndian<quint32>(quint32(frame.size()), m_out.data() + at);
+    std::memcpy(m_out.data() + at + 4, frame.constData(), std::size_t(frame.size()));
+    queueOut();
+}
+
+void Link::queueOut()
+{
+    // Frames sent in one turn of the event loop leave in one write; a long burst leaves in
+    // pieces of kWriteBatchBytes so that its first bytes are on their way early.
+    if (m_out.size() >= kWriteBatchBytes) {
+        flushOut();
+        return;
+    }
+    if (m_flushQueued)
+        return;
+    m_flushQueued = true;
+    QMetaObject::invokeMethod(this, [this] {
+        m_flushQueued = false;
+        flushOut();
+    }, Qt::QueuedConnection);
+}
+
+void Link::flushOut()
+{
+    if (m_state == StateClosed) {
+        m_unsealed.clear();
+        m_out.resize(0);
+        return;
+    }
+    if (!m_unsealed.empty()) {
+        std::vector<crypto::PacketSpan> packets;
+        packets.reserve(m_unsealed.size());
+        for (const auto &u : m_unsealed)
+            packets.push_back({m_out.data() + u.first, u.second});
+        m_unsealed.clear();
+        if (!m_sealer.sealBatch(packets)) {
+            m_out.resize(0);
+            fail(QStringLiteral("cannot seal packet"));
+            return;
+        }
+    }
+    if (m_out.isEmpty() || !m_socket)
+        return;
+    m_socket->write(m_out.constData(), m_out.size());
+    m_out.resize(0);   // keeps the reserved room
 }
 
 void Link::close(const QString &reason)
@@ -711,6 +836,10 @@ void Link::fail(const QString &reason)
 
 void Link::finish(const QString &reason, bool flush)
 {
+    if (m_state == StateClosed)
+        return;
+    if (flush && m_socket->state() == QAbstractSocket::ConnectedState)
+        flushOut();   // sealed while the keys are still there
     if (m_state == StateClosed)
         return;
     m_state = StateClosed;

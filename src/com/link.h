@@ -81,6 +81,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <utility>
 #include <vector>
 
 class QTcpSocket;
@@ -211,10 +212,14 @@ private:
 
     void onReadyRead();
     void processFrames();
-    bool handleFrame(char *data, int size);
+    // The size of the whole frame at `at` in m_in: false when it is not all in yet, or (and
+    // the link fails) when its length is out of bounds.
+    bool nextFrame(int at, int *length);
+    bool processOpenFrames();
     bool handleHello(const char *data, int size);
     bool handlePacket(char *data, int size);
-    bool handleMessage(const char *plain, int size);
+    bool handleHandshakeMessage(const char *plain, int size);
+    bool handleMessage(const std::vector<unsigned char> &message);
     bool handleServerAuth(const QByteArray &plain);
     bool handleClientAuth(const QByteArray &plain);
     bool handleGreeting(const QByteArray &plain);
@@ -224,7 +229,10 @@ private:
     void sendPing();
     bool sendControl(std::uint8_t code, const std::vector<unsigned char> &body);
     bool sealAndWrite(const QByteArray &plain);
+    bool sealAndWrite(const char *plain, int size);
     void writeFrame(const QByteArray &frame);
+    void queueOut();
+    void flushOut();
     void fail(const QString &reason);
     void finish(const QString &reason, bool flush);
     qint64 ageMs() const { return m_clock.elapsed(); }
@@ -269,6 +277,11 @@ private:
 
     QByteArray m_in;
     int m_inPos = 0;
+    QByteArray m_out;            // frames not yet handed to the socket
+    std::vector<std::pair<int, int>> m_unsealed;   // offset and size of packets in m_out still to seal
+    bool m_flushQueued = false;
+    std::vector<crypto::PacketSpan> m_batchPackets;        // reused by processOpenFrames()
+    std::vector<std::vector<unsigned char>> m_plainPool;   // their plaintexts, reused
 
     int m_rttMs = -1;
     QString m_closeReason;
