@@ -1,6 +1,7 @@
 #include "com/link.h"
 
 #include "app/base/log.h"
+#include "com/descriptorstream.h"
 #include "com/hub.h"
 #include "com/termstream.h"
 #include "db/dto.h"
@@ -27,6 +28,9 @@ constexpr int kPacketOverhead = crypto::kSessionHeaderBytes + crypto::kSessionTa
 constexpr int kMinPacketBytes = kPacketOverhead + int(kTermHeaderBytes);
 constexpr int kReadChunk = 1 << 20;
 constexpr int kWriteBatchBytes = 1024 * 1024;
+constexpr int kOutReserveBytes = kWriteBatchBytes + 128 * 1024;
+// Buffers that grew past this for a large message are given back afterwards.
+constexpr int kKeepBufferBytes = 2 * kWriteBatchBytes;
 // Frames opened together at most; their plaintexts are held until all are delivered.
 constexpr int kMaxOpenBatch = 64;
 
@@ -137,7 +141,7 @@ Link::Link(QTcpSocket *socket, bool outgoing, Hub *hub)
 {
     m_clock.start();
     socket->setParent(this);
-    m_out.reserve(kWriteBatchBytes + kMaxMessageBytes + kPacketOverhead + 4);
+    m_out.reserve(kOutReserveBytes);
 
     m_handshakeTimer = new QTimer(this);
     m_handshakeTimer->setSingleShot(true);
@@ -148,21 +152,25 @@ Link::Link(QTcpSocket *socket, bool outgoing, Hub *hub)
     m_watchdog->setSingleShot(true);
     connect(m_watchdog, &QTimer::timeout, this, [this] { fail(QStringLiteral("link silent for too long")); });
 
-    connect(socket, &QTcpSocket::readyRead, this, &Link::onReadyRead);
-    connect(socket, &QTcpSocket::disconnected, this, [this] {
+    connectSocket();
+    m_handshakeTimer->start(hub->timings().handshakeMs);
+}
+
+void Link::connectSocket()
+{
+    connect(m_socket, &QTcpSocket::readyRead, this, &Link::onReadyRead);
+    connect(m_socket, &QTcpSocket::disconnected, this, [this] {
         SocketSignalScope scope(this);
         fail(hangUpReason(QStringLiteral("connection closed by peer")));
     });
-    connect(socket, &QAbstractSocket::errorOccurred, this, [this] {
+    connect(m_socket, &QAbstractSocket::errorOccurred, this, [this] {
         SocketSignalScope scope(this);
         fail(hangUpReason(m_socket->errorString()));
     });
-    connect(socket, &QTcpSocket::bytesWritten, this, [this](qint64 bytes) {
+    connect(m_socket, &QTcpSocket::bytesWritten, this, [this](qint64 bytes) {
         SocketSignalScope scope(this);
         Q_EMIT bytesWritten(bytes);
     });
-
-    m_handshakeTimer->start(hub->timings().handshakeMs);
 }
 
 Link::~Link()
@@ -176,6 +184,14 @@ Link::~Link()
             // The socket is still inside the signal that led here; it must outlive it.
             m_socket->setParent(nullptr);
             m_socket->deleteLater();
+        }
+    }
+    if (m_stream) {
+        m_stream->disconnect(this);
+        m_stream->abort();
+        if (m_inSocketSignal > 0) {
+            m_stream->setParent(nullptr);
+            m_stream->deleteLater();
         }
     }
 }
@@ -206,16 +222,22 @@ bool Link::noteWaitingBytes()
 
 QHostAddress Link::peerAddress() const
 {
+    if (m_stream)
+        return m_stream->peerAddress();
     return m_socket ? m_socket->peerAddress() : QHostAddress();
 }
 
 quint16 Link::peerPort() const
 {
+    if (m_stream)
+        return m_stream->peerPort();
     return m_socket ? m_socket->peerPort() : 0;
 }
 
 qint64 Link::bytesToWrite() const
 {
+    if (m_stream)
+        return m_out.size() + m_stream->bytesToWrite();
     return m_out.size() + (m_socket ? m_socket->bytesToWrite() : 0);
 }
 
@@ -263,18 +285,19 @@ void Link::onReadyRead()
     m_processing = true;
     // Read in bounded chunks and consume whole frames after each one, so the buffer never
     // holds much more than one frame of the current size limit.
-    while (isOpen() && m_socket->bytesAvailable() > 0) {
+    while (isOpen() && (m_stream || m_socket->bytesAvailable() > 0)) {
         if (m_inPos > 0 && (m_inPos >= m_in.size() / 2 || m_inPos >= kReadChunk)) {
             m_in.remove(0, m_inPos);
             m_inPos = 0;
         }
-        const int chunk = int(qMin<qint64>(m_socket->bytesAvailable(), kReadChunk));
+        const int chunk = m_stream ? kReadChunk : int(qMin<qint64>(m_socket->bytesAvailable(), kReadChunk));
         const int old = m_in.size();
         m_in.resize(old + chunk);
-        const qint64 got = m_socket->read(m_in.data() + old, chunk);
+        const qint64 got = m_stream ? m_stream->read(m_in.data() + old, chunk) : m_socket->read(m_in.data() + old, chunk);
         if (got <= 0) {
             m_in.resize(old);
-            if (got < 0)
+            // An ended stream tells why with hungUp().
+            if (got < 0 && !m_stream)
                 fail(QStringLiteral("read error"));
             break;
         }
@@ -285,6 +308,43 @@ void Link::onReadyRead()
             return;
     }
     m_processing = false;
+    takeDescriptor();
+}
+
+void Link::takeDescriptor()
+{
+    // Only over plain TCP, where the socket is the system's own: the other transports make
+    // sockets of their own (KCP sessions, SOCKS streams to Tor).
+    if (m_stream || !m_socket || m_state != StateEstablished || m_socket->bytesToWrite() > 0
+        || m_socket->metaObject() != &QTcpSocket::staticMetaObject
+        || (m_outgoing && m_socket->proxy().type() != QNetworkProxy::NoProxy))
+        return;
+    if (m_socket->bytesAvailable() > 0) {
+        // What the socket already read comes first. Not while a batch is being delivered:
+        // its packets lie in m_in, which may move.
+        if (m_delivering)
+            return;
+        m_in.append(m_socket->readAll());
+    }
+    m_socket->disconnect(this);
+    DescriptorStream *stream = DescriptorStream::take(m_socket, this);
+    if (!stream) {
+        connectSocket();
+        return;
+    }
+    m_stream = stream;
+    m_socket->setParent(nullptr);
+    m_socket->deleteLater();
+    m_socket = nullptr;
+    connect(stream, &DescriptorStream::readyRead, this, &Link::onReadyRead);
+    connect(stream, &DescriptorStream::hungUp, this, [this](const QString &reason) {
+        SocketSignalScope scope(this);
+        fail(reason);
+    });
+    connect(stream, &DescriptorStream::bytesWritten, this, [this](qint64 bytes) {
+        SocketSignalScope scope(this);
+        Q_EMIT bytesWritten(bytes);
+    });
 }
 
 void Link::processFrames()
@@ -365,11 +425,19 @@ bool Link::processOpenFrames()
     }
     const int opened = m_opener.openBatch(packets, outs.data());
     const int count = int(packets.size());
+    m_delivering = true;
     for (int i = 0; i < opened; ++i) {
         ++m_rxCounter;
         m_watchdog->start();
         if (!handleMessage(m_plainPool[std::size_t(i)]))
-            return false;
+            return false;   // closed (m_delivering no longer matters) or deleted
+    }
+    m_delivering = false;
+    // A rare large message does not keep its room for the life of the link.
+    for (int i = 0; i < count; ++i) {
+        std::vector<unsigned char> &plain = m_plainPool[std::size_t(i)];
+        if (plain.capacity() > std::size_t(kKeepBufferBytes))
+            std::vector<unsigned char>().swap(plain);
     }
     if (opened < count) {
         fail(QStringLiteral("packet does not open"));
@@ -688,6 +756,7 @@ bool Link::becomeEstablished()
     const LinkTimings &t = m_hub->timings();
     m_watchdog->start(t.silenceMs);
     m_pingTimer->start(t.pingIntervalMs);
+    takeDescriptor();
     sendPing();
     if (!isOpen())
         return false;
@@ -818,9 +887,17 @@ void Link::flushOut()
             return;
         }
     }
-    if (m_out.isEmpty() || !m_socket)
+    takeDescriptor();
+    if (m_out.isEmpty())
         return;
-    m_socket->write(m_out.constData(), m_out.size());
+    if (m_stream)
+        m_stream->write(m_out.constData(), m_out.size());
+    else if (m_socket)
+        m_socket->write(m_out.constData(), m_out.size());
+    if (m_out.capacity() > kKeepBufferBytes) {
+        m_out = QByteArray();
+        m_out.reserve(kOutReserveBytes);
+    }
     m_out.resize(0);   // keeps the reserved room
 }
 
@@ -838,7 +915,7 @@ void Link::finish(const QString &reason, bool flush)
 {
     if (m_state == StateClosed)
         return;
-    if (flush && m_socket->state() == QAbstractSocket::ConnectedState)
+    if (flush && (m_stream || m_socket->state() == QAbstractSocket::ConnectedState))
         flushOut();   // sealed while the keys are still there
     if (m_state == StateClosed)
         return;
@@ -854,6 +931,28 @@ void Link::finish(const QString &reason, bool flush)
     m_opener.wipe();
     crypto::wipeSecret(m_kx.secretKey);
     m_amend = GreetingAmender();
+    if (m_stream) {
+        m_stream->disconnect(this);
+        if (flush) {
+            // As below, the rest leaves after the link is gone.
+            DescriptorStream *stream = m_stream;
+            m_stream = nullptr;
+            stream->setParent(m_hub);
+            stream->closeAfterFlush(5000);
+        } else {
+            m_stream->abort();
+        }
+    } else if (m_socket) {
+        closeSocket(flush);
+    }
+    QPointer<Link> self(this);
+    Q_EMIT closed(reason);
+    if (self)
+        deleteLater();
+}
+
+void Link::closeSocket(bool flush)
+{
     m_socket->disconnect(this);
     if (flush && m_socket->state() == QAbstractSocket::ConnectedState) {
         // Let what was already sent reach the other side; the socket outlives the link
@@ -867,10 +966,6 @@ void Link::finish(const QString &reason, bool flush)
     } else {
         m_socket->abort();
     }
-    QPointer<Link> self(this);
-    Q_EMIT closed(reason);
-    if (self)
-        deleteLater();
 }
 
 } // namespace com

@@ -89,6 +89,7 @@ class QTimer;
 
 namespace com {
 
+class DescriptorStream;
 class Hub;
 
 // Message classes carried on a link.
@@ -210,6 +211,10 @@ private:
                      const GreetingAmender &amend);
     void startServer();
 
+    void connectSocket();
+    void closeSocket(bool flush);
+    // Once up over plain TCP, the link reads and writes the socket's descriptor itself.
+    void takeDescriptor();
     void onReadyRead();
     void processFrames();
     // The size of the whole frame at `at` in m_in: false when it is not all in yet, or (and
@@ -244,7 +249,8 @@ private:
     int frameLimit() const;
 
     Hub *m_hub = nullptr;
-    QTcpSocket *m_socket = nullptr;
+    QTcpSocket *m_socket = nullptr;          // until takeDescriptor() ...
+    DescriptorStream *m_stream = nullptr;         // ... and this from then on
     QTimer *m_handshakeTimer = nullptr;
     QTimer *m_pingTimer = nullptr;
     QTimer *m_watchdog = nullptr;
@@ -255,6 +261,7 @@ private:
     bool m_outgoing = false;
     bool m_ownKey = false;
     bool m_processing = false;
+    bool m_delivering = false;   // messages of a batch whose packets lie in m_in go out
     bool m_stalled = false;      // the outgoing limit was hit; the link ends shortly
     bool m_heard = false;        // some bytes came in
     int m_inSocketSignal = 0;
