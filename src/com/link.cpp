@@ -357,9 +357,13 @@ void Link::processFrames()
                 return;
             continue;
         }
-        int length = 0;
-        if (!nextFrame(m_inPos, &length))
+        quint32 length = 0;
+        const FrameCheck check = checkFrame(m_inPos, &length);
+        if (check != FrameWhole) {
+            if (check == FrameBad)
+                failLength(length);
             return;
+        }
         // Writable: handshake packets are decrypted where they lie.
         char *p = m_in.data() + m_inPos + 4;
         m_inPos += 4 + length;
@@ -369,22 +373,22 @@ void Link::processFrames()
     }
 }
 
-bool Link::nextFrame(int at, int *length)
+Link::FrameCheck Link::checkFrame(int at, quint32 *length) const
 {
     const int have = m_in.size() - at;
     if (have < 4)
-        return false;
-    const quint32 announced = qFromLittleEndian<quint32>(m_in.constData() + at);
+        return FrameIncomplete;
+    *length = qFromLittleEndian<quint32>(m_in.constData() + at);
     const bool hello = m_step == StepAwaitClientHello || m_step == StepAwaitServerHello;
     const quint32 minimum = hello ? quint32(kLinkHelloBytes) : quint32(kMinPacketBytes);
-    if (announced < minimum || announced > quint32(frameLimit()) || m_step == StepAwaitConnect) {
-        fail(QStringLiteral("frame length %1 out of bounds").arg(announced));
-        return false;
-    }
-    if (quint32(have - 4) < announced)
-        return false;
-    *length = int(announced);
-    return true;
+    if (*length < minimum || *length > quint32(frameLimit()) || m_step == StepAwaitConnect)
+        return FrameBad;
+    return quint32(have - 4) < *length ? FrameIncomplete : FrameWhole;
+}
+
+void Link::failLength(quint32 length)
+{
+    fail(QStringLiteral("frame length %1 out of bounds").arg(length));
 }
 
 bool Link::processOpenFrames()
@@ -394,9 +398,10 @@ bool Link::processOpenFrames()
     std::vector<crypto::PacketSpan> &packets = m_batchPackets;
     packets.clear();
     bool outOfSequence = false;
+    FrameCheck check = FrameWhole;
+    quint32 length = 0;
     int at = m_inPos;
-    int length = 0;
-    while (int(packets.size()) < kMaxOpenBatch && nextFrame(at, &length)) {
+    while (int(packets.size()) < kMaxOpenBatch && (check = checkFrame(at, &length)) == FrameWhole) {
         char *p = m_in.data() + at + 4;
         // The counter must be exactly the next one: over a stream nothing may be lost,
         // repeated or reordered, so any gap means someone tampered with the connection.
@@ -404,14 +409,18 @@ bool Link::processOpenFrames()
             outOfSequence = true;
             break;
         }
-        packets.push_back({p, length});
-        at += 4 + length;
+        packets.push_back({p, int(length)});
+        at += 4 + int(length);
     }
-    if (!isOpen())
-        return false;   // a length out of bounds
-    if (packets.empty()) {
+    // What came before a fault is delivered first, as it would be frame by frame.
+    auto failAtFault = [&] {
         if (outOfSequence)
             fail(QStringLiteral("packet counter out of sequence"));
+        else if (check == FrameBad)
+            failLength(length);
+    };
+    if (packets.empty()) {
+        failAtFault();
         return false;
     }
     m_inPos = at;
@@ -443,11 +452,8 @@ bool Link::processOpenFrames()
         fail(QStringLiteral("packet does not open"));
         return false;
     }
-    if (outOfSequence) {
-        fail(QStringLiteral("packet counter out of sequence"));
-        return false;
-    }
-    return true;
+    failAtFault();
+    return isOpen();
 }
 
 bool Link::handleHello(const char *data, int size)

@@ -69,6 +69,17 @@
 // Every received frame restarts the watchdog; a link silent for LinkTimings::silenceMs ends.
 // Until step 6 completes, nothing a connection sends reaches anyone but the hub's admission
 // hooks (which see the proven key and the greeting, nothing else).
+//
+// Moving the bytes (none of this shows on the wire):
+// - What is sent in one turn of the event loop leaves in one write, in pieces of at most
+//   about 1 MiB; its packets are sealed together just before, where they lie.
+// - What arrives is read in pieces of up to 1 MiB; the whole frames of a piece are opened
+//   together and delivered in order. A fault (bad length, counter, tag) ends the link after
+//   the frames before it have been delivered, as if they had come one by one.
+// - Sealing and opening a batch may be spread over a few helper threads (crypto/parallel.h);
+//   everything else, signals included, stays on the link's thread.
+// - Once up over plain TCP, the link reads and writes the socket's descriptor itself
+//   (com/descriptorstream.h), sparing the copies through QTcpSocket's buffers.
 
 #include "com/greeting.h"
 #include "crypto/crypto.h"
@@ -217,9 +228,10 @@ private:
     void takeDescriptor();
     void onReadyRead();
     void processFrames();
-    // The size of the whole frame at `at` in m_in: false when it is not all in yet, or (and
-    // the link fails) when its length is out of bounds.
-    bool nextFrame(int at, int *length);
+    // Whether the frame at `at` in m_in is all in, and its announced length.
+    enum FrameCheck { FrameIncomplete, FrameWhole, FrameBad };
+    FrameCheck checkFrame(int at, quint32 *length) const;
+    void failLength(quint32 length);
     bool processOpenFrames();
     bool handleHello(const char *data, int size);
     bool handlePacket(char *data, int size);
