@@ -27,6 +27,7 @@ constexpr int kPacketOverhead = crypto::kSessionHeaderBytes + crypto::kSessionTa
 // The smallest packet after the hellos carries at least a message header.
 constexpr int kMinPacketBytes = kPacketOverhead + int(kTermHeaderBytes);
 constexpr int kReadChunk = 1 << 20;
+constexpr int kReadsPerTurn = 4;
 constexpr int kWriteBatchBytes = 1024 * 1024;
 constexpr int kOutReserveBytes = kWriteBatchBytes + 128 * 1024;
 // Buffers that grew past this for a large message are given back afterwards.
@@ -284,8 +285,10 @@ void Link::onReadyRead()
     QPointer<Link> self(this);
     m_processing = true;
     // Read in bounded chunks and consume whole frames after each one, so the buffer never
-    // holds much more than one frame of the current size limit.
-    while (isOpen() && (m_stream || m_socket->bytesAvailable() > 0)) {
+    // holds much more than one frame of the current size limit. A peer that sends without
+    // pause gets a few chunks per turn of the event loop, never the whole thread.
+    int reads = 0;
+    while (isOpen() && (m_stream ? reads < kReadsPerTurn : m_socket->bytesAvailable() > 0)) {
         if (m_inPos > 0 && (m_inPos >= m_in.size() / 2 || m_inPos >= kReadChunk)) {
             m_in.remove(0, m_inPos);
             m_inPos = 0;
@@ -302,6 +305,7 @@ void Link::onReadyRead()
             break;
         }
         m_in.resize(old + int(got));
+        ++reads;
         m_heard = true;
         processFrames();
         if (!self)   // deleted by a receiver of what was just delivered
