@@ -219,5 +219,31 @@
         <source>No preview for "%1" available.</source>
         <translation>Keine Vorschau für „%1“ verfügbar.</translation>
     </message>
+    <message id="btn-skip-all">
+        <source>Skip all</source>
+        <translation>Alle überspringen</translation>
+    </message>
+    <message id="btn-retry">
+        <source>Retry</source>
+        <translation>Wiederholen</translation>
+    </message>
+    <message id="copy-status-done-errors">
+        <source>finished with errors</source>
+        <translation>mit Fehlern beendet</translation>
+    </message>
+    <message id="copy-left-out-heading" numerus="yes">
+        <source>%n items could not be copied and were left out:</source>
+        <translation>
+            <numerusform>%n Element konnte nicht kopiert werden und wurde ausgelassen:</numerusform>
+            <numerusform>%n Elemente konnten nicht kopiert werden und wurden ausgelassen:</numerusform>
+        </translation>
+    </message>
+    <message id="copy-left-out-more" numerus="yes">
+        <source>… and %n more</source>
+        <translation>
+            <numerusform>… und %n weiteres</numerusform>
+            <numerusform>… und %n weitere</numerusform>
+        </translation>
+    </message>
 </context>
 </TS>

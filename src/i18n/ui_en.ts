@@ -219,5 +219,31 @@
         <source>No preview for "%1" available.</source>
         <translation>No preview for "%1" available.</translation>
     </message>
+    <message id="btn-skip-all">
+        <source>Skip all</source>
+        <translation>Skip all</translation>
+    </message>
+    <message id="btn-retry">
+        <source>Retry</source>
+        <translation>Retry</translation>
+    </message>
+    <message id="copy-status-done-errors">
+        <source>finished with errors</source>
+        <translation>finished with errors</translation>
+    </message>
+    <message id="copy-left-out-heading" numerus="yes">
+        <source>%n items could not be copied and were left out:</source>
+        <translation>
+            <numerusform>%n item could not be copied and was left out:</numerusform>
+            <numerusform>%n items could not be copied and were left out:</numerusform>
+        </translation>
+    </message>
+    <message id="copy-left-out-more" numerus="yes">
+        <source>… and %n more</source>
+        <translation>
+            <numerusform>… and %n more</numerusform>
+            <numerusform>… and %n more</numerusform>
+        </translation>
+    </message>
 </context>
 </TS>

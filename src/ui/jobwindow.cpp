@@ -10,6 +10,36 @@
 #include <QQuickWindow>
 #include <QThread>
 
+namespace {
+
+// One line per item left out, and a last one for those not named.
+QString leftOutText(const VfsCopyJob &job)
+{
+    const QVector<VfsLeftOutItem> items = job.leftOutItems();
+    QStringList lines;
+    lines.reserve(items.size() + 1);
+    for (const VfsLeftOutItem &item : items)
+        lines.append(QStringLiteral("%1 \u2014 %2").arg(item.path, item.reason));
+    const int more = job.leftOutCount() - items.size();
+    if (more > 0)
+        lines.append(qtTrId("copy-left-out-more", more));
+    return lines.join(QLatin1Char('\n'));
+}
+
+// The answers the job takes now, as the bits of VfsJob::UserAction.
+int userActions(const VfsCopyJob &job)
+{
+    int bits = 0;
+    for (int action : {VfsJob::UserActionAbort, VfsJob::UserActionSkip, VfsJob::UserActionOverwrite,
+                       VfsJob::UserActionSkipAll, VfsJob::UserActionRetry}) {
+        if (job.userActionEnabled(action))
+            bits |= action;
+    }
+    return bits;
+}
+
+} // namespace
+
 JobReader::JobReader(VfsCopyJob *job)
     : QObject(job)
     , m_job(job)
@@ -25,8 +55,15 @@ JobReader::JobReader(VfsCopyJob *job)
         send("remainingTime");
     });
     connect(job, &VfsCopyJob::totalFileCountChanged, this, [this] { send("totalFilesCount"); });
-    connect(job, &VfsJob::stateChanged, this, [this] { send("jobState"); });
+    connect(job, &VfsJob::stateChanged, this, [this] {
+        // The buttons and the list before the state that shows them.
+        send("userActions");
+        if (m_job->state() == VfsJob::VfsJobStateFinished)
+            send("leftOut");
+        send("jobState");
+    });
     connect(job, &VfsCopyJob::userActionPromptChanged, this, [this] { send("userPrompt"); });
+    connect(job, &VfsCopyJob::leftOutChanged, this, [this] { send("leftOutCount"); });
 }
 
 JobReader::~JobReader()
@@ -56,13 +93,19 @@ void JobReader::send(const char *property)
         value = int(m_job->state());
     else if (p == "userPrompt")
         value = m_job->userActionPrompt();
+    else if (p == "leftOutCount")
+        value = m_job->leftOutCount();
+    else if (p == "leftOut")
+        value = leftOutText(*m_job);
+    else if (p == "userActions")
+        value = userActions(*m_job);
     Q_EMIT changed(QString::fromLatin1(property), value);
 }
 
 void JobReader::sendAll()
 {
     for (const char *p : {"bytesTotal", "bytesCopied", "percentDone", "currentItem", "writeSpeed", "remainingTime",
-                          "totalFilesCount", "userPrompt", "jobState"})
+                          "totalFilesCount", "userPrompt", "leftOutCount", "leftOut", "userActions", "jobState"})
         send(p);
 }
 
@@ -70,6 +113,8 @@ void JobReader::abort() { m_job->abort(); }
 void JobReader::skipItem() { m_job->skipCurrentItem(); }
 void JobReader::replaceItem() { m_job->replaceCurrentItem(); }
 void JobReader::replaceAllItems() { m_job->replaceAllItems(); }
+void JobReader::skipAllItems() { m_job->skipAllItems(); }
+void JobReader::retryItem() { m_job->retryCurrentItem(); }
 
 JobWindow::JobWindow(QQmlEngine *engine)
     : m_engine(engine)
@@ -85,11 +130,13 @@ JobWindow *JobWindow::open(QQmlEngine *engine, JobReader *reader)
 {
     auto *window = new JobWindow(engine);
     connect(reader, &JobReader::changed, window, &JobWindow::setValue);
-    connect(reader, &JobReader::gone, window, &QObject::deleteLater);
+    connect(reader, &JobReader::gone, window, &JobWindow::onJobGone);
     connect(window, &JobWindow::abort, reader, &JobReader::abort);
     connect(window, &JobWindow::skipItem, reader, &JobReader::skipItem);
     connect(window, &JobWindow::replaceItem, reader, &JobReader::replaceItem);
     connect(window, &JobWindow::replaceAllItems, reader, &JobReader::replaceAllItems);
+    connect(window, &JobWindow::skipAllItems, reader, &JobReader::skipAllItems);
+    connect(window, &JobWindow::retryItem, reader, &JobReader::retryItem);
     window->moveToThread(engine->thread());
     QMetaObject::invokeMethod(window, &JobWindow::build, Qt::QueuedConnection);
     reader->sendAll();
@@ -109,10 +156,12 @@ void JobWindow::build()
     }
     m_window->setFlags(Qt::Window);
     m_window->setIcon(QIcon(QStringLiteral(":/icons/app-icon.svg")));
-    connect(m_window, SIGNAL(abort()), this, SIGNAL(abort()));
+    connect(m_window, SIGNAL(abort()), this, SLOT(onWindowAbort()));
     connect(m_window, SIGNAL(skipItem()), this, SIGNAL(skipItem()));
     connect(m_window, SIGNAL(replaceItem()), this, SIGNAL(replaceItem()));
     connect(m_window, SIGNAL(replaceAllItems()), this, SIGNAL(replaceAllItems()));
+    connect(m_window, SIGNAL(skipAllItems()), this, SIGNAL(skipAllItems()));
+    connect(m_window, SIGNAL(retryItem()), this, SIGNAL(retryItem()));
     for (const auto &pair : qAsConst(m_early))
         m_window->setProperty(pair.first.toLatin1().constData(), pair.second);
     m_early.clear();
@@ -122,8 +171,28 @@ void JobWindow::build()
 
 void JobWindow::setValue(const QString &property, const QVariant &value)
 {
+    if (property == QLatin1String("jobState"))
+        m_finished = m_finished || value.toInt() == VfsJob::VfsJobStateFinished;
+    else if (property == QLatin1String("leftOutCount"))
+        m_leftOutCount = value.toInt();
     if (m_window)
         m_window->setProperty(property.toLatin1().constData(), value);
     else
         m_early.append({property, value});
+}
+
+void JobWindow::onJobGone()
+{
+    // What was left out stays listed until the user has seen it.
+    if (m_finished && m_leftOutCount > 0 && m_window && m_window->isVisible())
+        return;
+    deleteLater();
+}
+
+void JobWindow::onWindowAbort()
+{
+    if (m_finished)
+        deleteLater();
+    else
+        Q_EMIT abort();
 }

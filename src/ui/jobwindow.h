@@ -5,6 +5,8 @@
 // reads the figures when the job signals a change and sends them as values; the window's
 // answers travel back to the reader, which passes them to its job. When the job (and with
 // it the reader) is gone, the window deletes itself; answers still on their way are dropped.
+// A job that finished with items left out keeps its window, listing them, until the user
+// closes it.
 
 #include <QObject>
 #include <QPointer>
@@ -33,6 +35,8 @@ public Q_SLOTS:
     void skipItem();
     void replaceItem();
     void replaceAllItems();
+    void skipAllItems();
+    void retryItem();
 
 Q_SIGNALS:
     void changed(const QString &property, const QVariant &value);
@@ -60,15 +64,25 @@ public:
 public Q_SLOTS:
     void build();
     void setValue(const QString &property, const QVariant &value);
+    void onJobGone();
 
 Q_SIGNALS:
     void abort();
     void skipItem();
     void replaceItem();
     void replaceAllItems();
+    void skipAllItems();
+    void retryItem();
+
+private Q_SLOTS:
+    // The window's cancel and its closing: once the job has finished there is nothing to
+    // cancel, and the window goes.
+    void onWindowAbort();
 
 private:
     QQmlEngine *m_engine;
     QPointer<QQuickWindow> m_window;
     QList<QPair<QString, QVariant>> m_early;   // values that came before build()
+    bool m_finished = false;
+    int m_leftOutCount = 0;
 };

@@ -11,5 +11,7 @@ void MainWindow::onVfsJobAdded(VfsJob *job)
     auto *copy = qobject_cast<VfsCopyJob *>(job);
     if (!copy)
         return;
+    // The window answers questions about items that cannot be read or written.
+    copy->setAsksOnFailure(true);
     JobWindow::open(engine(), new JobReader(copy));
 }

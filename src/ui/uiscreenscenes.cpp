@@ -60,7 +60,9 @@ QPointer<QDialog> g_copyDialog;
 // A job window fed with figures as a copy would send them.
 QPointer<QQuickWindow> g_jobWindow;
 
-void showJobWindow(QWidget *w, bool question, const ScreenScenes::Ready &ready)
+enum JobScene { JobCopying, JobReplaceQuestion, JobFailureQuestion, JobLeftOut };
+
+void showJobWindow(QWidget *w, JobScene scene, const ScreenScenes::Ready &ready)
 {
     MainWindow *window = mainWindowOf(w);
     QQmlComponent component(window->engine(), QUrl(QStringLiteral("qrc:/qml/JobPane.qml")));
@@ -75,9 +77,32 @@ void showJobWindow(QWidget *w, bool question, const ScreenScenes::Ready &ready)
     g_jobWindow->setProperty("currentItem", QStringLiteral("/home/demo/Pictures/2024 Iceland/IMG_4711.jpg"));
     g_jobWindow->setProperty("writeSpeed", QStringLiteral("38.42 MB/s"));
     g_jobWindow->setProperty("remainingTime", qtTrId("copy-eta-less1minute"));
-    if (question) {
+    if (scene == JobReplaceQuestion) {
         g_jobWindow->setProperty("userPrompt", qtTrId("file-copy-q-overwrite"));
+        g_jobWindow->setProperty("userActions", 1 | 2 | 4);
         g_jobWindow->setProperty("jobState", 5);
+    } else if (scene == JobFailureQuestion) {
+        g_jobWindow->setProperty("userPrompt",
+                                 qtTrId("copy-q-unreadable").arg(QStringLiteral("/home/demo/Pictures/2024 Iceland/private")));
+        g_jobWindow->setProperty("userActions", 1 | 2 | 8 | 16);
+        g_jobWindow->setProperty("jobState", 5);
+    } else if (scene == JobLeftOut) {
+        // Finished; the items it could not copy are listed.
+        QStringList lines;
+        const QString base = QStringLiteral("/home/demo/Pictures/2024 Iceland/");
+        for (const char *name : {"private", "raw/IMG_4802.CR2", "raw/IMG_4803.CR2", "raw/IMG_4804.CR2"})
+            lines.append(QStringLiteral("%1%2 \u2014 %3").arg(base, QLatin1String(name), qtTrId("copy-left-out-unreadable")));
+        for (int i = 0; i < 12; ++i)
+            lines.append(QStringLiteral("%1exports/panorama-%2.tif \u2014 %3")
+                             .arg(base)
+                             .arg(i + 1)
+                             .arg(qtTrId("copy-left-out-path-too-long")));
+        g_jobWindow->setProperty("percentDone", 100.0);
+        g_jobWindow->setProperty("bytesCopied", QStringLiteral("1,284 MB"));
+        g_jobWindow->setProperty("leftOutCount", int(lines.size()));
+        g_jobWindow->setProperty("leftOut", lines.join(QLatin1Char('\n')));
+        g_jobWindow->setProperty("userActions", 0);
+        g_jobWindow->setProperty("jobState", 6);
     }
     g_jobWindow->show();
     g_jobWindow->raise();
@@ -172,7 +197,11 @@ void addUiScreenScenes(ScreenScenes &scenes)
             FilerActions::action(QStringLiteral("filer.copy"))->setEnabled(false);
         });
     scenes.add(QStringLiteral("job-copying"),
-               [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, false, ready); }, closeJobWindow);
+               [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, JobCopying, ready); }, closeJobWindow);
     scenes.add(QStringLiteral("job-question"),
-               [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, true, ready); }, closeJobWindow);
+               [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, JobReplaceQuestion, ready); }, closeJobWindow);
+    scenes.add(QStringLiteral("job-question-unreadable"),
+               [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, JobFailureQuestion, ready); }, closeJobWindow);
+    scenes.add(QStringLiteral("job-left-out"),
+               [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, JobLeftOut, ready); }, closeJobWindow);
 }

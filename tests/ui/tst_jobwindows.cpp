@@ -1,6 +1,7 @@
 // One window per copy job, fed from the real job on the network thread: progress, the
 // question for a name clash with its answers, a question already pending when a window
-// opens, and windows that go with their job.
+// opens, windows that go with their job, and the question about an item the destination
+// refuses with the list of what was left out.
 
 #include "testutil_window.h"
 
@@ -14,6 +15,8 @@
 #include <QQuickWindow>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <sys/mount.h>
 
 namespace {
 
@@ -60,6 +63,12 @@ class TestJobWindows : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void cleanup()
+    {
+        // A case that failed half-way leaves no window to the next.
+        qDeleteAll(jobWindows());
+    }
+
     void questionAndReplaceAll()
     {
         Program p;
@@ -108,6 +117,67 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(!job, 10000);
         for (const char *name : {"a.txt", "b.txt", "c.txt"})
             QCOMPARE(read(dst + "/" + name), QByteArray("new ") + name);
+        QTRY_COMPARE(jobWindows().size(), 0);
+    }
+
+    // An item the destination refuses (a read-only mount) is asked about with Skip, Skip
+    // all, Retry and Cancel; Skip goes on with the rest, and the finished job's window
+    // lists what was left out until it is closed.
+    void refusedItemSkippedAndListed()
+    {
+        Program p;
+        QVERIFY(p.start());
+        QTRY_VERIFY_WITH_TIMEOUT(localLinkUp(p), 10000);
+        QTemporaryDir dir;
+        const QString src = dir.filePath("tree"), locked = dir.filePath("dst/tree/locked");
+        QVERIFY(QDir().mkpath(src + "/locked") && QDir().mkpath(locked));
+        QVERIFY(write(src + "/a.txt", "a") && write(src + "/locked/b.txt", "b"));
+        const QByteArray mountPoint = QFile::encodeName(locked);
+        if (::mount("nusk-locked", mountPoint.constData(), "tmpfs", MS_RDONLY, "size=1m") != 0)
+            QSKIP("cannot mount a tmpfs here: the refused item is not checked");
+        auto unmount = qScopeGuard([&] { ::umount2(mountPoint.constData(), MNT_DETACH); });
+        VfsCopyDto dto;
+        dto.uuid = newUuidString();
+        dto.srcPeerUuid = dto.dstPeerUuid = nullUuidString();
+        dto.dstPath = dir.filePath("dst");
+        VfsCopyItem item;
+        item.path = src;
+        item.type = VfsCopyItem::DirectoryType;
+        dto.items.push_back(item);
+
+        VfsManager manager;
+        QPointer<VfsCopyJob> job = manager.copy(dto);
+        QVERIFY(job);
+        QTRY_COMPARE_WITH_TIMEOUT(jobWindows().size(), 1, 10000);
+        QQuickWindow *window = jobWindows().first();
+        QTRY_COMPARE_WITH_TIMEOUT(window->property("jobState").toInt(), int(VfsJob::VfsJobStateQuestion), 10000);
+        QVERIFY(window->property("userPrompt").toString().contains(locked));
+        for (const char *name : {"cancelButton", "skipButton", "skipAllButton", "retryButton"})
+            QTRY_VERIFY2(window->findChild<QQuickItem *>(name)->isVisible(), name);
+        QVERIFY(!window->findChild<QQuickItem *>("overWriteButton")->isVisible());
+
+        // Skip, and again for any later refusal, until it finishes.
+        auto state = [window] { return window->property("jobState").toInt(); };
+        for (int skips = 0; state() != int(VfsJob::VfsJobStateFinished) && skips < 5; ++skips) {
+            QTRY_VERIFY_WITH_TIMEOUT(state() == int(VfsJob::VfsJobStateQuestion)
+                                         || state() == int(VfsJob::VfsJobStateFinished), 10000);
+            if (state() == int(VfsJob::VfsJobStateFinished))
+                break;
+            const QString asked = window->property("userPrompt").toString();
+            click(window, "skipButton");
+            QTRY_VERIFY(state() != int(VfsJob::VfsJobStateQuestion) || window->property("userPrompt").toString() != asked);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(window->property("jobState").toInt(), int(VfsJob::VfsJobStateFinished), 10000);
+        QCOMPARE(read(dir.filePath("dst/tree/a.txt")), QByteArray("a"));
+        QVERIFY(window->property("leftOut").toString().contains(src + "/locked/b.txt"));
+        QTRY_VERIFY(window->findChild<QQuickItem *>("leftOutPanel")->isVisible());
+        QCOMPARE(window->title(), qtTrId("copy-status-done-errors"));
+
+        // The window outlives its job until it is closed.
+        QTRY_VERIFY_WITH_TIMEOUT(!job, 10000);
+        QTest::qWait(100);
+        QCOMPARE(jobWindows().size(), 1);
+        click(window, "closeButton");
         QTRY_COMPARE(jobWindows().size(), 0);
     }
 

@@ -1,8 +1,10 @@
 // Progress of one copy job: figures, a bar, the current item and speed; a question panel
-// when a destination item exists already.
+// when a destination item exists already or an item cannot be read or written; the items
+// left out once the job has finished.
 import QtQuick 2.15
 import QtQuick.Controls 2.15
 import QtQuick.Layouts 1.15
+import QtQuick.Window 2.15
 import "elements"
 
 Item {
@@ -17,11 +19,24 @@ Item {
     property string writeSpeed: ""
     property string remainingTime: ""
     property bool finishedOnce: false
+    // The answers the job takes now (bits: 1 abort, 2 skip, 4 replace, 8 skip all, 16 retry).
+    property int userActions: 0
+    property int leftOutCount: 0
+    property string leftOut: ""
+    readonly property bool failureQuestion: (userActions & 24) !== 0
+    readonly property bool withErrors: finishedOnce && leftOutCount > 0
+    // The width the question's buttons need (longer in some languages than in others).
+    readonly property real neededWidth: cancelButton.implicitWidth + skipButton.implicitWidth
+        + (failureQuestion ? skipAllButton.implicitWidth + retryButton.implicitWidth
+                           : overWriteAllButton.implicitWidth + overWriteButton.implicitWidth)
+        + 3 * questionButtons.spacing + 2 * Theme.windowPadding
 
     signal abort()
     signal skipItem()
     signal replaceItem()
     signal replaceAllItems()
+    signal skipAllItems()
+    signal retryItem()
 
     implicitHeight: mainColumn.implicitHeight
     height: Math.max(implicitHeight, 140)
@@ -38,12 +53,14 @@ Item {
         }
     }
 
-    readonly property color handleColor: finishedOnce ? Theme.highlight.success
+    readonly property color handleColor: withErrors ? Theme.highlight.pause
+                                       : finishedOnce ? Theme.highlight.success
                                        : state === "INIT" ? Theme.base.normal
                                        : state === "PAUSED" ? Theme.highlight.pause
                                        : Theme.highlight.info
     readonly property string statusText: state === "INIT" ? qsTrId("copy-status-init")
                                        : state === "PAUSED" ? qsTrId("copy-status-paused")
+                                       : withErrors ? qsTrId("copy-status-done-errors")
                                        : (state === "FINISHED" || finishedOnce) ? qsTrId("copy-status-done")
                                        : remainingTime
 
@@ -93,7 +110,7 @@ Item {
                 height: 8
                 radius: 4
                 clip: true
-                color: root.finishedOnce ? Theme.highlight.success : Theme.progressBarBackground
+                color: root.finishedOnce ? root.handleColor : Theme.progressBarBackground
                 Rectangle {
                     id: progressHandle
                     objectName: "progressHandle"
@@ -181,9 +198,11 @@ Item {
                     font.pointSize: Theme.pointSizeNormal
                 }
                 Row {
+                    id: questionButtons
                     anchors.right: parent.right
                     spacing: 8
                     DialogButton {
+                        id: cancelButton
                         objectName: "cancelButton"
                         text: qsTrId("btn-cancel")
                         onClicked: root.abort()
@@ -195,17 +214,103 @@ Item {
                         onClicked: root.skipItem()
                     }
                     DialogButton {
+                        id: skipAllButton
+                        objectName: "skipAllButton"
+                        visible: root.failureQuestion
+                        text: qsTrId("btn-skip-all")
+                        onClicked: root.skipAllItems()
+                    }
+                    DialogButton {
+                        id: retryButton
+                        objectName: "retryButton"
+                        visible: root.failureQuestion
+                        primary: true
+                        text: qsTrId("btn-retry")
+                        onClicked: root.retryItem()
+                    }
+                    DialogButton {
                         id: overWriteAllButton
                         objectName: "overWriteAllButton"
+                        visible: !root.failureQuestion
                         text: qsTrId("btn-replace-all")
                         onClicked: root.replaceAllItems()
                     }
                     DialogButton {
                         id: overWriteButton
                         objectName: "overWriteButton"
+                        visible: !root.failureQuestion
                         primary: true
                         text: qsTrId("btn-replace")
                         onClicked: root.replaceItem()
+                    }
+                }
+            }
+        }
+
+        // What the job left out, once it has finished: read-only, scrollable, plain text.
+        Rectangle {
+            id: leftOutPanel
+            objectName: "leftOutPanel"
+            width: parent.width
+            visible: root.withErrors
+            height: visible ? leftOutColumn.implicitHeight + 2 * Theme.windowPadding : 0
+            color: Theme.background
+            Rectangle { width: parent.width; height: 1; color: Theme.border }
+
+            Column {
+                id: leftOutColumn
+                x: Theme.windowPadding
+                y: Theme.windowPadding
+                width: parent.width - 2 * Theme.windowPadding
+                spacing: 10
+                Text {
+                    objectName: "leftOutHeading"
+                    width: parent.width
+                    text: qsTrId("copy-left-out-heading", root.leftOutCount)
+                    textFormat: Text.PlainText
+                    wrapMode: Text.WordWrap
+                    color: Theme.foreground
+                    font.pointSize: Theme.pointSizeNormal
+                }
+                Rectangle {
+                    width: parent.width
+                    height: Math.min(leftOutText.implicitHeight, 132) + 12
+                    radius: 4
+                    color: Theme.background2
+                    border.width: 1
+                    border.color: Theme.border
+                    ScrollView {
+                        id: leftOutScroll
+                        anchors.fill: parent
+                        anchors.margins: 1
+                        clip: true
+                        // More lines than the box shows: the bar says so without a hover.
+                        ScrollBar.vertical.policy: leftOutText.implicitHeight > 132 ? ScrollBar.AlwaysOn : ScrollBar.AsNeeded
+                        TextArea {
+                            id: leftOutText
+                            objectName: "leftOutList"
+                            text: root.leftOut
+                            textFormat: TextEdit.PlainText
+                            readOnly: true
+                            selectByMouse: true
+                            wrapMode: TextEdit.NoWrap
+                            leftPadding: 8
+                            rightPadding: 8
+                            topPadding: 5
+                            bottomPadding: 5
+                            color: Theme.foreground2
+                            font.pointSize: Theme.pointSizeSmall
+                            background: null
+                        }
+                    }
+                }
+                Row {
+                    anchors.right: parent.right
+                    DialogButton {
+                        objectName: "closeButton"
+                        primary: true
+                        text: qsTrId("btn-close")
+                        onClicked: root.Window.window.close()
                     }
                 }
             }

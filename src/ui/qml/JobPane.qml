@@ -14,21 +14,27 @@ Window {
     property alias userPrompt: jobView.userPrompt
     property alias writeSpeed: jobView.writeSpeed
     property alias remainingTime: jobView.remainingTime
+    property alias userActions: jobView.userActions
+    property alias leftOutCount: jobView.leftOutCount
+    property alias leftOut: jobView.leftOut
 
     signal abort()
     signal skipItem()
     signal replaceItem()
     signal replaceAllItems()
+    signal skipAllItems()
+    signal retryItem()
 
     title: jobState === 3 ? qsTrId("copy-dlg-title").arg(Math.floor(percentDone))
          : jobState === 7 ? qsTrId("copy-status-aborted")
          : jobState === 4 ? qsTrId("copy-status-paused")
          : jobState === 1 ? qsTrId("copy-status-init")
+         : jobState === 6 && leftOutCount > 0 ? qsTrId("copy-status-done-errors")
          : jobState === 6 ? qsTrId("copy-status-done")
          : Qt.application.name
     color: Theme.base.alternate2
     // 100 mm, but never narrower than the question's four buttons need.
-    width: Math.max(Math.round(100 * Screen.pixelDensity), 480)
+    width: Math.max(Math.round(100 * Screen.pixelDensity), 480, Math.ceil(jobView.neededWidth))
     minimumWidth: width
     maximumWidth: width
     height: jobView.height
@@ -47,5 +53,7 @@ Window {
         onSkipItem: root.skipItem()
         onReplaceItem: root.replaceItem()
         onReplaceAllItems: root.replaceAllItems()
+        onSkipAllItems: root.skipAllItems()
+        onRetryItem: root.retryItem()
     }
 }

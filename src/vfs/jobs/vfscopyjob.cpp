@@ -231,6 +231,8 @@ VfsJob::VfsJobState VfsCopyJob::state() const
     const int errors = m_errorCount.load();
     if (m_aborting || (st == CopyStateError && errors >= kFatalErrorCount))
         return VfsJobStateAborted;
+    if (m_failureQuestion)
+        return VfsJobStateQuestion;
     if (m_countingPass && errors == 0 && st != CopyStateFinished)
         return VfsJobStateInit;
     switch (st) {
@@ -248,6 +250,9 @@ bool VfsCopyJob::userActionEnabled(int action) const
     const VfsJobState s = state();
     if (s == VfsJobStateRunning || s == VfsJobStatePaused || s == VfsJobStateInit)
         return action == UserActionAbort;
+    if (s == VfsJobStateQuestion && m_failureQuestion)
+        return action == UserActionAbort || action == UserActionSkip || action == UserActionSkipAll
+               || action == UserActionRetry;
     if (s == VfsJobStateQuestion)
         return action == UserActionAbort || action == UserActionSkip || action == UserActionOverwrite;
     if (s == VfsJobStateAborted)
@@ -275,6 +280,13 @@ void VfsCopyJob::abort()
 void VfsCopyJob::skipCurrentItem()
 {
     NUSK_ON_JOB_THREAD(skipCurrentItem)
+    Failure failure;
+    if (takeFailure(failure)) {
+        logPrintf(LogVcpa, "skip %s", qPrintable(failure.shownPath));
+        leaveOutFailure(failure);
+        failure.skip();
+        return;
+    }
     if (m_copyState != CopyStateOpenDestination || state() != VfsJobStateQuestion)
         return;
     logPrintf(LogVcpa, "skip file %s", qPrintable(m_curItem.path));
@@ -314,6 +326,28 @@ void VfsCopyJob::replaceAllItems()
     m_questionPending = false;
     Q_EMIT stateChanged();
     startTimer(0, JobActionStep, __LINE__);
+}
+
+void VfsCopyJob::skipAllItems()
+{
+    NUSK_ON_JOB_THREAD(skipAllItems)
+    Failure failure;
+    if (!takeFailure(failure))
+        return;
+    logPrintf(LogVcpa, "skip %s and every later failure of kind %d", qPrintable(failure.shownPath), failure.kind);
+    m_skipAllKinds.insert(failure.kind);
+    leaveOutFailure(failure);
+    failure.skip();
+}
+
+void VfsCopyJob::retryCurrentItem()
+{
+    NUSK_ON_JOB_THREAD(retryCurrentItem)
+    Failure failure;
+    if (!takeFailure(failure))
+        return;
+    logPrintf(LogVcpa, "retry %s", qPrintable(failure.shownPath));
+    failure.retry();
 }
 
 #undef NUSK_ON_JOB_THREAD
@@ -516,6 +550,9 @@ void VfsCopyJob::process(int action)
         handleUserAbort(action);
         return;
     }
+    // Nothing is in flight while a failure is asked about; only the answer goes on.
+    if (m_failureQuestion)
+        return;
     switch (m_copyState.load()) {
     case CopyStateStart: stateStart(action); break;
     case CopyStateNextItem: stateNextItem(action); break;
@@ -548,6 +585,8 @@ void VfsCopyJob::handleUserAbort(int action)
         withdrawForEnd();
         m_copyState.exchange(CopyStateError);
         m_questionPending = false;
+        m_failureQuestion = false;
+        m_failure = Failure();
         Q_EMIT stateChanged();
         if (!m_abortedEmitted) {
             m_abortedEmitted = true;
@@ -711,17 +750,8 @@ void VfsCopyJob::onStartListing()
         if (kind == ListIdentity) {
             // Only a safety check that could not be made: the folders stay unknown.
             lock.relock();
-        } else if (kind == ListSourceParent && failsAgain(QStringLiteral("list:") + path, status)) {
-            // A source folder that cannot be listed: what was asked for in it is left out.
-            for (auto it = m_items.begin(); it != m_items.end();) {
-                if (it->type != VfsCopyItem::DriveType && srcParent(it->path) == path) {
-                    leaveOut(it->path);
-                    it = m_items.erase(it);
-                } else {
-                    ++it;
-                }
-            }
-            startNextListing();
+        } else if (kind == ListSourceParent
+                   && repeatingFailure(status, QStringLiteral("list:") + path, path, unlistedParent(path))) {
             return;
         } else {
             return abortJob(QStringLiteral("start listing of %1 failed, status %2").arg(path).arg(status), __LINE__);
@@ -765,6 +795,30 @@ void VfsCopyJob::onStartListing()
     }
     lock.unlock();
     startNextListing();
+}
+
+VfsCopyJob::Failure VfsCopyJob::unlistedParent(const QString &path)
+{
+    // A source folder that cannot be listed: what was asked for in it is left out.
+    auto inFolder = [this, path](const VfsCopyItem &i) {
+        return i.type != VfsCopyItem::DriveType && srcParent(i.path) == path;
+    };
+    Failure failure;
+    failure.kind = FailureUnreadable;
+    failure.shownPath = path;
+    for (const VfsCopyItem &i : m_items) {
+        if (inFolder(i))
+            failure.items.append(i.path);
+    }
+    failure.skip = [this, inFolder] {
+        m_items.erase(std::remove_if(m_items.begin(), m_items.end(), inFolder), m_items.end());
+        startNextListing();
+    };
+    failure.retry = [this] {
+        --m_startIndex; // the same listing again
+        startNextListing();
+    };
+    return failure;
 }
 
 void VfsCopyJob::resolveDuplicateNames()
@@ -960,12 +1014,19 @@ void VfsCopyJob::stateOpenSource(int action)
     } else if (m_open.jobStatus == JobFinished && m_open.status == FSO_STATUS_NOT_FOUND) {
         failJob("copy-error-source-missing", "The source no longer exists.",
                 QStringLiteral("source file missing %1").arg(m_curItem.path), __LINE__);
-    } else if (leaveOutAfterRetry(m_open.status)) {
-        // Nothing was opened: on with the next item.
-        setJobState(CopyStateNextItem, __LINE__);
-        startTimer(0, JobActionStep, __LINE__);
     } else {
-        abortJob(QStringLiteral("failed to open read file %1").arg(m_open.status), __LINE__);
+        Failure failure;
+        failure.kind = FailureUnreadable;
+        failure.shownPath = m_curItem.path;
+        failure.items.append(m_curItem.path);
+        failure.skip = [this] {
+            // Nothing was opened: on with the next item.
+            setJobState(CopyStateNextItem, __LINE__);
+            startTimer(0, JobActionStep, __LINE__);
+        };
+        failure.retry = [this] { startTimer(0, JobActionStep, __LINE__); };
+        if (!repeatingFailure(m_open.status, m_curItem.path, m_curItem.path, std::move(failure)))
+            abortJob(QStringLiteral("failed to open read file %1").arg(m_open.status), __LINE__);
     }
 }
 
@@ -1071,14 +1132,21 @@ void VfsCopyJob::stateOpenDestination(int action)
         m_dstHandle = m_open.handle;
         setJobState(CopyStateTransfer, __LINE__);
         startTimer(0, JobActionStep, __LINE__);
-    } else if (leaveOutAfterRetry(m_open.status)) {
-        // The source is open: it is closed like that of a skipped file.
-        m_skipping = true;
-        m_curFileComplete = false;
-        setJobState(CopyStateCloseSource, __LINE__);
-        startTimer(0, JobActionStep, __LINE__);
     } else {
-        abortJob(QStringLiteral("failed to open write file status: %1").arg(m_open.status), __LINE__);
+        Failure failure;
+        failure.kind = FailureUnwritable;
+        failure.shownPath = m_curDstPath;
+        failure.items.append(m_curItem.path);
+        failure.skip = [this] {
+            // The source is open: it is closed like that of a skipped file.
+            m_skipping = true;
+            m_curFileComplete = false;
+            setJobState(CopyStateCloseSource, __LINE__);
+            startTimer(0, JobActionStep, __LINE__);
+        };
+        failure.retry = [this] { startTimer(0, JobActionStep, __LINE__); };
+        if (!repeatingFailure(m_open.status, m_curItem.path, m_curPartPath, std::move(failure)))
+            abortJob(QStringLiteral("failed to open write file status: %1").arg(m_open.status), __LINE__);
     }
 }
 
@@ -1212,32 +1280,128 @@ bool VfsCopyJob::failsAgain(const QString &key, quint8 status)
     return true;
 }
 
-void VfsCopyJob::leaveOut(const QString &path)
+bool VfsCopyJob::repeatingFailure(quint8 status, const QString &key, const QString &sentPath, Failure failure)
+{
+    // A refusal or a failure of the file system (not a request that went unanswered).
+    // Status 0 on a failed request: it could not even be sent.
+    if (status != FSO_STATUS_IO_ERROR && status != FSO_STATUS_NOT_PERMITTED && status != FSO_STATUS_SUCCESS)
+        return false;
+    if (sentPath.toUtf8().size() > int(FSO_MAX_PATH))
+        failure.kind = FailurePathTooLong;
+    // Skipped before (a second pass or a retry of the job meets it again), or its kind
+    // skipped for good: on without asking.
+    const bool skipped = m_skipAllKinds.contains(failure.kind)
+                         || std::all_of(failure.items.cbegin(), failure.items.cend(),
+                                        [this](const QString &p) { return m_leftOut.contains(p); })
+                         || (!failure.incompleteBelow.isEmpty() && m_leftOut.containsBelow(failure.incompleteBelow));
+    if (skipped || (!m_asksOnFailure && failsAgain(key, status))) {
+        leaveOutFailure(failure);
+        failure.skip();
+        return true;
+    }
+    if (!m_asksOnFailure)
+        return false;
+    askAboutFailure(std::move(failure));
+    return true;
+}
+
+void VfsCopyJob::askAboutFailure(Failure failure)
+{
+    logPrintf(LogVcpa, "ask about %s, failure kind %d", qPrintable(failure.shownPath), failure.kind);
+    QString text;
+    switch (failure.kind) {
+    case FailureUnwritable:
+        text = message("copy-q-unwritable", "This item cannot be written at the destination:\n%1");
+        break;
+    case FailurePathTooLong:
+        text = message("copy-q-path-too-long", "The path of this item is too long to be copied:\n%1");
+        break;
+    default:
+        text = message("copy-q-unreadable", "This item cannot be read:\n%1");
+        break;
+    }
+    setPrompt(text.arg(failure.shownPath));
+    // No step until the answer; nothing is in flight here.
+    stopTimer();
+    m_failure = std::move(failure);
+    m_failureQuestion = true;
+    Q_EMIT stateChanged();
+    Q_EMIT jobUpdated();
+}
+
+bool VfsCopyJob::takeFailure(Failure &failure)
+{
+    if (!m_failureQuestion || m_abort || m_aborting)
+        return false;
+    m_failureQuestion = false;
+    failure = std::move(m_failure);
+    m_failure = Failure();
+    setPrompt(leftOutPrompt());
+    Q_EMIT stateChanged();
+    return true;
+}
+
+void VfsCopyJob::leaveOutFailure(const Failure &failure)
+{
+    for (const QString &path : failure.items)
+        leaveOut(path, failureReason(failure.kind));
+}
+
+QString VfsCopyJob::failureReason(int kind)
+{
+    switch (kind) {
+    case FailureUnreadable: return message("copy-left-out-unreadable", "cannot be read");
+    case FailureUnwritable: return message("copy-left-out-unwritable", "cannot be written at the destination");
+    case FailurePathTooLong: return message("copy-left-out-path-too-long", "path too long");
+    default: return message("copy-left-out-failed", "could not be copied");
+    }
+}
+
+void VfsCopyJob::leaveOut(const QString &path, const QString &reason)
 {
     // The item ends as an error and the rest goes on; a cut keeps it at the source.
-    if (!m_leftOut.contains(path)) {
-        logPrintf(LogVcpa, "%s fails again, left out", qPrintable(path));
-        m_leftOut.insert(path);
+    bool added = false;
+    {
+        QMutexLocker lock(&m_uiMutex);
+        added = m_leftOut.add(path, reason.isEmpty() ? failureReason(-1) : reason);
+    }
+    if (added) {
+        logPrintf(LogVcpa, "%s left out", qPrintable(path));
         m_errorCount = m_errorCount.load() + 1;
+        Q_EMIT leftOutChanged();
     }
     setPrompt(leftOutPrompt());
 }
 
 QString VfsCopyJob::leftOutPrompt() const
 {
+    // A few names; the job window lists them all.
+    constexpr int kNamed = 20;
     if (m_leftOut.isEmpty())
         return QString();
-    QStringList paths = m_leftOut.values();
+    QStringList paths;
+    for (const VfsLeftOutItem &item : m_leftOut.shown())
+        paths.append(item.path);
     std::sort(paths.begin(), paths.end());
-    return message("copy-error-left-out", "Left out, it could not be copied: %1").arg(paths.join(QStringLiteral(", ")));
+    const int more = m_leftOut.count() - qMin(kNamed, paths.size());
+    if (paths.size() > kNamed)
+        paths.erase(paths.begin() + kNamed, paths.end());
+    QString names = paths.join(QStringLiteral(", "));
+    if (more > 0)
+        names = message("copy-error-left-out-more", "%1 and %n more", more).arg(names);
+    return message("copy-error-left-out", "Left out, it could not be copied: %1").arg(names);
 }
 
-bool VfsCopyJob::leaveOutAfterRetry(quint8 status)
+QVector<VfsLeftOutItem> VfsCopyJob::leftOutItems() const
 {
-    if (!failsAgain(m_curItem.path, status))
-        return false;
-    leaveOut(m_curItem.path);
-    return true;
+    QMutexLocker lock(&m_uiMutex);
+    return m_leftOut.shown();
+}
+
+int VfsCopyJob::leftOutCount() const
+{
+    QMutexLocker lock(&m_uiMutex);
+    return m_leftOut.count();
 }
 
 void VfsCopyJob::noteFinished()
@@ -1395,13 +1559,28 @@ void VfsCopyJob::stateMakeDirectory(int action)
     } else if (m_mkdir.jobStatus == JobFinished && m_mkdir.detail == FSO_MKDIR_DETAIL_NOT_A_DIRECTORY) {
         failJob("copy-error-dst-not-folder", "The destination has a file where a folder should go.",
                 QStringLiteral("mkdir %1 failed, not a directory").arg(m_mkdir.path), __LINE__);
-    } else if (!m_batches.empty() && failsAgain(QStringLiteral("mkdir:") + m_batches.back().srcPath, m_mkdir.status)) {
-        // A folder the destination will not make: its whole tree is left out.
-        leaveOut(m_batches.back().srcPath);
-        m_batches.pop_back();
-        setJobState(CopyStateNextItem, __LINE__);
-        startTimer(0, JobActionStep, __LINE__);
     } else {
+        if (!m_batches.empty()) {
+            // A folder the destination will not make: its whole tree is left out.
+            Failure failure;
+            failure.kind = FailureUnwritable;
+            failure.shownPath = m_mkdir.path;
+            failure.items.append(m_batches.back().srcPath);
+            failure.skip = [this] {
+                m_batches.pop_back();
+                setJobState(CopyStateNextItem, __LINE__);
+                startTimer(0, JobActionStep, __LINE__);
+            };
+            failure.retry = [this] {
+                // The folder goes back to the work list; the step makes it again.
+                m_work.push_back(m_batches.back().item);
+                m_batches.pop_back();
+                startTimer(0, JobActionStep, __LINE__);
+            };
+            if (repeatingFailure(m_mkdir.status, QStringLiteral("mkdir:") + m_batches.back().srcPath, m_mkdir.path,
+                                 std::move(failure)))
+                return;
+        }
         abortJob(QStringLiteral("mkdir %1 failed, status: %2").arg(m_mkdir.path).arg(m_mkdir.status), __LINE__);
     }
 }
@@ -1444,13 +1623,21 @@ void VfsCopyJob::stateReadDirectory(int action)
         if (m_startPhase == 0 && (status == FSO_STATUS_NOT_FOUND || status == FSO_STATUS_NOT_A_DIRECTORY))
             return failJob("copy-error-source-missing", "The source no longer exists.",
                            QStringLiteral("source folder gone %1").arg(batch.srcPath), __LINE__);
-        if (m_startPhase == 0 && failsAgain(QStringLiteral("list:") + batch.srcPath, status)) {
+        if (m_startPhase == 0) {
             // A folder that cannot be listed is left out with all it holds; a cut keeps it.
-            leaveOut(batch.srcPath);
-            m_batches.pop_back();
-            setJobState(CopyStateNextItem, __LINE__);
-            startTimer(0, JobActionStep, __LINE__);
-            return;
+            Failure failure;
+            failure.kind = FailureUnreadable;
+            failure.shownPath = batch.srcPath;
+            failure.items.append(batch.srcPath);
+            failure.skip = [this] {
+                m_batches.pop_back();
+                setJobState(CopyStateNextItem, __LINE__);
+                startTimer(0, JobActionStep, __LINE__);
+            };
+            failure.retry = [this] { startTimer(0, JobActionStep, __LINE__); };
+            const QString key = QStringLiteral("list:") + batch.srcPath;
+            if (repeatingFailure(status, key, batch.srcPath, std::move(failure)))
+                return;
         }
         return abortJob(QStringLiteral("listing failed, status %1").arg(status), __LINE__);
     }
@@ -1542,8 +1729,25 @@ void VfsCopyJob::stateFolderTimes(int action)
         setJobState(CopyStateNextItem, __LINE__);
         startTimer(0, JobActionStep, __LINE__);
     } else {
-        m_pendingFolder = VfsCopyItem();
-        abortJob(QStringLiteral("failed to update attributes status: %1").arg(m_open.status), __LINE__);
+        // A destination that takes the folder's files but not its times (a read-only
+        // mount) would fail the same way after every retry.
+        Failure failure;
+        failure.kind = FailureUnwritable;
+        failure.shownPath = m_pendingFolderDst;
+        failure.items.append(m_pendingFolder.path);
+        // Not asked again about a folder whose content was skipped: it is incomplete anyway.
+        failure.incompleteBelow = joinSrc(m_pendingFolder.path, QString());
+        failure.skip = [this] {
+            m_pendingFolder = VfsCopyItem();
+            setJobState(CopyStateNextItem, __LINE__);
+            startTimer(0, JobActionStep, __LINE__);
+        };
+        failure.retry = [this] { startTimer(0, JobActionStep, __LINE__); };
+        const QString key = QStringLiteral("times:") + m_pendingFolder.path;
+        if (!repeatingFailure(m_open.status, key, m_pendingFolderDst, std::move(failure))) {
+            m_pendingFolder = VfsCopyItem();
+            abortJob(QStringLiteral("failed to update attributes status: %1").arg(m_open.status), __LINE__);
+        }
     }
 }
 

@@ -10,7 +10,9 @@
 // answered, closes what it opened, pauses and starts over; blocks already copied are
 // recognised by their digests. A failure that would only repeat (missing source, a folder
 // where a file should go, the same file under two names) ends the job as aborted with a
-// prompt that says why.
+// prompt that says why. An item that cannot be read or written is asked about (skip, skip
+// all, retry, abort) when a window answers questions, else left out after one retry; every
+// item left out is counted as an error and listed (leftOutItems()).
 //
 // Data safety: a file is written under a hidden name in its destination folder
 // (partialName()) and renamed to its real name only after its whole content was written,
@@ -25,6 +27,7 @@
 #include "vfs/jobs/vfscopydto.h"
 #include "vfs/jobs/vfsjob.h"
 #include "vfs/jobs/vfsjobtimings.h"
+#include "vfs/jobs/vfsleftoutlist.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -34,6 +37,7 @@
 #include <QSet>
 
 #include <atomic>
+#include <functional>
 #include <map>
 
 class VfsClient;
@@ -107,6 +111,11 @@ public:
     void setTimings(const VfsJobTimings &timings) { m_timings = timings; }
     void setRetryDelay(int ms) { m_timings.retryDelayMs = ms; }
     void setDeleteDelays(int finishedMs, int abortedMs);
+    // Set by the owner of a job window: an item that cannot be read or written (and would
+    // fail the same way again) is asked about at once. Without, it is left out after one
+    // retry and the job goes on. May be set from any thread.
+    void setAsksOnFailure(bool asks) { m_asksOnFailure = asks; }
+    bool asksOnFailure() const { return m_asksOnFailure.load(); }
 
     QString bytesCopied() const;
     QString bytesTotal() const;
@@ -125,6 +134,10 @@ public:
     int copyState() const { return m_copyState.load(); }
     int errorCount() const { return m_errorCount.load(); }
     VfsCopyResult result() const;
+    // The items left out so far with why, the first VfsLeftOutList::kMaxShown of them, and
+    // how many were left out in all. Read on any thread.
+    QVector<VfsLeftOutItem> leftOutItems() const;
+    int leftOutCount() const;
 
     // The remaining-time text for an estimate of `seconds`.
     static QString remainingTimeText(qint64 seconds);
@@ -144,6 +157,10 @@ public Q_SLOTS:
     void skipCurrentItem();
     void replaceCurrentItem();
     void replaceAllItems();
+    // Answers to the question about an item that cannot be read or written (Skip and
+    // Abort are the slots above).
+    void skipAllItems();
+    void retryCurrentItem();
 
     void onOpenFileJobUpdate(VfsOpenFileJob *job);
     void onCloseFileJobUpdate(VfsCloseFileJob *job);
@@ -162,6 +179,7 @@ Q_SIGNALS:
     void remainingTimeChanged();
     // Emitted once, right before jobFinished(), with what was copied.
     void copyCompleted(VfsCopyDto request, VfsCopyResult result);
+    void leftOutChanged();
 
 private:
     VfsBlockTransfer::Events transferEvents();
@@ -203,14 +221,34 @@ private:
     // Ends the job as aborted, with a prompt telling the user why; no retry.
     void failJob(const char *messageId, const char *english, const QString &reason, int line);
     void setPrompt(const QString &text);
-    // After an open of the current file failed with `status`: true when it failed the same
-    // way before a retry, and the file is now left out (counted and named) instead.
-    bool leaveOutAfterRetry(quint8 status);
     // Whether a request about `key` failed with `status` before a retry already (and the
     // failure is one that would only repeat); remembers the first time.
     bool failsAgain(const QString &key, quint8 status);
-    // Counts `path` as an error, names it in the prompt; the job goes on without it.
-    void leaveOut(const QString &path);
+    // Counts `path` as an error, names it in the prompt and lists it with `reason` (a
+    // general one when empty); the job goes on without it.
+    void leaveOut(const QString &path, const QString &reason = QString());
+    // Which failure an item that cannot be read or written meets; "skip all" skips the
+    // later ones of the same kind.
+    enum FailureKind { FailureUnreadable = 0, FailureUnwritable = 1, FailurePathTooLong = 2 };
+    struct Failure
+    {
+        int kind = FailureUnreadable;
+        QString shownPath;      // named in the question
+        QStringList items;      // left out by Skip
+        QString incompleteBelow; // left out without a question when something below it was
+        std::function<void()> skip;  // goes on without the items
+        std::function<void()> retry; // sends the failed request again
+    };
+    // A request that failed with `status` in a way that would only repeat: asks, when the
+    // job has someone to ask; leaves the items out when they were skipped before or after
+    // one retry of the job (keyed by `key`). False when the caller takes the retry cycle.
+    bool repeatingFailure(quint8 status, const QString &key, const QString &sentPath, Failure failure);
+    void askAboutFailure(Failure failure);
+    Failure unlistedParent(const QString &path);
+    void leaveOutFailure(const Failure &failure);
+    // Ends the failure question; true when there was one.
+    bool takeFailure(Failure &failure);
+    static QString failureReason(int kind);
     // The message naming every item left out; empty when none was.
     QString leftOutPrompt() const;
     void setCurrentFile(const QString &text);
@@ -286,7 +324,11 @@ private:
     int m_changedCopies = 0;
     // Files whose open failed once, and those left out after failing again.
     QSet<QString> m_failedOnce;
-    QSet<QString> m_leftOut;
+    VfsLeftOutList m_leftOut;       // under m_uiMutex
+    std::atomic<bool> m_asksOnFailure{false};
+    std::atomic<bool> m_failureQuestion{false};
+    Failure m_failure;
+    QSet<int> m_skipAllKinds;
     int m_verifyIndex = -1;
     bool m_sourcesVerified = false;
     // The user's answers to replace questions.

@@ -67,6 +67,10 @@ public:
         UserActionAbort = 1,
         UserActionSkip = 2,
         UserActionOverwrite = 4,
+        // Answers to an item that cannot be read or written: leave out it and every later
+        // item that fails the same way, or try it again.
+        UserActionSkipAll = 8,
+        UserActionRetry = 16,
     };
     Q_ENUM(UserAction)
 

@@ -88,6 +88,19 @@ private Q_SLOTS:
         QTRY_VERIFY(job.isNull());
         QCOMPARE(aborted.count(), 1);
     }
+
+    // Every item left out counts once; only the first ones keep their names.
+    void leftOutListIsBounded()
+    {
+        VfsLeftOutList list;
+        for (int i = 0; i < VfsLeftOutList::kMaxShown + 5; ++i)
+            QVERIFY(list.add(QStringLiteral("/f%1").arg(i), QStringLiteral("why")));
+        QVERIFY(!list.add(QStringLiteral("/f0"), QStringLiteral("again")));
+        QCOMPARE(list.count(), VfsLeftOutList::kMaxShown + 5);
+        QCOMPARE(list.shown().size(), VfsLeftOutList::kMaxShown);
+        QCOMPARE(list.notShown(), 5);
+        QCOMPARE(list.shown().first().reason, QStringLiteral("why"));
+    }
 };
 
 QTEST_GUILESS_MAIN(tst_Jobs)

@@ -1,0 +1,37 @@
+#pragma once
+
+// The items a copy job left out and why, for the job window's list once the job ends.
+// Every item counts; only the first kMaxShown are kept with their reasons, so what the
+// window is sent stays a page of text however much was left out. Lives on the job's thread;
+// the job hands out copies.
+
+#include <QSet>
+#include <QString>
+#include <QVector>
+
+struct VfsLeftOutItem
+{
+    QString path;
+    QString reason;
+};
+
+class VfsLeftOutList
+{
+public:
+    static constexpr int kMaxShown = 1000;
+
+    // False when `path` was left out before (a retry of the job meets it again).
+    bool add(const QString &path, const QString &reason);
+    bool contains(const QString &path) const { return m_paths.contains(path); }
+    // Whether anything whose path starts with `prefix` was left out.
+    bool containsBelow(const QString &prefix) const;
+    bool isEmpty() const { return m_paths.isEmpty(); }
+    // Every item left out, shown or not.
+    int count() const { return m_paths.size(); }
+    const QVector<VfsLeftOutItem> &shown() const { return m_shown; }
+    int notShown() const { return count() - m_shown.size(); }
+
+private:
+    QSet<QString> m_paths;
+    QVector<VfsLeftOutItem> m_shown;
+};
