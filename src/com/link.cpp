@@ -864,8 +864,10 @@ void Link::writeFrame(const QByteArray &frame)
 void Link::queueOut()
 {
     // Frames sent in one turn of the event loop leave in one write; a long burst leaves in
-    // pieces of kWriteBatchBytes so that its first bytes are on their way early.
-    if (m_out.size() >= kWriteBatchBytes) {
+    // pieces of kWriteBatchBytes so that its first bytes are on their way early. The
+    // handshake's few frames leave at once: a connection that stays silent too long while
+    // the listener is crowded is dropped.
+    if (m_out.size() >= kWriteBatchBytes || m_state != StateEstablished) {
         flushOut();
         return;
     }
