@@ -142,7 +142,6 @@ Link::Link(QTcpSocket *socket, bool outgoing, Hub *hub)
 {
     m_clock.start();
     socket->setParent(this);
-    m_out.reserve(kOutReserveBytes);
 
     m_handshakeTimer = new QTimer(this);
     m_handshakeTimer->setSingleShot(true);
@@ -766,6 +765,8 @@ bool Link::becomeEstablished()
     const LinkTimings &t = m_hub->timings();
     m_watchdog->start(t.silenceMs);
     m_pingTimer->start(t.pingIntervalMs);
+    // Room for a batch only for links that got this far: a stranger's connection costs little.
+    m_out.reserve(kOutReserveBytes);
     takeDescriptor();
     sendPing();
     if (!isOpen())
