@@ -6,10 +6,16 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QStandardPaths>
 #include <QHostAddress>
 #include <QSettings>
 #include <QTcpServer>
 #include <QtTest>
+
+#include <unistd.h>
 
 namespace peerhosttest {
 
@@ -35,8 +41,8 @@ bool Host::start()
     // The hosts keep off the real network: no LAN announcements of their invitations.
     QSettings(QDir(m_dir).filePath(QStringLiteral("config.ini")), QSettings::IniFormat)
         .setValue(QStringLiteral("com/lanbeacon"), false);
-    m_process.setProgram(hostBinary());
-    m_process.setArguments(QStringList{QStringLiteral("--config-dir=") + m_dir,
+    m_process.setProgram(m_wrapper.isEmpty() ? hostBinary() : m_wrapper.first());
+    m_process.setArguments(m_wrapper.mid(1) + (m_wrapper.isEmpty() ? QStringList() : QStringList{hostBinary()}) + QStringList{QStringLiteral("--config-dir=") + m_dir,
                             QStringLiteral("--com-listen-port=") + QString::number(m_port),
                             QStringLiteral("--retry-ms=150"), QStringLiteral("--retry-max-ms=600"),
                             QStringLiteral("--ping-ms=250"), QStringLiteral("--silence-ms=1500"),
@@ -60,6 +66,98 @@ void Host::stop()
         m_process.waitForFinished(5000);
     }
 }
+
+void Host::kill()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.kill();
+    m_process.waitForFinished(testutil::timeoutMs(10000));
+}
+
+bool Host::waitForExit(int limitMs)
+{
+    return m_process.state() == QProcess::NotRunning || m_process.waitForFinished(testutil::timeoutMs(limitMs));
+}
+
+bool Host::setUnprivileged()
+{
+    if (::geteuid() != 0)
+        return true;
+    const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+    if (setpriv.isEmpty())
+        return false;
+    m_wrapper = QStringList{setpriv, QStringLiteral("--bounding-set=-dac_override,-dac_read_search"),
+                            QStringLiteral("--")};
+    return true;
+}
+
+namespace files {
+
+QByteArray randomBytes(qint64 size, quint32 seed)
+{
+    QByteArray bytes(int(size), Qt::Uninitialized);
+    QRandomGenerator gen(seed);
+    const qint64 words = size / 8;
+    gen.fillRange(reinterpret_cast<quint64 *>(bytes.data()), words);
+    for (qint64 i = words * 8; i < size; ++i)
+        bytes[int(i)] = char(gen.generate());
+    return bytes;
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+bool writeLargeFile(const QString &path, qint64 size, quint32 seed)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    const qint64 piece = 8 * 1024 * 1024;
+    for (qint64 done = 0; done < size; done += piece) {
+        const QByteArray bytes = randomBytes(qMin(piece, size - done), seed + quint32(done / piece));
+        if (file.write(bytes) != bytes.size())
+            return false;
+    }
+    return true;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool sameContent(const QString &a, const QString &b)
+{
+    QFile fa(a);
+    QFile fb(b);
+    if (!fa.open(QIODevice::ReadOnly) || !fb.open(QIODevice::ReadOnly) || fa.size() != fb.size())
+        return false;
+    while (!fa.atEnd()) {
+        if (fa.read(4 * 1024 * 1024) != fb.read(4 * 1024 * 1024))
+            return false;
+    }
+    return true;
+}
+
+QMap<QString, qint64> countersOf(const QStringList &lines)
+{
+    QMap<QString, qint64> map;
+    for (const QString &line : lines) {
+        if (!line.startsWith(QLatin1String("counters ")))
+            continue;
+        for (const QString &pair : line.mid(9).split(QLatin1Char(' '), Qt::SkipEmptyParts))
+            map.insert(pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1).toLongLong());
+    }
+    return map;
+}
+
+} // namespace files
 
 // A "wait-up <uuid> <seconds>" limit is a test's guess for a quiet machine; a loaded one gets
 // it stretched, like every other wait of the tests.
@@ -101,6 +199,8 @@ QStringList Host::cmd(const QString &line, QString *status)
 void Host::send(const QString &line)
 {
     m_process.write(line.toUtf8() + '\n');
+    // Out now: the test may next block on another host, and the line would wait with it.
+    m_process.waitForBytesWritten(testutil::timeoutMs(5000));
 }
 
 QString Host::nextLine(int limitMs)
@@ -210,6 +310,12 @@ bool pairHosts(Host &a, Host &b, QString *aOnB, QString *bOnA, const QString &co
             QTest::qWait(20);
     }
     return !aOnB->isEmpty() && !bOnA->isEmpty();
+}
+
+bool startAndPair(Host &a, Host &b, QString *aOnB, QString *bOnA)
+{
+    const QString localUp = QStringLiteral("wait-up ") + kLocal + QStringLiteral(" 5");
+    return a.start() && b.start() && a.ok(localUp) && b.ok(localUp) && pairHosts(a, b, aOnB, bOnA);
 }
 
 } // namespace peerhosttest

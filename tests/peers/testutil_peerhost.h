@@ -4,6 +4,7 @@
 // result lines and the final "ok" / "error ..." of each command.
 
 #include <QList>
+#include <QMap>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -34,6 +35,13 @@ public:
     void addArguments(const QStringList &args) { m_extraArgs += args; }
     bool start();
     void stop();
+    // SIGKILL, as a crash or a power cut would end it; waits until it is gone.
+    void kill();
+    // Waits until the process ended by itself (e.g. through its crash hook).
+    bool waitForExit(int limitMs);
+    // Started from now on without root's right to read and enter every folder, so folder
+    // modes hold for it as for any user. False where that cannot be arranged.
+    bool setUnprivileged();
 
     // A command that runs on while the test reads its lines one by one: send(), then
     // nextLine() until it gives "ok" or "error ..." (a null string when nothing came within
@@ -61,11 +69,27 @@ private:
     QString m_dir;
     quint16 m_port;
     QStringList m_extraArgs;
+    QStringList m_wrapper;   // runs the host binary (its arguments follow)
     QProcess m_process;
 };
+
+// Files for the copies between hosts (a namespace of their own: several tests keep helpers
+// of these names).
+namespace files {
+QByteArray randomBytes(qint64 size, quint32 seed);
+bool writeFile(const QString &path, const QByteArray &bytes);
+// `size` pseudo-random bytes, written in pieces.
+bool writeLargeFile(const QString &path, qint64 size, quint32 seed);
+QByteArray readFile(const QString &path);
+bool sameContent(const QString &a, const QString &b);
+// The figures of a "counters written=N copied=N total=N errors=N" line.
+QMap<QString, qint64> countersOf(const QStringList &lines);
+} // namespace files
 
 // Pairs two running hosts through an invitation of `a` accepted by `b` and waits until both
 // links are up; the uuids each side gives the other, or false.
 bool pairHosts(Host &a, Host &b, QString *aOnB, QString *bOnA, const QString &code = QStringLiteral("0badc0de"));
+// Starts both hosts, waits for their own local peers and pairs them as pairHosts does.
+bool startAndPair(Host &a, Host &b, QString *aOnB, QString *bOnA);
 
 } // namespace peerhosttest

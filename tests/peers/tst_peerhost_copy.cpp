@@ -19,77 +19,13 @@
 #include <memory>
 
 using namespace peerhosttest;
+using namespace peerhosttest::files;
 
 namespace {
 
 // The cut file: large enough that the copy is still running when the test has seen it
 // pass 40 % and cut the link; small enough to stay quick.
 constexpr qint64 kCutFileSize = 128ll * 1024 * 1024;
-
-QByteArray randomBytes(qint64 size, quint32 seed)
-{
-    QByteArray bytes(int(size), Qt::Uninitialized);
-    QRandomGenerator gen(seed);
-    const qint64 words = size / 8;
-    gen.fillRange(reinterpret_cast<quint64 *>(bytes.data()), words);
-    for (qint64 i = words * 8; i < size; ++i)
-        bytes[int(i)] = char(gen.generate());
-    return bytes;
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-}
-
-// Writes `size` pseudo-random bytes in pieces.
-bool writeLargeFile(const QString &path, qint64 size, quint32 seed)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    const qint64 piece = 8 * 1024 * 1024;
-    for (qint64 done = 0; done < size; done += piece) {
-        const QByteArray bytes = randomBytes(qMin(piece, size - done), seed + quint32(done / piece));
-        if (file.write(bytes) != bytes.size())
-            return false;
-    }
-    return true;
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool sameContent(const QString &a, const QString &b)
-{
-    QFile fa(a);
-    QFile fb(b);
-    if (!fa.open(QIODevice::ReadOnly) || !fb.open(QIODevice::ReadOnly) || fa.size() != fb.size())
-        return false;
-    while (!fa.atEnd()) {
-        if (fa.read(4 * 1024 * 1024) != fb.read(4 * 1024 * 1024))
-            return false;
-    }
-    return true;
-}
-
-// The figures of a "counters written=N copied=N total=N errors=N" line.
-QMap<QString, qint64> countersOf(const QStringList &lines)
-{
-    QMap<QString, qint64> map;
-    for (const QString &line : lines) {
-        if (!line.startsWith(QLatin1String("counters ")))
-            continue;
-        for (const QString &pair : line.mid(9).split(QLatin1Char(' '), Qt::SkipEmptyParts))
-            map.insert(pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1).toLongLong());
-    }
-    return map;
-}
 
 QString fileLineOf(const QStringList &lines)
 {
@@ -140,11 +76,7 @@ private Q_SLOTS:
         for (Host *host : {m_a.get(), m_b.get()})
             host->addArguments({QStringLiteral("--job-retry-ms=200"), QStringLiteral("--progress-ms=40"),
                                 QStringLiteral("--fso-timeout-ms=3000")});
-        QVERIFY(m_a->start());
-        QVERIFY(m_b->start());
-        QVERIFY(m_a->ok(QStringLiteral("wait-up ") + kLocal + QStringLiteral(" 5")));
-        QVERIFY(m_b->ok(QStringLiteral("wait-up ") + kLocal + QStringLiteral(" 5")));
-        QVERIFY(pairHosts(*m_a, *m_b, &m_aOnB, &m_bOnA));
+        QVERIFY(startAndPair(*m_a, *m_b, &m_aOnB, &m_bOnA));
     }
 
     void cleanupTestCase()

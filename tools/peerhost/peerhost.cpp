@@ -70,6 +70,7 @@ PeerHost::PeerHost(IDatabase *database, ConnectionManager *manager, PeerModel *m
 {
     registerCommands();
     registerFileCommands();
+    registerCrashCommands();
     // Commands that need peers wait for the network side to be built.
     connect(manager, &ConnectionManager::started, this, [this] {
         m_started = true;

@@ -88,6 +88,8 @@ private:
     void next();
     void registerCommands();
     void registerFileCommands();
+    // crash-on (peerhostcrash.cpp)
+    void registerCrashCommands();
     void write(const QString &text);
 
     // --- file commands (peerhostfiles.cpp) ---

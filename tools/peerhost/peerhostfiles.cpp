@@ -321,6 +321,8 @@ void PeerHost::onCopySnapshot(const CopySnapshot &s)
                                 .arg(s.bytesWritten).arg(s.bytesCopied).arg(s.bytesTotal).arg(s.errors);
         m_follow.copyUuid.clear();
         if (m_follow.kind == QLatin1String("move") && s.state == VfsJob::VfsJobStateFinished && m_follow.deleteJob) {
+            // What the copy left out is named at the end of the move too.
+            m_follow.finalPrompt = s.prompt;
             if (m_follow.finalState.isEmpty())
                 return;   // the source delete is still running
             return finishFollow(m_follow.finalState, m_follow.finalPrompt);
@@ -394,7 +396,7 @@ void PeerHost::followDelete(VfsDeleteJob *job, const std::shared_ptr<Reply> &rep
             m_follow.finalState = stateWord(state);
             return;
         }
-        finishFollow(stateWord(state), QString());
+        finishFollow(stateWord(state), m_follow.finalPrompt);
     };
     connect(job, &VfsJob::jobFinished, this, [ended] { ended(VfsJob::VfsJobStateFinished); });
     connect(job, &VfsJob::jobAborted, this, [ended] { ended(VfsJob::VfsJobStateAborted); });

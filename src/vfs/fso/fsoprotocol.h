@@ -93,6 +93,12 @@ constexpr std::uint8_t FSO_ENTRY_FILE = 1;
 constexpr std::uint8_t FSO_ENTRY_DIRECTORY = 2;
 constexpr std::uint8_t FSO_ENTRY_LINK = 3;
 constexpr std::uint8_t FSO_ENTRY_SHARE = 8;
+// An entry the server could not hand over: its name cannot be written in a protocol path
+// (not UTF-8), or it could not be looked at. It carries a readable stand-in name (U+FFFD
+// for what does not decode) and no attributes, so the peer can name what it never gets.
+// The same value on the wire and decoded; a peer that does not know it sees an entry of
+// an unknown kind.
+constexpr std::uint8_t FSO_ENTRY_LEFT_OUT = 7;
 
 // --- request flags -----------------------------------------------------------------------
 constexpr std::uint32_t FSO_LISTDIR_HIDDEN = 0x01;

@@ -62,6 +62,9 @@ struct VfsListDirectoryJob : VfsRequestRecord<VfsListDirectoryJob>
     QMutex mutex;                    // guards the record against its owner
     quint8 status = 0;               // out
     std::vector<VfsDirectoryEntry> entries; // out, appended page by page
+    // out: stand-in names of the entries the server could not hand over (FSO_ENTRY_LEFT_OUT);
+    // they are never among `entries`. Emptied when the listing starts.
+    std::vector<QString> leftOut;
 };
 
 struct VfsListDrivesJob : VfsRequestRecord<VfsListDrivesJob>

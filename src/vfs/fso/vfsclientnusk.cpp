@@ -689,6 +689,7 @@ void VfsClientNusk::processListDirectoryResponse(const VfsFenuCommand &cmd)
             job->volumeSerial = (cmd.flags & FSO_LISTDIR_VOLUME_SERIAL) ? cmd.volumeSerial : 0;
             req->step = FSO_QUERY_LIST_DIRECTORY;
             req->pageIndex = 0;
+            job->leftOut.clear();
             req->sendState = 0;
         }
     }
@@ -722,11 +723,14 @@ void VfsClientNusk::processQueryListDirectoryResponse(const VfsFenuCommand &cmd)
                     logPrintf(LogVcli, "drop entry with unusable name, TrId %u", cmd.trId);
                     continue;
                 }
-                if (job->entries.size() >= d->maxListingEntries) {
+                if (job->entries.size() + job->leftOut.size() >= d->maxListingEntries) {
                     overflow = true;
                     break;
                 }
-                job->entries.push_back(std::move(entry));
+                if (entry.type == FSO_ENTRY_LEFT_OUT)
+                    job->leftOut.push_back(entry.name);
+                else
+                    job->entries.push_back(std::move(entry));
             }
         }
         job->status = cmd.status;

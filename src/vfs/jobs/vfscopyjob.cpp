@@ -1505,6 +1505,13 @@ void VfsCopyJob::stateMakeDirectory(int action)
 {
     if (action == JobActionStep) {
         const VfsCopyItem item = m_work.back();
+        if (m_leftOut.contains(item.path)) {
+            // Left out in the counting pass: no empty copy of it at the destination.
+            m_work.pop_back();
+            setJobState(CopyStateNextItem, __LINE__);
+            startTimer(0, JobActionStep, __LINE__);
+            return;
+        }
         QString name = srcName(item.path);
         if (name.startsWith(QLatin1Char('{')) && name.endsWith(QLatin1Char('}')))
             name = destinationName(item);
@@ -1661,7 +1668,13 @@ void VfsCopyJob::stateReadDirectory(int action)
             }
             batch.children.push_back(child);
         }
+        // What the source could not hand over is named, never passed over in silence.
+        QStringList unreachable;
+        for (const QString &name : m_list.leftOut)
+            unreachable.append(joinSrc(batch.srcPath, name));
         lock.unlock();
+        for (const QString &path : qAsConst(unreachable))
+            leaveOut(path, failureReason(FailureUnreadable));
         if (m_countingPass) {
             if (files) {
                 m_bytesTotal.fetch_add(added);

@@ -381,7 +381,24 @@ struct ListCandidate
 {
     QString name;
     bool directory = false;
+    bool leftOut = false;
 };
+
+// Whether the peer could ever ask for this entry again: paths travel as UTF-8 and are
+// turned back into the file system's bytes, so only a name that survives both ways can be
+// opened, copied or deleted. `text` gets the name to send: the name itself, or for one left
+// out a readable stand-in with U+FFFD where the bytes do not decode.
+bool addressableName(const char *raw, QString *text)
+{
+    const QByteArray bytes = QByteArray::fromRawData(raw, int(std::strlen(raw)));
+    *text = QFile::decodeName(bytes);
+    // Plain ASCII always survives; only other names pay for encoding again.
+    const bool ascii = std::all_of(bytes.cbegin(), bytes.cend(), [](char c) { return uchar(c) < 0x80; });
+    if (ascii || QFile::encodeName(*text) == bytes)
+        return true;
+    *text = QString::fromUtf8(bytes);
+    return false;
+}
 
 std::int64_t timespecMs(const timespec &ts)
 {
@@ -442,6 +459,7 @@ void QueryListDirectoryJob::reset()
 {
     closeDirectory();
     refused = false;
+    readFailure = 0;
     trId = 0;
     state = VfsServerJobIdle;
     index = 0;
@@ -484,10 +502,17 @@ void QueryListDirectoryJob::buildItems()
 
     closeDirectory();
     refused = false;
+    readFailure = 0;
     const QByteArray dirPath = QFile::encodeName(localPath);
     const int fd = ::open(dirPath.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        // Never an empty page for a folder that could not be read: a copy would take it as
+        // empty and a move would think it done.
+        readFailure = (errno == EACCES || errno == EPERM) ? FSO_STATUS_NOT_PERMITTED
+                      : errno == ENOENT                   ? FSO_STATUS_NOT_FOUND
+                                                          : FSO_STATUS_IO_ERROR;
         return;
+    }
     // The folder was checked when the listing began; its path may lead elsewhere by now.
     if (!rules.descriptorInside(localPath, fd)) {
         ::close(fd);
@@ -509,14 +534,21 @@ void QueryListDirectoryJob::buildItems()
             continue;
         if (entry->d_name[0] == '.' && !(flags & FSO_LISTDIR_HIDDEN))
             continue;
+        ListCandidate candidate;
+        candidate.leftOut = !addressableName(entry->d_name, &candidate.name);
         struct stat st;
-        if (::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        if (::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            // Gone since readdir, or there but not to be looked at (a folder without search
+            // permission): the latter is named as left out.
+            if (errno != ENOENT) {
+                candidate.leftOut = true;
+                candidates.push_back(candidate);
+            }
             continue;
+        }
         const bool special = !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode);
         if (special && !(flags & FSO_LISTDIR_SYSTEM))
             continue;
-        ListCandidate candidate;
-        candidate.name = QFile::decodeName(entry->d_name);
         candidate.directory = S_ISDIR(st.st_mode);
         if (S_ISLNK(st.st_mode)) {
             struct stat target;
@@ -548,12 +580,23 @@ void QueryListDirectoryJob::buildItems()
         Item item;
         item.path = prefix + QLatin1Char('/') + candidate.name;
         item.name = candidate.name;
+        item.leftOut = candidate.leftOut;
         items.push_back(item);
     }
 }
 
 bool QueryListDirectoryJob::encodeItem(const Item &item, TermStreamWriter &writer) const
 {
+    if (item.leftOut) {
+        // Without the type byte the peer could not tell it from an entry it may open.
+        if (!(granted & FSO_ATTR_TYPE))
+            return false;
+        VfsDirectoryEntry entry;
+        entry.name = item.name;
+        entry.type = FSO_ENTRY_LEFT_OUT;
+        entry.hidden = item.name.startsWith(QLatin1Char('.')) ? FSO_WIRE_HIDDEN : 0;
+        return writeDirectoryEntry(writer, granted, entry);
+    }
     // Entries of a listed folder are reached through its descriptor.
     // Looked at relative to the folder's descriptor, without walking a path each time.
     const QByteArray name = QFile::encodeName(item.name);
@@ -639,6 +682,8 @@ void QueryListDirectoryJob::run()
     const auto start = pageStarts.find(index);
     if (refused) {
         status = FSO_STATUS_NOT_PERMITTED;
+    } else if (readFailure) {
+        status = readFailure;
     } else if (start == pageStarts.end()) {
         // Not an index this listing ever handed out.
         status = FSO_STATUS_INVALID_PARAMETER;

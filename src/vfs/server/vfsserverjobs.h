@@ -71,6 +71,7 @@ struct QueryListDirectoryJob : VfsServerJob
         QString path;        // absolute local path
         QString name;        // name to send
         int shareEntry = -1; // index of the access entry for a share entry of "%shares"
+        bool leftOut = false; // sent only as left out (FSO_ENTRY_LEFT_OUT), under `name`
     };
 
     ~QueryListDirectoryJob() override;
@@ -99,6 +100,7 @@ struct QueryListDirectoryJob : VfsServerJob
     // the folder's path being pointed elsewhere between pages changes nothing.
     int dirFd = -1;
     bool refused = false;          // the folder turned out to lie outside the share
+    std::uint8_t readFailure = 0;  // page status when the folder could not be opened
 
 private:
     void buildItems();

@@ -135,6 +135,7 @@ private Q_SLOTS:
     void emptyDirectory();
     void missingSecondPageTimesOut();
     void hostileListingPages();
+    void leftOutEntriesKeptApart();
     void lateAndUnknownRepliesAreIgnored();
     void withdrawnRecordsAreNeverAnnounced();
     void openFileAttributesByVersion();
@@ -292,6 +293,43 @@ void TstFsoClient::hostileListingPages()
         QCOMPARE(job.jobStatus, quint32(JobError));
         QCOMPARE(job.entries.size(), std::size_t(250));
         QCOMPARE(wire.ofCode(FSO_QUERY_LIST_DIRECTORY).size(), std::size_t(3));
+    }
+}
+
+void TstFsoClient::leftOutEntriesKeptApart()
+{
+    // what the server could not hand over never becomes an entry, but is named; a reused
+    // record starts each listing without the names of the last one
+    Wire wire;
+    wire.server = [&wire](const VfsFenuCommand &req) {
+        VfsFenuCommand r = Wire::answer(req);
+        if (req.code == FSO_LIST_DIRECTORY) {
+            r.attributes.set(FSO_ATTR_ALL);
+        } else {
+            r.status = FSO_STATUS_COMPLETE;
+            r.count = 3;
+            Bytes block = pageOf(0, 2, FSO_ATTR_ALL);
+            Bytes more(1100);
+            com::TermStreamWriter w(more);
+            VfsDirectoryEntry e;
+            e.name = QStringLiteral("bad-\uFFFD.bin");
+            e.type = FSO_ENTRY_LEFT_OUT;
+            writeDirectoryEntry(w, FSO_ATTR_ALL, e);
+            block.insert(block.end(), more.begin(), more.begin() + std::ptrdiff_t(w.size()));
+            r.entryBlock = block;
+        }
+        wire.reply(r);
+    };
+    QSignalSpy spy(&wire.client, &VfsClient::listDirectoryUpdate);
+    VfsListDirectoryJob job;
+    job.path = QStringLiteral("/d");
+    for (int round = 1; round <= 2; ++round) {
+        job.entries.clear();
+        wire.client.listDirectory(&job);
+        QTRY_COMPARE(spy.count(), round);
+        QCOMPARE(job.jobStatus, quint32(JobFinished));
+        QCOMPARE(job.entries.size(), std::size_t(2));
+        QCOMPARE(job.leftOut, std::vector<QString>{QStringLiteral("bad-\uFFFD.bin")});
     }
 }
 

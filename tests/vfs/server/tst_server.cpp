@@ -17,7 +17,9 @@
 #include <QtTest>
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -68,6 +70,35 @@ QStringList names(const std::vector<VfsDirectoryEntry> &entries)
         out << e.name;
     return out;
 }
+
+// Root opens every folder whatever its mode. This thread, and the pool threads started from
+// it from now on, give that up while the object lives (nothing changes for other users).
+class WithoutDacOverride
+{
+public:
+    WithoutDacOverride()
+    {
+        QThreadPool::globalInstance()->waitForDone();   // pool threads are made anew, from here
+        m_header.version = _LINUX_CAPABILITY_VERSION_3;
+        m_header.pid = 0;
+        if (::syscall(SYS_capget, &m_header, m_saved) != 0)
+            return;
+        __user_cap_data_struct reduced[2] = {m_saved[0], m_saved[1]};
+        reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+        m_changed = ::syscall(SYS_capset, &m_header, reduced) == 0;
+    }
+    ~WithoutDacOverride()
+    {
+        QThreadPool::globalInstance()->waitForDone();
+        if (m_changed)
+            ::syscall(SYS_capset, &m_header, m_saved);
+    }
+
+private:
+    __user_cap_header_struct m_header{};
+    __user_cap_data_struct m_saved[2]{};
+    bool m_changed = false;
+};
 
 // Holds the global thread pool at one busy thread, so jobs the server starts wait in its
 // queue until release(): what a peer gets by keeping the pool busy with its own hashes.
@@ -712,6 +743,50 @@ private Q_SLOTS:
         ServerHarness::Listing plain = h.list(root + "/listing");
         QCOMPARE(names(plain.entries), QStringList({"adir", "zdir", "b.txt"}));
         QCOMPARE(plain.reply.flags, std::uint32_t(0));
+    }
+
+    // What a peer could never ask for again is listed as left out under a readable name;
+    // a folder that cannot be read is an error, never an empty page.
+    void leftOutEntries()
+    {
+        const QString dir = root + "/leftout";
+        QVERIFY(writeFile(dir + "/good.txt", "g"));
+        QVERIFY(writeFile(dir + "/locked/inside.txt", "i"));
+        QVERIFY(writeFile(dir + "/noenter/hidden-from-stat.txt", "s"));
+        const QByteArray bad = QFile::encodeName(dir) + "/bad-\xff\xfe.bin";
+        if (QFile::encodeName(QFile::decodeName(QByteArray("bad-\xff\xfe.bin"))) == "bad-\xff\xfe.bin")
+            QSKIP("file names are not decoded as UTF-8 here");
+        const int fd = ::open(bad.constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+        QVERIFY(fd >= 0);
+        ::close(fd);
+        QVERIFY(::chmod(QFile::encodeName(dir + "/locked").constData(), 0) == 0);
+        QVERIFY(::chmod(QFile::encodeName(dir + "/noenter").constData(), 0600) == 0);
+        WithoutDacOverride unprivileged;
+
+        ServerHarness h(true);
+        ServerHarness::Listing l = h.list(dir);
+        QCOMPARE(l.lastStatus, std::uint8_t(8));
+        QMap<QString, std::uint8_t> types;
+        for (const VfsDirectoryEntry &e : l.entries)
+            types.insert(e.name, e.type);
+        QCOMPARE(types.value("good.txt"), FSO_ENTRY_FILE);
+        QCOMPARE(types.value("locked"), FSO_ENTRY_DIRECTORY);
+        QCOMPARE(types.value(QStringLiteral("bad-\uFFFD\uFFFD.bin")), FSO_ENTRY_LEFT_OUT);
+        QCOMPARE(types.size(), 4);
+
+        QCOMPARE(h.startListing(dir + "/locked").status, std::uint8_t(0));
+        QCOMPARE(h.list(dir + "/locked").lastStatus, FSO_STATUS_NOT_PERMITTED);
+        ServerHarness::Listing noEnter = h.list(dir + "/noenter");
+        QCOMPARE(noEnter.lastStatus, std::uint8_t(8));
+        QCOMPARE(noEnter.entries.size(), std::size_t(1));
+        QCOMPARE(noEnter.entries[0].type, FSO_ENTRY_LEFT_OUT);
+        QCOMPARE(noEnter.entries[0].name, QStringLiteral("hidden-from-stat.txt"));
+
+        // Without the type attribute nothing could mark them: they are not sent at all.
+        QCOMPARE(names(h.list(dir, 0, FSO_ATTR_SIZE).entries).size(), 3);
+        ::chmod(QFile::encodeName(dir + "/locked").constData(), 0755);
+        ::chmod(QFile::encodeName(dir + "/noenter").constData(), 0755);
+        ::unlink(bad.constData());   // out of reach of the temporary folder's own clean-up
     }
 
     // Entries that vanish between pages are skipped without shifting the rest.

@@ -1,0 +1,325 @@
+// Copies and moves between two nusk-peerhost processes when one of them dies by SIGKILL at
+// the worst moments, and what a move leaves at the source when it cannot take everything.
+//
+// Host B runs every job; host A holds the sources (or, for the rename case, the
+// destination) and shares them with B. Both run without root's right to open any folder.
+
+#include "testutil_peerhost.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+
+using namespace peerhosttest;
+using namespace peerhosttest::files;
+
+namespace {
+
+constexpr qint64 kBigFileSize = 128ll * 1024 * 1024;
+
+bool exists(const QString &path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
+}
+
+// Every file below `dir` (hidden ones included), relative to it.
+QStringList filesBelow(const QString &dir)
+{
+    QStringList files;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files << QDir(dir).relativeFilePath(it.next());
+    files.sort();
+    return files;
+}
+
+} // namespace
+
+class TstPeerHostCrash : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_root;
+    std::unique_ptr<Host> m_a;
+    std::unique_ptr<Host> m_b;
+    QString m_aOnB;
+    QString m_bOnA;
+    bool m_unprivileged = false;
+
+    QString path(const QString &name) const { return m_root.filePath(name); }
+
+    bool share(const QString &dir, int flags)
+    {
+        QString status;
+        m_a->cmd(QStringLiteral("share %1 %2 %3").arg(m_bOnA, dir).arg(flags), &status);
+        return status == QLatin1String("ok");
+    }
+
+    QString fromA(const QString &verb, const QString &src, const QString &dstDir) const
+    {
+        return QStringList{verb, m_aOnB, src, kLocal, dstDir}.join(QLatin1Char(' '));
+    }
+
+    // Starts a host that died (or kills it first) and waits until the links are up again:
+    // as A sees it, and as B sees it unless B is busy with a command.
+    bool restart(Host &host, bool askB = true)
+    {
+        host.kill();
+        return host.start() && host.ok(QStringLiteral("wait-up ") + kLocal + QStringLiteral(" 5"))
+               && m_a->waitForState(m_bOnA, 3) && (!askB || m_b->waitForState(m_aOnB, 3));
+    }
+
+    // Reads the running command's lines until a "progress running" line reaches `percent`.
+    bool runUntil(Host &host, double percent, QStringList *seen)
+    {
+        static const QRegularExpression running(QStringLiteral("^progress running ([0-9.]+) "));
+        for (;;) {
+            const QString line = host.nextLine(30000);
+            if (line.isNull() || line == QLatin1String("ok") || line.startsWith(QLatin1String("error")))
+                return false;
+            *seen << line;
+            const QRegularExpressionMatch m = running.match(line);
+            if (m.hasMatch() && m.captured(1).toDouble() >= percent)
+                return true;
+        }
+    }
+
+    // Runs a job command to its end, answering every replace question with "replace-all".
+    QStringList runReplacingAll(const QString &line)
+    {
+        QString status;
+        QStringList out = m_b->cmd(line, &status);
+        while (status == QLatin1String("ok") && !out.isEmpty() && out.last().startsWith(QLatin1String("question ")))
+            out += m_b->cmd(QStringLiteral("answer replace-all"), &status);
+        if (status != QLatin1String("ok"))
+            out << status;
+        return out;
+    }
+
+    // A tree of a few files for the moves, and its twin to compare with.
+    QStringList makeTree(const QString &tree, const QString &twin, quint32 seed)
+    {
+        const QStringList names = {QStringLiteral("f1.bin"), QStringLiteral("f2.bin"), QStringLiteral("small.txt"),
+                                   QStringLiteral("sub/f3.bin")};
+        for (int i = 0; i < names.size(); ++i) {
+            const QByteArray bytes = randomBytes(i == 2 ? 10000 : 40ll * 1024 * 1024, seed + quint32(i));
+            if (!writeFile(tree + QLatin1Char('/') + names[i], bytes) || !writeFile(twin + QLatin1Char('/') + names[i], bytes))
+                return QStringList();
+        }
+        return names;
+    }
+
+    // After a crash: each file is still at the source, or complete at the destination.
+    bool nothingLost(const QString &tree, const QString &copied, const QString &twin, const QStringList &names)
+    {
+        for (const QString &name : names) {
+            const QString at = QLatin1Char('/') + name;
+            if (!sameContent(tree + at, twin + at) && !sameContent(copied + at, twin + at))
+                return false;
+        }
+        return true;
+    }
+
+    // After the second move: everything at the destination exactly once, no file at the source.
+    bool movedOnce(const QString &tree, const QString &copied, const QString &twin, const QStringList &names)
+    {
+        for (const QString &name : names) {
+            if (!sameContent(copied + QLatin1Char('/') + name, twin + QLatin1Char('/') + name))
+                return false;
+        }
+        QStringList expected = names;
+        expected.sort();
+        return filesBelow(copied) == expected && (!exists(tree) || filesBelow(tree).isEmpty());
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_root.isValid());
+        QVERIFY2(QFileInfo(hostBinary()).isExecutable(), qPrintable(hostBinary()));
+        m_a = std::make_unique<Host>(path(QStringLiteral("hostA")), freePort());
+        m_b = std::make_unique<Host>(path(QStringLiteral("hostB")), freePort());
+        for (Host *host : {m_a.get(), m_b.get()}) {
+            host->addArguments({QStringLiteral("--job-retry-ms=200"), QStringLiteral("--progress-ms=40"),
+                                QStringLiteral("--fso-timeout-ms=3000")});
+            m_unprivileged = host->setUnprivileged();
+        }
+        QVERIFY(startAndPair(*m_a, *m_b, &m_aOnB, &m_bOnA));
+    }
+
+    void cleanupTestCase()
+    {
+        m_b.reset();
+        m_a.reset();
+    }
+
+    // A name that is not UTF-8 and a folder nobody may read are named as left out; the job
+    // ends finished with errors, and the move keeps them, and the folders holding them.
+    void moveLeavesOutWhatItCannotReach()
+    {
+        if (!m_unprivileged)
+            QSKIP("running as root without setpriv: every folder is readable to the hosts");
+        const QByteArray rawName("bad-\xff.bin");
+        if (QFile::encodeName(QFile::decodeName(rawName)) == rawName)
+            QSKIP("file names are not decoded as UTF-8 here");
+        const QString src = path(QStringLiteral("lo-src"));
+        const QString tree = src + QStringLiteral("/tree");
+        const QString dst = path(QStringLiteral("lo-dst"));
+        QVERIFY(writeFile(tree + QStringLiteral("/a.bin"), randomBytes(70000, 1)));
+        QVERIFY(writeFile(tree + QStringLiteral("/sub/b.bin"), randomBytes(1000, 2)));
+        QVERIFY(writeFile(tree + QStringLiteral("/locked/x.bin"), randomBytes(1000, 3)));
+        QVERIFY(QDir().mkpath(dst));
+        const QByteArray raw = QFile::encodeName(tree + QStringLiteral("/sub/")) + rawName;
+        const int fd = ::open(raw.constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+        QVERIFY(fd >= 0);
+        ::close(fd);
+        const QByteArray locked = QFile::encodeName(tree + QStringLiteral("/locked"));
+        QVERIFY(::chmod(locked.constData(), 0) == 0);
+        QVERIFY(share(src, 7));
+
+        QString status;
+        const QStringList out = m_b->cmd(fromA(QStringLiteral("move"), tree, dst), &status);
+        ::chmod(locked.constData(), 0755);
+        const QString all = out.join(QLatin1Char('\n'));
+        QCOMPARE(status, QStringLiteral("ok"));
+        QVERIFY2(out.contains(QStringLiteral("state finished")), qPrintable(all));
+        QVERIFY2(countersOf(out).value(QStringLiteral("errors")) >= 2, qPrintable(all));
+        const QStringList prompt = out.filter(QRegularExpression(QStringLiteral("^prompt ")));
+        QVERIFY2(prompt.size() == 1 && prompt[0].contains(tree + QStringLiteral("/sub/bad-\uFFFD.bin"))
+                     && prompt[0].contains(tree + QStringLiteral("/locked")),
+                 qPrintable(all));
+
+        QCOMPARE(filesBelow(dst), QStringList({QStringLiteral("tree/a.bin"), QStringLiteral("tree/sub/b.bin")}));
+        QVERIFY(!exists(tree + QStringLiteral("/a.bin")));
+        QVERIFY(!exists(tree + QStringLiteral("/sub/b.bin")));
+        QCOMPARE(::unlink(raw.constData()), 0);   // it was kept; and it is out of reach of QTemporaryDir
+        QVERIFY(exists(tree + QStringLiteral("/locked/x.bin")));
+    }
+
+    // The job's host dies in the middle of a large copy. The same copy afterwards continues
+    // from the hidden partial file and ends with the real name only.
+    void copyResumesAfterJobHostKilled()
+    {
+        const QString src = path(QStringLiteral("k-src"));
+        const QString dst = path(QStringLiteral("k-dst"));
+        QVERIFY(QDir().mkpath(src));
+        QVERIFY(QDir().mkpath(dst));
+        QVERIFY(writeLargeFile(src + QStringLiteral("/big.bin"), kBigFileSize, 31));
+        QVERIFY(share(src, 5));
+
+        const QString line = fromA(QStringLiteral("copy"), src + QStringLiteral("/big.bin"), dst);
+        QStringList seen;
+        m_b->send(line);
+        QVERIFY2(runUntil(*m_b, 30, &seen), qPrintable(seen.join(QLatin1Char('\n'))));
+        m_b->kill();
+        QVERIFY(!exists(dst + QStringLiteral("/big.bin")));
+        const qint64 kept = QFileInfo(dst + QStringLiteral("/.big.bin.nusk-part")).size();
+        QVERIFY(kept > 0);
+
+        QVERIFY(restart(*m_b));
+        QString status;
+        const QStringList out = m_b->cmd(line, &status);
+        QCOMPARE(status, QStringLiteral("ok"));
+        QVERIFY2(out.contains(QStringLiteral("state finished")), qPrintable(out.join(QLatin1Char('\n'))));
+        QVERIFY(sameContent(src + QStringLiteral("/big.bin"), dst + QStringLiteral("/big.bin")));
+        QCOMPARE(filesBelow(dst), QStringList{QStringLiteral("big.bin")});
+        // What reached the disk before the kill is not sent again.
+        const qint64 written = countersOf(out).value(QStringLiteral("written"));
+        QVERIFY2(written > 0 && written <= kBigFileSize - kBigFileSize / 5,
+                 qPrintable(QStringLiteral("%1 written, %2 were kept").arg(written).arg(kept)));
+    }
+
+    // The job's host dies in the middle of a move: nothing is lost, and a second move puts
+    // everything at the destination once.
+    void moveSurvivesJobHostKilled()
+    {
+        const QString tree = path(QStringLiteral("mj-src/tree"));
+        const QString twin = path(QStringLiteral("mj-twin"));
+        const QString dst = path(QStringLiteral("mj-dst"));
+        const QStringList names = makeTree(tree, twin, 40);
+        QVERIFY(!names.isEmpty());
+        QVERIFY(QDir().mkpath(dst));
+        QVERIFY(share(path(QStringLiteral("mj-src")), 7));
+
+        const QString line = fromA(QStringLiteral("move"), tree, dst);
+        QStringList seen;
+        m_b->send(line);
+        QVERIFY2(runUntil(*m_b, 50, &seen), qPrintable(seen.join(QLatin1Char('\n'))));
+        m_b->kill();
+        QVERIFY(nothingLost(tree, dst + QStringLiteral("/tree"), twin, names));
+
+        QVERIFY(restart(*m_b));
+        const QStringList out = runReplacingAll(line);
+        QVERIFY2(out.contains(QStringLiteral("state finished")), qPrintable(out.join(QLatin1Char('\n'))));
+        QVERIFY2(movedOnce(tree, dst + QStringLiteral("/tree"), twin, names), qPrintable(filesBelow(dst).join(' ')));
+    }
+
+    // The serving host dies while the move deletes its sources: what is gone there is
+    // complete at the destination, and a second move finishes the work.
+    void moveSurvivesServingHostKilled()
+    {
+        const QString tree = path(QStringLiteral("ms-src/tree"));
+        const QString twin = path(QStringLiteral("ms-twin"));
+        const QString dst = path(QStringLiteral("ms-dst"));
+        const QStringList names = makeTree(tree, twin, 50);
+        QVERIFY(!names.isEmpty());
+        QVERIFY(QDir().mkpath(dst));
+        QVERIFY(share(path(QStringLiteral("ms-src")), 7));
+        QVERIFY(m_a->ok(QStringLiteral("crash-on delete /f2.bin")));
+
+        const QString line = fromA(QStringLiteral("move"), tree, dst);
+        m_b->send(line);
+        QVERIFY(m_a->waitForExit(120000));
+        QVERIFY(exists(tree + QStringLiteral("/f2.bin")));
+        QVERIFY(nothingLost(tree, dst + QStringLiteral("/tree"), twin, names));
+        QString status;
+        m_b->finish(&status);
+        QCOMPARE(status, QStringLiteral("ok"));
+
+        QVERIFY(restart(*m_a));
+        const QStringList out = runReplacingAll(line);
+        QVERIFY2(out.contains(QStringLiteral("state finished")), qPrintable(out.join(QLatin1Char('\n'))));
+        QVERIFY2(movedOnce(tree, dst + QStringLiteral("/tree"), twin, names), qPrintable(filesBelow(dst).join(' ')));
+    }
+
+    // The destination's host dies the moment the file is complete under its hidden name,
+    // before the rename: no file of the real name exists with other content, and the job
+    // finishes once the host is back.
+    void destinationKilledBeforeRename()
+    {
+        const QString src = path(QStringLiteral("r-src"));
+        const QString dst = path(QStringLiteral("r-dst"));
+        QVERIFY(writeFile(src + QStringLiteral("/f.bin"), randomBytes(3 * 1024 * 1024 + 17, 60)));
+        QVERIFY(QDir().mkpath(dst));
+        QVERIFY(share(dst, 7));
+        QVERIFY(m_a->ok(QStringLiteral("crash-on move .nusk-part")));
+
+        m_b->send(QStringList{QStringLiteral("copy"), kLocal, src + QStringLiteral("/f.bin"), m_aOnB, dst}.join(' '));
+        QVERIFY(m_a->waitForExit(120000));
+        QVERIFY(!exists(dst + QStringLiteral("/f.bin")));
+        QVERIFY(sameContent(src + QStringLiteral("/f.bin"), dst + QStringLiteral("/.f.bin.nusk-part")));
+
+        QVERIFY(restart(*m_a, false));
+        QString status;
+        const QStringList out = m_b->finish(&status, 120000);
+        QCOMPARE(status, QStringLiteral("ok"));
+        QVERIFY2(out.contains(QStringLiteral("state finished")), qPrintable(out.join(QLatin1Char('\n'))));
+        QVERIFY(sameContent(src + QStringLiteral("/f.bin"), dst + QStringLiteral("/f.bin")));
+        QCOMPARE(filesBelow(dst), QStringList{QStringLiteral("f.bin")});
+    }
+};
+
+QTEST_GUILESS_MAIN(TstPeerHostCrash)
+#include "tst_peerhost_crash.moc"
