@@ -5,6 +5,7 @@
 #include "peers/ipeer.h"
 #include "vfs/models/vfsdrivemodel.h"
 #include "vfs/models/vfsmodelicons.h"
+#include "vfs/models/vfsrowindex.h"
 
 #include <QCoreApplication>
 #include <QFont>
@@ -29,7 +30,7 @@ struct VfsModelListJob : VfsListDirectoryJob
     quint64 sizeSum = 0;
     // Rows of the folder by name and link target, built when the merge starts, so that a
     // big folder merges in linear time.
-    QHash<QString, int> rowByKey;
+    VfsRowIndex rowIndex;
     bool indexed = false;
 };
 
@@ -60,17 +61,31 @@ const char *const kPreviewExtensions[] = {
     ".xcf", ".kra", ".ora",
 };
 
+char lowerAscii(ushort c)
+{
+    return char(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
+}
+
 // Whether the name holds one of the preview extensions anywhere, in any letter case. Every
 // extension starts with a dot, so only the places after a dot need a look: a big folder
-// makes this test once per row, and most names have one dot or none.
+// makes this test once per row, and most names have one dot or none. The extensions are
+// short ASCII words: the few letters after a dot are lowered once and compared bytewise.
 bool isPreviewable(const QString &name)
 {
-    const QStringView view(name);
-    for (int dot = view.indexOf(QLatin1Char('.')); dot >= 0;
-         dot = view.indexOf(QLatin1Char('.'), dot + 1)) {
-        const QStringView rest = view.mid(dot);
+    constexpr int kLongest = 4; // letters of the longest extension
+    const QChar *chars = name.constData();
+    const int size = name.size();
+    for (int dot = name.indexOf(QLatin1Char('.')); dot >= 0; dot = name.indexOf(QLatin1Char('.'), dot + 1)) {
+        char lowered[kLongest];
+        int have = 0;
+        for (int i = dot + 1; i < size && have < kLongest && chars[i].unicode() < 0x80; ++i)
+            lowered[have++] = lowerAscii(chars[i].unicode());
         for (const char *ext : kPreviewExtensions) {
-            if (rest.startsWith(QLatin1String(ext), Qt::CaseInsensitive))
+            const char *letters = ext + 1;
+            int i = 0;
+            while (letters[i] != 0 && i < have && lowered[i] == lowerAscii(ushort(letters[i])))
+                ++i;
+            if (letters[i] == 0)
                 return true;
         }
     }
@@ -78,12 +93,17 @@ bool isPreviewable(const QString &name)
 }
 
 // Text after the last dot; none for a name whose only dot leads or a name ending in a dot.
-QString suffixOf(const QString &name)
+QStringView suffixViewOf(const QString &name)
 {
     const int dot = name.lastIndexOf(QLatin1Char('.'));
     if (dot <= 0 || dot == name.size() - 1)
-        return QString();
-    return name.mid(dot + 1);
+        return QStringView();
+    return QStringView(name).mid(dot + 1);
+}
+
+QString suffixOf(const QString &name)
+{
+    return suffixViewOf(name).toString();
 }
 
 int origTypeOf(const VfsDirectoryEntry &record)
@@ -94,20 +114,6 @@ int origTypeOf(const VfsDirectoryEntry &record)
     case kRecordShare: return VfsModel::ShareType;
     default: return VfsModel::FileType;
     }
-}
-
-// Rows are matched by name and link target. Most rows have no link target: their key is the
-// name itself, shared rather than copied.
-QString mergeKey(const QString &name, const QString &linkTarget)
-{
-    if (linkTarget.isEmpty())
-        return name;
-    QString key;
-    key.reserve(name.size() + 1 + linkTarget.size());
-    key += name;
-    key += QChar(0);
-    key += linkTarget;
-    return key;
 }
 
 // Times are kept in UTC: the same instants as local times, but without a time-zone look-up
@@ -517,7 +523,7 @@ QVariant VfsModel::data(const QModelIndex &index, int role) const
         case TypeColumn: return typeText(entry->type);
         case PathColumn: return entry->path.isEmpty() ? fullPath(entry) : entry->path;
         case SizeColumn:
-            return isFolderType(entry->type) ? qtTrId("item-type-folder") : entry->sizeString;
+            return isFolderType(entry->type) ? qtTrId("item-type-folder") : sizeStringOf(entry);
         case ATimeColumn: return entry->atime;
         case CTimeColumn: return entry->ctime;
         case MTimeStringColumn: return mtimeStringOf(entry);
@@ -548,7 +554,7 @@ QVariant VfsModel::data(const QModelIndex &index, int role) const
     case Qt::EditRole:
         return column == NameColumn ? QVariant(entry->name) : QVariant();
     case Qt::ToolTipRole:
-        if (entry->sizeString.isEmpty())
+        if (sizeStringOf(entry).isEmpty())
             return entry->name;
         return entry->name + QStringLiteral("\n%1: %2").arg(qtTrId("column-size"), entry->sizeString);
     case Qt::FontRole:
@@ -588,7 +594,7 @@ QVariant VfsModel::data(const QModelIndex &index, int role) const
     case DisplayPathListRole: return pathList(entry, false);
     case SizeRole: return QVariant::fromValue<quint64>(entry->size);
     case SizeStringRole:
-        return isFolderType(entry->type) ? qtTrId("item-type-folder") : entry->sizeString;
+        return isFolderType(entry->type) ? qtTrId("item-type-folder") : sizeStringOf(entry);
     case TypeStringRole: return typeText(entry->type);
     case TypeRole: return entry->type;
     case OrigTypeRole: return entry->origType;
@@ -919,7 +925,7 @@ void VfsModel::recycleJob(VfsModelListJob *job)
     job->entries.shrink_to_fit();
     job->cursor = 0;
     job->sizeSum = 0;
-    job->rowByKey.clear();
+    job->rowIndex.clear();
     job->indexed = false;
     m_freeJobs.push_back(job);
 }
@@ -941,6 +947,23 @@ const QString &VfsModel::mtimeStringOf(VfsEntry *entry) const
     return entry->mtimeString;
 }
 
+// Formatting a size costs more than the rest of a row's merge; most rows of a big folder are
+// never shown, so the text waits for the first look.
+const QString &VfsModel::sizeStringOf(VfsEntry *entry) const
+{
+    if (entry->sizeStringDue) {
+        entry->sizeString = sizeText(entry->size);
+        entry->sizeStringDue = false;
+    }
+    return entry->sizeString;
+}
+
+void VfsModel::markSizeStringDue(VfsEntry *entry)
+{
+    entry->sizeString.clear();
+    entry->sizeStringDue = true;
+}
+
 // Type, size, MIME type and icon of an entry as a listing record gives them.
 void VfsModel::applyTypeAndIcon(VfsEntry *entry, const VfsDirectoryEntry &record)
 {
@@ -957,16 +980,27 @@ void VfsModel::applyTypeAndIcon(VfsEntry *entry, const VfsDirectoryEntry &record
         entry->size = record.size;
         if (entry->previewState == 0 && isPreviewable(entry->name))
             entry->previewState = 1;
-        const QString suffix = suffixOf(entry->name).toLower();
-        QIcon icon;
-        if (!suffix.isEmpty())
-            icon = iconCache().value(suffix);
-        if (icon.isNull())
-            icon = sharedIcon(QStringLiteral("x-file"));
-        entry->icon = icon;
-        entry->mime = icon.name();
+        // Neighbouring rows mostly share a suffix: the last one's icon is used again until
+        // the suffix or the icon cache changes.
+        const QStringView suffix = suffixViewOf(entry->name);
+        QMap<QString, QIcon> &cache = iconCache();
+        if (!m_lastType.valid || m_lastType.cacheSize != cache.size() || suffix != m_lastType.suffix) {
+            const QString key = suffix.toString().toLower();
+            QIcon icon;
+            if (!key.isEmpty())
+                icon = cache.value(key);
+            if (icon.isNull())
+                icon = sharedIcon(QStringLiteral("x-file"));
+            m_lastType.suffix = suffix.toString();
+            m_lastType.icon = icon;
+            m_lastType.mime = icon.name();
+            m_lastType.cacheSize = cache.size();
+            m_lastType.valid = true;
+        }
+        entry->icon = m_lastType.icon;
+        entry->mime = m_lastType.mime;
     }
-    entry->sizeString = sizeText(entry->size);
+    markSizeStringDue(entry);
 }
 
 // --- listing -----------------------------------------------------------------------------
@@ -1137,29 +1171,33 @@ void VfsModel::mergeBatch(VfsModelListJob *job, int &budget)
     const QModelIndex parentIndex = indexOf(dir);
     const int firstNewRow = static_cast<int>(dir->children.size());
     if (!job->indexed) {
-        job->rowByKey.clear();
-        job->rowByKey.reserve(static_cast<int>(dir->children.size()));
+        job->rowIndex.clear();
+        job->rowIndex.reserve(dir->children.size() + job->entries.size());
         for (size_t row = 0; row < dir->children.size(); ++row) {
             const VfsEntry *child = dir->children[row];
-            job->rowByKey.insert(mergeKey(child->name, child->linkTarget), static_cast<int>(row));
+            job->rowIndex.insert(VfsRowIndex::hashOf(child->name, child->linkTarget), static_cast<int>(row));
         }
         job->indexed = true;
     }
     const bool previewsWanted = dir->useCount > 0;
     std::vector<VfsEntry *> added;
+    const auto rowEntry = [&](int row) {
+        return row < firstNewRow ? dir->children[static_cast<size_t>(row)]
+                                 : added[static_cast<size_t>(row - firstNewRow)];
+    };
 
     while (budget > 0 && job->cursor < job->entries.size()) {
         --budget;
         const VfsDirectoryEntry &record = job->entries[job->cursor++];
 
         VfsEntry *child = nullptr;
-        int row = -1;
-        const QString key = mergeKey(record.name, record.linkTarget);
-        auto found = job->rowByKey.constFind(key);
-        if (found != job->rowByKey.constEnd()) {
-            row = found.value();
-            child = row < firstNewRow ? dir->children[static_cast<size_t>(row)]
-                                      : added[static_cast<size_t>(row - firstNewRow)];
+        const uint hash = VfsRowIndex::hashOf(record.name, record.linkTarget);
+        int row = job->rowIndex.find(hash, [&](int candidate) {
+            const VfsEntry *e = rowEntry(candidate);
+            return e->name == record.name && e->linkTarget == record.linkTarget;
+        });
+        if (row >= 0) {
+            child = rowEntry(row);
         } else if (dir->children.size() == 1 && added.empty()
                    && dir->children.front()->type == NoType) {
             row = 0;
@@ -1209,7 +1247,7 @@ void VfsModel::mergeBatch(VfsModelListJob *job, int &budget)
             } else if (newType == FileType && child->size != record.size) {
                 // Same kind as before: icon and MIME type stay, only the size may move.
                 child->size = record.size;
-                child->sizeString = sizeText(child->size);
+                markSizeStringDue(child);
             }
             if (child->size != oldSize)
                 roles << SizeRole;
@@ -1252,7 +1290,7 @@ void VfsModel::mergeBatch(VfsModelListJob *job, int &budget)
             child->mtime = timeFromMs(record.modifyTime);
             child->linkTarget = record.linkTarget;
             applyTypeAndIcon(child, record);
-            job->rowByKey.insert(key, firstNewRow + static_cast<int>(added.size()));
+            job->rowIndex.insert(hash, firstNewRow + static_cast<int>(added.size()));
             added.push_back(child);
         } else {
             // The same name twice in one listing: the first record made the row.

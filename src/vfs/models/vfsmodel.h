@@ -66,7 +66,8 @@ struct VfsEntry
     quint64 fileId = 0;
     quint32 linkCount = 0;
     quint64 driveTag = 0;
-    QString sizeString;
+    QString sizeString;       // made from `size` when first shown while sizeStringDue
+    bool sizeStringDue = false;
     QString mtimeString;      // made when first shown
 
     // Bookkeeping of the model.
@@ -243,6 +244,8 @@ private:
     void applyTypeAndIcon(VfsEntry *entry, const VfsDirectoryEntry &record);
     QString mtimeText(const QDateTime &mtime) const;
     const QString &mtimeStringOf(VfsEntry *entry) const;
+    const QString &sizeStringOf(VfsEntry *entry) const;
+    static void markSizeStringDue(VfsEntry *entry);
     void resolveNextPath();
     void clearResolveTarget();
 
@@ -268,6 +271,15 @@ private:
     QCache<const VfsEntry *, QImage> m_previews;
     VfsModelTimerFactory m_timerFactory;
     std::function<qint64()> m_clock;
+    // The icon and MIME type of the last file suffix a listing met.
+    struct LastFileType
+    {
+        bool valid = false;
+        QString suffix;
+        int cacheSize = 0;
+        QIcon icon;
+        QString mime;
+    } m_lastType;
 };
 
 Q_DECLARE_METATYPE(VfsModel *)

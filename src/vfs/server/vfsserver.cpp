@@ -612,8 +612,7 @@ void VfsServerNusk::jobTimerFired()
             logPrintf(LogVsrv, "cleanup job request TrId %u", unsigned((*it)->trId));
             std::unique_ptr<QueryListDirectoryJob> job = std::move(*it);
             it = pending.erase(it);
-            job->items.clear();
-            job->items.shrink_to_fit();
+            job->dropEntries();
             job->closeDirectory();
             d->recycle(d->freeListings, std::move(job));
         } else {

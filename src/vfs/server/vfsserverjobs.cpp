@@ -13,6 +13,7 @@
 #include <QFutureWatcher>
 #include <QSet>
 #include <QUuid>
+#include <QtConcurrent>
 
 #include <algorithm>
 #include <cerrno>
@@ -405,35 +406,141 @@ std::int64_t timespecMs(const timespec &ts)
     return std::int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// `at` and `name` as for the *at calls: an entry relative to its folder's descriptor.
-std::int64_t birthTimeMs(int at, const char *name, bool follow)
+// What a listing page tells about one entry.
+struct EntryStat
 {
-    struct statx stx;
-    const int flags = follow ? 0 : AT_SYMLINK_NOFOLLOW;
-    if (::statx(at, name, flags, STATX_BTIME, &stx) == 0 && (stx.stx_mask & STATX_BTIME))
-        return std::int64_t(stx.stx_btime.tv_sec) * 1000 + stx.stx_btime.tv_nsec / 1000000;
-    return 0;
+    mode_t mode = 0;
+    std::uint64_t size = 0;
+    std::int64_t accessMs = 0;
+    std::int64_t birthMs = 0;   // 0 where the file system keeps none
+    std::int64_t modifyMs = 0;
+    std::uint64_t inode = 0;
+    std::uint32_t linkCount = 0;
+};
+
+std::int64_t statxMs(const struct statx_timestamp &ts)
+{
+    return std::int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-std::uint8_t entryTypeOf(const struct stat &st)
+// `at` and `name` as for the *at calls: an entry relative to its folder's descriptor.
+// One statx gives the birth time with the rest; where statx is refused (old kernels,
+// sandboxes) fstatat still lists the entry, without a birth time.
+bool statEntry(int at, const char *name, bool follow, EntryStat *out)
 {
-    if (S_ISLNK(st.st_mode))
+    const int flags = follow ? 0 : AT_SYMLINK_NOFOLLOW;
+    struct statx stx;
+    if (::statx(at, name, flags, STATX_BASIC_STATS | STATX_BTIME, &stx) == 0) {
+        out->mode = stx.stx_mode;
+        out->size = stx.stx_size;
+        out->accessMs = statxMs(stx.stx_atime);
+        out->birthMs = (stx.stx_mask & STATX_BTIME) ? statxMs(stx.stx_btime) : 0;
+        out->modifyMs = statxMs(stx.stx_mtime);
+        out->inode = stx.stx_ino;
+        out->linkCount = stx.stx_nlink;
+        return true;
+    }
+    if (errno != ENOSYS && errno != EPERM)
+        return false;
+    struct stat st;
+    if (::fstatat(at, name, &st, flags) != 0)
+        return false;
+    out->mode = st.st_mode;
+    out->size = std::uint64_t(st.st_size);
+    out->accessMs = timespecMs(st.st_atim);
+    out->birthMs = 0;
+    out->modifyMs = timespecMs(st.st_mtim);
+    out->inode = st.st_ino;
+    out->linkCount = std::uint32_t(st.st_nlink);
+    return true;
+}
+
+std::uint8_t entryTypeOf(mode_t mode)
+{
+    if (S_ISLNK(mode))
         return FSO_ENTRY_LINK;
-    if (S_ISDIR(st.st_mode))
+    if (S_ISDIR(mode))
         return FSO_ENTRY_DIRECTORY;
     return FSO_ENTRY_FILE;
 }
 
-std::uint16_t modeWord(int at, const char *name)
+// `mode` is the entry's own mode bits (of the target for a followed link).
+std::uint16_t modeWord(int at, const char *name, mode_t mode)
 {
-    std::uint16_t mode = 0;
+    // Without any execute bit nobody may execute it, not even root, and no ACL entry can
+    // grant more than the bits allow. What may be granted is asked at once first: the
+    // user's own files mostly grant it all, and each question is a path lookup.
+    const bool mayExecute = mode & (S_IXUSR | S_IXGRP | S_IXOTH);
+    if (::faccessat(at, name, R_OK | W_OK | (mayExecute ? X_OK : 0), AT_EACCESS) == 0)
+        return FSO_MODE_READABLE | FSO_MODE_WRITABLE | (mayExecute ? FSO_MODE_EXECUTABLE : 0);
+    std::uint16_t word = 0;
     if (::faccessat(at, name, R_OK, AT_EACCESS) == 0)
-        mode |= FSO_MODE_READABLE;
+        word |= FSO_MODE_READABLE;
     if (::faccessat(at, name, W_OK, AT_EACCESS) == 0)
-        mode |= FSO_MODE_WRITABLE;
-    if (::faccessat(at, name, X_OK, AT_EACCESS) == 0)
-        mode |= FSO_MODE_EXECUTABLE;
-    return mode;
+        word |= FSO_MODE_WRITABLE;
+    if (mayExecute && ::faccessat(at, name, X_OK, AT_EACCESS) == 0)
+        word |= FSO_MODE_EXECUTABLE;
+    return word;
+}
+
+// Folders first, then by name as the user's language sorts. Each name's sort key is made
+// once (comparing keys is a byte compare; the collator's compare redoes the work each time).
+// A big folder is keyed and sorted in slices on several pool threads, and the sorted slices
+// are merged pairwise, each round's merges side by side.
+std::vector<std::size_t> listingOrder(const std::vector<ListCandidate> &candidates)
+{
+    const std::size_t n = candidates.size();
+    const std::size_t threads = std::size_t(std::max(1, QThreadPool::globalInstance()->maxThreadCount()));
+    const std::size_t sliceSize = std::max<std::size_t>(2048, (n + threads - 1) / threads);
+    struct Slice
+    {
+        std::size_t begin = 0;
+        std::size_t end = 0;
+        std::vector<QCollatorSortKey> keys;
+    };
+    std::vector<Slice> slices;
+    for (std::size_t begin = 0; begin < n; begin += sliceSize) {
+        slices.emplace_back();
+        slices.back().begin = begin;
+        slices.back().end = std::min(n, begin + sliceSize);
+    }
+    std::vector<std::size_t> order(n);
+    for (std::size_t i = 0; i < n; ++i)
+        order[i] = i;
+    const auto keyOf = [&](std::size_t i) -> const QCollatorSortKey & {
+        return slices[i / sliceSize].keys[i % sliceSize];
+    };
+    const auto before = [&](std::size_t a, std::size_t b) {
+        if (candidates[a].directory != candidates[b].directory)
+            return candidates[a].directory;
+        return keyOf(a).compare(keyOf(b)) < 0;
+    };
+    const auto sortSlice = [&](Slice &slice) {
+        QCollator collator; // one per thread: a collator sets itself up lazily, unguarded
+        slice.keys.reserve(slice.end - slice.begin);
+        for (std::size_t i = slice.begin; i < slice.end; ++i)
+            slice.keys.push_back(collator.sortKey(candidates[i].name));
+        std::sort(order.begin() + std::ptrdiff_t(slice.begin), order.begin() + std::ptrdiff_t(slice.end), before);
+    };
+    if (slices.size() == 1)
+        sortSlice(slices.front());
+    else if (slices.size() > 1)
+        QtConcurrent::blockingMap(slices, sortSlice);
+
+    struct Merge
+    {
+        std::size_t begin, middle, end;
+    };
+    for (std::size_t width = sliceSize; width < n; width *= 2) {
+        std::vector<Merge> merges;
+        for (std::size_t begin = 0; begin + width < n; begin += 2 * width)
+            merges.push_back({begin, begin + width, std::min(n, begin + 2 * width)});
+        QtConcurrent::blockingMap(merges, [&](const Merge &m) {
+            std::inplace_merge(order.begin() + std::ptrdiff_t(m.begin), order.begin() + std::ptrdiff_t(m.middle),
+                               order.begin() + std::ptrdiff_t(m.end), before);
+        });
+    }
+    return order;
 }
 
 QString lastName(const QString &path)
@@ -455,6 +562,13 @@ void QueryListDirectoryJob::closeDirectory()
     dirFd = -1;
 }
 
+void QueryListDirectoryJob::dropEntries()
+{
+    items.clear();
+    items.shrink_to_fit();
+    std::vector<EncodedRun>().swap(runs);
+}
+
 void QueryListDirectoryJob::reset()
 {
     closeDirectory();
@@ -473,6 +587,8 @@ void QueryListDirectoryJob::reset()
     pageStarts.clear();
     pageStatus = 0;
     pageCount = 0;
+    encodedBytes = 0;
+    encodedEntries = 0;
 }
 
 void QueryListDirectoryJob::buildItems()
@@ -536,104 +652,108 @@ void QueryListDirectoryJob::buildItems()
             continue;
         ListCandidate candidate;
         candidate.leftOut = !addressableName(entry->d_name, &candidate.name);
-        struct stat st;
-        if (::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            // Gone since readdir, or there but not to be looked at (a folder without search
-            // permission): the latter is named as left out.
-            if (errno != ENOENT) {
-                candidate.leftOut = true;
-                candidates.push_back(candidate);
+        // The folder's own record usually says file or folder; only the rest is looked at.
+        // An entry that cannot be looked at is named as left out when its page is made.
+        if (entry->d_type == DT_REG || entry->d_type == DT_DIR) {
+            candidate.directory = entry->d_type == DT_DIR;
+        } else {
+            struct stat st;
+            if (::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                // Gone since readdir, or there but not to be looked at (a folder without
+                // search permission): the latter is named as left out.
+                if (errno != ENOENT) {
+                    candidate.leftOut = true;
+                    candidates.push_back(candidate);
+                }
+                continue;
             }
-            continue;
+            const bool special = !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode);
+            if (special && !(flags & FSO_LISTDIR_SYSTEM))
+                continue;
+            candidate.directory = S_ISDIR(st.st_mode);
+            if (S_ISLNK(st.st_mode)) {
+                struct stat target;
+                candidate.directory = ::fstatat(dirFd, entry->d_name, &target, 0) == 0 && S_ISDIR(target.st_mode);
+            }
         }
-        const bool special = !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode);
-        if (special && !(flags & FSO_LISTDIR_SYSTEM))
-            continue;
-        candidate.directory = S_ISDIR(st.st_mode);
-        if (S_ISLNK(st.st_mode)) {
-            struct stat target;
-            candidate.directory = ::fstatat(dirFd, entry->d_name, &target, 0) == 0 && S_ISDIR(target.st_mode);
-        }
-        candidates.push_back(candidate);
+        candidates.push_back(std::move(candidate));
     }
     ::closedir(dir);
-
-    // Folders first, then by name as the user's language sorts. Each name's sort key is made
-    // once: comparing keys is a byte compare, the collator's compare redoes the work each time.
-    QCollator collator;
-    std::vector<QCollatorSortKey> keys;
-    keys.reserve(candidates.size());
-    std::vector<std::size_t> order(candidates.size());
-    for (std::size_t i = 0; i < candidates.size(); ++i) {
-        keys.push_back(collator.sortKey(candidates[i].name));
-        order[i] = i;
-    }
-    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        if (candidates[a].directory != candidates[b].directory)
-            return candidates[a].directory;
-        return keys[a].compare(keys[b]) < 0;
-    });
+    const std::vector<std::size_t> order = listingOrder(candidates);
     items.reserve(candidates.size());
-    const QString prefix = localPath == QLatin1String("/") ? QString() : localPath;
     for (std::size_t index : order) {
-        const ListCandidate &candidate = candidates[index];
         Item item;
-        item.path = prefix + QLatin1Char('/') + candidate.name;
-        item.name = candidate.name;
-        item.leftOut = candidate.leftOut;
-        items.push_back(item);
+        item.name = std::move(candidates[index].name);
+        item.leftOut = candidates[index].leftOut;
+        items.push_back(std::move(item));
     }
+}
+
+QString QueryListDirectoryJob::pathOf(const Item &item) const
+{
+    if (!item.path.isEmpty())
+        return item.path;
+    const QString prefix = localPath == QLatin1String("/") ? QString() : localPath;
+    return prefix + QLatin1Char('/') + item.name;
+}
+
+bool QueryListDirectoryJob::writeLeftOut(const Item &item, TermStreamWriter &writer) const
+{
+    // Without the type byte the peer could not tell it from an entry it may open.
+    if (!(granted & FSO_ATTR_TYPE))
+        return false;
+    VfsDirectoryEntry entry;
+    entry.name = item.name;
+    entry.type = FSO_ENTRY_LEFT_OUT;
+    entry.hidden = item.name.startsWith(QLatin1Char('.')) ? FSO_WIRE_HIDDEN : 0;
+    return writeDirectoryEntry(writer, granted, entry);
 }
 
 bool QueryListDirectoryJob::encodeItem(const Item &item, TermStreamWriter &writer) const
 {
-    if (item.leftOut) {
-        // Without the type byte the peer could not tell it from an entry it may open.
-        if (!(granted & FSO_ATTR_TYPE))
-            return false;
-        VfsDirectoryEntry entry;
-        entry.name = item.name;
-        entry.type = FSO_ENTRY_LEFT_OUT;
-        entry.hidden = item.name.startsWith(QLatin1Char('.')) ? FSO_WIRE_HIDDEN : 0;
-        return writeDirectoryEntry(writer, granted, entry);
-    }
-    // Entries of a listed folder are reached through its descriptor.
-    // Looked at relative to the folder's descriptor, without walking a path each time.
+    if (item.leftOut)
+        return writeLeftOut(item, writer);
+    // Entries of a listed folder are looked at relative to its descriptor, without walking
+    // a path each time; share entries of "%shares" by their own paths.
     const QByteArray name = QFile::encodeName(item.name);
-    const QByteArray path = dirFd >= 0 ? vfsaccess::anchoredPath(dirFd, name) : QFile::encodeName(item.path);
+    const QByteArray ownPath = dirFd >= 0 ? QByteArray() : QFile::encodeName(item.path);
     const int at = dirFd >= 0 ? dirFd : AT_FDCWD;
-    const char *relative = dirFd >= 0 ? name.constData() : path.constData();
-    struct stat own;
-    if (::fstatat(at, relative, &own, AT_SYMLINK_NOFOLLOW) != 0)
-        return false; // vanished since the listing was made
+    const char *relative = dirFd >= 0 ? name.constData() : ownPath.constData();
+    EntryStat own;
+    if (!statEntry(at, relative, false, &own)) {
+        // Vanished since the listing was made, or there but not to be looked at.
+        return errno != ENOENT && writeLeftOut(item, writer);
+    }
 
     VfsDirectoryEntry entry;
     entry.name = item.name;
-    const bool isLink = S_ISLNK(own.st_mode);
-    struct stat target;
+    const bool isLink = S_ISLNK(own.mode);
+    // Only links need a path to hand to the path resolver.
+    const QByteArray path = !isLink ? QByteArray() : dirFd >= 0 ? vfsaccess::anchoredPath(dirFd, name) : ownPath;
+    EntryStat target;
     bool follow = false;
     bool targetInside = false;
-    if (isLink && ::stat(path.constData(), &target) == 0) {
+    if (isLink && statEntry(at, relative, true, &target)) {
         // A remote peer learns nothing about what a link points at outside its share.
         QString real;
         targetInside = rules.isLocal()
                        || (vfsaccess::resolveRealPath(QFile::decodeName(path), true, &real)
-                           && rules.insideEntry(item.path, real));
+                           && rules.insideEntry(pathOf(item), real));
         follow = targetInside;
     }
-    const struct stat &info = follow ? target : own;
+    const EntryStat &info = follow ? target : own;
 
     if (item.shareEntry >= 0) {
         entry.type = FSO_ENTRY_SHARE;
         entry.linkTarget = rules.entries()[std::size_t(item.shareEntry)].uuid;
-        entry.linkTargetType = entryTypeOf(own);
+        entry.linkTargetType = entryTypeOf(own.mode);
     } else {
-        entry.type = entryTypeOf(own);
+        entry.type = entryTypeOf(own.mode);
         if (isLink) {
             QString real;
             if (targetInside && vfsaccess::resolveRealPath(QFile::decodeName(path), true, &real)) {
                 entry.linkTarget = real;
-                entry.linkTargetType = S_ISDIR(target.st_mode) ? FSO_ENTRY_DIRECTORY : FSO_ENTRY_FILE;
+                entry.linkTargetType = S_ISDIR(target.mode) ? FSO_ENTRY_DIRECTORY : FSO_ENTRY_FILE;
             } else if (rules.isLocal()) {
                 char buffer[PATH_MAX];
                 const ssize_t n = ::readlink(path.constData(), buffer, sizeof buffer - 1);
@@ -647,38 +767,103 @@ bool QueryListDirectoryJob::encodeItem(const Item &item, TermStreamWriter &write
         }
     }
     entry.hidden = item.name.startsWith(QLatin1Char('.')) ? FSO_WIRE_HIDDEN : 0;
-    entry.size = S_ISDIR(info.st_mode) ? 0 : std::uint64_t(info.st_size);
-    entry.accessTime = timespecMs(info.st_atim);
-    entry.birthTime = birthTimeMs(at, relative, follow);
-    entry.modifyTime = timespecMs(info.st_mtim);
-    entry.mode = (isLink && !follow) ? 0 : modeWord(at, relative);
+    entry.size = S_ISDIR(info.mode) ? 0 : info.size;
+    entry.accessTime = info.accessMs;
+    entry.birthTime = info.birthMs;
+    entry.modifyTime = info.modifyMs;
+    entry.mode = (isLink && !follow) ? 0 : modeWord(at, relative, info.mode);
     if (!rules.isLocal()) {
-        const int aclIndex = vfsaccess::findAclEntry(rules.entries(), item.path, sharesRoot);
+        const int aclIndex = vfsaccess::findAclEntry(rules.entries(), pathOf(item), sharesRoot);
         if (aclIndex >= 0 && !(rules.entries()[std::size_t(aclIndex)].flags & vfsaccess::AclWrite))
             entry.mode &= 0xDDDD;
     }
-    if (S_ISDIR(info.st_mode)) {
-        entry.fileIndex = info.st_ino;
-        entry.linkCount = std::uint32_t(info.st_nlink);
+    if (S_ISDIR(info.mode)) {
+        entry.fileIndex = info.inode;
+        entry.linkCount = info.linkCount;
     }
     return writeDirectoryEntry(writer, granted, entry);
 }
 
+namespace {
+
+// Reply layout: header (12 bytes), u8 status (2), u32 index (5), u16 count (3), then the
+// entries. The fixed part is written once the page is known.
+constexpr std::size_t kListReplyFixed = com::kTermHeaderBytes + 2 + 5 + 3;
+constexpr std::size_t kListReplyLimit = std::min(FSO_MAX_LIST_REPLY, kListReplyFixed + FSO_MAX_ENTRY_BLOCK);
+// Fewer entries than this are not worth another thread.
+constexpr std::size_t kMinRunEntries = 64;
+// A guess at an entry's size before any was encoded: a short name with all attributes.
+constexpr std::uint64_t kFirstEntryGuess = 64;
+
+} // namespace
+
+void QueryListDirectoryJob::encodeRun(EncodedRun &run) const
+{
+    // An entry must fit an otherwise empty page; one that does not is skipped, as one that
+    // vanished.
+    constexpr std::size_t room = kListReplyLimit - kListReplyFixed;
+    run.offsets.resize(run.count);
+    run.sizes.resize(run.count);
+    std::size_t used = 0;
+    for (std::size_t i = 0; i < run.count; ++i) {
+        run.offsets[i] = std::uint32_t(used);
+        run.sizes[i] = -1;
+        if (isCancelled())
+            continue;
+        if (run.bytes.size() < used + room)
+            run.bytes.resize(used + room);
+        TermStreamWriter writer(run.bytes.data() + used, room);
+        if (encodeItem(items[run.first + i], writer)) {
+            run.sizes[i] = std::int32_t(writer.size());
+            used += writer.size();
+        }
+    }
+}
+
+void QueryListDirectoryJob::encodeRuns(std::size_t position, std::size_t count)
+{
+    const std::size_t threads = std::size_t(std::max(1, QThreadPool::globalInstance()->maxThreadCount()));
+    const std::size_t perRun = std::max(kMinRunEntries, (count + 2 * threads - 1) / (2 * threads));
+    const std::size_t runCount = (count + perRun - 1) / perRun;
+    if (runs.size() < runCount)
+        runs.resize(runCount);
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        EncodedRun &run = runs[i];
+        run.first = position + i * perRun;
+        run.count = i < runCount ? std::min(perRun, position + count - run.first) : 0;
+    }
+    if (runCount == 1) {
+        encodeRun(runs.front());
+    } else {
+        QtConcurrent::blockingMap(runs, [this](EncodedRun &run) {
+            if (run.count > 0)
+                encodeRun(run);
+        });
+    }
+    for (const EncodedRun &run : runs) {
+        for (std::size_t i = 0; i < run.count; ++i) {
+            if (run.sizes[i] >= 0) {
+                encodedBytes += std::uint64_t(run.sizes[i]);
+                ++encodedEntries;
+            }
+        }
+    }
+}
+
 void QueryListDirectoryJob::run()
 {
-    // Reply layout: header (12 bytes), u8 status (2), u32 index (5), u16 count (3), then the
-    // entries. The fixed part is written once the page is known.
-    constexpr std::size_t kFixed = com::kTermHeaderBytes + 2 + 5 + 3;
     reply.resize(FSO_MAX_LIST_REPLY);
     if (index == 0) {
         buildItems();
         pageStarts.clear();
         pageStarts[0] = 0;
+        encodedBytes = 0;
+        encodedEntries = 0;
     }
 
     std::uint8_t status = FSO_STATUS_COMPLETE;
     std::uint16_t count = 0;
-    std::size_t used = kFixed;
+    std::size_t used = kListReplyFixed;
     const auto start = pageStarts.find(index);
     if (refused) {
         status = FSO_STATUS_NOT_PERMITTED;
@@ -689,19 +874,33 @@ void QueryListDirectoryJob::run()
         status = FSO_STATUS_INVALID_PARAMETER;
     } else {
         std::size_t position = start->second;
-        const std::size_t limit = std::min(FSO_MAX_LIST_REPLY, kFixed + FSO_MAX_ENTRY_BLOCK);
-        while (position < items.size() && !isCancelled()) {
-            TermStreamWriter entryWriter(reply.data() + used, limit - used);
-            if (!encodeItem(items[position], entryWriter)) {
-                if (entryWriter.error() == com::TermOutputFull && count > 0)
-                    break; // does not fit any more: first entry of the next page
-                ++position; // vanished or not representable: skipped, not counted
-                continue;
+        bool full = false;
+        while (!full && position < items.size() && !isCancelled()) {
+            // As many entries as are likely to fill the rest of the page; a short guess
+            // takes another round, a long one costs the entries looked at in vain.
+            const std::uint64_t average = encodedEntries ? std::max<std::uint64_t>(1, encodedBytes / encodedEntries)
+                                                         : kFirstEntryGuess;
+            const std::size_t guess = std::size_t(std::max<std::uint64_t>(1, (kListReplyLimit - used) / average));
+            encodeRuns(position, std::min(guess, items.size() - position));
+            for (const EncodedRun &run : runs) {
+                for (std::size_t i = 0; i < run.count && !full; ++i) {
+                    const std::int32_t size = run.sizes[i];
+                    if (size < 0) {
+                        ++position; // vanished or not representable: skipped, not counted
+                        continue;
+                    }
+                    if (used + std::size_t(size) > kListReplyLimit) {
+                        full = true; // does not fit any more: first entry of the next page
+                        break;
+                    }
+                    std::memcpy(reply.data() + used, run.bytes.data() + run.offsets[i], std::size_t(size));
+                    used += std::size_t(size);
+                    ++position;
+                    full = ++count == 0xFFFF;
+                }
+                if (full)
+                    break;
             }
-            used += entryWriter.size();
-            ++position;
-            if (++count == 0xFFFF)
-                break;
         }
         if (position < items.size()) {
             status = FSO_STATUS_SUCCESS;
@@ -709,8 +908,8 @@ void QueryListDirectoryJob::run()
         }
     }
 
-    TermStreamWriter writer(reply.data(), kFixed);
-    if (!fsoreply::writePageHead(writer, trId, status, index, count) || writer.size() != kFixed) {
+    TermStreamWriter writer(reply.data(), kListReplyFixed);
+    if (!fsoreply::writePageHead(writer, trId, status, index, count) || writer.size() != kListReplyFixed) {
         reply.clear();
     } else {
         // The leading u32 item (tag, then 4 bytes) carries the total length.

@@ -68,7 +68,7 @@ struct QueryListDirectoryJob : VfsServerJob
 {
     struct Item
     {
-        QString path;        // absolute local path
+        QString path;        // absolute local path; empty for an entry of the listed folder
         QString name;        // name to send
         int shareEntry = -1; // index of the access entry for a share entry of "%shares"
         bool leftOut = false; // sent only as left out (FSO_ENTRY_LEFT_OUT), under `name`
@@ -79,6 +79,8 @@ struct QueryListDirectoryJob : VfsServerJob
     void reset();
     // Closes the listed folder (a finished listing keeps nothing open).
     void closeDirectory();
+    // Gives back the memory of a finished listing's entries; the record is kept for reuse.
+    void dropEntries();
 
     // request
     std::uint32_t index = 0;
@@ -103,8 +105,29 @@ struct QueryListDirectoryJob : VfsServerJob
     std::uint8_t readFailure = 0;  // page status when the folder could not be opened
 
 private:
+    // A page's entries are encoded in runs side by side on the pool, since nearly all of its
+    // time goes into the file-system calls of its entries; the runs are consecutive. What
+    // runs past the page's end is dropped: each page looks at its entries when it is asked.
+    struct EncodedRun
+    {
+        std::size_t first = 0;                // position in `items` of the run's first entry
+        std::size_t count = 0;
+        std::vector<unsigned char> bytes;
+        std::vector<std::uint32_t> offsets;   // per entry: start in `bytes`
+        std::vector<std::int32_t> sizes;      // per entry: bytes, -1 when it is skipped
+    };
+
     void buildItems();
     bool encodeItem(const Item &item, com::TermStreamWriter &writer) const;
+    bool writeLeftOut(const Item &item, com::TermStreamWriter &writer) const;
+    QString pathOf(const Item &item) const;
+    void encodeRun(EncodedRun &run) const;
+    void encodeRuns(std::size_t position, std::size_t count);
+
+    std::vector<EncodedRun> runs;
+    // Bytes and number of the entries encoded so far: how many the rest of a page will take.
+    std::uint64_t encodedBytes = 0;
+    std::uint64_t encodedEntries = 0;
 };
 
 struct ReadFileJob : VfsServerJob
