@@ -369,9 +369,10 @@ void Link::processFrames()
         }
         // Writable: handshake packets are decrypted where they lie.
         char *p = m_in.data() + m_inPos + 4;
-        m_inPos += 4 + length;
+        const int size = int(length);
+        m_inPos += 4 + size;
         const bool hello = m_step == StepAwaitClientHello || m_step == StepAwaitServerHello;
-        if (!(hello ? handleHello(p, length) : handlePacket(p, length)))
+        if (!(hello ? handleHello(p, size) : handlePacket(p, size)))
             return;
     }
 }
