@@ -53,7 +53,7 @@ int main(int argc, char **argv)
     std::atomic<qint64> receivedMessages{0};
     std::atomic<qint64> receivedBytes{0};
     QObject::connect(server, &com::Hub::incomingLink, server, [&](com::Link *link) {
-        QObject::connect(link, &com::Link::messageReceivedSrv, link, [&](std::vector<unsigned char> m) {
+        QObject::connect(link, &com::Link::messageReceivedSrv, link, [&](const std::vector<unsigned char> &m) {
             receivedBytes += qint64(m.size());
             if (++receivedMessages == count)
                 QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection);

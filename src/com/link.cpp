@@ -1,6 +1,7 @@
 #include "com/link.h"
 
 #include "app/base/log.h"
+#include "com/descriptorstream.h"
 #include "com/hub.h"
 #include "com/termstream.h"
 #include "db/dto.h"
@@ -26,6 +27,13 @@ constexpr int kPacketOverhead = crypto::kSessionHeaderBytes + crypto::kSessionTa
 // The smallest packet after the hellos carries at least a message header.
 constexpr int kMinPacketBytes = kPacketOverhead + int(kTermHeaderBytes);
 constexpr int kReadChunk = 1 << 20;
+constexpr int kReadsPerTurn = 4;
+constexpr int kWriteBatchBytes = 1024 * 1024;
+constexpr int kOutReserveBytes = kWriteBatchBytes + 128 * 1024;
+// Buffers that grew past this for a large message are given back afterwards.
+constexpr int kKeepBufferBytes = 2 * kWriteBatchBytes;
+// Frames opened together at most; their plaintexts are held until all are delivered.
+constexpr int kMaxOpenBatch = 64;
 
 bool isLoopbackHost(const QHostAddress &address)
 {
@@ -144,21 +152,25 @@ Link::Link(QTcpSocket *socket, bool outgoing, Hub *hub)
     m_watchdog->setSingleShot(true);
     connect(m_watchdog, &QTimer::timeout, this, [this] { fail(QStringLiteral("link silent for too long")); });
 
-    connect(socket, &QTcpSocket::readyRead, this, &Link::onReadyRead);
-    connect(socket, &QTcpSocket::disconnected, this, [this] {
+    connectSocket();
+    m_handshakeTimer->start(hub->timings().handshakeMs);
+}
+
+void Link::connectSocket()
+{
+    connect(m_socket, &QTcpSocket::readyRead, this, &Link::onReadyRead);
+    connect(m_socket, &QTcpSocket::disconnected, this, [this] {
         SocketSignalScope scope(this);
         fail(hangUpReason(QStringLiteral("connection closed by peer")));
     });
-    connect(socket, &QAbstractSocket::errorOccurred, this, [this] {
+    connect(m_socket, &QAbstractSocket::errorOccurred, this, [this] {
         SocketSignalScope scope(this);
         fail(hangUpReason(m_socket->errorString()));
     });
-    connect(socket, &QTcpSocket::bytesWritten, this, [this](qint64 bytes) {
+    connect(m_socket, &QTcpSocket::bytesWritten, this, [this](qint64 bytes) {
         SocketSignalScope scope(this);
         Q_EMIT bytesWritten(bytes);
     });
-
-    m_handshakeTimer->start(hub->timings().handshakeMs);
 }
 
 Link::~Link()
@@ -172,6 +184,14 @@ Link::~Link()
             // The socket is still inside the signal that led here; it must outlive it.
             m_socket->setParent(nullptr);
             m_socket->deleteLater();
+        }
+    }
+    if (m_stream) {
+        m_stream->disconnect(this);
+        m_stream->abort();
+        if (m_inSocketSignal > 0) {
+            m_stream->setParent(nullptr);
+            m_stream->deleteLater();
         }
     }
 }
@@ -202,17 +222,23 @@ bool Link::noteWaitingBytes()
 
 QHostAddress Link::peerAddress() const
 {
+    if (m_stream)
+        return m_stream->peerAddress();
     return m_socket ? m_socket->peerAddress() : QHostAddress();
 }
 
 quint16 Link::peerPort() const
 {
+    if (m_stream)
+        return m_stream->peerPort();
     return m_socket ? m_socket->peerPort() : 0;
 }
 
 qint64 Link::bytesToWrite() const
 {
-    return m_socket ? m_socket->bytesToWrite() : 0;
+    if (m_stream)
+        return m_out.size() + m_stream->bytesToWrite();
+    return m_out.size() + (m_socket ? m_socket->bytesToWrite() : 0);
 }
 
 void Link::startClient(const QString &host, quint16 port, const QByteArray &expectedKey,
@@ -258,29 +284,70 @@ void Link::onReadyRead()
     QPointer<Link> self(this);
     m_processing = true;
     // Read in bounded chunks and consume whole frames after each one, so the buffer never
-    // holds much more than one frame of the current size limit.
-    while (isOpen() && m_socket->bytesAvailable() > 0) {
+    // holds much more than one frame of the current size limit. A peer that sends without
+    // pause gets a few chunks per turn of the event loop, never the whole thread.
+    int reads = 0;
+    while (isOpen() && (m_stream ? reads < kReadsPerTurn : m_socket->bytesAvailable() > 0)) {
         if (m_inPos > 0 && (m_inPos >= m_in.size() / 2 || m_inPos >= kReadChunk)) {
             m_in.remove(0, m_inPos);
             m_inPos = 0;
         }
-        const int chunk = int(qMin<qint64>(m_socket->bytesAvailable(), kReadChunk));
+        const int chunk = m_stream ? kReadChunk : int(qMin<qint64>(m_socket->bytesAvailable(), kReadChunk));
         const int old = m_in.size();
         m_in.resize(old + chunk);
-        const qint64 got = m_socket->read(m_in.data() + old, chunk);
+        const qint64 got = m_stream ? m_stream->read(m_in.data() + old, chunk) : m_socket->read(m_in.data() + old, chunk);
         if (got <= 0) {
             m_in.resize(old);
-            if (got < 0)
+            // An ended stream tells why with hungUp().
+            if (got < 0 && !m_stream)
                 fail(QStringLiteral("read error"));
             break;
         }
         m_in.resize(old + int(got));
+        ++reads;
         m_heard = true;
         processFrames();
         if (!self)   // deleted by a receiver of what was just delivered
             return;
     }
     m_processing = false;
+    takeDescriptor();
+}
+
+void Link::takeDescriptor()
+{
+    // Only over plain TCP, where the socket is the system's own: the other transports make
+    // sockets of their own (KCP sessions, SOCKS streams to Tor).
+    if (m_stream || !m_socket || m_state != StateEstablished || m_socket->bytesToWrite() > 0
+        || m_socket->metaObject() != &QTcpSocket::staticMetaObject
+        || (m_outgoing && m_socket->proxy().type() != QNetworkProxy::NoProxy))
+        return;
+    if (m_socket->bytesAvailable() > 0) {
+        // What the socket already read comes first. Not while a batch is being delivered:
+        // its packets lie in m_in, which may move.
+        if (m_delivering)
+            return;
+        m_in.append(m_socket->readAll());
+    }
+    m_socket->disconnect(this);
+    DescriptorStream *stream = DescriptorStream::take(m_socket, this);
+    if (!stream) {
+        connectSocket();
+        return;
+    }
+    m_stream = stream;
+    m_socket->setParent(nullptr);
+    m_socket->deleteLater();
+    m_socket = nullptr;
+    connect(stream, &DescriptorStream::readyRead, this, &Link::onReadyRead);
+    connect(stream, &DescriptorStream::hungUp, this, [this](const QString &reason) {
+        SocketSignalScope scope(this);
+        fail(reason);
+    });
+    connect(stream, &DescriptorStream::bytesWritten, this, [this](qint64 bytes) {
+        SocketSignalScope scope(this);
+        Q_EMIT bytesWritten(bytes);
+    });
 }
 
 void Link::processFrames()
@@ -288,31 +355,109 @@ void Link::processFrames()
     // Every handler returns false when the link closed or was deleted meanwhile, and true
     // only while it is alive and open.
     while (isOpen()) {
-        const int have = m_in.size() - m_inPos;
-        if (have < 4)
-            return;
-        // Writable: packets are decrypted where they lie.
-        char *p = m_in.data() + m_inPos;
-        const quint32 length = qFromLittleEndian<quint32>(p);
-        const bool hello = m_step == StepAwaitClientHello || m_step == StepAwaitServerHello;
-        const quint32 minimum = hello ? quint32(kLinkHelloBytes) : quint32(kMinPacketBytes);
-        if (length < minimum || length > quint32(frameLimit()) || m_step == StepAwaitConnect) {
-            fail(QStringLiteral("frame length %1 out of bounds").arg(length));
+        if (m_step == StepOpen) {
+            if (!processOpenFrames())
+                return;
+            continue;
+        }
+        quint32 length = 0;
+        const FrameCheck check = checkFrame(m_inPos, &length);
+        if (check != FrameWhole) {
+            if (check == FrameBad)
+                failLength(length);
             return;
         }
-        if (quint32(have - 4) < length)
-            return;
-        m_inPos += 4 + int(length);
-        if (!handleFrame(p + 4, int(length)))
+        // Writable: handshake packets are decrypted where they lie.
+        char *p = m_in.data() + m_inPos + 4;
+        const int size = int(length);
+        m_inPos += 4 + size;
+        const bool hello = m_step == StepAwaitClientHello || m_step == StepAwaitServerHello;
+        if (!(hello ? handleHello(p, size) : handlePacket(p, size)))
             return;
     }
 }
 
-bool Link::handleFrame(char *data, int size)
+Link::FrameCheck Link::checkFrame(int at, quint32 *length) const
 {
-    if (m_step == StepAwaitClientHello || m_step == StepAwaitServerHello)
-        return handleHello(data, size);
-    return handlePacket(data, size);
+    const int have = m_in.size() - at;
+    if (have < 4)
+        return FrameIncomplete;
+    *length = qFromLittleEndian<quint32>(m_in.constData() + at);
+    const bool hello = m_step == StepAwaitClientHello || m_step == StepAwaitServerHello;
+    const quint32 minimum = hello ? quint32(kLinkHelloBytes) : quint32(kMinPacketBytes);
+    if (*length < minimum || *length > quint32(frameLimit()) || m_step == StepAwaitConnect)
+        return FrameBad;
+    return quint32(have - 4) < *length ? FrameIncomplete : FrameWhole;
+}
+
+void Link::failLength(quint32 length)
+{
+    fail(QStringLiteral("frame length %1 out of bounds").arg(length));
+}
+
+bool Link::processOpenFrames()
+{
+    // The whole frames at hand are opened together (spread over a few threads when they
+    // are many), then delivered in order.
+    std::vector<crypto::PacketSpan> &packets = m_batchPackets;
+    packets.clear();
+    bool outOfSequence = false;
+    FrameCheck check = FrameWhole;
+    quint32 length = 0;
+    int at = m_inPos;
+    while (int(packets.size()) < kMaxOpenBatch && (check = checkFrame(at, &length)) == FrameWhole) {
+        char *p = m_in.data() + at + 4;
+        // The counter must be exactly the next one: over a stream nothing may be lost,
+        // repeated or reordered, so any gap means someone tampered with the connection.
+        if (qFromLittleEndian<quint64>(p + 1) != m_rxCounter + packets.size()) {
+            outOfSequence = true;
+            break;
+        }
+        packets.push_back({p, int(length)});
+        at += 4 + int(length);
+    }
+    // What came before a fault is delivered first, as it would be frame by frame.
+    auto failAtFault = [&] {
+        if (outOfSequence)
+            fail(QStringLiteral("packet counter out of sequence"));
+        else if (check == FrameBad)
+            failLength(length);
+    };
+    if (packets.empty()) {
+        failAtFault();
+        return false;
+    }
+    m_inPos = at;
+
+    if (m_plainPool.size() < packets.size())
+        m_plainPool.resize(packets.size());
+    std::vector<unsigned char *> outs(packets.size());
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+        m_plainPool[i].resize(std::size_t(packets[i].size - kPacketOverhead));
+        outs[i] = m_plainPool[i].data();
+    }
+    const int opened = m_opener.openBatch(packets, outs.data());
+    const int count = int(packets.size());
+    m_delivering = true;
+    for (int i = 0; i < opened; ++i) {
+        ++m_rxCounter;
+        m_watchdog->start();
+        if (!handleMessage(m_plainPool[std::size_t(i)]))
+            return false;   // closed (m_delivering no longer matters) or deleted
+    }
+    m_delivering = false;
+    // A rare large message does not keep its room for the life of the link.
+    for (int i = 0; i < count; ++i) {
+        std::vector<unsigned char> &plain = m_plainPool[std::size_t(i)];
+        if (plain.capacity() > std::size_t(kKeepBufferBytes))
+            std::vector<unsigned char>().swap(plain);
+    }
+    if (opened < count) {
+        fail(QStringLiteral("packet does not open"));
+        return false;
+    }
+    failAtFault();
+    return isOpen();
 }
 
 bool Link::handleHello(const char *data, int size)
@@ -399,12 +544,10 @@ bool Link::handlePacket(char *data, int size)
         return false;
     }
     ++m_rxCounter;
-    if (m_state == StateEstablished)
-        m_watchdog->start();
-    return handleMessage(data + crypto::kSessionHeaderBytes, size - crypto::kSessionHeaderBytes - crypto::kSessionTagBytes);
+    return handleHandshakeMessage(data + crypto::kSessionHeaderBytes, size - kPacketOverhead);
 }
 
-bool Link::handleMessage(const char *data, int size)
+bool Link::handleHandshakeMessage(const char *data, int size)
 {
     const auto *bytes = reinterpret_cast<const std::uint8_t *>(data);
     MessageHeader header;
@@ -412,36 +555,44 @@ bool Link::handleMessage(const char *data, int size)
         fail(QStringLiteral("malformed message"));
         return false;
     }
+    const bool expected = header.msgClass == LinkClassControl
+        && ((m_step == StepAwaitServerAuth && header.code == LinkServerAuth)
+            || (m_step == StepAwaitClientAuth && header.code == LinkClientAuth)
+            || (m_step == StepAwaitServerConfirm && header.code == LinkServerConfirm)
+            || ((m_step == StepAwaitClientGreeting || m_step == StepAwaitServerGreeting)
+                && header.code == LinkGreeting));
+    if (!expected) {
+        fail(QStringLiteral("unexpected handshake message"));
+        return false;
+    }
+    // The handshake's messages may be kept: they get bytes of their own.
+    const QByteArray plain(data, size);
+    if (header.code == LinkServerAuth)
+        return handleServerAuth(plain);
+    if (header.code == LinkClientAuth)
+        return handleClientAuth(plain);
+    if (header.code == LinkServerConfirm)
+        return handleServerConfirm(plain);
+    return handleGreeting(plain);
+}
 
-    if (m_step != StepOpen) {
-        const bool expected = header.msgClass == LinkClassControl
-            && ((m_step == StepAwaitServerAuth && header.code == LinkServerAuth)
-                || (m_step == StepAwaitClientAuth && header.code == LinkClientAuth)
-                || (m_step == StepAwaitServerConfirm && header.code == LinkServerConfirm)
-                || ((m_step == StepAwaitClientGreeting || m_step == StepAwaitServerGreeting)
-                    && header.code == LinkGreeting));
-        if (!expected) {
-            fail(QStringLiteral("unexpected handshake message"));
-            return false;
-        }
-        // The handshake's messages may be kept: they get bytes of their own.
-        const QByteArray plain(data, size);
-        if (header.code == LinkServerAuth)
-            return handleServerAuth(plain);
-        if (header.code == LinkClientAuth)
-            return handleClientAuth(plain);
-        if (header.code == LinkServerConfirm)
-            return handleServerConfirm(plain);
-        return handleGreeting(plain);
+bool Link::handleMessage(const std::vector<unsigned char> &message)
+{
+    const std::uint8_t *bytes = message.data();
+    const std::size_t size = message.size();
+    MessageHeader header;
+    if (!peekMessageHeader(bytes, size, header) || header.length != size) {
+        fail(QStringLiteral("malformed message"));
+        return false;
     }
 
     QPointer<Link> self(this);
     switch (header.msgClass) {
     case LinkClassFsoRequest:
-        Q_EMIT messageReceivedSrv(std::vector<unsigned char>(bytes, bytes + size));
+        Q_EMIT messageReceivedSrv(message);
         return self && isOpen();
     case LinkClassFsoReply:
-        Q_EMIT messageReceivedCli(std::vector<unsigned char>(bytes, bytes + size));
+        Q_EMIT messageReceivedCli(message);
         return self && isOpen();
     case LinkClassControl:
         break;
@@ -452,7 +603,7 @@ bool Link::handleMessage(const char *data, int size)
 
     if (header.code != LinkPing && header.code != LinkPong)
         return true;
-    TermStreamReader r(bytes, std::size_t(size));
+    TermStreamReader r(bytes, size);
     MessageHeader skip;
     std::uint64_t stamp = 0;
     if (readMessageHeader(r, skip) != TermOk || r.readU64(stamp) != TermOk || r.remaining() != 0) {
@@ -615,6 +766,9 @@ bool Link::becomeEstablished()
     const LinkTimings &t = m_hub->timings();
     m_watchdog->start(t.silenceMs);
     m_pingTimer->start(t.pingIntervalMs);
+    // Room for a batch only for links that got this far: a stranger's connection costs little.
+    m_out.reserve(kOutReserveBytes);
+    takeDescriptor();
     sendPing();
     if (!isOpen())
         return false;
@@ -659,7 +813,7 @@ bool Link::send(const std::vector<unsigned char> &message)
     if (!peekMessageHeader(message.data(), message.size(), header) || header.length != message.size()
         || (header.msgClass != LinkClassFsoRequest && header.msgClass != LinkClassFsoReply))
         return false;
-    return sealAndWrite(QByteArray::fromRawData(reinterpret_cast<const char *>(message.data()), int(message.size())));
+    return sealAndWrite(reinterpret_cast<const char *>(message.data()), int(message.size()));
 }
 
 bool Link::sendBytes(const QByteArray &message)
@@ -670,33 +824,95 @@ bool Link::sendBytes(const QByteArray &message)
 
 bool Link::sealAndWrite(const QByteArray &plain)
 {
+    return sealAndWrite(plain.constData(), plain.size());
+}
+
+bool Link::sealAndWrite(const char *plain, int size)
+{
     if (m_stalled)
         return false;
     // A peer that stops reading (while asking for more) would otherwise make us queue
     // without end. Nothing more is queued, and the link ends on the next turn of the event
     // loop rather than inside the caller's send().
-    const qint64 frameBytes = 4 + qint64(plain.size()) + kPacketOverhead;
-    if (m_socket->bytesToWrite() + frameBytes > m_hub->outgoingLimit()) {
+    const qint64 frameBytes = 4 + qint64(size) + kPacketOverhead;
+    if (bytesToWrite() + frameBytes > m_hub->outgoingLimit()) {
         m_stalled = true;
         QMetaObject::invokeMethod(this, [this] { fail(QStringLiteral("peer does not read what it is sent")); },
                                   Qt::QueuedConnection);
         return false;
     }
-    const QByteArray packet = m_sealer.seal(plain);
-    if (packet.isEmpty()) {
-        fail(QStringLiteral("cannot seal packet"));
-        return false;
-    }
-    writeFrame(packet);
+    // Copied into the outgoing batch behind its length and sealed there, with the rest of
+    // the batch, when it leaves.
+    const int at = m_out.size();
+    m_out.resize(at + int(frameBytes));
+    char *frame = m_out.data() + at;
+    qToLittleEndian<quint32>(quint32(frameBytes - 4), frame);
+    if (size > 0)
+        std::memcpy(frame + 4 + crypto::kSessionHeaderBytes, plain, std::size_t(size));
+    m_unsealed.push_back({at + 4, int(frameBytes - 4)});
+    queueOut();
     return m_state != StateClosed;
 }
 
 void Link::writeFrame(const QByteArray &frame)
 {
-    char length[4];
-    qToLittleEndian<quint32>(quint32(frame.size()), length);
-    m_socket->write(length, 4);
-    m_socket->write(frame);
+    const int at = m_out.size();
+    m_out.resize(at + 4 + frame.size());
+    qToLittleEndian<quint32>(quint32(frame.size()), m_out.data() + at);
+    std::memcpy(m_out.data() + at + 4, frame.constData(), std::size_t(frame.size()));
+    queueOut();
+}
+
+void Link::queueOut()
+{
+    // Frames sent in one turn of the event loop leave in one write; a long burst leaves in
+    // pieces of kWriteBatchBytes so that its first bytes are on their way early. The
+    // handshake's few frames leave at once: a connection that stays silent too long while
+    // the listener is crowded is dropped.
+    if (m_out.size() >= kWriteBatchBytes || m_state != StateEstablished) {
+        flushOut();
+        return;
+    }
+    if (m_flushQueued)
+        return;
+    m_flushQueued = true;
+    QMetaObject::invokeMethod(this, [this] {
+        m_flushQueued = false;
+        flushOut();
+    }, Qt::QueuedConnection);
+}
+
+void Link::flushOut()
+{
+    if (m_state == StateClosed) {
+        m_unsealed.clear();
+        m_out.resize(0);
+        return;
+    }
+    if (!m_unsealed.empty()) {
+        std::vector<crypto::PacketSpan> packets;
+        packets.reserve(m_unsealed.size());
+        for (const auto &u : m_unsealed)
+            packets.push_back({m_out.data() + u.first, u.second});
+        m_unsealed.clear();
+        if (!m_sealer.sealBatch(packets)) {
+            m_out.resize(0);
+            fail(QStringLiteral("cannot seal packet"));
+            return;
+        }
+    }
+    takeDescriptor();
+    if (m_out.isEmpty())
+        return;
+    if (m_stream)
+        m_stream->write(m_out.constData(), m_out.size());
+    else if (m_socket)
+        m_socket->write(m_out.constData(), m_out.size());
+    if (m_out.capacity() > kKeepBufferBytes) {
+        m_out = QByteArray();
+        m_out.reserve(kOutReserveBytes);
+    }
+    m_out.resize(0);   // keeps the reserved room
 }
 
 void Link::close(const QString &reason)
@@ -713,6 +929,10 @@ void Link::finish(const QString &reason, bool flush)
 {
     if (m_state == StateClosed)
         return;
+    if (flush && (m_stream || m_socket->state() == QAbstractSocket::ConnectedState))
+        flushOut();   // sealed while the keys are still there
+    if (m_state == StateClosed)
+        return;
     m_state = StateClosed;
     m_closeReason = reason;
     logPrintf(LogCom1, "link %s:%u closed: %s", qPrintable(peerAddress().toString()), peerPort(),
@@ -725,6 +945,28 @@ void Link::finish(const QString &reason, bool flush)
     m_opener.wipe();
     crypto::wipeSecret(m_kx.secretKey);
     m_amend = GreetingAmender();
+    if (m_stream) {
+        m_stream->disconnect(this);
+        if (flush) {
+            // As below, the rest leaves after the link is gone.
+            DescriptorStream *stream = m_stream;
+            m_stream = nullptr;
+            stream->setParent(m_hub);
+            stream->closeAfterFlush(5000);
+        } else {
+            m_stream->abort();
+        }
+    } else if (m_socket) {
+        closeSocket(flush);
+    }
+    QPointer<Link> self(this);
+    Q_EMIT closed(reason);
+    if (self)
+        deleteLater();
+}
+
+void Link::closeSocket(bool flush)
+{
     m_socket->disconnect(this);
     if (flush && m_socket->state() == QAbstractSocket::ConnectedState) {
         // Let what was already sent reach the other side; the socket outlives the link
@@ -738,10 +980,6 @@ void Link::finish(const QString &reason, bool flush)
     } else {
         m_socket->abort();
     }
-    QPointer<Link> self(this);
-    Q_EMIT closed(reason);
-    if (self)
-        deleteLater();
 }
 
 } // namespace com

@@ -69,6 +69,17 @@
 // Every received frame restarts the watchdog; a link silent for LinkTimings::silenceMs ends.
 // Until step 6 completes, nothing a connection sends reaches anyone but the hub's admission
 // hooks (which see the proven key and the greeting, nothing else).
+//
+// Moving the bytes (none of this shows on the wire):
+// - What is sent in one turn of the event loop leaves in one write, in pieces of at most
+//   about 1 MiB; its packets are sealed together just before, where they lie.
+// - What arrives is read in pieces of up to 1 MiB; the whole frames of a piece are opened
+//   together and delivered in order. A fault (bad length, counter, tag) ends the link after
+//   the frames before it have been delivered, as if they had come one by one.
+// - Sealing and opening a batch may be spread over a few helper threads (crypto/parallel.h);
+//   everything else, signals included, stays on the link's thread.
+// - Once up over plain TCP, the link reads and writes the socket's descriptor itself
+//   (com/descriptorstream.h), sparing the copies through QTcpSocket's buffers.
 
 #include "com/greeting.h"
 #include "crypto/crypto.h"
@@ -81,6 +92,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <utility>
 #include <vector>
 
 class QTcpSocket;
@@ -88,6 +100,7 @@ class QTimer;
 
 namespace com {
 
+class DescriptorStream;
 class Hub;
 
 // Message classes carried on a link.
@@ -209,12 +222,21 @@ private:
                      const GreetingAmender &amend);
     void startServer();
 
+    void connectSocket();
+    void closeSocket(bool flush);
+    // Once up over plain TCP, the link reads and writes the socket's descriptor itself.
+    void takeDescriptor();
     void onReadyRead();
     void processFrames();
-    bool handleFrame(char *data, int size);
+    // Whether the frame at `at` in m_in is all in, and its announced length.
+    enum FrameCheck { FrameIncomplete, FrameWhole, FrameBad };
+    FrameCheck checkFrame(int at, quint32 *length) const;
+    void failLength(quint32 length);
+    bool processOpenFrames();
     bool handleHello(const char *data, int size);
     bool handlePacket(char *data, int size);
-    bool handleMessage(const char *plain, int size);
+    bool handleHandshakeMessage(const char *plain, int size);
+    bool handleMessage(const std::vector<unsigned char> &message);
     bool handleServerAuth(const QByteArray &plain);
     bool handleClientAuth(const QByteArray &plain);
     bool handleGreeting(const QByteArray &plain);
@@ -224,7 +246,10 @@ private:
     void sendPing();
     bool sendControl(std::uint8_t code, const std::vector<unsigned char> &body);
     bool sealAndWrite(const QByteArray &plain);
+    bool sealAndWrite(const char *plain, int size);
     void writeFrame(const QByteArray &frame);
+    void queueOut();
+    void flushOut();
     void fail(const QString &reason);
     void finish(const QString &reason, bool flush);
     qint64 ageMs() const { return m_clock.elapsed(); }
@@ -236,7 +261,8 @@ private:
     int frameLimit() const;
 
     Hub *m_hub = nullptr;
-    QTcpSocket *m_socket = nullptr;
+    QTcpSocket *m_socket = nullptr;          // until takeDescriptor() ...
+    DescriptorStream *m_stream = nullptr;         // ... and this from then on
     QTimer *m_handshakeTimer = nullptr;
     QTimer *m_pingTimer = nullptr;
     QTimer *m_watchdog = nullptr;
@@ -247,6 +273,7 @@ private:
     bool m_outgoing = false;
     bool m_ownKey = false;
     bool m_processing = false;
+    bool m_delivering = false;   // messages of a batch whose packets lie in m_in go out
     bool m_stalled = false;      // the outgoing limit was hit; the link ends shortly
     bool m_heard = false;        // some bytes came in
     int m_inSocketSignal = 0;
@@ -269,6 +296,11 @@ private:
 
     QByteArray m_in;
     int m_inPos = 0;
+    QByteArray m_out;            // frames not yet handed to the socket
+    std::vector<std::pair<int, int>> m_unsealed;   // offset and size of packets in m_out still to seal
+    bool m_flushQueued = false;
+    std::vector<crypto::PacketSpan> m_batchPackets;        // reused by processOpenFrames()
+    std::vector<std::vector<unsigned char>> m_plainPool;   // their plaintexts, reused
 
     int m_rttMs = -1;
     QString m_closeReason;

@@ -1,10 +1,14 @@
 #include "crypto/crypto.h"
 
+#include "crypto/parallel.h"
+
 #include <openssl/evp.h>
 #include <sodium.h>
 
+#include <atomic>
 #include <climits>
 #include <cstring>
+#include <vector>
 
 namespace crypto {
 
@@ -327,33 +331,44 @@ bool secretBoxOpen(const QByteArray &boxed, const QByteArray &key, QByteArray *p
 
 // --- session cipher through OpenSSL --------------------------------------------------------
 
+// One cipher context per lane of crypto/parallel.h, all under the same key; lane 0 is the
+// one a packet sealed or opened alone goes through.
 struct AeadContext
 {
-    EVP_CIPHER_CTX *ctx = nullptr;
+    std::vector<EVP_CIPHER_CTX *> lanes;
     bool encrypting = false;
-    ~AeadContext() { EVP_CIPHER_CTX_free(ctx); }
+    ~AeadContext()
+    {
+        for (EVP_CIPHER_CTX *ctx : lanes)
+            EVP_CIPHER_CTX_free(ctx);
+    }
 };
 
 namespace {
 
-// A context holding the key, made once per sealer or opener.
+// The contexts holding the key, made once per sealer or opener.
 std::shared_ptr<AeadContext> makeAead(const QByteArray &key, bool encrypting)
 {
     auto aead = std::make_shared<AeadContext>();
     aead->encrypting = encrypting;
-    aead->ctx = EVP_CIPHER_CTX_new();
-    if (!aead->ctx || EVP_CipherInit_ex(aead->ctx, EVP_chacha20_poly1305(), nullptr, kU8(key), nullptr, encrypting ? 1 : 0) != 1)
-        return nullptr;
+    for (int i = 0; i < parallelLanes(); ++i) {
+        EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
+        if (!ctx)
+            return nullptr;
+        aead->lanes.push_back(ctx);
+        if (EVP_CipherInit_ex(ctx, EVP_chacha20_poly1305(), nullptr, kU8(key), nullptr, encrypting ? 1 : 0) != 1)
+            return nullptr;
+    }
     return aead;
 }
 
 // ChaCha20-Poly1305 (RFC 8439) of `size` bytes from `in` to `out` (they may be the same),
 // with the session header as additional data; sealing writes the tag to `tag`, opening
 // checks it. False on any failure, a tag that doesn't match included.
-bool aeadCrypt(AeadContext &aead, const unsigned char *nonce, const unsigned char *header, const unsigned char *in,
-               std::size_t size, unsigned char *out, unsigned char *tag)
+bool aeadCrypt(AeadContext &aead, int lane, const unsigned char *nonce, const unsigned char *header,
+               const unsigned char *in, std::size_t size, unsigned char *out, unsigned char *tag)
 {
-    EVP_CIPHER_CTX *ctx = aead.ctx;
+    EVP_CIPHER_CTX *ctx = aead.lanes[std::size_t(lane)];
     int len = 0;
     if (size > std::size_t(INT_MAX) || EVP_CipherInit_ex(ctx, nullptr, nullptr, nullptr, nonce, -1) != 1
         || EVP_CipherUpdate(ctx, nullptr, &len, header, kSessionHeaderBytes) != 1)
@@ -365,6 +380,17 @@ bool aeadCrypt(AeadContext &aead, const unsigned char *nonce, const unsigned cha
     if (EVP_CipherFinal_ex(ctx, out + size, &len) != 1)
         return false;
     return !aead.encrypting || EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_GET_TAG, kSessionTagBytes, tag) == 1;
+}
+
+// Below this a batch is not worth waking helpers for.
+constexpr qint64 kSpreadBatchBytes = 256 * 1024;
+
+bool worthSpreading(const std::vector<PacketSpan> &packets, int count)
+{
+    qint64 bytes = 0;
+    for (int i = 0; i < count && bytes < kSpreadBatchBytes; ++i)
+        bytes += packets[std::size_t(i)].size;
+    return count > 1 && bytes >= kSpreadBatchBytes;
 }
 
 } // namespace
@@ -422,24 +448,54 @@ bool SessionSealer::isValid() const
 QByteArray SessionSealer::seal(const QByteArray &plain)
 {
     constexpr int overhead = kSessionHeaderBytes + kSessionTagBytes;
-    if (!isValid() || m_exhausted || plain.size() > INT_MAX - overhead)
+    if (plain.size() > INT_MAX - overhead)
         return QByteArray();
-
     QByteArray packet(overhead + plain.size(), Qt::Uninitialized);
-    unsigned char *header = u8(packet);
-    header[0] = m_keyId;
-    writeLe64(header + 1, m_counter);
-    unsigned char nonce[crypto_aead_chacha20poly1305_ietf_NPUBBYTES];
-    sessionNonce(nonce, m_counter);
+    if (!sealInto(plain.constData(), plain.size(), packet.data()))
+        return QByteArray();
+    return packet;
+}
 
+bool SessionSealer::sealInto(const char *plain, int size, char *out)
+{
+    constexpr int overhead = kSessionHeaderBytes + kSessionTagBytes;
+    if (size < 0 || size > INT_MAX - overhead || !out || (size > 0 && !plain) || !takeCounter(out))
+        return false;
+    auto *header = reinterpret_cast<unsigned char *>(out);
+    unsigned char *cipher = header + kSessionHeaderBytes;
+    return sealTaken(0, header, reinterpret_cast<const unsigned char *>(plain), size, cipher);
+}
+
+bool SessionSealer::sealBatch(const std::vector<PacketSpan> &packets)
+{
+    constexpr int overhead = kSessionHeaderBytes + kSessionTagBytes;
+    for (const PacketSpan &p : packets) {
+        if (!p.data || p.size < overhead || !takeCounter(p.data))
+            return false;
+    }
+    std::atomic<bool> ok{true};
+    runParallel(int(packets.size()), worthSpreading(packets, int(packets.size())), [&](int lane, int i) {
+        const PacketSpan &p = packets[std::size_t(i)];
+        auto *header = reinterpret_cast<unsigned char *>(p.data);
+        unsigned char *text = header + kSessionHeaderBytes;
+        if (!sealTaken(lane, header, text, p.size - overhead, text))
+            ok = false;
+    });
+    return ok;
+}
+
+bool SessionSealer::takeCounter(char *packet)
+{
+    if (!isValid() || m_exhausted)
+        return false;
     if (!m_aead)
         m_aead = makeAead(m_key, true);
-    unsigned char *cipher = header + kSessionHeaderBytes;
-    if (!m_aead
-        || !aeadCrypt(*m_aead, nonce, header, kU8(plain), std::size_t(plain.size()), cipher, cipher + plain.size()))
-        return QByteArray();
-
-    // Advance before handing the packet out, so a counter value is never used twice. When the
+    if (!m_aead)
+        return false;
+    auto *header = reinterpret_cast<unsigned char *>(packet);
+    header[0] = m_keyId;
+    writeLe64(header + 1, m_counter);
+    // Advance before the packet is sealed, so a counter value is never used twice. When the
     // counter wraps, this key has no fresh nonce left: refuse every further packet.
     unsigned char next[8];
     writeLe64(next, m_counter);
@@ -448,7 +504,15 @@ QByteArray SessionSealer::seal(const QByteArray &plain)
         m_exhausted = true;
     else
         m_counter = readLe64(next);
-    return packet;
+    return true;
+}
+
+bool SessionSealer::sealTaken(int lane, const unsigned char *header, const unsigned char *plain, int size,
+                              unsigned char *cipher)
+{
+    unsigned char nonce[crypto_aead_chacha20poly1305_ietf_NPUBBYTES];
+    sessionNonce(nonce, readLe64(header + 1));
+    return aeadCrypt(*m_aead, lane, nonce, header, plain, std::size_t(size), cipher, cipher + size);
 }
 
 SessionOpener::SessionOpener(std::uint8_t keyId, const QByteArray &key)
@@ -474,7 +538,7 @@ bool SessionOpener::open(const char *data, int size, QByteArray *plain)
     if (!data || size < kSessionHeaderBytes + kSessionTagBytes)
         return false;
     QByteArray out(size - kSessionHeaderBytes - kSessionTagBytes, Qt::Uninitialized);
-    if (!decrypt(reinterpret_cast<const unsigned char *>(data), size, u8(out)))
+    if (!openInto(data, size, u8(out)))
         return false;
     if (plain)
         *plain = out;
@@ -485,34 +549,76 @@ bool SessionOpener::openInPlace(char *data, int size)
 {
     if (!data || size < kSessionHeaderBytes + kSessionTagBytes)
         return false;
-    auto *packet = reinterpret_cast<unsigned char *>(data);
-    return decrypt(packet, size, packet + kSessionHeaderBytes);
+    return openInto(data, size, reinterpret_cast<unsigned char *>(data) + kSessionHeaderBytes);
 }
 
-bool SessionOpener::decrypt(const unsigned char *packet, int size, unsigned char *out)
+bool SessionOpener::openInto(const char *data, int size, unsigned char *out)
 {
-    if (!isValid() || packet[0] != m_keyId)
+    const PacketSpan packet{const_cast<char *>(data), size};
+    if (!out || !acceptable(packet, m_any, m_lastCounter) || !haveCipher() || !openAccepted(0, packet, out))
         return false;
-    const std::uint64_t counter = readLe64(packet + 1);
-    if (m_any && counter <= m_lastCounter)
-        return false;   // replayed or reordered
-
-    unsigned char nonce[crypto_aead_chacha20poly1305_ietf_NPUBBYTES];
-    sessionNonce(nonce, counter);
-    const int plainSize = size - kSessionHeaderBytes - kSessionTagBytes;
-    if (!m_aead)
-        m_aead = makeAead(m_key, false);
-    const unsigned char *cipher = packet + kSessionHeaderBytes;
-    unsigned char tag[kSessionTagBytes];
-    std::memcpy(tag, cipher + plainSize, kSessionTagBytes);
-    if (!m_aead || !aeadCrypt(*m_aead, nonce, packet, cipher, std::size_t(plainSize), out, tag))
-        return false;
-
     // Only an authentic packet moves the window; a forged one with a huge counter must not
     // lock the genuine sender out.
-    m_lastCounter = counter;
+    m_lastCounter = readLe64(reinterpret_cast<const unsigned char *>(data) + 1);
     m_any = true;
     return true;
+}
+
+int SessionOpener::openBatch(const std::vector<PacketSpan> &packets, unsigned char *const *outs)
+{
+    if (!haveCipher())
+        return 0;
+    // Only the leading packets whose counters rise are tried at all.
+    int count = 0;
+    bool any = m_any;
+    std::uint64_t last = m_lastCounter;
+    for (const PacketSpan &p : packets) {
+        if (!outs[count] || !acceptable(p, any, last))
+            break;
+        any = true;
+        last = readLe64(reinterpret_cast<const unsigned char *>(p.data) + 1);
+        ++count;
+    }
+    std::vector<char> opened(std::size_t(count), 0);
+    runParallel(count, worthSpreading(packets, count), [&](int lane, int i) {
+        opened[std::size_t(i)] = openAccepted(lane, packets[std::size_t(i)], outs[i]) ? 1 : 0;
+    });
+    int good = 0;
+    while (good < count && opened[std::size_t(good)])
+        ++good;
+    // Only authentic packets move the window.
+    if (good > 0) {
+        m_lastCounter = readLe64(reinterpret_cast<const unsigned char *>(packets[std::size_t(good - 1)].data) + 1);
+        m_any = true;
+    }
+    return good;
+}
+
+bool SessionOpener::acceptable(const PacketSpan &packet, bool any, std::uint64_t last) const
+{
+    const auto *bytes = reinterpret_cast<const unsigned char *>(packet.data);
+    if (!bytes || packet.size < kSessionHeaderBytes + kSessionTagBytes || !isValid() || bytes[0] != m_keyId)
+        return false;
+    return !any || readLe64(bytes + 1) > last;   // otherwise replayed or reordered
+}
+
+bool SessionOpener::haveCipher()
+{
+    if (!m_aead && isValid())
+        m_aead = makeAead(m_key, false);
+    return bool(m_aead);
+}
+
+bool SessionOpener::openAccepted(int lane, const PacketSpan &packet, unsigned char *out)
+{
+    const auto *header = reinterpret_cast<const unsigned char *>(packet.data);
+    unsigned char nonce[crypto_aead_chacha20poly1305_ietf_NPUBBYTES];
+    sessionNonce(nonce, readLe64(header + 1));
+    const int plainSize = packet.size - kSessionHeaderBytes - kSessionTagBytes;
+    const unsigned char *cipher = header + kSessionHeaderBytes;
+    unsigned char tag[kSessionTagBytes];
+    std::memcpy(tag, cipher + plainSize, kSessionTagBytes);
+    return aeadCrypt(*m_aead, lane, nonce, header, cipher, std::size_t(plainSize), out, tag);
 }
 
 } // namespace crypto

@@ -26,6 +26,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace crypto {
 
@@ -107,6 +108,12 @@ bool secretBoxOpen(const QByteArray &boxed, const QByteArray &key, QByteArray *p
 // sender and one receiver per direction, each on the thread of its connection.
 struct AeadContext;   // OpenSSL's cipher state of one session key
 
+// One whole packet (header, ciphertext or plaintext, tag) in a caller's buffer.
+struct PacketSpan {
+    char *data = nullptr;
+    int size = 0;
+};
+
 class SessionSealer
 {
 public:
@@ -117,13 +124,30 @@ public:
     ~SessionSealer() { wipe(); }
     bool isValid() const;
     // Forgets the key (zeroed); nothing can be sealed afterwards.
-    void wipe() { wipeSecret(m_key); }
+    void wipe()
+    {
+        wipeSecret(m_key);
+        m_aead.reset();   // the cipher contexts hold the key, too
+    }
     // Returns an empty array once the counter would wrap (the session must then end).
     QByteArray seal(const QByteArray &plain);
+    // The same packet written to `out` (size + kSessionHeaderBytes + kSessionTagBytes
+    // bytes, not overlapping `plain`), so a caller can seal straight into its own buffer.
+    bool sealInto(const char *plain, int size, char *out);
+    // Seals many packets at once where they lie, spread over a few threads (crypto/parallel.h).
+    // Each span holds [kSessionHeaderBytes of room][plaintext][kSessionTagBytes of room];
+    // the packets take their counters in the order given. False when any fails; the
+    // session must then end, as the spans hold garbage.
+    bool sealBatch(const std::vector<PacketSpan> &packets);
     std::uint64_t nextCounter() const { return m_counter; }
 
 private:
     friend struct SessionSealerTestAccess;   // lets tests start near the end of the counter
+
+    // Writes the next packet's header and moves the counter on; false once it would wrap.
+    bool takeCounter(char *packet);
+    bool sealTaken(int lane, const unsigned char *header, const unsigned char *plain, int size,
+                   unsigned char *cipher);
 
     std::uint8_t m_keyId = 0;
     QByteArray m_key;
@@ -142,7 +166,11 @@ public:
     ~SessionOpener() { wipe(); }
     bool isValid() const;
     // Forgets the key (zeroed); nothing opens afterwards.
-    void wipe() { wipeSecret(m_key); }
+    void wipe()
+    {
+        wipeSecret(m_key);
+        m_aead.reset();   // the cipher contexts hold the key, too
+    }
     // False for a wrong key id, a tampered packet, or a counter not above the last accepted.
     bool open(const QByteArray &packet, QByteArray *plain);
     bool open(const char *data, int size, QByteArray *plain);
@@ -150,10 +178,18 @@ public:
     // size - kSessionHeaderBytes - kSessionTagBytes bytes at data + kSessionHeaderBytes; on
     // failure those bytes are garbage.
     bool openInPlace(char *data, int size);
+    // The same, decrypting into `out` (size - kSessionHeaderBytes - kSessionTagBytes bytes,
+    // which may be the packet's ciphertext itself).
+    bool openInto(const char *data, int size, unsigned char *out);
+    // Opens many packets of the stream at once, spread over a few threads: the plaintext of
+    // packets[i] goes to outs[i]. Returns how many opened, counted from the first; from the
+    // first one that fails on, none counts as accepted.
+    int openBatch(const std::vector<PacketSpan> &packets, unsigned char *const *outs);
 
 private:
-    // From the packet's ciphertext to `out` (which may be the ciphertext itself).
-    bool decrypt(const unsigned char *packet, int size, unsigned char *out);
+    bool acceptable(const PacketSpan &packet, bool any, std::uint64_t last) const;
+    bool haveCipher();
+    bool openAccepted(int lane, const PacketSpan &packet, unsigned char *out);
 
     std::uint8_t m_keyId = 0;
     QByteArray m_key;

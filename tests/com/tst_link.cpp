@@ -85,6 +85,7 @@ private Q_SLOTS:
 
     void greetingRoundTripAndLimits();
     void exchangesTenThousandMessagesEachWay();
+    void bulkAndLargestMessagesArriveBeforeClose();
     void admissionRules();
     void wrongServerKeyEndsHandshake();
     void replayedHandshakeIsRefused();
@@ -199,6 +200,50 @@ void TstLink::exchangesTenThousandMessagesEachWay()
     QCOMPARE(serverLink->peerUuid(), kClientUuid);
     QVERIFY(!serverLink->isOwnKey());
     QVERIFY(!link->isOwnKey());
+}
+
+void TstLink::bulkAndLargestMessagesArriveBeforeClose()
+{
+    QObject scope;
+    Hub *server = makeHub(&scope, quietTimings());
+    Hub *client = makeHub(&scope, quietTimings());
+    acceptKey(server, client->ownPublicKey());
+    ServerSide side(server);
+
+    // Batches of bulk messages around the largest one allowed: each frame must be read
+    // across several reads and opened alongside others.
+    constexpr int kCount = 200;
+    const int largest = kMaxMessageBytes - int(kTermHeaderBytes) - 5;
+    auto payloadOf = [largest](int i) {
+        QByteArray p(i % 50 == 7 ? largest : 64 * 1024 - 13 * (i % 5), char(i));
+        for (int j = 0; j < p.size(); j += 4096)
+            p[j] = char(i + j / 4096);
+        return p;
+    };
+    int arrived = 0;
+    bool orderOk = true;
+    QString serverReason;
+    connect(server, &Hub::incomingLink, &scope, [&](Link *link) {
+        connect(link, &Link::messageReceivedSrv, &scope, [&](const std::vector<unsigned char> &m) {
+            std::uint16_t id = 0;
+            bool ok = false;
+            orderOk = orderOk && testutil::messagePayload(m, &id, &ok) == payloadOf(arrived) && ok
+                && id == std::uint16_t(arrived);
+            ++arrived;
+        });
+        connect(link, &Link::closed, &scope, [&](const QString &reason) { serverReason = reason; });
+    });
+    Link *link = client->connectTo(QStringLiteral("127.0.0.1"), server->listenPort(), server->ownPublicKey());
+    ClientWatch watch(link);
+    QTRY_VERIFY(watch.established);
+    for (int i = 0; i < kCount; ++i)
+        QVERIFY(link->send(makeMessage(LinkClassFsoRequest, std::uint16_t(i), payloadOf(i))));
+    // Closed right away: what was sent still leaves, and only then the connection ends.
+    link->close();
+    QTRY_VERIFY_WITH_TIMEOUT(!serverReason.isEmpty(), testutil::timeoutMs(60000));
+    QCOMPARE(arrived, kCount);
+    QVERIFY(orderOk);
+    QCOMPARE(serverReason, QStringLiteral("connection closed by peer"));
 }
 
 void TstLink::admissionRules()

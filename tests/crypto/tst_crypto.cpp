@@ -60,6 +60,7 @@ private Q_SLOTS:
     void sessionRoundTripAndNonces();
     void sessionReplayAndReorder();
     void sessionTamper();
+    void batchesMatchSinglePackets();
     void sessionKeyIds();
     void sessionTruncated();
     void sessionCounterWrap();
@@ -201,6 +202,58 @@ void TestCrypto::sessionReplayAndReorder()
     SessionOpener late(10, key);
     QVERIFY(late.open(p[5], &out));
     QVERIFY(!late.open(p[4], &out));
+}
+
+void TestCrypto::batchesMatchSinglePackets()
+{
+    const QByteArray key = randomBytes(kSessionKeyBytes);
+    // Enough bytes that helper threads take part, and sizes that differ.
+    QVector<QByteArray> plains;
+    for (int i = 0; i < 24; ++i)
+        plains.append(randomBytes(i % 3 == 0 ? 1 : 40000 + 997 * i));
+    constexpr int overhead = kSessionHeaderBytes + kSessionTagBytes;
+    QVector<QByteArray> batch;
+    std::vector<PacketSpan> spans;
+    for (const QByteArray &p : plains) {
+        batch.append(QByteArray(kSessionHeaderBytes, '\0') + p + QByteArray(kSessionTagBytes, '\0'));
+        spans.push_back({batch.last().data(), int(batch.last().size())});
+    }
+    SessionSealer batchSealer(12, key);
+    QVERIFY(batchSealer.sealBatch(spans));
+
+    // The same bytes as sealed one by one: same counters, same nonces, same tags.
+    SessionSealer single(12, key);
+    for (int i = 0; i < plains.size(); ++i)
+        QCOMPARE(batch[i], single.seal(plains[i]));
+    QCOMPARE(batchSealer.nextCounter(), single.nextCounter());
+
+    // A forged packet in the middle: the ones before it open, nothing from it on counts.
+    const int forged = 13;
+    char *flip = spans[std::size_t(forged)].data + kSessionHeaderBytes + 5;
+    *flip = char(*flip ^ 0x20);
+    std::vector<std::vector<unsigned char>> plainsOut(std::size_t(plains.size()));
+    std::vector<unsigned char *> outs;
+    for (int i = 0; i < plains.size(); ++i) {
+        plainsOut[std::size_t(i)].resize(std::size_t(plains[i].size()));
+        outs.push_back(plainsOut[std::size_t(i)].data());
+    }
+    SessionOpener opener(12, key);
+    QCOMPARE(opener.openBatch(spans, outs.data()), forged);
+    for (int i = 0; i < forged; ++i)
+        QVERIFY(std::memcmp(plainsOut[std::size_t(i)].data(), plains[i].constData(), std::size_t(plains[i].size())) == 0);
+
+    // The genuine rest still opens, in a batch of its own; a replayed batch opens nothing.
+    *flip = char(*flip ^ 0x20);
+    const std::vector<PacketSpan> rest(spans.begin() + forged, spans.end());
+    QCOMPARE(opener.openBatch(rest, outs.data() + forged), int(rest.size()));
+    QVERIFY(std::memcmp(plainsOut.back().data(), plains.last().constData(), std::size_t(plains.last().size())) == 0);
+    QCOMPARE(opener.openBatch(rest, outs.data() + forged), 0);
+
+    // Counters that do not rise within a batch stop it there.
+    SessionOpener fresh(12, key);
+    const std::vector<PacketSpan> swapped = {spans[1], spans[0], spans[2]};
+    unsigned char *swappedOuts[] = {outs[1], outs[0], outs[2]};
+    QCOMPARE(fresh.openBatch(swapped, swappedOuts), 1);
 }
 
 void TestCrypto::sessionTamper()
