@@ -113,6 +113,7 @@ public:
     };
     std::vector<Waiting> waitingData;
     int runningData = 0;
+    int runningOpenJobs = 0; // of runningData; at most one
 
     // LIST_DRIVES asked before the watcher's first read of the drives.
     std::vector<VfsFenuCommand> waitingDriveRequests;
@@ -235,10 +236,16 @@ public:
     void startWaiting()
     {
         for (auto it = waitingData.begin(); it != waitingData.end() && runningData < kMaxRunningDataJobs;) {
-            if (it->file && it->file->runningJobs > 0) {
+            const bool open = dynamic_cast<OpenFileJob *>(it->job) != nullptr;
+            // Files made in one folder wait for each other in the kernel anyway (the folder's
+            // lock): one open at a time leaves the other threads to reads and writes, which
+            // copied many small files a fifth faster than four opens at once.
+            if ((it->file && it->file->runningJobs > 0) || (open && runningOpenJobs > 0)) {
                 ++it;
                 continue;
             }
+            if (open)
+                ++runningOpenJobs;
             if (it->file)
                 ++it->file->runningJobs;
             ++runningData;
@@ -1062,6 +1069,7 @@ void VfsServerNuskPrivate::openFinished(OpenFileJob *job)
     std::unique_ptr<OpenFileJob> owned = release(runningOpens, job);
     if (!owned)
         return;
+    --runningOpenJobs;
     dataJobFinished(nullptr);
     std::uint8_t status = job->status;
     std::uint16_t handle = 0;
