@@ -239,9 +239,11 @@ void TstWatcher::burstOfFileChangesGivesOneAnnouncementThenDrives()
     QCOMPARE(countOf(spy, dir.path()), 1);
     QCOMPARE(spy.first().at(0).toString(), dir.path());
     QVERIFY(!w.copyDriveCache().empty());
-    // "%drives" itself does not schedule another drive read.
-    QTest::qWait(100);
-    QCOMPARE(spy.count(), 2);
+    // "%drives" itself does not schedule another drive read: a loop would announce one every
+    // 30 ms. Other tests mounting a tmpfs at the same time may change the mount table once.
+    QTest::qWait(200);
+    QCOMPARE(countOf(spy, dir.path()), 1);
+    QVERIFY(countOf(spy, QStringLiteral("%drives")) <= 2);
 }
 
 void TstWatcher::periodicCheckIsSilentFirstAndDropsVanishedDirectory()
