@@ -769,17 +769,22 @@ void VfsCopyJob::startNextListing()
     const QString key = m_startParents.at(m_startIndex);
     const int kind = key.left(1).toInt();
     const QString path = key.mid(2);
+    VfsClient *client = kind == ListDestination ? m_dst : m_src;
+    if (!client)
+        return abortJob(QStringLiteral("client gone"), __LINE__);
+    requestOwnListing(client, kind == ListIdentity ? srcParent(path) : path);
+}
+
+void VfsCopyJob::requestOwnListing(VfsClient *client, const QString &path)
+{
     {
         QMutexLocker lock(&m_list.mutex);
         m_list.entries.clear();
         m_list.status = 0;
-        m_list.path = kind == ListIdentity ? srcParent(path) : path;
+        m_list.path = path;
         m_list.watch = false;
     }
     m_listBusy = true;
-    VfsClient *client = kind == ListDestination ? m_dst : m_src;
-    if (!client)
-        return abortJob(QStringLiteral("client gone"), __LINE__);
     client->listDirectory(&m_list);
 }
 
@@ -1547,15 +1552,7 @@ bool VfsCopyJob::verifySources(int action)
         abortJob(QStringLiteral("source client gone"), __LINE__);
         return false;
     }
-    {
-        QMutexLocker lock(&m_list.mutex);
-        m_list.entries.clear();
-        m_list.status = 0;
-        m_list.path = m_verifyFolders.at(m_verifyIndex);
-        m_list.watch = false;
-    }
-    m_listBusy = true;
-    m_src->listDirectory(&m_list);
+    requestOwnListing(m_src, m_verifyFolders.at(m_verifyIndex));
     return false;
 }
 
@@ -1695,17 +1692,9 @@ void VfsCopyJob::stateSmallFiles(int action)
         // The files given back go the one-at-a-time way, which must see what their folder
         // holds now: a name that turned up, a hidden file the lane left.
         m_lanePhase = 1;
-        {
-            QMutexLocker lock(&m_list.mutex);
-            m_list.entries.clear();
-            m_list.status = 0;
-            m_list.path = m_laneFolder;
-            m_list.watch = false;
-        }
         if (!m_dst)
             return abortJob(QStringLiteral("destination client gone"), __LINE__);
-        m_listBusy = true;
-        m_dst->listDirectory(&m_list);
+        requestOwnListing(m_dst, m_laneFolder);
         return;
     }
     if (action != JobActionReply || m_listBusy)
@@ -1841,16 +1830,8 @@ void VfsCopyJob::stateReadDirectory(int action)
         VfsClient *client = m_startPhase == 0 ? m_src.data() : m_dst.data();
         if (!client)
             return abortJob(QStringLiteral("client gone"), __LINE__);
-        {
-            QMutexLocker lock(&m_list.mutex);
-            m_list.entries.clear();
-            m_list.status = 0;
-            m_list.path = m_startPhase == 0 ? batch.srcPath
-                                            : vfsApplyRename(batch.dstPath, batch.renameFrom, batch.renameTo);
-            m_list.watch = false;
-        }
-        m_listBusy = true;
-        client->listDirectory(&m_list);
+        requestOwnListing(client, m_startPhase == 0 ? batch.srcPath
+                                                    : vfsApplyRename(batch.dstPath, batch.renameFrom, batch.renameTo));
         return;
     }
     if (action != JobActionReply || m_listBusy)

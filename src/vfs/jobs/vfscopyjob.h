@@ -210,6 +210,8 @@ private:
     void stateStart(int action);
     void beginStartListings();
     void startNextListing();
+    // Sends the job's one listing record out for `path`; its answer comes as a reply step.
+    void requestOwnListing(VfsClient *client, const QString &path);
     void onStartListing();
     void finishStart();
     void resolveDuplicateNames();
