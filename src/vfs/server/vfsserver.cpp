@@ -24,6 +24,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <map>
+#include <typeinfo>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,6 +41,8 @@ constexpr std::size_t kMaxDataJobs = 512;
 // once: the rest wait in the server, so one peer never holds every pool thread and the
 // other peers' and the owner's own requests still find one.
 constexpr int kMaxRunningDataJobs = 4;
+// Blocks of one file run back to back on one pool thread at most.
+constexpr std::size_t kMaxChain = 16;
 // LIST_DRIVES requests held until the first read of the drives, and for how long at most.
 constexpr std::size_t kMaxWaitingDriveRequests = 8;
 constexpr int kDriveWaitMs = 5000;
@@ -189,7 +192,7 @@ public:
         std::unique_ptr<Job> owned = release(running, job);
         if (!owned)
             return;
-        dataJobFinished(job->file);
+        dataJobFinished(job->file, job->holdsSlot);
         if (job->state == VfsServerJobReplyReady) {
             beforeReply(job);
             send(job->reply);
@@ -211,6 +214,42 @@ public:
             job->run();
         });
         job->watcher->setFuture(job->future);
+    }
+
+    // Runs several blocks of one file one after another on one pool thread: each job still
+    // ends (and answers) on its own, in order, but the file's next block no longer waits for
+    // a hand-over to this thread and back to a worker.
+    void startChain(const std::vector<VfsServerJob *> &chain)
+    {
+        auto ends = std::make_shared<std::vector<QFutureInterface<void>>>(chain.size());
+        for (std::size_t i = 0; i < chain.size(); ++i) {
+            VfsServerJob *job = chain[i];
+            job->cancelToken = cancelToken;
+            job->cancelled = job->cancelToken.get();
+            job->holdsSlot = i + 1 == chain.size();
+            job->state = VfsServerJobRunning;
+            (*ends)[i].reportStarted();
+            job->future = (*ends)[i].future();
+            job->watcher->setFuture(job->future);
+        }
+        QThreadPool::globalInstance()->start([chain, ends]() {
+            for (std::size_t i = 0; i < chain.size(); ++i) {
+                (void)chain[i]->state.load();
+                chain[i]->run();
+                (*ends)[i].reportFinished();
+            }
+        });
+    }
+
+    // A read or write that leaves its file open may run right after the one before it on the
+    // same pool thread; one that closes the file must end before anything else runs on it.
+    static bool chainable(const VfsServerJob *job)
+    {
+        if (const auto *read = dynamic_cast<const ReadFileJob *>(job))
+            return !(read->flags & (FSO_READ_CLOSE | FSO_READ_CLOSE_AT_EOF));
+        if (const auto *write = dynamic_cast<const WriteFileJob *>(job))
+            return !(write->flags & FSO_WRITE_CLOSE);
+        return false;
     }
 
     std::size_t dataJobCount() const
@@ -250,15 +289,34 @@ public:
                 ++it->file->runningJobs;
             ++runningData;
             VfsServerJob *job = it->job;
+            job->holdsSlot = true;
+            const VfsOpenFilePtr file = it->file;
             it = waitingData.erase(it);
-            start(job);
+            if (!file || !chainable(job)) {
+                start(job);
+                continue;
+            }
+            // The blocks of the same file and kind queued right behind it go along.
+            std::vector<VfsServerJob *> chain{job};
+            while (it != waitingData.end() && chain.size() < kMaxChain && it->file == file && chainable(it->job)
+                   && typeid(*it->job) == typeid(*job)) {
+                ++file->runningJobs;
+                chain.push_back(it->job);
+                it = waitingData.erase(it);
+            }
+            if (chain.size() == 1)
+                start(job);
+            else
+                startChain(chain);
         }
     }
 
-    void dataJobFinished(const VfsOpenFilePtr &file)
+    void dataJobFinished(const VfsOpenFilePtr &file, bool holdsSlot = true)
     {
         if (file)
             --file->runningJobs;
+        if (!holdsSlot)
+            return; // the chain's last job starts what waits
         --runningData;
         startWaiting();
     }

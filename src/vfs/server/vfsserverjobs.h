@@ -58,6 +58,9 @@ struct VfsServerJob
     // block. The server hands each run the token of the link it was asked on.
     const std::atomic<bool> *cancelled = nullptr;
     std::shared_ptr<std::atomic<bool>> cancelToken;
+    // Server thread only: false for a job run on the pool thread of a later one of its chain,
+    // whose end frees the peer's slot for them all.
+    bool holdsSlot = true;
 
 protected:
     bool isCancelled() const { return cancelled && cancelled->load(std::memory_order_relaxed); }

@@ -636,6 +636,54 @@ private Q_SLOTS:
         QCOMPARE(h.server->openFileCount(), 3);
     }
 
+    // Blocks of one file queued faster than they are written run back to back on one worker:
+    // each still answers, in the order asked, and the file holds every block where it was sent;
+    // a closing write behind them ends only after all of them.
+    void queuedBlocksOfOneFile()
+    {
+        ServerHarness h(true);
+        const QString path = root + "/queued/data.bin";
+        QVERIFY(QDir().mkpath(root + "/queued"));
+        const ServerHarness::Opened f = h.open(path, FSO_OPEN_READ | FSO_OPEN_WRITE | FSO_OPEN_EXCLUSIVE);
+        QCOMPARE(f.status, std::uint8_t(0));
+        constexpr int kBlocks = 80;
+        QByteArray content(kBlocks * 1000, Qt::Uninitialized);
+        for (int i = 0; i < content.size(); ++i)
+            content[i] = char((i * 131) >> 2);
+        auto post = [&](std::uint8_t code, std::uint64_t offset, const QByteArray &data, std::uint8_t flags) {
+            VfsFenuCommand cmd = ServerHarness::make(code, QString(), flags);
+            cmd.handle = f.handle;
+            cmd.offset = offset;
+            cmd.data.assign(data.begin(), data.end());
+            cmd.dataSize = code == FSO_READ_FILE ? 1000u : std::uint32_t(data.size());
+            return h.post(cmd);
+        };
+        std::vector<std::uint16_t> writes, reads;
+        for (int b = 0; b < kBlocks - 1; ++b)
+            writes.push_back(post(FSO_WRITE_FILE, std::uint64_t(b) * 1000, content.mid(b * 1000, 1000), 0));
+        for (int b = 0; b < kBlocks - 1; ++b)
+            reads.push_back(post(FSO_READ_FILE, std::uint64_t(b) * 1000, QByteArray(), 0));
+        const std::uint16_t last = post(FSO_WRITE_FILE, (kBlocks - 1) * 1000, content.right(1000), FSO_WRITE_CLOSE);
+        std::vector<std::uint16_t> asked = writes;
+        asked.insert(asked.end(), reads.begin(), reads.end());
+        asked.push_back(last);
+        QVERIFY(ServerHarness::waitUntil([&] { return h.replies.size() >= asked.size(); }));
+        std::vector<std::uint16_t> answered;
+        for (const VfsFenuCommand &r : h.replies)
+            answered.push_back(r.trId);
+        QCOMPARE(answered, asked);
+        for (std::uint16_t trId : writes)
+            QCOMPARE(h.take(FSO_WRITE_FILE, trId).status, std::uint8_t(0));
+        for (int b = 0; b < kBlocks - 1; ++b) {
+            const VfsFenuCommand r = h.take(FSO_READ_FILE, reads[std::size_t(b)]);
+            QVERIFY(r.status == 0 || r.status == 7);
+            QCOMPARE(QByteArray((const char *)r.data.data(), int(r.data.size())), content.mid(b * 1000, 1000));
+        }
+        QCOMPARE(h.take(FSO_WRITE_FILE, last).status, std::uint8_t(0));
+        QTRY_COMPARE(h.server->openFileCount(), 0);
+        QCOMPARE(readFile(path), content);
+    }
+
     void readWriteHash()
     {
         ServerHarness h(true);
