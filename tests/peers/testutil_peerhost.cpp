@@ -318,4 +318,33 @@ bool startAndPair(Host &a, Host &b, QString *aOnB, QString *bOnA)
     return a.start() && b.start() && a.ok(localUp) && b.ok(localUp) && pairHosts(a, b, aOnB, bOnA);
 }
 
+bool HostPair::startPair(const std::function<void(Host &)> &prepare)
+{
+    if (!m_root.isValid())
+        return false;
+    m_a = std::make_unique<Host>(path(QStringLiteral("hostA")), freePort());
+    m_b = std::make_unique<Host>(path(QStringLiteral("hostB")), freePort());
+    for (Host *host : {m_a.get(), m_b.get()}) {
+        // A cut is noticed by the request timeout and followed by the retry pause: neither
+        // may take the usual 60 s and 15 s here.
+        host->addArguments({QStringLiteral("--job-retry-ms=200"), QStringLiteral("--progress-ms=40"),
+                            QStringLiteral("--fso-timeout-ms=3000")});
+        if (prepare)
+            prepare(*host);
+    }
+    return startAndPair(*m_a, *m_b, &m_aOnB, &m_bOnA);
+}
+
+bool HostPair::share(const QString &dir, int flags)
+{
+    QString status;
+    m_a->cmd(QStringLiteral("share %1 %2 %3").arg(m_bOnA, dir).arg(flags), &status);
+    return status == QLatin1String("ok");
+}
+
+QString HostPair::fromA(const QString &verb, const QString &src, const QString &dstDir) const
+{
+    return QStringList{verb, m_aOnB, src, kLocal, dstDir}.join(QLatin1Char(' '));
+}
+
 } // namespace peerhosttest

@@ -8,6 +8,10 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
+
+#include <functional>
+#include <memory>
 
 namespace peerhosttest {
 
@@ -91,5 +95,25 @@ QMap<QString, qint64> countersOf(const QStringList &lines);
 bool pairHosts(Host &a, Host &b, QString *aOnB, QString *bOnA, const QString &code = QStringLiteral("0badc0de"));
 // Starts both hosts, waits for their own local peers and pairs them as pairHosts does.
 bool startAndPair(Host &a, Host &b, QString *aOnB, QString *bOnA);
+
+// Two paired hosts for copies between them: A shares, B runs the jobs onto its own disk.
+// Quick retries and timeouts, and frequent progress reports that let a test act mid-file.
+class HostPair
+{
+protected:
+    QTemporaryDir m_root;
+    std::unique_ptr<Host> m_a;
+    std::unique_ptr<Host> m_b;
+    QString m_aOnB;
+    QString m_bOnA;
+
+    QString path(const QString &name) const { return m_root.filePath(name); }
+    // Makes both hosts (`prepare` may add to them before they start) and pairs them.
+    bool startPair(const std::function<void(Host &)> &prepare = {});
+    // Shares `dir` of A with B with access `flags`.
+    bool share(const QString &dir, int flags);
+    // "<verb> <A> <src> <B's own disk> <dstDir>": a copy or move from A's share onto B.
+    QString fromA(const QString &verb, const QString &src, const QString &dstDir) const;
+};
 
 } // namespace peerhosttest

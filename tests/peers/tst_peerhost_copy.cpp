@@ -37,46 +37,15 @@ QString fileLineOf(const QStringList &lines)
 
 } // namespace
 
-class TstPeerHostCopy : public QObject
+class TstPeerHostCopy : public QObject, private HostPair
 {
     Q_OBJECT
-
-private:
-    QTemporaryDir m_root;
-    std::unique_ptr<Host> m_a;
-    std::unique_ptr<Host> m_b;
-    QString m_aOnB;
-    QString m_bOnA;
-
-    QString path(const QString &name) const { return m_root.filePath(name); }
-
-    bool share(const QString &dir, int flags)
-    {
-        QString status;
-        m_a->cmd(QStringLiteral("share %1 %2 %3").arg(m_bOnA, dir).arg(flags), &status);
-        return status == QLatin1String("ok");
-    }
-
-    QString transferLine(const QString &verb, const QString &src, const QString &dstDir) const
-    {
-        return verb + QLatin1Char(' ') + m_aOnB + QLatin1Char(' ') + src + QLatin1Char(' ') + kLocal
-               + QLatin1Char(' ') + dstDir;
-    }
 
 private Q_SLOTS:
     void initTestCase()
     {
-        QVERIFY(m_root.isValid());
         QVERIFY2(QFileInfo(hostBinary()).isExecutable(), qPrintable(hostBinary()));
-        m_a = std::make_unique<Host>(path(QStringLiteral("hostA")), freePort());
-        m_b = std::make_unique<Host>(path(QStringLiteral("hostB")), freePort());
-        // The cut is noticed by the request timeout and followed by the retry pause: neither
-        // may take the usual 60 s and 15 s here. Frequent reports let the test cut in the
-        // middle of the file.
-        for (Host *host : {m_a.get(), m_b.get()})
-            host->addArguments({QStringLiteral("--job-retry-ms=200"), QStringLiteral("--progress-ms=40"),
-                                QStringLiteral("--fso-timeout-ms=3000")});
-        QVERIFY(startAndPair(*m_a, *m_b, &m_aOnB, &m_bOnA));
+        QVERIFY(startPair());
     }
 
     void cleanupTestCase()
@@ -96,7 +65,7 @@ private Q_SLOTS:
         QVERIFY(writeLargeFile(src + QStringLiteral("/big.bin"), kCutFileSize, 7));
         QVERIFY(share(src, 5));
 
-        m_b->send(transferLine(QStringLiteral("copy"), src + QStringLiteral("/big.bin"), dst));
+        m_b->send(fromA(QStringLiteral("copy"), src + QStringLiteral("/big.bin"), dst));
         static const QRegularExpression progress(QStringLiteral("^progress (\\w+) ([0-9.]+) ([0-9]+)$"));
         QStringList out;
         QString status;
@@ -171,7 +140,7 @@ private Q_SLOTS:
         QVERIFY(share(src, 5));
 
         QString status;
-        QStringList out = m_b->cmd(transferLine(QStringLiteral("copy"), src + QStringLiteral("/tree"), dst), &status);
+        QStringList out = m_b->cmd(fromA(QStringLiteral("copy"), src + QStringLiteral("/tree"), dst), &status);
         QCOMPARE(status, QStringLiteral("ok"));
         QVERIFY2(!out.isEmpty() && out.last().startsWith(QLatin1String("question ")), qPrintable(out.join(QLatin1Char('\n'))));
         const QString replaced = fileLineOf(out);
@@ -226,7 +195,7 @@ private Q_SLOTS:
         QVERIFY(share(src, 7));
 
         QString status;
-        QStringList out = m_b->cmd(transferLine(QStringLiteral("move"), tree, dst), &status);
+        QStringList out = m_b->cmd(fromA(QStringLiteral("move"), tree, dst), &status);
         QCOMPARE(status, QStringLiteral("ok"));
         QVERIFY2(!out.isEmpty() && out.last().startsWith(QLatin1String("question ")), qPrintable(out.join(QLatin1Char('\n'))));
         QCOMPARE(fileLineOf(out), QStringLiteral("skip.bin"));
@@ -263,7 +232,7 @@ private Q_SLOTS:
         QVERIFY(writeLargeFile(src + QStringLiteral("/big.bin"), kCutFileSize, 9));
         QVERIFY(share(src, 5));
 
-        m_b->send(transferLine(QStringLiteral("copy"), src + QStringLiteral("/big.bin"), dst));
+        m_b->send(fromA(QStringLiteral("copy"), src + QStringLiteral("/big.bin"), dst));
         QStringList out;
         QString line;
         while (!(line = m_b->nextLine(30000)).startsWith(QLatin1String("progress running")))

@@ -46,31 +46,12 @@ QStringList filesBelow(const QString &dir)
 
 } // namespace
 
-class TstPeerHostCrash : public QObject
+class TstPeerHostCrash : public QObject, private HostPair
 {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_root;
-    std::unique_ptr<Host> m_a;
-    std::unique_ptr<Host> m_b;
-    QString m_aOnB;
-    QString m_bOnA;
     bool m_unprivileged = false;
-
-    QString path(const QString &name) const { return m_root.filePath(name); }
-
-    bool share(const QString &dir, int flags)
-    {
-        QString status;
-        m_a->cmd(QStringLiteral("share %1 %2 %3").arg(m_bOnA, dir).arg(flags), &status);
-        return status == QLatin1String("ok");
-    }
-
-    QString fromA(const QString &verb, const QString &src, const QString &dstDir) const
-    {
-        return QStringList{verb, m_aOnB, src, kLocal, dstDir}.join(QLatin1Char(' '));
-    }
 
     // Starts a host that died (or kills it first) and waits until the links are up again:
     // as A sees it, and as B sees it unless B is busy with a command.
@@ -160,16 +141,8 @@ private:
 private Q_SLOTS:
     void initTestCase()
     {
-        QVERIFY(m_root.isValid());
         QVERIFY2(QFileInfo(hostBinary()).isExecutable(), qPrintable(hostBinary()));
-        m_a = std::make_unique<Host>(path(QStringLiteral("hostA")), freePort());
-        m_b = std::make_unique<Host>(path(QStringLiteral("hostB")), freePort());
-        for (Host *host : {m_a.get(), m_b.get()}) {
-            host->addArguments({QStringLiteral("--job-retry-ms=200"), QStringLiteral("--progress-ms=40"),
-                                QStringLiteral("--fso-timeout-ms=3000")});
-            m_unprivileged = host->setUnprivileged();
-        }
-        QVERIFY(startAndPair(*m_a, *m_b, &m_aOnB, &m_bOnA));
+        QVERIFY(startPair([this](Host &host) { m_unprivileged = host.setUnprivileged(); }));
     }
 
     void cleanupTestCase()
