@@ -53,23 +53,33 @@ VfsPeerEndpoint::~VfsPeerEndpoint() = default;
 
 void VfsPeerEndpoint::connectLink(PeerNusk *peer)
 {
-    QObject::connect(m_client, &VfsClientNusk::fsoTransmit, peer, &PeerNusk::fsoTransmitCLi,
-                     Qt::DirectConnection);
-    QObject::connect(m_server, &VfsServerNusk::fsoTransmit, peer, &PeerNusk::fsoTransmitSrv,
-                     Qt::DirectConnection);
+    QPointer<PeerNusk> guard(peer);
+    m_client->setTransmitter([guard](std::vector<unsigned char> &&message) {
+        if (guard)
+            guard->fsoTransmitCLi(std::move(message));
+    });
+    m_server->setTransmitter([guard](std::vector<unsigned char> &&message) {
+        if (guard)
+            guard->fsoTransmitSrv(std::move(message));
+    });
 }
 
 void VfsPeerEndpoint::connectInProcess()
 {
     m_requestRecord = std::make_unique<VfsFenuCommand>();
-    // Queued: a reply never runs inside the call that sent its request, and messages keep
-    // their order, as on a link.
-    QObject::connect(m_client, &VfsClientNusk::fsoTransmit, m_server,
-                     [this](std::vector<unsigned char> message) { requestArrived(message); },
-                     Qt::QueuedConnection);
-    QObject::connect(m_server, &VfsServerNusk::fsoTransmit, m_client,
-                     [this](std::vector<unsigned char> message) { replyArrived(message); },
-                     Qt::QueuedConnection);
+    // Delivered on a later turn: a reply never runs inside the call that sent its request,
+    // and messages keep their order, as on a link. Each message travels moved, inside the
+    // posted call, so a block is not copied on its way.
+    m_client->setTransmitter([this](std::vector<unsigned char> &&message) {
+        if (m_server)
+            QMetaObject::invokeMethod(
+            m_server, [this, message = std::move(message)]() { requestArrived(message); }, Qt::QueuedConnection);
+    });
+    m_server->setTransmitter([this](std::vector<unsigned char> &&message) {
+        if (m_client)
+            QMetaObject::invokeMethod(
+            m_client, [this, message = std::move(message)]() { replyArrived(message); }, Qt::QueuedConnection);
+    });
 }
 
 VfsClient *VfsPeerEndpoint::client() const
@@ -80,14 +90,14 @@ VfsClient *VfsPeerEndpoint::client() const
 void VfsPeerEndpoint::replyArrived(const std::vector<unsigned char> &message)
 {
     if (m_client && m_parser && m_parser->processCommand(message, m_record.get(), m_client->protocolVersion()))
-        m_client->processIncomingCommand(*m_record);
+        m_client->takeIncomingCommand(*m_record);
 }
 
 void VfsPeerEndpoint::requestArrived(const std::vector<unsigned char> &message)
 {
     VfsFenuCommand *record = m_requestRecord ? m_requestRecord.get() : m_record.get();
     if (m_server && m_parser && m_parser->processCommand(message, record, m_server->protocolVersion()))
-        m_server->processIncomingCommand(*record);
+        m_server->takeIncomingCommand(*record);
 }
 
 void VfsPeerEndpoint::setProtocolVersion(std::uint16_t version)

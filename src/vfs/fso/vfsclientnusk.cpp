@@ -63,6 +63,7 @@ struct VfsClientNusk::Private
     std::size_t maxListingEntries = FSO_MAX_LISTING_ENTRIES;
     quint16 counter = 0;
     QElapsedTimer rxClock;
+    FsoTransmitter transmitter;
 
     RequestQueues queues;
 
@@ -613,8 +614,12 @@ void VfsClientNusk::runPass()
             }
         }
     }
-    for (std::vector<std::uint8_t> &msg : outgoing)
-        Q_EMIT fsoTransmit(std::move(msg));
+    for (std::vector<std::uint8_t> &msg : outgoing) {
+        if (d->transmitter)
+            d->transmitter(std::move(msg));
+        else
+            Q_EMIT fsoTransmit(std::move(msg));
+    }
     if (done)
         announce(done);
 }
@@ -673,7 +678,22 @@ void VfsClientNusk::onRxOngoing()
 
 // --- replies -------------------------------------------------------------------------------
 
+void VfsClientNusk::setTransmitter(FsoTransmitter transmitter)
+{
+    d->transmitter = std::move(transmitter);
+}
+
 void VfsClientNusk::processIncomingCommand(const VfsFenuCommand &cmd)
+{
+    dispatchIncoming(cmd, nullptr);
+}
+
+void VfsClientNusk::takeIncomingCommand(VfsFenuCommand &cmd)
+{
+    dispatchIncoming(cmd, &cmd.data);
+}
+
+void VfsClientNusk::dispatchIncoming(const VfsFenuCommand &cmd, std::vector<std::uint8_t> *takeData)
 {
     switch (cmd.code) {
     case FSO_LIST_DRIVES_REPLY: processListDrivesResponse(cmd); break;
@@ -683,7 +703,7 @@ void VfsClientNusk::processIncomingCommand(const VfsFenuCommand &cmd)
     case FSO_MOVE_REPLY: processMoveResponse(cmd); break;
     case FSO_OPEN_FILE_REPLY: processOpenFileResponse(cmd); break;
     case FSO_CLOSE_FILE_REPLY: processCloseFileResponse(cmd); break;
-    case FSO_READ_FILE_REPLY: processReadFileResponse(cmd); break;
+    case FSO_READ_FILE_REPLY: processReadFileResponse(cmd, takeData); break;
     case FSO_WRITE_FILE_REPLY: processWriteFileResponse(cmd); break;
     case FSO_DELETE_FILE_REPLY: processDeleteFileResponse(cmd); break;
     case FSO_HASH_FILE_REPLY: processHashFileResponse(cmd); break;
@@ -867,7 +887,7 @@ void VfsClientNusk::processCloseFileResponse(const VfsFenuCommand &cmd)
     startOrKick(true);
 }
 
-void VfsClientNusk::processReadFileResponse(const VfsFenuCommand &cmd)
+void VfsClientNusk::processReadFileResponse(const VfsFenuCommand &cmd, std::vector<std::uint8_t> *takeData)
 {
     {
         QMutexLocker lock(&d->mutex);
@@ -882,7 +902,10 @@ void VfsClientNusk::processReadFileResponse(const VfsFenuCommand &cmd)
         // More than one block, or more than was asked for, is not a read result.
         if (cmd.dataSize <= FSO_MAX_DATA && cmd.dataSize <= job->size && cmd.data.size() == cmd.dataSize) {
             job->receivedSize = cmd.dataSize;
-            job->data.assign(cmd.data.begin(), cmd.data.end());
+            if (takeData)
+                job->data.swap(*takeData);
+            else
+                job->data.assign(cmd.data.begin(), cmd.data.end());
         } else {
             job->receivedSize = 0;
             job->data.clear();

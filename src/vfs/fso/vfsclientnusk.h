@@ -38,6 +38,12 @@ public:
     int transferTimeout() const;
     // Most entries one listing may collect; a listing that grows beyond ends in JobError.
     void setMaxListingEntries(std::size_t count);
+    // Requests go to `transmitter` instead of fsoTransmit. Set once, on the client's thread,
+    // before the first request.
+    void setTransmitter(FsoTransmitter transmitter);
+    // As processIncomingCommand, but a read's data block is taken out of `cmd` (swapped with
+    // a spent buffer) instead of copied; for the owner of a record it refills per message.
+    void takeIncomingCommand(VfsFenuCommand &cmd);
 
     void listDirectory(VfsListDirectoryJob *job) override;
     void listDrives(VfsListDrivesJob *job) override;
@@ -78,6 +84,7 @@ private:
     template <typename Job> void runPass();
     template <typename Job> bool enqueue(Job *job);
     template <typename Job> void submit(Job *job);
+    void dispatchIncoming(const VfsFenuCommand &cmd, std::vector<std::uint8_t> *takeData);
     void postTimer();
     void startOrKick(bool kick);
     bool onOwnThread() const;
@@ -89,7 +96,7 @@ private:
     void processMoveResponse(const VfsFenuCommand &cmd);
     void processOpenFileResponse(const VfsFenuCommand &cmd);
     void processCloseFileResponse(const VfsFenuCommand &cmd);
-    void processReadFileResponse(const VfsFenuCommand &cmd);
+    void processReadFileResponse(const VfsFenuCommand &cmd, std::vector<std::uint8_t> *takeData);
     void processWriteFileResponse(const VfsFenuCommand &cmd);
     void processDeleteFileResponse(const VfsFenuCommand &cmd);
     void processHashFileResponse(const VfsFenuCommand &cmd);

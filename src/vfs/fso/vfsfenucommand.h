@@ -15,6 +15,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -114,6 +115,12 @@ struct VfsFenuCommand
         path.clear(); destination.clear(); entryBlock.clear(); data.clear(); drives.clear();
     }
 };
+
+// Where an FSO client or server hands its encoded messages when it is given one instead of
+// emitting fsoTransmit: the message is moved along, so a 64 KB block is not copied on its
+// way to the link or to this computer's own server (a signal's argument is copied once for
+// each receiver, and twice when queued).
+using FsoTransmitter = std::function<void(std::vector<unsigned char> &&message)>;
 
 // One decoded entry of a listing page. Attributes the listing was not granted stay 0/empty.
 struct VfsDirectoryEntry

@@ -337,7 +337,8 @@ void VfsBlockTransfer::readPipeline()
             }
             WriteBlock block;
             block.offset = r.offset;
-            block.data.assign(r.data.begin(), r.data.begin() + r.receivedSize);
+            r.data.resize(r.receivedSize);
+            block.data.swap(r.data);
             m_writeQueue.push_back(std::move(block));
             m_events.copied(r.receivedSize);
             if (m_notifyTimer.elapsed() > 1000 || r.status == FSO_STATUS_END_OF_FILE) {

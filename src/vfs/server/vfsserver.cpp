@@ -135,9 +135,15 @@ public:
     qint64 idleLimitMs = 300000;
     int maxPendingListings = 64;
 
-    void send(std::vector<unsigned char> message)
+    FsoTransmitter transmitter;
+
+    void send(std::vector<unsigned char> &&message)
     {
-        if (!message.empty())
+        if (message.empty())
+            return;
+        if (transmitter)
+            transmitter(std::move(message));
+        else
             Q_EMIT q->fsoTransmit(std::move(message));
     }
 
@@ -195,7 +201,7 @@ public:
         dataJobFinished(job->file, job->holdsSlot);
         if (job->state == VfsServerJobReplyReady) {
             beforeReply(job);
-            send(job->reply);
+            send(std::move(job->reply));
         } else {
             logPrintf(LogVsrv, "unexpected data job state %d", int(job->state.load()));
         }
@@ -537,7 +543,22 @@ void VfsServerNusk::setLastHandle(quint16 handle)
 
 // --- dispatch ------------------------------------------------------------------------------
 
+void VfsServerNusk::setTransmitter(FsoTransmitter transmitter)
+{
+    d->transmitter = std::move(transmitter);
+}
+
 void VfsServerNusk::processIncomingCommand(const VfsFenuCommand &cmd)
+{
+    dispatchIncoming(cmd, nullptr);
+}
+
+void VfsServerNusk::takeIncomingCommand(VfsFenuCommand &cmd)
+{
+    dispatchIncoming(cmd, &cmd.data);
+}
+
+void VfsServerNusk::dispatchIncoming(const VfsFenuCommand &cmd, std::vector<std::uint8_t> *takeData)
 {
     if (cmd.msgClass == FSO_CLASS_REPLY) {
         Q_EMIT processedCommand(&cmd);
@@ -550,7 +571,7 @@ void VfsServerNusk::processIncomingCommand(const VfsFenuCommand &cmd)
     case FSO_MOVE: processMoveCommand(cmd); break;
     case FSO_OPEN_FILE: processOpenFileCommand(cmd); break;
     case FSO_READ_FILE: processReadFileCommand(cmd); break;
-    case FSO_WRITE_FILE: processWriteFileCommand(cmd); break;
+    case FSO_WRITE_FILE: acceptWrite(cmd, takeData); break;
     case FSO_DELETE_FILE: processDeleteFileCommand(cmd); break;
     case FSO_MAKE_DIRECTORY: processMakeDirectoryCommand(cmd); break;
     case FSO_CLOSE_FILE: processCloseFileCommand(cmd); break;
@@ -665,7 +686,7 @@ void VfsServerNuskPrivate::listingFinished(QueryListDirectoryJob *job)
         job->state = VfsServerJobDone;
         return;
     }
-    send(job->reply);
+    send(std::move(job->reply));
     if (job->pageStatus == FSO_STATUS_SUCCESS) {
         // Every page gets the full wait: a slow client paging a large folder is not cut off.
         job->state = VfsServerJobWaiting;
@@ -952,7 +973,7 @@ void VfsServerNuskPrivate::operationFinished(FileOperationJob *job)
         logPrintf(LogVsrv, "unexpected job->state %d", int(job->state.load()));
         return;
     }
-    send(job->reply);
+    send(std::move(job->reply));
     if (job->code == FSO_DELETE_FILE && job->status == FSO_STATUS_SUCCESS)
         Q_EMIT q->notifyDirectoryChanged(job->notifyPath);
 }
@@ -1257,6 +1278,11 @@ void VfsServerNuskPrivate::readFinished(ReadFileJob *job)
 
 void VfsServerNusk::processWriteFileCommand(const VfsFenuCommand &cmd)
 {
+    acceptWrite(cmd, nullptr);
+}
+
+void VfsServerNusk::acceptWrite(const VfsFenuCommand &cmd, std::vector<std::uint8_t> *takeData)
+{
     VfsOpenFilePtr file = d->files.find(cmd.handle);
     if (!file || d->dataJobCount() >= kMaxDataJobs) {
         std::vector<unsigned char> reply;
@@ -1271,8 +1297,12 @@ void VfsServerNusk::processWriteFileCommand(const VfsFenuCommand &cmd)
     job->handle = cmd.handle;
     job->offset = cmd.offset;
     job->data.clear();
-    if (cmd.dataSize >= 1 && cmd.dataSize <= FSO_MAX_DATA && cmd.data.size() == cmd.dataSize)
-        job->data.assign(cmd.data.begin(), cmd.data.end());
+    if (cmd.dataSize >= 1 && cmd.dataSize <= FSO_MAX_DATA && cmd.data.size() == cmd.dataSize) {
+        if (takeData)
+            job->data.swap(*takeData);
+        else
+            job->data.assign(cmd.data.begin(), cmd.data.end());
+    }
     job->file = std::move(file);
     d->schedule(job, d->runningWrites, d->freeWrites);
 }

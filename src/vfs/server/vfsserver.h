@@ -47,6 +47,12 @@ public:
     int runningJobCount() const;
     // The handle number the next open continues from.
     void setLastHandle(quint16 handle);
+    // Replies go to `transmitter` instead of fsoTransmit. Set once, on the server's thread,
+    // before the first request.
+    void setTransmitter(FsoTransmitter transmitter);
+    // As processIncomingCommand, but a write's data block is taken out of `cmd` (swapped with
+    // a spent buffer) instead of copied; for the owner of a record it refills per message.
+    void takeIncomingCommand(VfsFenuCommand &cmd);
 
 public Q_SLOTS:
     void processIncomingCommand(const VfsFenuCommand &cmd);
@@ -82,6 +88,9 @@ Q_SIGNALS:
     void processedCommand(const VfsFenuCommand *cmd);
 
 private:
+    void dispatchIncoming(const VfsFenuCommand &cmd, std::vector<std::uint8_t> *takeData);
+    void acceptWrite(const VfsFenuCommand &cmd, std::vector<std::uint8_t> *takeData);
+
     friend class VfsServerNuskPrivate;
     std::unique_ptr<VfsServerNuskPrivate> d;
 };
