@@ -46,8 +46,8 @@ constexpr std::size_t kMaxChain = 16;
 // LIST_DRIVES requests held until the first read of the drives, and for how long at most.
 constexpr std::size_t kMaxWaitingDriveRequests = 8;
 constexpr int kDriveWaitMs = 5000;
-// Recursive deletes, moves to the trash and moves across file systems one peer may have
-// running or queued; each holds directory descriptors and may take minutes.
+// Recursive deletes, moves to the trash, moves and renames one peer may have running or
+// queued; each holds directory descriptors, and some may take minutes.
 constexpr std::size_t kMaxOperations = 16;
 
 QByteArray nativePath(const QString &path)
@@ -363,8 +363,8 @@ public:
     // Makes a delete or move job (not yet started) that owns sourceDir; null, with the
     // descriptor closed, when the peer already has kMaxOperations of them running.
     FileOperationJob *startOperation(FileOperationJob::Kind kind, const VfsFenuCommand &cmd, const QString &source,
-                                     const QString &destination, const QString &notifyPath, int sourceDir,
-                                     const QByteArray &sourceName);
+                                     const QString &notifyPath, int sourceDir, const QByteArray &sourceName);
+    bool operationsFull() const { return runningOperations.size() >= kMaxOperations; }
 };
 
 // --- construction ---------------------------------------------------------------------------
@@ -826,54 +826,23 @@ void VfsServerNusk::processMoveCommand(const VfsFenuCommand &cmd)
     if (!d->rules.entryInside(source.local, fromDir.get(), fromName)
         || (toDir.get() >= 0 && !d->rules.entryInside(destination.local, toDir.get(), toName)))
         return answer(FSO_STATUS_NOT_PERMITTED);
-    struct stat sourceSt, destinationSt;
-    if (::fstatat(fromDir.get(), fromName.constData(), &sourceSt, AT_SYMLINK_NOFOLLOW) != 0)
-        return answer(FSO_STATUS_NOT_FOUND);
-    if (source.local == destination.local)
-        return answer(FSO_STATUS_SAME_PATH);
-    if (toDir.get() < 0)
-        return answer(FSO_STATUS_IO_ERROR);
-    const bool destinationExists =
-        ::fstatat(toDir.get(), toName.constData(), &destinationSt, AT_SYMLINK_NOFOLLOW) == 0;
-    // Two names of one file: rename(2) would do nothing and report success, leaving both.
-    if (destinationExists && destinationSt.st_dev == sourceSt.st_dev && destinationSt.st_ino == sourceSt.st_ino)
-        return answer(FSO_STATUS_SAME_PATH);
-    if ((cmd.flags & FSO_MOVE_NO_REPLACE) && destinationExists)
-        return answer(FSO_STATUS_EXISTS);
-    if (cmd.flags & FSO_MOVE_SAME_VOLUME) {
-        struct stat parentSt;
-        if (::fstat(toDir.get(), &parentSt) != 0)
-            return answer(FSO_STATUS_NOT_FOUND);
-        if (parentSt.st_dev != sourceSt.st_dev)
-            return answer(FSO_STATUS_CROSS_VOLUME);
-    }
-    // rename(2) replaces an existing destination in one step; there is no moment without
-    // either the old or the new item.
-    int flags = (cmd.flags & FSO_MOVE_NO_REPLACE) ? RENAME_NOREPLACE : 0;
-    int renamed = ::renameat2(fromDir.get(), fromName.constData(), toDir.get(), toName.constData(), unsigned(flags));
-    if (renamed != 0 && errno == EINVAL && flags) {
-        // A file system without RENAME_NOREPLACE: the existence check above has to do.
-        flags = 0;
-        renamed = ::renameat(fromDir.get(), fromName.constData(), toDir.get(), toName.constData());
-    }
-    if (renamed == 0)
-        return answer(FSO_STATUS_SUCCESS);
-    if (errno == EEXIST && flags)
-        return answer(FSO_STATUS_EXISTS);
-    if (errno == EXDEV) {
-        if (cmd.flags & FSO_MOVE_SAME_VOLUME)
-            return answer(FSO_STATUS_CROSS_VOLUME);
-        FileOperationJob *job = d->startOperation(FileOperationJob::MoveAcross, cmd, source.local, destination.local,
-                                                  QString(), fromDir.release(), fromName);
-        if (!job)
-            return answer(FSO_STATUS_IO_ERROR);
+    // The rename itself (or the copy across file systems) runs on the pool: making names in
+    // a big folder waits for the folder's lock, and many small files renamed one after the
+    // other held up this thread's reads and writes. Only with the peer's work already
+    // at its limit does it run here.
+    const bool samePath = source.local == destination.local;
+    if (!d->operationsFull()) {
+        FileOperationJob *job = d->startOperation(FileOperationJob::Move, cmd, source.local, QString(),
+                                                  fromDir.release(), fromName);
+        job->moveFlags = cmd.flags;
+        job->samePath = samePath;
         job->destinationDir = toDir.release();
         job->destinationName = toName;
         d->start(job);
         return;
     }
-    logPrintf(LogVsrv, "failed to move %s TrId %u", nativePath(source.local).constData(), unsigned(cmd.trId));
-    answer(FSO_STATUS_IO_ERROR);
+    answer(vfsserverfs::moveAt(fromDir.get(), fromName, toDir.get(), toName, cmd.flags, samePath,
+                               nativePath(source.local), nullptr));
 }
 
 // --- DELETE_FILE ------------------------------------------------------------------------------
@@ -925,7 +894,7 @@ void VfsServerNusk::processDeleteFileCommand(const VfsFenuCommand &cmd)
     if ((cmd.flags & FSO_DELETE_TO_TRASH) || directory) {
         const FileOperationJob::Kind kind = (cmd.flags & FSO_DELETE_TO_TRASH) ? FileOperationJob::Trash
                                                                                : FileOperationJob::RemoveTree;
-        FileOperationJob *job = d->startOperation(kind, cmd, mapped.local, QString(), parent, parentDir.release(), name);
+        FileOperationJob *job = d->startOperation(kind, cmd, mapped.local, parent, parentDir.release(), name);
         if (!job)
             return answer(FSO_STATUS_IO_ERROR);
         d->start(job);
@@ -939,14 +908,13 @@ void VfsServerNusk::processDeleteFileCommand(const VfsFenuCommand &cmd)
 }
 
 FileOperationJob *VfsServerNuskPrivate::startOperation(FileOperationJob::Kind kind, const VfsFenuCommand &cmd,
-                                                      const QString &source, const QString &destination,
-                                                      const QString &notifyPath, int sourceDir,
-                                                      const QByteArray &sourceName)
+                                                      const QString &source, const QString &notifyPath,
+                                                      int sourceDir, const QByteArray &sourceName)
 {
     std::unique_ptr<FileOperationJob> job(new FileOperationJob);
     // The job owns the descriptor from here on, also when it is not started.
     job->sourceDir = sourceDir;
-    if (runningOperations.size() >= kMaxOperations)
+    if (operationsFull())
         return nullptr;
     job->watcher = new QFutureWatcher<void>(q);
     FileOperationJob *raw = job.get();
@@ -957,7 +925,6 @@ FileOperationJob *VfsServerNuskPrivate::startOperation(FileOperationJob::Kind ki
     job->isLocal = isLocal;
     job->source = source;
     job->sourceName = sourceName;
-    job->destination = destination;
     job->requestPath = cmd.path;
     job->notifyPath = notifyPath;
     runningOperations.push_back(std::move(job));
@@ -1058,7 +1025,7 @@ void VfsServerNusk::processSyncCommand(const VfsFenuCommand &cmd)
     }
     // Writing out a whole file system may take long: on the pool, like a move across volumes.
     FileOperationJob *job = d->startOperation(FileOperationJob::SyncFileSystem, cmd, mapped.local, QString(),
-                                              QString(), folder.release(), QByteArray());
+                                              folder.release(), QByteArray());
     if (!job)
         return answer(FSO_STATUS_IO_ERROR);
     d->start(job);

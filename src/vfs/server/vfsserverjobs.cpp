@@ -343,6 +343,54 @@ std::uint8_t moveAcross(int sourceDir, const QByteArray &sourceName, int destina
     return ::unlinkat(sourceDir, sourceName.constData(), 0) == 0 ? FSO_STATUS_SUCCESS : FSO_STATUS_IO_ERROR;
 }
 
+std::uint8_t moveAt(int sourceDir, const QByteArray &sourceName, int destinationDir,
+                    const QByteArray &destinationName, std::uint32_t flags, bool samePath,
+                    const QByteArray &sourcePath, const std::atomic<bool> *cancelled)
+{
+    struct stat sourceSt, destinationSt;
+    if (::fstatat(sourceDir, sourceName.constData(), &sourceSt, AT_SYMLINK_NOFOLLOW) != 0)
+        return FSO_STATUS_NOT_FOUND;
+    if (samePath)
+        return FSO_STATUS_SAME_PATH;
+    if (destinationDir < 0)
+        return FSO_STATUS_IO_ERROR;
+    const bool destinationExists =
+        ::fstatat(destinationDir, destinationName.constData(), &destinationSt, AT_SYMLINK_NOFOLLOW) == 0;
+    // Two names of one file: rename(2) would do nothing and report success, leaving both.
+    if (destinationExists && destinationSt.st_dev == sourceSt.st_dev && destinationSt.st_ino == sourceSt.st_ino)
+        return FSO_STATUS_SAME_PATH;
+    if ((flags & FSO_MOVE_NO_REPLACE) && destinationExists)
+        return FSO_STATUS_EXISTS;
+    if (flags & FSO_MOVE_SAME_VOLUME) {
+        struct stat parentSt;
+        if (::fstat(destinationDir, &parentSt) != 0)
+            return FSO_STATUS_NOT_FOUND;
+        if (parentSt.st_dev != sourceSt.st_dev)
+            return FSO_STATUS_CROSS_VOLUME;
+    }
+    // rename(2) replaces an existing destination in one step; there is no moment without
+    // either the old or the new item.
+    unsigned renameFlags = (flags & FSO_MOVE_NO_REPLACE) ? RENAME_NOREPLACE : 0;
+    int renamed = ::renameat2(sourceDir, sourceName.constData(), destinationDir, destinationName.constData(),
+                              renameFlags);
+    if (renamed != 0 && errno == EINVAL && renameFlags) {
+        // A file system without RENAME_NOREPLACE: the existence check above has to do.
+        renameFlags = 0;
+        renamed = ::renameat(sourceDir, sourceName.constData(), destinationDir, destinationName.constData());
+    }
+    if (renamed == 0)
+        return FSO_STATUS_SUCCESS;
+    if (errno == EEXIST && renameFlags)
+        return FSO_STATUS_EXISTS;
+    if (errno == EXDEV) {
+        if (flags & FSO_MOVE_SAME_VOLUME)
+            return FSO_STATUS_CROSS_VOLUME;
+        return moveAcross(sourceDir, sourceName, destinationDir, destinationName, sourcePath, cancelled);
+    }
+    logPrintf(LogVsrv, "failed to move %s: %s", sourcePath.constData(), std::strerror(errno));
+    return FSO_STATUS_IO_ERROR;
+}
+
 namespace {
 std::atomic<quint64> g_syncs{0};
 }
@@ -1213,9 +1261,9 @@ void FileOperationJob::run()
         status = trash::moveToTrashAt(sourceDir, sourceName) ? FSO_STATUS_SUCCESS : FSO_STATUS_NETWORK_PATH;
         break;
     }
-    case MoveAcross:
-        status = vfsserverfs::moveAcross(sourceDir, sourceName, destinationDir, destinationName,
-                                         QFile::encodeName(source), cancelled);
+    case Move:
+        status = vfsserverfs::moveAt(sourceDir, sourceName, destinationDir, destinationName, moveFlags, samePath,
+                                     QFile::encodeName(source), cancelled);
         break;
     case SyncFileSystem:
         status = vfsserverfs::syncFileSystemOf(sourceDir) ? FSO_STATUS_SUCCESS : FSO_STATUS_IO_ERROR;

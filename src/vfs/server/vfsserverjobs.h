@@ -220,7 +220,7 @@ struct OpenFileJob : VfsServerJob
 struct FileOperationJob : VfsServerJob
 {
     // SyncFileSystem writes out the file system holding sourceDir (a checked folder).
-    enum Kind { RemoveTree, Trash, MoveAcross, SyncFileSystem };
+    enum Kind { RemoveTree, Trash, Move, SyncFileSystem };
     ~FileOperationJob() override;
     void run() override;
 
@@ -228,7 +228,8 @@ struct FileOperationJob : VfsServerJob
     std::uint8_t code = 0;          // request code the reply answers
     bool isLocal = false;
     QString source;                 // local path
-    QString destination;            // MoveAcross only
+    std::uint32_t moveFlags = 0;    // Move only: FSO_MOVE_*
+    bool samePath = false;          // Move only: the request named one path twice
     // The directories holding source and destination, opened and checked on the server's
     // thread; the job works by name inside them, so renaming a folder on the way to them
     // while the job waits for a pool thread changes nothing. Owned; -1 when none.
@@ -264,6 +265,15 @@ bool copyTree(const QString &source, const QString &destination, const std::atom
 std::uint8_t moveAcross(int sourceDir, const QByteArray &sourceName, int destinationDir,
                         const QByteArray &destinationName, const QByteArray &sourcePath,
                         const std::atomic<bool> *cancelled);
+
+// A MOVE inside checked folders: `sourceName` of `sourceDir` becomes `destinationName` of
+// `destinationDir` (-1: that folder could not be opened). Never onto another name of the same
+// file (`samePath`: the request named one path twice), not over an existing item with
+// FSO_MOVE_NO_REPLACE, not to another file system with FSO_MOVE_SAME_VOLUME, else across
+// file systems by moveAcross. FSO status.
+std::uint8_t moveAt(int sourceDir, const QByteArray &sourceName, int destinationDir,
+                    const QByteArray &destinationName, std::uint32_t flags, bool samePath,
+                    const QByteArray &sourcePath, const std::atomic<bool> *cancelled);
 
 // Writes out everything of the file system holding the open folder `dirFd` (syncfs); false
 // when the disk reports an error. Counted for the tests (syncCount).
