@@ -104,6 +104,7 @@ public:
     std::vector<std::unique_ptr<WriteFileJob>> runningWrites, freeWrites;
     std::vector<std::unique_ptr<HashFileJob>> runningHashes, freeHashes;
     std::vector<std::unique_ptr<FileOperationJob>> runningOperations;
+    std::vector<std::unique_ptr<FileOperationJob>> freeOperations;
     std::vector<std::unique_ptr<CloseFileJob>> runningCloses, freeCloses;
     std::vector<std::unique_ptr<OpenFileJob>> runningOpens, freeOpens;
 
@@ -911,24 +912,28 @@ FileOperationJob *VfsServerNuskPrivate::startOperation(FileOperationJob::Kind ki
                                                       const QString &source, const QString &notifyPath,
                                                       int sourceDir, const QByteArray &sourceName)
 {
-    std::unique_ptr<FileOperationJob> job(new FileOperationJob);
-    // The job owns the descriptor from here on, also when it is not started.
-    job->sourceDir = sourceDir;
-    if (operationsFull())
+    if (operationsFull()) {
+        if (sourceDir >= 0)
+            ::close(sourceDir);
         return nullptr;
-    job->watcher = new QFutureWatcher<void>(q);
-    FileOperationJob *raw = job.get();
-    QObject::connect(job->watcher, &QFutureWatcher<void>::finished, q, [this, raw]() { operationFinished(raw); });
+    }
+    // Records are reused: a rename per small file copied made a watcher each time.
+    FileOperationJob *job = acquire(freeOperations, runningOperations, &VfsServerNuskPrivate::operationFinished);
     job->kind = kind;
     job->code = cmd.code;
     job->trId = cmd.trId;
     job->isLocal = isLocal;
     job->source = source;
+    job->sourceDir = sourceDir;
     job->sourceName = sourceName;
+    job->destinationDir = -1;
+    job->destinationName.clear();
+    job->moveFlags = 0;
+    job->samePath = false;
     job->requestPath = cmd.path;
     job->notifyPath = notifyPath;
-    runningOperations.push_back(std::move(job));
-    return raw;
+    job->status = 0;
+    return job;
 }
 
 void VfsServerNuskPrivate::operationFinished(FileOperationJob *job)
@@ -936,6 +941,7 @@ void VfsServerNuskPrivate::operationFinished(FileOperationJob *job)
     std::unique_ptr<FileOperationJob> owned = release(runningOperations, job);
     if (!owned)
         return;
+    job->closeDescriptors();
     if (job->state != VfsServerJobReplyReady) {
         logPrintf(LogVsrv, "unexpected job->state %d", int(job->state.load()));
         return;
@@ -943,6 +949,7 @@ void VfsServerNuskPrivate::operationFinished(FileOperationJob *job)
     send(std::move(job->reply));
     if (job->code == FSO_DELETE_FILE && job->status == FSO_STATUS_SUCCESS)
         Q_EMIT q->notifyDirectoryChanged(job->notifyPath);
+    recycle(freeOperations, std::move(owned));
 }
 
 // --- MAKE_DIRECTORY ---------------------------------------------------------------------------

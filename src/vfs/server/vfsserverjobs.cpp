@@ -1240,10 +1240,16 @@ void HashFileJob::run()
 
 FileOperationJob::~FileOperationJob()
 {
+    closeDescriptors();
+}
+
+void FileOperationJob::closeDescriptors()
+{
     if (sourceDir >= 0)
         ::close(sourceDir);
     if (destinationDir >= 0)
         ::close(destinationDir);
+    sourceDir = destinationDir = -1;
 }
 
 void FileOperationJob::run()

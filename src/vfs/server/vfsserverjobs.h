@@ -223,6 +223,7 @@ struct FileOperationJob : VfsServerJob
     enum Kind { RemoveTree, Trash, Move, SyncFileSystem };
     ~FileOperationJob() override;
     void run() override;
+    void closeDescriptors();
 
     Kind kind = RemoveTree;
     std::uint8_t code = 0;          // request code the reply answers
