@@ -33,6 +33,9 @@ struct VfsOpenFile
     // Requests of the server running on the file right now; server thread only. One at a
     // time, so no pool thread ever waits on another one's lock.
     int runningJobs = 0;
+    // The pool thread running this file's blocks back to back, while it takes more; server
+    // thread only (the strand itself is shared with that pool thread).
+    std::shared_ptr<struct VfsJobStrand> strand;
 
     ~VfsOpenFile();
 };

@@ -21,10 +21,13 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <typeinfo>
+#include <unordered_set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,6 +46,9 @@ constexpr std::size_t kMaxDataJobs = 512;
 constexpr int kMaxRunningDataJobs = 4;
 // Blocks of one file run back to back on one pool thread at most.
 constexpr std::size_t kMaxChain = 16;
+// Blocks a running strand takes on after it started, before the file's next blocks wait for
+// it to end: other files of the peer get their turn.
+constexpr std::size_t kMaxStrand = 256;
 // LIST_DRIVES requests held until the first read of the drives, and for how long at most.
 constexpr std::size_t kMaxWaitingDriveRequests = 8;
 constexpr int kDriveWaitMs = 5000;
@@ -82,6 +88,44 @@ private:
 };
 
 } // namespace
+
+// Blocks of one file run back to back on one pool thread (see startStrand). The queue, `open`
+// and `taken` are shared between the server's thread, which appends, and that pool thread.
+struct VfsJobStrand
+{
+    struct Entry
+    {
+        VfsServerJob *job;
+        QFutureInterface<void> end;
+    };
+    std::mutex mutex;
+    std::deque<Entry> queue;
+    bool open = true;          // still takes more
+    std::size_t taken = 0;     // appended after the start
+    const std::type_info *kind = nullptr;
+
+    void drain()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        while (!queue.empty()) {
+            Entry entry = std::move(queue.front());
+            queue.pop_front();
+            lock.unlock();
+            (void)entry.job->state.load();
+            entry.job->run();
+            lock.lock();
+            // The last one frees the peer's slot; once it is known to be the last, nothing
+            // joins any more (appendToStrand sees `open` false and queues the usual way).
+            if (queue.empty()) {
+                open = false;
+                entry.job->holdsSlot = true;
+            }
+            lock.unlock();
+            entry.end.reportFinished();
+            lock.lock();
+        }
+    }
+};
 
 class VfsServerNuskPrivate
 {
@@ -223,29 +267,48 @@ public:
         job->watcher->setFuture(job->future);
     }
 
-    // Runs several blocks of one file one after another on one pool thread: each job still
-    // ends (and answers) on its own, in order, but the file's next block no longer waits for
-    // a hand-over to this thread and back to a worker.
-    void startChain(const std::vector<VfsServerJob *> &chain)
+    // Runs blocks of one file one after another on one pool thread, and goes on with the
+    // file's blocks that arrive meanwhile (appendToStrand) until none is left: each job still
+    // ends (and answers) on its own, in order, but the next waits neither for a hand-over to
+    // this thread and back to a worker nor for this thread to take the last one's answer.
+    // The job run last holds the peer's slot.
+    void startStrand(const VfsOpenFilePtr &file, const std::vector<VfsServerJob *> &jobs)
     {
-        auto ends = std::make_shared<std::vector<QFutureInterface<void>>>(chain.size());
-        for (std::size_t i = 0; i < chain.size(); ++i) {
-            VfsServerJob *job = chain[i];
-            job->cancelToken = cancelToken;
-            job->cancelled = job->cancelToken.get();
-            job->holdsSlot = i + 1 == chain.size();
-            job->state = VfsServerJobRunning;
-            (*ends)[i].reportStarted();
-            job->future = (*ends)[i].future();
-            job->watcher->setFuture(job->future);
-        }
-        QThreadPool::globalInstance()->start([chain, ends]() {
-            for (std::size_t i = 0; i < chain.size(); ++i) {
-                (void)chain[i]->state.load();
-                chain[i]->run();
-                (*ends)[i].reportFinished();
-            }
-        });
+        auto strand = std::make_shared<VfsJobStrand>();
+        strand->kind = &typeid(*jobs.front());
+        for (VfsServerJob *job : jobs)
+            strand->queue.push_back({job, beginStrandJob(job)});
+        file->strand = strand;
+        QThreadPool::globalInstance()->start([strand]() { strand->drain(); });
+    }
+
+    QFutureInterface<void> beginStrandJob(VfsServerJob *job)
+    {
+        job->cancelToken = cancelToken;
+        job->cancelled = job->cancelToken.get();
+        job->holdsSlot = false;
+        job->state = VfsServerJobRunning;
+        QFutureInterface<void> end;
+        end.reportStarted();
+        job->future = end.future();
+        job->watcher->setFuture(job->future);
+        return end;
+    }
+
+    // Hands `job` to the strand running its file's blocks of the same kind, if that strand
+    // still takes more.
+    bool appendToStrand(VfsServerJob *job, const VfsOpenFilePtr &file)
+    {
+        const std::shared_ptr<VfsJobStrand> strand = file->strand;
+        if (!strand || !chainable(job) || *strand->kind != typeid(*job))
+            return false;
+        std::lock_guard<std::mutex> lock(strand->mutex);
+        if (!strand->open || strand->taken >= kMaxStrand)
+            return false;
+        ++file->runningJobs;
+        ++strand->taken;
+        strand->queue.push_back({job, beginStrandJob(job)});
+        return true;
     }
 
     // A read or write that leaves its file open may run right after the one before it on the
@@ -281,12 +344,27 @@ public:
 
     void startWaiting()
     {
-        for (auto it = waitingData.begin(); it != waitingData.end() && runningData < kMaxRunningDataJobs;) {
+        // Files with a request left waiting in this pass: their later requests wait too.
+        std::unordered_set<const VfsOpenFile *> passed;
+        for (auto it = waitingData.begin(); it != waitingData.end();) {
             const bool open = dynamic_cast<OpenFileJob *>(it->job) != nullptr;
+            if (it->file && it->file->runningJobs > 0) {
+                // Behind blocks of its file that run now: it may join them (no slot needed),
+                // unless an earlier request of the file still waits.
+                if (!passed.count(it->file.get()) && appendToStrand(it->job, it->file)) {
+                    it = waitingData.erase(it);
+                } else {
+                    passed.insert(it->file.get());
+                    ++it;
+                }
+                continue;
+            }
             // Files made in one folder wait for each other in the kernel anyway (the folder's
             // lock): one open at a time leaves the other threads to reads and writes, which
             // copied many small files a fifth faster than four opens at once.
-            if ((it->file && it->file->runningJobs > 0) || (open && runningOpenJobs > 0)) {
+            if (runningData >= kMaxRunningDataJobs || (open && runningOpenJobs > 0)) {
+                if (it->file)
+                    passed.insert(it->file.get());
                 ++it;
                 continue;
             }
@@ -300,6 +378,8 @@ public:
             const VfsOpenFilePtr file = it->file;
             it = waitingData.erase(it);
             if (!file || !chainable(job)) {
+                if (file)
+                    file->strand.reset();
                 start(job);
                 continue;
             }
@@ -311,10 +391,7 @@ public:
                 chain.push_back(it->job);
                 it = waitingData.erase(it);
             }
-            if (chain.size() == 1)
-                start(job);
-            else
-                startChain(chain);
+            startStrand(file, chain);
         }
     }
 
