@@ -27,9 +27,11 @@ trap cleanup EXIT
 now() { date +%s.%N; }
 secs() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else printf "-" }'; }
-# Seconds a command took, or "failed" (its output then goes to stderr).
+# Seconds a command took, or "failed" (its output then goes to stderr). Each starts with
+# nothing left to write back from the one before.
 timed() {
   local t0 out
+  sync
   t0=$(now)
   if out=$("$@" 2>&1); then secs "$t0" "$(now)"; else echo "$out" >&2; echo failed; fi
 }
@@ -87,7 +89,9 @@ if [ -n "$RSH" ]; then
   RS_PART=$(timed rsync --partial -e "$RSH" "$WORK/src/big.bin" "127.0.0.1:$WORK/out/part.bin")
   RS_MANY=$(timed rsync -r -e "$RSH" "$WORK/src/many" "127.0.0.1:$WORK/out/rs-many")
 fi
-rm -rf "$WORK/out"
+# The tools' copies stay until the end: deleting tens of thousands of files just before makes
+# ext4 pass over their inodes while nusk makes its files (for a minute or more), which the
+# tools did not have to.
 
 # --- nusk --------------------------------------------------------------------------------------
 PEER=$("$BIN/bench_peercopy" "$MIB" "$FILES" 4 2>&1)
