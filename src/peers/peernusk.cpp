@@ -212,9 +212,12 @@ void PeerNusk::connectDatabase()
             return;
         QMetaObject::invokeMethod(this, &PeerNusk::reload, Qt::QueuedConnection);
     };
-    auto scheduleAcls = [this, own](const QString &peerUuid) {
+    // Access changes take effect at once (this runs on the peer's thread already): a second
+    // hop through the event queue let a request that arrived meanwhile pass under the old
+    // rules, so a share just taken back could still be listed.
+    auto reloadAclsOf = [this, own](const QString &peerUuid) {
         if (peerUuid == own)
-            QMetaObject::invokeMethod(this, &PeerNusk::reloadAcls, Qt::QueuedConnection);
+            reloadAcls();
     };
     connect(m_database, &IDatabase::addedTransport, this, scheduleReload);
     connect(m_database, &IDatabase::changedTransport, this, scheduleReload);
@@ -224,9 +227,9 @@ void PeerNusk::connectDatabase()
     connect(m_database, &IDatabase::addedKey, this, scheduleReload);
     connect(m_database, &IDatabase::changedKey, this, scheduleReload);
     connect(m_database, &IDatabase::removedKey, this, scheduleReload);
-    connect(m_database, &IDatabase::addedPeerAcl, this, scheduleAcls);
-    connect(m_database, &IDatabase::changedPeerAcl, this, scheduleAcls);
-    connect(m_database, &IDatabase::removedPeerAcl, this, scheduleAcls);
+    connect(m_database, &IDatabase::addedPeerAcl, this, reloadAclsOf);
+    connect(m_database, &IDatabase::changedPeerAcl, this, reloadAclsOf);
+    connect(m_database, &IDatabase::removedPeerAcl, this, reloadAclsOf);
 }
 
 void PeerNusk::reload()
