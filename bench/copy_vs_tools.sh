@@ -4,7 +4,11 @@
 # identical re-copy, a resume after a cut at 50 %, many small files, plus the big-folder
 # listing against a stat scan and the raw channel. Prints the figures and the ratios.
 #
-#   bench/copy_vs_tools.sh [build dir] [MiB] [files]     defaults: build 1024 10000
+#   bench/copy_vs_tools.sh [build dir] [MiB] [files] [rounds]   defaults: build 1024 10000 3
+#
+# Everything is measured `rounds` times, each round all tools and then nusk; the table shows
+# each figure's median, and the ratios of each round follow: on a shared machine one round's
+# figures alone swing by a factor of two or more, the tools' as much as nusk's.
 #
 # scp and rsync talk to a private sshd on a free loopback port with a throw-away key, started
 # here when sshd is installed (scripts/install-deps.sh lists it) and stopped at the end.
@@ -13,6 +17,7 @@ set -euo pipefail
 BUILD=${1:-build}
 MIB=${2:-1024}
 FILES=${3:-10000}
+ROUNDS=${4:-3}
 BIN=$(cd "$BUILD/bin" && pwd)
 export NUSK_BIN_DIR=$BIN QT_QPA_PLATFORM=offscreen
 
@@ -73,37 +78,56 @@ else
 fi
 RSH="${SSH[*]:-}"
 
-# --- the tools ---------------------------------------------------------------------------------
-CP_BIG=$(timed cp "$WORK/src/big.bin" "$WORK/out/cp.bin")
-CP_MANY=$(timed cp -r "$WORK/src/many" "$WORK/out/cp-many")
-SCP_BIG=- ; SCP_MANY=- ; RS_BIG=- ; RS_C=- ; RS_MT=- ; RS_PART=- ; RS_MANY=-
-if [ -n "$RSH" ]; then
-  SCP=(scp -q -P "$PORT" -i "$WORK/ssh/user" -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR)
-  SCP_BIG=$(timed "${SCP[@]}" "$WORK/src/big.bin" "127.0.0.1:$WORK/out/scp.bin")
-  SCP_MANY=$(timed "${SCP[@]}" -r "$WORK/src/many" "127.0.0.1:$WORK/out/scp-many")
-  RS_BIG=$(timed rsync --whole-file -e "$RSH" "$WORK/src/big.bin" "127.0.0.1:$WORK/out/rs.bin")
-  RS_C=$(timed rsync -c -e "$RSH" "$WORK/src/big.bin" "127.0.0.1:$WORK/out/rs.bin")
-  RS_MT=$(timed rsync -e "$RSH" "$WORK/src/big.bin" "127.0.0.1:$WORK/out/rs.bin")
-  # The same point as nusk's cut: half of the file is there; rsync finishes it.
-  head -c $((MIB * 1024 * 1024 / 2)) "$WORK/src/big.bin" >"$WORK/out/part.bin"
-  RS_PART=$(timed rsync --partial -e "$RSH" "$WORK/src/big.bin" "127.0.0.1:$WORK/out/part.bin")
-  RS_MANY=$(timed rsync -r -e "$RSH" "$WORK/src/many" "127.0.0.1:$WORK/out/rs-many")
-fi
-# The tools' copies stay until the end: deleting tens of thousands of files just before makes
-# ext4 pass over their inodes while nusk makes its files (for a minute or more), which the
-# tools did not have to.
+# --- the rounds --------------------------------------------------------------------------------
+declare -A T   # figure name -> its values, one per round
+add() { T[$1]="${T[$1]:-} $2"; }
+median() {
+  tr ' ' '\n' <<<"${T[$1]:-}" | grep -E '^-?[0-9.]+$' | sort -g |
+    awk '{ a[NR] = $1 } END { if (NR) print a[int((NR + 1) / 2)]; else print "-" }'
+}
+largest() { tr ' ' '\n' <<<"${T[$1]:-}" | grep -E '^-?[0-9]+$' | sort -g | tail -1; }
 
-# --- nusk --------------------------------------------------------------------------------------
-PEER=$("$BIN/bench_peercopy" "$MIB" "$FILES" 4 2>&1)
-num() { sed -n "$1" <<<"$PEER" | head -1; }
-N_BIG=$(num 's/^copy [0-9.]* MB in \([0-9.]*\) s$/\1/p')
-N_AGAIN=$(num 's/^identical re-copy: \([0-9.]*\) s.*/\1/p')
-N_AGAIN_BYTES=$(num 's/^identical re-copy: [0-9.]* s, \([0-9-]*\) bytes written$/\1/p')
-N_RESENT=$(num 's/.* \([0-9-]*\) sent again, .*/\1/p')
-N_AFTER=$(num 's/.*done \([0-9.]*\) s after the link came back$/\1/p')
-N_MANY=$(num 's/^[0-9]* files of [0-9]* KiB in \([0-9.]*\) s$/\1/p')
-LIST=$("$BIN/bench_vfslisting" 100000 2>/dev/null | tail -1)
-CHANNEL=$("$BIN/bench_channel" 2>/dev/null | tail -1)
+for ROUND in $(seq "$ROUNDS"); do
+  OUT="$WORK/out$ROUND"
+  mkdir -p "$OUT"
+  add cp_big "$(timed cp "$WORK/src/big.bin" "$OUT/cp.bin")"
+  add cp_many "$(timed cp -r "$WORK/src/many" "$OUT/cp-many")"
+  if [ -n "$RSH" ]; then
+    SCP=(scp -q -P "$PORT" -i "$WORK/ssh/user" -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR)
+    add scp_big "$(timed "${SCP[@]}" "$WORK/src/big.bin" "127.0.0.1:$OUT/scp.bin")"
+    add scp_many "$(timed "${SCP[@]}" -r "$WORK/src/many" "127.0.0.1:$OUT/scp-many")"
+    add rs_big "$(timed rsync --whole-file -e "$RSH" "$WORK/src/big.bin" "127.0.0.1:$OUT/rs.bin")"
+    add rs_c "$(timed rsync -c -e "$RSH" "$WORK/src/big.bin" "127.0.0.1:$OUT/rs.bin")"
+    add rs_mt "$(timed rsync -e "$RSH" "$WORK/src/big.bin" "127.0.0.1:$OUT/rs.bin")"
+    # The same point as nusk's cut: half of the file is there; rsync finishes it.
+    head -c $((MIB * 1024 * 1024 / 2)) "$WORK/src/big.bin" >"$OUT/part.bin"
+    add rs_part "$(timed rsync --partial -e "$RSH" "$WORK/src/big.bin" "127.0.0.1:$OUT/part.bin")"
+    add rs_many "$(timed rsync -r -e "$RSH" "$WORK/src/many" "127.0.0.1:$OUT/rs-many")"
+  fi
+  # The tools' copies stay until the end: deleting tens of thousands of files just before
+  # makes ext4 pass over their inodes while nusk makes its files (for a minute or more),
+  # which the tools did not have to.
+  PEER=$("$BIN/bench_peercopy" "$MIB" "$FILES" 4 2>&1) || { echo "$PEER" >&2; exit 1; }
+  num() { sed -n "$1" <<<"$PEER" | head -1; }
+  add n_big "$(num 's/^copy [0-9.]* MB in \([0-9.]*\) s$/\1/p')"
+  add n_again "$(num 's/^identical re-copy: \([0-9.]*\) s.*/\1/p')"
+  add n_again_bytes "$(num 's/^identical re-copy: [0-9.]* s, \([0-9-]*\) bytes written$/\1/p')"
+  add n_resent "$(num 's/.* \([0-9-]*\) sent again, .*/\1/p')"
+  add n_after "$(num 's/.*done \([0-9.]*\) s after the link came back$/\1/p')"
+  add n_many "$(num 's/^[0-9]* files of [0-9]* KiB in \([0-9.]*\) s$/\1/p')"
+  LIST=$("$BIN/bench_vfslisting" 100000 2>/dev/null | tail -1)
+  add list_model "$(sed -n 's/.*model \([0-9.]*\) ms.*/\1/p' <<<"$LIST")"
+  add list_scan "$(sed -n 's/.*scan with stat \([0-9.]*\) ms.*/\1/p' <<<"$LIST")"
+  add list_ratio "$(sed -n 's/.*ratio \([0-9.]*\).*/\1/p' <<<"$LIST")"
+  add channel "$(sed -n 's/.*throughput: \([0-9.]*\) MB.*/\1/p' <<<"$("$BIN/bench_channel" 2>/dev/null | tail -1)")"
+done
+
+CP_BIG=$(median cp_big); CP_MANY=$(median cp_many)
+SCP_BIG=$(median scp_big); SCP_MANY=$(median scp_many)
+RS_BIG=$(median rs_big); RS_C=$(median rs_c); RS_MT=$(median rs_mt); RS_PART=$(median rs_part)
+RS_MANY=$(median rs_many)
+N_BIG=$(median n_big); N_AGAIN=$(median n_again); N_AFTER=$(median n_after); N_MANY=$(median n_many)
+N_AGAIN_BYTES=$(largest n_again_bytes); N_RESENT=$(largest n_resent)
 
 BYTES=$((MIB * 1024 * 1024))
 mbs() { awk -v s="$1" -v b="$BYTES" 'BEGIN { if (s > 0) printf "%.0f", b / 1e6 / s; else printf "-" }'; }
@@ -127,5 +151,18 @@ echo "  re-copy vs rsync -c:         $(speedup "$RS_C" "$N_AGAIN")   (target 1x;
 echo "  resume vs rsync --partial:   $(speedup "$RS_PART" "$N_AFTER")   (target 1x; $N_RESENT bytes sent again of $BYTES)"
 echo "  small files vs rsync -r:     $(speedup "$RS_MANY" "$N_MANY")   (target 1x)"
 echo "  small files vs scp -r:       $(speedup "$SCP_MANY" "$N_MANY")"
-echo "listing: $LIST   (target: ratio at most 3)"
-echo "raw channel: $CHANNEL   (target 1500 MB/s)"
+echo "listing: model $(median list_model) ms, stat scan $(median list_scan) ms, ratio $(median list_ratio)   (target: ratio at most 3)"
+echo "raw channel: $(median channel) MB/s   (target 1500 MB/s)"
+echo
+echo "each round (medians above; nusk wrote at most $N_AGAIN_BYTES bytes on a re-copy, sent at most $N_RESENT again):"
+per_round() {
+  local a=(${T[$1]:-}) b=(${T[$2]:-}) out="" k
+  for k in "${!a[@]}"; do out="$out $(speedup "${a[$k]}" "${b[$k]:-}")"; done
+  echo "$out"
+}
+echo "  fresh copy vs scp:          $(per_round scp_big n_big)"
+echo "  re-copy vs rsync -c:        $(per_round rs_c n_again)"
+echo "  resume vs rsync --partial:  $(per_round rs_part n_after)"
+echo "  small files vs rsync -r:    $(per_round rs_many n_many)"
+echo "  listing ratio:               ${T[list_ratio]:-}"
+echo "  raw channel (MB/s):          ${T[channel]:-}"
