@@ -104,9 +104,11 @@ for ROUND in $(seq "$ROUNDS"); do
     add rs_part "$(timed rsync --partial -e "$RSH" "$WORK/src/big.bin" "127.0.0.1:$OUT/part.bin")"
     add rs_many "$(timed rsync -r -e "$RSH" "$WORK/src/many" "127.0.0.1:$OUT/rs-many")"
   fi
-  # The tools' copies stay until the end: deleting tens of thousands of files just before
-  # makes ext4 pass over their inodes while nusk makes its files (for a minute or more),
-  # which the tools did not have to.
+  # The tools' many small files stay until the end: deleting tens of thousands of files just
+  # before makes ext4 pass over their inodes while nusk makes its files (for a minute or
+  # more), which the tools did not have to. Their large files go, so that nusk's copies, like
+  # the tools', do not start with gigabytes more in the page cache to evict.
+  rm -f "$OUT"/*.bin
   PEER=$("$BIN/bench_peercopy" "$MIB" "$FILES" 4 2>&1) || { echo "$PEER" >&2; exit 1; }
   num() { sed -n "$1" <<<"$PEER" | head -1; }
   add n_big "$(num 's/^copy [0-9.]* MB in \([0-9.]*\) s$/\1/p')"
