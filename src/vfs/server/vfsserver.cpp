@@ -906,8 +906,9 @@ void VfsServerNusk::processMoveCommand(const VfsFenuCommand &cmd)
         return answer(FSO_STATUS_NOT_PERMITTED);
     // The rename itself (or the copy across file systems) runs on the pool: making names in
     // a big folder waits for the folder's lock, and many small files renamed one after the
-    // other held up this thread's reads and writes. Only with the peer's work already
-    // at its limit does it run here.
+    // other held up this thread's reads and writes. Only with the peer's work already at its
+    // limit does a rename run here; a copy across file systems is then refused, as it could
+    // hold this thread for minutes.
     const bool samePath = source.local == destination.local;
     if (!d->operationsFull()) {
         FileOperationJob *job = d->startOperation(FileOperationJob::Move, cmd, source.local, QString(),
@@ -919,7 +920,7 @@ void VfsServerNusk::processMoveCommand(const VfsFenuCommand &cmd)
         d->start(job);
         return;
     }
-    answer(vfsserverfs::moveAt(fromDir.get(), fromName, toDir.get(), toName, cmd.flags, samePath,
+    answer(vfsserverfs::moveAt(fromDir.get(), fromName, toDir.get(), toName, cmd.flags, samePath, false,
                                nativePath(source.local), nullptr));
 }
 

@@ -344,7 +344,7 @@ std::uint8_t moveAcross(int sourceDir, const QByteArray &sourceName, int destina
 }
 
 std::uint8_t moveAt(int sourceDir, const QByteArray &sourceName, int destinationDir,
-                    const QByteArray &destinationName, std::uint32_t flags, bool samePath,
+                    const QByteArray &destinationName, std::uint32_t flags, bool samePath, bool copyAcross,
                     const QByteArray &sourcePath, const std::atomic<bool> *cancelled)
 {
     struct stat sourceSt, destinationSt;
@@ -385,6 +385,8 @@ std::uint8_t moveAt(int sourceDir, const QByteArray &sourceName, int destination
     if (errno == EXDEV) {
         if (flags & FSO_MOVE_SAME_VOLUME)
             return FSO_STATUS_CROSS_VOLUME;
+        if (!copyAcross)
+            return FSO_STATUS_IO_ERROR;
         return moveAcross(sourceDir, sourceName, destinationDir, destinationName, sourcePath, cancelled);
     }
     logPrintf(LogVsrv, "failed to move %s: %s", sourcePath.constData(), std::strerror(errno));
@@ -1268,7 +1270,7 @@ void FileOperationJob::run()
         break;
     }
     case Move:
-        status = vfsserverfs::moveAt(sourceDir, sourceName, destinationDir, destinationName, moveFlags, samePath,
+        status = vfsserverfs::moveAt(sourceDir, sourceName, destinationDir, destinationName, moveFlags, samePath, true,
                                      QFile::encodeName(source), cancelled);
         break;
     case SyncFileSystem:

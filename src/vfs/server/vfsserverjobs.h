@@ -271,9 +271,10 @@ std::uint8_t moveAcross(int sourceDir, const QByteArray &sourceName, int destina
 // `destinationDir` (-1: that folder could not be opened). Never onto another name of the same
 // file (`samePath`: the request named one path twice), not over an existing item with
 // FSO_MOVE_NO_REPLACE, not to another file system with FSO_MOVE_SAME_VOLUME, else across
-// file systems by moveAcross. FSO status.
+// file systems by moveAcross (unless `copyAcross` is false: then FSO_STATUS_IO_ERROR). FSO
+// status.
 std::uint8_t moveAt(int sourceDir, const QByteArray &sourceName, int destinationDir,
-                    const QByteArray &destinationName, std::uint32_t flags, bool samePath,
+                    const QByteArray &destinationName, std::uint32_t flags, bool samePath, bool copyAcross,
                     const QByteArray &sourcePath, const std::atomic<bool> *cancelled);
 
 // Writes out everything of the file system holding the open folder `dirFd` (syncfs); false
