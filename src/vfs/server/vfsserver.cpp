@@ -44,8 +44,6 @@ constexpr std::size_t kMaxDataJobs = 512;
 // once: the rest wait in the server, so one peer never holds every pool thread and the
 // other peers' and the owner's own requests still find one.
 constexpr int kMaxRunningDataJobs = 4;
-// Blocks of one file run back to back on one pool thread at most.
-constexpr std::size_t kMaxChain = 16;
 // Blocks a running strand takes on after it started, before the file's next blocks wait for
 // it to end: other files of the peer get their turn.
 constexpr std::size_t kMaxStrand = 256;
@@ -254,11 +252,17 @@ public:
         recycle(freeList, std::move(owned));
     }
 
-    void start(VfsServerJob *job)
+    // Ties a job about to run to the current link's cancel flag.
+    void arm(VfsServerJob *job)
     {
         job->cancelToken = cancelToken;
         job->cancelled = job->cancelToken.get();
         job->state = VfsServerJobRunning;
+    }
+
+    void start(VfsServerJob *job)
+    {
+        arm(job);
         job->future = QtConcurrent::run([job]() {
             // Pairs with the store above: the record's request fields are seen complete.
             (void)job->state.load();
@@ -272,22 +276,19 @@ public:
     // ends (and answers) on its own, in order, but the next waits neither for a hand-over to
     // this thread and back to a worker nor for this thread to take the last one's answer.
     // The job run last holds the peer's slot.
-    void startStrand(const VfsOpenFilePtr &file, const std::vector<VfsServerJob *> &jobs)
+    void startStrand(const VfsOpenFilePtr &file, VfsServerJob *job)
     {
         auto strand = std::make_shared<VfsJobStrand>();
-        strand->kind = &typeid(*jobs.front());
-        for (VfsServerJob *job : jobs)
-            strand->queue.push_back({job, beginStrandJob(job)});
+        strand->kind = &typeid(*job);
+        strand->queue.push_back({job, beginStrandJob(job)});
         file->strand = strand;
         QThreadPool::globalInstance()->start([strand]() { strand->drain(); });
     }
 
     QFutureInterface<void> beginStrandJob(VfsServerJob *job)
     {
-        job->cancelToken = cancelToken;
-        job->cancelled = job->cancelToken.get();
+        arm(job);
         job->holdsSlot = false;
-        job->state = VfsServerJobRunning;
         QFutureInterface<void> end;
         end.reportStarted();
         job->future = end.future();
@@ -383,15 +384,8 @@ public:
                 start(job);
                 continue;
             }
-            // The blocks of the same file and kind queued right behind it go along.
-            std::vector<VfsServerJob *> chain{job};
-            while (it != waitingData.end() && chain.size() < kMaxChain && it->file == file && chainable(it->job)
-                   && typeid(*it->job) == typeid(*job)) {
-                ++file->runningJobs;
-                chain.push_back(it->job);
-                it = waitingData.erase(it);
-            }
-            startStrand(file, chain);
+            // The file's blocks of the same kind queued behind it join it further on.
+            startStrand(file, job);
         }
     }
 
