@@ -8,7 +8,9 @@
 #
 # Everything is measured `rounds` times, each round all tools and then nusk; the table shows
 # each figure's median, and the ratios of each round follow: on a shared machine one round's
-# figures alone swing by a factor of two or more, the tools' as much as nusk's.
+# figures alone swing by a factor of two or more, the tools' as much as nusk's. A copy counts
+# as done once its data is on disk: nusk flushes the destination before it says "finished",
+# the tools are followed by the same flush (their time without it is printed too).
 #
 # scp and rsync talk to a private sshd on a free loopback port with a throw-away key, started
 # here when sshd is installed (scripts/install-deps.sh lists it) and stopped at the end.
@@ -32,13 +34,24 @@ trap cleanup EXIT
 now() { date +%s.%N; }
 secs() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else printf "-" }'; }
-# Seconds a command took, or "failed" (its output then goes to stderr). Each starts with
-# nothing left to write back from the one before.
+# Times a copy into T[name]: seconds until its data is on disk, as a nusk copy says
+# "finished" only after the destination flushed its file system (so the tools' figures end
+# with the same flush, `sync -f` of the destination), and the tool's own time alone into
+# T[name_alone]. Each starts with nothing left to write back from the one before.
 timed() {
-  local t0 out
+  local name=$1 t0 t1 out
+  shift
   sync
   t0=$(now)
-  if out=$("$@" 2>&1); then secs "$t0" "$(now)"; else echo "$out" >&2; echo failed; fi
+  if out=$("$@" 2>&1); then
+    t1=$(now)
+    sync -f "$OUT"
+    add "$name" "$(secs "$t0" "$(now)")"
+    add "${name}_alone" "$(secs "$t0" "$t1")"
+  else
+    echo "$out" >&2
+    add "$name" failed
+  fi
 }
 
 # --- inputs ---------------------------------------------------------------------------------
@@ -90,19 +103,19 @@ largest() { tr ' ' '\n' <<<"${T[$1]:-}" | grep -E '^-?[0-9]+$' | sort -g | tail 
 for ROUND in $(seq "$ROUNDS"); do
   OUT="$WORK/out$ROUND"
   mkdir -p "$OUT"
-  add cp_big "$(timed cp "$WORK/src/big.bin" "$OUT/cp.bin")"
-  add cp_many "$(timed cp -r "$WORK/src/many" "$OUT/cp-many")"
+  timed cp_big cp "$WORK/src/big.bin" "$OUT/cp.bin"
+  timed cp_many cp -r "$WORK/src/many" "$OUT/cp-many"
   if [ -n "$RSH" ]; then
     SCP=(scp -q -P "$PORT" -i "$WORK/ssh/user" -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR)
-    add scp_big "$(timed "${SCP[@]}" "$WORK/src/big.bin" "127.0.0.1:$OUT/scp.bin")"
-    add scp_many "$(timed "${SCP[@]}" -r "$WORK/src/many" "127.0.0.1:$OUT/scp-many")"
-    add rs_big "$(timed rsync --whole-file -e "$RSH" "$WORK/src/big.bin" "127.0.0.1:$OUT/rs.bin")"
-    add rs_c "$(timed rsync -c -e "$RSH" "$WORK/src/big.bin" "127.0.0.1:$OUT/rs.bin")"
-    add rs_mt "$(timed rsync -e "$RSH" "$WORK/src/big.bin" "127.0.0.1:$OUT/rs.bin")"
+    timed scp_big "${SCP[@]}" "$WORK/src/big.bin" "127.0.0.1:$OUT/scp.bin"
+    timed scp_many "${SCP[@]}" -r "$WORK/src/many" "127.0.0.1:$OUT/scp-many"
+    timed rs_big rsync --whole-file -e "$RSH" "$WORK/src/big.bin" "127.0.0.1:$OUT/rs.bin"
+    timed rs_c rsync -c -e "$RSH" "$WORK/src/big.bin" "127.0.0.1:$OUT/rs.bin"
+    timed rs_mt rsync -e "$RSH" "$WORK/src/big.bin" "127.0.0.1:$OUT/rs.bin"
     # The same point as nusk's cut: half of the file is there; rsync finishes it.
     head -c $((MIB * 1024 * 1024 / 2)) "$WORK/src/big.bin" >"$OUT/part.bin"
-    add rs_part "$(timed rsync --partial -e "$RSH" "$WORK/src/big.bin" "127.0.0.1:$OUT/part.bin")"
-    add rs_many "$(timed rsync -r -e "$RSH" "$WORK/src/many" "127.0.0.1:$OUT/rs-many")"
+    timed rs_part rsync --partial -e "$RSH" "$WORK/src/big.bin" "127.0.0.1:$OUT/part.bin"
+    timed rs_many rsync -r -e "$RSH" "$WORK/src/many" "127.0.0.1:$OUT/rs-many"
   fi
   # The tools' many small files stay until the end: deleting tens of thousands of files just
   # before makes ext4 pass over their inodes while nusk makes its files (for a minute or
@@ -139,22 +152,28 @@ speedup() { awk -v other="$1" -v ours="$2" 'BEGIN { if (other > 0 && ours > 0) p
 printf '\n%-30s %10s %10s %10s %10s\n' "work" "nusk" "scp" "rsync/ssh" "cp"
 printf '%-30s %10s %10s %10s %10s\n' "${MIB} MiB fresh (s)" "$N_BIG" "$SCP_BIG" "$RS_BIG" "$CP_BIG"
 printf '%-30s %10s %10s %10s %10s\n' "  MB/s" "$(mbs "$N_BIG")" "$(mbs "$SCP_BIG")" "$(mbs "$RS_BIG")" "$(mbs "$CP_BIG")"
+printf '%-30s %10s %10s %10s %10s\n' "  tool alone, no flush (s)" "" "$(median scp_big_alone)" "$(median rs_big_alone)" "$(median cp_big_alone)"
 printf '%-30s %10s %10s %10s %10s\n' "identical re-copy (s)" "$N_AGAIN" "-" "$RS_C (-c)" "-"
 printf '%-30s %10s %10s %10s %10s\n' "  size+mtime rsync (s)" "" "" "$RS_MT" ""
 printf '%-30s %10s %10s %10s %10s\n' "resume from 50 % (s)" "$N_AFTER" "-" "$RS_PART" "-"
 printf '%-30s %10s %10s %10s %10s\n' "$FILES x 4 KiB (s)" "$N_MANY" "$SCP_MANY" "$RS_MANY" "$CP_MANY"
 printf '%-30s %10s %10s %10s %10s\n' "  files/s" "$(fps "$N_MANY")" "$(fps "$SCP_MANY")" "$(fps "$RS_MANY")" "$(fps "$CP_MANY")"
+printf '%-30s %10s %10s %10s %10s\n' "  tool alone, no flush (s)" "" "$(median scp_many_alone)" "$(median rs_many_alone)" "$(median cp_many_alone)"
 echo
 echo "ratios (above 1: nusk faster)"
 echo "  fresh copy vs scp:           $(speedup "$SCP_BIG" "$N_BIG")   (target 1.5x)"
 echo "  fresh copy vs rsync:         $(speedup "$RS_BIG" "$N_BIG")"
 echo "  fresh copy vs cp:            $(speedup "$CP_BIG" "$N_BIG")"
+echo "  fresh copy vs scp, no flush: $(speedup "$(median scp_big_alone)" "$N_BIG")   (scp's data may still be in memory only)"
 echo "  re-copy vs rsync -c:         $(speedup "$RS_C" "$N_AGAIN")   (target 1x; nusk wrote $N_AGAIN_BYTES bytes)"
 echo "  resume vs rsync --partial:   $(speedup "$RS_PART" "$N_AFTER")   (target 1x; $N_RESENT bytes sent again of $BYTES)"
 echo "  small files vs rsync -r:     $(speedup "$RS_MANY" "$N_MANY")   (target 1x)"
 echo "  small files vs scp -r:       $(speedup "$SCP_MANY" "$N_MANY")"
+echo "  small files vs rsync -r, no flush: $(speedup "$(median rs_many_alone)" "$N_MANY")"
 echo "listing: model $(median list_model) ms, stat scan $(median list_scan) ms, ratio $(median list_ratio)   (target: ratio at most 3)"
 echo "raw channel: $(median channel) MB/s   (target 1500 MB/s)"
+echo
+echo "nusk's figures end after its flush of the destination, the tools' after \`sync -f\` there."
 echo
 echo "each round (medians above; nusk wrote at most $N_AGAIN_BYTES bytes on a re-copy, sent at most $N_RESENT again):"
 per_round() {
