@@ -184,6 +184,11 @@ public Q_SLOTS:
     // next turn of the event loop.
     bool send(const std::vector<unsigned char> &message);
     bool sendBytes(const QByteArray &message);
+public:
+    // The same, keeping the message until it leaves: a large one is then sealed from where
+    // it lies into the outgoing batch instead of being copied there first.
+    bool send(std::vector<unsigned char> &&message);
+public Q_SLOTS:
     // Ends the link: pending output is flushed, then the socket closes. closed() follows
     // once; the object deletes itself later. Prefer this to deleting a link; a link deleted
     // anyway, even from inside one of its own signals, ends quietly without closed().
@@ -246,7 +251,8 @@ private:
     void sendPing();
     bool sendControl(std::uint8_t code, const std::vector<unsigned char> &body);
     bool sealAndWrite(const QByteArray &plain);
-    bool sealAndWrite(const char *plain, int size);
+    bool sealAndWrite(const char *plain, int size, std::vector<unsigned char> *taken = nullptr);
+    bool acceptsForSending(const std::vector<unsigned char> &message) const;
     void writeFrame(const QByteArray &frame);
     void queueOut();
     void flushOut();
@@ -297,7 +303,13 @@ private:
     QByteArray m_in;
     int m_inPos = 0;
     QByteArray m_out;            // frames not yet handed to the socket
-    std::vector<std::pair<int, int>> m_unsealed;   // offset and size of packets in m_out still to seal
+    struct Unsealed {
+        int at;      // offset and size of a packet in m_out still to seal
+        int size;
+        int from;    // its plaintext: index into m_sealFrom, or -1 when it lies in m_out
+    };
+    std::vector<Unsealed> m_unsealed;
+    std::vector<std::vector<unsigned char>> m_sealFrom;   // messages kept until they are sealed
     bool m_flushQueued = false;
     std::vector<crypto::PacketSpan> m_batchPackets;        // reused by processOpenFrames()
     std::vector<std::vector<unsigned char>> m_plainPool;   // their plaintexts, reused

@@ -478,7 +478,8 @@ bool SessionSealer::sealBatch(const std::vector<PacketSpan> &packets)
         const PacketSpan &p = packets[std::size_t(i)];
         auto *header = reinterpret_cast<unsigned char *>(p.data);
         unsigned char *text = header + kSessionHeaderBytes;
-        if (!sealTaken(lane, header, text, p.size - overhead, text))
+        const auto *plain = p.plain ? reinterpret_cast<const unsigned char *>(p.plain) : text;
+        if (!sealTaken(lane, header, plain, p.size - overhead, text))
             ok = false;
     });
     return ok;

@@ -108,10 +108,13 @@ bool secretBoxOpen(const QByteArray &boxed, const QByteArray &key, QByteArray *p
 // sender and one receiver per direction, each on the thread of its connection.
 struct AeadContext;   // OpenSSL's cipher state of one session key
 
-// One whole packet (header, ciphertext or plaintext, tag) in a caller's buffer.
+// One whole packet (header, ciphertext or plaintext, tag) in a caller's buffer. A sealer
+// reads the plaintext from `plain` when set (size - kSessionHeaderBytes - kSessionTagBytes
+// bytes, not overlapping the span), so it need not be copied into the span first.
 struct PacketSpan {
     char *data = nullptr;
     int size = 0;
+    const char *plain = nullptr;
 };
 
 class SessionSealer
@@ -135,7 +138,8 @@ public:
     // bytes, not overlapping `plain`), so a caller can seal straight into its own buffer.
     bool sealInto(const char *plain, int size, char *out);
     // Seals many packets at once where they lie, spread over a few threads (crypto/parallel.h).
-    // Each span holds [kSessionHeaderBytes of room][plaintext][kSessionTagBytes of room];
+    // Each span holds [kSessionHeaderBytes of room][plaintext, or room for it when the span
+    // names its plaintext][kSessionTagBytes of room];
     // the packets take their counters in the order given. False when any fails; the
     // session must then end, as the spans hold garbage.
     bool sealBatch(const std::vector<PacketSpan> &packets);

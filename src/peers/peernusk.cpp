@@ -708,7 +708,7 @@ void PeerNusk::fsoTransmitCLi(std::vector<unsigned char> message)
         logPrintf(LogVcli, "peer %s not up, request dropped", qUtf8Printable(uuid()));
         return;
     }
-    m_link->send(message);
+    m_link->send(std::move(message));
 }
 
 void PeerNusk::fsoTransmitSrv(std::vector<unsigned char> message)
@@ -718,7 +718,7 @@ void PeerNusk::fsoTransmitSrv(std::vector<unsigned char> message)
         logPrintf(LogVsrv, "peer %s not up, reply dropped", qUtf8Printable(uuid()));
         return;
     }
-    link->send(message);
+    link->send(std::move(message));
 }
 
 void PeerNusk::onReceivedMessageCli(const std::vector<unsigned char> &message)
