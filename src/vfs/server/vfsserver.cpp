@@ -5,15 +5,14 @@
 #include "vfs/fso/fsoprotocol.h"
 #include "vfs/server/vfsaccess.h"
 #include "vfs/fso/vfsfenucommandparser.h"
+#include "vfs/server/vfsjobrunner.h"
 #include "vfs/server/vfsopenfiles.h"
 #include "vfs/server/vfsserverjobs.h"
 #include "vfs/server/vfswatcher.h"
 
 #include <QFile>
-#include <QFutureWatcher>
 #include <QThread>
 #include <QTimer>
-#include <QtConcurrent>
 
 #include <algorithm>
 #include <atomic>
@@ -91,35 +90,30 @@ private:
 // and `taken` are shared between the server's thread, which appends, and that pool thread.
 struct VfsJobStrand
 {
-    struct Entry
-    {
-        VfsServerJob *job;
-        QFutureInterface<void> end;
-    };
     std::mutex mutex;
-    std::deque<Entry> queue;
+    std::deque<VfsServerJob *> queue;
     bool open = true;          // still takes more
     std::size_t taken = 0;     // appended after the start
     const std::type_info *kind = nullptr;
 
-    void drain()
+    void drain(const VfsJobRunner::EndReport &ended)
     {
         std::unique_lock<std::mutex> lock(mutex);
         while (!queue.empty()) {
-            Entry entry = std::move(queue.front());
+            VfsServerJob *job = queue.front();
             queue.pop_front();
             lock.unlock();
-            (void)entry.job->state.load();
-            entry.job->run();
+            (void)job->state.load();
+            job->run();
             lock.lock();
             // The last one frees the peer's slot; once it is known to be the last, nothing
             // joins any more (appendToStrand sees `open` false and queues the usual way).
             if (queue.empty()) {
                 open = false;
-                entry.job->holdsSlot = true;
+                job->holdsSlot = true;
             }
             lock.unlock();
-            entry.end.reportFinished();
+            ended(job);
             lock.lock();
         }
     }
@@ -129,7 +123,7 @@ class VfsServerNuskPrivate
 {
 public:
     VfsServerNuskPrivate(VfsServerNusk *owner, bool local)
-        : q(owner), isLocal(local), rules(local, {})
+        : q(owner), isLocal(local), rules(local, {}), runner(owner)
     {
     }
 
@@ -179,6 +173,7 @@ public:
     int maxPendingListings = 64;
 
     FsoTransmitter transmitter;
+    VfsJobRunner runner;
 
     void send(std::vector<unsigned char> &&message)
     {
@@ -200,10 +195,8 @@ public:
             freeList.pop_back();
         } else {
             job.reset(new Job);
-            job->watcher = new QFutureWatcher<void>(q);
             Job *raw = job.get();
-            QObject::connect(job->watcher, &QFutureWatcher<void>::finished, q,
-                             [this, raw, finished]() { (this->*finished)(raw); });
+            job->ended = [this, raw, finished]() { (this->*finished)(raw); };
         }
         Job *raw = job.get();
         running.push_back(std::move(job));
@@ -263,12 +256,7 @@ public:
     void start(VfsServerJob *job)
     {
         arm(job);
-        job->future = QtConcurrent::run([job]() {
-            // Pairs with the store above: the record's request fields are seen complete.
-            (void)job->state.load();
-            job->run();
-        });
-        job->watcher->setFuture(job->future);
+        runner.run(job);
     }
 
     // Runs blocks of one file one after another on one pool thread, and goes on with the
@@ -280,20 +268,16 @@ public:
     {
         auto strand = std::make_shared<VfsJobStrand>();
         strand->kind = &typeid(*job);
-        strand->queue.push_back({job, beginStrandJob(job)});
+        beginStrandJob(job);
+        strand->queue.push_back(job);
         file->strand = strand;
-        QThreadPool::globalInstance()->start([strand]() { strand->drain(); });
+        runner.runWork([strand](const VfsJobRunner::EndReport &ended) { strand->drain(ended); });
     }
 
-    QFutureInterface<void> beginStrandJob(VfsServerJob *job)
+    void beginStrandJob(VfsServerJob *job)
     {
         arm(job);
         job->holdsSlot = false;
-        QFutureInterface<void> end;
-        end.reportStarted();
-        job->future = end.future();
-        job->watcher->setFuture(job->future);
-        return end;
     }
 
     // Hands `job` to the strand running its file's blocks of the same kind, if that strand
@@ -308,7 +292,8 @@ public:
             return false;
         ++file->runningJobs;
         ++strand->taken;
-        strand->queue.push_back({job, beginStrandJob(job)});
+        beginStrandJob(job);
+        strand->queue.push_back(job);
         return true;
     }
 
@@ -472,20 +457,7 @@ VfsServerNusk::~VfsServerNusk()
     d->jobTimer.stop();
     d->closeFileTimer.stop();
     d->driveWaitTimer.stop();
-    auto waitAll = [](auto &list) {
-        for (auto &job : list) {
-            job->watcher->disconnect();
-            job->future.waitForFinished();
-            (void)job->state.load(); // the worker's last write
-        }
-    };
-    waitAll(d->pendingListings);
-    waitAll(d->runningReads);
-    waitAll(d->runningWrites);
-    waitAll(d->runningHashes);
-    waitAll(d->runningCloses);
-    waitAll(d->runningOpens);
-    waitAll(d->runningOperations);
+    d->runner.waitForAll();
     for (const VfsOpenFilePtr &file : d->files.takeAll())
         d->closeFile(file, false);
     for (const auto &volume : d->writtenVolumes)
@@ -707,9 +679,8 @@ void VfsServerNusk::processListDirectoryCommand(const VfsFenuCommand &cmd)
         d->freeListings.pop_back();
     } else {
         job.reset(new QueryListDirectoryJob);
-        job->watcher = new QFutureWatcher<void>(this);
         QueryListDirectoryJob *raw = job.get();
-        connect(job->watcher, &QFutureWatcher<void>::finished, this, [this, raw]() { d->listingFinished(raw); });
+        job->ended = [this, raw]() { d->listingFinished(raw); };
     }
     job->reset();
     job->trId = cmd.trId;

@@ -10,7 +10,6 @@
 #include <QCollator>
 #include <QCryptographicHash>
 #include <QFile>
-#include <QFutureWatcher>
 #include <QSet>
 #include <QUuid>
 #include <QtConcurrent>
@@ -26,10 +25,7 @@
 
 using com::TermStreamWriter;
 
-VfsServerJob::~VfsServerJob()
-{
-    delete watcher;
-}
+VfsServerJob::~VfsServerJob() = default;
 
 // --- reply writers -----------------------------------------------------------------------
 

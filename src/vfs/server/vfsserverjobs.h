@@ -6,7 +6,7 @@
 //
 // A job record is filled on the server's thread, runs once on the pool (run() writes only
 // into the record and builds the complete reply), and is read back on the server's thread
-// after its future has finished. Records are reused, so their buffers are allocated once.
+// in its `ended` (VfsJobRunner). Records are reused, so their buffers are allocated once.
 
 #include "com/termstream.h"
 #include "vfs/fso/fsoprotocol.h"
@@ -14,18 +14,16 @@
 #include "vfs/fso/vfsfenucommand.h"
 #include "vfs/server/vfsopenfiles.h"
 
-#include <QFuture>
 #include <QString>
 #include <QStringList>
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
-
-template <typename T> class QFutureWatcher;
 
 enum VfsServerJobState : std::uint32_t {
     VfsServerJobIdle = 0,
@@ -52,8 +50,8 @@ struct VfsServerJob
     // of the record, which orders every other write of the worker before that read.
     std::atomic<std::uint32_t> state{VfsServerJobIdle};
     std::vector<unsigned char> reply;   // complete reply message, empty when none is sent
-    QFuture<void> future;
-    QFutureWatcher<void> *watcher = nullptr; // owned by the server, made on first use
+    // The server's end of the job, on its thread once run() returned; set with the record.
+    std::function<void()> ended;
     // Set when the server goes away or the peer's link drops: long jobs stop at the next
     // block. The server hands each run the token of the link it was asked on.
     const std::atomic<bool> *cancelled = nullptr;
