@@ -5,6 +5,7 @@
 # listing against a stat scan and the raw channel. Prints the figures and the ratios.
 #
 #   bench/copy_vs_tools.sh [build dir] [MiB] [files] [rounds]   defaults: build 1024 10000 3
+#   (all files go under $TMPDIR, default /tmp: the file system measured)
 #
 # Everything is measured `rounds` times, each round all tools and then nusk; the table shows
 # each figure's median, and the ratios of each round follow: on a shared machine one round's
@@ -23,7 +24,7 @@ ROUNDS=${4:-3}
 BIN=$(cd "$BUILD/bin" && pwd)
 export NUSK_BIN_DIR=$BIN QT_QPA_PLATFORM=offscreen
 
-WORK=$(mktemp -d /tmp/copy_vs_tools.XXXXXX)
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/copy_vs_tools.XXXXXX")
 SSHD_PID=""
 cleanup() {
   [ -n "$SSHD_PID" ] && kill "$SSHD_PID" 2>/dev/null || true
