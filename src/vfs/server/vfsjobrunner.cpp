@@ -28,7 +28,8 @@ struct VfsJobRunner::Shared
 
     std::mutex mutex;
     std::condition_variable allReturned;
-    std::deque<std::function<void()>> work;
+    std::deque<std::function<void(const EndReport &)>> work;
+    const EndReport reporter = [this](VfsServerJob *job) { report(job); };
     std::atomic<int> queued{0};   // work.size(), read without the lock while looking
     int threads = 0;              // pool threads working for this runner
     int looking = 0;              // of them, those between two pieces of work
@@ -72,7 +73,7 @@ struct VfsJobRunner::Shared
                 --threads;
                 return;
             }
-            std::function<void()> next = std::move(work.front());
+            std::function<void(const EndReport &)> next = std::move(work.front());
             work.pop_front();
             queued.store(int(work.size()), std::memory_order_release);
             --looking;
@@ -80,7 +81,7 @@ struct VfsJobRunner::Shared
             lock.unlock();
             if (wake)
                 startThread(self.lock());
-            next();
+            next(reporter);
             next = nullptr;
             lock.lock();
             ++looking;
@@ -149,11 +150,10 @@ void VfsJobRunner::run(VfsServerJob *job)
 void VfsJobRunner::runWork(std::function<void(const EndReport &ended)> work)
 {
     Shared *shared = m_shared.get();
-    const EndReport ended = [shared](VfsServerJob *job) { shared->report(job); };
     bool wake = false;
     {
         std::lock_guard<std::mutex> lock(shared->mutex);
-        shared->work.push_back([work = std::move(work), ended] { work(ended); });
+        shared->work.push_back(std::move(work));
         shared->queued.store(int(shared->work.size()), std::memory_order_release);
         ++shared->unreturned;
         wake = shared->takeWake();
