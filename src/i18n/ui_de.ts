@@ -124,11 +124,11 @@
         <translation>Durch Annehmen der Einladung werden zwei Computer verbunden.</translation>
     </message>
     <message id="inv-paste-invitation-placeholder">
-        <source>Paste the invation here...</source>
+        <source>Paste the invitation here...</source>
         <translation>Einladung hier einfügen...</translation>
     </message>
     <message id="inv-accept-description">
-        <source>It may take take several minutes to initially establish the connection. Creating file shares can be done via "Context menu / Share with".</source>
+        <source>It may take several minutes to initially establish the connection. Creating file shares can be done via "Context menu / Share with".</source>
         <translation>Es kann einige Minuten dauern, bis die Verbindung zum ersten Mal steht. Freigaben werden über "Kontextmenü / Freigeben für" erstellt.</translation>
     </message>
     <message id="inv-password-input">

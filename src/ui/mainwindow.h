@@ -116,6 +116,9 @@ Q_SIGNALS:
     void invitationChecked(bool valid);
     // "Accept invitation" ended: whether a computer (or a code alone) was stored.
     void invitationAccepted(bool stored);
+    // A computer whose invitation was accepted here answered: a PeerLoader::InviterAnswer and
+    // the text the window showed for it.
+    void inviterAnswered(int answer, const QString &text);
     // The copy-to / move-to destination dialog is about to run (tests and screenshots).
     void copyToDialogOpened(QDialog *dialog);
 
@@ -130,6 +133,9 @@ private:
     void restoreLayout();
     void onConnectionManagerStarted();
     void listenForNearbyInvitations();
+    void listenForInviterAnswers();
+    void showInviterAnswer(const QString &name, int answer);
+    bool storeInvitation(const QString &uuid, const QString &name, const QString &password);
     void createRemoteMenu();
     void createEditMenu();
     void createViewMenu();

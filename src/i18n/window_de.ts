@@ -1,0 +1,43 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="de_DE">
+<context>
+    <name></name>
+    <message id="inv-contacting">
+        <source>Contacting %1 …</source>
+        <translation>%1 wird kontaktiert …</translation>
+    </message>
+    <message id="inv-paired">
+        <source>Paired with %1.</source>
+        <translation>Mit %1 verbunden.</translation>
+    </message>
+    <message id="inv-answer-title">
+        <source>Invitation</source>
+        <translation>Einladung</translation>
+    </message>
+    <message id="inv-answer-refused">
+        <source>%1 answered but no longer knows this invitation (it was deleted, used or never created). Ask for a new invitation.</source>
+        <translation>%1 hat geantwortet, kennt diese Einladung aber nicht mehr (sie wurde gelöscht, schon verwendet oder nie erstellt). Bitten Sie um eine neue Einladung.</translation>
+    </message>
+    <message id="inv-answer-silent">
+        <source>%1 did not answer. Make sure it is switched on and online, then accept the invitation again.</source>
+        <translation>%1 hat nicht geantwortet. Prüfen Sie, ob der Computer eingeschaltet und online ist, und nehmen Sie die Einladung dann erneut an.</translation>
+    </message>
+    <message id="inv-copied-stored">
+        <source>Copied. The invitation is stored and valid for 72 hours: accept it via 'Remote / Add by invitation...' on the other computer.</source>
+        <translation>Kopiert. Die Einladung ist gespeichert und 72 Stunden gültig: Nehmen Sie sie auf dem anderen Computer über „Remote / Per Einladung hinzufügen...“ an.</translation>
+    </message>
+    <message id="inv-hint-bad-link">
+        <source>This is not an invitation link. Paste the whole link as it was sent.</source>
+        <translation>Das ist kein Einladungslink. Fügen Sie den ganzen Link so ein, wie er gesendet wurde.</translation>
+    </message>
+    <message id="inv-hint-bad-code">
+        <source>The code does not open this invitation. Check the code.</source>
+        <translation>Der Code öffnet diese Einladung nicht. Prüfen Sie den Code.</translation>
+    </message>
+    <message id="inv-nearby-none">
+        <source>No computer nearby has an open invitation.</source>
+        <translation>Kein Computer in der Nähe hat eine offene Einladung.</translation>
+    </message>
+</context>
+</TS>

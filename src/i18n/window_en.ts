@@ -1,0 +1,43 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en_US">
+<context>
+    <name></name>
+    <message id="inv-contacting">
+        <source>Contacting %1 …</source>
+        <translation>Contacting %1 …</translation>
+    </message>
+    <message id="inv-paired">
+        <source>Paired with %1.</source>
+        <translation>Paired with %1.</translation>
+    </message>
+    <message id="inv-answer-title">
+        <source>Invitation</source>
+        <translation>Invitation</translation>
+    </message>
+    <message id="inv-answer-refused">
+        <source>%1 answered but no longer knows this invitation (it was deleted, used or never created). Ask for a new invitation.</source>
+        <translation>%1 answered but no longer knows this invitation (it was deleted, used or never created). Ask for a new invitation.</translation>
+    </message>
+    <message id="inv-answer-silent">
+        <source>%1 did not answer. Make sure it is switched on and online, then accept the invitation again.</source>
+        <translation>%1 did not answer. Make sure it is switched on and online, then accept the invitation again.</translation>
+    </message>
+    <message id="inv-copied-stored">
+        <source>Copied. The invitation is stored and valid for 72 hours: accept it via 'Remote / Add by invitation...' on the other computer.</source>
+        <translation>Copied. The invitation is stored and valid for 72 hours: accept it via 'Remote / Add by invitation...' on the other computer.</translation>
+    </message>
+    <message id="inv-hint-bad-link">
+        <source>This is not an invitation link. Paste the whole link as it was sent.</source>
+        <translation>This is not an invitation link. Paste the whole link as it was sent.</translation>
+    </message>
+    <message id="inv-hint-bad-code">
+        <source>The code does not open this invitation. Check the code.</source>
+        <translation>The code does not open this invitation. Check the code.</translation>
+    </message>
+    <message id="inv-nearby-none">
+        <source>No computer nearby has an open invitation.</source>
+        <translation>No computer nearby has an open invitation.</translation>
+    </message>
+</context>
+</TS>
