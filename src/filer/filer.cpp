@@ -31,6 +31,7 @@
 #include <QImageWriter>
 #include <QInputDialog>
 #include <QItemSelectionModel>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
@@ -252,6 +253,7 @@ void Filer::buildPages()
         connect(view, &QAbstractItemView::customContextMenuRequested, this, &Filer::onCustomContextMenuRequested);
         connect(view, &QAbstractItemView::activated, this, &Filer::onActivated);
         view->viewport()->installEventFilter(this);
+        view->installEventFilter(this);
         page->addWidget(view);
     }
     connect(d->treeView, &FilerTreeView::viewActivated, this, &Filer::activated);
@@ -1145,11 +1147,34 @@ bool Filer::event(QEvent *e)
     return QWidget::event(e);
 }
 
+bool Filer::viewKeyPress(QKeyEvent *event)
+{
+    if (event->matches(QKeySequence::Copy) || event->matches(QKeySequence::Cut)) {
+        const bool cut = event->matches(QKeySequence::Cut);
+        if (sharedAction(cut ? "filer.cut" : "filer.copy")->isEnabled())
+            return false;
+        refuseCopy(cut);
+        return true;
+    }
+    const bool menuKey = event->key() == Qt::Key_Menu
+                      || (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier);
+    if (!menuKey || !d->currentView)
+        return false;
+    const QModelIndex current = d->currentView->currentIndex();
+    QRect at = current.isValid() && d->selectionModel->isSelected(current) ? d->currentView->visualRect(current) : QRect();
+    if (!at.isValid() || !d->currentView->viewport()->rect().intersects(at))
+        at = QRect(QPoint(8, 8), QSize(1, 1));
+    openContextMenu(d->currentView->viewport()->mapToGlobal(at.center()));
+    return true;
+}
+
 bool Filer::eventFilter(QObject *watched, QEvent *e)
 {
     if (d->bare)
         return QWidget::eventFilter(watched, e);
     const bool onView = d->currentView && watched == d->currentView->viewport();
+    if (d->currentView && watched == d->currentView && e->type() == QEvent::KeyPress)
+        return viewKeyPress(static_cast<QKeyEvent *>(e)) || QWidget::eventFilter(watched, e);
     switch (e->type()) {
     case QEvent::MouseButtonPress: {
         auto *me = static_cast<QMouseEvent *>(e);

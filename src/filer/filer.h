@@ -238,6 +238,15 @@ private:
     void deferLaunch(int appId, const std::vector<QString> &paths);
     QStringList selectedPaths() const;
     void openShareDialog(bool wholeDrive);
+    // Why copy (or cut) cannot take the selection now; empty when it can.
+    QString copyRefusal(bool cut) const;
+    // A copy or cut the keyboard asked for while it cannot be done: says why, and leaves
+    // nothing on the clipboard, so that paste never brings back an older copy.
+    void refuseCopy(bool cut);
+    // Keys the views would otherwise swallow or ignore: copy and cut when refused, and the
+    // keyboard's context-menu keys.
+    bool viewKeyPress(QKeyEvent *event);
+    void openContextMenu(const QPoint &globalPos);
 };
 
 // Resources of the views (delegate images); call once before the first browser is made.

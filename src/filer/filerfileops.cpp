@@ -497,6 +497,37 @@ void Filer::onCopyActionTriggered()
     sharedAction("filer.paste")->setEnabled(!record.items.empty());
 }
 
+QString Filer::copyRefusal(bool cut) const
+{
+    if (!d->peer || currentPage() != FilesPage)
+        return qtTrId("copy-refused-nothing");
+    if (d->peer->linkState() != IPeer::LinkUp)
+        return qtTrId("copy-refused-offline").arg(d->peer->name());
+    const QModelIndexList selected = d->selectionModel ? d->selectionModel->selectedIndexes() : QModelIndexList();
+    bool any = false;
+    for (const QModelIndex &viewIndex : selected) {
+        if (viewIndex.column() != 0)
+            continue;
+        any = true;
+        const quint32 info = sourceIndex(viewIndex).data(VfsModel::InfoRole).toUInt();
+        if (!(info & VfsModel::ReadUser))
+            return qtTrId("copy-refused-read");
+        if (cut && !(info & VfsModel::WriteUser))
+            return qtTrId("cut-refused-write");
+    }
+    return any ? QString() : qtTrId("copy-refused-nothing");
+}
+
+void Filer::refuseCopy(bool cut)
+{
+    QString why = copyRefusal(cut);
+    if (why.isEmpty())
+        why = qtTrId("copy-refused-nothing");
+    clearMarkedFiles();
+    filerClipboard(d->hub) = VfsCopyDto();
+    showStatusMessage(why, 10000);
+}
+
 void Filer::onPasteActionTriggered()
 {
     if (!d->peer || !d->currentView || !d->sortModel || !d->selectionModel || !isActiveFiler())
@@ -579,12 +610,17 @@ void Filer::openWithMenu(QMenu *menu, QAction *extraAction)
 
 void Filer::onCustomContextMenuRequested(const QPoint &pos)
 {
-    if (!d->peer || !d->currentView || !d->sortModel)
-        return;
     if (qAbs(pos.x() - d->pressX) + qAbs(pos.y() - d->pressY) > 16) {
         logPrintf(LogNfo1, "gesture detected, discard context menu");
         return;
     }
+    openContextMenu(QCursor::pos());
+}
+
+void Filer::openContextMenu(const QPoint &globalPos)
+{
+    if (!d->peer || !d->currentView || !d->sortModel)
+        return;
     QMenu menu;
     const QModelIndexList selected = d->currentView == d->iconView ? d->selectionModel->selectedIndexes()
                                                                    : d->selectionModel->selectedRows(0);
@@ -617,7 +653,7 @@ void Filer::onCustomContextMenuRequested(const QPoint &pos)
         menu.addAction(sharedAction("filer.trash"));
     if (local && !selected.isEmpty())
         menu.addAction(sharedAction("filer.show-props"));
-    QAction *chosen = contextMenuHook() ? contextMenuHook()(&menu) : menu.exec(QCursor::pos());
+    QAction *chosen = contextMenuHook() ? contextMenuHook()(&menu) : menu.exec(globalPos);
     if (!chosen)
         return;
     if (chosen->property("app").isValid()) {

@@ -39,5 +39,21 @@
         <source>No computer nearby has an open invitation.</source>
         <translation>Kein Computer in der Nähe hat eine offene Einladung.</translation>
     </message>
+    <message id="copy-refused-offline">
+        <source>Cannot copy: %1 is not connected.</source>
+        <translation>Kopieren nicht möglich: %1 ist nicht verbunden.</translation>
+    </message>
+    <message id="copy-refused-nothing">
+        <source>Nothing selected to copy.</source>
+        <translation>Nichts zum Kopieren ausgewählt.</translation>
+    </message>
+    <message id="copy-refused-read">
+        <source>Cannot copy: the selection includes items this computer may not read.</source>
+        <translation>Kopieren nicht möglich: Die Auswahl enthält Elemente, die dieser Computer nicht lesen darf.</translation>
+    </message>
+    <message id="cut-refused-write">
+        <source>Cannot cut: the selection includes items this computer may not change.</source>
+        <translation>Ausschneiden nicht möglich: Die Auswahl enthält Elemente, die dieser Computer nicht ändern darf.</translation>
+    </message>
 </context>
 </TS>

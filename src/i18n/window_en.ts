@@ -39,5 +39,21 @@
         <source>No computer nearby has an open invitation.</source>
         <translation>No computer nearby has an open invitation.</translation>
     </message>
+    <message id="copy-refused-offline">
+        <source>Cannot copy: %1 is not connected.</source>
+        <translation>Cannot copy: %1 is not connected.</translation>
+    </message>
+    <message id="copy-refused-nothing">
+        <source>Nothing selected to copy.</source>
+        <translation>Nothing selected to copy.</translation>
+    </message>
+    <message id="copy-refused-read">
+        <source>Cannot copy: the selection includes items this computer may not read.</source>
+        <translation>Cannot copy: the selection includes items this computer may not read.</translation>
+    </message>
+    <message id="cut-refused-write">
+        <source>Cannot cut: the selection includes items this computer may not change.</source>
+        <translation>Cannot cut: the selection includes items this computer may not change.</translation>
+    </message>
 </context>
 </TS>
