@@ -244,6 +244,18 @@ void Filer::buildPages()
     d->smallerAction = new QAction(qtTrId("action-smaller"), this);
     d->smallerAction->setShortcut(QKeySequence::ZoomOut);
     d->smallerAction->setShortcutContext(Qt::WidgetShortcut);
+    // Where file managers and browsers have it: the path bar takes the keyboard.
+    auto *editPath = new QAction(this);
+    editPath->setObjectName(QStringLiteral("editPathAction"));
+    editPath->setShortcuts({QKeySequence(Qt::CTRL + Qt::Key_L), QKeySequence(Qt::ALT + Qt::Key_D)});
+    editPath->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    addAction(editPath);
+    connect(editPath, &QAction::triggered, this, [this] {
+        if (QObject *bar = d->root(d->navigation)) {
+            d->navigation->setFocus(Qt::ShortcutFocusReason);
+            QMetaObject::invokeMethod(bar, "beginPathEdit");
+        }
+    });
     connect(d->largerAction, &QAction::triggered, this, &Filer::increaseItemSize);
     connect(d->smallerAction, &QAction::triggered, this, &Filer::decreaseItemSize);
     for (QAbstractItemView *view : {static_cast<QAbstractItemView *>(d->treeView),
@@ -717,6 +729,7 @@ void Filer::onPathResolved(int status, const QString &path)
     if (status != 0) {
         logPrintf(LogNfo1, "failed to resolve path %s", qUtf8Printable(path));
         d->pendingResolve.clear();
+        showStatusMessage(qtTrId("filer-path-not-found").arg(path), 10000);
         Q_EMIT pathResolveFailed();
         return;
     }

@@ -235,6 +235,8 @@ private:
     void checkListingDone();
     void addShareMenus(QMenu *menu);
     void openFile(const QString &path);
+    // Opens a local file with the desktop's default application, or says there is none.
+    void openWithDesktop(const QString &localPath);
     void deferLaunch(int appId, const std::vector<QString> &paths);
     QStringList selectedPaths() const;
     void openShareDialog(bool wholeDrive);

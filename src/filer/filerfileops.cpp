@@ -720,7 +720,10 @@ void Filer::openFile(const QString &path)
         return;
     AppLauncher *launcher = AppLauncher::instance();
     if (d->peer->isLocal()) {
-        launcher->launchDefault(path);
+        if (launcher->rowCount() > 0)
+            launcher->launchDefault(path);
+        else
+            openWithDesktop(path);
         return;
     }
     // A file of another computer opens from a local copy, never by its path here: the first
@@ -758,7 +761,17 @@ void Filer::onCopyJobFinished(const VfsCopyDto &dto)
         return;
     }
     for (const QString &local : launch.localPaths)
-        filerlaunch::startDetached(QStringLiteral("xdg-open"), {local});
+        openWithDesktop(local);
+}
+
+void Filer::openWithDesktop(const QString &localPath)
+{
+    // Without an application for the type the desktop's opener fails where nobody sees it.
+    filerlaunch::askDefaultOpener(localPath, this, [this, localPath](bool found) {
+        if (found && filerlaunch::startDetached(QStringLiteral("xdg-open"), {localPath}))
+            return;
+        showStatusMessage(qtTrId("open-no-application").arg(QFileInfo(localPath).fileName()), 10000);
+    });
 }
 
 QStringList Filer::selectedPaths() const

@@ -55,5 +55,21 @@
         <source>Cannot cut: the selection includes items this computer may not change.</source>
         <translation>Ausschneiden nicht möglich: Die Auswahl enthält Elemente, die dieser Computer nicht ändern darf.</translation>
     </message>
+    <message id="filer-path-not-found">
+        <source>“%1” was not found.</source>
+        <translation>„%1“ wurde nicht gefunden.</translation>
+    </message>
+    <message id="docs-cannot-open">
+        <source>The web browser could not be started. The documentation is at %1</source>
+        <translation>Der Webbrowser konnte nicht gestartet werden. Die Dokumentation finden Sie unter %1</translation>
+    </message>
+    <message id="open-no-application">
+        <source>No application is set up to open “%1”.</source>
+        <translation>Keine Anwendung ist zum Öffnen von „%1“ eingerichtet.</translation>
+    </message>
+    <message id="about-tor-off">
+        <source>not running</source>
+        <translation>läuft nicht</translation>
+    </message>
 </context>
 </TS>

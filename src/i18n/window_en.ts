@@ -55,5 +55,21 @@
         <source>Cannot cut: the selection includes items this computer may not change.</source>
         <translation>Cannot cut: the selection includes items this computer may not change.</translation>
     </message>
+    <message id="filer-path-not-found">
+        <source>“%1” was not found.</source>
+        <translation>“%1” was not found.</translation>
+    </message>
+    <message id="docs-cannot-open">
+        <source>The web browser could not be started. The documentation is at %1</source>
+        <translation>The web browser could not be started. The documentation is at %1</translation>
+    </message>
+    <message id="open-no-application">
+        <source>No application is set up to open “%1”.</source>
+        <translation>No application is set up to open “%1”.</translation>
+    </message>
+    <message id="about-tor-off">
+        <source>not running</source>
+        <translation>not running</translation>
+    </message>
 </context>
 </TS>

@@ -31,6 +31,7 @@
 #include <QFontMetrics>
 #include <QApplication>
 #include <QMenu>
+#include <QMessageBox>
 #include <QMenuBar>
 #include <QQuickWidget>
 #include <QQuickWindow>
@@ -162,7 +163,16 @@ void MainWindow::createHelpMenu()
     connect(about, &QAction::triggered, this, &MainWindow::showAboutDialog);
     QAction *docs = menu->addAction(themeIcon(QStringLiteral("docs")), qtTrId("action-online-docs"));
     docs->setObjectName(QStringLiteral("onlineDocsAction"));
-    connect(docs, &QAction::triggered, this, [] { QDesktopServices::openUrl(QUrl(QString::fromLatin1(kOnlineDocs))); });
+    connect(docs, &QAction::triggered, this, [this] {
+        if (QDesktopServices::openUrl(QUrl(QString::fromLatin1(kOnlineDocs))))
+            return;
+        auto *box = new QMessageBox(QMessageBox::Warning, qtTrId("action-online-docs"),
+                                    qtTrId("docs-cannot-open").arg(QString::fromLatin1(kOnlineDocs)), QMessageBox::Ok, this);
+        box->setObjectName(QStringLiteral("docsFailed"));
+        box->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->open();
+    });
     QAction *updates = menu->addAction(themeIcon(QStringLiteral("update")), qtTrId("action-check-updates") + QStringLiteral("..."));
     updates->setObjectName(QStringLiteral("checkUpdatesAction"));
     connect(updates, &QAction::triggered, this, [this] {

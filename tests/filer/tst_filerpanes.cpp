@@ -22,6 +22,7 @@
 #include "vfs/jobs/vfsmanager.h"
 #include "vfs/models/vfsmodel.h"
 
+#include <QAbstractItemView>
 #include <QDateTime>
 #include <QHBoxLayout>
 #include <QUuid>
@@ -312,6 +313,20 @@ private Q_SLOTS:
         QVERIFY(spinUntil([&] { return filer->path() == target; }));
         QCOMPARE(filer->peer(), m_remote.data());
         QCOMPARE(filer->currentItemPath().isEmpty() || filer->currentItemPath().startsWith(target), true);
+
+        // Ctrl+L (and Alt+D) from the files take the path bar; a path that is not there says so.
+        QTRY_COMPARE(bar->rootObject()->property("state").toString(), QStringLiteral("files"));
+        window.top.activateWindow();
+        filer->currentView()->setFocus();
+        QTest::keyClick(filer->currentView(), Qt::Key_L, Qt::ControlModifier);
+        QTRY_COMPARE(bar->rootObject()->property("state").toString(), QStringLiteral("pathedit"));
+        QVERIFY(bar->hasFocus());
+        const QString missing = m_share + QStringLiteral("/not-there");
+        QTest::keySequence(bar, QKeySequence::SelectAll);
+        QTest::keyClicks(bar, missing);
+        QTest::keyClick(bar, Qt::Key_Return);
+        QTRY_COMPARE(filer->statusText(), QStringLiteral("“%1” was not found.").arg(missing));
+        QCOMPARE(filer->path(), target);
     }
 
     void ownShareOfRemotePageOpensLocally()

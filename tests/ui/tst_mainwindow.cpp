@@ -26,6 +26,7 @@
 #include <QToolButton>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPixmapCache>
 #include <QQmlComponent>
 #include <QQmlEngine>
@@ -302,7 +303,7 @@ private Q_SLOTS:
         QPointer<AboutDialog> about = w->findChild<AboutDialog *>();
         QVERIFY(about);
         QCOMPARE(about->findChild<QLabel *>("appVersion")->text(), QStringLiteral("0.5.18"));
-        QCOMPARE(about->findChild<QLabel *>("torVersion")->text(), QStringLiteral("0.0.0"));
+        QCOMPARE(about->findChild<QLabel *>("torVersion")->text(), QStringLiteral("not running"));
         QCOMPARE(about->findChild<QLabel *>("graphicsApi")->text(), QStringLiteral("Software (1)"));
         // Its licences button shows the licence texts beside the program in the active pane.
         about->findChild<QToolButton *>("showLicensesButton")->click();
@@ -316,6 +317,17 @@ private Q_SLOTS:
         about->findChild<QPushButton *>("closeButton")->click();
         QTRY_VERIFY(!about);
         QCOMPARE(AboutDialog::rendererText(10), QStringLiteral("unknown"));
+        // Each shipped licence is its own component's.
+        QFile sqlite(QCoreApplication::applicationDirPath() + "/licenses/sqlite.txt");
+        QVERIFY(sqlite.open(QIODevice::ReadOnly));
+        QVERIFY(sqlite.readAll().contains("May you do good and not evil."));
+
+        // Documentation that cannot be opened (no browser here) says where it is.
+        w->findChild<QAction *>("onlineDocsAction")->trigger();
+        QPointer<QMessageBox> docs = w->findChild<QMessageBox *>("docsFailed");
+        QVERIFY(docs && docs->isVisible());
+        QVERIFY(docs->text().contains("https://"));
+        docs->close();
     }
 };
 
