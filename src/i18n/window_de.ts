@@ -71,5 +71,13 @@
         <source>not running</source>
         <translation>läuft nicht</translation>
     </message>
+    <message id="file-copy-q-existing">
+        <source>Existing: %1</source>
+        <translation>Vorhanden: %1</translation>
+    </message>
+    <message id="file-copy-q-replacement">
+        <source>Replacement: %1</source>
+        <translation>Ersatz: %1</translation>
+    </message>
 </context>
 </TS>

@@ -71,5 +71,13 @@
         <source>not running</source>
         <translation>not running</translation>
     </message>
+    <message id="file-copy-q-existing">
+        <source>Existing: %1</source>
+        <translation>Existing: %1</translation>
+    </message>
+    <message id="file-copy-q-replacement">
+        <source>Replacement: %1</source>
+        <translation>Replacement: %1</translation>
+    </message>
 </context>
 </TS>
