@@ -59,9 +59,14 @@ void click(QQuickWindow *window, const char *name)
     QTest::mouseClick(window, Qt::LeftButton, Qt::NoModifier, centre.toPoint());
 }
 
-// Copies a.txt, b.txt and c.txt from src onto files of the same names in dst.
-VfsCopyDto clashes(const QString &src, const QString &dst)
+// Copies a.txt, b.txt and c.txt from src onto files of the same names in dst (both made in
+// `dir`).
+VfsCopyDto clashes(const QTemporaryDir &dir, QString *dstOut)
 {
+    const QString src = dir.filePath("src"), dst = dir.filePath("dst");
+    *dstOut = dst;
+    if (!QDir().mkpath(src) || !QDir().mkpath(dst))
+        return VfsCopyDto();
     VfsCopyDto dto;
     dto.uuid = newUuidString();
     dto.srcPeerUuid = dto.dstPeerUuid = nullUuidString();
@@ -98,9 +103,8 @@ private Q_SLOTS:
         QVERIFY(p.start());
         QTRY_VERIFY_WITH_TIMEOUT(localLinkUp(p), 10000);
         QTemporaryDir dir;
-        const QString src = dir.filePath("src"), dst = dir.filePath("dst");
-        QVERIFY(QDir().mkpath(src) && QDir().mkpath(dst));
-        const VfsCopyDto dto = clashes(src, dst);
+        QString dst;
+        const VfsCopyDto dto = clashes(dir, &dst);
         VfsManager manager;
         QPointer<VfsCopyJob> job = manager.copy(dto);
         QVERIFY(job);
@@ -137,10 +141,9 @@ private Q_SLOTS:
         QVERIFY(p.start());
         QTRY_VERIFY_WITH_TIMEOUT(localLinkUp(p), 10000);
         QTemporaryDir dir;
-        const QString src = dir.filePath("src"), dst = dir.filePath("dst");
-        QVERIFY(QDir().mkpath(src) && QDir().mkpath(dst));
+        QString dst;
         VfsManager manager;
-        QPointer<VfsCopyJob> job = manager.copy(clashes(src, dst));
+        QPointer<VfsCopyJob> job = manager.copy(clashes(dir, &dst));
         QVERIFY(job);
         QTRY_COMPARE_WITH_TIMEOUT(jobWindows().size(), 1, 10000);
         QQuickWindow *window = jobWindows().first();
