@@ -116,6 +116,14 @@ Filer::Filer(QQmlEngine *engine, IDatabase *database, FilerHub *hub, QWidget *pa
         view->setSelectionModel(d->selectionModel);
     }
     connect(d->selectionModel, &QItemSelectionModel::selectionChanged, this, &Filer::onSelectionChanged);
+    // The status line counts the rows shown: it follows them when items come or go without
+    // the selection changing (removed on the other computer, say). Once per turn of the loop.
+    d->rowsCountTimer = new QTimer(this);
+    d->rowsCountTimer->setSingleShot(true);
+    connect(d->rowsCountTimer, &QTimer::timeout, this, &Filer::updateRowCount);
+    for (auto rowsSignal : {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved})
+        connect(d->sortModel, rowsSignal, d->rowsCountTimer, [this] { d->rowsCountTimer->start(0); });
+    connect(d->sortModel, &QAbstractItemModel::modelReset, d->rowsCountTimer, [this] { d->rowsCountTimer->start(0); });
     connect(this, &Filer::pathChanged, this, &Filer::onPathChanged);
     connectActions();
     setViewMode(ViewColumns);
@@ -413,6 +421,12 @@ void Filer::setPeer(IPeer *peer)
         connect(model, &VfsModel::pathResolved, this, &Filer::onPathResolved, Qt::QueuedConnection);
         connect(model, &VfsModel::renameRequest, this, &Filer::onRenameEditDone);
         connect(model, &VfsModel::dataChanged, this, &Filer::onVfsModelDataChanged);
+        // The folder shown is listed again under the other computer's new rules (its locks).
+        connect(model, &VfsModel::accessChanged, this, [this, model] {
+            const QModelIndex root = currentRootSource();
+            if (currentPage() == FilesPage && root.isValid() && d->model() == model)
+                model->fetchMore(root);
+        });
     }
     if (VfsClient *client = peer->vfsClient()) {
         connect(client, &VfsClient::makeDirectoryUpdate, this, &Filer::onVfsMakeDirectoryJobUpdate, Qt::QueuedConnection);
@@ -896,6 +910,23 @@ void Filer::onVfsModelDataChanged(const QModelIndex &, const QModelIndex &, cons
 {
     if (roles.contains(VfsModel::ChildSizeRole))
         updateFileActions();
+    else if (roles.contains(VfsModel::InfoRole))
+        d->rowsCountTimer->start(0);   // rights changed: the actions follow
+}
+
+void Filer::updateRowCount()
+{
+    const bool online = d->peer && d->peer->linkState() == IPeer::LinkUp;
+    if (d->bare || !d->selectionModel->selectedIndexes().isEmpty() || !online || !d->currentView) {
+        updateFileActions();
+        return;
+    }
+    d->selectionStatus = qtTrId("filer-status-dir", d->sortModel->rowCount(d->currentView->rootIndex()));
+    if (!d->statusTimer->isActive())
+        showStatusMessage(d->selectionStatus, 0);
+    if (isActiveFiler())
+        sharedAction("filer.new-folder")->setEnabled(currentPage() == FilesPage
+                                                     && (currentRootSource().data(VfsModel::InfoRole).toUInt() & VfsModel::WriteUser));
 }
 
 void Filer::onPeerLinkStateChanged()

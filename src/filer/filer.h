@@ -184,6 +184,9 @@ public Q_SLOTS:
     void onCustomContextMenuRequested(const QPoint &pos);
     void clearDropTargetPath(const QString &path);
     void updateFileActions();
+    // The status line's count after rows came or went (the whole action update when a
+    // selection is involved).
+    void updateRowCount();
     void updateViewModeActions();
 
     // An own share's path: a place on this computer, whichever computer the browser shows.

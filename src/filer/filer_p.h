@@ -75,6 +75,7 @@ struct Filer::Private
     // What the status line says about the selection; shown again once a timed message ends.
     QString selectionStatus;
     QTimer *listingTimer = nullptr;
+    QTimer *rowsCountTimer = nullptr;
     bool bare = true;
 
     VfsModel *model() const { return peer ? qobject_cast<VfsModel *>(peer->vfsFileSystemModel()) : nullptr; }

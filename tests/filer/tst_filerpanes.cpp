@@ -28,6 +28,7 @@
 #include <QUuid>
 #include <QQuickWindow>
 #include <QSettings>
+#include <QSortFilterProxyModel>
 #include <QSignalSpy>
 #include <QTabBar>
 #include <QTabWidget>
@@ -327,6 +328,49 @@ private Q_SLOTS:
         QTest::keyClick(bar, Qt::Key_Return);
         QTRY_COMPARE(filer->statusText(), QStringLiteral("“%1” was not found.").arg(missing));
         QCOMPARE(filer->path(), target);
+
+        // The strip names the page shown, not the folder left.
+        QQuickItem *crumbs = panestest::findItem(bar, QStringLiteral("crumbList"));
+        QQuickItem *pageName = panestest::findItem(bar, QStringLiteral("pagePlaceholder"));
+        QVERIFY(crumbs->isVisible() && !pageName->isVisible());
+        filer->showMachineList();
+        QTRY_VERIFY(!crumbs->isVisible());
+        QVERIFY(pageName->isVisible());
+        QCOMPARE(pageName->property("text").toString(), qtTrId("place-network"));
+    }
+
+    // What the other computer changes shows without leaving the folder: rights given there
+    // lift the locks here, an item deleted there leaves the rows and the count.
+    void remoteChangesFollowedInTheView()
+    {
+        clearSettings();
+        const QString dir = m_shared + QStringLiteral("/follow");
+        for (const char *name : {"a.txt", "b.txt", "c.txt"})
+            QVERIFY(filertest::writeFile(dir + "/" + name, 5));
+        QString status;
+        const QStringList share = m_host->cmd(QStringLiteral("share %1 %2 5").arg(m_ours, dir), &status);
+        QCOMPARE(status, QStringLiteral("ok"));
+        PaneWindow window(m_engine.get(), m_net->database());
+        Filer *filer = window.left->currentFiler();
+        QVERIFY(reachPath(filer, m_remote, QStringLiteral("%shares/") + share.first()));
+        QAbstractItemView *view = filer->currentView();
+        QTRY_COMPARE(view->model()->rowCount(view->rootIndex()), 3);
+        QTRY_COMPARE(filer->statusText(), QStringLiteral("3 items"));
+        auto writable = [view] {
+            return view->model()->index(0, 0, view->rootIndex()).data(VfsModel::InfoRole).toUInt() & VfsModel::WriteUser;
+        };
+        QVERIFY(!writable());
+
+        QVERIFY(m_host->ok(QStringLiteral("reshare %1 %2 7").arg(m_ours, share.first())));
+        QTRY_VERIFY_WITH_TIMEOUT(writable(), 10000);
+
+        // Listed again as a notice of the change would have it.
+        QVERIFY(QFile::remove(dir + QStringLiteral("/c.txt")));
+        auto *proxy = qobject_cast<QSortFilterProxyModel *>(view->model());
+        QVERIFY(proxy);
+        proxy->sourceModel()->fetchMore(proxy->mapToSource(view->rootIndex()));
+        QTRY_COMPARE_WITH_TIMEOUT(view->model()->rowCount(view->rootIndex()), 2, 10000);
+        QTRY_COMPARE(filer->statusText(), QStringLiteral("2 items"));
     }
 
     void ownShareOfRemotePageOpensLocally()
