@@ -27,6 +27,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHBoxLayout>
+#include <QHeaderView>
 #include <QImage>
 #include <QImageWriter>
 #include <QInputDialog>
@@ -442,7 +443,8 @@ void Filer::setPeer(IPeer *peer)
 
     d->sortModel->setDynamicSortFilter(true);
     d->sortModel->setSourceModel(model);
-    d->sortModel->sort(0, Qt::AscendingOrder);
+    // By the header's arrow, so that arrow and order agree from the start.
+    d->treeView->sortByColumn(d->treeView->header()->sortIndicatorSection(), d->treeView->header()->sortIndicatorOrder());
     if (model)
         connect(model, &QAbstractItemModel::rowsAboutToBeInserted, this, &Filer::onRowsAboutToBeInserted);
     d->treeView->setUniformRowHeights(true);
@@ -481,6 +483,7 @@ void Filer::checkListingDone()
     d->listingTimer->stop();
     // Sorts once and follows changes again.
     d->sortModel->setDynamicSortFilter(true);
+    selectNewFolder();
     updateFileActions();
 }
 
@@ -916,6 +919,7 @@ void Filer::onVfsModelDataChanged(const QModelIndex &, const QModelIndex &, cons
 
 void Filer::updateRowCount()
 {
+    selectNewFolder();
     const bool online = d->peer && d->peer->linkState() == IPeer::LinkUp;
     if (d->bare || !d->selectionModel->selectedIndexes().isEmpty() || !online || !d->currentView) {
         updateFileActions();

@@ -187,6 +187,8 @@ public Q_SLOTS:
     // The status line's count after rows came or went (the whole action update when a
     // selection is involved).
     void updateRowCount();
+    // Selects the folder just made once it is listed.
+    void selectNewFolder();
     void updateViewModeActions();
 
     // An own share's path: a place on this computer, whichever computer the browser shows.

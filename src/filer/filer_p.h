@@ -76,6 +76,7 @@ struct Filer::Private
     QString selectionStatus;
     QTimer *listingTimer = nullptr;
     QTimer *rowsCountTimer = nullptr;
+    QString newFolderPath;   // made here, selected once it is listed
     bool bare = true;
 
     VfsModel *model() const { return peer ? qobject_cast<VfsModel *>(peer->vfsFileSystemModel()) : nullptr; }

@@ -249,16 +249,33 @@ void Filer::onVfsMakeDirectoryJobUpdate(VfsMakeDirectoryJob *job)
         return;
     const quint32 status = job->jobStatus;
     if (status == JobFinished) {
-        if (VfsModel *model = d->model(); model && !job->path.isEmpty())
+        if (VfsModel *model = d->model(); model && !job->path.isEmpty()) {
+            // Once listed it is selected in its sorted place, ready for F2.
+            d->newFolderPath = job->path;
             model->resolvePath(job->path, true);
+            selectNewFolder();
+        }
     } else if (status == JobError) {
         logPrintf(LogNfo1, "Failed to create directory %s", qUtf8Printable(job->path));
+        showStatusMessage(qtTrId("filer-new-folder-failed").arg(job->path.section(QLatin1Char('/'), -1)), 10000);
     } else {
         logPrintf(LogNfo1, "Unhandled onVfsMakeDirectoryJobUpdate jobStatus %u", status);
         filerPendingMakeDirs(d->hub).push_back(job);
         return;
     }
     releaseRecord(job);
+}
+
+void Filer::selectNewFolder()
+{
+    VfsModel *model = d->model();
+    if (d->newFolderPath.isEmpty() || !model || !d->sortModel->dynamicSortFilter())
+        return;   // a listing still coming in is sorted first
+    const QModelIndex index = d->sortModel->mapFromSource(model->indexForPath(d->newFolderPath));
+    if (!index.isValid())
+        return;
+    d->newFolderPath.clear();
+    setCurrentIndexToPath(index.data(VfsModel::PathRole).toString());
 }
 
 void Filer::onTrashActionTriggered()

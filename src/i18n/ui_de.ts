@@ -5,7 +5,7 @@
     <name></name>
     <message id="action-remote">
         <source>&amp;Remote</source>
-        <translation>&amp;Remote</translation>
+        <translation>&amp;Fernzugriff</translation>
     </message>
     <message id="action-edit">
         <source>&amp;Edit</source>

@@ -79,5 +79,25 @@
         <source>Replacement: %1</source>
         <translation>Ersatz: %1</translation>
     </message>
+    <message id="filer-new-folder-failed">
+        <source>The folder “%1” could not be made.</source>
+        <translation>Der Ordner „%1“ konnte nicht angelegt werden.</translation>
+    </message>
+    <message id="breadcrumb-online-switch">
+        <source>online</source>
+        <translation>Online</translation>
+    </message>
+    <message id="drive-main-hd">
+        <source>Main HD</source>
+        <translation>Hauptfestplatte</translation>
+    </message>
+    <message id="drive-local-disk">
+        <source>Local Disk (%1)</source>
+        <translation>Lokaler Datenträger (%1)</translation>
+    </message>
+    <message id="drive-volume-gb">
+        <source>%1 GB Volume</source>
+        <translation>%1-GB-Volume</translation>
+    </message>
 </context>
 </TS>

@@ -79,5 +79,25 @@
         <source>Replacement: %1</source>
         <translation>Replacement: %1</translation>
     </message>
+    <message id="filer-new-folder-failed">
+        <source>The folder “%1” could not be made.</source>
+        <translation>The folder “%1” could not be made.</translation>
+    </message>
+    <message id="breadcrumb-online-switch">
+        <source>online</source>
+        <translation>online</translation>
+    </message>
+    <message id="drive-main-hd">
+        <source>Main HD</source>
+        <translation>Main HD</translation>
+    </message>
+    <message id="drive-local-disk">
+        <source>Local Disk (%1)</source>
+        <translation>Local Disk (%1)</translation>
+    </message>
+    <message id="drive-volume-gb">
+        <source>%1 GB Volume</source>
+        <translation>%1 GB Volume</translation>
+    </message>
 </context>
 </TS>

@@ -18,10 +18,13 @@
 #include <QAction>
 #include <QBuffer>
 #include <QDropEvent>
+#include <QHeaderView>
 #include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QSortFilterProxyModel>
 #include <QTemporaryDir>
+#include <QTreeView>
 #include <QtTest>
 
 using namespace filertest;
@@ -225,6 +228,25 @@ void TestFilerFileOps::renameAndNewFolder()
     local->currentView()->selectionModel()->clearSelection();
     QVERIFY(local->createFolder(QStringLiteral("Made here")));
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(m_local + QStringLiteral("/Made here")).isDir(), 10000);
+    // The new folder is selected and current, in its sorted place.
+    QAbstractItemView *view = local->currentView();
+    QTRY_COMPARE_WITH_TIMEOUT(local->currentItemPath(), m_local + QStringLiteral("/Made here"), 10000);
+    QCOMPARE(view->selectionModel()->selectedRows().size(), 1);
+    const int row = view->currentIndex().row();
+    auto *proxy = qobject_cast<QSortFilterProxyModel *>(view->model());
+    proxy->invalidate();
+    QCOMPARE(local->currentView()->currentIndex().row(), row);
+    // The header's arrow agrees with the order, before and after a click on it.
+    auto *tree = qobject_cast<QTreeView *>(view);
+    QVERIFY(tree);
+    QCOMPARE(tree->header()->sortIndicatorOrder(), proxy->sortOrder());
+    QCOMPARE(proxy->sortOrder(), Qt::AscendingOrder);
+    const int x = tree->header()->sectionViewportPosition(0) + 10;
+    QTest::mouseClick(tree->header()->viewport(), Qt::LeftButton, {}, QPoint(x, tree->header()->height() / 2));
+    QCOMPARE(proxy->sortOrder(), Qt::DescendingOrder);
+    QCOMPARE(tree->header()->sortIndicatorOrder(), Qt::DescendingOrder);
+    QTest::mouseClick(tree->header()->viewport(), Qt::LeftButton, {}, QPoint(x, tree->header()->height() / 2));
+    QCOMPARE(proxy->sortOrder(), Qt::AscendingOrder);
     QVERIFY(!local->createFolder(QStringLiteral("x/y")));
     // At the top level (shares and drives) nothing is made.
     local->gotoPath(QString());

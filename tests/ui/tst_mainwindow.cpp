@@ -9,6 +9,7 @@
 #include "com/connectionmanager.h"
 #include "filer/filer.h"
 #include "filer/filerpane.h"
+#include "vfs/models/vfsdrivemodel.h"
 #include "vfs/models/vfssortfilterproxymodel.h"
 #include <QAbstractItemView>
 #include "ui/aboutdialog.h"
@@ -24,6 +25,9 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QToolButton>
+#include <QTranslator>
+#include <QQuickItem>
+#include <QQuickWidget>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -294,6 +298,30 @@ private Q_SLOTS:
     }
 
     // Help > About: a fresh dialog each time, gone after Escape as after its close button.
+    // In German every text of the window comes from the catalogue: the Remote menu, the
+    // panes' online switch, the name of the system drive.
+    void germanWindow()
+    {
+        QTranslator german;
+        QVERIFY(german.load(QStringLiteral(":/i18n/nusk_de.qm")));
+        QCoreApplication::installTranslator(&german);
+        {
+            Program p;
+            QVERIFY(p.start());
+            MainWindow *w = p.window();
+            QCOMPARE(menu(w, "remoteMenu")->title(), QStringLiteral("&Fernzugriff"));
+            auto *bar = qobject_cast<QQuickWidget *>(w->activeFiler()->breadcrumb());
+            QVERIFY(bar && bar->rootObject());
+            QObject *online = bar->rootObject()->findChild<QObject *>(QStringLiteral("onlineSwitch"));
+            QVERIFY(online);
+            QCOMPARE(online->property("text").toString(), QStringLiteral("Online"));
+            VfsDrive root;
+            root.path = QStringLiteral("/");
+            QCOMPARE(VfsDriveModel::displayName(root), QStringLiteral("Hauptfestplatte"));
+        }
+        QCoreApplication::removeTranslator(&german);
+    }
+
     void aboutDialogGoesWhenClosed()
     {
         Program p;

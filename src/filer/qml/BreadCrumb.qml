@@ -384,7 +384,7 @@ Item {
                 Switch {
                     id: onlineSwitch
                     objectName: "onlineSwitch"
-                    text: "online"
+                    text: qsTrId("breadcrumb-online-switch")
                     checked: root.networkEnabled
                     font.pointSize: root.style.smallPointSize
                     spacing: 6

@@ -5,6 +5,7 @@
 #include "vfs/fso/fsoprotocol.h"
 #include "vfs/fso/vfsclient.h"
 #include "vfs/fso/vfsclientnusk.h"
+#include "vfs/fso/vfsmessage.h"
 
 #include <QDateTime>
 #include <QLocale>
@@ -15,17 +16,7 @@
 
 namespace {
 
-// The catalogue's text of a message id; the English text when no catalogue knows it.
-QString message(const char *id, const char *english, int n = -1)
-{
-    QString text = qtTrId(id, n);
-    if (text == QLatin1String(id)) {
-        text = QString::fromUtf8(english);
-        if (n >= 0)
-            text.replace(QLatin1String("%n"), QString::number(n));
-    }
-    return text;
-}
+using vfstext::message;
 
 int itemTypeOf(const VfsDirectoryEntry &entry)
 {
