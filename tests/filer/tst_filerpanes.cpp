@@ -90,6 +90,17 @@ bool reachPath(Filer *filer, IPeer *peer, const QString &path)
     return spinUntil([&] { return filer->path() == path && filer->currentPage() == Filer::FilesPage; });
 }
 
+// The computer names the machine list shows.
+QStringList namesShown(QQuickItem *item)
+{
+    QStringList names;
+    if (item->objectName() == QLatin1String("machineName"))
+        names << item->property("text").toString();
+    for (QQuickItem *child : item->childItems())
+        names << namesShown(child);
+    return names;
+}
+
 mode_t modeOf(const QString &path)
 {
     struct stat st {};
@@ -371,6 +382,36 @@ private Q_SLOTS:
         proxy->sourceModel()->fetchMore(proxy->mapToSource(view->rootIndex()));
         QTRY_COMPARE_WITH_TIMEOUT(view->model()->rowCount(view->rootIndex()), 2, 10000);
         QTRY_COMPARE(filer->statusText(), QStringLiteral("2 items"));
+    }
+
+    // Two computers with the same name: the later one is listed with a number.
+    void sameNamesToldApart()
+    {
+        clearSettings();
+        // Both programs here run on one computer, so this one's name may be taken twice already.
+        int same = 0;
+        for (IPeer *peer : m_net->peerModel()->peers())
+            same += peer->name() == m_remote->name();
+        std::unique_ptr<IPeer> twin(new IPeer({newUuidString(), QStringLiteral("nusk"), 0}));
+        twin->setName(m_remote->name());
+        m_net->peerModel()->addPeer(twin.get());
+        const QString numbered = m_remote->name() + QStringLiteral(" (%1)").arg(same + 1);
+        QTRY_COMPARE(twin->displayName(), numbered);
+        QVERIFY(m_remote->displayName() != twin->displayName());
+
+        PaneWindow window(m_engine.get(), m_net->database());
+        Filer *filer = window.left->currentFiler();
+        filer->showMachineList();
+        QQuickWidget *list = nullptr;
+        for (QQuickWidget *w : filer->findChildren<QQuickWidget *>())
+            list = panestest::findItem(w, QStringLiteral("machineListView")) ? w : list;
+        QVERIFY(list);
+        QTRY_VERIFY(namesShown(list->rootObject()).contains(numbered));
+        QVERIFY(namesShown(list->rootObject()).contains(m_remote->displayName()));
+
+        // A name of its own again: no number.
+        twin->setName(QStringLiteral("other"));
+        QTRY_COMPARE(twin->displayName(), QStringLiteral("other"));
     }
 
     void ownShareOfRemotePageOpensLocally()
