@@ -154,6 +154,7 @@ network\\enabled=true
 rhs=filerpane
 update\\checkinterval=0
 EOF
+cp "$demo/here/config.ini" "$demo/config.first"
 
 echo "screens: running the program under Xvfb"
 # openbox draws the window frames a desktop would.
@@ -167,6 +168,26 @@ NUSK_SCREENS_DIR="$out" HOME="$demo/home" xvfb-run -a -s "-screen 0 1600x1000x24
     kill $wm 2>/dev/null
     exit $rc' "$bin/nusk" --config-dir="$demo/here" --com-listen-port="$port_here" \
   2> >(grep -v '^QStandardPaths' >&2)
+
+# The states a new user meets, at the window's first-start size (1120 pixels wide on this
+# screen), in English and in German: nothing may be clipped in either.
+for lang in en de; do
+  echo "screens: default size, $lang"
+  cp "$demo/config.first" "$demo/here/config.ini"
+  NUSK_SCREENS_DIR="$out/default-$lang" NUSK_SCREENS_WINDOW=default \
+  NUSK_SCREENS_ONLY='^(window-empty|window-remote-page|menu-remote.*|dialog-.*invitation.*|invitation-.*|job-question|job-copying|dialog-about|filer-peer-page|filer-computer-list)$' \
+  LANG="$( [ "$lang" = de ] && echo de_DE.UTF-8 || echo en_US.UTF-8 )" LANGUAGE="$lang" \
+  HOME="$demo/home" xvfb-run -a -s "-screen 0 1600x1000x24" \
+    env -u QT_QPA_PLATFORM QT_QUICK_BACKEND=software bash -c '
+      openbox >/dev/null 2>&1 &
+      wm=$!
+      sleep 0.5
+      "$0" "$@"
+      rc=$?
+      kill $wm 2>/dev/null
+      exit $rc' "$bin/nusk" --config-dir="$demo/here" --com-listen-port="$port_here" \
+    2> >(grep -v '^QStandardPaths' >&2)
+done
 
 host_cmd other quit >/dev/null || true
 stop_host other

@@ -21,6 +21,7 @@
 #include "vfs/models/vfssortfilterproxymodel.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QDrag>
 #include <QDropEvent>
@@ -288,6 +289,10 @@ void Filer::buildPages()
     d->statusLabel = new QLabel(d->statusBar);
     d->statusLabel->setTextFormat(Qt::PlainText);
     d->statusLabel->setContentsMargins(8, 0, 0, 0);
+    // A long message wraps within the line's width instead of widening the window (German
+    // texts are long); the whole text is its tooltip as well.
+    d->statusLabel->setWordWrap(true);
+    d->statusLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     d->statusBar->addWidget(d->statusLabel, 1);
     d->freeSpaceLabel = new QLabel(d->statusBar);
     d->freeSpaceLabel->setTextFormat(Qt::PlainText);
@@ -354,6 +359,7 @@ void Filer::showStatusMessage(const QString &text, int milliseconds)
     if (!d->statusLabel)
         return;
     d->statusLabel->setText(text);
+    d->statusLabel->setToolTip(text);
     if (milliseconds > 0)
         d->statusTimer->start(milliseconds);
     else
@@ -507,7 +513,19 @@ void Filer::fallBackToMachineList()
 
 void Filer::setPage(Page page)
 {
+    // The keyboard goes where the page is: the computer list and a computer's page take it
+    // as the file view does.
+    QWidget *focus = QApplication::focusWidget();
+    const bool hadFocus = focus && (focus == this || isAncestorOf(focus));
     d->stack->setCurrentIndex(int(page));
+    QWidget *shown = page == FilesPage ? static_cast<QWidget *>(d->currentView)
+                   : page == PeerViewPage ? static_cast<QWidget *>(d->peerView)
+                                          : static_cast<QWidget *>(d->machineList);
+    if (shown) {
+        setFocusProxy(shown);
+        if (hadFocus)
+            shown->setFocus(Qt::OtherFocusReason);
+    }
     d->peerViewAction->setChecked(page == PeerViewPage);
     d->machineListAction->setChecked(page == MachineListPage);
     Q_EMIT listerVisibilityChanged(page == FilesPage);
@@ -1088,7 +1106,8 @@ void Filer::setViewMode(ViewMode mode)
     if (keptCurrent.isValid())
         d->selectionModel->setCurrentIndex(keptCurrent, QItemSelectionModel::NoUpdate);
     d->currentView->show();
-    setFocusProxy(d->currentView);
+    if (currentPage() == FilesPage)
+        setFocusProxy(d->currentView);
     Q_EMIT viewModeChanged();
 }
 

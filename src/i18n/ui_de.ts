@@ -109,7 +109,7 @@
     </message>
     <message id="inv-accept-hint">
         <source>The invitation can be accepted via 'Remote / Add by invitation...' on the other computer.</source>
-        <translation>Die Einladung kann auf dem anderen Computer über 'Remote / Über Einladung hinzufügen...' angenommen werden.</translation>
+        <translation>Die Einladung kann auf dem anderen Computer über 'Fernzugriff / Über Einladung hinzufügen...' angenommen werden.</translation>
     </message>
     <message id="inv-process-invitation-dlg-title">
         <source>Accept invitation</source>

@@ -23,10 +23,6 @@
         <source>%1 did not answer. Make sure it is switched on and online, then accept the invitation again.</source>
         <translation>%1 hat nicht geantwortet. Prüfen Sie, ob der Computer eingeschaltet und online ist, und nehmen Sie die Einladung dann erneut an.</translation>
     </message>
-    <message id="inv-copied-stored">
-        <source>Copied. The invitation is stored and valid for 72 hours: accept it via 'Remote / Add by invitation...' on the other computer.</source>
-        <translation>Kopiert. Die Einladung ist gespeichert und 72 Stunden gültig: Nehmen Sie sie auf dem anderen Computer über „Remote / Per Einladung hinzufügen...“ an.</translation>
-    </message>
     <message id="inv-hint-bad-link">
         <source>This is not an invitation link. Paste the whole link as it was sent.</source>
         <translation>Das ist kein Einladungslink. Fügen Sie den ganzen Link so ein, wie er gesendet wurde.</translation>
@@ -98,6 +94,18 @@
     <message id="drive-volume-gb">
         <source>%1 GB Volume</source>
         <translation>%1-GB-Volume</translation>
+    </message>
+    <message id="remote-offline-suffix">
+        <source>(offline)</source>
+        <translation>(offline)</translation>
+    </message>
+    <message id="remote-needs-online">
+        <source>Pairing needs the network: switch on “online” in the bar above a file pane.</source>
+        <translation>Zum Verbinden braucht es das Netzwerk: Schalten Sie „Online“ in der Leiste über einer Dateiansicht ein.</translation>
+    </message>
+    <message id="inv-copied-stored">
+        <source>Copied. The invitation is stored and valid for 72 hours: accept it via 'Remote / Add by invitation...' on the other computer.</source>
+        <translation>Kopiert. Die Einladung ist gespeichert und 72 Stunden gültig: Nehmen Sie sie auf dem anderen Computer über „Fernzugriff / Über Einladung hinzufügen...“ an.</translation>
     </message>
 </context>
 </TS>

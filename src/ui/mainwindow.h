@@ -125,6 +125,10 @@ Q_SIGNALS:
 protected:
     void closeEvent(QCloseEvent *event) override;
 
+private Q_SLOTS:
+    // A PeerLoader::InviterAnswer about the computer named `name`, shown to the user.
+    void showInviterAnswer(const QString &name, int answer);
+
 private:
     void setupFilerPane(QWidget *pane);
     void setupTheme();
@@ -134,7 +138,6 @@ private:
     void onConnectionManagerStarted();
     void listenForNearbyInvitations();
     void listenForInviterAnswers();
-    void showInviterAnswer(const QString &name, int answer);
     bool storeInvitation(const QString &uuid, const QString &name, const QString &password);
     void createRemoteMenu();
     void createEditMenu();

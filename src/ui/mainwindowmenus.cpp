@@ -72,6 +72,7 @@ void MainWindow::createRemoteMenu()
 {
     QMenu *menu = menuBar()->addMenu(qtTrId("action-remote"));
     menu->setObjectName(QStringLiteral("remoteMenu"));
+    menu->setToolTipsVisible(true);
 
     d->createInvitationAction = menu->addAction(themeIcon(QStringLiteral("invitation")), qtTrId("action-create-invitation"));
     d->createInvitationAction->setObjectName(QStringLiteral("createInvitationAction"));
@@ -192,10 +193,18 @@ void MainWindow::createUpdater()
 
 void MainWindow::updateRemoteMenu()
 {
-    if (d->createInvitationAction)
-        d->createInvitationAction->setEnabled(d->networkEnabled);
-    if (d->addInvitationAction)
-        d->addInvitationAction->setEnabled(d->networkEnabled);
+    // Greyed out, the entries say why and how to go online.
+    const QString why = d->networkEnabled ? QString() : qtTrId("remote-needs-online");
+    const QString offline = d->networkEnabled ? QString() : QStringLiteral(" ") + qtTrId("remote-offline-suffix");
+    for (auto [action, id] : {std::pair<QAction *, const char *>{d->createInvitationAction, "action-create-invitation"},
+                              {d->addInvitationAction, "action-add-invitation"}}) {
+        if (!action)
+            continue;
+        action->setEnabled(d->networkEnabled);
+        action->setText(qtTrId(id) + offline);
+        action->setToolTip(why);
+        action->setStatusTip(why);
+    }
 }
 
 Filer *MainWindow::activeFiler() const

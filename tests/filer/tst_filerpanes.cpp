@@ -409,6 +409,16 @@ private Q_SLOTS:
         QTRY_VERIFY(namesShown(list->rootObject()).contains(numbered));
         QVERIFY(namesShown(list->rootObject()).contains(m_remote->displayName()));
 
+        // The keyboard: the list takes it, the arrows walk it, Enter opens a computer's page,
+        // where the first link takes it.
+        window.top.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window.top));
+        filer->setFocus();
+        QTRY_VERIFY(list->hasFocus());
+        QTest::keyClick(list, Qt::Key_Down);
+        QTest::keyClick(list, Qt::Key_Return);
+        QTRY_COMPARE(filer->currentPage(), Filer::PeerViewPage);
+
         // A name of its own again: no number.
         twin->setName(QStringLiteral("other"));
         QTRY_COMPARE(twin->displayName(), QStringLiteral("other"));

@@ -298,6 +298,23 @@ private Q_SLOTS:
     }
 
     // Help > About: a fresh dialog each time, gone after Escape as after its close button.
+    // Offline, the greyed invitation entries say why and how to go online.
+    void offlineEntriesSayWhy()
+    {
+        Program p;
+        QVERIFY(p.start());
+        MainWindow *w = p.window();
+        w->setNetworkEnabled(false);
+        QAction *create = w->createInvitationAction();
+        QVERIFY(!create->isEnabled());
+        QCOMPARE(create->text(), QStringLiteral("Create invitation... (offline)"));
+        QVERIFY(create->toolTip().contains("“online”"));
+        QVERIFY(w->addInvitationAction()->toolTip().contains("“online”"));
+        w->setNetworkEnabled(true);
+        QVERIFY(create->isEnabled());
+        QCOMPARE(create->text(), QStringLiteral("Create invitation..."));
+    }
+
     // In German every text of the window comes from the catalogue: the Remote menu, the
     // panes' online switch, the name of the system drive.
     void germanWindow()
