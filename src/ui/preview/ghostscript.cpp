@@ -148,7 +148,7 @@ std::vector<QImage> renderDocument(const QString &path, const std::vector<QSize>
         return {};
     }
     QImageReader reader(output, "png");
-    if (!PreviewLimits::fitsBudget(reader.size()))
+    if (!PreviewLimits::fitsBudget(reader))
         return {};
     QImage page = reader.read();
     if (page.isNull())
