@@ -1,10 +1,12 @@
 // Names from other computers and from disk with markup in them, shown everywhere the window
-// shows names: the computer list, the breadcrumb (its drive tooltips included), tabs and their
-// tooltips, the file views with their tooltips, the menu of computers and a job window. Each
-// must show the name literally, and no picture a name points to is fetched.
+// shows names: the computer list, a computer's page with what is shared with it, the
+// breadcrumb (its drive tooltips included), tabs and their tooltips, the file views with their
+// tooltips, the menu of computers, a job window, the invitation dialog with the computers
+// nearby. Each must show the name literally, and no picture a name points to is fetched.
 
 #include "testutil_window.h"
 
+#include "filer/fileractions.h"
 #include "filer/filer.h"
 #include "filer/filerpane.h"
 #include "vfs/jobs/vfscopyjob.h"
@@ -145,6 +147,9 @@ private Q_SLOTS:
         // File names cannot hold '/', so no closing tags or addresses there.
         const QString folder = QStringLiteral("<b>trip<b> & <i>x");
         const QString file = QStringLiteral("<u>notes<u>.txt");
+        const QString nearby = QStringLiteral("<b>study</b>") + fetch.arg(QStringLiteral("nearby"));
+        QTemporaryDir dir;
+        const QString inside = dir.filePath(folder);
 
         Program p;
         const QString uuid = QStringLiteral("{6a2f7c1e-0b9d-4e3a-9c55-1d2e3f405162}");
@@ -152,12 +157,17 @@ private Q_SLOTS:
         QVERIFY(p.database()->putPeerAttribute(PeerAttributeDto{uuid, QStringLiteral("name"), computer}));
         QVERIFY(p.database()->putKey(CryptoKeyDto{newUuidString(), uuid, QStringLiteral("ed25519"), QByteArray(32, '\x07'),
                                                   QByteArray(), 0}));
+        PeerAclDto share;
+        share.uuid = newUuidString();
+        share.name = folder;
+        share.selector = inside;
+        share.flags = PeerAclDto::FlagRead | PeerAclDto::FlagSubPaths;
+        share.timestamp = QDateTime::currentDateTime();
+        QVERIFY(p.database()->putPeerAcl(uuid, share));
         QVERIFY(p.start());
         MainWindow *w = p.window();
         QTRY_VERIFY_WITH_TIMEOUT(p.peerModel()->getPeerForUuid(uuid), 10000);
 
-        QTemporaryDir dir;
-        const QString inside = dir.filePath(folder);
         QVERIFY(QDir().mkpath(inside) && write(inside + QLatin1Char('/') + file, "notes"));
         QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("dst"))) && write(dir.filePath(QStringLiteral("dst/")) + file, "old"));
 
@@ -175,6 +185,19 @@ private Q_SLOTS:
         browser->gotoPath(dir.path());
         browser->gotoPath(inside);
         QTRY_VERIFY(left->tabWidget()->tabToolTip(left->tabWidget()->currentIndex()).contains(QStringLiteral("trip")));
+
+        // The right pane on the other computer's page: what is shared with it.
+        FilerActions::action(QStringLiteral("nodeview.toggle-right"))->trigger();
+        Filer *right = qobject_cast<FilerPane *>(w->panes().back())->currentFiler();
+        right->setPeer(p.peerModel()->getPeerForUuid(uuid));
+        QVERIFY(QMetaObject::invokeMethod(right, "showPeerView"));
+        QTRY_VERIFY(findQuickItem(QStringLiteral("aclList")) && findQuickItem(QStringLiteral("aclList"))->property("count").toInt() == 1);
+
+        // The computers nearby with an open invitation, as the network side lists them.
+        w->onAddInvitation();
+        QVERIFY(w->processInviteDialog());
+        w->processInviteDialog()->setProperty("nearby", QVariantList{QVariantMap{{QStringLiteral("name"), nearby},
+                                                                                 {QStringLiteral("deviceType"), 2}}});
 
         // A drive's name reaches the breadcrumb's shelf as that place's tooltip.
         QQuickItem *shelf = findQuickItem(QStringLiteral("homeShelfItem"));
@@ -211,7 +234,7 @@ private Q_SLOTS:
         }()) && jobWindow->property("jobState").toInt() == int(VfsJob::VfsJobStateQuestion), 10000);
 
         Sweep sweep;
-        sweep.names = QStringList{computer, drive, folder, file};
+        sweep.names = QStringList{computer, drive, folder, file, nearby};
         sweep.everything();
 
         // The menu of computers, read while it is open.
@@ -226,7 +249,8 @@ private Q_SLOTS:
         for (const char *place : {"QQuickWidget/QQuickText", "tab", "tab tooltip", "view tooltip", "computer menu",
                                   "jobPane/QQuickText"})
             QVERIFY2(sweep.seen.contains(QLatin1String(place)), place);
-        QCOMPARE(sweep.shown.size(), sweep.names.size());
+        for (const QString &name : sweep.names)
+            QVERIFY2(sweep.shown.contains(name), qPrintable(name));
         QVERIFY2(sweep.wrong.isEmpty(), qPrintable(sweep.wrong.join(QLatin1Char('\n'))));
         QVERIFY(!job.isNull());
         QMetaObject::invokeMethod(job.data(), "abort");
