@@ -103,6 +103,14 @@ class TstUpdater : public QObject
         return dir;
     }
 
+    // The local site offering 9.9.9 as good.zip below urlDir, and a fresh install folder.
+    QString offerGoodZip(const QString& name, const QString& urlDir = QStringLiteral("files"))
+    {
+        setBase(m_site.baseUrl());
+        writeFeed(QStringLiteral("9.9.9"), m_site.baseUrl(), urlDir + QStringLiteral("/good.zip?") + marker(), QStringLiteral("good.zip"));
+        return installDir(name);
+    }
+
     void prepare(Updater& updater, const QString& dir)
     {
         updater.setInstallDirectory(dir);
@@ -182,11 +190,9 @@ private Q_SLOTS:
 
     void goodUpdateHandsOverWithExitCode40()
     {
-        const QString dir = installDir(QStringLiteral("good"));
-        QDir().mkpath(dir + QStringLiteral("/update/stale"));   // left by an earlier attempt
-        setBase(m_site.baseUrl());
         // The marker of this platform's build rides in the query; the site serves by path.
-        writeFeed(QStringLiteral("9.9.9"), m_site.baseUrl(), QStringLiteral("files/good.zip?") + marker(), QStringLiteral("good.zip"));
+        const QString dir = offerGoodZip(QStringLiteral("good"));
+        QDir().mkpath(dir + QStringLiteral("/update/stale"));   // left by an earlier attempt
 
         Updater updater;
         prepare(updater, dir);
@@ -300,9 +306,7 @@ private Q_SLOTS:
     // One download at a time: neither the schedule nor a second press starts another.
     void oneDownloadAtATime()
     {
-        const QString dir = installDir(QStringLiteral("busy"));
-        setBase(m_site.baseUrl());
-        writeFeed(QStringLiteral("9.9.9"), m_site.baseUrl(), QStringLiteral("stall/good.zip?") + marker(), QStringLiteral("good.zip"));
+        const QString dir = offerGoodZip(QStringLiteral("busy"), QStringLiteral("stall"));
         Updater updater;
         prepare(updater, dir);
         updater.setTransferTimeout(3000);
@@ -423,9 +427,7 @@ private Q_SLOTS:
     // neither downloads nor installs it, however it is asked to.
     void buildWithoutKeyInstallsNothing()
     {
-        const QString dir = installDir(QStringLiteral("keyless"));
-        setBase(m_site.baseUrl());
-        writeFeed(QStringLiteral("9.9.9"), m_site.baseUrl(), QStringLiteral("files/good.zip?") + marker(), QStringLiteral("good.zip"));
+        const QString dir = offerGoodZip(QStringLiteral("keyless"));
         Updater updater;
         prepare(updater, dir);
         updater.setPublicKey(QByteArray());
