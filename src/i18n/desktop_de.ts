@@ -168,8 +168,8 @@
         <translation>nusk %1 ist jetzt verfügbar — du hast Version %2.</translation>
     </message>
     <message id="upd-msg-manual">
-        <source>This build cannot check the signature of an update, so it installs none. The new version is at %1</source>
-        <translation>Diese Programmversion kann die Signatur eines Updates nicht prüfen und installiert deshalb keines. Die neue Version gibt es unter %1</translation>
+        <source>This build cannot check the signature of an update, so it installs none. The new version is here:</source>
+        <translation>Diese Programmversion kann die Signatur eines Updates nicht prüfen und installiert deshalb keines. Die neue Version gibt es hier:</translation>
     </message>
     <message id="upd-error-write">
         <source>The download could not be stored or was larger than an update can be.</source>

@@ -168,8 +168,8 @@
         <translation>nusk %1 is now available — you have %2.</translation>
     </message>
     <message id="upd-msg-manual">
-        <source>This build cannot check the signature of an update, so it installs none. The new version is at %1</source>
-        <translation>This build cannot check the signature of an update, so it installs none. The new version is at %1</translation>
+        <source>This build cannot check the signature of an update, so it installs none. The new version is here:</source>
+        <translation>This build cannot check the signature of an update, so it installs none. The new version is here:</translation>
     </message>
     <message id="upd-error-write">
         <source>The download could not be stored or was larger than an update can be.</source>

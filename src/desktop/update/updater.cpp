@@ -295,8 +295,9 @@ QString Updater::baseUrl()
 
 QString Updater::manualUpdateText()
 {
-    //% "This build cannot check the signature of an update, so it installs none. The new version is at %1"
-    return qtTrId("upd-msg-manual").arg(baseUrl() + QStringLiteral("/#download"));
+    // The address on a line of its own, where wrapping does not cut it.
+    //% "This build cannot check the signature of an update, so it installs none. The new version is here:"
+    return qtTrId("upd-msg-manual") + QLatin1Char('\n') + baseUrl() + QStringLiteral("/#download");
 }
 
 QString Updater::archivePath() const
