@@ -13,7 +13,7 @@
 # with that key's public half (see README); a program built without it is refused, since it
 # could never install the next update.
 set -euo pipefail
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)"
 
 die() { echo "release.sh: $*" >&2; exit 1; }
 usage() { die "usage: release.sh -k SECRET_KEY.pem -v VERSION -o OUT_DIR PROGRAM_DIR"; }
@@ -28,7 +28,7 @@ while getopts "k:v:o:" opt; do
   esac
 done
 shift $((OPTIND - 1))
-[ $# -eq 1 ] && [ -n "$key" ] && [ -n "$version" ] && [ -n "$out" ] || usage
+if [ $# -ne 1 ] || [ -z "$key" ] || [ -z "$version" ] || [ -z "$out" ]; then usage; fi
 program_dir="$1"
 
 command -v openssl >/dev/null || die "openssl is needed to sign"
