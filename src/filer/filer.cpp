@@ -4,6 +4,7 @@
 #include "filer/breadcrumb.h"
 
 #include "app/base/log.h"
+#include "app/base/plaintext.h"
 #include "filer/fileractions.h"
 #include "filer/filerdelegates.h"
 #include "filer/filericonview.h"
@@ -359,7 +360,7 @@ void Filer::showStatusMessage(const QString &text, int milliseconds)
     if (!d->statusLabel)
         return;
     d->statusLabel->setText(text);
-    d->statusLabel->setToolTip(text);
+    d->statusLabel->setToolTip(plainToolTip(text));   // names in it are data
     if (milliseconds > 0)
         d->statusTimer->start(milliseconds);
     else

@@ -5,6 +5,7 @@
 
 #include "testutil_window.h"
 
+#include "com/connectionmanager.h"
 #include "com/lanbeacon.h"
 
 #include <QAction>
