@@ -30,6 +30,10 @@ ConnectionManager::ConnectionManager(IDatabase *database, QObject *parent)
 
 ConnectionManager::~ConnectionManager()
 {
+    // Before the UDP socket goes: a relay not given back is refused to the next start on
+    // this port until the server lets it expire.
+    if (m_nat)
+        m_nat->stop();
     if (s_instance == this)
         s_instance = nullptr;
 }

@@ -9,6 +9,10 @@
 // Settings (config.ini, group "com"): "stunservers" (list of host:port), "turnserver"
 // (host:port; the option "--turn=host:port" overrides it), "turnuser", "turnpassword",
 // "turntls" (true: reach the relay server over TLS, its certificate checked).
+//
+// A relay lost (the server restarted) or failed ends every link that travels through it at
+// once: they cannot carry anything any more, and their peers then dial every address they
+// know instead of waiting for the links' silence to run out.
 
 #include "db/dto.h"
 
@@ -53,6 +57,8 @@ public:
     void setStunInterval(int ms) { m_stunIntervalMs = ms; }
 
     void start(const NatSettings &settings);
+    // Gives the relay back; at shut-down, while the UDP socket is still there.
+    void stop();
 
     // The public "udp" address (when STUN found one others can use) and the "turn" relayed
     // address, stamped now.
@@ -66,6 +72,7 @@ private:
     void onStunFinished();
     void onTurnAllocated();
     void onTurnFailed();
+    void dropRelay();
     void updatePermissions();
 
     QPointer<UdpTransport> m_udp;
