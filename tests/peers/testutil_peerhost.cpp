@@ -248,8 +248,8 @@ QList<PeerLine> Host::peers()
     QList<PeerLine> list;
     for (const QString &line : cmd(QStringLiteral("peers"))) {
         const QStringList parts = line.split(QLatin1Char('\t'));
-        if (parts.size() == 3)
-            list.append({parts[0], parts[1], parts[2].toInt()});
+        if (parts.size() == 5)
+            list.append({parts[0], parts[1], parts[2].toInt(), parts[3], parts[4] == QLatin1String("-") ? -1 : parts[4].toInt()});
     }
     return list;
 }

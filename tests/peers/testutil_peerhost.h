@@ -27,6 +27,8 @@ struct PeerLine
     QString uuid;
     QString name;
     int state = -1;
+    QString transport;   // "-" without a link
+    int rttMs = -1;
 };
 
 class Host

@@ -2,11 +2,14 @@
 
 #include "app/base/configsettings.h"
 #include "com/connectionmanager.h"
+#include "com/nattraversal.h"
+#include "com/turnclient.h"
 #include "db/idatabase.h"
 #include "db/ownkey.h"
 #include "peers/invitation.h"
 #include "peers/ipeer.h"
 #include "peers/peermodel.h"
+#include "peers/peernusk.h"
 #include "peers/peersetup.h"
 
 #include <QCoreApplication>
@@ -171,10 +174,31 @@ void PeerHost::registerCommands()
         reply->ok();
     });
 
+    // peers: "<uuid> TAB <name> TAB <link state> TAB <transport> TAB <round trip ms>", the
+    // transport one of tcp, udp, turn, turn-tls (the relay reached over TLS), onion, or "-"
+    // without a link; the round trip "-" until measured.
     addCommand(QStringLiteral("peers"), 0, 0, [this](const QStringList &, const std::shared_ptr<Reply> &reply) {
-        for (IPeer *peer : m_model->peers())
-            reply->line(peer->uuid() + QLatin1Char('\t') + peer->name() + QLatin1Char('\t')
-                        + QString::number(peer->linkState()));
+        for (IPeer *peer : m_model->peers()) {
+            QString transport = QStringLiteral("-");
+            int rtt = -1;
+            if (auto *nusk = qobject_cast<PeerNusk *>(peer)) {
+                const com::NatTraversal *nat = m_manager->nat();
+                QMetaObject::invokeMethod(
+                    nusk,
+                    [nusk, nat, &transport, &rtt] {
+                        const QString type = nusk->linkTransport();
+                        if (type.isEmpty())
+                            return;
+                        const bool tls = type == QLatin1String("turn") && nat && nat->turn()->isTls();
+                        transport = tls ? QStringLiteral("turn-tls") : type;
+                        rtt = nusk->linkRttMs();
+                    },
+                    Qt::BlockingQueuedConnection);
+            }
+            reply->line(QStringList{peer->uuid(), peer->name(), QString::number(peer->linkState()), transport,
+                                    rtt < 0 ? QStringLiteral("-") : QString::number(rtt)}
+                            .join(QLatin1Char('\t')));
+        }
         reply->ok();
     });
 
