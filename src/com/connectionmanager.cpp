@@ -129,6 +129,17 @@ void ConnectionManager::start()
         m_nat = new com::NatTraversal(m_udp, m_hub, this);
         m_nat->setPermittedPeers([this] { return relayedPeerAddresses(); });
         m_nat->start(com::NatSettings::fromConfig());
+        if (m_database) {
+            // A peer's relay address stored just now (a new pairing, a peer that moved) is let
+            // in at once; a burst of stored rows is taken in once.
+            auto *permissions = new QTimer(this);
+            permissions->setSingleShot(true);
+            permissions->setInterval(0);
+            connect(permissions, &QTimer::timeout, m_nat, &com::NatTraversal::updatePermissions);
+            auto later = [permissions] { permissions->start(); };
+            connect(m_database, &IDatabase::addedTransport, this, later);
+            connect(m_database, &IDatabase::changedTransport, this, later);
+        }
     }
 
     startBeacon();

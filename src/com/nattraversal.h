@@ -57,6 +57,9 @@ public:
     void setStunInterval(int ms) { m_stunIntervalMs = ms; }
 
     void start(const NatSettings &settings);
+    // Lets the permitted peers' addresses in through the relay now (also done every minute):
+    // a peer's relay learnt just now must be let in before its first datagram arrives.
+    void updatePermissions();
     // Gives the relay back; at shut-down, while the UDP socket is still there.
     void stop();
 
@@ -73,7 +76,6 @@ private:
     void onTurnAllocated();
     void onTurnFailed();
     void dropRelay();
-    void updatePermissions();
 
     QPointer<UdpTransport> m_udp;
     QPointer<Hub> m_hub;

@@ -92,6 +92,11 @@ bool Host::setUnprivileged()
     return true;
 }
 
+void Host::setNetns(const QString &fullName)
+{
+    m_wrapper = QStringList{QStringLiteral("ip"), QStringLiteral("netns"), QStringLiteral("exec"), fullName};
+}
+
 namespace files {
 
 QByteArray randomBytes(qint64 size, quint32 seed)

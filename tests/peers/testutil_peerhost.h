@@ -48,6 +48,8 @@ public:
     // Started from now on without root's right to read and enter every folder, so folder
     // modes hold for it as for any user. False where that cannot be arranged.
     bool setUnprivileged();
+    // Started from now on inside the network namespace `fullName` (testutil_netns.h).
+    void setNetns(const QString &fullName);
 
     // A command that runs on while the test reads its lines one by one: send(), then
     // nextLine() until it gives "ok" or "error ..." (a null string when nothing came within
