@@ -21,6 +21,14 @@ quint16 freeUdpPort()
     return probe.localPort();
 }
 
+QString natLabUnavailableReason()
+{
+    const QString reason = Netns::unavailableReason();
+    if (!reason.isEmpty())
+        return reason;
+    return Coturn::isInstalled() ? QString() : QStringLiteral("turnserver (Debian package coturn) is not installed");
+}
+
 Coturn::~Coturn()
 {
     stop();

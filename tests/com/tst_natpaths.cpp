@@ -75,11 +75,9 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(crypto::initialize());
-        const QString reason = testutil::Netns::unavailableReason();
+        const QString reason = testutil::natLabUnavailableReason();
         if (!reason.isEmpty())
             QSKIP(qPrintable(reason));
-        if (!testutil::Coturn::isInstalled())
-            QSKIP("turnserver (Debian package coturn) is not installed");
     }
 
     void fullConeNatsConnectDirectly();

@@ -298,7 +298,12 @@ QStringList Host::invite(const QString &code)
 bool pairHosts(Host &a, Host &b, QString *aOnB, QString *bOnA, const QString &code)
 {
     const QStringList invitation = a.invite(code);
-    if (invitation.size() != 2 || !b.ok(QStringLiteral("accept ") + invitation[0] + QLatin1Char(' ') + code))
+    return invitation.size() == 2 && acceptAndWait(a, b, invitation[0], code, aOnB, bOnA);
+}
+
+bool acceptAndWait(Host &a, Host &b, const QString &link, const QString &code, QString *aOnB, QString *bOnA)
+{
+    if (!b.ok(QStringLiteral("accept ") + link + QLatin1Char(' ') + code))
         return false;
     aOnB->clear();
     bOnA->clear();

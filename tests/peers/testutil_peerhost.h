@@ -97,6 +97,8 @@ QMap<QString, qint64> countersOf(const QStringList &lines);
 // Pairs two running hosts through an invitation of `a` accepted by `b` and waits until both
 // links are up; the uuids each side gives the other, or false.
 bool pairHosts(Host &a, Host &b, QString *aOnB, QString *bOnA, const QString &code = QStringLiteral("0badc0de"));
+// The same with an invitation link `a` made already.
+bool acceptAndWait(Host &a, Host &b, const QString &link, const QString &code, QString *aOnB, QString *bOnA);
 // Starts both hosts, waits for their own local peers and pairs them as pairHosts does.
 bool startAndPair(Host &a, Host &b, QString *aOnB, QString *bOnA);
 

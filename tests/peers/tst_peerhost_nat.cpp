@@ -84,11 +84,9 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(crypto::initialize());
-        const QString reason = testutil::Netns::unavailableReason();
+        const QString reason = testutil::natLabUnavailableReason();
         if (!reason.isEmpty())
             QSKIP(qPrintable(reason));
-        if (!testutil::Coturn::isInstalled())
-            QSKIP("turnserver (Debian package coturn) is not installed");
     }
 
     void symmetricInviterEndsOnTcp();
@@ -100,6 +98,8 @@ private:
     static bool startHosts(Lab &lab);
     // `inviter` invites once its relay is in the link, `accepter` accepts; both links up.
     static bool pair(Host &inviter, Host &accepter, QString *inviterOnAccepter, QString *accepterOnInviter);
+    // A file of `mib` MiB in a folder A shares with B, and an empty destination on B.
+    static bool prepareCopy(Lab &lab, int mib, QString *file, QString *dst);
     // Copies `file` from A's share into `dst` on B; `during` sees each progress line's
     // percentage while running, `notice` each notice. Returns the lines, `status` the end.
     static QStringList copyOnB(Lab &lab, const QString &file, const QString &dst, QString *status,
@@ -128,21 +128,16 @@ bool TstPeerhostNat::pair(Host &inviter, Host &accepter, QString *inviterOnAccep
         invitation.clear();
         QTest::qWait(200);
     }
-    if (invitation.isEmpty() || !accepter.ok(QStringLiteral("accept ") + invitation[0] + QLatin1Char(' ') + kCode))
-        return false;
-    inviterOnAccepter->clear();
-    accepterOnInviter->clear();
-    clock.restart();
-    while (clock.elapsed() < testutil::timeoutMs(30000) && (inviterOnAccepter->isEmpty() || accepterOnInviter->isEmpty())) {
-        const QList<PeerLine> onAccepter = accepter.remotePeers();
-        const QList<PeerLine> onInviter = inviter.remotePeers();
-        if (onAccepter.size() == 1 && onAccepter[0].state == 3)
-            *inviterOnAccepter = onAccepter[0].uuid;
-        if (onInviter.size() == 1 && onInviter[0].state == 3)
-            *accepterOnInviter = onInviter[0].uuid;
-        QTest::qWait(50);
-    }
-    return !inviterOnAccepter->isEmpty() && !accepterOnInviter->isEmpty();
+    return !invitation.isEmpty() && acceptAndWait(inviter, accepter, invitation[0], kCode, inviterOnAccepter, accepterOnInviter);
+}
+
+bool TstPeerhostNat::prepareCopy(Lab &lab, int mib, QString *file, QString *dst)
+{
+    const QString src = lab.dir.filePath(QStringLiteral("src"));
+    *dst = lab.dir.filePath(QStringLiteral("dst"));
+    *file = src + QStringLiteral("/big.bin");
+    return QDir().mkpath(src) && QDir().mkpath(*dst) && writeLargeFile(*file, qint64(mib) << 20, quint32(mib))
+        && lab.a->ok(QStringLiteral("share %1 %2 5").arg(lab.bOnA, src));
 }
 
 QStringList TstPeerhostNat::copyOnB(Lab &lab, const QString &file, const QString &dst, QString *status,
@@ -206,17 +201,14 @@ void TstPeerhostNat::relayRestartWithNoOtherPathSaysUnreachable()
     QVERIFY(pair(*lab.a, *lab.b, &lab.aOnB, &lab.bOnA));
     QCOMPARE(transportOn(*lab.b), QStringLiteral("turn"));
 
-    const QString src = lab.dir.filePath(QStringLiteral("src"));
-    const QString dst = lab.dir.filePath(QStringLiteral("dst"));
-    QVERIFY(QDir().mkpath(src) && QDir().mkpath(dst));
-    QVERIFY(writeLargeFile(src + QStringLiteral("/big.bin"), 24 << 20, 3));
-    QVERIFY(lab.a->ok(QStringLiteral("share %1 %2 5").arg(lab.bOnA, src)));
+    QString file, dst;
+    QVERIFY(prepareCopy(lab, 24, &file, &dst));
 
     bool restarted = false;
     QString unreachable;
     QString status;
     const QStringList out = copyOnB(
-        lab, src + QStringLiteral("/big.bin"), dst, &status,
+        lab, file, dst, &status,
         [&](double percent) {
             if (!restarted && percent >= 5) {
                 restarted = true;
@@ -255,17 +247,14 @@ void TstPeerhostNat::relayRestartResumesThroughTheOtherRelay()
     QTRY_VERIFY_WITH_TIMEOUT(transportOn(*lab.a) == QLatin1String("turn") && transportOn(*lab.b) == QLatin1String("turn"),
                              testutil::timeoutMs(20000));
 
-    const QString src = lab.dir.filePath(QStringLiteral("src"));
-    const QString dst = lab.dir.filePath(QStringLiteral("dst"));
-    QVERIFY(QDir().mkpath(src) && QDir().mkpath(dst));
-    QVERIFY(writeLargeFile(src + QStringLiteral("/big.bin"), 32 << 20, 5));
-    QVERIFY(lab.a->ok(QStringLiteral("share %1 %2 5").arg(lab.bOnA, src)));
+    QString file, dst;
+    QVERIFY(prepareCopy(lab, 32, &file, &dst));
 
     bool restarted = false;
     QElapsedTimer clock;
     QString status;
     const QStringList out = copyOnB(
-        lab, src + QStringLiteral("/big.bin"), dst, &status,
+        lab, file, dst, &status,
         [&](double percent) {
             if (!restarted && percent >= 5) {
                 restarted = true;
@@ -277,7 +266,7 @@ void TstPeerhostNat::relayRestartResumesThroughTheOtherRelay()
     QVERIFY2(restarted, "the copy ended before the relay restarted; make the file larger");
     QCOMPARE(status, QStringLiteral("ok"));
     QVERIFY2(out.contains(QStringLiteral("state finished")), qPrintable(out.join(QLatin1Char('\n'))));
-    QVERIFY(sameContent(src + QStringLiteral("/big.bin"), dst + QStringLiteral("/big.bin")));
+    QVERIFY(sameContent(file, dst + QStringLiteral("/big.bin")));
     qInfo("copy ended %lld ms after the relay restarted", clock.elapsed());
     QCOMPARE(transportOn(*lab.a), QStringLiteral("turn"));
 }
