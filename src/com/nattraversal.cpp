@@ -85,6 +85,10 @@ void NatTraversal::start(const NatSettings &settings)
         m_stun->start();
         m_stunTimer->start(m_stunIntervalMs);
     }
+    {
+        QMutexLocker lock(&m_mutex);
+        m_relayPending = !settings.turnServer.isEmpty();
+    }
     if (!settings.turnServer.isEmpty())
         startTurn();
 }
@@ -139,6 +143,7 @@ void NatTraversal::onTurnAllocated()
         QMutexLocker lock(&m_mutex);
         m_relayed = m_turn->relayedAddress();
         m_relayedPort = m_turn->relayedPort();
+        m_relayPending = false;
     }
     if (m_hub && m_udp) {
         QPointer<UdpTransport> udp = m_udp;
@@ -167,6 +172,10 @@ void NatTraversal::dropRelay()
 
 void NatTraversal::onTurnFailed()
 {
+    {
+        QMutexLocker lock(&m_mutex);
+        m_relayPending = false;
+    }
     dropRelay();
     m_turnBackoffMs = m_turnBackoffMs ? qMin(m_turnBackoffMs * 2, kTurnRetryMaxMs) : kTurnRetryFirstMs;
     m_turnRetry->start(m_turnBackoffMs);
@@ -178,6 +187,12 @@ void NatTraversal::updatePermissions()
         return;
     for (const QHostAddress &peer : m_permittedPeers())
         m_turn->permit(peer);
+}
+
+bool NatTraversal::isRelayPending() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_relayPending;
 }
 
 std::vector<TransportDto> NatTraversal::transports() const

@@ -66,6 +66,10 @@ public:
     // The public "udp" address (when STUN found one others can use) and the "turn" relayed
     // address, stamped now.
     std::vector<TransportDto> transports() const;
+    // True while a configured relay is asked for the first time: what transports() says is
+    // not complete yet. An invitation made now would miss the one address that reaches a
+    // computer behind a symmetric NAT. Any thread.
+    bool isRelayPending() const;
 
     StunClient *stun() const { return m_stun; }
     TurnClient *turn() const { return m_turn; }
@@ -93,6 +97,7 @@ private:
     quint16 m_publicPort = 0;
     QHostAddress m_relayed;
     quint16 m_relayedPort = 0;
+    bool m_relayPending = false;
 };
 
 } // namespace com

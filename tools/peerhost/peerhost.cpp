@@ -24,6 +24,9 @@
 
 namespace {
 
+// How long an invitation waits for the relay's first answer before it goes without it.
+constexpr qint64 kAnnouncementWaitMs = 10000;
+
 class StdoutReply : public PeerHost::Reply
 {
 public:
@@ -148,24 +151,38 @@ void PeerHost::registerCommands()
         const QString code = args.at(0);
         if (!QRegularExpression(QStringLiteral("^[0-9a-fA-F]{8}$")).match(code).hasMatch())
             return reply->error(QStringLiteral("the code must be 8 hexadecimal digits"));
-        const qint64 now = QDateTime::currentSecsSinceEpoch();
-        InvitationDto invitation;
-        invitation.uuid = newUuidString();
-        invitation.name = invitation.uuid.mid(1).section(QLatin1Char('-'), 2, 2);
-        invitation.password = code;
-        invitation.timestamp = now;
-        invitation.expires = now + kInvitationLifetimeSecs;
-        const com::Greeting own = ownGreeting(m_database);
-        const QUrl link = encodeInvitationLink(m_database, own.attributes.value(peerAttrDeviceType()).toInt(),
-                                               invitation.uuid, own.attributes.value(peerAttrName()), code, now,
-                                               m_transports ? m_transports() : m_manager->localTransports());
-        if (link.isEmpty())
-            return reply->error(QStringLiteral("cannot build the link"));
-        if (!m_database->putInvitation(invitation))
-            return reply->error(QStringLiteral("cannot store the invitation"));
-        reply->line(link.toString());
-        reply->line(invitation.uuid);
-        reply->ok();
+        // The link carries the addresses known when it is made: a relay still being asked
+        // for would be missing from it, and with it the one way in from behind a symmetric NAT.
+        auto clock = std::make_shared<QElapsedTimer>();
+        clock->start();
+        auto *timer = new QTimer(this);
+        auto make = [this, code, reply, clock, timer] {
+            if (!timer->isActive() || (m_manager->isAnnouncementPending() && clock->elapsed() < kAnnouncementWaitMs))
+                return;
+            timer->stop();
+            timer->deleteLater();
+            const qint64 now = QDateTime::currentSecsSinceEpoch();
+            InvitationDto invitation;
+            invitation.uuid = newUuidString();
+            invitation.name = invitation.uuid.mid(1).section(QLatin1Char('-'), 2, 2);
+            invitation.password = code;
+            invitation.timestamp = now;
+            invitation.expires = now + kInvitationLifetimeSecs;
+            const com::Greeting own = ownGreeting(m_database);
+            const QUrl link = encodeInvitationLink(m_database, own.attributes.value(peerAttrDeviceType()).toInt(),
+                                                   invitation.uuid, own.attributes.value(peerAttrName()), code, now,
+                                                   m_transports ? m_transports() : m_manager->localTransports());
+            if (link.isEmpty())
+                return reply->error(QStringLiteral("cannot build the link"));
+            if (!m_database->putInvitation(invitation))
+                return reply->error(QStringLiteral("cannot store the invitation"));
+            reply->line(link.toString());
+            reply->line(invitation.uuid);
+            reply->ok();
+        };
+        connect(timer, &QTimer::timeout, this, make);
+        timer->start(50);
+        make();
     });
 
     addCommand(QStringLiteral("accept"), 2, 2, [this](const QStringList &args, const std::shared_ptr<Reply> &reply) {
