@@ -90,6 +90,7 @@ private Q_SLOTS:
     }
 
     void symmetricInviterEndsOnTcp();
+    void restartedProgramGetsItsRelayAtOnce();
     void relayRestartWithNoOtherPathSaysUnreachable();
     void relayRestartResumesThroughTheOtherRelay();
 
@@ -189,6 +190,32 @@ void TstPeerhostNat::symmetricInviterEndsOnTcp()
     QTRY_VERIFY_WITH_TIMEOUT(transportOn(*lab.a) == QLatin1String("tcp") && transportOn(*lab.b) == QLatin1String("tcp"),
                              testutil::timeoutMs(15000));
     qInfo("paired and on TCP %lld ms after the invitation", clock.elapsed());
+}
+
+void TstPeerhostNat::restartedProgramGetsItsRelayAtOnce()
+{
+    // Started again on the same port, after a clean end (the relay given back) and after a
+    // crash (the server still holds the old allocation for that port): an invitation made
+    // right away carries a relayed address, which the host waits for 10 s at most.
+    Lab lab;
+    QVERIFY(testutil::buildNatNetwork(lab.net, Router::Symmetric, Router::None));
+    QVERIFY2(lab.relay1.startIn(lab.net.name(QStringLiteral("pub")), QStringLiteral("198.18.0.1"), QStringLiteral("198.18.0.2")),
+             qPrintable(lab.relay1.log()));
+    lab.a = makeHost(lab, QStringLiteral("A"), QStringLiteral("198.18.0.1"), QStringLiteral("198.18.0.2"));
+    const QString localUp = QStringLiteral("wait-up ") + kLocal + QStringLiteral(" 10");
+    QVERIFY(lab.a->start() && lab.a->ok(localUp));
+    QVERIFY(carriesRelay(lab.a->invite(kCode)));
+    for (const bool crash : {false, true}) {
+        if (crash)
+            lab.a->kill();
+        else
+            lab.a->stop();
+        QVERIFY(lab.a->start() && lab.a->ok(localUp));
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY2(carriesRelay(lab.a->invite(kCode)), crash ? "after a crash" : "after a clean end");
+        QVERIFY(clock.elapsed() < 10000);
+    }
 }
 
 void TstPeerhostNat::relayRestartWithNoOtherPathSaysUnreachable()
