@@ -95,6 +95,8 @@ private Q_SLOTS:
     void relayRestartResumesThroughTheOtherRelay();
 
 private:
+    // A behind a symmetric NAT, B behind `b`, both hosts made (not started) with relay 1 running.
+    static bool buildOneRelayLab(Lab &lab, Router b);
     // Starts both hosts and waits for their own local peers.
     static bool startHosts(Lab &lab);
     // `inviter` invites (its relay in the link), `accepter` accepts; both links up.
@@ -108,6 +110,18 @@ private:
                                const std::function<void(double)> &during,
                                const std::function<void(const QString &)> &notice);
 };
+
+bool TstPeerhostNat::buildOneRelayLab(Lab &lab, Router b)
+{
+    if (!testutil::buildNatNetwork(lab.net, Router::Symmetric, b)
+        || !lab.relay1.startIn(lab.net.name(QStringLiteral("pub")), QStringLiteral("198.18.0.1"), QStringLiteral("198.18.0.2"))) {
+        qWarning("%s", qPrintable(lab.relay1.log()));
+        return false;
+    }
+    lab.a = makeHost(lab, QStringLiteral("A"), QStringLiteral("198.18.0.1"), QStringLiteral("198.18.0.2"));
+    lab.b = makeHost(lab, QStringLiteral("B"), QStringLiteral("198.18.0.1"), QStringLiteral("198.18.0.2"));
+    return true;
+}
 
 bool TstPeerhostNat::startHosts(Lab &lab)
 {
@@ -198,10 +212,7 @@ void TstPeerhostNat::restartedProgramGetsItsRelayAtOnce()
     // crash (the server still holds the old allocation for that port): an invitation made
     // right away carries a relayed address, which the host waits for 10 s at most.
     Lab lab;
-    QVERIFY(testutil::buildNatNetwork(lab.net, Router::Symmetric, Router::None));
-    QVERIFY2(lab.relay1.startIn(lab.net.name(QStringLiteral("pub")), QStringLiteral("198.18.0.1"), QStringLiteral("198.18.0.2")),
-             qPrintable(lab.relay1.log()));
-    lab.a = makeHost(lab, QStringLiteral("A"), QStringLiteral("198.18.0.1"), QStringLiteral("198.18.0.2"));
+    QVERIFY(buildOneRelayLab(lab, Router::None));
     const QString localUp = QStringLiteral("wait-up ") + kLocal + QStringLiteral(" 10");
     QVERIFY(lab.a->start() && lab.a->ok(localUp));
     QVERIFY(carriesRelay(lab.a->invite(kCode)));
@@ -223,11 +234,7 @@ void TstPeerhostNat::relayRestartWithNoOtherPathSaysUnreachable()
     // Both behind symmetric NATs with one relay between them: once it restarts, each side has
     // a new relayed address and no way left to tell the other. The copy says so.
     Lab lab;
-    QVERIFY(testutil::buildNatNetwork(lab.net, Router::Symmetric, Router::Symmetric));
-    QVERIFY2(lab.relay1.startIn(lab.net.name(QStringLiteral("pub")), QStringLiteral("198.18.0.1"), QStringLiteral("198.18.0.2")),
-             qPrintable(lab.relay1.log()));
-    lab.a = makeHost(lab, QStringLiteral("A"), QStringLiteral("198.18.0.1"), QStringLiteral("198.18.0.2"));
-    lab.b = makeHost(lab, QStringLiteral("B"), QStringLiteral("198.18.0.1"), QStringLiteral("198.18.0.2"));
+    QVERIFY(buildOneRelayLab(lab, Router::Symmetric));
     QVERIFY(startHosts(lab));
     QVERIFY(pair(*lab.a, *lab.b, &lab.aOnB, &lab.bOnA));
     QCOMPARE(transportOn(*lab.b), QStringLiteral("turn"));
