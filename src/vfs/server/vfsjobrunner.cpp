@@ -31,7 +31,7 @@ struct VfsJobRunner::Shared
     const EndReport reporter = [this](VfsServerJob *job) { report(job); };
     int threads = 0;              // pool threads working for this runner
     int looking = 0;              // of them, those between two pieces of work
-    bool lingering = false;       // one of them looks on after the queue ran dry
+    bool lingering = false;       // one of them waits on after the queue ran dry
     int unreturned = 0;           // pieces handed over that have not returned
 
     std::vector<VfsServerJob *> ended;
@@ -58,8 +58,8 @@ struct VfsJobRunner::Shared
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
             if (work.empty() && !lingering) {
-                // Asleep rather than spinning: a spin took a core from the very threads
-                // whose work it waited for, and woke no sooner.
+                // Asleep rather than spinning: a spin takes a core from the very threads
+                // whose work it waits for.
                 lingering = true;
                 workArrived.wait_for(lock, kLookForWork, [this] { return !work.empty(); });
                 lingering = false;
