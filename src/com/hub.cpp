@@ -257,38 +257,40 @@ bool Hub::admitIncoming(const QHostAddress &from)
         logPrintf(LogCom1, "too many connections from the network of %s, dropping it", qPrintable(from.toString()));
         return false;
     }
-    // Bounded per remote host (a host at its share waits for its own handshakes) and in
-    // all; a full table makes room by dropping its oldest handshake, so that idle
-    // connections from many hosts cannot keep real ones (the local computer's own link
-    // included) out.
-    // A handshake that has said something (a hello on its way through this busy loop, or
-    // one that proved it knows this computer's key) goes last.
-    auto before = [](const Link *a, const Link *b) {
-        const bool aSilent = a->isSilent();
-        const bool bSilent = b->isSilent();
-        return aSilent != bSilent ? aSilent : a->ageMs() > b->ageMs();
-    };
+    // What a connection sent does not count until its hello is whole: a few bytes of one
+    // hold a slot no longer than silence does. A remote host keeps at most a few incomplete
+    // handshakes (its newest connections win over its oldest, so a loopback neighbour
+    // cannot shut out the local computer's own link) and only so many in all; a full
+    // table makes room by dropping its oldest incomplete handshake, so that connections
+    // from many hosts cannot keep real ones out.
+    Link *oldestIncomplete = nullptr, *oldestIncompleteOfHost = nullptr, *oldest = nullptr;
+    int total = 0, ofHost = 0, incompleteOfHost = 0;
+    for (const QPointer<Link> &link : qAsConst(m_links)) {
+        if (!link || link->isOutgoing() || link->state() != Link::StateHandshaking)
+            continue;
+        ++total;
+        const bool incomplete = link->isAwaitingHello();
+        const bool sameHost = sameRemoteHost(link->peerAddress(), from);
+        auto older = [&link](const Link *than) { return !than || link->ageMs() > than->ageMs(); };
+        if (older(oldest))
+            oldest = link.data();
+        if (incomplete && older(oldestIncomplete))
+            oldestIncomplete = link.data();
+        ofHost += sameHost ? 1 : 0;
+        if (incomplete && sameHost) {
+            ++incompleteOfHost;
+            if (older(oldestIncompleteOfHost))
+                oldestIncompleteOfHost = link.data();
+        }
+    }
     Link *evicted = nullptr;
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        Link *oldest = nullptr;
-        int total = 0, fromHost = 0;
-        for (const QPointer<Link> &link : qAsConst(m_links)) {
-            if (!link || link->isOutgoing() || link->state() != Link::StateHandshaking)
-                continue;
-            ++total;
-            if (!oldest || before(link.data(), oldest))
-                oldest = link.data();
-            if (sameRemoteHost(link->peerAddress(), from))
-                ++fromHost;
-        }
-        if (fromHost >= kMaxPendingIncomingPerAddress) {
-            logPrintf(LogCom1, "too many handshakes in progress from %s, dropping it", qPrintable(from.toString()));
-            return false;
-        }
-        evicted = total >= kMaxPendingIncoming ? oldest : nullptr;
-        // Bytes already waiting in the system for the chosen one make it a speaker too.
-        if (!evicted || !evicted->isSilent() || !evicted->noteWaitingBytes())
-            break;
+    if (incompleteOfHost >= kMaxIncompletePerAddress) {
+        evicted = oldestIncompleteOfHost;
+    } else if (ofHost >= kMaxPendingIncomingPerAddress) {
+        logPrintf(LogCom1, "too many handshakes in progress from %s, dropping it", qPrintable(from.toString()));
+        return false;
+    } else if (total >= kMaxPendingIncoming) {
+        evicted = oldestIncomplete ? oldestIncomplete : oldest;
     }
     if (evicted) {
         logPrintf(LogCom1, "too many handshakes in progress, dropping the oldest from %s",

@@ -3,6 +3,7 @@
 #include "app/base/log.h"
 #include "com/descriptorstream.h"
 #include "com/hub.h"
+#include "com/kcpsocket.h"
 #include "com/termstream.h"
 #include "db/dto.h"
 
@@ -15,7 +16,6 @@
 
 #include <climits>
 #include <cstring>
-#include <sys/socket.h>
 
 namespace com {
 
@@ -207,21 +207,6 @@ QString Link::hangUpReason(const QString &socketReason) const
     return socketReason;
 }
 
-bool Link::noteWaitingBytes()
-{
-    if (!m_socket)
-        return false;
-    if (m_socket->bytesAvailable() > 0) {
-        m_heard = true;
-        return true;
-    }
-    const qintptr fd = m_socket->socketDescriptor();
-    char byte;
-    if (fd >= 0 && ::recv(int(fd), &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0)
-        m_heard = true;
-    return m_heard;
-}
-
 QHostAddress Link::peerAddress() const
 {
     if (m_stream)
@@ -307,7 +292,6 @@ void Link::onReadyRead()
         }
         m_in.resize(old + int(got));
         ++reads;
-        m_heard = true;
         processFrames();
         if (!self)   // deleted by a receiver of what was just delivered
             return;
@@ -765,6 +749,8 @@ bool Link::becomeEstablished()
     m_state = StateEstablished;
     m_amend = GreetingAmender();
     m_handshakeTimer->stop();
+    if (auto *session = qobject_cast<KcpSocket *>(m_socket))
+        session->setPeerProven();
     const LinkTimings &t = m_hub->timings();
     m_watchdog->start(t.silenceMs);
     m_pingTimer->start(t.pingIntervalMs);
