@@ -10,8 +10,8 @@
 //      sent as an authentic DATA datagram of that session (an empty piece as CLOSE): what
 //      KCP and the link behind it make of a stranger's stream (its conversation is kConv).
 
-#include "com/hub.h"
-#include "com/link.h"
+#include "linkfuzz.h"
+
 #include "com/udptransport.h"
 #include "com/udpwire.h"
 #include "crypto/crypto.h"
@@ -37,12 +37,7 @@ struct Listener
 
     Listener()
     {
-        hub.setIdentity(crypto::generateSigningKeyPair());
-        com::LinkTimings t;
-        t.handshakeMs = 300;
-        t.firstMessageMs = 200;
-        t.silenceMs = 300;
-        hub.setTimings(t);
+        linkfuzz::prepareHub(hub);
         udp.setRelaySender([this](const QByteArray &datagram, const QHostAddress &, quint16) {
             answers.push_back(datagram);
             return true;
