@@ -9,6 +9,8 @@
 #include <QTimer>
 #include <QUuid>
 
+#include <utility>
+
 namespace com {
 
 namespace {
@@ -30,6 +32,17 @@ bool sameRemoteHost(const QHostAddress &a, const QHostAddress &b)
     if (v4a || v4b)
         return v4a && v4b && ipa == ipb;
     return a.isInSubnet(b, 64);
+}
+
+// The same remote host as sameRemoteHost() sees it, as a key.
+QByteArray hostKey(const QHostAddress &address)
+{
+    bool v4 = false;
+    const quint32 ip4 = address.toIPv4Address(&v4);
+    if (v4)
+        return QByteArray::number(ip4);
+    const Q_IPV6ADDR ip6 = address.toIPv6Address();
+    return QByteArray(reinterpret_cast<const char *>(ip6.c), 8);
 }
 
 const char kTransportProperty[] = "com.transport";
@@ -261,36 +274,53 @@ bool Hub::admitIncoming(const QHostAddress &from)
     // hold a slot no longer than silence does. A remote host keeps at most a few incomplete
     // handshakes (its newest connections win over its oldest, so a loopback neighbour
     // cannot shut out the local computer's own link) and only so many in all; a full
-    // table makes room by dropping its oldest incomplete handshake, so that connections
-    // from many hosts cannot keep real ones out.
-    Link *oldestIncomplete = nullptr, *oldestIncompleteOfHost = nullptr, *oldest = nullptr;
-    int total = 0, ofHost = 0, incompleteOfHost = 0;
+    // table makes room by dropping an incomplete handshake of the host that holds the
+    // most, its oldest, so that connections from many hosts cannot keep a real peer's one
+    // out. One whose bytes wait unread right now (a hello on its way through this busy
+    // loop) is passed over while another is left.
+    std::vector<Link *> incomplete, incompleteOfHost;
+    QHash<QByteArray, int> incompleteByHost;
+    Link *oldest = nullptr;
+    int total = 0, ofHost = 0;
     for (const QPointer<Link> &link : qAsConst(m_links)) {
         if (!link || link->isOutgoing() || link->state() != Link::StateHandshaking)
             continue;
         ++total;
-        const bool incomplete = link->isAwaitingHello();
         const bool sameHost = sameRemoteHost(link->peerAddress(), from);
-        auto older = [&link](const Link *than) { return !than || link->ageMs() > than->ageMs(); };
-        if (older(oldest))
-            oldest = link.data();
-        if (incomplete && older(oldestIncomplete))
-            oldestIncomplete = link.data();
         ofHost += sameHost ? 1 : 0;
-        if (incomplete && sameHost) {
-            ++incompleteOfHost;
-            if (older(oldestIncompleteOfHost))
-                oldestIncompleteOfHost = link.data();
+        if (!oldest || link->ageMs() > oldest->ageMs())
+            oldest = link.data();
+        if (link->isAwaitingHello()) {
+            incomplete.push_back(link.data());
+            ++incompleteByHost[hostKey(link->peerAddress())];
+            if (sameHost)
+                incompleteOfHost.push_back(link.data());
         }
     }
+    auto victim = [&incompleteByHost](const std::vector<Link *> &links) -> Link * {
+        Link *best = nullptr, *bestIdle = nullptr;
+        std::pair<int, qint64> bestRank{-1, -1}, bestIdleRank{-1, -1};
+        for (Link *link : links) {
+            const std::pair<int, qint64> rank{incompleteByHost.value(hostKey(link->peerAddress())), link->ageMs()};
+            if (rank > bestRank) {
+                best = link;
+                bestRank = rank;
+            }
+            if (rank > bestIdleRank && !link->hasBytesWaiting()) {
+                bestIdle = link;
+                bestIdleRank = rank;
+            }
+        }
+        return bestIdle ? bestIdle : best;
+    };
     Link *evicted = nullptr;
-    if (incompleteOfHost >= kMaxIncompletePerAddress) {
-        evicted = oldestIncompleteOfHost;
+    if (int(incompleteOfHost.size()) >= kMaxIncompletePerAddress) {
+        evicted = victim(incompleteOfHost);
     } else if (ofHost >= kMaxPendingIncomingPerAddress) {
         logPrintf(LogCom1, "too many handshakes in progress from %s, dropping it", qPrintable(from.toString()));
         return false;
     } else if (total >= kMaxPendingIncoming) {
-        evicted = oldestIncomplete ? oldestIncomplete : oldest;
+        evicted = incomplete.empty() ? oldest : victim(incomplete);
     }
     if (evicted) {
         logPrintf(LogCom1, "too many handshakes in progress, dropping the oldest from %s",
@@ -320,7 +350,19 @@ int Hub::pendingHandshakes() const
 
 void Hub::onNewConnection()
 {
-    while (m_server->hasPendingConnections()) {
+    // A few at a time, so that the hellos of those just taken are read before newer
+    // connections can crowd them out of the handshake table.
+    for (int taken = 0; m_server->hasPendingConnections(); ++taken) {
+        if (taken == kAcceptsPerTurn) {
+            if (!m_acceptQueued) {
+                m_acceptQueued = true;
+                QTimer::singleShot(0, this, [this] {
+                    m_acceptQueued = false;
+                    onNewConnection();
+                });
+            }
+            return;
+        }
         QTcpSocket *socket = m_server->nextPendingConnection();
         if (!socket)
             break;

@@ -134,6 +134,8 @@ public:
     // its own): a burst, then a steady rate. Beyond it a connection is closed at once.
     static constexpr int kConnectionBurst = 64;
     static constexpr int kConnectionsPerSecond = 8;
+    // Connections taken from the listener in one turn of the event loop.
+    static constexpr int kAcceptsPerTurn = 16;
 
 Q_SIGNALS:
     // An incoming link was admitted and is established. Connect with a direct connection
@@ -183,6 +185,7 @@ private:
     bool m_networkEnabled = true;
     bool m_loggedBindFailure = false;
     bool m_reportedListening = false;
+    bool m_acceptQueued = false;
     int m_listenRetryMs = 5000;
     QList<QPointer<Link>> m_links;
     QHash<QString, std::function<QTcpSocket *()>> m_streamFactories;

@@ -16,6 +16,7 @@
 
 #include <climits>
 #include <cstring>
+#include <sys/socket.h>
 
 namespace com {
 
@@ -205,6 +206,17 @@ QString Link::hangUpReason(const QString &socketReason) const
         return QStringLiteral("%1 before the server's hello: not the expected computer, or it is busy")
             .arg(socketReason);
     return socketReason;
+}
+
+bool Link::hasBytesWaiting() const
+{
+    if (!m_socket)
+        return false;
+    if (m_socket->bytesAvailable() > 0)
+        return true;
+    const qintptr fd = m_socket->socketDescriptor();
+    char byte;
+    return fd >= 0 && ::recv(int(fd), &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
 }
 
 QHostAddress Link::peerAddress() const

@@ -261,6 +261,8 @@ private:
     qint64 ageMs() const { return m_clock.elapsed(); }
     // An incoming connection whose hello is not whole yet, whatever it sent.
     bool isAwaitingHello() const { return !m_outgoing && m_step == StepAwaitClientHello; }
+    // Whether bytes for this connection wait unread right now, in the socket or the system.
+    bool hasBytesWaiting() const;
     QString hangUpReason(const QString &socketReason) const;
     int frameLimit() const;
 

@@ -121,6 +121,20 @@ UdpTransport *listeningTransport(QObject *owner, int firstMessageMs)
     return udp;
 }
 
+// AddressSanitizer keeps freed memory in quarantine and its allocator out of malloc's
+// figures: there only the transport's own count tells.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
 qint64 heapInUse()
 {
     return qint64(mallinfo2().uordblks);
@@ -277,8 +291,8 @@ void TstUdpTransport::strangersSessionsHoldLittleAndGiveItBack()
     QTest::qWait(200);
     const qint64 heapDuring = heapInUse() - heapBefore;
     QCOMPARE(udp->sessionCount(), kSessions);
-    QVERIFY2(heapDuring < 8ll << 20, qPrintable(QString::number(heapDuring >> 20)));
     QVERIFY(udp->unprovenBytes() <= UdpTransport::kUnprovenBudgetBytes);
+    QVERIFY2(heapDuring < 8ll << 20 || kSanitized, qPrintable(QString::number(heapDuring >> 20)));
 
     // Their hellos never come, so they end; what they held goes back.
     QTRY_COMPARE_WITH_TIMEOUT(udp->sessionCount(), 0, 10000);
@@ -288,8 +302,8 @@ void TstUdpTransport::strangersSessionsHoldLittleAndGiveItBack()
     const qint64 residentAfter = residentBytes() - residentBefore;
     qInfo("heap held by %d strangers' sessions: %lld KiB, after they ended: %lld KiB (resident %lld KiB)", kSessions,
           heapDuring >> 10, heapAfter >> 10, residentAfter >> 10);
-    QVERIFY2(heapAfter < 2ll << 20, qPrintable(QString::number(heapAfter >> 20)));
-    QVERIFY2(residentAfter < 16ll << 20, qPrintable(QString::number(residentAfter >> 20)));
+    QVERIFY2(heapAfter < 2ll << 20 || kSanitized, qPrintable(QString::number(heapAfter >> 20)));
+    QVERIFY2(residentAfter < 16ll << 20 || kSanitized, qPrintable(QString::number(residentAfter >> 20)));
 }
 
 // An OPEN may come from a forged address: its answer is one ACCEPT of the same size, and
