@@ -47,6 +47,35 @@ QByteArray hostKey(const QHostAddress &address)
 
 const char kTransportProperty[] = "com.transport";
 
+// A relayed session's address is whatever the relay says the datagrams came from: it may
+// claim this computer's loopback, an unspecified or a multicast address. Such a session is
+// never this computer's, and the addresses no real peer can have are all counted as one
+// sender, so that claiming many of them gains nothing.
+bool isRelayed(const Link *link)
+{
+    return Hub::transportOf(link) == QLatin1String("turn");
+}
+
+QHostAddress countedAddress(const QHostAddress &address, bool relayed)
+{
+    if (!relayed)
+        return address;
+    bool v4 = false;
+    const quint32 ip4 = address.toIPv4Address(&v4);
+    const QHostAddress plain = v4 ? QHostAddress(ip4) : address;
+    static const QList<QPair<QHostAddress, int>> nowhere = [] {
+        QList<QPair<QHostAddress, int>> list;
+        for (const char *subnet : {"0.0.0.0/8", "127.0.0.0/8", "169.254.0.0/16", "224.0.0.0/3", "::/127", "fe80::/10", "ff00::/8"})
+            list.append(QHostAddress::parseSubnet(QLatin1String(subnet)));
+        return list;
+    }();
+    for (const auto &subnet : nowhere) {
+        if (plain.isInSubnet(subnet))
+            return QHostAddress(QHostAddress::AnyIPv4);
+    }
+    return plain;
+}
+
 } // namespace
 
 Hub::Hub(QObject *parent)
@@ -192,7 +221,7 @@ void Hub::setNetworkEnabled(bool enabled)
         const bool keep = link->isOwnKey()
             || (link->isOutgoing() && !own.isEmpty() && link->m_expectedKey == own)
             || (!link->isOutgoing() && link->state() == Link::StateHandshaking
-                && isLoopbackAddress(link->peerAddress()));
+                && isLoopbackAddress(link->peerAddress()) && !isRelayed(link));
         if (!keep)
             link->fail(QStringLiteral("network disabled"));
     }
@@ -251,7 +280,7 @@ QString Hub::transportOf(const Link *link)
 
 bool Hub::acceptStream(QTcpSocket *socket, const QString &transportType)
 {
-    if (!socket || !admitIncoming(socket->peerAddress()))
+    if (!socket || !admitIncoming(countedAddress(socket->peerAddress(), transportType == QLatin1String("turn"))))
         return false;
     // Only the local computer's own link may come in while the network is off, and that
     // one comes over TCP.
@@ -286,13 +315,14 @@ bool Hub::admitIncoming(const QHostAddress &from)
         if (!link || link->isOutgoing() || link->state() != Link::StateHandshaking)
             continue;
         ++total;
-        const bool sameHost = sameRemoteHost(link->peerAddress(), from);
+        const QHostAddress counted = countedAddress(link->peerAddress(), isRelayed(link));
+        const bool sameHost = sameRemoteHost(counted, from);
         ofHost += sameHost ? 1 : 0;
         if (!oldest || link->ageMs() > oldest->ageMs())
             oldest = link.data();
         if (link->isAwaitingHello()) {
             incomplete.push_back(link.data());
-            ++incompleteByHost[hostKey(link->peerAddress())];
+            ++incompleteByHost[hostKey(counted)];
             if (sameHost)
                 incompleteOfHost.push_back(link.data());
         }
@@ -301,7 +331,8 @@ bool Hub::admitIncoming(const QHostAddress &from)
         Link *best = nullptr, *bestIdle = nullptr;
         std::pair<int, qint64> bestRank{-1, -1}, bestIdleRank{-1, -1};
         for (Link *link : links) {
-            const std::pair<int, qint64> rank{incompleteByHost.value(hostKey(link->peerAddress())), link->ageMs()};
+            const QHostAddress counted = countedAddress(link->peerAddress(), isRelayed(link));
+            const std::pair<int, qint64> rank{incompleteByHost.value(hostKey(counted)), link->ageMs()};
             if (rank > bestRank) {
                 best = link;
                 bestRank = rank;
@@ -446,8 +477,8 @@ bool Hub::admit(Link &link, QString *peerUuid, bool *ownKey)
     if (key == m_identity.publicKey) {
         // The own key is the local computer; a copy of our key turning up from elsewhere is
         // not, and must not get the local peer's rights.
-        if (!isLoopbackAddress(link.peerAddress())) {
-            logPrintf(LogErr1, "own key offered from non-loopback address %s, refused",
+        if (!isLoopbackAddress(link.peerAddress()) || isRelayed(&link)) {
+            logPrintf(LogErr1, "own key offered from %s address %s, refused", isRelayed(&link) ? "relayed" : "non-loopback",
                       qPrintable(link.peerAddress().toString()));
             return false;
         }
