@@ -3,6 +3,7 @@
 #include "app/base/log.h"
 #include "com/descriptorstream.h"
 #include "com/hub.h"
+#include "com/kcpsocket.h"
 #include "com/termstream.h"
 #include "db/dto.h"
 
@@ -209,19 +210,15 @@ QString Link::hangUpReason(const QString &socketReason) const
     return socketReason;
 }
 
-bool Link::noteWaitingBytes()
+bool Link::hasBytesWaiting() const
 {
     if (!m_socket)
         return false;
-    if (m_socket->bytesAvailable() > 0) {
-        m_heard = true;
+    if (m_socket->bytesAvailable() > 0)
         return true;
-    }
     const qintptr fd = m_socket->socketDescriptor();
     char byte;
-    if (fd >= 0 && ::recv(int(fd), &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0)
-        m_heard = true;
-    return m_heard;
+    return fd >= 0 && ::recv(int(fd), &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
 }
 
 QHostAddress Link::peerAddress() const
@@ -309,7 +306,6 @@ void Link::onReadyRead()
         }
         m_in.resize(old + int(got));
         ++reads;
-        m_heard = true;
         processFrames();
         if (!self)   // deleted by a receiver of what was just delivered
             return;
@@ -767,6 +763,8 @@ bool Link::becomeEstablished()
     m_state = StateEstablished;
     m_amend = GreetingAmender();
     m_handshakeTimer->stop();
+    if (auto *session = qobject_cast<KcpSocket *>(m_socket))
+        session->setPeerProven();
     const LinkTimings &t = m_hub->timings();
     m_watchdog->start(t.silenceMs);
     m_pingTimer->start(t.pingIntervalMs);
