@@ -57,6 +57,7 @@ struct VfsListDirectoryJob : VfsRequestRecord<VfsListDirectoryJob>
 {
     QString path;                    // in
     bool watch = false;              // in: ask the server to watch the directory
+    quint32 attributes = FSO_ATTR_ALL; // in: FSO_ATTR_* asked for; the server may grant less
     QChar separator = QLatin1Char('/'); // out: "\" or "/"
     quint64 volumeSerial = 0;        // out
     QMutex mutex;                    // guards the record against its owner
@@ -92,6 +93,10 @@ struct VfsOpenFileJob : VfsRequestRecord<VfsOpenFileJob>
     qint64 modificationTime = 0;     // in
     quint64 size = 0;                // in: size to truncate to (with FSO_OPEN_TRUNCATE)
     QString path;                    // in
+    // in: permission bits (07777) set with the times, or for a write when it closes; the
+    // server masks them with its user's umask. -1: none; a server that predates them keeps
+    // the mode it created the file with.
+    int permissions = -1;
     quint8 status = 0;               // out
     quint16 handle = 0;              // out
 };

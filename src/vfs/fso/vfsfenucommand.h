@@ -65,7 +65,7 @@ struct VfsFenuCommand
     //   0x0F MOVE                    flags, path (source), destination
     //   0x8F  reply                  status
     //   0x10 OPEN_FILE               flags, attributes, accessTime, birthTime, modifyTime,
-    //                                size, path
+    //                                size, path, permissions (optional, see below)
     //   0x90 / 0x95 replies          status, handle
     //   0x15 CLOSE_FILE              flags, handle
     //   0x11 READ_FILE               flags (u8), handle, offset, dataSize (wanted)
@@ -100,6 +100,10 @@ struct VfsFenuCommand
     std::int64_t modifyTime = 0;
     std::uint64_t size = 0;
     std::string path;           // at most FSO_MAX_PATH bytes
+    // OPEN_FILE: permission bits (07777) for the file or folder, applied with its times or,
+    // for a write, when it closes; -1 when the request carries none. A u16 after the path:
+    // a server that predates it ignores it as trailing bytes.
+    std::int32_t permissions = -1;
     std::string destination;    // MOVE only
     std::vector<std::uint8_t> entryBlock; // still encoded entries of one page
     std::vector<std::uint8_t> data;
@@ -111,7 +115,7 @@ struct VfsFenuCommand
         length = 0; msgClass = 0; code = 0; trId = 0;
         status = 0; flags = 0; attributes.clear(); volumeSerial = 0; index = 0; count = 0;
         reserved = 0; handle = 0; blockCount = 0; detail = 0; dataSize = 0; offset = 0;
-        accessTime = 0; birthTime = 0; modifyTime = 0; size = 0;
+        accessTime = 0; birthTime = 0; modifyTime = 0; size = 0; permissions = -1;
         path.clear(); destination.clear(); entryBlock.clear(); data.clear(); drives.clear();
     }
 };
@@ -137,6 +141,9 @@ struct VfsDirectoryEntry
     std::uint16_t mode = 0;
     std::uint64_t fileIndex = 0;
     std::uint32_t linkCount = 0;
+    std::int32_t permissions = -1;   // 07777 bits; -1 when not granted
+    std::int64_t changeTimeNs = 0;   // with the inode: 0 when not granted
+    std::uint64_t inode = 0;
 };
 
 Q_DECLARE_METATYPE(VfsDirectoryEntry)
