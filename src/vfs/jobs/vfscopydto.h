@@ -26,6 +26,13 @@ struct VfsCopyItem
     quint64 fileId = 0;
     quint64 volume = 0;
     quint32 links = 0;  // hard link count, 0 when unknown
+    // Permission bits (07777) the copy gets, less the destination's umask; -1 when the
+    // source's server does not tell them.
+    int permissions = -1;
+    // What tells a version of the file from another one of the same size and modification
+    // time: its change time (ns) and inode, as listed; 0 when the server does not tell them.
+    qint64 changeNs = 0;
+    quint64 inode = 0;
 
     bool operator==(const VfsCopyItem &o) const
     {

@@ -31,6 +31,7 @@ VfsCopyJob::VfsCopyJob(QObject *parent)
     answerTo(this, m_mkdir, &VfsCopyJob::onMakeDirectoryJobUpdate);
     answerTo(this, m_move, &VfsCopyJob::onMoveJobUpdate);
     answerTo(this, m_sync, &VfsCopyJob::onSyncJobUpdate);
+    answerTo(this, m_delete, &VfsCopyJob::onDeleteFileJobUpdate);
 }
 
 VfsBlockTransfer::Events VfsCopyJob::transferEvents()
@@ -70,6 +71,7 @@ VfsSmallFileLane::Events VfsCopyJob::laneEvents()
     };
     // Thousands of files a second: the window hears of them a few times a second, not each.
     e.started = [this](const VfsSmallFileLane::File &f) {
+        m_ownPartials.insert(f.partPath);
         if (!m_laneNotify.isValid() || m_laneNotify.elapsed() >= kLaneNotifyMs)
             setCurrentFile(f.dstPath.mid(f.dstPath.lastIndexOf(m_dstSep) + 1));
     };
@@ -88,6 +90,7 @@ VfsSmallFileLane::Events VfsCopyJob::laneEvents()
             m_maybeOwnDestinations.remove(f.dstPath);
     };
     e.finished = [this](const VfsSmallFileLane::File &f) {
+        m_ownPartials.remove(f.partPath);
         m_ownDestinations.insert(f.dstPath);
         noteWrittenFolder(f.dstPath.left(f.dstPath.lastIndexOf(m_dstSep)), m_curDstVolume);
         addBytesCopied(f.item.size);
@@ -413,7 +416,7 @@ void VfsCopyJob::failJob(const char *messageId, const char *english, const QStri
 bool VfsCopyJob::anyRecordBusy() const
 {
     return m_openBusy || m_closeSrcBusy || m_closeDstBusy || m_listBusy || m_mkdirBusy || m_moveBusy
-           || m_syncBusy || m_transfer.anyBusy() || m_lane.anyBusy();
+           || m_syncBusy || m_deleteBusy || m_transfer.anyBusy() || m_lane.anyBusy();
 }
 
 
@@ -432,6 +435,7 @@ void VfsCopyJob::withdrawForEnd()
     releaseIfBusy(m_mkdir, m_mkdirBusy);
     releaseIfBusy(m_move, m_moveBusy);
     releaseIfBusy(m_sync, m_syncBusy);
+    releaseIfBusy(m_delete, m_deleteBusy);
     m_transfer.withdraw();
     m_lane.withdraw();
 }
@@ -592,6 +596,15 @@ void VfsCopyJob::handleUserAbort(int action)
         m_questionPending = false;
         m_failureQuestion = false;
         m_failure = Failure();
+        if (!m_ownPartials.isEmpty()) {
+            // Kept for a later copy of the same items, which resumes them; never unnamed.
+            QStringList kept = m_ownPartials.values();
+            std::sort(kept.begin(), kept.end());
+            setPrompt(message("copy-aborted-partial-kept",
+                              "Aborted. What was copied of an unfinished file is kept under a hidden name; "
+                              "copying again resumes it: %1")
+                          .arg(kept.join(QStringLiteral(", "))));
+        }
         Q_EMIT stateChanged();
         if (!m_abortedEmitted) {
             m_abortedEmitted = true;
@@ -660,6 +673,9 @@ void VfsCopyJob::askAboutFailure(Failure failure)
     case FailurePathTooLong:
         text = message("copy-q-path-too-long", "The path of this item is too long to be copied:\n%1");
         break;
+    case FailureNoRoom:
+        text = message("copy-q-no-room", "This file does not fit on the destination's disk:\n%1");
+        break;
     default:
         text = message("copy-q-unreadable", "This item cannot be read:\n%1");
         break;
@@ -697,6 +713,7 @@ QString VfsCopyJob::failureReason(int kind)
     case FailureUnreadable: return message("copy-left-out-unreadable", "cannot be read");
     case FailureUnwritable: return message("copy-left-out-unwritable", "cannot be written at the destination");
     case FailurePathTooLong: return message("copy-left-out-path-too-long", "path too long");
+    case FailureNoRoom: return message("copy-left-out-no-room", "does not fit on the destination's disk");
     default: return message("copy-left-out-failed", "could not be copied");
     }
 }
@@ -776,9 +793,11 @@ void VfsCopyJob::stateError(int action)
     m_questionPending = false;
     // Space may be freed meanwhile, so the job keeps trying; the user learns why it waits.
     // The start that follows the pause clears the prompt again.
-    if (m_shortWrite)
+    if (m_shortWrite) {
         setPrompt(message("copy-error-write-short",
                           "Not all data could be written to the destination. Is its disk full?"));
+        ++m_noRoomPauses[m_curItem.path];
+    }
     m_shortWrite = false;
     m_restartPhase = 0;
     setJobState(CopyStateRestart, __LINE__);
@@ -896,6 +915,15 @@ void VfsCopyJob::onMoveJobUpdate(VfsMoveJob *job)
     if (job != &m_move || !m_moveBusy || !vfsRequestEnded(job->jobStatus))
         return;
     m_moveBusy = false;
+    startTimer(0, JobActionReply, __LINE__);
+}
+
+void VfsCopyJob::onDeleteFileJobUpdate(VfsDeleteFileJob *job)
+{
+    if (job != &m_delete || !m_deleteBusy || !vfsRequestEnded(job->jobStatus))
+        return;
+    m_deleteBusy = false;
+    m_deleteAnswered = true;
     startTimer(0, JobActionReply, __LINE__);
 }
 

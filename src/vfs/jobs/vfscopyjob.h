@@ -106,6 +106,9 @@ public:
     static constexpr int kFatalErrorCount = 1000000;
     // Times a file that changed while it was copied is copied again before it is reported.
     static constexpr int kMaxChangedCopies = 3;
+    // Pauses for a full destination disk on one file before the job asks about it (or,
+    // without a window, leaves it out): a file larger than the free space never fits.
+    static constexpr int kMaxNoRoomPauses = 3;
 
     explicit VfsCopyJob(QObject *parent = nullptr);
     ~VfsCopyJob() override;
@@ -178,6 +181,7 @@ public Q_SLOTS:
     void onMakeDirectoryJobUpdate(VfsMakeDirectoryJob *job);
     void onMoveJobUpdate(VfsMoveJob *job);
     void onSyncJobUpdate(VfsSyncJob *job);
+    void onDeleteFileJobUpdate(VfsDeleteFileJob *job);
 
 Q_SIGNALS:
     void bytesCopiedChanged();
@@ -220,6 +224,13 @@ private:
     void stateOpenSource(int action);
     void stateOpenDestination(int action);
     void askReplace();
+    // A file that failed the same way too often (changed under every read, no room for it
+    // after several pauses) is asked about or left out before it is written again; true
+    // when it was.
+    bool leftOutAsRepeating();
+    // Deletes the hidden file of the current item when this job wrote it and will not
+    // finish it; true while the delete is out (its reply steps the job).
+    bool discardOwnPartial();
     // Renames `from` to `to` in the destination folder; the reply steps the job.
     void sendMove(const QString &from, const QString &to, bool replace);
     // The rename of the finished hidden file to its real name, then its times.
@@ -251,7 +262,7 @@ private:
     void leaveOut(const QString &path, const QString &reason = QString());
     // Which failure an item that cannot be read or written meets; "skip all" skips the
     // later ones of the same kind.
-    enum FailureKind { FailureUnreadable = 0, FailureUnwritable = 1, FailurePathTooLong = 2 };
+    enum FailureKind { FailureUnreadable = 0, FailureUnwritable = 1, FailurePathTooLong = 2, FailureNoRoom = 3 };
     struct Failure
     {
         int kind = FailureUnreadable;
@@ -344,6 +355,13 @@ private:
     // Sources found changed after they were copied, and how often the job copied again.
     QSet<QString> m_changedSources;
     int m_changedCopies = 0;
+    // Per source file: transfers that failed because it changed while read, and pauses
+    // because the destination disk was full.
+    QHash<QString, int> m_changedReads;
+    QHash<QString, int> m_noRoomPauses;
+    // Hidden files this job wrote and has not renamed to their real names yet; an abort
+    // names them (a later copy resumes them), a skip deletes them.
+    QSet<QString> m_ownPartials;
     // Files whose open failed once, and those left out after failing again.
     QSet<QString> m_failedOnce;
     VfsLeftOutList m_leftOut;       // under m_uiMutex
@@ -386,6 +404,9 @@ private:
     bool m_mkdirBusy = false;
     VfsMoveJob m_move;
     bool m_moveBusy = false;
+    VfsDeleteFileJob m_delete;
+    bool m_deleteBusy = false;
+    bool m_deleteAnswered = false;
 
     // --- small files: the lane, whether the current folder's files were offered to it, the
     // files it gave back, and the listing that tells the one-at-a-time path what it left ---
@@ -413,8 +434,13 @@ private:
     {
         quint64 size = 0;
         qint64 mtime = 0;
+        qint64 changeNs = 0; // 0 from a server that does not tell
+        quint64 inode = 0;
+        // Whether a listing entry shows the version that was copied. Size and modification
+        // time may have been put back after a rewrite; the change time and the inode can't.
+        bool matches(const VfsDirectoryEntry &entry) const;
     };
-    QHash<QString, SourceStamp> m_finishedStamps; // source file -> size and time it was copied with
+    QHash<QString, SourceStamp> m_finishedStamps; // source file -> the version it was copied from
     std::atomic<int> m_errorCount{0};
     bool m_abort = false;
     bool m_aborting = false;      // abort seen: records withdrawn, handles closing

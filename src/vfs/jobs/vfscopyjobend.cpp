@@ -12,6 +12,16 @@
 
 using namespace vfscopy;
 
+bool VfsCopyJob::SourceStamp::matches(const VfsDirectoryEntry &entry) const
+{
+    if (entry.size != size || entry.modifyTime != mtime)
+        return false;
+    // A server that predates change stamps lists none: size and time are all there is.
+    if (changeNs == 0 || entry.changeTimeNs == 0)
+        return true;
+    return entry.changeTimeNs == changeNs && entry.inode == inode;
+}
+
 void VfsCopyJob::noteFinished(const VfsCopyItem &item)
 {
     if (!m_finishedSet.contains(item.path)) {
@@ -19,7 +29,7 @@ void VfsCopyJob::noteFinished(const VfsCopyItem &item)
         m_result.files.append(item.path);
     }
     // A file copied again after a retry is judged by its latest copy.
-    m_finishedStamps.insert(item.path, {item.size, item.mtime});
+    m_finishedStamps.insert(item.path, {item.size, item.mtime, item.changeNs, item.inode});
 }
 
 bool VfsCopyJob::verifySources(int action)
@@ -56,15 +66,15 @@ bool VfsCopyJob::verifySources(int action)
             const auto found = byName.find(srcName(file));
             const SourceStamp stamp = m_finishedStamps.value(file);
             const bool same = found != byName.end() && itemTypeOf(*found->second) == VfsCopyItem::FileType
-                              && found->second->size == stamp.size && found->second->modifyTime == stamp.mtime;
+                              && stamp.matches(*found->second);
             if (!same) {
                 logPrintf(LogVcpa, "source %s changed while it was copied", qPrintable(file));
                 m_finishedSet.remove(file);
                 m_result.files.removeAt(i);
-                // A copy of a file rewritten under it may mix old and new blocks: a copy
-                // makes it again, a few times at most; a cut keeps the source instead.
-                if (!m_request.deleteSource)
-                    m_changedSources.insert(file);
+                // A copy of a file rewritten under it may mix old and new blocks: it is made
+                // again, a few times at most, by a copy and a cut alike; a cut deletes only
+                // a source that held still while it was read.
+                m_changedSources.insert(file);
             }
         }
         lock.unlock();
@@ -82,8 +92,13 @@ bool VfsCopyJob::verifySources(int action)
         }
         if (!m_changedSources.isEmpty()) {
             // Still changing after every try: the job ends, saying which file it is.
-            setPrompt(message("copy-error-source-changed", "A source file kept changing while it was copied: %1")
-                          .arg(*m_changedSources.constBegin()));
+            const QString file = *m_changedSources.constBegin();
+            setPrompt(m_request.deleteSource
+                          ? message("copy-error-source-changed-kept",
+                                    "A source file kept changing while it was moved; it was kept: %1")
+                                .arg(file)
+                          : message("copy-error-source-changed", "A source file kept changing while it was copied: %1")
+                                .arg(file));
             m_errorCount = m_errorCount.load() + m_changedSources.size();
         }
         m_sourcesVerified = true;
@@ -134,8 +149,9 @@ bool VfsCopyJob::syncDestination()
             return false;
         } else {
             // The link works but the request went unanswered for as long as a block may take:
-            // a destination that does not know it. Nothing says the copy is on its disk, so a
-            // cut keeps its sources.
+            // a destination whose disk is slow to write out, or one that does not know the
+            // request. Either way nothing says the copy is on its disk, so a cut keeps its
+            // sources, and the job says what happened.
             logPrintf(LogVcpa, "destination did not confirm the flush of %s", qPrintable(folder));
             m_syncFolders.clear();
             if (m_request.deleteSource) {
@@ -145,8 +161,11 @@ bool VfsCopyJob::syncDestination()
                 m_folderSet.clear();
                 m_errorCount = m_errorCount.load() + 1;
                 setPrompt(message("copy-error-not-synced",
-                                  "The destination did not confirm that the copy is on its disk; the originals "
-                                  "were kept."));
+                                  "The destination did not confirm in time that the copy is on its disk; the "
+                                  "sources were kept."));
+            } else {
+                setPrompt(message("copy-error-not-synced-copy",
+                                  "The destination did not confirm in time that the copy is on its disk."));
             }
         }
     }

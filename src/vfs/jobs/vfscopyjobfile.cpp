@@ -22,6 +22,7 @@ void VfsCopyJob::stateOpenSource(int action)
             return abortJob(QStringLiteral("source client gone"), __LINE__);
         m_open.flags = FSO_OPEN_READ;
         m_open.path = m_curItem.path;
+        m_open.permissions = -1;
         m_open.accessTime = m_open.creationTime = m_open.modificationTime = 0;
         m_open.size = 0;
         m_open.handle = 0;
@@ -74,6 +75,8 @@ void VfsCopyJob::stateOpenDestination(int action)
         const int cut = m_curDstPath.lastIndexOf(m_dstSep) + 1;
         const QString finalName = m_curDstPath.mid(cut);
         m_curPartPath = m_curDstPath.left(cut) + partialName(finalName);
+        if (leftOutAsRepeating())
+            return;
         const auto existing = m_curDstEntries.find(finalName);
         const auto partial = m_curDstEntries.find(partialName(finalName));
         const bool partialFile = partial != m_curDstEntries.end() && partial->second.type == VfsCopyItem::FileType;
@@ -125,6 +128,7 @@ void VfsCopyJob::stateOpenDestination(int action)
         m_open.accessTime = m_open.creationTime = m_open.modificationTime = 0;
         m_open.size = m_curFileSize;
         m_open.path = m_curPartPath;
+        m_open.permissions = -1; // given with the times, once the file is complete
         m_open.handle = 0;
         // Nothing there that could be kept: no block is compared, all are sent.
         m_curDstFresh = !partialFile || partial->second.size == 0;
@@ -157,6 +161,7 @@ void VfsCopyJob::stateOpenDestination(int action)
     if (m_open.jobStatus == JobFinished && m_open.status == FSO_STATUS_SUCCESS) {
         m_replaceCurrent = m_replaceAll;
         m_dstHandle = m_open.handle;
+        m_ownPartials.insert(m_curPartPath);
         setJobState(CopyStateTransfer, __LINE__);
         startTimer(0, JobActionStep, __LINE__);
     } else {
@@ -175,6 +180,67 @@ void VfsCopyJob::stateOpenDestination(int action)
         if (!repeatingFailure(m_open.status, m_curItem.path, m_curPartPath, std::move(failure)))
             abortJob(QStringLiteral("failed to open write file status: %1").arg(m_open.status), __LINE__);
     }
+}
+
+bool VfsCopyJob::leftOutAsRepeating()
+{
+    const QString path = m_curItem.path;
+    Failure failure;
+    failure.shownPath = path;
+    failure.items.append(path);
+    failure.skip = [this] {
+        // The source is open: it is closed like that of a skipped file, and what this job
+        // wrote of it goes.
+        m_skipping = true;
+        m_curFileComplete = false;
+        setJobState(CopyStateCloseSource, __LINE__);
+        startTimer(0, JobActionStep, __LINE__);
+    };
+    if (m_changedReads.value(path) > kMaxChangedCopies) {
+        leaveOut(path, message("copy-left-out-changing", "kept changing while it was copied"));
+        failure.skip();
+        return true;
+    }
+    if (m_noRoomPauses.value(path) < kMaxNoRoomPauses)
+        return false;
+    failure.kind = FailureNoRoom;
+    if (m_asksOnFailure && !m_skipAllKinds.contains(FailureNoRoom)) {
+        failure.retry = [this, path] {
+            m_noRoomPauses.remove(path);
+            startTimer(0, JobActionStep, __LINE__);
+        };
+        askAboutFailure(std::move(failure));
+    } else {
+        leaveOutFailure(failure);
+        failure.skip();
+    }
+    return true;
+}
+
+bool VfsCopyJob::discardOwnPartial()
+{
+    if (m_deleteBusy)
+        return true;
+    if (m_deleteAnswered) {
+        m_deleteAnswered = false;
+        const bool gone = m_delete.jobStatus == JobFinished
+                          && (m_delete.status == FSO_STATUS_SUCCESS || m_delete.status == FSO_STATUS_NOT_FOUND);
+        logPrintf(LogVcpa, "delete of unfinished %s: %s", qPrintable(m_delete.path), gone ? "done" : "failed");
+        // One that stays is named with the items left out, so it is never a silent leftover.
+        if (!gone)
+            leaveOut(m_delete.path, message("copy-left-out-partial", "unfinished copy left behind"));
+        m_ownPartials.remove(m_delete.path);
+        return false;
+    }
+    if (!m_ownPartials.contains(m_curPartPath) || !m_dst)
+        return false;
+    m_delete.flags = FSO_DELETE_PERMANENT;
+    m_delete.path = m_curPartPath;
+    m_delete.status = 0;
+    m_deleteBusy = true;
+    logPrintf(LogVcpa, "delete unfinished %s", qPrintable(m_curPartPath));
+    m_dst->deleteFile(&m_delete);
+    return true;
 }
 
 void VfsCopyJob::askReplace()
@@ -224,7 +290,9 @@ void VfsCopyJob::stateClose(int action)
         return;
     }
     if (!m_curFileComplete) {
-        if (action != JobActionStep || m_openBusy || m_moveBusy)
+        if ((action != JobActionStep && action != JobActionReply) || m_openBusy || m_moveBusy)
+            return;
+        if (m_skipping && discardOwnPartial())
             return;
         m_skipping = false;
         setJobState(CopyStateNextItem, __LINE__);
@@ -260,12 +328,13 @@ void VfsCopyJob::stateFinishDestination(int action)
         if (status != FSO_STATUS_SUCCESS)
             return abortJob(QStringLiteral("rename to %1 failed, status %2").arg(m_curDstPath).arg(status), __LINE__);
         m_ownDestinations.insert(m_curDstPath);
+        m_ownPartials.remove(m_curPartPath);
         noteWrittenFolder(m_curDstPath.left(m_curDstPath.lastIndexOf(m_dstSep)), m_curDstVolume);
         m_closePhase = 1;
         action = JobActionStep;
     }
     if (action == JobActionStep) {
-        if (m_curItem.atime <= 0 && m_curItem.mtime <= 0) {
+        if (m_curItem.atime <= 0 && m_curItem.mtime <= 0 && m_curItem.permissions < 0) {
             noteFinished(m_curItem);
             setJobState(CopyStateNextItem, __LINE__);
             startTimer(0, JobActionStep, __LINE__);
@@ -278,6 +347,7 @@ void VfsCopyJob::stateFinishDestination(int action)
         m_open.modificationTime = m_curItem.mtime;
         m_open.size = 0;
         m_open.path = m_curDstPath;
+        m_open.permissions = m_curItem.permissions;
         m_openBusy = true;
         m_dst->openFile(&m_open);
         return;
@@ -405,6 +475,8 @@ void VfsCopyJob::stateTransfer(int action)
     const VfsBlockTransfer::Outcome outcome = m_transfer.step();
     emitChanges();
     if (outcome == VfsBlockTransfer::Failed) {
+        if (m_transfer.sourceChanged())
+            ++m_changedReads[m_curItem.path];
         abortJob(m_transfer.failure(), __LINE__);
     } else if (outcome == VfsBlockTransfer::Complete) {
         m_curFileComplete = true;

@@ -13,16 +13,9 @@
 #include <cstdint>
 
 namespace vfscopy {
-// The catalogue's text of a message id; the English text when no catalogue knows it.
 inline QString message(const char *id, const char *english, int n = -1)
 {
-    QString text = qtTrId(id, n);
-    if (text == QLatin1String(id)) {
-        text = QString::fromUtf8(english);
-        if (n >= 0)
-            text.replace(QLatin1String("%n"), QString::number(n));
-    }
-    return text;
+    return vfsJobMessage(id, english, n);
 }
 
 inline int itemTypeOf(const VfsDirectoryEntry &entry)

@@ -136,6 +136,8 @@ void VfsCopyJob::requestOwnListing(VfsClient *client, const QString &path)
         m_list.status = 0;
         m_list.path = path;
         m_list.watch = false;
+        // Permissions for what the copy makes; change stamps to tell a rewritten source.
+        m_list.attributes = FSO_ATTR_ALL | FSO_ATTR_PERMISSIONS | FSO_ATTR_CHANGE_STAMP;
     }
     m_listBusy = true;
     client->listDirectory(&m_list);
@@ -604,7 +606,7 @@ void VfsCopyJob::stateReadDirectory(int action)
 void VfsCopyJob::stateFolderTimes(int action)
 {
     if (action == JobActionStep) {
-        if (m_pendingFolder.atime <= 0 && m_pendingFolder.mtime <= 0) {
+        if (m_pendingFolder.atime <= 0 && m_pendingFolder.mtime <= 0 && m_pendingFolder.permissions < 0) {
             if (!m_folderSet.contains(m_pendingFolder.path)) {
                 m_folderSet.insert(m_pendingFolder.path);
                 m_result.folders.append(m_pendingFolder.path);
@@ -623,6 +625,8 @@ void VfsCopyJob::stateFolderTimes(int action)
         m_open.modificationTime = m_pendingFolder.mtime;
         m_open.size = 0;
         m_open.path = m_pendingFolderDst;
+        // A read-only folder gets its mode only now, after everything was written into it.
+        m_open.permissions = m_pendingFolder.permissions;
         m_openBusy = true;
         logPrintf(LogVcpa, "open update attributes %s", qPrintable(m_pendingFolderDst));
         m_dst->openFile(&m_open);

@@ -183,6 +183,10 @@ void VfsManager::onMoveJobFinished()
 
 void VfsManager::onMoveJobAborted()
 {
-    if (auto *job = qobject_cast<VfsMoveExJob *>(sender()))
-        job->deleteLater();
+    auto *job = qobject_cast<VfsMoveExJob *>(sender());
+    if (!job)
+        return;
+    logPrintf(LogVmg1, "move failed: %s", qPrintable(job->failureReason()));
+    Q_EMIT moveFailed(job->request(), job->failureReason());
+    job->deleteLater();
 }
