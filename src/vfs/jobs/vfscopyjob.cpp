@@ -101,6 +101,7 @@ VfsSmallFileLane::Events VfsCopyJob::laneEvents()
         noteFinished(f.item);
     };
     e.handedBack = [this](const VfsSmallFileLane::File &f) {
+        m_ownPartials.remove(f.partPath); // the lane removed it
         m_laneHandedBack.push_back(f.item);
         if (m_laneFolder.isEmpty())
             m_laneFolder = f.dstPath.left(f.dstPath.lastIndexOf(m_dstSep));
