@@ -12,7 +12,9 @@
 // where a file should go, the same file under two names) ends the job as aborted with a
 // prompt that says why. An item that cannot be read or written is asked about (skip, skip
 // all, retry, abort) when a window answers questions, else left out after one retry; every
-// item left out is counted as an error and listed (leftOutItems()).
+// item left out is counted as an error and listed (leftOutItems()). A file the destination's
+// disk had no room for after a few pauses is treated the same way. The hidden file of one
+// the job will not finish (skipped, left out) is deleted; one kept by an abort is named.
 //
 // Data safety: a file is written under a hidden name in its destination folder
 // (partialName()) and renamed to its real name only after its whole content was written,
@@ -20,7 +22,11 @@
 // unfinished file never carries the real name, and a later copy resumes from the hidden
 // one. A file the user allowed to be replaced is first renamed to the hidden name, so its
 // blocks that already match are kept. The job remembers which source files it finished,
-// so that a cut deletes nothing else.
+// so that a cut deletes nothing else. Before its end it lists the finished sources again:
+// one whose size, modification time or change stamp (change time and inode, which no one
+// can put back) moved since it was listed for the copy may have been read half old, half
+// new, and is copied again, by a copy and a cut alike; one that keeps changing is named and
+// never counted copied. Copies get the source's permission bits with their times.
 //
 // Small files that are new at the destination go several at a time through a lane of their
 // own (vfssmallfilelane.h); whatever is unusual about one of them sends it back here.
@@ -28,7 +34,8 @@
 // Durability: servers don't flush each file as it closes. Before the job reports its end
 // (and before a cut may delete a single source) it asks the destination once to write out
 // the file system it wrote to (FSO_SYNC). A destination that refuses fails the job; one that
-// does not know the request is reported, and a cut then keeps its sources.
+// does not answer in time (a slow disk, or a peer that does not know the request) is
+// reported, and a cut then keeps its sources.
 
 #include "peers/ipeer.h"
 #include "vfs/jobs/vfsblocktransfer.h"
