@@ -102,5 +102,9 @@
         <source>%1 could not be moved.</source>
         <translation>%1 konnte nicht verschoben werden.</translation>
     </message>
+    <message id="move-error-changed-kept">
+        <source>Changed after it was copied, so it was kept: %1</source>
+        <translation>Nach dem Kopieren geändert, daher behalten: %1</translation>
+    </message>
 </context>
 </TS>

@@ -60,6 +60,9 @@ constexpr std::uint8_t FSO_STATUS_TIMEOUT = 17; // set by the client, never on t
 // The volume has no room: a short write (its count says how much was written) or an
 // extend beyond the free space.
 constexpr std::uint8_t FSO_STATUS_DISK_FULL = 18;
+// DELETE_FILE named the version of the file it may delete (its change stamp), and the file
+// is another one now: it changed since, and stays.
+constexpr std::uint8_t FSO_STATUS_CHANGED = 19;
 
 // --- attribute bits (value 0 of an attribute set with mask 1) ----------------------------
 constexpr std::uint32_t FSO_ATTR_TYPE = 0x001;        // u8 in an entry

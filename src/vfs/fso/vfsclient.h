@@ -134,6 +134,10 @@ struct VfsDeleteFileJob : VfsRequestRecord<VfsDeleteFileJob>
 {
     quint32 flags = 0;               // in: FSO_DELETE_*
     QString path;                    // in
+    // in: the change stamp of the only version of the file that may go (0: any); another
+    // one answers FSO_STATUS_CHANGED and stays.
+    qint64 expectChangeNs = 0;
+    quint64 expectInode = 0;
     quint8 status = 0;               // out
     QString failedPath;              // out: the reply's path when the status is not 0
 };

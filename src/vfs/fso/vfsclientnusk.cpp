@@ -256,6 +256,8 @@ bool encode(const VfsClientNusk::Private &, VfsDeleteFileJob *job, VfsClientRequ
     VfsFenuCommand c = requestCommand(FSO_DELETE_FILE, req->trId);
     c.flags = job->flags;
     c.path = utf8(job->path);
+    c.expectChangeNs = job->expectChangeNs;
+    c.expectInode = job->expectInode;
     return encodeFsoMessage(c, FSO_PROTOCOL_VERSION, out);
 }
 

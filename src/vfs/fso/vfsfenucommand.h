@@ -72,7 +72,7 @@ struct VfsFenuCommand
     //   0x91  reply                  status, flags (u8), offset, dataSize, data
     //   0x12 WRITE_FILE              flags (u8), handle, offset, dataSize, data
     //   0x92  reply                  status, flags (u8), offset, dataSize (bytes written)
-    //   0x13 DELETE_FILE             flags, path
+    //   0x13 DELETE_FILE             flags, path, expected change stamp (optional)
     //   0x93  reply                  status, path
     //   0x18 DIRECTORY_CHANGED       flags, path
     //   0x19 SYNC                    flags, path
@@ -104,6 +104,11 @@ struct VfsFenuCommand
     // for a write, when it closes; -1 when the request carries none. A u16 after the path:
     // a server that predates it ignores it as trailing bytes.
     std::int32_t permissions = -1;
+    // DELETE_FILE: the change stamp (change time ns, inode) of the only version of a file
+    // that may be deleted; 0 when any may. Trailing, so a server that predates it deletes
+    // as it always did.
+    std::int64_t expectChangeNs = 0;
+    std::uint64_t expectInode = 0;
     std::string destination;    // MOVE only
     std::vector<std::uint8_t> entryBlock; // still encoded entries of one page
     std::vector<std::uint8_t> data;
@@ -116,6 +121,7 @@ struct VfsFenuCommand
         status = 0; flags = 0; attributes.clear(); volumeSerial = 0; index = 0; count = 0;
         reserved = 0; handle = 0; blockCount = 0; detail = 0; dataSize = 0; offset = 0;
         accessTime = 0; birthTime = 0; modifyTime = 0; size = 0; permissions = -1;
+        expectChangeNs = 0; expectInode = 0;
         path.clear(); destination.clear(); entryBlock.clear(); data.clear(); drives.clear();
     }
 };

@@ -123,6 +123,13 @@ public:
         if (!r.failed() && r.remaining() > 0 && r.readU16(x) == com::TermOk)
             bits = x & 07777;
     }
+    void optionalStamp(std::int64_t &changeNs, std::uint64_t &inode)
+    {
+        if (!r.failed() && r.remaining() > 0) {
+            r.readI64(changeNs);
+            r.readU64(inode);
+        }
+    }
     bool string(std::string &t, std::size_t limit) { return r.readString(t, limit) == com::TermOk; }
     bool text(QString &t, std::size_t limit)
     {
@@ -178,6 +185,13 @@ public:
     {
         if (bits >= 0)
             w.writeU16(std::uint16_t(bits & 07777));
+    }
+    void optionalStamp(std::int64_t changeNs, std::uint64_t inode)
+    {
+        if (changeNs != 0) {
+            w.writeI64(changeNs);
+            w.writeU64(inode);
+        }
     }
     bool string(const std::string &t, std::size_t) { return w.writeString(t) == com::TermOk; }
     bool text(const QString &t, std::size_t limit)
@@ -405,6 +419,7 @@ enum class Field : std::uint8_t {
     Drives,       // u16 count; drive records
     OpenTimes,    // OPEN_FILE's optional set, times and size
     Permissions,  // u16 permission bits, only when given (written) or present (read)
+    Expected,     // i64 change time, u64 inode, only when given (written) or present (read)
 };
 
 struct Layout
@@ -429,7 +444,7 @@ const Layout kLayouts[] = {
     {FSO_READ_FILE_REPLY, {Field::Status, Field::Flags8, Field::Offset, Field::Data}},
     {FSO_WRITE_FILE, {Field::Flags8, Field::Handle, Field::Offset, Field::Data}},
     {FSO_WRITE_FILE_REPLY, {Field::Status, Field::Flags8, Field::Offset, Field::Size32}},
-    {FSO_DELETE_FILE, {Field::Flags32, Field::Path}},
+    {FSO_DELETE_FILE, {Field::Flags32, Field::Path, Field::Expected}},
     {FSO_DELETE_FILE_REPLY, {Field::Status, Field::Path}},
     {FSO_MAKE_DIRECTORY, {Field::Flags32, Field::Attributes, Field::Path}},
     {FSO_MAKE_DIRECTORY_REPLY, {Field::Status, Field::Detail}},
@@ -514,6 +529,7 @@ bool walkField(IO &io, Cmd &cmd, Field field, unsigned version)
     case Field::Drives: return io.drives(cmd);
     case Field::OpenTimes: return openFileTimes(io, cmd, version);
     case Field::Permissions: io.optionalPermissions(cmd.permissions); return true;
+    case Field::Expected: io.optionalStamp(cmd.expectChangeNs, cmd.expectInode); return true;
     }
     return false;
 }

@@ -2,7 +2,9 @@
 
 // A copy or move request between two peers, and the result of a finished copy.
 
+#include <QHash>
 #include <QMetaType>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 
@@ -59,6 +61,9 @@ struct VfsCopyResult
 {
     QStringList files;   // source files copied completely, verified and closed, in copy order
     QStringList folders; // source folders whose listing was copied through, parents first
+    // The change stamp (change time ns, inode) of the version of each file that was copied,
+    // where its server tells it: a cut deletes a file only while it still is that version.
+    QHash<QString, QPair<qint64, quint64>> versions;
 };
 
 // Destination path of a source path below a renamed item.

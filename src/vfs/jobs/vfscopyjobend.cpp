@@ -102,6 +102,11 @@ bool VfsCopyJob::verifySources(int action)
             m_errorCount = m_errorCount.load() + m_changedSources.size();
         }
         m_sourcesVerified = true;
+        for (const QString &file : qAsConst(m_result.files)) {
+            const SourceStamp stamp = m_finishedStamps.value(file);
+            if (stamp.changeNs != 0)
+                m_result.versions.insert(file, qMakePair(stamp.changeNs, stamp.inode));
+        }
         startTimer(0, JobActionStep, __LINE__);
         return false; // the next step finishes
     }

@@ -148,13 +148,21 @@ void VfsManager::onCopyJobFinished(VfsCopyDto request, VfsCopyResult result)
             std::vector<VfsDeleteItem> items;
             for (const QString &folder : qAsConst(result.folders))
                 items.push_back({QString(), folder, 0, VfsCopyItem::DirectoryType});
-            for (const QString &file : qAsConst(result.files))
-                items.push_back({QString(), file, 0, VfsCopyItem::FileType});
+            for (const QString &file : qAsConst(result.files)) {
+                const QPair<qint64, quint64> version = result.versions.value(file);
+                items.push_back({QString(), file, 0, VfsCopyItem::FileType, version.first, version.second});
+            }
             auto *del = new VfsDeleteJob;
             del->setPeer(src);
             del->setDeleteFlags(FSO_DELETE_PERMANENT);
             del->setOnlyEmptyFolders(true);
             del->setItems(items);
+            connect(del, &VfsJob::jobFinished, this, [this, del, request]() {
+                if (!del->keptChanged().isEmpty())
+                    Q_EMIT moveFailed(request, vfsJobMessage("move-error-changed-kept",
+                                                             "Changed after it was copied, so it was kept: %1")
+                                                   .arg(del->keptChanged().join(QStringLiteral(", "))));
+            });
             connect(del, &VfsJob::jobFinished, del, &QObject::deleteLater);
             connect(del, &VfsJob::jobAborted, del, &QObject::deleteLater);
             addJob(del);

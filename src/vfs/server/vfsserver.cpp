@@ -922,6 +922,12 @@ void VfsServerNusk::processDeleteFileCommand(const VfsFenuCommand &cmd)
     if (::fstatat(parentDir.get(), name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return answer(FSO_STATUS_NOT_FOUND);
     const bool directory = S_ISDIR(st.st_mode);
+    // The caller copied one version of this file and may delete only that one: a file
+    // rewritten since (whatever its times say) has another change time.
+    if (cmd.expectChangeNs != 0 && !directory
+        && (std::int64_t(st.st_ctim.tv_sec) * 1000000000LL + st.st_ctim.tv_nsec != cmd.expectChangeNs
+            || st.st_ino != cmd.expectInode))
+        return answer(FSO_STATUS_CHANGED);
     // A drive is never deleted, whoever asks.
     if (directory && vfsserverfs::isMountPoint(mapped.local))
         return answer(FSO_STATUS_NOT_PERMITTED);

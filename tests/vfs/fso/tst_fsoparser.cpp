@@ -290,6 +290,22 @@ void TstFsoParser::openFileByVersion()
     QVERIFY(decode(trailing, c, 3));
     QCOMPARE(c.permissions, 0755);
     QCOMPARE(c.path, std::string("/f"));
+
+    // The same for the version DELETE_FILE may delete.
+    auto del = record(FSO_DELETE_FILE, 6);
+    del.flags = FSO_DELETE_PERMANENT;
+    del.path = "/f";
+    const Bytes anyVersion = encoded(del);
+    del.expectChangeNs = 1700000000123456789LL;
+    del.expectInode = 77;
+    const Bytes oneVersion = encoded(del);
+    QCOMPARE(Bytes(oneVersion.begin() + 4, oneVersion.begin() + std::ptrdiff_t(anyVersion.size())),
+             Bytes(anyVersion.begin() + 4, anyVersion.end()));
+    QVERIFY(decode(anyVersion, c));
+    QCOMPARE(c.expectChangeNs, std::int64_t(0));
+    QVERIFY(decode(oneVersion, c));
+    QCOMPARE(c.expectChangeNs, std::int64_t(1700000000123456789LL));
+    QCOMPARE(c.expectInode, std::uint64_t(77));
 }
 
 void TstFsoParser::fieldsOfEarlierMessagesDoNotLeak()

@@ -294,11 +294,26 @@ private Q_SLOTS:
 
     // A move between peers whose source is rewritten at the same size with its time put back
     // while it is read: once, the move copies it again and the destination is the new version
-    // whole; at every read, it is never deleted at the source.
+    // whole; at every read, it is never deleted at the source. Rewritten after the copy's
+    // last look, just before its delete, it stays too, and the move says so.
     void moveOfRewrittenSource()
     {
         const QString path = m_src + QStringLiteral("/doc");
         const QByteArray before = pattern(1000000, 40), after = pattern(1000000, 41);
+        {
+            QVERIFY(writeFile(path, before));
+            m_a->onRequest = [&](const VfsFenuCommand &cmd) {
+                if (cmd.code == FSO_DELETE_FILE)
+                    QVERIFY(rewriteKeepingTime(path, after));
+            };
+            QSignalSpy failed(m_manager.get(), &VfsManager::moveFailed);
+            QVERIFY(m_manager->move(dto(m_a.get(), m_b.get(), {item(path)}, m_dst)));
+            QVERIFY(waitFor([&]() { return failed.count() == 1; }));
+            m_a->onRequest = nullptr;
+            QVERIFY2(failed.at(0).at(1).toString().contains(path), qPrintable(failed.at(0).at(1).toString()));
+            QCOMPARE(readFile(path), after);
+            QCOMPARE(readFile(m_dst + QStringLiteral("/doc")), before);
+        }
         for (bool everyRead : {false, true}) {
             QVERIFY(writeFile(path, before));
             QVERIFY(setMtimeMs(path, 1600000000000));
