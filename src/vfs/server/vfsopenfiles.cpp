@@ -159,8 +159,9 @@ int closeOpenFile(VfsOpenFile &file, bool applyTimes)
     int result = 0;
     if (applyTimes && (file.accessTime > 0 || file.modifyTime > 0))
         result = vfsfiles::applyFileTimes(file.fd, file.accessTime, file.modifyTime);
-    if (applyTimes && file.permissions >= 0 && vfsfiles::applyPermissions(file.fd, file.permissions) != 0 && result == 0)
-        result = -2;
+    // Wanted, not a condition: a file system that keeps no modes (FAT) refuses it.
+    if (applyTimes && file.permissions >= 0)
+        vfsfiles::applyPermissions(file.fd, file.permissions);
     ::close(file.fd);
     file.fd = -1;
     return result;

@@ -114,7 +114,7 @@ int applyFileTimes(int fd, std::int64_t accessTime, std::int64_t modifyTime);
 unsigned userUmask();
 // Gives a file or folder `bits` of the rwx permissions less the umask, as a copy made by
 // `cp` without -p: set-id and sticky bits are never carried over. 0, or -1 when chmod
-// failed.
+// failed (a file system that keeps no modes); callers go on without.
 int applyPermissions(int fd, int bits);
 int applyPermissions(const QString &path, int bits);
 

@@ -1139,8 +1139,10 @@ void VfsServerNusk::processOpenFileCommand(const VfsFenuCommand &cmd)
         const QString targetPath = QStringLiteral("/proc/self/fd/%1").arg(target.get());
         int result = vfsfiles::applyFileTimes(targetPath, givenTime(FSO_ATTR_ACCESS_TIME, cmd.accessTime),
                                               givenTime(FSO_ATTR_MODIFY_TIME, cmd.modifyTime));
-        if (result == 0 && cmd.permissions >= 0)
-            result = vfsfiles::applyPermissions(targetPath, cmd.permissions);
+        // Like the mode `cp` gives: wanted, not a condition. A file system that keeps no
+        // modes (FAT) refuses the change and the copy is complete all the same.
+        if (result == 0 && cmd.permissions >= 0 && vfsfiles::applyPermissions(targetPath, cmd.permissions) != 0)
+            logPrintf(LogVsrv, "mode of %s not set: %s", qUtf8Printable(mapped.local), strerror(errno));
         return answer(result == 0 ? FSO_STATUS_COMPLETE : FSO_STATUS_IO_ERROR, 0);
     }
     if (d->files.isFull())
