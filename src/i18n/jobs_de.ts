@@ -60,10 +60,6 @@
         <source>The destination did not confirm in time that the copy is on its disk; the sources were kept.</source>
         <translation>Das Ziel hat nicht rechtzeitig bestätigt, dass die Kopie auf seinem Datenträger ist; die Quellen wurden behalten.</translation>
     </message>
-    <message id="copy-error-not-synced-copy">
-        <source>The destination did not confirm in time that the copy is on its disk.</source>
-        <translation>Das Ziel hat nicht rechtzeitig bestätigt, dass die Kopie auf seinem Datenträger ist.</translation>
-    </message>
     <message id="copy-error-source-changed-kept">
         <source>A source file kept changing while it was moved; it was kept: %1</source>
         <translation>Eine Quelldatei hat sich beim Verschieben immer wieder geändert; sie wurde behalten: %1</translation>

@@ -60,10 +60,6 @@
         <source>The destination did not confirm in time that the copy is on its disk; the sources were kept.</source>
         <translation>The destination did not confirm in time that the copy is on its disk; the sources were kept.</translation>
     </message>
-    <message id="copy-error-not-synced-copy">
-        <source>The destination did not confirm in time that the copy is on its disk.</source>
-        <translation>The destination did not confirm in time that the copy is on its disk.</translation>
-    </message>
     <message id="copy-error-source-changed-kept">
         <source>A source file kept changing while it was moved; it was kept: %1</source>
         <translation>A source file kept changing while it was moved; it was kept: %1</translation>

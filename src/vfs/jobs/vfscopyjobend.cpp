@@ -156,7 +156,7 @@ bool VfsCopyJob::syncDestination()
             // The link works but the request went unanswered for as long as a block may take:
             // a destination whose disk is slow to write out, or one that does not know the
             // request. Either way nothing says the copy is on its disk, so a cut keeps its
-            // sources, and the job says what happened.
+            // sources, and the job says what happened. A copy keeps its sources anyway.
             logPrintf(LogVcpa, "destination did not confirm the flush of %s", qPrintable(folder));
             m_syncFolders.clear();
             if (m_request.deleteSource) {
@@ -168,9 +168,6 @@ bool VfsCopyJob::syncDestination()
                 setPrompt(message("copy-error-not-synced",
                                   "The destination did not confirm in time that the copy is on its disk; the "
                                   "sources were kept."));
-            } else {
-                setPrompt(message("copy-error-not-synced-copy",
-                                  "The destination did not confirm in time that the copy is on its disk."));
             }
         }
     }
