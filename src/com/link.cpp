@@ -163,10 +163,12 @@ void Link::connectSocket()
     connect(m_socket, &QTcpSocket::readyRead, this, &Link::onReadyRead);
     connect(m_socket, &QTcpSocket::disconnected, this, [this] {
         SocketSignalScope scope(this);
+        m_refused = m_outgoing && m_step == StepAwaitServerConfirm;
         fail(hangUpReason(QStringLiteral("connection closed by peer")));
     });
     connect(m_socket, &QAbstractSocket::errorOccurred, this, [this] {
         SocketSignalScope scope(this);
+        m_refused = m_outgoing && m_step == StepAwaitServerConfirm;
         fail(hangUpReason(m_socket->errorString()));
     });
     connect(m_socket, &QTcpSocket::bytesWritten, this, [this](qint64 bytes) {

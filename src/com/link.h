@@ -175,6 +175,9 @@ public:
     // Bytes accepted by send() but not yet handed to the operating system.
     qint64 bytesToWrite() const;
     QString closeReason() const { return m_closeReason; }
+    // A dialled link the server closed after our greeting: it proved its key, heard who we
+    // are and what we bring (an invitation, say) and refused us.
+    bool wasRefused() const { return m_refused; }
 
 public Q_SLOTS:
     // Sends one complete term-stream message of class 0x42 or 0x43 (its u32 length equal
@@ -282,6 +285,7 @@ private:
     bool m_delivering = false;   // messages of a batch whose packets lie in m_in go out
     bool m_stalled = false;      // the outgoing limit was hit; the link ends shortly
     bool m_heard = false;        // some bytes came in
+    bool m_refused = false;
     int m_inSocketSignal = 0;
     struct SocketSignalScope;
 

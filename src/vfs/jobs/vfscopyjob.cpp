@@ -258,7 +258,8 @@ bool VfsCopyJob::userActionEnabled(int action) const
         return action == UserActionAbort || action == UserActionSkip || action == UserActionSkipAll
                || action == UserActionRetry;
     if (s == VfsJobStateQuestion)
-        return action == UserActionAbort || action == UserActionSkip || action == UserActionOverwrite;
+        return action == UserActionAbort || action == UserActionSkip || action == UserActionSkipAll
+               || action == UserActionOverwrite;
     if (s == VfsJobStateAborted)
         return action == UserActionAbort && !m_aborting;
     return false;
@@ -293,6 +294,11 @@ void VfsCopyJob::skipCurrentItem()
     }
     if (m_copyState != CopyStateOpenDestination || state() != VfsJobStateQuestion)
         return;
+    skipClash();
+}
+
+void VfsCopyJob::skipClash()
+{
     logPrintf(LogVcpa, "skip file %s", qPrintable(m_curItem.path));
     setPrompt(QString());
     m_questionPending = false;
@@ -336,8 +342,14 @@ void VfsCopyJob::skipAllItems()
 {
     NUSK_ON_JOB_THREAD(skipAllItems)
     Failure failure;
-    if (!takeFailure(failure))
+    if (!takeFailure(failure)) {
+        // A name clash: this file and every later one that exists already are left as they are.
+        if (m_copyState != CopyStateOpenDestination || state() != VfsJobStateQuestion)
+            return;
+        m_skipAllClashes = true;
+        skipClash();
         return;
+    }
     logPrintf(LogVcpa, "skip %s and every later failure of kind %d", qPrintable(failure.shownPath), failure.kind);
     m_skipAllKinds.insert(failure.kind);
     leaveOutFailure(failure);

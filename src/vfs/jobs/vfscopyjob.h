@@ -230,7 +230,10 @@ private:
     void stateNextItem(int action);
     void stateOpenSource(int action);
     void stateOpenDestination(int action);
-    void askReplace();
+    // Asks whether the existing destination file (`existing`) is replaced by the current item.
+    void askReplace(const VfsCopyDestinationEntry &existing);
+    // Leaves the current file out without a word (skipped, or skipped with every later clash).
+    void skipClash();
     // A file that failed the same way too often (changed under every read, no room for it
     // after several pauses) is asked about or left out before it is written again; true
     // when it was.
@@ -382,6 +385,7 @@ private:
     bool m_questionPending = false;
     bool m_replaceCurrent = false;
     bool m_replaceAll = false;
+    bool m_skipAllClashes = false;   // "Skip all" answered to a name clash
     bool m_requestReplaceApplied = false;
     QStringList m_replaceList;
     // Destination files this job created or was allowed to replace: a retry reopens them

@@ -9,6 +9,8 @@
 #include "vfs/fso/vfsclient.h"
 #include "vfs/fso/vfsclientnusk.h"
 
+#include <QDateTime>
+#include <QLocale>
 #include <QMutexLocker>
 
 using namespace vfscopy;
@@ -110,7 +112,7 @@ void VfsCopyJob::stateOpenDestination(int action)
         const bool mayReplace = m_replaceCurrent || m_replaceAll || m_replaceList.contains(m_curDstPath)
                                 || m_ownDestinations.contains(m_curDstPath);
         if (existing != m_curDstEntries.end() && !mayReplace)
-            return askReplace();
+            return m_skipAllClashes ? skipClash() : askReplace(existing->second);
         if (!m_dst)
             return abortJob(QStringLiteral("destination client gone"), __LINE__);
         if (existing != m_curDstEntries.end() && !partialFile) {
@@ -243,10 +245,22 @@ bool VfsCopyJob::discardOwnPartial()
     return true;
 }
 
-void VfsCopyJob::askReplace()
+void VfsCopyJob::askReplace(const VfsCopyDestinationEntry &existing)
 {
     logPrintf(LogVcpa, "\tdestination exists %s", qPrintable(m_curDstPath));
-    setPrompt(message("file-copy-q-overwrite", "The file already exists, do you want to replace it?"));
+    // Both files as the user would judge them: name, size and last change.
+    const QLocale locale;
+    auto facts = [&locale](quint64 size, qint64 mtimeMs) {
+        const QString when = mtimeMs > 0 ? locale.toString(QDateTime::fromMSecsSinceEpoch(mtimeMs), QLocale::ShortFormat)
+                                         : QStringLiteral("?");
+        return locale.formattedDataSize(qint64(size), 1, QLocale::DataSizeSIFormat) + QStringLiteral(", ") + when;
+    };
+    const QString name = m_curDstPath.mid(m_curDstPath.lastIndexOf(m_dstSep) + 1);
+    setPrompt(message("file-copy-q-overwrite", "The file already exists, do you want to replace it?")
+              + QStringLiteral("\n") + name + QStringLiteral("\n")
+              + message("file-copy-q-existing", "Existing: %1").arg(facts(existing.size, existing.mtime))
+              + QStringLiteral("\n")
+              + message("file-copy-q-replacement", "Replacement: %1").arg(facts(m_curItem.size, m_curItem.mtime)));
     stopTimer();
     m_questionPending = true;
     Q_EMIT stateChanged();

@@ -5,6 +5,7 @@
 
 #include "vfs/fso/fsoprotocol.h"
 #include "vfs/fso/vfsfenucommand.h"
+#include "vfs/fso/vfsmessage.h"
 #include "vfs/jobs/vfscopydto.h"
 #include "vfs/jobs/vfscopyjob.h"
 
@@ -13,10 +14,7 @@
 #include <cstdint>
 
 namespace vfscopy {
-inline QString message(const char *id, const char *english, int n = -1)
-{
-    return vfsJobMessage(id, english, n);
-}
+using vfstext::message;
 
 inline int itemTypeOf(const VfsDirectoryEntry &entry)
 {

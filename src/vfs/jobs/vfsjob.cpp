@@ -62,14 +62,3 @@ void VfsJob::stopTimer()
     if (m_timer)
         m_timer->stop();
 }
-
-QString vfsJobMessage(const char *id, const char *english, int n)
-{
-    QString text = qtTrId(id, n);
-    if (text == QLatin1String(id)) {
-        text = QString::fromUtf8(english);
-        if (n >= 0)
-            text.replace(QLatin1String("%n"), QString::number(n));
-    }
-    return text;
-}

@@ -44,9 +44,6 @@ void answerTo(Receiver *receiver, Record &record, void (Receiver::*slot)(Record 
     };
 }
 
-// The catalogue's text of a message id; the English text when no catalogue knows it.
-QString vfsJobMessage(const char *id, const char *english, int n = -1);
-
 class VfsJob : public QObject
 {
     Q_OBJECT

@@ -5,6 +5,7 @@
 #include "peers/ipeer.h"
 #include "peers/peermodel.h"
 #include "vfs/fso/fsoprotocol.h"
+#include "vfs/fso/vfsmessage.h"
 #include "vfs/jobs/vfscopyjob.h"
 #include "vfs/jobs/vfsdeletejob.h"
 #include "vfs/jobs/vfsjobmodel.h"
@@ -159,7 +160,7 @@ void VfsManager::onCopyJobFinished(VfsCopyDto request, VfsCopyResult result)
             del->setItems(items);
             connect(del, &VfsJob::jobFinished, this, [this, del, request]() {
                 if (!del->keptChanged().isEmpty())
-                    Q_EMIT moveFailed(request, vfsJobMessage("move-error-changed-kept",
+                    Q_EMIT moveFailed(request, vfstext::message("move-error-changed-kept",
                                                              "Changed after it was copied, so it was kept: %1")
                                                    .arg(del->keptChanged().join(QStringLiteral(", "))));
             });

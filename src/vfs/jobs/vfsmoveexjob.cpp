@@ -3,6 +3,7 @@
 #include "app/base/log.h"
 #include "peers/ipeer.h"
 #include "vfs/fso/fsoprotocol.h"
+#include "vfs/fso/vfsmessage.h"
 
 #include <QMutexLocker>
 #include <QUuid>
@@ -69,11 +70,11 @@ void VfsMoveExJob::process(int action)
             return;
         }
         if (!m_client)
-            return fail(vfsJobMessage("copy-error-peer-missing", "The peer of the copy is no longer known."));
+            return fail(vfstext::message("copy-error-peer-missing", "The peer of the copy is no longer known."));
         int sep = qMax(item.path.lastIndexOf(QLatin1Char('/')), item.path.lastIndexOf(QLatin1Char('\\')));
         const QString name = sep >= 0 ? item.path.mid(sep + 1) : QString();
         if (name.isEmpty())
-            return fail(vfsJobMessage("copy-error-source-missing", "The source no longer exists."));
+            return fail(vfstext::message("copy-error-source-missing", "The source no longer exists."));
         QChar separator = QLatin1Char('/');
         if (m_request.dstPath.contains(QLatin1Char('\\')) && !m_request.dstPath.contains(QLatin1Char('/')))
             separator = QLatin1Char('\\');
@@ -112,12 +113,12 @@ void VfsMoveExJob::process(int action)
             logPrintf(LogVmg1, "\tmove item failed status 0x%02X", unsigned(status));
             const QString path = m_request.items[m_index].path;
             if (status == FSO_STATUS_SAME_PATH)
-                return fail(vfsJobMessage("move-error-same-place", "%1 is already in this folder.").arg(path));
+                return fail(vfstext::message("move-error-same-place", "%1 is already in this folder.").arg(path));
             if (status == FSO_STATUS_NOT_FOUND)
-                return fail(vfsJobMessage("copy-error-source-missing", "The source no longer exists."));
+                return fail(vfstext::message("copy-error-source-missing", "The source no longer exists."));
             if (status == FSO_STATUS_NOT_PERMITTED)
-                return fail(vfsJobMessage("move-error-not-permitted", "%1 may not be moved there.").arg(path));
-            return fail(vfsJobMessage("move-error-failed", "%1 could not be moved.").arg(path));
+                return fail(vfstext::message("move-error-not-permitted", "%1 may not be moved there.").arg(path));
+            return fail(vfstext::message("move-error-failed", "%1 could not be moved.").arg(path));
         }
         startTimer(0, JobActionStep, __LINE__);
         return;
