@@ -57,8 +57,50 @@
         <translation>Das Ziel konnte die Kopie nicht auf seinen Datenträger schreiben.</translation>
     </message>
     <message id="copy-error-not-synced">
-        <source>The destination did not confirm that the copy is on its disk; the originals were kept.</source>
-        <translation>Das Ziel hat nicht bestätigt, dass die Kopie auf seinem Datenträger ist; die Originale wurden behalten.</translation>
+        <source>The destination did not confirm in time that the copy is on its disk; the sources were kept.</source>
+        <translation>Das Ziel hat nicht rechtzeitig bestätigt, dass die Kopie auf seinem Datenträger ist; die Quellen wurden behalten.</translation>
+    </message>
+    <message id="copy-error-source-changed-kept">
+        <source>A source file kept changing while it was moved; it was kept: %1</source>
+        <translation>Eine Quelldatei hat sich beim Verschieben immer wieder geändert; sie wurde behalten: %1</translation>
+    </message>
+    <message id="copy-left-out-no-room">
+        <source>does not fit on the destination&apos;s disk</source>
+        <translation>passt nicht auf den Datenträger des Ziels</translation>
+    </message>
+    <message id="copy-q-no-room">
+        <source>This file does not fit on the destination&apos;s disk:
+%1</source>
+        <translation>Diese Datei passt nicht auf den Datenträger des Ziels:
+%1</translation>
+    </message>
+    <message id="copy-left-out-changing">
+        <source>kept changing while it was copied</source>
+        <translation>hat sich beim Kopieren immer wieder geändert</translation>
+    </message>
+    <message id="copy-left-out-partial">
+        <source>unfinished copy left behind</source>
+        <translation>unfertige Kopie zurückgeblieben</translation>
+    </message>
+    <message id="copy-aborted-partial-kept">
+        <source>Aborted. What was copied of an unfinished file is kept under a hidden name; copying again resumes it: %1</source>
+        <translation>Abgebrochen. Was von einer unfertigen Datei kopiert wurde, bleibt unter einem versteckten Namen erhalten; erneutes Kopieren setzt dort fort: %1</translation>
+    </message>
+    <message id="move-error-same-place">
+        <source>%1 is already in this folder.</source>
+        <translation>%1 ist bereits in diesem Ordner.</translation>
+    </message>
+    <message id="move-error-not-permitted">
+        <source>%1 may not be moved there.</source>
+        <translation>%1 darf nicht dorthin verschoben werden.</translation>
+    </message>
+    <message id="move-error-failed">
+        <source>%1 could not be moved.</source>
+        <translation>%1 konnte nicht verschoben werden.</translation>
+    </message>
+    <message id="move-error-changed-kept">
+        <source>Changed after it was copied, so it was kept: %1</source>
+        <translation>Nach dem Kopieren geändert, daher behalten: %1</translation>
     </message>
 </context>
 </TS>

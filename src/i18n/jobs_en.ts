@@ -57,8 +57,50 @@
         <translation>The destination could not write the copy to its disk.</translation>
     </message>
     <message id="copy-error-not-synced">
-        <source>The destination did not confirm that the copy is on its disk; the originals were kept.</source>
-        <translation>The destination did not confirm that the copy is on its disk; the originals were kept.</translation>
+        <source>The destination did not confirm in time that the copy is on its disk; the sources were kept.</source>
+        <translation>The destination did not confirm in time that the copy is on its disk; the sources were kept.</translation>
+    </message>
+    <message id="copy-error-source-changed-kept">
+        <source>A source file kept changing while it was moved; it was kept: %1</source>
+        <translation>A source file kept changing while it was moved; it was kept: %1</translation>
+    </message>
+    <message id="copy-left-out-no-room">
+        <source>does not fit on the destination&apos;s disk</source>
+        <translation>does not fit on the destination&apos;s disk</translation>
+    </message>
+    <message id="copy-q-no-room">
+        <source>This file does not fit on the destination&apos;s disk:
+%1</source>
+        <translation>This file does not fit on the destination&apos;s disk:
+%1</translation>
+    </message>
+    <message id="copy-left-out-changing">
+        <source>kept changing while it was copied</source>
+        <translation>kept changing while it was copied</translation>
+    </message>
+    <message id="copy-left-out-partial">
+        <source>unfinished copy left behind</source>
+        <translation>unfinished copy left behind</translation>
+    </message>
+    <message id="copy-aborted-partial-kept">
+        <source>Aborted. What was copied of an unfinished file is kept under a hidden name; copying again resumes it: %1</source>
+        <translation>Aborted. What was copied of an unfinished file is kept under a hidden name; copying again resumes it: %1</translation>
+    </message>
+    <message id="move-error-same-place">
+        <source>%1 is already in this folder.</source>
+        <translation>%1 is already in this folder.</translation>
+    </message>
+    <message id="move-error-not-permitted">
+        <source>%1 may not be moved there.</source>
+        <translation>%1 may not be moved there.</translation>
+    </message>
+    <message id="move-error-failed">
+        <source>%1 could not be moved.</source>
+        <translation>%1 could not be moved.</translation>
+    </message>
+    <message id="move-error-changed-kept">
+        <source>Changed after it was copied, so it was kept: %1</source>
+        <translation>Changed after it was copied, so it was kept: %1</translation>
     </message>
 </context>
 </TS>

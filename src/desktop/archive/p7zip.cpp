@@ -2,6 +2,7 @@
 
 #include "app/base/log.h"
 #include "db/dto.h"
+#include "vfs/server/vfsopenfiles.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -10,6 +11,7 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 
+#include <algorithm>
 #include <cctype>
 
 namespace {
@@ -42,8 +44,23 @@ struct ListedEntry
     QString path;
     bool folder = false;
     bool link = false;    // symbolic or hard link, or a device/fifo/socket node
+    int permissions = -1; // rwx bits of the Unix mode, -1 when the archive has none
     bool valid() const { return !path.isEmpty(); }
 };
+
+// The rwx bits of "drwxr-x---": set-id and sticky letters count only for their x.
+int permissionBits(const QString& mode)
+{
+    int bits = 0;
+    for (int i = 0; i < 9; ++i) {
+        const QChar c = mode.at(1 + i);
+        const bool set = i % 3 == 2 ? (c == QLatin1Char('x') || c == QLatin1Char('s') || c == QLatin1Char('t'))
+                                    : c != QLatin1Char('-');
+        if (set)
+            bits |= 0400 >> i;
+    }
+    return bits;
+}
 
 // A Unix mode as 7-Zip prints it after the Windows attribute letters, e.g. "drwxr-xr-x".
 const QRegularExpression& unixModePattern()
@@ -59,6 +76,7 @@ void readAttributes(const QString& value, ListedEntry& entry)
         const QRegularExpressionMatch m = unixModePattern().match(token);
         if (m.hasMatch()) {
             const QChar type = m.captured(1).at(0);
+            entry.permissions = permissionBits(token);
             if (type == QLatin1Char('d'))
                 entry.folder = true;
             else if (type != QLatin1Char('-'))
@@ -159,6 +177,10 @@ struct P7ZipPrivate
     bool started = false;          // the extraction process was asked to start
     bool cancelled = false;
     bool ended = false;            // extracted() or failedExtracting() was emitted
+    // The modes the archive gives its entries (path inside it, rwx bits), folders last and
+    // the deepest first: applied after the extraction, less the user's umask, as 7-Zip
+    // versions differ in what they restore.
+    std::vector<std::pair<QString, int>> modes;
 };
 
 P7Zip::P7Zip(QString archivePath, QObject* parent)
@@ -310,6 +332,8 @@ bool P7Zip::listArchive()
     ArchiveTreeNode root;
     ListedEntry entry;
     bool refused = false;
+    std::vector<std::pair<QString, int>> fileModes;
+    std::vector<std::pair<QString, int>> folderModes;
     auto take = [&]() {
         if (!entry.valid() || refused)
             return;
@@ -325,6 +349,8 @@ bool P7Zip::listArchive()
             QString path = entry.path;
             while (path.endsWith(QLatin1Char('/')))
                 path.chop(1);
+            if (entry.permissions >= 0)
+                (entry.folder ? folderModes : fileModes).emplace_back(path, entry.permissions);
             if (entry.folder) {
                 ArchiveTreeNode::addFolder(root, path);
             } else {
@@ -349,7 +375,7 @@ bool P7Zip::listArchive()
             entry.path = value;
         } else if (key == "Folder") {
             entry.folder = entry.folder || value.endsWith(QLatin1Char('+'));
-        } else if (key == "Attributes") {
+        } else if (key == "Attributes" || key == "Mode") {
             readAttributes(value, entry);
         } else if ((key == "Symbolic Link" || key == "Hard Link" || key == "Link") && !value.isEmpty()) {
             entry.link = true;
@@ -359,6 +385,10 @@ bool P7Zip::listArchive()
     if (refused)
         return false;
     d->root = std::move(root);
+    std::sort(folderModes.begin(), folderModes.end(),
+              [](const auto& a, const auto& b) { return a.first.count(QLatin1Char('/')) > b.first.count(QLatin1Char('/')); });
+    d->modes = std::move(fileModes);
+    d->modes.insert(d->modes.end(), folderModes.begin(), folderModes.end());
     return true;
 }
 
@@ -492,6 +522,13 @@ void P7Zip::onFinished(int exitCode, QProcess::ExitStatus exitStatus)
     if (containsLink(d->outDir)) {
         failed(qtTrId("extract-error-link").arg(archiveName, QStringLiteral("?")), true);
         return;
+    }
+
+    // Every item gets the archive's mode as `cp` would give it; a read-only folder only
+    // after what is inside it.
+    for (const auto& [entryPath, bits] : d->modes) {
+        if (vfsfiles::applyPermissions(joinPath(d->outDir, entryPath), bits) != 0)
+            logPrintf(LogDbg1, "failed to set the mode of %s", qUtf8Printable(entryPath));
     }
 
     QString result = d->outDir;

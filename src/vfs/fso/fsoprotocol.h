@@ -60,6 +60,9 @@ constexpr std::uint8_t FSO_STATUS_TIMEOUT = 17; // set by the client, never on t
 // The volume has no room: a short write (its count says how much was written) or an
 // extend beyond the free space.
 constexpr std::uint8_t FSO_STATUS_DISK_FULL = 18;
+// DELETE_FILE named the version of the file it may delete (its change stamp), and the file
+// is another one now: it changed since, and stays.
+constexpr std::uint8_t FSO_STATUS_CHANGED = 19;
 
 // --- attribute bits (value 0 of an attribute set with mask 1) ----------------------------
 constexpr std::uint32_t FSO_ATTR_TYPE = 0x001;        // u8 in an entry
@@ -73,7 +76,17 @@ constexpr std::uint32_t FSO_ATTR_RESOLVE_LINK = 0x080;
 constexpr std::uint32_t FSO_ATTR_MODE = 0x100;        // u16
 constexpr std::uint32_t FSO_ATTR_FILE_INDEX = 0x200;  // u64
 constexpr std::uint32_t FSO_ATTR_LINK_COUNT = 0x400;  // u32
-constexpr std::uint32_t FSO_ATTR_ALL = 0x7FB;         // what the client asks, what the server masks with
+constexpr std::uint32_t FSO_ATTR_ALL = 0x7FB;         // what a listing asks unless its record says more
+// The entry's permission bits (u16, those of chmod: 07777; of the target for a followed
+// link). What a copy gives the files and folders it makes.
+constexpr std::uint32_t FSO_ATTR_PERMISSIONS = 0x800;
+// The entry's change time (i64, ns since the epoch; no user can set it, every write and
+// every change of its times moves it) and its inode number (u64), for files and folders
+// alike. Size and modification time can be put back after a rewrite; these can't.
+constexpr std::uint32_t FSO_ATTR_CHANGE_STAMP = 0x1000;
+// What the server grants of what is asked. A server that predates a bit leaves it out of
+// the granted set, and its entries are read without it.
+constexpr std::uint32_t FSO_ATTR_GRANTABLE = FSO_ATTR_ALL | FSO_ATTR_PERMISSIONS | FSO_ATTR_CHANGE_STAMP;
 // OPEN_FILE in versions 2 and 3 carries only these bits.
 constexpr std::uint32_t FSO_ATTR_OPEN_FILE_BITS = 0x3A;
 

@@ -57,6 +57,7 @@ struct VfsListDirectoryJob : VfsRequestRecord<VfsListDirectoryJob>
 {
     QString path;                    // in
     bool watch = false;              // in: ask the server to watch the directory
+    quint32 attributes = FSO_ATTR_ALL; // in: FSO_ATTR_* asked for; the server may grant less
     QChar separator = QLatin1Char('/'); // out: "\" or "/"
     quint64 volumeSerial = 0;        // out
     QMutex mutex;                    // guards the record against its owner
@@ -92,6 +93,10 @@ struct VfsOpenFileJob : VfsRequestRecord<VfsOpenFileJob>
     qint64 modificationTime = 0;     // in
     quint64 size = 0;                // in: size to truncate to (with FSO_OPEN_TRUNCATE)
     QString path;                    // in
+    // in: permission bits (07777) set with the times, or for a write when it closes; the
+    // server masks them with its user's umask. -1: none; a server that predates them keeps
+    // the mode it created the file with.
+    int permissions = -1;
     quint8 status = 0;               // out
     quint16 handle = 0;              // out
 };
@@ -129,6 +134,10 @@ struct VfsDeleteFileJob : VfsRequestRecord<VfsDeleteFileJob>
 {
     quint32 flags = 0;               // in: FSO_DELETE_*
     QString path;                    // in
+    // in: the change stamp of the only version of the file that may go (0: any); another
+    // one answers FSO_STATUS_CHANGED and stays.
+    qint64 expectChangeNs = 0;
+    quint64 expectInode = 0;
     quint8 status = 0;               // out
     QString failedPath;              // out: the reply's path when the status is not 0
 };

@@ -213,6 +213,7 @@ bool encode(const VfsClientNusk::Private &d, VfsOpenFileJob *job, VfsClientReque
     c.modifyTime = job->modificationTime;
     c.size = job->size;
     c.path = utf8(job->path);
+    c.permissions = job->permissions;
     return encodeFsoMessage(c, d.version, out);
 }
 
@@ -255,6 +256,8 @@ bool encode(const VfsClientNusk::Private &, VfsDeleteFileJob *job, VfsClientRequ
     VfsFenuCommand c = requestCommand(FSO_DELETE_FILE, req->trId);
     c.flags = job->flags;
     c.path = utf8(job->path);
+    c.expectChangeNs = job->expectChangeNs;
+    c.expectInode = job->expectInode;
     return encodeFsoMessage(c, FSO_PROTOCOL_VERSION, out);
 }
 
@@ -298,7 +301,7 @@ void prepare(VfsClientNusk::Private &, VfsListDirectoryJob *job, VfsClientReques
     if (job->watch && job->path != QLatin1String("/"))
         req->flags |= FSO_LISTDIR_WATCH;
     req->pageIndex = 0;
-    req->asked.set(FSO_ATTR_ALL);
+    req->asked.set(job->attributes);
     req->granted.clear();
 }
 

@@ -65,14 +65,14 @@ struct VfsFenuCommand
     //   0x0F MOVE                    flags, path (source), destination
     //   0x8F  reply                  status
     //   0x10 OPEN_FILE               flags, attributes, accessTime, birthTime, modifyTime,
-    //                                size, path
+    //                                size, path, permissions (optional, see below)
     //   0x90 / 0x95 replies          status, handle
     //   0x15 CLOSE_FILE              flags, handle
     //   0x11 READ_FILE               flags (u8), handle, offset, dataSize (wanted)
     //   0x91  reply                  status, flags (u8), offset, dataSize, data
     //   0x12 WRITE_FILE              flags (u8), handle, offset, dataSize, data
     //   0x92  reply                  status, flags (u8), offset, dataSize (bytes written)
-    //   0x13 DELETE_FILE             flags, path
+    //   0x13 DELETE_FILE             flags, path, expected change stamp (optional)
     //   0x93  reply                  status, path
     //   0x18 DIRECTORY_CHANGED       flags, path
     //   0x19 SYNC                    flags, path
@@ -100,6 +100,15 @@ struct VfsFenuCommand
     std::int64_t modifyTime = 0;
     std::uint64_t size = 0;
     std::string path;           // at most FSO_MAX_PATH bytes
+    // OPEN_FILE: permission bits (07777) for the file or folder, applied with its times or,
+    // for a write, when it closes; -1 when the request carries none. A u16 after the path:
+    // a server that predates it ignores it as trailing bytes.
+    std::int32_t permissions = -1;
+    // DELETE_FILE: the change stamp (change time ns, inode) of the only version of a file
+    // that may be deleted; 0 when any may. Trailing, so a server that predates it deletes
+    // as it always did.
+    std::int64_t expectChangeNs = 0;
+    std::uint64_t expectInode = 0;
     std::string destination;    // MOVE only
     std::vector<std::uint8_t> entryBlock; // still encoded entries of one page
     std::vector<std::uint8_t> data;
@@ -111,7 +120,8 @@ struct VfsFenuCommand
         length = 0; msgClass = 0; code = 0; trId = 0;
         status = 0; flags = 0; attributes.clear(); volumeSerial = 0; index = 0; count = 0;
         reserved = 0; handle = 0; blockCount = 0; detail = 0; dataSize = 0; offset = 0;
-        accessTime = 0; birthTime = 0; modifyTime = 0; size = 0;
+        accessTime = 0; birthTime = 0; modifyTime = 0; size = 0; permissions = -1;
+        expectChangeNs = 0; expectInode = 0;
         path.clear(); destination.clear(); entryBlock.clear(); data.clear(); drives.clear();
     }
 };
@@ -137,6 +147,9 @@ struct VfsDirectoryEntry
     std::uint16_t mode = 0;
     std::uint64_t fileIndex = 0;
     std::uint32_t linkCount = 0;
+    std::int32_t permissions = -1;   // 07777 bits; -1 when not granted
+    std::int64_t changeTimeNs = 0;   // with the inode: 0 when not granted
+    std::uint64_t inode = 0;
 };
 
 Q_DECLARE_METATYPE(VfsDirectoryEntry)

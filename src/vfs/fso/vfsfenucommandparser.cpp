@@ -116,6 +116,20 @@ public:
     void u64(std::uint64_t &v) { r.readU64(v); }
     void i64(std::int64_t &v) { r.readI64(v); }
     void path(std::string &p) { readPath(r, p); }
+    // A trailing item that earlier senders leave out.
+    void optionalPermissions(std::int32_t &bits)
+    {
+        std::uint16_t x = 0;
+        if (!r.failed() && r.remaining() > 0 && r.readU16(x) == com::TermOk)
+            bits = x & 07777;
+    }
+    void optionalStamp(std::int64_t &changeNs, std::uint64_t &inode)
+    {
+        if (!r.failed() && r.remaining() > 0) {
+            r.readI64(changeNs);
+            r.readU64(inode);
+        }
+    }
     bool string(std::string &t, std::size_t limit) { return r.readString(t, limit) == com::TermOk; }
     bool text(QString &t, std::size_t limit)
     {
@@ -167,6 +181,18 @@ public:
     void u64(std::uint64_t v) { w.writeU64(v); }
     void i64(std::int64_t v) { w.writeI64(v); }
     void path(const std::string &p) { w.writeString(p); }
+    void optionalPermissions(std::int32_t bits)
+    {
+        if (bits >= 0)
+            w.writeU16(std::uint16_t(bits & 07777));
+    }
+    void optionalStamp(std::int64_t changeNs, std::uint64_t inode)
+    {
+        if (changeNs != 0) {
+            w.writeI64(changeNs);
+            w.writeU64(inode);
+        }
+    }
     bool string(const std::string &t, std::size_t) { return w.writeString(t) == com::TermOk; }
     bool text(const QString &t, std::size_t limit)
     {
@@ -261,6 +287,16 @@ bool entryFields(IO &io, std::uint32_t granted, Entry &entry)
         io.u64(entry.fileIndex);
     if (granted & FSO_ATTR_LINK_COUNT)
         io.u32(entry.linkCount);
+    if (granted & FSO_ATTR_PERMISSIONS) {
+        std::uint16_t bits = entry.permissions < 0 ? 0 : std::uint16_t(entry.permissions & 07777);
+        io.u16(bits);
+        if constexpr (IO::kReads)
+            entry.permissions = bits & 07777;
+    }
+    if (granted & FSO_ATTR_CHANGE_STAMP) {
+        io.i64(entry.changeTimeNs);
+        io.u64(entry.inode);
+    }
     return !io.failed();
 }
 
@@ -382,6 +418,8 @@ enum class Field : std::uint8_t {
     Entries,      // a page's entries to the end
     Drives,       // u16 count; drive records
     OpenTimes,    // OPEN_FILE's optional set, times and size
+    Permissions,  // u16 permission bits, only when given (written) or present (read)
+    Expected,     // i64 change time, u64 inode, only when given (written) or present (read)
 };
 
 struct Layout
@@ -400,13 +438,13 @@ const Layout kLayouts[] = {
     {FSO_LIST_DRIVES_REPLY, {Field::Status, Field::Index16, Field::Reserved, Field::Drives}},
     {FSO_MOVE, {Field::Flags32, Field::Path, Field::Destination}},
     {FSO_MOVE_REPLY, {Field::Status}},
-    {FSO_OPEN_FILE, {Field::Flags32, Field::OpenTimes, Field::Path}},
+    {FSO_OPEN_FILE, {Field::Flags32, Field::OpenTimes, Field::Path, Field::Permissions}},
     {FSO_OPEN_FILE_REPLY, {Field::Status, Field::Handle}},
     {FSO_READ_FILE, {Field::Flags8, Field::Handle, Field::Offset, Field::Size32}},
     {FSO_READ_FILE_REPLY, {Field::Status, Field::Flags8, Field::Offset, Field::Data}},
     {FSO_WRITE_FILE, {Field::Flags8, Field::Handle, Field::Offset, Field::Data}},
     {FSO_WRITE_FILE_REPLY, {Field::Status, Field::Flags8, Field::Offset, Field::Size32}},
-    {FSO_DELETE_FILE, {Field::Flags32, Field::Path}},
+    {FSO_DELETE_FILE, {Field::Flags32, Field::Path, Field::Expected}},
     {FSO_DELETE_FILE_REPLY, {Field::Status, Field::Path}},
     {FSO_MAKE_DIRECTORY, {Field::Flags32, Field::Attributes, Field::Path}},
     {FSO_MAKE_DIRECTORY_REPLY, {Field::Status, Field::Detail}},
@@ -490,6 +528,8 @@ bool walkField(IO &io, Cmd &cmd, Field field, unsigned version)
     case Field::Entries: return io.entries(cmd);
     case Field::Drives: return io.drives(cmd);
     case Field::OpenTimes: return openFileTimes(io, cmd, version);
+    case Field::Permissions: io.optionalPermissions(cmd.permissions); return true;
+    case Field::Expected: io.optionalStamp(cmd.expectChangeNs, cmd.expectInode); return true;
     }
     return false;
 }

@@ -89,6 +89,8 @@ public:
     Outcome step();
     // Why the last step failed; "source changed during the copy" when it did.
     QString failure() const { return m_failure; }
+    // Whether the last failure was a source that changed while it was read.
+    bool sourceChanged() const { return m_sourceChanged; }
     // Drops the queued blocks (the job leaves the transfer).
     void clear();
     bool anyBusy() const;

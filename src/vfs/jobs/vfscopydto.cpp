@@ -39,4 +39,7 @@ void vfsTakeListingEntry(VfsCopyItem &item, const VfsDirectoryEntry &entry, quin
     item.fileId = entry.fileIndex;
     item.volume = volume;
     item.links = entry.linkCount;
+    item.permissions = entry.permissions;
+    item.changeNs = entry.changeTimeNs;
+    item.inode = entry.inode;
 }

@@ -2,7 +2,9 @@
 
 // A copy or move request between two peers, and the result of a finished copy.
 
+#include <QHash>
 #include <QMetaType>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 
@@ -26,6 +28,13 @@ struct VfsCopyItem
     quint64 fileId = 0;
     quint64 volume = 0;
     quint32 links = 0;  // hard link count, 0 when unknown
+    // Permission bits (07777) the copy gets, less the destination's umask; -1 when the
+    // source's server does not tell them.
+    int permissions = -1;
+    // What tells a version of the file from another one of the same size and modification
+    // time: its change time (ns) and inode, as listed; 0 when the server does not tell them.
+    qint64 changeNs = 0;
+    quint64 inode = 0;
 
     bool operator==(const VfsCopyItem &o) const
     {
@@ -52,6 +61,9 @@ struct VfsCopyResult
 {
     QStringList files;   // source files copied completely, verified and closed, in copy order
     QStringList folders; // source folders whose listing was copied through, parents first
+    // The change stamp (change time ns, inode) of the version of each file that was copied,
+    // where its server tells it: a cut deletes a file only while it still is that version.
+    QHash<QString, QPair<qint64, quint64>> versions;
 };
 
 // Destination path of a source path below a renamed item.

@@ -12,7 +12,9 @@
 // where a file should go, the same file under two names) ends the job as aborted with a
 // prompt that says why. An item that cannot be read or written is asked about (skip, skip
 // all, retry, abort) when a window answers questions, else left out after one retry; every
-// item left out is counted as an error and listed (leftOutItems()).
+// item left out is counted as an error and listed (leftOutItems()). A file the destination's
+// disk had no room for after a few pauses is treated the same way. The hidden file of one
+// the job will not finish (skipped, left out) is deleted; one kept by an abort is named.
 //
 // Data safety: a file is written under a hidden name in its destination folder
 // (partialName()) and renamed to its real name only after its whole content was written,
@@ -20,7 +22,11 @@
 // unfinished file never carries the real name, and a later copy resumes from the hidden
 // one. A file the user allowed to be replaced is first renamed to the hidden name, so its
 // blocks that already match are kept. The job remembers which source files it finished,
-// so that a cut deletes nothing else.
+// so that a cut deletes nothing else. Before its end it lists the finished sources again:
+// one whose size, modification time or change stamp (change time and inode, which no one
+// can put back) moved since it was listed for the copy may have been read half old, half
+// new, and is copied again, by a copy and a cut alike; one that keeps changing is named and
+// never counted copied. Copies get the source's permission bits with their times.
 //
 // Small files that are new at the destination go several at a time through a lane of their
 // own (vfssmallfilelane.h); whatever is unusual about one of them sends it back here.
@@ -28,7 +34,8 @@
 // Durability: servers don't flush each file as it closes. Before the job reports its end
 // (and before a cut may delete a single source) it asks the destination once to write out
 // the file system it wrote to (FSO_SYNC). A destination that refuses fails the job; one that
-// does not know the request is reported, and a cut then keeps its sources.
+// does not answer in time (a slow disk, or a peer that does not know the request) is
+// reported, and a cut then keeps its sources.
 
 #include "peers/ipeer.h"
 #include "vfs/jobs/vfsblocktransfer.h"
@@ -106,6 +113,9 @@ public:
     static constexpr int kFatalErrorCount = 1000000;
     // Times a file that changed while it was copied is copied again before it is reported.
     static constexpr int kMaxChangedCopies = 3;
+    // Pauses for a full destination disk on one file before the job asks about it (or,
+    // without a window, leaves it out): a file larger than the free space never fits.
+    static constexpr int kMaxNoRoomPauses = 3;
 
     explicit VfsCopyJob(QObject *parent = nullptr);
     ~VfsCopyJob() override;
@@ -178,6 +188,7 @@ public Q_SLOTS:
     void onMakeDirectoryJobUpdate(VfsMakeDirectoryJob *job);
     void onMoveJobUpdate(VfsMoveJob *job);
     void onSyncJobUpdate(VfsSyncJob *job);
+    void onDeleteFileJobUpdate(VfsDeleteFileJob *job);
 
 Q_SIGNALS:
     void bytesCopiedChanged();
@@ -223,6 +234,13 @@ private:
     void askReplace(const VfsCopyDestinationEntry &existing);
     // Leaves the current file out without a word (skipped, or skipped with every later clash).
     void skipClash();
+    // A file that failed the same way too often (changed under every read, no room for it
+    // after several pauses) is asked about or left out before it is written again; true
+    // when it was.
+    bool leftOutAsRepeating();
+    // Deletes the hidden file of the current item when this job wrote it and will not
+    // finish it; true while the delete is out (its reply steps the job).
+    bool discardOwnPartial();
     // Renames `from` to `to` in the destination folder; the reply steps the job.
     void sendMove(const QString &from, const QString &to, bool replace);
     // The rename of the finished hidden file to its real name, then its times.
@@ -254,7 +272,7 @@ private:
     void leaveOut(const QString &path, const QString &reason = QString());
     // Which failure an item that cannot be read or written meets; "skip all" skips the
     // later ones of the same kind.
-    enum FailureKind { FailureUnreadable = 0, FailureUnwritable = 1, FailurePathTooLong = 2 };
+    enum FailureKind { FailureUnreadable = 0, FailureUnwritable = 1, FailurePathTooLong = 2, FailureNoRoom = 3 };
     struct Failure
     {
         int kind = FailureUnreadable;
@@ -347,6 +365,13 @@ private:
     // Sources found changed after they were copied, and how often the job copied again.
     QSet<QString> m_changedSources;
     int m_changedCopies = 0;
+    // Per source file: transfers that failed because it changed while read, and pauses
+    // because the destination disk was full.
+    QHash<QString, int> m_changedReads;
+    QHash<QString, int> m_noRoomPauses;
+    // Hidden files this job wrote and has not renamed to their real names yet; an abort
+    // names them (a later copy resumes them), a skip deletes them.
+    QSet<QString> m_ownPartials;
     // Files whose open failed once, and those left out after failing again.
     QSet<QString> m_failedOnce;
     VfsLeftOutList m_leftOut;       // under m_uiMutex
@@ -390,6 +415,9 @@ private:
     bool m_mkdirBusy = false;
     VfsMoveJob m_move;
     bool m_moveBusy = false;
+    VfsDeleteFileJob m_delete;
+    bool m_deleteBusy = false;
+    bool m_deleteAnswered = false;
 
     // --- small files: the lane, whether the current folder's files were offered to it, the
     // files it gave back, and the listing that tells the one-at-a-time path what it left ---
@@ -417,8 +445,13 @@ private:
     {
         quint64 size = 0;
         qint64 mtime = 0;
+        qint64 changeNs = 0; // 0 from a server that does not tell
+        quint64 inode = 0;
+        // Whether a listing entry shows the version that was copied. Size and modification
+        // time may have been put back after a rewrite; the change time and the inode can't.
+        bool matches(const VfsDirectoryEntry &entry) const;
     };
-    QHash<QString, SourceStamp> m_finishedStamps; // source file -> size and time it was copied with
+    QHash<QString, SourceStamp> m_finishedStamps; // source file -> the version it was copied from
     std::atomic<int> m_errorCount{0};
     bool m_abort = false;
     bool m_aborting = false;      // abort seen: records withdrawn, handles closing

@@ -43,6 +43,8 @@ void VfsDeleteJob::sendDelete(const VfsDeleteItem &item)
     if (m_onlyEmptyFolders && item.type == VfsCopyItem::DirectoryType)
         m_delete.flags |= FSO_DELETE_ONLY_EMPTY;
     m_delete.path = item.path;
+    m_delete.expectChangeNs = item.changeNs;
+    m_delete.expectInode = item.inode;
     m_delete.status = 0;
     m_delete.failedPath.clear();
     m_deleteBusy = true;
@@ -147,6 +149,12 @@ void VfsDeleteJob::process(int action)
         } else if (m_delete.status == FSO_STATUS_SUCCESS) {
             logPrintf(LogVmg1, "deleted file %s", qPrintable(m_delete.path));
             m_deleted.append(m_delete.path);
+            m_work.pop_back();
+            m_state = StateNextItem;
+        } else if (m_delete.status == FSO_STATUS_CHANGED) {
+            // Not the version that was copied: it holds what nobody has elsewhere.
+            logPrintf(LogVmg1, "file %s changed since it was copied, kept", qPrintable(m_delete.path));
+            m_keptChanged.append(m_delete.path);
             m_work.pop_back();
             m_state = StateNextItem;
         } else if ((m_delete.flags & FSO_DELETE_ONLY_EMPTY) && m_delete.status == FSO_STATUS_IO_ERROR) {

@@ -26,6 +26,9 @@ struct VfsDeleteItem
     QString path;
     quint64 size = 0;
     int type = 0; // VfsCopyItem::ItemType
+    // The version of a file that may be deleted (change time ns, inode); 0: any.
+    qint64 changeNs = 0;
+    quint64 inode = 0;
 };
 
 class VfsDeleteJob : public VfsJob
@@ -48,6 +51,8 @@ public:
     // Paths deleted so far, and folders left because they were not empty.
     const QStringList &deletedPaths() const { return m_deleted; }
     const QStringList &keptFolders() const { return m_kept; }
+    // Files left because they changed since the version the owner named.
+    const QStringList &keptChanged() const { return m_keptChanged; }
 
 public Q_SLOTS:
     void abort() override;
@@ -78,4 +83,5 @@ private:
     VfsListDirectoryJob m_list;
     QStringList m_deleted;
     QStringList m_kept;
+    QStringList m_keptChanged;
 };

@@ -5,6 +5,7 @@
 #include "peers/ipeer.h"
 #include "peers/peermodel.h"
 #include "vfs/fso/fsoprotocol.h"
+#include "vfs/fso/vfsmessage.h"
 #include "vfs/jobs/vfscopyjob.h"
 #include "vfs/jobs/vfsdeletejob.h"
 #include "vfs/jobs/vfsjobmodel.h"
@@ -148,13 +149,21 @@ void VfsManager::onCopyJobFinished(VfsCopyDto request, VfsCopyResult result)
             std::vector<VfsDeleteItem> items;
             for (const QString &folder : qAsConst(result.folders))
                 items.push_back({QString(), folder, 0, VfsCopyItem::DirectoryType});
-            for (const QString &file : qAsConst(result.files))
-                items.push_back({QString(), file, 0, VfsCopyItem::FileType});
+            for (const QString &file : qAsConst(result.files)) {
+                const QPair<qint64, quint64> version = result.versions.value(file);
+                items.push_back({QString(), file, 0, VfsCopyItem::FileType, version.first, version.second});
+            }
             auto *del = new VfsDeleteJob;
             del->setPeer(src);
             del->setDeleteFlags(FSO_DELETE_PERMANENT);
             del->setOnlyEmptyFolders(true);
             del->setItems(items);
+            connect(del, &VfsJob::jobFinished, this, [this, del, request]() {
+                if (!del->keptChanged().isEmpty())
+                    Q_EMIT moveFailed(request, vfstext::message("move-error-changed-kept",
+                                                             "Changed after it was copied, so it was kept: %1")
+                                                   .arg(del->keptChanged().join(QStringLiteral(", "))));
+            });
             connect(del, &VfsJob::jobFinished, del, &QObject::deleteLater);
             connect(del, &VfsJob::jobAborted, del, &QObject::deleteLater);
             addJob(del);
@@ -183,6 +192,10 @@ void VfsManager::onMoveJobFinished()
 
 void VfsManager::onMoveJobAborted()
 {
-    if (auto *job = qobject_cast<VfsMoveExJob *>(sender()))
-        job->deleteLater();
+    auto *job = qobject_cast<VfsMoveExJob *>(sender());
+    if (!job)
+        return;
+    logPrintf(LogVmg1, "move failed: %s", qPrintable(job->failureReason()));
+    Q_EMIT moveFailed(job->request(), job->failureReason());
+    job->deleteLater();
 }

@@ -64,6 +64,9 @@ Q_SIGNALS:
     void copyRefused(VfsCopyDto request, int refusal);
     // The delete job that follows the copy of a cut, once it is started.
     void sourceDeleteStarted(VfsDeleteJob *job);
+    // A move that stopped before its end, or left sources it could not move, with why
+    // (for the status line).
+    void moveFailed(VfsCopyDto request, QString reason);
 
 private:
     IPeer *peerFor(const QString &uuid) const;

@@ -3,6 +3,7 @@
 #include "app/base/log.h"
 #include "peers/ipeer.h"
 #include "vfs/fso/fsoprotocol.h"
+#include "vfs/fso/vfsmessage.h"
 
 #include <QMutexLocker>
 #include <QUuid>
@@ -68,18 +69,12 @@ void VfsMoveExJob::process(int action)
             startTimer(1, JobActionReply, __LINE__);
             return;
         }
-        if (!m_client) {
-            m_state = StateFailed;
-            startTimer(0, JobActionStep, __LINE__);
-            return;
-        }
+        if (!m_client)
+            return fail(vfstext::message("copy-error-peer-missing", "The peer of the copy is no longer known."));
         int sep = qMax(item.path.lastIndexOf(QLatin1Char('/')), item.path.lastIndexOf(QLatin1Char('\\')));
         const QString name = sep >= 0 ? item.path.mid(sep + 1) : QString();
-        if (name.isEmpty()) {
-            m_state = StateFailed;
-            startTimer(0, JobActionStep, __LINE__);
-            return;
-        }
+        if (name.isEmpty())
+            return fail(vfstext::message("copy-error-source-missing", "The source no longer exists."));
         QChar separator = QLatin1Char('/');
         if (m_request.dstPath.contains(QLatin1Char('\\')) && !m_request.dstPath.contains(QLatin1Char('/')))
             separator = QLatin1Char('\\');
@@ -116,7 +111,14 @@ void VfsMoveExJob::process(int action)
             m_state = StateNextItem;
         } else {
             logPrintf(LogVmg1, "\tmove item failed status 0x%02X", unsigned(status));
-            m_state = StateFailed;
+            const QString path = m_request.items[m_index].path;
+            if (status == FSO_STATUS_SAME_PATH)
+                return fail(vfstext::message("move-error-same-place", "%1 is already in this folder.").arg(path));
+            if (status == FSO_STATUS_NOT_FOUND)
+                return fail(vfstext::message("copy-error-source-missing", "The source no longer exists."));
+            if (status == FSO_STATUS_NOT_PERMITTED)
+                return fail(vfstext::message("move-error-not-permitted", "%1 may not be moved there.").arg(path));
+            return fail(vfstext::message("move-error-failed", "%1 could not be moved.").arg(path));
         }
         startTimer(0, JobActionStep, __LINE__);
         return;
@@ -132,6 +134,13 @@ void VfsMoveExJob::process(int action)
     default:
         return;
     }
+}
+
+void VfsMoveExJob::fail(const QString &reason)
+{
+    m_reason = reason;
+    m_state = StateFailed;
+    startTimer(0, JobActionStep, __LINE__);
 }
 
 void VfsMoveExJob::onMoveUpdate(VfsMoveJob *job)

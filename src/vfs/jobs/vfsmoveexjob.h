@@ -27,6 +27,8 @@ public:
     const VfsCopyDto &request() const { return m_request; }
     const VfsCopyDto &rest() const { return m_rest; }
     int jobState() const { return m_state; }
+    // Why the job ended aborted, in the user's words; empty before that.
+    QString failureReason() const { return m_reason; }
 
 public Q_SLOTS:
     void abort() override {}
@@ -35,7 +37,10 @@ public Q_SLOTS:
     void onMoveUpdate(VfsMoveJob *job);
 
 private:
+    void fail(const QString &reason);
+
     VfsCopyDto m_request;
+    QString m_reason;
     VfsCopyDto m_rest;
     QPointer<IPeer> m_srcPeer;
     QPointer<IPeer> m_dstPeer;

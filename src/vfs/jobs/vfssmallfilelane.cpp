@@ -137,6 +137,7 @@ void VfsSmallFileLane::startFile(Slot &s)
     src.path = item.path;
     src.accessTime = src.creationTime = src.modificationTime = 0;
     src.size = 0;
+    src.permissions = -1;
     src.handle = 0;
     // New only: a hidden file that turned up since the listing is left to the other path.
     // The times are kept by the server and set when the write closes the file; a file
@@ -148,6 +149,7 @@ void VfsSmallFileLane::startFile(Slot &s)
     dst.creationTime = item.ctime;
     dst.modificationTime = item.mtime;
     dst.size = 0;
+    dst.permissions = item.permissions;
     dst.handle = 0;
     m_events.started(s.file);
     send(m_src, src, s.openSrc.busy, &VfsClient::openFile);

@@ -159,6 +159,9 @@ int closeOpenFile(VfsOpenFile &file, bool applyTimes)
     int result = 0;
     if (applyTimes && (file.accessTime > 0 || file.modifyTime > 0))
         result = vfsfiles::applyFileTimes(file.fd, file.accessTime, file.modifyTime);
+    // Wanted, not a condition: a file system that keeps no modes (FAT) refuses it.
+    if (applyTimes && file.permissions >= 0)
+        vfsfiles::applyPermissions(file.fd, file.permissions);
     ::close(file.fd);
     file.fd = -1;
     return result;
@@ -202,6 +205,41 @@ int applyFileTimes(int fd, std::int64_t accessTime, std::int64_t modifyTime)
 {
     const timespec times[2] = {toTimespec(accessTime), toTimespec(modifyTime)};
     return ::futimens(fd, times) == 0 ? 0 : -2;
+}
+
+unsigned userUmask()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            if (line.startsWith("Umask:")) {
+                bool ok = false;
+                const unsigned mask = line.mid(6).trimmed().toUInt(&ok, 8);
+                if (ok)
+                    return mask & 0777;
+            }
+        }
+    }
+    return 022;
+}
+
+namespace {
+
+mode_t copiedMode(int bits)
+{
+    return mode_t(bits & 0777 & ~userUmask());
+}
+
+} // namespace
+
+int applyPermissions(int fd, int bits)
+{
+    return ::fchmod(fd, copiedMode(bits)) == 0 ? 0 : -1;
+}
+
+int applyPermissions(const QString &path, int bits)
+{
+    return ::chmod(QFile::encodeName(path).constData(), copiedMode(bits)) == 0 ? 0 : -1;
 }
 
 long long readFully(int fd, void *buffer, std::size_t size, std::uint64_t offset)

@@ -30,6 +30,8 @@ struct VfsOpenFile
     std::int64_t accessTime = 0;
     std::int64_t birthTime = 0;   // kept but never applied: birth times are not changed
     std::int64_t modifyTime = 0;
+    // Permission bits applied when the file closes (masked by the umask); -1 when none.
+    int permissions = -1;
     // Requests of the server running on the file right now; server thread only. One at a
     // time, so no pool thread ever waits on another one's lock.
     int runningJobs = 0;
@@ -106,6 +108,15 @@ long long freeSpace(int fd);
 // path. 0, -1 empty path, -2 setting the times failed.
 int applyFileTimes(const QString &path, std::int64_t accessTime, std::int64_t modifyTime);
 int applyFileTimes(int fd, std::int64_t accessTime, std::int64_t modifyTime);
+
+// The umask of this program's user, read without changing it (umask() can only be read by
+// setting it, for every thread at once). 022 when it can't be read.
+unsigned userUmask();
+// Gives a file or folder `bits` of the rwx permissions less the umask, as a copy made by
+// `cp` without -p: set-id and sticky bits are never carried over. 0, or -1 when chmod
+// failed (a file system that keeps no modes); callers go on without.
+int applyPermissions(int fd, int bits);
+int applyPermissions(const QString &path, int bits);
 
 // pread/pwrite that retry on EINTR and short transfers; -1 on error, else the count.
 long long readFully(int fd, void *buffer, std::size_t size, std::uint64_t offset);

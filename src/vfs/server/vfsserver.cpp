@@ -636,7 +636,7 @@ void VfsServerNusk::processListDirectoryCommand(const VfsFenuCommand &cmd)
     // join them with "\".
     const std::uint32_t echoed = cmd.flags & FSO_LISTDIR_ECHO_MASK & ~FSO_LISTDIR_BACKSLASH;
     const std::uint16_t grantedMask = cmd.attributes.mask & 1;
-    const std::uint32_t granted = grantedMask ? (cmd.attributes.values[0] & FSO_ATTR_ALL) : 0;
+    const std::uint32_t granted = grantedMask ? (cmd.attributes.values[0] & FSO_ATTR_GRANTABLE) : 0;
 
     const MappedPath mapped = d->rules.mapRequestPath(cmd.path);
     std::uint8_t status = mapped.status;
@@ -922,6 +922,12 @@ void VfsServerNusk::processDeleteFileCommand(const VfsFenuCommand &cmd)
     if (::fstatat(parentDir.get(), name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return answer(FSO_STATUS_NOT_FOUND);
     const bool directory = S_ISDIR(st.st_mode);
+    // The caller copied one version of this file and may delete only that one: a file
+    // rewritten since (whatever its times say) has another change time.
+    if (cmd.expectChangeNs != 0 && !directory
+        && (std::int64_t(st.st_ctim.tv_sec) * 1000000000LL + st.st_ctim.tv_nsec != cmd.expectChangeNs
+            || st.st_ino != cmd.expectInode))
+        return answer(FSO_STATUS_CHANGED);
     // A drive is never deleted, whoever asks.
     if (directory && vfsserverfs::isMountPoint(mapped.local))
         return answer(FSO_STATUS_NOT_PERMITTED);
@@ -1130,9 +1136,13 @@ void VfsServerNusk::processOpenFileCommand(const VfsFenuCommand &cmd)
             return answer(FSO_STATUS_IO_ERROR, 0);
         if (!d->rules.descriptorInside(mapped.local, target.get()))
             return answer(FSO_STATUS_NOT_PERMITTED, 0);
-        const int result = vfsfiles::applyFileTimes(QStringLiteral("/proc/self/fd/%1").arg(target.get()),
-                                                    givenTime(FSO_ATTR_ACCESS_TIME, cmd.accessTime),
-                                                    givenTime(FSO_ATTR_MODIFY_TIME, cmd.modifyTime));
+        const QString targetPath = QStringLiteral("/proc/self/fd/%1").arg(target.get());
+        int result = vfsfiles::applyFileTimes(targetPath, givenTime(FSO_ATTR_ACCESS_TIME, cmd.accessTime),
+                                              givenTime(FSO_ATTR_MODIFY_TIME, cmd.modifyTime));
+        // Like the mode `cp` gives: wanted, not a condition. A file system that keeps no
+        // modes (FAT) refuses the change and the copy is complete all the same.
+        if (result == 0 && cmd.permissions >= 0 && vfsfiles::applyPermissions(targetPath, cmd.permissions) != 0)
+            logPrintf(LogVsrv, "mode of %s not set: %s", qUtf8Printable(mapped.local), strerror(errno));
         return answer(result == 0 ? FSO_STATUS_COMPLETE : FSO_STATUS_IO_ERROR, 0);
     }
     if (d->files.isFull())
@@ -1157,6 +1167,7 @@ void VfsServerNusk::processOpenFileCommand(const VfsFenuCommand &cmd)
     job->accessTime = keepTimes ? givenTime(FSO_ATTR_ACCESS_TIME, cmd.accessTime) : 0;
     job->birthTime = keepTimes ? givenTime(FSO_ATTR_BIRTH_TIME, cmd.birthTime) : 0;
     job->modifyTime = keepTimes ? givenTime(FSO_ATTR_MODIFY_TIME, cmd.modifyTime) : 0;
+    job->permissions = write ? cmd.permissions : -1;
     d->schedule(job, d->runningOpens, d->freeOpens);
 }
 
@@ -1191,6 +1202,7 @@ void VfsServerNuskPrivate::openFinished(OpenFileJob *job)
         file->accessTime = job->accessTime;
         file->birthTime = job->birthTime;
         file->modifyTime = job->modifyTime;
+        file->permissions = job->permissions;
         handle = files.add(file);
     }
     job->closeDescriptors();

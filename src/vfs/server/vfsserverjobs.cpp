@@ -480,7 +480,13 @@ struct EntryStat
     std::int64_t modifyMs = 0;
     std::uint64_t inode = 0;
     std::uint32_t linkCount = 0;
+    std::int64_t changeNs = 0;
 };
+
+std::int64_t timespecNs(std::int64_t seconds, std::int64_t nanoseconds)
+{
+    return seconds * 1000000000LL + nanoseconds;
+}
 
 std::int64_t statxMs(const struct statx_timestamp &ts)
 {
@@ -502,6 +508,7 @@ bool statEntry(int at, const char *name, bool follow, EntryStat *out)
         out->modifyMs = statxMs(stx.stx_mtime);
         out->inode = stx.stx_ino;
         out->linkCount = stx.stx_nlink;
+        out->changeNs = timespecNs(stx.stx_ctime.tv_sec, stx.stx_ctime.tv_nsec);
         return true;
     }
     if (errno != ENOSYS && errno != EPERM)
@@ -516,6 +523,7 @@ bool statEntry(int at, const char *name, bool follow, EntryStat *out)
     out->modifyMs = timespecMs(st.st_mtim);
     out->inode = st.st_ino;
     out->linkCount = std::uint32_t(st.st_nlink);
+    out->changeNs = timespecNs(st.st_ctim.tv_sec, st.st_ctim.tv_nsec);
     return true;
 }
 
@@ -845,6 +853,10 @@ bool QueryListDirectoryJob::encodeItem(const Item &item, TermStreamWriter &write
         entry.fileIndex = info.inode;
         entry.linkCount = info.linkCount;
     }
+    if (!isLink || follow)
+        entry.permissions = int(info.mode & 07777);
+    entry.changeTimeNs = info.changeNs;
+    entry.inode = info.inode;
     return writeDirectoryEntry(writer, granted, entry);
 }
 

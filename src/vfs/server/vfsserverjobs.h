@@ -207,6 +207,7 @@ struct OpenFileJob : VfsServerJob
     std::int64_t accessTime = 0;    // kept for the close
     std::int64_t birthTime = 0;
     std::int64_t modifyTime = 0;
+    int permissions = -1;
     // result
     int fd = -1;                    // owned until the server takes it
     std::uint8_t status = 0;

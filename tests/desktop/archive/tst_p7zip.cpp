@@ -11,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 // Archives made here with 7z and Python's zipfile, extracted by the real 7-Zip.
 class TstP7Zip : public QObject
 {
@@ -141,6 +143,34 @@ private Q_SLOTS:
         QCOMPARE(tree(dest), (QStringList{"docs", "docs (1)", "docs (1)/a.txt", "docs (1)/sub", "docs (1)/sub/b.txt",
                                           "docs/a.txt", "docs/sub", "docs/sub/b.txt", "report (1).pdf", "report.pdf",
                                           "x", "x (1)", "x (1)/a.txt", "x (1)/report.pdf", "x/a.txt", "x/report.pdf"}));
+    }
+
+    // Extracted items get the archive's modes less the user's umask, as `cp` gives them:
+    // folders too, a read-only one once its files are in it.
+    void modesKeptLessUmask()
+    {
+        python(QStringLiteral(
+            "import zipfile\n"
+            "with zipfile.ZipFile('modes.zip','w') as z:\n"
+            "    for name, mode in (('m/tool', 0o100755), ('m/priv', 0o100640), ('m/ro/', 0o40555), ('m/ro/doc', 0o100444)):\n"
+            "        zi = zipfile.ZipInfo(name); zi.external_attr = mode << 16 | (0x10 if name.endswith('/') else 0)\n"
+            "        z.writestr(zi, '' if name.endswith('/') else 'x')\n"));
+        const QString dest = path(QStringLiteral("modes"));
+        QDir().mkpath(dest);
+        const mode_t userMask = ::umask(027);
+        const QString out = extract(path(QStringLiteral("src/modes.zip")), dest);
+        ::umask(userMask);
+        QCOMPARE(out, dest + QStringLiteral("/m"));
+        auto mode = [&](const char* rel) {
+            struct stat st;
+            return ::stat(QFile::encodeName(out + QLatin1Char('/') + QLatin1String(rel)).constData(), &st) == 0
+                       ? int(st.st_mode & 07777) : -1;
+        };
+        QCOMPARE(mode("tool"), 0750);
+        QCOMPARE(mode("priv"), 0640);
+        QCOMPARE(mode("ro"), 0550);
+        QCOMPARE(mode("ro/doc"), 0440);
+        QFile::setPermissions(out + QStringLiteral("/ro"), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     }
 
     void hostileArchivesAreRefused_data()

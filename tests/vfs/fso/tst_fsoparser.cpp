@@ -278,6 +278,34 @@ void TstFsoParser::openFileByVersion()
     bad.attributes.set(0x08);
     bad.attributes.mask = 3;
     QVERIFY(!decode(encoded(bad, 3), c, 3));
+
+    // Permission bits trail the path: a sender that predates them sends none (-1 decoded),
+    // and a receiver that predates them reads the same request up to the path.
+    QVERIFY(decode(v3, c, 3));
+    QCOMPARE(c.permissions, -1);
+    auto withBits = open;
+    withBits.permissions = 0755;
+    const Bytes trailing = encoded(withBits, 3);
+    QCOMPARE(Bytes(trailing.begin() + 4, trailing.begin() + std::ptrdiff_t(v3.size())), Bytes(v3.begin() + 4, v3.end()));
+    QVERIFY(decode(trailing, c, 3));
+    QCOMPARE(c.permissions, 0755);
+    QCOMPARE(c.path, std::string("/f"));
+
+    // The same for the version DELETE_FILE may delete.
+    auto del = record(FSO_DELETE_FILE, 6);
+    del.flags = FSO_DELETE_PERMANENT;
+    del.path = "/f";
+    const Bytes anyVersion = encoded(del);
+    del.expectChangeNs = 1700000000123456789LL;
+    del.expectInode = 77;
+    const Bytes oneVersion = encoded(del);
+    QCOMPARE(Bytes(oneVersion.begin() + 4, oneVersion.begin() + std::ptrdiff_t(anyVersion.size())),
+             Bytes(anyVersion.begin() + 4, anyVersion.end()));
+    QVERIFY(decode(anyVersion, c));
+    QCOMPARE(c.expectChangeNs, std::int64_t(0));
+    QVERIFY(decode(oneVersion, c));
+    QCOMPARE(c.expectChangeNs, std::int64_t(1700000000123456789LL));
+    QCOMPARE(c.expectInode, std::uint64_t(77));
 }
 
 void TstFsoParser::fieldsOfEarlierMessagesDoNotLeak()
@@ -509,6 +537,23 @@ void TstFsoParser::directoryEntries()
     QCOMPARE(out.modifyTime, std::int64_t(7));
     QCOMPARE(out.mode, FSO_MODE_READABLE);
     QCOMPARE(out.linkCount, 9u);
+
+    // Permissions and change stamp only where granted; an entry of a server that grants
+    // neither reads as unknown.
+    link.permissions = 0640;
+    link.changeTimeNs = 1700000000123456789LL;
+    link.inode = 42;
+    const std::uint32_t stamped = FSO_ATTR_ALL | FSO_ATTR_PERMISSIONS | FSO_ATTR_CHANGE_STAMP;
+    Bytes stampedBlock = entryBlock({link}, stamped);
+    TermStreamReader sr(stampedBlock);
+    VfsDirectoryEntry withStamp;
+    QVERIFY(readDirectoryEntry(sr, stamped, withStamp));
+    QCOMPARE(sr.remaining(), std::size_t(0));
+    QCOMPARE(withStamp.permissions, 0640);
+    QCOMPARE(withStamp.changeTimeNs, std::int64_t(1700000000123456789LL));
+    QCOMPARE(withStamp.inode, std::uint64_t(42));
+    QCOMPARE(out.permissions, -1);
+    QCOMPARE(out.changeTimeNs, std::int64_t(0));
 
     // 0x040 without 0x080: no target on either side
     const std::uint32_t noResolve = FSO_ATTR_ALL & ~FSO_ATTR_RESOLVE_LINK;

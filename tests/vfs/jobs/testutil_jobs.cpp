@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 TestPeer::TestPeer(const QString &uuid, QObject *parent)
     : IPeer(PeerDto{uuid, QStringLiteral("nusk"), 0}, parent)
@@ -102,6 +103,39 @@ bool setMtimeMs(const QString &path, qint64 ms)
     times[0].tv_nsec = long(ms % 1000) * 1000000L;
     times[1] = times[0];
     return ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+bool rewriteKeepingTime(const QString &path, const QByteArray &data)
+{
+    const QByteArray native = QFile::encodeName(path);
+    struct stat before;
+    if (::stat(native.constData(), &before) != 0 || before.st_size != data.size())
+        return false;
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 2000) {
+        const int fd = ::open(native.constData(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        const bool written = ::pwrite(fd, data.constData(), size_t(data.size()), 0) == data.size();
+        ::close(fd);
+        const timespec times[2] = {before.st_atim, before.st_mtim};
+        struct stat after;
+        if (!written || ::utimensat(AT_FDCWD, native.constData(), times, 0) != 0
+            || ::stat(native.constData(), &after) != 0)
+            return false;
+        if (after.st_ctim.tv_sec != before.st_ctim.tv_sec || after.st_ctim.tv_nsec != before.st_ctim.tv_nsec)
+            return true;
+    }
+    return false;
+}
+
+int permissionsOf(const QString &path)
+{
+    struct stat st;
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return -1;
+    return int(st.st_mode & 07777);
 }
 
 bool makeFifo(const QString &path)

@@ -63,6 +63,12 @@ QByteArray readFile(const QString &path);
 // Modification time in ms; -1 when the path does not exist.
 qint64 mtimeMs(const QString &path);
 bool setMtimeMs(const QString &path, qint64 ms);
+// Rewrites a file in place with `data` of its own size and puts its modification time back,
+// as editors, `rsync -t` and backup restores do; returns once the file system shows a new
+// change time (its clock ticks in milliseconds, a rewrite within the same tick is repeated).
+bool rewriteKeepingTime(const QString &path, const QByteArray &data);
+// The permission bits of a path (07777), -1 when it does not exist.
+int permissionsOf(const QString &path);
 bool makeFifo(const QString &path);
 bool waitFor(const std::function<bool()> &done, int ms = 30000);
 } // namespace testjobs

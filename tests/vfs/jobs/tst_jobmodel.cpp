@@ -278,6 +278,70 @@ private Q_SLOTS:
         QCOMPARE(readFile(m_dst + QStringLiteral("/m3")), QByteArray("three"));
     }
 
+    // A move onto itself ends with the reason; the item stays as it was.
+    void moveOntoItselfSaysWhy()
+    {
+        QVERIFY(writeFile(m_src + QStringLiteral("/here"), "h"));
+        QSignalSpy failed(m_manager.get(), &VfsManager::moveFailed);
+        QPointer<VfsMoveExJob> move = m_manager->move(dto(m_a.get(), m_a.get(), {item(m_src + QStringLiteral("/here"))}, m_src));
+        QVERIFY(move);
+        QVERIFY(waitFor([&]() { return failed.count() == 1; }));
+        const QString reason = failed.at(0).at(1).toString();
+        QVERIFY2(reason.contains(QStringLiteral("already in this folder")) && reason.contains(QStringLiteral("here")),
+                 qPrintable(reason));
+        QCOMPARE(readFile(m_src + QStringLiteral("/here")), QByteArray("h"));
+    }
+
+    // A move between peers whose source is rewritten at the same size with its time put back
+    // while it is read: once, the move copies it again and the destination is the new version
+    // whole; at every read, it is never deleted at the source. Rewritten after the copy's
+    // last look, just before its delete, it stays too, and the move says so.
+    void moveOfRewrittenSource()
+    {
+        const QString path = m_src + QStringLiteral("/doc");
+        const QByteArray before = pattern(1000000, 40), after = pattern(1000000, 41);
+        {
+            QVERIFY(writeFile(path, before));
+            m_a->onRequest = [&](const VfsFenuCommand &cmd) {
+                if (cmd.code == FSO_DELETE_FILE)
+                    QVERIFY(rewriteKeepingTime(path, after));
+            };
+            QSignalSpy failed(m_manager.get(), &VfsManager::moveFailed);
+            QVERIFY(m_manager->move(dto(m_a.get(), m_b.get(), {item(path)}, m_dst)));
+            QVERIFY(waitFor([&]() { return failed.count() == 1; }));
+            m_a->onRequest = nullptr;
+            QVERIFY2(failed.at(0).at(1).toString().contains(path), qPrintable(failed.at(0).at(1).toString()));
+            QCOMPARE(readFile(path), after);
+            QCOMPARE(readFile(m_dst + QStringLiteral("/doc")), before);
+        }
+        for (bool everyRead : {false, true}) {
+            QVERIFY(writeFile(path, before));
+            QVERIFY(setMtimeMs(path, 1600000000000));
+            QFile::remove(m_dst + QStringLiteral("/doc"));
+            int reads = 0;
+            m_a->onRequest = [&](const VfsFenuCommand &cmd) {
+                if ((cmd.code == FSO_READ_FILE || cmd.code == FSO_HASH_FILE) && (everyRead || ++reads == 8))
+                    QVERIFY(rewriteKeepingTime(path, everyRead && ++reads % 2 ? before : after));
+            };
+            QSignalSpy copied(m_manager.get(), &VfsManager::copyFinished);
+            QPointer<VfsDeleteJob> del;
+            connect(m_manager.get(), &VfsManager::sourceDeleteStarted, this, [&](VfsDeleteJob *j) { del = j; });
+            QVERIFY(m_manager->move(dto(m_a.get(), m_b.get(), {item(path)}, m_dst)));
+            QVERIFY(waitFor([&]() { return copied.count() == 1; }));
+            m_a->onRequest = nullptr;
+            if (del)
+                QVERIFY(waitFor([&]() { return del.isNull(); }));
+            if (everyRead) {
+                QVERIFY(!del);
+                QVERIFY(QFileInfo::exists(path));
+            } else {
+                QVERIFY(!QFileInfo::exists(path));
+                QCOMPARE(readFile(m_dst + QStringLiteral("/doc")), after);
+            }
+            disconnect(m_manager.get(), &VfsManager::sourceDeleteStarted, this, nullptr);
+        }
+    }
+
     // The move job reacts only to its own MOVE record, not to a rename someone else asked
     // the same client for.
     void moveIgnoresForeignMoveReplies()

@@ -1,0 +1,502 @@
+// The copy job's steps for one file: open both sides, transfer, close, take the real name and
+// the times; and the small new files that go several at a time.
+
+#include "vfs/jobs/vfscopyjob.h"
+#include "vfs/jobs/vfscopyjobparts.h"
+
+#include "app/base/log.h"
+#include "vfs/fso/fsoprotocol.h"
+#include "vfs/fso/vfsclient.h"
+#include "vfs/fso/vfsclientnusk.h"
+
+#include <QDateTime>
+#include <QLocale>
+#include <QMutexLocker>
+
+using namespace vfscopy;
+
+// --- state 2: open the source ----------------------------------------------------------------
+
+void VfsCopyJob::stateOpenSource(int action)
+{
+    if (action == JobActionStep) {
+        if (!m_src)
+            return abortJob(QStringLiteral("source client gone"), __LINE__);
+        m_open.flags = FSO_OPEN_READ;
+        m_open.path = m_curItem.path;
+        m_open.permissions = -1;
+        m_open.accessTime = m_open.creationTime = m_open.modificationTime = 0;
+        m_open.size = 0;
+        m_open.handle = 0;
+        m_openBusy = true;
+        m_openFor = OpenForSource;
+        logPrintf(LogVcpa, "open file %s", qPrintable(m_curItem.path));
+        m_src->openFile(&m_open);
+        return;
+    }
+    if (action != JobActionReply || m_openBusy)
+        return;
+    m_openFor = OpenForNothing;
+    if (m_open.jobStatus == JobFinished && m_open.status == FSO_STATUS_SUCCESS) {
+        m_srcHandle = m_open.handle;
+        setJobState(CopyStateOpenDestination, __LINE__);
+        startTimer(0, JobActionStep, __LINE__);
+    } else if (m_open.jobStatus == JobFinished && m_open.status == FSO_STATUS_NOT_FOUND) {
+        failJob("copy-error-source-missing", "The source no longer exists.",
+                QStringLiteral("source file missing %1").arg(m_curItem.path), __LINE__);
+    } else {
+        Failure failure;
+        failure.kind = FailureUnreadable;
+        failure.shownPath = m_curItem.path;
+        failure.items.append(m_curItem.path);
+        failure.skip = [this] {
+            // Nothing was opened: on with the next item.
+            setJobState(CopyStateNextItem, __LINE__);
+            startTimer(0, JobActionStep, __LINE__);
+        };
+        failure.retry = [this] { startTimer(0, JobActionStep, __LINE__); };
+        if (!repeatingFailure(m_open.status, m_curItem.path, m_curItem.path, std::move(failure)))
+            abortJob(QStringLiteral("failed to open read file %1").arg(m_open.status), __LINE__);
+    }
+}
+
+// --- state 3: open the destination -----------------------------------------------------------
+
+void VfsCopyJob::stateOpenDestination(int action)
+{
+    if (action == JobActionStep) {
+        if (m_questionPending || m_moveBusy)
+            return;
+        const QString name = destinationName(m_curItem);
+        if (name.isEmpty())
+            return failJob("copy-error-source-missing", "The source no longer exists.",
+                           QStringLiteral("failed to open write file, malformed path %1").arg(m_curItem.path),
+                           __LINE__);
+        setCurrentFile(name);
+        m_curDstPath = vfsApplyRename(joinDst(m_curDstFolder, name), m_curItem.renameFrom, m_curItem.renameTo);
+        const int cut = m_curDstPath.lastIndexOf(m_dstSep) + 1;
+        const QString finalName = m_curDstPath.mid(cut);
+        m_curPartPath = m_curDstPath.left(cut) + partialName(finalName);
+        if (leftOutAsRepeating())
+            return;
+        const auto existing = m_curDstEntries.find(finalName);
+        const auto partial = m_curDstEntries.find(partialName(finalName));
+        const bool partialFile = partial != m_curDstEntries.end() && partial->second.type == VfsCopyItem::FileType;
+        // Never written through a link or into a folder that took the hidden name.
+        if (partial != m_curDstEntries.end() && !partialFile)
+            return failJob("copy-error-dst-is-link", "The destination is a symbolic link; it is not replaced.",
+                           QStringLiteral("hidden name taken %1").arg(m_curPartPath), __LINE__);
+        if (m_maybeOwnDestinations.contains(m_curDstPath) && !partialFile && existing != m_curDstEntries.end()
+            && existing->second.type == VfsCopyItem::FileType && existing->second.size == m_curItem.size) {
+            // Put there by the final rename whose reply was lost.
+            m_ownDestinations.insert(m_curDstPath);
+        }
+        m_maybeOwnDestinations.remove(m_curDstPath);
+        if (existing != m_curDstEntries.end() && !m_ownDestinations.contains(m_curDstPath)) {
+            const VfsCopyDestinationEntry &e = existing->second;
+            if (e.type == VfsCopyItem::DirectoryType)
+                return failJob("copy-error-dst-is-folder", "The destination has a folder where a file should go.",
+                               QStringLiteral("destination is a folder %1").arg(m_curDstPath), __LINE__);
+            if (e.type == VfsCopyItem::SymlinkType)
+                return failJob("copy-error-dst-is-link", "The destination is a symbolic link; it is not replaced.",
+                               QStringLiteral("destination is a link %1").arg(m_curDstPath), __LINE__);
+            const bool sameId = sameIdentity(m_curItem.volume, m_curItem.fileId, m_curDstVolume, e.fileId);
+            // Hard links of one file: both names count more than one link and show the same
+            // size and modification time.
+            const bool sameLinks = samePeer() && m_curItem.links > 1 && e.links > 1 && e.size == m_curItem.size
+                                   && e.mtime == m_curItem.mtime;
+            if (sameId || sameLinks)
+                return failJob("copy-error-same-file", "Source and destination are the same file.",
+                               QStringLiteral("same file %1").arg(m_curDstPath), __LINE__);
+        }
+        const bool mayReplace = m_replaceCurrent || m_replaceAll || m_replaceList.contains(m_curDstPath)
+                                || m_ownDestinations.contains(m_curDstPath);
+        if (existing != m_curDstEntries.end() && !mayReplace)
+            return m_skipAllClashes ? skipClash() : askReplace(existing->second);
+        if (!m_dst)
+            return abortJob(QStringLiteral("destination client gone"), __LINE__);
+        if (existing != m_curDstEntries.end() && !partialFile) {
+            // The file to be replaced becomes the hidden one: its blocks that match are kept,
+            // and the real name is free until the copy is complete.
+            m_movingAside = true;
+            sendMove(m_curDstPath, m_curPartPath, false);
+            return;
+        }
+        // Only what the user allowed is replaced; a name that appears later is asked about.
+        m_curMayReplace = existing != m_curDstEntries.end();
+        // No times here: the server would stamp them on the file whenever it closes it, a
+        // half-written file included. They are set once the file is complete.
+        m_open.flags = FSO_OPEN_READ | FSO_OPEN_WRITE | FSO_OPEN_TRUNCATE;
+        m_open.accessTime = m_open.creationTime = m_open.modificationTime = 0;
+        m_open.size = m_curFileSize;
+        m_open.path = m_curPartPath;
+        m_open.permissions = -1; // given with the times, once the file is complete
+        m_open.handle = 0;
+        // Nothing there that could be kept: no block is compared, all are sent.
+        m_curDstFresh = !partialFile || partial->second.size == 0;
+        m_openBusy = true;
+        m_openFor = OpenForDestination;
+        logPrintf(LogVcpa, "open write file %s", qPrintable(m_curPartPath));
+        m_dst->openFile(&m_open);
+        return;
+    }
+    if (action != JobActionReply || m_openBusy || m_moveBusy)
+        return;
+    if (m_movingAside) {
+        m_movingAside = false;
+        QMutexLocker lock(&m_move.mutex);
+        if (m_move.jobStatus != JobFinished || m_move.status != FSO_STATUS_SUCCESS) {
+            const quint8 status = m_move.status;
+            lock.unlock();
+            return abortJob(QStringLiteral("failed to rename %1 aside, status %2").arg(m_curDstPath).arg(status),
+                            __LINE__);
+        }
+        lock.unlock();
+        const int cut = m_curDstPath.lastIndexOf(m_dstSep) + 1;
+        const QString finalName = m_curDstPath.mid(cut);
+        m_curDstEntries[partialName(finalName)] = m_curDstEntries[finalName];
+        m_curDstEntries.erase(finalName);
+        startTimer(0, JobActionStep, __LINE__);
+        return;
+    }
+    m_openFor = OpenForNothing;
+    if (m_open.jobStatus == JobFinished && m_open.status == FSO_STATUS_SUCCESS) {
+        m_replaceCurrent = m_replaceAll;
+        m_dstHandle = m_open.handle;
+        m_ownPartials.insert(m_curPartPath);
+        setJobState(CopyStateTransfer, __LINE__);
+        startTimer(0, JobActionStep, __LINE__);
+    } else {
+        Failure failure;
+        failure.kind = FailureUnwritable;
+        failure.shownPath = m_curDstPath;
+        failure.items.append(m_curItem.path);
+        failure.skip = [this] {
+            // The source is open: it is closed like that of a skipped file.
+            m_skipping = true;
+            m_curFileComplete = false;
+            setJobState(CopyStateCloseSource, __LINE__);
+            startTimer(0, JobActionStep, __LINE__);
+        };
+        failure.retry = [this] { startTimer(0, JobActionStep, __LINE__); };
+        if (!repeatingFailure(m_open.status, m_curItem.path, m_curPartPath, std::move(failure)))
+            abortJob(QStringLiteral("failed to open write file status: %1").arg(m_open.status), __LINE__);
+    }
+}
+
+bool VfsCopyJob::leftOutAsRepeating()
+{
+    const QString path = m_curItem.path;
+    Failure failure;
+    failure.shownPath = path;
+    failure.items.append(path);
+    failure.skip = [this] {
+        // The source is open: it is closed like that of a skipped file, and what this job
+        // wrote of it goes.
+        m_skipping = true;
+        m_curFileComplete = false;
+        setJobState(CopyStateCloseSource, __LINE__);
+        startTimer(0, JobActionStep, __LINE__);
+    };
+    if (m_changedReads.value(path) > kMaxChangedCopies) {
+        leaveOut(path, message("copy-left-out-changing", "kept changing while it was copied"));
+        failure.skip();
+        return true;
+    }
+    if (m_noRoomPauses.value(path) < kMaxNoRoomPauses)
+        return false;
+    failure.kind = FailureNoRoom;
+    if (m_asksOnFailure && !m_skipAllKinds.contains(FailureNoRoom)) {
+        failure.retry = [this, path] {
+            m_noRoomPauses.remove(path);
+            startTimer(0, JobActionStep, __LINE__);
+        };
+        askAboutFailure(std::move(failure));
+    } else {
+        leaveOutFailure(failure);
+        failure.skip();
+    }
+    return true;
+}
+
+bool VfsCopyJob::discardOwnPartial()
+{
+    if (m_deleteBusy)
+        return true;
+    if (m_deleteAnswered) {
+        m_deleteAnswered = false;
+        const bool gone = m_delete.jobStatus == JobFinished
+                          && (m_delete.status == FSO_STATUS_SUCCESS || m_delete.status == FSO_STATUS_NOT_FOUND);
+        logPrintf(LogVcpa, "delete of unfinished %s: %s", qPrintable(m_delete.path), gone ? "done" : "failed");
+        // One that stays is named with the items left out, so it is never a silent leftover.
+        if (!gone)
+            leaveOut(m_delete.path, message("copy-left-out-partial", "unfinished copy left behind"));
+        m_ownPartials.remove(m_delete.path);
+        return false;
+    }
+    if (!m_ownPartials.contains(m_curPartPath) || !m_dst)
+        return false;
+    m_delete.flags = FSO_DELETE_PERMANENT;
+    m_delete.path = m_curPartPath;
+    m_delete.status = 0;
+    m_deleteBusy = true;
+    logPrintf(LogVcpa, "delete unfinished %s", qPrintable(m_curPartPath));
+    m_dst->deleteFile(&m_delete);
+    return true;
+}
+
+void VfsCopyJob::askReplace(const VfsCopyDestinationEntry &existing)
+{
+    logPrintf(LogVcpa, "\tdestination exists %s", qPrintable(m_curDstPath));
+    // Both files as the user would judge them: name, size and last change.
+    const QLocale locale;
+    auto facts = [&locale](quint64 size, qint64 mtimeMs) {
+        const QString when = mtimeMs > 0 ? locale.toString(QDateTime::fromMSecsSinceEpoch(mtimeMs), QLocale::ShortFormat)
+                                         : QStringLiteral("?");
+        return locale.formattedDataSize(qint64(size), 1, QLocale::DataSizeSIFormat) + QStringLiteral(", ") + when;
+    };
+    const QString name = m_curDstPath.mid(m_curDstPath.lastIndexOf(m_dstSep) + 1);
+    setPrompt(message("file-copy-q-overwrite", "The file already exists, do you want to replace it?")
+              + QStringLiteral("\n") + name + QStringLiteral("\n")
+              + message("file-copy-q-existing", "Existing: %1").arg(facts(existing.size, existing.mtime))
+              + QStringLiteral("\n")
+              + message("file-copy-q-replacement", "Replacement: %1").arg(facts(m_curItem.size, m_curItem.mtime)));
+    stopTimer();
+    m_questionPending = true;
+    Q_EMIT stateChanged();
+    Q_EMIT jobUpdated();
+}
+
+void VfsCopyJob::sendMove(const QString &from, const QString &to, bool replace)
+{
+    {
+        QMutexLocker lock(&m_move.mutex);
+        // Both names are in one folder: never a copy across volumes.
+        m_move.flags = FSO_MOVE_SAME_VOLUME | (replace ? 0u : FSO_MOVE_NO_REPLACE);
+        m_move.source = from;
+        m_move.destination = to;
+        m_move.status = 0;
+    }
+    m_moveBusy = true;
+    logPrintf(LogVcpa, "rename %s to %s", qPrintable(from), qPrintable(to));
+    m_dst->move(&m_move);
+}
+
+// --- states 4 and 5: close, then the file's times ---------------------------------------------
+
+void VfsCopyJob::stateClose(int action)
+{
+    if (action == JobActionEnter || action == JobActionLeave || action == JobActionDelete)
+        return;
+    if (m_copyState == CopyStateCloseSource) {
+        // Both handles are closed here, on every path: copied, skipped or failed.
+        if (m_closeSrcBusy || m_closeDstBusy)
+            return;
+        if (!closeHandles())
+            return;
+        if (m_dstCloseFailed) {
+            // The data may not have reached the disk; the retry checks every block again.
+            m_dstCloseFailed = false;
+            return abortJob(QStringLiteral("failed to close write file"), __LINE__);
+        }
+        setJobState(CopyStateCloseDestination, __LINE__);
+        startTimer(0, JobActionStep, __LINE__);
+        return;
+    }
+    if (!m_curFileComplete) {
+        if ((action != JobActionStep && action != JobActionReply) || m_openBusy || m_moveBusy)
+            return;
+        if (m_skipping && discardOwnPartial())
+            return;
+        m_skipping = false;
+        setJobState(CopyStateNextItem, __LINE__);
+        startTimer(0, JobActionStep, __LINE__);
+        return;
+    }
+    stateFinishDestination(action);
+}
+
+void VfsCopyJob::stateFinishDestination(int action)
+{
+    if (m_openBusy || m_moveBusy)
+        return;
+    if (!m_dst)
+        return abortJob(QStringLiteral("destination client gone"), __LINE__);
+    if (m_closePhase == 0) {
+        if (action == JobActionStep) {
+            // Complete, verified and closed: only now it takes the real name.
+            m_maybeOwnDestinations.insert(m_curDstPath);
+            sendMove(m_curPartPath, m_curDstPath, m_curMayReplace);
+            return;
+        }
+        if (action != JobActionReply)
+            return;
+        QMutexLocker lock(&m_move.mutex);
+        if (m_move.jobStatus != JobFinished)
+            return abortJob(QStringLiteral("rename to %1 unanswered").arg(m_curDstPath), __LINE__);
+        const quint8 status = m_move.status;
+        lock.unlock();
+        m_maybeOwnDestinations.remove(m_curDstPath);
+        // A name that appeared while the file was copied: the retry lists the folder again
+        // and asks about it.
+        if (status != FSO_STATUS_SUCCESS)
+            return abortJob(QStringLiteral("rename to %1 failed, status %2").arg(m_curDstPath).arg(status), __LINE__);
+        m_ownDestinations.insert(m_curDstPath);
+        m_ownPartials.remove(m_curPartPath);
+        noteWrittenFolder(m_curDstPath.left(m_curDstPath.lastIndexOf(m_dstSep)), m_curDstVolume);
+        m_closePhase = 1;
+        action = JobActionStep;
+    }
+    if (action == JobActionStep) {
+        if (m_curItem.atime <= 0 && m_curItem.mtime <= 0 && m_curItem.permissions < 0) {
+            noteFinished(m_curItem);
+            setJobState(CopyStateNextItem, __LINE__);
+            startTimer(0, JobActionStep, __LINE__);
+            return;
+        }
+        // The file has its real name: only now it gets the source's times.
+        m_open.flags = FSO_OPEN_ATTRIBUTES;
+        m_open.accessTime = m_curItem.atime;
+        m_open.creationTime = m_curItem.ctime;
+        m_open.modificationTime = m_curItem.mtime;
+        m_open.size = 0;
+        m_open.path = m_curDstPath;
+        m_open.permissions = m_curItem.permissions;
+        m_openBusy = true;
+        m_dst->openFile(&m_open);
+        return;
+    }
+    if (action != JobActionReply)
+        return;
+    if (m_open.jobStatus == JobFinished
+        && (m_open.status == FSO_STATUS_COMPLETE || m_open.status == FSO_STATUS_SUCCESS)) {
+        noteFinished(m_curItem);
+        setJobState(CopyStateNextItem, __LINE__);
+        startTimer(0, JobActionStep, __LINE__);
+    } else {
+        abortJob(QStringLiteral("failed to set file times status: %1").arg(m_open.status), __LINE__);
+    }
+}
+
+// --- small files -----------------------------------------------------------------------------
+
+bool VfsCopyJob::laneFileOf(const VfsCopyItem &item, VfsSmallFileLane::File *file) const
+{
+    if (item.type != VfsCopyItem::FileType || !VfsSmallFileLane::fits(item.size))
+        return false;
+    const QString name = destinationName(item);
+    if (name.isEmpty())
+        return false;
+    file->item = item;
+    file->dstPath = vfsApplyRename(joinDst(m_curDstFolder, name), item.renameFrom, item.renameTo);
+    const int cut = file->dstPath.lastIndexOf(m_dstSep) + 1;
+    const QString finalName = file->dstPath.mid(cut);
+    file->partPath = file->dstPath.left(cut) + partialName(finalName);
+    // Only what is new: no file, hidden or not, of that name, and none the job may have made.
+    return !finalName.isEmpty() && m_curDstEntries.find(finalName) == m_curDstEntries.end()
+           && m_curDstEntries.find(partialName(finalName)) == m_curDstEntries.end()
+           && !m_maybeOwnDestinations.contains(file->dstPath);
+}
+
+bool VfsCopyJob::startLane()
+{
+    m_laneTried = true;
+    // The times travel with the open, which a first-version peer would not keep.
+    const auto *nusk = qobject_cast<VfsClientNusk *>(m_dst.data());
+    if (!m_src || !m_dst || (nusk && nusk->protocolVersion() < 2))
+        return false;
+    std::vector<VfsSmallFileLane::File> files;
+    std::vector<VfsCopyItem> rest;
+    // In the order the one-at-a-time path would take them: from the back.
+    for (auto it = m_work.rbegin(); it != m_work.rend(); ++it) {
+        VfsSmallFileLane::File file;
+        if (laneFileOf(*it, &file))
+            files.push_back(std::move(file));
+        else
+            rest.insert(rest.begin(), *it);
+    }
+    if (files.empty())
+        return false;
+    logPrintf(LogVcpa, "%d small files at once into %s", int(files.size()), qPrintable(m_curDstFolder));
+    m_work = std::move(rest);
+    m_laneHandedBack.clear();
+    m_laneFolder.clear();
+    m_lanePhase = 0;
+    m_lane.begin(m_src, m_dst, std::move(files));
+    setJobState(CopyStateSmallFiles, __LINE__);
+    startTimer(0, JobActionStep, __LINE__);
+    return true;
+}
+
+void VfsCopyJob::stateSmallFiles(int action)
+{
+    if (action == JobActionEnter || action == JobActionLeave || action == JobActionDelete)
+        return;
+    if (m_lanePhase == 0) {
+        const bool working = m_lane.step();
+        emitChanges();
+        if (working)
+            return;
+        m_changeFlags |= 1;
+        emitChanges();
+        if (m_laneHandedBack.empty()) {
+            setJobState(CopyStateNextItem, __LINE__);
+            startTimer(0, JobActionStep, __LINE__);
+            return;
+        }
+        // The files given back go the one-at-a-time way, which must see what their folder
+        // holds now: a name that turned up, a hidden file the lane left.
+        m_lanePhase = 1;
+        if (!m_dst)
+            return abortJob(QStringLiteral("destination client gone"), __LINE__);
+        requestOwnListing(m_dst, m_laneFolder);
+        return;
+    }
+    if (action != JobActionReply || m_listBusy)
+        return;
+    QMutexLocker lock(&m_list.mutex);
+    if (m_list.jobStatus != JobFinished) {
+        const quint8 status = m_list.status;
+        lock.unlock();
+        return abortJob(QStringLiteral("listing of %1 failed, status %2").arg(m_laneFolder).arg(status), __LINE__);
+    }
+    m_curDstEntries.clear();
+    for (const VfsDirectoryEntry &e : m_list.entries)
+        m_curDstEntries[e.name] = destinationEntryOf(e);
+    lock.unlock();
+    logPrintf(LogVcpa, "%d small files go one at a time", int(m_laneHandedBack.size()));
+    for (auto it = m_laneHandedBack.rbegin(); it != m_laneHandedBack.rend(); ++it)
+        m_work.push_back(*it);
+    m_laneHandedBack.clear();
+    m_lanePhase = 0;
+    setJobState(CopyStateNextItem, __LINE__);
+    startTimer(0, JobActionStep, __LINE__);
+}
+
+// --- transfer --------------------------------------------------------------------------------
+
+void VfsCopyJob::stateTransfer(int action)
+{
+    if (action == JobActionEnter) {
+        // Every record is back before a new file starts (the restart waits for them).
+        m_transfer.begin(m_src, m_srcHandle, m_dst, m_dstHandle, m_curFileSize, m_curDstFresh);
+    } else if (action == JobActionLeave) {
+        m_transfer.clear();
+        return;
+    } else if (action == JobActionDelete) {
+        return;
+    }
+    const VfsBlockTransfer::Outcome outcome = m_transfer.step();
+    emitChanges();
+    if (outcome == VfsBlockTransfer::Failed) {
+        if (m_transfer.sourceChanged())
+            ++m_changedReads[m_curItem.path];
+        abortJob(m_transfer.failure(), __LINE__);
+    } else if (outcome == VfsBlockTransfer::Complete) {
+        m_curFileComplete = true;
+        m_changeFlags |= 1;
+        emitChanges();
+        setJobState(CopyStateCloseSource, __LINE__);
+        startTimer(0, JobActionStep, __LINE__);
+    }
+}
