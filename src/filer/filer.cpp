@@ -110,6 +110,9 @@ Filer::Filer(QQmlEngine *engine, IDatabase *database, FilerHub *hub, QWidget *pa
 
     d->vfsManager = new VfsManager(this);
     connect(d->vfsManager, &VfsManager::copyFinished, this, &Filer::onCopyJobFinished);
+    // A move that stops, or keeps a source that changed, has no job window left to say so.
+    connect(d->vfsManager, &VfsManager::moveFailed, this,
+            [this](const VfsCopyDto &, const QString &reason) { showStatusMessage(reason, 15000); });
     connect(AppLauncher::instance(), &AppLauncher::deferAppLaunch, this, &Filer::onDeferAppLaunch);
     d->sortModel = new VfsSortFilterProxyModel(this);
     d->selectionModel = new QItemSelectionModel(d->sortModel, this);
