@@ -76,7 +76,6 @@ Q_SIGNALS:
     void createNewTab();
     void nodeDoubleClicked(QString peerUuid, QString path);
     void peerClicked(QString peerUuid);
-    void previewRequest(QString peerUuid, QString path);
     // After the scene's rows were written (tests wait for it instead of sleeping).
     void stateSaved();
 
