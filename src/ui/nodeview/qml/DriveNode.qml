@@ -66,7 +66,7 @@ Item {
         x: 40
         width: parent.width - 40
         height: parent.height
-        style: root.style ? root.style : (Theme.node.drive0 ? Theme.node.drive0 : Theme.node.style8)
+        style: root.style ? root.style : Theme.node.drive0
         selected: root.selected
         colorDuration: 125
     }

@@ -52,7 +52,7 @@ Item {
         id: card
         anchors.fill: parent
         radius: 4
-        style: root.style ? root.style : (Theme.node.sector0 ? Theme.node.sector0 : Theme.node.style0)
+        style: root.style ? root.style : Theme.node.sector0
         selected: root.active
         editing: root.editing
     }
