@@ -833,6 +833,8 @@ void VfsModel::storePreview(VfsEntry *entry, const QImage &image)
 {
     if (!entry || image.isNull())
         return;
+    logPrintf(LogVfs1, "cached preview image: %lld bytes %s", static_cast<long long>(image.sizeInBytes()),
+              qUtf8Printable(entry->name));
     m_previews.insert(entry, new QImage(image), static_cast<int>(std::min<qint64>(
                                                     image.sizeInBytes(), 400000000)));
 }
