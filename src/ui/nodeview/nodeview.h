@@ -121,6 +121,7 @@ private:
     void cullNodes(VSector &view, bool force);
     void openNode(const VNode &node);
     bool editorHasFocus() const;
+    void moveClearOfLinks(VSector &view, QQuickItem *item);
     VnodeDto rowOfNode(VNode &node) const;
     static QString rowSignature(const VnodeDto &row);
 

@@ -128,7 +128,12 @@ Item {
     }
 
     states: [
-        State { name: "selected"; when: root.selected && !root.editing },
+        // A chosen link takes the keys, so F2 renames it.
+        State {
+            name: "selected"
+            when: root.selected && !root.editing
+            StateChangeScript { script: root.forceActiveFocus() }
+        },
         State { name: "editing"; when: root.editing }
     ]
 }
