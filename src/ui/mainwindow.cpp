@@ -17,6 +17,7 @@
 #include "filer/filer.h"
 #include "filer/filerpanesresources.h"
 #include "ui/nodeview/nodeview.h"
+#include "ui/desktopicons.h"
 #include "ui/panepage.h"
 #include "ui/preview/preview.h"
 #include "filer/filerhub.h"
@@ -84,6 +85,9 @@ MainWindow::MainWindow(ConnectionManager *connectionManager, IDatabase *database
 
     QPixmapCache::setCacheLimit(kPixmapCacheKiB);
 
+    // The desktop's icon theme for files, folders and programs, also where the desktop
+    // names none.
+    desktopicons::setupIconTheme();
     // Every window of the program (panes in windows of their own, the preview, job windows,
     // dialogs) shows the program's icon unless it sets one.
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/app-icon.svg")));

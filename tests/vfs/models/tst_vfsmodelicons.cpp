@@ -197,7 +197,8 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(dir.filePath("files/music")) && QDir().mkpath(dir.filePath("files/plain")));
         QVERIFY(text(dir.filePath("files/app.desktop"), "[Desktop Action x]\nIcon=" + dir.filePath("blue.png").toUtf8()
                      + "\n[Desktop Entry]\nName=App\nIcon[de]=nothing\nIcon = " + dir.filePath("red.png").toUtf8() + "\n"));
-        QVERIFY(text(dir.filePath("files/music/.directory"), "[Desktop Entry]\nIcon=" + dir.filePath("blue.png").toUtf8() + "\n"));
+        QVERIFY(picture(dir.filePath("theme/t39/16x16/apps/folder-music.png"), Qt::blue));
+        QVERIFY(text(dir.filePath("files/music/.directory"), "[Desktop Entry]\nIcon=folder-music\n"));
         QVERIFY(text(dir.filePath("files/tool"), "#!/bin/sh\n"));
         QVERIFY(QFile::setPermissions(dir.filePath("files/tool"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         QVERIFY(text(dir.filePath("files/a.txt"), "a") && text(dir.filePath("files/b.txt"), "b"));
