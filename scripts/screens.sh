@@ -155,6 +155,8 @@ done
 here_uuid=$(host_cmd other peers | awk -F'\t' '$1 != "{00000000-0000-0000-0000-000000000000}" {print $1}' | head -1)
 [ -n "$other_uuid" ] && [ -n "$here_uuid" ] || { echo "screens: pairing failed" >&2; exit 1; }
 host_cmd other share "$here_uuid" "$demo/shared" 7 >/dev/null
+# And its system drive, read only (1 read, 8 the whole drive): the shared items list it.
+host_cmd other share "$here_uuid" / 9 >/dev/null
 host_cmd here quit >/dev/null || true
 stop_host here
 unset here_pid

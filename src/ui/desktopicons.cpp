@@ -19,7 +19,8 @@ void setupIconTheme()
             }
         }
     }
-    if (QIcon::themeName().isEmpty())
+    // An empty name set again still makes every icon be looked up anew.
+    if (QIcon::themeName().isEmpty() && !QIcon::fallbackThemeName().isEmpty())
         QIcon::setThemeName(QIcon::fallbackThemeName());
 }
 

@@ -4,6 +4,7 @@
 #include "peers/ipeer.h"
 #include "peers/peermodel.h"
 #include "ui/nodeview/nodeview.h"
+#include "ui/nodeview/nodeview_p.h"
 #include "vfs/models/vfsdrivemodel.h"
 
 #include <QApplication>
@@ -61,8 +62,7 @@ void prepareComputerScene(QWidget *window, const ScreenScenes::Ready &ready)
         for (int r = 0; r < model->rowCount() && drives.size() < 2; ++r) {
             const QModelIndex i = model->index(r, 0);
             const QString path = i.data(VfsDriveModel::PathRole).toString();
-            const QString name = i.data(VfsDriveModel::NameRole).toString();
-            nodeView->createNode(*view, row(*view, pc, "drive", name.isEmpty() ? path : name, path,
+            nodeView->createNode(*view, row(*view, pc, "drive", driveNodeName(model, path), path,
                                             "image://theme/" + i.data(VfsDriveModel::IconNameRole).toString(),
                                             ox + 200, oy + 200 + 220 * drives.size(), "drive0"),
                                  nullptr);

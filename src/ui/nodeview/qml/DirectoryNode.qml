@@ -179,7 +179,8 @@ Item {
         id: nodeMenu
         objectName: "nodeMenu"
         z: 2
-        x: root.width - width - 2
+        // On the card's right edge, clear of the name.
+        x: root.width - width / 2
         anchors.verticalCenter: parent.verticalCenter
         active: root.dragTree
     }
