@@ -27,6 +27,8 @@ struct PeerLine
     QString uuid;
     QString name;
     int state = -1;
+    QString transport;   // "-" without a link
+    int rttMs = -1;
 };
 
 class Host
@@ -46,6 +48,8 @@ public:
     // Started from now on without root's right to read and enter every folder, so folder
     // modes hold for it as for any user. False where that cannot be arranged.
     bool setUnprivileged();
+    // Started from now on inside the network namespace `fullName` (testutil_netns.h).
+    void setNetns(const QString &fullName);
 
     // A command that runs on while the test reads its lines one by one: send(), then
     // nextLine() until it gives "ok" or "error ..." (a null string when nothing came within
@@ -93,6 +97,8 @@ QMap<QString, qint64> countersOf(const QStringList &lines);
 // Pairs two running hosts through an invitation of `a` accepted by `b` and waits until both
 // links are up; the uuids each side gives the other, or false.
 bool pairHosts(Host &a, Host &b, QString *aOnB, QString *bOnA, const QString &code = QStringLiteral("0badc0de"));
+// The same with an invitation link `a` made already.
+bool acceptAndWait(Host &a, Host &b, const QString &link, const QString &code, QString *aOnB, QString *bOnA);
 // Starts both hosts, waits for their own local peers and pairs them as pairHosts does.
 bool startAndPair(Host &a, Host &b, QString *aOnB, QString *bOnA);
 
