@@ -335,6 +335,10 @@ void VfsModel::setPeer(IPeer *peer)
             m_resolve.plainQueue.clear();
             if (m_resolveTimer)
                 m_resolveTimer->stop();
+            // No new icon loads: the program waits for the pool's work before it ends.
+            while (!m_iconQueue.empty())
+                dropQueuedIcon(m_iconQueue.front());
+            m_iconTimer->stop();
         });
     }
 
