@@ -15,6 +15,8 @@ PACKAGES=(
   libbenchmark-dev clang libclang-rt-14-dev
   # scripts/screens.sh: a window manager, so screenshots show real window frames
   openbox
+  # program tests: a window closed as a window manager closes it
+  libxcb1-dev
   # desktop tests: archives made with Python's zipfile, the update site served by http.server
   python3
   # desktop tests: a self-signed certificate for the local update site

@@ -72,6 +72,17 @@ shutil.copytree(os.path.join(base, "Documents"), os.path.join(home, "Documents")
 shutil.copytree(os.path.join(base, "Pictures"), os.path.join(home, "Pictures"), dirs_exist_ok=True)
 write(os.path.join(home, "todo.txt"), "call the plumber\n")
 
+# Files that name their own icons: launchers, folders with a .directory, a program.
+progs = os.path.join(home, "Programs")
+write(os.path.join(progs, "Editor.desktop"), "[Desktop Entry]\nType=Application\nName=Editor\nIcon=accessories-text-editor\n")
+write(os.path.join(progs, "Terminal.desktop"), "[Desktop Entry]\nType=Application\nName=Terminal\nIcon=utilities-terminal\n")
+write(os.path.join(progs, "Songs", ".directory"), "[Desktop Entry]\nIcon=folder-music\n")
+write(os.path.join(progs, "Holidays", ".directory"), "[Desktop Entry]\nIcon=folder-pictures\n")
+os.makedirs(os.path.join(progs, "Plain folder"), exist_ok=True)
+write(os.path.join(progs, "gvim"), "#!/bin/sh\nexec vim \"$@\"\n")
+os.chmod(os.path.join(progs, "gvim"), 0o755)
+write(os.path.join(progs, "notes.txt"), "to do\n")
+
 # Ages a real home would have: the list tints names by how recently they changed, and a demo
 # made a second ago would show every name as brand new. One file stays fresh.
 import time
@@ -146,6 +157,8 @@ done
 here_uuid=$(host_cmd other peers | awk -F'\t' '$1 != "{00000000-0000-0000-0000-000000000000}" {print $1}' | head -1)
 [ -n "$other_uuid" ] && [ -n "$here_uuid" ] || { echo "screens: pairing failed" >&2; exit 1; }
 host_cmd other share "$here_uuid" "$demo/shared" 7 >/dev/null
+# And its system drive, read only (1 read, 8 the whole drive): the shared items list it.
+host_cmd other share "$here_uuid" / 9 >/dev/null
 host_cmd here quit >/dev/null || true
 stop_host here
 unset here_pid

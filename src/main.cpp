@@ -44,11 +44,13 @@ QStringList rawArguments(int argc, char** argv)
     return args;
 }
 
-// Reports the first paint of the main window after its restore on standard output.
+// Reports the first paint of the main window after its restore on standard output, then
+// quits; with `keepRunning` (tests that end the program their own way) it only reports.
 class FirstPaintProbe : public QObject
 {
 public:
-    FirstPaintProbe(MainWindow* window, const QElapsedTimer& clock) : m_window(window), m_clock(clock)
+    FirstPaintProbe(MainWindow* window, const QElapsedTimer& clock, bool keepRunning)
+        : m_window(window), m_clock(clock), m_keepRunning(keepRunning)
     {
         for (QWidget* w : window->findChildren<QWidget*>())
             w->installEventFilter(this);
@@ -62,7 +64,8 @@ protected:
             m_done = true;
             std::printf("first painted window: %lld ms\n", static_cast<long long>(m_clock.elapsed()));
             std::fflush(stdout);
-            QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+            if (!m_keepRunning)
+                QTimer::singleShot(0, qApp, &QCoreApplication::quit);
         }
         return false;
     }
@@ -70,6 +73,7 @@ protected:
 private:
     MainWindow* m_window;
     QElapsedTimer m_clock;
+    bool m_keepRunning;
     bool m_done = false;
 };
 
@@ -213,7 +217,7 @@ int main(int argc, char* argv[])
     // Start-up figure for bench/startup: the first paint of the restored window, then quit.
     std::unique_ptr<QObject> startupProbe;
     if (!qEnvironmentVariableIsEmpty("NUSK_STARTUP_PROBE"))
-        startupProbe.reset(new FirstPaintProbe(&window, startClock));
+        startupProbe.reset(new FirstPaintProbe(&window, startClock, qgetenv("NUSK_STARTUP_PROBE") == "report"));
 
     // Screenshot run (scripts/screens.sh): every layer's scenes, then quit.
     std::unique_ptr<ScreenRunner> screens;

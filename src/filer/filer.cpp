@@ -191,8 +191,6 @@ void Filer::buildPages()
     if (QObject *root = d->root(d->peerView)) {
         if (root->metaObject()->indexOfSignal("pathClicked(QString)") >= 0)
             connect(root, SIGNAL(pathClicked(QString)), this, SLOT(gotoPath(QString)));
-        if (root->metaObject()->indexOfSignal("localPathClicked(QString)") >= 0)
-            connect(root, SIGNAL(localPathClicked(QString)), this, SLOT(gotoLocalPath(QString)));
         if (root->metaObject()->indexOfSignal("editPeerAclClicked(QString,QString)") >= 0)
             connect(root, SIGNAL(editPeerAclClicked(QString, QString)), this, SLOT(onEditPeerAcl(QString, QString)));
         if (root->metaObject()->indexOfSignal("localPathClicked(QString)") >= 0)
@@ -585,6 +583,11 @@ QString Filer::path() const
     return currentRootSource().data(VfsModel::PathRole).toString();
 }
 
+QString Filer::placeToKeep() const
+{
+    return d->pendingResolve.isEmpty() ? path() : d->pendingResolve;
+}
+
 QStringList Filer::pathList() const
 {
     if (!d->peer || !d->currentView)
@@ -841,15 +844,6 @@ void Filer::onUpClicked()
     const QString parentPath = currentRootSource().parent().data(VfsModel::PathRole).toString();
     if (!parentPath.isEmpty())
         gotoPath(parentPath);
-}
-
-void Filer::gotoLocalPath(const QString &path)
-{
-    // The own shares listed on any peer's page are paths of this computer.
-    if (IPeer *local = PeerModel::instance() ? PeerModel::instance()->getPeerForUuid(nullUuidString()) : nullptr) {
-        setPeer(local);
-        gotoPath(path);
-    }
 }
 
 void Filer::onHomeClicked() { gotoPath(kHomePath); }

@@ -109,12 +109,12 @@ public Q_SLOTS:
 
     // Navigation
     void gotoPath(const QString &path);
-    // A path of the local computer, whichever peer the browser shows now.
-    void gotoLocalPath(const QString &path);
     void setCurrentIndexToPath(const QString &path);
     void refreshAndSelect(const QString &path);
     void resolvePath(const QString &path);
     QString path() const;
+    // The place to come back to after a restart: the folder still being looked up, else path().
+    QString placeToKeep() const;
     QStringList pathList() const;
     QStringList displayPath() const;
     QString currentItemPath() const;

@@ -21,6 +21,7 @@
 #include "vfs/jobs/vfscopydto.h"
 #include "vfs/jobs/vfsdeletejob.h"
 #include "vfs/jobs/vfsmanager.h"
+#include "vfs/models/vfsmodelicons.h"
 #include "vfs/models/vfssortfilterproxymodel.h"
 #include "db/idatabase.h"
 
@@ -78,6 +79,19 @@ void releaseRecord(Job *job)
     delete job;
 }
 
+
+// A picture of the window's theme images ("icon/...", "app/<location>", with the theme's
+// fallbacks) at the sizes a menu draws.
+QIcon themeMenuIcon(const QString &id)
+{
+    QIcon icon;
+    for (int side : {16, 24, 32}) {
+        const QPixmap pixmap = vfsThemePixmap(id, QSize(side, side));
+        if (!pixmap.isNull())
+            icon.addPixmap(pixmap);
+    }
+    return icon;
+}
 
 // What a browser's own drop menu answers; tests choose without a nested loop.
 std::function<int(bool moveAllowed)> &dropChooser()
@@ -318,6 +332,7 @@ void Filer::startDeleteJob(int flags)
     std::vector<VfsDeleteItem> items;
     int refused = 0;
     QString refusedName;
+    logPrintf(LogNfo1, (flags & 1) ? "Trash from peer %s" : "Delete from peer %s", qUtf8Printable(d->peer->uuid()));
     for (const QModelIndex &viewIndex : d->selectionModel->selectedIndexes()) {
         if (viewIndex.column() != 0)
             continue;
@@ -332,6 +347,8 @@ void Filer::startDeleteJob(int flags)
         item.path = index.data(VfsModel::PathRole).toString();
         item.size = index.data(VfsModel::SizeRole).toULongLong();
         item.type = index.data(VfsModel::TypeRole).toInt();
+        logPrintf(LogNfo1, "\t%s %llu %d", qUtf8Printable(item.path), static_cast<unsigned long long>(item.size),
+                  item.type);
         if (!item.path.isEmpty())
             items.push_back(item);
     }
@@ -617,7 +634,8 @@ void Filer::openWithMenu(QMenu *menu, QAction *extraAction)
         const QModelIndex row = launcher->index(i, 0);
         QMenu *target = i == 0 ? menu : more;
         QAction *entry = target->addAction(plainMenuText(launcher->data(row, AppLauncher::NameRole).toString()));
-        entry->setIcon(QIcon::fromTheme(launcher->data(row, AppLauncher::AppIconRole).toString()));
+        const QString location = launcher->data(row, AppLauncher::AppIconRole).toString();
+        entry->setIcon(themeMenuIcon(QStringLiteral("app/") + QString::fromLatin1(QUrl::toPercentEncoding(location))));
         entry->setProperty("app", launcher->data(row, AppLauncher::AppIdRole));
     }
     if (extraAction && extraAction->isEnabled())
@@ -703,7 +721,7 @@ void Filer::addShareMenus(QMenu *menu)
         IPeer *peer = peers ? peers->getPeerForUuid(dto.uuid) : nullptr;
         if (!peer || dto.uuid == nullUuidString())
             continue;
-        QAction *entry = share->addAction(label(peer));
+        QAction *entry = share->addAction(themeMenuIcon(QStringLiteral("icon/%1.svg").arg(peer->icon())), label(peer));
         entry->setData(dto.uuid);
         connect(entry, &QAction::triggered, this, &Filer::onShareTriggered);
     }
@@ -939,8 +957,10 @@ bool Filer::handleDrop(QDropEvent *event, const QString &targetPath)
             logPrintf(LogNfo1, "not fetched: %s", qUtf8Printable(path));
             continue;
         }
-        if (source == d->peer && item.parent().data(VfsModel::PathRole).toString() == request.dstPath)
+        if (source == d->peer && item.parent().data(VfsModel::PathRole).toString() == request.dstPath) {
+            logPrintf(LogNfo1, "\tsame directory, ignore");
             continue;
+        }
         VfsCopyItem copyItem;
         copyItem.path = item.data(VfsModel::PathRole).toString();
         if (copyItem.path.isEmpty())
@@ -983,8 +1003,12 @@ bool Filer::handleDrop(QDropEvent *event, const QString &targetPath)
 
     // From another program onto this computer: an image carried as bytes becomes a file.
     const QList<QUrl> urls = data->urls();
-    if (urls.isEmpty() || urls.first().scheme().startsWith(QLatin1String("http")))
+    if (urls.isEmpty())
         return finish(true);
+    if (urls.first().scheme().startsWith(QLatin1String("http"))) {
+        logPrintf(LogNfo1, "downloading not supported yet for: %s", qUtf8Printable(urls.first().toString()));
+        return finish(true);
+    }
     QString fileName = urls.first().fileName(QUrl::FullyDecoded);
     if (fileName.isEmpty() || !isValidItemName(fileName))
         return finish(true);
@@ -992,6 +1016,7 @@ bool Filer::handleDrop(QDropEvent *event, const QString &targetPath)
     if (!data->hasImage() && data->hasFormat(QStringLiteral("application/octet-stream"))) {
         const QByteArray bytes = data->data(QStringLiteral("application/octet-stream"));
         const QMimeType mime = QMimeDatabase().mimeTypeForData(bytes);
+        logPrintf(LogNfo1, "data mime: %s", qUtf8Printable(mime.name()));
         if (mime.name().startsWith(QLatin1String("image/"))) {
             const QString suffix = mime.preferredSuffix();
             QImage image;

@@ -12,7 +12,6 @@
 #include <QAction>
 #include <QApplication>
 #include <QGuiApplication>
-#include <QIcon>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QScreen>
@@ -126,7 +125,10 @@ FilerPane::FilerPane(QQmlEngine *engine, IDatabase *database, FilerHub *hub, QWi
 
 FilerPane::~FilerPane()
 {
-    saveSettings();
+    // The window saves the panes while their computers exist; this is the last chance for a
+    // pane it never saved.
+    if (!m_saved)
+        saveSettings();
     // Windows are top-level widgets without a parent: they would outlive the pane and the
     // hub they point to. They go now, not later: no event loop may run after the window.
     const std::vector<Filer *> all = filers();
@@ -313,7 +315,6 @@ Filer *FilerPane::createFiler(Kind kind, const QString &uuid, bool inheritActive
         for (QScreen *screen : QGuiApplication::screens())
             screens.append(screen->availableGeometry());
         const QRect pane(mapToGlobal(QPoint(0, 0)), size());
-        filer->setWindowIcon(QIcon(QStringLiteral(":/icons/app-icon.ico")));
         if (inherit) {
             filer->setPeer(active->peer());
             filer->gotoPath(active->path());
@@ -554,8 +555,6 @@ bool FilerPane::eventFilter(QObject *watched, QEvent *event)
 
 void FilerPane::saveSettings()
 {
-    if (m_saved)
-        return;
     m_saved = true;
     ConfigSettings settings;
     settings->setValue(QStringLiteral("FilerPane_%1/tabindex").arg(m_paneIndex), m_tabs->currentIndex());
@@ -568,13 +567,12 @@ void FilerPane::saveSettings()
         settings->beginGroup(Filer::settingsGroup(uuid));
         settings->setValue(QStringLiteral("uuid"), uuid);
         settings->setValue(QStringLiteral("peeruuid"), filer->peer() ? filer->peer()->uuid() : QString());
-        settings->setValue(QStringLiteral("path"), filer->path());
+        settings->setValue(QStringLiteral("path"), filer->placeToKeep());
         settings->setValue(QStringLiteral("viewmode"), int(filer->viewMode()));
         settings->setValue(QStringLiteral("paneindex"), m_paneIndex);
         settings->setValue(QStringLiteral("tab"), !filer->isStandalone());
         settings->setValue(QStringLiteral("tabindex"), filer->isStandalone() ? -1 : m_tabs->indexOf(filer));
         settings->endGroup();
-        disconnect(filer, nullptr, this, nullptr);
     }
     settings->sync();
 }

@@ -42,6 +42,8 @@ public:
     QTabWidget *tabWidget() const { return m_tabs; }
     // Every browser of the pane, tabs and windows, in the order they were made.
     std::vector<Filer *> filers() const;
+    // Writes the tabs and windows with their computers, folders and view modes.
+    void saveSettings();
 
     // Where a window of a pane at `paneGeometry` (global coordinates) opens: beside the pane,
     // at least a usable size, and on the screen that `available` (the screens' free areas)
@@ -94,7 +96,6 @@ private:
     void reportActive(Filer *filer);
     void updateClosability();
     void ensurePlusTab();
-    void saveSettings();
     bool isActivePane() const;
     int plusIndex() const;
 

@@ -139,6 +139,25 @@ void addFilerPaneScreenScenes(ScreenScenes &scenes)
         },
         closeStage);
 
+    // The other computer's shared items: the folders it shares, then the drives it shares.
+    scenes.add(
+        QStringLiteral("filer-peer-shares"),
+        [](QWidget *w, ScreenScenes::Ready ready) {
+            Filer *filer = openStage(w);
+            if (IPeer *other = peer(false))
+                filer->setPeer(other);
+            filer->showPeerView();
+            QPointer<Filer> guard(filer);
+            QTimer::singleShot(500, [guard, ready] {
+                for (QQuickWidget *page : guard ? guard->findChildren<QQuickWidget *>() : QList<QQuickWidget *>()) {
+                    if (page->source().toString().endsWith(QLatin1String("PeerView.qml")) && page->rootObject())
+                        QMetaObject::invokeMethod(page->rootObject(), "showPeerShares");
+                }
+                later(900, ready);
+            });
+        },
+        closeStage);
+
     scenes.add(
         QStringLiteral("filer-breadcrumb-edit"),
         [](QWidget *w, ScreenScenes::Ready ready) {

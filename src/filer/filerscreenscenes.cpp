@@ -245,6 +245,10 @@ void addFilerViewScreenScenes(ScreenScenes &scenes)
     scenes.add(QStringLiteral("filer-icons-small"), [](QWidget *w, ScreenScenes::Ready ready) {
         showLocal(w, Filer::ViewIcons, -1, QStringLiteral("Pictures/Iceland 2024"), ready);
     }, resetIcons);
+    // Launchers, folders and programs of this computer with the icons they name.
+    scenes.add(QStringLiteral("filer-own-icons"), [](QWidget *w, ScreenScenes::Ready ready) {
+        showLocal(w, Filer::ViewIcons, 0, QStringLiteral("Programs"), ready);
+    }, resetIcons);
     scenes.add(QStringLiteral("filer-icons-large"), [](QWidget *w, ScreenScenes::Ready ready) {
         showLocal(w, Filer::ViewIcons, 2, QStringLiteral("Pictures/Iceland 2024"), ready);
     }, resetIcons);

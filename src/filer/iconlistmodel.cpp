@@ -30,8 +30,9 @@ void IconListModel::build(const QString &userIconDir)
         return path.endsWith(QLatin1String(".svg")) || path.endsWith(QLatin1String(".png"));
     };
     // The theme provider serves "icon/<file name>" from ":/icons": the URL names the file,
-    // never the resource path, or the prefix would be doubled.
-    QDirIterator builtIn(QStringLiteral(":/icons"), QDir::Files, QDirIterator::Subdirectories);
+    // never the resource path, or the prefix would be doubled. Pictures in folders below
+    // belong to the program's own dialogs, and the provider would not find them.
+    QDirIterator builtIn(QStringLiteral(":/icons"), QDir::Files);
     while (builtIn.hasNext()) {
         const QString path = builtIn.next();
         if (isImage(path))

@@ -57,8 +57,8 @@
         <translation>%1 kann nicht gelöscht werden.</translation>
     </message>
     <message id="place-network">
-        <source>Computers</source>
-        <translation>Computer</translation>
+        <source>Network</source>
+        <translation>Netzwerk</translation>
     </message>
     <message id="title-create-new-folder">
         <source>Create new folder</source>
@@ -130,6 +130,14 @@
     <message id="dlg-trash-failed-q-delete">
         <source>&quot;%1&quot; cannot be put in the trash. Delete it permanently instead?</source>
         <translation>„%1“ kann nicht in den Papierkorb gelegt werden. Stattdessen endgültig löschen?</translation>
+    </message>
+    <message id="menu-open-with">
+        <source>Open with</source>
+        <translation>Öffnen mit</translation>
+    </message>
+    <message id="menu-extract-item">
+        <source>Extract here...</source>
+        <translation>Hier entpacken...</translation>
     </message>
 </context>
 </TS>

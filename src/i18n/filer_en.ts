@@ -57,8 +57,8 @@
         <translation>%1 cannot be deleted.</translation>
     </message>
     <message id="place-network">
-        <source>Computers</source>
-        <translation>Computers</translation>
+        <source>Network</source>
+        <translation>Network</translation>
     </message>
     <message id="title-create-new-folder">
         <source>Create new folder</source>
@@ -130,6 +130,14 @@
     <message id="dlg-trash-failed-q-delete">
         <source>&quot;%1&quot; cannot be put in the trash. Delete it permanently instead?</source>
         <translation>&quot;%1&quot; cannot be put in the trash. Delete it permanently instead?</translation>
+    </message>
+    <message id="menu-open-with">
+        <source>Open with</source>
+        <translation>Open with</translation>
+    </message>
+    <message id="menu-extract-item">
+        <source>Extract here...</source>
+        <translation>Extract here...</translation>
     </message>
 </context>
 </TS>

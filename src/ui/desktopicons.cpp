@@ -1,7 +1,5 @@
 #include "ui/desktopicons.h"
 
-#include "ui/preview/xdgthumbnails.h"
-
 #include <QDir>
 #include <QFileInfo>
 #include <QMimeDatabase>
@@ -21,7 +19,8 @@ void setupIconTheme()
             }
         }
     }
-    if (QIcon::themeName().isEmpty())
+    // An empty name set again still makes every icon be looked up anew.
+    if (QIcon::themeName().isEmpty() && !QIcon::fallbackThemeName().isEmpty())
         QIcon::setThemeName(QIcon::fallbackThemeName());
 }
 
@@ -85,25 +84,6 @@ QIcon applicationIcon(const QString &location)
     if (icon.isNull())
         icon = QIcon::fromTheme(QStringLiteral("application-x-executable"));
     return icon;
-}
-
-QImage shellItemImage(const QString &path, const QSize &size, int flags)
-{
-    if (size.isEmpty())
-        return QImage();
-    if (!(flags & IconOnly)) {
-        QImage thumb = loadDesktopThumbnail(path, qMax(size.width(), size.height()));
-        if (!thumb.isNull() && (thumb.width() > size.width() || thumb.height() > size.height()))
-            thumb = thumb.scaled(size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-        if (!thumb.isNull() || (flags & ThumbnailOnly))
-            return thumb;
-    }
-    const QFileInfo info(path);
-    const QString mime = info.isDir() ? QStringLiteral("inode/directory") : mimeTypeForFileName(info.fileName());
-    const QIcon icon = themeIconForMimeType(mime);
-    if (icon.isNull())
-        return QImage();
-    return icon.pixmap(size).toImage();
 }
 
 } // namespace desktopicons

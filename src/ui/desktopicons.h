@@ -1,15 +1,9 @@
 #pragma once
 
 // The desktop's icons on Linux, in one place: file-type icons from the MIME database and
-// the freedesktop icon theme, application icons named by .desktop files, and the shell's
-// picture of a path (a cached freedesktop thumbnail, else the type icon).
-//
-// Thread-safe: everything here works on QImage and QIcon look-ups and keeps no state of its
-// own, so the image pipeline's pool threads may call shellItemImage.
+// the freedesktop icon theme, and application icons named by .desktop files. GUI thread.
 
 #include <QIcon>
-#include <QImage>
-#include <QSize>
 #include <QString>
 
 namespace desktopicons {
@@ -34,12 +28,5 @@ QString fallbackIconResource(const QString &mimeType);
 // the theme or an absolute file path, percent-encoded or not); the theme's
 // "application-x-executable" when there is none.
 QIcon applicationIcon(const QString &location);
-
-enum ShellImageFlag { IconOnly = 1, ThumbnailOnly = 2 };
-
-// The desktop's picture of a local path at up to `size`: with ThumbnailOnly a cached
-// freedesktop thumbnail that is up to date with the file (else a null image); with
-// IconOnly the type icon; with neither, the thumbnail when there is one, else the icon.
-QImage shellItemImage(const QString &path, const QSize &size, int flags);
 
 } // namespace desktopicons

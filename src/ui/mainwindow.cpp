@@ -17,6 +17,7 @@
 #include "filer/filer.h"
 #include "filer/filerpanesresources.h"
 #include "ui/nodeview/nodeview.h"
+#include "ui/desktopicons.h"
 #include "ui/panepage.h"
 #include "ui/preview/preview.h"
 #include "filer/filerhub.h"
@@ -84,7 +85,13 @@ MainWindow::MainWindow(ConnectionManager *connectionManager, IDatabase *database
 
     QPixmapCache::setCacheLimit(kPixmapCacheKiB);
 
-    setWindowIcon(QIcon(QStringLiteral(":/icons/app-icon.svg")));
+    // The desktop's icon theme for files, folders and programs, also where the desktop
+    // names none.
+    desktopicons::setupIconTheme();
+    // Every window of the program (panes in windows of their own, the preview, job windows,
+    // dialogs) shows the program's icon unless it sets one.
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/app-icon.svg")));
+    setWindowIcon(QApplication::windowIcon());
     QApplication::setPalette(theme::withSelectionColours(QApplication::palette()));
 
     d->connectionManager = connectionManager;
@@ -158,8 +165,9 @@ MainWindow::MainWindow(ConnectionManager *connectionManager, IDatabase *database
     auto *nodeView = new NodeView(engine(), database, d->nodeViewPage);
     connect(nodeView, &NodeView::nodeDoubleClicked, this, &MainWindow::onPeerPathSelected2);
     connect(nodeView, &NodeView::peerClicked, this, &MainWindow::onPeerSelected2);
-    connect(nodeView, &NodeView::previewRequest, this, &MainWindow::showPreview);
     connect(nodeView, &NodeView::activateAlternateFilerpane, this, &MainWindow::showAlternateFilerPane);
+    // The new window becomes the active browser, so the node's place opens there.
+    connect(nodeView, &NodeView::createNewWindow, g_actions.newWindow, &QAction::trigger);
     connect(nodeView, &NodeView::createNewTab, this, [this] {
         if (FilerPane *pane = activePane())
             pane->newFilerTab();
@@ -207,6 +215,8 @@ MainWindow::MainWindow(ConnectionManager *connectionManager, IDatabase *database
         if (!d->saved)
             saveState();
     });
+    // The desktop session asks its programs to keep their state before it ends them.
+    connect(qApp, &QGuiApplication::commitDataRequest, this, [this] { saveState(); });
 }
 
 MainWindow::~MainWindow()
@@ -313,6 +323,17 @@ void MainWindow::applyFontAndScale()
 
     QFontDatabase db;
     const QList<int> smooth = db.smoothSizes(font.family(), db.styleString(font));
+    const auto sizeList = [](const QList<int> &list) {
+        QStringList texts;
+        for (int size : list)
+            texts << QString::number(size);
+        return texts.join(QLatin1String(", "));
+    };
+    qDebug().noquote() << "font normal size:" << font.pointSizeF();
+    qDebug().noquote() << "font normal pixel size:" << QFontMetrics(font).height();
+    qDebug().noquote() << "font point sized:" << sizeList(db.pointSizes(font.family(), db.styleString(font)));
+    qDebug().noquote() << "font smooth sized:" << sizeList(smooth);
+    qDebug().noquote() << "font standard sized:" << sizeList(QFontDatabase::standardSizes());
     const theme::FontSizes sizes = theme::fontSizes(font.pointSize(), smooth);
     if (sizes.small > 0)
         d->theme->setProperty("pointSizeSmall", sizes.small);

@@ -145,6 +145,10 @@ void MainWindow::onConnectionManagerStarted()
 
 void MainWindow::saveState()
 {
+    // The panes' tabs, folders and view modes, while their computers still exist: after the
+    // event loop the network side is gone and a browser no longer knows its computer.
+    for (FilerPane *pane : d->filerPanes)
+        pane->saveSettings();
     ConfigSettings settings;
     settings->setValue(kGeometry, saveGeometry());
     settings->setValue(kWindowState, QMainWindow::saveState(0));

@@ -172,7 +172,3 @@ QPixmap ThemeImageProvider::loadApplicationPixmap(const QString &id, QSize *size
     return loadApplicationIcon(id).pixmap(want, QIcon::Normal, QIcon::Off);
 }
 
-QPixmap ThemeImageProvider::loadShellItemImage(const QString &path, const QSize &size, int flags)
-{
-    return QPixmap::fromImage(desktopicons::shellItemImage(path, size, flags));
-}

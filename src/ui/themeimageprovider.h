@@ -47,10 +47,6 @@ public:
     QIcon loadApplicationIcon(const QString &id);
     QPixmap loadApplicationPixmap(const QString &id, QSize *size, const QSize &requestedSize);
 
-    // The desktop's picture of a local path (bit 0 icon only, bit 1 thumbnail only); safe on
-    // any thread, uses none of the provider's state.
-    QPixmap loadShellItemImage(const QString &path, const QSize &size, int flags);
-
     // The pixmap side for a requested width: 0 for unsupported widths (1..15).
     static int tierSide(int requestedWidth);
 

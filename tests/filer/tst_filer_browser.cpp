@@ -170,7 +170,7 @@ void TestFilerBrowser::browseShareBackAndUp()
     QTRY_COMPARE(filer.path(), m_rwShare);
 
     // A local path named on the remote computer's page opens on this computer.
-    filer.gotoLocalPath(m_shared);
+    filer.openLocalPath(m_shared);
     QTRY_COMPARE(filer.path(), m_shared);
     QVERIFY(filer.peer()->isLocal());
     filer.setPeer(m_remote);

@@ -12,6 +12,7 @@
 #include "pairing.h"
 #include "peers/peertimings.h"
 #include "vfs/models/vfsmodel.h"
+#include "vfs/models/vfsmodelicons.h"
 #include "vfs/models/vfssortfilterproxymodel.h"
 
 #include <QAbstractItemView>
@@ -379,12 +380,27 @@ void TestFilerFileOps::dropsAskAndNeverOverwrite()
 
 void TestFilerFileOps::contextMenus()
 {
+    // The theme's images as the window gives them: each computer's icon by its name.
+    QStringList asked;
+    setVfsThemePixmapLoader([&](const QString &id, const QSize &size) {
+        asked << id;
+        QPixmap pixmap(size);
+        pixmap.fill(Qt::darkCyan);
+        return pixmap;
+    });
     QStringList texts;
+    std::vector<bool> shareIcons;
     Filer::contextMenuHook() = [&](QMenu *menu) {
         texts.clear();
-        for (QAction *a : menu->actions())
-            if (!a->isSeparator())
-                texts << (a->menu() ? a->menu()->title() : a->text());
+        shareIcons.clear();
+        for (QAction *a : menu->actions()) {
+            if (a->isSeparator())
+                continue;
+            texts << (a->menu() ? a->menu()->title() : a->text());
+            if (a->menu() && a->menu()->title() == qtTrId("menu-share-with"))
+                for (QAction *entry : a->menu()->actions())
+                    shareIcons.push_back(!entry->icon().isNull());
+        }
         return nullptr;
     };
     auto local = browser(m_net->localPeer(), m_local);
@@ -397,6 +413,8 @@ void TestFilerFileOps::contextMenus()
     QVERIFY(texts.contains(action("filer.trash")->text()));
     QVERIFY(texts.contains(action("filer.show-props")->text()));
     QVERIFY(texts.contains(qtTrId("menu-share-with")));
+    QCOMPARE(shareIcons, std::vector<bool>{true});
+    QVERIFY(asked.contains(QStringLiteral("icon/%1.svg").arg(m_remote->icon())));
     local.reset();
     // A request far from the press is a gesture: no menu.
     auto remote = browser(m_remote, m_rwShare);
@@ -420,6 +438,7 @@ void TestFilerFileOps::contextMenus()
     QTest::keyClick(remote->currentView(), Qt::Key_F10, Qt::ShiftModifier);
     QVERIFY(texts.contains(action("filer.copy")->text()));
     Filer::contextMenuHook() = {};
+    setVfsThemePixmapLoader({});
 }
 
 void TestFilerFileOps::refusedCopyLeavesNothingToPaste()

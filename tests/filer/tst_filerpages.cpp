@@ -188,12 +188,28 @@ private Q_SLOTS:
         QCOMPARE(edits.at(0).at(0).toString(), kLookalikeUuid);
         QCOMPARE(edits.at(0).at(1).toString(), acl.uuid);
 
-        // Nothing shared by the peer: the page says so, with the peer's name.
+        // The peer's shared items: its shared folders, then the drives it shares; a drive row
+        // opens that drive of the peer.
         QMetaObject::invokeMethod(root, "showPeerShares");
         QTRY_COMPARE(root->property("page").toString(), QStringLiteral("shares"));
+        auto *sharedDrives = findItem(&page, QStringLiteral("sharedDrivesList"));
+        QVERIFY(sharedDrives);
+        QTRY_COMPARE(sharedDrives->property("count").toInt(), 2);
         auto *none = findItem(&page, QStringLiteral("noPeerSharesText"));
+        QVERIFY(!none->isVisible());
+        clickItem(&page, sharedDrives, QPointF(40, 20));
+        QTRY_COMPARE(paths.count(), 2);
+        QCOMPARE(paths.at(1).at(0).toString(), QStringLiteral("/"));
+
+        // Nothing shared by the peer: the page says so, with the peer's name.
+        std::unique_ptr<IPeer> bare(makePeer(QStringLiteral("{7f000000-0000-4000-8000-0000000000b3}"),
+                                             QStringLiteral("<i>nas</i>"), IPeer::LinkUp));
+        root->setProperty("peer", QVariant::fromValue<QObject *>(bare.get()));
+        QMetaObject::invokeMethod(root, "showPeerShares");
+        QTRY_COMPARE(root->property("page").toString(), QStringLiteral("shares"));
         QTRY_VERIFY(none->isVisible());
-        QVERIFY(none->property("text").toString().contains(QStringLiteral("<i>laptop</i>")));
+        QCOMPARE(sharedDrives->property("count").toInt(), 0);
+        QVERIFY(none->property("text").toString().contains(QStringLiteral("<i>nas</i>")));
         root->setProperty("peer", QVariant());
     }
 

@@ -13,6 +13,7 @@
 #include "vfs/models/vfssortfilterproxymodel.h"
 #include <QAbstractItemView>
 #include "ui/aboutdialog.h"
+#include "ui/nodeview/nodeview.h"
 
 #include <QAction>
 #include <QApplication>
@@ -24,6 +25,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QQuickItem>
+#include <QQuickWidget>
 #include <QToolButton>
 #include <QTranslator>
 #include <QQuickItem>
@@ -103,7 +106,7 @@ private Q_SLOTS:
                                    "filer.share-drive"})
                 QVERIFY2(shared(id)->isCheckable(), id);
 
-            // Every command of the Files view menu and "Computers" runs without another
+            // Every command of the Files view menu and "Network" runs without another
             // computer (those that open the desktop's tools or the network stay out).
             for (QAction *action : menu(w, "viewMenu")->actions()) {
                 if (action->isSeparator() || !action->isEnabled())
@@ -295,6 +298,46 @@ private Q_SLOTS:
         std::unique_ptr<QObject> other(component.create());
         QVERIFY2(other, qPrintable(component.errorString()));
         QCOMPARE(PeerModel::instance(), p.peerModel());
+    }
+
+    // A place opens once, where it was asked for: an own share named on a computer's page
+    // in the browser of that page; the node menu's "Open in new window" in a new window, not
+    // in the pane. That window, like the main window, carries the program's icon.
+    void placesOpenWhereAsked()
+    {
+        Program p;
+        QVERIFY(p.start());
+        MainWindow *w = p.window();
+        QVERIFY(!w->windowIcon().pixmap(32, 32).isNull());
+        Filer *before = w->activeFiler();
+        QVERIFY(before);
+        QTemporaryDir dir;
+
+        QObject *peerPage = nullptr;
+        for (QQuickWidget *page : before->findChildren<QQuickWidget *>())
+            if (page->source().toString().endsWith(QLatin1String("PeerView.qml")))
+                peerPage = page->rootObject();
+        QVERIFY(peerPage);
+        QSignalSpy entered(before, &Filer::directoryChanged);
+        QMetaObject::invokeMethod(peerPage, "localPathClicked", Q_ARG(QString, dir.path()));
+        QTRY_COMPARE(before->path(), dir.path());
+        QTest::qWait(100);
+        QCOMPARE(entered.count(), 1);
+        before->gotoPath(QDir::homePath());
+        QTRY_COMPARE(before->path(), QDir::homePath());
+        const QString beforePath = before->path();
+
+        auto *nodeView = w->findChild<NodeView *>();
+        QVERIFY(nodeView);
+        Q_EMIT nodeView->createNewWindow();
+        Q_EMIT nodeView->nodeDoubleClicked(nullUuidString(), dir.path());
+        QPointer<Filer> opened = w->activeFiler();
+        QVERIFY(opened && opened != before && opened->isWindow());
+        QTRY_COMPARE(opened->path(), dir.path());
+        QCOMPARE(before->path(), beforePath);
+        QVERIFY(!opened->windowIcon().pixmap(32, 32).isNull());
+        opened->close();
+        QTRY_VERIFY(!opened);
     }
 
     // Help > About: a fresh dialog each time, gone after Escape as after its close button.

@@ -256,20 +256,6 @@ void AppLauncher::scanApplications()
     scanRunningProcesses();
 }
 
-void AppLauncher::scanDesktopFiles(const QString& dir)
-{
-    DesktopEntryIndex index;
-    index.build({dir});
-    const QString locale = Xdg::messageLocale();
-    const QStringList desktops = Xdg::currentDesktops();
-    for (const QString& id : index.ids()) {
-        DesktopEntry entry;
-        if (!DesktopEntry::read(index.fileFor(id), locale, &entry) || !entry.isListed(desktops))
-            continue;
-        addApp(entry.name, entry.mimeTypes.join(QLatin1Char(';')), entry.command(), entry.icon);
-    }
-}
-
 void AppLauncher::scanRunningProcesses()
 {
     QDir proc(QStringLiteral("/proc"));

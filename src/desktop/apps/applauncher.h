@@ -53,7 +53,6 @@ public:
     void clear() override;
 
     void scanApplications();
-    void scanDesktopFiles(const QString& dir);
     void scanRunningProcesses();
     void scanPortableApps(const QString& platformExe);
     // Stores one application; mimeTypes separated by ";". An application whose command is

@@ -183,7 +183,7 @@ Flickable {
                     Text {
                         objectName: "noPeerSharesText"
                         width: parent.width
-                        visible: sharesList.count === 0
+                        visible: sharesList.count === 0 && sharedDrives.count === 0
                         opacity: visible ? 1 : 0
                         Behavior on opacity { NumberAnimation { duration: 50 } }
                         text: qsTrId("no-shared-items-on-remote").arg(root.peerName)
@@ -196,6 +196,16 @@ Flickable {
                         id: sharesList
                         width: parent.width
                         vfsModel: root.page === "shares" ? root.info.vfsFileSystemModel : null
+                        peerUuid: root.peerUuid
+                        onPathClicked: root.pathClicked(path)
+                    }
+                    // A computer answers the drive list with the drives it shares with this one.
+                    DriveList {
+                        id: sharedDrives
+                        objectName: "sharedDrivesList"
+                        width: parent.width
+                        height: implicitHeight
+                        vfsDriveModel: root.page === "shares" ? root.info.vfsDriveModel : null
                         peerUuid: root.peerUuid
                         onPathClicked: root.pathClicked(path)
                     }

@@ -76,7 +76,6 @@ Q_SIGNALS:
     void createNewTab();
     void nodeDoubleClicked(QString peerUuid, QString path);
     void peerClicked(QString peerUuid);
-    void previewRequest(QString peerUuid, QString path);
     // After the scene's rows were written (tests wait for it instead of sleeping).
     void stateSaved();
 
@@ -122,6 +121,7 @@ private:
     void cullNodes(VSector &view, bool force);
     void openNode(const VNode &node);
     bool editorHasFocus() const;
+    void moveClearOfLinks(VSector &view, QQuickItem *item);
     VnodeDto rowOfNode(VNode &node) const;
     static QString rowSignature(const VnodeDto &row);
 

@@ -11,6 +11,7 @@
 
 class IDatabase;
 class NodeView;
+class VfsDriveModel;
 class QAction;
 class QQmlEngine;
 class QQuickItem;
@@ -45,3 +46,7 @@ struct NodeViewPrivate
     QHash<QString, class QQmlComponent *> nodeComponents;
     QHash<const QQuickItem *, QPointF> culledAt;            // page origin at each page's last culling pass   // one per node file, children of the widget
 };
+
+// A drive's name on its node: the drive list's name, or for a drive without one (a mount
+// point such as "/") the name the drive list shows for it.
+QString driveNodeName(const VfsDriveModel *drives, const QString &path);

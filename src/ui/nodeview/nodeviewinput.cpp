@@ -108,17 +108,16 @@ void NodeView::dropEvent(QDropEvent *event)
     }
     const double x = std::round(view->page->property("contentX").toDouble() + event->posF().x());
     const double y = std::round(view->page->property("contentY").toDouble() + event->posF().y());
-    bool made = false;
+    QQuickItem *made = nullptr;
     if (d->dragPath.isEmpty()) {
         const bool present = std::any_of(view->nodes.begin(), view->nodes.end(),
                                          [&](const VNode &n) { return isPeerNode(n, d->dragPeerUuid); });
         if (!present) {
-            createNode(*view, {newUuidString(), d->dragPeerUuid, view->uuid, peer->name(), QStringLiteral("style0"),
+            made = createNode(*view, {newUuidString(), d->dragPeerUuid, view->uuid, peer->name(), QStringLiteral("style0"),
                                QStringLiteral("%"), QStringLiteral("peer"),
                                QStringLiteral("image://theme/icon/") + peer->icon() + QStringLiteral(".svg"), 0, x, y},
                        styleSource);
             logPrintf(LogNfo2, "drop peer %s", qUtf8Printable(d->dragPeerUuid));
-            made = true;
         }
     } else if (std::any_of(view->nodes.begin(), view->nodes.end(), [&](const VNode &n) {
                    return n.peerUuid == d->dragPeerUuid && n.path == d->dragPath;
@@ -136,19 +135,18 @@ void NodeView::dropEvent(QDropEvent *event)
                 auto *drives = qobject_cast<VfsDriveModel *>(peer->vfsDriveModel());
                 const QModelIndex drive = drives ? drives->indexForPath(d->dragPath) : QModelIndex();
                 // A drive the drive list does not show yet keeps its path as its name.
-                const QString name = drive.isValid() ? drive.data(VfsDriveModel::NameRole).toString() : d->dragPath;
+                const QString name = drive.isValid() ? driveNodeName(drives, d->dragPath) : d->dragPath;
                 const QString icon = drive.isValid()
                                          ? QStringLiteral("image://theme/") + drive.data(VfsDriveModel::IconNameRole).toString()
                                          : QStringLiteral("image://theme/icon/drive-disk.svg");
-                createNode(*view, {newUuidString(), d->dragPeerUuid, view->uuid, name, QStringLiteral("drive0"),
-                                   d->dragPath, QStringLiteral("drive"), icon, 0, x, y},
-                           styleSource);
-                made = true;
+                made = createNode(*view, {newUuidString(), d->dragPeerUuid, view->uuid, name, QStringLiteral("drive0"),
+                                          d->dragPath, QStringLiteral("drive"), icon, 0, x, y},
+                                  styleSource);
             } else if (type == 2) {
-                createNode(*view, {newUuidString(), d->dragPeerUuid, view->uuid, index.data(VfsModel::NameRole).toString(),
-                                   QStringLiteral("style0"), d->dragPath, QStringLiteral("directory"), QString(), 0, x, y},
-                           styleSource);
-                made = true;
+                made = createNode(*view, {newUuidString(), d->dragPeerUuid, view->uuid,
+                                          index.data(VfsModel::NameRole).toString(), QStringLiteral("style0"),
+                                          d->dragPath, QStringLiteral("directory"), QString(), 0, x, y},
+                                  styleSource);
             } else if (type != 3) {
                 logPrintf(LogNfo2, "unsupported drop type: %d", type);
             }
@@ -157,6 +155,7 @@ void NodeView::dropEvent(QDropEvent *event)
         }
     }
     if (made) {
+        moveClearOfLinks(*view, made);
         updateNodeRelations(*view);
         scheduleSave();
     }
@@ -215,13 +214,32 @@ void NodeView::mouseReleaseEvent(QMouseEvent *event)
 bool NodeView::editorHasFocus() const
 {
     QQuickItem *focus = quickWindow() ? quickWindow()->activeFocusItem() : nullptr;
-    return focus && (focus->inherits("QQuickTextInput") || focus->inherits("QQuickTextEdit"));
+    return focus && focus->isVisible() && (focus->inherits("QQuickTextInput") || focus->inherits("QQuickTextEdit"));
+}
+
+// A node dropped onto the views' links in the top corner goes below them, where it can be
+// seen and grabbed; the room above a node holds its computer's name.
+void NodeView::moveClearOfLinks(VSector &view, QQuickItem *item)
+{
+    constexpr qreal kLabelRoom = 24;
+    const QPointF origin(view.page->property("contentX").toDouble(), view.page->property("contentY").toDouble());
+    const QRectF node(item->position() - origin - QPointF(0, kLabelRoom),
+                      QSizeF(item->width(), item->height() + kLabelRoom));
+    qreal below = -1;
+    for (const VNode &link : d->linkLayer.nodes) {
+        if (link.item && QRectF(link.item->position(), link.item->size()).intersects(node))
+            below = std::max(below, link.item->y() + link.item->height());
+    }
+    if (below >= 0)
+        item->setY(std::round(origin.y() + below + kLabelRoom + 8));
 }
 
 void NodeView::keyReleaseEvent(QKeyEvent *event)
 {
-    // Backspace edits text while a name is being edited; it deletes nodes only otherwise.
-    if (event->key() == Qt::Key_Backspace && !editorHasFocus()) {
+    // Backspace and Delete edit text while a name is being edited; they delete nodes only
+    // otherwise.
+    const bool deleteKey = event->key() == Qt::Key_Backspace || event->key() == Qt::Key_Delete;
+    if (deleteKey && !editorHasFocus()) {
         logPrintf(LogNfo2, "delete selected nodes");
         if (VSector *view = currentSector()) {
             deleteSelectedNodes(*view);

@@ -66,6 +66,13 @@ QObject *styleFor(const QString &style, QObject *source)
 
 } // namespace
 
+QString driveNodeName(const VfsDriveModel *drives, const QString &path)
+{
+    const QModelIndex index = drives->indexForPath(path);
+    const QString name = index.data(VfsDriveModel::NameRole).toString();
+    return name.isEmpty() ? index.data(VfsDriveModel::DisplayNameRole).toString() : name;
+}
+
 QQuickItem *NodeView::createNode(VSector &view, const VnodeDto &row, QObject *styleSource)
 {
     const QString file = qmlFileOf(row.type);
@@ -348,7 +355,7 @@ void NodeView::driveRowsInserted(QModelIndex, int first, int)
             if (drive.path.isEmpty())
                 continue;
             if (node.type == QLatin1String("drive") && node.path == drivePath) {
-                node.item->setProperty("name", drive.name);
+                node.item->setProperty("name", driveNodeName(model, drivePath));
                 node.item->setProperty("totalSize", drive.totalSizeString());
                 node.item->setProperty("icon", icon);
             } else if (node.type == QLatin1String("directory") && !node.watched && node.fileId != 0 && files) {

@@ -4,9 +4,13 @@
 #include "peers/ipeer.h"
 #include "peers/peermodel.h"
 #include "ui/nodeview/nodeview.h"
+#include "ui/nodeview/nodeview_p.h"
 #include "vfs/models/vfsdrivemodel.h"
 
+#include <QApplication>
 #include <QDir>
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <QQmlContext>
 #include <QQuickItem>
 #include <QTimer>
@@ -58,8 +62,7 @@ void prepareComputerScene(QWidget *window, const ScreenScenes::Ready &ready)
         for (int r = 0; r < model->rowCount() && drives.size() < 2; ++r) {
             const QModelIndex i = model->index(r, 0);
             const QString path = i.data(VfsDriveModel::PathRole).toString();
-            const QString name = i.data(VfsDriveModel::NameRole).toString();
-            nodeView->createNode(*view, row(*view, pc, "drive", name.isEmpty() ? path : name, path,
+            nodeView->createNode(*view, row(*view, pc, "drive", driveNodeName(model, path), path,
                                             "image://theme/" + i.data(VfsDriveModel::IconNameRole).toString(),
                                             ox + 200, oy + 200 + 220 * drives.size(), "drive0"),
                                  nullptr);
@@ -117,9 +120,86 @@ void cleanupComputerScene(QWidget *window)
     g_sceneView.clear();
 }
 
+QQuickItem *sceneNode(QWidget *window, const QString &type, const QString &name = QString())
+{
+    NodeView *nodeView = nodeViewOf(window);
+    VSector *view = nodeView ? nodeView->currentSector() : nullptr;
+    for (const VNode &node : view ? view->nodes : std::vector<VNode>()) {
+        if (node.item && node.type == type && (name.isEmpty() || node.item->property("name").toString() == name))
+            return node.item;
+    }
+    return nullptr;
+}
+
+// A left click on a node as the mouse gives it, and a key as the keyboard does.
+void clickNode(NodeView *nodeView, QQuickItem *item)
+{
+    const QPointF at = item->mapToScene(QPointF(item->width() - 16, item->height() / 2));
+    QMouseEvent press(QEvent::MouseButtonPress, at, Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(nodeView, &press);
+    QMouseEvent release(QEvent::MouseButtonRelease, at, Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(nodeView, &release);
+}
+
+void pressKey(QWidget *widget, int key)
+{
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+    QApplication::sendEvent(widget, &press);
+    QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier);
+    QApplication::sendEvent(widget, &release);
+}
+
+void cleanupCustomizer(QWidget *window)
+{
+    if (NodeView *nodeView = nodeViewOf(window))
+        QMetaObject::invokeMethod(nodeView->customizer(), "close");
+    cleanupComputerScene(window);
+}
+
 } // namespace
 
 void addNodeViewScreenScenes(ScreenScenes &scenes)
 {
     scenes.add(QStringLiteral("nodeview-computer"), prepareComputerScene, cleanupComputerScene);
+    // Shift and a drag on the computer: its drives and folders come along, its marker shows.
+    scenes.add(QStringLiteral("nodeview-drag-tree"), [](QWidget *w, ScreenScenes::Ready ready) {
+        prepareComputerScene(w, [w, ready] {
+            if (QQuickItem *pc = sceneNode(w, QStringLiteral("peer"), qtTrId("label-this-pc"))) {
+                pc->setProperty("dragTree", true);
+                pc->setPosition(pc->position() + QPointF(70, 50));
+            }
+            QTimer::singleShot(400, ready);
+        });
+    }, [](QWidget *w) {
+        if (QQuickItem *pc = sceneNode(w, QStringLiteral("peer"), qtTrId("label-this-pc")))
+            pc->setProperty("dragTree", false);
+        cleanupComputerScene(w);
+    });
+    // A click selects "Projects" and Delete deletes it; then "Music" is clicked and selected.
+    scenes.add(QStringLiteral("nodeview-node-keys"), [](QWidget *w, ScreenScenes::Ready ready) {
+        prepareComputerScene(w, [w, ready] {
+            NodeView *nodeView = nodeViewOf(w);
+            if (QQuickItem *projects = sceneNode(w, QStringLiteral("directory"), QStringLiteral("Projects"))) {
+                clickNode(nodeView, projects);
+                pressKey(QApplication::focusWidget() ? QApplication::focusWidget() : nodeView, Qt::Key_Delete);
+            }
+            if (QQuickItem *music = sceneNode(w, QStringLiteral("directory"), QStringLiteral("Music")))
+                clickNode(nodeView, music);
+            QTimer::singleShot(400, ready);
+        });
+    }, cleanupComputerScene);
+    // The icon choice for the selected node.
+    scenes.add(QStringLiteral("nodeview-customizer"), [](QWidget *w, ScreenScenes::Ready ready) {
+        prepareComputerScene(w, [w, ready] {
+            NodeView *nodeView = nodeViewOf(w);
+            if (QQuickItem *music = sceneNode(w, QStringLiteral("directory"), QStringLiteral("Music"))) {
+                clickNode(nodeView, music);
+                QObject *customizer = nodeView->customizer();
+                customizer->setProperty("x", w->x() + w->width() - 640);
+                customizer->setProperty("y", w->y() + 120);
+                QMetaObject::invokeMethod(customizer, "show");
+            }
+            QTimer::singleShot(700, ready);
+        });
+    }, cleanupCustomizer);
 }

@@ -138,8 +138,8 @@ void readWithReaders(const QString &path, const QSize &largest, PreviewImageResu
             continue;
         result->width = picture.width();
         result->height = picture.height();
-        // Facts for every JPEG, whatever its name ends in.
-        if (jpeg)
+        // Photo facts by name: a ".jpg" in any letter case, a ".jpeg" gets none.
+        if (qstrcmp(ext, ".jpg") == 0)
             readExifFromFile(QFile::encodeName(path).constData(), &result->exif);
         sources->working = {picture};
         sources->upright = upright;

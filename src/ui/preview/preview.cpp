@@ -59,7 +59,6 @@ Preview::Preview(QQmlEngine *engine, IDatabase *database, QWindow *parent)
         engine->addImageProvider(QStringLiteral("preview"), new PreviewImageProvider);
 
     resize(600, 500);
-    setIcon(QIcon(QStringLiteral(":/icons/app-icon.ico")));
     setFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowMinimizeButtonHint
              | Qt::WindowMaximizeButtonHint | Qt::CustomizeWindowHint | Qt::WindowCloseButtonHint);
     setModality(Qt::NonModal);

@@ -77,6 +77,9 @@ QtObject {
         property QtObject style15: QtObject { property string name: "olive"; property color color: "#f0f3df"; property color border: "#a6ad5e" }
         property QtObject style16: QtObject { property string name: "dark"; property color color: "#3e4c59"; property color border: "#1f2933" }
         property QtObject special0: QtObject { property string name: "network"; property color color: "#f5f7fa"; property color border: "#2f6fd6" }
+        // The defaults of drive nodes and of the view links.
+        property QtObject drive0: QtObject { property string name: "drive"; property color color: "#eef3f8"; property color border: "#8fa3b8" }
+        property QtObject sector0: QtObject { property string name: "view"; property color color: "#f8fafc"; property color border: "#b4c0cd" }
     }
 
     // Sizes; the window writes the scale and font values at start-up.

@@ -301,6 +301,10 @@ void VfsModel::setPeer(IPeer *peer)
     m_checkTimer = m_timerFactory(this);
     connect(m_checkTimer, &VfsModelTimer::timeout, this, &VfsModel::onCheckTimerFired);
     m_resolveTimer = m_timerFactory(this);
+    m_iconTimer = m_timerFactory(this);
+    connect(m_iconTimer, &VfsModelTimer::timeout, this, &VfsModel::processIconQueue);
+    m_iconWatcher = new QFutureWatcher<VfsFileIconSource>(this);
+    connect(m_iconWatcher, &QFutureWatcher<VfsFileIconSource>::finished, this, &VfsModel::onIconFutureFinished);
     connect(m_resolveTimer, &VfsModelTimer::timeout, this, &VfsModel::onResolvePathTimerFired);
 
     if (m_driveModel) {
@@ -331,6 +335,10 @@ void VfsModel::setPeer(IPeer *peer)
             m_resolve.plainQueue.clear();
             if (m_resolveTimer)
                 m_resolveTimer->stop();
+            // No new icon loads: the program waits for the pool's work before it ends.
+            while (!m_iconQueue.empty())
+                dropQueuedIcon(m_iconQueue.front());
+            m_iconTimer->stop();
         });
     }
 
@@ -825,15 +833,12 @@ bool VfsModel::hasCachedPreview(const VfsEntry *entry) const
     return m_previews.contains(entry);
 }
 
-bool VfsModel::isPreviewQueued(const VfsEntry *entry) const
-{
-    return std::find(m_previewQueue.begin(), m_previewQueue.end(), entry) != m_previewQueue.end();
-}
-
 void VfsModel::storePreview(VfsEntry *entry, const QImage &image)
 {
     if (!entry || image.isNull())
         return;
+    logPrintf(LogVfs1, "cached preview image: %lld bytes %s", static_cast<long long>(image.sizeInBytes()),
+              qUtf8Printable(entry->name));
     m_previews.insert(entry, new QImage(image), static_cast<int>(std::min<qint64>(
                                                     image.sizeInBytes(), 400000000)));
 }
@@ -843,12 +848,9 @@ void VfsModel::requestPreview(const QModelIndex &index)
     VfsEntry *entry = entryOf(index);
     if (!entry || !entry->parent || entry->previewState != 1 || m_previews.contains(entry))
         return;
+    // Queued by VfsModelPreviews, which loads one picture at a time.
     logPrintf(LogVfs1, "request preview: %s", qUtf8Printable(entry->name));
     entry->previewState = 2;
-    if (!entry->previewQueued) {
-        entry->previewQueued = true;
-        entry->previewSlot = m_previewQueue.insert(m_previewQueue.end(), entry);
-    }
 }
 
 // --- entries and their pool --------------------------------------------------------------
@@ -873,8 +875,7 @@ void VfsModel::recycle(VfsEntry *entry)
     // it would merge into whatever the entry becomes next, a queued preview would load for
     // the wrong file and a cached image would show on it.
     withdrawListing(entry);
-    if (entry->previewQueued)
-        m_previewQueue.erase(entry->previewSlot);
+    dropQueuedIcon(entry);
     m_previews.remove(entry);
     const bool wasPooled = entry->pooled;
     entry->reset();
@@ -976,6 +977,7 @@ void VfsModel::applyTypeAndIcon(VfsEntry *entry, const VfsDirectoryEntry &record
         entry->previewState = 0;
         entry->mime = QStringLiteral("application/x-directory");
         entry->icon = sharedIcon(QStringLiteral("x-directory"));
+        queueIcon(entry);
     } else {
         entry->type = FileType;
         entry->size = record.size;
@@ -990,6 +992,7 @@ void VfsModel::applyTypeAndIcon(VfsEntry *entry, const VfsDirectoryEntry &record
             QIcon icon;
             if (!key.isEmpty())
                 icon = cache.value(key);
+            m_lastType.shared = !icon.isNull();
             if (icon.isNull())
                 icon = sharedIcon(QStringLiteral("x-file"));
             m_lastType.suffix = suffix.toString();
@@ -1000,6 +1003,8 @@ void VfsModel::applyTypeAndIcon(VfsEntry *entry, const VfsDirectoryEntry &record
         }
         entry->icon = m_lastType.icon;
         entry->mime = m_lastType.mime;
+        if (!m_lastType.shared || hasOwnIcon(entry->name, false))
+            queueIcon(entry);
     }
     markSizeStringDue(entry);
 }

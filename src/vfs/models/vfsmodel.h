@@ -13,10 +13,12 @@
 
 #include "peers/ipeer.h"
 #include "vfs/fso/vfsclient.h"
+#include "vfs/models/vfsfileicon.h"
 
 #include <QAbstractItemModel>
 #include <QCache>
 #include <QDateTime>
+#include <QFutureWatcher>
 #include <QHash>
 #include <QIcon>
 #include <QImage>
@@ -73,8 +75,8 @@ struct VfsEntry
     // Bookkeeping of the model.
     VfsModelListJob *listJob = nullptr; // the listing out for this folder, if any
     bool pooled = false;
-    bool previewQueued = false;
-    std::list<VfsEntry *>::iterator previewSlot; // in the preview queue, while queued
+    bool iconQueued = false;
+    std::list<VfsEntry *>::iterator iconSlot; // in the icon queue, while queued
 
     void reset();
 };
@@ -187,7 +189,9 @@ public:
     VfsModelTimer *checkTimer() const { return m_checkTimer; }
     VfsModelTimer *resolveTimer() const { return m_resolveTimer; }
     bool hasCachedPreview(const VfsEntry *entry) const;
-    bool isPreviewQueued(const VfsEntry *entry) const;
+    bool isIconQueued(const VfsEntry *entry) const { return entry->iconQueued; }
+    int queuedIconCount() const { return static_cast<int>(m_iconQueue.size()); }
+    VfsModelTimer *iconTimer() const { return m_iconTimer; }
     // Stores a loaded preview for an entry (the preview loader's hand-back).
     void storePreview(VfsEntry *entry, const QImage &image);
     static QMap<QString, QIcon> &iconCache();
@@ -202,6 +206,9 @@ public Q_SLOTS:
     void onPeerLinkStateChanged();
     void onUpdatedDrives();
     void requestPreview(const QModelIndex &index);
+    // Local files' own icons, one file at a time on the pool.
+    void processIconQueue();
+    void onIconFutureFinished();
 
 Q_SIGNALS:
     void pathResolved(int status, QString path);
@@ -244,6 +251,8 @@ private:
     void recycle(VfsEntry *entry);
     void removeChildren(VfsEntry *entry);
     void applyTypeAndIcon(VfsEntry *entry, const VfsDirectoryEntry &record);
+    void queueIcon(VfsEntry *entry);
+    void dropQueuedIcon(VfsEntry *entry);
     QString mtimeText(const QDateTime &mtime) const;
     const QString &mtimeStringOf(VfsEntry *entry) const;
     const QString &sizeStringOf(VfsEntry *entry) const;
@@ -269,7 +278,11 @@ private:
     QString m_timeFormat;
     std::vector<VfsEntry *> m_pool;
     QHash<quint64, QString> m_watches;
-    std::list<VfsEntry *> m_previewQueue; // a list, so that recycling leaves it in O(1)
+    std::list<VfsEntry *> m_iconQueue; // a list, so that recycling leaves it in O(1)
+    VfsModelTimer *m_iconTimer = nullptr;
+    bool m_iconLoading = false;
+    VfsEntry *m_iconEntry = nullptr; // the entry whose icon is loading; null when it went
+    QFutureWatcher<VfsFileIconSource> *m_iconWatcher = nullptr;
     QCache<const VfsEntry *, QImage> m_previews;
     VfsModelTimerFactory m_timerFactory;
     std::function<qint64()> m_clock;
@@ -281,6 +294,7 @@ private:
         int cacheSize = 0;
         QIcon icon;
         QString mime;
+        bool shared = false; // the icon came from the table of suffixes
     } m_lastType;
 };
 

@@ -3,7 +3,9 @@
 #include "app/base/actionregistry.h"
 #include "app/base/translations.h"
 
+#include <QDirIterator>
 #include <QGuiApplication>
+#include <QRegularExpression>
 #include <QtTest>
 
 class TestActions : public QObject
@@ -110,6 +112,7 @@ private Q_SLOTS:
         QCOMPARE(ActionRegistry::action("filer.cut").text(), QStringLiteral("Ausschneiden"));
         QCOMPARE(ActionRegistry::action("filer.new-folder").text(), QStringLiteral("Neuer Ordner..."));
         QCOMPARE(qtTrId("action-show-nodeview"), QStringLiteral("Zeige Nodes"));
+        QCOMPARE(qtTrId("place-network"), QStringLiteral("Netzwerk"));
 
         // No catalogue for Japanese: English.
         QVERIFY(tr.install(QLocale(QLocale::Japanese, QLocale::Japan)));
@@ -117,6 +120,7 @@ private Q_SLOTS:
         QCOMPARE(ActionRegistry::action("filer.cut").text(), QStringLiteral("Cut"));
         QCOMPARE(ActionRegistry::action("filer.delete").text(), QStringLiteral("Delete..."));
         QCOMPARE(qtTrId("action-show-alt-filer"), QStringLiteral("Show files on right hand side"));
+        QCOMPARE(qtTrId("place-network"), QStringLiteral("Network"));
 
         tr.remove();
         QCOMPARE(qtTrId("action-cut"), QStringLiteral("action-cut"));
@@ -141,6 +145,40 @@ private Q_SLOTS:
         for (const QString& id : ids) {
             const QString text = qtTrId(id.toLatin1().constData());
             QVERIFY2(text != id && text != english.value(id), qPrintable("no German text for " + id));
+        }
+    }
+
+    // Every id the program's code and QML look up, literally, must have both texts: a missing
+    // one shows the raw id in the menu.
+    void everyMessageIdOfTheSourcesHasBothTexts()
+    {
+        const QRegularExpression call(QStringLiteral(R"re((?:qtTrId|qsTrId|QT_TRID_NOOP)\s*\(([^()]*))re"));
+        const QRegularExpression quoted(QStringLiteral(R"re("([a-z0-9][a-z0-9-]*)")re"));
+        QSet<QString> ids;
+        QDirIterator it(QStringLiteral(NUSK_SOURCE_DIR "/src"), {"*.cpp", "*.h", "*.qml", "*.js"}, QDir::Files,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            QFile file(it.next());
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            const QString text = QString::fromUtf8(file.readAll());
+            for (auto m = call.globalMatch(text); m.hasNext();) {
+                const QString args = m.next().captured(1);
+                for (auto q = quoted.globalMatch(args); q.hasNext();)
+                    ids.insert(q.next().captured(1));
+            }
+        }
+        QVERIFY2(ids.size() > 150, qPrintable(QString::number(ids.size())));
+        QVERIFY(ids.contains("menu-open-with"));
+
+        Translations tr;
+        for (const QLocale& locale : {QLocale(QLocale::English, QLocale::UnitedStates), QLocale(QLocale::German)}) {
+            QVERIFY(tr.install(locale));
+            QStringList missing;
+            for (const QString& id : qAsConst(ids))
+                if (qtTrId(id.toLatin1().constData()) == id)
+                    missing << id;
+            missing.sort();
+            QVERIFY2(missing.isEmpty(), qPrintable(locale.name() + " lacks " + missing.join(' ')));
         }
     }
 };

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <xcb/xcb.h>
 
 namespace {
 
@@ -70,6 +71,90 @@ QList<qint64> processesWithArgument(const QString& arg)
     }
     return pids;
 }
+
+// A private X server for a test that needs real windows.
+class XServer
+{
+public:
+    XServer()
+    {
+        for (int n = 140; n < 200 && m_display.isEmpty(); ++n) {
+            if (QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n))
+                || QFileInfo::exists(QStringLiteral("/tmp/.X%1-lock").arg(n)))
+                continue;
+            m_server.start("Xvfb", {QStringLiteral(":%1").arg(n), "-screen", "0", "1280x800x24", "-nolisten", "tcp"});
+            if (!m_server.waitForStarted())
+                return;
+            QElapsedTimer clock;
+            clock.start();
+            while (clock.elapsed() < 10000 && m_server.state() == QProcess::Running
+                   && !QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)))
+                QTest::qWait(20);
+            if (m_server.state() == QProcess::Running)
+                m_display = QStringLiteral(":%1").arg(n);
+        }
+    }
+    ~XServer()
+    {
+        m_server.terminate();
+        m_server.waitForFinished(5000);
+    }
+    QString display() const { return m_display; }
+
+    // What a window manager does when the user closes a window: WM_DELETE_WINDOW to every
+    // shown top-level window titled `title`. The number of windows asked.
+    int closeWindows(const QByteArray& title) const
+    {
+        xcb_connection_t* c = xcb_connect(m_display.toLatin1().constData(), nullptr);
+        if (xcb_connection_has_error(c)) {
+            xcb_disconnect(c);
+            return 0;
+        }
+        auto atom = [c](const char* name) {
+            xcb_intern_atom_reply_t* r = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(strlen(name)), name), nullptr);
+            const xcb_atom_t a = r ? r->atom : XCB_ATOM_NONE;
+            free(r);
+            return a;
+        };
+        const xcb_atom_t protocols = atom("WM_PROTOCOLS");
+        const xcb_atom_t deleteWindow = atom("WM_DELETE_WINDOW");
+        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+        int asked = 0;
+        xcb_query_tree_reply_t* tree = xcb_query_tree_reply(c, xcb_query_tree(c, root), nullptr);
+        const xcb_window_t* children = tree ? xcb_query_tree_children(tree) : nullptr;
+        for (int i = 0; tree && i < xcb_query_tree_children_length(tree); ++i) {
+            const xcb_window_t w = children[i];
+            xcb_get_window_attributes_reply_t* attrs = xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, w), nullptr);
+            const bool shown = attrs && attrs->map_state == XCB_MAP_STATE_VIEWABLE;
+            free(attrs);
+            xcb_get_property_reply_t* name = xcb_get_property_reply(
+                c, xcb_get_property(c, 0, w, XCB_ATOM_WM_NAME, XCB_ATOM_ANY, 0, 256), nullptr);
+            const QByteArray text = name ? QByteArray(static_cast<const char*>(xcb_get_property_value(name)),
+                                                      xcb_get_property_value_length(name))
+                                         : QByteArray();
+            free(name);
+            if (!shown || text != title)
+                continue;
+            xcb_client_message_event_t event = {};
+            event.response_type = XCB_CLIENT_MESSAGE;
+            event.format = 32;
+            event.window = w;
+            event.type = protocols;
+            event.data.data32[0] = deleteWindow;
+            event.data.data32[1] = XCB_CURRENT_TIME;
+            xcb_send_event(c, 0, w, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&event));
+            ++asked;
+        }
+        free(tree);
+        xcb_flush(c);
+        xcb_disconnect(c);
+        return asked;
+    }
+
+private:
+    QProcess m_server;
+    QString m_display;
+};
 
 } // namespace
 
@@ -375,6 +460,85 @@ private Q_SLOTS:
 
         QCOMPARE(::kill(pid_t(pids[0]), SIGTERM), 0);
         QTRY_VERIFY_WITH_TIMEOUT(processesWithArgument(cfgArg).isEmpty(), 20000);
+    }
+
+    void tabsComeBackAfterEveryCleanEnd_data()
+    {
+        QTest::addColumn<QString>("end");
+        QTest::newRow("SIGTERM") << "SIGTERM";
+        QTest::newRow("quit") << "quit";
+        QTest::newRow("window manager closes the window") << "close";
+    }
+
+    // Two tabs of the left pane, each with its folder and view mode, come back after the
+    // program ended however it ends cleanly: each run restores them and saves them again.
+    void tabsComeBackAfterEveryCleanEnd()
+    {
+        QFETCH(QString, end);
+        QTemporaryDir tmp;
+        const QString cfg = tmp.path() + "/cfg";
+        const QString preview = tmp.path() + "/preview", homeA = tmp.path() + "/homeA";
+        QVERIFY(QDir().mkpath(preview) && QDir().mkpath(homeA));
+        {
+            QSettings s(cfg + "/config.ini", QSettings::IniFormat);
+            const QString paths[] = {preview, homeA};
+            for (int i = 0; i < 2; ++i) {
+                const QString uuid = QStringLiteral("{5e1f0000-0000-4000-8000-00000000000%1}").arg(i);
+                s.beginGroup(QStringLiteral("Filer_%1").arg(qHash(uuid, 0)));
+                s.setValue("uuid", uuid);
+                s.setValue("peeruuid", "{00000000-0000-0000-0000-000000000000}");
+                s.setValue("path", paths[i]);
+                s.setValue("viewmode", i + 1);
+                s.setValue("paneindex", 0);
+                s.setValue("tab", true);
+                s.setValue("tabindex", i);
+                s.endGroup();
+            }
+            s.setValue("FilerPane_0/tabindex", 1);
+        }
+        std::unique_ptr<XServer> x;
+        QProcessEnvironment env = headless();
+        if (end == "close") {
+            x.reset(new XServer);
+            if (x->display().isEmpty())
+                QSKIP("no Xvfb");
+            env.insert("QT_QPA_PLATFORM", "xcb");
+            env.insert("DISPLAY", x->display());
+        }
+        env.insert("NUSK_STARTUP_PROBE", end == "quit" ? "1" : "report");
+
+        for (int run = 0; run < 2; ++run) {
+            QProcess p;
+            p.setProcessEnvironment(env);
+            p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            p.start(programPath(), {"--config-dir=" + cfg, "--renderer=software"});
+            QVERIFY(p.waitForStarted());
+            QByteArray out;
+            QTRY_VERIFY2_WITH_TIMEOUT((out += p.readAllStandardOutput()).contains("first painted window")
+                                      || p.state() != QProcess::Running, out.constData(), 30000);
+            if (end == "SIGTERM")
+                ::kill(pid_t(p.processId()), SIGTERM);
+            else if (end == "close")
+                QTRY_COMPARE_WITH_TIMEOUT(x->closeWindows("nusk"), 1, 10000);
+            QVERIFY(p.waitForFinished(20000));
+            QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(p.exitCode(), 0);
+
+            QSettings s(cfg + "/config.ini", QSettings::IniFormat);
+            QMap<QString, int> modes;
+            for (const QString& group : s.childGroups()) {
+                if (!group.startsWith("Filer_"))
+                    continue;
+                s.beginGroup(group);
+                if (s.value("paneindex").toInt() == 0) {
+                    QCOMPARE(s.value("peeruuid").toString(), QStringLiteral("{00000000-0000-0000-0000-000000000000}"));
+                    modes.insert(s.value("path").toString(), s.value("viewmode").toInt());
+                }
+                s.endGroup();
+            }
+            QVERIFY2(modes == (QMap<QString, int>{{preview, 1}, {homeA, 2}}), qPrintable(readFile(cfg + "/config.ini")));
+            QCOMPARE(s.value("FilerPane_0/tabindex").toInt(), 1);
+        }
     }
 };
 

@@ -19,7 +19,9 @@
 #include <QAbstractButton>
 #include <QMimeData>
 #include <QQuickItem>
+#include <QSplitter>
 #include <QStackedWidget>
+#include <QWindow>
 #include <QtTest>
 
 namespace {
@@ -90,6 +92,32 @@ void answerMessageBox(const QString &button)
             if (b->text() == button)
                 b->click();
     });
+}
+
+// A window wide enough that the node view shows the nodes a test places.
+// Counts the QML engine's binding-loop warnings while it lives.
+struct BindingLoops
+{
+    static int &count() { static int n = 0; return n; }
+    static QtMessageHandler &previous() { static QtMessageHandler h = nullptr; return h; }
+    BindingLoops()
+    {
+        count() = 0;
+        previous() = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context, const QString &text) {
+            if (text.contains(QLatin1String("Binding loop")))
+                ++count();
+            previous()(type, context, text);
+        });
+    }
+    ~BindingLoops() { qInstallMessageHandler(previous()); }
+};
+
+// Pans the shown page so that `item` stands near the view's top left corner.
+void bringIntoView(NodeView *view, QQuickItem *item)
+{
+    QQuickItem *page = view->currentSector()->page;
+    page->setProperty("contentX", item->x() - 10);
+    page->setProperty("contentY", item->y() - 120);
 }
 
 QQuickItem *linkOf(NodeView *view, const QString &uuid)
@@ -492,6 +520,137 @@ private Q_SLOTS:
         QCOMPARE(alternate.count(), 1);
         QCOMPARE(opened.count(), 3);
         QCOMPARE(program.window()->rightStack()->currentWidget(), program.window()->panes().back());
+        program.close();
+    }
+
+    // As a person uses the view: a folder and a drive dropped onto the views' links land
+    // below them, the drive with its name; a click selects a node and Backspace or Delete
+    // deletes it; F2 on a selected node renames no view; Escape closes the customizer.
+    void keysAndDropsAsAPersonUsesThem()
+    {
+        BindingLoops loops;
+        Program program;
+        QVERIFY(program.start());
+        NodeView *view = nodeViewOf(program);
+        QTRY_VERIFY(view->isInitialized());
+        program.window()->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(program.window()));
+        IPeer *local = program.peerModel()->getPeerForUuid(nullUuidString());
+        QTRY_COMPARE_WITH_TIMEOUT(local->linkState(), int(IPeer::LinkUp), 15000);
+        VSector *made = view->createSector(QStringLiteral("Keys"), 32, 80);
+        QVERIFY(made && view->selectSector(made->uuid));
+        QQuickItem *link = linkOf(view, view->currentSector()->uuid);
+        QVERIFY(link);
+        auto sceneRect = [](QQuickItem *item) { return item->mapRectToScene(QRectF(0, 0, item->width(), item->height())); };
+        const QPoint onLink = sceneRect(link).center().toPoint();
+
+        const QString projects = m_folder.path() + QStringLiteral("/Projects");
+        drop(view, dragData(nullUuidString(), QString(), projects), projects, onLink);
+        drop(view, dragData(nullUuidString(), QStringLiteral("/"), QString()), QStringLiteral("/"), onLink + QPoint(0, 4));
+        const VNode *folder = nodeOfType(*view->currentSector(), "directory");
+        const VNode *drive = nodeOfType(*view->currentSector(), "drive");
+        QVERIFY(folder && drive);
+        for (const VNode &l : view->linkLayer().nodes) {
+            QVERIFY(!sceneRect(l.item).intersects(sceneRect(folder->item)));
+            QVERIFY(!sceneRect(l.item).intersects(sceneRect(drive->item)));
+        }
+        QVERIFY(!drive->item->property("name").toString().isEmpty());
+        QCOMPARE(BindingLoops::count(), 0);
+        QPointer<QQuickItem> folderItem = folder->item, driveItem = drive->item;
+        driveItem->setPosition(folderItem->position() + QPointF(0, 120));
+
+        auto click = [&](QQuickItem *item) {
+            bringIntoView(view, item);
+            // Apart in time from the click before: no double click.
+            QTest::mouseClick(view, Qt::LeftButton, {}, sceneRect(item).center().toPoint() + QPoint(10, 0), 1000);
+            QTRY_VERIFY(item->property("selected").toBool());
+            QTRY_VERIFY(view->hasFocus());
+        };
+        // F2 with a node selected: no view's name is edited, though a link was chosen before.
+        QTest::mouseClick(view, Qt::LeftButton, {}, sceneRect(link).center().toPoint(), 1000);
+        QTRY_VERIFY(link->hasActiveFocus());
+        click(driveItem);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_F2);
+        for (const VNode &l : view->linkLayer().nodes)
+            QVERIFY(!l.item->property("editing").toBool());
+        QCOMPARE(view->quickWindow()->activeFocusItem() && view->quickWindow()->activeFocusItem()->inherits("QQuickTextInput"), false);
+
+        click(folderItem);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backspace);
+        QTRY_VERIFY(!folderItem);
+        click(driveItem);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Delete);
+        QTRY_VERIFY(!driveItem);
+
+        // The customizer closes on Escape.
+        auto *customizer = qobject_cast<QWindow *>(view->customizer());
+        QVERIFY(customizer);
+        QMetaObject::invokeMethod(customizer, "show");
+        QVERIFY(QTest::qWaitForWindowExposed(customizer));
+        customizer->requestActivate();
+        QTRY_VERIFY(customizer->isActive());
+        QTest::keyClick(customizer, Qt::Key_Escape);
+        QTRY_VERIFY(!customizer->isVisible());
+        program.close();
+    }
+
+    // Shift and a drag move a node with everything that hangs from it; its marker shows
+    // meanwhile. A plain drag moves the node alone. The lines follow either way.
+    void dragWithChildren()
+    {
+        Program program;
+        QVERIFY(program.start());
+        NodeView *view = nodeViewOf(program);
+        QTRY_VERIFY(view->isInitialized());
+        VSector *made = view->createSector(QStringLiteral("Tree"), 400, 32);
+        QVERIFY(made && view->selectSector(made->uuid));
+        VSector &sector = *view->currentSector();
+        const double cx = sector.page->property("contentX").toDouble(), cy = sector.page->property("contentY").toDouble();
+        auto add = [&](const char *type, const QString &path, double x, double y) {
+            return view->createNode(sector, {newUuidString(), nullUuidString(), sector.uuid, QFileInfo(path).fileName(),
+                                             "style0", path, type, QString(), 0, cx + x, cy + y}, nullptr);
+        };
+        QQuickItem *pc = add("peer", "%", 10, 200);
+        QQuickItem *root = add("drive", "/", 160, 120);
+        QQuickItem *folder = add("directory", m_folder.path(), 600, 300);
+        view->updateNodeRelations(sector);
+        QCOMPARE(folder->property("parentDir").value<QQuickItem *>(), root);
+        QCOMPARE(root->property("parentDir").value<QQuickItem *>(), pc);
+        // The folder's line ends on the drive's facing side.
+        QTRY_COMPARE(folder->property("cx4").toReal(), root->x() + root->width() - folder->x());
+        QCOMPARE(folder->property("cy4").toReal(), root->y() + root->height() / 2 - folder->y());
+
+        auto drag = [&](QQuickItem *item, QPointF by, Qt::KeyboardModifiers modifiers, QQuickItem *marker) {
+            bringIntoView(view, item);
+            const QPointF from = item->mapToScene(QPointF(50, item->height() / 2));
+            QMouseEvent press(QEvent::MouseButtonPress, from, Qt::LeftButton, Qt::LeftButton, modifiers);
+            QApplication::sendEvent(view, &press);
+            for (int step = 1; step <= 10; ++step) {
+                QMouseEvent move(QEvent::MouseMove, from + by * step / 10, Qt::NoButton, Qt::LeftButton, modifiers);
+                QApplication::sendEvent(view, &move);
+            }
+            if (marker)
+                QVERIFY(marker->property("active").toBool());
+            QMouseEvent release(QEvent::MouseButtonRelease, from + by, Qt::LeftButton, Qt::NoButton, modifiers);
+            QApplication::sendEvent(view, &release);
+        };
+        const QPointF rootAt = root->position(), folderAt = folder->position();
+        QQuickItem *marker = pc->findChild<QQuickItem *>("nodeMenu");
+        QVERIFY(marker);
+        const QPointF pcAt = pc->position();
+        drag(pc, QPointF(40, 60), Qt::ShiftModifier, marker);
+        const QPointF moved = pc->position() - pcAt;   // less the drag threshold
+        QVERIFY(moved.x() > 30 && moved.y() > 50);
+        QCOMPARE(root->position(), rootAt + moved);
+        QCOMPARE(folder->position(), folderAt + moved);
+        QVERIFY(!pc->property("dragTree").toBool() && !root->property("dragTree").toBool()
+                && !folder->property("dragTree").toBool());
+        QVERIFY(!marker->property("active").toBool());
+
+        drag(root, QPointF(0, 80), Qt::NoModifier, nullptr);
+        QVERIFY(root->y() > rootAt.y() + moved.y() + 60);
+        QCOMPARE(folder->position(), folderAt + moved);
+        QCOMPARE(folder->property("cy4").toReal(), root->y() + root->height() / 2 - folder->y());
         program.close();
     }
 

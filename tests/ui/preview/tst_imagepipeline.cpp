@@ -167,10 +167,15 @@ private Q_SLOTS:
             QCOMPARE(result.images[1].size(), QSize(64, 48));
             QCOMPARE(result.exif.value(QStringLiteral("Make")), QStringLiteral("Camera"));
         }
-        // Facts for a ".jpeg" name as well.
+        // Facts by the name: ".JPG" has them, the same picture named ".jpeg" none.
+        const QString upper = file(QStringLiteral("FACTS.JPG"));
+        QVERIFY(writeFile(upper, jpegWithExif(uprightMarker(), ExifFields())));
+        QCOMPARE(load(upper).exif.value(QStringLiteral("Model")), QStringLiteral("Model X"));
         const QString jpeg = file(QStringLiteral("facts.jpeg"));
         QVERIFY(writeFile(jpeg, jpegWithExif(uprightMarker(), ExifFields())));
-        QCOMPARE(load(jpeg).exif.value(QStringLiteral("Model")), QStringLiteral("Model X"));
+        const PreviewImageResult plain = load(jpeg);
+        QVERIFY(!plain.images.empty());
+        QVERIFY(plain.exif.isEmpty());
     }
 
     void formatsBrokenFilesAndBombs()

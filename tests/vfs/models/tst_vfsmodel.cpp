@@ -43,7 +43,7 @@ void TestVfsModel::bindingMakesOneSharesRow()
     bindPeerModels(rig.peer);
     rig.model->setPeer(rig.peer);
     QCOMPARE(rig.model->rowCount(), 1);
-    QCOMPARE(int(rig.timers.size()), 2);
+    QCOMPARE(int(rig.timers.size()), 3);
 
     QCOMPARE(rig.model->data(QModelIndex(), VfsModel::MimeRole).toString(),
              QStringLiteral("application/x-directory"));
@@ -225,7 +225,7 @@ void TestVfsModel::recycledEntriesKeepNothing()
     const int pending = rig.model->pendingListingCount();
     rig.model->requestPreview(pic);
     VfsEntry *picEntry = static_cast<VfsEntry *>(pic.internalPointer());
-    QVERIFY(rig.model->isPreviewQueued(picEntry));
+    QCOMPARE(picEntry->previewState, 2);
     rig.model->storePreview(picEntry, QImage(4, 4, QImage::Format_ARGB32));
     QVERIFY(rig.model->hasCachedPreview(picEntry));
 
@@ -235,7 +235,7 @@ void TestVfsModel::recycledEntriesKeepNothing()
     QCOMPARE(int(rig.client.withdrawn.size()), 1);
     QVERIFY(!rig.client.listing("/sub"));
     QCOMPARE(rig.model->pendingListingCount(), pending - 1);
-    QVERIFY(!rig.model->isPreviewQueued(picEntry));
+    QCOMPARE(picEntry->previewState, 0);
     QVERIFY(!rig.model->hasCachedPreview(picEntry));
     QCOMPARE(rig.model->pooledEntryCount(), 2);
 
@@ -245,7 +245,7 @@ void TestVfsModel::recycledEntriesKeepNothing()
     for (const QString &path : {QStringLiteral("/new.jpg"), QStringLiteral("/other")}) {
         auto *entry = static_cast<VfsEntry *>(rig.model->indexForPath(path).internalPointer());
         QVERIFY(!rig.model->hasCachedPreview(entry));
-        QVERIFY(!rig.model->isPreviewQueued(entry));
+        QVERIFY(entry->previewState < 2);
         QVERIFY(!entry->listJob);
         QVERIFY(entry->children.empty());
     }

@@ -241,7 +241,7 @@ struct ModelRig
     FakePeer *peer = nullptr;
     VfsModel *model = nullptr;
     VfsDriveModel *drives = nullptr;
-    std::vector<ManualTimer *> timers; // check timer first, then the resolve timer
+    std::vector<ManualTimer *> timers; // the check, resolve and icon timers, in this order
     qint64 nowMs = 1700000000000LL;
     std::unique_ptr<QAbstractItemModelTester> modelTester;
     std::unique_ptr<QAbstractItemModelTester> driveTester;

@@ -6,7 +6,9 @@
 #include "tst_vfsmodel_support.h"
 #include "vfs/models/vfsmodelicons.h"
 
+#include <QDir>
 #include <QFutureInterface>
+#include <QTemporaryDir>
 #include <QPainter>
 #include <QtTest>
 
@@ -170,6 +172,76 @@ private Q_SLOTS:
         QVERIFY(!a.isNull());
         QCOMPARE(a.cacheKey(), b.cacheKey());
         QVERIFY(VfsModel::iconCache().contains(QStringLiteral("odt")));
+    }
+
+    // This computer's files show their own icons: a .desktop file the one its entry names, a
+    // folder the one its .directory names, a program the theme's icon of its name; files of
+    // a suffix share the first one's icon. Another computer's files queue nothing.
+    void ownIconsOfThisComputersFiles()
+    {
+        QTemporaryDir dir;
+        auto picture = [&](const QString &path, QColor colour) {
+            QImage image(16, 16, QImage::Format_ARGB32);
+            image.fill(colour);
+            return QDir().mkpath(QFileInfo(path).absolutePath()) && image.save(path);
+        };
+        auto text = [&](const QString &path, const QByteArray &content) {
+            QFile file(path);
+            return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+        };
+        QVERIFY(picture(dir.filePath("red.png"), Qt::red) && picture(dir.filePath("blue.png"), Qt::blue));
+        QVERIFY(picture(dir.filePath("theme/t39/16x16/apps/tool.png"), Qt::green));
+        QVERIFY(picture(dir.filePath("theme/t39/16x16/apps/text-plain.png"), Qt::yellow));
+        QVERIFY(text(dir.filePath("theme/t39/index.theme"),
+                     "[Icon Theme]\nName=t39\nDirectories=16x16/apps\n\n[16x16/apps]\nSize=16\nType=Fixed\n"));
+        QVERIFY(QDir().mkpath(dir.filePath("files/music")) && QDir().mkpath(dir.filePath("files/plain")));
+        QVERIFY(text(dir.filePath("files/app.desktop"), "[Desktop Action x]\nIcon=" + dir.filePath("blue.png").toUtf8()
+                     + "\n[Desktop Entry]\nName=App\nIcon[de]=nothing\nIcon = " + dir.filePath("red.png").toUtf8() + "\n"));
+        QVERIFY(picture(dir.filePath("theme/t39/16x16/apps/folder-music.png"), Qt::blue));
+        QVERIFY(text(dir.filePath("files/music/.directory"), "[Desktop Entry]\nIcon=folder-music\n"));
+        QVERIFY(text(dir.filePath("files/tool"), "#!/bin/sh\n"));
+        QVERIFY(QFile::setPermissions(dir.filePath("files/tool"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QVERIFY(text(dir.filePath("files/a.txt"), "a") && text(dir.filePath("files/b.txt"), "b"));
+
+        const QStringList oldPaths = QIcon::themeSearchPaths();
+        const QString oldTheme = QIcon::themeName();
+        QIcon::setThemeSearchPaths({dir.filePath("theme")});
+        QIcon::setThemeName(QStringLiteral("t39"));
+        const std::vector<VfsDirectoryEntry> records{fileRecord("app.desktop"), dirRecord("music"), dirRecord("plain"),
+                                                     fileRecord("tool"), fileRecord("a.txt"), fileRecord("b.txt")};
+        const QString files = dir.filePath("files");
+        auto colour = [](const QModelIndex &index) {
+            return index.data(Qt::DecorationRole).value<QIcon>().pixmap(16, 16).toImage().pixelColor(8, 8);
+        };
+        {
+            ModelRig rig(nullUuidString());
+            QVERIFY(rig.listDrives({driveRecord(files)}));
+            QVERIFY(rig.list(files, records));
+            QVERIFY(rig.model->queuedIconCount() > 0);
+            QVERIFY(rig.model->iconTimer()->isActive());
+            const qint64 plainBefore = rig.model->indexForPath(files + "/plain").data(Qt::DecorationRole).value<QIcon>().cacheKey();
+            static_cast<ManualTimer *>(rig.model->iconTimer())->fire();
+            QTRY_COMPARE(rig.model->queuedIconCount(), 0);
+            QCOMPARE(colour(rig.model->indexForPath(files + "/app.desktop")), QColor(Qt::red));
+            QCOMPARE(colour(rig.model->indexForPath(files + "/music")), QColor(Qt::blue));
+            QCOMPARE(colour(rig.model->indexForPath(files + "/tool")), QColor(Qt::green));
+            QCOMPARE(rig.model->indexForPath(files + "/plain").data(Qt::DecorationRole).value<QIcon>().cacheKey(),
+                     plainBefore);
+            const QIcon a = rig.model->indexForPath(files + "/a.txt").data(Qt::DecorationRole).value<QIcon>();
+            QCOMPARE(colour(rig.model->indexForPath(files + "/a.txt")), QColor(Qt::yellow));
+            QCOMPARE(rig.model->indexForPath(files + "/b.txt").data(Qt::DecorationRole).value<QIcon>().cacheKey(),
+                     a.cacheKey());
+            QVERIFY(!VfsModel::iconCache().contains(QString()) && !VfsModel::iconCache().contains("desktop"));
+        }
+        {
+            ModelRig remote;
+            QVERIFY(remote.listDrives({driveRecord(files)}));
+            QVERIFY(remote.list(files, records));
+            QCOMPARE(remote.model->queuedIconCount(), 0);
+            QVERIFY(colour(remote.model->indexForPath(files + "/app.desktop")) != QColor(Qt::red));
+        }
+        QIcon::setThemeSearchPaths(oldPaths);
+        QIcon::setThemeName(oldTheme);
     }
 };
 

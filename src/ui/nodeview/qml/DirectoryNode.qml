@@ -29,9 +29,10 @@ Item {
     property real cy3: 0
     property real cx4: 0
     property real cy4: 0
-    property real connectorX: connector.x1
-    property real connectorY: connector.y1
+    property real connectorX: 0
+    property real connectorY: 0
     property bool dragTree: false
+    property bool editing: false
     // Whether the node and its line are near the shown part of the page (set by the view, so
     // that panning a page of thousands of nodes draws only what can be seen).
     property bool inView: true
@@ -51,10 +52,31 @@ Item {
     signal nodeDoubleClicked(string peerUuid, string path)
     signal contextMenuRequest()
 
-    width: Math.max(cont.implicitWidth, infoBox.visible ? infoBox.width + 8 : 0)
+    // The width from the texts' own measures (icon 10 + 32, spacing 4, label margins 8 and
+    // 14): a layout's implicit width, asked while it settles, changes under the question and
+    // loops back into this binding.
+    width: Math.max(68 + Math.min(Math.ceil(nameMetrics.advanceWidth) + 1, 240), infoBox.visible ? infoBox.width + 8 : 0)
     height: 48
 
     FontMetrics { id: fontMetrics }
+    TextMetrics {
+        id: nameMetrics
+        font: nameLabel.font
+        text: nameLabel.text
+    }
+
+    // The connector's points, and following the parent dragged with its children.
+    function setCurvePos() { connector.place() }
+    function parentMoved() { connector.followParent() }
+    function parentDragTree() { connector.takeParentDragTree() }
+    onParentDirChanged: setCurvePos()
+    onXChanged: setCurvePos()
+    onYChanged: setCurvePos()
+    onWidthChanged: setCurvePos()
+    onHeightChanged: setCurvePos()
+
+    // F2 renames a view's link; a selected node keeps it from reaching one.
+    Keys.onPressed: if (event.key === Qt.Key_F2) event.accepted = true
 
 
     NodeConnector {
@@ -70,10 +92,17 @@ Item {
         x: 4
         y: -height - 2
         visible: infoLabel.text.length > 0
-        width: infoLabel.implicitWidth + 12
+        width: infoLabel.width + 12
         height: infoLabel.implicitHeight + 4
         radius: 4
         color: Theme.controlHighlight
+        // The label's width from the text's own measure: an elided label's implicit width
+        // follows its width, which would loop back into the node's width.
+        TextMetrics {
+            id: infoMetrics
+            font: infoLabel.font
+            text: infoLabel.text
+        }
         Label {
             id: infoLabel
             anchors.centerIn: parent
@@ -81,7 +110,7 @@ Item {
             font.pointSize: Theme.pointSizeSmall
             color: Theme.foregroundMuted
             elide: Text.ElideRight
-            width: Math.min(implicitWidth, 200)
+            width: Math.min(Math.ceil(infoMetrics.advanceWidth) + 1, 200)
         }
     }
 
@@ -91,6 +120,7 @@ Item {
         anchors.fill: parent
         style: root.style
         selected: root.selected
+        editing: root.editing
         opacity: root.reachable ? 1 : 0.6
     }
 
@@ -147,8 +177,10 @@ Item {
 
     NodeMenu {
         id: nodeMenu
+        objectName: "nodeMenu"
         z: 2
-        x: root.width - width - 2
+        // On the card's right edge, clear of the name.
+        x: root.width - width / 2
         anchors.verticalCenter: parent.verticalCenter
         active: root.dragTree
     }
@@ -163,6 +195,7 @@ Item {
     }
 
     states: [
+        State { name: "editing"; when: root.editing },
         State { name: "selected"; when: root.selected },
         State { name: "dragTree"; when: root.dragTree }
     ]

@@ -24,9 +24,18 @@ Item {
     property bool reachable: true
     property real dragTreeX: 0
     property real dragTreeY: 0
-    property real connectorX: connector.x1
-    property real connectorY: connector.y1
+    property real cx1: 0
+    property real cy1: 0
+    property real cx2: 0
+    property real cy2: 0
+    property real cx3: 0
+    property real cy3: 0
+    property real cx4: 0
+    property real cy4: 0
+    property real connectorX: 0
+    property real connectorY: 0
     property bool dragTree: false
+    property bool editing: false
     // Whether the node and its line are near the shown part of the page (set by the view, so
     // that panning a page of thousands of nodes draws only what can be seen).
     property bool inView: true
@@ -51,6 +60,19 @@ Item {
 
     FontMetrics { id: fontMetrics }
 
+    // The connector's points, and following the parent dragged with its children.
+    function setCurvePos() { connector.place() }
+    function parentMoved() { connector.followParent() }
+    function parentDragTree() { connector.takeParentDragTree() }
+    onParentDirChanged: setCurvePos()
+    onXChanged: setCurvePos()
+    onYChanged: setCurvePos()
+    onWidthChanged: setCurvePos()
+    onHeightChanged: setCurvePos()
+
+    // F2 renames a view's link; a selected node keeps it from reaching one.
+    Keys.onPressed: if (event.key === Qt.Key_F2) event.accepted = true
+
 
     NodeConnector {
         id: connector
@@ -66,8 +88,9 @@ Item {
         x: 40
         width: parent.width - 40
         height: parent.height
-        style: root.style ? root.style : (Theme.node.drive0 ? Theme.node.drive0 : Theme.node.style8)
+        style: root.style ? root.style : Theme.node.drive0
         selected: root.selected
+        editing: root.editing
         colorDuration: 125
     }
 
@@ -114,6 +137,7 @@ Item {
 
     NodeMenu {
         id: nodeMenu
+        objectName: "nodeMenu"
         z: 2
         x: 40 - width / 2
         anchors.verticalCenter: parent.verticalCenter
@@ -134,6 +158,7 @@ Item {
     }
 
     states: [
+        State { name: "editing"; when: root.editing },
         State { name: "selected"; when: root.selected },
         State { name: "dragTree"; when: root.dragTree }
     ]

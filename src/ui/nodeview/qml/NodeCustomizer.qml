@@ -14,6 +14,11 @@ Window {
     color: Theme.background
     flags: Qt.Tool
 
+    Shortcut {
+        sequence: "Escape"
+        onActivated: root.close()
+    }
+
     ColumnLayout {
         anchors.fill: parent
         spacing: 0

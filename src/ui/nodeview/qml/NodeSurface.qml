@@ -1,5 +1,5 @@
-// The card every node is drawn on: the style's colours, a soft shadow, and the accent border
-// while the node is selected.
+// The card every node is drawn on: the style's colours, a soft drop shadow, and the accent
+// border while the node is selected or edited.
 import QtQuick 2.15
 
 Item {
@@ -11,14 +11,16 @@ Item {
     property int radius: 8
     property int colorDuration: 50
 
-    Rectangle {
-        x: 0
-        y: 2
-        width: parent.width
-        height: parent.height
-        radius: card.radius
-        color: "#1f2933"
-        opacity: 0.07
+    // The drop shadow: a soft picture stretched around the card, deeper below it.
+    BorderImage {
+        objectName: "dropShadow"
+        x: -1
+        y: -1
+        width: parent.width + 4
+        height: parent.height + 6
+        source: "qrc:/img/shd-border-img.png"
+        border { left: 6; top: 6; right: 6; bottom: 6 }
+        opacity: 0.65
     }
 
     Rectangle {

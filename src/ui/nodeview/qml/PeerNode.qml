@@ -18,9 +18,18 @@ Item {
     property string peerUuid
     property string type
     property string name
+    property real cx1: 0
+    property real cy1: 0
+    property real cx2: 0
+    property real cy2: 0
+    property real cx3: 0
+    property real cy3: 0
+    property real cx4: 0
+    property real cy4: 0
     property real connectorX: 0
     property real connectorY: 0
     property bool dragTree: false
+    property bool editing: false
     // Whether the node and its line are near the shown part of the page (set by the view, so
     // that panning a page of thousands of nodes draws only what can be seen).
     property bool inView: true
@@ -46,6 +55,9 @@ Item {
 
     FontMetrics { id: fontMetrics }
 
+    // F2 renames a view's link; a selected node keeps it from reaching one.
+    Keys.onPressed: if (event.key === Qt.Key_F2) event.accepted = true
+
 
     NodeSurface {
         id: card
@@ -55,6 +67,7 @@ Item {
         height: parent.height
         style: root.style ? root.style : Theme.node.style0
         selected: root.selected
+        editing: root.editing
     }
 
     GridLayout {
@@ -109,6 +122,7 @@ Item {
 
     NodeMenu {
         id: nodeMenu
+        objectName: "nodeMenu"
         z: 2
         x: 40 - width / 2
         anchors.verticalCenter: parent.verticalCenter
@@ -129,6 +143,7 @@ Item {
     }
 
     states: [
+        State { name: "editing"; when: root.editing },
         State { name: "selected"; when: root.selected },
         State { name: "dragTree"; when: root.dragTree }
     ]

@@ -52,7 +52,7 @@ Item {
         id: card
         anchors.fill: parent
         radius: 4
-        style: root.style ? root.style : (Theme.node.sector0 ? Theme.node.sector0 : Theme.node.style0)
+        style: root.style ? root.style : Theme.node.sector0
         selected: root.active
         editing: root.editing
     }
@@ -128,7 +128,12 @@ Item {
     }
 
     states: [
-        State { name: "selected"; when: root.selected && !root.editing },
+        // A chosen link takes the keys, so F2 renames it.
+        State {
+            name: "selected"
+            when: root.selected && !root.editing
+            StateChangeScript { script: root.forceActiveFocus() }
+        },
         State { name: "editing"; when: root.editing }
     ]
 }
