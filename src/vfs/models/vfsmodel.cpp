@@ -1176,6 +1176,7 @@ void VfsModel::mergeBatch(VfsModelListJob *job, int &budget)
     VfsEntry *dir = job->entry;
     const QModelIndex parentIndex = indexOf(dir);
     const int firstNewRow = static_cast<int>(dir->children.size());
+    budget = std::max(budget, std::min(firstNewRow, kMaxMergeBatch));
     if (!job->indexed) {
         job->rowIndex.clear();
         job->rowIndex.reserve(dir->children.size() + job->entries.size());

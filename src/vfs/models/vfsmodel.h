@@ -4,9 +4,11 @@
 //
 // The model is lazy: a tree of VfsEntry nodes grows as views ask for rows. Each folder is
 // filled from one FSO listing of the peer (the client on "ioThread" reports back through
-// queued signals); a finished listing is merged into the existing rows in batches of at
-// most kMergeBatch records per firing of the check timer, so that big folders never block
-// the event loop. Rows are never sorted or moved: they keep the order of their first
+// queued signals); a finished listing is merged into the existing rows in batches, one per
+// firing of the check timer, so that big folders never block the event loop: kMergeBatch
+// records at first, then as many as the folder already holds, at most kMaxMergeBatch. Views
+// lay out all of a folder's rows again after each batch, so batches that grow with the folder
+// keep that work in proportion to the rows rather than to their square. Rows are never sorted or moved: they keep the order of their first
 // listing, change in place, vanish in the sweep after a complete listing, and new ones are
 // appended. Top-level rows are the shares row, the peer's drives (mirrored from its
 // VfsDriveModel, added and removed in step with it) and network host rows.
@@ -134,6 +136,7 @@ public:
     // The job status the model gives a finished listing while it merges it.
     static constexpr quint32 JobMerging = 5;
     static constexpr int kMergeBatch = 300;
+    static constexpr int kMaxMergeBatch = 20000;
 
     explicit VfsModel(QObject *parent = nullptr);
     ~VfsModel() override;

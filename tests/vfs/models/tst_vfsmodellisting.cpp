@@ -68,7 +68,7 @@ private slots:
         records.push_back(fileRecord(padded("f", 1, ".dat"), 99));
         rig.model->fetchMore(root);
         QVERIFY(rig.client.answer("/", records));
-        QVERIFY(rig.mergeAll() >= int(records.size()) / VfsModel::kMergeBatch);
+        QVERIFY(rig.mergeAll() >= 4); // batches of 300, 300, 600, 1200 and the rest
 
         const QModelIndex sortedRoot = sorted.mapFromSource(root);
         const QStringList links{"link", "link"};
