@@ -15,6 +15,7 @@
 #include <QTcpServer>
 #include <QtTest>
 
+#include <csignal>
 #include <unistd.h>
 
 namespace peerhosttest {
@@ -78,6 +79,11 @@ void Host::kill()
 bool Host::waitForExit(int limitMs)
 {
     return m_process.state() == QProcess::NotRunning || m_process.waitForFinished(testutil::timeoutMs(limitMs));
+}
+
+bool Host::signal(int signalNumber)
+{
+    return m_process.state() != QProcess::NotRunning && ::kill(pid_t(m_process.processId()), signalNumber) == 0;
 }
 
 bool Host::setUnprivileged()

@@ -43,9 +43,15 @@ public:
     void kill();
     // Waits until the process ended by itself (e.g. through its crash hook).
     bool waitForExit(int limitMs);
+    // Sends a signal to the running host; false when none runs.
+    bool signal(int signalNumber);
+    QProcess::ExitStatus exitStatus() const { return m_process.exitStatus(); }
+    int exitCode() const { return m_process.exitCode(); }
     // Started from now on without root's right to read and enter every folder, so folder
     // modes hold for it as for any user. False where that cannot be arranged.
     bool setUnprivileged();
+    // What runs the host binary, its arguments first (empty: the binary runs itself).
+    QStringList wrapper() const { return m_wrapper; }
 
     // A command that runs on while the test reads its lines one by one: send(), then
     // nextLine() until it gives "ok" or "error ..." (a null string when nothing came within
