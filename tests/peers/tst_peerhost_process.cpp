@@ -111,6 +111,53 @@ private Q_SLOTS:
         QVERIFY2(err.contains("damaged") || err.contains("could not be opened"), err.constData());
     }
 
+    // Once either side sees the other up again after A restarted, the other answers its
+    // very first request, and a copy out of A's share finds its source.
+    void firstRequestAfterRestart()
+    {
+        const QString share = path(QStringLiteral("restart"));
+        QVERIFY(writeFile(share + QStringLiteral("/note.txt"), "after the restart"));
+        QVERIFY(this->share(share, 5));
+        QString status;
+        m_b->cmd(QStringLiteral("share %1 %2 5").arg(m_aOnB, share), &status);
+        QCOMPARE(status, QStringLiteral("ok"));
+        const QString dst = path(QStringLiteral("restartdst"));
+        // The request goes out in the same turn as the host learns that the link is up.
+        auto listRightAfterUp = [&](Host &host, const QString &other) {
+            host.send(QStringLiteral("wait-up %1 30").arg(other));
+            host.send(QStringLiteral("ls %1 %2").arg(other, share));
+            const QString up = host.nextLine();
+            QStringList lines = host.finish(&status);
+            return up + QLatin1Char('|') + lines.join(QLatin1Char('|')) + QLatin1Char('|') + status;
+        };
+        const QString listed = QStringLiteral("ok|status 0|note.txt");
+        for (int round = 0; round < 3; ++round) {
+            m_a->kill();
+            QTRY_VERIFY(m_b->stateOf(m_aOnB) != 3);
+            QVERIFY(m_a->start());
+            const QString onB = listRightAfterUp(*m_b, m_aOnB);
+            QVERIFY2(onB.startsWith(listed), qPrintable(QStringLiteral("B, round %1: ").arg(round) + onB));
+
+            m_a->kill();
+            QTRY_VERIFY(m_b->stateOf(m_aOnB) != 3);
+            QVERIFY(m_a->start());
+            const QString onA = listRightAfterUp(*m_a, m_bOnA);
+            QVERIFY2(onA.startsWith(listed), qPrintable(QStringLiteral("A, round %1: ").arg(round) + onA));
+
+            QVERIFY(QDir(dst).removeRecursively() && QDir().mkpath(dst));
+            m_a->kill();
+            QTRY_VERIFY(m_b->stateOf(m_aOnB) != 3);
+            QVERIFY(m_a->start());
+            m_b->send(QStringLiteral("wait-up %1 30").arg(m_aOnB));
+            m_b->send(fromA(QStringLiteral("copy"), share + QStringLiteral("/note.txt"), dst));
+            QCOMPARE(m_b->nextLine(), QStringLiteral("ok"));
+            const QStringList copied = m_b->finish(&status);
+            QVERIFY2(status == QLatin1String("ok") && copied.value(copied.size() - 1) == QLatin1String("state finished"),
+                     qPrintable(QStringLiteral("round %1: ").arg(round) + copied.join(QLatin1Char('|')) + status));
+            QCOMPARE(readFile(dst + QStringLiteral("/note.txt")), QByteArray("after the restart"));
+        }
+    }
+
     // SIGTERM ends the host as "quit" does, in the middle of a copy too: a normal exit
     // with code 0 that lets go of the configuration.
     void endsCleanlyOnSigterm()

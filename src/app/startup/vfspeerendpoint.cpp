@@ -10,6 +10,7 @@
 #include "vfs/fso/fsoprotocol.h"
 
 #include <algorithm>
+#include <memory>
 
 namespace {
 constexpr ushort kFsoProtocolVersion = 3;
@@ -29,12 +30,23 @@ VfsPeerEndpoint::VfsPeerEndpoint(PeerNusk *peer, bool isLocal)
         connectLink(peer);
 
     // Replies to what was sent on a link that is gone will never come: let the requesters
-    // (jobs, listings) fail over now rather than after a minute of waiting.
+    // (jobs, listings) fail over now rather than after a minute of waiting. What is not
+    // sent yet waits for the link (within its timeout) instead of going nowhere. The local
+    // peer's requests never travel on a link.
     QPointer<PeerNusk> peerGuard(peer);
     QPointer<VfsClientNusk> clientGuard(m_client);
-    QObject::connect(peer, &IPeer::linkStateChanged, m_client, [peerGuard, clientGuard] {
-        if (peerGuard && clientGuard && peerGuard->linkState() != IPeer::LinkUp)
+    auto wasUp = std::make_shared<bool>(peer->linkState() == IPeer::LinkUp);
+    if (!isLocal)
+        m_client->setLinkReady(*wasUp);
+    QObject::connect(peer, &IPeer::linkStateChanged, m_client, [peerGuard, clientGuard, wasUp, isLocal] {
+        if (!peerGuard || !clientGuard)
+            return;
+        const bool up = peerGuard->linkState() == IPeer::LinkUp;
+        if (!isLocal)
+            clientGuard->setLinkReady(up);
+        if (*wasUp && !up)
             clientGuard->failPendingRequests();
+        *wasUp = up;
     });
     // And what the peer had this computer do for it ends: its files close, its queued
     // requests go, its long work stops.

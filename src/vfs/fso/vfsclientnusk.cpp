@@ -64,6 +64,7 @@ struct VfsClientNusk::Private
     quint16 counter = 0;
     QElapsedTimer rxClock;
     FsoTransmitter transmitter;
+    bool linkReady = true;
 
     RequestQueues queues;
 
@@ -394,13 +395,14 @@ void VfsClientNusk::Private::dropQueue(std::vector<Job *> &q)
     q.clear();
 }
 
-// Marks every request not yet answered as timed out; the next pass announces each one.
+// Marks every request sent and not yet answered as timed out; the next pass announces each
+// one. Those not sent yet wait for the link to come back, within their timeout.
 template <typename Job>
 void failQueue(std::vector<Job *> &q)
 {
     for (Job *job : q) {
         RecordLock recordLock(recordMutex(job));
-        if (!job->request || isComplete(job))
+        if (!job->request || isComplete(job) || job->request->sendState != 1)
             continue;
         job->jobStatus = JobError;
         job->status = FSO_STATUS_TIMEOUT;
@@ -409,6 +411,8 @@ void failQueue(std::vector<Job *> &q)
 }
 
 // --- client --------------------------------------------------------------------------------
+
+constexpr int kLinkWaitTickMs = 20;
 
 VfsClientNusk::VfsClientNusk(QObject *parent)
     : VfsClient(parent), d(std::make_shared<Private>()), m_jobTimer(new QTimer(this))
@@ -524,6 +528,8 @@ bool VfsClientNusk::enqueue(Job *job)
             p->withdraw(j);
     };
     prepare(*d, job, req);
+    // Counts the wait for the link; restarted when the request leaves.
+    req->clock.start();
     job->request = req;
     initialStatus(job);
     d->queue<Job>().push_back(job);
@@ -589,7 +595,15 @@ void VfsClientNusk::runPass()
                 done = job;
                 break;
             }
-            if (req->sendState == 0) {
+            if (req->sendState == 0 && !d->linkReady) {
+                const int limit = waitsLong(job) ? d->transferTimeoutMs : d->requestTimeoutMs;
+                if (req->clock.elapsed() > limit) {
+                    logPrintf(LogVcli, "link not ready in time for %s job", kindName(job));
+                    job->jobStatus = JobError;
+                    job->status = FSO_STATUS_TIMEOUT;
+                    req->sendState = 2;
+                }
+            } else if (req->sendState == 0) {
                 job->jobStatus = JobRunning;
                 std::vector<std::uint8_t> msg;
                 if (encode(*d, job, req, msg)) {
@@ -640,12 +654,19 @@ void VfsClientNusk::jobTimerFired()
         runPass<Job>();
     });
     bool empty;
+    bool ready;
     {
         QMutexLocker lock(&d->mutex);
         empty = d->allEmpty();
+        ready = d->linkReady;
     }
-    if (!empty)
+    if (empty)
+        return;
+    // Waiting for the link only needs the timeouts looked at now and then.
+    if (ready)
         startOrKick(false);
+    else
+        m_jobTimer->start(kLinkWaitTickMs);
 }
 
 void VfsClientNusk::onThreadFinished()
@@ -668,6 +689,18 @@ void VfsClientNusk::failPendingRequests()
         d->queues.forEach([](auto &q) { failQueue(q); });
     }
     startOrKick(true);
+}
+
+void VfsClientNusk::setLinkReady(bool ready)
+{
+    {
+        QMutexLocker lock(&d->mutex);
+        if (d->linkReady == ready)
+            return;
+        d->linkReady = ready;
+    }
+    if (ready)
+        startOrKick(true);
 }
 
 void VfsClientNusk::onRxOngoing()
