@@ -595,10 +595,13 @@ void VfsClientNusk::runPass()
                 done = job;
                 break;
             }
-            if (req->sendState == 0 && !d->linkReady) {
+            // Unsent while the link is not ready, or sent: waiting, within the same limit.
+            const bool waiting = req->sendState == 1 || (req->sendState == 0 && !d->linkReady);
+            if (waiting) {
                 const int limit = waitsLong(job) ? d->transferTimeoutMs : d->requestTimeoutMs;
                 if (req->clock.elapsed() > limit) {
-                    logPrintf(LogVcli, "link not ready in time for %s job", kindName(job));
+                    logPrintf(LogVcli, "timeout on %s job (%s)", kindName(job),
+                              req->sendState == 0 ? "link not ready" : "no reply");
                     job->jobStatus = JobError;
                     job->status = FSO_STATUS_TIMEOUT;
                     req->sendState = 2;
@@ -616,14 +619,6 @@ void VfsClientNusk::runPass()
                     job->jobStatus = JobError;
                     req->sendState = 2;
                     encodeFailed(job);
-                }
-            } else if (req->sendState == 1) {
-                const int limit = waitsLong(job) ? d->transferTimeoutMs : d->requestTimeoutMs;
-                if (req->clock.elapsed() > limit) {
-                    logPrintf(LogVcli, "timeout on %s job", kindName(job));
-                    job->jobStatus = JobError;
-                    job->status = FSO_STATUS_TIMEOUT;
-                    req->sendState = 2;
                 }
             }
         }
