@@ -205,13 +205,7 @@ int main(int argc, char* argv[])
     MainWindow window(networkSide.manager(), &database);
     window.show();
     // A second start on this configuration asked this program to come to the front.
-    // A maximised or full-screen window stays so; only a minimised one is restored.
-    QObject::connect(&startupGuard, &StartupGuard::activationRequested, &window, [&window] {
-        window.setWindowState((window.windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
-        window.show();
-        window.raise();
-        window.activateWindow();
-    });
+    QObject::connect(&startupGuard, &StartupGuard::activationRequested, &window, &MainWindow::bringToFront);
 
     // Start-up figure for bench/startup: the first paint of the restored window, then quit.
     std::unique_ptr<QObject> startupProbe;

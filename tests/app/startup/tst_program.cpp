@@ -145,7 +145,8 @@ private Q_SLOTS:
         p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         p.start(programPath(), {"--config-dir=" + cfg, "--renderer=software"});
         QVERIFY(p.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(cfg + "/config.ini"), 20000);
+        // The file is made (private) before the settings are written into it.
+        QTRY_VERIFY_WITH_TIMEOUT(QSettings(cfg + "/config.ini", QSettings::IniFormat).contains("Logger/ERR1"), 20000);
         QSettings s(cfg + "/config.ini", QSettings::IniFormat);
         QCOMPARE(s.value("Logger/ERR1").toBool(), true); // errors on by default
         ::kill(pid_t(p.processId()), SIGTERM);
