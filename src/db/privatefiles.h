@@ -13,8 +13,9 @@ namespace privatefiles {
 // keeps its mode. False when a part could not be made.
 bool makeDirectory(const QString &directory);
 
-// Creates `path` as an empty 0600 file when it is missing (never through a link), so that
-// writers which keep the mode of an existing file (settings, SQLite) keep it private.
+// Creates `path` as an empty 0600 file when it is missing, or takes group and world access
+// from the file that is there (never through a link), so that writers which keep the mode
+// of an existing file (settings, SQLite) keep it private. False when it cannot be written.
 bool createFile(const QString &path);
 
 // Makes `directory` (and missing parents) if needed, then takes group and world access

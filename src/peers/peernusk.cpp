@@ -506,7 +506,6 @@ void PeerNusk::scheduleRetry()
 void PeerNusk::onDialEstablished(com::Link *link)
 {
     m_dialing.removeAll(link);
-
     // The other addresses of this round are left to finish: the listener may already have
     // taken one of them, and dropping it here could leave each side holding a link the other
     // has closed. Each one that comes up is weighed against the current link by prefer(),
@@ -573,16 +572,14 @@ void PeerNusk::adopt(com::Link *link)
             disconnect(old, nullptr, this, nullptr);
             old->close(QStringLiteral("replaced"));
         }
-        slot = link;
-        connectMessages(link);
-        // The outgoing half is up once the listener's half has been taken, and so answers.
-        link->sendChosen();
-        if (!link->isOutgoing())
+        if (!link->isOutgoing()) {
+            m_serverLink = link;
+            connectMessages(link);
+            // Taking the listener's half is what lets the outgoing half's requests be answered.
+            link->sendChosen();
             return;
-        connect(link, &com::Link::chosenByRemote, this, [this, link] {
-            if (link == m_link)
-                settleLinkState();
-        });
+        }
+        keepLink(link);
     } else if (m_link && m_link != link && m_link->isEstablished()) {
         if (!prefer(link, m_link)) {
             disconnect(link, nullptr, this, nullptr);
