@@ -93,15 +93,20 @@ void addDesktopScreenScenes(ScreenScenes& scenes)
                },
                [](QWidget*) { delete g_extraction; });
 
-    scenes.add(QStringLiteral("desktop-update"),
-               [](QWidget* mainWindow, ScreenScenes::Ready ready) {
-                   g_updater = makeUpdater(mainWindow);
-                   g_updater->showUpdateAvailablePage(QStringLiteral("0.6.0"), QString(), QString());
-                   g_updater->show();
-                   g_updater->move(centreOf(mainWindow, g_updater->size()));
-                   settle(ready);
-               },
-               [](QWidget*) { delete g_updater; });
+    // The offer as a release build shows it (any key will do: nothing is checked here), and
+    // as a build without a release key shows it.
+    for (const bool withKey : {true, false}) {
+        scenes.add(withKey ? QStringLiteral("desktop-update") : QStringLiteral("desktop-update-keyless"),
+                   [withKey](QWidget* mainWindow, ScreenScenes::Ready ready) {
+                       g_updater = makeUpdater(mainWindow);
+                       g_updater->setPublicKey(withKey ? QByteArray(32, '\x01') : QByteArray());
+                       g_updater->showUpdateAvailablePage(QStringLiteral("0.6.0"), QString(), QString());
+                       g_updater->show();
+                       g_updater->move(centreOf(mainWindow, g_updater->size()));
+                       settle(ready);
+                   },
+                   [](QWidget*) { delete g_updater; });
+    }
 
     scenes.add(QStringLiteral("desktop-update-download"),
                [](QWidget* mainWindow, ScreenScenes::Ready ready) {

@@ -6,6 +6,7 @@
 #include "filer/filerhub.h"
 
 #include "app/base/log.h"
+#include "app/base/plaintext.h"
 #include "desktop/apps/applauncher.h"
 #include "desktop/archive/extractdialog.h"
 #include "desktop/archive/p7zip.h"
@@ -567,7 +568,7 @@ void Filer::openWithMenu(QMenu *menu, QAction *extraAction)
     for (int i = 0; i < rows; ++i) {
         const QModelIndex row = launcher->index(i, 0);
         QMenu *target = i == 0 ? menu : more;
-        QAction *entry = target->addAction(launcher->data(row, AppLauncher::NameRole).toString());
+        QAction *entry = target->addAction(plainMenuText(launcher->data(row, AppLauncher::NameRole).toString()));
         entry->setIcon(QIcon::fromTheme(launcher->data(row, AppLauncher::AppIconRole).toString()));
         entry->setProperty("app", launcher->data(row, AppLauncher::AppIdRole));
     }
@@ -639,7 +640,7 @@ void Filer::addShareMenus(QMenu *menu)
     PeerModel *peers = PeerModel::instance();
     const std::vector<PeerDto> stored = d->database->loadPeers(QStringLiteral("nusk"));
     auto label = [](IPeer *peer) {
-        return (peer->displayName().isEmpty() ? peer->name() : peer->displayName()) + QStringLiteral("...");
+        return plainMenuText(peer->displayName().isEmpty() ? peer->name() : peer->displayName()) + QStringLiteral("...");
     };
     // The computers' own icon: the entries below are the computers to share with.
     const QIcon computers(QStringLiteral(":/icons/machine-list.svg"));

@@ -2,6 +2,7 @@
 
 #include "app/base/configsettings.h"
 #include "app/base/log.h"
+#include "app/base/plaintext.h"
 #include "filer/filer.h"
 #include "filer/fileractions.h"
 #include "filer/filerhub.h"
@@ -287,11 +288,11 @@ Filer *FilerPane::createFiler(Kind kind, const QString &uuid, bool inheritActive
             if (!guarded)
                 return;
             const QString path = guarded->path();
-            m_tabs->setTabToolTip(m_tabs->indexOf(guarded), path.startsWith(QLatin1Char('%')) ? QString() : path);
+            m_tabs->setTabToolTip(m_tabs->indexOf(guarded), path.startsWith(QLatin1Char('%')) ? QString() : plainToolTip(path));
         });
         connect(filer, &QWidget::windowTitleChanged, this, [this, guarded](const QString &title) {
             if (guarded)
-                m_tabs->setTabText(m_tabs->indexOf(guarded), QStringLiteral("  %1  ").arg(title));
+                m_tabs->setTabText(m_tabs->indexOf(guarded), QStringLiteral("  %1  ").arg(plainMenuText(title)));
         });
         if (inherit) {
             filer->setPeer(active->peer());

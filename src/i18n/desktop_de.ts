@@ -163,6 +163,14 @@
         <source>The offered update carries no valid signature, so it is not offered.</source>
         <translation>Das angebotene Update trägt keine gültige Signatur und wird deshalb nicht angeboten.</translation>
     </message>
+    <message id="upd-newavailable-manual">
+        <source>nusk %1 is now available — you have %2.</source>
+        <translation>nusk %1 ist jetzt verfügbar — du hast Version %2.</translation>
+    </message>
+    <message id="upd-msg-manual">
+        <source>This build cannot check the signature of an update, so it installs none. The new version is here:</source>
+        <translation>Diese Programmversion kann die Signatur eines Updates nicht prüfen und installiert deshalb keines. Die neue Version gibt es hier:</translation>
+    </message>
     <message id="upd-error-write">
         <source>The download could not be stored or was larger than an update can be.</source>
         <translation>Der Download konnte nicht gespeichert werden oder war größer, als ein Update sein kann.</translation>
@@ -170,10 +178,6 @@
     <message id="upd-error-digest">
         <source>The download does not match the checksum of the update server; nothing was changed.</source>
         <translation>Der Download passt nicht zur Prüfsumme des Updateservers; es wurde nichts verändert.</translation>
-    </message>
-    <message id="upd-error-signature">
-        <source>The download's signature is not valid; nothing was changed.</source>
-        <translation>Die Signatur des Downloads ist ungültig; es wurde nichts verändert.</translation>
     </message>
 </context>
 </TS>

@@ -163,6 +163,14 @@
         <source>The offered update carries no valid signature, so it is not offered.</source>
         <translation>The offered update carries no valid signature, so it is not offered.</translation>
     </message>
+    <message id="upd-newavailable-manual">
+        <source>nusk %1 is now available — you have %2.</source>
+        <translation>nusk %1 is now available — you have %2.</translation>
+    </message>
+    <message id="upd-msg-manual">
+        <source>This build cannot check the signature of an update, so it installs none. The new version is here:</source>
+        <translation>This build cannot check the signature of an update, so it installs none. The new version is here:</translation>
+    </message>
     <message id="upd-error-write">
         <source>The download could not be stored or was larger than an update can be.</source>
         <translation>The download could not be stored or was larger than an update can be.</translation>
@@ -170,10 +178,6 @@
     <message id="upd-error-digest">
         <source>The download does not match the checksum of the update server; nothing was changed.</source>
         <translation>The download does not match the checksum of the update server; nothing was changed.</translation>
-    </message>
-    <message id="upd-error-signature">
-        <source>The download's signature is not valid; nothing was changed.</source>
-        <translation>The download's signature is not valid; nothing was changed.</translation>
     </message>
 </context>
 </TS>

@@ -4,6 +4,7 @@
 #include "ui/mainwindow.h"
 
 #include "app/base/actionregistry.h"
+#include "app/base/plaintext.h"
 #include "filer/fileractions.h"
 #include "app/base/configsettings.h"
 #include "app/base/log.h"
@@ -369,7 +370,7 @@ void MainWindow::openPeerMenu()
         IPeer *peer = model->getPeerForRow(row);
         if (!peer)
             continue;
-        QAction *action = menu.addAction(themeIcon(peer->icon()), peer->name());
+        QAction *action = menu.addAction(themeIcon(peer->icon()), plainMenuText(peer->name()));
         action->setData(peer->uuid());
         action->setEnabled(peer->linkState() == IPeer::LinkUp);
     }

@@ -34,7 +34,7 @@ private Q_SLOTS:
         window.show();
         ScreenScenes scenes;
         addDesktopScreenScenes(scenes);
-        QCOMPARE(int(scenes.scenes().size()), 5);
+        QCOMPARE(int(scenes.scenes().size()), 6);
         const QString out = qEnvironmentVariable("NUSK_SCENE_DIR");
         for (const ScreenScenes::Scene& scene : scenes.scenes()) {
             bool ready = false;

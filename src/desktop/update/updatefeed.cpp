@@ -75,10 +75,20 @@ UpdateOffer parse(const QByteArray& xml, const QString& marker)
         offer.url = url;
         offer.version = attrs.value(QLatin1String("sparkle:shortVersionString")).toString();
         offer.sha256 = attrs.value(QLatin1String("sha256")).toString();
-        offer.signature = attrs.value(QLatin1String("sparkle:edSignature")).toString();
+        bool isNumber = false;
+        const qint64 length = attrs.value(QLatin1String("length")).toLongLong(&isNumber);
+        offer.length = isNumber && length >= 0 ? length : -1;
+        offer.signature = attrs.value(QLatin1String("signature")).toString();
         return offer;
     }
     return UpdateOffer();
+}
+
+QByteArray statement(const UpdateOffer& offer, const QString& marker)
+{
+    return QStringLiteral("nusk update\n%1\n%2\n%3\n%4\n")
+        .arg(marker, offer.version, QString::number(offer.length), offer.sha256.toLower())
+        .toUtf8();
 }
 
 } // namespace UpdateFeed

@@ -35,14 +35,21 @@ struct UpdateOffer
     QString url;
     QString version;
     QString sha256;
-    QString signature;   // base64 Ed25519 signature over the archive; empty when the feed has none
+    qint64 length = -1;  // the archive's size in bytes; -1 when the feed gives none or no number
+    QString signature;   // base64 Ed25519 signature of the entry's statement; empty when none
 };
 
 namespace UpdateFeed {
 
 // The first "enclosure" element (at any depth, in any namespace) whose "url" contains the
-// marker, with its "sparkle:shortVersionString", "sha256" and "sparkle:edSignature". Fields
+// marker, with its "sparkle:shortVersionString", "sha256", "length" and "signature". Fields
 // the chosen element lacks stay empty; later elements are not looked at. No element: all empty.
 UpdateOffer parse(const QByteArray& xml, const QString& marker);
+
+// What a release signs for its entry (scripts/release.sh writes the same lines): the platform
+// marker, the version, and the archive's size and lower-case SHA-256, each on a line of its
+// own. The archive is covered through its digest, and the version with it, so a signed old
+// archive cannot be offered as a newer version, nor one platform's build to another.
+QByteArray statement(const UpdateOffer& offer, const QString& marker);
 
 } // namespace UpdateFeed

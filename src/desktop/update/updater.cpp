@@ -167,6 +167,11 @@ void Ui_Updater::setupUi(QDialog* dialog)
     updateButton->setObjectName(QStringLiteral("updateButton"));
     updateButton->setDefault(true);
     row->addWidget(updateButton);
+    // Takes the install button's place in a build that installs no updates.
+    homepageButton = new QPushButton(pageUpdateAvailable);
+    homepageButton->setObjectName(QStringLiteral("homepageButton"));
+    homepageButton->hide();
+    row->addWidget(homepageButton);
     l->addLayout(row);
     stackedWidget->addWidget(pageUpdateAvailable);
 
@@ -230,12 +235,15 @@ Updater::Updater(QWidget* parent)
     m_ui->tryAgainButton->setText(qtTrId("upd-btn-tryagain"));
     //% "Install update"
     m_ui->updateButton->setText(qtTrId("upd-btn-install"));
+    //% "Visit homepage"
+    m_ui->homepageButton->setText(qtTrId("upd-btn-homepage"));
 
     connect(m_ui->closeButton, &QPushButton::clicked, this, &QWidget::hide);
     connect(m_ui->tryAgainButton, &QPushButton::clicked, this, &Updater::queryUpdate);
     connect(m_ui->skipUpdateButton, &QPushButton::clicked, this, &Updater::skipVersion);
     connect(m_ui->remindMeLaterButton, &QPushButton::clicked, this, &Updater::remindMeLater);
     connect(m_ui->updateButton, &QPushButton::clicked, this, &Updater::download);
+    connect(m_ui->homepageButton, &QPushButton::clicked, this, &Updater::visitHomepage);
 
     m_queryTimer = new QTimer(this);
     connect(m_queryTimer, &QTimer::timeout, this, &Updater::autoQueryUpdate);
@@ -285,6 +293,13 @@ QString Updater::baseUrl()
     return base;
 }
 
+QString Updater::manualUpdateText()
+{
+    // The address on a line of its own, where wrapping does not cut it.
+    //% "This build cannot check the signature of an update, so it installs none. The new version is here:"
+    return qtTrId("upd-msg-manual") + QLatin1Char('\n') + baseUrl() + QStringLiteral("/#download");
+}
+
 QString Updater::archivePath() const
 {
     const bool tarGz = QUrl(m_downloadUrl).path().endsWith(QLatin1String(".tar.gz"), Qt::CaseInsensitive);
@@ -317,7 +332,7 @@ void Updater::resetState()
     m_downloadUrl.clear();
     m_newVersion.clear();
     m_expectedSha256.clear();
-    m_signature.clear();
+    m_expectedLength = -1;
     m_state = StateIdle;
 }
 
@@ -334,8 +349,17 @@ void Updater::showUpdateAvailablePage(QString version, QString url, QString sha2
     m_downloadUrl = url;
     m_newVersion = version;
     m_expectedSha256 = sha256;
-    //% "nusk %1 is now available — you have %2. Would you like to install it now?"
-    m_ui->updateVersionLabel->setText(qtTrId("upd-newavailable").arg(version, ownVersion()));
+    if (installsUpdates()) {
+        //% "nusk %1 is now available — you have %2. Would you like to install it now?"
+        m_ui->updateVersionLabel->setText(qtTrId("upd-newavailable").arg(version, ownVersion()));
+    } else {
+        //% "nusk %1 is now available — you have %2."
+        m_ui->updateVersionLabel->setText(qtTrId("upd-newavailable-manual").arg(version, ownVersion()) + QLatin1Char('\n')
+                                          + manualUpdateText());
+    }
+    m_ui->updateButton->setVisible(installsUpdates());
+    m_ui->homepageButton->setVisible(!installsUpdates());
+    m_ui->homepageButton->setDefault(!installsUpdates());
     m_ui->stackedWidget->setCurrentWidget(m_ui->pageUpdateAvailable);
     sizeFromText(m_ui->updateVersionLabel, 1.15);
     m_state = StateUpdateAvailable;
@@ -515,19 +539,19 @@ void Updater::parseAppcast(QNetworkReply* reply)
         showErrorPage(qtTrId("upd-error-query") + QLatin1Char('\n') + qtTrId("upd-error-insecure"));
         return;
     }
-    if (!UpdateSite::isSha256Hex(offer.sha256) || !UpdateSite::isSupportedArchiveUrl(url)) {
+    if (!UpdateSite::isSha256Hex(offer.sha256) || !UpdateSite::isSupportedArchiveUrl(url) || offer.length > kMaxArchiveBytes) {
         //% "The update server's information is incomplete or malformed."
         showErrorPage(qtTrId("upd-error-query") + QLatin1Char('\n') + qtTrId("upd-error-feed"));
         return;
     }
-    if (!m_publicKey.isEmpty()
-        && QByteArray::fromBase64(offer.signature.toLatin1(), QByteArray::AbortOnBase64DecodingErrors).size() != 64) {
+    if (installsUpdates() && !UpdateVerifier::verifyOffer(offer, UpdateSite::archiveMarker(), m_publicKey)) {
+        logPrintf(LogDbg1, "update %s refused: no valid signature", qUtf8Printable(offer.version));
         //% "The offered update carries no valid signature, so it is not offered."
         showErrorPage(qtTrId("upd-error-unsigned"));
         return;
     }
     showUpdateAvailablePage(offer.version, url.toString(), offer.sha256);
-    m_signature = offer.signature;
+    m_expectedLength = offer.length;
     ConfigSettings cs;
     const QString skip = cs->contains(QStringLiteral("update/skip")) ? cs->value(QStringLiteral("update/skip")).toString()
                                                                     : QString();
@@ -564,6 +588,10 @@ void Updater::download()
     // One download at a time, and only of what the page offers.
     if (m_download || m_state != StateUpdateAvailable || m_downloadUrl.isEmpty())
         return;
+    if (!installsUpdates()) {
+        showErrorPage(manualUpdateText());
+        return;
+    }
     if (m_archiveFile.isOpen())
         m_archiveFile.close();
     m_archiveFile.setFileName(archivePath());
@@ -592,7 +620,7 @@ void Updater::downloadReadyRead()
         return;
     const QByteArray data = m_download->readAll();
     m_received += data.size();
-    if (m_received > kMaxArchiveBytes) {
+    if (m_received > m_expectedLength) {
         m_archiveFile.close();   // the finish sees a closed file and reports the failure
         m_download->abort();
         return;
@@ -629,9 +657,9 @@ void Updater::failDownload(const QString& detail)
 
 bool Updater::checkArchive(QNetworkReply* reply)
 {
-    logPrintf(LogDbg1, "size: %lld", static_cast<long long>(m_received));
     Q_UNUSED(reply);
-    return true;
+    logPrintf(LogDbg1, "size: %lld", static_cast<long long>(m_received));
+    return m_received == m_expectedLength;   // the size the release signed
 }
 
 void Updater::downloadFinished()
@@ -658,7 +686,7 @@ void Updater::downloadFinished()
         return;
     }
     if (!checkArchive(reply)) {
-        failDownload(QString());
+        failDownload(qtTrId("upd-error-digest"));
         return;
     }
     showDownloadDonePage();
@@ -676,12 +704,6 @@ void Updater::downloadFinished()
         return;
     }
     logPrintf(LogDbg1, "verified sha256: %s [OK]", qUtf8Printable(computed));
-    if (!m_publicKey.isEmpty() && !UpdateVerifier::verifySignature(m_archiveFile.fileName(), m_signature, m_publicKey)) {
-        logPrintf(LogDbg1, "failed to verify the update's signature");
-        //% "The download's signature is not valid; nothing was changed."
-        failDownload(qtTrId("upd-error-signature"));
-        return;
-    }
     if (!extractUpdate()) {
         failDownload(m_ui->errorLabel->text());
         return;

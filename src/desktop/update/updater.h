@@ -2,9 +2,11 @@
 
 // The update dialog: it checks the update site on a schedule (every 300 s it looks whether
 // "update/checkinterval" seconds have passed since "update/lastquery"), offers a newer
-// version, downloads its archive beside the program, verifies it (SHA-256 from the feed,
-// and the Ed25519 signature where the build has a key), unpacks it into an empty "update"
-// folder and ends the event loop with exit code 40, which hands over to the new program.
+// version whose feed entry carries a valid signature under the release key, downloads its
+// archive beside the program, checks the signed size and SHA-256, unpacks it into an empty
+// "update" folder and ends the event loop with exit code 40, which hands over to the new
+// program. A build without a release key only tells of a newer version and where to get it:
+// it cannot tell a release from what anyone serving the feed offers, so it downloads nothing.
 //
 // Only HTTPS is spoken to the site (plain HTTP only to this computer, for tests); every
 // request has a transfer timeout; one download at a time; a failed step leaves the
@@ -51,6 +53,7 @@ struct Ui_Updater
     QPushButton* skipUpdateButton = nullptr;
     QPushButton* remindMeLaterButton = nullptr;
     QPushButton* updateButton = nullptr;
+    QPushButton* homepageButton = nullptr;
     QWidget* pageError = nullptr;
     QLabel* errorLabel = nullptr;
     QPushButton* tryAgainButton = nullptr;
@@ -93,8 +96,8 @@ public:
     static QString baseUrl();
 
     // Test hooks: where the program lives (the archive and "update" go beside it), the file
-    // the update must hold, the public key (replacing the built-in one), the transfer
-    // timeout and the pause before the hand-over.
+    // the update must hold, the release key (replacing the built-in one; empty: none), the
+    // transfer timeout and the pause before the hand-over.
     void setInstallDirectory(const QString& dir) { m_appDir = dir; }
     void setProgramName(const QString& name) { m_programName = name; }
     void setPublicKey(const QByteArray& key) { m_publicKey = key; }
@@ -140,6 +143,8 @@ private:
     void fixedSize();
     void sizeFromText(QLabel* label, double factor);
     void failDownload(const QString& detail);
+    static QString manualUpdateText();
+    bool installsUpdates() const { return m_publicKey.size() == 32; }
     QString archivePath() const;
     QString updateDirectory() const;
 
@@ -151,7 +156,7 @@ private:
     QString m_newVersion;
     QFile m_archiveFile;
     QString m_expectedSha256;
-    QString m_signature;
+    qint64 m_expectedLength = -1;   // the archive's size, as the release signed it
     QPointer<QNetworkReply> m_download;   // the one download in flight
     qint64 m_received = 0;
     bool m_handingOver = false;

@@ -1,5 +1,8 @@
 #include "desktop/update/updateverifier.h"
 
+#include "crypto/crypto.h"
+#include "desktop/update/updatefeed.h"
+
 #include <QFile>
 
 #include <sodium.h>
@@ -39,25 +42,13 @@ QString sha256OfFile(const QString& path)
     return QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(digest), sizeof digest).toHex());
 }
 
-bool verifySignature(const QString& path, const QString& signatureBase64, const QByteArray& publicKey)
+bool verifyOffer(const UpdateOffer& offer, const QString& marker, const QByteArray& publicKey)
 {
-    if (sodium_init() < 0 || publicKey.size() != crypto_sign_PUBLICKEYBYTES)
+    if (publicKey.size() != crypto::kSignPublicKeyBytes || offer.length <= 0 || !UpdateSite::isSha256Hex(offer.sha256))
         return false;
-    const QByteArray signature = QByteArray::fromBase64(signatureBase64.toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
-    if (signature.size() != crypto_sign_BYTES)
-        return false;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || file.size() <= 0)
-        return false;
-    // Mapped, not read: the archive may be large.
-    const uchar* data = file.map(0, file.size());
-    if (!data)
-        return false;
-    const bool ok = crypto_sign_verify_detached(reinterpret_cast<const unsigned char*>(signature.constData()), data,
-                                                static_cast<unsigned long long>(file.size()),
-                                                reinterpret_cast<const unsigned char*>(publicKey.constData())) == 0;
-    file.unmap(const_cast<uchar*>(data));
-    return ok;
+    const QByteArray signature = QByteArray::fromBase64(offer.signature.toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
+    return signature.size() == crypto::kSignatureBytes
+        && crypto::verify(UpdateFeed::statement(offer, marker), signature, publicKey);
 }
 
 } // namespace UpdateVerifier

@@ -1,22 +1,26 @@
 #pragma once
 
-// Checks a downloaded update archive: its SHA-256 digest against the feed's, and, where the
-// build carries a public key, its Ed25519 signature, which is what makes the download
-// trustworthy (the digest travels with the feed and authenticates nothing by itself).
-// Reads the file from disk; never holds more than a block of it in memory.
+// What makes an update trustworthy: the feed entry's Ed25519 signature under the release key
+// compiled into the build, which vouches for the archive's size and SHA-256; and the
+// downloaded archive's digest, which must then match. The digest alone authenticates
+// nothing, since it travels with the feed. A build without a key cannot tell a release from
+// anything else a feed offers, so it installs nothing.
 
 #include <QByteArray>
 #include <QString>
+
+struct UpdateOffer;
 
 namespace UpdateVerifier {
 
 // The Ed25519 public key compiled into this build (32 bytes); empty when the build has none.
 QByteArray builtInPublicKey();
 
-// Lower-case hexadecimal SHA-256 of the file; empty when it cannot be read.
+// Lower-case hexadecimal SHA-256 of the file; empty when it cannot be read. Reads the file
+// block by block, never more of it at once.
 QString sha256OfFile(const QString& path);
 
-// True when signatureBase64 is a valid Ed25519 signature of the file's bytes under publicKey.
-bool verifySignature(const QString& path, const QString& signatureBase64, const QByteArray& publicKey);
+// True when the entry's signature is valid for its statement under publicKey (32 bytes).
+bool verifyOffer(const UpdateOffer& offer, const QString& marker, const QByteArray& publicKey);
 
 } // namespace UpdateVerifier

@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QImageReader>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThreadPool>
@@ -35,6 +36,20 @@ protected:
         setrlimit(RLIMIT_FSIZE, &output);
     }
 };
+
+// Safe mode still lets a document create, overwrite and delete files below Ghostscript's
+// temporary folder (TMPDIR, else TEMP, else /tmp). A run sees only its own empty folder there
+// and as home, so that folder and its page are all it can write; options, library and font
+// paths from the user's environment (GS_OPTIONS, GS_LIB, ...) never reach it.
+QProcessEnvironment confinedEnvironment(const QString &folder)
+{
+    QProcessEnvironment env;
+    env.insert(QStringLiteral("PATH"),
+               QProcessEnvironment::systemEnvironment().value(QStringLiteral("PATH"), QStringLiteral("/usr/bin:/bin")));
+    for (const char *name : {"TMPDIR", "TEMP", "TMP", "HOME"})
+        env.insert(QLatin1String(name), folder);
+    return env;
+}
 
 bool endsWith(const QString &path, const char *suffix)
 {
@@ -108,7 +123,7 @@ std::vector<QImage> renderDocument(const QString &path, const std::vector<QSize>
         logPrintf(LogNfo1, "ghostscript not installed");
         return {};
     }
-    QTemporaryDir folder; // mode 0700, removed with everything in it
+    QTemporaryDir folder; // mode 0700, empty, removed with everything in it after the run
     if (!folder.isValid())
         return {};
     const QString output = folder.filePath(QStringLiteral("page.png"));
@@ -119,6 +134,7 @@ std::vector<QImage> renderDocument(const QString &path, const std::vector<QSize>
     LimitedProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.setWorkingDirectory(folder.path());
+    process.setProcessEnvironment(confinedEnvironment(folder.path()));
     process.start(program, args, QIODevice::ReadOnly);
     if (!process.waitForStarted(10000) || !process.waitForFinished(g_timeoutMs.load())) {
         logPrintf(LogNfo1, "ghostscript did not finish in time, killed");
@@ -132,7 +148,7 @@ std::vector<QImage> renderDocument(const QString &path, const std::vector<QSize>
         return {};
     }
     QImageReader reader(output, "png");
-    if (!PreviewLimits::fitsBudget(reader.size()))
+    if (!PreviewLimits::fitsBudget(reader))
         return {};
     QImage page = reader.read();
     if (page.isNull())

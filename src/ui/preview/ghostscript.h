@@ -2,7 +2,8 @@
 
 // PDF, PostScript, EPS and Illustrator pages rendered by the Ghostscript program found on
 // PATH ("gs"). Ghostscript runs as a separate process: with -dSAFER, the first page only,
-// writing one PNG into a private folder made for the run (absolute path, mode 0700), under
+// writing one PNG into a private folder made for the run (absolute path, mode 0700) that is
+// also its temporary folder and home, with nothing of the user's environment but PATH, under
 // memory and file-size limits, and killed when it runs past the time limit. Runs block their
 // worker, so they get a small pool of their own (documentPool()) and never starve thumbnails.
 

@@ -1,17 +1,23 @@
 #pragma once
 
 // The limits every decoder of the preview pipeline keeps, whatever a file claims. A picture is
-// only decoded when its header states a size, and that size fits the pixel budget; files
-// larger than the byte cap are not read at all.
+// only decoded when its header states a size, and that size, at the bytes per pixel of what it
+// decodes into, fits the memory budget; files larger than the byte cap are not read at all.
 
+#include <QImage>
+#include <QImageReader>
 #include <QSize>
 #include <QtGlobal>
 
+#include <algorithm>
+
 namespace PreviewLimits {
 
-// Decoded pixels of one picture: 64 megapixels (256 MiB as 32-bit pixels); a 100,000 x 100,000
-// PNG states 10^10 and is refused before a byte of it is decoded.
-constexpr qint64 kMaxPixels = 64ll * 1024 * 1024;
+// Memory of one decoded picture: 256 MiB. A 100,000 x 100,000 PNG states 10^10 pixels and is
+// refused before a byte of it is decoded; so is an 8192 x 8192 one with 16-bit channels.
+constexpr qint64 kMaxPictureBytes = 256ll * 1024 * 1024;
+// Pixels of one 32-bit picture within that budget (64 megapixels).
+constexpr qint64 kMaxPixels = kMaxPictureBytes / 4;
 // Longest side of any picture made here (rendered SVG, document pages, scaled outputs).
 constexpr int kMaxSide = 16384;
 // Bytes read into memory for one picture (embedded JPEG scan, remote files, SVG text).
@@ -21,11 +27,28 @@ constexpr qint64 kMaxRemoteBytes = 64ll * 1024 * 1024;
 // Inflated size of a gzip-compressed SVG drawing.
 constexpr qint64 kMaxSvgBytes = 32ll * 1024 * 1024;
 
-inline bool fitsBudget(const QSize &size)
+// What a pixel of `format` costs while the pipeline works on the picture: never less than 4
+// bytes (scaling and turning make 32-bit copies of smaller formats), 8 for 16-bit channels, and
+// 8 as well when a reader does not say what it decodes into (the widest format there is).
+inline qint64 workingBytesPerPixel(QImage::Format format)
+{
+    if (format == QImage::Format_Invalid)
+        return 8;
+    return std::max(4, QImage::toPixelFormat(format).bitsPerPixel() / 8);
+}
+
+inline bool fitsBudget(const QSize &size, QImage::Format format)
 {
     return size.width() > 0 && size.height() > 0 && size.width() <= kMaxSide * 4
            && size.height() <= kMaxSide * 4
-           && qint64(size.width()) * size.height() <= kMaxPixels;
+           && qint64(size.width()) * size.height() * workingBytesPerPixel(format) <= kMaxPictureBytes;
+}
+
+// Whether the picture the reader's header announces (size and format) fits; reads the header
+// only.
+inline bool fitsBudget(QImageReader &reader)
+{
+    return fitsBudget(reader.size(), reader.imageFormat());
 }
 
 // `size` fitted into `bound` with the aspect ratio kept, never below 1 x 1; an empty size or

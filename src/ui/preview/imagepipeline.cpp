@@ -376,9 +376,9 @@ QImage readPictureSafely(QImageReader &reader, const QSize &bound, bool *turned)
 {
     reader.setAutoTransform(true);
     reader.setQuality(100);
-    // The header's size decides before anything is decoded: no size, no picture.
+    // The header's size and format decide before anything is decoded: no size, no picture.
     const QSize stored = reader.size();
-    if (!PreviewLimits::fitsBudget(stored))
+    if (!PreviewLimits::fitsBudget(reader))
         return QImage();
     const bool quarterTurn = reader.transformation() & QImageIOHandler::TransformationRotate90;
     if ((bound.width() > 0 || bound.height() > 0) && reader.supportsOption(QImageIOHandler::ScaledSize)) {
@@ -387,7 +387,13 @@ QImage readPictureSafely(QImageReader &reader, const QSize &bound, bool *turned)
         if (fitted.isValid() && (fitted.width() < shown.width() || fitted.height() < shown.height()))
             reader.setScaledSize(quarterTurn ? fitted.transposed() : fitted);
     }
-    const QImage picture = reader.read();
+    QImage picture = reader.read();
+    // Smooth scaling works on premultiplied pixels and would otherwise first make a second
+    // full-size copy; converted in place, the picture stays the one allocation it was counted as.
+    if (picture.format() == QImage::Format_ARGB32)
+        picture.convertTo(QImage::Format_ARGB32_Premultiplied);
+    else if (picture.format() == QImage::Format_RGBA64)
+        picture.convertTo(QImage::Format_RGBA64_Premultiplied);
     if (turned)
         *turned = !picture.isNull();
     return picture;

@@ -66,7 +66,7 @@ struct ImageBlockFree
 QImage imageFromBitmap(const libraw_processed_image_t *block)
 {
     const QSize size(block->width, block->height);
-    if (!PreviewLimits::fitsBudget(size) || block->colors < 1 || block->colors > 4
+    if (!PreviewLimits::fitsBudget(size, QImage::Format_RGB32) || block->colors < 1 || block->colors > 4
         || (block->bits != 8 && block->bits != 16))
         return QImage();
     const qint64 bytesPerSample = block->bits / 8;
@@ -102,7 +102,7 @@ QImage imageFromJpegBlock(const libraw_processed_image_t *block, ExifMap *exif)
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer);
-    if (!PreviewLimits::fitsBudget(reader.size()))
+    if (!PreviewLimits::fitsBudget(reader))
         return QImage();
     return reader.read();
 }
@@ -290,6 +290,14 @@ QImage loadRawImage(const QString &path, ExifMap *exif)
     }
     if (image.isNull()) {
         logPrintf(LogNfo1, "failed to unpack thumbnail, ret: %d", thumbStatus);
+        // LibRaw develops into four 16-bit samples per pixel; a size beyond the budget is
+        // refused before anything is unpacked.
+        const QSize sensor(data->sizes.raw_width, data->sizes.raw_height);
+        if (!PreviewLimits::fitsBudget(sensor, QImage::Format_RGBA64)) {
+            logPrintf(LogNfo1, "raw picture of %dx%d is beyond the memory budget", sensor.width(),
+                      sensor.height());
+            return QImage();
+        }
         const int unpackStatus = g_api.unpack(data);
         if (unpackStatus != 0) {
             logPrintf(LogNfo1, "failed to unpack raw, status: %d", unpackStatus);

@@ -2,9 +2,11 @@
 
 #include "ui/preview/imagelimits.h"
 
+#include <QBuffer>
 #include <QFile>
 #include <QPainter>
 #include <QSvgRenderer>
+#include <QXmlStreamReader>
 
 #include <cmath>
 #include <zlib.h>
@@ -48,10 +50,58 @@ QByteArray inflateGzip(const QByteArray &input, qint64 maxBytes)
     return status == Z_STREAM_END ? output : QByteArray();
 }
 
+// Bytes one <image> of a drawing decodes into: QtSvg decodes it at its full size, whether it
+// is embedded as base64 data or named as a file. -1 when its header states no usable size; 0
+// when there is nothing QtSvg could decode.
+qint64 linkedPictureBytes(const QString &href)
+{
+    QImageReader reader;
+    QByteArray data;
+    QBuffer buffer(&data);
+    if (href.startsWith(QLatin1String("data"))) {
+        const int start = href.lastIndexOf(QLatin1String("base64,"));
+        if (start < 0)
+            return 0;
+        data = QByteArray::fromBase64(href.mid(start + 7).toLatin1());
+        buffer.open(QIODevice::ReadOnly);
+        reader.setDevice(&buffer);
+    } else {
+        reader.setFileName(href);
+    }
+    if (!reader.canRead())
+        return 0;
+    const QSize size = reader.size();
+    if (!PreviewLimits::fitsBudget(size, reader.imageFormat()))
+        return -1;
+    return qint64(size.width()) * size.height() * PreviewLimits::workingBytesPerPixel(reader.imageFormat());
+}
+
+// The pictures a drawing links, together, against the budget, before QtSvg decodes any.
+bool linkedPicturesFitBudget(const QByteArray &text)
+{
+    QXmlStreamReader xml(text);
+    xml.setNamespaceProcessing(false); // names as QtSvg sees them ("xlink:href")
+    qint64 bytes = 0;
+    while (!xml.atEnd()) {
+        if (xml.readNext() != QXmlStreamReader::StartElement
+            || !xml.qualifiedName().endsWith(QLatin1String("image")))
+            continue;
+        for (const QXmlStreamAttribute &attribute : xml.attributes()) {
+            const QStringRef name = attribute.qualifiedName();
+            if (name != QLatin1String("href") && !name.endsWith(QLatin1String(":href")))
+                continue;
+            const qint64 picture = linkedPictureBytes(attribute.value().trimmed().toString());
+            if (picture < 0 || (bytes += picture) > PreviewLimits::kMaxPictureBytes)
+                return false;
+        }
+    }
+    return true;
+}
+
 bool loadRenderer(QSvgRenderer &renderer, const QString &path)
 {
     const QByteArray text = readSvgText(path, PreviewLimits::kMaxSvgBytes);
-    return !text.isEmpty() && renderer.load(text) && renderer.isValid();
+    return !text.isEmpty() && linkedPicturesFitBudget(text) && renderer.load(text) && renderer.isValid();
 }
 
 } // namespace
@@ -71,7 +121,7 @@ QImage paintSvg(QSvgRenderer &renderer, QSize size)
 {
     if (size.width() <= 0 || size.height() <= 0)
         return QImage();
-    if (!PreviewLimits::fitsBudget(size) || size.width() > PreviewLimits::kMaxSide
+    if (!PreviewLimits::fitsBudget(size, QImage::Format_ARGB32_Premultiplied) || size.width() > PreviewLimits::kMaxSide
         || size.height() > PreviewLimits::kMaxSide) {
         const double area = double(size.width()) * size.height();
         const double shrink = std::min({1.0, std::sqrt(double(PreviewLimits::kMaxPixels) / area),

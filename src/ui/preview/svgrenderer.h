@@ -2,8 +2,9 @@
 
 // SVG and SVGZ drawings rendered with QtSvg. The text is read by the renderer itself, never by
 // QtSvg from the path: a compressed drawing is inflated here against a byte cap first, so a
-// small hostile file cannot expand to gigabytes, and every picture made stays inside the
-// pixel budget. Any worker thread; a renderer of its own per call.
+// small hostile file cannot expand to gigabytes, pictures the drawing embeds or names must fit
+// the memory budget together before QtSvg decodes them, and every picture made stays inside
+// the pixel budget. Any worker thread; a renderer of its own per call.
 
 #include "ui/preview/imagetypes.h"
 

@@ -69,7 +69,7 @@ QImage readCurrent(const QString &thumbnail, const QByteArray &uri, qint64 mtime
     QImageReader reader(&file, "png");
     // Thumbnails are at most 1024 wide; anything bigger is not one.
     const QSize size = reader.size();
-    if (!PreviewLimits::fitsBudget(size) || size.width() > 2048 || size.height() > 2048)
+    if (!PreviewLimits::fitsBudget(reader) || size.width() > 2048 || size.height() > 2048)
         return QImage();
     return reader.read();
 }

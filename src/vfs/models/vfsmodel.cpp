@@ -1,6 +1,7 @@
 #include "vfs/models/vfsmodel.h"
 
 #include "app/base/log.h"
+#include "app/base/plaintext.h"
 #include "db/dto.h"
 #include "peers/ipeer.h"
 #include "vfs/models/vfsdrivemodel.h"
@@ -555,8 +556,8 @@ QVariant VfsModel::data(const QModelIndex &index, int role) const
         return column == NameColumn ? QVariant(entry->name) : QVariant();
     case Qt::ToolTipRole:
         if (sizeStringOf(entry).isEmpty())
-            return entry->name;
-        return entry->name + QStringLiteral("\n%1: %2").arg(qtTrId("column-size"), entry->sizeString);
+            return plainToolTip(entry->name);
+        return plainToolTip(entry->name + QStringLiteral("\n%1: %2").arg(qtTrId("column-size"), entry->sizeString));
     case Qt::FontRole:
         if ((column == SizeColumn && entry->type != DirectoryType) || column == MTimeStringColumn
             || column == MTimeColumn) {

@@ -163,25 +163,56 @@ bool isBluish(QRgb p)
     return qBlue(p) > 160 && qRed(p) < 100;
 }
 
-QByteArray pngBomb(quint32 width, quint32 height)
+QByteArray pngBomb(quint32 width, quint32 height, int bitDepth, int colorType, bool allRows)
 {
     QByteArray png("\x89PNG\r\n\x1a\n", 8);
     QByteArray ihdr;
     for (quint32 v : {width, height})
         for (int s = 24; s >= 0; s -= 8)
             ihdr.append(char(v >> s));
-    ihdr.append(char(8)).append(char(2)).append(char(0)).append(char(0)).append(char(0));
+    ihdr.append(char(bitDepth)).append(char(colorType)).append(char(0)).append(char(0)).append(char(0));
     pngChunk(png, "IHDR", ihdr);
-    // One megabyte of zero rows compresses to about a kilobyte.
-    const QByteArray zeros(1024 * 1024, '\0');
-    uLongf size = compressBound(uLong(zeros.size()));
-    QByteArray packed(int(size), '\0');
-    compress(reinterpret_cast<Bytef *>(packed.data()), &size,
-             reinterpret_cast<const Bytef *>(zeros.constData()), uLong(zeros.size()));
-    packed.resize(int(size));
+    // Zero rows compress about a thousandfold: one megabyte of them, or every row.
+    const int channels = colorType == 6 ? 4 : colorType == 2 ? 3 : colorType == 4 ? 2 : 1;
+    const QByteArray row(allRows ? int(1 + qint64(width) * channels * bitDepth / 8) : 1024 * 1024, '\0');
+    const quint32 rows = allRows ? height : 1;
+    z_stream stream = {};
+    deflateInit(&stream, 1);
+    QByteArray packed;
+    char chunk[64 * 1024];
+    for (quint32 y = 0; y <= rows; ++y) {
+        stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(row.constData()));
+        stream.avail_in = y < rows ? uInt(row.size()) : 0;
+        do {
+            stream.next_out = reinterpret_cast<Bytef *>(chunk);
+            stream.avail_out = sizeof(chunk);
+            deflate(&stream, y < rows ? Z_NO_FLUSH : Z_FINISH);
+            packed.append(chunk, int(sizeof(chunk) - stream.avail_out));
+        } while (stream.avail_out == 0);
+    }
+    deflateEnd(&stream);
     pngChunk(png, "IDAT", packed);
     pngChunk(png, "IEND", QByteArray());
     return png;
+}
+
+qint64 peakResidentMiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong() / 1024;
+    }
+    return -1;
+}
+
+void resetPeakResident()
+{
+    QFile refs(QStringLiteral("/proc/self/clear_refs"));
+    if (refs.open(QIODevice::WriteOnly))
+        refs.write("5");
 }
 
 QByteArray tinyGif()

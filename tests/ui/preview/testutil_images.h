@@ -38,8 +38,14 @@ QImage storedForOrientation(const QImage &upright, int orientation);
 bool isReddish(QRgb pixel);
 bool isBluish(QRgb pixel);
 
-// A PNG header of width x height with a small valid IDAT: a decompression bomb when decoded.
-QByteArray pngBomb(quint32 width, quint32 height);
+// A PNG of width x height (8-bit RGB unless said otherwise; colour types as in PNG) whose
+// pixels are zero: with allRows a complete picture of a few hundred kilobytes, otherwise only
+// its first megabyte of rows. Either way a decompression bomb when decoded.
+QByteArray pngBomb(quint32 width, quint32 height, int bitDepth = 8, int colorType = 2, bool allRows = false);
+
+// The highest resident memory of this process since the last reset, in MiB; and the reset.
+qint64 peakResidentMiB();
+void resetPeakResident();
 // A 1 x 1 GIF.
 QByteArray tinyGif();
 

@@ -1,8 +1,9 @@
 // The decoders on real sample files the test makes: EXIF facts in both byte orders and with
 // hostile values, LibRaw's binding (the real library up to opening a file, stand-ins for
 // missing entry points and short picture data), SVG and a compressed bomb, and Ghostscript
-// with a PDF, an EPS and a program that hangs.
+// with a PDF, an EPS, a hostile document and a program that hangs.
 
+#include "filer/deferredlaunch.h"
 #include "testutil_images.h"
 #include "ui/preview/exifreader.h"
 #include "ui/preview/ghostscript.h"
@@ -11,6 +12,7 @@
 #include "ui/preview/rawdecoder.h"
 #include "ui/preview/svgrenderer.h"
 
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLocale>
@@ -53,6 +55,35 @@ QByteArray svg(int w, int h)
 {
     return QStringLiteral("<svg xmlns='http://www.w3.org/2000/svg' width='%1' height='%2'>"
                           "<rect width='%1' height='%2' fill='#1a73e8'/></svg>").arg(w).arg(h).toUtf8();
+}
+
+// Every file below `root` with its contents, for "nothing changed" checks.
+QMap<QString, QByteArray> snapshot(const QString &root)
+{
+    QMap<QString, QByteArray> files;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        QFile file(path);
+        files.insert(path, file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<folder>"));
+    }
+    return files;
+}
+
+// PostScript that tries to overwrite, create, delete and rename files in each folder, then
+// draws its page all the same.
+QByteArray trespassingDocument(const QStringList &folders)
+{
+    QByteArray ps = "%!PS\n";
+    for (const QString &folder : folders) {
+        const QByteArray f = folder.toUtf8();
+        ps += "{ (" + f + "/victim.txt) (w) file dup (overwritten) writestring closefile } stopped pop\n"
+              "{ (" + f + "/planted.txt) (w) file dup (planted) writestring closefile } stopped pop\n"
+              "{ (" + f + "/doomed.txt) deletefile } stopped pop\n"
+              "{ (" + f + "/moved.txt) (" + f + "/moved-away.txt) renamefile } stopped pop\n";
+    }
+    ps += "0 0 1 setrgbcolor 72 72 300 300 rectfill showpage\n";
+    return ps;
 }
 
 QString fakeRaw(const char *variant)
@@ -211,9 +242,9 @@ private Q_SLOTS:
         QCOMPARE(renderSvgAtScale(file(QStringLiteral("wide.svg")), 250).size(), QSize(500, 250));
         QCOMPARE(renderSvgAtScale(file(QStringLiteral("wide.svg")), 80).size(), QSize(200, 100));
         const QImage capped = renderSvgAtScale(file(QStringLiteral("wide.svg")), 1e12);
-        QVERIFY(!capped.isNull() && PreviewLimits::fitsBudget(capped.size()));
+        QVERIFY(!capped.isNull() && PreviewLimits::fitsBudget(capped.size(), capped.format()));
         QVERIFY(writeFile(file(QStringLiteral("huge.svg")), svg(1000000, 1000000)));
-        QVERIFY(PreviewLimits::fitsBudget(renderSvgAtScale(file(QStringLiteral("huge.svg")), 0).size()));
+        QVERIFY(PreviewLimits::fitsBudget(renderSvgAtScale(file(QStringLiteral("huge.svg")), 0).size(), QImage::Format_ARGB32));
 
         // 64 MiB of blanks inside a comment, a few dozen KiB compressed.
         QByteArray bomb = svg(10, 10);
@@ -261,6 +292,75 @@ private Q_SLOTS:
         QVERIFY(ghostscriptArguments(eps, {{256, 256}}, documentRenderDpi(), QString()).contains(QStringLiteral("-r54")));
         setDocumentScreenDpi(96);
         QVERIFY(renderDocument(file(QStringLiteral("missing.pdf")), {{256, 256}}).empty());
+    }
+
+    // A document in a folder the user merely browses writes nowhere but its own page: not in
+    // the user's temporary folder, not in the private copies of remote files opened there,
+    // not next to itself; and the run leaves no folder behind.
+    void hostileDocumentStaysInItsOwnFolder()
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("gs")).isEmpty())
+            QSKIP("gs is not installed");
+        const QString userTemp = file(QStringLiteral("user-tmp"));
+        const QString browsed = file(QStringLiteral("browsed"));
+        QVERIFY(QDir().mkpath(userTemp) && QDir().mkpath(browsed));
+        const QByteArray ownTemp = qgetenv("TMPDIR");
+        qputenv("TMPDIR", QFile::encodeName(userTemp));
+        DeferredLaunches launches;
+        const QString launchRoot = launches.root();
+        QVERIFY(launchRoot.startsWith(userTemp + QLatin1Char('/')));
+        const QStringList folders{userTemp, launchRoot, browsed};
+        for (const QString &folder : folders) {
+            QVERIFY(writeFile(folder + QStringLiteral("/victim.txt"), "mine"));
+            QVERIFY(writeFile(folder + QStringLiteral("/doomed.txt"), "keep me"));
+            QVERIFY(writeFile(folder + QStringLiteral("/moved.txt"), "stay"));
+        }
+        const QString document = browsed + QStringLiteral("/flyer.ps");
+        QVERIFY(writeFile(document, trespassingDocument(folders)));
+        const QMap<QString, QByteArray> before = snapshot(file(QString()));
+
+        const std::vector<QImage> page = renderDocument(document, {{256, 256}});
+        const QMap<QString, QByteArray> after = snapshot(file(QString()));
+        qputenv("TMPDIR", ownTemp);
+        QCOMPARE(int(page.size()), 1);
+        QVERIFY(page.front().width() > 20);
+        QCOMPARE(after.keys(), before.keys());
+        QCOMPARE(after, before);
+    }
+
+    // What Ghostscript finds in its environment: one fresh private folder for temporary files
+    // and home, and none of the user's Ghostscript settings.
+    void ghostscriptEnvironmentIsItsOwn()
+    {
+        const QString bin = file(QStringLiteral("envbin"));
+        QVERIFY(QDir().mkpath(bin));
+        const QString report = file(QStringLiteral("gs-env.txt"));
+        QVERIFY(writeFile(bin + QStringLiteral("/gs"),
+                          QStringLiteral("#!/bin/sh\n{ env; stat -c 'mode=%a' \"$TMPDIR\"; echo \"entries=$(ls -A \"$TMPDIR\" | wc -l)\"; } > '%1'\n"
+                                         "exit 1\n").arg(report).toUtf8()));
+        QFile(bin + QStringLiteral("/gs")).setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", bin.toUtf8() + ':' + path);
+        qputenv("GS_OPTIONS", "-dNOSAFER");
+        qputenv("GS_LIB", file(QString()).toUtf8());
+        QVERIFY(renderDocument(file(QStringLiteral("box.eps")), {{256, 256}}).empty());
+        qputenv("PATH", path);
+        qunsetenv("GS_OPTIONS");
+        qunsetenv("GS_LIB");
+
+        QFile text(report);
+        QVERIFY(text.open(QIODevice::ReadOnly));
+        QMap<QString, QString> seen;
+        for (const QString &line : QString::fromUtf8(text.readAll()).split(QLatin1Char('\n')))
+            seen.insert(line.section(QLatin1Char('='), 0, 0), line.section(QLatin1Char('='), 1));
+        const QString temp = seen.value(QStringLiteral("TMPDIR"));
+        QVERIFY(!temp.isEmpty() && temp != QDir::tempPath());
+        for (const char *name : {"TEMP", "TMP", "HOME"})
+            QCOMPARE(seen.value(QLatin1String(name)), temp);
+        QCOMPARE(seen.value(QStringLiteral("mode")), QStringLiteral("700"));
+        QCOMPARE(seen.value(QStringLiteral("entries")), QStringLiteral("0"));
+        QVERIFY(!seen.contains(QStringLiteral("GS_OPTIONS")) && !seen.contains(QStringLiteral("GS_LIB")));
+        QVERIFY(!QFileInfo::exists(temp));
     }
 
     void hungGhostscriptIsKilled()

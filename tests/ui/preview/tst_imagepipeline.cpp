@@ -5,12 +5,14 @@
 
 #include "db/sqlitedatabase.h"
 #include "testutil_images.h"
+#include "ui/preview/imagelimits.h"
 #include "ui/preview/imagepipeline.h"
 #include "ui/preview/rawdecoder.h"
 #include "ui/preview/remotefile.h"
 #include "vfs/fso/fsoprotocol.h"
 #include "vfs/fso/vfsclient.h"
 
+#include <QBuffer>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QImageWriter>
@@ -202,6 +204,57 @@ private Q_SLOTS:
             QVERIFY2(result.images.empty(), name);
         }
         QVERIFY(timer.elapsed() < 5000);
+    }
+
+    // Bytes per pixel come from the header's format: 16-bit channels cost twice what 8-bit ones
+    // do, whichever decoder meets the picture (a file of its own, a drawing's embedded picture,
+    // a RAW sensor), and a refused picture costs no memory.
+    void memoryBudgetCountsBytesPerPixel()
+    {
+        const struct { quint32 w, h; int depth, type; bool fits; } headers[] = {
+            {8192, 8192, 8, 6, true}, {8192, 8192, 16, 6, false}, {8192, 4096, 16, 6, true},
+            {8192, 8192, 16, 2, false}, {8192, 8192, 16, 0, true}, {9000, 9000, 8, 6, false},
+        };
+        for (const auto &h : headers) {
+            QByteArray png = pngBomb(h.w, h.h, h.depth, h.type);
+            QBuffer buffer(&png);
+            buffer.open(QIODevice::ReadOnly);
+            QImageReader reader(&buffer);
+            QVERIFY2(PreviewLimits::fitsBudget(reader) == h.fits, qPrintable(QStringLiteral("%1x%2 %3-bit type %4")
+                                                                          .arg(h.w).arg(h.h).arg(h.depth).arg(h.type)));
+        }
+
+        const QByteArray deep = pngBomb(8192, 8192, 16, 6, true);
+        QVERIFY(deep.size() < 4 * 1024 * 1024);
+        const QString png = file(QStringLiteral("deep.png"));
+        const QString svg = file(QStringLiteral("deep.svg"));
+        QVERIFY(writeFile(png, deep));
+        QVERIFY(writeFile(svg, "<svg xmlns='http://www.w3.org/2000/svg' xmlns:xlink='http://www.w3.org/1999/xlink'"
+                               " width='64' height='64'><image width='64' height='64' xlink:href='data:image/png;base64,"
+                               + deep.toBase64() + "'/></svg>"));
+        const QString named = file(QStringLiteral("named.svg"));
+        QVERIFY(writeFile(named, "<svg xmlns='http://www.w3.org/2000/svg' xmlns:xlink='http://www.w3.org/1999/xlink'"
+                                 " width='64' height='64'><image width='64' height='64' xlink:href='" + png.toUtf8() + "'/></svg>"));
+        for (const QString &path : {png, svg, named}) {
+            resetPeakResident();
+            const qint64 before = peakResidentMiB();
+            const PreviewImageResult result = load(path, {{256, 256}});
+            const qint64 grown = peakResidentMiB() - before;
+            QVERIFY2(result.images.empty(), qPrintable(path));
+            QVERIFY2(grown < 64, qPrintable(QStringLiteral("%1: %2 MiB").arg(path).arg(grown)));
+        }
+
+        // A sound 16-bit picture still shows.
+        QImage small(64, 48, QImage::Format_RGBA64);
+        small.fill(Qt::red);
+        QVERIFY(writeFile(file(QStringLiteral("small16.png")), encodeImage(small, "png")));
+        QCOMPARE(load(file(QStringLiteral("small16.png")), {{32, 32}}).images.front().size(), QSize(32, 24));
+
+        QVERIFY(loadLibRaw(FAKERAW_DIR "/libfakeraw_huge.so"));
+        QVERIFY(writeFile(file(QStringLiteral("huge.NEF")), QByteArray(4096, '\x42')));
+        ExifMap exif;
+        QVERIFY(loadRawImage(file(QStringLiteral("huge.NEF")), &exif).isNull());
+        unloadLibRaw();
     }
 
     void boundsNeverDivideByZero()

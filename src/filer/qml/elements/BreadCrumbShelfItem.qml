@@ -65,7 +65,7 @@ Item {
         onClicked: root.clicked()
         onReleased: { proxy.x = 0; proxy.y = 0 }
     }
-    ToolTip {
+    PlainToolTip {
         id: tip
         visible: mouse.containsMouse && text.length > 0
         delay: 1000

@@ -37,7 +37,7 @@ Item {
         hoverEnabled: true
         onClicked: if (root.qaction) root.qaction.trigger()
     }
-    ToolTip {
+    PlainToolTip {
         id: tip
         visible: mouse.containsMouse && text.length > 0
         delay: 700

@@ -1,6 +1,7 @@
-/* A stand-in for LibRaw with the same entry points and data layout, built three ways: with
+/* A stand-in for LibRaw with the same entry points and data layout, built four ways: with
    only two entry points (FAKERAW_PARTIAL), with a developed picture whose data is far shorter
-   than its header claims (FAKERAW_SHORTDATA), and with a sound 4 x 2 red picture. Every file
+   than its header claims (FAKERAW_SHORTDATA), with a sensor of 108 megapixels
+   (FAKERAW_HUGE), and with a sound 4 x 2 red picture. Every file
    "opens"; the facts are fixed. */
 #include <libraw/libraw_types.h>
 #include <libraw/libraw_version.h>
@@ -21,6 +22,12 @@ libraw_data_t *libraw_init(unsigned int flags)
     data->other.iso_speed = 100.0f;
     data->other.timestamp = (time_t)4102444800LL; /* 2100-01-01, past 32 bits */
     data->sizes.flip = 6;
+    data->sizes.raw_width = data->sizes.width = 4;
+    data->sizes.raw_height = data->sizes.height = 2;
+#ifdef FAKERAW_HUGE
+    data->sizes.raw_width = data->sizes.width = 12000;
+    data->sizes.raw_height = data->sizes.height = 9000;
+#endif
     return data;
 }
 
