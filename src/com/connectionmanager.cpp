@@ -30,6 +30,10 @@ ConnectionManager::ConnectionManager(IDatabase *database, QObject *parent)
 
 ConnectionManager::~ConnectionManager()
 {
+    // Before the UDP socket goes: a relay not given back is refused to the next start on
+    // this port until the server lets it expire.
+    if (com::NatTraversal *nat = m_nat.exchange(nullptr))
+        nat->stop();
     if (s_instance == this)
         s_instance = nullptr;
 }
@@ -122,9 +126,21 @@ void ConnectionManager::start()
     if (m_udp->bind(m_listenPort.load())) {
         m_udpPort = m_udp->port();
         m_hub->setStreamFactory(QStringLiteral("udp"), [this]() -> QTcpSocket * { return m_udp->createStream(); });
-        m_nat = new com::NatTraversal(m_udp, m_hub, this);
-        m_nat->setPermittedPeers([this] { return relayedPeerAddresses(); });
-        m_nat->start(com::NatSettings::fromConfig());
+        auto *nat = new com::NatTraversal(m_udp, m_hub, this);
+        nat->setPermittedPeers([this] { return relayedPeerAddresses(); });
+        nat->start(com::NatSettings::fromConfig());
+        m_nat = nat;
+        if (m_database) {
+            // A peer's relay address stored just now (a new pairing, a peer that moved) is let
+            // in at once; a burst of stored rows is taken in once.
+            auto *permissions = new QTimer(this);
+            permissions->setSingleShot(true);
+            permissions->setInterval(0);
+            connect(permissions, &QTimer::timeout, nat, &com::NatTraversal::updatePermissions);
+            auto later = [permissions] { permissions->start(); };
+            connect(m_database, &IDatabase::addedTransport, this, later);
+            connect(m_database, &IDatabase::changedTransport, this, later);
+        }
     }
 
     startBeacon();
@@ -170,8 +186,8 @@ std::vector<TransportDto> ConnectionManager::localTransports() const
     // Addresses from outside first: a receiver keeps only the first few of a long list,
     // and a computer with many interfaces must not crowd out its relay or onion address.
     std::vector<TransportDto> out;
-    if (m_nat)
-        out = m_nat->transports();
+    if (const com::NatTraversal *nat = m_nat.load())
+        out = nat->transports();
     if (const com::TorService *tor = m_tor.load()) {
         const QString onion = tor->onionAddress();
         if (!onion.isEmpty()) {
@@ -207,6 +223,12 @@ std::vector<TransportDto> ConnectionManager::localTransports() const
         }
     }
     return out;
+}
+
+bool ConnectionManager::isAnnouncementPending() const
+{
+    const com::NatTraversal *nat = m_nat.load();
+    return nat && nat->isRelayPending();
 }
 
 QString ConnectionManager::torVersion() const

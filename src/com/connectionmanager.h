@@ -72,7 +72,7 @@ public:
 
     com::Hub *hub() const { return m_hub; }   // null before start()
     com::UdpTransport *udp() const { return m_udp; }   // null before start()
-    com::NatTraversal *nat() const { return m_nat; }   // null before start()
+    com::NatTraversal *nat() const { return m_nat.load(); }   // null before start()
     com::LanBeacon *lanBeacon() const { return m_beacon; }   // null before start()
     Proxy *proxy() const { return m_proxy; }
 
@@ -83,6 +83,9 @@ public:
     // with their ports, the public "udp" address STUN found and the TURN relay's "turn"
     // address. Safe to call from any thread.
     std::vector<TransportDto> localTransports() const;
+    // True while localTransports() still waits for the relay's first answer (it comes within
+    // a second from a relay that works); an invitation made now would leave it out. Any thread.
+    bool isAnnouncementPending() const;
 
     // The version of the tor that runs the onion service, empty while there is none.
     // Safe to call from any thread.
@@ -125,7 +128,7 @@ private:
     std::atomic<quint16> m_listenPort{0};
     std::atomic<quint16> m_udpPort{0};
     com::UdpTransport *m_udp = nullptr;
-    com::NatTraversal *m_nat = nullptr;
+    std::atomic<com::NatTraversal *> m_nat{nullptr};
     com::LanBeacon *m_beacon = nullptr;
     std::atomic<com::TorService *> m_tor{nullptr};
     int m_beaconForced = -1;

@@ -34,6 +34,35 @@ bool sameRemoteHost(const QHostAddress &a, const QHostAddress &b)
 
 const char kTransportProperty[] = "com.transport";
 
+// A relayed session's address is whatever the relay says the datagrams came from: it may
+// claim this computer's loopback, an unspecified or a multicast address. Such a session is
+// never this computer's, and the addresses no real peer can have are all counted as one
+// sender, so that claiming many of them gains nothing.
+bool isRelayed(const Link *link)
+{
+    return Hub::transportOf(link) == QLatin1String("turn");
+}
+
+QHostAddress countedAddress(const QHostAddress &address, bool relayed)
+{
+    if (!relayed)
+        return address;
+    bool v4 = false;
+    const quint32 ip4 = address.toIPv4Address(&v4);
+    const QHostAddress plain = v4 ? QHostAddress(ip4) : address;
+    static const QList<QPair<QHostAddress, int>> nowhere = [] {
+        QList<QPair<QHostAddress, int>> list;
+        for (const char *subnet : {"0.0.0.0/8", "127.0.0.0/8", "169.254.0.0/16", "224.0.0.0/3", "::/127", "fe80::/10", "ff00::/8"})
+            list.append(QHostAddress::parseSubnet(QLatin1String(subnet)));
+        return list;
+    }();
+    for (const auto &subnet : nowhere) {
+        if (plain.isInSubnet(subnet))
+            return QHostAddress(QHostAddress::AnyIPv4);
+    }
+    return plain;
+}
+
 } // namespace
 
 Hub::Hub(QObject *parent)
@@ -179,7 +208,7 @@ void Hub::setNetworkEnabled(bool enabled)
         const bool keep = link->isOwnKey()
             || (link->isOutgoing() && !own.isEmpty() && link->m_expectedKey == own)
             || (!link->isOutgoing() && link->state() == Link::StateHandshaking
-                && isLoopbackAddress(link->peerAddress()));
+                && isLoopbackAddress(link->peerAddress()) && !isRelayed(link));
         if (!keep)
             link->fail(QStringLiteral("network disabled"));
     }
@@ -238,7 +267,7 @@ QString Hub::transportOf(const Link *link)
 
 bool Hub::acceptStream(QTcpSocket *socket, const QString &transportType)
 {
-    if (!socket || !admitIncoming(socket->peerAddress()))
+    if (!socket || !admitIncoming(countedAddress(socket->peerAddress(), transportType == QLatin1String("turn"))))
         return false;
     // Only the local computer's own link may come in while the network is off, and that
     // one comes over TCP.
@@ -278,7 +307,7 @@ bool Hub::admitIncoming(const QHostAddress &from)
             ++total;
             if (!oldest || before(link.data(), oldest))
                 oldest = link.data();
-            if (sameRemoteHost(link->peerAddress(), from))
+            if (sameRemoteHost(countedAddress(link->peerAddress(), isRelayed(link)), from))
                 ++fromHost;
         }
         if (fromHost >= kMaxPendingIncomingPerAddress) {
@@ -402,8 +431,8 @@ bool Hub::admit(Link &link, QString *peerUuid, bool *ownKey)
     if (key == m_identity.publicKey) {
         // The own key is the local computer; a copy of our key turning up from elsewhere is
         // not, and must not get the local peer's rights.
-        if (!isLoopbackAddress(link.peerAddress())) {
-            logPrintf(LogErr1, "own key offered from non-loopback address %s, refused",
+        if (!isLoopbackAddress(link.peerAddress()) || isRelayed(&link)) {
+            logPrintf(LogErr1, "own key offered from %s address %s, refused", isRelayed(&link) ? "relayed" : "non-loopback",
                       qPrintable(link.peerAddress().toString()));
             return false;
         }

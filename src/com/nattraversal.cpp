@@ -68,6 +68,7 @@ NatTraversal::NatTraversal(UdpTransport *udp, Hub *hub, QObject *parent)
     m_turn = new TurnClient(udp, this);
     connect(m_turn, &TurnClient::allocated, this, &NatTraversal::onTurnAllocated);
     connect(m_turn, &TurnClient::failed, this, &NatTraversal::onTurnFailed);
+    connect(m_turn, &TurnClient::lost, this, &NatTraversal::dropRelay);
     m_turnRetry = new QTimer(this);
     m_turnRetry->setSingleShot(true);
     connect(m_turnRetry, &QTimer::timeout, this, &NatTraversal::startTurn);
@@ -84,8 +85,18 @@ void NatTraversal::start(const NatSettings &settings)
         m_stun->start();
         m_stunTimer->start(m_stunIntervalMs);
     }
+    {
+        QMutexLocker lock(&m_mutex);
+        m_relayPending = !settings.turnServer.isEmpty();
+    }
     if (!settings.turnServer.isEmpty())
         startTurn();
+}
+
+void NatTraversal::stop()
+{
+    m_turnRetry->stop();
+    m_turn->stop();
 }
 
 void NatTraversal::startTurn()
@@ -132,6 +143,7 @@ void NatTraversal::onTurnAllocated()
         QMutexLocker lock(&m_mutex);
         m_relayed = m_turn->relayedAddress();
         m_relayedPort = m_turn->relayedPort();
+        m_relayPending = false;
     }
     if (m_hub && m_udp) {
         QPointer<UdpTransport> udp = m_udp;
@@ -142,15 +154,29 @@ void NatTraversal::onTurnAllocated()
     updatePermissions();
 }
 
-void NatTraversal::onTurnFailed()
+void NatTraversal::dropRelay()
 {
     {
         QMutexLocker lock(&m_mutex);
         m_relayed = QHostAddress();
         m_relayedPort = 0;
     }
-    if (m_hub)
-        m_hub->setStreamFactory(QStringLiteral("turn"), nullptr);
+    if (!m_hub)
+        return;
+    m_hub->setStreamFactory(QStringLiteral("turn"), nullptr);
+    for (Link *link : m_hub->links()) {
+        if (Hub::transportOf(link) == QLatin1String("turn"))
+            link->close(QStringLiteral("relay lost"));
+    }
+}
+
+void NatTraversal::onTurnFailed()
+{
+    {
+        QMutexLocker lock(&m_mutex);
+        m_relayPending = false;
+    }
+    dropRelay();
     m_turnBackoffMs = m_turnBackoffMs ? qMin(m_turnBackoffMs * 2, kTurnRetryMaxMs) : kTurnRetryFirstMs;
     m_turnRetry->start(m_turnBackoffMs);
 }
@@ -161,6 +187,12 @@ void NatTraversal::updatePermissions()
         return;
     for (const QHostAddress &peer : m_permittedPeers())
         m_turn->permit(peer);
+}
+
+bool NatTraversal::isRelayPending() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_relayPending;
 }
 
 std::vector<TransportDto> NatTraversal::transports() const

@@ -9,6 +9,10 @@
 // Settings (config.ini, group "com"): "stunservers" (list of host:port), "turnserver"
 // (host:port; the option "--turn=host:port" overrides it), "turnuser", "turnpassword",
 // "turntls" (true: reach the relay server over TLS, its certificate checked).
+//
+// A relay lost (the server restarted) or failed ends every link that travels through it at
+// once: they cannot carry anything any more, and their peers then dial every address they
+// know instead of waiting for the links' silence to run out.
 
 #include "db/dto.h"
 
@@ -53,10 +57,19 @@ public:
     void setStunInterval(int ms) { m_stunIntervalMs = ms; }
 
     void start(const NatSettings &settings);
+    // Lets the permitted peers' addresses in through the relay now (also done every minute):
+    // a peer's relay learnt just now must be let in before its first datagram arrives.
+    void updatePermissions();
+    // Gives the relay back; at shut-down, while the UDP socket is still there.
+    void stop();
 
     // The public "udp" address (when STUN found one others can use) and the "turn" relayed
     // address, stamped now.
     std::vector<TransportDto> transports() const;
+    // True while a configured relay is asked for the first time: what transports() says is
+    // not complete yet. An invitation made now would miss the one address that reaches a
+    // computer behind a symmetric NAT. Any thread.
+    bool isRelayPending() const;
 
     StunClient *stun() const { return m_stun; }
     TurnClient *turn() const { return m_turn; }
@@ -66,7 +79,7 @@ private:
     void onStunFinished();
     void onTurnAllocated();
     void onTurnFailed();
-    void updatePermissions();
+    void dropRelay();
 
     QPointer<UdpTransport> m_udp;
     QPointer<Hub> m_hub;
@@ -84,6 +97,7 @@ private:
     quint16 m_publicPort = 0;
     QHostAddress m_relayed;
     quint16 m_relayedPort = 0;
+    bool m_relayPending = false;
 };
 
 } // namespace com

@@ -6,8 +6,10 @@
 
 #include <QNetworkProxy>
 #include <QSslConfiguration>
+#include <QNetworkDatagram>
 #include <QSslSocket>
 #include <QTimer>
+#include <QUdpSocket>
 #include <QtEndian>
 
 namespace com {
@@ -31,11 +33,13 @@ TurnClient::TurnClient(UdpTransport *transport, QObject *parent)
     m_timer->setInterval(kTickMs);
     connect(m_timer, &QTimer::timeout, this, &TurnClient::onTick);
     if (transport) {
+        // Once we talk to the server from a port of our own, what reaches the shared one
+        // belongs to an allocation we no longer hold.
         transport->addStunHandler(this, [this](const QByteArray &d, const QHostAddress &from, quint16 port) {
-            return onStun(d, from, port);
+            return !m_freshSocket && onStun(d, from, port);
         });
         transport->addChannelDataHandler(this, [this](const QByteArray &d, const QHostAddress &from, quint16 port) {
-            return onChannelData(d, from, port);
+            return !m_freshSocket && onChannelData(d, from, port);
         });
         transport->setRelaySender([this](const QByteArray &d, const QHostAddress &peer, quint16 port) {
             return send(d, peer, port);
@@ -72,6 +76,15 @@ QString TurnClient::endpointKey(const QHostAddress &address, quint16 port)
     return address.toString() + QLatin1Char('|') + QString::number(port);
 }
 
+quint16 TurnClient::localPort() const
+{
+    if (m_tls)
+        return m_tlsSocket ? m_tlsSocket->localPort() : 0;
+    if (m_freshSocket)
+        return m_freshSocket->localPort();
+    return m_transport ? m_transport->port() : 0;
+}
+
 int TurnClient::boundChannels() const
 {
     int n = 0;
@@ -88,6 +101,7 @@ void TurnClient::start()
     m_channelPeers.clear();
     m_authRetries = 0;
     m_nextChannel = 0x4000;
+    m_lastFromServer = m_lastRelayedOut = m_lastProbe = m_clock.elapsed();
     // Credentials may have changed: ask afresh for realm and nonce.
     m_key.clear();
     m_nonce.clear();
@@ -131,10 +145,21 @@ void TurnClient::startTls()
             [this](const QList<QSslError> &errors) {
                 fail(QStringLiteral("TURN server certificate: %1").arg(errors.value(0).errorString()));
             });
-    connect(m_tlsSocket, &QSslSocket::disconnected, this, [this] { fail(QStringLiteral("TURN TLS connection closed")); });
+    connect(m_tlsSocket, &QSslSocket::disconnected, this, [this] {
+        // The server drops the allocation with the connection.
+        if (m_allocated)
+            loseAllocation(QStringLiteral("TURN TLS connection closed"));
+        else
+            fail(QStringLiteral("TURN TLS connection closed"));
+    });
     connect(m_tlsSocket, &QAbstractSocket::errorOccurred, this, [this] {
-        if (m_tlsSocket && m_tlsSocket->error() != QAbstractSocket::SslHandshakeFailedError)
-            fail(QStringLiteral("TURN TLS: %1").arg(m_tlsSocket->errorString()));
+        if (!m_tlsSocket || m_tlsSocket->error() == QAbstractSocket::SslHandshakeFailedError)
+            return;
+        const QString reason = QStringLiteral("TURN TLS: %1").arg(m_tlsSocket->errorString());
+        if (m_allocated)
+            loseAllocation(reason);
+        else
+            fail(reason);
     });
     m_tlsSocket->connectToHostEncrypted(m_server.toString(), m_serverPort);
 }
@@ -168,6 +193,8 @@ void TurnClient::onTlsReadyRead()
 
 bool TurnClient::sendToServer(const QByteArray &bytes)
 {
+    if (!m_tls && m_freshSocket)
+        return m_freshSocket->writeDatagram(bytes, m_server, m_serverPort) == bytes.size();
     if (!m_tls)
         return m_transport && m_transport->sendDatagram(bytes, m_server, m_serverPort);
     if (!m_tlsSocket || !m_tlsSocket->isEncrypted())
@@ -183,10 +210,13 @@ bool TurnClient::sendToServer(const QByteArray &bytes)
 void TurnClient::stop()
 {
     if (m_allocated) {
+        // Not waited for: the program may be ending. Should it get lost, the server keeps
+        // the allocation until its lifetime ends, and a successor moves to a fresh port.
         stun::Message refresh = stun::Message::request(stun::MethodRefresh);
         refresh.addU32(stun::AttrLifetime, 0);
         authenticate(refresh);
         sendRaw(refresh.encode(m_key));
+        logPrintf(LogTurn1, "TURN relay %s:%u released", qPrintable(m_relayed.toString()), m_relayedPort);
     }
     m_allocated = false;
     m_pending.clear();
@@ -195,10 +225,13 @@ void TurnClient::stop()
     m_timer->stop();
     if (m_tlsSocket) {
         m_tlsSocket->disconnect(this);
+        m_tlsSocket->flush();
         m_tlsSocket->disconnectFromHost();
         m_tlsSocket->deleteLater();
         m_tlsSocket = nullptr;
     }
+    delete m_freshSocket;
+    m_freshSocket = nullptr;
 }
 
 void TurnClient::authenticate(stun::Message &message) const
@@ -239,6 +272,10 @@ void TurnClient::onTick()
         if (p.sent >= m_timings.attempts) {
             const Kind kind = p.kind;
             it = m_pending.erase(it);
+            if (kind == KindRefresh && m_allocated) {
+                loseAllocation(QStringLiteral("TURN server does not answer a refresh"));
+                return;
+            }
             if (kind == KindAllocate || kind == KindRefresh) {
                 fail(QStringLiteral("TURN server does not answer"));
                 return;
@@ -251,6 +288,9 @@ void TurnClient::onTick()
         sendRaw(p.raw);
         ++it;
     }
+    if (!m_allocated)
+        return;
+    probeIfSilent(now);
     if (!m_allocated)
         return;
     // Refresh well before the server would let the allocation, permissions, channels lapse.
@@ -276,6 +316,23 @@ void TurnClient::onTick()
             request(KindChannel, bind, context);
         }
     }
+}
+
+void TurnClient::probeIfSilent(qint64 now)
+{
+    // A live relay carries the other side's answers and keep-alives back; datagrams going
+    // out into silence mean either a silent peer or a server that forgot us. One refresh
+    // per interval tells which, at the cost of one small request.
+    const int limit = m_timings.silenceProbeMs;
+    if (now - m_lastRelayedOut > limit || now - m_lastFromServer < limit || now - m_lastProbe < limit)
+        return;
+    for (const Pending &p : qAsConst(m_pending)) {
+        if (p.kind == KindRefresh)
+            return;
+    }
+    m_lastProbe = now;
+    logPrintf(LogTurn1, "TURN: nothing from the server for %lld ms, asking it", now - m_lastFromServer);
+    refreshNow();
 }
 
 void TurnClient::refreshNow()
@@ -337,6 +394,7 @@ bool TurnClient::send(const QByteArray &datagram, const QHostAddress &peer, quin
 {
     if (!m_allocated || !m_transport)
         return false;
+    m_lastRelayedOut = m_clock.elapsed();
     if (!m_permitted.contains(peer.toString()))
         permit(peer);
     const QString key = endpointKey(peer, port);
@@ -360,11 +418,14 @@ bool TurnClient::onChannelData(const QByteArray &datagram, const QHostAddress &f
 {
     if (port != m_serverPort || !from.isEqual(m_server, QHostAddress::ConvertV4MappedToIPv4) || !m_allocated)
         return false;
+    if (datagram.size() < kChannelHeaderBytes)
+        return false;
     const quint16 number = qFromBigEndian<quint16>(datagram.constData());
     const int length = qFromBigEndian<quint16>(datagram.constData() + 2);
     const auto peer = m_channelPeers.constFind(number);
     if (peer == m_channelPeers.constEnd() || length > datagram.size() - kChannelHeaderBytes)
         return false;
+    m_lastFromServer = m_clock.elapsed();
     if (m_transport)
         m_transport->deliverRelayed(datagram.mid(kChannelHeaderBytes, length), peer->first, peer->second);
     return true;
@@ -384,6 +445,7 @@ bool TurnClient::onStun(const QByteArray &datagram, const QHostAddress &from, qu
         quint16 peerPort = 0;
         if (!m.xorAddress(stun::AttrXorPeerAddress, &peer, &peerPort) || !m.has(stun::AttrData))
             return false;
+        m_lastFromServer = m_clock.elapsed();
         if (m_transport)
             m_transport->deliverRelayed(m.attribute(stun::AttrData), peer, peerPort);
         return true;
@@ -421,6 +483,19 @@ void TurnClient::onResponse(const Pending &pending, const stun::Message &respons
                     && a.first != stun::AttrMessageIntegrity)
                     retry.add(a.first, a.second);
             request(pending.kind, retry, pending);
+            return;
+        }
+        if (code == 437 && pending.kind == KindAllocate && !m_tls && !m_freshSocket) {
+            // The server still holds an allocation for our address and port, one this
+            // program's predecessor on the port never gave back. Waiting for it to expire
+            // would leave us without a relay for minutes.
+            logPrintf(LogTurn1, "TURN: port %u still has an allocation, moving to a fresh port", localPort());
+            useFreshPort();
+            start();
+            return;
+        }
+        if (code == 437 && pending.kind != KindAllocate && m_allocated) {
+            loseAllocation(QStringLiteral("TURN server no longer knows the allocation"));
             return;
         }
         if (pending.kind == KindAllocate || (pending.kind == KindRefresh && code == 437)) {
@@ -461,6 +536,7 @@ void TurnClient::onResponse(const Pending &pending, const stun::Message &respons
     }
     case KindRefresh:
         ++m_refreshes;
+        m_lastFromServer = m_clock.elapsed();
         return;
     case KindPermission:
         return;
@@ -472,6 +548,43 @@ void TurnClient::onResponse(const Pending &pending, const stun::Message &respons
         }
         return;
     }
+    }
+}
+
+void TurnClient::loseAllocation(const QString &reason)
+{
+    logPrintf(LogTurn1, "TURN relay %s:%u lost: %s", qPrintable(m_relayed.toString()), m_relayedPort, qPrintable(reason));
+    m_allocated = false;
+    Q_EMIT lost(reason);
+    start();
+}
+
+void TurnClient::useFreshPort()
+{
+    delete m_freshSocket;
+    m_freshSocket = new QUdpSocket(this);
+    m_freshSocket->setProxy(QNetworkProxy::NoProxy);
+    const bool v6 = m_server.protocol() == QAbstractSocket::IPv6Protocol;
+    if (!m_freshSocket->bind(QHostAddress(v6 ? QHostAddress::AnyIPv6 : QHostAddress::AnyIPv4), 0)) {
+        logPrintf(LogTurn1, "TURN: no fresh port: %s", qPrintable(m_freshSocket->errorString()));
+        return;
+    }
+    connect(m_freshSocket, &QUdpSocket::readyRead, this, &TurnClient::onFreshPortReadable);
+}
+
+void TurnClient::onFreshPortReadable()
+{
+    while (m_freshSocket && m_freshSocket->hasPendingDatagrams()) {
+        const QNetworkDatagram d = m_freshSocket->receiveDatagram();
+        const QByteArray bytes = d.data();
+        if (bytes.isEmpty())
+            continue;
+        // The same first-byte rule as on the shared socket: STUN, then channel data.
+        const quint8 first = quint8(bytes[0]);
+        if (first <= 0x3F)
+            onStun(bytes, d.senderAddress(), quint16(d.senderPort()));
+        else if (first <= 0x7F)
+            onChannelData(bytes, d.senderAddress(), quint16(d.senderPort()));
     }
 }
 

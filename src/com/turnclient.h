@@ -10,6 +10,13 @@
 // credentials in use only those whose MESSAGE-INTEGRITY matches; data indications and
 // channel data are taken from the server's address only. Whatever else arrives is left to
 // others (and finally dropped by the transport).
+//
+// A server that restarted has forgotten the allocation without a word. It is noticed at once:
+// a request answered 437 (no allocation for us), a refresh without answer, a TLS connection
+// that ends, or relayed traffic that goes out while nothing comes back (then a refresh asks
+// the server). The client then emits lost() and allocates again. An Allocate answered 437 means
+// the server still holds an allocation for our address and port (a program that ended without
+// releasing it): the client moves to a fresh local port of its own and allocates from there.
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -21,6 +28,7 @@
 #include <QString>
 
 class QSslSocket;
+class QUdpSocket;
 class QTimer;
 
 namespace com {
@@ -43,6 +51,8 @@ public:
         int attempts = 6;
         int permissionRefreshMs = 240000;   // permissions last 300 s
         int channelRefreshMs = 480000;      // channels last 600 s
+        // Relayed datagrams went out for this long with nothing from the server: ask it.
+        int silenceProbeMs = 5000;
     };
 
     explicit TurnClient(UdpTransport *transport, QObject *parent = nullptr);
@@ -58,7 +68,8 @@ public:
 
     // Allocates (again); allocated() or failed() follows.
     void start();
-    // Gives the allocation back (Refresh with lifetime 0).
+    // Gives the allocation back (Refresh with lifetime 0), so that a program started again on
+    // the same port gets a relay at once.
     void stop();
 
     bool isAllocated() const { return m_allocated; }
@@ -77,10 +88,15 @@ public:
 
     int boundChannels() const;
     quint64 refreshes() const { return m_refreshes; }
+    // The local port the server sees our requests come from: the transport's, or a fresh one
+    // after the server refused the transport's (437).
+    quint16 localPort() const;
 
 Q_SIGNALS:
     void allocated();
     void failed(const QString &reason);
+    // The allocation is gone (the server forgot it); a new one is on its way.
+    void lost(const QString &reason);
 
 private:
     enum Kind { KindAllocate, KindRefresh, KindPermission, KindChannel };
@@ -117,6 +133,10 @@ private:
     void createPermissions(const QList<QHostAddress> &peers);
     void bindChannel(const QHostAddress &peer, quint16 port);
     void fail(const QString &reason);
+    void loseAllocation(const QString &reason);
+    void useFreshPort();
+    void onFreshPortReadable();
+    void probeIfSilent(qint64 now);
 
     QPointer<UdpTransport> m_transport;
     Timings m_timings;
@@ -124,6 +144,7 @@ private:
     QList<QSslCertificate> m_caCertificates;
     QSslSocket *m_tlsSocket = nullptr;
     QByteArray m_tlsIn;
+    QUdpSocket *m_freshSocket = nullptr;   // after a 437 on Allocate: our own port
     QHostAddress m_server;
     quint16 m_serverPort = 0;
     QString m_username;
@@ -141,6 +162,9 @@ private:
     qint64 m_allocatedAt = 0;
     qint64 m_permissionsAt = 0;
     quint64 m_refreshes = 0;
+    qint64 m_lastFromServer = 0;
+    qint64 m_lastRelayedOut = 0;
+    qint64 m_lastProbe = 0;
 
     QSet<QString> m_permitted;   // addresses as text
     QHash<QString, Channel> m_channels;            // peer endpoint -> channel

@@ -195,6 +195,10 @@
         <source>No free name for the copy was found.</source>
         <translation>Für die Kopie wurde kein freier Name gefunden.</translation>
     </message>
+    <message id="copy-error-peer-unreachable">
+        <source>%1 cannot be reached. The copy goes on when it can be reached again.</source>
+        <translation>%1 ist nicht erreichbar. Die Kopie geht weiter, sobald es wieder erreichbar ist.</translation>
+    </message>
     <message id="copy-error-write-short">
         <source>Not all data could be written to the destination. Is its disk full?</source>
         <translation>Nicht alle Daten konnten ans Ziel geschrieben werden. Ist der Datenträger voll?</translation>

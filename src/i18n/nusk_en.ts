@@ -195,6 +195,10 @@
         <source>No free name for the copy was found.</source>
         <translation>No free name for the copy was found.</translation>
     </message>
+    <message id="copy-error-peer-unreachable">
+        <source>%1 cannot be reached. The copy goes on when it can be reached again.</source>
+        <translation>%1 cannot be reached. The copy goes on when it can be reached again.</translation>
+    </message>
     <message id="copy-error-write-short">
         <source>Not all data could be written to the destination. Is its disk full?</source>
         <translation>Not all data could be written to the destination. Is its disk full?</translation>

@@ -18,6 +18,7 @@
 #include <QSysInfo>
 #include <QTimer>
 
+#include <algorithm>
 #include <atomic>
 
 namespace {
@@ -30,6 +31,13 @@ constexpr int kMaxAttributeChars = 256;
 // whatever is left of an earlier one (a link half-dead since the computer slept), and within
 // one round the smaller channel binding wins. Both sides know both values of every link.
 const char kDialRoundProperty[] = "nuskDialRound";
+// The address a dialled link was sent to ("type|host|port"), so that nobody dials it twice at once.
+const char kDialTargetProperty[] = "nuskDialTarget";
+
+QString dialTargetKey(const DialTarget &target)
+{
+    return target.type + QLatin1Char('|') + target.host + QLatin1Char('|') + QString::number(target.port);
+}
 QString greetingAttrDialRound()
 {
     return QStringLiteral("dialround");
@@ -191,6 +199,16 @@ qint64 PeerNusk::msSinceActivity() const
 {
     QMutexLocker lock(&m_mutex);
     return m_activity.isValid() ? m_activity.elapsed() : -1;
+}
+
+QString PeerNusk::linkTransport() const
+{
+    return m_link && m_link->isEstablished() ? com::Hub::transportOf(m_link) : QString();
+}
+
+int PeerNusk::linkRttMs() const
+{
+    return m_link && m_link->isEstablished() ? m_link->rttMs() : -1;
 }
 
 QByteArray PeerNusk::ownKey() const
@@ -445,21 +463,31 @@ void PeerNusk::dialBetter()
     // The link stays as it is; a better one that comes up replaces it (prefer()).
     if (m_retired || !m_started || !m_hub || isLocal() || !m_networkEnabled)
         return;
-    if (!m_link || !m_link->isEstablished() || !m_dialing.isEmpty())
+    if (!m_link || !m_link->isEstablished())
         return;
     const int current = transportRank(com::Hub::transportOf(m_link));
     if (current == 0)
         return;
+    // Addresses of a round still under way (unreachable ones wait out their handshake time)
+    // are not dialled again; the others are, now.
+    QSet<QString> underWay;
+    for (const QPointer<com::Link> &link : qAsConst(m_dialing)) {
+        if (link)
+            underWay.insert(link->property(kDialTargetProperty).toString());
+    }
     Contact contact;
     {
         QMutexLocker lock(&m_mutex);
         contact = m_contact;
     }
     const com::Hub *hub = m_hub;
-    const QList<DialTarget> targets = m_dialPolicy.admit(
+    QList<DialTarget> targets = m_dialPolicy.admit(
         dialTargets(contact.transports, kMaxStoredTransports,
                     [hub, current](const QString &type) { return transportRank(type) < current && hub->canDial(type); }),
         kMaxDialTargets, monotonicMs());
+    targets.erase(std::remove_if(targets.begin(), targets.end(),
+                                 [&underWay](const DialTarget &t) { return underWay.contains(dialTargetKey(t)); }),
+                  targets.end());
     if (!targets.isEmpty())
         startDialling(contact, targets, false);
 }
@@ -480,6 +508,7 @@ void PeerNusk::startDialling(const Contact &contact, const QList<DialTarget> &ta
     for (const auto &target : targets) {
         com::Link *link = m_hub->connectTo(target.host, target.port, contact.publicKey, amend, target.type);
         link->setProperty(kDialRoundProperty, round);
+        link->setProperty(kDialTargetProperty, dialTargetKey(target));
         m_dialing.append(link);
         connect(link, &com::Link::established, this, [this, link] { onDialEstablished(link); });
         connect(link, &com::Link::closed, this, [this, link] { onLinkClosed(link); });
@@ -603,6 +632,12 @@ void PeerNusk::adopt(com::Link *link)
     m_retryTimer->stop();
     m_upgradeTimer->start(peerTimings().upgradeMs);
     takeGreeting(link);
+    // Up over a worse transport (the direction of the first dial decides it: a computer behind
+    // NAT is reached only through its relay, while it could reach the other one directly):
+    // the better addresses are tried now, not at the next upgrade round. Queued, so that the
+    // addresses this greeting brought are read back first.
+    if (transportRank(com::Hub::transportOf(link)) > 0)
+        QTimer::singleShot(0, this, &PeerNusk::dialBetter);
 
     bool provisional;
     bool hadProofKey;

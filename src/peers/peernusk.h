@@ -97,6 +97,11 @@ public:
     bool isProvisional() const;
     // Milliseconds since the last FSO message arrived; -1 before the first.
     qint64 msSinceActivity() const;
+    // The transport the current link travels on ("tcp", "udp", "turn", "onion"; empty without
+    // a link) and its smoothed round-trip time in milliseconds (-1 before the first). On the
+    // peer's thread.
+    QString linkTransport() const;
+    int linkRttMs() const;
 
     // Adds this side's part to an outgoing greeting: the FSO protocol versions and, for an
     // inviter not yet reached, the invitation uuid with the password proof for this link.

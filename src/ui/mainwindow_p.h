@@ -4,6 +4,7 @@
 
 #include "peers/invitation.h"
 
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QString>
 #include <QVariantList>
@@ -32,6 +33,7 @@ struct MainWindowPrivate
     QQuickView *quickView = nullptr;                   // hidden; its engine is the shared one
     QObject *activeInvitationsDialog = nullptr;
     QObject *createInviteDialog = nullptr;
+    QElapsedTimer invitationWait;                      // since a new invitation waits for the relay
     QPointer<QObject> processInviteDialog;             // made anew at each "Add by invitation..."
     IDatabase *database = nullptr;                     // not owned
     FilerHub *filerHub = nullptr;                      // active pane and clipboard, child of the window

@@ -22,6 +22,7 @@
 #include <QGuiApplication>
 #include <QQmlComponent>
 #include <QQmlEngine>
+#include <QTimer>
 #include <QUuid>
 #include <QVariant>
 
@@ -32,6 +33,9 @@ void invoke(QObject *object, const char *method)
     if (object)
         QMetaObject::invokeMethod(object, method);
 }
+
+// How long a new invitation waits for the relay before it goes without it.
+constexpr qint64 kRelayWaitMs = 5000;
 
 bool isCode(const QString &password)
 {
@@ -50,6 +54,17 @@ void MainWindow::onCreateInvitation()
 {
     if (!d->createInviteDialog || !d->database)
         return;
+    // A relay still being asked for would be missing from the link, and with it the only way
+    // in from behind a symmetric NAT; a relay that works answers within a second.
+    if (d->connectionManager && d->connectionManager->isAnnouncementPending()) {
+        if (!d->invitationWait.isValid())
+            d->invitationWait.start();
+        if (d->invitationWait.elapsed() < kRelayWaitMs) {
+            QTimer::singleShot(100, this, &MainWindow::onCreateInvitation);
+            return;
+        }
+    }
+    d->invitationWait.invalidate();
     PeerModel *model = PeerModel::instance();
     IPeer *own = model ? model->getPeerForUuid(nullUuidString()) : nullptr;
 

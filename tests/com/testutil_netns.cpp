@@ -78,6 +78,51 @@ bool Netns::exec(const QString &shortName, const QString &program, const QString
                       input);
 }
 
+bool buildNatNetwork(Netns &net, Router a, Router b)
+{
+    const QString pub = QStringLiteral("pub");
+    bool ok = net.add(pub) && net.ip({"link", "add", "br0", "type", "bridge"}, pub);
+    for (const char *address : {"198.18.0.1/24", "198.18.0.2/24", "198.18.0.3/24", "198.18.0.4/24"})
+        ok = ok && net.ip({"addr", "add", address, "dev", "br0"}, pub);
+    ok = ok && net.ip({"link", "set", "br0", "up"}, pub);
+    const QString id = net.name(QString());
+    struct Side { QString name; QString wan; QString lan; Router router; };
+    for (const Side &s : {Side{"A", "198.18.0.10", "198.18.1", a}, Side{"B", "198.18.0.20", "198.18.2", b}}) {
+        const QString nat = QStringLiteral("nat") + s.name, host = QStringLiteral("host") + s.name;
+        // The namespace on the public side of the cable: the router, or the host itself.
+        const QString outer = s.router == Router::None ? host : nat;
+        const QString wan = id + s.name + "w", wanPeer = id + s.name + "p", lan = id + s.name + "l", lanPeer = id + s.name + "h";
+        ok = ok && net.add(outer)
+            && net.ip({"link", "add", wan, "netns", net.name(outer), "type", "veth", "peer", "name", wanPeer, "netns", net.name(pub)})
+            && net.ip({"link", "set", wanPeer, "master", "br0", "up"}, pub)
+            && net.ip({"addr", "add", s.wan + "/24", "dev", wan}, outer) && net.ip({"link", "set", wan, "up"}, outer);
+        if (s.router == Router::None)
+            continue;
+        ok = ok && net.add(host)
+            && net.ip({"link", "add", lan, "netns", net.name(nat), "type", "veth", "peer", "name", lanPeer, "netns", net.name(host)})
+            && net.ip({"addr", "add", s.lan + ".1/24", "dev", lan}, nat) && net.ip({"link", "set", lan, "up"}, nat)
+            && net.ip({"addr", "add", s.lan + ".2/24", "dev", lanPeer}, host) && net.ip({"link", "set", lanPeer, "up"}, host)
+            && net.ip({"route", "add", "default", "via", s.lan + ".1"}, host)
+            && net.exec(nat, "sysctl", {"-qw", "net.ipv4.ip_forward=1"})
+            && net.exec(nat, "nft", {"-f", "-"},
+                        QStringLiteral("table ip nat {\n"
+                                       " chain pre { type nat hook prerouting priority -100; }\n"
+                                       " chain post { type nat hook postrouting priority 100; oifname \"%1\" masquerade%2; }\n"
+                                       "}\n")
+                            .arg(wan, s.router == Router::Symmetric ? QStringLiteral(" fully-random") : QString())
+                            .toUtf8());
+    }
+    return ok;
+}
+
+bool forwardToHost(Netns &net, const QString &side, quint16 port)
+{
+    const QString lanHost = side == QLatin1String("A") ? QStringLiteral("198.18.1.2") : QStringLiteral("198.18.2.2");
+    return net.exec(QStringLiteral("nat") + side, "nft",
+                    {"add", "rule", "ip", "nat", "pre", "iifname", net.name(QString()) + side + "w", "udp", "dport",
+                     QString::number(port), "dnat", "to", QStringLiteral("%1:%2").arg(lanHost).arg(port)});
+}
+
 NetnsScope::NetnsScope(const QString &fullName)
 {
     if (fullName.isEmpty())

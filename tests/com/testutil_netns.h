@@ -31,6 +31,20 @@ private:
     QStringList m_made;
 };
 
+// The network of the NAT tests: two computers "hostA" and "hostB", each behind a router of
+// its own ("natA", "natB") or, without one, right on the "public" network ("pub", a bridge
+// with 198.18.0.1 and .2 for the relay server, .3 and .4 for a second one):
+//
+//   hostA 198.18.1.2 -- 198.18.1.1 natA 198.18.0.10 --+
+//                                                      +-- pub 198.18.0.1 .2 .3 .4
+//   hostB 198.18.2.2 -- 198.18.2.1 natB 198.18.0.20 --+
+//
+// A public computer has the router's outside address itself (198.18.0.10 or .20).
+enum class Router { FullCone, Symmetric, None };
+bool buildNatNetwork(Netns &net, Router a, Router b);
+// What makes side's router a full cone for `port`: whoever sends to it reaches the host.
+bool forwardToHost(Netns &net, const QString &side, quint16 port);
+
 // While alive, sockets this thread makes belong to the namespace.
 class NetnsScope
 {

@@ -21,6 +21,14 @@ quint16 freeUdpPort()
     return probe.localPort();
 }
 
+QString natLabUnavailableReason()
+{
+    const QString reason = Netns::unavailableReason();
+    if (!reason.isEmpty())
+        return reason;
+    return Coturn::isInstalled() ? QString() : QStringLiteral("turnserver (Debian package coturn) is not installed");
+}
+
 Coturn::~Coturn()
 {
     stop();
@@ -110,8 +118,18 @@ bool Coturn::startIn(const QString &netns, const QString &ip, const QString &sec
     return launch(netns, QStringLiteral("nusk"), QStringLiteral("secret"));
 }
 
+bool Coturn::restart()
+{
+    stop();
+    QFile::remove(m_dir.filePath(QStringLiteral("turn.log")));
+    return launch(m_netns, m_user, m_password);
+}
+
 bool Coturn::launch(const QString &netns, const QString &user, const QString &password)
 {
+    m_netns = netns;
+    m_user = user;
+    m_password = password;
     const quint16 relayLow = quint16(40000 + (m_port % 10000));
     m_process.setProcessChannelMode(QProcess::MergedChannels);
     m_process.setStandardOutputFile(m_dir.filePath(QStringLiteral("turn.log")));

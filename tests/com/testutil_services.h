@@ -12,6 +12,9 @@ namespace testutil {
 // A UDP port that was free a moment ago on 127.0.0.1.
 quint16 freeUdpPort();
 
+// Why the NAT tests (namespaces with a relay server in them) cannot run here, or empty.
+QString natLabUnavailableReason();
+
 class Coturn
 {
 public:
@@ -35,6 +38,9 @@ public:
     quint16 altPort() const { return m_altPort; }
     QString realm() const { return QStringLiteral("nusk.test"); }
     QString log() const;
+    // Ends turnserver and starts it again on the same addresses and ports: every allocation
+    // is forgotten, as after a crash or an update of the server.
+    bool restart();
 
 private:
     QTemporaryDir m_dir;
@@ -51,6 +57,9 @@ private:
     quint16 m_altPort = 0;
     quint16 m_tlsPort = 0;
     bool m_withTls = false;
+    QString m_netns;
+    QString m_user;
+    QString m_password;
 };
 
 } // namespace testutil

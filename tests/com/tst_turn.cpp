@@ -32,12 +32,13 @@ struct RelayedSide
     UdpTransport udp;
     TurnClient turn;
 
-    RelayedSide(QObject *owner, const testutil::Coturn &coturn, const QString &password = QStringLiteral("secret"))
+    RelayedSide(QObject *owner, const testutil::Coturn &coturn, const QString &password = QStringLiteral("secret"),
+                quint16 port = 0)
         : hub(makeHub(owner, quietTimings()))
         , udp(hub)
         , turn(&udp)
     {
-        udp.bind(0, QHostAddress::LocalHost);
+        udp.bind(port, QHostAddress::LocalHost);
         hub->setStreamFactory(QStringLiteral("turn"), [this]() -> QTcpSocket * { return udp.createStream(true); });
         turn.setServer(QHostAddress::LocalHost, coturn.port());
         turn.setCredentials(QStringLiteral("nusk"), password);
@@ -71,6 +72,8 @@ private Q_SLOTS:
     void wrongPasswordFailsAndStrayRelayTrafficIsIgnored();
     void relayedAddressIsAnnouncedAndDialable();
     void relayOverTlsCarriesTheCopy();
+    void programOnTheSamePortGetsItsRelayAtOnce();
+    void restartedServerIsNoticedAndAllocatedAgain();
 
 private:
     testutil::Coturn m_coturn;
@@ -197,6 +200,87 @@ void TstTurn::relayOverTlsCarriesTheCopy()
     const QByteArray sent = testutil::copyOver(link, receiver, 8ll << 20, 256 * 1024, testutil::timeoutMs(60000));
     QVERIFY(!sent.isEmpty());
     QCOMPARE(receiver.hash.result(), sent);
+}
+
+void TstTurn::programOnTheSamePortGetsItsRelayAtOnce()
+{
+    QObject owner;
+    QElapsedTimer clock;
+    quint16 port = 0;
+    {
+        // Ends cleanly: the allocation is given back, the successor allocates from the port.
+        RelayedSide first(&owner, m_coturn);
+        QVERIFY(first.allocate());
+        port = first.udp.port();
+        first.turn.stop();
+    }
+    // The server lets a released allocation go at its next tick; a program takes longer
+    // than that to start again.
+    QTest::qWait(1500);
+    {
+        RelayedSide second(&owner, m_coturn, QStringLiteral("secret"), port);
+        QCOMPARE(second.udp.port(), port);
+        clock.start();
+        QVERIFY2(second.allocate(), qPrintable(m_coturn.log()));
+        QVERIFY(clock.elapsed() < 10000);
+        QVERIFY2(second.turn.localPort() == port, qPrintable(m_coturn.log()));
+        // Ends as a crash would: the allocation stays on the server for its lifetime.
+    }
+    RelayedSide third(&owner, m_coturn, QStringLiteral("secret"), port);
+    QCOMPARE(third.udp.port(), port);
+    QSignalSpy failed(&third.turn, &TurnClient::failed);
+    clock.start();
+    QVERIFY2(third.allocate(), qPrintable(m_coturn.log()));
+    QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(failed.count(), 0);
+    QVERIFY(third.turn.localPort() != port);
+
+    // The relay from the fresh port carries the session like any other.
+    RelayedSide other(&owner, m_coturn);
+    QVERIFY(other.allocate());
+    testutil::admitClient(other.hub, third.hub);
+    testutil::Receiver receiver(other.hub);
+    QPointer<Link> link = third.hub->connectTo(other.turn.relayedAddress().toString(), other.turn.relayedPort(),
+                                               other.hub->ownPublicKey(), {}, QStringLiteral("turn"));
+    QTRY_VERIFY_WITH_TIMEOUT(link && link->isEstablished() && receiver.link, testutil::timeoutMs(30000));
+    const QByteArray sent = testutil::copyOver(link, receiver, 1 << 20, 64 * 1024, testutil::timeoutMs(30000));
+    QCOMPARE(receiver.hash.result(), sent);
+    third.turn.stop();
+    other.turn.stop();
+}
+
+void TstTurn::restartedServerIsNoticedAndAllocatedAgain()
+{
+    testutil::Coturn coturn;
+    QVERIFY2(coturn.startWithTls(), qPrintable(coturn.log()));
+    QObject owner;
+    RelayedSide udpSide(&owner, coturn);
+    RelayedSide tlsSide(&owner, coturn);
+    tlsSide.turn.setServer(QHostAddress::LocalHost, coturn.tlsPort());
+    tlsSide.turn.setTls(true, QSslCertificate::fromPath(coturn.certificatePath()));
+    TurnClient::Timings quick;
+    quick.silenceProbeMs = 300;
+    udpSide.turn.setTimings(quick);
+    QVERIFY(udpSide.allocate() && tlsSide.allocate());
+
+    QSignalSpy udpLost(&udpSide.turn, &TurnClient::lost);
+    QSignalSpy tlsLost(&tlsSide.turn, &TurnClient::lost);
+    QSignalSpy udpAllocated(&udpSide.turn, &TurnClient::allocated);
+    QSignalSpy tlsAllocated(&tlsSide.turn, &TurnClient::allocated);
+    QVERIFY2(coturn.restart(), qPrintable(coturn.log()));
+    QElapsedTimer clock;
+    clock.start();
+    // Over UDP the server's silence tells: relayed datagrams go out and nothing comes back.
+    while (udpLost.isEmpty() && clock.elapsed() < testutil::timeoutMs(10000)) {
+        udpSide.turn.send(QByteArray(32, 'x'), QHostAddress::LocalHost, 40000);
+        QTest::qWait(50);
+    }
+    QVERIFY(!udpLost.isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(!udpAllocated.isEmpty() && udpSide.turn.isAllocated(), testutil::timeoutMs(10000));
+    // Over TLS the connection ends with the server.
+    QTRY_VERIFY_WITH_TIMEOUT(!tlsLost.isEmpty(), testutil::timeoutMs(10000));
+    QTRY_VERIFY_WITH_TIMEOUT(!tlsAllocated.isEmpty() && tlsSide.turn.isAllocated(), testutil::timeoutMs(10000));
+    qInfo("both relays back %lld ms after the restart", clock.elapsed());
 }
 
 QTEST_GUILESS_MAIN(TstTurn)

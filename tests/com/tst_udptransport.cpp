@@ -9,7 +9,10 @@
 #include "com/udpwire.h"
 
 #include <QCryptographicHash>
+#include <QHash>
+#include <QSet>
 #include <QSignalSpy>
+#include <QTimer>
 #include <QtTest>
 
 #include <memory>
@@ -76,6 +79,7 @@ private Q_SLOTS:
     void lossyReorderingPathStillDeliversIdentical();
     void hostileDatagramsNeverReachTheLink();
     void closeReachesTheOtherSideAndOpensAreBounded();
+    void relayedSessionsClaimingOddSourcesStayStrangers();
 };
 
 void TstUdpTransport::copySizedTransferArrivesIdentical()
@@ -177,6 +181,72 @@ void TstUdpTransport::closeReachesTheOtherSideAndOpensAreBounded()
     QTRY_VERIFY(p.serverUdp->droppedDatagrams() >= quint64(100 - Hub::kConnectionBurst));
     QTRY_COMPARE(p.serverUdp->sessionCount(), Hub::kMaxPendingIncomingPerAddress);
     QCOMPARE(p.server->pendingHandshakes(), Hub::kMaxPendingIncomingPerAddress);
+}
+
+void TstUdpTransport::relayedSessionsClaimingOddSourcesStayStrangers()
+{
+    // The test plays the relay: what the client sends to x.y.z.k arrives at the server as the
+    // relay claims, from 127.0.0.k; the answers go back as from where the client sent.
+    // Delivered on a later turn, as a real relay would, and not at all once the target is gone.
+    auto later = [](UdpTransport *to, const QByteArray &d, const QHostAddress &from, quint16 port) {
+        QPointer<UdpTransport> target(to);
+        QTimer::singleShot(0, to, [target, d, from, port] {
+            if (target)
+                target->deliverRelayed(d, from, port);
+        });
+    };
+    auto relay = [later](Pair &p, bool opensOnly) {
+        auto opened = std::make_shared<QSet<QString>>();
+        auto dialled = std::make_shared<QHash<quint32, QPair<QHostAddress, quint16>>>();   // claimed -> dialled
+        UdpTransport *client = p.clientUdp;
+        UdpTransport *server = p.serverUdp;
+        p.client->setStreamFactory(QStringLiteral("turn"), [client] { return client->createStream(true); });
+        client->setRelaySender([=](const QByteArray &d, const QHostAddress &peer, quint16 port) {
+            const QString key = peer.toString() + QLatin1Char(':') + QString::number(port);
+            const quint32 claimed = 0x7f000000u | (peer.toIPv4Address() & 0xffu);
+            dialled->insert(claimed, {peer, port});
+            if (!(opensOnly && opened->contains(key)))
+                later(server, d, QHostAddress(claimed), client->port());
+            opened->insert(key);
+            return true;
+        });
+        server->setRelaySender([=](const QByteArray &d, const QHostAddress &to, quint16) {
+            const auto from = dialled->value(to.toIPv4Address());
+            later(client, d, from.first, from.second);
+            return true;
+        });
+        return opened;
+    };
+    {
+        // A known key comes in through it like any other,
+        Pair p;
+        relay(p, false);
+        QPointer<Link> link = p.client->connectTo(QStringLiteral("198.51.100.1"), 1, p.server->ownPublicKey(), {},
+                                                  QStringLiteral("turn"));
+        QTRY_VERIFY(link && link->isEstablished() && p.receiver->link);
+        QCOMPARE(p.receiver->link->peerAddress(), QHostAddress(QHostAddress::LocalHost));
+    }
+    {
+        // but the own key from "loopback" through a relay is not the local computer.
+        Pair p;
+        relay(p, false);
+        p.server->setIdentity(p.client->identity());
+        QSignalSpy incoming(p.server, &Hub::incomingLink);
+        QPointer<Link> link = p.client->connectTo(QStringLiteral("127.0.0.1"), 1, p.client->ownPublicKey(), {},
+                                                  QStringLiteral("turn"));
+        QTRY_VERIFY(!link || link->state() == Link::StateClosed);
+        QCOMPARE(incoming.count(), 0);
+    }
+    // Sessions claiming twenty loopback addresses count as one sender: no more of them wait
+    // in the handshake table than one address may hold.
+    Pair p;
+    const auto opened = relay(p, true);
+    for (int k = 1; k <= 20; ++k)
+        p.client->connectTo(QStringLiteral("198.51.100.%1").arg(k), 1, p.server->ownPublicKey(), {}, QStringLiteral("turn"));
+    QTRY_COMPARE(opened->size(), 20);
+    QTest::qWait(100);
+    QVERIFY2(p.server->pendingHandshakes() <= Hub::kMaxPendingIncomingPerAddress,
+             qPrintable(QString::number(p.server->pendingHandshakes())));
 }
 
 QTEST_GUILESS_MAIN(TstUdpTransport)

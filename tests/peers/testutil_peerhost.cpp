@@ -98,6 +98,11 @@ bool Host::setUnprivileged()
     return true;
 }
 
+void Host::setNetns(const QString &fullName)
+{
+    m_wrapper = QStringList{QStringLiteral("ip"), QStringLiteral("netns"), QStringLiteral("exec"), fullName};
+}
+
 namespace files {
 
 QByteArray randomBytes(qint64 size, quint32 seed)
@@ -254,8 +259,8 @@ QList<PeerLine> Host::peers()
     QList<PeerLine> list;
     for (const QString &line : cmd(QStringLiteral("peers"))) {
         const QStringList parts = line.split(QLatin1Char('\t'));
-        if (parts.size() == 3)
-            list.append({parts[0], parts[1], parts[2].toInt()});
+        if (parts.size() == 5)
+            list.append({parts[0], parts[1], parts[2].toInt(), parts[3], parts[4] == QLatin1String("-") ? -1 : parts[4].toInt()});
     }
     return list;
 }
@@ -299,7 +304,12 @@ QStringList Host::invite(const QString &code)
 bool pairHosts(Host &a, Host &b, QString *aOnB, QString *bOnA, const QString &code)
 {
     const QStringList invitation = a.invite(code);
-    if (invitation.size() != 2 || !b.ok(QStringLiteral("accept ") + invitation[0] + QLatin1Char(' ') + code))
+    return invitation.size() == 2 && acceptAndWait(a, b, invitation[0], code, aOnB, bOnA);
+}
+
+bool acceptAndWait(Host &a, Host &b, const QString &link, const QString &code, QString *aOnB, QString *bOnA)
+{
+    if (!b.ok(QStringLiteral("accept ") + link + QLatin1Char(' ') + code))
         return false;
     aOnB->clear();
     bOnA->clear();

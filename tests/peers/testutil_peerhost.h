@@ -27,6 +27,8 @@ struct PeerLine
     QString uuid;
     QString name;
     int state = -1;
+    QString transport;   // "-" without a link
+    int rttMs = -1;
 };
 
 class Host
@@ -52,6 +54,8 @@ public:
     bool setUnprivileged();
     // What runs the host binary, its arguments first (empty: the binary runs itself).
     QStringList wrapper() const { return m_wrapper; }
+    // Started from now on inside the network namespace `fullName` (testutil_netns.h).
+    void setNetns(const QString &fullName);
 
     // A command that runs on while the test reads its lines one by one: send(), then
     // nextLine() until it gives "ok" or "error ..." (a null string when nothing came within
@@ -99,6 +103,8 @@ QMap<QString, qint64> countersOf(const QStringList &lines);
 // Pairs two running hosts through an invitation of `a` accepted by `b` and waits until both
 // links are up; the uuids each side gives the other, or false.
 bool pairHosts(Host &a, Host &b, QString *aOnB, QString *bOnA, const QString &code = QStringLiteral("0badc0de"));
+// The same with an invitation link `a` made already.
+bool acceptAndWait(Host &a, Host &b, const QString &link, const QString &code, QString *aOnB, QString *bOnA);
 // Starts both hosts, waits for their own local peers and pairs them as pairHosts does.
 bool startAndPair(Host &a, Host &b, QString *aOnB, QString *bOnA);
 

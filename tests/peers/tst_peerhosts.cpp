@@ -52,6 +52,10 @@ private Q_SLOTS:
         QVERIFY(aOnB != kLocal && bOnA != kLocal);
         QCOMPARE(a->peers().size(), 2);
         QCOMPARE(b.peers().size(), 2);
+        // Each link names its path and, once the first pings came back, its round trip.
+        QCOMPARE(a->remotePeers().value(0).transport, QStringLiteral("tcp"));
+        QTRY_VERIFY(b.remotePeers().value(0).rttMs >= 0);
+        QCOMPARE(b.remotePeers().value(0).transport, QStringLiteral("tcp"));
 
         // A third computer with its own key, knowing both keys and addresses, is refused.
         {

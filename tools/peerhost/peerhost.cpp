@@ -2,11 +2,14 @@
 
 #include "app/base/configsettings.h"
 #include "com/connectionmanager.h"
+#include "com/nattraversal.h"
+#include "com/turnclient.h"
 #include "db/idatabase.h"
 #include "db/ownkey.h"
 #include "peers/invitation.h"
 #include "peers/ipeer.h"
 #include "peers/peermodel.h"
+#include "peers/peernusk.h"
 #include "peers/peersetup.h"
 
 #include <QCoreApplication>
@@ -20,6 +23,9 @@
 #include <cstdio>
 
 namespace {
+
+// How long an invitation waits for the relay's first answer before it goes without it.
+constexpr qint64 kAnnouncementWaitMs = 10000;
 
 class StdoutReply : public PeerHost::Reply
 {
@@ -145,24 +151,38 @@ void PeerHost::registerCommands()
         const QString code = args.at(0);
         if (!QRegularExpression(QStringLiteral("^[0-9a-fA-F]{8}$")).match(code).hasMatch())
             return reply->error(QStringLiteral("the code must be 8 hexadecimal digits"));
-        const qint64 now = QDateTime::currentSecsSinceEpoch();
-        InvitationDto invitation;
-        invitation.uuid = newUuidString();
-        invitation.name = invitation.uuid.mid(1).section(QLatin1Char('-'), 2, 2);
-        invitation.password = code;
-        invitation.timestamp = now;
-        invitation.expires = now + kInvitationLifetimeSecs;
-        const com::Greeting own = ownGreeting(m_database);
-        const QUrl link = encodeInvitationLink(m_database, own.attributes.value(peerAttrDeviceType()).toInt(),
-                                               invitation.uuid, own.attributes.value(peerAttrName()), code, now,
-                                               m_transports ? m_transports() : m_manager->localTransports());
-        if (link.isEmpty())
-            return reply->error(QStringLiteral("cannot build the link"));
-        if (!m_database->putInvitation(invitation))
-            return reply->error(QStringLiteral("cannot store the invitation"));
-        reply->line(link.toString());
-        reply->line(invitation.uuid);
-        reply->ok();
+        // The link carries the addresses known when it is made: a relay still being asked
+        // for would be missing from it, and with it the one way in from behind a symmetric NAT.
+        auto clock = std::make_shared<QElapsedTimer>();
+        clock->start();
+        auto *timer = new QTimer(this);
+        auto make = [this, code, reply, clock, timer] {
+            if (!timer->isActive() || (m_manager->isAnnouncementPending() && clock->elapsed() < kAnnouncementWaitMs))
+                return;
+            timer->stop();
+            timer->deleteLater();
+            const qint64 now = QDateTime::currentSecsSinceEpoch();
+            InvitationDto invitation;
+            invitation.uuid = newUuidString();
+            invitation.name = invitation.uuid.mid(1).section(QLatin1Char('-'), 2, 2);
+            invitation.password = code;
+            invitation.timestamp = now;
+            invitation.expires = now + kInvitationLifetimeSecs;
+            const com::Greeting own = ownGreeting(m_database);
+            const QUrl link = encodeInvitationLink(m_database, own.attributes.value(peerAttrDeviceType()).toInt(),
+                                                   invitation.uuid, own.attributes.value(peerAttrName()), code, now,
+                                                   m_transports ? m_transports() : m_manager->localTransports());
+            if (link.isEmpty())
+                return reply->error(QStringLiteral("cannot build the link"));
+            if (!m_database->putInvitation(invitation))
+                return reply->error(QStringLiteral("cannot store the invitation"));
+            reply->line(link.toString());
+            reply->line(invitation.uuid);
+            reply->ok();
+        };
+        connect(timer, &QTimer::timeout, this, make);
+        timer->start(50);
+        make();
     });
 
     addCommand(QStringLiteral("accept"), 2, 2, [this](const QStringList &args, const std::shared_ptr<Reply> &reply) {
@@ -171,10 +191,31 @@ void PeerHost::registerCommands()
         reply->ok();
     });
 
+    // peers: "<uuid> TAB <name> TAB <link state> TAB <transport> TAB <round trip ms>", the
+    // transport one of tcp, udp, turn, turn-tls (the relay reached over TLS), onion, or "-"
+    // without a link; the round trip "-" until measured.
     addCommand(QStringLiteral("peers"), 0, 0, [this](const QStringList &, const std::shared_ptr<Reply> &reply) {
-        for (IPeer *peer : m_model->peers())
-            reply->line(peer->uuid() + QLatin1Char('\t') + peer->name() + QLatin1Char('\t')
-                        + QString::number(peer->linkState()));
+        for (IPeer *peer : m_model->peers()) {
+            QString transport = QStringLiteral("-");
+            int rtt = -1;
+            if (auto *nusk = qobject_cast<PeerNusk *>(peer)) {
+                const com::NatTraversal *nat = m_manager->nat();
+                QMetaObject::invokeMethod(
+                    nusk,
+                    [nusk, nat, &transport, &rtt] {
+                        const QString type = nusk->linkTransport();
+                        if (type.isEmpty())
+                            return;
+                        const bool tls = type == QLatin1String("turn") && nat && nat->turn()->isTls();
+                        transport = tls ? QStringLiteral("turn-tls") : type;
+                        rtt = nusk->linkRttMs();
+                    },
+                    Qt::BlockingQueuedConnection);
+            }
+            reply->line(QStringList{peer->uuid(), peer->name(), QString::number(peer->linkState()), transport,
+                                    rtt < 0 ? QStringLiteral("-") : QString::number(rtt)}
+                            .join(QLatin1Char('\t')));
+        }
         reply->ok();
     });
 

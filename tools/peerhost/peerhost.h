@@ -151,6 +151,7 @@ private:
         bool awaitingAck = false;     // an answer is on its way to the job
         bool finished = false;
         QString lastLine;
+        QString lastNotice;
         QString finalState;
         QString finalPrompt;
         QString counters;             // the copy's last figures, printed before the final state

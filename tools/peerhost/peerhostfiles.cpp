@@ -343,6 +343,9 @@ void PeerHost::onCopySnapshot(const CopySnapshot &s)
         return;
     }
     printProgress(stateWord(s.state), s.percent, s.bytesCopied);
+    if (!s.prompt.isEmpty() && s.prompt != m_follow.lastNotice && m_follow.reply)
+        m_follow.reply->line(QStringLiteral("notice ") + s.prompt);
+    m_follow.lastNotice = s.prompt;
 }
 
 void PeerHost::startCopy(const VfsCopyDto &dto, const std::shared_ptr<Reply> &reply)
@@ -641,7 +644,8 @@ void PeerHost::registerFileCommands()
     // copy / move <srcPeer> <srcPath> <dstPeer> <dstDir>: progress lines
     // "progress <state> <percent> <bytes copied>", then the copy's last figures
     // "counters written=N copied=N total=N errors=N" (bytes written count every retry), then
-    // "state <final>" (and "prompt <text>" when the job says why). A question ends the
+    // "state <final>" (and "prompt <text>" when the job says why). While it runs, what the job
+    // says in between (why it waits) comes as "notice <text>", once per new text. A question ends the
     // command with "file <current file>" (when known) and "question <prompt>"; the job then
     // waits for "answer".
     auto transfer = [this](bool move) {

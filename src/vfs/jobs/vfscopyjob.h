@@ -423,6 +423,9 @@ private:
     // A write the destination answered with fewer bytes than it was given (a full disk):
     // the pause before the retry says so.
     bool m_shortWrite = false;
+    // The prompt says a computer of the copy cannot be reached; the next start that finds both
+    // up takes it back.
+    bool m_unreachableShown = false;
     std::atomic<int> m_fileCount{0};
     std::atomic<quint64> m_bytesTotal{0};
     std::atomic<quint64> m_bytesCopied{0};

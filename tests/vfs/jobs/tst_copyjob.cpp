@@ -435,22 +435,34 @@ private Q_SLOTS:
                 cut = true;
                 m_a->setDropping(true);
                 m_b->setDropping(true);
+                m_a->setName(QStringLiteral("Laptop"));
+                m_a->setLinkState(IPeer::LinkDown);
                 QTimer::singleShot(1200, this, [&]() {
                     m_a->setDropping(false);
                     m_b->setDropping(false);
+                    m_a->setLinkState(IPeer::LinkUp);
                 });
             }
         };
         QPointer<VfsCopyJob> job = make(m_a.get(), m_b.get(), {item(m_src + QStringLiteral("/cut"))}, m_dst);
         int errors = 0;
+        QStringList prompts;
         connect(job.data(), &VfsJob::stateChanged, this, [&]() {
             if (job)
                 errors = qMax(errors, job->errorCount());
+        });
+        connect(job.data(), &VfsCopyJob::userActionPromptChanged, this, [&]() {
+            if (job)
+                prompts.append(job->userActionPrompt());
         });
         Outcome out = run(job);
         QVERIFY(cut);
         QVERIFY(out.finished);
         QVERIFY(errors >= 1);
+        // While the computer was away the job said so, and took it back once it returned.
+        QVERIFY2(prompts.contains(QStringLiteral("Laptop cannot be reached. The copy goes on when it can be reached again.")),
+                 qPrintable(prompts.join(QLatin1Char('|'))));
+        QCOMPARE(prompts.value(prompts.size() - 1), QString());
         QCOMPARE(readFile(m_dst + QStringLiteral("/cut")), data);
         // Blocks in flight at the cut are sent twice, nothing more.
         QVERIFY2(m_b->writtenBytes() < quint64(size) + 30 * 64400, qPrintable(QString::number(m_b->writtenBytes())));
