@@ -497,8 +497,12 @@ void PeerNusk::startDialling(const Contact &contact, const QList<DialTarget> &ta
     const QString invitation = local ? QString() : contact.invitationUuid;
     const QByteArray proofKey = local ? QByteArray() : contact.invitationProofKey;
     const qint64 round = nextDialRound();
-    m_roundGraceOver = false;
-    m_choiceTimer->stop();
+    // A round that may bring the first link decides what is announced; one that only looks
+    // for a better transport beside a kept link does not hold the choice back.
+    if (!m_link) {
+        m_roundGraceOver = false;
+        m_choiceTimer->stop();
+    }
     const com::GreetingAmender amend = [invitation, proofKey, round, local](com::Greeting &greeting,
                                                                             const QByteArray &binding) {
         addHandshakePart(greeting, binding, invitation, proofKey);

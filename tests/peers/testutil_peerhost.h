@@ -120,7 +120,8 @@ protected:
     QString m_bOnA;
 
     QString path(const QString &name) const { return m_root.filePath(name); }
-    // Makes both hosts (`prepare` may add to them before they start) and pairs them.
+    // Makes both hosts (`prepare` may add to them before they start; its options win over
+    // the defaults) and pairs them.
     bool startPair(const std::function<void(Host &)> &prepare = {});
     // Shares `dir` of A with B with access `flags`.
     bool share(const QString &dir, int flags);

@@ -10,7 +10,6 @@
 #include "vfs/fso/fsoprotocol.h"
 
 #include <algorithm>
-#include <memory>
 
 namespace {
 constexpr ushort kFsoProtocolVersion = 3;
@@ -29,24 +28,23 @@ VfsPeerEndpoint::VfsPeerEndpoint(PeerNusk *peer, bool isLocal)
     else
         connectLink(peer);
 
-    // Replies to what was sent on a link that is gone will never come: let the requesters
-    // (jobs, listings) fail over now rather than after a minute of waiting. What is not
-    // sent yet waits for the link (within its timeout) instead of going nowhere. The local
-    // peer's requests never travel on a link.
+    // Replies to what was sent on a link that is gone will never come: once no link is left
+    // the requesters (jobs, listings) fail over now rather than after a minute of waiting.
+    // While another link of the round is on its way they wait: the other side answers on
+    // the link it keeps. What is not sent yet waits for the link (within its timeout)
+    // instead of going nowhere. The local peer's requests never travel on a link.
     QPointer<PeerNusk> peerGuard(peer);
     QPointer<VfsClientNusk> clientGuard(m_client);
-    auto wasUp = std::make_shared<bool>(peer->linkState() == IPeer::LinkUp);
     if (!isLocal)
-        m_client->setLinkReady(*wasUp);
-    QObject::connect(peer, &IPeer::linkStateChanged, m_client, [peerGuard, clientGuard, wasUp, isLocal] {
+        m_client->setLinkReady(peer->linkState() == IPeer::LinkUp);
+    QObject::connect(peer, &IPeer::linkStateChanged, m_client, [peerGuard, clientGuard, isLocal] {
         if (!peerGuard || !clientGuard)
             return;
-        const bool up = peerGuard->linkState() == IPeer::LinkUp;
+        const int state = peerGuard->linkState();
         if (!isLocal)
-            clientGuard->setLinkReady(up);
-        if (*wasUp && !up)
+            clientGuard->setLinkReady(state == IPeer::LinkUp);
+        if (state == IPeer::LinkDown)
             clientGuard->failPendingRequests();
-        *wasUp = up;
     });
     // And what the peer had this computer do for it ends: its files close, its queued
     // requests go, its long work stops.
