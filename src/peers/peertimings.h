@@ -10,6 +10,7 @@ struct PeerTimings
     // Longest wait for the other addresses of a dialling round before the kept link is
     // announced to the other side; reachable ones answer well within it.
     int choiceGraceMs = 500;
+    int inviterAnswerMs = 30000;  // an accepted invitation's inviter answers within this, or is given up
 };
 
 void setPeerTimings(const PeerTimings &timings);
