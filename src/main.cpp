@@ -12,7 +12,6 @@
 #include "app/startup/startupguard.h"
 #include "app/base/translations.h"
 #include "app/startup/unixsignals.h"
-#include "db/privatefiles.h"
 #include "db/sqlitedatabase.h"
 #include "peers/invitationmodel.h"
 #include "peers/peermodel.h"
@@ -25,7 +24,6 @@
 #include <QLocale>
 #include <QOpenGLContext>
 #include <QQuickWindow>
-#include <QProcess>
 #include <QSettings>
 #include <QStringList>
 #include <QThread>
@@ -108,9 +106,6 @@ int main(int argc, char* argv[])
         }
     }
 
-    // Whatever the program creates is its owner's alone: the configuration holds secrets.
-    privatefiles::restrictUmask();
-
     // 1. Logging: errors on until config.ini says otherwise.
     enableLogCategory(LogErr1);
     deviceKind();   // probed once, before anything asks for it
@@ -140,9 +135,13 @@ int main(int argc, char* argv[])
     }
 
     // 4. Configuration directory and config.ini with the logging flags. Writing them back
-    // makes sure the file exists from the first start on. Files an older version left
-    // readable to others are made private first.
-    privatefiles::repairDirectory(configDirectory());
+    // makes sure the file exists from the first start on. The folder and its files are made
+    // private (files an older version left readable are mended first).
+    StartupGuard startupGuard(configDirectory());
+    if (!startupGuard.prepareDirectory()) {
+        std::fprintf(stderr, "%s\n", qUtf8Printable(startupGuard.errorString()));
+        return StartupGuard::ExitConfigUnusable;
+    }
     {
         ConfigSettings cs;
         Logger::load(*cs.settings());
@@ -152,12 +151,14 @@ int main(int argc, char* argv[])
     // 5. Self-update hand-over.
     const QString programName = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
     SelfUpdate selfUpdate(QCoreApplication::applicationDirPath(), programName);
+    const qint64 handingOverPid = SelfUpdate::takeHandingOverPid();
     if (selfUpdate.isRunningFromUpdate()) {
         if (!selfUpdate.install())
             logPrintf(LogErr1, "update not installed: %s", qUtf8Printable(selfUpdate.errorString()));
         // Either way the installed program carries on: the new one, or the old one restored.
+        // It takes over from the program that started this copy, not from this copy.
         const QString program = selfUpdate.installedProgram();
-        if (!QProcess::startDetached(program, QCoreApplication::arguments().mid(1))) {
+        if (!SelfUpdate::startHandOver(program, QCoreApplication::arguments().mid(1), handingOverPid)) {
             logPrintf(LogErr1, "failed to start %s", qUtf8Printable(program));
             return 1;
         }
@@ -166,11 +167,11 @@ int main(int argc, char* argv[])
     selfUpdate.removeLeftovers();
 
     // One program per configuration directory: a second one would fight the first over
-    // every link. It asks the first to come to the front and ends.
-    StartupGuard startupGuard(configDirectory());
-    if (!startupGuard.acquire()) {
+    // every link. It asks the first to come to the front and ends. The program an update
+    // hands over to waits for the old one to let go.
+    if (!startupGuard.acquire(handingOverPid)) {
         std::fprintf(stderr, "%s\n", qUtf8Printable(startupGuard.errorString()));
-        return 3;
+        return StartupGuard::ExitAlreadyRunning;
     }
 
     // 6. Catalogues: the system locale's, else en-US, and Qt's own.
@@ -189,7 +190,7 @@ int main(int argc, char* argv[])
     if (!startupGuard.checkDatabase(&database)) {
         logPrintf(LogErr1, "%s", qUtf8Printable(startupGuard.errorString()));
         std::fprintf(stderr, "%s\n", qUtf8Printable(startupGuard.errorString()));
-        return 2;
+        return StartupGuard::ExitConfigUnusable;
     }
     InvitationModel invitationModel(&database);
 
@@ -208,11 +209,7 @@ int main(int argc, char* argv[])
     MainWindow window(networkSide.manager(), &database);
     window.show();
     // A second start on this configuration asked this program to come to the front.
-    QObject::connect(&startupGuard, &StartupGuard::activationRequested, &window, [&window] {
-        window.showNormal();
-        window.raise();
-        window.activateWindow();
-    });
+    QObject::connect(&startupGuard, &StartupGuard::activationRequested, &window, &MainWindow::bringToFront);
 
     // Start-up figure for bench/startup: the first paint of the restored window, then quit.
     std::unique_ptr<QObject> startupProbe;
@@ -244,7 +241,8 @@ int main(int argc, char* argv[])
     int result = rc;
     if (rc == SelfUpdate::ExitCodeUpdate) {
         const QString program = selfUpdate.updateProgram();
-        if (!QProcess::startDetached(program, QCoreApplication::arguments().mid(1))) {
+        if (!SelfUpdate::startHandOver(program, QCoreApplication::arguments().mid(1),
+                                       QCoreApplication::applicationPid())) {
             logPrintf(LogErr1, "failed to start update %s", qUtf8Printable(program));
             result = 1;
         } else {

@@ -20,6 +20,8 @@ namespace com {
 inline QString greetingAttrName() { return QStringLiteral("name"); }
 inline QString greetingAttrIcon() { return QStringLiteral("icon"); }
 inline QString greetingAttrDeviceType() { return QStringLiteral("devicetype"); }
+// "1": the sender tells which link it keeps (com/link.h, CHOSEN).
+inline QString greetingAttrChosen() { return QStringLiteral("chosen"); }
 
 struct Greeting
 {

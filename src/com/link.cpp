@@ -601,6 +601,13 @@ bool Link::handleMessage(const std::vector<unsigned char> &message)
         return true;
     }
 
+    if (header.code == LinkChosen) {
+        if (!m_chosenByRemote) {
+            m_chosenByRemote = true;
+            Q_EMIT chosenByRemote();
+        }
+        return self && isOpen();
+    }
     if (header.code != LinkPing && header.code != LinkPong)
         return true;
     TermStreamReader r(bytes, size);
@@ -664,7 +671,7 @@ bool Link::handleServerAuth(const QByteArray &plain)
     if (!sendControl(LinkClientAuth, body))
         return false;
 
-    Greeting greeting = m_hub->localGreeting();
+    Greeting greeting = ownGreeting();
     if (m_amend)
         m_amend(greeting, m_binding);
     const QByteArray encoded = encodeGreeting(greeting);
@@ -747,7 +754,7 @@ bool Link::handleGreeting(const QByteArray &plain)
     body.resize(w.size());
     if (!sendControl(LinkServerConfirm, body))
         return false;
-    const QByteArray encoded = encodeGreeting(m_hub->localGreeting());
+    const QByteArray encoded = encodeGreeting(ownGreeting());
     if (encoded.isEmpty()) {
         fail(QStringLiteral("own greeting does not fit"));
         return false;
@@ -777,6 +784,28 @@ bool Link::becomeEstablished()
     QPointer<Link> self(this);
     Q_EMIT established();
     return self && isOpen();
+}
+
+Greeting Link::ownGreeting() const
+{
+    Greeting greeting = m_hub->localGreeting();
+    greeting.attributes.insert(greetingAttrChosen(), QStringLiteral("1"));
+    return greeting;
+}
+
+bool Link::isChosenByRemote() const
+{
+    if (m_state != StateEstablished)
+        return false;
+    return m_chosenByRemote || m_remoteGreeting.attributes.value(greetingAttrChosen()) != QLatin1String("1");
+}
+
+void Link::sendChosen()
+{
+    if (m_state != StateEstablished || m_chosenSent)
+        return;
+    m_chosenSent = true;
+    sendControl(LinkChosen, {});
 }
 
 void Link::sendPing()

@@ -65,7 +65,11 @@
 //   class 0x42  an FSO request to the receiver's server          -> messageReceivedSrv
 //   class 0x43  an FSO reply or notification to its client       -> messageReceivedCli
 //   class 0x01 code 4 PING  u64 sender's clock (ms); answered by code 5 PONG echoing it,
-//   which gives the round-trip time. Other control codes and unknown classes are ignored.
+//   which gives the round-trip time.
+//   class 0x01 code 7 CHOSEN  (no body): the sender keeps this link for the receiver, its
+//   peer is set up and answers file requests on it. A sender whose greeting carries the
+//   attribute "chosen" = "1" sends it; its peer is not taken as up on a link before that.
+//   Other control codes and unknown classes are ignored.
 // Every received frame restarts the watchdog; a link silent for LinkTimings::silenceMs ends.
 // Until step 6 completes, nothing a connection sends reaches anyone but the hub's admission
 // hooks (which see the proven key and the greeting, nothing else).
@@ -117,6 +121,7 @@ enum LinkControlCode : std::uint8_t {
     LinkPing = 4,
     LinkPong = 5,
     LinkServerConfirm = 6,
+    LinkChosen = 7,
 };
 
 constexpr int kLinkHelloTagBytes = 16;
@@ -175,6 +180,11 @@ public:
     // Bytes accepted by send() but not yet handed to the operating system.
     qint64 bytesToWrite() const;
     QString closeReason() const { return m_closeReason; }
+    // The other side keeps this link and answers on it: it sent CHOSEN, or, being of a
+    // version without that notice, it is taken at its word once the link is up.
+    bool isChosenByRemote() const;
+    // Tells the other side that this one keeps the link (once per link is enough).
+    void sendChosen();
     // A dialled link the server closed after our greeting: it proved its key, heard who we
     // are and what we bring (an invitation, say) and refused us.
     bool wasRefused() const { return m_refused; }
@@ -202,6 +212,8 @@ Q_SIGNALS:
     void messageReceivedSrv(const std::vector<unsigned char> &message);
     void messageReceivedCli(const std::vector<unsigned char> &message);
     void rttChanged(int ms);
+    // The other side's CHOSEN arrived.
+    void chosenByRemote();
     void bytesWritten(qint64 bytes);
     void closed(const QString &reason);
 
@@ -250,6 +262,7 @@ private:
     bool handleGreeting(const QByteArray &plain);
     bool handleServerConfirm(const QByteArray &plain);
     bool becomeEstablished();
+    Greeting ownGreeting() const;
     bool isOpen() const { return m_state != StateClosed && !m_stalled; }
     void sendPing();
     bool sendControl(std::uint8_t code, const std::vector<unsigned char> &body);
@@ -281,6 +294,8 @@ private:
     Step m_step = StepAwaitConnect;
     bool m_outgoing = false;
     bool m_ownKey = false;
+    bool m_chosenByRemote = false;
+    bool m_chosenSent = false;
     bool m_processing = false;
     bool m_delivering = false;   // messages of a batch whose packets lie in m_in go out
     bool m_stalled = false;      // the outgoing limit was hit; the link ends shortly

@@ -6,6 +6,7 @@
 #include "crypto/crypto.h"
 #include "db/dto.h"
 #include "db/idatabase.h"
+#include "db/privatefiles.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -159,7 +160,7 @@ void TorService::launch()
         return;
     }
     // Tor keeps keys and state here; nobody else may read them (tor insists as well).
-    QDir().mkpath(m_settings.dataDirectory);
+    privatefiles::makeDirectory(m_settings.dataDirectory);
     QFile::setPermissions(m_settings.dataDirectory, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     const QDir dir(m_settings.dataDirectory);
     const QString portFile = dir.filePath(QStringLiteral("control.port"));

@@ -56,9 +56,34 @@ bool repairEntry(int dirFd, const char *name, dev_t device, int depth)
 
 } // namespace
 
-void restrictUmask()
+bool makeDirectory(const QString &directory)
 {
-    ::umask(S_IRWXG | S_IRWXO);
+    const QString clean = QDir::cleanPath(QDir(directory).absolutePath());
+    if (QFileInfo(clean).isDir())
+        return true;
+    const QString parent = QFileInfo(clean).path();
+    if (parent != clean && !makeDirectory(parent))
+        return false;
+    // mkdir applies the umask to 0700 and no umask widens it; a 0700 asked for is 0700 got
+    // unless the umask takes the owner's bits, which chmod puts back.
+    const QByteArray native = QFile::encodeName(clean);
+    if (::mkdir(native.constData(), S_IRWXU) != 0)
+        return errno == EEXIST && QFileInfo(clean).isDir();
+    return ::chmod(native.constData(), S_IRWXU) == 0;
+}
+
+bool createFile(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC,
+                          S_IRUSR | S_IWUSR);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    const bool ok = ::fstat(fd, &st) == 0
+                    && ((st.st_mode & 0777) == (S_IRUSR | S_IWUSR) || !S_ISREG(st.st_mode)
+                        || ::fchmod(fd, (st.st_mode & 07700) | S_IRUSR | S_IWUSR) == 0);
+    ::close(fd);
+    return ok;
 }
 
 bool repairDirectory(const QString &directory)
@@ -66,7 +91,7 @@ bool repairDirectory(const QString &directory)
     if (directory.isEmpty())
         return false;
     const QString clean = QDir::cleanPath(QDir(directory).absolutePath());
-    if (!QDir().mkpath(clean)) {
+    if (!makeDirectory(clean)) {
         logPrintf(LogErr1, "failed to create %s", qUtf8Printable(clean));
         return false;
     }

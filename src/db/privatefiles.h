@@ -9,9 +9,14 @@
 
 namespace privatefiles {
 
-// Sets the process umask so that whatever the program creates from now on (settings,
-// database journals, Tor's data, temporary files) is readable by its owner alone.
-void restrictUmask();
+// Makes `directory` and its missing parents 0700, whatever the umask; what exists already
+// keeps its mode. False when a part could not be made.
+bool makeDirectory(const QString &directory);
+
+// Creates `path` as an empty 0600 file when it is missing, or takes group and world access
+// from the file that is there (never through a link), so that writers which keep the mode
+// of an existing file (settings, SQLite) keep it private. False when it cannot be written.
+bool createFile(const QString &path);
 
 // Makes `directory` (and missing parents) if needed, then takes group and world access
 // away from it and from everything below it: folders become 0700 (the owner's bits kept),

@@ -18,11 +18,9 @@
 #include <QThread>
 #include <QVariant>
 
-#include <fcntl.h>
 #include <algorithm>
 #include <memory>
 #include <optional>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -498,10 +496,8 @@ bool SqliteDatabase::open()
     // The file holds the secret key: made private before SQLite creates it with the
     // umask's mode, and mended when an older version left it readable. SQLite gives the
     // journal files the mode of the database itself.
-    const int created = ::open(QFile::encodeName(d->path).constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (created >= 0)
-        ::close(created);
-    for (const char *suffix : {"", "-wal", "-shm"})
+    privatefiles::createFile(d->path);
+    for (const char *suffix : {"-wal", "-shm", "-journal"})
         privatefiles::repairFile(d->path + QLatin1String(suffix));
 
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), d->defaultName);

@@ -145,6 +145,12 @@ void PeerNusk::init()
     connect(m_retryTimer, &QTimer::timeout, this, &PeerNusk::dial);
     m_upgradeTimer = new QTimer(this);
     connect(m_upgradeTimer, &QTimer::timeout, this, &PeerNusk::dialBetter);
+    m_choiceTimer = new QTimer(this);
+    m_choiceTimer->setSingleShot(true);
+    connect(m_choiceTimer, &QTimer::timeout, this, [this] {
+        m_roundGraceOver = true;
+        onRoundOver();
+    });
 }
 
 VfsClient *PeerNusk::vfsClient() const
@@ -491,6 +497,12 @@ void PeerNusk::startDialling(const Contact &contact, const QList<DialTarget> &ta
     const QString invitation = local ? QString() : contact.invitationUuid;
     const QByteArray proofKey = local ? QByteArray() : contact.invitationProofKey;
     const qint64 round = nextDialRound();
+    // A round that may bring the first link decides what is announced; one that only looks
+    // for a better transport beside a kept link does not hold the choice back.
+    if (!m_link) {
+        m_roundGraceOver = false;
+        m_choiceTimer->stop();
+    }
     const com::GreetingAmender amend = [invitation, proofKey, round, local](com::Greeting &greeting,
                                                                             const QByteArray &binding) {
         addHandshakePart(greeting, binding, invitation, proofKey);
@@ -532,6 +544,8 @@ void PeerNusk::onDialEstablished(com::Link *link)
     // has closed. Each one that comes up is weighed against the current link by prefer(),
     // the same way on both sides, and the loser closed.
     adopt(link);
+    // Whichever way it was decided, the round may be over with it.
+    onRoundOver();
 }
 
 void PeerNusk::attachIncoming(com::Link *link)
@@ -591,10 +605,14 @@ void PeerNusk::adopt(com::Link *link)
             disconnect(old, nullptr, this, nullptr);
             old->close(QStringLiteral("replaced"));
         }
-        slot = link;
-        connectMessages(link);
-        if (!link->isOutgoing())
+        if (!link->isOutgoing()) {
+            m_serverLink = link;
+            connectMessages(link);
+            // Taking the listener's half is what lets the outgoing half's requests be answered.
+            link->sendChosen();
             return;
+        }
+        keepLink(link);
     } else if (m_link && m_link != link && m_link->isEstablished()) {
         if (!prefer(link, m_link)) {
             disconnect(link, nullptr, this, nullptr);
@@ -604,15 +622,14 @@ void PeerNusk::adopt(com::Link *link)
         com::Link *old = m_link.data();
         disconnect(old, nullptr, this, nullptr);
         old->close(QStringLiteral("duplicate link"));
-        m_link = link;
-        connectMessages(link);
-        // Already up. A link from a new round may come with new addresses (after a wake-up
-        // in another network), so its greeting is kept as well.
+        keepLink(link);
+        // A link from a new round may come with new addresses (after a wake-up in another
+        // network), so its greeting is kept as well.
         takeGreeting(link);
+        settleLinkState();
         return;
     } else {
-        m_link = link;
-        connectMessages(link);
+        keepLink(link);
     }
 
     m_attempts = 0;
@@ -639,9 +656,58 @@ void PeerNusk::adopt(com::Link *link)
         m_database->deletePeerAttribute({uuid(), peerAttrInvitationProofKey(), QString()});
 
     logPrintf(LogHsk1, "peer %s link up", qUtf8Printable(uuid()));
-    setLinkState(LinkUp);
+    settleLinkState();
     if (provisional)
         Q_EMIT firstContact(link);
+}
+
+void PeerNusk::keepLink(com::Link *link)
+{
+    m_link = link;
+    connectMessages(link);
+    connect(link, &com::Link::chosenByRemote, this, [this, link] {
+        if (link == m_link)
+            settleLinkState();
+    });
+    announceChoice();
+}
+
+bool PeerNusk::roundOver() const
+{
+    return m_dialing.isEmpty() || m_roundGraceOver;
+}
+
+void PeerNusk::announceChoice()
+{
+    // Links of this side's round still on their way may yet replace the kept one: the
+    // choice is told once the round is over (or its slow addresses have had their time),
+    // so that the other side is not up on a link about to be closed.
+    if (!m_link || !m_link->isEstablished())
+        return;
+    if (roundOver())
+        m_link->sendChosen();
+    else if (!m_choiceTimer->isActive())
+        m_choiceTimer->start(peerTimings().choiceGraceMs);
+}
+
+void PeerNusk::settleLinkState()
+{
+    // Both sides may hold a link of their own for a moment; a request sent on the one the
+    // other side then drops would never be answered. Up means: both rounds are over, the
+    // other side keeps this link, and its file server is there to answer.
+    // Once up, a link replaced by a better one (which the other side prefers as well) is
+    // no reason to go down: answers to what is under way come on the link it keeps.
+    const bool up = m_link && m_link->isChosenByRemote() && (isLocal() || roundOver());
+    if (up || linkState() != LinkUp)
+        setLinkState(up ? LinkUp : LinkConnecting);
+}
+
+void PeerNusk::onRoundOver()
+{
+    if (!roundOver() || !m_link || !m_link->isEstablished())
+        return;
+    announceChoice();
+    settleLinkState();
 }
 
 void PeerNusk::connectMessages(com::Link *link)
@@ -683,7 +749,10 @@ void PeerNusk::onLinkClosed(com::Link *link)
     if (wasDialing && m_dialing.isEmpty() && !(m_link && m_link->isEstablished())) {
         setLinkState(LinkDown);
         scheduleRetry();
+        return;
     }
+    if (wasDialing)
+        onRoundOver();
 }
 
 void PeerNusk::takeGreeting(com::Link *link)

@@ -8,6 +8,9 @@
 // a failed round it waits, doubling the wait up to PeerTimings::retryMaxMs. With the network
 // switched off, remote peers stay down and do not dial; the local peer carries on.
 //
+// The peer is up only once the other side has chosen the same link (com/link.h, CHOSEN):
+// until then requests would travel on a link the other side may be about to close.
+//
 // Whenever two links to the same peer are up, both sides keep the same one without talking:
 // between links dialled by different sides, the one whose dialling side has the smaller
 // public key; between links dialled by the same side, the one of the later dialling round
@@ -146,6 +149,16 @@ private:
     void onDialEstablished(com::Link *link);
     void onDialClosed(com::Link *link);
     void adopt(com::Link *link);
+    // Makes `link` the one carrying both channels and tells the other side so.
+    void keepLink(com::Link *link);
+    // Every dial of the round ended, or the slow ones have had their time.
+    bool roundOver() const;
+    // Tells the other side which link this one keeps, once this side's round is over.
+    void announceChoice();
+    // Up once the other side has chosen the kept link too, connecting until then.
+    void settleLinkState();
+    // The last dial of a round ended: the choice stands.
+    void onRoundOver();
     void connectMessages(com::Link *link);
     void onLinkClosed(com::Link *link);
     bool prefer(com::Link *candidate, com::Link *current) const;
@@ -157,6 +170,7 @@ private:
     QPointer<com::Hub> m_hub;
     QTimer *m_retryTimer = nullptr;
     QTimer *m_upgradeTimer = nullptr;
+    QTimer *m_choiceTimer = nullptr;   // the grace of a round's slow addresses
 
     // Under m_mutex: what other threads may read.
     Contact m_contact;
@@ -175,6 +189,7 @@ private:
     bool m_networkEnabled = true;
     bool m_started = false;
     bool m_retired = false;
+    bool m_roundGraceOver = true;
 
     std::unique_ptr<PeerEndpoint> m_endpoint;
     QMutex m_aclMutex;   // serialises setAcls so the endpoint sees lists in order

@@ -105,6 +105,9 @@ public Q_SLOTS:
     void onShowNextPreview();
     void onPreviewClosed();
     void showAboutDialog();
+    // A second start asked for this window: shown, in front and active; a minimised window
+    // comes back as it was, a maximised or full-screen one stays so.
+    void bringToFront();
     void updateRemoteMenu();
     void loadTheme(const QString &theme);
 

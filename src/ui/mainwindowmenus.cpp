@@ -501,6 +501,14 @@ void MainWindow::logActionTriggered(bool checked)
     Logger::save(*settings.settings());
 }
 
+void MainWindow::bringToFront()
+{
+    setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    show();
+    raise();
+    activateWindow();
+}
+
 void MainWindow::showAboutDialog()
 {
     // The node view's scene renders with the same back-end as every other view of the

@@ -15,6 +15,7 @@
 #include <QTcpServer>
 #include <QtTest>
 
+#include <csignal>
 #include <unistd.h>
 
 namespace peerhosttest {
@@ -78,6 +79,11 @@ void Host::kill()
 bool Host::waitForExit(int limitMs)
 {
     return m_process.state() == QProcess::NotRunning || m_process.waitForFinished(testutil::timeoutMs(limitMs));
+}
+
+bool Host::signal(int signalNumber)
+{
+    return m_process.state() != QProcess::NotRunning && ::kill(pid_t(m_process.processId()), signalNumber) == 0;
 }
 
 bool Host::setUnprivileged()
@@ -335,12 +341,13 @@ bool HostPair::startPair(const std::function<void(Host &)> &prepare)
     m_a = std::make_unique<Host>(path(QStringLiteral("hostA")), freePort());
     m_b = std::make_unique<Host>(path(QStringLiteral("hostB")), freePort());
     for (Host *host : {m_a.get(), m_b.get()}) {
+        // First: what `prepare` gives wins over the defaults below (the first option counts).
+        if (prepare)
+            prepare(*host);
         // A cut is noticed by the request timeout and followed by the retry pause: neither
         // may take the usual 60 s and 15 s here.
         host->addArguments({QStringLiteral("--job-retry-ms=200"), QStringLiteral("--progress-ms=40"),
                             QStringLiteral("--fso-timeout-ms=3000")});
-        if (prepare)
-            prepare(*host);
     }
     return startAndPair(*m_a, *m_b, &m_aOnB, &m_bOnA);
 }

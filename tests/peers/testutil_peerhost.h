@@ -45,9 +45,15 @@ public:
     void kill();
     // Waits until the process ended by itself (e.g. through its crash hook).
     bool waitForExit(int limitMs);
+    // Sends a signal to the running host; false when none runs.
+    bool signal(int signalNumber);
+    QProcess::ExitStatus exitStatus() const { return m_process.exitStatus(); }
+    int exitCode() const { return m_process.exitCode(); }
     // Started from now on without root's right to read and enter every folder, so folder
     // modes hold for it as for any user. False where that cannot be arranged.
     bool setUnprivileged();
+    // What runs the host binary, its arguments first (empty: the binary runs itself).
+    QStringList wrapper() const { return m_wrapper; }
     // Started from now on inside the network namespace `fullName` (testutil_netns.h).
     void setNetns(const QString &fullName);
 
@@ -114,7 +120,8 @@ protected:
     QString m_bOnA;
 
     QString path(const QString &name) const { return m_root.filePath(name); }
-    // Makes both hosts (`prepare` may add to them before they start) and pairs them.
+    // Makes both hosts (`prepare` may add to them before they start; its options win over
+    // the defaults) and pairs them.
     bool startPair(const std::function<void(Host &)> &prepare = {});
     // Shares `dir` of A with B with access `flags`.
     bool share(const QString &dir, int flags);

@@ -340,6 +340,29 @@ private Q_SLOTS:
         QTRY_VERIFY(!opened);
     }
 
+    // What a second start asks for: a minimised window comes back active, a maximised
+    // one stays maximised.
+    void bringToFrontKeepsTheWindowsSize()
+    {
+        Program p;
+        QVERIFY(p.start());
+        MainWindow *w = p.window();
+        w->showMinimized();
+        QTRY_VERIFY(w->isMinimized());
+        w->bringToFront();
+        QTRY_VERIFY(!w->isMinimized() && w->isVisible());
+        QTRY_VERIFY(w->isActiveWindow());
+
+        w->showMaximized();
+        QTRY_VERIFY(w->isMaximized());
+        w->showMinimized();
+        QTRY_VERIFY(w->isMinimized());
+        w->bringToFront();
+        QTRY_VERIFY(!w->isMinimized());
+        QVERIFY(w->isMaximized());
+        QTRY_VERIFY(w->isActiveWindow());
+    }
+
     // Help > About: a fresh dialog each time, gone after Escape as after its close button.
     // Offline, the greyed invitation entries say why and how to go online.
     void offlineEntriesSayWhy()

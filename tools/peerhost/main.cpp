@@ -17,12 +17,12 @@
 #include "app/base/configsettings.h"
 #include "com/connectionmanager.h"
 #include "com/hub.h"
-#include "db/privatefiles.h"
 #include "db/sqlitedatabase.h"
 #include "peers/dialpolicy.h"
 #include "peers/peermodel.h"
 #include "app/startup/networkside.h"
 #include "app/startup/startupguard.h"
+#include "app/startup/unixsignals.h"
 #include "vfs/server/vfswatcher.h"
 #include "peers/peertimings.h"
 
@@ -37,11 +37,17 @@
 
 int main(int argc, char *argv[])
 {
-    privatefiles::restrictUmask();
+    // SIGTERM and SIGINT end the event loop: jobs, links and the lock go as at "quit".
+    UnixSignalWatcher::installHandlers();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("nusk"));
     QCoreApplication::setOrganizationName(QStringLiteral("tarnquist"));
-    privatefiles::repairDirectory(configDirectory());
+    UnixSignalWatcher signalWatcher;
+    StartupGuard startupGuard(configDirectory());
+    if (!startupGuard.prepareDirectory()) {
+        std::fprintf(stderr, "%s\n", qUtf8Printable(startupGuard.errorString()));
+        return StartupGuard::ExitConfigUnusable;
+    }
 
     PeerTimings timings;
     timings.retryInitialMs = appArgumentInt(QStringLiteral("--retry-ms"), timings.retryInitialMs);
@@ -61,15 +67,14 @@ int main(int argc, char *argv[])
         networkEnabled = settings->value(QStringLiteral("network/enabled"), true).toBool();
     }
 
-    StartupGuard startupGuard(configDirectory());
     if (!startupGuard.acquire()) {
         std::fprintf(stderr, "%s\n", qUtf8Printable(startupGuard.errorString()));
-        return 3;
+        return StartupGuard::ExitAlreadyRunning;
     }
     SqliteDatabase database(configDirectory());
     if (!startupGuard.checkDatabase(&database)) {
         std::fprintf(stderr, "%s\n", qUtf8Printable(startupGuard.errorString()));
-        return database.isOpen() ? 2 : 1;
+        return StartupGuard::ExitConfigUnusable;
     }
 
     QThread ioThread;

@@ -6,8 +6,11 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 
 namespace {
+
+const char kHandingOverVariable[] = "NUSK_HANDING_OVER_PID";
 
 bool ensureParentDir(const QString& path)
 {
@@ -32,6 +35,24 @@ bool entryExists(const QString& path)
 }
 
 } // namespace
+
+bool SelfUpdate::startHandOver(const QString& program, const QStringList& arguments, qint64 handingOverPid)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QLatin1String(kHandingOverVariable), QString::number(handingOverPid));
+    QProcess process;
+    process.setProgram(program);
+    process.setArguments(arguments);
+    process.setProcessEnvironment(environment);
+    return process.startDetached();
+}
+
+qint64 SelfUpdate::takeHandingOverPid()
+{
+    const qint64 pid = qEnvironmentVariable(kHandingOverVariable).toLongLong();
+    qunsetenv(kHandingOverVariable);
+    return pid > 0 ? pid : 0;
+}
 
 SelfUpdate::SelfUpdate(const QString& appDir, const QString& programName)
     : m_appDir(QDir::cleanPath(QDir(appDir).absolutePath()))

@@ -15,6 +15,14 @@ public:
     // The exit code of the event loop that asks for the hand-over to "update/<program>".
     static constexpr int ExitCodeUpdate = 40;
 
+    // Starts the next program of the hand-over with `arguments`, telling it the process it
+    // takes over from, so that it waits for that one's lock instead of ending as a second
+    // start. False when it could not be started.
+    static bool startHandOver(const QString& program, const QStringList& arguments, qint64 handingOverPid);
+    // The process this start takes over from, 0 for a normal start. Read once at start-up;
+    // the programs this one runs later do not see it.
+    static qint64 takeHandingOverPid();
+
     // appDir: the directory of the running executable; programName: its file name.
     SelfUpdate(const QString& appDir, const QString& programName);
 

@@ -3,20 +3,26 @@
 #include "app/base/configsettings.h"
 #include "app/base/log.h"
 #include "db/ownkey.h"
+#include "db/privatefiles.h"
 #include "db/sqlitedatabase.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
+#include <QMetaMethod>
 #include <QSettings>
+#include <QTemporaryFile>
+#include <QThread>
 
 namespace {
 
 const char kActivate[] = "activate\n";
+const char kActivated[] = "activated\n";
 
 } // namespace
 
@@ -35,31 +41,82 @@ QString StartupGuard::serverName() const
         QCryptographicHash::hash(dir, QCryptographicHash::Sha256).toHex().left(24)));
 }
 
-bool StartupGuard::acquire()
+bool StartupGuard::prepareDirectory()
 {
-    QDir().mkpath(m_directory);
-    m_lock.reset(new QLockFile(QDir(m_directory).filePath(lockFileName())));
+    if (!privatefiles::makeDirectory(m_directory)) {
+        m_error = QStringLiteral("The configuration folder %1 cannot be made.").arg(m_directory);
+        return false;
+    }
+    // Without this, the lock, the settings and the database would each fail in their own
+    // way, the lock looking like a program that already runs.
+    QTemporaryFile probe(QDir(m_directory).filePath(QStringLiteral(".nusk-write-XXXXXX")));
+    const QString settingsFile = QDir(m_directory).filePath(QStringLiteral("config.ini"));
+    if (!probe.open() || !privatefiles::createFile(settingsFile)) {
+        m_error = QStringLiteral("The configuration folder %1 cannot be written.").arg(m_directory);
+        return false;
+    }
+    probe.remove();
+    // What an older version left readable is mended; a file that cannot be is only logged.
+    privatefiles::repairDirectory(m_directory);
+    return true;
+}
+
+bool StartupGuard::acquire(qint64 handingOverPid, int handOverWaitMs)
+{
+    privatefiles::makeDirectory(m_directory);
+    const QString lockPath = QDir(m_directory).filePath(lockFileName());
+    m_lock.reset(new QLockFile(lockPath));
     // Held for the whole run; only a lock whose process is gone is taken over.
     m_lock->setStaleLockTime(0);
-    if (m_lock->tryLock(0)) {
-        listenForActivation();
-        return true;
-    }
+    QElapsedTimer waited;
+    waited.start();
     qint64 pid = 0;
     QString host, application;
-    m_lock->getLockInfo(&pid, &host, &application);
-    m_error = QStringLiteral("nusk is already running on %1 (process %2 on %3)")
-                  .arg(m_directory, QString::number(pid), host);
+    for (;;) {
+        if (m_lock->tryLock(0)) {
+            // It only names this process, yet it lies among the secrets.
+            privatefiles::repairFile(lockPath);
+            listenForActivation();
+            return true;
+        }
+        if (m_lock->error() != QLockFile::LockFailedError) {
+            m_error = QStringLiteral("The configuration folder %1 cannot be written.").arg(m_directory);
+            m_lock.reset();
+            return false;
+        }
+        pid = 0;
+        m_lock->getLockInfo(&pid, &host, &application);
+        // The program handing over is on its way out; its lock goes with it. Unreadable
+        // information is a lock being removed or written just now.
+        const bool handingOver = handingOverPid > 0 && (pid == handingOverPid || pid == 0);
+        if (!handingOver || waited.elapsed() >= handOverWaitMs)
+            break;
+        QThread::msleep(20);
+    }
     m_lock.reset();
+    m_error = pid > 0 ? QStringLiteral("nusk is already running on %1 (process %2 on %3)")
+                            .arg(m_directory, QString::number(pid), host)
+                      : QStringLiteral("nusk is already running on %1").arg(m_directory);
+    m_error += askHolderToActivate() ? QStringLiteral("; its window was brought to the front.")
+                                     : QStringLiteral("; it did not answer.");
+    return false;
+}
 
+bool StartupGuard::askHolderToActivate()
+{
     QLocalSocket socket;
     socket.connectToServer(serverName());
-    if (socket.waitForConnected(1000)) {
-        socket.write(kActivate);
-        socket.waitForBytesWritten(1000);
-        socket.disconnectFromServer();
+    if (!socket.waitForConnected(1000))
+        return false;
+    socket.write(kActivate);
+    if (!socket.waitForBytesWritten(1000))
+        return false;
+    // A holder that hangs is not waited for long: this start has nothing else to do.
+    while (!socket.canReadLine()) {
+        if (!socket.waitForReadyRead(3000))
+            return false;
     }
-    return false;
+    return socket.readLine(64) == kActivated;
 }
 
 void StartupGuard::listenForActivation()
@@ -76,8 +133,14 @@ void StartupGuard::listenForActivation()
         while (QLocalSocket *socket = m_server->nextPendingConnection()) {
             connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
             connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
-                if (socket->canReadLine() && socket->readLine(64) == kActivate)
+                if (!socket->canReadLine())
+                    return;
+                // Only a program with a window to show says it did.
+                if (socket->readLine(64) == kActivate
+                    && isSignalConnected(QMetaMethod::fromSignal(&StartupGuard::activationRequested))) {
                     Q_EMIT activationRequested();
+                    socket->write(kActivated);
+                }
                 socket->disconnectFromServer();
             });
         }

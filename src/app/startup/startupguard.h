@@ -25,12 +25,25 @@ public:
     static QString lockFileName() { return QStringLiteral("nusk.lock"); }
     static QString identityKey() { return QStringLiteral("identity/publicKey"); }
 
+    // How a start that did not happen ends, the same in every program built on this guard.
+    enum ExitCode {
+        ExitConfigUnusable = 2,   // the folder cannot be written, or its database is unusable
+        ExitAlreadyRunning = 3,   // another program holds the folder
+    };
+
     explicit StartupGuard(const QString &configDirectory, QObject *parent = nullptr);
     ~StartupGuard() override;
 
+    // Makes the directory (0700) and its settings file (0600) when missing, mends the modes
+    // an older version left, and checks that files can be made in it. False with
+    // errorString() when the directory cannot be made or written.
+    bool prepareDirectory();
+
     // Takes the directory's lock. False when another live program holds it; errorString()
     // then names its process, and that program has been asked to come to the front.
-    bool acquire();
+    // `handingOverPid`: the process this start takes over from in an update hand-over; while
+    // that one holds the lock, the lock is waited for, up to `handOverWaitMs`.
+    bool acquire(qint64 handingOverPid = 0, int handOverWaitMs = 30000);
 
     // The database opens, passes SQLite's quick check and holds the identity recorded in
     // the settings. The key is made only when none was ever recorded (a first start).
@@ -40,13 +53,16 @@ public:
     QString errorString() const { return m_error; }
 
 Q_SIGNALS:
-    // A second start on the same directory asked this program to show its window.
+    // A second start on the same directory asked this program to show its window. Handled
+    // by a direct connection: the second start is told it was done once this returns.
     void activationRequested();
 
 private:
     QString keepAside(const QString &file);
     QString serverName() const;
     void listenForActivation();
+    // Asks the holder to come to the front; true when it answered that it did.
+    bool askHolderToActivate();
 
     QString m_directory;
     QString m_error;

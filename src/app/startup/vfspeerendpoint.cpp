@@ -28,12 +28,22 @@ VfsPeerEndpoint::VfsPeerEndpoint(PeerNusk *peer, bool isLocal)
     else
         connectLink(peer);
 
-    // Replies to what was sent on a link that is gone will never come: let the requesters
-    // (jobs, listings) fail over now rather than after a minute of waiting.
+    // Replies to what was sent on a link that is gone will never come: once no link is left
+    // the requesters (jobs, listings) fail over now rather than after a minute of waiting.
+    // While another link of the round is on its way they wait: the other side answers on
+    // the link it keeps. What is not sent yet waits for the link (within its timeout)
+    // instead of going nowhere. The local peer's requests never travel on a link.
     QPointer<PeerNusk> peerGuard(peer);
     QPointer<VfsClientNusk> clientGuard(m_client);
-    QObject::connect(peer, &IPeer::linkStateChanged, m_client, [peerGuard, clientGuard] {
-        if (peerGuard && clientGuard && peerGuard->linkState() != IPeer::LinkUp)
+    if (!isLocal)
+        m_client->setLinkReady(peer->linkState() == IPeer::LinkUp);
+    QObject::connect(peer, &IPeer::linkStateChanged, m_client, [peerGuard, clientGuard, isLocal] {
+        if (!peerGuard || !clientGuard)
+            return;
+        const int state = peerGuard->linkState();
+        if (!isLocal)
+            clientGuard->setLinkReady(state == IPeer::LinkUp);
+        if (state == IPeer::LinkDown)
             clientGuard->failPendingRequests();
     });
     // And what the peer had this computer do for it ends: its files close, its queued

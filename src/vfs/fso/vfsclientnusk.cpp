@@ -64,6 +64,7 @@ struct VfsClientNusk::Private
     quint16 counter = 0;
     QElapsedTimer rxClock;
     FsoTransmitter transmitter;
+    bool linkReady = true;
 
     RequestQueues queues;
 
@@ -397,13 +398,14 @@ void VfsClientNusk::Private::dropQueue(std::vector<Job *> &q)
     q.clear();
 }
 
-// Marks every request not yet answered as timed out; the next pass announces each one.
+// Marks every request sent and not yet answered as timed out; the next pass announces each
+// one. Those not sent yet wait for the link to come back, within their timeout.
 template <typename Job>
 void failQueue(std::vector<Job *> &q)
 {
     for (Job *job : q) {
         RecordLock recordLock(recordMutex(job));
-        if (!job->request || isComplete(job))
+        if (!job->request || isComplete(job) || job->request->sendState != 1)
             continue;
         job->jobStatus = JobError;
         job->status = FSO_STATUS_TIMEOUT;
@@ -412,6 +414,8 @@ void failQueue(std::vector<Job *> &q)
 }
 
 // --- client --------------------------------------------------------------------------------
+
+constexpr int kLinkWaitTickMs = 20;
 
 VfsClientNusk::VfsClientNusk(QObject *parent)
     : VfsClient(parent), d(std::make_shared<Private>()), m_jobTimer(new QTimer(this))
@@ -527,6 +531,8 @@ bool VfsClientNusk::enqueue(Job *job)
             p->withdraw(j);
     };
     prepare(*d, job, req);
+    // Counts the wait for the link; restarted when the request leaves.
+    req->clock.start();
     job->request = req;
     initialStatus(job);
     d->queue<Job>().push_back(job);
@@ -592,7 +598,18 @@ void VfsClientNusk::runPass()
                 done = job;
                 break;
             }
-            if (req->sendState == 0) {
+            // Unsent while the link is not ready, or sent: waiting, within the same limit.
+            const bool waiting = req->sendState == 1 || (req->sendState == 0 && !d->linkReady);
+            if (waiting) {
+                const int limit = waitsLong(job) ? d->transferTimeoutMs : d->requestTimeoutMs;
+                if (req->clock.elapsed() > limit) {
+                    logPrintf(LogVcli, "timeout on %s job (%s)", kindName(job),
+                              req->sendState == 0 ? "link not ready" : "no reply");
+                    job->jobStatus = JobError;
+                    job->status = FSO_STATUS_TIMEOUT;
+                    req->sendState = 2;
+                }
+            } else if (req->sendState == 0) {
                 job->jobStatus = JobRunning;
                 std::vector<std::uint8_t> msg;
                 if (encode(*d, job, req, msg)) {
@@ -605,14 +622,6 @@ void VfsClientNusk::runPass()
                     job->jobStatus = JobError;
                     req->sendState = 2;
                     encodeFailed(job);
-                }
-            } else if (req->sendState == 1) {
-                const int limit = waitsLong(job) ? d->transferTimeoutMs : d->requestTimeoutMs;
-                if (req->clock.elapsed() > limit) {
-                    logPrintf(LogVcli, "timeout on %s job", kindName(job));
-                    job->jobStatus = JobError;
-                    job->status = FSO_STATUS_TIMEOUT;
-                    req->sendState = 2;
                 }
             }
         }
@@ -643,12 +652,19 @@ void VfsClientNusk::jobTimerFired()
         runPass<Job>();
     });
     bool empty;
+    bool ready;
     {
         QMutexLocker lock(&d->mutex);
         empty = d->allEmpty();
+        ready = d->linkReady;
     }
-    if (!empty)
+    if (empty)
+        return;
+    // Waiting for the link only needs the timeouts looked at now and then.
+    if (ready)
         startOrKick(false);
+    else
+        m_jobTimer->start(kLinkWaitTickMs);
 }
 
 void VfsClientNusk::onThreadFinished()
@@ -671,6 +687,18 @@ void VfsClientNusk::failPendingRequests()
         d->queues.forEach([](auto &q) { failQueue(q); });
     }
     startOrKick(true);
+}
+
+void VfsClientNusk::setLinkReady(bool ready)
+{
+    {
+        QMutexLocker lock(&d->mutex);
+        if (d->linkReady == ready)
+            return;
+        d->linkReady = ready;
+    }
+    if (ready)
+        startOrKick(true);
 }
 
 void VfsClientNusk::onRxOngoing()

@@ -38,6 +38,9 @@ public:
     int transferTimeout() const;
     // Most entries one listing may collect; a listing that grows beyond ends in JobError.
     void setMaxListingEntries(std::size_t count);
+    // While the link is not ready, requests stay queued (their timeout running) and leave
+    // once it is. Ready from the start; on the client's thread.
+    void setLinkReady(bool ready);
     // Requests go to `transmitter` instead of fsoTransmit. Set once, on the client's thread,
     // before the first request.
     void setTransmitter(FsoTransmitter transmitter);

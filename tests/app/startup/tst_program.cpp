@@ -1,7 +1,10 @@
 // The real program: configuration directory, clean exit on signals and the update hand-over.
 
+#include <QLockFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -10,6 +13,7 @@
 #include <csignal>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 #include <xcb/xcb.h>
 
 namespace {
@@ -226,7 +230,8 @@ private Q_SLOTS:
         p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         p.start(programPath(), {"--config-dir=" + cfg, "--renderer=software"});
         QVERIFY(p.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(cfg + "/config.ini"), 20000);
+        // The file is made (private) before the settings are written into it.
+        QTRY_VERIFY_WITH_TIMEOUT(QSettings(cfg + "/config.ini", QSettings::IniFormat).contains("Logger/ERR1"), 20000);
         QSettings s(cfg + "/config.ini", QSettings::IniFormat);
         QCOMPARE(s.value("Logger/ERR1").toBool(), true); // errors on by default
         ::kill(pid_t(p.processId()), SIGTERM);
@@ -237,8 +242,18 @@ private Q_SLOTS:
     // The configuration holds the secret key: after a first start and after an upgrade
     // from files an older version left readable, the folder is 0700 and every file in it
     // (database, journals, settings, anything below) 0600.
+    void privateConfiguration_data()
+    {
+        QTest::addColumn<int>("umask");
+        QTest::newRow("umask 022") << 022;
+        QTest::newRow("umask 000") << 0;
+    }
+
     void privateConfiguration()
     {
+        QFETCH(int, umask);
+        const mode_t oldMask = ::umask(mode_t(umask));   // the program inherits it
+        auto restoreMask = qScopeGuard([oldMask] { ::umask(oldMask); });
         QTemporaryDir tmp;
         const QString cfg = tmp.path() + "/cfg";
         auto runOnce = [&] {
@@ -260,6 +275,7 @@ private Q_SLOTS:
         QCOMPARE(modeOf(""), 0700);
         QCOMPARE(modeOf("nusk.db"), 0600);
         QCOMPARE(modeOf("config.ini"), 0600);
+        QCOMPARE(modeOf("nusk.lock"), -1);   // gone with the program
 
         // What an older version left behind.
         QVERIFY(writeFile(cfg + "/tor/data/private_key", "secret"));
@@ -288,13 +304,16 @@ private Q_SLOTS:
         QVERIFY(first.waitForStarted());
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(cfg + "/nusk.db-wal"), 20000);
 
+        // The second start did not happen, and says so in its exit code; the first one
+        // answered that its window came to the front.
         QProcess second;
         second.setProcessEnvironment(headless());
         second.start(programPath(), {"--config-dir=" + cfg});
         QVERIFY(second.waitForFinished(10000));
         QCOMPARE(second.exitCode(), 3);
-        QVERIFY2(second.readAllStandardError().contains("process " + QByteArray::number(first.processId())),
-                 "the holder is named");
+        const QByteArray err = second.readAllStandardError();
+        QVERIFY2(err.contains("process " + QByteArray::number(first.processId())), "the holder is named");
+        QVERIFY2(err.contains("brought to the front"), err.constData());
         QCOMPARE(first.state(), QProcess::Running);
 
         ::kill(pid_t(first.processId()), SIGKILL);
@@ -386,6 +405,66 @@ private Q_SLOTS:
             raw = QSqlDatabase();
             QSqlDatabase::removeDatabase("count");
         }
+    }
+
+    // A folder the user cannot write is named as such, with the code of an unusable
+    // configuration, not taken for a program that already runs.
+    void unwritableConfigDirectory()
+    {
+        QTemporaryDir tmp;
+        const QString cfg = tmp.path() + "/cfg";
+        QVERIFY(QDir().mkpath(cfg));
+        QVERIFY(QFile::setPermissions(cfg, QFile::ReadOwner | QFile::ExeOwner));
+        QStringList command{programPath()};
+        // Root writes anywhere; without that right it is held to the folder's mode.
+        if (::geteuid() == 0) {
+            const QString setpriv = QStandardPaths::findExecutable("setpriv");
+            if (setpriv.isEmpty())
+                QSKIP("setpriv is needed to start the program without root's rights on folders");
+            command = QStringList{setpriv, "--bounding-set=-dac_override,-dac_read_search", "--"} + command;
+        }
+        QProcess p;
+        p.setProcessEnvironment(headless());
+        p.start(command.first(), command.mid(1) + QStringList{"--config-dir=" + cfg});
+        QVERIFY(p.waitForFinished(20000));
+        QCOMPARE(p.exitCode(), 2);
+        const QByteArray err = p.readAllStandardError();
+        QVERIFY2(err.contains("cannot be written") && !err.contains("already running"), err.constData());
+    }
+
+    // The program an update hands over to waits while the one it takes over from still
+    // holds the configuration, then takes it; a start that is no hand-over does not wait.
+    void handOverWaitsForTheOldProgram()
+    {
+        QTemporaryDir tmp;
+        const QString cfg = tmp.path() + "/cfg";
+        QVERIFY(QDir().mkpath(cfg));
+        QLockFile old(cfg + "/nusk.lock");   // this test plays the program that is ending
+        QVERIFY(old.tryLock(0));
+
+        QProcess plain;
+        plain.setProcessEnvironment(headless());
+        plain.start(programPath(), {"--config-dir=" + cfg});
+        QVERIFY(plain.waitForFinished(10000));
+        QCOMPARE(plain.exitCode(), 3);
+
+        QProcessEnvironment env = headless();
+        env.insert("NUSK_HANDING_OVER_PID", QString::number(QCoreApplication::applicationPid()));
+        QProcess next;
+        next.setProcessEnvironment(env);
+        next.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        next.start(programPath(), {"--config-dir=" + cfg});
+        QVERIFY(next.waitForStarted());
+        QVERIFY2(!next.waitForFinished(2000), "the new program waits for the old one");
+        old.unlock();
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(cfg + "/nusk.db-wal"), 20000);
+        qint64 holder = 0;
+        QString host, app;
+        QTRY_VERIFY_WITH_TIMEOUT(QLockFile(cfg + "/nusk.lock").getLockInfo(&holder, &host, &app)
+                                     && holder == next.processId(), 20000);
+        ::kill(pid_t(next.processId()), SIGTERM);
+        QVERIFY(next.waitForFinished(5000));
+        QCOMPARE(next.exitCode(), 0);
     }
 
     // Asked as a new user would, without any display: --help lists the options, --version

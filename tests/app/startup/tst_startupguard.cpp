@@ -2,9 +2,14 @@
 
 #include "app/startup/startupguard.h"
 
+#include <QElapsedTimer>
+#include <QLockFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
+
+#include <memory>
 
 class TestStartupGuard : public QObject
 {
@@ -18,15 +23,47 @@ private Q_SLOTS:
         QVERIFY(first.acquire());
         QSignalSpy activated(&first, &StartupGuard::activationRequested);
 
-        StartupGuard second(dir.path());
-        QVERIFY(!second.acquire());
-        QVERIFY(second.errorString().contains(QString::number(QCoreApplication::applicationPid())));
-        QVERIFY(activated.wait(5000));
+        // The second start waits for the first's answer, which this thread's loop gives.
+        bool acquired = true;
+        QString error;
+        std::unique_ptr<QThread> second(QThread::create([&] {
+            StartupGuard guard(dir.path());
+            acquired = guard.acquire();
+            error = guard.errorString();
+        }));
+        second->start();
+        QTRY_VERIFY_WITH_TIMEOUT(second->isFinished(), 10000);
+        QVERIFY(!acquired);
+        QCOMPARE(activated.count(), 1);
+        QVERIFY(error.contains(QString::number(QCoreApplication::applicationPid())));
+        QVERIFY2(error.contains(QLatin1String("brought to the front")), qPrintable(error));
 
         // A directory of its own is no conflict.
         QTemporaryDir other;
         StartupGuard third(other.path());
         QVERIFY(third.acquire());
+    }
+
+    // The wait of an update hand-over is bounded, and only the process handing over is
+    // waited for.
+    void handOverWaitIsBounded()
+    {
+        QTemporaryDir dir;
+        QLockFile holder(dir.filePath(StartupGuard::lockFileName()));
+        QVERIFY(holder.tryLock(0));
+        const qint64 self = QCoreApplication::applicationPid();
+
+        QElapsedTimer clock;
+        clock.start();
+        StartupGuard someoneElse(dir.path());
+        QVERIFY(!someoneElse.acquire(self + 1000000, 5000));
+        QVERIFY(clock.elapsed() < 2000);
+
+        clock.restart();
+        StartupGuard handedOver(dir.path());
+        QVERIFY(!handedOver.acquire(self, 300));
+        QVERIFY(clock.elapsed() >= 300);
+        QVERIFY(handedOver.errorString().contains(QLatin1String("already running")));
     }
 };
 

@@ -143,6 +143,7 @@ private Q_SLOTS:
     void unencodableRequestsFailWithoutWire();
     void receiversMayCallBackFromSignals();
     void lostLinkFailsWaitingRequestsAtOnce();
+    void requestsWaitForTheLink();
     void completionsReachOnlyTheirRequester();
 };
 
@@ -725,6 +726,39 @@ void TstFsoClient::lostLinkFailsWaitingRequestsAtOnce()
     QTRY_COMPARE(mkSpy.count(), 1);
     QCOMPARE(mk.status, quint8(FSO_STATUS_SUCCESS));
     QCOMPARE(readSpy.count(), 1);
+}
+
+// Until the link is ready nothing leaves; what was asked meanwhile goes once it is, and
+// what waited longer than its timeout fails as unanswered. A lost link fails only what was
+// sent on it.
+void TstFsoClient::requestsWaitForTheLink()
+{
+    Wire wire;
+    wire.client.setRequestTimeout(3600000);
+    wire.client.setLinkReady(false);
+    wire.server = [&wire](const VfsFenuCommand &req) { wire.reply(Wire::answer(req)); };
+    QSignalSpy mkSpy(&wire.client, &VfsClient::makeDirectoryUpdate);
+    VfsMakeDirectoryJob early;
+    early.path = QStringLiteral("/early");
+    wire.client.makeDirectory(&early);
+    QTest::qWait(50);
+    QCOMPARE(wire.requests.size(), std::size_t(0));
+
+    wire.client.setLinkReady(true);
+    QTRY_COMPARE(mkSpy.count(), 1);
+    QCOMPARE(early.status, quint8(FSO_STATUS_SUCCESS));
+
+    wire.client.setLinkReady(false);
+    wire.client.setRequestTimeout(300);
+    VfsMakeDirectoryJob late;
+    late.path = QStringLiteral("/late");
+    wire.client.makeDirectory(&late);
+    wire.client.failPendingRequests();   // nothing was sent: it waits on
+    QTest::qWait(50);
+    QCOMPARE(mkSpy.count(), 1);
+    QTRY_COMPARE(mkSpy.count(), 2);
+    QCOMPARE(late.status, FSO_STATUS_TIMEOUT);
+    QCOMPARE(wire.requests.size(), std::size_t(1));
 }
 
 void TstFsoClient::completionsReachOnlyTheirRequester()
