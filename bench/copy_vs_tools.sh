@@ -4,11 +4,12 @@
 # identical re-copy, a resume after a cut at 50 %, many small files, plus the big-folder
 # listing against a stat scan and the raw channel. Prints the figures and the ratios.
 #
-#   bench/copy_vs_tools.sh [build dir] [MiB] [files] [rounds]   defaults: build 1024 10000 3
+#   bench/copy_vs_tools.sh [build dir] [MiB] [files] [rounds]   defaults: build 1024 10000 5
 #   (all files go under $TMPDIR, default /tmp: the file system measured)
 #
-# Everything is measured `rounds` times, each round all tools and then nusk; the table shows
-# each figure's median, and the ratios of each round follow: on a shared machine one round's
+# Everything is measured `rounds` times, the programs in an order that turns every round; the
+# table shows each figure's median and its range (lowest-highest), and the ratios of each
+# round follow: on a shared machine one round's
 # figures alone swing by a factor of two or more, the tools' as much as nusk's. A copy counts
 # as done once its data is on disk: nusk flushes the destination before it says "finished",
 # the tools are followed by the same flush (their time without it is printed too).
@@ -20,7 +21,7 @@ set -euo pipefail
 BUILD=${1:-build}
 MIB=${2:-1024}
 FILES=${3:-10000}
-ROUNDS=${4:-3}
+ROUNDS=${4:-5}
 BIN=$(cd "$BUILD/bin" && pwd)
 export NUSK_BIN_DIR=$BIN QT_QPA_PLATFORM=offscreen
 
@@ -101,90 +102,136 @@ median() {
 }
 largest() { tr ' ' '\n' <<<"${T[$1]:-}" | grep -E '^-?[0-9]+$' | sort -g | tail -1; }
 
-for ROUND in $(seq "$ROUNDS"); do
-  OUT="$WORK/out$ROUND"
-  mkdir -p "$OUT"
+# Each group of copies of one program; the order of the groups turns by one every round, so
+# that none is always first after the inputs were written or always last on a warm machine.
+group_cp() {
   timed cp_big cp "$WORK/src/big.bin" "$OUT/cp.bin"
   timed cp_many cp -r "$WORK/src/many" "$OUT/cp-many"
-  if [ -n "$RSH" ]; then
-    SCP=(scp -q -P "$PORT" -i "$WORK/ssh/user" -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR)
-    timed scp_big "${SCP[@]}" "$WORK/src/big.bin" "127.0.0.1:$OUT/scp.bin"
-    timed scp_many "${SCP[@]}" -r "$WORK/src/many" "127.0.0.1:$OUT/scp-many"
-    timed rs_big rsync --whole-file -e "$RSH" "$WORK/src/big.bin" "127.0.0.1:$OUT/rs.bin"
-    timed rs_c rsync -c -e "$RSH" "$WORK/src/big.bin" "127.0.0.1:$OUT/rs.bin"
-    timed rs_mt rsync -e "$RSH" "$WORK/src/big.bin" "127.0.0.1:$OUT/rs.bin"
-    # The same point as nusk's cut: half of the file is there; rsync finishes it.
-    head -c $((MIB * 1024 * 1024 / 2)) "$WORK/src/big.bin" >"$OUT/part.bin"
-    timed rs_part rsync --partial -e "$RSH" "$WORK/src/big.bin" "127.0.0.1:$OUT/part.bin"
-    timed rs_many rsync -r -e "$RSH" "$WORK/src/many" "127.0.0.1:$OUT/rs-many"
-  fi
-  # The tools' many small files stay until the end: deleting tens of thousands of files just
-  # before makes ext4 pass over their inodes while nusk makes its files (for a minute or
-  # more), which the tools did not have to. Their large files go, so that nusk's copies, like
-  # the tools', do not start with gigabytes more in the page cache to evict.
-  rm -f "$OUT"/*.bin
-  PEER=$("$BIN/bench_peercopy" "$MIB" "$FILES" 4 2>&1) || { echo "$PEER" >&2; exit 1; }
-  num() { sed -n "$1" <<<"$PEER" | head -1; }
+  rm -f "$OUT/cp.bin"
+}
+group_scp() {
+  [ -n "$RSH" ] || return 0
+  local scp=(scp -q -P "$PORT" -i "$WORK/ssh/user" -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null
+             -o LogLevel=ERROR)
+  timed scp_big "${scp[@]}" "$WORK/src/big.bin" "127.0.0.1:$OUT/scp.bin"
+  rm -f "$OUT/scp.bin"
+  timed scp_gcm "${scp[@]}" -c aes128-gcm@openssh.com "$WORK/src/big.bin" "127.0.0.1:$OUT/scp.bin"
+  rm -f "$OUT/scp.bin"
+  timed scp_many "${scp[@]}" -r "$WORK/src/many" "127.0.0.1:$OUT/scp-many"
+}
+group_rsync() {
+  [ -n "$RSH" ] || return 0
+  # -t keeps the times, so that the quick check that follows finds the copy up to date, as
+  # it would for a user who copies a file a second time.
+  timed rs_big rsync -t --whole-file -e "$RSH" "$WORK/src/big.bin" "127.0.0.1:$OUT/rs.bin"
+  timed rs_c rsync -t -c -e "$RSH" "$WORK/src/big.bin" "127.0.0.1:$OUT/rs.bin"
+  timed rs_mt rsync -t -e "$RSH" "$WORK/src/big.bin" "127.0.0.1:$OUT/rs.bin"
+  rm -f "$OUT/rs.bin"
+  # The same point as nusk's cut: half of the file is there; rsync finishes it, once sending
+  # the rest after comparing blocks (--partial), once appending after checking what is there.
+  head -c $((MIB * 1024 * 1024 / 2)) "$WORK/src/big.bin" >"$OUT/part.bin"
+  timed rs_part rsync --partial -e "$RSH" "$WORK/src/big.bin" "127.0.0.1:$OUT/part.bin"
+  head -c $((MIB * 1024 * 1024 / 2)) "$WORK/src/big.bin" >"$OUT/part.bin"
+  timed rs_append rsync --append-verify -e "$RSH" "$WORK/src/big.bin" "127.0.0.1:$OUT/part.bin"
+  rm -f "$OUT/part.bin"
+  timed rs_many rsync -r -e "$RSH" "$WORK/src/many" "127.0.0.1:$OUT/rs-many"
+}
+group_nusk() {
+  local peer
+  peer=$("$BIN/bench_peercopy" "$MIB" "$FILES" 4 2>&1) || { echo "$peer" >&2; exit 1; }
+  num() { sed -n "$1" <<<"$peer" | head -1; }
   add n_big "$(num 's/^copy [0-9.]* MB in \([0-9.]*\) s$/\1/p')"
   add n_again "$(num 's/^identical re-copy: \([0-9.]*\) s.*/\1/p')"
   add n_again_bytes "$(num 's/^identical re-copy: [0-9.]* s, \([0-9-]*\) bytes written$/\1/p')"
   add n_resent "$(num 's/.* \([0-9-]*\) sent again, .*/\1/p')"
   add n_after "$(num 's/.*done \([0-9.]*\) s after the link came back$/\1/p')"
   add n_many "$(num 's/^[0-9]* files of [0-9]* KiB in \([0-9.]*\) s$/\1/p')"
-  LIST=$("$BIN/bench_vfslisting" 100000 2>/dev/null | tail -1)
-  add list_model "$(sed -n 's/.*model \([0-9.]*\) ms.*/\1/p' <<<"$LIST")"
-  add list_scan "$(sed -n 's/.*scan with stat \([0-9.]*\) ms.*/\1/p' <<<"$LIST")"
-  add list_ratio "$(sed -n 's/.*ratio \([0-9.]*\).*/\1/p' <<<"$LIST")"
+}
+group_listing() {
+  local list
+  list=$("$BIN/bench_vfslisting" 100000 2>/dev/null | tail -1)
+  add list_model "$(sed -n 's/.*model \([0-9.]*\) ms.*/\1/p' <<<"$list")"
+  add list_scan "$(sed -n 's/.*scan with stat \([0-9.]*\) ms.*/\1/p' <<<"$list")"
+  add list_ratio "$(sed -n 's/.*ratio \([0-9.]*\).*/\1/p' <<<"$list")"
   add channel "$(sed -n 's/.*throughput: \([0-9.]*\) MB.*/\1/p' <<<"$("$BIN/bench_channel" 2>/dev/null | tail -1)")"
+}
+loadavg() { cut -d' ' -f1 /proc/loadavg; }
+
+PROGRAMS=(cp scp rsync nusk listing)
+for ROUND in $(seq "$ROUNDS"); do
+  OUT="$WORK/out$ROUND"
+  mkdir -p "$OUT"
+  order=()
+  for k in "${!PROGRAMS[@]}"; do order+=("${PROGRAMS[$(((k + ROUND - 1) % ${#PROGRAMS[@]}))]}"); done
+  add load "$(loadavg)"
+  echo "round $ROUND: ${order[*]} (load $(loadavg))" >&2
+  for group in "${order[@]}"; do "group_$group"; done
+  add load "$(loadavg)"
+  # The small files stay until the end: deleting tens of thousands of files just before
+  # makes ext4 pass over their inodes while the next program makes its files, which a
+  # program that came earlier did not have to.
 done
 
-CP_BIG=$(median cp_big); CP_MANY=$(median cp_many)
-SCP_BIG=$(median scp_big); SCP_MANY=$(median scp_many)
-RS_BIG=$(median rs_big); RS_C=$(median rs_c); RS_MT=$(median rs_mt); RS_PART=$(median rs_part)
-RS_MANY=$(median rs_many)
+lowest() { tr ' ' '\n' <<<"${T[$1]:-}" | grep -E '^-?[0-9.]+$' | sort -g | head -1; }
+highest() { tr ' ' '\n' <<<"${T[$1]:-}" | grep -E '^-?[0-9.]+$' | sort -g | tail -1; }
+# A figure as "median [lowest-highest]".
+fig() { [ -n "$(median "$1")" ] && [ "$(median "$1")" != - ] && echo "$(median "$1") [$(lowest "$1")-$(highest "$1")]" || echo "-"; }
+
 N_BIG=$(median n_big); N_AGAIN=$(median n_again); N_AFTER=$(median n_after); N_MANY=$(median n_many)
 N_AGAIN_BYTES=$(largest n_again_bytes); N_RESENT=$(largest n_resent)
 
 BYTES=$((MIB * 1024 * 1024))
-mbs() { awk -v s="$1" -v b="$BYTES" 'BEGIN { if (s > 0) printf "%.0f", b / 1e6 / s; else printf "-" }'; }
-fps() { awk -v s="$1" -v n="$FILES" 'BEGIN { if (s > 0) printf "%.0f", n / s; else printf "-" }'; }
 speedup() { awk -v other="$1" -v ours="$2" 'BEGIN { if (other > 0 && ours > 0) printf "%.2fx", other / ours; else printf "-" }'; }
+row() { printf '%-40s %s\n' "$1" "$2"; }
 
-printf '\n%-30s %10s %10s %10s %10s\n' "work" "nusk" "scp" "rsync/ssh" "cp"
-printf '%-30s %10s %10s %10s %10s\n' "${MIB} MiB fresh (s)" "$N_BIG" "$SCP_BIG" "$RS_BIG" "$CP_BIG"
-printf '%-30s %10s %10s %10s %10s\n' "  MB/s" "$(mbs "$N_BIG")" "$(mbs "$SCP_BIG")" "$(mbs "$RS_BIG")" "$(mbs "$CP_BIG")"
-printf '%-30s %10s %10s %10s %10s\n' "  tool alone, no flush (s)" "" "$(median scp_big_alone)" "$(median rs_big_alone)" "$(median cp_big_alone)"
-printf '%-30s %10s %10s %10s %10s\n' "identical re-copy (s)" "$N_AGAIN" "-" "$RS_C (-c)" "-"
-printf '%-30s %10s %10s %10s %10s\n' "  size+mtime rsync (s)" "" "" "$RS_MT" ""
-printf '%-30s %10s %10s %10s %10s\n' "resume from 50 % (s)" "$N_AFTER" "-" "$RS_PART" "-"
-printf '%-30s %10s %10s %10s %10s\n' "$FILES x 4 KiB (s)" "$N_MANY" "$SCP_MANY" "$RS_MANY" "$CP_MANY"
-printf '%-30s %10s %10s %10s %10s\n' "  files/s" "$(fps "$N_MANY")" "$(fps "$SCP_MANY")" "$(fps "$RS_MANY")" "$(fps "$CP_MANY")"
-printf '%-30s %10s %10s %10s %10s\n' "  tool alone, no flush (s)" "" "$(median scp_many_alone)" "$(median rs_many_alone)" "$(median cp_many_alone)"
 echo
-echo "ratios (above 1: nusk faster)"
-echo "  fresh copy vs scp:           $(speedup "$SCP_BIG" "$N_BIG")   (target 1.5x)"
-echo "  fresh copy vs rsync:         $(speedup "$RS_BIG" "$N_BIG")"
-echo "  fresh copy vs cp:            $(speedup "$CP_BIG" "$N_BIG")"
-echo "  fresh copy vs scp, no flush: $(speedup "$(median scp_big_alone)" "$N_BIG")   (scp's data may still be in memory only)"
-echo "  re-copy vs rsync -c:         $(speedup "$RS_C" "$N_AGAIN")   (target 1x; nusk wrote $N_AGAIN_BYTES bytes)"
-echo "  resume vs rsync --partial:   $(speedup "$RS_PART" "$N_AFTER")   (target 1x; $N_RESENT bytes sent again of $BYTES)"
-echo "  small files vs rsync -r:     $(speedup "$RS_MANY" "$N_MANY")   (target 1x)"
-echo "  small files vs scp -r:       $(speedup "$SCP_MANY" "$N_MANY")"
-echo "  small files vs rsync -r, no flush: $(speedup "$(median rs_many_alone)" "$N_MANY")"
-echo "listing: model $(median list_model) ms, stat scan $(median list_scan) ms, ratio $(median list_ratio)   (target: ratio at most 3)"
-echo "raw channel: $(median channel) MB/s   (target 1500 MB/s)"
+echo "$MIB MiB, $FILES files of 4 KiB, $ROUNDS rounds; seconds as median [lowest-highest];"
+echo "load average (1 min) over the rounds: $(fig load)"
 echo
-echo "nusk's figures end after its flush of the destination, the tools' after \`sync -f\` there."
+row "fresh copy: nusk" "$(fig n_big)"
+row "  scp" "$(fig scp_big)"
+row "  scp -c aes128-gcm" "$(fig scp_gcm)"
+row "  rsync -t --whole-file" "$(fig rs_big)"
+row "  cp" "$(fig cp_big)"
+row "  tools alone, no flush: scp / rsync / cp" "$(median scp_big_alone) / $(median rs_big_alone) / $(median cp_big_alone)"
+row "identical re-copy: nusk" "$(fig n_again)   (wrote at most $N_AGAIN_BYTES bytes)"
+row "  rsync -t -c" "$(fig rs_c)"
+row "  rsync -t (size+mtime quick check)" "$(fig rs_mt)"
+row "resume from 50 %: nusk" "$(fig n_after)   (sent at most $N_RESENT bytes again of $BYTES)"
+row "  rsync --partial" "$(fig rs_part)"
+row "  rsync --append-verify" "$(fig rs_append)"
+row "$FILES x 4 KiB: nusk" "$(fig n_many)"
+row "  rsync -r" "$(fig rs_many)"
+row "  scp -r" "$(fig scp_many)"
+row "  cp -r" "$(fig cp_many)"
+row "  tools alone, no flush: scp / rsync / cp" "$(median scp_many_alone) / $(median rs_many_alone) / $(median cp_many_alone)"
+row "listing 100,000 (ms): model" "$(fig list_model)"
+row "  stat scan" "$(fig list_scan)"
+row "raw channel (MB/s)" "$(fig channel)"
 echo
-echo "each round (medians above; nusk wrote at most $N_AGAIN_BYTES bytes on a re-copy, sent at most $N_RESENT again):"
+echo "ratios of medians (other / nusk; above 1: nusk faster)"
+echo "  fresh copy vs scp:               $(speedup "$(median scp_big)" "$N_BIG")   (target 2x)"
+echo "  fresh copy vs scp aes128-gcm:    $(speedup "$(median scp_gcm)" "$N_BIG")   (target 2x)"
+echo "  fresh copy vs rsync --whole-file: $(speedup "$(median rs_big)" "$N_BIG")"
+echo "  fresh copy vs cp+sync:           $(speedup "$(median cp_big)" "$N_BIG")   (target 0.8x)"
+echo "  re-copy vs rsync -c:             $(speedup "$(median rs_c)" "$N_AGAIN")"
+echo "  re-copy vs rsync quick check:    $(speedup "$(median rs_mt)" "$N_AGAIN")   (target 1x)"
+echo "  resume vs rsync --partial:       $(speedup "$(median rs_part)" "$N_AFTER")"
+echo "  resume vs rsync --append-verify: $(speedup "$(median rs_append)" "$N_AFTER")   (target 1x)"
+echo "  small files vs rsync -r:         $(speedup "$(median rs_many)" "$N_MANY")   (target 1.5x)"
+echo "  small files vs cp -r:            $(speedup "$(median cp_many)" "$N_MANY")"
+echo
+echo "nusk's figures end after its flush of what it wrote, the tools' after \`sync -f\` there."
+echo
+echo "each round:"
 per_round() {
   local a=(${T[$1]:-}) b=(${T[$2]:-}) out="" k
   for k in "${!a[@]}"; do out="$out $(speedup "${a[$k]}" "${b[$k]:-}")"; done
   echo "$out"
 }
-echo "  fresh copy vs scp:          $(per_round scp_big n_big)"
-echo "  re-copy vs rsync -c:        $(per_round rs_c n_again)"
-echo "  resume vs rsync --partial:  $(per_round rs_part n_after)"
-echo "  small files vs rsync -r:    $(per_round rs_many n_many)"
-echo "  listing ratio:               ${T[list_ratio]:-}"
-echo "  raw channel (MB/s):          ${T[channel]:-}"
+echo "  fresh copy vs scp:               $(per_round scp_big n_big)"
+echo "  fresh copy vs cp:                $(per_round cp_big n_big)"
+echo "  re-copy vs rsync quick check:    $(per_round rs_mt n_again)"
+echo "  resume vs rsync --append-verify: $(per_round rs_append n_after)"
+echo "  small files vs rsync -r:         $(per_round rs_many n_many)"
+echo "  load before/after each round:     ${T[load]:-}"

@@ -2,7 +2,9 @@
 # Screenshots of the real program: builds nusk and nusk-peerhost, prepares a demo
 # configuration (this computer paired with a second peer host that shares a folder of
 # pictures, documents and sub-folders), starts nusk under Xvfb at 1600x1000 with
-# NUSK_SCREENS_DIR set, and leaves one PNG per scene in build/screens/.
+# NUSK_SCREENS_DIR set, and leaves one PNG per scene in build/screens/; then once more in
+# English and in German at the window's first-start size for the first-start scenes
+# (build/screens/default-en, default-de).
 #
 #   scripts/screens.sh            # all scenes
 #   NUSK_SCREENS_KEEP=1 ...       # keep the demo folders in build/screens-demo afterwards
@@ -154,19 +156,36 @@ network\\enabled=true
 rhs=filerpane
 update\\checkinterval=0
 EOF
+cp "$demo/here/config.ini" "$demo/config.first"
+
+# Runs the program once under Xvfb (openbox draws the window frames a desktop would);
+# NUSK_SCREENS_* and the language come from the caller's environment.
+run_program() {
+  HOME="$demo/home" xvfb-run -a -s "-screen 0 1600x1000x24" \
+    env -u QT_QPA_PLATFORM QT_QUICK_BACKEND=software bash -c '
+      openbox >/dev/null 2>&1 &
+      wm=$!
+      sleep 0.5
+      "$0" "$@"
+      rc=$?
+      kill $wm 2>/dev/null
+      exit $rc' "$bin/nusk" --config-dir="$demo/here" --com-listen-port="$port_here" \
+    2> >(grep -v '^QStandardPaths' >&2)
+}
 
 echo "screens: running the program under Xvfb"
-# openbox draws the window frames a desktop would.
-NUSK_SCREENS_DIR="$out" HOME="$demo/home" xvfb-run -a -s "-screen 0 1600x1000x24" \
-  env -u QT_QPA_PLATFORM QT_QUICK_BACKEND=software bash -c '
-    openbox >/dev/null 2>&1 &
-    wm=$!
-    sleep 0.5
-    "$0" "$@"
-    rc=$?
-    kill $wm 2>/dev/null
-    exit $rc' "$bin/nusk" --config-dir="$demo/here" --com-listen-port="$port_here" \
-  2> >(grep -v '^QStandardPaths' >&2)
+NUSK_SCREENS_DIR="$out" run_program
+
+# The states a new user meets, at the window's first-start size (1120 pixels wide on this
+# screen), in English and in German: nothing may be clipped in either.
+for lang in en de; do
+  echo "screens: default size, $lang"
+  cp "$demo/config.first" "$demo/here/config.ini"
+  NUSK_SCREENS_DIR="$out/default-$lang" NUSK_SCREENS_WINDOW=default \
+  NUSK_SCREENS_ONLY='^(window-empty|window-remote-page|menu-remote.*|dialog-.*invitation.*|invitation-.*|job-question|job-copying|dialog-about|filer-peer-page|filer-computer-list)$' \
+  LANG="$( [ "$lang" = de ] && echo de_DE.UTF-8 || echo en_US.UTF-8 )" LANGUAGE="$lang" \
+    run_program
+done
 
 host_cmd other quit >/dev/null || true
 stop_host other

@@ -9,6 +9,8 @@
 #include <QTimer>
 #include <QUuid>
 
+#include <utility>
+
 namespace com {
 
 namespace {
@@ -30,6 +32,17 @@ bool sameRemoteHost(const QHostAddress &a, const QHostAddress &b)
     if (v4a || v4b)
         return v4a && v4b && ipa == ipb;
     return a.isInSubnet(b, 64);
+}
+
+// The same remote host as sameRemoteHost() sees it, as a key.
+QByteArray hostKey(const QHostAddress &address)
+{
+    bool v4 = false;
+    const quint32 ip4 = address.toIPv4Address(&v4);
+    if (v4)
+        return QByteArray::number(ip4);
+    const Q_IPV6ADDR ip6 = address.toIPv6Address();
+    return QByteArray(reinterpret_cast<const char *>(ip6.c), 8);
 }
 
 const char kTransportProperty[] = "com.transport";
@@ -286,38 +299,59 @@ bool Hub::admitIncoming(const QHostAddress &from)
         logPrintf(LogCom1, "too many connections from the network of %s, dropping it", qPrintable(from.toString()));
         return false;
     }
-    // Bounded per remote host (a host at its share waits for its own handshakes) and in
-    // all; a full table makes room by dropping its oldest handshake, so that idle
-    // connections from many hosts cannot keep real ones (the local computer's own link
-    // included) out.
-    // A handshake that has said something (a hello on its way through this busy loop, or
-    // one that proved it knows this computer's key) goes last.
-    auto before = [](const Link *a, const Link *b) {
-        const bool aSilent = a->isSilent();
-        const bool bSilent = b->isSilent();
-        return aSilent != bSilent ? aSilent : a->ageMs() > b->ageMs();
+    // What a connection sent does not count until its hello is whole: a few bytes of one
+    // hold a slot no longer than silence does. A remote host keeps at most a few incomplete
+    // handshakes (its newest connections win over its oldest, so a loopback neighbour
+    // cannot shut out the local computer's own link) and only so many in all; a full
+    // table makes room by dropping an incomplete handshake of the host that holds the
+    // most, its oldest, so that connections from many hosts cannot keep a real peer's one
+    // out. One whose bytes wait unread right now (a hello on its way through this busy
+    // loop) is passed over while another is left.
+    std::vector<Link *> incomplete, incompleteOfHost;
+    QHash<QByteArray, int> incompleteByHost;
+    Link *oldest = nullptr;
+    int total = 0, ofHost = 0;
+    for (const QPointer<Link> &link : qAsConst(m_links)) {
+        if (!link || link->isOutgoing() || link->state() != Link::StateHandshaking)
+            continue;
+        ++total;
+        const QHostAddress counted = countedAddress(link->peerAddress(), isRelayed(link));
+        const bool sameHost = sameRemoteHost(counted, from);
+        ofHost += sameHost ? 1 : 0;
+        if (!oldest || link->ageMs() > oldest->ageMs())
+            oldest = link.data();
+        if (link->isAwaitingHello()) {
+            incomplete.push_back(link.data());
+            ++incompleteByHost[hostKey(counted)];
+            if (sameHost)
+                incompleteOfHost.push_back(link.data());
+        }
+    }
+    auto victim = [&incompleteByHost](const std::vector<Link *> &links) -> Link * {
+        Link *best = nullptr, *bestIdle = nullptr;
+        std::pair<int, qint64> bestRank{-1, -1}, bestIdleRank{-1, -1};
+        for (Link *link : links) {
+            const QHostAddress counted = countedAddress(link->peerAddress(), isRelayed(link));
+            const std::pair<int, qint64> rank{incompleteByHost.value(hostKey(counted)), link->ageMs()};
+            if (rank > bestRank) {
+                best = link;
+                bestRank = rank;
+            }
+            if (rank > bestIdleRank && !link->hasBytesWaiting()) {
+                bestIdle = link;
+                bestIdleRank = rank;
+            }
+        }
+        return bestIdle ? bestIdle : best;
     };
     Link *evicted = nullptr;
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        Link *oldest = nullptr;
-        int total = 0, fromHost = 0;
-        for (const QPointer<Link> &link : qAsConst(m_links)) {
-            if (!link || link->isOutgoing() || link->state() != Link::StateHandshaking)
-                continue;
-            ++total;
-            if (!oldest || before(link.data(), oldest))
-                oldest = link.data();
-            if (sameRemoteHost(countedAddress(link->peerAddress(), isRelayed(link)), from))
-                ++fromHost;
-        }
-        if (fromHost >= kMaxPendingIncomingPerAddress) {
-            logPrintf(LogCom1, "too many handshakes in progress from %s, dropping it", qPrintable(from.toString()));
-            return false;
-        }
-        evicted = total >= kMaxPendingIncoming ? oldest : nullptr;
-        // Bytes already waiting in the system for the chosen one make it a speaker too.
-        if (!evicted || !evicted->isSilent() || !evicted->noteWaitingBytes())
-            break;
+    if (int(incompleteOfHost.size()) >= kMaxIncompletePerAddress) {
+        evicted = victim(incompleteOfHost);
+    } else if (ofHost >= kMaxPendingIncomingPerAddress) {
+        logPrintf(LogCom1, "too many handshakes in progress from %s, dropping it", qPrintable(from.toString()));
+        return false;
+    } else if (total >= kMaxPendingIncoming) {
+        evicted = incomplete.empty() ? oldest : victim(incomplete);
     }
     if (evicted) {
         logPrintf(LogCom1, "too many handshakes in progress, dropping the oldest from %s",
@@ -347,7 +381,19 @@ int Hub::pendingHandshakes() const
 
 void Hub::onNewConnection()
 {
-    while (m_server->hasPendingConnections()) {
+    // A few at a time, so that the hellos of those just taken are read before newer
+    // connections can crowd them out of the handshake table.
+    for (int taken = 0; m_server->hasPendingConnections(); ++taken) {
+        if (taken == kAcceptsPerTurn) {
+            if (!m_acceptQueued) {
+                m_acceptQueued = true;
+                QTimer::singleShot(0, this, [this] {
+                    m_acceptQueued = false;
+                    onNewConnection();
+                });
+            }
+            return;
+        }
         QTcpSocket *socket = m_server->nextPendingConnection();
         if (!socket)
             break;

@@ -120,16 +120,22 @@ public:
     QList<Link *> links() const;
     int pendingHandshakes() const;
 
-    // Handshakes in progress; when full, the oldest that has not sent its hello yet (else
-    // the oldest) gives way to the newcomer, so idle connections cannot lock everybody out
-    // (each holds its slot for firstMessageMs at most).
+    // Handshakes in progress; when full, the oldest whose hello is not whole yet, whatever
+    // it sent (else the oldest), gives way to the newcomer, so idle or stalling connections
+    // cannot lock everybody out (each holds its slot for firstMessageMs at most).
     static constexpr int kMaxPendingIncoming = 128;
-    // Handshakes in progress from any one remote address; beyond it the newcomer is dropped.
+    // Handshakes in progress from any one remote address (loopback ones included); beyond
+    // it the newcomer is dropped.
     static constexpr int kMaxPendingIncomingPerAddress = 8;
+    // Of these, those whose hello is not whole yet; beyond it the address's oldest such
+    // gives way to its newcomer.
+    static constexpr int kMaxIncompletePerAddress = 4;
     // New connections per network (/24 for IPv4, /48 for IPv6; each loopback address on
     // its own): a burst, then a steady rate. Beyond it a connection is closed at once.
     static constexpr int kConnectionBurst = 64;
     static constexpr int kConnectionsPerSecond = 8;
+    // Connections taken from the listener in one turn of the event loop.
+    static constexpr int kAcceptsPerTurn = 16;
 
 Q_SIGNALS:
     // An incoming link was admitted and is established. Connect with a direct connection
@@ -179,6 +185,7 @@ private:
     bool m_networkEnabled = true;
     bool m_loggedBindFailure = false;
     bool m_reportedListening = false;
+    bool m_acceptQueued = false;
     int m_listenRetryMs = 5000;
     QList<QPointer<Link>> m_links;
     QHash<QString, std::function<QTcpSocket *()>> m_streamFactories;

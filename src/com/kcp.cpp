@@ -162,7 +162,7 @@ void Kcp::moveToReceiveQueue()
     while (!m_receiveBuffer.empty() && m_receiveBuffer.front().sn == m_rcvNxt
            && m_receiveQueue.size() < m_rcvWnd) {
         m_receivedQueueBytes += m_receiveBuffer.front().data.size();
-        m_receiveBufferBytes -= m_receiveBuffer.front().data.size();
+        m_receiveBufferBytes -= m_receiveBuffer.front().data.size() + kSegmentCostBytes;
         m_receiveQueue.push_back(std::move(m_receiveBuffer.front()));
         m_receiveBuffer.pop_front();
         ++m_rcvNxt;
@@ -232,7 +232,8 @@ void Kcp::parseData(Segment &&segment)
     if (diff(sn, m_rcvNxt + m_rcvWnd) >= 0 || diff(sn, m_rcvNxt) < 0)
         return;
     // Out of order data is held only up to a bound: the sender sends it again later.
-    if (m_receiveBufferBytes + segment.data.size() > kMaxOutOfOrderBytes && sn != m_rcvNxt)
+    const qint64 cost = segment.data.size() + kSegmentCostBytes;
+    if (m_receiveBufferBytes + cost > m_outOfOrderLimit && sn != m_rcvNxt)
         return;
     // Usually in order: search from the back.
     auto it = m_receiveBuffer.end();
@@ -244,7 +245,7 @@ void Kcp::parseData(Segment &&segment)
             break;
         it = prev;
     }
-    m_receiveBufferBytes += segment.data.size();
+    m_receiveBufferBytes += cost;
     m_receiveBuffer.insert(it, std::move(segment));
     moveToReceiveQueue();
 }

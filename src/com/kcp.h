@@ -39,8 +39,10 @@ public:
     static constexpr int kHeaderBytes = 24;
     // Largest segment payload taken from a peer (its MTU may be larger than ours).
     static constexpr std::uint32_t kMaxSegmentBytes = 65000;
-    // Data received out of order held at most; beyond it later segments wait for resending.
+    // Data received out of order held at most by default (setOutOfOrderLimit); beyond it
+    // later segments wait for resending. Each segment counts with what keeping it costs.
     static constexpr qint64 kMaxOutOfOrderBytes = 4 * 1024 * 1024;
+    static constexpr qint64 kSegmentCostBytes = 128;
 
     Kcp(std::uint32_t conv, Output output);
 
@@ -54,6 +56,7 @@ public:
     // fastResend: duplicate acknowledgements that trigger a retransmission (0 off);
     // noCongestion: send up to the peer's window regardless of losses.
     void setNoDelay(bool nodelay, int intervalMs, int fastResend, bool noCongestion);
+    void setOutOfOrderLimit(qint64 bytes) { m_outOfOrderLimit = bytes; }
     // Stream mode joins written bytes into full segments and never fragments messages.
     void setStreamMode(bool stream) { m_stream = stream; }
     // A segment sent this many times without an acknowledgement marks the path dead.
@@ -90,6 +93,8 @@ public:
     qint64 unacknowledgedBytes() const { return m_pendingBytes; }
     // Bytes received in order, not yet taken by receive*.
     qint64 receivedBytes() const { return m_receivedQueueBytes; }
+    // What the received segments cost, in order or not, until taken by receive*.
+    qint64 heldBytes() const { return m_receiveBufferBytes + m_receivedQueueBytes; }
     bool isDead() const { return m_dead; }
     int smoothedRttMs() const { return int(m_srtt); }
     int congestionWindow() const { return int(m_cwnd); }
@@ -148,7 +153,8 @@ private:
     std::uint64_t m_retransmissions = 0;
     qint64 m_pendingBytes = 0;
     qint64 m_receivedQueueBytes = 0;
-    qint64 m_receiveBufferBytes = 0;
+    qint64 m_receiveBufferBytes = 0;   // with kSegmentCostBytes each
+    qint64 m_outOfOrderLimit = kMaxOutOfOrderBytes;
 
     std::deque<Segment> m_sendQueue, m_sendBuffer, m_receiveQueue, m_receiveBuffer;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> m_acks;   // sn, ts

@@ -33,6 +33,9 @@ KcpSocket::KcpSocket(UdpTransport *transport, bool relayed)
 KcpSocket::~KcpSocket()
 {
     end(true);
+    m_in.clear();
+    m_inPos = 0;
+    account();
 }
 
 void KcpSocket::connectToHost(const QString &hostName, quint16 port, OpenMode mode, NetworkLayerProtocol)
@@ -125,6 +128,7 @@ void KcpSocket::onHandshake(udpwire::Kind kind, const QByteArray &remoteKey)
     }
     m_openTimer->stop();
     m_remoteKey = remoteKey;
+    m_answered = true;
     startKcp(keys);
     setSocketState(ConnectedState);
     Q_EMIT connected();
@@ -164,6 +168,7 @@ void KcpSocket::onSessionDatagram(const char *data, int size)
             m_transport->drop();
         return;
     }
+    m_answered = true;
     if (std::uint8_t(data[0]) == udpwire::KindClose) {
         QPointer<KcpSocket> self(this);
         end(false);
@@ -173,6 +178,8 @@ void KcpSocket::onSessionDatagram(const char *data, int size)
     }
     // Authentic, so the segments are the peer's; malformed ones are its fault but cannot
     // hurt: KCP takes what parses and drops the rest.
+    if (!m_proven)
+        m_kcp->setOutOfOrderLimit(m_transport->unprovenAllowance(m_accounted) - (m_in.size() - m_inPos));
     m_kcp->input(payload, payloadSize, m_transport->clock());
     const int before = m_in.size() - m_inPos;
     if (m_inPos > 0 && (m_inPos >= kMaxReadChunk || m_inPos >= m_in.size() / 2)) {
@@ -181,6 +188,7 @@ void KcpSocket::onSessionDatagram(const char *data, int size)
     }
     m_kcp->receiveStream(m_in);
     const bool fresh = m_in.size() - m_inPos > before;
+    account();
     queueFlush();
     QPointer<KcpSocket> self(this);
     reportAcknowledged();
@@ -218,6 +226,7 @@ qint64 KcpSocket::readData(char *data, qint64 maxSize)
         m_in.resize(0);
         m_inPos = 0;
     }
+    account();
     return n;
 }
 
@@ -317,19 +326,42 @@ void KcpSocket::sendClose()
         m_transport->sendFor(this, datagram);
 }
 
+void KcpSocket::setPeerProven()
+{
+    m_proven = true;
+    if (m_kcp)
+        m_kcp->setOutOfOrderLimit(Kcp::kMaxOutOfOrderBytes);
+    account();
+}
+
+void KcpSocket::account()
+{
+    const qint64 held = (m_kcp ? m_kcp->heldBytes() : 0) + (m_in.size() - m_inPos);
+    m_mostHeld = qMax(m_mostHeld, held);
+    const qint64 unproven = m_proven ? 0 : held;
+    if (m_transport)
+        m_transport->m_unprovenBytes += unproven - m_accounted;
+    m_accounted = unproven;
+}
+
 void KcpSocket::end(bool notifyPeer)
 {
-    if (notifyPeer)
+    if (notifyPeer && m_answered)
         sendClose();
     m_timer->stop();
     m_openTimer->stop();
     m_kcp.reset();
+    account();
     m_sealer = udpwire::Sealer();
     m_opener = udpwire::Opener();
     m_kx = crypto::KxKeyPair();
     m_draining = false;
-    if (m_registered && m_transport)
+    if (m_registered && m_transport) {
         m_transport->unregisterSession(this, peerAddress(), peerPort());
+        if (m_mostHeld >= UdpTransport::kReturnMemoryBytes)
+            m_transport->returnMemorySoon();
+    }
+    m_mostHeld = 0;
     m_registered = false;
     setSocketState(UnconnectedState);
 }

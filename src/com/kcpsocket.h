@@ -10,6 +10,12 @@
 // written be acknowledged, then sends CLOSE; close()/abort() send CLOSE at once. A CLOSE
 // from the other side, or a segment sent over and over without answer, ends the session
 // (disconnected() / errorOccurred()).
+//
+// Until the link on top has proven who the other side is (setPeerProven), a session is a
+// stranger's: what it holds received counts against the transport's small budget for all
+// such sessions (UdpTransport::kUnprovenBudgetBytes). And until an authentic datagram has
+// come back, the other side may be a forged address: it gets no CLOSE, so that an OPEN
+// never draws more bytes than it carried (one ACCEPT of the same size).
 
 #include "com/kcp.h"
 #include "com/udpwire.h"
@@ -48,6 +54,8 @@ public:
     bool isRelayed() const { return m_relayed; }
     // The KCP layer's smoothed round-trip time, 0 before the first acknowledgement.
     int rttMs() const { return m_kcp ? m_kcp->smoothedRttMs() : 0; }
+    // The link proved the other side's key: the session may hold as much as any.
+    void setPeerProven();
 
 protected:
     qint64 readData(char *data, qint64 maxSize) override;
@@ -73,6 +81,8 @@ private:
     void end(bool notifyPeer);
     void sendClose();
     void fail(SocketError error, const QString &reason);
+    // Brings the transport's count of what unproven sessions hold up to date.
+    void account();
 
     QPointer<UdpTransport> m_transport;
     bool m_relayed = false;
@@ -91,6 +101,10 @@ private:
     bool m_flushQueued = false;
     bool m_draining = false;
     bool m_registered = false;
+    bool m_answered = false;   // an authentic datagram (or, dialling, the ACCEPT) came back
+    bool m_proven = false;
+    qint64 m_accounted = 0;    // counted as held by an unproven session
+    qint64 m_mostHeld = 0;
 };
 
 } // namespace com

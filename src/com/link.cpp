@@ -3,6 +3,7 @@
 #include "app/base/log.h"
 #include "com/descriptorstream.h"
 #include "com/hub.h"
+#include "com/kcpsocket.h"
 #include "com/termstream.h"
 #include "db/dto.h"
 
@@ -163,10 +164,12 @@ void Link::connectSocket()
     connect(m_socket, &QTcpSocket::readyRead, this, &Link::onReadyRead);
     connect(m_socket, &QTcpSocket::disconnected, this, [this] {
         SocketSignalScope scope(this);
+        m_refused = m_outgoing && m_step == StepAwaitServerConfirm;
         fail(hangUpReason(QStringLiteral("connection closed by peer")));
     });
     connect(m_socket, &QAbstractSocket::errorOccurred, this, [this] {
         SocketSignalScope scope(this);
+        m_refused = m_outgoing && m_step == StepAwaitServerConfirm;
         fail(hangUpReason(m_socket->errorString()));
     });
     connect(m_socket, &QTcpSocket::bytesWritten, this, [this](qint64 bytes) {
@@ -207,19 +210,15 @@ QString Link::hangUpReason(const QString &socketReason) const
     return socketReason;
 }
 
-bool Link::noteWaitingBytes()
+bool Link::hasBytesWaiting() const
 {
     if (!m_socket)
         return false;
-    if (m_socket->bytesAvailable() > 0) {
-        m_heard = true;
+    if (m_socket->bytesAvailable() > 0)
         return true;
-    }
     const qintptr fd = m_socket->socketDescriptor();
     char byte;
-    if (fd >= 0 && ::recv(int(fd), &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0)
-        m_heard = true;
-    return m_heard;
+    return fd >= 0 && ::recv(int(fd), &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
 }
 
 QHostAddress Link::peerAddress() const
@@ -307,7 +306,6 @@ void Link::onReadyRead()
         }
         m_in.resize(old + int(got));
         ++reads;
-        m_heard = true;
         processFrames();
         if (!self)   // deleted by a receiver of what was just delivered
             return;
@@ -779,6 +777,8 @@ bool Link::becomeEstablished()
     m_state = StateEstablished;
     m_amend = GreetingAmender();
     m_handshakeTimer->stop();
+    if (auto *session = qobject_cast<KcpSocket *>(m_socket))
+        session->setPeerProven();
     const LinkTimings &t = m_hub->timings();
     m_watchdog->start(t.silenceMs);
     m_pingTimer->start(t.pingIntervalMs);

@@ -181,6 +181,9 @@ public:
     // Bytes accepted by send() but not yet handed to the operating system.
     qint64 bytesToWrite() const;
     QString closeReason() const { return m_closeReason; }
+    // A dialled link the server closed after our greeting: it proved its key, heard who we
+    // are and what we bring (an invitation, say) and refused us.
+    bool wasRefused() const { return m_refused; }
 
 public Q_SLOTS:
     // Sends one complete term-stream message of class 0x42 or 0x43 (its u32 length equal
@@ -271,10 +274,10 @@ private:
     void fail(const QString &reason);
     void finish(const QString &reason, bool flush);
     qint64 ageMs() const { return m_clock.elapsed(); }
-    // An incoming connection that has sent nothing yet.
-    bool isSilent() const { return !m_outgoing && m_step == StepAwaitClientHello && !m_heard; }
-    // Whether bytes wait in the system's buffer unread (remembered); false when none.
-    bool noteWaitingBytes();
+    // An incoming connection whose hello is not whole yet, whatever it sent.
+    bool isAwaitingHello() const { return !m_outgoing && m_step == StepAwaitClientHello; }
+    // Whether bytes for this connection wait unread right now, in the socket or the system.
+    bool hasBytesWaiting() const;
     QString hangUpReason(const QString &socketReason) const;
     int frameLimit() const;
 
@@ -293,7 +296,7 @@ private:
     bool m_processing = false;
     bool m_delivering = false;   // messages of a batch whose packets lie in m_in go out
     bool m_stalled = false;      // the outgoing limit was hit; the link ends shortly
-    bool m_heard = false;        // some bytes came in
+    bool m_refused = false;      // the other side closed after reading our greeting
     int m_inSocketSignal = 0;
     struct SocketSignalScope;
 

@@ -3,6 +3,7 @@
 #include "app/base/configsettings.h"
 #include "app/base/log.h"
 #include "com/hub.h"
+#include "crypto/crypto.h"
 #include "db/dto.h"
 #include "db/idatabase.h"
 
@@ -11,7 +12,6 @@
 #include <QDir>
 #include <QFile>
 #include <QNetworkProxy>
-#include <QRegularExpression>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTcpServer>
@@ -23,23 +23,7 @@ namespace {
 
 constexpr int kPortFilePollMs = 100;
 constexpr int kStartTimeoutMs = 30000;
-constexpr int kMaxControlLine = 64 * 1024;
 const char kOnionKeyType[] = "onion";
-
-// A value of KEY=VALUE in a control reply line, unquoted.
-QString valueOf(const QString &line, const QString &key)
-{
-    const int at = line.indexOf(key + QLatin1Char('='));
-    if (at < 0)
-        return QString();
-    QString rest = line.mid(at + key.size() + 1);
-    if (rest.startsWith(QLatin1Char('"'))) {
-        const int end = rest.indexOf(QLatin1Char('"'), 1);
-        return end > 0 ? rest.mid(1, end - 1).replace(QStringLiteral("\\\\"), QStringLiteral("\\")) : QString();
-    }
-    const int space = rest.indexOf(QLatin1Char(' '));
-    return space < 0 ? rest : rest.left(space);
-}
 
 QString quoted(const QString &text)
 {
@@ -161,8 +145,7 @@ void TorService::launch()
     m_state = StateStarting;
     m_socksPort = 0;
     m_waiting.clear();
-    m_replyLines.clear();
-    m_controlBuffer.clear();
+    m_reader = torcontrol::ReplyReader();
     if (m_settings.controlPort) {
         m_controlPort = m_settings.controlPort;
         connectControl();
@@ -292,53 +275,44 @@ void TorService::command(const QString &line, std::function<void(int, const QStr
 
 void TorService::onControlReadyRead()
 {
-    m_controlBuffer += m_control->readAll();
-    if (m_controlBuffer.size() > kMaxControlLine * 16) {
+    const QByteArray bytes = m_control->readAll();
+    if (!m_reader.feed(bytes.constData(), bytes.size())) {
         fail(QStringLiteral("tor control reply too long"));
         return;
     }
-    int newline;
-    while (m_control && (newline = m_controlBuffer.indexOf('\n')) >= 0) {
-        const QString line = QString::fromUtf8(m_controlBuffer.left(newline)).trimmed();
-        m_controlBuffer.remove(0, newline + 1);
-        m_replyLines.append(line);
-        // "NNN " ends a reply; "NNN-" and "NNN+" (and data lines) continue it.
-        if (line.size() >= 4 && line.at(3) == QLatin1Char(' ') && line.left(3).toInt() > 0) {
-            const int code = line.left(3).toInt();
-            const QStringList lines = m_replyLines;
-            m_replyLines.clear();
-            if (code >= 600)   // an asynchronous event: nobody asked
-                continue;
-            if (m_waiting.isEmpty())
-                continue;
-            const auto handler = m_waiting.takeFirst();
-            handler(code, lines);
-        }
+    torcontrol::Reply reply;
+    // A reply nobody waits for (the port speaking out of turn) is dropped.
+    while (m_control && m_reader.next(&reply)) {
+        if (!m_waiting.isEmpty())
+            m_waiting.takeFirst()(reply.code, reply.lines);
     }
 }
 
 void TorService::authenticate(const QStringList &protocolInfo)
 {
-    QString methods, cookieFile;
-    for (const QString &line : protocolInfo) {
-        if (line.contains(QLatin1String("AUTH METHODS="))) {
-            methods = valueOf(line, QStringLiteral("METHODS"));
-            cookieFile = valueOf(line, QStringLiteral("COOKIEFILE"));
+    const torcontrol::ProtocolInfo info = torcontrol::parseProtocolInfo(protocolInfo);
+    // Plain COOKIE would hand the bytes of whatever file the port names to the port: only
+    // SAFECOOKIE, where the port proves it knows the cookie first. The tor this program
+    // started keeps its cookie where it was told to.
+    if (info.methods.contains(QLatin1String("SAFECOOKIE"))) {
+        const QString path = m_settings.controlPort
+            ? info.cookieFile
+            : QDir(m_settings.dataDirectory).filePath(QStringLiteral("control.cookie"));
+        QString why;
+        const QByteArray cookie = torcontrol::readCookie(path, &why);
+        if (!cookie.isEmpty()) {
+            authenticateWithCookie(cookie);
+            return;
         }
+        logPrintf(LogTor1, "tor cookie not used: %s", qPrintable(why));
     }
-    const QStringList list = methods.split(QLatin1Char(','));
     QString auth;
-    if (list.contains(QLatin1String("COOKIE")) && !cookieFile.isEmpty()) {
-        QFile f(cookieFile);
-        if (f.open(QIODevice::ReadOnly))
-            auth = QStringLiteral("AUTHENTICATE ") + QString::fromLatin1(f.read(64).toHex());
-    }
-    if (auth.isEmpty() && list.contains(QLatin1String("HASHEDPASSWORD")) && !m_settings.controlPassword.isEmpty())
+    if (info.methods.contains(QLatin1String("HASHEDPASSWORD")) && !m_settings.controlPassword.isEmpty())
         auth = QStringLiteral("AUTHENTICATE ") + quoted(m_settings.controlPassword);
-    if (auth.isEmpty() && list.contains(QLatin1String("NULL")))
+    else if (info.methods.contains(QLatin1String("NULL")))
         auth = QStringLiteral("AUTHENTICATE");
     if (auth.isEmpty()) {
-        fail(QStringLiteral("no way to authenticate to tor (methods %1)").arg(methods));
+        fail(QStringLiteral("no way to authenticate to tor (methods %1)").arg(info.methods.join(QLatin1Char(','))));
         return;
     }
     command(auth, [this](int code, const QStringList &) {
@@ -346,6 +320,31 @@ void TorService::authenticate(const QStringList &protocolInfo)
             fail(QStringLiteral("tor refused authentication: %1").arg(code));
         else
             afterAuthentication();
+    });
+}
+
+void TorService::authenticateWithCookie(const QByteArray &cookie)
+{
+    const QByteArray clientNonce = crypto::randomBytes(torcontrol::kNonceBytes);
+    command(QStringLiteral("AUTHCHALLENGE SAFECOOKIE ") + QString::fromLatin1(clientNonce.toHex()),
+            [this, cookie, clientNonce](int code, const QStringList &lines) {
+        torcontrol::Challenge challenge;
+        if (code != 250 || !torcontrol::parseChallenge(lines, &challenge)) {
+            fail(QStringLiteral("tor refused the cookie challenge: %1").arg(code));
+            return;
+        }
+        if (!torcontrol::sameProof(challenge.serverHash,
+                                   torcontrol::serverProof(cookie, clientNonce, challenge.serverNonce))) {
+            fail(QStringLiteral("the control port does not know tor's cookie: not tor"));
+            return;
+        }
+        const QByteArray proof = torcontrol::clientProof(cookie, clientNonce, challenge.serverNonce);
+        command(QStringLiteral("AUTHENTICATE ") + QString::fromLatin1(proof.toHex()), [this](int code, const QStringList &) {
+            if (code != 250)
+                fail(QStringLiteral("tor refused authentication: %1").arg(code));
+            else
+                afterAuthentication();
+        });
     });
 }
 
@@ -388,42 +387,26 @@ void TorService::publish()
             return;
         }
     }
-    QString key;
-    if (m_database) {
-        for (const CryptoKeyDto &k : m_database->loadKeys(nullUuidString()))
-            if (k.type == QLatin1String(kOnionKeyType) && !k.secretKey.isEmpty())
-                key = QString::fromLatin1(k.secretKey);
+    const QByteArray key = onionKey();
+    const QString expected = torcontrol::serviceIdOf(key);
+    if (expected.isEmpty()) {
+        fail(QStringLiteral("the stored onion service key is damaged"));
+        return;
     }
-    const bool fresh = key.isEmpty();
-    const QString line = QStringLiteral("ADD_ONION %1 Port=%2,127.0.0.1:%3")
-                             .arg(fresh ? QStringLiteral("NEW:ED25519-V3") : key)
+    // The key stays the program's own: tor gets it, never the other way round.
+    const QString line = QStringLiteral("ADD_ONION %1 Flags=DiscardPK Port=%2,127.0.0.1:%3")
+                             .arg(QString::fromLatin1(key))
                              .arg(m_settings.virtualPort)
                              .arg(m_onionListener->serverPort());
-    command(line, [this, fresh](int code, const QStringList &lines) {
+    command(line, [this, expected](int code, const QStringList &lines) {
         if (code != 250) {
             fail(QStringLiteral("ADD_ONION refused: %1").arg(code));
             return;
         }
-        QString serviceId, privateKey;
-        for (const QString &l : lines) {
-            if (l.startsWith(QLatin1String("250-ServiceID=")))
-                serviceId = l.mid(14);
-            else if (l.startsWith(QLatin1String("250-PrivateKey=")))
-                privateKey = l.mid(15);
-        }
-        if (serviceId.isEmpty()) {
-            fail(QStringLiteral("ADD_ONION gave no service id"));
+        const QString serviceId = torcontrol::serviceIdIn(lines);
+        if (serviceId != expected) {
+            fail(QStringLiteral("the control port published another onion service than ours: not tor"));
             return;
-        }
-        if (fresh && m_database && !privateKey.isEmpty()) {
-            CryptoKeyDto k;
-            k.uuid = newUuidString();
-            k.peerUuid = nullUuidString();
-            k.type = QString::fromLatin1(kOnionKeyType);
-            k.publicKey = serviceId.toLatin1();
-            k.secretKey = privateKey.toLatin1();
-            k.timestamp = QDateTime::currentSecsSinceEpoch();
-            m_database->putKey(k);
         }
         setOnion(serviceId + QStringLiteral(".onion"));
         m_state = StateReady;
@@ -434,6 +417,28 @@ void TorService::publish()
         logPrintf(LogTor1, "onion service %s ready (tor %s)", qPrintable(onionAddress()), qPrintable(version()));
         Q_EMIT ready();
     });
+}
+
+QByteArray TorService::onionKey()
+{
+    if (m_database) {
+        for (const CryptoKeyDto &k : m_database->loadKeys(nullUuidString()))
+            if (k.type == QLatin1String(kOnionKeyType) && !k.secretKey.isEmpty())
+                return k.secretKey;
+    }
+    if (m_unstoredKey.isEmpty())
+        m_unstoredKey = torcontrol::newOnionKey();
+    if (m_database) {
+        CryptoKeyDto k;
+        k.uuid = newUuidString();
+        k.peerUuid = nullUuidString();
+        k.type = QString::fromLatin1(kOnionKeyType);
+        k.publicKey = torcontrol::serviceIdOf(m_unstoredKey).toLatin1();
+        k.secretKey = m_unstoredKey;
+        k.timestamp = QDateTime::currentSecsSinceEpoch();
+        m_database->putKey(k);
+    }
+    return m_unstoredKey;
 }
 
 void TorService::onIncoming()

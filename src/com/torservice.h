@@ -3,14 +3,17 @@
 // The Tor onion service through the system's `tor` (found on PATH). The program starts
 // its own tor with a data directory of its own (0700) whose control port listens on
 // 127.0.0.1 only and takes cookie authentication (the cookie file lies in that directory),
-// or uses an existing control port from the settings (cookie file named by tor, or a
-// password). Over the control connection it reads the version, the SOCKS port, and
-// publishes the onion service with ADD_ONION, with the key kept in the database so the
-// address stays the same across starts. Incoming onion connections reach a listener of
+// or uses an existing control port from the settings (SAFECOOKIE with the cookie file the
+// port names, or a password). Over the control connection it reads the version, the SOCKS
+// port, and publishes the onion service with ADD_ONION under the program's own key, made
+// here once and kept in the database, so the address stays the same across starts; a port
+// that answers with another service is not tor (com/torcontrol.h). Incoming onion connections reach a listener of
 // their own on 127.0.0.1, so links know they came over Tor. A tor that dies is started
 // again with growing back-off. Without `tor` the onion transport stays off (one log line).
 // Lives on the thread of the connection manager ("ioThread"); version() and
 // onionAddress() may be called from any thread.
+
+#include "com/torcontrol.h"
 
 #include <QByteArray>
 #include <QMutex>
@@ -100,8 +103,11 @@ private:
     void onControlReadyRead();
     void command(const QString &line, std::function<void(int code, const QStringList &lines)> onReply);
     void authenticate(const QStringList &protocolInfo);
+    void authenticateWithCookie(const QByteArray &cookie);
     void afterAuthentication();
     void publish();
+    // The stored onion key; a new one, stored, when there is none.
+    QByteArray onionKey();
     void onIncoming();
     void setOnion(const QString &serviceId);
     void fail(const QString &reason);
@@ -116,8 +122,8 @@ private:
     QTimer *m_restartTimer = nullptr;
     QTimer *m_portFileTimer = nullptr;
     State m_state = StateOff;
-    QByteArray m_controlBuffer;
-    QStringList m_replyLines;
+    torcontrol::ReplyReader m_reader;
+    QByteArray m_unstoredKey;   // without a database: the key for this run
     QList<std::function<void(int, const QStringList &)>> m_waiting;
     quint16 m_controlPort = 0;
     quint16 m_socksPort = 0;

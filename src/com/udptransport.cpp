@@ -6,8 +6,13 @@
 #include "com/udpwire.h"
 
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <algorithm>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -312,6 +317,25 @@ void UdpTransport::handleOpen(const char *data, int size, const QHostAddress &fr
     }
     sendFor(socket, socket->m_accept);
     Q_EMIT incomingSession(socket);
+}
+
+qint64 UdpTransport::unprovenAllowance(qint64 held) const
+{
+    return qMax<qint64>(0, qMin(kUnprovenSessionBytes, kUnprovenBudgetBytes - (m_unprovenBytes - held)));
+}
+
+void UdpTransport::returnMemorySoon()
+{
+    // glibc keeps freed memory for later; after a large session nothing may need it soon.
+    if (m_returnQueued)
+        return;
+    m_returnQueued = true;
+    QTimer::singleShot(1000, this, [this] {
+        m_returnQueued = false;
+#ifdef __GLIBC__
+        ::malloc_trim(0);
+#endif
+    });
 }
 
 bool UdpTransport::registerSession(KcpSocket *socket, const QHostAddress &address, quint16 port)

@@ -8,7 +8,9 @@
 // and counted (droppedDatagrams); nothing that arrives here can end a session except an
 // authentic CLOSE or an authentic stream the link itself rejects. New sessions (an OPEN)
 // go to the hub like accepted TCP connections, under the same handshake quotas, and at most
-// kMaxSessions exist at once.
+// kMaxSessions exist at once. Sessions whose link has not proven the other side yet hold
+// at most kUnprovenSessionBytes received each and kUnprovenBudgetBytes together; what a
+// large session held goes back to the system when it ends.
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -45,6 +47,10 @@ class UdpTransport : public QObject
 
 public:
     static constexpr int kMaxSessions = 1024;
+    static constexpr qint64 kUnprovenSessionBytes = 128 * 1024;
+    static constexpr qint64 kUnprovenBudgetBytes = 2 * 1024 * 1024;
+    // A session that held this much gives the freed memory back to the system when it ends.
+    static constexpr qint64 kReturnMemoryBytes = 1024 * 1024;
 
     // Handler for STUN/TURN traffic: bytes, sender, sender port; true when it took it.
     using DatagramHandler = std::function<bool(const QByteArray &, const QHostAddress &, quint16)>;
@@ -77,6 +83,8 @@ public:
 
     int sessionCount() const { return m_sessions.size(); }
     quint64 droppedDatagrams() const { return m_dropped; }
+    // Received bytes held by sessions whose other side is not proven yet.
+    qint64 unprovenBytes() const { return m_unprovenBytes; }
     std::uint32_t clock() const { return std::uint32_t(m_clock.elapsed()); }
 
 Q_SIGNALS:
@@ -106,6 +114,9 @@ private:
     void unregisterSession(KcpSocket *socket, const QHostAddress &address, quint16 port);
     bool sendFor(const KcpSocket *socket, const QByteArray &datagram);
     void drop() { ++m_dropped; }
+    // What an unproven session holding `held` may hold after its next datagram.
+    qint64 unprovenAllowance(qint64 held) const;
+    void returnMemorySoon();
 
     Hub *m_hub = nullptr;
     int m_fd = -1;
@@ -125,6 +136,8 @@ private:
     QList<Handler> m_channelHandlers;
     RelaySender m_relaySender;
     quint64 m_dropped = 0;
+    qint64 m_unprovenBytes = 0;
+    bool m_returnQueued = false;
 };
 
 } // namespace com

@@ -4,6 +4,7 @@
 #include "filer/breadcrumb.h"
 
 #include "app/base/log.h"
+#include "app/base/plaintext.h"
 #include "filer/fileractions.h"
 #include "filer/filerdelegates.h"
 #include "filer/filericonview.h"
@@ -21,16 +22,19 @@
 #include "vfs/models/vfssortfilterproxymodel.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QDrag>
 #include <QDropEvent>
 #include <QFile>
 #include <QFileInfo>
 #include <QHBoxLayout>
+#include <QHeaderView>
 #include <QImage>
 #include <QImageWriter>
 #include <QInputDialog>
 #include <QItemSelectionModel>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
@@ -115,6 +119,14 @@ Filer::Filer(QQmlEngine *engine, IDatabase *database, FilerHub *hub, QWidget *pa
         view->setSelectionModel(d->selectionModel);
     }
     connect(d->selectionModel, &QItemSelectionModel::selectionChanged, this, &Filer::onSelectionChanged);
+    // The status line counts the rows shown: it follows them when items come or go without
+    // the selection changing (removed on the other computer, say). Once per turn of the loop.
+    d->rowsCountTimer = new QTimer(this);
+    d->rowsCountTimer->setSingleShot(true);
+    connect(d->rowsCountTimer, &QTimer::timeout, this, &Filer::updateRowCount);
+    for (auto rowsSignal : {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved})
+        connect(d->sortModel, rowsSignal, d->rowsCountTimer, [this] { d->rowsCountTimer->start(0); });
+    connect(d->sortModel, &QAbstractItemModel::modelReset, d->rowsCountTimer, [this] { d->rowsCountTimer->start(0); });
     connect(this, &Filer::pathChanged, this, &Filer::onPathChanged);
     connectActions();
     setViewMode(ViewColumns);
@@ -243,6 +255,18 @@ void Filer::buildPages()
     d->smallerAction = new QAction(qtTrId("action-smaller"), this);
     d->smallerAction->setShortcut(QKeySequence::ZoomOut);
     d->smallerAction->setShortcutContext(Qt::WidgetShortcut);
+    // Where file managers and browsers have it: the path bar takes the keyboard.
+    auto *editPath = new QAction(this);
+    editPath->setObjectName(QStringLiteral("editPathAction"));
+    editPath->setShortcuts({QKeySequence(Qt::CTRL + Qt::Key_L), QKeySequence(Qt::ALT + Qt::Key_D)});
+    editPath->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    addAction(editPath);
+    connect(editPath, &QAction::triggered, this, [this] {
+        if (QObject *bar = d->root(d->navigation)) {
+            d->navigation->setFocus(Qt::ShortcutFocusReason);
+            QMetaObject::invokeMethod(bar, "beginPathEdit");
+        }
+    });
     connect(d->largerAction, &QAction::triggered, this, &Filer::increaseItemSize);
     connect(d->smallerAction, &QAction::triggered, this, &Filer::decreaseItemSize);
     for (QAbstractItemView *view : {static_cast<QAbstractItemView *>(d->treeView),
@@ -252,6 +276,7 @@ void Filer::buildPages()
         connect(view, &QAbstractItemView::customContextMenuRequested, this, &Filer::onCustomContextMenuRequested);
         connect(view, &QAbstractItemView::activated, this, &Filer::onActivated);
         view->viewport()->installEventFilter(this);
+        view->installEventFilter(this);
         page->addWidget(view);
     }
     connect(d->treeView, &FilerTreeView::viewActivated, this, &Filer::activated);
@@ -265,6 +290,10 @@ void Filer::buildPages()
     d->statusLabel = new QLabel(d->statusBar);
     d->statusLabel->setTextFormat(Qt::PlainText);
     d->statusLabel->setContentsMargins(8, 0, 0, 0);
+    // A long message wraps within the line's width instead of widening the window (German
+    // texts are long); the whole text is its tooltip as well.
+    d->statusLabel->setWordWrap(true);
+    d->statusLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     d->statusBar->addWidget(d->statusLabel, 1);
     d->freeSpaceLabel = new QLabel(d->statusBar);
     d->freeSpaceLabel->setTextFormat(Qt::PlainText);
@@ -331,6 +360,7 @@ void Filer::showStatusMessage(const QString &text, int milliseconds)
     if (!d->statusLabel)
         return;
     d->statusLabel->setText(text);
+    d->statusLabel->setToolTip(plainToolTip(text));   // names in it are data
     if (milliseconds > 0)
         d->statusTimer->start(milliseconds);
     else
@@ -399,6 +429,12 @@ void Filer::setPeer(IPeer *peer)
         connect(model, &VfsModel::pathResolved, this, &Filer::onPathResolved, Qt::QueuedConnection);
         connect(model, &VfsModel::renameRequest, this, &Filer::onRenameEditDone);
         connect(model, &VfsModel::dataChanged, this, &Filer::onVfsModelDataChanged);
+        // The folder shown is listed again under the other computer's new rules (its locks).
+        connect(model, &VfsModel::accessChanged, this, [this, model] {
+            const QModelIndex root = currentRootSource();
+            if (currentPage() == FilesPage && root.isValid() && d->model() == model)
+                model->fetchMore(root);
+        });
     }
     if (VfsClient *client = peer->vfsClient()) {
         connect(client, &VfsClient::makeDirectoryUpdate, this, &Filer::onVfsMakeDirectoryJobUpdate, Qt::QueuedConnection);
@@ -414,7 +450,8 @@ void Filer::setPeer(IPeer *peer)
 
     d->sortModel->setDynamicSortFilter(true);
     d->sortModel->setSourceModel(model);
-    d->sortModel->sort(0, Qt::AscendingOrder);
+    // By the header's arrow, so that arrow and order agree from the start.
+    d->treeView->sortByColumn(d->treeView->header()->sortIndicatorSection(), d->treeView->header()->sortIndicatorOrder());
     if (model)
         connect(model, &QAbstractItemModel::rowsAboutToBeInserted, this, &Filer::onRowsAboutToBeInserted);
     d->treeView->setUniformRowHeights(true);
@@ -453,6 +490,7 @@ void Filer::checkListingDone()
     d->listingTimer->stop();
     // Sorts once and follows changes again.
     d->sortModel->setDynamicSortFilter(true);
+    selectNewFolder();
     updateFileActions();
 }
 
@@ -476,7 +514,19 @@ void Filer::fallBackToMachineList()
 
 void Filer::setPage(Page page)
 {
+    // The keyboard goes where the page is: the computer list and a computer's page take it
+    // as the file view does.
+    QWidget *focus = QApplication::focusWidget();
+    const bool hadFocus = focus && (focus == this || isAncestorOf(focus));
     d->stack->setCurrentIndex(int(page));
+    QWidget *shown = page == FilesPage ? static_cast<QWidget *>(d->currentView)
+                   : page == PeerViewPage ? static_cast<QWidget *>(d->peerView)
+                                          : static_cast<QWidget *>(d->machineList);
+    if (shown) {
+        setFocusProxy(shown);
+        if (hadFocus)
+            shown->setFocus(Qt::OtherFocusReason);
+    }
     d->peerViewAction->setChecked(page == PeerViewPage);
     d->machineListAction->setChecked(page == MachineListPage);
     Q_EMIT listerVisibilityChanged(page == FilesPage);
@@ -715,6 +765,7 @@ void Filer::onPathResolved(int status, const QString &path)
     if (status != 0) {
         logPrintf(LogNfo1, "failed to resolve path %s", qUtf8Printable(path));
         d->pendingResolve.clear();
+        showStatusMessage(qtTrId("filer-path-not-found").arg(path), 10000);
         Q_EMIT pathResolveFailed();
         return;
     }
@@ -881,6 +932,24 @@ void Filer::onVfsModelDataChanged(const QModelIndex &, const QModelIndex &, cons
 {
     if (roles.contains(VfsModel::ChildSizeRole))
         updateFileActions();
+    else if (roles.contains(VfsModel::InfoRole))
+        d->rowsCountTimer->start(0);   // rights changed: the actions follow
+}
+
+void Filer::updateRowCount()
+{
+    selectNewFolder();
+    const bool online = d->peer && d->peer->linkState() == IPeer::LinkUp;
+    if (d->bare || !d->selectionModel->selectedIndexes().isEmpty() || !online || !d->currentView) {
+        updateFileActions();
+        return;
+    }
+    d->selectionStatus = qtTrId("filer-status-dir", d->sortModel->rowCount(d->currentView->rootIndex()));
+    if (!d->statusTimer->isActive())
+        showStatusMessage(d->selectionStatus, 0);
+    if (isActiveFiler())
+        sharedAction("filer.new-folder")->setEnabled(currentPage() == FilesPage
+                                                     && (currentRootSource().data(VfsModel::InfoRole).toUInt() & VfsModel::WriteUser));
 }
 
 void Filer::onPeerLinkStateChanged()
@@ -1038,7 +1107,8 @@ void Filer::setViewMode(ViewMode mode)
     if (keptCurrent.isValid())
         d->selectionModel->setCurrentIndex(keptCurrent, QItemSelectionModel::NoUpdate);
     d->currentView->show();
-    setFocusProxy(d->currentView);
+    if (currentPage() == FilesPage)
+        setFocusProxy(d->currentView);
     Q_EMIT viewModeChanged();
 }
 
@@ -1145,11 +1215,34 @@ bool Filer::event(QEvent *e)
     return QWidget::event(e);
 }
 
+bool Filer::viewKeyPress(QKeyEvent *event)
+{
+    if (event->matches(QKeySequence::Copy) || event->matches(QKeySequence::Cut)) {
+        const bool cut = event->matches(QKeySequence::Cut);
+        if (sharedAction(cut ? "filer.cut" : "filer.copy")->isEnabled())
+            return false;
+        refuseCopy(cut);
+        return true;
+    }
+    const bool menuKey = event->key() == Qt::Key_Menu
+                      || (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier);
+    if (!menuKey || !d->currentView)
+        return false;
+    const QModelIndex current = d->currentView->currentIndex();
+    QRect at = current.isValid() && d->selectionModel->isSelected(current) ? d->currentView->visualRect(current) : QRect();
+    if (!at.isValid() || !d->currentView->viewport()->rect().intersects(at))
+        at = QRect(QPoint(8, 8), QSize(1, 1));
+    openContextMenu(d->currentView->viewport()->mapToGlobal(at.center()));
+    return true;
+}
+
 bool Filer::eventFilter(QObject *watched, QEvent *e)
 {
     if (d->bare)
         return QWidget::eventFilter(watched, e);
     const bool onView = d->currentView && watched == d->currentView->viewport();
+    if (d->currentView && watched == d->currentView && e->type() == QEvent::KeyPress)
+        return viewKeyPress(static_cast<QKeyEvent *>(e)) || QWidget::eventFilter(watched, e);
     switch (e->type()) {
     case QEvent::MouseButtonPress: {
         auto *me = static_cast<QMouseEvent *>(e);

@@ -184,6 +184,11 @@ public Q_SLOTS:
     void onCustomContextMenuRequested(const QPoint &pos);
     void clearDropTargetPath(const QString &path);
     void updateFileActions();
+    // The status line's count after rows came or went (the whole action update when a
+    // selection is involved).
+    void updateRowCount();
+    // Selects the folder just made once it is listed.
+    void selectNewFolder();
     void updateViewModeActions();
 
     // An own share's path: a place on this computer, whichever computer the browser shows.
@@ -235,9 +240,20 @@ private:
     void checkListingDone();
     void addShareMenus(QMenu *menu);
     void openFile(const QString &path);
+    // Opens a local file with the desktop's default application, or says there is none.
+    void openWithDesktop(const QString &localPath);
     void deferLaunch(int appId, const std::vector<QString> &paths);
     QStringList selectedPaths() const;
     void openShareDialog(bool wholeDrive);
+    // Why copy (or cut) cannot take the selection now; empty when it can.
+    QString copyRefusal(bool cut) const;
+    // A copy or cut the keyboard asked for while it cannot be done: says why, and leaves
+    // nothing on the clipboard, so that paste never brings back an older copy.
+    void refuseCopy(bool cut);
+    // Keys the views would otherwise swallow or ignore: copy and cut when refused, and the
+    // keyboard's context-menu keys.
+    bool viewKeyPress(QKeyEvent *event);
+    void openContextMenu(const QPoint &globalPos);
 };
 
 // Resources of the views (delegate images); call once before the first browser is made.

@@ -75,6 +75,8 @@ struct Filer::Private
     // What the status line says about the selection; shown again once a timed message ends.
     QString selectionStatus;
     QTimer *listingTimer = nullptr;
+    QTimer *rowsCountTimer = nullptr;
+    QString newFolderPath;   // made here, selected once it is listed
     bool bare = true;
 
     VfsModel *model() const { return peer ? qobject_cast<VfsModel *>(peer->vfsFileSystemModel()) : nullptr; }

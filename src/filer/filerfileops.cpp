@@ -250,16 +250,33 @@ void Filer::onVfsMakeDirectoryJobUpdate(VfsMakeDirectoryJob *job)
         return;
     const quint32 status = job->jobStatus;
     if (status == JobFinished) {
-        if (VfsModel *model = d->model(); model && !job->path.isEmpty())
+        if (VfsModel *model = d->model(); model && !job->path.isEmpty()) {
+            // Once listed it is selected in its sorted place, ready for F2.
+            d->newFolderPath = job->path;
             model->resolvePath(job->path, true);
+            selectNewFolder();
+        }
     } else if (status == JobError) {
         logPrintf(LogNfo1, "Failed to create directory %s", qUtf8Printable(job->path));
+        showStatusMessage(qtTrId("filer-new-folder-failed").arg(job->path.section(QLatin1Char('/'), -1)), 10000);
     } else {
         logPrintf(LogNfo1, "Unhandled onVfsMakeDirectoryJobUpdate jobStatus %u", status);
         filerPendingMakeDirs(d->hub).push_back(job);
         return;
     }
     releaseRecord(job);
+}
+
+void Filer::selectNewFolder()
+{
+    VfsModel *model = d->model();
+    if (d->newFolderPath.isEmpty() || !model || !d->sortModel->dynamicSortFilter())
+        return;   // a listing still coming in is sorted first
+    const QModelIndex index = d->sortModel->mapFromSource(model->indexForPath(d->newFolderPath));
+    if (!index.isValid())
+        return;
+    d->newFolderPath.clear();
+    setCurrentIndexToPath(index.data(VfsModel::PathRole).toString());
 }
 
 void Filer::onTrashActionTriggered()
@@ -498,6 +515,37 @@ void Filer::onCopyActionTriggered()
     sharedAction("filer.paste")->setEnabled(!record.items.empty());
 }
 
+QString Filer::copyRefusal(bool cut) const
+{
+    if (!d->peer || currentPage() != FilesPage)
+        return qtTrId("copy-refused-nothing");
+    if (d->peer->linkState() != IPeer::LinkUp)
+        return qtTrId("copy-refused-offline").arg(d->peer->name());
+    const QModelIndexList selected = d->selectionModel ? d->selectionModel->selectedIndexes() : QModelIndexList();
+    bool any = false;
+    for (const QModelIndex &viewIndex : selected) {
+        if (viewIndex.column() != 0)
+            continue;
+        any = true;
+        const quint32 info = sourceIndex(viewIndex).data(VfsModel::InfoRole).toUInt();
+        if (!(info & VfsModel::ReadUser))
+            return qtTrId("copy-refused-read");
+        if (cut && !(info & VfsModel::WriteUser))
+            return qtTrId("cut-refused-write");
+    }
+    return any ? QString() : qtTrId("copy-refused-nothing");
+}
+
+void Filer::refuseCopy(bool cut)
+{
+    QString why = copyRefusal(cut);
+    if (why.isEmpty())
+        why = qtTrId("copy-refused-nothing");
+    clearMarkedFiles();
+    filerClipboard(d->hub) = VfsCopyDto();
+    showStatusMessage(why, 10000);
+}
+
 void Filer::onPasteActionTriggered()
 {
     if (!d->peer || !d->currentView || !d->sortModel || !d->selectionModel || !isActiveFiler())
@@ -580,12 +628,17 @@ void Filer::openWithMenu(QMenu *menu, QAction *extraAction)
 
 void Filer::onCustomContextMenuRequested(const QPoint &pos)
 {
-    if (!d->peer || !d->currentView || !d->sortModel)
-        return;
     if (qAbs(pos.x() - d->pressX) + qAbs(pos.y() - d->pressY) > 16) {
         logPrintf(LogNfo1, "gesture detected, discard context menu");
         return;
     }
+    openContextMenu(QCursor::pos());
+}
+
+void Filer::openContextMenu(const QPoint &globalPos)
+{
+    if (!d->peer || !d->currentView || !d->sortModel)
+        return;
     QMenu menu;
     const QModelIndexList selected = d->currentView == d->iconView ? d->selectionModel->selectedIndexes()
                                                                    : d->selectionModel->selectedRows(0);
@@ -618,7 +671,7 @@ void Filer::onCustomContextMenuRequested(const QPoint &pos)
         menu.addAction(sharedAction("filer.trash"));
     if (local && !selected.isEmpty())
         menu.addAction(sharedAction("filer.show-props"));
-    QAction *chosen = contextMenuHook() ? contextMenuHook()(&menu) : menu.exec(QCursor::pos());
+    QAction *chosen = contextMenuHook() ? contextMenuHook()(&menu) : menu.exec(globalPos);
     if (!chosen)
         return;
     if (chosen->property("app").isValid()) {
@@ -685,7 +738,10 @@ void Filer::openFile(const QString &path)
         return;
     AppLauncher *launcher = AppLauncher::instance();
     if (d->peer->isLocal()) {
-        launcher->launchDefault(path);
+        if (launcher->rowCount() > 0)
+            launcher->launchDefault(path);
+        else
+            openWithDesktop(path);
         return;
     }
     // A file of another computer opens from a local copy, never by its path here: the first
@@ -723,7 +779,17 @@ void Filer::onCopyJobFinished(const VfsCopyDto &dto)
         return;
     }
     for (const QString &local : launch.localPaths)
-        filerlaunch::startDetached(QStringLiteral("xdg-open"), {local});
+        openWithDesktop(local);
+}
+
+void Filer::openWithDesktop(const QString &localPath)
+{
+    // Without an application for the type the desktop's opener fails where nobody sees it.
+    filerlaunch::askDefaultOpener(localPath, this, [this, localPath](bool found) {
+        if (found && filerlaunch::startDetached(QStringLiteral("xdg-open"), {localPath}))
+            return;
+        showStatusMessage(qtTrId("open-no-application").arg(QFileInfo(localPath).fileName()), 10000);
+    });
 }
 
 QStringList Filer::selectedPaths() const

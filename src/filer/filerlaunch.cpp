@@ -7,6 +7,7 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QFileInfo>
+#include <QMimeDatabase>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QUrl>
@@ -19,6 +20,12 @@ DetachedStarter &starterSlot()
 {
     static DetachedStarter starter;
     return starter;
+}
+
+OpenerQuery &openerQuerySlot()
+{
+    static OpenerQuery query;
+    return query;
 }
 
 QString &serviceSlot()
@@ -62,6 +69,35 @@ void askFileManager(const QString &method, const QString &localPath)
 void setDetachedStarter(DetachedStarter starter)
 {
     starterSlot() = std::move(starter);
+}
+
+void setDefaultOpenerQuery(OpenerQuery query)
+{
+    openerQuerySlot() = std::move(query);
+}
+
+void askDefaultOpener(const QString &localPath, QObject *context, std::function<void(bool found)> done)
+{
+    if (openerQuerySlot()) {
+        const bool found = openerQuerySlot()(localPath);
+        QMetaObject::invokeMethod(context, [done, found] { done(found); }, Qt::QueuedConnection);
+        return;
+    }
+    const QString type = QMimeDatabase().mimeTypeForFile(localPath).name();
+    auto *query = new QProcess(context);
+    QObject::connect(query, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), context,
+                     [query, done](int code, QProcess::ExitStatus status) {
+                         query->deleteLater();
+                         done(status == QProcess::NormalExit && code == 0
+                              && !query->readAllStandardOutput().trimmed().isEmpty());
+                     });
+    QObject::connect(query, &QProcess::errorOccurred, context, [query, done](QProcess::ProcessError error) {
+        if (error != QProcess::FailedToStart)
+            return;
+        query->deleteLater();
+        done(false);
+    });
+    query->start(QStringLiteral("xdg-mime"), {QStringLiteral("query"), QStringLiteral("default"), type});
 }
 
 bool startDetached(const QString &program, const QStringList &arguments)

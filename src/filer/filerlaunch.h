@@ -10,6 +10,8 @@
 #include <QString>
 #include <QStringList>
 
+class QObject;
+
 #include <functional>
 
 namespace filerlaunch {
@@ -31,5 +33,11 @@ void revealItem(const QString &localPath);
 // Runs a menu entry's command on local files: a program given by an absolute path or found
 // on PATH starts detached with the files as arguments. Anything else is refused (false).
 bool runCommand(const QString &command, const QStringList &files);
+// Asks the desktop (xdg-mime) whether some application is its default for the local file's
+// type; `done` runs later on `context`'s thread, not at all once `context` is gone.
+void askDefaultOpener(const QString &localPath, QObject *context, std::function<void(bool found)> done);
+// Tests answer the question themselves (local path -> found); empty asks xdg-mime.
+using OpenerQuery = std::function<bool(const QString &localPath)>;
+void setDefaultOpenerQuery(OpenerQuery query);
 
 } // namespace filerlaunch

@@ -25,6 +25,8 @@ FilerTreeView::FilerTreeView(QWidget *parent)
     setDragEnabled(true);
     setAcceptDrops(true);
     setUniformRowHeights(true);
+    // A to Z by name at first; QHeaderView would start its arrow at Z to A.
+    header()->setSortIndicator(0, Qt::AscendingOrder);
     setSortingEnabled(true);
     setContextMenuPolicy(Qt::NoContextMenu);
     setEditTriggers(QAbstractItemView::EditKeyPressed);

@@ -5,7 +5,7 @@
     <name></name>
     <message id="action-remote">
         <source>&amp;Remote</source>
-        <translation>&amp;Remote</translation>
+        <translation>&amp;Fernzugriff</translation>
     </message>
     <message id="action-edit">
         <source>&amp;Edit</source>
@@ -109,7 +109,7 @@
     </message>
     <message id="inv-accept-hint">
         <source>The invitation can be accepted via 'Remote / Add by invitation...' on the other computer.</source>
-        <translation>Die Einladung kann auf dem anderen Computer über 'Remote / Über Einladung hinzufügen...' angenommen werden.</translation>
+        <translation>Die Einladung kann auf dem anderen Computer über 'Fernzugriff / Über Einladung hinzufügen...' angenommen werden.</translation>
     </message>
     <message id="inv-process-invitation-dlg-title">
         <source>Accept invitation</source>
@@ -124,11 +124,11 @@
         <translation>Durch Annehmen der Einladung werden zwei Computer verbunden.</translation>
     </message>
     <message id="inv-paste-invitation-placeholder">
-        <source>Paste the invation here...</source>
+        <source>Paste the invitation here...</source>
         <translation>Einladung hier einfügen...</translation>
     </message>
     <message id="inv-accept-description">
-        <source>It may take take several minutes to initially establish the connection. Creating file shares can be done via "Context menu / Share with".</source>
+        <source>It may take several minutes to initially establish the connection. Creating file shares can be done via "Context menu / Share with".</source>
         <translation>Es kann einige Minuten dauern, bis die Verbindung zum ersten Mal steht. Freigaben werden über "Kontextmenü / Freigeben für" erstellt.</translation>
     </message>
     <message id="inv-password-input">

@@ -124,12 +124,12 @@
         <translation>By accepting the invitation two computers can be connected.</translation>
     </message>
     <message id="inv-paste-invitation-placeholder">
-        <source>Paste the invation here...</source>
-        <translation>Paste the invation here...</translation>
+        <source>Paste the invitation here...</source>
+        <translation>Paste the invitation here...</translation>
     </message>
     <message id="inv-accept-description">
-        <source>It may take take several minutes to initially establish the connection. Creating file shares can be done via "Context menu / Share with".</source>
-        <translation>It may take take several minutes to initially establish the connection. Creating file shares can be done via "Context menu / Share with".</translation>
+        <source>It may take several minutes to initially establish the connection. Creating file shares can be done via "Context menu / Share with".</source>
+        <translation>It may take several minutes to initially establish the connection. Creating file shares can be done via "Context menu / Share with".</translation>
     </message>
     <message id="inv-password-input">
         <source>Code</source>

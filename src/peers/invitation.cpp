@@ -208,10 +208,13 @@ QUrl encodeInvitationLink(IDatabase *database, int deviceType, const QString &uu
     return QUrl(kScheme + QString::fromLatin1(text));
 }
 
-bool decodeInvitationLink(const QString &text, const QString &password, InvitationRecord *record)
+namespace {
+
+// The link's outer form, before any key is derived: empty when it is not an invitation link.
+QByteArray outerOfLink(const QString &text)
 {
     if (text.size() > kMaxLinkChars)
-        return false;
+        return QByteArray();
     // Mail programs and messengers like to break long lines; whitespace is never part of a link.
     QString compact;
     compact.reserve(text.size());
@@ -220,20 +223,35 @@ bool decodeInvitationLink(const QString &text, const QString &password, Invitati
             compact.append(c);
     }
     if (!compact.startsWith(kScheme, Qt::CaseInsensitive))
-        return false;
+        return QByteArray();
     const QByteArray encoded = compact.mid(kScheme.size()).toLatin1();
     for (const char c : encoded) {
         const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-'
                      || c == '_';
         if (!ok)
-            return false;
+            return QByteArray();
     }
     const QByteArray::FromBase64Result decoded = QByteArray::fromBase64Encoding(
         encoded, QByteArray::Base64UrlEncoding | QByteArray::AbortOnBase64DecodingErrors);
     if (!decoded)
-        return false;
+        return QByteArray();
     const QByteArray outer = *decoded;
     if (outer.size() < 1 + crypto::kPasswordSaltBytes + 40 || std::uint8_t(outer.at(0)) != kLinkFormat)
+        return QByteArray();
+    return outer;
+}
+
+} // namespace
+
+bool isInvitationLinkForm(const QString &text)
+{
+    return !outerOfLink(text).isEmpty();
+}
+
+bool decodeInvitationLink(const QString &text, const QString &password, InvitationRecord *record)
+{
+    const QByteArray outer = outerOfLink(text);
+    if (outer.isEmpty())
         return false;
 
     const QByteArray salt = outer.mid(1, crypto::kPasswordSaltBytes);

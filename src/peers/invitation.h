@@ -63,6 +63,8 @@ QUrl encodeInvitationLink(IDatabase *database, int deviceType, const QString &uu
                           const QString &name, const QString &password, qint64 created,
                           const std::vector<TransportDto> &transports);
 
+// Whether the text has the form of a link (without the code nothing more can be told).
+bool isInvitationLinkForm(const QString &text);
 // True only for a well-formed link that opens with the password and carries a valid
 // signature; `record` (optional) is filled only then.
 bool decodeInvitationLink(const QString &text, const QString &password, InvitationRecord *record);

@@ -8,6 +8,7 @@
 #include "db/ownkey.h"
 #include "peers/invitation.h"
 #include "peers/peermodel.h"
+#include "peers/peertimings.h"
 
 #include <QDateTime>
 #include <QTimer>
@@ -231,17 +232,23 @@ void PeerLoader::addPendingInviter(const InvitationRecord &record, const QByteAr
     m_pending.insert(record.publicKey, pending);
 
     connect(pending, &PeerNusk::firstContact, this, [this, pending, record] { storeInviter(pending, record); });
-    // Past its end the inviter refuses the invitation anyway.
-    const qint64 leftMs = qMin<qint64>((until - now) * 1000, std::numeric_limits<int>::max());
-    QTimer::singleShot(int(leftMs), pending, [this, pending] {
-        if (m_pending.value(pending->publicKey()) != pending)
-            return;
-        m_pending.remove(pending->publicKey());
-        pending->retire();
-        pending->deleteLater();
-    });
+    connect(pending, &PeerNusk::firstContactRefused, this, [this, pending] { dropPendingInviter(pending, InviterRefused); });
+    // The person who accepted waits for an answer: silence is one too, after a while.
+    const qint64 leftMs = qMin<qint64>((until - now) * 1000, peerTimings().inviterAnswerMs);
+    QTimer::singleShot(int(qMax<qint64>(1, leftMs)), pending, [this, pending] { dropPendingInviter(pending, InviterSilent); });
     pending->setNetworkEnabled(m_networkEnabled);
     pending->start();
+}
+
+void PeerLoader::dropPendingInviter(PeerNusk *pending, InviterAnswer answer)
+{
+    if (m_pending.value(pending->publicKey()) != pending)
+        return;
+    m_pending.remove(pending->publicKey());
+    logPrintf(LogHsk1, "inviter %s", answer == InviterRefused ? "refused the invitation" : "did not answer");
+    Q_EMIT inviterAnswered(pending->name(), answer);
+    pending->retire();
+    pending->deleteLater();
 }
 
 void PeerLoader::storeInviter(PeerNusk *pending, const InvitationRecord &record)
@@ -253,6 +260,7 @@ void PeerLoader::storeInviter(PeerNusk *pending, const InvitationRecord &record)
     const QString known = m_database->findPeerByKey(record.publicKey);
     if (!known.isEmpty()) {
         // Stored meanwhile (accepted twice, or it reached us first): that peer takes over.
+        Q_EMIT inviterAnswered(pending->name(), InviterPaired);
         pending->retire();
         pending->deleteLater();
         return;
@@ -273,6 +281,8 @@ void PeerLoader::storeInviter(PeerNusk *pending, const InvitationRecord &record)
     if (!ok) {
         m_peers.remove(dto.uuid);
         m_database->deletePeer(dto.uuid);
+        logPrintf(LogErr1, "could not store the inviter");
+        Q_EMIT inviterAnswered(pending->name(), InviterSilent);
         pending->retire();
         pending->deleteLater();
         return;
@@ -286,4 +296,5 @@ void PeerLoader::storeInviter(PeerNusk *pending, const InvitationRecord &record)
     pending->makeStored();
     addToModel(pending);
     logPrintf(LogHsk1, "inviter stored as peer %s", qUtf8Printable(dto.uuid));
+    Q_EMIT inviterAnswered(pending->name(), InviterPaired);
 }

@@ -63,18 +63,27 @@ public:
     com::KeyVerdict resolveKey(const QByteArray &publicKey) const;
     void onIncomingLink(com::Link *link);
 
-    // Dials an inviter until the first link is up or the invitation runs out; stores it only
-    // then. A pending contact with the same key is replaced.
+    // Dials an inviter until the first link is up, it refuses us, or PeerTimings::
+    // inviterAnswerMs pass; stores it only once it admitted us. Each ends with
+    // inviterAnswered(). A pending contact with the same key is replaced.
     void addPendingInviter(const InvitationRecord &record, const QByteArray &proofKey);
     int pendingInviterCount() const { return m_pending.size(); }
 
+    enum InviterAnswer { InviterPaired, InviterRefused, InviterSilent };
+    Q_ENUM(InviterAnswer)
+
 public Q_SLOTS:
     void onNetworkChanged();
+
+Q_SIGNALS:
+    // `name` is the name the invitation gave the inviter, as it came over the network.
+    void inviterAnswered(const QString &name, int answer);
 
 private:
     void addToModel(PeerNusk *peer);
     void onPeerRemoved(const QString &uuid);
     void storeInviter(PeerNusk *peer, const InvitationRecord &record);
+    void dropPendingInviter(PeerNusk *pending, InviterAnswer answer);
     PeerNusk *withEndpoint(PeerNusk *peer) const;
 
     IDatabase *m_database = nullptr;

@@ -2,6 +2,7 @@
 
 #include "peers/ipeer.h"
 
+#include <QHash>
 #include <QMutexLocker>
 #include <QThread>
 
@@ -145,8 +146,10 @@ void PeerModel::insertPeer(IPeer *peer)
     endInsertRows();
 
     // The peer emits on its own thread; these connections queue onto the model's thread.
-    connect(peer, &IPeer::nameChanged, this,
-            [this, peer]() { peerChanged(peer, {PeerNameRole, PeerDisplayNameRole, Qt::DisplayRole}); });
+    connect(peer, &IPeer::nameChanged, this, [this, peer]() {
+        peerChanged(peer, {PeerNameRole, PeerDisplayNameRole, Qt::DisplayRole});
+        separateSameNames();
+    });
     connect(peer, &IPeer::displayNameChanged, this,
             [this, peer]() { peerChanged(peer, {PeerDisplayNameRole, Qt::DisplayRole}); });
     connect(peer, &IPeer::iconChanged, this, [this, peer]() { peerChanged(peer, {PeerIconRole}); });
@@ -156,7 +159,27 @@ void PeerModel::insertPeer(IPeer *peer)
             [this, peer]() { peerChanged(peer, {PeerLinkStateRole}); });
     connect(peer, &QObject::destroyed, this, &PeerModel::removePeer);
 
+    separateSameNames();
     Q_EMIT peerAdded(peer);
+}
+
+void PeerModel::separateSameNames()
+{
+    QVector<QPointer<IPeer>> peers;
+    {
+        QMutexLocker lock(&m_mutex);
+        peers = m_peers;
+    }
+    QHash<QString, int> seen;   // by name, case folded
+    for (const QPointer<IPeer> &peer : peers) {
+        if (!peer)
+            continue;
+        const QString name = peer->name();
+        const int n = name.isEmpty() ? 1 : ++seen[name.toCaseFolded()];
+        const QString shown = n > 1 ? QStringLiteral("%1 (%2)").arg(name).arg(n) : QString();
+        if (peer->displayName() != (shown.isEmpty() ? name : shown))
+            peer->setDisplayName(shown);
+    }
 }
 
 void PeerModel::removePeer(QObject *peer)
@@ -181,6 +204,7 @@ void PeerModel::removePeer(QObject *peer)
         m_peers.removeAt(row);
     }
     endRemoveRows();
+    separateSameNames();
 }
 
 void PeerModel::peerChanged(IPeer *peer, const QVector<int> &roles)

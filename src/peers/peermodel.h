@@ -55,6 +55,10 @@ private:
     void insertPeer(IPeer *peer);
     void removePeer(QObject *peer);
     void peerChanged(IPeer *peer, const QVector<int> &roles);
+    // Computers that call themselves the same (two "vm"s) are told apart: the first in the
+    // list keeps the name, each later one shows it with " (2)", " (3)", ... as its display
+    // name. A name of its own again drops the number.
+    void separateSameNames();
 
     mutable QMutex m_mutex;
     QVector<QPointer<IPeer>> m_peers;

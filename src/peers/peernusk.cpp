@@ -676,6 +676,15 @@ void PeerNusk::onTransportsAnnounced(const std::vector<TransportDto> &transports
 void PeerNusk::onLinkClosed(com::Link *link)
 {
     const bool wasDialing = m_dialing.removeAll(link) > 0;
+    if (wasDialing && link->wasRefused()) {
+        bool provisional;
+        {
+            QMutexLocker lock(&m_mutex);
+            provisional = m_provisional;
+        }
+        if (provisional)
+            Q_EMIT firstContactRefused();
+    }
     if (link == m_serverLink) {
         m_serverLink = nullptr;
         return;

@@ -128,6 +128,8 @@ public Q_SLOTS:
 Q_SIGNALS:
     // A provisional peer's first link is up; `link` is the adopted link.
     void firstContact(com::Link *link);
+    // A provisional peer reached the computer it dials, which refused what it brought.
+    void firstContactRefused();
     // Every client-channel message accepted from the link, exactly as it arrived, before it
     // is decoded; for diagnostics (the peer host's raw "send").
     void clientMessageReceived(const std::vector<unsigned char> &message);

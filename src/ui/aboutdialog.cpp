@@ -9,7 +9,11 @@
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QLabel>
+#include <QOffscreenSurface>
+#include <QOpenGLContext>
+#include <QOpenGLFunctions>
 #include <QPushButton>
+#include <QSGRendererInterface>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -33,7 +37,23 @@ QString AboutDialog::rendererText(int api)
 {
     if (api < 0 || api >= int(sizeof(kRendererNames) / sizeof(kRendererNames[0])))
         return QStringLiteral("unknown");
-    return QStringLiteral("%1 (%2)").arg(QString::fromLatin1(kRendererNames[api])).arg(api);
+    const QString text = QStringLiteral("%1 (%2)").arg(QString::fromLatin1(kRendererNames[api])).arg(api);
+    // "OpenGL" alone hides whether a graphics card or a software rasteriser (llvmpipe) draws.
+    const QString name = api == QSGRendererInterface::OpenGL ? openGlRendererName() : QString();
+    return name.isEmpty() ? text : text + QStringLiteral(": ") + name;
+}
+
+QString AboutDialog::openGlRendererName()
+{
+    QOffscreenSurface surface;
+    surface.create();
+    QOpenGLContext context;
+    if (!surface.isValid() || !context.create() || !context.makeCurrent(&surface))
+        return QString();
+    const auto *name = reinterpret_cast<const char *>(context.functions()->glGetString(GL_RENDERER));
+    const QString text = name ? QString::fromLatin1(name) : QString();
+    context.doneCurrent();
+    return text;
 }
 
 AboutDialog::AboutDialog(int graphicsApi, QWidget *parent)
@@ -82,10 +102,11 @@ AboutDialog::AboutDialog(int graphicsApi, QWidget *parent)
     auto *grid = new QGridLayout;
     grid->setHorizontalSpacing(16);
     grid->setVerticalSpacing(6);
-    QLabel *tor = label(QStringLiteral("0.0.0"), this, "torVersion");
+    // No version while Tor is not running: said so rather than a made-up number.
+    QLabel *tor = label(qtTrId("about-tor-off"), this, "torVersion");
     if (ConnectionManager *manager = ConnectionManager::instance()) {
         const QString version = manager->torVersion();
-        if (!version.isEmpty())
+        if (!version.isEmpty() && version != QLatin1String("0.0.0"))
             tor->setText(version);
     }
     QLabel *qt = label(QString::fromLatin1(qVersion()), this, "qtVersion");

@@ -16,8 +16,11 @@ public:
     AboutDialog(int graphicsApi, QWidget *parent = nullptr);
     ~AboutDialog() override;
 
-    // "Software (1)" and the like; "unknown" for values past the known names.
+    // "Software (1)" and the like; "unknown" for values past the known names. With OpenGL the
+    // driver's own name of the renderer follows, when there is one ("OpenGL (2): llvmpipe ...").
     static QString rendererText(int graphicsApi);
+    // GL_RENDERER of a context made like the views' own; empty without OpenGL.
+    static QString openGlRendererName();
 
 Q_SIGNALS:
     void openLicensesFolder();

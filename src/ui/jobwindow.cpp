@@ -44,11 +44,10 @@ JobReader::JobReader(VfsCopyJob *job)
     : QObject(job)
     , m_job(job)
 {
-    connect(job, &VfsCopyJob::bytesTotalChanged, this, [this] { send("bytesTotal"); });
-    connect(job, &VfsCopyJob::bytesCopiedChanged, this, [this] {
-        send("bytesCopied");
-        send("percentDone");
-    });
+    // Title, text and bar all show percentDone: it goes out with both figures it is made
+    // of whenever either changes, also when a restart set both back without a word.
+    connect(job, &VfsCopyJob::bytesTotalChanged, this, &JobReader::sendProgress);
+    connect(job, &VfsCopyJob::bytesCopiedChanged, this, &JobReader::sendProgress);
     connect(job, &VfsCopyJob::currentFileChanged, this, [this] { send("currentItem"); });
     connect(job, &VfsCopyJob::writeSpeedChanged, this, [this] {
         send("writeSpeed");
@@ -60,6 +59,7 @@ JobReader::JobReader(VfsCopyJob *job)
         send("userActions");
         if (m_job->state() == VfsJob::VfsJobStateFinished)
             send("leftOut");
+        sendProgress();
         send("jobState");
     });
     connect(job, &VfsCopyJob::userActionPromptChanged, this, [this] { send("userPrompt"); });
@@ -100,6 +100,13 @@ void JobReader::send(const char *property)
     else if (p == "userActions")
         value = userActions(*m_job);
     Q_EMIT changed(QString::fromLatin1(property), value);
+}
+
+void JobReader::sendProgress()
+{
+    send("bytesTotal");
+    send("bytesCopied");
+    send("percentDone");
 }
 
 void JobReader::sendAll()
@@ -171,6 +178,7 @@ void JobWindow::build()
 
 void JobWindow::setValue(const QString &property, const QVariant &value)
 {
+    const bool question = property == QLatin1String("jobState") && value.toInt() == VfsJob::VfsJobStateQuestion;
     if (property == QLatin1String("jobState"))
         m_finished = m_finished || value.toInt() == VfsJob::VfsJobStateFinished;
     else if (property == QLatin1String("leftOutCount"))
@@ -179,6 +187,12 @@ void JobWindow::setValue(const QString &property, const QVariant &value)
         m_window->setProperty(property.toLatin1().constData(), value);
     else
         m_early.append({property, value});
+    // A question waits for the user: it must not wait behind the main window.
+    if (question && m_window) {
+        m_window->show();
+        m_window->raise();
+        m_window->requestActivate();
+    }
 }
 
 void JobWindow::onJobGone()

@@ -44,6 +44,7 @@ Q_SIGNALS:
 
 private:
     void send(const char *property);
+    void sendProgress();
     VfsCopyJob *m_job;
 };
 

@@ -116,11 +116,18 @@ Q_SIGNALS:
     void invitationChecked(bool valid);
     // "Accept invitation" ended: whether a computer (or a code alone) was stored.
     void invitationAccepted(bool stored);
+    // A computer whose invitation was accepted here answered: a PeerLoader::InviterAnswer and
+    // the text the window showed for it.
+    void inviterAnswered(int answer, const QString &text);
     // The copy-to / move-to destination dialog is about to run (tests and screenshots).
     void copyToDialogOpened(QDialog *dialog);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+
+private Q_SLOTS:
+    // A PeerLoader::InviterAnswer about the computer named `name`, shown to the user.
+    void showInviterAnswer(const QString &name, int answer);
 
 private:
     void setupFilerPane(QWidget *pane);
@@ -130,6 +137,8 @@ private:
     void restoreLayout();
     void onConnectionManagerStarted();
     void listenForNearbyInvitations();
+    void listenForInviterAnswers();
+    bool storeInvitation(const QString &uuid, const QString &name, const QString &password);
     void createRemoteMenu();
     void createEditMenu();
     void createViewMenu();

@@ -63,6 +63,7 @@ struct MainWindowPrivate
     // (a GUI-thread copy); the add dialog shows them.
     QVariantList nearbyInvitations;
     bool nearbyListening = false;
+    bool inviterAnswersHeard = false;
 
     QObject *theme = nullptr;                          // the theme object, no parent
     bool restored = false;

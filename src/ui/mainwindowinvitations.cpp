@@ -12,7 +12,9 @@
 #include "peers/invitation.h"
 #include "peers/invitationmodel.h"
 #include "peers/ipeer.h"
+#include "peers/peerloader.h"
 #include "peers/peermodel.h"
+#include "peers/peertimings.h"
 #include "ui/mainwindow_p.h"
 #include "ui/nearbyinvitations.h"
 
@@ -20,6 +22,7 @@
 #include <QClipboard>
 #include <QDateTime>
 #include <QGuiApplication>
+#include <QMessageBox>
 #include <QQmlComponent>
 #include <QQmlEngine>
 #include <QTimer>
@@ -80,6 +83,7 @@ void MainWindow::onCreateInvitation()
         logPrintf(LogErr1, "could not build an invitation link");
         return;
     }
+    d->createInviteDialog->setProperty("stored", false);
     d->createInviteDialog->setProperty("url", link.toString());
     d->createInviteDialog->setProperty("uuid", uuid);
     d->createInviteDialog->setProperty("password", code);
@@ -91,8 +95,34 @@ void MainWindow::onInviteCopyToClipboard(const QString &url)
 {
     if (url.isEmpty())
         return;
+    // A link that has left the dialog may be accepted any time: its invitation must exist by
+    // then, whether or not "Create invitation" follows.
+    QObject *dialog = d->createInviteDialog;
+    if (dialog && url == dialog->property("url").toString()) {
+        if (!storeInvitation(dialog->property("uuid").toString(), dialog->property("name").toString(),
+                             dialog->property("password").toString()))
+            return;
+        dialog->setProperty("stored", true);
+    }
     QGuiApplication::clipboard()->setText(url, QClipboard::Clipboard);
     logPrintf(LogNfo1, "copied an invitation link to the clipboard");
+}
+
+bool MainWindow::storeInvitation(const QString &uuid, const QString &name, const QString &password)
+{
+    if (!d->database || QUuid(uuid).isNull() || !isCode(password))
+        return false;
+    for (const InvitationDto &row : d->database->loadInvitations())
+        if (row.uuid == uuid)
+            return true;   // copied first, confirmed now: its time runs from the copy
+    logPrintf(LogNfo1, "create invitation: %s, %s", qUtf8Printable(uuid), qUtf8Printable(name));
+    InvitationDto row;
+    row.uuid = uuid;
+    row.name = name;
+    row.password = password;
+    row.timestamp = QDateTime::currentSecsSinceEpoch();
+    row.expires = row.timestamp + kInvitationLifetimeSecs;
+    return d->database->putInvitation(row);
 }
 
 void MainWindow::onInvitationCreate(const QString &uuid, const QString &name, const QString &url,
@@ -101,14 +131,7 @@ void MainWindow::onInvitationCreate(const QString &uuid, const QString &name, co
     Q_UNUSED(url)
     if (!d->database || QUuid(uuid).isNull() || !isCode(password))
         return;
-    logPrintf(LogNfo1, "create invitation: %s, %s", qUtf8Printable(uuid), qUtf8Printable(name));
-    InvitationDto row;
-    row.uuid = uuid;
-    row.name = name;
-    row.password = password;
-    row.timestamp = QDateTime::currentSecsSinceEpoch();
-    row.expires = row.timestamp + kInvitationLifetimeSecs;
-    d->database->putInvitation(row);
+    storeInvitation(uuid, name, password);
     showActiveInvitations();
 }
 
@@ -143,39 +166,77 @@ void MainWindow::listenForNearbyInvitations()
     });
 }
 
+void MainWindow::listenForInviterAnswers()
+{
+    PeerLoader *loader = PeerLoader::instance();
+    if (d->inviterAnswersHeard || !loader)
+        return;
+    d->inviterAnswersHeard = true;
+    connect(loader, &PeerLoader::inviterAnswered, this, &MainWindow::showInviterAnswer, Qt::QueuedConnection);
+}
+
+void MainWindow::showInviterAnswer(const QString &name, int answer)
+{
+    if (answer == PeerLoader::InviterPaired) {
+        if (Filer *filer = activeFiler())
+            filer->showStatusMessage(qtTrId("inv-paired").arg(name), 10000);
+        Q_EMIT inviterAnswered(answer, qtTrId("inv-paired").arg(name));
+        return;
+    }
+    const QString text = qtTrId(answer == PeerLoader::InviterRefused ? "inv-answer-refused" : "inv-answer-silent").arg(name);
+    if (Filer *filer = activeFiler())
+        filer->showStatusMessage(text, 10000);   // in place of "Contacting ..."
+    auto *box = new QMessageBox(QMessageBox::Warning, qtTrId("inv-answer-title"), text, QMessageBox::Ok, this);
+    box->setObjectName(QStringLiteral("inviterAnswer"));
+    box->setTextFormat(Qt::PlainText);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+    Q_EMIT inviterAnswered(answer, text);
+}
+
 void MainWindow::addInviteTextChanged(const QString &text, const QString &password)
 {
     const QString link = text.trimmed();
     const int check = ++d->inviteCheck;   // an answer still on its way is stale from now on
     QObject *dialog = d->processInviteDialog;
-    auto show = [dialog](bool checking, bool valid, bool expired) {
+    // `problem` names the field that is wrong ("link", "code", "expired"), once there is
+    // something to judge: a link that is not one, or a whole code that does not open it.
+    auto show = [dialog](bool checking, bool valid, const char *problem) {
         if (!dialog)
             return;
         dialog->setProperty("checking", checking);
-        dialog->setProperty("expired", expired);
+        dialog->setProperty("expired", qstrcmp(problem, "expired") == 0);
+        dialog->setProperty("problem", QString::fromLatin1(problem));
         dialog->setProperty("valid", valid);
     };
+    if (!link.isEmpty() && !isInvitationLinkForm(link)) {
+        show(false, false, "link");
+        return;
+    }
     if (link.isEmpty() || !isCode(password)) {
         // A code alone is kept for invitations announced on the local network.
-        show(false, link.isEmpty() && isCode(password), false);
+        show(false, link.isEmpty() && isCode(password), "");
         return;
     }
+    auto judge = [](bool ok, const InvitationRecord &record) {
+        return !ok ? "code" : isExpired(record) ? "expired" : "";
+    };
     if (link == d->checkedText && password == d->checkedPassword) {
-        const bool expired = d->checkedOk && isExpired(d->checkedRecord);
-        show(false, d->checkedOk && !expired, expired);
+        const char *problem = judge(d->checkedOk, d->checkedRecord);
+        show(false, !*problem, problem);
         return;
     }
-    show(true, false, false);
-    decodeInvitationLinkAsync(link, password, this, [this, check, link, password, show](bool ok, const InvitationRecord &record) {
+    show(true, false, "");
+    decodeInvitationLinkAsync(link, password, this, [this, check, link, password, show, judge](bool ok, const InvitationRecord &record) {
         d->checkedText = link;
         d->checkedPassword = password;
         d->checkedOk = ok;
         d->checkedRecord = record;
         if (check != d->inviteCheck)
             return;
-        const bool expired = ok && isExpired(record);
-        show(false, ok && !expired, expired);
-        Q_EMIT invitationChecked(ok && !expired);
+        const char *problem = judge(ok, record);
+        show(false, !*problem, problem);
+        Q_EMIT invitationChecked(!*problem);
     });
 }
 
@@ -193,6 +254,10 @@ void MainWindow::addRemoteByInvitationUrl(const QString &text, const QString &pa
     auto accept = [this, password](bool ok, const InvitationRecord &record) {
         // Refused past its end as well: the inviter would not admit it.
         const bool stored = ok && d->database && acceptDecodedInvitation(d->database, record, password);
+        if (stored && d->database->findPeerByKey(record.publicKey).isEmpty()) {
+            if (Filer *filer = activeFiler())
+                filer->showStatusMessage(qtTrId("inv-contacting").arg(record.name), peerTimings().inviterAnswerMs);
+        }
         Q_EMIT invitationAccepted(stored);
     };
     if (link == d->checkedText && password == d->checkedPassword)

@@ -32,6 +32,7 @@
 #include <QFontMetrics>
 #include <QApplication>
 #include <QMenu>
+#include <QMessageBox>
 #include <QMenuBar>
 #include <QQuickWidget>
 #include <QQuickWindow>
@@ -72,6 +73,7 @@ void MainWindow::createRemoteMenu()
 {
     QMenu *menu = menuBar()->addMenu(qtTrId("action-remote"));
     menu->setObjectName(QStringLiteral("remoteMenu"));
+    menu->setToolTipsVisible(true);
 
     d->createInvitationAction = menu->addAction(themeIcon(QStringLiteral("invitation")), qtTrId("action-create-invitation"));
     d->createInvitationAction->setObjectName(QStringLiteral("createInvitationAction"));
@@ -163,7 +165,16 @@ void MainWindow::createHelpMenu()
     connect(about, &QAction::triggered, this, &MainWindow::showAboutDialog);
     QAction *docs = menu->addAction(themeIcon(QStringLiteral("docs")), qtTrId("action-online-docs"));
     docs->setObjectName(QStringLiteral("onlineDocsAction"));
-    connect(docs, &QAction::triggered, this, [] { QDesktopServices::openUrl(QUrl(QString::fromLatin1(kOnlineDocs))); });
+    connect(docs, &QAction::triggered, this, [this] {
+        if (QDesktopServices::openUrl(QUrl(QString::fromLatin1(kOnlineDocs))))
+            return;
+        auto *box = new QMessageBox(QMessageBox::Warning, qtTrId("action-online-docs"),
+                                    qtTrId("docs-cannot-open").arg(QString::fromLatin1(kOnlineDocs)), QMessageBox::Ok, this);
+        box->setObjectName(QStringLiteral("docsFailed"));
+        box->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->open();
+    });
     QAction *updates = menu->addAction(themeIcon(QStringLiteral("update")), qtTrId("action-check-updates") + QStringLiteral("..."));
     updates->setObjectName(QStringLiteral("checkUpdatesAction"));
     connect(updates, &QAction::triggered, this, [this] {
@@ -183,10 +194,18 @@ void MainWindow::createUpdater()
 
 void MainWindow::updateRemoteMenu()
 {
-    if (d->createInvitationAction)
-        d->createInvitationAction->setEnabled(d->networkEnabled);
-    if (d->addInvitationAction)
-        d->addInvitationAction->setEnabled(d->networkEnabled);
+    // Greyed out, the entries say why and how to go online.
+    const QString why = d->networkEnabled ? QString() : qtTrId("remote-needs-online");
+    const QString offline = d->networkEnabled ? QString() : QStringLiteral(" ") + qtTrId("remote-offline-suffix");
+    for (auto [action, id] : {std::pair<QAction *, const char *>{d->createInvitationAction, "action-create-invitation"},
+                              {d->addInvitationAction, "action-add-invitation"}}) {
+        if (!action)
+            continue;
+        action->setEnabled(d->networkEnabled);
+        action->setText(qtTrId(id) + offline);
+        action->setToolTip(why);
+        action->setStatusTip(why);
+    }
 }
 
 Filer *MainWindow::activeFiler() const

@@ -94,6 +94,7 @@ void MainWindow::restoreLayout()
 void MainWindow::onConnectionManagerStarted()
 {
     listenForNearbyInvitations();
+    listenForInviterAnswers();
     if (d->restored)
         return;
     ConfigSettings settings;

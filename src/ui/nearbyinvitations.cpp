@@ -2,13 +2,18 @@
 
 #include "com/lanbeacon.h"
 
+#include <QTimer>
 #include <QVariantMap>
 
 #include <algorithm>
 
 NearbyInvitations::NearbyInvitations(com::LanBeacon *beacon)
     : m_beacon(beacon)
+    , m_holdTimer(new QTimer(this))
 {
+    m_clock.start();
+    m_holdTimer->setSingleShot(true);
+    connect(m_holdTimer, &QTimer::timeout, this, &NearbyInvitations::list);
 }
 
 void NearbyInvitations::attach(com::LanBeacon *beacon, QObject *receiver,
@@ -24,16 +29,16 @@ void NearbyInvitations::attach(com::LanBeacon *beacon, QObject *receiver,
     QMetaObject::invokeMethod(relay, &NearbyInvitations::list, Qt::QueuedConnection);
 }
 
-QVariantList NearbyInvitations::describe(const QList<com::BeaconNeighbour> &neighbours)
+QVariantList NearbyInvitations::describe(const QList<com::BeaconAnnouncement> &announcements)
 {
     QList<com::BeaconAnnouncement> computers;
-    for (const com::BeaconNeighbour &n : neighbours) {
+    for (const com::BeaconAnnouncement &n : announcements) {
         // A computer that restarted announces under a new id until the old one expires.
         const bool known = std::any_of(computers.cbegin(), computers.cend(), [&n](const com::BeaconAnnouncement &a) {
-            return a.name == n.announcement.name && a.deviceType == n.announcement.deviceType;
+            return a.name == n.name && a.deviceType == n.deviceType;
         });
         if (!known)
-            computers.append(n.announcement);
+            computers.append(n);
     }
     std::sort(computers.begin(), computers.end(), [](const com::BeaconAnnouncement &a, const com::BeaconAnnouncement &b) {
         return QString::localeAwareCompare(a.name, b.name) < 0;
@@ -46,6 +51,25 @@ QVariantList NearbyInvitations::describe(const QList<com::BeaconNeighbour> &neig
 
 void NearbyInvitations::list()
 {
-    if (m_beacon)
-        Q_EMIT listed(describe(m_beacon->neighbours()));
+    if (!m_beacon)
+        return;
+    const qint64 now = m_clock.elapsed();
+    for (const com::BeaconNeighbour &n : m_beacon->neighbours())
+        m_heard.insert(n.announcement.name + QLatin1Char('/') + QString::number(n.announcement.deviceType),
+                       {n.announcement, now});
+    QList<com::BeaconAnnouncement> held;
+    qint64 nextDrop = -1;
+    for (auto it = m_heard.begin(); it != m_heard.end();) {
+        const qint64 dropAt = it->second + kHoldMs;
+        if (dropAt <= now) {
+            it = m_heard.erase(it);
+            continue;
+        }
+        held.append(it->first);
+        nextDrop = nextDrop < 0 ? dropAt : qMin(nextDrop, dropAt);
+        ++it;
+    }
+    if (nextDrop >= 0)
+        m_holdTimer->start(int(nextDrop - now));
+    Q_EMIT listed(describe(held));
 }

@@ -5,17 +5,20 @@
 // the list leaves that thread only as a copy in a queued signal, so no widget or QML item ever
 // touches the beacon.
 
+#include "com/lanbeacon.h"
+
+#include <QElapsedTimer>
+#include <QHash>
 #include <QList>
 #include <QObject>
+#include <QPair>
 #include <QPointer>
 #include <QVariantList>
 
 #include <functional>
 
-namespace com {
-class LanBeacon;
-struct BeaconNeighbour;
-} // namespace com
+
+class QTimer;
 
 class NearbyInvitations : public QObject
 {
@@ -31,8 +34,12 @@ public:
     static void attach(com::LanBeacon *beacon, QObject *receiver,
                        const std::function<void(const QVariantList &)> &onListed);
 
+    // A computer stays listed this long after it was last heard: announcements get lost, and
+    // a list that blinks moves what the user is about to click.
+    static constexpr int kHoldMs = 60000;
+
     // One entry per computer: "name" (show as plain text) and "deviceType"; sorted by name.
-    static QVariantList describe(const QList<com::BeaconNeighbour> &neighbours);
+    static QVariantList describe(const QList<com::BeaconAnnouncement> &announcements);
 
 Q_SIGNALS:
     void listed(const QVariantList &computers);
@@ -42,4 +49,7 @@ private:
     void list();
 
     QPointer<com::LanBeacon> m_beacon;
+    QHash<QString, QPair<com::BeaconAnnouncement, qint64>> m_heard;   // by name and kind: last heard
+    QElapsedTimer m_clock;
+    QTimer *m_holdTimer = nullptr;
 };

@@ -3,6 +3,8 @@
 #include "app/base/screenscenes.h"
 #include "db/dto.h"
 #include "filer/fileractions.h"
+#include "peers/ipeer.h"
+#include "peers/peermodel.h"
 #include "ui/aboutdialog.h"
 #include "ui/mainwindow.h"
 
@@ -11,6 +13,8 @@
 #include <QDialog>
 #include <QMenu>
 #include <QMenuBar>
+#include <QLocale>
+#include <QMessageBox>
 #include <QMetaObject>
 #include <QPointer>
 #include <QQmlComponent>
@@ -78,8 +82,16 @@ void showJobWindow(QWidget *w, JobScene scene, const ScreenScenes::Ready &ready)
     g_jobWindow->setProperty("writeSpeed", QStringLiteral("38.42 MB/s"));
     g_jobWindow->setProperty("remainingTime", qtTrId("copy-eta-less1minute"));
     if (scene == JobReplaceQuestion) {
-        g_jobWindow->setProperty("userPrompt", qtTrId("file-copy-q-overwrite"));
-        g_jobWindow->setProperty("userActions", 1 | 2 | 4);
+        // As the job asks: both files with size and time of change.
+        const QLocale locale;
+        const QDateTime now = QDateTime::currentDateTime();
+        g_jobWindow->setProperty("userPrompt", qtTrId("file-copy-q-overwrite") + QStringLiteral("\nIMG_4711.jpg\n")
+                                                   + qtTrId("file-copy-q-existing").arg(QStringLiteral("4.2 MB, ")
+                                                                                         + locale.toString(now.addDays(-40), QLocale::ShortFormat))
+                                                   + QStringLiteral("\n")
+                                                   + qtTrId("file-copy-q-replacement").arg(QStringLiteral("4.3 MB, ")
+                                                                                            + locale.toString(now.addDays(-2), QLocale::ShortFormat)));
+        g_jobWindow->setProperty("userActions", 1 | 2 | 4 | 8);
         g_jobWindow->setProperty("jobState", 5);
     } else if (scene == JobFailureQuestion) {
         g_jobWindow->setProperty("userPrompt",
@@ -126,6 +138,19 @@ void addUiScreenScenes(ScreenScenes &scenes)
         mainWindowOf(w)->showAlternateFilerPane();
         later(300, ready);
     });
+    scenes.add(
+        QStringLiteral("window-remote-page"),
+        [](QWidget *w, ScreenScenes::Ready ready) {
+            // The other computer's page in the right-hand pane, its links beside its card.
+            MainWindow *window = mainWindowOf(w);
+            window->showAlternateFilerPane();
+            if (PeerModel *model = PeerModel::instance())
+                for (IPeer *peer : model->peers())
+                    if (!peer->isLocal())
+                        window->onPeerSelected(peer);
+            later(800, ready);
+        },
+        [](QWidget *w) { mainWindowOf(w)->showNodeView(); });
     scenes.add(QStringLiteral("menu-remote"), [](QWidget *w, ScreenScenes::Ready ready) { openMenu(w, "remoteMenu", ready); },
                closeMenus);
     scenes.add(QStringLiteral("menu-edit"), [](QWidget *w, ScreenScenes::Ready ready) { openMenu(w, "editMenu", ready); },
@@ -141,6 +166,60 @@ void addUiScreenScenes(ScreenScenes &scenes)
             later(500, ready);
         },
         [](QWidget *w) { hideObject(mainWindowOf(w)->createInviteDialog()); });
+    scenes.add(
+        QStringLiteral("dialog-create-invitation-copied"),
+        [](QWidget *w, ScreenScenes::Ready ready) {
+            MainWindow *window = mainWindowOf(w);
+            window->onCreateInvitation();
+            // The link left the dialog: the invitation is stored and the dialog says so.
+            if (QObject *dialog = window->createInviteDialog())
+                dialog->setProperty("stored", true);
+            later(500, ready);
+        },
+        [](QWidget *w) { hideObject(mainWindowOf(w)->createInviteDialog()); });
+    scenes.add(
+        QStringLiteral("invitation-not-answered"),
+        [](QWidget *w, ScreenScenes::Ready ready) {
+            QMetaObject::invokeMethod(mainWindowOf(w), "showInviterAnswer", Q_ARG(QString, QStringLiteral("studio")),
+                                      Q_ARG(int, 2));
+            later(500, ready);
+        },
+        [](QWidget *w) {
+            for (QMessageBox *box : w->findChildren<QMessageBox *>(QStringLiteral("inviterAnswer")))
+                box->close();
+        });
+    scenes.add(
+        QStringLiteral("dialog-add-invitation-wrong-code"),
+        [](QWidget *w, ScreenScenes::Ready ready) {
+            MainWindow *window = mainWindowOf(w);
+            window->onAddInvitation();
+            QObject *dialog = window->processInviteDialog();
+            if (!dialog)
+                return ready();
+            // A whole link with a code that does not open it: the code field is named.
+            if (QObject *input = dialog->findChild<QObject *>(QStringLiteral("linkInput"))) {
+                input->setProperty("readOnly", false);
+                input->setProperty("text", QStringLiteral("nusk:AbCdEfGhIjKlMnOpQrStUvWxYz0123456789-_AbCdEfGhIjKlMnOpQrStUvWxYz0123456789"));
+            }
+            if (QObject *code = dialog->findChild<QObject *>(QStringLiteral("passwordEdit")))
+                code->setProperty("text", QStringLiteral("c0ffee43"));
+            QTimer::singleShot(200, dialog, [dialog] {
+                dialog->setProperty("problem", QStringLiteral("code"));
+                dialog->setProperty("valid", false);
+            });
+            later(700, ready);
+        },
+        [](QWidget *w) { hideObject(mainWindowOf(w)->processInviteDialog()); });
+    scenes.add(
+        QStringLiteral("menu-remote-offline"),
+        [](QWidget *w, ScreenScenes::Ready ready) {
+            mainWindowOf(w)->setNetworkEnabled(false);
+            openMenu(w, "remoteMenu", ready);
+        },
+        [](QWidget *w) {
+            closeMenus(w);
+            mainWindowOf(w)->setNetworkEnabled(true);
+        });
     scenes.add(
         QStringLiteral("dialog-add-invitation"),
         [](QWidget *w, ScreenScenes::Ready ready) {

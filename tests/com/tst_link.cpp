@@ -15,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QtTest>
 
+#include <algorithm>
 #include <memory>
 
 #include <sys/resource.h>
@@ -101,7 +102,9 @@ private Q_SLOTS:
     void linkMayBeDeletedInsideItsOwnSignals();
     void strangersAndReplaysGetNothing();
     void serverMustSignBothIdentities();
-    void idleFloodFromManyAddressesLeavesRoomForPeers();
+    void floodFromManyAddressesLeavesRoomForPeers_data();
+    void floodFromManyAddressesLeavesRoomForPeers();
+    void partHellosHoldFewSlotsAndOnlyUntilTheirDeadline();
 };
 
 void TstLink::greetingRoundTripAndLimits()
@@ -861,10 +864,38 @@ void TstLink::strangersAndReplaysGetNothing()
     QCOMPARE(answerTo(server->listenPort(), genuine), QByteArray());
 }
 
-// 64 addresses keep 512 connections open without a word (more than every handshake slot)
-// and open new ones as the old are dropped: real peers still get in, each at the first try.
-void TstLink::idleFloodFromManyAddressesLeavesRoomForPeers()
+namespace {
+
+// A connection from `from` that sends `bytes` of a hello frame and then nothing.
+std::unique_ptr<QTcpSocket> partHello(const QString &from, quint16 port, int bytes = 8)
 {
+    auto s = std::make_unique<QTcpSocket>();
+    s->bind(QHostAddress(from));
+    s->connectToHost(QHostAddress::LocalHost, port);
+    if (bytes > 0)
+        s->write(linkfuzz::frame(QByteArray(kLinkHelloBytes, 'N')).left(bytes));
+    return s;
+}
+
+} // namespace
+
+void TstLink::floodFromManyAddressesLeavesRoomForPeers_data()
+{
+    QTest::addColumn<int>("connections");
+    QTest::addColumn<int>("addresses");
+    QTest::addColumn<int>("bytes");
+    QTest::newRow("silent") << 512 << 64 << 0;
+    QTest::newRow("8 bytes of a hello") << 256 << 32 << 8;
+}
+
+// Many addresses keep more connections open than there are handshake slots, each saying
+// nothing or a few bytes of a hello, and open new ones as the old are dropped: real peers
+// still get in, each at the first try.
+void TstLink::floodFromManyAddressesLeavesRoomForPeers()
+{
+    QFETCH(int, connections);
+    QFETCH(int, addresses);
+    QFETCH(int, bytes);
     QObject scope;
     // A handshake crowded by the flood on a loaded machine may take long; only its outcome counts.
     LinkTimings patient = quietTimings();
@@ -875,33 +906,57 @@ void TstLink::idleFloodFromManyAddressesLeavesRoomForPeers()
     Hub *client = makeHub(&scope, patient);
     acceptKey(server, client->ownPublicKey());
 
-    std::vector<std::unique_ptr<QTcpSocket>> flood;
+    std::vector<std::unique_ptr<QTcpSocket>> flood(static_cast<std::size_t>(connections));
     auto refill = [&] {
-        for (int i = 0; i < 512; ++i) {
-            if (int(flood.size()) <= i)
-                flood.emplace_back();
-            auto &s = flood[std::size_t(i)];
-            if (s && s->state() != QAbstractSocket::UnconnectedState)
-                continue;
-            s.reset(new QTcpSocket);
-            s->bind(QHostAddress(QStringLiteral("127.0.%1.1").arg(1 + i % 64)));
-            s->connectToHost(QHostAddress::LocalHost, server->listenPort());
-        }
+        for (std::size_t i = 0; i < flood.size(); ++i)
+            if (!flood[i] || flood[i]->state() == QAbstractSocket::UnconnectedState)
+                flood[i] = partHello(QStringLiteral("127.0.%1.2").arg(1 + int(i) % addresses), server->listenPort(), bytes);
     };
     QTimer refiller;
     QObject::connect(&refiller, &QTimer::timeout, &scope, refill);
     refiller.start(20);
     QTRY_VERIFY_WITH_TIMEOUT(server->pendingHandshakes() >= Hub::kMaxPendingIncoming - 16, testutil::timeoutMs(60000));
 
-    int up = 0;
-    for (int i = 0; i < 20; ++i) {
+    int up = 0, tried = 0;
+    for (; tried < 20; ++tried) {
         ClientWatch w(client->connectTo(QStringLiteral("127.0.0.1"), server->listenPort(), server->ownPublicKey()));
         QTRY_VERIFY_WITH_TIMEOUT(w.established || w.closed, testutil::timeoutMs(40000));
         up += w.established;
-        if (!w.established) qInfo("legit failed: %s", qPrintable(w.reason));
+        if (!w.established)
+            qInfo("refused: %s", qPrintable(w.reason));
     }
-    QCOMPARE(up, 20);
+    QCOMPARE(up, tried);
     QVERIFY(server->pendingHandshakes() <= Hub::kMaxPendingIncoming);
+}
+
+// Whatever a connection sent, it holds its slot only until its hello deadline, and one
+// address holds only a few, the local computer's own address included, while the local
+// computer's own link still gets in from there.
+void TstLink::partHellosHoldFewSlotsAndOnlyUntilTheirDeadline()
+{
+    QObject scope;
+    LinkTimings t = quietTimings();
+    t.firstMessageMs = 1500;
+    Hub *server = makeHub(&scope, t);
+    std::vector<std::unique_ptr<QTcpSocket>> part;
+    for (int i = 0; i < 16; ++i)
+        part.push_back(partHello(QStringLiteral("127.0.0.1"), server->listenPort()));
+    QElapsedTimer clock;
+    clock.start();
+    QTRY_VERIFY(std::all_of(part.begin(), part.end(), [](auto &s) { return s->bytesToWrite() == 0; }));
+    QTest::qWait(100);
+    QVERIFY2(server->pendingHandshakes() <= Hub::kMaxIncompletePerAddress,
+             qPrintable(QString::number(server->pendingHandshakes())));
+
+    // The local computer's own link, from the same address.
+    ClientWatch own(server->connectTo(QStringLiteral("127.0.0.1"), server->listenPort(), server->ownPublicKey()));
+    QTRY_VERIFY(own.established || own.closed);
+    QVERIFY2(own.established, qPrintable(own.reason));
+
+    QTRY_COMPARE(server->pendingHandshakes(), 0);
+    QVERIFY2(clock.elapsed() < t.firstMessageMs + 1000, qPrintable(QString::number(clock.elapsed())));
+    for (auto &s : part)
+        QTRY_COMPARE(s->state(), QAbstractSocket::UnconnectedState);
 }
 
 QTEST_GUILESS_MAIN(TstLink)

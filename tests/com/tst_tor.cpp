@@ -1,24 +1,29 @@
 // The onion transport against a real tor this test starts with its network off: control
 // port authentication, the service key kept in the database, the version, restarts, and a
 // clear failure when dialling. Reaching an onion service needs the Tor network, which these
-// tests never touch.
+// tests never touch. And against a control port that is not tor, written here: it gets
+// neither the bytes of a file nor a say in the onion key.
 
 #include "testutil_com.h"
 
 #include "com/hub.h"
 #include "com/link.h"
+#include "com/torcontrol.h"
 #include "com/torservice.h"
 #include "db/sqlitedatabase.h"
 
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
+#include <memory>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace com;
 
@@ -53,6 +58,115 @@ bool waitReady(TorService &tor)
     return ok;
 }
 
+#define REQUIRE_TOR()                                                                               \
+    do {                                                                                           \
+        if (TorService::findTor().isEmpty())                                                       \
+            QSKIP("tor (Debian package tor) is not installed");                                   \
+    } while (false)
+
+// A control port that is not tor: answers like one, knows the cookie or not, and lets the
+// test decide what ADD_ONION answers. Records every line it gets.
+class FakeControlPort : public QObject
+{
+public:
+    QString methods = QStringLiteral("COOKIE,SAFECOOKIE");
+    QString cookieFile;
+    QByteArray knownCookie;   // empty: it does not know the cookie it names
+    std::function<QByteArray(const QString &line)> addOnion;
+    QStringList received;
+
+    FakeControlPort()
+    {
+        m_server.listen(QHostAddress::LocalHost, 0);
+        QObject::connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *s = m_server.nextPendingConnection())
+                QObject::connect(s, &QTcpSocket::readyRead, this, [this, s] { onLines(s); });
+        });
+    }
+    quint16 port() const { return m_server.serverPort(); }
+
+private:
+    void onLines(QTcpSocket *s)
+    {
+        while (s->canReadLine()) {
+            const QString line = QString::fromUtf8(s->readLine()).trimmed();
+            received.append(line);
+            s->write(answer(line));
+        }
+    }
+
+    QByteArray answer(const QString &line)
+    {
+        if (line.startsWith(QLatin1String("PROTOCOLINFO")))
+            return QStringLiteral("250-PROTOCOLINFO 1\r\n250-AUTH METHODS=%1 COOKIEFILE=\"%2\"\r\n"
+                                  "250-VERSION Tor=\"0.4.7.16\"\r\n250 OK\r\n")
+                .arg(methods, cookieFile).toUtf8();
+        if (line.startsWith(QLatin1String("AUTHCHALLENGE SAFECOOKIE "))) {
+            m_clientNonce = QByteArray::fromHex(line.mid(25).toLatin1());
+            m_serverNonce = crypto::randomBytes(32);
+            const QByteArray hash = knownCookie.isEmpty()
+                ? crypto::randomBytes(32)
+                : torcontrol::serverProof(knownCookie, m_clientNonce, m_serverNonce);
+            return "250 AUTHCHALLENGE SERVERHASH=" + hash.toHex().toUpper() + " SERVERNONCE=" + m_serverNonce.toHex().toUpper()
+                + "\r\n";
+        }
+        if (line.startsWith(QLatin1String("AUTHENTICATE"))) {
+            const bool good = !knownCookie.isEmpty()
+                && line.mid(13).toLatin1() == torcontrol::clientProof(knownCookie, m_clientNonce, m_serverNonce).toHex();
+            return good ? "250 OK\r\n" : "515 Authentication failed\r\n";
+        }
+        if (line == QLatin1String("GETINFO version"))
+            return "250-version=0.4.7.16\r\n250 OK\r\n";
+        if (line.startsWith(QLatin1String("GETINFO net/listeners/socks")))
+            return "250-net/listeners/socks=\"127.0.0.1:9\"\r\n250 OK\r\n";
+        if (line.startsWith(QLatin1String("ADD_ONION")) && addOnion)
+            return addOnion(line);
+        return "510 Unrecognized command\r\n";
+    }
+
+    QTcpServer m_server;
+    QByteArray m_clientNonce;
+    QByteArray m_serverNonce;
+};
+
+TorSettings externalPortSettings(quint16 port)
+{
+    TorSettings s;
+    s.enabled = true;
+    s.controlPort = port;
+    s.virtualPort = 60391;
+    s.restartFirstMs = 600000;   // one attempt per test
+    return s;
+}
+
+// Starts against the port and waits for ready or failed; true for ready.
+bool runAgainst(TorService &tor, FakeControlPort &port)
+{
+    QSignalSpy ready(&tor, &TorService::ready);
+    QSignalSpy failed(&tor, &TorService::failed);
+    tor.start(externalPortSettings(port.port()));
+    if (!QTest::qWaitFor([&] { return !ready.isEmpty() || !failed.isEmpty(); }, 10000))
+        return false;
+    return !ready.isEmpty();
+}
+
+QByteArray writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    f.open(QIODevice::WriteOnly);
+    f.write(bytes);
+    return bytes;
+}
+
+QByteArray storedOnionKey(SqliteDatabase &db)
+{
+    QByteArray key;
+    for (const CryptoKeyDto &k : db.loadKeys(nullUuidString()))
+        if (k.type == QLatin1String("onion"))
+            key += k.secretKey;
+    return key;
+}
+
 } // namespace
 
 class TstTor : public QObject
@@ -63,18 +177,19 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(crypto::initialize());
-        if (TorService::findTor().isEmpty())
-            QSKIP("tor (Debian package tor) is not installed");
     }
 
     void onionServiceKeepsItsAddressAcrossStartsAndRestarts();
     void controlPortIsPrivate();
     void dialFailsClearlyWithoutTheNetwork();
     void missingTorLeavesOnionOff();
+    void controlPortNeverGetsTheBytesOfAFile();
+    void controlPortHasNoSayInTheOnionKey();
 };
 
 void TstTor::onionServiceKeepsItsAddressAcrossStartsAndRestarts()
 {
+    REQUIRE_TOR();
     QTemporaryDir dir;
     SqliteDatabase db(dir.path());
     QObject owner;
@@ -117,6 +232,7 @@ void TstTor::onionServiceKeepsItsAddressAcrossStartsAndRestarts()
 
 void TstTor::controlPortIsPrivate()
 {
+    REQUIRE_TOR();
     QTemporaryDir dir;
     QObject owner;
     TorService tor(testutil::makeHub(&owner), nullptr);
@@ -147,6 +263,7 @@ void TstTor::controlPortIsPrivate()
 
 void TstTor::dialFailsClearlyWithoutTheNetwork()
 {
+    REQUIRE_TOR();
     QTemporaryDir dir;
     QObject owner;
     Hub *hub = testutil::makeHub(&owner);
@@ -176,6 +293,93 @@ void TstTor::missingTorLeavesOnionOff()
     QCOMPARE(tor.state(), TorService::StateFailed);
     QVERIFY(!hub->canDial(QStringLiteral("onion")));
     QVERIFY(tor.version().isEmpty());
+}
+
+// A port that names a file of the user's as its cookie learns nothing of it: plain COOKIE is
+// never used, SAFECOOKIE stops when the port cannot prove it knows the file, and anything
+// that does not look like tor's cookie is not read at all.
+void TstTor::controlPortNeverGetsTheBytesOfAFile()
+{
+    QTemporaryDir dir;
+    const QString secret = dir.filePath(QStringLiteral("secret"));
+    const QByteArray bytes = writeFile(secret, crypto::randomBytes(32));
+    writeFile(dir.filePath(QStringLiteral("long")), crypto::randomBytes(33));
+    QFile::link(secret, dir.filePath(QStringLiteral("link")));
+    QVERIFY(::mkfifo(QFile::encodeName(dir.filePath(QStringLiteral("fifo"))).constData(), 0600) == 0);
+    const QString foreign = dir.filePath(QStringLiteral("foreign"));
+    writeFile(foreign, crypto::randomBytes(32));
+    const bool canChown = ::chown(QFile::encodeName(foreign).constData(), 65534, 65534) == 0;
+
+    struct Case
+    {
+        QString methods;
+        QString file;
+        bool challenged;   // whether the cookie may be read at all
+    };
+    QList<Case> cases{{QStringLiteral("COOKIE"), secret, false},
+                      {QStringLiteral("COOKIE,SAFECOOKIE"), secret, true},
+                      {QStringLiteral("SAFECOOKIE"), dir.filePath(QStringLiteral("long")), false},
+                      {QStringLiteral("SAFECOOKIE"), dir.filePath(QStringLiteral("link")), false},
+                      {QStringLiteral("SAFECOOKIE"), dir.filePath(QStringLiteral("fifo")), false},
+                      {QStringLiteral("SAFECOOKIE"), dir.path(), false}};
+    if (canChown)
+        cases.append({QStringLiteral("SAFECOOKIE"), foreign, false});
+    for (const Case &c : cases) {
+        FakeControlPort port;
+        port.methods = c.methods;
+        port.cookieFile = c.file;
+        QObject owner;
+        TorService tor(testutil::makeHub(&owner), nullptr);
+        QVERIFY2(!runAgainst(tor, port), qPrintable(c.file));
+        const QString all = port.received.join(QLatin1Char('\n'));
+        QVERIFY2(!all.contains(QString::fromLatin1(bytes.toHex()), Qt::CaseInsensitive), qPrintable(all));
+        QCOMPARE(all.contains(QLatin1String("AUTHCHALLENGE")), c.challenged);
+        QVERIFY2(!all.contains(QLatin1String("AUTHENTICATE")), qPrintable(all));
+        QCOMPARE(tor.state(), TorService::StateFailed);
+    }
+}
+
+// The onion key is the program's: made and stored here, sent to the port, and kept when a
+// port answers with another service or hands over a key of its own.
+void TstTor::controlPortHasNoSayInTheOnionKey()
+{
+    QTemporaryDir dir;
+    SqliteDatabase db(dir.path());
+    FakeControlPort port;
+    port.cookieFile = dir.filePath(QStringLiteral("control_auth_cookie"));
+    port.knownCookie = writeFile(port.cookieFile, crypto::randomBytes(32));
+    const QByteArray portsKey = torcontrol::newOnionKey();
+    QByteArray sentKey;
+    port.addOnion = [&](const QString &line) {
+        sentKey = line.section(QLatin1Char(' '), 1, 1).toLatin1();
+        return "250-ServiceID=" + torcontrol::serviceIdOf(sentKey).toLatin1() + "\r\n250-PrivateKey=" + portsKey
+            + "\r\n250 OK\r\n";
+    };
+    QObject owner;
+    QString address;
+    {
+        TorService tor(testutil::makeHub(&owner), &db);
+        QVERIFY(runAgainst(tor, port));
+        QVERIFY2(sentKey.startsWith("ED25519-V3:"), sentKey.constData());
+        QCOMPARE(storedOnionKey(db), sentKey);
+        address = tor.onionAddress();
+        QCOMPARE(address, torcontrol::serviceIdOf(sentKey) + QStringLiteral(".onion"));
+        // Authenticated by proof, never by the cookie itself.
+        QVERIFY(!port.received.join(QLatin1Char(' ')).contains(QString::fromLatin1(port.knownCookie.toHex()), Qt::CaseInsensitive));
+    }
+
+    // Next start: the stored key again; a port answering with its own service is not tor.
+    const QByteArray ownKey = sentKey;
+    port.addOnion = [&](const QString &line) {
+        sentKey = line.section(QLatin1Char(' '), 1, 1).toLatin1();
+        return "250-ServiceID=" + torcontrol::serviceIdOf(portsKey).toLatin1() + "\r\n250-PrivateKey=" + portsKey
+            + "\r\n250 OK\r\n";
+    };
+    TorService again(testutil::makeHub(&owner), &db);
+    QVERIFY(!runAgainst(again, port));
+    QCOMPARE(sentKey, ownKey);
+    QCOMPARE(storedOnionKey(db), ownKey);
+    QVERIFY(again.onionAddress().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TstTor)

@@ -292,6 +292,16 @@ void TestFilerBrowser::localFilesViewModesAndKeys()
     QTest::keyClicks(filer.currentView(), QStringLiteral("tw"));
     QCOMPARE(filer.currentItemPath(), m_shared + QStringLiteral("/two.txt"));
 
+    // A file no application opens says so (no desktop opener on the path at all here).
+    selectRows(filer, {QStringLiteral("two.txt")});
+    if (AppLauncher::instance()->rowCount() == 0) {
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", QFile::encodeName(m_files.path()));
+        filer.activateCurrent();
+        QTRY_COMPARE(filer.statusText(), QStringLiteral("No application is set up to open “two.txt”."));
+        qputenv("PATH", path);
+    }
+
     // Ctrl+wheel on the view changes the item size.
     filer.currentView()->setFocus();
     QTRY_VERIFY(filer.currentView()->hasFocus());
@@ -313,6 +323,7 @@ void TestFilerBrowser::remoteFileOpensFromLocalCopy()
         started << program << arguments;
         return true;
     });
+    filerlaunch::setDefaultOpenerQuery([](const QString &) { return true; });
     Filer filer(nullptr, m_net->database(), nullptr, nullptr);
     filer.resize(800, 600);
     filer.show();
@@ -332,6 +343,7 @@ void TestFilerBrowser::remoteFileOpensFromLocalCopy()
     QVERIFY(copy.open(QIODevice::ReadOnly) && original.open(QIODevice::ReadOnly));
     QCOMPARE(copy.readAll(), original.readAll());
     filerlaunch::setDetachedStarter({});
+    filerlaunch::setDefaultOpenerQuery({});
 }
 
 void TestFilerBrowser::bigFolderEndsSorted()

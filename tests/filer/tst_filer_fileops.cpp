@@ -2,7 +2,8 @@
 // nusk-peerhost): copy and paste of a folder from a share, cut and paste, pasting into the
 // folder itself, rename and new folder with refused names, trash and delete with drive roots
 // never deletable, drops with the move choice and images from other programs, the context
-// menu.
+// menu by mouse and by keyboard; a copy refused while the other computer is offline says why
+// and leaves nothing to paste.
 
 #include "db/sqlitedatabase.h"
 #include "filer/filer.h"
@@ -17,10 +18,13 @@
 #include <QAction>
 #include <QBuffer>
 #include <QDropEvent>
+#include <QHeaderView>
 #include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QSortFilterProxyModel>
 #include <QTemporaryDir>
+#include <QTreeView>
 #include <QtTest>
 
 using namespace filertest;
@@ -54,6 +58,7 @@ private Q_SLOTS:
     void trashDeleteAndDriveRoots();
     void dropsAskAndNeverOverwrite();
     void contextMenus();
+    void refusedCopyLeavesNothingToPaste();
 
 private:
     std::unique_ptr<Filer> browser(IPeer *peer, const QString &path);
@@ -223,6 +228,25 @@ void TestFilerFileOps::renameAndNewFolder()
     local->currentView()->selectionModel()->clearSelection();
     QVERIFY(local->createFolder(QStringLiteral("Made here")));
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(m_local + QStringLiteral("/Made here")).isDir(), 10000);
+    // The new folder is selected and current, in its sorted place.
+    QAbstractItemView *view = local->currentView();
+    QTRY_COMPARE_WITH_TIMEOUT(local->currentItemPath(), m_local + QStringLiteral("/Made here"), 10000);
+    QCOMPARE(view->selectionModel()->selectedRows().size(), 1);
+    const int row = view->currentIndex().row();
+    auto *proxy = qobject_cast<QSortFilterProxyModel *>(view->model());
+    proxy->invalidate();
+    QCOMPARE(local->currentView()->currentIndex().row(), row);
+    // The header's arrow agrees with the order, before and after a click on it.
+    auto *tree = qobject_cast<QTreeView *>(view);
+    QVERIFY(tree);
+    QCOMPARE(tree->header()->sortIndicatorOrder(), proxy->sortOrder());
+    QCOMPARE(proxy->sortOrder(), Qt::AscendingOrder);
+    const int x = tree->header()->sectionViewportPosition(0) + 10;
+    QTest::mouseClick(tree->header()->viewport(), Qt::LeftButton, {}, QPoint(x, tree->header()->height() / 2));
+    QCOMPARE(proxy->sortOrder(), Qt::DescendingOrder);
+    QCOMPARE(tree->header()->sortIndicatorOrder(), Qt::DescendingOrder);
+    QTest::mouseClick(tree->header()->viewport(), Qt::LeftButton, {}, QPoint(x, tree->header()->height() / 2));
+    QCOMPARE(proxy->sortOrder(), Qt::AscendingOrder);
     QVERIFY(!local->createFolder(QStringLiteral("x/y")));
     // At the top level (shares and drives) nothing is made.
     local->gotoPath(QString());
@@ -387,7 +411,34 @@ void TestFilerFileOps::contextMenus()
     texts.clear();
     remote->onCustomContextMenuRequested(QPoint(40 + 10, 40 + 7));
     QVERIFY(texts.isEmpty());
+    // The keyboard's menu key and Shift+F10 open it too.
+    select(*remote, {QStringLiteral("album")});
+    remote->currentView()->setFocus();
+    QTest::keyClick(remote->currentView(), Qt::Key_Menu);
+    QVERIFY(texts.contains(action("filer.copy")->text()));
+    texts.clear();
+    QTest::keyClick(remote->currentView(), Qt::Key_F10, Qt::ShiftModifier);
+    QVERIFY(texts.contains(action("filer.copy")->text()));
     Filer::contextMenuHook() = {};
+}
+
+void TestFilerFileOps::refusedCopyLeavesNothingToPaste()
+{
+    auto remote = browser(m_remote, m_rwShare);
+    select(*remote, {QStringLiteral("album")});
+    action("filer.copy")->trigger();
+    QVERIFY(action("filer.paste")->isEnabled());
+
+    QVERIFY(m_host->ok(QStringLiteral("net off")));
+    QTRY_VERIFY_WITH_TIMEOUT(m_remote->linkState() != IPeer::LinkUp, 10000);
+    QTRY_VERIFY(!action("filer.copy")->isEnabled());
+    select(*remote, {QStringLiteral("cut-me.txt")});
+    QTest::keyClick(remote->currentView(), Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(remote->statusText(), QStringLiteral("Cannot copy: %1 is not connected.").arg(m_remote->name()));
+    QVERIFY(!action("filer.paste")->isEnabled());
+    remote.reset();
+    QVERIFY(m_host->ok(QStringLiteral("net on")));
+    QTRY_VERIFY_WITH_TIMEOUT(m_remote->linkState() == IPeer::LinkUp, 20000);
 }
 
 QTEST_MAIN(TestFilerFileOps)

@@ -22,11 +22,13 @@
 #include "vfs/jobs/vfsmanager.h"
 #include "vfs/models/vfsmodel.h"
 
+#include <QAbstractItemView>
 #include <QDateTime>
 #include <QHBoxLayout>
 #include <QUuid>
 #include <QQuickWindow>
 #include <QSettings>
+#include <QSortFilterProxyModel>
 #include <QSignalSpy>
 #include <QTabBar>
 #include <QTabWidget>
@@ -86,6 +88,17 @@ bool reachPath(Filer *filer, IPeer *peer, const QString &path)
         filer->setPeer(peer);
     filer->gotoPath(path);
     return spinUntil([&] { return filer->path() == path && filer->currentPage() == Filer::FilesPage; });
+}
+
+// The computer names the machine list shows.
+QStringList namesShown(QQuickItem *item)
+{
+    QStringList names;
+    if (item->objectName() == QLatin1String("machineName"))
+        names << item->property("text").toString();
+    for (QQuickItem *child : item->childItems())
+        names << namesShown(child);
+    return names;
 }
 
 mode_t modeOf(const QString &path)
@@ -312,6 +325,103 @@ private Q_SLOTS:
         QVERIFY(spinUntil([&] { return filer->path() == target; }));
         QCOMPARE(filer->peer(), m_remote.data());
         QCOMPARE(filer->currentItemPath().isEmpty() || filer->currentItemPath().startsWith(target), true);
+
+        // Ctrl+L (and Alt+D) from the files take the path bar; a path that is not there says so.
+        QTRY_COMPARE(bar->rootObject()->property("state").toString(), QStringLiteral("files"));
+        window.top.activateWindow();
+        filer->currentView()->setFocus();
+        QTest::keyClick(filer->currentView(), Qt::Key_L, Qt::ControlModifier);
+        QTRY_COMPARE(bar->rootObject()->property("state").toString(), QStringLiteral("pathedit"));
+        QVERIFY(bar->hasFocus());
+        const QString missing = m_share + QStringLiteral("/not-there");
+        QTest::keySequence(bar, QKeySequence::SelectAll);
+        QTest::keyClicks(bar, missing);
+        QTest::keyClick(bar, Qt::Key_Return);
+        QTRY_COMPARE(filer->statusText(), QStringLiteral("“%1” was not found.").arg(missing));
+        QCOMPARE(filer->path(), target);
+
+        // The strip names the page shown, not the folder left.
+        QQuickItem *crumbs = panestest::findItem(bar, QStringLiteral("crumbList"));
+        QQuickItem *pageName = panestest::findItem(bar, QStringLiteral("pagePlaceholder"));
+        QVERIFY(crumbs->isVisible() && !pageName->isVisible());
+        filer->showMachineList();
+        QTRY_VERIFY(!crumbs->isVisible());
+        QVERIFY(pageName->isVisible());
+        QCOMPARE(pageName->property("text").toString(), qtTrId("place-network"));
+    }
+
+    // What the other computer changes shows without leaving the folder: rights given there
+    // lift the locks here, an item deleted there leaves the rows and the count.
+    void remoteChangesFollowedInTheView()
+    {
+        clearSettings();
+        const QString dir = m_shared + QStringLiteral("/follow");
+        for (const char *name : {"a.txt", "b.txt", "c.txt"})
+            QVERIFY(filertest::writeFile(dir + "/" + name, 5));
+        QString status;
+        const QStringList share = m_host->cmd(QStringLiteral("share %1 %2 5").arg(m_ours, dir), &status);
+        QCOMPARE(status, QStringLiteral("ok"));
+        PaneWindow window(m_engine.get(), m_net->database());
+        Filer *filer = window.left->currentFiler();
+        QVERIFY(reachPath(filer, m_remote, QStringLiteral("%shares/") + share.first()));
+        QAbstractItemView *view = filer->currentView();
+        QTRY_COMPARE(view->model()->rowCount(view->rootIndex()), 3);
+        QTRY_COMPARE(filer->statusText(), QStringLiteral("3 items"));
+        auto writable = [view] {
+            return view->model()->index(0, 0, view->rootIndex()).data(VfsModel::InfoRole).toUInt() & VfsModel::WriteUser;
+        };
+        QVERIFY(!writable());
+
+        QVERIFY(m_host->ok(QStringLiteral("reshare %1 %2 7").arg(m_ours, share.first())));
+        QTRY_VERIFY_WITH_TIMEOUT(writable(), 10000);
+
+        // Listed again as a notice of the change would have it.
+        QVERIFY(QFile::remove(dir + QStringLiteral("/c.txt")));
+        auto *proxy = qobject_cast<QSortFilterProxyModel *>(view->model());
+        QVERIFY(proxy);
+        proxy->sourceModel()->fetchMore(proxy->mapToSource(view->rootIndex()));
+        QTRY_COMPARE_WITH_TIMEOUT(view->model()->rowCount(view->rootIndex()), 2, 10000);
+        QTRY_COMPARE(filer->statusText(), QStringLiteral("2 items"));
+    }
+
+    // Two computers with the same name: the later one is listed with a number.
+    void sameNamesToldApart()
+    {
+        clearSettings();
+        // Both programs here run on one computer, so this one's name may be taken twice already.
+        int same = 0;
+        for (IPeer *peer : m_net->peerModel()->peers())
+            same += peer->name() == m_remote->name();
+        std::unique_ptr<IPeer> twin(new IPeer({newUuidString(), QStringLiteral("nusk"), 0}));
+        twin->setName(m_remote->name());
+        m_net->peerModel()->addPeer(twin.get());
+        const QString numbered = m_remote->name() + QStringLiteral(" (%1)").arg(same + 1);
+        QTRY_COMPARE(twin->displayName(), numbered);
+        QVERIFY(m_remote->displayName() != twin->displayName());
+
+        PaneWindow window(m_engine.get(), m_net->database());
+        Filer *filer = window.left->currentFiler();
+        filer->showMachineList();
+        QQuickWidget *list = nullptr;
+        for (QQuickWidget *w : filer->findChildren<QQuickWidget *>())
+            list = panestest::findItem(w, QStringLiteral("machineListView")) ? w : list;
+        QVERIFY(list);
+        QTRY_VERIFY(namesShown(list->rootObject()).contains(numbered));
+        QVERIFY(namesShown(list->rootObject()).contains(m_remote->displayName()));
+
+        // The keyboard: the list takes it, the arrows walk it, Enter opens a computer's page,
+        // where the first link takes it.
+        window.top.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window.top));
+        filer->setFocus();
+        QTRY_VERIFY(list->hasFocus());
+        QTest::keyClick(list, Qt::Key_Down);
+        QTest::keyClick(list, Qt::Key_Return);
+        QTRY_COMPARE(filer->currentPage(), Filer::PeerViewPage);
+
+        // A name of its own again: no number.
+        twin->setName(QStringLiteral("other"));
+        QTRY_COMPARE(twin->displayName(), QStringLiteral("other"));
     }
 
     void ownShareOfRemotePageOpensLocally()

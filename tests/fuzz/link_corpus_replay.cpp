@@ -1,9 +1,13 @@
-// Replays the link and term-stream corpora: each file of corpus_term/ through the term
-// stream readers (whole and every prefix), each file of corpus_link/ over a fresh loopback
-// connection to a listening hub; then checks the listener still admits a genuine peer.
-// Fails when a corpus is missing or empty, so a broken path can't pass silently.
+// Replays the network corpora: each file of corpus_term/ through the term stream readers
+// (whole and every prefix), each file of corpus_link/ over a fresh loopback connection to a
+// listening hub, each of corpus_udp/ into a listening UDP transport (udpfuzz.h) and each of
+// corpus_tor/ as what a Tor control port says (torfuzz.h); then
+// checks the listeners still admit a genuine peer. Fails when a corpus is missing or
+// empty, so a broken path can't pass silently.
 
 #include "linkfuzz.h"
+#include "torfuzz.h"
+#include "udpfuzz.h"
 
 #include <QDir>
 #include <QFile>
@@ -41,14 +45,26 @@ bool replay(const QString &path, void (*drive)(const std::uint8_t *, std::size_t
 
 int main(int argc, char **argv)
 {
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: %s <term corpus> <link corpus>\n", argv[0]);
+    if (argc < 5) {
+        std::fprintf(stderr, "usage: %s <term corpus> <link corpus> <udp corpus> <tor corpus>\n", argv[0]);
         return 2;
     }
     linkfuzz::ensureApplication();
     if (!replay(QString::fromLocal8Bit(argv[1]), linkfuzz::fuzzTermStream, true)
-        || !replay(QString::fromLocal8Bit(argv[2]), linkfuzz::fuzzLink, false))
+        || !replay(QString::fromLocal8Bit(argv[2]), linkfuzz::fuzzLink, false)
+        || !replay(QString::fromLocal8Bit(argv[3]), udpfuzz::fuzzUdpSession, false)
+        || !replay(QString::fromLocal8Bit(argv[4]), torfuzz::fuzzTorControl, false))
         return 1;
+    // Strangers' sessions hold no more than their budget, and a new one is still answered.
+    udpfuzz::Listener &udp = udpfuzz::listener();
+    if (udp.udp.unprovenBytes() > com::UdpTransport::kUnprovenBudgetBytes) {
+        std::fprintf(stderr, "unproven UDP sessions hold %lld bytes\n", qint64(udp.udp.unprovenBytes()));
+        return 1;
+    }
+    if (!udpfuzz::openSession(udp, QHostAddress(QStringLiteral("198.19.0.1")), 4242, 4242).isValid()) {
+        std::fprintf(stderr, "the UDP transport no longer answers a genuine OPEN\n");
+        return 1;
+    }
     // After all that the listener still answers: a whole handshake gets a link up.
     const int before = linkfuzz::listener().established;
     const std::uint8_t wholeHandshake[] = {3};

@@ -45,6 +45,17 @@ inline void ensureApplication()
     crypto::initialize();
 }
 
+// An identity and limits short enough that a fuzzed connection never lingers.
+inline void prepareHub(com::Hub &hub)
+{
+    hub.setIdentity(crypto::generateSigningKeyPair());
+    com::LinkTimings t;
+    t.handshakeMs = 300;
+    t.firstMessageMs = 200;
+    t.silenceMs = 300;
+    hub.setTimings(t);
+}
+
 struct Listener
 {
     com::Hub hub;
@@ -53,12 +64,7 @@ struct Listener
 
     Listener()
     {
-        hub.setIdentity(crypto::generateSigningKeyPair());
-        com::LinkTimings t;
-        t.handshakeMs = 300;
-        t.firstMessageMs = 200;
-        t.silenceMs = 300;
-        hub.setTimings(t);
+        prepareHub(hub);
         const QByteArray key = client.publicKey;
         hub.setKnownKeyResolver([key](const QByteArray &k) {
             return k == key ? com::KeyVerdict::accept(QStringLiteral("{0f0f0f0f-0000-0000-0000-000000000001}"))

@@ -1,19 +1,23 @@
 // Pairing through the window's dialogs, with a second real program (nusk-peerhost): the
 // window accepts the other computer's invitation through the add dialog and both see each
-// other up; the window's own invitation opens on the other computer; wrong and expired
-// invitations say so and store nothing.
+// other up; the window's own invitation opens on the other computer and is stored as soon as
+// its link leaves the dialog; wrong and expired invitations say so and store nothing; an
+// accepted invitation always ends with an answer, also when the inviter refuses or is silent.
 
 #include "testutil_peerhost.h"
 #include "testutil_window.h"
 
 #include "db/sqlitedatabase.h"
 #include "peers/invitation.h"
+#include "peers/peerloader.h"
 #include "peers/peertimings.h"
 
 #include <QAction>
 #include <QClipboard>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QGuiApplication>
+#include <QMessageBox>
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QTemporaryDir>
@@ -75,6 +79,7 @@ private Q_SLOTS:
         PeerTimings timings;
         timings.retryInitialMs = 150;
         timings.retryMaxMs = 600;
+        timings.inviterAnswerMs = 1500;
         setPeerTimings(timings);
         m_host.reset(new Host(m_hostDir.path(), freePort()));
         QVERIFY(m_host->start());
@@ -98,9 +103,23 @@ private Q_SLOTS:
         w->addInvitationAction()->trigger();
         QObject *dialog = w->processInviteDialog();
         QVERIFY(dialog);
-        // A wrong code: said plainly, nothing to accept.
+        // Tab in the link box moves on to the code; nothing judged before there is something.
+        auto *quick = qobject_cast<QQuickWindow *>(dialog);
+        QVERIFY(QTest::qWaitForWindowExposed(quick));
+        item(dialog, "linkInput")->setProperty("readOnly", false);
+        item(dialog, "linkInput")->forceActiveFocus();
+        quick->requestActivate();
+        QTest::keyClick(quick, Qt::Key_Tab);
+        QCOMPARE(item(dialog, "linkInput")->property("text").toString(), QString());
+        QVERIFY(item(dialog, "passwordEdit")->hasActiveFocus());
+        QCOMPARE(hint(dialog), QString());
+        // Not a link: the link is named.
+        item(dialog, "linkInput")->setProperty("text", QStringLiteral("hello"));
+        QTRY_COMPARE(hint(dialog), QStringLiteral("This is not an invitation link. Paste the whole link as it was sent."));
+        // A wrong code: the code is named, and its field marked.
         fillAddDialog(dialog, invitation[0], QStringLiteral("c0ffee43"));
-        QTRY_COMPARE(hint(dialog), QStringLiteral("The entered data is invalid."));
+        QTRY_COMPARE(hint(dialog), QStringLiteral("The code does not open this invitation. Check the code."));
+        QVERIFY(item(dialog, "passwordEdit")->property("showError").toBool());
         QVERIFY(!item(dialog, "addButton")->isEnabled());
         dialog->setProperty("visible", false);
 
@@ -112,9 +131,13 @@ private Q_SLOTS:
         QTRY_COMPARE(hint(dialog), QStringLiteral("Looks good, ready to connect."));
         QTRY_VERIFY(item(dialog, "addButton")->isEnabled());
         QSignalSpy accepted(w, &MainWindow::invitationAccepted);
-        click(dialog, "addButton");
+        QSignalSpy answered(w, &MainWindow::inviterAnswered);
+        // Enter in the code field accepts.
+        QTest::keyClick(qobject_cast<QQuickWindow *>(dialog), Qt::Key_Return);
         QTRY_COMPARE(accepted.count(), 1);
         QCOMPARE(accepted.first().first().toBool(), true);
+        QTRY_COMPARE_WITH_TIMEOUT(answered.count(), 1, 10000);
+        QCOMPARE(answered.first().first().toInt(), int(PeerLoader::InviterPaired));
 
         QTRY_VERIFY_WITH_TIMEOUT(p.database()->loadPeers(QStringLiteral("nusk")).size() == 2, 10000);
         QString hostUuid;
@@ -135,7 +158,7 @@ private Q_SLOTS:
     }
 
     // The window invites: the dialog shows the code (the uuid's first group) and the link;
-    // nothing is stored until "Create invitation"; the link opens on the other computer with
+    // nothing is stored while the link stays in the dialog; the link opens on the other computer with
     // that code and with no other.
     void createInTheWindow()
     {
@@ -147,9 +170,9 @@ private Q_SLOTS:
 
         w->createInvitationAction()->trigger();
         QObject *dialog = w->createInviteDialog();
-        const QString uuid = dialog->property("uuid").toString();
-        const QString code = dialog->property("password").toString();
-        const QString link = dialog->property("url").toString();
+        QString uuid = dialog->property("uuid").toString();
+        QString code = dialog->property("password").toString();
+        QString link = dialog->property("url").toString();
         QCOMPARE(code, uuid.mid(1, 8));
         QVERIFY(QRegularExpression("^[0-9a-f]{8}$").match(code).hasMatch());
         QCOMPARE(dialog->property("name").toString(), uuid.section('-', 2, 2));
@@ -161,10 +184,31 @@ private Q_SLOTS:
         QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("before"));
         auto *window = qobject_cast<QQuickWindow *>(dialog);
         QVERIFY(QTest::qWaitForWindowExposed(window));
+
+        // Cancelled before the link left the dialog: nothing stored.
+        click(dialog, "cancelButton");
+        QVERIFY(!dialog->property("visible").toBool());
+        QVERIFY(p.database()->loadInvitations().empty());
+        QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("before"));
+        w->createInvitationAction()->trigger();
+        QVERIFY(dialog->property("uuid").toString() != uuid);
+        uuid = dialog->property("uuid").toString();
+        code = dialog->property("password").toString();
+        link = dialog->property("url").toString();
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+
+        // The link leaves the dialog (Ctrl+C in the link box): its invitation is stored then.
+        QSignalSpy added(p.database(), &IDatabase::addedInvitation);
+        item(dialog, "linkText")->forceActiveFocus();
+        window->requestActivate();
+        QTest::keySequence(window, QKeySequence::Copy);
+        QCOMPARE(QGuiApplication::clipboard()->text(), link);
+        QTRY_COMPARE(p.database()->loadInvitations().size(), size_t(1));
+        QCOMPARE(added.count(), 1);
+        QVERIFY(item(dialog, "acceptHint")->property("text").toString().startsWith("Copied. The invitation is stored"));
         click(dialog, "copyButton");
         QCOMPARE(QGuiApplication::clipboard()->text(), link);
 
-        QSignalSpy added(p.database(), &IDatabase::addedInvitation);
         click(dialog, "createButton");
         QTRY_COMPARE(p.database()->loadInvitations().size(), size_t(1));
         QCOMPARE(added.count(), 1);
@@ -235,6 +279,56 @@ private Q_SLOTS:
         w->addInviteTextChanged(QString(), QStringLiteral("12345678"));
         QVERIFY(dialog->property("valid").toBool());
         w->addRemoteByInvitationUrl(QString(), QStringLiteral("12345678"));
+        QCOMPARE(p.database()->loadPeers(QStringLiteral("nusk")).size(), peersBefore);
+    }
+
+    // Accepting always ends with an answer shown: the inviter no longer knows the invitation,
+    // or nobody answers at the link's addresses within the answer time.
+    void acceptedInvitationAlwaysAnswered()
+    {
+        Program p;
+        QVERIFY(p.start());
+        MainWindow *w = p.window();
+        w->setNetworkEnabled(true);
+        const size_t peersBefore = p.database()->loadPeers(QStringLiteral("nusk")).size();
+        QSignalSpy answered(w, &MainWindow::inviterAnswered);
+
+        // A computer this one has never met (the shared host is known from the tests above).
+        QTemporaryDir strangerDir;
+        Host stranger(strangerDir.path(), freePort());
+        QVERIFY(stranger.start());
+        const QStringList invitation = stranger.invite(QStringLiteral("5eed5eed"));
+        QCOMPARE(invitation.size(), 2);
+        QVERIFY(stranger.ok("uninvite " + invitation[1]));
+        w->addRemoteByInvitationUrl(invitation[0], QStringLiteral("5eed5eed"));
+        QTRY_COMPARE_WITH_TIMEOUT(answered.count(), 1, 10000);
+        QCOMPARE(answered.first().first().toInt(), int(PeerLoader::InviterRefused));
+        QVERIFY(answered.first().at(1).toString().contains("no longer knows this invitation"));
+        auto *box = w->findChild<QMessageBox *>(QStringLiteral("inviterAnswer"));
+        QVERIFY(box && box->isVisible());
+        QCOMPARE(box->text(), answered.first().at(1).toString());
+        box->close();
+        QCOMPARE(p.database()->loadPeers(QStringLiteral("nusk")).size(), peersBefore);
+
+        // Nobody listens where the link points.
+        QTemporaryDir otherDir;
+        QString silentLink;
+        {
+            SqliteDatabase other(otherDir.path());
+            TransportDto nowhere;
+            nowhere.type = QStringLiteral("tcp");
+            nowhere.host = QStringLiteral("127.0.0.1");
+            nowhere.port = freePort();
+            silentLink = encodeInvitationLink(&other, 1, newUuidString(), "gone", "0ddba11a",
+                                              QDateTime::currentSecsSinceEpoch(), {nowhere}).toString();
+        }
+        QElapsedTimer waited;
+        waited.start();
+        w->addRemoteByInvitationUrl(silentLink, QStringLiteral("0ddba11a"));
+        QTRY_COMPARE_WITH_TIMEOUT(answered.count(), 2, 10000);
+        QCOMPARE(answered.last().first().toInt(), int(PeerLoader::InviterSilent));
+        QVERIFY(answered.last().at(1).toString().startsWith("gone did not answer"));
+        QVERIFY(waited.elapsed() < 5000);
         QCOMPARE(p.database()->loadPeers(QStringLiteral("nusk")).size(), peersBefore);
     }
 };

@@ -6,11 +6,14 @@
 #include "testutil_window.h"
 
 #include "vfs/jobs/vfscopyjob.h"
+#include "ui/mainwindow.h"
 #include "vfs/jobs/vfsmanager.h"
 
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
+#include <QQmlComponent>
+#include <QQmlEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QTemporaryDir>
@@ -56,6 +59,31 @@ void click(QQuickWindow *window, const char *name)
     QTest::mouseClick(window, Qt::LeftButton, Qt::NoModifier, centre.toPoint());
 }
 
+// Copies a.txt, b.txt and c.txt from src onto files of the same names in dst (both made in
+// `dir`).
+VfsCopyDto clashes(const QTemporaryDir &dir, QString *dstOut)
+{
+    const QString src = dir.filePath("src"), dst = dir.filePath("dst");
+    *dstOut = dst;
+    if (!QDir().mkpath(src) || !QDir().mkpath(dst))
+        return VfsCopyDto();
+    VfsCopyDto dto;
+    dto.uuid = newUuidString();
+    dto.srcPeerUuid = dto.dstPeerUuid = nullUuidString();
+    dto.dstPath = dst;
+    for (const char *name : {"a.txt", "b.txt", "c.txt"}) {
+        if (!write(src + "/" + name, QByteArray("new ") + name) || !write(dst + "/" + name, "old"))
+            return VfsCopyDto();
+        VfsCopyItem item;
+        item.path = src + "/" + name;
+        item.type = VfsCopyItem::FileType;
+        item.size = quint64(QFileInfo(item.path).size());
+        item.mtime = QFileInfo(item.path).lastModified().toMSecsSinceEpoch();
+        dto.items.push_back(item);
+    }
+    return dto;
+}
+
 } // namespace
 
 class TestJobWindows : public QObject
@@ -75,23 +103,8 @@ private Q_SLOTS:
         QVERIFY(p.start());
         QTRY_VERIFY_WITH_TIMEOUT(localLinkUp(p), 10000);
         QTemporaryDir dir;
-        const QString src = dir.filePath("src"), dst = dir.filePath("dst");
-        QVERIFY(QDir().mkpath(src) && QDir().mkpath(dst));
-        VfsCopyDto dto;
-        dto.uuid = newUuidString();
-        dto.srcPeerUuid = dto.dstPeerUuid = nullUuidString();
-        dto.dstPath = dst;
-        for (const char *name : {"a.txt", "b.txt", "c.txt"}) {
-            QVERIFY(write(src + "/" + name, QByteArray("new ") + name));
-            QVERIFY(write(dst + "/" + name, "old"));
-            VfsCopyItem item;
-            item.path = src + "/" + name;
-            item.type = VfsCopyItem::FileType;
-            item.size = quint64(QFileInfo(item.path).size());
-            item.mtime = QFileInfo(item.path).lastModified().toMSecsSinceEpoch();
-            dto.items.push_back(item);
-        }
-
+        QString dst;
+        const VfsCopyDto dto = clashes(dir, &dst);
         VfsManager manager;
         QPointer<VfsCopyJob> job = manager.copy(dto);
         QVERIFY(job);
@@ -118,6 +131,63 @@ private Q_SLOTS:
         for (const char *name : {"a.txt", "b.txt", "c.txt"})
             QCOMPARE(read(dst + "/" + name), QByteArray("new ") + name);
         QTRY_COMPARE(jobWindows().size(), 0);
+    }
+
+    // The clash question names both files with size and time and comes to the front each
+    // time it is asked; "Skip all" leaves every clash of the job as it was.
+    void clashQuestionInFrontAndSkipAll()
+    {
+        Program p;
+        QVERIFY(p.start());
+        QTRY_VERIFY_WITH_TIMEOUT(localLinkUp(p), 10000);
+        QTemporaryDir dir;
+        QString dst;
+        VfsManager manager;
+        QPointer<VfsCopyJob> job = manager.copy(clashes(dir, &dst));
+        QVERIFY(job);
+        QTRY_COMPARE_WITH_TIMEOUT(jobWindows().size(), 1, 10000);
+        QQuickWindow *window = jobWindows().first();
+        QTRY_COMPARE_WITH_TIMEOUT(window->property("jobState").toInt(), int(VfsJob::VfsJobStateQuestion), 10000);
+        const QStringList prompt = window->property("userPrompt").toString().split('\n');
+        QCOMPARE(prompt.size(), 4);
+        QCOMPARE(prompt.at(1), QStringLiteral("c.txt"));   // the items are taken from the back
+        QVERIFY2(prompt.at(2).startsWith("Existing: 3 byte"), qPrintable(prompt.at(2)));
+        QVERIFY2(prompt.at(3).startsWith("Replacement: 9 byte"), qPrintable(prompt.at(3)));
+        QVERIFY(window->findChild<QQuickItem *>("skipAllButton")->isVisible());
+        QVERIFY(window->width() >= window->findChild<QQuickItem *>("jobView")->property("neededWidth").toReal());
+
+        // The main window in front; the next question brings the job's window back.
+        p.window()->activateWindow();
+        QTRY_COMPARE(QGuiApplication::focusWindow(), p.window()->windowHandle());
+        click(window, "skipButton");
+        QTRY_COMPARE(window->property("userPrompt").toString().split('\n').value(1), QStringLiteral("b.txt"));
+        QTRY_COMPARE(QGuiApplication::focusWindow(), window);
+
+        click(window, "skipAllButton");
+        QTRY_VERIFY_WITH_TIMEOUT(!job, 10000);
+        for (const char *name : {"a.txt", "b.txt", "c.txt"})
+            QCOMPARE(read(dst + "/" + name), QByteArray("old"));
+    }
+
+    // Title, text and bar tell one figure.
+    void progressFromOneFigure()
+    {
+        Program p;
+        QVERIFY(p.start());
+        QQmlComponent component(p.window()->engine(), QUrl(QStringLiteral("qrc:/qml/JobPane.qml")));
+        std::unique_ptr<QQuickWindow> window(qobject_cast<QQuickWindow *>(component.create()));
+        QVERIFY(window);
+        window->setProperty("bytesTotal", QStringLiteral("315 MB"));
+        window->setProperty("jobState", int(VfsJob::VfsJobStateRunning));
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        window->setProperty("percentDone", 64.6);
+        QCOMPARE(window->title(), QStringLiteral("64 % done"));
+        QCOMPARE(window->findChild<QQuickItem *>("copyProgress")->property("text").toString(),
+                 QStringLiteral("64 % of 315 MB copied"));
+        QQuickItem *bar = window->findChild<QQuickItem *>("progressBar");
+        QQuickItem *handle = window->findChild<QQuickItem *>("progressHandle");
+        QTRY_COMPARE(qRound(100 * (bar->width() + handle->x()) / bar->width()), 65);
     }
 
     // An item the destination refuses (a read-only mount) is asked about with Skip, Skip

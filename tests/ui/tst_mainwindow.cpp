@@ -9,6 +9,7 @@
 #include "com/connectionmanager.h"
 #include "filer/filer.h"
 #include "filer/filerpane.h"
+#include "vfs/models/vfsdrivemodel.h"
 #include "vfs/models/vfssortfilterproxymodel.h"
 #include <QAbstractItemView>
 #include "ui/aboutdialog.h"
@@ -24,8 +25,12 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QToolButton>
+#include <QTranslator>
+#include <QQuickItem>
+#include <QQuickWidget>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPixmapCache>
 #include <QQmlComponent>
 #include <QQmlEngine>
@@ -293,6 +298,47 @@ private Q_SLOTS:
     }
 
     // Help > About: a fresh dialog each time, gone after Escape as after its close button.
+    // Offline, the greyed invitation entries say why and how to go online.
+    void offlineEntriesSayWhy()
+    {
+        Program p;
+        QVERIFY(p.start());
+        MainWindow *w = p.window();
+        w->setNetworkEnabled(false);
+        QAction *create = w->createInvitationAction();
+        QVERIFY(!create->isEnabled());
+        QCOMPARE(create->text(), QStringLiteral("Create invitation... (offline)"));
+        QVERIFY(create->toolTip().contains("“online”"));
+        QVERIFY(w->addInvitationAction()->toolTip().contains("“online”"));
+        w->setNetworkEnabled(true);
+        QVERIFY(create->isEnabled());
+        QCOMPARE(create->text(), QStringLiteral("Create invitation..."));
+    }
+
+    // In German every text of the window comes from the catalogue: the Remote menu, the
+    // panes' online switch, the name of the system drive.
+    void germanWindow()
+    {
+        QTranslator german;
+        QVERIFY(german.load(QStringLiteral(":/i18n/nusk_de.qm")));
+        QCoreApplication::installTranslator(&german);
+        {
+            Program p;
+            QVERIFY(p.start());
+            MainWindow *w = p.window();
+            QCOMPARE(menu(w, "remoteMenu")->title(), QStringLiteral("&Fernzugriff"));
+            auto *bar = qobject_cast<QQuickWidget *>(w->activeFiler()->breadcrumb());
+            QVERIFY(bar && bar->rootObject());
+            QObject *online = bar->rootObject()->findChild<QObject *>(QStringLiteral("onlineSwitch"));
+            QVERIFY(online);
+            QCOMPARE(online->property("text").toString(), QStringLiteral("Online"));
+            VfsDrive root;
+            root.path = QStringLiteral("/");
+            QCOMPARE(VfsDriveModel::displayName(root), QStringLiteral("Hauptfestplatte"));
+        }
+        QCoreApplication::removeTranslator(&german);
+    }
+
     void aboutDialogGoesWhenClosed()
     {
         Program p;
@@ -302,7 +348,7 @@ private Q_SLOTS:
         QPointer<AboutDialog> about = w->findChild<AboutDialog *>();
         QVERIFY(about);
         QCOMPARE(about->findChild<QLabel *>("appVersion")->text(), QStringLiteral("0.5.18"));
-        QCOMPARE(about->findChild<QLabel *>("torVersion")->text(), QStringLiteral("0.0.0"));
+        QCOMPARE(about->findChild<QLabel *>("torVersion")->text(), QStringLiteral("not running"));
         QCOMPARE(about->findChild<QLabel *>("graphicsApi")->text(), QStringLiteral("Software (1)"));
         // Its licences button shows the licence texts beside the program in the active pane.
         about->findChild<QToolButton *>("showLicensesButton")->click();
@@ -316,6 +362,17 @@ private Q_SLOTS:
         about->findChild<QPushButton *>("closeButton")->click();
         QTRY_VERIFY(!about);
         QCOMPARE(AboutDialog::rendererText(10), QStringLiteral("unknown"));
+        // Each shipped licence is its own component's.
+        QFile sqlite(QCoreApplication::applicationDirPath() + "/licenses/sqlite.txt");
+        QVERIFY(sqlite.open(QIODevice::ReadOnly));
+        QVERIFY(sqlite.readAll().contains("May you do good and not evil."));
+
+        // Documentation that cannot be opened (no browser here) says where it is.
+        w->findChild<QAction *>("onlineDocsAction")->trigger();
+        QPointer<QMessageBox> docs = w->findChild<QMessageBox *>("docsFailed");
+        QVERIFY(docs && docs->isVisible());
+        QVERIFY(docs->text().contains("https://"));
+        docs->close();
     }
 };
 

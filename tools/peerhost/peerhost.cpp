@@ -185,6 +185,13 @@ void PeerHost::registerCommands()
         make();
     });
 
+    // Forgets an invitation as if its user had deleted it.
+    addCommand(QStringLiteral("uninvite"), 1, 1, [this](const QStringList &args, const std::shared_ptr<Reply> &reply) {
+        if (!m_database->deleteInvitation(args.at(0)))
+            return reply->error(QStringLiteral("no such invitation"));
+        reply->ok();
+    });
+
     addCommand(QStringLiteral("accept"), 2, 2, [this](const QStringList &args, const std::shared_ptr<Reply> &reply) {
         if (!acceptInvitation(m_database, args.at(0), args.at(1)))
             return reply->error(QStringLiteral("invitation not accepted"));

@@ -547,6 +547,23 @@ void PeerHost::registerFileCommands()
         waitForAcl(peerUuid, entry.uuid, true, reply);
     });
 
+    // reshare <peerUuid> <aclUuid> <flags>: the same share with other rights
+    addCommand(QStringLiteral("reshare"), 3, 3, [this](const QStringList &args, const std::shared_ptr<Reply> &reply) {
+        bool ok = false;
+        const uint flags = args.at(2).toUInt(&ok, 0);
+        if (!ok || flags > 0xF)
+            return reply->error(QStringLiteral("flags must be a number from 0 to 15"));
+        for (PeerAclDto entry : m_database->loadPeerAcls(args.at(0))) {
+            if (entry.uuid != args.at(1))
+                continue;
+            entry.flags = flags;
+            if (!m_database->putPeerAcl(args.at(0), entry))
+                return reply->error(QStringLiteral("cannot store the access entry"));
+            return reply->ok();
+        }
+        reply->error(QStringLiteral("no such access entry"));
+    });
+
     // unshare <peerUuid> <aclUuid>
     addCommand(QStringLiteral("unshare"), 2, 2, [this](const QStringList &args, const std::shared_ptr<Reply> &reply) {
         const QString peerUuid = args.at(0);

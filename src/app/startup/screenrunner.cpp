@@ -14,6 +14,7 @@
 #include <QDir>
 #include <QGuiApplication>
 #include <QPixmap>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QTimer>
 #include <QWidget>
@@ -45,14 +46,25 @@ ScreenScenes ScreenRunner::allScenes()
     addDesktopScreenScenes(scenes);
     addFilerPaneScreenScenes(scenes);
     addNodeViewScreenScenes(scenes);
-    return scenes;
+    // A pass over a few scenes only (another language, another size): NUSK_SCREENS_ONLY is
+    // a regular expression their names match.
+    const QString only = QString::fromLocal8Bit(qgetenv("NUSK_SCREENS_ONLY"));
+    if (only.isEmpty())
+        return scenes;
+    const QRegularExpression pattern(only);
+    ScreenScenes chosen;
+    for (const ScreenScenes::Scene &scene : scenes.scenes())
+        if (pattern.match(scene.name).hasMatch())
+            chosen.add(scene.name, scene.prepare, scene.cleanup);
+    return chosen;
 }
 
 void ScreenRunner::start()
 {
     QDir().mkpath(m_directory);
-    // As a user would have it: the window fills the screen.
-    if (m_window)
+    // As a user would have it: the window fills the screen; or, with NUSK_SCREENS_WINDOW set
+    // to "default", the size it has at a first start.
+    if (m_window && qgetenv("NUSK_SCREENS_WINDOW") != "default")
         m_window->showMaximized();
     waitForLinks(0);
 }

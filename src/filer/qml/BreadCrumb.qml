@@ -268,7 +268,9 @@ Item {
                         orientation: ListView.Horizontal
                         interactive: root.crumbInteractive
                         clip: true
-                        visible: root.state !== "pathedit"
+                        // The last folder's crumbs are kept for the way back, but only its
+                        // files page shows them: the strip names what the pane shows.
+                        visible: root.state === "files"
                         model: ListModel {
                             id: crumbModel
                             ListElement { crumbName: "/"; crumbType: "root" }
@@ -348,7 +350,7 @@ Item {
                         anchors.fill: parent
                         anchors.leftMargin: 12
                         verticalAlignment: Text.AlignVCenter
-                        visible: root.state !== "pathedit" && crumbList.count === 0
+                        visible: root.state !== "pathedit" && !crumbList.visible || crumbList.visible && crumbList.count === 0
                         text: root.state === "machinelist" ? qsTrId("place-network") : peerInfo.shownName
                         textFormat: Text.PlainText
                         elide: Text.ElideRight
@@ -382,7 +384,7 @@ Item {
                 Switch {
                     id: onlineSwitch
                     objectName: "onlineSwitch"
-                    text: "online"
+                    text: qsTrId("breadcrumb-online-switch")
                     checked: root.networkEnabled
                     font.pointSize: root.style.smallPointSize
                     spacing: 6

@@ -35,6 +35,19 @@ Item {
         spacing: 4
         clip: true
         boundsBehavior: Flickable.StopAtBounds
+        // The keyboard walks the list with the arrows and opens a computer with Enter.
+        focus: true
+        activeFocusOnTab: true
+        keyNavigationEnabled: true
+        highlightMoveDuration: 0
+        highlight: Rectangle {
+            radius: 4
+            color: "transparent"
+            border.width: list.activeFocus ? 2 : 0
+            border.color: machineList.style.accent
+        }
+        Keys.onReturnPressed: if (currentItem && currentItem.peer) machineList.peerSelected(currentItem.peer)
+        Keys.onEnterPressed: if (currentItem && currentItem.peer) machineList.peerSelected(currentItem.peer)
         model: typeof peerModel !== "undefined" ? peerModel : null
         ScrollBar.vertical: ScrollBar {}
         delegate: MachineItem {

@@ -108,14 +108,20 @@ Flickable {
                 Layout.alignment: Qt.AlignTop
                 spacing: 4
                 visible: !root.isSelfPeer
+                // The keyboard starts here; the arrows go between the two, Enter follows one.
                 LinkButton {
+                    id: peerSharesLink
                     objectName: "peerSharesLink"
+                    focus: true
+                    KeyNavigation.down: mySharesLink
                     text: qsTrId("btn-shared-items")
                     font.bold: root.page === "shares"
                     onClicked: root.showPeerShares()
                 }
                 LinkButton {
+                    id: mySharesLink
                     objectName: "mySharesLink"
+                    KeyNavigation.up: peerSharesLink
                     text: qsTrId("label-your-shares")
                     onClicked: root.showMyShares()
                 }

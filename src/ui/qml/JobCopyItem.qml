@@ -23,13 +23,15 @@ Item {
     property int userActions: 0
     property int leftOutCount: 0
     property string leftOut: ""
-    readonly property bool failureQuestion: (userActions & 24) !== 0
+    readonly property bool failureQuestion: (userActions & 16) !== 0
+    readonly property bool canSkipAll: (userActions & 8) !== 0
     readonly property bool withErrors: finishedOnce && leftOutCount > 0
     // The width the question's buttons need (longer in some languages than in others).
     readonly property real neededWidth: cancelButton.implicitWidth + skipButton.implicitWidth
-        + (failureQuestion ? skipAllButton.implicitWidth + retryButton.implicitWidth
-                           : overWriteAllButton.implicitWidth + overWriteButton.implicitWidth)
-        + 3 * questionButtons.spacing + 2 * Theme.windowPadding
+        + (canSkipAll ? skipAllButton.implicitWidth + questionButtons.spacing : 0)
+        + (failureQuestion ? retryButton.implicitWidth
+                           : overWriteAllButton.implicitWidth + overWriteButton.implicitWidth + questionButtons.spacing)
+        + 2 * questionButtons.spacing + 2 * Theme.windowPadding
 
     signal abort()
     signal skipItem()
@@ -216,7 +218,8 @@ Item {
                     DialogButton {
                         id: skipAllButton
                         objectName: "skipAllButton"
-                        visible: root.failureQuestion
+                        // Beside "Replace all" too: many clashes never take as many clicks.
+                        visible: root.canSkipAll
                         text: qsTrId("btn-skip-all")
                         onClicked: root.skipAllItems()
                     }

@@ -5,7 +5,9 @@
 #include "vfs/fso/fsoprotocol.h"
 #include "vfs/fso/vfsclient.h"
 #include "vfs/fso/vfsclientnusk.h"
+#include "vfs/fso/vfsmessage.h"
 
+#include <QDateTime>
 #include <QLocale>
 #include <QMutexLocker>
 #include <QThread>
@@ -14,17 +16,7 @@
 
 namespace {
 
-// The catalogue's text of a message id; the English text when no catalogue knows it.
-QString message(const char *id, const char *english, int n = -1)
-{
-    QString text = qtTrId(id, n);
-    if (text == QLatin1String(id)) {
-        text = QString::fromUtf8(english);
-        if (n >= 0)
-            text.replace(QLatin1String("%n"), QString::number(n));
-    }
-    return text;
-}
+using vfstext::message;
 
 int itemTypeOf(const VfsDirectoryEntry &entry)
 {
@@ -304,7 +296,8 @@ bool VfsCopyJob::userActionEnabled(int action) const
         return action == UserActionAbort || action == UserActionSkip || action == UserActionSkipAll
                || action == UserActionRetry;
     if (s == VfsJobStateQuestion)
-        return action == UserActionAbort || action == UserActionSkip || action == UserActionOverwrite;
+        return action == UserActionAbort || action == UserActionSkip || action == UserActionSkipAll
+               || action == UserActionOverwrite;
     if (s == VfsJobStateAborted)
         return action == UserActionAbort && !m_aborting;
     return false;
@@ -339,6 +332,11 @@ void VfsCopyJob::skipCurrentItem()
     }
     if (m_copyState != CopyStateOpenDestination || state() != VfsJobStateQuestion)
         return;
+    skipClash();
+}
+
+void VfsCopyJob::skipClash()
+{
     logPrintf(LogVcpa, "skip file %s", qPrintable(m_curItem.path));
     setPrompt(QString());
     m_questionPending = false;
@@ -382,8 +380,14 @@ void VfsCopyJob::skipAllItems()
 {
     NUSK_ON_JOB_THREAD(skipAllItems)
     Failure failure;
-    if (!takeFailure(failure))
+    if (!takeFailure(failure)) {
+        // A name clash: this file and every later one that exists already are left as they are.
+        if (m_copyState != CopyStateOpenDestination || state() != VfsJobStateQuestion)
+            return;
+        m_skipAllClashes = true;
+        skipClash();
         return;
+    }
     logPrintf(LogVcpa, "skip %s and every later failure of kind %d", qPrintable(failure.shownPath), failure.kind);
     m_skipAllKinds.insert(failure.kind);
     leaveOutFailure(failure);
@@ -1156,7 +1160,7 @@ void VfsCopyJob::stateOpenDestination(int action)
         const bool mayReplace = m_replaceCurrent || m_replaceAll || m_replaceList.contains(m_curDstPath)
                                 || m_ownDestinations.contains(m_curDstPath);
         if (existing != m_curDstEntries.end() && !mayReplace)
-            return askReplace();
+            return m_skipAllClashes ? skipClash() : askReplace(existing->second);
         if (!m_dst)
             return abortJob(QStringLiteral("destination client gone"), __LINE__);
         if (existing != m_curDstEntries.end() && !partialFile) {
@@ -1226,10 +1230,22 @@ void VfsCopyJob::stateOpenDestination(int action)
     }
 }
 
-void VfsCopyJob::askReplace()
+void VfsCopyJob::askReplace(const VfsCopyDestinationEntry &existing)
 {
     logPrintf(LogVcpa, "\tdestination exists %s", qPrintable(m_curDstPath));
-    setPrompt(message("file-copy-q-overwrite", "The file already exists, do you want to replace it?"));
+    // Both files as the user would judge them: name, size and last change.
+    const QLocale locale;
+    auto facts = [&locale](quint64 size, qint64 mtimeMs) {
+        const QString when = mtimeMs > 0 ? locale.toString(QDateTime::fromMSecsSinceEpoch(mtimeMs), QLocale::ShortFormat)
+                                         : QStringLiteral("?");
+        return locale.formattedDataSize(qint64(size), 1, QLocale::DataSizeSIFormat) + QStringLiteral(", ") + when;
+    };
+    const QString name = m_curDstPath.mid(m_curDstPath.lastIndexOf(m_dstSep) + 1);
+    setPrompt(message("file-copy-q-overwrite", "The file already exists, do you want to replace it?")
+              + QStringLiteral("\n") + name + QStringLiteral("\n")
+              + message("file-copy-q-existing", "Existing: %1").arg(facts(existing.size, existing.mtime))
+              + QStringLiteral("\n")
+              + message("file-copy-q-replacement", "Replacement: %1").arg(facts(m_curItem.size, m_curItem.mtime)));
     stopTimer();
     m_questionPending = true;
     Q_EMIT stateChanged();

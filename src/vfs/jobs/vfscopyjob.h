@@ -219,7 +219,10 @@ private:
     void stateNextItem(int action);
     void stateOpenSource(int action);
     void stateOpenDestination(int action);
-    void askReplace();
+    // Asks whether the existing destination file (`existing`) is replaced by the current item.
+    void askReplace(const VfsCopyDestinationEntry &existing);
+    // Leaves the current file out without a word (skipped, or skipped with every later clash).
+    void skipClash();
     // Renames `from` to `to` in the destination folder; the reply steps the job.
     void sendMove(const QString &from, const QString &to, bool replace);
     // The rename of the finished hidden file to its real name, then its times.
@@ -357,6 +360,7 @@ private:
     bool m_questionPending = false;
     bool m_replaceCurrent = false;
     bool m_replaceAll = false;
+    bool m_skipAllClashes = false;   // "Skip all" answered to a name clash
     bool m_requestReplaceApplied = false;
     QStringList m_replaceList;
     // Destination files this job created or was allowed to replace: a retry reopens them

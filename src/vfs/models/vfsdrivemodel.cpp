@@ -1,6 +1,7 @@
 #include "vfs/models/vfsdrivemodel.h"
 
 #include "app/base/log.h"
+#include "vfs/fso/vfsmessage.h"
 #include "vfs/models/vfsmodelicons.h"
 
 #include <QMetaObject>
@@ -107,17 +108,17 @@ QString VfsDriveModel::displayName(const VfsDrive &drive)
             return QStringLiteral("%1 (\\\\%2) (%3)").arg(parts.last(), parts.first(), path);
         }
         if (name.isEmpty())
-            return tr("Local Disk (%1)").arg(path);
-        return tr("%1 (%2)").arg(name, path);
+            return vfstext::message("drive-local-disk", "Local Disk (%1)").arg(path);
+        return QStringLiteral("%1 (%2)").arg(name, path);
     }
     const bool nameHasSlash = name.contains(QLatin1Char('/'));
     if (name.size() > 1 && !nameHasSlash)
         return name;
     if (path == QLatin1String("/"))
-        return QStringLiteral("Main HD");
+        return vfstext::message("drive-main-hd", "Main HD");
     if (!nameHasSlash)
         return name;
-    return QStringLiteral("%1 GB Volume").arg(drive.bytesTotal / 1000000000ULL);
+    return vfstext::message("drive-volume-gb", "%1 GB Volume").arg(drive.bytesTotal / 1000000000ULL);
 }
 
 QString VfsDriveModel::shortName(const VfsDrive &drive, int row)

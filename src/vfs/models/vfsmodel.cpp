@@ -1496,6 +1496,10 @@ void VfsModel::onDirectoryChanged(const QString &path)
     const QModelIndex index = indexForPath(path);
     if (index.isValid())
         fetchMore(index);
+    // The other computer changed what this one may do: what is shown below its shares was
+    // listed under the old rules.
+    if (path == QLatin1String("%shares"))
+        Q_EMIT accessChanged();
 }
 
 void VfsModel::onPeerLinkStateChanged()

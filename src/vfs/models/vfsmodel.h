@@ -208,6 +208,8 @@ Q_SIGNALS:
     void renameRequest(QModelIndex index, QString name);
     void foundWatchItem(QString path, qulonglong fileId, QString watchPath);
     void noPreviewCached(QModelIndex index);
+    // The peer's access rules for this computer changed; listings may be out of date.
+    void accessChanged();
 
 private:
     struct ResolveState

@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,16 +31,24 @@ QString lastName(const QString &path)
     return slash < 0 ? path : path.mid(slash + 1);
 }
 
-// realpath(3) of one existing path; false when it does not resolve.
+// The real path of one existing path, as realpath(3) tells it; false (errno set) when it
+// does not resolve. The kernel walks the path once and the descriptor tells where it ended:
+// realpath(3) looks at every part of the path with a system call of its own, on every
+// request of a peer.
 bool systemRealPath(const QString &path, QString *real)
 {
     const QByteArray native = QFile::encodeName(path);
-    char *resolved = ::realpath(native.constData(), nullptr);
-    if (!resolved)
+    int fd;
+    do {
+        fd = ::open(native.constData(), O_PATH | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
         return false;
-    *real = QFile::decodeName(resolved);
-    std::free(resolved);
-    return true;
+    const bool told = descriptorPath(fd, real);
+    ::close(fd);
+    if (!told)
+        errno = ENOENT;
+    return told;
 }
 
 } // namespace

@@ -5,19 +5,17 @@
 #include <QPointer>
 #include <QThreadPool>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 namespace {
 
-// How long the last pool thread of a runner keeps looking for new work before it goes back
-// to the pool. Requests of a busy peer come closer together than this; an idle server costs
-// one such look after its last job.
+// How long the last pool thread of a runner waits for new work before it goes back to the
+// pool. Requests of a busy peer come closer together than this; an idle server costs one
+// such wait after its last job.
 constexpr auto kLookForWork = std::chrono::microseconds(200);
 
 } // namespace
@@ -28,12 +26,12 @@ struct VfsJobRunner::Shared
 
     std::mutex mutex;
     std::condition_variable allReturned;
+    std::condition_variable workArrived;   // for the one lingering thread
     std::deque<std::function<void(const EndReport &)>> work;
     const EndReport reporter = [this](VfsServerJob *job) { report(job); };
-    std::atomic<int> queued{0};   // work.size(), read without the lock while looking
     int threads = 0;              // pool threads working for this runner
     int looking = 0;              // of them, those between two pieces of work
-    bool lingering = false;       // one of them looks on after the queue ran dry
+    bool lingering = false;       // one of them waits on after the queue ran dry
     int unreturned = 0;           // pieces handed over that have not returned
 
     std::vector<VfsServerJob *> ended;
@@ -60,12 +58,10 @@ struct VfsJobRunner::Shared
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
             if (work.empty() && !lingering) {
+                // Asleep rather than spinning: a spin takes a core from the very threads
+                // whose work it waits for.
                 lingering = true;
-                lock.unlock();
-                const auto until = std::chrono::steady_clock::now() + kLookForWork;
-                while (queued.load(std::memory_order_acquire) == 0 && std::chrono::steady_clock::now() < until)
-                    std::this_thread::yield();
-                lock.lock();
+                workArrived.wait_for(lock, kLookForWork, [this] { return !work.empty(); });
                 lingering = false;
             }
             if (work.empty()) {
@@ -75,7 +71,6 @@ struct VfsJobRunner::Shared
             }
             std::function<void(const EndReport &)> next = std::move(work.front());
             work.pop_front();
-            queued.store(int(work.size()), std::memory_order_release);
             --looking;
             const bool wake = !work.empty() && takeWake();
             lock.unlock();
@@ -151,13 +146,16 @@ void VfsJobRunner::runWork(std::function<void(const EndReport &ended)> work)
 {
     Shared *shared = m_shared.get();
     bool wake = false;
+    bool lingering = false;
     {
         std::lock_guard<std::mutex> lock(shared->mutex);
         shared->work.push_back(std::move(work));
-        shared->queued.store(int(shared->work.size()), std::memory_order_release);
         ++shared->unreturned;
         wake = shared->takeWake();
+        lingering = shared->lingering;
     }
+    if (lingering)
+        shared->workArrived.notify_one();
     if (wake)
         Shared::startThread(m_shared);
 }

@@ -8,8 +8,8 @@
 // it took a third of the server thread's time while a peer copied many small files. So the
 // server wakes a pool thread only when none of its own is looking for work: a pool thread
 // that takes a job while more wait wakes the next one itself, and the last one to run dry
-// keeps looking for a moment before it goes back to the pool, as the next request usually
-// comes within it. Jobs that ended meanwhile come back in one call on the server's thread.
+// waits a moment for more before it goes back to the pool, as the next request usually comes
+// within it. Jobs that ended meanwhile come back in one call on the server's thread.
 
 #include <QObject>
 

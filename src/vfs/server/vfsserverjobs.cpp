@@ -1,6 +1,7 @@
 #include "vfs/server/vfsserverjobs.h"
 
 #include "crypto/crypto.h"
+#include "crypto/parallel.h"
 
 #include "app/base/log.h"
 #include "vfs/server/drives.h"
@@ -988,9 +989,29 @@ void QueryListDirectoryJob::run()
 
 // --- read, write, hash --------------------------------------------------------------------
 
+namespace {
+
+// A large file's data is sent to the disk a window at a time while the copy goes on: the
+// flush a copy waits for before it says "finished" then finds little left to write, instead
+// of the whole file. Starting the write does not wait for it; small files never fill a window.
+constexpr std::uint64_t kWriteBackWindow = 8 << 20;
+
+void startWriteBack(int fd, std::uint64_t offset, std::uint64_t written)
+{
+    const std::uint64_t window = (offset + written) / kWriteBackWindow;
+    if (written == 0 || offset / kWriteBackWindow == window)
+        return;
+    // The window just filled; an error shows again at the flush, which is what counts.
+    ::sync_file_range(fd, off64_t((window - 1) * kWriteBackWindow), off64_t(kWriteBackWindow), SYNC_FILE_RANGE_WRITE);
+}
+
+} // namespace
+
 void ReadFileJob::run()
 {
-    data.clear();
+    // The buffer keeps its size from one block to the next: growing it would zero it first,
+    // only for the read to overwrite every byte.
+    std::size_t got = 0;
     status = FSO_STATUS_IO_ERROR;
     if (!file) {
         status = FSO_STATUS_INVALID_HANDLE;
@@ -1007,13 +1028,12 @@ void ReadFileJob::run()
                       unsigned(trId), (unsigned long long)st.st_size, (unsigned long long)offset);
         } else {
             const std::size_t want = std::min<std::size_t>(size, FSO_MAX_DATA);
-            data.resize(want);
+            if (data.size() < want)
+                data.resize(want);
             file->idle.restart();
             const long long n = vfsfiles::readFully(file->fd, data.data(), want, offset);
-            if (n < 0) {
-                data.clear();
-            } else {
-                data.resize(std::size_t(n));
+            if (n >= 0) {
+                got = std::size_t(n);
                 const std::uint64_t left = std::uint64_t(st.st_size) - offset;
                 if (left <= std::uint64_t(n))
                     status = FSO_STATUS_END_OF_FILE;
@@ -1022,7 +1042,7 @@ void ReadFileJob::run()
             }
         }
     }
-    fsoreply::read(reply, trId, status, flags, offset, data.data(), data.size());
+    fsoreply::read(reply, trId, status, flags, offset, data.data(), got);
     state = VfsServerJobReplyReady;
 }
 
@@ -1065,6 +1085,7 @@ void WriteFileJob::run()
                 written = data.empty() ? 0
                                        : std::uint32_t(vfsfiles::writeCounted(file->fd, data.data(), data.size(),
                                                                               offset, &error));
+                startWriteBack(file->fd, offset, written);
                 status = error == 0                           ? FSO_STATUS_SUCCESS
                          : (error == ENOSPC || error == EDQUOT) ? FSO_STATUS_DISK_FULL
                                                                 : FSO_STATUS_IO_ERROR;
@@ -1145,6 +1166,54 @@ void CloseFileJob::run()
     state = VfsServerJobReplyReady;
 }
 
+namespace {
+
+// What hashing one block found.
+struct BlockHash
+{
+    std::uint8_t failure = 0;   // an FSO status, or 0
+    std::uint64_t got = 0;      // bytes hashed; fewer than the block at the end of the file
+    unsigned char digest[FSO_DIGEST_SIZE];
+};
+
+// A lane's own digest and buffer: lanes hash side by side.
+struct HashLane
+{
+    crypto::Sha1 sha1;
+    std::vector<unsigned char> buffer;
+};
+
+void hashBlock(VfsOpenFile &file, HashLane &lane, std::uint64_t position, std::uint32_t blockSize,
+               BlockHash *out)
+{
+    while (out->got < blockSize) {
+        const std::size_t chunk = std::min<std::uint64_t>(blockSize - out->got, lane.buffer.size());
+        long long n = 0;
+        {
+            // Only the read holds the file: a CLOSE_FILE waits for one read, and reads of
+            // other requests are not held up by the hashing.
+            std::lock_guard<std::mutex> lock(file.mutex);
+            if (file.fd < 0) {
+                out->failure = FSO_STATUS_INVALID_HANDLE;
+                return;
+            }
+            file.idle.restart();
+            n = vfsfiles::readFully(file.fd, lane.buffer.data(), chunk, position + out->got);
+        }
+        if (n < 0) {
+            out->failure = FSO_STATUS_IO_ERROR;
+            return;
+        }
+        lane.sha1.add(lane.buffer.data(), std::size_t(n));
+        out->got += std::uint64_t(n);
+        if (std::size_t(n) < chunk)
+            break;
+    }
+    lane.sha1.finish(out->digest);
+}
+
+} // namespace
+
 void HashFileJob::run()
 {
     digests.clear();
@@ -1171,59 +1240,38 @@ void HashFileJob::run()
             status = FSO_STATUS_INVALID_OFFSET;
         if (status == FSO_STATUS_SUCCESS) {
             replyFlags = FSO_HASH_SHA1;
-            buffer.resize(std::min<std::size_t>(blockSize, 1 << 16));
-            crypto::Sha1 sha1;
-            std::uint64_t position = offset;
-            std::uint64_t hashed = 0;
-            for (unsigned block = 0; block < blockCount; ++block) {
-                if (hashed + blockSize > kVfsMaxHashBytes)
-                    break;
-                hashed += blockSize;
-                if ((std::size_t(digestCount) + 1) * FSO_DIGEST_SIZE > FSO_MAX_DIGEST_BLOCK)
-                    break;
+            const std::size_t count = std::min<std::size_t>(
+                {std::size_t(blockCount), std::size_t(kVfsMaxHashBytes / std::max<std::uint32_t>(1, blockSize)),
+                 std::size_t(FSO_MAX_DIGEST_BLOCK / FSO_DIGEST_SIZE)});
+            // The blocks of one request are hashed on several threads at once: one thread
+            // hashes slower than a disk or the page cache delivers. Each block is read and
+            // hashed on its own; the answer takes them in order, up to the first that ended
+            // the file or failed.
+            std::vector<BlockHash> blocks(count);
+            const int lanes = crypto::parallelLanes();
+            std::vector<HashLane> laneState(static_cast<std::size_t>(lanes));
+            for (HashLane &lane : laneState)
+                lane.buffer.resize(std::min<std::size_t>(blockSize, 1 << 16));
+            crypto::runParallel(int(count), count > 1, [&](int lane, int index) {
                 if (isCancelled()) {
-                    status = FSO_STATUS_IO_ERROR;
+                    blocks[std::size_t(index)].failure = FSO_STATUS_IO_ERROR;
+                    return;
+                }
+                hashBlock(*file, laneState[std::size_t(lane)], offset + std::uint64_t(index) * blockSize, blockSize,
+                          &blocks[std::size_t(index)]);
+            });
+            for (const BlockHash &block : blocks) {
+                if (block.failure) {
+                    status = block.failure;
                     break;
                 }
-                std::uint64_t got = 0;
-                bool failed = false;
-                while (got < blockSize) {
-                    const std::size_t chunk = std::min<std::uint64_t>(blockSize - got, buffer.size());
-                    long long n = 0;
-                    {
-                        // Only the read holds the file: a CLOSE_FILE waits for one read, and
-                        // reads of other requests are not held up by the hashing.
-                        std::lock_guard<std::mutex> lock(file->mutex);
-                        if (file->fd < 0) {
-                            status = FSO_STATUS_INVALID_HANDLE;
-                            failed = true;
-                            break;
-                        }
-                        file->idle.restart();
-                        n = vfsfiles::readFully(file->fd, buffer.data(), chunk, position + got);
-                    }
-                    if (n < 0) {
-                        status = FSO_STATUS_IO_ERROR;
-                        failed = true;
-                        break;
-                    }
-                    sha1.add(buffer.data(), std::size_t(n));
-                    got += std::uint64_t(n);
-                    if (std::size_t(n) < chunk)
-                        break;
-                }
-                if (failed)
-                    break;
-                if (got == 0) {
+                if (block.got == 0) {
                     status = FSO_STATUS_END_OF_FILE;
                     break;
                 }
-                const std::size_t at = digests.size();
-                digests.resize(at + FSO_DIGEST_SIZE);
-                sha1.finish(digests.data() + at);
+                digests.insert(digests.end(), block.digest, block.digest + FSO_DIGEST_SIZE);
                 ++digestCount;
-                position += got;
-                if (got < blockSize) {
+                if (block.got < blockSize) {
                     status = FSO_STATUS_END_OF_FILE;
                     break;
                 }

@@ -170,7 +170,6 @@ struct HashFileJob : VfsServerJob
     std::uint8_t status = 0;
     std::uint16_t digestCount = 0;
     std::vector<unsigned char> digests;
-    std::vector<unsigned char> buffer;
 };
 
 // CLOSE_FILE of a written file: setting its times and closing it may wait on the disk, which

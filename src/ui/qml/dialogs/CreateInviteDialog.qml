@@ -1,4 +1,5 @@
-// Shows a new invitation: its code and link. Nothing is stored until "Create invitation".
+// Shows a new invitation: its code and link. It is stored by "Create invitation", or as soon
+// as the link leaves the dialog (copied), since the other computer may accept it from then on.
 import QtQuick 2.15
 import QtQuick.Controls 2.15
 import QtQuick.Window 2.15
@@ -10,6 +11,7 @@ Window {
     property string uuid: ""
     property string password: ""
     property string name: ""
+    property bool stored: false   // set by the window once the invitation is in the store
 
     signal copyToClipboard(string url)
     signal createInvitation(string uuid, string name, string url, string password)
@@ -110,8 +112,16 @@ Window {
                     objectName: "linkText"
                     text: win.url
                     readOnly: true
-                    selectByMouse: true
+                    // The link leaves only through a copy, and a copy stores the invitation.
+                    selectByMouse: false
                     selectByKeyboard: true
+                    Keys.onShortcutOverride: event.accepted = event.matches(StandardKey.Copy)
+                    Keys.onPressed: {
+                        if (event.matches(StandardKey.Copy)) {
+                            win.copyToClipboard(win.url)
+                            event.accepted = true
+                        }
+                    }
                     wrapMode: TextEdit.WrapAnywhere
                     textFormat: TextEdit.PlainText
                     font.family: "monospace"
@@ -141,8 +151,10 @@ Window {
             }
         }
         Text {
+            id: acceptHint
+            objectName: "acceptHint"
             width: parent.width
-            text: qsTrId("inv-accept-hint")
+            text: win.stored ? qsTrId("inv-copied-stored") : qsTrId("inv-accept-hint")
             textFormat: Text.PlainText
             wrapMode: Text.WordWrap
             color: Theme.foregroundMuted

@@ -16,6 +16,9 @@ Window {
     property bool expired: false
     // The link is being checked (its key takes a moment to derive).
     property bool checking: false
+    // The field that is wrong, once there is something to judge: "link", "code", "expired"
+    // or "" (written by the main window before `valid`).
+    property string problem: ""
     property alias url: input.text
     // [{ name, deviceType }]: names as their computers announce them, shown as plain text.
     property var nearby: []
@@ -118,23 +121,30 @@ Window {
             color: Theme.foreground
             font.pointSize: Theme.pointSizeNormal
         }
+        // Its room is kept whether or not a computer is heard, so that nothing below moves
+        // while the user reaches for it.
         Column {
             id: nearbySection
             objectName: "nearbySection"
             width: parent.width
             spacing: 6
-            visible: win.nearby.length > 0
             Text {
                 width: parent.width
-                text: qsTrId("inv-nearby-open-invitations")
+                text: win.nearby.length > 0 ? qsTrId("inv-nearby-open-invitations") : qsTrId("inv-nearby-none")
                 textFormat: Text.PlainText
-                wrapMode: Text.WordWrap
+                elide: Text.ElideRight
                 color: Theme.foregroundMuted
                 font.pointSize: Theme.pointSizeNormal
             }
-            Repeater {
+            ListView {
+                id: nearbyList
+                width: parent.width
+                height: 2 * 24
+                clip: true
+                interactive: contentHeight > height
                 model: win.nearby
-                Row {
+                delegate: Row {
+                    height: 24
                     spacing: 8
                     leftPadding: 4
                     Image {
@@ -184,6 +194,8 @@ Window {
                     color: Theme.foreground2
                     padding: 0
                     background: Item {}
+                    // Tab moves on: a link never holds a tab.
+                    KeyNavigation.priority: KeyNavigation.BeforeItem
                     KeyNavigation.tab: passwordEdit
                     onTextChanged: win.emitChange()
                     MouseArea {
@@ -221,8 +233,10 @@ Window {
             maximumLength: 8
             preferredWidth: 200
             width: 200
+            showError: win.problem === "code"
             KeyNavigation.tab: cancelButton
             onTextEdited: win.emitChange()
+            onAccepted: if (addButton.enabled) addButton.clicked()
         }
         Text {
             id: hintText
@@ -231,9 +245,13 @@ Window {
             width: parent.width
             text: win.checking ? ""
                 : stateValid.active ? qsTrId("inv-hint-valid-data")
-                : stateInvalid.active ? (win.expired ? qsTrId("inv-hint-expired") : qsTrId("inv-hint-invalid-data"))
+                : win.problem === "link" ? qsTrId("inv-hint-bad-link")
+                : win.problem === "code" ? qsTrId("inv-hint-bad-code")
+                : win.problem === "expired" ? qsTrId("inv-hint-expired")
                 : ""
-            height: Math.max(implicitHeight, 18)
+            // Two lines kept, so that the buttons below stay where they are.
+            height: Math.max(implicitHeight, 2 * fontMetrics.height)
+            FontMetrics { id: fontMetrics; font: hintText.font }
             textFormat: Text.PlainText
             wrapMode: Text.WordWrap
             color: good ? Theme.highlight.success : Theme.danger

@@ -21,6 +21,7 @@ FocusScope {
 
     signal editingFinished()
     signal textEdited()
+    signal accepted()
 
     implicitWidth: preferredWidth
     implicitHeight: column.implicitHeight
@@ -60,6 +61,7 @@ FocusScope {
                 background: Item {}
                 onEditingFinished: root.editingFinished()
                 onTextEdited: root.textEdited()
+                onAccepted: root.accepted()
             }
         }
         Text {

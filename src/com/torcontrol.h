@@ -1,0 +1,88 @@
+#pragma once
+
+// What the Tor service needs to speak to a control port it cannot trust blindly: the
+// reader that cuts the port's bytes into replies, the parsers of the few replies it acts
+// on, SAFECOOKIE authentication and the onion service key. No sockets; any thread.
+//
+// A control port is a plain TCP port on 127.0.0.1, and whatever listens there may not be
+// tor. So the cookie a port names is read only when it looks like tor's (a regular file
+// of exactly 32 bytes owned by this user or by the tor user), its bytes never go out, and
+// the port must prove it knows them first (SAFECOOKIE). The onion key is made here and
+// kept by the program; a port only ever receives it and must answer with the service id
+// that key gives.
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <deque>
+
+namespace com::torcontrol {
+
+constexpr int kCookieBytes = 32;
+constexpr int kNonceBytes = 32;
+constexpr int kMaxLineBytes = 64 * 1024;
+constexpr int kMaxReplyBytes = 1024 * 1024;
+
+struct Reply
+{
+    int code = 0;
+    QStringList lines;   // every line of the reply, the last ("NNN ...") included
+};
+
+// Cuts the port's byte stream into replies. Asynchronous events (6xx) are skipped. Once a
+// line or a reply runs past its bound the reader is broken for good.
+class ReplyReader
+{
+public:
+    bool feed(const char *data, int size);
+    bool isBroken() const { return m_broken; }
+    // The next whole reply, in order; false when none is complete.
+    bool next(Reply *reply);
+
+private:
+    QByteArray m_buffer;
+    QStringList m_lines;
+    int m_replyBytes = 0;
+    bool m_inData = false;   // inside the data lines that follow "NNN+", up to "."
+    std::deque<Reply> m_ready;
+    bool m_broken = false;
+};
+
+// KEY=VALUE in a reply line, a quoted value unescaped; empty when absent.
+QString valueOf(const QString &line, const QString &key);
+
+struct ProtocolInfo
+{
+    QStringList methods;
+    QString cookieFile;
+};
+ProtocolInfo parseProtocolInfo(const QStringList &lines);
+
+struct Challenge
+{
+    QByteArray serverHash;
+    QByteArray serverNonce;
+};
+// "250 AUTHCHALLENGE SERVERHASH=<64 hex> SERVERNONCE=<64 hex>"; false for anything else.
+bool parseChallenge(const QStringList &lines, Challenge *challenge);
+
+// The two HMAC-SHA256 proofs of SAFECOOKIE over cookie | client nonce | server nonce.
+QByteArray serverProof(const QByteArray &cookie, const QByteArray &clientNonce, const QByteArray &serverNonce);
+QByteArray clientProof(const QByteArray &cookie, const QByteArray &clientNonce, const QByteArray &serverNonce);
+// Constant time.
+bool sameProof(const QByteArray &a, const QByteArray &b);
+
+// The cookie at `path` when it is a regular file (not followed through a link) of exactly
+// kCookieBytes owned by this user or the tor user; else empty with the reason in *why.
+QByteArray readCookie(const QString &path, QString *why);
+
+// A fresh onion service key as ADD_ONION takes it: "ED25519-V3:" and the base64 of the
+// 64-byte expanded Ed25519 secret key.
+QByteArray newOnionKey();
+// The 56-character service id (without ".onion") of such a key; empty when it is none.
+QString serviceIdOf(const QByteArray &onionKey);
+// The ServiceID of an ADD_ONION reply; empty when it has none.
+QString serviceIdIn(const QStringList &lines);
+
+} // namespace com::torcontrol
