@@ -608,6 +608,8 @@ bool Link::handleMessage(const std::vector<unsigned char> &message)
         }
         return self && isOpen();
     }
+    if (header.code == LinkGreeting)
+        return handleAnnouncement(message);
     if (header.code != LinkPing && header.code != LinkPong)
         return true;
     TermStreamReader r(bytes, size);
@@ -628,6 +630,18 @@ bool Link::handleMessage(const std::vector<unsigned char> &message)
         m_rttMs = int(qMin<quint64>(now - stamp, quint64(INT_MAX)));
         Q_EMIT rttChanged(m_rttMs);
     }
+    return self && isOpen();
+}
+
+bool Link::handleAnnouncement(const std::vector<unsigned char> &message)
+{
+    Greeting announced;
+    if (!decodeGreeting(QByteArray(reinterpret_cast<const char *>(message.data()), int(message.size())), &announced)) {
+        fail(QStringLiteral("malformed address announcement"));
+        return false;
+    }
+    QPointer<Link> self(this);
+    Q_EMIT transportsAnnounced(announced.transports);
     return self && isOpen();
 }
 
@@ -855,6 +869,16 @@ bool Link::send(std::vector<unsigned char> &&message)
 {
     return acceptsForSending(message)
            && sealAndWrite(reinterpret_cast<const char *>(message.data()), int(message.size()), &message);
+}
+
+bool Link::announceTransports(const std::vector<TransportDto> &transports)
+{
+    if (m_state != StateEstablished)
+        return false;
+    Greeting announcement;
+    announcement.transports = transports;
+    const QByteArray message = encodeGreeting(announcement);
+    return !message.isEmpty() && sealAndWrite(message);
 }
 
 bool Link::sendBytes(const QByteArray &message)

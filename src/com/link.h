@@ -69,7 +69,12 @@
 //   class 0x01 code 7 CHOSEN  (no body): the sender keeps this link for the receiver, its
 //   peer is set up and answers file requests on it. A sender whose greeting carries the
 //   attribute "chosen" = "1" sends it; its peer is not taken as up on a link before that.
-//   Other control codes and unknown classes are ignored.
+//   class 0x01 code 3 GREETING again: the sender can be reached at new addresses (a relay
+//   that gave it another address, a new public address); laid out as the greeting, of
+//   which only the transports count. Sent to links that stay up, so that a peer need not
+//   wait for its next handshake to learn them.
+//   Other control codes and unknown classes are ignored, so a program that does not know
+//   one of them keeps the link.
 // Every received frame restarts the watchdog; a link silent for LinkTimings::silenceMs ends.
 // Until step 6 completes, nothing a connection sends reaches anyone but the hub's admission
 // hooks (which see the proven key and the greeting, nothing else).
@@ -197,6 +202,9 @@ public Q_SLOTS:
     // next turn of the event loop.
     bool send(const std::vector<unsigned char> &message);
     bool sendBytes(const QByteArray &message);
+    // Tells the other side where this computer can be reached now (GREETING after the
+    // handshake). False when the link is not up or the list does not fit a greeting.
+    bool announceTransports(const std::vector<TransportDto> &transports);
 public:
     // The same, keeping the message until it leaves: a large one is then sealed from where
     // it lies into the outgoing batch instead of being copied there first.
@@ -214,6 +222,8 @@ Q_SIGNALS:
     void rttChanged(int ms);
     // The other side's CHOSEN arrived.
     void chosenByRemote();
+    // The other side announced where it can be reached now, unchecked (peerUuid empty).
+    void transportsAnnounced(const std::vector<TransportDto> &transports);
     void bytesWritten(qint64 bytes);
     void closed(const QString &reason);
 
@@ -257,6 +267,7 @@ private:
     bool handlePacket(char *data, int size);
     bool handleHandshakeMessage(const char *plain, int size);
     bool handleMessage(const std::vector<unsigned char> &message);
+    bool handleAnnouncement(const std::vector<unsigned char> &message);
     bool handleServerAuth(const QByteArray &plain);
     bool handleClientAuth(const QByteArray &plain);
     bool handleGreeting(const QByteArray &plain);

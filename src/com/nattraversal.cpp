@@ -129,11 +129,14 @@ void NatTraversal::startTurn()
 
 void NatTraversal::onStunFinished()
 {
-    QMutexLocker lock(&m_mutex);
-    // A symmetric NAT maps every destination to another port: the one STUN saw helps nobody.
-    const bool usable = m_stun->natKind() == NatKind::Cone;
-    m_public = usable ? m_stun->publicAddress() : QHostAddress();
-    m_publicPort = usable ? m_stun->publicPort() : 0;
+    {
+        QMutexLocker lock(&m_mutex);
+        // A symmetric NAT maps every destination to another port: the one STUN saw helps nobody.
+        const bool usable = m_stun->natKind() == NatKind::Cone;
+        m_public = usable ? m_stun->publicAddress() : QHostAddress();
+        m_publicPort = usable ? m_stun->publicPort() : 0;
+    }
+    announceNewAddresses();
 }
 
 void NatTraversal::onTurnAllocated()
@@ -152,6 +155,30 @@ void NatTraversal::onTurnAllocated()
         });
     }
     updatePermissions();
+    announceNewAddresses();
+}
+
+void NatTraversal::announceNewAddresses()
+{
+    QSet<QString> current;
+    bool gained = false;
+    for (const TransportDto &t : transports()) {
+        const QString key = t.type + QLatin1Char('|') + t.host + QLatin1Char('|') + QString::number(t.port);
+        current.insert(key);
+        gained = gained || !m_announced.contains(key);
+    }
+    m_announced = current;
+    if (!gained || !m_hub)
+        return;
+    // The whole list, as the greeting has it: a receiver keeps only the first few of it, in
+    // the order the greeting gives.
+    const std::vector<TransportDto> all = m_hub->localGreeting().transports;
+    int told = 0;
+    for (Link *link : m_hub->links()) {
+        if (!link->isOwnKey() && link->announceTransports(all))
+            ++told;
+    }
+    logPrintf(LogCom1, "new own address announced on %d links", told);
 }
 
 void NatTraversal::dropRelay()

@@ -13,6 +13,10 @@
 // A relay lost (the server restarted) or failed ends every link that travels through it at
 // once: they cannot carry anything any more, and their peers then dial every address they
 // know instead of waiting for the links' silence to run out.
+//
+// A new address (the relay gave another one, STUN found another public one) is announced at
+// once on every link that is up (Link::announceTransports), with the whole list the greeting
+// would carry: a peer reached over another path learns it now, not at its next handshake.
 
 #include "db/dto.h"
 
@@ -20,6 +24,7 @@
 #include <QMutex>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QStringList>
 
 #include <functional>
@@ -80,6 +85,9 @@ private:
     void onTurnAllocated();
     void onTurnFailed();
     void dropRelay();
+    // Announces the own transports to every peer with a link up when NAT traversal found an
+    // address not announced before.
+    void announceNewAddresses();
 
     QPointer<UdpTransport> m_udp;
     QPointer<Hub> m_hub;
@@ -91,6 +99,7 @@ private:
     int m_stunIntervalMs = 600000;
     int m_turnBackoffMs = 0;
     std::function<QList<QHostAddress>()> m_permittedPeers;
+    QSet<QString> m_announced;   // "type|host|port" of transports() when last announced
 
     mutable QMutex m_mutex;
     QHostAddress m_public;

@@ -25,6 +25,10 @@ namespace {
 
 constexpr int kMaxDialTargets = 16;
 constexpr int kMaxAttributeChars = 256;
+// Addresses change when a relay or a router restarts: a few announcements a minute are
+// plenty, and a peer sending more must not keep the database busy.
+constexpr int kMaxAnnouncementsPerWindow = 8;
+constexpr qint64 kAnnouncementWindowMs = 60 * 1000;
 
 // Every link of one dialling round carries the round's stamp in its greeting, so that the
 // listener orders a dialler's links exactly as the dialler does: a later round supersedes
@@ -714,6 +718,25 @@ void PeerNusk::connectMessages(com::Link *link)
 {
     connect(link, &com::Link::messageReceivedSrv, this, &PeerNusk::onReceivedMessageSrv, Qt::UniqueConnection);
     connect(link, &com::Link::messageReceivedCli, this, &PeerNusk::onReceivedMessageCli, Qt::UniqueConnection);
+    connect(link, &com::Link::transportsAnnounced, this, &PeerNusk::onTransportsAnnounced, Qt::UniqueConnection);
+}
+
+void PeerNusk::onTransportsAnnounced(const std::vector<TransportDto> &transports)
+{
+    if (isLocal() || isProvisional() || !m_database || m_retired)
+        return;
+    const qint64 now = monotonicMs();
+    if (m_announcementWindowStartMs < 0 || now - m_announcementWindowStartMs >= kAnnouncementWindowMs) {
+        m_announcementWindowStartMs = now;
+        m_announcementsInWindow = 0;
+    }
+    if (++m_announcementsInWindow > kMaxAnnouncementsPerWindow) {
+        logPrintf(LogHsk1, "peer %s announces addresses too often, ignored", qUtf8Printable(uuid()));
+        return;
+    }
+    storePeerTransports(m_database, uuid(), transports);
+    // Queued, so that the stored addresses are read back first.
+    QTimer::singleShot(0, this, &PeerNusk::dialBetter);
 }
 
 void PeerNusk::onLinkClosed(com::Link *link)

@@ -160,6 +160,9 @@ private:
     // The last dial of a round ended: the choice stands.
     void onRoundOver();
     void connectMessages(com::Link *link);
+    // New addresses the peer announced on a link that stays up: kept as a greeting's are,
+    // and dialled at once where they beat the current link's transport.
+    void onTransportsAnnounced(const std::vector<TransportDto> &transports);
     void onLinkClosed(com::Link *link);
     bool prefer(com::Link *candidate, com::Link *current) const;
     void takeGreeting(com::Link *link);
@@ -190,6 +193,8 @@ private:
     bool m_started = false;
     bool m_retired = false;
     bool m_roundGraceOver = true;
+    qint64 m_announcementWindowStartMs = -1;
+    int m_announcementsInWindow = 0;
 
     std::unique_ptr<PeerEndpoint> m_endpoint;
     QMutex m_aclMutex;   // serialises setAcls so the endpoint sees lists in order

@@ -1,10 +1,13 @@
-// Which link two paired computers keep when more than one comes up between them, and the
-// network switch reaching the peers when listening does not follow it. Real hubs, loaders and
-// databases in one process, over loopback.
+// Which link two paired computers keep when more than one comes up between them, the
+// network switch reaching the peers when listening does not follow it, and new addresses
+// reaching a peer over the link that stays up. Real hubs, loaders and databases in one
+// process, over loopback (with a relay server on a free port where one is needed).
 
 #include "com/hub.h"
 #include "com/kcpsocket.h"
 #include "com/link.h"
+#include "com/nattraversal.h"
+#include "com/turnclient.h"
 #include "com/udptransport.h"
 #include "db/ownkey.h"
 #include "db/sqlitedatabase.h"
@@ -14,8 +17,10 @@
 #include "peers/peertimings.h"
 #include "peers/dialpolicy.h"
 #include "peers/peertransports.h"
+#include "testutil_services.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -356,6 +361,30 @@ private Q_SLOTS:
         QCOMPARE(com::Hub::transportOf(a.linksWith(b).first()), QStringLiteral("tcp"));
     }
 
+    // Up over UDP, the only address B knows; A can be reached over TCP from now on and says
+    // so on the link: B takes the better path without waiting for a handshake to tell it.
+    void announcedBetterAddressIsTakenUp()
+    {
+        Side a(false);
+        Side b;
+        a.addUdp();
+        b.addUdp();
+        PeerNusk *bOnA = a.pair(b, {});
+        PeerNusk *aOnB = b.pairOver(a, {{QStringLiteral("udp"), QStringLiteral("127.0.0.1"), a.udp->port()}});
+        QTRY_VERIFY_WITH_TIMEOUT(bOnA->linkState() == IPeer::LinkUp && onOneSharedLink(a, b), 10000);
+
+        a.hub->listen(0);
+        QVERIFY(a.hub->isListening());
+        TransportDto tcp;
+        tcp.type = QStringLiteral("tcp");
+        tcp.host = QStringLiteral("127.0.0.1");
+        tcp.port = a.hub->listenPort();
+        QVERIFY(a.linksWith(b).first()->announceTransports({tcp}));
+        expectStable(a, bOnA, b, aOnB, [&] {
+            return com::Hub::transportOf(b.linksWith(a).value(0)) == QLatin1String("tcp");
+        });
+    }
+
     // B lost its end of a link without A noticing (a laptop that slept): B's next link
     // replaces the silent one on A at once, long before A's watchdog would end it.
     void newLinkReplacesHalfDeadOne()
@@ -453,6 +482,62 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(bOnA->linkState(), int(IPeer::LinkDown), 5000);
         QTest::qWait(1500);   // several rounds of dialling and handshake timeouts
         QCOMPARE(reached.size(), DialPolicy::kMaxNewPerWindow);
+    }
+
+    // A's relay restarts and gives A another address while B is linked to A over TCP: B has
+    // the new address stored within seconds, told over the link that stayed up.
+    void newRelayedAddressReachesAPeerLinkedOtherwise()
+    {
+        if (!testutil::Coturn::isInstalled())
+            QSKIP("coturn (turnserver) is not installed");
+        testutil::Coturn coturn;
+        QVERIFY2(coturn.start(), qPrintable(coturn.log()));
+        Side a;
+        Side b;
+        com::NatTraversal nat(a.addUdp(), a.hub.get());
+        a.hub->setTransportsProvider([&nat] { return nat.transports(); });
+        com::TurnClient::Timings quick;
+        quick.silenceProbeMs = 300;
+        nat.turn()->setTimings(quick);
+        com::NatSettings settings;
+        settings.turnServer = QStringLiteral("127.0.0.1:%1").arg(coturn.port());
+        settings.turnUser = QStringLiteral("nusk");
+        settings.turnPassword = QStringLiteral("secret");
+        QSignalSpy allocated(nat.turn(), &com::TurnClient::allocated);
+        nat.start(settings);
+        QVERIFY(allocated.wait(10000));
+        const quint16 first = nat.turn()->relayedPort();
+        const auto relayPortsOnB = [&b, &a] {
+            QSet<quint16> ports;
+            for (const TransportDto &t : b.db->loadTransports(a.uuid)) {
+                if (t.type == QLatin1String("turn"))
+                    ports.insert(t.port);
+            }
+            return ports;
+        };
+
+        a.pair(b, {});
+        PeerNusk *aOnB = b.pair(a, {{QStringLiteral("127.0.0.1"), a.hub->listenPort()}});
+        QTRY_COMPARE_WITH_TIMEOUT(aOnB->linkState(), int(IPeer::LinkUp), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(relayPortsOnB().contains(first), 5000);   // from A's greeting
+        const QByteArray binding = b.linksWith(a).first()->channelBinding();
+
+        allocated.clear();
+        QVERIFY2(coturn.restart(), qPrintable(coturn.log()));
+        // Relayed datagrams that nothing answers tell A's client that the server is gone.
+        QElapsedTimer clock;
+        clock.start();
+        while (allocated.isEmpty() && clock.elapsed() < testutil::timeoutMs(10000)) {
+            nat.turn()->send(QByteArray(32, 'x'), QHostAddress::LocalHost, 40000);
+            QTest::qWait(50);
+        }
+        QVERIFY(nat.turn()->isAllocated());
+        const quint16 second = nat.turn()->relayedPort();
+        if (second == first)
+            QSKIP("the restarted relay happened to give the same port again");
+        QTRY_VERIFY_WITH_TIMEOUT(relayPortsOnB().contains(second), 3000);
+        qInfo("new relayed address stored on B %lld ms after the restart", clock.elapsed());
+        QCOMPARE(b.linksWith(a).first()->channelBinding(), binding);
     }
 };
 
