@@ -38,17 +38,16 @@ public:
             print(text);
     }
     void ok() override { finish(QStringLiteral("ok")); }
-    void error(const QString &text) override
+    void error(const QString &text) override { finish(QStringLiteral("error ") + text); }
+
+private:
+    // The answer is read line by line: a text of several lines (a clash question with both
+    // files' facts) stays on the one line it was meant for.
+    static void print(const QString &text)
     {
         QString oneLine = text;
         oneLine.replace(QLatin1Char('\n'), QLatin1Char(' '));
-        finish(QStringLiteral("error ") + oneLine);
-    }
-
-private:
-    static void print(const QString &text)
-    {
-        const QByteArray bytes = text.toUtf8();
+        const QByteArray bytes = oneLine.toUtf8();
         std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
         std::fputc('\n', stdout);
         std::fflush(stdout);
