@@ -249,6 +249,7 @@ private:
     void stateMakeDirectory(int action);
     void stateReadDirectory(int action);
     void stateFolderTimes(int action);
+    void pendingFolderDone();
     void stateError(int action);
     void stateRestart(int action);
     void stateFinished(int action);

@@ -615,19 +615,23 @@ void VfsCopyJob::stateReadDirectory(int action)
 
 // --- state 9: folder times -------------------------------------------------------------------
 
+// The folder is complete with its times: it counts among the copied ones.
+void VfsCopyJob::pendingFolderDone()
+{
+    if (!m_folderSet.contains(m_pendingFolder.path)) {
+        m_folderSet.insert(m_pendingFolder.path);
+        m_result.folders.append(m_pendingFolder.path);
+    }
+    m_pendingFolder = VfsCopyItem();
+    setJobState(CopyStateNextItem, __LINE__);
+    startTimer(0, JobActionStep, __LINE__);
+}
+
 void VfsCopyJob::stateFolderTimes(int action)
 {
     if (action == JobActionStep) {
-        if (m_pendingFolder.atime <= 0 && m_pendingFolder.mtime <= 0 && m_pendingFolder.permissions < 0) {
-            if (!m_folderSet.contains(m_pendingFolder.path)) {
-                m_folderSet.insert(m_pendingFolder.path);
-                m_result.folders.append(m_pendingFolder.path);
-            }
-            m_pendingFolder = VfsCopyItem();
-            setJobState(CopyStateNextItem, __LINE__);
-            startTimer(0, JobActionStep, __LINE__);
-            return;
-        }
+        if (m_pendingFolder.atime <= 0 && m_pendingFolder.mtime <= 0 && m_pendingFolder.permissions < 0)
+            return pendingFolderDone();
         if (!m_dst)
             return abortJob(QStringLiteral("destination client gone"), __LINE__);
         // The times belong to the folder that was created on the destination.
@@ -648,13 +652,7 @@ void VfsCopyJob::stateFolderTimes(int action)
         return;
     if (m_open.jobStatus == JobFinished
         && (m_open.status == FSO_STATUS_COMPLETE || m_open.status == FSO_STATUS_INVALID_PARAMETER)) {
-        if (!m_folderSet.contains(m_pendingFolder.path)) {
-            m_folderSet.insert(m_pendingFolder.path);
-            m_result.folders.append(m_pendingFolder.path);
-        }
-        m_pendingFolder = VfsCopyItem();
-        setJobState(CopyStateNextItem, __LINE__);
-        startTimer(0, JobActionStep, __LINE__);
+        pendingFolderDone();
     } else {
         // A destination that takes the folder's files but not its times (a read-only
         // mount) would fail the same way after every retry.
