@@ -2,6 +2,7 @@
 #include "filer/filer_p.h"
 #include "filer/filerhub.h"
 #include "filer/breadcrumb.h"
+#include "filer/elidedlabel.h"
 
 #include "app/base/log.h"
 #include "app/base/plaintext.h"
@@ -287,14 +288,12 @@ void Filer::buildPages()
 
     d->statusBar = new QStatusBar(d->filesPage);
     d->statusBar->setSizeGripEnabled(false);
-    // Texts from other computers (names) stay plain text in the status line as well.
-    d->statusLabel = new QLabel(d->statusBar);
-    d->statusLabel->setTextFormat(Qt::PlainText);
+    // Texts from other computers (names) stay plain text in the status line as well (the
+    // label shows plain text only). A long message (German texts are long) neither widens
+    // the window nor grows the line into the free-space figure: it ends in an ellipsis, and
+    // its tooltip holds it whole.
+    d->statusLabel = new ElidedLabel(d->statusBar);
     d->statusLabel->setContentsMargins(8, 0, 0, 0);
-    // A long message wraps within the line's width instead of widening the window (German
-    // texts are long); the whole text is its tooltip as well.
-    d->statusLabel->setWordWrap(true);
-    d->statusLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     d->statusBar->addWidget(d->statusLabel, 1);
     d->freeSpaceLabel = new QLabel(d->statusBar);
     d->freeSpaceLabel->setTextFormat(Qt::PlainText);

@@ -18,6 +18,8 @@
 #include "vfs/models/vfssortfilterproxymodel.h"
 
 #include <QAction>
+#include <QLabel>
+#include <QStatusBar>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -48,6 +50,7 @@ private Q_SLOTS:
     void statusLineCountsSelection();
     void readOnlyShareDisablesWriteActions();
     void localFilesViewModesAndKeys();
+    void longStatusMessageStaysOneLine();
     void remoteFileOpensFromLocalCopy();
     void bigFolderEndsSorted();
     void removedComputerFallsBackToList();
@@ -314,6 +317,38 @@ void TestFilerBrowser::localFilesViewModesAndKeys()
     // Protected items: the top level and drive rows are never deleted.
     QVERIFY(Filer::isProtectedItem(model->index(1, 0)));
     QVERIFY(!Filer::isProtectedItem(model->indexForPath(m_shared + QStringLiteral("/one.txt"))));
+}
+
+// A message far longer than a pane is wide (German ones are) keeps the status line one line
+// high and out of the free-space figure's way; the tooltip has it whole.
+void TestFilerBrowser::longStatusMessageStaysOneLine()
+{
+    Filer filer(nullptr, m_net->database(), nullptr, nullptr);
+    filer.resize(560, 400);
+    filer.show();
+    filer.setPeer(m_net->localPeer());
+    QVERIFY(open(filer, m_shared));
+    QTRY_VERIFY(!filer.freeSpaceText().isEmpty());
+    auto *bar = filer.findChild<QStatusBar *>();
+    QVERIFY(bar);
+    const int oneLine = bar->height();
+
+    const QString message = QStringLiteral("studio hat nicht geantwortet. Prüfen Sie, ob der Computer eingeschaltet "
+                                           "und online ist, und nehmen Sie die Einladung dann erneut an.");
+    // Timed, so that a late listing update does not replace it.
+    filer.showStatusMessage(message, 60000);
+    QCOMPARE(filer.statusText(), message);
+    QApplication::processEvents();
+    QCOMPARE(bar->height(), oneLine);
+    // The status bar holds two labels: the message and the free space.
+    const QList<QLabel *> labels = bar->findChildren<QLabel *>();
+    QCOMPARE(labels.size(), 2);
+    QLabel *status = labels[0]->text() == message ? labels[0] : labels[1];
+    QLabel *free = labels[0] == status ? labels[1] : labels[0];
+    QCOMPARE(status->text(), message);
+    QVERIFY(status->toolTip().contains(QStringLiteral("Einladung dann erneut")));
+    QVERIFY(status->height() < 2 * status->fontMetrics().height());
+    QVERIFY(status->geometry().right() < free->geometry().left());
 }
 
 void TestFilerBrowser::remoteFileOpensFromLocalCopy()
