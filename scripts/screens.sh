@@ -169,7 +169,10 @@ network\\enabled=true
 rhs=filerpane
 update\\checkinterval=0
 EOF
-cp "$demo/here/config.ini" "$demo/config.first"
+# This computer as the program first meets it (paired, nothing else yet): each first-start
+# run below starts from it, so that what the program makes at its first start (the node
+# view's first view, its name) is made in that run's language.
+cp -a "$demo/here" "$demo/here.first"
 
 # Runs the program once under Xvfb (openbox draws the window frames a desktop would);
 # NUSK_SCREENS_* and the language come from the caller's environment.
@@ -193,7 +196,8 @@ NUSK_SCREENS_DIR="$out" run_program
 # screen), in English and in German: nothing may be clipped in either.
 for lang in en de; do
   echo "screens: default size, $lang"
-  cp "$demo/config.first" "$demo/here/config.ini"
+  rm -rf "$demo/here"
+  cp -a "$demo/here.first" "$demo/here"
   NUSK_SCREENS_DIR="$out/default-$lang" NUSK_SCREENS_WINDOW=default \
   NUSK_SCREENS_ONLY='^(window-empty|window-remote-page|menu-remote.*|dialog-.*invitation.*|invitation-.*|job-question|job-copying|dialog-about|filer-peer-page|filer-computer-list)$' \
   LANG="$( [ "$lang" = de ] && echo de_DE.UTF-8 || echo en_US.UTF-8 )" LANGUAGE="$lang" \

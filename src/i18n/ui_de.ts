@@ -43,6 +43,10 @@
         <source>Check for updates</source>
         <translation>Nach Updates suchen</translation>
     </message>
+    <message id="about-beta">
+        <source>public beta</source>
+        <translation>öffentliche Beta</translation>
+    </message>
     <message id="about-version">
         <source>version</source>
         <translation>Version</translation>

@@ -43,6 +43,10 @@
         <source>Check for updates</source>
         <translation>Check for updates</translation>
     </message>
+    <message id="about-beta">
+        <source>public beta</source>
+        <translation>public beta</translation>
+    </message>
     <message id="about-version">
         <source>version</source>
         <translation>version</translation>

@@ -14,7 +14,6 @@
 #include <QOpenGLFunctions>
 #include <QPushButton>
 #include <QSGRendererInterface>
-#include <QToolButton>
 #include <QVBoxLayout>
 
 namespace {
@@ -84,7 +83,7 @@ AboutDialog::AboutDialog(int graphicsApi, QWidget *parent)
     bold.setPointSizeF(bold.pointSizeF() * 1.6);
     name->setFont(bold);
     column->addWidget(name);
-    column->addWidget(label(QStringLiteral("public beta"), this, "label_4"));
+    column->addWidget(label(qtTrId("about-beta"), this, "label_4"));
     auto *versionRow = new QHBoxLayout;
     versionRow->addWidget(label(qtTrId("about-version"), this, "label_3"));
     QLabel *appVersion = label(QStringLiteral("0.5.18"), this, "appVersion");
@@ -120,14 +119,14 @@ AboutDialog::AboutDialog(int graphicsApi, QWidget *parent)
     grid->setColumnStretch(1, 1);
     layout->addLayout(grid);
 
-    auto *licenses = new QToolButton(this);
+    // Flat, read as a link: its icon starts where the captions above start, with the usual
+    // gap before the text (the theme's rule for flat buttons).
+    auto *licenses = new QPushButton(QFileIconProvider().icon(QFileIconProvider::Folder), qtTrId("about-licenses"), this);
     licenses->setObjectName(QStringLiteral("showLicensesButton"));
-    licenses->setAutoRaise(true);
-    licenses->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    licenses->setFlat(true);
     licenses->setMinimumHeight(32);
-    licenses->setText(qtTrId("about-licenses"));
-    licenses->setIcon(QFileIconProvider().icon(QFileIconProvider::Folder));
-    connect(licenses, &QToolButton::clicked, this, &AboutDialog::openLicensesFolder);
+    licenses->setCursor(Qt::PointingHandCursor);
+    connect(licenses, &QPushButton::clicked, this, &AboutDialog::openLicensesFolder);
     layout->addWidget(licenses, 0, Qt::AlignLeft);
 
     QLabel *notice = label(qtTrId("about-notice"), this, "notice");

@@ -81,7 +81,7 @@ void MainWindow::createRemoteMenu()
     d->addInvitationAction = menu->addAction(themeIcon(QStringLiteral("computer")), qtTrId("action-add-invitation"));
     d->addInvitationAction->setObjectName(QStringLiteral("addInvitationAction"));
     connect(d->addInvitationAction, &QAction::triggered, this, &MainWindow::onAddInvitation);
-    d->activeInvitationsAction = menu->addAction(qtTrId("action-active-invitations"));
+    d->activeInvitationsAction = menu->addAction(themeIcon(QStringLiteral("invitations")), qtTrId("action-active-invitations"));
     d->activeInvitationsAction->setObjectName(QStringLiteral("activeInvitationsAction"));
     connect(d->activeInvitationsAction, &QAction::triggered, this, &MainWindow::showActiveInvitations);
 

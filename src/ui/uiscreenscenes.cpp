@@ -73,24 +73,30 @@ void showJobWindow(QWidget *w, JobScene scene, const ScreenScenes::Ready &ready)
     g_jobWindow = qobject_cast<QQuickWindow *>(component.create(window->engine()->rootContext()));
     if (!g_jobWindow)
         return ready();
-    g_jobWindow->setProperty("bytesTotal", QStringLiteral("1,284 MB"));
+    // Figures in the formats a copy job gives them (the language's own separators).
+    const QLocale locale;
+    const qint64 total = Q_INT64_C(12840000000);
+    const auto size = [&locale](qint64 bytes, int decimals) {
+        return locale.formattedDataSize(bytes, decimals, QLocale::DataSizeSIFormat);
+    };
+    g_jobWindow->setProperty("bytesTotal", size(total, 0));
     g_jobWindow->setProperty("totalFilesCount", 214);
     g_jobWindow->setProperty("jobState", 3);
-    g_jobWindow->setProperty("bytesCopied", QStringLiteral("538 MB"));
+    g_jobWindow->setProperty("bytesCopied", size(total * 419 / 1000, 0));
     g_jobWindow->setProperty("percentDone", 41.9);
     g_jobWindow->setProperty("currentItem", QStringLiteral("/home/demo/Pictures/2024 Iceland/IMG_4711.jpg"));
-    g_jobWindow->setProperty("writeSpeed", QStringLiteral("38.42 MB/s"));
+    g_jobWindow->setProperty("writeSpeed", size(38420000, 2) + QStringLiteral("/s"));
     g_jobWindow->setProperty("remainingTime", qtTrId("copy-eta-less1minute"));
     if (scene == JobReplaceQuestion) {
         // As the job asks: both files with size and time of change.
-        const QLocale locale;
         const QDateTime now = QDateTime::currentDateTime();
+        const auto facts = [&](qint64 bytes, int daysAgo) {
+            return size(bytes, 1) + QStringLiteral(", ") + locale.toString(now.addDays(-daysAgo), QLocale::ShortFormat);
+        };
         g_jobWindow->setProperty("userPrompt", qtTrId("file-copy-q-overwrite") + QStringLiteral("\nIMG_4711.jpg\n")
-                                                   + qtTrId("file-copy-q-existing").arg(QStringLiteral("4.2 MB, ")
-                                                                                         + locale.toString(now.addDays(-40), QLocale::ShortFormat))
+                                                   + qtTrId("file-copy-q-existing").arg(facts(4200000, 40))
                                                    + QStringLiteral("\n")
-                                                   + qtTrId("file-copy-q-replacement").arg(QStringLiteral("4.3 MB, ")
-                                                                                            + locale.toString(now.addDays(-2), QLocale::ShortFormat)));
+                                                   + qtTrId("file-copy-q-replacement").arg(facts(4300000, 2)));
         g_jobWindow->setProperty("userActions", 1 | 2 | 4 | 8);
         g_jobWindow->setProperty("jobState", 5);
     } else if (scene == JobFailureQuestion) {
@@ -110,7 +116,7 @@ void showJobWindow(QWidget *w, JobScene scene, const ScreenScenes::Ready &ready)
                              .arg(i + 1)
                              .arg(qtTrId("copy-left-out-path-too-long")));
         g_jobWindow->setProperty("percentDone", 100.0);
-        g_jobWindow->setProperty("bytesCopied", QStringLiteral("1,284 MB"));
+        g_jobWindow->setProperty("bytesCopied", size(total, 0));
         g_jobWindow->setProperty("leftOutCount", int(lines.size()));
         g_jobWindow->setProperty("leftOut", lines.join(QLatin1Char('\n')));
         g_jobWindow->setProperty("userActions", 0);

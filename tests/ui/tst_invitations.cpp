@@ -120,6 +120,10 @@ private Q_SLOTS:
         fillAddDialog(dialog, invitation[0], QStringLiteral("c0ffee43"));
         QTRY_COMPARE(hint(dialog), QStringLiteral("The code does not open this invitation. Check the code."));
         QVERIFY(item(dialog, "passwordEdit")->property("showError").toBool());
+        // Only the error is red; the field's explanation below it keeps its quiet colour.
+        QObject *explanation = item(dialog, "passwordEdit")->findChild<QObject *>(QStringLiteral("descriptionText"));
+        QVERIFY(explanation);
+        QVERIFY(explanation->property("color") != item(dialog, "hintText")->property("color"));
         QVERIFY(!item(dialog, "addButton")->isEnabled());
         dialog->setProperty("visible", false);
 

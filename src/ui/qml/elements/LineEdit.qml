@@ -1,4 +1,5 @@
-// A labelled text field with a description line below; `showError` marks it as wrong.
+// A labelled text field with a description line below; `showError` marks the field as wrong
+// (its border): the description stays a quiet explanation, the error is said elsewhere.
 import QtQuick 2.15
 import QtQuick.Controls 2.15
 
@@ -66,10 +67,11 @@ FocusScope {
         }
         Text {
             id: descriptionText
+            objectName: "descriptionText"
             width: parent.width
             textFormat: Text.PlainText
             wrapMode: Text.WordWrap
-            color: root.showError ? Theme.danger : Theme.foregroundMuted
+            color: Theme.foregroundMuted
             font.pointSize: Theme.pointSizeSmall
             visible: text.length > 0
         }
