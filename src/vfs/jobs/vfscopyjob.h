@@ -243,6 +243,9 @@ private:
     bool discardOwnPartial();
     // Renames `from` to `to` in the destination folder; the reply steps the job.
     void sendMove(const QString &from, const QString &to, bool replace);
+    // Gives `dstPath` the item's times and mode through an attribute open; the reply steps
+    // the job.
+    void sendAttributes(const VfsCopyItem &item, const QString &dstPath);
     // The rename of the finished hidden file to its real name, then its times.
     void stateFinishDestination(int action);
     void stateClose(int action);

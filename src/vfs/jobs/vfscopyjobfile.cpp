@@ -316,6 +316,19 @@ void VfsCopyJob::stateClose(int action)
     stateFinishDestination(action);
 }
 
+void VfsCopyJob::sendAttributes(const VfsCopyItem &item, const QString &dstPath)
+{
+    m_open.flags = FSO_OPEN_ATTRIBUTES;
+    m_open.accessTime = item.atime;
+    m_open.creationTime = item.ctime;
+    m_open.modificationTime = item.mtime;
+    m_open.size = 0;
+    m_open.path = dstPath;
+    m_open.permissions = item.permissions;
+    m_openBusy = true;
+    m_dst->openFile(&m_open);
+}
+
 void VfsCopyJob::stateFinishDestination(int action)
 {
     if (m_openBusy || m_moveBusy)
@@ -355,15 +368,7 @@ void VfsCopyJob::stateFinishDestination(int action)
             return;
         }
         // The file has its real name: only now it gets the source's times.
-        m_open.flags = FSO_OPEN_ATTRIBUTES;
-        m_open.accessTime = m_curItem.atime;
-        m_open.creationTime = m_curItem.ctime;
-        m_open.modificationTime = m_curItem.mtime;
-        m_open.size = 0;
-        m_open.path = m_curDstPath;
-        m_open.permissions = m_curItem.permissions;
-        m_openBusy = true;
-        m_dst->openFile(&m_open);
+        sendAttributes(m_curItem, m_curDstPath);
         return;
     }
     if (action != JobActionReply)

@@ -634,18 +634,10 @@ void VfsCopyJob::stateFolderTimes(int action)
             return pendingFolderDone();
         if (!m_dst)
             return abortJob(QStringLiteral("destination client gone"), __LINE__);
-        // The times belong to the folder that was created on the destination.
-        m_open.flags = FSO_OPEN_ATTRIBUTES;
-        m_open.accessTime = m_pendingFolder.atime;
-        m_open.creationTime = m_pendingFolder.ctime;
-        m_open.modificationTime = m_pendingFolder.mtime;
-        m_open.size = 0;
-        m_open.path = m_pendingFolderDst;
-        // A read-only folder gets its mode only now, after everything was written into it.
-        m_open.permissions = m_pendingFolder.permissions;
-        m_openBusy = true;
+        // The times belong to the folder that was created on the destination; a read-only
+        // folder gets its mode only now, after everything was written into it.
         logPrintf(LogVcpa, "open update attributes %s", qPrintable(m_pendingFolderDst));
-        m_dst->openFile(&m_open);
+        sendAttributes(m_pendingFolder, m_pendingFolderDst);
         return;
     }
     if (action != JobActionReply || m_openBusy)
