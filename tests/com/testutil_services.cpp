@@ -1,6 +1,7 @@
 #include "testutil_services.h"
 
 #include "com/stunmessage.h"
+#include "crypto/crypto.h"
 #include "testutil_netns.h"
 #include "testutil_timeouts.h"
 
@@ -27,6 +28,14 @@ QString natLabUnavailableReason()
     if (!reason.isEmpty())
         return reason;
     return Coturn::isInstalled() ? QString() : QStringLiteral("turnserver (Debian package coturn) is not installed");
+}
+
+void NatLabTest::initTestCase()
+{
+    QVERIFY(crypto::initialize());
+    const QString reason = natLabUnavailableReason();
+    if (!reason.isEmpty())
+        QSKIP(qPrintable(reason));
 }
 
 Coturn::~Coturn()

@@ -3,6 +3,7 @@
 // Network services the transport tests start for themselves on 127.0.0.1 and stop after:
 // Debian's coturn (STUN and TURN). A test skips when the program is not installed.
 
+#include <QObject>
 #include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
@@ -14,6 +15,16 @@ quint16 freeUdpPort();
 
 // Why the NAT tests (namespaces with a relay server in them) cannot run here, or empty.
 QString natLabUnavailableReason();
+
+// The base of a test that builds NAT labs: its initTestCase readies the crypto library and
+// skips the whole test, saying why, where no lab can be built here.
+class NatLabTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+};
 
 class Coturn
 {

@@ -67,19 +67,11 @@ qint64 copyBytes()
 
 } // namespace
 
-class TstNatPaths : public QObject
+class TstNatPaths : public testutil::NatLabTest
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        QVERIFY(crypto::initialize());
-        const QString reason = testutil::natLabUnavailableReason();
-        if (!reason.isEmpty())
-            QSKIP(qPrintable(reason));
-    }
-
     void fullConeNatsConnectDirectly();
     void symmetricNatsConnectThroughTheRelay();
 

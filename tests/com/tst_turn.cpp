@@ -18,6 +18,8 @@
 #include <QUdpSocket>
 #include <QtTest>
 
+#include <memory>
+
 using namespace com;
 using testutil::makeHub;
 using testutil::makeMessage;
@@ -50,6 +52,31 @@ struct RelayedSide
         QSignalSpy done(&turn, &TurnClient::allocated);
         turn.start();
         return done.wait(testutil::timeoutMs(30000)) && turn.isAllocated();
+    }
+
+    // To the relay's TLS port; `trusted`: the relay's own certificate is the one trusted.
+    void useTls(const testutil::Coturn &coturn, bool trusted)
+    {
+        turn.setServer(QHostAddress::LocalHost, coturn.tlsPort());
+        turn.setTls(true, trusted ? QSslCertificate::fromPath(coturn.certificatePath()) : QList<QSslCertificate>());
+    }
+};
+
+// A relay that speaks TLS as well, and two sides on it (over UDP until told otherwise).
+struct TlsRelayLab
+{
+    testutil::Coturn coturn;
+    QObject owner;
+    std::unique_ptr<RelayedSide> a;
+    std::unique_ptr<RelayedSide> b;
+
+    bool start()
+    {
+        if (!coturn.startWithTls())
+            return false;
+        a = std::make_unique<RelayedSide>(&owner, coturn);
+        b = std::make_unique<RelayedSide>(&owner, coturn);
+        return true;
     }
 };
 
@@ -174,23 +201,21 @@ void TstTurn::relayedAddressIsAnnouncedAndDialable()
 
 void TstTurn::relayOverTlsCarriesTheCopy()
 {
-    testutil::Coturn tlsCoturn;
-    QVERIFY2(tlsCoturn.startWithTls(), qPrintable(tlsCoturn.log()));
-    QObject owner;
-    RelayedSide a(&owner, tlsCoturn);
-    RelayedSide b(&owner, tlsCoturn);
+    TlsRelayLab lab;
+    QVERIFY2(lab.start(), qPrintable(lab.coturn.log()));
+    RelayedSide &a = *lab.a;
+    RelayedSide &b = *lab.b;
 
     // A server whose certificate nobody vouches for is refused.
-    a.turn.setServer(QHostAddress::LocalHost, tlsCoturn.tlsPort());
-    a.turn.setTls(true);
+    a.useTls(lab.coturn, false);
     QSignalSpy failed(&a.turn, &TurnClient::failed);
     a.turn.start();
     QVERIFY(failed.wait(testutil::timeoutMs(30000)));
     QVERIFY2(failed.first().first().toString().contains(QStringLiteral("certificate")),
              qPrintable(failed.first().first().toString()));
 
-    a.turn.setTls(true, QSslCertificate::fromPath(tlsCoturn.certificatePath()));
-    QVERIFY2(a.allocate(), qPrintable(tlsCoturn.log()));
+    a.useTls(lab.coturn, true);
+    QVERIFY2(a.allocate(), qPrintable(lab.coturn.log()));
     QVERIFY(b.allocate());
     testutil::admitClient(b.hub, a.hub);
     testutil::Receiver receiver(b.hub);
@@ -251,13 +276,11 @@ void TstTurn::programOnTheSamePortGetsItsRelayAtOnce()
 
 void TstTurn::restartedServerIsNoticedAndAllocatedAgain()
 {
-    testutil::Coturn coturn;
-    QVERIFY2(coturn.startWithTls(), qPrintable(coturn.log()));
-    QObject owner;
-    RelayedSide udpSide(&owner, coturn);
-    RelayedSide tlsSide(&owner, coturn);
-    tlsSide.turn.setServer(QHostAddress::LocalHost, coturn.tlsPort());
-    tlsSide.turn.setTls(true, QSslCertificate::fromPath(coturn.certificatePath()));
+    TlsRelayLab lab;
+    QVERIFY2(lab.start(), qPrintable(lab.coturn.log()));
+    RelayedSide &udpSide = *lab.a;
+    RelayedSide &tlsSide = *lab.b;
+    tlsSide.useTls(lab.coturn, true);
     TurnClient::Timings quick;
     quick.silenceProbeMs = 300;
     udpSide.turn.setTimings(quick);
@@ -267,7 +290,7 @@ void TstTurn::restartedServerIsNoticedAndAllocatedAgain()
     QSignalSpy tlsLost(&tlsSide.turn, &TurnClient::lost);
     QSignalSpy udpAllocated(&udpSide.turn, &TurnClient::allocated);
     QSignalSpy tlsAllocated(&tlsSide.turn, &TurnClient::allocated);
-    QVERIFY2(coturn.restart(), qPrintable(coturn.log()));
+    QVERIFY2(lab.coturn.restart(), qPrintable(lab.coturn.log()));
     QElapsedTimer clock;
     clock.start();
     // Over UDP the server's silence tells: relayed datagrams go out and nothing comes back.

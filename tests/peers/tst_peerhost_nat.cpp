@@ -8,7 +8,6 @@
 #include "testutil_services.h"
 #include "../testutil_timeouts.h"
 
-#include "crypto/crypto.h"
 #include "peers/invitation.h"
 
 #include <QDir>
@@ -76,19 +75,11 @@ QString transportOn(Host &host)
 
 } // namespace
 
-class TstPeerhostNat : public QObject
+class TstPeerhostNat : public testutil::NatLabTest
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        QVERIFY(crypto::initialize());
-        const QString reason = testutil::natLabUnavailableReason();
-        if (!reason.isEmpty())
-            QSKIP(qPrintable(reason));
-    }
-
     void symmetricInviterEndsOnTcp();
     void restartedProgramGetsItsRelayAtOnce();
     void relayRestartWithNoOtherPathSaysUnreachable();
@@ -104,11 +95,12 @@ private:
     static bool carriesRelay(const QStringList &invitation);
     // A file of `mib` MiB in a folder A shares with B, and an empty destination on B.
     static bool prepareCopy(Lab &lab, int mib, QString *file, QString *dst);
-    // Copies `file` from A's share into `dst` on B; `during` sees each progress line's
-    // percentage while running, `notice` each notice. Returns the lines, `status` the end.
-    static QStringList copyOnB(Lab &lab, const QString &file, const QString &dst, QString *status,
-                               const std::function<void(double)> &during,
-                               const std::function<void(const QString &)> &notice);
+    // Copies `file` from A's share into `dst` on B and restarts relay 1 once the copy is past
+    // 5 %: `restart` is started as the restart begins and again as it ends (invalid: no
+    // restart came); `notice` sees each notice. Returns the lines, `status` the end.
+    static QStringList copyOnBRestartingRelay1(Lab &lab, const QString &file, const QString &dst, QString *status,
+                                               QElapsedTimer *restart,
+                                               const std::function<void(const QString &)> &notice);
 };
 
 bool TstPeerhostNat::buildOneRelayLab(Lab &lab, Router b)
@@ -152,9 +144,9 @@ bool TstPeerhostNat::prepareCopy(Lab &lab, int mib, QString *file, QString *dst)
         && lab.a->ok(QStringLiteral("share %1 %2 5").arg(lab.bOnA, src));
 }
 
-QStringList TstPeerhostNat::copyOnB(Lab &lab, const QString &file, const QString &dst, QString *status,
-                                    const std::function<void(double)> &during,
-                                    const std::function<void(const QString &)> &notice)
+QStringList TstPeerhostNat::copyOnBRestartingRelay1(Lab &lab, const QString &file, const QString &dst, QString *status,
+                                                    QElapsedTimer *restart,
+                                                    const std::function<void(const QString &)> &notice)
 {
     static const QRegularExpression progress(QStringLiteral("^progress running ([0-9.]+) "));
     lab.b->send(QStringList{QStringLiteral("copy"), lab.aOnB, file, kLocal, dst}.join(QLatin1Char(' ')));
@@ -172,8 +164,11 @@ QStringList TstPeerhostNat::copyOnB(Lab &lab, const QString &file, const QString
         }
         out << line;
         const QRegularExpressionMatch m = progress.match(line);
-        if (m.hasMatch() && during)
-            during(m.captured(1).toDouble());
+        if (m.hasMatch() && !restart->isValid() && m.captured(1).toDouble() >= 5) {
+            restart->start();
+            [&lab] { QVERIFY2(lab.relay1.restart(), qPrintable(lab.relay1.log())); }();   // fails the test, not the copy
+            restart->start();
+        }
         if (line.startsWith(QLatin1String("notice ")) && notice)
             notice(line.mid(7));
     }
@@ -242,24 +237,16 @@ void TstPeerhostNat::relayRestartWithNoOtherPathSaysUnreachable()
     QString file, dst;
     QVERIFY(prepareCopy(lab, 24, &file, &dst));
 
-    bool restarted = false;
+    QElapsedTimer restart;
     QString unreachable;
     QString status;
-    const QStringList out = copyOnB(
-        lab, file, dst, &status,
-        [&](double percent) {
-            if (!restarted && percent >= 5) {
-                restarted = true;
-                QVERIFY(lab.relay1.restart());
-            }
-        },
-        [&](const QString &text) {
-            if (unreachable.isEmpty() && restarted) {
-                unreachable = text;
-                lab.b->send(QStringLiteral("answer abort"));
-            }
-        });
-    QVERIFY2(restarted, "the copy ended before the relay restarted; make the file larger");
+    const QStringList out = copyOnBRestartingRelay1(lab, file, dst, &status, &restart, [&](const QString &text) {
+        if (unreachable.isEmpty() && restart.isValid()) {
+            unreachable = text;
+            lab.b->send(QStringLiteral("answer abort"));
+        }
+    });
+    QVERIFY2(restart.isValid(), "the copy ended before the relay restarted; make the file larger");
     QVERIFY2(unreachable.contains(QStringLiteral("cannot be reached")), qPrintable(out.join(QLatin1Char('\n'))));
     QCOMPARE(status, QStringLiteral("ok"));
     QVERIFY2(out.contains(QStringLiteral("state aborted")), qPrintable(out.join(QLatin1Char('\n'))));
@@ -288,24 +275,14 @@ void TstPeerhostNat::relayRestartResumesThroughTheOtherRelay()
     QString file, dst;
     QVERIFY(prepareCopy(lab, 32, &file, &dst));
 
-    bool restarted = false;
-    QElapsedTimer clock;
+    QElapsedTimer restart;
     QString status;
-    const QStringList out = copyOnB(
-        lab, file, dst, &status,
-        [&](double percent) {
-            if (!restarted && percent >= 5) {
-                restarted = true;
-                QVERIFY(lab.relay1.restart());
-                clock.start();
-            }
-        },
-        {});
-    QVERIFY2(restarted, "the copy ended before the relay restarted; make the file larger");
+    const QStringList out = copyOnBRestartingRelay1(lab, file, dst, &status, &restart, {});
+    QVERIFY2(restart.isValid(), "the copy ended before the relay restarted; make the file larger");
     QCOMPARE(status, QStringLiteral("ok"));
     QVERIFY2(out.contains(QStringLiteral("state finished")), qPrintable(out.join(QLatin1Char('\n'))));
     QVERIFY(sameContent(file, dst + QStringLiteral("/big.bin")));
-    qInfo("copy ended %lld ms after the relay restarted", clock.elapsed());
+    qInfo("copy ended %lld ms after the relay restarted", restart.elapsed());
     QCOMPARE(transportOn(*lab.a), QStringLiteral("turn"));
 }
 
