@@ -30,6 +30,11 @@ Window {
                 ToolButton {
                     objectName: "noIconButton"
                     text: qsTrId("dlg-customize-node-no-icon")
+                    icon.source: "image://theme/icon/delete.svg"
+                    icon.width: 16
+                    icon.height: 16
+                    icon.color: "transparent"
+                    display: AbstractButton.TextBesideIcon
                     enabled: root.node !== null
                     onClicked: if (root.node) root.node.icon = ""
                 }
