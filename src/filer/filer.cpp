@@ -293,7 +293,8 @@ void Filer::buildPages()
     // the window nor grows the line into the free-space figure: it ends in an ellipsis, and
     // its tooltip holds it whole.
     d->statusLabel = new ElidedLabel(d->statusBar);
-    d->statusLabel->setContentsMargins(8, 0, 0, 0);
+    // The right margin keeps a cut message's end clear of the free-space figure.
+    d->statusLabel->setContentsMargins(8, 0, 24, 0);
     d->statusBar->addWidget(d->statusLabel, 1);
     d->freeSpaceLabel = new QLabel(d->statusBar);
     d->freeSpaceLabel->setTextFormat(Qt::PlainText);
