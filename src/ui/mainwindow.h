@@ -24,6 +24,8 @@ class QAction;
 class QDialog;
 class FilerHub;
 class FilerPane;
+class NodeView;
+class Preview;
 class QQmlEngine;
 class QQuickView;
 class QSplitter;
@@ -53,9 +55,11 @@ public:
     QStackedWidget *rightStack() const;
     QWidget *nodeViewPage() const;
     std::vector<QWidget *> panes() const;
-    QObject *createInviteDialog() const;
+    // The node view and the two invitation dialogs are made on the first call.
+    NodeView *nodeView();
+    QObject *createInviteDialog();
     QObject *processInviteDialog() const;
-    QObject *activeInvitationsDialog() const;
+    QObject *activeInvitationsDialog();
     QAction *createInvitationAction() const;
     QAction *addInvitationAction() const;
     QAction *activeInvitationsAction() const;
@@ -151,6 +155,7 @@ private:
     void copyOrMoveToOtherPane(bool move);
     void saveState();
     QObject *createQmlObject(const QString &url);
+    Preview *previewWindow();
     void onInvitationRowsChanged(bool removed);
 
     MainWindowPrivate *d;
