@@ -1258,14 +1258,9 @@ bool Filer::eventFilter(QObject *watched, QEvent *e)
 {
     if (d->bare)
         return QWidget::eventFilter(watched, e);
-    // A new browser shows its first page before any setPage(): loaded on the next turn of the
-    // loop if still shown, so a browser pointed at a folder at once never loads it.
-    if (e->type() == QEvent::Show && (watched == d->peerView || watched == d->machineList)) {
-        QMetaObject::invokeMethod(this, [this] {
-            if (currentPage() != FilesPage)
-                loadPage(currentPage());
-        }, Qt::QueuedConnection);
-    }
+    // A new browser shows the computer page, its first page, before any setPage().
+    if (e->type() == QEvent::Show && (watched == d->peerView || watched == d->machineList))
+        loadPage(watched == d->peerView ? PeerViewPage : MachineListPage);
     const bool onView = d->currentView && watched == d->currentView->viewport();
     if (d->currentView && watched == d->currentView && e->type() == QEvent::KeyPress)
         return viewKeyPress(static_cast<QKeyEvent *>(e)) || QWidget::eventFilter(watched, e);

@@ -177,12 +177,10 @@ private Q_SLOTS:
             QCOMPARE(w->splitter()->sizes(), sizes);
             QCOMPARE(w->saveGeometry(), geometry);
             // A start that changes nothing writes no settings; what it does not show it does
-            // not build: the node view, the preview, a browser's computer page.
+            // not build: the node view, the preview.
             QCOMPARE(inodeOf(configDirectory() + "/config.ini"), settingsFile);
             QVERIFY(!w->findChild<NodeView *>());
             QVERIFY(!Preview::instance());
-            for (QQuickWidget *page : w->activeFiler()->findChildren<QQuickWidget *>())
-                QVERIFY(!page->source().toString().endsWith(QLatin1String("PeerView.qml")));
             // Shown, the node view comes filled, at its page's width.
             shared("nodeview.show")->trigger();
             QVERIFY(w->nodeView()->isInitialized() && w->nodeView()->isVisible());
