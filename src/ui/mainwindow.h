@@ -6,8 +6,10 @@
 //
 // GUI thread only. The window owns its widgets, actions and the pane hub through the parent
 // chain; the shared QML view, the theme object and the QML dialog objects have no parent and
-// live until the process ends. What needs the database or the peers waits for the connection
-// manager's started(), which arrives queued from "ioThread".
+// live until the process ends. The node view, the preview window and the invitation dialogs
+// are made on first use. What needs the database or the peers waits for the connection
+// manager's started(), which arrives queued from "ioThread" (which may already run while the
+// window is being made).
 
 #include <QMainWindow>
 #include <QString>
