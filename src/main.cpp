@@ -200,12 +200,14 @@ int main(int argc, char* argv[])
         networkEnabled = cs.settings()->value(QStringLiteral("network/enabled"), networkEnabled).toBool();
     }
     NetworkSide networkSide(&database, &peerModel, &ioThread, networkEnabled);
+    // The network side starts while the window is being built; the window restores what
+    // needs the peers once the connection manager's started() reaches it.
+    ioThread.start();
 
     // Thumbnails of the file views, from their first listing on.
     initPreviewPipeline(&database);
 
-    // 8. The main window, shown before ioThread starts; what it restores from the peers and
-    // the database waits for the connection manager's started().
+    // 8. The main window.
     MainWindow window(networkSide.manager(), &database);
     window.show();
     // A second start on this configuration asked this program to come to the front.
@@ -229,14 +231,11 @@ int main(int argc, char* argv[])
             QObject::connect(&window, &MainWindow::restored, screens.get(), begin);
     }
 
-    QObject::connect(&app, &QCoreApplication::aboutToQuit, [&networkSide]() {
-        // The connection manager goes first, on its own thread, taking every peer, link and
-        // job with it; then ioThread is joined.
-        networkSide.shutDown();
-    });
-
-    ioThread.start();
     const int rc = app.exec();
+    // Once every aboutToQuit handler ran (the window, the node view made later on, save while
+    // their computers still exist): the connection manager goes first, on its own thread,
+    // taking every peer, link and job with it; then ioThread is joined.
+    networkSide.shutDown();
 
     int result = rc;
     if (rc == SelfUpdate::ExitCodeUpdate) {

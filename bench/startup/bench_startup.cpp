@@ -2,7 +2,14 @@
 // restored on this computer's home folder (offscreen). Beside it, the same measure for a bare
 // Qt window with two folder views on the same home folder, started by this program.
 //
-//   bench_startup [runs]      default 7; the median of the runs is reported
+//   bench_startup [runs] [--first] [--compare=<program>]
+//       runs        default 7; the median and range of the runs are reported, with the load
+//       --first     each start is a configuration's very first one (its identity key made,
+//                   its settings written); without it, one unmeasured start before each round
+//                   makes the configuration what a user of those 20 computers has
+//       --compare   another build of the program, measured in the same rounds (rotated)
+//   bench_startup --prepare <dir>   only writes the configuration, for a profiler's own run:
+//                                   nusk --config-dir=<dir> --com-listen-port=0
 //
 // The last line is the figure: "start-up to first paint: <ms> ms (bare Qt window <ms> ms, ratio <x>)".
 
@@ -21,6 +28,7 @@
 #include <QTimer>
 #include <QTreeView>
 #include <QElapsedTimer>
+#include <QFile>
 
 #include <algorithm>
 #include <cstdio>
@@ -128,6 +136,19 @@ int bareWindow(int argc, char **argv)
     return app.exec();
 }
 
+QByteArray loadAverage()
+{
+    QFile file(QStringLiteral("/proc/loadavg"));
+    return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : QByteArray("?");
+}
+
+struct Series
+{
+    QString name;
+    QString program;   // empty: the bare window
+    std::vector<double> ms;
+};
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -135,21 +156,62 @@ int main(int argc, char **argv)
     if (argc > 1 && std::strcmp(argv[1], "--bare") == 0)
         return bareWindow(argc, argv);
     QCoreApplication app(argc, argv);
-    const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 7;
-    const QString bin = QCoreApplication::applicationDirPath();
-    std::vector<double> nusk, bare;
-    for (int i = 0; i < runs; ++i) {
-        QTemporaryDir dir;
-        prepare(dir.path());
-        const double ms = run(bin + "/nusk", {"--config-dir=" + dir.path(), "--com-listen-port=0"});
-        const double base = run(QCoreApplication::applicationFilePath(), {"--bare"});
-        std::printf("run %d: nusk %.0f ms, bare Qt window %.0f ms\n", i + 1, ms, base);
-        if (ms >= 0)
-            nusk.push_back(ms);
-        if (base >= 0)
-            bare.push_back(base);
+    if (argc > 2 && std::strcmp(argv[1], "--prepare") == 0) {
+        QDir().mkpath(QString::fromLocal8Bit(argv[2]));
+        prepare(QString::fromLocal8Bit(argv[2]));
+        return 0;
     }
-    const double n = median(nusk), b = median(bare);
+    int runs = 7;
+    bool first = false;
+    std::vector<Series> series = {{QStringLiteral("nusk"), QCoreApplication::applicationDirPath() + "/nusk", {}}};
+    for (int i = 1; i < argc; ++i) {
+        const QString arg = QString::fromLocal8Bit(argv[i]);
+        if (arg == QLatin1String("--first"))
+            first = true;
+        else if (arg.startsWith(QLatin1String("--compare=")))
+            series.push_back({arg.mid(10), arg.mid(10), {}});
+        else
+            runs = std::max(1, arg.toInt());
+    }
+    const QString nusk = series.front().program;
+    series.push_back({QStringLiteral("bare Qt window"), QString(), {}});
+
+    std::printf("load before: %s\n", loadAverage().constData());
+    for (int round = 0; round < runs; ++round) {
+        QTemporaryDir shared;
+        if (!first) {
+            prepare(shared.path());
+            run(nusk, {"--config-dir=" + shared.path(), "--com-listen-port=0"});
+        }
+        std::printf("run %d:", round + 1);
+        for (std::size_t k = 0; k < series.size(); ++k) {
+            Series &one = series[(k + round) % series.size()];
+            double ms;
+            if (one.program.isEmpty()) {
+                ms = run(QCoreApplication::applicationFilePath(), {"--bare"});
+            } else if (first) {
+                QTemporaryDir own;
+                prepare(own.path());
+                ms = run(one.program, {"--config-dir=" + own.path(), "--com-listen-port=0"});
+            } else {
+                ms = run(one.program, {"--config-dir=" + shared.path(), "--com-listen-port=0"});
+            }
+            std::printf(" %s %.0f ms;", qUtf8Printable(one.name), ms);
+            if (ms >= 0)
+                one.ms.push_back(ms);
+        }
+        std::printf("\n");
+        std::fflush(stdout);
+    }
+    std::printf("load after: %s\n", loadAverage().constData());
+    for (const Series &one : series) {
+        if (one.ms.empty())
+            continue;
+        const auto range = std::minmax_element(one.ms.begin(), one.ms.end());
+        std::printf("%s: median %.0f ms, range %.0f-%.0f ms\n", qUtf8Printable(one.name), median(one.ms), *range.first,
+                    *range.second);
+    }
+    const double n = median(series.front().ms), b = median(series.back().ms);
     std::printf("start-up to first paint: %.0f ms (bare Qt window %.0f ms, ratio %.2f)\n", n, b, b > 0 ? n / b : 0.0);
-    return nusk.empty() ? 1 : 0;
+    return series.front().ms.empty() ? 1 : 0;
 }

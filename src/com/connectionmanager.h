@@ -134,6 +134,6 @@ private:
     int m_beaconForced = -1;
     int m_onionForced = -1;
     std::atomic<bool> m_networkEnabled{true};
-    bool m_started = false;
+    std::atomic<bool> m_started{false};   // read by other threads: the window may be made meanwhile
     bool m_starting = false;
 };

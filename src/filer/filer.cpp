@@ -157,13 +157,12 @@ void Filer::buildPages()
     outer->addLayout(inner);
     setContentsMargins(0, 0, 0, 0);
 
-    auto makeQuick = [this](const QString &source) {
+    // The computer's page and the computer list get their QML when first shown (loadPage):
+    // most browsers only ever show files, and loading both would hold back the first paint.
+    auto makeQuick = [this] {
         auto *w = d->engine ? new QQuickWidget(d->engine, this) : new QQuickWidget(this);
         w->setResizeMode(QQuickWidget::SizeRootObjectToView);
         w->setClearColor(palette().color(QPalette::Window));
-        // The pages come from the panes' resources; without them the page stays empty.
-        if (QFile::exists(QLatin1Char(':') + QUrl(source).path()))
-            w->setSource(QUrl(source));
         w->installEventFilter(this);
         return w;
     };
@@ -187,16 +186,8 @@ void Filer::buildPages()
     d->stack->setContentsMargins(0, 0, 0, 0);
     inner->addWidget(d->stack);
 
-    d->peerView = makeQuick(QStringLiteral("qrc:/qml/PeerView.qml"));
+    d->peerView = makeQuick();
     d->peerView->setMinimumSize(320, 480);
-    if (QObject *root = d->root(d->peerView)) {
-        if (root->metaObject()->indexOfSignal("pathClicked(QString)") >= 0)
-            connect(root, SIGNAL(pathClicked(QString)), this, SLOT(gotoPath(QString)));
-        if (root->metaObject()->indexOfSignal("editPeerAclClicked(QString,QString)") >= 0)
-            connect(root, SIGNAL(editPeerAclClicked(QString, QString)), this, SLOT(onEditPeerAcl(QString, QString)));
-        if (root->metaObject()->indexOfSignal("localPathClicked(QString)") >= 0)
-            connect(root, SIGNAL(localPathClicked(QString)), this, SLOT(openLocalPath(QString)));
-    }
     d->peerViewAction = new QAction(this);
     d->peerViewAction->setCheckable(true);
     d->peerViewAction->setToolTip(tr("Show peer view"));
@@ -204,15 +195,13 @@ void Filer::buildPages()
     addAction(d->peerViewAction);
     d->stack->addWidget(d->peerView);
 
-    d->machineList = makeQuick(QStringLiteral("qrc:/qml/MachineList.qml"));
+    d->machineList = makeQuick();
     d->machineList->setMinimumSize(180, 480);
     d->machineList->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Expanding);
     d->machineListAction = new QAction(this);
     d->machineListAction->setCheckable(true);
     connect(d->machineListAction, &QAction::triggered, this, &Filer::showMachineList);
     addAction(d->machineListAction);
-    if (QObject *root = d->root(d->machineList))
-        connect(root, SIGNAL(peerSelected(IPeer *)), this, SLOT(onMachineListPeerClicked(IPeer *)));
     d->stack->addWidget(d->machineList);
 
     if (QObject *root = d->root(d->navigation)) {
@@ -513,8 +502,40 @@ void Filer::fallBackToMachineList()
 // ---------------------------------------------------------------------------------------------
 // Pages
 
+void Filer::loadPage(Page page)
+{
+    if (page == FilesPage)
+        return;
+    bool &loaded = page == PeerViewPage ? d->peerViewLoaded : d->machineListLoaded;
+    QQuickWidget *w = page == PeerViewPage ? d->peerView : d->machineList;
+    if (!w || loaded)
+        return;
+    loaded = true;
+    const QString source = page == PeerViewPage ? QStringLiteral("qrc:/qml/PeerView.qml")
+                                                : QStringLiteral("qrc:/qml/MachineList.qml");
+    // The pages come from the panes' resources; without them the page stays empty.
+    if (QFile::exists(QLatin1Char(':') + QUrl(source).path()))
+        w->setSource(QUrl(source));
+    QObject *root = d->root(w);
+    if (!root)
+        return;
+    if (page == MachineListPage) {
+        connect(root, SIGNAL(peerSelected(IPeer *)), this, SLOT(onMachineListPeerClicked(IPeer *)));
+        return;
+    }
+    if (root->metaObject()->indexOfSignal("pathClicked(QString)") >= 0)
+        connect(root, SIGNAL(pathClicked(QString)), this, SLOT(gotoPath(QString)));
+    if (root->metaObject()->indexOfSignal("editPeerAclClicked(QString,QString)") >= 0)
+        connect(root, SIGNAL(editPeerAclClicked(QString, QString)), this, SLOT(onEditPeerAcl(QString, QString)));
+    if (root->metaObject()->indexOfSignal("localPathClicked(QString)") >= 0)
+        connect(root, SIGNAL(localPathClicked(QString)), this, SLOT(openLocalPath(QString)));
+    if (d->peer)
+        root->setProperty("peer", QVariant::fromValue<QObject *>(d->peer));
+}
+
 void Filer::setPage(Page page)
 {
+    loadPage(page);
     // The keyboard goes where the page is: the computer list and a computer's page take it
     // as the file view does.
     QWidget *focus = QApplication::focusWidget();
@@ -1237,6 +1258,9 @@ bool Filer::eventFilter(QObject *watched, QEvent *e)
 {
     if (d->bare)
         return QWidget::eventFilter(watched, e);
+    // A new browser shows the computer page, its first page, before any setPage().
+    if (e->type() == QEvent::Show && (watched == d->peerView || watched == d->machineList))
+        loadPage(watched == d->peerView ? PeerViewPage : MachineListPage);
     const bool onView = d->currentView && watched == d->currentView->viewport();
     if (d->currentView && watched == d->currentView && e->type() == QEvent::KeyPress)
         return viewKeyPress(static_cast<QKeyEvent *>(e)) || QWidget::eventFilter(watched, e);

@@ -225,6 +225,7 @@ private:
     std::unique_ptr<Private> d;
 
     void buildPages();
+    void loadPage(Page page);
     void connectActions();
     void setPage(Page page);
     void applyRoot(const QModelIndex &sourceTarget, const QModelIndex &previousRoot, const QString &previousPath);

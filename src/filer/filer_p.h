@@ -58,6 +58,8 @@ struct Filer::Private
     QWidget *filesPage = nullptr;
     QQuickWidget *machineList = nullptr;
     QQuickWidget *peerView = nullptr;
+    bool machineListLoaded = false;   // its QML, once first shown
+    bool peerViewLoaded = false;
     QQuickWidget *navigation = nullptr;
     VfsSortFilterProxyModel *sortModel = nullptr;
     QItemSelectionModel *selectionModel = nullptr;

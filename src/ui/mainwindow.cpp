@@ -18,7 +18,6 @@
 #include "filer/filerpanesresources.h"
 #include "ui/nodeview/nodeview.h"
 #include "ui/desktopicons.h"
-#include "ui/panepage.h"
 #include "ui/preview/preview.h"
 #include "filer/filerhub.h"
 #include "filer/filerpane.h"
@@ -161,31 +160,9 @@ MainWindow::MainWindow(ConnectionManager *connectionManager, IDatabase *database
     pageLayout->setSpacing(1);
     d->updateNotification = new UpdateNotification(d->nodeViewPage);
     pageLayout->addWidget(d->updateNotification);
-    // The node view below the banner.
-    auto *nodeView = new NodeView(engine(), database, d->nodeViewPage);
-    connect(nodeView, &NodeView::nodeDoubleClicked, this, &MainWindow::onPeerPathSelected2);
-    connect(nodeView, &NodeView::peerClicked, this, &MainWindow::onPeerSelected2);
-    connect(nodeView, &NodeView::activateAlternateFilerpane, this, &MainWindow::showAlternateFilerPane);
-    // The new window becomes the active browser, so the node's place opens there.
-    connect(nodeView, &NodeView::createNewWindow, g_actions.newWindow, &QAction::trigger);
-    connect(nodeView, &NodeView::createNewTab, this, [this] {
-        if (FilerPane *pane = activePane())
-            pane->newFilerTab();
-    });
-    d->nodeView = nodeView;
-    pageLayout->addWidget(d->nodeView);
-    context->setContextProperty(QStringLiteral("nodeView"), d->nodeView);
-    d->preview = new Preview(engine(), database);
-    connect(d->preview, &Preview::showPrevious, this, &MainWindow::onShowPreviousPreview);
-    connect(d->preview, &Preview::showNext, this, &MainWindow::onShowNextPreview);
-    connect(d->preview, &Preview::requestClose, this, &MainWindow::onPreviewClosed, Qt::QueuedConnection);
-
     d->stack->addWidget(d->filerPanes.back());
     d->stack->addWidget(d->nodeViewPage);
     d->stack->setCurrentWidget(d->nodeViewPage);
-
-    d->createInviteDialog = createQmlObject(QStringLiteral("qrc:/qml/dialogs/CreateInviteDialog.qml"));
-    d->activeInvitationsDialog = createQmlObject(QStringLiteral("qrc:/qml/dialogs/ActiveInvitationsDialog.qml"));
 
     d->splitter = new QSplitter(Qt::Horizontal, this);
     d->splitter->setObjectName(QStringLiteral("mainSplitter"));
@@ -236,14 +213,72 @@ QQmlEngine *MainWindow::engine() const { return d->quickView->engine(); }
 QSplitter *MainWindow::splitter() const { return d->splitter; }
 QStackedWidget *MainWindow::rightStack() const { return d->stack; }
 QWidget *MainWindow::nodeViewPage() const { return d->nodeViewPage; }
-QObject *MainWindow::createInviteDialog() const { return d->createInviteDialog; }
 QObject *MainWindow::processInviteDialog() const { return d->processInviteDialog; }
-QObject *MainWindow::activeInvitationsDialog() const { return d->activeInvitationsDialog; }
 QAction *MainWindow::createInvitationAction() const { return d->createInvitationAction; }
 QAction *MainWindow::addInvitationAction() const { return d->addInvitationAction; }
 QAction *MainWindow::activeInvitationsAction() const { return d->activeInvitationsAction; }
 bool MainWindow::isRestored() const { return d->restored; }
 void MainWindow::setQuitOnClose(bool quit) { d->quitOnClose = quit; }
+
+// The node view, the preview window and the invitation dialogs are made on first use: most
+// starts show neither, and building them would hold back the window's first paint.
+NodeView *MainWindow::nodeView()
+{
+    if (d->nodeView)
+        return d->nodeView;
+    auto *nodeView = new NodeView(engine(), d->database, d->nodeViewPage);
+    connect(nodeView, &NodeView::nodeDoubleClicked, this, &MainWindow::onPeerPathSelected2);
+    connect(nodeView, &NodeView::peerClicked, this, &MainWindow::onPeerSelected2);
+    connect(nodeView, &NodeView::activateAlternateFilerpane, this, &MainWindow::showAlternateFilerPane);
+    // The new window becomes the active browser, so the node's place opens there.
+    connect(nodeView, &NodeView::createNewWindow, g_actions.newWindow, &QAction::trigger);
+    connect(nodeView, &NodeView::createNewTab, this, [this] {
+        if (FilerPane *pane = activePane())
+            pane->newFilerTab();
+    });
+    d->nodeView = nodeView;
+    d->nodeViewPage->layout()->addWidget(nodeView);
+    // Shown with its page and at the page's size from the start, as if made with the window:
+    // its scene is laid out for that size.
+    nodeView->show();
+    d->nodeViewPage->layout()->activate();
+    d->quickView->rootContext()->setContextProperty(QStringLiteral("nodeView"), nodeView);
+    return nodeView;
+}
+
+Preview *MainWindow::previewWindow()
+{
+    if (d->preview)
+        return d->preview;
+    d->preview = new Preview(engine(), d->database);
+    connect(d->preview, &Preview::showPrevious, this, &MainWindow::onShowPreviousPreview);
+    connect(d->preview, &Preview::showNext, this, &MainWindow::onShowNextPreview);
+    connect(d->preview, &Preview::requestClose, this, &MainWindow::onPreviewClosed, Qt::QueuedConnection);
+    return d->preview;
+}
+
+QObject *MainWindow::createInviteDialog()
+{
+    if (!d->createInviteDialog) {
+        d->createInviteDialog = createQmlObject(QStringLiteral("qrc:/qml/dialogs/CreateInviteDialog.qml"));
+        if (d->createInviteDialog) {
+            connect(d->createInviteDialog, SIGNAL(copyToClipboard(QString)), this, SLOT(onInviteCopyToClipboard(QString)));
+            connect(d->createInviteDialog, SIGNAL(createInvitation(QString, QString, QString, QString)), this,
+                    SLOT(onInvitationCreate(QString, QString, QString, QString)));
+        }
+    }
+    return d->createInviteDialog;
+}
+
+QObject *MainWindow::activeInvitationsDialog()
+{
+    if (!d->activeInvitationsDialog) {
+        d->activeInvitationsDialog = createQmlObject(QStringLiteral("qrc:/qml/dialogs/ActiveInvitationsDialog.qml"));
+        if (d->activeInvitationsDialog)
+            connect(d->activeInvitationsDialog, SIGNAL(deleteInvitation(QString)), this, SLOT(deleteInvitation(QString)));
+    }
+    return d->activeInvitationsDialog;
+}
 
 std::vector<QWidget *> MainWindow::panes() const
 {
@@ -371,8 +406,6 @@ void MainWindow::loadTheme(const QString &name)
     else
         logPrintf(LogErr1, "failed to load theme: %s", qUtf8Printable(styleFile));
 
-    if (auto *page = qobject_cast<PanePage *>(d->nodeView))
-        page->refreshIcon();
 }
 
 QObject *MainWindow::createQmlObject(const QString &url)

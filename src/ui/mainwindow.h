@@ -6,8 +6,10 @@
 //
 // GUI thread only. The window owns its widgets, actions and the pane hub through the parent
 // chain; the shared QML view, the theme object and the QML dialog objects have no parent and
-// live until the process ends. What needs the database or the peers waits for the connection
-// manager's started(), which arrives queued from "ioThread".
+// live until the process ends. The node view, the preview window and the invitation dialogs
+// are made on first use. What needs the database or the peers waits for the connection
+// manager's started(), which arrives queued from "ioThread" (which may already run while the
+// window is being made).
 
 #include <QMainWindow>
 #include <QString>
@@ -24,6 +26,8 @@ class QAction;
 class QDialog;
 class FilerHub;
 class FilerPane;
+class NodeView;
+class Preview;
 class QQmlEngine;
 class QQuickView;
 class QSplitter;
@@ -53,9 +57,11 @@ public:
     QStackedWidget *rightStack() const;
     QWidget *nodeViewPage() const;
     std::vector<QWidget *> panes() const;
-    QObject *createInviteDialog() const;
+    // The node view and the two invitation dialogs are made on the first call.
+    NodeView *nodeView();
+    QObject *createInviteDialog();
     QObject *processInviteDialog() const;
-    QObject *activeInvitationsDialog() const;
+    QObject *activeInvitationsDialog();
     QAction *createInvitationAction() const;
     QAction *addInvitationAction() const;
     QAction *activeInvitationsAction() const;
@@ -151,6 +157,7 @@ private:
     void copyOrMoveToOtherPane(bool move);
     void saveState();
     QObject *createQmlObject(const QString &url);
+    Preview *previewWindow();
     void onInvitationRowsChanged(bool removed);
 
     MainWindowPrivate *d;

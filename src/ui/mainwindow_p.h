@@ -17,6 +17,7 @@ class IDatabase;
 class PanePage;
 class UpdateNotification;
 class Updater;
+class NodeView;
 class Preview;
 class FilerHub;
 class FilerPane;
@@ -31,7 +32,7 @@ struct MainWindowPrivate
 {
     ConnectionManager *connectionManager = nullptr;    // not owned, lives on ioThread
     QQuickView *quickView = nullptr;                   // hidden; its engine is the shared one
-    QObject *activeInvitationsDialog = nullptr;
+    QObject *activeInvitationsDialog = nullptr;        // made on first use, like the next
     QObject *createInviteDialog = nullptr;
     QElapsedTimer invitationWait;                      // since a new invitation waits for the relay
     QPointer<QObject> processInviteDialog;             // made anew at each "Add by invitation..."
@@ -41,9 +42,9 @@ struct MainWindowPrivate
     std::vector<FilerPane *> filerPanes;
     QAction *tabAction = nullptr;
     QSplitter *splitter = nullptr;
-    QWidget *nodeView = nullptr;                       // the node view widget, once built
+    NodeView *nodeView = nullptr;                      // the node view, once first shown
     QWidget *nodeViewPage = nullptr;                   // banner above the node view
-    Preview *preview = nullptr;                        // the preview window, no parent
+    Preview *preview = nullptr;                        // the preview window, no parent, once first used
     QStackedWidget *stack = nullptr;                   // page 0 alternate pane, page 1 node view page
     QString previewPath;
     bool networkEnabled = false;

@@ -55,7 +55,7 @@ bool isExpired(const InvitationRecord &record)
 
 void MainWindow::onCreateInvitation()
 {
-    if (!d->createInviteDialog || !d->database)
+    if (!createInviteDialog() || !d->database)
         return;
     // A relay still being asked for would be missing from the link, and with it the only way
     // in from behind a symmetric NAT; a relay that works answers within a second.
@@ -274,7 +274,7 @@ void MainWindow::deleteInvitation(const QString &uuid)
 
 void MainWindow::showActiveInvitations()
 {
-    invoke(d->activeInvitationsDialog, "show");
+    invoke(activeInvitationsDialog(), "show");
     invoke(d->activeInvitationsDialog, "raise");
 }
 

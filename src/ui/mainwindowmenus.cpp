@@ -19,6 +19,7 @@
 #include "desktop/update/updater.h"
 #include "filer/filer.h"
 #include "filer/fileractions.h"
+#include "ui/nodeview/nodeview.h"
 #include "ui/panepage.h"
 #include "ui/preview/preview.h"
 #include "filer/filerhub.h"
@@ -85,13 +86,6 @@ void MainWindow::createRemoteMenu()
     d->activeInvitationsAction->setObjectName(QStringLiteral("activeInvitationsAction"));
     connect(d->activeInvitationsAction, &QAction::triggered, this, &MainWindow::showActiveInvitations);
 
-    if (d->createInviteDialog) {
-        connect(d->createInviteDialog, SIGNAL(copyToClipboard(QString)), this, SLOT(onInviteCopyToClipboard(QString)));
-        connect(d->createInviteDialog, SIGNAL(createInvitation(QString, QString, QString, QString)), this,
-                SLOT(onInvitationCreate(QString, QString, QString, QString)));
-    }
-    if (d->activeInvitationsDialog)
-        connect(d->activeInvitationsDialog, SIGNAL(deleteInvitation(QString)), this, SLOT(deleteInvitation(QString)));
     if (InvitationModel *model = InvitationModel::instance()) {
         connect(model, &QAbstractItemModel::rowsInserted, this, [this] { onInvitationRowsChanged(false); });
         connect(model, &QAbstractItemModel::rowsRemoved, this, [this] { onInvitationRowsChanged(true); });
@@ -246,7 +240,11 @@ void MainWindow::showAlternateFilerPane()
 
 void MainWindow::showNodeView()
 {
+    NodeView *view = nodeView();
     d->stack->setCurrentWidget(d->nodeViewPage);
+    // Filled before the page paints, so it never shows empty.
+    if (d->connectionManager && d->connectionManager->isStarted())
+        view->initialize();
     setActivePane(d->filerPanes.front());
     onFilerPaneTabsChanged();
 }
@@ -421,7 +419,7 @@ void MainWindow::openPreview()
 
 void MainWindow::showPreview(const QString &peerUuid, const QString &path)
 {
-    if (path.isEmpty() || !d->preview)
+    if (path.isEmpty())
         return;
     if (!Preview::canPreview(peerUuid, path)) {
         IPeer *peer = peerFor(peerUuid);
@@ -437,13 +435,14 @@ void MainWindow::showPreview(const QString &peerUuid, const QString &path)
         filer->showStatusMessage(qtTrId("no-preview-available").arg(name), 10000);
         return;
     }
-    d->preview->setHostWindow(windowHandle());
-    if (!d->preview->showFile(peerUuid, path) || d->preview->isVisible())
+    Preview *preview = previewWindow();
+    preview->setHostWindow(windowHandle());
+    if (!preview->showFile(peerUuid, path) || preview->isVisible())
         return;
-    if (d->preview->position().x() <= 4 || d->preview->position().y() <= 4) {
+    if (preview->position().x() <= 4 || preview->position().y() <= 4) {
         // Never placed: over the right-hand side, a little inside it.
         const QPoint topLeft = d->stack->mapToGlobal(QPoint(48, 48));
-        d->preview->setGeometry(QRect(topLeft, QSize(d->stack->width() - 96, d->stack->height() - 96)));
+        preview->setGeometry(QRect(topLeft, QSize(d->stack->width() - 96, d->stack->height() - 96)));
     }
 }
 
@@ -479,8 +478,11 @@ void MainWindow::setNetworkEnabled(bool enabled)
         return;
     d->networkEnabled = enabled;
     {
+        // The restore passes the stored value itself: nothing to write then.
         ConfigSettings settings;
-        settings->setValue(QStringLiteral("network/enabled"), enabled);
+        const QString key = QStringLiteral("network/enabled");
+        if (!settings->contains(key) || settings->value(key).toBool() != enabled)
+            settings->setValue(key, enabled);
     }
     // Links go down and come back on the connection manager's own thread: the signal
     // reaches ConnectionManager::setNetworkEnabled there, which closes or reopens them.
@@ -514,9 +516,9 @@ void MainWindow::showAboutDialog()
     // The node view's scene renders with the same back-end as every other view of the
     // engine; before any view rendered, the back-end chosen at start-up answers.
     int api = QSGRendererInterface::OpenGL;
-    if (auto *quick = qobject_cast<QQuickWidget *>(d->nodeView)) {
-        if (quick->quickWindow() && quick->quickWindow()->rendererInterface())
-            api = quick->quickWindow()->rendererInterface()->graphicsApi();
+    if (d->nodeView) {
+        if (d->nodeView->quickWindow() && d->nodeView->quickWindow()->rendererInterface())
+            api = d->nodeView->quickWindow()->rendererInterface()->graphicsApi();
     } else if (QQuickWindow::sceneGraphBackend() == QLatin1String("software")
                || qgetenv("QT_QUICK_BACKEND") == "software" || qgetenv("QMLSCENE_DEVICE") == "softwarecontext") {
         api = QSGRendererInterface::Software;

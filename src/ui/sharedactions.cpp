@@ -7,6 +7,8 @@
 #include <QAction>
 #include <QCoreApplication>
 #include <QIcon>
+#include <QIconEngine>
+#include <QPainter>
 #include <QWidget>
 
 namespace {
@@ -68,17 +70,68 @@ SharedActions makeSharedActions(QWidget *window)
     return a;
 }
 
+namespace {
+
+// Draws the icon's pictures when it is first painted: a menu's icons are drawn when the menu
+// opens, not while the window is being built. Everything goes to the icon of the three
+// sizes, made once.
+class ThemeIconEngine : public QIconEngine
+{
+public:
+    explicit ThemeIconEngine(const QString &name) : m_name(name) {}
+
+    void paint(QPainter *painter, const QRect &rect, QIcon::Mode mode, QIcon::State state) override
+    {
+        icon().paint(painter, rect, Qt::AlignCenter, mode, state);
+    }
+    QPixmap pixmap(const QSize &size, QIcon::Mode mode, QIcon::State state) override
+    {
+        return icon().pixmap(size, mode, state);
+    }
+    QSize actualSize(const QSize &size, QIcon::Mode mode, QIcon::State state) override
+    {
+        return icon().actualSize(size, mode, state);
+    }
+    QList<QSize> availableSizes(QIcon::Mode mode, QIcon::State state) const override
+    {
+        return icon().availableSizes(mode, state);
+    }
+    QIconEngine *clone() const override { return new ThemeIconEngine(*this); }
+    void virtual_hook(int id, void *data) override
+    {
+        if (id == QIconEngine::IsNullHook)
+            *static_cast<bool *>(data) = icon().isNull();
+        else
+            QIconEngine::virtual_hook(id, data);
+    }
+
+private:
+    const QIcon &icon() const
+    {
+        if (!m_made) {
+            m_made = true;
+            if (ThemeImageProvider *provider = ThemeImageProvider::instance()) {
+                for (int side : {16, 24, 32}) {
+                    const QPixmap pixmap = provider->requestPixmap(QStringLiteral("icon/") + m_name + QStringLiteral(".svg"),
+                                                                   nullptr, QSize(side, side));
+                    if (!pixmap.isNull())
+                        m_icon.addPixmap(pixmap);
+                }
+            }
+        }
+        return m_icon;
+    }
+
+    QString m_name;
+    mutable QIcon m_icon;
+    mutable bool m_made = false;
+};
+
+} // namespace
+
 QIcon themeIcon(const QString &name)
 {
-    ThemeImageProvider *provider = ThemeImageProvider::instance();
-    if (!provider)
+    if (!ThemeImageProvider::instance())
         return QIcon();
-    QIcon icon;
-    for (int side : {16, 24, 32}) {
-        const QPixmap pixmap = provider->requestPixmap(QStringLiteral("icon/") + name + QStringLiteral(".svg"), nullptr,
-                                                       QSize(side, side));
-        if (!pixmap.isNull())
-            icon.addPixmap(pixmap);
-    }
-    return icon;
+    return QIcon(new ThemeIconEngine(name));
 }

@@ -40,7 +40,7 @@ struct SharedActions
 // toggle-right are also added to the window so that their keys work anywhere in it.
 SharedActions makeSharedActions(QWidget *window);
 
-// A menu icon drawn by the theme image provider from "icon/<name>.svg"; an empty icon before
-// the provider exists.
+// A menu icon drawn by the theme image provider from "icon/<name>.svg" when first painted; an
+// empty icon before the provider exists.
 class QIcon;
 QIcon themeIcon(const QString &name);

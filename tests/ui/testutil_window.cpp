@@ -26,11 +26,12 @@ Program::~Program()
 
 bool Program::start(int limitMs)
 {
+    // As main() does: the network side starts while the window is being made.
+    m_io.start();
     m_window.reset(new MainWindow(m_side->manager(), &m_database));
     m_window->setQuitOnClose(false);
     m_window->show();
     QSignalSpy restored(m_window.get(), &MainWindow::restored);
-    m_io.start();
     return restored.wait(limitMs) || m_window->isRestored();
 }
 

@@ -14,6 +14,7 @@
 #include <QAbstractItemView>
 #include "ui/aboutdialog.h"
 #include "ui/nodeview/nodeview.h"
+#include "ui/preview/preview.h"
 
 #include <QAction>
 #include <QApplication>
@@ -43,6 +44,8 @@
 #include <QVBoxLayout>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 namespace {
 
 QAction *shared(const char *id)
@@ -55,6 +58,12 @@ bool focusIn(QWidget *pane)
 {
     QWidget *focus = QApplication::focusWidget();
     return focus && (focus == pane || pane->isAncestorOf(focus));
+}
+
+ino_t inodeOf(const QString &path)
+{
+    struct stat st = {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
 }
 
 QMenu *menu(MainWindow *w, const char *name)
@@ -163,6 +172,7 @@ private Q_SLOTS:
             QVERIFY(ini.contains("splitterState"));
         }
         {
+            const ino_t settingsFile = inodeOf(configDirectory() + "/config.ini");
             Program p;
             QVERIFY(p.start());
             MainWindow *w = p.window();
@@ -170,7 +180,15 @@ private Q_SLOTS:
             QVERIFY(w->networkEnabled());
             QCOMPARE(w->splitter()->sizes(), sizes);
             QCOMPARE(w->saveGeometry(), geometry);
+            // A start that changes nothing writes no settings; what it does not show it does
+            // not build: the node view, the preview.
+            QCOMPARE(inodeOf(configDirectory() + "/config.ini"), settingsFile);
+            QVERIFY(!w->findChild<NodeView *>());
+            QVERIFY(!Preview::instance());
+            // Shown, the node view comes filled, at its page's width.
             shared("nodeview.show")->trigger();
+            QVERIFY(w->nodeView()->isInitialized() && w->nodeView()->isVisible());
+            QCOMPARE(w->nodeView()->width(), w->nodeViewPage()->width());
             QCOMPARE(w->activeFiler()->viewMode(), Filer::ViewIcons);
             QVERIFY(w->activeFiler()->peer());
             w->setNetworkEnabled(false);
@@ -317,6 +335,7 @@ private Q_SLOTS:
         QVERIFY(before);
         QTemporaryDir dir;
 
+        before->showPeerView();   // the page is loaded when first shown
         QObject *peerPage = nullptr;
         for (QQuickWidget *page : before->findChildren<QQuickWidget *>())
             if (page->source().toString().endsWith(QLatin1String("PeerView.qml")))
@@ -331,7 +350,7 @@ private Q_SLOTS:
         QTRY_COMPARE(before->path(), QDir::homePath());
         const QString beforePath = before->path();
 
-        auto *nodeView = w->findChild<NodeView *>();
+        NodeView *nodeView = w->nodeView();
         QVERIFY(nodeView);
         Q_EMIT nodeView->createNewWindow();
         Q_EMIT nodeView->nodeDoubleClicked(nullUuidString(), dir.path());

@@ -73,9 +73,14 @@ void save(QSettings& settings)
         QMutexLocker lock(&logMutex());
         mask = g_mask;
     }
+    // Only what differs: an unchanged file is not written again (and synced) at every start.
     settings.beginGroup(QStringLiteral("Logger"));
-    for (int i = 0; i < LogCategoryCount; ++i)
-        settings.setValue(QString::fromLatin1(kCategoryNames[i]), (mask & (1u << i)) != 0);
+    for (int i = 0; i < LogCategoryCount; ++i) {
+        const QString key = QString::fromLatin1(kCategoryNames[i]);
+        const bool on = (mask & (1u << i)) != 0;
+        if (!settings.contains(key) || settings.value(key).toBool() != on)
+            settings.setValue(key, on);
+    }
     settings.endGroup();
 }
 

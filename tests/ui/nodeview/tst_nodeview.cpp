@@ -28,7 +28,7 @@ namespace {
 
 NodeView *nodeViewOf(Program &program)
 {
-    return program.window()->findChild<NodeView *>();
+    return program.window()->nodeView();
 }
 
 QMimeData *dragData(const QString &peerUuid, const QString &breadcrumb, const QString &localPath)
