@@ -5,9 +5,12 @@
 // columns by the locale's collation; hidden entries vanish below the shown folder unless
 // asked for; names of entries older than a chosen age are dimmed.
 
+#include <QPointer>
 #include <QSortFilterProxyModel>
 
 #include <functional>
+
+class VfsModel;
 
 class VfsSortFilterProxyModel : public QSortFilterProxyModel
 {
@@ -17,6 +20,7 @@ public:
     ~VfsSortFilterProxyModel() override;
 
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    void setSourceModel(QAbstractItemModel *model) override;
 
     void setRootIndex(const QModelIndex &sourceIndex);
     void setShowHidden(bool show);
@@ -37,5 +41,6 @@ private:
     bool m_showHidden = false;
     qint64 m_recentSeconds = -1;
     QString m_rootPath;
+    QPointer<VfsModel> m_files; // the source when it is a file model
     std::function<qint64()> m_clock;
 };
