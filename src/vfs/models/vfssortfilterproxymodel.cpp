@@ -57,6 +57,14 @@ const VfsEntry *entryAt(const QModelIndex &index)
 
 } // namespace
 
+int VfsSortFilterProxyModel::collate(const QString &left, const QString &right) const
+{
+    // As QString::localeAwareCompare, without looking up its collator for each call.
+    if (left.isEmpty() || right.isEmpty())
+        return left.compare(right);
+    return m_collator.compare(left, right);
+}
+
 bool VfsSortFilterProxyModel::lessThan(const QModelIndex &left, const QModelIndex &right) const
 {
     const VfsEntry *leftEntry = m_files ? entryAt(left) : nullptr;
@@ -86,12 +94,10 @@ bool VfsSortFilterProxyModel::lessThan(const QModelIndex &left, const QModelInde
                < right.data(VfsModel::SizeRole).toULongLong();
     case VfsModel::NameColumn:
         if (direct)
-            return QString::localeAwareCompare(leftEntry->name, rightEntry->name) < 0;
+            return collate(leftEntry->name, rightEntry->name) < 0;
         Q_FALLTHROUGH();
     default:
-        return QString::localeAwareCompare(left.data(Qt::DisplayRole).toString(),
-                                           right.data(Qt::DisplayRole).toString())
-               < 0;
+        return collate(left.data(Qt::DisplayRole).toString(), right.data(Qt::DisplayRole).toString()) < 0;
     }
 }
 

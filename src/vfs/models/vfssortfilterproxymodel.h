@@ -5,6 +5,7 @@
 // columns by the locale's collation; hidden entries vanish below the shown folder unless
 // asked for; names of entries older than a chosen age are dimmed.
 
+#include <QCollator>
 #include <QPointer>
 #include <QSortFilterProxyModel>
 
@@ -38,9 +39,12 @@ protected:
     bool lessThan(const QModelIndex &left, const QModelIndex &right) const override;
 
 private:
+    int collate(const QString &left, const QString &right) const;
+
     bool m_showHidden = false;
     qint64 m_recentSeconds = -1;
     QString m_rootPath;
     QPointer<VfsModel> m_files; // the source when it is a file model
+    QCollator m_collator;       // the default one, as QString::localeAwareCompare uses
     std::function<qint64()> m_clock;
 };
