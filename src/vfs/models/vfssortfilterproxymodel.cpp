@@ -6,10 +6,24 @@
 #include <QGuiApplication>
 #include <QPalette>
 
+#include <algorithm>
+#include <map>
+
 VfsSortFilterProxyModel::VfsSortFilterProxyModel(QObject *parent)
     : QSortFilterProxyModel(parent)
     , m_clock([] { return QDateTime::currentMSecsSinceEpoch(); })
 {
+    // A sort of this proxy is framed by its own layout signals with the sort hint; rows
+    // are ranked only inside that frame, where the source cannot change.
+    connect(this, &QAbstractItemModel::layoutAboutToBeChanged, this,
+            [this](const QList<QPersistentModelIndex> &, QAbstractItemModel::LayoutChangeHint hint) {
+                m_ranks.clear();
+                m_sorting = hint == QAbstractItemModel::VerticalSortHint;
+            });
+    connect(this, &QAbstractItemModel::layoutChanged, this, [this] {
+        m_ranks.clear();
+        m_sorting = false;
+    });
 }
 
 VfsSortFilterProxyModel::~VfsSortFilterProxyModel() = default;
@@ -65,6 +79,52 @@ int VfsSortFilterProxyModel::collate(const QString &left, const QString &right) 
     return m_collator.compare(left, right);
 }
 
+int VfsSortFilterProxyModel::compareEntries(const VfsEntry *left, const VfsEntry *right, int column) const
+{
+    switch (column) {
+    case VfsModel::MTimeStringColumn:
+        return left->mtime < right->mtime ? -1 : right->mtime < left->mtime ? 1 : 0;
+    case VfsModel::SizeColumn:
+        return left->size < right->size ? -1 : right->size < left->size ? 1 : 0;
+    default:
+        return collate(left->name, right->name);
+    }
+}
+
+const std::vector<int> &VfsSortFilterProxyModel::ranksOf(const VfsEntry *folder, int column) const
+{
+    for (const FolderRanks &known : m_ranks) {
+        if (known.folder == folder && known.column == column)
+            return known.ranks;
+    }
+    // Rows of one type are ranked among themselves (folders and files never meet in a
+    // comparison of keys). A folder listed in this very order, as this computer lists,
+    // takes one comparison per row; any other order is sorted here once, still far fewer
+    // comparisons than a sort that asks for each one by index.
+    const std::vector<VfsEntry *> &rows = folder->children;
+    std::map<int, std::vector<int>> byType;
+    for (int row = 0; row < int(rows.size()); ++row)
+        byType[rows[std::size_t(row)]->type].push_back(row);
+    std::vector<int> ranks(rows.size(), 0);
+    const auto compare = [&](int a, int b) {
+        return compareEntries(rows[std::size_t(a)], rows[std::size_t(b)], column);
+    };
+    for (auto &group : byType) {
+        std::vector<int> &order = group.second;
+        for (std::size_t i = 1; i < order.size(); ++i) {
+            if (compare(order[i], order[i - 1]) < 0) {
+                std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return compare(a, b) < 0; });
+                break;
+            }
+        }
+        // Equal keys share a rank, so that a stable sort keeps them in row order both ways.
+        for (std::size_t i = 1; i < order.size(); ++i)
+            ranks[std::size_t(order[i])] = ranks[std::size_t(order[i - 1])] + (compare(order[i - 1], order[i]) < 0 ? 1 : 0);
+    }
+    m_ranks.push_back({folder, column, std::move(ranks)});
+    return m_ranks.back().ranks;
+}
+
 bool VfsSortFilterProxyModel::lessThan(const QModelIndex &left, const QModelIndex &right) const
 {
     const VfsEntry *leftEntry = m_files ? entryAt(left) : nullptr;
@@ -80,22 +140,24 @@ bool VfsSortFilterProxyModel::lessThan(const QModelIndex &left, const QModelInde
     if (leftType != rightType)
         return !ascending;
 
-    const bool direct = leftEntry && rightEntry;
-    switch (left.column()) {
+    const int column = left.column();
+    const bool keyed = column == VfsModel::NameColumn || column == VfsModel::SizeColumn
+                       || column == VfsModel::MTimeStringColumn;
+    if (leftEntry && rightEntry && keyed) {
+        if (m_sorting && leftEntry->parent && leftEntry->parent == rightEntry->parent) {
+            const std::vector<int> &ranks = ranksOf(leftEntry->parent, column);
+            if (std::size_t(left.row()) < ranks.size() && std::size_t(right.row()) < ranks.size())
+                return ranks[std::size_t(left.row())] < ranks[std::size_t(right.row())];
+        }
+        return compareEntries(leftEntry, rightEntry, column) < 0;
+    }
+    switch (column) {
     case VfsModel::MTimeStringColumn:
-        if (direct)
-            return leftEntry->mtime < rightEntry->mtime;
         return left.data(VfsModel::MTimeRole).toDateTime()
                < right.data(VfsModel::MTimeRole).toDateTime();
     case VfsModel::SizeColumn:
-        if (direct)
-            return leftEntry->size < rightEntry->size;
         return left.data(VfsModel::SizeRole).toULongLong()
                < right.data(VfsModel::SizeRole).toULongLong();
-    case VfsModel::NameColumn:
-        if (direct)
-            return collate(leftEntry->name, rightEntry->name) < 0;
-        Q_FALLTHROUGH();
     default:
         return collate(left.data(Qt::DisplayRole).toString(), right.data(Qt::DisplayRole).toString()) < 0;
     }

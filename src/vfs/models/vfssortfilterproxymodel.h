@@ -10,8 +10,10 @@
 #include <QSortFilterProxyModel>
 
 #include <functional>
+#include <vector>
 
 class VfsModel;
+struct VfsEntry;
 
 class VfsSortFilterProxyModel : public QSortFilterProxyModel
 {
@@ -39,12 +41,24 @@ protected:
     bool lessThan(const QModelIndex &left, const QModelIndex &right) const override;
 
 private:
+    // The order of one folder's rows by one column, worked out once per sort.
+    struct FolderRanks
+    {
+        const VfsEntry *folder;
+        int column;
+        std::vector<int> ranks; // by source row; a lower rank sorts first
+    };
+
     int collate(const QString &left, const QString &right) const;
+    int compareEntries(const VfsEntry *left, const VfsEntry *right, int column) const;
+    const std::vector<int> &ranksOf(const VfsEntry *folder, int column) const;
 
     bool m_showHidden = false;
     qint64 m_recentSeconds = -1;
     QString m_rootPath;
     QPointer<VfsModel> m_files; // the source when it is a file model
     QCollator m_collator;       // the default one, as QString::localeAwareCompare uses
+    bool m_sorting = false;     // inside one sort of this proxy
+    mutable std::vector<FolderRanks> m_ranks; // of the sort under way
     std::function<qint64()> m_clock;
 };
