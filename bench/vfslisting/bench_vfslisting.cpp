@@ -17,6 +17,7 @@
 #include "app/startup/vfspeerendpoint.h"
 #include "vfs/models/vfspeermodels.h"
 #include "vfs/server/vfswatcher.h"
+#include "../benchutil_wait.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -35,18 +36,6 @@
 #include <unistd.h>
 
 namespace {
-
-bool spinUntil(const std::function<bool()> &done, int ms)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
 
 bool makeEntries(const QString &dir, long count)
 {
@@ -121,7 +110,7 @@ int main(int argc, char **argv)
     }
     // The drive list the server hands out comes from the watcher, made first as at start-up.
     VfsWatcher watcher;
-    if (!spinUntil([&] { return !watcher.copyDriveCache().empty(); }, 10000)) {
+    if (!benchutil::waitUntil([&] { return !watcher.copyDriveCache().empty(); }, 10000)) {
         std::fprintf(stderr, "no drives found\n");
         return 1;
     }
@@ -139,7 +128,7 @@ int main(int argc, char **argv)
     int status = 0;
     IPeer *peer = nullptr;
     VfsModel *model = nullptr;
-    if (!spinUntil([&] {
+    if (!benchutil::waitUntil([&] {
             peer = peerModel.getPeerForUuid(nullUuidString());
             return peer && peer->linkState() == IPeer::LinkUp;
         }, 30000)) {
@@ -147,7 +136,7 @@ int main(int argc, char **argv)
         status = 1;
     } else {
         model = qobject_cast<VfsModel *>(peer->vfsFileSystemModel());
-        if (!model || !spinUntil([&] { return model->peer() != nullptr; }, 5000)) {
+        if (!model || !benchutil::waitUntil([&] { return model->peer() != nullptr; }, 5000)) {
             std::fprintf(stderr, "file model not bound\n");
             status = 1;
         }
@@ -163,7 +152,7 @@ int main(int argc, char **argv)
                 resolved = s;
         });
         model->resolvePath(parentDir, false);
-        const bool parentListed = spinUntil([&] {
+        const bool parentListed = benchutil::waitUntil([&] {
             const QModelIndex parent = model->indexForPath(parentDir);
             return resolved == 0 && parent.isValid()
                    && static_cast<VfsEntry *>(parent.internalPointer())->fetched
@@ -184,7 +173,7 @@ int main(int argc, char **argv)
                 [&timer, &arrivedNs](VfsListDirectoryJob *) { arrivedNs = timer.nsecsElapsed(); },
                 Qt::DirectConnection);
             model->fetchMore(big);
-            if (!spinUntil([&] { return entry->fetched && !entry->fetching; }, 600000)) {
+            if (!benchutil::waitUntil([&] { return entry->fetched && !entry->fetching; }, 600000)) {
                 std::fprintf(stderr, "listing did not complete\n");
                 status = 1;
             }

@@ -293,7 +293,8 @@ void Filer::buildPages()
     d->statusTimer->setSingleShot(true);
     connect(d->statusTimer, &QTimer::timeout, this, [this] { d->statusLabel->setText(d->selectionStatus); });
     d->listingTimer = new QTimer(this);
-    d->listingTimer->setInterval(50);
+    // Only while the shown folder's listing merges: the sort follows its end closely.
+    d->listingTimer->setInterval(10);
     connect(d->listingTimer, &QTimer::timeout, this, &Filer::checkListingDone);
     page->addWidget(d->statusBar);
     d->stack->addWidget(d->filesPage);
@@ -438,10 +439,13 @@ void Filer::setPeer(IPeer *peer)
         root->setProperty("peer", QVariant::fromValue<QObject *>(peer));
     peer->connectVfs();
 
+    d->listingTimer->stop();
+    d->sortHeld = false;
     d->sortModel->setDynamicSortFilter(true);
     d->sortModel->setSourceModel(model);
     // By the header's arrow, so that arrow and order agree from the start.
-    d->treeView->sortByColumn(d->treeView->header()->sortIndicatorSection(), d->treeView->header()->sortIndicatorOrder());
+    const QHeaderView *header = d->treeView->header();
+    d->sortModel->sort(header->sortIndicatorSection(), header->sortIndicatorOrder());
     if (model)
         connect(model, &QAbstractItemModel::rowsAboutToBeInserted, this, &Filer::onRowsAboutToBeInserted);
     d->treeView->setUniformRowHeights(true);
@@ -461,14 +465,31 @@ void Filer::onRowsAboutToBeInserted(const QModelIndex &parent)
     // A big folder arrives in many batches; placing each batch's rows one by one among the
     // sorted ones (and telling the view about each) costs more than the listing itself. While
     // the shown folder is being listed, rows are appended as they come and sorted once when
-    // the listing is complete.
+    // the listing is complete. A folder's first listing is not even sorted batch by batch:
+    // with nothing shown yet, nothing moves when the rows take their places.
     if (!d->sortModel->dynamicSortFilter() || parent != currentRootSource() || !parent.isValid())
         return;
     auto *entry = static_cast<VfsEntry *>(parent.internalPointer());
     if (!entry || !entry->fetching)
         return;
     d->sortModel->setDynamicSortFilter(false);
+    if (entry->children.empty()) {
+        d->sortModel->sort(-1);
+        d->sortHeld = true;
+    }
     d->listingTimer->start();
+}
+
+void Filer::resumeSorting()
+{
+    d->listingTimer->stop();
+    // Sorts once and follows changes again.
+    d->sortModel->setDynamicSortFilter(true);
+    if (d->sortHeld) {
+        d->sortHeld = false;
+        const QHeaderView *header = d->treeView->header();
+        d->sortModel->sort(header->sortIndicatorSection(), header->sortIndicatorOrder());
+    }
 }
 
 void Filer::checkListingDone()
@@ -477,9 +498,7 @@ void Filer::checkListingDone()
     auto *entry = root.isValid() ? static_cast<VfsEntry *>(root.internalPointer()) : nullptr;
     if (entry && entry->fetching)
         return;
-    d->listingTimer->stop();
-    // Sorts once and follows changes again.
-    d->sortModel->setDynamicSortFilter(true);
+    resumeSorting();
     selectNewFolder();
     updateFileActions();
 }
@@ -746,10 +765,8 @@ void Filer::applyRoot(const QModelIndex &target, const QModelIndex &previousRoot
 {
     VfsModel *model = d->model();
     d->pendingResolve.clear();
-    if (!d->sortModel->dynamicSortFilter()) {
-        d->listingTimer->stop();
-        d->sortModel->setDynamicSortFilter(true);
-    }
+    if (!d->sortModel->dynamicSortFilter())
+        resumeSorting();
     d->sortModel->setRootIndex(target);
     if (target.isValid() && model->canFetchMore(target))
         model->fetchMore(target);

@@ -239,6 +239,7 @@ private:
     void fallBackToMachineList();
     void onRowsAboutToBeInserted(const QModelIndex &parent);
     void checkListingDone();
+    void resumeSorting();
     void addShareMenus(QMenu *menu);
     void openFile(const QString &path);
     // Opens a local file with the desktop's default application, or says there is none.

@@ -77,6 +77,7 @@ struct Filer::Private
     // What the status line says about the selection; shown again once a timed message ends.
     QString selectionStatus;
     QTimer *listingTimer = nullptr;
+    bool sortHeld = false;   // no sort column while a folder's first listing merges
     QTimer *rowsCountTimer = nullptr;
     QString newFolderPath;   // made here, selected once it is listed
     bool bare = true;

@@ -393,6 +393,8 @@ void TestFilerBrowser::bigFolderEndsSorted()
     QTRY_COMPARE(filer.path(), big);
     QTRY_COMPARE_WITH_TIMEOUT(filer.sortModel()->rowCount(filer.currentView()->rootIndex()), 701, 20000);
     QTRY_VERIFY(filer.sortModel()->dynamicSortFilter());
+    // Sorted by the header's column again after the listing came in unsorted.
+    QCOMPARE(filer.sortModel()->sortColumn(), int(VfsModel::NameColumn));
     const QModelIndex root = filer.currentView()->rootIndex();
     QAbstractItemModel *m = filer.currentView()->model();
     QCOMPARE(m->index(0, 0, root).data(VfsModel::NameRole).toString(), QStringLiteral("zz folder"));

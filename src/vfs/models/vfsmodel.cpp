@@ -987,7 +987,8 @@ void VfsModel::applyTypeAndIcon(VfsEntry *entry, const VfsDirectoryEntry &record
         // the suffix or the icon cache changes.
         const QStringView suffix = suffixViewOf(entry->name);
         QMap<QString, QIcon> &cache = iconCache();
-        if (!m_lastType.valid || m_lastType.cacheSize != cache.size() || suffix != m_lastType.suffix) {
+        if (!m_lastType.valid || m_lastType.cacheSize != cache.size()
+            || m_lastType.iconlessCount != m_iconlessSuffixes.size() || suffix != m_lastType.suffix) {
             const QString key = suffix.toString().toLower();
             QIcon icon;
             if (!key.isEmpty())
@@ -999,11 +1000,13 @@ void VfsModel::applyTypeAndIcon(VfsEntry *entry, const VfsDirectoryEntry &record
             m_lastType.icon = icon;
             m_lastType.mime = icon.name();
             m_lastType.cacheSize = cache.size();
+            m_lastType.iconless = !key.isEmpty() && m_iconlessSuffixes.contains(key);
+            m_lastType.iconlessCount = m_iconlessSuffixes.size();
             m_lastType.valid = true;
         }
         entry->icon = m_lastType.icon;
         entry->mime = m_lastType.mime;
-        if (!m_lastType.shared || hasOwnIcon(entry->name, false))
+        if ((!m_lastType.shared && !m_lastType.iconless) || hasOwnIcon(entry->name, false))
             queueIcon(entry);
     }
     markSizeStringDue(entry);

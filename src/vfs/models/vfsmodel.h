@@ -26,6 +26,7 @@
 #include <QImage>
 #include <QMap>
 #include <QPointer>
+#include <QSet>
 #include <QStringList>
 
 #include <list>
@@ -298,7 +299,12 @@ private:
         QIcon icon;
         QString mime;
         bool shared = false; // the icon came from the table of suffixes
+        bool iconless = false; // a file of the suffix was read and showed no icon
+        int iconlessCount = 0;
     } m_lastType;
+    // Suffixes a file of which was read for its icon and had none: their other files keep
+    // the shared file icon without being read, as a found icon serves the whole suffix.
+    QSet<QString> m_iconlessSuffixes;
 };
 
 Q_DECLARE_METATYPE(VfsModel *)

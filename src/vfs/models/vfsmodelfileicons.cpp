@@ -46,7 +46,13 @@ void VfsModel::processIconQueue()
         const bool directory = entry->type == DirectoryType;
         const QString suffix = suffixKey(entry->name);
         const QMap<QString, QIcon> &icons = iconCache();
-        if (!hasOwnIcon(entry->name, directory) && icons.contains(suffix)) {
+        const bool ownIcon = hasOwnIcon(entry->name, directory);
+        if (!ownIcon && m_iconlessSuffixes.contains(suffix)) {
+            // Another file of the suffix was read meanwhile and had none.
+            dropQueuedIcon(entry);
+            continue;
+        }
+        if (!ownIcon && icons.contains(suffix)) {
             // Another file of the suffix was read meanwhile.
             dropQueuedIcon(entry);
             entry->icon = icons.value(suffix);
@@ -73,6 +79,8 @@ void VfsModel::onIconFutureFinished()
         dropQueuedIcon(entry);
         const QIcon icon = fileIconFrom(source);
         // Nothing found keeps the shared folder or file icon the entry has.
+        if (icon.isNull() && !source.ownIcon && !hasOwnIcon(entry->name, entry->type == DirectoryType))
+            m_iconlessSuffixes.insert(suffixKey(entry->name));
         if (!icon.isNull()) {
             const QString suffix = suffixKey(entry->name);
             if (!source.ownIcon && !hasOwnIcon(entry->name, entry->type == DirectoryType)

@@ -247,6 +247,12 @@ void VfsModelPreviews::onRowsInserted(const QModelIndex &parent, int first, int 
 {
     QMap<QString, QIcon> &icons = VfsModel::iconCache();
     const qint64 generic = icons.value(QStringLiteral("x-file")).cacheKey();
+    // A suffix without an icon is asked once: the MIME look-up matches every glob
+    // pattern of the database, which a folder of 100,000 such files felt for seconds.
+    static QSet<QString> withoutIcon;
+    // Neighbouring rows mostly share a suffix: its answer serves them without a look-up.
+    QString lastSuffix;
+    QIcon lastIcon;
     int changedFirst = -1, changedLast = -1;
     for (int row = first; row <= last; ++row) {
         VfsEntry *entry = entryAt(m_model->index(row, 0, parent));
@@ -255,20 +261,23 @@ void VfsModelPreviews::onRowsInserted(const QModelIndex &parent, int first, int 
         const QString suffix = suffixOf(entry->name);
         if (suffix.isEmpty())
             continue;
-        auto it = icons.constFind(suffix);
-        // A suffix without an icon is asked once: the MIME look-up matches every glob
-        // pattern of the database, which a folder of 100,000 such files felt for seconds.
-        static QSet<QString> withoutIcon;
-        if (it == icons.constEnd() && withoutIcon.contains(suffix))
-            continue;
-        QIcon icon = it != icons.constEnd() ? it.value() : vfsMimeIconForName(entry->name);
-        if (icon.isNull()) {
-            withoutIcon.insert(suffix);
+        if (suffix != lastSuffix || lastSuffix.isEmpty()) {
+            lastSuffix = suffix;
+            lastIcon = QIcon();
+            auto it = icons.constFind(suffix);
+            if (it == icons.constEnd() && withoutIcon.contains(suffix))
+                continue;
+            lastIcon = it != icons.constEnd() ? it.value() : vfsMimeIconForName(entry->name);
+            if (lastIcon.isNull()) {
+                withoutIcon.insert(suffix);
+                continue;
+            }
+            if (it == icons.constEnd())
+                icons.insert(suffix, lastIcon);
+        } else if (lastIcon.isNull()) {
             continue;
         }
-        if (it == icons.constEnd())
-            icons.insert(suffix, icon);
-        entry->icon = icon;
+        entry->icon = lastIcon;
         changedFirst = changedFirst < 0 ? row : changedFirst;
         changedLast = row;
     }

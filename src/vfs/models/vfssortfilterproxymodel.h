@@ -5,9 +5,15 @@
 // columns by the locale's collation; hidden entries vanish below the shown folder unless
 // asked for; names of entries older than a chosen age are dimmed.
 
+#include <QCollator>
+#include <QPointer>
 #include <QSortFilterProxyModel>
 
 #include <functional>
+#include <vector>
+
+class VfsModel;
+struct VfsEntry;
 
 class VfsSortFilterProxyModel : public QSortFilterProxyModel
 {
@@ -17,6 +23,7 @@ public:
     ~VfsSortFilterProxyModel() override;
 
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    void setSourceModel(QAbstractItemModel *model) override;
 
     void setRootIndex(const QModelIndex &sourceIndex);
     void setShowHidden(bool show);
@@ -34,8 +41,24 @@ protected:
     bool lessThan(const QModelIndex &left, const QModelIndex &right) const override;
 
 private:
+    // The order of one folder's rows by one column, worked out once per sort.
+    struct FolderRanks
+    {
+        const VfsEntry *folder;
+        int column;
+        std::vector<int> ranks; // by source row; a lower rank sorts first
+    };
+
+    int collate(const QString &left, const QString &right) const;
+    int compareEntries(const VfsEntry *left, const VfsEntry *right, int column) const;
+    const std::vector<int> &ranksOf(const VfsEntry *folder, int column) const;
+
     bool m_showHidden = false;
     qint64 m_recentSeconds = -1;
     QString m_rootPath;
+    QPointer<VfsModel> m_files; // the source when it is a file model
+    QCollator m_collator;       // the default one, as QString::localeAwareCompare uses
+    bool m_sorting = false;     // inside one sort of this proxy
+    mutable std::vector<FolderRanks> m_ranks; // of the sort under way
     std::function<qint64()> m_clock;
 };

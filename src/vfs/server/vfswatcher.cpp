@@ -3,7 +3,6 @@
 #include "app/base/log.h"
 
 #include <QAtomicPointer>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -18,7 +17,9 @@
 #include <QTimer>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -40,6 +41,57 @@ QByteArray readWholeFile(const QString &path)
     if (!f.open(QIODevice::ReadOnly))
         return QByteArray();
     return f.readAll();
+}
+
+// splitmix64's finaliser: every input bit moves about half of the output bits, so that
+// entries summed up cannot cancel each other's changes out.
+std::uint64_t mixBits(std::uint64_t x)
+{
+    x ^= x >> 30;
+    x *= 0xbf58476d1ce4e5b9ULL;
+    x ^= x >> 27;
+    x *= 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+}
+
+std::uint64_t nameHash(const char *name)
+{
+    std::uint64_t hash = 0xcbf29ce484222325ULL; // FNV-1a
+    for (const unsigned char *c = reinterpret_cast<const unsigned char *>(name); *c; ++c)
+        hash = (hash ^ *c) * 0x100000001b3ULL;
+    return hash;
+}
+
+// Sums one value per entry of the folder (the folder itself as ".", hidden entries too),
+// made of its name, inode, modification time to the nanosecond and, for all but folders,
+// its size; a link counts with what it points at. Summed, so the order the folder hands its
+// entries out in does not matter. Plain readdir and fstatat on the folder's descriptor: a
+// big folder is looked at once per entry and nothing else is made per entry. 0 when the
+// folder cannot be read.
+std::uint64_t listingHash(const QByteArray &path)
+{
+    const int fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *dir = fd < 0 ? nullptr : ::fdopendir(fd);
+    if (!dir) {
+        if (fd >= 0)
+            ::close(fd);
+        return 0;
+    }
+    std::uint64_t hash = 0;
+    while (const dirent *entry = ::readdir(dir)) {
+        const char *name = entry->d_name;
+        // The parent changes with every sibling of the folder: not a change of this one.
+        if (name[0] == '.' && name[1] == '.' && name[2] == 0)
+            continue;
+        struct stat st;
+        if (::fstatat(fd, name, &st, 0) != 0 && ::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue; // gone since readdir
+        const std::uint64_t size = S_ISDIR(st.st_mode) ? 0 : std::uint64_t(st.st_size);
+        const std::uint64_t mtimeNs = std::uint64_t(st.st_mtim.tv_sec) * 1000000000ULL + std::uint64_t(st.st_mtim.tv_nsec);
+        hash += mixBits(nameHash(name) ^ mixBits(size ^ mixBits(mtimeNs ^ mixBits(std::uint64_t(st.st_ino)))));
+    }
+    ::closedir(dir);
+    return hash;
 }
 
 } // namespace
@@ -195,24 +247,17 @@ WatchItem VfsWatcher::checkDirectory(const WatchItem &item)
     result.previousHash = item.hash;
     result.lastCheck = QDateTime::currentDateTime();
 
-    const QDir dir(item.path);
-    if (item.path.isEmpty() || !dir.exists()) {
+    const QByteArray path = QFile::encodeName(item.path);
+    struct stat own;
+    if (item.path.isEmpty() || ::stat(path.constData(), &own) != 0 || !S_ISDIR(own.st_mode)) {
         result.exists = false;
         result.duration = elapsed.elapsed();
         return result;
     }
     result.exists = true;
-    std::uint64_t hash = 0;
-    const QFileInfoList entries = dir.entryInfoList();
-    for (const QFileInfo &entry : entries) {
-        if (!entry.isDir())
-            hash += static_cast<std::uint64_t>(entry.size());
-        hash += static_cast<std::uint64_t>(entry.lastModified().toSecsSinceEpoch());
-        hash += qHash(entry.fileName(), 0);
-    }
-    result.hash = hash;
+    result.hash = listingHash(path);
     if (result.previousHash == 0)
-        result.previousHash = hash;
+        result.previousHash = result.hash;
     result.duration = elapsed.elapsed();
     return result;
 }

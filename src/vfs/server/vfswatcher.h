@@ -75,8 +75,8 @@ public:
     // The watch list, oldest first (watcher's thread only).
     std::vector<WatchItem> watchItems() const;
 
-    // Hashes the default listing of a directory (sizes of non-directories, modification
-    // seconds, name hashes); a first check (hash 0) never reports a change.
+    // Hashes what a listing of the directory shows (names, inodes, modification times, sizes
+    // of non-directories); a first check (hash 0) never reports a change.
     static WatchItem checkDirectory(const WatchItem &item);
 
 Q_SIGNALS:

@@ -73,6 +73,20 @@ void TestSortFilter::sortTable()
     QCOMPARE(namesUnder(proxy, root).mid(2), (QStringList{"c", "a"}));
     proxy.sort(VfsModel::MTimeStringColumn, Qt::DescendingOrder);
     QCOMPARE(namesUnder(proxy, root), (QStringList{"b", "a-dir", "a", "c"}));
+
+    // Names in the order of the locale's collation, letter case and accents included.
+    QStringList mixed{"b", "B", "a10", "a9", "Äpfel", "apfel", "_x", "Zebra", "ähre"};
+    std::vector<VfsDirectoryEntry> files;
+    for (const QString &name : mixed)
+        files.push_back(fileRecord(name));
+    QVERIFY(rig.list("/", files));
+    // Equal sizes keep the listing's order in both directions.
+    proxy.sort(VfsModel::SizeColumn, Qt::DescendingOrder);
+    QCOMPARE(namesUnder(proxy, root), mixed);
+    std::stable_sort(mixed.begin(), mixed.end(),
+                     [](const QString &a, const QString &b) { return QString::localeAwareCompare(a, b) < 0; });
+    proxy.sort(VfsModel::NameColumn, Qt::AscendingOrder);
+    QCOMPARE(namesUnder(proxy, root), mixed);
 }
 
 void TestSortFilter::hiddenFilter()

@@ -243,6 +243,23 @@ private Q_SLOTS:
         QIcon::setThemeSearchPaths(oldPaths);
         QIcon::setThemeName(oldTheme);
     }
+
+    // The first file of a suffix that shows no icon speaks for the others: they keep the
+    // shared file icon without being read one by one.
+    void iconlessSuffixReadOnce()
+    {
+        QTemporaryDir dir;
+        ModelRig rig(nullUuidString());
+        QVERIFY(rig.listDrives({driveRecord(dir.path())}));
+        std::vector<VfsDirectoryEntry> records;
+        for (int i = 0; i < 200; ++i)
+            records.push_back(fileRecord(QStringLiteral("f%1.zq9").arg(i)));
+        QVERIFY(rig.list(dir.path(), records));
+        QCOMPARE(rig.model->queuedIconCount(), 200);
+        static_cast<ManualTimer *>(rig.model->iconTimer())->fire();
+        QTRY_VERIFY(rig.model->queuedIconCount() < 200);
+        QCOMPARE(rig.model->queuedIconCount(), 0);
+    }
 };
 
 QTEST_MAIN(TestVfsModelIcons)

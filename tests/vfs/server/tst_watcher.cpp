@@ -121,6 +121,17 @@ void TstWatcher::checkHashFollowsSizeTimeAndName()
     QVERIFY(::utimensat(AT_FDCWD, QFile::encodeName(dir.path()).constData(), times, 0) == 0);
     const WatchItem renamed = VfsWatcher::checkDirectory(timed);
     QVERIFY(renamed.hash != timed.hash);
+
+    // A hidden entry counts; a new neighbour changes the parent, not the folder.
+    const QString sub = dir.filePath(QStringLiteral("sub"));
+    QVERIFY(QDir().mkdir(sub));
+    WatchItem inner;
+    inner.path = sub;
+    inner = VfsWatcher::checkDirectory(inner);
+    QVERIFY(QDir().mkdir(dir.filePath(QStringLiteral("neighbour"))));
+    QCOMPARE(VfsWatcher::checkDirectory(inner).hash, inner.hash);
+    QVERIFY(writeFile(sub + QStringLiteral("/.hidden"), "x"));
+    QVERIFY(VfsWatcher::checkDirectory(inner).hash != inner.hash);
 }
 
 void TstWatcher::checkOfMissingDirectory()
