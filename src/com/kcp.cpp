@@ -36,7 +36,7 @@ Kcp::Kcp(std::uint32_t conv, Output output)
     m_ssthresh = 0xFFFF;
     m_cwnd = 1;
     m_incr = std::uint32_t(m_mss);
-    m_out.reserve(m_mtu);
+    sizeOutput();
 }
 
 bool Kcp::setMtu(int mtu)
@@ -45,8 +45,22 @@ bool Kcp::setMtu(int mtu)
         return false;
     m_mtu = mtu;
     m_mss = mtu - kHeaderBytes;
-    m_out.reserve(mtu);
+    sizeOutput();
     return true;
+}
+
+void Kcp::setOutputRoom(int before, int after)
+{
+    flushOutput();
+    m_roomBefore = std::max(0, before);
+    m_roomAfter = std::max(0, after);
+    sizeOutput();
+}
+
+void Kcp::sizeOutput()
+{
+    flushOutput();
+    m_out.resize(std::size_t(m_roomBefore + m_mtu + m_roomAfter));
 }
 
 void Kcp::setWindow(int sendSegments, int receiveSegments)
@@ -226,28 +240,31 @@ void Kcp::parseFastAck(std::uint32_t sn, std::uint32_t ts)
     }
 }
 
-void Kcp::parseData(Segment &&segment)
+bool Kcp::parseData(Segment &&segment)
 {
     const std::uint32_t sn = segment.sn;
-    if (diff(sn, m_rcvNxt + m_rcvWnd) >= 0 || diff(sn, m_rcvNxt) < 0)
-        return;
-    // Out of order data is held only up to a bound: the sender sends it again later.
-    const qint64 cost = segment.data.size() + kSegmentCostBytes;
-    if (m_receiveBufferBytes + cost > m_outOfOrderLimit && sn != m_rcvNxt)
-        return;
+    if (diff(sn, m_rcvNxt + m_rcvWnd) >= 0)
+        return false;
+    if (diff(sn, m_rcvNxt) < 0)
+        return true;   // had it already
     // Usually in order: search from the back.
     auto it = m_receiveBuffer.end();
     while (it != m_receiveBuffer.begin()) {
         auto prev = std::prev(it);
         if (prev->sn == sn)
-            return;   // a duplicate
+            return true;   // a duplicate
         if (diff(sn, prev->sn) > 0)
             break;
         it = prev;
     }
+    // Out of order data is held only up to a bound: the sender sends it again later.
+    const qint64 cost = segment.data.size() + kSegmentCostBytes;
+    if (m_receiveBufferBytes + cost > m_outOfOrderLimit && sn != m_rcvNxt)
+        return false;
     m_receiveBufferBytes += cost;
     m_receiveBuffer.insert(it, std::move(segment));
     moveToReceiveQueue();
+    return true;
 }
 
 bool Kcp::input(const char *data, int size, std::uint32_t now)
@@ -290,21 +307,22 @@ bool Kcp::input(const char *data, int size, std::uint32_t now)
                 latestTs = ts;
             }
         } else if (cmd == CmdPush) {
-            if (diff(sn, m_rcvNxt + m_rcvWnd) < 0) {
-                m_acks.emplace_back(sn, ts);
-                if (diff(sn, m_rcvNxt) >= 0) {
-                    Segment s;
-                    s.conv = conv;
-                    s.cmd = cmd;
-                    s.frg = frg;
-                    s.wnd = wnd;
-                    s.ts = ts;
-                    s.sn = sn;
-                    s.una = una;
-                    s.data = QByteArray(data, int(len));
-                    parseData(std::move(s));
-                }
+            // Acknowledged only once held: a segment turned away must come again.
+            bool held = diff(sn, m_rcvNxt) < 0;
+            if (!held) {
+                Segment s;
+                s.conv = conv;
+                s.cmd = cmd;
+                s.frg = frg;
+                s.wnd = wnd;
+                s.ts = ts;
+                s.sn = sn;
+                s.una = una;
+                s.data = QByteArray(data, int(len));
+                held = parseData(std::move(s));
             }
+            if (held)
+                m_acks.emplace_back(sn, ts);
         } else if (cmd == CmdWindowAsk) {
             m_probe |= kAskTell;
         }
@@ -360,21 +378,27 @@ void Kcp::encodeHeader(char *p, const Segment &s) const
 
 void Kcp::emitSegment(const Segment &s)
 {
-    if (m_out.size() + kHeaderBytes + s.data.size() > m_mtu)
+    const int need = kHeaderBytes + s.data.size();
+    if (m_outUsed + need > m_mtu)
         flushOutput();
-    const int at = m_out.size();
-    m_out.resize(at + kHeaderBytes);
-    encodeHeader(m_out.data() + at, s);
-    m_out.append(s.data);
+    // Only a segment queued before the MTU shrank is larger than the MTU allows.
+    if (std::size_t(m_roomBefore + m_outUsed + need + m_roomAfter) > m_out.size())
+        m_out.resize(std::size_t(m_roomBefore + m_outUsed + need + m_roomAfter));
+    char *at = m_out.data() + m_roomBefore + m_outUsed;
+    encodeHeader(at, s);
+    if (!s.data.isEmpty())
+        std::memcpy(at + kHeaderBytes, s.data.constData(), std::size_t(s.data.size()));
+    m_outUsed += need;
 }
 
 void Kcp::flushOutput()
 {
-    if (m_out.isEmpty())
+    if (m_outUsed == 0)
         return;
+    const int size = m_outUsed;
+    m_outUsed = 0;
     if (m_output)
-        m_output(m_out.constData(), m_out.size());
-    m_out.resize(0);
+        m_output(m_out.data() + m_roomBefore, size);
 }
 
 void Kcp::flush()
