@@ -28,6 +28,8 @@ namespace {
 constexpr int kBatch = 64;
 constexpr int kMaxDatagram = 65536;
 constexpr int kSocketBufferBytes = 8 * 1024 * 1024;
+constexpr int kSmallLoopbackMtu = 16384;
+constexpr int kLoopbackDatagramsBuffered = 64;
 
 QHostAddress addressOf(const sockaddr_storage &ss, quint16 *port)
 {
@@ -67,9 +69,15 @@ socklen_t sockaddrOf(const QHostAddress &address, quint16 port, bool v6Socket, s
     auto *in6 = reinterpret_cast<sockaddr_in6 *>(ss);
     in6->sin6_family = AF_INET6;
     in6->sin6_port = htons(port);
-    const Q_IPV6ADDR a = (v4 ? QHostAddress(QStringLiteral("::ffff:%1").arg(QHostAddress(ip4).toString())) : address)
-                             .toIPv6Address();
-    std::memcpy(&in6->sin6_addr, a.c, 16);
+    if (v4) {   // ::ffff:a.b.c.d, as a dual-stack socket takes an IPv4 peer
+        in6->sin6_addr.s6_addr[10] = 0xff;
+        in6->sin6_addr.s6_addr[11] = 0xff;
+        const quint32 be = htonl(ip4);
+        std::memcpy(&in6->sin6_addr.s6_addr[12], &be, 4);
+    } else {
+        const Q_IPV6ADDR a = address.toIPv6Address();
+        std::memcpy(&in6->sin6_addr, a.c, 16);
+    }
     return sizeof(sockaddr_in6);
 }
 
@@ -151,6 +159,10 @@ bool UdpTransport::bind(quint16 port, const QHostAddress &address)
         socklen_t localLen = sizeof(local);
         ::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &localLen);
         addressOf(local, &m_port);
+        int receiveBuffer = 0;
+        socklen_t optionLen = sizeof(receiveBuffer);
+        if (::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, &optionLen) == 0)
+            m_receiveBufferBytes = receiveBuffer;
         m_fd = fd;
         m_v6 = v6;
         m_notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
@@ -160,6 +172,11 @@ bool UdpTransport::bind(quint16 port, const QHostAddress &address)
     }
     logPrintf(LogErr1, "cannot open a UDP socket: %s", std::strerror(errno));
     return false;
+}
+
+int UdpTransport::loopbackMtu() const
+{
+    return qMin(m_tuning.loopbackMtu, qMax(kSmallLoopbackMtu, m_receiveBufferBytes / kLoopbackDatagramsBuffered));
 }
 
 void UdpTransport::addStunHandler(QObject *owner, DatagramHandler handler)
@@ -193,6 +210,11 @@ KcpSocket *UdpTransport::createStream(bool relayed)
 
 bool UdpTransport::sendDatagram(const QByteArray &datagram, const QHostAddress &address, quint16 port)
 {
+    return sendDatagram(datagram.constData(), datagram.size(), address, port);
+}
+
+bool UdpTransport::sendDatagram(const char *data, int size, const QHostAddress &address, quint16 port)
+{
     if (m_fd < 0)
         return false;
     sockaddr_storage ss;
@@ -200,15 +222,14 @@ bool UdpTransport::sendDatagram(const QByteArray &datagram, const QHostAddress &
     if (!len)
         return false;
     // A full send buffer drops the datagram; KCP sends it again.
-    return ::sendto(m_fd, datagram.constData(), size_t(datagram.size()), 0, reinterpret_cast<sockaddr *>(&ss), len)
-        == datagram.size();
+    return ::sendto(m_fd, data, size_t(size), 0, reinterpret_cast<sockaddr *>(&ss), len) == size;
 }
 
-bool UdpTransport::sendFor(const KcpSocket *socket, const QByteArray &datagram)
+bool UdpTransport::sendFor(const KcpSocket *socket, const char *data, int size)
 {
     if (socket->isRelayed())
-        return m_relaySender && m_relaySender(datagram, socket->peerAddress(), socket->peerPort());
-    return sendDatagram(datagram, socket->peerAddress(), socket->peerPort());
+        return m_relaySender && m_relaySender(QByteArray(data, size), socket->peerAddress(), socket->peerPort());
+    return sendDatagram(data, size, socket->peerAddress(), socket->peerPort());
 }
 
 void UdpTransport::onReadable()
@@ -315,7 +336,7 @@ void UdpTransport::handleOpen(const char *data, int size, const QHostAddress &fr
         drop();
         return;
     }
-    sendFor(socket, socket->m_accept);
+    sendFor(socket, socket->m_accept.constData(), socket->m_accept.size());
     Q_EMIT incomingSession(socket);
 }
 
