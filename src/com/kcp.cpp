@@ -139,8 +139,12 @@ void Kcp::receiveStream(QByteArray &out)
 {
     const bool wasFull = m_receiveQueue.size() >= m_rcvWnd;
     while (!m_receiveQueue.empty()) {
-        out.append(m_receiveQueue.front().data);
-        takeSegmentBytes(std::uint32_t(m_receiveQueue.front().data.size()));
+        QByteArray &data = m_receiveQueue.front().data;
+        takeSegmentBytes(std::uint32_t(data.size()));
+        if (out.isEmpty())
+            out.swap(data);   // a reader that keeps up takes each segment without a copy
+        else
+            out.append(data);
         m_receiveQueue.pop_front();
     }
     moveToReceiveQueue();
