@@ -49,18 +49,17 @@ bool Kcp::setMtu(int mtu)
     return true;
 }
 
-void Kcp::setOutputRoom(int before, int after)
+void Kcp::setOutputRoom(int before)
 {
     flushOutput();
     m_roomBefore = std::max(0, before);
-    m_roomAfter = std::max(0, after);
     sizeOutput();
 }
 
 void Kcp::sizeOutput()
 {
     flushOutput();
-    m_out.resize(std::size_t(m_roomBefore + m_mtu + m_roomAfter));
+    m_out.resize(std::size_t(m_roomBefore + m_mtu));
 }
 
 void Kcp::setWindow(int sendSegments, int receiveSegments)
@@ -86,8 +85,8 @@ bool Kcp::send(const char *data, int size)
         return false;
     if (m_stream && !m_sendQueue.empty()) {
         Segment &last = m_sendQueue.back();
-        if (last.data.size() < m_mss) {
-            const int extend = std::min(size, m_mss - last.data.size());
+        if (last.payloadSize() < m_mss) {
+            const int extend = std::min(size, m_mss - last.payloadSize());
             last.data.append(data, extend);
             m_pendingBytes += extend;
             data += extend;
@@ -102,7 +101,10 @@ bool Kcp::send(const char *data, int size)
     for (int i = 0; i < count; ++i) {
         const int take = std::min(size, m_mss);
         Segment s;
-        s.data = QByteArray(data, take);
+        // Room for the headers in front: a segment that fills a datagram alone leaves from here.
+        s.at = m_roomBefore + kHeaderBytes;
+        s.data = QByteArray(s.at + take, Qt::Uninitialized);
+        std::memcpy(s.data.data() + s.at, data, std::size_t(take));
         s.frg = m_stream ? 0 : std::uint8_t(count - i - 1);
         m_sendQueue.push_back(std::move(s));
         m_pendingBytes += take;
@@ -214,7 +216,7 @@ void Kcp::parseAck(std::uint32_t sn)
         return;
     for (auto it = m_sendBuffer.begin(); it != m_sendBuffer.end(); ++it) {
         if (it->sn == sn) {
-            m_pendingBytes -= it->data.size();
+            m_pendingBytes -= it->payloadSize();
             m_sendBuffer.erase(it);
             return;
         }
@@ -226,7 +228,7 @@ void Kcp::parseAck(std::uint32_t sn)
 void Kcp::parseUna(std::uint32_t una)
 {
     while (!m_sendBuffer.empty() && diff(una, m_sendBuffer.front().sn) > 0) {
-        m_pendingBytes -= m_sendBuffer.front().data.size();
+        m_pendingBytes -= m_sendBuffer.front().payloadSize();
         m_sendBuffer.pop_front();
     }
 }
@@ -377,21 +379,30 @@ void Kcp::encodeHeader(char *p, const Segment &s) const
     qToLittleEndian<quint32>(s.ts, p + 8);
     qToLittleEndian<quint32>(s.sn, p + 12);
     qToLittleEndian<quint32>(s.una, p + 16);
-    qToLittleEndian<quint32>(std::uint32_t(s.data.size()), p + 20);
+    qToLittleEndian<quint32>(std::uint32_t(s.payloadSize()), p + 20);
 }
 
-void Kcp::emitSegment(const Segment &s)
+void Kcp::emitSegment(Segment &s)
 {
-    const int need = kHeaderBytes + s.data.size();
+    const int need = kHeaderBytes + s.payloadSize();
     if (m_outUsed + need > m_mtu)
         flushOutput();
+    // A segment no other could join leaves where it lies, its headers in the room before it.
+    if (need + kHeaderBytes > m_mtu && s.at >= m_roomBefore + kHeaderBytes) {
+        flushOutput();
+        char *header = s.data.data() + s.at - kHeaderBytes;
+        encodeHeader(header, s);
+        if (m_output)
+            m_output(header, need);
+        return;
+    }
     // Only a segment queued before the MTU shrank is larger than the MTU allows.
-    if (std::size_t(m_roomBefore + m_outUsed + need + m_roomAfter) > m_out.size())
-        m_out.resize(std::size_t(m_roomBefore + m_outUsed + need + m_roomAfter));
+    if (std::size_t(m_roomBefore + m_outUsed + need) > m_out.size())
+        m_out.resize(std::size_t(m_roomBefore + m_outUsed + need));
     char *at = m_out.data() + m_roomBefore + m_outUsed;
     encodeHeader(at, s);
-    if (!s.data.isEmpty())
-        std::memcpy(at + kHeaderBytes, s.data.constData(), std::size_t(s.data.size()));
+    if (s.payloadSize() > 0)
+        std::memcpy(at + kHeaderBytes, s.payload(), std::size_t(s.payloadSize()));
     m_outUsed += need;
 }
 

@@ -52,9 +52,9 @@ public:
     // Largest datagram handed to the output; the segment payload is mtu - 24.
     bool setMtu(int mtu);
     int mtu() const { return m_mtu; }
-    // Bytes before and after each datagram the output function may write, so that it can
-    // wrap the datagram where it lies.
-    void setOutputRoom(int before, int after);
+    // Bytes before each datagram the output function may write, so that it can put its
+    // own header there and send the datagram where it lies.
+    void setOutputRoom(int before);
     void setWindow(int sendSegments, int receiveSegments);
     // nodelay: a smaller minimum timeout and gentler back-off; intervalMs: flush period;
     // fastResend: duplicate acknowledgements that trigger a retransmission (0 off);
@@ -119,10 +119,13 @@ private:
         std::uint32_t fastAck = 0;
         std::uint32_t xmit = 0;
         QByteArray data;
+        int at = 0;   // where the payload starts in data: a queued segment keeps room for headers
+        int payloadSize() const { return data.size() - at; }
+        const char *payload() const { return data.constData() + at; }
     };
 
     void encodeHeader(char *p, const Segment &s) const;
-    void emitSegment(const Segment &s);
+    void emitSegment(Segment &s);
     void flushOutput();
     void sizeOutput();
     std::uint16_t windowUnused() const;
@@ -164,9 +167,9 @@ private:
 
     std::deque<Segment> m_sendQueue, m_sendBuffer, m_receiveQueue, m_receiveBuffer;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> m_acks;   // sn, ts
-    std::vector<char> m_out;   // room before, the datagram being filled, room after
+    std::vector<char> m_out;   // room before, then the datagram being filled
     int m_outUsed = 0;
-    int m_roomBefore = 0, m_roomAfter = 0;
+    int m_roomBefore = 0;
 };
 
 } // namespace com

@@ -141,15 +141,17 @@ void KcpSocket::startKcp(const crypto::SessionKeys &keys)
     m_opener = udpwire::Opener(keys.rx);
     const KcpTuning &t = m_transport->tuning();
     m_kcp = std::make_unique<Kcp>(m_conv, [this](char *data, int size) {
-        if (m_transport && m_sealer.sealInPlace(udpwire::KindData, m_conv, data, size))
-            m_transport->sendFor(this, data - udpwire::kHeaderBytes, size + udpwire::kOverheadBytes);
+        char tag[udpwire::kTagBytes];
+        if (m_transport && m_sealer.sealInPlace(udpwire::KindData, m_conv, data, size, tag))
+            m_transport->sendFor(this, data - udpwire::kHeaderBytes, size + udpwire::kHeaderBytes, tag,
+                                 udpwire::kTagBytes);
     });
-    m_kcp->setOutputRoom(udpwire::kHeaderBytes, udpwire::kTagBytes);
+    m_kcp->setOutputRoom(udpwire::kHeaderBytes);
     m_kcp->setStreamMode(true);
     // The loopback interface takes large datagrams, and each one costs a system call.
     const bool loopback = peerAddress().isLoopback() && !m_relayed;
     m_kcp->setMtu((loopback ? m_transport->loopbackMtu() : t.mtu) - udpwire::kOverheadBytes);
-    m_kcp->setWindow(t.windowSegments, t.windowSegments);
+    m_kcp->setWindow(loopback ? m_transport->loopbackSendWindow() : t.windowSegments, t.windowSegments);
     m_kcp->setNoDelay(true, t.intervalMs, t.fastResend, false);
     m_kcp->setDeadLinkLimit(t.deadLinkLimit);
     m_kcp->update(m_transport->clock());

@@ -30,6 +30,7 @@ constexpr int kMaxDatagram = 65536;
 constexpr int kSocketBufferBytes = 8 * 1024 * 1024;
 constexpr int kSmallLoopbackMtu = 16384;
 constexpr int kLoopbackDatagramsBuffered = 64;
+constexpr int kMinLoopbackSendWindow = 32;
 
 QHostAddress addressOf(const sockaddr_storage &ss, quint16 *port)
 {
@@ -179,6 +180,11 @@ int UdpTransport::loopbackMtu() const
     return qMin(m_tuning.loopbackMtu, qMax(kSmallLoopbackMtu, m_receiveBufferBytes / kLoopbackDatagramsBuffered));
 }
 
+int UdpTransport::loopbackSendWindow() const
+{
+    return qMin(m_tuning.windowSegments, qMax(kMinLoopbackSendWindow, m_receiveBufferBytes / 2 / loopbackMtu()));
+}
+
 void UdpTransport::addStunHandler(QObject *owner, DatagramHandler handler)
 {
     m_stunHandlers.append({owner, std::move(handler)});
@@ -210,10 +216,11 @@ KcpSocket *UdpTransport::createStream(bool relayed)
 
 bool UdpTransport::sendDatagram(const QByteArray &datagram, const QHostAddress &address, quint16 port)
 {
-    return sendDatagram(datagram.constData(), datagram.size(), address, port);
+    return sendPieces(datagram.constData(), datagram.size(), nullptr, 0, address, port);
 }
 
-bool UdpTransport::sendDatagram(const char *data, int size, const QHostAddress &address, quint16 port)
+bool UdpTransport::sendPieces(const char *data, int size, const char *tail, int tailSize, const QHostAddress &address,
+                              quint16 port)
 {
     if (m_fd < 0)
         return false;
@@ -221,15 +228,25 @@ bool UdpTransport::sendDatagram(const char *data, int size, const QHostAddress &
     const socklen_t len = sockaddrOf(address, port, m_v6, &ss);
     if (!len)
         return false;
+    iovec pieces[2] = {{const_cast<char *>(data), std::size_t(size)}, {const_cast<char *>(tail), std::size_t(tailSize)}};
+    msghdr message;
+    std::memset(&message, 0, sizeof(message));
+    message.msg_name = &ss;
+    message.msg_namelen = len;
+    message.msg_iov = pieces;
+    message.msg_iovlen = tailSize > 0 ? 2 : 1;
     // A full send buffer drops the datagram; KCP sends it again.
-    return ::sendto(m_fd, data, size_t(size), 0, reinterpret_cast<sockaddr *>(&ss), len) == size;
+    return ::sendmsg(m_fd, &message, 0) == size + tailSize;
 }
 
-bool UdpTransport::sendFor(const KcpSocket *socket, const char *data, int size)
+bool UdpTransport::sendFor(const KcpSocket *socket, const char *data, int size, const char *tail, int tailSize)
 {
-    if (socket->isRelayed())
-        return m_relaySender && m_relaySender(QByteArray(data, size), socket->peerAddress(), socket->peerPort());
-    return sendDatagram(data, size, socket->peerAddress(), socket->peerPort());
+    if (socket->isRelayed()) {
+        QByteArray datagram(data, size);
+        datagram.append(tail, tailSize);
+        return m_relaySender && m_relaySender(datagram, socket->peerAddress(), socket->peerPort());
+    }
+    return sendPieces(data, size, tail, tailSize, socket->peerAddress(), socket->peerPort());
 }
 
 void UdpTransport::onReadable()

@@ -70,6 +70,9 @@ public:
     // Datagram size to this computer's own addresses: the largest only where the socket's
     // receive buffer holds many of them, as a burst that overflows it is lost whole.
     int loopbackMtu() const;
+    // Segments in flight to this computer's own addresses: no more than half the receive
+    // buffer holds, so that a receiver that falls behind for a moment loses none.
+    int loopbackSendWindow() const;
 
     // A stream for the hub to dial with ("udp"), or one that goes through the relay ("turn").
     KcpSocket *createStream(bool relayed = false);
@@ -81,7 +84,6 @@ public:
     void setRelaySender(RelaySender sender) { m_relaySender = std::move(sender); }
 
     bool sendDatagram(const QByteArray &datagram, const QHostAddress &address, quint16 port);
-    bool sendDatagram(const char *data, int size, const QHostAddress &address, quint16 port);
     // A datagram the relay delivered from address:port (a peer seen through the relay).
     void deliverRelayed(const QByteArray &datagram, const QHostAddress &address, quint16 port);
 
@@ -116,7 +118,10 @@ private:
     void handleOpen(const char *data, int size, const QHostAddress &from, quint16 port, bool relayed);
     bool registerSession(KcpSocket *socket, const QHostAddress &address, quint16 port);
     void unregisterSession(KcpSocket *socket, const QHostAddress &address, quint16 port);
-    bool sendFor(const KcpSocket *socket, const char *data, int size);
+    // The datagram is `data` followed by `tail`.
+    bool sendPieces(const char *data, int size, const char *tail, int tailSize, const QHostAddress &address,
+                    quint16 port);
+    bool sendFor(const KcpSocket *socket, const char *data, int size, const char *tail = nullptr, int tailSize = 0);
     void drop() { ++m_dropped; }
     // What an unproven session holding `held` may hold after its next datagram.
     qint64 unprovenAllowance(qint64 held) const;

@@ -59,12 +59,12 @@ QByteArray Sealer::seal(Kind kind, std::uint32_t conv, const char *payload, int 
     QByteArray out(kOverheadBytes + size, Qt::Uninitialized);
     if (size > 0)
         std::memcpy(out.data() + kHeaderBytes, payload, size_t(size));
-    if (!sealInPlace(kind, conv, out.data() + kHeaderBytes, size))
+    if (!sealInPlace(kind, conv, out.data() + kHeaderBytes, size, out.data() + kHeaderBytes + size))
         return QByteArray();
     return out;
 }
 
-bool Sealer::sealInPlace(Kind kind, std::uint32_t conv, char *payload, int size)
+bool Sealer::sealInPlace(Kind kind, std::uint32_t conv, char *payload, int size, char *tag)
 {
     if (!isValid() || m_counter == ~std::uint64_t(0))
         return false;
@@ -73,7 +73,7 @@ bool Sealer::sealInPlace(Kind kind, std::uint32_t conv, char *payload, int size)
     p[0] = char(kind);
     qToLittleEndian<quint32>(conv, p + 1);
     qToLittleEndian<quint64>(counter, p + 5);
-    return m_tagger.tag(counter, p, kHeaderBytes + size, reinterpret_cast<unsigned char *>(payload + size));
+    return m_tagger.tag(counter, p, kHeaderBytes + size, reinterpret_cast<unsigned char *>(tag));
 }
 
 bool Opener::fresh(std::uint64_t counter) const

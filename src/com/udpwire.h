@@ -60,9 +60,9 @@ public:
     bool isValid() const { return m_tagger.isValid(); }
     // DATA (payload non-empty) or CLOSE (payload empty). Empty once the counter ran out.
     QByteArray seal(Kind kind, std::uint32_t conv, const char *payload, int size);
-    // The same where the payload lies: the datagram is the kHeaderBytes before `payload`,
-    // the payload and the kTagBytes after it, all of them the caller's to write.
-    bool sealInPlace(Kind kind, std::uint32_t conv, char *payload, int size);
+    // The same where the payload lies: the header goes to the kHeaderBytes before
+    // `payload` (the caller's to write), the tag (kTagBytes) to `tag`.
+    bool sealInPlace(Kind kind, std::uint32_t conv, char *payload, int size, char *tag);
 
 private:
     crypto::CounterTagger m_tagger;
