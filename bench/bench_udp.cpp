@@ -2,7 +2,8 @@
 // client sends 64 KiB messages to a hub on a thread of its own, through the whole path
 // (framing, sealing, KCP, datagram tags, opening, parsing).
 //
-//   bench_udp [MiB]      total to send over each transport, default 1024 (1 GiB)
+//   bench_udp [MiB] [only]   total to send over each transport, default 1024 (1 GiB);
+//                            only: "tcp" or "udp" runs just that one (for profiling)
 //
 // With coturn installed, the same through a TURN relay it starts on 127.0.0.1 (both ends
 // allocate there; the client dials the server's relayed address).
@@ -110,7 +111,7 @@ double run(QCoreApplication &app, const QString &type, qint64 count, quint16 tur
     std::atomic<qint64> receivedMessages{0};
     std::atomic<qint64> receivedBytes{0};
     QObject::connect(server, &com::Hub::incomingLink, server, [&](com::Link *link) {
-        QObject::connect(link, &com::Link::messageReceivedSrv, link, [&](std::vector<unsigned char> m) {
+        QObject::connect(link, &com::Link::messageReceivedSrv, link, [&](const std::vector<unsigned char> &m) {
             receivedBytes += qint64(m.size());
             if (++receivedMessages == count)
                 QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection);
@@ -192,6 +193,9 @@ int main(int argc, char **argv)
     const qint64 count = benchutil::messageCountFromArguments(argc, argv);
     if (count <= 0)
         return 2;
+    const QString only = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QString();
+    if (only == QLatin1String("tcp") || only == QLatin1String("udp"))
+        return run(app, only, count) > 0 ? 0 : 1;
     const double tcp = run(app, QStringLiteral("tcp"), count);
     const double udp = run(app, QStringLiteral("udp"), count);
     QTemporaryDir dir;

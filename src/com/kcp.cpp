@@ -36,7 +36,7 @@ Kcp::Kcp(std::uint32_t conv, Output output)
     m_ssthresh = 0xFFFF;
     m_cwnd = 1;
     m_incr = std::uint32_t(m_mss);
-    m_out.reserve(m_mtu);
+    sizeOutput();
 }
 
 bool Kcp::setMtu(int mtu)
@@ -45,8 +45,21 @@ bool Kcp::setMtu(int mtu)
         return false;
     m_mtu = mtu;
     m_mss = mtu - kHeaderBytes;
-    m_out.reserve(mtu);
+    sizeOutput();
     return true;
+}
+
+void Kcp::setOutputRoom(int before)
+{
+    flushOutput();
+    m_roomBefore = std::max(0, before);
+    sizeOutput();
+}
+
+void Kcp::sizeOutput()
+{
+    flushOutput();
+    m_out.resize(std::size_t(m_roomBefore + m_mtu));
 }
 
 void Kcp::setWindow(int sendSegments, int receiveSegments)
@@ -72,8 +85,8 @@ bool Kcp::send(const char *data, int size)
         return false;
     if (m_stream && !m_sendQueue.empty()) {
         Segment &last = m_sendQueue.back();
-        if (last.data.size() < m_mss) {
-            const int extend = std::min(size, m_mss - last.data.size());
+        if (last.payloadSize() < m_mss) {
+            const int extend = std::min(size, m_mss - last.payloadSize());
             last.data.append(data, extend);
             m_pendingBytes += extend;
             data += extend;
@@ -88,7 +101,10 @@ bool Kcp::send(const char *data, int size)
     for (int i = 0; i < count; ++i) {
         const int take = std::min(size, m_mss);
         Segment s;
-        s.data = QByteArray(data, take);
+        // Room for the headers in front: a segment that fills a datagram alone leaves from here.
+        s.at = m_roomBefore + kHeaderBytes;
+        s.data = QByteArray(s.at + take, Qt::Uninitialized);
+        std::memcpy(s.data.data() + s.at, data, std::size_t(take));
         s.frg = m_stream ? 0 : std::uint8_t(count - i - 1);
         m_sendQueue.push_back(std::move(s));
         m_pendingBytes += take;
@@ -125,8 +141,12 @@ void Kcp::receiveStream(QByteArray &out)
 {
     const bool wasFull = m_receiveQueue.size() >= m_rcvWnd;
     while (!m_receiveQueue.empty()) {
-        out.append(m_receiveQueue.front().data);
-        takeSegmentBytes(std::uint32_t(m_receiveQueue.front().data.size()));
+        QByteArray &data = m_receiveQueue.front().data;
+        takeSegmentBytes(std::uint32_t(data.size()));
+        if (out.isEmpty())
+            out.swap(data);   // a reader that keeps up takes each segment without a copy
+        else
+            out.append(data);
         m_receiveQueue.pop_front();
     }
     moveToReceiveQueue();
@@ -196,7 +216,7 @@ void Kcp::parseAck(std::uint32_t sn)
         return;
     for (auto it = m_sendBuffer.begin(); it != m_sendBuffer.end(); ++it) {
         if (it->sn == sn) {
-            m_pendingBytes -= it->data.size();
+            m_pendingBytes -= it->payloadSize();
             m_sendBuffer.erase(it);
             return;
         }
@@ -208,7 +228,7 @@ void Kcp::parseAck(std::uint32_t sn)
 void Kcp::parseUna(std::uint32_t una)
 {
     while (!m_sendBuffer.empty() && diff(una, m_sendBuffer.front().sn) > 0) {
-        m_pendingBytes -= m_sendBuffer.front().data.size();
+        m_pendingBytes -= m_sendBuffer.front().payloadSize();
         m_sendBuffer.pop_front();
     }
 }
@@ -226,28 +246,31 @@ void Kcp::parseFastAck(std::uint32_t sn, std::uint32_t ts)
     }
 }
 
-void Kcp::parseData(Segment &&segment)
+bool Kcp::parseData(Segment &&segment)
 {
     const std::uint32_t sn = segment.sn;
-    if (diff(sn, m_rcvNxt + m_rcvWnd) >= 0 || diff(sn, m_rcvNxt) < 0)
-        return;
-    // Out of order data is held only up to a bound: the sender sends it again later.
-    const qint64 cost = segment.data.size() + kSegmentCostBytes;
-    if (m_receiveBufferBytes + cost > m_outOfOrderLimit && sn != m_rcvNxt)
-        return;
+    if (diff(sn, m_rcvNxt + m_rcvWnd) >= 0)
+        return false;
+    if (diff(sn, m_rcvNxt) < 0)
+        return true;   // had it already
     // Usually in order: search from the back.
     auto it = m_receiveBuffer.end();
     while (it != m_receiveBuffer.begin()) {
         auto prev = std::prev(it);
         if (prev->sn == sn)
-            return;   // a duplicate
+            return true;   // a duplicate
         if (diff(sn, prev->sn) > 0)
             break;
         it = prev;
     }
+    // Out of order data is held only up to a bound: the sender sends it again later.
+    const qint64 cost = segment.data.size() + kSegmentCostBytes;
+    if (m_receiveBufferBytes + cost > m_outOfOrderLimit && sn != m_rcvNxt)
+        return false;
     m_receiveBufferBytes += cost;
     m_receiveBuffer.insert(it, std::move(segment));
     moveToReceiveQueue();
+    return true;
 }
 
 bool Kcp::input(const char *data, int size, std::uint32_t now)
@@ -290,21 +313,22 @@ bool Kcp::input(const char *data, int size, std::uint32_t now)
                 latestTs = ts;
             }
         } else if (cmd == CmdPush) {
-            if (diff(sn, m_rcvNxt + m_rcvWnd) < 0) {
-                m_acks.emplace_back(sn, ts);
-                if (diff(sn, m_rcvNxt) >= 0) {
-                    Segment s;
-                    s.conv = conv;
-                    s.cmd = cmd;
-                    s.frg = frg;
-                    s.wnd = wnd;
-                    s.ts = ts;
-                    s.sn = sn;
-                    s.una = una;
-                    s.data = QByteArray(data, int(len));
-                    parseData(std::move(s));
-                }
+            // Acknowledged only once held: a segment turned away must come again.
+            bool held = diff(sn, m_rcvNxt) < 0;
+            if (!held) {
+                Segment s;
+                s.conv = conv;
+                s.cmd = cmd;
+                s.frg = frg;
+                s.wnd = wnd;
+                s.ts = ts;
+                s.sn = sn;
+                s.una = una;
+                s.data = QByteArray(data, int(len));
+                held = parseData(std::move(s));
             }
+            if (held)
+                m_acks.emplace_back(sn, ts);
         } else if (cmd == CmdWindowAsk) {
             m_probe |= kAskTell;
         }
@@ -355,26 +379,41 @@ void Kcp::encodeHeader(char *p, const Segment &s) const
     qToLittleEndian<quint32>(s.ts, p + 8);
     qToLittleEndian<quint32>(s.sn, p + 12);
     qToLittleEndian<quint32>(s.una, p + 16);
-    qToLittleEndian<quint32>(std::uint32_t(s.data.size()), p + 20);
+    qToLittleEndian<quint32>(std::uint32_t(s.payloadSize()), p + 20);
 }
 
-void Kcp::emitSegment(const Segment &s)
+void Kcp::emitSegment(Segment &s)
 {
-    if (m_out.size() + kHeaderBytes + s.data.size() > m_mtu)
+    const int need = kHeaderBytes + s.payloadSize();
+    if (m_outUsed + need > m_mtu)
         flushOutput();
-    const int at = m_out.size();
-    m_out.resize(at + kHeaderBytes);
-    encodeHeader(m_out.data() + at, s);
-    m_out.append(s.data);
+    // A segment no other could join leaves where it lies, its headers in the room before it.
+    if (need + kHeaderBytes > m_mtu && s.at >= m_roomBefore + kHeaderBytes) {
+        flushOutput();
+        char *header = s.data.data() + s.at - kHeaderBytes;
+        encodeHeader(header, s);
+        if (m_output)
+            m_output(header, need);
+        return;
+    }
+    // Only a segment queued before the MTU shrank is larger than the MTU allows.
+    if (std::size_t(m_roomBefore + m_outUsed + need) > m_out.size())
+        m_out.resize(std::size_t(m_roomBefore + m_outUsed + need));
+    char *at = m_out.data() + m_roomBefore + m_outUsed;
+    encodeHeader(at, s);
+    if (s.payloadSize() > 0)
+        std::memcpy(at + kHeaderBytes, s.payload(), std::size_t(s.payloadSize()));
+    m_outUsed += need;
 }
 
 void Kcp::flushOutput()
 {
-    if (m_out.isEmpty())
+    if (m_outUsed == 0)
         return;
+    const int size = m_outUsed;
+    m_outUsed = 0;
     if (m_output)
-        m_output(m_out.constData(), m_out.size());
-    m_out.resize(0);
+        m_output(m_out.data() + m_roomBefore, size);
 }
 
 void Kcp::flush()

@@ -33,7 +33,8 @@ namespace com {
 class Kcp
 {
 public:
-    using Output = std::function<void(const char *data, int size)>;
+    // A datagram to send; see setOutputRoom for the bytes around it the function may write.
+    using Output = std::function<void(char *data, int size)>;
 
     enum Command : std::uint8_t { CmdPush = 81, CmdAck = 82, CmdWindowAsk = 83, CmdWindowTell = 84 };
     static constexpr int kHeaderBytes = 24;
@@ -51,6 +52,9 @@ public:
     // Largest datagram handed to the output; the segment payload is mtu - 24.
     bool setMtu(int mtu);
     int mtu() const { return m_mtu; }
+    // Bytes before each datagram the output function may write, so that it can put its
+    // own header there and send the datagram where it lies.
+    void setOutputRoom(int before);
     void setWindow(int sendSegments, int receiveSegments);
     // nodelay: a smaller minimum timeout and gentler back-off; intervalMs: flush period;
     // fastResend: duplicate acknowledgements that trigger a retransmission (0 off);
@@ -115,18 +119,23 @@ private:
         std::uint32_t fastAck = 0;
         std::uint32_t xmit = 0;
         QByteArray data;
+        int at = 0;   // where the payload starts in data: a queued segment keeps room for headers
+        int payloadSize() const { return data.size() - at; }
+        const char *payload() const { return data.constData() + at; }
     };
 
     void encodeHeader(char *p, const Segment &s) const;
-    void emitSegment(const Segment &s);
+    void emitSegment(Segment &s);
     void flushOutput();
+    void sizeOutput();
     std::uint16_t windowUnused() const;
     void updateRtt(std::int32_t rtt);
     void shrinkBuffer();
     void parseAck(std::uint32_t sn);
     void parseUna(std::uint32_t una);
     void parseFastAck(std::uint32_t sn, std::uint32_t ts);
-    void parseData(Segment &&segment);
+    // True when the segment is held now (or was already).
+    bool parseData(Segment &&segment);
     void moveToReceiveQueue();
     void takeSegmentBytes(std::uint32_t bytes);
 
@@ -158,7 +167,9 @@ private:
 
     std::deque<Segment> m_sendQueue, m_sendBuffer, m_receiveQueue, m_receiveBuffer;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> m_acks;   // sn, ts
-    QByteArray m_out;
+    std::vector<char> m_out;   // room before, then the datagram being filled
+    int m_outUsed = 0;
+    int m_roomBefore = 0;
 };
 
 } // namespace com

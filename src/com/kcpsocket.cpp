@@ -107,7 +107,8 @@ void KcpSocket::sendOpen()
 {
     if (state() != ConnectingState || !m_transport)
         return;
-    m_transport->sendFor(this, udpwire::makeHandshake(udpwire::KindOpen, m_conv, m_kx.publicKey));
+    const QByteArray open = udpwire::makeHandshake(udpwire::KindOpen, m_conv, m_kx.publicKey);
+    m_transport->sendFor(this, open.constData(), open.size());
 }
 
 void KcpSocket::onHandshake(udpwire::Kind kind, const QByteArray &remoteKey)
@@ -115,7 +116,7 @@ void KcpSocket::onHandshake(udpwire::Kind kind, const QByteArray &remoteKey)
     if (kind == udpwire::KindOpen) {
         // Our ACCEPT was lost: the same OPEN gets the same answer, any other none.
         if (!m_accept.isEmpty() && remoteKey == m_remoteKey && m_transport)
-            m_transport->sendFor(this, m_accept);
+            m_transport->sendFor(this, m_accept.constData(), m_accept.size());
         return;
     }
     if (kind != udpwire::KindAccept || state() != ConnectingState)
@@ -139,18 +140,18 @@ void KcpSocket::startKcp(const crypto::SessionKeys &keys)
     m_sealer = udpwire::Sealer(keys.tx);
     m_opener = udpwire::Opener(keys.rx);
     const KcpTuning &t = m_transport->tuning();
-    m_kcp = std::make_unique<Kcp>(m_conv, [this](const char *data, int size) {
-        if (!m_transport)
-            return;
-        const QByteArray datagram = m_sealer.seal(udpwire::KindData, m_conv, data, size);
-        if (!datagram.isEmpty())
-            m_transport->sendFor(this, datagram);
+    m_kcp = std::make_unique<Kcp>(m_conv, [this](char *data, int size) {
+        char tag[udpwire::kTagBytes];
+        if (m_transport && m_sealer.sealInPlace(udpwire::KindData, m_conv, data, size, tag))
+            m_transport->sendFor(this, data - udpwire::kHeaderBytes, size + udpwire::kHeaderBytes, tag,
+                                 udpwire::kTagBytes);
     });
+    m_kcp->setOutputRoom(udpwire::kHeaderBytes);
     m_kcp->setStreamMode(true);
     // The loopback interface takes large datagrams, and each one costs a system call.
     const bool loopback = peerAddress().isLoopback() && !m_relayed;
-    m_kcp->setMtu((loopback ? t.loopbackMtu : t.mtu) - udpwire::kOverheadBytes);
-    m_kcp->setWindow(t.windowSegments, t.windowSegments);
+    m_kcp->setMtu((loopback ? m_transport->loopbackMtu() : t.mtu) - udpwire::kOverheadBytes);
+    m_kcp->setWindow(loopback ? m_transport->loopbackSendWindow() : t.windowSegments, t.windowSegments);
     m_kcp->setNoDelay(true, t.intervalMs, t.fastResend, false);
     m_kcp->setDeadLinkLimit(t.deadLinkLimit);
     m_kcp->update(m_transport->clock());
@@ -323,7 +324,7 @@ void KcpSocket::sendClose()
         return;
     const QByteArray datagram = m_sealer.seal(udpwire::KindClose, m_conv, nullptr, 0);
     if (!datagram.isEmpty())
-        m_transport->sendFor(this, datagram);
+        m_transport->sendFor(this, datagram.constData(), datagram.size());
 }
 
 void KcpSocket::setPeerProven()

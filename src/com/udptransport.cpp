@@ -28,6 +28,9 @@ namespace {
 constexpr int kBatch = 64;
 constexpr int kMaxDatagram = 65536;
 constexpr int kSocketBufferBytes = 8 * 1024 * 1024;
+constexpr int kSmallLoopbackMtu = 16384;
+constexpr int kLoopbackDatagramsBuffered = 64;
+constexpr int kMinLoopbackSendWindow = 32;
 
 QHostAddress addressOf(const sockaddr_storage &ss, quint16 *port)
 {
@@ -67,9 +70,15 @@ socklen_t sockaddrOf(const QHostAddress &address, quint16 port, bool v6Socket, s
     auto *in6 = reinterpret_cast<sockaddr_in6 *>(ss);
     in6->sin6_family = AF_INET6;
     in6->sin6_port = htons(port);
-    const Q_IPV6ADDR a = (v4 ? QHostAddress(QStringLiteral("::ffff:%1").arg(QHostAddress(ip4).toString())) : address)
-                             .toIPv6Address();
-    std::memcpy(&in6->sin6_addr, a.c, 16);
+    if (v4) {   // ::ffff:a.b.c.d, as a dual-stack socket takes an IPv4 peer
+        in6->sin6_addr.s6_addr[10] = 0xff;
+        in6->sin6_addr.s6_addr[11] = 0xff;
+        const quint32 be = htonl(ip4);
+        std::memcpy(&in6->sin6_addr.s6_addr[12], &be, 4);
+    } else {
+        const Q_IPV6ADDR a = address.toIPv6Address();
+        std::memcpy(&in6->sin6_addr, a.c, 16);
+    }
     return sizeof(sockaddr_in6);
 }
 
@@ -151,6 +160,10 @@ bool UdpTransport::bind(quint16 port, const QHostAddress &address)
         socklen_t localLen = sizeof(local);
         ::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &localLen);
         addressOf(local, &m_port);
+        int receiveBuffer = 0;
+        socklen_t optionLen = sizeof(receiveBuffer);
+        if (::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, &optionLen) == 0)
+            m_receiveBufferBytes = receiveBuffer;
         m_fd = fd;
         m_v6 = v6;
         m_notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
@@ -160,6 +173,16 @@ bool UdpTransport::bind(quint16 port, const QHostAddress &address)
     }
     logPrintf(LogErr1, "cannot open a UDP socket: %s", std::strerror(errno));
     return false;
+}
+
+int UdpTransport::loopbackMtu() const
+{
+    return qMin(m_tuning.loopbackMtu, qMax(kSmallLoopbackMtu, m_receiveBufferBytes / kLoopbackDatagramsBuffered));
+}
+
+int UdpTransport::loopbackSendWindow() const
+{
+    return qMin(m_tuning.windowSegments, qMax(kMinLoopbackSendWindow, m_receiveBufferBytes / 2 / loopbackMtu()));
 }
 
 void UdpTransport::addStunHandler(QObject *owner, DatagramHandler handler)
@@ -193,22 +216,37 @@ KcpSocket *UdpTransport::createStream(bool relayed)
 
 bool UdpTransport::sendDatagram(const QByteArray &datagram, const QHostAddress &address, quint16 port)
 {
+    return sendPieces(datagram.constData(), datagram.size(), nullptr, 0, address, port);
+}
+
+bool UdpTransport::sendPieces(const char *data, int size, const char *tail, int tailSize, const QHostAddress &address,
+                              quint16 port)
+{
     if (m_fd < 0)
         return false;
     sockaddr_storage ss;
     const socklen_t len = sockaddrOf(address, port, m_v6, &ss);
     if (!len)
         return false;
+    iovec pieces[2] = {{const_cast<char *>(data), std::size_t(size)}, {const_cast<char *>(tail), std::size_t(tailSize)}};
+    msghdr message;
+    std::memset(&message, 0, sizeof(message));
+    message.msg_name = &ss;
+    message.msg_namelen = len;
+    message.msg_iov = pieces;
+    message.msg_iovlen = tailSize > 0 ? 2 : 1;
     // A full send buffer drops the datagram; KCP sends it again.
-    return ::sendto(m_fd, datagram.constData(), size_t(datagram.size()), 0, reinterpret_cast<sockaddr *>(&ss), len)
-        == datagram.size();
+    return ::sendmsg(m_fd, &message, 0) == size + tailSize;
 }
 
-bool UdpTransport::sendFor(const KcpSocket *socket, const QByteArray &datagram)
+bool UdpTransport::sendFor(const KcpSocket *socket, const char *data, int size, const char *tail, int tailSize)
 {
-    if (socket->isRelayed())
+    if (socket->isRelayed()) {
+        QByteArray datagram(data, size);
+        datagram.append(tail, tailSize);
         return m_relaySender && m_relaySender(datagram, socket->peerAddress(), socket->peerPort());
-    return sendDatagram(datagram, socket->peerAddress(), socket->peerPort());
+    }
+    return sendPieces(data, size, tail, tailSize, socket->peerAddress(), socket->peerPort());
 }
 
 void UdpTransport::onReadable()
@@ -315,7 +353,7 @@ void UdpTransport::handleOpen(const char *data, int size, const QHostAddress &fr
         drop();
         return;
     }
-    sendFor(socket, socket->m_accept);
+    sendFor(socket, socket->m_accept.constData(), socket->m_accept.size());
     Q_EMIT incomingSession(socket);
 }
 

@@ -34,7 +34,7 @@ class KcpSocket;
 struct KcpTuning
 {
     int mtu = 1400;           // whole datagram, our header and tag included
-    int loopbackMtu = 16384;  // to this computer's own addresses
+    int loopbackMtu = 65000;  // to this computer's own addresses, at most (loopbackMtu())
     int windowSegments = 1024;
     int intervalMs = 10;
     int fastResend = 2;
@@ -67,6 +67,12 @@ public:
 
     void setTuning(const KcpTuning &tuning) { m_tuning = tuning; }
     const KcpTuning &tuning() const { return m_tuning; }
+    // Datagram size to this computer's own addresses: the largest only where the socket's
+    // receive buffer holds many of them, as a burst that overflows it is lost whole.
+    int loopbackMtu() const;
+    // Segments in flight to this computer's own addresses: no more than half the receive
+    // buffer holds, so that a receiver that falls behind for a moment loses none.
+    int loopbackSendWindow() const;
 
     // A stream for the hub to dial with ("udp"), or one that goes through the relay ("turn").
     KcpSocket *createStream(bool relayed = false);
@@ -112,7 +118,10 @@ private:
     void handleOpen(const char *data, int size, const QHostAddress &from, quint16 port, bool relayed);
     bool registerSession(KcpSocket *socket, const QHostAddress &address, quint16 port);
     void unregisterSession(KcpSocket *socket, const QHostAddress &address, quint16 port);
-    bool sendFor(const KcpSocket *socket, const QByteArray &datagram);
+    // The datagram is `data` followed by `tail`.
+    bool sendPieces(const char *data, int size, const char *tail, int tailSize, const QHostAddress &address,
+                    quint16 port);
+    bool sendFor(const KcpSocket *socket, const char *data, int size, const char *tail = nullptr, int tailSize = 0);
     void drop() { ++m_dropped; }
     // What an unproven session holding `held` may hold after its next datagram.
     qint64 unprovenAllowance(qint64 held) const;
@@ -122,6 +131,7 @@ private:
     int m_fd = -1;
     bool m_v6 = false;
     quint16 m_port = 0;
+    int m_receiveBufferBytes = 0;
     QSocketNotifier *m_notifier = nullptr;
     QElapsedTimer m_clock;
     KcpTuning m_tuning;

@@ -2,8 +2,6 @@
 
 #include <QtEndian>
 
-#include <sodium.h>
-
 #include <cstring>
 
 namespace com::udpwire {
@@ -11,26 +9,6 @@ namespace com::udpwire {
 namespace {
 
 constexpr int kPublicKeyBytes = 32;
-
-void nonceOf(std::uint64_t counter, unsigned char nonce[crypto_aead_chacha20poly1305_IETF_NPUBBYTES])
-{
-    std::memset(nonce, 0, crypto_aead_chacha20poly1305_IETF_NPUBBYTES);
-    qToLittleEndian<quint64>(counter, nonce + 4);
-}
-
-// The tag of the authenticated-encryption construction over an empty message with the
-// datagram as associated data: a MAC under a per-datagram one-time key.
-void tagOf(const QByteArray &key, std::uint64_t counter, const char *data, int size, unsigned char *tag)
-{
-    unsigned char nonce[crypto_aead_chacha20poly1305_IETF_NPUBBYTES];
-    nonceOf(counter, nonce);
-    unsigned char none = 0;
-    unsigned long long tagBytes = 0;
-    crypto_aead_chacha20poly1305_ietf_encrypt_detached(
-        &none, tag, &tagBytes, &none, 0, reinterpret_cast<const unsigned char *>(data),
-        static_cast<unsigned long long>(size), nullptr, nonce,
-        reinterpret_cast<const unsigned char *>(key.constData()));
-}
 
 } // namespace
 
@@ -78,18 +56,24 @@ bool peekSession(const char *data, int size, Kind *kind, std::uint32_t *conv)
 
 QByteArray Sealer::seal(Kind kind, std::uint32_t conv, const char *payload, int size)
 {
-    if (!isValid() || m_counter == ~std::uint64_t(0))
-        return QByteArray();
-    const std::uint64_t counter = m_counter++;
     QByteArray out(kOverheadBytes + size, Qt::Uninitialized);
-    char *p = out.data();
+    if (size > 0)
+        std::memcpy(out.data() + kHeaderBytes, payload, size_t(size));
+    if (!sealInPlace(kind, conv, out.data() + kHeaderBytes, size, out.data() + kHeaderBytes + size))
+        return QByteArray();
+    return out;
+}
+
+bool Sealer::sealInPlace(Kind kind, std::uint32_t conv, char *payload, int size, char *tag)
+{
+    if (!isValid() || m_counter == ~std::uint64_t(0))
+        return false;
+    const std::uint64_t counter = m_counter++;
+    char *p = payload - kHeaderBytes;
     p[0] = char(kind);
     qToLittleEndian<quint32>(conv, p + 1);
     qToLittleEndian<quint64>(counter, p + 5);
-    if (size > 0)
-        std::memcpy(p + kHeaderBytes, payload, size_t(size));
-    tagOf(m_key, counter, p, kHeaderBytes + size, reinterpret_cast<unsigned char *>(p + kHeaderBytes + size));
-    return out;
+    return m_tagger.tag(counter, p, kHeaderBytes + size, reinterpret_cast<unsigned char *>(tag));
 }
 
 bool Opener::fresh(std::uint64_t counter) const
@@ -108,9 +92,7 @@ bool Opener::open(const char *data, int size, const char **payload, int *payload
     const std::uint64_t counter = qFromLittleEndian<quint64>(data + 5);
     if (!fresh(counter))
         return false;
-    unsigned char tag[kTagBytes];
-    tagOf(m_key, counter, data, size - kTagBytes, tag);
-    if (sodium_memcmp(tag, data + size - kTagBytes, kTagBytes) != 0)
+    if (!m_tagger.verify(counter, data, size - kTagBytes, reinterpret_cast<const unsigned char *>(data + size - kTagBytes)))
         return false;
     m_seen[counter % kReplayWindow] = counter + 1;
     if (!m_any || counter > m_highest)

@@ -19,6 +19,8 @@
 // its own: it is the link's stream, whose frames are sealed end to end already. OPEN is
 // padded so that an answer is never larger than the datagram that asked for it.
 
+#include "crypto/crypto.h"
+
 #include <QByteArray>
 
 #include <array>
@@ -54,13 +56,16 @@ class Sealer
 {
 public:
     Sealer() = default;
-    explicit Sealer(const QByteArray &key) : m_key(key) {}
-    bool isValid() const { return m_key.size() == 32; }
+    explicit Sealer(const QByteArray &key) : m_tagger(key) {}
+    bool isValid() const { return m_tagger.isValid(); }
     // DATA (payload non-empty) or CLOSE (payload empty). Empty once the counter ran out.
     QByteArray seal(Kind kind, std::uint32_t conv, const char *payload, int size);
+    // The same where the payload lies: the header goes to the kHeaderBytes before
+    // `payload` (the caller's to write), the tag (kTagBytes) to `tag`.
+    bool sealInPlace(Kind kind, std::uint32_t conv, char *payload, int size, char *tag);
 
 private:
-    QByteArray m_key;
+    crypto::CounterTagger m_tagger;
     std::uint64_t m_counter = 0;
 };
 
@@ -69,15 +74,15 @@ class Opener
 {
 public:
     Opener() = default;
-    explicit Opener(const QByteArray &key) : m_key(key) {}
-    bool isValid() const { return m_key.size() == 32; }
+    explicit Opener(const QByteArray &key) : m_tagger(key) {}
+    bool isValid() const { return m_tagger.isValid(); }
     // True for an authentic datagram not seen before; *payload/*size then point into `data`.
     bool open(const char *data, int size, const char **payload, int *payloadSize);
 
 private:
     bool fresh(std::uint64_t counter) const;
 
-    QByteArray m_key;
+    crypto::CounterTagger m_tagger;
     std::uint64_t m_highest = 0;
     bool m_any = false;
     std::array<std::uint64_t, kReplayWindow> m_seen{};   // counter + 1 in its slot

@@ -395,6 +395,43 @@ bool worthSpreading(const std::vector<PacketSpan> &packets, int count)
 
 } // namespace
 
+// --- datagram tags ---------------------------------------------------------------------------
+
+CounterTagger::CounterTagger(const QByteArray &key)
+{
+    if (key.size() != kSessionKeyBytes)
+        return;
+    auto context = std::make_shared<AeadContext>();
+    context->encrypting = true;
+    EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
+    if (!ctx)
+        return;
+    context->lanes.push_back(ctx);
+    if (EVP_CipherInit_ex(ctx, EVP_chacha20_poly1305(), nullptr, kU8(key), nullptr, 1) == 1)
+        m_context = std::move(context);
+}
+
+bool CounterTagger::tag(std::uint64_t counter, const char *data, int size, unsigned char *tag) const
+{
+    if (!m_context || size < 0)
+        return false;
+    EVP_CIPHER_CTX *ctx = m_context->lanes.front();
+    unsigned char nonce[crypto_aead_chacha20poly1305_ietf_NPUBBYTES];
+    sessionNonce(nonce, counter);
+    int len = 0;
+    unsigned char none[1];
+    return EVP_CipherInit_ex(ctx, nullptr, nullptr, nullptr, nonce, -1) == 1
+        && (size == 0 || EVP_CipherUpdate(ctx, nullptr, &len, reinterpret_cast<const unsigned char *>(data), size) == 1)
+        && EVP_CipherFinal_ex(ctx, none, &len) == 1
+        && EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_GET_TAG, kSessionTagBytes, tag) == 1;
+}
+
+bool CounterTagger::verify(std::uint64_t counter, const char *data, int size, const unsigned char *expected) const
+{
+    unsigned char computed[kSessionTagBytes];
+    return tag(counter, data, size, computed) && sodium_memcmp(computed, expected, kSessionTagBytes) == 0;
+}
+
 // --- SHA-1 -----------------------------------------------------------------------------------
 
 struct Sha1::Context

@@ -21,8 +21,10 @@
 #include <QRandomGenerator>
 #include <QtEndian>
 
+#include <cstring>
 #include <malloc.h>
 #include <memory>
+#include <sodium.h>
 #include <unistd.h>
 
 using namespace com;
@@ -167,6 +169,7 @@ private Q_SLOTS:
     void strangersSessionsHoldLittleAndGiveItBack();
     void forgedOpenDrawsNoMoreThanItCarried();
     void relayedSessionsClaimingOddSourcesStayStrangers();
+    void datagramTagsAgreeWithEarlierPeers();
 };
 
 void TstUdpTransport::copySizedTransferArrivesIdentical()
@@ -204,7 +207,7 @@ void TstUdpTransport::hostileDatagramsNeverReachTheLink()
     Pair p;
     testutil::LossyUdpRelay relay(p.serverUdp->port());
     QVERIFY(p.connect(relay.port()));
-    QVERIFY(!p.transfer(200000, 20000, 20000).isEmpty());
+    QVERIFY(!p.transfer(2000000, 20000, 20000).isEmpty());
     const int messagesBefore = p.receiver->messages;
     const quint64 droppedBefore = p.serverUdp->droppedDatagrams();
 
@@ -393,6 +396,49 @@ void TstUdpTransport::relayedSessionsClaimingOddSourcesStayStrangers()
     QTest::qWait(100);
     QVERIFY2(p.server->pendingHandshakes() <= Hub::kMaxPendingIncomingPerAddress,
              qPrintable(QString::number(p.server->pendingHandshakes())));
+}
+
+
+void TstUdpTransport::datagramTagsAgreeWithEarlierPeers()
+{
+    // Earlier peers tag and check with libsodium's ChaCha20-Poly1305: an empty message with
+    // the datagram as additional data, the counter as nonce. Both directions must agree.
+    const QByteArray key(32, '\x21');
+    const auto *k = reinterpret_cast<const unsigned char *>(key.constData());
+    udpwire::Sealer sealer(key);
+    udpwire::Opener opener(key);
+    std::uint64_t theirCounter = 1000;
+    for (const int size : {0, 1, 15, 16, 17, 1371, 64947}) {
+        const QByteArray payload(size, char(size));
+        const udpwire::Kind kind = size ? udpwire::KindData : udpwire::KindClose;
+        const QByteArray ours = sealer.seal(kind, 0x01020304, payload.constData(), size);
+        QCOMPARE(ours.size(), size + udpwire::kOverheadBytes);
+        unsigned char nonce[crypto_aead_chacha20poly1305_ietf_NPUBBYTES] = {};
+        qToLittleEndian<quint64>(qFromLittleEndian<quint64>(ours.constData() + 5), nonce + 4);
+        const int body = ours.size() - udpwire::kTagBytes;
+        unsigned char none = 0;
+        QCOMPARE(crypto_aead_chacha20poly1305_ietf_decrypt_detached(
+                     &none, nullptr, &none, 0, reinterpret_cast<const unsigned char *>(ours.constData() + body),
+                     reinterpret_cast<const unsigned char *>(ours.constData()), body, nonce, k),
+                 0);
+
+        QByteArray theirs(size + udpwire::kOverheadBytes, '\0');
+        theirs[0] = char(kind);
+        qToLittleEndian<quint32>(0x01020304, theirs.data() + 1);
+        qToLittleEndian<quint64>(theirCounter, theirs.data() + 5);
+        std::memcpy(theirs.data() + udpwire::kHeaderBytes, payload.constData(), std::size_t(size));
+        qToLittleEndian<quint64>(theirCounter++, nonce + 4);
+        unsigned long long tagBytes = 0;
+        crypto_aead_chacha20poly1305_ietf_encrypt_detached(
+            &none, reinterpret_cast<unsigned char *>(theirs.data() + body), &tagBytes, &none, 0,
+            reinterpret_cast<const unsigned char *>(theirs.constData()), body, nullptr, nonce, k);
+        const char *opened = nullptr;
+        int openedSize = -1;
+        QVERIFY(opener.open(theirs.constData(), theirs.size(), &opened, &openedSize));
+        QCOMPARE(QByteArray(opened, openedSize), payload);
+        theirs[body] = char(theirs[body] ^ 1);
+        QVERIFY(!opener.open(theirs.constData(), theirs.size(), &opened, &openedSize));
+    }
 }
 
 QTEST_GUILESS_MAIN(TstUdpTransport)
