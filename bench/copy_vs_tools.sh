@@ -5,7 +5,8 @@
 # listing against a stat scan and the raw channel. Prints the figures and the ratios.
 #
 #   bench/copy_vs_tools.sh [build dir] [MiB] [files] [rounds]   defaults: build 1024 10000 5
-#   (all files go under $TMPDIR, default /tmp: the file system measured)
+#   (all files go under $TMPDIR, default /tmp: the file system measured; files 0 leaves out
+#   the small files and the listing, for everyone, so that the large-file rows take minutes)
 #
 # Everything is measured `rounds` times, the programs in an order that turns every round; the
 # table shows each figure's median and its range (lowest-highest), and the ratios of each
@@ -93,20 +94,25 @@ else
 fi
 RSH="${SSH[*]:-}"
 
+# Runs a small-file copy only when there are small files.
+many() { [ "$FILES" -eq 0 ] || "$@"; }
+
 # --- the rounds --------------------------------------------------------------------------------
 declare -A T   # figure name -> its values, one per round
+# The numbers among a figure's values; none (a row left out) is no failure.
+numbers() { grep -E '^-?[0-9.]+$' || true; }
 add() { T[$1]="${T[$1]:-} $2"; }
 median() {
-  tr ' ' '\n' <<<"${T[$1]:-}" | grep -E '^-?[0-9.]+$' | sort -g |
+  tr ' ' '\n' <<<"${T[$1]:-}" | numbers | sort -g |
     awk '{ a[NR] = $1 } END { if (NR) print a[int((NR + 1) / 2)]; else print "-" }'
 }
-largest() { tr ' ' '\n' <<<"${T[$1]:-}" | grep -E '^-?[0-9]+$' | sort -g | tail -1; }
+largest() { tr ' ' '\n' <<<"${T[$1]:-}" | numbers | sort -g | tail -1; }
 
 # Each group of copies of one program; the order of the groups turns by one every round, so
 # that none is always first after the inputs were written or always last on a warm machine.
 group_cp() {
   timed cp_big cp "$WORK/src/big.bin" "$OUT/cp.bin"
-  timed cp_many cp -r "$WORK/src/many" "$OUT/cp-many"
+  many timed cp_many cp -r "$WORK/src/many" "$OUT/cp-many"
   rm -f "$OUT/cp.bin"
 }
 group_scp() {
@@ -117,7 +123,7 @@ group_scp() {
   rm -f "$OUT/scp.bin"
   timed scp_gcm "${scp[@]}" -c aes128-gcm@openssh.com "$WORK/src/big.bin" "127.0.0.1:$OUT/scp.bin"
   rm -f "$OUT/scp.bin"
-  timed scp_many "${scp[@]}" -r "$WORK/src/many" "127.0.0.1:$OUT/scp-many"
+  many timed scp_many "${scp[@]}" -r "$WORK/src/many" "127.0.0.1:$OUT/scp-many"
 }
 group_rsync() {
   [ -n "$RSH" ] || return 0
@@ -134,7 +140,7 @@ group_rsync() {
   head -c $((MIB * 1024 * 1024 / 2)) "$WORK/src/big.bin" >"$OUT/part.bin"
   timed rs_append rsync --append-verify -e "$RSH" "$WORK/src/big.bin" "127.0.0.1:$OUT/part.bin"
   rm -f "$OUT/part.bin"
-  timed rs_many rsync -r -e "$RSH" "$WORK/src/many" "127.0.0.1:$OUT/rs-many"
+  many timed rs_many rsync -r -e "$RSH" "$WORK/src/many" "127.0.0.1:$OUT/rs-many"
 }
 group_nusk() {
   local peer
@@ -145,15 +151,16 @@ group_nusk() {
   add n_again_bytes "$(num 's/^identical re-copy: [0-9.]* s, \([0-9-]*\) bytes written$/\1/p')"
   add n_resent "$(num 's/.* \([0-9-]*\) sent again, .*/\1/p')"
   add n_after "$(num 's/.*done \([0-9.]*\) s after the link came back$/\1/p')"
-  add n_many "$(num 's/^[0-9]* files of [0-9]* KiB in \([0-9.]*\) s$/\1/p')"
+  many add n_many "$(num 's/^[0-9]* files of [0-9]* KiB in \([0-9.]*\) s$/\1/p')"
 }
 group_listing() {
   local list
+  add channel "$(sed -n 's/.*throughput: \([0-9.]*\) MB.*/\1/p' <<<"$("$BIN/bench_channel" 2>/dev/null | tail -1)")"
+  [ "$FILES" -gt 0 ] || return 0
   list=$("$BIN/bench_vfslisting" 100000 2>/dev/null | tail -1)
   add list_model "$(sed -n 's/.*model \([0-9.]*\) ms.*/\1/p' <<<"$list")"
   add list_scan "$(sed -n 's/.*scan with stat \([0-9.]*\) ms.*/\1/p' <<<"$list")"
   add list_ratio "$(sed -n 's/.*ratio \([0-9.]*\).*/\1/p' <<<"$list")"
-  add channel "$(sed -n 's/.*throughput: \([0-9.]*\) MB.*/\1/p' <<<"$("$BIN/bench_channel" 2>/dev/null | tail -1)")"
 }
 loadavg() { cut -d' ' -f1 /proc/loadavg; }
 
@@ -172,8 +179,8 @@ for ROUND in $(seq "$ROUNDS"); do
   # program that came earlier did not have to.
 done
 
-lowest() { tr ' ' '\n' <<<"${T[$1]:-}" | grep -E '^-?[0-9.]+$' | sort -g | head -1; }
-highest() { tr ' ' '\n' <<<"${T[$1]:-}" | grep -E '^-?[0-9.]+$' | sort -g | tail -1; }
+lowest() { tr ' ' '\n' <<<"${T[$1]:-}" | numbers | sort -g | head -1; }
+highest() { tr ' ' '\n' <<<"${T[$1]:-}" | numbers | sort -g | tail -1; }
 # A figure as "median [lowest-highest]".
 fig() { [ -n "$(median "$1")" ] && [ "$(median "$1")" != - ] && echo "$(median "$1") [$(lowest "$1")-$(highest "$1")]" || echo "-"; }
 

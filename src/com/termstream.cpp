@@ -127,10 +127,22 @@ int TermStreamWriter::writeBlob(const void *bytes, std::size_t length)
         m_error = TermOutputFull;
         return m_error;
     }
+    if (writeBlobHead(length) == TermOk)
+        put(bytes, length);
+    return m_error;
+}
+
+int TermStreamWriter::writeBlobHead(std::size_t length)
+{
+    if (m_error != TermOk)
+        return m_error;
+    if (length > 0xFFFFFFFFu || !reserve(5)) {
+        m_error = TermOutputFull;
+        return m_error;
+    }
     std::uint8_t tag = TermTagBlob;
     put(&tag, 1);
     putLe(length, 4);
-    put(bytes, length);
     return m_error;
 }
 

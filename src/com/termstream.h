@@ -68,6 +68,9 @@ public:
     int writeString(const void *bytes, std::size_t length);
     int writeString(const std::string &text) { return writeString(text.data(), text.size()); }
     int writeBlob(const void *bytes, std::size_t length);
+    // A blob's tag and length alone: its bytes are put after the writer's buffer by the
+    // caller, so a large block is copied once, where the message is finally assembled.
+    int writeBlobHead(std::size_t length);
     // Bytes already encoded as items elsewhere (no tag of their own).
     int writeRaw(const void *bytes, std::size_t length);
 

@@ -83,7 +83,7 @@ void VfsPeerEndpoint::connectInProcess()
     m_client->setTransmitter([this](std::vector<unsigned char> &&message) {
         if (m_server)
             QMetaObject::invokeMethod(
-            m_server, [this, message = std::move(message)]() { requestArrived(message); }, Qt::QueuedConnection);
+            m_server, [this, message = std::move(message)]() mutable { requestTaken(message); }, Qt::QueuedConnection);
     });
     m_server->setTransmitter([this](std::vector<unsigned char> &&message) {
         if (m_client)
@@ -108,6 +108,12 @@ void VfsPeerEndpoint::requestArrived(const std::vector<unsigned char> &message)
     VfsFenuCommand *record = m_requestRecord ? m_requestRecord.get() : m_record.get();
     if (m_server && m_parser && m_parser->processCommand(message, record, m_server->protocolVersion()))
         m_server->takeIncomingCommand(*record);
+}
+
+void VfsPeerEndpoint::requestTaken(std::vector<unsigned char> &message)
+{
+    if (m_server && m_requestRecord && decodeFsoCommandTaking(message, *m_requestRecord, m_server->protocolVersion()))
+        m_server->takeIncomingCommand(*m_requestRecord);
 }
 
 void VfsPeerEndpoint::setProtocolVersion(std::uint16_t version)

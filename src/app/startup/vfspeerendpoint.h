@@ -36,6 +36,8 @@ private:
     // The local peer: requests and replies go straight between client and server.
     void connectInProcess();
     void connectLink(PeerNusk *peer);
+    // An in-process request, given away: a written block goes on in the message it came in.
+    void requestTaken(std::vector<unsigned char> &message);
 
     QPointer<VfsClientNusk> m_client;
     QPointer<VfsServerNusk> m_server;

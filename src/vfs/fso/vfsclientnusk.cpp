@@ -247,8 +247,7 @@ bool encode(const VfsClientNusk::Private &, VfsWriteFileJob *job, VfsClientReque
     c.flags = job->flags;
     c.handle = job->handle;
     c.offset = job->offset;
-    c.data.assign(job->data.begin(), job->data.begin() + job->size);
-    return encodeFsoMessage(c, FSO_PROTOCOL_VERSION, out);
+    return encodeFsoMessage(c, FSO_PROTOCOL_VERSION, out, job->data.data(), job->size);
 }
 
 bool encode(const VfsClientNusk::Private &, VfsDeleteFileJob *job, VfsClientRequest *req,

@@ -112,6 +112,9 @@ struct VfsFenuCommand
     std::string destination;    // MOVE only
     std::vector<std::uint8_t> entryBlock; // still encoded entries of one page
     std::vector<std::uint8_t> data;
+    // Where the block starts in `data`: 0, or past the fields when the record took the whole
+    // message instead of a copy of its block (decodeFsoCommandTaking).
+    std::size_t dataAt = 0;
     std::vector<FsoDriveRecord> drives;  // at most FSO_MAX_DRIVES
 
     // Clears every field; buffers keep their capacity so a reused record doesn't reallocate.
@@ -121,7 +124,7 @@ struct VfsFenuCommand
         status = 0; flags = 0; attributes.clear(); volumeSerial = 0; index = 0; count = 0;
         reserved = 0; handle = 0; blockCount = 0; detail = 0; dataSize = 0; offset = 0;
         accessTime = 0; birthTime = 0; modifyTime = 0; size = 0; permissions = -1;
-        expectChangeNs = 0; expectInode = 0;
+        expectChangeNs = 0; expectInode = 0; dataAt = 0;
         path.clear(); destination.clear(); entryBlock.clear(); data.clear(); drives.clear();
     }
 };

@@ -109,6 +109,8 @@ public:
     static constexpr bool kReads = true;
     explicit FieldReader(TermStreamReader &reader, const std::uint8_t *data = nullptr, std::size_t size = 0)
         : r(reader), m_data(data), m_size(size) {}
+    // The data block stays in the message: only its place (dataAt) and size are noted.
+    void leaveBlock() { m_leaveBlock = true; }
 
     template <typename T> void u8(T &v) { std::uint8_t x = 0; r.readU8(x); v = x; }
     template <typename T> void u16(T &v) { std::uint16_t x = 0; r.readU16(x); v = x; }
@@ -140,7 +142,18 @@ public:
         return true;
     }
     bool attributes(FsoAttributes &a) { return readAttributeMask(r, a); }
-    void block(VfsFenuCommand &cmd) { readDataBlock(r, cmd); }
+    void block(VfsFenuCommand &cmd)
+    {
+        const std::uint8_t *bytes = nullptr;
+        std::size_t length = 0;
+        if (!m_leaveBlock)
+            readDataBlock(r, cmd);
+        else if (r.readBlobRef(bytes, length) == com::TermOk) {
+            cmd.dataSize = static_cast<std::uint32_t>(length);
+            if (length >= 1 && length <= FSO_MAX_DATA)
+                cmd.dataAt = std::size_t(bytes - m_data);
+        }
+    }
     // A page's entries: the rest of the message, kept as it is (read entry by entry later).
     bool entries(VfsFenuCommand &cmd)
     {
@@ -164,6 +177,7 @@ private:
     TermStreamReader &r;
     const std::uint8_t *m_data;
     std::size_t m_size;
+    bool m_leaveBlock = false;
 };
 
 class FieldWriter
@@ -174,6 +188,10 @@ public:
     // A data or digest block taken from elsewhere instead of the record's own `data`, so a
     // block goes from the caller's buffer straight into the message.
     void setBlock(const std::uint8_t *bytes, std::size_t size) { m_block = bytes; m_blockSize = size; m_external = true; }
+    // The external block's bytes are left to the caller: only its head is written, and where
+    // the message stood right after it (to tell whether the block came last).
+    void deferBlock() { m_deferred = true; }
+    std::size_t deferredEnd() const { return m_deferredEnd; }
 
     template <typename T> void u8(const T &v) { w.writeU8(static_cast<std::uint8_t>(v)); }
     template <typename T> void u16(const T &v) { w.writeU16(static_cast<std::uint16_t>(v)); }
@@ -205,7 +223,10 @@ public:
     bool attributes(const FsoAttributes &a) { return writeAttributeMask(w, a); }
     void block(const VfsFenuCommand &cmd)
     {
-        if (m_external)
+        if (m_external && m_deferred) {
+            w.writeBlobHead(m_blockSize);
+            m_deferredEnd = w.size();
+        } else if (m_external)
             w.writeBlob(m_block, m_blockSize);
         else
             w.writeBlob(cmd.data.data(), cmd.data.size());
@@ -237,6 +258,8 @@ private:
     const std::uint8_t *m_block = nullptr;
     std::size_t m_blockSize = 0;
     bool m_external = false;
+    bool m_deferred = false;
+    std::size_t m_deferredEnd = 0;
 };
 
 
@@ -551,6 +574,31 @@ bool bodyFields(IO &io, Cmd &cmd, unsigned version)
     return true;
 }
 
+// A message whose outside data block is its last item: the fields go into a small head and
+// the block is copied once, behind it, into a buffer that is never zeroed first. False, with
+// nothing written, when the block is not last (the caller then writes it the usual way).
+bool writeWithBlockLast(const VfsFenuCommand &cmd, std::uint8_t msgClass, unsigned version, std::size_t headCapacity,
+                        std::vector<std::uint8_t> &out, const std::uint8_t *block, std::size_t blockSize)
+{
+    std::uint8_t head[256];
+    if (headCapacity > sizeof head)
+        return false;
+    TermStreamWriter w(head, headCapacity);
+    writeFsoHeader(w, cmd.code, cmd.trId, msgClass);
+    FieldWriter io(w);
+    io.setBlock(block, blockSize);
+    io.deferBlock();
+    if (!bodyFields(io, cmd, version) || w.failed() || io.deferredEnd() != w.size())
+        return false;
+    const std::size_t total = w.size() + blockSize;
+    if (total > 0xFFFFFFFFu || w.setPos(0) != com::TermOk || w.writeU32(std::uint32_t(total)) != com::TermOk)
+        return false;
+    out.reserve(total);
+    out.assign(head, head + io.deferredEnd());
+    out.insert(out.end(), block, block + blockSize);
+    return true;
+}
+
 // Header and body into `out`; `io` may carry an outside data block.
 bool writeMessage(const VfsFenuCommand &cmd, std::uint8_t msgClass, unsigned version, std::size_t capacity,
                   std::vector<std::uint8_t> &out, const std::uint8_t *block = nullptr, std::size_t blockSize = 0)
@@ -558,6 +606,8 @@ bool writeMessage(const VfsFenuCommand &cmd, std::uint8_t msgClass, unsigned ver
     out.clear();
     if (cmd.path.size() > FSO_MAX_PATH || cmd.destination.size() > FSO_MAX_PATH)
         return false;
+    if (block && blockSize > 0 && writeWithBlockLast(cmd, msgClass, version, capacity - blockSize, out, block, blockSize))
+        return true;
     std::vector<std::uint8_t> buf(capacity);
     TermStreamWriter w(buf);
     writeFsoHeader(w, cmd.code, cmd.trId, msgClass);
@@ -672,7 +722,9 @@ bool writePageHead(com::TermStreamWriter &writer, std::uint16_t trId, std::uint8
 
 // --- decoder -------------------------------------------------------------------------------
 
-bool decodeFsoCommand(const std::uint8_t *data, std::size_t size, VfsFenuCommand &cmd, unsigned version)
+namespace {
+
+bool decode(const std::uint8_t *data, std::size_t size, VfsFenuCommand &cmd, unsigned version, bool leaveBlock)
 {
     cmd.reset();
     if (!data || size < 4)
@@ -685,7 +737,28 @@ bool decodeFsoCommand(const std::uint8_t *data, std::size_t size, VfsFenuCommand
     if (r.failed())
         return false;
     FieldReader io(r, data, size);
+    if (leaveBlock)
+        io.leaveBlock();
     return bodyFields(io, cmd, version) && !r.failed();
+}
+
+} // namespace
+
+bool decodeFsoCommand(const std::uint8_t *data, std::size_t size, VfsFenuCommand &cmd, unsigned version)
+{
+    return decode(data, size, cmd, version, false);
+}
+
+bool decodeFsoCommandTaking(std::vector<std::uint8_t> &message, VfsFenuCommand &cmd, unsigned version)
+{
+    com::MessageHeader header;
+    const bool write = com::peekMessageHeader(message.data(), message.size(), header)
+                       && header.msgClass == FSO_CLASS_REQUEST && header.code == FSO_WRITE_FILE;
+    if (!decode(message.data(), message.size(), cmd, version, write))
+        return false;
+    if (cmd.dataAt > 0)
+        cmd.data.swap(message);
+    return true;
 }
 
 VfsFenuCommandParser::VfsFenuCommandParser(QObject *parent)
@@ -716,6 +789,12 @@ bool VfsFenuCommandParser::processCommand(const std::vector<unsigned char> &data
 bool encodeFsoMessage(const VfsFenuCommand &cmd, unsigned version, std::vector<std::uint8_t> &out)
 {
     return writeMessage(cmd, cmd.msgClass, version, messageCapacity(cmd), out);
+}
+
+bool encodeFsoMessage(const VfsFenuCommand &cmd, unsigned version, std::vector<std::uint8_t> &out,
+                      const std::uint8_t *block, std::size_t blockSize)
+{
+    return writeMessage(cmd, cmd.msgClass, version, messageCapacity(cmd) + blockSize, out, block, blockSize);
 }
 
 // --- QDataStream form ----------------------------------------------------------------------

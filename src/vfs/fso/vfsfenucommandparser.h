@@ -74,11 +74,20 @@ private:
 bool decodeFsoCommand(const std::uint8_t *data, std::size_t size, VfsFenuCommand &cmd,
                       unsigned version);
 
+// The same for a message the caller gives away: a WRITE_FILE request's data block is not
+// copied out, the record takes the whole message as its `data` (the block at `dataAt`).
+// Other messages decode as above and stay with the caller.
+bool decodeFsoCommandTaking(std::vector<std::uint8_t> &message, VfsFenuCommand &cmd, unsigned version);
+
 // Encodes cmd (header from cmd.msgClass, cmd.code, cmd.trId) with the body of its code.
 // For 0x8B the entries are cmd.entryBlock as they stand; for 0x8C the records are
 // cmd.drives. False (out left empty) for an unknown code, a field beyond the limits or a
 // writer error: such a message is never sent.
 bool encodeFsoMessage(const VfsFenuCommand &cmd, unsigned version, std::vector<std::uint8_t> &out);
+// The same with the data block taken from the caller's buffer instead of cmd.data, so that
+// it is copied once, into the message.
+bool encodeFsoMessage(const VfsFenuCommand &cmd, unsigned version, std::vector<std::uint8_t> &out,
+                      const std::uint8_t *block, std::size_t blockSize);
 
 // Replies written straight from their fields, class 0x42, the same layouts encodeFsoMessage
 // writes; payloads go by pointer from the caller's buffer into the message. Each fills `out`

@@ -35,8 +35,9 @@ using vfsaccess::MappedPath;
 
 namespace {
 
-// Free job records kept for reuse per kind; more are released.
-constexpr std::size_t kMaxFreeJobs = 16;
+// Free job records kept for reuse per kind; more are released. As many as a copy keeps in
+// flight: a new read record's buffer is zeroed once before its first read.
+constexpr std::size_t kMaxFreeJobs = 32;
 // Reads, writes and hashes one peer may have in flight; each holds up to 64 KB.
 constexpr std::size_t kMaxDataJobs = 512;
 // Opens, reads, writes, hashes and closes of written files of one peer running on the global pool at
@@ -1326,11 +1327,19 @@ void VfsServerNusk::acceptWrite(const VfsFenuCommand &cmd, std::vector<std::uint
     job->handle = cmd.handle;
     job->offset = cmd.offset;
     job->data.clear();
-    if (cmd.dataSize >= 1 && cmd.dataSize <= FSO_MAX_DATA && cmd.data.size() == cmd.dataSize) {
-        if (takeData)
+    job->dataAt = 0;
+    job->dataSize = 0;
+    // The block alone, or (dataAt > 0) the whole message it arrived in.
+    const std::size_t at = cmd.dataAt;
+    if (cmd.dataSize >= 1 && cmd.dataSize <= FSO_MAX_DATA
+        && (at == 0 ? cmd.data.size() == cmd.dataSize : cmd.data.size() >= at + cmd.dataSize)) {
+        if (takeData) {
             job->data.swap(*takeData);
-        else
-            job->data.assign(cmd.data.begin(), cmd.data.end());
+            job->dataAt = at;
+        } else {
+            job->data.assign(cmd.data.begin() + std::ptrdiff_t(at), cmd.data.begin() + std::ptrdiff_t(at + cmd.dataSize));
+        }
+        job->dataSize = cmd.dataSize;
     }
     job->file = std::move(file);
     d->schedule(job, d->runningWrites, d->freeWrites);

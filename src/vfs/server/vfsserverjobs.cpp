@@ -1071,12 +1071,12 @@ void WriteFileJob::run()
             status = FSO_STATUS_INVALID_HANDLE;
         } else if (!file->writable || ::fstat(file->fd, &st) != 0) {
             status = FSO_STATUS_IO_ERROR;
-        } else if (offset > std::uint64_t(LLONG_MAX) - data.size()) {
+        } else if (offset > std::uint64_t(LLONG_MAX) - dataSize) {
             status = FSO_STATUS_INVALID_OFFSET;
         } else {
             bool ok = true;
             const std::uint64_t size = std::uint64_t(st.st_size);
-            const std::uint64_t end = offset + data.size();
+            const std::uint64_t end = offset + dataSize;
             if (offset > size && !(flags & FSO_WRITE_EXTEND)) {
                 status = FSO_STATUS_INVALID_OFFSET;
                 ok = false;
@@ -1094,9 +1094,9 @@ void WriteFileJob::run()
             if (ok) {
                 file->idle.restart();
                 int error = 0;
-                written = data.empty() ? 0
-                                       : std::uint32_t(vfsfiles::writeCounted(file->fd, data.data(), data.size(),
-                                                                              offset, &error));
+                written = dataSize == 0 ? 0
+                                        : std::uint32_t(vfsfiles::writeCounted(file->fd, data.data() + dataAt,
+                                                                               dataSize, offset, &error));
                 startWriteBack(file->fd, offset, written);
                 status = error == 0                           ? FSO_STATUS_SUCCESS
                          : (error == ENOSPC || error == EDQUOT) ? FSO_STATUS_DISK_FULL

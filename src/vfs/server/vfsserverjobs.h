@@ -151,7 +151,10 @@ struct WriteFileJob : VfsServerJob
     std::uint8_t flags = 0;
     std::uint16_t handle = 0;
     std::uint64_t offset = 0;
+    // The block: dataSize bytes at dataAt; `data` may be the whole message it came in.
     std::vector<unsigned char> data;
+    std::size_t dataAt = 0;
+    std::uint32_t dataSize = 0;
     VfsOpenFilePtr file;
     std::uint8_t status = 0;
     std::uint32_t written = 0;

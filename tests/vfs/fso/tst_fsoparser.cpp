@@ -369,6 +369,29 @@ void TstFsoParser::oversizedBlocks()
     QVERIFY(!encodeFsoMessage(tooBig, 3, out));
     QVERIFY(out.empty());
 
+    // a block from the caller's buffer: the same bytes as from the record, no larger one
+    ok = record(FSO_WRITE_FILE);
+    ok.flags = 1; ok.handle = 7; ok.offset = 3 * 64400;
+    const Bytes payload(64400, 0x5A);
+    Bytes outside;
+    QVERIFY(encodeFsoMessage(ok, 3, outside, payload.data(), payload.size()));
+    QVERIFY(!encodeFsoMessage(ok, 3, out, big.data(), big.size()));
+    ok.data = payload;
+    QVERIFY(outside == encoded(ok));
+    // given away, the message itself becomes the record's data, its block at dataAt; a
+    // message without a block stays with the caller and decodes as usual
+    Bytes given = outside;
+    QVERIFY(decodeFsoCommandTaking(given, c, 3));
+    QVERIFY(given.empty());
+    QCOMPARE(c.dataSize, 64400u);
+    QCOMPARE(c.data.size(), outside.size());
+    QVERIFY(std::equal(payload.begin(), payload.end(), c.data.begin() + std::ptrdiff_t(c.dataAt)));
+    QCOMPARE(c.offset, std::uint64_t(3 * 64400));
+    Bytes kept = encoded(record(FSO_CLOSE_FILE));
+    QVERIFY(decodeFsoCommandTaking(kept, c, 3));
+    QVERIFY(!kept.empty());
+    QCOMPARE(c.dataAt, std::size_t(0));
+
     // a listing page: no bytes after the count is an empty page
     auto page = record(FSO_QUERY_LIST_DIRECTORY_REPLY);
     page.status = FSO_STATUS_COMPLETE;
