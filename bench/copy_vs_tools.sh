@@ -5,6 +5,7 @@
 # listing against a stat scan and the raw channel. Prints the figures and the ratios.
 #
 #   bench/copy_vs_tools.sh [build dir] [MiB] [files] [rounds]   defaults: build 1024 10000 5
+#   (MiB 0: only the many small files, for every program alike)
 #   (all files go under $TMPDIR, default /tmp: the file system measured)
 #
 # Everything is measured `rounds` times, the programs in an order that turns every round; the
@@ -104,8 +105,10 @@ largest() { tr ' ' '\n' <<<"${T[$1]:-}" | grep -E '^-?[0-9]+$' | sort -g | tail 
 
 # Each group of copies of one program; the order of the groups turns by one every round, so
 # that none is always first after the inputs were written or always last on a warm machine.
+# Whether the large-file rows run (MiB 0 leaves them and the listing out).
+large() { [ "$MIB" -gt 0 ]; }
 group_cp() {
-  timed cp_big cp "$WORK/src/big.bin" "$OUT/cp.bin"
+  large && timed cp_big cp "$WORK/src/big.bin" "$OUT/cp.bin"
   timed cp_many cp -r "$WORK/src/many" "$OUT/cp-many"
   rm -f "$OUT/cp.bin"
 }
@@ -113,14 +116,17 @@ group_scp() {
   [ -n "$RSH" ] || return 0
   local scp=(scp -q -P "$PORT" -i "$WORK/ssh/user" -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null
              -o LogLevel=ERROR)
-  timed scp_big "${scp[@]}" "$WORK/src/big.bin" "127.0.0.1:$OUT/scp.bin"
-  rm -f "$OUT/scp.bin"
-  timed scp_gcm "${scp[@]}" -c aes128-gcm@openssh.com "$WORK/src/big.bin" "127.0.0.1:$OUT/scp.bin"
-  rm -f "$OUT/scp.bin"
+  if large; then
+    timed scp_big "${scp[@]}" "$WORK/src/big.bin" "127.0.0.1:$OUT/scp.bin"
+    rm -f "$OUT/scp.bin"
+    timed scp_gcm "${scp[@]}" -c aes128-gcm@openssh.com "$WORK/src/big.bin" "127.0.0.1:$OUT/scp.bin"
+    rm -f "$OUT/scp.bin"
+  fi
   timed scp_many "${scp[@]}" -r "$WORK/src/many" "127.0.0.1:$OUT/scp-many"
 }
 group_rsync() {
   [ -n "$RSH" ] || return 0
+  large || { timed rs_many rsync -r -e "$RSH" "$WORK/src/many" "127.0.0.1:$OUT/rs-many"; return 0; }
   # -t keeps the times, so that the quick check that follows finds the copy up to date, as
   # it would for a user who copies a file a second time.
   timed rs_big rsync -t --whole-file -e "$RSH" "$WORK/src/big.bin" "127.0.0.1:$OUT/rs.bin"
@@ -138,7 +144,8 @@ group_rsync() {
 }
 group_nusk() {
   local peer
-  peer=$("$BIN/bench_peercopy" "$MIB" "$FILES" 4 2>&1) || { echo "$peer" >&2; exit 1; }
+  # Its files stay until the end, like the tools' (see the end of a round).
+  peer=$(TMPDIR="$OUT" BENCH_KEEP_FILES=1 "$BIN/bench_peercopy" "$MIB" "$FILES" 4 2>&1) || { echo "$peer" >&2; exit 1; }
   num() { sed -n "$1" <<<"$peer" | head -1; }
   add n_big "$(num 's/^copy [0-9.]* MB in \([0-9.]*\) s$/\1/p')"
   add n_again "$(num 's/^identical re-copy: \([0-9.]*\) s.*/\1/p')"
@@ -148,6 +155,7 @@ group_nusk() {
   add n_many "$(num 's/^[0-9]* files of [0-9]* KiB in \([0-9.]*\) s$/\1/p')"
 }
 group_listing() {
+  large || return 0
   local list
   list=$("$BIN/bench_vfslisting" 100000 2>/dev/null | tail -1)
   add list_model "$(sed -n 's/.*model \([0-9.]*\) ms.*/\1/p' <<<"$list")"
