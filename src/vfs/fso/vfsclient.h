@@ -172,6 +172,20 @@ struct VfsSyncJob : VfsRequestRecord<VfsSyncJob>
     quint8 status = 0;               // out
 };
 
+// One new file made whole at once (FSO_PUT_FILE): built under `hiddenPath`, given its times
+// and permissions and renamed to `path`, which it never replaces. Ask it only of a client
+// whose canPutFile() says so.
+struct VfsPutFileJob : VfsRequestRecord<VfsPutFileJob>
+{
+    qint64 accessTime = 0;           // in, ms since the epoch; 0 or less = none
+    qint64 modificationTime = 0;     // in
+    int permissions = -1;            // in: 07777 bits less the server's umask; -1 none
+    QString path;                    // in: the real name
+    QString hiddenPath;              // in: a name in the same folder
+    std::vector<quint8> data;        // in: the whole file, 1 to 64400 bytes
+    quint8 status = 0;               // out: FSO_STATUS_EXISTS when either name was taken
+};
+
 class VfsClient : public QObject
 {
     Q_OBJECT
@@ -191,6 +205,10 @@ public:
     virtual void makeDirectory(VfsMakeDirectoryJob *job) = 0;
     // A client that cannot ask it answers at once as a peer that does not know it would.
     virtual void syncFileSystem(VfsSyncJob *job);
+    // Whether the peer makes a small file in one request (putFile).
+    virtual bool canPutFile() const { return false; }
+    // A client that cannot ask it answers at once with FSO_STATUS_INVALID_PARAMETER.
+    virtual void putFile(VfsPutFileJob *job);
 
 Q_SIGNALS:
     void listDirectoryUpdate(VfsListDirectoryJob *job);
@@ -204,6 +222,7 @@ Q_SIGNALS:
     void hashFileUpdate(VfsHashFileJob *job);
     void makeDirectoryUpdate(VfsMakeDirectoryJob *job);
     void syncFileSystemUpdate(VfsSyncJob *job);
+    void putFileUpdate(VfsPutFileJob *job);
     void directoryChanged(QString path);
 };
 
@@ -218,3 +237,4 @@ Q_DECLARE_METATYPE(VfsDeleteFileJob *)
 Q_DECLARE_METATYPE(VfsHashFileJob *)
 Q_DECLARE_METATYPE(VfsMakeDirectoryJob *)
 Q_DECLARE_METATYPE(VfsSyncJob *)
+Q_DECLARE_METATYPE(VfsPutFileJob *)

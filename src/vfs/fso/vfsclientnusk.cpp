@@ -52,7 +52,7 @@ struct RequestQueueTable
 
 using RequestQueues = RequestQueueTable<VfsListDirectoryJob, VfsListDrivesJob, VfsMoveJob, VfsOpenFileJob,
                                         VfsCloseFileJob, VfsReadFileJob, VfsWriteFileJob, VfsDeleteFileJob,
-                                        VfsHashFileJob, VfsMakeDirectoryJob, VfsSyncJob>;
+                                        VfsHashFileJob, VfsMakeDirectoryJob, VfsSyncJob, VfsPutFileJob>;
 
 struct VfsClientNusk::Private
 {
@@ -125,6 +125,7 @@ template <typename Job> void finishOnCleanup(Job *job)
 
 bool isTransfer(const VfsReadFileJob *) { return true; }
 bool isTransfer(const VfsWriteFileJob *) { return true; }
+bool isTransfer(const VfsPutFileJob *) { return true; }
 template <typename Job> bool isTransfer(const Job *) { return false; }
 // A flush of a file system may take as long as writing out what it holds.
 bool waitsLong(const VfsSyncJob *) { return true; }
@@ -134,6 +135,7 @@ bool sentAtOnce(const VfsHashFileJob *) { return true; }
 template <typename Job> bool sentAtOnce(const Job *job) { return isTransfer(job); }
 
 void encodeFailed(VfsOpenFileJob *job) { job->status = FSO_STATUS_IO_ERROR; }
+void encodeFailed(VfsPutFileJob *job) { job->status = FSO_STATUS_INVALID_PARAMETER; }
 template <typename Job> void encodeFailed(Job *) {}
 
 const char *kindName(const VfsListDirectoryJob *) { return "list directory"; }
@@ -147,6 +149,7 @@ const char *kindName(const VfsDeleteFileJob *) { return "delete file"; }
 const char *kindName(const VfsHashFileJob *) { return "hash file"; }
 const char *kindName(const VfsMakeDirectoryJob *) { return "make directory"; }
 const char *kindName(const VfsSyncJob *) { return "sync"; }
+const char *kindName(const VfsPutFileJob *) { return "put file"; }
 
 std::string utf8(const QString &s)
 {
@@ -293,6 +296,22 @@ bool encode(const VfsClientNusk::Private &, VfsSyncJob *job, VfsClientRequest *r
     return encodeFsoMessage(c, FSO_PROTOCOL_VERSION, out);
 }
 
+// Never to a peer that predates the request: it would drop it unanswered.
+bool encode(const VfsClientNusk::Private &d, VfsPutFileJob *job, VfsClientRequest *req, std::vector<std::uint8_t> &out)
+{
+    if (d.version < FSO_PROTOCOL_VERSION_PUT_FILE || job->path.isEmpty() || job->hiddenPath.isEmpty()
+        || job->data.empty() || job->data.size() > FSO_MAX_DATA)
+        return false;
+    VfsFenuCommand c = requestCommand(FSO_PUT_FILE, req->trId);
+    c.accessTime = std::max<qint64>(0, job->accessTime);
+    c.modifyTime = std::max<qint64>(0, job->modificationTime);
+    c.path = utf8(job->path);
+    c.destination = utf8(job->hiddenPath);
+    c.permissions = job->permissions;
+    c.data = job->data;
+    return encodeFsoMessage(c, d.version, out);
+}
+
 // --- preparation when queued ---------------------------------------------------------------
 
 void prepare(VfsClientNusk::Private &, VfsListDirectoryJob *job, VfsClientRequest *req)
@@ -432,6 +451,7 @@ VfsClientNusk::VfsClientNusk(QObject *parent)
     qRegisterMetaType<VfsHashFileJob *>();
     qRegisterMetaType<VfsMakeDirectoryJob *>();
     qRegisterMetaType<VfsSyncJob *>();
+    qRegisterMetaType<VfsPutFileJob *>();
     m_jobTimer->setSingleShot(true);
     connect(m_jobTimer, &QTimer::timeout, this, &VfsClientNusk::jobTimerFired);
     d->counter = static_cast<quint16>((quint64(QRandomGenerator::global()->generate()) * 65535u) >> 32);
@@ -564,6 +584,24 @@ void VfsClientNusk::deleteFile(VfsDeleteFileJob *job) { submit(job); }
 void VfsClientNusk::hashFile(VfsHashFileJob *job) { submit(job); }
 void VfsClientNusk::makeDirectory(VfsMakeDirectoryJob *job) { submit(job); }
 void VfsClientNusk::syncFileSystem(VfsSyncJob *job) { submit(job); }
+void VfsClientNusk::putFile(VfsPutFileJob *job) { submit(job); }
+
+bool VfsClientNusk::canPutFile() const
+{
+    return protocolVersion() >= FSO_PROTOCOL_VERSION_PUT_FILE;
+}
+
+void VfsClient::putFile(VfsPutFileJob *job)
+{
+    job->status = FSO_STATUS_INVALID_PARAMETER;
+    job->jobStatus = JobError;
+    if (job->done) {
+        const std::function<void(VfsPutFileJob *)> done = job->done;
+        done(job);
+    } else {
+        Q_EMIT putFileUpdate(job);
+    }
+}
 
 void VfsClient::syncFileSystem(VfsSyncJob *job)
 {
@@ -740,6 +778,7 @@ void VfsClientNusk::dispatchIncoming(const VfsFenuCommand &cmd, std::vector<std:
     case FSO_HASH_FILE_REPLY: processHashFileResponse(cmd); break;
     case FSO_MAKE_DIRECTORY_REPLY: processMakeDirectoryResponse(cmd); break;
     case FSO_SYNC_REPLY: processSyncResponse(cmd); break;
+    case FSO_PUT_FILE_REPLY: processPutFileResponse(cmd); break;
     default:
         logPrintf(LogVcli, "drop unknown command 0x%02X", cmd.code);
         break;
@@ -1033,4 +1072,19 @@ void VfsClientNusk::processSyncResponse(const VfsFenuCommand &cmd)
         job->request->sendState = 2;
     }
     startOrKick(true);
+}
+
+void VfsClientNusk::processPutFileResponse(const VfsFenuCommand &cmd)
+{
+    {
+        QMutexLocker lock(&d->mutex);
+        VfsPutFileJob *job = findAwaiting(d->queue<VfsPutFileJob>(), cmd.trId);
+        if (!job)
+            return;
+        job->status = cmd.status;
+        job->jobStatus = JobFinished;
+        job->request->sendState = 2;
+    }
+    // Announced at once, like the writes it stands for.
+    runPass<VfsPutFileJob>();
 }

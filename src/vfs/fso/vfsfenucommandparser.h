@@ -31,6 +31,10 @@
 //   0x18 DIRECTORY_CHANGED     u32 flags (0); str path
 //   0x19 SYNC                  u32 flags (0); str path of a folder on the file system to flush
 //   0x99  reply                u8 status
+//   0x1A PUT_FILE              u32 flags (0); i64 access time; i64 modification time (ms, 0 for
+//                              none); str path; str hidden path in the same folder; bytes
+//                              data; u16 permission bits (optional)
+//   0x9A  reply                u8 status
 //
 // OPEN_FILE by protocol version: version 1 always carries the attribute set and nothing
 // else; versions 2 and 3 carry it only when flags & 0x10, with mask 0 or 1 and value 0 within

@@ -10,7 +10,7 @@
 
 struct VfsSmallFileLane::Slot
 {
-    enum Phase { Free, Opening, Reading, Writing, Renaming, Closing };
+    enum Phase { Free, Opening, Reading, Writing, Renaming, Putting, Closing };
 
     template <typename Record>
     struct Out
@@ -29,6 +29,7 @@ struct VfsSmallFileLane::Slot
     Out<VfsReadFileJob> read;
     Out<VfsWriteFileJob> write;
     Out<VfsMoveJob> move;
+    Out<VfsPutFileJob> put;
     Out<VfsCloseFileJob> closeSrc;
     Out<VfsCloseFileJob> closeDst;
     // The hidden file this slot made; removed again when the file is handed back, so the
@@ -91,6 +92,7 @@ VfsSmallFileLane::VfsSmallFileLane(Events events)
                 s->dstHandle = 0;
         });
         route(s->move, [](const VfsMoveJob &) {});
+        route(s->put, [](const VfsPutFileJob &) {});
         // Closed or not, the handle is no longer ours: the server drops idle handles.
         route(s->closeSrc, [s](const VfsCloseFileJob &) { s->srcHandle = 0; });
         route(s->closeDst, [s](const VfsCloseFileJob &) { s->dstHandle = 0; });
@@ -106,6 +108,7 @@ void VfsSmallFileLane::begin(VfsClient *source, VfsClient *destination, std::vec
 {
     m_src = source;
     m_dst = destination;
+    m_put = destination && destination->canPutFile();
     m_queue.assign(std::make_move_iterator(files.begin()), std::make_move_iterator(files.end()));
     for (auto &slot : m_slots)
         slot->phase = Slot::Free;
@@ -153,7 +156,8 @@ void VfsSmallFileLane::startFile(Slot &s)
     dst.handle = 0;
     m_events.started(s.file);
     send(m_src, src, s.openSrc.busy, &VfsClient::openFile);
-    send(m_dst, dst, s.openDst.busy, &VfsClient::openFile);
+    if (!m_put)
+        send(m_dst, dst, s.openDst.busy, &VfsClient::openFile);
 }
 
 void VfsSmallFileLane::stepSlot(Slot &s)
@@ -165,7 +169,7 @@ void VfsSmallFileLane::stepSlot(Slot &s)
     case Slot::Opening: {
         if (s.openSrc.busy || s.openDst.busy)
             return;
-        if (!s.srcHandle || !s.dstHandle || !m_src) {
+        if (!s.srcHandle || (!s.dstHandle && !m_put) || !m_src) {
             logPrintf(LogVcpa, "small file %s: open failed (%u, %u)", qPrintable(s.file.item.path),
                       unsigned(s.openSrc.record.status), unsigned(s.openDst.record.status));
             return handBack(s);
@@ -193,6 +197,8 @@ void VfsSmallFileLane::stepSlot(Slot &s)
                       unsigned(r.status), unsigned(r.receivedSize), unsigned(size));
             return handBack(s);
         }
+        if (m_put)
+            return sendPut(s, size);
         VfsWriteFileJob &w = s.write.record;
         w.flags = FSO_WRITE_CLOSE;
         w.handle = s.dstHandle;
@@ -248,10 +254,46 @@ void VfsSmallFileLane::stepSlot(Slot &s)
         m_events.finished(s.file);
         return;
     }
+    case Slot::Putting: {
+        if (s.put.busy)
+            return;
+        VfsPutFileJob &p = s.put.record;
+        s.read.record.data.swap(p.data);
+        const bool answered = p.jobStatus == JobFinished;
+        m_events.renamed(s.file, answered);
+        if (!answered || p.status != FSO_STATUS_SUCCESS || !m_dst) {
+            logPrintf(LogVcpa, "small file %s: put status %u", qPrintable(s.file.dstPath), unsigned(p.status));
+            return handBack(s);
+        }
+        m_events.written(size);
+        s.phase = Slot::Free;
+        m_events.finished(s.file);
+        return;
+    }
     case Slot::Closing:
         handBack(s);
         return;
     }
+}
+
+void VfsSmallFileLane::sendPut(Slot &s, quint32 size)
+{
+    // The server removes the hidden file of a put that fails; one whose answer is lost may
+    // have taken its real name, which the job then finds as for a lost rename.
+    const VfsCopyItem &item = s.file.item;
+    VfsPutFileJob &p = s.put.record;
+    p.accessTime = item.atime;
+    p.modificationTime = item.mtime;
+    p.permissions = item.permissions;
+    p.path = s.file.dstPath;
+    p.hiddenPath = s.file.partPath;
+    p.data.swap(s.read.record.data);
+    p.data.resize(size);
+    p.status = 0;
+    s.phase = Slot::Putting;
+    m_events.writing(size);
+    m_events.renaming(s.file);
+    send(m_dst, p, s.put.busy, &VfsClient::putFile);
 }
 
 void VfsSmallFileLane::handBack(Slot &s)
@@ -290,7 +332,7 @@ bool VfsSmallFileLane::anyBusy() const
 {
     for (const auto &slot : m_slots) {
         const Slot &s = *slot;
-        if (s.openSrc.busy || s.openDst.busy || s.read.busy || s.write.busy || s.move.busy || s.closeSrc.busy
+        if (s.openSrc.busy || s.openDst.busy || s.read.busy || s.write.busy || s.move.busy || s.put.busy || s.closeSrc.busy
             || s.closeDst.busy || s.remove.busy)
             return true;
     }
@@ -304,6 +346,7 @@ void VfsSmallFileLane::withdraw(bool all)
         releaseIfBusy(s.read.record, s.read.busy);
         releaseIfBusy(s.write.record, s.write.busy);
         releaseIfBusy(s.move.record, s.move.busy);
+        releaseIfBusy(s.put.record, s.put.busy);
         releaseIfBusy(s.remove.record, s.remove.busy);
         if (all) {
             releaseIfBusy(s.openSrc.record, s.openSrc.busy);

@@ -143,6 +143,7 @@ public:
     std::vector<std::unique_ptr<FileOperationJob>> freeOperations;
     std::vector<std::unique_ptr<CloseFileJob>> runningCloses, freeCloses;
     std::vector<std::unique_ptr<OpenFileJob>> runningOpens, freeOpens;
+    std::vector<std::unique_ptr<PutFileJob>> runningPuts, freePuts;
 
     // Data jobs taken but not started, oldest first; `drop` gives the record back unrun.
     struct Waiting
@@ -153,7 +154,7 @@ public:
     };
     std::vector<Waiting> waitingData;
     int runningData = 0;
-    int runningOpenJobs = 0; // of runningData; at most one
+    int runningOpenJobs = 0; // opens and puts of runningData; at most one
 
     // LIST_DRIVES asked before the watcher's first read of the drives.
     std::vector<VfsFenuCommand> waitingDriveRequests;
@@ -311,7 +312,7 @@ public:
     std::size_t dataJobCount() const
     {
         return runningReads.size() + runningWrites.size() + runningHashes.size() + runningCloses.size()
-               + runningOpens.size();
+               + runningOpens.size() + runningPuts.size();
     }
 
     // Queues a data job on `file`; it starts once fewer than kMaxRunningDataJobs of the
@@ -333,7 +334,7 @@ public:
         // Files with a request left waiting in this pass: their later requests wait too.
         std::unordered_set<const VfsOpenFile *> passed;
         for (auto it = waitingData.begin(); it != waitingData.end();) {
-            const bool open = dynamic_cast<OpenFileJob *>(it->job) != nullptr;
+            const bool open = dynamic_cast<OpenFileJob *>(it->job) || dynamic_cast<PutFileJob *>(it->job);
             if (it->file && it->file->runningJobs > 0) {
                 // Behind blocks of its file that run now: it may join them (no slot needed),
                 // unless an earlier request of the file still waits.
@@ -408,6 +409,9 @@ public:
     void hashFinished(HashFileJob *job);
     void closeFinished(CloseFileJob *job);
     void openFinished(OpenFileJob *job);
+    void putFinished(PutFileJob *job);
+    // Keeps a descriptor of the file system a write went to, for the SYNC that follows.
+    void noteWrittenVolume(int dirFd);
     void operationFinished(FileOperationJob *job);
 
     // Sends the LIST_DRIVES reply with the watcher's drive list as it is now.
@@ -621,6 +625,7 @@ void VfsServerNusk::dispatchIncoming(const VfsFenuCommand &cmd, std::vector<std:
     case FSO_CLOSE_FILE: processCloseFileCommand(cmd); break;
     case FSO_HASH_FILE: processHashFileCommand(cmd); break;
     case FSO_SYNC: processSyncCommand(cmd); break;
+    case FSO_PUT_FILE: acceptPut(cmd, takeData); break;
     default:
         logPrintf(LogVsrv, "drop unknown command 0x%02X", unsigned(cmd.code));
         break;
@@ -1186,12 +1191,8 @@ void VfsServerNuskPrivate::openFinished(OpenFileJob *job)
     if (status == FSO_STATUS_SUCCESS && files.isFull())
         status = FSO_STATUS_IO_ERROR;
     if (status == FSO_STATUS_SUCCESS) {
-        struct stat parentStat;
-        if (job->write && ::fstat(job->parentDir, &parentStat) == 0 && !writtenVolumes.count(parentStat.st_dev)) {
-            const int kept = ::fcntl(job->parentDir, F_DUPFD_CLOEXEC, 0);
-            if (kept >= 0)
-                writtenVolumes[parentStat.st_dev] = kept;
-        }
+        if (job->write)
+            noteWrittenVolume(job->parentDir);
         VfsOpenFilePtr file = std::make_shared<VfsOpenFile>();
         file->fd = job->fd;
         job->fd = -1;
@@ -1212,6 +1213,85 @@ void VfsServerNuskPrivate::openFinished(OpenFileJob *job)
     send(std::move(reply));
     job->rules = vfsaccess::VfsAccessRules();
     recycle(freeOpens, std::move(owned));
+}
+
+void VfsServerNuskPrivate::noteWrittenVolume(int dirFd)
+{
+    struct stat st;
+    if (::fstat(dirFd, &st) != 0 || writtenVolumes.count(st.st_dev))
+        return;
+    const int kept = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
+    if (kept >= 0)
+        writtenVolumes[st.st_dev] = kept;
+}
+
+// --- PUT_FILE ----------------------------------------------------------------------------------
+
+void VfsServerNusk::processPutFileCommand(const VfsFenuCommand &cmd)
+{
+    acceptPut(cmd, nullptr);
+}
+
+void VfsServerNusk::acceptPut(const VfsFenuCommand &cmd, std::vector<std::uint8_t> *takeData)
+{
+    auto answer = [&](std::uint8_t status) {
+        std::vector<unsigned char> reply;
+        if (!fsoreply::status(reply, FSO_PUT_FILE_REPLY, cmd.trId, status))
+            logPrintf(LogVsrv, "failed to send PUT_FILE response TrId %u", unsigned(cmd.trId));
+        d->send(std::move(reply));
+    };
+    const MappedPath mapped = d->rules.mapRequestPath(cmd.path);
+    const MappedPath hidden = d->rules.mapRequestPath(cmd.destination);
+    if (mapped.status != FSO_STATUS_SUCCESS)
+        return answer(mapped.status);
+    if (hidden.status != FSO_STATUS_SUCCESS)
+        return answer(hidden.status);
+    // Both names in one folder, so the rename between them stays inside what was checked.
+    if (cmd.flags != 0 || mapped.local.isEmpty() || hidden.local.isEmpty() || mapped.local == hidden.local
+        || vfsaccess::parentPath(mapped.local) != vfsaccess::parentPath(hidden.local) || cmd.dataSize < 1
+        || cmd.dataSize > FSO_MAX_DATA || cmd.data.size() != cmd.dataSize)
+        return answer(FSO_STATUS_INVALID_PARAMETER);
+    if (d->rules.check(mapped.local, vfsaccess::AclWrite, LinkMode::FollowLast) != FSO_STATUS_SUCCESS
+        || d->rules.check(hidden.local, vfsaccess::AclWrite, LinkMode::FollowLast) != FSO_STATUS_SUCCESS)
+        return answer(FSO_STATUS_NOT_PERMITTED);
+    if (d->dataJobCount() >= kMaxDataJobs)
+        return answer(FSO_STATUS_IO_ERROR);
+    QByteArray name;
+    UniqueFd parent(vfsaccess::openParentDirectory(mapped.local, &name));
+    if (parent.get() < 0)
+        return answer(errno == ENOENT ? FSO_STATUS_NOT_FOUND : FSO_STATUS_IO_ERROR);
+    // Made like a file opened for writing: on the pool, one at a time with the opens.
+    PutFileJob *job = d->acquire(d->freePuts, d->runningPuts, &VfsServerNuskPrivate::putFinished);
+    job->trId = cmd.trId;
+    job->closeDescriptors();
+    job->parentDir = parent.release();
+    job->name = name;
+    job->hiddenName = nativePath(hidden.local.mid(hidden.local.lastIndexOf(QLatin1Char('/')) + 1));
+    job->hiddenPath = hidden.local;
+    job->rules = d->rules;
+    if (takeData)
+        job->data.swap(*takeData);
+    else
+        job->data.assign(cmd.data.begin(), cmd.data.end());
+    job->accessTime = cmd.accessTime > 0 ? cmd.accessTime : 0;
+    job->modifyTime = cmd.modifyTime > 0 ? cmd.modifyTime : 0;
+    job->permissions = cmd.permissions;
+    d->schedule(job, d->runningPuts, d->freePuts);
+}
+
+void VfsServerNuskPrivate::putFinished(PutFileJob *job)
+{
+    std::unique_ptr<PutFileJob> owned = release(runningPuts, job);
+    if (!owned)
+        return;
+    --runningOpenJobs;
+    dataJobFinished(nullptr);
+    if (job->status == FSO_STATUS_SUCCESS)
+        noteWrittenVolume(job->parentDir);
+    job->closeDescriptors();
+    send(std::move(job->reply));
+    job->rules = vfsaccess::VfsAccessRules();
+    recycle(freePuts, std::move(owned));
 }
 
 void VfsServerNusk::processCloseFileCommand(const VfsFenuCommand &cmd)

@@ -1178,6 +1178,76 @@ void CloseFileJob::run()
     state = VfsServerJobReplyReady;
 }
 
+PutFileJob::~PutFileJob()
+{
+    closeDescriptors();
+}
+
+void PutFileJob::closeDescriptors()
+{
+    if (parentDir >= 0)
+        ::close(parentDir);
+    parentDir = -1;
+}
+
+namespace {
+
+// The new file's bytes, then its times and mode, as a copy that is complete; closes it.
+std::uint8_t fillNewFile(int fd, const std::vector<unsigned char> &data, std::int64_t accessTime,
+                         std::int64_t modifyTime, int permissions)
+{
+    int error = 0;
+    std::uint8_t status = FSO_STATUS_SUCCESS;
+    if (vfsfiles::writeCounted(fd, data.data(), data.size(), 0, &error) != data.size())
+        status = error == ENOSPC || error == EDQUOT ? FSO_STATUS_DISK_FULL : FSO_STATUS_IO_ERROR;
+    // Times and mode as a close of a written file gives them: wanted, not a condition (a file
+    // system that keeps no modes refuses them, and the copy is complete all the same).
+    if (status == FSO_STATUS_SUCCESS && permissions >= 0 && vfsfiles::applyPermissions(fd, permissions) != 0)
+        logPrintf(LogVsrv, "mode of a new file not set: %s", std::strerror(errno));
+    if (status == FSO_STATUS_SUCCESS && (accessTime > 0 || modifyTime > 0)
+        && vfsfiles::applyFileTimes(fd, accessTime, modifyTime) != 0)
+        logPrintf(LogVsrv, "times of a new file not set");
+    if (::close(fd) != 0 && status == FSO_STATUS_SUCCESS)
+        status = FSO_STATUS_IO_ERROR;
+    return status;
+}
+
+} // namespace
+
+void PutFileJob::run()
+{
+    status = FSO_STATUS_NOT_PERMITTED;
+    if (rules.entryInside(hiddenPath, parentDir, hiddenName)) {
+        // O_EXCL: a new entry made here, never a link or a file that turned up in its place.
+        const int fd = ::openat(parentDir, hiddenName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            status = errno == EEXIST ? FSO_STATUS_EXISTS
+                     : errno == ENOSPC || errno == EDQUOT ? FSO_STATUS_DISK_FULL
+                                                          : FSO_STATUS_IO_ERROR;
+        } else {
+            status = fillNewFile(fd, data, accessTime, modifyTime, permissions);
+            if (status == FSO_STATUS_SUCCESS) {
+                // Complete and closed: only now it takes the real name, which it never takes
+                // from another file.
+                if (::renameat2(parentDir, hiddenName.constData(), parentDir, name.constData(), RENAME_NOREPLACE) == 0)
+                    status = FSO_STATUS_SUCCESS;
+                else if (errno == EEXIST)
+                    status = FSO_STATUS_EXISTS;
+                else if (errno == EINVAL) // a file system without RENAME_NOREPLACE
+                    status = vfsserverfs::moveAt(parentDir, hiddenName, parentDir, name,
+                                                 FSO_MOVE_SAME_VOLUME | FSO_MOVE_NO_REPLACE, false, false, hiddenName,
+                                                 nullptr);
+                else
+                    status = FSO_STATUS_IO_ERROR;
+            }
+            if (status != FSO_STATUS_SUCCESS)
+                ::unlinkat(parentDir, hiddenName.constData(), 0);
+        }
+    }
+    fsoreply::status(reply, FSO_PUT_FILE_REPLY, trId, status);
+    state = VfsServerJobReplyReady;
+}
+
 namespace {
 
 // What hashing one block found.

@@ -213,6 +213,31 @@ struct OpenFileJob : VfsServerJob
     std::uint8_t status = 0;
 };
 
+// PUT_FILE: a new file made whole under a hidden name of the folder, given its times and
+// permissions, and renamed to its real name, never over an existing one. The folder was
+// opened and the access checked on the server's thread; names are made inside it. Whatever
+// fails, the hidden file goes again.
+struct PutFileJob : VfsServerJob
+{
+    ~PutFileJob() override;
+    void run() override;
+    void closeDescriptors();
+
+    // request
+    int parentDir = -1;             // owned
+    QByteArray name;                // the real name
+    QByteArray hiddenName;
+    QString hiddenPath;             // local path of the hidden name, for the access check
+    vfsaccess::VfsAccessRules rules;
+    std::vector<unsigned char> data;
+    VfsOpenFilePtr file;            // none; the scheduler's slot for it
+    std::int64_t accessTime = 0;    // ms since the epoch; 0 leaves it
+    std::int64_t modifyTime = 0;
+    int permissions = -1;
+    // result
+    std::uint8_t status = 0;
+};
+
 // DELETE_FILE of a directory or to the trash, MOVE across file systems and SYNC: work that may
 // take minutes and must not hold up every other request of the peer.
 struct FileOperationJob : VfsServerJob
