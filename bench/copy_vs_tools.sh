@@ -97,11 +97,13 @@ RSH="${SSH[*]:-}"
 # --- the rounds --------------------------------------------------------------------------------
 declare -A T   # figure name -> its values, one per round
 add() { T[$1]="${T[$1]:-} $2"; }
+# The numbers among a figure's values; none for a row that did not run (MiB 0).
+values() { tr ' ' '\n' <<<"${T[$1]:-}" | grep -E "$2" || true; }
 median() {
-  tr ' ' '\n' <<<"${T[$1]:-}" | grep -E '^-?[0-9.]+$' | sort -g |
+  values "$1" '^-?[0-9.]+$' | sort -g |
     awk '{ a[NR] = $1 } END { if (NR) print a[int((NR + 1) / 2)]; else print "-" }'
 }
-largest() { tr ' ' '\n' <<<"${T[$1]:-}" | grep -E '^-?[0-9]+$' | sort -g | tail -1; }
+largest() { values "$1" '^-?[0-9]+$' | sort -g | tail -1; }
 
 # Each group of copies of one program; the order of the groups turns by one every round, so
 # that none is always first after the inputs were written or always last on a warm machine.
@@ -180,8 +182,8 @@ for ROUND in $(seq "$ROUNDS"); do
   # program that came earlier did not have to.
 done
 
-lowest() { tr ' ' '\n' <<<"${T[$1]:-}" | grep -E '^-?[0-9.]+$' | sort -g | head -1; }
-highest() { tr ' ' '\n' <<<"${T[$1]:-}" | grep -E '^-?[0-9.]+$' | sort -g | tail -1; }
+lowest() { values "$1" '^-?[0-9.]+$' | sort -g | head -1; }
+highest() { values "$1" '^-?[0-9.]+$' | sort -g | tail -1; }
 # A figure as "median [lowest-highest]".
 fig() { [ -n "$(median "$1")" ] && [ "$(median "$1")" != - ] && echo "$(median "$1") [$(lowest "$1")-$(highest "$1")]" || echo "-"; }
 
