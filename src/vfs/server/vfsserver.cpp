@@ -43,6 +43,8 @@ constexpr std::size_t kMaxDataJobs = 512;
 // once: the rest wait in the server, so one peer never holds every pool thread and the
 // other peers' and the owner's own requests still find one.
 constexpr int kMaxRunningDataJobs = 4;
+// Puts of one peer running at once (see startWaiting).
+constexpr int kMaxRunningPuts = 2;
 // Blocks a running strand takes on after it started, before the file's next blocks wait for
 // it to end: other files of the peer get their turn.
 constexpr std::size_t kMaxStrand = 256;
@@ -154,7 +156,7 @@ public:
     };
     std::vector<Waiting> waitingData;
     int runningData = 0;
-    int runningOpenJobs = 0; // opens and puts of runningData; at most one
+    int runningOpenJobs = 0; // opens and puts of runningData: one open, or kMaxRunningPuts puts
 
     // LIST_DRIVES asked before the watcher's first read of the drives.
     std::vector<VfsFenuCommand> waitingDriveRequests;
@@ -334,7 +336,8 @@ public:
         // Files with a request left waiting in this pass: their later requests wait too.
         std::unordered_set<const VfsOpenFile *> passed;
         for (auto it = waitingData.begin(); it != waitingData.end();) {
-            const bool open = dynamic_cast<OpenFileJob *>(it->job) || dynamic_cast<PutFileJob *>(it->job);
+            const bool put = dynamic_cast<PutFileJob *>(it->job) != nullptr;
+            const bool open = put || dynamic_cast<OpenFileJob *>(it->job);
             if (it->file && it->file->runningJobs > 0) {
                 // Behind blocks of its file that run now: it may join them (no slot needed),
                 // unless an earlier request of the file still waits.
@@ -348,8 +351,10 @@ public:
             }
             // Files made in one folder wait for each other in the kernel anyway (the folder's
             // lock): one open at a time leaves the other threads to reads and writes, which
-            // copied many small files a fifth faster than four opens at once.
-            if (runningData >= kMaxRunningDataJobs || (open && runningOpenJobs > 0)) {
+            // copied many small files a fifth faster than four opens at once. A put makes and
+            // renames its file in one go: a second one keeps the folder busy while the answer
+            // of the first travels back and the next comes in.
+            if (runningData >= kMaxRunningDataJobs || (open && runningOpenJobs >= (put ? kMaxRunningPuts : 1))) {
                 if (it->file)
                     passed.insert(it->file.get());
                 ++it;
