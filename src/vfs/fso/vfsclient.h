@@ -186,6 +186,16 @@ struct VfsPutFileJob : VfsRequestRecord<VfsPutFileJob>
     quint8 status = 0;               // out: FSO_STATUS_EXISTS when either name was taken
 };
 
+// One small file read whole at once (FSO_GET_FILE): opened, read and closed. Ask it only of
+// a client whose canPutFile() says so (the same peers know both).
+struct VfsGetFileJob : VfsRequestRecord<VfsGetFileJob>
+{
+    QString path;                    // in
+    quint32 size = 0;                // in: at most this much, 1 to 64400
+    quint8 status = 0;               // out: FSO_STATUS_END_OF_FILE when `data` is the whole file
+    std::vector<quint8> data;        // out: what was read, at most `size` bytes
+};
+
 class VfsClient : public QObject
 {
     Q_OBJECT
@@ -209,6 +219,8 @@ public:
     virtual bool canPutFile() const { return false; }
     // A client that cannot ask it answers at once with FSO_STATUS_INVALID_PARAMETER.
     virtual void putFile(VfsPutFileJob *job);
+    // As putFile.
+    virtual void getFile(VfsGetFileJob *job);
 
 Q_SIGNALS:
     void listDirectoryUpdate(VfsListDirectoryJob *job);
@@ -223,6 +235,7 @@ Q_SIGNALS:
     void makeDirectoryUpdate(VfsMakeDirectoryJob *job);
     void syncFileSystemUpdate(VfsSyncJob *job);
     void putFileUpdate(VfsPutFileJob *job);
+    void getFileUpdate(VfsGetFileJob *job);
     void directoryChanged(QString path);
 };
 
@@ -238,3 +251,4 @@ Q_DECLARE_METATYPE(VfsHashFileJob *)
 Q_DECLARE_METATYPE(VfsMakeDirectoryJob *)
 Q_DECLARE_METATYPE(VfsSyncJob *)
 Q_DECLARE_METATYPE(VfsPutFileJob *)
+Q_DECLARE_METATYPE(VfsGetFileJob *)

@@ -458,6 +458,8 @@ const Layout kLayouts[] = {
     {FSO_SYNC_REPLY, {Field::Status}},
     {FSO_PUT_FILE, {Field::Flags32, Field::Times, Field::Path, Field::Destination, Field::Data, Field::Permissions}},
     {FSO_PUT_FILE_REPLY, {Field::Status}},
+    {FSO_GET_FILE, {Field::Flags32, Field::Path, Field::Size32}},
+    {FSO_GET_FILE_REPLY, {Field::Status, Field::Data}},
 };
 
 const Layout *layoutOf(std::uint8_t code)
@@ -632,6 +634,12 @@ bool handle(std::vector<std::uint8_t> &out, std::uint8_t code, std::uint16_t trI
             std::uint16_t handle)
 {
     return reply(out, code, trId, status, kSmallReply, [&](VfsFenuCommand &c) { c.handle = handle; });
+}
+
+bool getFile(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, const std::uint8_t *data,
+             std::size_t size)
+{
+    return reply(out, FSO_GET_FILE_REPLY, trId, status, kSmallReply + size, noFields, data, size);
 }
 
 bool makeDirectory(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, std::uint32_t detail)

@@ -146,6 +146,7 @@ public:
     std::vector<std::unique_ptr<CloseFileJob>> runningCloses, freeCloses;
     std::vector<std::unique_ptr<OpenFileJob>> runningOpens, freeOpens;
     std::vector<std::unique_ptr<PutFileJob>> runningPuts, freePuts;
+    std::vector<std::unique_ptr<GetFileJob>> runningGets, freeGets;
 
     // Data jobs taken but not started, oldest first; `drop` gives the record back unrun.
     struct Waiting
@@ -314,7 +315,7 @@ public:
     std::size_t dataJobCount() const
     {
         return runningReads.size() + runningWrites.size() + runningHashes.size() + runningCloses.size()
-               + runningOpens.size() + runningPuts.size();
+               + runningOpens.size() + runningPuts.size() + runningGets.size();
     }
 
     // Queues a data job on `file`; it starts once fewer than kMaxRunningDataJobs of the
@@ -415,6 +416,7 @@ public:
     void closeFinished(CloseFileJob *job);
     void openFinished(OpenFileJob *job);
     void putFinished(PutFileJob *job);
+    void getFinished(GetFileJob *job);
     // Keeps a descriptor of the file system a write went to, for the SYNC that follows.
     void noteWrittenVolume(int dirFd);
     void operationFinished(FileOperationJob *job);
@@ -631,6 +633,7 @@ void VfsServerNusk::dispatchIncoming(const VfsFenuCommand &cmd, std::vector<std:
     case FSO_HASH_FILE: processHashFileCommand(cmd); break;
     case FSO_SYNC: processSyncCommand(cmd); break;
     case FSO_PUT_FILE: acceptPut(cmd, takeData); break;
+    case FSO_GET_FILE: processGetFileCommand(cmd); break;
     default:
         logPrintf(LogVsrv, "drop unknown command 0x%02X", unsigned(cmd.code));
         break;
@@ -1282,6 +1285,53 @@ void VfsServerNusk::acceptPut(const VfsFenuCommand &cmd, std::vector<std::uint8_
     job->modifyTime = cmd.modifyTime > 0 ? cmd.modifyTime : 0;
     job->permissions = cmd.permissions;
     d->schedule(job, d->runningPuts, d->freePuts);
+}
+
+// --- GET_FILE ----------------------------------------------------------------------------------
+
+void VfsServerNusk::processGetFileCommand(const VfsFenuCommand &cmd)
+{
+    auto answer = [&](std::uint8_t status) {
+        std::vector<unsigned char> reply;
+        if (!fsoreply::getFile(reply, cmd.trId, status, nullptr, 0))
+            logPrintf(LogVsrv, "failed to send GET_FILE response TrId %u", unsigned(cmd.trId));
+        d->send(std::move(reply));
+    };
+    const MappedPath mapped = d->rules.mapRequestPath(cmd.path);
+    if (mapped.status != FSO_STATUS_SUCCESS)
+        return answer(mapped.status);
+    if (cmd.flags != 0 || mapped.local.isEmpty() || cmd.dataSize < 1 || cmd.dataSize > FSO_MAX_DATA)
+        return answer(FSO_STATUS_INVALID_PARAMETER);
+    if (d->rules.check(mapped.local, vfsaccess::AclRead, LinkMode::FollowLast) != FSO_STATUS_SUCCESS)
+        return answer(FSO_STATUS_NOT_PERMITTED);
+    if (d->dataJobCount() >= kMaxDataJobs)
+        return answer(FSO_STATUS_IO_ERROR);
+    QByteArray name;
+    UniqueFd parent(vfsaccess::openParentDirectory(mapped.local, &name));
+    if (parent.get() < 0)
+        return answer(errno == ENOENT ? FSO_STATUS_NOT_FOUND : FSO_STATUS_IO_ERROR);
+    GetFileJob *job = d->acquire(d->freeGets, d->runningGets, &VfsServerNuskPrivate::getFinished);
+    job->trId = cmd.trId;
+    job->closeDescriptors();
+    job->parentDir = parent.release();
+    job->name = name;
+    job->localPath = mapped.local;
+    job->rules = d->rules;
+    job->isLocal = d->isLocal;
+    job->size = cmd.dataSize;
+    d->schedule(job, d->runningGets, d->freeGets);
+}
+
+void VfsServerNuskPrivate::getFinished(GetFileJob *job)
+{
+    std::unique_ptr<GetFileJob> owned = release(runningGets, job);
+    if (!owned)
+        return;
+    dataJobFinished(nullptr);
+    job->closeDescriptors();
+    send(std::move(job->reply));
+    job->rules = vfsaccess::VfsAccessRules();
+    recycle(freeGets, std::move(owned));
 }
 
 void VfsServerNuskPrivate::putFinished(PutFileJob *job)

@@ -70,6 +70,7 @@ public Q_SLOTS:
     void processMakeDirectoryCommand(const VfsFenuCommand &cmd);
     void processSyncCommand(const VfsFenuCommand &cmd);
     void processPutFileCommand(const VfsFenuCommand &cmd);
+    void processGetFileCommand(const VfsFenuCommand &cmd);
 
     // Sends DIRECTORY_CHANGED for a path, when the peer may know of it.
     void directoryChanged(QString path);

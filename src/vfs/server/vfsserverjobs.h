@@ -213,6 +213,27 @@ struct OpenFileJob : VfsServerJob
     std::uint8_t status = 0;
 };
 
+// GET_FILE: a small file opened, read and closed at once. The folder was opened and the
+// access checked on the server's thread; what the name leads to is checked again once open.
+struct GetFileJob : VfsServerJob
+{
+    ~GetFileJob() override;
+    void run() override;
+    void closeDescriptors();
+
+    // request
+    int parentDir = -1;             // owned
+    QByteArray name;
+    QString localPath;
+    vfsaccess::VfsAccessRules rules;
+    bool isLocal = false;
+    std::uint32_t size = 0;         // at most this much, at most FSO_MAX_DATA
+    VfsOpenFilePtr file;            // none; the scheduler's slot for it
+    // result
+    std::uint8_t status = 0;
+    std::vector<unsigned char> data; // kept from one request to the next
+};
+
 // PUT_FILE: a new file made whole under a hidden name of the folder, given its times and
 // permissions, and renamed to its real name, never over an existing one. The folder was
 // opened and the access checked on the server's thread; names are made inside it. Whatever

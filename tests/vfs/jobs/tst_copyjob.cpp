@@ -1316,7 +1316,7 @@ private Q_SLOTS:
         job = make(m_a.get(), m_b.get(), items, m_dst);
         bool grown = false;
         m_a->onRequest = [&](const VfsFenuCommand &cmd) {
-            if (!grown && cmd.code == FSO_READ_FILE) {
+            if (!grown && (cmd.code == FSO_READ_FILE || cmd.code == FSO_GET_FILE)) {
                 grown = true;
                 QVERIFY(writeFile(m_src + QStringLiteral("/g3"), pattern(90000, 3)));
             }

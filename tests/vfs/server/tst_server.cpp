@@ -1141,6 +1141,33 @@ private Q_SLOTS:
         QCOMPARE(h.server->openFileCount(), 0);
     }
 
+    // A file read whole in one request: all of it and status 7, or the first bytes of one
+    // that is longer; only regular files inside what the peer may read.
+    void getFileWholeOrRefused()
+    {
+        ServerHarness h(false);
+        h.server->setAcl(entries());
+        const QString s = root + "/share";
+        VfsFenuCommand got = h.get(s + "/a.txt", 100);
+        QCOMPARE(got.status, std::uint8_t(FSO_STATUS_END_OF_FILE));
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(got.data.data()), int(got.data.size())), QByteArray("alpha"));
+        got = h.get(s + "/a.txt", 3);
+        QCOMPARE(got.status, std::uint8_t(0));
+        QCOMPARE(got.dataSize, 3u);
+        QCOMPARE(h.get(s + "/a.txt", 5).status, std::uint8_t(FSO_STATUS_END_OF_FILE));
+        QCOMPARE(h.get(s + "/none.txt", 10).status, std::uint8_t(FSO_STATUS_NOT_FOUND));
+        QVERIFY(writeFile(root + "/get_secret", "secret"));
+        QVERIFY(link(root + "/get_secret", s + "/get_out"));
+        QCOMPARE(h.get(s + "/get_out", 10).status, std::uint8_t(FSO_STATUS_NOT_PERMITTED));
+        QCOMPARE(h.get(root + "/database/y.txt", 10).status, std::uint8_t(FSO_STATUS_NOT_PERMITTED));
+        QCOMPARE(h.get(s + "/fifo", 10).status, std::uint8_t(FSO_STATUS_IO_ERROR));
+        QCOMPARE(h.get(s + "/sub", 10).status, std::uint8_t(FSO_STATUS_IO_ERROR));
+        QCOMPARE(h.get(s + "/a.txt", 0).status, std::uint8_t(FSO_STATUS_INVALID_PARAMETER));
+        QCOMPARE(h.get(s + "/a.txt", FSO_MAX_DATA + 1).status, std::uint8_t(FSO_STATUS_INVALID_PARAMETER));
+        QCOMPARE(h.get(root + "/data/r.txt", 100).status, std::uint8_t(FSO_STATUS_END_OF_FILE));
+        QCOMPARE(h.server->openFileCount(), 0);
+    }
+
     void unknownAndMalformed()
     {
         ServerHarness h(false);

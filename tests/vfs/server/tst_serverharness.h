@@ -213,6 +213,13 @@ public:
         return request(cmd).status;
     }
 
+    VfsFenuCommand get(const QString &path, std::uint32_t size)
+    {
+        VfsFenuCommand cmd = make(FSO_GET_FILE, path);
+        cmd.dataSize = size;
+        return request(cmd);
+    }
+
     VfsFenuCommand makeDirectory(const QString &path, std::uint32_t flags = 0)
     {
         return request(make(FSO_MAKE_DIRECTORY, path, flags));
