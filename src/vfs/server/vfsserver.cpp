@@ -408,6 +408,26 @@ public:
             logPrintf(LogVsrv, "failed to set file time status: %d", result);
     }
 
+    // The end of a get or a put (`makes`): its slot is free, the reply goes out, the record
+    // returns to its pool.
+    template <typename Job>
+    void finishWholeFileJob(std::vector<std::unique_ptr<Job>> &running, std::vector<std::unique_ptr<Job>> &freeList,
+                            Job *job, bool makes)
+    {
+        std::unique_ptr<Job> owned = release(running, job);
+        if (!owned)
+            return;
+        if (makes)
+            --runningOpenJobs;
+        dataJobFinished(nullptr);
+        if (makes && job->status == FSO_STATUS_SUCCESS)
+            noteWrittenVolume(job->parentDir);
+        job->closeDescriptors();
+        send(std::move(job->reply));
+        job->rules = vfsaccess::VfsAccessRules();
+        recycle(freeList, std::move(owned));
+    }
+
     // finished slots
     void listingFinished(QueryListDirectoryJob *job);
     void readFinished(ReadFileJob *job);
@@ -1324,29 +1344,12 @@ void VfsServerNusk::processGetFileCommand(const VfsFenuCommand &cmd)
 
 void VfsServerNuskPrivate::getFinished(GetFileJob *job)
 {
-    std::unique_ptr<GetFileJob> owned = release(runningGets, job);
-    if (!owned)
-        return;
-    dataJobFinished(nullptr);
-    job->closeDescriptors();
-    send(std::move(job->reply));
-    job->rules = vfsaccess::VfsAccessRules();
-    recycle(freeGets, std::move(owned));
+    finishWholeFileJob(runningGets, freeGets, job, false);
 }
 
 void VfsServerNuskPrivate::putFinished(PutFileJob *job)
 {
-    std::unique_ptr<PutFileJob> owned = release(runningPuts, job);
-    if (!owned)
-        return;
-    --runningOpenJobs;
-    dataJobFinished(nullptr);
-    if (job->status == FSO_STATUS_SUCCESS)
-        noteWrittenVolume(job->parentDir);
-    job->closeDescriptors();
-    send(std::move(job->reply));
-    job->rules = vfsaccess::VfsAccessRules();
-    recycle(freePuts, std::move(owned));
+    finishWholeFileJob(runningPuts, freePuts, job, true);
 }
 
 void VfsServerNusk::processCloseFileCommand(const VfsFenuCommand &cmd)

@@ -1178,12 +1178,12 @@ void CloseFileJob::run()
     state = VfsServerJobReplyReady;
 }
 
-GetFileJob::~GetFileJob()
+WholeFileJob::~WholeFileJob()
 {
     closeDescriptors();
 }
 
-void GetFileJob::closeDescriptors()
+void WholeFileJob::closeDescriptors()
 {
     if (parentDir >= 0)
         ::close(parentDir);
@@ -1218,18 +1218,6 @@ void GetFileJob::run()
     }
     fsoreply::getFile(reply, trId, status, data.data(), got);
     state = VfsServerJobReplyReady;
-}
-
-PutFileJob::~PutFileJob()
-{
-    closeDescriptors();
-}
-
-void PutFileJob::closeDescriptors()
-{
-    if (parentDir >= 0)
-        ::close(parentDir);
-    parentDir = -1;
 }
 
 namespace {

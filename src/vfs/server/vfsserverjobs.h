@@ -213,50 +213,48 @@ struct OpenFileJob : VfsServerJob
     std::uint8_t status = 0;
 };
 
-// GET_FILE: a small file opened, read and closed at once. The folder was opened and the
-// access checked on the server's thread; what the name leads to is checked again once open.
-struct GetFileJob : VfsServerJob
+// A request on a whole file by name inside a folder that was opened and checked on the
+// server's thread.
+struct WholeFileJob : VfsServerJob
 {
-    ~GetFileJob() override;
-    void run() override;
+    ~WholeFileJob() override;
     void closeDescriptors();
 
-    // request
     int parentDir = -1;             // owned
     QByteArray name;
-    QString localPath;
     vfsaccess::VfsAccessRules rules;
+    VfsOpenFilePtr file;            // none; the scheduler's slot for it
+    std::uint8_t status = 0;        // result
+};
+
+// GET_FILE: a small file opened, read and closed at once; what the name leads to is checked
+// again once open.
+struct GetFileJob : WholeFileJob
+{
+    void run() override;
+
+    // request
+    QString localPath;
     bool isLocal = false;
     std::uint32_t size = 0;         // at most this much, at most FSO_MAX_DATA
-    VfsOpenFilePtr file;            // none; the scheduler's slot for it
     // result
-    std::uint8_t status = 0;
     std::vector<unsigned char> data; // kept from one request to the next
 };
 
 // PUT_FILE: a new file made whole under a hidden name of the folder, given its times and
-// permissions, and renamed to its real name, never over an existing one. The folder was
-// opened and the access checked on the server's thread; names are made inside it. Whatever
+// permissions, and renamed to its real name (`name`), never over an existing one. Whatever
 // fails, the hidden file goes again.
-struct PutFileJob : VfsServerJob
+struct PutFileJob : WholeFileJob
 {
-    ~PutFileJob() override;
     void run() override;
-    void closeDescriptors();
 
     // request
-    int parentDir = -1;             // owned
-    QByteArray name;                // the real name
     QByteArray hiddenName;
     QString hiddenPath;             // local path of the hidden name, for the access check
-    vfsaccess::VfsAccessRules rules;
     std::vector<unsigned char> data;
-    VfsOpenFilePtr file;            // none; the scheduler's slot for it
     std::int64_t accessTime = 0;    // ms since the epoch; 0 leaves it
     std::int64_t modifyTime = 0;
     int permissions = -1;
-    // result
-    std::uint8_t status = 0;
 };
 
 // DELETE_FILE of a directory or to the trash, MOVE across file systems and SYNC: work that may
