@@ -2,13 +2,15 @@
 // Host B runs the jobs and pulls from host A's share onto its own disk.
 //
 //   bench_peercopy [MiB] [files] [KiB]   large file, default 1024 (1 GiB); small files,
-//                                        default 10000 of 4 KiB
+//                                        default 10000 of 4 KiB; MiB 0 copies only the
+//                                        small files
 //
 // nusk-peerhost is taken from NUSK_BIN_DIR, else from this program's directory. With
 // BENCH_TRACE set, every line host B reports goes to stderr with its time in ms: where a copy
-// spends its time (start, files, the flush at the end). Prints, last
-// line: copy MB/s next to cp MB/s of the same file, the identical re-copy's time and bytes
-// written, the bytes sent again after a cut at 50 %, and small files per second.
+// spends its time (start, files, the flush at the end). Prints copy MB/s next to cp MB/s of
+// the same file, the identical re-copy's time and bytes written, the bytes sent again after a
+// cut at 50 %, and, last, small files per second. With BENCH_KEEP_FILES set, what it made
+// stays under $TMPDIR.
 
 #include "../tests/peers/testutil_peerhost.h"
 
@@ -151,7 +153,7 @@ int main(int argc, char *argv[])
     const qint64 mib = argc > 1 ? std::atoll(argv[1]) : 1024;
     const int files = argc > 2 ? std::atoi(argv[2]) : 10000;
     const int kib = argc > 3 ? std::atoi(argv[3]) : 4;
-    if (mib <= 0 || files < 0 || kib < 0)
+    if (mib < 0 || files < 0 || kib < 0)
         fail(QStringLiteral("usage: bench_peercopy [MiB] [files] [KiB]"));
     const qint64 size = mib * 1024 * 1024;
     if (!QFileInfo(hostBinary()).isExecutable())
@@ -160,6 +162,10 @@ int main(int argc, char *argv[])
     QTemporaryDir root;
     if (!root.isValid())
         fail(QStringLiteral("no temporary directory"));
+    // Deleting thousands of files slows the next program that makes files on the same file
+    // system (ext4 passes over recently freed inodes): a caller that compares programs one
+    // after the other removes them all at its end instead.
+    root.setAutoRemove(!qEnvironmentVariableIsSet("BENCH_KEEP_FILES"));
     Host a(root.filePath(QStringLiteral("hostA")), freePort());
     Host b(root.filePath(QStringLiteral("hostB")), freePort());
     // The cut is noticed through the request timeout; a short one and a short retry pause
@@ -180,7 +186,7 @@ int main(int argc, char *argv[])
     const QString src = root.filePath(QStringLiteral("src"));
     const QString big = src + QStringLiteral("/big.bin");
     QDir().mkpath(src);
-    if (!writeRandomFile(big, size, 1))
+    if (mib > 0 && !writeRandomFile(big, size, 1))
         fail(QStringLiteral("cannot write ") + big);
     if (!a.ok(QStringLiteral("share %1 %2 5").arg(bOnA, src)))
         fail(QStringLiteral("cannot share the source"));
@@ -190,30 +196,43 @@ int main(int argc, char *argv[])
     };
 
     // The large file, then cp of the same file.
-    const QString dst1 = root.filePath(QStringLiteral("dst1"));
-    const Run first = copyOnB(a, b, copyLine(big, dst1));
-    if (!sameContent(big, dst1 + QStringLiteral("/big.bin")))
-        fail(QStringLiteral("the copy differs from the source"));
-    const QString cpDst = root.filePath(QStringLiteral("cp.bin"));
-    QElapsedTimer cpClock;
-    cpClock.start();
-    if (QProcess::execute(QStringLiteral("cp"), {big, cpDst}) != 0)
-        fail(QStringLiteral("cp failed"));
-    const qint64 cpMs = qMax<qint64>(1, cpClock.elapsed());
-    QFile::remove(cpDst);
+    if (mib > 0) {
+        const double mb = double(size) / 1e6;
+        const QString dst1 = root.filePath(QStringLiteral("dst1"));
+        const Run first = copyOnB(a, b, copyLine(big, dst1));
+        if (!sameContent(big, dst1 + QStringLiteral("/big.bin")))
+            fail(QStringLiteral("the copy differs from the source"));
+        const QString cpDst = root.filePath(QStringLiteral("cp.bin"));
+        QElapsedTimer cpClock;
+        cpClock.start();
+        if (QProcess::execute(QStringLiteral("cp"), {big, cpDst}) != 0)
+            fail(QStringLiteral("cp failed"));
+        const qint64 cpMs = qMax<qint64>(1, cpClock.elapsed());
+        QFile::remove(cpDst);
 
-    // Again onto the identical copy.
-    const Run again = copyOnB(a, b, copyLine(big, dst1));
+        // Again onto the identical copy.
+        const Run again = copyOnB(a, b, copyLine(big, dst1));
 
-    // A fresh copy whose link is cut at 50 % and restored.
-    const QString dst2 = root.filePath(QStringLiteral("dst2"));
-    const Run resumed = copyOnB(a, b, copyLine(big, dst2), 50);
-    if (resumed.cutAt < 0)
-        fail(QStringLiteral("the copy ended before the cut took effect"), resumed.lines);
-    if (!sameContent(big, dst2 + QStringLiteral("/big.bin")))
-        fail(QStringLiteral("the resumed copy differs from the source"));
-    QFile::remove(dst1 + QStringLiteral("/big.bin"));
-    QFile::remove(dst2 + QStringLiteral("/big.bin"));
+        // A fresh copy whose link is cut at 50 % and restored.
+        const QString dst2 = root.filePath(QStringLiteral("dst2"));
+        const Run resumed = copyOnB(a, b, copyLine(big, dst2), 50);
+        if (resumed.cutAt < 0)
+            fail(QStringLiteral("the copy ended before the cut took effect"), resumed.lines);
+        if (!sameContent(big, dst2 + QStringLiteral("/big.bin")))
+            fail(QStringLiteral("the resumed copy differs from the source"));
+        QFile::remove(dst1 + QStringLiteral("/big.bin"));
+        QFile::remove(dst2 + QStringLiteral("/big.bin"));
+        std::printf("copy %.1f MB in %.2f s\n", mb, first.ms / 1000.0);
+        std::printf("cp %.1f MB in %.2f s\n", mb, cpMs / 1000.0);
+        std::printf("identical re-copy: %.2f s, %lld bytes written\n", again.ms / 1000.0, (long long)again.written);
+        std::printf("resume: cut at %.1f %%, %lld bytes written for %lld, %lld sent again, done %.2f s after the "
+                    "link came back\n", resumed.cutAt, (long long)resumed.written, (long long)size,
+                    (long long)(resumed.written - size), resumed.afterCutMs / 1000.0);
+        std::printf("peercopy %lld MiB: copy %.1f MB/s, cp %.1f MB/s; re-copy %.2f s, %lld bytes written; "
+                    "resume after cut at %.0f %%: %lld bytes sent again\n",
+                    (long long)mib, mb * 1000.0 / first.ms, mb * 1000.0 / cpMs, again.ms / 1000.0,
+                    (long long)again.written, resumed.cutAt, (long long)(resumed.written - size));
+    }
 
     // Many small files in one folder.
     const QString many = src + QStringLiteral("/many");
@@ -230,19 +249,8 @@ int main(int argc, char *argv[])
     if (arrived != files)
         fail(QStringLiteral("%1 of %2 small files arrived").arg(arrived).arg(files));
 
-    const double mb = double(size) / 1e6;
-    std::printf("copy %.1f MB in %.2f s\n", mb, first.ms / 1000.0);
-    std::printf("cp %.1f MB in %.2f s\n", mb, cpMs / 1000.0);
-    std::printf("identical re-copy: %.2f s, %lld bytes written\n", again.ms / 1000.0, (long long)again.written);
-    std::printf("resume: cut at %.1f %%, %lld bytes written for %lld, %lld sent again, done %.2f s after the "
-                "link came back\n", resumed.cutAt, (long long)resumed.written, (long long)size,
-                (long long)(resumed.written - size), resumed.afterCutMs / 1000.0);
     std::printf("%d files of %d KiB in %.2f s\n", files, kib, smallRun.ms / 1000.0);
-    std::printf("peercopy %lld MiB: copy %.1f MB/s, cp %.1f MB/s; re-copy %.2f s, %lld bytes written; "
-                "resume after cut at %.0f %%: %lld bytes sent again; %d x %d KiB: %.0f files/s\n",
-                (long long)mib, mb * 1000.0 / first.ms, mb * 1000.0 / cpMs, again.ms / 1000.0,
-                (long long)again.written, resumed.cutAt, (long long)(resumed.written - size), files, kib,
-                files * 1000.0 / smallRun.ms);
+    std::printf("%d x %d KiB: %.0f files/s\n", files, kib, files * 1000.0 / smallRun.ms);
     std::fflush(stdout);
     return 0;
 }

@@ -6,7 +6,8 @@
 #
 #   bench/copy_vs_tools.sh [build dir] [MiB] [files] [rounds]   defaults: build 1024 10000 5
 #   (all files go under $TMPDIR, default /tmp: the file system measured; files 0 leaves out
-#   the small files and the listing, for everyone, so that the large-file rows take minutes)
+#   the small files and the listing, for everyone, so that the large-file rows take minutes;
+#   MiB 0 leaves out the large file and the listing, so that only the small files run)
 #
 # Everything is measured `rounds` times, the programs in an order that turns every round; the
 # table shows each figure's median and its range (lowest-highest), and the ratios of each
@@ -94,8 +95,9 @@ else
 fi
 RSH="${SSH[*]:-}"
 
-# Runs a small-file copy only when there are small files.
+# Runs a small-file copy only when there are small files, a large-file one only with a large file.
 many() { [ "$FILES" -eq 0 ] || "$@"; }
+large() { [ "$MIB" -eq 0 ] || "$@"; }
 
 # --- the rounds --------------------------------------------------------------------------------
 declare -A T   # figure name -> its values, one per round
@@ -111,7 +113,7 @@ largest() { tr ' ' '\n' <<<"${T[$1]:-}" | numbers | sort -g | tail -1; }
 # Each group of copies of one program; the order of the groups turns by one every round, so
 # that none is always first after the inputs were written or always last on a warm machine.
 group_cp() {
-  timed cp_big cp "$WORK/src/big.bin" "$OUT/cp.bin"
+  large timed cp_big cp "$WORK/src/big.bin" "$OUT/cp.bin"
   many timed cp_many cp -r "$WORK/src/many" "$OUT/cp-many"
   rm -f "$OUT/cp.bin"
 }
@@ -119,14 +121,15 @@ group_scp() {
   [ -n "$RSH" ] || return 0
   local scp=(scp -q -P "$PORT" -i "$WORK/ssh/user" -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null
              -o LogLevel=ERROR)
-  timed scp_big "${scp[@]}" "$WORK/src/big.bin" "127.0.0.1:$OUT/scp.bin"
+  large timed scp_big "${scp[@]}" "$WORK/src/big.bin" "127.0.0.1:$OUT/scp.bin"
   rm -f "$OUT/scp.bin"
-  timed scp_gcm "${scp[@]}" -c aes128-gcm@openssh.com "$WORK/src/big.bin" "127.0.0.1:$OUT/scp.bin"
+  large timed scp_gcm "${scp[@]}" -c aes128-gcm@openssh.com "$WORK/src/big.bin" "127.0.0.1:$OUT/scp.bin"
   rm -f "$OUT/scp.bin"
   many timed scp_many "${scp[@]}" -r "$WORK/src/many" "127.0.0.1:$OUT/scp-many"
 }
 group_rsync() {
   [ -n "$RSH" ] || return 0
+  [ "$MIB" -gt 0 ] || { many timed rs_many rsync -r -e "$RSH" "$WORK/src/many" "127.0.0.1:$OUT/rs-many"; return 0; }
   # -t keeps the times, so that the quick check that follows finds the copy up to date, as
   # it would for a user who copies a file a second time.
   timed rs_big rsync -t --whole-file -e "$RSH" "$WORK/src/big.bin" "127.0.0.1:$OUT/rs.bin"
@@ -144,7 +147,8 @@ group_rsync() {
 }
 group_nusk() {
   local peer
-  peer=$("$BIN/bench_peercopy" "$MIB" "$FILES" 4 2>&1) || { echo "$peer" >&2; exit 1; }
+  # Its files stay until the end, like the tools' (see the end of a round).
+  peer=$(TMPDIR="$OUT" BENCH_KEEP_FILES=1 "$BIN/bench_peercopy" "$MIB" "$FILES" 4 2>&1) || { echo "$peer" >&2; exit 1; }
   num() { sed -n "$1" <<<"$peer" | head -1; }
   add n_big "$(num 's/^copy [0-9.]* MB in \([0-9.]*\) s$/\1/p')"
   add n_again "$(num 's/^identical re-copy: \([0-9.]*\) s.*/\1/p')"
@@ -154,6 +158,7 @@ group_nusk() {
   many add n_many "$(num 's/^[0-9]* files of [0-9]* KiB in \([0-9.]*\) s$/\1/p')"
 }
 group_listing() {
+  [ "$MIB" -gt 0 ] || return 0
   local list
   add channel "$(sed -n 's/.*throughput: \([0-9.]*\) MB.*/\1/p' <<<"$("$BIN/bench_channel" 2>/dev/null | tail -1)")"
   [ "$FILES" -gt 0 ] || return 0

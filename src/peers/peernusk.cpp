@@ -136,7 +136,7 @@ PeerNusk::~PeerNusk()
 
 const std::vector<std::uint16_t> &PeerNusk::fsoProtocolVersions()
 {
-    static const std::vector<std::uint16_t> versions{3, 2, 1};
+    static const std::vector<std::uint16_t> versions{4, 3, 2, 1};
     return versions;
 }
 

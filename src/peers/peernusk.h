@@ -83,7 +83,7 @@ public:
              QObject *parent = nullptr);
     ~PeerNusk() override;
 
-    static const std::vector<std::uint16_t> &fsoProtocolVersions();   // 3, 2, 1
+    static const std::vector<std::uint16_t> &fsoProtocolVersions();   // 4, 3, 2, 1
 
     VfsClient *vfsClient() const override;
 

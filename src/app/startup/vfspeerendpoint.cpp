@@ -12,7 +12,7 @@
 #include <algorithm>
 
 namespace {
-constexpr ushort kFsoProtocolVersion = 3;
+constexpr ushort kFsoProtocolVersion = FSO_PROTOCOL_VERSION;
 }
 
 VfsPeerEndpoint::VfsPeerEndpoint(PeerNusk *peer, bool isLocal)

@@ -27,6 +27,13 @@ constexpr std::uint8_t FSO_DIRECTORY_CHANGED = 0x18; // server to client, no req
 // Puts everything written to the file system holding a folder on disk (syncfs). A copy asks
 // it once at its end instead of a flush per file; a peer that predates it drops it unanswered.
 constexpr std::uint8_t FSO_SYNC = 0x19;
+// Makes a new file whole in one request: its bytes (one block), times and permissions, built
+// under a hidden name of the same folder and renamed to its real name once complete, never
+// over an existing name. From version 4 on; a copy asks it only of a peer that announced it.
+constexpr std::uint8_t FSO_PUT_FILE = 0x1A;
+// Reads a whole small file in one request: open, read and close. Status 7 (end of file) when
+// the data is all of it. From version 4 on, like FSO_PUT_FILE.
+constexpr std::uint8_t FSO_GET_FILE = 0x1B;
 
 constexpr std::uint8_t FSO_LIST_DIRECTORY_REPLY = FSO_LIST_DIRECTORY | FSO_REPLY_BIT;             // 0x8A
 constexpr std::uint8_t FSO_QUERY_LIST_DIRECTORY_REPLY = FSO_QUERY_LIST_DIRECTORY | FSO_REPLY_BIT; // 0x8B
@@ -40,6 +47,8 @@ constexpr std::uint8_t FSO_MAKE_DIRECTORY_REPLY = FSO_MAKE_DIRECTORY | FSO_REPLY
 constexpr std::uint8_t FSO_CLOSE_FILE_REPLY = FSO_CLOSE_FILE | FSO_REPLY_BIT;                     // 0x95
 constexpr std::uint8_t FSO_HASH_FILE_REPLY = FSO_HASH_FILE | FSO_REPLY_BIT;                       // 0x96
 constexpr std::uint8_t FSO_SYNC_REPLY = FSO_SYNC | FSO_REPLY_BIT;                                 // 0x99
+constexpr std::uint8_t FSO_PUT_FILE_REPLY = FSO_PUT_FILE | FSO_REPLY_BIT;                         // 0x9A
+constexpr std::uint8_t FSO_GET_FILE_REPLY = FSO_GET_FILE | FSO_REPLY_BIT;                         // 0x9B
 
 // --- status bytes ------------------------------------------------------------------------
 constexpr std::uint8_t FSO_STATUS_SUCCESS = 0;
@@ -157,7 +166,9 @@ constexpr std::uint8_t FSO_HASH_SHA1 = 0x1;
 
 // --- protocol versions ---------------------------------------------------------------------
 constexpr std::uint16_t FSO_PROTOCOL_VERSION_MIN = 1;
-constexpr std::uint16_t FSO_PROTOCOL_VERSION = 3;
+constexpr std::uint16_t FSO_PROTOCOL_VERSION = 4;
+// The first version whose servers know FSO_PUT_FILE and FSO_GET_FILE.
+constexpr std::uint16_t FSO_PROTOCOL_VERSION_PUT_FILE = 4;
 
 // --- limits ------------------------------------------------------------------------------
 constexpr std::size_t FSO_MAX_PATH = 1023;          // bytes of UTF-8 in request paths and reply paths

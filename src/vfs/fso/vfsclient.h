@@ -172,6 +172,30 @@ struct VfsSyncJob : VfsRequestRecord<VfsSyncJob>
     quint8 status = 0;               // out
 };
 
+// One new file made whole at once (FSO_PUT_FILE): built under `hiddenPath`, given its times
+// and permissions and renamed to `path`, which it never replaces. Ask it only of a client
+// whose canPutFile() says so.
+struct VfsPutFileJob : VfsRequestRecord<VfsPutFileJob>
+{
+    qint64 accessTime = 0;           // in, ms since the epoch; 0 or less = none
+    qint64 modificationTime = 0;     // in
+    int permissions = -1;            // in: 07777 bits less the server's umask; -1 none
+    QString path;                    // in: the real name
+    QString hiddenPath;              // in: a name in the same folder
+    std::vector<quint8> data;        // in: the whole file, 1 to 64400 bytes
+    quint8 status = 0;               // out: FSO_STATUS_EXISTS when either name was taken
+};
+
+// One small file read whole at once (FSO_GET_FILE): opened, read and closed. Ask it only of
+// a client whose canPutFile() says so (the same peers know both).
+struct VfsGetFileJob : VfsRequestRecord<VfsGetFileJob>
+{
+    QString path;                    // in
+    quint32 size = 0;                // in: at most this much, 1 to 64400
+    quint8 status = 0;               // out: FSO_STATUS_END_OF_FILE when `data` is the whole file
+    std::vector<quint8> data;        // out: what was read, at most `size` bytes
+};
+
 class VfsClient : public QObject
 {
     Q_OBJECT
@@ -191,6 +215,12 @@ public:
     virtual void makeDirectory(VfsMakeDirectoryJob *job) = 0;
     // A client that cannot ask it answers at once as a peer that does not know it would.
     virtual void syncFileSystem(VfsSyncJob *job);
+    // Whether the peer makes a small file in one request (putFile).
+    virtual bool canPutFile() const { return false; }
+    // A client that cannot ask it answers at once with FSO_STATUS_INVALID_PARAMETER.
+    virtual void putFile(VfsPutFileJob *job);
+    // As putFile.
+    virtual void getFile(VfsGetFileJob *job);
 
 Q_SIGNALS:
     void listDirectoryUpdate(VfsListDirectoryJob *job);
@@ -204,6 +234,8 @@ Q_SIGNALS:
     void hashFileUpdate(VfsHashFileJob *job);
     void makeDirectoryUpdate(VfsMakeDirectoryJob *job);
     void syncFileSystemUpdate(VfsSyncJob *job);
+    void putFileUpdate(VfsPutFileJob *job);
+    void getFileUpdate(VfsGetFileJob *job);
     void directoryChanged(QString path);
 };
 
@@ -218,3 +250,5 @@ Q_DECLARE_METATYPE(VfsDeleteFileJob *)
 Q_DECLARE_METATYPE(VfsHashFileJob *)
 Q_DECLARE_METATYPE(VfsMakeDirectoryJob *)
 Q_DECLARE_METATYPE(VfsSyncJob *)
+Q_DECLARE_METATYPE(VfsPutFileJob *)
+Q_DECLARE_METATYPE(VfsGetFileJob *)

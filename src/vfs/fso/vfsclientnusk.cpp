@@ -52,7 +52,8 @@ struct RequestQueueTable
 
 using RequestQueues = RequestQueueTable<VfsListDirectoryJob, VfsListDrivesJob, VfsMoveJob, VfsOpenFileJob,
                                         VfsCloseFileJob, VfsReadFileJob, VfsWriteFileJob, VfsDeleteFileJob,
-                                        VfsHashFileJob, VfsMakeDirectoryJob, VfsSyncJob>;
+                                        VfsHashFileJob, VfsMakeDirectoryJob, VfsSyncJob, VfsPutFileJob,
+                                        VfsGetFileJob>;
 
 struct VfsClientNusk::Private
 {
@@ -125,6 +126,8 @@ template <typename Job> void finishOnCleanup(Job *job)
 
 bool isTransfer(const VfsReadFileJob *) { return true; }
 bool isTransfer(const VfsWriteFileJob *) { return true; }
+bool isTransfer(const VfsPutFileJob *) { return true; }
+bool isTransfer(const VfsGetFileJob *) { return true; }
 template <typename Job> bool isTransfer(const Job *) { return false; }
 // A flush of a file system may take as long as writing out what it holds.
 bool waitsLong(const VfsSyncJob *) { return true; }
@@ -134,6 +137,8 @@ bool sentAtOnce(const VfsHashFileJob *) { return true; }
 template <typename Job> bool sentAtOnce(const Job *job) { return isTransfer(job); }
 
 void encodeFailed(VfsOpenFileJob *job) { job->status = FSO_STATUS_IO_ERROR; }
+void encodeFailed(VfsPutFileJob *job) { job->status = FSO_STATUS_INVALID_PARAMETER; }
+void encodeFailed(VfsGetFileJob *job) { job->status = FSO_STATUS_INVALID_PARAMETER; }
 template <typename Job> void encodeFailed(Job *) {}
 
 const char *kindName(const VfsListDirectoryJob *) { return "list directory"; }
@@ -147,6 +152,8 @@ const char *kindName(const VfsDeleteFileJob *) { return "delete file"; }
 const char *kindName(const VfsHashFileJob *) { return "hash file"; }
 const char *kindName(const VfsMakeDirectoryJob *) { return "make directory"; }
 const char *kindName(const VfsSyncJob *) { return "sync"; }
+const char *kindName(const VfsPutFileJob *) { return "put file"; }
+const char *kindName(const VfsGetFileJob *) { return "get file"; }
 
 std::string utf8(const QString &s)
 {
@@ -292,6 +299,32 @@ bool encode(const VfsClientNusk::Private &, VfsSyncJob *job, VfsClientRequest *r
     return encodeFsoMessage(c, FSO_PROTOCOL_VERSION, out);
 }
 
+// Never to a peer that predates the request: it would drop it unanswered.
+bool encode(const VfsClientNusk::Private &d, VfsPutFileJob *job, VfsClientRequest *req, std::vector<std::uint8_t> &out)
+{
+    if (d.version < FSO_PROTOCOL_VERSION_PUT_FILE || job->path.isEmpty() || job->hiddenPath.isEmpty()
+        || job->data.empty() || job->data.size() > FSO_MAX_DATA)
+        return false;
+    VfsFenuCommand c = requestCommand(FSO_PUT_FILE, req->trId);
+    c.accessTime = std::max<qint64>(0, job->accessTime);
+    c.modifyTime = std::max<qint64>(0, job->modificationTime);
+    c.path = utf8(job->path);
+    c.destination = utf8(job->hiddenPath);
+    c.permissions = job->permissions;
+    c.data = job->data;
+    return encodeFsoMessage(c, d.version, out);
+}
+
+bool encode(const VfsClientNusk::Private &d, VfsGetFileJob *job, VfsClientRequest *req, std::vector<std::uint8_t> &out)
+{
+    if (d.version < FSO_PROTOCOL_VERSION_PUT_FILE || job->path.isEmpty() || job->size == 0 || job->size > FSO_MAX_DATA)
+        return false;
+    VfsFenuCommand c = requestCommand(FSO_GET_FILE, req->trId);
+    c.path = utf8(job->path);
+    c.dataSize = job->size;
+    return encodeFsoMessage(c, d.version, out);
+}
+
 // --- preparation when queued ---------------------------------------------------------------
 
 void prepare(VfsClientNusk::Private &, VfsListDirectoryJob *job, VfsClientRequest *req)
@@ -431,6 +464,8 @@ VfsClientNusk::VfsClientNusk(QObject *parent)
     qRegisterMetaType<VfsHashFileJob *>();
     qRegisterMetaType<VfsMakeDirectoryJob *>();
     qRegisterMetaType<VfsSyncJob *>();
+    qRegisterMetaType<VfsPutFileJob *>();
+    qRegisterMetaType<VfsGetFileJob *>();
     m_jobTimer->setSingleShot(true);
     connect(m_jobTimer, &QTimer::timeout, this, &VfsClientNusk::jobTimerFired);
     d->counter = static_cast<quint16>((quint64(QRandomGenerator::global()->generate()) * 65535u) >> 32);
@@ -563,6 +598,41 @@ void VfsClientNusk::deleteFile(VfsDeleteFileJob *job) { submit(job); }
 void VfsClientNusk::hashFile(VfsHashFileJob *job) { submit(job); }
 void VfsClientNusk::makeDirectory(VfsMakeDirectoryJob *job) { submit(job); }
 void VfsClientNusk::syncFileSystem(VfsSyncJob *job) { submit(job); }
+void VfsClientNusk::putFile(VfsPutFileJob *job) { submit(job); }
+void VfsClientNusk::getFile(VfsGetFileJob *job) { submit(job); }
+
+bool VfsClientNusk::canPutFile() const
+{
+    return protocolVersion() >= FSO_PROTOCOL_VERSION_PUT_FILE;
+}
+
+namespace {
+
+// The answer of a client that cannot ask for it, at once.
+template <typename Job, typename Signal>
+void refuseAtOnce(VfsClient *client, Job *job, Signal update)
+{
+    job->status = FSO_STATUS_INVALID_PARAMETER;
+    job->jobStatus = JobError;
+    if (job->done) {
+        const std::function<void(Job *)> done = job->done;
+        done(job);
+    } else {
+        Q_EMIT (client->*update)(job);
+    }
+}
+
+} // namespace
+
+void VfsClient::putFile(VfsPutFileJob *job)
+{
+    refuseAtOnce(this, job, &VfsClient::putFileUpdate);
+}
+
+void VfsClient::getFile(VfsGetFileJob *job)
+{
+    refuseAtOnce(this, job, &VfsClient::getFileUpdate);
+}
 
 void VfsClient::syncFileSystem(VfsSyncJob *job)
 {
@@ -739,6 +809,8 @@ void VfsClientNusk::dispatchIncoming(const VfsFenuCommand &cmd, std::vector<std:
     case FSO_HASH_FILE_REPLY: processHashFileResponse(cmd); break;
     case FSO_MAKE_DIRECTORY_REPLY: processMakeDirectoryResponse(cmd); break;
     case FSO_SYNC_REPLY: processSyncResponse(cmd); break;
+    case FSO_PUT_FILE_REPLY: processPutFileResponse(cmd); break;
+    case FSO_GET_FILE_REPLY: processGetFileResponse(cmd, takeData); break;
     default:
         logPrintf(LogVcli, "drop unknown command 0x%02X", cmd.code);
         break;
@@ -1032,4 +1104,43 @@ void VfsClientNusk::processSyncResponse(const VfsFenuCommand &cmd)
         job->request->sendState = 2;
     }
     startOrKick(true);
+}
+
+void VfsClientNusk::processPutFileResponse(const VfsFenuCommand &cmd)
+{
+    {
+        QMutexLocker lock(&d->mutex);
+        VfsPutFileJob *job = findAwaiting(d->queue<VfsPutFileJob>(), cmd.trId);
+        if (!job)
+            return;
+        job->status = cmd.status;
+        job->jobStatus = JobFinished;
+        job->request->sendState = 2;
+    }
+    // Announced at once, like the writes it stands for.
+    runPass<VfsPutFileJob>();
+}
+
+void VfsClientNusk::processGetFileResponse(const VfsFenuCommand &cmd, std::vector<std::uint8_t> *takeData)
+{
+    {
+        QMutexLocker lock(&d->mutex);
+        VfsGetFileJob *job = findAwaiting(d->queue<VfsGetFileJob>(), cmd.trId);
+        if (!job)
+            return;
+        job->status = cmd.status;
+        // More than was asked for is not a read result.
+        if (cmd.dataSize <= job->size && cmd.data.size() == cmd.dataSize) {
+            if (takeData)
+                job->data.swap(*takeData);
+            else
+                job->data.assign(cmd.data.begin(), cmd.data.end());
+        } else {
+            job->data.clear();
+            job->status = FSO_STATUS_IO_ERROR;
+        }
+        job->jobStatus = JobFinished;
+        job->request->sendState = 2;
+    }
+    runPass<VfsGetFileJob>();
 }

@@ -59,6 +59,9 @@ public:
     void hashFile(VfsHashFileJob *job) override;
     void makeDirectory(VfsMakeDirectoryJob *job) override;
     void syncFileSystem(VfsSyncJob *job) override;
+    bool canPutFile() const override;
+    void putFile(VfsPutFileJob *job) override;
+    void getFile(VfsGetFileJob *job) override;
 
     void processIncomingCommand(const VfsFenuCommand *cmd)
     {
@@ -105,6 +108,8 @@ private:
     void processHashFileResponse(const VfsFenuCommand &cmd);
     void processMakeDirectoryResponse(const VfsFenuCommand &cmd);
     void processSyncResponse(const VfsFenuCommand &cmd);
+    void processPutFileResponse(const VfsFenuCommand &cmd);
+    void processGetFileResponse(const VfsFenuCommand &cmd, std::vector<std::uint8_t> *takeData);
 
     // The record's own completion when it has one, else the update signal of its kind.
     template <typename Job> void announce(Job *job)
@@ -128,6 +133,8 @@ private:
     void emitUpdate(VfsHashFileJob *job) { Q_EMIT hashFileUpdate(job); }
     void emitUpdate(VfsMakeDirectoryJob *job) { Q_EMIT makeDirectoryUpdate(job); }
     void emitUpdate(VfsSyncJob *job) { Q_EMIT syncFileSystemUpdate(job); }
+    void emitUpdate(VfsPutFileJob *job) { Q_EMIT putFileUpdate(job); }
+    void emitUpdate(VfsGetFileJob *job) { Q_EMIT getFileUpdate(job); }
 
     std::shared_ptr<Private> d;
     QTimer *m_jobTimer;

@@ -77,6 +77,12 @@ struct VfsFenuCommand
     //   0x18 DIRECTORY_CHANGED       flags, path
     //   0x19 SYNC                    flags, path
     //   0x99  reply                  status
+    //   0x1A PUT_FILE                flags (0), accessTime, modifyTime (0: none), path (the
+    //                                real name), destination (the hidden name it is built
+    //                                under), dataSize, data, permissions (optional)
+    //   0x9A  reply                  status
+    //   0x1B GET_FILE                flags (0), path, dataSize (at most this much)
+    //   0x9B  reply                  status, dataSize, data
     //   0x14 MAKE_DIRECTORY          flags, attributes, path
     //   0x94  reply                  status, detail
     //   0x16 HASH_FILE               flags (u8), handle, blockCount, dataSize (block size), offset

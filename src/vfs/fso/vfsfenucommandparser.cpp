@@ -443,12 +443,13 @@ enum class Field : std::uint8_t {
     OpenTimes,    // OPEN_FILE's optional set, times and size
     Permissions,  // u16 permission bits, only when given (written) or present (read)
     Expected,     // i64 change time, u64 inode, only when given (written) or present (read)
+    Times,        // i64 access time, i64 modification time
 };
 
 struct Layout
 {
     std::uint8_t code;
-    std::array<Field, 5> fields;
+    std::array<Field, 6> fields;
 };
 
 // Adding a message: one line here (and its fields in VfsFenuCommand).
@@ -478,6 +479,10 @@ const Layout kLayouts[] = {
     {FSO_DIRECTORY_CHANGED, {Field::Flags32, Field::Path}},
     {FSO_SYNC, {Field::Flags32, Field::Path}},
     {FSO_SYNC_REPLY, {Field::Status}},
+    {FSO_PUT_FILE, {Field::Flags32, Field::Times, Field::Path, Field::Destination, Field::Data, Field::Permissions}},
+    {FSO_PUT_FILE_REPLY, {Field::Status}},
+    {FSO_GET_FILE, {Field::Flags32, Field::Path, Field::Size32}},
+    {FSO_GET_FILE_REPLY, {Field::Status, Field::Data}},
 };
 
 const Layout *layoutOf(std::uint8_t code)
@@ -553,6 +558,7 @@ bool walkField(IO &io, Cmd &cmd, Field field, unsigned version)
     case Field::OpenTimes: return openFileTimes(io, cmd, version);
     case Field::Permissions: io.optionalPermissions(cmd.permissions); return true;
     case Field::Expected: io.optionalStamp(cmd.expectChangeNs, cmd.expectInode); return true;
+    case Field::Times: io.i64(cmd.accessTime); io.i64(cmd.modifyTime); return true;
     }
     return false;
 }
@@ -678,6 +684,12 @@ bool handle(std::vector<std::uint8_t> &out, std::uint8_t code, std::uint16_t trI
             std::uint16_t handle)
 {
     return reply(out, code, trId, status, kSmallReply, [&](VfsFenuCommand &c) { c.handle = handle; });
+}
+
+bool getFile(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, const std::uint8_t *data,
+             std::size_t size)
+{
+    return reply(out, FSO_GET_FILE_REPLY, trId, status, kSmallReply + size, noFields, data, size);
 }
 
 bool makeDirectory(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, std::uint32_t detail)

@@ -31,6 +31,12 @@
 //   0x18 DIRECTORY_CHANGED     u32 flags (0); str path
 //   0x19 SYNC                  u32 flags (0); str path of a folder on the file system to flush
 //   0x99  reply                u8 status
+//   0x1A PUT_FILE              u32 flags (0); i64 access time; i64 modification time (ms, 0 for
+//                              none); str path; str hidden path in the same folder; bytes
+//                              data; u16 permission bits (optional)
+//   0x9A  reply                u8 status
+//   0x1B GET_FILE              u32 flags (0); str path; u32 size wanted (at most 64400)
+//   0x9B  reply                u8 status (7 when the data ends the file); bytes data
 //
 // OPEN_FILE by protocol version: version 1 always carries the attribute set and nothing
 // else; versions 2 and 3 carry it only when flags & 0x10, with mask 0 or 1 and value 0 within
@@ -107,6 +113,8 @@ bool status(std::vector<std::uint8_t> &out, std::uint8_t code, std::uint16_t trI
 bool handle(std::vector<std::uint8_t> &out, std::uint8_t code, std::uint16_t trId, std::uint8_t status,
             std::uint16_t handle);
 bool makeDirectory(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, std::uint32_t detail);
+bool getFile(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, const std::uint8_t *data,
+             std::size_t size);
 bool listDirectory(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, std::uint32_t flags,
                    const FsoAttributes &attributes, std::uint64_t volumeSerial);
 bool drives(std::vector<std::uint8_t> &out, std::uint16_t trId, std::uint8_t status, std::uint16_t index,

@@ -10,7 +10,7 @@
 
 struct VfsSmallFileLane::Slot
 {
-    enum Phase { Free, Opening, Reading, Writing, Renaming, Closing };
+    enum Phase { Free, Opening, Reading, Writing, Renaming, Putting, Closing };
 
     template <typename Record>
     struct Out
@@ -29,6 +29,8 @@ struct VfsSmallFileLane::Slot
     Out<VfsReadFileJob> read;
     Out<VfsWriteFileJob> write;
     Out<VfsMoveJob> move;
+    Out<VfsPutFileJob> put;
+    Out<VfsGetFileJob> get;
     Out<VfsCloseFileJob> closeSrc;
     Out<VfsCloseFileJob> closeDst;
     // The hidden file this slot made; removed again when the file is handed back, so the
@@ -91,6 +93,8 @@ VfsSmallFileLane::VfsSmallFileLane(Events events)
                 s->dstHandle = 0;
         });
         route(s->move, [](const VfsMoveJob &) {});
+        route(s->put, [](const VfsPutFileJob &) {});
+        route(s->get, [](const VfsGetFileJob &) {});
         // Closed or not, the handle is no longer ours: the server drops idle handles.
         route(s->closeSrc, [s](const VfsCloseFileJob &) { s->srcHandle = 0; });
         route(s->closeDst, [s](const VfsCloseFileJob &) { s->dstHandle = 0; });
@@ -106,6 +110,8 @@ void VfsSmallFileLane::begin(VfsClient *source, VfsClient *destination, std::vec
 {
     m_src = source;
     m_dst = destination;
+    m_put = destination && destination->canPutFile();
+    m_get = source && source->canPutFile();
     m_queue.assign(std::make_move_iterator(files.begin()), std::make_move_iterator(files.end()));
     for (auto &slot : m_slots)
         slot->phase = Slot::Free;
@@ -152,8 +158,17 @@ void VfsSmallFileLane::startFile(Slot &s)
     dst.permissions = item.permissions;
     dst.handle = 0;
     m_events.started(s.file);
-    send(m_src, src, s.openSrc.busy, &VfsClient::openFile);
-    send(m_dst, dst, s.openDst.busy, &VfsClient::openFile);
+    if (m_get) {
+        VfsGetFileJob &g = s.get.record;
+        g.path = item.path;
+        g.size = quint32(item.size);
+        g.status = 0;
+        send(m_src, g, s.get.busy, &VfsClient::getFile);
+    } else {
+        send(m_src, src, s.openSrc.busy, &VfsClient::openFile);
+    }
+    if (!m_put)
+        send(m_dst, dst, s.openDst.busy, &VfsClient::openFile);
 }
 
 void VfsSmallFileLane::stepSlot(Slot &s)
@@ -163,12 +178,23 @@ void VfsSmallFileLane::stepSlot(Slot &s)
     case Slot::Free:
         return;
     case Slot::Opening: {
-        if (s.openSrc.busy || s.openDst.busy)
+        if (s.openSrc.busy || s.openDst.busy || s.get.busy)
             return;
-        if (!s.srcHandle || !s.dstHandle || !m_src) {
+        if ((!s.srcHandle && !m_get) || (!s.dstHandle && !m_put) || !m_src) {
             logPrintf(LogVcpa, "small file %s: open failed (%u, %u)", qPrintable(s.file.item.path),
                       unsigned(s.openSrc.record.status), unsigned(s.openDst.record.status));
             return handBack(s);
+        }
+        if (m_get) {
+            // The whole file, as planned: anything else is for the other path.
+            const VfsGetFileJob &g = s.get.record;
+            if (g.jobStatus != JobFinished || g.status != FSO_STATUS_END_OF_FILE || g.data.size() != size) {
+                logPrintf(LogVcpa, "small file %s: get status %u, %u of %u bytes", qPrintable(s.file.item.path),
+                          unsigned(g.status), unsigned(g.data.size()), unsigned(size));
+                return handBack(s);
+            }
+            s.read.record.data.swap(s.get.record.data);
+            return sendData(s, size);
         }
         VfsReadFileJob &r = s.read.record;
         r.flags = FSO_READ_CLOSE_AT_EOF;
@@ -193,17 +219,7 @@ void VfsSmallFileLane::stepSlot(Slot &s)
                       unsigned(r.status), unsigned(r.receivedSize), unsigned(size));
             return handBack(s);
         }
-        VfsWriteFileJob &w = s.write.record;
-        w.flags = FSO_WRITE_CLOSE;
-        w.handle = s.dstHandle;
-        w.offset = 0;
-        w.size = size;
-        w.data.swap(s.read.record.data);
-        w.written = 0;
-        s.phase = Slot::Writing;
-        m_events.writing(size);
-        send(m_dst, w, s.write.busy, &VfsClient::writeFile);
-        return;
+        return sendData(s, size);
     }
     case Slot::Writing: {
         if (s.write.busy)
@@ -248,10 +264,59 @@ void VfsSmallFileLane::stepSlot(Slot &s)
         m_events.finished(s.file);
         return;
     }
+    case Slot::Putting: {
+        if (s.put.busy)
+            return;
+        VfsPutFileJob &p = s.put.record;
+        s.read.record.data.swap(p.data);
+        const bool answered = p.jobStatus == JobFinished;
+        m_events.renamed(s.file, answered);
+        if (!answered || p.status != FSO_STATUS_SUCCESS || !m_dst) {
+            logPrintf(LogVcpa, "small file %s: put status %u", qPrintable(s.file.dstPath), unsigned(p.status));
+            return handBack(s);
+        }
+        m_events.written(size);
+        s.phase = Slot::Free;
+        m_events.finished(s.file);
+        return;
+    }
     case Slot::Closing:
         handBack(s);
         return;
     }
+}
+
+void VfsSmallFileLane::sendData(Slot &s, quint32 size)
+{
+    if (!m_put) {
+        VfsWriteFileJob &w = s.write.record;
+        w.flags = FSO_WRITE_CLOSE;
+        w.handle = s.dstHandle;
+        w.offset = 0;
+        w.size = size;
+        w.data.swap(s.read.record.data);
+        w.written = 0;
+        s.phase = Slot::Writing;
+        m_events.writing(size);
+        send(m_dst, w, s.write.busy, &VfsClient::writeFile);
+        return;
+    }
+    // The server removes the hidden file of a put that fails; one whose answer is lost may
+    // have taken its real name, which the job then finds as for a lost rename.
+    const VfsCopyItem &item = s.file.item;
+    VfsPutFileJob &p = s.put.record;
+    p.accessTime = item.atime;
+    p.modificationTime = item.mtime;
+    p.permissions = item.permissions;
+    p.path = s.file.dstPath;
+    p.hiddenPath = s.file.partPath;
+    p.data.swap(s.read.record.data);
+    p.data.resize(size);
+    p.status = 0;
+    s.phase = Slot::Putting;
+    m_events.writing(size);
+    m_events.renaming(s.file);
+    send(m_dst, p, s.put.busy, &VfsClient::putFile);
 }
 
 void VfsSmallFileLane::handBack(Slot &s)
@@ -290,7 +355,7 @@ bool VfsSmallFileLane::anyBusy() const
 {
     for (const auto &slot : m_slots) {
         const Slot &s = *slot;
-        if (s.openSrc.busy || s.openDst.busy || s.read.busy || s.write.busy || s.move.busy || s.closeSrc.busy
+        if (s.openSrc.busy || s.openDst.busy || s.read.busy || s.write.busy || s.move.busy || s.put.busy || s.get.busy || s.closeSrc.busy
             || s.closeDst.busy || s.remove.busy)
             return true;
     }
@@ -304,6 +369,8 @@ void VfsSmallFileLane::withdraw(bool all)
         releaseIfBusy(s.read.record, s.read.busy);
         releaseIfBusy(s.write.record, s.write.busy);
         releaseIfBusy(s.move.record, s.move.busy);
+        releaseIfBusy(s.put.record, s.put.busy);
+        releaseIfBusy(s.get.record, s.get.busy);
         releaseIfBusy(s.remove.record, s.remove.busy);
         if (all) {
             releaseIfBusy(s.openSrc.record, s.openSrc.busy);

@@ -5,8 +5,10 @@
 // (the destination under its hidden name, new only, with the source's times, which the
 // server sets when the write closes it), one read that closes the source at its end, one
 // write that closes the destination, and the rename to the real name that never replaces.
-// Nothing is hashed: the destination held nothing, the read proves the source still ends
-// where it was planned to, and the write proves the length.
+// A destination that makes a file in one request (VfsClient::canPutFile) takes the open,
+// write and rename as one, and such a source reads it whole in one: two round trips, the
+// get and the put. Nothing is hashed: the destination held nothing, the read proves the source still ends where it was
+// planned to, and the write proves the length.
 //
 // A file that meets anything else (a name that turned up meanwhile, a refusal, a timeout,
 // a full disk, a source that grew) is handed back once the handles it opened are closed and
@@ -84,10 +86,14 @@ private:
     void startFile(Slot &slot);
     void stepSlot(Slot &slot);
     void handBack(Slot &slot);
+    // Hands the file's bytes (in the slot's read buffer) to the destination.
+    void sendData(Slot &slot, quint32 size);
 
     Events m_events;
     VfsClient *m_src = nullptr;
     VfsClient *m_dst = nullptr;
+    bool m_put = false; // the destination takes each file in one request
+    bool m_get = false; // the source gives each file in one request
     std::deque<File> m_queue;
     std::vector<std::unique_ptr<Slot>> m_slots;
 };

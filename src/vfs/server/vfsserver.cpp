@@ -44,6 +44,8 @@ constexpr std::size_t kMaxDataJobs = 512;
 // once: the rest wait in the server, so one peer never holds every pool thread and the
 // other peers' and the owner's own requests still find one.
 constexpr int kMaxRunningDataJobs = 4;
+// Puts of one peer running at once (see startWaiting).
+constexpr int kMaxRunningPuts = 2;
 // Blocks a running strand takes on after it started, before the file's next blocks wait for
 // it to end: other files of the peer get their turn.
 constexpr std::size_t kMaxStrand = 256;
@@ -144,6 +146,8 @@ public:
     std::vector<std::unique_ptr<FileOperationJob>> freeOperations;
     std::vector<std::unique_ptr<CloseFileJob>> runningCloses, freeCloses;
     std::vector<std::unique_ptr<OpenFileJob>> runningOpens, freeOpens;
+    std::vector<std::unique_ptr<PutFileJob>> runningPuts, freePuts;
+    std::vector<std::unique_ptr<GetFileJob>> runningGets, freeGets;
 
     // Data jobs taken but not started, oldest first; `drop` gives the record back unrun.
     struct Waiting
@@ -154,7 +158,7 @@ public:
     };
     std::vector<Waiting> waitingData;
     int runningData = 0;
-    int runningOpenJobs = 0; // of runningData; at most one
+    int runningOpenJobs = 0; // opens and puts of runningData: one open, or kMaxRunningPuts puts
 
     // LIST_DRIVES asked before the watcher's first read of the drives.
     std::vector<VfsFenuCommand> waitingDriveRequests;
@@ -312,7 +316,7 @@ public:
     std::size_t dataJobCount() const
     {
         return runningReads.size() + runningWrites.size() + runningHashes.size() + runningCloses.size()
-               + runningOpens.size();
+               + runningOpens.size() + runningPuts.size() + runningGets.size();
     }
 
     // Queues a data job on `file`; it starts once fewer than kMaxRunningDataJobs of the
@@ -334,7 +338,8 @@ public:
         // Files with a request left waiting in this pass: their later requests wait too.
         std::unordered_set<const VfsOpenFile *> passed;
         for (auto it = waitingData.begin(); it != waitingData.end();) {
-            const bool open = dynamic_cast<OpenFileJob *>(it->job) != nullptr;
+            const bool put = dynamic_cast<PutFileJob *>(it->job) != nullptr;
+            const bool open = put || dynamic_cast<OpenFileJob *>(it->job);
             if (it->file && it->file->runningJobs > 0) {
                 // Behind blocks of its file that run now: it may join them (no slot needed),
                 // unless an earlier request of the file still waits.
@@ -348,8 +353,10 @@ public:
             }
             // Files made in one folder wait for each other in the kernel anyway (the folder's
             // lock): one open at a time leaves the other threads to reads and writes, which
-            // copied many small files a fifth faster than four opens at once.
-            if (runningData >= kMaxRunningDataJobs || (open && runningOpenJobs > 0)) {
+            // copied many small files a fifth faster than four opens at once. A put makes and
+            // renames its file in one go: a second one keeps the folder busy while the answer
+            // of the first travels back and the next comes in.
+            if (runningData >= kMaxRunningDataJobs || (open && runningOpenJobs >= (put ? kMaxRunningPuts : 1))) {
                 if (it->file)
                     passed.insert(it->file.get());
                 ++it;
@@ -402,6 +409,26 @@ public:
             logPrintf(LogVsrv, "failed to set file time status: %d", result);
     }
 
+    // The end of a get or a put (`makes`): its slot is free, the reply goes out, the record
+    // returns to its pool.
+    template <typename Job>
+    void finishWholeFileJob(std::vector<std::unique_ptr<Job>> &running, std::vector<std::unique_ptr<Job>> &freeList,
+                            Job *job, bool makes)
+    {
+        std::unique_ptr<Job> owned = release(running, job);
+        if (!owned)
+            return;
+        if (makes)
+            --runningOpenJobs;
+        dataJobFinished(nullptr);
+        if (makes && job->status == FSO_STATUS_SUCCESS)
+            noteWrittenVolume(job->parentDir);
+        job->closeDescriptors();
+        send(std::move(job->reply));
+        job->rules = vfsaccess::VfsAccessRules();
+        recycle(freeList, std::move(owned));
+    }
+
     // finished slots
     void listingFinished(QueryListDirectoryJob *job);
     void readFinished(ReadFileJob *job);
@@ -409,6 +436,10 @@ public:
     void hashFinished(HashFileJob *job);
     void closeFinished(CloseFileJob *job);
     void openFinished(OpenFileJob *job);
+    void putFinished(PutFileJob *job);
+    void getFinished(GetFileJob *job);
+    // Keeps a descriptor of the file system a write went to, for the SYNC that follows.
+    void noteWrittenVolume(int dirFd);
     void operationFinished(FileOperationJob *job);
 
     // Sends the LIST_DRIVES reply with the watcher's drive list as it is now.
@@ -622,6 +653,8 @@ void VfsServerNusk::dispatchIncoming(const VfsFenuCommand &cmd, std::vector<std:
     case FSO_CLOSE_FILE: processCloseFileCommand(cmd); break;
     case FSO_HASH_FILE: processHashFileCommand(cmd); break;
     case FSO_SYNC: processSyncCommand(cmd); break;
+    case FSO_PUT_FILE: acceptPut(cmd, takeData); break;
+    case FSO_GET_FILE: processGetFileCommand(cmd); break;
     default:
         logPrintf(LogVsrv, "drop unknown command 0x%02X", unsigned(cmd.code));
         break;
@@ -1187,12 +1220,8 @@ void VfsServerNuskPrivate::openFinished(OpenFileJob *job)
     if (status == FSO_STATUS_SUCCESS && files.isFull())
         status = FSO_STATUS_IO_ERROR;
     if (status == FSO_STATUS_SUCCESS) {
-        struct stat parentStat;
-        if (job->write && ::fstat(job->parentDir, &parentStat) == 0 && !writtenVolumes.count(parentStat.st_dev)) {
-            const int kept = ::fcntl(job->parentDir, F_DUPFD_CLOEXEC, 0);
-            if (kept >= 0)
-                writtenVolumes[parentStat.st_dev] = kept;
-        }
+        if (job->write)
+            noteWrittenVolume(job->parentDir);
         VfsOpenFilePtr file = std::make_shared<VfsOpenFile>();
         file->fd = job->fd;
         job->fd = -1;
@@ -1213,6 +1242,115 @@ void VfsServerNuskPrivate::openFinished(OpenFileJob *job)
     send(std::move(reply));
     job->rules = vfsaccess::VfsAccessRules();
     recycle(freeOpens, std::move(owned));
+}
+
+void VfsServerNuskPrivate::noteWrittenVolume(int dirFd)
+{
+    struct stat st;
+    if (::fstat(dirFd, &st) != 0 || writtenVolumes.count(st.st_dev))
+        return;
+    const int kept = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
+    if (kept >= 0)
+        writtenVolumes[st.st_dev] = kept;
+}
+
+// --- PUT_FILE ----------------------------------------------------------------------------------
+
+void VfsServerNusk::processPutFileCommand(const VfsFenuCommand &cmd)
+{
+    acceptPut(cmd, nullptr);
+}
+
+void VfsServerNusk::acceptPut(const VfsFenuCommand &cmd, std::vector<std::uint8_t> *takeData)
+{
+    auto answer = [&](std::uint8_t status) {
+        std::vector<unsigned char> reply;
+        if (!fsoreply::status(reply, FSO_PUT_FILE_REPLY, cmd.trId, status))
+            logPrintf(LogVsrv, "failed to send PUT_FILE response TrId %u", unsigned(cmd.trId));
+        d->send(std::move(reply));
+    };
+    const MappedPath mapped = d->rules.mapRequestPath(cmd.path);
+    const MappedPath hidden = d->rules.mapRequestPath(cmd.destination);
+    if (mapped.status != FSO_STATUS_SUCCESS)
+        return answer(mapped.status);
+    if (hidden.status != FSO_STATUS_SUCCESS)
+        return answer(hidden.status);
+    // Both names in one folder, so the rename between them stays inside what was checked.
+    if (cmd.flags != 0 || mapped.local.isEmpty() || hidden.local.isEmpty() || mapped.local == hidden.local
+        || vfsaccess::parentPath(mapped.local) != vfsaccess::parentPath(hidden.local) || cmd.dataSize < 1
+        || cmd.dataSize > FSO_MAX_DATA || cmd.data.size() != cmd.dataSize)
+        return answer(FSO_STATUS_INVALID_PARAMETER);
+    if (d->rules.check(mapped.local, vfsaccess::AclWrite, LinkMode::FollowLast) != FSO_STATUS_SUCCESS
+        || d->rules.check(hidden.local, vfsaccess::AclWrite, LinkMode::FollowLast) != FSO_STATUS_SUCCESS)
+        return answer(FSO_STATUS_NOT_PERMITTED);
+    if (d->dataJobCount() >= kMaxDataJobs)
+        return answer(FSO_STATUS_IO_ERROR);
+    QByteArray name;
+    UniqueFd parent(vfsaccess::openParentDirectory(mapped.local, &name));
+    if (parent.get() < 0)
+        return answer(errno == ENOENT ? FSO_STATUS_NOT_FOUND : FSO_STATUS_IO_ERROR);
+    // Made like a file opened for writing: on the pool, one at a time with the opens.
+    PutFileJob *job = d->acquire(d->freePuts, d->runningPuts, &VfsServerNuskPrivate::putFinished);
+    job->trId = cmd.trId;
+    job->closeDescriptors();
+    job->parentDir = parent.release();
+    job->name = name;
+    job->hiddenName = nativePath(hidden.local.mid(hidden.local.lastIndexOf(QLatin1Char('/')) + 1));
+    job->hiddenPath = hidden.local;
+    job->rules = d->rules;
+    if (takeData)
+        job->data.swap(*takeData);
+    else
+        job->data.assign(cmd.data.begin(), cmd.data.end());
+    job->accessTime = cmd.accessTime > 0 ? cmd.accessTime : 0;
+    job->modifyTime = cmd.modifyTime > 0 ? cmd.modifyTime : 0;
+    job->permissions = cmd.permissions;
+    d->schedule(job, d->runningPuts, d->freePuts);
+}
+
+// --- GET_FILE ----------------------------------------------------------------------------------
+
+void VfsServerNusk::processGetFileCommand(const VfsFenuCommand &cmd)
+{
+    auto answer = [&](std::uint8_t status) {
+        std::vector<unsigned char> reply;
+        if (!fsoreply::getFile(reply, cmd.trId, status, nullptr, 0))
+            logPrintf(LogVsrv, "failed to send GET_FILE response TrId %u", unsigned(cmd.trId));
+        d->send(std::move(reply));
+    };
+    const MappedPath mapped = d->rules.mapRequestPath(cmd.path);
+    if (mapped.status != FSO_STATUS_SUCCESS)
+        return answer(mapped.status);
+    if (cmd.flags != 0 || mapped.local.isEmpty() || cmd.dataSize < 1 || cmd.dataSize > FSO_MAX_DATA)
+        return answer(FSO_STATUS_INVALID_PARAMETER);
+    if (d->rules.check(mapped.local, vfsaccess::AclRead, LinkMode::FollowLast) != FSO_STATUS_SUCCESS)
+        return answer(FSO_STATUS_NOT_PERMITTED);
+    if (d->dataJobCount() >= kMaxDataJobs)
+        return answer(FSO_STATUS_IO_ERROR);
+    QByteArray name;
+    UniqueFd parent(vfsaccess::openParentDirectory(mapped.local, &name));
+    if (parent.get() < 0)
+        return answer(errno == ENOENT ? FSO_STATUS_NOT_FOUND : FSO_STATUS_IO_ERROR);
+    GetFileJob *job = d->acquire(d->freeGets, d->runningGets, &VfsServerNuskPrivate::getFinished);
+    job->trId = cmd.trId;
+    job->closeDescriptors();
+    job->parentDir = parent.release();
+    job->name = name;
+    job->localPath = mapped.local;
+    job->rules = d->rules;
+    job->isLocal = d->isLocal;
+    job->size = cmd.dataSize;
+    d->schedule(job, d->runningGets, d->freeGets);
+}
+
+void VfsServerNuskPrivate::getFinished(GetFileJob *job)
+{
+    finishWholeFileJob(runningGets, freeGets, job, false);
+}
+
+void VfsServerNuskPrivate::putFinished(PutFileJob *job)
+{
+    finishWholeFileJob(runningPuts, freePuts, job, true);
 }
 
 void VfsServerNusk::processCloseFileCommand(const VfsFenuCommand &cmd)

@@ -69,6 +69,8 @@ public Q_SLOTS:
     void processHashFileCommand(const VfsFenuCommand &cmd);
     void processMakeDirectoryCommand(const VfsFenuCommand &cmd);
     void processSyncCommand(const VfsFenuCommand &cmd);
+    void processPutFileCommand(const VfsFenuCommand &cmd);
+    void processGetFileCommand(const VfsFenuCommand &cmd);
 
     // Sends DIRECTORY_CHANGED for a path, when the peer may know of it.
     void directoryChanged(QString path);
@@ -90,6 +92,7 @@ Q_SIGNALS:
 private:
     void dispatchIncoming(const VfsFenuCommand &cmd, std::vector<std::uint8_t> *takeData);
     void acceptWrite(const VfsFenuCommand &cmd, std::vector<std::uint8_t> *takeData);
+    void acceptPut(const VfsFenuCommand &cmd, std::vector<std::uint8_t> *takeData);
 
     friend class VfsServerNuskPrivate;
     std::unique_ptr<VfsServerNuskPrivate> d;

@@ -1178,6 +1178,106 @@ void CloseFileJob::run()
     state = VfsServerJobReplyReady;
 }
 
+WholeFileJob::~WholeFileJob()
+{
+    closeDescriptors();
+}
+
+void WholeFileJob::closeDescriptors()
+{
+    if (parentDir >= 0)
+        ::close(parentDir);
+    parentDir = -1;
+}
+
+void GetFileJob::run()
+{
+    int fd = -1;
+    bool created = false;
+    int error = 0;
+    std::size_t got = 0;
+    const vfsfiles::OpenResult opened =
+        vfsfiles::openRegularFileAt(parentDir, name, true, false, false, false, isLocal, &fd, &created, &error);
+    status = opened == vfsfiles::OpenResult::NotFound ? FSO_STATUS_NOT_FOUND : FSO_STATUS_IO_ERROR;
+    if (opened == vfsfiles::OpenResult::Opened) {
+        struct stat st;
+        if (!rules.descriptorInside(localPath, fd)) {
+            status = FSO_STATUS_NOT_PERMITTED;
+        } else if (::fstat(fd, &st) == 0) {
+            // One byte more than asked tells a file that grew from one that ends there.
+            const std::size_t want = std::min<std::size_t>(size, FSO_MAX_DATA);
+            if (data.size() < want + 1)
+                data.resize(want + 1);
+            const long long n = vfsfiles::readFully(fd, data.data(), want + 1, 0);
+            if (n >= 0) {
+                got = std::min<std::size_t>(std::size_t(n), want);
+                status = std::size_t(n) <= want ? FSO_STATUS_END_OF_FILE : FSO_STATUS_SUCCESS;
+            }
+        }
+        ::close(fd);
+    }
+    fsoreply::getFile(reply, trId, status, data.data(), got);
+    state = VfsServerJobReplyReady;
+}
+
+namespace {
+
+// The new file's bytes, then its times and mode, as a copy that is complete; closes it.
+std::uint8_t fillNewFile(int fd, const std::vector<unsigned char> &data, std::int64_t accessTime,
+                         std::int64_t modifyTime, int permissions)
+{
+    int error = 0;
+    std::uint8_t status = FSO_STATUS_SUCCESS;
+    if (vfsfiles::writeCounted(fd, data.data(), data.size(), 0, &error) != data.size())
+        status = error == ENOSPC || error == EDQUOT ? FSO_STATUS_DISK_FULL : FSO_STATUS_IO_ERROR;
+    // Times and mode as a close of a written file gives them: wanted, not a condition (a file
+    // system that keeps no modes refuses them, and the copy is complete all the same).
+    if (status == FSO_STATUS_SUCCESS && permissions >= 0 && vfsfiles::applyPermissions(fd, permissions) != 0)
+        logPrintf(LogVsrv, "mode of a new file not set: %s", std::strerror(errno));
+    if (status == FSO_STATUS_SUCCESS && (accessTime > 0 || modifyTime > 0)
+        && vfsfiles::applyFileTimes(fd, accessTime, modifyTime) != 0)
+        logPrintf(LogVsrv, "times of a new file not set");
+    if (::close(fd) != 0 && status == FSO_STATUS_SUCCESS)
+        status = FSO_STATUS_IO_ERROR;
+    return status;
+}
+
+} // namespace
+
+void PutFileJob::run()
+{
+    status = FSO_STATUS_NOT_PERMITTED;
+    if (rules.entryInside(hiddenPath, parentDir, hiddenName)) {
+        // O_EXCL: a new entry made here, never a link or a file that turned up in its place.
+        const int fd = ::openat(parentDir, hiddenName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            status = errno == EEXIST ? FSO_STATUS_EXISTS
+                     : errno == ENOSPC || errno == EDQUOT ? FSO_STATUS_DISK_FULL
+                                                          : FSO_STATUS_IO_ERROR;
+        } else {
+            status = fillNewFile(fd, data, accessTime, modifyTime, permissions);
+            if (status == FSO_STATUS_SUCCESS) {
+                // Complete and closed: only now it takes the real name, which it never takes
+                // from another file.
+                if (::renameat2(parentDir, hiddenName.constData(), parentDir, name.constData(), RENAME_NOREPLACE) == 0)
+                    status = FSO_STATUS_SUCCESS;
+                else if (errno == EEXIST)
+                    status = FSO_STATUS_EXISTS;
+                else if (errno == EINVAL) // a file system without RENAME_NOREPLACE
+                    status = vfsserverfs::moveAt(parentDir, hiddenName, parentDir, name,
+                                                 FSO_MOVE_SAME_VOLUME | FSO_MOVE_NO_REPLACE, false, false, hiddenName,
+                                                 nullptr);
+                else
+                    status = FSO_STATUS_IO_ERROR;
+            }
+            if (status != FSO_STATUS_SUCCESS)
+                ::unlinkat(parentDir, hiddenName.constData(), 0);
+        }
+    }
+    fsoreply::status(reply, FSO_PUT_FILE_REPLY, trId, status);
+    state = VfsServerJobReplyReady;
+}
+
 namespace {
 
 // What hashing one block found.

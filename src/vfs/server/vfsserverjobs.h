@@ -216,6 +216,50 @@ struct OpenFileJob : VfsServerJob
     std::uint8_t status = 0;
 };
 
+// A request on a whole file by name inside a folder that was opened and checked on the
+// server's thread.
+struct WholeFileJob : VfsServerJob
+{
+    ~WholeFileJob() override;
+    void closeDescriptors();
+
+    int parentDir = -1;             // owned
+    QByteArray name;
+    vfsaccess::VfsAccessRules rules;
+    VfsOpenFilePtr file;            // none; the scheduler's slot for it
+    std::uint8_t status = 0;        // result
+};
+
+// GET_FILE: a small file opened, read and closed at once; what the name leads to is checked
+// again once open.
+struct GetFileJob : WholeFileJob
+{
+    void run() override;
+
+    // request
+    QString localPath;
+    bool isLocal = false;
+    std::uint32_t size = 0;         // at most this much, at most FSO_MAX_DATA
+    // result
+    std::vector<unsigned char> data; // kept from one request to the next
+};
+
+// PUT_FILE: a new file made whole under a hidden name of the folder, given its times and
+// permissions, and renamed to its real name (`name`), never over an existing one. Whatever
+// fails, the hidden file goes again.
+struct PutFileJob : WholeFileJob
+{
+    void run() override;
+
+    // request
+    QByteArray hiddenName;
+    QString hiddenPath;             // local path of the hidden name, for the access check
+    std::vector<unsigned char> data;
+    std::int64_t accessTime = 0;    // ms since the epoch; 0 leaves it
+    std::int64_t modifyTime = 0;
+    int permissions = -1;
+};
+
 // DELETE_FILE of a directory or to the trash, MOVE across file systems and SYNC: work that may
 // take minutes and must not hold up every other request of the peer.
 struct FileOperationJob : VfsServerJob

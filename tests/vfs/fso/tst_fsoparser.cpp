@@ -105,6 +105,15 @@ std::vector<VfsFenuCommand> sampleMessages()
     v.push_back(c);
     c = record(FSO_DIRECTORY_CHANGED); c.path = "%drives";
     v.push_back(c);
+    c = record(FSO_PUT_FILE); c.accessTime = 11; c.modifyTime = 33; c.path = "/d/f"; c.destination = "/d/.f.part";
+    c.data = Bytes(10, 0x33); c.dataSize = 10;
+    v.push_back(c);
+    c = record(FSO_PUT_FILE_REPLY); c.status = FSO_STATUS_EXISTS;
+    v.push_back(c);
+    c = record(FSO_GET_FILE); c.path = "/d/f"; c.dataSize = 4096;
+    v.push_back(c);
+    c = record(FSO_GET_FILE_REPLY); c.status = FSO_STATUS_END_OF_FILE; c.data = Bytes(10, 0x44); c.dataSize = 10;
+    v.push_back(c);
     return v;
 }
 

@@ -15,8 +15,8 @@ TestPeer::TestPeer(const QString &uuid, QObject *parent)
     , m_client(new VfsClientNusk)
     , m_server(new VfsServerNusk(true))
 {
-    m_client->setProtocolVersion(3);
-    m_server->setProtocolVersion(3);
+    m_client->setProtocolVersion(FSO_PROTOCOL_VERSION);
+    m_server->setProtocolVersion(FSO_PROTOCOL_VERSION);
     setLinkState(LinkUp);
     connect(m_client.get(), &VfsClientNusk::fsoTransmit, this, [this](std::vector<unsigned char> data) {
         // byte 8 is the code: after the tagged u32 length and the tagged u8 class

@@ -188,7 +188,7 @@ private Q_SLOTS:
         bool edited = false;
         m_a->onRequest = [&](const VfsFenuCommand &cmd) {
             const QString path = QString::fromUtf8(cmd.path.data(), int(cmd.path.size()));
-            if (!edited && cmd.code == FSO_OPEN_FILE && path.endsWith(QStringLiteral("/f2"))) {
+            if (!edited && (cmd.code == FSO_OPEN_FILE || cmd.code == FSO_GET_FILE) && path.endsWith(QStringLiteral("/f2"))) {
                 edited = true;
                 QVERIFY(writeFile(m_src + QStringLiteral("/f1"), pattern(5000, 9))); // same size
             }

@@ -9,6 +9,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSemaphore>
 #include <QSet>
 #include <QTemporaryDir>
@@ -1098,6 +1099,73 @@ private Q_SLOTS:
         QVERIFY(link(root + "/written_outside.txt", t + "/outlink"));
         QCOMPARE(h.open(t + "/outlink", FSO_OPEN_WRITE).status, std::uint8_t(4));
         QCOMPARE(readFile(root + "/written_outside.txt"), QByteArray("keep"));
+    }
+
+    // A file made in one request is there whole under its real name, with the given times and
+    // mode, or not at all; it never takes a name that is there, nor goes outside the share.
+    void putFileWholeOrNothing()
+    {
+        const QString t = root + "/put";
+        QVERIFY(QDir().mkpath(t));
+        ServerHarness h(false);
+        h.server->setAcl({entry(kShareUuid, "Put", t, 0x1 | 0x2 | 0x4), entry(kDataUuid, "Data", root + "/data", 0x1 | 0x4)});
+        const std::int64_t access = 1300000000000, modify = 1400000000000;
+        QCOMPARE(h.put(t + "/new.txt", t + "/.new.txt.part", "hello", access, modify, 0750), std::uint8_t(0));
+        struct stat st;
+        QVERIFY(::stat(QFile::encodeName(t + "/new.txt").constData(), &st) == 0);
+        QCOMPARE(std::int64_t(st.st_mtim.tv_sec) * 1000, modify);
+        QCOMPARE(std::int64_t(st.st_atim.tv_sec) * 1000, access);
+        QCOMPARE(readFile(t + "/new.txt"), QByteArray("hello"));
+        QVERIFY(!QFileInfo::exists(t + "/.new.txt.part"));
+        QCOMPARE(modeOf(t + "/new.txt"), mode_t(0750 & ~vfsfiles::userUmask()));
+
+        // A name that is there stays as it is, and nothing hidden is left.
+        QCOMPARE(h.put(t + "/new.txt", t + "/.new.txt.part", "other"), std::uint8_t(FSO_STATUS_EXISTS));
+        QCOMPARE(readFile(t + "/new.txt"), QByteArray("hello"));
+        QVERIFY(!QFileInfo::exists(t + "/.new.txt.part"));
+        // Nor is a hidden name written through a link that took it.
+        QVERIFY(writeFile(root + "/put_outside.txt", "keep"));
+        QVERIFY(link(root + "/put_outside.txt", t + "/.linked.part"));
+        QCOMPARE(h.put(t + "/linked.txt", t + "/.linked.part", "x"), std::uint8_t(FSO_STATUS_NOT_PERMITTED));
+        QCOMPARE(readFile(root + "/put_outside.txt"), QByteArray("keep"));
+        QVERIFY(!QFileInfo::exists(t + "/linked.txt"));
+
+        // Both names in one folder, some bytes, and write access.
+        QCOMPARE(h.put(t + "/a.txt", root + "/put_hidden", "x"), std::uint8_t(FSO_STATUS_INVALID_PARAMETER));
+        QCOMPARE(h.put(t + "/a.txt", t + "/a.txt", "x"), std::uint8_t(FSO_STATUS_INVALID_PARAMETER));
+        QCOMPARE(h.put(t + "/a.txt", t + "/.a.part", QByteArray()), std::uint8_t(FSO_STATUS_INVALID_PARAMETER));
+        QCOMPARE(h.put(root + "/data/w.txt", root + "/data/.w.part", "x"), std::uint8_t(FSO_STATUS_NOT_PERMITTED));
+        QCOMPARE(h.put(root + "/w.txt", root + "/.w.part", "x"), std::uint8_t(FSO_STATUS_NOT_PERMITTED));
+        QCOMPARE(h.put(t + "/none/a.txt", t + "/none/.a.part", "x"), std::uint8_t(FSO_STATUS_NOT_FOUND));
+        QVERIFY(!QFileInfo::exists(root + "/data/w.txt") && !QFileInfo::exists(root + "/w.txt"));
+        QCOMPARE(h.server->openFileCount(), 0);
+    }
+
+    // A file read whole in one request: all of it and status 7, or the first bytes of one
+    // that is longer; only regular files inside what the peer may read.
+    void getFileWholeOrRefused()
+    {
+        ServerHarness h(false);
+        h.server->setAcl(entries());
+        const QString s = root + "/share";
+        VfsFenuCommand got = h.get(s + "/a.txt", 100);
+        QCOMPARE(got.status, std::uint8_t(FSO_STATUS_END_OF_FILE));
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(got.data.data()), int(got.data.size())), QByteArray("alpha"));
+        got = h.get(s + "/a.txt", 3);
+        QCOMPARE(got.status, std::uint8_t(0));
+        QCOMPARE(got.dataSize, 3u);
+        QCOMPARE(h.get(s + "/a.txt", 5).status, std::uint8_t(FSO_STATUS_END_OF_FILE));
+        QCOMPARE(h.get(s + "/none.txt", 10).status, std::uint8_t(FSO_STATUS_NOT_FOUND));
+        QVERIFY(writeFile(root + "/get_secret", "secret"));
+        QVERIFY(link(root + "/get_secret", s + "/get_out"));
+        QCOMPARE(h.get(s + "/get_out", 10).status, std::uint8_t(FSO_STATUS_NOT_PERMITTED));
+        QCOMPARE(h.get(root + "/database/y.txt", 10).status, std::uint8_t(FSO_STATUS_NOT_PERMITTED));
+        QCOMPARE(h.get(s + "/fifo", 10).status, std::uint8_t(FSO_STATUS_IO_ERROR));
+        QCOMPARE(h.get(s + "/sub", 10).status, std::uint8_t(FSO_STATUS_IO_ERROR));
+        QCOMPARE(h.get(s + "/a.txt", 0).status, std::uint8_t(FSO_STATUS_INVALID_PARAMETER));
+        QCOMPARE(h.get(s + "/a.txt", FSO_MAX_DATA + 1).status, std::uint8_t(FSO_STATUS_INVALID_PARAMETER));
+        QCOMPARE(h.get(root + "/data/r.txt", 100).status, std::uint8_t(FSO_STATUS_END_OF_FILE));
+        QCOMPARE(h.server->openFileCount(), 0);
     }
 
     void unknownAndMalformed()

@@ -200,6 +200,26 @@ public:
         return request(cmd).status;
     }
 
+    std::uint8_t put(const QString &path, const QString &hidden, const QByteArray &data, std::int64_t access = 0,
+                     std::int64_t modify = 0, int permissions = -1)
+    {
+        VfsFenuCommand cmd = make(FSO_PUT_FILE, path);
+        cmd.destination = hidden.toStdString();
+        cmd.data.assign(data.begin(), data.end());
+        cmd.dataSize = std::uint32_t(data.size());
+        cmd.accessTime = access;
+        cmd.modifyTime = modify;
+        cmd.permissions = permissions;
+        return request(cmd).status;
+    }
+
+    VfsFenuCommand get(const QString &path, std::uint32_t size)
+    {
+        VfsFenuCommand cmd = make(FSO_GET_FILE, path);
+        cmd.dataSize = size;
+        return request(cmd);
+    }
+
     VfsFenuCommand makeDirectory(const QString &path, std::uint32_t flags = 0)
     {
         return request(make(FSO_MAKE_DIRECTORY, path, flags));
