@@ -87,6 +87,27 @@ private:
     int m_fd;
 };
 
+// A whole-file request's folder, opened on the server's thread: FSO_STATUS_SUCCESS with the
+// folder and the name inside it, or the status to answer.
+std::uint8_t openFolderOf(const QString &local, UniqueFd *folder, QByteArray *name)
+{
+    folder->reset(vfsaccess::openParentDirectory(local, name));
+    if (folder->get() >= 0)
+        return FSO_STATUS_SUCCESS;
+    return errno == ENOENT ? FSO_STATUS_NOT_FOUND : FSO_STATUS_IO_ERROR;
+}
+
+// The job takes the request's opened folder and the rules it is checked against again.
+void handOver(WholeFileJob *job, const VfsFenuCommand &cmd, UniqueFd *folder, const QByteArray &name,
+              const vfsaccess::VfsAccessRules &rules)
+{
+    job->trId = cmd.trId;
+    job->closeDescriptors();
+    job->parentDir = folder->release();
+    job->name = name;
+    job->rules = rules;
+}
+
 } // namespace
 
 // Blocks of one file run back to back on one pool thread (see startStrand). The queue, `open`
@@ -1285,19 +1306,15 @@ void VfsServerNusk::acceptPut(const VfsFenuCommand &cmd, std::vector<std::uint8_
         return answer(FSO_STATUS_NOT_PERMITTED);
     if (d->dataJobCount() >= kMaxDataJobs)
         return answer(FSO_STATUS_IO_ERROR);
+    UniqueFd folder;
     QByteArray name;
-    UniqueFd parent(vfsaccess::openParentDirectory(mapped.local, &name));
-    if (parent.get() < 0)
-        return answer(errno == ENOENT ? FSO_STATUS_NOT_FOUND : FSO_STATUS_IO_ERROR);
+    if (const std::uint8_t status = openFolderOf(mapped.local, &folder, &name))
+        return answer(status);
     // Made like a file opened for writing: on the pool, one at a time with the opens.
     PutFileJob *job = d->acquire(d->freePuts, d->runningPuts, &VfsServerNuskPrivate::putFinished);
-    job->trId = cmd.trId;
-    job->closeDescriptors();
-    job->parentDir = parent.release();
-    job->name = name;
+    handOver(job, cmd, &folder, name, d->rules);
     job->hiddenName = nativePath(hidden.local.mid(hidden.local.lastIndexOf(QLatin1Char('/')) + 1));
     job->hiddenPath = hidden.local;
-    job->rules = d->rules;
     if (takeData)
         job->data.swap(*takeData);
     else
@@ -1327,17 +1344,13 @@ void VfsServerNusk::processGetFileCommand(const VfsFenuCommand &cmd)
         return answer(FSO_STATUS_NOT_PERMITTED);
     if (d->dataJobCount() >= kMaxDataJobs)
         return answer(FSO_STATUS_IO_ERROR);
+    UniqueFd folder;
     QByteArray name;
-    UniqueFd parent(vfsaccess::openParentDirectory(mapped.local, &name));
-    if (parent.get() < 0)
-        return answer(errno == ENOENT ? FSO_STATUS_NOT_FOUND : FSO_STATUS_IO_ERROR);
+    if (const std::uint8_t status = openFolderOf(mapped.local, &folder, &name))
+        return answer(status);
     GetFileJob *job = d->acquire(d->freeGets, d->runningGets, &VfsServerNuskPrivate::getFinished);
-    job->trId = cmd.trId;
-    job->closeDescriptors();
-    job->parentDir = parent.release();
-    job->name = name;
+    handOver(job, cmd, &folder, name, d->rules);
     job->localPath = mapped.local;
-    job->rules = d->rules;
     job->isLocal = d->isLocal;
     job->size = cmd.dataSize;
     d->schedule(job, d->runningGets, d->freeGets);
