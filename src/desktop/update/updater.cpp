@@ -42,6 +42,8 @@ constexpr qint64 kMaxFeedBytes = 1024 * 1024;                    // feed and cha
 constexpr qint64 kMaxArchiveBytes = qint64(1024) * 1024 * 1024;  // the download
 constexpr int kMaxVersionLength = 32;
 constexpr int kMaxPageWidth = 900;
+constexpr int kFixedWidth = 600;
+constexpr int kFixedHeight = 200;
 const char kDateFormat[] = "yyyy-MM-ddTHH:mm:ss";
 
 QString ownVersion()
@@ -138,6 +140,8 @@ void Ui_Updater::setupUi(QDialog* dialog)
     progressBar->setValue(0);
     l->addWidget(progressBar);
     downloadProgress = wrappedLabel(pageDownload, "downloadProgress");
+    // Its line stays while it is empty: the first figures do not push the page's texts.
+    downloadProgress->setMinimumHeight(downloadProgress->fontMetrics().height());
     l->addWidget(downloadProgress);
     l->addItem(new QSpacerItem(20, 40, QSizePolicy::Minimum, QSizePolicy::Expanding));
     stackedWidget->addWidget(pageDownload);
@@ -315,8 +319,19 @@ QString Updater::updateDirectory() const
 
 void Updater::fixedSize()
 {
-    setMinimumSize(600, 200);
-    setMaximumSize(600, 200);
+    setFixedSize(kFixedWidth, kFixedHeight);
+}
+
+void Updater::fixedWidthFittedTo(QWidget* page)
+{
+    // The stack is as tall as its tallest page; this page alone sets the height, so that its
+    // last line ends the dialog instead of an empty band.
+    QLayout* top = layout();
+    const QMargins margins = top->contentsMargins();
+    QLayoutItem* logoColumn = top->itemAt(0);
+    const int pageWidth = kFixedWidth - margins.left() - margins.right() - top->spacing() - logoColumn->sizeHint().width();
+    const int pageHeight = page->layout()->minimumHeightForWidth(pageWidth);
+    setFixedSize(kFixedWidth, qMax(pageHeight, logoColumn->minimumSize().height()) + margins.top() + margins.bottom());
 }
 
 void Updater::sizeFromText(QLabel* label, double factor)
@@ -387,7 +402,7 @@ void Updater::showDownloadPage()
     m_ui->progressBar->show();
     m_ui->downloadProgress->clear();
     m_ui->stackedWidget->setCurrentWidget(m_ui->pageDownload);
-    fixedSize();
+    fixedWidthFittedTo(m_ui->pageDownload);
     m_state = StateDownloading;
 }
 

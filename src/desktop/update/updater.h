@@ -141,6 +141,7 @@ protected:
 private:
     QNetworkReply* get(const QUrl& url);
     void fixedSize();
+    void fixedWidthFittedTo(QWidget* page);
     void sizeFromText(QLabel* label, double factor);
     void failDownload(const QString& detail);
     static QString manualUpdateText();

@@ -74,9 +74,12 @@ Flickable {
         x: Math.max(12, (root.width - width) / 2)
         spacing: 0
 
+        // The header ends where the pages end: the links' column lines up with the cards below.
+        readonly property int pagesRightMargin: 40
+
         RowLayout {
             id: header
-            width: parent.width
+            width: parent.width - content.pagesRightMargin
             spacing: 64
             PeerViewComputer {
                 id: computer
@@ -135,7 +138,7 @@ Flickable {
                 id: pages
                 anchors.fill: parent
                 anchors.topMargin: 64
-                anchors.rightMargin: 40
+                anchors.rightMargin: content.pagesRightMargin
                 anchors.bottomMargin: 48
                 implicitHeight: root.page === "offline" ? offlinePage.implicitHeight
                               : root.page === "drives" ? drivesPage.implicitHeight

@@ -10,6 +10,7 @@
 
 #include <QCryptographicHash>
 #include <QLabel>
+#include <QLayout>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
@@ -508,6 +509,23 @@ private Q_SLOTS:
         QCOMPARE(contents(dir + QStringLiteral("/update/themes/DarkTheme.qml")), QByteArray("theme"));
         QCOMPARE(contents(dir + QStringLiteral("/update/licenses/qtbase.txt")), QByteArray("licence"));
         QCOMPARE(QDir(refused).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"nusk"});
+    }
+
+    void downloadPageEndsWithItsLastLine()
+    {
+        Updater updater;
+        updater.setQueryOnShow(false);
+        updater.showDownloadPage();
+        updater.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&updater));
+        // The first progress arrives after the page is up: its line must already have room.
+        updater.downloadProgress(31400000, 49800000);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+        const Ui_Updater& ui = updater.ui();
+        for (QLabel* label : {ui.restartInfoLabel, ui.downloadLabel, ui.downloadProgress})
+            QVERIFY2(label->height() >= label->heightForWidth(label->width()), qPrintable(label->objectName()));
+        const int lastLineEnd = ui.downloadProgress->mapTo(&updater, QPoint(0, ui.downloadProgress->height())).y();
+        QCOMPARE(updater.height() - lastLineEnd, updater.layout()->contentsMargins().bottom());
     }
 
     void bannerFollowsTheDialog()
