@@ -180,6 +180,12 @@ private Q_SLOTS:
         remote->aclModel()->updateAcls({acl});
         QMetaObject::invokeMethod(root, "showMyShares");
         QTRY_COMPARE(root->property("page").toString(), QStringLiteral("myshares"));
+        // The link of the page on show stands out.
+        auto linkIsBold = [&](const char *name) {
+            auto *text = findItem(&page, QLatin1String(name))->property("contentItem").value<QQuickItem *>();
+            return text->property("font").value<QFont>().bold();
+        };
+        QVERIFY(linkIsBold("mySharesLink") && !linkIsBold("peerSharesLink"));
         auto *acls = findItem(&page, QStringLiteral("aclList"));
         QTRY_COMPARE(acls->property("count").toInt(), 1);
         clickItem(&page, acls, QPointF(60, 20));

@@ -126,6 +126,7 @@ Flickable {
                     objectName: "mySharesLink"
                     KeyNavigation.up: peerSharesLink
                     text: qsTrId("label-your-shares")
+                    font.bold: root.page === "myshares"
                     onClicked: root.showMyShares()
                 }
             }
