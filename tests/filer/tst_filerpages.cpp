@@ -155,9 +155,10 @@ private Q_SLOTS:
         auto *space = findItem(&page, QStringLiteral("driveSpaceText"));
         QVERIFY(space);
         QCOMPARE(space->property("text").toString(), QStringLiteral("500 GB  \u2044  125 GB free"));
-        // The column of links ends where the drive cards end.
+        // The column of links ends where the drive cards end, level with the card's middle.
         QQuickItem *links = findItem(&page, QStringLiteral("peerSharesLink"))->parentItem();
         QTRY_COMPARE(links->mapToScene(QPointF(links->width(), 0)).x(), drives->mapToScene(QPointF(drives->width(), 0)).x());
+        QCOMPARE(links->mapToScene(QPointF(0, links->height() / 2)).y(), card->mapToScene(QPointF(0, card->height() / 2)).y());
         clickItem(&page, drives, QPointF(40, 20));
         QTRY_COMPARE(paths.count(), 1);
         QCOMPARE(paths.at(0).at(0).toString(), QStringLiteral("/"));

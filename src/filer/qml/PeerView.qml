@@ -106,9 +106,10 @@ Flickable {
                 Drag.mimeData: { "application/nusk-peer-uuid": root.peerUuid }
                 Drag.imageSource: root.info.icon.length > 0 ? "image://theme/icon/" + root.info.icon + ".svg" : ""
             }
+            // Level with the card's lines of text, which sit in the middle of the card.
             Column {
                 Layout.topMargin: 32
-                Layout.alignment: Qt.AlignTop
+                Layout.alignment: Qt.AlignVCenter
                 spacing: 4
                 visible: !root.isSelfPeer
                 // The keyboard starts here; the arrows go between the two, Enter follows one.
