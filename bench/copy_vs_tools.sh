@@ -106,9 +106,7 @@ RSH="${SSH[*]:-}"
 
 # A folder of DELETED files made and emptied again, then written out: what the next program
 # that makes files there finds. Every program's small files follow one of their own.
-emptied() {
-  [ "$DELETED" -gt 0 ] || return 0
-  python3 - "$OUT/emptied" "$DELETED" <<'EOF'
+cat >"$WORK/emptied.py" <<'EOF'
 import os, sys
 d, n = sys.argv[1], int(sys.argv[2])
 os.makedirs(d, exist_ok=True)
@@ -119,8 +117,8 @@ for name in names:
     os.unlink(name)
 os.rmdir(d)
 EOF
-  sync
-}
+emptied_command() { echo "python3 '$WORK/emptied.py' '$OUT/emptied' $DELETED && sync"; }
+emptied() { [ "$DELETED" -eq 0 ] || sh -c "$(emptied_command)"; }
 # Runs a small-file copy only when there are small files (after the emptied folder, if asked),
 # a large-file one only with a large file.
 many() { [ "$FILES" -eq 0 ] || { emptied; "$@"; }; }
@@ -172,14 +170,16 @@ group_rsync() {
   rm -f "$OUT/part.bin"
   many timed rs_many rsync -r -e "$RSH" "$WORK/src/many" "127.0.0.1:$OUT/rs-many"
 }
-# nusk's run from the programs in one bin folder; its figures' names start with `n` (this
+# nusk's run with the peer hosts of one bin folder; its figures' names start with `n` (this
 # build) or `o` (the other build, OTHER_BUILD).
 run_nusk() {
-  local bin=$1 n=$2 peer
-  # Its small files come last in its run (after the large file's copies, when there are any).
-  [ "$FILES" -eq 0 ] || emptied
+  local bin=$1 n=$2 peer before=""
+  # Right before its small-file copy, after it wrote the files to copy, as for the tools.
+  [ "$DELETED" -eq 0 ] || before=$(emptied_command)
   # Its files stay until the end, like the tools' (see the end of a round).
-  peer=$(TMPDIR="$OUT" BENCH_KEEP_FILES=1 NUSK_BIN_DIR="$bin" "$bin/bench_peercopy" "$MIB" "$FILES" 4 2>&1) ||
+  # This build's bench_peercopy drives either build's peer hosts.
+  peer=$(TMPDIR="$OUT" BENCH_KEEP_FILES=1 BENCH_BEFORE_SMALL="$before" NUSK_BIN_DIR="$bin" \
+         "$BIN/bench_peercopy" "$MIB" "$FILES" 4 2>&1) ||
     { echo "$peer" >&2; exit 1; }
   num() { sed -n "$1" <<<"$peer" | head -1; }
   add ${n}_big "$(num 's/^copy [0-9.]* MB in \([0-9.]*\) s$/\1/p')"
