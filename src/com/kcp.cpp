@@ -181,9 +181,14 @@ void Kcp::moveToReceiveQueue()
 {
     while (!m_receiveBuffer.empty() && m_receiveBuffer.front().sn == m_rcvNxt
            && m_receiveQueue.size() < m_rcvWnd) {
-        m_receivedQueueBytes += m_receiveBuffer.front().data.size();
-        m_receiveBufferBytes -= m_receiveBuffer.front().data.size() + kSegmentCostBytes;
-        m_receiveQueue.push_back(std::move(m_receiveBuffer.front()));
+        Segment &next = m_receiveBuffer.front();
+        m_receiveBufferBytes -= next.data.size() + kSegmentCostBytes;
+        if (m_stream && m_sink) {
+            m_sink(next.data.constData(), next.data.size());
+        } else {
+            m_receivedQueueBytes += next.data.size();
+            m_receiveQueue.push_back(std::move(next));
+        }
         m_receiveBuffer.pop_front();
         ++m_rcvNxt;
     }
@@ -315,7 +320,12 @@ bool Kcp::input(const char *data, int size, std::uint32_t now)
         } else if (cmd == CmdPush) {
             // Acknowledged only once held: a segment turned away must come again.
             bool held = diff(sn, m_rcvNxt) < 0;
-            if (!held) {
+            if (!held && sn == m_rcvNxt && m_stream && m_sink && m_receiveQueue.empty()) {
+                m_sink(data, int(len));   // the usual case: no segment to keep
+                ++m_rcvNxt;
+                moveToReceiveQueue();
+                held = true;
+            } else if (!held) {
                 Segment s;
                 s.conv = conv;
                 s.cmd = cmd;

@@ -72,6 +72,10 @@ public:
     // Stream mode: appends every byte received in order to `out`. Message mode: the next
     // whole message, if any.
     void receiveStream(QByteArray &out);
+    // Stream mode: bytes received in order go to `sink` as soon as they are, straight from
+    // the datagram when nothing is missing before them; receiveStream then finds none.
+    using Sink = std::function<void(const char *data, int size)>;
+    void setStreamSink(Sink sink) { m_sink = std::move(sink); }
     bool receiveMessage(QByteArray &out);
     // Size of the next whole message (message mode), -1 when none is complete yet.
     int peekSize() const;
@@ -141,6 +145,7 @@ private:
 
     std::uint32_t m_conv;
     Output m_output;
+    Sink m_sink;
     int m_mtu = 1400;
     int m_mss = 1400 - kHeaderBytes;
     bool m_stream = false;

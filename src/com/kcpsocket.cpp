@@ -35,6 +35,7 @@ KcpSocket::~KcpSocket()
     end(true);
     m_in.clear();
     m_inPos = 0;
+    m_inBytes = 0;
     account();
 }
 
@@ -148,6 +149,7 @@ void KcpSocket::startKcp(const crypto::SessionKeys &keys)
     });
     m_kcp->setOutputRoom(udpwire::kHeaderBytes);
     m_kcp->setStreamMode(true);
+    m_kcp->setStreamSink([this](const char *data, int size) { takeInOrder(data, size); });
     // The loopback interface takes large datagrams, and each one costs a system call.
     const bool loopback = peerAddress().isLoopback() && !m_relayed;
     m_kcp->setMtu((loopback ? m_transport->loopbackMtu() : t.mtu) - udpwire::kOverheadBytes);
@@ -172,6 +174,9 @@ void KcpSocket::onSessionDatagram(const char *data, int size)
     m_answered = true;
     if (std::uint8_t(data[0]) == udpwire::KindClose) {
         QPointer<KcpSocket> self(this);
+        tellReader();   // what came before the CLOSE is read before the end, as over TCP
+        if (!self)
+            return;
         end(false);
         if (self)
             Q_EMIT disconnected();
@@ -180,21 +185,24 @@ void KcpSocket::onSessionDatagram(const char *data, int size)
     // Authentic, so the segments are the peer's; malformed ones are its fault but cannot
     // hurt: KCP takes what parses and drops the rest.
     if (!m_proven)
-        m_kcp->setOutOfOrderLimit(m_transport->unprovenAllowance(m_accounted) - (m_in.size() - m_inPos));
+        m_kcp->setOutOfOrderLimit(m_transport->unprovenAllowance(m_accounted) - m_inBytes);
     m_kcp->input(payload, payloadSize, m_transport->clock());
-    const int before = m_in.size() - m_inPos;
-    if (m_inPos > 0 && (m_inPos >= kMaxReadChunk || m_inPos >= m_in.size() / 2)) {
-        m_in.remove(0, m_inPos);
-        m_inPos = 0;
-    }
-    m_kcp->receiveStream(m_in);
-    const bool fresh = m_in.size() - m_inPos > before;
     account();
     queueFlush();
-    QPointer<KcpSocket> self(this);
-    reportAcknowledged();
-    if (self && fresh && openMode() != NotOpen)
-        Q_EMIT readyRead();
+}
+
+void KcpSocket::takeInOrder(const char *data, int size)
+{
+    // Read bytes are dropped from the front only when that moves little: a reader that keeps
+    // up empties the buffer, and then nothing moves at all.
+    if (m_inPos > 0 && (m_inPos >= m_in.size() / 2 || m_inPos >= std::size_t(kMaxReadChunk))) {
+        m_in.erase(m_in.begin(), m_in.begin() + std::ptrdiff_t(m_inPos));
+        m_inPos = 0;
+    }
+    m_in.insert(m_in.end(), data, data + size);
+    m_inBytes += size;
+    m_freshData = true;
+    m_inUsedSinceTick = true;
 }
 
 void KcpSocket::reportAcknowledged()
@@ -218,13 +226,14 @@ void KcpSocket::reportAcknowledged()
 
 qint64 KcpSocket::readData(char *data, qint64 maxSize)
 {
-    const qint64 n = qMin<qint64>(maxSize, m_in.size() - m_inPos);
+    const qint64 n = qMin<qint64>(maxSize, m_inBytes);
     if (n <= 0)
         return state() == ConnectedState || state() == ClosingState ? 0 : -1;
-    std::memcpy(data, m_in.constData() + m_inPos, size_t(n));
-    m_inPos += int(n);
-    if (m_inPos == m_in.size()) {
-        m_in.resize(0);
+    std::memcpy(data, m_in.data() + m_inPos, size_t(n));
+    m_inPos += std::size_t(n);
+    m_inBytes -= n;
+    if (m_inBytes == 0) {
+        m_in.clear();   // keeps its room for the next burst
         m_inPos = 0;
     }
     account();
@@ -248,7 +257,7 @@ qint64 KcpSocket::writeData(const char *data, qint64 size)
 
 qint64 KcpSocket::bytesAvailable() const
 {
-    return qint64(m_in.size() - m_inPos) + QIODevice::bytesAvailable();
+    return m_inBytes + QIODevice::bytesAvailable();
 }
 
 qint64 KcpSocket::bytesToWrite() const
@@ -258,21 +267,34 @@ qint64 KcpSocket::bytesToWrite() const
 
 void KcpSocket::queueFlush()
 {
-    // Writes and received datagrams come in bursts; one flush after the burst sends the
-    // acknowledgements and new segments together.
+    // Writes and received datagrams come in bursts; one turn after the burst sends the
+    // acknowledgements and new segments together, and tells the reader and writer once:
+    // a reader handed a whole burst opens its frames together, on several threads.
     if (m_flushQueued)
         return;
     m_flushQueued = true;
-    QMetaObject::invokeMethod(this, &KcpSocket::flushNow, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, &KcpSocket::afterBurst, Qt::QueuedConnection);
 }
 
-void KcpSocket::flushNow()
+void KcpSocket::afterBurst()
 {
     m_flushQueued = false;
     if (!m_kcp || !m_transport)
         return;
     m_kcp->flushAt(m_transport->clock());
     armTimer();
+    QPointer<KcpSocket> self(this);
+    reportAcknowledged();
+    if (self)
+        tellReader();
+}
+
+void KcpSocket::tellReader()
+{
+    if (m_freshData && openMode() != NotOpen) {
+        m_freshData = false;
+        Q_EMIT readyRead();
+    }
 }
 
 void KcpSocket::tick()
@@ -284,6 +306,10 @@ void KcpSocket::tick()
         fail(SocketTimeoutError, QStringLiteral("UDP peer does not answer"));
         return;
     }
+    // The read buffer keeps its room between bursts, but not while the session rests.
+    if (!m_inUsedSinceTick && m_inBytes == 0)
+        std::vector<char>().swap(m_in);
+    m_inUsedSinceTick = false;
     armTimer();
 }
 
@@ -337,7 +363,7 @@ void KcpSocket::setPeerProven()
 
 void KcpSocket::account()
 {
-    const qint64 held = (m_kcp ? m_kcp->heldBytes() : 0) + (m_in.size() - m_inPos);
+    const qint64 held = (m_kcp ? m_kcp->heldBytes() : 0) + m_inBytes;
     m_mostHeld = qMax(m_mostHeld, held);
     const qint64 unproven = m_proven ? 0 : held;
     if (m_transport)

@@ -26,6 +26,7 @@
 #include <QTcpSocket>
 
 #include <memory>
+#include <vector>
 
 class QTimer;
 
@@ -71,10 +72,12 @@ private:
     bool answer(const QHostAddress &address, quint16 port, std::uint32_t conv, const QByteArray &remoteKey);
     void onHandshake(udpwire::Kind kind, const QByteArray &remoteKey);
     void onSessionDatagram(const char *data, int size);
+    void takeInOrder(const char *data, int size);
     void startKcp(const crypto::SessionKeys &keys);
     void sendOpen();
     void queueFlush();
-    void flushNow();
+    void afterBurst();
+    void tellReader();
     void tick();
     void armTimer();
     void reportAcknowledged();
@@ -95,10 +98,13 @@ private:
     QByteArray m_accept;   // the ACCEPT we answered with, repeated for a repeated OPEN
     QTimer *m_timer = nullptr;
     QTimer *m_openTimer = nullptr;
-    QByteArray m_in;
-    int m_inPos = 0;
+    std::vector<char> m_in;    // received in order; from m_inPos on not read yet
+    std::size_t m_inPos = 0;
+    qint64 m_inBytes = 0;
+    bool m_inUsedSinceTick = false;
     qint64 m_reportedPending = 0;
     bool m_flushQueued = false;
+    bool m_freshData = false;   // received in order since the reader was last told
     bool m_draining = false;
     bool m_registered = false;
     bool m_answered = false;   // an authentic datagram (or, dialling, the ACCEPT) came back
