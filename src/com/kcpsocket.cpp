@@ -160,13 +160,13 @@ void KcpSocket::startKcp(const crypto::SessionKeys &keys)
     armTimer();
 }
 
-void KcpSocket::onSessionDatagram(const char *data, int size)
+void KcpSocket::onSessionDatagram(const char *data, int size, bool tagChecked)
 {
     if (!m_kcp)
         return;
     const char *payload = nullptr;
     int payloadSize = 0;
-    if (!m_opener.open(data, size, &payload, &payloadSize)) {
+    if (!m_opener.open(data, size, &payload, &payloadSize, tagChecked)) {
         if (m_transport)
             m_transport->drop();
         return;

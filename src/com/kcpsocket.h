@@ -71,7 +71,7 @@ private:
     // Server side: takes an OPEN; the transport sends m_accept once the hub took the stream.
     bool answer(const QHostAddress &address, quint16 port, std::uint32_t conv, const QByteArray &remoteKey);
     void onHandshake(udpwire::Kind kind, const QByteArray &remoteKey);
-    void onSessionDatagram(const char *data, int size);
+    void onSessionDatagram(const char *data, int size, bool tagChecked);
     void takeInOrder(const char *data, int size);
     void startKcp(const crypto::SessionKeys &keys);
     void sendOpen();

@@ -4,6 +4,7 @@
 #include "com/hub.h"
 #include "com/kcpsocket.h"
 #include "com/udpwire.h"
+#include "crypto/parallel.h"
 
 #include <QSocketNotifier>
 #include <QTimer>
@@ -270,16 +271,23 @@ void UdpTransport::onReadable()
         const int n = ::recvmmsg(m_fd, messages, kBatch, MSG_DONTWAIT, nullptr);
         if (n <= 0)
             return;
+        Received batch[kBatch];
+        for (int i = 0; i < n; ++i) {
+            Received &r = batch[i];
+            r.data = buffers.constData() + i * kMaxDatagram;
+            r.size = int(messages[i].msg_len);
+            r.from = addressOf(senders[i], &r.port);
+            r.whole = !(messages[i].msg_hdr.msg_flags & MSG_TRUNC) && !r.from.isNull();
+        }
+        checkTagsAhead(batch, n);
         QPointer<UdpTransport> self(this);
         for (int i = 0; i < n; ++i) {
-            quint16 port = 0;
-            const QHostAddress from = addressOf(senders[i], &port);
-            const int size = int(messages[i].msg_len);
-            if ((messages[i].msg_hdr.msg_flags & MSG_TRUNC) || from.isNull()) {
+            const Received &r = batch[i];
+            if (!r.whole) {
                 drop();
                 continue;
             }
-            handle(buffers.constData() + i * kMaxDatagram, size, from, port, false);
+            handle(r.data, r.size, r.from, r.port, false, r.tagAuthenticFor.data());
             if (!self)
                 return;
         }
@@ -288,12 +296,53 @@ void UdpTransport::onReadable()
     }
 }
 
+void UdpTransport::checkTagsAhead(Received *batch, int count)
+{
+    // A large batch has its tags checked on several threads before the datagrams are taken
+    // in order as always; a small one is not worth waking them.
+    std::vector<int> data;
+    std::vector<std::uint32_t> convs;
+    qint64 bytes = 0;
+    for (int i = 0; i < count; ++i) {
+        udpwire::Kind kind;
+        std::uint32_t conv = 0;
+        const Received &r = batch[i];
+        if (r.whole && udpwire::familyOf(r.data, r.size) == udpwire::Family::Session
+            && udpwire::peekSession(r.data, r.size, &kind, &conv) && kind == udpwire::KindData) {
+            data.push_back(i);
+            convs.push_back(conv);
+            bytes += r.size;
+        }
+    }
+    if (!crypto::worthSpreading(int(data.size()), bytes))
+        return;
+    std::vector<const udpwire::Opener *> openers(data.size(), nullptr);
+    for (std::size_t k = 0; k < data.size(); ++k) {
+        const Received &r = batch[data[k]];
+        const KcpSocket *socket = m_sessions.value(Key{r.from, r.port, convs[k], false});
+        if (socket && socket->m_opener.isValid())
+            openers[k] = &socket->m_opener;
+    }
+    std::vector<char> authentic(data.size(), 0);
+    crypto::runParallel(int(data.size()), true, [&](int lane, int k) {
+        const Received &r = batch[data[std::size_t(k)]];
+        if (openers[std::size_t(k)])
+            authentic[std::size_t(k)] = openers[std::size_t(k)]->tagIsAuthentic(r.data, r.size, lane);
+    });
+    for (std::size_t k = 0; k < data.size(); ++k) {
+        Received &r = batch[data[k]];
+        if (authentic[k])
+            r.tagAuthenticFor = m_sessions.value(Key{r.from, r.port, convs[k], false});
+    }
+}
+
 void UdpTransport::deliverRelayed(const QByteArray &datagram, const QHostAddress &address, quint16 port)
 {
     handle(datagram.constData(), datagram.size(), address, port, true);
 }
 
-void UdpTransport::handle(const char *data, int size, const QHostAddress &from, quint16 port, bool relayed)
+void UdpTransport::handle(const char *data, int size, const QHostAddress &from, quint16 port, bool relayed,
+                          const KcpSocket *tagAuthenticFor)
 {
     switch (udpwire::familyOf(data, size)) {
     case udpwire::Family::Stun:
@@ -333,7 +382,7 @@ void UdpTransport::handle(const char *data, int size, const QHostAddress &from, 
             drop();
         return;
     }
-    socket->onSessionDatagram(data, size);
+    socket->onSessionDatagram(data, size, socket == tagAuthenticFor);
 }
 
 void UdpTransport::handleOpen(const char *data, int size, const QHostAddress &from, quint16 port, bool relayed)

@@ -113,8 +113,22 @@ private:
     };
     friend uint qHash(const Key &key, uint seed) { return qHash(key.address, seed) ^ key.port ^ key.conv ^ uint(key.relayed); }
 
+    // A datagram of a received batch.
+    struct Received
+    {
+        const char *data = nullptr;
+        int size = 0;
+        QHostAddress from;
+        quint16 port = 0;
+        bool whole = false;   // neither cut short nor from an address we cannot name
+        QPointer<KcpSocket> tagAuthenticFor;
+    };
+
     void onReadable();
-    void handle(const char *data, int size, const QHostAddress &from, quint16 port, bool relayed);
+    void checkTagsAhead(Received *batch, int count);
+    // `tagAuthenticFor`: the session under whose key the tag was found right already.
+    void handle(const char *data, int size, const QHostAddress &from, quint16 port, bool relayed,
+                const KcpSocket *tagAuthenticFor = nullptr);
     void handleOpen(const char *data, int size, const QHostAddress &from, quint16 port, bool relayed);
     bool registerSession(KcpSocket *socket, const QHostAddress &address, quint16 port);
     void unregisterSession(KcpSocket *socket, const QHostAddress &address, quint16 port);

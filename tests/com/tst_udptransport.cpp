@@ -101,7 +101,7 @@ struct StrangerSession
         return true;
     }
 
-    void sendOutOfOrder(quint16 port, int bytes)
+    QByteArray outOfOrder(int bytes)
     {
         QByteArray segment(Kcp::kHeaderBytes, '\0');
         qToLittleEndian<quint32>(conv, segment.data());
@@ -110,8 +110,12 @@ struct StrangerSession
         qToLittleEndian<quint32>(sn++, segment.data() + 12);
         qToLittleEndian<quint32>(quint32(bytes), segment.data() + 20);
         segment += QByteArray(bytes, 'x');
-        socket.writeDatagram(sealer.seal(udpwire::KindData, conv, segment.constData(), segment.size()),
-                             QHostAddress::LocalHost, port);
+        return sealer.seal(udpwire::KindData, conv, segment.constData(), segment.size());
+    }
+
+    void sendOutOfOrder(quint16 port, int bytes)
+    {
+        socket.writeDatagram(outOfOrder(bytes), QHostAddress::LocalHost, port);
     }
 };
 
@@ -166,6 +170,7 @@ private Q_SLOTS:
     void lossyReorderingPathStillDeliversIdentical();
     void hostileDatagramsNeverReachTheLink();
     void closeReachesTheOtherSideAndOpensAreBounded();
+    void batchDropsOnlyItsForgedDatagrams();
     void strangersSessionsHoldLittleAndGiveItBack();
     void forgedOpenDrawsNoMoreThanItCarried();
     void relayedSessionsClaimingOddSourcesStayStrangers();
@@ -271,6 +276,42 @@ void TstUdpTransport::closeReachesTheOtherSideAndOpensAreBounded()
     QTRY_VERIFY(p.serverUdp->droppedDatagrams() >= quint64(100 - Hub::kConnectionBurst));
     QTRY_COMPARE(p.serverUdp->sessionCount(), Hub::kMaxIncompletePerAddress);
     QCOMPARE(p.server->pendingHandshakes(), Hub::kMaxIncompletePerAddress);
+}
+
+// Datagrams that arrive together have their tags checked together (on several threads when
+// they are many); each still stands or falls alone, and counts as seen only when authentic.
+void TstUdpTransport::batchDropsOnlyItsForgedDatagrams()
+{
+    QObject owner;
+    UdpTransport *udp = listeningTransport(&owner, 10000);
+    StrangerSession a;
+    StrangerSession b;
+    QVERIFY(a.open(QStringLiteral("127.0.10.1"), udp->port()));
+    QVERIFY(b.open(QStringLiteral("127.0.10.2"), udp->port()));
+    QTRY_COMPARE(udp->sessionCount(), 2);
+    std::vector<QByteArray> fromA;
+    for (int i = 0; i < 8; ++i)
+        fromA.push_back(a.outOfOrder(60000));
+    // a's fourth datagram has a bit flipped; b's is tagged under a's key.
+    QByteArray forged = fromA[3];
+    forged[forged.size() - 1] = char(forged[forged.size() - 1] ^ 0x40);
+    const QByteArray segment = b.outOfOrder(60000).mid(udpwire::kHeaderBytes, 60000 + Kcp::kHeaderBytes);
+    const QByteArray foreignKey = a.sealer.seal(udpwire::KindData, b.conv, segment.constData(), segment.size());
+    const quint64 before = udp->droppedDatagrams();
+    for (int i = 0; i < 8; ++i) {
+        a.socket.writeDatagram(i == 3 ? forged : fromA[std::size_t(i)], QHostAddress::LocalHost, udp->port());
+        b.socket.writeDatagram(i == 3 ? foreignKey : b.outOfOrder(60000), QHostAddress::LocalHost, udp->port());
+    }
+    QTRY_COMPARE(udp->droppedDatagrams(), before + 2);
+    QTest::qWait(50);
+    QCOMPARE(udp->droppedDatagrams(), before + 2);
+    // The forged one did not use up its counter; the authentic ones did.
+    a.socket.writeDatagram(fromA[3], QHostAddress::LocalHost, udp->port());
+    a.socket.writeDatagram(fromA[4], QHostAddress::LocalHost, udp->port());
+    QTRY_COMPARE(udp->droppedDatagrams(), before + 3);
+    QTest::qWait(50);
+    QCOMPARE(udp->droppedDatagrams(), before + 3);
+    QCOMPARE(udp->sessionCount(), 2);
 }
 
 // Sessions of strangers that send stream data the server must keep for later (segments
