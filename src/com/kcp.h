@@ -34,6 +34,8 @@ class Kcp
 {
 public:
     // A datagram to send; see setOutputRoom for the bytes around it the function may write.
+    // It stays where it is until the flush that handed it over returns, so that the owner
+    // may send a flush's datagrams together.
     using Output = std::function<void(char *data, int size)>;
 
     enum Command : std::uint8_t { CmdPush = 81, CmdAck = 82, CmdWindowAsk = 83, CmdWindowTell = 84 };
@@ -172,7 +174,9 @@ private:
 
     std::deque<Segment> m_sendQueue, m_sendBuffer, m_receiveQueue, m_receiveBuffer;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> m_acks;   // sn, ts
-    std::vector<char> m_out;   // room before, then the datagram being filled
+    // Room before, then a datagram: the one being filled and those handed over in this flush.
+    std::vector<std::vector<char>> m_outs;
+    std::size_t m_outIndex = 0;
     int m_outUsed = 0;
     int m_roomBefore = 0;
 };

@@ -2,6 +2,7 @@
 
 #include "app/base/log.h"
 #include "com/udptransport.h"
+#include "crypto/parallel.h"
 
 #include <QHostInfo>
 #include <QRandomGenerator>
@@ -141,12 +142,7 @@ void KcpSocket::startKcp(const crypto::SessionKeys &keys)
     m_sealer = udpwire::Sealer(keys.tx);
     m_opener = udpwire::Opener(keys.rx);
     const KcpTuning &t = m_transport->tuning();
-    m_kcp = std::make_unique<Kcp>(m_conv, [this](char *data, int size) {
-        char tag[udpwire::kTagBytes];
-        if (m_transport && m_sealer.sealInPlace(udpwire::KindData, m_conv, data, size, tag))
-            m_transport->sendFor(this, data - udpwire::kHeaderBytes, size + udpwire::kHeaderBytes, tag,
-                                 udpwire::kTagBytes);
-    });
+    m_kcp = std::make_unique<Kcp>(m_conv, [this](char *data, int size) { m_outgoing.push_back({data, size}); });
     m_kcp->setOutputRoom(udpwire::kHeaderBytes);
     m_kcp->setStreamMode(true);
     m_kcp->setStreamSink([this](const char *data, int size) { takeInOrder(data, size); });
@@ -156,7 +152,7 @@ void KcpSocket::startKcp(const crypto::SessionKeys &keys)
     m_kcp->setWindow(loopback ? m_transport->loopbackSendWindow() : t.windowSegments, t.windowSegments);
     m_kcp->setNoDelay(true, t.intervalMs, t.fastResend, false);
     m_kcp->setDeadLinkLimit(t.deadLinkLimit);
-    m_kcp->update(m_transport->clock());
+    runKcp(false);
     armTimer();
 }
 
@@ -281,12 +277,52 @@ void KcpSocket::afterBurst()
     m_flushQueued = false;
     if (!m_kcp || !m_transport)
         return;
-    m_kcp->flushAt(m_transport->clock());
+    runKcp(true);
     armTimer();
     QPointer<KcpSocket> self(this);
     reportAcknowledged();
     if (self)
         tellReader();
+}
+
+void KcpSocket::runKcp(bool flushNow)
+{
+    if (flushNow)
+        m_kcp->flushAt(m_transport->clock());
+    else
+        m_kcp->update(m_transport->clock());
+    sendOutgoing();
+}
+
+void KcpSocket::sendOutgoing()
+{
+    // What one flush handed over leaves together: counters in sending order, then the tags,
+    // on several threads when there is much, then one system call for them all.
+    const int count = int(m_outgoing.size());
+    if (count == 0)
+        return;
+    int stamped = 0;
+    qint64 bytes = 0;
+    while (stamped < count && m_sealer.stamp(udpwire::KindData, m_conv, m_outgoing[std::size_t(stamped)].payload))
+        bytes += m_outgoing[std::size_t(stamped++)].size;
+    m_tags.resize(std::size_t(stamped));
+    std::vector<char> tagged(std::size_t(stamped), 0);
+    crypto::runParallel(stamped, crypto::worthSpreading(stamped, bytes), [&](int lane, int i) {
+        const Outgoing &o = m_outgoing[std::size_t(i)];
+        tagged[std::size_t(i)] = m_sealer.tagStamped(o.payload - udpwire::kHeaderBytes, udpwire::kHeaderBytes + o.size,
+                                                    m_tags[std::size_t(i)].data(), lane);
+    });
+    std::vector<UdpTransport::Datagram> datagrams;
+    datagrams.reserve(std::size_t(stamped));
+    for (int i = 0; i < stamped; ++i) {
+        const Outgoing &o = m_outgoing[std::size_t(i)];
+        if (tagged[std::size_t(i)])
+            datagrams.push_back({o.payload - udpwire::kHeaderBytes, udpwire::kHeaderBytes + o.size,
+                                 m_tags[std::size_t(i)].data(), udpwire::kTagBytes});
+    }
+    m_outgoing.clear();
+    if (m_transport)
+        m_transport->sendBatchFor(this, datagrams);
 }
 
 void KcpSocket::tellReader()
@@ -301,7 +337,7 @@ void KcpSocket::tick()
 {
     if (!m_kcp || !m_transport)
         return;
-    m_kcp->update(m_transport->clock());
+    runKcp(false);
     if (m_kcp->isDead()) {
         fail(SocketTimeoutError, QStringLiteral("UDP peer does not answer"));
         return;

@@ -25,6 +25,7 @@
 #include <QPointer>
 #include <QTcpSocket>
 
+#include <array>
 #include <memory>
 #include <vector>
 
@@ -77,6 +78,9 @@ private:
     void sendOpen();
     void queueFlush();
     void afterBurst();
+    // Lets KCP send what is due (flushNow: whatever the windows allow), and sends it.
+    void runKcp(bool flushNow);
+    void sendOutgoing();
     void tellReader();
     void tick();
     void armTimer();
@@ -92,6 +96,13 @@ private:
     std::uint32_t m_conv = 0;
     std::unique_ptr<Kcp> m_kcp;
     udpwire::Sealer m_sealer;
+    struct Outgoing
+    {
+        char *payload;   // the KCP datagram, our header's room before it
+        int size;
+    };
+    std::vector<Outgoing> m_outgoing;   // handed over by the flush under way
+    std::vector<std::array<char, udpwire::kTagBytes>> m_tags;
     udpwire::Opener m_opener;
     crypto::KxKeyPair m_kx;
     QByteArray m_remoteKey;

@@ -250,6 +250,38 @@ bool UdpTransport::sendFor(const KcpSocket *socket, const char *data, int size, 
     return sendPieces(data, size, tail, tailSize, socket->peerAddress(), socket->peerPort());
 }
 
+void UdpTransport::sendBatchFor(const KcpSocket *socket, const std::vector<Datagram> &datagrams)
+{
+    sockaddr_storage ss;
+    const socklen_t len = socket->isRelayed() || m_fd < 0
+        ? 0 : sockaddrOf(socket->peerAddress(), socket->peerPort(), m_v6, &ss);
+    if (!len) {
+        for (const Datagram &d : datagrams)
+            sendFor(socket, d.data, d.size, d.tail, d.tailSize);
+        return;
+    }
+    const int count = int(datagrams.size());
+    for (int from = 0; from < count;) {
+        const int chunk = qMin(count - from, kBatch);
+        mmsghdr messages[kBatch];
+        iovec pieces[kBatch][2];
+        for (int i = 0; i < chunk; ++i) {
+            const Datagram &d = datagrams[std::size_t(from + i)];
+            pieces[i][0] = {const_cast<char *>(d.data), std::size_t(d.size)};
+            pieces[i][1] = {const_cast<char *>(d.tail), std::size_t(d.tailSize)};
+            std::memset(&messages[i], 0, sizeof(mmsghdr));
+            messages[i].msg_hdr.msg_name = &ss;
+            messages[i].msg_hdr.msg_namelen = len;
+            messages[i].msg_hdr.msg_iov = pieces[i];
+            messages[i].msg_hdr.msg_iovlen = d.tailSize > 0 ? 2 : 1;
+        }
+        // A datagram the system refuses (a full send buffer) is skipped, as sendmsg would
+        // have lost it; KCP sends it again.
+        const int sent = ::sendmmsg(m_fd, messages, unsigned(chunk), 0);
+        from += sent > 0 ? sent : 1;
+    }
+}
+
 void UdpTransport::onReadable()
 {
     // Datagrams in batches: one system call for many, and a bounded amount of work per

@@ -63,6 +63,11 @@ public:
     // The same where the payload lies: the header goes to the kHeaderBytes before
     // `payload` (the caller's to write), the tag (kTagBytes) to `tag`.
     bool sealInPlace(Kind kind, std::uint32_t conv, char *payload, int size, char *tag);
+    // sealInPlace in two steps, for many datagrams at once: the header with the next counter,
+    // in sending order; then the tag of the datagram that starts with that header, in any
+    // order and in any lane of crypto/parallel.h.
+    bool stamp(Kind kind, std::uint32_t conv, char *payload);
+    bool tagStamped(const char *datagram, int size, char *tag, int lane) const;
 
 private:
     crypto::CounterTagger m_tagger;
