@@ -2,6 +2,7 @@
 
 #include "app/base/configsettings.h"
 #include "app/base/log.h"
+#include "app/startup/processlock.h"
 #include "db/ownkey.h"
 #include "db/privatefiles.h"
 #include "db/sqlitedatabase.h"
@@ -13,7 +14,6 @@
 #include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QLockFile>
 #include <QMetaMethod>
 #include <QSettings>
 #include <QTemporaryFile>
@@ -65,27 +65,23 @@ bool StartupGuard::acquire(qint64 handingOverPid, int handOverWaitMs)
 {
     privatefiles::makeDirectory(m_directory);
     const QString lockPath = QDir(m_directory).filePath(lockFileName());
-    m_lock.reset(new QLockFile(lockPath));
-    // Held for the whole run; only a lock whose process is gone is taken over.
-    m_lock->setStaleLockTime(0);
+    m_lock.reset(new ProcessLock(lockPath));
     QElapsedTimer waited;
     waited.start();
     qint64 pid = 0;
-    QString host, application;
+    QString host;
     for (;;) {
-        if (m_lock->tryLock(0)) {
-            // It only names this process, yet it lies among the secrets.
-            privatefiles::repairFile(lockPath);
+        const ProcessLock::Result result = m_lock->tryLock();
+        if (result == ProcessLock::Locked) {
             listenForActivation();
             return true;
         }
-        if (m_lock->error() != QLockFile::LockFailedError) {
+        if (result == ProcessLock::Failed) {
             m_error = QStringLiteral("The configuration folder %1 cannot be written.").arg(m_directory);
             m_lock.reset();
             return false;
         }
-        pid = 0;
-        m_lock->getLockInfo(&pid, &host, &application);
+        m_lock->holder(&pid, &host);
         // The program handing over is on its way out; its lock goes with it. Unreadable
         // information is a lock being removed or written just now.
         const bool handingOver = handingOverPid > 0 && (pid == handingOverPid || pid == 0);

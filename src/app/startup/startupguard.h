@@ -11,8 +11,8 @@
 
 #include <memory>
 
+class ProcessLock;
 class QLocalServer;
-class QLockFile;
 class SqliteDatabase;
 
 class StartupGuard : public QObject
@@ -66,6 +66,6 @@ private:
 
     QString m_directory;
     QString m_error;
-    std::unique_ptr<QLockFile> m_lock;
+    std::unique_ptr<ProcessLock> m_lock;
     QLocalServer *m_server = nullptr;
 };
