@@ -27,6 +27,7 @@
 #include <QSettings>
 #include <QStringList>
 #include <QThread>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <cstdio>
@@ -145,8 +146,12 @@ int main(int argc, char* argv[])
     {
         ConfigSettings cs;
         Logger::load(*cs.settings());
-        Logger::save(*cs.settings());
     }
+    // Where it writes anything (a first start), the write syncs the disk twice.
+    QThreadPool::globalInstance()->start([] {
+        ConfigSettings cs;
+        Logger::save(*cs.settings());
+    });
 
     // 5. Self-update hand-over.
     const QString programName = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
@@ -187,11 +192,16 @@ int main(int argc, char* argv[])
     SqliteDatabase database(configDirectory());
     // Without its database, or with an identity other than the one it had, the program
     // would be a stranger to every paired computer: it says why and stops.
-    if (!startupGuard.checkDatabase(&database)) {
+    auto configUnusable = [&startupGuard] {
         logPrintf(LogErr1, "%s", qUtf8Printable(startupGuard.errorString()));
         std::fprintf(stderr, "%s\n", qUtf8Printable(startupGuard.errorString()));
-        return StartupGuard::ExitConfigUnusable;
-    }
+        return int(StartupGuard::ExitConfigUnusable);
+    };
+    if (!startupGuard.checkDatabase(&database))
+        return configUnusable();
+    // A first start whose identity could not be stored ends as if its database were unusable.
+    QObject::connect(&startupGuard, &StartupGuard::identityFailed, &app,
+                     [&configUnusable] { QCoreApplication::exit(configUnusable()); });
     InvitationModel invitationModel(&database);
 
     bool networkEnabled = defaultNetworkEnabled(&database);
@@ -232,6 +242,7 @@ int main(int argc, char* argv[])
     }
 
     const int rc = app.exec();
+    startupGuard.waitForIdentity();   // its work uses the database, which goes before the guard
     // Once every aboutToQuit handler ran (the window, the node view made later on, save while
     // their computers still exist): the connection manager goes first, on its own thread,
     // taking every peer, link and job with it; then ioThread is joined.

@@ -17,6 +17,7 @@
 #include <QMetaMethod>
 #include <QSettings>
 #include <QTemporaryFile>
+#include <QtConcurrent>
 #include <QThread>
 
 namespace {
@@ -29,6 +30,10 @@ const char kActivated[] = "activated\n";
 StartupGuard::StartupGuard(const QString &configDirectory, QObject *parent)
     : QObject(parent), m_directory(configDirectory)
 {
+    connect(&m_identity, &QFutureWatcherBase::finished, this, [this] {
+        if (!waitForIdentity())
+            Q_EMIT identityFailed();
+    });
 }
 
 StartupGuard::~StartupGuard() = default;
@@ -180,9 +185,17 @@ bool StartupGuard::checkDatabase(SqliteDatabase *database)
         if (!recorded.isEmpty())
             return fail(QStringLiteral("The identity key of this computer is missing from %1.").arg(file) + paired,
                         true);
-        own = loadOrCreateOwnKeyPair(database);
-        if (!own.isValid())
-            return fail(QStringLiteral("No identity key could be stored in %1.").arg(file), false);
+        // A key takes a disk sync to store, and its record another: neither needs to hold up
+        // the window.
+        m_identity.setFuture(QtConcurrent::run([database, file] {
+            const crypto::SigningKeyPair made = loadOrCreateOwnKeyPair(database);
+            if (!made.isValid())
+                return QStringLiteral("No identity key could be stored in %1.").arg(file);
+            ConfigSettings record;
+            record->setValue(identityKey(), QString::fromLatin1(made.publicKey.toHex()));
+            return QString();
+        }));
+        return true;
     } else if (!recorded.isEmpty() && recorded != own.publicKey) {
         return fail(QStringLiteral("The identity key in %1 is not the one this computer had.").arg(file) + paired,
                     true);
@@ -190,4 +203,16 @@ bool StartupGuard::checkDatabase(SqliteDatabase *database)
     if (recorded.isEmpty())
         settings->setValue(identityKey(), QString::fromLatin1(own.publicKey.toHex()));
     return true;
+}
+
+bool StartupGuard::waitForIdentity()
+{
+    if (m_identity.isCanceled())   // no first start: the watcher was never given work
+        return true;
+    m_identity.waitForFinished();
+    const QString error = m_identity.result();
+    if (error.isEmpty())
+        return true;
+    m_error = error;
+    return false;
 }
