@@ -2,6 +2,7 @@
 
 #include "app/base/configsettings.h"
 #include "app/startup/commandline.h"
+#include "app/startup/fontconfigwarmup.h"
 #include "app/startup/screenrunner.h"
 #include "com/connectionmanager.h"
 #include "ui/mainwindow.h"
@@ -106,6 +107,9 @@ int main(int argc, char* argv[])
             return 1;
         }
     }
+
+    // The fonts' configuration loads while everything up to the window is set up.
+    FontconfigWarmUp fontconfigWarmUp;
 
     // 1. Logging: errors on until config.ini says otherwise.
     enableLogCategory(LogErr1);
@@ -218,6 +222,7 @@ int main(int argc, char* argv[])
     initPreviewPipeline(&database);
 
     // 8. The main window.
+    fontconfigWarmUp.wait();
     MainWindow window(networkSide.manager(), &database);
     window.show();
     // A second start on this configuration asked this program to come to the front.
