@@ -69,7 +69,7 @@
     </message>
     <message id="upd-newavailable">
         <source>nusk %1 is now available — you have %2. Would you like to install it now?</source>
-        <translation>nusk %1 ist jetzt verfügbar — du hast Version %2. Möchstest du das Update jetzt installierten?</translation>
+        <translation>nusk %1 ist jetzt verfügbar — du hast Version %2. Möchtest du das Update jetzt installieren?</translation>
     </message>
     <message id="upd-msg-inforestart">
         <source>After the update has finished nusk will restart, this may take several seconds.</source>

@@ -627,6 +627,7 @@ void PeerNusk::adopt(com::Link *link)
         disconnect(old, nullptr, this, nullptr);
         old->close(QStringLiteral("duplicate link"));
         keepLink(link);
+        Q_EMIT requestLinkLost();
         // A link from a new round may come with new addresses (after a wake-up in another
         // network), so its greeting is kept as well.
         takeGreeting(link);
@@ -762,6 +763,7 @@ void PeerNusk::onLinkClosed(com::Link *link)
             // The other side chose another link of this round; it is still on its way here.
             // Should none come up, the last one to fail brings the peer down.
             setLinkState(LinkConnecting);
+            Q_EMIT requestLinkLost();
             return;
         }
         setLinkState(LinkDown);

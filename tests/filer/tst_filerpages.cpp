@@ -155,6 +155,10 @@ private Q_SLOTS:
         auto *space = findItem(&page, QStringLiteral("driveSpaceText"));
         QVERIFY(space);
         QCOMPARE(space->property("text").toString(), QStringLiteral("500 GB  \u2044  125 GB free"));
+        // The column of links ends where the drive cards end, level with the card's middle.
+        QQuickItem *links = findItem(&page, QStringLiteral("peerSharesLink"))->parentItem();
+        QTRY_COMPARE(links->mapToScene(QPointF(links->width(), 0)).x(), drives->mapToScene(QPointF(drives->width(), 0)).x());
+        QCOMPARE(links->mapToScene(QPointF(0, links->height() / 2)).y(), card->mapToScene(QPointF(0, card->height() / 2)).y());
         clickItem(&page, drives, QPointF(40, 20));
         QTRY_COMPARE(paths.count(), 1);
         QCOMPARE(paths.at(0).at(0).toString(), QStringLiteral("/"));
@@ -177,6 +181,12 @@ private Q_SLOTS:
         remote->aclModel()->updateAcls({acl});
         QMetaObject::invokeMethod(root, "showMyShares");
         QTRY_COMPARE(root->property("page").toString(), QStringLiteral("myshares"));
+        // The link of the page on show stands out.
+        auto linkIsBold = [&](const char *name) {
+            auto *text = findItem(&page, QLatin1String(name))->property("contentItem").value<QQuickItem *>();
+            return text->property("font").value<QFont>().bold();
+        };
+        QVERIFY(linkIsBold("mySharesLink") && !linkIsBold("peerSharesLink"));
         auto *acls = findItem(&page, QStringLiteral("aclList"));
         QTRY_COMPARE(acls->property("count").toInt(), 1);
         clickItem(&page, acls, QPointF(60, 20));

@@ -1,9 +1,10 @@
-// The peer host's crash hook: ends the whole process with SIGKILL at an exact point of the
-// file protocol, so a test can see what a sudden death leaves behind without guessing the
-// moment with sleeps.
+// The peer host's fault hooks: at an exact point of the file protocol, the whole process
+// dies with SIGKILL or the network goes off, so a test can see what a sudden death or a cut
+// leaves behind without guessing the moment with sleeps.
 
 #include "peerhost.h"
 
+#include "com/connectionmanager.h"
 #include "peers/ipeer.h"
 #include "peers/peermodel.h"
 #include "vfs/fso/fsoprotocol.h"
@@ -14,14 +15,44 @@
 #include <QPointer>
 #include <QThread>
 
+#include <atomic>
 #include <csignal>
+#include <functional>
+#include <memory>
 #include <unistd.h>
+
+namespace {
+
+// Calls `hook` with every request that reaches any of this computer's file servers, before
+// the server acts on it, on the peer's thread.
+void hookRequests(PeerModel *model, const std::function<void(const VfsFenuCommand &)> &hook)
+{
+    for (IPeer *peer : model->peers()) {
+        QPointer<IPeer> guard(peer);
+        // The parsers belong to the peer's thread; connect there.
+        QMetaObject::invokeMethod(peer, [guard, hook] {
+            if (!guard)
+                return;
+            for (VfsFenuCommandParser *parser : guard->findChildren<VfsFenuCommandParser *>()) {
+                QObject::connect(
+                    parser, &VfsFenuCommandParser::commandReceived, parser,
+                    [hook](const VfsFenuCommand *cmd) {
+                        if (cmd->msgClass == FSO_CLASS_REQUEST)
+                            hook(*cmd);
+                    },
+                    Qt::DirectConnection);
+            }
+        }, peer->thread() == QThread::currentThread() ? Qt::DirectConnection : Qt::BlockingQueuedConnection);
+    }
+}
+
+} // namespace
 
 void PeerHost::registerCrashCommands()
 {
     // crash-on <move|open|delete|mkdir> <path-suffix>: the moment a request of that kind
-    // whose path (a move's source) ends with the suffix reaches any of this computer's file
-    // servers, before the server acts on it, the process is killed. Stays armed until it fires.
+    // whose path (a move's source) ends with the suffix arrives, the process is killed.
+    // Stays armed until it fires.
     addCommand(QStringLiteral("crash-on"), 2, 2, [this](const QStringList &args, const std::shared_ptr<Reply> &reply) {
         static const QHash<QString, std::uint8_t> codes = {{QStringLiteral("move"), FSO_MOVE},
                                                            {QStringLiteral("open"), FSO_OPEN_FILE},
@@ -31,25 +62,32 @@ void PeerHost::registerCrashCommands()
             return reply->error(QStringLiteral("unknown request kind"));
         const std::uint8_t code = codes.value(args.at(0));
         const std::string suffix = args.at(1).toStdString();
-        for (IPeer *peer : m_model->peers()) {
-            QPointer<IPeer> guard(peer);
-            // The parsers belong to the peer's thread; connect there.
-            QMetaObject::invokeMethod(peer, [guard, code, suffix] {
-                if (!guard)
-                    return;
-                for (VfsFenuCommandParser *parser : guard->findChildren<VfsFenuCommandParser *>()) {
-                    QObject::connect(
-                        parser, &VfsFenuCommandParser::commandReceived, parser,
-                        [code, suffix](const VfsFenuCommand *cmd) {
-                            const std::string &path = cmd->path;
-                            if (cmd->msgClass == FSO_CLASS_REQUEST && cmd->code == code && path.size() >= suffix.size()
-                                && path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0)
-                                ::kill(::getpid(), SIGKILL);
-                        },
-                        Qt::DirectConnection);
-                }
-            }, peer->thread() == QThread::currentThread() ? Qt::DirectConnection : Qt::BlockingQueuedConnection);
-        }
+        hookRequests(m_model, [code, suffix](const VfsFenuCommand &cmd) {
+            const std::string &path = cmd.path;
+            if (cmd.code == code && path.size() >= suffix.size()
+                && path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0)
+                ::kill(::getpid(), SIGKILL);
+        });
+        reply->ok();
+    });
+    // cut-at <offset>: the moment a read at or past the offset arrives, the network goes off
+    // as with "net off" (not stored), once: a copy is cut at a known point however fast it runs.
+    addCommand(QStringLiteral("cut-at"), 1, 1, [this](const QStringList &args, const std::shared_ptr<Reply> &reply) {
+        bool ok = false;
+        const quint64 offset = args.at(0).toULongLong(&ok);
+        if (!ok)
+            return reply->error(QStringLiteral("expected an offset"));
+        auto armed = std::make_shared<std::atomic<bool>>(true);
+        QPointer<ConnectionManager> manager(m_manager);
+        hookRequests(m_model, [offset, armed, manager](const VfsFenuCommand &cmd) {
+            if (cmd.code != FSO_READ_FILE || cmd.offset < offset || !armed->exchange(false))
+                return;
+            // Not from within the link's own delivery: right after it.
+            QMetaObject::invokeMethod(manager, [manager] {
+                if (manager)
+                    manager->setNetworkEnabled(false);
+            }, Qt::QueuedConnection);
+        });
         reply->ok();
     });
 }

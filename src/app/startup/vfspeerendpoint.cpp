@@ -46,6 +46,10 @@ VfsPeerEndpoint::VfsPeerEndpoint(PeerNusk *peer, bool isLocal)
         if (state == IPeer::LinkDown)
             clientGuard->failPendingRequests();
     });
+    // Except where the other side dropped the link before it read them: those requests are
+    // lost while the peer stays reachable.
+    if (!isLocal)
+        QObject::connect(peer, &PeerNusk::requestLinkLost, m_client, &VfsClientNusk::repeatUnanswered);
     // And what the peer had this computer do for it ends: its files close, its queued
     // requests go, its long work stops.
     QPointer<VfsServerNusk> serverGuard(m_server.data());

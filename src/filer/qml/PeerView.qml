@@ -74,9 +74,12 @@ Flickable {
         x: Math.max(12, (root.width - width) / 2)
         spacing: 0
 
+        // The header ends where the pages end: the links' column lines up with the cards below.
+        readonly property int pagesRightMargin: 40
+
         RowLayout {
             id: header
-            width: parent.width
+            width: parent.width - content.pagesRightMargin
             spacing: 64
             PeerViewComputer {
                 id: computer
@@ -103,9 +106,10 @@ Flickable {
                 Drag.mimeData: { "application/nusk-peer-uuid": root.peerUuid }
                 Drag.imageSource: root.info.icon.length > 0 ? "image://theme/icon/" + root.info.icon + ".svg" : ""
             }
+            // Level with the card's lines of text, which sit in the middle of the card.
             Column {
                 Layout.topMargin: 32
-                Layout.alignment: Qt.AlignTop
+                Layout.alignment: Qt.AlignVCenter
                 spacing: 4
                 visible: !root.isSelfPeer
                 // The keyboard starts here; the arrows go between the two, Enter follows one.
@@ -123,6 +127,7 @@ Flickable {
                     objectName: "mySharesLink"
                     KeyNavigation.up: peerSharesLink
                     text: qsTrId("label-your-shares")
+                    font.bold: root.page === "myshares"
                     onClicked: root.showMyShares()
                 }
             }
@@ -135,7 +140,7 @@ Flickable {
                 id: pages
                 anchors.fill: parent
                 anchors.topMargin: 64
-                anchors.rightMargin: 40
+                anchors.rightMargin: content.pagesRightMargin
                 anchors.bottomMargin: 48
                 implicitHeight: root.page === "offline" ? offlinePage.implicitHeight
                               : root.page === "drives" ? drivesPage.implicitHeight

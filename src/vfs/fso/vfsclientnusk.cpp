@@ -445,6 +445,33 @@ void failQueue(std::vector<Job *> &q)
     }
 }
 
+bool isRepeatable(const VfsListDirectoryJob *) { return true; }
+bool isRepeatable(const VfsListDrivesJob *) { return true; }
+bool isRepeatable(const VfsHashFileJob *) { return true; }
+bool isRepeatable(const VfsGetFileJob *) { return true; }
+bool isRepeatable(const VfsSyncJob *) { return true; }
+template <typename Job> bool isRepeatable(const Job *) { return false; }
+
+// A listing starts over: its pages are numbered within the other side's listing of the
+// first transaction id, and nobody has seen the entries collected so far.
+void forgetProgress(VfsListDirectoryJob *job) { job->entries.clear(); job->leftOut.clear(); }
+template <typename Job> void forgetProgress(Job *) {}
+
+template <typename Job>
+void repeatQueue(VfsClientNusk::Private &d, std::vector<Job *> &q)
+{
+    for (Job *job : q) {
+        RecordLock recordLock(recordMutex(job));
+        VfsClientRequest *req = job->request;
+        if (!isRepeatable(job) || !req || isComplete(job) || req->sendState != 1)
+            continue;
+        forgetProgress(job);
+        prepare(d, job, req);
+        req->trId = d.counter++;
+        req->sendState = 0;
+    }
+}
+
 // --- client --------------------------------------------------------------------------------
 
 constexpr int kLinkWaitTickMs = 20;
@@ -754,6 +781,19 @@ void VfsClientNusk::failPendingRequests()
     {
         QMutexLocker lock(&d->mutex);
         d->queues.forEach([](auto &q) { failQueue(q); });
+    }
+    startOrKick(true);
+}
+
+void VfsClientNusk::repeatUnanswered()
+{
+    if (!onOwnThread()) {
+        QMetaObject::invokeMethod(this, &VfsClientNusk::repeatUnanswered, Qt::QueuedConnection);
+        return;
+    }
+    {
+        QMutexLocker lock(&d->mutex);
+        d->queues.forEach([this](auto &q) { repeatQueue(*d, q); });
     }
     startOrKick(true);
 }

@@ -79,6 +79,11 @@ public Q_SLOTS:
     // The link to the peer is gone: every request still waiting ends now with
     // FSO_STATUS_TIMEOUT instead of waiting out its timeout for a reply that cannot come.
     void failPendingRequests();
+    // The link the requests went out on was replaced: what asks and changes nothing on the
+    // other side (listings, drive lists, hashes, whole-file reads, flushes) and is still
+    // unanswered goes out again, under a new transaction id so that a late answer to the
+    // first request finds nobody waiting. The rest waits for its answer on the kept link.
+    void repeatUnanswered();
     void onThreadFinished();
     void onRxOngoing();
 

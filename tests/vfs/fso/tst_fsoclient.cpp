@@ -144,6 +144,7 @@ private Q_SLOTS:
     void receiversMayCallBackFromSignals();
     void lostLinkFailsWaitingRequestsAtOnce();
     void requestsWaitForTheLink();
+    void replacedLinkRepeatsOnlyWhatChangesNothing();
     void completionsReachOnlyTheirRequester();
 };
 
@@ -759,6 +760,45 @@ void TstFsoClient::requestsWaitForTheLink()
     QTRY_COMPARE(mkSpy.count(), 2);
     QCOMPARE(late.status, FSO_STATUS_TIMEOUT);
     QCOMPARE(wire.requests.size(), std::size_t(1));
+}
+
+// The other side dropped the link before reading what was on it: a listing halfway through
+// its pages starts over (its entries once, not twice); a directory to make is not asked for
+// twice; a late page of the first listing changes nothing.
+void TstFsoClient::replacedLinkRepeatsOnlyWhatChangesNothing()
+{
+    Wire wire;
+    wire.client.setRequestTimeout(3600000);
+    serveDirectory(wire, 250, 100, 200);
+    QSignalSpy listSpy(&wire.client, &VfsClient::listDirectoryUpdate);
+    QSignalSpy mkSpy(&wire.client, &VfsClient::makeDirectoryUpdate);
+    VfsListDirectoryJob listing;
+    listing.path = QStringLiteral("/d");
+    wire.client.listDirectory(&listing);
+    VfsMakeDirectoryJob mk;
+    mk.path = QStringLiteral("/d/new");
+    wire.client.makeDirectory(&mk);
+    QTRY_COMPARE(wire.ofCode(FSO_QUERY_LIST_DIRECTORY).size(), std::size_t(3));
+    const VfsFenuCommand unanswered = wire.ofCode(FSO_QUERY_LIST_DIRECTORY).back();
+
+    serveDirectory(wire, 250, 100);
+    wire.client.repeatUnanswered();
+    QTRY_COMPARE(listSpy.count(), 1);
+    QCOMPARE(listing.status, FSO_STATUS_COMPLETE);
+    QCOMPARE(listing.entries.size(), std::size_t(250));
+    QCOMPARE(wire.ofCode(FSO_LIST_DIRECTORY).size(), std::size_t(2));
+    QVERIFY(wire.ofCode(FSO_LIST_DIRECTORY)[1].trId != unanswered.trId);
+    QCOMPARE(wire.ofCode(FSO_MAKE_DIRECTORY).size(), std::size_t(1));
+
+    VfsFenuCommand late = Wire::answer(unanswered, FSO_STATUS_COMPLETE);
+    late.count = 50;
+    late.entryBlock = pageOf(200, 50, FSO_ATTR_ALL);
+    wire.reply(late);
+    wire.reply(Wire::answer(wire.ofCode(FSO_MAKE_DIRECTORY)[0]));
+    QTRY_COMPARE(mkSpy.count(), 1);
+    QCOMPARE(mk.status, quint8(FSO_STATUS_SUCCESS));
+    QCOMPARE(listSpy.count(), 1);
+    QCOMPARE(listing.entries.size(), std::size_t(250));
 }
 
 void TstFsoClient::completionsReachOnlyTheirRequester()

@@ -14,6 +14,7 @@ Button {
         textFormat: Text.PlainText
         color: control.enabled ? control.style.link : control.style.off
         font.pointSize: control.style.mediumPointSize
+        font.bold: control.font.bold
         font.underline: control.hovered || control.visualFocus
         elide: Text.ElideRight
         verticalAlignment: Text.AlignVCenter
