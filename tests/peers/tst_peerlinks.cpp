@@ -22,6 +22,7 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QPointer>
+#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -222,6 +223,19 @@ public:
     }
 };
 
+// A free port the test listens on later. Below the range the system hands out for port 0,
+// so that no test running beside this one is given it in the meantime.
+quint16 portKeptForLater()
+{
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        const auto port = quint16(20000 + QRandomGenerator::global()->bounded(10000));
+        QTcpServer probe;
+        if (probe.listen(QHostAddress::LocalHost, port))
+            return port;
+    }
+    return 0;
+}
+
 } // namespace
 
 class TstPeerLinks : public QObject
@@ -341,10 +355,8 @@ private Q_SLOTS:
         Side b;
         a.addUdp();
         b.addUdp();
-        QTcpServer reserve;
-        QVERIFY(reserve.listen(QHostAddress::LocalHost, 0));
-        const quint16 tcpPort = reserve.serverPort();
-        reserve.close();
+        const quint16 tcpPort = portKeptForLater();
+        QVERIFY(tcpPort != 0);
         PeerNusk *bOnA = a.pair(b, {});
         PeerNusk *aOnB = b.pairOver(a, {{QStringLiteral("tcp"), QStringLiteral("127.0.0.1"), tcpPort},
                                        {QStringLiteral("udp"), QStringLiteral("127.0.0.1"), a.udp->port()}});

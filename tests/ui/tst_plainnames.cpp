@@ -198,6 +198,13 @@ private Q_SLOTS:
         QVERIFY(w->processInviteDialog());
         w->processInviteDialog()->setProperty("nearby", QVariantList{QVariantMap{{QStringLiteral("name"), nearby},
                                                                                  {QStringLiteral("deviceType"), 2}}});
+        // Its list makes the row when it next gets round to it.
+        QTRY_VERIFY_WITH_TIMEOUT(([&nearby] {
+            Sweep first;
+            first.names = QStringList{nearby};
+            first.everything();
+            return first.shown.contains(nearby);
+        }()), 10000);
 
         // A drive's name reaches the breadcrumb's shelf as that place's tooltip.
         QQuickItem *shelf = findQuickItem(QStringLiteral("homeShelfItem"));

@@ -213,7 +213,7 @@ private Q_SLOTS:
         QCOMPARE(p.state(), QProcess::Running);
 
         ::kill(pid_t(p.processId()), signalNumber);
-        QVERIFY(ended(p, 1000));
+        QVERIFY(ended(p, 10000));
         QCOMPARE(p.exitStatus(), QProcess::NormalExit);
         QCOMPARE(p.exitCode(), 0);
 
@@ -242,7 +242,7 @@ private Q_SLOTS:
         QSettings s(cfg + "/config.ini", QSettings::IniFormat);
         QCOMPARE(s.value("Logger/ERR1").toBool(), true); // errors on by default
         ::kill(pid_t(p.processId()), SIGTERM);
-        QVERIFY(ended(p, 1000));
+        QVERIFY(ended(p, 10000));
         QCOMPARE(p.exitCode(), 0);
     }
 
