@@ -37,6 +37,8 @@ KcpSocket::~KcpSocket()
     m_in.clear();
     m_inPos = 0;
     m_inBytes = 0;
+    m_views.clear();
+    m_viewBytes = 0;
     account();
 }
 
@@ -156,7 +158,7 @@ void KcpSocket::startKcp(const crypto::SessionKeys &keys)
     armTimer();
 }
 
-void KcpSocket::onSessionDatagram(const char *data, int size, bool tagChecked)
+void KcpSocket::onSessionDatagram(const char *data, int size, bool tagChecked, bool lasting)
 {
     if (!m_kcp)
         return;
@@ -181,13 +183,56 @@ void KcpSocket::onSessionDatagram(const char *data, int size, bool tagChecked)
     // Authentic, so the segments are the peer's; malformed ones are its fault but cannot
     // hurt: KCP takes what parses and drops the rest.
     if (!m_proven)
-        m_kcp->setOutOfOrderLimit(m_transport->unprovenAllowance(m_accounted) - m_inBytes);
+        m_kcp->setOutOfOrderLimit(m_transport->unprovenAllowance(m_accounted) - m_inBytes - m_viewBytes);
+    if (lasting) {
+        m_viewableFrom = payload;
+        m_viewableTo = payload + payloadSize;
+    }
     m_kcp->input(payload, payloadSize, m_transport->clock());
+    m_viewableFrom = m_viewableTo = nullptr;
     account();
     queueFlush();
 }
 
 void KcpSocket::takeInOrder(const char *data, int size)
+{
+    m_freshData = true;
+    m_inUsedSinceTick = true;
+    if (data >= m_viewableFrom && data + size <= m_viewableTo) {
+        if (m_views.empty())
+            UdpTransport::batchViewers().push_back(this);
+        m_views.push_back({data, size});
+        m_viewBytes += size;
+        return;
+    }
+    keepViews();
+    keep(data, size);
+}
+
+void KcpSocket::keepViews()
+{
+    for (const auto &view : m_views)
+        keep(view.first, view.second);
+    m_views.clear();
+    m_viewBytes = 0;
+}
+
+void KcpSocket::endOfBatch()
+{
+    if (m_views.empty())
+        return;
+    // The acknowledgements leave before the reader starts on the burst.
+    if (m_kcp && m_transport) {
+        runKcp(true);
+        armTimer();
+    }
+    QPointer<KcpSocket> self(this);
+    tellReader();
+    if (self)
+        keepViews();
+}
+
+void KcpSocket::keep(const char *data, int size)
 {
     // Read bytes are dropped from the front only when that moves little: a reader that keeps
     // up empties the buffer, and then nothing moves at all.
@@ -197,8 +242,6 @@ void KcpSocket::takeInOrder(const char *data, int size)
     }
     m_in.insert(m_in.end(), data, data + size);
     m_inBytes += size;
-    m_freshData = true;
-    m_inUsedSinceTick = true;
 }
 
 void KcpSocket::reportAcknowledged()
@@ -222,16 +265,33 @@ void KcpSocket::reportAcknowledged()
 
 qint64 KcpSocket::readData(char *data, qint64 maxSize)
 {
-    const qint64 n = qMin<qint64>(maxSize, m_inBytes);
+    const qint64 n = qMin<qint64>(maxSize, m_inBytes + m_viewBytes);
     if (n <= 0)
         return state() == ConnectedState || state() == ClosingState ? 0 : -1;
-    std::memcpy(data, m_in.data() + m_inPos, size_t(n));
-    m_inPos += std::size_t(n);
-    m_inBytes -= n;
+    const qint64 fromIn = qMin<qint64>(n, m_inBytes);
+    if (fromIn > 0)
+        std::memcpy(data, m_in.data() + m_inPos, size_t(fromIn));
+    m_inPos += std::size_t(fromIn);
+    m_inBytes -= fromIn;
     if (m_inBytes == 0) {
         m_in.clear();   // keeps its room for the next burst
         m_inPos = 0;
     }
+    // Views after m_in: they are read only once m_in is.
+    qint64 done = fromIn;
+    std::size_t taken = 0;
+    while (done < n) {
+        auto &view = m_views[taken];
+        const int piece = int(qMin<qint64>(n - done, view.second));
+        std::memcpy(data + done, view.first, std::size_t(piece));
+        done += piece;
+        m_viewBytes -= piece;
+        view.first += piece;
+        view.second -= piece;
+        if (view.second == 0)
+            ++taken;
+    }
+    m_views.erase(m_views.begin(), m_views.begin() + std::ptrdiff_t(taken));
     account();
     return n;
 }
@@ -253,7 +313,7 @@ qint64 KcpSocket::writeData(const char *data, qint64 size)
 
 qint64 KcpSocket::bytesAvailable() const
 {
-    return m_inBytes + QIODevice::bytesAvailable();
+    return m_inBytes + m_viewBytes + QIODevice::bytesAvailable();
 }
 
 qint64 KcpSocket::bytesToWrite() const
@@ -399,7 +459,7 @@ void KcpSocket::setPeerProven()
 
 void KcpSocket::account()
 {
-    const qint64 held = (m_kcp ? m_kcp->heldBytes() : 0) + m_inBytes;
+    const qint64 held = (m_kcp ? m_kcp->heldBytes() : 0) + m_inBytes + m_viewBytes;
     m_mostHeld = qMax(m_mostHeld, held);
     const qint64 unproven = m_proven ? 0 : held;
     if (m_transport)

@@ -27,6 +27,7 @@
 
 #include <array>
 #include <memory>
+#include <utility>
 #include <vector>
 
 class QTimer;
@@ -72,8 +73,14 @@ private:
     // Server side: takes an OPEN; the transport sends m_accept once the hub took the stream.
     bool answer(const QHostAddress &address, quint16 port, std::uint32_t conv, const QByteArray &remoteKey);
     void onHandshake(udpwire::Kind kind, const QByteArray &remoteKey);
-    void onSessionDatagram(const char *data, int size, bool tagChecked);
+    // `lasting`: the datagram stays where it is until endOfBatch().
+    void onSessionDatagram(const char *data, int size, bool tagChecked, bool lasting);
     void takeInOrder(const char *data, int size);
+    void keep(const char *data, int size);
+    void keepViews();
+    // The transport is about to reuse the buffers of the batch just taken: the reader reads
+    // now, and what it leaves is kept.
+    void endOfBatch();
     void startKcp(const crypto::SessionKeys &keys);
     void sendOpen();
     void queueFlush();
@@ -113,6 +120,12 @@ private:
     std::size_t m_inPos = 0;
     qint64 m_inBytes = 0;
     bool m_inUsedSinceTick = false;
+    // In-order bytes after m_in's that still lie in the transport's batch: a reader told at
+    // its end reads them without their being copied here first.
+    std::vector<std::pair<const char *, int>> m_views;
+    qint64 m_viewBytes = 0;
+    const char *m_viewableFrom = nullptr;   // the payload being taken, while it may be viewed
+    const char *m_viewableTo = nullptr;
     qint64 m_reportedPending = 0;
     bool m_flushQueued = false;
     bool m_freshData = false;   // received in order since the reader was last told

@@ -291,6 +291,12 @@ void UdpTransport::onReadable()
     iovec vectors[kBatch];
     sockaddr_storage senders[kBatch];
     for (int round = 0; round < 16 && m_fd >= 0; ++round) {
+        // A reader that did not get to the end of the last batch (an event loop of its own
+        // inside readyRead) keeps what it has not read before the buffers are reused.
+        for (const QPointer<KcpSocket> &viewer : batchViewers())
+            if (viewer)
+                viewer->keepViews();
+        batchViewers().clear();
         for (int i = 0; i < kBatch; ++i) {
             vectors[i].iov_base = buffers.data() + i * kMaxDatagram;
             vectors[i].iov_len = kMaxDatagram;
@@ -320,6 +326,15 @@ void UdpTransport::onReadable()
                 continue;
             }
             handle(r.data, r.size, r.from, r.port, false, r.tagAuthenticFor.data());
+            if (!self)
+                return;
+        }
+        std::vector<QPointer<KcpSocket>> &viewers = batchViewers();
+        while (!viewers.empty()) {
+            const QPointer<KcpSocket> viewer = viewers.back();
+            viewers.pop_back();
+            if (viewer)
+                viewer->endOfBatch();
             if (!self)
                 return;
         }
@@ -368,6 +383,12 @@ void UdpTransport::checkTagsAhead(Received *batch, int count)
     }
 }
 
+std::vector<QPointer<KcpSocket>> &UdpTransport::batchViewers()
+{
+    static thread_local std::vector<QPointer<KcpSocket>> viewers;
+    return viewers;
+}
+
 void UdpTransport::deliverRelayed(const QByteArray &datagram, const QHostAddress &address, quint16 port)
 {
     handle(datagram.constData(), datagram.size(), address, port, true);
@@ -414,7 +435,7 @@ void UdpTransport::handle(const char *data, int size, const QHostAddress &from, 
             drop();
         return;
     }
-    socket->onSessionDatagram(data, size, socket == tagAuthenticFor);
+    socket->onSessionDatagram(data, size, socket == tagAuthenticFor, !relayed);
 }
 
 void UdpTransport::handleOpen(const char *data, int size, const QHostAddress &from, quint16 port, bool relayed)

@@ -126,6 +126,9 @@ private:
     };
 
     void onReadable();
+    // Sessions of this thread whose reader may still read from the receive buffers (they
+    // keep what is left before the buffers are reused).
+    static std::vector<QPointer<KcpSocket>> &batchViewers();
     void checkTagsAhead(Received *batch, int count);
     // `tagAuthenticFor`: the session under whose key the tag was found right already.
     void handle(const char *data, int size, const QHostAddress &from, quint16 port, bool relayed,

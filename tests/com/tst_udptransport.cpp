@@ -171,6 +171,7 @@ private Q_SLOTS:
     void hostileDatagramsNeverReachTheLink();
     void closeReachesTheOtherSideAndOpensAreBounded();
     void batchDropsOnlyItsForgedDatagrams();
+    void slowReaderLosesNothingWhenBuffersAreReused();
     void strangersSessionsHoldLittleAndGiveItBack();
     void forgedOpenDrawsNoMoreThanItCarried();
     void relayedSessionsClaimingOddSourcesStayStrangers();
@@ -312,6 +313,57 @@ void TstUdpTransport::batchDropsOnlyItsForgedDatagrams()
     QTest::qWait(50);
     QCOMPARE(udp->droppedDatagrams(), before + 3);
     QCOMPARE(udp->sessionCount(), 2);
+}
+
+// A received batch is read where it lies; what the reader leaves must be kept before the
+// next batch takes the buffers.
+void TstUdpTransport::slowReaderLosesNothingWhenBuffersAreReused()
+{
+    QObject owner;
+    auto *udp = new UdpTransport(makeHub(&owner, quietTimings()), &owner);
+    QVERIFY(udp->bind(0, QHostAddress::LocalHost));
+    QUdpSocket peer;   // plays the answering side by hand
+    QVERIFY(peer.bind(QHostAddress(QHostAddress::LocalHost), 0));
+    KcpSocket *stream = udp->createStream();
+    stream->setParent(&owner);
+    stream->connectToHost(QStringLiteral("127.0.0.1"), peer.localPort());
+    QVERIFY(QTest::qWaitFor([&] { return peer.hasPendingDatagrams(); }, 5000));
+    const QByteArray open = peer.receiveDatagram().data();
+    std::uint32_t conv = 0;
+    QByteArray streamKey;
+    QVERIFY(udpwire::parseHandshake(open.constData(), open.size(), udpwire::KindOpen, &conv, &streamKey));
+    const crypto::KxKeyPair kx = crypto::generateKxKeyPair();
+    udpwire::Sealer sealer(crypto::serverSessionKeys(kx, streamKey).tx);
+    peer.writeDatagram(udpwire::makeHandshake(udpwire::KindAccept, conv, kx.publicKey), QHostAddress::LocalHost,
+                       udp->port());
+    QTRY_COMPARE(stream->state(), QAbstractSocket::ConnectedState);
+
+    QByteArray sent(16000, Qt::Uninitialized);
+    QRandomGenerator(38).fillRange(reinterpret_cast<quint32 *>(sent.data()), sent.size() / 4);
+    constexpr int kSegment = 1000;
+    auto sendBatch = [&](int first, int count) {
+        for (int sn = first; sn < first + count; ++sn) {
+            QByteArray segment(Kcp::kHeaderBytes, '\0');
+            qToLittleEndian<quint32>(conv, segment.data());
+            segment[4] = char(Kcp::CmdPush);
+            qToLittleEndian<quint16>(1024, segment.data() + 6);
+            qToLittleEndian<quint32>(quint32(sn), segment.data() + 12);
+            qToLittleEndian<quint32>(kSegment, segment.data() + 20);
+            segment += sent.mid(sn * kSegment, kSegment);
+            peer.writeDatagram(sealer.seal(udpwire::KindData, conv, segment.constData(), segment.size()),
+                               QHostAddress::LocalHost, udp->port());
+        }
+    };
+    QByteArray got;
+    int readyReads = 0;
+    QObject::connect(stream, &QIODevice::readyRead, &owner, [&] {
+        got += stream->read(++readyReads == 1 ? 100 : 1 << 20);   // only a little the first time
+    });
+    sendBatch(0, 8);
+    QTRY_COMPARE(readyReads, 1);
+    sendBatch(8, 8);
+    QTRY_COMPARE(got.size(), sent.size());
+    QVERIFY(got == sent);
 }
 
 // Sessions of strangers that send stream data the server must keep for later (segments
