@@ -24,6 +24,8 @@ PACKAGES=(
   imagemagick  # bench/ only: the reference the thumbnail benchmark compares with
   # OpenSSL's libcrypto: SHA-1 and the session cipher where it is faster than libsodium
   libssl-dev
+  # fontconfig's configuration loaded ahead while the program starts
+  libfontconfig-dev
   # the copy benchmark's comparison: a private sshd for scp and rsync over ssh
   openssh-server openssh-client rsync
   # network tests: the TURN/STUN server, Tor (onion service), namespaces with NAT

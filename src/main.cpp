@@ -2,6 +2,7 @@
 
 #include "app/base/configsettings.h"
 #include "app/startup/commandline.h"
+#include "app/startup/fontconfigwarmup.h"
 #include "app/startup/screenrunner.h"
 #include "com/connectionmanager.h"
 #include "ui/mainwindow.h"
@@ -27,6 +28,7 @@
 #include <QSettings>
 #include <QStringList>
 #include <QThread>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <cstdio>
@@ -106,6 +108,9 @@ int main(int argc, char* argv[])
         }
     }
 
+    // The fonts' configuration loads while everything up to the window is set up.
+    FontconfigWarmUp fontconfigWarmUp;
+
     // 1. Logging: errors on until config.ini says otherwise.
     enableLogCategory(LogErr1);
     deviceKind();   // probed once, before anything asks for it
@@ -145,8 +150,12 @@ int main(int argc, char* argv[])
     {
         ConfigSettings cs;
         Logger::load(*cs.settings());
-        Logger::save(*cs.settings());
     }
+    // Where it writes anything (a first start), the write syncs the disk twice.
+    QThreadPool::globalInstance()->start([] {
+        ConfigSettings cs;
+        Logger::save(*cs.settings());
+    });
 
     // 5. Self-update hand-over.
     const QString programName = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
@@ -187,11 +196,16 @@ int main(int argc, char* argv[])
     SqliteDatabase database(configDirectory());
     // Without its database, or with an identity other than the one it had, the program
     // would be a stranger to every paired computer: it says why and stops.
-    if (!startupGuard.checkDatabase(&database)) {
+    auto configUnusable = [&startupGuard] {
         logPrintf(LogErr1, "%s", qUtf8Printable(startupGuard.errorString()));
         std::fprintf(stderr, "%s\n", qUtf8Printable(startupGuard.errorString()));
-        return StartupGuard::ExitConfigUnusable;
-    }
+        return int(StartupGuard::ExitConfigUnusable);
+    };
+    if (!startupGuard.checkDatabase(&database))
+        return configUnusable();
+    // A first start whose identity could not be stored ends as if its database were unusable.
+    QObject::connect(&startupGuard, &StartupGuard::identityFailed, &app,
+                     [&configUnusable] { QCoreApplication::exit(configUnusable()); });
     InvitationModel invitationModel(&database);
 
     bool networkEnabled = defaultNetworkEnabled(&database);
@@ -208,6 +222,7 @@ int main(int argc, char* argv[])
     initPreviewPipeline(&database);
 
     // 8. The main window.
+    fontconfigWarmUp.wait();
     MainWindow window(networkSide.manager(), &database);
     window.show();
     // A second start on this configuration asked this program to come to the front.
@@ -232,6 +247,7 @@ int main(int argc, char* argv[])
     }
 
     const int rc = app.exec();
+    startupGuard.waitForIdentity();   // its work uses the database, which goes before the guard
     // Once every aboutToQuit handler ran (the window, the node view made later on, save while
     // their computers still exist): the connection manager goes first, on its own thread,
     // taking every peer, link and job with it; then ioThread is joined.

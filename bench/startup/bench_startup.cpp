@@ -8,6 +8,7 @@
 //                   its settings written); without it, one unmeasured start before each round
 //                   makes the configuration what a user of those 20 computers has
 //       --compare   another build of the program, measured in the same rounds (rotated)
+//   Each build keeps its compiled QML in a cache folder of its own, filled before the rounds.
 //   bench_startup --prepare <dir>   only writes the configuration, for a profiler's own run:
 //                                   nusk --config-dir=<dir> --com-listen-port=0
 //
@@ -31,6 +32,7 @@
 #include <QFile>
 
 #include <algorithm>
+#include <memory>
 #include <cstdio>
 #include <cstring>
 
@@ -77,12 +79,15 @@ double median(std::vector<double> v)
 }
 
 // Runs `program` with the arguments until it prints its first-paint line; ms or -1.
-double run(const QString &program, const QStringList &arguments)
+// `cacheHome`: the program's own cache folder (its compiled QML among it), when not empty.
+double run(const QString &program, const QStringList &arguments, const QString &cacheHome = QString())
 {
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "offscreen");
     env.insert("NUSK_STARTUP_PROBE", "1");
+    if (!cacheHome.isEmpty())
+        env.insert("XDG_CACHE_HOME", cacheHome);
     p.setProcessEnvironment(env);
     p.setProcessChannelMode(QProcess::SeparateChannels);
     p.start(program, arguments);
@@ -147,6 +152,10 @@ struct Series
     QString name;
     QString program;   // empty: the bare window
     std::vector<double> ms;
+    // Every build of the program keeps its compiled QML in the same user cache, stamped with
+    // its own executable: builds run in turn would each find the other's there and compile
+    // again. Each gets a cache of its own, filled by one unmeasured start, as a user's is.
+    std::shared_ptr<QTemporaryDir> cache = std::make_shared<QTemporaryDir>();
 };
 
 } // namespace
@@ -176,12 +185,20 @@ int main(int argc, char **argv)
     const QString nusk = series.front().program;
     series.push_back({QStringLiteral("bare Qt window"), QString(), {}});
 
+    for (const Series &one : series) {
+        if (one.program.isEmpty())
+            continue;
+        QTemporaryDir config;
+        prepare(config.path());
+        run(one.program, {"--config-dir=" + config.path(), "--com-listen-port=0"}, one.cache->path());
+    }
+
     std::printf("load before: %s\n", loadAverage().constData());
     for (int round = 0; round < runs; ++round) {
         QTemporaryDir shared;
         if (!first) {
             prepare(shared.path());
-            run(nusk, {"--config-dir=" + shared.path(), "--com-listen-port=0"});
+            run(nusk, {"--config-dir=" + shared.path(), "--com-listen-port=0"}, series.front().cache->path());
         }
         std::printf("run %d:", round + 1);
         for (std::size_t k = 0; k < series.size(); ++k) {
@@ -192,9 +209,9 @@ int main(int argc, char **argv)
             } else if (first) {
                 QTemporaryDir own;
                 prepare(own.path());
-                ms = run(one.program, {"--config-dir=" + own.path(), "--com-listen-port=0"});
+                ms = run(one.program, {"--config-dir=" + own.path(), "--com-listen-port=0"}, one.cache->path());
             } else {
-                ms = run(one.program, {"--config-dir=" + shared.path(), "--com-listen-port=0"});
+                ms = run(one.program, {"--config-dir=" + shared.path(), "--com-listen-port=0"}, one.cache->path());
             }
             std::printf(" %s %.0f ms;", qUtf8Printable(one.name), ms);
             if (ms >= 0)

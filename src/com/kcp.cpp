@@ -59,7 +59,8 @@ void Kcp::setOutputRoom(int before)
 void Kcp::sizeOutput()
 {
     flushOutput();
-    m_out.resize(std::size_t(m_roomBefore + m_mtu));
+    m_outs.assign(1, std::vector<char>(std::size_t(m_roomBefore + m_mtu)));
+    m_outIndex = 0;
 }
 
 void Kcp::setWindow(int sendSegments, int receiveSegments)
@@ -181,9 +182,14 @@ void Kcp::moveToReceiveQueue()
 {
     while (!m_receiveBuffer.empty() && m_receiveBuffer.front().sn == m_rcvNxt
            && m_receiveQueue.size() < m_rcvWnd) {
-        m_receivedQueueBytes += m_receiveBuffer.front().data.size();
-        m_receiveBufferBytes -= m_receiveBuffer.front().data.size() + kSegmentCostBytes;
-        m_receiveQueue.push_back(std::move(m_receiveBuffer.front()));
+        Segment &next = m_receiveBuffer.front();
+        m_receiveBufferBytes -= next.data.size() + kSegmentCostBytes;
+        if (m_stream && m_sink) {
+            m_sink(next.data.constData(), next.data.size());
+        } else {
+            m_receivedQueueBytes += next.data.size();
+            m_receiveQueue.push_back(std::move(next));
+        }
         m_receiveBuffer.pop_front();
         ++m_rcvNxt;
     }
@@ -315,7 +321,12 @@ bool Kcp::input(const char *data, int size, std::uint32_t now)
         } else if (cmd == CmdPush) {
             // Acknowledged only once held: a segment turned away must come again.
             bool held = diff(sn, m_rcvNxt) < 0;
-            if (!held) {
+            if (!held && sn == m_rcvNxt && m_stream && m_sink && m_receiveQueue.empty()) {
+                m_sink(data, int(len));   // the usual case: no segment to keep
+                ++m_rcvNxt;
+                moveToReceiveQueue();
+                held = true;
+            } else if (!held) {
                 Segment s;
                 s.conv = conv;
                 s.cmd = cmd;
@@ -397,9 +408,10 @@ void Kcp::emitSegment(Segment &s)
         return;
     }
     // Only a segment queued before the MTU shrank is larger than the MTU allows.
-    if (std::size_t(m_roomBefore + m_outUsed + need) > m_out.size())
-        m_out.resize(std::size_t(m_roomBefore + m_outUsed + need));
-    char *at = m_out.data() + m_roomBefore + m_outUsed;
+    std::vector<char> &out = m_outs[m_outIndex];
+    if (std::size_t(m_roomBefore + m_outUsed + need) > out.size())
+        out.resize(std::size_t(m_roomBefore + m_outUsed + need));
+    char *at = out.data() + m_roomBefore + m_outUsed;
     encodeHeader(at, s);
     if (s.payloadSize() > 0)
         std::memcpy(at + kHeaderBytes, s.payload(), std::size_t(s.payloadSize()));
@@ -412,14 +424,19 @@ void Kcp::flushOutput()
         return;
     const int size = m_outUsed;
     m_outUsed = 0;
+    // The next datagram goes to a buffer of its own: this one may still be on its way.
+    char *datagram = m_outs[m_outIndex].data() + m_roomBefore;
+    if (++m_outIndex == m_outs.size())
+        m_outs.emplace_back(std::size_t(m_roomBefore + m_mtu));
     if (m_output)
-        m_output(m_out.data() + m_roomBefore, size);
+        m_output(datagram, size);
 }
 
 void Kcp::flush()
 {
     if (!m_updated)
         return;
+    m_outIndex = 0;   // what the last flush handed over is gone
     Segment control;
     control.conv = m_conv;
     control.cmd = CmdAck;

@@ -34,6 +34,8 @@ class Kcp
 {
 public:
     // A datagram to send; see setOutputRoom for the bytes around it the function may write.
+    // It stays where it is until the flush that handed it over returns, so that the owner
+    // may send a flush's datagrams together.
     using Output = std::function<void(char *data, int size)>;
 
     enum Command : std::uint8_t { CmdPush = 81, CmdAck = 82, CmdWindowAsk = 83, CmdWindowTell = 84 };
@@ -72,6 +74,10 @@ public:
     // Stream mode: appends every byte received in order to `out`. Message mode: the next
     // whole message, if any.
     void receiveStream(QByteArray &out);
+    // Stream mode: bytes received in order go to `sink` as soon as they are, straight from
+    // the datagram when nothing is missing before them; receiveStream then finds none.
+    using Sink = std::function<void(const char *data, int size)>;
+    void setStreamSink(Sink sink) { m_sink = std::move(sink); }
     bool receiveMessage(QByteArray &out);
     // Size of the next whole message (message mode), -1 when none is complete yet.
     int peekSize() const;
@@ -141,6 +147,7 @@ private:
 
     std::uint32_t m_conv;
     Output m_output;
+    Sink m_sink;
     int m_mtu = 1400;
     int m_mss = 1400 - kHeaderBytes;
     bool m_stream = false;
@@ -167,7 +174,9 @@ private:
 
     std::deque<Segment> m_sendQueue, m_sendBuffer, m_receiveQueue, m_receiveBuffer;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> m_acks;   // sn, ts
-    std::vector<char> m_out;   // room before, then the datagram being filled
+    // Room before, then a datagram: the one being filled and those handed over in this flush.
+    std::vector<std::vector<char>> m_outs;
+    std::size_t m_outIndex = 0;
     int m_outUsed = 0;
     int m_roomBefore = 0;
 };

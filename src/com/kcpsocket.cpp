@@ -2,6 +2,7 @@
 
 #include "app/base/log.h"
 #include "com/udptransport.h"
+#include "crypto/parallel.h"
 
 #include <QHostInfo>
 #include <QRandomGenerator>
@@ -35,6 +36,9 @@ KcpSocket::~KcpSocket()
     end(true);
     m_in.clear();
     m_inPos = 0;
+    m_inBytes = 0;
+    m_views.clear();
+    m_viewBytes = 0;
     account();
 }
 
@@ -140,31 +144,27 @@ void KcpSocket::startKcp(const crypto::SessionKeys &keys)
     m_sealer = udpwire::Sealer(keys.tx);
     m_opener = udpwire::Opener(keys.rx);
     const KcpTuning &t = m_transport->tuning();
-    m_kcp = std::make_unique<Kcp>(m_conv, [this](char *data, int size) {
-        char tag[udpwire::kTagBytes];
-        if (m_transport && m_sealer.sealInPlace(udpwire::KindData, m_conv, data, size, tag))
-            m_transport->sendFor(this, data - udpwire::kHeaderBytes, size + udpwire::kHeaderBytes, tag,
-                                 udpwire::kTagBytes);
-    });
+    m_kcp = std::make_unique<Kcp>(m_conv, [this](char *data, int size) { m_outgoing.push_back({data, size}); });
     m_kcp->setOutputRoom(udpwire::kHeaderBytes);
     m_kcp->setStreamMode(true);
+    m_kcp->setStreamSink([this](const char *data, int size) { takeInOrder(data, size); });
     // The loopback interface takes large datagrams, and each one costs a system call.
     const bool loopback = peerAddress().isLoopback() && !m_relayed;
     m_kcp->setMtu((loopback ? m_transport->loopbackMtu() : t.mtu) - udpwire::kOverheadBytes);
     m_kcp->setWindow(loopback ? m_transport->loopbackSendWindow() : t.windowSegments, t.windowSegments);
     m_kcp->setNoDelay(true, t.intervalMs, t.fastResend, false);
     m_kcp->setDeadLinkLimit(t.deadLinkLimit);
-    m_kcp->update(m_transport->clock());
+    runKcp(false);
     armTimer();
 }
 
-void KcpSocket::onSessionDatagram(const char *data, int size)
+void KcpSocket::onSessionDatagram(const char *data, int size, bool tagChecked, bool lasting)
 {
     if (!m_kcp)
         return;
     const char *payload = nullptr;
     int payloadSize = 0;
-    if (!m_opener.open(data, size, &payload, &payloadSize)) {
+    if (!m_opener.open(data, size, &payload, &payloadSize, tagChecked)) {
         if (m_transport)
             m_transport->drop();
         return;
@@ -172,6 +172,9 @@ void KcpSocket::onSessionDatagram(const char *data, int size)
     m_answered = true;
     if (std::uint8_t(data[0]) == udpwire::KindClose) {
         QPointer<KcpSocket> self(this);
+        tellReader();   // what came before the CLOSE is read before the end, as over TCP
+        if (!self)
+            return;
         end(false);
         if (self)
             Q_EMIT disconnected();
@@ -180,21 +183,65 @@ void KcpSocket::onSessionDatagram(const char *data, int size)
     // Authentic, so the segments are the peer's; malformed ones are its fault but cannot
     // hurt: KCP takes what parses and drops the rest.
     if (!m_proven)
-        m_kcp->setOutOfOrderLimit(m_transport->unprovenAllowance(m_accounted) - (m_in.size() - m_inPos));
-    m_kcp->input(payload, payloadSize, m_transport->clock());
-    const int before = m_in.size() - m_inPos;
-    if (m_inPos > 0 && (m_inPos >= kMaxReadChunk || m_inPos >= m_in.size() / 2)) {
-        m_in.remove(0, m_inPos);
-        m_inPos = 0;
+        m_kcp->setOutOfOrderLimit(m_transport->unprovenAllowance(m_accounted) - m_inBytes - m_viewBytes);
+    if (lasting) {
+        m_viewableFrom = payload;
+        m_viewableTo = payload + payloadSize;
     }
-    m_kcp->receiveStream(m_in);
-    const bool fresh = m_in.size() - m_inPos > before;
+    m_kcp->input(payload, payloadSize, m_transport->clock());
+    m_viewableFrom = m_viewableTo = nullptr;
     account();
     queueFlush();
+}
+
+void KcpSocket::takeInOrder(const char *data, int size)
+{
+    m_freshData = true;
+    m_inUsedSinceTick = true;
+    if (data >= m_viewableFrom && data + size <= m_viewableTo) {
+        if (m_views.empty())
+            UdpTransport::batchViewers().push_back(this);
+        m_views.push_back({data, size});
+        m_viewBytes += size;
+        return;
+    }
+    keepViews();
+    keep(data, size);
+}
+
+void KcpSocket::keepViews()
+{
+    for (const auto &view : m_views)
+        keep(view.first, view.second);
+    m_views.clear();
+    m_viewBytes = 0;
+}
+
+void KcpSocket::endOfBatch()
+{
+    if (m_views.empty())
+        return;
+    // The acknowledgements leave before the reader starts on the burst.
+    if (m_kcp && m_transport) {
+        runKcp(true);
+        armTimer();
+    }
     QPointer<KcpSocket> self(this);
-    reportAcknowledged();
-    if (self && fresh && openMode() != NotOpen)
-        Q_EMIT readyRead();
+    tellReader();
+    if (self)
+        keepViews();
+}
+
+void KcpSocket::keep(const char *data, int size)
+{
+    // Read bytes are dropped from the front only when that moves little: a reader that keeps
+    // up empties the buffer, and then nothing moves at all.
+    if (m_inPos > 0 && (m_inPos >= m_in.size() / 2 || m_inPos >= std::size_t(kMaxReadChunk))) {
+        m_in.erase(m_in.begin(), m_in.begin() + std::ptrdiff_t(m_inPos));
+        m_inPos = 0;
+    }
+    m_in.insert(m_in.end(), data, data + size);
+    m_inBytes += size;
 }
 
 void KcpSocket::reportAcknowledged()
@@ -218,15 +265,33 @@ void KcpSocket::reportAcknowledged()
 
 qint64 KcpSocket::readData(char *data, qint64 maxSize)
 {
-    const qint64 n = qMin<qint64>(maxSize, m_in.size() - m_inPos);
+    const qint64 n = qMin<qint64>(maxSize, m_inBytes + m_viewBytes);
     if (n <= 0)
         return state() == ConnectedState || state() == ClosingState ? 0 : -1;
-    std::memcpy(data, m_in.constData() + m_inPos, size_t(n));
-    m_inPos += int(n);
-    if (m_inPos == m_in.size()) {
-        m_in.resize(0);
+    const qint64 fromIn = qMin<qint64>(n, m_inBytes);
+    if (fromIn > 0)
+        std::memcpy(data, m_in.data() + m_inPos, size_t(fromIn));
+    m_inPos += std::size_t(fromIn);
+    m_inBytes -= fromIn;
+    if (m_inBytes == 0) {
+        m_in.clear();   // keeps its room for the next burst
         m_inPos = 0;
     }
+    // Views after m_in: they are read only once m_in is.
+    qint64 done = fromIn;
+    std::size_t taken = 0;
+    while (done < n) {
+        auto &view = m_views[taken];
+        const int piece = int(qMin<qint64>(n - done, view.second));
+        std::memcpy(data + done, view.first, std::size_t(piece));
+        done += piece;
+        m_viewBytes -= piece;
+        view.first += piece;
+        view.second -= piece;
+        if (view.second == 0)
+            ++taken;
+    }
+    m_views.erase(m_views.begin(), m_views.begin() + std::ptrdiff_t(taken));
     account();
     return n;
 }
@@ -248,7 +313,7 @@ qint64 KcpSocket::writeData(const char *data, qint64 size)
 
 qint64 KcpSocket::bytesAvailable() const
 {
-    return qint64(m_in.size() - m_inPos) + QIODevice::bytesAvailable();
+    return m_inBytes + m_viewBytes + QIODevice::bytesAvailable();
 }
 
 qint64 KcpSocket::bytesToWrite() const
@@ -258,32 +323,89 @@ qint64 KcpSocket::bytesToWrite() const
 
 void KcpSocket::queueFlush()
 {
-    // Writes and received datagrams come in bursts; one flush after the burst sends the
-    // acknowledgements and new segments together.
+    // Writes and received datagrams come in bursts; one turn after the burst sends the
+    // acknowledgements and new segments together, and tells the reader and writer once:
+    // a reader handed a whole burst opens its frames together, on several threads.
     if (m_flushQueued)
         return;
     m_flushQueued = true;
-    QMetaObject::invokeMethod(this, &KcpSocket::flushNow, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, &KcpSocket::afterBurst, Qt::QueuedConnection);
 }
 
-void KcpSocket::flushNow()
+void KcpSocket::afterBurst()
 {
     m_flushQueued = false;
     if (!m_kcp || !m_transport)
         return;
-    m_kcp->flushAt(m_transport->clock());
+    runKcp(true);
     armTimer();
+    QPointer<KcpSocket> self(this);
+    reportAcknowledged();
+    if (self)
+        tellReader();
+}
+
+void KcpSocket::runKcp(bool flushNow)
+{
+    if (flushNow)
+        m_kcp->flushAt(m_transport->clock());
+    else
+        m_kcp->update(m_transport->clock());
+    sendOutgoing();
+}
+
+void KcpSocket::sendOutgoing()
+{
+    // What one flush handed over leaves together: counters in sending order, then the tags,
+    // on several threads when there is much, then one system call for them all.
+    const int count = int(m_outgoing.size());
+    if (count == 0)
+        return;
+    int stamped = 0;
+    qint64 bytes = 0;
+    while (stamped < count && m_sealer.stamp(udpwire::KindData, m_conv, m_outgoing[std::size_t(stamped)].payload))
+        bytes += m_outgoing[std::size_t(stamped++)].size;
+    m_tags.resize(std::size_t(stamped));
+    std::vector<char> tagged(std::size_t(stamped), 0);
+    crypto::runParallel(stamped, crypto::worthSpreading(stamped, bytes), [&](int lane, int i) {
+        const Outgoing &o = m_outgoing[std::size_t(i)];
+        tagged[std::size_t(i)] = m_sealer.tagStamped(o.payload - udpwire::kHeaderBytes, udpwire::kHeaderBytes + o.size,
+                                                    m_tags[std::size_t(i)].data(), lane);
+    });
+    std::vector<UdpTransport::Datagram> datagrams;
+    datagrams.reserve(std::size_t(stamped));
+    for (int i = 0; i < stamped; ++i) {
+        const Outgoing &o = m_outgoing[std::size_t(i)];
+        if (tagged[std::size_t(i)])
+            datagrams.push_back({o.payload - udpwire::kHeaderBytes, udpwire::kHeaderBytes + o.size,
+                                 m_tags[std::size_t(i)].data(), udpwire::kTagBytes});
+    }
+    m_outgoing.clear();
+    if (m_transport)
+        m_transport->sendBatchFor(this, datagrams);
+}
+
+void KcpSocket::tellReader()
+{
+    if (m_freshData && openMode() != NotOpen) {
+        m_freshData = false;
+        Q_EMIT readyRead();
+    }
 }
 
 void KcpSocket::tick()
 {
     if (!m_kcp || !m_transport)
         return;
-    m_kcp->update(m_transport->clock());
+    runKcp(false);
     if (m_kcp->isDead()) {
         fail(SocketTimeoutError, QStringLiteral("UDP peer does not answer"));
         return;
     }
+    // The read buffer keeps its room between bursts, but not while the session rests.
+    if (!m_inUsedSinceTick && m_inBytes == 0)
+        std::vector<char>().swap(m_in);
+    m_inUsedSinceTick = false;
     armTimer();
 }
 
@@ -337,7 +459,7 @@ void KcpSocket::setPeerProven()
 
 void KcpSocket::account()
 {
-    const qint64 held = (m_kcp ? m_kcp->heldBytes() : 0) + (m_in.size() - m_inPos);
+    const qint64 held = (m_kcp ? m_kcp->heldBytes() : 0) + m_inBytes + m_viewBytes;
     m_mostHeld = qMax(m_mostHeld, held);
     const qint64 unproven = m_proven ? 0 : held;
     if (m_transport)

@@ -25,7 +25,10 @@
 #include <QPointer>
 #include <QTcpSocket>
 
+#include <array>
 #include <memory>
+#include <utility>
+#include <vector>
 
 class QTimer;
 
@@ -70,11 +73,22 @@ private:
     // Server side: takes an OPEN; the transport sends m_accept once the hub took the stream.
     bool answer(const QHostAddress &address, quint16 port, std::uint32_t conv, const QByteArray &remoteKey);
     void onHandshake(udpwire::Kind kind, const QByteArray &remoteKey);
-    void onSessionDatagram(const char *data, int size);
+    // `lasting`: the datagram stays where it is until endOfBatch().
+    void onSessionDatagram(const char *data, int size, bool tagChecked, bool lasting);
+    void takeInOrder(const char *data, int size);
+    void keep(const char *data, int size);
+    void keepViews();
+    // The transport is about to reuse the buffers of the batch just taken: the reader reads
+    // now, and what it leaves is kept.
+    void endOfBatch();
     void startKcp(const crypto::SessionKeys &keys);
     void sendOpen();
     void queueFlush();
-    void flushNow();
+    void afterBurst();
+    // Lets KCP send what is due (flushNow: whatever the windows allow), and sends it.
+    void runKcp(bool flushNow);
+    void sendOutgoing();
+    void tellReader();
     void tick();
     void armTimer();
     void reportAcknowledged();
@@ -89,16 +103,32 @@ private:
     std::uint32_t m_conv = 0;
     std::unique_ptr<Kcp> m_kcp;
     udpwire::Sealer m_sealer;
+    struct Outgoing
+    {
+        char *payload;   // the KCP datagram, our header's room before it
+        int size;
+    };
+    std::vector<Outgoing> m_outgoing;   // handed over by the flush under way
+    std::vector<std::array<char, udpwire::kTagBytes>> m_tags;
     udpwire::Opener m_opener;
     crypto::KxKeyPair m_kx;
     QByteArray m_remoteKey;
     QByteArray m_accept;   // the ACCEPT we answered with, repeated for a repeated OPEN
     QTimer *m_timer = nullptr;
     QTimer *m_openTimer = nullptr;
-    QByteArray m_in;
-    int m_inPos = 0;
+    std::vector<char> m_in;    // received in order; from m_inPos on not read yet
+    std::size_t m_inPos = 0;
+    qint64 m_inBytes = 0;
+    bool m_inUsedSinceTick = false;
+    // In-order bytes after m_in's that still lie in the transport's batch: a reader told at
+    // its end reads them without their being copied here first.
+    std::vector<std::pair<const char *, int>> m_views;
+    qint64 m_viewBytes = 0;
+    const char *m_viewableFrom = nullptr;   // the payload being taken, while it may be viewed
+    const char *m_viewableTo = nullptr;
     qint64 m_reportedPending = 0;
     bool m_flushQueued = false;
+    bool m_freshData = false;   // received in order since the reader was last told
     bool m_draining = false;
     bool m_registered = false;
     bool m_answered = false;   // an authentic datagram (or, dialling, the ACCEPT) came back

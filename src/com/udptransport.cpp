@@ -4,6 +4,7 @@
 #include "com/hub.h"
 #include "com/kcpsocket.h"
 #include "com/udpwire.h"
+#include "crypto/parallel.h"
 
 #include <QSocketNotifier>
 #include <QTimer>
@@ -249,6 +250,38 @@ bool UdpTransport::sendFor(const KcpSocket *socket, const char *data, int size, 
     return sendPieces(data, size, tail, tailSize, socket->peerAddress(), socket->peerPort());
 }
 
+void UdpTransport::sendBatchFor(const KcpSocket *socket, const std::vector<Datagram> &datagrams)
+{
+    sockaddr_storage ss;
+    const socklen_t len = socket->isRelayed() || m_fd < 0
+        ? 0 : sockaddrOf(socket->peerAddress(), socket->peerPort(), m_v6, &ss);
+    if (!len) {
+        for (const Datagram &d : datagrams)
+            sendFor(socket, d.data, d.size, d.tail, d.tailSize);
+        return;
+    }
+    const int count = int(datagrams.size());
+    for (int from = 0; from < count;) {
+        const int chunk = qMin(count - from, kBatch);
+        mmsghdr messages[kBatch];
+        iovec pieces[kBatch][2];
+        for (int i = 0; i < chunk; ++i) {
+            const Datagram &d = datagrams[std::size_t(from + i)];
+            pieces[i][0] = {const_cast<char *>(d.data), std::size_t(d.size)};
+            pieces[i][1] = {const_cast<char *>(d.tail), std::size_t(d.tailSize)};
+            std::memset(&messages[i], 0, sizeof(mmsghdr));
+            messages[i].msg_hdr.msg_name = &ss;
+            messages[i].msg_hdr.msg_namelen = len;
+            messages[i].msg_hdr.msg_iov = pieces[i];
+            messages[i].msg_hdr.msg_iovlen = d.tailSize > 0 ? 2 : 1;
+        }
+        // A datagram the system refuses (a full send buffer) is skipped, as sendmsg would
+        // have lost it; KCP sends it again.
+        const int sent = ::sendmmsg(m_fd, messages, unsigned(chunk), 0);
+        from += sent > 0 ? sent : 1;
+    }
+}
+
 void UdpTransport::onReadable()
 {
     // Datagrams in batches: one system call for many, and a bounded amount of work per
@@ -258,6 +291,12 @@ void UdpTransport::onReadable()
     iovec vectors[kBatch];
     sockaddr_storage senders[kBatch];
     for (int round = 0; round < 16 && m_fd >= 0; ++round) {
+        // A reader that did not get to the end of the last batch (an event loop of its own
+        // inside readyRead) keeps what it has not read before the buffers are reused.
+        for (const QPointer<KcpSocket> &viewer : batchViewers())
+            if (viewer)
+                viewer->keepViews();
+        batchViewers().clear();
         for (int i = 0; i < kBatch; ++i) {
             vectors[i].iov_base = buffers.data() + i * kMaxDatagram;
             vectors[i].iov_len = kMaxDatagram;
@@ -270,16 +309,32 @@ void UdpTransport::onReadable()
         const int n = ::recvmmsg(m_fd, messages, kBatch, MSG_DONTWAIT, nullptr);
         if (n <= 0)
             return;
+        Received batch[kBatch];
+        for (int i = 0; i < n; ++i) {
+            Received &r = batch[i];
+            r.data = buffers.constData() + i * kMaxDatagram;
+            r.size = int(messages[i].msg_len);
+            r.from = addressOf(senders[i], &r.port);
+            r.whole = !(messages[i].msg_hdr.msg_flags & MSG_TRUNC) && !r.from.isNull();
+        }
+        checkTagsAhead(batch, n);
         QPointer<UdpTransport> self(this);
         for (int i = 0; i < n; ++i) {
-            quint16 port = 0;
-            const QHostAddress from = addressOf(senders[i], &port);
-            const int size = int(messages[i].msg_len);
-            if ((messages[i].msg_hdr.msg_flags & MSG_TRUNC) || from.isNull()) {
+            const Received &r = batch[i];
+            if (!r.whole) {
                 drop();
                 continue;
             }
-            handle(buffers.constData() + i * kMaxDatagram, size, from, port, false);
+            handle(r.data, r.size, r.from, r.port, false, r.tagAuthenticFor.data());
+            if (!self)
+                return;
+        }
+        std::vector<QPointer<KcpSocket>> &viewers = batchViewers();
+        while (!viewers.empty()) {
+            const QPointer<KcpSocket> viewer = viewers.back();
+            viewers.pop_back();
+            if (viewer)
+                viewer->endOfBatch();
             if (!self)
                 return;
         }
@@ -288,12 +343,59 @@ void UdpTransport::onReadable()
     }
 }
 
+void UdpTransport::checkTagsAhead(Received *batch, int count)
+{
+    // A large batch has its tags checked on several threads before the datagrams are taken
+    // in order as always; a small one is not worth waking them.
+    std::vector<int> data;
+    std::vector<std::uint32_t> convs;
+    qint64 bytes = 0;
+    for (int i = 0; i < count; ++i) {
+        udpwire::Kind kind;
+        std::uint32_t conv = 0;
+        const Received &r = batch[i];
+        if (r.whole && udpwire::familyOf(r.data, r.size) == udpwire::Family::Session
+            && udpwire::peekSession(r.data, r.size, &kind, &conv) && kind == udpwire::KindData) {
+            data.push_back(i);
+            convs.push_back(conv);
+            bytes += r.size;
+        }
+    }
+    if (!crypto::worthSpreading(int(data.size()), bytes))
+        return;
+    std::vector<const udpwire::Opener *> openers(data.size(), nullptr);
+    for (std::size_t k = 0; k < data.size(); ++k) {
+        const Received &r = batch[data[k]];
+        const KcpSocket *socket = m_sessions.value(Key{r.from, r.port, convs[k], false});
+        if (socket && socket->m_opener.isValid())
+            openers[k] = &socket->m_opener;
+    }
+    std::vector<char> authentic(data.size(), 0);
+    crypto::runParallel(int(data.size()), true, [&](int lane, int k) {
+        const Received &r = batch[data[std::size_t(k)]];
+        if (openers[std::size_t(k)])
+            authentic[std::size_t(k)] = openers[std::size_t(k)]->tagIsAuthentic(r.data, r.size, lane);
+    });
+    for (std::size_t k = 0; k < data.size(); ++k) {
+        Received &r = batch[data[k]];
+        if (authentic[k])
+            r.tagAuthenticFor = m_sessions.value(Key{r.from, r.port, convs[k], false});
+    }
+}
+
+std::vector<QPointer<KcpSocket>> &UdpTransport::batchViewers()
+{
+    static thread_local std::vector<QPointer<KcpSocket>> viewers;
+    return viewers;
+}
+
 void UdpTransport::deliverRelayed(const QByteArray &datagram, const QHostAddress &address, quint16 port)
 {
     handle(datagram.constData(), datagram.size(), address, port, true);
 }
 
-void UdpTransport::handle(const char *data, int size, const QHostAddress &from, quint16 port, bool relayed)
+void UdpTransport::handle(const char *data, int size, const QHostAddress &from, quint16 port, bool relayed,
+                          const KcpSocket *tagAuthenticFor)
 {
     switch (udpwire::familyOf(data, size)) {
     case udpwire::Family::Stun:
@@ -333,7 +435,7 @@ void UdpTransport::handle(const char *data, int size, const QHostAddress &from, 
             drop();
         return;
     }
-    socket->onSessionDatagram(data, size);
+    socket->onSessionDatagram(data, size, socket == tagAuthenticFor, !relayed);
 }
 
 void UdpTransport::handleOpen(const char *data, int size, const QHostAddress &from, quint16 port, bool relayed)

@@ -22,6 +22,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 class QSocketNotifier;
 
@@ -113,8 +114,25 @@ private:
     };
     friend uint qHash(const Key &key, uint seed) { return qHash(key.address, seed) ^ key.port ^ key.conv ^ uint(key.relayed); }
 
+    // A datagram of a received batch.
+    struct Received
+    {
+        const char *data = nullptr;
+        int size = 0;
+        QHostAddress from;
+        quint16 port = 0;
+        bool whole = false;   // neither cut short nor from an address we cannot name
+        QPointer<KcpSocket> tagAuthenticFor;
+    };
+
     void onReadable();
-    void handle(const char *data, int size, const QHostAddress &from, quint16 port, bool relayed);
+    // Sessions of this thread whose reader may still read from the receive buffers (they
+    // keep what is left before the buffers are reused).
+    static std::vector<QPointer<KcpSocket>> &batchViewers();
+    void checkTagsAhead(Received *batch, int count);
+    // `tagAuthenticFor`: the session under whose key the tag was found right already.
+    void handle(const char *data, int size, const QHostAddress &from, quint16 port, bool relayed,
+                const KcpSocket *tagAuthenticFor = nullptr);
     void handleOpen(const char *data, int size, const QHostAddress &from, quint16 port, bool relayed);
     bool registerSession(KcpSocket *socket, const QHostAddress &address, quint16 port);
     void unregisterSession(KcpSocket *socket, const QHostAddress &address, quint16 port);
@@ -122,6 +140,16 @@ private:
     bool sendPieces(const char *data, int size, const char *tail, int tailSize, const QHostAddress &address,
                     quint16 port);
     bool sendFor(const KcpSocket *socket, const char *data, int size, const char *tail = nullptr, int tailSize = 0);
+    // A datagram in two pieces, as sendFor takes it.
+    struct Datagram
+    {
+        const char *data;
+        int size;
+        const char *tail;
+        int tailSize;
+    };
+    // Each of `datagrams` towards the session's peer, as sendFor would, in fewer system calls.
+    void sendBatchFor(const KcpSocket *socket, const std::vector<Datagram> &datagrams);
     void drop() { ++m_dropped; }
     // What an unproven session holding `held` may hold after its next datagram.
     qint64 unprovenAllowance(qint64 held) const;

@@ -66,14 +66,25 @@ QByteArray Sealer::seal(Kind kind, std::uint32_t conv, const char *payload, int 
 
 bool Sealer::sealInPlace(Kind kind, std::uint32_t conv, char *payload, int size, char *tag)
 {
+    return stamp(kind, conv, payload) && tagStamped(payload - kHeaderBytes, kHeaderBytes + size, tag, 0);
+}
+
+bool Sealer::stamp(Kind kind, std::uint32_t conv, char *payload)
+{
     if (!isValid() || m_counter == ~std::uint64_t(0))
         return false;
-    const std::uint64_t counter = m_counter++;
     char *p = payload - kHeaderBytes;
     p[0] = char(kind);
     qToLittleEndian<quint32>(conv, p + 1);
-    qToLittleEndian<quint64>(counter, p + 5);
-    return m_tagger.tag(counter, p, kHeaderBytes + size, reinterpret_cast<unsigned char *>(tag));
+    qToLittleEndian<quint64>(m_counter++, p + 5);
+    return true;
+}
+
+bool Sealer::tagStamped(const char *datagram, int size, char *tag, int lane) const
+{
+    return size >= kHeaderBytes
+        && m_tagger.tag(qFromLittleEndian<quint64>(datagram + 5), datagram, size,
+                        reinterpret_cast<unsigned char *>(tag), lane);
 }
 
 bool Opener::fresh(std::uint64_t counter) const
@@ -85,14 +96,19 @@ bool Opener::fresh(std::uint64_t counter) const
     return m_seen[counter % kReplayWindow] != counter + 1;
 }
 
-bool Opener::open(const char *data, int size, const char **payload, int *payloadSize)
+bool Opener::tagIsAuthentic(const char *data, int size, int lane) const
+{
+    return isValid() && size >= kOverheadBytes
+        && m_tagger.verify(qFromLittleEndian<quint64>(data + 5), data, size - kTagBytes,
+                           reinterpret_cast<const unsigned char *>(data + size - kTagBytes), lane);
+}
+
+bool Opener::open(const char *data, int size, const char **payload, int *payloadSize, bool tagChecked)
 {
     if (!isValid() || size < kOverheadBytes)
         return false;
     const std::uint64_t counter = qFromLittleEndian<quint64>(data + 5);
-    if (!fresh(counter))
-        return false;
-    if (!m_tagger.verify(counter, data, size - kTagBytes, reinterpret_cast<const unsigned char *>(data + size - kTagBytes)))
+    if (!fresh(counter) || !(tagChecked || tagIsAuthentic(data, size, 0)))
         return false;
     m_seen[counter % kReplayWindow] = counter + 1;
     if (!m_any || counter > m_highest)

@@ -63,6 +63,11 @@ public:
     // The same where the payload lies: the header goes to the kHeaderBytes before
     // `payload` (the caller's to write), the tag (kTagBytes) to `tag`.
     bool sealInPlace(Kind kind, std::uint32_t conv, char *payload, int size, char *tag);
+    // sealInPlace in two steps, for many datagrams at once: the header with the next counter,
+    // in sending order; then the tag of the datagram that starts with that header, in any
+    // order and in any lane of crypto/parallel.h.
+    bool stamp(Kind kind, std::uint32_t conv, char *payload);
+    bool tagStamped(const char *datagram, int size, char *tag, int lane) const;
 
 private:
     crypto::CounterTagger m_tagger;
@@ -77,7 +82,11 @@ public:
     explicit Opener(const QByteArray &key) : m_tagger(key) {}
     bool isValid() const { return m_tagger.isValid(); }
     // True for an authentic datagram not seen before; *payload/*size then point into `data`.
-    bool open(const char *data, int size, const char **payload, int *payloadSize);
+    // `tagChecked`: tagIsAuthentic() said so already.
+    bool open(const char *data, int size, const char **payload, int *payloadSize, bool tagChecked = false);
+    // Whether the tag is right, whatever the counter: leaves the opener as it is, so that the
+    // datagrams of a batch can be checked at once, in the lanes of crypto/parallel.h.
+    bool tagIsAuthentic(const char *data, int size, int lane) const;
 
 private:
     bool fresh(std::uint64_t counter) const;

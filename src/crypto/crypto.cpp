@@ -382,15 +382,12 @@ bool aeadCrypt(AeadContext &aead, int lane, const unsigned char *nonce, const un
     return !aead.encrypting || EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_GET_TAG, kSessionTagBytes, tag) == 1;
 }
 
-// Below this a batch is not worth waking helpers for.
-constexpr qint64 kSpreadBatchBytes = 256 * 1024;
-
-bool worthSpreading(const std::vector<PacketSpan> &packets, int count)
+bool packetsWorthSpreading(const std::vector<PacketSpan> &packets, int count)
 {
     qint64 bytes = 0;
-    for (int i = 0; i < count && bytes < kSpreadBatchBytes; ++i)
+    for (int i = 0; i < count; ++i)
         bytes += packets[std::size_t(i)].size;
-    return count > 1 && bytes >= kSpreadBatchBytes;
+    return worthSpreading(count, bytes);
 }
 
 } // namespace
@@ -399,23 +396,15 @@ bool worthSpreading(const std::vector<PacketSpan> &packets, int count)
 
 CounterTagger::CounterTagger(const QByteArray &key)
 {
-    if (key.size() != kSessionKeyBytes)
-        return;
-    auto context = std::make_shared<AeadContext>();
-    context->encrypting = true;
-    EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
-    if (!ctx)
-        return;
-    context->lanes.push_back(ctx);
-    if (EVP_CipherInit_ex(ctx, EVP_chacha20_poly1305(), nullptr, kU8(key), nullptr, 1) == 1)
-        m_context = std::move(context);
+    if (key.size() == kSessionKeyBytes)
+        m_context = makeAead(key, true);
 }
 
-bool CounterTagger::tag(std::uint64_t counter, const char *data, int size, unsigned char *tag) const
+bool CounterTagger::tag(std::uint64_t counter, const char *data, int size, unsigned char *tag, int lane) const
 {
-    if (!m_context || size < 0)
+    if (!m_context || size < 0 || lane < 0 || std::size_t(lane) >= m_context->lanes.size())
         return false;
-    EVP_CIPHER_CTX *ctx = m_context->lanes.front();
+    EVP_CIPHER_CTX *ctx = m_context->lanes[std::size_t(lane)];
     unsigned char nonce[crypto_aead_chacha20poly1305_ietf_NPUBBYTES];
     sessionNonce(nonce, counter);
     int len = 0;
@@ -426,10 +415,11 @@ bool CounterTagger::tag(std::uint64_t counter, const char *data, int size, unsig
         && EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_GET_TAG, kSessionTagBytes, tag) == 1;
 }
 
-bool CounterTagger::verify(std::uint64_t counter, const char *data, int size, const unsigned char *expected) const
+bool CounterTagger::verify(std::uint64_t counter, const char *data, int size, const unsigned char *expected,
+                           int lane) const
 {
     unsigned char computed[kSessionTagBytes];
-    return tag(counter, data, size, computed) && sodium_memcmp(computed, expected, kSessionTagBytes) == 0;
+    return tag(counter, data, size, computed, lane) && sodium_memcmp(computed, expected, kSessionTagBytes) == 0;
 }
 
 // --- SHA-1 -----------------------------------------------------------------------------------
@@ -511,7 +501,7 @@ bool SessionSealer::sealBatch(const std::vector<PacketSpan> &packets)
             return false;
     }
     std::atomic<bool> ok{true};
-    runParallel(int(packets.size()), worthSpreading(packets, int(packets.size())), [&](int lane, int i) {
+    runParallel(int(packets.size()), packetsWorthSpreading(packets, int(packets.size())), [&](int lane, int i) {
         const PacketSpan &p = packets[std::size_t(i)];
         auto *header = reinterpret_cast<unsigned char *>(p.data);
         unsigned char *text = header + kSessionHeaderBytes;
@@ -618,7 +608,7 @@ int SessionOpener::openBatch(const std::vector<PacketSpan> &packets, unsigned ch
         ++count;
     }
     std::vector<char> opened(std::size_t(count), 0);
-    runParallel(count, worthSpreading(packets, count), [&](int lane, int i) {
+    runParallel(count, packetsWorthSpreading(packets, count), [&](int lane, int i) {
         opened[std::size_t(i)] = openAccepted(lane, packets[std::size_t(i)], outs[i]) ? 1 : 0;
     });
     int good = 0;

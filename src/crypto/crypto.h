@@ -205,16 +205,18 @@ private:
 // The ChaCha20-Poly1305 (RFC 8439) tag of an empty message with `size` bytes as additional
 // data, nonce 4 zero bytes and the counter little-endian: a MAC under a one-time key per
 // counter. Through OpenSSL, whose Poly1305 is about twice libsodium's. Copies share one
-// context: not thread-safe.
+// context per lane of crypto/parallel.h: calls in different lanes may run at the same time,
+// calls in one lane may not.
 class CounterTagger
 {
 public:
     CounterTagger() = default;
     explicit CounterTagger(const QByteArray &key);   // kSessionKeyBytes
     bool isValid() const { return bool(m_context); }
-    bool tag(std::uint64_t counter, const char *data, int size, unsigned char *tag) const;
+    bool tag(std::uint64_t counter, const char *data, int size, unsigned char *tag, int lane = 0) const;
     // Constant-time comparison with `expected` (kSessionTagBytes).
-    bool verify(std::uint64_t counter, const char *data, int size, const unsigned char *expected) const;
+    bool verify(std::uint64_t counter, const char *data, int size, const unsigned char *expected,
+                int lane = 0) const;
 
 private:
     std::shared_ptr<AeadContext> m_context;

@@ -16,6 +16,8 @@ namespace {
 // More helpers than this stop paying: the socket and the rest of the thread's work
 // outweigh the cipher long before.
 constexpr int kMaxLanes = 4;
+// Below this a batch is not worth waking helpers for.
+constexpr long long kSpreadBatchBytes = 256 * 1024;
 
 QThreadPool *helperPool()
 {
@@ -61,6 +63,11 @@ int parallelLanes()
 {
     static const int lanes = std::clamp(QThread::idealThreadCount(), 1, kMaxLanes);
     return lanes;
+}
+
+bool worthSpreading(int count, long long bytes)
+{
+    return count > 1 && bytes >= kSpreadBatchBytes;
 }
 
 void runParallel(int count, bool spread, const std::function<void(int lane, int index)> &work)

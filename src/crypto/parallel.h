@@ -14,6 +14,9 @@ namespace crypto {
 // How many threads may work on one batch at once, the caller included (at least 1).
 int parallelLanes();
 
+// Whether a batch of `count` pieces, `bytes` together, is worth waking helpers for.
+bool worthSpreading(int count, long long bytes);
+
 // Calls work(lane, index) once for every index in [0, count), in no particular order and
 // possibly at the same time. `lane` is in [0, parallelLanes()): 0 is the caller, and no two
 // calls of one batch run in the same lane at once, so a lane may own per-thread state such

@@ -138,6 +138,11 @@ MainWindow::MainWindow(ConnectionManager *connectionManager, IDatabase *database
     context->setContextProperty(QStringLiteral("appLauncher"), AppLauncher::instance());
 
     setupTheme();
+    // The restored panes' first QML, with the modules it imports (plugins to load, types to
+    // register), is compiled on the engine's loading thread while this thread builds the rest
+    // of the window and the network side loads the computers; the panes then find it ready.
+    for (const char *source : {"qrc:/qml/BreadCrumb.qml", "qrc:/qml/PeerView.qml"})
+        new QQmlComponent(engine(), QUrl(QLatin1String(source)), QQmlComponent::Asynchronous, this);
     applyFontAndScale();
     loadTheme(QStringLiteral("Light"));
 

@@ -123,6 +123,13 @@ QPixmap ThemeImageProvider::iconPixmap(const QIcon &icon, const QString &fallbac
 
 QPixmap ThemeImageProvider::renderResource(const QString &themeProperty, const QString &name, int side)
 {
+    // A drawing asked for again (another pane's bar, a drag image, a size the tiers map to the
+    // same side) is not parsed and drawn again.
+    const QString key = themeProperty + QLatin1Char('/') + name + QLatin1Char('@') + QString::number(side);
+    const auto drawn = m_drawn.constFind(key);
+    if (drawn != m_drawn.constEnd())
+        return drawn.value();
+
     QByteArray svg;
     if (!name.isEmpty()) {
         QFile file(QStringLiteral(":/icons/") + name);
@@ -156,7 +163,9 @@ QPixmap ThemeImageProvider::renderResource(const QString &themeProperty, const Q
         m_renderer->render(&painter, QRectF(0, 0, side, side));
     }
     painter.end();
-    return QPixmap::fromImage(image);
+    const QPixmap pixmap = QPixmap::fromImage(image);
+    m_drawn.insert(key, pixmap);
+    return pixmap;
 }
 
 QIcon ThemeImageProvider::loadApplicationIcon(const QString &id)

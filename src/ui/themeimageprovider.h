@@ -26,6 +26,7 @@
 // A missing icon or one that does not parse gives a grey placeholder square (0xAAA08080).
 // GUI thread only (one SVG renderer serves every request); the engine calls it there.
 
+#include <QHash>
 #include <QIcon>
 #include <QPixmap>
 #include <QQuickImageProvider>
@@ -56,4 +57,6 @@ private:
 
     QObject *m_theme = nullptr;   // not owned
     QSvgRenderer *m_renderer = nullptr;
+    // Every drawing made, by theme object, resource and side: a few dozen small pictures.
+    QHash<QString, QPixmap> m_drawn;
 };

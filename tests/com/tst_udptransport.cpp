@@ -101,7 +101,7 @@ struct StrangerSession
         return true;
     }
 
-    void sendOutOfOrder(quint16 port, int bytes)
+    QByteArray outOfOrder(int bytes)
     {
         QByteArray segment(Kcp::kHeaderBytes, '\0');
         qToLittleEndian<quint32>(conv, segment.data());
@@ -110,8 +110,12 @@ struct StrangerSession
         qToLittleEndian<quint32>(sn++, segment.data() + 12);
         qToLittleEndian<quint32>(quint32(bytes), segment.data() + 20);
         segment += QByteArray(bytes, 'x');
-        socket.writeDatagram(sealer.seal(udpwire::KindData, conv, segment.constData(), segment.size()),
-                             QHostAddress::LocalHost, port);
+        return sealer.seal(udpwire::KindData, conv, segment.constData(), segment.size());
+    }
+
+    void sendOutOfOrder(quint16 port, int bytes)
+    {
+        socket.writeDatagram(outOfOrder(bytes), QHostAddress::LocalHost, port);
     }
 };
 
@@ -166,6 +170,8 @@ private Q_SLOTS:
     void lossyReorderingPathStillDeliversIdentical();
     void hostileDatagramsNeverReachTheLink();
     void closeReachesTheOtherSideAndOpensAreBounded();
+    void batchDropsOnlyItsForgedDatagrams();
+    void slowReaderLosesNothingWhenBuffersAreReused();
     void strangersSessionsHoldLittleAndGiveItBack();
     void forgedOpenDrawsNoMoreThanItCarried();
     void relayedSessionsClaimingOddSourcesStayStrangers();
@@ -271,6 +277,93 @@ void TstUdpTransport::closeReachesTheOtherSideAndOpensAreBounded()
     QTRY_VERIFY(p.serverUdp->droppedDatagrams() >= quint64(100 - Hub::kConnectionBurst));
     QTRY_COMPARE(p.serverUdp->sessionCount(), Hub::kMaxIncompletePerAddress);
     QCOMPARE(p.server->pendingHandshakes(), Hub::kMaxIncompletePerAddress);
+}
+
+// Datagrams that arrive together have their tags checked together (on several threads when
+// they are many); each still stands or falls alone, and counts as seen only when authentic.
+void TstUdpTransport::batchDropsOnlyItsForgedDatagrams()
+{
+    QObject owner;
+    UdpTransport *udp = listeningTransport(&owner, 10000);
+    StrangerSession a;
+    StrangerSession b;
+    QVERIFY(a.open(QStringLiteral("127.0.10.1"), udp->port()));
+    QVERIFY(b.open(QStringLiteral("127.0.10.2"), udp->port()));
+    QTRY_COMPARE(udp->sessionCount(), 2);
+    std::vector<QByteArray> fromA;
+    for (int i = 0; i < 8; ++i)
+        fromA.push_back(a.outOfOrder(60000));
+    // a's fourth datagram has a bit flipped; b's is tagged under a's key.
+    QByteArray forged = fromA[3];
+    forged[forged.size() - 1] = char(forged[forged.size() - 1] ^ 0x40);
+    const QByteArray segment = b.outOfOrder(60000).mid(udpwire::kHeaderBytes, 60000 + Kcp::kHeaderBytes);
+    const QByteArray foreignKey = a.sealer.seal(udpwire::KindData, b.conv, segment.constData(), segment.size());
+    const quint64 before = udp->droppedDatagrams();
+    for (int i = 0; i < 8; ++i) {
+        a.socket.writeDatagram(i == 3 ? forged : fromA[std::size_t(i)], QHostAddress::LocalHost, udp->port());
+        b.socket.writeDatagram(i == 3 ? foreignKey : b.outOfOrder(60000), QHostAddress::LocalHost, udp->port());
+    }
+    QTRY_COMPARE(udp->droppedDatagrams(), before + 2);
+    QTest::qWait(50);
+    QCOMPARE(udp->droppedDatagrams(), before + 2);
+    // The forged one did not use up its counter; the authentic ones did.
+    a.socket.writeDatagram(fromA[3], QHostAddress::LocalHost, udp->port());
+    a.socket.writeDatagram(fromA[4], QHostAddress::LocalHost, udp->port());
+    QTRY_COMPARE(udp->droppedDatagrams(), before + 3);
+    QTest::qWait(50);
+    QCOMPARE(udp->droppedDatagrams(), before + 3);
+    QCOMPARE(udp->sessionCount(), 2);
+}
+
+// A received batch is read where it lies; what the reader leaves must be kept before the
+// next batch takes the buffers.
+void TstUdpTransport::slowReaderLosesNothingWhenBuffersAreReused()
+{
+    QObject owner;
+    auto *udp = new UdpTransport(makeHub(&owner, quietTimings()), &owner);
+    QVERIFY(udp->bind(0, QHostAddress::LocalHost));
+    QUdpSocket peer;   // plays the answering side by hand
+    QVERIFY(peer.bind(QHostAddress(QHostAddress::LocalHost), 0));
+    KcpSocket *stream = udp->createStream();
+    stream->setParent(&owner);
+    stream->connectToHost(QStringLiteral("127.0.0.1"), peer.localPort());
+    QVERIFY(QTest::qWaitFor([&] { return peer.hasPendingDatagrams(); }, 5000));
+    const QByteArray open = peer.receiveDatagram().data();
+    std::uint32_t conv = 0;
+    QByteArray streamKey;
+    QVERIFY(udpwire::parseHandshake(open.constData(), open.size(), udpwire::KindOpen, &conv, &streamKey));
+    const crypto::KxKeyPair kx = crypto::generateKxKeyPair();
+    udpwire::Sealer sealer(crypto::serverSessionKeys(kx, streamKey).tx);
+    peer.writeDatagram(udpwire::makeHandshake(udpwire::KindAccept, conv, kx.publicKey), QHostAddress::LocalHost,
+                       udp->port());
+    QTRY_COMPARE(stream->state(), QAbstractSocket::ConnectedState);
+
+    QByteArray sent(16000, Qt::Uninitialized);
+    QRandomGenerator(38).fillRange(reinterpret_cast<quint32 *>(sent.data()), sent.size() / 4);
+    constexpr int kSegment = 1000;
+    auto sendBatch = [&](int first, int count) {
+        for (int sn = first; sn < first + count; ++sn) {
+            QByteArray segment(Kcp::kHeaderBytes, '\0');
+            qToLittleEndian<quint32>(conv, segment.data());
+            segment[4] = char(Kcp::CmdPush);
+            qToLittleEndian<quint16>(1024, segment.data() + 6);
+            qToLittleEndian<quint32>(quint32(sn), segment.data() + 12);
+            qToLittleEndian<quint32>(kSegment, segment.data() + 20);
+            segment += sent.mid(sn * kSegment, kSegment);
+            peer.writeDatagram(sealer.seal(udpwire::KindData, conv, segment.constData(), segment.size()),
+                               QHostAddress::LocalHost, udp->port());
+        }
+    };
+    QByteArray got;
+    int readyReads = 0;
+    QObject::connect(stream, &QIODevice::readyRead, &owner, [&] {
+        got += stream->read(++readyReads == 1 ? 100 : 1 << 20);   // only a little the first time
+    });
+    sendBatch(0, 8);
+    QTRY_COMPARE(readyReads, 1);
+    sendBatch(8, 8);
+    QTRY_COMPARE(got.size(), sent.size());
+    QVERIFY(got == sent);
 }
 
 // Sessions of strangers that send stream data the server must keep for later (segments

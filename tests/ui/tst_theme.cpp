@@ -141,6 +141,7 @@ private Q_SLOTS:
         QPixmap p = provider.requestPixmap("icon/copy.svg", &size, QSize(-1, -1));
         QCOMPARE(size, QSize(32, 32));
         QCOMPARE(p.size(), QSize(32, 32));
+        QCOMPARE(provider.requestPixmap("icon/copy.svg", nullptr, QSize(32, 32)).toImage(), p.toImage());
         const QList<QPair<int, int>> tiers{{16, 16}, {23, 16}, {24, 24}, {31, 24}, {32, 32},
                                           {39, 32}, {40, 40}, {47, 40}, {48, 48}, {200, 48}};
         for (const auto &t : tiers) {

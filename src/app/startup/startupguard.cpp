@@ -2,6 +2,7 @@
 
 #include "app/base/configsettings.h"
 #include "app/base/log.h"
+#include "app/startup/processlock.h"
 #include "db/ownkey.h"
 #include "db/privatefiles.h"
 #include "db/sqlitedatabase.h"
@@ -13,10 +14,10 @@
 #include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QLockFile>
 #include <QMetaMethod>
 #include <QSettings>
 #include <QTemporaryFile>
+#include <QtConcurrent>
 #include <QThread>
 
 namespace {
@@ -29,6 +30,10 @@ const char kActivated[] = "activated\n";
 StartupGuard::StartupGuard(const QString &configDirectory, QObject *parent)
     : QObject(parent), m_directory(configDirectory)
 {
+    connect(&m_identity, &QFutureWatcherBase::finished, this, [this] {
+        if (!waitForIdentity())
+            Q_EMIT identityFailed();
+    });
 }
 
 StartupGuard::~StartupGuard() = default;
@@ -65,27 +70,23 @@ bool StartupGuard::acquire(qint64 handingOverPid, int handOverWaitMs)
 {
     privatefiles::makeDirectory(m_directory);
     const QString lockPath = QDir(m_directory).filePath(lockFileName());
-    m_lock.reset(new QLockFile(lockPath));
-    // Held for the whole run; only a lock whose process is gone is taken over.
-    m_lock->setStaleLockTime(0);
+    m_lock.reset(new ProcessLock(lockPath));
     QElapsedTimer waited;
     waited.start();
     qint64 pid = 0;
-    QString host, application;
+    QString host;
     for (;;) {
-        if (m_lock->tryLock(0)) {
-            // It only names this process, yet it lies among the secrets.
-            privatefiles::repairFile(lockPath);
+        const ProcessLock::Result result = m_lock->tryLock();
+        if (result == ProcessLock::Locked) {
             listenForActivation();
             return true;
         }
-        if (m_lock->error() != QLockFile::LockFailedError) {
+        if (result == ProcessLock::Failed) {
             m_error = QStringLiteral("The configuration folder %1 cannot be written.").arg(m_directory);
             m_lock.reset();
             return false;
         }
-        pid = 0;
-        m_lock->getLockInfo(&pid, &host, &application);
+        m_lock->holder(&pid, &host);
         // The program handing over is on its way out; its lock goes with it. Unreadable
         // information is a lock being removed or written just now.
         const bool handingOver = handingOverPid > 0 && (pid == handingOverPid || pid == 0);
@@ -184,9 +185,17 @@ bool StartupGuard::checkDatabase(SqliteDatabase *database)
         if (!recorded.isEmpty())
             return fail(QStringLiteral("The identity key of this computer is missing from %1.").arg(file) + paired,
                         true);
-        own = loadOrCreateOwnKeyPair(database);
-        if (!own.isValid())
-            return fail(QStringLiteral("No identity key could be stored in %1.").arg(file), false);
+        // A key takes a disk sync to store, and its record another: neither needs to hold up
+        // the window.
+        m_identity.setFuture(QtConcurrent::run([database, file] {
+            const crypto::SigningKeyPair made = loadOrCreateOwnKeyPair(database);
+            if (!made.isValid())
+                return QStringLiteral("No identity key could be stored in %1.").arg(file);
+            ConfigSettings record;
+            record->setValue(identityKey(), QString::fromLatin1(made.publicKey.toHex()));
+            return QString();
+        }));
+        return true;
     } else if (!recorded.isEmpty() && recorded != own.publicKey) {
         return fail(QStringLiteral("The identity key in %1 is not the one this computer had.").arg(file) + paired,
                     true);
@@ -194,4 +203,16 @@ bool StartupGuard::checkDatabase(SqliteDatabase *database)
     if (recorded.isEmpty())
         settings->setValue(identityKey(), QString::fromLatin1(own.publicKey.toHex()));
     return true;
+}
+
+bool StartupGuard::waitForIdentity()
+{
+    if (m_identity.isCanceled())   // no first start: the watcher was never given work
+        return true;
+    m_identity.waitForFinished();
+    const QString error = m_identity.result();
+    if (error.isEmpty())
+        return true;
+    m_error = error;
+    return false;
 }

@@ -6,13 +6,14 @@
 // Lives on the GUI thread for the whole run: it holds the directory's lock and listens
 // for a second start asking this one to come to the front.
 
+#include <QFutureWatcher>
 #include <QObject>
 #include <QString>
 
 #include <memory>
 
+class ProcessLock;
 class QLocalServer;
-class QLockFile;
 class SqliteDatabase;
 
 class StartupGuard : public QObject
@@ -46,9 +47,15 @@ public:
     bool acquire(qint64 handingOverPid = 0, int handOverWaitMs = 30000);
 
     // The database opens, passes SQLite's quick check and holds the identity recorded in
-    // the settings. The key is made only when none was ever recorded (a first start).
-    // False with errorString() otherwise; a damaged file is first copied aside.
+    // the settings. The key is made only when none was ever recorded (a first start): then
+    // on the pool, while the window is built, and recorded once stored; whoever needs the key
+    // sooner makes the same one. False with errorString() otherwise; a damaged file is first
+    // copied aside.
     bool checkDatabase(SqliteDatabase *database);
+
+    // Waits for a first start's identity work; call before the database goes. False with
+    // errorString() when no key could be stored (identityFailed() was emitted then).
+    bool waitForIdentity();
 
     QString errorString() const { return m_error; }
 
@@ -56,6 +63,8 @@ Q_SIGNALS:
     // A second start on the same directory asked this program to show its window. Handled
     // by a direct connection: the second start is told it was done once this returns.
     void activationRequested();
+    // A first start could not store its identity: this computer could pair with nobody.
+    void identityFailed();
 
 private:
     QString keepAside(const QString &file);
@@ -66,6 +75,7 @@ private:
 
     QString m_directory;
     QString m_error;
-    std::unique_ptr<QLockFile> m_lock;
+    std::unique_ptr<ProcessLock> m_lock;
     QLocalServer *m_server = nullptr;
+    QFutureWatcher<QString> m_identity;   // a first start's key: the error, empty once stored
 };

@@ -28,6 +28,9 @@ namespace {
 
 AppLauncher* g_instance = nullptr;
 constexpr int kMaxCachedPaths = 50000;
+// Long enough for the window to come up first, short enough that the catalogue is usually
+// there before anyone selects a file.
+constexpr int kCatalogueScanDelayMs = 2000;
 
 const char kRelatedApps[] =
     "SELECT DISTINCT a.id, a.name, a.icon, a.path, a.flags FROM apps AS a, filetypes AS f, app_filetypes AS af"
@@ -73,6 +76,7 @@ struct AppLauncherPrivate
     std::unique_ptr<MimeAppsList> mimeApps;
     QMimeDatabase mimeDb;
     DesktopEntryIndex entries;     // every application folder, for the associations
+    bool scanned = false;          // the catalogue was filled from this desktop
 
     void addTypeSet(const QString& path, QStringList& set);
 };
@@ -132,8 +136,10 @@ AppLauncher::AppLauncher(QObject* parent)
     d->owner = this;
     d->roles = {{AppIdRole, "appid"}, {NameRole, "name"}, {AppIconRole, "appicon"},
                 {PathRole, "path"}, {FlagsRole, "flags"}};
-    scanApplications();
     g_instance = this;
+    // Reading every desktop entry and storing the catalogue is no part of bringing up the window:
+    // it happens on the first selection or launch, or once the program has had a moment.
+    QTimer::singleShot(kCatalogueScanDelayMs, this, &AppLauncher::ensureCatalogue);
     d->timer = new QTimer(this);
     d->timer->setSingleShot(true);
     d->timer->setInterval(0);
@@ -208,8 +214,15 @@ QIcon AppLauncher::iconForLocation(const QString& location)
 
 // ---- catalogue ------------------------------------------------------------------------
 
+void AppLauncher::ensureCatalogue()
+{
+    if (!d->scanned)
+        scanApplications();
+}
+
 void AppLauncher::scanApplications()
 {
+    d->scanned = true;
     QStringList dirs;
     for (const QString& dir : Xdg::dataDirs())
         dirs << dir + QStringLiteral("/applications");
@@ -452,6 +465,7 @@ void AppLauncher::addRegistryHandlers(const QString& path)
     if (d->lookedUp.contains(suffix))
         return;
     d->lookedUp.insert(suffix);
+    ensureCatalogue();   // the application folders' index
     QStringList types;
     for (const QMimeType& t : d->mimeDb.mimeTypesForFileName(path))
         types << t.name();
@@ -484,6 +498,7 @@ void AppLauncher::addRegistryHandlers(const QString& path)
 
 void AppLauncher::selectRelatedApps(const QString& peerUuid, const std::vector<QString>& paths)
 {
+    ensureCatalogue();
     if (!(peerUuid == d->peerUuid && paths == d->paths))
         d->timer->start(0);
     QStringList types;
@@ -549,6 +564,7 @@ void AppLauncher::timerFired()
 
 void AppLauncher::launch(int appId)
 {
+    ensureCatalogue();
     if (d->peerUuid != nullUuidString() && !d->paths.empty()) {
         Q_EMIT deferAppLaunch(appId, d->peerUuid, d->paths);
         return;
@@ -630,6 +646,7 @@ void AppLauncher::launch(int appId, Uuid peerUuid, std::vector<QString> paths)
 
 void AppLauncher::launchDefault(QString path)
 {
+    ensureCatalogue();
     const bool local = d->peerUuid == nullUuidString();
     static const char* const programSuffixes[] = {".exe", ".bat", ".msi"};
     if (local) {

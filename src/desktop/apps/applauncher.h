@@ -52,6 +52,8 @@ public:
     // Empties the list of related applications.
     void clear() override;
 
+    // Fills the catalogue from this desktop. The launcher does so itself on its first selection
+    // or launch, or a moment after it was made, whichever comes first.
     void scanApplications();
     void scanRunningProcesses();
     void scanPortableApps(const QString& platformExe);
@@ -85,6 +87,7 @@ Q_SIGNALS:
     void launchFailed(QString text);
 
 private:
+    void ensureCatalogue();
     QSqlDatabase catalogue();
     void runStatement();
     bool statementHasUsedApp();

@@ -3,7 +3,9 @@
 #include "app/startup/startupguard.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLockFile>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThread>
@@ -64,6 +66,35 @@ private Q_SLOTS:
         QVERIFY(!handedOver.acquire(self, 300));
         QVERIFY(clock.elapsed() >= 300);
         QVERIFY(handedOver.errorString().contains(QLatin1String("already running")));
+    }
+
+    // A program that crashed leaves its lock file naming it; nobody holds the lock any more,
+    // so the next start takes it over, makes it private and names itself.
+    void lockOfAnEndedProgramDoesNotBlock()
+    {
+        QTemporaryDir dir;
+        const QString lockPath = dir.filePath(StartupGuard::lockFileName());
+        QProcess ended;
+        ended.start(QStringLiteral("/bin/true"), QStringList());
+        QVERIFY(ended.waitForFinished());
+        QFile left(lockPath);
+        QVERIFY(left.open(QIODevice::WriteOnly));
+        left.write(QByteArray::number(ended.processId()) + "\nnusk\nsomewhere\n");
+        left.close();
+        QVERIFY(left.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther));
+
+        {
+            StartupGuard guard(dir.path());
+            QVERIFY2(guard.acquire(), qPrintable(guard.errorString()));
+            QCOMPARE(QFileInfo(lockPath).permissions() & (QFile::ReadGroup | QFile::ReadOther), QFile::Permissions());
+            qint64 pid = 0;
+            QString host, application;
+            QVERIFY(QLockFile(lockPath).getLockInfo(&pid, &host, &application));
+            QCOMPARE(pid, QCoreApplication::applicationPid());
+            StartupGuard second(dir.path());
+            QVERIFY(!second.acquire());
+        }
+        QVERIFY(!QFile::exists(lockPath));
     }
 };
 
