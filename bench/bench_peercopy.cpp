@@ -10,7 +10,8 @@
 // spends its time (start, files, the flush at the end). Prints copy MB/s next to cp MB/s of
 // the same file, the identical re-copy's time and bytes written, the bytes sent again after a
 // cut at 50 %, and, last, small files per second. With BENCH_KEEP_FILES set, what it made
-// stays under $TMPDIR.
+// stays under $TMPDIR. BENCH_BEFORE_SMALL is a shell command run just before the small files
+// are copied (after they were written), as the caller runs it before other programs' copies.
 
 #include "../tests/peers/testutil_peerhost.h"
 
@@ -244,6 +245,9 @@ int main(int argc, char *argv[])
             fail(QStringLiteral("cannot write the small files"));
     }
     const QString dst3 = root.filePath(QStringLiteral("dst3"));
+    const QString beforeSmall = qEnvironmentVariable("BENCH_BEFORE_SMALL");
+    if (!beforeSmall.isEmpty() && QProcess::execute(QStringLiteral("sh"), {QStringLiteral("-c"), beforeSmall}) != 0)
+        fail(QStringLiteral("BENCH_BEFORE_SMALL failed"));
     const Run smallRun = copyOnB(a, b, copyLine(many, dst3));
     const int arrived = QDir(dst3 + QStringLiteral("/many")).entryList(QDir::Files).size();
     if (arrived != files)

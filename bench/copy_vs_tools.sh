@@ -4,10 +4,14 @@
 # identical re-copy, a resume after a cut at 50 %, many small files, plus the big-folder
 # listing against a stat scan and the raw channel. Prints the figures and the ratios.
 #
-#   bench/copy_vs_tools.sh [build dir] [MiB] [files] [rounds]   defaults: build 1024 10000 5
+#   bench/copy_vs_tools.sh [build dir] [MiB] [files] [rounds] [deleted]
+#                                                  defaults: build 1024 10000 5 0
 #   (all files go under $TMPDIR, default /tmp: the file system measured; files 0 leaves out
 #   the small files and the listing, for everyone, so that the large-file rows take minutes;
-#   MiB 0 leaves out the large file and the listing, so that only the small files run)
+#   MiB 0 leaves out the large file and the listing, so that only the small files run;
+#   deleted N makes and deletes N empty files in a folder of the same file system just before
+#   each program's small files: ext4 then passes over the recently freed inodes on every new
+#   file, as on a disk where a large folder was just emptied)
 #
 # Everything is measured `rounds` times, the programs in an order that turns every round; the
 # table shows each figure's median and its range (lowest-highest), and the ratios of each
@@ -24,7 +28,12 @@ BUILD=${1:-build}
 MIB=${2:-1024}
 FILES=${3:-10000}
 ROUNDS=${4:-5}
+DELETED=${5:-0}
 BIN=$(cd "$BUILD/bin" && pwd)
+# OTHER_BUILD=<build dir>: another build of nusk (the one before a change) runs in the same
+# rounds, in its own turn, and its figures are printed next to this build's.
+OTHER_BIN=""
+[ -z "${OTHER_BUILD:-}" ] || OTHER_BIN=$(cd "$OTHER_BUILD/bin" && pwd)
 export NUSK_BIN_DIR=$BIN QT_QPA_PLATFORM=offscreen
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/copy_vs_tools.XXXXXX")
@@ -95,8 +104,24 @@ else
 fi
 RSH="${SSH[*]:-}"
 
-# Runs a small-file copy only when there are small files, a large-file one only with a large file.
-many() { [ "$FILES" -eq 0 ] || "$@"; }
+# A folder of DELETED files made and emptied again, then written out: what the next program
+# that makes files there finds. Every program's small files follow one of their own.
+cat >"$WORK/emptied.py" <<'EOF'
+import os, sys
+d, n = sys.argv[1], int(sys.argv[2])
+os.makedirs(d, exist_ok=True)
+names = [os.path.join(d, 'e%06d' % i) for i in range(n)]
+for name in names:
+    os.close(os.open(name, os.O_WRONLY | os.O_CREAT, 0o644))
+for name in names:
+    os.unlink(name)
+os.rmdir(d)
+EOF
+emptied_command() { echo "python3 '$WORK/emptied.py' '$OUT/emptied' $DELETED && sync"; }
+emptied() { [ "$DELETED" -eq 0 ] || sh -c "$(emptied_command)"; }
+# Runs a small-file copy only when there are small files (after the emptied folder, if asked),
+# a large-file one only with a large file.
+many() { [ "$FILES" -eq 0 ] || { emptied; "$@"; }; }
 large() { [ "$MIB" -eq 0 ] || "$@"; }
 
 # --- the rounds --------------------------------------------------------------------------------
@@ -145,18 +170,27 @@ group_rsync() {
   rm -f "$OUT/part.bin"
   many timed rs_many rsync -r -e "$RSH" "$WORK/src/many" "127.0.0.1:$OUT/rs-many"
 }
-group_nusk() {
-  local peer
+# nusk's run with the peer hosts of one bin folder; its figures' names start with `n` (this
+# build) or `o` (the other build, OTHER_BUILD).
+run_nusk() {
+  local bin=$1 n=$2 peer before=""
+  # Right before its small-file copy, after it wrote the files to copy, as for the tools.
+  [ "$DELETED" -eq 0 ] || before=$(emptied_command)
   # Its files stay until the end, like the tools' (see the end of a round).
-  peer=$(TMPDIR="$OUT" BENCH_KEEP_FILES=1 "$BIN/bench_peercopy" "$MIB" "$FILES" 4 2>&1) || { echo "$peer" >&2; exit 1; }
+  # This build's bench_peercopy drives either build's peer hosts.
+  peer=$(TMPDIR="$OUT" BENCH_KEEP_FILES=1 BENCH_BEFORE_SMALL="$before" NUSK_BIN_DIR="$bin" \
+         "$BIN/bench_peercopy" "$MIB" "$FILES" 4 2>&1) ||
+    { echo "$peer" >&2; exit 1; }
   num() { sed -n "$1" <<<"$peer" | head -1; }
-  add n_big "$(num 's/^copy [0-9.]* MB in \([0-9.]*\) s$/\1/p')"
-  add n_again "$(num 's/^identical re-copy: \([0-9.]*\) s.*/\1/p')"
-  add n_again_bytes "$(num 's/^identical re-copy: [0-9.]* s, \([0-9-]*\) bytes written$/\1/p')"
-  add n_resent "$(num 's/.* \([0-9-]*\) sent again, .*/\1/p')"
-  add n_after "$(num 's/.*done \([0-9.]*\) s after the link came back$/\1/p')"
-  many add n_many "$(num 's/^[0-9]* files of [0-9]* KiB in \([0-9.]*\) s$/\1/p')"
+  add ${n}_big "$(num 's/^copy [0-9.]* MB in \([0-9.]*\) s$/\1/p')"
+  add ${n}_again "$(num 's/^identical re-copy: \([0-9.]*\) s.*/\1/p')"
+  add ${n}_again_bytes "$(num 's/^identical re-copy: [0-9.]* s, \([0-9-]*\) bytes written$/\1/p')"
+  add ${n}_resent "$(num 's/.* \([0-9-]*\) sent again, .*/\1/p')"
+  add ${n}_after "$(num 's/.*done \([0-9.]*\) s after the link came back$/\1/p')"
+  [ "$FILES" -eq 0 ] || add ${n}_many "$(num 's/^[0-9]* files of [0-9]* KiB in \([0-9.]*\) s$/\1/p')"
 }
+group_nusk() { run_nusk "$BIN" n; }
+group_other() { run_nusk "$OTHER_BIN" o; }
 group_listing() {
   [ "$MIB" -gt 0 ] || return 0
   local list
@@ -170,6 +204,7 @@ group_listing() {
 loadavg() { cut -d' ' -f1 /proc/loadavg; }
 
 PROGRAMS=(cp scp rsync nusk listing)
+[ -z "$OTHER_BIN" ] || PROGRAMS+=(other)
 for ROUND in $(seq "$ROUNDS"); do
   OUT="$WORK/out$ROUND"
   mkdir -p "$OUT"
@@ -198,6 +233,7 @@ row() { printf '%-40s %s\n' "$1" "$2"; }
 
 echo
 echo "$MIB MiB, $FILES files of 4 KiB, $ROUNDS rounds; seconds as median [lowest-highest];"
+[ "$DELETED" -eq 0 ] || echo "each program's small files right after $DELETED files were deleted there;"
 echo "load average (1 min) over the rounds: $(fig load)"
 echo
 row "fresh copy: nusk" "$(fig n_big)"
@@ -214,6 +250,7 @@ row "  rsync --partial" "$(fig rs_part)"
 row "  rsync --append-verify" "$(fig rs_append)"
 row "$FILES x 4 KiB: nusk" "$(fig n_many)"
 row "  rsync -r" "$(fig rs_many)"
+[ -z "$OTHER_BIN" ] || row "  nusk of $OTHER_BUILD" "$(fig o_many)"
 row "  scp -r" "$(fig scp_many)"
 row "  cp -r" "$(fig cp_many)"
 row "  tools alone, no flush: scp / rsync / cp" "$(median scp_many_alone) / $(median rs_many_alone) / $(median cp_many_alone)"
@@ -232,6 +269,7 @@ echo "  resume vs rsync --partial:       $(speedup "$(median rs_part)" "$N_AFTER
 echo "  resume vs rsync --append-verify: $(speedup "$(median rs_append)" "$N_AFTER")   (target 1x)"
 echo "  small files vs rsync -r:         $(speedup "$(median rs_many)" "$N_MANY")   (target 1.5x)"
 echo "  small files vs cp -r:            $(speedup "$(median cp_many)" "$N_MANY")"
+[ -z "$OTHER_BIN" ] || echo "  small files, other build vs rsync: $(speedup "$(median rs_many)" "$(median o_many)")"
 echo
 echo "nusk's figures end after its flush of what it wrote, the tools' after \`sync -f\` there."
 echo
@@ -246,4 +284,5 @@ echo "  fresh copy vs cp:                $(per_round cp_big n_big)"
 echo "  re-copy vs rsync quick check:    $(per_round rs_mt n_again)"
 echo "  resume vs rsync --append-verify: $(per_round rs_append n_after)"
 echo "  small files vs rsync -r:         $(per_round rs_many n_many)"
+[ -z "$OTHER_BIN" ] || echo "  other build's small files vs rsync: $(per_round rs_many o_many)"
 echo "  load before/after each round:     ${T[load]:-}"

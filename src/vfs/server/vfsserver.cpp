@@ -45,7 +45,7 @@ constexpr std::size_t kMaxDataJobs = 512;
 // other peers' and the owner's own requests still find one.
 constexpr int kMaxRunningDataJobs = 4;
 // Puts of one peer running at once (see startWaiting).
-constexpr int kMaxRunningPuts = 2;
+constexpr int kMaxRunningPuts = kMaxRunningDataJobs;
 // Blocks a running strand takes on after it started, before the file's next blocks wait for
 // it to end: other files of the peer get their turn.
 constexpr std::size_t kMaxStrand = 256;
@@ -374,9 +374,10 @@ public:
             }
             // Files made in one folder wait for each other in the kernel anyway (the folder's
             // lock): one open at a time leaves the other threads to reads and writes, which
-            // copied many small files a fifth faster than four opens at once. A put makes and
-            // renames its file in one go: a second one keeps the folder busy while the answer
-            // of the first travels back and the next comes in.
+            // copied many small files a fifth faster than four opens at once. A put makes its
+            // file without a name, outside that lock, and holds it only for the link: making
+            // inodes is what takes long where many files were just deleted, and four puts at
+            // once made 2,000 files there twice as fast as two.
             if (runningData >= kMaxRunningDataJobs || (open && runningOpenJobs >= (put ? kMaxRunningPuts : 1))) {
                 if (it->file)
                     passed.insert(it->file.get());

@@ -1221,58 +1221,113 @@ void GetFileJob::run()
 
 namespace {
 
-// The new file's bytes, then its times and mode, as a copy that is complete; closes it.
+std::atomic<bool> unnamedNewFiles{true};
+
+std::uint8_t makeStatus(int error)
+{
+    return error == EEXIST ? FSO_STATUS_EXISTS
+           : error == ENOSPC || error == EDQUOT ? FSO_STATUS_DISK_FULL
+                                                : FSO_STATUS_IO_ERROR;
+}
+
+// The new file's bytes, then its times and mode, as a copy that is complete.
 std::uint8_t fillNewFile(int fd, const std::vector<unsigned char> &data, std::int64_t accessTime,
                          std::int64_t modifyTime, int permissions)
 {
     int error = 0;
-    std::uint8_t status = FSO_STATUS_SUCCESS;
     if (vfsfiles::writeCounted(fd, data.data(), data.size(), 0, &error) != data.size())
-        status = error == ENOSPC || error == EDQUOT ? FSO_STATUS_DISK_FULL : FSO_STATUS_IO_ERROR;
+        return error == ENOSPC || error == EDQUOT ? FSO_STATUS_DISK_FULL : FSO_STATUS_IO_ERROR;
     // Times and mode as a close of a written file gives them: wanted, not a condition (a file
     // system that keeps no modes refuses them, and the copy is complete all the same).
-    if (status == FSO_STATUS_SUCCESS && permissions >= 0 && vfsfiles::applyPermissions(fd, permissions) != 0)
+    if (permissions >= 0 && vfsfiles::applyPermissions(fd, permissions) != 0)
         logPrintf(LogVsrv, "mode of a new file not set: %s", std::strerror(errno));
-    if (status == FSO_STATUS_SUCCESS && (accessTime > 0 || modifyTime > 0)
-        && vfsfiles::applyFileTimes(fd, accessTime, modifyTime) != 0)
+    if ((accessTime > 0 || modifyTime > 0) && vfsfiles::applyFileTimes(fd, accessTime, modifyTime) != 0)
         logPrintf(LogVsrv, "times of a new file not set");
-    if (::close(fd) != 0 && status == FSO_STATUS_SUCCESS)
-        status = FSO_STATUS_IO_ERROR;
-    return status;
+    return FSO_STATUS_SUCCESS;
 }
 
 } // namespace
 
+void vfsserverfs::setUnnamedNewFilesForTests(bool allowed)
+{
+    unnamedNewFiles = allowed;
+}
+
+// The file is made without a name in its folder (O_TMPFILE) and, whole, given its real name
+// by one link, which fails when the name is there. Making the inode is what takes a file
+// system long (ext4 passes over recently freed inodes), and only the link holds the folder's
+// lock, so puts into one folder no longer wait for each other's inodes; a name and a rename
+// would each hold it. False (nothing made) where the file system or /proc can't do it.
+bool PutFileJob::putUnnamed()
+{
+    if (!unnamedNewFiles)
+        return false;
+    const int fd = ::openat(parentDir, ".", O_WRONLY | O_TMPFILE | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        if (errno != ENOSPC && errno != EDQUOT)
+            return false;
+        status = FSO_STATUS_DISK_FULL;
+        return true;
+    }
+    status = fillNewFile(fd, data, accessTime, modifyTime, permissions);
+    if (status == FSO_STATUS_SUCCESS) {
+        const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
+        if (::linkat(AT_FDCWD, self.constData(), parentDir, name.constData(), AT_SYMLINK_FOLLOW) != 0) {
+            if (errno != EEXIST && errno != ENOSPC && errno != EDQUOT) {
+                ::close(fd);
+                return false;
+            }
+            status = makeStatus(errno);
+        }
+    }
+    struct stat made;
+    const bool told = ::fstat(fd, &made) == 0;
+    if (::close(fd) != 0 && status == FSO_STATUS_SUCCESS) {
+        // Named, yet its last bytes may not have arrived: the name goes again, if it is still this file's.
+        struct stat named;
+        if (told && ::fstatat(parentDir, name.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0
+            && named.st_ino == made.st_ino && named.st_dev == made.st_dev)
+            ::unlinkat(parentDir, name.constData(), 0);
+        status = FSO_STATUS_IO_ERROR;
+    }
+    return true;
+}
+
+// Where no unnamed file can be made: under the hidden name, renamed once complete and closed.
+void PutFileJob::putHidden()
+{
+    // O_EXCL: a new entry made here, never a link or a file that turned up in its place.
+    const int fd = ::openat(parentDir, hiddenName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        status = makeStatus(errno);
+        return;
+    }
+    status = fillNewFile(fd, data, accessTime, modifyTime, permissions);
+    if (::close(fd) != 0 && status == FSO_STATUS_SUCCESS)
+        status = FSO_STATUS_IO_ERROR;
+    if (status == FSO_STATUS_SUCCESS) {
+        // Complete and closed: only now it takes the real name, which it never takes from
+        // another file.
+        if (::renameat2(parentDir, hiddenName.constData(), parentDir, name.constData(), RENAME_NOREPLACE) == 0)
+            status = FSO_STATUS_SUCCESS;
+        else if (errno == EEXIST)
+            status = FSO_STATUS_EXISTS;
+        else if (errno == EINVAL) // a file system without RENAME_NOREPLACE
+            status = vfsserverfs::moveAt(parentDir, hiddenName, parentDir, name,
+                                         FSO_MOVE_SAME_VOLUME | FSO_MOVE_NO_REPLACE, false, false, hiddenName,
+                                         nullptr);
+        else
+            status = FSO_STATUS_IO_ERROR;
+    }
+    if (status != FSO_STATUS_SUCCESS)
+        ::unlinkat(parentDir, hiddenName.constData(), 0);
+}
+
 void PutFileJob::run()
 {
     status = FSO_STATUS_NOT_PERMITTED;
-    if (rules.entryInside(hiddenPath, parentDir, hiddenName)) {
-        // O_EXCL: a new entry made here, never a link or a file that turned up in its place.
-        const int fd = ::openat(parentDir, hiddenName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd < 0) {
-            status = errno == EEXIST ? FSO_STATUS_EXISTS
-                     : errno == ENOSPC || errno == EDQUOT ? FSO_STATUS_DISK_FULL
-                                                          : FSO_STATUS_IO_ERROR;
-        } else {
-            status = fillNewFile(fd, data, accessTime, modifyTime, permissions);
-            if (status == FSO_STATUS_SUCCESS) {
-                // Complete and closed: only now it takes the real name, which it never takes
-                // from another file.
-                if (::renameat2(parentDir, hiddenName.constData(), parentDir, name.constData(), RENAME_NOREPLACE) == 0)
-                    status = FSO_STATUS_SUCCESS;
-                else if (errno == EEXIST)
-                    status = FSO_STATUS_EXISTS;
-                else if (errno == EINVAL) // a file system without RENAME_NOREPLACE
-                    status = vfsserverfs::moveAt(parentDir, hiddenName, parentDir, name,
-                                                 FSO_MOVE_SAME_VOLUME | FSO_MOVE_NO_REPLACE, false, false, hiddenName,
-                                                 nullptr);
-                else
-                    status = FSO_STATUS_IO_ERROR;
-            }
-            if (status != FSO_STATUS_SUCCESS)
-                ::unlinkat(parentDir, hiddenName.constData(), 0);
-        }
-    }
+    if (rules.entryInside(hiddenPath, parentDir, hiddenName) && !putUnnamed())
+        putHidden();
     fsoreply::status(reply, FSO_PUT_FILE_REPLY, trId, status);
     state = VfsServerJobReplyReady;
 }

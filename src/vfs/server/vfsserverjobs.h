@@ -244,9 +244,10 @@ struct GetFileJob : WholeFileJob
     std::vector<unsigned char> data; // kept from one request to the next
 };
 
-// PUT_FILE: a new file made whole under a hidden name of the folder, given its times and
-// permissions, and renamed to its real name (`name`), never over an existing one. Whatever
-// fails, the hidden file goes again.
+// PUT_FILE: a new file made whole, given its times and permissions, and only then given its
+// real name (`name`), never over an existing one: made without a name and linked, or, where the
+// file system can't, made under a hidden name of the folder and renamed. Whatever fails, no
+// name of it is left.
 struct PutFileJob : WholeFileJob
 {
     void run() override;
@@ -258,7 +259,12 @@ struct PutFileJob : WholeFileJob
     std::int64_t accessTime = 0;    // ms since the epoch; 0 leaves it
     std::int64_t modifyTime = 0;
     int permissions = -1;
+
+private:
+    bool putUnnamed();
+    void putHidden();
 };
+
 
 // DELETE_FILE of a directory or to the trash, MOVE across file systems and SYNC: work that may
 // take minutes and must not hold up every other request of the peer.
@@ -331,6 +337,9 @@ quint64 syncCount();
 // (mode 0755 before the umask) and never follows a link in place of a part it made or
 // found; false when a part exists as something else or cannot be made.
 bool makePathAt(int baseFd, const QStringList &parts);
+
+// Tests turn the unnamed way of PutFileJob off to see the hidden-name way work.
+void setUnnamedNewFilesForTests(bool allowed);
 
 
 } // namespace vfsserverfs

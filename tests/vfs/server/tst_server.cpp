@@ -1103,9 +1103,19 @@ private Q_SLOTS:
 
     // A file made in one request is there whole under its real name, with the given times and
     // mode, or not at all; it never takes a name that is there, nor goes outside the share.
+    void putFileWholeOrNothing_data()
+    {
+        QTest::addColumn<bool>("unnamed");
+        QTest::newRow("made unnamed, then linked") << true;
+        QTest::newRow("made hidden, then renamed") << false;
+    }
+
     void putFileWholeOrNothing()
     {
-        const QString t = root + "/put";
+        QFETCH(bool, unnamed);
+        vfsserverfs::setUnnamedNewFilesForTests(unnamed);
+        const auto restore = qScopeGuard([] { vfsserverfs::setUnnamedNewFilesForTests(true); });
+        const QString t = root + (unnamed ? "/put" : "/puthidden");
         QVERIFY(QDir().mkpath(t));
         ServerHarness h(false);
         h.server->setAcl({entry(kShareUuid, "Put", t, 0x1 | 0x2 | 0x4), entry(kDataUuid, "Data", root + "/data", 0x1 | 0x4)});
