@@ -211,6 +211,15 @@ public:
             Q_EMIT q->fsoTransmit(std::move(message));
     }
 
+    // A reply that carries nothing but its status.
+    void sendStatus(std::uint8_t replyCode, std::uint16_t trId, std::uint8_t status)
+    {
+        std::vector<unsigned char> reply;
+        if (!fsoreply::status(reply, replyCode, trId, status))
+            logPrintf(LogVsrv, "failed to encode the status reply 0x%02X, TrId %u", unsigned(replyCode), unsigned(trId));
+        send(std::move(reply));
+    }
+
     template <typename Job>
     Job *acquire(std::vector<std::unique_ptr<Job>> &freeList, std::vector<std::unique_ptr<Job>> &running,
                  void (VfsServerNuskPrivate::*finished)(Job *))
@@ -885,12 +894,7 @@ void VfsServerNuskPrivate::replyDrives(const VfsFenuCommand &cmd)
 
 void VfsServerNusk::processMoveCommand(const VfsFenuCommand &cmd)
 {
-    auto answer = [&](std::uint8_t status) {
-        std::vector<unsigned char> reply;
-        if (!fsoreply::status(reply, FSO_MOVE_REPLY, cmd.trId, status))
-            logPrintf(LogVsrv, "failed to send MOVE response TrId %u", unsigned(cmd.trId));
-        d->send(std::move(reply));
-    };
+    auto answer = [&](std::uint8_t status) { d->sendStatus(FSO_MOVE_REPLY, cmd.trId, status); };
     const MappedPath source = d->rules.mapRequestPath(cmd.path);
     const MappedPath destination = d->rules.mapRequestPath(cmd.destination);
     if (source.status != FSO_STATUS_SUCCESS)
@@ -1109,11 +1113,7 @@ void VfsServerNusk::processMakeDirectoryCommand(const VfsFenuCommand &cmd)
 
 void VfsServerNusk::processSyncCommand(const VfsFenuCommand &cmd)
 {
-    auto answer = [&](std::uint8_t status) {
-        std::vector<unsigned char> reply;
-        fsoreply::status(reply, FSO_SYNC_REPLY, cmd.trId, status);
-        d->send(std::move(reply));
-    };
+    auto answer = [&](std::uint8_t status) { d->sendStatus(FSO_SYNC_REPLY, cmd.trId, status); };
     const MappedPath mapped = d->rules.mapRequestPath(cmd.path);
     if (mapped.status != FSO_STATUS_SUCCESS)
         return answer(mapped.status);
@@ -1285,12 +1285,7 @@ void VfsServerNusk::processPutFileCommand(const VfsFenuCommand &cmd)
 
 void VfsServerNusk::acceptPut(const VfsFenuCommand &cmd, std::vector<std::uint8_t> *takeData)
 {
-    auto answer = [&](std::uint8_t status) {
-        std::vector<unsigned char> reply;
-        if (!fsoreply::status(reply, FSO_PUT_FILE_REPLY, cmd.trId, status))
-            logPrintf(LogVsrv, "failed to send PUT_FILE response TrId %u", unsigned(cmd.trId));
-        d->send(std::move(reply));
-    };
+    auto answer = [&](std::uint8_t status) { d->sendStatus(FSO_PUT_FILE_REPLY, cmd.trId, status); };
     const MappedPath mapped = d->rules.mapRequestPath(cmd.path);
     const MappedPath hidden = d->rules.mapRequestPath(cmd.destination);
     if (mapped.status != FSO_STATUS_SUCCESS)
