@@ -329,14 +329,17 @@ void UdpTransport::onReadable()
             if (!self)
                 return;
         }
+        // A viewer stays listed while its reader is told: should the reader run an event loop
+        // of its own, the next round's start keeps its views before the buffers are reused.
         std::vector<QPointer<KcpSocket>> &viewers = batchViewers();
         while (!viewers.empty()) {
             const QPointer<KcpSocket> viewer = viewers.back();
-            viewers.pop_back();
             if (viewer)
                 viewer->endOfBatch();
             if (!self)
                 return;
+            if (!viewers.empty() && viewers.back() == viewer)
+                viewers.pop_back();
         }
         if (n < kBatch)
             return;
