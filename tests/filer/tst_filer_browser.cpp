@@ -1,7 +1,8 @@
 // The file browser against a second computer (a real nusk-peerhost process paired with the
 // test's own network side): browsing into a shared folder, back and up, the status line,
-// write actions in a read-only share, a computer removed while it is shown; and on the local
-// computer: files as targets, view modes, keys and gestures.
+// write actions in a read-only share, a shared folder following the changes made on the other
+// computer, a computer removed while it is shown; and on the local computer: files as targets,
+// view modes, keys and gestures.
 
 #include "filer/filer.h"
 #include "filer/fileractions.h"
@@ -14,6 +15,7 @@
 #include "peers/peertimings.h"
 #include "db/sqlitedatabase.h"
 #include "pairing.h"
+#include "vfs/fso/vfsclient.h"
 #include "vfs/models/vfsmodel.h"
 #include "vfs/models/vfssortfilterproxymodel.h"
 
@@ -53,10 +55,12 @@ private Q_SLOTS:
     void longStatusMessageStaysOneLine();
     void remoteFileOpensFromLocalCopy();
     void bigFolderEndsSorted();
+    void shareFollowsChangesOnItsComputer();
     void removedComputerFallsBackToList();
 
 private:
     bool open(Filer &filer, const QString &path);
+    static QStringList shownNames(Filer &filer);
     void selectRows(Filer &filer, const QStringList &names);
 
     std::unique_ptr<LocalNetwork> m_net;
@@ -67,6 +71,7 @@ private:
     QString m_readOnly;
     QString m_rwShare;    // "%shares/<uuid>"
     QString m_roShare;
+    QString m_ours;       // this computer's uuid on the host
     QPointer<IPeer> m_remote;
 };
 
@@ -77,6 +82,17 @@ bool TestFilerBrowser::open(Filer &filer, const QString &path)
         return filer.currentPage() == Filer::FilesPage && filer.path() == path
                && filer.sortModel()->rowCount(filer.currentView()->rootIndex()) > 0;
     });
+}
+
+QStringList TestFilerBrowser::shownNames(Filer &filer)
+{
+    QStringList names;
+    QAbstractItemView *view = filer.currentView();
+    const QModelIndex root = view->rootIndex();
+    for (int r = 0; r < view->model()->rowCount(root); ++r)
+        names << view->model()->index(r, 0, root).data(VfsModel::NameRole).toString();
+    names.sort();
+    return names;
 }
 
 void TestFilerBrowser::selectRows(Filer &filer, const QStringList &names)
@@ -110,6 +126,9 @@ void TestFilerBrowser::initTestCase()
         QVERIFY(writeFile(base + QStringLiteral("/big/f%1.txt").arg(699 - i, 3, 10, QLatin1Char('0')), 1));
     QVERIFY(QDir().mkpath(base + QStringLiteral("/big/zz folder")));
 
+    // The host's trash (it inherits this) stays in the test's folder.
+    qputenv("XDG_DATA_HOME", QFile::encodeName(base + QStringLiteral("/data")));
+
     m_net = std::make_unique<LocalNetwork>(true);
     QVERIFY(m_net->start());
     m_host = std::make_unique<peerhosttest::Host>(m_hostDir.path(), peerhosttest::freePort());
@@ -118,6 +137,7 @@ void TestFilerBrowser::initTestCase()
     m_remote = pairWith(*m_net, *m_host, &ours);
     QVERIFY(m_remote);
     QVERIFY(!ours.isEmpty());
+    m_ours = ours;
     QString status;
     const QStringList rw = m_host->cmd(QStringLiteral("share %1 %2 7").arg(ours, m_shared), &status);
     QCOMPARE(status, QStringLiteral("ok"));
@@ -401,6 +421,90 @@ void TestFilerBrowser::bigFolderEndsSorted()
     for (int r = 2; r < 701; ++r)
         QVERIFY(m->index(r - 1, 0, root).data(VfsModel::NameRole).toString() < m->index(r, 0, root).data(VfsModel::NameRole).toString());
     QCOMPARE(filer.statusText(), QStringLiteral("701 items"));
+}
+
+// A pane shows a shared folder through "%shares" while the computer that shares it changes
+// it, on its disk and through its own file server: the pane follows each change at once. A
+// folder next door that is not shared is never told of, and once the share is taken back,
+// nothing about it is told any more.
+void TestFilerBrowser::shareFollowsChangesOnItsComputer()
+{
+    const QString base = QDir(m_files.path()).canonicalPath();
+    const QString watched = base + QStringLiteral("/watched");
+    const QString nextDoor = base + QStringLiteral("/watched-more");
+    QVERIFY(writeFile(watched + QStringLiteral("/first.txt"), 10));
+    QVERIFY(writeFile(nextDoor + QStringLiteral("/private.txt"), 10));
+    QString status;
+    const QStringList entry = m_host->cmd(QStringLiteral("share %1 %2 7").arg(m_ours, watched), &status);
+    QCOMPARE(status, QStringLiteral("ok"));
+    const QString share = QStringLiteral("%shares/") + entry.first();
+
+    // Every change the host tells this computer of, in the order told.
+    QStringList told;
+    QObject listener;
+    connect(m_remote->vfsClient(), &VfsClient::directoryChanged, &listener,
+            [&told](const QString &path) { told << path; });
+    auto toldOf = [&told](int from, const QString &folder) {
+        for (const QString &path : told.mid(from)) {
+            if (path.startsWith(folder))
+                return path;
+        }
+        return QString();
+    };
+
+    Filer filer(nullptr, m_net->database(), nullptr, nullptr);
+    filer.resize(800, 600);
+    filer.show();
+    filer.setPeer(m_remote);
+    QVERIFY(open(filer, share));
+    QCOMPARE(shownNames(filer), QStringList{QStringLiteral("first.txt")});
+    const int followMs = testutil::timeoutMs(2000);
+
+    // On the host's disk: made, removed, renamed.
+    QVERIFY(writeFile(watched + QStringLiteral("/made-there.txt"), 20));
+    QTRY_COMPARE_WITH_TIMEOUT(shownNames(filer), (QStringList{QStringLiteral("first.txt"), QStringLiteral("made-there.txt")}), followMs);
+    QVERIFY(QFile::remove(watched + QStringLiteral("/first.txt")));
+    QTRY_COMPARE_WITH_TIMEOUT(shownNames(filer), QStringList{QStringLiteral("made-there.txt")}, followMs);
+    QVERIFY(QFile::rename(watched + QStringLiteral("/made-there.txt"), watched + QStringLiteral("/renamed.txt")));
+    QTRY_COMPARE_WITH_TIMEOUT(shownNames(filer), QStringList{QStringLiteral("renamed.txt")}, followMs);
+
+    // Through the host's own file server, as its window does: into the trash.
+    QVERIFY(writeFile(watched + QStringLiteral("/keep.txt"), 5));
+    QTRY_COMPARE_WITH_TIMEOUT(shownNames(filer), (QStringList{QStringLiteral("keep.txt"), QStringLiteral("renamed.txt")}), followMs);
+    const QStringList trashed = m_host->cmd(QStringLiteral("delete %1 %2/renamed.txt trash").arg(peerhosttest::kLocal, watched), &status);
+    QCOMPARE(status, QStringLiteral("ok"));
+    QCOMPARE(trashed.last(), QStringLiteral("state finished"));
+    QTRY_COMPARE_WITH_TIMEOUT(shownNames(filer), QStringList{QStringLiteral("keep.txt")}, followMs);
+
+    // The host shows the folder next door in its own window; its changes are not this
+    // computer's business. What is told in order after them proves they were not told.
+    QCOMPARE(m_host->cmd(QStringLiteral("ls %1 %2 watch").arg(peerhosttest::kLocal, nextDoor), &status).first(), QStringLiteral("status 0"));
+    QCOMPARE(status, QStringLiteral("ok"));
+    int mark = told.size();
+    QVERIFY(writeFile(nextDoor + QStringLiteral("/private-2.txt"), 5));
+    QVERIFY(writeFile(watched + QStringLiteral("/after.txt"), 5));
+    QTRY_COMPARE_WITH_TIMEOUT(shownNames(filer), (QStringList{QStringLiteral("after.txt"), QStringLiteral("keep.txt")}), followMs);
+    QVERIFY2(toldOf(mark, nextDoor).isEmpty(), qPrintable(told.join(QLatin1Char(' '))));
+    QVERIFY2(toldOf(mark, share + QStringLiteral("-more")).isEmpty(), qPrintable(told.join(QLatin1Char(' '))));
+    QVERIFY(!toldOf(mark, share).isEmpty());
+
+    // The share is taken back: its folder's changes are told no more, by either name. A change
+    // in a share this computer keeps, made after them, proves it.
+    Filer other(nullptr, m_net->database(), nullptr, nullptr);
+    other.resize(800, 600);
+    other.show();
+    other.setPeer(m_remote);
+    QVERIFY(open(other, m_rwShare));
+    mark = told.size();
+    QVERIFY(m_host->ok(QStringLiteral("unshare %1 %2").arg(m_ours, entry.first())));
+    QTRY_VERIFY(told.mid(mark).contains(QStringLiteral("%shares")));
+    mark = told.size();
+    QVERIFY(writeFile(watched + QStringLiteral("/too-late.txt"), 5));
+    QVERIFY(writeFile(m_shared + QStringLiteral("/barrier.txt"), 5));
+    QTRY_VERIFY_WITH_TIMEOUT(shownNames(other).contains(QStringLiteral("barrier.txt")), followMs);
+    QVERIFY2(toldOf(mark, share).isEmpty(), qPrintable(told.join(QLatin1Char(' '))));
+    QVERIFY2(toldOf(mark, watched).isEmpty(), qPrintable(told.join(QLatin1Char(' '))));
+    QVERIFY(QFile::remove(m_shared + QStringLiteral("/barrier.txt")));
 }
 
 void TestFilerBrowser::removedComputerFallsBackToList()

@@ -417,17 +417,22 @@ void PeerHost::followDelete(VfsDeleteJob *job, const std::shared_ptr<Reply> &rep
 
 void PeerHost::registerFileCommands()
 {
-    // ls <peerUuid> <path>: "status N", then "name<TAB>type<TAB>size<TAB>mtime[<TAB>link target]".
-    addCommand(QStringLiteral("ls"), 2, 2, [this](const QStringList &args, const std::shared_ptr<Reply> &reply) {
+    // ls <peerUuid> <path> [watch]: "status N", then "name<TAB>type<TAB>size<TAB>mtime[<TAB>link
+    // target]". With "watch" the peer is asked to watch the folder, as a window showing it does.
+    addCommand(QStringLiteral("ls"), 2, 3, [this](const QStringList &args, const std::shared_ptr<Reply> &reply) {
         IPeer *peer = m_model->getPeerForUuid(args.at(0));
         if (!peer)
             return reply->error(QStringLiteral("no such peer"));
+        if (args.size() == 3 && args.at(2) != QLatin1String("watch"))
+            return reply->error(QStringLiteral("expected watch"));
         const QString path = args.at(1);
-        onPeerThread(peer, [this, path, reply](VfsClient *client) {
+        const bool watch = args.size() == 3;
+        onPeerThread(peer, [this, path, watch, reply](VfsClient *client) {
             if (!client)
                 return toHost([reply] { reply->error(QStringLiteral("the peer has no file client")); });
             auto job = std::make_shared<VfsListDirectoryJob>();
             job->path = path;
+            job->watch = watch;
             issue<VfsListDirectoryJob>(
                 client, &VfsClient::listDirectory, &VfsClient::listDirectoryUpdate, job,
                 [this, reply](VfsListDirectoryJob &done) {

@@ -1137,8 +1137,12 @@ void VfsModel::onListDirectoryUpdate(VfsListDirectoryJob *announced)
         // The rows already shown stay; the folder stays unfetched so it can be listed again.
         logPrintf(LogVfs1, "finished list dir job: %s", qUtf8Printable(job->path));
         m_pending.erase(it);
-        if (job->entry)
+        if (job->entry) {
             job->entry->fetching = 0;
+            // No listing follows a failed one by itself (the link may be down); the next
+            // change or visit lists the folder as it is then.
+            job->entry->changedWhileListed = false;
+        }
         recycleJob(job);
     }
 }
@@ -1389,6 +1393,10 @@ void VfsModel::finishListing(VfsModelListJob *job)
     }
     logPrintf(LogVfs1, "finished list dir job: %s", qUtf8Printable(job->path));
     recycleJob(job);
+    if (dir && dir->changedWhileListed && !dir->fetching) {
+        dir->changedWhileListed = false;
+        startListing(dir);
+    }
 }
 
 // --- drives ------------------------------------------------------------------------------
@@ -1503,7 +1511,12 @@ void VfsModel::onDirectoryChanged(const QString &path)
         return;
     }
     const QModelIndex index = indexForPath(path);
-    if (index.isValid())
+    VfsEntry *entry = entryOf(index);
+    // The listing out may have been made before the change: the folder is listed once more
+    // when it is in, or the change would never show.
+    if (entry && entry->fetching)
+        entry->changedWhileListed = true;
+    else if (index.isValid())
         fetchMore(index);
     // The other computer changed what this one may do: what is shown below its shares was
     // listed under the old rules.

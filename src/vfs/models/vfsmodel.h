@@ -48,6 +48,7 @@ struct VfsEntry
     bool fetched = false;     // a listing of this folder completed at least once
     bool hidden = false;
     int fetching = 0;         // nonzero while a listing of this folder is out
+    bool changedWhileListed = false; // a change was told while a listing was out
     QDateTime fetchTime;      // when the last listing completed
     QString name;             // as shown; for drive rows the drive's display name
     QString path;             // top-level rows only: drive path or "%shares"

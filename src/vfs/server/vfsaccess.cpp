@@ -350,9 +350,29 @@ bool VfsAccessRules::mayNotify(const QString &path) const
     const MappedPath mapped = mapRequestPath(path);
     if (mapped.status != FSO_STATUS_SUCCESS)
         return false;
-    if (isSharesPath(path))
-        return true;
     return findAclEntry(m_entries, mapped.local, false) >= 0;
+}
+
+QStringList VfsAccessRules::sharePathsOf(const QString &localPath) const
+{
+    QStringList paths;
+    QString local;
+    // The same coverage as a change told by the folder's own path.
+    if (m_local || !cleanPath(localPath, &local) || findAclEntry(m_entries, local, false) < 0)
+        return paths;
+    for (const PeerAclDto &entry : m_entries) {
+        QString selector;
+        if ((entry.flags & AclDrive) || !cleanPath(entry.selector, &selector) || !isSameOrBelow(selector, local))
+            continue;
+        QString path = kShares + QLatin1Char('/') + entry.uuid;
+        if (local != selector)
+            path += selector == QLatin1String("/") ? local : local.mid(selector.size());
+        // Only a name that leads back to this very folder (an odd uuid could lead elsewhere).
+        const MappedPath mapped = mapRequestPath(path);
+        if (mapped.status == FSO_STATUS_SUCCESS && mapped.local == local && !paths.contains(path))
+            paths.append(path);
+    }
+    return paths;
 }
 
 } // namespace vfsaccess

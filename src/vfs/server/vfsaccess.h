@@ -12,6 +12,7 @@
 #include "db/dto.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <string>
@@ -117,8 +118,15 @@ public:
     // with it: the path is a selector itself or lies above one (by name or by real path).
     bool holdsShareRoot(const QString &localPath) const;
 
-    // Whether a change of this path (as the peer knows it) may be told to the peer.
+    // Whether a change of this path (as the peer knows it) may be told to the peer: the
+    // virtual roots, and paths an entry covers (a "%shares" path by the folder it names).
     bool mayNotify(const QString &path) const;
+
+    // The "%shares" paths by which the peer reaches a local folder, one per shared item
+    // (not whole drives) that holds it; none unless the peer's entries cover the folder, as
+    // for a change told by its own path. A peer that lists a share watches the folder
+    // behind it, and its changes are told by these names.
+    QStringList sharePathsOf(const QString &localPath) const;
 
 private:
     bool m_local = true;

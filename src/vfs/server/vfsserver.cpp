@@ -769,9 +769,15 @@ void VfsServerNusk::processListDirectoryCommand(const VfsFenuCommand &cmd)
     if (!d->jobTimer.isActive())
         d->jobTimer.start();
 
-    if ((cmd.flags & FSO_LISTDIR_WATCH) && !vfsaccess::isSharesPath(mapped.requested)) {
-        if (VfsWatcher *watcher = VfsWatcher::instance())
-            watcher->watchDirectory(QString::fromUtf8(cmd.path.data(), int(cmd.path.size())));
+    if (cmd.flags & FSO_LISTDIR_WATCH) {
+        // A share is watched by the folder behind it; directoryChanged tells its changes
+        // under the share's name.
+        const QString watched = vfsaccess::isSharesPath(mapped.requested)
+                                    ? mapped.local
+                                    : QString::fromUtf8(cmd.path.data(), int(cmd.path.size()));
+        VfsWatcher *watcher = VfsWatcher::instance();
+        if (watcher && !watched.isEmpty())
+            watcher->watchDirectory(watched);
     }
 }
 
@@ -1552,13 +1558,20 @@ void VfsServerNusk::directoryChanged(QString path)
 {
     if (path == vfsaccess::drivesRoot() && !d->waitingDriveRequests.empty())
         answerWaitingDriveRequests();
-    if (!d->rules.mayNotify(path))
-        return;
-    const QByteArray utf8 = path.toUtf8();
-    if (std::size_t(utf8.size()) > FSO_MAX_PATH)
-        return;
-    const std::uint16_t trId = d->notifyTrId++;
-    std::vector<unsigned char> message;
-    if (fsoreply::directoryChanged(message, trId, utf8.toStdString()))
-        d->send(std::move(message));
+    QStringList told;
+    if (d->rules.mayNotify(path))
+        told.append(path);
+    // "%shares" is how a peer reaches what is shared with it: a change of a folder is told
+    // under every share name it has for that peer too.
+    if (!vfsaccess::isSharesPath(path))
+        told += d->rules.sharePathsOf(path);
+    for (const QString &name : qAsConst(told)) {
+        const QByteArray utf8 = name.toUtf8();
+        if (std::size_t(utf8.size()) > FSO_MAX_PATH)
+            continue;
+        const std::uint16_t trId = d->notifyTrId++;
+        std::vector<unsigned char> message;
+        if (fsoreply::directoryChanged(message, trId, utf8.toStdString()))
+            d->send(std::move(message));
+    }
 }

@@ -72,7 +72,8 @@ public Q_SLOTS:
     void processPutFileCommand(const VfsFenuCommand &cmd);
     void processGetFileCommand(const VfsFenuCommand &cmd);
 
-    // Sends DIRECTORY_CHANGED for a path, when the peer may know of it.
+    // Sends DIRECTORY_CHANGED for a path, when the peer may know of it, and for each
+    // "%shares" name by which the peer reaches that folder.
     void directoryChanged(QString path);
 
     // The peer's link went down: cancels its running work, drops its queued requests and

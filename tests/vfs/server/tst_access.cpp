@@ -134,6 +134,42 @@ private Q_SLOTS:
         QVERIFY(VfsAccessRules(true, {}).mayNotify("/anything"));
     }
 
+    // A change of a local folder is told by the "%shares" names of the peer's shares that
+    // hold it, as strictly as by the folder's own path.
+    void shareNamesOfChanges()
+    {
+        const VfsAccessRules rules(false, {entry("{u}", "/srv/share/", 0x7), entry("{in}", "/srv/share/inner", 0x5),
+                                           entry("{one}", "/srv/one", 0x1), entry("{usb}", "/mnt/usb", 0xD),
+                                           entry("odd/{x}", "/srv/odd", 0x5), entry("{bad}", "srv/rel", 0x7)});
+        QCOMPARE(rules.sharePathsOf("/srv/share"), QStringList{"%shares/{u}"});
+        QCOMPARE(rules.sharePathsOf("/srv/share/"), QStringList{"%shares/{u}"});
+        QCOMPARE(rules.sharePathsOf("/srv/share/photos/2024"), QStringList{"%shares/{u}/photos/2024"});
+        QCOMPARE(rules.sharePathsOf("/srv/share/inner/x"), (QStringList{"%shares/{u}/inner/x", "%shares/{in}/x"}));
+        // An entry without sub-paths covers its own folder only, and so does the notification
+        // filter by the share's name.
+        QCOMPARE(rules.sharePathsOf("/srv/one"), QStringList{"%shares/{one}"});
+        QVERIFY(rules.sharePathsOf("/srv/one/deeper").isEmpty());
+        QVERIFY(rules.mayNotify("%shares/{one}"));
+        QVERIFY(!rules.mayNotify("%shares/{one}/deeper"));
+        // Not below a share at a separator, whole drives (reached by their own paths), names
+        // that would lead elsewhere, and what is no local folder.
+        QVERIFY(rules.sharePathsOf("/srv/shared").isEmpty());
+        QVERIFY(rules.sharePathsOf("/srv").isEmpty());
+        QVERIFY(rules.sharePathsOf("/mnt/usb/x").isEmpty());
+        QVERIFY(rules.mayNotify("/mnt/usb/x"));
+        QVERIFY(rules.sharePathsOf("/srv/odd/x").isEmpty());
+        QVERIFY(rules.sharePathsOf("%shares/{u}").isEmpty());
+        QVERIFY(rules.sharePathsOf("%drives").isEmpty());
+        QVERIFY(rules.sharePathsOf("srv/rel").isEmpty());
+        QVERIFY(rules.sharePathsOf("/srv/share/../etc").isEmpty());
+        // The computer's own peer lists its folders by their own paths.
+        QVERIFY(VfsAccessRules(true, {entry("{u}", "/srv/share", 0x7)}).sharePathsOf("/srv/share/x").isEmpty());
+
+        const VfsAccessRules everything(false, {entry("{root}", "/", 0x5)});
+        QCOMPARE(everything.sharePathsOf("/"), QStringList{"%shares/{root}"});
+        QCOMPARE(everything.sharePathsOf("/a/b"), QStringList{"%shares/{root}/a/b"});
+    }
+
     void symlinkContainment()
     {
         QTemporaryDir dir;

@@ -410,12 +410,26 @@ private Q_SLOTS:
         QCOMPARE(QString::fromStdString(h.notifications.front().path), root + "/share");
         h.notifications.clear();
 
-        // Changes the peer may not know of are not told.
+        // Changes the peer may not know of are not told; a shared folder's are told by its
+        // path and by its share's name, through which the peer may be showing it.
         h.server->directoryChanged(root + "/secretdir");
         h.server->directoryChanged(root + "/database");
         h.server->directoryChanged(root + "/data/sub");
-        QCOMPARE(h.notifications.size(), std::size_t(1));
-        QCOMPARE(QString::fromStdString(h.notifications.front().path), root + "/data/sub");
+        QCOMPARE(h.notifications.size(), std::size_t(2));
+        QCOMPARE(QString::fromStdString(h.notifications[0].path), root + "/data/sub");
+        QCOMPARE(QString::fromStdString(h.notifications[1].path), "%shares/" + kDataUuid + "/sub");
+        QCOMPARE(h.notifications[1].trId, std::uint16_t(h.notifications[0].trId + 1));
+        h.notifications.clear();
+        // Once the entry is gone, neither name is told.
+        std::vector<PeerAclDto> fewer = entries();
+        fewer.erase(std::remove_if(fewer.begin(), fewer.end(), [](const PeerAclDto &e) { return e.uuid == kDataUuid; }),
+                    fewer.end());
+        h.server->setAcl(fewer);
+        QVERIFY(ServerHarness::waitUntil([&]() { return h.notifications.size() >= 2; }));
+        h.notifications.clear();
+        h.server->directoryChanged(root + "/data/sub");
+        h.server->directoryChanged("%shares/" + kDataUuid + "/sub");
+        QVERIFY(h.notifications.empty());
     }
 
     // With 0x4 a folder goes only when it is empty; whatever it holds keeps it (status 1),
