@@ -369,7 +369,7 @@ void TstUdpTransport::slowReaderLosesNothingWhenBuffersAreReused_data()
 {
     QTest::addColumn<bool>("loopInsideReadyRead");
     QTest::newRow("the next batch comes later") << false;
-    // The second batch is read into the same buffers while the first reader is still told.
+    // The second batch arrives while the first reader is still told.
     QTest::newRow("the reader runs an event loop of its own") << true;
 }
 
