@@ -100,6 +100,7 @@ void TorService::start(const TorSettings &settings)
     m_settings = settings;
     m_stopping = false;
     m_restartDelayMs = 0;
+    m_refusal = NotRefused;
     launch();
 }
 
@@ -131,6 +132,7 @@ void TorService::stop()
     m_onionListener = nullptr;
     setOnion(QString());
     m_state = StateOff;
+    m_refusal = NotRefused;
 }
 
 void TorService::launch()
@@ -292,7 +294,8 @@ void TorService::authenticate(const QStringList &protocolInfo)
     if (!info.methods.contains(QLatin1String("SAFECOOKIE"))) {
         fail(QStringLiteral("the control port offers no cookie authentication (methods %1), so it cannot prove it is "
                             "tor and nothing is sent to it: set CookieAuthentication 1 in tor's configuration")
-                 .arg(info.methods.join(QLatin1Char(','))));
+                 .arg(info.methods.join(QLatin1Char(','))),
+             RefusedUnprovenControlPort);
         return;
     }
     const QString path = m_settings.controlPort
@@ -304,7 +307,8 @@ void TorService::authenticate(const QStringList &protocolInfo)
         fail(QStringLiteral("tor's cookie cannot be used (%1), so the control port cannot prove it is tor and nothing "
                             "is sent to it: tor must write its cookie where this user can read it "
                             "(CookieAuthentication 1, CookieAuthFileGroupReadable 1, this user in tor's group)")
-                 .arg(why));
+                 .arg(why),
+             RefusedUnprovenControlPort);
         return;
     }
     authenticateWithCookie(cookie);
@@ -322,7 +326,7 @@ void TorService::authenticateWithCookie(const QByteArray &cookie)
         }
         if (!torcontrol::sameProof(challenge.serverHash,
                                    torcontrol::serverProof(cookie, clientNonce, challenge.serverNonce))) {
-            fail(QStringLiteral("the control port does not know tor's cookie: not tor"));
+            fail(QStringLiteral("the control port does not know tor's cookie: not tor"), RefusedUnprovenControlPort);
             return;
         }
         const QByteArray proof = torcontrol::clientProof(cookie, clientNonce, challenge.serverNonce);
@@ -397,6 +401,7 @@ void TorService::publish()
         }
         setOnion(serviceId + QStringLiteral(".onion"));
         m_state = StateReady;
+        m_refusal = NotRefused;
         m_restartDelayMs = 0;
         const quint16 socks = m_socksPort;
         if (m_hub)
@@ -444,12 +449,13 @@ void TorService::setOnion(const QString &onion)
     m_onion = onion;
 }
 
-void TorService::fail(const QString &reason)
+void TorService::fail(const QString &reason, Refusal refusal)
 {
     if (m_state == StateFailed || m_state == StateOff)
         return;
     logPrintf(LogTor1, "tor: %s", qPrintable(reason));
     m_state = StateFailed;
+    m_refusal = refusal;
     if (m_hub)
         m_hub->setStreamFactory(QStringLiteral("onion"), nullptr);
     setOnion(QString());

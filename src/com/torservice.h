@@ -11,8 +11,8 @@
 // service is not tor (com/torcontrol.h). Incoming onion connections reach a listener of
 // their own on 127.0.0.1, so links know they came over Tor. A tor that dies is started
 // again with growing back-off. Without `tor` the onion transport stays off (one log line).
-// Lives on the thread of the connection manager ("ioThread"); version() and
-// onionAddress() may be called from any thread.
+// Lives on the thread of the connection manager ("ioThread"); version(), onionAddress()
+// and refusal() may be called from any thread.
 
 #include "com/torcontrol.h"
 
@@ -25,6 +25,7 @@
 #include <QStringList>
 #include <QTcpSocket>
 
+#include <atomic>
 #include <functional>
 
 class IDatabase;
@@ -73,6 +74,14 @@ class TorService : public QObject
 public:
     enum State { StateOff, StateStarting, StateReady, StateFailed };
     Q_ENUM(State)
+    // Why the service is off, where the user has something to change.
+    enum Refusal {
+        NotRefused,
+        // The control port could not prove it is tor (no SAFECOOKIE, a cookie this user
+        // cannot read, a server hash that does not match): tor needs cookie authentication.
+        RefusedUnprovenControlPort,
+    };
+    Q_ENUM(Refusal)
 
     TorService(Hub *hub, IDatabase *database, QObject *parent = nullptr);
     ~TorService() override;
@@ -86,6 +95,8 @@ public:
     QString version() const;
     // "<56 characters>.onion", empty until published.
     QString onionAddress() const;
+    // The cause of the last failure, kept through the retries until the service is ready.
+    Refusal refusal() const { return m_refusal.load(); }
     quint16 virtualPort() const { return m_settings.virtualPort; }
     quint16 socksPort() const { return m_socksPort; }
     quint16 controlPort() const { return m_controlPort; }
@@ -110,7 +121,7 @@ private:
     QByteArray onionKey();
     void onIncoming();
     void setOnion(const QString &serviceId);
-    void fail(const QString &reason);
+    void fail(const QString &reason, Refusal refusal = NotRefused);
     void scheduleRestart();
 
     QPointer<Hub> m_hub;
@@ -134,6 +145,7 @@ private:
     mutable QMutex m_mutex;
     QString m_version;
     QString m_onion;
+    std::atomic<Refusal> m_refusal{NotRefused};
 };
 
 } // namespace com

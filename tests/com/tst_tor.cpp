@@ -389,6 +389,7 @@ void TstTor::controlPortHasNoSayInTheOnionKey()
     };
     TorService again(testutil::makeHub(&owner), &db);
     QVERIFY(!runAgainst(again, port));
+    QCOMPARE(again.refusal(), TorService::NotRefused);   // it proved it knows the cookie
     QCOMPARE(sentKey, ownKey);
     QCOMPARE(storedOnionKey(db), ownKey);
     QVERIFY(again.onionAddress().isEmpty());
@@ -449,8 +450,32 @@ void TstTor::controlPortThatCannotProveItIsTorGetsNothingSecret()
         QCOMPARE(failed.count(), 1);
         QVERIFY2(failed.first().first().toString().contains(c.reason), qPrintable(failed.first().first().toString()));
         QCOMPARE(tor.state(), TorService::StateFailed);
+        QCOMPARE(tor.refusal(), TorService::RefusedUnprovenControlPort);
         QVERIFY(tor.onionAddress().isEmpty());
         QVERIFY2(storedOnionKey(db).isEmpty(), qPrintable(c.methods));
+    }
+
+    // The refusal lasts until tor is set up right: the next attempt, at a port that now
+    // proves itself, ends it.
+    {
+        FakeControlPort port;
+        port.methods = QStringLiteral("NULL");
+        port.cookieFile = cookieFile;
+        port.knownCookie = writeFile(cookieFile, crypto::randomBytes(32));
+        port.addOnion = [](const QString &line) {
+            return "250-ServiceID=" + torcontrol::serviceIdOf(line.section(QLatin1Char(' '), 1, 1).toLatin1()).toLatin1()
+                + "\r\n250 OK\r\n";
+        };
+        TorSettings settings = externalPortSettings(port.port());
+        settings.restartFirstMs = 10;
+        QObject owner;
+        TorService tor(testutil::makeHub(&owner), nullptr);
+        QSignalSpy ready(&tor, &TorService::ready);
+        QVERIFY(!runWith(tor, settings));
+        QCOMPARE(tor.refusal(), TorService::RefusedUnprovenControlPort);
+        port.methods = QStringLiteral("SAFECOOKIE");
+        QVERIFY(ready.wait(10000));
+        QCOMPARE(tor.refusal(), TorService::NotRefused);
     }
     ConfigSettings config;
     config->remove(QStringLiteral("com/torcontrolpassword"));
