@@ -237,6 +237,12 @@ QString ConnectionManager::torVersion() const
     return tor ? tor->version() : QString();
 }
 
+bool ConnectionManager::isTorControlPortRefused() const
+{
+    const com::TorService *tor = m_tor.load();
+    return tor && tor->refusal() == com::TorService::RefusedUnprovenControlPort;
+}
+
 void ConnectionManager::startTor()
 {
     com::TorSettings settings = com::TorSettings::fromConfig();

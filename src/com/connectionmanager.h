@@ -90,6 +90,9 @@ public:
     // The version of the tor that runs the onion service, empty while there is none.
     // Safe to call from any thread.
     QString torVersion() const;
+    // Whether the onion service is off because the configured control port could not prove
+    // it is tor (com/torservice.h). Safe to call from any thread.
+    bool isTorControlPortRefused() const;
     com::TorService *tor() const { return m_tor.load(); }   // null before start()
     // Before start(): the LAN beacon and the onion service on or off whatever the settings
     // say (tests keep the network side to themselves).

@@ -26,13 +26,6 @@ constexpr int kPortFilePollMs = 100;
 constexpr int kStartTimeoutMs = 30000;
 const char kOnionKeyType[] = "onion";
 
-QString quoted(const QString &text)
-{
-    QString out = text;
-    out.replace(QLatin1Char('\\'), QStringLiteral("\\\\")).replace(QLatin1Char('"'), QStringLiteral("\\\""));
-    return QLatin1Char('"') + out + QLatin1Char('"');
-}
-
 } // namespace
 
 void OnionSocket::connectToHost(const QString &hostName, quint16 port, OpenMode mode, NetworkLayerProtocol protocol)
@@ -63,7 +56,6 @@ TorSettings TorSettings::fromConfig()
     config->beginGroup(QStringLiteral("com"));
     s.enabled = config->value(QStringLiteral("tor"), false).toBool();
     s.controlPort = quint16(config->value(QStringLiteral("torcontrolport"), 0).toUInt());
-    s.controlPassword = config->value(QStringLiteral("torcontrolpassword")).toString();
     config->endGroup();
     s.dataDirectory = QDir(configDirectory()).filePath(QStringLiteral("tor"));
     return s;
@@ -108,6 +100,7 @@ void TorService::start(const TorSettings &settings)
     m_settings = settings;
     m_stopping = false;
     m_restartDelayMs = 0;
+    m_refusal = NotRefused;
     launch();
 }
 
@@ -139,6 +132,7 @@ void TorService::stop()
     m_onionListener = nullptr;
     setOnion(QString());
     m_state = StateOff;
+    m_refusal = NotRefused;
 }
 
 void TorService::launch()
@@ -292,36 +286,32 @@ void TorService::onControlReadyRead()
 void TorService::authenticate(const QStringList &protocolInfo)
 {
     const torcontrol::ProtocolInfo info = torcontrol::parseProtocolInfo(protocolInfo);
-    // Plain COOKIE would hand the bytes of whatever file the port names to the port: only
-    // SAFECOOKIE, where the port proves it knows the cookie first. The tor this program
-    // started keeps its cookie where it was told to.
-    if (info.methods.contains(QLatin1String("SAFECOOKIE"))) {
-        const QString path = m_settings.controlPort
-            ? info.cookieFile
-            : QDir(m_settings.dataDirectory).filePath(QStringLiteral("control.cookie"));
-        QString why;
-        const QByteArray cookie = torcontrol::readCookie(path, &why);
-        if (!cookie.isEmpty()) {
-            authenticateWithCookie(cookie);
-            return;
-        }
-        logPrintf(LogTor1, "tor cookie not used: %s", qPrintable(why));
-    }
-    QString auth;
-    if (info.methods.contains(QLatin1String("HASHEDPASSWORD")) && !m_settings.controlPassword.isEmpty())
-        auth = QStringLiteral("AUTHENTICATE ") + quoted(m_settings.controlPassword);
-    else if (info.methods.contains(QLatin1String("NULL")))
-        auth = QStringLiteral("AUTHENTICATE");
-    if (auth.isEmpty()) {
-        fail(QStringLiteral("no way to authenticate to tor (methods %1)").arg(info.methods.join(QLatin1Char(','))));
+    // Whatever listens on the port may not be tor, and it gets the onion key once it lets us
+    // in: only a port that proves it knows tor's cookie (SAFECOOKIE) is told anything. NULL
+    // and a password prove nothing, and plain COOKIE would hand the bytes of whatever file
+    // the port names to the port. The tor this program started keeps its cookie where it
+    // was told to.
+    if (!info.methods.contains(QLatin1String("SAFECOOKIE"))) {
+        fail(QStringLiteral("the control port offers no cookie authentication (methods %1), so it cannot prove it is "
+                            "tor and nothing is sent to it: set CookieAuthentication 1 in tor's configuration")
+                 .arg(info.methods.join(QLatin1Char(','))),
+             RefusedUnprovenControlPort);
         return;
     }
-    command(auth, [this](int code, const QStringList &) {
-        if (code != 250)
-            fail(QStringLiteral("tor refused authentication: %1").arg(code));
-        else
-            afterAuthentication();
-    });
+    const QString path = m_settings.controlPort
+        ? info.cookieFile
+        : QDir(m_settings.dataDirectory).filePath(QStringLiteral("control.cookie"));
+    QString why;
+    const QByteArray cookie = torcontrol::readCookie(path, &why);
+    if (cookie.isEmpty()) {
+        fail(QStringLiteral("tor's cookie cannot be used (%1), so the control port cannot prove it is tor and nothing "
+                            "is sent to it: tor must write its cookie where this user can read it "
+                            "(CookieAuthentication 1, CookieAuthFileGroupReadable 1, this user in tor's group)")
+                 .arg(why),
+             RefusedUnprovenControlPort);
+        return;
+    }
+    authenticateWithCookie(cookie);
 }
 
 void TorService::authenticateWithCookie(const QByteArray &cookie)
@@ -336,7 +326,7 @@ void TorService::authenticateWithCookie(const QByteArray &cookie)
         }
         if (!torcontrol::sameProof(challenge.serverHash,
                                    torcontrol::serverProof(cookie, clientNonce, challenge.serverNonce))) {
-            fail(QStringLiteral("the control port does not know tor's cookie: not tor"));
+            fail(QStringLiteral("the control port does not know tor's cookie: not tor"), RefusedUnprovenControlPort);
             return;
         }
         const QByteArray proof = torcontrol::clientProof(cookie, clientNonce, challenge.serverNonce);
@@ -411,6 +401,7 @@ void TorService::publish()
         }
         setOnion(serviceId + QStringLiteral(".onion"));
         m_state = StateReady;
+        m_refusal = NotRefused;
         m_restartDelayMs = 0;
         const quint16 socks = m_socksPort;
         if (m_hub)
@@ -458,12 +449,13 @@ void TorService::setOnion(const QString &onion)
     m_onion = onion;
 }
 
-void TorService::fail(const QString &reason)
+void TorService::fail(const QString &reason, Refusal refusal)
 {
     if (m_state == StateFailed || m_state == StateOff)
         return;
     logPrintf(LogTor1, "tor: %s", qPrintable(reason));
     m_state = StateFailed;
+    m_refusal = refusal;
     if (m_hub)
         m_hub->setStreamFactory(QStringLiteral("onion"), nullptr);
     setOnion(QString());

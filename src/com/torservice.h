@@ -3,15 +3,16 @@
 // The Tor onion service through the system's `tor` (found on PATH). The program starts
 // its own tor with a data directory of its own (0700) whose control port listens on
 // 127.0.0.1 only and takes cookie authentication (the cookie file lies in that directory),
-// or uses an existing control port from the settings (SAFECOOKIE with the cookie file the
-// port names, or a password). Over the control connection it reads the version, the SOCKS
-// port, and publishes the onion service with ADD_ONION under the program's own key, made
-// here once and kept in the database, so the address stays the same across starts; a port
-// that answers with another service is not tor (com/torcontrol.h). Incoming onion connections reach a listener of
+// or uses an existing control port from the settings, which must prove it is tor first
+// (SAFECOOKIE with the cookie file the port names; a port that cannot is told nothing).
+// Over the control connection it reads the version, the SOCKS port, and publishes the
+// onion service with ADD_ONION under the program's own key, made here once and kept in the
+// database, so the address stays the same across starts; a port that answers with another
+// service is not tor (com/torcontrol.h). Incoming onion connections reach a listener of
 // their own on 127.0.0.1, so links know they came over Tor. A tor that dies is started
 // again with growing back-off. Without `tor` the onion transport stays off (one log line).
-// Lives on the thread of the connection manager ("ioThread"); version() and
-// onionAddress() may be called from any thread.
+// Lives on the thread of the connection manager ("ioThread"); version(), onionAddress()
+// and refusal() may be called from any thread.
 
 #include "com/torcontrol.h"
 
@@ -24,6 +25,7 @@
 #include <QStringList>
 #include <QTcpSocket>
 
+#include <atomic>
 #include <functional>
 
 class IDatabase;
@@ -39,14 +41,13 @@ struct TorSettings
     QString program;             // empty: `tor` from PATH
     QString dataDirectory;       // for the tor this program starts
     quint16 controlPort = 0;     // non-zero: use this running tor instead
-    QString controlPassword;     // for such a tor without cookie authentication
     quint16 virtualPort = 0;     // the onion service's port, as announced
     QStringList extraArguments;  // for tests ("--DisableNetwork", "1", ...)
     int restartFirstMs = 1000;
     int restartMaxMs = 60000;
 
-    // From the settings group "com": "torcontrolport", "torcontrolpassword"; the data
-    // directory "tor" under the configuration directory.
+    // From the settings group "com": "torcontrolport"; the data directory "tor" under the
+    // configuration directory.
     bool enabled = false;        // "tor" in the settings group "com"
 
     static TorSettings fromConfig();
@@ -73,6 +74,14 @@ class TorService : public QObject
 public:
     enum State { StateOff, StateStarting, StateReady, StateFailed };
     Q_ENUM(State)
+    // Why the service is off, where the user has something to change.
+    enum Refusal {
+        NotRefused,
+        // The control port could not prove it is tor (no SAFECOOKIE, a cookie this user
+        // cannot read, a server hash that does not match): tor needs cookie authentication.
+        RefusedUnprovenControlPort,
+    };
+    Q_ENUM(Refusal)
 
     TorService(Hub *hub, IDatabase *database, QObject *parent = nullptr);
     ~TorService() override;
@@ -86,6 +95,8 @@ public:
     QString version() const;
     // "<56 characters>.onion", empty until published.
     QString onionAddress() const;
+    // The cause of the last failure, kept through the retries until the service is ready.
+    Refusal refusal() const { return m_refusal.load(); }
     quint16 virtualPort() const { return m_settings.virtualPort; }
     quint16 socksPort() const { return m_socksPort; }
     quint16 controlPort() const { return m_controlPort; }
@@ -110,7 +121,7 @@ private:
     QByteArray onionKey();
     void onIncoming();
     void setOnion(const QString &serviceId);
-    void fail(const QString &reason);
+    void fail(const QString &reason, Refusal refusal = NotRefused);
     void scheduleRestart();
 
     QPointer<Hub> m_hub;
@@ -134,6 +145,7 @@ private:
     mutable QMutex m_mutex;
     QString m_version;
     QString m_onion;
+    std::atomic<Refusal> m_refusal{NotRefused};
 };
 
 } // namespace com

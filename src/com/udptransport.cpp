@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <utility>
 
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -283,6 +284,33 @@ void UdpTransport::sendBatchFor(const KcpSocket *socket, const std::vector<Datag
 }
 
 void UdpTransport::onReadable()
+{
+    // A reader told during a batch may run an event loop of its own. A batch read then would
+    // land in the buffers the outer batch is still being delivered from, under tag checks
+    // made for the bytes that were there: the socket waits instead, its datagrams stay queued
+    // in the system, and it is read again once the outer batch is done.
+    Delivery &delivery = currentDelivery();
+    if (delivery.running) {
+        m_notifier->setEnabled(false);
+        delivery.waiting.emplace_back(this);
+        return;
+    }
+    delivery.running = true;
+    receiveBatches();
+    delivery.running = false;
+    for (const QPointer<UdpTransport> &transport : std::exchange(delivery.waiting, {}))
+        if (transport && transport->m_notifier)
+            transport->m_notifier->setEnabled(true);
+}
+
+UdpTransport::Delivery &UdpTransport::currentDelivery()
+{
+    // Per thread, as the buffers are: transports of one thread share them.
+    static thread_local Delivery delivery;
+    return delivery;
+}
+
+void UdpTransport::receiveBatches()
 {
     // Datagrams in batches: one system call for many, and a bounded amount of work per
     // turn of the event loop however fast they come.

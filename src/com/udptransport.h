@@ -126,6 +126,15 @@ private:
     };
 
     void onReadable();
+    void receiveBatches();
+    // Whether this thread is delivering a received batch, and the transports whose socket
+    // waits until it is done.
+    struct Delivery
+    {
+        bool running = false;
+        std::vector<QPointer<UdpTransport>> waiting;
+    };
+    static Delivery &currentDelivery();
     // Sessions of this thread whose reader may still read from the receive buffers (they
     // keep what is left before the buffers are reused).
     static std::vector<QPointer<KcpSocket>> &batchViewers();

@@ -67,6 +67,10 @@
         <source>not running</source>
         <translation>läuft nicht</translation>
     </message>
+    <message id="about-tor-refused">
+        <source>Refused the control port: it cannot prove it is Tor. Turn on cookie authentication in Tor’s configuration (CookieAuthentication 1) and let this user read the cookie file.</source>
+        <translation>Steuerport abgelehnt: Er kann nicht nachweisen, dass er Tor ist. Schalten Sie in der Konfiguration von Tor die Cookie-Authentifizierung ein (CookieAuthentication 1) und erlauben Sie diesem Benutzer, die Cookie-Datei zu lesen.</translation>
+    </message>
     <message id="file-copy-q-existing">
         <source>Existing: %1</source>
         <translation>Vorhanden: %1</translation>

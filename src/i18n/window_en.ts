@@ -67,6 +67,10 @@
         <source>not running</source>
         <translation>not running</translation>
     </message>
+    <message id="about-tor-refused">
+        <source>Refused the control port: it cannot prove it is Tor. Turn on cookie authentication in Tor’s configuration (CookieAuthentication 1) and let this user read the cookie file.</source>
+        <translation>Refused the control port: it cannot prove it is Tor. Turn on cookie authentication in Tor’s configuration (CookieAuthentication 1) and let this user read the cookie file.</translation>
+    </message>
     <message id="file-copy-q-existing">
         <source>Existing: %1</source>
         <translation>Existing: %1</translation>

@@ -103,19 +103,31 @@ AboutDialog::AboutDialog(int graphicsApi, QWidget *parent)
     grid->setVerticalSpacing(6);
     // No version while Tor is not running: said so rather than a made-up number.
     QLabel *tor = label(qtTrId("about-tor-off"), this, "torVersion");
+    bool torRefused = false;
     if (ConnectionManager *manager = ConnectionManager::instance()) {
         const QString version = manager->torVersion();
         if (!version.isEmpty() && version != QLatin1String("0.0.0"))
             tor->setText(version);
+        torRefused = manager->isTorControlPortRefused();
     }
     QLabel *qt = label(QString::fromLatin1(qVersion()), this, "qtVersion");
     QLabel *renderer = label(rendererText(graphicsApi), this, "graphicsApi");
-    grid->addWidget(label(qtTrId("about-tor-version"), this), 0, 0);
-    grid->addWidget(tor, 0, 1);
-    grid->addWidget(label(qtTrId("about-qt-version"), this), 1, 0);
-    grid->addWidget(qt, 1, 1);
-    grid->addWidget(label(qtTrId("about-renderer"), this), 2, 0);
-    grid->addWidget(renderer, 2, 1);
+    int row = 0;
+    grid->addWidget(label(qtTrId("about-tor-version"), this), row, 0);
+    grid->addWidget(tor, row++, 1);
+    // A control port that cannot prove it is tor stays refused until the user changes tor's
+    // configuration: what to change, right under the line that says Tor is not running.
+    if (torRefused) {
+        //% "Refused the control port: it cannot prove it is Tor. Turn on cookie authentication in Tor’s configuration (CookieAuthentication 1) and let this user read the cookie file."
+        QLabel *refusal = label(qtTrId("about-tor-refused"), this, "torRefusal");
+        refusal->setWordWrap(true);
+        refusal->setContentsMargins(0, 4, 0, 4);
+        grid->addWidget(refusal, row++, 0, 1, 2);
+    }
+    grid->addWidget(label(qtTrId("about-qt-version"), this), row, 0);
+    grid->addWidget(qt, row++, 1);
+    grid->addWidget(label(qtTrId("about-renderer"), this), row, 0);
+    grid->addWidget(renderer, row, 1);
     grid->setColumnStretch(1, 1);
     layout->addLayout(grid);
 
@@ -142,6 +154,12 @@ AboutDialog::AboutDialog(int graphicsApi, QWidget *parent)
     connect(close, &QPushButton::clicked, this, &QDialog::close);
     bottom->addWidget(close);
     layout->addLayout(bottom);
+    // A window does not grow by itself for the refusal's wrapped lines: tall enough for all
+    // of them, in the fonts of the theme.
+    if (torRefused) {
+        ensurePolished();
+        resize(width(), qMax(height(), heightForWidth(width())));
+    }
 }
 
 AboutDialog::~AboutDialog() = default;

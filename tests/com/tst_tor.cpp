@@ -2,10 +2,12 @@
 // port authentication, the service key kept in the database, the version, restarts, and a
 // clear failure when dialling. Reaching an onion service needs the Tor network, which these
 // tests never touch. And against a control port that is not tor, written here: it gets
-// neither the bytes of a file nor a say in the onion key.
+// neither the bytes of a file nor a say in the onion key, and nothing secret at all unless
+// it proves it knows tor's cookie.
 
 #include "testutil_com.h"
 
+#include "app/base/configsettings.h"
 #include "com/hub.h"
 #include "com/link.h"
 #include "com/torcontrol.h"
@@ -14,7 +16,9 @@
 
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSettings>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -72,6 +76,7 @@ public:
     QString methods = QStringLiteral("COOKIE,SAFECOOKIE");
     QString cookieFile;
     QByteArray knownCookie;   // empty: it does not know the cookie it names
+    bool letsAnyoneIn = false;   // answers any AUTHENTICATE with 250
     std::function<QByteArray(const QString &line)> addOnion;
     QStringList received;
 
@@ -111,8 +116,8 @@ private:
                 + "\r\n";
         }
         if (line.startsWith(QLatin1String("AUTHENTICATE"))) {
-            const bool good = !knownCookie.isEmpty()
-                && line.mid(13).toLatin1() == torcontrol::clientProof(knownCookie, m_clientNonce, m_serverNonce).toHex();
+            const bool good = letsAnyoneIn || (!knownCookie.isEmpty()
+                && line.mid(13).toLatin1() == torcontrol::clientProof(knownCookie, m_clientNonce, m_serverNonce).toHex());
             return good ? "250 OK\r\n" : "515 Authentication failed\r\n";
         }
         if (line == QLatin1String("GETINFO version"))
@@ -139,15 +144,20 @@ TorSettings externalPortSettings(quint16 port)
     return s;
 }
 
-// Starts against the port and waits for ready or failed; true for ready.
-bool runAgainst(TorService &tor, FakeControlPort &port)
+// Starts and waits for ready or failed; true for ready.
+bool runWith(TorService &tor, const TorSettings &settings)
 {
     QSignalSpy ready(&tor, &TorService::ready);
     QSignalSpy failed(&tor, &TorService::failed);
-    tor.start(externalPortSettings(port.port()));
+    tor.start(settings);
     if (!QTest::qWaitFor([&] { return !ready.isEmpty() || !failed.isEmpty(); }, 10000))
         return false;
     return !ready.isEmpty();
+}
+
+bool runAgainst(TorService &tor, FakeControlPort &port)
+{
+    return runWith(tor, externalPortSettings(port.port()));
 }
 
 QByteArray writeFile(const QString &path, const QByteArray &bytes)
@@ -177,6 +187,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(crypto::initialize());
+        QStandardPaths::setTestModeEnabled(true);   // the settings file is the test's own
     }
 
     void onionServiceKeepsItsAddressAcrossStartsAndRestarts();
@@ -185,6 +196,7 @@ private Q_SLOTS:
     void missingTorLeavesOnionOff();
     void controlPortNeverGetsTheBytesOfAFile();
     void controlPortHasNoSayInTheOnionKey();
+    void controlPortThatCannotProveItIsTorGetsNothingSecret();
 };
 
 void TstTor::onionServiceKeepsItsAddressAcrossStartsAndRestarts()
@@ -377,9 +389,96 @@ void TstTor::controlPortHasNoSayInTheOnionKey()
     };
     TorService again(testutil::makeHub(&owner), &db);
     QVERIFY(!runAgainst(again, port));
+    QCOMPARE(again.refusal(), TorService::NotRefused);   // it proved it knows the cookie
     QCOMPARE(sentKey, ownKey);
     QCOMPARE(storedOnionKey(db), ownKey);
     QVERIFY(again.onionAddress().isEmpty());
+}
+
+// Only a port that proves it knows tor's cookie is told anything: one that lets anybody in
+// (NULL), asks for the password of the settings, or offers SAFECOOKIE without being able to
+// prove it gets neither that password nor the onion key, is refused with a reason that says
+// how to set tor up, and a key it hands over is never kept.
+void TstTor::controlPortThatCannotProveItIsTorGetsNothingSecret()
+{
+    QTemporaryDir dir;
+    SqliteDatabase db(dir.path());
+    const QString password = QStringLiteral("pw-") + QString::fromLatin1(crypto::randomBytes(8).toHex());
+    {
+        ConfigSettings config;
+        config->setValue(QStringLiteral("com/torcontrolpassword"), password);
+    }
+    const QString cookieFile = dir.filePath(QStringLiteral("control_auth_cookie"));
+    writeFile(cookieFile, crypto::randomBytes(32));
+    const QByteArray portsKey = torcontrol::newOnionKey();
+
+    struct Case
+    {
+        QString methods;
+        QString cookieFile;
+        QString reason;   // part of what the failure says
+    };
+    const QString howTo = QStringLiteral("CookieAuthentication 1");
+    const QList<Case> cases{{QStringLiteral("NULL"), QString(), howTo},
+                            {QStringLiteral("HASHEDPASSWORD"), QString(), howTo},
+                            {QStringLiteral("NULL,HASHEDPASSWORD"), QString(), howTo},
+                            // names a readable cookie it does not know: its server hash is wrong
+                            {QStringLiteral("SAFECOOKIE,HASHEDPASSWORD"), cookieFile, QStringLiteral("not tor")},
+                            {QStringLiteral("SAFECOOKIE,HASHEDPASSWORD"), dir.filePath(QStringLiteral("none")), howTo}};
+    for (const Case &c : cases) {
+        FakeControlPort port;
+        port.methods = c.methods;
+        port.cookieFile = c.cookieFile;
+        port.letsAnyoneIn = true;
+        port.addOnion = [&](const QString &) {
+            return "250-ServiceID=" + torcontrol::serviceIdOf(portsKey).toLatin1() + "\r\n250-PrivateKey=" + portsKey
+                + "\r\n250 OK\r\n";
+        };
+        TorSettings settings = TorSettings::fromConfig();
+        settings.enabled = true;
+        settings.controlPort = port.port();
+        settings.virtualPort = 60391;
+        settings.restartFirstMs = 600000;
+        QObject owner;
+        TorService tor(testutil::makeHub(&owner), &db);
+        QSignalSpy failed(&tor, &TorService::failed);
+        QVERIFY2(!runWith(tor, settings), qPrintable(c.methods));
+        const QString all = port.received.join(QLatin1Char('\n'));
+        QVERIFY2(!all.contains(password), qPrintable(all));
+        QVERIFY2(!all.contains(QLatin1String("AUTHENTICATE")), qPrintable(all));
+        QVERIFY2(!all.contains(QLatin1String("ADD_ONION")) && !all.contains(QLatin1String("ED25519-V3")), qPrintable(all));
+        QCOMPARE(failed.count(), 1);
+        QVERIFY2(failed.first().first().toString().contains(c.reason), qPrintable(failed.first().first().toString()));
+        QCOMPARE(tor.state(), TorService::StateFailed);
+        QCOMPARE(tor.refusal(), TorService::RefusedUnprovenControlPort);
+        QVERIFY(tor.onionAddress().isEmpty());
+        QVERIFY2(storedOnionKey(db).isEmpty(), qPrintable(c.methods));
+    }
+
+    // The refusal lasts until tor is set up right: the next attempt, at a port that now
+    // proves itself, ends it.
+    {
+        FakeControlPort port;
+        port.methods = QStringLiteral("NULL");
+        port.cookieFile = cookieFile;
+        port.knownCookie = writeFile(cookieFile, crypto::randomBytes(32));
+        port.addOnion = [](const QString &line) {
+            return "250-ServiceID=" + torcontrol::serviceIdOf(line.section(QLatin1Char(' '), 1, 1).toLatin1()).toLatin1()
+                + "\r\n250 OK\r\n";
+        };
+        TorSettings settings = externalPortSettings(port.port());
+        settings.restartFirstMs = 10;
+        QObject owner;
+        TorService tor(testutil::makeHub(&owner), nullptr);
+        QSignalSpy ready(&tor, &TorService::ready);
+        QVERIFY(!runWith(tor, settings));
+        QCOMPARE(tor.refusal(), TorService::RefusedUnprovenControlPort);
+        port.methods = QStringLiteral("SAFECOOKIE");
+        QVERIFY(ready.wait(10000));
+        QCOMPARE(tor.refusal(), TorService::NotRefused);
+    }
+    ConfigSettings config;
+    config->remove(QStringLiteral("com/torcontrolpassword"));
 }
 
 QTEST_GUILESS_MAIN(TstTor)

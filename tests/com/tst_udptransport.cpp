@@ -119,6 +119,52 @@ struct StrangerSession
     }
 };
 
+// A session the transport dials, answered by hand: the test plays the other side and sends
+// the stream's KCP segments itself.
+struct AnsweredSession
+{
+    QUdpSocket peer;
+    KcpSocket *stream = nullptr;
+    std::uint32_t conv = 0;
+    udpwire::Sealer sealer;
+
+    bool answer(UdpTransport *udp, QObject *owner)
+    {
+        if (!peer.bind(QHostAddress(QHostAddress::LocalHost), 0))
+            return false;
+        stream = udp->createStream();
+        stream->setParent(owner);
+        stream->connectToHost(QStringLiteral("127.0.0.1"), peer.localPort());
+        if (!QTest::qWaitFor([&] { return peer.hasPendingDatagrams(); }, 5000))
+            return false;
+        const QByteArray open = peer.receiveDatagram().data();
+        QByteArray streamKey;
+        if (!udpwire::parseHandshake(open.constData(), open.size(), udpwire::KindOpen, &conv, &streamKey))
+            return false;
+        const crypto::KxKeyPair kx = crypto::generateKxKeyPair();
+        sealer = udpwire::Sealer(crypto::serverSessionKeys(kx, streamKey).tx);
+        peer.writeDatagram(udpwire::makeHandshake(udpwire::KindAccept, conv, kx.publicKey), QHostAddress::LocalHost,
+                           udp->port());
+        return QTest::qWaitFor([&] { return stream->state() == QAbstractSocket::ConnectedState; }, 5000);
+    }
+
+    // KCP segment `sn` of the stream carrying `bytes`, sealed by `by` (the session's own
+    // sealer unless a forger's).
+    QByteArray data(int sn, const QByteArray &bytes, udpwire::Sealer *by = nullptr)
+    {
+        QByteArray segment(Kcp::kHeaderBytes, '\0');
+        qToLittleEndian<quint32>(conv, segment.data());
+        segment[4] = char(Kcp::CmdPush);
+        qToLittleEndian<quint16>(1024, segment.data() + 6);
+        qToLittleEndian<quint32>(quint32(sn), segment.data() + 12);
+        qToLittleEndian<quint32>(quint32(bytes.size()), segment.data() + 20);
+        segment += bytes;
+        return (by ? by : &sealer)->seal(udpwire::KindData, conv, segment.constData(), segment.size());
+    }
+
+    void send(const QByteArray &datagram, quint16 port) { peer.writeDatagram(datagram, QHostAddress::LocalHost, port); }
+};
+
 // A hub's UDP transport on 127.0.0.1 whose sessions must bring their hello within
 // firstMessageMs.
 UdpTransport *listeningTransport(QObject *owner, int firstMessageMs)
@@ -173,6 +219,7 @@ private Q_SLOTS:
     void batchDropsOnlyItsForgedDatagrams();
     void slowReaderLosesNothingWhenBuffersAreReused_data();
     void slowReaderLosesNothingWhenBuffersAreReused();
+    void readerWithAnEventLoopOfItsOwnNeverSeesUncheckedDatagrams();
     void strangersSessionsHoldLittleAndGiveItBack();
     void forgedOpenDrawsNoMoreThanItCarried();
     void relayedSessionsClaimingOddSourcesStayStrangers();
@@ -322,7 +369,7 @@ void TstUdpTransport::slowReaderLosesNothingWhenBuffersAreReused_data()
 {
     QTest::addColumn<bool>("loopInsideReadyRead");
     QTest::newRow("the next batch comes later") << false;
-    // The second batch is read into the same buffers while the first reader is still told.
+    // The second batch arrives while the first reader is still told.
     QTest::newRow("the reader runs an event loop of its own") << true;
 }
 
@@ -332,37 +379,16 @@ void TstUdpTransport::slowReaderLosesNothingWhenBuffersAreReused()
     QObject owner;
     auto *udp = new UdpTransport(makeHub(&owner, quietTimings()), &owner);
     QVERIFY(udp->bind(0, QHostAddress::LocalHost));
-    QUdpSocket peer;   // plays the answering side by hand
-    QVERIFY(peer.bind(QHostAddress(QHostAddress::LocalHost), 0));
-    KcpSocket *stream = udp->createStream();
-    stream->setParent(&owner);
-    stream->connectToHost(QStringLiteral("127.0.0.1"), peer.localPort());
-    QVERIFY(QTest::qWaitFor([&] { return peer.hasPendingDatagrams(); }, 5000));
-    const QByteArray open = peer.receiveDatagram().data();
-    std::uint32_t conv = 0;
-    QByteArray streamKey;
-    QVERIFY(udpwire::parseHandshake(open.constData(), open.size(), udpwire::KindOpen, &conv, &streamKey));
-    const crypto::KxKeyPair kx = crypto::generateKxKeyPair();
-    udpwire::Sealer sealer(crypto::serverSessionKeys(kx, streamKey).tx);
-    peer.writeDatagram(udpwire::makeHandshake(udpwire::KindAccept, conv, kx.publicKey), QHostAddress::LocalHost,
-                       udp->port());
-    QTRY_COMPARE(stream->state(), QAbstractSocket::ConnectedState);
+    AnsweredSession session;
+    QVERIFY(session.answer(udp, &owner));
+    KcpSocket *stream = session.stream;
 
     QByteArray sent(16000, Qt::Uninitialized);
     QRandomGenerator(38).fillRange(reinterpret_cast<quint32 *>(sent.data()), sent.size() / 4);
     constexpr int kSegment = 1000;
     auto sendBatch = [&](int first, int count) {
-        for (int sn = first; sn < first + count; ++sn) {
-            QByteArray segment(Kcp::kHeaderBytes, '\0');
-            qToLittleEndian<quint32>(conv, segment.data());
-            segment[4] = char(Kcp::CmdPush);
-            qToLittleEndian<quint16>(1024, segment.data() + 6);
-            qToLittleEndian<quint32>(quint32(sn), segment.data() + 12);
-            qToLittleEndian<quint32>(kSegment, segment.data() + 20);
-            segment += sent.mid(sn * kSegment, kSegment);
-            peer.writeDatagram(sealer.seal(udpwire::KindData, conv, segment.constData(), segment.size()),
-                               QHostAddress::LocalHost, udp->port());
-        }
+        for (int sn = first; sn < first + count; ++sn)
+            session.send(session.data(sn, sent.mid(sn * kSegment, kSegment)), udp->port());
     };
     QByteArray got;
     int readyReads = 0;
@@ -380,6 +406,59 @@ void TstUdpTransport::slowReaderLosesNothingWhenBuffersAreReused()
         sendBatch(8, 8);
     QTRY_COMPARE(got.size(), sent.size());
     QVERIFY(got == sent);
+}
+
+// A reader woken in the middle of a batch (by a CLOSE) that runs an event loop of its own
+// must not let the next batch into the buffers the rest of the first one is delivered from:
+// those slots were found authentic for what lay there before.
+void TstUdpTransport::readerWithAnEventLoopOfItsOwnNeverSeesUncheckedDatagrams()
+{
+    QObject owner;
+    auto *udp = new UdpTransport(makeHub(&owner, quietTimings()), &owner);
+    QVERIFY(udp->bind(0, QHostAddress::LocalHost));
+    AnsweredSession closing;
+    AnsweredSession reading;
+    QVERIFY(closing.answer(udp, &owner));
+    QVERIFY(reading.answer(udp, &owner));
+
+    // Enough bytes for the tags to be checked ahead of delivery.
+    constexpr int kSegments = 8;
+    constexpr int kSegment = 60000;
+    QByteArray sent(kSegments * kSegment, Qt::Uninitialized);
+    QRandomGenerator(45).fillRange(reinterpret_cast<quint32 *>(sent.data()), sent.size() / 4);
+    udpwire::Sealer forger(crypto::randomBytes(32));
+    QUdpSocket forgersSocket;
+    QVERIFY(forgersSocket.bind(QHostAddress(QHostAddress::LocalHost), 0));
+    QByteArray closingGot;
+    QObject::connect(closing.stream, &QIODevice::readyRead, &owner, [&] {
+        const bool first = closingGot.isEmpty();
+        closingGot += closing.stream->readAll();
+        if (!first)
+            return;
+        // Slot for slot over the first batch: the same sizes, the reading session's conv, the
+        // segments it waits for where its own lie.
+        for (int slot = 0; slot < kSegments + 2; ++slot) {
+            const int sn = slot < 2 ? kSegments + slot : slot - 2;
+            forgersSocket.writeDatagram(reading.data(sn, QByteArray(kSegment, 'F'), &forger), QHostAddress::LocalHost,
+                                        udp->port());
+        }
+        for (int i = 0; i < 3; ++i)
+            QCoreApplication::processEvents();
+    });
+    QByteArray readingGot;
+    QObject::connect(reading.stream, &QIODevice::readyRead, &owner, [&] { readingGot += reading.stream->readAll(); });
+    const quint64 droppedBefore = udp->droppedDatagrams();
+
+    closing.send(closing.data(0, "last words"), udp->port());
+    closing.send(closing.sealer.seal(udpwire::KindClose, closing.conv, nullptr, 0), udp->port());
+    for (int sn = 0; sn < kSegments; ++sn)
+        reading.send(reading.data(sn, sent.mid(sn * kSegment, kSegment)), udp->port());
+
+    QTRY_COMPARE(udp->droppedDatagrams(), droppedBefore + kSegments + 2);
+    QCOMPARE(closingGot, QByteArray("last words"));
+    QTRY_COMPARE(readingGot.size(), sent.size());
+    QVERIFY2(!readingGot.contains(QByteArray(64, 'F')), "forged bytes reached the reader");
+    QVERIFY(readingGot == sent);
 }
 
 // Sessions of strangers that send stream data the server must keep for later (segments

@@ -21,6 +21,8 @@
 #include <QDialog>
 #include <QDir>
 #include <QInputDialog>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QLabel>
@@ -462,6 +464,65 @@ private Q_SLOTS:
         QVERIFY(docs && docs->isVisible());
         QVERIFY(docs->text().contains("https://"));
         docs->close();
+    }
+
+    // A configured control port that lets anybody in cannot prove it is tor: it is refused,
+    // and the About dialog says so under "Tor version", with how to set tor up, in full.
+    void aboutDialogSaysWhyTheControlPortIsRefused()
+    {
+        QTcpServer port;
+        QVERIFY(port.listen(QHostAddress::LocalHost, 0));
+        connect(&port, &QTcpServer::newConnection, &port, [&port] {
+            while (QTcpSocket *s = port.nextPendingConnection())
+                connect(s, &QTcpSocket::readyRead, s, [s] {
+                    while (s->canReadLine())
+                        if (s->readLine().startsWith("PROTOCOLINFO"))
+                            s->write("250-PROTOCOLINFO 1\r\n250-AUTH METHODS=NULL\r\n250-VERSION Tor=\"0.4.7.16\"\r\n"
+                                     "250 OK\r\n");
+                });
+        });
+        {
+            ConfigSettings config;
+            config->setValue(QStringLiteral("com/tor"), true);
+            config->setValue(QStringLiteral("com/torcontrolport"), port.serverPort());
+        }
+        {
+            Program p;
+            QVERIFY(p.start());
+            QTRY_VERIFY_WITH_TIMEOUT(p.manager()->isTorControlPortRefused(), 10000);
+            // In full, in each language: the German text is the longer one.
+            const auto shownRefusal = [&]() -> QString {
+                p.window()->showAboutDialog();
+                QPointer<AboutDialog> about = p.window()->findChild<AboutDialog *>();
+                if (!about || !QTest::qWaitForWindowExposed(about))
+                    return QStringLiteral("no dialog");
+                const auto *refusal = about->findChild<QLabel *>("torRefusal");
+                const bool whole = refusal && refusal->isVisible() && refusal->wordWrap()
+                    && refusal->textFormat() == Qt::PlainText
+                    && refusal->height() >= refusal->heightForWidth(refusal->width())
+                    && about->rect().contains(refusal->geometry());
+                const QString text = !refusal ? QStringLiteral("no refusal")
+                    : whole ? about->findChild<QLabel *>("torVersion")->text() + " | " + refusal->text()
+                            : QStringLiteral("clipped");
+                about->close();
+                QTest::qWaitFor([&] { return about.isNull(); });
+                return text;
+            };
+            const QString english = shownRefusal();
+            QVERIFY2(english.startsWith("not running | Refused the control port: it cannot prove it is Tor.")
+                         && english.contains("(CookieAuthentication 1)"),
+                     qPrintable(english));
+            QTranslator german;
+            QVERIFY(german.load(QStringLiteral(":/i18n/nusk_de.qm")));
+            QCoreApplication::installTranslator(&german);
+            const QString inGerman = shownRefusal();
+            QCoreApplication::removeTranslator(&german);
+            QVERIFY2(inGerman.startsWith("läuft nicht | Steuerport abgelehnt") && inGerman.contains("(CookieAuthentication 1)"),
+                     qPrintable(inGerman));
+        }
+        ConfigSettings config;
+        config->remove(QStringLiteral("com/tor"));
+        config->remove(QStringLiteral("com/torcontrolport"));
     }
 };
 
