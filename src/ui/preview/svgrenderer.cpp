@@ -114,17 +114,20 @@ QByteArray withNamedPicturesEmbedded(const QByteArray &text, const QString &draw
         const QXmlStreamReader::TokenType token = xml.readNext();
         if (token == QXmlStreamReader::Invalid)
             return QByteArray();
-        if (token != QXmlStreamReader::StartElement || xml.name() != QLatin1String("image")) {
+        if (token != QXmlStreamReader::StartElement) {
             writer.writeCurrentToken(xml);
             continue;
         }
+        // Elements by their names as written: the writer's own copy of the token keeps only
+        // the part after a prefix.
         writer.writeStartElement(xml.qualifiedName().toString());
+        const bool image = xml.name() == QLatin1String("image");
         for (const QXmlStreamAttribute &attribute : xml.attributes()) {
-            const QString value = attribute.value().trimmed().toString();
-            if (attribute.name() != QLatin1String("href")) {
-                writer.writeAttribute(attribute.qualifiedName().toString(), attribute.value().toString());
+            if (!image || attribute.name() != QLatin1String("href")) {
+                writer.writeAttribute(attribute);
                 continue;
             }
+            const QString value = attribute.value().trimmed().toString();
             QByteArray picture;
             if (value.startsWith(QLatin1String("data"))) {
                 const int start = value.lastIndexOf(QLatin1String("base64,"));
