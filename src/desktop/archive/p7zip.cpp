@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QRegularExpression>
@@ -14,10 +15,15 @@
 #include <algorithm>
 #include <cctype>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 int g_listStartMs = 30000;
 int g_listFinishMs = 30000;
+std::function<void(const QString&)> g_beforeModesHook;
 
 QString joinPath(const QString& dir, const QString& name)
 {
@@ -102,6 +108,40 @@ bool leavesFolder(const QString& path)
             return true;
     }
     return false;
+}
+
+// Gives the entry at `relPath` below the folder `rootFd` its mode, walking down by descriptors
+// that never follow a link: whatever replaced an extracted folder or file with a link (or a
+// second name of a file outside) after the extraction keeps its own mode. Folders, and a file
+// only while it has the one name 7-Zip gave it. False when the entry is no longer what was
+// extracted.
+bool applyModeBelow(int rootFd, const QString& relPath, int bits)
+{
+    const QStringList parts = relPath.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    if (parts.isEmpty())
+        return false;
+    int dirFd = ::dup(rootFd);
+    for (int i = 0; dirFd >= 0 && i + 1 < parts.size(); ++i) {
+        const int next = ::openat(dirFd, QFile::encodeName(parts.at(i)).constData(),
+                                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        ::close(dirFd);
+        dirFd = next;
+    }
+    if (dirFd < 0)
+        return false;
+    // O_PATH opens a fifo or device planted here without waiting on it; the mode then goes
+    // to the inode this descriptor holds, by its /proc name, never to a name resolved again.
+    const int fd = ::openat(dirFd, QFile::encodeName(parts.last()).constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    ::close(dirFd);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    const bool extracted = ::fstat(fd, &st) == 0
+                           && (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && st.st_nlink == 1));
+    const bool applied = extracted
+                         && vfsfiles::applyPermissions(QStringLiteral("/proc/self/fd/%1").arg(fd), bits) == 0;
+    ::close(fd);
+    return applied;
 }
 
 bool containsLink(const QString& dir)
@@ -234,6 +274,11 @@ void P7Zip::setListTimeoutsForTesting(int startMs, int finishMs)
 {
     g_listStartMs = startMs;
     g_listFinishMs = finishMs;
+}
+
+void P7Zip::setBeforeModesHookForTesting(std::function<void(const QString&)> hook)
+{
+    g_beforeModesHook = std::move(hook);
 }
 
 QString P7Zip::errorString() const
@@ -524,12 +569,18 @@ void P7Zip::onFinished(int exitCode, QProcess::ExitStatus exitStatus)
         return;
     }
 
+    if (g_beforeModesHook)
+        g_beforeModesHook(d->outDir);
     // Every item gets the archive's mode as `cp` would give it; a read-only folder only
-    // after what is inside it.
+    // after what is inside it. The folder may be shared with other processes: the check for
+    // links above is no promise for what the names lead to by now.
+    const int outFd = ::open(QFile::encodeName(d->outDir).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     for (const auto& [entryPath, bits] : d->modes) {
-        if (vfsfiles::applyPermissions(joinPath(d->outDir, entryPath), bits) != 0)
-            logPrintf(LogDbg1, "failed to set the mode of %s", qUtf8Printable(entryPath));
+        if (outFd < 0 || !applyModeBelow(outFd, entryPath, bits))
+            logPrintf(LogDbg1, "mode of %s not set: not the extracted item, or refused", qUtf8Printable(entryPath));
     }
+    if (outFd >= 0)
+        ::close(outFd);
 
     QString result = d->outDir;
     if (!d->name.isEmpty()) {

@@ -19,6 +19,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -68,8 +69,10 @@ public:
     // The free name for `name` in `dir`: the name itself, else "name (N)" before the suffix.
     static QString freeName(const QString& dir, const QString& name, bool isFolder);
 
-    // Test hooks: the listing's wait limits in milliseconds.
+    // Test hooks: the listing's wait limits in milliseconds; a call with the output folder
+    // between the extraction's end and the modes being set (empty: none).
     static void setListTimeoutsForTesting(int startMs, int finishMs);
+    static void setBeforeModesHookForTesting(std::function<void(const QString&)> hook);
 
 public Q_SLOTS:
     // Kills the extraction; failedExtracting() follows when the process has ended.

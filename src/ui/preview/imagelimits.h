@@ -37,6 +37,35 @@ inline qint64 workingBytesPerPixel(QImage::Format format)
     return std::max(4, QImage::toPixelFormat(format).bitsPerPixel() / 8);
 }
 
+// What smooth scaling adds before it shrinks a picture of `format`: a full-size copy in the
+// format it works on (0 for the formats it takes as they are, 8 for 16-bit channels with
+// straight alpha, 4 for everything else, which becomes 32-bit).
+inline qint64 scalingCopyBytesPerPixel(QImage::Format format)
+{
+    switch (format) {
+    case QImage::Format_RGB32:
+    case QImage::Format_ARGB32_Premultiplied:
+    case QImage::Format_RGBX8888:
+    case QImage::Format_RGBA8888_Premultiplied:
+    case QImage::Format_RGBX64:
+    case QImage::Format_RGBA64_Premultiplied:
+        return 0;
+    case QImage::Format_RGBA64:
+        return 8;
+    default:
+        return 4;
+    }
+}
+
+// Memory of a picture of `format` while it is read whole and then shrunk by smooth scaling
+// in one piece: the decoded picture and the copy scaling makes of it (the result, at most a
+// bound's size, comes on top).
+inline qint64 wholeScalingBytes(const QSize &size, QImage::Format format)
+{
+    const qint64 decoded = format == QImage::Format_Invalid ? 8 : (QImage::toPixelFormat(format).bitsPerPixel() + 7) / 8;
+    return qint64(size.width()) * size.height() * (decoded + scalingCopyBytesPerPixel(format));
+}
+
 inline bool fitsBudget(const QSize &size, QImage::Format format)
 {
     return size.width() > 0 && size.height() > 0 && size.width() <= kMaxSide * 4

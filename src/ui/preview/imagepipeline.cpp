@@ -17,13 +17,16 @@
 #include <QFileInfo>
 #include <QImageReader>
 #include <QMutex>
+#include <QPainter>
 #include <QPointer>
 #include <QTemporaryDir>
 #include <QThreadPool>
 #include <QUuid>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <optional>
 
 namespace {
@@ -381,12 +384,20 @@ QImage readPictureSafely(QImageReader &reader, const QSize &bound, bool *turned)
     if (!PreviewLimits::fitsBudget(reader))
         return QImage();
     const bool quarterTurn = reader.transformation() & QImageIOHandler::TransformationRotate90;
+    QSize scaled;
     if ((bound.width() > 0 || bound.height() > 0) && reader.supportsOption(QImageIOHandler::ScaledSize)) {
         const QSize shown = quarterTurn ? stored.transposed() : stored;
         const QSize fitted = fitToBound(shown, bound);
         if (fitted.isValid() && (fitted.width() < shown.width() || fitted.height() < shown.height()))
-            reader.setScaledSize(quarterTurn ? fitted.transposed() : fitted);
+            scaled = quarterTurn ? fitted.transposed() : fitted;
     }
+    // A reader that cannot scale a format while decoding decodes it whole and scales that in
+    // one piece, copy included: for 16-bit and grey pictures up to twice the budget. Those
+    // are read whole and shrunk here instead.
+    const bool readerScales =
+        scaled.isValid() && PreviewLimits::wholeScalingBytes(stored, reader.imageFormat()) <= PreviewLimits::kMaxPictureBytes;
+    if (readerScales)
+        reader.setScaledSize(scaled);
     QImage picture = reader.read();
     // Smooth scaling works on premultiplied pixels and would otherwise first make a second
     // full-size copy; converted in place, the picture stays the one allocation it was counted as.
@@ -394,9 +405,50 @@ QImage readPictureSafely(QImageReader &reader, const QSize &bound, bool *turned)
         picture.convertTo(QImage::Format_ARGB32_Premultiplied);
     else if (picture.format() == QImage::Format_RGBA64)
         picture.convertTo(QImage::Format_RGBA64_Premultiplied);
+    if (scaled.isValid() && !readerScales && !picture.isNull())
+        picture = shrinkPicture(picture, quarterTurn ? scaled.transposed() : scaled);
     if (turned)
         *turned = !picture.isNull();
     return picture;
+}
+
+QImage shrinkPicture(const QImage &picture, const QSize &size)
+{
+    if (picture.isNull() || size.isEmpty())
+        return QImage();
+    if (PreviewLimits::scalingCopyBytesPerPixel(picture.format()) == 0)
+        return picture.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    // The formats smooth scaling would convert to, a band of rows at a time into one buffer.
+    const QImage::Format format = picture.format() == QImage::Format_RGBA64 ? QImage::Format_RGBA64_Premultiplied
+                                  : picture.hasAlphaChannel()              ? QImage::Format_ARGB32_Premultiplied
+                                                                           : QImage::Format_RGB32;
+    QImage shrunk(size, format);
+    const int rowsPerOutputRow = std::max(1, (picture.height() + size.height() - 1) / size.height());
+    const qint64 bandBytes = qint64(picture.width()) * rowsPerOutputRow * 8;
+    const int outputRowsPerBand = int(std::clamp<qint64>((4 << 20) / std::max<qint64>(1, bandBytes), 1, size.height()));
+    QImage band(picture.width(), (outputRowsPerBand + 1) * rowsPerOutputRow, format);
+    if (shrunk.isNull() || band.isNull())
+        return QImage();
+    for (int y = 0; y < size.height(); y += outputRowsPerBand) {
+        const int end = std::min(size.height(), y + outputRowsPerBand);
+        const int top = int(qint64(y) * picture.height() / size.height());
+        const int bottom = std::max(top + 1, int(qint64(end) * picture.height() / size.height()));
+        // A view of the picture's rows, only read; writable only so that a colour table can
+        // be set without copying them.
+        QImage source(const_cast<uchar *>(picture.constScanLine(top)), picture.width(), bottom - top,
+                      picture.bytesPerLine(), picture.format());
+        source.setColorTable(picture.colorTable());
+        QImage converted(band.bits(), band.width(), bottom - top, band.bytesPerLine(), format);
+        {
+            QPainter painter(&converted);
+            painter.setCompositionMode(QPainter::CompositionMode_Source);
+            painter.drawImage(0, 0, source);
+        }
+        const QImage rows = converted.scaled(size.width(), end - y, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        for (int row = 0; row < rows.height(); ++row)
+            std::memcpy(shrunk.scanLine(y + row), rows.constScanLine(row), size_t(rows.bytesPerLine()));
+    }
+    return shrunk;
 }
 
 std::vector<QImage> scanEmbeddedJpegs(const QByteArray &data, bool firstOnly)
@@ -492,7 +544,7 @@ PreviewImageResult getPreviewImage(const PreviewImageRequest &request, IDatabase
             if (!fitted.isValid() || (picture.width() <= fitted.width() && picture.height() <= fitted.height()))
                 result.images.push_back(picture);
             else
-                result.images.push_back(picture.scaled(fitted, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+                result.images.push_back(shrinkPicture(picture, fitted));
         }
     }
 

@@ -48,6 +48,11 @@ QString previewCacheRowId(const QString &peerUuid, const QString &path, qint64 m
 // *turned tells whether the reader already applied the EXIF orientation.
 QImage readPictureSafely(QImageReader &reader, const QSize &bound, bool *turned = nullptr);
 
+// `picture` smoothly scaled down to `size`. A format smooth scaling does not take as it is
+// (grey, paletted, 16-bit with straight alpha) is converted and scaled a band of rows at a
+// time rather than whole, so shrinking costs little beyond the picture and the result.
+QImage shrinkPicture(const QImage &picture, const QSize &size);
+
 // Every JPEG stream inside the data that decodes, in file order; only the first when
 // firstOnly.
 std::vector<QImage> scanEmbeddedJpegs(const QByteArray &data, bool firstOnly);

@@ -3,12 +3,18 @@
 #include "ui/preview/imagelimits.h"
 
 #include <QBuffer>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QPainter>
 #include <QSvgRenderer>
 #include <QXmlStreamReader>
+#include <QXmlStreamWriter>
 
 #include <cmath>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 namespace {
@@ -50,24 +56,13 @@ QByteArray inflateGzip(const QByteArray &input, qint64 maxBytes)
     return status == Z_STREAM_END ? output : QByteArray();
 }
 
-// Bytes one <image> of a drawing decodes into: QtSvg decodes it at its full size, whether it
-// is embedded as base64 data or named as a file. -1 when its header states no usable size; 0
-// when there is nothing QtSvg could decode.
-qint64 linkedPictureBytes(const QString &href)
+// Bytes a picture in memory decodes into: QtSvg decodes it at its full size. -1 when its header
+// states no usable size; 0 when there is nothing QtSvg could decode.
+qint64 pictureBytes(QByteArray data)
 {
-    QImageReader reader;
-    QByteArray data;
     QBuffer buffer(&data);
-    if (href.startsWith(QLatin1String("data"))) {
-        const int start = href.lastIndexOf(QLatin1String("base64,"));
-        if (start < 0)
-            return 0;
-        data = QByteArray::fromBase64(href.mid(start + 7).toLatin1());
-        buffer.open(QIODevice::ReadOnly);
-        reader.setDevice(&buffer);
-    } else {
-        reader.setFileName(href);
-    }
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer);
     if (!reader.canRead())
         return 0;
     const QSize size = reader.size();
@@ -76,32 +71,90 @@ qint64 linkedPictureBytes(const QString &href)
     return qint64(size.width()) * size.height() * PreviewLimits::workingBytesPerPixel(reader.imageFormat());
 }
 
-// The pictures a drawing links, together, against the budget, before QtSvg decodes any.
-bool linkedPicturesFitBudget(const QByteArray &text)
+// A picture the drawing names by file, relative to the drawing's folder. It is opened without
+// waiting and read only when it is a regular file of at most `maxBytes`: a fifo, a terminal or
+// a pipe named as a picture would otherwise hold the worker for ever. Empty otherwise.
+QByteArray readNamedPicture(const QString &href, const QString &drawingDir, qint64 maxBytes)
+{
+    if (href.isEmpty())
+        return QByteArray();
+    const QString path = QDir::isRelativePath(href) ? QDir(drawingDir).filePath(href) : href;
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return QByteArray();
+    QByteArray data;
+    struct stat st;
+    QFile file;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= maxBytes
+        && file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle)) {
+        data = file.read(maxBytes + 1);
+        if (data.size() > maxBytes)
+            data.clear();
+    }
+    ::close(fd);
+    return data;
+}
+
+// The drawing as QtSvg is to read it: QtSvg would open a picture the drawing names by file
+// itself, by path and blocking, so such pictures are read here (see readNamedPicture) and
+// embedded; one that cannot be read loses its name and is left out. The pictures of the
+// drawing, embedded or named, must fit the memory budget together before QtSvg decodes any.
+// Empty when they do not, or when the text is not well-formed (QtSvg would have started on
+// the pictures before it noticed).
+QByteArray withNamedPicturesEmbedded(const QByteArray &text, const QString &drawingDir)
 {
     QXmlStreamReader xml(text);
     xml.setNamespaceProcessing(false); // names as QtSvg sees them ("xlink:href")
+    QByteArray rewritten;
+    QXmlStreamWriter writer(&rewritten);
     qint64 bytes = 0;
+    qint64 namedBytes = 0;
+    bool named = false;
     while (!xml.atEnd()) {
-        if (xml.readNext() != QXmlStreamReader::StartElement
-            || !xml.qualifiedName().endsWith(QLatin1String("image")))
+        const QXmlStreamReader::TokenType token = xml.readNext();
+        if (token == QXmlStreamReader::Invalid)
+            return QByteArray();
+        if (token != QXmlStreamReader::StartElement) {
+            writer.writeCurrentToken(xml);
             continue;
+        }
+        // Elements by their names as written: the writer's own copy of the token keeps only
+        // the part after a prefix.
+        writer.writeStartElement(xml.qualifiedName().toString());
+        const bool image = xml.name() == QLatin1String("image");
         for (const QXmlStreamAttribute &attribute : xml.attributes()) {
-            const QStringRef name = attribute.qualifiedName();
-            if (name != QLatin1String("href") && !name.endsWith(QLatin1String(":href")))
+            if (!image || attribute.name() != QLatin1String("href")) {
+                writer.writeAttribute(attribute);
                 continue;
-            const qint64 picture = linkedPictureBytes(attribute.value().trimmed().toString());
-            if (picture < 0 || (bytes += picture) > PreviewLimits::kMaxPictureBytes)
-                return false;
+            }
+            const QString value = attribute.value().trimmed().toString();
+            QByteArray picture;
+            if (value.startsWith(QLatin1String("data"))) {
+                const int start = value.lastIndexOf(QLatin1String("base64,"));
+                if (start >= 0)
+                    picture = QByteArray::fromBase64(value.midRef(start + 7).toLatin1());
+                writer.writeAttribute(attribute.qualifiedName().toString(), value);
+            } else {
+                named = true;
+                picture = readNamedPicture(value, drawingDir, PreviewLimits::kMaxSvgBytes - namedBytes);
+                namedBytes += picture.size();
+                if (!picture.isEmpty())
+                    writer.writeAttribute(attribute.qualifiedName().toString(),
+                                          QLatin1String("data:;base64,") + QLatin1String(picture.toBase64()));
+            }
+            const qint64 decoded = picture.isEmpty() ? 0 : pictureBytes(picture);
+            if (decoded < 0 || (bytes += decoded) > PreviewLimits::kMaxPictureBytes)
+                return QByteArray();
         }
     }
-    return true;
+    return named ? rewritten : text;
 }
 
 bool loadRenderer(QSvgRenderer &renderer, const QString &path)
 {
-    const QByteArray text = readSvgText(path, PreviewLimits::kMaxSvgBytes);
-    return !text.isEmpty() && linkedPicturesFitBudget(text) && renderer.load(text) && renderer.isValid();
+    const QByteArray text = withNamedPicturesEmbedded(readSvgText(path, PreviewLimits::kMaxSvgBytes),
+                                                      QFileInfo(path).absolutePath());
+    return !text.isEmpty() && renderer.load(text) && renderer.isValid();
 }
 
 } // namespace

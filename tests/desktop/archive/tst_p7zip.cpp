@@ -12,6 +12,7 @@
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 // Archives made here with 7z and Python's zipfile, extracted by the real 7-Zip.
 class TstP7Zip : public QObject
@@ -101,6 +102,12 @@ private Q_SLOTS:
             "data = open('big.zip','rb').read()\n"
             "open('trunc.zip','wb').write(data[:len(data)//2])\n").arg(path(QStringLiteral("abs-target"))));
         sh(QStringLiteral("ln -s /etc elink && tar cf link.tar elink docs"));
+        python(QStringLiteral(
+            "import zipfile\n"
+            "with zipfile.ZipFile('modes.zip','w') as z:\n"
+            "    for name, mode in (('m/tool', 0o100755), ('m/priv', 0o100640), ('m/ro/', 0o40555), ('m/ro/doc', 0o100444)):\n"
+            "        zi = zipfile.ZipInfo(name); zi.external_attr = mode << 16 | (0x10 if name.endswith('/') else 0)\n"
+            "        z.writestr(zi, '' if name.endswith('/') else 'x')\n"));
     }
 
     void namesAndProgress()
@@ -149,12 +156,6 @@ private Q_SLOTS:
     // folders too, a read-only one once its files are in it.
     void modesKeptLessUmask()
     {
-        python(QStringLiteral(
-            "import zipfile\n"
-            "with zipfile.ZipFile('modes.zip','w') as z:\n"
-            "    for name, mode in (('m/tool', 0o100755), ('m/priv', 0o100640), ('m/ro/', 0o40555), ('m/ro/doc', 0o100444)):\n"
-            "        zi = zipfile.ZipInfo(name); zi.external_attr = mode << 16 | (0x10 if name.endswith('/') else 0)\n"
-            "        z.writestr(zi, '' if name.endswith('/') else 'x')\n"));
         const QString dest = path(QStringLiteral("modes"));
         QDir().mkpath(dest);
         const mode_t userMask = ::umask(027);
@@ -171,6 +172,50 @@ private Q_SLOTS:
         QCOMPARE(mode("ro"), 0550);
         QCOMPARE(mode("ro/doc"), 0440);
         QFile::setPermissions(out + QStringLiteral("/ro"), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    }
+
+    // Names in the output folder swapped after the check for links (here by the hook that runs
+    // right before the modes are set): a symbolic link to a file and to a folder outside, and
+    // a second name of a file outside. What lies outside keeps its mode.
+    void modesNeverSetThroughLinks()
+    {
+        const QString outside = path(QStringLiteral("outside"));
+        QDir().mkpath(outside + QStringLiteral("/dir"));
+        for (const char* name : {"secret", "hard", "dir/doc"}) {
+            QFile f(outside + QLatin1Char('/') + QLatin1String(name));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        }
+        QFile::setPermissions(outside + QStringLiteral("/dir"), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        auto mode = [](const QString& p) {
+            struct stat st;
+            return ::lstat(QFile::encodeName(p).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+        };
+
+        P7Zip::setBeforeModesHookForTesting([&](const QString& outDir) {
+            const QByteArray m = QFile::encodeName(outDir + QStringLiteral("/m/"));
+            const QByteArray o = QFile::encodeName(outside + QLatin1Char('/'));
+            QCOMPARE(::unlink(m + "tool"), 0);
+            QCOMPARE(::symlink(o + "secret", m + "tool"), 0);
+            QCOMPARE(::unlink(m + "priv"), 0);
+            QCOMPARE(::link(o + "hard", m + "priv"), 0);
+            QCOMPARE(::rename(m + "ro", m + "ro-was"), 0);
+            QCOMPARE(::symlink(o + "dir", m + "ro"), 0);
+        });
+        const QString dest = path(QStringLiteral("linked"));
+        QDir().mkpath(dest);
+        const mode_t userMask = ::umask(022);
+        const QString out = extract(path(QStringLiteral("src/modes.zip")), dest);
+        ::umask(userMask);
+        P7Zip::setBeforeModesHookForTesting(nullptr);
+        QCOMPARE(out, dest + QStringLiteral("/m"));
+        QCOMPARE(mode(outside + QStringLiteral("/secret")), 0600);
+        QCOMPARE(mode(outside + QStringLiteral("/hard")), 0600);
+        QCOMPARE(mode(outside + QStringLiteral("/dir")), 0700);
+        QCOMPARE(mode(outside + QStringLiteral("/dir/doc")), 0600);
+        // What was not swapped still gets its mode.
+        QCOMPARE(mode(out + QStringLiteral("/ro-was/doc")), 0444);
+        QFile::setPermissions(out + QStringLiteral("/ro-was"), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     }
 
     void hostileArchivesAreRefused_data()

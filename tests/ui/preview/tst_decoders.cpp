@@ -19,9 +19,13 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QtConcurrent/QtConcurrentRun>
 #include <QtTest>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 namespace {
@@ -258,6 +262,61 @@ private Q_SLOTS:
             QVERIFY2(!renderSvgImage(request, &result), name);
             QCOMPARE(result.width, -1);
             QVERIFY(result.images.empty());
+        }
+    }
+
+    // Pictures a drawing names by file: a regular one is drawn (by path or by a name relative
+    // to the drawing), while a fifo or a pipe is left out instead of holding the worker
+    // for ever, and the rest of the drawing still shows.
+    void svgNamedPicturesNeverWait()
+    {
+        QImage red(8, 8, QImage::Format_RGB32);
+        red.fill(Qt::red);
+        QVERIFY(writeFile(file(QStringLiteral("red.png")), encodeImage(red, "png")));
+        const QString fifo = file(QStringLiteral("fifo.png"));
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        // Standard input becomes a pipe nobody writes to, so that reading it would wait.
+        int pipeFds[2];
+        QCOMPARE(::pipe(pipeFds), 0);
+        const int savedStdin = ::dup(0);
+        QCOMPARE(::dup2(pipeFds[0], 0), 0);
+        struct Unblock
+        {
+            QString fifo;
+            int writer, savedStdin;
+            ~Unblock()
+            {
+                // Lets a worker that waits anyway come back, so a failure ends the test.
+                const int fd = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK);
+                if (fd >= 0)
+                    ::close(fd);
+                ::close(writer);
+                ::dup2(savedStdin, 0);
+                ::close(savedStdin);
+            }
+        } unblock{fifo, pipeFds[1], savedStdin};
+        ::close(pipeFds[0]);
+
+        const struct { const char *name; QString href; bool drawn; } cases[] = {
+            {"fifo.svg", fifo, false},
+            {"stdin.svg", QStringLiteral("/proc/self/fd/0"), false},
+            {"absolute.svg", file(QStringLiteral("red.png")), true},
+            {"relative.svg", QStringLiteral("red.png"), true},
+        };
+        for (const auto &c : cases) {
+            const QString path = file(QLatin1String(c.name));
+            QVERIFY(writeFile(path, "<svg xmlns='http://www.w3.org/2000/svg' xmlns:xlink='http://www.w3.org/1999/xlink'"
+                                    " width='16' height='16'><rect width='16' height='16' fill='#0000ff'/>"
+                                    "<image width='16' height='16' xlink:href='" + c.href.toUtf8() + "'/></svg>"));
+            PreviewImageRequest request;
+            request.path = path;
+            request.bounds = {{16, 16}};
+            QFuture<PreviewImageResult> preview = QtConcurrent::run(getPreviewImage, request, nullptr);
+            QTRY_VERIFY2_WITH_TIMEOUT(preview.isFinished(), c.name, 30000);
+            const PreviewImageResult result = preview.result();
+            QCOMPARE(int(result.images.size()), 1);
+            const QRgb centre = result.images.front().pixel(8, 8);
+            QVERIFY2(c.drawn ? isReddish(centre) : isBluish(centre), c.name);
         }
     }
 

@@ -262,6 +262,52 @@ private Q_SLOTS:
         unloadLibRaw();
     }
 
+    // Pictures whose header fits the budget but which scaling would first copy whole (16-bit
+    // with straight alpha, grey): the peak stays within the budget, not only the result.
+    void scalingPeakStaysWithinBudget()
+    {
+        const struct { quint32 w, h; int depth, type; } headers[] = {
+            {5792, 5792, 16, 6}, {8192, 8192, 16, 0}, {8192, 8192, 8, 0},
+        };
+        const qint64 budgetMiB = PreviewLimits::kMaxPictureBytes >> 20;
+        for (const auto &h : headers) {
+            const QString label = QStringLiteral("%1x%2 %3-bit type %4").arg(h.w).arg(h.h).arg(h.depth).arg(h.type);
+            const QString png = file(QStringLiteral("whole.png"));
+            QVERIFY(writeFile(png, pngBomb(h.w, h.h, h.depth, h.type, true)));
+            resetPeakResident();
+            const qint64 before = peakResidentMiB();
+            const PreviewImageResult result = load(png, {{256, 256}});
+            const qint64 grown = peakResidentMiB() - before;
+            QVERIFY2(result.images.size() == 1 && result.images.front().size() == QSize(256, 256), qPrintable(label));
+            QVERIFY2(grown < budgetMiB + 48, qPrintable(QStringLiteral("%1: %2 MiB").arg(label).arg(grown)));
+        }
+
+        // Shrinking band by band looks like shrinking whole (a band's edge weighs its rows a
+        // little differently: a few levels at most): a diagonal gradient in each format that is
+        // converted on the way, at a ratio that puts band edges between source rows.
+        QImage gradient(997, 1499, QImage::Format_RGBA64);
+        for (int y = 0; y < gradient.height(); ++y)
+            for (int x = 0; x < gradient.width(); ++x)
+                gradient.setPixelColor(x, y, QColor::fromRgba64(quint16(x * 65535 / 997), quint16(y * 65535 / 1499),
+                                                                quint16((x + y) * 65535 / 2496), 0xC000));
+        for (QImage::Format format : {QImage::Format_RGBA64, QImage::Format_Grayscale16, QImage::Format_Grayscale8,
+                                      QImage::Format_Indexed8, QImage::Format_ARGB32}) {
+            const QImage picture = gradient.convertToFormat(format, Qt::ThresholdDither);
+            const QImage whole = picture.scaled(QSize(211, 317), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+            const QImage banded = shrinkPicture(picture, QSize(211, 317));
+            QCOMPARE(banded.size(), whole.size());
+            int worst = 0;
+            for (int y = 0; y < whole.height(); ++y) {
+                for (int x = 0; x < whole.width(); ++x) {
+                    const QRgb a = whole.pixel(x, y), b = banded.pixel(x, y);
+                    worst = std::max({worst, std::abs(qRed(a) - qRed(b)), std::abs(qGreen(a) - qGreen(b)),
+                                      std::abs(qBlue(a) - qBlue(b)), std::abs(qAlpha(a) - qAlpha(b))});
+                }
+            }
+            QVERIFY2(worst <= 6, qPrintable(QStringLiteral("format %1: %2").arg(int(format)).arg(worst)));
+        }
+    }
+
     void boundsNeverDivideByZero()
     {
         const QString path = file(QStringLiteral("bounds.png"));
