@@ -229,7 +229,7 @@ void Hub::setNetworkEnabled(bool enabled)
 }
 
 Link *Hub::connectTo(const QString &host, quint16 port, const QByteArray &expectedKey,
-                     const GreetingAmender &amend, const QString &transportType)
+                     const GreetingAmender &amend, const QString &transportType, const AddressCheck &mayDial)
 {
     const bool tcp = transportType == QLatin1String("tcp");
     const auto factory = m_streamFactories.value(transportType);
@@ -247,7 +247,7 @@ Link *Hub::connectTo(const QString &host, quint16 port, const QByteArray &expect
     else if (!m_networkEnabled && expectedKey != m_identity.publicKey)
         refusal = QStringLiteral("network disabled");
     if (refusal.isEmpty()) {
-        link->startClient(host, port, expectedKey, amend);
+        link->startClient(host, port, expectedKey, amend, mayDial);
     } else {
         // Let the caller connect to closed() first.
         QPointer<Link> guard(link);

@@ -100,10 +100,13 @@ public:
 
     // Dials host:port and expects the remote side to prove `expectedKey`. The link is
     // returned at once (StateHandshaking); it emits established() or closed(). The amender
-    // may add to this link's greeting once the channel binding is known.
+    // may add to this link's greeting once the channel binding is known. With `mayDial`, the
+    // host (a name resolved first) is dialled only at an address it accepts; the link closes
+    // when there is none.
     Link *connectTo(const QString &host, quint16 port, const QByteArray &expectedKey,
                     const GreetingAmender &amend = GreetingAmender(),
-                    const QString &transportType = QStringLiteral("tcp"));
+                    const QString &transportType = QStringLiteral("tcp"),
+                    const AddressCheck &mayDial = AddressCheck());
 
     // The stream a dial over `transportType` ("udp", "turn", "onion") travels on; "tcp" is
     // built in. A type without a factory cannot be dialled (the link closes at once).

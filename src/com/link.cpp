@@ -8,6 +8,7 @@
 #include "db/dto.h"
 
 #include <QCryptographicHash>
+#include <QHostInfo>
 #include <QNetworkProxy>
 #include <QPointer>
 #include <QTcpSocket>
@@ -243,7 +244,7 @@ qint64 Link::bytesToWrite() const
 }
 
 void Link::startClient(const QString &host, quint16 port, const QByteArray &expectedKey,
-                       const GreetingAmender &amend)
+                       const GreetingAmender &amend, const AddressCheck &mayDial)
 {
     m_expectedKey = expectedKey;
     m_amend = amend;
@@ -259,7 +260,35 @@ void Link::startClient(const QString &host, quint16 port, const QByteArray &expe
     });
     // Peers are dialled directly; an HTTP proxy configured for the desktop must not see them.
     m_socket->setProxy(QNetworkProxy::NoProxy);
-    m_socket->connectToHost(host, port);
+    if (!mayDial) {
+        m_socket->connectToHost(host, port);
+        return;
+    }
+    // Resolved here rather than by the socket, so that what a name stands for is checked
+    // before anything goes there.
+    const QHostAddress literal(host);
+    if (!literal.isNull()) {
+        connectChecked({literal}, port, mayDial);
+        return;
+    }
+    QHostInfo::lookupHost(host, this, [this, port, mayDial](const QHostInfo &info) {
+        if (m_state != StateClosed)
+            connectChecked(info.addresses(), port, mayDial);
+    });
+}
+
+void Link::connectChecked(const QList<QHostAddress> &addresses, quint16 port, const AddressCheck &mayDial)
+{
+    for (const QHostAddress &address : addresses) {
+        if (mayDial(address)) {
+            m_socket->connectToHost(address, port);
+            return;
+        }
+    }
+    const QString reason = addresses.isEmpty() ? QStringLiteral("host not found")
+                                               : QStringLiteral("%1 may not be dialled").arg(addresses.first().toString());
+    // Never from within Hub::connectTo(): its caller connects to closed() once it returns.
+    QTimer::singleShot(0, this, [this, reason] { fail(reason); });
 }
 
 void Link::startServer()

@@ -96,6 +96,7 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QHostAddress>
+#include <QList>
 #include <QObject>
 #include <QString>
 
@@ -151,6 +152,9 @@ struct LinkTimings
 // Adds to the client's greeting once the channel binding is known (upper layers put an
 // invitation uuid and a password proof here).
 using GreetingAmender = std::function<void(Greeting &greeting, const QByteArray &channelBinding)>;
+// Whether a client may connect to an address its host resolved to (a dial policy): checked
+// after the lookup, before anything is sent.
+using AddressCheck = std::function<bool(const QHostAddress &address)>;
 
 class Link : public QObject
 {
@@ -249,7 +253,9 @@ private:
     Link(QTcpSocket *socket, bool outgoing, Hub *hub);
 
     void startClient(const QString &host, quint16 port, const QByteArray &expectedKey,
-                     const GreetingAmender &amend);
+                     const GreetingAmender &amend, const AddressCheck &mayDial);
+    // Connects to the first of `addresses` that `mayDial` accepts; without one the link ends.
+    void connectChecked(const QList<QHostAddress> &addresses, quint16 port, const AddressCheck &mayDial);
     void startServer();
 
     void connectSocket();

@@ -56,6 +56,11 @@ bool DialPolicy::isDialable(const QString &host) const
         const bool local = name == QLatin1String("localhost") || name.endsWith(QLatin1String(".localhost"));
         return !local || loopbackPeersAllowed();
     }
+    return isDialableAddress(address);
+}
+
+bool DialPolicy::isDialableAddress(QHostAddress address) const
+{
     bool mapped = false;
     const quint32 v4 = address.toIPv4Address(&mapped);
     if (mapped)
@@ -66,12 +71,39 @@ bool DialPolicy::isDialable(const QString &host) const
     if (inAny(address, {"0.0.0.0/8", "169.254.0.0/16", "224.0.0.0/4", "240.0.0.0/4", "::/128", "fe80::/10",
                         "ff00::/8"}))
         return false;
+    // An address of this computer reaches its own services as surely as loopback does.
+    if (isOwnAddress(address))
+        return loopbackPeersAllowed();
     if (!inAny(address, {"10.0.0.0/8", "172.16.0.0/12", "192.168.0.0/16", "fc00::/7"}))
         return true;
     // A private address is only reachable from inside its own network.
     const QList<QPair<QHostAddress, int>> networks = m_ownNetworks ? m_ownNetworks() : interfaceNetworks();
     for (const auto &network : networks) {
         if (network.first.protocol() == address.protocol() && address.isInSubnet(network.first, network.second))
+            return true;
+    }
+    return false;
+}
+
+std::function<bool(const QHostAddress &)> DialPolicy::addressCheck() const
+{
+    DialPolicy rules;
+    rules.m_ownNetworks = m_ownNetworks;
+    return [rules](const QHostAddress &address) { return rules.isDialableAddress(address); };
+}
+
+bool DialPolicy::isOwnAddress(const QHostAddress &address) const
+{
+    QList<QHostAddress> own;
+    if (m_ownNetworks) {
+        for (const auto &network : m_ownNetworks())
+            own.append(network.first);
+    } else {
+        own = QNetworkInterface::allAddresses();   // those of interfaces that are down too
+    }
+    for (QHostAddress candidate : qAsConst(own)) {
+        candidate.setScopeId(QString());
+        if (candidate == address)
             return true;
     }
     return false;

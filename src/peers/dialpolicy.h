@@ -30,18 +30,25 @@ public:
     static void setLoopbackPeersAllowed(bool allowed);
     static bool loopbackPeersAllowed();
 
-    // The networks this computer is on, as address and prefix length. Defaults to the
-    // addresses of the machine's interfaces, read at each call.
+    // The networks this computer is on, as its own address there and the prefix length.
+    // Defaults to the addresses of the machine's interfaces, read at each call.
     using NetworksProvider = std::function<QList<QPair<QHostAddress, int>>()>;
     void setOwnNetworks(NetworksProvider provider);
 
-    // False for an address no remote peer can have: unspecified, loopback (unless allowed),
-    // link-local, multicast, broadcast and reserved ranges, and private or unique-local ones
-    // outside this computer's own networks. Names (host names, onion addresses) pass.
+    // False for an address no remote peer can have: unspecified, loopback and this
+    // computer's own addresses (unless loopback peers are allowed), link-local, multicast,
+    // broadcast and reserved ranges, and private or unique-local ones outside this computer's
+    // own networks. Names (host names, onion addresses) pass: what they resolve to is checked
+    // when they are dialled (addressCheck()).
     bool isDialable(const QString &host) const;
+    bool isDialableAddress(QHostAddress address) const;
 
-    // Addresses the peer had before it said anything itself (stored in an earlier run, or
-    // handed over by the user's invitation): not counted as new.
+    // The same rules for the address a name resolved to, for whoever dials it later: they
+    // hold whatever becomes of this policy, and nothing of its budget goes with them.
+    std::function<bool(const QHostAddress &)> addressCheck() const;
+
+    // Addresses the user handed over with an invitation: not counted as new. Those stored
+    // in an earlier run are not trusted: the peer itself may have named them.
     void trust(const std::vector<TransportDto> &transports);
 
     // The dialable ones of `targets`, order kept, at most `limit`. Known addresses always
@@ -50,6 +57,7 @@ public:
     QList<DialTarget> admit(const QList<DialTarget> &targets, int limit, qint64 nowMs, bool *deferred = nullptr);
 
 private:
+    bool isOwnAddress(const QHostAddress &address) const;
     static QString keyOf(const QString &type, const QString &host, quint16 port);
 
     NetworksProvider m_ownNetworks;

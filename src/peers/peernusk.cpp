@@ -117,7 +117,6 @@ PeerNusk::PeerNusk(const PeerDto &dto, const Contact &contact, IDatabase *databa
 {
     // What the user's invitation gave is dialled at once.
     m_dialPolicy.trust(contact.transports);
-    m_dialPolicyTrusted = true;
     init();
 }
 
@@ -311,10 +310,6 @@ void PeerNusk::reload()
         QMutexLocker lock(&m_mutex);
         keyChanged = m_contact.publicKey != contact.publicKey;
         m_contact = contact;
-    }
-    if (!m_dialPolicyTrusted) {
-        m_dialPolicy.trust(contact.transports);
-        m_dialPolicyTrusted = true;
     }
     setName(name);
     setIcon(icon);
@@ -513,8 +508,13 @@ void PeerNusk::startDialling(const Contact &contact, const QList<DialTarget> &ta
         if (!local)
             greeting.attributes.insert(greetingAttrDialRound(), QString::number(round));
     };
+    // A name the peer announced is held, once resolved, to the rules its address would have
+    // met; tor resolves onion addresses, this computer never does.
+    const com::AddressCheck mayDial = local ? com::AddressCheck() : m_dialPolicy.addressCheck();
     for (const auto &target : targets) {
-        com::Link *link = m_hub->connectTo(target.host, target.port, contact.publicKey, amend, target.type);
+        const bool resolvedHere = target.type != QLatin1String("onion");
+        com::Link *link = m_hub->connectTo(target.host, target.port, contact.publicKey, amend, target.type,
+                                           resolvedHere ? mayDial : com::AddressCheck());
         link->setProperty(kDialRoundProperty, round);
         link->setProperty(kDialTargetProperty, dialTargetKey(target));
         m_dialing.append(link);

@@ -193,7 +193,6 @@ private:
     QList<QPointer<com::Link>> m_dialing;
     int m_attempts = 0;
     DialPolicy m_dialPolicy;
-    bool m_dialPolicyTrusted = false;   // the addresses of the first load are taken as known
     bool m_networkEnabled = true;
     bool m_started = false;
     bool m_retired = false;

@@ -1,18 +1,20 @@
 #include "peers/dialpolicy.h"
 
+#include <QNetworkInterface>
 #include <QtTest>
 
 class TstDialPolicy : public QObject
 {
     Q_OBJECT
 
-    static DialPolicy onNetworks(const QStringList &subnets)
+    // `interfaces` as "own address/prefix length".
+    static DialPolicy onNetworks(const QStringList &interfaces)
     {
         DialPolicy policy;
-        policy.setOwnNetworks([subnets] {
+        policy.setOwnNetworks([interfaces] {
             QList<QPair<QHostAddress, int>> networks;
-            for (const QString &s : subnets)
-                networks.append(QHostAddress::parseSubnet(s));
+            for (const QString &s : interfaces)
+                networks.append({QHostAddress(s.section(QLatin1Char('/'), 0, 0)), s.section(QLatin1Char('/'), 1).toInt()});
             return networks;
         });
         return policy;
@@ -62,19 +64,50 @@ private Q_SLOTS:
         QTest::newRow("unique-local, other network") << "fd01::5" << false << false;
         QTest::newRow("loopback, allowed") << "127.0.0.1" << true << true;
         QTest::newRow("unspecified, loopback allowed") << "0.0.0.0" << true << false;
+        // This computer's own addresses reach its own services, like loopback.
+        QTest::newRow("own private address") << "192.168.1.10" << false << false;
+        QTest::newRow("own public address") << "198.51.100.9" << false << false;
+        QTest::newRow("own address, mapped") << "::ffff:198.51.100.9" << false << false;
+        QTest::newRow("own unique-local address") << "fd00::10" << false << false;
+        QTest::newRow("own address, loopback allowed") << "198.51.100.9" << true << true;
+        QTest::newRow("neighbour of own public address") << "198.51.100.10" << false << true;
     }
+    // What a name resolves to meets the same rules when it is dialled.
     void addressesARemotePeerMayName()
     {
         QFETCH(QString, host);
         QFETCH(bool, loopbackAllowed);
         QFETCH(bool, dialable);
         DialPolicy::setLoopbackPeersAllowed(loopbackAllowed);
-        const DialPolicy policy = onNetworks({QStringLiteral("192.168.1.0/24"), QStringLiteral("fd00::/64")});
+        const DialPolicy policy = onNetworks({QStringLiteral("192.168.1.10/24"), QStringLiteral("fd00::10/64"),
+                                              QStringLiteral("198.51.100.9/24")});
         QCOMPARE(policy.isDialable(host), dialable);
+        const QHostAddress address(host);
+        if (!address.isNull())
+            QCOMPARE(policy.addressCheck()(address), dialable);
+    }
+
+    // The addresses of the machine's own interfaces, read from the system.
+    void ownInterfaceAddressesAreRefusedLikeLoopback()
+    {
+        const DialPolicy policy;
+        int checked = 0;
+        for (const QHostAddress &own : QNetworkInterface::allAddresses()) {
+            if (own.isLoopback() || own.isLinkLocal())
+                continue;
+            DialPolicy::setLoopbackPeersAllowed(false);
+            QVERIFY2(!policy.isDialable(own.toString()), qPrintable(own.toString()));
+            QVERIFY2(!policy.addressCheck()(own), qPrintable(own.toString()));
+            DialPolicy::setLoopbackPeersAllowed(true);
+            QVERIFY2(policy.isDialable(own.toString()), qPrintable(own.toString()));
+            ++checked;
+        }
+        if (checked == 0)
+            QSKIP("this machine has no address but loopback and link-local ones");
     }
 
     // A peer announcing fresh addresses at every greeting gets a few dialled per minute;
-    // what it had at start, and what was taken up before, is dialled every time.
+    // what the user's invitation gave, and what was taken up before, is dialled every time.
     void newAddressesAreTakenUpAFewPerMinute()
     {
         DialPolicy policy = onNetworks({});

@@ -21,12 +21,16 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QPointer>
 #include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QUdpSocket>
 #include <QtTest>
 
 #include <functional>
@@ -48,6 +52,18 @@ struct Side
     explicit Side(bool listen = true, const com::LinkTimings &timings = com::LinkTimings())
     {
         db = std::make_unique<SqliteDatabase>(dir.path());
+        start(listen, timings);
+    }
+    // The program started again over the same database.
+    void restart(bool listen, const com::LinkTimings &timings)
+    {
+        hub.reset();   // the loader and its peers with it
+        db.reset();
+        db = std::make_unique<SqliteDatabase>(dir.path());
+        start(listen, timings);
+    }
+    void start(bool listen, const com::LinkTimings &timings)
+    {
         hub = std::make_unique<com::Hub>();
         hub->setTimings(timings);
         hub->setIdentity(loadOrCreateOwnKeyPair(db.get()));
@@ -222,6 +238,20 @@ public:
         }
     }
 };
+
+// Waits until `peer` has ended `rounds` dialling rounds without a link (the first round
+// included when called before it starts).
+bool waitForRoundsWithoutLink(PeerNusk *peer, int rounds)
+{
+    int over = 0;
+    const QMetaObject::Connection counting = QObject::connect(peer, &IPeer::linkStateChanged, [peer, &over] {
+        if (peer->linkState() == IPeer::LinkDown)
+            ++over;
+    });
+    const bool done = QTest::qWaitFor([&over, rounds] { return over >= rounds; }, testutil::timeoutMs(20000));
+    QObject::disconnect(counting);
+    return done;
+}
 
 // A free port the test listens on later. Below the range the system hands out for port 0,
 // so that no test running beside this one is given it in the meantime.
@@ -493,7 +523,89 @@ private Q_SLOTS:
         b.hub->setNetworkEnabled(false);
         QTRY_COMPARE_WITH_TIMEOUT(bOnA->linkState(), int(IPeer::LinkDown), 5000);
         QTest::qWait(1500);   // several rounds of dialling and handshake timeouts
-        QCOMPARE(reached.size(), DialPolicy::kMaxNewPerWindow);
+        // B's own stored address took the first place of the minute.
+        QCOMPARE(reached.size(), DialPolicy::kMaxNewPerWindow - 1);
+    }
+
+    // Addresses a peer planted in the database in an earlier run (listeners that never answer
+    // a hello) are taken up a few a minute after a restart too, not all at once.
+    void storedAddressesKeepTheBudgetAfterARestart()
+    {
+        com::LinkTimings quick;
+        quick.handshakeMs = 200;
+        Side a(true, quick);
+        Side b(false);
+        std::vector<std::unique_ptr<QTcpServer>> decoys;
+        QSet<int> reached;
+        QList<DialTarget> planted;
+        for (int i = 0; i < 10; ++i) {
+            decoys.push_back(std::make_unique<QTcpServer>());
+            QVERIFY(decoys.back()->listen(QHostAddress(QStringLiteral("127.0.0.%1").arg(2 + i))));
+            connect(decoys.back().get(), &QTcpServer::newConnection, this, [&reached, i] { reached.insert(i); });
+            planted.append({QStringLiteral("tcp"), decoys.back()->serverAddress().toString(),
+                             decoys.back()->serverPort()});
+        }
+        QVERIFY(a.pairOver(b, planted));
+
+        for (int run = 0; run < 2; ++run) {
+            if (run == 1) {
+                a.restart(true, quick);
+                reached.clear();
+                a.loader->loadPeers();
+            }
+            PeerNusk *bOnA = a.loader->peer(b.uuid);
+            QVERIFY(bOnA);
+            QVERIFY(waitForRoundsWithoutLink(bOnA, 3));
+            QCOMPARE(reached.size(), DialPolicy::kMaxNewPerWindow);
+        }
+    }
+
+    // A name the peer announced is dialled only where the address it resolves to could have
+    // been announced itself: names of this computer in /etc/hosts are not dialled, over TCP
+    // nor over UDP.
+    void namesResolvingToThisComputerAreNotDialled()
+    {
+        DialPolicy::setLoopbackPeersAllowed(false);
+        const auto allowAgain = qScopeGuard([] { DialPolicy::setLoopbackPeersAllowed(true); });
+        QTcpServer tcpDecoy;
+        QVERIFY(tcpDecoy.listen(QHostAddress::Any));
+        QUdpSocket udpDecoy;
+        QVERIFY(udpDecoy.bind(QHostAddress::Any));
+        int reached = 0;
+        connect(&tcpDecoy, &QTcpServer::newConnection, this, [&reached] { ++reached; });
+        connect(&udpDecoy, &QUdpSocket::readyRead, this, [&reached] { ++reached; });
+
+        // Names the literal check lets through but the local resolver maps to loopback, each
+        // over both transports (as many as are taken up at once).
+        QFile hosts(QStringLiteral("/etc/hosts"));
+        QList<DialTarget> named;
+        if (hosts.open(QIODevice::ReadOnly)) {
+            const DialPolicy literal;
+            while (!hosts.atEnd()) {
+                const QStringList fields = QString::fromUtf8(hosts.readLine()).section(QLatin1Char('#'), 0, 0)
+                                               .split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
+                if (fields.size() < 2 || !QHostAddress(fields.first()).isLoopback())
+                    continue;
+                for (const QString &name : fields.mid(1)) {
+                    if (literal.isDialable(name) && named.size() < DialPolicy::kMaxNewPerWindow) {
+                        named.append({QStringLiteral("tcp"), name, tcpDecoy.serverPort()});
+                        named.append({QStringLiteral("udp"), name, udpDecoy.localPort()});
+                    }
+                }
+            }
+        }
+        if (named.isEmpty())
+            QSKIP("/etc/hosts maps no name but localhost to loopback");
+
+        com::LinkTimings quick;
+        quick.handshakeMs = 200;
+        Side a(true, quick);
+        a.addUdp();
+        Side b(false);
+        PeerNusk *bOnA = a.pairOver(b, named);
+        QVERIFY(bOnA);
+        QVERIFY(waitForRoundsWithoutLink(bOnA, 2));
+        QCOMPARE(reached, 0);
     }
 
     // A's relay restarts and gives A another address while B is linked to A over TCP: B has

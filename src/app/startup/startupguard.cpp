@@ -20,15 +20,30 @@
 #include <QtConcurrent>
 #include <QThread>
 
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 namespace {
 
 const char kActivate[] = "activate\n";
 const char kActivated[] = "activated\n";
+// Room for either line and then some: a connection holding this much without one is dropped.
+constexpr qint64 kMaxActivationLine = 64;
+
+// A folder in which only this user can make names: its own, and closed to everyone else.
+bool isPrivateFolder(const QString &folder)
+{
+    struct stat st;
+    return ::stat(QFile::encodeName(folder).constData(), &st) == 0 && S_ISDIR(st.st_mode)
+           && st.st_uid == ::geteuid() && (st.st_mode & (S_IRWXG | S_IRWXO)) == 0;
+}
 
 } // namespace
 
 StartupGuard::StartupGuard(const QString &configDirectory, QObject *parent)
-    : QObject(parent), m_directory(configDirectory)
+    : QObject(parent), m_directory(configDirectory), m_activationUser(::geteuid())
 {
     connect(&m_identity, &QFutureWatcherBase::finished, this, [this] {
         if (!waitForIdentity())
@@ -38,12 +53,30 @@ StartupGuard::StartupGuard(const QString &configDirectory, QObject *parent)
 
 StartupGuard::~StartupGuard() = default;
 
-QString StartupGuard::serverName() const
+QString StartupGuard::activationSocketPath() const
 {
-    // Per user and directory; the name of a local socket must stay short.
+    // The runtime folder is shared by every configuration folder of the user.
     const QByteArray dir = QFile::encodeName(QDir(m_directory).canonicalPath());
-    return QStringLiteral("nusk-%1").arg(QString::fromLatin1(
-        QCryptographicHash::hash(dir, QCryptographicHash::Sha256).toHex().left(24)));
+    const QString name = QStringLiteral("nusk-%1.socket")
+                             .arg(QString::fromLatin1(QCryptographicHash::hash(dir, QCryptographicHash::Sha256).toHex().left(24)));
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    for (const QString &folder : {QDir::isAbsolutePath(runtime) ? runtime : QString(), m_directory}) {
+        if (folder.isEmpty())
+            continue;
+        const QString path = QDir(folder).absoluteFilePath(name);
+        if (QFile::encodeName(path).size() < int(sizeof(sockaddr_un::sun_path)) && isPrivateFolder(folder))
+            return path;
+    }
+    return QString();
+}
+
+bool StartupGuard::isActivationUser(const QLocalSocket &socket) const
+{
+    // The kernel's word on who is at the other end (who connected, or who listens).
+    struct ucred peer {};
+    socklen_t length = sizeof peer;
+    return ::getsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0
+           && length == sizeof peer && peer.uid == m_activationUser;
 }
 
 bool StartupGuard::prepareDirectory()
@@ -105,46 +138,76 @@ bool StartupGuard::acquire(qint64 handingOverPid, int handOverWaitMs)
 
 bool StartupGuard::askHolderToActivate()
 {
+    const QString path = activationSocketPath();
+    if (path.isEmpty())
+        return false;
     QLocalSocket socket;
-    socket.connectToServer(serverName());
+    socket.connectToServer(path);
     if (!socket.waitForConnected(1000))
         return false;
+    // Whatever another user's program would answer means nothing for ours.
+    if (!isActivationUser(socket))
+        return false;
+    socket.setReadBufferSize(kMaxActivationLine);
     socket.write(kActivate);
     if (!socket.waitForBytesWritten(1000))
         return false;
     // A holder that hangs is not waited for long: this start has nothing else to do.
     while (!socket.canReadLine()) {
-        if (!socket.waitForReadyRead(3000))
+        if (socket.bytesAvailable() >= kMaxActivationLine || !socket.waitForReadyRead(3000))
             return false;
     }
-    return socket.readLine(64) == kActivated;
+    return socket.readLine(kMaxActivationLine) == kActivated;
 }
 
 void StartupGuard::listenForActivation()
 {
+    const QString path = activationSocketPath();
+    if (path.isEmpty()) {
+        logPrintf(LogErr1, "no activation socket: neither the runtime folder nor %s is private, or the name is too long",
+                  qUtf8Printable(m_directory));
+        return;
+    }
     m_server = new QLocalServer(this);
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
     // A socket left by a killed program would keep the name taken.
-    QLocalServer::removeServer(serverName());
-    if (!m_server->listen(serverName())) {
+    QLocalServer::removeServer(path);
+    if (!m_server->listen(path)) {
         logPrintf(LogErr1, "no activation socket: %s", qUtf8Printable(m_server->errorString()));
         return;
     }
     connect(m_server, &QLocalServer::newConnection, this, [this] {
-        while (QLocalSocket *socket = m_server->nextPendingConnection()) {
-            connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-            connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
-                if (!socket->canReadLine())
-                    return;
-                // Only a program with a window to show says it did.
-                if (socket->readLine(64) == kActivate
-                    && isSignalConnected(QMetaMethod::fromSignal(&StartupGuard::activationRequested))) {
-                    Q_EMIT activationRequested();
-                    socket->write(kActivated);
-                }
-                socket->disconnectFromServer();
-            });
+        while (QLocalSocket *socket = m_server->nextPendingConnection())
+            answerActivation(socket);
+    });
+}
+
+void StartupGuard::answerActivation(QLocalSocket *socket)
+{
+    connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+    // Another user's program gets no answer, and nothing it sends reaches the window.
+    if (!isActivationUser(*socket)) {
+        socket->abort();
+        socket->deleteLater();
+        return;
+    }
+    socket->setReadBufferSize(kMaxActivationLine);
+    connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
+        if (!socket->canReadLine()) {
+            // A line that never ends takes no more than a line's room.
+            if (socket->bytesAvailable() >= kMaxActivationLine) {
+                socket->abort();
+                socket->deleteLater();
+            }
+            return;
         }
+        // Only a program with a window to show says it did.
+        if (socket->readLine(kMaxActivationLine) == kActivate
+            && isSignalConnected(QMetaMethod::fromSignal(&StartupGuard::activationRequested))) {
+            Q_EMIT activationRequested();
+            socket->write(kActivated);
+        }
+        socket->disconnectFromServer();
     });
 }
 

@@ -14,6 +14,7 @@
 
 class ProcessLock;
 class QLocalServer;
+class QLocalSocket;
 class SqliteDatabase;
 
 class StartupGuard : public QObject
@@ -59,6 +60,15 @@ public:
 
     QString errorString() const { return m_error; }
 
+    // Where the activation socket lives: in the user's runtime folder when it is private to
+    // the user, else in the configuration folder when that one is (it is made 0700), so that
+    // no other local user can take the name first. Empty when neither fits a socket's name.
+    QString activationSocketPath() const;
+
+    // Only a program of this user is answered, and only its answer believed. Tests stand in
+    // for another user by naming someone else here; the user of this process outside tests.
+    void setActivationUserForTesting(uint uid) { m_activationUser = uid; }
+
 Q_SIGNALS:
     // A second start on the same directory asked this program to show its window. Handled
     // by a direct connection: the second start is told it was done once this returns.
@@ -68,8 +78,9 @@ Q_SIGNALS:
 
 private:
     QString keepAside(const QString &file);
-    QString serverName() const;
     void listenForActivation();
+    void answerActivation(QLocalSocket *socket);
+    bool isActivationUser(const QLocalSocket &socket) const;
     // Asks the holder to come to the front; true when it answered that it did.
     bool askHolderToActivate();
 
@@ -77,5 +88,6 @@ private:
     QString m_error;
     std::unique_ptr<ProcessLock> m_lock;
     QLocalServer *m_server = nullptr;
+    uint m_activationUser;
     QFutureWatcher<QString> m_identity;   // a first start's key: the error, empty once stored
 };
