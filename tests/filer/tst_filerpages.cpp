@@ -70,6 +70,7 @@ private Q_SLOTS:
         root->setProperty("width", 900);   // as the browser does
         root->setProperty("pathList", QStringList{QStringLiteral("/"), QStringLiteral("srv"), QStringLiteral("<b>x</b>")});
         root->setProperty("fullPath", QStringLiteral("/srv/<b>x</b>"));
+        root->setProperty("editPath", QStringLiteral("/srv/<b>x</b>"));
         QMetaObject::invokeMethod(root, "setPath", Q_ARG(QVariant, QVariant(QStringList{
                                       QStringLiteral("/"), QStringLiteral("srv"), QStringLiteral("<b>x</b>")})));
         auto *crumbs = findItem(&bar, QStringLiteral("crumbList"));
