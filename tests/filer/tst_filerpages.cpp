@@ -280,12 +280,17 @@ private Q_SLOTS:
             root->setProperty("peer", QVariant::fromValue<QObject *>(remote.get()));
             QTRY_COMPARE(root->property("page").toString(), QStringLiteral("drives"));
             QTRY_COMPARE(findItem(&page, QStringLiteral("drivesPage"))->property("count").toInt(), 2);
-            for (const char *show : {"", "showMyShares", "showPeerShares"}) {
-                if (*show)
+            // And in a pane narrower still, where the links go below the card.
+            for (const int width : {504, 400}) {
+                page.resize(width, 700);
+                for (const char *show : {"showMyShares", "showPeerShares"}) {
                     QMetaObject::invokeMethod(root, show);
-                QTRY_VERIFY(root->property("page").toString() != QLatin1String("drives") || !*show);
+                    QTRY_VERIFY(root->property("page").toString() != QLatin1String("drives"));
+                    QTRY_COMPARE(cutTexts(root, page.width()), QStringList());
+                    QVERIFY(root->property("contentWidth").toReal() <= page.width());
+                }
+                root->setProperty("requestedPage", QStringLiteral("drives"));
                 QTRY_COMPARE(cutTexts(root, page.width()), QStringList());
-                QVERIFY(root->property("contentWidth").toReal() <= page.width());
             }
             root->setProperty("peer", QVariant());
             if (german)
