@@ -11,6 +11,7 @@
 #include "filer/filericonview.h"
 #include "filer/filertreeview.h"
 #include "filer/filerviewdrag.h"
+#include "filer/typedpath.h"
 #include "desktop/apps/applauncher.h"
 #include "peers/ipeer.h"
 #include "peers/peermodel.h"
@@ -174,8 +175,10 @@ void Filer::buildPages()
     d->navigation->installEventFilter(this);
     inner->addWidget(d->navigation);
 
-    // A line that explains why the browser shows the computer list instead of its peer.
+    // A line that explains why the browser shows the computer list instead of its peer, or
+    // why a path typed on a page without folders went nowhere.
     d->notice = new QLabel(this);
+    d->notice->setObjectName(QStringLiteral("pageNotice"));
     d->notice->setTextFormat(Qt::PlainText);
     d->notice->setWordWrap(true);
     d->notice->setContentsMargins(12, 6, 12, 6);
@@ -358,6 +361,17 @@ void Filer::showStatusMessage(const QString &text, int milliseconds)
         d->statusTimer->stop();
 }
 
+void Filer::showNavigationMessage(const QString &text)
+{
+    // The status line belongs to the folder page; the other pages say it above themselves.
+    if (currentPage() == FilesPage) {
+        showStatusMessage(text, 10000);
+        return;
+    }
+    d->notice->setText(text);
+    d->notice->setVisible(true);
+}
+
 void Filer::setBreadcrumbProperty(const char *name, const QVariant &value)
 {
     if (QObject *root = d->root(d->navigation))
@@ -511,9 +525,9 @@ void Filer::fallBackToMachineList()
     d->sortModel->setSourceModel(nullptr);
     d->peer = nullptr;
     Q_EMIT peerChanged();
+    setPage(MachineListPage);
     d->notice->setText(qtTrId("filer-msg-peer-removed"));
     d->notice->setVisible(true);
-    setPage(MachineListPage);
     setWindowTitle(qtTrId("place-network"));
     updateFileActions();
 }
@@ -571,8 +585,7 @@ void Filer::setPage(Page page)
     d->peerViewAction->setChecked(page == PeerViewPage);
     d->machineListAction->setChecked(page == MachineListPage);
     Q_EMIT listerVisibilityChanged(page == FilesPage);
-    if (page != MachineListPage)
-        d->notice->setVisible(false);
+    d->notice->setVisible(false);
 }
 
 void Filer::showPeerView()
@@ -809,7 +822,7 @@ void Filer::onPathResolved(int status, const QString &path)
     if (status != 0) {
         logPrintf(LogNfo1, "failed to resolve path %s", qUtf8Printable(path));
         d->pendingResolve.clear();
-        showStatusMessage(qtTrId("filer-path-not-found").arg(path), 10000);
+        showNavigationMessage(qtTrId("filer-path-not-found").arg(shownPath(model, path)));
         Q_EMIT pathResolveFailed();
         return;
     }
@@ -889,7 +902,17 @@ void Filer::onSharesButtonClicked() { gotoPath(kSharesPath); }
 void Filer::onPeerButtonClicked() { showPeerView(); }
 void Filer::onForwardClicked() {}
 void Filer::onBreadCrumpDriveClicked(const QString &path) { gotoPath(path); }
-void Filer::onBreadCrumpPathEdited(const QString &path) { gotoPath(path); }
+void Filer::onBreadCrumpPathEdited(const QString &typed)
+{
+    // An empty line opens nothing: the page shown stays.
+    if (typed.trimmed().isEmpty())
+        return;
+    if (!d->peer || !d->model()) {
+        showNavigationMessage(qtTrId("filer-path-not-found").arg(typed));
+        return;
+    }
+    gotoPath(modelPath(d->model(), typed));
+}
 
 void Filer::onMachineListPeerClicked(IPeer *peer)
 {
@@ -935,6 +958,7 @@ void Filer::onPathChanged()
 {
     setBreadcrumbProperty("pathList", pathList());
     setBreadcrumbProperty("fullPath", path());
+    setBreadcrumbProperty("editPath", shownPath(d->model(), path()));
     if (QObject *root = d->root(d->navigation)) {
         if (root->metaObject()->indexOfMethod("setPath(QVariant)") >= 0)
             QMetaObject::invokeMethod(root, "setPath", Q_ARG(QVariant, QVariant(displayPath())));

@@ -198,6 +198,14 @@ void FilerTreeView::resizeEvent(QResizeEvent *event)
     deferPolish(16);
 }
 
+void FilerTreeView::showEvent(QShowEvent *event)
+{
+    QTreeView::showEvent(event);
+    // A polish while hidden measured nothing, and the resizes since only counted down: a
+    // pane that appears later would keep the name column at its first, narrow width.
+    schedulePolish(0);
+}
+
 void FilerTreeView::dragEnterEvent(QDragEnterEvent *event)
 {
     logPrintf(LogDbg1, "drag enter event: (%d, %d)", event->pos().x(), event->pos().y());

@@ -524,13 +524,19 @@ void MainWindow::showAboutDialog()
         api = QSGRendererInterface::Software;
     }
     auto *dialog = new AboutDialog(api, this);
-    connect(dialog, &AboutDialog::openLicensesFolder, this, [this] {
+    connect(dialog, &AboutDialog::openLicensesFolder, this, [this, dialog] {
+        // The dialog stands in front of the window: it gives way, and the browser the folder
+        // opens in comes forward, so that the folder is seen.
+        dialog->close();
         Filer *filer = activeFiler();
         if (!filer)
             return;
         if (!filer->peer())
             filer->setPeer(peerFor(nullUuidString()));
         filer->gotoPath(QCoreApplication::applicationDirPath() + QStringLiteral("/licenses"));
+        filer->window()->raise();
+        filer->window()->activateWindow();
+        filer->setFocus(Qt::OtherFocusReason);
     });
     dialog->show();
 }

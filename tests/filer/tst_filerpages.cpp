@@ -9,6 +9,7 @@
 
 #include <QDir>
 #include <QSignalSpy>
+#include <QTranslator>
 #include <QUrl>
 #include <QtTest>
 
@@ -36,6 +37,36 @@ void clickItem(QQuickWidget *widget, QQuickItem *item, QPointF at = QPointF(-1, 
     const QPoint point = item->mapToScene(at).toPoint();
     QTest::mouseMove(widget, point);
     QTest::mouseClick(widget, Qt::LeftButton, {}, point);
+}
+
+// A folder of this computer shared, read only, with the page's computer.
+PeerAclDto photosShare()
+{
+    PeerAclDto acl;
+    acl.uuid = QStringLiteral("{5d1e9c57-08f4-4c43-9ad0-6a4e52d1b001}");
+    acl.name = QStringLiteral("photos");
+    acl.selector = QStringLiteral("/home/me/photos");
+    acl.flags = 0x5;
+    return acl;
+}
+
+// The texts shown in `item` and below it that are cut: elided, or reaching past the page's
+// edges (where the page would clip them).
+QStringList cutTexts(QQuickItem *item, qreal pageWidth)
+{
+    QStringList cut;
+    if (!item->isVisible() || item->opacity() == 0)
+        return cut;
+    const QString text = item->property("text").toString();
+    if (item->inherits("QQuickText") && !text.isEmpty()) {
+        const QRectF box = item->mapRectToScene(QRectF(0, 0, item->width(), item->height()));
+        const qreal inkRight = item->mapToScene(QPointF(item->property("contentWidth").toReal(), 0)).x();
+        if (item->property("truncated").toBool() || box.left() < 0 || qMax(box.right(), inkRight) > pageWidth + 0.5)
+            cut << text;
+    }
+    for (QQuickItem *child : item->childItems())
+        cut << cutTexts(child, pageWidth);
+    return cut;
 }
 
 } // namespace
@@ -70,6 +101,7 @@ private Q_SLOTS:
         root->setProperty("width", 900);   // as the browser does
         root->setProperty("pathList", QStringList{QStringLiteral("/"), QStringLiteral("srv"), QStringLiteral("<b>x</b>")});
         root->setProperty("fullPath", QStringLiteral("/srv/<b>x</b>"));
+        root->setProperty("editPath", QStringLiteral("/srv/<b>x</b>"));
         QMetaObject::invokeMethod(root, "setPath", Q_ARG(QVariant, QVariant(QStringList{
                                       QStringLiteral("/"), QStringLiteral("srv"), QStringLiteral("<b>x</b>")})));
         auto *crumbs = findItem(&bar, QStringLiteral("crumbList"));
@@ -173,11 +205,7 @@ private Q_SLOTS:
 
         // The own shares are paths of this computer: a click asks for the local path, never
         // for that path on the remote computer.
-        PeerAclDto acl;
-        acl.uuid = QStringLiteral("{5d1e9c57-08f4-4c43-9ad0-6a4e52d1b001}");
-        acl.name = QStringLiteral("photos");
-        acl.selector = QStringLiteral("/home/me/photos");
-        acl.flags = 0x5;
+        const PeerAclDto acl = photosShare();
         remote->aclModel()->updateAcls({acl});
         QMetaObject::invokeMethod(root, "showMyShares");
         QTRY_COMPARE(root->property("page").toString(), QStringLiteral("myshares"));
@@ -221,6 +249,53 @@ private Q_SLOTS:
         QCOMPARE(sharedDrives->property("count").toInt(), 0);
         QVERIFY(none->property("text").toString().contains(QStringLiteral("<i>nas</i>")));
         root->setProperty("peer", QVariant());
+    }
+
+    // A computer's page in a pane of the window at its first-start size, in English and in
+    // German: every text whole and inside the pane, on each of the page's pages.
+    void computerPageFitsTheDefaultPane()
+    {
+        for (const bool german : {false, true}) {
+            QTranslator catalogue;
+            if (german) {
+                QVERIFY(catalogue.load(QStringLiteral(":/i18n/nusk_de.qm")));
+                QCoreApplication::installTranslator(&catalogue);
+            }
+            FakeMainWindow mainWindow;
+            PeerModel model;
+            auto engine = makeEngine(&mainWindow, &model);
+            std::unique_ptr<IPeer> remote(makePeer(kLookalikeUuid, QStringLiteral("studio"), IPeer::LinkUp));
+            setDrives(remote.get(), {{QStringLiteral("/"), 250000000000ull, 72000000000ull},
+                                     {QStringLiteral("/media/usb"), 64000000000ull, 60000000000ull}});
+            remote->aclModel()->updateAcls({photosShare()});
+
+            QQuickWidget page(engine.get(), nullptr);
+            page.setResizeMode(QQuickWidget::SizeRootObjectToView);
+            page.setSource(QUrl(QStringLiteral("qrc:/qml/PeerView.qml")));
+            QVERIFY(page.rootObject());
+            page.resize(504, 700);
+            page.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&page));
+            auto *root = qobject_cast<QQuickItem *>(page.rootObject());
+            root->setProperty("peer", QVariant::fromValue<QObject *>(remote.get()));
+            QTRY_COMPARE(root->property("page").toString(), QStringLiteral("drives"));
+            QTRY_COMPARE(findItem(&page, QStringLiteral("drivesPage"))->property("count").toInt(), 2);
+            // And in a pane narrower still, where the links go below the card.
+            for (const int width : {504, 400}) {
+                page.resize(width, 700);
+                for (const char *show : {"showMyShares", "showPeerShares"}) {
+                    QMetaObject::invokeMethod(root, show);
+                    QTRY_VERIFY(root->property("page").toString() != QLatin1String("drives"));
+                    QTRY_COMPARE(cutTexts(root, page.width()), QStringList());
+                    QVERIFY(root->property("contentWidth").toReal() <= page.width());
+                }
+                root->setProperty("requestedPage", QStringLiteral("drives"));
+                QTRY_COMPARE(cutTexts(root, page.width()), QStringList());
+            }
+            root->setProperty("peer", QVariant());
+            if (german)
+                QCoreApplication::removeTranslator(&catalogue);
+        }
     }
 
     void computerListShowsLinkStatesAndOfflineHint()

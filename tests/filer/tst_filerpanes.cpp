@@ -23,8 +23,10 @@
 #include "vfs/models/vfsmodel.h"
 
 #include <QAbstractItemView>
+#include <QAction>
 #include <QDateTime>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QUuid>
 #include <QQuickWindow>
 #include <QSettings>
@@ -337,7 +339,11 @@ private Q_SLOTS:
         QTest::keySequence(bar, QKeySequence::SelectAll);
         QTest::keyClicks(bar, missing);
         QTest::keyClick(bar, Qt::Key_Return);
-        QTRY_COMPARE(filer->statusText(), QStringLiteral("“%1” was not found.").arg(missing));
+        // The message names the folder as the strip does, not by the share's entry.
+        auto *files = qobject_cast<VfsModel *>(m_remote->vfsFileSystemModel());
+        const QString shown = qtTrId("place-shares") + QLatin1Char('/')
+                              + files->indexForPath(m_share).data(VfsModel::NameRole).toString();
+        QTRY_COMPARE(filer->statusText(), QStringLiteral("“%1/not-there” was not found.").arg(shown));
         QCOMPARE(filer->path(), target);
 
         // The strip names the page shown, not the folder left.
@@ -348,6 +354,55 @@ private Q_SLOTS:
         QTRY_VERIFY(!crumbs->isVisible());
         QVERIFY(pageName->isVisible());
         QCOMPARE(pageName->property("text").toString(), qtTrId("place-network"));
+
+        // The bar offers and takes a shared folder by the names the strip shows, never by
+        // the model's names; the pages without a folder offer an empty line.
+        QObject *root = bar->rootObject();
+        QQuickItem *input = panestest::findItem(bar, QStringLiteral("pathInput"));
+        QAction *editPath = filer->findChild<QAction *>(QStringLiteral("editPathAction"));
+        QVERIFY(input && editPath);
+        auto typePath = [&](const QString &text, Qt::Key key) {
+            editPath->trigger();
+            QTRY_COMPARE(root->property("state").toString(), QStringLiteral("pathedit"));
+            QTest::keySequence(bar, QKeySequence::SelectAll);
+            if (!text.isEmpty())
+                QTest::keyClicks(bar, text);
+            QTest::keyClick(bar, key);
+        };
+        QVERIFY(reachPath(filer, m_remote, target));
+        editPath->trigger();
+        QTRY_COMPARE(input->property("text").toString(), shown + QStringLiteral("/sub"));
+        QTest::keyClick(bar, Qt::Key_Escape);
+        QTRY_COMPARE(root->property("state").toString(), QStringLiteral("files"));
+
+        QLabel *notice = filer->findChild<QLabel *>(QStringLiteral("pageNotice"));
+        QVERIFY(notice);
+        for (const bool network : {false, true}) {
+            if (network)
+                filer->showMachineList();
+            else
+                filer->showPeerView();
+            const QString page = network ? QStringLiteral("machinelist") : QStringLiteral("peerview");
+            QTRY_COMPARE(root->property("state").toString(), page);
+            editPath->trigger();
+            QTRY_COMPARE(root->property("state").toString(), QStringLiteral("pathedit"));
+            QCOMPARE(input->property("text").toString(), QString());
+            // Escape goes back to the page shown, with its name in the strip.
+            QTest::keyClick(bar, Qt::Key_Escape);
+            QTRY_COMPARE(root->property("state").toString(), page);
+            QVERIFY(!crumbs->isVisible() && pageName->isVisible());
+            // A path that is not there: the page stays and says so.
+            typePath(shown + QStringLiteral("/gone"), Qt::Key_Return);
+            QCOMPARE(root->property("state").toString(), page);
+            QTRY_VERIFY(notice->isVisible());
+            QCOMPARE(notice->text(), QStringLiteral("“%1/gone” was not found.").arg(shown));
+            QCOMPARE(filer->currentPage(), network ? Filer::MachineListPage : Filer::PeerViewPage);
+            // A path that is there opens.
+            typePath(shown, Qt::Key_Enter);
+            QVERIFY(spinUntil([&] { return filer->path() == m_share && filer->currentPage() == Filer::FilesPage; }));
+            QTRY_COMPARE(root->property("state").toString(), QStringLiteral("files"));
+            QVERIFY(!notice->isVisible());
+        }
     }
 
     // What the other computer changes shows without leaving the folder: rights given there

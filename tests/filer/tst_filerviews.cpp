@@ -448,6 +448,22 @@ void TestFilerViews::polishWaitsForRowsInsteadOfPolling()
     const int others = tree.columnWidth(4) + tree.columnWidth(7);
     QVERIFY(tree.columnWidth(0) > tree.width() / 2);
     QVERIFY(tree.columnWidth(0) + others < tree.width());
+
+    // A view made in a pane that is not shown yet (the right pane at the first start) gives
+    // the name column the free width once the pane appears.
+    QWidget pane;
+    auto *late = new FilerTreeView(&pane);
+    late->setModel(&model);
+    for (int c = 0; c < 14; ++c)
+        late->setColumnHidden(c, c != 0 && c != 4 && c != 7);
+    pane.resize(600, 300);
+    late->resize(600, 300);
+    QTRY_VERIFY(!late->isPolishScheduled());
+    pane.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&pane));
+    QTRY_COMPARE(late->polishMarker(), 1);
+    QVERIFY(late->columnWidth(0) > late->width() / 2);
+    QVERIFY(late->columnWidth(0) + late->columnWidth(4) + late->columnWidth(7) < late->width());
 }
 
 void TestFilerViews::iconList()

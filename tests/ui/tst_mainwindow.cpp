@@ -441,9 +441,19 @@ private Q_SLOTS:
         QCOMPARE(about->findChild<QLabel *>("appVersion")->text(), QStringLiteral("0.5.18"));
         QCOMPARE(about->findChild<QLabel *>("torVersion")->text(), QStringLiteral("not running"));
         QCOMPARE(about->findChild<QLabel *>("graphicsApi")->text(), QStringLiteral("Software (1)"));
-        // Its licences button shows the licence texts beside the program in the active pane.
+        // Its licences button shows the licence texts beside the program in the active pane,
+        // with nothing in front of them: the dialog gives way and the window comes forward.
+        about->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(about));
         about->findChild<QAbstractButton *>("showLicensesButton")->click();
+        QTRY_VERIFY(!about);
         QTRY_COMPARE_WITH_TIMEOUT(w->activeFiler()->path(), QCoreApplication::applicationDirPath() + "/licenses", 10000);
+        QTRY_COMPARE(QApplication::activeWindow(), w->activeFiler()->window());
+        QVERIFY(w->activeFiler()->isVisible());
+
+        w->showAboutDialog();
+        about = w->findChild<AboutDialog *>();
+        QVERIFY(about);
         QTest::keyClick(about, Qt::Key_Escape);
         QTRY_VERIFY(!about);
 

@@ -21,6 +21,11 @@ Item {
     property string dirSep: "/"
     property string pathRoot
     property string fullPath
+    // The current folder as a person reads and types it (the browser writes it); the pages
+    // without a folder offer an empty line.
+    property string editPath
+    // The page shown when the edit began: Escape, Enter and leaving the edit go back to it.
+    property string stateBeforeEdit: "files"
     property var pathList: []
     property var displayPathList: []
     property QtObject filer: null
@@ -69,13 +74,20 @@ Item {
         root.pathEditActivated()
     }
 
+    function endPathEdit() {
+        if (state === "pathedit")
+            state = stateBeforeEdit
+    }
+
     onFilesViewActivated: state = "files"
     onPeerViewActivated: state = "peerview"
     onMachineListActivated: state = "machinelist"
     onBackToFilesClicked: state = "files"
     onPathEditActivated: {
+        if (state !== "pathedit")
+            stateBeforeEdit = state
         state = "pathedit"
-        pathInput.text = root.fullPath
+        pathInput.text = stateBeforeEdit === "files" ? root.editPath : ""
         pathInput.selectAll()
         pathInput.forceActiveFocus()
     }
@@ -373,11 +385,11 @@ Item {
                         font.pointSize: root.style.pointSize
                         onAccepted: {
                             var edited = text
-                            root.state = "files"
+                            root.endPathEdit()
                             root.pathEdited(edited)
                         }
-                        Keys.onEscapePressed: root.state = "files"
-                        onActiveFocusChanged: if (!activeFocus && root.state === "pathedit") root.state = "files"
+                        Keys.onEscapePressed: root.endPathEdit()
+                        onActiveFocusChanged: if (!activeFocus) root.endPathEdit()
                     }
                 }
 

@@ -69,18 +69,24 @@ Flickable {
 
     Column {
         id: content
-        width: Math.max(Math.min(root.width, 900), 650) - 52 - 40
-        // Centred in a wide window; at the left edge of a narrow one.
-        x: Math.max(12, (root.width - width) / 2)
+        // Never wider than the page (a pane of a window at its first-start size is about
+        // 500 wide): centred with wide margins in a wide page, with narrow ones in a narrow
+        // page, clear of the scroll bar on the right.
+        readonly property bool narrow: root.width < 650
+        width: narrow ? root.width - 16 - 24 : Math.min(root.width, 900) - 52 - 40
+        x: narrow ? 16 : Math.max(46, (root.width - width) / 2)
         spacing: 0
 
         // The header ends where the pages end: the links' column lines up with the cards below.
-        readonly property int pagesRightMargin: 40
+        readonly property int pagesRightMargin: narrow ? 0 : 40
 
-        RowLayout {
+        GridLayout {
             id: header
             width: parent.width - content.pagesRightMargin
-            spacing: 64
+            // The links go below the card when the two do not fit side by side.
+            columns: computer.implicitWidth + columnSpacing + links.implicitWidth <= width ? 2 : 1
+            columnSpacing: 64
+            rowSpacing: 16
             PeerViewComputer {
                 id: computer
                 objectName: "peerCard"
@@ -106,9 +112,12 @@ Flickable {
                 Drag.mimeData: { "application/nusk-peer-uuid": root.peerUuid }
                 Drag.imageSource: root.info.icon.length > 0 ? "image://theme/icon/" + root.info.icon + ".svg" : ""
             }
-            // Level with the card's lines of text, which sit in the middle of the card.
+            // Level with the card's lines of text, which sit in the middle of the card; below
+            // it, in line with its text.
             Column {
-                Layout.topMargin: 32
+                id: links
+                Layout.topMargin: header.columns === 2 ? 32 : 0
+                Layout.leftMargin: header.columns === 2 ? 0 : computer.textX
                 Layout.alignment: Qt.AlignVCenter
                 spacing: 4
                 visible: !root.isSelfPeer

@@ -13,8 +13,11 @@ Item {
     // The local computer is the peer with the null uuid, whatever other uuids start with.
     readonly property bool isSelf: peer ? peer.isLocal === true : false
 
-    implicitWidth: 300
+    // What the picture and the longest line ask for; a long name is elided below that.
+    implicitWidth: texts.x + Math.max(caption.implicitWidth, Math.min(name.implicitWidth, 300), linkRow.implicitWidth)
     implicitHeight: 104
+    // Where the lines of text start, for what lines up with them.
+    readonly property real textX: texts.x
 
     function updateImage() {
         if (!peer || !peer.uuid)
@@ -46,10 +49,12 @@ Item {
             anchors.verticalCenter: parent.verticalCenter
         }
         Column {
+            id: texts
             anchors.verticalCenter: parent.verticalCenter
             width: card.width - picture.width - 20
             spacing: 4
             Text {
+                id: caption
                 text: card.isSelf ? qsTrId("label-this-pc") : qsTrId("label-remote-pc")
                 textFormat: Text.PlainText
                 color: card.style.mutedText
@@ -58,6 +63,7 @@ Item {
                 font.letterSpacing: 0.8
             }
             Text {
+                id: name
                 objectName: "peerCardName"
                 width: parent.width
                 text: card.peerName
@@ -68,6 +74,7 @@ Item {
                 font.weight: Font.DemiBold
             }
             Row {
+                id: linkRow
                 spacing: 6
                 visible: !card.isSelf
                 Rectangle {

@@ -463,8 +463,10 @@ void NodeView::nodeContextMenuRequest()
         emit createNewTab();
         openNode(node);
     } else if (chosen == remove && view) {
-        // The entry names the node it was opened on; other selected nodes stay.
-        deleteNode(*view, item);
+        // As Delete and Backspace do: the view's selected nodes go, whichever node the
+        // menu was opened on.
+        deleteSelectedNodes(*view);
+        updateNodeRelations(*view);
     }
 }
 

@@ -65,8 +65,6 @@ public:
     const std::vector<VSector> &views() const;
     const VSector &linkLayer() const;
     QObject *customizer() const;
-    // Deletes one node of a view (its row, its item) and redraws the relations.
-    void deleteNode(VSector &view, QQuickItem *item);
     // Deletes a view with its link, its nodes and their rows; false for an unknown uuid.
     bool deleteSector(const QString &uuid);
 

@@ -506,22 +506,6 @@ void NodeView::deleteSelectedNodes(VSector &view)
     }
 }
 
-void NodeView::deleteNode(VSector &view, QQuickItem *item)
-{
-    for (size_t i = 0; i < view.nodes.size(); ++i) {
-        VNode &node = view.nodes[i];
-        if (node.item != item)
-            continue;
-        deleteStoredNode(node, d->database);
-        if (node.item)
-            node.item->deleteLater();
-        node = view.nodes.back();
-        view.nodes.pop_back();
-        break;
-    }
-    updateNodeRelations(view);
-}
-
 namespace {
 // Nodes this far outside the shown part are not drawn; panning redraws the marks only after
 // moving half of it.

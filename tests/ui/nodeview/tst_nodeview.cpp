@@ -284,17 +284,21 @@ private Q_SLOTS:
         QCOMPARE(view->currentSector()->nodes.size(), before);
         QTest::keyClick(view, Qt::Key_Escape);
 
-        // The node menu's Delete deletes the node it was opened on, not the selection.
+        // The node menu's Delete deletes the selected nodes of the view, whichever node it
+        // was opened on; with nothing selected it deletes nothing.
         QPointer<QQuickItem> guardA = a, guardB = b;
-        QTimer::singleShot(200, [] {
-            auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
-            QVERIFY(menu);
-            QAction *remove = menu->actions().last();
-            QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(remove).center());
-        });
+        const size_t nodesBefore = view->currentSector()->nodes.size();
+        pickMenuEntry(-1);
         QMetaObject::invokeMethod(b, "contextMenuRequest");
-        QTRY_VERIFY(!guardB);
-        QVERIFY(guardA);
+        QTRY_VERIFY(!guardA);
+        QVERIFY(guardB);
+        QCOMPARE(view->currentSector()->nodes.size(), nodesBefore - 1);
+        QVERIFY(!b->property("selected").toBool());
+        pickMenuEntry(-1);
+        QMetaObject::invokeMethod(b, "contextMenuRequest");   // returns once the menu ran
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(guardB);
+        QCOMPARE(view->currentSector()->nodes.size(), nodesBefore - 1);
 
         // Deleting a view takes its nodes with it.
         const size_t viewCount = view->views().size();
