@@ -982,12 +982,11 @@ void VfsServerNusk::processDeleteFileCommand(const VfsFenuCommand &cmd)
     if (::fstatat(parentDir.get(), name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return answer(FSO_STATUS_NOT_FOUND);
     const bool directory = S_ISDIR(st.st_mode);
-    // The caller copied one version of this file and may delete only that one: a file
-    // rewritten since (whatever its times say) has another change time.
-    if (cmd.expectChangeNs != 0 && !directory
-        && (std::int64_t(st.st_ctim.tv_sec) * 1000000000LL + st.st_ctim.tv_nsec != cmd.expectChangeNs
-            || st.st_ino != cmd.expectInode))
-        return answer(FSO_STATUS_CHANGED);
+    // The caller copied one version of this file and may delete only that one; the version is
+    // checked on what is taken away, as it is taken (versionguard).
+    versionguard::Version version;
+    if (!directory)
+        version = {cmd.expectChangeNs, cmd.expectInode};
     // A drive is never deleted, whoever asks.
     if (directory && vfsserverfs::isMountPoint(mapped.local))
         return answer(FSO_STATUS_NOT_PERMITTED);
@@ -1007,12 +1006,17 @@ void VfsServerNusk::processDeleteFileCommand(const VfsFenuCommand &cmd)
         FileOperationJob *job = d->startOperation(kind, cmd, mapped.local, parent, parentDir.release(), name);
         if (!job)
             return answer(FSO_STATUS_IO_ERROR);
+        job->version = version;
         d->start(job);
         return;
     }
     // A symbolic link goes itself; what it points at stays.
-    if (::unlinkat(parentDir.get(), name.constData(), 0) != 0)
+    if (version.given()) {
+        if (const std::uint8_t status = versionguard::unlinkVersion(parentDir.get(), name, version))
+            return answer(status);
+    } else if (::unlinkat(parentDir.get(), name.constData(), 0) != 0) {
         return answer(FSO_STATUS_IO_ERROR);
+    }
     answer(FSO_STATUS_SUCCESS);
     Q_EMIT notifyDirectoryChanged(parent);
 }
@@ -1041,6 +1045,7 @@ FileOperationJob *VfsServerNuskPrivate::startOperation(FileOperationJob::Kind ki
     job->samePath = false;
     job->requestPath = cmd.path;
     job->notifyPath = notifyPath;
+    job->version = versionguard::Version();
     job->status = 0;
     return job;
 }

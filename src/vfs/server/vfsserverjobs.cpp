@@ -1476,7 +1476,20 @@ void FileOperationJob::run()
     case Trash: {
         // By name inside the folder that was checked; the delete job asks its user whether
         // to delete for good on 14, and only then.
-        status = trash::moveToTrashAt(sourceDir, sourceName) ? FSO_STATUS_SUCCESS : FSO_STATUS_NETWORK_PATH;
+        if (!version.given()) {
+            status = trash::moveToTrashAt(sourceDir, sourceName) ? FSO_STATUS_SUCCESS : FSO_STATUS_NETWORK_PATH;
+            break;
+        }
+        // The version is checked now, when it goes, not when the request came.
+        const int held = versionguard::holdVersion(sourceDir, sourceName, version, &status);
+        if (held < 0)
+            break;
+        switch (trash::moveVersionToTrashAt(sourceDir, sourceName, held)) {
+        case trash::VersionTrashed::Trashed: status = FSO_STATUS_SUCCESS; break;
+        case trash::VersionTrashed::Changed: status = FSO_STATUS_CHANGED; break;
+        case trash::VersionTrashed::Failed: status = FSO_STATUS_NETWORK_PATH; break;
+        }
+        ::close(held);
         break;
     }
     case Move:

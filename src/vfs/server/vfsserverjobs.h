@@ -13,6 +13,7 @@
 #include "vfs/server/vfsaccess.h"
 #include "vfs/fso/vfsfenucommand.h"
 #include "vfs/server/vfsopenfiles.h"
+#include "vfs/server/versionguard.h"
 
 #include <QString>
 #include <QStringList>
@@ -290,6 +291,7 @@ struct FileOperationJob : VfsServerJob
     int destinationDir = -1;
     QByteArray destinationName;
     std::string requestPath;        // DELETE_FILE reply echoes the request path
+    versionguard::Version version;  // Trash only: the one version of a file it may take
     QString notifyPath;             // announced on success (DELETE_FILE)
     std::uint8_t status = 0;
 };

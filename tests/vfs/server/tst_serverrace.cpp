@@ -1,9 +1,11 @@
 // Folders swapped for links that point out of the share while the server copies, moves or
-// trashes below them: nothing outside the share is read, written or trashed.
+// trashes below them: nothing outside the share is read, written or trashed. And the owner
+// saving a file while a peer deletes the version it copied: the newer version stays.
 
 #include "tst_serverharness.h"
 
 #include "vfs/server/trash.h"
+#include "vfs/server/versionguard.h"
 #include "vfs/server/vfsserverjobs.h"
 
 #include <QDirIterator>
@@ -12,6 +14,7 @@
 #include <QtTest>
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <fcntl.h>
 #include <sys/mount.h>
@@ -105,6 +108,73 @@ QString otherFileSystem(const QString &near, QTemporaryDir &mountDir, bool *moun
         && ::access("/dev/shm", W_OK) == 0)
         return QStringLiteral("/dev/shm");
     return QString();
+}
+
+// Saves a new version of `path` the way editors do (a temporary name renamed over it),
+// once per round(), on its own thread, so it races whatever the caller does meanwhile.
+class Saver
+{
+public:
+    explicit Saver(const QString &path) : m_path(native(path)), m_temp(native(path + ".saving"))
+    {
+        m_thread = std::thread([this] {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            for (int done = 0;; m_changed.notify_all()) {
+                m_changed.wait(lock, [&] { return m_stop || m_asked > done; });
+                if (m_stop)
+                    return;
+                lock.unlock();
+                const QByteArray content = "new " + QByteArray::number(++done);
+                const int fd = ::open(m_temp.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                if (fd >= 0) {
+                    (void)!::write(fd, content.constData(), std::size_t(content.size()));
+                    ::close(fd);
+                    ::rename(m_temp.constData(), m_path.constData());
+                }
+                lock.lock();
+                m_saved = done;
+            }
+        });
+    }
+    ~Saver()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+        }
+        m_changed.notify_all();
+        m_thread.join();
+    }
+    // Starts the next save; wait() returns once it is on disk.
+    void round()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            ++m_asked;
+        }
+        m_changed.notify_all();
+    }
+    void wait()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [&] { return m_saved == m_asked; });
+    }
+
+private:
+    QByteArray m_path, m_temp;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    int m_asked = 0, m_saved = 0;
+    bool m_stop = false;
+    std::thread m_thread;
+};
+
+VfsFenuCommand versionedDelete(const QString &path, const struct stat &seen, std::uint32_t flags)
+{
+    VfsFenuCommand cmd = ServerHarness::make(FSO_DELETE_FILE, path, flags);
+    cmd.expectChangeNs = std::int64_t(seen.st_ctim.tv_sec) * 1000000000LL + seen.st_ctim.tv_nsec;
+    cmd.expectInode = seen.st_ino;
+    return cmd;
 }
 
 } // namespace
@@ -267,6 +337,76 @@ private Q_SLOTS:
         QFile trashed(trashedAs);
         QVERIFY(trashed.open(QIODevice::ReadOnly));
         QCOMPARE(trashed.readAll(), QByteArray("mine"));
+    }
+
+    // A peer deletes the version of a file it copied (by unlink, and to the trash) while the
+    // owner saves a newer one over it: 1,500 rounds each, and never is the newer one taken.
+    void versionedDeleteKeepsNewerVersion_data()
+    {
+        QTest::addColumn<std::uint32_t>("flags");
+        QTest::newRow("unlink") << std::uint32_t(0);
+        QTest::newRow("trash") << FSO_DELETE_TO_TRASH;
+    }
+    void versionedDeleteKeepsNewerVersion()
+    {
+        QFETCH(std::uint32_t, flags);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QByteArray oldXdg = qgetenv("XDG_DATA_HOME");
+        qputenv("XDG_DATA_HOME", QFile::encodeName(dir.path() + "/data"));
+        const QString share = dir.path() + "/share", file = share + "/doc.txt";
+        QVERIFY(QDir().mkpath(share));
+        ServerHarness h(false);
+        PeerAclDto acl;
+        acl.uuid = kShareUuid;
+        acl.name = "Share";
+        acl.selector = share;
+        acl.flags = vfsaccess::AclRead | vfsaccess::AclWrite | vfsaccess::AclSubPaths;
+        h.server->setAcl({acl});
+
+        int lost = 0, deleted = 0, changed = 0;
+        {
+            Saver saver(file);
+            for (int round = 0; round < 1500; ++round) {
+                QVERIFY(writeFile(file, "old"));
+                struct stat seen;
+                QCOMPARE(::lstat(native(file).constData(), &seen), 0);
+                saver.round();
+                const std::uint8_t status = h.request(versionedDelete(file, seen, flags)).status;
+                saver.wait();
+                QVERIFY2(status == 0 || status == FSO_STATUS_CHANGED, qPrintable(QString::number(status)));
+                (status == 0 ? deleted : changed)++;
+                QFile kept(file);
+                if (!kept.open(QIODevice::ReadOnly) || !kept.readAll().startsWith("new"))
+                    ++lost;
+            }
+        }
+        qInfo("%d deleted, %d found changed, %d newer versions lost", deleted, changed, lost);
+        QCOMPARE(lost, 0);
+        QCOMPARE(filesHolding(dir.path() + "/data", "new"), QStringList());
+        // Nothing is left under a name of its own beside the file.
+        QCOMPARE(QDir(share).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"doc.txt"});
+        qputenv("XDG_DATA_HOME", oldXdg);
+    }
+
+    // A version put back finds its name taken by a still newer one: it is kept beside it under
+    // a numbered name, never dropped and never in place of the newer one.
+    void putBackKeepsBothVersions()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        QVERIFY(writeFile(dir.path() + "/.aside", "middle"));
+        QVERIFY(writeFile(dir.path() + "/report.txt", "newest"));
+        QVERIFY(writeFile(dir.path() + "/report.2.txt", "someone else's"));
+        const int fd = ::open(native(dir.path()).constData(), O_RDONLY | O_DIRECTORY);
+        QVERIFY(fd >= 0);
+        QCOMPARE(versionguard::putBack(fd, ".aside", fd, "report.txt"), QByteArray("report.3.txt"));
+        ::close(fd);
+        QFile newest(dir.path() + "/report.txt"), middle(dir.path() + "/report.3.txt");
+        QVERIFY(newest.open(QIODevice::ReadOnly) && middle.open(QIODevice::ReadOnly));
+        QCOMPARE(newest.readAll(), QByteArray("newest"));
+        QCOMPARE(middle.readAll(), QByteArray("middle"));
+        QVERIFY(!QFileInfo::exists(dir.path() + "/.aside"));
     }
 };
 
