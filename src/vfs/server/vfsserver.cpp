@@ -1314,6 +1314,7 @@ void VfsServerNusk::acceptPut(const VfsFenuCommand &cmd, std::vector<std::uint8_
     // Made like a file opened for writing: on the pool, one at a time with the opens.
     PutFileJob *job = d->acquire(d->freePuts, d->runningPuts, &VfsServerNuskPrivate::putFinished);
     handOver(job, cmd, &folder, name, d->rules);
+    job->localPath = mapped.local;
     job->hiddenName = nativePath(hidden.local.mid(hidden.local.lastIndexOf(QLatin1Char('/')) + 1));
     job->hiddenPath = hidden.local;
     if (takeData)

@@ -1270,6 +1270,8 @@ bool PutFileJob::putUnnamed()
         return true;
     }
     status = fillNewFile(fd, data, accessTime, modifyTime, permissions);
+    if (status == FSO_STATUS_SUCCESS && !folderInside())
+        status = FSO_STATUS_NOT_PERMITTED;
     if (status == FSO_STATUS_SUCCESS) {
         const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
         if (::linkat(AT_FDCWD, self.constData(), parentDir, name.constData(), AT_SYMLINK_FOLLOW) != 0) {
@@ -1282,15 +1284,27 @@ bool PutFileJob::putUnnamed()
     }
     struct stat made;
     const bool told = ::fstat(fd, &made) == 0;
+    // The folder may have left the share between the check and the link.
+    if (status == FSO_STATUS_SUCCESS && !folderInside()) {
+        if (told)
+            unname(made);
+        status = FSO_STATUS_NOT_PERMITTED;
+    }
     if (::close(fd) != 0 && status == FSO_STATUS_SUCCESS) {
-        // Named, yet its last bytes may not have arrived: the name goes again, if it is still this file's.
-        struct stat named;
-        if (told && ::fstatat(parentDir, name.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0
-            && named.st_ino == made.st_ino && named.st_dev == made.st_dev)
-            ::unlinkat(parentDir, name.constData(), 0);
+        // Named, yet its last bytes may not have arrived.
+        if (told)
+            unname(made);
         status = FSO_STATUS_IO_ERROR;
     }
     return true;
+}
+
+void PutFileJob::unname(const struct stat &made)
+{
+    struct stat named;
+    if (::fstatat(parentDir, name.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_ino == made.st_ino
+        && named.st_dev == made.st_dev)
+        ::unlinkat(parentDir, name.constData(), 0);
 }
 
 // Where no unnamed file can be made: under the hidden name, renamed once complete and closed.
@@ -1303,8 +1317,12 @@ void PutFileJob::putHidden()
         return;
     }
     status = fillNewFile(fd, data, accessTime, modifyTime, permissions);
+    struct stat made;
+    const bool told = ::fstat(fd, &made) == 0;
     if (::close(fd) != 0 && status == FSO_STATUS_SUCCESS)
         status = FSO_STATUS_IO_ERROR;
+    if (status == FSO_STATUS_SUCCESS && !folderInside())
+        status = FSO_STATUS_NOT_PERMITTED;
     if (status == FSO_STATUS_SUCCESS) {
         // Complete and closed: only now it takes the real name, which it never takes from
         // another file.
@@ -1318,6 +1336,11 @@ void PutFileJob::putHidden()
                                          nullptr);
         else
             status = FSO_STATUS_IO_ERROR;
+        if (status == FSO_STATUS_SUCCESS && !folderInside()) {
+            if (told)
+                unname(made);
+            status = FSO_STATUS_NOT_PERMITTED;
+        }
     }
     if (status != FSO_STATUS_SUCCESS)
         ::unlinkat(parentDir, hiddenName.constData(), 0);

@@ -25,6 +25,7 @@
 #include <memory>
 #include <string>
 #include <vector>
+#include <sys/stat.h>
 
 enum VfsServerJobState : std::uint32_t {
     VfsServerJobIdle = 0,
@@ -254,6 +255,7 @@ struct PutFileJob : WholeFileJob
     void run() override;
 
     // request
+    QString localPath;              // local path of the real name, for the access checks
     QByteArray hiddenName;
     QString hiddenPath;             // local path of the hidden name, for the access check
     std::vector<unsigned char> data;
@@ -264,6 +266,12 @@ struct PutFileJob : WholeFileJob
 private:
     bool putUnnamed();
     void putHidden();
+    // Whether the folder is still inside the share: a local program may move it out while
+    // the file is being made.
+    bool folderInside() const { return rules.entryInside(localPath, parentDir, name); }
+    // The real name, made just now, goes again when the folder turned out to lie outside the
+    // share (or the file could not be completed), if the name is still that file's.
+    void unname(const struct stat &made);
 };
 
 

@@ -408,6 +408,84 @@ private Q_SLOTS:
         QCOMPARE(middle.readAll(), QByteArray("middle"));
         QVERIFY(!QFileInfo::exists(dir.path() + "/.aside"));
     }
+
+    // A local program moves the folder that puts go to out of the share, again and again,
+    // each time right after a put was accepted: no put names a file in it once it is out.
+    void putIntoFolderMovedOut_data()
+    {
+        QTest::addColumn<bool>("unnamed");
+        QTest::newRow("made unnamed, then linked") << true;
+        QTest::newRow("made hidden, then renamed") << false;
+    }
+    void putIntoFolderMovedOut()
+    {
+        QFETCH(bool, unnamed);
+        vfsserverfs::setUnnamedNewFilesForTests(unnamed);
+        const auto restore = qScopeGuard([] { vfsserverfs::setUnnamedNewFilesForTests(true); });
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString share = dir.path() + "/share", target = share + "/target", outside = dir.path() + "/outside";
+        QVERIFY(QDir().mkpath(share) && QDir().mkpath(outside));
+        ServerHarness h(false);
+        PeerAclDto acl;
+        acl.uuid = kShareUuid;
+        acl.name = "Share";
+        acl.selector = share;
+        acl.flags = vfsaccess::AclRead | vfsaccess::AclWrite | vfsaccess::AclSubPaths;
+        h.server->setAcl({acl});
+
+        constexpr int kRounds = 1000;
+        // What each folder moved out held right after the move; what it holds later and did
+        // not hold then was named there while it was outside.
+        std::vector<QStringList> heldWhenMoved(kRounds);
+        std::mutex mutex;
+        std::condition_variable changed;
+        int accepted = -1, moved = -1;
+        std::thread mover([&] {
+            for (int round = 0; round < kRounds; ++round) {
+                std::unique_lock<std::mutex> lock(mutex);
+                changed.wait(lock, [&] { return accepted == round; });
+                lock.unlock();
+                const QString away = outside + QStringLiteral("/g%1").arg(round);
+                ::rename(native(target).constData(), native(away).constData());
+                heldWhenMoved[std::size_t(round)] = QDir(away).entryList(QDir::Files | QDir::Hidden);
+                ::mkdir(native(target).constData(), 0755);
+                lock.lock();
+                moved = round;
+                changed.notify_all();
+            }
+        });
+        QVERIFY(QDir().mkpath(target));
+        int done = 0;
+        for (int round = 0; round < kRounds; ++round) {
+            const QString name = QStringLiteral("f%1").arg(round);
+            VfsFenuCommand cmd = ServerHarness::make(FSO_PUT_FILE, target + "/" + name);
+            cmd.destination = (target + "/." + name + ".part").toStdString();
+            cmd.data.assign(64, 'x');
+            cmd.dataSize = 64;
+            const std::uint16_t trId = h.post(cmd);
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                accepted = round;
+            }
+            changed.notify_all();
+            if (h.take(FSO_PUT_FILE, trId).status == 0)
+                ++done;
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait(lock, [&] { return moved == round; });
+        }
+        mover.join();
+        QStringList escaped;
+        for (int round = 0; round < kRounds; ++round) {
+            const QString away = outside + QStringLiteral("/g%1").arg(round);
+            for (const QString &file : QDir(away).entryList(QDir::Files | QDir::Hidden)) {
+                if (!heldWhenMoved[std::size_t(round)].contains(file))
+                    escaped << away + "/" + file;
+            }
+        }
+        qInfo("%d of %d puts done, %d files named outside the share", done, kRounds, int(escaped.size()));
+        QCOMPARE(escaped, QStringList());
+    }
 };
 
 QTEST_GUILESS_MAIN(TestServerRace)
