@@ -844,19 +844,29 @@ bool QueryListDirectoryJob::encodeItem(const Item &item, TermStreamWriter &write
     entry.birthTime = info.birthMs;
     entry.modifyTime = info.modifyMs;
     entry.mode = (isLink && !follow) ? 0 : modeWord(at, relative, info.mode);
+    bool readOnly = false;
     if (!rules.isLocal()) {
         const int aclIndex = vfsaccess::findAclEntry(rules.entries(), pathOf(item), sharesRoot);
-        if (aclIndex >= 0 && !(rules.entries()[std::size_t(aclIndex)].flags & vfsaccess::AclWrite))
+        readOnly = aclIndex >= 0 && !(rules.entries()[std::size_t(aclIndex)].flags & vfsaccess::AclWrite);
+        if (readOnly)
             entry.mode &= 0xDDDD;
     }
     if (S_ISDIR(info.mode)) {
         entry.fileIndex = info.inode;
         entry.linkCount = info.linkCount;
     }
-    if (!isLink || follow)
-        entry.permissions = int(info.mode & 07777);
-    entry.changeTimeNs = info.changeNs;
-    entry.inode = info.inode;
+    if (readOnly) {
+        // A peer that may only read learns no more than the mode word tells; the bits are what
+        // its copy is made with: a new file's own on its side, executable where this one is.
+        // Not 0, which a copy would take as a mode. The version stamp serves only a delete.
+        if (!isLink || follow)
+            entry.permissions = S_ISDIR(info.mode) || (entry.mode & FSO_MODE_EXECUTABLE) ? 0777 : 0666;
+    } else {
+        if (!isLink || follow)
+            entry.permissions = int(info.mode & 07777);
+        entry.changeTimeNs = info.changeNs;
+        entry.inode = info.inode;
+    }
     return writeDirectoryEntry(writer, granted, entry);
 }
 
