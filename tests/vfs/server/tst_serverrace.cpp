@@ -52,6 +52,16 @@ QStringList filesHolding(const QString &dir, const QByteArray &needle)
     return found;
 }
 
+PeerAclDto writableShare(const QString &uuid, const QString &selector)
+{
+    PeerAclDto acl;
+    acl.uuid = uuid;
+    acl.name = uuid;
+    acl.selector = selector;
+    acl.flags = vfsaccess::AclRead | vfsaccess::AclWrite | vfsaccess::AclSubPaths;
+    return acl;
+}
+
 int entryCount(const QString &dir)
 {
     return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot).size();
@@ -252,15 +262,7 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(src) && QDir().mkpath(dst));
 
         ServerHarness h(false);
-        auto share = [](const QString &uuid, const QString &selector) {
-            PeerAclDto acl;
-            acl.uuid = uuid;
-            acl.name = uuid;
-            acl.selector = selector;
-            acl.flags = vfsaccess::AclRead | vfsaccess::AclWrite | vfsaccess::AclSubPaths;
-            return acl;
-        };
-        h.server->setAcl({share(kShareUuid, src), share(kOtherUuid, dst)});
+        h.server->setAcl({writableShare(kShareUuid, src), writableShare(kOtherUuid, dst)});
 
         QString current;
         std::mutex currentMutex;
@@ -357,12 +359,7 @@ private Q_SLOTS:
         const QString share = dir.path() + "/share", file = share + "/doc.txt";
         QVERIFY(QDir().mkpath(share));
         ServerHarness h(false);
-        PeerAclDto acl;
-        acl.uuid = kShareUuid;
-        acl.name = "Share";
-        acl.selector = share;
-        acl.flags = vfsaccess::AclRead | vfsaccess::AclWrite | vfsaccess::AclSubPaths;
-        h.server->setAcl({acl});
+        h.server->setAcl({writableShare(kShareUuid, share)});
 
         int lost = 0, deleted = 0, changed = 0;
         {
@@ -427,12 +424,7 @@ private Q_SLOTS:
         const QString share = dir.path() + "/share", target = share + "/target", outside = dir.path() + "/outside";
         QVERIFY(QDir().mkpath(share) && QDir().mkpath(outside));
         ServerHarness h(false);
-        PeerAclDto acl;
-        acl.uuid = kShareUuid;
-        acl.name = "Share";
-        acl.selector = share;
-        acl.flags = vfsaccess::AclRead | vfsaccess::AclWrite | vfsaccess::AclSubPaths;
-        h.server->setAcl({acl});
+        h.server->setAcl({writableShare(kShareUuid, share)});
 
         constexpr int kRounds = 1000;
         // What each folder moved out held right after the move; what it holds later and did
