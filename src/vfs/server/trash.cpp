@@ -4,6 +4,7 @@
 #include "vfs/server/drives.h"
 #include "vfs/fso/fsoprotocol.h"
 #include "vfs/server/vfsaccess.h"
+#include "vfs/server/versionguard.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -146,51 +147,6 @@ bool findTrash(const QByteArray &realParent, TrashLocation *location, QByteArray
     return true;
 }
 
-// Cuts a name to at most `limit` bytes without splitting a UTF-8 sequence.
-QByteArray cutName(const QByteArray &name, int limit)
-{
-    if (name.size() <= limit)
-        return name;
-    int end = limit;
-    while (end > 0 && (static_cast<unsigned char>(name[end]) & 0xC0) == 0x80)
-        --end;
-    return name.left(end);
-}
-
-QByteArray uniqueNameCandidate(const QByteArray &name, int attempt)
-{
-    // The entry in info/ appends ".trashinfo" to the name and must still fit the file
-    // system's name limit; the full original name is kept in the info's Path.
-    const int limit = NAME_MAX - int(sizeof(".trashinfo") - 1);
-    if (attempt == 1)
-        return cutName(name, limit);
-    const QByteArray number = '.' + QByteArray::number(attempt);
-    const int dot = name.lastIndexOf('.');
-    QByteArray stem = dot <= 0 ? name : name.left(dot);
-    QByteArray extension = dot <= 0 ? QByteArray() : name.mid(dot);
-    if (extension.size() > limit / 2)
-        extension.clear();
-    stem = cutName(stem, limit - number.size() - extension.size());
-    return stem + number + extension; // "report.2.txt"
-}
-
-// Moves without ever replacing what is at the target: another program may have put an
-// item there since we looked. 1 done, 0 target exists, -1 failed (errno set).
-int renameNoReplace(int fromDir, const QByteArray &from, int toDir, const QByteArray &to)
-{
-    if (::renameat2(fromDir, from.constData(), toDir, to.constData(), RENAME_NOREPLACE) == 0)
-        return 1;
-    if (errno == EEXIST)
-        return 0;
-    if (errno != EINVAL && errno != ENOSYS)
-        return -1;
-    // File systems without the flag: check, then rename.
-    struct stat existing;
-    if (::fstatat(toDir, to.constData(), &existing, AT_SYMLINK_NOFOLLOW) == 0)
-        return 0;
-    return ::renameat(fromDir, from.constData(), toDir, to.constData()) == 0 ? 1 : -1;
-}
-
 // Opens a trash directory made by ensurePrivateDirectory without following a link that
 // may have replaced it since.
 int openPrivateDirectory(const QByteArray &path)
@@ -255,14 +211,17 @@ bool moveToTrash(const QString &path, QString *trashedAs)
     return ok;
 }
 
-bool moveToTrashAt(int parentFd, const QByteArray &name, QString *trashedAs)
+namespace {
+
+// moveToTrashAt; with `heldFd` (a held version, versionguard) only that inode is trashed.
+VersionTrashed trashAt(int parentFd, const QByteArray &name, int heldFd, QString *trashedAs)
 {
     QByteArray error;
     QString parentPath;
     vfsaccess::descriptorPath(parentFd, &parentPath);
     auto fail = [&](const QByteArray &why) {
         logPrintf(LogVfs1, "failed to trash %s/%s: %s", qUtf8Printable(parentPath), name.constData(), why.constData());
-        return false;
+        return VersionTrashed::Failed;
     };
     if (name.isEmpty() || name == "." || name == ".." || name.contains('/'))
         return fail("not a name");
@@ -312,7 +271,9 @@ bool moveToTrashAt(int parentFd, const QByteArray &name, QString *trashedAs)
     // The info file is made first and exclusively: it reserves the name against other
     // programs trashing at the same moment.
     for (int attempt = 1; attempt < 10000; ++attempt) {
-        const QByteArray candidate = uniqueNameCandidate(name, attempt);
+        // The entry in info/ appends ".trashinfo" to the name and must still fit the file
+        // system's name limit; the full original name is kept in the info's Path.
+        const QByteArray candidate = versionguard::numberedName(name, attempt, NAME_MAX - int(sizeof(".trashinfo") - 1));
         const QByteArray infoName = candidate + ".trashinfo";
         const int fd = ::openat(infoFd, infoName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0) {
@@ -334,7 +295,7 @@ bool moveToTrashAt(int parentFd, const QByteArray &name, QString *trashedAs)
             closeBoth();
             return fail("cannot write the trash info");
         }
-        const int moved = renameNoReplace(parentFd, name, filesFd, candidate);
+        const int moved = versionguard::renameNoReplace(parentFd, name, filesFd, candidate);
         if (moved <= 0) {
             const int err = errno;
             ::unlinkat(infoFd, infoName.constData(), 0);
@@ -343,13 +304,34 @@ bool moveToTrashAt(int parentFd, const QByteArray &name, QString *trashedAs)
             closeBoth();
             return fail(std::strerror(err));
         }
+        if (heldFd >= 0 && !versionguard::isHeld(heldFd, filesFd, candidate)) {
+            // A newer version took the name after the check: it goes back, and the trash keeps
+            // nothing of it. Should it find its name taken again and no other free, it stays
+            // in the trash with its info, where it can be restored.
+            if (!versionguard::putBack(filesFd, candidate, parentFd, name).isEmpty())
+                ::unlinkat(infoFd, infoName.constData(), 0);
+            closeBoth();
+            return VersionTrashed::Changed;
+        }
         closeBoth();
         if (trashedAs)
             *trashedAs = QFile::decodeName(joinPath(filesDir, candidate));
-        return true;
+        return VersionTrashed::Trashed;
     }
     closeBoth();
     return fail("no free name in the trash");
+}
+
+} // namespace
+
+bool moveToTrashAt(int parentFd, const QByteArray &name, QString *trashedAs)
+{
+    return trashAt(parentFd, name, -1, trashedAs) == VersionTrashed::Trashed;
+}
+
+VersionTrashed moveVersionToTrashAt(int parentFd, const QByteArray &name, int heldFd)
+{
+    return trashAt(parentFd, name, heldFd, nullptr);
 }
 
 } // namespace trash

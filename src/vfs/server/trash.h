@@ -28,4 +28,10 @@ bool moveToTrash(const QString &path, QString *trashedAs = nullptr);
 // so a folder on the way swapped for a link after a check changes nothing.
 bool moveToTrashAt(int parentFd, const QByteArray &name, QString *trashedAs = nullptr);
 
+enum class VersionTrashed { Trashed, Changed, Failed };
+
+// moveToTrashAt for one version of a file, held open as `heldFd` (versionguard::holdVersion):
+// when the name led to another file by the time it was moved, that file is put back (Changed).
+VersionTrashed moveVersionToTrashAt(int parentFd, const QByteArray &name, int heldFd);
+
 } // namespace trash

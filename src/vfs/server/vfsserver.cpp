@@ -485,6 +485,11 @@ public:
     FileOperationJob *startOperation(FileOperationJob::Kind kind, const VfsFenuCommand &cmd, const QString &source,
                                      const QString &notifyPath, int sourceDir, const QByteArray &sourceName);
     bool operationsFull() const { return runningOperations.size() >= kMaxOperations; }
+
+    // Whether a remote peer may not set the mode of `real` (a real path): the root of a shared
+    // item or a folder holding one, which is protected from delete and move; a mode of 0000 on
+    // it would end the share as surely.
+    bool modeProtected(const QString &real) const { return !isLocal && rules.holdsShareRoot(real); }
 };
 
 // --- construction ---------------------------------------------------------------------------
@@ -988,12 +993,11 @@ void VfsServerNusk::processDeleteFileCommand(const VfsFenuCommand &cmd)
     if (::fstatat(parentDir.get(), name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return answer(FSO_STATUS_NOT_FOUND);
     const bool directory = S_ISDIR(st.st_mode);
-    // The caller copied one version of this file and may delete only that one: a file
-    // rewritten since (whatever its times say) has another change time.
-    if (cmd.expectChangeNs != 0 && !directory
-        && (std::int64_t(st.st_ctim.tv_sec) * 1000000000LL + st.st_ctim.tv_nsec != cmd.expectChangeNs
-            || st.st_ino != cmd.expectInode))
-        return answer(FSO_STATUS_CHANGED);
+    // The caller copied one version of this file and may delete only that one; the version is
+    // checked on what is taken away, as it is taken (versionguard).
+    versionguard::Version version;
+    if (!directory)
+        version = {cmd.expectChangeNs, cmd.expectInode};
     // A drive is never deleted, whoever asks.
     if (directory && vfsserverfs::isMountPoint(mapped.local))
         return answer(FSO_STATUS_NOT_PERMITTED);
@@ -1013,12 +1017,17 @@ void VfsServerNusk::processDeleteFileCommand(const VfsFenuCommand &cmd)
         FileOperationJob *job = d->startOperation(kind, cmd, mapped.local, parent, parentDir.release(), name);
         if (!job)
             return answer(FSO_STATUS_IO_ERROR);
+        job->version = version;
         d->start(job);
         return;
     }
     // A symbolic link goes itself; what it points at stays.
-    if (::unlinkat(parentDir.get(), name.constData(), 0) != 0)
+    if (version.given()) {
+        if (const std::uint8_t status = versionguard::unlinkVersion(parentDir.get(), name, version))
+            return answer(status);
+    } else if (::unlinkat(parentDir.get(), name.constData(), 0) != 0) {
         return answer(FSO_STATUS_IO_ERROR);
+    }
     answer(FSO_STATUS_SUCCESS);
     Q_EMIT notifyDirectoryChanged(parent);
 }
@@ -1047,6 +1056,7 @@ FileOperationJob *VfsServerNuskPrivate::startOperation(FileOperationJob::Kind ki
     job->samePath = false;
     job->requestPath = cmd.path;
     job->notifyPath = notifyPath;
+    job->version = versionguard::Version();
     job->status = 0;
     return job;
 }
@@ -1198,6 +1208,9 @@ void VfsServerNusk::processOpenFileCommand(const VfsFenuCommand &cmd)
             return answer(FSO_STATUS_IO_ERROR, 0);
         if (!d->rules.descriptorInside(mapped.local, target.get()))
             return answer(FSO_STATUS_NOT_PERMITTED, 0);
+        QString real;
+        if (cmd.permissions >= 0 && d->modeProtected(vfsaccess::descriptorPath(target.get(), &real) ? real : mapped.local))
+            return answer(FSO_STATUS_NOT_PERMITTED, 0);
         const QString targetPath = QStringLiteral("/proc/self/fd/%1").arg(target.get());
         int result = vfsfiles::applyFileTimes(targetPath, givenTime(FSO_ATTR_ACCESS_TIME, cmd.accessTime),
                                               givenTime(FSO_ATTR_MODIFY_TIME, cmd.modifyTime));
@@ -1209,6 +1222,11 @@ void VfsServerNusk::processOpenFileCommand(const VfsFenuCommand &cmd)
     }
     if (d->files.isFull())
         return answer(FSO_STATUS_IO_ERROR, 0);
+    if (write && cmd.permissions >= 0) {
+        QString real;
+        if (d->modeProtected(vfsaccess::resolveRealPath(mapped.local, true, &real) ? real : mapped.local))
+            return answer(FSO_STATUS_NOT_PERMITTED, 0);
+    }
 
     // Opening, above all making a file, may wait on the disk (a busy file system spends
     // milliseconds finding a free inode): on the pool, so the peer's other requests go on.
@@ -1315,6 +1333,7 @@ void VfsServerNusk::acceptPut(const VfsFenuCommand &cmd, std::vector<std::uint8_
     // Made like a file opened for writing: on the pool, one at a time with the opens.
     PutFileJob *job = d->acquire(d->freePuts, d->runningPuts, &VfsServerNuskPrivate::putFinished);
     handOver(job, cmd, &folder, name, d->rules);
+    job->localPath = mapped.local;
     job->hiddenName = nativePath(hidden.local.mid(hidden.local.lastIndexOf(QLatin1Char('/')) + 1));
     job->hiddenPath = hidden.local;
     if (takeData)

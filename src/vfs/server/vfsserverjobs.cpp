@@ -844,19 +844,29 @@ bool QueryListDirectoryJob::encodeItem(const Item &item, TermStreamWriter &write
     entry.birthTime = info.birthMs;
     entry.modifyTime = info.modifyMs;
     entry.mode = (isLink && !follow) ? 0 : modeWord(at, relative, info.mode);
+    bool readOnly = false;
     if (!rules.isLocal()) {
         const int aclIndex = vfsaccess::findAclEntry(rules.entries(), pathOf(item), sharesRoot);
-        if (aclIndex >= 0 && !(rules.entries()[std::size_t(aclIndex)].flags & vfsaccess::AclWrite))
+        readOnly = aclIndex >= 0 && !(rules.entries()[std::size_t(aclIndex)].flags & vfsaccess::AclWrite);
+        if (readOnly)
             entry.mode &= 0xDDDD;
     }
     if (S_ISDIR(info.mode)) {
         entry.fileIndex = info.inode;
         entry.linkCount = info.linkCount;
     }
-    if (!isLink || follow)
-        entry.permissions = int(info.mode & 07777);
-    entry.changeTimeNs = info.changeNs;
-    entry.inode = info.inode;
+    if (readOnly) {
+        // A peer that may only read learns no more than the mode word tells; the bits are what
+        // its copy is made with: a new file's own on its side, executable where this one is.
+        // Not 0, which a copy would take as a mode. The version stamp serves only a delete.
+        if (!isLink || follow)
+            entry.permissions = S_ISDIR(info.mode) || (entry.mode & FSO_MODE_EXECUTABLE) ? 0777 : 0666;
+    } else {
+        if (!isLink || follow)
+            entry.permissions = int(info.mode & 07777);
+        entry.changeTimeNs = info.changeNs;
+        entry.inode = info.inode;
+    }
     return writeDirectoryEntry(writer, granted, entry);
 }
 
@@ -1270,6 +1280,8 @@ bool PutFileJob::putUnnamed()
         return true;
     }
     status = fillNewFile(fd, data, accessTime, modifyTime, permissions);
+    if (status == FSO_STATUS_SUCCESS && !folderInside())
+        status = FSO_STATUS_NOT_PERMITTED;
     if (status == FSO_STATUS_SUCCESS) {
         const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
         if (::linkat(AT_FDCWD, self.constData(), parentDir, name.constData(), AT_SYMLINK_FOLLOW) != 0) {
@@ -1282,15 +1294,27 @@ bool PutFileJob::putUnnamed()
     }
     struct stat made;
     const bool told = ::fstat(fd, &made) == 0;
+    // The folder may have left the share between the check and the link.
+    if (status == FSO_STATUS_SUCCESS && !folderInside()) {
+        if (told)
+            unname(made);
+        status = FSO_STATUS_NOT_PERMITTED;
+    }
     if (::close(fd) != 0 && status == FSO_STATUS_SUCCESS) {
-        // Named, yet its last bytes may not have arrived: the name goes again, if it is still this file's.
-        struct stat named;
-        if (told && ::fstatat(parentDir, name.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0
-            && named.st_ino == made.st_ino && named.st_dev == made.st_dev)
-            ::unlinkat(parentDir, name.constData(), 0);
+        // Named, yet its last bytes may not have arrived.
+        if (told)
+            unname(made);
         status = FSO_STATUS_IO_ERROR;
     }
     return true;
+}
+
+void PutFileJob::unname(const struct stat &made)
+{
+    struct stat named;
+    if (::fstatat(parentDir, name.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_ino == made.st_ino
+        && named.st_dev == made.st_dev)
+        ::unlinkat(parentDir, name.constData(), 0);
 }
 
 // Where no unnamed file can be made: under the hidden name, renamed once complete and closed.
@@ -1303,8 +1327,12 @@ void PutFileJob::putHidden()
         return;
     }
     status = fillNewFile(fd, data, accessTime, modifyTime, permissions);
+    struct stat made;
+    const bool told = ::fstat(fd, &made) == 0;
     if (::close(fd) != 0 && status == FSO_STATUS_SUCCESS)
         status = FSO_STATUS_IO_ERROR;
+    if (status == FSO_STATUS_SUCCESS && !folderInside())
+        status = FSO_STATUS_NOT_PERMITTED;
     if (status == FSO_STATUS_SUCCESS) {
         // Complete and closed: only now it takes the real name, which it never takes from
         // another file.
@@ -1318,6 +1346,11 @@ void PutFileJob::putHidden()
                                          nullptr);
         else
             status = FSO_STATUS_IO_ERROR;
+        if (status == FSO_STATUS_SUCCESS && !folderInside()) {
+            if (told)
+                unname(made);
+            status = FSO_STATUS_NOT_PERMITTED;
+        }
     }
     if (status != FSO_STATUS_SUCCESS)
         ::unlinkat(parentDir, hiddenName.constData(), 0);
@@ -1476,7 +1509,20 @@ void FileOperationJob::run()
     case Trash: {
         // By name inside the folder that was checked; the delete job asks its user whether
         // to delete for good on 14, and only then.
-        status = trash::moveToTrashAt(sourceDir, sourceName) ? FSO_STATUS_SUCCESS : FSO_STATUS_NETWORK_PATH;
+        if (!version.given()) {
+            status = trash::moveToTrashAt(sourceDir, sourceName) ? FSO_STATUS_SUCCESS : FSO_STATUS_NETWORK_PATH;
+            break;
+        }
+        // The version is checked now, when it goes, not when the request came.
+        const int held = versionguard::holdVersion(sourceDir, sourceName, version, &status);
+        if (held < 0)
+            break;
+        switch (trash::moveVersionToTrashAt(sourceDir, sourceName, held)) {
+        case trash::VersionTrashed::Trashed: status = FSO_STATUS_SUCCESS; break;
+        case trash::VersionTrashed::Changed: status = FSO_STATUS_CHANGED; break;
+        case trash::VersionTrashed::Failed: status = FSO_STATUS_NETWORK_PATH; break;
+        }
+        ::close(held);
         break;
     }
     case Move:

@@ -13,6 +13,7 @@
 #include "vfs/server/vfsaccess.h"
 #include "vfs/fso/vfsfenucommand.h"
 #include "vfs/server/vfsopenfiles.h"
+#include "vfs/server/versionguard.h"
 
 #include <QString>
 #include <QStringList>
@@ -24,6 +25,7 @@
 #include <memory>
 #include <string>
 #include <vector>
+#include <sys/stat.h>
 
 enum VfsServerJobState : std::uint32_t {
     VfsServerJobIdle = 0,
@@ -253,6 +255,7 @@ struct PutFileJob : WholeFileJob
     void run() override;
 
     // request
+    QString localPath;              // local path of the real name, for the access checks
     QByteArray hiddenName;
     QString hiddenPath;             // local path of the hidden name, for the access check
     std::vector<unsigned char> data;
@@ -263,6 +266,12 @@ struct PutFileJob : WholeFileJob
 private:
     bool putUnnamed();
     void putHidden();
+    // Whether the folder is still inside the share: a local program may move it out while
+    // the file is being made.
+    bool folderInside() const { return rules.entryInside(localPath, parentDir, name); }
+    // The real name, made just now, goes again when the folder turned out to lie outside the
+    // share (or the file could not be completed), if the name is still that file's.
+    void unname(const struct stat &made);
 };
 
 
@@ -290,6 +299,7 @@ struct FileOperationJob : VfsServerJob
     int destinationDir = -1;
     QByteArray destinationName;
     std::string requestPath;        // DELETE_FILE reply echoes the request path
+    versionguard::Version version;  // Trash only: the one version of a file it may take
     QString notifyPath;             // announced on success (DELETE_FILE)
     std::uint8_t status = 0;
 };

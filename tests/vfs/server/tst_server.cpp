@@ -1046,6 +1046,97 @@ private Q_SLOTS:
         QCOMPARE(h.remove(n + "/plain.txt"), std::uint8_t(0));
     }
 
+    // Nor can a peer with write access lock the owner out of a share by its mode: setting
+    // the mode of a shared item's root, a folder holding one, or a shared file it writes is
+    // refused; times alone, and modes below the roots, are set.
+    void shareRootsKeepTheirModes()
+    {
+        const QString n = root + "/modes";
+        QVERIFY(writeFile(n + "/mid/ro/file.txt", "ro"));
+        QVERIFY(writeFile(n + "/plain/x.txt", "x"));
+        QVERIFY(writeFile(root + "/modes_file.txt", "shared alone"));
+        QVERIFY(link(n, n + "/plain/back"));
+        ServerHarness h(false);
+        h.server->setAcl({entry(kShareUuid, "Outer", n, 0x1 | 0x2 | 0x4),
+                          entry(kDataUuid, "Read-only", n + "/mid/ro", 0x1 | 0x4),
+                          entry("{88888888-8888-8888-8888-888888888888}", "File", root + "/modes_file.txt", 0x1 | 0x2)});
+        auto setMode = [&](const QString &path, int permissions, std::uint32_t flags = FSO_OPEN_ATTRIBUTES) {
+            VfsFenuCommand cmd = ServerHarness::make(FSO_OPEN_FILE, path, flags);
+            cmd.attributes.set(FSO_ATTR_MODIFY_TIME);
+            cmd.modifyTime = 1400000000000;
+            cmd.permissions = permissions;
+            return h.request(cmd);
+        };
+        const mode_t before = modeOf(n);
+        QCOMPARE(setMode(n, 0).status, std::uint8_t(FSO_STATUS_NOT_PERMITTED));
+        QCOMPARE(setMode(n + "/mid", 0).status, std::uint8_t(FSO_STATUS_NOT_PERMITTED));
+        // Through a link inside the share that leads back to its root.
+        QCOMPARE(setMode(n + "/plain/back", 0).status, std::uint8_t(FSO_STATUS_NOT_PERMITTED));
+        const VfsFenuCommand opened = setMode(root + "/modes_file.txt", 0, FSO_OPEN_WRITE | FSO_OPEN_ATTRIBUTES);
+        QCOMPARE(opened.status, std::uint8_t(FSO_STATUS_NOT_PERMITTED));
+        QCOMPARE(modeOf(n), before);
+        QCOMPARE(modeOf(n + "/mid"), before);
+        QVERIFY(modeOf(root + "/modes_file.txt") & S_IRUSR);
+        QCOMPARE(readFile(root + "/modes_file.txt"), QByteArray("shared alone"));
+
+        // Times alone on the root, and a mode below it, are the peer's to set.
+        QCOMPARE(setMode(n, -1).status, std::uint8_t(FSO_STATUS_COMPLETE));
+        QCOMPARE(modeOf(n), before);
+        QCOMPARE(setMode(n + "/plain", 0700).status, std::uint8_t(FSO_STATUS_COMPLETE));
+        QCOMPARE(modeOf(n + "/plain"), mode_t(0700));
+        // The owner's own server sets what it is told.
+        ServerHarness local(true);
+        VfsFenuCommand own = ServerHarness::make(FSO_OPEN_FILE, n, FSO_OPEN_ATTRIBUTES);
+        own.attributes.set(FSO_ATTR_MODIFY_TIME);
+        own.modifyTime = 1400000000000;
+        own.permissions = 0750;
+        QCOMPARE(local.request(own).status, std::uint8_t(FSO_STATUS_COMPLETE));
+        QCOMPARE(modeOf(n), mode_t(0750 & ~vfsfiles::userUmask()));
+    }
+
+    // A peer that may only read gets no version stamps and no permission bits beyond what
+    // the mode word tells; one that may write gets both, for its copies and versioned deletes.
+    void readOnlyPeerSeesMaskedModes()
+    {
+        const QString n = root + "/stamps";
+        QVERIFY(writeFile(n + "/ro/private.txt", "p"));
+        QVERIFY(writeFile(n + "/ro/tool", "t"));
+        QVERIFY(writeFile(n + "/rw/doc.txt", "d"));
+        QVERIFY(::chmod(QFile::encodeName(n + "/ro/private.txt").constData(), 0600) == 0);
+        QVERIFY(::chmod(QFile::encodeName(n + "/ro/tool").constData(), 0750) == 0);
+        QVERIFY(::chmod(QFile::encodeName(n + "/rw/doc.txt").constData(), 0640) == 0);
+        ServerHarness h(false);
+        h.server->setAcl({entry(kShareUuid, "Writable", n + "/rw", 0x1 | 0x2 | 0x4),
+                          entry(kDataUuid, "Read-only", n + "/ro", 0x1 | 0x4)});
+        const std::uint32_t asked = FSO_ATTR_ALL | FSO_ATTR_PERMISSIONS | FSO_ATTR_CHANGE_STAMP;
+
+        ServerHarness::Listing ro = h.list(n + "/ro", 0, asked);
+        QCOMPARE(ro.reply.attributes.value0(), asked);
+        QCOMPARE(names(ro.entries), QStringList({"private.txt", "tool"}));
+        for (const VfsDirectoryEntry &e : ro.entries) {
+            QCOMPARE(e.changeTimeNs, std::int64_t(0));
+            QCOMPARE(e.inode, std::uint64_t(0));
+            QVERIFY(!(e.mode & FSO_MODE_WRITABLE));
+        }
+        QCOMPARE(ro.entries[0].permissions, 0666);
+        QCOMPARE(ro.entries[1].permissions, 0777);
+        QVERIFY(ro.entries[1].mode & FSO_MODE_EXECUTABLE);
+        // The share's root in "%shares" too.
+        ServerHarness::Listing shares = h.list("%shares", 0, asked);
+        QCOMPARE(names(shares.entries), QStringList({"Writable", "Read-only"}));
+        QCOMPARE(shares.entries[1].changeTimeNs, std::int64_t(0));
+        QCOMPARE(shares.entries[1].permissions, 0777);
+        QVERIFY(shares.entries[0].changeTimeNs != 0);
+
+        ServerHarness::Listing rw = h.list(n + "/rw", 0, asked);
+        QCOMPARE(rw.entries.size(), std::size_t(1));
+        struct stat st;
+        QVERIFY(::lstat(QFile::encodeName(n + "/rw/doc.txt").constData(), &st) == 0);
+        QCOMPARE(rw.entries[0].permissions, 0640);
+        QCOMPARE(rw.entries[0].changeTimeNs, std::int64_t(st.st_ctim.tv_sec) * 1000000000LL + st.st_ctim.tv_nsec);
+        QCOMPARE(rw.entries[0].inode, std::uint64_t(st.st_ino));
+    }
+
     // A peer that asks for recursive deletes faster than they finish is held to a few; its
     // moves still go through, on the server's own thread once the pool work is at the cap.
     void operationsAreCapped()

@@ -1,9 +1,11 @@
 // Folders swapped for links that point out of the share while the server copies, moves or
-// trashes below them: nothing outside the share is read, written or trashed.
+// trashes below them: nothing outside the share is read, written or trashed. And the owner
+// saving a file while a peer deletes the version it copied: the newer version stays.
 
 #include "tst_serverharness.h"
 
 #include "vfs/server/trash.h"
+#include "vfs/server/versionguard.h"
 #include "vfs/server/vfsserverjobs.h"
 
 #include <QDirIterator>
@@ -12,6 +14,7 @@
 #include <QtTest>
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <fcntl.h>
 #include <sys/mount.h>
@@ -47,6 +50,16 @@ QStringList filesHolding(const QString &dir, const QByteArray &needle)
             found << file.fileName();
     }
     return found;
+}
+
+PeerAclDto writableShare(const QString &uuid, const QString &selector)
+{
+    PeerAclDto acl;
+    acl.uuid = uuid;
+    acl.name = uuid;
+    acl.selector = selector;
+    acl.flags = vfsaccess::AclRead | vfsaccess::AclWrite | vfsaccess::AclSubPaths;
+    return acl;
 }
 
 int entryCount(const QString &dir)
@@ -105,6 +118,73 @@ QString otherFileSystem(const QString &near, QTemporaryDir &mountDir, bool *moun
         && ::access("/dev/shm", W_OK) == 0)
         return QStringLiteral("/dev/shm");
     return QString();
+}
+
+// Saves a new version of `path` the way editors do (a temporary name renamed over it),
+// once per round(), on its own thread, so it races whatever the caller does meanwhile.
+class Saver
+{
+public:
+    explicit Saver(const QString &path) : m_path(native(path)), m_temp(native(path + ".saving"))
+    {
+        m_thread = std::thread([this] {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            for (int done = 0;; m_changed.notify_all()) {
+                m_changed.wait(lock, [&] { return m_stop || m_asked > done; });
+                if (m_stop)
+                    return;
+                lock.unlock();
+                const QByteArray content = "new " + QByteArray::number(++done);
+                const int fd = ::open(m_temp.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                if (fd >= 0) {
+                    (void)!::write(fd, content.constData(), std::size_t(content.size()));
+                    ::close(fd);
+                    ::rename(m_temp.constData(), m_path.constData());
+                }
+                lock.lock();
+                m_saved = done;
+            }
+        });
+    }
+    ~Saver()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+        }
+        m_changed.notify_all();
+        m_thread.join();
+    }
+    // Starts the next save; wait() returns once it is on disk.
+    void round()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            ++m_asked;
+        }
+        m_changed.notify_all();
+    }
+    void wait()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [&] { return m_saved == m_asked; });
+    }
+
+private:
+    QByteArray m_path, m_temp;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    int m_asked = 0, m_saved = 0;
+    bool m_stop = false;
+    std::thread m_thread;
+};
+
+VfsFenuCommand versionedDelete(const QString &path, const struct stat &seen, std::uint32_t flags)
+{
+    VfsFenuCommand cmd = ServerHarness::make(FSO_DELETE_FILE, path, flags);
+    cmd.expectChangeNs = std::int64_t(seen.st_ctim.tv_sec) * 1000000000LL + seen.st_ctim.tv_nsec;
+    cmd.expectInode = seen.st_ino;
+    return cmd;
 }
 
 } // namespace
@@ -182,15 +262,7 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(src) && QDir().mkpath(dst));
 
         ServerHarness h(false);
-        auto share = [](const QString &uuid, const QString &selector) {
-            PeerAclDto acl;
-            acl.uuid = uuid;
-            acl.name = uuid;
-            acl.selector = selector;
-            acl.flags = vfsaccess::AclRead | vfsaccess::AclWrite | vfsaccess::AclSubPaths;
-            return acl;
-        };
-        h.server->setAcl({share(kShareUuid, src), share(kOtherUuid, dst)});
+        h.server->setAcl({writableShare(kShareUuid, src), writableShare(kOtherUuid, dst)});
 
         QString current;
         std::mutex currentMutex;
@@ -267,6 +339,144 @@ private Q_SLOTS:
         QFile trashed(trashedAs);
         QVERIFY(trashed.open(QIODevice::ReadOnly));
         QCOMPARE(trashed.readAll(), QByteArray("mine"));
+    }
+
+    // A peer deletes the version of a file it copied (by unlink, and to the trash) while the
+    // owner saves a newer one over it: 1,500 rounds each, and never is the newer one taken.
+    void versionedDeleteKeepsNewerVersion_data()
+    {
+        QTest::addColumn<std::uint32_t>("flags");
+        QTest::newRow("unlink") << std::uint32_t(0);
+        QTest::newRow("trash") << FSO_DELETE_TO_TRASH;
+    }
+    void versionedDeleteKeepsNewerVersion()
+    {
+        QFETCH(std::uint32_t, flags);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QByteArray oldXdg = qgetenv("XDG_DATA_HOME");
+        qputenv("XDG_DATA_HOME", QFile::encodeName(dir.path() + "/data"));
+        const QString share = dir.path() + "/share", file = share + "/doc.txt";
+        QVERIFY(QDir().mkpath(share));
+        ServerHarness h(false);
+        h.server->setAcl({writableShare(kShareUuid, share)});
+
+        int lost = 0, deleted = 0, changed = 0;
+        {
+            Saver saver(file);
+            for (int round = 0; round < 1500; ++round) {
+                QVERIFY(writeFile(file, "old"));
+                struct stat seen;
+                QCOMPARE(::lstat(native(file).constData(), &seen), 0);
+                saver.round();
+                const std::uint8_t status = h.request(versionedDelete(file, seen, flags)).status;
+                saver.wait();
+                QVERIFY2(status == 0 || status == FSO_STATUS_CHANGED, qPrintable(QString::number(status)));
+                (status == 0 ? deleted : changed)++;
+                QFile kept(file);
+                if (!kept.open(QIODevice::ReadOnly) || !kept.readAll().startsWith("new"))
+                    ++lost;
+            }
+        }
+        qInfo("%d deleted, %d found changed, %d newer versions lost", deleted, changed, lost);
+        QCOMPARE(lost, 0);
+        QCOMPARE(filesHolding(dir.path() + "/data", "new"), QStringList());
+        // Nothing is left under a name of its own beside the file.
+        QCOMPARE(QDir(share).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"doc.txt"});
+        qputenv("XDG_DATA_HOME", oldXdg);
+    }
+
+    // A version put back finds its name taken by a still newer one: it is kept beside it under
+    // a numbered name, never dropped and never in place of the newer one.
+    void putBackKeepsBothVersions()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        QVERIFY(writeFile(dir.path() + "/.aside", "middle"));
+        QVERIFY(writeFile(dir.path() + "/report.txt", "newest"));
+        QVERIFY(writeFile(dir.path() + "/report.2.txt", "someone else's"));
+        const int fd = ::open(native(dir.path()).constData(), O_RDONLY | O_DIRECTORY);
+        QVERIFY(fd >= 0);
+        QCOMPARE(versionguard::putBack(fd, ".aside", fd, "report.txt"), QByteArray("report.3.txt"));
+        ::close(fd);
+        QFile newest(dir.path() + "/report.txt"), middle(dir.path() + "/report.3.txt");
+        QVERIFY(newest.open(QIODevice::ReadOnly) && middle.open(QIODevice::ReadOnly));
+        QCOMPARE(newest.readAll(), QByteArray("newest"));
+        QCOMPARE(middle.readAll(), QByteArray("middle"));
+        QVERIFY(!QFileInfo::exists(dir.path() + "/.aside"));
+    }
+
+    // A local program moves the folder that puts go to out of the share, again and again,
+    // each time right after a put was accepted: no put names a file in it once it is out.
+    void putIntoFolderMovedOut_data()
+    {
+        QTest::addColumn<bool>("unnamed");
+        QTest::newRow("made unnamed, then linked") << true;
+        QTest::newRow("made hidden, then renamed") << false;
+    }
+    void putIntoFolderMovedOut()
+    {
+        QFETCH(bool, unnamed);
+        vfsserverfs::setUnnamedNewFilesForTests(unnamed);
+        const auto restore = qScopeGuard([] { vfsserverfs::setUnnamedNewFilesForTests(true); });
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString share = dir.path() + "/share", target = share + "/target", outside = dir.path() + "/outside";
+        QVERIFY(QDir().mkpath(share) && QDir().mkpath(outside));
+        ServerHarness h(false);
+        h.server->setAcl({writableShare(kShareUuid, share)});
+
+        constexpr int kRounds = 1000;
+        // What each folder moved out held right after the move; what it holds later and did
+        // not hold then was named there while it was outside.
+        std::vector<QStringList> heldWhenMoved(kRounds);
+        std::mutex mutex;
+        std::condition_variable changed;
+        int accepted = -1, moved = -1;
+        std::thread mover([&] {
+            for (int round = 0; round < kRounds; ++round) {
+                std::unique_lock<std::mutex> lock(mutex);
+                changed.wait(lock, [&] { return accepted == round; });
+                lock.unlock();
+                const QString away = outside + QStringLiteral("/g%1").arg(round);
+                ::rename(native(target).constData(), native(away).constData());
+                heldWhenMoved[std::size_t(round)] = QDir(away).entryList(QDir::Files | QDir::Hidden);
+                ::mkdir(native(target).constData(), 0755);
+                lock.lock();
+                moved = round;
+                changed.notify_all();
+            }
+        });
+        QVERIFY(QDir().mkpath(target));
+        int done = 0;
+        for (int round = 0; round < kRounds; ++round) {
+            const QString name = QStringLiteral("f%1").arg(round);
+            VfsFenuCommand cmd = ServerHarness::make(FSO_PUT_FILE, target + "/" + name);
+            cmd.destination = (target + "/." + name + ".part").toStdString();
+            cmd.data.assign(64, 'x');
+            cmd.dataSize = 64;
+            const std::uint16_t trId = h.post(cmd);
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                accepted = round;
+            }
+            changed.notify_all();
+            if (h.take(FSO_PUT_FILE, trId).status == 0)
+                ++done;
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait(lock, [&] { return moved == round; });
+        }
+        mover.join();
+        QStringList escaped;
+        for (int round = 0; round < kRounds; ++round) {
+            const QString away = outside + QStringLiteral("/g%1").arg(round);
+            for (const QString &file : QDir(away).entryList(QDir::Files | QDir::Hidden)) {
+                if (!heldWhenMoved[std::size_t(round)].contains(file))
+                    escaped << away + "/" + file;
+            }
+        }
+        qInfo("%d of %d puts done, %d files named outside the share", done, kRounds, int(escaped.size()));
+        QCOMPARE(escaped, QStringList());
     }
 };
 
