@@ -6,6 +6,7 @@
 
 #include "testutil_window.h"
 
+#include "com/connectionmanager.h"
 #include "filer/fileractions.h"
 #include "filer/filer.h"
 #include "filer/filerpane.h"
@@ -164,6 +165,9 @@ private Q_SLOTS:
         share.flags = PeerAclDto::FlagRead | PeerAclDto::FlagSubPaths;
         share.timestamp = QDateTime::currentDateTime();
         QVERIFY(p.database()->putPeerAcl(uuid, share));
+        // The nearby list below is the test's own: another program's invitation heard on the
+        // LAN (tests running beside this one announce theirs) would replace it.
+        p.manager()->setLanBeaconEnabled(false);
         QVERIFY(p.start());
         MainWindow *w = p.window();
         QTRY_VERIFY_WITH_TIMEOUT(p.peerModel()->getPeerForUuid(uuid), 10000);
