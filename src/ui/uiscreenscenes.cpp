@@ -1,5 +1,6 @@
 #include "ui/uiscreenscenes.h"
 
+#include "app/base/datasize.h"
 #include "app/base/screenscenes.h"
 #include "db/dto.h"
 #include "filer/fileractions.h"
@@ -76,9 +77,7 @@ void showJobWindow(QWidget *w, JobScene scene, const ScreenScenes::Ready &ready)
     // Figures in the formats a copy job gives them (the language's own separators).
     const QLocale locale;
     const qint64 total = Q_INT64_C(12840000000);
-    const auto size = [&locale](qint64 bytes, int decimals) {
-        return locale.formattedDataSize(bytes, decimals, QLocale::DataSizeSIFormat);
-    };
+    const auto size = [](qint64 bytes, int decimals) { return formatDataSize(quint64(bytes), decimals); };
     g_jobWindow->setProperty("bytesTotal", size(total, 0));
     g_jobWindow->setProperty("totalFilesCount", 214);
     g_jobWindow->setProperty("jobState", 3);

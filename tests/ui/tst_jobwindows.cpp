@@ -17,6 +17,7 @@
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QTemporaryDir>
+#include <QTranslator>
 #include <QtTest>
 
 #include <sys/mount.h>
@@ -188,6 +189,49 @@ private Q_SLOTS:
         QQuickItem *bar = window->findChild<QQuickItem *>("progressBar");
         QQuickItem *handle = window->findChild<QQuickItem *>("progressHandle");
         QTRY_COMPARE(qRound(100 * (bar->width() + handle->x()) / bar->width()), 65);
+    }
+
+    // In German one file of one byte reads "1 Byte" and "1 Datei" wherever the window shows
+    // them: the total, both sizes of the clash question, the count before the copy starts.
+    void germanSingularsOfTheRealJob()
+    {
+        QTranslator german;
+        QVERIFY(german.load(QStringLiteral(":/i18n/nusk_de.qm")));
+        QCoreApplication::installTranslator(&german);
+        auto removeTranslator = qScopeGuard([&] { QCoreApplication::removeTranslator(&german); });
+        Program p;
+        QVERIFY(p.start());
+        QTRY_VERIFY_WITH_TIMEOUT(localLinkUp(p), 10000);
+        QTemporaryDir dir;
+        QVERIFY(QDir().mkpath(dir.filePath("dst")));
+        QVERIFY(write(dir.filePath("one"), "1") && write(dir.filePath("dst/one"), "x"));
+        VfsCopyDto dto;
+        dto.uuid = newUuidString();
+        dto.srcPeerUuid = dto.dstPeerUuid = nullUuidString();
+        dto.dstPath = dir.filePath("dst");
+        VfsCopyItem item;
+        item.path = dir.filePath("one");
+        item.type = VfsCopyItem::FileType;
+        item.size = 1;
+        dto.items.push_back(item);
+
+        VfsManager manager;
+        QPointer<VfsCopyJob> job = manager.copy(dto);
+        QVERIFY(job);
+        QTRY_COMPARE_WITH_TIMEOUT(jobWindows().size(), 1, 10000);
+        QQuickWindow *window = jobWindows().first();
+        QTRY_COMPARE_WITH_TIMEOUT(window->property("jobState").toInt(), int(VfsJob::VfsJobStateQuestion), 10000);
+        QCOMPARE(window->property("bytesTotal").toString(), QStringLiteral("1 Byte"));
+        const QStringList prompt = window->property("userPrompt").toString().split('\n');
+        QVERIFY2(prompt.value(2).startsWith("Vorhanden: 1 Byte,"), qPrintable(prompt.value(2)));
+        QVERIFY2(prompt.value(3).startsWith("Ersatz: 1 Byte,"), qPrintable(prompt.value(3)));
+        QCOMPARE(window->property("totalFilesCount").toInt(), 1);
+        // The text of the counting pass, from the figures the job sent.
+        window->setProperty("jobState", int(VfsJob::VfsJobStateInit));
+        QCOMPARE(window->findChild<QQuickItem *>("copyProgress")->property("text").toString(),
+                 QStringLiteral("1 Byte in 1 Datei zu kopieren"));
+        window->close();
+        QTRY_VERIFY_WITH_TIMEOUT(!job, 10000);
     }
 
     // An item the destination refuses (a read-only mount) is asked about with Skip, Skip

@@ -86,7 +86,7 @@ Item {
                 Layout.alignment: Qt.AlignBottom
                 visible: root.state !== "ABORTED"
                 text: root.state === "INIT"
-                      ? qsTrId("copy-progress-info1").arg(root.bytesTotal).arg(root.totalFilesCount)
+                      ? qsTrId("copy-progress-info1", root.totalFilesCount).arg(root.bytesTotal)
                       : qsTrId("copy-progress-info2").arg(Math.floor(root.percentDone)).arg(root.bytesTotal)
                 textFormat: Text.PlainText
                 elide: Text.ElideRight

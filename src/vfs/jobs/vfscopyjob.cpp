@@ -1,13 +1,13 @@
 #include "vfs/jobs/vfscopyjob.h"
 #include "vfs/jobs/vfscopyjobparts.h"
 
+#include "app/base/datasize.h"
 #include "app/base/log.h"
 #include "peers/ipeer.h"
 #include "vfs/fso/fsoprotocol.h"
 #include "vfs/fso/vfsclient.h"
 #include "vfs/fso/vfsclientnusk.h"
 
-#include <QLocale>
 #include <QMutexLocker>
 #include <QThread>
 
@@ -138,12 +138,12 @@ void VfsCopyJob::setDeleteDelays(int finishedMs, int abortedMs)
 
 QString VfsCopyJob::bytesCopied() const
 {
-    return QLocale().formattedDataSize(qint64(m_bytesCopied.load()), 0, QLocale::DataSizeSIFormat);
+    return formatDataSize(m_bytesCopied.load(), 0);
 }
 
 QString VfsCopyJob::bytesTotal() const
 {
-    return QLocale().formattedDataSize(qint64(m_bytesTotal.load()), 0, QLocale::DataSizeSIFormat);
+    return formatDataSize(m_bytesTotal.load(), 0);
 }
 
 double VfsCopyJob::percentOf(quint64 copied, quint64 total)
@@ -175,8 +175,7 @@ QString VfsCopyJob::currentFile() const
 
 QString VfsCopyJob::writeSpeed() const
 {
-    return QLocale().formattedDataSize(qMax<qint64>(0, m_speed.load()), 2, QLocale::DataSizeSIFormat)
-           + QStringLiteral("/s");
+    return formatDataSize(quint64(qMax<qint64>(0, m_speed.load())), 2) + QStringLiteral("/s");
 }
 
 QString VfsCopyJob::remainingTimeText(qint64 seconds)

@@ -4,6 +4,7 @@
 #include "vfs/jobs/vfscopyjob.h"
 #include "vfs/jobs/vfscopyjobparts.h"
 
+#include "app/base/datasize.h"
 #include "app/base/log.h"
 #include "vfs/fso/fsoprotocol.h"
 #include "vfs/fso/vfsclient.h"
@@ -253,7 +254,7 @@ void VfsCopyJob::askReplace(const VfsCopyDestinationEntry &existing)
     auto facts = [&locale](quint64 size, qint64 mtimeMs) {
         const QString when = mtimeMs > 0 ? locale.toString(QDateTime::fromMSecsSinceEpoch(mtimeMs), QLocale::ShortFormat)
                                          : QStringLiteral("?");
-        return locale.formattedDataSize(qint64(size), 1, QLocale::DataSizeSIFormat) + QStringLiteral(", ") + when;
+        return formatDataSize(size, 1) + QStringLiteral(", ") + when;
     };
     const QString name = m_curDstPath.mid(m_curDstPath.lastIndexOf(m_dstSep) + 1);
     setPrompt(message("file-copy-q-overwrite", "The file already exists, do you want to replace it?")
