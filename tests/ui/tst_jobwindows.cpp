@@ -191,6 +191,70 @@ private Q_SLOTS:
         QTRY_COMPARE(qRound(100 * (bar->width() + handle->x()) / bar->width()), 65);
     }
 
+    // A question that comes while the window shows the running copy widens the window to
+    // its buttons, in English and in German: every button shows its whole text inside the
+    // window, and the window's own limits admit that width.
+    void clashQuestionButtonsFit_data()
+    {
+        QTest::addColumn<QString>("catalogue");
+        QTest::newRow("en") << QString();
+        QTest::newRow("de") << QStringLiteral(":/i18n/nusk_de.qm");
+    }
+
+    void clashQuestionButtonsFit()
+    {
+        QFETCH(QString, catalogue);
+        QTranslator translator;
+        if (!catalogue.isEmpty()) {
+            QVERIFY(translator.load(catalogue));
+            QCoreApplication::installTranslator(&translator);
+        }
+        auto removeTranslator = qScopeGuard([&] { QCoreApplication::removeTranslator(&translator); });
+        Program p;
+        QVERIFY(p.start());
+        QQmlComponent component(p.window()->engine(), QUrl(QStringLiteral("qrc:/qml/JobPane.qml")));
+        std::unique_ptr<QQuickWindow> window(qobject_cast<QQuickWindow *>(component.create()));
+        QVERIFY(window);
+        window->setProperty("bytesTotal", QStringLiteral("210 MB"));
+        window->setProperty("userActions", int(VfsJob::UserActionAbort));
+        window->setProperty("jobState", int(VfsJob::VfsJobStateRunning));
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+
+        // As the job's reader sends a clash: the answers, the prompt, then the state. Each
+        // time the window asks for a new size, its declared limits admit that size (a window
+        // manager holds a window to them and would refuse it).
+        auto withinLimits = [&window] {
+            return window->minimumWidth() <= window->width() && window->width() <= window->maximumWidth()
+                   && window->minimumHeight() <= window->height() && window->height() <= window->maximumHeight();
+        };
+        auto limits = [&window] {
+            return QStringLiteral("%1x%2, limits %3x%4..%5x%6")
+                .arg(window->width()).arg(window->height())
+                .arg(window->minimumWidth()).arg(window->minimumHeight())
+                .arg(window->maximumWidth()).arg(window->maximumHeight());
+        };
+        window->setProperty("userActions", int(VfsJob::UserActionAbort | VfsJob::UserActionSkip
+                                               | VfsJob::UserActionOverwrite | VfsJob::UserActionSkipAll));
+        QVERIFY2(withinLimits(), qPrintable(limits()));
+        window->setProperty("userPrompt", QStringLiteral("%1\nreport.pdf\n%2\n%3")
+                                              .arg(qtTrId("file-copy-q-overwrite"),
+                                                   qtTrId("file-copy-q-existing").arg(QStringLiteral("4.2 MB")),
+                                                   qtTrId("file-copy-q-replacement").arg(QStringLiteral("4.3 MB"))));
+        QVERIFY2(withinLimits(), qPrintable(limits()));
+        window->setProperty("jobState", int(VfsJob::VfsJobStateQuestion));
+        QVERIFY2(withinLimits(), qPrintable(limits()));
+        QTRY_VERIFY(window->findChild<QQuickItem *>("question")->isVisible());
+        QVERIFY2(withinLimits(), qPrintable(limits()));
+        for (const char *name : {"cancelButton", "skipButton", "skipAllButton", "overWriteAllButton", "overWriteButton"}) {
+            auto *button = window->findChild<QQuickItem *>(QString::fromLatin1(name));
+            QVERIFY2(button && button->isVisible(), name);
+            QTRY_VERIFY2(button->implicitWidth() <= button->width() + 0.5, name);
+            QTRY_VERIFY2(button->mapToScene(QPointF(0, 0)).x() >= 0, name);
+            QTRY_VERIFY2(button->mapToScene(QPointF(button->width(), 0)).x() <= window->width() + 0.5, name);
+        }
+    }
+
     // In German one file of one byte reads "1 Byte" and "1 Datei" wherever the window shows
     // them: the total, both sizes of the clash question, the count before the copy starts.
     void germanSingularsOfTheRealJob()
