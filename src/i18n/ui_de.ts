@@ -199,6 +199,10 @@
         <source>initialize...</source>
         <translation>wird vorbereitet...</translation>
     </message>
+    <message id="copy-status-failed">
+        <source>Copy failed</source>
+        <translation>Kopieren fehlgeschlagen</translation>
+    </message>
     <message id="copy-status-done">
         <source>done</source>
         <translation>fertig</translation>

@@ -199,6 +199,10 @@
         <source>initialize...</source>
         <translation>initialize...</translation>
     </message>
+    <message id="copy-status-failed">
+        <source>Copy failed</source>
+        <translation>Copy failed</translation>
+    </message>
     <message id="copy-status-done">
         <source>done</source>
         <translation>done</translation>

@@ -359,6 +359,48 @@ private Q_SLOTS:
         QTRY_COMPARE(jobWindows().size(), 0);
     }
 
+    // A copy that failed (its source vanished) keeps its window until it is seen: titled as
+    // a failure, naming why and the item, closed by its Close button or by Escape; the job
+    // goes with it.
+    void failedCopyNamedAndClosable()
+    {
+        Program p;
+        QVERIFY(p.start());
+        QTRY_VERIFY_WITH_TIMEOUT(localLinkUp(p), 10000);
+        QTemporaryDir dir;
+        QVERIFY(QDir().mkpath(dir.filePath("dst")));
+        VfsManager manager;
+        for (const bool byEscape : {false, true}) {
+            VfsCopyDto dto;
+            dto.uuid = newUuidString();
+            dto.srcPeerUuid = dto.dstPeerUuid = nullUuidString();
+            dto.dstPath = dir.filePath("dst");
+            VfsCopyItem item;
+            item.path = dir.filePath(byEscape ? "vanished" : "gone.txt");
+            item.type = VfsCopyItem::FileType;
+            item.size = 5;
+            dto.items.push_back(item);
+            QPointer<VfsCopyJob> job = manager.copy(dto);
+            QVERIFY(job);
+            QTRY_COMPARE_WITH_TIMEOUT(jobWindows().size(), 1, 10000);
+            QQuickWindow *window = jobWindows().first();
+            QTRY_COMPARE_WITH_TIMEOUT(window->property("jobState").toInt(), int(VfsJob::VfsJobStateAborted), 10000);
+            QTRY_COMPARE(window->title(), QStringLiteral("Copy failed"));
+            auto *message = window->findChild<QQuickItem *>("errorMessage");
+            QTRY_VERIFY(message->isVisible());
+            QCOMPARE(message->property("text").toString(), QStringLiteral("The source no longer exists.\n") + item.path);
+            if (byEscape) {
+                window->requestActivate();
+                QTRY_COMPARE(QGuiApplication::focusWindow(), window);
+                QTest::keyClick(window, Qt::Key_Escape);
+            } else {
+                click(window, "abortedCloseButton");
+            }
+            QTRY_VERIFY_WITH_TIMEOUT(!job, 10000);
+            QTRY_COMPARE(jobWindows().size(), 0);
+        }
+    }
+
     // Closing a running job's window cancels that job, and only that one.
     void closingCancels()
     {

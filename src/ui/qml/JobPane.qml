@@ -1,4 +1,5 @@
-// The window of one copy job. Closing it cancels the copy.
+// The window of one copy job. Closing it cancels the copy; one that stays to be seen (a
+// failed copy, items left out) closes with Escape as well.
 import QtQuick 2.15
 import QtQuick.Window 2.15
 
@@ -26,6 +27,7 @@ Window {
     signal retryItem()
 
     title: jobState === 3 ? qsTrId("copy-dlg-title").arg(Math.floor(percentDone))
+         : jobState === 7 && jobView.failed ? qsTrId("copy-status-failed")
          : jobState === 7 ? qsTrId("copy-status-aborted")
          : jobState === 4 ? qsTrId("copy-status-paused")
          : jobState === 1 ? qsTrId("copy-status-init")
@@ -56,6 +58,12 @@ Window {
     y: Screen.virtualY + (Screen.desktopAvailableHeight - height) / 2
 
     onClosing: root.abort()
+
+    Shortcut {
+        sequence: StandardKey.Cancel
+        enabled: jobView.closable
+        onActivated: root.close()
+    }
 
     JobCopyItem {
         id: jobView

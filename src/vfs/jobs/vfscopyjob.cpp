@@ -418,9 +418,12 @@ void VfsCopyJob::abortJob(const QString &reason, int line)
     startTimer(0, JobActionStep, line);
 }
 
-void VfsCopyJob::failJob(const char *messageId, const char *english, const QString &reason, int line)
+void VfsCopyJob::failJob(const char *messageId, const char *english, const QString &path, const QString &reason,
+                         int line)
 {
-    setPrompt(message(messageId, english));
+    // What failed, and on a line of its own the item it failed on: the window has nothing
+    // else to name it by.
+    setPrompt(path.isEmpty() ? message(messageId, english) : message(messageId, english) + QLatin1Char('\n') + path);
     m_fatal = true;
     abortJob(reason, line);
 }

@@ -265,8 +265,9 @@ private:
 
     void setJobState(int state, int line);
     void abortJob(const QString &reason, int line);
-    // Ends the job as aborted, with a prompt telling the user why; no retry.
-    void failJob(const char *messageId, const char *english, const QString &reason, int line);
+    // Ends the job as aborted, with a prompt telling the user why and naming `path` (the
+    // item it failed on, when there is one); no retry.
+    void failJob(const char *messageId, const char *english, const QString &path, const QString &reason, int line);
     void setPrompt(const QString &text);
     // Whether a request about `key` failed with `status` before a retry already (and the
     // failure is one that would only repeat); remembers the first time.

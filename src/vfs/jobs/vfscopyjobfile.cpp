@@ -43,7 +43,7 @@ void VfsCopyJob::stateOpenSource(int action)
         setJobState(CopyStateOpenDestination, __LINE__);
         startTimer(0, JobActionStep, __LINE__);
     } else if (m_open.jobStatus == JobFinished && m_open.status == FSO_STATUS_NOT_FOUND) {
-        failJob("copy-error-source-missing", "The source no longer exists.",
+        failJob("copy-error-source-missing", "The source no longer exists.", m_curItem.path,
                 QStringLiteral("source file missing %1").arg(m_curItem.path), __LINE__);
     } else {
         Failure failure;
@@ -70,7 +70,7 @@ void VfsCopyJob::stateOpenDestination(int action)
             return;
         const QString name = destinationName(m_curItem);
         if (name.isEmpty())
-            return failJob("copy-error-source-missing", "The source no longer exists.",
+            return failJob("copy-error-source-missing", "The source no longer exists.", m_curItem.path,
                            QStringLiteral("failed to open write file, malformed path %1").arg(m_curItem.path),
                            __LINE__);
         setCurrentFile(name);
@@ -86,7 +86,7 @@ void VfsCopyJob::stateOpenDestination(int action)
         // Never written through a link or into a folder that took the hidden name.
         if (partial != m_curDstEntries.end() && !partialFile)
             return failJob("copy-error-dst-is-link", "The destination is a symbolic link; it is not replaced.",
-                           QStringLiteral("hidden name taken %1").arg(m_curPartPath), __LINE__);
+                           m_curPartPath, QStringLiteral("hidden name taken %1").arg(m_curPartPath), __LINE__);
         if (m_maybeOwnDestinations.contains(m_curDstPath) && !partialFile && existing != m_curDstEntries.end()
             && existing->second.type == VfsCopyItem::FileType && existing->second.size == m_curItem.size) {
             // Put there by the final rename whose reply was lost.
@@ -97,17 +97,17 @@ void VfsCopyJob::stateOpenDestination(int action)
             const VfsCopyDestinationEntry &e = existing->second;
             if (e.type == VfsCopyItem::DirectoryType)
                 return failJob("copy-error-dst-is-folder", "The destination has a folder where a file should go.",
-                               QStringLiteral("destination is a folder %1").arg(m_curDstPath), __LINE__);
+                               m_curDstPath, QStringLiteral("destination is a folder %1").arg(m_curDstPath), __LINE__);
             if (e.type == VfsCopyItem::SymlinkType)
                 return failJob("copy-error-dst-is-link", "The destination is a symbolic link; it is not replaced.",
-                               QStringLiteral("destination is a link %1").arg(m_curDstPath), __LINE__);
+                               m_curDstPath, QStringLiteral("destination is a link %1").arg(m_curDstPath), __LINE__);
             const bool sameId = sameIdentity(m_curItem.volume, m_curItem.fileId, m_curDstVolume, e.fileId);
             // Hard links of one file: both names count more than one link and show the same
             // size and modification time.
             const bool sameLinks = samePeer() && m_curItem.links > 1 && e.links > 1 && e.size == m_curItem.size
                                    && e.mtime == m_curItem.mtime;
             if (sameId || sameLinks)
-                return failJob("copy-error-same-file", "Source and destination are the same file.",
+                return failJob("copy-error-same-file", "Source and destination are the same file.", m_curDstPath,
                                QStringLiteral("same file %1").arg(m_curDstPath), __LINE__);
         }
         const bool mayReplace = m_replaceCurrent || m_replaceAll || m_replaceList.contains(m_curDstPath)

@@ -963,8 +963,8 @@ private Q_SLOTS:
         settle();
     }
 
-    // Failures that would only repeat end the job as aborted with a prompt, without the
-    // pause of a retry.
+    // Failures that would only repeat end the job as aborted with a prompt that says why and
+    // names the item, without the pause of a retry.
     void deterministicFailuresEndAborted()
     {
         QPointer<VfsCopyJob> job = make(m_a.get(), m_b.get(), {item(m_src + QStringLiteral("/missing"))}, m_dst);
@@ -972,7 +972,7 @@ private Q_SLOTS:
         Outcome out = run(job, {}, 10000);
         QVERIFY(out.aborted);
         QCOMPARE(out.errors, VfsCopyJob::kFatalErrorCount);
-        QVERIFY(!out.prompt.isEmpty());
+        QCOMPARE(out.prompt, QStringLiteral("The source no longer exists.\n") + m_src + QStringLiteral("/missing"));
 
         // a folder onto a file
         QVERIFY(QDir().mkpath(m_src + QStringLiteral("/folder")));
@@ -982,7 +982,7 @@ private Q_SLOTS:
         job->setRetryDelay(600000);
         out = run(job, {}, 10000);
         QVERIFY(out.aborted);
-        QVERIFY(!out.prompt.isEmpty());
+        QVERIFY2(out.prompt.endsWith(QLatin1Char('\n') + m_dst + QStringLiteral("/folder")), qPrintable(out.prompt));
         QCOMPARE(readFile(m_dst + QStringLiteral("/folder")), QByteArray("a file"));
 
         // a file onto a folder
@@ -992,6 +992,7 @@ private Q_SLOTS:
         job->setRetryDelay(600000);
         out = run(job, {}, 10000);
         QVERIFY(out.aborted);
+        QVERIFY2(out.prompt.endsWith(QLatin1Char('\n') + m_dst + QStringLiteral("/plain")), qPrintable(out.prompt));
         settle();
     }
 
