@@ -60,6 +60,21 @@ void click(QQuickWindow *window, const char *name)
     QTest::mouseClick(window, Qt::LeftButton, Qt::NoModifier, centre.toPoint());
 }
 
+// A copy on this computer of one item into the folder `dstPath`.
+VfsCopyDto localCopy(const QString &path, int type, quint64 size, const QString &dstPath)
+{
+    VfsCopyDto dto;
+    dto.uuid = newUuidString();
+    dto.srcPeerUuid = dto.dstPeerUuid = nullUuidString();
+    dto.dstPath = dstPath;
+    VfsCopyItem item;
+    item.path = path;
+    item.type = type;
+    item.size = size;
+    dto.items.push_back(item);
+    return dto;
+}
+
 // Copies a.txt, b.txt and c.txt from src onto files of the same names in dst (both made in
 // `dir`).
 VfsCopyDto clashes(const QTemporaryDir &dir, QString *dstOut)
@@ -269,18 +284,8 @@ private Q_SLOTS:
         QTemporaryDir dir;
         QVERIFY(QDir().mkpath(dir.filePath("dst")));
         QVERIFY(write(dir.filePath("one"), "1") && write(dir.filePath("dst/one"), "x"));
-        VfsCopyDto dto;
-        dto.uuid = newUuidString();
-        dto.srcPeerUuid = dto.dstPeerUuid = nullUuidString();
-        dto.dstPath = dir.filePath("dst");
-        VfsCopyItem item;
-        item.path = dir.filePath("one");
-        item.type = VfsCopyItem::FileType;
-        item.size = 1;
-        dto.items.push_back(item);
-
         VfsManager manager;
-        QPointer<VfsCopyJob> job = manager.copy(dto);
+        QPointer<VfsCopyJob> job = manager.copy(localCopy(dir.filePath("one"), VfsCopyItem::FileType, 1, dir.filePath("dst")));
         QVERIFY(job);
         QTRY_COMPARE_WITH_TIMEOUT(jobWindows().size(), 1, 10000);
         QQuickWindow *window = jobWindows().first();
@@ -314,17 +319,8 @@ private Q_SLOTS:
         if (::mount("nusk-locked", mountPoint.constData(), "tmpfs", MS_RDONLY, "size=1m") != 0)
             QSKIP("cannot mount a tmpfs here: the refused item is not checked");
         auto unmount = qScopeGuard([&] { ::umount2(mountPoint.constData(), MNT_DETACH); });
-        VfsCopyDto dto;
-        dto.uuid = newUuidString();
-        dto.srcPeerUuid = dto.dstPeerUuid = nullUuidString();
-        dto.dstPath = dir.filePath("dst");
-        VfsCopyItem item;
-        item.path = src;
-        item.type = VfsCopyItem::DirectoryType;
-        dto.items.push_back(item);
-
         VfsManager manager;
-        QPointer<VfsCopyJob> job = manager.copy(dto);
+        QPointer<VfsCopyJob> job = manager.copy(localCopy(src, VfsCopyItem::DirectoryType, 0, dir.filePath("dst")));
         QVERIFY(job);
         QTRY_COMPARE_WITH_TIMEOUT(jobWindows().size(), 1, 10000);
         QQuickWindow *window = jobWindows().first();
@@ -371,16 +367,8 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(dir.filePath("dst")));
         VfsManager manager;
         for (const bool byEscape : {false, true}) {
-            VfsCopyDto dto;
-            dto.uuid = newUuidString();
-            dto.srcPeerUuid = dto.dstPeerUuid = nullUuidString();
-            dto.dstPath = dir.filePath("dst");
-            VfsCopyItem item;
-            item.path = dir.filePath(byEscape ? "vanished" : "gone.txt");
-            item.type = VfsCopyItem::FileType;
-            item.size = 5;
-            dto.items.push_back(item);
-            QPointer<VfsCopyJob> job = manager.copy(dto);
+            const QString gone = dir.filePath(byEscape ? "vanished" : "gone.txt");
+            QPointer<VfsCopyJob> job = manager.copy(localCopy(gone, VfsCopyItem::FileType, 5, dir.filePath("dst")));
             QVERIFY(job);
             QTRY_COMPARE_WITH_TIMEOUT(jobWindows().size(), 1, 10000);
             QQuickWindow *window = jobWindows().first();
@@ -388,7 +376,7 @@ private Q_SLOTS:
             QTRY_COMPARE(window->title(), QStringLiteral("Copy failed"));
             auto *message = window->findChild<QQuickItem *>("errorMessage");
             QTRY_VERIFY(message->isVisible());
-            QCOMPARE(message->property("text").toString(), QStringLiteral("The source no longer exists.\n") + item.path);
+            QCOMPARE(message->property("text").toString(), QStringLiteral("The source no longer exists.\n") + gone);
             if (byEscape) {
                 window->requestActivate();
                 QTRY_COMPARE(QGuiApplication::focusWindow(), window);
@@ -411,18 +399,9 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(dir.filePath("dst")));
         QVERIFY(write(dir.filePath("big"), QByteArray(8 * 1024 * 1024, 'x')));
         QVERIFY(write(dir.filePath("dst/big"), "old"));
-        VfsCopyDto dto;
-        dto.uuid = newUuidString();
-        dto.srcPeerUuid = dto.dstPeerUuid = nullUuidString();
-        dto.dstPath = dir.filePath("dst");
-        VfsCopyItem item;
-        item.path = dir.filePath("big");
-        item.type = VfsCopyItem::FileType;
-        item.size = 8 * 1024 * 1024;
-        dto.items.push_back(item);
-
         VfsManager manager;
-        QPointer<VfsCopyJob> job = manager.copy(dto);
+        QPointer<VfsCopyJob> job = manager.copy(localCopy(dir.filePath("big"), VfsCopyItem::FileType, 8 * 1024 * 1024,
+                                                          dir.filePath("dst")));
         QTRY_COMPARE_WITH_TIMEOUT(jobWindows().size(), 1, 10000);
         QQuickWindow *window = jobWindows().first();
         QTRY_COMPARE_WITH_TIMEOUT(window->property("jobState").toInt(), int(VfsJob::VfsJobStateQuestion), 10000);

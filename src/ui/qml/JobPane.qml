@@ -27,7 +27,7 @@ Window {
     signal retryItem()
 
     title: jobState === 3 ? qsTrId("copy-dlg-title").arg(Math.floor(percentDone))
-         : jobState === 7 && jobView.failed ? qsTrId("copy-status-failed")
+         : jobView.failed ? qsTrId("copy-status-failed")
          : jobState === 7 ? qsTrId("copy-status-aborted")
          : jobState === 4 ? qsTrId("copy-status-paused")
          : jobState === 1 ? qsTrId("copy-status-init")
