@@ -4,6 +4,7 @@
 #include "filer/breadcrumb.h"
 #include "filer/elidedlabel.h"
 
+#include "app/base/datasize.h"
 #include "app/base/log.h"
 #include "app/base/plaintext.h"
 #include "filer/fileractions.h"
@@ -73,7 +74,7 @@ const QString kHomePath = QStringLiteral("%home");
 
 QString formattedSize(quint64 bytes)
 {
-    return QLocale().formattedDataSize(qint64(bytes), 1, QLocale::DataSizeSIFormat);
+    return formatDataSize(bytes, 1);
 }
 
 const char *const kFileActionIds[] = {

@@ -251,6 +251,7 @@ private:
     void openShareDialog(bool wholeDrive);
     // Why copy (or cut) cannot take the selection now; empty when it can.
     QString copyRefusal(bool cut) const;
+    static QString nothingToCopy(bool cut);
     // A copy or cut the keyboard asked for while it cannot be done: says why, and leaves
     // nothing on the clipboard, so that paste never brings back an older copy.
     void refuseCopy(bool cut);

@@ -534,10 +534,14 @@ void Filer::onCopyActionTriggered()
 
 QString Filer::copyRefusal(bool cut) const
 {
+    // Each refusal names what was asked for: a cut refused as a "copy" reads as if the
+    // other key had been pressed.
     if (!d->peer || currentPage() != FilesPage)
-        return qtTrId("copy-refused-nothing");
-    if (d->peer->linkState() != IPeer::LinkUp)
-        return qtTrId("copy-refused-offline").arg(d->peer->name());
+        return nothingToCopy(cut);
+    if (d->peer->linkState() != IPeer::LinkUp) {
+        //% "Cannot cut: %1 is not connected."
+        return (cut ? qtTrId("cut-refused-offline") : qtTrId("copy-refused-offline")).arg(d->peer->name());
+    }
     const QModelIndexList selected = d->selectionModel ? d->selectionModel->selectedIndexes() : QModelIndexList();
     bool any = false;
     for (const QModelIndex &viewIndex : selected) {
@@ -545,19 +549,27 @@ QString Filer::copyRefusal(bool cut) const
             continue;
         any = true;
         const quint32 info = sourceIndex(viewIndex).data(VfsModel::InfoRole).toUInt();
-        if (!(info & VfsModel::ReadUser))
-            return qtTrId("copy-refused-read");
+        if (!(info & VfsModel::ReadUser)) {
+            //% "Cannot cut: the selection includes items this computer may not read."
+            return cut ? qtTrId("cut-refused-read") : qtTrId("copy-refused-read");
+        }
         if (cut && !(info & VfsModel::WriteUser))
             return qtTrId("cut-refused-write");
     }
-    return any ? QString() : qtTrId("copy-refused-nothing");
+    return any ? QString() : nothingToCopy(cut);
+}
+
+QString Filer::nothingToCopy(bool cut)
+{
+    //% "Nothing selected to cut."
+    return cut ? qtTrId("cut-refused-nothing") : qtTrId("copy-refused-nothing");
 }
 
 void Filer::refuseCopy(bool cut)
 {
     QString why = copyRefusal(cut);
     if (why.isEmpty())
-        why = qtTrId("copy-refused-nothing");
+        why = nothingToCopy(cut);
     clearMarkedFiles();
     filerClipboard(d->hub) = VfsCopyDto();
     showStatusMessage(why, 10000);

@@ -238,5 +238,12 @@
         <source>Replace all</source>
         <translation>Alle ersetzen</translation>
     </message>
+    <message id="size-bytes" numerus="yes">
+        <source>%n bytes</source>
+        <translation>
+            <numerusform>%n Byte</numerusform>
+            <numerusform>%n Bytes</numerusform>
+        </translation>
+    </message>
 </context>
 </TS>

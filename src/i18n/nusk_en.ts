@@ -238,5 +238,12 @@
         <source>Replace all</source>
         <translation>Replace all</translation>
     </message>
+    <message id="size-bytes" numerus="yes">
+        <source>%n bytes</source>
+        <translation>
+            <numerusform>%n byte</numerusform>
+            <numerusform>%n bytes</numerusform>
+        </translation>
+    </message>
 </context>
 </TS>

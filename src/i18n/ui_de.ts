@@ -199,13 +199,20 @@
         <source>initialize...</source>
         <translation>wird vorbereitet...</translation>
     </message>
+    <message id="copy-status-failed">
+        <source>Copy failed</source>
+        <translation>Kopieren fehlgeschlagen</translation>
+    </message>
     <message id="copy-status-done">
         <source>done</source>
         <translation>fertig</translation>
     </message>
-    <message id="copy-progress-info1">
-        <source>to copy %1 in of %2 files</source>
-        <translation>%1 in %2 Dateien zu kopieren</translation>
+    <message id="copy-progress-info1" numerus="yes">
+        <source>to copy %1 in %n files</source>
+        <translation>
+            <numerusform>%1 in %n Datei zu kopieren</numerusform>
+            <numerusform>%1 in %n Dateien zu kopieren</numerusform>
+        </translation>
     </message>
     <message id="copy-progress-info2">
         <source>%1 % of %2 copied</source>

@@ -199,13 +199,20 @@
         <source>initialize...</source>
         <translation>initialize...</translation>
     </message>
+    <message id="copy-status-failed">
+        <source>Copy failed</source>
+        <translation>Copy failed</translation>
+    </message>
     <message id="copy-status-done">
         <source>done</source>
         <translation>done</translation>
     </message>
-    <message id="copy-progress-info1">
-        <source>to copy %1 in of %2 files</source>
-        <translation>to copy %1 in of %2 files</translation>
+    <message id="copy-progress-info1" numerus="yes">
+        <source>to copy %1 in %n files</source>
+        <translation>
+            <numerusform>to copy %1 in %n file</numerusform>
+            <numerusform>to copy %1 in %n files</numerusform>
+        </translation>
     </message>
     <message id="copy-progress-info2">
         <source>%1 % of %2 copied</source>

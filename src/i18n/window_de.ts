@@ -47,6 +47,18 @@
         <source>Cannot copy: the selection includes items this computer may not read.</source>
         <translation>Kopieren nicht möglich: Die Auswahl enthält Elemente, die dieser Computer nicht lesen darf.</translation>
     </message>
+    <message id="cut-refused-offline">
+        <source>Cannot cut: %1 is not connected.</source>
+        <translation>Ausschneiden nicht möglich: %1 ist nicht verbunden.</translation>
+    </message>
+    <message id="cut-refused-nothing">
+        <source>Nothing selected to cut.</source>
+        <translation>Nichts zum Ausschneiden ausgewählt.</translation>
+    </message>
+    <message id="cut-refused-read">
+        <source>Cannot cut: the selection includes items this computer may not read.</source>
+        <translation>Ausschneiden nicht möglich: Die Auswahl enthält Elemente, die dieser Computer nicht lesen darf.</translation>
+    </message>
     <message id="cut-refused-write">
         <source>Cannot cut: the selection includes items this computer may not change.</source>
         <translation>Ausschneiden nicht möglich: Die Auswahl enthält Elemente, die dieser Computer nicht ändern darf.</translation>

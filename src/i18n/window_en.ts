@@ -47,6 +47,18 @@
         <source>Cannot copy: the selection includes items this computer may not read.</source>
         <translation>Cannot copy: the selection includes items this computer may not read.</translation>
     </message>
+    <message id="cut-refused-offline">
+        <source>Cannot cut: %1 is not connected.</source>
+        <translation>Cannot cut: %1 is not connected.</translation>
+    </message>
+    <message id="cut-refused-nothing">
+        <source>Nothing selected to cut.</source>
+        <translation>Nothing selected to cut.</translation>
+    </message>
+    <message id="cut-refused-read">
+        <source>Cannot cut: the selection includes items this computer may not read.</source>
+        <translation>Cannot cut: the selection includes items this computer may not read.</translation>
+    </message>
     <message id="cut-refused-write">
         <source>Cannot cut: the selection includes items this computer may not change.</source>
         <translation>Cannot cut: the selection includes items this computer may not change.</translation>

@@ -1,5 +1,6 @@
 #include "ui/uiscreenscenes.h"
 
+#include "app/base/datasize.h"
 #include "app/base/screenscenes.h"
 #include "db/dto.h"
 #include "filer/fileractions.h"
@@ -64,7 +65,7 @@ QPointer<QDialog> g_copyDialog;
 // A job window fed with figures as a copy would send them.
 QPointer<QQuickWindow> g_jobWindow;
 
-enum JobScene { JobCopying, JobReplaceQuestion, JobFailureQuestion, JobLeftOut };
+enum JobScene { JobCopying, JobReplaceQuestion, JobFailureQuestion, JobLeftOut, JobFailed };
 
 void showJobWindow(QWidget *w, JobScene scene, const ScreenScenes::Ready &ready)
 {
@@ -76,9 +77,7 @@ void showJobWindow(QWidget *w, JobScene scene, const ScreenScenes::Ready &ready)
     // Figures in the formats a copy job gives them (the language's own separators).
     const QLocale locale;
     const qint64 total = Q_INT64_C(12840000000);
-    const auto size = [&locale](qint64 bytes, int decimals) {
-        return locale.formattedDataSize(bytes, decimals, QLocale::DataSizeSIFormat);
-    };
+    const auto size = [](qint64 bytes, int decimals) { return formatDataSize(quint64(bytes), decimals); };
     g_jobWindow->setProperty("bytesTotal", size(total, 0));
     g_jobWindow->setProperty("totalFilesCount", 214);
     g_jobWindow->setProperty("jobState", 3);
@@ -87,44 +86,58 @@ void showJobWindow(QWidget *w, JobScene scene, const ScreenScenes::Ready &ready)
     g_jobWindow->setProperty("currentItem", QStringLiteral("/home/demo/Pictures/2024 Iceland/IMG_4711.jpg"));
     g_jobWindow->setProperty("writeSpeed", size(38420000, 2) + QStringLiteral("/s"));
     g_jobWindow->setProperty("remainingTime", qtTrId("copy-eta-less1minute"));
-    if (scene == JobReplaceQuestion) {
-        // As the job asks: both files with size and time of change.
-        const QDateTime now = QDateTime::currentDateTime();
-        const auto facts = [&](qint64 bytes, int daysAgo) {
-            return size(bytes, 1) + QStringLiteral(", ") + locale.toString(now.addDays(-daysAgo), QLocale::ShortFormat);
-        };
-        g_jobWindow->setProperty("userPrompt", qtTrId("file-copy-q-overwrite") + QStringLiteral("\nIMG_4711.jpg\n")
-                                                   + qtTrId("file-copy-q-existing").arg(facts(4200000, 40))
-                                                   + QStringLiteral("\n")
-                                                   + qtTrId("file-copy-q-replacement").arg(facts(4300000, 2)));
-        g_jobWindow->setProperty("userActions", 1 | 2 | 4 | 8);
-        g_jobWindow->setProperty("jobState", 5);
-    } else if (scene == JobFailureQuestion) {
-        g_jobWindow->setProperty("userPrompt",
-                                 qtTrId("copy-q-unreadable").arg(QStringLiteral("/home/demo/Pictures/2024 Iceland/private")));
-        g_jobWindow->setProperty("userActions", 1 | 2 | 8 | 16);
-        g_jobWindow->setProperty("jobState", 5);
-    } else if (scene == JobLeftOut) {
-        // Finished; the items it could not copy are listed.
-        QStringList lines;
-        const QString base = QStringLiteral("/home/demo/Pictures/2024 Iceland/");
-        for (const char *name : {"private", "raw/IMG_4802.CR2", "raw/IMG_4803.CR2", "raw/IMG_4804.CR2"})
-            lines.append(QStringLiteral("%1%2 \u2014 %3").arg(base, QLatin1String(name), qtTrId("copy-left-out-unreadable")));
-        for (int i = 0; i < 12; ++i)
-            lines.append(QStringLiteral("%1exports/panorama-%2.tif \u2014 %3")
-                             .arg(base)
-                             .arg(i + 1)
-                             .arg(qtTrId("copy-left-out-path-too-long")));
-        g_jobWindow->setProperty("percentDone", 100.0);
-        g_jobWindow->setProperty("bytesCopied", size(total, 0));
-        g_jobWindow->setProperty("leftOutCount", int(lines.size()));
-        g_jobWindow->setProperty("leftOut", lines.join(QLatin1Char('\n')));
-        g_jobWindow->setProperty("userActions", 0);
-        g_jobWindow->setProperty("jobState", 6);
-    }
+    g_jobWindow->setProperty("userActions", 1);
+    // A job's window opens on the running copy; what it asks or tells comes later, as the
+    // job's figures do.
     g_jobWindow->show();
     g_jobWindow->raise();
-    later(600, ready);
+    if (scene == JobCopying)
+        return later(600, ready);
+    later(300, [scene, size, locale, total, ready] {
+        if (!g_jobWindow)
+            return ready();
+        if (scene == JobReplaceQuestion) {
+            // As the job asks: both files with size and time of change.
+            const QDateTime now = QDateTime::currentDateTime();
+            const auto facts = [&](qint64 bytes, int daysAgo) {
+                return size(bytes, 1) + QStringLiteral(", ") + locale.toString(now.addDays(-daysAgo), QLocale::ShortFormat);
+            };
+            g_jobWindow->setProperty("userActions", 1 | 2 | 4 | 8);
+            g_jobWindow->setProperty("userPrompt", qtTrId("file-copy-q-overwrite") + QStringLiteral("\nIMG_4711.jpg\n")
+                                                       + qtTrId("file-copy-q-existing").arg(facts(4200000, 40))
+                                                       + QStringLiteral("\n")
+                                                       + qtTrId("file-copy-q-replacement").arg(facts(4300000, 2)));
+            g_jobWindow->setProperty("jobState", 5);
+        } else if (scene == JobFailureQuestion) {
+            g_jobWindow->setProperty("userActions", 1 | 2 | 8 | 16);
+            g_jobWindow->setProperty("userPrompt", qtTrId("copy-q-unreadable")
+                                                       .arg(QStringLiteral("/home/demo/Pictures/2024 Iceland/private")));
+            g_jobWindow->setProperty("jobState", 5);
+        } else if (scene == JobLeftOut) {
+            // Finished; the items it could not copy are listed.
+            QStringList lines;
+            const QString base = QStringLiteral("/home/demo/Pictures/2024 Iceland/");
+            for (const char *name : {"private", "raw/IMG_4802.CR2", "raw/IMG_4803.CR2", "raw/IMG_4804.CR2"})
+                lines.append(QStringLiteral("%1%2 \u2014 %3").arg(base, QLatin1String(name), qtTrId("copy-left-out-unreadable")));
+            for (int i = 0; i < 12; ++i)
+                lines.append(QStringLiteral("%1exports/panorama-%2.tif \u2014 %3")
+                                 .arg(base)
+                                 .arg(i + 1)
+                                 .arg(qtTrId("copy-left-out-path-too-long")));
+            g_jobWindow->setProperty("percentDone", 100.0);
+            g_jobWindow->setProperty("bytesCopied", size(total, 0));
+            g_jobWindow->setProperty("leftOutCount", int(lines.size()));
+            g_jobWindow->setProperty("leftOut", lines.join(QLatin1Char('\n')));
+            g_jobWindow->setProperty("userActions", 0);
+            g_jobWindow->setProperty("jobState", 6);
+        } else if (scene == JobFailed) {
+            // The source vanished under the copy: the job ends and waits until it is seen.
+            g_jobWindow->setProperty("userPrompt", qtTrId("copy-error-source-missing")
+                                                       + QStringLiteral("\n/home/demo/Pictures/2024 Iceland/IMG_4712.jpg"));
+            g_jobWindow->setProperty("jobState", 7);
+        }
+        later(600, ready);
+    });
 }
 
 void closeJobWindow(QWidget *)
@@ -289,4 +302,6 @@ void addUiScreenScenes(ScreenScenes &scenes)
                [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, JobFailureQuestion, ready); }, closeJobWindow);
     scenes.add(QStringLiteral("job-left-out"),
                [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, JobLeftOut, ready); }, closeJobWindow);
+    scenes.add(QStringLiteral("job-failed"),
+               [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, JobFailed, ready); }, closeJobWindow);
 }

@@ -2,8 +2,8 @@
 // nusk-peerhost): copy and paste of a folder from a share, cut and paste, pasting into the
 // folder itself, rename and new folder with refused names, trash and delete with drive roots
 // never deletable, drops with the move choice and images from other programs, the context
-// menu by mouse and by keyboard; a copy refused while the other computer is offline says why
-// and leaves nothing to paste.
+// menu by mouse and by keyboard; a copy or cut refused while the other computer is offline
+// says why and leaves nothing to paste.
 
 #include "db/sqlitedatabase.h"
 #include "filer/filer.h"
@@ -25,6 +25,7 @@
 #include <QMimeData>
 #include <QSortFilterProxyModel>
 #include <QTemporaryDir>
+#include <QTranslator>
 #include <QTreeView>
 #include <QtTest>
 
@@ -454,6 +455,17 @@ void TestFilerFileOps::refusedCopyLeavesNothingToPaste()
     select(*remote, {QStringLiteral("cut-me.txt")});
     QTest::keyClick(remote->currentView(), Qt::Key_C, Qt::ControlModifier);
     QCOMPARE(remote->statusText(), QStringLiteral("Cannot copy: %1 is not connected.").arg(m_remote->name()));
+    QVERIFY(!action("filer.paste")->isEnabled());
+    // A refused cut names the cut, in either language.
+    QTest::keyClick(remote->currentView(), Qt::Key_X, Qt::ControlModifier);
+    QCOMPARE(remote->statusText(), QStringLiteral("Cannot cut: %1 is not connected.").arg(m_remote->name()));
+    QTranslator german;
+    QVERIFY(german.load(QStringLiteral(":/i18n/nusk_de.qm")));
+    QCoreApplication::installTranslator(&german);
+    QTest::keyClick(remote->currentView(), Qt::Key_X, Qt::ControlModifier);
+    const QString germanRefusal = remote->statusText();
+    QCoreApplication::removeTranslator(&german);
+    QCOMPARE(germanRefusal, QStringLiteral("Ausschneiden nicht möglich: %1 ist nicht verbunden.").arg(m_remote->name()));
     QVERIFY(!action("filer.paste")->isEnabled());
     remote.reset();
     QVERIFY(m_host->ok(QStringLiteral("net on")));

@@ -17,6 +17,7 @@
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QTemporaryDir>
+#include <QTranslator>
 #include <QtTest>
 
 #include <sys/mount.h>
@@ -57,6 +58,21 @@ void click(QQuickWindow *window, const char *name)
     QVERIFY2(button && button->isVisible(), name);
     const QPointF centre = button->mapToScene(QPointF(button->width() / 2, button->height() / 2));
     QTest::mouseClick(window, Qt::LeftButton, Qt::NoModifier, centre.toPoint());
+}
+
+// A copy on this computer of one item into the folder `dstPath`.
+VfsCopyDto localCopy(const QString &path, int type, quint64 size, const QString &dstPath)
+{
+    VfsCopyDto dto;
+    dto.uuid = newUuidString();
+    dto.srcPeerUuid = dto.dstPeerUuid = nullUuidString();
+    dto.dstPath = dstPath;
+    VfsCopyItem item;
+    item.path = path;
+    item.type = type;
+    item.size = size;
+    dto.items.push_back(item);
+    return dto;
 }
 
 // Copies a.txt, b.txt and c.txt from src onto files of the same names in dst (both made in
@@ -190,6 +206,103 @@ private Q_SLOTS:
         QTRY_COMPARE(qRound(100 * (bar->width() + handle->x()) / bar->width()), 65);
     }
 
+    // A question that comes while the window shows the running copy widens the window to
+    // its buttons, in English and in German: every button shows its whole text inside the
+    // window, and the window's own limits admit that width.
+    void clashQuestionButtonsFit_data()
+    {
+        QTest::addColumn<QString>("catalogue");
+        QTest::newRow("en") << QString();
+        QTest::newRow("de") << QStringLiteral(":/i18n/nusk_de.qm");
+    }
+
+    void clashQuestionButtonsFit()
+    {
+        QFETCH(QString, catalogue);
+        QTranslator translator;
+        if (!catalogue.isEmpty()) {
+            QVERIFY(translator.load(catalogue));
+            QCoreApplication::installTranslator(&translator);
+        }
+        auto removeTranslator = qScopeGuard([&] { QCoreApplication::removeTranslator(&translator); });
+        Program p;
+        QVERIFY(p.start());
+        QQmlComponent component(p.window()->engine(), QUrl(QStringLiteral("qrc:/qml/JobPane.qml")));
+        std::unique_ptr<QQuickWindow> window(qobject_cast<QQuickWindow *>(component.create()));
+        QVERIFY(window);
+        window->setProperty("bytesTotal", QStringLiteral("210 MB"));
+        window->setProperty("userActions", int(VfsJob::UserActionAbort));
+        window->setProperty("jobState", int(VfsJob::VfsJobStateRunning));
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+
+        // As the job's reader sends a clash: the answers, the prompt, then the state. Each
+        // time the window asks for a new size, its declared limits admit that size (a window
+        // manager holds a window to them and would refuse it).
+        auto withinLimits = [&window] {
+            return window->minimumWidth() <= window->width() && window->width() <= window->maximumWidth()
+                   && window->minimumHeight() <= window->height() && window->height() <= window->maximumHeight();
+        };
+        auto limits = [&window] {
+            return QStringLiteral("%1x%2, limits %3x%4..%5x%6")
+                .arg(window->width()).arg(window->height())
+                .arg(window->minimumWidth()).arg(window->minimumHeight())
+                .arg(window->maximumWidth()).arg(window->maximumHeight());
+        };
+        window->setProperty("userActions", int(VfsJob::UserActionAbort | VfsJob::UserActionSkip
+                                               | VfsJob::UserActionOverwrite | VfsJob::UserActionSkipAll));
+        QVERIFY2(withinLimits(), qPrintable(limits()));
+        window->setProperty("userPrompt", QStringLiteral("%1\nreport.pdf\n%2\n%3")
+                                              .arg(qtTrId("file-copy-q-overwrite"),
+                                                   qtTrId("file-copy-q-existing").arg(QStringLiteral("4.2 MB")),
+                                                   qtTrId("file-copy-q-replacement").arg(QStringLiteral("4.3 MB"))));
+        QVERIFY2(withinLimits(), qPrintable(limits()));
+        window->setProperty("jobState", int(VfsJob::VfsJobStateQuestion));
+        QVERIFY2(withinLimits(), qPrintable(limits()));
+        QTRY_VERIFY(window->findChild<QQuickItem *>("question")->isVisible());
+        QVERIFY2(withinLimits(), qPrintable(limits()));
+        for (const char *name : {"cancelButton", "skipButton", "skipAllButton", "overWriteAllButton", "overWriteButton"}) {
+            auto *button = window->findChild<QQuickItem *>(QString::fromLatin1(name));
+            QVERIFY2(button && button->isVisible(), name);
+            QTRY_VERIFY2(button->implicitWidth() <= button->width() + 0.5, name);
+            QTRY_VERIFY2(button->mapToScene(QPointF(0, 0)).x() >= 0, name);
+            QTRY_VERIFY2(button->mapToScene(QPointF(button->width(), 0)).x() <= window->width() + 0.5, name);
+        }
+    }
+
+    // In German one file of one byte reads "1 Byte" and "1 Datei" wherever the window shows
+    // them: the total, both sizes of the clash question, the count before the copy starts.
+    void germanSingularsOfTheRealJob()
+    {
+        QTranslator german;
+        QVERIFY(german.load(QStringLiteral(":/i18n/nusk_de.qm")));
+        QCoreApplication::installTranslator(&german);
+        auto removeTranslator = qScopeGuard([&] { QCoreApplication::removeTranslator(&german); });
+        Program p;
+        QVERIFY(p.start());
+        QTRY_VERIFY_WITH_TIMEOUT(localLinkUp(p), 10000);
+        QTemporaryDir dir;
+        QVERIFY(QDir().mkpath(dir.filePath("dst")));
+        QVERIFY(write(dir.filePath("one"), "1") && write(dir.filePath("dst/one"), "x"));
+        VfsManager manager;
+        QPointer<VfsCopyJob> job = manager.copy(localCopy(dir.filePath("one"), VfsCopyItem::FileType, 1, dir.filePath("dst")));
+        QVERIFY(job);
+        QTRY_COMPARE_WITH_TIMEOUT(jobWindows().size(), 1, 10000);
+        QQuickWindow *window = jobWindows().first();
+        QTRY_COMPARE_WITH_TIMEOUT(window->property("jobState").toInt(), int(VfsJob::VfsJobStateQuestion), 10000);
+        QCOMPARE(window->property("bytesTotal").toString(), QStringLiteral("1 Byte"));
+        const QStringList prompt = window->property("userPrompt").toString().split('\n');
+        QVERIFY2(prompt.value(2).startsWith("Vorhanden: 1 Byte,"), qPrintable(prompt.value(2)));
+        QVERIFY2(prompt.value(3).startsWith("Ersatz: 1 Byte,"), qPrintable(prompt.value(3)));
+        QCOMPARE(window->property("totalFilesCount").toInt(), 1);
+        // The text of the counting pass, from the figures the job sent.
+        window->setProperty("jobState", int(VfsJob::VfsJobStateInit));
+        QCOMPARE(window->findChild<QQuickItem *>("copyProgress")->property("text").toString(),
+                 QStringLiteral("1 Byte in 1 Datei zu kopieren"));
+        window->close();
+        QTRY_VERIFY_WITH_TIMEOUT(!job, 10000);
+    }
+
     // An item the destination refuses (a read-only mount) is asked about with Skip, Skip
     // all, Retry and Cancel; Skip goes on with the rest, and the finished job's window
     // lists what was left out until it is closed.
@@ -206,17 +319,8 @@ private Q_SLOTS:
         if (::mount("nusk-locked", mountPoint.constData(), "tmpfs", MS_RDONLY, "size=1m") != 0)
             QSKIP("cannot mount a tmpfs here: the refused item is not checked");
         auto unmount = qScopeGuard([&] { ::umount2(mountPoint.constData(), MNT_DETACH); });
-        VfsCopyDto dto;
-        dto.uuid = newUuidString();
-        dto.srcPeerUuid = dto.dstPeerUuid = nullUuidString();
-        dto.dstPath = dir.filePath("dst");
-        VfsCopyItem item;
-        item.path = src;
-        item.type = VfsCopyItem::DirectoryType;
-        dto.items.push_back(item);
-
         VfsManager manager;
-        QPointer<VfsCopyJob> job = manager.copy(dto);
+        QPointer<VfsCopyJob> job = manager.copy(localCopy(src, VfsCopyItem::DirectoryType, 0, dir.filePath("dst")));
         QVERIFY(job);
         QTRY_COMPARE_WITH_TIMEOUT(jobWindows().size(), 1, 10000);
         QQuickWindow *window = jobWindows().first();
@@ -251,6 +355,40 @@ private Q_SLOTS:
         QTRY_COMPARE(jobWindows().size(), 0);
     }
 
+    // A copy that failed (its source vanished) keeps its window until it is seen: titled as
+    // a failure, naming why and the item, closed by its Close button or by Escape; the job
+    // goes with it.
+    void failedCopyNamedAndClosable()
+    {
+        Program p;
+        QVERIFY(p.start());
+        QTRY_VERIFY_WITH_TIMEOUT(localLinkUp(p), 10000);
+        QTemporaryDir dir;
+        QVERIFY(QDir().mkpath(dir.filePath("dst")));
+        VfsManager manager;
+        for (const bool byEscape : {false, true}) {
+            const QString gone = dir.filePath(byEscape ? "vanished" : "gone.txt");
+            QPointer<VfsCopyJob> job = manager.copy(localCopy(gone, VfsCopyItem::FileType, 5, dir.filePath("dst")));
+            QVERIFY(job);
+            QTRY_COMPARE_WITH_TIMEOUT(jobWindows().size(), 1, 10000);
+            QQuickWindow *window = jobWindows().first();
+            QTRY_COMPARE_WITH_TIMEOUT(window->property("jobState").toInt(), int(VfsJob::VfsJobStateAborted), 10000);
+            QTRY_COMPARE(window->title(), QStringLiteral("Copy failed"));
+            auto *message = window->findChild<QQuickItem *>("errorMessage");
+            QTRY_VERIFY(message->isVisible());
+            QCOMPARE(message->property("text").toString(), QStringLiteral("The source no longer exists.\n") + gone);
+            if (byEscape) {
+                window->requestActivate();
+                QTRY_COMPARE(QGuiApplication::focusWindow(), window);
+                QTest::keyClick(window, Qt::Key_Escape);
+            } else {
+                click(window, "abortedCloseButton");
+            }
+            QTRY_VERIFY_WITH_TIMEOUT(!job, 10000);
+            QTRY_COMPARE(jobWindows().size(), 0);
+        }
+    }
+
     // Closing a running job's window cancels that job, and only that one.
     void closingCancels()
     {
@@ -261,18 +399,9 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(dir.filePath("dst")));
         QVERIFY(write(dir.filePath("big"), QByteArray(8 * 1024 * 1024, 'x')));
         QVERIFY(write(dir.filePath("dst/big"), "old"));
-        VfsCopyDto dto;
-        dto.uuid = newUuidString();
-        dto.srcPeerUuid = dto.dstPeerUuid = nullUuidString();
-        dto.dstPath = dir.filePath("dst");
-        VfsCopyItem item;
-        item.path = dir.filePath("big");
-        item.type = VfsCopyItem::FileType;
-        item.size = 8 * 1024 * 1024;
-        dto.items.push_back(item);
-
         VfsManager manager;
-        QPointer<VfsCopyJob> job = manager.copy(dto);
+        QPointer<VfsCopyJob> job = manager.copy(localCopy(dir.filePath("big"), VfsCopyItem::FileType, 8 * 1024 * 1024,
+                                                          dir.filePath("dst")));
         QTRY_COMPARE_WITH_TIMEOUT(jobWindows().size(), 1, 10000);
         QQuickWindow *window = jobWindows().first();
         QTRY_COMPARE_WITH_TIMEOUT(window->property("jobState").toInt(), int(VfsJob::VfsJobStateQuestion), 10000);

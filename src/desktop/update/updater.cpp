@@ -1,6 +1,7 @@
 #include "desktop/update/updater.h"
 
 #include "app/base/configsettings.h"
+#include "app/base/datasize.h"
 #include "app/base/log.h"
 #include "com/proxy.h"
 #include "desktop/common/desktopresources.h"
@@ -18,7 +19,6 @@
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QLabel>
-#include <QLocale>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QProgressBar>
@@ -634,12 +634,10 @@ void Updater::downloadReadyRead()
 
 void Updater::downloadProgress(qlonglong bytesReceived, qlonglong bytesTotal)
 {
-    const QLocale locale = this->locale();
-    const QString received = locale.formattedDataSize(bytesReceived, 0, QLocale::DataSizeSIFormat);
+    const QString received = formatDataSize(quint64(qMax<qlonglong>(0, bytesReceived)), 0);
     if (bytesTotal > 0) {
         //% "%1 of %2"
-        m_ui->downloadProgress->setText(qtTrId("upd-transferprogress")
-                                            .arg(received, locale.formattedDataSize(bytesTotal, 0, QLocale::DataSizeSIFormat)));
+        m_ui->downloadProgress->setText(qtTrId("upd-transferprogress").arg(received, formatDataSize(quint64(bytesTotal), 0)));
         m_ui->progressBar->setValue(int(qBound<qint64>(0, bytesReceived * 100 / bytesTotal, 100)));
     } else {
         // The size is unknown (or nothing): show what arrived, leave the bar alone.

@@ -26,6 +26,10 @@ Item {
     readonly property bool failureQuestion: (userActions & 16) !== 0
     readonly property bool canSkipAll: (userActions & 8) !== 0
     readonly property bool withErrors: finishedOnce && leftOutCount > 0
+    // Ended by a failure, waiting for the user (a cancelled copy takes no more answers).
+    readonly property bool failed: jobState === 7 && (userActions & 1) !== 0
+    // What stays on screen until it is seen has a Close button, and Escape closes it too.
+    readonly property bool closable: state === "ABORTED" || withErrors
     // The width the question's buttons need (longer in some languages than in others).
     readonly property real neededWidth: cancelButton.implicitWidth + skipButton.implicitWidth
         + (canSkipAll ? skipAllButton.implicitWidth + questionButtons.spacing : 0)
@@ -86,7 +90,7 @@ Item {
                 Layout.alignment: Qt.AlignBottom
                 visible: root.state !== "ABORTED"
                 text: root.state === "INIT"
-                      ? qsTrId("copy-progress-info1").arg(root.bytesTotal).arg(root.totalFilesCount)
+                      ? qsTrId("copy-progress-info1", root.totalFilesCount).arg(root.bytesTotal)
                       : qsTrId("copy-progress-info2").arg(Math.floor(root.percentDone)).arg(root.bytesTotal)
                 textFormat: Text.PlainText
                 elide: Text.ElideRight
@@ -169,6 +173,18 @@ Item {
                     objectName: "runningCancelButton"
                     text: qsTrId("btn-cancel")
                     onClicked: root.abort()
+                }
+            }
+            RowLayout {
+                Layout.columnSpan: 2
+                Layout.fillWidth: true
+                visible: root.state === "ABORTED"
+                Item { Layout.fillWidth: true }
+                DialogButton {
+                    objectName: "abortedCloseButton"
+                    primary: true
+                    text: qsTrId("btn-close")
+                    onClicked: root.Window.window.close()
                 }
             }
             Item { Layout.columnSpan: 2; implicitHeight: question.visible ? 0 : Theme.windowPadding - 10 }

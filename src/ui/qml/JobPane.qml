@@ -1,4 +1,5 @@
-// The window of one copy job. Closing it cancels the copy.
+// The window of one copy job. Closing it cancels the copy; one that stays to be seen (a
+// failed copy, items left out) closes with Escape as well.
 import QtQuick 2.15
 import QtQuick.Window 2.15
 
@@ -26,6 +27,7 @@ Window {
     signal retryItem()
 
     title: jobState === 3 ? qsTrId("copy-dlg-title").arg(Math.floor(percentDone))
+         : jobView.failed ? qsTrId("copy-status-failed")
          : jobState === 7 ? qsTrId("copy-status-aborted")
          : jobState === 4 ? qsTrId("copy-status-paused")
          : jobState === 1 ? qsTrId("copy-status-init")
@@ -33,17 +35,35 @@ Window {
          : jobState === 6 ? qsTrId("copy-status-done")
          : Qt.application.name
     color: Theme.base.alternate2
-    // 100 mm, but never narrower than the question's four buttons need.
-    width: Math.max(Math.round(100 * Screen.pixelDensity), 480, Math.ceil(jobView.neededWidth))
-    minimumWidth: width
-    maximumWidth: width
-    height: jobView.height
-    minimumHeight: jobView.height
-    maximumHeight: jobView.height
+    // 100 mm, but never narrower than the question's buttons need; as high as the content.
+    readonly property int contentWidth: Math.max(Math.round(100 * Screen.pixelDensity), 480, Math.ceil(jobView.neededWidth))
+    readonly property int contentHeight: Math.ceil(jobView.height)
+    onContentWidthChanged: fitContent()
+    onContentHeightChanged: fitContent()
+    Component.onCompleted: fitContent()
+
+    // The size is fixed to the content. A window manager holds a window to the limits it
+    // declares, so they make room before the window asks for its new size, and close in after.
+    function fitContent() {
+        minimumWidth = Math.min(minimumWidth, contentWidth)
+        maximumWidth = Math.max(maximumWidth, contentWidth)
+        minimumHeight = Math.min(minimumHeight, contentHeight)
+        maximumHeight = Math.max(maximumHeight, contentHeight)
+        width = contentWidth
+        height = contentHeight
+        minimumWidth = maximumWidth = contentWidth
+        minimumHeight = maximumHeight = contentHeight
+    }
     x: Screen.virtualX + (Screen.desktopAvailableWidth - width) / 2
     y: Screen.virtualY + (Screen.desktopAvailableHeight - height) / 2
 
     onClosing: root.abort()
+
+    Shortcut {
+        sequence: StandardKey.Cancel
+        enabled: jobView.closable
+        onActivated: root.close()
+    }
 
     JobCopyItem {
         id: jobView

@@ -2,7 +2,8 @@
 
 // One drive of a peer as the FSO client delivers it from a LIST_DRIVES reply.
 
-#include <QLocale>
+#include "app/base/datasize.h"
+
 #include <QMetaType>
 #include <QString>
 
@@ -31,8 +32,7 @@ struct VfsDrive
     // Total bytes in SI units (powers of 1000), no decimals, in the default locale.
     QString totalSizeString() const
     {
-        return QLocale().formattedDataSize(static_cast<qint64>(bytesTotal), 0,
-                                           QLocale::DataSizeSIFormat);
+        return formatDataSize(bytesTotal, 0);
     }
 };
 

@@ -111,7 +111,6 @@ void VfsBlockTransfer::begin(VfsClient *source, quint16 sourceHandle, VfsClient 
     m_foldClose = fresh && size > 0 && size <= kBlockSize;
     m_failure.clear();
     m_readTimer.start();
-    m_notifyTimer.start();
     for (auto &b : m_readBuffers)
         b->answered = false;
     for (auto &b : m_writeBuffers)
@@ -301,8 +300,6 @@ bool VfsBlockTransfer::compareBatch(HashBatch &batch)
         }
     }
     logPrintf(LogVcpa, "hashes at %llu: %u blocks, %d match", (unsigned long long)start, unsigned(n), matches);
-    if (matches > 0)
-        m_events.progress();
     m_events.stepSoon();
     return true;
 }
@@ -340,11 +337,6 @@ void VfsBlockTransfer::readPipeline()
             r.data.resize(r.receivedSize);
             block.data.swap(r.data);
             m_writeQueue.push_back(std::move(block));
-            m_events.copied(r.receivedSize);
-            if (m_notifyTimer.elapsed() > 1000 || r.status == FSO_STATUS_END_OF_FILE) {
-                m_events.progress();
-                m_notifyTimer.restart();
-            }
             m_events.stepSoon();
         }
         if (b->busy) {
@@ -394,6 +386,8 @@ void VfsBlockTransfer::writePipeline()
                 return;
             }
             logPrintf(LogVcpa, "copy finished write");
+            // Only now is the block on the destination: a block read is not yet progress.
+            m_events.copied(r.written);
             m_events.written(r.written);
             m_events.stepSoon();
         }

@@ -62,12 +62,12 @@ public:
         std::function<void()> answered;          // a read or write came back: step again
         std::function<void()> hashAnswered;      // a hash came back: step again
         std::function<void()> stepSoon;          // more can be sent: step again soon
-        std::function<void(quint64)> copied;     // bytes now equal at the destination
+        std::function<void(quint64)> copied;     // bytes now equal at the destination: found
+                                                 // equal by their digests, or written
         std::function<void(quint64)> written;    // bytes the destination acknowledged
         std::function<void(quint64)> writing;    // bytes handed to the destination; a cut may
                                                  // leave them on its disk unacknowledged
         std::function<void()> shortWrite;        // a write took fewer bytes than given
-        std::function<void()> progress;          // a moment worth showing progress
         // The server closed a handle with the request that used it last (source: at the end
         // of its read; destination: after its write, flushed); the job must not close it.
         std::function<void()> sourceClosed;
@@ -185,6 +185,5 @@ private:
     IoState m_writeState = IoWorking;
 
     QElapsedTimer m_readTimer;
-    QElapsedTimer m_notifyTimer;
     QString m_failure;
 };

@@ -1,15 +1,16 @@
 #include "vfs/jobs/vfscopyjob.h"
 #include "vfs/jobs/vfscopyjobparts.h"
 
+#include "app/base/datasize.h"
 #include "app/base/log.h"
 #include "peers/ipeer.h"
 #include "vfs/fso/fsoprotocol.h"
 #include "vfs/fso/vfsclient.h"
 #include "vfs/fso/vfsclientnusk.h"
 
-#include <QLocale>
 #include <QMutexLocker>
 #include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -53,7 +54,6 @@ VfsBlockTransfer::Events VfsCopyJob::transferEvents()
         }
     };
     e.shortWrite = [this] { m_shortWrite = true; };
-    e.progress = [this] { m_changeFlags |= 1; };
     e.sourceClosed = [this] { m_srcHandle = 0; };
     e.destinationClosed = [this] { m_dstHandle = 0; };
     return e;
@@ -72,8 +72,10 @@ VfsSmallFileLane::Events VfsCopyJob::laneEvents()
     // Thousands of files a second: the window hears of them a few times a second, not each.
     e.started = [this](const VfsSmallFileLane::File &f) {
         m_ownPartials.insert(f.partPath);
-        if (!m_laneNotify.isValid() || m_laneNotify.elapsed() >= kLaneNotifyMs)
+        if (!m_laneNotify.isValid() || m_laneNotify.elapsed() >= kPublishMs) {
             setCurrentFile(f.dstPath.mid(f.dstPath.lastIndexOf(m_dstSep) + 1));
+            m_laneNotify.start();
+        }
     };
     e.writing = [this](quint64 n) {
         m_bytesSent.fetch_add(n);
@@ -94,10 +96,6 @@ VfsSmallFileLane::Events VfsCopyJob::laneEvents()
         m_ownDestinations.insert(f.dstPath);
         noteWrittenFolder(f.dstPath.left(f.dstPath.lastIndexOf(m_dstSep)), m_curDstVolume);
         addBytesCopied(f.item.size);
-        if (!m_laneNotify.isValid() || m_laneNotify.elapsed() >= kLaneNotifyMs) {
-            m_changeFlags |= 1;
-            m_laneNotify.start();
-        }
         noteFinished(f.item);
     };
     e.handedBack = [this](const VfsSmallFileLane::File &f) {
@@ -138,12 +136,12 @@ void VfsCopyJob::setDeleteDelays(int finishedMs, int abortedMs)
 
 QString VfsCopyJob::bytesCopied() const
 {
-    return QLocale().formattedDataSize(qint64(m_bytesCopied.load()), 0, QLocale::DataSizeSIFormat);
+    return formatDataSize(m_bytesCopied.load(), 0);
 }
 
 QString VfsCopyJob::bytesTotal() const
 {
-    return QLocale().formattedDataSize(qint64(m_bytesTotal.load()), 0, QLocale::DataSizeSIFormat);
+    return formatDataSize(m_bytesTotal.load(), 0);
 }
 
 double VfsCopyJob::percentOf(quint64 copied, quint64 total)
@@ -175,8 +173,7 @@ QString VfsCopyJob::currentFile() const
 
 QString VfsCopyJob::writeSpeed() const
 {
-    return QLocale().formattedDataSize(qMax<qint64>(0, m_speed.load()), 2, QLocale::DataSizeSIFormat)
-           + QStringLiteral("/s");
+    return formatDataSize(quint64(qMax<qint64>(0, m_speed.load())), 2) + QStringLiteral("/s");
 }
 
 QString VfsCopyJob::remainingTimeText(qint64 seconds)
@@ -395,6 +392,7 @@ void VfsCopyJob::setCurrentFile(const QString &text)
 void VfsCopyJob::addBytesCopied(quint64 n)
 {
     m_bytesCopied.fetch_add(n);
+    m_changeFlags |= 1;
 }
 
 void VfsCopyJob::setJobState(int newState, int line)
@@ -419,9 +417,12 @@ void VfsCopyJob::abortJob(const QString &reason, int line)
     startTimer(0, JobActionStep, line);
 }
 
-void VfsCopyJob::failJob(const char *messageId, const char *english, const QString &reason, int line)
+void VfsCopyJob::failJob(const char *messageId, const char *english, const QString &path, const QString &reason,
+                         int line)
 {
-    setPrompt(message(messageId, english));
+    // What failed, and on a line of its own the item it failed on: the window has nothing
+    // else to name it by.
+    setPrompt(path.isEmpty() ? message(messageId, english) : message(messageId, english) + QLatin1Char('\n') + path);
     m_fatal = true;
     abortJob(reason, line);
 }
@@ -960,18 +961,20 @@ void VfsCopyJob::onMakeDirectoryJobUpdate(VfsMakeDirectoryJob *job)
 void VfsCopyJob::onBytesWritten(quint64 n)
 {
     m_writtenSinceSample += n;
-    sampleSpeed();
 }
 
 void VfsCopyJob::sampleSpeed()
 {
     if (!m_speedTimer.isValid())
         return;
+    // The first figure after a short look, the later ones over a second each: a copy done
+    // in a few seconds shows its speed too, and a slow one no flicker.
+    const bool first = m_speed.load() == 0;
     const qint64 elapsed = m_speedTimer.elapsed();
-    if (elapsed <= 1000)
+    if (elapsed < (first ? kPublishMs : kSpeedSampleMs) || (first && m_writtenSinceSample == 0))
         return;
     const qint64 rate = qint64(m_writtenSinceSample * 1000 / quint64(elapsed));
-    const qint64 speed = (m_speed.load() + rate) / 2;
+    const qint64 speed = first ? rate : (m_speed.load() + rate) / 2;
     m_speed = speed;
     if (speed > 0) {
         const quint64 total = m_bytesTotal.load();
@@ -989,10 +992,36 @@ void VfsCopyJob::sampleSpeed()
     m_changeFlags |= 4;
 }
 
+bool VfsCopyJob::firstSpeedDue() const
+{
+    return m_speed.load() == 0 && m_writtenSinceSample > 0 && m_speedTimer.isValid();
+}
+
+void VfsCopyJob::publishLater(qint64 ms)
+{
+    if (m_publishPending)
+        return;
+    m_publishPending = true;
+    QTimer::singleShot(int(qMax<qint64>(0, ms)), this, [this] {
+        m_publishPending = false;
+        emitChanges();
+    });
+}
+
 void VfsCopyJob::emitChanges()
 {
-    if (!m_changeFlags)
+    if (!m_changeFlags && !firstSpeedDue())
         return;
+    // The window hears the figures a few times a second, however many blocks come back in
+    // between; what is held back goes out when the interval is over, so a copy that stalls
+    // shows what is on the destination, not what was there a moment before.
+    if (m_published.isValid() && m_published.elapsed() < kPublishMs)
+        return publishLater(kPublishMs - m_published.elapsed());
+    m_published.start();
+    sampleSpeed();
+    // The first speed needs a short look at the writes; it follows once it has had one.
+    if (firstSpeedDue())
+        publishLater(kPublishMs - m_speedTimer.elapsed());
     logPrintf(LogVcpa, "emit changes flags 0x%X", unsigned(m_changeFlags));
     if (m_changeFlags & 4) {
         m_changeFlags &= ~4u;

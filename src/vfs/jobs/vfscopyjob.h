@@ -151,6 +151,7 @@ public:
     quint64 bytesTotalCount() const { return m_bytesTotal.load(); }
     // Bytes of every write sent to the destination, retries and unanswered ones included.
     quint64 bytesWrittenCount() const { return m_bytesSent.load(); }
+    qint64 bytesPerSecond() const { return m_speed.load(); }
     int copyState() const { return m_copyState.load(); }
     int errorCount() const { return m_errorCount.load(); }
     VfsCopyResult result() const;
@@ -260,13 +261,19 @@ private:
     // it was copied is left out of the result, so the delete that follows keeps it.
     bool verifySources(int action);
     void stateTransfer(int action);
+    // Sends the figures that changed to the window, at most every kPublishMs; held back, they
+    // go out when the interval is over.
     void emitChanges();
+    void publishLater(qint64 ms);
+    // Bytes were written, but too shortly for a first speed.
+    bool firstSpeedDue() const;
     void sampleSpeed();
 
     void setJobState(int state, int line);
     void abortJob(const QString &reason, int line);
-    // Ends the job as aborted, with a prompt telling the user why; no retry.
-    void failJob(const char *messageId, const char *english, const QString &reason, int line);
+    // Ends the job as aborted, with a prompt telling the user why and naming `path` (the
+    // item it failed on, when there is one); no retry.
+    void failJob(const char *messageId, const char *english, const QString &path, const QString &reason, int line);
     void setPrompt(const QString &text);
     // Whether a request about `key` failed with `status` before a retry already (and the
     // failure is one that would only repeat); remembers the first time.
@@ -430,8 +437,7 @@ private:
     int m_lanePhase = 0;
     std::vector<VfsCopyItem> m_laneHandedBack;
     QString m_laneFolder;
-    static constexpr qint64 kLaneNotifyMs = 100;
-    QElapsedTimer m_laneNotify; // since the window last heard of the lane's progress
+    QElapsedTimer m_laneNotify; // since the window last heard of a file of the lane
 
     // --- the flush at the end: one folder per file system written to ---------------------------
     QStringList m_syncFolders;
@@ -472,6 +478,10 @@ private:
     std::atomic<quint64> m_bytesCopied{0};
     std::atomic<quint64> m_bytesSent{0};
     quint32 m_changeFlags = 0;
+    static constexpr qint64 kPublishMs = 100;
+    static constexpr qint64 kSpeedSampleMs = 1000;
+    QElapsedTimer m_published; // since the figures last went out
+    bool m_publishPending = false;
     std::atomic<qint64> m_speed{0};
     std::atomic<qint64> m_remaining{-1};
     quint64 m_writtenSinceSample = 0;

@@ -144,7 +144,7 @@ bool VfsCopyJob::syncDestination()
             // The destination could not put the copy on its disk: the job failed, however
             // complete it looks.
             if (failsAgain(QStringLiteral("sync:") + folder, m_sync.status))
-                failJob("copy-error-sync", "The destination could not write the copy to its disk.",
+                failJob("copy-error-sync", "The destination could not write the copy to its disk.", folder,
                         QStringLiteral("sync of %1 failed, status %2").arg(folder).arg(m_sync.status), __LINE__);
             else
                 abortJob(QStringLiteral("sync of %1 failed, status %2").arg(folder).arg(m_sync.status), __LINE__);

@@ -4,6 +4,7 @@
 #include "vfs/jobs/vfscopyjob.h"
 #include "vfs/jobs/vfscopyjobparts.h"
 
+#include "app/base/datasize.h"
 #include "app/base/log.h"
 #include "vfs/fso/fsoprotocol.h"
 #include "vfs/fso/vfsclient.h"
@@ -42,7 +43,7 @@ void VfsCopyJob::stateOpenSource(int action)
         setJobState(CopyStateOpenDestination, __LINE__);
         startTimer(0, JobActionStep, __LINE__);
     } else if (m_open.jobStatus == JobFinished && m_open.status == FSO_STATUS_NOT_FOUND) {
-        failJob("copy-error-source-missing", "The source no longer exists.",
+        failJob("copy-error-source-missing", "The source no longer exists.", m_curItem.path,
                 QStringLiteral("source file missing %1").arg(m_curItem.path), __LINE__);
     } else {
         Failure failure;
@@ -69,7 +70,7 @@ void VfsCopyJob::stateOpenDestination(int action)
             return;
         const QString name = destinationName(m_curItem);
         if (name.isEmpty())
-            return failJob("copy-error-source-missing", "The source no longer exists.",
+            return failJob("copy-error-source-missing", "The source no longer exists.", m_curItem.path,
                            QStringLiteral("failed to open write file, malformed path %1").arg(m_curItem.path),
                            __LINE__);
         setCurrentFile(name);
@@ -85,7 +86,7 @@ void VfsCopyJob::stateOpenDestination(int action)
         // Never written through a link or into a folder that took the hidden name.
         if (partial != m_curDstEntries.end() && !partialFile)
             return failJob("copy-error-dst-is-link", "The destination is a symbolic link; it is not replaced.",
-                           QStringLiteral("hidden name taken %1").arg(m_curPartPath), __LINE__);
+                           m_curPartPath, QStringLiteral("hidden name taken %1").arg(m_curPartPath), __LINE__);
         if (m_maybeOwnDestinations.contains(m_curDstPath) && !partialFile && existing != m_curDstEntries.end()
             && existing->second.type == VfsCopyItem::FileType && existing->second.size == m_curItem.size) {
             // Put there by the final rename whose reply was lost.
@@ -96,17 +97,17 @@ void VfsCopyJob::stateOpenDestination(int action)
             const VfsCopyDestinationEntry &e = existing->second;
             if (e.type == VfsCopyItem::DirectoryType)
                 return failJob("copy-error-dst-is-folder", "The destination has a folder where a file should go.",
-                               QStringLiteral("destination is a folder %1").arg(m_curDstPath), __LINE__);
+                               m_curDstPath, QStringLiteral("destination is a folder %1").arg(m_curDstPath), __LINE__);
             if (e.type == VfsCopyItem::SymlinkType)
                 return failJob("copy-error-dst-is-link", "The destination is a symbolic link; it is not replaced.",
-                               QStringLiteral("destination is a link %1").arg(m_curDstPath), __LINE__);
+                               m_curDstPath, QStringLiteral("destination is a link %1").arg(m_curDstPath), __LINE__);
             const bool sameId = sameIdentity(m_curItem.volume, m_curItem.fileId, m_curDstVolume, e.fileId);
             // Hard links of one file: both names count more than one link and show the same
             // size and modification time.
             const bool sameLinks = samePeer() && m_curItem.links > 1 && e.links > 1 && e.size == m_curItem.size
                                    && e.mtime == m_curItem.mtime;
             if (sameId || sameLinks)
-                return failJob("copy-error-same-file", "Source and destination are the same file.",
+                return failJob("copy-error-same-file", "Source and destination are the same file.", m_curDstPath,
                                QStringLiteral("same file %1").arg(m_curDstPath), __LINE__);
         }
         const bool mayReplace = m_replaceCurrent || m_replaceAll || m_replaceList.contains(m_curDstPath)
@@ -253,7 +254,7 @@ void VfsCopyJob::askReplace(const VfsCopyDestinationEntry &existing)
     auto facts = [&locale](quint64 size, qint64 mtimeMs) {
         const QString when = mtimeMs > 0 ? locale.toString(QDateTime::fromMSecsSinceEpoch(mtimeMs), QLocale::ShortFormat)
                                          : QStringLiteral("?");
-        return locale.formattedDataSize(qint64(size), 1, QLocale::DataSizeSIFormat) + QStringLiteral(", ") + when;
+        return formatDataSize(size, 1) + QStringLiteral(", ") + when;
     };
     const QString name = m_curDstPath.mid(m_curDstPath.lastIndexOf(m_dstSep) + 1);
     setPrompt(message("file-copy-q-overwrite", "The file already exists, do you want to replace it?")

@@ -22,7 +22,7 @@ void VfsCopyJob::stateStart(int action)
         if (action != JobActionStep)
             return;
         if (!m_srcPeer || !m_dstPeer)
-            return failJob("copy-error-peer-missing", "The peer of the copy is no longer known.",
+            return failJob("copy-error-peer-missing", "The peer of the copy is no longer known.", QString(),
                            QStringLiteral("src or dst peer gone"), __LINE__);
         if (m_srcPeer->linkState() != IPeer::LinkUp || m_dstPeer->linkState() != IPeer::LinkUp) {
             // The job waits and tries again, but the user learns what it waits for: a
@@ -61,7 +61,7 @@ void VfsCopyJob::stateStart(int action)
         if (samePeer()) {
             for (const VfsCopyItem &item : m_items) {
                 if (item.type == VfsCopyItem::DirectoryType && vfsPathIsSameOrBelow(m_request.dstPath, item.path))
-                    return failJob("copy-error-into-itself", "A folder cannot be copied into itself.",
+                    return failJob("copy-error-into-itself", "A folder cannot be copied into itself.", item.path,
                                    QStringLiteral("folder into itself"), __LINE__);
             }
         }
@@ -168,10 +168,10 @@ void VfsCopyJob::onStartListing()
         lock.unlock();
         if (status == FSO_STATUS_NOT_FOUND || status == FSO_STATUS_NOT_A_DIRECTORY) {
             if (kind == ListDestination)
-                return failJob("copy-error-dst-missing", "The destination folder does not exist.",
+                return failJob("copy-error-dst-missing", "The destination folder does not exist.", path,
                                QStringLiteral("destination folder missing"), __LINE__);
             if (kind == ListSourceParent)
-                return failJob("copy-error-source-missing", "The source no longer exists.",
+                return failJob("copy-error-source-missing", "The source no longer exists.", path,
                                QStringLiteral("source folder missing"), __LINE__);
         }
         if (kind == ListIdentity) {
@@ -197,7 +197,7 @@ void VfsCopyJob::onStartListing()
             const auto found = byName.find(srcName(it->path));
             if (found == byName.end()) {
                 lock.unlock();
-                return failJob("copy-error-source-missing", "The source no longer exists.",
+                return failJob("copy-error-source-missing", "The source no longer exists.", it->path,
                                QStringLiteral("source item missing: %1").arg(it->path), __LINE__);
             }
             takeListingEntry(*it, *found->second, m_list.volumeSerial);
@@ -271,7 +271,7 @@ void VfsCopyJob::resolveDuplicateNames()
         }
         if (chosen.isEmpty()) {
             logPrintf(LogVcpa, "failed to figure out a duplicate name for %s", qPrintable(item.path));
-            return failJob("copy-error-no-duplicate-name", "No free name for the copy was found.",
+            return failJob("copy-error-no-duplicate-name", "No free name for the copy was found.", item.path,
                            QStringLiteral("no duplicate name"), __LINE__);
         }
         taken.insert(folded ? chosen.toLower() : chosen);
@@ -291,7 +291,7 @@ void VfsCopyJob::finishStart()
         if (dst != m_identity.constEnd()) {
             for (auto it = m_identity.constBegin(); it != m_identity.constEnd(); ++it) {
                 if (it.key() != m_request.dstPath && it.value() == dst.value())
-                    return failJob("copy-error-same-file", "Source and destination are the same file.",
+                    return failJob("copy-error-same-file", "Source and destination are the same file.", it.key(),
                                    QStringLiteral("source folder %1 is the destination").arg(it.key()), __LINE__);
             }
         }
@@ -304,7 +304,7 @@ void VfsCopyJob::finishStart()
             for (const QString &folder : chain) {
                 const auto id = m_identity.constFind(folder);
                 if (id != m_identity.constEnd() && sameIdentity(item.volume, item.fileId, id.value().first, id.value().second))
-                    return failJob("copy-error-into-itself", "A folder cannot be copied into itself.",
+                    return failJob("copy-error-into-itself", "A folder cannot be copied into itself.", item.path,
                                    QStringLiteral("folder %1 into itself at %2").arg(item.path, folder), __LINE__);
             }
         }
@@ -434,7 +434,7 @@ void VfsCopyJob::stateMakeDirectory(int action)
         if (name.startsWith(QLatin1Char('{')) && name.endsWith(QLatin1Char('}')))
             name = destinationName(item);
         if (name.isEmpty())
-            return failJob("copy-error-source-missing", "The source no longer exists.",
+            return failJob("copy-error-source-missing", "The source no longer exists.", item.path,
                            QStringLiteral("mkdir malformed path %1").arg(item.path), __LINE__);
         VfsCopyBatch batch;
         batch.srcPath = item.path;
@@ -450,10 +450,10 @@ void VfsCopyJob::stateMakeDirectory(int action)
         if (!m_countingPass && existing != m_curDstEntries.end()) {
             const VfsCopyDestinationEntry &e = existing->second;
             if (e.type == VfsCopyItem::FileType)
-                return failJob("copy-error-dst-not-folder", "The destination has a file where a folder should go.",
+                return failJob("copy-error-dst-not-folder", "The destination has a file where a folder should go.", renamed,
                                QStringLiteral("mkdir over a file %1").arg(renamed), __LINE__);
             if (sameIdentity(item.volume, item.fileId, m_curDstVolume, e.fileId))
-                return failJob("copy-error-same-file", "Source and destination are the same file.",
+                return failJob("copy-error-same-file", "Source and destination are the same file.", renamed,
                                QStringLiteral("folder onto itself %1").arg(renamed), __LINE__);
         }
         m_work.pop_back();
@@ -484,7 +484,7 @@ void VfsCopyJob::stateMakeDirectory(int action)
         setJobState(CopyStateReadDirectory, __LINE__);
         startTimer(0, JobActionStep, __LINE__);
     } else if (m_mkdir.jobStatus == JobFinished && m_mkdir.detail == FSO_MKDIR_DETAIL_NOT_A_DIRECTORY) {
-        failJob("copy-error-dst-not-folder", "The destination has a file where a folder should go.",
+        failJob("copy-error-dst-not-folder", "The destination has a file where a folder should go.", m_mkdir.path,
                 QStringLiteral("mkdir %1 failed, not a directory").arg(m_mkdir.path), __LINE__);
     } else {
         if (!m_batches.empty()) {
@@ -540,7 +540,7 @@ void VfsCopyJob::stateReadDirectory(int action)
         const quint8 status = m_list.status;
         lock.unlock();
         if (m_startPhase == 0 && (status == FSO_STATUS_NOT_FOUND || status == FSO_STATUS_NOT_A_DIRECTORY))
-            return failJob("copy-error-source-missing", "The source no longer exists.",
+            return failJob("copy-error-source-missing", "The source no longer exists.", batch.srcPath,
                            QStringLiteral("source folder gone %1").arg(batch.srcPath), __LINE__);
         if (m_startPhase == 0) {
             // A folder that cannot be listed is left out with all it holds; a cut keeps it.

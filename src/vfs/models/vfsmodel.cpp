@@ -1,5 +1,6 @@
 #include "vfs/models/vfsmodel.h"
 
+#include "app/base/datasize.h"
 #include "app/base/log.h"
 #include "app/base/plaintext.h"
 #include "db/dto.h"
@@ -127,7 +128,7 @@ QDateTime timeFromMs(qint64 ms)
 
 QString sizeText(quint64 size)
 {
-    return QLocale().formattedDataSize(static_cast<qint64>(size), 1, QLocale::DataSizeSIFormat);
+    return formatDataSize(size, 1);
 }
 
 QString typeText(int type)

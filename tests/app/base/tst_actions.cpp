@@ -1,6 +1,7 @@
-// The command table and the message catalogues.
+// The command table, the message catalogues and the sizes shown with their plural forms.
 
 #include "app/base/actionregistry.h"
+#include "app/base/datasize.h"
 #include "app/base/translations.h"
 
 #include <QDirIterator>
@@ -124,6 +125,27 @@ private Q_SLOTS:
 
         tr.remove();
         QCOMPARE(qtTrId("action-cut"), QStringLiteral("action-cut"));
+    }
+
+    // A count of bytes takes the language's singular and plural; larger sizes are decimal
+    // units in the locale's own form.
+    void sizesInBothLanguages()
+    {
+        Translations tr;
+        QVERIFY(tr.install(QLocale(QLocale::English, QLocale::UnitedStates)));
+        QCOMPARE(formatDataSize(0, 0), QStringLiteral("0 bytes"));
+        QCOMPARE(formatDataSize(1, 0), QStringLiteral("1 byte"));
+        QCOMPARE(formatDataSize(2, 2), QStringLiteral("2 bytes"));
+        QCOMPARE(formatDataSize(999, 1), QStringLiteral("999 bytes"));
+        QCOMPARE(formatDataSize(1000, 0), QLocale().formattedDataSize(1000, 0, QLocale::DataSizeSIFormat));
+        QVERIFY(tr.install(QLocale(QLocale::German, QLocale::Germany)));
+        QCOMPARE(formatDataSize(1, 0), QStringLiteral("1 Byte"));
+        QCOMPARE(formatDataSize(0, 2), QStringLiteral("0 Bytes"));
+        QCOMPARE(formatDataSize(640, 0), QStringLiteral("640 Bytes"));
+        // Tools run without a catalogue.
+        tr.remove();
+        QCOMPARE(formatDataSize(1, 0), QStringLiteral("1 byte"));
+        QCOMPARE(formatDataSize(5, 0), QStringLiteral("5 bytes"));
     }
 
     void everyMessageIdHasBothTexts()

@@ -27,18 +27,7 @@ TestPeer::TestPeer(const QString &uuid, QObject *parent)
         }
         if (m_dropping)
             return;
-        QMetaObject::invokeMethod(this, [this, data]() {
-            if (m_dropping || !m_parser.processCommand(data, &m_serverRecord, 3))
-                return;
-            ++m_requests;
-            if (m_serverRecord.code == FSO_WRITE_FILE) {
-                ++m_writeRequests;
-                m_writtenBytes += m_serverRecord.data.size();
-            }
-            if (onRequest)
-                onRequest(m_serverRecord);
-            m_server->processIncomingCommand(m_serverRecord);
-        }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, [this, data]() { deliverRequest(data); }, Qt::QueuedConnection);
     }, Qt::DirectConnection);
     connect(m_server.get(), &VfsServerNusk::fsoTransmit, this, [this](std::vector<unsigned char> data) {
         if (m_dropping)
@@ -57,6 +46,36 @@ TestPeer::~TestPeer()
 {
     m_server.reset();
     m_client.reset();
+}
+
+void TestPeer::deliverRequest(const std::vector<unsigned char> &data)
+{
+    if (m_holding) {
+        m_held.push_back(data);
+        return;
+    }
+    if (m_dropping || !m_parser.processCommand(data, &m_serverRecord, 3))
+        return;
+    ++m_requests;
+    if (m_serverRecord.code == FSO_WRITE_FILE) {
+        ++m_writeRequests;
+        m_writtenBytes += m_serverRecord.data.size();
+    }
+    if (onRequest)
+        onRequest(m_serverRecord);
+    m_server->processIncomingCommand(m_serverRecord);
+}
+
+void TestPeer::setHoldingRequests(bool hold)
+{
+    m_holding = hold;
+    if (hold)
+        return;
+    // At once, so that they stay ahead of requests still on their way.
+    std::vector<std::vector<unsigned char>> held;
+    held.swap(m_held);
+    for (const auto &data : held)
+        deliverRequest(data);
 }
 
 namespace testjobs {

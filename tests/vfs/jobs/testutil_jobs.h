@@ -2,8 +2,8 @@
 
 // In-process peers for the job tests: each TestPeer owns an FSO client wired to a real FSO
 // server over the parser, with every message delivered on a later turn of the event loop
-// as a link would. The wire can drop messages for a while (a cut link) and counts the
-// bytes that WRITE_FILE requests carry.
+// as a link would. The wire can drop messages for a while (a cut link), hold requests back
+// (a stalled peer) and counts the bytes that WRITE_FILE requests carry.
 
 #include "peers/ipeer.h"
 #include "vfs/fso/vfsclientnusk.h"
@@ -30,6 +30,9 @@ public:
     // While set, every message in either direction is lost.
     void setDropping(bool drop) { m_dropping = drop; }
     bool dropping() const { return m_dropping; }
+    // While set, requests wait, in order, instead of reaching the server; its replies to
+    // earlier ones still come back. Clearing it delivers the waiting ones.
+    void setHoldingRequests(bool hold);
     // Data of WRITE_FILE requests the server got, and the data the client sent (lost or not).
     quint64 writtenBytes() const { return m_writtenBytes; }
     quint64 sentWriteBytes() const { return m_sentWriteBytes; }
@@ -43,12 +46,16 @@ public:
     std::function<void(VfsFenuCommand &)> onReply;
 
 private:
+    void deliverRequest(const std::vector<unsigned char> &data);
+
     std::unique_ptr<VfsClientNusk> m_client;
     std::unique_ptr<VfsServerNusk> m_server;
     VfsFenuCommandParser m_parser;
     VfsFenuCommand m_serverRecord;
     VfsFenuCommand m_clientRecord;
     bool m_dropping = false;
+    bool m_holding = false;
+    std::vector<std::vector<unsigned char>> m_held;
     quint64 m_writtenBytes = 0;
     quint64 m_sentWriteBytes = 0;
     int m_writeRequests = 0;

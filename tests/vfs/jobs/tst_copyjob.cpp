@@ -509,6 +509,51 @@ private Q_SLOTS:
         settle();
     }
 
+    // Progress and speed as the window hears them follow the bytes on the destination's
+    // disk: a copy whose destination stalls half-way has published what it wrote and how
+    // fast, while it waits; released, it finishes whole.
+    void progressFollowsBytesWritten()
+    {
+        const qint64 size = 16000000;
+        const QByteArray data = pattern(size, 21);
+        QVERIFY(writeFile(m_src + QStringLiteral("/big"), data));
+        for (TestPeer *p : {m_a.get(), m_b.get()}) {
+            p->client()->setRequestTimeout(60000);
+            p->client()->setTransferTimeout(60000);
+        }
+        QPointer<VfsCopyJob> job = make(m_a.get(), m_b.get(), {item(m_src + QStringLiteral("/big"))}, m_dst);
+        quint64 publishedBytes = 0;
+        double publishedPercent = 0;
+        qint64 publishedSpeed = 0;
+        connect(job.data(), &VfsCopyJob::bytesCopiedChanged, this, [&]() { publishedBytes = job->bytesCopiedCount(); });
+        connect(job.data(), &VfsCopyJob::percentDoneChanged, this, [&]() { publishedPercent = job->percentDone(); });
+        connect(job.data(), &VfsCopyJob::writeSpeedChanged, this, [&]() { publishedSpeed = job->bytesPerSecond(); });
+        bool held = false;
+        m_b->onRequest = [&](const VfsFenuCommand &command) {
+            if (!held && command.code == FSO_WRITE_FILE && m_b->writtenBytes() >= quint64(size / 2)) {
+                held = true;
+                m_b->setHoldingRequests(true);
+            }
+        };
+        Outcome out;
+        connect(job.data(), &VfsJob::jobFinished, this, [&]() { out.finished = true; });
+        job->start();
+        QVERIFY(waitFor([&]() { return held; }));
+        const quint64 onDisk = m_b->writtenBytes();
+        QVERIFY(onDisk < quint64(size));
+        QVERIFY(waitFor([&]() { return publishedBytes == onDisk; }, 10000));
+        QCOMPARE(publishedPercent, VfsCopyJob::percentOf(onDisk, quint64(size)));
+        QVERIFY(waitFor([&]() { return publishedSpeed > 0; }, 10000));
+        QCOMPARE(m_b->writtenBytes(), onDisk);
+
+        m_b->onRequest = nullptr;
+        m_b->setHoldingRequests(false);
+        QVERIFY(waitFor([&]() { return out.finished; }));
+        QCOMPARE(readFile(m_dst + QStringLiteral("/big")), data);
+        waitFor([&]() { return job.isNull(); }, 5000);
+        settle();
+    }
+
     // The link goes down in the middle of a file and comes back: the job retries, resumes
     // from the blocks that arrived and ends identical, sending about the missing part again.
     void linkCutResumes()
@@ -963,8 +1008,8 @@ private Q_SLOTS:
         settle();
     }
 
-    // Failures that would only repeat end the job as aborted with a prompt, without the
-    // pause of a retry.
+    // Failures that would only repeat end the job as aborted with a prompt that says why and
+    // names the item, without the pause of a retry.
     void deterministicFailuresEndAborted()
     {
         QPointer<VfsCopyJob> job = make(m_a.get(), m_b.get(), {item(m_src + QStringLiteral("/missing"))}, m_dst);
@@ -972,7 +1017,7 @@ private Q_SLOTS:
         Outcome out = run(job, {}, 10000);
         QVERIFY(out.aborted);
         QCOMPARE(out.errors, VfsCopyJob::kFatalErrorCount);
-        QVERIFY(!out.prompt.isEmpty());
+        QCOMPARE(out.prompt, QStringLiteral("The source no longer exists.\n") + m_src + QStringLiteral("/missing"));
 
         // a folder onto a file
         QVERIFY(QDir().mkpath(m_src + QStringLiteral("/folder")));
@@ -982,7 +1027,7 @@ private Q_SLOTS:
         job->setRetryDelay(600000);
         out = run(job, {}, 10000);
         QVERIFY(out.aborted);
-        QVERIFY(!out.prompt.isEmpty());
+        QVERIFY2(out.prompt.endsWith(QLatin1Char('\n') + m_dst + QStringLiteral("/folder")), qPrintable(out.prompt));
         QCOMPARE(readFile(m_dst + QStringLiteral("/folder")), QByteArray("a file"));
 
         // a file onto a folder
@@ -992,6 +1037,7 @@ private Q_SLOTS:
         job->setRetryDelay(600000);
         out = run(job, {}, 10000);
         QVERIFY(out.aborted);
+        QVERIFY2(out.prompt.endsWith(QLatin1Char('\n') + m_dst + QStringLiteral("/plain")), qPrintable(out.prompt));
         settle();
     }
 
