@@ -7,6 +7,8 @@
 #include "testutil_peerhost.h"
 #include "testutil_window.h"
 
+#include "filer/filer.h"
+
 #include "db/sqlitedatabase.h"
 #include "peers/invitation.h"
 #include "peers/peerloader.h"
@@ -334,6 +336,59 @@ private Q_SLOTS:
         QVERIFY(answered.last().at(1).toString().startsWith("gone did not answer"));
         QVERIFY(waited.elapsed() < 5000);
         QCOMPARE(p.database()->loadPeers(QStringLiteral("nusk")).size(), peersBefore);
+    }
+
+    // Two computers of one name: this one keeps the plain name and the other its number,
+    // also after this program starts again (its own peer is then loaded after the others).
+    void sameNamesKeepTheirNumbersAcrossARestart()
+    {
+        const QString name = QStringLiteral("twin");
+        QTemporaryDir twinDir;
+        {
+            SqliteDatabase twinDatabase(twinDir.path());
+            QVERIFY(twinDatabase.putPeerAttribute({nullUuidString(), peerAttrName(), name}));
+        }
+        Host twin(twinDir.path(), freePort());
+        QVERIFY(twin.start());
+        const QStringList invitation = twin.invite(QStringLiteral("7e1a7e1a"));
+        QCOMPARE(invitation.size(), 2);
+
+        auto shownNames = [name](Program &p, QString *twinUuid) {
+            QStringList shown;
+            for (IPeer *peer : p.peerModel()->peers()) {
+                if (peer->name() != name)
+                    continue;
+                shown << peer->displayName();
+                if (!peer->isLocal())
+                    *twinUuid = peer->uuid();
+            }
+            return shown;
+        };
+        QString twinUuid;
+        {
+            Program p;
+            QVERIFY(p.database()->putPeerAttribute({nullUuidString(), peerAttrName(), name}));
+            QVERIFY(p.start());
+            QSignalSpy answered(p.window(), &MainWindow::inviterAnswered);
+            p.window()->setNetworkEnabled(true);
+            p.window()->addRemoteByInvitationUrl(invitation[0], QStringLiteral("7e1a7e1a"));
+            QTRY_COMPARE_WITH_TIMEOUT(answered.count(), 1, 10000);
+            QCOMPARE(answered.first().first().toInt(), int(PeerLoader::InviterPaired));
+            QTRY_COMPARE(shownNames(p, &twinUuid).size(), 2);
+            QCOMPARE(p.peerModel()->getPeerForUuid(nullUuidString())->displayName(), name);
+            QCOMPARE(p.peerModel()->getPeerForUuid(twinUuid)->displayName(), name + " (2)");
+        }
+        Program again;
+        QVERIFY(again.start());
+        QString twinAgain;
+        QTRY_COMPARE(shownNames(again, &twinAgain).size(), 2);
+        QCOMPARE(twinAgain, twinUuid);
+        QTRY_COMPARE(again.peerModel()->getPeerForUuid(nullUuidString())->displayName(), name);
+        QTRY_COMPARE(again.peerModel()->getPeerForUuid(twinUuid)->displayName(), name + " (2)");
+        // This computer's page (its tab and button in the bar) shows the plain name too.
+        again.window()->onPeerSelected2(nullUuidString());
+        QTRY_COMPARE(again.window()->activeFiler()->windowTitle(), name);
+        again.database()->deletePeerAttribute({nullUuidString(), peerAttrName(), QString()});
     }
 };
 
