@@ -174,8 +174,10 @@ void Filer::buildPages()
     d->navigation->installEventFilter(this);
     inner->addWidget(d->navigation);
 
-    // A line that explains why the browser shows the computer list instead of its peer.
+    // A line that explains why the browser shows the computer list instead of its peer, or
+    // holds a message while a page without status line is shown.
     d->notice = new QLabel(this);
+    d->notice->setObjectName(QStringLiteral("pageNotice"));
     d->notice->setTextFormat(Qt::PlainText);
     d->notice->setWordWrap(true);
     d->notice->setContentsMargins(12, 6, 12, 6);
@@ -291,7 +293,12 @@ void Filer::buildPages()
     d->statusBar->addPermanentWidget(d->freeSpaceLabel);
     d->statusTimer = new QTimer(this);
     d->statusTimer->setSingleShot(true);
-    connect(d->statusTimer, &QTimer::timeout, this, [this] { d->statusLabel->setText(d->selectionStatus); });
+    connect(d->statusTimer, &QTimer::timeout, this, [this] {
+        d->statusLabel->setText(d->selectionStatus);
+        if (d->noticeIsMessage)
+            d->notice->setVisible(false);
+        d->noticeIsMessage = false;
+    });
     d->listingTimer = new QTimer(this);
     // Only while the shown folder's listing merges: the sort follows its end closely.
     d->listingTimer->setInterval(10);
@@ -356,6 +363,13 @@ void Filer::showStatusMessage(const QString &text, int milliseconds)
         d->statusTimer->start(milliseconds);
     else
         d->statusTimer->stop();
+    // The computer list and a computer's page have no status line: a message that is meant
+    // to be read (it has a time) shows in the notice line above them while it lasts.
+    if (milliseconds > 0 && currentPage() != FilesPage) {
+        d->notice->setText(text);
+        d->notice->setVisible(true);
+        d->noticeIsMessage = true;
+    }
 }
 
 void Filer::setBreadcrumbProperty(const char *name, const QVariant &value)
@@ -513,6 +527,7 @@ void Filer::fallBackToMachineList()
     Q_EMIT peerChanged();
     d->notice->setText(qtTrId("filer-msg-peer-removed"));
     d->notice->setVisible(true);
+    d->noticeIsMessage = false;
     setPage(MachineListPage);
     setWindowTitle(qtTrId("place-network"));
     updateFileActions();
