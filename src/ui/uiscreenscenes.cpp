@@ -60,6 +60,15 @@ void hideObject(QObject *object)
         QMetaObject::invokeMethod(object, "hide");
 }
 
+// The pane back on its files, its message gone, as the scenes before it left it.
+void backToFiles(QWidget *w)
+{
+    if (Filer *filer = mainWindowOf(w)->activeFiler()) {
+        filer->showStatusMessage(QString(), 1);
+        filer->showFilesView();
+    }
+}
+
 // The add dialog with a whole link and a code, and what the window found wrong with them.
 void showAddDialogProblem(QWidget *w, const char *code, const char *problem, const ScreenScenes::Ready &ready)
 {
@@ -228,10 +237,7 @@ void addUiScreenScenes(ScreenScenes &scenes)
             }
             later(500, ready);
         },
-        [](QWidget *w) {
-            if (Filer *filer = mainWindowOf(w)->activeFiler())
-                filer->showStatusMessage(QString(), 1);
-        });
+        backToFiles);
     scenes.add(
         QStringLiteral("invitation-paired"),
         [](QWidget *w, ScreenScenes::Ready ready) {
@@ -241,10 +247,7 @@ void addUiScreenScenes(ScreenScenes &scenes)
                                       Q_ARG(int, 0));
             later(500, ready);
         },
-        [](QWidget *w) {
-            if (Filer *filer = mainWindowOf(w)->activeFiler())
-                filer->showStatusMessage(QString(), 1);
-        });
+        backToFiles);
     // A whole link with a code that does not open it: the code field is named.
     scenes.add(QStringLiteral("dialog-add-invitation-wrong-code"),
                [](QWidget *w, ScreenScenes::Ready ready) { showAddDialogProblem(w, "c0ffee43", "code", ready); },
