@@ -177,7 +177,7 @@ void Filer::buildPages()
     inner->addWidget(d->navigation);
 
     // A line that explains why the browser shows the computer list instead of its peer, or
-    // why a path typed on a page without folders went nowhere.
+    // holds a message while a page without status line is shown.
     d->notice = new QLabel(this);
     d->notice->setObjectName(QStringLiteral("pageNotice"));
     d->notice->setTextFormat(Qt::PlainText);
@@ -295,7 +295,12 @@ void Filer::buildPages()
     d->statusBar->addPermanentWidget(d->freeSpaceLabel);
     d->statusTimer = new QTimer(this);
     d->statusTimer->setSingleShot(true);
-    connect(d->statusTimer, &QTimer::timeout, this, [this] { d->statusLabel->setText(d->selectionStatus); });
+    connect(d->statusTimer, &QTimer::timeout, this, [this] {
+        d->statusLabel->setText(d->selectionStatus);
+        if (d->noticeIsMessage)
+            d->notice->setVisible(false);
+        d->noticeIsMessage = false;
+    });
     d->listingTimer = new QTimer(this);
     // Only while the shown folder's listing merges: the sort follows its end closely.
     d->listingTimer->setInterval(10);
@@ -360,17 +365,13 @@ void Filer::showStatusMessage(const QString &text, int milliseconds)
         d->statusTimer->start(milliseconds);
     else
         d->statusTimer->stop();
-}
-
-void Filer::showNavigationMessage(const QString &text)
-{
-    // The status line belongs to the folder page; the other pages say it above themselves.
-    if (currentPage() == FilesPage) {
-        showStatusMessage(text, 10000);
-        return;
+    // The computer list and a computer's page have no status line: a message that is meant
+    // to be read (it has a time) shows in the notice line above them while it lasts.
+    if (milliseconds > 0 && currentPage() != FilesPage) {
+        d->notice->setText(text);
+        d->notice->setVisible(true);
+        d->noticeIsMessage = true;
     }
-    d->notice->setText(text);
-    d->notice->setVisible(true);
 }
 
 void Filer::setBreadcrumbProperty(const char *name, const QVariant &value)
@@ -529,6 +530,7 @@ void Filer::fallBackToMachineList()
     setPage(MachineListPage);
     d->notice->setText(qtTrId("filer-msg-peer-removed"));
     d->notice->setVisible(true);
+    d->noticeIsMessage = false;
     setWindowTitle(qtTrId("place-network"));
     updateFileActions();
 }
@@ -587,6 +589,7 @@ void Filer::setPage(Page page)
     d->machineListAction->setChecked(page == MachineListPage);
     Q_EMIT listerVisibilityChanged(page == FilesPage);
     d->notice->setVisible(false);
+    d->noticeIsMessage = false;
 }
 
 void Filer::showPeerView()
@@ -823,7 +826,7 @@ void Filer::onPathResolved(int status, const QString &path)
     if (status != 0) {
         logPrintf(LogNfo1, "failed to resolve path %s", qUtf8Printable(path));
         d->pendingResolve.clear();
-        showNavigationMessage(qtTrId("filer-path-not-found").arg(shownPath(model, path)));
+        showStatusMessage(qtTrId("filer-path-not-found").arg(shownPath(model, path)), 10000);
         Q_EMIT pathResolveFailed();
         return;
     }
@@ -909,7 +912,7 @@ void Filer::onBreadCrumpPathEdited(const QString &typed)
     if (typed.trimmed().isEmpty())
         return;
     if (!d->peer || !d->model()) {
-        showNavigationMessage(qtTrId("filer-path-not-found").arg(typed));
+        showStatusMessage(qtTrId("filer-path-not-found").arg(typed), 10000);
         return;
     }
     gotoPath(modelPath(d->model(), typed));

@@ -231,8 +231,6 @@ private:
     void applyRoot(const QModelIndex &sourceTarget, const QModelIndex &previousRoot, const QString &previousPath);
     void pushHistory();
     void setBreadcrumbProperty(const char *name, const QVariant &value);
-    // Why a navigation the person started went nowhere, where the page shown can say it.
-    void showNavigationMessage(const QString &text);
     bool confirmDelete(VfsDeleteJob *job);
     static QString failedItemName(const VfsDeleteJob *job);
     void startDeleteJob(int flags);

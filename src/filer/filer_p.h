@@ -54,6 +54,7 @@ struct Filer::Private
     QLabel *freeSpaceLabel = nullptr;
     QLabel *statusLabel = nullptr;
     QLabel *notice = nullptr;
+    bool noticeIsMessage = false;   // the notice holds a timed status message
     QStatusBar *statusBar = nullptr;
     QWidget *filesPage = nullptr;
     QQuickWidget *machineList = nullptr;

@@ -226,6 +226,10 @@
         <source>This invitation has expired. Ask for a new one.</source>
         <translation>Diese Einladung ist abgelaufen. Bitte um eine neue.</translation>
     </message>
+    <message id="inv-hint-own">
+        <source>This invitation was made on this computer. Accept it on the other computer.</source>
+        <translation>Diese Einladung wurde auf diesem Computer erstellt. Nehmen Sie sie auf dem anderen Computer an.</translation>
+    </message>
     <message id="no-preview-available">
         <source>No preview for "%1" available.</source>
         <translation>Keine Vorschau für „%1“ verfügbar.</translation>

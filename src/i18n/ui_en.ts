@@ -226,6 +226,10 @@
         <source>This invitation has expired. Ask for a new one.</source>
         <translation>This invitation has expired. Ask for a new one.</translation>
     </message>
+    <message id="inv-hint-own">
+        <source>This invitation was made on this computer. Accept it on the other computer.</source>
+        <translation>This invitation was made on this computer. Accept it on the other computer.</translation>
+    </message>
     <message id="no-preview-available">
         <source>No preview for "%1" available.</source>
         <translation>No preview for "%1" available.</translation>

@@ -11,6 +11,10 @@
         <source>Paired with %1.</source>
         <translation>Mit %1 verbunden.</translation>
     </message>
+    <message id="inv-accept-failed">
+        <source>The invitation could not be accepted.</source>
+        <translation>Die Einladung konnte nicht angenommen werden.</translation>
+    </message>
     <message id="inv-answer-title">
         <source>Invitation</source>
         <translation>Einladung</translation>

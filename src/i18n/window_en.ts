@@ -11,6 +11,10 @@
         <source>Paired with %1.</source>
         <translation>Paired with %1.</translation>
     </message>
+    <message id="inv-accept-failed">
+        <source>The invitation could not be accepted.</source>
+        <translation>The invitation could not be accepted.</translation>
+    </message>
     <message id="inv-answer-title">
         <source>Invitation</source>
         <translation>Invitation</translation>

@@ -6,7 +6,11 @@
 #include <QMutexLocker>
 #include <QThread>
 
+#include <algorithm>
 #include <atomic>
+#include <limits>
+#include <tuple>
+#include <vector>
 
 namespace {
 std::atomic<PeerModel *> g_instance{nullptr};
@@ -170,8 +174,25 @@ void PeerModel::separateSameNames()
         QMutexLocker lock(&m_mutex);
         peers = m_peers;
     }
-    QHash<QString, int> seen;   // by name, case folded
+    // The numbers follow what is stored, never the order the peers were loaded in (the own
+    // peer comes last at start-up): this computer first, then the others by the time they
+    // were paired, the uuid deciding within one second. Peers never stored (no time) follow
+    // in the order they came.
+    struct Ranked { QPointer<IPeer> peer; bool local; qint64 paired; QString uuid; };
+    std::vector<Ranked> ranked;
     for (const QPointer<IPeer> &peer : peers) {
+        if (!peer)
+            continue;
+        const PeerDto dto = peer->peerDto();
+        ranked.push_back({peer, peer->isLocal(), dto.timestamp > 0 ? dto.timestamp : std::numeric_limits<qint64>::max(),
+                          dto.timestamp > 0 ? dto.uuid : QString()});
+    }
+    std::stable_sort(ranked.begin(), ranked.end(), [](const Ranked &a, const Ranked &b) {
+        return std::make_tuple(!a.local, a.paired, a.uuid) < std::make_tuple(!b.local, b.paired, b.uuid);
+    });
+    QHash<QString, int> seen;   // by name, case folded
+    for (const Ranked &entry : ranked) {
+        IPeer *peer = entry.peer;
         if (!peer)
             continue;
         const QString name = peer->name();

@@ -55,9 +55,10 @@ private:
     void insertPeer(IPeer *peer);
     void removePeer(QObject *peer);
     void peerChanged(IPeer *peer, const QVector<int> &roles);
-    // Computers that call themselves the same (two "vm"s) are told apart: the first in the
-    // list keeps the name, each later one shows it with " (2)", " (3)", ... as its display
-    // name. A name of its own again drops the number.
+    // Computers that call themselves the same (two "vm"s) are told apart: this computer keeps
+    // the name, each other one shows it with " (2)", " (3)", ... as its display name, in the
+    // order they were paired, so that the numbers stay across restarts. A name of its own
+    // again drops the number.
     void separateSameNames();
 
     mutable QMutex m_mutex;

@@ -8,6 +8,7 @@
 #include "com/connectionmanager.h"
 #include "db/dto.h"
 #include "db/idatabase.h"
+#include "db/ownkey.h"
 #include "filer/filer.h"
 #include "peers/invitation.h"
 #include "peers/invitationmodel.h"
@@ -28,6 +29,7 @@
 #include <QTimer>
 #include <QUuid>
 #include <QVariant>
+#include <QWindow>
 
 namespace {
 
@@ -35,6 +37,19 @@ void invoke(QObject *object, const char *method)
 {
     if (object)
         QMetaObject::invokeMethod(object, method);
+}
+
+// Shows a dialog in front of the window, with the keyboard: as a dialog of the window
+// (window managers give a new window of its own no focus when it is not the user's latest
+// click), and asked for it besides (without a window manager nobody else gives it).
+void present(QObject *dialog, QWidget *owner)
+{
+    auto *window = qobject_cast<QWindow *>(dialog);
+    if (window && owner && owner->windowHandle())
+        window->setTransientParent(owner->windowHandle());
+    invoke(dialog, "show");
+    invoke(dialog, "raise");
+    invoke(dialog, "requestActivate");
 }
 
 // How long a new invitation waits for the relay before it goes without it.
@@ -49,6 +64,33 @@ bool isCode(const QString &password)
 bool isExpired(const InvitationRecord &record)
 {
     return record.created + kInvitationLifetimeSecs <= QDateTime::currentSecsSinceEpoch();
+}
+
+// A link made on this computer: accepting it here would pair the computer with itself.
+bool isOwn(IDatabase *database, const InvitationRecord &record)
+{
+    OwnKeyState state;
+    const crypto::SigningKeyPair own = loadOwnKeyPair(database, &state);
+    return own.isValid() && record.publicKey == own.publicKey;
+}
+
+// What the add dialog says about a link that opened with its code, or "" when it may be
+// accepted.
+const char *problemOf(IDatabase *database, bool decoded, const InvitationRecord &record)
+{
+    return !decoded ? "code" : isExpired(record) ? "expired" : isOwn(database, record) ? "own" : "";
+}
+
+QString refusalText(const char *problem)
+{
+    if (qstrcmp(problem, "code") == 0)
+        return qtTrId("inv-hint-bad-code");
+    if (qstrcmp(problem, "expired") == 0)
+        return qtTrId("inv-hint-expired");
+    if (qstrcmp(problem, "own") == 0)
+        return qtTrId("inv-hint-own");
+    //% "The invitation could not be accepted."
+    return qtTrId("inv-accept-failed");
 }
 
 } // namespace
@@ -87,8 +129,7 @@ void MainWindow::onCreateInvitation()
     d->createInviteDialog->setProperty("url", link.toString());
     d->createInviteDialog->setProperty("uuid", uuid);
     d->createInviteDialog->setProperty("password", code);
-    invoke(d->createInviteDialog, "show");
-    invoke(d->createInviteDialog, "raise");
+    present(d->createInviteDialog, this);
 }
 
 void MainWindow::onInviteCopyToClipboard(const QString &url)
@@ -149,8 +190,7 @@ void MainWindow::onAddInvitation()
     connect(dialog, SIGNAL(textChanged(QString, QString)), this, SLOT(addInviteTextChanged(QString, QString)));
     connect(dialog, SIGNAL(addRemote(QString, QString)), this, SLOT(addRemoteByInvitationUrl(QString, QString)));
     dialog->setProperty("nearby", d->nearbyInvitations);
-    invoke(dialog, "show");
-    invoke(dialog, "raise");
+    present(dialog, this);
 }
 
 void MainWindow::listenForNearbyInvitations()
@@ -199,8 +239,9 @@ void MainWindow::addInviteTextChanged(const QString &text, const QString &passwo
     const QString link = text.trimmed();
     const int check = ++d->inviteCheck;   // an answer still on its way is stale from now on
     QObject *dialog = d->processInviteDialog;
-    // `problem` names the field that is wrong ("link", "code", "expired"), once there is
-    // something to judge: a link that is not one, or a whole code that does not open it.
+    // `problem` names what is wrong ("link", "code", "expired", "own"), once there is
+    // something to judge: a link that is not one, a whole code that does not open it, or an
+    // invitation this computer cannot accept.
     auto show = [dialog](bool checking, bool valid, const char *problem) {
         if (!dialog)
             return;
@@ -218,9 +259,8 @@ void MainWindow::addInviteTextChanged(const QString &text, const QString &passwo
         show(false, link.isEmpty() && isCode(password), "");
         return;
     }
-    auto judge = [](bool ok, const InvitationRecord &record) {
-        return !ok ? "code" : isExpired(record) ? "expired" : "";
-    };
+    IDatabase *database = d->database;
+    auto judge = [database](bool ok, const InvitationRecord &record) { return problemOf(database, ok, record); };
     if (link == d->checkedText && password == d->checkedPassword) {
         const char *problem = judge(d->checkedOk, d->checkedRecord);
         show(false, !*problem, problem);
@@ -253,10 +293,18 @@ void MainWindow::addRemoteByInvitationUrl(const QString &text, const QString &pa
     }
     auto accept = [this, password](bool ok, const InvitationRecord &record) {
         // Refused past its end as well: the inviter would not admit it.
-        const bool stored = ok && d->database && acceptDecodedInvitation(d->database, record, password);
-        if (stored && d->database->findPeerByKey(record.publicKey).isEmpty()) {
-            if (Filer *filer = activeFiler())
+        const char *problem = problemOf(d->database, ok, record);
+        const bool stored = !*problem && d->database && acceptDecodedInvitation(d->database, record, password);
+        // The person now looks at the computer list: what happens is said there, at once.
+        Filer *filer = activeFiler();
+        if (!stored) {
+            if (filer)
+                filer->showStatusMessage(refusalText(problem), 10000);
+        } else if (d->database->findPeerByKey(record.publicKey).isEmpty()) {
+            if (filer)
                 filer->showStatusMessage(qtTrId("inv-contacting").arg(record.name), peerTimings().inviterAnswerMs);
+        } else if (filer) {
+            filer->showStatusMessage(qtTrId("inv-paired").arg(record.name), 10000);   // known already
         }
         Q_EMIT invitationAccepted(stored);
     };
@@ -274,8 +322,7 @@ void MainWindow::deleteInvitation(const QString &uuid)
 
 void MainWindow::showActiveInvitations()
 {
-    invoke(activeInvitationsDialog(), "show");
-    invoke(d->activeInvitationsDialog, "raise");
+    present(activeInvitationsDialog(), this);
 }
 
 void MainWindow::onInvitationRowsChanged(bool removed)

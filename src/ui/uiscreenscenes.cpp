@@ -3,6 +3,7 @@
 #include "app/base/datasize.h"
 #include "app/base/screenscenes.h"
 #include "db/dto.h"
+#include "filer/filer.h"
 #include "filer/fileractions.h"
 #include "peers/ipeer.h"
 #include "peers/peermodel.h"
@@ -58,6 +59,37 @@ void hideObject(QObject *object)
 {
     if (object)
         QMetaObject::invokeMethod(object, "hide");
+}
+
+// The pane back on its files, its message gone, as the scenes before it left it.
+void backToFiles(QWidget *w)
+{
+    if (Filer *filer = mainWindowOf(w)->activeFiler()) {
+        filer->showStatusMessage(QString(), 1);
+        filer->showFilesView();
+    }
+}
+
+// The add dialog with a whole link and a code, and what the window found wrong with them.
+void showAddDialogProblem(QWidget *w, const char *code, const char *problem, const ScreenScenes::Ready &ready)
+{
+    MainWindow *window = mainWindowOf(w);
+    window->onAddInvitation();
+    QObject *dialog = window->processInviteDialog();
+    if (!dialog)
+        return ready();
+    if (QObject *input = dialog->findChild<QObject *>(QStringLiteral("linkInput"))) {
+        input->setProperty("readOnly", false);
+        input->setProperty("text", QStringLiteral("nusk:AbCdEfGhIjKlMnOpQrStUvWxYz0123456789-_AbCdEfGhIjKlMnOpQrStUvWxYz0123456789"));
+    }
+    if (QObject *field = dialog->findChild<QObject *>(QStringLiteral("passwordEdit")))
+        field->setProperty("text", QString::fromLatin1(code));
+    const QString shown = QString::fromLatin1(problem);
+    QTimer::singleShot(200, dialog, [dialog, shown] {
+        dialog->setProperty("problem", shown);
+        dialog->setProperty("valid", false);
+    });
+    later(700, ready);
 }
 
 QPointer<QDialog> g_copyDialog;
@@ -207,28 +239,36 @@ void addUiScreenScenes(ScreenScenes &scenes)
             for (QMessageBox *box : w->findChildren<QMessageBox *>(QStringLiteral("inviterAnswer")))
                 box->close();
         });
+    // After "Accept invitation" the pane shows the computer list: there it says whom it
+    // contacts, then how that ended.
     scenes.add(
-        QStringLiteral("dialog-add-invitation-wrong-code"),
+        QStringLiteral("invitation-contacting"),
         [](QWidget *w, ScreenScenes::Ready ready) {
-            MainWindow *window = mainWindowOf(w);
-            window->onAddInvitation();
-            QObject *dialog = window->processInviteDialog();
-            if (!dialog)
-                return ready();
-            // A whole link with a code that does not open it: the code field is named.
-            if (QObject *input = dialog->findChild<QObject *>(QStringLiteral("linkInput"))) {
-                input->setProperty("readOnly", false);
-                input->setProperty("text", QStringLiteral("nusk:AbCdEfGhIjKlMnOpQrStUvWxYz0123456789-_AbCdEfGhIjKlMnOpQrStUvWxYz0123456789"));
+            if (Filer *filer = mainWindowOf(w)->activeFiler()) {
+                filer->gotoPath(QStringLiteral("%machinelist"));
+                filer->showStatusMessage(qtTrId("inv-contacting").arg(QStringLiteral("studio")), 30000);
             }
-            if (QObject *code = dialog->findChild<QObject *>(QStringLiteral("passwordEdit")))
-                code->setProperty("text", QStringLiteral("c0ffee43"));
-            QTimer::singleShot(200, dialog, [dialog] {
-                dialog->setProperty("problem", QStringLiteral("code"));
-                dialog->setProperty("valid", false);
-            });
-            later(700, ready);
+            later(500, ready);
         },
-        [](QWidget *w) { hideObject(mainWindowOf(w)->processInviteDialog()); });
+        backToFiles);
+    scenes.add(
+        QStringLiteral("invitation-paired"),
+        [](QWidget *w, ScreenScenes::Ready ready) {
+            if (Filer *filer = mainWindowOf(w)->activeFiler())
+                filer->gotoPath(QStringLiteral("%machinelist"));
+            QMetaObject::invokeMethod(mainWindowOf(w), "showInviterAnswer", Q_ARG(QString, QStringLiteral("studio")),
+                                      Q_ARG(int, 0));
+            later(500, ready);
+        },
+        backToFiles);
+    // A whole link with a code that does not open it: the code field is named.
+    scenes.add(QStringLiteral("dialog-add-invitation-wrong-code"),
+               [](QWidget *w, ScreenScenes::Ready ready) { showAddDialogProblem(w, "c0ffee43", "code", ready); },
+               [](QWidget *w) { hideObject(mainWindowOf(w)->processInviteDialog()); });
+    // This computer's own link: refused at once, and why.
+    scenes.add(QStringLiteral("dialog-add-invitation-own"),
+               [](QWidget *w, ScreenScenes::Ready ready) { showAddDialogProblem(w, "c0ffee42", "own", ready); },
+               [](QWidget *w) { hideObject(mainWindowOf(w)->processInviteDialog()); });
     scenes.add(
         QStringLiteral("menu-remote-offline"),
         [](QWidget *w, ScreenScenes::Ready ready) {

@@ -7,6 +7,8 @@
 #include "testutil_peerhost.h"
 #include "testutil_window.h"
 
+#include "filer/filer.h"
+
 #include "db/sqlitedatabase.h"
 #include "peers/invitation.h"
 #include "peers/peerloader.h"
@@ -16,6 +18,7 @@
 #include <QClipboard>
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QQuickItem>
@@ -63,6 +66,14 @@ QString hint(QObject *dialog)
     return item(dialog, "hintText")->property("text").toString();
 }
 
+// What the active pane shows above the computer list, where the person looks after Accept;
+// empty while that line is hidden.
+QString notice(MainWindow *w)
+{
+    auto *line = w->activeFiler() ? w->activeFiler()->findChild<QLabel *>(QStringLiteral("pageNotice")) : nullptr;
+    return line && line->isVisible() ? line->text() : QString();
+}
+
 } // namespace
 
 class TestInvitations : public QObject
@@ -103,9 +114,21 @@ private Q_SLOTS:
         w->addInvitationAction()->trigger();
         QObject *dialog = w->processInviteDialog();
         QVERIFY(dialog);
-        // Tab in the link box moves on to the code; nothing judged before there is something.
         auto *quick = qobject_cast<QQuickWindow *>(dialog);
         QVERIFY(QTest::qWaitForWindowExposed(quick));
+        // It opens as the window's dialog with the keyboard in the link box: a paste and
+        // typing land there without a click.
+        QCOMPARE(quick->transientParent(), w->windowHandle());
+        QTRY_COMPARE(QGuiApplication::focusWindow(), quick);
+        QTRY_VERIFY(item(dialog, "linkInput")->hasActiveFocus());
+        QGuiApplication::clipboard()->setText(QStringLiteral("hel"));
+        QTest::keySequence(quick, QKeySequence::Paste);
+        QTest::keyClick(quick, Qt::Key_L);
+        QTest::keyClick(quick, Qt::Key_O);
+        QCOMPARE(item(dialog, "linkInput")->property("text").toString(), QStringLiteral("hello"));
+        QTRY_COMPARE(hint(dialog), QStringLiteral("This is not an invitation link. Paste the whole link as it was sent."));
+        item(dialog, "linkInput")->setProperty("text", QString());
+        // Tab in the link box moves on to the code; nothing judged before there is something.
         item(dialog, "linkInput")->setProperty("readOnly", false);
         item(dialog, "linkInput")->forceActiveFocus();
         quick->requestActivate();
@@ -136,12 +159,22 @@ private Q_SLOTS:
         QTRY_VERIFY(item(dialog, "addButton")->isEnabled());
         QSignalSpy accepted(w, &MainWindow::invitationAccepted);
         QSignalSpy answered(w, &MainWindow::inviterAnswered);
+        // What the pane shows the moment each step is reported.
+        QString shownOnAccept;
+        QString shownOnAnswer;
+        connect(w, &MainWindow::invitationAccepted, w, [&] { shownOnAccept = notice(w); });
+        connect(w, &MainWindow::inviterAnswered, w, [&] { shownOnAnswer = notice(w); });
         // Enter in the code field accepts.
         QTest::keyClick(qobject_cast<QQuickWindow *>(dialog), Qt::Key_Return);
         QTRY_COMPARE(accepted.count(), 1);
         QCOMPARE(accepted.first().first().toBool(), true);
+        // The pane went to the computer list, and says there whom it contacts, then the outcome.
+        QCOMPARE(w->activeFiler()->currentPage(), Filer::MachineListPage);
+        QVERIFY2(QRegularExpression("^Contacting .+ …$").match(shownOnAccept).hasMatch(), qPrintable(shownOnAccept));
         QTRY_COMPARE_WITH_TIMEOUT(answered.count(), 1, 10000);
         QCOMPARE(answered.first().first().toInt(), int(PeerLoader::InviterPaired));
+        QCOMPARE(shownOnAnswer, answered.first().at(1).toString());
+        QVERIFY(shownOnAnswer.startsWith("Paired with "));
 
         QTRY_VERIFY_WITH_TIMEOUT(p.database()->loadPeers(QStringLiteral("nusk")).size() == 2, 10000);
         QString hostUuid;
@@ -311,6 +344,9 @@ private Q_SLOTS:
         auto *box = w->findChild<QMessageBox *>(QStringLiteral("inviterAnswer"));
         QVERIFY(box && box->isVisible());
         QCOMPARE(box->text(), answered.first().at(1).toString());
+        // The computer list behind it says so too.
+        QCOMPARE(w->activeFiler()->currentPage(), Filer::MachineListPage);
+        QCOMPARE(notice(w), answered.first().at(1).toString());
         box->close();
         QCOMPARE(p.database()->loadPeers(QStringLiteral("nusk")).size(), peersBefore);
 
@@ -334,6 +370,123 @@ private Q_SLOTS:
         QVERIFY(answered.last().at(1).toString().startsWith("gone did not answer"));
         QVERIFY(waited.elapsed() < 5000);
         QCOMPARE(p.database()->loadPeers(QStringLiteral("nusk")).size(), peersBefore);
+    }
+
+    // The create dialog by keyboard alone: it opens as the window's dialog with the keyboard
+    // on "Create invitation", and Enter presses it. Selecting in the link box publishes
+    // nothing (no X primary selection). Its link, accepted on this same computer, is refused
+    // at once: in the add dialog, and on the computer list when accepted all the same.
+    void ownInvitationByKeyboard()
+    {
+        Program p;
+        QVERIFY(p.start());
+        MainWindow *w = p.window();
+        w->setNetworkEnabled(true);
+        const size_t invitationsBefore = p.database()->loadInvitations().size();
+        const size_t peersBefore = p.database()->loadPeers(QStringLiteral("nusk")).size();
+
+        w->createInvitationAction()->trigger();
+        auto *create = qobject_cast<QQuickWindow *>(w->createInviteDialog());
+        QVERIFY(create);
+        QVERIFY(QTest::qWaitForWindowExposed(create));
+        QCOMPARE(create->transientParent(), w->windowHandle());
+        QTRY_COMPARE(QGuiApplication::focusWindow(), create);
+        QTRY_VERIFY(item(create, "createButton")->hasActiveFocus());
+        const QString link = create->property("url").toString();
+        const QString code = create->property("password").toString();
+
+        // Ctrl+A and Shift+End in the link box select nothing, so nothing reaches the
+        // selection (where X has one).
+        QClipboard *clipboard = QGuiApplication::clipboard();
+        if (clipboard->supportsSelection())
+            clipboard->setText(QStringLiteral("before"), QClipboard::Selection);
+        item(create, "linkText")->forceActiveFocus();
+        QTest::keySequence(create, QKeySequence::SelectAll);
+        QCOMPARE(item(create, "linkText")->property("selectedText").toString(), QString());
+        QTest::keyClick(create, Qt::Key_End, Qt::ShiftModifier);
+        QCOMPARE(item(create, "linkText")->property("selectedText").toString(), QString());
+        if (clipboard->supportsSelection())
+            QCOMPARE(clipboard->text(QClipboard::Selection), QStringLiteral("before"));
+        QCOMPARE(p.database()->loadInvitations().size(), invitationsBefore);
+
+        // Tab goes on to Cancel and to Create; Enter presses Create.
+        QTest::keyClick(create, Qt::Key_Tab);
+        QVERIFY(item(create, "cancelButton")->hasActiveFocus());
+        QTest::keyClick(create, Qt::Key_Tab);
+        QVERIFY(item(create, "createButton")->hasActiveFocus());
+        QTest::keyClick(create, Qt::Key_Return);
+        QTRY_COMPARE(p.database()->loadInvitations().size(), invitationsBefore + 1);
+        QVERIFY(!create->isVisible());
+        w->activeInvitationsDialog()->setProperty("visible", false);
+
+        // The own link in the add dialog.
+        const QString own = QStringLiteral("This invitation was made on this computer. Accept it on the other computer.");
+        w->addInvitationAction()->trigger();
+        QObject *dialog = w->processInviteDialog();
+        fillAddDialog(dialog, link, code);
+        QTRY_COMPARE(hint(dialog), own);
+        QVERIFY(!item(dialog, "addButton")->isEnabled());
+        dialog->setProperty("visible", false);
+        QSignalSpy accepted(w, &MainWindow::invitationAccepted);
+        w->addRemoteByInvitationUrl(link, code);
+        QTRY_COMPARE(accepted.count(), 1);
+        QCOMPARE(accepted.first().first().toBool(), false);
+        QCOMPARE(notice(w), own);
+        QCOMPARE(p.database()->loadPeers(QStringLiteral("nusk")).size(), peersBefore);
+        w->deleteInvitation(create->property("uuid").toString());
+    }
+
+    // Two computers of one name: this one keeps the plain name and the other its number,
+    // also after this program starts again (its own peer is then loaded after the others).
+    void sameNamesKeepTheirNumbersAcrossARestart()
+    {
+        const QString name = QStringLiteral("twin");
+        QTemporaryDir twinDir;
+        {
+            SqliteDatabase twinDatabase(twinDir.path());
+            QVERIFY(twinDatabase.putPeerAttribute({nullUuidString(), peerAttrName(), name}));
+        }
+        Host twin(twinDir.path(), freePort());
+        QVERIFY(twin.start());
+        const QStringList invitation = twin.invite(QStringLiteral("7e1a7e1a"));
+        QCOMPARE(invitation.size(), 2);
+
+        auto shownNames = [name](Program &p, QString *twinUuid) {
+            QStringList shown;
+            for (IPeer *peer : p.peerModel()->peers()) {
+                if (peer->name() != name)
+                    continue;
+                shown << peer->displayName();
+                if (!peer->isLocal())
+                    *twinUuid = peer->uuid();
+            }
+            return shown;
+        };
+        QString twinUuid;
+        {
+            Program p;
+            QVERIFY(p.database()->putPeerAttribute({nullUuidString(), peerAttrName(), name}));
+            QVERIFY(p.start());
+            QSignalSpy answered(p.window(), &MainWindow::inviterAnswered);
+            p.window()->setNetworkEnabled(true);
+            p.window()->addRemoteByInvitationUrl(invitation[0], QStringLiteral("7e1a7e1a"));
+            QTRY_COMPARE_WITH_TIMEOUT(answered.count(), 1, 10000);
+            QCOMPARE(answered.first().first().toInt(), int(PeerLoader::InviterPaired));
+            QTRY_COMPARE(shownNames(p, &twinUuid).size(), 2);
+            QCOMPARE(p.peerModel()->getPeerForUuid(nullUuidString())->displayName(), name);
+            QCOMPARE(p.peerModel()->getPeerForUuid(twinUuid)->displayName(), name + " (2)");
+        }
+        Program again;
+        QVERIFY(again.start());
+        QString twinAgain;
+        QTRY_COMPARE(shownNames(again, &twinAgain).size(), 2);
+        QCOMPARE(twinAgain, twinUuid);
+        QTRY_COMPARE(again.peerModel()->getPeerForUuid(nullUuidString())->displayName(), name);
+        QTRY_COMPARE(again.peerModel()->getPeerForUuid(twinUuid)->displayName(), name + " (2)");
+        // This computer's page (its tab and button in the bar) shows the plain name too.
+        again.window()->onPeerSelected2(nullUuidString());
+        QTRY_COMPARE(again.window()->activeFiler()->windowTitle(), name);
+        again.database()->deletePeerAttribute({nullUuidString(), peerAttrName(), QString()});
     }
 };
 

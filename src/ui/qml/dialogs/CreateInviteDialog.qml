@@ -48,6 +48,11 @@ Window {
         sequence: "Escape"
         onActivated: win.close()
     }
+    // Enter presses the button that has the focus, else the default one.
+    Shortcut {
+        sequences: ["Return", "Enter"]
+        onActivated: (cancelButton.activeFocus ? cancelButton : createButton).clicked()
+    }
 
     Column {
         id: content
@@ -113,12 +118,17 @@ Window {
                     text: win.url
                     readOnly: true
                     // The link leaves only through a copy, and a copy stores the invitation.
+                    // Nothing selects it either: on X11 a selection is published at once (the
+                    // primary selection, pasted by a middle click).
                     selectByMouse: false
-                    selectByKeyboard: true
+                    selectByKeyboard: false
                     Keys.onShortcutOverride: event.accepted = event.matches(StandardKey.Copy)
+                                                              || event.matches(StandardKey.SelectAll)
                     Keys.onPressed: {
                         if (event.matches(StandardKey.Copy)) {
                             win.copyToClipboard(win.url)
+                            event.accepted = true
+                        } else if (event.matches(StandardKey.SelectAll)) {
                             event.accepted = true
                         }
                     }

@@ -16,8 +16,8 @@ Window {
     property bool expired: false
     // The link is being checked (its key takes a moment to derive).
     property bool checking: false
-    // The field that is wrong, once there is something to judge: "link", "code", "expired"
-    // or "" (written by the main window before `valid`).
+    // What is wrong, once there is something to judge: "link", "code", "expired", "own" (made
+    // on this computer) or "" (written by the main window before `valid`).
     property string problem: ""
     property alias url: input.text
     // [{ name, deviceType }]: names as their computers announce them, shown as plain text.
@@ -178,6 +178,9 @@ Window {
                 anchors.fill: parent
                 anchors.margins: 8
                 clip: true
+                // A focus scope of its own: the link box has the keyboard from the start only
+                // when the scope has it too.
+                focus: true
                 TextArea {
                     id: input
                     objectName: "linkInput"
@@ -248,6 +251,8 @@ Window {
                 : win.problem === "link" ? qsTrId("inv-hint-bad-link")
                 : win.problem === "code" ? qsTrId("inv-hint-bad-code")
                 : win.problem === "expired" ? qsTrId("inv-hint-expired")
+                //% "This invitation was made on this computer. Accept it on the other computer."
+                : win.problem === "own" ? qsTrId("inv-hint-own")
                 : ""
             // Two lines kept, so that the buttons below stay where they are.
             height: Math.max(implicitHeight, 2 * fontMetrics.height)
