@@ -165,7 +165,7 @@ void showJobWindow(QWidget *w, JobScene scene, const ScreenScenes::Ready &ready)
         } else if (scene == JobFailed) {
             // The source vanished under the copy: the job ends and waits until it is seen.
             g_jobWindow->setProperty("userPrompt", qtTrId("copy-error-source-missing")
-                                                       + QStringLiteral("\n/home/demo/Pictures/2024 Iceland/IMG_4712.jpg"));
+                                                       + QStringLiteral("\n/home/demo/Pictures/2024 Iceland/IMG_4711.jpg"));
             g_jobWindow->setProperty("jobState", 7);
         }
         later(600, ready);
