@@ -117,6 +117,8 @@ QByteArray ControlPortScript::answer(const QString &line)
                 && line.mid(13).toLatin1() == com::torcontrol::clientProof(knownCookie, m_clientNonce, m_serverNonce).toHex());
         return good ? "250 OK\r\n" : "515 Authentication failed\r\n";
     }
+    if (afterAuthentication)
+        return afterAuthentication(line);
     if (line == QLatin1String("GETINFO version"))
         return "250-version=0.4.7.16\r\n250 OK\r\n";
     if (line.startsWith(QLatin1String("GETINFO net/listeners/socks")))

@@ -24,6 +24,8 @@ struct ControlPortScript
     QByteArray knownCookie;   // empty: it does not know the cookie it names
     bool letsAnyoneIn = false;   // answers any AUTHENTICATE with 250
     std::function<QByteArray(const QString &line)> addOnion;
+    // When set, answers every line that follows authentication instead.
+    std::function<QByteArray(const QString &line)> afterAuthentication;
 
     QByteArray answer(const QString &line);
 
