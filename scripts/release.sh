@@ -13,7 +13,8 @@
 # with that key's public half (see README); a program built without it is refused, since it
 # could never install the next update.
 set -euo pipefail
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)"
+# Started through a link from elsewhere, the repository is still the one the script lies in.
+root="$(cd "$(dirname "$(realpath "${BASH_SOURCE[0]}")")/.." && pwd -P)"
 
 die() { echo "release.sh: $*" >&2; exit 1; }
 usage() { die "usage: release.sh -k SECRET_KEY.pem -v VERSION -o OUT_DIR PROGRAM_DIR"; }
@@ -39,7 +40,25 @@ command -v openssl >/dev/null || die "openssl is needed to sign"
 [ -f "$key" ] || die "no key file $key"
 key_real="$(realpath "$key")"
 case "$key_real" in "$root"/*) die "the secret key must not lie inside the repository ($key_real)" ;; esac
+# A hard link, or a folder mounted into the repository, gives the same file a name in there.
+in_repository="$(find "$root" -samefile "$key_real" -print -quit 2>/dev/null || true)"
+[ -z "$in_repository" ] || die "the secret key must not lie inside the repository ($in_repository)"
 [ $(( 0$(stat -c %a "$key_real") & 077 )) -eq 0 ] || die "$key is readable by others; chmod 600 it"
+# Whoever may write the key's folder, or a folder above it that is not sticky, or owns one of
+# them, can put a key of their own in its place.
+folder="$(dirname "$key_real")" where=in
+while :; do
+  mode=0$(stat -c %a "$folder")
+  owner=$(stat -c %u "$folder")
+  if [ "$owner" -ne 0 ] && [ "$owner" -ne "$(id -u)" ]; then
+    die "the key lies $where $folder, which belongs to another account"
+  fi
+  if [ $((mode & 022)) -ne 0 ] && { [ "$where" = in ] || [ $((mode & 01000)) -eq 0 ]; }; then
+    die "the key lies $where $folder, which others may write"
+  fi
+  [ "$folder" != / ] || break
+  folder="$(dirname "$folder")" where=below
+done
 openssl pkey -in "$key_real" -noout -text 2>/dev/null | head -1 | grep -q "ED25519 Private-Key" \
   || die "$key is no Ed25519 secret key"
 # The raw 32 bytes of the public key are the last ones of its DER form.

@@ -49,17 +49,24 @@ QByteArray proof(const char *constant, const QByteArray &cookie, const QByteArra
                                             QCryptographicHash::Sha256);
 }
 
-// Where the system's tor runs as a user of its own, its cookie belongs to that user.
-bool isTorUser(uid_t uid)
+// The account the system's tor runs as; false when there is none.
+bool torAccount(uid_t *uid)
 {
-    for (const char *name : {"debian-tor", "tor", "_tor"}) {
-        struct passwd entry;
-        struct passwd *found = nullptr;
-        char buffer[1024];
-        if (::getpwnam_r(name, &entry, buffer, sizeof buffer, &found) == 0 && found && found->pw_uid == uid)
-            return true;
-    }
-    return false;
+    struct passwd entry;
+    struct passwd *found = nullptr;
+    char buffer[1024];
+    if (::getpwnam_r("debian-tor", &entry, buffer, sizeof buffer, &found) != 0 || !found)
+        return false;
+    *uid = found->pw_uid;
+    return true;
+}
+
+bool mayHaveCookieOf(uid_t holder, uid_t owner)
+{
+    if (owner == ::getuid())
+        return holder == owner;
+    uid_t tor;
+    return torAccount(&tor) && owner == tor && (holder == tor || holder == 0);
 }
 
 QString base32(const QByteArray &bytes)
@@ -195,7 +202,13 @@ bool sameProof(const QByteArray &a, const QByteArray &b)
     return a.size() == b.size() && !a.isEmpty() && sodium_memcmp(a.constData(), b.constData(), size_t(a.size())) == 0;
 }
 
-QByteArray readCookie(const QString &path, QString *why)
+bool mayHoldControlPort(uid_t holder)
+{
+    uid_t tor;
+    return holder == ::getuid() || holder == 0 || (torAccount(&tor) && holder == tor);
+}
+
+QByteArray readCookie(const QString &path, uid_t holder, QString *why)
 {
     if (path.isEmpty()) {
         *why = QStringLiteral("no cookie file named");
@@ -213,8 +226,9 @@ QByteArray readCookie(const QString &path, QString *why)
         *why = QStringLiteral("%1 is not a regular file").arg(path);
     } else if (st.st_size != kCookieBytes) {
         *why = QStringLiteral("%1 is not a tor cookie (%2 bytes)").arg(path).arg(qint64(st.st_size));
-    } else if (st.st_uid != ::getuid() && !isTorUser(st.st_uid)) {
-        *why = QStringLiteral("%1 belongs neither to this user nor to tor").arg(path);
+    } else if (!mayHaveCookieOf(holder, st.st_uid)) {
+        *why = QStringLiteral("%1 belongs to uid %2, whose tor the control port (held by uid %3) cannot be")
+                   .arg(path).arg(st.st_uid).arg(holder);
     } else {
         cookie.resize(kCookieBytes + 1);
         const ssize_t got = ::read(fd, cookie.data(), size_t(cookie.size()));

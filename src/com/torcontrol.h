@@ -5,17 +5,20 @@
 // on, SAFECOOKIE authentication and the onion service key. No sockets; any thread.
 //
 // A control port is a plain TCP port on 127.0.0.1, and whatever listens there may not be
-// tor. So the cookie a port names is read only when it looks like tor's (a regular file
-// of exactly 32 bytes owned by this user or by the tor user), its bytes never go out, and
-// the port must prove it knows them first (SAFECOOKIE). The onion key is made here and
-// kept by the program; a port only ever receives it and must answer with the service id
-// that key gives.
+// tor: any local account can open one. So a port is spoken to only when an account that
+// may run tor holds it, the cookie it names is read only when it looks like tor's (a
+// regular file of exactly 32 bytes) and belongs to the account whose tor that port can be,
+// its bytes never go out, and the port must prove it knows them first (SAFECOOKIE). The
+// onion key is made here and kept by the program; a port only ever receives it and must
+// answer with the service id that key gives.
 
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
 
 #include <deque>
+
+#include <sys/types.h>
 
 namespace com::torcontrol {
 
@@ -73,9 +76,18 @@ QByteArray clientProof(const QByteArray &cookie, const QByteArray &clientNonce, 
 // Constant time.
 bool sameProof(const QByteArray &a, const QByteArray &b);
 
+// Whether a control port held by `holder` may be tor: this user's own; the account the
+// system's tor runs as ("debian-tor"), where there is one; and root, as the system's tor
+// opens its ports before it becomes that account (and root can read all of this user's
+// files anyway). Every other local account could be anybody.
+bool mayHoldControlPort(uid_t holder);
+
 // The cookie at `path` when it is a regular file (not followed through a link) of exactly
-// kCookieBytes owned by this user or the tor user; else empty with the reason in *why.
-QByteArray readCookie(const QString &path, QString *why);
+// kCookieBytes whose owner is the account whose tor a port held by `holder` can be: this
+// user's from a port of this user, tor's from a port of tor or root. Else empty with the
+// reason in *why. A file of this user another account's port names may hold bytes that
+// account can work out (a pid, a host name), so it proves nothing.
+QByteArray readCookie(const QString &path, uid_t holder, QString *why);
 
 // A fresh onion service key as ADD_ONION takes it: "ED25519-V3:" and the base64 of the
 // 64-byte expanded Ed25519 secret key.

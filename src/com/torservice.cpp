@@ -3,6 +3,7 @@
 #include "app/base/configsettings.h"
 #include "app/base/log.h"
 #include "com/hub.h"
+#include "com/socketowner.h"
 #include "crypto/crypto.h"
 #include "db/dto.h"
 #include "db/idatabase.h"
@@ -65,6 +66,7 @@ TorService::TorService(Hub *hub, IDatabase *database, QObject *parent)
     : QObject(parent)
     , m_hub(hub)
     , m_database(database)
+    , m_holderLookup(socketowner::peerOwner)
 {
     m_restartTimer = new QTimer(this);
     m_restartTimer->setSingleShot(true);
@@ -246,20 +248,37 @@ void TorService::connectControl()
     m_control = new QTcpSocket(this);
     m_control->setProxy(QNetworkProxy::NoProxy);
     connect(m_control, &QTcpSocket::readyRead, this, &TorService::onControlReadyRead);
-    connect(m_control, &QTcpSocket::connected, this, [this] {
-        command(QStringLiteral("PROTOCOLINFO 1"), [this](int code, const QStringList &lines) {
-            if (code != 250)
-                fail(QStringLiteral("PROTOCOLINFO refused: %1").arg(code));
-            else
-                authenticate(lines);
-        });
-    });
+    connect(m_control, &QTcpSocket::connected, this, &TorService::onControlConnected);
     connect(m_control, &QTcpSocket::errorOccurred, this, [this] {
         if (m_state != StateOff)
             fail(QStringLiteral("tor control port: %1").arg(m_control->errorString()));
     });
     // 127.0.0.1 only: a control port is never looked for anywhere else.
     m_control->connectToHost(QHostAddress(QHostAddress::LocalHost), m_controlPort);
+}
+
+void TorService::onControlConnected()
+{
+    // Any local account can listen on a port, even tor's own once tor is stopped: one that
+    // cannot be tor's is told nothing, not even PROTOCOLINFO, lest it name a file of ours.
+    if (!m_holderLookup(*m_control, &m_controlHolder)) {
+        fail(QStringLiteral("the socket tables do not say which account holds the control port, so nothing is sent to it"),
+             RefusedUnprovenControlPort);
+        return;
+    }
+    if (!torcontrol::mayHoldControlPort(m_controlHolder)) {
+        fail(QStringLiteral("the control port is held by uid %1, an account that does not run tor here, so nothing is "
+                            "sent to it")
+                 .arg(m_controlHolder),
+             RefusedUnprovenControlPort);
+        return;
+    }
+    command(QStringLiteral("PROTOCOLINFO 1"), [this](int code, const QStringList &lines) {
+        if (code != 250)
+            fail(QStringLiteral("PROTOCOLINFO refused: %1").arg(code));
+        else
+            authenticate(lines);
+    });
 }
 
 void TorService::command(const QString &line, std::function<void(int, const QStringList &)> onReply)
@@ -302,7 +321,7 @@ void TorService::authenticate(const QStringList &protocolInfo)
         ? info.cookieFile
         : QDir(m_settings.dataDirectory).filePath(QStringLiteral("control.cookie"));
     QString why;
-    const QByteArray cookie = torcontrol::readCookie(path, &why);
+    const QByteArray cookie = torcontrol::readCookie(path, m_controlHolder, &why);
     if (cookie.isEmpty()) {
         fail(QStringLiteral("tor's cookie cannot be used (%1), so the control port cannot prove it is tor and nothing "
                             "is sent to it: tor must write its cookie where this user can read it "

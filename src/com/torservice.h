@@ -2,9 +2,13 @@
 
 // The Tor onion service through the system's `tor` (found on PATH). The program starts
 // its own tor with a data directory of its own (0700) whose control port listens on
-// 127.0.0.1 only and takes cookie authentication (the cookie file lies in that directory),
-// or uses an existing control port from the settings, which must prove it is tor first
-// (SAFECOOKIE with the cookie file the port names; a port that cannot is told nothing).
+// 127.0.0.1 only and takes cookie authentication (the cookie file lies in that directory,
+// and only that one is used, whatever the port names), or uses an existing control port
+// from the settings, which must prove it is tor first (SAFECOOKIE with the cookie file the
+// port names; a port that cannot is told nothing). Either port is told nothing at all unless
+// an account that may run tor holds it (com/torcontrol.h), as the socket tables say; which
+// is why a control port is looked for on 127.0.0.1 only: who holds a port elsewhere cannot
+// be told from here.
 // Over the control connection it reads the version, the SOCKS port, and publishes the
 // onion service with ADD_ONION under the program's own key, made here once and kept in the
 // database, so the address stays the same across starts; a port that answers with another
@@ -103,6 +107,12 @@ public:
     qint64 torProcessId() const { return m_process ? m_process->processId() : 0; }
     int restarts() const { return m_restarts; }
 
+    // Which account holds the far end of the control connection; false when that cannot be
+    // told. The socket tables (com/socketowner.h) unless replaced, as a fuzz driver does to
+    // get its own port past the check quickly.
+    using HolderLookup = std::function<bool(const QTcpSocket &control, uid_t *holder)>;
+    void setHolderLookup(HolderLookup lookup) { m_holderLookup = std::move(lookup); }
+
 Q_SIGNALS:
     void ready();
     void failed(const QString &reason);
@@ -111,6 +121,7 @@ private:
     void launch();
     void onProcessFinished();
     void connectControl();
+    void onControlConnected();
     void onControlReadyRead();
     void command(const QString &line, std::function<void(int code, const QStringList &lines)> onReply);
     void authenticate(const QStringList &protocolInfo);
@@ -136,6 +147,8 @@ private:
     torcontrol::ReplyReader m_reader;
     QByteArray m_unstoredKey;   // without a database: the key for this run
     QList<std::function<void(int, const QStringList &)>> m_waiting;
+    HolderLookup m_holderLookup;
+    uid_t m_controlHolder = 0;
     quint16 m_controlPort = 0;
     quint16 m_socksPort = 0;
     int m_restartDelayMs = 0;

@@ -6,6 +6,7 @@
 // it proves it knows tor's cookie.
 
 #include "testutil_com.h"
+#include "testutil_controlport.h"
 
 #include "app/base/configsettings.h"
 #include "com/hub.h"
@@ -19,17 +20,18 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QStandardPaths>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
 #include <memory>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 using namespace com;
+using testutil::FakeControlPort;
 
 namespace {
 
@@ -68,72 +70,6 @@ bool waitReady(TorService &tor)
             QSKIP("tor (Debian package tor) is not installed");                                   \
     } while (false)
 
-// A control port that is not tor: answers like one, knows the cookie or not, and lets the
-// test decide what ADD_ONION answers. Records every line it gets.
-class FakeControlPort : public QObject
-{
-public:
-    QString methods = QStringLiteral("COOKIE,SAFECOOKIE");
-    QString cookieFile;
-    QByteArray knownCookie;   // empty: it does not know the cookie it names
-    bool letsAnyoneIn = false;   // answers any AUTHENTICATE with 250
-    std::function<QByteArray(const QString &line)> addOnion;
-    QStringList received;
-
-    FakeControlPort()
-    {
-        m_server.listen(QHostAddress::LocalHost, 0);
-        QObject::connect(&m_server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *s = m_server.nextPendingConnection())
-                QObject::connect(s, &QTcpSocket::readyRead, this, [this, s] { onLines(s); });
-        });
-    }
-    quint16 port() const { return m_server.serverPort(); }
-
-private:
-    void onLines(QTcpSocket *s)
-    {
-        while (s->canReadLine()) {
-            const QString line = QString::fromUtf8(s->readLine()).trimmed();
-            received.append(line);
-            s->write(answer(line));
-        }
-    }
-
-    QByteArray answer(const QString &line)
-    {
-        if (line.startsWith(QLatin1String("PROTOCOLINFO")))
-            return QStringLiteral("250-PROTOCOLINFO 1\r\n250-AUTH METHODS=%1 COOKIEFILE=\"%2\"\r\n"
-                                  "250-VERSION Tor=\"0.4.7.16\"\r\n250 OK\r\n")
-                .arg(methods, cookieFile).toUtf8();
-        if (line.startsWith(QLatin1String("AUTHCHALLENGE SAFECOOKIE "))) {
-            m_clientNonce = QByteArray::fromHex(line.mid(25).toLatin1());
-            m_serverNonce = crypto::randomBytes(32);
-            const QByteArray hash = knownCookie.isEmpty()
-                ? crypto::randomBytes(32)
-                : torcontrol::serverProof(knownCookie, m_clientNonce, m_serverNonce);
-            return "250 AUTHCHALLENGE SERVERHASH=" + hash.toHex().toUpper() + " SERVERNONCE=" + m_serverNonce.toHex().toUpper()
-                + "\r\n";
-        }
-        if (line.startsWith(QLatin1String("AUTHENTICATE"))) {
-            const bool good = letsAnyoneIn || (!knownCookie.isEmpty()
-                && line.mid(13).toLatin1() == torcontrol::clientProof(knownCookie, m_clientNonce, m_serverNonce).toHex());
-            return good ? "250 OK\r\n" : "515 Authentication failed\r\n";
-        }
-        if (line == QLatin1String("GETINFO version"))
-            return "250-version=0.4.7.16\r\n250 OK\r\n";
-        if (line.startsWith(QLatin1String("GETINFO net/listeners/socks")))
-            return "250-net/listeners/socks=\"127.0.0.1:9\"\r\n250 OK\r\n";
-        if (line.startsWith(QLatin1String("ADD_ONION")) && addOnion)
-            return addOnion(line);
-        return "510 Unrecognized command\r\n";
-    }
-
-    QTcpServer m_server;
-    QByteArray m_clientNonce;
-    QByteArray m_serverNonce;
-};
-
 TorSettings externalPortSettings(quint16 port)
 {
     TorSettings s;
@@ -168,6 +104,34 @@ QByteArray writeFile(const QString &path, const QByteArray &bytes)
     return bytes;
 }
 
+struct Account
+{
+    uid_t uid = 0;
+    gid_t gid = 0;
+};
+
+bool accountNamed(const char *name, Account *account)
+{
+    const struct passwd *entry = ::getpwnam(name);
+    if (entry)
+        *account = Account{entry->pw_uid, entry->pw_gid};
+    return entry;
+}
+
+// What a port answers to the key it gets: the service that key gives, as tor would.
+QByteArray publishAsTor(const QString &addOnion)
+{
+    return "250-ServiceID=" + torcontrol::serviceIdOf(addOnion.section(QLatin1Char(' '), 1, 1).toLatin1()).toLatin1()
+        + "\r\n250 OK\r\n";
+}
+
+// The port a tor wrote to its ControlPortWriteToFile ("PORT=127.0.0.1:N"); 0 until it has.
+quint16 writtenPort(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll().trimmed().split(':').last().toUShort() : 0;
+}
+
 QByteArray storedOnionKey(SqliteDatabase &db)
 {
     QByteArray key;
@@ -197,6 +161,8 @@ private Q_SLOTS:
     void controlPortNeverGetsTheBytesOfAFile();
     void controlPortHasNoSayInTheOnionKey();
     void controlPortThatCannotProveItIsTorGetsNothingSecret();
+    void controlPortOfAnotherAccountIsToldNothing();
+    void systemTorIsUsedThroughItsControlPort();
 };
 
 void TstTor::onionServiceKeepsItsAddressAcrossStartsAndRestarts()
@@ -479,6 +445,115 @@ void TstTor::controlPortThatCannotProveItIsTorGetsNothingSecret()
     }
     ConfigSettings config;
     config->remove(QStringLiteral("com/torcontrolpassword"));
+}
+
+// Any local account can listen on a control port (tor's own, while tor is stopped) and name
+// a file of this user whose 32 bytes it can work out, such as a lock file of a pid, a
+// program name and a host name. Only a port this user, tor's account or root holds is
+// spoken to at all, and the cookie must be of the account whose tor that port can be: a
+// port of another account learns nothing, not even PROTOCOLINFO.
+void TstTor::controlPortOfAnotherAccountIsToldNothing()
+{
+    if (::getuid() != 0)
+        QSKIP("only root can hold a port as another account");
+    Account nobody;
+    Account torAccount;
+    QVERIFY(accountNamed("nobody", &nobody));
+    const bool haveTorAccount = accountNamed("debian-tor", &torAccount);
+    const Account self{::getuid(), ::getgid()};
+    QTemporaryDir dir;
+    QVERIFY(::chmod(QFile::encodeName(dir.path()).constData(), 0755) == 0);
+    const QString lockFile = dir.filePath(QStringLiteral("nusk.lock"));
+    const QByteArray publicBytes = writeFile(lockFile, QByteArrayLiteral("12345\nnusk\nthe-host-name-abcdef\n"));
+    QCOMPARE(publicBytes.size(), torcontrol::kCookieBytes);
+
+    struct Case
+    {
+        QString what;
+        Account holder;
+        Account cookieOwner;
+        bool everyAddress;
+        QString outcome;
+    };
+    QList<Case> cases{
+        {QStringLiteral("another account, a file of ours"), nobody, self, false, QStringLiteral("told nothing")},
+        {QStringLiteral("another account on every address, a file of ours"), nobody, self, true, QStringLiteral("told nothing")},
+        {QStringLiteral("another account, a cookie of its own"), nobody, nobody, false, QStringLiteral("told nothing")},
+        {QStringLiteral("this user on every address, a cookie of ours"), self, self, true, QStringLiteral("ready")},
+    };
+    if (haveTorAccount) {
+        cases.append({QStringLiteral("tor's account, a file of ours"), torAccount, self, false, QStringLiteral("refused")});
+        cases.append({QStringLiteral("tor's account, a cookie of its own"), torAccount, torAccount, false, QStringLiteral("ready")});
+    }
+    QStringList expected;
+    QStringList outcomes;
+    for (const Case &c : cases) {
+        testutil::ControlPortScript script;
+        script.methods = QStringLiteral("SAFECOOKIE");
+        script.addOnion = publishAsTor;
+        if (c.cookieOwner.uid == self.uid) {
+            script.cookieFile = lockFile;
+            script.knownCookie = publicBytes;
+        } else {
+            script.cookieFile = dir.filePath(QStringLiteral("cookie-%1").arg(c.cookieOwner.uid));
+            script.knownCookie = writeFile(script.cookieFile, crypto::randomBytes(torcontrol::kCookieBytes));
+            QVERIFY(::chown(QFile::encodeName(script.cookieFile).constData(), c.cookieOwner.uid, c.cookieOwner.gid) == 0);
+        }
+        testutil::ForeignControlPort port(c.holder.uid, c.holder.gid, script, c.everyAddress);
+        QVERIFY2(port.port() != 0, qPrintable(c.what));
+        QObject owner;
+        TorService tor(testutil::makeHub(&owner), nullptr);
+        const bool ready = runWith(tor, externalPortSettings(port.port()));
+        const QString all = port.received().join(QLatin1Char('\n'));
+        QString outcome = ready ? QStringLiteral("ready")
+            : all.isEmpty() ? QStringLiteral("told nothing")
+                            : QStringLiteral("refused");
+        if (!ready && (all.contains(QLatin1String("AUTHENTICATE ")) || all.contains(QLatin1String("ED25519-V3"))))
+            outcome = QStringLiteral("got the key");
+        if (!ready && tor.refusal() != TorService::RefusedUnprovenControlPort)
+            outcome += QStringLiteral(" without saying why");
+        expected.append(c.what + QStringLiteral(": ") + c.outcome);
+        outcomes.append(c.what + QStringLiteral(": ") + outcome);
+    }
+    QVERIFY2(outcomes == expected, qPrintable(outcomes.join(QStringLiteral("; "))));
+}
+
+// The system's tor opens its ports as root and then runs as an account of its own, which
+// owns the cookie: a control port held so is used.
+void TstTor::systemTorIsUsedThroughItsControlPort()
+{
+    REQUIRE_TOR();
+    Account torAccount;
+    if (::getuid() != 0 || !accountNamed("debian-tor", &torAccount))
+        QSKIP("running tor as the system does needs root and the account debian-tor");
+    QTemporaryDir dir;
+    QVERIFY(::chmod(QFile::encodeName(dir.path()).constData(), 0755) == 0);
+    const QString data = dir.filePath(QStringLiteral("system-tor"));
+    QVERIFY(QDir().mkdir(data));
+    QVERIFY(::chown(QFile::encodeName(data).constData(), torAccount.uid, torAccount.gid) == 0);
+    QVERIFY(::chmod(QFile::encodeName(data).constData(), 0700) == 0);
+    const QString rc = dir.filePath(QStringLiteral("torrc"));
+    writeFile(rc, QByteArray());
+    const QString portFile = data + QStringLiteral("/control.port");
+    QProcess system;
+    system.start(TorService::findTor(),
+                 {QStringLiteral("-f"), rc, QStringLiteral("--defaults-torrc"), rc, QStringLiteral("--User"),
+                  QStringLiteral("debian-tor"), QStringLiteral("--DataDirectory"), data, QStringLiteral("--ControlPort"),
+                  QStringLiteral("127.0.0.1:auto"), QStringLiteral("--ControlPortWriteToFile"), portFile,
+                  QStringLiteral("--CookieAuthentication"), QStringLiteral("1"), QStringLiteral("--CookieAuthFile"),
+                  data + QStringLiteral("/control.authcookie"), QStringLiteral("--SocksPort"), QStringLiteral("0"),
+                  QStringLiteral("--DisableNetwork"), QStringLiteral("1"), QStringLiteral("--RunAsDaemon"), QStringLiteral("0"),
+                  QStringLiteral("--Log"), QStringLiteral("notice file %1/tor.log").arg(data)});
+    QVERIFY(system.waitForStarted(10000));
+    quint16 port = 0;
+    QTRY_VERIFY_WITH_TIMEOUT((port = writtenPort(portFile)) != 0, 30000);
+    QObject owner;
+    TorService tor(testutil::makeHub(&owner), nullptr);
+    const bool ready = runWith(tor, externalPortSettings(port));
+    system.terminate();
+    system.waitForFinished(10000);
+    QVERIFY(ready);
+    QVERIFY(!tor.onionAddress().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TstTor)

@@ -1,9 +1,9 @@
 // Replays the network corpora: each file of corpus_term/ through the term stream readers
 // (whole and every prefix), each file of corpus_link/ over a fresh loopback connection to a
 // listening hub, each of corpus_udp/ into a listening UDP transport (udpfuzz.h) and each of
-// corpus_tor/ as what a Tor control port says (torfuzz.h); then
-// checks the listeners still admit a genuine peer. Fails when a corpus is missing or
-// empty, so a broken path can't pass silently.
+// corpus_tor/ as what a Tor control port says (torfuzz.h); then checks the listeners still
+// admit a genuine peer, and that some tor input still took a service all the way to ready.
+// Fails when a corpus is missing or empty, so a broken path can't pass silently.
 
 #include "linkfuzz.h"
 #include "torfuzz.h"
@@ -55,6 +55,11 @@ int main(int argc, char **argv)
         || !replay(QString::fromLocal8Bit(argv[3]), udpfuzz::fuzzUdpSession, false)
         || !replay(QString::fromLocal8Bit(argv[4]), torfuzz::fuzzTorControl, false))
         return 1;
+    // The corpus still takes a service past SAFECOOKIE to the end, through all that follows.
+    if (torfuzz::scene().ready == 0) {
+        std::fprintf(stderr, "no input of the tor corpus got a service past its control port to ready\n");
+        return 1;
+    }
     // Strangers' sessions hold no more than their budget, and a new one is still answered.
     udpfuzz::Listener &udp = udpfuzz::listener();
     if (udp.udp.unprovenBytes() > com::UdpTransport::kUnprovenBudgetBytes) {

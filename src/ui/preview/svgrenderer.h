@@ -3,9 +3,10 @@
 // SVG and SVGZ drawings rendered with QtSvg. The text is read by the renderer itself, never by
 // QtSvg from the path: a compressed drawing is inflated here against a byte cap first, so a
 // small hostile file cannot expand to gigabytes; pictures the drawing names by file are read
-// here, without waiting on anything that is not a regular file, and handed to QtSvg embedded,
-// so QtSvg opens no file; pictures the drawing embeds or names must fit the memory budget
-// together before QtSvg decodes them, and every picture made stays inside the pixel budget.
+// here, from inside the drawing's own folder tree only, without waiting on anything that is
+// not a regular file, and handed to QtSvg embedded, so QtSvg opens no file; pictures the
+// drawing embeds or names must fit the memory budget together, their text counted with their
+// pixels, before QtSvg decodes them, and every picture made stays inside the pixel budget.
 // Any worker thread; a renderer of its own per call.
 
 #include "ui/preview/imagetypes.h"

@@ -12,6 +12,7 @@
 #include "ui/preview/rawdecoder.h"
 #include "ui/preview/svgrenderer.h"
 
+#include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
@@ -265,9 +266,8 @@ private Q_SLOTS:
         }
     }
 
-    // Pictures a drawing names by file: a regular one is drawn (by path or by a name relative
-    // to the drawing), while a fifo or a pipe is left out instead of holding the worker
-    // for ever, and the rest of the drawing still shows.
+    // Pictures a drawing names by file: a regular one is drawn, while a fifo or a pipe is left
+    // out instead of holding the worker for ever, and the rest of the drawing still shows.
     void svgNamedPicturesNeverWait()
     {
         QImage red(8, 8, QImage::Format_RGB32);
@@ -298,9 +298,8 @@ private Q_SLOTS:
         ::close(pipeFds[0]);
 
         const struct { const char *name; QString href; bool drawn; } cases[] = {
-            {"fifo.svg", fifo, false},
+            {"fifo.svg", QStringLiteral("fifo.png"), false},
             {"stdin.svg", QStringLiteral("/proc/self/fd/0"), false},
-            {"absolute.svg", file(QStringLiteral("red.png")), true},
             {"relative.svg", QStringLiteral("red.png"), true},
         };
         for (const auto &c : cases) {
@@ -318,6 +317,62 @@ private Q_SLOTS:
             const QRgb centre = result.images.front().pixel(8, 8);
             QVERIFY2(c.drawn ? isReddish(centre) : isBluish(centre), c.name);
         }
+    }
+
+    // A drawing's picture names are resolved inside the drawing's own folder tree: never an
+    // absolute name, and never one that leaves the tree by "..", by a link to a picture or
+    // by a link to a folder. Another computer's drawing that names a picture of this
+    // computer's does not show it.
+    void svgNamedPicturesOnlyFromTheDrawingsFolderTree()
+    {
+        QImage red(8, 8, QImage::Format_RGB32);
+        red.fill(Qt::red);
+        QVERIFY(QDir().mkpath(file(QStringLiteral("outside"))) && QDir().mkpath(file(QStringLiteral("tree/sub"))));
+        const QString outsidePicture = file(QStringLiteral("outside/red.png"));
+        QVERIFY(writeFile(outsidePicture, encodeImage(red, "png")));
+        QVERIFY(writeFile(file(QStringLiteral("tree/sub/red.png")), encodeImage(red, "png")));
+        QVERIFY(QFile::link(QStringLiteral("../outside/red.png"), file(QStringLiteral("tree/link.png"))));
+        QVERIFY(QFile::link(QStringLiteral("../outside"), file(QStringLiteral("tree/out"))));
+        const auto drawing = [](const QString &href) {
+            return "<svg xmlns='http://www.w3.org/2000/svg' xmlns:xlink='http://www.w3.org/1999/xlink' width='16' "
+                   "height='16'><rect width='16' height='16' fill='#0000ff'/><image width='16' height='16' "
+                   "xlink:href='" + href.toUtf8() + "'/></svg>";
+        };
+        const auto drawnRed = [](const PreviewImageResult &result) {
+            return result.images.size() == 1 && isReddish(result.images.front().pixel(8, 8));
+        };
+        const struct { QString href; bool drawn; } cases[] = {
+            {QStringLiteral("sub/red.png"), true},
+            {QStringLiteral("./sub//red.png"), true},
+            {outsidePicture, false},
+            {file(QStringLiteral("tree/sub/red.png")), false},
+            {QStringLiteral("../outside/red.png"), false},
+            {QStringLiteral("sub/../../outside/red.png"), false},
+            {QStringLiteral("link.png"), false},
+            {QStringLiteral("out/red.png"), false},
+        };
+        QStringList wrong;
+        for (const auto &c : cases) {
+            QVERIFY(writeFile(file(QStringLiteral("tree/drawing.svg")), drawing(c.href)));
+            PreviewImageRequest request;
+            request.path = file(QStringLiteral("tree/drawing.svg"));
+            request.bounds = {{16, 16}};
+            const PreviewImageResult result = getPreviewImage(request, nullptr);
+            QVERIFY2(result.images.size() == 1, qPrintable(c.href));
+            if (drawnRed(result) != c.drawn)
+                wrong.append(c.href);
+        }
+        QVERIFY2(wrong.isEmpty(), qPrintable(QStringLiteral("wrongly drawn or left out: ") + wrong.join(QStringLiteral(", "))));
+
+        setPreviewRemoteFetch([&](const QString &, const QString &, qint64) { return drawing(outsidePicture); });
+        PreviewImageRequest remote;
+        remote.peerUuid = QStringLiteral("{0000abcd-0000-0000-0000-000000000001}");
+        remote.path = QStringLiteral("/home/someone/drawing.svg");
+        remote.bounds = {{16, 16}};
+        const PreviewImageResult result = getPreviewImage(remote, nullptr);
+        setPreviewRemoteFetch(nullptr);
+        QCOMPARE(int(result.images.size()), 1);
+        QVERIFY(!drawnRed(result));
     }
 
     void ghostscriptDocuments()

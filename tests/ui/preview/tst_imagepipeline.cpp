@@ -16,6 +16,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QImageWriter>
+#include <QRandomGenerator>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -239,7 +240,7 @@ private Q_SLOTS:
                                + deep.toBase64() + "'/></svg>"));
         const QString named = file(QStringLiteral("named.svg"));
         QVERIFY(writeFile(named, "<svg xmlns='http://www.w3.org/2000/svg' xmlns:xlink='http://www.w3.org/1999/xlink'"
-                                 " width='64' height='64'><image width='64' height='64' xlink:href='" + png.toUtf8() + "'/></svg>"));
+                                 " width='64' height='64'><image width='64' height='64' xlink:href='deep.png'/></svg>"));
         for (const QString &path : {png, svg, named}) {
             resetPeakResident();
             const qint64 before = peakResidentMiB();
@@ -305,6 +306,33 @@ private Q_SLOTS:
                 }
             }
             QVERIFY2(worst <= 6, qPrintable(QStringLiteral("format %1: %2").arg(int(format)).arg(worst)));
+        }
+    }
+
+    // A picture a drawing names is read, embedded into the drawing and decoded from there:
+    // what its text holds on the way counts against the budget with its pixels. A 30 MiB
+    // PNG (39 MiB of pixels) is too much and the drawing is not drawn; a 10 MiB one is.
+    void namedPicturePeakStaysWithinBudget()
+    {
+        const qint64 budgetMiB = PreviewLimits::kMaxPictureBytes >> 20;
+        const struct { int side; bool drawn; } pictures[] = {{3200, false}, {1850, true}};
+        for (const auto &p : pictures) {
+            QImage noise(p.side, p.side, QImage::Format_RGB888);
+            QRandomGenerator random(7);
+            for (int y = 0; y < noise.height(); ++y)
+                random.fillRange(reinterpret_cast<quint32 *>(noise.scanLine(y)), noise.bytesPerLine() / 4);
+            const QByteArray png = encodeImage(noise, "png");
+            QVERIFY(writeFile(file(QStringLiteral("noise.png")), png));
+            const QString named = file(QStringLiteral("noise.svg"));
+            QVERIFY(writeFile(named, "<svg xmlns='http://www.w3.org/2000/svg' xmlns:xlink='http://www.w3.org/1999/xlink'"
+                                     " width='64' height='64'><image width='64' height='64' xlink:href='noise.png'/></svg>"));
+            resetPeakResident();
+            const qint64 before = peakResidentMiB();
+            const PreviewImageResult result = load(named, {{256, 256}});
+            const qint64 grown = peakResidentMiB() - before;
+            const QString label = QStringLiteral("%1 MiB PNG: %2 MiB").arg(png.size() >> 20).arg(grown);
+            QVERIFY2(result.images.size() == (p.drawn ? 1u : 0u), qPrintable(label));
+            QVERIFY2(grown < budgetMiB + 48, qPrintable(label));
         }
     }
 
