@@ -1148,6 +1148,24 @@ private Q_SLOTS:
         settle();
     }
 
+    // Another copy's unfinished file in a folder is not the folder's content: a copy of the
+    // folder leaves it where it is, and a cut does not count it as done.
+    void unfinishedFileNotCarriedAlong()
+    {
+        const QString tree = m_src + QStringLiteral("/tree");
+        const QString partial = VfsCopyJob::partialName(QStringLiteral("b.bin"));
+        QVERIFY(QDir().mkpath(tree));
+        QVERIFY(writeFile(tree + QStringLiteral("/a.txt"), "a"));
+        QVERIFY(writeFile(tree + QLatin1Char('/') + partial, pattern(1000, 3)));
+        const Outcome out = run(make(m_a.get(), m_b.get(), {item(tree, VfsCopyItem::DirectoryType)}, m_dst, false, true));
+        QVERIFY(out.finished);
+        const QDir::Filters all = QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot;
+        QCOMPARE(QDir(m_dst + QStringLiteral("/tree")).entryList(all), QStringList{QStringLiteral("a.txt")});
+        QCOMPARE(out.result.files, QStringList{tree + QStringLiteral("/a.txt")});
+        QCOMPARE(QDir(tree).entryList(all, QDir::Name), QStringList({partial, QStringLiteral("a.txt")}));
+        settle();
+    }
+
     // The question is about the real name and nothing is touched before the answer; a name
     // that appears while its file is copied is not replaced without asking; after Replace
     // the real name holds either nothing or the finished copy, and matching blocks of the
