@@ -877,11 +877,11 @@ bool QueryListDirectoryJob::encodeItem(const Item &item, TermStreamWriter &write
         entry.linkCount = info.linkCount;
     }
     if (readOnly) {
-        // A peer that may only read learns no more than the mode word tells; the bits are what
-        // its copy is made with: a new file's own on its side, executable where this one is.
-        // Not 0, which a copy would take as a mode. The version stamp serves only a delete.
+        // A peer that may only read gets what its copy is made with: who may read, write and
+        // run the file, so a copy stays as private as this one. No set-id or sticky bits,
+        // which mean something only here, and no version stamp, which serves only a delete.
         if (!isLink || follow)
-            entry.permissions = S_ISDIR(info.mode) || (entry.mode & FSO_MODE_EXECUTABLE) ? 0777 : 0666;
+            entry.permissions = int(info.mode & 0777);
     } else {
         if (!isLink || follow)
             entry.permissions = int(info.mode & 07777);

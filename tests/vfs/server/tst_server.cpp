@@ -1094,16 +1094,19 @@ private Q_SLOTS:
         QCOMPARE(modeOf(n), mode_t(0750 & ~vfsfiles::userUmask()));
     }
 
-    // A peer that may only read gets no version stamps and no permission bits beyond what
-    // the mode word tells; one that may write gets both, for its copies and versioned deletes.
+    // A peer that may only read gets no version stamps, and of the permission bits only who
+    // may read, write and run each entry (no set-id, no sticky bit), so its copies stay as
+    // private as their sources; one that may write gets both, for its copies and versioned
+    // deletes.
     void readOnlyPeerSeesMaskedModes()
     {
         const QString n = root + "/stamps";
         QVERIFY(writeFile(n + "/ro/private.txt", "p"));
         QVERIFY(writeFile(n + "/ro/tool", "t"));
         QVERIFY(writeFile(n + "/rw/doc.txt", "d"));
+        QVERIFY(::chmod(QFile::encodeName(n + "/ro").constData(), 01750) == 0);
         QVERIFY(::chmod(QFile::encodeName(n + "/ro/private.txt").constData(), 0600) == 0);
-        QVERIFY(::chmod(QFile::encodeName(n + "/ro/tool").constData(), 0750) == 0);
+        QVERIFY(::chmod(QFile::encodeName(n + "/ro/tool").constData(), 04750) == 0);
         QVERIFY(::chmod(QFile::encodeName(n + "/rw/doc.txt").constData(), 0640) == 0);
         ServerHarness h(false);
         h.server->setAcl({entry(kShareUuid, "Writable", n + "/rw", 0x1 | 0x2 | 0x4),
@@ -1118,14 +1121,14 @@ private Q_SLOTS:
             QCOMPARE(e.inode, std::uint64_t(0));
             QVERIFY(!(e.mode & FSO_MODE_WRITABLE));
         }
-        QCOMPARE(ro.entries[0].permissions, 0666);
-        QCOMPARE(ro.entries[1].permissions, 0777);
+        QCOMPARE(ro.entries[0].permissions, 0600);
+        QCOMPARE(ro.entries[1].permissions, 0750);
         QVERIFY(ro.entries[1].mode & FSO_MODE_EXECUTABLE);
         // The share's root in "%shares" too.
         ServerHarness::Listing shares = h.list("%shares", 0, asked);
         QCOMPARE(names(shares.entries), QStringList({"Writable", "Read-only"}));
         QCOMPARE(shares.entries[1].changeTimeNs, std::int64_t(0));
-        QCOMPARE(shares.entries[1].permissions, 0777);
+        QCOMPARE(shares.entries[1].permissions, 0750);
         QVERIFY(shares.entries[0].changeTimeNs != 0);
 
         ServerHarness::Listing rw = h.list(n + "/rw", 0, asked);
