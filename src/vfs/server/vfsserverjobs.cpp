@@ -1179,7 +1179,8 @@ void OpenFileJob::run()
     if (result == vfsfiles::OpenResult::Opened) {
         status = FSO_STATUS_SUCCESS;
         struct stat st;
-        if (!rules.descriptorInside(localPath, fd)) {
+        // A mode for the close is refused before anything is written.
+        if (!rules.descriptorInside(localPath, fd) || (permissions >= 0 && rules.modeProtected(fd))) {
             if (created)
                 ::unlinkat(parentDir, name.constData(), 0);
             status = FSO_STATUS_NOT_PERMITTED;
