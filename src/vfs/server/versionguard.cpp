@@ -32,54 +32,47 @@ std::int64_t nanoseconds(const timespec &t)
 
 enum class Lease { Taken, Writer, Unavailable };
 
-// A read lease on the regular file open as `pathFd` (O_PATH), through a descriptor of its
-// own (*leased) reopened from it, so it is the same file whatever its name leads to by now.
-Lease takeReadLease(int pathFd, int *leased)
+// A read lease on the regular file open for reading as `fd`.
+Lease takeReadLease(int fd)
 {
     if (!leaseBreakSignalIgnored())
         return Lease::Unavailable;
-    const QByteArray self = "/proc/self/fd/" + QByteArray::number(pathFd);
-    // Non-blocking: a lease another program holds would make the open wait for it.
-    const int fd = ::open(self.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return errno == EWOULDBLOCK ? Lease::Writer : Lease::Unavailable;
-    if (::fcntl(fd, F_SETSIG, kLeaseBreakSignal) == 0 && ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
-        *leased = fd;
+    if (::fcntl(fd, F_SETSIG, kLeaseBreakSignal) == 0 && ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0)
         return Lease::Taken;
-    }
-    const int error = errno;
-    ::close(fd);
-    return error == EAGAIN ? Lease::Writer : Lease::Unavailable;
+    return errno == EAGAIN ? Lease::Writer : Lease::Unavailable;
 }
 
 } // namespace
 
 HeldVersion::HeldVersion(int dirFd, const QByteArray &name, const Version &version)
 {
-    m_fd = ::openat(dirFd, name.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     struct stat st;
-    if (m_fd < 0 || ::fstat(m_fd, &st) != 0) {
+    if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         m_status = errno == ENOENT ? FSO_STATUS_NOT_FOUND : FSO_STATUS_IO_ERROR;
         return;
     }
+    // A regular file is opened for reading, to be leased; anything else (a link, a pipe) is
+    // only held, as opening it could follow it or wake the program at its other end.
     if (S_ISREG(st.st_mode)) {
-        int leased = -1;
-        switch (takeReadLease(m_fd, &leased)) {
-        case Lease::Taken:
-            ::close(m_fd);
-            m_fd = leased;
-            m_leased = true;
-            break;
-        case Lease::Writer:
+        m_fd = ::openat(dirFd, name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+        // Non-blocking: the open would wait for a lease another program holds to write.
+        if (m_fd < 0 && errno == EWOULDBLOCK) {
             m_status = FSO_STATUS_CHANGED;
             return;
-        case Lease::Unavailable:
-            break;
         }
+        const Lease lease = m_fd < 0 ? Lease::Unavailable : takeReadLease(m_fd);
+        if (lease == Lease::Writer) {
+            m_status = FSO_STATUS_CHANGED;
+            return;
+        }
+        m_leased = lease == Lease::Taken;
     }
-    // Looked at once the lease is there: whatever writes after this look breaks it.
-    if (::fstat(m_fd, &st) != 0) {
-        m_status = FSO_STATUS_IO_ERROR;
+    if (m_fd < 0)
+        m_fd = ::openat(dirFd, name.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    // Looked at once the lease is there: whatever writes after this look breaks it. A name
+    // swapped meanwhile shows another inode.
+    if (m_fd < 0 || ::fstat(m_fd, &st) != 0) {
+        m_status = errno == ENOENT ? FSO_STATUS_NOT_FOUND : FSO_STATUS_IO_ERROR;
         return;
     }
     // A file rewritten since the caller looked (whatever its times say) has another change time.
