@@ -224,6 +224,12 @@ QString VfsCopyJob::partialName(const QString &name)
     return QLatin1Char('.') + name + QStringLiteral(".nusk-part");
 }
 
+bool VfsCopyJob::isPartialName(const QString &name)
+{
+    static const QString suffix = QStringLiteral(".nusk-part");
+    return name.size() > suffix.size() + 1 && name.startsWith(QLatin1Char('.')) && name.endsWith(suffix);
+}
+
 // --- user actions ----------------------------------------------------------------------------
 
 VfsJob::VfsJobState VfsCopyJob::state() const

@@ -169,6 +169,8 @@ public:
     // The hidden name a file called `name` is written under until it is complete; the same
     // for every run of a copy, so that a resumed copy finds it.
     static QString partialName(const QString &name);
+    // Whether `name` is such a hidden name: an unfinished copy, never itself copied along.
+    static bool isPartialName(const QString &name);
 
 public Q_SLOTS:
     void abort() override;

@@ -574,6 +574,11 @@ void VfsCopyJob::stateReadDirectory(int action)
                 logPrintf(LogVcpa, "ignore special file %s", qPrintable(child.path));
                 continue;
             }
+            // What another copy into this folder has not finished is its own, not the folder's.
+            if (child.type == VfsCopyItem::FileType && isPartialName(e.name)) {
+                logPrintf(LogVcpa, "leave out unfinished copy %s", qPrintable(child.path));
+                continue;
+            }
             if (child.type == VfsCopyItem::FileType) {
                 added += child.size;
                 ++files;

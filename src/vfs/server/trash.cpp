@@ -4,6 +4,7 @@
 #include "vfs/server/drives.h"
 #include "vfs/fso/fsoprotocol.h"
 #include "vfs/server/vfsaccess.h"
+#include "vfs/server/setaside.h"
 #include "vfs/server/versionguard.h"
 
 #include <QByteArray>
@@ -213,8 +214,8 @@ bool moveToTrash(const QString &path, QString *trashedAs)
 
 namespace {
 
-// moveToTrashAt; with `heldFd` (a held version, versionguard) only that inode is trashed.
-VersionTrashed trashAt(int parentFd, const QByteArray &name, int heldFd, QString *trashedAs)
+// moveToTrashAt; with `held` only that version is trashed.
+VersionTrashed trashAt(int parentFd, const QByteArray &name, const versionguard::HeldVersion *held, QString *trashedAs)
 {
     QByteArray error;
     QString parentPath;
@@ -273,7 +274,7 @@ VersionTrashed trashAt(int parentFd, const QByteArray &name, int heldFd, QString
     for (int attempt = 1; attempt < 10000; ++attempt) {
         // The entry in info/ appends ".trashinfo" to the name and must still fit the file
         // system's name limit; the full original name is kept in the info's Path.
-        const QByteArray candidate = versionguard::numberedName(name, attempt, NAME_MAX - int(sizeof(".trashinfo") - 1));
+        const QByteArray candidate = setaside::numberedName(name, attempt, NAME_MAX - int(sizeof(".trashinfo") - 1));
         const QByteArray infoName = candidate + ".trashinfo";
         const int fd = ::openat(infoFd, infoName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0) {
@@ -295,7 +296,7 @@ VersionTrashed trashAt(int parentFd, const QByteArray &name, int heldFd, QString
             closeBoth();
             return fail("cannot write the trash info");
         }
-        const int moved = versionguard::renameNoReplace(parentFd, name, filesFd, candidate);
+        const int moved = setaside::renameNoReplace(parentFd, name, filesFd, candidate);
         if (moved <= 0) {
             const int err = errno;
             ::unlinkat(infoFd, infoName.constData(), 0);
@@ -304,11 +305,11 @@ VersionTrashed trashAt(int parentFd, const QByteArray &name, int heldFd, QString
             closeBoth();
             return fail(std::strerror(err));
         }
-        if (heldFd >= 0 && !versionguard::isHeld(heldFd, filesFd, candidate)) {
-            // A newer version took the name after the check: it goes back, and the trash keeps
-            // nothing of it. Should it find its name taken again and no other free, it stays
-            // in the trash with its info, where it can be restored.
-            if (!versionguard::putBack(filesFd, candidate, parentFd, name).isEmpty())
+        if (held && !held->isIntact(filesFd, candidate)) {
+            // A newer version took the name after the check, or was written into the file: it
+            // goes back, and the trash keeps nothing of it. Should it find its name taken again
+            // and no other free, it stays in the trash with its info, where it can be restored.
+            if (!setaside::putBack(filesFd, candidate, parentFd, name).isEmpty())
                 ::unlinkat(infoFd, infoName.constData(), 0);
             closeBoth();
             return VersionTrashed::Changed;
@@ -326,12 +327,12 @@ VersionTrashed trashAt(int parentFd, const QByteArray &name, int heldFd, QString
 
 bool moveToTrashAt(int parentFd, const QByteArray &name, QString *trashedAs)
 {
-    return trashAt(parentFd, name, -1, trashedAs) == VersionTrashed::Trashed;
+    return trashAt(parentFd, name, nullptr, trashedAs) == VersionTrashed::Trashed;
 }
 
-VersionTrashed moveVersionToTrashAt(int parentFd, const QByteArray &name, int heldFd)
+VersionTrashed moveVersionToTrashAt(int parentFd, const QByteArray &name, const versionguard::HeldVersion &held)
 {
-    return trashAt(parentFd, name, heldFd, nullptr);
+    return trashAt(parentFd, name, &held, nullptr);
 }
 
 } // namespace trash

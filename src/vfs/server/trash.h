@@ -7,6 +7,10 @@
 #include <QString>
 #include <QtGlobal>
 
+namespace versionguard {
+class HeldVersion;
+}
+
 // Moves an absolute path (file, directory or symbolic link) into the trash: the home trash
 // ($XDG_DATA_HOME/Trash) when the path lives on the same mount, otherwise the trash of the
 // path's own mount ($topdir/.Trash/$uid or $topdir/.Trash-$uid). Sets the status byte to 0
@@ -30,8 +34,9 @@ bool moveToTrashAt(int parentFd, const QByteArray &name, QString *trashedAs = nu
 
 enum class VersionTrashed { Trashed, Changed, Failed };
 
-// moveToTrashAt for one version of a file, held open as `heldFd` (versionguard::holdVersion):
-// when the name led to another file by the time it was moved, that file is put back (Changed).
-VersionTrashed moveVersionToTrashAt(int parentFd, const QByteArray &name, int heldFd);
+// moveToTrashAt for one version of a file, held as `held`: when what the name led to by the
+// time it was moved is not that version as it was checked (another file saved over it, or
+// the file written meanwhile), it is put back (Changed).
+VersionTrashed moveVersionToTrashAt(int parentFd, const QByteArray &name, const versionguard::HeldVersion &held);
 
 } // namespace trash

@@ -1,14 +1,10 @@
 #include "vfs/server/versionguard.h"
 
-#include "app/base/log.h"
 #include "vfs/fso/fsoprotocol.h"
-
-#include <QRandomGenerator>
+#include "vfs/server/setaside.h"
 
 #include <cerrno>
-#include <climits>
-#include <cstdio>
-#include <cstring>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,130 +13,124 @@ namespace versionguard {
 
 namespace {
 
-QByteArray cutName(const QByteArray &name, int limit)
+// The kernel tells the holder of a lease that someone wants the file by a signal. SIGIO, the
+// default, ends a program that does not handle it; SIGURG is ignored unless handled. The
+// lease is asked about instead (F_GETLEASE), so the signal itself is never needed.
+constexpr int kLeaseBreakSignal = SIGURG;
+
+bool leaseBreakSignalIgnored()
 {
-    if (name.size() <= limit)
-        return name;
-    int end = limit;
-    while (end > 0 && (static_cast<unsigned char>(name[end]) & 0xC0) == 0x80)
-        --end;
-    return name.left(end);
+    struct sigaction current;
+    return ::sigaction(kLeaseBreakSignal, nullptr, &current) == 0
+           && (current.sa_handler == SIG_DFL || current.sa_handler == SIG_IGN) && !(current.sa_flags & SA_SIGINFO);
+}
+
+std::int64_t nanoseconds(const timespec &t)
+{
+    return std::int64_t(t.tv_sec) * 1000000000LL + t.tv_nsec;
+}
+
+enum class Lease { Taken, Writer, Unavailable };
+
+// A read lease on the regular file open for reading as `fd`.
+Lease takeReadLease(int fd)
+{
+    if (!leaseBreakSignalIgnored())
+        return Lease::Unavailable;
+    if (::fcntl(fd, F_SETSIG, kLeaseBreakSignal) == 0 && ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0)
+        return Lease::Taken;
+    return errno == EAGAIN ? Lease::Writer : Lease::Unavailable;
 }
 
 } // namespace
 
-int holdVersion(int dirFd, const QByteArray &name, const Version &version, std::uint8_t *status)
+HeldVersion::HeldVersion(int dirFd, const QByteArray &name, const Version &version)
 {
-    const int fd = ::openat(dirFd, name.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        *status = errno == ENOENT ? FSO_STATUS_NOT_FOUND : FSO_STATUS_IO_ERROR;
-        return -1;
-    }
     struct stat st;
-    if (::fstat(fd, &st) != 0) {
-        ::close(fd);
-        *status = FSO_STATUS_IO_ERROR;
-        return -1;
+    if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        m_status = errno == ENOENT ? FSO_STATUS_NOT_FOUND : FSO_STATUS_IO_ERROR;
+        return;
+    }
+    // A regular file is opened for reading, to be leased; anything else (a link, a pipe) is
+    // only held, as opening it could follow it or wake the program at its other end.
+    if (S_ISREG(st.st_mode)) {
+        m_fd = ::openat(dirFd, name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+        // Non-blocking: the open would wait for a lease another program holds to write.
+        if (m_fd < 0 && errno == EWOULDBLOCK) {
+            m_status = FSO_STATUS_CHANGED;
+            return;
+        }
+        const Lease lease = m_fd < 0 ? Lease::Unavailable : takeReadLease(m_fd);
+        if (lease == Lease::Writer) {
+            m_status = FSO_STATUS_CHANGED;
+            return;
+        }
+        m_leased = lease == Lease::Taken;
+    }
+    if (m_fd < 0)
+        m_fd = ::openat(dirFd, name.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    // Looked at once the lease is there: whatever writes after this look breaks it. A name
+    // swapped meanwhile shows another inode.
+    if (m_fd < 0 || ::fstat(m_fd, &st) != 0) {
+        m_status = errno == ENOENT ? FSO_STATUS_NOT_FOUND : FSO_STATUS_IO_ERROR;
+        return;
     }
     // A file rewritten since the caller looked (whatever its times say) has another change time.
-    if (std::int64_t(st.st_ctim.tv_sec) * 1000000000LL + st.st_ctim.tv_nsec != version.changeNs
-        || st.st_ino != version.inode) {
-        ::close(fd);
-        *status = FSO_STATUS_CHANGED;
-        return -1;
+    if (nanoseconds(st.st_ctim) != version.changeNs || st.st_ino != version.inode) {
+        m_status = FSO_STATUS_CHANGED;
+        return;
     }
-    return fd;
+    m_device = st.st_dev;
+    m_inode = st.st_ino;
+    m_size = st.st_size;
+    m_modifyNs = nanoseconds(st.st_mtim);
 }
 
-bool isHeld(int heldFd, int dirFd, const QByteArray &name)
+HeldVersion::~HeldVersion()
 {
-    struct stat held, named;
-    return ::fstat(heldFd, &held) == 0 && ::fstatat(dirFd, name.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0
-           && held.st_ino == named.st_ino && held.st_dev == named.st_dev;
+    if (m_fd < 0)
+        return;
+    // Let go explicitly: a child forked meanwhile shares the descriptor, and with it the lease.
+    if (m_leased)
+        ::fcntl(m_fd, F_SETLEASE, F_UNLCK);
+    ::close(m_fd);
 }
 
-int renameNoReplace(int fromDir, const QByteArray &from, int toDir, const QByteArray &to)
+bool HeldVersion::isIntact(int dirFd, const QByteArray &name) const
 {
-    if (::renameat2(fromDir, from.constData(), toDir, to.constData(), RENAME_NOREPLACE) == 0)
-        return 1;
-    if (errno == EEXIST)
-        return 0;
-    if (errno != EINVAL && errno != ENOSYS)
-        return -1;
-    // File systems without the flag: check, then rename.
-    struct stat existing;
-    if (::fstatat(toDir, to.constData(), &existing, AT_SYMLINK_NOFOLLOW) == 0)
-        return 0;
-    return ::renameat(fromDir, from.constData(), toDir, to.constData()) == 0 ? 1 : -1;
-}
-
-QByteArray numberedName(const QByteArray &name, int attempt, int limit)
-{
-    if (attempt == 1)
-        return cutName(name, limit);
-    const QByteArray number = '.' + QByteArray::number(attempt);
-    const int dot = name.lastIndexOf('.');
-    QByteArray stem = dot <= 0 ? name : name.left(dot);
-    QByteArray extension = dot <= 0 ? QByteArray() : name.mid(dot);
-    if (extension.size() > limit / 2)
-        extension.clear();
-    stem = cutName(stem, limit - number.size() - extension.size());
-    return stem + number + extension; // "report.2.txt"
-}
-
-QByteArray putBack(int fromDir, const QByteArray &from, int toDir, const QByteArray &name)
-{
-    // Its own name first; a numbered one beside it only when a newer file took that name.
-    for (int attempt = 1; attempt < 1000; ++attempt) {
-        const QByteArray candidate = attempt == 1 ? name : numberedName(name, attempt, NAME_MAX);
-        const int moved = renameNoReplace(fromDir, from, toDir, candidate);
-        if (moved > 0) {
-            if (attempt > 1)
-                logPrintf(LogVsrv, "%s was taken meanwhile: the version set aside is kept as %s", name.constData(),
-                          candidate.constData());
-            return candidate;
-        }
-        if (moved < 0)
-            break;
-    }
-    logPrintf(LogVsrv, "%s could not be put back: it stays as %s (%s)", name.constData(), from.constData(),
-              std::strerror(errno));
-    return QByteArray();
+    struct stat now;
+    if (m_status != 0 || ::fstatat(dirFd, name.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    if (now.st_dev != m_device || now.st_ino != m_inode || now.st_size != m_size
+        || nanoseconds(now.st_mtim) != m_modifyNs)
+        return false;
+    // A lease being broken reads as going to F_UNLCK: a writer waits to open the file.
+    return !m_leased || ::fcntl(m_fd, F_GETLEASE) == F_RDLCK;
 }
 
 std::uint8_t unlinkVersion(int dirFd, const QByteArray &name, const Version &version)
 {
-    std::uint8_t status = FSO_STATUS_SUCCESS;
-    const int held = holdVersion(dirFd, name, version, &status);
-    if (held < 0)
-        return status;
-    // A hidden name of the same folder: the move stays on the file system and in the share.
-    QByteArray aside;
-    for (int attempt = 0; attempt < 100 && aside.isEmpty(); ++attempt) {
-        const QByteArray candidate =
-            ".nusk-deleting-" + QByteArray::number(QRandomGenerator::global()->generate64(), 16);
-        const int moved = renameNoReplace(dirFd, name, dirFd, candidate);
-        if (moved < 0) {
-            status = errno == ENOENT ? FSO_STATUS_NOT_FOUND : FSO_STATUS_IO_ERROR;
-            break;
-        }
-        if (moved > 0)
-            aside = candidate;
+    const HeldVersion held(dirFd, name, version);
+    if (held.status() != FSO_STATUS_SUCCESS)
+        return held.status();
+    // Put back, if at all, while the version is still held: a writer waiting on the lease
+    // opens the file only once it has its name again.
+    setaside::SetAside aside;
+    if (!aside.take(dirFd, name))
+        return errno == ENOENT ? FSO_STATUS_NOT_FOUND : FSO_STATUS_IO_ERROR;
+    if (!held.isIntact(aside.folder(), aside.name())) {
+        // Saved over or into after the check: the newer version keeps its name.
+        aside.putBack();
+        return FSO_STATUS_CHANGED;
     }
-    if (!aside.isEmpty()) {
-        if (!isHeld(held, dirFd, aside)) {
-            // A newer version took the name between the check and the move.
-            putBack(dirFd, aside, dirFd, name);
-            status = FSO_STATUS_CHANGED;
-        } else if (::unlinkat(dirFd, aside.constData(), 0) != 0) {
-            putBack(dirFd, aside, dirFd, name);
-            status = FSO_STATUS_IO_ERROR;
-        }
-    } else if (status == FSO_STATUS_SUCCESS) {
-        status = FSO_STATUS_IO_ERROR;
+    // A writer that looked the name up before it was moved, and reaches the lease only after
+    // the look above, opens the file once it is unlinked: a window of a few system calls that
+    // a lease cannot close, as the kernel finds a file by its name before it breaks a lease.
+    if (!aside.remove()) {
+        aside.putBack();
+        return FSO_STATUS_IO_ERROR;
     }
-    ::close(held);
-    return status;
+    return FSO_STATUS_SUCCESS;
 }
 
 } // namespace versionguard

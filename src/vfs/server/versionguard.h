@@ -2,14 +2,18 @@
 
 // A delete that names one version of a file (the change time and inode the caller saw)
 // acts on that version only. Another program may save a newer version under the same name
-// at any moment (written under a temporary name, renamed over): a check of the name followed
-// by an unlink or a move of the name would take the newer version. So the inode that was
-// checked is held open, the name is moved away first, and only what was moved is looked at:
-// the checked inode goes; anything else gets its name back.
+// at any moment: written under a temporary name and renamed over it, or written into the
+// file itself (emptied and written again, as the shell's `>` does). A check of the name
+// followed by an unlink or a move of the name would take the newer version. So the version
+// is held from its check on, the name is moved away first (setaside.h), and only what was
+// moved is looked at: the checked version, unchanged, goes; anything else gets its name back.
+//
+// Any thread; a HeldVersion belongs to the thread that made it.
 
 #include <QByteArray>
 
 #include <cstdint>
+#include <sys/types.h>
 
 namespace versionguard {
 
@@ -21,27 +25,38 @@ struct Version
     bool given() const { return changeNs != 0; }
 };
 
-// Holds the inode `name` of `dirFd` leads to now (the entry itself, never a link's target)
-// when it is `version`: a descriptor (the caller closes it), or -1 with *status set
-// (FSO_STATUS_CHANGED, FSO_STATUS_NOT_FOUND, FSO_STATUS_IO_ERROR). While it is held, its
-// inode number names no other file, so isHeld tells whether a name still leads to it.
-int holdVersion(int dirFd, const QByteArray &name, const Version &version, std::uint8_t *status);
+// The version the entry `name` of `dirFd` (the entry itself, never a link's target) is now,
+// when it is `version`, held open until destroyed: its inode number then names no other
+// file. A regular file is also held by a read lease where the file system grants one: a
+// program that opens it for writing meanwhile breaks the lease, and its open waits until
+// the lease is let go. A file another program has open for writing cannot be leased and
+// counts as changed; a file that cannot be leased for any other reason (not this user's,
+// not readable, a file system without leases) is judged by its size and times alone, which
+// misses only a writer that has not written yet.
+class HeldVersion
+{
+public:
+    HeldVersion(int dirFd, const QByteArray &name, const Version &version);
+    ~HeldVersion();
+    HeldVersion(const HeldVersion &) = delete;
+    HeldVersion &operator=(const HeldVersion &) = delete;
 
-// Whether the entry `name` of `dirFd` is the inode held open as `heldFd`.
-bool isHeld(int heldFd, int dirFd, const QByteArray &name);
+    // 0 when held, else FSO_STATUS_CHANGED, FSO_STATUS_NOT_FOUND or FSO_STATUS_IO_ERROR.
+    std::uint8_t status() const { return m_status; }
+    // Whether the entry `name` of `dirFd` is the held version as it was checked: the same
+    // inode, its size and modification time untouched (its change time moves with any
+    // rename), and no program has opened it for writing since.
+    bool isIntact(int dirFd, const QByteArray &name) const;
 
-// Moves without ever replacing what is at the target: another program may have put an
-// item there since we looked. 1 done, 0 target exists, -1 failed (errno set).
-int renameNoReplace(int fromDir, const QByteArray &from, int toDir, const QByteArray &to);
-
-// `name` cut to at most `limit` bytes (never inside a UTF-8 sequence) for attempt 1, and
-// numbered before its extension for later attempts ("report.2.txt").
-QByteArray numberedName(const QByteArray &name, int attempt, int limit);
-
-// Gives the entry `from` of `fromDir` the name `name` in `toDir` again, never in place of an
-// entry that took that name meanwhile: then it keeps a numbered name beside it. The name it
-// has now in `toDir`, or empty when it stayed where it was (logged).
-QByteArray putBack(int fromDir, const QByteArray &from, int toDir, const QByteArray &name);
+private:
+    int m_fd = -1;
+    bool m_leased = false;
+    std::uint8_t m_status = 0;
+    dev_t m_device = 0;
+    ino_t m_inode = 0;
+    off_t m_size = 0;
+    std::int64_t m_modifyNs = 0;
+};
 
 // Unlinks `name` of `dirFd` (not a directory) when it is `version`: moved aside to a private
 // name in the same folder first, unlinked only when what was moved is the version checked,

@@ -341,6 +341,29 @@ bool VfsAccessRules::holdsShareRoot(const QString &localPath) const
     return false;
 }
 
+bool VfsAccessRules::modeProtected(int fd) const
+{
+    if (m_local)
+        return false;
+    struct stat file;
+    QString real;
+    if (::fstat(fd, &file) != 0 || !descriptorPath(fd, &real))
+        return true; // cannot tell
+    for (const PeerAclDto &entry : m_entries) {
+        QString selector;
+        if (!cleanPath(entry.selector, &selector))
+            continue;
+        struct stat root;
+        if (::stat(QFile::encodeName(selector).constData(), &root) == 0 && root.st_dev == file.st_dev
+            && root.st_ino == file.st_ino)
+            return true;
+        QString realSelector;
+        if (systemRealPath(selector, &realSelector) && isSameOrBelow(real, realSelector))
+            return true;
+    }
+    return false;
+}
+
 bool VfsAccessRules::mayNotify(const QString &path) const
 {
     if (m_local)

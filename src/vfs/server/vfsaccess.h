@@ -118,6 +118,12 @@ public:
     // with it: the path is a selector itself or lies above one (by name or by real path).
     bool holdsShareRoot(const QString &localPath) const;
 
+    // Whether a remote peer may not set the mode of the file open as `fd` (O_PATH will do):
+    // the root of a shared item, or a folder holding one, which are kept from delete and move
+    // as well; a mode of 0000 would end the share as surely. A root is known by the file
+    // itself (device and inode), whichever name, hard link or mount the peer reaches it by.
+    bool modeProtected(int fd) const;
+
     // Whether a change of this path (as the peer knows it) may be told to the peer: the
     // virtual roots, and paths an entry covers (a "%shares" path by the folder it names).
     bool mayNotify(const QString &path) const;

@@ -486,10 +486,6 @@ public:
                                      const QString &notifyPath, int sourceDir, const QByteArray &sourceName);
     bool operationsFull() const { return runningOperations.size() >= kMaxOperations; }
 
-    // Whether a remote peer may not set the mode of `real` (a real path): the root of a shared
-    // item or a folder holding one, which is protected from delete and move; a mode of 0000 on
-    // it would end the share as surely.
-    bool modeProtected(const QString &real) const { return !isLocal && rules.holdsShareRoot(real); }
 };
 
 // --- construction ---------------------------------------------------------------------------
@@ -1208,8 +1204,7 @@ void VfsServerNusk::processOpenFileCommand(const VfsFenuCommand &cmd)
             return answer(FSO_STATUS_IO_ERROR, 0);
         if (!d->rules.descriptorInside(mapped.local, target.get()))
             return answer(FSO_STATUS_NOT_PERMITTED, 0);
-        QString real;
-        if (cmd.permissions >= 0 && d->modeProtected(vfsaccess::descriptorPath(target.get(), &real) ? real : mapped.local))
+        if (cmd.permissions >= 0 && d->rules.modeProtected(target.get()))
             return answer(FSO_STATUS_NOT_PERMITTED, 0);
         const QString targetPath = QStringLiteral("/proc/self/fd/%1").arg(target.get());
         int result = vfsfiles::applyFileTimes(targetPath, givenTime(FSO_ATTR_ACCESS_TIME, cmd.accessTime),
@@ -1222,11 +1217,6 @@ void VfsServerNusk::processOpenFileCommand(const VfsFenuCommand &cmd)
     }
     if (d->files.isFull())
         return answer(FSO_STATUS_IO_ERROR, 0);
-    if (write && cmd.permissions >= 0) {
-        QString real;
-        if (d->modeProtected(vfsaccess::resolveRealPath(mapped.local, true, &real) ? real : mapped.local))
-            return answer(FSO_STATUS_NOT_PERMITTED, 0);
-    }
 
     // Opening, above all making a file, may wait on the disk (a busy file system spends
     // milliseconds finding a free inode): on the pool, so the peer's other requests go on.

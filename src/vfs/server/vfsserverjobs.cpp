@@ -5,6 +5,7 @@
 
 #include "app/base/log.h"
 #include "vfs/server/drives.h"
+#include "vfs/server/setaside.h"
 #include "vfs/server/trash.h"
 #include "vfs/fso/vfsfenucommandparser.h"
 
@@ -717,40 +718,60 @@ void QueryListDirectoryJob::buildItems()
     }
     dirFd = fd;
     std::vector<ListCandidate> candidates;
-    while (dirent *entry = ::readdir(dir)) {
-        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
-            continue;
-        if (entry->d_name[0] == '.' && !(flags & FSO_LISTDIR_HIDDEN))
-            continue;
+    auto consider = [&](const char *name, unsigned char type) {
+        if (name[0] == '.' && !(flags & FSO_LISTDIR_HIDDEN))
+            return;
         ListCandidate candidate;
-        candidate.leftOut = !addressableName(entry->d_name, &candidate.name);
+        candidate.leftOut = !addressableName(name, &candidate.name);
         // The folder's own record usually says file or folder; only the rest is looked at.
         // An entry that cannot be looked at is named as left out when its page is made.
-        if (entry->d_type == DT_REG || entry->d_type == DT_DIR) {
-            candidate.directory = entry->d_type == DT_DIR;
+        if (type == DT_REG || type == DT_DIR) {
+            candidate.directory = type == DT_DIR;
         } else {
             struct stat st;
-            if (::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
                 // Gone since readdir, or there but not to be looked at (a folder without
                 // search permission): the latter is named as left out.
                 if (errno != ENOENT) {
                     candidate.leftOut = true;
                     candidates.push_back(candidate);
                 }
-                continue;
+                return;
             }
             const bool special = !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode);
             if (special && !(flags & FSO_LISTDIR_SYSTEM))
-                continue;
+                return;
             candidate.directory = S_ISDIR(st.st_mode);
             if (S_ISLNK(st.st_mode)) {
                 struct stat target;
-                candidate.directory = ::fstatat(dirFd, entry->d_name, &target, 0) == 0 && S_ISDIR(target.st_mode);
+                candidate.directory = ::fstatat(dirFd, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
             }
         }
         candidates.push_back(std::move(candidate));
+    };
+    // Entries a delete set aside are never listed as such; they are looked at once the folder
+    // has been read, as giving one back renames inside the folder being read.
+    QByteArrayList setAside;
+    while (dirent *entry = ::readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+            continue;
+        if (setaside::looksSetAside(entry->d_name))
+            setAside.append(QByteArray(entry->d_name));
+        else
+            consider(entry->d_name, entry->d_type);
     }
     ::closedir(dir);
+    for (const QByteArray &name : qAsConst(setAside)) {
+        QByteArrayList restored;
+        if (!setaside::restoreLeftover(dirFd, name, &restored))
+            restored = {name};
+        for (const QByteArray &now : qAsConst(restored)) {
+            // The name it got back may have been read as well, had it come and gone meanwhile.
+            const QString text = QFile::decodeName(now);
+            if (std::none_of(candidates.begin(), candidates.end(), [&](const ListCandidate &c) { return c.name == text; }))
+                consider(now.constData(), DT_UNKNOWN);
+        }
+    }
     const std::vector<std::size_t> order = listingOrder(candidates);
     items.reserve(candidates.size());
     for (std::size_t index : order) {
@@ -856,11 +877,11 @@ bool QueryListDirectoryJob::encodeItem(const Item &item, TermStreamWriter &write
         entry.linkCount = info.linkCount;
     }
     if (readOnly) {
-        // A peer that may only read learns no more than the mode word tells; the bits are what
-        // its copy is made with: a new file's own on its side, executable where this one is.
-        // Not 0, which a copy would take as a mode. The version stamp serves only a delete.
+        // A peer that may only read gets what its copy is made with: who may read, write and
+        // run the file, so a copy stays as private as this one. No set-id or sticky bits,
+        // which mean something only here, and no version stamp, which serves only a delete.
         if (!isLink || follow)
-            entry.permissions = S_ISDIR(info.mode) || (entry.mode & FSO_MODE_EXECUTABLE) ? 0777 : 0666;
+            entry.permissions = int(info.mode & 0777);
     } else {
         if (!isLink || follow)
             entry.permissions = int(info.mode & 07777);
@@ -1158,7 +1179,8 @@ void OpenFileJob::run()
     if (result == vfsfiles::OpenResult::Opened) {
         status = FSO_STATUS_SUCCESS;
         struct stat st;
-        if (!rules.descriptorInside(localPath, fd)) {
+        // A mode for the close is refused before anything is written.
+        if (!rules.descriptorInside(localPath, fd) || (permissions >= 0 && rules.modeProtected(fd))) {
             if (created)
                 ::unlinkat(parentDir, name.constData(), 0);
             status = FSO_STATUS_NOT_PERMITTED;
@@ -1514,15 +1536,15 @@ void FileOperationJob::run()
             break;
         }
         // The version is checked now, when it goes, not when the request came.
-        const int held = versionguard::holdVersion(sourceDir, sourceName, version, &status);
-        if (held < 0)
+        const versionguard::HeldVersion held(sourceDir, sourceName, version);
+        status = held.status();
+        if (status != FSO_STATUS_SUCCESS)
             break;
         switch (trash::moveVersionToTrashAt(sourceDir, sourceName, held)) {
         case trash::VersionTrashed::Trashed: status = FSO_STATUS_SUCCESS; break;
         case trash::VersionTrashed::Changed: status = FSO_STATUS_CHANGED; break;
         case trash::VersionTrashed::Failed: status = FSO_STATUS_NETWORK_PATH; break;
         }
-        ::close(held);
         break;
     }
     case Move:

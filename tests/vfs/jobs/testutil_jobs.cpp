@@ -10,10 +10,17 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-TestPeer::TestPeer(const QString &uuid, QObject *parent)
+TestPeer::TestPeer(const QString &uuid, QObject *parent) : TestPeer(uuid, true, parent) {}
+
+TestPeer::TestPeer(const QString &uuid, const std::vector<PeerAclDto> &shares) : TestPeer(uuid, false, nullptr)
+{
+    m_server->setAcl(shares);
+}
+
+TestPeer::TestPeer(const QString &uuid, bool local, QObject *parent)
     : IPeer(PeerDto{uuid, QStringLiteral("nusk"), 0}, parent)
     , m_client(new VfsClientNusk)
-    , m_server(new VfsServerNusk(true))
+    , m_server(new VfsServerNusk(local))
 {
     m_client->setProtocolVersion(FSO_PROTOCOL_VERSION);
     m_server->setProtocolVersion(FSO_PROTOCOL_VERSION);

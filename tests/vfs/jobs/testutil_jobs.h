@@ -20,7 +20,10 @@ class TestPeer : public IPeer
 {
     Q_OBJECT
 public:
+    // The server of the local computer, which serves everything; or, with `shares`, that of
+    // another computer, which serves only what those access entries share with this one.
     explicit TestPeer(const QString &uuid, QObject *parent = nullptr);
+    TestPeer(const QString &uuid, const std::vector<PeerAclDto> &shares);
     ~TestPeer() override;
 
     VfsClient *vfsClient() const override { return m_client.get(); }
@@ -46,6 +49,7 @@ public:
     std::function<void(VfsFenuCommand &)> onReply;
 
 private:
+    TestPeer(const QString &uuid, bool local, QObject *parent);
     void deliverRequest(const std::vector<unsigned char> &data);
 
     std::unique_ptr<VfsClientNusk> m_client;

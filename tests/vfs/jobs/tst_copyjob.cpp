@@ -509,6 +509,36 @@ private Q_SLOTS:
         settle();
     }
 
+    // From a share another computer only lets this one read, copies keep who may read,
+    // write and run them: a private file stays private, a program stays runnable.
+    void permissionsKeptFromReadOnlyShare()
+    {
+        const QString share = m_src + QStringLiteral("/ro");
+        QVERIFY(QDir().mkpath(share));
+        const struct { const char *name; int mode; } files[] = {{"/private", 0600}, {"/tool", 0750}, {"/notes", 0644}};
+        for (const auto &f : files) {
+            QVERIFY(writeFile(share + QLatin1String(f.name), "x"));
+            QVERIFY(::chmod(QFile::encodeName(share + QLatin1String(f.name)).constData(), mode_t(f.mode)) == 0);
+        }
+        PeerAclDto readOnly;
+        readOnly.uuid = QStringLiteral("{33333333-3333-3333-3333-333333333333}");
+        readOnly.name = QStringLiteral("Read-only");
+        readOnly.selector = share;
+        readOnly.flags = 0x1 | 0x4;
+        m_a.reset(new TestPeer(kUuidA, {readOnly}));
+        const QString shared = QStringLiteral("%shares/") + readOnly.uuid;
+        const mode_t userMask = ::umask(022);
+        const Outcome out = run(make(m_a.get(), m_b.get(),
+                                     {item(shared + QStringLiteral("/private")), item(shared + QStringLiteral("/tool")),
+                                      item(shared + QStringLiteral("/notes"))},
+                                     m_dst));
+        ::umask(userMask);
+        QVERIFY(out.finished);
+        for (const auto &f : files)
+            QCOMPARE(permissionsOf(m_dst + QLatin1String(f.name)), f.mode);
+        settle();
+    }
+
     // Progress and speed as the window hears them follow the bytes on the destination's
     // disk: a copy whose destination stalls half-way has published what it wrote and how
     // fast, while it waits; released, it finishes whole.
@@ -1145,6 +1175,24 @@ private Q_SLOTS:
         QCOMPARE(readFile(real), data);
         QVERIFY(!QFileInfo::exists(hidden));
         QVERIFY(m_b->writtenBytes() < quint64(size));
+        settle();
+    }
+
+    // Another copy's unfinished file in a folder is not the folder's content: a copy of the
+    // folder leaves it where it is, and a cut does not count it as done.
+    void unfinishedFileNotCarriedAlong()
+    {
+        const QString tree = m_src + QStringLiteral("/tree");
+        const QString partial = VfsCopyJob::partialName(QStringLiteral("b.bin"));
+        QVERIFY(QDir().mkpath(tree));
+        QVERIFY(writeFile(tree + QStringLiteral("/a.txt"), "a"));
+        QVERIFY(writeFile(tree + QLatin1Char('/') + partial, pattern(1000, 3)));
+        const Outcome out = run(make(m_a.get(), m_b.get(), {item(tree, VfsCopyItem::DirectoryType)}, m_dst, false, true));
+        QVERIFY(out.finished);
+        const QDir::Filters all = QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot;
+        QCOMPARE(QDir(m_dst + QStringLiteral("/tree")).entryList(all), QStringList{QStringLiteral("a.txt")});
+        QCOMPARE(out.result.files, QStringList{tree + QStringLiteral("/a.txt")});
+        QCOMPARE(QDir(tree).entryList(all, QDir::Name), QStringList({partial, QStringLiteral("a.txt")}));
         settle();
     }
 

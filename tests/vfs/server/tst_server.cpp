@@ -19,6 +19,8 @@
 
 #include <fcntl.h>
 #include <linux/capability.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -137,6 +139,16 @@ private:
     bool m_released = false;
 };
 
+// An open that sets a modification time and, unless `permissions` is -1, a mode.
+VfsFenuCommand setTimesAndMode(ServerHarness &h, const QString &path, int permissions, std::uint32_t flags)
+{
+    VfsFenuCommand cmd = ServerHarness::make(FSO_OPEN_FILE, path, flags);
+    cmd.attributes.set(FSO_ATTR_MODIFY_TIME);
+    cmd.modifyTime = 1400000000000;
+    cmd.permissions = permissions;
+    return h.request(cmd);
+}
+
 mode_t modeOf(const QString &path)
 {
     struct stat st;
@@ -149,7 +161,11 @@ class TestServer : public QObject
 {
     Q_OBJECT
 
+public:
+    explicit TestServer(bool privateMounts) : m_privateMounts(privateMounts) {}
+
 private:
+    const bool m_privateMounts;
     QTemporaryDir m_dir;
     QString root;
 
@@ -1061,11 +1077,7 @@ private Q_SLOTS:
                           entry(kDataUuid, "Read-only", n + "/mid/ro", 0x1 | 0x4),
                           entry("{88888888-8888-8888-8888-888888888888}", "File", root + "/modes_file.txt", 0x1 | 0x2)});
         auto setMode = [&](const QString &path, int permissions, std::uint32_t flags = FSO_OPEN_ATTRIBUTES) {
-            VfsFenuCommand cmd = ServerHarness::make(FSO_OPEN_FILE, path, flags);
-            cmd.attributes.set(FSO_ATTR_MODIFY_TIME);
-            cmd.modifyTime = 1400000000000;
-            cmd.permissions = permissions;
-            return h.request(cmd);
+            return setTimesAndMode(h, path, permissions, flags);
         };
         const mode_t before = modeOf(n);
         QCOMPARE(setMode(n, 0).status, std::uint8_t(FSO_STATUS_NOT_PERMITTED));
@@ -1094,16 +1106,68 @@ private Q_SLOTS:
         QCOMPARE(modeOf(n), mode_t(0750 & ~vfsfiles::userUmask()));
     }
 
-    // A peer that may only read gets no version stamps and no permission bits beyond what
-    // the mode word tells; one that may write gets both, for its copies and versioned deletes.
+    // The roots are known by the files themselves: a file shared on its own keeps its mode when
+    // reached through a hard link inside a writable share, and so does a folder of a writable
+    // share mounted as another share's root; the peer's own files beside them do not.
+    void shareRootsKeepTheirModesByIdentity_data()
+    {
+        QTest::addColumn<bool>("mounted");
+        QTest::newRow("hard link to a file shared on its own") << false;
+        QTest::newRow("folder mounted as another share's root") << true;
+    }
+    void shareRootsKeepTheirModesByIdentity()
+    {
+        QFETCH(bool, mounted);
+        if (mounted && !m_privateMounts)
+            QSKIP("no mount namespace of this test's own to bind a folder in (needs root)");
+        const QString n = root + (mounted ? "/identity_mount" : "/identity_link");
+        const QString writable = n + "/rw", protectedRoot = mounted ? n + "/rw/inner" : n + "/rw/alone-link.txt";
+        const QString otherRoot = mounted ? n + "/mounted" : n + "/alone.txt";
+        QVERIFY(writeFile(writable + "/own.txt", "own"));
+        if (mounted) {
+            QVERIFY(QDir().mkpath(protectedRoot) && QDir().mkpath(otherRoot));
+            QCOMPARE(::mount(QFile::encodeName(protectedRoot).constData(), QFile::encodeName(otherRoot).constData(),
+                             nullptr, MS_BIND, nullptr),
+                     0);
+        } else {
+            QVERIFY(writeFile(otherRoot, "alone"));
+            QCOMPARE(::link(QFile::encodeName(otherRoot).constData(), QFile::encodeName(protectedRoot).constData()), 0);
+        }
+        const auto unmount = qScopeGuard([&] {
+            if (mounted)
+                ::umount2(QFile::encodeName(otherRoot).constData(), MNT_DETACH);
+        });
+        ServerHarness h(false);
+        h.server->setAcl({entry(kShareUuid, "Writable", writable, 0x1 | 0x2 | 0x4),
+                          entry(kDataUuid, "Other", otherRoot, 0x1 | 0x2 | (mounted ? 0x4 : 0))});
+        auto setMode = [&](const QString &path, int permissions, std::uint32_t flags) {
+            return setTimesAndMode(h, path, permissions, flags | FSO_OPEN_ATTRIBUTES).status;
+        };
+        const mode_t before = modeOf(otherRoot);
+        QCOMPARE(setMode(protectedRoot, 0, 0), std::uint8_t(FSO_STATUS_NOT_PERMITTED));
+        if (!mounted)
+            QCOMPARE(setMode(protectedRoot, 0, FSO_OPEN_WRITE), std::uint8_t(FSO_STATUS_NOT_PERMITTED));
+        QCOMPARE(modeOf(otherRoot), before);
+        QCOMPARE(modeOf(protectedRoot), before);
+        if (!mounted)
+            QCOMPARE(readFile(otherRoot), QByteArray("alone"));
+        QCOMPARE(setMode(writable + "/own.txt", 0600, 0), std::uint8_t(FSO_STATUS_COMPLETE));
+        QCOMPARE(modeOf(writable + "/own.txt"), mode_t(0600));
+    }
+
+    // A peer that may only read gets no version stamps, and of the permission bits only who
+    // may read, write and run each entry (no set-id, no sticky bit), so its copies stay as
+    // private as their sources; one that may write gets both, for its copies and versioned
+    // deletes.
     void readOnlyPeerSeesMaskedModes()
     {
         const QString n = root + "/stamps";
         QVERIFY(writeFile(n + "/ro/private.txt", "p"));
         QVERIFY(writeFile(n + "/ro/tool", "t"));
         QVERIFY(writeFile(n + "/rw/doc.txt", "d"));
+        QVERIFY(::chmod(QFile::encodeName(n + "/ro").constData(), 01750) == 0);
         QVERIFY(::chmod(QFile::encodeName(n + "/ro/private.txt").constData(), 0600) == 0);
-        QVERIFY(::chmod(QFile::encodeName(n + "/ro/tool").constData(), 0750) == 0);
+        QVERIFY(::chmod(QFile::encodeName(n + "/ro/tool").constData(), 04750) == 0);
         QVERIFY(::chmod(QFile::encodeName(n + "/rw/doc.txt").constData(), 0640) == 0);
         ServerHarness h(false);
         h.server->setAcl({entry(kShareUuid, "Writable", n + "/rw", 0x1 | 0x2 | 0x4),
@@ -1118,14 +1182,14 @@ private Q_SLOTS:
             QCOMPARE(e.inode, std::uint64_t(0));
             QVERIFY(!(e.mode & FSO_MODE_WRITABLE));
         }
-        QCOMPARE(ro.entries[0].permissions, 0666);
-        QCOMPARE(ro.entries[1].permissions, 0777);
+        QCOMPARE(ro.entries[0].permissions, 0600);
+        QCOMPARE(ro.entries[1].permissions, 0750);
         QVERIFY(ro.entries[1].mode & FSO_MODE_EXECUTABLE);
         // The share's root in "%shares" too.
         ServerHarness::Listing shares = h.list("%shares", 0, asked);
         QCOMPARE(names(shares.entries), QStringList({"Writable", "Read-only"}));
         QCOMPARE(shares.entries[1].changeTimeNs, std::int64_t(0));
-        QCOMPARE(shares.entries[1].permissions, 0777);
+        QCOMPARE(shares.entries[1].permissions, 0750);
         QVERIFY(shares.entries[0].changeTimeNs != 0);
 
         ServerHarness::Listing rw = h.list(n + "/rw", 0, asked);
@@ -1305,5 +1369,16 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestServer)
+int main(int argc, char **argv)
+{
+    // The folders a test binds elsewhere stay bound in a mount namespace of this process's
+    // own, made before any thread, so that all of them see it.
+    const bool privateMounts =
+        ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    QCoreApplication app(argc, argv);
+    TestServer test(privateMounts);
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_server.moc"

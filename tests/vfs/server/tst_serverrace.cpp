@@ -1,9 +1,11 @@
 // Folders swapped for links that point out of the share while the server copies, moves or
 // trashes below them: nothing outside the share is read, written or trashed. And the owner
-// saving a file while a peer deletes the version it copied: the newer version stays.
+// saving a file while a peer deletes the version it copied: the newer version stays, also
+// when the server dies in the middle of the delete.
 
 #include "tst_serverharness.h"
 
+#include "vfs/server/setaside.h"
 #include "vfs/server/trash.h"
 #include "vfs/server/versionguard.h"
 #include "vfs/server/vfsserverjobs.h"
@@ -15,10 +17,12 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <csignal>
 #include <mutex>
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -120,14 +124,16 @@ QString otherFileSystem(const QString &near, QTemporaryDir &mountDir, bool *moun
     return QString();
 }
 
-// Saves a new version of `path` the way editors do (a temporary name renamed over it),
-// once per round(), on its own thread, so it races whatever the caller does meanwhile.
+// Saves a new version of `path` once per round(), on its own thread, so it races whatever
+// the caller does meanwhile: the way many editors do (a temporary name renamed over it), or
+// in place, as the shell's `>` does (the file itself emptied and written again).
 class Saver
 {
 public:
-    explicit Saver(const QString &path) : m_path(native(path)), m_temp(native(path + ".saving"))
+    enum Way { ByRename, InPlace };
+    Saver(const QString &path, Way way) : m_path(native(path)), m_temp(native(path + ".saving"))
     {
-        m_thread = std::thread([this] {
+        m_thread = std::thread([this, way] {
             std::unique_lock<std::mutex> lock(m_mutex);
             for (int done = 0;; m_changed.notify_all()) {
                 m_changed.wait(lock, [&] { return m_stop || m_asked > done; });
@@ -135,11 +141,13 @@ public:
                     return;
                 lock.unlock();
                 const QByteArray content = "new " + QByteArray::number(++done);
-                const int fd = ::open(m_temp.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                const QByteArray &target = way == InPlace ? m_path : m_temp;
+                const int fd = ::open(target.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
                 if (fd >= 0) {
                     (void)!::write(fd, content.constData(), std::size_t(content.size()));
                     ::close(fd);
-                    ::rename(m_temp.constData(), m_path.constData());
+                    if (way == ByRename)
+                        ::rename(m_temp.constData(), m_path.constData());
                 }
                 lock.lock();
                 m_saved = done;
@@ -342,16 +350,21 @@ private Q_SLOTS:
     }
 
     // A peer deletes the version of a file it copied (by unlink, and to the trash) while the
-    // owner saves a newer one over it: 1,500 rounds each, and never is the newer one taken.
+    // owner saves a newer one, over it or into it: 1,500 rounds each, and never is the newer
+    // one taken.
     void versionedDeleteKeepsNewerVersion_data()
     {
         QTest::addColumn<std::uint32_t>("flags");
-        QTest::newRow("unlink") << std::uint32_t(0);
-        QTest::newRow("trash") << FSO_DELETE_TO_TRASH;
+        QTest::addColumn<int>("way");
+        QTest::newRow("unlink, saved by rename") << std::uint32_t(0) << int(Saver::ByRename);
+        QTest::newRow("trash, saved by rename") << FSO_DELETE_TO_TRASH << int(Saver::ByRename);
+        QTest::newRow("unlink, saved in place") << std::uint32_t(0) << int(Saver::InPlace);
+        QTest::newRow("trash, saved in place") << FSO_DELETE_TO_TRASH << int(Saver::InPlace);
     }
     void versionedDeleteKeepsNewerVersion()
     {
         QFETCH(std::uint32_t, flags);
+        QFETCH(int, way);
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
         const QByteArray oldXdg = qgetenv("XDG_DATA_HOME");
@@ -363,7 +376,7 @@ private Q_SLOTS:
 
         int lost = 0, deleted = 0, changed = 0;
         {
-            Saver saver(file);
+            Saver saver(file, Saver::Way(way));
             for (int round = 0; round < 1500; ++round) {
                 QVERIFY(writeFile(file, "old"));
                 struct stat seen;
@@ -378,9 +391,10 @@ private Q_SLOTS:
                     ++lost;
             }
         }
-        qInfo("%d deleted, %d found changed, %d newer versions lost", deleted, changed, lost);
+        const int trashed = int(filesHolding(dir.path() + "/data", "new").size());
+        qInfo("%d deleted, %d found changed, %d newer versions lost, %d in the trash", deleted, changed, lost, trashed);
         QCOMPARE(lost, 0);
-        QCOMPARE(filesHolding(dir.path() + "/data", "new"), QStringList());
+        QCOMPARE(trashed, 0);
         // Nothing is left under a name of its own beside the file.
         QCOMPARE(QDir(share).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"doc.txt"});
         qputenv("XDG_DATA_HOME", oldXdg);
@@ -397,13 +411,193 @@ private Q_SLOTS:
         QVERIFY(writeFile(dir.path() + "/report.2.txt", "someone else's"));
         const int fd = ::open(native(dir.path()).constData(), O_RDONLY | O_DIRECTORY);
         QVERIFY(fd >= 0);
-        QCOMPARE(versionguard::putBack(fd, ".aside", fd, "report.txt"), QByteArray("report.3.txt"));
+        QCOMPARE(setaside::putBack(fd, ".aside", fd, "report.txt"), QByteArray("report.3.txt"));
         ::close(fd);
         QFile newest(dir.path() + "/report.txt"), middle(dir.path() + "/report.3.txt");
         QVERIFY(newest.open(QIODevice::ReadOnly) && middle.open(QIODevice::ReadOnly));
         QCOMPARE(newest.readAll(), QByteArray("newest"));
         QCOMPARE(middle.readAll(), QByteArray("middle"));
         QVERIFY(!QFileInfo::exists(dir.path() + "/.aside"));
+    }
+
+    // A program that has the file open for writing when a peer deletes the version it copied,
+    // or opens it while the delete runs, keeps the file, and the delete answers that it
+    // changed: the writer may not have written a byte yet.
+    void versionedDeleteLeavesFileToItsWriter_data()
+    {
+        QTest::addColumn<std::uint32_t>("flags");
+        QTest::newRow("unlink") << std::uint32_t(0);
+        QTest::newRow("trash") << FSO_DELETE_TO_TRASH;
+    }
+    void versionedDeleteLeavesFileToItsWriter()
+    {
+        QFETCH(std::uint32_t, flags);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QByteArray oldXdg = qgetenv("XDG_DATA_HOME");
+        qputenv("XDG_DATA_HOME", QFile::encodeName(dir.path() + "/data"));
+        const auto restoreXdg = qScopeGuard([&] { qputenv("XDG_DATA_HOME", oldXdg); });
+        const QString share = dir.path() + "/share", file = share + "/doc.txt";
+        QVERIFY(writeFile(file, "old"));
+        ServerHarness h(false);
+        h.server->setAcl({writableShare(kShareUuid, share)});
+        auto readBack = [&] {
+            QFile kept(file);
+            return kept.open(QIODevice::ReadOnly) ? kept.readAll() : QByteArray();
+        };
+
+        struct stat seen;
+        QCOMPARE(::lstat(native(file).constData(), &seen), 0);
+        const int writer = ::open(native(file).constData(), O_WRONLY);
+        QVERIFY(writer >= 0);
+        QCOMPARE(h.request(versionedDelete(file, seen, flags)).status, std::uint8_t(FSO_STATUS_CHANGED));
+        QCOMPARE(::pwrite(writer, "new", 3, 0), ssize_t(3));
+        ::close(writer);
+        QCOMPARE(readBack(), QByteArray("new"));
+
+        // Opened once the name is out of the way, by a program that looked it up before.
+        QCOMPARE(::lstat(native(file).constData(), &seen), 0);
+        int late = -1, lateError = 0;
+        setaside::setStepHookForTests([&](setaside::Step at) {
+            if (at != setaside::Step::MovedAside)
+                return;
+            for (const QString &aside : QDir(share).entryList({".nusk-deleting-*"}, QDir::Files | QDir::Hidden)) {
+                // Without O_NONBLOCK this thread would wait for its own lease to be let go.
+                late = ::open(native(share + "/" + aside).constData(), O_WRONLY | O_NONBLOCK);
+                lateError = errno;
+            }
+        });
+        const std::uint8_t status = h.request(versionedDelete(file, seen, flags)).status;
+        setaside::setStepHookForTests(nullptr);
+        if (flags == 0) {
+            QCOMPARE(late, -1);
+            QCOMPARE(lateError, EWOULDBLOCK);
+            QCOMPARE(status, std::uint8_t(FSO_STATUS_CHANGED));
+            QCOMPARE(readBack(), QByteArray("new"));
+        } else {
+            QCOMPARE(status, std::uint8_t(FSO_STATUS_SUCCESS)); // the trash sets nothing aside
+        }
+        QCOMPARE(QDir(share).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 flags == 0 ? QStringList{"doc.txt"} : QStringList());
+    }
+
+    // The server dies (SIGKILL) between moving a name aside and removing what it moved, or
+    // while it puts a newer version back: the next listing of the folder gives the entry its
+    // name back (beside it when that is taken), and lists nothing under the private name.
+    void setAsideLeftoverGoesBack_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("killAt");
+        QTest::addColumn<QByteArray>("savedBeforeMove");
+        QTest::addColumn<QByteArray>("takenSince");
+        QTest::addColumn<QStringList>("expected");
+        QTest::addColumn<QByteArrayList>("contents");
+        const int moved = int(setaside::Step::MovedAside), puttingBack = int(setaside::Step::PuttingBack);
+        const QString longName = QString(251, 'x') + ".txt";
+        QTest::newRow("after the move aside") << "doc.txt" << moved << QByteArray() << QByteArray()
+                                              << QStringList{"doc.txt"} << QByteArrayList{"old"};
+        QTest::newRow("while a newer version goes back") << "doc.txt" << puttingBack << QByteArray("newer")
+                                                         << QByteArray() << QStringList{"doc.txt"}
+                                                         << QByteArrayList{"newer"};
+        QTest::newRow("name taken since") << "doc.txt" << moved << QByteArray() << QByteArray("newest")
+                                          << QStringList{"doc.2.txt", "doc.txt"} << QByteArrayList{"old", "newest"};
+        QTest::newRow("a name of 255 bytes") << longName << moved << QByteArray() << QByteArray()
+                                             << QStringList{longName} << QByteArrayList{"old"};
+    }
+    void setAsideLeftoverGoesBack()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, killAt);
+        QFETCH(QByteArray, savedBeforeMove);
+        QFETCH(QByteArray, takenSince);
+        QFETCH(QStringList, expected);
+        QFETCH(QByteArrayList, contents);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString share = dir.path() + "/share", file = share + "/" + name;
+        QVERIFY(writeFile(share + "/keep.txt", "keep"));
+        QVERIFY(writeFile(file, "old"));
+        struct stat seen;
+        QCOMPARE(::lstat(native(file).constData(), &seen), 0);
+        const versionguard::Version version{std::int64_t(seen.st_ctim.tv_sec) * 1000000000LL + seen.st_ctim.tv_nsec,
+                                            seen.st_ino};
+
+        const pid_t child = ::fork();
+        if (child == 0) {
+            setaside::setStepHookForTests([&](setaside::Step at) {
+                if (at == setaside::Step::MovingAside && !savedBeforeMove.isEmpty()) {
+                    // A newer version saved over the name right after the check.
+                    const QByteArray temp = native(share + "/.saving");
+                    const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                    (void)!::write(fd, savedBeforeMove.constData(), std::size_t(savedBeforeMove.size()));
+                    ::close(fd);
+                    ::rename(temp.constData(), native(file).constData());
+                }
+                if (int(at) == killAt)
+                    ::kill(::getpid(), SIGKILL);
+            });
+            const int fd = ::open(native(share).constData(), O_RDONLY | O_DIRECTORY);
+            versionguard::unlinkVersion(fd, native(name), version);
+            ::_exit(0);
+        }
+        int waited = 0;
+        QCOMPARE(::waitpid(child, &waited, 0), child);
+        QVERIFY2(WIFSIGNALED(waited) && WTERMSIG(waited) == SIGKILL, "the delete ran past the moment of its death");
+        QCOMPARE(QDir(share).entryList({".nusk-deleting-*"}, QDir::AllEntries | QDir::Hidden).size(), 1);
+        if (!takenSince.isEmpty())
+            QVERIFY(writeFile(file, takenSince));
+
+        ServerHarness h(false);
+        h.server->setAcl({writableShare(kShareUuid, share)});
+        const ServerHarness::Listing listing = h.list(share, FSO_LISTDIR_HIDDEN);
+        QCOMPARE(listing.lastStatus, std::uint8_t(FSO_STATUS_COMPLETE));
+        QStringList listed;
+        for (const VfsDirectoryEntry &entry : listing.entries)
+            listed << entry.name;
+        listed.sort();
+        QStringList all = expected + QStringList{"keep.txt"};
+        all.sort();
+        QCOMPARE(listed, all);
+        QCOMPARE(QDir(share).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name), all);
+        for (int i = 0; i < expected.size(); ++i) {
+            QFile restored(share + "/" + expected[i]);
+            QVERIFY(restored.open(QIODevice::ReadOnly));
+            QCOMPARE(restored.readAll(), contents[i]);
+        }
+    }
+
+    // A listing while a delete holds its entry aside neither shows the entry nor gives it back
+    // from under the delete, which goes on to its end.
+    void setAsideInHandStaysAside()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString share = dir.path() + "/share", file = share + "/doc.txt";
+        QVERIFY(writeFile(file, "old"));
+        ServerHarness h(false);
+        h.server->setAcl({writableShare(kShareUuid, share)});
+        struct stat seen;
+        QCOMPARE(::lstat(native(file).constData(), &seen), 0);
+        QStringList seenAside;
+        bool hidden = false;
+        QByteArrayList restored;
+        setaside::setStepHookForTests([&](setaside::Step at) {
+            if (at != setaside::Step::MovedAside)
+                return;
+            seenAside = QDir(share).entryList({".nusk-deleting-*"}, QDir::Files | QDir::Hidden);
+            const int fd = ::open(native(share).constData(), O_RDONLY | O_DIRECTORY);
+            for (const QString &aside : seenAside)
+                hidden = setaside::restoreLeftover(fd, native(aside), &restored);
+            ::close(fd);
+        });
+        const std::uint8_t status = h.request(versionedDelete(file, seen, 0)).status;
+        setaside::setStepHookForTests(nullptr);
+        QCOMPARE(seenAside.size(), 1);
+        QVERIFY(seenAside.first().endsWith("-doc.txt"));
+        QVERIFY(hidden);
+        QCOMPARE(restored, QByteArrayList());
+        QCOMPARE(status, std::uint8_t(FSO_STATUS_SUCCESS));
+        QCOMPARE(entryCount(share), 0);
     }
 
     // A local program moves the folder that puts go to out of the share, again and again,
