@@ -411,9 +411,27 @@ void PeerNusk::makeStored()
 
 void PeerNusk::dial()
 {
-    if (m_retired || !m_started || !m_hub)
-        return;
+    // A link deleted without a word (its hub going) is no dial under way.
+    m_dialing.removeAll(QPointer<com::Link>());
     if ((m_link && m_link->isEstablished()) || !m_dialing.isEmpty())
+        return;
+    dialAddresses();
+}
+
+void PeerNusk::onNetworkReturned()
+{
+    // The back-off grew while there was no network to reach anyone over; it says nothing
+    // about the peer. What a round under way still waits for is left to it.
+    if (isLocal() || (m_link && m_link->isEstablished()))
+        return;
+    m_attempts = 0;
+    m_retryTimer->stop();
+    dialAddresses();
+}
+
+void PeerNusk::dialAddresses()
+{
+    if (m_retired || !m_started || !m_hub)
         return;
     const bool local = isLocal();
     if (!local && !m_networkEnabled) {
@@ -445,7 +463,10 @@ void PeerNusk::dial()
                                                  [hub](const QString &type) { return hub->canDial(type); }),
                                      kMaxDialTargets, monotonicMs(), &deferred);
     }
+    dropAddressesUnderWay(&targets);
     if (targets.isEmpty()) {
+        if (!m_dialing.isEmpty())
+            return;   // the round under way goes on
         setLinkState(LinkDown);
         // The listener may not be bound yet; new addresses wait for room in the next minute.
         if (local || deferred)
@@ -455,6 +476,19 @@ void PeerNusk::dial()
 
     setLinkState(LinkConnecting);
     startDialling(contact, targets, local);
+}
+
+void PeerNusk::dropAddressesUnderWay(QList<DialTarget> *targets) const
+{
+    // Unreachable addresses wait out their handshake time; they are not dialled twice.
+    QSet<QString> underWay;
+    for (const QPointer<com::Link> &link : qAsConst(m_dialing)) {
+        if (link)
+            underWay.insert(link->property(kDialTargetProperty).toString());
+    }
+    targets->erase(std::remove_if(targets->begin(), targets->end(),
+                                  [&underWay](const DialTarget &t) { return underWay.contains(dialTargetKey(t)); }),
+                   targets->end());
 }
 
 void PeerNusk::dialBetter()
@@ -467,13 +501,6 @@ void PeerNusk::dialBetter()
     const int current = transportRank(com::Hub::transportOf(m_link));
     if (current == 0)
         return;
-    // Addresses of a round still under way (unreachable ones wait out their handshake time)
-    // are not dialled again; the others are, now.
-    QSet<QString> underWay;
-    for (const QPointer<com::Link> &link : qAsConst(m_dialing)) {
-        if (link)
-            underWay.insert(link->property(kDialTargetProperty).toString());
-    }
     Contact contact;
     {
         QMutexLocker lock(&m_mutex);
@@ -484,9 +511,7 @@ void PeerNusk::dialBetter()
         dialTargets(contact.transports, kMaxStoredTransports,
                     [hub, current](const QString &type) { return transportRank(type) < current && hub->canDial(type); }),
         kMaxDialTargets, monotonicMs());
-    targets.erase(std::remove_if(targets.begin(), targets.end(),
-                                 [&underWay](const DialTarget &t) { return underWay.contains(dialTargetKey(t)); }),
-                  targets.end());
+    dropAddressesUnderWay(&targets);
     if (!targets.isEmpty())
         startDialling(contact, targets, false);
 }
