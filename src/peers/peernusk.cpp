@@ -279,6 +279,11 @@ void PeerNusk::reload()
             }
         }
         contact.transports = m_database->loadTransports(own);
+        // Where this computer has had the peer before is its own finding, not the peer's word.
+        std::vector<TransportDto> worked;
+        std::copy_if(contact.transports.begin(), contact.transports.end(), std::back_inserter(worked),
+                     [](const TransportDto &t) { return t.worked > 0; });
+        m_dialPolicy.trust(worked);
     }
 
     QString name;
@@ -404,9 +409,12 @@ void PeerNusk::makeStored()
     connectDatabase();
     reload();
     reloadAcls();
-    // Now that it is stored, keep what the first greeting said (addresses above all).
-    if (m_link && m_link->isEstablished())
+    // Now that it is stored, keep what the first greeting said (addresses above all), and
+    // that the address dialled reached it.
+    if (m_link && m_link->isEstablished()) {
         takeGreeting(m_link);
+        noteAddressWorked(m_link);
+    }
 }
 
 void PeerNusk::dial()
@@ -568,6 +576,7 @@ void PeerNusk::scheduleRetry()
 void PeerNusk::onDialEstablished(com::Link *link)
 {
     m_dialing.removeAll(link);
+    noteAddressWorked(link);
     // The other addresses of this round are left to finish: the listener may already have
     // taken one of them, and dropping it here could leave each side holding a link the other
     // has closed. Each one that comes up is weighed against the current link by prefer(),
@@ -575,6 +584,21 @@ void PeerNusk::onDialEstablished(com::Link *link)
     adopt(link);
     // Whichever way it was decided, the round may be over with it.
     onRoundOver();
+}
+
+void PeerNusk::noteAddressWorked(const com::Link *link)
+{
+    // The peer proved its key there: after a restart this address is dialled first, and at once.
+    if (isLocal() || isProvisional() || !m_database || !link->isOutgoing())
+        return;
+    const QString target = link->property(kDialTargetProperty).toString();
+    for (TransportDto t : m_database->loadTransports(uuid())) {
+        if (dialTargetKey({t.type, t.host, t.port}) == target) {
+            t.worked = QDateTime::currentSecsSinceEpoch();
+            m_database->putTransport(t);
+            return;
+        }
+    }
 }
 
 void PeerNusk::attachIncoming(com::Link *link)

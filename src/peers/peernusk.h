@@ -160,6 +160,8 @@ private:
     void startDialling(const Contact &contact, const QList<DialTarget> &targets, bool local);
     void scheduleRetry();
     void onDialEstablished(com::Link *link);
+    // Keeps in the database that the address `link` was dialled at reached the peer.
+    void noteAddressWorked(const com::Link *link);
     void onDialClosed(com::Link *link);
     void adopt(com::Link *link);
     // Makes `link` the one carrying both channels and tells the other side so.
