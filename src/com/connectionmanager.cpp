@@ -5,6 +5,7 @@
 #include "com/kcpsocket.h"
 #include "com/lanbeacon.h"
 #include "com/nattraversal.h"
+#include "com/networkwatch.h"
 #include "com/proxy.h"
 #include "com/torservice.h"
 #include "com/udptransport.h"
@@ -97,6 +98,8 @@ void ConnectionManager::start()
 
     m_proxy = new Proxy(this);
     m_proxy->systemProxy();
+
+    m_networkWatch = new com::NetworkWatch(this);
 
     int port = m_configuredPort;
     if (port < 0)

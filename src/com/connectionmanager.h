@@ -5,7 +5,8 @@
 // lives on that thread.
 //
 // start() builds, in this order: the LAN invitation beacon (com/lanbeacon.h; off with
-// "lanbeacon=false" in the settings group "com"), the proxy lookup, the hub with its TCP listener on
+// "lanbeacon=false" in the settings group "com"), the proxy lookup, the watch on this
+// computer's network (com/networkwatch.h), the hub with its TCP listener on
 // "--com-listen-port" (default 60391), the UDP transport on the same port number (another
 // when that one is taken) with STUN and the TURN relay (com/nattraversal.h), the onion
 // service (com/torservice.h; on with "tor=true" in the settings group "com"), then every step the upper layers registered with
@@ -28,6 +29,7 @@
 class IDatabase;
 namespace com {
 class LanBeacon;
+class NetworkWatch;
 class TorService;
 class NatTraversal;
 class UdpTransport;
@@ -74,6 +76,7 @@ public:
     com::UdpTransport *udp() const { return m_udp; }   // null before start()
     com::NatTraversal *nat() const { return m_nat.load(); }   // null before start()
     com::LanBeacon *lanBeacon() const { return m_beacon; }   // null before start()
+    com::NetworkWatch *networkWatch() const { return m_networkWatch; }   // null before start()
     Proxy *proxy() const { return m_proxy; }
 
     bool isStarted() const { return m_started; }
@@ -133,6 +136,7 @@ private:
     com::UdpTransport *m_udp = nullptr;
     std::atomic<com::NatTraversal *> m_nat{nullptr};
     com::LanBeacon *m_beacon = nullptr;
+    com::NetworkWatch *m_networkWatch = nullptr;
     std::atomic<com::TorService *> m_tor{nullptr};
     int m_beaconForced = -1;
     int m_onionForced = -1;

@@ -246,16 +246,18 @@ Link *Hub::connectTo(const QString &host, quint16 port, const QByteArray &expect
         refusal = QStringLiteral("no valid key expected");
     else if (!m_networkEnabled && expectedKey != m_identity.publicKey)
         refusal = QStringLiteral("network disabled");
-    if (refusal.isEmpty()) {
-        link->startClient(host, port, expectedKey, amend, mayDial);
-    } else {
-        // Let the caller connect to closed() first.
-        QPointer<Link> guard(link);
-        QTimer::singleShot(0, this, [guard, refusal] {
-            if (guard)
-                guard->fail(refusal);
-        });
-    }
+    // Nothing happens before the caller has connected to the link's signals: a socket may
+    // fail inside its connect call already (no route, the interface down), and a closed()
+    // sent from in here would reach nobody.
+    QPointer<Link> guard(link);
+    QTimer::singleShot(0, this, [guard, refusal, host, port, expectedKey, amend, mayDial] {
+        if (!guard || guard->state() == Link::StateClosed)
+            return;
+        if (refusal.isEmpty())
+            guard->startClient(host, port, expectedKey, amend, mayDial);
+        else
+            guard->fail(refusal);
+    });
     return link;
 }
 

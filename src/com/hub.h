@@ -99,7 +99,8 @@ public:
     bool isNetworkEnabled() const { return m_networkEnabled; }
 
     // Dials host:port and expects the remote side to prove `expectedKey`. The link is
-    // returned at once (StateHandshaking); it emits established() or closed(). The amender
+    // returned at once (StateHandshaking) and dials on the next turn of the event loop, so
+    // that the caller hears whatever becomes of it: established() or closed(). The amender
     // may add to this link's greeting once the channel binding is known. With `mayDial`, the
     // host (a name resolved first) is dialled only at an address it accepts; the link closes
     // when there is none.

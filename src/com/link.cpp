@@ -285,10 +285,8 @@ void Link::connectChecked(const QList<QHostAddress> &addresses, quint16 port, co
             return;
         }
     }
-    const QString reason = addresses.isEmpty() ? QStringLiteral("host not found")
-                                               : QStringLiteral("%1 may not be dialled").arg(addresses.first().toString());
-    // Never from within Hub::connectTo(): its caller connects to closed() once it returns.
-    QTimer::singleShot(0, this, [this, reason] { fail(reason); });
+    fail(addresses.isEmpty() ? QStringLiteral("host not found")
+                             : QStringLiteral("%1 may not be dialled").arg(addresses.first().toString()));
 }
 
 void Link::startServer()

@@ -83,6 +83,9 @@ struct TransportDto
     quint16 port = 0;
     qint64 timestamp = 0;   // seconds since the epoch
     bool stream = false;    // true for "tcp" and "onion"
+    // When this computer last had an authenticated link with the peer on this address, in
+    // seconds since the epoch; 0 for never. This computer's own finding: never sent.
+    qint64 worked = 0;
 
     static bool isStreamType(const QString &type)
     {

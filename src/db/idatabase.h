@@ -38,7 +38,9 @@ public:
     virtual bool deletePeerAttribute(const PeerAttributeDto &attribute) = 0;
 
     // Transports. A put whose uuid is new but whose (type, host, port) the peer already has
-    // refreshes that row's timestamp and stream flag instead of adding a duplicate.
+    // refreshes that row's timestamp and stream flag instead of adding a duplicate. When an
+    // address last worked only ever moves forward: a put with an earlier time (or none)
+    // keeps the stored one.
     virtual std::vector<TransportDto> loadTransports(const QString &peerUuid) = 0;
     virtual bool putTransport(const TransportDto &transport) = 0;
     virtual bool deleteTransport(const QString &transportUuid) = 0;

@@ -335,6 +335,19 @@ const char *const kSchemaV1[] = {
     " PRIMARY KEY (app_id, type_id) ON CONFLICT IGNORE)",
 };
 
+// One step of the layout: a column (`definition`: its name first) added where it is missing,
+// then the version that has it; every row stays.
+bool addColumn(const QSqlDatabase &db, const QString &table, const QString &definition, int version)
+{
+    WriteTransaction txn(db);
+    if (!txn.isActive())
+        return false;
+    if (!hasColumn(db, table, definition.section(QLatin1Char(' '), 0, 0))
+        && !runPlain(db, QStringLiteral("ALTER TABLE %1 ADD COLUMN %2").arg(table, definition)))
+        return false;
+    return runPlain(db, QStringLiteral("PRAGMA user_version = %1").arg(version)) && txn.commit();
+}
+
 bool migrate(const QSqlDatabase &db)
 {
     const int version = userVersion(db);
@@ -358,17 +371,14 @@ bool migrate(const QSqlDatabase &db)
             return false;
     }
 
-    if (version < 2) {
-        // Nodes remember the file id of what they point at, to find it again after a move.
-        WriteTransaction txn(db);
-        if (!txn.isActive())
-            return false;
-        if (!hasColumn(db, QStringLiteral("vnodes2"), QStringLiteral("fileid"))
-            && !runPlain(db, QStringLiteral("ALTER TABLE vnodes2 ADD COLUMN fileid INTEGER DEFAULT 0")))
-            return false;
-        if (!runPlain(db, QStringLiteral("PRAGMA user_version = 2")) || !txn.commit())
-            return false;
-    }
+    // Nodes remember the file id of what they point at, to find it again after a move.
+    if (version < 2 && !addColumn(db, QStringLiteral("vnodes2"), QStringLiteral("fileid INTEGER DEFAULT 0"), 2))
+        return false;
+    // Addresses remember when this computer last reached the peer on them: after a restart
+    // those are dialled first, and at once.
+    if (version < 3
+        && !addColumn(db, QStringLiteral("transports"), QStringLiteral("worked INTEGER NOT NULL DEFAULT 0"), 3))
+        return false;
     return true;
 }
 
@@ -670,7 +680,7 @@ bool SqliteDatabase::deletePeerAttribute(const PeerAttributeDto &attribute)
 std::vector<TransportDto> SqliteDatabase::loadTransports(const QString &peerUuid)
 {
     return loadRows<TransportDto>(connection(), QStringLiteral(
-        "SELECT transport_uuid, type, host, port, timestamp, stream FROM transports"
+        "SELECT transport_uuid, type, host, port, timestamp, stream, worked FROM transports"
         " WHERE peer_uuid = :p ORDER BY rowid"), {{":p", peerUuid}}, [&](const QSqlQuery &q) {
             TransportDto t;
             t.uuid = q.value(0).toString();
@@ -680,6 +690,7 @@ std::vector<TransportDto> SqliteDatabase::loadTransports(const QString &peerUuid
             t.port = static_cast<quint16>(q.value(3).toUInt());
             t.timestamp = q.value(4).toLongLong();
             t.stream = q.value(5).toInt() != 0;
+            t.worked = q.value(6).toLongLong();
             return t;
         });
 }
@@ -694,7 +705,7 @@ bool SqliteDatabase::putTransport(const TransportDto &transport)
 
     const Bindings address{{":p", transport.peerUuid}, {":t", transport.type},
                            {":h", text(transport.host)}, {":o", int(transport.port)}};
-    const Bindings state{{":ts", transport.timestamp}, {":s", transport.stream ? 1 : 0}};
+    const Bindings state{{":ts", transport.timestamp}, {":s", transport.stream ? 1 : 0}, {":w", transport.worked}};
     const Bindings row = Bindings{{":u", transport.uuid}} + address + state;
     QString storedUuid = transport.uuid;
     bool added = false;
@@ -704,7 +715,7 @@ bool SqliteDatabase::putTransport(const TransportDto &transport)
             return false;
         const int updated = execute(db, QStringLiteral(
             "UPDATE transports SET peer_uuid = :p, type = :t, host = :h, port = :o, timestamp = :ts,"
-            " stream = :s WHERE transport_uuid = :u"), row);
+            " stream = :s, worked = MAX(worked, :w) WHERE transport_uuid = :u"), row);
         if (updated < 0)
             return false;
         if (updated == 0) {
@@ -717,13 +728,14 @@ bool SqliteDatabase::putTransport(const TransportDto &transport)
             if (existing) {
                 storedUuid = *existing;
                 if (execute(db, QStringLiteral(
-                        "UPDATE transports SET timestamp = :ts, stream = :s WHERE transport_uuid = :u"),
+                        "UPDATE transports SET timestamp = :ts, stream = :s, worked = MAX(worked, :w)"
+                        " WHERE transport_uuid = :u"),
                         Bindings{{":u", storedUuid}} + state) < 0)
                     return false;
             } else {
                 if (execute(db, QStringLiteral(
-                        "INSERT INTO transports(transport_uuid, peer_uuid, type, host, port, timestamp, stream)"
-                        " VALUES (:u, :p, :t, :h, :o, :ts, :s)"), row,
+                        "INSERT INTO transports(transport_uuid, peer_uuid, type, host, port, timestamp, stream, worked)"
+                        " VALUES (:u, :p, :t, :h, :o, :ts, :s, :w)"), row,
                         "failed to put transport %s", transport.uuid) < 0)
                     return false;
                 added = true;

@@ -20,7 +20,7 @@ class SqliteDatabase : public IDatabase
     Q_OBJECT
 
 public:
-    static constexpr int kSchemaVersion = 2;
+    static constexpr int kSchemaVersion = 3;
     static constexpr qint64 kImageCacheMaxAgeMs = 172800000;   // two days
     static constexpr int kBusyTimeoutMs = 5000;
 

@@ -47,8 +47,9 @@ public:
     // hold whatever becomes of this policy, and nothing of its budget goes with them.
     std::function<bool(const QHostAddress &)> addressCheck() const;
 
-    // Addresses the user handed over with an invitation: not counted as new. Those stored
-    // in an earlier run are not trusted: the peer itself may have named them.
+    // Addresses not counted as new: those the user handed over with an invitation, and
+    // those this computer has had the peer on. Other addresses stored in an earlier run are
+    // not trusted: the peer itself may have named them.
     void trust(const std::vector<TransportDto> &transports);
 
     // The dialable ones of `targets`, order kept, at most `limit`. Known addresses always

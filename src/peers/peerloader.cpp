@@ -208,6 +208,14 @@ void PeerLoader::onNetworkChanged()
         peer->setNetworkEnabled(enabled);
 }
 
+void PeerLoader::onNetworkReturned()
+{
+    for (PeerNusk *peer : qAsConst(m_peers))
+        peer->onNetworkReturned();
+    for (PeerNusk *peer : qAsConst(m_pending))
+        peer->onNetworkReturned();
+}
+
 void PeerLoader::addPendingInviter(const InvitationRecord &record, const QByteArray &proofKey)
 {
     const qint64 now = QDateTime::currentSecsSinceEpoch();

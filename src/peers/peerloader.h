@@ -74,6 +74,8 @@ public:
 
 public Q_SLOTS:
     void onNetworkChanged();
+    // This computer's network came back: every peer without a link dials now.
+    void onNetworkReturned();
 
 Q_SIGNALS:
     // `name` is the name the invitation gave the inviter, as it came over the network.

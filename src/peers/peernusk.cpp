@@ -279,6 +279,11 @@ void PeerNusk::reload()
             }
         }
         contact.transports = m_database->loadTransports(own);
+        // Where this computer has had the peer before is its own finding, not the peer's word.
+        std::vector<TransportDto> worked;
+        std::copy_if(contact.transports.begin(), contact.transports.end(), std::back_inserter(worked),
+                     [](const TransportDto &t) { return t.worked > 0; });
+        m_dialPolicy.trust(worked);
     }
 
     QString name;
@@ -404,16 +409,37 @@ void PeerNusk::makeStored()
     connectDatabase();
     reload();
     reloadAcls();
-    // Now that it is stored, keep what the first greeting said (addresses above all).
-    if (m_link && m_link->isEstablished())
+    // Now that it is stored, keep what the first greeting said (addresses above all), and
+    // that the address dialled reached it.
+    if (m_link && m_link->isEstablished()) {
         takeGreeting(m_link);
+        noteAddressWorked(m_link);
+    }
 }
 
 void PeerNusk::dial()
 {
-    if (m_retired || !m_started || !m_hub)
-        return;
+    // A link deleted without a word (its hub going) is no dial under way.
+    m_dialing.removeAll(QPointer<com::Link>());
     if ((m_link && m_link->isEstablished()) || !m_dialing.isEmpty())
+        return;
+    dialAddresses();
+}
+
+void PeerNusk::onNetworkReturned()
+{
+    // The back-off grew while there was no network to reach anyone over; it says nothing
+    // about the peer. What a round under way still waits for is left to it.
+    if (isLocal() || (m_link && m_link->isEstablished()))
+        return;
+    m_attempts = 0;
+    m_retryTimer->stop();
+    dialAddresses();
+}
+
+void PeerNusk::dialAddresses()
+{
+    if (m_retired || !m_started || !m_hub)
         return;
     const bool local = isLocal();
     if (!local && !m_networkEnabled) {
@@ -445,7 +471,10 @@ void PeerNusk::dial()
                                                  [hub](const QString &type) { return hub->canDial(type); }),
                                      kMaxDialTargets, monotonicMs(), &deferred);
     }
+    dropAddressesUnderWay(&targets);
     if (targets.isEmpty()) {
+        if (!m_dialing.isEmpty())
+            return;   // the round under way goes on
         setLinkState(LinkDown);
         // The listener may not be bound yet; new addresses wait for room in the next minute.
         if (local || deferred)
@@ -455,6 +484,19 @@ void PeerNusk::dial()
 
     setLinkState(LinkConnecting);
     startDialling(contact, targets, local);
+}
+
+void PeerNusk::dropAddressesUnderWay(QList<DialTarget> *targets) const
+{
+    // Unreachable addresses wait out their handshake time; they are not dialled twice.
+    QSet<QString> underWay;
+    for (const QPointer<com::Link> &link : qAsConst(m_dialing)) {
+        if (link)
+            underWay.insert(link->property(kDialTargetProperty).toString());
+    }
+    targets->erase(std::remove_if(targets->begin(), targets->end(),
+                                  [&underWay](const DialTarget &t) { return underWay.contains(dialTargetKey(t)); }),
+                   targets->end());
 }
 
 void PeerNusk::dialBetter()
@@ -467,13 +509,6 @@ void PeerNusk::dialBetter()
     const int current = transportRank(com::Hub::transportOf(m_link));
     if (current == 0)
         return;
-    // Addresses of a round still under way (unreachable ones wait out their handshake time)
-    // are not dialled again; the others are, now.
-    QSet<QString> underWay;
-    for (const QPointer<com::Link> &link : qAsConst(m_dialing)) {
-        if (link)
-            underWay.insert(link->property(kDialTargetProperty).toString());
-    }
     Contact contact;
     {
         QMutexLocker lock(&m_mutex);
@@ -484,9 +519,7 @@ void PeerNusk::dialBetter()
         dialTargets(contact.transports, kMaxStoredTransports,
                     [hub, current](const QString &type) { return transportRank(type) < current && hub->canDial(type); }),
         kMaxDialTargets, monotonicMs());
-    targets.erase(std::remove_if(targets.begin(), targets.end(),
-                                 [&underWay](const DialTarget &t) { return underWay.contains(dialTargetKey(t)); }),
-                  targets.end());
+    dropAddressesUnderWay(&targets);
     if (!targets.isEmpty())
         startDialling(contact, targets, false);
 }
@@ -543,6 +576,7 @@ void PeerNusk::scheduleRetry()
 void PeerNusk::onDialEstablished(com::Link *link)
 {
     m_dialing.removeAll(link);
+    noteAddressWorked(link);
     // The other addresses of this round are left to finish: the listener may already have
     // taken one of them, and dropping it here could leave each side holding a link the other
     // has closed. Each one that comes up is weighed against the current link by prefer(),
@@ -550,6 +584,21 @@ void PeerNusk::onDialEstablished(com::Link *link)
     adopt(link);
     // Whichever way it was decided, the round may be over with it.
     onRoundOver();
+}
+
+void PeerNusk::noteAddressWorked(const com::Link *link)
+{
+    // The peer proved its key there: after a restart this address is dialled first, and at once.
+    if (isLocal() || isProvisional() || !m_database || !link->isOutgoing())
+        return;
+    const QString target = link->property(kDialTargetProperty).toString();
+    for (TransportDto t : m_database->loadTransports(uuid())) {
+        if (dialTargetKey({t.type, t.host, t.port}) == target) {
+            t.worked = QDateTime::currentSecsSinceEpoch();
+            m_database->putTransport(t);
+            return;
+        }
+    }
 }
 
 void PeerNusk::attachIncoming(com::Link *link)

@@ -5,8 +5,10 @@
 //
 // Lives on the thread of the connection manager ("ioThread"). While it has no link it dials
 // every stored TCP address of the peer at once and keeps one of the links that come up; after
-// a failed round it waits, doubling the wait up to PeerTimings::retryMaxMs. With the network
-// switched off, remote peers stay down and do not dial; the local peer carries on.
+// a failed round it waits, doubling the wait up to PeerTimings::retryMaxMs, or until this
+// computer's network comes back. A dial that fails at once (no route) is a failed dial like
+// any other. With the network switched off, remote peers stay down and do not dial; the
+// local peer carries on.
 //
 // The peer is up only once the other side has chosen the same link (com/link.h, CHOSEN):
 // until then requests would travel on a link the other side may be about to close.
@@ -112,6 +114,9 @@ public:
     // An incoming link the hub admitted for this peer's uuid.
     void attachIncoming(com::Link *link);
     void setNetworkEnabled(bool enabled);
+    // This computer's network came back (an interface up, an address new): without a link,
+    // the peer is dialled now rather than when its back-off says.
+    void onNetworkReturned();
     // Begins dialing (the loader calls this once the peer is set up).
     void start();
     // The peer's row is gone: close links, dial no more.
@@ -147,11 +152,16 @@ private:
     void connectDatabase();
     void reloadAcls();
     void dial();
+    // Dials the contact's addresses that no dial of this peer is trying already.
+    void dialAddresses();
+    void dropAddressesUnderWay(QList<DialTarget> *targets) const;
     // While up over a worse transport: dials the better ones the contact has.
     void dialBetter();
     void startDialling(const Contact &contact, const QList<DialTarget> &targets, bool local);
     void scheduleRetry();
     void onDialEstablished(com::Link *link);
+    // Keeps in the database that the address `link` was dialled at reached the peer.
+    void noteAddressWorked(const com::Link *link);
     void onDialClosed(com::Link *link);
     void adopt(com::Link *link);
     // Makes `link` the one carrying both channels and tells the other side so.

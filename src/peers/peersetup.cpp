@@ -3,6 +3,7 @@
 #include "app/base/devicekind.h"
 #include "com/connectionmanager.h"
 #include "com/hub.h"
+#include "com/networkwatch.h"
 #include "db/idatabase.h"
 #include "peers/invitation.h"
 #include "peers/ipeer.h"
@@ -69,6 +70,8 @@ void installPeers(ConnectionManager *manager, PeerModel *model, PeerEndpointMake
         });
         QObject::connect(hub, &com::Hub::incomingLink, made, &PeerLoader::onIncomingLink, Qt::DirectConnection);
         QObject::connect(hub, &com::Hub::listeningChanged, made, &PeerLoader::onNetworkChanged);
+        QObject::connect(manager->networkWatch(), &com::NetworkWatch::networkReturned, made,
+                         &PeerLoader::onNetworkReturned);
         made->loadPeers();
     });
 

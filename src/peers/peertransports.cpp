@@ -49,7 +49,11 @@ QList<DialTarget> dialTargets(const std::vector<TransportDto> &transports, int l
                               const std::function<bool(const QString &type)> &canDial)
 {
     std::vector<TransportDto> sorted = transports;
+    // Those that worked come first: they are dialled at once (DialPolicy) and must not fall
+    // outside the limit behind addresses that never answered.
     std::stable_sort(sorted.begin(), sorted.end(), [](const TransportDto &a, const TransportDto &b) {
+        if (a.worked != b.worked)
+            return a.worked > b.worked;
         return transportRank(a.type) < transportRank(b.type);
     });
     QList<DialTarget> targets;

@@ -35,7 +35,8 @@ struct DialTarget
 // Both ends of a pair of links rank them the same, so both keep the same one.
 int transportRank(const QString &type);
 
-// The distinct usable addresses of `transports` that `canDial` accepts, best transport
-// first (the stored order kept within one), at most `limit` of them.
+// The distinct usable addresses of `transports` that `canDial` accepts, at most `limit` of
+// them: those this computer has had the peer on first, the most recent first; then the
+// others, best transport first (the stored order kept within one).
 QList<DialTarget> dialTargets(const std::vector<TransportDto> &transports, int limit,
                               const std::function<bool(const QString &type)> &canDial);

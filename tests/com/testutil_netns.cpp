@@ -48,8 +48,10 @@ QString Netns::unavailableReason()
 }
 
 Netns::Netns()
-    : m_prefix(QStringLiteral("nk%1").arg(QCoreApplication::applicationPid() % 100000))
 {
+    // Several sets of namespaces may live side by side in one test.
+    static int made = 0;
+    m_prefix = QStringLiteral("nk%1n%2").arg(QCoreApplication::applicationPid() % 100000).arg(made++);
 }
 
 Netns::~Netns()

@@ -1,4 +1,5 @@
 #include "testutil_com.h"
+#include "testutil_netns.h"
 #include "testutil_timeouts.h"
 #include "fuzz/linkfuzz.h"
 
@@ -89,6 +90,7 @@ private Q_SLOTS:
     void bulkAndLargestMessagesArriveBeforeClose();
     void admissionRules();
     void wrongServerKeyEndsHandshake();
+    void dialWithoutRouteIsHeardToFail();
     void replayedHandshakeIsRefused();
     void tamperedTrafficEndsLink_data();
     void tamperedTrafficEndsLink();
@@ -370,6 +372,28 @@ void TstLink::wrongServerKeyEndsHandshake()
     QVERIFY2(w.reason.contains(QStringLiteral("expected")), qPrintable(w.reason));
     QTRY_COMPARE(server->pendingHandshakes(), 0);
     QCOMPARE(side.links.size(), 0);
+}
+
+// A dial the system refuses at once (no route: a computer without IPv6, or with its network
+// down) ends like any other, after the caller has connected to it.
+void TstLink::dialWithoutRouteIsHeardToFail()
+{
+    const QString reason = testutil::Netns::unavailableReason();
+    if (!reason.isEmpty())
+        QSKIP(qPrintable(reason));
+    testutil::Netns net;
+    QVERIFY(net.add(QStringLiteral("alone")));
+    const testutil::NetnsScope inside(net.name(QStringLiteral("alone")));
+    QVERIFY(inside.isValid());
+
+    QObject scope;
+    Hub *client = makeHub(&scope, quietTimings());
+    const QByteArray key = crypto::generateSigningKeyPair().publicKey;
+    for (const QString &host : {QStringLiteral("198.18.7.1"), QStringLiteral("2001:db8::1")}) {
+        ClientWatch w(client->connectTo(host, 60391, key));
+        QTRY_VERIFY2(w.closed, qPrintable(host));
+        QVERIFY(!w.established);
+    }
 }
 
 void TstLink::replayedHandshakeIsRefused()

@@ -442,6 +442,40 @@ private Q_SLOTS:
         QCOMPARE(raw.scalar(QStringLiteral("PRAGMA user_version")).toInt(), SqliteDatabase::kSchemaVersion);
     }
 
+    void migrationFromSecondVersion()
+    {
+        // The second layout did not note when an address last worked; its addresses stay.
+        QVERIFY(m_db->putPeer(peer(kPeerA)));
+        for (int i = 0; i < 20; ++i) {
+            QVERIFY(m_db->putTransport({newUuidString(), kPeerA, QStringLiteral("tcp"),
+                                        QStringLiteral("10.0.0.%1").arg(i + 1), 60391, 100 + i, true}));
+        }
+        const std::vector<TransportDto> before = m_db->loadTransports(kPeerA);
+        m_db.reset();
+        {
+            RawConnection raw(file());
+            QVERIFY(raw.exec(QStringLiteral("ALTER TABLE transports DROP COLUMN worked")));
+            QVERIFY(raw.exec(QStringLiteral("PRAGMA user_version = 2")));
+        }
+
+        m_db.reset(new SqliteDatabase(m_dir->path()));
+        QVERIFY(m_db->isOpen());
+        const std::vector<TransportDto> after = m_db->loadTransports(kPeerA);
+        QCOMPARE(after.size(), before.size());
+        for (std::size_t i = 0; i < after.size(); ++i) {
+            QCOMPARE(after[i].uuid, before[i].uuid);
+            QCOMPARE(after[i].host, before[i].host);
+            QCOMPARE(after[i].timestamp, before[i].timestamp);
+            QCOMPARE(after[i].worked, qint64(0));
+        }
+        TransportDto worked = after.back();
+        worked.worked = 1700000000;
+        QVERIFY(m_db->putTransport(worked));
+        QCOMPARE(m_db->loadTransports(kPeerA).back().worked, qint64(1700000000));
+        RawConnection raw(file());
+        QCOMPARE(raw.scalar(QStringLiteral("PRAGMA user_version")).toInt(), SqliteDatabase::kSchemaVersion);
+    }
+
     void unreadableFileFailsCleanly()
     {
         m_db.reset();

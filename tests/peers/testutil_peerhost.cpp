@@ -43,12 +43,14 @@ bool Host::start()
     QSettings(QDir(m_dir).filePath(QStringLiteral("config.ini")), QSettings::IniFormat)
         .setValue(QStringLiteral("com/lanbeacon"), false);
     m_process.setProgram(m_wrapper.isEmpty() ? hostBinary() : m_wrapper.first());
-    m_process.setArguments(m_wrapper.mid(1) + (m_wrapper.isEmpty() ? QStringList() : QStringList{hostBinary()}) + QStringList{QStringLiteral("--config-dir=") + m_dir,
-                            QStringLiteral("--com-listen-port=") + QString::number(m_port),
-                            QStringLiteral("--retry-ms=150"), QStringLiteral("--retry-max-ms=600"),
-                            QStringLiteral("--ping-ms=250"), QStringLiteral("--silence-ms=1500"),
-                            QStringLiteral("--handshake-ms=3000"), QStringLiteral("--loopback-transports=1")}
-                           + m_extraArgs);
+    const QStringList shortTimings{QStringLiteral("--retry-ms=150"), QStringLiteral("--retry-max-ms=600"),
+                                   QStringLiteral("--ping-ms=250"), QStringLiteral("--silence-ms=1500"),
+                                   QStringLiteral("--handshake-ms=3000")};
+    m_process.setArguments(m_wrapper.mid(1) + (m_wrapper.isEmpty() ? QStringList() : QStringList{hostBinary()})
+                           + QStringList{QStringLiteral("--config-dir=") + m_dir,
+                                         QStringLiteral("--com-listen-port=") + QString::number(m_port),
+                                         QStringLiteral("--loopback-transports=1")}
+                           + (m_programTimings ? QStringList() : shortTimings) + m_extraArgs);
     // Every copy, this test process included, lives on this computer and reaches the
     // others over loopback.
     DialPolicy::setLoopbackPeersAllowed(true);

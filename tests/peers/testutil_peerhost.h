@@ -39,6 +39,9 @@ public:
 
     // Further command-line options for the next start().
     void addArguments(const QStringList &args) { m_extraArgs += args; }
+    // Started from now on with the program's own retry, ping, silence and handshake limits
+    // instead of the tests' short ones.
+    void setProgramTimings(bool program) { m_programTimings = program; }
     bool start();
     void stop();
     // SIGKILL, as a crash or a power cut would end it; waits until it is gone.
@@ -83,6 +86,7 @@ private:
     QString m_dir;
     quint16 m_port;
     QStringList m_extraArgs;
+    bool m_programTimings = false;
     QStringList m_wrapper;   // runs the host binary (its arguments follow)
     QProcess m_process;
 };

@@ -3,12 +3,17 @@
 
 #include "testutil_peerhost.h"
 
+#include "app/startup/startupguard.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocalServer>
 #include <QtTest>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,6 +37,44 @@ public:
 
 private:
     mode_t m_old;
+};
+
+// The last moments of a program killed just now, stood in for: its lock is still held, and
+// its activation socket takes a question it never answers. Both go once it was asked.
+class EndingHolder : public QObject
+{
+public:
+    explicit EndingHolder(const QString &configDir)
+    {
+        m_lock = ::open(QFile::encodeName(configDir + QLatin1Char('/') + StartupGuard::lockFileName()).constData(),
+                        O_RDWR | O_CLOEXEC);
+        const bool locked = m_lock >= 0 && ::flock(m_lock, LOCK_EX | LOCK_NB) == 0;
+        const QString socketPath = StartupGuard(configDir).activationSocketPath();
+        QLocalServer::removeServer(socketPath);
+        m_holding = locked && m_server.listen(socketPath);
+        connect(&m_server, &QLocalServer::newConnection, this, [this] {
+            m_asked = true;
+            letGo();
+        });
+    }
+    ~EndingHolder() override { letGo(); }
+
+    bool isHolding() const { return m_holding; }
+    bool wasAsked() const { return m_asked; }
+
+private:
+    void letGo()
+    {
+        m_server.close();
+        if (m_lock >= 0)
+            ::close(m_lock);
+        m_lock = -1;
+    }
+
+    QLocalServer m_server;
+    int m_lock = -1;
+    bool m_holding = false;
+    bool m_asked = false;
 };
 
 } // namespace
@@ -158,6 +201,35 @@ private Q_SLOTS:
                      qPrintable(QStringLiteral("round %1: ").arg(round) + copied.join(QLatin1Char('|')) + status));
             QCOMPARE(readFile(dst + QStringLiteral("/note.txt")), QByteArray("after the restart"));
         }
+    }
+
+    // A start right after the running host was killed takes the folder over, also while the
+    // killed one is still ending: it takes the question without answering and lets go of the
+    // lock a moment later.
+    void startRightAfterAKill()
+    {
+        const QString dir = path(QStringLiteral("killed"));
+        Host first(dir, freePort());
+        Host second(dir, freePort());
+        Host *running = &first;
+        Host *next = &second;
+        const QString localUp = QStringLiteral("wait-up ") + kLocal + QStringLiteral(" 10");
+        QVERIFY(running->start() && running->ok(localUp));
+        int tookOver = 0;
+        for (int round = 0; round < 20; ++round) {
+            QVERIFY(running->signal(SIGKILL));
+            QVERIFY(running->waitForExit(10000));
+            EndingHolder ending(dir);
+            QVERIFY(ending.isHolding());
+            QVERIFY(next->start());
+            QTRY_VERIFY(ending.wasAsked());
+            if (next->ok(localUp))
+                ++tookOver;
+            else   // refused: started again once nothing holds the folder, for the next round
+                QVERIFY(next->start() && next->ok(localUp));
+            std::swap(running, next);
+        }
+        QCOMPARE(tookOver, 20);
     }
 
     // SIGTERM ends the host as "quit" does, in the middle of a copy too: a normal exit

@@ -492,6 +492,28 @@ private Q_SLOTS:
         c.hub->setNetworkEnabled(true);
         QTRY_COMPARE_WITH_TIMEOUT(bOnC->linkState(), int(IPeer::LinkUp), 5000);
     }
+    // A peer none of whose addresses may be dialled on the networks this computer is on (a
+    // private address while the interface of its network is down) stays down without
+    // dialling; once the network is back, it is dialled at once.
+    void nothingToDialUntilTheNetworkReturns()
+    {
+        Side a;
+        Side b;
+        DialPolicy::setLoopbackPeersAllowed(false);
+        auto allowAgain = qScopeGuard([] { DialPolicy::setLoopbackPeersAllowed(true); });
+        PeerNusk *bOnA = a.pair(b, {{QStringLiteral("127.0.0.1"), b.hub->listenPort()}});
+        b.pair(a, {});
+        QTest::qWait(500);   // several retry periods
+        QCOMPARE(bOnA->linkState(), int(IPeer::LinkDown));
+
+        allowAgain.dismiss();
+        DialPolicy::setLoopbackPeersAllowed(true);   // the address is dialable from here on
+        QTest::qWait(500);
+        QCOMPARE(bOnA->linkState(), int(IPeer::LinkDown));
+        a.loader->onNetworkReturned();
+        QTRY_COMPARE_WITH_TIMEOUT(bOnA->linkState(), int(IPeer::LinkUp), 5000);
+    }
+
     // B's greeting names ten fresh addresses (listeners that never answer a hello). Once B
     // is gone, A keeps dialling the address it had and takes up only a few of the new ones
     // within the minute, however many rounds it dials.

@@ -56,6 +56,41 @@ private Q_SLOTS:
         storePeerTransports(&db, peer, announcement(200, 1));
         QCOMPARE(db.loadTransports(peer).size(), std::size_t(kMaxStoredTransports));
     }
+
+    // The addresses this computer has had the peer on are dialled first, the most recent
+    // first, however many others were stored before them; announcing one again, or a note
+    // of an earlier time, does not make it forget when it worked.
+    void addressesThatWorkedComeFirst()
+    {
+        QTemporaryDir dir;
+        SqliteDatabase db(dir.path());
+        QVERIFY(db.isOpen());
+        const QString peer = newUuidString();
+        QVERIFY(db.putPeer({peer, QStringLiteral("nusk"), 1}));
+        storePeerTransports(&db, peer, announcement(0, 16));
+        storePeerTransports(&db, peer, announcement(16, 16));
+
+        auto noteWorked = [&](const QString &host, qint64 when) {
+            for (TransportDto t : db.loadTransports(peer)) {
+                if (t.host == host) {
+                    t.worked = when;
+                    QVERIFY(db.putTransport(t));
+                }
+            }
+        };
+        const QString older = announcement(30, 1).front().host;
+        const QString newer = announcement(20, 1).front().host;
+        noteWorked(older, 1000);
+        noteWorked(newer, 2000);
+        noteWorked(newer, 1500);
+        storePeerTransports(&db, peer, announcement(20, 12));
+
+        const QList<DialTarget> targets = dialTargets(db.loadTransports(peer), 4, {});
+        QCOMPARE(targets.size(), 4);
+        QCOMPARE(targets[0].host, newer);
+        QCOMPARE(targets[1].host, older);
+        QCOMPARE(targets[2].host, announcement(0, 1).front().host);
+    }
 };
 
 QTEST_GUILESS_MAIN(TstPeerTransports)

@@ -31,6 +31,9 @@ const char kActivate[] = "activate\n";
 const char kActivated[] = "activated\n";
 // Room for either line and then some: a connection holding this much without one is dropped.
 constexpr qint64 kMaxActivationLine = 64;
+// How long the lock of a holder that did not answer is looked at again. A killed program lets
+// go of it within milliseconds of its activation socket.
+constexpr int kSilentHolderGraceMs = 500;
 
 // A folder in which only this user can make names: its own, and closed to everyone else.
 bool isPrivateFolder(const QString &folder)
@@ -104,36 +107,50 @@ bool StartupGuard::acquire(qint64 handingOverPid, int handOverWaitMs)
     privatefiles::makeDirectory(m_directory);
     const QString lockPath = QDir(m_directory).filePath(lockFileName());
     m_lock.reset(new ProcessLock(lockPath));
-    QElapsedTimer waited;
-    waited.start();
     qint64 pid = 0;
     QString host;
-    for (;;) {
-        const ProcessLock::Result result = m_lock->tryLock();
-        if (result == ProcessLock::Locked) {
-            listenForActivation();
-            return true;
-        }
-        if (result == ProcessLock::Failed) {
-            m_error = QStringLiteral("The configuration folder %1 cannot be written.").arg(m_directory);
-            m_lock.reset();
-            return false;
-        }
+    // The program handing over is on its way out; its lock goes with it. Unreadable
+    // information is a lock being removed or written just now.
+    ProcessLock::Result result = lockWithin(handOverWaitMs, [&] {
         m_lock->holder(&pid, &host);
-        // The program handing over is on its way out; its lock goes with it. Unreadable
-        // information is a lock being removed or written just now.
-        const bool handingOver = handingOverPid > 0 && (pid == handingOverPid || pid == 0);
-        if (!handingOver || waited.elapsed() >= handOverWaitMs)
-            break;
-        QThread::msleep(20);
+        return handingOverPid > 0 && (pid == handingOverPid || pid == 0);
+    });
+    bool answered = false;
+    if (result == ProcessLock::HeldElsewhere) {
+        m_lock->holder(&pid, &host);
+        answered = askHolderToActivate();
+        // A holder that does not answer may be dying (killed just now): the lock goes with
+        // the last of it a moment later.
+        if (!answered)
+            result = lockWithin(kSilentHolderGraceMs, [] { return true; });
+    }
+    if (result == ProcessLock::Locked) {
+        listenForActivation();
+        return true;
     }
     m_lock.reset();
+    if (result == ProcessLock::Failed) {
+        m_error = QStringLiteral("The configuration folder %1 cannot be written.").arg(m_directory);
+        return false;
+    }
     m_error = pid > 0 ? QStringLiteral("nusk is already running on %1 (process %2 on %3)")
                             .arg(m_directory, QString::number(pid), host)
                       : QStringLiteral("nusk is already running on %1").arg(m_directory);
-    m_error += askHolderToActivate() ? QStringLiteral("; its window was brought to the front.")
-                                     : QStringLiteral("; it did not answer.");
+    m_error += answered ? QStringLiteral("; its window was brought to the front.")
+                        : QStringLiteral("; it did not answer.");
     return false;
+}
+
+ProcessLock::Result StartupGuard::lockWithin(int limitMs, const std::function<bool()> &worthWaiting)
+{
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        const ProcessLock::Result result = m_lock->tryLock();
+        if (result != ProcessLock::HeldElsewhere || waited.elapsed() >= limitMs || !worthWaiting())
+            return result;
+        QThread::msleep(20);
+    }
 }
 
 bool StartupGuard::askHolderToActivate()

@@ -6,13 +6,15 @@
 // Lives on the GUI thread for the whole run: it holds the directory's lock and listens
 // for a second start asking this one to come to the front.
 
+#include "app/startup/processlock.h"
+
 #include <QFutureWatcher>
 #include <QObject>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
-class ProcessLock;
 class QLocalServer;
 class QLocalSocket;
 class SqliteDatabase;
@@ -42,7 +44,9 @@ public:
     bool prepareDirectory();
 
     // Takes the directory's lock. False when another live program holds it; errorString()
-    // then names its process, and that program has been asked to come to the front.
+    // then names its process, and that program has been asked to come to the front. One
+    // that does not answer is given a moment to let go: a program killed just now holds the
+    // lock until the last of it has ended.
     // `handingOverPid`: the process this start takes over from in an update hand-over; while
     // that one holds the lock, the lock is waited for, up to `handOverWaitMs`.
     bool acquire(qint64 handingOverPid = 0, int handOverWaitMs = 30000);
@@ -83,6 +87,9 @@ private:
     bool isActivationUser(const QLocalSocket &socket) const;
     // Asks the holder to come to the front; true when it answered that it did.
     bool askHolderToActivate();
+    // Tries the lock until it is taken or cannot be, `limitMs` have passed, or waiting is not
+    // `worthWaiting` any more (asked after each try that found it held).
+    ProcessLock::Result lockWithin(int limitMs, const std::function<bool()> &worthWaiting);
 
     QString m_directory;
     QString m_error;
