@@ -1280,6 +1280,9 @@ bool Filer::event(QEvent *e)
 
 bool Filer::viewKeyPress(QKeyEvent *event)
 {
+    // First: Shift+Del is the platform's cut as well, but here it deletes.
+    if (refuseDisabledKey(event))
+        return true;
     if (event->matches(QKeySequence::Copy) || event->matches(QKeySequence::Cut)) {
         const bool cut = event->matches(QKeySequence::Cut);
         if (sharedAction(cut ? "filer.cut" : "filer.copy")->isEnabled())

@@ -256,6 +256,12 @@ private:
     // Keys the views would otherwise swallow or ignore: copy and cut when refused, and the
     // keyboard's context-menu keys.
     bool viewKeyPress(QKeyEvent *event);
+    // A key of a file action that is off now: kept from the view, which would do something
+    // else with it (Alt+Return opens the item), and the reason said where there is one.
+    bool refuseDisabledKey(QKeyEvent *event);
+    QString deleteRefusal() const;
+    QString renameRefusal(quint8 result, const QString &source, const QString &destination) const;
+    QString propertiesRefusal() const;
     void openContextMenu(const QPoint &globalPos);
 };
 

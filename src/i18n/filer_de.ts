@@ -139,5 +139,37 @@
         <source>Extract here...</source>
         <translation>Hier entpacken...</translation>
     </message>
+    <message id="filer-msg-no-properties">
+        <source>No file manager answered: the properties of %1 cannot be shown.</source>
+        <translation>Kein Dateimanager hat geantwortet: Die Eigenschaften von %1 können nicht angezeigt werden.</translation>
+    </message>
+    <message id="delete-refused-offline">
+        <source>Cannot delete: %1 is not connected.</source>
+        <translation>Löschen nicht möglich: %1 ist nicht verbunden.</translation>
+    </message>
+    <message id="delete-refused-read-only">
+        <source>Cannot delete %1: it is read only here.</source>
+        <translation>%1 kann nicht gelöscht werden: Es ist hier schreibgeschützt.</translation>
+    </message>
+    <message id="filer-msg-properties-local-only">
+        <source>Properties are shown only for items on this computer.</source>
+        <translation>Eigenschaften werden nur für Elemente auf diesem Computer angezeigt.</translation>
+    </message>
+    <message id="rename-refused-exists">
+        <source>Cannot rename %1: %2 is already there.</source>
+        <translation>%1 kann nicht umbenannt werden: %2 gibt es hier schon.</translation>
+    </message>
+    <message id="rename-refused-read-only">
+        <source>Cannot rename %1: it is read only here.</source>
+        <translation>%1 kann nicht umbenannt werden: Es ist hier schreibgeschützt.</translation>
+    </message>
+    <message id="rename-refused-silent">
+        <source>Cannot rename %1: %2 did not answer.</source>
+        <translation>%1 kann nicht umbenannt werden: %2 hat nicht geantwortet.</translation>
+    </message>
+    <message id="rename-failed">
+        <source>%1 could not be renamed.</source>
+        <translation>%1 konnte nicht umbenannt werden.</translation>
+    </message>
 </context>
 </TS>

@@ -139,5 +139,37 @@
         <source>Extract here...</source>
         <translation>Extract here...</translation>
     </message>
+    <message id="filer-msg-no-properties">
+        <source>No file manager answered: the properties of %1 cannot be shown.</source>
+        <translation>No file manager answered: the properties of %1 cannot be shown.</translation>
+    </message>
+    <message id="delete-refused-offline">
+        <source>Cannot delete: %1 is not connected.</source>
+        <translation>Cannot delete: %1 is not connected.</translation>
+    </message>
+    <message id="delete-refused-read-only">
+        <source>Cannot delete %1: it is read only here.</source>
+        <translation>Cannot delete %1: it is read only here.</translation>
+    </message>
+    <message id="filer-msg-properties-local-only">
+        <source>Properties are shown only for items on this computer.</source>
+        <translation>Properties are shown only for items on this computer.</translation>
+    </message>
+    <message id="rename-refused-exists">
+        <source>Cannot rename %1: %2 is already there.</source>
+        <translation>Cannot rename %1: %2 is already there.</translation>
+    </message>
+    <message id="rename-refused-read-only">
+        <source>Cannot rename %1: it is read only here.</source>
+        <translation>Cannot rename %1: it is read only here.</translation>
+    </message>
+    <message id="rename-refused-silent">
+        <source>Cannot rename %1: %2 did not answer.</source>
+        <translation>Cannot rename %1: %2 did not answer.</translation>
+    </message>
+    <message id="rename-failed">
+        <source>%1 could not be renamed.</source>
+        <translation>%1 could not be renamed.</translation>
+    </message>
 </context>
 </TS>
