@@ -238,6 +238,10 @@ private:
     QModelIndex currentRootSource() const;
     void fallBackToMachineList();
     void onRowsAboutToBeInserted(const QModelIndex &parent);
+    // The folder shown goes with its share when the other computer stops sharing it: back to
+    // that computer's page, saying so, instead of the top level under a path that is gone.
+    void onRowsAboutToBeRemoved(const QModelIndex &parent, int first, int last);
+    void leaveUnsharedFolder(const QString &shareName);
     void checkListingDone();
     void resumeSorting();
     void addShareMenus(QMenu *menu);

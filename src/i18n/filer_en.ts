@@ -171,5 +171,9 @@
         <source>%1 could not be renamed.</source>
         <translation>%1 could not be renamed.</translation>
     </message>
+    <message id="filer-msg-share-gone">
+        <source>%1 is no longer shared with this computer.</source>
+        <translation>%1 is no longer shared with this computer.</translation>
+    </message>
 </context>
 </TS>

@@ -4,7 +4,8 @@
 // never deletable, drops with the move choice and images from other programs, the context
 // menu by mouse and by keyboard; a copy or cut refused while the other computer is offline
 // says why and leaves nothing to paste; refused renames and deletes, and properties nothing
-// shows, say why; the properties key is not the open key.
+// shows, say why; the properties key is not the open key; a share that goes while it is shown
+// leads back to the computer's page.
 
 #include "db/sqlitedatabase.h"
 #include "filer/filer.h"
@@ -67,6 +68,7 @@ private Q_SLOTS:
     void refusedCopyLeavesNothingToPaste();
     void propertiesKeyAndUnansweredProperties();
     void refusedRenamesAndDeletesSayWhy();
+    void shareThatGoesLeadsToThePeerPage();
 
 private:
     std::unique_ptr<Filer> browser(IPeer *peer, const QString &path);
@@ -569,6 +571,26 @@ void TestFilerFileOps::refusedRenamesAndDeletesSayWhy()
     remoteModel->setData(keep, QStringLiteral("kept.txt"), Qt::EditRole);
     QTRY_COMPARE_WITH_TIMEOUT(remote->statusText(), QStringLiteral("Cannot rename keep.txt: it is read only here."), 10000);
     QVERIFY(QFile::exists(m_base + QStringLiteral("/readonly/keep.txt")));
+}
+
+// The other computer stops sharing the folder shown, here a folder inside the share: the
+// browser goes to that computer's page and says that the share is gone.
+void TestFilerFileOps::shareThatGoesLeadsToThePeerPage()
+{
+    QVERIFY(writeFile(m_base + QStringLiteral("/Music/Live/set 1.ogg"), 64));
+    QString status;
+    const QStringList music = m_host->cmd(QStringLiteral("share %1 %2 5").arg(m_ours, m_base + QStringLiteral("/Music")), &status);
+    QCOMPARE(status, QStringLiteral("ok"));
+    const QString live = QStringLiteral("%shares/") + music.first() + QStringLiteral("/Live");
+    auto remote = browser(m_remote, live);
+    QVERIFY(m_host->ok(QStringLiteral("unshare %1 %2").arg(m_ours, music.first())));
+    QTRY_COMPARE_WITH_TIMEOUT(remote->currentPage(), Filer::PeerViewPage, 10000);
+    const QString gone = QStringLiteral("Music is no longer shared with this computer.");
+    QCOMPARE(remote->statusText(), gone);
+    auto *notice = remote->findChild<QLabel *>(QStringLiteral("pageNotice"));
+    QVERIFY(notice);
+    QVERIFY(notice->isVisible());
+    QCOMPARE(notice->text(), gone);
 }
 
 QTEST_MAIN(TestFilerFileOps)
