@@ -23,10 +23,10 @@
         </translation>
     </message>
     <message id="filer-status-selection" numerus="yes">
-        <source>%n items selected %1</source>
+        <source>%n items selected (%1)</source>
         <translation>
-            <numerusform>%n Element ausgewählt %1</numerusform>
-            <numerusform>%n Elemente ausgewählt %1</numerusform>
+            <numerusform>%n Element ausgewählt (%1)</numerusform>
+            <numerusform>%n Elemente ausgewählt (%1)</numerusform>
         </translation>
     </message>
     <message id="filer-status-dir" numerus="yes">

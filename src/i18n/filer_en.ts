@@ -23,10 +23,10 @@
         </translation>
     </message>
     <message id="filer-status-selection" numerus="yes">
-        <source>%n items selected %1</source>
+        <source>%n items selected (%1)</source>
         <translation>
-            <numerusform>%n item selected %1</numerusform>
-            <numerusform>%n items selected %1</numerusform>
+            <numerusform>%n item selected (%1)</numerusform>
+            <numerusform>%n items selected (%1)</numerusform>
         </translation>
     </message>
     <message id="filer-status-dir" numerus="yes">
