@@ -872,7 +872,7 @@ void Filer::onShowPropertiesActionTriggered()
         return;
     const QString name = QFileInfo(paths.first()).fileName();
     filerlaunch::showProperties(paths.first(), this, [this, name] {
-        //% "No file manager answered: the properties of %1 cannot be shown."
+        //% "No file manager shows the properties of %1."
         showStatusMessage(qtTrId("filer-msg-no-properties").arg(name), 10000);
     });
 }
@@ -919,7 +919,7 @@ QString Filer::propertiesRefusal() const
 {
     if (!d->peer || currentPage() != FilesPage || d->peer->isLocal())
         return QString();
-    //% "Properties are shown only for items on this computer."
+    //% "Properties: only for items on this computer."
     return qtTrId("filer-msg-properties-local-only");
 }
 

@@ -140,8 +140,8 @@
         <translation>Hier entpacken...</translation>
     </message>
     <message id="filer-msg-no-properties">
-        <source>No file manager answered: the properties of %1 cannot be shown.</source>
-        <translation>Kein Dateimanager hat geantwortet: Die Eigenschaften von %1 können nicht angezeigt werden.</translation>
+        <source>No file manager shows the properties of %1.</source>
+        <translation>Kein Dateimanager zeigt die Eigenschaften von %1.</translation>
     </message>
     <message id="delete-refused-offline">
         <source>Cannot delete: %1 is not connected.</source>
@@ -149,23 +149,23 @@
     </message>
     <message id="delete-refused-read-only">
         <source>Cannot delete %1: it is read only here.</source>
-        <translation>%1 kann nicht gelöscht werden: Es ist hier schreibgeschützt.</translation>
+        <translation>Nicht gelöscht: %1 ist schreibgeschützt.</translation>
     </message>
     <message id="filer-msg-properties-local-only">
-        <source>Properties are shown only for items on this computer.</source>
-        <translation>Eigenschaften werden nur für Elemente auf diesem Computer angezeigt.</translation>
+        <source>Properties: only for items on this computer.</source>
+        <translation>Eigenschaften nur für Elemente dieses Computers.</translation>
     </message>
     <message id="rename-refused-exists">
         <source>Cannot rename %1: %2 is already there.</source>
-        <translation>%1 kann nicht umbenannt werden: %2 gibt es hier schon.</translation>
+        <translation>%1 nicht umbenannt: %2 gibt es schon.</translation>
     </message>
     <message id="rename-refused-read-only">
         <source>Cannot rename %1: it is read only here.</source>
-        <translation>%1 kann nicht umbenannt werden: Es ist hier schreibgeschützt.</translation>
+        <translation>Nicht umbenannt: %1 ist schreibgeschützt.</translation>
     </message>
     <message id="rename-refused-silent">
         <source>Cannot rename %1: %2 did not answer.</source>
-        <translation>%1 kann nicht umbenannt werden: %2 hat nicht geantwortet.</translation>
+        <translation>%1 nicht umbenannt: %2 antwortet nicht.</translation>
     </message>
     <message id="rename-failed">
         <source>%1 could not be renamed.</source>

@@ -140,8 +140,8 @@
         <translation>Extract here...</translation>
     </message>
     <message id="filer-msg-no-properties">
-        <source>No file manager answered: the properties of %1 cannot be shown.</source>
-        <translation>No file manager answered: the properties of %1 cannot be shown.</translation>
+        <source>No file manager shows the properties of %1.</source>
+        <translation>No file manager shows the properties of %1.</translation>
     </message>
     <message id="delete-refused-offline">
         <source>Cannot delete: %1 is not connected.</source>
@@ -152,8 +152,8 @@
         <translation>Cannot delete %1: it is read only here.</translation>
     </message>
     <message id="filer-msg-properties-local-only">
-        <source>Properties are shown only for items on this computer.</source>
-        <translation>Properties are shown only for items on this computer.</translation>
+        <source>Properties: only for items on this computer.</source>
+        <translation>Properties: only for items on this computer.</translation>
     </message>
     <message id="rename-refused-exists">
         <source>Cannot rename %1: %2 is already there.</source>
