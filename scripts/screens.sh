@@ -159,6 +159,11 @@ here_uuid=$(host_cmd other peers | awk -F'\t' '$1 != "{00000000-0000-0000-0000-0
 host_cmd other share "$here_uuid" "$demo/shared" 7 >/dev/null
 # And its system drive, read only (1 read, 8 the whole drive): the shared items list it.
 host_cmd other share "$here_uuid" / 9 >/dev/null
+# And a folder this computer may only read: what it refuses to change, it says why.
+mkdir -p "$demo/archive/2023"
+printf 'Receipts of 2022\n' >"$demo/archive/tax 2022.txt"
+printf 'Old address list\n' >"$demo/archive/addresses.txt"
+host_cmd other share "$here_uuid" "$demo/archive" 5 >/dev/null
 host_cmd here quit >/dev/null || true
 stop_host here
 unset here_pid
@@ -199,7 +204,7 @@ for lang in en de; do
   rm -rf "$demo/here"
   cp -a "$demo/here.first" "$demo/here"
   NUSK_SCREENS_DIR="$out/default-$lang" NUSK_SCREENS_WINDOW=default \
-  NUSK_SCREENS_ONLY='^(window-empty|window-both-panes|window-remote-page|menu-remote.*|dialog-.*invitation.*|invitation-.*|job-question|job-copying|job-failed|dialog-about|filer-peer-page|filer-computer-list)$' \
+  NUSK_SCREENS_ONLY='^(window-empty|window-both-panes|window-remote-page|menu-remote.*|dialog-.*invitation.*|invitation-.*|job-question|job-copying|job-failed|dialog-about|filer-peer-page|filer-computer-list|filer-rename-refused|filer-delete-refused)$' \
   LANG="$( [ "$lang" = de ] && echo de_DE.UTF-8 || echo en_US.UTF-8 )" LANGUAGE="$lang" \
     run_program
 done

@@ -9,6 +9,7 @@
 #include <QUdpSocket>
 #include <QtEndian>
 
+#include <algorithm>
 #include <cstring>
 
 namespace com {
@@ -158,6 +159,20 @@ void LanBeacon::onReadyRead()
     }
 }
 
+bool LanBeacon::isOwnProgram(const BeaconAnnouncement &announcement, const QHostAddress &from)
+{
+    if (m_announcement.tcpPort == 0 || announcement.tcpPort != m_announcement.tcpPort)
+        return false;
+    const qint64 now = m_clock.elapsed();
+    if (m_ownAddressesAt < 0 || now - m_ownAddressesAt > 10000) {
+        m_ownAddresses = QNetworkInterface::allAddresses();
+        m_ownAddressesAt = now;
+    }
+    return from.isLoopback() || std::any_of(m_ownAddresses.cbegin(), m_ownAddresses.cend(), [&from](const QHostAddress &own) {
+        return own.isEqual(from, QHostAddress::TolerantConversion);
+    });
+}
+
 void LanBeacon::take(const QByteArray &datagram, const QHostAddress &from)
 {
     QByteArray id;
@@ -165,6 +180,12 @@ void LanBeacon::take(const QByteArray &datagram, const QHostAddress &from)
     if (!decode(datagram, &id, &a) || id == m_id) {
         if (id != m_id)
             ++m_ignored;
+        return;
+    }
+    // Before the sender's turn is counted: another program on this computer, heard from
+    // the same address, keeps its turn.
+    if (isOwnProgram(a, from)) {
+        ++m_ignored;
         return;
     }
     const qint64 now = m_clock.elapsed();

@@ -84,6 +84,10 @@ private:
     void announce();
     void onReadyRead();
     void take(const QByteArray &datagram, const QHostAddress &from);
+    // This computer's own program under another id (a run still ending as the next one
+    // starts): an address of this computer and this program's own port. Its addresses are
+    // looked up every few seconds at most, whatever arrives.
+    bool isOwnProgram(const BeaconAnnouncement &announcement, const QHostAddress &from);
     void expire();
 
     QUdpSocket *m_socket = nullptr;
@@ -97,6 +101,8 @@ private:
     int m_expireMs = 10000;
     QHash<QByteArray, BeaconNeighbour> m_neighbours;
     QHash<QString, qint64> m_lastHeard;   // sender address -> clock
+    QList<QHostAddress> m_ownAddresses;
+    qint64 m_ownAddressesAt = -1;         // clock when last looked up
     quint64 m_ignored = 0;
     bool m_readQueued = false;
 };

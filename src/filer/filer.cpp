@@ -133,6 +133,7 @@ Filer::Filer(QQmlEngine *engine, IDatabase *database, FilerHub *hub, QWidget *pa
     for (auto rowsSignal : {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved})
         connect(d->sortModel, rowsSignal, d->rowsCountTimer, [this] { d->rowsCountTimer->start(0); });
     connect(d->sortModel, &QAbstractItemModel::modelReset, d->rowsCountTimer, [this] { d->rowsCountTimer->start(0); });
+    connect(d->sortModel, &QAbstractItemModel::rowsAboutToBeRemoved, this, &Filer::onRowsAboutToBeRemoved);
     connect(this, &Filer::pathChanged, this, &Filer::onPathChanged);
     connectActions();
     setViewMode(ViewColumns);
@@ -474,6 +475,32 @@ void Filer::setPeer(IPeer *peer)
         model->fetchMore(QModelIndex());
     if (currentPage() == PeerViewPage)
         setWindowTitle(peer->displayName().isEmpty() ? peer->name() : peer->displayName());
+}
+
+void Filer::onRowsAboutToBeRemoved(const QModelIndex &parent, int first, int last)
+{
+    if (currentPage() != FilesPage || !d->currentView)
+        return;
+    for (QModelIndex shown = d->currentView->rootIndex(); shown.isValid(); shown = shown.parent()) {
+        if (shown.parent() != parent || shown.row() < first || shown.row() > last)
+            continue;
+        const QModelIndex gone = sourceIndex(shown);
+        if (gone.data(VfsModel::OrigTypeRole).toInt() != VfsModel::ShareType)
+            return;
+        // Once the rows are out: the views still hold them now.
+        const QString name = gone.data(VfsModel::NameRole).toString();
+        QMetaObject::invokeMethod(this, [this, name] { leaveUnsharedFolder(name); }, Qt::QueuedConnection);
+        return;
+    }
+}
+
+void Filer::leaveUnsharedFolder(const QString &shareName)
+{
+    if (currentPage() != FilesPage)
+        return;
+    showPeerView();
+    //% "%1 is no longer shared with this computer."
+    showStatusMessage(qtTrId("filer-msg-share-gone").arg(shareName), 15000);
 }
 
 void Filer::onRowsAboutToBeInserted(const QModelIndex &parent)
@@ -1280,6 +1307,9 @@ bool Filer::event(QEvent *e)
 
 bool Filer::viewKeyPress(QKeyEvent *event)
 {
+    // First: Shift+Del is the platform's cut as well, but here it deletes.
+    if (refuseDisabledKey(event))
+        return true;
     if (event->matches(QKeySequence::Copy) || event->matches(QKeySequence::Cut)) {
         const bool cut = event->matches(QKeySequence::Cut);
         if (sharedAction(cut ? "filer.cut" : "filer.copy")->isEnabled())

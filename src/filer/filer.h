@@ -238,6 +238,10 @@ private:
     QModelIndex currentRootSource() const;
     void fallBackToMachineList();
     void onRowsAboutToBeInserted(const QModelIndex &parent);
+    // The folder shown goes with its share when the other computer stops sharing it: back to
+    // that computer's page, saying so, instead of the top level under a path that is gone.
+    void onRowsAboutToBeRemoved(const QModelIndex &parent, int first, int last);
+    void leaveUnsharedFolder(const QString &shareName);
     void checkListingDone();
     void resumeSorting();
     void addShareMenus(QMenu *menu);
@@ -256,6 +260,12 @@ private:
     // Keys the views would otherwise swallow or ignore: copy and cut when refused, and the
     // keyboard's context-menu keys.
     bool viewKeyPress(QKeyEvent *event);
+    // A key of a file action that is off now: kept from the view, which would do something
+    // else with it (Alt+Return opens the item), and the reason said where there is one.
+    bool refuseDisabledKey(QKeyEvent *event);
+    QString deleteRefusal() const;
+    QString renameRefusal(quint8 result, const QString &source, const QString &destination) const;
+    QString propertiesRefusal() const;
     void openContextMenu(const QPoint &globalPos);
 };
 

@@ -25,12 +25,14 @@
 #include "vfs/models/vfssortfilterproxymodel.h"
 #include "db/idatabase.h"
 
+#include <QAction>
 #include <QDropEvent>
 #include <QFileInfo>
 #include <QImage>
 #include <QImageWriter>
 #include <QInputDialog>
 #include <QItemSelectionModel>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QIcon>
 #include <QMenu>
@@ -183,24 +185,50 @@ void Filer::onVfsMoveJobUpdate(VfsMoveJob *job)
     if (!takePending(filerPendingMoves(d->hub), job))
         return;
     quint32 status;
+    quint8 result;
     QString source, destination;
     {
         QMutexLocker lock(&job->mutex);
         status = job->jobStatus;
+        result = job->status;
         source = job->source;
         destination = job->destination;
     }
-    if (status == JobFinished) {
+    if (status == JobFinished && result == FSO_STATUS_SUCCESS) {
         if (VfsModel *model = d->model(); model && !destination.isEmpty())
             model->resolvePath(destination, true);
-    } else if (status == JobError) {
-        logPrintf(LogNfo1, "failed to rename %s", qUtf8Printable(source));
+    } else if (status == JobFinished || status == JobError) {
+        // The edited name goes back to the old one: without a word it looks like a slip.
+        logPrintf(LogNfo1, "failed to rename %s: %u", qUtf8Printable(source), unsigned(result));
+        showStatusMessage(renameRefusal(result, source, destination), 10000);
     } else {
         logPrintf(LogNfo1, "unhandled onVfsMoveJobUpdate jobStatus %u", status);
         filerPendingMoves(d->hub).push_back(job);
         return;
     }
     releaseRecord(job);
+}
+
+QString Filer::renameRefusal(quint8 result, const QString &source, const QString &destination) const
+{
+    VfsModel *model = d->model();
+    const QChar separator = model ? model->pathSeparator() : QLatin1Char('/');
+    const QString from = source.section(separator, -1);
+    const QString to = destination.section(separator, -1);
+    if (result == FSO_STATUS_EXISTS || result == FSO_STATUS_SAME_PATH) {
+        //% "Cannot rename %1: %2 is already there."
+        return qtTrId("rename-refused-exists").arg(from, to);
+    }
+    if (result == FSO_STATUS_NOT_PERMITTED) {
+        //% "Cannot rename %1: it is read only here."
+        return qtTrId("rename-refused-read-only").arg(from);
+    }
+    if (result == FSO_STATUS_TIMEOUT && d->peer) {
+        //% "Cannot rename %1: %2 did not answer."
+        return qtTrId("rename-refused-silent").arg(from, d->peer->name());
+    }
+    //% "%1 could not be renamed."
+    return qtTrId("rename-failed").arg(from);
 }
 
 void Filer::onNewFolderActionTriggered()
@@ -840,8 +868,59 @@ void Filer::onShowPropertiesActionTriggered()
     if (!d->peer || !d->sortModel || !d->selectionModel || !isActiveFiler() || !d->peer->isLocal())
         return;
     const QStringList paths = selectedPaths();
-    if (!paths.isEmpty())
-        filerlaunch::showProperties(paths.first());
+    if (paths.isEmpty())
+        return;
+    const QString name = QFileInfo(paths.first()).fileName();
+    filerlaunch::showProperties(paths.first(), this, [this, name] {
+        //% "No file manager shows the properties of %1."
+        showStatusMessage(qtTrId("filer-msg-no-properties").arg(name), 10000);
+    });
+}
+
+bool Filer::refuseDisabledKey(QKeyEvent *event)
+{
+    const QKeySequence pressed(int(event->modifiers() & ~Qt::KeypadModifier) | event->key());
+    for (const char *id : {"filer.trash", "filer.delete", "filer.show-props"}) {
+        QAction *action = sharedAction(id);
+        if (!action || action->isEnabled() || !action->shortcuts().contains(pressed))
+            continue;
+        const QString why = qstrcmp(id, "filer.show-props") == 0 ? propertiesRefusal() : deleteRefusal();
+        if (!why.isEmpty())
+            showStatusMessage(why, 10000);
+        return true;
+    }
+    return false;
+}
+
+QString Filer::deleteRefusal() const
+{
+    if (!d->peer || currentPage() != FilesPage || !d->selectionModel)
+        return QString();
+    if (d->peer->linkState() != IPeer::LinkUp) {
+        //% "Cannot delete: %1 is not connected."
+        return qtTrId("delete-refused-offline").arg(d->peer->name());
+    }
+    for (const QModelIndex &viewIndex : d->selectionModel->selectedIndexes()) {
+        if (viewIndex.column() != 0)
+            continue;
+        const QModelIndex index = sourceIndex(viewIndex);
+        const QString name = index.data(VfsModel::NameRole).toString();
+        if (isProtectedItem(index))
+            return qtTrId("filer-msg-not-deletable").arg(name);
+        if (!(index.data(VfsModel::InfoRole).toUInt() & VfsModel::WriteUser)) {
+            //% "Cannot delete %1: it is read only here."
+            return qtTrId("delete-refused-read-only").arg(name);
+        }
+    }
+    return QString();
+}
+
+QString Filer::propertiesRefusal() const
+{
+    if (!d->peer || currentPage() != FilesPage || d->peer->isLocal())
+        return QString();
+    //% "Properties: only for items on this computer."
+    return qtTrId("filer-msg-properties-local-only");
 }
 
 void Filer::onShowInExplorerActionTriggered()

@@ -8,6 +8,7 @@
 #include <QDBusPendingReply>
 #include <QFileInfo>
 #include <QMimeDatabase>
+#include <QPointer>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QUrl>
@@ -41,24 +42,24 @@ void openParentFolder(const QString &localPath)
         logPrintf(LogErr1, "cannot open %s", qUtf8Printable(folder));
 }
 
-// Asks the file manager; when it is not there or refuses, opens the parent folder instead.
-void askFileManager(const QString &method, const QString &localPath)
+// Asks the file manager; `unanswered` runs when it is not there or refuses.
+void askFileManager(const QString &method, const QString &localPath, const std::function<void()> &unanswered)
 {
     if (localPath.isEmpty())
         return;
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
-        openParentFolder(localPath);
+        unanswered();
         return;
     }
     QDBusMessage call = QDBusMessage::createMethodCall(serviceSlot(), QStringLiteral("/org/freedesktop/FileManager1"),
                                                        QStringLiteral("org.freedesktop.FileManager1"), method);
     call << QStringList{QUrl::fromLocalFile(localPath).toString()} << QString();
     auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, 5000));
-    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher, [localPath](QDBusPendingCallWatcher *w) {
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher, [unanswered](QDBusPendingCallWatcher *w) {
         if (w->isError()) {
             logPrintf(LogNfo1, "file manager did not answer: %s", qUtf8Printable(w->error().message()));
-            openParentFolder(localPath);
+            unanswered();
         }
         w->deleteLater();
     });
@@ -112,14 +113,19 @@ void setFileManagerService(const QString &service)
     serviceSlot() = service;
 }
 
-void showProperties(const QString &localPath)
+void showProperties(const QString &localPath, QObject *context, const std::function<void()> &unanswered)
 {
-    askFileManager(QStringLiteral("ShowItemProperties"), localPath);
+    // Nothing stands in for the properties: the parent folder is not what was asked for.
+    QPointer<QObject> guard(context);
+    askFileManager(QStringLiteral("ShowItemProperties"), localPath, [guard, unanswered] {
+        if (guard)
+            QMetaObject::invokeMethod(guard, unanswered, Qt::QueuedConnection);
+    });
 }
 
 void revealItem(const QString &localPath)
 {
-    askFileManager(QStringLiteral("ShowItems"), localPath);
+    askFileManager(QStringLiteral("ShowItems"), localPath, [localPath] { openParentFolder(localPath); });
 }
 
 bool runCommand(const QString &command, const QStringList &files)

@@ -2,9 +2,9 @@
 
 // The desktop's side of a file browser on Linux: the properties sheet and "show in the file
 // manager" through the file manager's D-Bus service (org.freedesktop.FileManager1,
-// ShowItemProperties and ShowItems), falling back to opening the parent folder with xdg-open
-// when no file manager answers; and running a program named by a menu entry on the selected
-// files. Programs themselves are chosen and started by the application launcher.
+// ShowItemProperties and ShowItems), "show" falling back to opening the parent folder with
+// xdg-open when no file manager answers; and running a program named by a menu entry on the
+// selected files. Programs themselves are chosen and started by the application launcher.
 // GUI thread only; nothing here waits for the desktop.
 
 #include <QString>
@@ -25,8 +25,9 @@ bool startDetached(const QString &program, const QStringList &arguments);
 // The D-Bus service and object asked first; tests point them at nothing to see the fallback.
 void setFileManagerService(const QString &service);
 
-// Shows the desktop's properties of a local file or folder.
-void showProperties(const QString &localPath);
+// Shows the desktop's properties of a local file or folder; when no file manager shows them,
+// `unanswered` runs later on `context`'s thread (not at all once `context` is gone).
+void showProperties(const QString &localPath, QObject *context, const std::function<void()> &unanswered);
 // Shows a local file or folder selected in the desktop's file manager.
 void revealItem(const QString &localPath);
 

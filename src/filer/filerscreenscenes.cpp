@@ -159,6 +159,22 @@ QString folderFor(const QString &homeFolder)
 // What a scene does once its folder is shown, with one item selected.
 using Then = std::function<void(Filer *filer, const QModelIndex &selected, ScreenScenes::Ready ready)>;
 
+// One item selected, so the selection count shows in the status line; then `then`.
+void selectOne(Filer *filer, ScreenScenes::Ready ready, const Then &then)
+{
+    if (!filer || !filer->currentView())
+        return ready();
+    QAbstractItemView *view = filer->currentView();
+    const QModelIndex root = view->rootIndex();
+    const QModelIndex item = view->model()->index(qMin(4, view->model()->rowCount(root) - 1), 0, root);
+    view->selectionModel()->setCurrentIndex(item, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    view->setFocus();
+    if (then)
+        then(filer, item, ready);
+    else
+        ready();
+}
+
 void showLocal(QWidget *mainWindow, Filer::ViewMode mode, int sizeSteps, const QString &homeFolder,
                ScreenScenes::Ready ready, Then then = {})
 {
@@ -176,20 +192,52 @@ void showLocal(QWidget *mainWindow, Filer::ViewMode mode, int sizeSteps, const Q
     }
     const QString folder = folderFor(homeFolder);
     filer->gotoPath(folder);
-    whenShown(filer, folder, [filer = QPointer<Filer>(filer), ready, then] {
-        if (!filer || !filer->currentView())
+    whenShown(filer, folder, [filer = QPointer<Filer>(filer), ready, then] { selectOne(filer, ready, then); });
+}
+
+// The other computer's first share that `pick` takes, once its shares are listed, shown in
+// the list view; then as showLocal.
+void showRemoteShare(QWidget *mainWindow, const std::function<bool(const QModelIndex &share)> &pick,
+                     ScreenScenes::Ready ready, Then then = {})
+{
+    Filer *filer = windowFiler(mainWindow);
+    IPeer *remote = nullptr;
+    if (PeerModel *peers = PeerModel::instance()) {
+        for (IPeer *peer : peers->peers())
+            if (!peer->isLocal() && peer->linkState() == IPeer::LinkUp)
+                remote = peer;
+    }
+    auto *model = remote ? qobject_cast<VfsModel *>(remote->vfsFileSystemModel()) : nullptr;
+    if (!filer || !model) {
+        ready();
+        return;
+    }
+    filer->setPeer(remote);
+    filer->setViewMode(Filer::ViewColumns);
+    const QModelIndex shares = model->index(0, 0);
+    model->fetchMore(shares);
+    QPointer<Filer> guard(filer);
+    auto *poll = new QTimer;
+    auto clock = std::make_shared<QElapsedTimer>();
+    clock->start();
+    QObject::connect(poll, &QTimer::timeout, [poll, guard, model, pick, ready, then, clock] {
+        QModelIndex share;
+        const QModelIndex shares = model->index(0, 0);
+        for (int r = 0; r < model->rowCount(shares) && !share.isValid(); ++r) {
+            if (pick(model->index(r, 0, shares)))
+                share = model->index(r, 0, shares);
+        }
+        if (!share.isValid() && clock->elapsed() < 15000)
+            return;
+        poll->stop();
+        poll->deleteLater();
+        if (!guard || !share.isValid())
             return ready();
-        // One item selected, so the selection count shows in the status line.
-        QAbstractItemView *view = filer->currentView();
-        const QModelIndex root = view->rootIndex();
-        const QModelIndex item = view->model()->index(qMin(4, view->model()->rowCount(root) - 1), 0, root);
-        view->selectionModel()->setCurrentIndex(item, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
-        view->setFocus();
-        if (then)
-            then(filer, item, ready);
-        else
-            ready();
+        const QString path = share.data(VfsModel::PathRole).toString();
+        guard->gotoPath(path);
+        whenShown(guard, path, [guard, ready, then] { selectOne(guard, ready, then); });
     });
+    poll->start(50);
 }
 
 void resetIcons(QWidget *mainWindow)
@@ -274,39 +322,27 @@ void addFilerViewScreenScenes(ScreenScenes &scenes)
                   });
     }, closeOpenPopups);
     scenes.add(QStringLiteral("filer-remote-share"), [](QWidget *w, ScreenScenes::Ready ready) {
-        Filer *filer = windowFiler(w);
-        IPeer *remote = nullptr;
-        if (PeerModel *peers = PeerModel::instance()) {
-            for (IPeer *peer : peers->peers())
-                if (!peer->isLocal() && peer->linkState() == IPeer::LinkUp)
-                    remote = peer;
-        }
-        auto *model = remote ? qobject_cast<VfsModel *>(remote->vfsFileSystemModel()) : nullptr;
-        if (!filer || !model) {
-            ready();
-            return;
-        }
-        filer->setPeer(remote);
-        filer->setViewMode(Filer::ViewColumns);
-        // The first share of the other computer, once its shares are listed.
-        const QModelIndex shares = model->index(0, 0);
-        model->fetchMore(shares);
-        QPointer<Filer> guard(filer);
-        auto *poll = new QTimer;
-        auto clock = std::make_shared<QElapsedTimer>();
-        clock->start();
-        QObject::connect(poll, &QTimer::timeout, [poll, guard, model, ready, clock] {
-            const QModelIndex first = model->index(0, 0, model->index(0, 0));
-            if (!first.isValid() && clock->elapsed() < 15000)
-                return;
-            poll->stop();
-            poll->deleteLater();
-            if (!guard || !first.isValid())
-                return ready();
-            const QString path = first.data(VfsModel::PathRole).toString();
-            guard->gotoPath(path);
-            whenShown(guard, path, ready);
-        });
-        poll->start(50);
+        showRemoteShare(w, [](const QModelIndex &) { return true; }, ready);
+    }, closeStandalone);
+    // Refusals the status line explains: a rename onto a name that is there, and Delete in a
+    // share this computer may only read.
+    scenes.add(QStringLiteral("filer-rename-refused"), [](QWidget *w, ScreenScenes::Ready ready) {
+        showLocal(w, Filer::ViewColumns, 0, QStringLiteral("Documents"), ready,
+                  [](Filer *filer, const QModelIndex &item, ScreenScenes::Ready ready) {
+                      QAbstractItemModel *view = filer->currentView()->model();
+                      const QString taken = view->index(0, 0, item.parent()).data(VfsModel::NameRole).toString();
+                      if (auto *model = qobject_cast<VfsModel *>(filer->peer()->vfsFileSystemModel()))
+                          model->setData(filer->sortModel()->mapToSource(item), taken, Qt::EditRole);
+                      QTimer::singleShot(1200, ready);
+                  });
+    }, closeStandalone);
+    scenes.add(QStringLiteral("filer-delete-refused"), [](QWidget *w, ScreenScenes::Ready ready) {
+        showRemoteShare(
+            w, [](const QModelIndex &share) { return !(share.data(VfsModel::InfoRole).toUInt() & VfsModel::WriteUser); },
+            ready, [](Filer *filer, const QModelIndex &, ScreenScenes::Ready ready) {
+                QKeyEvent press(QEvent::KeyPress, Qt::Key_Delete, Qt::NoModifier);
+                QApplication::sendEvent(filer->currentView(), &press);
+                QTimer::singleShot(400, ready);
+            });
     }, closeStandalone);
 }

@@ -23,10 +23,10 @@
         </translation>
     </message>
     <message id="filer-status-selection" numerus="yes">
-        <source>%n items selected %1</source>
+        <source>%n items selected (%1)</source>
         <translation>
-            <numerusform>%n Element ausgewählt %1</numerusform>
-            <numerusform>%n Elemente ausgewählt %1</numerusform>
+            <numerusform>%n Element ausgewählt (%1)</numerusform>
+            <numerusform>%n Elemente ausgewählt (%1)</numerusform>
         </translation>
     </message>
     <message id="filer-status-dir" numerus="yes">
@@ -138,6 +138,42 @@
     <message id="menu-extract-item">
         <source>Extract here...</source>
         <translation>Hier entpacken...</translation>
+    </message>
+    <message id="filer-msg-no-properties">
+        <source>No file manager shows the properties of %1.</source>
+        <translation>Kein Dateimanager zeigt die Eigenschaften von %1.</translation>
+    </message>
+    <message id="delete-refused-offline">
+        <source>Cannot delete: %1 is not connected.</source>
+        <translation>Löschen nicht möglich: %1 ist nicht verbunden.</translation>
+    </message>
+    <message id="delete-refused-read-only">
+        <source>Cannot delete %1: it is read only here.</source>
+        <translation>Nicht gelöscht: %1 ist schreibgeschützt.</translation>
+    </message>
+    <message id="filer-msg-properties-local-only">
+        <source>Properties: only for items on this computer.</source>
+        <translation>Eigenschaften nur für Elemente dieses Computers.</translation>
+    </message>
+    <message id="rename-refused-exists">
+        <source>Cannot rename %1: %2 is already there.</source>
+        <translation>%1 nicht umbenannt: %2 gibt es schon.</translation>
+    </message>
+    <message id="rename-refused-read-only">
+        <source>Cannot rename %1: it is read only here.</source>
+        <translation>Nicht umbenannt: %1 ist schreibgeschützt.</translation>
+    </message>
+    <message id="rename-refused-silent">
+        <source>Cannot rename %1: %2 did not answer.</source>
+        <translation>%1 nicht umbenannt: %2 antwortet nicht.</translation>
+    </message>
+    <message id="rename-failed">
+        <source>%1 could not be renamed.</source>
+        <translation>%1 konnte nicht umbenannt werden.</translation>
+    </message>
+    <message id="filer-msg-share-gone">
+        <source>%1 is no longer shared with this computer.</source>
+        <translation>%1 wird nicht mehr für diesen Computer freigegeben.</translation>
     </message>
 </context>
 </TS>

@@ -23,10 +23,10 @@
         </translation>
     </message>
     <message id="filer-status-selection" numerus="yes">
-        <source>%n items selected %1</source>
+        <source>%n items selected (%1)</source>
         <translation>
-            <numerusform>%n item selected %1</numerusform>
-            <numerusform>%n items selected %1</numerusform>
+            <numerusform>%n item selected (%1)</numerusform>
+            <numerusform>%n items selected (%1)</numerusform>
         </translation>
     </message>
     <message id="filer-status-dir" numerus="yes">
@@ -138,6 +138,42 @@
     <message id="menu-extract-item">
         <source>Extract here...</source>
         <translation>Extract here...</translation>
+    </message>
+    <message id="filer-msg-no-properties">
+        <source>No file manager shows the properties of %1.</source>
+        <translation>No file manager shows the properties of %1.</translation>
+    </message>
+    <message id="delete-refused-offline">
+        <source>Cannot delete: %1 is not connected.</source>
+        <translation>Cannot delete: %1 is not connected.</translation>
+    </message>
+    <message id="delete-refused-read-only">
+        <source>Cannot delete %1: it is read only here.</source>
+        <translation>Cannot delete %1: it is read only here.</translation>
+    </message>
+    <message id="filer-msg-properties-local-only">
+        <source>Properties: only for items on this computer.</source>
+        <translation>Properties: only for items on this computer.</translation>
+    </message>
+    <message id="rename-refused-exists">
+        <source>Cannot rename %1: %2 is already there.</source>
+        <translation>Cannot rename %1: %2 is already there.</translation>
+    </message>
+    <message id="rename-refused-read-only">
+        <source>Cannot rename %1: it is read only here.</source>
+        <translation>Cannot rename %1: it is read only here.</translation>
+    </message>
+    <message id="rename-refused-silent">
+        <source>Cannot rename %1: %2 did not answer.</source>
+        <translation>Cannot rename %1: %2 did not answer.</translation>
+    </message>
+    <message id="rename-failed">
+        <source>%1 could not be renamed.</source>
+        <translation>%1 could not be renamed.</translation>
+    </message>
+    <message id="filer-msg-share-gone">
+        <source>%1 is no longer shared with this computer.</source>
+        <translation>%1 is no longer shared with this computer.</translation>
     </message>
 </context>
 </TS>

@@ -254,7 +254,7 @@ void PeerLoader::dropPendingInviter(PeerNusk *pending, InviterAnswer answer)
         return;
     m_pending.remove(pending->publicKey());
     logPrintf(LogHsk1, "inviter %s", answer == InviterRefused ? "refused the invitation" : "did not answer");
-    Q_EMIT inviterAnswered(pending->name(), answer);
+    Q_EMIT inviterAnswered(pending->name(), answer, QString());
     pending->retire();
     pending->deleteLater();
 }
@@ -268,7 +268,7 @@ void PeerLoader::storeInviter(PeerNusk *pending, const InvitationRecord &record)
     const QString known = m_database->findPeerByKey(record.publicKey);
     if (!known.isEmpty()) {
         // Stored meanwhile (accepted twice, or it reached us first): that peer takes over.
-        Q_EMIT inviterAnswered(pending->name(), InviterPaired);
+        Q_EMIT inviterAnswered(pending->name(), InviterPaired, known);
         pending->retire();
         pending->deleteLater();
         return;
@@ -290,7 +290,7 @@ void PeerLoader::storeInviter(PeerNusk *pending, const InvitationRecord &record)
         m_peers.remove(dto.uuid);
         m_database->deletePeer(dto.uuid);
         logPrintf(LogErr1, "could not store the inviter");
-        Q_EMIT inviterAnswered(pending->name(), InviterSilent);
+        Q_EMIT inviterAnswered(pending->name(), InviterSilent, QString());
         pending->retire();
         pending->deleteLater();
         return;
@@ -304,5 +304,5 @@ void PeerLoader::storeInviter(PeerNusk *pending, const InvitationRecord &record)
     pending->makeStored();
     addToModel(pending);
     logPrintf(LogHsk1, "inviter stored as peer %s", qUtf8Printable(dto.uuid));
-    Q_EMIT inviterAnswered(pending->name(), InviterPaired);
+    Q_EMIT inviterAnswered(pending->name(), InviterPaired, dto.uuid);
 }

@@ -78,8 +78,9 @@ public Q_SLOTS:
     void onNetworkReturned();
 
 Q_SIGNALS:
-    // `name` is the name the invitation gave the inviter, as it came over the network.
-    void inviterAnswered(const QString &name, int answer);
+    // `name` is the name the invitation gave the inviter, as it came over the network;
+    // `peerUuid` the stored peer it became (InviterPaired), else empty.
+    void inviterAnswered(const QString &name, int answer, const QString &peerUuid);
 
 private:
     void addToModel(PeerNusk *peer);

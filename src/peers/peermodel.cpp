@@ -141,11 +141,13 @@ void PeerModel::insertPeer(IPeer *peer)
                 return;
         }
     }
-    const int row = rowCount();
+    // This computer heads the list whenever it comes: at start-up it is loaded after the
+    // stored ones, on the first start before any.
+    const int row = peer->isLocal() ? 0 : rowCount();
     beginInsertRows(QModelIndex(), row, row);
     {
         QMutexLocker lock(&m_mutex);
-        m_peers.append(QPointer<IPeer>(peer));
+        m_peers.insert(row, QPointer<IPeer>(peer));
     }
     endInsertRows();
 

@@ -135,8 +135,9 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private Q_SLOTS:
-    // A PeerLoader::InviterAnswer about the computer named `name`, shown to the user.
-    void showInviterAnswer(const QString &name, int answer);
+    // A PeerLoader::InviterAnswer about the computer named `name`, shown to the user under
+    // the name the computer list gives `peerUuid` once paired.
+    void showInviterAnswer(const QString &name, int answer, const QString &peerUuid = QString());
 
 private:
     void setupFilerPane(QWidget *pane);

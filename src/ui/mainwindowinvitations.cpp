@@ -81,6 +81,16 @@ const char *problemOf(IDatabase *database, bool decoded, const InvitationRecord 
     return !decoded ? "code" : isExpired(record) ? "expired" : isOwn(database, record) ? "own" : "";
 }
 
+// The name the computer list shows for a stored computer: "vm (2)" beside another "vm".
+QString listedName(const QString &peerUuid, const QString &fallback)
+{
+    PeerModel *model = PeerModel::instance();
+    IPeer *peer = model && !peerUuid.isEmpty() ? model->getPeerForUuid(peerUuid) : nullptr;
+    if (!peer)
+        return fallback;
+    return peer->displayName().isEmpty() ? peer->name() : peer->displayName();
+}
+
 QString refusalText(const char *problem)
 {
     if (qstrcmp(problem, "code") == 0)
@@ -215,12 +225,13 @@ void MainWindow::listenForInviterAnswers()
     connect(loader, &PeerLoader::inviterAnswered, this, &MainWindow::showInviterAnswer, Qt::QueuedConnection);
 }
 
-void MainWindow::showInviterAnswer(const QString &name, int answer)
+void MainWindow::showInviterAnswer(const QString &name, int answer, const QString &peerUuid)
 {
     if (answer == PeerLoader::InviterPaired) {
+        const QString text = qtTrId("inv-paired").arg(listedName(peerUuid, name));
         if (Filer *filer = activeFiler())
-            filer->showStatusMessage(qtTrId("inv-paired").arg(name), 10000);
-        Q_EMIT inviterAnswered(answer, qtTrId("inv-paired").arg(name));
+            filer->showStatusMessage(text, 10000);
+        Q_EMIT inviterAnswered(answer, text);
         return;
     }
     const QString text = qtTrId(answer == PeerLoader::InviterRefused ? "inv-answer-refused" : "inv-answer-silent").arg(name);
@@ -300,11 +311,11 @@ void MainWindow::addRemoteByInvitationUrl(const QString &text, const QString &pa
         if (!stored) {
             if (filer)
                 filer->showStatusMessage(refusalText(problem), 10000);
-        } else if (d->database->findPeerByKey(record.publicKey).isEmpty()) {
+        } else if (const QString known = d->database->findPeerByKey(record.publicKey); known.isEmpty()) {
             if (filer)
                 filer->showStatusMessage(qtTrId("inv-contacting").arg(record.name), peerTimings().inviterAnswerMs);
         } else if (filer) {
-            filer->showStatusMessage(qtTrId("inv-paired").arg(record.name), 10000);   // known already
+            filer->showStatusMessage(qtTrId("inv-paired").arg(listedName(known, record.name)), 10000);   // known already
         }
         Q_EMIT invitationAccepted(stored);
     };

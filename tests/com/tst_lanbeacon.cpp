@@ -55,6 +55,7 @@ private Q_SLOTS:
     }
 
     void twoProgramsSeeEachOthersInvitation();
+    void ownProgramOfAnotherRunIsNoNeighbour();
     void floodAndMalformedAnnouncementsCostBoundedMemory();
 };
 
@@ -85,6 +86,27 @@ void TstLanBeacon::twoProgramsSeeEachOthersInvitation()
     // The invitation closed: it drops off the other's list.
     a.setAnnouncing(false);
     QTRY_VERIFY(b.neighbours().isEmpty());
+}
+
+// The program of an earlier run of this computer (still ending while the next one starts)
+// announces this computer's own invitations: on this computer's address and this program's
+// port it is no neighbour; another program on this computer, on another port, is one.
+void TstLanBeacon::ownProgramOfAnotherRunIsNoNeighbour()
+{
+    LanBeacon current, earlier, other;
+    for (LanBeacon *beacon : {&current, &earlier, &other}) {
+        beacon->setIntervals(100, 400);
+        QVERIFY(beacon->start());
+    }
+    current.setAnnouncement({QStringLiteral("Desk"), 1, 60391, 60392});
+    earlier.setAnnouncement({QStringLiteral("Desk"), 1, 60391, 60392});
+    other.setAnnouncement({QStringLiteral("Desk"), 1, 60401, 60402});
+    earlier.setAnnouncing(true);
+    other.setAnnouncing(true);
+    QTRY_COMPARE(current.neighbours().size(), 1);
+    QTest::qWait(400);
+    QCOMPARE(current.neighbours().size(), 1);
+    QCOMPARE(current.neighbours().first().announcement.tcpPort, quint16(60401));
 }
 
 void TstLanBeacon::floodAndMalformedAnnouncementsCostBoundedMemory()

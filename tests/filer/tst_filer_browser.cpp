@@ -23,6 +23,8 @@
 #include <QLabel>
 #include <QStatusBar>
 #include <QTemporaryDir>
+#include <QRegularExpression>
+#include <QTranslator>
 #include <QtTest>
 
 using namespace filertest;
@@ -222,13 +224,22 @@ void TestFilerBrowser::statusLineCountsSelection()
         paths = p;
     });
     selectRows(filer, {QStringLiteral("one.txt"), QStringLiteral("two.txt")});
-    QCOMPARE(filer.statusText(), QStringLiteral("2 items selected %1").arg(sizeText(4000)));
+    // The count and the size read as two parts, not as one run of words.
+    QCOMPARE(filer.statusText(), QStringLiteral("2 items selected (%1)").arg(sizeText(4000)));
     QCOMPARE(uuid, m_remote->uuid());
     QCOMPARE(int(paths.size()), 2);
     selectRows(filer, {QStringLiteral("sub")});
     QCOMPARE(filer.statusText(), QStringLiteral("1 folder selected"));
     selectRows(filer, {QStringLiteral("sub"), QStringLiteral("one.txt")});
-    QCOMPARE(filer.statusText(), QStringLiteral("2 items selected %1").arg(sizeText(1500)));
+    QCOMPARE(filer.statusText(), QStringLiteral("2 items selected (%1)").arg(sizeText(1500)));
+    QTranslator german;
+    QVERIFY(german.load(QStringLiteral(":/i18n/nusk_de.qm")));
+    QCoreApplication::installTranslator(&german);
+    selectRows(filer, {QStringLiteral("one.txt")});
+    const QString germanStatus = filer.statusText();
+    QCoreApplication::removeTranslator(&german);
+    QVERIFY2(QRegularExpression(QStringLiteral("^1 Element ausgewählt \\(.+\\)$")).match(germanStatus).hasMatch(),
+             qPrintable(germanStatus));
 
     // On a remote computer the local-only commands stay off.
     QVERIFY(!enabled("filer.show-props"));

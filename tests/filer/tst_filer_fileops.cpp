@@ -3,11 +3,14 @@
 // folder itself, rename and new folder with refused names, trash and delete with drive roots
 // never deletable, drops with the move choice and images from other programs, the context
 // menu by mouse and by keyboard; a copy or cut refused while the other computer is offline
-// says why and leaves nothing to paste.
+// says why and leaves nothing to paste; refused renames and deletes, and properties nothing
+// shows, say why; the properties key is not the open key; a share that goes while it is shown
+// leads back to the computer's page.
 
 #include "db/sqlitedatabase.h"
 #include "filer/filer.h"
 #include "filer/fileractions.h"
+#include "filer/filerlaunch.h"
 #include "filer/filerviewdrag.h"
 #include "pairing.h"
 #include "peers/peertimings.h"
@@ -20,9 +23,11 @@
 #include <QBuffer>
 #include <QDropEvent>
 #include <QHeaderView>
+#include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QSignalSpy>
 #include <QSortFilterProxyModel>
 #include <QTemporaryDir>
 #include <QTranslator>
@@ -61,6 +66,9 @@ private Q_SLOTS:
     void dropsAskAndNeverOverwrite();
     void contextMenus();
     void refusedCopyLeavesNothingToPaste();
+    void propertiesKeyAndUnansweredProperties();
+    void refusedRenamesAndDeletesSayWhy();
+    void shareThatGoesLeadsToThePeerPage();
 
 private:
     std::unique_ptr<Filer> browser(IPeer *peer, const QString &path);
@@ -71,6 +79,8 @@ private:
     QString m_shared;
     QString m_local;
     QString m_rwShare;
+    QString m_roShare;
+    QString m_ours;   // this computer's uuid on the other one
     std::unique_ptr<LocalNetwork> m_net;
     std::unique_ptr<peerhosttest::Host> m_host;
     QTemporaryDir m_hostDir;
@@ -139,6 +149,12 @@ void TestFilerFileOps::initTestCase()
     const QStringList rw = m_host->cmd(QStringLiteral("share %1 %2 7").arg(ours, m_shared), &status);
     QCOMPARE(status, QStringLiteral("ok"));
     m_rwShare = QStringLiteral("%shares/") + rw.first();
+    QVERIFY(writeFile(m_base + QStringLiteral("/readonly/keep.txt"), 9));
+    QVERIFY(writeFile(m_base + QStringLiteral("/readonly/other.txt"), 9));
+    const QStringList ro = m_host->cmd(QStringLiteral("share %1 %2 5").arg(ours, m_base + QStringLiteral("/readonly")), &status);
+    QCOMPARE(status, QStringLiteral("ok"));
+    m_roShare = QStringLiteral("%shares/") + ro.first();
+    m_ours = ours;
 }
 
 void TestFilerFileOps::cleanupTestCase()
@@ -470,6 +486,111 @@ void TestFilerFileOps::refusedCopyLeavesNothingToPaste()
     remote.reset();
     QVERIFY(m_host->ok(QStringLiteral("net on")));
     QTRY_VERIFY_WITH_TIMEOUT(m_remote->linkState() == IPeer::LinkUp, 20000);
+}
+
+// Alt+Return is Alt+Enter to a person: it asks for the properties, never opens the item. With
+// no file manager to show them, or on another computer, the status line says so.
+void TestFilerFileOps::propertiesKeyAndUnansweredProperties()
+{
+    filerlaunch::setFileManagerService(QStringLiteral("org.nusk.test.NoFileManager"));
+    QStringList started;
+    filerlaunch::setDetachedStarter([&](const QString &program, const QStringList &) {
+        started << program;
+        return true;
+    });
+    auto local = browser(m_net->localPeer(), m_local);
+    // The window's menus hold the shared actions; here the browser's window does.
+    local->addAction(action("filer.show-props"));
+    select(*local, {QStringLiteral("photo.png")});
+    QAbstractItemView *view = local->currentView();
+    view->setFocus();
+    QTRY_VERIFY(view->hasFocus());
+    QVERIFY(action("filer.show-props")->isEnabled());
+    QSignalSpy opened(view, &QAbstractItemView::activated);
+    const QString unanswered = qtTrId("filer-msg-no-properties").arg(QStringLiteral("photo.png"));
+    QTest::keyClick(view, Qt::Key_Return, Qt::AltModifier);
+    QTRY_COMPARE(local->statusText(), unanswered);
+    QCOMPARE(opened.count(), 0);
+    local->showStatusMessage(QString(), 0);
+    QTest::keyClick(view, Qt::Key_Enter, Qt::AltModifier | Qt::KeypadModifier);
+    QTRY_COMPARE(local->statusText(), unanswered);
+    local->showStatusMessage(QString(), 0);
+    action("filer.show-props")->trigger();
+    QTRY_COMPARE(local->statusText(), unanswered);
+    QCOMPARE(opened.count(), 0);
+    QVERIFY2(started.isEmpty(), qPrintable(started.join(' ')));   // no folder instead
+    local.reset();
+
+    // On the other computer the properties are off: the key says why and opens nothing.
+    auto remote = browser(m_remote, m_rwShare);
+    remote->addAction(action("filer.show-props"));
+    select(*remote, {QStringLiteral("album")});
+    view = remote->currentView();
+    view->setFocus();
+    QTRY_VERIFY(view->hasFocus());
+    QVERIFY(!action("filer.show-props")->isEnabled());
+    QSignalSpy remoteOpened(view, &QAbstractItemView::activated);
+    QTest::keyClick(view, Qt::Key_Return, Qt::AltModifier);
+    QCOMPARE(remote->statusText(), qtTrId("filer-msg-properties-local-only"));
+    QTest::qWait(200);
+    QCOMPARE(remoteOpened.count(), 0);
+    QCOMPARE(remote->path(), m_rwShare);
+    filerlaunch::setDetachedStarter({});
+}
+
+// A rename onto a name that is there, a rename and a delete in a share this computer may
+// only read: each is refused, and the status line says why instead of the name going back
+// without a word.
+void TestFilerFileOps::refusedRenamesAndDeletesSayWhy()
+{
+    auto local = browser(m_net->localPeer(), m_local);
+    VfsModel *model = m_net->localModel();
+    QVERIFY(m_net->reach(model, m_local + QStringLiteral("/first"), false));
+    model->setData(model->indexForPath(m_local + QStringLiteral("/first")), QStringLiteral("second"), Qt::EditRole);
+    QTRY_COMPARE_WITH_TIMEOUT(local->statusText(), QStringLiteral("Cannot rename first: second is already there."), 10000);
+    QVERIFY(QFileInfo(m_local + QStringLiteral("/first")).isDir());
+    local.reset();
+
+    auto remote = browser(m_remote, m_roShare);
+    select(*remote, {QStringLiteral("keep.txt")});
+    QVERIFY(!action("filer.trash")->isEnabled());
+    QAbstractItemView *view = remote->currentView();
+    view->setFocus();
+    QTRY_VERIFY(view->hasFocus());
+    const QString readOnly = QStringLiteral("Cannot delete keep.txt: it is read only here.");
+    QTest::keyClick(view, Qt::Key_Delete);
+    QCOMPARE(remote->statusText(), readOnly);
+    remote->showStatusMessage(QString(), 0);
+    QTest::keyClick(view, Qt::Key_Delete, Qt::ShiftModifier);
+    QCOMPARE(remote->statusText(), readOnly);
+    QVERIFY(QFile::exists(m_base + QStringLiteral("/readonly/keep.txt")));
+
+    auto *remoteModel = qobject_cast<VfsModel *>(m_remote->vfsFileSystemModel());
+    const QModelIndex keep = remoteModel->indexForPath(m_roShare + QStringLiteral("/keep.txt"));
+    QVERIFY(keep.isValid());
+    remoteModel->setData(keep, QStringLiteral("kept.txt"), Qt::EditRole);
+    QTRY_COMPARE_WITH_TIMEOUT(remote->statusText(), QStringLiteral("Cannot rename keep.txt: it is read only here."), 10000);
+    QVERIFY(QFile::exists(m_base + QStringLiteral("/readonly/keep.txt")));
+}
+
+// The other computer stops sharing the folder shown, here a folder inside the share: the
+// browser goes to that computer's page and says that the share is gone.
+void TestFilerFileOps::shareThatGoesLeadsToThePeerPage()
+{
+    QVERIFY(writeFile(m_base + QStringLiteral("/Music/Live/set 1.ogg"), 64));
+    QString status;
+    const QStringList music = m_host->cmd(QStringLiteral("share %1 %2 5").arg(m_ours, m_base + QStringLiteral("/Music")), &status);
+    QCOMPARE(status, QStringLiteral("ok"));
+    const QString live = QStringLiteral("%shares/") + music.first() + QStringLiteral("/Live");
+    auto remote = browser(m_remote, live);
+    QVERIFY(m_host->ok(QStringLiteral("unshare %1 %2").arg(m_ours, music.first())));
+    QTRY_COMPARE_WITH_TIMEOUT(remote->currentPage(), Filer::PeerViewPage, 10000);
+    const QString gone = QStringLiteral("Music is no longer shared with this computer.");
+    QCOMPARE(remote->statusText(), gone);
+    auto *notice = remote->findChild<QLabel *>(QStringLiteral("pageNotice"));
+    QVERIFY(notice);
+    QVERIFY(notice->isVisible());
+    QCOMPARE(notice->text(), gone);
 }
 
 QTEST_MAIN(TestFilerFileOps)

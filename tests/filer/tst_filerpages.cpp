@@ -69,6 +69,29 @@ QStringList cutTexts(QQuickItem *item, qreal pageWidth)
     return cut;
 }
 
+// The German catalogue while it lives.
+struct InGerman
+{
+    InGerman()
+    {
+        if (catalogue.load(QStringLiteral(":/i18n/nusk_de.qm")))
+            QCoreApplication::installTranslator(&catalogue);
+    }
+    ~InGerman() { QCoreApplication::removeTranslator(&catalogue); }
+    QTranslator catalogue;
+};
+
+// A page document of the pane on a widget of its own, shown at `size`.
+std::unique_ptr<QQuickWidget> showPage(QQmlEngine *engine, const char *document, QSize size)
+{
+    auto page = std::make_unique<QQuickWidget>(engine, nullptr);
+    page->setResizeMode(QQuickWidget::SizeRootObjectToView);
+    page->setSource(QUrl(QStringLiteral("qrc:/qml/") + QLatin1String(document)));
+    page->resize(size);
+    page->show();
+    return page;
+}
+
 } // namespace
 
 class TstFilerPages : public QObject
@@ -304,6 +327,82 @@ private Q_SLOTS:
             if (german)
                 QCoreApplication::removeTranslator(&catalogue);
         }
+    }
+
+    // German: the computer page's links stay where they are when the chosen one turns bold,
+    // whatever the pane's width, so the next click lands where the person aims.
+    void chosenLinkMovesNothing()
+    {
+        InGerman german;
+        QVERIFY(!german.catalogue.isEmpty());
+        FakeMainWindow mainWindow;
+        PeerModel model;
+        auto engine = makeEngine(&mainWindow, &model);
+        std::unique_ptr<IPeer> remote(makePeer(kLookalikeUuid, QStringLiteral("studio"), IPeer::LinkUp));
+        auto shown = showPage(engine.get(), "PeerView.qml", QSize(650, 600));
+        QQuickWidget &page = *shown;
+        QVERIFY(QTest::qWaitForWindowExposed(&page));
+        auto *root = qobject_cast<QQuickItem *>(page.rootObject());
+        QVERIFY(root);
+        root->setProperty("peer", QVariant::fromValue<QObject *>(remote.get()));
+        QTRY_COMPARE(root->property("page").toString(), QStringLiteral("drives"));
+        QQuickItem *shares = findItem(&page, QStringLiteral("peerSharesLink"));
+        QQuickItem *card = findItem(&page, QStringLiteral("peerCard"));
+        QVERIFY(shares && card);
+        // Where the link is once the page has settled over two passes of the event loop.
+        auto settled = [&] {
+            QPointF before(-1, -1), now;
+            for (int same = 0; same < 2;) {
+                QTest::qWait(10);
+                now = shares->mapToScene(QPointF(0, 0));
+                same = now == before ? same + 1 : 0;
+                before = now;
+            }
+            return now;
+        };
+        int beside = 0, below = 0;
+        for (int width = 400; width <= 1000; width += 5) {
+            page.resize(width, 600);
+            root->setProperty("requestedPage", QStringLiteral("drives"));
+            const QPointF before = settled();
+            (before.y() < card->mapToScene(QPointF(0, card->height())).y() ? beside : below) += 1;
+            clickItem(&page, shares);
+            QTRY_COMPARE(root->property("page").toString(), QStringLiteral("shares"));
+            QVERIFY(shares->property("font").value<QFont>().bold());
+            QCOMPARE(settled(), before);
+        }
+        // Both layouts were met: beside the card in a wide pane, below it in a narrow one.
+        QVERIFY2(beside > 0 && below > 0, qPrintable(QStringLiteral("%1 beside, %2 below").arg(beside).arg(below)));
+        root->setProperty("peer", QVariant());
+    }
+
+    // At start-up the stored computers are loaded before this one: this computer still heads
+    // the list, as it did when it was the first one known.
+    void thisComputerHeadsTheList()
+    {
+        FakeMainWindow mainWindow;
+        PeerModel model;
+        auto engine = makeEngine(&mainWindow, &model);
+        IPeer *laptop = makePeer(QStringLiteral("{7f000000-0000-4000-8000-000000000001}"), QStringLiteral("laptop"), IPeer::LinkUp, &model);
+        IPeer *nas = makePeer(QStringLiteral("{7f000000-0000-4000-8000-000000000002}"), QStringLiteral("nas"), IPeer::LinkDown, &model);
+        IPeer *local = makePeer(kLocalUuid, QStringLiteral("desk"), IPeer::LinkUp, &model);
+        for (IPeer *peer : {laptop, nas, local})
+            model.addPeer(peer);
+
+        auto page = showPage(engine.get(), "MachineList.qml", QSize(300, 600));
+        QVERIFY(QTest::qWaitForWindowExposed(page.get()));
+        auto *list = findItem(page.get(), QStringLiteral("machineListView"));
+        QVERIFY(list);
+        QTRY_COMPARE(list->property("count").toInt(), 3);
+        auto top = [&] {
+            QQuickItem *first = nullptr;
+            for (QQuickItem *item : list->property("contentItem").value<QQuickItem *>()->childItems())
+                if (item->property("peer").value<QObject *>() && (!first || item->y() < first->y()))
+                    first = item;
+            return first ? first->property("peer").value<QObject *>() : nullptr;
+        };
+        QTRY_COMPARE(top(), static_cast<QObject *>(local));
+        QCOMPARE(model.index(0).data(PeerModel::PeerUuidRole).toString(), kLocalUuid);
     }
 
     void computerListShowsLinkStatesAndOfflineHint()

@@ -184,6 +184,11 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(p.peerModel()->getPeerForUuid(hostUuid)
                                      && p.peerModel()->getPeerForUuid(hostUuid)->linkState() == IPeer::LinkUp,
                                  20000);
+        // Named as the computer list names it: both computers run here under one host name,
+        // and the list numbers the second one.
+        IPeer *host = p.peerModel()->getPeerForUuid(hostUuid);
+        QVERIFY2(!host->displayName().isEmpty() && host->displayName() != host->name(), qPrintable(host->name()));
+        QCOMPARE(shownOnAnswer, QStringLiteral("Paired with %1.").arg(host->displayName()));
         QTRY_VERIFY_WITH_TIMEOUT(!m_host->remotePeers().isEmpty() && m_host->remotePeers().first().state == 3, 20000);
 
         // The network switch closes the link (on the network thread), and opens it again.

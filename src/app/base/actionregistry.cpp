@@ -80,7 +80,7 @@ void ActionRegistry::registerDefaults(QSettings*)
         entry("filer.rename", "action-rename", keys({"F2"})),
         entry("filer.trash", "action-trash", keys({"Del", "F8"})),
         entry("filer.delete", "action-delete", keys({"Shift+Del"}), "..."),
-        entry("filer.show-props", "action-show-props", keys({"Alt+Enter"})),
+        entry("filer.show-props", "action-show-props", keys({"Alt+Enter", "Alt+Return"})),
         entry("filer.show-inexplorer", "action-show-inexplorer", keys({"Alt+Ctrl+O"})),
         entry("filer.preview", "action-preview", keys({"Space"})),
         entry("filer.view-list", "action-list-view", keys({"Ctrl+1"})),

@@ -25,6 +25,8 @@
 #include <QSettings>
 #include <QTimer>
 
+#include <algorithm>
+
 void initNodeViewResources()
 {
     Q_INIT_RESOURCE(nodeview);
@@ -431,6 +433,10 @@ void NodeView::nodeContextMenuRequest()
     menu.addSeparator();
     QAction *remove = menu.addAction(themeIcon("delete"), qtTrId("action-delete-node"));
     remove->setShortcut(QKeySequence(Qt::Key_Backspace));
+    // It takes the view's selected nodes, not the one the menu opened on: off without any.
+    remove->setEnabled(std::any_of(view->nodes.begin(), view->nodes.end(), [](const VNode &n) {
+        return n.item && n.item->property("selected").toBool();
+    }));
     const bool opens = node.type != QLatin1String("sector");
     openRight->setEnabled(opens);
     openWindow->setEnabled(opens);

@@ -16,6 +16,7 @@
 #include <QQmlEngine>
 #include <QQuickItem>
 #include <QScreen>
+#include <QtMath>
 #include <QtConcurrent/QtConcurrentRun>
 
 namespace {
@@ -69,6 +70,7 @@ Preview::Preview(QQmlEngine *engine, IDatabase *database, QWindow *parent)
         connect(root, SIGNAL(copy()), this, SLOT(copyImageToClipboard()));
         connect(root, SIGNAL(previous()), this, SIGNAL(showPrevious()));
         connect(root, SIGNAL(next()), this, SIGNAL(showNext()));
+        connect(root, SIGNAL(toolsWidthChanged()), this, SLOT(widenForTools()));
     }
     initPreviewPipeline(database);
 }
@@ -253,6 +255,25 @@ void Preview::onImageSize(const QSize &size)
         root->setWidth(fitted.width());
         root->setHeight(fitted.height());
     }
+    widenForTools();
+}
+
+void Preview::widenForTools()
+{
+    QQuickItem *root = rootObject();
+    if (!root || !isVisible() || !root->property("adjustWindowSize").toBool())
+        return;
+    const int wanted = qCeil(root->property("toolsWidth").toReal());
+    if (width() >= wanted)
+        return;
+    QScreen *screen = this->screen();
+    const QRect available = screen ? screen->availableGeometry() : QRect(0, 0, 1920, 1080);
+    QRect wider = geometry();
+    wider.setWidth(qMin(wanted, available.width()));
+    if (wider.right() > available.right())
+        wider.moveRight(available.right());
+    setGeometry(wider);
+    root->setWidth(wider.width());
 }
 
 void Preview::onImageResult(const PreviewImageResult &result)

@@ -61,6 +61,11 @@ public Q_SLOTS:
     void onImageSize(const QSize &size);
     void onImageResult(const PreviewImageResult &result);
 
+private Q_SLOTS:
+    // As wide as the tools with the file's whole name beside them (German tools leave a small
+    // picture's window too little), as far as the screen allows.
+    void widenForTools();
+
 Q_SIGNALS:
     void requestClose();
     void showPrevious();

@@ -1564,6 +1564,7 @@ QString VfsModel::resolvePath(const QString &path, bool watch)
     }
     m_resolve.target = normalized;
     m_resolve.watch = watch;
+    m_resolve.listedFor.clear();
     m_resolve.startMs = now();
     if (m_resolveTimer)
         m_resolveTimer->start(0);
@@ -1574,6 +1575,7 @@ void VfsModel::clearResolveTarget()
 {
     m_resolve.target.clear();
     m_resolve.watch = false;
+    m_resolve.listedFor.clear();
 }
 
 void VfsModel::resolveNextPath()
@@ -1650,15 +1652,12 @@ void VfsModel::onResolvePathTimerFired()
         found = indexForPath(candidate);
     }
 
-    auto noAncestor = [this, &fail] {
+    if (!found.isValid()) {
+        // Drives not known yet: the path may lie on one of them.
         if (m_root.children.size() <= 1)
             m_resolveTimer->start(50);
         else
             fail();
-    };
-
-    if (!found.isValid()) {
-        noAncestor();
         return;
     }
     VfsEntry *entry = entryOf(found);
@@ -1673,10 +1672,15 @@ void VfsModel::onResolvePathTimerFired()
     }
     if (entry->fetching) {
         m_resolveTimer->start(20);
-    } else if (canFetchMore(found)) {
-        fetchMore(found);
+    } else if (m_resolve.listedFor != candidate && isFolderType(entry->type) && (entry->info & kExecUser)) {
+        // Listed for this lookup even when it was listed a moment ago: that listing may
+        // predate the name looked for.
+        m_resolve.listedFor = candidate;
+        startListing(entry);
         m_resolveTimer->start(20);
     } else {
-        noAncestor();
+        // The folder's own listing shows that the next name is not there, or the folder
+        // cannot be listed: waiting would not bring it.
+        fail();
     }
 }

@@ -229,6 +229,8 @@ private:
         QString target;
         bool watch = false;
         qint64 startMs = 0;
+        QString listedFor;   // the folder on the way listed for this target
+
         QStringList watchQueue;
         QStringList plainQueue;
     };

@@ -35,7 +35,9 @@ private Q_SLOTS:
         row("filer.rename", "action-rename", {"F2"});
         row("filer.trash", "action-trash", {"Del", "F8"});
         row("filer.delete", "action-delete", {"Shift+Del"}, "...");
-        row("filer.show-props", "action-show-props", {"Alt+Enter"});
+        // Both Enter keys: the large one is Return to the program, and Alt+Return must not
+        // fall through to the view, which opens the item.
+        row("filer.show-props", "action-show-props", {"Alt+Enter", "Alt+Return"});
         row("filer.show-inexplorer", "action-show-inexplorer", {"Ctrl+Alt+O"});
         row("filer.preview", "action-preview", {"Space"});
         row("filer.view-list", "action-list-view", {"Ctrl+1"});

@@ -1,5 +1,8 @@
 // The real program: configuration directory, clean exit on signals and the update hand-over.
 
+#include "testutil_program.h"
+#include "testutil_xserver.h"
+
 #include <QLockFile>
 #include <QProcess>
 #include <QScopeGuard>
@@ -14,17 +17,8 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
-#include <xcb/xcb.h>
 
 namespace {
-
-QString programPath()
-{
-    QString dir = QString::fromLocal8Bit(qgetenv("NUSK_BIN_DIR"));
-    if (dir.isEmpty())
-        dir = QCoreApplication::applicationDirPath();
-    return dir + "/nusk";
-}
 
 // QProcess::waitForFinished() says false for a program that already ended, which a quick
 // program does while the test still looks at its output.
@@ -82,90 +76,6 @@ QList<qint64> processesWithArgument(const QString& arg)
     }
     return pids;
 }
-
-// A private X server for a test that needs real windows.
-class XServer
-{
-public:
-    XServer()
-    {
-        for (int n = 140; n < 200 && m_display.isEmpty(); ++n) {
-            if (QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n))
-                || QFileInfo::exists(QStringLiteral("/tmp/.X%1-lock").arg(n)))
-                continue;
-            m_server.start("Xvfb", {QStringLiteral(":%1").arg(n), "-screen", "0", "1280x800x24", "-nolisten", "tcp"});
-            if (!m_server.waitForStarted())
-                return;
-            QElapsedTimer clock;
-            clock.start();
-            while (clock.elapsed() < 10000 && m_server.state() == QProcess::Running
-                   && !QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)))
-                QTest::qWait(20);
-            if (m_server.state() == QProcess::Running)
-                m_display = QStringLiteral(":%1").arg(n);
-        }
-    }
-    ~XServer()
-    {
-        m_server.terminate();
-        m_server.waitForFinished(5000);
-    }
-    QString display() const { return m_display; }
-
-    // What a window manager does when the user closes a window: WM_DELETE_WINDOW to every
-    // shown top-level window titled `title`. The number of windows asked.
-    int closeWindows(const QByteArray& title) const
-    {
-        xcb_connection_t* c = xcb_connect(m_display.toLatin1().constData(), nullptr);
-        if (xcb_connection_has_error(c)) {
-            xcb_disconnect(c);
-            return 0;
-        }
-        auto atom = [c](const char* name) {
-            xcb_intern_atom_reply_t* r = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(strlen(name)), name), nullptr);
-            const xcb_atom_t a = r ? r->atom : XCB_ATOM_NONE;
-            free(r);
-            return a;
-        };
-        const xcb_atom_t protocols = atom("WM_PROTOCOLS");
-        const xcb_atom_t deleteWindow = atom("WM_DELETE_WINDOW");
-        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
-        int asked = 0;
-        xcb_query_tree_reply_t* tree = xcb_query_tree_reply(c, xcb_query_tree(c, root), nullptr);
-        const xcb_window_t* children = tree ? xcb_query_tree_children(tree) : nullptr;
-        for (int i = 0; tree && i < xcb_query_tree_children_length(tree); ++i) {
-            const xcb_window_t w = children[i];
-            xcb_get_window_attributes_reply_t* attrs = xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, w), nullptr);
-            const bool shown = attrs && attrs->map_state == XCB_MAP_STATE_VIEWABLE;
-            free(attrs);
-            xcb_get_property_reply_t* name = xcb_get_property_reply(
-                c, xcb_get_property(c, 0, w, XCB_ATOM_WM_NAME, XCB_ATOM_ANY, 0, 256), nullptr);
-            const QByteArray text = name ? QByteArray(static_cast<const char*>(xcb_get_property_value(name)),
-                                                      xcb_get_property_value_length(name))
-                                         : QByteArray();
-            free(name);
-            if (!shown || text != title)
-                continue;
-            xcb_client_message_event_t event = {};
-            event.response_type = XCB_CLIENT_MESSAGE;
-            event.format = 32;
-            event.window = w;
-            event.type = protocols;
-            event.data.data32[0] = deleteWindow;
-            event.data.data32[1] = XCB_CURRENT_TIME;
-            xcb_send_event(c, 0, w, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&event));
-            ++asked;
-        }
-        free(tree);
-        xcb_flush(c);
-        xcb_disconnect(c);
-        return asked;
-    }
-
-private:
-    QProcess m_server;
-    QString m_display;
-};
 
 } // namespace
 

@@ -15,6 +15,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThreadPool>
+#include <QTranslator>
 #include <QtTest>
 
 namespace {
@@ -116,6 +117,26 @@ private Q_SLOTS:
         const QRect fitted = Preview::fittedGeometry(QSize(3000, 2000), QRect(2500, 100, 600, 500), second);
         QVERIFY(second.contains(fitted));
         QCOMPARE(fitted.size(), QSize(1488, 924));
+    }
+
+    // German tools are wider: beside them a small drawing's whole name still shows, the
+    // window as wide as it takes.
+    void wholeNameBesideGermanTools()
+    {
+        QTranslator german;
+        QVERIFY(german.load(QStringLiteral(":/i18n/nusk_de.qm")));
+        QCoreApplication::installTranslator(&german);
+        const QString path = file(QStringLiteral("Gartenhaus Seitenansicht Entwurf.svg"));
+        QVERIFY(writeFile(path, "<svg xmlns='http://www.w3.org/2000/svg' width='40' height='20'/>"));
+        QQmlEngine engine;
+        Preview preview(&engine, nullptr);
+        QVERIFY(preview.showFile(nullUuidString(), path));
+        QTRY_VERIFY_WITH_TIMEOUT(preview.isVisible(), 10000);
+        auto *name = preview.rootObject()->findChild<QQuickItem *>(QStringLiteral("previewName"));
+        QVERIFY(name);
+        QCOMPARE(name->property("text").toString(), QStringLiteral("Gartenhaus Seitenansicht Entwurf.svg"));
+        QTRY_VERIFY_WITH_TIMEOUT(name->width() > 0 && !name->property("truncated").toBool(), 5000);
+        QCoreApplication::removeTranslator(&german);
     }
 
     void windowShowsPhotoWithFacts()

@@ -23,6 +23,7 @@ private slots:
     void fetchRulesAndChangeNotifications();
     void watchTable();
     void resolvePathListsMissingLevels();
+    void missingPathBelowAShareFailsOnceListed();
     void staleAnnouncementLeavesHeldListingAlone();
     void sweepRemovesVanishedBlocksAtOnce();
     void useCountsAndPoolStayBounded();
@@ -472,6 +473,64 @@ void TestVfsModel::resolvePathListsMissingLevels()
     QVERIFY(rig.resolveTimer()->fire());
     QCOMPARE(resolved.last().at(0).toInt(), 1);
     QCOMPARE(resolved.last().at(1).toString(), QStringLiteral("/nowhere/deep"));
+}
+
+// A computer that shows only its shares has a single top-level row: a name missing below a
+// share is reported as soon as the share's listing shows it missing, not when the lookup runs
+// out of time; a listing made before the lookup does not count.
+void TestVfsModel::missingPathBelowAShareFailsOnceListed()
+{
+    ModelRig rig;
+    QSignalSpy resolved(rig.model, &VfsModel::pathResolved);
+    const QString music = QStringLiteral("%shares/{aaaaaaaa-0000-0000-0000-000000000001}");
+    VfsDirectoryEntry share = dirRecord("Music");
+    share.type = 8;
+    share.linkTargetType = 2;
+    share.linkTarget = QStringLiteral("{aaaaaaaa-0000-0000-0000-000000000001}");
+
+    rig.model->resolvePath(music + QStringLiteral("/Live"), true);
+    QVERIFY(rig.resolveTimer()->fire());
+    QVERIFY(rig.client.answer("%shares", {share}));
+    rig.mergeAll();
+    QVERIFY(rig.resolveTimer()->fire());
+    QVERIFY(rig.client.answer(music, {dirRecord("Live")}));
+    rig.mergeAll();
+    QVERIFY(rig.resolveTimer()->fire());
+    QCOMPARE(resolved.count(), 1);
+    QCOMPARE(resolved.last().at(0).toInt(), 0);
+    QCOMPARE(rig.model->rowCount(), 1);
+
+    // Missing: said once the share's own listing is in, with no time passing.
+    rig.nowMs += 5000;
+    rig.model->resolvePath(music + QStringLiteral("/Gone/deeper"), true);
+    QVERIFY(rig.resolveTimer()->fire());
+    QVERIFY(rig.client.answer(music, {dirRecord("Live")}));
+    rig.mergeAll();
+    for (int i = 0; i < 3 && resolved.count() == 1; ++i)
+        QVERIFY(rig.resolveTimer()->fire());
+    QCOMPARE(resolved.count(), 2);
+    QCOMPARE(resolved.last().at(0).toInt(), 1);
+    QCOMPARE(resolved.last().at(1).toString(), music + QStringLiteral("/Gone/deeper"));
+    QVERIFY(!rig.resolveTimer()->isActive());
+
+    // Listed a moment ago, before "Studio" was made: listed once more for the lookup.
+    rig.model->resolvePath(music + QStringLiteral("/Studio"), true);
+    QVERIFY(rig.resolveTimer()->fire());
+    QVERIFY(rig.client.answer(music, {dirRecord("Live"), dirRecord("Studio")}));
+    rig.mergeAll();
+    QVERIFY(rig.resolveTimer()->fire());
+    QCOMPARE(resolved.count(), 3);
+    QCOMPARE(resolved.last().at(0).toInt(), 0);
+
+    // A share that went: the shares' listing shows it missing.
+    rig.model->resolvePath(QStringLiteral("%shares/{bbbbbbbb-0000-0000-0000-000000000002}/x"), true);
+    for (int i = 0; i < 4 && resolved.count() == 3; ++i) {
+        QVERIFY(rig.resolveTimer()->fire());
+        while (rig.client.answer("%shares", {share}))
+            rig.mergeAll();
+    }
+    QCOMPARE(resolved.count(), 4);
+    QCOMPARE(resolved.last().at(0).toInt(), 1);
 }
 
 void TestVfsModel::staleAnnouncementLeavesHeldListingAlone()

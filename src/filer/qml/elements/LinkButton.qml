@@ -9,6 +9,14 @@ Button {
     padding: 2
     Keys.onReturnPressed: clicked()
     Keys.onEnterPressed: clicked()
+    // As wide as in bold: a link that turns bold when chosen moves nothing beside it.
+    implicitWidth: Math.ceil(boldText.advanceWidth) + leftPadding + rightPadding
+    TextMetrics {
+        id: boldText
+        font.pointSize: control.style.mediumPointSize
+        font.bold: true
+        text: control.text
+    }
     contentItem: Text {
         text: control.text
         textFormat: Text.PlainText

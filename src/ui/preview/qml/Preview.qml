@@ -29,6 +29,8 @@ Rectangle {
     signal next()
 
     readonly property bool isSvg: /\.svgz?$/i.test(path)
+    // The width that shows the tools with the file's whole name beside them.
+    readonly property real toolsWidth: tools.implicitWidth + tools.anchors.leftMargin + tools.anchors.rightMargin
 
     // Fits the picture into the view, never enlarging it.
     function initImage() {
@@ -90,6 +92,7 @@ Rectangle {
             Rectangle { anchors.bottom: parent.bottom; width: parent.width; height: 1; color: "#dfe1e5" }
 
             RowLayout {
+                id: tools
                 anchors.fill: parent
                 anchors.leftMargin: 24
                 anchors.rightMargin: 24
@@ -136,6 +139,7 @@ Rectangle {
                     Layout.preferredWidth: 48
                 }
                 Text {
+                    objectName: "previewName"
                     Layout.fillWidth: true
                     text: root.pageCount > 1 ? root.fileName + "  (" + (root.page + 1) + "/" + root.pageCount + ")" : root.fileName
                     elide: Text.ElideRight

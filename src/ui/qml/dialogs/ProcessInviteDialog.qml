@@ -41,7 +41,18 @@ Window {
     x: Screen.virtualX + (Screen.desktopAvailableWidth - width) / 2
     y: Screen.virtualY + (Screen.desktopAvailableHeight - height) / 2
 
-    onActiveChanged: if (active && !stateMachine.running) stateMachine.start()
+    // The link box asks for the keyboard as the window shows, before the window manager has
+    // made it the active window: that marks the window's content focused without giving it
+    // the keys, and the activation that follows then gives them to nothing. Once active, the
+    // box asks again, unless something in the window has the keys already.
+    onActiveChanged: {
+        if (!active)
+            return
+        if (!stateMachine.running)
+            stateMachine.start()
+        if (!win.activeFocusItem)
+            input.forceActiveFocus()
+    }
     onVisibleChanged: if (visible && !stateMachine.running) stateMachine.start()
 
     TextMetrics {

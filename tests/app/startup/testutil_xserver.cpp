@@ -1,0 +1,191 @@
+#include "testutil_xserver.h"
+
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcessEnvironment>
+#include <QtTest>
+
+#include <cstdlib>
+#include <cstring>
+#include <xcb/xcb.h>
+
+namespace {
+
+// One connection for one question; closed on every path.
+struct Connection
+{
+    explicit Connection(const QString &display) : c(xcb_connect(display.toLatin1().constData(), nullptr)) {}
+    ~Connection() { xcb_disconnect(c); }
+    bool ok() const { return !xcb_connection_has_error(c); }
+    xcb_window_t root() const { return xcb_setup_roots_iterator(xcb_get_setup(c)).data->root; }
+    xcb_atom_t atom(const char *name) const
+    {
+        xcb_intern_atom_reply_t *r = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(strlen(name)), name), nullptr);
+        const xcb_atom_t a = r ? r->atom : xcb_atom_t(XCB_ATOM_NONE);
+        free(r);
+        return a;
+    }
+    QByteArray property(xcb_window_t window, xcb_atom_t name) const
+    {
+        xcb_get_property_reply_t *r = xcb_get_property_reply(c, xcb_get_property(c, 0, window, name, XCB_ATOM_ANY, 0, 256), nullptr);
+        const QByteArray value = r ? QByteArray(static_cast<const char *>(xcb_get_property_value(r)),
+                                                xcb_get_property_value_length(r))
+                                   : QByteArray();
+        free(r);
+        return value;
+    }
+    xcb_connection_t *c;
+};
+
+} // namespace
+
+XServer::XServer()
+{
+    for (int n = 140; n < 200 && m_display.isEmpty(); ++n) {
+        if (QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n))
+            || QFileInfo::exists(QStringLiteral("/tmp/.X%1-lock").arg(n)))
+            continue;
+        m_server.start("Xvfb", {QStringLiteral(":%1").arg(n), "-screen", "0", "1280x800x24", "-nolisten", "tcp"});
+        if (!m_server.waitForStarted())
+            return;
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 10000 && m_server.state() == QProcess::Running
+               && !QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)))
+            QTest::qWait(20);
+        if (m_server.state() == QProcess::Running)
+            m_display = QStringLiteral(":%1").arg(n);
+    }
+}
+
+XServer::~XServer()
+{
+    m_windowManager.terminate();
+    m_windowManager.waitForFinished(5000);
+    m_server.terminate();
+    m_server.waitForFinished(5000);
+}
+
+bool XServer::startWindowManager()
+{
+    if (m_display.isEmpty())
+        return false;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DISPLAY", m_display);
+    m_windowManager.setProcessEnvironment(env);
+    m_windowManager.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_windowManager.start("openbox", QStringList());
+    if (!m_windowManager.waitForStarted())
+        return false;
+    // A window manager names its check window on the root once it runs.
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 10000 && m_windowManager.state() == QProcess::Running) {
+        Connection x(m_display);
+        if (x.ok() && !x.property(x.root(), x.atom("_NET_SUPPORTING_WM_CHECK")).isEmpty())
+            return true;
+        QTest::qWait(50);
+    }
+    return false;
+}
+
+int XServer::closeWindows(const QByteArray &title) const
+{
+    Connection x(m_display);
+    if (!x.ok())
+        return 0;
+    const xcb_atom_t protocols = x.atom("WM_PROTOCOLS");
+    const xcb_atom_t deleteWindow = x.atom("WM_DELETE_WINDOW");
+    int asked = 0;
+    xcb_query_tree_reply_t *tree = xcb_query_tree_reply(x.c, xcb_query_tree(x.c, x.root()), nullptr);
+    const xcb_window_t *children = tree ? xcb_query_tree_children(tree) : nullptr;
+    for (int i = 0; tree && i < xcb_query_tree_children_length(tree); ++i) {
+        const xcb_window_t w = children[i];
+        xcb_get_window_attributes_reply_t *attrs = xcb_get_window_attributes_reply(x.c, xcb_get_window_attributes(x.c, w), nullptr);
+        const bool shown = attrs && attrs->map_state == XCB_MAP_STATE_VIEWABLE;
+        free(attrs);
+        if (!shown || x.property(w, XCB_ATOM_WM_NAME) != title)
+            continue;
+        xcb_client_message_event_t event = {};
+        event.response_type = XCB_CLIENT_MESSAGE;
+        event.format = 32;
+        event.window = w;
+        event.type = protocols;
+        event.data.data32[0] = deleteWindow;
+        event.data.data32[1] = XCB_CURRENT_TIME;
+        xcb_send_event(x.c, 0, w, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char *>(&event));
+        ++asked;
+    }
+    free(tree);
+    xcb_flush(x.c);
+    return asked;
+}
+
+QByteArray XServer::focusedTitle() const
+{
+    Connection x(m_display);
+    if (!x.ok())
+        return QByteArray();
+    xcb_get_input_focus_reply_t *focus = xcb_get_input_focus_reply(x.c, xcb_get_input_focus(x.c), nullptr);
+    const xcb_window_t window = focus ? focus->focus : XCB_NONE;
+    free(focus);
+    if (window == XCB_NONE || window == XCB_INPUT_FOCUS_POINTER_ROOT)
+        return QByteArray();
+    return x.property(window, XCB_ATOM_WM_NAME);
+}
+
+bool XServer::key(quint32 keysym, quint16 modifiers) const
+{
+    Connection x(m_display);
+    if (!x.ok())
+        return false;
+    const xcb_setup_t *setup = xcb_get_setup(x.c);
+    const int count = setup->max_keycode - setup->min_keycode + 1;
+    xcb_get_keyboard_mapping_reply_t *mapping =
+        xcb_get_keyboard_mapping_reply(x.c, xcb_get_keyboard_mapping(x.c, setup->min_keycode, uint8_t(count)), nullptr);
+    if (!mapping)
+        return false;
+    const xcb_keysym_t *syms = xcb_get_keyboard_mapping_keysyms(mapping);
+    const int perCode = mapping->keysyms_per_keycode;
+    int code = 0;
+    bool shifted = false;
+    for (int k = 0; k < count && !code; ++k) {
+        for (int level = 0; level < qMin(perCode, 2); ++level) {
+            if (syms[k * perCode + level] == keysym) {
+                code = setup->min_keycode + k;
+                shifted = level == 1;
+                break;
+            }
+        }
+    }
+    free(mapping);
+    xcb_get_input_focus_reply_t *focus = xcb_get_input_focus_reply(x.c, xcb_get_input_focus(x.c), nullptr);
+    const xcb_window_t window = focus ? focus->focus : XCB_NONE;
+    free(focus);
+    if (!code || window == XCB_NONE || window == XCB_INPUT_FOCUS_POINTER_ROOT)
+        return false;
+    for (const uint8_t type : {uint8_t(XCB_KEY_PRESS), uint8_t(XCB_KEY_RELEASE)}) {
+        xcb_key_press_event_t event = {};
+        event.response_type = type;
+        event.detail = xcb_keycode_t(code);
+        event.time = XCB_CURRENT_TIME;
+        event.root = x.root();
+        event.event = window;
+        event.state = uint16_t(modifiers | (shifted ? xkeys::Shift : 0));
+        event.same_screen = 1;
+        xcb_send_event(x.c, 1, window, type == XCB_KEY_PRESS ? XCB_EVENT_MASK_KEY_PRESS : XCB_EVENT_MASK_KEY_RELEASE,
+                       reinterpret_cast<const char *>(&event));
+    }
+    // Handled by the server before the next key, which may come on another connection.
+    free(xcb_get_input_focus_reply(x.c, xcb_get_input_focus(x.c), nullptr));
+    return true;
+}
+
+bool XServer::type(const QByteArray &text) const
+{
+    for (const char ch : text) {
+        if (!key(quint8(ch)))
+            return false;
+    }
+    return true;
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+// A private X server for tests that run the real program with real windows: optionally the
+// window manager the screen scenes use (openbox), a window manager's close request, and keys
+// sent to whichever window has the focus, as a person's keyboard sends them.
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+
+class XServer
+{
+public:
+    XServer();
+    ~XServer();
+    // Empty when no X server could be started.
+    QString display() const { return m_display; }
+
+    // Starts openbox on the display; true once it manages the screen.
+    bool startWindowManager();
+
+    // What a window manager does when the user closes a window: WM_DELETE_WINDOW to every
+    // shown top-level window titled `title`. The number of windows asked.
+    int closeWindows(const QByteArray &title) const;
+
+    // The title of the window that has the keyboard focus ("" for none).
+    QByteArray focusedTitle() const;
+    // Presses and releases the key of `keysym` (X keysym; Latin-1 characters are their own)
+    // with `modifiers` (X modifier mask) in the focused window. False when the key is not on
+    // the keyboard or no window has the focus.
+    bool key(quint32 keysym, quint16 modifiers = 0) const;
+    // Types Latin-1 text key by key.
+    bool type(const QByteArray &text) const;
+
+private:
+    QProcess m_server;
+    QProcess m_windowManager;
+    QString m_display;
+};
+
+// X keysyms and modifier masks the tests use.
+namespace xkeys {
+constexpr quint32 Tab = 0xff09;
+constexpr quint32 Return = 0xff0d;
+constexpr quint32 Escape = 0xff1b;
+constexpr quint32 Down = 0xff54;
+constexpr quint16 Shift = 1;
+constexpr quint16 Control = 4;
+constexpr quint16 Alt = 8;
+} // namespace xkeys
