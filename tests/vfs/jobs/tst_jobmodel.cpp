@@ -22,9 +22,6 @@
 using namespace testjobs;
 
 namespace {
-const QString kUuidA = QStringLiteral("{00000000-0000-0000-0000-00000000000a}");
-const QString kUuidB = QStringLiteral("{00000000-0000-0000-0000-00000000000b}");
-
 VfsCopyItem item(const QString &path, int type = VfsCopyItem::FileType)
 {
     VfsCopyItem i;
@@ -34,59 +31,19 @@ VfsCopyItem item(const QString &path, int type = VfsCopyItem::FileType)
 }
 } // namespace
 
-class tst_JobModel : public QObject
+class tst_JobModel : public QObject, private ManagerFixture
 {
     Q_OBJECT
-
-private:
-    QTemporaryDir m_tmp;
-    std::unique_ptr<TestPeer> m_a;
-    std::unique_ptr<TestPeer> m_b;
-    std::unique_ptr<VfsJobModel> m_model;
-    std::unique_ptr<VfsManager> m_manager;
-    QString m_src;
-    QString m_dst;
-
-    VfsCopyDto dto(TestPeer *src, TestPeer *dst, std::vector<VfsCopyItem> items, const QString &dstPath)
-    {
-        VfsCopyDto d;
-        d.srcPeerUuid = src->uuid();
-        d.dstPeerUuid = dst->uuid();
-        d.items = std::move(items);
-        d.dstPath = dstPath;
-        return d;
-    }
 
 private Q_SLOTS:
     void init()
     {
-        static int n = 0;
-        const QString base = m_tmp.filePath(QString::number(++n));
-        m_src = base + QStringLiteral("/src");
-        m_dst = base + QStringLiteral("/dst");
-        QVERIFY(QDir().mkpath(m_src));
-        QVERIFY(QDir().mkpath(m_dst));
-        m_a.reset(new TestPeer(kUuidA));
-        m_b.reset(new TestPeer(kUuidB));
-        m_model.reset(new VfsJobModel);
-        m_manager.reset(new VfsManager);
-        m_manager->setRetryDelay(50);
-        m_manager->setPeerLookup([this](const QString &uuid) -> IPeer * {
-            if (uuid == kUuidA)
-                return m_a.get();
-            if (uuid == kUuidB)
-                return m_b.get();
-            return nullptr;
-        });
+        QVERIFY(setUp());
     }
 
     void cleanup()
     {
-        waitFor([&]() { return m_model->rowCount() == 0; }, 5000);
-        m_manager.reset();
-        m_model.reset();
-        m_a.reset();
-        m_b.reset();
+        tearDown(5000);
     }
 
     void modelRowsFollowJobs()
