@@ -1,5 +1,6 @@
 // The deletes that end a cut, between in-process peers over the real FSO client, parser and
-// server: many out at once with a folder only after its content.
+// server: many out at once with a folder only after its content, a move that outlives link
+// cuts in the middle of its deletes, and the sources a move keeps named at its end.
 
 #include "testutil_jobs.h"
 #include "vfs/jobs/vfscopyjob.h"
@@ -13,6 +14,8 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <sys/mount.h>
 
 using namespace testjobs;
 
@@ -65,6 +68,14 @@ private:
         VfsCopyDto d = dto(m_a.get(), m_b.get(), {item}, m_dst);
         d.deleteSource = true;
         return m_manager->copy(d);
+    }
+
+    // Whether A's link is cut now.
+    void setCut(bool cut)
+    {
+        m_a->setDropping(cut);
+        m_b->setDropping(cut);
+        m_a->setLinkState(cut ? IPeer::LinkDown : IPeer::LinkUp);
     }
 
 private Q_SLOTS:
@@ -131,6 +142,129 @@ private Q_SLOTS:
         QVERIFY2(early.isEmpty(), qPrintable(early.join(QLatin1Char(' '))));
         QVERIFY(!QFileInfo::exists(tree));
         QCOMPARE(pathsBelow(m_dst + QStringLiteral("/tree")).size(), sources.size());
+    }
+
+    // The link to the source goes down twice while the move deletes: the move waits for it,
+    // says why, and deletes the rest once it is back.
+    void linkCutsWhileDeletingAreRetried()
+    {
+        const QString tree = m_src + QStringLiteral("/flaps");
+        const QStringList names = makeFiles(tree, 300);
+        QVERIFY(!names.isEmpty());
+        int deletes = 0;
+        int cuts = 0;
+        m_a->onRequest = [&](const VfsFenuCommand &cmd) {
+            if (cmd.code != FSO_DELETE_FILE || (++deletes != 40 && deletes != 200))
+                return;
+            ++cuts;
+            setCut(true);
+            QTimer::singleShot(600, this, [this] { setCut(false); });
+        };
+        QSignalSpy finished(m_manager.get(), &VfsManager::copyFinished);
+        QSignalSpy failed(m_manager.get(), &VfsManager::moveFailed);
+        QPointer<VfsCopyJob> job = cut(tree);
+        QVERIFY(job);
+        bool pausedWhileDeleting = false;
+        QString prompt;
+        connect(job.data(), &VfsJob::stateChanged, this, [&] {
+            if (job && job->sourcesToDelete() > 0 && job->state() == VfsJob::VfsJobStatePaused) {
+                pausedWhileDeleting = true;
+                prompt = job->userActionPrompt();
+            }
+        });
+        QVERIFY(waitFor([&]() { return finished.count() == 1 && m_model->rowCount() == 0; }));
+        m_a->onRequest = nullptr;
+
+        qInfo("%d link cuts, %d of 300 sources left", cuts, int(pathsBelow(tree).size()));
+        QCOMPARE(cuts, 2);
+        QVERIFY(pausedWhileDeleting);
+        QVERIFY2(prompt.contains(QStringLiteral("cannot be reached")), qPrintable(prompt));
+        QCOMPARE(pathsBelow(tree), QStringList());
+        QVERIFY(!QFileInfo::exists(tree));
+        for (int i = 0; i < names.size(); ++i)
+            QCOMPARE(readFile(m_dst + QStringLiteral("/flaps/") + names[i]), pattern(100 + i, i));
+        QCOMPARE(failed.count(), 0);
+    }
+
+    // A move that stops deleting keeps the rest at the source and names every source it kept:
+    // cancelled while the source cannot be reached, or refused by a read-only disk.
+    void keptSourcesAreNamed()
+    {
+        // Cancelled while waiting for the source.
+        const QString tree = m_src + QStringLiteral("/cancelled");
+        QVERIFY(!makeFiles(tree, 120).isEmpty());
+        int deletes = 0;
+        m_a->onRequest = [&](const VfsFenuCommand &cmd) {
+            if (cmd.code == FSO_DELETE_FILE && ++deletes == 20)
+                setCut(true);
+        };
+        QSignalSpy failed(m_manager.get(), &VfsManager::moveFailed);
+        QPointer<VfsCopyJob> job = cut(tree);
+        QVERIFY(job);
+        QVector<VfsLeftOutItem> kept;
+        int keptCount = 0;
+        bool finished = false;
+        connect(job.data(), &VfsJob::jobFinished, this, [&] {
+            finished = true;
+            kept = job->leftOutItems();
+            keptCount = job->leftOutCount();
+        });
+        QVERIFY(waitFor([&]() { return job && job->sourcesToDelete() > 0 && job->state() == VfsJob::VfsJobStatePaused; }));
+        job->abort();
+        QVERIFY(waitFor([&]() { return finished; }, 10000));
+        m_a->onRequest = nullptr;
+        setCut(false);
+        // What is still there is named, with why; so is a file whose delete went unanswered.
+        const QStringList left = pathsBelow(tree);
+        QVERIFY(left.size() >= 80);
+        QCOMPARE(keptCount, kept.size());
+        QSet<QString> named;
+        int unconfirmed = 0;
+        for (const VfsLeftOutItem &item : qAsConst(kept)) {
+            named.insert(item.path);
+            if (item.reason.contains(QStringLiteral("did not confirm")))
+                ++unconfirmed;
+            else
+                QVERIFY2(item.reason.contains(QStringLiteral("cancelled")) && QFileInfo::exists(item.path),
+                         qPrintable(item.path + QStringLiteral(": ") + item.reason));
+            if (item.path != tree)
+                QVERIFY2(QFileInfo::exists(m_dst + QStringLiteral("/cancelled/") + QFileInfo(item.path).fileName()),
+                         qPrintable(item.path));
+        }
+        for (const QString &path : left)
+            QVERIFY2(named.contains(path), qPrintable(path));
+        QVERIFY(named.contains(tree));
+        qInfo("%d of 120 files left, %d named, %d of them unconfirmed", int(left.size()), int(kept.size()), unconfirmed);
+        QVERIFY(unconfirmed > 0);
+        QVERIFY(waitFor([&]() { return failed.count() == 1; }));
+        QVERIFY2(failed.at(0).at(1).toString().startsWith(QStringLiteral("Copied, but kept at the source: ")),
+                 qPrintable(failed.at(0).at(1).toString()));
+
+        // Refused: every file stays and is named, the move still ends.
+        const QString locked = m_src + QStringLiteral("/locked");
+        QVERIFY(QDir().mkpath(locked));
+        const QByteArray mountPoint = QFile::encodeName(locked);
+        if (::mount("nusk-locked", mountPoint.constData(), "tmpfs", 0, "size=1m") != 0)
+            QSKIP("cannot mount a tmpfs here: the refused deletes are not checked");
+        auto unmount = qScopeGuard([&] { ::umount2(mountPoint.constData(), MNT_DETACH); });
+        const QStringList names = makeFiles(locked, 10);
+        QVERIFY(!names.isEmpty());
+        QCOMPARE(::mount("nusk-locked", mountPoint.constData(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr), 0);
+        job = cut(locked);
+        QVERIFY(job);
+        finished = false;
+        connect(job.data(), &VfsJob::jobFinished, this, [&] {
+            finished = true;
+            kept = job->leftOutItems();
+        });
+        QVERIFY(waitFor([&]() { return finished; }, 10000));
+        QCOMPARE(kept.size(), names.size());
+        for (const VfsLeftOutItem &item : qAsConst(kept)) {
+            QVERIFY2(item.reason.contains(QStringLiteral("could not be deleted")), qPrintable(item.reason));
+            QVERIFY(QFileInfo::exists(item.path));
+        }
+        QCOMPARE(QDir(m_dst + QStringLiteral("/locked")).entryList(QDir::Files).size(), names.size());
+        QVERIFY(waitFor([&]() { return failed.count() == 2; }));
     }
 };
 
