@@ -76,7 +76,7 @@ public:
     bool anyBusy() const;
     // Withdraws every request still out; they are never answered.
     void withdraw();
-    // What was never sent, in the order of the list.
+    // What was never sent, for a new begin() to take up where this one stopped.
     std::vector<VfsDeleteItem> unsent() const;
 
 private:
