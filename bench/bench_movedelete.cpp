@@ -175,7 +175,8 @@ int main(int argc, char *argv[])
     QTemporaryDir root;
     if (!root.isValid())
         fail(QStringLiteral("no temporary directory"));
-    Lab lab;
+    // Static: a failure ends the program through exit(), which still takes the namespaces down.
+    static Lab lab;
     if (!lab.build())
         fail(QStringLiteral("cannot build the network of the benchmark"));
     Host a(root.filePath(QStringLiteral("hostA")), freePort());
