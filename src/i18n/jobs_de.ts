@@ -102,5 +102,29 @@
         <source>Changed after it was copied, so it was kept: %1</source>
         <translation>Nach dem Kopieren geändert, daher behalten: %1</translation>
     </message>
+    <message id="move-error-left-out">
+        <source>Not moved: %1</source>
+        <translation>Nicht verschoben: %1</translation>
+    </message>
+    <message id="move-error-sources-kept">
+        <source>Copied, but kept at the source: %1</source>
+        <translation>Kopiert, aber an der Quelle behalten: %1</translation>
+    </message>
+    <message id="move-kept-changed">
+        <source>copied, but changed since, so it was kept at the source</source>
+        <translation>kopiert, aber seither geändert, daher an der Quelle behalten</translation>
+    </message>
+    <message id="move-kept-undeleted">
+        <source>copied, but it could not be deleted at the source</source>
+        <translation>kopiert, konnte aber an der Quelle nicht gelöscht werden</translation>
+    </message>
+    <message id="move-kept-cancelled">
+        <source>copied, but kept at the source: the move was cancelled</source>
+        <translation>kopiert, aber an der Quelle behalten: das Verschieben wurde abgebrochen</translation>
+    </message>
+    <message id="move-kept-unanswered">
+        <source>copied; the source did not confirm that it was deleted</source>
+        <translation>kopiert; die Quelle hat das Löschen nicht bestätigt</translation>
+    </message>
 </context>
 </TS>

@@ -102,5 +102,29 @@
         <source>Changed after it was copied, so it was kept: %1</source>
         <translation>Changed after it was copied, so it was kept: %1</translation>
     </message>
+    <message id="move-error-left-out">
+        <source>Not moved: %1</source>
+        <translation>Not moved: %1</translation>
+    </message>
+    <message id="move-error-sources-kept">
+        <source>Copied, but kept at the source: %1</source>
+        <translation>Copied, but kept at the source: %1</translation>
+    </message>
+    <message id="move-kept-changed">
+        <source>copied, but changed since, so it was kept at the source</source>
+        <translation>copied, but changed since, so it was kept at the source</translation>
+    </message>
+    <message id="move-kept-undeleted">
+        <source>copied, but it could not be deleted at the source</source>
+        <translation>copied, but it could not be deleted at the source</translation>
+    </message>
+    <message id="move-kept-cancelled">
+        <source>copied, but kept at the source: the move was cancelled</source>
+        <translation>copied, but kept at the source: the move was cancelled</translation>
+    </message>
+    <message id="move-kept-unanswered">
+        <source>copied; the source did not confirm that it was deleted</source>
+        <translation>copied; the source did not confirm that it was deleted</translation>
+    </message>
 </context>
 </TS>

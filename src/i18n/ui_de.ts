@@ -260,5 +260,23 @@
             <numerusform>… und %n weitere</numerusform>
         </translation>
     </message>
+    <message id="move-progress-delete" numerus="yes">
+        <source>%1 of %n originals deleted</source>
+        <translation>
+            <numerusform>%1 von %n Original gelöscht</numerusform>
+            <numerusform>%1 von %n Originalen gelöscht</numerusform>
+        </translation>
+    </message>
+    <message id="move-dlg-title-delete">
+        <source>Deleting originals: %1 %</source>
+        <translation>Originale werden gelöscht: %1 %</translation>
+    </message>
+    <message id="move-left-out-heading" numerus="yes">
+        <source>%n items could not be moved:</source>
+        <translation>
+            <numerusform>%n Element konnte nicht verschoben werden:</numerusform>
+            <numerusform>%n Elemente konnten nicht verschoben werden:</numerusform>
+        </translation>
+    </message>
 </context>
 </TS>

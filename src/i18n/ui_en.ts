@@ -260,5 +260,23 @@
             <numerusform>… and %n more</numerusform>
         </translation>
     </message>
+    <message id="move-progress-delete" numerus="yes">
+        <source>%1 of %n originals deleted</source>
+        <translation>
+            <numerusform>%1 of %n original deleted</numerusform>
+            <numerusform>%1 of %n originals deleted</numerusform>
+        </translation>
+    </message>
+    <message id="move-dlg-title-delete">
+        <source>Deleting originals: %1 %</source>
+        <translation>Deleting originals: %1 %</translation>
+    </message>
+    <message id="move-left-out-heading" numerus="yes">
+        <source>%n items could not be moved:</source>
+        <translation>
+            <numerusform>%n item could not be moved:</numerusform>
+            <numerusform>%n items could not be moved:</numerusform>
+        </translation>
+    </message>
 </context>
 </TS>

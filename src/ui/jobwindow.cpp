@@ -64,6 +64,10 @@ JobReader::JobReader(VfsCopyJob *job)
     });
     connect(job, &VfsCopyJob::userActionPromptChanged, this, [this] { send("userPrompt"); });
     connect(job, &VfsCopyJob::leftOutChanged, this, [this] { send("leftOutCount"); });
+    connect(job, &VfsCopyJob::sourcesDeletedChanged, this, [this] {
+        send("sourcesToDelete");
+        send("sourcesDeleted");
+    });
 }
 
 JobReader::~JobReader()
@@ -99,6 +103,12 @@ void JobReader::send(const char *property)
         value = leftOutText(*m_job);
     else if (p == "userActions")
         value = userActions(*m_job);
+    else if (p == "moving")
+        value = m_job->request().deleteSource;
+    else if (p == "sourcesToDelete")
+        value = m_job->sourcesToDelete();
+    else if (p == "sourcesDeleted")
+        value = m_job->sourcesDeleted();
     Q_EMIT changed(QString::fromLatin1(property), value);
 }
 
@@ -111,8 +121,9 @@ void JobReader::sendProgress()
 
 void JobReader::sendAll()
 {
-    for (const char *p : {"bytesTotal", "bytesCopied", "percentDone", "currentItem", "writeSpeed", "remainingTime",
-                          "totalFilesCount", "userPrompt", "leftOutCount", "leftOut", "userActions", "jobState"})
+    for (const char *p : {"moving", "bytesTotal", "bytesCopied", "percentDone", "currentItem", "writeSpeed",
+                          "remainingTime", "totalFilesCount", "sourcesToDelete", "sourcesDeleted", "userPrompt",
+                          "leftOutCount", "leftOut", "userActions", "jobState"})
         send(p);
 }
 

@@ -6,7 +6,7 @@
 // answers travel back to the reader, which passes them to its job. When the job (and with
 // it the reader) is gone, the window deletes itself; answers still on their way are dropped.
 // A job that finished with items left out keeps its window, listing them, until the user
-// closes it.
+// closes it. A move ends with the deletes of its sources, which its window counts.
 
 #include <QObject>
 #include <QPointer>

@@ -1,6 +1,7 @@
 // Copy and move jobs between two nusk-peerhost processes over the real channel: a large file
 // whose link is cut in the middle and restored, the replace questions answered through the
-// host, and a move between the two peers that deletes at the source only what it copied.
+// host, a move between the two peers that deletes at the source only what it copied, and a
+// move of many files whose link goes down twice while it deletes.
 //
 // Host B runs every job; host A holds the sources and shares them with B.
 
@@ -215,6 +216,62 @@ private Q_SLOTS:
         QCOMPARE(::lstat(QFile::encodeName(tree + QStringLiteral("/fifo")).constData(), &st), 0);
         QVERIFY(S_ISFIFO(st.st_mode));
         QCOMPARE(readFile(tree + QStringLiteral("/skip.bin")), keep);
+    }
+
+    // A move of 2,000 files pulled by B: A's network goes off at its 300th and 1,200th delete
+    // and comes back once B has paused. The move waits each time and ends with every source
+    // deleted and every file at the destination.
+    void moveOutlivesLinkCutsWhileDeleting()
+    {
+        const QString src = path(QStringLiteral("flap-src"));
+        const QString tree = src + QStringLiteral("/many");
+        const QString dst = path(QStringLiteral("flap-dst"));
+        QVERIFY(QDir().mkpath(dst));
+        QMap<QString, QByteArray> files;
+        for (int i = 0; i < 2000; ++i) {
+            const QString name = QStringLiteral("f%1").arg(i, 4, 10, QLatin1Char('0'));
+            files.insert(name, randomBytes(1000 + i % 7, quint32(400 + i)));
+            QVERIFY(writeFile(tree + QLatin1Char('/') + name, files.value(name)));
+        }
+        QVERIFY(share(src, 7));
+        QVERIFY(m_a->ok(QStringLiteral("cut-on delete 300")));
+        QVERIFY(m_a->ok(QStringLiteral("cut-on delete 1200")));
+
+        m_b->send(fromA(QStringLiteral("move"), tree, dst));
+        QStringList out;
+        QString status;
+        int pauses = 0;
+        bool paused = false;
+        while (status.isEmpty()) {
+            const QString line = m_b->nextLine(60000);
+            QVERIFY2(!line.isNull(), qPrintable(out.join(QLatin1Char('\n'))));
+            if (line == QLatin1String("ok") || line.startsWith(QLatin1String("error"))) {
+                status = line;
+                break;
+            }
+            out << line;
+            if (!line.startsWith(QLatin1String("progress ")))
+                continue;
+            const bool nowPaused = line.startsWith(QLatin1String("progress paused"));
+            if (nowPaused && !paused) {
+                ++pauses;
+                QVERIFY(m_a->ok(QStringLiteral("net on")));
+            }
+            paused = nowPaused;
+        }
+        QCOMPARE(status, QStringLiteral("ok"));
+        qInfo("%d pauses while deleting, %d of 2000 sources left", pauses,
+              int(QDir(tree).entryList(QDir::Files).size()));
+        QVERIFY2(out.last() == QLatin1String("state finished"), qPrintable(out.join(QLatin1Char('\n'))));
+        QVERIFY2(pauses >= 2, qPrintable(out.join(QLatin1Char('\n'))));
+        QVERIFY2(!out.filter(QRegularExpression(QStringLiteral("^deleting [0-9]+ 2001$"))).isEmpty(),
+                 qPrintable(out.join(QLatin1Char('\n'))));
+        QVERIFY(!QFileInfo::exists(tree));
+        const QStringList arrived = QDir(dst + QStringLiteral("/many")).entryList(QDir::Files);
+        QCOMPARE(arrived.size(), files.size());
+        for (auto it = files.cbegin(); it != files.cend(); ++it)
+            QVERIFY2(readFile(dst + QStringLiteral("/many/") + it.key()) == it.value(), qPrintable(it.key()));
+        QVERIFY(m_a->waitForState(m_bOnA, 3));
     }
 
     // "answer abort" sent while the copy command still runs ends the job at once: the copy

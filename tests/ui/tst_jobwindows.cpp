@@ -102,6 +102,62 @@ VfsCopyDto clashes(const QTemporaryDir &dir, QString *dstOut)
 
 } // namespace
 
+// What a move's window shows after its count of deleted sources changed, once its bindings
+// have followed.
+class DeleteCountWatcher : public QObject
+{
+    Q_OBJECT
+public:
+    struct Seen
+    {
+        int deleted = 0;
+        int total = 0;
+        int jobState = 0;
+        bool visible = false;
+        QString progress;
+        QString title;
+        double percent = 0;
+    };
+
+    explicit DeleteCountWatcher(QQuickWindow *window) : m_window(window)
+    {
+        const QMetaMethod slot = metaObject()->method(metaObject()->indexOfSlot("changed()"));
+        for (const char *name : {"sourcesToDelete", "sourcesDeleted", "jobState"}) {
+            const int index = window->metaObject()->indexOfProperty(name);
+                connected = index >= 0 && connect(window, window->metaObject()->property(index).notifySignal(), this, slot);
+        }
+    }
+
+    bool connected = false;
+    QList<Seen> seen;
+
+public Q_SLOTS:
+    void changed()
+    {
+        if (!m_pending)
+            QTimer::singleShot(0, this, &DeleteCountWatcher::capture);
+        m_pending = true;
+    }
+
+private:
+    void capture()
+    {
+        m_pending = false;
+        Seen s;
+        s.deleted = m_window->property("sourcesDeleted").toInt();
+        s.total = m_window->property("sourcesToDelete").toInt();
+        s.jobState = m_window->property("jobState").toInt();
+        s.visible = m_window->isVisible();
+        s.progress = m_window->findChild<QQuickItem *>("copyProgress")->property("text").toString();
+        s.title = m_window->title();
+        s.percent = m_window->findChild<QQuickItem *>("jobView")->property("shownPercent").toReal();
+        seen << s;
+    }
+
+    QQuickWindow *m_window;
+    bool m_pending = false;
+};
+
 class TestJobWindows : public QObject
 {
     Q_OBJECT
@@ -204,6 +260,86 @@ private Q_SLOTS:
         QQuickItem *bar = window->findChild<QQuickItem *>("progressBar");
         QQuickItem *handle = window->findChild<QQuickItem *>("progressHandle");
         QTRY_COMPARE(qRound(100 * (bar->width() + handle->x()) / bar->width()), 65);
+    }
+
+    // A move's window stays through the deletes of its sources and counts them in its text,
+    // bar and title until the move has ended; the sources a move keeps are listed with why
+    // until the window is closed.
+    void moveWindowCountsTheDeletes()
+    {
+        Program p;
+        QVERIFY(p.start());
+        QTRY_VERIFY_WITH_TIMEOUT(localLinkUp(p), 10000);
+        QTemporaryDir dir;
+        const QString tree = dir.filePath("tree");
+        QVERIFY(QDir().mkpath(tree) && QDir().mkpath(dir.filePath("dst")));
+        // The large file keeps the copy going until the window is watched.
+        QVERIFY(write(tree + "/large.bin", QByteArray(32 * 1024 * 1024, 'l')));
+        for (int i = 0; i < 500; ++i)
+            QVERIFY(write(tree + QStringLiteral("/s%1").arg(i), QByteArray(100 + i, 's')));
+        VfsManager manager;
+        VfsCopyDto dto = localCopy(tree, VfsCopyItem::DirectoryType, 0, dir.filePath("dst"));
+        dto.deleteSource = true;
+        QPointer<VfsCopyJob> job = manager.copy(dto);
+        QVERIFY(job);
+        QTRY_COMPARE_WITH_TIMEOUT(jobWindows().size(), 1, 10000);
+        QQuickWindow *window = jobWindows().first();
+        DeleteCountWatcher watcher(window);
+        QVERIFY(watcher.connected);
+        QVERIFY(window->property("moving").toBool());
+        QTRY_VERIFY_WITH_TIMEOUT(!job, 20000);
+        QTRY_COMPARE(jobWindows().size(), 0);
+        QVERIFY(!QFileInfo::exists(tree));
+        QCOMPARE(QDir(dir.filePath("dst/tree")).entryList(QDir::Files).size(), 501);
+
+        // While it deletes (501 files and their folder) the window says so; it is done after.
+        int whileDeleting = 0;
+        for (const DeleteCountWatcher::Seen &s : qAsConst(watcher.seen)) {
+            QVERIFY(s.visible);
+            if (s.total == 0)
+                continue; // still copying
+            QCOMPARE(s.total, 502);
+            if (s.jobState != int(VfsJob::VfsJobStateRunning))
+                continue;
+            ++whileDeleting;
+            QCOMPARE(s.progress, QStringLiteral("%1 of 502 originals deleted").arg(s.deleted));
+            QCOMPARE(s.percent, 100.0 * s.deleted / 502);
+            QCOMPARE(s.title, QStringLiteral("Deleting originals: %1 %").arg(int(s.percent)));
+        }
+        QVERIFY(whileDeleting > 0);
+        QCOMPARE(watcher.seen.last().deleted, 502);
+        QCOMPARE(watcher.seen.last().jobState, int(VfsJob::VfsJobStateFinished));
+
+        // Sources on a read-only disk: copied, kept, and listed once the move has ended.
+        const QString locked = dir.filePath("locked");
+        QVERIFY(QDir().mkpath(locked));
+        const QByteArray mountPoint = QFile::encodeName(locked);
+        if (::mount("nusk-locked", mountPoint.constData(), "tmpfs", 0, "size=1m") != 0)
+            QSKIP("cannot mount a tmpfs here: the kept sources are not checked");
+        auto unmount = qScopeGuard([&] { ::umount2(mountPoint.constData(), MNT_DETACH); });
+        for (const char *name : {"a.txt", "b.txt"})
+            QVERIFY(write(locked + "/" + name, name));
+        QCOMPARE(::mount("nusk-locked", mountPoint.constData(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr), 0);
+        dto = localCopy(locked, VfsCopyItem::DirectoryType, 0, dir.filePath("dst"));
+        dto.deleteSource = true;
+        job = manager.copy(dto);
+        QVERIFY(job);
+        QTRY_COMPARE_WITH_TIMEOUT(jobWindows().size(), 1, 10000);
+        window = jobWindows().first();
+        QTRY_COMPARE_WITH_TIMEOUT(window->property("jobState").toInt(), int(VfsJob::VfsJobStateFinished), 10000);
+        QTRY_VERIFY(window->findChild<QQuickItem *>("leftOutPanel")->isVisible());
+        QCOMPARE(window->title(), qtTrId("copy-status-done-errors"));
+        QCOMPARE(window->findChild<QQuickItem *>("leftOutHeading")->property("text").toString(),
+                 QStringLiteral("2 items could not be moved:"));
+        QStringList lines = window->property("leftOut").toString().split('\n');
+        lines.sort();
+        QCOMPARE(lines, QStringList({locked + "/a.txt \u2014 copied, but it could not be deleted at the source",
+                                     locked + "/b.txt \u2014 copied, but it could not be deleted at the source"}));
+        QTRY_VERIFY_WITH_TIMEOUT(!job, 10000);
+        QCOMPARE(jobWindows().size(), 1);
+        click(window, "closeButton");
+        QTRY_COMPARE(jobWindows().size(), 0);
+        QCOMPARE(read(locked + "/a.txt"), QByteArray("a.txt"));
     }
 
     // A question that comes while the window shows the running copy widens the window to

@@ -74,6 +74,8 @@ public:
         int errors = 0;            // failures the job met (each one a retry unless it ended)
         QString prompt;
         QString currentFile;
+        int sourcesToDelete = 0;   // after a cut: the sources to delete,
+        int sourcesDeleted = 0;    // and those done with
         bool final = false;    // the job announced its end (finished or aborted)
     };
 
@@ -145,13 +147,14 @@ private:
         QString kind;                 // "copy", "move", "delete"; empty when idle
         QString copyUuid;             // the copy request being followed (copy, move)
         QPointer<VfsMoveExJob> moveJob;
-        QPointer<VfsDeleteJob> deleteJob;
+        QPointer<VfsDeleteJob> deleteJob; // of the delete command; a move's runs in its copy
         std::shared_ptr<Reply> reply;
         bool question = false;        // waits for an answer
         bool awaitingAck = false;     // an answer is on its way to the job
         bool finished = false;
         QString lastLine;
         QString lastNotice;
+        QString lastDeleting;
         QString finalState;
         QString finalPrompt;
         QString counters;             // the copy's last figures, printed before the final state

@@ -46,6 +46,26 @@ void hookRequests(PeerModel *model, const std::function<void(const VfsFenuComman
     }
 }
 
+// The request code of a kind the hooks name; 0 for an unknown one.
+std::uint8_t requestCode(const QString &kind)
+{
+    static const QHash<QString, std::uint8_t> codes = {{QStringLiteral("move"), FSO_MOVE},
+                                                       {QStringLiteral("open"), FSO_OPEN_FILE},
+                                                       {QStringLiteral("delete"), FSO_DELETE_FILE},
+                                                       {QStringLiteral("mkdir"), FSO_MAKE_DIRECTORY}};
+    return codes.value(kind);
+}
+
+// The network goes off as with "net off" (not stored); not from within the link's own
+// delivery: right after it.
+void cutNetwork(const QPointer<ConnectionManager> &manager)
+{
+    QMetaObject::invokeMethod(manager, [manager] {
+        if (manager)
+            manager->setNetworkEnabled(false);
+    }, Qt::QueuedConnection);
+}
+
 } // namespace
 
 void PeerHost::registerCrashCommands()
@@ -54,13 +74,9 @@ void PeerHost::registerCrashCommands()
     // whose path (a move's source) ends with the suffix arrives, the process is killed.
     // Stays armed until it fires.
     addCommand(QStringLiteral("crash-on"), 2, 2, [this](const QStringList &args, const std::shared_ptr<Reply> &reply) {
-        static const QHash<QString, std::uint8_t> codes = {{QStringLiteral("move"), FSO_MOVE},
-                                                           {QStringLiteral("open"), FSO_OPEN_FILE},
-                                                           {QStringLiteral("delete"), FSO_DELETE_FILE},
-                                                           {QStringLiteral("mkdir"), FSO_MAKE_DIRECTORY}};
-        if (!codes.contains(args.at(0)))
+        const std::uint8_t code = requestCode(args.at(0));
+        if (!code)
             return reply->error(QStringLiteral("unknown request kind"));
-        const std::uint8_t code = codes.value(args.at(0));
         const std::string suffix = args.at(1).toStdString();
         hookRequests(m_model, [code, suffix](const VfsFenuCommand &cmd) {
             const std::string &path = cmd.path;
@@ -80,13 +96,24 @@ void PeerHost::registerCrashCommands()
         auto armed = std::make_shared<std::atomic<bool>>(true);
         QPointer<ConnectionManager> manager(m_manager);
         hookRequests(m_model, [offset, armed, manager](const VfsFenuCommand &cmd) {
-            if (cmd.code != FSO_READ_FILE || cmd.offset < offset || !armed->exchange(false))
-                return;
-            // Not from within the link's own delivery: right after it.
-            QMetaObject::invokeMethod(manager, [manager] {
-                if (manager)
-                    manager->setNetworkEnabled(false);
-            }, Qt::QueuedConnection);
+            if (cmd.code == FSO_READ_FILE && cmd.offset >= offset && armed->exchange(false))
+                cutNetwork(manager);
+        });
+        reply->ok();
+    });
+    // cut-on <move|open|delete|mkdir> <n>: the moment the n-th request of that kind (counted
+    // from now) arrives, the network goes off as with "net off" (not stored), once.
+    addCommand(QStringLiteral("cut-on"), 2, 2, [this](const QStringList &args, const std::shared_ptr<Reply> &reply) {
+        const std::uint8_t code = requestCode(args.at(0));
+        bool ok = false;
+        const int n = args.at(1).toInt(&ok);
+        if (!code || !ok || n < 1)
+            return reply->error(QStringLiteral("expected a request kind and a count"));
+        auto seen = std::make_shared<std::atomic<int>>(0);
+        QPointer<ConnectionManager> manager(m_manager);
+        hookRequests(m_model, [code, n, seen, manager](const VfsFenuCommand &cmd) {
+            if (cmd.code == code && seen->fetch_add(1) + 1 == n)
+                cutNetwork(manager);
         });
         reply->ok();
     });

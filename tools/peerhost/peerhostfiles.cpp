@@ -137,6 +137,8 @@ void watchCopyJob(PeerHost *host, VfsCopyJob *job, int intervalMs)
         s.errors = job->errorCount();
         s.prompt = job->userActionPrompt();
         s.currentFile = job->currentFile();
+        s.sourcesToDelete = job->sourcesToDelete();
+        s.sourcesDeleted = job->sourcesDeleted();
         s.final = final;
         QMetaObject::invokeMethod(host, [host, s] { host->onCopySnapshot(s); }, Qt::QueuedConnection);
     };
@@ -146,6 +148,7 @@ void watchCopyJob(PeerHost *host, VfsCopyJob *job, int intervalMs)
     QObject::connect(job, &VfsCopyJob::percentDoneChanged, job, progress, Qt::DirectConnection);
     QObject::connect(job, &VfsCopyJob::bytesCopiedChanged, job, progress, Qt::DirectConnection);
     QObject::connect(job, &VfsCopyJob::userActionPromptChanged, job, progress, Qt::DirectConnection);
+    QObject::connect(job, &VfsCopyJob::sourcesDeletedChanged, job, progress, Qt::DirectConnection);
     QObject::connect(job, &VfsJob::jobFinished, job, [send] { send(true); }, Qt::DirectConnection);
     QObject::connect(job, &VfsJob::jobAborted, job, [send] { send(true); }, Qt::DirectConnection);
     if (intervalMs > 0) {
@@ -246,11 +249,6 @@ bool PeerHost::ensureJobTracker()
         m_vfsManager = new VfsManager(this);
         if (m_jobRetryMs >= 0)
             m_vfsManager->setRetryDelay(m_jobRetryMs);
-        // The delete that follows the copy of a cut belongs to the move being followed.
-        connect(m_vfsManager, &VfsManager::sourceDeleteStarted, this, [this](VfsDeleteJob *job) {
-            if (m_follow.kind == QLatin1String("move") && !m_follow.finished && !m_follow.deleteJob)
-                followDelete(job, m_follow.reply);
-        });
     }
     if (m_trackerInstalled)
         return true;
@@ -320,13 +318,6 @@ void PeerHost::onCopySnapshot(const CopySnapshot &s)
         m_follow.counters = QStringLiteral("counters written=%1 copied=%2 total=%3 errors=%4")
                                 .arg(s.bytesWritten).arg(s.bytesCopied).arg(s.bytesTotal).arg(s.errors);
         m_follow.copyUuid.clear();
-        if (m_follow.kind == QLatin1String("move") && s.state == VfsJob::VfsJobStateFinished && m_follow.deleteJob) {
-            // What the copy left out is named at the end of the move too.
-            m_follow.finalPrompt = s.prompt;
-            if (m_follow.finalState.isEmpty())
-                return;   // the source delete is still running
-            return finishFollow(m_follow.finalState, m_follow.finalPrompt);
-        }
         return finishFollow(stateWord(s.state), s.prompt);
     }
     if (s.state == VfsJob::VfsJobStateQuestion) {
@@ -343,6 +334,12 @@ void PeerHost::onCopySnapshot(const CopySnapshot &s)
         return;
     }
     printProgress(stateWord(s.state), s.percent, s.bytesCopied);
+    if (s.sourcesToDelete > 0) {
+        const QString deleting = QStringLiteral("deleting %1 %2").arg(s.sourcesDeleted).arg(s.sourcesToDelete);
+        if (deleting != m_follow.lastDeleting && m_follow.reply)
+            m_follow.reply->line(deleting);
+        m_follow.lastDeleting = deleting;
+    }
     if (!s.prompt.isEmpty() && s.prompt != m_follow.lastNotice && m_follow.reply)
         m_follow.reply->line(QStringLiteral("notice ") + s.prompt);
     m_follow.lastNotice = s.prompt;
@@ -394,11 +391,6 @@ void PeerHost::followDelete(VfsDeleteJob *job, const std::shared_ptr<Reply> &rep
             return;
         printProgress(stateWord(state), state == VfsJob::VfsJobStateFinished ? 100 : 0,
                       quint64(job->deletedPaths().size()));
-        if (m_follow.kind == QLatin1String("move") && !m_follow.copyUuid.isEmpty()) {
-            // The copy's end has not been reported yet; it finishes the command.
-            m_follow.finalState = stateWord(state);
-            return;
-        }
         finishFollow(stateWord(state), m_follow.finalPrompt);
     };
     connect(job, &VfsJob::jobFinished, this, [ended] { ended(VfsJob::VfsJobStateFinished); });
@@ -667,7 +659,8 @@ void PeerHost::registerFileCommands()
     // "progress <state> <percent> <bytes copied>", then the copy's last figures
     // "counters written=N copied=N total=N errors=N" (bytes written count every retry), then
     // "state <final>" (and "prompt <text>" when the job says why). While it runs, what the job
-    // says in between (why it waits) comes as "notice <text>", once per new text. A question ends the
+    // says in between (why it waits) comes as "notice <text>", once per new text; a move counts the
+    // deletes of its sources as "deleting <done> <total>". A question ends the
     // command with "file <current file>" (when known) and "question <prompt>"; the job then
     // waits for "answer".
     auto transfer = [this](bool move) {

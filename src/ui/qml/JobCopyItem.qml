@@ -1,6 +1,7 @@
 // Progress of one copy job: figures, a bar, the current item and speed; a question panel
 // when a destination item exists already or an item cannot be read or written; the items
-// left out once the job has finished.
+// left out once the job has finished. A move ends by deleting its sources: count and bar
+// follow the deletes then.
 import QtQuick 2.15
 import QtQuick.Controls 2.15
 import QtQuick.Layouts 1.15
@@ -23,6 +24,11 @@ Item {
     property int userActions: 0
     property int leftOutCount: 0
     property string leftOut: ""
+    property bool moving: false
+    property int sourcesToDelete: 0
+    property int sourcesDeleted: 0
+    readonly property bool deleting: sourcesToDelete > 0 && !finishedOnce
+    readonly property real shownPercent: deleting ? 100 * sourcesDeleted / sourcesToDelete : percentDone
     readonly property bool failureQuestion: (userActions & 16) !== 0
     readonly property bool canSkipAll: (userActions & 8) !== 0
     readonly property bool withErrors: finishedOnce && leftOutCount > 0
@@ -68,6 +74,7 @@ Item {
                                        : state === "PAUSED" ? qsTrId("copy-status-paused")
                                        : withErrors ? qsTrId("copy-status-done-errors")
                                        : (state === "FINISHED" || finishedOnce) ? qsTrId("copy-status-done")
+                                       : deleting ? ""
                                        : remainingTime
 
     Column {
@@ -89,7 +96,9 @@ Item {
                 Layout.fillWidth: true
                 Layout.alignment: Qt.AlignBottom
                 visible: root.state !== "ABORTED"
-                text: root.state === "INIT"
+                text: root.deleting
+                      ? qsTrId("move-progress-delete", root.sourcesToDelete).arg(root.sourcesDeleted)
+                      : root.state === "INIT"
                       ? qsTrId("copy-progress-info1", root.totalFilesCount).arg(root.bytesTotal)
                       : qsTrId("copy-progress-info2").arg(Math.floor(root.percentDone)).arg(root.bytesTotal)
                 textFormat: Text.PlainText
@@ -123,7 +132,7 @@ Item {
                     width: progressBar.width
                     height: progressBar.height
                     radius: 4
-                    x: -(1 - Math.max(0, Math.min(100, root.percentDone)) / 100) * progressBar.width
+                    x: -(1 - Math.max(0, Math.min(100, root.shownPercent)) / 100) * progressBar.width
                     color: root.handleColor
                     Behavior on x { NumberAnimation { duration: 200 } }
                 }
@@ -158,7 +167,7 @@ Item {
                     objectName: "writeSpeedLabel"
                     text: root.writeSpeed
                     textFormat: Text.PlainText
-                    opacity: root.state === "RUNNING" || root.state === "QUESTION" ? 1 : 0
+                    opacity: (root.state === "RUNNING" || root.state === "QUESTION") && !root.deleting ? 1 : 0
                     color: Theme.foregroundMuted
                     font.pointSize: Theme.pointSizeSmall
                 }
@@ -285,7 +294,8 @@ Item {
                 Text {
                     objectName: "leftOutHeading"
                     width: parent.width
-                    text: qsTrId("copy-left-out-heading", root.leftOutCount)
+                    text: root.moving ? qsTrId("move-left-out-heading", root.leftOutCount)
+                                      : qsTrId("copy-left-out-heading", root.leftOutCount)
                     textFormat: Text.PlainText
                     wrapMode: Text.WordWrap
                     color: Theme.foreground

@@ -18,6 +18,9 @@ Window {
     property alias userActions: jobView.userActions
     property alias leftOutCount: jobView.leftOutCount
     property alias leftOut: jobView.leftOut
+    property alias moving: jobView.moving
+    property alias sourcesToDelete: jobView.sourcesToDelete
+    property alias sourcesDeleted: jobView.sourcesDeleted
 
     signal abort()
     signal skipItem()
@@ -26,7 +29,8 @@ Window {
     signal skipAllItems()
     signal retryItem()
 
-    title: jobState === 3 ? qsTrId("copy-dlg-title").arg(Math.floor(percentDone))
+    title: jobState === 3 && jobView.deleting ? qsTrId("move-dlg-title-delete").arg(Math.floor(jobView.shownPercent))
+         : jobState === 3 ? qsTrId("copy-dlg-title").arg(Math.floor(percentDone))
          : jobView.failed ? qsTrId("copy-status-failed")
          : jobState === 7 ? qsTrId("copy-status-aborted")
          : jobState === 4 ? qsTrId("copy-status-paused")

@@ -64,6 +64,10 @@ struct VfsCopyResult
     // The change stamp (change time ns, inode) of the version of each file that was copied,
     // where its server tells it: a cut deletes a file only while it still is that version.
     QHash<QString, QPair<qint64, quint64>> versions;
+    // After a cut: sources copied but kept, because they changed since (keptChanged), or were
+    // not deleted (keptUndeleted: refused, or the move was cancelled or stopped first).
+    QStringList keptChanged;
+    QStringList keptUndeleted;
 };
 
 // Destination path of a source path below a renamed item.

@@ -248,6 +248,7 @@ VfsJob::VfsJobState VfsCopyJob::state() const
     case CopyStateError: return VfsJobStatePaused;
     case CopyStateFinished: return VfsJobStateFinished;
     case CopyStateRestart: return VfsJobStatePaused;
+    case CopyStateDeleteSources: return m_sourceDeleteWaits ? VfsJobStatePaused : VfsJobStateRunning;
     default: return VfsJobStateRunning;
     }
 }
@@ -574,7 +575,9 @@ QString VfsCopyJob::destinationName(const VfsCopyItem &item) const
 
 void VfsCopyJob::process(int action)
 {
-    if (m_abort || m_aborting) {
+    // A cancel while the sources of a cut are deleted stops the delete alone: the copy is
+    // complete, and the job lists what stays.
+    if ((m_abort || m_aborting) && m_copyState != CopyStateDeleteSources) {
         handleUserAbort(action);
         return;
     }
@@ -596,6 +599,7 @@ void VfsCopyJob::process(int action)
     case CopyStateFinished: stateFinished(action); break;
     case CopyStateRestart: stateRestart(action); break;
     case CopyStateSmallFiles: stateSmallFiles(action); break;
+    case CopyStateDeleteSources: stateDeleteSources(action); break;
     default: break;
     }
 }
@@ -770,6 +774,8 @@ QString VfsCopyJob::leftOutPrompt() const
     QString names = paths.join(QStringLiteral(", "));
     if (more > 0)
         names = message("copy-error-left-out-more", "%1 and %n more", more).arg(names);
+    if (m_request.deleteSource)
+        return message("move-error-left-out", "Not moved: %1").arg(names);
     return message("copy-error-left-out", "Left out, it could not be copied: %1").arg(names);
 }
 
@@ -1038,5 +1044,9 @@ void VfsCopyJob::emitChanges()
         m_changeFlags &= ~1u;
         Q_EMIT bytesCopiedChanged();
         Q_EMIT percentDoneChanged();
+    }
+    if (m_changeFlags & 8) {
+        m_changeFlags &= ~8u;
+        Q_EMIT sourcesDeletedChanged();
     }
 }

@@ -36,6 +36,12 @@
 // the file system it wrote to (FSO_SYNC). A destination that refuses fails the job; one that
 // does not answer in time (a slow disk, or a peer that does not know the request) is
 // reported, and a cut then keeps its sources.
+//
+// A cut ends with the delete of the sources it copied (vfscopyjobcut.cpp), many at a time
+// (vfsdeletejob.h), before the job reports its end: its window stays until the move is
+// done and counts the deletes. A delete without an answer waits for the source to be
+// reached again, as the copy does; what the move keeps at the source is listed with the
+// items left out.
 
 #include "peers/ipeer.h"
 #include "vfs/jobs/vfsblocktransfer.h"
@@ -57,6 +63,7 @@
 #include <map>
 
 class VfsClient;
+class VfsDeleteJob;
 
 struct VfsCopyDestinationEntry
 {
@@ -91,6 +98,8 @@ class VfsCopyJob : public VfsJob
     Q_PROPERTY(QString currentFile READ currentFile NOTIFY currentFileChanged)
     Q_PROPERTY(QString writeSpeed READ writeSpeed NOTIFY writeSpeedChanged)
     Q_PROPERTY(QString remainingTime READ remainingTime NOTIFY remainingTimeChanged)
+    Q_PROPERTY(int sourcesToDelete READ sourcesToDelete NOTIFY sourcesDeletedChanged)
+    Q_PROPERTY(int sourcesDeleted READ sourcesDeleted NOTIFY sourcesDeletedChanged)
 
 public:
     enum CopyState {
@@ -108,6 +117,7 @@ public:
         CopyStateFinished = 11,
         CopyStateRestart = 12,
         CopyStateSmallFiles = 13, // small new files through the lane, then the ones it gave back
+        CopyStateDeleteSources = 14, // after a cut: the copied sources are deleted
     };
 
     static constexpr int kFatalErrorCount = 1000000;
@@ -159,6 +169,10 @@ public:
     // how many were left out in all. Read on any thread.
     QVector<VfsLeftOutItem> leftOutItems() const;
     int leftOutCount() const;
+    // After a cut: the sources to delete, and those done with (deleted or kept). Read on
+    // any thread.
+    int sourcesToDelete() const { return m_sourcesToDelete.load(); }
+    int sourcesDeleted() const { return m_sourcesDeleted.load(); }
 
     // The remaining-time text for an estimate of `seconds`.
     static QString remainingTimeText(qint64 seconds);
@@ -205,6 +219,7 @@ Q_SIGNALS:
     // Emitted once, right before jobFinished(), with what was copied.
     void copyCompleted(VfsCopyDto request, VfsCopyResult result);
     void leftOutChanged();
+    void sourcesDeletedChanged();
 
 private:
     VfsBlockTransfer::Events transferEvents();
@@ -259,6 +274,14 @@ private:
     void stateError(int action);
     void stateRestart(int action);
     void stateFinished(int action);
+    // After the copy of a cut: deletes what it copied (vfscopyjobcut.cpp).
+    bool hasSourcesToDelete() const;
+    void stateDeleteSources(int action);
+    void startSourceDelete();
+    void onSourceDeleteStateChanged();
+    void onSourceDeleteEnded();
+    // Lists sources the move copied but keeps, with why.
+    void keepAtSource(const QStringList &paths, const QString &reason);
     // After the copy of a cut: the finished sources are listed again; one that changed since
     // it was copied is left out of the result, so the delete that follows keeps it.
     bool verifySources(int action);
@@ -479,13 +502,19 @@ private:
     std::atomic<quint64> m_bytesTotal{0};
     std::atomic<quint64> m_bytesCopied{0};
     std::atomic<quint64> m_bytesSent{0};
-    quint32 m_changeFlags = 0;
+    quint32 m_changeFlags = 0; // what the window has not heard of: 1 bytes, 4 speed, 8 deletes
     static constexpr qint64 kPublishMs = 100;
     static constexpr qint64 kSpeedSampleMs = 1000;
     QElapsedTimer m_published; // since the figures last went out
     bool m_publishPending = false;
     std::atomic<qint64> m_speed{0};
     std::atomic<qint64> m_remaining{-1};
+    // --- after a cut: the delete of the copied sources, on this job's thread ---------------
+    QPointer<VfsDeleteJob> m_sourceDelete;
+    bool m_sourceDeleteStopped = false;    // the user's cancel went to it
+    std::atomic<bool> m_sourceDeleteWaits{false}; // paused until the source can be reached
+    std::atomic<int> m_sourcesToDelete{0};
+    std::atomic<int> m_sourcesDeleted{0};
     quint64 m_writtenSinceSample = 0;
     QElapsedTimer m_speedTimer;
     // The texts the window reads, under m_uiMutex.

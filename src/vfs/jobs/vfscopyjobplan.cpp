@@ -364,7 +364,7 @@ void VfsCopyJob::stateNextItem(int action)
             } else {
                 if (!syncDestination() || !verifySources(action))
                     return;
-                setJobState(CopyStateFinished, __LINE__);
+                setJobState(hasSourcesToDelete() ? CopyStateDeleteSources : CopyStateFinished, __LINE__);
                 Q_EMIT stateChanged();
             }
         } else {

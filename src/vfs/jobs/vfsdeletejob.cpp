@@ -2,24 +2,26 @@
 
 #include "app/base/log.h"
 #include "peers/ipeer.h"
-#include "vfs/fso/fsoprotocol.h"
-#include "vfs/jobs/vfscopydto.h"
 
-#include <QMutexLocker>
-
-VfsDeleteJob::VfsDeleteJob(QObject *parent) : VfsJob(parent)
+VfsDeleteJob::VfsDeleteJob(QObject *parent)
+    : VfsJob(parent)
+    , m_lane(laneEvents())
 {
     setType(QStringLiteral("delete"));
-    answerTo(this, m_delete, &VfsDeleteJob::onDeleteFileJobUpdate);
-    answerTo(this, m_list, &VfsDeleteJob::onListDirectoryJobUpdate);
 }
 
-VfsDeleteJob::~VfsDeleteJob()
+VfsDeleteJob::~VfsDeleteJob() = default;
+
+VfsDeleteLane::Events VfsDeleteJob::laneEvents()
 {
-    if (m_deleteBusy && m_delete.release)
-        m_delete.release(&m_delete);
-    if (m_listBusy && m_list.release)
-        m_list.release(&m_list);
+    VfsDeleteLane::Events e;
+    e.post = [this](std::function<void()> work) { postTo(this, std::move(work)); };
+    e.ended = [this](const VfsDeleteItem &item, VfsDeleteLane::Outcome outcome, quint8 status) {
+        onItemEnded(item, outcome, status);
+    };
+    // Every answer of one turn of the event loop is taken in by one step.
+    e.answered = [this] { startTimer(0, JobActionReply, __LINE__); };
+    return e;
 }
 
 void VfsDeleteJob::abort()
@@ -33,182 +35,171 @@ VfsJob::VfsJobState VfsDeleteJob::state() const
     case StateStart: return VfsJobStateInit;
     case StateAborted: return VfsJobStateAborted;
     case StateFinished: return VfsJobStateFinished;
+    case StatePaused: return VfsJobStatePaused;
     default: return VfsJobStateRunning;
     }
 }
 
-void VfsDeleteJob::sendDelete(const VfsDeleteItem &item)
+int VfsDeleteJob::inFlight() const
 {
-    m_delete.flags = m_deleteFlags;
-    if (m_onlyEmptyFolders && item.type == VfsCopyItem::DirectoryType)
-        m_delete.flags |= FSO_DELETE_ONLY_EMPTY;
-    m_delete.path = item.path;
-    m_delete.expectChangeNs = item.changeNs;
-    m_delete.expectInode = item.inode;
-    m_delete.status = 0;
-    m_delete.failedPath.clear();
-    m_deleteBusy = true;
-    m_client->deleteFile(&m_delete);
+    // A delete the user asked for stops at the first item that fails and leaves the ones
+    // after it: one at a time. After a cut every item is at its destination as well, and a
+    // failure keeps only itself.
+    return m_onlyEmptyFolders ? VfsDeleteLane::kInFlight : 1;
+}
+
+std::vector<VfsDeleteItem> VfsDeleteJob::unsentItems() const
+{
+    return m_begun ? m_lane.unsent() : m_items;
+}
+
+void VfsDeleteJob::setState(int state)
+{
+    m_state = state;
+    Q_EMIT stateChanged();
+}
+
+void VfsDeleteJob::endAborted(const char *why)
+{
+    stopTimer();
+    logPrintf(LogVmg1, "delete job aborted: %s", why);
+    setState(StateAborted);
+    Q_EMIT jobAborted();
 }
 
 void VfsDeleteJob::process(int action)
 {
-    if (m_abort && action == JobActionStep && (m_state == StateNextItem || m_state == StateWaiting)) {
-        stopTimer();
-        if (m_deleteBusy && m_delete.release)
-            m_delete.release(&m_delete);
-        if (m_listBusy && m_list.release)
-            m_list.release(&m_list);
-        m_deleteBusy = m_listBusy = false;
-        m_state = StateAborted;
-        logPrintf(LogVmg1, "delete job aborted by user");
-        Q_EMIT stateChanged();
-        Q_EMIT jobAborted();
-        return;
-    }
     switch (m_state) {
     case StateStart:
         if (action != JobActionStep)
             return;
         m_client = m_peer ? m_peer->vfsClient() : nullptr;
-        if (!m_peer || !m_client || m_items.empty()) {
-            m_state = StateAborted;
-            Q_EMIT stateChanged();
-            Q_EMIT jobAborted();
-            return;
-        }
-        m_work = m_items;
-        m_state = StateNextItem;
-        Q_EMIT stateChanged();
-        startTimer(0, JobActionStep, __LINE__);
+        if (!m_peer || !m_client || m_items.empty())
+            return endAborted("nothing to delete, or no peer to delete it on");
+        m_again.clear();
+        m_begun = true;
+        m_lane.begin(m_client, m_deleteFlags, m_onlyEmptyFolders, m_items, inFlight());
+        setState(StateWaiting);
+        stateWaiting();
         return;
     case StateNextItem:
+        // The owner has answered the question about a refused trash.
         if (action != JobActionStep)
             return;
-        if (m_work.empty()) {
-            m_state = StateFinished;
-            Q_EMIT stateChanged();
-            startTimer(0, JobActionStep, __LINE__);
-            return;
-        }
-        if (!m_client) {
-            m_state = StateAborted;
-            startTimer(0, JobActionStep, __LINE__);
-            return;
-        }
-        stopTimer();
-        m_state = StateWaiting;
-        if (m_onlyEmptyFolders && m_work.back().type == VfsCopyItem::DirectoryType) {
-            // Never a recursive delete here: look first, delete only an empty folder.
-            m_listing = true;
-            {
-                QMutexLocker lock(&m_list.mutex);
-                m_list.path = m_work.back().path;
-                m_list.entries.clear();
-                m_list.status = 0;
-            }
-            m_listBusy = true;
-            m_client->listDirectory(&m_list);
-        } else {
-            m_listing = false;
-            sendDelete(m_work.back());
-        }
+        if (m_abort)
+            return endAborted("by user");
+        resume();
         return;
-    case StateWaiting: {
-        if (action != JobActionReply) {
-            logPrintf(LogVmg1, "delete job state %d unhandled action %d", m_state, action);
-            return;
-        }
-        if (m_listing) {
-            m_listing = false;
-            QMutexLocker lock(&m_list.mutex);
-            const bool finished = m_list.jobStatus == JobFinished;
-            const bool empty = m_list.entries.empty();
-            const quint8 status = m_list.status;
-            lock.unlock();
-            if (!finished && (status == FSO_STATUS_NOT_FOUND)) {
-                m_work.pop_back(); // already gone
-                m_state = StateNextItem;
-            } else if (!finished) {
-                logPrintf(LogVmg1, "failed to list folder %s before deleting it", qPrintable(m_work.back().path));
-                m_state = StateAborted;
-            } else if (!empty) {
-                keepFolder(m_work.back().path);
-            } else {
-                sendDelete(m_work.back());
-                return;
-            }
-            startTimer(0, JobActionStep, __LINE__);
-            return;
-        }
-        if (m_delete.jobStatus == JobError) {
-            m_state = StateAborted;
-        } else if (m_delete.jobStatus != JobFinished) {
-            logPrintf(LogVmg1, "delete job unhandled jobStatus %d", int(m_delete.jobStatus));
-            m_state = StateAborted;
-        } else if (m_delete.status == FSO_STATUS_SUCCESS) {
-            logPrintf(LogVmg1, "deleted file %s", qPrintable(m_delete.path));
-            m_deleted.append(m_delete.path);
-            m_work.pop_back();
-            m_state = StateNextItem;
-        } else if (m_delete.status == FSO_STATUS_CHANGED) {
-            // Not the version that was copied: it holds what nobody has elsewhere.
-            logPrintf(LogVmg1, "file %s changed since it was copied, kept", qPrintable(m_delete.path));
-            m_keptChanged.append(m_delete.path);
-            m_work.pop_back();
-            m_state = StateNextItem;
-        } else if ((m_delete.flags & FSO_DELETE_ONLY_EMPTY) && m_delete.status == FSO_STATUS_IO_ERROR) {
-            // Something the listing did not show is in the folder: it stays, the rest goes on.
-            keepFolder(m_delete.path);
-        } else if ((m_delete.flags & FSO_DELETE_ONLY_EMPTY) && m_delete.status == FSO_STATUS_NOT_FOUND) {
-            m_work.pop_back(); // already gone
-            m_state = StateNextItem;
-        } else if (m_delete.status == FSO_STATUS_NETWORK_PATH && (m_delete.flags & FSO_DELETE_TO_TRASH)) {
-            logPrintf(LogVmg1, "failed to trash file %s, error 0x%02X", qPrintable(m_delete.path),
-                      unsigned(m_delete.status));
-            m_state = StateNextItem;
-            Q_EMIT trashFailedAskDelete();
-            return; // waits for its owner
-        } else {
-            logPrintf(LogVmg1, "failed to to delete item %s, error 0x%02X", qPrintable(m_delete.failedPath),
-                      unsigned(m_delete.status));
-            m_state = StateAborted;
-        }
-        startTimer(0, JobActionStep, __LINE__);
+    case StateWaiting:
+        stateWaiting();
         return;
-    }
-    case StateAborted:
-        Q_EMIT stateChanged();
-        Q_EMIT jobAborted();
-        return;
-    case StateFinished:
-        Q_EMIT jobFinished();
+    case StatePaused:
+        if (action != JobActionStep)
+            return;
+        if (m_abort)
+            return endAborted("by user");
+        retryWhenReachable();
         return;
     default:
         return;
     }
 }
 
+void VfsDeleteJob::stateWaiting()
+{
+    if (m_abort)
+        m_lane.hold();
+    if (m_lane.step())
+        return; // the answers step the job again
+    if (m_abort)
+        return endAborted("by user");
+    if (m_askTrash) {
+        m_askTrash = false;
+        stopTimer();
+        setState(StateNextItem);
+        Q_EMIT trashFailedAskDelete();
+        return; // waits for its owner
+    }
+    if (m_failed)
+        return endAborted("an item could not be deleted");
+    if (!m_again.empty()) {
+        if (m_retryDelayMs <= 0)
+            return endAborted("a request went unanswered");
+        logPrintf(LogVmg1, "delete job pauses, %d items unanswered", int(m_again.size()));
+        setState(StatePaused);
+        stopTimer();
+        startTimer(m_retryDelayMs, JobActionStep, __LINE__);
+        return;
+    }
+    setState(StateFinished);
+    Q_EMIT jobFinished();
+}
+
+void VfsDeleteJob::retryWhenReachable()
+{
+    m_client = m_peer ? m_peer->vfsClient() : nullptr;
+    if (!m_peer)
+        return endAborted("the peer is gone");
+    if (m_peer->linkState() != IPeer::LinkUp || !m_client) {
+        startTimer(m_retryDelayMs, JobActionStep, __LINE__);
+        return;
+    }
+    resume();
+}
+
+void VfsDeleteJob::resume()
+{
+    std::vector<VfsDeleteItem> left = m_lane.unsent();
+    left.insert(left.end(), m_again.begin(), m_again.end());
+    m_again.clear();
+    m_lane.begin(m_client, m_deleteFlags, m_onlyEmptyFolders, std::move(left), inFlight());
+    setState(StateWaiting);
+    startTimer(0, JobActionStep, __LINE__);
+}
+
+void VfsDeleteJob::onItemEnded(const VfsDeleteItem &item, VfsDeleteLane::Outcome outcome, quint8 status)
+{
+    switch (outcome) {
+    case VfsDeleteLane::Deleted:
+        logPrintf(LogVmg1, "deleted %s", qPrintable(item.path));
+        m_deleted.append(item.path);
+        break;
+    case VfsDeleteLane::AlreadyGone:
+        break;
+    case VfsDeleteLane::KeptChanged:
+        // Not the version that was copied: it holds what nobody has elsewhere.
+        logPrintf(LogVmg1, "file %s changed since it was copied, kept", qPrintable(item.path));
+        m_keptChanged.append(item.path);
+        break;
+    case VfsDeleteLane::KeptNotEmpty:
+        keepFolder(item.path);
+        break;
+    case VfsDeleteLane::Refused:
+        logPrintf(LogVmg1, "failed to delete %s, error 0x%02X", qPrintable(item.path), unsigned(status));
+        if (!m_onlyEmptyFolders) {
+            m_failed = true;
+            m_lane.hold();
+            return; // the job ends with it
+        }
+        m_keptRefused.append(item.path);
+        break;
+    case VfsDeleteLane::TrashRefused:
+        logPrintf(LogVmg1, "failed to trash %s, error 0x%02X", qPrintable(item.path), unsigned(status));
+        m_askTrash = true;
+        m_again.push_back(item);
+        m_lane.hold();
+        return;
+    case VfsDeleteLane::Unanswered:
+        m_again.push_back(item);
+        m_lane.hold();
+        return;
+    }
+    ++m_ended;
+    Q_EMIT jobUpdated();
+}
+
 void VfsDeleteJob::keepFolder(const QString &path)
 {
     logPrintf(LogVmg1, "folder %s is not empty, kept", qPrintable(path));
     m_kept.append(path);
-    m_work.pop_back();
-    m_state = StateNextItem;
-}
-
-void VfsDeleteJob::onDeleteFileJobUpdate(VfsDeleteFileJob *job)
-{
-    if (job != &m_delete || !m_deleteBusy || !vfsRequestEnded(job->jobStatus))
-        return;
-    m_deleteBusy = false;
-    startTimer(0, JobActionReply, __LINE__);
-}
-
-void VfsDeleteJob::onListDirectoryJobUpdate(VfsListDirectoryJob *job)
-{
-    if (job != &m_list || !m_listBusy || !vfsRequestEnded(job->jobStatus))
-        return;
-    m_listBusy = false;
-    startTimer(0, JobActionReply, __LINE__);
 }

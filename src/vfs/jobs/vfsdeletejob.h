@@ -1,7 +1,8 @@
 #pragma once
 
-// Deletes a list of items on one peer, one DELETE_FILE request at a time, from the last
-// item to the first, permanently or into the peer's recycle bin.
+// Deletes a list of items on one peer, permanently or into the peer's recycle bin, from the
+// last item to the first (vfsdeletelane.h): after a cut many at a time, otherwise one by one.
+// A folder goes only after every item of the list below it has ended.
 //
 // With `onlyEmptyFolders` (the delete that follows a cut, permanent only) a folder item is
 // listed first and, when it looks empty, deleted with FSO_DELETE_ONLY_EMPTY: the server
@@ -9,33 +10,40 @@
 // not valid text) and a file can be created after it; such a folder is refused by the
 // server and kept like one the listing showed to be full, and the delete goes on. So
 // nothing the copy did not copy is ever removed. The listing spares the request for a
-// folder that is plainly full, and a peer that does not know the bit yet.
+// folder that is plainly full, and a peer that does not know the bit yet. Every item of a
+// cut is at its destination as well: one the server refuses is kept and named, and the
+// delete goes on with the others.
+//
+// Otherwise the job stops at the first item that fails: what is out still comes back, then
+// it ends aborted. A refused trash is asked about instead (trashFailedAskDelete). A request
+// without an answer (the link or the peer is down) ends the job as well, or, with a retry
+// delay, pauses it: what is left is tried again once the peer can be reached, as a copy
+// retries.
+//
+// Lives on the thread that made it: the file views' for their deletes, the copy job's
+// ("ioThread") for the delete that ends a cut.
 
 #include "peers/ipeer.h"
 #include "vfs/fso/vfsclient.h"
+#include "vfs/jobs/vfsdeletelane.h"
 #include "vfs/jobs/vfsjob.h"
 
 #include <QPointer>
 
 #include <vector>
 
-
-struct VfsDeleteItem
-{
-    QString name;
-    QString path;
-    quint64 size = 0;
-    int type = 0; // VfsCopyItem::ItemType
-    // The version of a file that may be deleted (change time ns, inode); 0: any.
-    qint64 changeNs = 0;
-    quint64 inode = 0;
-};
-
 class VfsDeleteJob : public VfsJob
 {
     Q_OBJECT
 public:
-    enum { StateStart = 0, StateNextItem = 1, StateWaiting = 2, StateAborted = 3, StateFinished = 4 };
+    enum {
+        StateStart = 0,
+        StateNextItem = 1, // waits for its owner's answer to a refused trash
+        StateWaiting = 2,
+        StateAborted = 3,
+        StateFinished = 4,
+        StatePaused = 5,   // waits to retry what went unanswered
+    };
 
     explicit VfsDeleteJob(QObject *parent = nullptr);
     ~VfsDeleteJob() override;
@@ -47,41 +55,60 @@ public:
     const std::vector<VfsDeleteItem> &items() const { return m_items; }
     void setItems(const std::vector<VfsDeleteItem> &items) { m_items = items; }
     void setOnlyEmptyFolders(bool on) { m_onlyEmptyFolders = on; }
+    // The pause before what went unanswered is tried again; 0: no retry, the job ends.
+    void setRetryDelay(int ms) { m_retryDelayMs = ms; }
     int jobState() const { return m_state; }
     // Paths deleted so far, and folders left because they were not empty.
     const QStringList &deletedPaths() const { return m_deleted; }
     const QStringList &keptFolders() const { return m_kept; }
     // Files left because they changed since the version the owner named.
     const QStringList &keptChanged() const { return m_keptChanged; }
+    // Items of a cut the server refused to delete.
+    const QStringList &keptRefused() const { return m_keptRefused; }
+    // Items that have ended, deleted or kept; jobUpdated() tells when it grows.
+    int endedCount() const { return m_ended; }
+    // Items neither deleted nor kept: never sent, and sent without an answer (which may be
+    // gone all the same).
+    std::vector<VfsDeleteItem> unsentItems() const;
+    const std::vector<VfsDeleteItem> &unansweredItems() const { return m_again; }
 
 public Q_SLOTS:
     void abort() override;
     VfsJobState state() const override;
     void process(int action) override;
-    void onDeleteFileJobUpdate(VfsDeleteFileJob *job);
-    void onListDirectoryJobUpdate(VfsListDirectoryJob *job);
 
 Q_SIGNALS:
     void trashFailedAskDelete();
 
 private:
-    void sendDelete(const VfsDeleteItem &item);
+    VfsDeleteLane::Events laneEvents();
+    int inFlight() const;
+    void onItemEnded(const VfsDeleteItem &item, VfsDeleteLane::Outcome outcome, quint8 status);
+    void stateWaiting();
+    // Sends what is left (the items never sent and those to try again) from its start.
+    void resume();
+    void retryWhenReachable();
+    void setState(int state);
+    void endAborted(const char *why);
     void keepFolder(const QString &path);
 
     QPointer<IPeer> m_peer;
     QPointer<VfsClient> m_client;
     quint32 m_deleteFlags = 0;
     std::vector<VfsDeleteItem> m_items;
-    std::vector<VfsDeleteItem> m_work;
     int m_state = StateStart;
     bool m_abort = false;
     bool m_onlyEmptyFolders = false;
-    bool m_listing = false;
-    bool m_deleteBusy = false;
-    bool m_listBusy = false;
-    VfsDeleteFileJob m_delete;
-    VfsListDirectoryJob m_list;
+    int m_retryDelayMs = 0;
+    VfsDeleteLane m_lane;
+    bool m_begun = false;
+    // Sent, and to be sent again: without an answer, or refused by the recycle bin.
+    std::vector<VfsDeleteItem> m_again;
+    bool m_askTrash = false;
+    bool m_failed = false;
+    int m_ended = 0;
     QStringList m_deleted;
     QStringList m_kept;
     QStringList m_keptChanged;
+    QStringList m_keptRefused;
 };

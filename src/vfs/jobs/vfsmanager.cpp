@@ -4,16 +4,28 @@
 #include "com/connectionmanager.h"
 #include "peers/ipeer.h"
 #include "peers/peermodel.h"
-#include "vfs/fso/fsoprotocol.h"
 #include "vfs/fso/vfsmessage.h"
 #include "vfs/jobs/vfscopyjob.h"
-#include "vfs/jobs/vfsdeletejob.h"
 #include "vfs/jobs/vfsjobmodel.h"
 #include "vfs/models/vfsmodel.h"
 #include "vfs/jobs/vfsmoveexjob.h"
 
 #include <QMutexLocker>
 #include <QThread>
+
+namespace {
+
+// The first few of `paths` and how many more, for the status line.
+QString shortList(const QStringList &paths)
+{
+    constexpr int kNamed = 5;
+    const QString names = paths.mid(0, kNamed).join(QStringLiteral(", "));
+    if (paths.size() <= kNamed)
+        return names;
+    return vfstext::message("copy-error-left-out-more", "%1 and %n more", paths.size() - kNamed).arg(names);
+}
+
+} // namespace
 
 VfsManager::VfsManager(QObject *parent) : QObject(parent)
 {
@@ -141,36 +153,14 @@ void VfsManager::onCopyJobFinished(VfsCopyDto request, VfsCopyResult result)
             }
         }
     }
-    if (request.deleteSource && !request.items.empty() && (!result.files.isEmpty() || !result.folders.isEmpty())) {
-        IPeer *src = peerFor(request.srcPeerUuid);
-        if (src) {
-            logPrintf(LogVmg1, "delete from peer %s", qPrintable(src->name()));
-            // Deleted from the back: the files first, then the folders, the deepest first.
-            std::vector<VfsDeleteItem> items;
-            for (const QString &folder : qAsConst(result.folders))
-                items.push_back({QString(), folder, 0, VfsCopyItem::DirectoryType});
-            for (const QString &file : qAsConst(result.files)) {
-                const QPair<qint64, quint64> version = result.versions.value(file);
-                items.push_back({QString(), file, 0, VfsCopyItem::FileType, version.first, version.second});
-            }
-            auto *del = new VfsDeleteJob;
-            del->setPeer(src);
-            del->setDeleteFlags(FSO_DELETE_PERMANENT);
-            del->setOnlyEmptyFolders(true);
-            del->setItems(items);
-            connect(del, &VfsJob::jobFinished, this, [this, del, request]() {
-                if (!del->keptChanged().isEmpty())
-                    Q_EMIT moveFailed(request, vfstext::message("move-error-changed-kept",
-                                                             "Changed after it was copied, so it was kept: %1")
-                                                   .arg(del->keptChanged().join(QStringLiteral(", "))));
-            });
-            connect(del, &VfsJob::jobFinished, del, &QObject::deleteLater);
-            connect(del, &VfsJob::jobAborted, del, &QObject::deleteLater);
-            addJob(del);
-            del->start();
-            Q_EMIT sourceDeleteStarted(del);
-        }
-    }
+    // The window lists what a move kept; the status line says it as well, in case the window
+    // was closed before.
+    if (!result.keptChanged.isEmpty())
+        Q_EMIT moveFailed(request, vfstext::message("move-error-changed-kept", "Changed after it was copied, so it was kept: %1")
+                                       .arg(result.keptChanged.join(QStringLiteral(", "))));
+    else if (!result.keptUndeleted.isEmpty())
+        Q_EMIT moveFailed(request, vfstext::message("move-error-sources-kept", "Copied, but kept at the source: %1")
+                                       .arg(shortList(result.keptUndeleted)));
     Q_EMIT copyFinished(request);
 }
 

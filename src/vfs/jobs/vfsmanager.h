@@ -1,11 +1,11 @@
 #pragma once
 
 // Entry point of the file views for copying and moving: turns a request into a running
-// copy or move job, turns what a move could not do into a copy, and after the copy of a
-// cut deletes at the source exactly what the copy finished.
+// copy or move job, and turns what a move could not do into a copy of a cut (which deletes
+// at the source exactly what it copied, vfscopyjob.h).
 //
 // Lives on the thread of the file views (GUI thread). Copy jobs are moved to the
-// connection manager's thread ("ioThread") and started there; move and delete jobs run here.
+// connection manager's thread ("ioThread") and started there; move jobs run here.
 
 #include "vfs/jobs/vfsjobtimings.h"
 #include "vfs/jobs/vfscopydto.h"
@@ -18,7 +18,6 @@
 
 class IPeer;
 class VfsCopyJob;
-class VfsDeleteJob;
 class VfsJob;
 class VfsMoveExJob;
 
@@ -62,10 +61,8 @@ public Q_SLOTS:
 Q_SIGNALS:
     void copyFinished(VfsCopyDto request);
     void copyRefused(VfsCopyDto request, int refusal);
-    // The delete job that follows the copy of a cut, once it is started.
-    void sourceDeleteStarted(VfsDeleteJob *job);
-    // A move that stopped before its end, or left sources it could not move, with why
-    // (for the status line).
+    // A move that stopped before its end, or kept sources it copied, with why (for the
+    // status line).
     void moveFailed(VfsCopyDto request, QString reason);
 
 private:

@@ -1,6 +1,10 @@
 #include "testutil_jobs.h"
 
+#include "vfs/jobs/vfsjobmodel.h"
+#include "vfs/jobs/vfsmanager.h"
+
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QThread>
@@ -180,6 +184,54 @@ bool waitFor(const std::function<bool()> &done, int ms)
         QThread::msleep(1);
     }
     return true;
+}
+
+ManagerFixture::ManagerFixture() = default;
+
+ManagerFixture::~ManagerFixture() = default;
+
+bool ManagerFixture::setUp()
+{
+    static int n = 0;
+    const QString base = m_tmp.filePath(QString::number(++n));
+    m_src = base + QStringLiteral("/src");
+    m_dst = base + QStringLiteral("/dst");
+    if (!QDir().mkpath(m_src) || !QDir().mkpath(m_dst))
+        return false;
+    m_a.reset(new TestPeer(QStringLiteral("{00000000-0000-0000-0000-00000000000a}")));
+    m_b.reset(new TestPeer(QStringLiteral("{00000000-0000-0000-0000-00000000000b}")));
+    m_model.reset(new VfsJobModel);
+    m_manager.reset(new VfsManager);
+    m_manager->setRetryDelay(50);
+    m_manager->setPeerLookup([this](const QString &uuid) -> IPeer * {
+        if (uuid == m_a->uuid())
+            return m_a.get();
+        if (uuid == m_b->uuid())
+            return m_b.get();
+        return nullptr;
+    });
+    return true;
+}
+
+bool ManagerFixture::tearDown(int ms)
+{
+    const bool done = waitFor([&]() { return m_model->rowCount() == 0; }, ms);
+    m_manager.reset();
+    m_model.reset();
+    m_a.reset();
+    m_b.reset();
+    return done;
+}
+
+VfsCopyDto ManagerFixture::dto(TestPeer *src, TestPeer *dst, std::vector<VfsCopyItem> items,
+                               const QString &dstPath) const
+{
+    VfsCopyDto d;
+    d.srcPeerUuid = src->uuid();
+    d.dstPeerUuid = dst->uuid();
+    d.items = std::move(items);
+    d.dstPath = dstPath;
+    return d;
 }
 
 } // namespace testjobs

@@ -8,13 +8,19 @@
 #include "peers/ipeer.h"
 #include "vfs/fso/vfsclientnusk.h"
 #include "vfs/fso/vfsfenucommandparser.h"
+#include "vfs/jobs/vfscopydto.h"
 #include "vfs/server/vfsserver.h"
 
 #include <QByteArray>
 #include <QString>
+#include <QTemporaryDir>
 
 #include <functional>
 #include <memory>
+#include <vector>
+
+class VfsJobModel;
+class VfsManager;
 
 class TestPeer : public IPeer
 {
@@ -82,4 +88,29 @@ bool rewriteKeepingTime(const QString &path, const QByteArray &data);
 int permissionsOf(const QString &path);
 bool makeFifo(const QString &path);
 bool waitFor(const std::function<bool()> &done, int ms = 30000);
+
+// Two in-process peers A and B with a folder each (m_src on A, m_dst on B), the job model,
+// and a job manager that finds the two peers and pauses 50 ms before a retry: made afresh
+// for every test function of the job manager's tests.
+class ManagerFixture
+{
+protected:
+    ManagerFixture();
+    ~ManagerFixture();
+    // False when the folders cannot be made.
+    bool setUp();
+    // Waits up to `ms` until every job has left the model, then takes everything down; false
+    // when a job was still listed.
+    bool tearDown(int ms);
+    VfsCopyDto dto(TestPeer *src, TestPeer *dst, std::vector<VfsCopyItem> items, const QString &dstPath) const;
+
+    QTemporaryDir m_tmp;
+    std::unique_ptr<TestPeer> m_a;
+    std::unique_ptr<TestPeer> m_b;
+    std::unique_ptr<VfsJobModel> m_model;
+    std::unique_ptr<VfsManager> m_manager;
+    QString m_src;
+    QString m_dst;
+};
+
 } // namespace testjobs

@@ -452,6 +452,12 @@ private Q_SLOTS:
         m_a->onRequest = nullptr;
         QVERIFY2(requests >= k, qPrintable(QString::number(requests)));
         QVERIFY(out.finished);
+        // A cut deletes the source once its last version arrived; a copy leaves it as it was.
+        if (cut) {
+            QVERIFY(!QFileInfo::exists(path));
+            QVERIFY(writeFile(path, before));
+            QVERIFY(setMtimeMs(path, 1600000000000));
+        }
         QCOMPARE(mtimeMs(path), qint64(1600000000000));
         QCOMPARE(readFile(copied), after);
         QCOMPARE(out.result.files, QStringList{path});
@@ -475,6 +481,7 @@ private Q_SLOTS:
         QVERIFY(out.result.files.isEmpty());
         QVERIFY(errors >= 1);
         QVERIFY2(prompt.contains(QStringLiteral("edited")), qPrintable(prompt));
+        QVERIFY(QFileInfo::exists(path));
         settle();
     }
 
@@ -1430,8 +1437,12 @@ private Q_SLOTS:
     // a destination that does not answer that keeps the sources and says so.
     void destinationFlushedBeforeTheEnd()
     {
-        for (int i = 0; i < 20; ++i)
-            QVERIFY(writeFile(m_src + QStringLiteral("/m%1").arg(i), pattern(100 + i * 5000, i)));
+        // Each job is a cut: what it copied for good is deleted, the sources come again.
+        auto writeSources = [this] {
+            for (int i = 0; i < 20; ++i)
+                QVERIFY(writeFile(m_src + QStringLiteral("/m%1").arg(i), pattern(100 + i * 5000, i)));
+        };
+        writeSources();
         std::vector<VfsCopyItem> items;
         for (int i = 0; i < 20; ++i)
             items.push_back(item(m_src + QStringLiteral("/m%1").arg(i)));
@@ -1443,6 +1454,8 @@ private Q_SLOTS:
         QVERIFY(out.finished);
         QCOMPARE(out.result.files.size(), 20);
         QCOMPARE(atEnd, before + 1);
+        QVERIFY(!QFileInfo::exists(m_src + QStringLiteral("/m3")));
+        writeSources();
 
         // A peer that predates the request drops it unanswered.
         const QString dst2 = m_dst + QStringLiteral("/old");
@@ -1470,6 +1483,7 @@ private Q_SLOTS:
         QVERIFY2(prompt.contains(QStringLiteral("did not confirm in time")) && prompt.contains(QStringLiteral("sources were kept")),
                  qPrintable(prompt));
         QCOMPARE(readFile(dst2 + QStringLiteral("/m3")), pattern(100 + 3 * 5000, 3));
+        QCOMPARE(readFile(m_src + QStringLiteral("/m3")), pattern(100 + 3 * 5000, 3));
 
         // A disk that fails the flush fails the job, after one retry: nothing counts as copied.
         // (Its answer has the usual time again: a loaded machine must not turn it into a wait.)

@@ -1,0 +1,247 @@
+#include "vfs/jobs/vfsdeletelane.h"
+
+#include "app/base/log.h"
+#include "vfs/fso/fsoprotocol.h"
+#include "vfs/jobs/vfscopydto.h"
+#include "vfs/jobs/vfsjob.h"
+
+#include <QMutexLocker>
+
+#include <type_traits>
+
+struct VfsDeleteLane::Slot
+{
+    enum Phase { Free, Listing, Deleting };
+
+    Phase phase = Free;
+    VfsDeleteItem item;
+    VfsListDirectoryJob list;
+    bool listBusy = false;
+    VfsDeleteFileJob del;
+    bool delBusy = false;
+};
+
+namespace {
+
+QString parentOf(const QString &path)
+{
+    const int sep = qMax(path.lastIndexOf(QLatin1Char('/')), path.lastIndexOf(QLatin1Char('\\')));
+    return sep > 0 ? path.left(sep) : QString();
+}
+
+bool isFolder(const VfsDeleteItem &item)
+{
+    return item.type == VfsCopyItem::DirectoryType;
+}
+
+} // namespace
+
+VfsDeleteLane::VfsDeleteLane(Events events)
+    : m_events(std::move(events))
+{
+    for (int i = 0; i < kInFlight; ++i) {
+        m_slots.emplace_back(new Slot);
+        Slot *s = m_slots.back().get();
+        auto route = [this, s](auto &record, bool &busy, void (VfsDeleteLane::*onAnswer)(Slot &)) {
+            using Record = std::decay_t<decltype(record)>;
+            record.done = [this, s, r = &record, b = &busy, onAnswer](Record *) {
+                m_events.post([this, s, r, b, onAnswer] {
+                    if (!*b || !vfsRequestEnded(r->jobStatus))
+                        return;
+                    *b = false;
+                    (this->*onAnswer)(*s);
+                    m_events.answered();
+                });
+            };
+        };
+        route(s->list, s->listBusy, &VfsDeleteLane::onListed);
+        route(s->del, s->delBusy, &VfsDeleteLane::onDeleted);
+    }
+}
+
+VfsDeleteLane::~VfsDeleteLane()
+{
+    withdraw();
+}
+
+void VfsDeleteLane::begin(VfsClient *client, quint32 flags, bool onlyEmptyFolders, std::vector<VfsDeleteItem> items,
+                          int inFlight)
+{
+    m_client = client;
+    m_inFlight = qBound(1, inFlight, kInFlight);
+    m_flags = flags;
+    m_onlyEmptyFolders = onlyEmptyFolders;
+    m_held = false;
+    m_queue = std::move(items);
+    m_ready.clear();
+    m_waiting.clear();
+    m_pendingBelow.clear();
+    for (const VfsDeleteItem &item : m_queue) {
+        if (isFolder(item))
+            m_pendingBelow.insert(item.path, 0);
+    }
+    for (const VfsDeleteItem &item : m_queue)
+        countAbove(item, +1);
+    for (auto &slot : m_slots)
+        slot->phase = Slot::Free;
+}
+
+bool VfsDeleteLane::step()
+{
+    bool working = false;
+    for (int i = 0; i < m_inFlight; ++i) {
+        const std::unique_ptr<Slot> &slot = m_slots[std::size_t(i)];
+        while (slot->phase == Slot::Free && !m_held && (!m_ready.empty() || !m_queue.empty())) {
+            std::vector<VfsDeleteItem> &from = m_ready.empty() ? m_queue : m_ready;
+            VfsDeleteItem item = std::move(from.back());
+            from.pop_back();
+            if (waitsForContent(item))
+                m_waiting.insert(item.path, std::move(item));
+            else
+                start(*slot, item);
+        }
+        working = working || slot->phase != Slot::Free;
+    }
+    return working;
+}
+
+bool VfsDeleteLane::waitsForContent(const VfsDeleteItem &item) const
+{
+    return isFolder(item) && m_pendingBelow.value(item.path) > 0;
+}
+
+void VfsDeleteLane::countAbove(const VfsDeleteItem &item, int delta)
+{
+    if (m_pendingBelow.isEmpty())
+        return;
+    for (QString folder = parentOf(item.path); !folder.isEmpty(); folder = parentOf(folder)) {
+        const auto it = m_pendingBelow.find(folder);
+        if (it == m_pendingBelow.end())
+            continue;
+        *it += delta;
+        if (*it == 0) {
+            const auto waiting = m_waiting.find(folder);
+            if (waiting != m_waiting.end()) {
+                m_ready.push_back(std::move(*waiting));
+                m_waiting.erase(waiting);
+            }
+        }
+    }
+}
+
+void VfsDeleteLane::start(Slot &s, const VfsDeleteItem &item)
+{
+    s.item = item;
+    if (!m_client)
+        return end(s, Unanswered);
+    if (!(m_onlyEmptyFolders && isFolder(item)))
+        return sendDelete(s);
+    // Never a recursive delete here: look first, delete only an empty folder.
+    s.phase = Slot::Listing;
+    {
+        QMutexLocker lock(&s.list.mutex);
+        s.list.path = item.path;
+        s.list.entries.clear();
+        s.list.status = 0;
+    }
+    s.listBusy = true;
+    m_client->listDirectory(&s.list);
+}
+
+void VfsDeleteLane::sendDelete(Slot &s)
+{
+    s.phase = Slot::Deleting;
+    s.del.flags = m_flags;
+    if (m_onlyEmptyFolders && isFolder(s.item))
+        s.del.flags |= FSO_DELETE_ONLY_EMPTY;
+    s.del.path = s.item.path;
+    s.del.expectChangeNs = s.item.changeNs;
+    s.del.expectInode = s.item.inode;
+    s.del.status = 0;
+    s.del.failedPath.clear();
+    s.delBusy = true;
+    m_client->deleteFile(&s.del);
+}
+
+void VfsDeleteLane::onListed(Slot &s)
+{
+    QMutexLocker lock(&s.list.mutex);
+    const bool finished = s.list.jobStatus == JobFinished;
+    const bool empty = s.list.entries.empty();
+    const quint8 status = s.list.status;
+    lock.unlock();
+    if (finished && empty)
+        return m_client ? sendDelete(s) : end(s, Unanswered);
+    if (finished)
+        return end(s, KeptNotEmpty);
+    if (status == FSO_STATUS_NOT_FOUND)
+        return end(s, AlreadyGone);
+    logPrintf(LogVmg1, "failed to list folder %s before deleting it, status %u", qPrintable(s.item.path),
+              unsigned(status));
+    end(s, status == FSO_STATUS_TIMEOUT ? Unanswered : Refused, status);
+}
+
+void VfsDeleteLane::onDeleted(Slot &s)
+{
+    const VfsDeleteFileJob &d = s.del;
+    const bool onlyEmpty = d.flags & FSO_DELETE_ONLY_EMPTY;
+    if (d.jobStatus != JobFinished)
+        return end(s, d.status == FSO_STATUS_TIMEOUT ? Unanswered : Refused, d.status);
+    switch (d.status) {
+    case FSO_STATUS_SUCCESS:
+        return end(s, Deleted);
+    case FSO_STATUS_CHANGED:
+        return end(s, KeptChanged);
+    case FSO_STATUS_IO_ERROR:
+        // Something the listing did not show is in the folder.
+        return end(s, onlyEmpty ? KeptNotEmpty : Refused, d.status);
+    case FSO_STATUS_NOT_FOUND:
+        // After a cut every item was there when it was copied: gone now, it went with a
+        // request whose answer was lost, or someone took it; either way it is not kept.
+        return end(s, onlyEmpty || m_onlyEmptyFolders ? AlreadyGone : Refused, d.status);
+    case FSO_STATUS_NETWORK_PATH:
+        return end(s, (d.flags & FSO_DELETE_TO_TRASH) ? TrashRefused : Refused, d.status);
+    default:
+        logPrintf(LogVmg1, "failed to to delete item %s, error 0x%02X", qPrintable(d.failedPath), unsigned(d.status));
+        return end(s, Refused, d.status);
+    }
+}
+
+void VfsDeleteLane::end(Slot &s, Outcome outcome, quint8 status)
+{
+    s.phase = Slot::Free;
+    // Tried again later: the folders above it wait for it.
+    if (outcome != Unanswered && outcome != TrashRefused)
+        countAbove(s.item, -1);
+    m_events.ended(s.item, outcome, status);
+}
+
+bool VfsDeleteLane::anyBusy() const
+{
+    for (const auto &slot : m_slots) {
+        if (slot->listBusy || slot->delBusy)
+            return true;
+    }
+    return false;
+}
+
+void VfsDeleteLane::withdraw()
+{
+    for (auto &slot : m_slots) {
+        releaseIfBusy(slot->list, slot->listBusy);
+        releaseIfBusy(slot->del, slot->delBusy);
+        slot->phase = Slot::Free;
+    }
+}
+
+std::vector<VfsDeleteItem> VfsDeleteLane::unsent() const
+{
+    // Folders waiting for their content sit above it in the list: before the queue's rest.
+    std::vector<VfsDeleteItem> items;
+    items.reserve(std::size_t(m_waiting.size()) + m_ready.size() + m_queue.size());
+    for (const VfsDeleteItem &folder : m_waiting)
+        items.push_back(folder);
+    items.insert(items.end(), m_queue.begin(), m_queue.end());
+    items.insert(items.end(), m_ready.begin(), m_ready.end());
+    return items;
+}

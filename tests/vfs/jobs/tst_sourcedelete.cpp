@@ -1,0 +1,272 @@
+// The deletes that end a cut, between in-process peers over the real FSO client, parser and
+// server: many out at once with a folder only after its content, a move that outlives link
+// cuts in the middle of its deletes, and the sources a move keeps named at its end.
+
+#include "testutil_jobs.h"
+#include "vfs/jobs/vfscopyjob.h"
+#include "vfs/jobs/vfsdeletelane.h"
+#include "vfs/jobs/vfsjobmodel.h"
+#include "vfs/jobs/vfsmanager.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/mount.h>
+
+using namespace testjobs;
+
+namespace {
+
+// Every path below `dir`, files and folders.
+QStringList pathsBelow(const QString &dir)
+{
+    QStringList paths;
+    QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        paths << it.next();
+    paths.sort();
+    return paths;
+}
+
+QString pathOf(const VfsFenuCommand &cmd)
+{
+    return QString::fromUtf8(cmd.path.data(), int(cmd.path.size()));
+}
+
+} // namespace
+
+class tst_SourceDelete : public QObject, private ManagerFixture
+{
+    Q_OBJECT
+
+private:
+    // `count` small files in `folder` (made), named f0000 on.
+    QStringList makeFiles(const QString &folder, int count)
+    {
+        QStringList names;
+        if (!QDir().mkpath(folder))
+            return names;
+        for (int i = 0; i < count; ++i) {
+            const QString name = QStringLiteral("f%1").arg(i, 4, 10, QLatin1Char('0'));
+            if (!writeFile(folder + QLatin1Char('/') + name, pattern(100 + i, i)))
+                return QStringList();
+            names << name;
+        }
+        return names;
+    }
+
+    // Cuts the folder `tree` of A into B's destination through the manager.
+    QPointer<VfsCopyJob> cut(const QString &tree)
+    {
+        VfsCopyItem item;
+        item.path = tree;
+        item.type = VfsCopyItem::DirectoryType;
+        VfsCopyDto d = dto(m_a.get(), m_b.get(), {item}, m_dst);
+        d.deleteSource = true;
+        return m_manager->copy(d);
+    }
+
+    // Whether A's link is cut now.
+    void setCut(bool cut)
+    {
+        m_a->setDropping(cut);
+        m_b->setDropping(cut);
+        m_a->setLinkState(cut ? IPeer::LinkDown : IPeer::LinkUp);
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        QVERIFY(setUp());
+        // A cut link is noticed quickly; a file of these tests never takes long.
+        m_a->client()->setRequestTimeout(300);
+    }
+
+    void cleanup()
+    {
+        QVERIFY(tearDown(10000));
+    }
+
+    // The deletes go out many at once, each file with the version that was copied; a folder
+    // is listed and deleted only once the answers for everything below it are back.
+    void manyAtOnceFoldersAfterTheirContent()
+    {
+        const QString tree = m_src + QStringLiteral("/tree");
+        QVERIFY(!makeFiles(tree, 200).isEmpty());
+        QVERIFY(!makeFiles(tree + QStringLiteral("/sub"), 40).isEmpty());
+        QVERIFY(!makeFiles(tree + QStringLiteral("/sub/deeper"), 5).isEmpty());
+        QVERIFY(QDir().mkpath(tree + QStringLiteral("/empty")));
+        const QStringList sources = pathsBelow(tree);
+
+        int out = 0;
+        int peak = 0;
+        int unversioned = 0;
+        bool deleting = false;
+        QSet<QString> answered;
+        QStringList early;
+        m_a->onRequest = [&](const VfsFenuCommand &cmd) {
+            const QString path = pathOf(cmd);
+            const bool folder = QFileInfo(path).isDir();
+            if (cmd.code == FSO_DELETE_FILE) {
+                deleting = true;
+                peak = qMax(peak, ++out);
+                unversioned += !folder && cmd.expectChangeNs == 0 ? 1 : 0;
+            }
+            if (!deleting || !folder || (cmd.code != FSO_DELETE_FILE && cmd.code != FSO_LIST_DIRECTORY))
+                return;
+            for (const QString &below : sources) {
+                if (below.startsWith(path + QLatin1Char('/')) && !answered.contains(below))
+                    early << path;
+            }
+        };
+        m_a->onReply = [&](VfsFenuCommand &reply) {
+            if (reply.code == FSO_DELETE_FILE_REPLY) {
+                --out;
+                answered.insert(pathOf(reply));
+            }
+        };
+        QSignalSpy finished(m_manager.get(), &VfsManager::copyFinished);
+        QVERIFY(cut(tree));
+        QVERIFY(waitFor([&]() { return finished.count() == 1 && m_model->rowCount() == 0; }));
+        m_a->onRequest = nullptr;
+        m_a->onReply = nullptr;
+
+        qInfo("%d deletes out at once at most", peak);
+        QVERIFY2(peak >= VfsDeleteLane::kInFlight / 2 && peak <= VfsDeleteLane::kInFlight, qPrintable(QString::number(peak)));
+        QCOMPARE(unversioned, 0);
+        early.removeDuplicates();
+        QVERIFY2(early.isEmpty(), qPrintable(early.join(QLatin1Char(' '))));
+        QVERIFY(!QFileInfo::exists(tree));
+        QCOMPARE(pathsBelow(m_dst + QStringLiteral("/tree")).size(), sources.size());
+    }
+
+    // The link to the source goes down twice while the move deletes: the move waits for it,
+    // says why, and deletes the rest once it is back.
+    void linkCutsWhileDeletingAreRetried()
+    {
+        const QString tree = m_src + QStringLiteral("/flaps");
+        const QStringList names = makeFiles(tree, 300);
+        QVERIFY(!names.isEmpty());
+        int deletes = 0;
+        int cuts = 0;
+        m_a->onRequest = [&](const VfsFenuCommand &cmd) {
+            if (cmd.code != FSO_DELETE_FILE || (++deletes != 40 && deletes != 200))
+                return;
+            ++cuts;
+            setCut(true);
+            QTimer::singleShot(600, this, [this] { setCut(false); });
+        };
+        QSignalSpy finished(m_manager.get(), &VfsManager::copyFinished);
+        QSignalSpy failed(m_manager.get(), &VfsManager::moveFailed);
+        QPointer<VfsCopyJob> job = cut(tree);
+        QVERIFY(job);
+        bool pausedWhileDeleting = false;
+        QString prompt;
+        connect(job.data(), &VfsJob::stateChanged, this, [&] {
+            if (job && job->sourcesToDelete() > 0 && job->state() == VfsJob::VfsJobStatePaused) {
+                pausedWhileDeleting = true;
+                prompt = job->userActionPrompt();
+            }
+        });
+        QVERIFY(waitFor([&]() { return finished.count() == 1 && m_model->rowCount() == 0; }));
+        m_a->onRequest = nullptr;
+
+        qInfo("%d link cuts, %d of 300 sources left", cuts, int(pathsBelow(tree).size()));
+        QCOMPARE(cuts, 2);
+        QVERIFY(pausedWhileDeleting);
+        QVERIFY2(prompt.contains(QStringLiteral("cannot be reached")), qPrintable(prompt));
+        QCOMPARE(pathsBelow(tree), QStringList());
+        QVERIFY(!QFileInfo::exists(tree));
+        for (int i = 0; i < names.size(); ++i)
+            QCOMPARE(readFile(m_dst + QStringLiteral("/flaps/") + names[i]), pattern(100 + i, i));
+        QCOMPARE(failed.count(), 0);
+    }
+
+    // A move that stops deleting keeps the rest at the source and names every source it kept:
+    // cancelled while the source cannot be reached, or refused by a read-only disk.
+    void keptSourcesAreNamed()
+    {
+        // Cancelled while waiting for the source.
+        const QString tree = m_src + QStringLiteral("/cancelled");
+        QVERIFY(!makeFiles(tree, 120).isEmpty());
+        int deletes = 0;
+        m_a->onRequest = [&](const VfsFenuCommand &cmd) {
+            if (cmd.code == FSO_DELETE_FILE && ++deletes == 20)
+                setCut(true);
+        };
+        QSignalSpy failed(m_manager.get(), &VfsManager::moveFailed);
+        QPointer<VfsCopyJob> job = cut(tree);
+        QVERIFY(job);
+        QVector<VfsLeftOutItem> kept;
+        int keptCount = 0;
+        bool finished = false;
+        connect(job.data(), &VfsJob::jobFinished, this, [&] {
+            finished = true;
+            kept = job->leftOutItems();
+            keptCount = job->leftOutCount();
+        });
+        QVERIFY(waitFor([&]() { return job && job->sourcesToDelete() > 0 && job->state() == VfsJob::VfsJobStatePaused; }));
+        job->abort();
+        QVERIFY(waitFor([&]() { return finished; }, 10000));
+        m_a->onRequest = nullptr;
+        setCut(false);
+        // What is still there is named, with why; so is a file whose delete went unanswered.
+        const QStringList left = pathsBelow(tree);
+        QVERIFY(left.size() >= 80);
+        QCOMPARE(keptCount, kept.size());
+        QSet<QString> named;
+        int unconfirmed = 0;
+        for (const VfsLeftOutItem &item : qAsConst(kept)) {
+            named.insert(item.path);
+            if (item.reason.contains(QStringLiteral("did not confirm")))
+                ++unconfirmed;
+            else
+                QVERIFY2(item.reason.contains(QStringLiteral("cancelled")) && QFileInfo::exists(item.path),
+                         qPrintable(item.path + QStringLiteral(": ") + item.reason));
+            if (item.path != tree)
+                QVERIFY2(QFileInfo::exists(m_dst + QStringLiteral("/cancelled/") + QFileInfo(item.path).fileName()),
+                         qPrintable(item.path));
+        }
+        for (const QString &path : left)
+            QVERIFY2(named.contains(path), qPrintable(path));
+        QVERIFY(named.contains(tree));
+        qInfo("%d of 120 files left, %d named, %d of them unconfirmed", int(left.size()), int(kept.size()), unconfirmed);
+        QVERIFY(unconfirmed > 0);
+        QVERIFY(waitFor([&]() { return failed.count() == 1; }));
+        QVERIFY2(failed.at(0).at(1).toString().startsWith(QStringLiteral("Copied, but kept at the source: ")),
+                 qPrintable(failed.at(0).at(1).toString()));
+
+        // Refused: every file stays and is named, the move still ends.
+        const QString locked = m_src + QStringLiteral("/locked");
+        QVERIFY(QDir().mkpath(locked));
+        const QByteArray mountPoint = QFile::encodeName(locked);
+        if (::mount("nusk-locked", mountPoint.constData(), "tmpfs", 0, "size=1m") != 0)
+            QSKIP("cannot mount a tmpfs here: the refused deletes are not checked");
+        auto unmount = qScopeGuard([&] { ::umount2(mountPoint.constData(), MNT_DETACH); });
+        const QStringList names = makeFiles(locked, 10);
+        QVERIFY(!names.isEmpty());
+        QCOMPARE(::mount("nusk-locked", mountPoint.constData(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr), 0);
+        job = cut(locked);
+        QVERIFY(job);
+        finished = false;
+        connect(job.data(), &VfsJob::jobFinished, this, [&] {
+            finished = true;
+            kept = job->leftOutItems();
+        });
+        QVERIFY(waitFor([&]() { return finished; }, 10000));
+        QCOMPARE(kept.size(), names.size());
+        for (const VfsLeftOutItem &item : qAsConst(kept)) {
+            QVERIFY2(item.reason.contains(QStringLiteral("could not be deleted")), qPrintable(item.reason));
+            QVERIFY(QFileInfo::exists(item.path));
+        }
+        QCOMPARE(QDir(m_dst + QStringLiteral("/locked")).entryList(QDir::Files).size(), names.size());
+        QVERIFY(waitFor([&]() { return failed.count() == 2; }));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_SourceDelete)
+#include "tst_sourcedelete.moc"
