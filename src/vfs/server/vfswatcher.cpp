@@ -159,8 +159,12 @@ VfsWatcher::VfsWatcher(const VfsWatcherTimings &timings, QObject *parent)
 
     d->driveTimer->start(d->timings.startDriveMs);
     initDriveWatch();
-    connect(this, &VfsWatcher::drivesChangedInternal, this,
-            [this] { d->driveTimer->start(d->timings.deviceDriveMs); });
+    // A read already due sooner is kept: begun anew at every change, the delay would never
+    // end while the mount table keeps changing.
+    connect(this, &VfsWatcher::drivesChangedInternal, this, [this] {
+        if (!d->driveTimer->isActive() || d->driveTimer->remainingTime() > d->timings.deviceDriveMs)
+            d->driveTimer->start(d->timings.deviceDriveMs);
+    });
 }
 
 VfsWatcher::~VfsWatcher()

@@ -1,6 +1,7 @@
 #include "vfs/server/vfswatcher.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -72,6 +73,7 @@ private Q_SLOTS:
     void deviceChangeRereadsDrives();
     void driveCacheFilledAfterStart();
     void mountTablePollingFallback();
+    void mountChurnDoesNotPutOffTheDriveRead();
     void busyDirectoryDoesNotHoldBackOthers();
     void watchedDirectoryReplacedByFileOrLink();
     void destroyedWhileWorkIsPending();
@@ -323,6 +325,31 @@ void TstWatcher::mountTablePollingFallback()
     QCOMPARE(changes.count(), 0);
     QVERIFY(writeFile(table, "26 1 8:1 / / rw - ext4 /dev/sda1 rw\n27 26 8:17 / /mnt rw - vfat /dev/sdb1 rw\n"));
     QTRY_COMPARE(changes.count(), 1);
+}
+
+// A mount table that changes again and again (containers starting, namespaces made and
+// removed) reads the drives at most the mount delay after its first change, however long the
+// changes go on: a delay begun anew at each change would never end.
+void TstWatcher::mountChurnDoesNotPutOffTheDriveRead()
+{
+    QTemporaryDir dir;
+    const QString table = dir.filePath(QStringLiteral("mounts"));
+    QVERIFY(writeFile(table, "0"));
+    VfsWatcherTimings t = quietTimings();
+    t.mountTable = table;
+    t.mountPollMs = 5;
+    t.deviceDriveMs = 100;
+    VfsWatcher w(t);
+    QSignalSpy spy(&w, &VfsWatcher::directoryChanged);
+    QElapsedTimer churning;
+    churning.start();
+    for (int n = 1; churning.elapsed() < 2000 && countOf(spy, QStringLiteral("%drives")) == 0; ++n) {
+        QVERIFY(writeFile(table, QByteArray::number(n)));
+        QTest::qWait(10);
+    }
+    QVERIFY2(countOf(spy, QStringLiteral("%drives")) == 1,
+             qPrintable(QStringLiteral("no drive read in %1 ms of changes").arg(churning.elapsed())));
+    QVERIFY(churning.elapsed() < 1000);
 }
 
 void TstWatcher::busyDirectoryDoesNotHoldBackOthers()
