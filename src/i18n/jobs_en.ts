@@ -102,5 +102,9 @@
         <source>Changed after it was copied, so it was kept: %1</source>
         <translation>Changed after it was copied, so it was kept: %1</translation>
     </message>
+    <message id="copy-path-on-computer">
+        <source>%1 on %2</source>
+        <translation>%1 on %2</translation>
+    </message>
 </context>
 </TS>

@@ -19,7 +19,7 @@ QString leftOutText(const VfsCopyJob &job)
     QStringList lines;
     lines.reserve(items.size() + 1);
     for (const VfsLeftOutItem &item : items)
-        lines.append(QStringLiteral("%1 \u2014 %2").arg(item.path, item.reason));
+        lines.append(QStringLiteral("%1 \u2014 %2").arg(item.shown, item.reason));
     const int more = job.leftOutCount() - items.size();
     if (more > 0)
         lines.append(qtTrId("copy-left-out-more", more));

@@ -24,15 +24,6 @@
 
 namespace {
 
-QList<QQuickWindow *> jobWindows()
-{
-    QList<QQuickWindow *> list;
-    for (QWindow *w : QGuiApplication::topLevelWindows())
-        if (auto *q = qobject_cast<QQuickWindow *>(w); q && q->objectName() == QLatin1String("jobPane"))
-            list << q;
-    return list;
-}
-
 bool write(const QString &path, const QByteArray &data)
 {
     QFile f(path);
@@ -54,10 +45,7 @@ bool localLinkUp(Program &p)
 
 void click(QQuickWindow *window, const char *name)
 {
-    QQuickItem *button = window->findChild<QQuickItem *>(QString::fromLatin1(name));
-    QVERIFY2(button && button->isVisible(), name);
-    const QPointF centre = button->mapToScene(QPointF(button->width() / 2, button->height() / 2));
-    QTest::mouseClick(window, Qt::LeftButton, Qt::NoModifier, centre.toPoint());
+    QVERIFY2(clickItem(window, name), name);
 }
 
 // A copy on this computer of one item into the folder `dstPath`.

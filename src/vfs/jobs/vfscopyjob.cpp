@@ -417,14 +417,25 @@ void VfsCopyJob::abortJob(const QString &reason, int line)
     startTimer(0, JobActionStep, line);
 }
 
-void VfsCopyJob::failJob(const char *messageId, const char *english, const QString &path, const QString &reason,
-                         int line)
+void VfsCopyJob::failJob(const char *messageId, const char *english, const QString &shownPath,
+                         const QString &reason, int line)
 {
     // What failed, and on a line of its own the item it failed on: the window has nothing
     // else to name it by.
-    setPrompt(path.isEmpty() ? message(messageId, english) : message(messageId, english) + QLatin1Char('\n') + path);
+    setPrompt(shownPath.isEmpty() ? message(messageId, english)
+                                  : message(messageId, english) + QLatin1Char('\n') + shownPath);
     m_fatal = true;
     abortJob(reason, line);
+}
+
+QString VfsCopyJob::shownSource(const QString &path) const
+{
+    return m_names.shown(VfsCopyPathNames::Source, path, m_srcSep);
+}
+
+QString VfsCopyJob::shownDestination(const QString &path) const
+{
+    return m_names.shown(VfsCopyPathNames::Destination, path, m_dstSep);
 }
 
 bool VfsCopyJob::anyRecordBusy() const
@@ -612,7 +623,9 @@ void VfsCopyJob::handleUserAbort(int action)
         m_failure = Failure();
         if (!m_ownPartials.isEmpty()) {
             // Kept for a later copy of the same items, which resumes them; never unnamed.
-            QStringList kept = m_ownPartials.values();
+            QStringList kept;
+            for (const QString &partial : qAsConst(m_ownPartials))
+                kept.append(shownDestination(partial));
             std::sort(kept.begin(), kept.end());
             setPrompt(message("copy-aborted-partial-kept",
                               "Aborted. What was copied of an unfinished file is kept under a hidden name; "
@@ -732,13 +745,14 @@ QString VfsCopyJob::failureReason(int kind)
     }
 }
 
-void VfsCopyJob::leaveOut(const QString &path, const QString &reason)
+void VfsCopyJob::leaveOut(const QString &path, const QString &reason, VfsCopyPathNames::Side side)
 {
     // The item ends as an error and the rest goes on; a cut keeps it at the source.
+    const QString shown = side == VfsCopyPathNames::Source ? shownSource(path) : shownDestination(path);
     bool added = false;
     {
         QMutexLocker lock(&m_uiMutex);
-        added = m_leftOut.add(path, reason.isEmpty() ? failureReason(-1) : reason);
+        added = m_leftOut.add(path, shown, reason.isEmpty() ? failureReason(-1) : reason);
     }
     if (added) {
         logPrintf(LogVcpa, "%s left out", qPrintable(path));
@@ -756,7 +770,7 @@ QString VfsCopyJob::leftOutPrompt() const
         return QString();
     QStringList paths;
     for (const VfsLeftOutItem &item : m_leftOut.shown())
-        paths.append(item.path);
+        paths.append(item.shown);
     std::sort(paths.begin(), paths.end());
     const int more = m_leftOut.count() - qMin(kNamed, paths.size());
     if (paths.size() > kNamed)

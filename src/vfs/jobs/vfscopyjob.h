@@ -40,6 +40,7 @@
 #include "peers/ipeer.h"
 #include "vfs/jobs/vfsblocktransfer.h"
 #include "vfs/jobs/vfscopydto.h"
+#include "vfs/jobs/vfscopypathnames.h"
 #include "vfs/jobs/vfsjob.h"
 #include "vfs/jobs/vfsjobtimings.h"
 #include "vfs/jobs/vfsleftoutlist.h"
@@ -271,16 +272,21 @@ private:
 
     void setJobState(int state, int line);
     void abortJob(const QString &reason, int line);
-    // Ends the job as aborted, with a prompt telling the user why and naming `path` (the
-    // item it failed on, when there is one); no retry.
-    void failJob(const char *messageId, const char *english, const QString &path, const QString &reason, int line);
+    // Ends the job as aborted, with a prompt telling the user why and naming `shownPath` (the
+    // item it failed on as a person reads it, when there is one); no retry.
+    void failJob(const char *messageId, const char *english, const QString &shownPath, const QString &reason,
+                 int line);
+    // A path of either side as the texts name it (vfscopypathnames.h).
+    QString shownSource(const QString &path) const;
+    QString shownDestination(const QString &path) const;
     void setPrompt(const QString &text);
     // Whether a request about `key` failed with `status` before a retry already (and the
     // failure is one that would only repeat); remembers the first time.
     bool failsAgain(const QString &key, quint8 status);
-    // Counts `path` as an error, names it in the prompt and lists it with `reason` (a
-    // general one when empty); the job goes on without it.
-    void leaveOut(const QString &path, const QString &reason = QString());
+    // Counts `path` (of the source, or of the destination) as an error, names it in the
+    // prompt and lists it with `reason` (a general one when empty); the job goes on without it.
+    void leaveOut(const QString &path, const QString &reason = QString(),
+                  VfsCopyPathNames::Side side = VfsCopyPathNames::Source);
     // Which failure an item that cannot be read or written meets; "skip all" skips the
     // later ones of the same kind.
     enum FailureKind { FailureUnreadable = 0, FailureUnwritable = 1, FailurePathTooLong = 2, FailureNoRoom = 3 };
@@ -335,6 +341,7 @@ private:
     std::vector<VfsCopyItem> m_items; // the request's items, refreshed and renamed
     bool m_namesResolved = false;
     QHash<QString, QString> m_shareNames;
+    VfsCopyPathNames m_names;
     QPointer<IPeer> m_srcPeer;
     QPointer<IPeer> m_dstPeer;
     QPointer<VfsClient> m_src;

@@ -43,12 +43,12 @@ void VfsCopyJob::stateOpenSource(int action)
         setJobState(CopyStateOpenDestination, __LINE__);
         startTimer(0, JobActionStep, __LINE__);
     } else if (m_open.jobStatus == JobFinished && m_open.status == FSO_STATUS_NOT_FOUND) {
-        failJob("copy-error-source-missing", "The source no longer exists.", m_curItem.path,
+        failJob("copy-error-source-missing", "The source no longer exists.", shownSource(m_curItem.path),
                 QStringLiteral("source file missing %1").arg(m_curItem.path), __LINE__);
     } else {
         Failure failure;
         failure.kind = FailureUnreadable;
-        failure.shownPath = m_curItem.path;
+        failure.shownPath = shownSource(m_curItem.path);
         failure.items.append(m_curItem.path);
         failure.skip = [this] {
             // Nothing was opened: on with the next item.
@@ -70,7 +70,7 @@ void VfsCopyJob::stateOpenDestination(int action)
             return;
         const QString name = destinationName(m_curItem);
         if (name.isEmpty())
-            return failJob("copy-error-source-missing", "The source no longer exists.", m_curItem.path,
+            return failJob("copy-error-source-missing", "The source no longer exists.", shownSource(m_curItem.path),
                            QStringLiteral("failed to open write file, malformed path %1").arg(m_curItem.path),
                            __LINE__);
         setCurrentFile(name);
@@ -86,7 +86,8 @@ void VfsCopyJob::stateOpenDestination(int action)
         // Never written through a link or into a folder that took the hidden name.
         if (partial != m_curDstEntries.end() && !partialFile)
             return failJob("copy-error-dst-is-link", "The destination is a symbolic link; it is not replaced.",
-                           m_curPartPath, QStringLiteral("hidden name taken %1").arg(m_curPartPath), __LINE__);
+                           shownDestination(m_curPartPath), QStringLiteral("hidden name taken %1").arg(m_curPartPath),
+                           __LINE__);
         if (m_maybeOwnDestinations.contains(m_curDstPath) && !partialFile && existing != m_curDstEntries.end()
             && existing->second.type == VfsCopyItem::FileType && existing->second.size == m_curItem.size) {
             // Put there by the final rename whose reply was lost.
@@ -97,17 +98,20 @@ void VfsCopyJob::stateOpenDestination(int action)
             const VfsCopyDestinationEntry &e = existing->second;
             if (e.type == VfsCopyItem::DirectoryType)
                 return failJob("copy-error-dst-is-folder", "The destination has a folder where a file should go.",
-                               m_curDstPath, QStringLiteral("destination is a folder %1").arg(m_curDstPath), __LINE__);
+                               shownDestination(m_curDstPath),
+                               QStringLiteral("destination is a folder %1").arg(m_curDstPath), __LINE__);
             if (e.type == VfsCopyItem::SymlinkType)
                 return failJob("copy-error-dst-is-link", "The destination is a symbolic link; it is not replaced.",
-                               m_curDstPath, QStringLiteral("destination is a link %1").arg(m_curDstPath), __LINE__);
+                               shownDestination(m_curDstPath),
+                               QStringLiteral("destination is a link %1").arg(m_curDstPath), __LINE__);
             const bool sameId = sameIdentity(m_curItem.volume, m_curItem.fileId, m_curDstVolume, e.fileId);
             // Hard links of one file: both names count more than one link and show the same
             // size and modification time.
             const bool sameLinks = samePeer() && m_curItem.links > 1 && e.links > 1 && e.size == m_curItem.size
                                    && e.mtime == m_curItem.mtime;
             if (sameId || sameLinks)
-                return failJob("copy-error-same-file", "Source and destination are the same file.", m_curDstPath,
+                return failJob("copy-error-same-file", "Source and destination are the same file.",
+                               shownDestination(m_curDstPath),
                                QStringLiteral("same file %1").arg(m_curDstPath), __LINE__);
         }
         const bool mayReplace = m_replaceCurrent || m_replaceAll || m_replaceList.contains(m_curDstPath)
@@ -170,7 +174,7 @@ void VfsCopyJob::stateOpenDestination(int action)
     } else {
         Failure failure;
         failure.kind = FailureUnwritable;
-        failure.shownPath = m_curDstPath;
+        failure.shownPath = shownDestination(m_curDstPath);
         failure.items.append(m_curItem.path);
         failure.skip = [this] {
             // The source is open: it is closed like that of a skipped file.
@@ -189,7 +193,7 @@ bool VfsCopyJob::leftOutAsRepeating()
 {
     const QString path = m_curItem.path;
     Failure failure;
-    failure.shownPath = path;
+    failure.shownPath = shownSource(path);
     failure.items.append(path);
     failure.skip = [this] {
         // The source is open: it is closed like that of a skipped file, and what this job
@@ -231,7 +235,8 @@ bool VfsCopyJob::discardOwnPartial()
         logPrintf(LogVcpa, "delete of unfinished %s: %s", qPrintable(m_delete.path), gone ? "done" : "failed");
         // One that stays is named with the items left out, so it is never a silent leftover.
         if (!gone)
-            leaveOut(m_delete.path, message("copy-left-out-partial", "unfinished copy left behind"));
+            leaveOut(m_delete.path, message("copy-left-out-partial", "unfinished copy left behind"),
+                     VfsCopyPathNames::Destination);
         m_ownPartials.remove(m_delete.path);
         return false;
     }

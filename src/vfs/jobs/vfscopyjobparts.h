@@ -50,7 +50,13 @@ inline VfsCopyDestinationEntry destinationEntryOf(const VfsDirectoryEntry &entry
 }
 
 // Planned listings of the start: refresh the items from their folders, read the destination
-// folder, and learn the identity of both folders.
-enum StartListingKind { ListSourceParent = 0, ListDestination = 1, ListIdentity = 2 };
+// folder, learn the identity of both folders, and the names of the shares the texts may name.
+enum StartListingKind {
+    ListSourceParent = 0,
+    ListDestination = 1,
+    ListIdentity = 2,
+    ListSourceShares = 3,
+    ListDestinationShares = 4,
+};
 
 } // namespace vfscopy
