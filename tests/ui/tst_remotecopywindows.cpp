@@ -1,5 +1,7 @@
 // Job windows of copies to and from a second computer (a real nusk-peerhost) that shares
-// folders with this one: paths in a share named as the panes name them.
+// folders with this one: paths in a share named as the panes name them, a file that is its
+// own destination through the other computer, why a copy waits while that computer is away,
+// and what a cancelled copy leaves in the destination.
 
 #include "testutil_peerhost.h"
 #include "testutil_window.h"
@@ -12,16 +14,44 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QQmlProperty>
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 using namespace peerhosttest;
 
 namespace {
 
 constexpr qint64 kBig = 48ll * 1024 * 1024;
+
+// Every state a job window showed, in order.
+class StateLog : public QObject
+{
+    Q_OBJECT
+public:
+    explicit StateLog(QQuickWindow *window) : m_window(window)
+    {
+        QQmlProperty(window, QStringLiteral("jobState")).connectNotifySignal(this, SLOT(record()));
+        record();
+    }
+    const QList<int> &states() const { return m_states; }
+
+public Q_SLOTS:
+    void record()
+    {
+        const int state = m_window ? m_window->property("jobState").toInt() : -1;
+        if (m_states.isEmpty() || m_states.last() != state)
+            m_states.append(state);
+    }
+
+private:
+    QPointer<QQuickWindow> m_window;
+    QList<int> m_states;
+};
 
 VfsCopyDto request(IPeer *from, const QString &path, qint64 size, IPeer *to, const QString &folder)
 {
@@ -42,6 +72,20 @@ QString textOf(QQuickWindow *window, const char *name)
 {
     QQuickItem *item = window->findChild<QQuickItem *>(QString::fromLatin1(name));
     return item && item->isVisible() ? item->property("text").toString() : QString();
+}
+
+struct Stamp
+{
+    qint64 changeNs = -1;
+    quint64 inode = 0;
+};
+
+Stamp stampOf(const QString &path)
+{
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return {};
+    return {qint64(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec, quint64(st.st_ino)};
 }
 
 } // namespace
@@ -156,6 +200,56 @@ private Q_SLOTS:
         QVERIFY2(!internal(failure) && !internal(leftOut), qPrintable(failure + QLatin1Char('\n') + leftOut));
         QVERIFY(clickItem(window, "abortedCloseButton"));
         QTRY_VERIFY_WITH_TIMEOUT(!job, 10000);
+    }
+
+    // A folder both computers see (here: two programs on one machine): a file of the other
+    // computer's share copied into that same folder here is its own destination. It is there
+    // already; the copy ends done at once, without asking to replace it and without pausing,
+    // and the file is left as it was, untouched (no rename, no new stamp). A cut deletes
+    // nothing: the file is the only one.
+    void sourceItselfIsNotReplaced()
+    {
+        Program p;
+        QVERIFY(p.start());
+        IPeer *remote = other(p);
+        QVERIFY(remote);
+        IPeer *local = p.peerModel()->getPeerForUuid(kLocal);
+        const QString both = file(QStringLiteral("Both"));
+        const QString path = both + QStringLiteral("/big200.bin");
+        const QByteArray content = files::randomBytes(3 * 1024 * 1024, 11);
+        QVERIFY(files::writeFile(path, content));
+        const QString shared = share(both, 7);
+        QVERIFY(!shared.isEmpty());
+        const Stamp before = stampOf(path);
+
+        VfsManager manager;
+        manager.setRetryDelay(100);   // a retry, were there one, would show at once
+        for (const bool cut : {false, true}) {
+            VfsCopyDto dto = request(remote, shared + QStringLiteral("/big200.bin"), content.size(), local, both);
+            dto.deleteSource = cut;
+            QPointer<VfsCopyJob> job = manager.copy(dto);
+            QVERIFY(job);
+            QTRY_COMPARE_WITH_TIMEOUT(jobWindows().size(), 1, 10000);
+            QPointer<QQuickWindow> window = jobWindows().first();
+            StateLog log(window);
+            // A person asked to replace it says yes, as the one who met this did.
+            while (job && window && window->property("jobState").toInt() != int(VfsJob::VfsJobStateFinished)) {
+                if (window->property("jobState").toInt() == int(VfsJob::VfsJobStateQuestion))
+                    clickItem(window, "overWriteButton");
+                QTest::qWait(10);
+            }
+            QTRY_VERIFY_WITH_TIMEOUT(!job, 20000);
+            const QList<int> states = log.states();
+            QVERIFY2(!states.contains(VfsJob::VfsJobStateQuestion) && !states.contains(VfsJob::VfsJobStatePaused)
+                         && states.contains(VfsJob::VfsJobStateFinished),
+                     qPrintable(QStringLiteral("cut %1, states %2").arg(cut).arg(
+                         [&] { QStringList s; for (int v : states) s << QString::number(v); return s.join(','); }())));
+            QCOMPARE(files::readFile(path), content);
+            const Stamp after = stampOf(path);
+            QCOMPARE(after.inode, before.inode);
+            QCOMPARE(after.changeNs, before.changeNs);
+            QCOMPARE(QDir(both).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("big200.bin")});
+        }
     }
 };
 

@@ -66,6 +66,9 @@ struct VfsCopyDestinationEntry
     qint64 mtime = 0;
     quint64 fileId = 0;
     quint32 links = 0;
+    // The version stamp, where the server tells it (0 otherwise).
+    qint64 changeNs = 0;
+    quint64 inode = 0;
 };
 
 struct VfsCopyBatch
@@ -236,6 +239,11 @@ private:
     void askReplace(const VfsCopyDestinationEntry &existing);
     // Leaves the current file out without a word (skipped, or skipped with every later clash).
     void skipClash();
+    // Whether the existing destination file is the current source itself, reached through
+    // another computer: the same inode with the same change stamp, size and time.
+    bool isSourceItself(const VfsCopyDestinationEntry &existing) const;
+    // The current file is already where it should go: nothing to write.
+    void keepSourceItself();
     // A file that failed the same way too often (changed under every read, no room for it
     // after several pauses) is asked about or left out before it is written again; true
     // when it was.

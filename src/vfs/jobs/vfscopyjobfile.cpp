@@ -113,6 +113,8 @@ void VfsCopyJob::stateOpenDestination(int action)
                 return failJob("copy-error-same-file", "Source and destination are the same file.",
                                shownDestination(m_curDstPath),
                                QStringLiteral("same file %1").arg(m_curDstPath), __LINE__);
+            if (isSourceItself(e))
+                return keepSourceItself();
         }
         const bool mayReplace = m_replaceCurrent || m_replaceAll || m_replaceList.contains(m_curDstPath)
                                 || m_ownDestinations.contains(m_curDstPath);
@@ -187,6 +189,32 @@ void VfsCopyJob::stateOpenDestination(int action)
         if (!repeatingFailure(m_open.status, m_curItem.path, m_curPartPath, std::move(failure)))
             abortJob(QStringLiteral("failed to open write file status: %1").arg(m_open.status), __LINE__);
     }
+}
+
+bool VfsCopyJob::isSourceItself(const VfsCopyDestinationEntry &existing) const
+{
+    // Two computers that see one folder (two programs on one machine, a network folder both
+    // mount) cannot tell by the path. An inode and a change time to the nanosecond that match
+    // as well are one version of one file; were they two copies, they would still be equal.
+    return m_curItem.inode != 0 && m_curItem.changeNs != 0 && existing.inode == m_curItem.inode
+           && existing.changeNs == m_curItem.changeNs && existing.size == m_curItem.size
+           && existing.mtime == m_curItem.mtime;
+}
+
+void VfsCopyJob::keepSourceItself()
+{
+    // Replacing it would rename and stamp the source and write nothing, and the check of the
+    // copied sources would then take the source for changed and start over. The copy is there
+    // as it stands; a cut must not delete it, it is the only one.
+    logPrintf(LogVcpa, "destination %s is the source itself", qPrintable(m_curDstPath));
+    addBytesCopied(m_curItem.size);
+    if (!m_request.deleteSource)
+        noteFinished(m_curItem);
+    // The source was opened for it: closed as that of a skipped file.
+    m_skipping = true;
+    m_curFileComplete = false;
+    setJobState(CopyStateCloseSource, __LINE__);
+    startTimer(0, JobActionStep, __LINE__);
 }
 
 bool VfsCopyJob::leftOutAsRepeating()

@@ -46,6 +46,8 @@ inline VfsCopyDestinationEntry destinationEntryOf(const VfsDirectoryEntry &entry
     d.mtime = entry.modifyTime;
     d.fileId = entry.fileIndex;
     d.links = entry.linkCount;
+    d.changeNs = entry.changeTimeNs;
+    d.inode = entry.inode;
     return d;
 }
 
