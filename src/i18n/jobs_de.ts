@@ -106,5 +106,9 @@
         <source>%1 on %2</source>
         <translation>%1 auf %2</translation>
     </message>
+    <message id="copy-paused-retry">
+        <source>The copy was interrupted; it tries again in a moment.</source>
+        <translation>Das Kopieren wurde unterbrochen; es wird gleich erneut versucht.</translation>
+    </message>
 </context>
 </TS>

@@ -106,5 +106,9 @@
         <source>%1 on %2</source>
         <translation>%1 on %2</translation>
     </message>
+    <message id="copy-paused-retry">
+        <source>The copy was interrupted; it tries again in a moment.</source>
+        <translation>The copy was interrupted; it tries again in a moment.</translation>
+    </message>
 </context>
 </TS>

@@ -260,5 +260,13 @@
             <numerusform>… und %n weitere</numerusform>
         </translation>
     </message>
+    <message id="copy-q-title-replace">
+        <source>Replace file?</source>
+        <translation>Datei ersetzen?</translation>
+    </message>
+    <message id="copy-q-title-failure">
+        <source>Item cannot be copied</source>
+        <translation>Element kann nicht kopiert werden</translation>
+    </message>
 </context>
 </TS>

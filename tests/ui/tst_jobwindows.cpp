@@ -118,7 +118,8 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(window->property("jobState").toInt(), int(VfsJob::VfsJobStateQuestion), 10000);
         QVERIFY(!window->property("userPrompt").toString().isEmpty());
         QTRY_VERIFY(window->findChild<QQuickItem *>("question")->isVisible());
-        QCOMPARE(window->title(), QStringLiteral("nusk"));
+        // Titled with its question, not only with the program's name.
+        QCOMPARE(window->title(), qtTrId("copy-q-title-replace"));
 
         // A window opened while the question is pending shows it at once.
         VfsCopyJob *raw = job.data();
@@ -314,6 +315,7 @@ private Q_SLOTS:
         QQuickWindow *window = jobWindows().first();
         QTRY_COMPARE_WITH_TIMEOUT(window->property("jobState").toInt(), int(VfsJob::VfsJobStateQuestion), 10000);
         QVERIFY(window->property("userPrompt").toString().contains(locked));
+        QCOMPARE(window->title(), qtTrId("copy-q-title-failure"));
         for (const char *name : {"cancelButton", "skipButton", "skipAllButton", "retryButton"})
             QTRY_VERIFY2(window->findChild<QQuickItem *>(name)->isVisible(), name);
         QVERIFY(!window->findChild<QQuickItem *>("overWriteButton")->isVisible());

@@ -1,7 +1,7 @@
 // Job windows of copies to and from a second computer (a real nusk-peerhost) that shares
 // folders with this one: paths in a share named as the panes name them, a file that is its
-// own destination through the other computer, why a copy waits while that computer is away,
-// and what a cancelled copy leaves in the destination.
+// own destination through the other computer, and why a copy waits while that computer is
+// away.
 
 #include "testutil_peerhost.h"
 #include "testutil_window.h"
@@ -100,6 +100,10 @@ private:
     std::unique_ptr<Host> m_host;
     QString m_hostUuid;   // the other computer, as this one knows it
     QString m_ourUuid;    // this computer, as the other one knows it
+    // Each case's program with the other computer and this one as it knows them.
+    std::unique_ptr<Program> m_program;
+    IPeer *m_remote = nullptr;
+    IPeer *m_local = nullptr;
 
     // The other computer of `p`, its link up; paired at the first call (the pairing is
     // stored, later programs of this test find it).
@@ -148,7 +152,20 @@ private Q_SLOTS:
         QVERIFY(m_host->start());
     }
 
-    void cleanup() { qDeleteAll(jobWindows()); }
+    void init()
+    {
+        m_program.reset(new Program);
+        QVERIFY(m_program->start());
+        m_remote = other(*m_program);
+        QVERIFY(m_remote);
+        m_local = m_program->peerModel()->getPeerForUuid(kLocal);
+    }
+
+    void cleanup()
+    {
+        qDeleteAll(jobWindows());
+        m_program.reset();
+    }
 
     void cleanupTestCase() { m_host.reset(); }
 
@@ -157,22 +174,19 @@ private Q_SLOTS:
     // computer it is on.
     void sharePathsAsThePanesShowThem()
     {
-        Program p;
-        QVERIFY(p.start());
-        IPeer *remote = other(p);
-        QVERIFY(remote);
         const QString music = file(QStringLiteral("Music"));
         QVERIFY(files::writeFile(music + QStringLiteral("/local.txt"), "tune"));
         const QString shared = share(music, 5);   // read only
         QVERIFY(!shared.isEmpty());
-        const QString on = QStringLiteral(" on ") + remote->displayName();
+        const QString on = QStringLiteral(" on ") + m_remote->displayName();
         auto internal = [](const QString &text) {
             return text.contains(QLatin1String("%shares")) || text.contains(QLatin1Char('{'));
         };
 
         // Copied into its own folder, the copy's name cannot be written there.
         VfsManager manager;
-        QPointer<VfsCopyJob> job = manager.copy(request(remote, shared + QStringLiteral("/local.txt"), 4, remote, shared));
+        QPointer<VfsCopyJob> job =
+            manager.copy(request(m_remote, shared + QStringLiteral("/local.txt"), 4, m_remote, shared));
         QVERIFY(job);
         QTRY_COMPARE_WITH_TIMEOUT(jobWindows().size(), 1, 10000);
         QQuickWindow *window = jobWindows().first();
@@ -189,7 +203,7 @@ private Q_SLOTS:
 
         // A copy that fails names the file it failed on the same way.
         QVERIFY(QDir().mkpath(file(QStringLiteral("here"))));
-        job = manager.copy(request(remote, shared + QStringLiteral("/gone.bin"), 5, p.peerModel()->getPeerForUuid(kLocal),
+        job = manager.copy(request(m_remote, shared + QStringLiteral("/gone.bin"), 5, m_local,
                                    file(QStringLiteral("here"))));
         QVERIFY(job);
         QTRY_COMPARE_WITH_TIMEOUT(jobWindows().size(), 1, 10000);
@@ -209,11 +223,6 @@ private Q_SLOTS:
     // nothing: the file is the only one.
     void sourceItselfIsNotReplaced()
     {
-        Program p;
-        QVERIFY(p.start());
-        IPeer *remote = other(p);
-        QVERIFY(remote);
-        IPeer *local = p.peerModel()->getPeerForUuid(kLocal);
         const QString both = file(QStringLiteral("Both"));
         const QString path = both + QStringLiteral("/big200.bin");
         const QByteArray content = files::randomBytes(3 * 1024 * 1024, 11);
@@ -225,7 +234,7 @@ private Q_SLOTS:
         VfsManager manager;
         manager.setRetryDelay(100);   // a retry, were there one, would show at once
         for (const bool cut : {false, true}) {
-            VfsCopyDto dto = request(remote, shared + QStringLiteral("/big200.bin"), content.size(), local, both);
+            VfsCopyDto dto = request(m_remote, shared + QStringLiteral("/big200.bin"), content.size(), m_local, both);
             dto.deleteSource = cut;
             QPointer<VfsCopyJob> job = manager.copy(dto);
             QVERIFY(job);
@@ -250,6 +259,39 @@ private Q_SLOTS:
             QCOMPARE(after.changeNs, before.changeNs);
             QCOMPARE(QDir(both).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("big200.bin")});
         }
+    }
+
+    // The other computer goes away in the middle of a copy: the paused window says at once
+    // that it waits for that computer (not only when its pause is over), and the copy goes on
+    // when it is back.
+    void pausedSaysItWaitsForTheComputer()
+    {
+        const QString films = file(QStringLiteral("Films"));
+        QVERIFY(QDir().mkpath(films) && files::writeLargeFile(films + QStringLiteral("/big.bin"), kBig, 5));
+        const QString shared = share(films, 5);
+        QVERIFY(!shared.isEmpty());
+        const QString here = file(QStringLiteral("films-here"));
+        QVERIFY(QDir().mkpath(here));
+        QVERIFY(m_host->ok(QStringLiteral("cut-at %1").arg(kBig / 3)));
+
+        VfsManager manager;
+        // Longer than the wait below: the reason must show before the pause ends.
+        manager.setRetryDelay(8000);
+        QPointer<VfsCopyJob> job = manager.copy(request(m_remote, shared + QStringLiteral("/big.bin"), kBig,
+                                                        m_local, here));
+        QVERIFY(job);
+        QTRY_COMPARE_WITH_TIMEOUT(jobWindows().size(), 1, 10000);
+        QQuickWindow *window = jobWindows().first();
+        QTRY_COMPARE_WITH_TIMEOUT(window->property("jobState").toInt(), int(VfsJob::VfsJobStatePaused), 20000);
+        QCOMPARE(window->title(), qtTrId("copy-status-paused"));
+        QTRY_COMPARE_WITH_TIMEOUT(textOf(window, "pauseReason"),
+                                  qtTrId("copy-error-peer-unreachable").arg(m_remote->displayName()), 4000);
+        QCOMPARE(window->property("jobState").toInt(), int(VfsJob::VfsJobStatePaused));
+
+        QVERIFY(m_host->ok(QStringLiteral("net on")));
+        QTRY_VERIFY_WITH_TIMEOUT(!job, 60000);
+        QCOMPARE(QFileInfo(here + QStringLiteral("/big.bin")).size(), kBig);
+        QVERIFY(files::sameContent(films + QStringLiteral("/big.bin"), here + QStringLiteral("/big.bin")));
     }
 };
 

@@ -27,6 +27,7 @@ Window {
     signal retryItem()
 
     title: jobState === 3 ? qsTrId("copy-dlg-title").arg(Math.floor(percentDone))
+         : jobState === 5 ? (jobView.failureQuestion ? qsTrId("copy-q-title-failure") : qsTrId("copy-q-title-replace"))
          : jobView.failed ? qsTrId("copy-status-failed")
          : jobState === 7 ? qsTrId("copy-status-aborted")
          : jobState === 4 ? qsTrId("copy-status-paused")

@@ -117,6 +117,28 @@ void VfsCopyJob::setPeers(IPeer *source, IPeer *destination)
 {
     m_srcPeer = source;
     m_dstPeer = destination;
+    // A link that drops under a pause is told at once, not when the pause ends.
+    for (IPeer *peer : {source, destination}) {
+        if (peer)
+            connect(peer, &IPeer::linkStateChanged, this, [this] {
+                if (state() == VfsJobStatePaused)
+                    sayWhichPeerIsAway();
+            });
+    }
+}
+
+bool VfsCopyJob::sayWhichPeerIsAway()
+{
+    const IPeer *away = !m_srcPeer || m_srcPeer->linkState() == IPeer::LinkUp ? m_dstPeer.data() : m_srcPeer.data();
+    if (!away || away->linkState() == IPeer::LinkUp)
+        return false;
+    // The job waits and tries again, but the user learns what it waits for: a computer
+    // reached through one relay only stays away after the relay restarted.
+    setPrompt(message("copy-error-peer-unreachable",
+                      "%1 cannot be reached. The copy goes on when it can be reached again.")
+                  .arg(away->displayName()));
+    m_unreachableShown = true;
+    return true;
 }
 
 void VfsCopyJob::setRequest(const VfsCopyDto &request)
@@ -819,12 +841,14 @@ void VfsCopyJob::stateError(int action)
     }
     ++m_errorCount;
     m_questionPending = false;
-    // Space may be freed meanwhile, so the job keeps trying; the user learns why it waits.
-    // The start that follows the pause clears the prompt again.
+    // Space may be freed meanwhile, a computer come back, so the job keeps trying; the user
+    // learns why it waits. The start that follows the pause takes the prompt back.
     if (m_shortWrite) {
         setPrompt(message("copy-error-write-short",
                           "Not all data could be written to the destination. Is its disk full?"));
         ++m_noRoomPauses[m_curItem.path];
+    } else if (!sayWhichPeerIsAway()) {
+        setPrompt(message("copy-paused-retry", "The copy was interrupted; it tries again in a moment."));
     }
     m_shortWrite = false;
     m_restartPhase = 0;

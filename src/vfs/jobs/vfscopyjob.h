@@ -279,6 +279,9 @@ private:
     void sampleSpeed();
 
     void setJobState(int state, int line);
+    // While a computer of the copy cannot be reached, the prompt says which one the job waits
+    // for; true when one is away.
+    bool sayWhichPeerIsAway();
     void abortJob(const QString &reason, int line);
     // Ends the job as aborted, with a prompt telling the user why and naming `shownPath` (the
     // item it failed on as a person reads it, when there is one); no retry.

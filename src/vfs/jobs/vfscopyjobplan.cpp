@@ -24,16 +24,8 @@ void VfsCopyJob::stateStart(int action)
         if (!m_srcPeer || !m_dstPeer)
             return failJob("copy-error-peer-missing", "The peer of the copy is no longer known.", QString(),
                            QStringLiteral("src or dst peer gone"), __LINE__);
-        if (m_srcPeer->linkState() != IPeer::LinkUp || m_dstPeer->linkState() != IPeer::LinkUp) {
-            // The job waits and tries again, but the user learns what it waits for: a
-            // computer reached through one relay only stays away after the relay restarted.
-            const IPeer *away = m_srcPeer->linkState() != IPeer::LinkUp ? m_srcPeer.data() : m_dstPeer.data();
-            setPrompt(message("copy-error-peer-unreachable",
-                              "%1 cannot be reached. The copy goes on when it can be reached again.")
-                          .arg(away->displayName()));
-            m_unreachableShown = true;
+        if (sayWhichPeerIsAway())
             return abortJob(QStringLiteral("src or dst peer link not up"), __LINE__);
-        }
         if (m_unreachableShown) {
             m_unreachableShown = false;
             setPrompt(QString());
