@@ -1,7 +1,7 @@
 // Job windows of copies to and from a second computer (a real nusk-peerhost) that shares
 // folders with this one: paths in a share named as the panes name them, a file that is its
-// own destination through the other computer, and why a copy waits while that computer is
-// away.
+// own destination through the other computer, why a copy waits while that computer is away,
+// and what a cancelled copy leaves in the destination.
 
 #include "testutil_peerhost.h"
 #include "testutil_window.h"
@@ -292,6 +292,54 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(!job, 60000);
         QCOMPARE(QFileInfo(here + QStringLiteral("/big.bin")).size(), kBig);
         QVERIFY(files::sameContent(films + QStringLiteral("/big.bin"), here + QStringLiteral("/big.bin")));
+    }
+
+    // Cancel in the middle of a file (here while the other computer is away) removes the hidden
+    // file the copy made, and the window goes. A hidden file an earlier copy made, which this
+    // one resumed, is not this copy's to remove: it stays, and the window names it until it is
+    // closed.
+    void cancelRemovesWhatItMade()
+    {
+        const QString films = file(QStringLiteral("Cancel"));
+        QVERIFY(QDir().mkpath(films));
+        QVERIFY(files::writeLargeFile(films + QStringLiteral("/big.bin"), kBig, 7));
+        QVERIFY(files::writeLargeFile(films + QStringLiteral("/big2.bin"), kBig, 8));
+        const QString shared = share(films, 5);
+        QVERIFY(!shared.isEmpty());
+        const QString here = file(QStringLiteral("cancel-here"));
+        QVERIFY(QDir().mkpath(here));
+        const QString made = here + QStringLiteral("/.big.bin.nusk-part");
+        const QString earlier = here + QStringLiteral("/.big2.bin.nusk-part");
+        QVERIFY(files::writeFile(earlier, files::readFile(films + QStringLiteral("/big2.bin")).left(8 * 1024 * 1024)));
+
+        VfsManager manager;
+        for (const QString &name : {QStringLiteral("big.bin"), QStringLiteral("big2.bin")}) {
+            QVERIFY(m_host->ok(QStringLiteral("cut-at %1").arg(kBig / 2)));
+            QPointer<VfsCopyJob> job =
+                manager.copy(request(m_remote, shared + QLatin1Char('/') + name, kBig, m_local, here));
+            QVERIFY(job);
+            QTRY_COMPARE_WITH_TIMEOUT(jobWindows().size(), 1, 10000);
+            QPointer<QQuickWindow> window = jobWindows().first();
+            QTRY_COMPARE_WITH_TIMEOUT(window->property("jobState").toInt(), int(VfsJob::VfsJobStatePaused), 20000);
+            QVERIFY(QFileInfo::exists(name == QLatin1String("big.bin") ? made : earlier));
+            QVERIFY(clickItem(window, "runningCancelButton"));
+            QTRY_VERIFY_WITH_TIMEOUT(!job, 10000);
+            if (name == QLatin1String("big.bin")) {
+                QVERIFY(!QFileInfo::exists(made));
+                QTRY_VERIFY(!window);
+            } else {
+                QVERIFY(QFileInfo(earlier).size() >= 8 * 1024 * 1024);
+                QTest::qWait(100);
+                QVERIFY(window && window->isVisible());
+                QCOMPARE(textOf(window, "errorMessage"), qtTrId("copy-aborted-partial-kept").arg(earlier));
+                QVERIFY(clickItem(window, "abortedCloseButton"));
+                QTRY_VERIFY(!window);
+            }
+            QCOMPARE(QDir(here).entryList(QDir::Files | QDir::Hidden),
+                     QStringList{QStringLiteral(".big2.bin.nusk-part")});
+            QVERIFY(m_host->ok(QStringLiteral("net on")));
+            QVERIFY(other(*m_program));
+        }
     }
 };
 

@@ -71,7 +71,7 @@ VfsSmallFileLane::Events VfsCopyJob::laneEvents()
     };
     // Thousands of files a second: the window hears of them a few times a second, not each.
     e.started = [this](const VfsSmallFileLane::File &f) {
-        m_ownPartials.insert(f.partPath);
+        m_ownPartials.insert(f.partPath, true);
         if (!m_laneNotify.isValid() || m_laneNotify.elapsed() >= kPublishMs) {
             setCurrentFile(f.dstPath.mid(f.dstPath.lastIndexOf(m_dstSep) + 1));
             m_laneNotify.start();
@@ -502,8 +502,11 @@ void VfsCopyJob::adoptAnsweredOpen()
 
 bool VfsCopyJob::closeHandles()
 {
+    // A computer whose link dropped closed this one's files with it; a close sent there would
+    // only wait out its time (a cancel, a retry would wait with it).
+    auto away = [](const IPeer *peer) { return !peer || peer->linkState() != IPeer::LinkUp; };
     if (m_srcHandle && !m_closeSrcBusy) {
-        if (!m_src) {
+        if (!m_src || away(m_srcPeer)) {
             m_srcHandle = 0;
         } else {
             m_closeSrc.flags = 0;
@@ -514,7 +517,7 @@ bool VfsCopyJob::closeHandles()
         }
     }
     if (m_dstHandle && !m_closeDstBusy) {
-        if (!m_dst) {
+        if (!m_dst || away(m_dstPeer)) {
             m_dstHandle = 0;
         } else {
             m_closeDst.flags = 0;
@@ -643,28 +646,22 @@ void VfsCopyJob::handleUserAbort(int action)
         m_questionPending = false;
         m_failureQuestion = false;
         m_failure = Failure();
-        if (!m_ownPartials.isEmpty()) {
-            // Kept for a later copy of the same items, which resumes them; never unnamed.
-            QStringList kept;
-            for (const QString &partial : qAsConst(m_ownPartials))
-                kept.append(shownDestination(partial));
-            std::sort(kept.begin(), kept.end());
-            setPrompt(message("copy-aborted-partial-kept",
-                              "Aborted. What was copied of an unfinished file is kept under a hidden name; "
-                              "copying again resumes it: %1")
-                          .arg(kept.join(QStringLiteral(", "))));
-        }
+        // A question or a pause's reason no longer stands; what the cancel kept is said below.
+        setPrompt(QString());
         Q_EMIT stateChanged();
-        if (!m_abortedEmitted) {
-            m_abortedEmitted = true;
-            Q_EMIT jobAborted();
-        }
     }
     if (m_openBusy)
         return; // its reply steps the job again
     adoptAnsweredOpen();
     if (m_closeSrcBusy || m_closeDstBusy || !closeHandles())
         return; // the close replies step the job again
+    if (removeMadePartials())
+        return; // the delete's reply steps the job again
+    if (!m_abortedEmitted) {
+        nameKeptPartials();
+        m_abortedEmitted = true;
+        Q_EMIT jobAborted();
+    }
     if (action == JobActionDelete)
         deleteLater();
     else

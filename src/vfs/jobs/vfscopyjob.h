@@ -251,6 +251,14 @@ private:
     // Deletes the hidden file of the current item when this job wrote it and will not
     // finish it; true while the delete is out (its reply steps the job).
     bool discardOwnPartial();
+    // Sends the delete of the hidden file `path`; its reply steps the job.
+    void sendPartialDelete(const QString &path);
+    // Takes the answer of the delete sent last; true when its file is gone.
+    bool takePartialDelete();
+    // After a cancel, the hidden files this job made go, one delete at a time (true while
+    // one is out); what stays, made by an earlier copy or out of reach, is named.
+    bool removeMadePartials();
+    void nameKeptPartials();
     // Renames `from` to `to` in the destination folder; the reply steps the job.
     void sendMove(const QString &from, const QString &to, bool replace);
     // Gives `dstPath` the item's times and mode through an attribute open; the reply steps
@@ -398,9 +406,12 @@ private:
     // because the destination disk was full.
     QHash<QString, int> m_changedReads;
     QHash<QString, int> m_noRoomPauses;
-    // Hidden files this job wrote and has not renamed to their real names yet; an abort
-    // names them (a later copy resumes them), a skip deletes them.
-    QSet<QString> m_ownPartials;
+    // Hidden files this job wrote and has not renamed to their real names yet, and whether it
+    // made them (none was there before). A skip deletes the file; a cancel deletes those it
+    // made and names the others, which a later copy resumes.
+    QHash<QString, bool> m_ownPartials;
+    bool m_curPartialMade = false;  // the open of the current file makes its hidden file
+    QSet<QString> m_removalSent;    // after a cancel: made files whose delete went out
     // Files whose open failed once, and those left out after failing again.
     QSet<QString> m_failedOnce;
     VfsLeftOutList m_leftOut;       // under m_uiMutex

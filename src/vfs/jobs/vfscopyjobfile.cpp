@@ -141,6 +141,7 @@ void VfsCopyJob::stateOpenDestination(int action)
         m_open.handle = 0;
         // Nothing there that could be kept: no block is compared, all are sent.
         m_curDstFresh = !partialFile || partial->second.size == 0;
+        m_curPartialMade = !partialFile;
         m_openBusy = true;
         m_openFor = OpenForDestination;
         logPrintf(LogVcpa, "open write file %s", qPrintable(m_curPartPath));
@@ -170,7 +171,8 @@ void VfsCopyJob::stateOpenDestination(int action)
     if (m_open.jobStatus == JobFinished && m_open.status == FSO_STATUS_SUCCESS) {
         m_replaceCurrent = m_replaceAll;
         m_dstHandle = m_open.handle;
-        m_ownPartials.insert(m_curPartPath);
+        // Made by this job once, it stays this job's to remove after a retry that finds it.
+        m_ownPartials.insert(m_curPartPath, m_curPartialMade || m_ownPartials.value(m_curPartPath));
         setJobState(CopyStateTransfer, __LINE__);
         startTimer(0, JobActionStep, __LINE__);
     } else {
@@ -257,12 +259,8 @@ bool VfsCopyJob::discardOwnPartial()
     if (m_deleteBusy)
         return true;
     if (m_deleteAnswered) {
-        m_deleteAnswered = false;
-        const bool gone = m_delete.jobStatus == JobFinished
-                          && (m_delete.status == FSO_STATUS_SUCCESS || m_delete.status == FSO_STATUS_NOT_FOUND);
-        logPrintf(LogVcpa, "delete of unfinished %s: %s", qPrintable(m_delete.path), gone ? "done" : "failed");
         // One that stays is named with the items left out, so it is never a silent leftover.
-        if (!gone)
+        if (!takePartialDelete())
             leaveOut(m_delete.path, message("copy-left-out-partial", "unfinished copy left behind"),
                      VfsCopyPathNames::Destination);
         m_ownPartials.remove(m_delete.path);
@@ -270,13 +268,61 @@ bool VfsCopyJob::discardOwnPartial()
     }
     if (!m_ownPartials.contains(m_curPartPath) || !m_dst)
         return false;
+    sendPartialDelete(m_curPartPath);
+    return true;
+}
+
+void VfsCopyJob::sendPartialDelete(const QString &path)
+{
     m_delete.flags = FSO_DELETE_PERMANENT;
-    m_delete.path = m_curPartPath;
+    m_delete.path = path;
     m_delete.status = 0;
     m_deleteBusy = true;
-    logPrintf(LogVcpa, "delete unfinished %s", qPrintable(m_curPartPath));
+    logPrintf(LogVcpa, "delete unfinished %s", qPrintable(path));
     m_dst->deleteFile(&m_delete);
-    return true;
+}
+
+bool VfsCopyJob::takePartialDelete()
+{
+    m_deleteAnswered = false;
+    const bool gone = m_delete.jobStatus == JobFinished
+                      && (m_delete.status == FSO_STATUS_SUCCESS || m_delete.status == FSO_STATUS_NOT_FOUND);
+    logPrintf(LogVcpa, "delete of unfinished %s: %s", qPrintable(m_delete.path), gone ? "done" : "failed");
+    return gone;
+}
+
+bool VfsCopyJob::removeMadePartials()
+{
+    if (m_deleteBusy)
+        return true;
+    if (m_deleteAnswered && takePartialDelete())
+        m_ownPartials.remove(m_delete.path);
+    // Out of reach, a computer away is not waited for: what it holds is named instead.
+    if (!m_dst || !m_dstPeer || m_dstPeer->linkState() != IPeer::LinkUp)
+        return false;
+    for (auto it = m_ownPartials.cbegin(); it != m_ownPartials.cend(); ++it) {
+        if (it.value() && !m_removalSent.contains(it.key())) {
+            m_removalSent.insert(it.key());
+            sendPartialDelete(it.key());
+            return true;
+        }
+    }
+    return false;
+}
+
+void VfsCopyJob::nameKeptPartials()
+{
+    if (m_ownPartials.isEmpty())
+        return;
+    // Kept for a later copy of the same items, which resumes them; never unnamed.
+    QStringList kept;
+    for (auto it = m_ownPartials.cbegin(); it != m_ownPartials.cend(); ++it)
+        kept.append(shownDestination(it.key()));
+    std::sort(kept.begin(), kept.end());
+    setPrompt(message("copy-aborted-partial-kept",
+                      "Aborted. What was copied of an unfinished file is kept under a hidden name; "
+                      "copying again resumes it: %1")
+                  .arg(kept.join(QStringLiteral(", "))));
 }
 
 void VfsCopyJob::askReplace(const VfsCopyDestinationEntry &existing)
