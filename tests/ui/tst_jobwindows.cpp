@@ -3,6 +3,7 @@
 // opens, windows that go with their job, and the question about an item the destination
 // refuses with the list of what was left out.
 
+#include "testutil_catalogue.h"
 #include "testutil_window.h"
 
 #include "vfs/jobs/vfscopyjob.h"
@@ -208,12 +209,8 @@ private Q_SLOTS:
     void clashQuestionButtonsFit()
     {
         QFETCH(QString, catalogue);
-        QTranslator translator;
-        if (!catalogue.isEmpty()) {
-            QVERIFY(translator.load(catalogue));
-            QCoreApplication::installTranslator(&translator);
-        }
-        auto removeTranslator = qScopeGuard([&] { QCoreApplication::removeTranslator(&translator); });
+        const testutil::ScopedCatalogue language(catalogue);
+        QVERIFY(language.isValid());
         Program p;
         QVERIFY(p.start());
         QQmlComponent component(p.window()->engine(), QUrl(QStringLiteral("qrc:/qml/JobPane.qml")));
