@@ -14,7 +14,9 @@
 // all, retry, abort) when a window answers questions, else left out after one retry; every
 // item left out is counted as an error and listed (leftOutItems()). A file the destination's
 // disk had no room for after a few pauses is treated the same way. The hidden file of one
-// the job will not finish (skipped, left out) is deleted; one kept by an abort is named.
+// the job will not finish (skipped, left out) is deleted; a cancel deletes the hidden files
+// the job made and names those it keeps (an earlier copy's, or out of reach). A pause says
+// why the job waits. Every path in a text is named as the panes name it (vfscopypathnames.h).
 //
 // Data safety: a file is written under a hidden name in its destination folder
 // (partialName()) and renamed to its real name only after its whole content was written,
