@@ -968,7 +968,8 @@ private Q_SLOTS:
 
     // The hidden file of a copy that will not go on is never a silent leftover: a skip on a
     // name that appeared meanwhile deletes it; a cancel deletes the one it made, and keeps
-    // one an earlier copy made (for a later copy to resume) and names it.
+    // one an earlier copy made (for a later copy to resume) and names it, as it does with one
+    // on a destination that went away.
     void unfinishedFileRemovedOnSkipAndOnCancel()
     {
         const QByteArray data = pattern(2000000, 16);
@@ -1015,6 +1016,26 @@ private Q_SLOTS:
         QVERIFY(out.aborted);
         QVERIFY2(out.prompt.contains(earlier), qPrintable(out.prompt));
         QVERIFY(QFileInfo(earlier).size() >= 200000);
+        settle();
+
+        const QString away = m_dst + QLatin1Char('/') + VfsCopyJob::partialName(QStringLiteral("away"));
+        QVERIFY(writeFile(m_src + QStringLiteral("/away"), data));
+        writes = 0;
+        job = make(m_a.get(), m_b.get(), {item(m_src + QStringLiteral("/away"))}, m_dst);
+        m_b->onRequest = [&](const VfsFenuCommand &cmd) {
+            if (cmd.code == FSO_WRITE_FILE && ++writes == 5 && job) {
+                m_b->setLinkState(IPeer::LinkDown);
+                job->abort();
+            }
+        };
+        out = run(job);
+        m_b->onRequest = nullptr;
+        // The link that dropped took the server's open files with it.
+        m_b->server()->linkDropped();
+        m_b->setLinkState(IPeer::LinkUp);
+        QVERIFY(out.aborted);
+        QVERIFY2(out.prompt.contains(away), qPrintable(out.prompt));
+        QVERIFY(QFileInfo::exists(away));
         settle();
     }
 
