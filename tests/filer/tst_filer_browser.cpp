@@ -98,6 +98,7 @@ private Q_SLOTS:
     void longStatusMessageReadsWhole();
     void cutRefusalReadsWhole_data();
     void cutRefusalReadsWhole();
+    void refusedMoveNamesItsItem();
     void remoteFileOpensFromLocalCopy();
     void bigFolderEndsSorted();
     void shareFollowsChangesOnItsComputer();
@@ -449,6 +450,30 @@ void TestFilerBrowser::cutRefusalReadsWhole()
     QTRY_VERIFY_WITH_TIMEOUT(line.message->text() == refusal && readsWhole(line.message), 5000);
     if (line.free && line.free->isVisible() && !line.free->text().isEmpty())
         QVERIFY(line.message->geometry().right() < line.free->geometry().left());
+}
+
+// A move the other computer does not make is said in the status line with the item named as
+// the panes name it, by its share's name, never by the share's access entry.
+void TestFilerBrowser::refusedMoveNamesItsItem()
+{
+    Filer filer(nullptr, m_net->database(), nullptr, nullptr);
+    filer.resize(800, 500);
+    filer.show();
+    filer.setPeer(m_remote);
+    QVERIFY(open(filer, m_roShare));
+    VfsCopyDto dto;
+    dto.uuid = newUuidString();
+    dto.srcPeerUuid = dto.dstPeerUuid = m_remote->uuid();
+    dto.dstPath = m_roShare;
+    VfsCopyItem item;
+    item.path = m_roShare + QStringLiteral("/locked.txt");
+    item.type = VfsCopyItem::FileType;
+    dto.items.push_back(item);
+    filer.onMoveRequest(dto);
+    QTRY_VERIFY_WITH_TIMEOUT(filer.statusText().contains(QLatin1String("locked.txt")), 10000);
+    const QString said = filer.statusText();
+    QVERIFY2(said.contains(qtTrId("place-shares") + QStringLiteral("/readonly/locked.txt")), qPrintable(said));
+    QVERIFY2(!said.contains(QLatin1String("%shares")) && !said.contains(QLatin1Char('{')), qPrintable(said));
 }
 
 void TestFilerBrowser::remoteFileOpensFromLocalCopy()
