@@ -2,7 +2,7 @@
 #include "filer/filer_p.h"
 #include "filer/filerhub.h"
 #include "filer/breadcrumb.h"
-#include "filer/elidedlabel.h"
+#include "filer/statuslabel.h"
 
 #include "app/base/datasize.h"
 #include "app/base/log.h"
@@ -284,9 +284,9 @@ void Filer::buildPages()
     d->statusBar->setSizeGripEnabled(false);
     // Texts from other computers (names) stay plain text in the status line as well (the
     // label shows plain text only). A long message (German texts are long) neither widens
-    // the window nor grows the line into the free-space figure: it ends in an ellipsis, and
-    // its tooltip holds it whole.
-    d->statusLabel = new ElidedLabel(d->statusBar);
+    // the window nor runs into the free-space figure: the line takes a second line for it
+    // while it is shown, and its tooltip holds it whole as well.
+    d->statusLabel = new StatusLabel(d->statusBar);
     // The right margin keeps a cut message's end clear of the free-space figure.
     d->statusLabel->setContentsMargins(8, 0, 24, 0);
     d->statusBar->addWidget(d->statusLabel, 1);

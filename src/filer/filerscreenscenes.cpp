@@ -321,6 +321,18 @@ void addFilerViewScreenScenes(ScreenScenes &scenes)
                       QTimer::singleShot(0, filer, [filer] { filer->onDeleteActionTriggered(); });
                   });
     }, closeOpenPopups);
+    // A cut refused, and why, in the status line of the pane.
+    scenes.add(QStringLiteral("filer-cut-refused"), [](QWidget *w, ScreenScenes::Ready ready) {
+        showLocal(w, Filer::ViewColumns, 0, QStringLiteral("Documents"), ready,
+                  [](Filer *filer, const QModelIndex &, ScreenScenes::Ready ready) {
+                      filer->showStatusMessage(qtTrId("cut-refused-write"), 30000);
+                      QTimer::singleShot(400, ready);
+                  });
+    }, [](QWidget *w) {
+        if (Filer *filer = windowFiler(w))
+            filer->showStatusMessage(QString(), 1);
+        closeStandalone(w);
+    });
     scenes.add(QStringLiteral("filer-remote-share"), [](QWidget *w, ScreenScenes::Ready ready) {
         showRemoteShare(w, [](const QModelIndex &) { return true; }, ready);
     }, closeStandalone);

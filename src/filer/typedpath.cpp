@@ -1,5 +1,6 @@
 #include "filer/typedpath.h"
 
+#include "vfs/fso/vfsshownpath.h"
 #include "vfs/models/vfsmodel.h"
 
 namespace {
@@ -23,27 +24,14 @@ QString findShare(const VfsModel *model, Match match, int role)
 
 QString shownPath(const VfsModel *model, const QString &path)
 {
-    if (!model || !path.startsWith(kShares))
+    if (!model)
         return path;
     const QChar separator = model->pathSeparator().isNull() ? QLatin1Char('/') : model->pathSeparator();
-    QString rest = path.mid(kShares.size());
-    if (!rest.isEmpty() && rest.at(0) != separator)
-        return path;   // "%sharesX": not below the shares
-    rest = rest.mid(1);
-    const int end = rest.indexOf(separator);
-    const QString sharePath = kShares + separator + rest.left(end);
-    QString shown = qtTrId("place-shares");
-    if (!rest.isEmpty()) {
-        const QString name = findShare(
+    return vfsShownPath(path, separator, [model](const QString &sharePath) {
+        return findShare(
             model, [&](const QModelIndex &share) { return share.data(VfsModel::PathRole).toString() == sharePath; },
             VfsModel::NameRole);
-        if (name.isEmpty())
-            return path;
-        shown += separator + name;
-        if (end >= 0)
-            shown += rest.mid(end);
-    }
-    return shown;
+    });
 }
 
 QString modelPath(const VfsModel *model, const QString &typed)

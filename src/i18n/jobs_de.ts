@@ -126,5 +126,13 @@
         <source>copied; the source did not confirm that it was deleted</source>
         <translation>kopiert; die Quelle hat das Löschen nicht bestätigt</translation>
     </message>
+    <message id="copy-path-on-computer">
+        <source>%1 on %2</source>
+        <translation>%1 auf %2</translation>
+    </message>
+    <message id="copy-paused-retry">
+        <source>The copy was interrupted; it tries again in a moment.</source>
+        <translation>Das Kopieren wurde unterbrochen; es wird gleich erneut versucht.</translation>
+    </message>
 </context>
 </TS>

@@ -126,5 +126,13 @@
         <source>copied; the source did not confirm that it was deleted</source>
         <translation>copied; the source did not confirm that it was deleted</translation>
     </message>
+    <message id="copy-path-on-computer">
+        <source>%1 on %2</source>
+        <translation>%1 on %2</translation>
+    </message>
+    <message id="copy-paused-retry">
+        <source>The copy was interrupted; it tries again in a moment.</source>
+        <translation>The copy was interrupted; it tries again in a moment.</translation>
+    </message>
 </context>
 </TS>

@@ -278,5 +278,13 @@
             <numerusform>%n Elemente konnten nicht verschoben werden:</numerusform>
         </translation>
     </message>
+    <message id="copy-q-title-replace">
+        <source>Replace file?</source>
+        <translation>Datei ersetzen?</translation>
+    </message>
+    <message id="copy-q-title-failure">
+        <source>Item cannot be copied</source>
+        <translation>Element kann nicht kopiert werden</translation>
+    </message>
 </context>
 </TS>

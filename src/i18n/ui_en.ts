@@ -278,5 +278,13 @@
             <numerusform>%n items could not be moved:</numerusform>
         </translation>
     </message>
+    <message id="copy-q-title-replace">
+        <source>Replace file?</source>
+        <translation>Replace file?</translation>
+    </message>
+    <message id="copy-q-title-failure">
+        <source>Item cannot be copied</source>
+        <translation>Item cannot be copied</translation>
+    </message>
 </context>
 </TS>

@@ -19,7 +19,7 @@ QString leftOutText(const VfsCopyJob &job)
     QStringList lines;
     lines.reserve(items.size() + 1);
     for (const VfsLeftOutItem &item : items)
-        lines.append(QStringLiteral("%1 \u2014 %2").arg(item.path, item.reason));
+        lines.append(QStringLiteral("%1 \u2014 %2").arg(item.shown, item.reason));
     const int more = job.leftOutCount() - items.size();
     if (more > 0)
         lines.append(qtTrId("copy-left-out-more", more));
@@ -190,10 +190,14 @@ void JobWindow::build()
 void JobWindow::setValue(const QString &property, const QVariant &value)
 {
     const bool question = property == QLatin1String("jobState") && value.toInt() == VfsJob::VfsJobStateQuestion;
-    if (property == QLatin1String("jobState"))
-        m_finished = m_finished || value.toInt() == VfsJob::VfsJobStateFinished;
-    else if (property == QLatin1String("leftOutCount"))
+    if (property == QLatin1String("jobState")) {
+        m_jobState = value.toInt();
+        m_finished = m_finished || m_jobState == VfsJob::VfsJobStateFinished;
+    } else if (property == QLatin1String("leftOutCount")) {
         m_leftOutCount = value.toInt();
+    } else if (property == QLatin1String("userPrompt")) {
+        m_prompt = value.toString();
+    }
     if (m_window)
         m_window->setProperty(property.toLatin1().constData(), value);
     else
@@ -208,16 +212,25 @@ void JobWindow::setValue(const QString &property, const QVariant &value)
 
 void JobWindow::onJobGone()
 {
-    // What was left out stays listed until the user has seen it.
-    if (m_finished && m_leftOutCount > 0 && m_window && m_window->isVisible())
+    m_jobGone = true;
+    // What was left out stays listed until the user has seen it; what a cancel kept (hidden
+    // files a later copy resumes) stays named, also when the window was closed to cancel.
+    const bool cancelledWithNote = m_jobState == VfsJob::VfsJobStateAborted && !m_prompt.isEmpty() && !m_closeAsked;
+    if (m_window && ((m_finished && m_leftOutCount > 0 && m_window->isVisible()) || cancelledWithNote)) {
+        m_window->show();
+        m_window->raise();
         return;
+    }
     deleteLater();
 }
 
 void JobWindow::onWindowAbort()
 {
-    if (m_finished)
+    if (m_finished || m_jobGone) {
         deleteLater();
-    else
-        Q_EMIT abort();
+        return;
+    }
+    // A failed job waits for its window to be closed; it goes with it.
+    m_closeAsked = m_jobState == VfsJob::VfsJobStateAborted;
+    Q_EMIT abort();
 }

@@ -6,7 +6,8 @@
 // answers travel back to the reader, which passes them to its job. When the job (and with
 // it the reader) is gone, the window deletes itself; answers still on their way are dropped.
 // A job that finished with items left out keeps its window, listing them, until the user
-// closes it. A move ends with the deletes of its sources, which its window counts.
+// closes it; so does a cancelled job that names what it kept. A move ends with the deletes of
+// its sources, which its window counts.
 
 #include <QObject>
 #include <QPointer>
@@ -76,7 +77,7 @@ Q_SIGNALS:
     void retryItem();
 
 private Q_SLOTS:
-    // The window's cancel and its closing: once the job has finished there is nothing to
+    // The window's cancel and its closing: once the job has ended there is nothing to
     // cancel, and the window goes.
     void onWindowAbort();
 
@@ -85,5 +86,9 @@ private:
     QPointer<QQuickWindow> m_window;
     QList<QPair<QString, QVariant>> m_early;   // values that came before build()
     bool m_finished = false;
+    int m_jobState = 0;
+    QString m_prompt;
     int m_leftOutCount = 0;
+    bool m_jobGone = false;
+    bool m_closeAsked = false;   // closed by the user after the job had failed
 };

@@ -97,7 +97,23 @@ QPointer<QDialog> g_copyDialog;
 // A job window fed with figures as a copy would send them.
 QPointer<QQuickWindow> g_jobWindow;
 
-enum JobScene { JobCopying, JobReplaceQuestion, JobFailureQuestion, JobLeftOut, JobFailed };
+enum JobScene {
+    JobCopying,
+    JobReplaceQuestion,
+    JobFailureQuestion,
+    JobLeftOut,
+    JobFailed,
+    JobShareQuestion,
+    JobShareFailed,
+    JobPausedAway,
+};
+
+// A file in a share of the other computer, as a job names it.
+QString onStudio(const QString &path)
+{
+    return qtTrId("copy-path-on-computer")
+        .arg(qtTrId("place-shares") + QLatin1Char('/') + path, QStringLiteral("studio"));
+}
 
 void showJobWindow(QWidget *w, JobScene scene, const ScreenScenes::Ready &ready)
 {
@@ -167,6 +183,21 @@ void showJobWindow(QWidget *w, JobScene scene, const ScreenScenes::Ready &ready)
             g_jobWindow->setProperty("userPrompt", qtTrId("copy-error-source-missing")
                                                        + QStringLiteral("\n/home/demo/Pictures/2024 Iceland/IMG_4711.jpg"));
             g_jobWindow->setProperty("jobState", 7);
+        } else if (scene == JobShareQuestion) {
+            // A copy into its own folder of a share the other computer shares read only.
+            g_jobWindow->setProperty("userActions", 1 | 2 | 8 | 16);
+            g_jobWindow->setProperty(
+                "userPrompt", qtTrId("copy-q-unwritable").arg(onStudio(QStringLiteral("Documents/notes (Copy).md"))));
+            g_jobWindow->setProperty("jobState", 5);
+        } else if (scene == JobShareFailed) {
+            g_jobWindow->setProperty("currentItem", QStringLiteral("big200.bin"));
+            g_jobWindow->setProperty("userPrompt", qtTrId("copy-error-source-missing") + QLatin1Char('\n')
+                                                       + onStudio(QStringLiteral("Documents/big200.bin")));
+            g_jobWindow->setProperty("jobState", 7);
+        } else if (scene == JobPausedAway) {
+            // The other computer went away in the middle of the copy.
+            g_jobWindow->setProperty("userPrompt", qtTrId("copy-error-peer-unreachable").arg(QStringLiteral("studio")));
+            g_jobWindow->setProperty("jobState", 4);
         }
         later(600, ready);
     });
@@ -344,4 +375,11 @@ void addUiScreenScenes(ScreenScenes &scenes)
                [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, JobLeftOut, ready); }, closeJobWindow);
     scenes.add(QStringLiteral("job-failed"),
                [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, JobFailed, ready); }, closeJobWindow);
+    scenes.add(
+        QStringLiteral("job-question-share"),
+        [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, JobShareQuestion, ready); }, closeJobWindow);
+    scenes.add(QStringLiteral("job-failed-share"),
+               [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, JobShareFailed, ready); }, closeJobWindow);
+    scenes.add(QStringLiteral("job-paused-away"),
+               [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, JobPausedAway, ready); }, closeJobWindow);
 }

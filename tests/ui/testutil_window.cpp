@@ -6,9 +6,30 @@
 #include "desktop/apps/applauncher.h"
 
 #include <QApplication>
+#include <QQuickItem>
+#include <QQuickWindow>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
+
+QList<QQuickWindow *> jobWindows()
+{
+    QList<QQuickWindow *> list;
+    for (QWindow *w : QGuiApplication::topLevelWindows())
+        if (auto *q = qobject_cast<QQuickWindow *>(w); q && q->objectName() == QLatin1String("jobPane"))
+            list << q;
+    return list;
+}
+
+bool clickItem(QQuickWindow *window, const char *name)
+{
+    QQuickItem *item = window ? window->findChild<QQuickItem *>(QString::fromLatin1(name)) : nullptr;
+    if (!item || !item->isVisible())
+        return false;
+    const QPointF centre = item->mapToScene(QPointF(item->width() / 2, item->height() / 2));
+    QTest::mouseClick(window, Qt::LeftButton, Qt::NoModifier, centre.toPoint());
+    return true;
+}
 
 Program::Program(bool managerNetwork)
     : m_database(configDirectory())

@@ -12,10 +12,18 @@
 #include "ui/mainwindow.h"
 #include "vfs/server/vfswatcher.h"
 
+#include <QList>
 #include <QObject>
 #include <QThread>
 
 #include <memory>
+
+class QQuickWindow;
+
+// The copy jobs' windows that are open.
+QList<QQuickWindow *> jobWindows();
+// Clicks the middle of the visible item `name` of a QML window; false when there is none.
+bool clickItem(QQuickWindow *window, const char *name);
 
 class Program
 {

@@ -3,6 +3,7 @@
 // opens, windows that go with their job, and the question about an item the destination
 // refuses with the list of what was left out.
 
+#include "testutil_catalogue.h"
 #include "testutil_window.h"
 
 #include "vfs/jobs/vfscopyjob.h"
@@ -23,15 +24,6 @@
 #include <sys/mount.h>
 
 namespace {
-
-QList<QQuickWindow *> jobWindows()
-{
-    QList<QQuickWindow *> list;
-    for (QWindow *w : QGuiApplication::topLevelWindows())
-        if (auto *q = qobject_cast<QQuickWindow *>(w); q && q->objectName() == QLatin1String("jobPane"))
-            list << q;
-    return list;
-}
 
 bool write(const QString &path, const QByteArray &data)
 {
@@ -54,10 +46,7 @@ bool localLinkUp(Program &p)
 
 void click(QQuickWindow *window, const char *name)
 {
-    QQuickItem *button = window->findChild<QQuickItem *>(QString::fromLatin1(name));
-    QVERIFY2(button && button->isVisible(), name);
-    const QPointF centre = button->mapToScene(QPointF(button->width() / 2, button->height() / 2));
-    QTest::mouseClick(window, Qt::LeftButton, Qt::NoModifier, centre.toPoint());
+    QVERIFY2(clickItem(window, name), name);
 }
 
 // A copy on this computer of one item into the folder `dstPath`.
@@ -186,7 +175,8 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(window->property("jobState").toInt(), int(VfsJob::VfsJobStateQuestion), 10000);
         QVERIFY(!window->property("userPrompt").toString().isEmpty());
         QTRY_VERIFY(window->findChild<QQuickItem *>("question")->isVisible());
-        QCOMPARE(window->title(), QStringLiteral("nusk"));
+        // Titled with its question, not only with the program's name.
+        QCOMPARE(window->title(), qtTrId("copy-q-title-replace"));
 
         // A window opened while the question is pending shows it at once.
         VfsCopyJob *raw = job.data();
@@ -355,12 +345,8 @@ private Q_SLOTS:
     void clashQuestionButtonsFit()
     {
         QFETCH(QString, catalogue);
-        QTranslator translator;
-        if (!catalogue.isEmpty()) {
-            QVERIFY(translator.load(catalogue));
-            QCoreApplication::installTranslator(&translator);
-        }
-        auto removeTranslator = qScopeGuard([&] { QCoreApplication::removeTranslator(&translator); });
+        const testutil::ScopedCatalogue language(catalogue);
+        QVERIFY(language.isValid());
         Program p;
         QVERIFY(p.start());
         QQmlComponent component(p.window()->engine(), QUrl(QStringLiteral("qrc:/qml/JobPane.qml")));
@@ -462,6 +448,7 @@ private Q_SLOTS:
         QQuickWindow *window = jobWindows().first();
         QTRY_COMPARE_WITH_TIMEOUT(window->property("jobState").toInt(), int(VfsJob::VfsJobStateQuestion), 10000);
         QVERIFY(window->property("userPrompt").toString().contains(locked));
+        QCOMPARE(window->title(), qtTrId("copy-q-title-failure"));
         for (const char *name : {"cancelButton", "skipButton", "skipAllButton", "retryButton"})
             QTRY_VERIFY2(window->findChild<QQuickItem *>(name)->isVisible(), name);
         QVERIFY(!window->findChild<QQuickItem *>("overWriteButton")->isVisible());

@@ -137,6 +137,18 @@ Item {
                     Behavior on x { NumberAnimation { duration: 200 } }
                 }
             }
+            // Why the copy waits: the computer it waits for, a full disk.
+            Text {
+                objectName: "pauseReason"
+                Layout.columnSpan: 2
+                Layout.fillWidth: true
+                visible: root.state === "PAUSED" && root.userPrompt.length > 0
+                text: root.userPrompt
+                textFormat: Text.PlainText
+                wrapMode: Text.WrapAtWordBoundaryOrAnywhere
+                color: Theme.foreground
+                font.pointSize: Theme.pointSizeNormal
+            }
             Text {
                 id: errorMessage
                 objectName: "errorMessage"

@@ -31,6 +31,7 @@ Window {
 
     title: jobState === 3 && jobView.deleting ? qsTrId("move-dlg-title-delete").arg(Math.floor(jobView.shownPercent))
          : jobState === 3 ? qsTrId("copy-dlg-title").arg(Math.floor(percentDone))
+         : jobState === 5 ? (jobView.failureQuestion ? qsTrId("copy-q-title-failure") : qsTrId("copy-q-title-replace"))
          : jobView.failed ? qsTrId("copy-status-failed")
          : jobState === 7 ? qsTrId("copy-status-aborted")
          : jobState === 4 ? qsTrId("copy-status-paused")

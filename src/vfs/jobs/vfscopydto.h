@@ -65,7 +65,8 @@ struct VfsCopyResult
     // where its server tells it: a cut deletes a file only while it still is that version.
     QHash<QString, QPair<qint64, quint64>> versions;
     // After a cut: sources copied but kept, because they changed since (keptChanged), or were
-    // not deleted (keptUndeleted: refused, or the move was cancelled or stopped first).
+    // not deleted (keptUndeleted: refused, or the move was cancelled or stopped first); as a
+    // person reads their paths, for the messages that name them.
     QStringList keptChanged;
     QStringList keptUndeleted;
 };

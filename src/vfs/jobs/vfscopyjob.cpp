@@ -71,7 +71,7 @@ VfsSmallFileLane::Events VfsCopyJob::laneEvents()
     };
     // Thousands of files a second: the window hears of them a few times a second, not each.
     e.started = [this](const VfsSmallFileLane::File &f) {
-        m_ownPartials.insert(f.partPath);
+        m_ownPartials.insert(f.partPath, true);
         if (!m_laneNotify.isValid() || m_laneNotify.elapsed() >= kPublishMs) {
             setCurrentFile(f.dstPath.mid(f.dstPath.lastIndexOf(m_dstSep) + 1));
             m_laneNotify.start();
@@ -117,6 +117,28 @@ void VfsCopyJob::setPeers(IPeer *source, IPeer *destination)
 {
     m_srcPeer = source;
     m_dstPeer = destination;
+    // A link that drops under a pause is told at once, not when the pause ends.
+    for (IPeer *peer : {source, destination}) {
+        if (peer)
+            connect(peer, &IPeer::linkStateChanged, this, [this] {
+                if (state() == VfsJobStatePaused)
+                    sayWhichPeerIsAway();
+            });
+    }
+}
+
+bool VfsCopyJob::sayWhichPeerIsAway()
+{
+    const IPeer *away = !m_srcPeer || m_srcPeer->linkState() == IPeer::LinkUp ? m_dstPeer.data() : m_srcPeer.data();
+    if (!away || away->linkState() == IPeer::LinkUp)
+        return false;
+    // The job waits and tries again, but the user learns what it waits for: a computer
+    // reached through one relay only stays away after the relay restarted.
+    setPrompt(message("copy-error-peer-unreachable",
+                      "%1 cannot be reached. The copy goes on when it can be reached again.")
+                  .arg(away->displayName()));
+    m_unreachableShown = true;
+    return true;
 }
 
 void VfsCopyJob::setRequest(const VfsCopyDto &request)
@@ -424,14 +446,25 @@ void VfsCopyJob::abortJob(const QString &reason, int line)
     startTimer(0, JobActionStep, line);
 }
 
-void VfsCopyJob::failJob(const char *messageId, const char *english, const QString &path, const QString &reason,
-                         int line)
+void VfsCopyJob::failJob(const char *messageId, const char *english, const QString &shownPath,
+                         const QString &reason, int line)
 {
     // What failed, and on a line of its own the item it failed on: the window has nothing
     // else to name it by.
-    setPrompt(path.isEmpty() ? message(messageId, english) : message(messageId, english) + QLatin1Char('\n') + path);
+    setPrompt(shownPath.isEmpty() ? message(messageId, english)
+                                  : message(messageId, english) + QLatin1Char('\n') + shownPath);
     m_fatal = true;
     abortJob(reason, line);
+}
+
+QString VfsCopyJob::shownSource(const QString &path) const
+{
+    return m_names.shown(VfsCopyPathNames::Source, path, m_srcSep);
+}
+
+QString VfsCopyJob::shownDestination(const QString &path) const
+{
+    return m_names.shown(VfsCopyPathNames::Destination, path, m_dstSep);
 }
 
 bool VfsCopyJob::anyRecordBusy() const
@@ -476,8 +509,11 @@ void VfsCopyJob::adoptAnsweredOpen()
 
 bool VfsCopyJob::closeHandles()
 {
+    // A computer whose link dropped closed this one's files with it; a close sent there would
+    // only wait out its time (a cancel, a retry would wait with it).
+    auto away = [](const IPeer *peer) { return !peer || peer->linkState() != IPeer::LinkUp; };
     if (m_srcHandle && !m_closeSrcBusy) {
-        if (!m_src) {
+        if (!m_src || away(m_srcPeer)) {
             m_srcHandle = 0;
         } else {
             m_closeSrc.flags = 0;
@@ -488,7 +524,7 @@ bool VfsCopyJob::closeHandles()
         }
     }
     if (m_dstHandle && !m_closeDstBusy) {
-        if (!m_dst) {
+        if (!m_dst || away(m_dstPeer)) {
             m_dstHandle = 0;
         } else {
             m_closeDst.flags = 0;
@@ -620,26 +656,22 @@ void VfsCopyJob::handleUserAbort(int action)
         m_questionPending = false;
         m_failureQuestion = false;
         m_failure = Failure();
-        if (!m_ownPartials.isEmpty()) {
-            // Kept for a later copy of the same items, which resumes them; never unnamed.
-            QStringList kept = m_ownPartials.values();
-            std::sort(kept.begin(), kept.end());
-            setPrompt(message("copy-aborted-partial-kept",
-                              "Aborted. What was copied of an unfinished file is kept under a hidden name; "
-                              "copying again resumes it: %1")
-                          .arg(kept.join(QStringLiteral(", "))));
-        }
+        // A question or a pause's reason no longer stands; what the cancel kept is said below.
+        setPrompt(QString());
         Q_EMIT stateChanged();
-        if (!m_abortedEmitted) {
-            m_abortedEmitted = true;
-            Q_EMIT jobAborted();
-        }
     }
     if (m_openBusy)
         return; // its reply steps the job again
     adoptAnsweredOpen();
     if (m_closeSrcBusy || m_closeDstBusy || !closeHandles())
         return; // the close replies step the job again
+    if (removeMadePartials())
+        return; // the delete's reply steps the job again
+    if (!m_abortedEmitted) {
+        nameKeptPartials();
+        m_abortedEmitted = true;
+        Q_EMIT jobAborted();
+    }
     if (action == JobActionDelete)
         deleteLater();
     else
@@ -742,13 +774,14 @@ QString VfsCopyJob::failureReason(int kind)
     }
 }
 
-void VfsCopyJob::leaveOut(const QString &path, const QString &reason)
+void VfsCopyJob::leaveOut(const QString &path, const QString &reason, VfsCopyPathNames::Side side)
 {
     // The item ends as an error and the rest goes on; a cut keeps it at the source.
+    const QString shown = side == VfsCopyPathNames::Source ? shownSource(path) : shownDestination(path);
     bool added = false;
     {
         QMutexLocker lock(&m_uiMutex);
-        added = m_leftOut.add(path, reason.isEmpty() ? failureReason(-1) : reason);
+        added = m_leftOut.add(path, shown, reason.isEmpty() ? failureReason(-1) : reason);
     }
     if (added) {
         logPrintf(LogVcpa, "%s left out", qPrintable(path));
@@ -766,7 +799,7 @@ QString VfsCopyJob::leftOutPrompt() const
         return QString();
     QStringList paths;
     for (const VfsLeftOutItem &item : m_leftOut.shown())
-        paths.append(item.path);
+        paths.append(item.shown);
     std::sort(paths.begin(), paths.end());
     const int more = m_leftOut.count() - qMin(kNamed, paths.size());
     if (paths.size() > kNamed)
@@ -817,12 +850,14 @@ void VfsCopyJob::stateError(int action)
     }
     ++m_errorCount;
     m_questionPending = false;
-    // Space may be freed meanwhile, so the job keeps trying; the user learns why it waits.
-    // The start that follows the pause clears the prompt again.
+    // Space may be freed meanwhile, a computer come back, so the job keeps trying; the user
+    // learns why it waits. The start that follows the pause takes the prompt back.
     if (m_shortWrite) {
         setPrompt(message("copy-error-write-short",
                           "Not all data could be written to the destination. Is its disk full?"));
         ++m_noRoomPauses[m_curItem.path];
+    } else if (!sayWhichPeerIsAway()) {
+        setPrompt(message("copy-paused-retry", "The copy was interrupted; it tries again in a moment."));
     }
     m_shortWrite = false;
     m_restartPhase = 0;

@@ -14,7 +14,9 @@
 // all, retry, abort) when a window answers questions, else left out after one retry; every
 // item left out is counted as an error and listed (leftOutItems()). A file the destination's
 // disk had no room for after a few pauses is treated the same way. The hidden file of one
-// the job will not finish (skipped, left out) is deleted; one kept by an abort is named.
+// the job will not finish (skipped, left out) is deleted; a cancel deletes the hidden files
+// the job made and names those it keeps (an earlier copy's, or out of reach). A pause says
+// why the job waits. Every path in a text is named as the panes name it (vfscopypathnames.h).
 //
 // Data safety: a file is written under a hidden name in its destination folder
 // (partialName()) and renamed to its real name only after its whole content was written,
@@ -46,6 +48,7 @@
 #include "peers/ipeer.h"
 #include "vfs/jobs/vfsblocktransfer.h"
 #include "vfs/jobs/vfscopydto.h"
+#include "vfs/jobs/vfscopypathnames.h"
 #include "vfs/jobs/vfsjob.h"
 #include "vfs/jobs/vfsjobtimings.h"
 #include "vfs/jobs/vfsleftoutlist.h"
@@ -72,6 +75,9 @@ struct VfsCopyDestinationEntry
     qint64 mtime = 0;
     quint64 fileId = 0;
     quint32 links = 0;
+    // The version stamp, where the server tells it (0 otherwise).
+    qint64 changeNs = 0;
+    quint64 inode = 0;
 };
 
 struct VfsCopyBatch
@@ -252,6 +258,11 @@ private:
     void askReplace(const VfsCopyDestinationEntry &existing);
     // Leaves the current file out without a word (skipped, or skipped with every later clash).
     void skipClash();
+    // Whether the existing destination file is the current source itself, reached through
+    // another computer: the same inode with the same change stamp, size and time.
+    bool isSourceItself(const VfsCopyDestinationEntry &existing) const;
+    // The current file is already where it should go: nothing to write.
+    void keepSourceItself();
     // A file that failed the same way too often (changed under every read, no room for it
     // after several pauses) is asked about or left out before it is written again; true
     // when it was.
@@ -259,6 +270,14 @@ private:
     // Deletes the hidden file of the current item when this job wrote it and will not
     // finish it; true while the delete is out (its reply steps the job).
     bool discardOwnPartial();
+    // Sends the delete of the hidden file `path`; its reply steps the job.
+    void sendPartialDelete(const QString &path);
+    // Takes the answer of the delete sent last; true when its file is gone.
+    bool takePartialDelete();
+    // After a cancel, the hidden files this job made go, one delete at a time (true while
+    // one is out); what stays, made by an earlier copy or out of reach, is named.
+    bool removeMadePartials();
+    void nameKeptPartials();
     // Renames `from` to `to` in the destination folder; the reply steps the job.
     void sendMove(const QString &from, const QString &to, bool replace);
     // Gives `dstPath` the item's times and mode through an attribute open; the reply steps
@@ -295,17 +314,26 @@ private:
     void sampleSpeed();
 
     void setJobState(int state, int line);
+    // While a computer of the copy cannot be reached, the prompt says which one the job waits
+    // for; true when one is away.
+    bool sayWhichPeerIsAway();
     void abortJob(const QString &reason, int line);
-    // Ends the job as aborted, with a prompt telling the user why and naming `path` (the
-    // item it failed on, when there is one); no retry.
-    void failJob(const char *messageId, const char *english, const QString &path, const QString &reason, int line);
+    // Ends the job as aborted, with a prompt telling the user why and naming `shownPath` (the
+    // item it failed on as a person reads it, when there is one); no retry.
+    void failJob(const char *messageId, const char *english, const QString &shownPath, const QString &reason,
+                 int line);
+    // A path of either side as the texts name it (vfscopypathnames.h).
+    QString shownSource(const QString &path) const;
+    QStringList shownSources(const QStringList &paths) const;
+    QString shownDestination(const QString &path) const;
     void setPrompt(const QString &text);
     // Whether a request about `key` failed with `status` before a retry already (and the
     // failure is one that would only repeat); remembers the first time.
     bool failsAgain(const QString &key, quint8 status);
-    // Counts `path` as an error, names it in the prompt and lists it with `reason` (a
-    // general one when empty); the job goes on without it.
-    void leaveOut(const QString &path, const QString &reason = QString());
+    // Counts `path` (of the source, or of the destination) as an error, names it in the
+    // prompt and lists it with `reason` (a general one when empty); the job goes on without it.
+    void leaveOut(const QString &path, const QString &reason = QString(),
+                  VfsCopyPathNames::Side side = VfsCopyPathNames::Source);
     // Which failure an item that cannot be read or written meets; "skip all" skips the
     // later ones of the same kind.
     enum FailureKind { FailureUnreadable = 0, FailureUnwritable = 1, FailurePathTooLong = 2, FailureNoRoom = 3 };
@@ -360,6 +388,7 @@ private:
     std::vector<VfsCopyItem> m_items; // the request's items, refreshed and renamed
     bool m_namesResolved = false;
     QHash<QString, QString> m_shareNames;
+    VfsCopyPathNames m_names;
     QPointer<IPeer> m_srcPeer;
     QPointer<IPeer> m_dstPeer;
     QPointer<VfsClient> m_src;
@@ -405,9 +434,12 @@ private:
     // because the destination disk was full.
     QHash<QString, int> m_changedReads;
     QHash<QString, int> m_noRoomPauses;
-    // Hidden files this job wrote and has not renamed to their real names yet; an abort
-    // names them (a later copy resumes them), a skip deletes them.
-    QSet<QString> m_ownPartials;
+    // Hidden files this job wrote and has not renamed to their real names yet, and whether it
+    // made them (none was there before). A skip deletes the file; a cancel deletes those it
+    // made and names the others, which a later copy resumes.
+    QHash<QString, bool> m_ownPartials;
+    bool m_curPartialMade = false;  // the open of the current file makes its hidden file
+    QSet<QString> m_removalSent;    // after a cancel: made files whose delete went out
     // Files whose open failed once, and those left out after failing again.
     QSet<QString> m_failedOnce;
     VfsLeftOutList m_leftOut;       // under m_uiMutex

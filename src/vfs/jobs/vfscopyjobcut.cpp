@@ -104,8 +104,8 @@ void VfsCopyJob::onSourceDeleteEnded()
     m_sourceDelete = nullptr;
     m_sourceDeleteWaits = false;
     m_sourcesDeleted = del->endedCount();
-    m_result.keptChanged = del->keptChanged();
-    m_result.keptUndeleted = del->keptRefused();
+    m_result.keptChanged = shownSources(del->keptChanged());
+    m_result.keptUndeleted = shownSources(del->keptRefused());
     keepAtSource(del->keptChanged(),
                  message("move-kept-changed", "copied, but changed since, so it was kept at the source"));
     keepAtSource(del->keptRefused(),
@@ -114,7 +114,7 @@ void VfsCopyJob::onSourceDeleteEnded()
         // Cancelled, or the source computer is gone: the rest stays where it is, at both ends.
         // A delete that went unanswered may have been done: named, but not as surely kept.
         const QStringList left = pathsOf(del->unsentItems());
-        m_result.keptUndeleted += left;
+        m_result.keptUndeleted += shownSources(left);
         keepAtSource(left, m_abort ? message("move-kept-cancelled", "copied, but kept at the source: the move was cancelled")
                                    : message("move-kept-undeleted", "copied, but it could not be deleted at the source"));
         keepAtSource(pathsOf(del->unansweredItems()),
@@ -130,13 +130,22 @@ void VfsCopyJob::onSourceDeleteEnded()
     startTimer(0, JobActionStep, __LINE__);
 }
 
+QStringList VfsCopyJob::shownSources(const QStringList &paths) const
+{
+    QStringList shown;
+    shown.reserve(paths.size());
+    for (const QString &path : paths)
+        shown.append(shownSource(path));
+    return shown;
+}
+
 void VfsCopyJob::keepAtSource(const QStringList &paths, const QString &reason)
 {
     int added = 0;
     {
         QMutexLocker lock(&m_uiMutex);
         for (const QString &path : paths)
-            added += m_leftOut.add(path, reason) ? 1 : 0;
+            added += m_leftOut.add(path, shownSource(path), reason) ? 1 : 0;
     }
     if (added == 0)
         return;

@@ -96,9 +96,9 @@ bool VfsCopyJob::verifySources(int action)
             setPrompt(m_request.deleteSource
                           ? message("copy-error-source-changed-kept",
                                     "A source file kept changing while it was moved; it was kept: %1")
-                                .arg(file)
+                                .arg(shownSource(file))
                           : message("copy-error-source-changed", "A source file kept changing while it was copied: %1")
-                                .arg(file));
+                                .arg(shownSource(file)));
             m_errorCount = m_errorCount.load() + m_changedSources.size();
         }
         m_sourcesVerified = true;
@@ -144,7 +144,8 @@ bool VfsCopyJob::syncDestination()
             // The destination could not put the copy on its disk: the job failed, however
             // complete it looks.
             if (failsAgain(QStringLiteral("sync:") + folder, m_sync.status))
-                failJob("copy-error-sync", "The destination could not write the copy to its disk.", folder,
+                failJob("copy-error-sync", "The destination could not write the copy to its disk.",
+                        shownDestination(folder),
                         QStringLiteral("sync of %1 failed, status %2").arg(folder).arg(m_sync.status), __LINE__);
             else
                 abortJob(QStringLiteral("sync of %1 failed, status %2").arg(folder).arg(m_sync.status), __LINE__);

@@ -43,12 +43,12 @@ void VfsCopyJob::stateOpenSource(int action)
         setJobState(CopyStateOpenDestination, __LINE__);
         startTimer(0, JobActionStep, __LINE__);
     } else if (m_open.jobStatus == JobFinished && m_open.status == FSO_STATUS_NOT_FOUND) {
-        failJob("copy-error-source-missing", "The source no longer exists.", m_curItem.path,
+        failJob("copy-error-source-missing", "The source no longer exists.", shownSource(m_curItem.path),
                 QStringLiteral("source file missing %1").arg(m_curItem.path), __LINE__);
     } else {
         Failure failure;
         failure.kind = FailureUnreadable;
-        failure.shownPath = m_curItem.path;
+        failure.shownPath = shownSource(m_curItem.path);
         failure.items.append(m_curItem.path);
         failure.skip = [this] {
             // Nothing was opened: on with the next item.
@@ -70,7 +70,7 @@ void VfsCopyJob::stateOpenDestination(int action)
             return;
         const QString name = destinationName(m_curItem);
         if (name.isEmpty())
-            return failJob("copy-error-source-missing", "The source no longer exists.", m_curItem.path,
+            return failJob("copy-error-source-missing", "The source no longer exists.", shownSource(m_curItem.path),
                            QStringLiteral("failed to open write file, malformed path %1").arg(m_curItem.path),
                            __LINE__);
         setCurrentFile(name);
@@ -86,7 +86,8 @@ void VfsCopyJob::stateOpenDestination(int action)
         // Never written through a link or into a folder that took the hidden name.
         if (partial != m_curDstEntries.end() && !partialFile)
             return failJob("copy-error-dst-is-link", "The destination is a symbolic link; it is not replaced.",
-                           m_curPartPath, QStringLiteral("hidden name taken %1").arg(m_curPartPath), __LINE__);
+                           shownDestination(m_curPartPath), QStringLiteral("hidden name taken %1").arg(m_curPartPath),
+                           __LINE__);
         if (m_maybeOwnDestinations.contains(m_curDstPath) && !partialFile && existing != m_curDstEntries.end()
             && existing->second.type == VfsCopyItem::FileType && existing->second.size == m_curItem.size) {
             // Put there by the final rename whose reply was lost.
@@ -97,18 +98,23 @@ void VfsCopyJob::stateOpenDestination(int action)
             const VfsCopyDestinationEntry &e = existing->second;
             if (e.type == VfsCopyItem::DirectoryType)
                 return failJob("copy-error-dst-is-folder", "The destination has a folder where a file should go.",
-                               m_curDstPath, QStringLiteral("destination is a folder %1").arg(m_curDstPath), __LINE__);
+                               shownDestination(m_curDstPath),
+                               QStringLiteral("destination is a folder %1").arg(m_curDstPath), __LINE__);
             if (e.type == VfsCopyItem::SymlinkType)
                 return failJob("copy-error-dst-is-link", "The destination is a symbolic link; it is not replaced.",
-                               m_curDstPath, QStringLiteral("destination is a link %1").arg(m_curDstPath), __LINE__);
+                               shownDestination(m_curDstPath),
+                               QStringLiteral("destination is a link %1").arg(m_curDstPath), __LINE__);
             const bool sameId = sameIdentity(m_curItem.volume, m_curItem.fileId, m_curDstVolume, e.fileId);
             // Hard links of one file: both names count more than one link and show the same
             // size and modification time.
             const bool sameLinks = samePeer() && m_curItem.links > 1 && e.links > 1 && e.size == m_curItem.size
                                    && e.mtime == m_curItem.mtime;
             if (sameId || sameLinks)
-                return failJob("copy-error-same-file", "Source and destination are the same file.", m_curDstPath,
+                return failJob("copy-error-same-file", "Source and destination are the same file.",
+                               shownDestination(m_curDstPath),
                                QStringLiteral("same file %1").arg(m_curDstPath), __LINE__);
+            if (isSourceItself(e))
+                return keepSourceItself();
         }
         const bool mayReplace = m_replaceCurrent || m_replaceAll || m_replaceList.contains(m_curDstPath)
                                 || m_ownDestinations.contains(m_curDstPath);
@@ -135,6 +141,7 @@ void VfsCopyJob::stateOpenDestination(int action)
         m_open.handle = 0;
         // Nothing there that could be kept: no block is compared, all are sent.
         m_curDstFresh = !partialFile || partial->second.size == 0;
+        m_curPartialMade = !partialFile;
         m_openBusy = true;
         m_openFor = OpenForDestination;
         logPrintf(LogVcpa, "open write file %s", qPrintable(m_curPartPath));
@@ -164,13 +171,14 @@ void VfsCopyJob::stateOpenDestination(int action)
     if (m_open.jobStatus == JobFinished && m_open.status == FSO_STATUS_SUCCESS) {
         m_replaceCurrent = m_replaceAll;
         m_dstHandle = m_open.handle;
-        m_ownPartials.insert(m_curPartPath);
+        // Made by this job once, it stays this job's to remove after a retry that finds it.
+        m_ownPartials.insert(m_curPartPath, m_curPartialMade || m_ownPartials.value(m_curPartPath));
         setJobState(CopyStateTransfer, __LINE__);
         startTimer(0, JobActionStep, __LINE__);
     } else {
         Failure failure;
         failure.kind = FailureUnwritable;
-        failure.shownPath = m_curDstPath;
+        failure.shownPath = shownDestination(m_curDstPath);
         failure.items.append(m_curItem.path);
         failure.skip = [this] {
             // The source is open: it is closed like that of a skipped file.
@@ -185,11 +193,37 @@ void VfsCopyJob::stateOpenDestination(int action)
     }
 }
 
+bool VfsCopyJob::isSourceItself(const VfsCopyDestinationEntry &existing) const
+{
+    // Two computers that see one folder (two programs on one machine, a network folder both
+    // mount) cannot tell by the path. An inode and a change time to the nanosecond that match
+    // as well are one version of one file; were they two copies, they would still be equal.
+    return m_curItem.inode != 0 && m_curItem.changeNs != 0 && existing.inode == m_curItem.inode
+           && existing.changeNs == m_curItem.changeNs && existing.size == m_curItem.size
+           && existing.mtime == m_curItem.mtime;
+}
+
+void VfsCopyJob::keepSourceItself()
+{
+    // Replacing it would rename and stamp the source and write nothing, and the check of the
+    // copied sources would then take the source for changed and start over. The copy is there
+    // as it stands; a cut must not delete it, it is the only one.
+    logPrintf(LogVcpa, "destination %s is the source itself", qPrintable(m_curDstPath));
+    addBytesCopied(m_curItem.size);
+    if (!m_request.deleteSource)
+        noteFinished(m_curItem);
+    // The source was opened for it: closed as that of a skipped file.
+    m_skipping = true;
+    m_curFileComplete = false;
+    setJobState(CopyStateCloseSource, __LINE__);
+    startTimer(0, JobActionStep, __LINE__);
+}
+
 bool VfsCopyJob::leftOutAsRepeating()
 {
     const QString path = m_curItem.path;
     Failure failure;
-    failure.shownPath = path;
+    failure.shownPath = shownSource(path);
     failure.items.append(path);
     failure.skip = [this] {
         // The source is open: it is closed like that of a skipped file, and what this job
@@ -225,25 +259,70 @@ bool VfsCopyJob::discardOwnPartial()
     if (m_deleteBusy)
         return true;
     if (m_deleteAnswered) {
-        m_deleteAnswered = false;
-        const bool gone = m_delete.jobStatus == JobFinished
-                          && (m_delete.status == FSO_STATUS_SUCCESS || m_delete.status == FSO_STATUS_NOT_FOUND);
-        logPrintf(LogVcpa, "delete of unfinished %s: %s", qPrintable(m_delete.path), gone ? "done" : "failed");
         // One that stays is named with the items left out, so it is never a silent leftover.
-        if (!gone)
-            leaveOut(m_delete.path, message("copy-left-out-partial", "unfinished copy left behind"));
+        if (!takePartialDelete())
+            leaveOut(m_delete.path, message("copy-left-out-partial", "unfinished copy left behind"),
+                     VfsCopyPathNames::Destination);
         m_ownPartials.remove(m_delete.path);
         return false;
     }
     if (!m_ownPartials.contains(m_curPartPath) || !m_dst)
         return false;
+    sendPartialDelete(m_curPartPath);
+    return true;
+}
+
+void VfsCopyJob::sendPartialDelete(const QString &path)
+{
     m_delete.flags = FSO_DELETE_PERMANENT;
-    m_delete.path = m_curPartPath;
+    m_delete.path = path;
     m_delete.status = 0;
     m_deleteBusy = true;
-    logPrintf(LogVcpa, "delete unfinished %s", qPrintable(m_curPartPath));
+    logPrintf(LogVcpa, "delete unfinished %s", qPrintable(path));
     m_dst->deleteFile(&m_delete);
-    return true;
+}
+
+bool VfsCopyJob::takePartialDelete()
+{
+    m_deleteAnswered = false;
+    const bool gone = m_delete.jobStatus == JobFinished
+                      && (m_delete.status == FSO_STATUS_SUCCESS || m_delete.status == FSO_STATUS_NOT_FOUND);
+    logPrintf(LogVcpa, "delete of unfinished %s: %s", qPrintable(m_delete.path), gone ? "done" : "failed");
+    return gone;
+}
+
+bool VfsCopyJob::removeMadePartials()
+{
+    if (m_deleteBusy)
+        return true;
+    if (m_deleteAnswered && takePartialDelete())
+        m_ownPartials.remove(m_delete.path);
+    // Out of reach, a computer away is not waited for: what it holds is named instead.
+    if (!m_dst || !m_dstPeer || m_dstPeer->linkState() != IPeer::LinkUp)
+        return false;
+    for (auto it = m_ownPartials.cbegin(); it != m_ownPartials.cend(); ++it) {
+        if (it.value() && !m_removalSent.contains(it.key())) {
+            m_removalSent.insert(it.key());
+            sendPartialDelete(it.key());
+            return true;
+        }
+    }
+    return false;
+}
+
+void VfsCopyJob::nameKeptPartials()
+{
+    if (m_ownPartials.isEmpty())
+        return;
+    // Kept for a later copy of the same items, which resumes them; never unnamed.
+    QStringList kept;
+    for (auto it = m_ownPartials.cbegin(); it != m_ownPartials.cend(); ++it)
+        kept.append(shownDestination(it.key()));
+    std::sort(kept.begin(), kept.end());
+    setPrompt(message("copy-aborted-partial-kept",
+                      "Aborted. What was copied of an unfinished file is kept under a hidden name; "
+                      "copying again resumes it: %1")
+                  .arg(kept.join(QStringLiteral(", "))));
 }
 
 void VfsCopyJob::askReplace(const VfsCopyDestinationEntry &existing)

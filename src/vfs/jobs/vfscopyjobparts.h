@@ -46,11 +46,19 @@ inline VfsCopyDestinationEntry destinationEntryOf(const VfsDirectoryEntry &entry
     d.mtime = entry.modifyTime;
     d.fileId = entry.fileIndex;
     d.links = entry.linkCount;
+    d.changeNs = entry.changeTimeNs;
+    d.inode = entry.inode;
     return d;
 }
 
 // Planned listings of the start: refresh the items from their folders, read the destination
-// folder, and learn the identity of both folders.
-enum StartListingKind { ListSourceParent = 0, ListDestination = 1, ListIdentity = 2 };
+// folder, learn the identity of both folders, and the names of the shares the texts may name.
+enum StartListingKind {
+    ListSourceParent = 0,
+    ListDestination = 1,
+    ListIdentity = 2,
+    ListSourceShares = 3,
+    ListDestinationShares = 4,
+};
 
 } // namespace vfscopy

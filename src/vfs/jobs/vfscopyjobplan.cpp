@@ -24,20 +24,15 @@ void VfsCopyJob::stateStart(int action)
         if (!m_srcPeer || !m_dstPeer)
             return failJob("copy-error-peer-missing", "The peer of the copy is no longer known.", QString(),
                            QStringLiteral("src or dst peer gone"), __LINE__);
-        if (m_srcPeer->linkState() != IPeer::LinkUp || m_dstPeer->linkState() != IPeer::LinkUp) {
-            // The job waits and tries again, but the user learns what it waits for: a
-            // computer reached through one relay only stays away after the relay restarted.
-            const IPeer *away = m_srcPeer->linkState() != IPeer::LinkUp ? m_srcPeer.data() : m_dstPeer.data();
-            setPrompt(message("copy-error-peer-unreachable",
-                              "%1 cannot be reached. The copy goes on when it can be reached again.")
-                          .arg(away->displayName()));
-            m_unreachableShown = true;
+        if (sayWhichPeerIsAway())
             return abortJob(QStringLiteral("src or dst peer link not up"), __LINE__);
-        }
         if (m_unreachableShown) {
             m_unreachableShown = false;
             setPrompt(QString());
         }
+        m_names.setComputer(VfsCopyPathNames::Source, m_srcPeer->isLocal() ? QString() : m_srcPeer->displayName());
+        m_names.setComputer(VfsCopyPathNames::Destination,
+                            m_dstPeer->isLocal() ? QString() : m_dstPeer->displayName());
         m_src = m_srcPeer->vfsClient();
         m_dst = m_dstPeer->vfsClient();
         if (!m_src || !m_dst)
@@ -61,8 +56,8 @@ void VfsCopyJob::stateStart(int action)
         if (samePeer()) {
             for (const VfsCopyItem &item : m_items) {
                 if (item.type == VfsCopyItem::DirectoryType && vfsPathIsSameOrBelow(m_request.dstPath, item.path))
-                    return failJob("copy-error-into-itself", "A folder cannot be copied into itself.", item.path,
-                                   QStringLiteral("folder into itself"), __LINE__);
+                    return failJob("copy-error-into-itself", "A folder cannot be copied into itself.",
+                                   shownSource(item.path), QStringLiteral("folder into itself"), __LINE__);
             }
         }
         beginStartListings();
@@ -72,10 +67,11 @@ void VfsCopyJob::stateStart(int action)
         onStartListing();
 }
 
-// The listings of the start, in order: each parent folder of the items (their sizes, times
-// and types are read again, a request may be older than the files), the destination folder
-// (what already exists there), and on one peer the parents of both folders (whether they
-// are one folder under two names).
+// The listings of the start, in order: the shares of a side whose paths name shares (once
+// per job, for the texts), each parent folder of the items (their sizes, times and types are
+// read again, a request may be older than the files), the destination folder (what already
+// exists there), and on one peer the parents of both folders (whether they are one folder
+// under two names).
 void VfsCopyJob::beginStartListings()
 {
     m_startParents.clear();
@@ -86,6 +82,13 @@ void VfsCopyJob::beginStartListings()
             kinds.append(key);
         }
     };
+    const QString shares = QStringLiteral("%shares");
+    for (const VfsCopyItem &item : m_items) {
+        if (m_names.needsShares(VfsCopyPathNames::Source, item.path))
+            add(ListSourceShares, shares);
+    }
+    if (m_names.needsShares(VfsCopyPathNames::Destination, m_request.dstPath))
+        add(ListDestinationShares, shares);
     for (const VfsCopyItem &item : m_items) {
         if (item.type == VfsCopyItem::DriveType)
             continue;
@@ -134,7 +137,7 @@ void VfsCopyJob::startNextListing()
     const QString key = m_startParents.at(m_startIndex);
     const int kind = key.left(1).toInt();
     const QString path = key.mid(2);
-    VfsClient *client = kind == ListDestination ? m_dst : m_src;
+    VfsClient *client = kind == ListDestination || kind == ListDestinationShares ? m_dst : m_src;
     if (!client)
         return abortJob(QStringLiteral("client gone"), __LINE__);
     requestOwnListing(client, kind == ListIdentity ? srcParent(path) : path);
@@ -163,15 +166,24 @@ void VfsCopyJob::onStartListing()
     const int kind = key.left(1).toInt();
     const QString path = key.mid(2);
     QMutexLocker lock(&m_list.mutex);
+    if (kind == ListSourceShares || kind == ListDestinationShares) {
+        // Without them the texts name a share "…"; the next start asks again.
+        if (m_list.jobStatus == JobFinished)
+            m_names.setShares(kind == ListSourceShares ? VfsCopyPathNames::Source : VfsCopyPathNames::Destination,
+                              m_list.separator, m_list.entries);
+        lock.unlock();
+        return startNextListing();
+    }
     if (m_list.jobStatus != JobFinished) {
         const quint8 status = m_list.status;
         lock.unlock();
         if (status == FSO_STATUS_NOT_FOUND || status == FSO_STATUS_NOT_A_DIRECTORY) {
             if (kind == ListDestination)
-                return failJob("copy-error-dst-missing", "The destination folder does not exist.", path,
+                return failJob("copy-error-dst-missing", "The destination folder does not exist.",
+                               shownDestination(path),
                                QStringLiteral("destination folder missing"), __LINE__);
             if (kind == ListSourceParent)
-                return failJob("copy-error-source-missing", "The source no longer exists.", path,
+                return failJob("copy-error-source-missing", "The source no longer exists.", shownSource(path),
                                QStringLiteral("source folder missing"), __LINE__);
         }
         if (kind == ListIdentity) {
@@ -197,7 +209,7 @@ void VfsCopyJob::onStartListing()
             const auto found = byName.find(srcName(it->path));
             if (found == byName.end()) {
                 lock.unlock();
-                return failJob("copy-error-source-missing", "The source no longer exists.", it->path,
+                return failJob("copy-error-source-missing", "The source no longer exists.", shownSource(it->path),
                                QStringLiteral("source item missing: %1").arg(it->path), __LINE__);
             }
             takeListingEntry(*it, *found->second, m_list.volumeSerial);
@@ -232,7 +244,7 @@ VfsCopyJob::Failure VfsCopyJob::unlistedParent(const QString &path)
     };
     Failure failure;
     failure.kind = FailureUnreadable;
-    failure.shownPath = path;
+    failure.shownPath = shownSource(path);
     for (const VfsCopyItem &i : m_items) {
         if (inFolder(i))
             failure.items.append(i.path);
@@ -271,7 +283,8 @@ void VfsCopyJob::resolveDuplicateNames()
         }
         if (chosen.isEmpty()) {
             logPrintf(LogVcpa, "failed to figure out a duplicate name for %s", qPrintable(item.path));
-            return failJob("copy-error-no-duplicate-name", "No free name for the copy was found.", item.path,
+            return failJob("copy-error-no-duplicate-name", "No free name for the copy was found.",
+                           shownSource(item.path),
                            QStringLiteral("no duplicate name"), __LINE__);
         }
         taken.insert(folded ? chosen.toLower() : chosen);
@@ -291,7 +304,8 @@ void VfsCopyJob::finishStart()
         if (dst != m_identity.constEnd()) {
             for (auto it = m_identity.constBegin(); it != m_identity.constEnd(); ++it) {
                 if (it.key() != m_request.dstPath && it.value() == dst.value())
-                    return failJob("copy-error-same-file", "Source and destination are the same file.", it.key(),
+                    return failJob("copy-error-same-file", "Source and destination are the same file.",
+                                   shownSource(it.key()),
                                    QStringLiteral("source folder %1 is the destination").arg(it.key()), __LINE__);
             }
         }
@@ -304,7 +318,8 @@ void VfsCopyJob::finishStart()
             for (const QString &folder : chain) {
                 const auto id = m_identity.constFind(folder);
                 if (id != m_identity.constEnd() && sameIdentity(item.volume, item.fileId, id.value().first, id.value().second))
-                    return failJob("copy-error-into-itself", "A folder cannot be copied into itself.", item.path,
+                    return failJob("copy-error-into-itself", "A folder cannot be copied into itself.",
+                                   shownSource(item.path),
                                    QStringLiteral("folder %1 into itself at %2").arg(item.path, folder), __LINE__);
             }
         }
@@ -434,7 +449,7 @@ void VfsCopyJob::stateMakeDirectory(int action)
         if (name.startsWith(QLatin1Char('{')) && name.endsWith(QLatin1Char('}')))
             name = destinationName(item);
         if (name.isEmpty())
-            return failJob("copy-error-source-missing", "The source no longer exists.", item.path,
+            return failJob("copy-error-source-missing", "The source no longer exists.", shownSource(item.path),
                            QStringLiteral("mkdir malformed path %1").arg(item.path), __LINE__);
         VfsCopyBatch batch;
         batch.srcPath = item.path;
@@ -450,10 +465,12 @@ void VfsCopyJob::stateMakeDirectory(int action)
         if (!m_countingPass && existing != m_curDstEntries.end()) {
             const VfsCopyDestinationEntry &e = existing->second;
             if (e.type == VfsCopyItem::FileType)
-                return failJob("copy-error-dst-not-folder", "The destination has a file where a folder should go.", renamed,
+                return failJob("copy-error-dst-not-folder", "The destination has a file where a folder should go.",
+                               shownDestination(renamed),
                                QStringLiteral("mkdir over a file %1").arg(renamed), __LINE__);
             if (sameIdentity(item.volume, item.fileId, m_curDstVolume, e.fileId))
-                return failJob("copy-error-same-file", "Source and destination are the same file.", renamed,
+                return failJob("copy-error-same-file", "Source and destination are the same file.",
+                               shownDestination(renamed),
                                QStringLiteral("folder onto itself %1").arg(renamed), __LINE__);
         }
         m_work.pop_back();
@@ -472,7 +489,7 @@ void VfsCopyJob::stateMakeDirectory(int action)
         m_mkdir.detail = 0;
         m_mkdirBusy = true;
         logPrintf(LogVcpa, "mkdir %s", qPrintable(dst));
-        setCurrentFile(dst);
+        setCurrentFile(m_names.shownPathOnly(VfsCopyPathNames::Destination, dst, m_dstSep));
         m_dst->makeDirectory(&m_mkdir);
         return;
     }
@@ -484,14 +501,15 @@ void VfsCopyJob::stateMakeDirectory(int action)
         setJobState(CopyStateReadDirectory, __LINE__);
         startTimer(0, JobActionStep, __LINE__);
     } else if (m_mkdir.jobStatus == JobFinished && m_mkdir.detail == FSO_MKDIR_DETAIL_NOT_A_DIRECTORY) {
-        failJob("copy-error-dst-not-folder", "The destination has a file where a folder should go.", m_mkdir.path,
+        failJob("copy-error-dst-not-folder", "The destination has a file where a folder should go.",
+                shownDestination(m_mkdir.path),
                 QStringLiteral("mkdir %1 failed, not a directory").arg(m_mkdir.path), __LINE__);
     } else {
         if (!m_batches.empty()) {
             // A folder the destination will not make: its whole tree is left out.
             Failure failure;
             failure.kind = FailureUnwritable;
-            failure.shownPath = m_mkdir.path;
+            failure.shownPath = shownDestination(m_mkdir.path);
             failure.items.append(m_batches.back().srcPath);
             failure.skip = [this] {
                 m_batches.pop_back();
@@ -540,13 +558,13 @@ void VfsCopyJob::stateReadDirectory(int action)
         const quint8 status = m_list.status;
         lock.unlock();
         if (m_startPhase == 0 && (status == FSO_STATUS_NOT_FOUND || status == FSO_STATUS_NOT_A_DIRECTORY))
-            return failJob("copy-error-source-missing", "The source no longer exists.", batch.srcPath,
+            return failJob("copy-error-source-missing", "The source no longer exists.", shownSource(batch.srcPath),
                            QStringLiteral("source folder gone %1").arg(batch.srcPath), __LINE__);
         if (m_startPhase == 0) {
             // A folder that cannot be listed is left out with all it holds; a cut keeps it.
             Failure failure;
             failure.kind = FailureUnreadable;
-            failure.shownPath = batch.srcPath;
+            failure.shownPath = shownSource(batch.srcPath);
             failure.items.append(batch.srcPath);
             failure.skip = [this] {
                 m_batches.pop_back();
@@ -655,7 +673,7 @@ void VfsCopyJob::stateFolderTimes(int action)
         // mount) would fail the same way after every retry.
         Failure failure;
         failure.kind = FailureUnwritable;
-        failure.shownPath = m_pendingFolderDst;
+        failure.shownPath = shownDestination(m_pendingFolderDst);
         failure.items.append(m_pendingFolder.path);
         // Not asked again about a folder whose content was skipped: it is incomplete anyway.
         failure.incompleteBelow = joinSrc(m_pendingFolder.path, QString());

@@ -2,13 +2,13 @@
 
 #include <algorithm>
 
-bool VfsLeftOutList::add(const QString &path, const QString &reason)
+bool VfsLeftOutList::add(const QString &path, const QString &shown, const QString &reason)
 {
     if (m_paths.contains(path))
         return false;
     m_paths.insert(path);
     if (m_shown.size() < kMaxShown)
-        m_shown.append({path, reason});
+        m_shown.append({path, shown, reason});
     return true;
 }
 

@@ -11,7 +11,8 @@
 
 struct VfsLeftOutItem
 {
-    QString path;
+    QString path;    // as the job sends it
+    QString shown;   // as a person reads it
     QString reason;
 };
 
@@ -21,7 +22,7 @@ public:
     static constexpr int kMaxShown = 1000;
 
     // False when `path` was left out before (a retry of the job meets it again).
-    bool add(const QString &path, const QString &reason);
+    bool add(const QString &path, const QString &shown, const QString &reason);
     bool contains(const QString &path) const { return m_paths.contains(path); }
     // Whether anything whose path starts with `prefix` was left out.
     bool containsBelow(const QString &prefix) const;

@@ -157,7 +157,7 @@ void VfsManager::onCopyJobFinished(VfsCopyDto request, VfsCopyResult result)
     // was closed before.
     if (!result.keptChanged.isEmpty())
         Q_EMIT moveFailed(request, vfstext::message("move-error-changed-kept", "Changed after it was copied, so it was kept: %1")
-                                       .arg(result.keptChanged.join(QStringLiteral(", "))));
+                                       .arg(shortList(result.keptChanged)));
     else if (!result.keptUndeleted.isEmpty())
         Q_EMIT moveFailed(request, vfstext::message("move-error-sources-kept", "Copied, but kept at the source: %1")
                                        .arg(shortList(result.keptUndeleted)));

@@ -4,8 +4,11 @@
 #include "peers/ipeer.h"
 #include "vfs/fso/fsoprotocol.h"
 #include "vfs/fso/vfsmessage.h"
+#include "vfs/fso/vfsshownpath.h"
+#include "vfs/models/vfsmodel.h"
 
 #include <QMutexLocker>
+#include <QThread>
 #include <QUuid>
 
 VfsMoveExJob::VfsMoveExJob(QObject *parent) : VfsJob(parent)
@@ -111,7 +114,7 @@ void VfsMoveExJob::process(int action)
             m_state = StateNextItem;
         } else {
             logPrintf(LogVmg1, "\tmove item failed status 0x%02X", unsigned(status));
-            const QString path = m_request.items[m_index].path;
+            const QString path = shownPath(m_request.items[m_index].path);
             if (status == FSO_STATUS_SAME_PATH)
                 return fail(vfstext::message("move-error-same-place", "%1 is already in this folder.").arg(path));
             if (status == FSO_STATUS_NOT_FOUND)
@@ -141,6 +144,19 @@ void VfsMoveExJob::fail(const QString &reason)
     m_reason = reason;
     m_state = StateFailed;
     startTimer(0, JobActionStep, __LINE__);
+}
+
+QString VfsMoveExJob::shownPath(const QString &path) const
+{
+    auto *model = m_srcPeer ? qobject_cast<VfsModel *>(m_srcPeer->vfsFileSystemModel()) : nullptr;
+    if (model && model->thread() != QThread::currentThread())
+        model = nullptr;
+    const QChar separator = model && !model->pathSeparator().isNull() ? model->pathSeparator() : QLatin1Char('/');
+    return vfsShownPath(path, separator, [model](const QString &sharePath) {
+        const QString name = model ? model->indexForPath(sharePath).data(VfsModel::NameRole).toString() : QString();
+        // A share the model has not listed is still never named by its uuid.
+        return name.isEmpty() ? QStringLiteral("\u2026") : name;
+    });
 }
 
 void VfsMoveExJob::onMoveUpdate(VfsMoveJob *job)

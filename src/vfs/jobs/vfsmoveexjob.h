@@ -3,7 +3,8 @@
 // Moves or renames items within one peer with MOVE requests that stay on one volume and
 // never replace. Every item that cannot be moved that way (another peer, another drive, an
 // existing destination name) is collected into `rest`, which the job manager copies and
-// then deletes at the source.
+// then deletes at the source. Runs on the thread of the job manager, the file models' own
+// (the GUI thread): a failure names its item as the panes do, from the peer's file model.
 
 #include "peers/ipeer.h"
 #include "vfs/fso/vfsclient.h"
@@ -38,6 +39,8 @@ public Q_SLOTS:
 
 private:
     void fail(const QString &reason);
+    // The item as the panes name it: a share by its own name, not by its access entry.
+    QString shownPath(const QString &path) const;
 
     VfsCopyDto m_request;
     QString m_reason;

@@ -1004,9 +1004,10 @@ private Q_SLOTS:
     }
 
     // The hidden file of a copy that will not go on is never a silent leftover: a skip on a
-    // name that appeared meanwhile deletes it; an abort keeps it for a later copy to resume
-    // and names it.
-    void unfinishedFileRemovedOnSkipNamedOnAbort()
+    // name that appeared meanwhile deletes it; a cancel deletes the one it made, and keeps
+    // one an earlier copy made (for a later copy to resume) and names it, as it does with one
+    // on a destination that went away.
+    void unfinishedFileRemovedOnSkipAndOnCancel()
     {
         const QByteArray data = pattern(2000000, 16);
         QVERIFY(writeFile(m_src + QStringLiteral("/late"), data));
@@ -1037,11 +1038,41 @@ private Q_SLOTS:
                 job->abort();
         };
         out = run(job);
+        QVERIFY(out.aborted);
+        QVERIFY2(out.prompt.isEmpty(), qPrintable(out.prompt));
+        QVERIFY(!QFileInfo::exists(m_dst + QLatin1Char('/') + VfsCopyJob::partialName(QStringLiteral("cut"))));
+        QVERIFY(!QFileInfo::exists(m_dst + QStringLiteral("/cut")));
+        settle();
+
+        const QString earlier = m_dst + QLatin1Char('/') + VfsCopyJob::partialName(QStringLiteral("cut"));
+        QVERIFY(writeFile(earlier, data.left(200000)));
+        writes = 0;
+        job = make(m_a.get(), m_b.get(), {item(m_src + QStringLiteral("/cut"))}, m_dst);
+        out = run(job);
         m_b->onRequest = nullptr;
         QVERIFY(out.aborted);
-        const QString hidden = VfsCopyJob::partialName(QStringLiteral("cut"));
-        QVERIFY2(out.prompt.contains(hidden), qPrintable(out.prompt));
-        QVERIFY(QFileInfo::exists(m_dst + QLatin1Char('/') + hidden));
+        QVERIFY2(out.prompt.contains(earlier), qPrintable(out.prompt));
+        QVERIFY(QFileInfo(earlier).size() >= 200000);
+        settle();
+
+        const QString away = m_dst + QLatin1Char('/') + VfsCopyJob::partialName(QStringLiteral("away"));
+        QVERIFY(writeFile(m_src + QStringLiteral("/away"), data));
+        writes = 0;
+        job = make(m_a.get(), m_b.get(), {item(m_src + QStringLiteral("/away"))}, m_dst);
+        m_b->onRequest = [&](const VfsFenuCommand &cmd) {
+            if (cmd.code == FSO_WRITE_FILE && ++writes == 5 && job) {
+                m_b->setLinkState(IPeer::LinkDown);
+                job->abort();
+            }
+        };
+        out = run(job);
+        m_b->onRequest = nullptr;
+        // The link that dropped took the server's open files with it.
+        m_b->server()->linkDropped();
+        m_b->setLinkState(IPeer::LinkUp);
+        QVERIFY(out.aborted);
+        QVERIFY2(out.prompt.contains(away), qPrintable(out.prompt));
+        QVERIFY(QFileInfo::exists(away));
         settle();
     }
 
@@ -1147,9 +1178,10 @@ private Q_SLOTS:
         QCOMPARE(VfsCopyJob::duplicateName(QStringLiteral("archive."), false, 1), QStringLiteral("archive. (Copy)"));
     }
 
-    // A copy stopped in the middle of a file leaves it under the hidden name only; the next copy resumes from it, and the real name appears
-    // complete, with nothing hidden left. The file counts as copied (what a cut deletes)
-    // only once it has its real name.
+    // What a copy stopped in the middle of a file (a program ended, a computer switched off)
+    // wrote stays under the hidden name only, never the real one; the next copy resumes from
+    // it, and the real name appears complete, with nothing hidden left. The file counts as
+    // copied (what a cut deletes) only once it has its real name.
     void unfinishedFileKeepsHiddenName()
     {
         const qint64 size = 3000000;
@@ -1158,18 +1190,10 @@ private Q_SLOTS:
         const QString real = m_dst + QStringLiteral("/part");
         const QString hidden = m_dst + QStringLiteral("/") + VfsCopyJob::partialName(QStringLiteral("part"));
         QVERIFY(writeFile(src, data));
-        QPointer<VfsCopyJob> job = make(m_a.get(), m_b.get(), {item(src)}, m_dst, false, true);
-        m_b->onRequest = [&](const VfsFenuCommand &cmd) {
-            if (cmd.code == FSO_WRITE_FILE && m_b->writeRequests() == 10 && job)
-                job->abort();
-        };
-        run(job);
-        settle();
-        QVERIFY(!QFileInfo::exists(real));
-        QVERIFY(QFileInfo::exists(hidden));
+        QVERIFY(writeFile(hidden, data.left(size / 3)));
 
         m_b->resetCounters();
-        job = make(m_a.get(), m_b.get(), {item(src)}, m_dst, false, true);
+        QPointer<VfsCopyJob> job = make(m_a.get(), m_b.get(), {item(src)}, m_dst, false, true);
         bool countedBeforeRename = false;
         m_b->onRequest = [&](const VfsFenuCommand &cmd) {
             if (cmd.code == FSO_MOVE && job)

@@ -94,8 +94,8 @@ private Q_SLOTS:
     {
         VfsLeftOutList list;
         for (int i = 0; i < VfsLeftOutList::kMaxShown + 5; ++i)
-            QVERIFY(list.add(QStringLiteral("/f%1").arg(i), QStringLiteral("why")));
-        QVERIFY(!list.add(QStringLiteral("/f0"), QStringLiteral("again")));
+            QVERIFY(list.add(QStringLiteral("/f%1").arg(i), QStringLiteral("f%1").arg(i), QStringLiteral("why")));
+        QVERIFY(!list.add(QStringLiteral("/f0"), QStringLiteral("f0"), QStringLiteral("again")));
         QCOMPARE(list.count(), VfsLeftOutList::kMaxShown + 5);
         QCOMPARE(list.shown().size(), VfsLeftOutList::kMaxShown);
         QCOMPARE(list.notShown(), 5);
