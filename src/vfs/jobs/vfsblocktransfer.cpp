@@ -87,7 +87,7 @@ void VfsBlockTransfer::onHashAnswered()
 }
 
 void VfsBlockTransfer::begin(VfsClient *source, quint16 sourceHandle, VfsClient *destination,
-                             quint16 destinationHandle, quint64 size, bool fresh)
+                             quint16 destinationHandle, quint64 size, bool fresh, quint64 from)
 {
     m_src = source;
     m_dst = destination;
@@ -99,7 +99,7 @@ void VfsBlockTransfer::begin(VfsClient *source, quint16 sourceHandle, VfsClient 
     m_hashPhase = HashIdle;
     m_readState = IoWorking;
     m_writeState = IoWorking;
-    m_hashOffset = 0;
+    m_hashOffset = from;
     for (auto &batch : m_batches) {
         batch->inUse = false;
         batch->source.answered = batch->destination.answered = false;
@@ -109,6 +109,8 @@ void VfsBlockTransfer::begin(VfsClient *source, quint16 sourceHandle, VfsClient 
     m_sourceChecked = false;
     m_fresh = fresh;
     m_foldClose = fresh && size > 0 && size <= kBlockSize;
+    m_checkOnly = false;
+    m_differsFrom = kEqual;
     m_failure.clear();
     m_readTimer.start();
     for (auto &b : m_readBuffers)
@@ -120,6 +122,13 @@ void VfsBlockTransfer::begin(VfsClient *source, quint16 sourceHandle, VfsClient 
             m_transferQueue.push_back({o, blockLength(o, size)});
         m_hashPhase = HashDone;
     }
+}
+
+void VfsBlockTransfer::beginCheck(VfsClient *source, quint16 sourceHandle, VfsClient *destination,
+                                  quint16 destinationHandle, quint64 size)
+{
+    begin(source, sourceHandle, destination, destinationHandle, size, false);
+    m_checkOnly = true;
 }
 
 void VfsBlockTransfer::clear()
@@ -177,6 +186,8 @@ VfsBlockTransfer::Outcome VfsBlockTransfer::step()
         return fail(m_sourceChanged ? QStringLiteral("source changed during the copy")
                                     : QStringLiteral("error in io state"));
     const bool allDone = m_hashPhase == HashDone && m_readState == IoDone && m_writeState == IoDone;
+    if (allDone && m_differsFrom != kEqual)
+        return Differs;
     if (allDone && m_fresh)
         return Complete;
     if (allDone || m_hashPhase == HashVerifyAnswered || m_hashPhase == HashCheckSourceAnswered)
@@ -222,9 +233,11 @@ void VfsBlockTransfer::hashBatches()
         }
         inUse = inUse || batch->inUse;
     }
-    // Both sides of each stretch at once, several stretches ahead of the reads they make.
+    // Both sides of each stretch at once, several stretches ahead of the reads they make. A
+    // check stops at the first difference: what follows it is the transfer's.
+    const bool stopped = m_differsFrom != kEqual;
     for (auto &batch : m_batches) {
-        if (batch->inUse || m_hashOffset >= m_size || m_transferQueue.size() > kMaxQueuedReads)
+        if (batch->inUse || m_hashOffset >= m_size || m_transferQueue.size() > kMaxQueuedReads || stopped)
             continue;
         if (!m_src || !m_dst) {
             m_hashPhase = HashFailed;
@@ -239,7 +252,7 @@ void VfsBlockTransfer::hashBatches()
         sendHashRecord(batch->source, m_src, m_srcHandle, batch->blocks, batch->offset);
         sendHashRecord(batch->destination, m_dst, m_dstHandle, batch->blocks, batch->offset);
     }
-    if (!inUse && m_hashOffset >= m_size)
+    if (!inUse && (m_hashOffset >= m_size || stopped))
         m_hashPhase = HashDone;
 }
 
@@ -295,6 +308,8 @@ bool VfsBlockTransfer::compareBatch(HashBatch &batch)
                    == 0) {
             ++matches;
             m_events.copied(length);
+        } else if (m_checkOnly) {
+            m_differsFrom = qMin(m_differsFrom, o);
         } else {
             m_transferQueue.push_back({o, length});
         }
