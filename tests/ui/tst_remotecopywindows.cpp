@@ -1,7 +1,8 @@
 // Job windows of copies to and from a second computer (a real nusk-peerhost) that shares
 // folders with this one: paths in a share named as the panes name them, a file that is its
-// own destination through the other computer, why a copy waits while that computer is away,
-// and what a cancelled copy leaves in the destination.
+// own destination through the other computer, a file both computers hold and copy onto each
+// other, why a copy waits while that computer is away, and what a cancelled copy leaves in
+// the destination.
 
 #include "testutil_peerhost.h"
 #include "testutil_window.h"
@@ -21,6 +22,7 @@
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <sys/time.h>
 
 using namespace peerhosttest;
 
@@ -88,6 +90,13 @@ Stamp stampOf(const QString &path)
     return {qint64(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec, quint64(st.st_ino)};
 }
 
+// Writes `content` at `path` with the modification time an earlier copy would have given it.
+bool writeCopied(const QString &path, const QByteArray &content)
+{
+    const struct timeval times[2] = {{1600000000, 0}, {1600000000, 0}};
+    return files::writeFile(path, content) && ::utimes(QFile::encodeName(path).constData(), times) == 0;
+}
+
 } // namespace
 
 class TestRemoteCopyWindows : public QObject
@@ -140,6 +149,57 @@ private:
 
     QString file(const QString &name) const { return m_files.filePath(name); }
 
+    // Shares `dir` of this computer with the other one, read and write, once it holds the entry.
+    bool shareHere(const QString &dir)
+    {
+        PeerAclDto entry;
+        entry.uuid = newUuidString();
+        entry.name = QFileInfo(dir).fileName();
+        entry.selector = dir;
+        entry.flags = PeerAclDto::FlagRead | PeerAclDto::FlagWrite | PeerAclDto::FlagSubPaths;
+        entry.timestamp = QDateTime::currentDateTime();
+        if (!m_program->database()->putPeerAcl(m_hostUuid, entry))
+            return false;
+        return QTest::qWaitFor([&] {
+            return m_host->cmd(QStringLiteral("ls %1 %2").arg(m_ourUuid, dir)).value(0) == QLatin1String("status 0");
+        }, 10000);
+    }
+
+    // Both computers hold `content` as big200.bin, this one in its folder `tag`-here, the other
+    // in its `tag`-there, each folder shared with the other computer. The copy of the other's
+    // file onto this one's is started with `manager`, and the other computer's copy of this
+    // one's onto its own; both wait at their replace questions.
+    bool startBothWays(VfsManager &manager, const QString &tag, const QByteArray &content, QPointer<VfsCopyJob> *job)
+    {
+        const QString here = file(tag + QStringLiteral("-here"));
+        const QString there = file(tag + QStringLiteral("-there"));
+        const QString name = QStringLiteral("/big200.bin");
+        if (!writeCopied(here + name, content) || !writeCopied(there + name, content) || !shareHere(here))
+            return false;
+        const QString shared = share(there, 7);
+        *job = manager.copy(request(m_remote, shared + name, content.size(), m_local, here));
+        if (shared.isEmpty() || !*job || !QTest::qWaitFor([] { return jobWindows().size() == 1; }, 10000)
+            || !QTest::qWaitFor([] { return jobWindows().first()->property("jobState").toInt()
+                                             == int(VfsJob::VfsJobStateQuestion); }, 10000))
+            return false;
+        m_host->send(QStringList{QStringLiteral("copy"), m_ourUuid, here + name, kLocal, there}.join(QLatin1Char(' ')));
+        return !hostLines().filter(QStringLiteral("question ")).isEmpty();
+    }
+
+    // The lines of the other computer's command up to its end, or to the first that starts
+    // with `until`.
+    QStringList hostLines(const QString &until = QString())
+    {
+        QStringList lines;
+        for (QString line; !(line = m_host->nextLine(30000)).isNull();) {
+            lines << line;
+            if (line == QLatin1String("ok") || line.startsWith(QLatin1String("error"))
+                || (!until.isEmpty() && line.startsWith(until)))
+                break;
+        }
+        return lines;
+    }
+
 private Q_SLOTS:
     void initTestCase()
     {
@@ -149,6 +209,8 @@ private Q_SLOTS:
         timings.retryMaxMs = 600;
         setPeerTimings(timings);
         m_host.reset(new Host(m_hostDir.path(), freePort()));
+        // Its own copies notice a network that went away within a moment.
+        m_host->addArguments({QStringLiteral("--fso-timeout-ms=2000")});
         QVERIFY(m_host->start());
     }
 
@@ -259,6 +321,83 @@ private Q_SLOTS:
             QCOMPARE(after.changeNs, before.changeNs);
             QCOMPARE(QDir(both).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("big200.bin")});
         }
+    }
+
+    // Both computers hold the same file, and each copies the other's onto its own (one person
+    // at two windows, making sure both have it). The copy here asks to replace, and while it
+    // waits for the answer the other computer replaces its file with this one's. A file that
+    // holds the content already is left as it is: the copy here finds its source as it was
+    // listed, never pauses at 100 % to start over, and ends done; neither copy renames or
+    // stamps anew the file it found.
+    void identicalFileCopiedBothWays()
+    {
+        const QByteArray content = files::randomBytes(4 * 1024 * 1024 + 9, 21);
+        VfsManager manager;
+        manager.setRetryDelay(100);   // a retry, were there one, would show at once
+        QPointer<VfsCopyJob> job;
+        QVERIFY(startBothWays(manager, QStringLiteral("both"), content, &job));
+        QPointer<QQuickWindow> window = jobWindows().first();
+        StateLog log(window);
+        const QStringList paths = {file(QStringLiteral("both-here/big200.bin")), file(QStringLiteral("both-there/big200.bin"))};
+        const Stamp hereBefore = stampOf(paths[0]);
+        const Stamp thereBefore = stampOf(paths[1]);
+
+        m_host->send(QStringLiteral("answer replace"));
+        const QStringList thereCopy = hostLines();
+        QVERIFY2(thereCopy.contains(QStringLiteral("state finished")) && thereCopy.filter(QStringLiteral("paused")).isEmpty(),
+                 qPrintable(thereCopy.join(QLatin1Char('\n'))));
+        QVERIFY(clickItem(window, "overWriteButton"));
+        QTRY_VERIFY_WITH_TIMEOUT(!job, 20000);
+        QStringList shown;
+        for (int state : log.states())
+            shown << QString::number(state);
+        QVERIFY2(!log.states().contains(VfsJob::VfsJobStatePaused) && log.states().last() == VfsJob::VfsJobStateFinished,
+                 qPrintable(shown.join(QLatin1Char(','))));
+        for (const QString &path : paths) {
+            QCOMPARE(files::readFile(path), content);
+            QCOMPARE(QDir(QFileInfo(path).path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("big200.bin")});
+        }
+        QCOMPARE(stampOf(paths[0]).inode, hereBefore.inode);
+        QCOMPARE(stampOf(paths[0]).changeNs, hereBefore.changeNs);
+        QCOMPARE(stampOf(paths[1]).inode, thereBefore.inode);
+        QCOMPARE(stampOf(paths[1]).changeNs, thereBefore.changeNs);
+    }
+
+    // The same two copies, but this computer's network goes off as the other computer's copy
+    // starts on its file, which then waits to try again. That file keeps its name all the
+    // while: the copy here, whose source it is, goes on once the network is back and ends
+    // done; it never says that its source no longer exists.
+    void identicalFileKeepsItsNameWhileTheOtherCopyWaits()
+    {
+        const QByteArray content = files::randomBytes(4 * 1024 * 1024 + 9, 22);
+        VfsManager manager;
+        manager.setRetryDelay(100);   // far sooner than the other computer's retry
+        QPointer<VfsCopyJob> job;
+        QVERIFY(startBothWays(manager, QStringLiteral("wait"), content, &job));
+        QPointer<QQuickWindow> window = jobWindows().first();
+        const QString here = file(QStringLiteral("wait-here"));
+        const QString there = file(QStringLiteral("wait-there"));
+
+        m_program->window()->setNetworkEnabled(false);
+        QTRY_VERIFY_WITH_TIMEOUT(m_remote->linkState() != IPeer::LinkUp, 10000);
+        m_host->send(QStringLiteral("answer replace"));
+        const QStringList thereCopy = hostLines(QStringLiteral("progress paused"));
+        QVERIFY2(!thereCopy.isEmpty() && thereCopy.last().startsWith(QLatin1String("progress paused")),
+                 qPrintable(thereCopy.join(QLatin1Char('\n'))));
+        QVERIFY(QFileInfo::exists(there + QStringLiteral("/big200.bin")));
+        QVERIFY(other(*m_program));
+
+        QVERIFY(clickItem(window, "overWriteButton"));
+        QTRY_VERIFY_WITH_TIMEOUT(!job || window->property("jobState").toInt() == int(VfsJob::VfsJobStateAborted), 20000);
+        QVERIFY2(!job, qPrintable(textOf(window, "errorMessage")));
+        QCOMPARE(files::readFile(here + QStringLiteral("/big200.bin")), content);
+        QCOMPARE(QDir(here).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("big200.bin")});
+
+        // Its copy and the answer that ends it both say so.
+        m_host->send(QStringLiteral("answer abort"));
+        QVERIFY(hostLines().contains(QStringLiteral("state aborted")));
+        QVERIFY(hostLines().contains(QStringLiteral("state aborted")));
+        QCOMPARE(QDir(there).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("big200.bin")});
     }
 
     // The other computer goes away in the middle of a copy: the paused window says at once

@@ -23,10 +23,14 @@
 // its length verified and the file closed; only then it gets the source's times. So an
 // unfinished file never carries the real name, and a later copy resumes from the hidden
 // one. A file the user allowed to be replaced is first renamed to the hidden name, so its
-// blocks that already match are kept. The job remembers which source files it finished,
-// so that a cut deletes nothing else. Before its end it lists the finished sources again:
-// one whose size, modification time or change stamp (change time and inode, which no one
-// can put back) moved since it was listed for the copy may have been read half old, half
+// blocks that already match are kept. One of the source's size is only read first: if it
+// holds the source's content already, it is left as it is (its name and change stamp; its
+// time and mode are set only where they differ), so that a copy reading it at the same time
+// (the other computer copying it the other way) neither loses it nor sees it change; else it
+// is replaced from the first block that differs. The job remembers which source files it
+// finished, so that a cut deletes nothing else. Before its end it lists the finished sources
+// again: one whose size, modification time or change stamp (change time and inode, which no
+// one can put back) moved since it was listed for the copy may have been read half old, half
 // new, and is copied again, by a copy and a cut alike; one that keeps changing is named and
 // never counted copied. Copies get the source's permission bits with their times.
 //
@@ -78,6 +82,7 @@ struct VfsCopyDestinationEntry
     // The version stamp, where the server tells it (0 otherwise).
     qint64 changeNs = 0;
     quint64 inode = 0;
+    qint32 permissions = -1;
 };
 
 struct VfsCopyBatch
@@ -263,6 +268,14 @@ private:
     bool isSourceItself(const VfsCopyDestinationEntry &existing) const;
     // The current file is already where it should go: nothing to write.
     void keepSourceItself();
+    // Opens the existing destination file `existing` for reading, to see whether it holds the
+    // current file's content already; the reply steps the job.
+    void openForCheck(const VfsCopyDestinationEntry &existing);
+    // Whether the finished file is to get the source's times and mode.
+    bool attributesToSet() const;
+    // Sends the open of `path` for reading; its handle is the one `openFor` names, and the
+    // reply steps the job.
+    void openForReading(VfsClient *client, const QString &path, int openFor);
     // A file that failed the same way too often (changed under every read, no room for it
     // after several pauses) is asked about or left out before it is written again; true
     // when it was.
@@ -424,6 +437,16 @@ private:
     bool m_curDstFresh = false;   // the destination file was new or empty when opened
     bool m_curFileComplete = false;
     bool m_skipping = false;
+    // An existing destination of the source's size, read before it is replaced: open for the
+    // check, found to hold the content (left as it is), or found to differ from m_resumeFrom
+    // on (then closed, and written the usual way).
+    bool m_checkingInPlace = false;
+    bool m_curInPlace = false;
+    bool m_inPlaceChecked = false;
+    bool m_writeAfterCheck = false;
+    quint64 m_resumeFrom = 0;
+    quint64 m_checkBaseline = 0;   // bytes copied when the check began
+    VfsCopyDestinationEntry m_curExisting;
     int m_restartPhase = 0;
     int m_closePhase = 0;      // after the closes: 0 the rename to the real name, 1 the times
     QStringList m_verifyFolders;

@@ -23,16 +23,8 @@ void VfsCopyJob::stateOpenSource(int action)
     if (action == JobActionStep) {
         if (!m_src)
             return abortJob(QStringLiteral("source client gone"), __LINE__);
-        m_open.flags = FSO_OPEN_READ;
-        m_open.path = m_curItem.path;
-        m_open.permissions = -1;
-        m_open.accessTime = m_open.creationTime = m_open.modificationTime = 0;
-        m_open.size = 0;
-        m_open.handle = 0;
-        m_openBusy = true;
-        m_openFor = OpenForSource;
         logPrintf(LogVcpa, "open file %s", qPrintable(m_curItem.path));
-        m_src->openFile(&m_open);
+        openForReading(m_src, m_curItem.path, OpenForSource);
         return;
     }
     if (action != JobActionReply || m_openBusy)
@@ -123,6 +115,9 @@ void VfsCopyJob::stateOpenDestination(int action)
         if (!m_dst)
             return abortJob(QStringLiteral("destination client gone"), __LINE__);
         if (existing != m_curDstEntries.end() && !partialFile) {
+            const VfsCopyDestinationEntry &e = existing->second;
+            if (!m_inPlaceChecked && e.type == VfsCopyItem::FileType && e.size == m_curItem.size)
+                return openForCheck(e);
             // The file to be replaced becomes the hidden one: its blocks that match are kept,
             // and the real name is free until the copy is complete.
             m_movingAside = true;
@@ -168,7 +163,20 @@ void VfsCopyJob::stateOpenDestination(int action)
         return;
     }
     m_openFor = OpenForNothing;
-    if (m_open.jobStatus == JobFinished && m_open.status == FSO_STATUS_SUCCESS) {
+    const bool opened = m_open.jobStatus == JobFinished && m_open.status == FSO_STATUS_SUCCESS;
+    if (m_checkingInPlace) {
+        if (opened) {
+            m_dstHandle = m_open.handle;
+            setJobState(CopyStateTransfer, __LINE__);
+        } else {
+            // Not to be read: replaced the usual way, which says what fails.
+            m_checkingInPlace = false;
+            m_inPlaceChecked = true;
+        }
+        startTimer(0, JobActionStep, __LINE__);
+        return;
+    }
+    if (opened) {
         m_replaceCurrent = m_replaceAll;
         m_dstHandle = m_open.handle;
         // Made by this job once, it stays this job's to remove after a retry that finds it.
@@ -217,6 +225,29 @@ void VfsCopyJob::keepSourceItself()
     m_curFileComplete = false;
     setJobState(CopyStateCloseSource, __LINE__);
     startTimer(0, JobActionStep, __LINE__);
+}
+
+void VfsCopyJob::openForCheck(const VfsCopyDestinationEntry &existing)
+{
+    // Only read: a file that holds the content already keeps its name and its change stamp,
+    // and the other computer may be reading it as the source of a copy of its own.
+    logPrintf(LogVcpa, "check whether %s holds the copy already", qPrintable(m_curDstPath));
+    m_curExisting = existing;
+    m_checkingInPlace = true;
+    openForReading(m_dst, m_curDstPath, OpenForDestination);
+}
+
+void VfsCopyJob::openForReading(VfsClient *client, const QString &path, int openFor)
+{
+    m_open.flags = FSO_OPEN_READ;
+    m_open.path = path;
+    m_open.permissions = -1;
+    m_open.accessTime = m_open.creationTime = m_open.modificationTime = 0;
+    m_open.size = 0;
+    m_open.handle = 0;
+    m_openBusy = true;
+    m_openFor = openFor;
+    client->openFile(&m_open);
 }
 
 bool VfsCopyJob::leftOutAsRepeating()
@@ -389,7 +420,9 @@ void VfsCopyJob::stateClose(int action)
         if (m_skipping && discardOwnPartial())
             return;
         m_skipping = false;
-        setJobState(CopyStateNextItem, __LINE__);
+        // A checked file that differs is opened again, to be written.
+        setJobState(m_writeAfterCheck ? CopyStateOpenSource : CopyStateNextItem, __LINE__);
+        m_writeAfterCheck = false;
         startTimer(0, JobActionStep, __LINE__);
         return;
     }
@@ -415,6 +448,11 @@ void VfsCopyJob::stateFinishDestination(int action)
         return;
     if (!m_dst)
         return abortJob(QStringLiteral("destination client gone"), __LINE__);
+    if (m_closePhase == 0 && m_curInPlace) {
+        // It holds the content under its real name already: nothing to rename.
+        m_ownDestinations.insert(m_curDstPath);
+        m_closePhase = 1;
+    }
     if (m_closePhase == 0) {
         if (action == JobActionStep) {
             // Complete, verified and closed: only now it takes the real name.
@@ -441,7 +479,7 @@ void VfsCopyJob::stateFinishDestination(int action)
         action = JobActionStep;
     }
     if (action == JobActionStep) {
-        if (m_curItem.atime <= 0 && m_curItem.mtime <= 0 && m_curItem.permissions < 0) {
+        if (!attributesToSet()) {
             noteFinished(m_curItem);
             setJobState(CopyStateNextItem, __LINE__);
             startTimer(0, JobActionStep, __LINE__);
@@ -461,6 +499,20 @@ void VfsCopyJob::stateFinishDestination(int action)
     } else {
         abortJob(QStringLiteral("failed to set file times status: %1").arg(m_open.status), __LINE__);
     }
+}
+
+bool VfsCopyJob::attributesToSet() const
+{
+    if (m_curItem.atime <= 0 && m_curItem.mtime <= 0 && m_curItem.permissions < 0)
+        return false;
+    if (!m_curInPlace)
+        return true;
+    // A file left as it is gets a new change stamp only for a time or mode that differs: to
+    // a copy reading it at the same time, a new stamp is a file rewritten under it.
+    const bool timeDiffers = m_curItem.mtime > 0 && m_curItem.mtime != m_curExisting.mtime;
+    const bool modeDiffers = m_curItem.permissions >= 0 && m_curExisting.permissions >= 0
+                             && (m_curItem.permissions & 0777) != (m_curExisting.permissions & 0777);
+    return timeDiffers || modeDiffers;
 }
 
 // --- small files -----------------------------------------------------------------------------
@@ -564,7 +616,12 @@ void VfsCopyJob::stateTransfer(int action)
 {
     if (action == JobActionEnter) {
         // Every record is back before a new file starts (the restart waits for them).
-        m_transfer.begin(m_src, m_srcHandle, m_dst, m_dstHandle, m_curFileSize, m_curDstFresh);
+        if (m_checkingInPlace) {
+            m_checkBaseline = m_bytesCopied.load();
+            m_transfer.beginCheck(m_src, m_srcHandle, m_dst, m_dstHandle, m_curFileSize);
+        } else {
+            m_transfer.begin(m_src, m_srcHandle, m_dst, m_dstHandle, m_curFileSize, m_curDstFresh, m_resumeFrom);
+        }
     } else if (action == JobActionLeave) {
         m_transfer.clear();
         return;
@@ -578,7 +635,27 @@ void VfsCopyJob::stateTransfer(int action)
             ++m_changedReads[m_curItem.path];
         abortJob(m_transfer.failure(), __LINE__);
     } else if (outcome == VfsBlockTransfer::Complete) {
+        if (m_checkingInPlace) {
+            // The existing file is the copy: the Replace answer was this file's.
+            logPrintf(LogVcpa, "%s holds the copy already", qPrintable(m_curDstPath));
+            m_checkingInPlace = false;
+            m_curInPlace = true;
+            m_replaceCurrent = m_replaceAll;
+        }
         m_curFileComplete = true;
+        m_changeFlags |= 1;
+        emitChanges();
+        setJobState(CopyStateCloseSource, __LINE__);
+        startTimer(0, JobActionStep, __LINE__);
+    } else if (outcome == VfsBlockTransfer::Differs) {
+        // Replaced the usual way from the first block that differs; the blocks before it are
+        // there, and count as copied.
+        m_checkingInPlace = false;
+        m_inPlaceChecked = true;
+        m_writeAfterCheck = true;
+        m_resumeFrom = m_transfer.differsFrom();
+        logPrintf(LogVcpa, "%s differs from %llu", qPrintable(m_curDstPath), (unsigned long long)m_resumeFrom);
+        m_bytesCopied = m_checkBaseline + m_resumeFrom;
         m_changeFlags |= 1;
         emitChanges();
         setJobState(CopyStateCloseSource, __LINE__);

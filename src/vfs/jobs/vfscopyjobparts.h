@@ -48,6 +48,7 @@ inline VfsCopyDestinationEntry destinationEntryOf(const VfsDirectoryEntry &entry
     d.links = entry.linkCount;
     d.changeNs = entry.changeTimeNs;
     d.inode = entry.inode;
+    d.permissions = entry.permissions;
     return d;
 }
 

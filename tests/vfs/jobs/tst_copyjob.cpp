@@ -1280,6 +1280,77 @@ private Q_SLOTS:
         settle();
     }
 
+    // A file the user allowed to be replaced that has the source's size is read first. One
+    // that holds the content already is left as it is: nothing is written or renamed, it keeps
+    // its inode and change stamp, and only a time that differs is set; a cut deletes its
+    // source. One that differs in its last block only gets that block: the blocks the check
+    // found equal are not hashed again, and it is replaced the usual way, through the hidden
+    // name.
+    void sameSizeDestinationReadBeforeItIsReplaced()
+    {
+        const qint64 size = 4121600 * 2 + 999;   // three hash requests
+        const QByteArray data = pattern(size, 31);
+        const QString src = m_src + QStringLiteral("/f");
+        const QString dst = m_dst + QStringLiteral("/f");
+        QVERIFY(writeFile(src, data) && setMtimeMs(src, 1500000000000LL));
+        QVERIFY(writeFile(dst, data) && setMtimeMs(dst, 1500000000000LL));
+        int moves = 0;
+        int hashes = 0;
+        m_b->onRequest = [&](const VfsFenuCommand &cmd) {
+            moves += cmd.code == FSO_MOVE;
+            hashes += cmd.code == FSO_HASH_FILE;
+        };
+        auto stamp = [&dst] {
+            struct stat st {};
+            ::stat(QFile::encodeName(dst).constData(), &st);
+            return qMakePair(quint64(st.st_ino), qint64(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec);
+        };
+        const auto before = stamp();
+        for (const qint64 existingTime : {1500000000000LL, 1600000000000LL}) {
+            if (existingTime != 1500000000000LL)
+                QVERIFY(setMtimeMs(dst, existingTime));
+            const auto listed = stamp();
+            m_b->resetCounters();
+            moves = 0;
+            const Outcome out = run(make(m_a.get(), m_b.get(), {item(src)}, m_dst, true));
+            QVERIFY(out.finished);
+            QCOMPARE(out.bytesCopied, quint64(size));
+            QCOMPARE(m_b->writtenBytes(), quint64(0));
+            QCOMPARE(moves, 0);
+            QCOMPARE(mtimeMs(dst), 1500000000000LL);
+            QCOMPARE(stamp().first, before.first);
+            if (existingTime == 1500000000000LL)
+                QCOMPARE(stamp().second, listed.second);
+            settle();
+        }
+
+        const qint64 last = (size - 1) / 64400 * 64400;
+        QByteArray changed = data;
+        changed[int(size - 10)] = char(changed[int(size - 10)] ^ 0x77);
+        QVERIFY(writeFile(dst, changed));
+        m_b->resetCounters();
+        moves = 0;
+        hashes = 0;
+        Outcome out = run(make(m_a.get(), m_b.get(), {item(src)}, m_dst, true));
+        QVERIFY(out.finished);
+        QCOMPARE(readFile(dst), data);
+        QCOMPARE(out.bytesCopied, quint64(size));
+        QCOMPARE(qint64(m_b->writtenBytes()), size - last);
+        QCOMPARE(moves, 2);    // aside to the hidden name and back
+        QCOMPARE(hashes, 3 + 1 + 1);   // the check, the last stretch, the end's proof
+        QVERIFY(!QFileInfo::exists(m_dst + QStringLiteral("/") + VfsCopyJob::partialName(QStringLiteral("f"))));
+        settle();
+
+        const auto kept = stamp();
+        out = run(make(m_a.get(), m_b.get(), {item(src)}, m_dst, true, true));
+        QVERIFY(out.finished);
+        QCOMPARE(out.result.files, QStringList{src});
+        QVERIFY(!QFileInfo::exists(src));
+        QCOMPARE(readFile(dst), data);
+        QCOMPARE(stamp(), kept);
+        settle();
+    }
+
     // Many small files and a few big ones: the small new ones go several at a time; a name
     // already there and one that turns up just before its file takes it are asked about;
     // a cut in the middle resumes. Every file arrives with its content and times, nothing
