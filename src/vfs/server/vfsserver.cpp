@@ -988,12 +988,11 @@ void VfsServerNusk::processDeleteFileCommand(const VfsFenuCommand &cmd)
     struct stat st;
     if (::fstatat(parentDir.get(), name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return answer(FSO_STATUS_NOT_FOUND);
-    const bool directory = S_ISDIR(st.st_mode);
-    // The caller copied one version of this file and may delete only that one; the version is
-    // checked on what is taken away, as it is taken (versionguard).
-    versionguard::Version version;
-    if (!directory)
-        version = {cmd.expectChangeNs, cmd.expectInode};
+    // The caller copied one version of a file and may delete only that one, whatever the name
+    // holds now; the version is checked on what is taken away, as it is taken (versionguard),
+    // and a folder that took the name meets that check too.
+    const versionguard::Version version{cmd.expectChangeNs, cmd.expectInode};
+    const bool directory = S_ISDIR(st.st_mode) && !version.given();
     // A drive is never deleted, whoever asks.
     if (directory && vfsserverfs::isMountPoint(mapped.local))
         return answer(FSO_STATUS_NOT_PERMITTED);

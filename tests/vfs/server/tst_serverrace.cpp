@@ -187,6 +187,23 @@ private:
     std::thread m_thread;
 };
 
+// A temporary folder, the home of the trash (XDG_DATA_HOME is its "data") while it lives.
+class TrashHome
+{
+public:
+    TrashHome() : m_old(qgetenv("XDG_DATA_HOME"))
+    {
+        qputenv("XDG_DATA_HOME", QFile::encodeName(m_dir.path() + "/data"));
+    }
+    ~TrashHome() { qputenv("XDG_DATA_HOME", m_old); }
+    bool isValid() const { return m_dir.isValid(); }
+    QString path() const { return m_dir.path(); }
+
+private:
+    QTemporaryDir m_dir;
+    QByteArray m_old;
+};
+
 VfsFenuCommand versionedDelete(const QString &path, const struct stat &seen, std::uint32_t flags)
 {
     VfsFenuCommand cmd = ServerHarness::make(FSO_DELETE_FILE, path, flags);
@@ -432,11 +449,8 @@ private Q_SLOTS:
     void versionedDeleteLeavesFileToItsWriter()
     {
         QFETCH(std::uint32_t, flags);
-        QTemporaryDir dir;
+        TrashHome dir;
         QVERIFY(dir.isValid());
-        const QByteArray oldXdg = qgetenv("XDG_DATA_HOME");
-        qputenv("XDG_DATA_HOME", QFile::encodeName(dir.path() + "/data"));
-        const auto restoreXdg = qScopeGuard([&] { qputenv("XDG_DATA_HOME", oldXdg); });
         const QString share = dir.path() + "/share", file = share + "/doc.txt";
         QVERIFY(writeFile(file, "old"));
         ServerHarness h(false);
@@ -479,6 +493,76 @@ private Q_SLOTS:
         }
         QCOMPARE(QDir(share).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
                  flags == 0 ? QStringList{"doc.txt"} : QStringList());
+    }
+
+    // The name of a copied file holds something else by the time the peer deletes the version
+    // it copied: a folder (full or empty), a link or a pipe. It stays, whichever way the peer
+    // deletes, and the answer says the file changed. A folder stays even under a stamp of its
+    // own: a stamp names a version of a file, and a folder's says nothing of what it holds.
+    void versionedDeleteLeavesWhatTookTheName_data()
+    {
+        QTest::addColumn<QString>("replacement");
+        QTest::addColumn<bool>("ownStamp");
+        QTest::addColumn<std::uint32_t>("flags");
+        const std::vector<std::pair<const char *, std::uint32_t>> ways{
+            {"permanent", FSO_DELETE_PERMANENT},
+            {"trash", FSO_DELETE_TO_TRASH},
+            {"only empty", FSO_DELETE_PERMANENT | FSO_DELETE_ONLY_EMPTY},
+            {"trash, only empty", FSO_DELETE_TO_TRASH | FSO_DELETE_ONLY_EMPTY}};
+        for (const char *replacement : {"folder", "empty folder", "link", "pipe"}) {
+            for (const auto &way : ways)
+                QTest::newRow(qPrintable(QStringLiteral("%1, %2").arg(replacement, way.first)))
+                    << QString(replacement) << false << way.second;
+        }
+        for (const auto &way : ways)
+            QTest::newRow(qPrintable(QStringLiteral("empty folder under its own stamp, %1").arg(way.first)))
+                << QStringLiteral("empty folder") << true << way.second;
+    }
+    void versionedDeleteLeavesWhatTookTheName()
+    {
+        QFETCH(QString, replacement);
+        QFETCH(bool, ownStamp);
+        QFETCH(std::uint32_t, flags);
+        TrashHome dir;
+        QVERIFY(dir.isValid());
+        const QString share = dir.path() + "/share", file = share + "/doc.txt", made = share + "/doc.new";
+        QVERIFY(writeFile(file, "copied"));
+        QVERIFY(writeFile(share + "/other.txt", "other"));
+        struct stat seen;
+        QCOMPARE(::lstat(native(file).constData(), &seen), 0);
+        // Made while the file still holds its inode, so that it cannot be given the same one.
+        if (replacement == "folder")
+            QVERIFY(writeFile(made + "/inner.txt", "inner"));
+        else if (replacement == "empty folder")
+            QVERIFY(QDir().mkpath(made));
+        else if (replacement == "link")
+            QVERIFY(QFile::link("other.txt", made));
+        else
+            QCOMPARE(::mkfifo(native(made).constData(), 0644), 0);
+        QVERIFY(QFile::remove(file));
+        QCOMPARE(::rename(native(made).constData(), native(file).constData()), 0);
+        struct stat now;
+        QCOMPARE(::lstat(native(file).constData(), &now), 0);
+        if (ownStamp)
+            seen = now;
+        ServerHarness h(false);
+        h.server->setAcl({writableShare(kShareUuid, share)});
+
+        QCOMPARE(h.request(versionedDelete(file, seen, flags)).status, std::uint8_t(FSO_STATUS_CHANGED));
+        struct stat after;
+        QCOMPARE(::lstat(native(file).constData(), &after), 0);
+        QCOMPARE(after.st_ino, now.st_ino);
+        QCOMPARE(after.st_mode, now.st_mode);
+        if (replacement == "folder")
+            QCOMPARE(filesHolding(file, "inner").size(), 1);
+        if (replacement == "link")
+            QCOMPARE(QFile::symLinkTarget(file), share + "/other.txt");
+        QFile other(share + "/other.txt");
+        QVERIFY(other.open(QIODevice::ReadOnly));
+        QCOMPARE(other.readAll(), QByteArray("other"));
+        QCOMPARE(entryCount(dir.path() + "/data/Trash/files"), 0);
+        QCOMPARE(QDir(share).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+                 (QStringList{"doc.txt", "other.txt"}));
     }
 
     // The server dies (SIGKILL) between moving a name aside and removing what it moved, or
