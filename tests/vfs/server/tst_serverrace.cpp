@@ -313,6 +313,45 @@ private Q_SLOTS:
             ::umount2(QFile::encodeName(mountDir.path()).constData(), MNT_DETACH);
     }
 
+    // Many deletes out at once, of files and folders, for good and to the trash, while the
+    // folder above them is swapped for a link out of the share over and over: each is checked
+    // as it runs on the pool, by the folder it opened, and nothing outside is taken.
+    void deletesCheckedAsTheyRun()
+    {
+        TrashHome dir;
+        QVERIFY(dir.isValid());
+        const QString share = dir.path() + "/share", outside = dir.path() + "/outside";
+        constexpr int kItems = 150;
+        for (int i = 0; i < kItems; ++i) {
+            QVERIFY(writeFile(share + QStringLiteral("/a/f%1").arg(i), "mine"));
+            QVERIFY(writeFile(share + QStringLiteral("/a/d%1/x").arg(i), "mine"));
+            QVERIFY(writeFile(outside + QStringLiteral("/f%1").arg(i), "SECRET"));
+            QVERIFY(writeFile(outside + QStringLiteral("/d%1/x").arg(i), "SECRET"));
+        }
+        ServerHarness h(false);
+        h.server->setAcl({writableShare(kShareUuid, share)});
+        std::vector<std::uint16_t> trIds;
+        int deleted = 0, kept = 0;
+        {
+            Swapper swapper;
+            swapper.start([&] { return QStringList{share + "/a"}; }, outside);
+            for (int i = 0; i < kItems; ++i) {
+                const std::uint32_t flags = i % 2 ? FSO_DELETE_TO_TRASH : FSO_DELETE_PERMANENT;
+                trIds.push_back(h.post(ServerHarness::make(FSO_DELETE_FILE, share + QStringLiteral("/a/f%1").arg(i), flags)));
+                trIds.push_back(h.post(ServerHarness::make(FSO_DELETE_FILE, share + QStringLiteral("/a/d%1").arg(i), flags)));
+            }
+            for (const std::uint16_t trId : trIds) {
+                const std::uint8_t status = h.take(FSO_DELETE_FILE, trId).status;
+                QVERIFY(status != 0xFF);
+                (status == 0 ? deleted : kept)++;
+            }
+        }
+        qInfo("%d deleted, %d kept", deleted, kept);
+        QCOMPARE(filesHolding(outside, "SECRET").size(), 2 * kItems);
+        QCOMPARE(filesHolding(dir.path() + "/data", "SECRET"), QStringList());
+        QCOMPARE(h.undecodable, 0);
+    }
+
     // A sparse file stays sparse when a move copies it: 1 GiB with two small islands of
     // data takes a few blocks at the destination, not a gigabyte of zeros.
     void moveAcrossKeepsHoles()
