@@ -535,31 +535,39 @@ private Q_SLOTS:
     }
 
     // The name of a copied file holds something else by the time the peer deletes the version
-    // it copied: a folder (full or empty), a link or a pipe. It stays, whichever way the peer
-    // deletes, and the answer says the file changed. A folder stays even under a stamp of its
-    // own: a stamp names a version of a file, and a folder's says nothing of what it holds.
+    // it copied: a folder (full or empty), a link or a pipe, put there before the request or
+    // once the delete has checked the version and is about to set the name aside. It stays,
+    // whichever way the peer deletes, and the answer says the file changed. A folder stays
+    // even under a stamp of its own: a stamp names a version of a file, and a folder's says
+    // nothing of what it holds.
     void versionedDeleteLeavesWhatTookTheName_data()
     {
         QTest::addColumn<QString>("replacement");
+        QTest::addColumn<bool>("late");
         QTest::addColumn<bool>("ownStamp");
         QTest::addColumn<std::uint32_t>("flags");
         const std::vector<std::pair<const char *, std::uint32_t>> ways{
             {"permanent", FSO_DELETE_PERMANENT},
-            {"trash", FSO_DELETE_TO_TRASH},
             {"only empty", FSO_DELETE_PERMANENT | FSO_DELETE_ONLY_EMPTY},
+            {"trash", FSO_DELETE_TO_TRASH},
             {"trash, only empty", FSO_DELETE_TO_TRASH | FSO_DELETE_ONLY_EMPTY}};
         for (const char *replacement : {"folder", "empty folder", "link", "pipe"}) {
             for (const auto &way : ways)
                 QTest::newRow(qPrintable(QStringLiteral("%1, %2").arg(replacement, way.first)))
-                    << QString(replacement) << false << way.second;
+                    << QString(replacement) << false << false << way.second;
+            // The trash takes the name without setting it aside first: no moment to step in.
+            for (std::size_t i = 0; i < 2; ++i)
+                QTest::newRow(qPrintable(QStringLiteral("%1 after the check, %2").arg(replacement, ways[i].first)))
+                    << QString(replacement) << true << false << ways[i].second;
         }
         for (const auto &way : ways)
             QTest::newRow(qPrintable(QStringLiteral("empty folder under its own stamp, %1").arg(way.first)))
-                << QStringLiteral("empty folder") << true << way.second;
+                << QStringLiteral("empty folder") << false << true << way.second;
     }
     void versionedDeleteLeavesWhatTookTheName()
     {
         QFETCH(QString, replacement);
+        QFETCH(bool, late);
         QFETCH(bool, ownStamp);
         QFETCH(std::uint32_t, flags);
         TrashHome dir;
@@ -567,27 +575,39 @@ private Q_SLOTS:
         const QString share = dir.path() + "/share", file = share + "/doc.txt", made = share + "/doc.new";
         QVERIFY(writeFile(file, "copied"));
         QVERIFY(writeFile(share + "/other.txt", "other"));
-        struct stat seen;
+        struct stat seen, now;
         QCOMPARE(::lstat(native(file).constData(), &seen), 0);
-        // Made while the file still holds its inode, so that it cannot be given the same one.
-        if (replacement == "folder")
-            QVERIFY(writeFile(made + "/inner.txt", "inner"));
-        else if (replacement == "empty folder")
-            QVERIFY(QDir().mkpath(made));
-        else if (replacement == "link")
-            QVERIFY(QFile::link("other.txt", made));
-        else
-            QCOMPARE(::mkfifo(native(made).constData(), 0644), 0);
-        QVERIFY(QFile::remove(file));
-        QCOMPARE(::rename(native(made).constData(), native(file).constData()), 0);
-        struct stat now;
-        QCOMPARE(::lstat(native(file).constData(), &now), 0);
+        auto replace = [&] {
+            // Made while the file still holds its inode, so that it cannot be given the same one.
+            bool ready = false;
+            if (replacement == "folder")
+                ready = writeFile(made + "/inner.txt", "inner");
+            else if (replacement == "empty folder")
+                ready = QDir().mkpath(made);
+            else if (replacement == "link")
+                ready = QFile::link("other.txt", made);
+            else
+                ready = ::mkfifo(native(made).constData(), 0644) == 0;
+            return ready && QFile::remove(file) && ::rename(native(made).constData(), native(file).constData()) == 0
+                   && ::lstat(native(file).constData(), &now) == 0;
+        };
+        bool replaced = false;
+        if (late) {
+            setaside::setStepHookForTests([&](setaside::Step at) {
+                if (at == setaside::Step::MovingAside && !replaced)
+                    replaced = replace();
+            });
+        } else {
+            replaced = replace();
+        }
+        const auto noHook = qScopeGuard([] { setaside::setStepHookForTests(nullptr); });
         if (ownStamp)
             seen = now;
         ServerHarness h(false);
         h.server->setAcl({writableShare(kShareUuid, share)});
 
         QCOMPARE(h.request(versionedDelete(file, seen, flags)).status, std::uint8_t(FSO_STATUS_CHANGED));
+        QVERIFY(replaced);
         struct stat after;
         QCOMPARE(::lstat(native(file).constData(), &after), 0);
         QCOMPARE(after.st_ino, now.st_ino);
