@@ -140,19 +140,32 @@ bool writeFiles(const QString &folder, int files, int kib)
     return true;
 }
 
-// Runs one copy or move on B to its end; its time in seconds.
-double timeOnB(Host &b, const QString &line)
+// Runs one copy or move on B to its end; its time in seconds, and in *deleting (when given)
+// the time from the move's first count of deleted sources to its end.
+double timeOnB(Host &b, const QString &line, double *deleting = nullptr)
 {
     // Like any tool it is compared with, each run starts with nothing left to write back.
     ::sync();
     QElapsedTimer clock;
     clock.start();
-    QString status;
     b.send(line);
-    const QStringList out = b.finish(&status, kLongMs);
+    QStringList out;
+    QString status;
+    qint64 deletesFromNs = -1;
+    for (QString text = b.nextLine(kLongMs); !text.isNull(); text = b.nextLine(kLongMs)) {
+        if (text == QLatin1String("ok") || text.startsWith(QLatin1String("error"))) {
+            status = text;
+            break;
+        }
+        if (deletesFromNs < 0 && text.startsWith(QLatin1String("deleting ")))
+            deletesFromNs = clock.nsecsElapsed();
+        out << text;
+    }
     const double seconds = clock.nsecsElapsed() / 1e9;
     if (status != QLatin1String("ok") || out.isEmpty() || out.last() != QLatin1String("state finished"))
         fail(QStringLiteral("%1 did not finish: %2").arg(line, status), out);
+    if (deleting)
+        *deleting = deletesFromNs < 0 ? 0 : seconds - deletesFromNs / 1e9;
     return seconds;
 }
 
@@ -207,10 +220,12 @@ int main(int argc, char *argv[])
             if (!writeFiles(copySrc, files, kib) || !writeFiles(moveSrc, files, kib) || !QDir().mkpath(dst))
                 fail(QStringLiteral("cannot write the files"));
             const double copy = timeOnB(b, QStringList{"copy", aOnB, copySrc, kLocal, dst}.join(QLatin1Char(' ')));
-            const double move = timeOnB(b, QStringList{"move", aOnB, moveSrc, kLocal, dst}.join(QLatin1Char(' ')));
+            double deleting = 0;
+            const double move = timeOnB(b, QStringList{"move", aOnB, moveSrc, kLocal, dst}.join(QLatin1Char(' ')), &deleting);
             if (QFileInfo::exists(moveSrc) || QDir(dst + QStringLiteral("/") + QFileInfo(moveSrc).fileName()).entryList(QDir::Files).size() != files)
                 fail(QStringLiteral("the move left its sources, or not every file arrived"));
-            std::printf("%d ms round trip, run %d: copy %.2f s, move %.2f s\n", rtt, run + 1, copy, move);
+            std::printf("%d ms round trip, run %d: copy %.2f s, move %.2f s (deleting %.2f s)\n", rtt, run + 1, copy, move,
+                        deleting);
             std::fflush(stdout);
             copies << copy;
             moves << move;

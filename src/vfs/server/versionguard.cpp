@@ -76,7 +76,9 @@ HeldVersion::HeldVersion(int dirFd, const QByteArray &name, const Version &versi
         return;
     }
     // A file rewritten since the caller looked (whatever its times say) has another change time.
-    if (nanoseconds(st.st_ctim) != version.changeNs || st.st_ino != version.inode) {
+    // A folder is never the version, whatever its stamp: its change time says nothing of what
+    // it holds.
+    if (S_ISDIR(st.st_mode) || nanoseconds(st.st_ctim) != version.changeNs || st.st_ino != version.inode) {
         m_status = FSO_STATUS_CHANGED;
         return;
     }

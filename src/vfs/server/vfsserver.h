@@ -3,11 +3,10 @@
 // VfsServerNusk answers the file requests one peer sends to this computer.
 //
 // It lives on the thread of the peer objects ("ioThread"); every handler, the access list,
-// the job lists and the open-file table belong to that thread. Listing pages, reads,
-// writes, hashes, recursive deletes, moves to the trash and moves across file systems run
-// on the global thread pool and come back as replies through fsoTransmit. A remote peer
-// reaches only what its access entries allow; the local computer's own peer (isLocal) is
-// not checked.
+// the job lists and the open-file table belong to that thread. Listing pages, opens, reads,
+// writes, hashes, deletes (checks and all), moves and syncs run on the global thread pool
+// and come back as replies through fsoTransmit. A remote peer reaches only what its access
+// entries allow; the local computer's own peer (isLocal) is not checked.
 
 #include "db/dto.h"
 #include "vfs/fso/vfsfenucommand.h"

@@ -6,7 +6,6 @@
 #include "app/base/log.h"
 #include "vfs/server/drives.h"
 #include "vfs/server/setaside.h"
-#include "vfs/server/trash.h"
 #include "vfs/fso/vfsfenucommandparser.h"
 
 #include <QCollator>
@@ -1503,7 +1502,7 @@ void HashFileJob::run()
     state = VfsServerJobReplyReady;
 }
 
-// --- deletes and moves --------------------------------------------------------------------
+// --- moves and syncs ------------------------------------------------------------------------
 
 FileOperationJob::~FileOperationJob()
 {
@@ -1523,30 +1522,6 @@ void FileOperationJob::run()
 {
     status = FSO_STATUS_IO_ERROR;
     switch (kind) {
-    case RemoveTree:
-        status = vfsserverfs::removeTreeAt(sourceDir, sourceName, QFile::encodeName(source), cancelled)
-                     ? FSO_STATUS_SUCCESS
-                     : FSO_STATUS_IO_ERROR;
-        break;
-    case Trash: {
-        // By name inside the folder that was checked; the delete job asks its user whether
-        // to delete for good on 14, and only then.
-        if (!version.given()) {
-            status = trash::moveToTrashAt(sourceDir, sourceName) ? FSO_STATUS_SUCCESS : FSO_STATUS_NETWORK_PATH;
-            break;
-        }
-        // The version is checked now, when it goes, not when the request came.
-        const versionguard::HeldVersion held(sourceDir, sourceName, version);
-        status = held.status();
-        if (status != FSO_STATUS_SUCCESS)
-            break;
-        switch (trash::moveVersionToTrashAt(sourceDir, sourceName, held)) {
-        case trash::VersionTrashed::Trashed: status = FSO_STATUS_SUCCESS; break;
-        case trash::VersionTrashed::Changed: status = FSO_STATUS_CHANGED; break;
-        case trash::VersionTrashed::Failed: status = FSO_STATUS_NETWORK_PATH; break;
-        }
-        break;
-    }
     case Move:
         status = vfsserverfs::moveAt(sourceDir, sourceName, destinationDir, destinationName, moveFlags, samePath, true,
                                      QFile::encodeName(source), cancelled);
@@ -1555,9 +1530,6 @@ void FileOperationJob::run()
         status = vfsserverfs::syncFileSystemOf(sourceDir) ? FSO_STATUS_SUCCESS : FSO_STATUS_IO_ERROR;
         break;
     }
-    if (code == FSO_DELETE_FILE)
-        fsoreply::deleted(reply, trId, status, requestPath);
-    else
-        fsoreply::status(reply, code == FSO_SYNC ? FSO_SYNC_REPLY : FSO_MOVE_REPLY, trId, status);
+    fsoreply::status(reply, code == FSO_SYNC ? FSO_SYNC_REPLY : FSO_MOVE_REPLY, trId, status);
     state = VfsServerJobReplyReady;
 }

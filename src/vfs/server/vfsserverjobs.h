@@ -1,8 +1,7 @@
 #pragma once
 
 // The work of the file server that runs on the global thread pool: directory listing
-// pages, reads, writes and hashes of open files, recursive deletes, moves to the trash and
-// moves across file systems.
+// pages, opens, reads, writes and hashes of files, deletes, moves and syncs.
 //
 // A job record is filled on the server's thread, runs once on the pool (run() writes only
 // into the record and builds the complete reply), and is read back on the server's thread
@@ -275,19 +274,44 @@ private:
 };
 
 
-// DELETE_FILE of a directory or to the trash, MOVE across file systems and SYNC: work that may
-// take minutes and must not hold up every other request of the peer.
+// DELETE_FILE, the whole request: the access checks walk the path, and the last close of a
+// removed file waits until its blocks are freed (and, on a file system mounted to discard
+// them, until the disk has), so none of it runs on the server's thread. As for the other
+// requests the path is checked, its folder opened and checked by what it really is, and the
+// name removed inside that folder.
+struct DeleteFileJob : VfsServerJob
+{
+    void run() override;
+
+    // request
+    std::uint32_t flags = 0;        // FSO_DELETE_*
+    QString localPath;
+    std::string requestPath;        // the reply echoes it
+    QString notifyPath;             // announced on success
+    // The one version of a file it may take; none given: whatever the name holds.
+    versionguard::Version version;
+    vfsaccess::VfsAccessRules rules;
+    // result
+    std::uint8_t status = 0;
+
+private:
+    std::uint8_t check() const;
+    std::uint8_t removeAt(int dirFd, const QByteArray &name) const;
+    std::uint8_t removeVersionAt(int dirFd, const QByteArray &name) const;
+};
+
+// MOVE across file systems and SYNC: work that may take minutes and must not hold up every
+// other request of the peer.
 struct FileOperationJob : VfsServerJob
 {
     // SyncFileSystem writes out the file system holding sourceDir (a checked folder).
-    enum Kind { RemoveTree, Trash, Move, SyncFileSystem };
+    enum Kind { Move, SyncFileSystem };
     ~FileOperationJob() override;
     void run() override;
     void closeDescriptors();
 
-    Kind kind = RemoveTree;
+    Kind kind = Move;
     std::uint8_t code = 0;          // request code the reply answers
-    bool isLocal = false;
     QString source;                 // local path
     std::uint32_t moveFlags = 0;    // Move only: FSO_MOVE_*
     bool samePath = false;          // Move only: the request named one path twice
@@ -298,9 +322,6 @@ struct FileOperationJob : VfsServerJob
     QByteArray sourceName;
     int destinationDir = -1;
     QByteArray destinationName;
-    std::string requestPath;        // DELETE_FILE reply echoes the request path
-    versionguard::Version version;  // Trash only: the one version of a file it may take
-    QString notifyPath;             // announced on success (DELETE_FILE)
     std::uint8_t status = 0;
 };
 

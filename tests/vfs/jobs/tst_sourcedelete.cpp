@@ -186,6 +186,43 @@ private Q_SLOTS:
         QCOMPARE(failed.count(), 0);
     }
 
+    // A copied file that has become a folder by the time its delete comes, with something in
+    // it, stays with all it holds, and so does the folder above it: the move names it as
+    // changed since it was copied.
+    void sourceReplacedByAFolderStays()
+    {
+        const QString tree = m_src + QStringLiteral("/replaced");
+        const QStringList names = makeFiles(tree, 20);
+        QVERIFY(!names.isEmpty());
+        const QString victim = tree + QLatin1Char('/') + names.at(5);
+        bool replaced = false;
+        m_a->onRequest = [&](const VfsFenuCommand &cmd) {
+            if (cmd.code != FSO_DELETE_FILE || replaced)
+                return;
+            replaced = QFile::remove(victim) && QDir().mkdir(victim)
+                       && writeFile(victim + QStringLiteral("/inside.txt"), "precious");
+        };
+        QPointer<VfsCopyJob> job = cut(tree);
+        QVERIFY(job);
+        QVector<VfsLeftOutItem> kept;
+        bool finished = false;
+        connect(job.data(), &VfsJob::jobFinished, this, [&] {
+            finished = true;
+            kept = job->leftOutItems();
+        });
+        QVERIFY(waitFor([&]() { return finished; }, 10000));
+        m_a->onRequest = nullptr;
+        QVERIFY(replaced);
+        QCOMPARE(readFile(victim + QStringLiteral("/inside.txt")), QByteArray("precious"));
+        QCOMPARE(pathsBelow(tree), (QStringList{victim, victim + QStringLiteral("/inside.txt")}));
+        QString why;
+        for (const VfsLeftOutItem &item : qAsConst(kept)) {
+            if (item.path == victim)
+                why = item.reason;
+        }
+        QVERIFY2(why.contains(QStringLiteral("changed")), qPrintable(why));
+    }
+
     // A move that stops deleting keeps the rest at the source and names every source it kept:
     // cancelled while the source cannot be reached, or refused by a read-only disk.
     void keptSourcesAreNamed()

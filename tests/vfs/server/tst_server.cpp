@@ -1022,7 +1022,8 @@ private Q_SLOTS:
         QCOMPARE(listing.lastStatus, std::uint8_t(4));
         QVERIFY(listing.entries.empty());
 
-        // A recursive delete waits for a pool thread while its parent becomes a link outward.
+        // A recursive delete waits for a pool thread while its parent becomes a link outward:
+        // checked as it runs, it finds the path leads outside.
         {
             PoolBlocker pool;
             const std::uint16_t trId = h.post(ServerHarness::make(FSO_DELETE_FILE, s + "/del/victim"));
@@ -1030,10 +1031,10 @@ private Q_SLOTS:
             QVERIFY(QFile::rename(s + "/del", s + "/del_moved"));
             QVERIFY(QFile::rename(s + "/out2", s + "/del"));
             pool.release();
-            QCOMPARE(h.take(FSO_DELETE_FILE, trId).status, std::uint8_t(0));
+            QCOMPARE(h.take(FSO_DELETE_FILE, trId).status, std::uint8_t(4));
         }
         QCOMPARE(readFile(w + "/outside/victim/keep.txt"), QByteArray("outside"));
-        QVERIFY(!exists(s + "/del_moved/victim"));
+        QCOMPARE(readFile(s + "/del_moved/victim/keep.txt"), QByteArray("share"));
         QCOMPARE(h.undecodable, 0);
     }
 
@@ -1201,37 +1202,56 @@ private Q_SLOTS:
         QCOMPARE(rw.entries[0].inode, std::uint64_t(st.st_ino));
     }
 
-    // A peer that asks for recursive deletes faster than they finish is held to a few; its
-    // moves still go through, on the server's own thread once the pool work is at the cap.
+    // A peer that asks for deletes faster than they finish has at most 1,024 of them waiting
+    // for the pool: the rest are refused at once (status 1), and every one taken is answered
+    // once the pool is free. Moves have a cap of their own, past which a rename runs on the
+    // server's own thread and goes through all the same.
     void operationsAreCapped()
     {
         const QString c = root + "/capped";
-        for (int i = 0; i < 20; ++i)
+        for (int i = 0; i < 20; ++i) {
             QVERIFY(writeFile(c + QStringLiteral("/d%1/f").arg(i), "f"));
-        QVERIFY(writeFile(c + "/m.txt", "m"));
+            QVERIFY(writeFile(c + QStringLiteral("/m%1.txt").arg(i), "m"));
+        }
         ServerHarness h(false);
         h.server->setAcl({entry(kShareUuid, "Capped", c, 0x1 | 0x2 | 0x4)});
-        std::vector<std::uint16_t> accepted;
-        int refused = 0;
+        std::vector<std::uint16_t> accepted, movesAccepted;
+        int refused = 0, movedAtOnce = 0;
         {
             PoolBlocker pool;
-            for (int i = 0; i < 20; ++i) {
+            for (int i = 0; i < 1100; ++i) {
+                // Folders with something in them, then names that are not there.
                 const std::uint16_t trId = h.post(ServerHarness::make(FSO_DELETE_FILE, c + QStringLiteral("/d%1").arg(i)));
-                if (h.take(FSO_DELETE_FILE, trId, 0).status == 1)
+                const VfsFenuCommand atOnce = h.take(FSO_DELETE_FILE, trId, 0);
+                if (atOnce.status == 1)
                     ++refused;
                 else
                     accepted.push_back(trId);
+                QCOMPARE(atOnce.status == 0xFF || atOnce.status == 1, true);
             }
-            QVERIFY(h.server->runningJobCount() <= 16);
-            QCOMPARE(h.move(c + "/m.txt", c + "/m2.txt", FSO_MOVE_NO_REPLACE), std::uint8_t(0));
-            QCOMPARE(readFile(c + "/m2.txt"), QByteArray("m"));
+            for (int i = 0; i < 20; ++i) {
+                VfsFenuCommand move = ServerHarness::make(FSO_MOVE, c + QStringLiteral("/m%1.txt").arg(i), FSO_MOVE_NO_REPLACE);
+                move.destination = (c + QStringLiteral("/n%1.txt").arg(i)).toStdString();
+                const std::uint16_t trId = h.post(move);
+                const VfsFenuCommand atOnce = h.take(FSO_MOVE, trId, 0);
+                if (atOnce.status == 0xFF) {
+                    movesAccepted.push_back(trId);
+                } else {
+                    QCOMPARE(atOnce.status, std::uint8_t(0));
+                    ++movedAtOnce;
+                }
+            }
             pool.release();
-            for (std::uint16_t trId : accepted)
-                QCOMPARE(h.take(FSO_DELETE_FILE, trId).status, std::uint8_t(0));
+            for (std::size_t i = 0; i < accepted.size(); ++i)
+                QCOMPARE(h.take(FSO_DELETE_FILE, accepted[i]).status, std::uint8_t(i < 20 ? 0 : 3));
+            for (std::uint16_t trId : movesAccepted)
+                QCOMPARE(h.take(FSO_MOVE, trId).status, std::uint8_t(0));
         }
-        QCOMPARE(refused, 20 - int(accepted.size()));
-        QVERIFY(refused > 0);
-        QVERIFY(!accepted.empty());
+        QCOMPARE(int(accepted.size()), 1024);
+        QCOMPARE(refused, 1100 - 1024);
+        QCOMPARE(movedAtOnce, 20 - 16);
+        QCOMPARE(QDir(c).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size(), 20);
+        QVERIFY(exists(c + "/n19.txt"));
     }
 
     // What a write leaves behind: never world-writable, times only from a proper close.

@@ -3,6 +3,7 @@
 
 #include "tst_serverharness.h"
 
+#include "vfs/server/setaside.h"
 #include "vfs/server/vfsaccess.h"
 #include "vfs/server/vfsserverjobs.h"
 #include "vfs/server/vfswatcher.h"
@@ -10,8 +11,13 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QThreadPool>
 #include <QtTest>
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
 
 #include <fcntl.h>
 #include <sys/mount.h>
@@ -41,6 +47,77 @@ bool makeSparse(const QString &path, qint64 size)
         ::close(fd);
     return ok;
 }
+
+// A delete of the version of `path` as it is now.
+VfsFenuCommand versionedDelete(const QString &path)
+{
+    VfsFenuCommand cmd = ServerHarness::make(FSO_DELETE_FILE, path, FSO_DELETE_PERMANENT);
+    struct stat st;
+    if (::lstat(QFile::encodeName(path).constData(), &st) == 0) {
+        cmd.expectChangeNs = std::int64_t(st.st_ctim.tv_sec) * 1000000000LL + st.st_ctim.tv_nsec;
+        cmd.expectInode = st.st_ino;
+    }
+    return cmd;
+}
+
+// Holds every delete that runs on another thread than the test's where it has set its name
+// aside, until let go; counts how many are held at once.
+class DeleteGate
+{
+public:
+    DeleteGate() : m_testThread(QThread::currentThread())
+    {
+        setaside::setStepHookForTests([this](setaside::Step at) {
+            if (at != setaside::Step::MovedAside)
+                return;
+            std::unique_lock<std::mutex> lock(m_mutex);
+            if (QThread::currentThread() == m_testThread) {
+                m_onTestThread = true;
+                return;
+            }
+            m_most = std::max(m_most, ++m_held);
+            m_open.wait(lock, [this] { return m_letGo; });
+            --m_held;
+        });
+    }
+    ~DeleteGate()
+    {
+        letGo();
+        // Every delete that met the gate has passed it once the pool is done.
+        QThreadPool::globalInstance()->waitForDone();
+        setaside::setStepHookForTests(nullptr);
+    }
+    void letGo()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_letGo = true;
+        m_open.notify_all();
+    }
+    int held()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_held;
+    }
+    int most()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_most;
+    }
+    bool ranOnTestThread()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_onTestThread;
+    }
+
+private:
+    QThread *const m_testThread;
+    std::mutex m_mutex;
+    std::condition_variable m_open;
+    int m_held = 0;
+    int m_most = 0;
+    bool m_letGo = false;
+    bool m_onTestThread = false;
+};
 
 qint64 sizeOf(const QString &path)
 {
@@ -99,6 +176,44 @@ private Q_SLOTS:
         QCOMPARE(peer.server->openFileCount(), 0);
         QVERIFY(ServerHarness::waitUntil([&] { return peer.server->runningJobCount() == 0; }, 3000));
         QCOMPARE(peer.read(opened.handle, 0, 16).status, std::uint8_t(FSO_STATUS_INVALID_HANDLE));
+    }
+
+    // A peer's deletes run on the pool, four side by side, while the server's own thread goes
+    // on answering; each is answered under its own TrId once done. Those still waiting when
+    // the link drops never run, those running end, and later deletes run as before.
+    void deletesRunSideBySideAndEndWithTheLink()
+    {
+        const QString base = m_dir.path() + "/deletes";
+        QVERIFY(QDir().mkpath(base));
+        for (int i = 0; i < 9; ++i)
+            QVERIFY(makeSparse(base + QStringLiteral("/f%1").arg(i), 4096));
+        ServerHarness peer(false);
+        peer.server->setAcl({share(kShareUuid, base, rw)});
+        std::vector<std::uint16_t> trIds;
+        {
+            DeleteGate gate;
+            for (int i = 0; i < 8; ++i)
+                trIds.push_back(peer.post(versionedDelete(base + QStringLiteral("/f%1").arg(i))));
+            QVERIFY(ServerHarness::waitUntil([&] { return gate.held() == 4; }, 10000));
+            QCOMPARE(peer.makeDirectory(base + "/made").status, std::uint8_t(0));
+            QVERIFY(peer.replies.empty());
+
+            peer.server->linkDropped();
+            gate.letGo();
+            for (int i = 0; i < 4; ++i) {
+                const VfsFenuCommand reply = peer.take(FSO_DELETE_FILE, trIds[std::size_t(i)]);
+                QCOMPARE(reply.status, std::uint8_t(0));
+                QCOMPARE(QString::fromStdString(reply.path), base + QStringLiteral("/f%1").arg(i));
+            }
+            QVERIFY(ServerHarness::waitUntil([&] { return peer.server->runningJobCount() == 0; }));
+            QCOMPARE(gate.most(), 4);
+            QVERIFY(!gate.ranOnTestThread());
+        }
+        QCoreApplication::processEvents();
+        QVERIFY(peer.replies.empty());
+        QCOMPARE(QDir(base).entryList(QDir::Files), (QStringList{"f4", "f5", "f6", "f7", "f8"}));
+        QCOMPARE(peer.request(versionedDelete(base + "/f8")).status, std::uint8_t(0));
+        QVERIFY(!QFileInfo::exists(base + "/f8"));
     }
 
     // Taking a share back closes what the peer holds open in it at once; files it may

@@ -187,6 +187,23 @@ private:
     std::thread m_thread;
 };
 
+// A temporary folder, the home of the trash (XDG_DATA_HOME is its "data") while it lives.
+class TrashHome
+{
+public:
+    TrashHome() : m_old(qgetenv("XDG_DATA_HOME"))
+    {
+        qputenv("XDG_DATA_HOME", QFile::encodeName(m_dir.path() + "/data"));
+    }
+    ~TrashHome() { qputenv("XDG_DATA_HOME", m_old); }
+    bool isValid() const { return m_dir.isValid(); }
+    QString path() const { return m_dir.path(); }
+
+private:
+    QTemporaryDir m_dir;
+    QByteArray m_old;
+};
+
 VfsFenuCommand versionedDelete(const QString &path, const struct stat &seen, std::uint32_t flags)
 {
     VfsFenuCommand cmd = ServerHarness::make(FSO_DELETE_FILE, path, flags);
@@ -294,6 +311,45 @@ private Q_SLOTS:
         QCOMPARE(entryCount(secret + "/s"), 1);
         if (mounted)
             ::umount2(QFile::encodeName(mountDir.path()).constData(), MNT_DETACH);
+    }
+
+    // Many deletes out at once, of files and folders, for good and to the trash, while the
+    // folder above them is swapped for a link out of the share over and over: each is checked
+    // as it runs on the pool, by the folder it opened, and nothing outside is taken.
+    void deletesCheckedAsTheyRun()
+    {
+        TrashHome dir;
+        QVERIFY(dir.isValid());
+        const QString share = dir.path() + "/share", outside = dir.path() + "/outside";
+        constexpr int kItems = 150;
+        for (int i = 0; i < kItems; ++i) {
+            QVERIFY(writeFile(share + QStringLiteral("/a/f%1").arg(i), "mine"));
+            QVERIFY(writeFile(share + QStringLiteral("/a/d%1/x").arg(i), "mine"));
+            QVERIFY(writeFile(outside + QStringLiteral("/f%1").arg(i), "SECRET"));
+            QVERIFY(writeFile(outside + QStringLiteral("/d%1/x").arg(i), "SECRET"));
+        }
+        ServerHarness h(false);
+        h.server->setAcl({writableShare(kShareUuid, share)});
+        std::vector<std::uint16_t> trIds;
+        int deleted = 0, kept = 0;
+        {
+            Swapper swapper;
+            swapper.start([&] { return QStringList{share + "/a"}; }, outside);
+            for (int i = 0; i < kItems; ++i) {
+                const std::uint32_t flags = i % 2 ? FSO_DELETE_TO_TRASH : FSO_DELETE_PERMANENT;
+                trIds.push_back(h.post(ServerHarness::make(FSO_DELETE_FILE, share + QStringLiteral("/a/f%1").arg(i), flags)));
+                trIds.push_back(h.post(ServerHarness::make(FSO_DELETE_FILE, share + QStringLiteral("/a/d%1").arg(i), flags)));
+            }
+            for (const std::uint16_t trId : trIds) {
+                const std::uint8_t status = h.take(FSO_DELETE_FILE, trId).status;
+                QVERIFY(status != 0xFF);
+                (status == 0 ? deleted : kept)++;
+            }
+        }
+        qInfo("%d deleted, %d kept", deleted, kept);
+        QCOMPARE(filesHolding(outside, "SECRET").size(), 2 * kItems);
+        QCOMPARE(filesHolding(dir.path() + "/data", "SECRET"), QStringList());
+        QCOMPARE(h.undecodable, 0);
     }
 
     // A sparse file stays sparse when a move copies it: 1 GiB with two small islands of
@@ -432,11 +488,8 @@ private Q_SLOTS:
     void versionedDeleteLeavesFileToItsWriter()
     {
         QFETCH(std::uint32_t, flags);
-        QTemporaryDir dir;
+        TrashHome dir;
         QVERIFY(dir.isValid());
-        const QByteArray oldXdg = qgetenv("XDG_DATA_HOME");
-        qputenv("XDG_DATA_HOME", QFile::encodeName(dir.path() + "/data"));
-        const auto restoreXdg = qScopeGuard([&] { qputenv("XDG_DATA_HOME", oldXdg); });
         const QString share = dir.path() + "/share", file = share + "/doc.txt";
         QVERIFY(writeFile(file, "old"));
         ServerHarness h(false);
@@ -479,6 +532,96 @@ private Q_SLOTS:
         }
         QCOMPARE(QDir(share).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
                  flags == 0 ? QStringList{"doc.txt"} : QStringList());
+    }
+
+    // The name of a copied file holds something else by the time the peer deletes the version
+    // it copied: a folder (full or empty), a link or a pipe, put there before the request or
+    // once the delete has checked the version and is about to set the name aside. It stays,
+    // whichever way the peer deletes, and the answer says the file changed. A folder stays
+    // even under a stamp of its own: a stamp names a version of a file, and a folder's says
+    // nothing of what it holds.
+    void versionedDeleteLeavesWhatTookTheName_data()
+    {
+        QTest::addColumn<QString>("replacement");
+        QTest::addColumn<bool>("late");
+        QTest::addColumn<bool>("ownStamp");
+        QTest::addColumn<std::uint32_t>("flags");
+        const std::vector<std::pair<const char *, std::uint32_t>> ways{
+            {"permanent", FSO_DELETE_PERMANENT},
+            {"only empty", FSO_DELETE_PERMANENT | FSO_DELETE_ONLY_EMPTY},
+            {"trash", FSO_DELETE_TO_TRASH},
+            {"trash, only empty", FSO_DELETE_TO_TRASH | FSO_DELETE_ONLY_EMPTY}};
+        for (const char *replacement : {"folder", "empty folder", "link", "pipe"}) {
+            for (const auto &way : ways)
+                QTest::newRow(qPrintable(QStringLiteral("%1, %2").arg(replacement, way.first)))
+                    << QString(replacement) << false << false << way.second;
+            // The trash takes the name without setting it aside first: no moment to step in.
+            for (std::size_t i = 0; i < 2; ++i)
+                QTest::newRow(qPrintable(QStringLiteral("%1 after the check, %2").arg(replacement, ways[i].first)))
+                    << QString(replacement) << true << false << ways[i].second;
+        }
+        for (const auto &way : ways)
+            QTest::newRow(qPrintable(QStringLiteral("empty folder under its own stamp, %1").arg(way.first)))
+                << QStringLiteral("empty folder") << false << true << way.second;
+    }
+    void versionedDeleteLeavesWhatTookTheName()
+    {
+        QFETCH(QString, replacement);
+        QFETCH(bool, late);
+        QFETCH(bool, ownStamp);
+        QFETCH(std::uint32_t, flags);
+        TrashHome dir;
+        QVERIFY(dir.isValid());
+        const QString share = dir.path() + "/share", file = share + "/doc.txt", made = share + "/doc.new";
+        QVERIFY(writeFile(file, "copied"));
+        QVERIFY(writeFile(share + "/other.txt", "other"));
+        struct stat seen, now;
+        QCOMPARE(::lstat(native(file).constData(), &seen), 0);
+        auto replace = [&] {
+            // Made while the file still holds its inode, so that it cannot be given the same one.
+            bool ready = false;
+            if (replacement == "folder")
+                ready = writeFile(made + "/inner.txt", "inner");
+            else if (replacement == "empty folder")
+                ready = QDir().mkpath(made);
+            else if (replacement == "link")
+                ready = QFile::link("other.txt", made);
+            else
+                ready = ::mkfifo(native(made).constData(), 0644) == 0;
+            return ready && QFile::remove(file) && ::rename(native(made).constData(), native(file).constData()) == 0
+                   && ::lstat(native(file).constData(), &now) == 0;
+        };
+        bool replaced = false;
+        if (late) {
+            setaside::setStepHookForTests([&](setaside::Step at) {
+                if (at == setaside::Step::MovingAside && !replaced)
+                    replaced = replace();
+            });
+        } else {
+            replaced = replace();
+        }
+        const auto noHook = qScopeGuard([] { setaside::setStepHookForTests(nullptr); });
+        if (ownStamp)
+            seen = now;
+        ServerHarness h(false);
+        h.server->setAcl({writableShare(kShareUuid, share)});
+
+        QCOMPARE(h.request(versionedDelete(file, seen, flags)).status, std::uint8_t(FSO_STATUS_CHANGED));
+        QVERIFY(replaced);
+        struct stat after;
+        QCOMPARE(::lstat(native(file).constData(), &after), 0);
+        QCOMPARE(after.st_ino, now.st_ino);
+        QCOMPARE(after.st_mode, now.st_mode);
+        if (replacement == "folder")
+            QCOMPARE(filesHolding(file, "inner").size(), 1);
+        if (replacement == "link")
+            QCOMPARE(QFile::symLinkTarget(file), share + "/other.txt");
+        QFile other(share + "/other.txt");
+        QVERIFY(other.open(QIODevice::ReadOnly));
+        QCOMPARE(other.readAll(), QByteArray("other"));
+        QCOMPARE(entryCount(dir.path() + "/data/Trash/files"), 0);
+        QCOMPARE(QDir(share).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+                 (QStringList{"doc.txt", "other.txt"}));
     }
 
     // The server dies (SIGKILL) between moving a name aside and removing what it moved, or
