@@ -87,7 +87,7 @@ void VfsBlockTransfer::onHashAnswered()
 }
 
 void VfsBlockTransfer::begin(VfsClient *source, quint16 sourceHandle, VfsClient *destination,
-                             quint16 destinationHandle, quint64 size, bool fresh, quint64 from)
+                             quint16 destinationHandle, quint64 size, bool fresh)
 {
     m_src = source;
     m_dst = destination;
@@ -99,7 +99,7 @@ void VfsBlockTransfer::begin(VfsClient *source, quint16 sourceHandle, VfsClient 
     m_hashPhase = HashIdle;
     m_readState = IoWorking;
     m_writeState = IoWorking;
-    m_hashOffset = from;
+    m_hashOffset = 0;
     for (auto &batch : m_batches) {
         batch->inUse = false;
         batch->source.answered = batch->destination.answered = false;
@@ -110,7 +110,7 @@ void VfsBlockTransfer::begin(VfsClient *source, quint16 sourceHandle, VfsClient 
     m_fresh = fresh;
     m_foldClose = fresh && size > 0 && size <= kBlockSize;
     m_checkOnly = false;
-    m_differsFrom = kEqual;
+    m_checkDiffers = false;
     m_failure.clear();
     m_readTimer.start();
     for (auto &b : m_readBuffers)
@@ -186,7 +186,7 @@ VfsBlockTransfer::Outcome VfsBlockTransfer::step()
         return fail(m_sourceChanged ? QStringLiteral("source changed during the copy")
                                     : QStringLiteral("error in io state"));
     const bool allDone = m_hashPhase == HashDone && m_readState == IoDone && m_writeState == IoDone;
-    if (allDone && m_differsFrom != kEqual)
+    if (allDone && m_checkDiffers)
         return Differs;
     if (allDone && m_fresh)
         return Complete;
@@ -235,7 +235,7 @@ void VfsBlockTransfer::hashBatches()
     }
     // Both sides of each stretch at once, several stretches ahead of the reads they make. A
     // check stops at the first difference: what follows it is the transfer's.
-    const bool stopped = m_differsFrom != kEqual;
+    const bool stopped = m_checkDiffers;
     for (auto &batch : m_batches) {
         if (batch->inUse || m_hashOffset >= m_size || m_transferQueue.size() > kMaxQueuedReads || stopped)
             continue;
@@ -309,7 +309,7 @@ bool VfsBlockTransfer::compareBatch(HashBatch &batch)
             ++matches;
             m_events.copied(length);
         } else if (m_checkOnly) {
-            m_differsFrom = qMin(m_differsFrom, o);
+            m_checkDiffers = true;
         } else {
             m_transferQueue.push_back({o, length});
         }

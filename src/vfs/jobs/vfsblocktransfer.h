@@ -8,8 +8,8 @@
 // the destination's last block must be the source's, and nothing may follow it.
 //
 // A check only compares: the destination is open for reading, and no block is read or
-// written. It tells whether the destination holds the source's content already, and if not,
-// the first block that differs; a transfer begun there later hashes and sends only the rest.
+// written. It tells whether the destination holds the source's content already; it stops at
+// the first block that differs.
 //
 // A destination that held nothing (new or empty) has nothing to compare with: all blocks
 // are sent and neither side is hashed. Its length is the planned one from its open; the
@@ -78,7 +78,7 @@ public:
         std::function<void()> destinationClosed;
     };
 
-    // Differs: a check found a block that is not equal (differsFrom()).
+    // Differs: a check found a block that is not equal.
     enum Outcome { Running, Complete, Differs, Failed };
 
     explicit VfsBlockTransfer(Events events);
@@ -87,16 +87,13 @@ public:
     VfsBlockTransfer &operator=(const VfsBlockTransfer &) = delete;
 
     // Starts one file of `size` bytes (as planned); every record must be back. `fresh`: the
-    // destination was new or empty, so nothing of it can be kept. `from`: where the blocks
-    // stop being known equal on both sides (a check found so); the hashing starts there.
+    // destination was new or empty, so nothing of it can be kept.
     void begin(VfsClient *source, quint16 sourceHandle, VfsClient *destination, quint16 destinationHandle,
-               quint64 size, bool fresh, quint64 from = 0);
+               quint64 size, bool fresh);
     // Starts a check of a destination open for reading: Complete when it holds the source's
     // content (its last block proved as at the end of a copy), else Differs.
     void beginCheck(VfsClient *source, quint16 sourceHandle, VfsClient *destination, quint16 destinationHandle,
                     quint64 size);
-    // After Differs: the first block that is not equal; every one before it is.
-    quint64 differsFrom() const { return m_differsFrom; }
     // Sends what can be sent and takes in what was answered.
     Outcome step();
     // Why the last step failed; "source changed during the copy" when it did.
@@ -187,8 +184,7 @@ private:
     bool m_fresh = false;
     bool m_foldClose = false;   // one block, fresh: the read and the write close their files
     bool m_checkOnly = false;   // a check: blocks are compared, never read or written
-    static constexpr quint64 kEqual = ~quint64(0);
-    quint64 m_differsFrom = kEqual;
+    bool m_checkDiffers = false;   // a check found a block that is not equal: it stops
     Buffer<VfsHashFileJob> m_hash;
 
     // Blocks to read, blocks read and waiting to be written, and the buffers in flight.

@@ -27,7 +27,7 @@
 // holds the source's content already, it is left as it is (its name and change stamp; its
 // time and mode are set only where they differ), so that a copy reading it at the same time
 // (the other computer copying it the other way) neither loses it nor sees it change; else it
-// is replaced from the first block that differs. The job remembers which source files it
+// is replaced as any other, its matching blocks kept. The job remembers which source files it
 // finished, so that a cut deletes nothing else. Before its end it lists the finished sources
 // again: one whose size, modification time or change stamp (change time and inode, which no
 // one can put back) moved since it was listed for the copy may have been read half old, half
@@ -438,13 +438,12 @@ private:
     bool m_curFileComplete = false;
     bool m_skipping = false;
     // An existing destination of the source's size, read before it is replaced: open for the
-    // check, found to hold the content (left as it is), or found to differ from m_resumeFrom
-    // on (then closed, and written the usual way).
+    // check, found to hold the content (left as it is), or found to differ (then closed, and
+    // written the usual way).
     bool m_checkingInPlace = false;
     bool m_curInPlace = false;
     bool m_inPlaceChecked = false;
     bool m_writeAfterCheck = false;
-    quint64 m_resumeFrom = 0;
     quint64 m_checkBaseline = 0;   // bytes copied when the check began
     VfsCopyDestinationEntry m_curExisting;
     int m_restartPhase = 0;

@@ -620,7 +620,7 @@ void VfsCopyJob::stateTransfer(int action)
             m_checkBaseline = m_bytesCopied.load();
             m_transfer.beginCheck(m_src, m_srcHandle, m_dst, m_dstHandle, m_curFileSize);
         } else {
-            m_transfer.begin(m_src, m_srcHandle, m_dst, m_dstHandle, m_curFileSize, m_curDstFresh, m_resumeFrom);
+            m_transfer.begin(m_src, m_srcHandle, m_dst, m_dstHandle, m_curFileSize, m_curDstFresh);
         }
     } else if (action == JobActionLeave) {
         m_transfer.clear();
@@ -648,14 +648,13 @@ void VfsCopyJob::stateTransfer(int action)
         setJobState(CopyStateCloseSource, __LINE__);
         startTimer(0, JobActionStep, __LINE__);
     } else if (outcome == VfsBlockTransfer::Differs) {
-        // Replaced the usual way from the first block that differs; the blocks before it are
-        // there, and count as copied.
+        // Replaced the usual way, every block compared again: what the check read may no
+        // longer be the file under the name once it is moved aside to be written.
         m_checkingInPlace = false;
         m_inPlaceChecked = true;
         m_writeAfterCheck = true;
-        m_resumeFrom = m_transfer.differsFrom();
-        logPrintf(LogVcpa, "%s differs from %llu", qPrintable(m_curDstPath), (unsigned long long)m_resumeFrom);
-        m_bytesCopied = m_checkBaseline + m_resumeFrom;
+        logPrintf(LogVcpa, "%s differs", qPrintable(m_curDstPath));
+        m_bytesCopied = m_checkBaseline;
         m_changeFlags |= 1;
         emitChanges();
         setJobState(CopyStateCloseSource, __LINE__);

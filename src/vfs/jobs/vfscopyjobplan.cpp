@@ -417,7 +417,6 @@ void VfsCopyJob::stateNextItem(int action)
             m_skipping = false;
             m_movingAside = false;
             m_checkingInPlace = m_curInPlace = m_inPlaceChecked = m_writeAfterCheck = false;
-            m_resumeFrom = 0;
             m_closePhase = 0;
             setJobState(CopyStateOpenSource, __LINE__);
         }

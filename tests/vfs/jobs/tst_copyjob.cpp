@@ -1283,9 +1283,8 @@ private Q_SLOTS:
     // A file the user allowed to be replaced that has the source's size is read first. One
     // that holds the content already is left as it is: nothing is written or renamed, it keeps
     // its inode and change stamp, and only a time that differs is set; a cut deletes its
-    // source. One that differs in its last block only gets that block: the blocks the check
-    // found equal are not hashed again, and it is replaced the usual way, through the hidden
-    // name.
+    // source. One that differs in its last block only gets that block, replaced the usual
+    // way, through the hidden name.
     void sameSizeDestinationReadBeforeItIsReplaced()
     {
         const qint64 size = 4121600 * 2 + 999;   // three hash requests
@@ -1337,8 +1336,28 @@ private Q_SLOTS:
         QCOMPARE(out.bytesCopied, quint64(size));
         QCOMPARE(qint64(m_b->writtenBytes()), size - last);
         QCOMPARE(moves, 2);    // aside to the hidden name and back
-        QCOMPARE(hashes, 3 + 1 + 1);   // the check, the last stretch, the end's proof
+        QCOMPARE(hashes, 3 + 3 + 1);   // the check, the replacement's own compare, the end's proof
         QVERIFY(!QFileInfo::exists(m_dst + QStringLiteral("/") + VfsCopyJob::partialName(QStringLiteral("f"))));
+        settle();
+
+        // Another program puts a file of the same size under the name between the check and
+        // the replacement, one that differs in its first block: what the check found equal
+        // was another file's, and the copy still ends with the source's content throughout.
+        QVERIFY(writeFile(dst, changed));
+        QByteArray swapped = data;
+        swapped[0] = char(swapped[0] ^ 0x55);
+        bool swappedIn = false;
+        m_b->onRequest = [&](const VfsFenuCommand &cmd) {
+            if (cmd.code == FSO_MOVE && !swappedIn)
+                swappedIn = writeFile(dst + QStringLiteral(".new"), swapped)
+                            && ::rename(QFile::encodeName(dst + QStringLiteral(".new")).constData(),
+                                        QFile::encodeName(dst).constData()) == 0;
+        };
+        out = run(make(m_a.get(), m_b.get(), {item(src)}, m_dst, true));
+        QVERIFY(swappedIn);
+        QVERIFY(out.finished);
+        QVERIFY(readFile(dst) == data);
+        m_b->onRequest = nullptr;
         settle();
 
         const auto kept = stamp();
