@@ -612,8 +612,8 @@ QString VfsCopyJob::destinationName(const VfsCopyItem &item) const
 void VfsCopyJob::process(int action)
 {
     // A cancel while the sources of a cut are deleted stops the delete alone: the copy is
-    // complete, and the job lists what stays.
-    if ((m_abort || m_aborting) && m_copyState != CopyStateDeleteSources) {
+    // complete, and the job lists what stays. Once finished, a cancel changes nothing.
+    if ((m_abort || m_aborting) && m_copyState != CopyStateDeleteSources && m_copyState != CopyStateFinished) {
         handleUserAbort(action);
         return;
     }
@@ -910,6 +910,8 @@ void VfsCopyJob::stateRestart(int action)
         m_lanePhase = 0;
         m_destinationSynced = false;
         m_syncAnswered = false;
+        // What is written again is flushed again, on a file system flushed before as well.
+        m_syncVolumes.clear();
         setJobState(CopyStateStart, __LINE__);
         startTimer(0, JobActionStep, __LINE__);
     }
@@ -918,8 +920,11 @@ void VfsCopyJob::stateRestart(int action)
 void VfsCopyJob::stateFinished(int action)
 {
     if (action == JobActionStep) {
-        if (m_abortedEmitted)
+        if (m_abortedEmitted) {
+            // A cancel that came after the end stopped the timer that removes the job.
+            startTimer(m_timings.finishedDeleteMs, JobActionDelete, __LINE__);
             return;
+        }
         m_abortedEmitted = true; // the end is announced once, never an abort after it
         Q_EMIT copyCompleted(m_request, m_result);
         Q_EMIT jobFinished();

@@ -110,6 +110,8 @@ void VfsCopyJob::onSourceDeleteEnded()
                  message("move-kept-changed", "copied, but changed since, so it was kept at the source"));
     keepAtSource(del->keptRefused(),
                  message("move-kept-undeleted", "copied, but it could not be deleted at the source"));
+    keepAtSource(del->unconfirmed(),
+                 message("move-kept-unanswered", "copied; the source did not confirm that it was deleted"));
     if (del->state() == VfsJobStateAborted) {
         // Cancelled, or the source computer is gone: the rest stays where it is, at both ends.
         // A delete that went unanswered may have been done: named, but not as surely kept.

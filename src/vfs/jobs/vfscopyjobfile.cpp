@@ -116,7 +116,10 @@ void VfsCopyJob::stateOpenDestination(int action)
             return abortJob(QStringLiteral("destination client gone"), __LINE__);
         if (existing != m_curDstEntries.end() && !partialFile) {
             const VfsCopyDestinationEntry &e = existing->second;
-            if (!m_inPlaceChecked && e.type == VfsCopyItem::FileType && e.size == m_curItem.size)
+            // Not in a cut: a file reached through two mounts that give it other inode
+            // numbers would be found equal to itself, and its source deleted.
+            if (!m_inPlaceChecked && !m_request.deleteSource && e.type == VfsCopyItem::FileType
+                && e.size == m_curItem.size)
                 return openForCheck(e);
             // The file to be replaced becomes the hidden one: its blocks that match are kept,
             // and the real name is free until the copy is complete.
@@ -449,8 +452,10 @@ void VfsCopyJob::stateFinishDestination(int action)
     if (!m_dst)
         return abortJob(QStringLiteral("destination client gone"), __LINE__);
     if (m_closePhase == 0 && m_curInPlace) {
-        // It holds the content under its real name already: nothing to rename.
+        // It holds the content under its real name already: nothing to rename. It may not be
+        // on the disk yet (an earlier run wrote it), so it is flushed with the rest.
         m_ownDestinations.insert(m_curDstPath);
+        noteWrittenFolder(m_curDstPath.left(m_curDstPath.lastIndexOf(m_dstSep)), m_curDstVolume);
         m_closePhase = 1;
     }
     if (m_closePhase == 0) {

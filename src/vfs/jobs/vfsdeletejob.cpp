@@ -189,6 +189,10 @@ void VfsDeleteJob::onItemEnded(const VfsDeleteItem &item, VfsDeleteLane::Outcome
         m_again.push_back(item);
         m_lane.hold();
         return;
+    case VfsDeleteLane::Unconfirmed:
+        logPrintf(LogVmg1, "delete of %s unanswered, not sent again", qPrintable(item.path));
+        m_unconfirmed.append(item.path);
+        break;
     case VfsDeleteLane::Unanswered:
         m_again.push_back(item);
         m_lane.hold();

@@ -71,6 +71,9 @@ public:
     // gone all the same).
     std::vector<VfsDeleteItem> unsentItems() const;
     const std::vector<VfsDeleteItem> &unansweredItems() const { return m_again; }
+    // Files of a cut that had no version and whose delete went unanswered: they may be gone
+    // or not, and are never sent again.
+    const QStringList &unconfirmed() const { return m_unconfirmed; }
 
 public Q_SLOTS:
     void abort() override;
@@ -108,6 +111,7 @@ private:
     bool m_failed = false;
     int m_ended = 0;
     QStringList m_deleted;
+    QStringList m_unconfirmed;
     QStringList m_kept;
     QStringList m_keptChanged;
     QStringList m_keptRefused;

@@ -185,8 +185,12 @@ void VfsDeleteLane::onDeleted(Slot &s)
 {
     const VfsDeleteFileJob &d = s.del;
     const bool onlyEmpty = d.flags & FSO_DELETE_ONLY_EMPTY;
+    if (d.jobStatus != JobFinished && d.status == FSO_STATUS_TIMEOUT) {
+        const bool unversioned = !isFolder(s.item) && s.item.changeNs == 0 && s.item.inode == 0;
+        return end(s, m_onlyEmptyFolders && unversioned ? Unconfirmed : Unanswered, d.status);
+    }
     if (d.jobStatus != JobFinished)
-        return end(s, d.status == FSO_STATUS_TIMEOUT ? Unanswered : Refused, d.status);
+        return end(s, Refused, d.status);
     switch (d.status) {
     case FSO_STATUS_SUCCESS:
         return end(s, Deleted);

@@ -51,6 +51,9 @@ public:
         Refused,       // any other answer; `status` says which
         TrashRefused,  // could not go to the recycle bin (FSO_STATUS_NETWORK_PATH)
         Unanswered,    // no answer in time: the link or the peer is down
+        // After a cut, a file sent without a version (its server gives none) and not
+        // answered: never sent again, as another file may hold its name by then.
+        Unconfirmed,
     };
 
     struct Events

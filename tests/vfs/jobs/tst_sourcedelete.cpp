@@ -4,6 +4,7 @@
 
 #include "testutil_jobs.h"
 #include "vfs/jobs/vfscopyjob.h"
+#include "vfs/jobs/vfsdeletejob.h"
 #include "vfs/jobs/vfsdeletelane.h"
 #include "vfs/jobs/vfsjobmodel.h"
 #include "vfs/jobs/vfsmanager.h"
@@ -184,6 +185,68 @@ private Q_SLOTS:
         for (int i = 0; i < names.size(); ++i)
             QCOMPARE(readFile(m_dst + QStringLiteral("/flaps/") + names[i]), pattern(100 + i, i));
         QCOMPARE(failed.count(), 0);
+    }
+
+    // A source computer that gives no versions: a delete whose answer is lost may have been
+    // done, and the name may hold a new file by the time it would be sent again. It is not
+    // sent again: the new file stays, and the file is named as not confirmed.
+    void unversionedDeleteUnansweredIsNotSentAgain()
+    {
+        const QString tree = m_src + QStringLiteral("/old");
+        const QStringList names = makeFiles(tree, 3);
+        QVERIFY(!names.isEmpty());
+        const QString victim = tree + QLatin1Char('/') + names.at(1);
+        std::vector<VfsDeleteItem> items{{QString(), tree, 0, VfsCopyItem::DirectoryType}};
+        for (const QString &name : names)
+            items.push_back({QString(), tree + QLatin1Char('/') + name, 0, VfsCopyItem::FileType});
+        bool lost = false;
+        m_a->onReply = [&](VfsFenuCommand &reply) {
+            if (reply.code != FSO_DELETE_FILE_REPLY || lost || pathOf(reply) != victim)
+                return;
+            lost = true;
+            reply.code = 0x7F;   // never reaches the job
+            QVERIFY(writeFile(victim, "a new save"));
+        };
+        VfsDeleteJob del;
+        del.setPeer(m_a.get());
+        del.setDeleteFlags(FSO_DELETE_PERMANENT);
+        del.setOnlyEmptyFolders(true);
+        del.setItems(items);
+        del.setRetryDelay(100);
+        QSignalSpy finished(&del, &VfsJob::jobFinished);
+        del.start();
+        QVERIFY(waitFor([&]() { return finished.count() == 1; }));
+        m_a->onReply = nullptr;
+        QVERIFY(lost);
+        QCOMPARE(readFile(victim), QByteArray("a new save"));
+        QCOMPARE(del.unconfirmed(), QStringList{victim});
+        QCOMPARE(pathsBelow(tree), QStringList{victim});
+        QCOMPARE(del.keptFolders(), QStringList{tree});
+    }
+
+    // A cancel that comes as the last delete of a cut has ended changes nothing: the sources
+    // are gone, and the move ends done.
+    void cancelAsTheDeletesEndLeavesTheMoveDone()
+    {
+        const QString tree = m_src + QStringLiteral("/late");
+        QVERIFY(!makeFiles(tree, 5).isEmpty());
+        QSignalSpy finished(m_manager.get(), &VfsManager::copyFinished);
+        QPointer<VfsCopyJob> job = cut(tree);
+        QVERIFY(job);
+        bool cancelled = false;
+        bool aborted = false;
+        connect(job.data(), &VfsJob::stateChanged, this, [&] {
+            if (job && !cancelled && job->sourcesToDelete() > 0 && job->state() == VfsJob::VfsJobStateFinished) {
+                cancelled = true;
+                job->abort();
+            }
+        });
+        connect(job.data(), &VfsJob::jobAborted, this, [&] { aborted = true; });
+        QVERIFY(waitFor([&]() { return m_model->rowCount() == 0; }));
+        QVERIFY(cancelled);
+        QVERIFY(!aborted);
+        QCOMPARE(finished.count(), 1);
+        QVERIFY(!QFileInfo::exists(tree));
     }
 
     // A copied file that has become a folder by the time its delete comes, with something in
