@@ -73,11 +73,20 @@ inline bool fitsBudget(const QSize &size, QImage::Format format)
            && qint64(size.width()) * size.height() * workingBytesPerPixel(format) <= kMaxPictureBytes;
 }
 
+// Whether the reader would hand the bytes to QtSvg, which opens and reads whatever files a
+// drawing names, by path and blocking. A drawing is drawn only by the drawing renderer, which
+// confines what it names; as a picture (one named ".png", one inside a drawing) it is none.
+inline bool isDrawing(QImageReader &reader)
+{
+    const QByteArray format = reader.format();
+    return format == "svg" || format == "svgz";
+}
+
 // Whether the picture the reader's header announces (size and format) fits; reads the header
-// only.
+// only, and never a drawing's.
 inline bool fitsBudget(QImageReader &reader)
 {
-    return fitsBudget(reader.size(), reader.imageFormat());
+    return !isDrawing(reader) && fitsBudget(reader.size(), reader.imageFormat());
 }
 
 // `size` fitted into `bound` with the aspect ratio kept, never below 1 x 1; an empty size or

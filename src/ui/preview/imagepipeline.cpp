@@ -380,9 +380,9 @@ QImage readPictureSafely(QImageReader &reader, const QSize &bound, bool *turned)
     reader.setAutoTransform(true);
     reader.setQuality(100);
     // The header's size and format decide before anything is decoded: no size, no picture.
-    const QSize stored = reader.size();
     if (!PreviewLimits::fitsBudget(reader))
         return QImage();
+    const QSize stored = reader.size();
     const bool quarterTurn = reader.transformation() & QImageIOHandler::TransformationRotate90;
     QSize scaled;
     if ((bound.width() > 0 || bound.height() > 0) && reader.supportsOption(QImageIOHandler::ScaledSize)) {

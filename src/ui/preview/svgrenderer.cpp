@@ -72,6 +72,8 @@ qint64 pictureBytes(QByteArray data)
     QImageReader reader(&buffer);
     if (!reader.canRead())
         return 0;
+    if (PreviewLimits::isDrawing(reader))
+        return -1;
     const QSize size = reader.size();
     if (!PreviewLimits::fitsBudget(size, reader.imageFormat()))
         return -1;
@@ -122,10 +124,11 @@ QByteArray readNamedPicture(const QString &href, const QString &drawingDir, qint
 
 // The drawing as QtSvg is to read it: QtSvg would open a picture the drawing names by file
 // itself, by path and blocking, so such pictures are read here (see readNamedPicture) and
-// embedded; one that cannot be read loses its name and is left out. The pictures of the
-// drawing, embedded or named, must fit the memory budget together before QtSvg decodes any.
-// Empty when they do not, or when the text is not well-formed (QtSvg would have started on
-// the pictures before it noticed).
+// embedded; one that cannot be read loses its name and is left out. Processing instructions
+// are left out too: QtSvg reads the file a style sheet one names. The pictures of the
+// drawing, embedded or named, must fit the memory budget together before QtSvg decodes any,
+// and none may be a drawing itself. Empty when they do not, or when the text is not
+// well-formed (QtSvg would have started on the pictures before it noticed).
 QByteArray withNamedPicturesEmbedded(const QByteArray &text, const QString &drawingDir)
 {
     QXmlStreamReader xml(text);
@@ -134,11 +137,16 @@ QByteArray withNamedPicturesEmbedded(const QByteArray &text, const QString &draw
     QXmlStreamWriter writer(&rewritten);
     qint64 bytes = 0;
     qint64 namedBytes = 0;
-    bool named = false;
+    bool changed = false;
     while (!xml.atEnd()) {
         const QXmlStreamReader::TokenType token = xml.readNext();
         if (token == QXmlStreamReader::Invalid)
             return QByteArray();
+        if (token == QXmlStreamReader::ProcessingInstruction) {
+            // A style sheet instruction names a file QtSvg would read whole, by path.
+            changed = true;
+            continue;
+        }
         if (token != QXmlStreamReader::StartElement) {
             writer.writeCurrentToken(xml);
             continue;
@@ -160,7 +168,7 @@ QByteArray withNamedPicturesEmbedded(const QByteArray &text, const QString &draw
                 if (start >= 0)
                     picture = QByteArray::fromBase64(value.midRef(start + 7).toLatin1());
             } else {
-                named = true;
+                changed = true;
                 picture = readNamedPicture(value, drawingDir, PreviewLimits::kMaxSvgBytes - namedBytes);
                 namedBytes += picture.size();
             }
@@ -176,7 +184,7 @@ QByteArray withNamedPicturesEmbedded(const QByteArray &text, const QString &draw
                                       QLatin1String("data:;base64,") + QLatin1String(picture.toBase64()));
         }
     }
-    return named ? rewritten : text;
+    return changed ? rewritten : text;
 }
 
 bool loadRenderer(QSvgRenderer &renderer, const QString &path)

@@ -68,8 +68,10 @@ QImage readCurrent(const QString &thumbnail, const QByteArray &uri, qint64 mtime
     file.seek(0);
     QImageReader reader(&file, "png");
     // Thumbnails are at most 1024 wide; anything bigger is not one.
+    if (!PreviewLimits::fitsBudget(reader))
+        return QImage();
     const QSize size = reader.size();
-    if (!PreviewLimits::fitsBudget(reader) || size.width() > 2048 || size.height() > 2048)
+    if (size.width() > 2048 || size.height() > 2048)
         return QImage();
     return reader.read();
 }

@@ -375,6 +375,43 @@ private Q_SLOTS:
         QVERIFY(!drawnRed(result));
     }
 
+    // QtSvg reads every file a drawing names by path: the style sheet an instruction names,
+    // and, for a drawing it is handed as a picture (one named ".png", one embedded in a
+    // drawing), its own pictures too. None of them is read: a style sheet instruction is left
+    // out, a drawing named as a picture is no picture, and a drawing whose picture is a
+    // drawing is not drawn.
+    void drawingsOpenNoFileThroughQtSvg()
+    {
+        const QString css = file(QStringLiteral("elsewhere.css"));
+        QVERIFY(writeFile(css, "rect { fill: #ff0000; }"));
+        const QByteArray styled = "<?xml version='1.0'?><?xml-stylesheet type=\"text/css\" href=\"" + css.toUtf8()
+                                  + "\"?><svg xmlns='http://www.w3.org/2000/svg' width='16' height='16'>"
+                                    "<rect width='16' height='16'/></svg>";
+        const auto preview = [this](const QString &name) {
+            PreviewImageRequest request;
+            request.path = file(name);
+            request.bounds = {{16, 16}};
+            return getPreviewImage(request, nullptr);
+        };
+        QVERIFY(writeFile(file(QStringLiteral("styled.svg")), styled));
+        PreviewImageResult result = preview(QStringLiteral("styled.svg"));
+        QCOMPARE(int(result.images.size()), 1);
+        QVERIFY(!isReddish(result.images.front().pixel(8, 8)));
+
+        QVERIFY(writeFile(file(QStringLiteral("disguised.png")), styled));
+        result = preview(QStringLiteral("disguised.png"));
+        QVERIFY(result.images.empty() || !isReddish(result.images.front().pixel(8, 8)));
+
+        const QByteArray inner = "<svg xmlns='http://www.w3.org/2000/svg' width='16' height='16'>"
+                                 "<rect width='16' height='16' fill='#ff0000'/></svg>";
+        QVERIFY(writeFile(file(QStringLiteral("nested.svg")),
+                          "<svg xmlns='http://www.w3.org/2000/svg' xmlns:xlink='http://www.w3.org/1999/xlink' "
+                          "width='16' height='16'><image width='16' height='16' xlink:href='data:;base64,"
+                              + inner.toBase64() + "'/></svg>"));
+        result = preview(QStringLiteral("nested.svg"));
+        QVERIFY(result.images.empty() || !isReddish(result.images.front().pixel(8, 8)));
+    }
+
     void ghostscriptDocuments()
     {
         if (QStandardPaths::findExecutable(QStringLiteral("gs")).isEmpty())
