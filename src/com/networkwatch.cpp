@@ -87,8 +87,12 @@ QSet<QString> NetworkWatch::presentAddresses()
         if ((flags & QNetworkInterface::IsLoopBack) || !(flags & QNetworkInterface::IsUp)
             || !(flags & QNetworkInterface::IsRunning))
             continue;
-        for (const QNetworkAddressEntry &entry : iface.addressEntries())
-            present.insert(QString::number(iface.index()) + QLatin1Char('|') + entry.ip().toString());
+        // A link-local address reaches no other computer; every new interface (a container's,
+        // a virtual machine's) brings one.
+        for (const QNetworkAddressEntry &entry : iface.addressEntries()) {
+            if (!entry.ip().isLinkLocal())
+                present.insert(QString::number(iface.index()) + QLatin1Char('|') + entry.ip().toString());
+        }
     }
     return present;
 }

@@ -13,7 +13,7 @@ class TstNetworkWatch : public QObject
 
 private Q_SLOTS:
     // The network comes back when an interface comes up and when one gains an address, a
-    // new one or one that replaces another; going away is no news.
+    // new one or one that replaces another; going away is no news, nor is a link-local one.
     void tellsWhenTheNetworkComesBack()
     {
         const QString reason = testutil::Netns::unavailableReason();
@@ -49,6 +49,11 @@ private Q_SLOTS:
         QVERIFY(net.ip({"link", "set", cable, "up"}, ns));
         QVERIFY(returned.wait(limit));
         QCOMPARE(returned.count(), 4);
+
+        // Link-local addresses reach no other computer: no news either.
+        QVERIFY(net.ip({"addr", "add", "fe80::1234/64", "dev", cable}, ns));
+        QVERIFY(net.ip({"addr", "add", "169.254.9.9/16", "dev", cable}, ns));
+        QVERIFY(!returned.wait(1500));
     }
 };
 
