@@ -489,6 +489,8 @@ public:
     void deleteFinished(DeleteFileJob *job);
     // Gives the records of the deletes that have not started back unrun.
     void dropWaitingDeletes();
+    // Deletes not yet started take the access as it is now.
+    void recheckWaitingDeletes();
 
     // Sends the LIST_DRIVES reply with the watcher's drive list as it is now.
     void replyDrives(const VfsFenuCommand &cmd);
@@ -573,6 +575,7 @@ void VfsServerNusk::setAcl(std::vector<PeerAclDto> entries)
     d->acl = std::move(entries);
     d->rules = vfsaccess::VfsAccessRules(d->isLocal, d->acl);
     d->closeRevokedFiles();
+    d->recheckWaitingDeletes();
     Q_EMIT notifyDirectoryChanged(vfsaccess::sharesRoot());
     Q_EMIT notifyDirectoryChanged(vfsaccess::drivesRoot());
 }
@@ -1015,6 +1018,17 @@ void VfsServerNuskPrivate::deleteFinished(DeleteFileJob *job)
         Q_EMIT q->notifyDirectoryChanged(job->notifyPath);
     job->rules = vfsaccess::VfsAccessRules();
     recycle(freeDeletes, std::move(owned));
+}
+
+void VfsServerNuskPrivate::recheckWaitingDeletes()
+{
+    // A delete is checked when it runs, against the access it carries: one still waiting
+    // carries the access as it is now, not as it was when it came.
+    for (VfsServerJob *job : deleteLane.takeWaiting()) {
+        auto *waiting = static_cast<DeleteFileJob *>(job);
+        waiting->rules = rules;
+        deleteLane.add(waiting);
+    }
 }
 
 void VfsServerNuskPrivate::dropWaitingDeletes()

@@ -241,6 +241,36 @@ private Q_SLOTS:
         QCOMPARE(peer.server->openFileCount(), 0);
     }
 
+    // Deletes still waiting when the share is taken back are checked against what is shared
+    // now: they delete nothing. Those already under way end as they began.
+    void waitingDeletesTakeAccessAsItIsNow()
+    {
+        const QString base = m_dir.path() + "/revokedDeletes";
+        QVERIFY(QDir().mkpath(base));
+        for (int i = 0; i < 8; ++i)
+            QVERIFY(makeSparse(base + QStringLiteral("/f%1").arg(i), 4096));
+        ServerHarness peer(false);
+        peer.server->setAcl({share(kShareUuid, base, rw)});
+        std::vector<std::uint16_t> trIds;
+        int running = 0;
+        {
+            DeleteGate gate;
+            for (int i = 0; i < 8; ++i)
+                trIds.push_back(peer.post(versionedDelete(base + QStringLiteral("/f%1").arg(i))));
+            QVERIFY(ServerHarness::waitUntil([&] { return gate.held() > 0 && gate.held() == gate.most(); }, 10000));
+            QTest::qWait(50);
+            running = gate.held();
+            QVERIFY(running < 8);
+            peer.server->setAcl({});
+            gate.letGo();
+            int refused = 0;
+            for (std::uint16_t trId : trIds)
+                refused += peer.take(FSO_DELETE_FILE, trId).status != 0 ? 1 : 0;
+            QCOMPARE(refused, 8 - running);
+        }
+        QCOMPARE(QDir(base).entryList(QDir::Files).size(), 8 - running);
+    }
+
     // A version a peer's greeting names is used only within the range this server knows.
     void protocolVersionStaysKnown()
     {
