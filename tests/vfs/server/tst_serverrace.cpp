@@ -534,6 +534,50 @@ private Q_SLOTS:
                  flags == 0 ? QStringList{"doc.txt"} : QStringList());
     }
 
+    // On a network share or a FUSE mount the kernel refuses every lease with the answer a local
+    // writer gives: a file open for writing stands in for such a refusal here. The delete goes
+    // by the file's size and times there, and takes the unchanged version it was asked for.
+    void versionedDeleteWithoutLeasesOnNetworkFileSystems_data()
+    {
+        QTest::addColumn<long>("type");
+        QTest::addColumn<std::uint32_t>("flags");
+        QTest::newRow("NFS, unlink") << 0x6969L << std::uint32_t(0);
+        QTest::newRow("SMB2, unlink") << 0xFE534D42L << std::uint32_t(0);
+        QTest::newRow("CIFS, trash") << 0xFF534D42L << FSO_DELETE_TO_TRASH;
+        QTest::newRow("FUSE, unlink") << 0x65735546L << std::uint32_t(0);
+        QTest::newRow("FUSE, trash") << 0x65735546L << FSO_DELETE_TO_TRASH;
+    }
+    void versionedDeleteWithoutLeasesOnNetworkFileSystems()
+    {
+        QFETCH(long, type);
+        QFETCH(std::uint32_t, flags);
+        TrashHome dir;
+        QVERIFY(dir.isValid());
+        const QString share = dir.path() + "/share", file = share + "/doc.txt";
+        QVERIFY(writeFile(file, "old"));
+        ServerHarness h(false);
+        h.server->setAcl({writableShare(kShareUuid, share)});
+        versionguard::setFileSystemTypeForTests(type);
+        const auto realType = qScopeGuard([] { versionguard::setFileSystemTypeForTests(0); });
+
+        struct stat seen;
+        QCOMPARE(::lstat(native(file).constData(), &seen), 0);
+        const int writer = ::open(native(file).constData(), O_WRONLY);
+        QVERIFY(writer >= 0);
+        QCOMPARE(h.request(versionedDelete(file, seen, flags)).status, std::uint8_t(FSO_STATUS_SUCCESS));
+        ::close(writer);
+        QCOMPARE(entryCount(share), 0);
+
+        // A version saved since is still told apart by its times.
+        QVERIFY(writeFile(file, "old"));
+        QCOMPARE(::lstat(native(file).constData(), &seen), 0);
+        QVERIFY(writeFile(file, "newer"));
+        QCOMPARE(h.request(versionedDelete(file, seen, flags)).status, std::uint8_t(FSO_STATUS_CHANGED));
+        QFile kept(file);
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), QByteArray("newer"));
+    }
+
     // The name of a copied file holds something else by the time the peer deletes the version
     // it copied: a folder (full or empty), a link or a pipe, put there before the request or
     // once the delete has checked the version and is about to set the name aside. It stays,
