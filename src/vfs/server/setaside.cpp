@@ -247,8 +247,9 @@ bool restoreLeftover(int dirFd, const QByteArray &name, QByteArrayList *restored
     struct stat st;
     if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT; // gone meanwhile: nothing to list
-    // Only the shapes we make: an entry whose name tells its own, or a folder holding it.
-    if (S_ISDIR(st.st_mode) != realName.isEmpty())
+    // Only the shapes we make: an entry whose name tells its own, or a folder holding it. The
+    // entry may be a folder too: one can take the name between a delete's check and its move.
+    if (realName.isEmpty() && !S_ISDIR(st.st_mode))
         return false;
     if (inHand().contains(id))
         return true;

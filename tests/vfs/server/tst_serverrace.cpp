@@ -670,32 +670,40 @@ private Q_SLOTS:
 
     // The server dies (SIGKILL) between moving a name aside and removing what it moved, or
     // while it puts a newer version back: the next listing of the folder gives the entry its
-    // name back (beside it when that is taken), and lists nothing under the private name.
+    // name back (beside it when that is taken), and lists nothing under the private name. So
+    // too for a folder that took the name between the check and the move aside.
     void setAsideLeftoverGoesBack_data()
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<int>("killAt");
         QTest::addColumn<QByteArray>("savedBeforeMove");
+        QTest::addColumn<bool>("folderBeforeMove");
         QTest::addColumn<QByteArray>("takenSince");
         QTest::addColumn<QStringList>("expected");
         QTest::addColumn<QByteArrayList>("contents");
         const int moved = int(setaside::Step::MovedAside), puttingBack = int(setaside::Step::PuttingBack);
         const QString longName = QString(251, 'x') + ".txt";
-        QTest::newRow("after the move aside") << "doc.txt" << moved << QByteArray() << QByteArray()
+        QTest::newRow("after the move aside") << "doc.txt" << moved << QByteArray() << false << QByteArray()
                                               << QStringList{"doc.txt"} << QByteArrayList{"old"};
-        QTest::newRow("while a newer version goes back") << "doc.txt" << puttingBack << QByteArray("newer")
+        QTest::newRow("while a newer version goes back") << "doc.txt" << puttingBack << QByteArray("newer") << false
                                                          << QByteArray() << QStringList{"doc.txt"}
                                                          << QByteArrayList{"newer"};
-        QTest::newRow("name taken since") << "doc.txt" << moved << QByteArray() << QByteArray("newest")
+        QTest::newRow("name taken since") << "doc.txt" << moved << QByteArray() << false << QByteArray("newest")
                                           << QStringList{"doc.2.txt", "doc.txt"} << QByteArrayList{"old", "newest"};
-        QTest::newRow("a name of 255 bytes") << longName << moved << QByteArray() << QByteArray()
+        QTest::newRow("a name of 255 bytes") << longName << moved << QByteArray() << false << QByteArray()
                                              << QStringList{longName} << QByteArrayList{"old"};
+        QTest::newRow("a folder in the name's place") << "doc.txt" << moved << QByteArray() << true << QByteArray()
+                                                      << QStringList{"doc.txt"} << QByteArrayList{"inner"};
+        QTest::newRow("a folder in the name's place, a long name")
+            << longName << moved << QByteArray() << true << QByteArray() << QStringList{longName}
+            << QByteArrayList{"inner"};
     }
     void setAsideLeftoverGoesBack()
     {
         QFETCH(QString, name);
         QFETCH(int, killAt);
         QFETCH(QByteArray, savedBeforeMove);
+        QFETCH(bool, folderBeforeMove);
         QFETCH(QByteArray, takenSince);
         QFETCH(QStringList, expected);
         QFETCH(QByteArrayList, contents);
@@ -720,6 +728,8 @@ private Q_SLOTS:
                     ::close(fd);
                     ::rename(temp.constData(), native(file).constData());
                 }
+                if (at == setaside::Step::MovingAside && folderBeforeMove)
+                    (void)(QFile::remove(file) && writeFile(file + "/inner.txt", "inner"));
                 if (int(at) == killAt)
                     ::kill(::getpid(), SIGKILL);
             });
@@ -747,7 +757,7 @@ private Q_SLOTS:
         QCOMPARE(listed, all);
         QCOMPARE(QDir(share).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name), all);
         for (int i = 0; i < expected.size(); ++i) {
-            QFile restored(share + "/" + expected[i]);
+            QFile restored(share + "/" + expected[i] + (folderBeforeMove ? "/inner.txt" : ""));
             QVERIFY(restored.open(QIODevice::ReadOnly));
             QCOMPARE(restored.readAll(), contents[i]);
         }
