@@ -167,21 +167,22 @@ bool SetAside::take(int dirFd, const QByteArray &name)
             continue;
         const QByteArray base = asideBase(id);
         step(Step::MovingAside);
-        int moved = -1;
         int folder = dirFd;
         bool madeFolder = false;
         QByteArray asideName = base + '-' + name;
-        if (asideName.size() > NAME_MAX) {
-            // Too long to tell in one name: a private folder keeps the entry under its own.
+        const bool fits = asideName.size() <= NAME_MAX;
+        int moved = fits ? renameNoReplace(dirFd, name, dirFd, asideName) : -1;
+        // Too long to tell in one name (some file systems, ecryptfs, take fewer bytes than
+        // NAME_MAX): a private folder keeps the entry under its own.
+        if (!fits || (moved < 0 && errno == ENAMETOOLONG)) {
             asideName = name;
             madeFolder = ::mkdirat(dirFd, base.constData(), 0700) == 0;
-            if (!madeFolder && errno == EEXIST)
-                moved = 0;
+            moved = !madeFolder && errno == EEXIST ? 0 : -1;
             folder = madeFolder ? ::openat(dirFd, base.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
                                 : -1;
+            if (folder >= 0)
+                moved = renameNoReplace(dirFd, name, folder, asideName);
         }
-        if (folder >= 0)
-            moved = renameNoReplace(dirFd, name, folder, asideName);
         if (moved > 0) {
             m_home = dirFd;
             m_folder = folder;

@@ -20,7 +20,12 @@
 #include <csignal>
 #include <mutex>
 #include <fcntl.h>
+#include <cstddef>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -54,6 +59,33 @@ QStringList filesHolding(const QString &dir, const QByteArray &needle)
             found << file.fileName();
     }
     return found;
+}
+
+// The version the file at `path` is now; none when it is not there.
+versionguard::Version versionOf(const QString &path)
+{
+    struct stat seen;
+    if (::lstat(native(path).constData(), &seen) != 0)
+        return {};
+    return {std::int64_t(seen.st_ctim.tv_sec) * 1000000000LL + seen.st_ctim.tv_nsec, seen.st_ino};
+}
+
+// Every rename from now on whose two names are in one folder fails with ENAMETOOLONG, as on
+// a file system with a short name limit; renames between folders go on. This thread only.
+bool refuseRenamesWithinOneFolder()
+{
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_renameat2, 0, 5),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+        BPF_STMT(BPF_MISC | BPF_TAX, 0),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_X, 0, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENAMETOOLONG),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
 PeerAclDto writableShare(const QString &uuid, const QString &selector)
@@ -712,10 +744,8 @@ private Q_SLOTS:
         const QString share = dir.path() + "/share", file = share + "/" + name;
         QVERIFY(writeFile(share + "/keep.txt", "keep"));
         QVERIFY(writeFile(file, "old"));
-        struct stat seen;
-        QCOMPARE(::lstat(native(file).constData(), &seen), 0);
-        const versionguard::Version version{std::int64_t(seen.st_ctim.tv_sec) * 1000000000LL + seen.st_ctim.tv_nsec,
-                                            seen.st_ino};
+        const versionguard::Version version = versionOf(file);
+        QVERIFY(version.given());
 
         const pid_t child = ::fork();
         if (child == 0) {
@@ -761,6 +791,55 @@ private Q_SLOTS:
             QVERIFY(restored.open(QIODevice::ReadOnly));
             QCOMPARE(restored.readAll(), contents[i]);
         }
+    }
+
+    // A file system that takes shorter names than NAME_MAX (ecryptfs: about 143 bytes) refuses
+    // the private name that tells the file's own: the delete sets the file aside in a private
+    // folder instead. Stood in for by refusing every rename within one folder as too long, in
+    // a child process, as no such file system can be mounted here.
+    void setAsideWithinShortNameLimit_data()
+    {
+        QTest::addColumn<bool>("savedBeforeMove");
+        QTest::addColumn<std::uint8_t>("status");
+        QTest::newRow("unchanged") << false << std::uint8_t(FSO_STATUS_SUCCESS);
+        QTest::newRow("saved over after the check") << true << std::uint8_t(FSO_STATUS_CHANGED);
+    }
+    void setAsideWithinShortNameLimit()
+    {
+        QFETCH(bool, savedBeforeMove);
+        QFETCH(std::uint8_t, status);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString share = dir.path() + "/share", file = share + "/doc.txt";
+        QVERIFY(writeFile(share + "/keep.txt", "keep"));
+        QVERIFY(writeFile(file, "old"));
+        QVERIFY(writeFile(share + "/newer.txt", "newer"));
+        const versionguard::Version version = versionOf(file);
+        QVERIFY(version.given());
+
+        const pid_t child = ::fork();
+        if (child == 0) {
+            setaside::setStepHookForTests([&](setaside::Step at) {
+                if (at == setaside::Step::MovingAside && savedBeforeMove)
+                    ::rename(native(share + "/newer.txt").constData(), native(file).constData());
+            });
+            const int fd = ::open(native(share).constData(), O_RDONLY | O_DIRECTORY);
+            if (!refuseRenamesWithinOneFolder())
+                ::_exit(255);
+            ::_exit(versionguard::unlinkVersion(fd, "doc.txt", version));
+        }
+        int waited = 0;
+        QCOMPARE(::waitpid(child, &waited, 0), child);
+        QVERIFY(WIFEXITED(waited));
+        QCOMPARE(WEXITSTATUS(waited), int(status));
+        QStringList expected{"keep.txt"};
+        if (savedBeforeMove)
+            expected.prepend("doc.txt");
+        else
+            expected << "newer.txt";
+        QCOMPARE(QDir(share).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name), expected);
+        QFile kept(file);
+        QVERIFY(!savedBeforeMove || (kept.open(QIODevice::ReadOnly) && kept.readAll() == "newer"));
     }
 
     // A listing while a delete holds its entry aside neither shows the entry nor gives it back
