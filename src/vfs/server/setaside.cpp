@@ -167,21 +167,22 @@ bool SetAside::take(int dirFd, const QByteArray &name)
             continue;
         const QByteArray base = asideBase(id);
         step(Step::MovingAside);
-        int moved = -1;
         int folder = dirFd;
         bool madeFolder = false;
         QByteArray asideName = base + '-' + name;
-        if (asideName.size() > NAME_MAX) {
-            // Too long to tell in one name: a private folder keeps the entry under its own.
+        const bool fits = asideName.size() <= NAME_MAX;
+        int moved = fits ? renameNoReplace(dirFd, name, dirFd, asideName) : -1;
+        // Too long to tell in one name (some file systems, ecryptfs, take fewer bytes than
+        // NAME_MAX): a private folder keeps the entry under its own.
+        if (!fits || (moved < 0 && errno == ENAMETOOLONG)) {
             asideName = name;
             madeFolder = ::mkdirat(dirFd, base.constData(), 0700) == 0;
-            if (!madeFolder && errno == EEXIST)
-                moved = 0;
+            moved = !madeFolder && errno == EEXIST ? 0 : -1;
             folder = madeFolder ? ::openat(dirFd, base.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
                                 : -1;
+            if (folder >= 0)
+                moved = renameNoReplace(dirFd, name, folder, asideName);
         }
-        if (folder >= 0)
-            moved = renameNoReplace(dirFd, name, folder, asideName);
         if (moved > 0) {
             m_home = dirFd;
             m_folder = folder;
@@ -247,8 +248,9 @@ bool restoreLeftover(int dirFd, const QByteArray &name, QByteArrayList *restored
     struct stat st;
     if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT; // gone meanwhile: nothing to list
-    // Only the shapes we make: an entry whose name tells its own, or a folder holding it.
-    if (S_ISDIR(st.st_mode) != realName.isEmpty())
+    // Only the shapes we make: an entry whose name tells its own, or a folder holding it. The
+    // entry may be a folder too: one can take the name between a delete's check and its move.
+    if (realName.isEmpty() && !S_ISDIR(st.st_mode))
         return false;
     if (inHand().contains(id))
         return true;

@@ -32,7 +32,8 @@ QByteArray numberedName(const QByteArray &name, int attempt, int limit);
 // has now in `toDir`, or empty when it stayed where it was (logged).
 QByteArray putBack(int fromDir, const QByteArray &from, int toDir, const QByteArray &name);
 
-// One entry (never a folder) moved aside, from take() until it is removed or put back.
+// One entry moved aside, from take() until it is removed or put back. It is meant to be a
+// file, but whatever took its name after the caller looked (a folder too) is what moves.
 class SetAside
 {
 public:

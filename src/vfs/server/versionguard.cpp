@@ -7,6 +7,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace versionguard {
@@ -30,12 +31,41 @@ std::int64_t nanoseconds(const timespec &t)
     return std::int64_t(t.tv_sec) * 1000000000LL + t.tv_nsec;
 }
 
+long g_fileSystemTypeForTests = 0;
+
+// File systems whose files are served by another machine or program (network shares, FUSE).
+// The kernel leases none of their files, and the EAGAIN it refuses with would read as a local
+// writer: every versioned delete there would answer that the file changed.
+bool leasesUnknownTo(int fd)
+{
+    struct statfs fs;
+    if (::fstatfs(fd, &fs) != 0)
+        return false;
+    const long type = g_fileSystemTypeForTests ? g_fileSystemTypeForTests : long(fs.f_type);
+    switch (static_cast<unsigned long>(type) & 0xFFFFFFFFUL) {
+    case 0x6969:     // NFS
+    case 0x517B:     // SMB
+    case 0xFF534D42: // CIFS
+    case 0xFE534D42: // SMB2
+    case 0x65735546: // FUSE (also fuseblk)
+    case 0x01021997: // 9P
+    case 0x00C36400: // Ceph
+    case 0x5346414F: // AFS
+    case 0x6B414653: // kAFS
+    case 0x73757245: // Coda
+    case 0x564C:     // NCP
+        return true;
+    default:
+        return false;
+    }
+}
+
 enum class Lease { Taken, Writer, Unavailable };
 
 // A read lease on the regular file open for reading as `fd`.
 Lease takeReadLease(int fd)
 {
-    if (!leaseBreakSignalIgnored())
+    if (!leaseBreakSignalIgnored() || leasesUnknownTo(fd))
         return Lease::Unavailable;
     if (::fcntl(fd, F_SETSIG, kLeaseBreakSignal) == 0 && ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0)
         return Lease::Taken;
@@ -133,6 +163,11 @@ std::uint8_t unlinkVersion(int dirFd, const QByteArray &name, const Version &ver
         return FSO_STATUS_IO_ERROR;
     }
     return FSO_STATUS_SUCCESS;
+}
+
+void setFileSystemTypeForTests(long type)
+{
+    g_fileSystemTypeForTests = type;
 }
 
 } // namespace versionguard

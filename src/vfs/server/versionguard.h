@@ -31,8 +31,9 @@ struct Version
 // program that opens it for writing meanwhile breaks the lease, and its open waits until
 // the lease is let go. A file another program has open for writing cannot be leased and
 // counts as changed; a file that cannot be leased for any other reason (not this user's,
-// not readable, a file system without leases) is judged by its size and times alone, which
-// misses only a writer that has not written yet.
+// not readable, a file system without leases, a network or FUSE file system, whose refusal
+// says nothing of writers) is judged by its size and times alone, which misses only a writer
+// that has not written yet.
 class HeldVersion
 {
 public:
@@ -62,5 +63,9 @@ private:
 // name in the same folder first, unlinked only when what was moved is the version checked,
 // else put back. FSO status: 0, FSO_STATUS_CHANGED, FSO_STATUS_NOT_FOUND, FSO_STATUS_IO_ERROR.
 std::uint8_t unlinkVersion(int dirFd, const QByteArray &name, const Version &version);
+
+// Tests have no network or FUSE mount: the file system type of every held file reads as
+// `type` (a statfs magic number); 0 reads the real one.
+void setFileSystemTypeForTests(long type);
 
 } // namespace versionguard

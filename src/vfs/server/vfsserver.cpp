@@ -13,6 +13,7 @@
 
 #include <QFile>
 #include <QThread>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <algorithm>
@@ -61,11 +62,17 @@ constexpr std::size_t kMaxOperations = 16;
 // system mounted to discard them waits for the disk as well. Between two computers a move's
 // 10,000 deletes took 2.2-3.8 s one at a time on the server's thread, 0.8-1.5 s four at a
 // time and 0.6-0.9 s eight at a time; four leave the rest of an eight-thread pool to the
-// other peers and to this computer's own work.
+// other peers and to this computer's own work. A smaller pool keeps one thread free of
+// deletes, for the peer's listings and reads.
 constexpr int kMaxRunningDeletes = 4;
 // Deletes one peer may have running or waiting; more are answered at once with
 // FSO_STATUS_IO_ERROR. A move keeps 128 out at once: room for several moves of one peer.
 constexpr std::size_t kMaxDeletes = 1024;
+
+int deleteLaneWidth()
+{
+    return std::min(kMaxRunningDeletes, std::max(1, QThreadPool::globalInstance()->maxThreadCount() - 1));
+}
 
 QByteArray nativePath(const QString &path)
 {
@@ -158,7 +165,7 @@ class VfsServerNuskPrivate
 {
 public:
     VfsServerNuskPrivate(VfsServerNusk *owner, bool local)
-        : q(owner), isLocal(local), rules(local, {}), runner(owner), deleteLane(runner, kMaxRunningDeletes)
+        : q(owner), isLocal(local), rules(local, {}), runner(owner), deleteLane(runner, deleteLaneWidth())
     {
     }
 

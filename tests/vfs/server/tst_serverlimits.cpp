@@ -178,40 +178,61 @@ private Q_SLOTS:
         QCOMPARE(peer.read(opened.handle, 0, 16).status, std::uint8_t(FSO_STATUS_INVALID_HANDLE));
     }
 
-    // A peer's deletes run on the pool, four side by side, while the server's own thread goes
-    // on answering; each is answered under its own TrId once done. Those still waiting when
-    // the link drops never run, those running end, and later deletes run as before.
+    // A peer's deletes run on the pool, four side by side (one thread fewer than a smaller
+    // pool has), while the server's own thread and the rest of the pool go on answering; each
+    // is answered under its own TrId once done. Those still waiting when the link drops never
+    // run, those running end, and later deletes run as before.
+    void deletesRunSideBySideAndEndWithTheLink_data()
+    {
+        QTest::addColumn<int>("poolThreads");
+        QTest::newRow("this computer's pool") << QThreadPool::globalInstance()->maxThreadCount();
+        QTest::newRow("a pool of four threads") << 4;
+        QTest::newRow("a pool of two threads") << 2;
+    }
     void deletesRunSideBySideAndEndWithTheLink()
     {
-        const QString base = m_dir.path() + "/deletes";
+        QFETCH(int, poolThreads);
+        const int usualThreads = QThreadPool::globalInstance()->maxThreadCount();
+        QThreadPool::globalInstance()->setMaxThreadCount(poolThreads);
+        const auto usualPool = qScopeGuard([&] { QThreadPool::globalInstance()->setMaxThreadCount(usualThreads); });
+        const int width = std::min(4, std::max(1, poolThreads - 1));
+        const QString base = m_dir.path() + "/deletes" + QString::number(poolThreads);
         QVERIFY(QDir().mkpath(base));
         for (int i = 0; i < 9; ++i)
             QVERIFY(makeSparse(base + QStringLiteral("/f%1").arg(i), 4096));
         ServerHarness peer(false);
         peer.server->setAcl({share(kShareUuid, base, rw)});
         std::vector<std::uint16_t> trIds;
+        QStringList left;
         {
             DeleteGate gate;
             for (int i = 0; i < 8; ++i)
                 trIds.push_back(peer.post(versionedDelete(base + QStringLiteral("/f%1").arg(i))));
-            QVERIFY(ServerHarness::waitUntil([&] { return gate.held() == 4; }, 10000));
+            QVERIFY(ServerHarness::waitUntil([&] { return gate.held() >= width; }, 10000));
             QCOMPARE(peer.makeDirectory(base + "/made").status, std::uint8_t(0));
+            QCOMPARE(peer.list(base).lastStatus, std::uint8_t(FSO_STATUS_COMPLETE));
+            QCOMPARE(gate.held(), width);
             QVERIFY(peer.replies.empty());
 
             peer.server->linkDropped();
             gate.letGo();
-            for (int i = 0; i < 4; ++i) {
+            for (int i = 0; i < 9; ++i) {
+                const QString name = QStringLiteral("f%1").arg(i);
+                if (i >= width) {
+                    left << name;
+                    continue;
+                }
                 const VfsFenuCommand reply = peer.take(FSO_DELETE_FILE, trIds[std::size_t(i)]);
                 QCOMPARE(reply.status, std::uint8_t(0));
-                QCOMPARE(QString::fromStdString(reply.path), base + QStringLiteral("/f%1").arg(i));
+                QCOMPARE(QString::fromStdString(reply.path), base + "/" + name);
             }
             QVERIFY(ServerHarness::waitUntil([&] { return peer.server->runningJobCount() == 0; }));
-            QCOMPARE(gate.most(), 4);
+            QCOMPARE(gate.most(), width);
             QVERIFY(!gate.ranOnTestThread());
         }
         QCoreApplication::processEvents();
         QVERIFY(peer.replies.empty());
-        QCOMPARE(QDir(base).entryList(QDir::Files), (QStringList{"f4", "f5", "f6", "f7", "f8"}));
+        QCOMPARE(QDir(base).entryList(QDir::Files), left);
         QCOMPARE(peer.request(versionedDelete(base + "/f8")).status, std::uint8_t(0));
         QVERIFY(!QFileInfo::exists(base + "/f8"));
     }

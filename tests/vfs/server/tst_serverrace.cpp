@@ -20,7 +20,12 @@
 #include <csignal>
 #include <mutex>
 #include <fcntl.h>
+#include <cstddef>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -54,6 +59,33 @@ QStringList filesHolding(const QString &dir, const QByteArray &needle)
             found << file.fileName();
     }
     return found;
+}
+
+// The version the file at `path` is now; none when it is not there.
+versionguard::Version versionOf(const QString &path)
+{
+    struct stat seen;
+    if (::lstat(native(path).constData(), &seen) != 0)
+        return {};
+    return {std::int64_t(seen.st_ctim.tv_sec) * 1000000000LL + seen.st_ctim.tv_nsec, seen.st_ino};
+}
+
+// Every rename from now on whose two names are in one folder fails with ENAMETOOLONG, as on
+// a file system with a short name limit; renames between folders go on. This thread only.
+bool refuseRenamesWithinOneFolder()
+{
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_renameat2, 0, 5),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+        BPF_STMT(BPF_MISC | BPF_TAX, 0),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_X, 0, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENAMETOOLONG),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
 PeerAclDto writableShare(const QString &uuid, const QString &selector)
@@ -534,6 +566,50 @@ private Q_SLOTS:
                  flags == 0 ? QStringList{"doc.txt"} : QStringList());
     }
 
+    // On a network share or a FUSE mount the kernel refuses every lease with the answer a local
+    // writer gives: a file open for writing stands in for such a refusal here. The delete goes
+    // by the file's size and times there, and takes the unchanged version it was asked for.
+    void versionedDeleteWithoutLeasesOnNetworkFileSystems_data()
+    {
+        QTest::addColumn<long>("type");
+        QTest::addColumn<std::uint32_t>("flags");
+        QTest::newRow("NFS, unlink") << 0x6969L << std::uint32_t(0);
+        QTest::newRow("SMB2, unlink") << 0xFE534D42L << std::uint32_t(0);
+        QTest::newRow("CIFS, trash") << 0xFF534D42L << FSO_DELETE_TO_TRASH;
+        QTest::newRow("FUSE, unlink") << 0x65735546L << std::uint32_t(0);
+        QTest::newRow("FUSE, trash") << 0x65735546L << FSO_DELETE_TO_TRASH;
+    }
+    void versionedDeleteWithoutLeasesOnNetworkFileSystems()
+    {
+        QFETCH(long, type);
+        QFETCH(std::uint32_t, flags);
+        TrashHome dir;
+        QVERIFY(dir.isValid());
+        const QString share = dir.path() + "/share", file = share + "/doc.txt";
+        QVERIFY(writeFile(file, "old"));
+        ServerHarness h(false);
+        h.server->setAcl({writableShare(kShareUuid, share)});
+        versionguard::setFileSystemTypeForTests(type);
+        const auto realType = qScopeGuard([] { versionguard::setFileSystemTypeForTests(0); });
+
+        struct stat seen;
+        QCOMPARE(::lstat(native(file).constData(), &seen), 0);
+        const int writer = ::open(native(file).constData(), O_WRONLY);
+        QVERIFY(writer >= 0);
+        QCOMPARE(h.request(versionedDelete(file, seen, flags)).status, std::uint8_t(FSO_STATUS_SUCCESS));
+        ::close(writer);
+        QCOMPARE(entryCount(share), 0);
+
+        // A version saved since is still told apart by its times.
+        QVERIFY(writeFile(file, "old"));
+        QCOMPARE(::lstat(native(file).constData(), &seen), 0);
+        QVERIFY(writeFile(file, "newer"));
+        QCOMPARE(h.request(versionedDelete(file, seen, flags)).status, std::uint8_t(FSO_STATUS_CHANGED));
+        QFile kept(file);
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), QByteArray("newer"));
+    }
+
     // The name of a copied file holds something else by the time the peer deletes the version
     // it copied: a folder (full or empty), a link or a pipe, put there before the request or
     // once the delete has checked the version and is about to set the name aside. It stays,
@@ -626,32 +702,40 @@ private Q_SLOTS:
 
     // The server dies (SIGKILL) between moving a name aside and removing what it moved, or
     // while it puts a newer version back: the next listing of the folder gives the entry its
-    // name back (beside it when that is taken), and lists nothing under the private name.
+    // name back (beside it when that is taken), and lists nothing under the private name. So
+    // too for a folder that took the name between the check and the move aside.
     void setAsideLeftoverGoesBack_data()
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<int>("killAt");
         QTest::addColumn<QByteArray>("savedBeforeMove");
+        QTest::addColumn<bool>("folderBeforeMove");
         QTest::addColumn<QByteArray>("takenSince");
         QTest::addColumn<QStringList>("expected");
         QTest::addColumn<QByteArrayList>("contents");
         const int moved = int(setaside::Step::MovedAside), puttingBack = int(setaside::Step::PuttingBack);
         const QString longName = QString(251, 'x') + ".txt";
-        QTest::newRow("after the move aside") << "doc.txt" << moved << QByteArray() << QByteArray()
+        QTest::newRow("after the move aside") << "doc.txt" << moved << QByteArray() << false << QByteArray()
                                               << QStringList{"doc.txt"} << QByteArrayList{"old"};
-        QTest::newRow("while a newer version goes back") << "doc.txt" << puttingBack << QByteArray("newer")
+        QTest::newRow("while a newer version goes back") << "doc.txt" << puttingBack << QByteArray("newer") << false
                                                          << QByteArray() << QStringList{"doc.txt"}
                                                          << QByteArrayList{"newer"};
-        QTest::newRow("name taken since") << "doc.txt" << moved << QByteArray() << QByteArray("newest")
+        QTest::newRow("name taken since") << "doc.txt" << moved << QByteArray() << false << QByteArray("newest")
                                           << QStringList{"doc.2.txt", "doc.txt"} << QByteArrayList{"old", "newest"};
-        QTest::newRow("a name of 255 bytes") << longName << moved << QByteArray() << QByteArray()
+        QTest::newRow("a name of 255 bytes") << longName << moved << QByteArray() << false << QByteArray()
                                              << QStringList{longName} << QByteArrayList{"old"};
+        QTest::newRow("a folder in the name's place") << "doc.txt" << moved << QByteArray() << true << QByteArray()
+                                                      << QStringList{"doc.txt"} << QByteArrayList{"inner"};
+        QTest::newRow("a folder in the name's place, a long name")
+            << longName << moved << QByteArray() << true << QByteArray() << QStringList{longName}
+            << QByteArrayList{"inner"};
     }
     void setAsideLeftoverGoesBack()
     {
         QFETCH(QString, name);
         QFETCH(int, killAt);
         QFETCH(QByteArray, savedBeforeMove);
+        QFETCH(bool, folderBeforeMove);
         QFETCH(QByteArray, takenSince);
         QFETCH(QStringList, expected);
         QFETCH(QByteArrayList, contents);
@@ -660,10 +744,8 @@ private Q_SLOTS:
         const QString share = dir.path() + "/share", file = share + "/" + name;
         QVERIFY(writeFile(share + "/keep.txt", "keep"));
         QVERIFY(writeFile(file, "old"));
-        struct stat seen;
-        QCOMPARE(::lstat(native(file).constData(), &seen), 0);
-        const versionguard::Version version{std::int64_t(seen.st_ctim.tv_sec) * 1000000000LL + seen.st_ctim.tv_nsec,
-                                            seen.st_ino};
+        const versionguard::Version version = versionOf(file);
+        QVERIFY(version.given());
 
         const pid_t child = ::fork();
         if (child == 0) {
@@ -676,6 +758,8 @@ private Q_SLOTS:
                     ::close(fd);
                     ::rename(temp.constData(), native(file).constData());
                 }
+                if (at == setaside::Step::MovingAside && folderBeforeMove)
+                    (void)(QFile::remove(file) && writeFile(file + "/inner.txt", "inner"));
                 if (int(at) == killAt)
                     ::kill(::getpid(), SIGKILL);
             });
@@ -703,10 +787,59 @@ private Q_SLOTS:
         QCOMPARE(listed, all);
         QCOMPARE(QDir(share).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name), all);
         for (int i = 0; i < expected.size(); ++i) {
-            QFile restored(share + "/" + expected[i]);
+            QFile restored(share + "/" + expected[i] + (folderBeforeMove ? "/inner.txt" : ""));
             QVERIFY(restored.open(QIODevice::ReadOnly));
             QCOMPARE(restored.readAll(), contents[i]);
         }
+    }
+
+    // A file system that takes shorter names than NAME_MAX (ecryptfs: about 143 bytes) refuses
+    // the private name that tells the file's own: the delete sets the file aside in a private
+    // folder instead. Stood in for by refusing every rename within one folder as too long, in
+    // a child process, as no such file system can be mounted here.
+    void setAsideWithinShortNameLimit_data()
+    {
+        QTest::addColumn<bool>("savedBeforeMove");
+        QTest::addColumn<std::uint8_t>("status");
+        QTest::newRow("unchanged") << false << std::uint8_t(FSO_STATUS_SUCCESS);
+        QTest::newRow("saved over after the check") << true << std::uint8_t(FSO_STATUS_CHANGED);
+    }
+    void setAsideWithinShortNameLimit()
+    {
+        QFETCH(bool, savedBeforeMove);
+        QFETCH(std::uint8_t, status);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString share = dir.path() + "/share", file = share + "/doc.txt";
+        QVERIFY(writeFile(share + "/keep.txt", "keep"));
+        QVERIFY(writeFile(file, "old"));
+        QVERIFY(writeFile(share + "/newer.txt", "newer"));
+        const versionguard::Version version = versionOf(file);
+        QVERIFY(version.given());
+
+        const pid_t child = ::fork();
+        if (child == 0) {
+            setaside::setStepHookForTests([&](setaside::Step at) {
+                if (at == setaside::Step::MovingAside && savedBeforeMove)
+                    ::rename(native(share + "/newer.txt").constData(), native(file).constData());
+            });
+            const int fd = ::open(native(share).constData(), O_RDONLY | O_DIRECTORY);
+            if (!refuseRenamesWithinOneFolder())
+                ::_exit(255);
+            ::_exit(versionguard::unlinkVersion(fd, "doc.txt", version));
+        }
+        int waited = 0;
+        QCOMPARE(::waitpid(child, &waited, 0), child);
+        QVERIFY(WIFEXITED(waited));
+        QCOMPARE(WEXITSTATUS(waited), int(status));
+        QStringList expected{"keep.txt"};
+        if (savedBeforeMove)
+            expected.prepend("doc.txt");
+        else
+            expected << "newer.txt";
+        QCOMPARE(QDir(share).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name), expected);
+        QFile kept(file);
+        QVERIFY(!savedBeforeMove || (kept.open(QIODevice::ReadOnly) && kept.readAll() == "newer"));
     }
 
     // A listing while a delete holds its entry aside neither shows the entry nor gives it back
