@@ -71,7 +71,8 @@ VfsSmallFileLane::Events VfsCopyJob::laneEvents()
     };
     // Thousands of files a second: the window hears of them a few times a second, not each.
     e.started = [this](const VfsSmallFileLane::File &f) {
-        m_ownPartials.insert(f.partPath, true);
+        if (f.found != VfsSmallFileLane::MaybeFinished)
+            m_ownPartials.insert(f.partPath, true);
         if (!m_laneNotify.isValid() || m_laneNotify.elapsed() >= kPublishMs) {
             setCurrentFile(f.dstPath.mid(f.dstPath.lastIndexOf(m_dstSep) + 1));
             m_laneNotify.start();
@@ -94,13 +95,17 @@ VfsSmallFileLane::Events VfsCopyJob::laneEvents()
     e.finished = [this](const VfsSmallFileLane::File &f) {
         m_ownPartials.remove(f.partPath);
         m_ownDestinations.insert(f.dstPath);
+        m_maybeOwnDestinations.remove(f.dstPath);
         noteWrittenFolder(f.dstPath.left(f.dstPath.lastIndexOf(m_dstSep)), m_curDstVolume);
         addBytesCopied(f.item.size);
-        noteFinished(f.item);
+        noteFinished(f.item, f.dstPath);
     };
-    e.handedBack = [this](const VfsSmallFileLane::File &f) {
-        m_ownPartials.remove(f.partPath); // the lane removed it
-        m_laneHandedBack.push_back(f.item);
+    e.handedBack = [this](const VfsSmallFileLane::File &f, bool unanswered) {
+        // The lane removed the hidden file it made. One it could not remove, or one a request
+        // without an answer may have made, stays this job's: a retry removes it many at a time.
+        if (f.found != VfsSmallFileLane::OwnHidden && !unanswered)
+            m_ownPartials.remove(f.partPath);
+        m_laneHandedBack.emplace_back(f.item, unanswered);
         if (m_laneFolder.isEmpty())
             m_laneFolder = f.dstPath.left(f.dstPath.lastIndexOf(m_dstSep));
     };

@@ -53,6 +53,7 @@
 #include "vfs/jobs/vfsblocktransfer.h"
 #include "vfs/jobs/vfscopydto.h"
 #include "vfs/jobs/vfscopypathnames.h"
+#include "vfs/jobs/vfsfinishedfiles.h"
 #include "vfs/jobs/vfsjob.h"
 #include "vfs/jobs/vfsjobtimings.h"
 #include "vfs/jobs/vfsleftoutlist.h"
@@ -235,9 +236,12 @@ Q_SIGNALS:
 private:
     VfsBlockTransfer::Events transferEvents();
     VfsSmallFileLane::Events laneEvents();
-    // Hands the small new files of the current folder to the lane; false when there are none.
+    // Passes over the files of the current folder that are finished already and hands the
+    // small ones that are new, or that a failure left unfinished, to the lane; false when the
+    // lane has none.
     bool startLane();
     bool laneFileOf(const VfsCopyItem &item, VfsSmallFileLane::File *file) const;
+    void beginLane(std::vector<VfsSmallFileLane::File> files);
     void stateSmallFiles(int action);
     // Before the end: the file systems written to are put on disk; true once they are (or
     // the destination does not know how).
@@ -392,7 +396,8 @@ private:
     bool sameIdentity(quint64 volA, quint64 idA, quint64 volB, quint64 idB) const;
     // The destination folder and every folder above it (the root excluded).
     QStringList destinationChain() const;
-    void noteFinished(const VfsCopyItem &item);
+    // `dstPath`, when given, is where the job left the finished copy (vfsfinishedfiles.h).
+    void noteFinished(const VfsCopyItem &item, const QString &dstPath = QString());
     bool samePeer() const;
     bool isOwnListing(VfsListDirectoryJob *job) const { return job == &m_list; }
 
@@ -510,11 +515,15 @@ private:
     bool m_deleteAnswered = false;
 
     // --- small files: the lane, whether the current folder's files were offered to it, the
-    // files it gave back, and the listing that tells the one-at-a-time path what it left ---
+    // files it gave back (and whether a request for them went unanswered), and the listing that
+    // tells the one-at-a-time path what it left ---
+    // Times the lane takes the files of a folder again whose requests went unanswered.
+    static constexpr int kLaneRetakes = 3;
     VfsSmallFileLane m_lane;
     bool m_laneTried = false;
     int m_lanePhase = 0;
-    std::vector<VfsCopyItem> m_laneHandedBack;
+    int m_laneRetakes = 0;
+    std::vector<std::pair<VfsCopyItem, bool>> m_laneHandedBack;
     QString m_laneFolder;
     QElapsedTimer m_laneNotify; // since the window last heard of a file of the lane
 
@@ -529,6 +538,7 @@ private:
     // --- outcome: what was copied, the figures shown, and how the job ends ---------------------
     VfsCopyResult m_result;
     QSet<QString> m_finishedSet;
+    VfsFinishedFiles m_finishedFiles; // where the finished files are, for the passes after a retry
     QSet<QString> m_folderSet;
     struct SourceStamp
     {

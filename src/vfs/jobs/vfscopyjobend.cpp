@@ -22,8 +22,10 @@ bool VfsCopyJob::SourceStamp::matches(const VfsDirectoryEntry &entry) const
     return entry.changeTimeNs == changeNs && entry.inode == inode;
 }
 
-void VfsCopyJob::noteFinished(const VfsCopyItem &item)
+void VfsCopyJob::noteFinished(const VfsCopyItem &item, const QString &dstPath)
 {
+    if (!dstPath.isEmpty())
+        m_finishedFiles.add(dstPath, item);
     if (!m_finishedSet.contains(item.path)) {
         m_finishedSet.insert(item.path);
         m_result.files.append(item.path);

@@ -401,6 +401,11 @@ void VfsCopyJob::stateNextItem(int action)
     }
     if (!m_countingPass && !m_laneTried && startLane())
         return;
+    if (m_work.empty()) {
+        // Every file of the folder was finished already.
+        startTimer(0, JobActionStep, __LINE__);
+        return;
+    }
     const VfsCopyItem &item = m_work.back();
     switch (item.type) {
     case VfsCopyItem::DirectoryType:
