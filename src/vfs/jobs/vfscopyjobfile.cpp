@@ -578,7 +578,7 @@ bool VfsCopyJob::startLane()
     m_laneTried = true;
     // Finished by this job before a failure, and still as it left them: nothing to do.
     int passedOver = 0;
-    for (auto it = m_work.begin(); it != m_work.end();) {
+    for (auto it = m_work.begin(); m_finishedFiles.count() > 0 && it != m_work.end();) {
         const QString name = it->type == VfsCopyItem::FileType ? destinationName(*it) : QString();
         const QString dstPath = vfsApplyRename(joinDst(m_curDstFolder, name), it->renameFrom, it->renameTo);
         const auto listed = name.isEmpty() ? m_curDstEntries.end()
