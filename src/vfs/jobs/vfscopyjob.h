@@ -35,7 +35,9 @@
 // never counted copied. Copies get the source's permission bits with their times.
 //
 // Small files that are new at the destination go several at a time through a lane of their
-// own (vfssmallfilelane.h); whatever is unusual about one of them sends it back here.
+// own (vfssmallfilelane.h); whatever is unusual about one of them sends it back here. A retry
+// passes over the files the job finished before it that are still as it left them
+// (vfsfinishedfiles.h), and the lane takes what a failure left unfinished of the small ones.
 //
 // Durability: servers don't flush each file as it closes. Before the job reports its end
 // (and before a cut may delete a single source) it asks the destination once to write out

@@ -9,8 +9,10 @@
 // What the job left is read from the destination's listings, never assumed: a regular file
 // of the source's size and modification time, and, from the first listing that shows it after
 // the job finished it, that file (its inode and change stamp: a file written again, renamed
-// over or stamped anew gets another one). Its source must still be the version that was
-// copied (size, time, change stamp). A file that differs in any of these is looked at again.
+// over or stamped anew gets another one). Until that listing, size and time are all that
+// tells; another program that rewrote the file keeping both did so after the job left it, as
+// it might after the job's end. Its source must still be the version that was copied (size,
+// time, change stamp). A file that differs in any of these is looked at again.
 //
 // Owned by its copy job and used on the job's thread only.
 

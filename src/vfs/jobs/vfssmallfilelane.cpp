@@ -159,15 +159,18 @@ void VfsSmallFileLane::startFile(Slot &s)
         return;
     }
     if (s.file.found == MaybeFinished) {
+        // Both sides whole, at once; nothing is opened, nothing written.
         s.phase = Slot::Comparing;
         if (!canCompare(m_src, m_dst))
             return handBack(s);
-        for (auto *get : {&s.get, &s.getDst}) {
-            get->record.path = get == &s.get ? s.file.item.path : s.file.dstPath;
-            get->record.size = quint32(s.file.item.size);
-            get->record.status = 0;
-            send(get == &s.get ? m_src : m_dst, get->record, get->busy, &VfsClient::getFile);
-        }
+        auto readWhole = [&s](Slot::Out<VfsGetFileJob> &get, VfsClient *client, const QString &path) {
+            get.record.path = path;
+            get.record.size = quint32(s.file.item.size);
+            get.record.status = 0;
+            send(client, get.record, get.busy, &VfsClient::getFile);
+        };
+        readWhole(s.get, m_src, s.file.item.path);
+        readWhole(s.getDst, m_dst, s.file.dstPath);
         return;
     }
     sendOpens(s);
