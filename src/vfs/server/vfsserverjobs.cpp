@@ -223,11 +223,27 @@ bool copyEntryAt(int fromDir, const char *name, int toDir, const char *toName, c
         ::closedir(dir);
         return false;
     }
-    std::vector<QByteArray> names;
+    std::vector<QByteArray> names, setAside;
     while (dirent *entry = ::readdir(dir)) {
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
             continue;
-        names.emplace_back(entry->d_name);
+        (setaside::looksSetAside(entry->d_name) ? setAside : names).emplace_back(entry->d_name);
+    }
+    // Copied as a listing shows the folder: what a delete holds aside stays out, and what one
+    // left aside goes along under its own name again (once, had that name come and gone).
+    QSet<QByteArray> read;
+    if (!setAside.empty())
+        read = QSet<QByteArray>(names.begin(), names.end());
+    for (const QByteArray &name : setAside) {
+        QByteArrayList restored;
+        if (!setaside::restoreLeftover(::dirfd(dir), name, &restored))
+            restored = {name};
+        for (const QByteArray &now : qAsConst(restored)) {
+            if (!read.contains(now)) {
+                read.insert(now);
+                names.push_back(now);
+            }
+        }
     }
     bool ok = true;
     for (const QByteArray &child : names) {
