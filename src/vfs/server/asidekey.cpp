@@ -77,13 +77,13 @@ bool readStored(int dirFd, Secret *secret)
     if (fd < 0)
         return false;
     struct stat st;
-    QByteArray bytes(kSecretBytes, Qt::Uninitialized);
+    char bytes[kSecretBytes];
     const bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid()
-                    && st.st_size == kSecretBytes && ::read(fd, bytes.data(), kSecretBytes) == kSecretBytes;
+                    && st.st_size == kSecretBytes && ::read(fd, bytes, kSecretBytes) == kSecretBytes;
     ::close(fd);
     if (!ok)
         return false;
-    secret->bytes = bytes;
+    secret->bytes = QByteArray(bytes, kSecretBytes);
     secret->born = st.st_mtim;
     return true;
 }
@@ -97,7 +97,7 @@ bool storeNew(int dirFd, Secret *secret)
         return false;
     const QByteArray bytes = randomSecret();
     struct stat st;
-    bool ok = ::write(fd, bytes.constData(), kSecretBytes) == kSecretBytes && ::fsync(fd) == 0
+    bool ok = ::write(fd, bytes.constData(), std::size_t(bytes.size())) == kSecretBytes && ::fsync(fd) == 0
               && ::fstat(fd, &st) == 0;
     ok = ::close(fd) == 0 && ok;
     ok = ok && ::renameat(dirFd, kNewFileName, dirFd, kFileName) == 0 && ::fsync(dirFd) == 0;
@@ -149,8 +149,14 @@ bool sameTag(const QByteArray &a, const QByteArray &b)
 
 bool predates(const timespec &changed)
 {
+    auto before = [](const timespec &a, const timespec &b) {
+        return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+    };
     const timespec born = g_store.get().born;
-    return changed.tv_sec < born.tv_sec || (changed.tv_sec == born.tv_sec && changed.tv_nsec < born.tv_nsec);
+    timespec now;
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    // With the clock set back since the secret was made, names made today would look older.
+    return before(changed, born) && !before(now, born);
 }
 
 } // namespace asidekey

@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -195,6 +196,12 @@ private Q_SLOTS:
         QCOMPARE(readFile(s + "/doc.txt"), QByteArray("old file"));
         QCOMPARE(readFile(s + "/long.txt"), QByteArray("old folder"));
         QCOMPARE(readFile(planted), QByteArray("planted"));
+
+        // A key from a clock that was ahead then: every name made now would seem older.
+        const timespec ahead[2] = {{0, UTIME_OMIT}, {std::time(nullptr) + 86400, 0}};
+        QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(config.path() + "/aside.key").constData(), ahead, 0), 0);
+        QVERIFY(asidekey::keepIn(config.path()));
+        QCOMPARE(listed(reader, s), expected);
     }
 
     // The key stays in the configuration folder, private: a later run knows what an earlier
