@@ -17,6 +17,7 @@
 #include "peers/invitationmodel.h"
 #include "peers/peermodel.h"
 #include "app/startup/networkside.h"
+#include "vfs/server/asidekey.h"
 #include "vfs/server/vfswatcher.h"
 
 #include <QApplication>
@@ -182,6 +183,8 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "%s\n", qUtf8Printable(startupGuard.errorString()));
         return StartupGuard::ExitAlreadyRunning;
     }
+    // What a delete that died midway left aside is known again by this key.
+    asidekey::keepIn(configDirectory());
 
     // 6. Catalogues: the system locale's, else en-US, and Qt's own.
     Translations translations;

@@ -23,6 +23,7 @@
 #include "app/startup/networkside.h"
 #include "app/startup/startupguard.h"
 #include "app/startup/unixsignals.h"
+#include "vfs/server/asidekey.h"
 #include "vfs/server/vfswatcher.h"
 #include "peers/peertimings.h"
 
@@ -71,6 +72,7 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "%s\n", qUtf8Printable(startupGuard.errorString()));
         return StartupGuard::ExitAlreadyRunning;
     }
+    asidekey::keepIn(configDirectory());
     SqliteDatabase database(configDirectory());
     if (!startupGuard.checkDatabase(&database)) {
         std::fprintf(stderr, "%s\n", qUtf8Printable(startupGuard.errorString()));

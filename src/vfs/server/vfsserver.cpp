@@ -176,6 +176,7 @@ public:
     QTimer closeFileTimer;
     std::vector<PeerAclDto> acl;
     vfsaccess::VfsAccessRules rules;
+    vfsaccess::PublishedShares published;
 
     std::vector<std::unique_ptr<QueryListDirectoryJob>> pendingListings, freeListings;
     std::vector<std::unique_ptr<ReadFileJob>> runningReads, freeReads;
@@ -581,6 +582,7 @@ void VfsServerNusk::setAcl(std::vector<PeerAclDto> entries)
         return;
     d->acl = std::move(entries);
     d->rules = vfsaccess::VfsAccessRules(d->isLocal, d->acl);
+    d->published.publish(d->acl);
     d->closeRevokedFiles();
     d->recheckWaitingDeletes();
     Q_EMIT notifyDirectoryChanged(vfsaccess::sharesRoot());

@@ -1156,6 +1156,67 @@ private Q_SLOTS:
         QCOMPARE(modeOf(writable + "/own.txt"), mode_t(0600));
     }
 
+    // Nor the shares of other peers: a peer with a writable share sets no mode on another
+    // peer's root or a folder holding one, whichever name, hard link or mount it reaches
+    // them by, so it cannot lock the owner out of what other computers were given.
+    void otherPeersShareRootsKeepTheirModes_data()
+    {
+        QTest::addColumn<QString>("layout");
+        QTest::newRow("folder holding another peer's root, through a bind mount") << "holder";
+        QTest::newRow("folder holding both peers' roots, through a bind mount") << "both";
+        QTest::newRow("hard link to a file a third peer shares") << "file";
+    }
+    void otherPeersShareRootsKeepTheirModes()
+    {
+        QFETCH(QString, layout);
+        if (layout != "file" && !m_privateMounts)
+            QSKIP("no mount namespace of this test's own to bind a folder in (needs root)");
+        // top/rw: this peer's writable share; top/ro/root: another peer's read-only one;
+        // top/alone.txt: a file shared with a third peer.
+        const QString top = root + "/others_" + layout, writable = top + "/rw", otherRoot = top + "/ro/root";
+        QVERIFY(writeFile(writable + "/own/x.txt", "own"));
+        QVERIFY(writeFile(otherRoot + "/r.txt", "r"));
+        QVERIFY(writeFile(top + "/alone.txt", "alone"));
+        const QString boundFrom = layout == "holder" ? top + "/ro" : top, mountPoint = writable + "/bound";
+        QString target = mountPoint, shared = boundFrom;
+        if (layout == "file") {
+            target = writable + "/alone-link.txt";
+            shared = top + "/alone.txt";
+            QCOMPARE(::link(QFile::encodeName(shared).constData(), QFile::encodeName(target).constData()), 0);
+        } else {
+            QVERIFY(QDir().mkpath(mountPoint));
+            QCOMPARE(::mount(QFile::encodeName(boundFrom).constData(), QFile::encodeName(mountPoint).constData(),
+                             nullptr, MS_BIND, nullptr),
+                     0);
+        }
+        const auto unmount = qScopeGuard([&] {
+            if (layout != "file")
+                ::umount2(QFile::encodeName(mountPoint).constData(), MNT_DETACH);
+        });
+        ServerHarness writer(false), reader(false), third(false);
+        writer.server->setAcl({entry(kShareUuid, "Writable", writable, 0x1 | 0x2 | 0x4)});
+        reader.server->setAcl({entry(kDataUuid, "Read-only", otherRoot, 0x1 | 0x4)});
+        third.server->setAcl({entry(kDriveUuid, "Alone", top + "/alone.txt", 0x1 | 0x2)});
+
+        const mode_t before = modeOf(shared);
+        QCOMPARE(setTimesAndMode(writer, target, 0, FSO_OPEN_ATTRIBUTES).status,
+                 std::uint8_t(FSO_STATUS_NOT_PERMITTED));
+        if (layout == "file")
+            QCOMPARE(setTimesAndMode(writer, target, 0, FSO_OPEN_WRITE | FSO_OPEN_ATTRIBUTES).status,
+                     std::uint8_t(FSO_STATUS_NOT_PERMITTED));
+        QCOMPARE(modeOf(shared), before);
+        QCOMPARE(readFile(top + "/alone.txt"), QByteArray("alone"));
+        // Beside them modes are still the writer's to set.
+        QCOMPARE(setTimesAndMode(writer, writable + "/own", 0700, FSO_OPEN_ATTRIBUTES).status,
+                 std::uint8_t(FSO_STATUS_COMPLETE));
+        QCOMPARE(modeOf(writable + "/own"), mode_t(0700));
+        // Once the other peers are gone, so are their roots.
+        reader.server.reset();
+        third.server.reset();
+        QCOMPARE(setTimesAndMode(writer, target, 0750, FSO_OPEN_ATTRIBUTES).status,
+                 std::uint8_t(layout == "both" ? FSO_STATUS_NOT_PERMITTED : FSO_STATUS_COMPLETE));
+    }
+
     // A peer that may only read gets no version stamps, and of the permission bits only who
     // may read, write and run each entry (no set-id, no sticky bit), so its copies stay as
     // private as their sources; one that may write gets both, for its copies and versioned
