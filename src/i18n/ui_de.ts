@@ -260,11 +260,11 @@
             <numerusform>… und %n weitere</numerusform>
         </translation>
     </message>
-    <message id="move-progress-delete" numerus="yes">
-        <source>%1 of %n originals deleted</source>
+    <message id="move-progress-delete-files" numerus="yes">
+        <source>%1 of %n original files deleted</source>
         <translation>
-            <numerusform>%1 von %n Original gelöscht</numerusform>
-            <numerusform>%1 von %n Originalen gelöscht</numerusform>
+            <numerusform>%1 von %n Originaldatei gelöscht</numerusform>
+            <numerusform>%1 von %n Originaldateien gelöscht</numerusform>
         </translation>
     </message>
     <message id="move-dlg-title-delete">

@@ -260,11 +260,11 @@
             <numerusform>… and %n more</numerusform>
         </translation>
     </message>
-    <message id="move-progress-delete" numerus="yes">
-        <source>%1 of %n originals deleted</source>
+    <message id="move-progress-delete-files" numerus="yes">
+        <source>%1 of %n original files deleted</source>
         <translation>
-            <numerusform>%1 of %n original deleted</numerusform>
-            <numerusform>%1 of %n originals deleted</numerusform>
+            <numerusform>%1 of %n original file deleted</numerusform>
+            <numerusform>%1 of %n original files deleted</numerusform>
         </translation>
     </message>
     <message id="move-dlg-title-delete">

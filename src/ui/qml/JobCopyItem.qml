@@ -97,7 +97,7 @@ Item {
                 Layout.alignment: Qt.AlignBottom
                 visible: root.state !== "ABORTED"
                 text: root.deleting
-                      ? qsTrId("move-progress-delete", root.sourcesToDelete).arg(root.sourcesDeleted)
+                      ? qsTrId("move-progress-delete-files", root.sourcesToDelete).arg(root.sourcesDeleted)
                       : root.state === "INIT"
                       ? qsTrId("copy-progress-info1", root.totalFilesCount).arg(root.bytesTotal)
                       : qsTrId("copy-progress-info2").arg(Math.floor(root.percentDone)).arg(root.bytesTotal)

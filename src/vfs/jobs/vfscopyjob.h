@@ -180,8 +180,8 @@ public:
     // how many were left out in all. Read on any thread.
     QVector<VfsLeftOutItem> leftOutItems() const;
     int leftOutCount() const;
-    // After a cut: the sources to delete, and those done with (deleted or kept). Read on
-    // any thread.
+    // After a cut: the source files to delete, and those done with (deleted or kept); the
+    // folders are deleted with them but not counted. Read on any thread.
     int sourcesToDelete() const { return m_sourcesToDelete.load(); }
     int sourcesDeleted() const { return m_sourcesDeleted.load(); }
 
