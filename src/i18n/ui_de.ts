@@ -286,5 +286,12 @@
         <source>Item cannot be copied</source>
         <translation>Element kann nicht kopiert werden</translation>
     </message>
+    <message id="copy-sources-gone-heading" numerus="yes">
+        <source>%n files arrived whole, but their sources no longer exist:</source>
+        <translation>
+            <numerusform>%n Datei ist vollständig angekommen, aber ihre Quelle gibt es nicht mehr:</numerusform>
+            <numerusform>%n Dateien sind vollständig angekommen, aber ihre Quellen gibt es nicht mehr:</numerusform>
+        </translation>
+    </message>
 </context>
 </TS>

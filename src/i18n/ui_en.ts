@@ -286,5 +286,12 @@
         <source>Item cannot be copied</source>
         <translation>Item cannot be copied</translation>
     </message>
+    <message id="copy-sources-gone-heading" numerus="yes">
+        <source>%n files arrived whole, but their sources no longer exist:</source>
+        <translation>
+            <numerusform>%n file arrived whole, but its source no longer exists:</numerusform>
+            <numerusform>%n files arrived whole, but their sources no longer exist:</numerusform>
+        </translation>
+    </message>
 </context>
 </TS>
