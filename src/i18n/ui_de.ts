@@ -260,11 +260,11 @@
             <numerusform>… und %n weitere</numerusform>
         </translation>
     </message>
-    <message id="move-progress-delete" numerus="yes">
-        <source>%1 of %n originals deleted</source>
+    <message id="move-progress-delete-files" numerus="yes">
+        <source>%1 of %n original files deleted</source>
         <translation>
-            <numerusform>%1 von %n Original gelöscht</numerusform>
-            <numerusform>%1 von %n Originalen gelöscht</numerusform>
+            <numerusform>%1 von %n Originaldatei gelöscht</numerusform>
+            <numerusform>%1 von %n Originaldateien gelöscht</numerusform>
         </translation>
     </message>
     <message id="move-dlg-title-delete">
@@ -285,6 +285,13 @@
     <message id="copy-q-title-failure">
         <source>Item cannot be copied</source>
         <translation>Element kann nicht kopiert werden</translation>
+    </message>
+    <message id="copy-sources-gone-heading" numerus="yes">
+        <source>%n files arrived whole, but their sources no longer exist:</source>
+        <translation>
+            <numerusform>%n Datei ist vollständig angekommen, aber ihre Quelle gibt es nicht mehr:</numerusform>
+            <numerusform>%n Dateien sind vollständig angekommen, aber ihre Quellen gibt es nicht mehr:</numerusform>
+        </translation>
     </message>
 </context>
 </TS>

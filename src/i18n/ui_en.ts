@@ -260,11 +260,11 @@
             <numerusform>… and %n more</numerusform>
         </translation>
     </message>
-    <message id="move-progress-delete" numerus="yes">
-        <source>%1 of %n originals deleted</source>
+    <message id="move-progress-delete-files" numerus="yes">
+        <source>%1 of %n original files deleted</source>
         <translation>
-            <numerusform>%1 of %n original deleted</numerusform>
-            <numerusform>%1 of %n originals deleted</numerusform>
+            <numerusform>%1 of %n original file deleted</numerusform>
+            <numerusform>%1 of %n original files deleted</numerusform>
         </translation>
     </message>
     <message id="move-dlg-title-delete">
@@ -285,6 +285,13 @@
     <message id="copy-q-title-failure">
         <source>Item cannot be copied</source>
         <translation>Item cannot be copied</translation>
+    </message>
+    <message id="copy-sources-gone-heading" numerus="yes">
+        <source>%n files arrived whole, but their sources no longer exist:</source>
+        <translation>
+            <numerusform>%n file arrived whole, but its source no longer exists:</numerusform>
+            <numerusform>%n files arrived whole, but their sources no longer exist:</numerusform>
+        </translation>
     </message>
 </context>
 </TS>

@@ -106,6 +106,9 @@ enum JobScene {
     JobShareQuestion,
     JobShareFailed,
     JobPausedAway,
+    // What a copy shows while a computer is silent, and when sources went away.
+    JobWaiting,
+    JobSourcesGone,
 };
 
 // A file in a share of the other computer, as a job names it.
@@ -198,6 +201,21 @@ void showJobWindow(QWidget *w, JobScene scene, const ScreenScenes::Ready &ready)
             // The other computer went away in the middle of the copy.
             g_jobWindow->setProperty("userPrompt", qtTrId("copy-error-peer-unreachable").arg(QStringLiteral("studio")));
             g_jobWindow->setProperty("jobState", 4);
+        } else if (scene == JobWaiting) {
+            // Nothing came back from the other computer for a while; its link has not noticed.
+            g_jobWindow->setProperty("writeSpeed", size(0, 2) + QStringLiteral("/s"));
+            g_jobWindow->setProperty("remainingTime", QString());
+            g_jobWindow->setProperty("waitingText", qtTrId("copy-waiting-for").arg(QStringLiteral("studio")));
+        } else if (scene == JobSourcesGone) {
+            // Two files arrived whole; their sources were deleted while they were copied.
+            g_jobWindow->setProperty("percentDone", 100.0);
+            g_jobWindow->setProperty("bytesCopied", size(total, 0));
+            g_jobWindow->setProperty("currentItem", QStringLiteral("drive to Vík.mp4"));
+            g_jobWindow->setProperty("userActions", 0);
+            g_jobWindow->setProperty("sourcesGone", QStringList{
+                QStringLiteral("/home/demo/Videos/2024 Iceland/Jökulsárlón glacier lagoon at dawn, full length.mp4"),
+                QStringLiteral("/home/demo/Videos/2024 Iceland/drive to Vík.mp4")});
+            g_jobWindow->setProperty("jobState", 6);
         }
         later(600, ready);
     });
@@ -382,4 +400,8 @@ void addUiScreenScenes(ScreenScenes &scenes)
                [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, JobShareFailed, ready); }, closeJobWindow);
     scenes.add(QStringLiteral("job-paused-away"),
                [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, JobPausedAway, ready); }, closeJobWindow);
+    scenes.add(QStringLiteral("job-waiting"),
+               [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, JobWaiting, ready); }, closeJobWindow);
+    scenes.add(QStringLiteral("job-sources-gone"),
+               [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, JobSourcesGone, ready); }, closeJobWindow);
 }

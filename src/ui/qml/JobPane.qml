@@ -1,5 +1,5 @@
 // The window of one copy job. Closing it cancels the copy; one that stays to be seen (a
-// failed copy, items left out) closes with Escape as well.
+// failed copy, items left out, sources gone) closes with Escape as well.
 import QtQuick 2.15
 import QtQuick.Window 2.15
 
@@ -15,12 +15,14 @@ Window {
     property alias userPrompt: jobView.userPrompt
     property alias writeSpeed: jobView.writeSpeed
     property alias remainingTime: jobView.remainingTime
+    property alias waitingText: jobView.waitingText
     property alias userActions: jobView.userActions
     property alias leftOutCount: jobView.leftOutCount
     property alias leftOut: jobView.leftOut
     property alias moving: jobView.moving
     property alias sourcesToDelete: jobView.sourcesToDelete
     property alias sourcesDeleted: jobView.sourcesDeleted
+    property alias sourcesGone: jobView.sourcesGone
 
     signal abort()
     signal skipItem()

@@ -52,6 +52,7 @@ void VfsCopyJob::stateStart(int action)
             m_bytesCopied = 0;
             m_bytesTotal = 0;
         }
+        m_stall->start();
         // A folder copied into itself or below itself would grow until the disk is full.
         if (samePeer()) {
             for (const VfsCopyItem &item : m_items) {
@@ -145,6 +146,7 @@ void VfsCopyJob::startNextListing()
 
 void VfsCopyJob::requestOwnListing(VfsClient *client, const QString &path)
 {
+    m_listFromSource = client == m_src.data();
     {
         QMutexLocker lock(&m_list.mutex);
         m_list.entries.clear();
@@ -375,10 +377,13 @@ void VfsCopyJob::stateNextItem(int action)
             if (m_countingPass) {
                 m_countingPass = false;
                 m_startPhase = 0;
+                m_heldTotal = 0; // counted again: the total stands
                 setJobState(CopyStateStart, __LINE__);
             } else {
                 if (!syncDestination() || !verifySources(action))
                     return;
+                // The end shows what this pass copied, whatever a pause held before.
+                m_heldCopied = 0;
                 setJobState(hasSourcesToDelete() ? CopyStateDeleteSources : CopyStateFinished, __LINE__);
                 Q_EMIT stateChanged();
             }
