@@ -10,6 +10,7 @@
 // Another account's files need root (those rows are left out otherwise). Prints a line per
 // writer and owner and last "lost <own> <another's>", the sums.
 
+#include "../tests/testutil_capabilities.h"
 #include "vfs/fso/fsoprotocol.h"
 #include "vfs/server/versionguard.h"
 
@@ -27,9 +28,7 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <linux/capability.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -45,18 +44,6 @@ const char *writerName(Writer writer)
     case Writer::TouchRef: return "write, then touch -r";
     }
     return "";
-}
-
-// Capabilities are the calling thread's own: only the deleting thread loses CAP_LEASE.
-bool setLeaseCapability(bool on)
-{
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[2] = {};
-    if (::syscall(SYS_capget, &header, data) != 0)
-        return false;
-    const unsigned bit = 1U << (CAP_LEASE % 32);
-    data[CAP_LEASE / 32].effective = on ? data[CAP_LEASE / 32].effective | bit : data[CAP_LEASE / 32].effective & ~bit;
-    return ::syscall(SYS_capset, &header, data) == 0;
 }
 
 // The writer starts up to half a sweep before the delete and up to half a sweep after it;
@@ -145,7 +132,7 @@ Result run(Writer writer, bool anotherAccount, int rounds)
                                      old.st_ino};
     };
     if (anotherAccount)
-        setLeaseCapability(false);
+        testutil::setThreadCapability(CAP_LEASE, false);
     std::vector<std::chrono::nanoseconds> alone;
     for (int i = 0; i < 101; ++i) {
         const versionguard::Version version = fresh();
@@ -169,7 +156,7 @@ Result run(Writer writer, bool anotherAccount, int rounds)
             ++result.lost;
     }
     if (anotherAccount)
-        setLeaseCapability(true);
+        testutil::setThreadCapability(CAP_LEASE, true);
     saver.join();
     ::close(dirFd);
     return result;

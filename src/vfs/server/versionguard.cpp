@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -26,6 +28,17 @@ bool leaseBreakSignalIgnored()
            && (current.sa_handler == SIG_DFL || current.sa_handler == SIG_IGN) && !(current.sa_flags & SA_SIGINFO);
 }
 
+// Whether this thread may lease a file of `owner`: its own, or any with CAP_LEASE.
+bool mayLease(uid_t owner)
+{
+    if (owner == ::geteuid())
+        return true;
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    return ::syscall(SYS_capget, &header, data) == 0
+           && (data[CAP_LEASE / 32].effective & (1U << (CAP_LEASE % 32))) != 0;
+}
+
 std::int64_t nanoseconds(const timespec &t)
 {
     return std::int64_t(t.tv_sec) * 1000000000LL + t.tv_nsec;
@@ -33,10 +46,11 @@ std::int64_t nanoseconds(const timespec &t)
 
 long g_fileSystemTypeForTests = 0;
 
-// File systems whose files are served by another machine or program (network shares, FUSE).
-// The kernel leases none of their files, and the EAGAIN it refuses with would read as a local
-// writer: every versioned delete there would answer that the file changed.
-bool leasesUnknownTo(int fd)
+// File systems whose files are served by another machine or program (network shares, FUSE):
+// `fd` is any descriptor on it. The kernel leases none of their files, and the EAGAIN it
+// refuses with would read as a local writer: every versioned delete there would answer that
+// the file changed.
+bool servedElsewhere(int fd)
 {
     struct statfs fs;
     if (::fstatfs(fd, &fs) != 0)
@@ -62,10 +76,11 @@ bool leasesUnknownTo(int fd)
 
 enum class Lease { Taken, Writer, Unavailable };
 
-// A read lease on the regular file open for reading as `fd`.
+// A read lease on the regular file open for reading as `fd`. Its own file system is asked
+// again: a file mounted over the name may live on another one than its folder.
 Lease takeReadLease(int fd)
 {
-    if (!leaseBreakSignalIgnored() || leasesUnknownTo(fd))
+    if (servedElsewhere(fd))
         return Lease::Unavailable;
     if (::fcntl(fd, F_SETSIG, kLeaseBreakSignal) == 0 && ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0)
         return Lease::Taken;
@@ -81,9 +96,12 @@ HeldVersion::HeldVersion(int dirFd, const QByteArray &name, const Version &versi
         m_status = errno == ENOENT ? FSO_STATUS_NOT_FOUND : FSO_STATUS_IO_ERROR;
         return;
     }
-    // A regular file is opened for reading, to be leased; anything else (a link, a pipe) is
-    // only held, as opening it could follow it or wake the program at its other end.
-    if (S_ISREG(st.st_mode)) {
+    // Opened (for reading) only to be leased. Anything else is held by its path alone: a link
+    // or a pipe, as opening it could follow it or wake the program at its other end; and a
+    // file no lease will be taken on, whose open would cost a request on a network or FUSE
+    // file system and would start breaking another program's lease.
+    const bool local = S_ISREG(st.st_mode) && !servedElsewhere(dirFd);
+    if (local && leaseBreakSignalIgnored() && mayLease(st.st_uid)) {
         m_fd = ::openat(dirFd, name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
         // Non-blocking: the open would wait for a lease another program holds to write.
         if (m_fd < 0 && errno == EWOULDBLOCK) {

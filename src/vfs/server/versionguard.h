@@ -26,13 +26,16 @@ struct Version
 };
 
 // The version the entry `name` of `dirFd` (the entry itself, never a link's target) is now,
-// when it is `version`, held open until destroyed: its inode number then names no other
-// file. A regular file is also held by a read lease where the file system grants one: a
-// program that opens it for writing meanwhile breaks the lease, and its open waits until
-// the lease is let go. A file another program has open for writing cannot be leased and
-// counts as changed; a file that cannot be leased for any other reason (not this user's,
-// not readable, a file system without leases, a network or FUSE file system, whose refusal
-// says nothing of writers) is judged by its size and times alone, which misses only a writer
+// when it is `version`, held until destroyed: its inode number then names no other file.
+//
+// A regular file on a local file system is also held by a read lease where this user may
+// take one (a file of its own): a program that opens it for writing meanwhile breaks the
+// lease, and its open waits until the lease is let go. A file another program has open for
+// writing cannot be leased and counts as changed. Only a file to be leased is opened;
+// anything else is held without an open, so that holding it starts no other program's lease
+// break. A file that is not leased (of another account, or of a network or FUSE file system,
+// where a refusal of a lease says nothing of writers, and an open is a request to another
+// machine or program) is judged by its size and times alone, which misses only a writer
 // that has not written yet.
 class HeldVersion
 {
