@@ -1,7 +1,8 @@
 // Computers that come back: two whole programs (nusk-peerhost) in network namespaces of their
 // own (testutil_netns.h), of which only A can dial B, as behind a firewall that lets nothing
 // in. Watched: how soon A has B again once the way is open, after a cut and after a restart,
-// with the tests' short timings and with the program's own.
+// whichever of the two invited the other, with the tests' short timings and with the
+// program's own.
 
 #include "testutil_netns.h"
 #include "testutil_peerhost.h"
@@ -27,7 +28,8 @@ const QString kAddressB = QStringLiteral("198.18.0.20");
 const QString kNoRoute = QStringLiteral("198.19.255.1");
 
 // hostA and hostB on one bridge (testutil_netns.h, no routers). A reaches B over TCP; B's
-// connections to A and UDP both ways are dropped, so every link is one A dialled over TCP.
+// connections to A and UDP both ways are dropped, so every link is one A dialled over TCP;
+// only when A invites does B dial A, once, to accept.
 struct Lab
 {
     testutil::Netns net;
@@ -37,24 +39,35 @@ struct Lab
     QString bOnA;
     QString aOnB;
 
-    bool build(bool programTimings)
+    bool build(bool programTimings, bool aInvites = false)
     {
         if (!testutil::buildNatNetwork(net, testutil::Router::None, testutil::Router::None)
-            || !nft(QStringLiteral("hostA"), QStringLiteral("table inet guard { chain input { type filter hook input priority 0\n"
-                                                          " ip saddr %1 ct state new drop\n ip saddr %1 meta l4proto udp drop\n }\n}\n")
-                                                 .arg(kAddressB))
             || !nft(QStringLiteral("hostB"), QStringLiteral("table inet guard { chain input { type filter hook input priority 0\n"
                                                           " ip saddr %1 meta l4proto udp drop\n }\n}\n")
-                                                 .arg(kAddressA)))
+                                                 .arg(kAddressA))
+            || (!aInvites && !guardA()))
             return false;
         a = makeHost(QStringLiteral("A"), programTimings);
         b = makeHost(QStringLiteral("B"), programTimings);
         const QString localUp = QStringLiteral("wait-up ") + kLocal + QStringLiteral(" 10");
         if (!a->start() || !b->start() || !a->ok(localUp) || !b->ok(localUp))
             return false;
-        // B invites and A accepts: the first link, too, is one A dials.
-        const QStringList invitation = b->invite(QStringLiteral("c0debac5"));
-        return invitation.size() == 2 && acceptAndWait(*b, *a, invitation[0], QStringLiteral("c0debac5"), &bOnA, &aOnB);
+        const QString code = QStringLiteral("c0debac5");
+        if (!aInvites) {
+            // B invites and A accepts: the first link, too, is one A dials.
+            const QStringList invitation = b->invite(code);
+            return invitation.size() == 2 && acceptAndWait(*b, *a, invitation[0], code, &bOnA, &aOnB);
+        }
+        const QStringList invitation = a->invite(code);
+        return invitation.size() == 2 && acceptAndWait(*a, *b, invitation[0], code, &aOnB, &bOnA) && guardA();
+    }
+
+    // From now on B cannot dial A.
+    bool guardA()
+    {
+        return nft(QStringLiteral("hostA"), QStringLiteral("table inet guard { chain input { type filter hook input priority 0\n"
+                                                         " ip saddr %1 ct state new drop\n ip saddr %1 meta l4proto udp drop\n }\n}\n")
+                                                .arg(kAddressB));
     }
 
     std::unique_ptr<Host> makeHost(const QString &side, bool programTimings)
@@ -228,22 +241,28 @@ private Q_SLOTS:
 
     // Addresses that never answer, stored in front of the one A has had B on: after a restart
     // of both, A has B at once; the addresses it never reached B on take up only the few
-    // places a minute new ones get.
+    // places a minute new ones get. So also where A invited B: B dialled A to accept and A
+    // never dialled B, but the link that came in told A where B is.
     void restartReachesTheAddressThatWorked_data()
     {
         QTest::addColumn<bool>("programTimings");
         QTest::addColumn<int>("dead");
+        QTest::addColumn<bool>("aInvited");
         for (const bool program : {false, true}) {
+            const char *timings = program ? "program timings" : "short timings";
             for (const int dead : {0, 3, 4, 9})
-                QTest::addRow("%s, %d dead", program ? "program timings" : "short timings", dead) << program << dead;
+                QTest::addRow("%s, %d dead", timings, dead) << program << dead << false;
+            for (const int dead : {4, 9})
+                QTest::addRow("%s, %d dead, A invited", timings, dead) << program << dead << true;
         }
     }
     void restartReachesTheAddressThatWorked()
     {
         QFETCH(bool, programTimings);
         QFETCH(int, dead);
+        QFETCH(bool, aInvited);
         Lab lab;
-        QVERIFY(lab.build(programTimings));
+        QVERIFY(lab.build(programTimings, aInvited));
         const QList<quint16> deadPorts = portsAbove(lab.portOfB(), dead);
         lab.b->stop();
         QVERIFY(lab.plantOnA(kAddressB, deadPorts));
