@@ -286,5 +286,29 @@
         <source>Item cannot be copied</source>
         <translation>Item cannot be copied</translation>
     </message>
+    <message id="copyto-refused-no-computer">
+        <source>The other file pane shows no computer.</source>
+        <translation>The other file pane shows no computer.</translation>
+    </message>
+    <message id="copyto-refused-offline">
+        <source>%1 is not connected.</source>
+        <translation>%1 is not connected.</translation>
+    </message>
+    <message id="copyto-refused-missing">
+        <source>There is no folder “%1” on %2.</source>
+        <translation>There is no folder “%1” on %2.</translation>
+    </message>
+    <message id="copyto-refused-not-folder">
+        <source>“%1” on %2 is a file, not a folder.</source>
+        <translation>“%1” on %2 is a file, not a folder.</translation>
+    </message>
+    <message id="copyto-refused-read-only">
+        <source>This computer may not write to “%1” on %2.</source>
+        <translation>This computer may not write to “%1” on %2.</translation>
+    </message>
+    <message id="copyto-looking">
+        <source>Looking for “%1” on %2…</source>
+        <translation>Looking for “%1” on %2…</translation>
+    </message>
 </context>
 </TS>
