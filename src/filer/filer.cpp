@@ -1314,7 +1314,7 @@ bool Filer::viewKeyPress(QKeyEvent *event)
         const bool cut = event->matches(QKeySequence::Cut);
         if (sharedAction(cut ? "filer.cut" : "filer.copy")->isEnabled())
             return false;
-        refuseCopy(cut);
+        refuseTransfer(cut ? CutTransfer : CopyTransfer);
         return true;
     }
     const bool menuKey = event->key() == Qt::Key_Menu

@@ -186,9 +186,14 @@ void MainWindow::copyOrMoveToOtherPane(bool move)
     if (d->stack->currentWidget() != d->filerPanes.back())
         return;
     FilerPane *sourcePane = activePane();
+    Filer *sourceFiler = sourcePane ? sourcePane->currentFiler() : nullptr;
     auto *source = FilerActions::action(move ? QStringLiteral("filer.cut") : QStringLiteral("filer.copy"));
-    if (!source || !source->isEnabled())
+    if (!source || !source->isEnabled()) {
+        // As the copy and cut keys do: the status line says why nothing goes.
+        if (sourceFiler)
+            sourceFiler->refuseTransfer(move ? Filer::MoveToTransfer : Filer::CopyTransfer);
         return;
+    }
     FilerPane *destination = d->filerPanes.front() == sourcePane ? d->filerPanes.back() : d->filerPanes.front();
     source->trigger();   // the active browser puts its selection on the internal clipboard
 

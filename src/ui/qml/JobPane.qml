@@ -1,5 +1,6 @@
 // The window of one copy job. Closing it cancels the copy; one that stays to be seen (a
-// failed copy, items left out) closes with Escape as well.
+// failed copy, items left out) closes with Escape as well, and Escape answers a question as
+// its Cancel does.
 import QtQuick 2.15
 import QtQuick.Window 2.15
 
@@ -64,10 +65,11 @@ Window {
 
     onClosing: root.abort()
 
+    // Escape does what Cancel does, as in every dialog: a question's Cancel ends the copy.
     Shortcut {
         sequence: StandardKey.Cancel
-        enabled: jobView.closable
-        onActivated: root.close()
+        enabled: jobView.closable || jobView.state === "QUESTION"
+        onActivated: jobView.closable ? root.close() : root.abort()
     }
 
     JobCopyItem {
