@@ -310,5 +310,25 @@
         <source>Looking for “%1” on %2…</source>
         <translation>„%1“ wird auf %2 gesucht…</translation>
     </message>
+    <message id="copy-title-init">
+        <source>Preparing...</source>
+        <translation>Wird vorbereitet...</translation>
+    </message>
+    <message id="copy-title-aborted">
+        <source>Aborted</source>
+        <translation>Abgebrochen</translation>
+    </message>
+    <message id="copy-title-paused">
+        <source>Paused</source>
+        <translation>Angehalten</translation>
+    </message>
+    <message id="copy-title-done">
+        <source>Done</source>
+        <translation>Fertig</translation>
+    </message>
+    <message id="copy-title-done-errors">
+        <source>Finished with errors</source>
+        <translation>Mit Fehlern beendet</translation>
+    </message>
 </context>
 </TS>

@@ -310,5 +310,25 @@
         <source>Looking for “%1” on %2…</source>
         <translation>Looking for “%1” on %2…</translation>
     </message>
+    <message id="copy-title-init">
+        <source>Preparing...</source>
+        <translation>Preparing...</translation>
+    </message>
+    <message id="copy-title-aborted">
+        <source>Aborted</source>
+        <translation>Aborted</translation>
+    </message>
+    <message id="copy-title-paused">
+        <source>Paused</source>
+        <translation>Paused</translation>
+    </message>
+    <message id="copy-title-done">
+        <source>Done</source>
+        <translation>Done</translation>
+    </message>
+    <message id="copy-title-done-errors">
+        <source>Finished with errors</source>
+        <translation>Finished with errors</translation>
+    </message>
 </context>
 </TS>

@@ -422,7 +422,7 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(jobWindows().size(), 1, 10000);
         QQuickWindow *window = jobWindows().first();
         QTRY_COMPARE_WITH_TIMEOUT(window->property("jobState").toInt(), int(VfsJob::VfsJobStatePaused), 20000);
-        QCOMPARE(window->title(), qtTrId("copy-status-paused"));
+        QCOMPARE(window->title(), qtTrId("copy-title-paused"));
         QTRY_COMPARE_WITH_TIMEOUT(textOf(window, "pauseReason"),
                                   qtTrId("copy-error-peer-unreachable").arg(m_remote->displayName()), 4000);
         QCOMPARE(window->property("jobState").toInt(), int(VfsJob::VfsJobStatePaused));

@@ -325,8 +325,10 @@ Item {
                         anchors.fill: parent
                         anchors.margins: 1
                         clip: true
-                        // More lines than the box shows: the bar says so without a hover.
+                        // More lines than the box shows: the bar says so without a hover. A long
+                        // line wraps instead: read whole, without a sideways scroll.
                         ScrollBar.vertical.policy: leftOutText.implicitHeight > 132 ? ScrollBar.AlwaysOn : ScrollBar.AsNeeded
+                        ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
                         TextArea {
                             id: leftOutText
                             objectName: "leftOutList"
@@ -334,7 +336,7 @@ Item {
                             textFormat: TextEdit.PlainText
                             readOnly: true
                             selectByMouse: true
-                            wrapMode: TextEdit.NoWrap
+                            wrapMode: TextEdit.WrapAtWordBoundaryOrAnywhere
                             leftPadding: 8
                             rightPadding: 8
                             topPadding: 5

@@ -34,11 +34,11 @@ Window {
          : jobState === 3 ? qsTrId("copy-dlg-title").arg(Math.floor(percentDone))
          : jobState === 5 ? (jobView.failureQuestion ? qsTrId("copy-q-title-failure") : qsTrId("copy-q-title-replace"))
          : jobView.failed ? qsTrId("copy-status-failed")
-         : jobState === 7 ? qsTrId("copy-status-aborted")
-         : jobState === 4 ? qsTrId("copy-status-paused")
-         : jobState === 1 ? qsTrId("copy-status-init")
-         : jobState === 6 && leftOutCount > 0 ? qsTrId("copy-status-done-errors")
-         : jobState === 6 ? qsTrId("copy-status-done")
+         : jobState === 7 ? qsTrId("copy-title-aborted")
+         : jobState === 4 ? qsTrId("copy-title-paused")
+         : jobState === 1 ? qsTrId("copy-title-init")
+         : jobState === 6 && leftOutCount > 0 ? qsTrId("copy-title-done-errors")
+         : jobState === 6 ? qsTrId("copy-title-done")
          : Qt.application.name
     color: Theme.base.alternate2
     // 100 mm, but never narrower than the question's buttons need; as high as the content.
