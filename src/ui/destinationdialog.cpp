@@ -34,6 +34,7 @@ DestinationDialog::DestinationDialog(bool move, IPeer *peer, const QString &fold
     m_message->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     m_message->setMinimumHeight(2 * m_message->fontMetrics().lineSpacing());
     layout->addWidget(m_message);
+    layout->addSpacing(6);
     auto *buttons = new QDialogButtonBox(this);
     m_ok = buttons->addButton(qtTrId(move ? "btn-move" : "btn-copy"), QDialogButtonBox::AcceptRole);
     m_ok->setDefault(true);
