@@ -293,5 +293,49 @@
             <numerusform>%n files arrived whole, but their sources no longer exist:</numerusform>
         </translation>
     </message>
+    <message id="copyto-refused-no-computer">
+        <source>The other file pane shows no computer.</source>
+        <translation>The other file pane shows no computer.</translation>
+    </message>
+    <message id="copyto-refused-offline">
+        <source>%1 is not connected.</source>
+        <translation>%1 is not connected.</translation>
+    </message>
+    <message id="copyto-refused-missing">
+        <source>There is no folder “%1” on %2.</source>
+        <translation>There is no folder “%1” on %2.</translation>
+    </message>
+    <message id="copyto-refused-not-folder">
+        <source>“%1” on %2 is a file, not a folder.</source>
+        <translation>“%1” on %2 is a file, not a folder.</translation>
+    </message>
+    <message id="copyto-refused-read-only">
+        <source>This computer may not write to “%1” on %2.</source>
+        <translation>This computer may not write to “%1” on %2.</translation>
+    </message>
+    <message id="copyto-looking">
+        <source>Looking for “%1” on %2…</source>
+        <translation>Looking for “%1” on %2…</translation>
+    </message>
+    <message id="copy-title-init">
+        <source>Preparing...</source>
+        <translation>Preparing...</translation>
+    </message>
+    <message id="copy-title-aborted">
+        <source>Aborted</source>
+        <translation>Aborted</translation>
+    </message>
+    <message id="copy-title-paused">
+        <source>Paused</source>
+        <translation>Paused</translation>
+    </message>
+    <message id="copy-title-done">
+        <source>Done</source>
+        <translation>Done</translation>
+    </message>
+    <message id="copy-title-done-errors">
+        <source>Finished with errors</source>
+        <translation>Finished with errors</translation>
+    </message>
 </context>
 </TS>

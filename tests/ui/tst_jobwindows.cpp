@@ -319,7 +319,7 @@ private Q_SLOTS:
         window = jobWindows().first();
         QTRY_COMPARE_WITH_TIMEOUT(window->property("jobState").toInt(), int(VfsJob::VfsJobStateFinished), 10000);
         QTRY_VERIFY(window->findChild<QQuickItem *>("leftOutPanel")->isVisible());
-        QCOMPARE(window->title(), qtTrId("copy-status-done-errors"));
+        QCOMPARE(window->title(), qtTrId("copy-title-done-errors"));
         QCOMPARE(window->findChild<QQuickItem *>("leftOutHeading")->property("text").toString(),
                  QStringLiteral("2 items could not be moved:"));
         QStringList lines = window->property("leftOut").toString().split('\n');
@@ -469,7 +469,7 @@ private Q_SLOTS:
         QCOMPARE(read(dir.filePath("dst/tree/a.txt")), QByteArray("a"));
         QVERIFY(window->property("leftOut").toString().contains(src + "/locked/b.txt"));
         QTRY_VERIFY(window->findChild<QQuickItem *>("leftOutPanel")->isVisible());
-        QCOMPARE(window->title(), qtTrId("copy-status-done-errors"));
+        QCOMPARE(window->title(), qtTrId("copy-title-done-errors"));
 
         // The window outlives its job until it is closed.
         QTRY_VERIFY_WITH_TIMEOUT(!job, 10000);

@@ -470,7 +470,7 @@ private Q_SLOTS:
         QQuickWindow *window = copyHere(manager, big, &job);
         QVERIFY(window);
         QTRY_COMPARE_WITH_TIMEOUT(window->property("jobState").toInt(), int(VfsJob::VfsJobStatePaused), 20000);
-        QCOMPARE(window->title(), qtTrId("copy-status-paused"));
+        QCOMPARE(window->title(), qtTrId("copy-title-paused"));
         QTRY_COMPARE_WITH_TIMEOUT(textOf(window, "pauseReason"),
                                   qtTrId("copy-error-peer-unreachable").arg(m_remote->displayName()), 4000);
         QCOMPARE(window->property("jobState").toInt(), int(VfsJob::VfsJobStatePaused));

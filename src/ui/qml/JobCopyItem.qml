@@ -72,8 +72,10 @@ Item {
             anchors.fill: parent
             anchors.margins: 1
             clip: true
-            // More lines than the box shows: the bar says so without a hover.
+            // More lines than the box shows: the bar says so without a hover. Never sideways:
+            // long lines wrap.
             ScrollBar.vertical.policy: listText.implicitHeight > 132 ? ScrollBar.AlwaysOn : ScrollBar.AsNeeded
+            ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
             TextArea {
                 id: listText
                 textFormat: TextEdit.PlainText

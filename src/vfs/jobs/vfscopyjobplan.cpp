@@ -179,7 +179,10 @@ void VfsCopyJob::onStartListing()
     if (m_list.jobStatus != JobFinished) {
         const quint8 status = m_list.status;
         lock.unlock();
-        if (status == FSO_STATUS_NOT_FOUND || status == FSO_STATUS_NOT_A_DIRECTORY) {
+        // A destination the other computer cannot even take as a path is no folder there
+        // either: asking again would only be refused again.
+        const bool notAPath = status == FSO_STATUS_INVALID_PARAMETER && kind == ListDestination;
+        if (status == FSO_STATUS_NOT_FOUND || status == FSO_STATUS_NOT_A_DIRECTORY || notAPath) {
             if (kind == ListDestination)
                 return failJob("copy-error-dst-missing", "The destination folder does not exist.",
                                shownDestination(path),
