@@ -597,7 +597,7 @@ private Q_SLOTS:
                  qPrintable(states.join(QLatin1Char(','))));
 
         QVERIFY(window && window->isVisible());
-        QCOMPARE(window->title(), qtTrId("copy-status-done"));
+        QCOMPARE(window->title(), qtTrId("copy-title-done"));
         QCOMPARE(textOf(window, "sourcesGoneHeading"), qtTrId("copy-sources-gone-heading", 1));
         QCOMPARE(textOf(window, "sourcesGoneList"), here + QStringLiteral("/Reports/deleted.bin"));
         QCOMPARE(textOf(window, "leftOutHeading"), QString());
