@@ -993,7 +993,10 @@ void VfsServerNusk::processDeleteFileCommand(const VfsFenuCommand &cmd)
 {
     const MappedPath mapped = d->rules.mapRequestPath(cmd.path);
     std::uint8_t status = mapped.status;
-    if (status == FSO_STATUS_SUCCESS && mapped.local.isEmpty())
+    // A share this peer no longer has: whatever the path named is still there, out of its reach.
+    if (status == FSO_STATUS_NOT_FOUND)
+        status = FSO_STATUS_NOT_PERMITTED;
+    else if (status == FSO_STATUS_SUCCESS && mapped.local.isEmpty())
         status = FSO_STATUS_INVALID_PARAMETER;
     else if (status == FSO_STATUS_SUCCESS && d->takenDeletes.size() >= kMaxDeletes)
         status = FSO_STATUS_IO_ERROR;

@@ -20,8 +20,11 @@ void DeleteFileJob::run()
     if (status == FSO_STATUS_SUCCESS) {
         QByteArray name;
         const int parent = vfsaccess::openParentDirectory(localPath, &name);
+        // "Not found" says the name is gone from its folder. A folder on the way that is
+        // gone or is no folder says nothing of the name: it may have moved with its folder,
+        // and a move that read this as gone would leave its source unnamed.
         if (parent < 0)
-            status = errno == ENOENT || errno == ENOTDIR ? FSO_STATUS_NOT_FOUND : FSO_STATUS_IO_ERROR;
+            status = FSO_STATUS_IO_ERROR;
         else if (!rules.entryInside(localPath, parent, name))
             status = FSO_STATUS_NOT_PERMITTED;
         else
@@ -47,7 +50,7 @@ std::uint8_t DeleteFileJob::removeAt(int dirFd, const QByteArray &name) const
 {
     struct stat st;
     if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return FSO_STATUS_NOT_FOUND;
+        return errno == ENOENT ? FSO_STATUS_NOT_FOUND : FSO_STATUS_IO_ERROR;
     // The caller copied one version of a file and may delete that one only, whatever the name
     // holds now; the version is checked on what is taken away, as it is taken.
     if (version.given())
