@@ -8,14 +8,41 @@
 #include <QFile>
 
 #include <cerrno>
+#include <functional>
+#include <mutex>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 using vfsaccess::LinkMode;
 
+namespace {
+
+std::mutex treeHookMutex;
+std::function<void()> treeRemovalHook;
+
+void beforeTreeRemoval()
+{
+    std::function<void()> hook;
+    {
+        std::lock_guard<std::mutex> lock(treeHookMutex);
+        hook = treeRemovalHook;
+    }
+    if (hook)
+        hook();
+}
+
+} // namespace
+
+void vfsserverfs::setTreeRemovalHookForTests(std::function<void()> hook)
+{
+    std::lock_guard<std::mutex> lock(treeHookMutex);
+    treeRemovalHook = std::move(hook);
+}
+
 void DeleteFileJob::run()
 {
+    needsLongLane = false;
     status = check();
     if (status == FSO_STATUS_SUCCESS) {
         QByteArray name;
@@ -32,7 +59,8 @@ void DeleteFileJob::run()
         if (parent >= 0)
             ::close(parent);
     }
-    fsoreply::deleted(reply, trId, status, requestPath);
+    if (!needsLongLane)
+        fsoreply::deleted(reply, trId, status, requestPath);
     state = VfsServerJobReplyReady;
 }
 
@@ -46,7 +74,7 @@ std::uint8_t DeleteFileJob::check() const
     return rules.holdsShareRoot(localPath) ? FSO_STATUS_NOT_PERMITTED : FSO_STATUS_SUCCESS;
 }
 
-std::uint8_t DeleteFileJob::removeAt(int dirFd, const QByteArray &name) const
+std::uint8_t DeleteFileJob::removeAt(int dirFd, const QByteArray &name)
 {
     struct stat st;
     if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
@@ -67,10 +95,16 @@ std::uint8_t DeleteFileJob::removeAt(int dirFd, const QByteArray &name) const
                 return errno == ENOENT ? FSO_STATUS_NOT_FOUND : FSO_STATUS_IO_ERROR;
             return FSO_STATUS_SUCCESS;
         }
-        if (!trash)
+        if (!trash) {
+            if (!inLongLane) {
+                needsLongLane = true;
+                return FSO_STATUS_SUCCESS;
+            }
+            beforeTreeRemoval();
             return vfsserverfs::removeTreeAt(dirFd, name, QFile::encodeName(localPath), cancelled)
                        ? FSO_STATUS_SUCCESS
                        : FSO_STATUS_IO_ERROR;
+        }
     }
     // The delete job asks its user whether to delete for good on 14, and only then.
     if (trash)
