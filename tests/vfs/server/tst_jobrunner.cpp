@@ -55,9 +55,11 @@ public:
     ~HeldLanes()
     {
         {
-            std::lock_guard<std::mutex> lock(m_mutex);
+            // Once every job has run, no lane has work for which a thread could still start.
+            std::unique_lock<std::mutex> lock(m_mutex);
             m_all = true;
             m_changed.notify_all();
+            m_changed.wait(lock, [this] { return m_done == m_jobs.size(); });
         }
         for (auto &runner : m_runners)
             runner->waitForAll();
@@ -117,6 +119,8 @@ private:
         m_running.push_back(job);
         m_changed.wait(lock, [&] { return job->letGo || m_all; });
         m_running.erase(std::find(m_running.begin(), m_running.end(), job));
+        ++m_done;
+        m_changed.notify_all();
         job->state = VfsServerJobReplyReady;
     }
 
@@ -129,6 +133,7 @@ private:
     std::condition_variable m_changed;
     std::vector<Job *> m_running;
     std::vector<int> m_started;
+    std::size_t m_done = 0;
     bool m_all = false;
 };
 

@@ -134,6 +134,21 @@ private:
     bool m_onTestThread = false;
 };
 
+// The global pool with `threads` threads while it lives: how deletes share it depends on
+// its size, not on this machine's.
+class PoolThreads
+{
+public:
+    explicit PoolThreads(int threads) : m_usual(QThreadPool::globalInstance()->maxThreadCount())
+    {
+        QThreadPool::globalInstance()->setMaxThreadCount(threads);
+    }
+    ~PoolThreads() { QThreadPool::globalInstance()->setMaxThreadCount(m_usual); }
+
+private:
+    const int m_usual;
+};
+
 qint64 sizeOf(const QString &path)
 {
     struct stat st;
@@ -207,9 +222,7 @@ private Q_SLOTS:
     void deletesRunSideBySideAndEndWithTheLink()
     {
         QFETCH(int, poolThreads);
-        const int usualThreads = QThreadPool::globalInstance()->maxThreadCount();
-        QThreadPool::globalInstance()->setMaxThreadCount(poolThreads);
-        const auto usualPool = qScopeGuard([&] { QThreadPool::globalInstance()->setMaxThreadCount(usualThreads); });
+        const PoolThreads pool(poolThreads);
         const int width = std::min(4, std::max(1, poolThreads - 1));
         const QString base = m_dir.path() + "/deletes" + QString::number(poolThreads);
         QVERIFY(QDir().mkpath(base));
@@ -256,6 +269,7 @@ private Q_SLOTS:
     // four large ones do not hold back the deletes that end a move.
     void longDeletesLeaveTheQuickOnesTheirLane()
     {
+        const PoolThreads pool(8);
         const QString base = m_dir.path() + "/long";
         for (int i = 0; i < 4; ++i) {
             QVERIFY(QDir().mkpath(base + QStringLiteral("/tree%1/deep").arg(i)));
@@ -287,9 +301,7 @@ private Q_SLOTS:
     // than it has: a third peer's listings and reads are still answered.
     void peersDeletingLeaveAThirdItsListings()
     {
-        const int usualThreads = QThreadPool::globalInstance()->maxThreadCount();
-        QThreadPool::globalInstance()->setMaxThreadCount(8);
-        const auto usualPool = qScopeGuard([&] { QThreadPool::globalInstance()->setMaxThreadCount(usualThreads); });
+        const PoolThreads pool(8);
         const QString base = m_dir.path() + "/threepeers";
         for (const QString &folder : {QStringLiteral("/a"), QStringLiteral("/b")}) {
             QVERIFY(QDir().mkpath(base + folder));
