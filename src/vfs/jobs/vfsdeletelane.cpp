@@ -234,6 +234,9 @@ void VfsDeleteLane::onDeleted(Slot &s)
 
 void VfsDeleteLane::doubt(Slot &s)
 {
+    // Held (the link is down, or the job stops): not looked at now, nor taken as gone.
+    if (m_held)
+        return end(s, mayBeSentAgain(s.item) ? Unanswered : Unconfirmed, FSO_STATUS_NOT_FOUND);
     const QString folder = parentOf(s.item.path);
     // The shares' root lists the shares by their names, not by the paths that name them.
     if (folder.isEmpty() || folder == QLatin1String("%shares"))
@@ -301,14 +304,18 @@ void VfsDeleteLane::settleCheck(Slot &s, bool listed, quint8 status, const QSet<
             endItem(item, Unconfirmed, status);
         }
     }
-    const auto next = m_doubted.find(s.checkedFolder);
-    if (next == m_doubted.end() || next->empty()) {
-        m_doubted.remove(s.checkedFolder);
+    std::vector<VfsDeleteItem> next = m_doubted.take(s.checkedFolder);
+    if (next.empty()) {
         s.phase = Slot::Free;
         return;
     }
-    s.checked = std::move(*next);
-    m_doubted.erase(next);
+    if (m_held) {
+        s.phase = Slot::Free;
+        for (const VfsDeleteItem &item : next)
+            endItem(item, mayBeSentAgain(item) ? Unanswered : Unconfirmed, FSO_STATUS_NOT_FOUND);
+        return;
+    }
+    s.checked = std::move(next);
     startCheck(s, s.checkedFolder);
 }
 

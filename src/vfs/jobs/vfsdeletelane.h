@@ -97,7 +97,8 @@ private:
     void sendDelete(Slot &slot);
     void onListed(Slot &slot);
     void onDeleted(Slot &slot);
-    // After a cut: the item of `slot` was answered "not found"; it waits for a listing of its folder.
+    // After a cut: the item of `slot` was answered "not found"; it waits for a listing of its
+    // folder, or, while the lane is held, ends as if unanswered.
     void doubt(Slot &slot);
     void startCheck(Slot &slot, const QString &folder);
     void onChecked(Slot &slot);
