@@ -858,12 +858,7 @@ QString VfsCopyJob::leftOutPrompt() const
     for (const VfsLeftOutItem &item : m_leftOut.shown())
         paths.append(item.shown);
     std::sort(paths.begin(), paths.end());
-    const int more = m_leftOut.count() - qMin(kNamed, paths.size());
-    if (paths.size() > kNamed)
-        paths.erase(paths.begin() + kNamed, paths.end());
-    QString names = paths.join(QStringLiteral(", "));
-    if (more > 0)
-        names = message("copy-error-left-out-more", "%1 and %n more", more).arg(names);
+    const QString names = vfsFewNamed(paths, kNamed, m_leftOut.count());
     if (m_request.deleteSource)
         return message("move-error-left-out", "Not moved: %1").arg(names);
     return message("copy-error-left-out", "Left out, it could not be copied: %1").arg(names);

@@ -495,6 +495,33 @@ private Q_SLOTS:
         qputenv("XDG_DATA_HOME", old);
     }
 
+    // "Not found" says that the name is gone from its folder, and nothing else: a folder on
+    // the way that is gone or is a file, a name the file system cannot look at, a share the
+    // peer no longer has: the item may still be there, and the delete says it failed.
+    void deleteSaysNotFoundOnlyForTheNameItself()
+    {
+        const QString base = root + "/share/notfound";
+        QVERIFY(writeFile(base + "/moved/a.txt", "a"));
+        QVERIFY(writeFile(base + "/plain.txt", "p"));
+        QVERIFY(QDir().rename(base + "/moved", base + "/renamed"));
+        for (const bool local : {false, true}) {
+            ServerHarness h(local);
+            h.server->setAcl(entries());
+            QCOMPARE(h.remove(base + "/none.txt", FSO_DELETE_PERMANENT), std::uint8_t(FSO_STATUS_NOT_FOUND));
+            QCOMPARE(h.remove(base + "/none", FSO_DELETE_PERMANENT | FSO_DELETE_ONLY_EMPTY),
+                     std::uint8_t(FSO_STATUS_NOT_FOUND));
+            QCOMPARE(h.remove(base + "/moved/a.txt", FSO_DELETE_PERMANENT), std::uint8_t(FSO_STATUS_IO_ERROR));
+            QCOMPARE(h.remove(base + "/plain.txt/a.txt", FSO_DELETE_PERMANENT), std::uint8_t(FSO_STATUS_IO_ERROR));
+            QCOMPARE(h.remove("%shares/{99999999-9999-9999-9999-999999999999}/a.txt", FSO_DELETE_PERMANENT),
+                     std::uint8_t(FSO_STATUS_NOT_PERMITTED));
+        }
+        // Only this computer's own user reaches a name longer than the file system takes.
+        ServerHarness local(true);
+        QCOMPARE(local.remove(base + "/" + QString(300, QLatin1Char('n')), FSO_DELETE_PERMANENT),
+                 std::uint8_t(FSO_STATUS_IO_ERROR));
+        QVERIFY(exists(base + "/renamed/a.txt") && exists(base + "/plain.txt"));
+    }
+
     void trashStatuses()
     {
         QTemporaryDir xdg;
