@@ -18,6 +18,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
 #include <csignal>
 #include <cstddef>
 #include <fcntl.h>
@@ -27,6 +28,7 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -224,6 +226,10 @@ private Q_SLOTS:
         int early = anotherAccount ? ::open(file.constData(), O_WRONLY | O_CLOEXEC) : -1;
         const int found = ::open(file.constData(), O_PATH | O_CLOEXEC);
         QVERIFY((early >= 0) == anotherAccount && found >= 0);
+        if (writer == "linked") {
+            QCOMPARE(::link(file.constData(), native(scene.folder + "/doc.link").constData()), 0);
+            scene.version = versionOf(scene.file);
+        }
         auto closeEarly = [&] {
             const bool closed = ::close(early) == 0;
             early = -1;
@@ -375,8 +381,9 @@ private Q_SLOTS:
     // reaches it once the lease is gone, writes it after the delete answered that the file is
     // gone. What it writes within the grace gets a name again once it lets go of the file (or
     // has had its time), beside a newer file that took the name, in the folder wherever it
-    // went. A reader leaves nothing, nor a write after the grace; a folder removed meanwhile
-    // takes no new name. Nothing is held once the files are let go of.
+    // went. A reader leaves nothing, nor a write after the grace, nor one to a file that has
+    // another name still; a folder removed meanwhile takes no new name. Nothing is held once
+    // the files are let go of.
     void lateWritesAreKept_data()
     {
         QTest::addColumn<bool>("anotherAccount");
@@ -394,6 +401,7 @@ private Q_SLOTS:
         QTest::newRow("read") << true << "reader" << QStringList();
         QTest::newRow("written after the grace") << true << "after grace" << QStringList();
         QTest::newRow("written after the folder was removed") << true << "folder removed" << QStringList();
+        QTest::newRow("written, another name kept") << true << "linked" << QStringList{"doc.link=new"};
         QTest::newRow("own, reached by its old name, emptied and written") << false << "truncated" << kept;
     }
     void lateWritesAreKept()
@@ -420,6 +428,10 @@ private Q_SLOTS:
         int early = anotherAccount ? ::open(file.constData(), (writer == "reader" ? O_RDONLY : O_WRONLY) | O_CLOEXEC) : -1;
         const int found = ::open(file.constData(), O_PATH | O_CLOEXEC);
         QVERIFY((early >= 0) == anotherAccount && found >= 0);
+        if (writer == "linked") {
+            QCOMPARE(::link(file.constData(), native(scene.folder + "/doc.link").constData()), 0);
+            scene.version = versionOf(scene.file);
+        }
         std::uint8_t got = 0xFF;
         {
             WithoutLeaseRight without;
@@ -438,7 +450,7 @@ private Q_SLOTS:
             early = -1;
             return closed;
         };
-        if (writer == "written" || writer == "never closed") {
+        if (writer == "written" || writer == "never closed" || writer == "linked") {
             acted = write() && (writer == "never closed" || close());
         } else if (writer == "pieces") {
             acted = ::pwrite(early, "n", 1, 0) == 1 && ::pwrite(early, "e", 1, 1) == 1 && ::pwrite(early, "w", 1, 2) == 1
@@ -534,6 +546,67 @@ private Q_SLOTS:
         QCOMPARE(folderHolds(dir.path()), (QStringList{"f0=new", "f5=new", "f6=new", "f7=new"}));
         QCOMPARE(countEntries("/proc/self/fd"), descriptors - kFiles);
         QCOMPARE(countEntries("/proc/self/task"), threads);
+        ::close(dirFd);
+    }
+
+    // Deletes on several threads at once, as the server's pool runs them: the table stays
+    // within its bounds, and what is written to the files it still holds is named when it goes.
+    void deletesOnManyThreadsAtOnce()
+    {
+        if (::geteuid() != 0)
+            QSKIP("only root can make a file of another account");
+        const std::chrono::milliseconds longerThanTheTest(testutil::timeoutMs(3 * testutil::kDefaultWaitMs));
+        constexpr int kThreads = 4, kEach = 16, kCapacity = 8;
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const int dirFd = ::open(native(dir.path()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        QVERIFY(dirFd >= 0);
+        std::vector<int> writers;
+        std::vector<versionguard::Version> versions;
+        for (int i = 0; i < kThreads * kEach; ++i) {
+            const QString path = dir.path() + QStringLiteral("/f%1").arg(i);
+            QVERIFY(makeOld(path, i % 2 == 0));
+            versions.push_back(versionOf(path));
+            // The user's own files (odd) are opened for writing only once deleted.
+            writers.push_back(::open(native(path).constData(), (i % 2 == 0 ? O_WRONLY : O_PATH) | O_CLOEXEC));
+            QVERIFY(writers.back() >= 0);
+        }
+        int lingered = 0;
+        {
+            versionguard::LingeringFiles lingering({longerThanTheTest, longerThanTheTest, kCapacity});
+            std::atomic<int> deleted{0};
+            std::vector<std::thread> threads;
+            for (int t = 0; t < kThreads; ++t) {
+                threads.emplace_back([&, t] {
+                    WithoutLeaseRight without;
+                    for (int i = t; i < kThreads * kEach; i += kThreads) {
+                        if (versionguard::unlinkVersion(dirFd, "f" + QByteArray::number(i), versions[std::size_t(i)])
+                            == FSO_STATUS_SUCCESS)
+                            ++deleted;
+                    }
+                });
+            }
+            for (std::thread &thread : threads)
+                thread.join();
+            QCOMPARE(deleted.load(), kThreads * kEach);
+            QCOMPARE(folderHolds(dir.path()), QStringList());
+            lingered = lingering.count();
+            QVERIFY(lingered > 0 && lingered <= kCapacity);
+            for (int &fd : writers) {
+                if (::fcntl(fd, F_GETFL) & O_PATH) {
+                    const int opened = ::open(reach(fd).constData(), O_WRONLY | O_CLOEXEC);
+                    ::close(fd);
+                    fd = opened;
+                }
+                QCOMPARE(::pwrite(fd, "new", 3, 0), ssize_t(3));
+            }
+        }
+        for (const int fd : writers)
+            ::close(fd);
+        const QStringList kept = folderHolds(dir.path());
+        QCOMPARE(kept.size(), lingered);
+        for (const QString &file : kept)
+            QVERIFY2(file.endsWith("=new"), qPrintable(file));
         ::close(dirFd);
     }
 };
