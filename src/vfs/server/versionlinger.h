@@ -15,8 +15,9 @@
 // kernel for seconds has no place on the pool, whose threads answer the peers, nor on
 // "ioThread", where the last close of a file can wait for its blocks to be freed.
 //
-// Made and destroyed on one thread, by the owner of the program's file servers, once; keep()
-// from any thread. Destroying it lets go of every file, naming what was written.
+// Made and destroyed on one thread, by the owner of the program's file servers (the first one
+// made is the program's table); the rest from any thread. Destroying it lets go of every file,
+// naming what was written.
 
 #include <QByteArray>
 
