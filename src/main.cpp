@@ -18,6 +18,7 @@
 #include "peers/peermodel.h"
 #include "app/startup/networkside.h"
 #include "vfs/server/asidekey.h"
+#include "vfs/server/versionlinger.h"
 #include "vfs/server/vfswatcher.h"
 
 #include <QApplication>
@@ -195,6 +196,9 @@ int main(int argc, char* argv[])
     ioThread.setObjectName(QStringLiteral("ioThread"));
 
     VfsWatcher watcher;
+    // Files a peer's delete unlinked, held a moment for a late save; let go of after the file
+    // servers, which go with the network side.
+    versionguard::LingeringFiles lingeringFiles;
     PeerModel peerModel;
     SqliteDatabase database(configDirectory());
     // Without its database, or with an identity other than the one it had, the program

@@ -3,6 +3,7 @@
 #include "app/base/log.h"
 #include "vfs/fso/fsoprotocol.h"
 #include "vfs/server/setaside.h"
+#include "vfs/server/versionlinger.h"
 
 #include <QRandomGenerator>
 
@@ -151,9 +152,9 @@ QByteArray nameNewFile(int dirFd, const QByteArray &name, int fd, const QByteArr
     return QByteArray();
 }
 
-// A copy of the unlinked file held as `heldFd` (its bytes, mode and times), named again in
-// `dirFd` (nameNewFile). The copy carries no name until it is complete, so no half of it
-// ever looks like the file. The name it got, empty when none (errno set).
+} // namespace
+
+// The copy carries no name until it is complete, so no half of it ever looks like the file.
 QByteArray nameAgain(int dirFd, const QByteArray &name, int heldFd)
 {
     const QByteArray self = "/proc/self/fd/" + QByteArray::number(heldFd);
@@ -191,8 +192,6 @@ QByteArray nameAgain(int dirFd, const QByteArray &name, int heldFd)
     errno = error;
     return named;
 }
-
-} // namespace
 
 HeldVersion::HeldVersion(int dirFd, const QByteArray &name, const Version &version)
 {
@@ -286,8 +285,18 @@ std::uint8_t HeldVersion::keepWhatReachedIt(int dirFd, const QByteArray &name)
     // of names shows as a change of attributes, which says nothing of the bytes.
     const VersionWatch::Use use = m_watch.settle(writerWaits, std::chrono::steady_clock::now() + g_writerWait,
                                                  waitingForWriters);
-    if (!writerWaits && !use.written && !use.writerClosed && !use.overflowed && use.opens <= use.closes)
+    if (!writerWaits && !use.written && !use.writerClosed && !use.overflowed && use.opens <= use.closes) {
+        // A program that has had the file open since before the check (where it is watched,
+        // not leased), or that reaches it only once the lease is gone, is unseen until it
+        // acts, and may write it yet. The file lingers a moment, watched (the lease, if any,
+        // goes only then), and what is written meanwhile gets a name again.
+        if ((m_leased || m_watch.watching())
+            && LingeringFiles::keep(m_fd, dirFd, name, m_watch.watching() ? &m_watch : nullptr)) {
+            m_fd = -1;
+            m_leased = false;
+        }
         return FSO_STATUS_SUCCESS;
+    }
     const QByteArray now = nameAgain(dirFd, name, m_fd);
     if (now.isEmpty()) {
         logPrintf(LogVsrv, "%s was written while it was deleted and could not be kept: %s", name.constData(),

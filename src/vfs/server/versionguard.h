@@ -7,7 +7,8 @@
 // followed by an unlink or a move of the name would take the newer version. So the version
 // is held from its check on, the name is moved away first (setaside.h), and only what was
 // moved is looked at: the checked version, unchanged, goes; anything else gets its name back.
-// What a program that had the file already writes after it went gets a name again.
+// What a program that had the file already writes after it went gets a name again, also for
+// a short while after the delete answered (versionlinger.h).
 //
 // Any thread; a HeldVersion belongs to the thread that made it.
 
@@ -64,7 +65,8 @@ public:
     // have written it since, and the file now has no name. When one wrote, it is waited for
     // (at most a few seconds) and the file's bytes get a name again: `name`, or numbered
     // beside it when that is taken by now. 0 when none did, FSO_STATUS_CHANGED when the file
-    // is back, FSO_STATUS_IO_ERROR when it could not be brought back (logged).
+    // is back, FSO_STATUS_IO_ERROR when it could not be brought back (logged). When none did,
+    // a watched or leased file lingers a moment in the program's table (versionlinger.h).
     std::uint8_t keepWhatReachedIt(int dirFd, const QByteArray &name);
 
 private:
@@ -82,6 +84,11 @@ private:
 // name in the same folder first, unlinked only when what was moved is the version checked,
 // else put back. FSO status: 0, FSO_STATUS_CHANGED, FSO_STATUS_NOT_FOUND, FSO_STATUS_IO_ERROR.
 std::uint8_t unlinkVersion(int dirFd, const QByteArray &name, const Version &version);
+
+// The bytes of the unlinked file held as `heldFd` (its mode and times too), named again in
+// `dirFd`: `name`, or numbered beside it when a newer file took that name meanwhile. The name
+// it got, empty when none (errno set).
+QByteArray nameAgain(int dirFd, const QByteArray &name, int heldFd);
 
 // Tests have no network or FUSE mount: the file system type of every held file reads as
 // `type` (a statfs magic number); 0 reads the real one.

@@ -62,36 +62,43 @@ bool VersionWatch::start(int fd)
     return m_watch >= 0;
 }
 
-void VersionWatch::read(Use *use)
+void forEachEvent(int inotify, const std::function<void(const inotify_event &)> &hear)
 {
     alignas(inotify_event) char buffer[64 * (sizeof(inotify_event) + NAME_MAX + 1)];
     for (;;) {
-        const ssize_t got = ::read(m_inotify, buffer, sizeof buffer);
+        const ssize_t got = ::read(inotify, buffer, sizeof buffer);
         if (got <= 0)
             return;
         for (ssize_t at = 0; at < got;) {
             const auto *event = reinterpret_cast<const inotify_event *>(buffer + at);
             at += ssize_t(sizeof(inotify_event) + event->len);
-            if (event->mask & IN_Q_OVERFLOW)
-                use->overflowed = true;
-            if (event->wd != m_watch)
-                continue;
-            if (event->mask & IN_OPEN)
-                ++use->opens;
-            if (event->mask & IN_MODIFY) {
-                use->written = true;
-                m_writing = true;
-            }
-            if (event->mask & IN_ATTRIB)
-                use->attributes = true;
-            if (event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE))
-                ++use->closes;
-            if (event->mask & IN_CLOSE_WRITE) {
-                use->writerClosed = true;
-                m_writing = false;
-            }
+            hear(*event);
         }
     }
+}
+
+void VersionWatch::read(Use *use)
+{
+    forEachEvent(m_inotify, [&](const inotify_event &event) {
+        if (event.mask & IN_Q_OVERFLOW)
+            use->overflowed = true;
+        if (event.wd != m_watch)
+            return;
+        if (event.mask & IN_OPEN)
+            ++use->opens;
+        if (event.mask & IN_MODIFY) {
+            use->written = true;
+            m_writing = true;
+        }
+        if (event.mask & IN_ATTRIB)
+            use->attributes = true;
+        if (event.mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE))
+            ++use->closes;
+        if (event.mask & IN_CLOSE_WRITE) {
+            use->writerClosed = true;
+            m_writing = false;
+        }
+    });
 }
 
 VersionWatch::Use VersionWatch::look()

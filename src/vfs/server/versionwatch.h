@@ -15,8 +15,14 @@
 // watch (milliseconds), while removing the watch alone does not.
 
 #include <chrono>
+#include <functional>
+
+struct inotify_event;
 
 namespace versionguard {
+
+// Every event the inotify instance `inotify` (non-blocking) has queued, in order.
+void forEachEvent(int inotify, const std::function<void(const inotify_event &)> &hear);
 
 class VersionWatch
 {
@@ -42,6 +48,8 @@ public:
     // the kernel will not (a file this user may not read, no watches left).
     bool start(int fd);
     bool watching() const { return m_watch >= 0; }
+    // A write seen, and no close of a writer after it.
+    bool writing() const { return m_writing; }
 
     // What happened since the last look or since start(), without waiting.
     Use look();
