@@ -24,6 +24,7 @@
 #include "app/startup/startupguard.h"
 #include "app/startup/unixsignals.h"
 #include "vfs/server/asidekey.h"
+#include "vfs/server/versionlinger.h"
 #include "vfs/server/vfswatcher.h"
 #include "peers/peertimings.h"
 
@@ -83,6 +84,8 @@ int main(int argc, char *argv[])
     ioThread.setObjectName(QStringLiteral("ioThread"));
     // The drive list LIST_DRIVES serves and the directories peers watch come from here.
     VfsWatcher watcher;
+    // As the program does: files a peer's delete unlinked linger a moment for a late save.
+    versionguard::LingeringFiles lingeringFiles;
     PeerModel peerModel;
     NetworkSide networkSide(&database, &peerModel, &ioThread, networkEnabled);
     ConnectionManager *manager = networkSide.manager();
