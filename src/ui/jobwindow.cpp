@@ -223,10 +223,11 @@ void JobWindow::onJobGone()
 {
     m_jobGone = true;
     // What was left out, and where files arrived whose sources went away, stays listed until
-    // the user has seen it; what a cancel kept (hidden files a later copy resumes) stays
-    // named, also when the window was closed to cancel.
+    // the user has seen it, as does the word a job ended with (a move that kept its sources);
+    // what a cancel kept (hidden files a later copy resumes) stays named, also when the window
+    // was closed to cancel.
     const bool cancelledWithNote = m_jobState == VfsJob::VfsJobStateAborted && !m_prompt.isEmpty() && !m_closeAsked;
-    const bool toBeSeen = m_leftOutCount > 0 || m_sourcesGoneCount > 0;
+    const bool toBeSeen = m_leftOutCount > 0 || m_sourcesGoneCount > 0 || !m_prompt.isEmpty();
     if (m_window && ((m_finished && toBeSeen && m_window->isVisible()) || cancelledWithNote)) {
         m_window->show();
         m_window->raise();

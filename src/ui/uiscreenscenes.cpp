@@ -111,6 +111,7 @@ enum JobScene {
     JobShareFailed,
     JobPausedAway,
     JobMoveKept,
+    JobMoveUnconfirmed,
     // What a copy shows while a computer is silent, and when sources went away.
     JobWaiting,
     JobSourcesGone,
@@ -193,6 +194,15 @@ void showJobWindow(QWidget *w, JobScene scene, const ScreenScenes::Ready &ready)
             g_jobWindow->setProperty("leftOutCount", int(lines.size()));
             g_jobWindow->setProperty("leftOut", lines.join(QLatin1Char('\n')));
             g_jobWindow->setProperty("userActions", 0);
+            g_jobWindow->setProperty("jobState", 6);
+        } else if (scene == JobMoveUnconfirmed) {
+            // Finished with one word: the destination did not confirm its disk, so every
+            // source was kept.
+            g_jobWindow->setProperty("moving", true);
+            g_jobWindow->setProperty("percentDone", 100.0);
+            g_jobWindow->setProperty("bytesCopied", size(total, 0));
+            g_jobWindow->setProperty("userActions", 0);
+            g_jobWindow->setProperty("userPrompt", qtTrId("copy-error-not-synced"));
             g_jobWindow->setProperty("jobState", 6);
         } else if (scene == JobFailed) {
             // The source vanished under the copy: the job ends and waits until it is seen.
@@ -505,6 +515,8 @@ void addUiScreenScenes(ScreenScenes &scenes)
                [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, JobShareFailed, ready); }, closeJobWindow);
     scenes.add(QStringLiteral("job-move-kept"),
                [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, JobMoveKept, ready); }, closeJobWindow);
+    scenes.add(QStringLiteral("job-move-unconfirmed"),
+               [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, JobMoveUnconfirmed, ready); }, closeJobWindow);
     scenes.add(QStringLiteral("job-paused-away"),
                [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, JobPausedAway, ready); }, closeJobWindow);
     scenes.add(QStringLiteral("job-waiting"),

@@ -7,6 +7,7 @@
 #include "testutil_window.h"
 
 #include "vfs/jobs/vfscopyjob.h"
+#include "ui/jobwindow.h"
 #include "ui/mainwindow.h"
 #include "vfs/jobs/vfsmanager.h"
 
@@ -510,6 +511,45 @@ private Q_SLOTS:
             }
             QTRY_VERIFY_WITH_TIMEOUT(!job, 10000);
             QTRY_COMPARE(jobWindows().size(), 0);
+        }
+    }
+
+    // A job that ends with a word and no item listed (a move whose destination did not
+    // confirm its disk keeps every source; a source kept changing): the window stays with
+    // that word until it is closed, titled as a job that finished with errors. A job that
+    // ends without one goes.
+    void finishedWithOnlyANoteStays()
+    {
+        Program p;
+        QVERIFY(p.start());
+        const QString note = QStringLiteral("The destination did not confirm in time that the copy is on its disk; "
+                                            "the sources were kept.");
+        for (const bool withNote : {true, false}) {
+            QPointer<JobWindow> jobWindow = new JobWindow(p.window()->engine());
+            jobWindow->build();
+            QPointer<QQuickWindow> window = jobWindow->window();
+            QVERIFY(window);
+            jobWindow->setValue(QStringLiteral("moving"), true);
+            jobWindow->setValue(QStringLiteral("jobState"), int(VfsJob::VfsJobStateRunning));
+            jobWindow->setValue(QStringLiteral("userPrompt"), withNote ? note : QString());
+            jobWindow->setValue(QStringLiteral("jobState"), int(VfsJob::VfsJobStateFinished));
+            jobWindow->onJobGone();
+            // A window that goes, goes now.
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            if (!withNote) {
+                QVERIFY(!jobWindow);
+                continue;
+            }
+            QVERIFY2(jobWindow && window, "the window went with its note unseen");
+            auto *shown = window->findChild<QQuickItem *>("finishNote");
+            QVERIFY(shown);
+            QTRY_VERIFY(shown->isVisible());
+            QCOMPARE(shown->property("text").toString(), note);
+            QVERIFY(!window->findChild<QQuickItem *>("leftOutHeading")->isVisible());
+            QCOMPARE(window->title(), qtTrId("copy-title-done-errors"));
+            QVERIFY(window->isVisible());
+            click(window, "closeButton");
+            QTRY_VERIFY(!jobWindow);
         }
     }
 

@@ -36,7 +36,11 @@ Item {
     readonly property real shownPercent: deleting ? 100 * sourcesDeleted / sourcesToDelete : percentDone
     readonly property bool failureQuestion: (userActions & 16) !== 0
     readonly property bool canSkipAll: (userActions & 8) !== 0
-    readonly property bool withErrors: finishedOnce && leftOutCount > 0
+    readonly property bool withLeftOut: finishedOnce && leftOutCount > 0
+    // Ended with a word and no item listed: the move kept every source (its destination did
+    // not confirm its disk), a source kept changing. That word is what there is to see.
+    readonly property bool withNote: finishedOnce && leftOutCount === 0 && userPrompt.length > 0
+    readonly property bool withErrors: withLeftOut || withNote
     readonly property bool withGoneSources: finishedOnce && sourcesGone.length > 0
     readonly property bool waiting: waitingText.length > 0 && (state === "RUNNING" || state === "INIT")
     // Ended by a failure, waiting for the user (a cancelled copy takes no more answers).
@@ -349,9 +353,19 @@ Item {
                 width: parent.width - 2 * Theme.windowPadding
                 spacing: 10
                 Text {
+                    objectName: "finishNote"
+                    width: parent.width
+                    visible: root.withNote
+                    text: root.userPrompt
+                    textFormat: Text.PlainText
+                    wrapMode: Text.WrapAtWordBoundaryOrAnywhere
+                    color: Theme.foreground
+                    font.pointSize: Theme.pointSizeNormal
+                }
+                Text {
                     objectName: "leftOutHeading"
                     width: parent.width
-                    visible: root.withErrors
+                    visible: root.withLeftOut
                     text: root.moving ? qsTrId("move-left-out-heading", root.leftOutCount)
                                       : qsTrId("copy-left-out-heading", root.leftOutCount)
                     textFormat: Text.PlainText
@@ -360,7 +374,7 @@ Item {
                     font.pointSize: Theme.pointSizeNormal
                 }
                 ListBox {
-                    visible: root.withErrors
+                    visible: root.withLeftOut
                     listName: "leftOutList"
                     lines: root.leftOut
                 }

@@ -39,7 +39,7 @@ Window {
          : jobState === 7 ? qsTrId("copy-title-aborted")
          : jobState === 4 ? qsTrId("copy-title-paused")
          : jobState === 1 ? qsTrId("copy-title-init")
-         : jobState === 6 && leftOutCount > 0 ? qsTrId("copy-title-done-errors")
+         : jobState === 6 && jobView.withErrors ? qsTrId("copy-title-done-errors")
          : jobState === 6 ? qsTrId("copy-title-done")
          : Qt.application.name
     color: Theme.base.alternate2
