@@ -41,21 +41,25 @@ struct Connection
 
 XServer::XServer()
 {
-    for (int n = 140; n < 200 && m_display.isEmpty(); ++n) {
-        if (QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n))
-            || QFileInfo::exists(QStringLiteral("/tmp/.X%1-lock").arg(n)))
-            continue;
-        m_server.start("Xvfb", {QStringLiteral(":%1").arg(n), "-screen", "0", "1280x800x24", "-nolisten", "tcp"});
-        if (!m_server.waitForStarted())
-            return;
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < 10000 && m_server.state() == QProcess::Running
-               && !QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)))
-            QTest::qWait(20);
-        if (m_server.state() == QProcess::Running)
-            m_display = QStringLiteral(":%1").arg(n);
+    // Xvfb takes a free display itself and writes its number to the descriptor once it takes
+    // connections: tests that start servers at the same moment never end up on one server,
+    // which a number picked here by looking for lock files allowed.
+    m_server.setReadChannel(QProcess::StandardOutput);
+    m_server.start("Xvfb", {"-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp"});
+    if (!m_server.waitForStarted())
+        return;
+    QByteArray number;
+    QElapsedTimer clock;
+    clock.start();
+    while (!number.endsWith('\n') && m_server.state() == QProcess::Running
+           && clock.elapsed() < testutil::timeoutMs(30000)) {
+        m_server.waitForReadyRead(100);
+        number += m_server.readAllStandardOutput();
     }
+    bool ok = false;
+    number.trimmed().toUInt(&ok);
+    if (ok && m_server.state() == QProcess::Running)
+        m_display = QStringLiteral(":") + QString::fromLatin1(number.trimmed());
 }
 
 XServer::~XServer()
