@@ -17,13 +17,13 @@
 #include "peers/peertimings.h"
 #include "peers/dialpolicy.h"
 #include "peers/peertransports.h"
+#include "testutil_ports.h"
 #include "testutil_services.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QPointer>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSignalSpy>
@@ -253,19 +253,6 @@ bool waitForRoundsWithoutLink(PeerNusk *peer, int rounds)
     return done;
 }
 
-// A free port the test listens on later. Below the range the system hands out for port 0,
-// so that no test running beside this one is given it in the meantime.
-quint16 portKeptForLater()
-{
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        const auto port = quint16(20000 + QRandomGenerator::global()->bounded(10000));
-        QTcpServer probe;
-        if (probe.listen(QHostAddress::LocalHost, port))
-            return port;
-    }
-    return 0;
-}
-
 } // namespace
 
 class TstPeerLinks : public QObject
@@ -385,7 +372,7 @@ private Q_SLOTS:
         Side b;
         a.addUdp();
         b.addUdp();
-        const quint16 tcpPort = portKeptForLater();
+        const quint16 tcpPort = testutil::portKeptForLater();
         QVERIFY(tcpPort != 0);
         PeerNusk *bOnA = a.pair(b, {});
         PeerNusk *aOnB = b.pairOver(a, {{QStringLiteral("tcp"), QStringLiteral("127.0.0.1"), tcpPort},

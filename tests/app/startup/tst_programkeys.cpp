@@ -2,13 +2,13 @@
 // whichever window has the focus: a dialog opened from the menu by keyboard takes the keys
 // at once, each time it opens, without a click into it first.
 
+#include "testutil_ports.h"
 #include "testutil_program.h"
 #include "testutil_xserver.h"
 
 #include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlQuery>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QUuid>
@@ -18,12 +18,6 @@
 #include <unistd.h>
 
 namespace {
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    return probe.listen(QHostAddress::LocalHost) ? probe.serverPort() : 0;
-}
 
 bool listening(quint16 port)
 {
@@ -106,7 +100,7 @@ private Q_SLOTS:
         QProcess program;
         program.setProcessEnvironment(env);
         program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        const quint16 port = freePort();
+        const quint16 port = testutil::portKeptForLater();
         program.start(programPath(), {"--config-dir=" + cfg, "--renderer=software",
                                       "--com-listen-port=" + QString::number(port)});
         QVERIFY(program.waitForStarted());
