@@ -27,7 +27,7 @@ inline quint16 portKeptForLater()
         const int port = ephemeralLow > low + 1000 ? int(QRandomGenerator::global()->bounded(low, ephemeralLow)) : 0;
         QTcpServer tcp;
         QUdpSocket udp;
-        if (tcp.listen(QHostAddress::Any, quint16(port)) && udp.bind(QHostAddress::Any, tcp.serverPort()))
+        if (tcp.listen(QHostAddress::Any, quint16(port)) && udp.bind(QHostAddress(QHostAddress::Any), tcp.serverPort()))
             return tcp.serverPort();
     }
     return 0;
