@@ -58,8 +58,19 @@ XServer::XServer()
     }
     bool ok = false;
     number.trimmed().toUInt(&ok);
-    if (ok && m_server.state() == QProcess::Running)
-        m_display = QStringLiteral(":") + QString::fromLatin1(number.trimmed());
+    if (!ok)
+        return;
+    // Named, it may not take connections yet: servers starting at the same moment may still
+    // be trying that number (without a lock file, as with -displayfd), and refuse a client
+    // there until they move on.
+    const QString display = QStringLiteral(":") + QString::fromLatin1(number.trimmed());
+    while (m_server.state() == QProcess::Running && clock.elapsed() < testutil::timeoutMs(30000)) {
+        if (Connection(display).ok()) {
+            m_display = display;
+            return;
+        }
+        QTest::qWait(20);
+    }
 }
 
 XServer::~XServer()
@@ -78,13 +89,18 @@ bool XServer::startWindowManager()
     env.insert("DISPLAY", m_display);
     m_windowManager.setProcessEnvironment(env);
     m_windowManager.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_windowManager.start("openbox", QStringList());
-    if (!m_windowManager.waitForStarted())
-        return false;
-    // A window manager names its check window on the root once it runs.
+    // A window manager names its check window on the root once it runs. One that could not
+    // reach the display (another server still trying the same number) is started again.
     QElapsedTimer clock;
     clock.start();
-    while (clock.elapsed() < 10000 && m_windowManager.state() == QProcess::Running) {
+    for (int started = 0; clock.elapsed() < testutil::timeoutMs(30000);) {
+        if (m_windowManager.state() == QProcess::NotRunning) {
+            if (++started > 5)
+                return false;
+            m_windowManager.start("openbox", QStringList());
+            if (!m_windowManager.waitForStarted())
+                return false;
+        }
         Connection x(m_display);
         if (x.ok() && !x.property(x.root(), x.atom("_NET_SUPPORTING_WM_CHECK")).isEmpty())
             return true;
