@@ -74,7 +74,7 @@ public:
         QElapsedTimer timer;
         timer.start();
         while (!done()) {
-            if (timer.elapsed() > ms)
+            if (timer.elapsed() > testutil::timeoutMs(ms))
                 return false;
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
             QTest::qSleep(1);

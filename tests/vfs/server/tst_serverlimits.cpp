@@ -8,7 +8,6 @@
 #include "vfs/server/vfsserverjobs.h"
 #include "vfs/server/vfswatcher.h"
 
-#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QThread>
@@ -195,12 +194,10 @@ private Q_SLOTS:
             cmd.offset = std::uint64_t(i) * (64u << 20);
             QVERIFY(peer.post(cmd) != 0);
         }
-        QElapsedTimer timer;
-        timer.start();
+        // Answered while the peer's hashes still run, not after them, however fast they go here.
         const ServerHarness::Listing listing = other.list(base);
         QCOMPARE(listing.lastStatus, std::uint8_t(FSO_STATUS_COMPLETE));
-        QVERIFY2(timer.elapsed() < 1500, qPrintable(QString::number(timer.elapsed())));
-        QVERIFY(peer.server->runningJobCount() > 1); // still hashing
+        QVERIFY(peer.server->runningJobCount() > 1);
 
         peer.server->linkDropped();
         QCOMPARE(peer.server->openFileCount(), 0);

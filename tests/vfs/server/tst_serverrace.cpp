@@ -499,10 +499,8 @@ private Q_SLOTS:
     {
         QFETCH(std::uint32_t, flags);
         QFETCH(int, way);
-        QTemporaryDir dir;
+        TrashHome dir;
         QVERIFY(dir.isValid());
-        const QByteArray oldXdg = qgetenv("XDG_DATA_HOME");
-        qputenv("XDG_DATA_HOME", QFile::encodeName(dir.path() + "/data"));
         const QString share = dir.path() + "/share", file = share + "/doc.txt";
         QVERIFY(QDir().mkpath(share));
         ServerHarness h(false);
@@ -531,7 +529,6 @@ private Q_SLOTS:
         QCOMPARE(trashed, 0);
         // Nothing is left under a name of its own beside the file.
         QCOMPARE(QDir(share).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"doc.txt"});
-        qputenv("XDG_DATA_HOME", oldXdg);
     }
 
     // A version put back finds its name taken by a still newer one: it is kept beside it under
