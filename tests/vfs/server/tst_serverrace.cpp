@@ -8,6 +8,7 @@
 #include "vfs/server/setaside.h"
 #include "vfs/server/trash.h"
 #include "vfs/server/versionguard.h"
+#include "vfs/server/versionlinger.h"
 #include "vfs/server/vfsserverjobs.h"
 
 #include <QDirIterator>
@@ -505,6 +506,10 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(share));
         ServerHarness h(false);
         h.server->setAcl({writableShare(kShareUuid, share)});
+        // As the program has it: a save that reached the file by its name before the unlink
+        // and writes it after is seen by the file's lingering watch, and named again once the
+        // saver let go of it.
+        versionguard::LingeringFiles lingering;
 
         int lost = 0, deleted = 0, changed = 0;
         {
@@ -516,6 +521,7 @@ private Q_SLOTS:
                 saver.round();
                 const std::uint8_t status = h.request(versionedDelete(file, seen, flags)).status;
                 saver.wait();
+                lingering.letGoOfAll();
                 QVERIFY2(status == 0 || status == FSO_STATUS_CHANGED, qPrintable(QString::number(status)));
                 (status == 0 ? deleted : changed)++;
                 QFile kept(file);
