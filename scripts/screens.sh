@@ -204,7 +204,19 @@ for lang in en de; do
   rm -rf "$demo/here"
   cp -a "$demo/here.first" "$demo/here"
   NUSK_SCREENS_DIR="$out/default-$lang" NUSK_SCREENS_WINDOW=default \
-  NUSK_SCREENS_ONLY='^(window-empty|window-both-panes|window-remote-page|menu-remote.*|dialog-.*invitation.*|invitation-.*|job-question|job-copying|job-failed|job-question-share|job-failed-share|job-paused-away|filer-cut-refused|dialog-about|filer-peer-page|filer-computer-list|filer-rename-refused|filer-delete-refused)$' \
+  NUSK_SCREENS_ONLY='^(window-empty|window-both-panes|window-remote-page|menu-remote.*|dialog-.*invitation.*|invitation-.*|dialog-copy-to.*|job-question|job-copying|job-failed|job-question-share|job-failed-share|job-paused-away|job-left-out|job-move-kept|job-move-unconfirmed|filer-cut-refused|dialog-about|filer-peer-page|filer-computer-list|filer-remote-share|filer-rename-refused|filer-delete-refused)$' \
+  LANG="$( [ "$lang" = de ] && echo de_DE.UTF-8 || echo en_US.UTF-8 )" LANGUAGE="$lang" \
+    run_program
+done
+
+# What a copy's window says while a computer is silent, and when sources went away while they
+# were copied: at the first-start size, in English and in German.
+for lang in en de; do
+  echo "screens: copy waits and sources gone, $lang"
+  rm -rf "$demo/here"
+  cp -a "$demo/here.first" "$demo/here"
+  NUSK_SCREENS_DIR="$out/default-$lang" NUSK_SCREENS_WINDOW=default \
+  NUSK_SCREENS_ONLY='^(job-waiting|job-sources-gone)$' \
   LANG="$( [ "$lang" = de ] && echo de_DE.UTF-8 || echo en_US.UTF-8 )" LANGUAGE="$lang" \
     run_program
 done

@@ -16,11 +16,11 @@ ctest --output-on-failure -j "${NUSK_JOBS:-$(nproc)}"
 # AddressSanitizer and UBSan.
 ASAN_TESTS=(tst_termstream tst_fsoparser tst_fsoclient fso_corpus_replay tst_link tst_crypto tst_descriptorstream
             tst_access tst_server tst_serverstress tst_copyjob tst_jobmodel
-            tst_decoders tst_imagepipeline tst_preview)
-# The file server's workers and open-file table, the link's batched sealing and the UDP transport's
-# datagram tags on helper threads, under ThreadSanitizer.
+            tst_decoders tst_imagepipeline tst_preview tst_svgtext)
+# The file server's workers and open-file table, the version guard's lingering files, the link's
+# batched sealing and the UDP transport's datagram tags on helper threads, under ThreadSanitizer.
 TSAN_TESTS=(tst_serverstress tst_server tst_jobrunner tst_serverlisting tst_link tst_descriptorstream
-            tst_udptransport)
+            tst_udptransport tst_versionguard)
 [ -n "${NUSK_ASAN_EXTRA:-}" ] && ASAN_TESTS+=(${NUSK_ASAN_EXTRA})
 
 nusk_sanitizer_run() {

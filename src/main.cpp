@@ -17,6 +17,8 @@
 #include "peers/invitationmodel.h"
 #include "peers/peermodel.h"
 #include "app/startup/networkside.h"
+#include "vfs/server/asidekey.h"
+#include "vfs/server/versionlinger.h"
 #include "vfs/server/vfswatcher.h"
 
 #include <QApplication>
@@ -182,6 +184,8 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "%s\n", qUtf8Printable(startupGuard.errorString()));
         return StartupGuard::ExitAlreadyRunning;
     }
+    // What a delete that died midway left aside is known again by this key.
+    asidekey::keepIn(configDirectory());
 
     // 6. Catalogues: the system locale's, else en-US, and Qt's own.
     Translations translations;
@@ -192,6 +196,9 @@ int main(int argc, char* argv[])
     ioThread.setObjectName(QStringLiteral("ioThread"));
 
     VfsWatcher watcher;
+    // Files a peer's delete unlinked, held a moment for a late save; let go of after the file
+    // servers, which go with the network side.
+    versionguard::LingeringFiles lingeringFiles;
     PeerModel peerModel;
     SqliteDatabase database(configDirectory());
     // Without its database, or with an identity other than the one it had, the program

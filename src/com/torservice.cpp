@@ -66,7 +66,7 @@ TorService::TorService(Hub *hub, IDatabase *database, QObject *parent)
     : QObject(parent)
     , m_hub(hub)
     , m_database(database)
-    , m_holderLookup(socketowner::peerOwner)
+    , m_holderLookup(socketowner::portHolder)
 {
     m_restartTimer = new QTimer(this);
     m_restartTimer->setSingleShot(true);
@@ -245,6 +245,7 @@ void TorService::connectControl()
         m_control->disconnect(this);
         m_control->deleteLater();
     }
+    m_controlHolder.reset();
     m_control = new QTcpSocket(this);
     m_control->setProxy(QNetworkProxy::NoProxy);
     connect(m_control, &QTcpSocket::readyRead, this, &TorService::onControlReadyRead);
@@ -261,18 +262,20 @@ void TorService::onControlConnected()
 {
     // Any local account can listen on a port, even tor's own once tor is stopped: one that
     // cannot be tor's is told nothing, not even PROTOCOLINFO, lest it name a file of ours.
-    if (!m_holderLookup(*m_control, &m_controlHolder)) {
+    uid_t holder = 0;
+    if (!m_holderLookup(*m_control, &holder)) {
         fail(QStringLiteral("the socket tables do not say which account holds the control port, so nothing is sent to it"),
              RefusedUnprovenControlPort);
         return;
     }
-    if (!torcontrol::mayHoldControlPort(m_controlHolder)) {
+    if (!torcontrol::mayHoldControlPort(holder)) {
         fail(QStringLiteral("the control port is held by uid %1, an account that does not run tor here, so nothing is "
                             "sent to it")
-                 .arg(m_controlHolder),
+                 .arg(holder),
              RefusedUnprovenControlPort);
         return;
     }
+    m_controlHolder = holder;
     command(QStringLiteral("PROTOCOLINFO 1"), [this](int code, const QStringList &lines) {
         if (code != 250)
             fail(QStringLiteral("PROTOCOLINFO refused: %1").arg(code));
@@ -320,8 +323,8 @@ void TorService::authenticate(const QStringList &protocolInfo)
     const QString path = m_settings.controlPort
         ? info.cookieFile
         : QDir(m_settings.dataDirectory).filePath(QStringLiteral("control.cookie"));
-    QString why;
-    const QByteArray cookie = torcontrol::readCookie(path, m_controlHolder, &why);
+    QString why = QStringLiteral("who holds the control port is not known");
+    const QByteArray cookie = m_controlHolder ? torcontrol::readCookie(path, *m_controlHolder, &why) : QByteArray();
     if (cookie.isEmpty()) {
         fail(QStringLiteral("tor's cookie cannot be used (%1), so the control port cannot prove it is tor and nothing "
                             "is sent to it: tor must write its cookie where this user can read it "

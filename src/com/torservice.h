@@ -31,6 +31,7 @@
 
 #include <atomic>
 #include <functional>
+#include <optional>
 
 class IDatabase;
 class QTcpServer;
@@ -107,7 +108,7 @@ public:
     qint64 torProcessId() const { return m_process ? m_process->processId() : 0; }
     int restarts() const { return m_restarts; }
 
-    // Which account holds the far end of the control connection; false when that cannot be
+    // Which account holds the control port the connection reached; false when that cannot be
     // told. The socket tables (com/socketowner.h) unless replaced, as a fuzz driver does to
     // get its own port past the check quickly.
     using HolderLookup = std::function<bool(const QTcpSocket &control, uid_t *holder)>;
@@ -148,7 +149,8 @@ private:
     QByteArray m_unstoredKey;   // without a database: the key for this run
     QList<std::function<void(int, const QStringList &)>> m_waiting;
     HolderLookup m_holderLookup;
-    uid_t m_controlHolder = 0;
+    // Who holds the control port of the current connection; unknown until the tables said.
+    std::optional<uid_t> m_controlHolder;
     quint16 m_controlPort = 0;
     quint16 m_socksPort = 0;
     int m_restartDelayMs = 0;

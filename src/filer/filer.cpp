@@ -177,8 +177,14 @@ void Filer::buildPages()
     d->navigation->installEventFilter(this);
     inner->addWidget(d->navigation);
 
+    d->stack = new QStackedWidget(this);
+    d->stack->setContentsMargins(0, 0, 0, 0);
+    inner->addWidget(d->stack);
+
     // A line that explains why the browser shows the computer list instead of its peer, or
-    // holds a message while a page without status line is shown.
+    // holds a message while a page without status line is shown. It stands below the pages,
+    // where the status line is on the folder page: a page keeps its top where it is when the
+    // line comes and when it goes, so a link or row under the pointer stays under it.
     d->notice = new QLabel(this);
     d->notice->setObjectName(QStringLiteral("pageNotice"));
     d->notice->setTextFormat(Qt::PlainText);
@@ -186,10 +192,6 @@ void Filer::buildPages()
     d->notice->setContentsMargins(12, 6, 12, 6);
     d->notice->setVisible(false);
     inner->addWidget(d->notice);
-
-    d->stack = new QStackedWidget(this);
-    d->stack->setContentsMargins(0, 0, 0, 0);
-    inner->addWidget(d->stack);
 
     d->peerView = makeQuick();
     d->peerView->setMinimumSize(320, 480);
@@ -295,6 +297,7 @@ void Filer::buildPages()
     d->freeSpaceLabel->setContentsMargins(0, 0, 24, 0);
     d->statusBar->addPermanentWidget(d->freeSpaceLabel);
     d->statusTimer = new QTimer(this);
+    d->statusTimer->setObjectName(QStringLiteral("statusTimer"));   // tests end a message at once
     d->statusTimer->setSingleShot(true);
     connect(d->statusTimer, &QTimer::timeout, this, [this] {
         d->statusLabel->setText(d->selectionStatus);
@@ -1314,7 +1317,7 @@ bool Filer::viewKeyPress(QKeyEvent *event)
         const bool cut = event->matches(QKeySequence::Cut);
         if (sharedAction(cut ? "filer.cut" : "filer.copy")->isEnabled())
             return false;
-        refuseCopy(cut);
+        refuseTransfer(cut ? CutTransfer : CopyTransfer);
         return true;
     }
     const bool menuKey = event->key() == Qt::Key_Menu

@@ -67,6 +67,12 @@ public:
     // A timed message in the status line (0: until replaced).
     void showStatusMessage(const QString &text, int milliseconds);
 
+    // The commands that take the selection elsewhere; a refusal names the one asked for.
+    enum Transfer { CopyTransfer, CutTransfer, MoveToTransfer };
+    // A transfer asked for while it cannot take the selection: says why in the status line,
+    // and leaves nothing on the clipboard, so that paste never brings back an older copy.
+    void refuseTransfer(Transfer kind);
+
     // Drag and drop of the item views: the drag's data (file URLs and the peer's uuid), and a
     // drop onto the folder at `targetPath`.
     void createDragMimeData(QDrag *drag);
@@ -251,12 +257,9 @@ private:
     void deferLaunch(int appId, const std::vector<QString> &paths);
     QStringList selectedPaths() const;
     void openShareDialog(bool wholeDrive);
-    // Why copy (or cut) cannot take the selection now; empty when it can.
-    QString copyRefusal(bool cut) const;
-    static QString nothingToCopy(bool cut);
-    // A copy or cut the keyboard asked for while it cannot be done: says why, and leaves
-    // nothing on the clipboard, so that paste never brings back an older copy.
-    void refuseCopy(bool cut);
+    // Why the transfer cannot take the selection now; empty when it can.
+    QString transferRefusal(Transfer kind) const;
+    static QString nothingToTransfer(Transfer kind);
     // Keys the views would otherwise swallow or ignore: copy and cut when refused, and the
     // keyboard's context-menu keys.
     bool viewKeyPress(QKeyEvent *event);
@@ -266,6 +269,7 @@ private:
     QString deleteRefusal() const;
     QString renameRefusal(quint8 result, const QString &source, const QString &destination) const;
     QString propertiesRefusal() const;
+    QString previewRefusal() const;
     void openContextMenu(const QPoint &globalPos);
 };
 

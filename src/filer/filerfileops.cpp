@@ -560,16 +560,40 @@ void Filer::onCopyActionTriggered()
     sharedAction("filer.paste")->setEnabled(!record.items.empty());
 }
 
-QString Filer::copyRefusal(bool cut) const
+namespace {
+
+// The texts of one transfer's refusals: each names what was asked for, a cut refused as a
+// "copy" reads as if the other key had been pressed.
+struct RefusalTexts
 {
-    // Each refusal names what was asked for: a cut refused as a "copy" reads as if the
-    // other key had been pressed.
-    if (!d->peer || currentPage() != FilesPage)
-        return nothingToCopy(cut);
-    if (d->peer->linkState() != IPeer::LinkUp) {
-        //% "Cannot cut: %1 is not connected."
-        return (cut ? qtTrId("cut-refused-offline") : qtTrId("copy-refused-offline")).arg(d->peer->name());
+    const char *offline;
+    const char *nothing;
+    const char *unreadable;
+    const char *unchangeable;   // only for the transfers that delete their sources
+};
+
+RefusalTexts refusalTexts(Filer::Transfer kind)
+{
+    switch (kind) {
+    case Filer::CutTransfer:
+        return {"cut-refused-offline", "cut-refused-nothing", "cut-refused-read", "cut-refused-write"};
+    case Filer::MoveToTransfer:
+        return {"move-refused-offline", "move-refused-nothing", "move-refused-read", "move-refused-write"};
+    case Filer::CopyTransfer:
+        break;
     }
+    return {"copy-refused-offline", "copy-refused-nothing", "copy-refused-read", nullptr};
+}
+
+} // namespace
+
+QString Filer::transferRefusal(Transfer kind) const
+{
+    const RefusalTexts texts = refusalTexts(kind);
+    if (!d->peer || currentPage() != FilesPage)
+        return nothingToTransfer(kind);
+    if (d->peer->linkState() != IPeer::LinkUp)
+        return qtTrId(texts.offline).arg(d->peer->name());
     const QModelIndexList selected = d->selectionModel ? d->selectionModel->selectedIndexes() : QModelIndexList();
     bool any = false;
     for (const QModelIndex &viewIndex : selected) {
@@ -577,27 +601,24 @@ QString Filer::copyRefusal(bool cut) const
             continue;
         any = true;
         const quint32 info = sourceIndex(viewIndex).data(VfsModel::InfoRole).toUInt();
-        if (!(info & VfsModel::ReadUser)) {
-            //% "Cannot cut: the selection includes items this computer may not read."
-            return cut ? qtTrId("cut-refused-read") : qtTrId("copy-refused-read");
-        }
-        if (cut && !(info & VfsModel::WriteUser))
-            return qtTrId("cut-refused-write");
+        if (!(info & VfsModel::ReadUser))
+            return qtTrId(texts.unreadable);
+        if (texts.unchangeable && !(info & VfsModel::WriteUser))
+            return qtTrId(texts.unchangeable);
     }
-    return any ? QString() : nothingToCopy(cut);
+    return any ? QString() : nothingToTransfer(kind);
 }
 
-QString Filer::nothingToCopy(bool cut)
+QString Filer::nothingToTransfer(Transfer kind)
 {
-    //% "Nothing selected to cut."
-    return cut ? qtTrId("cut-refused-nothing") : qtTrId("copy-refused-nothing");
+    return qtTrId(refusalTexts(kind).nothing);
 }
 
-void Filer::refuseCopy(bool cut)
+void Filer::refuseTransfer(Transfer kind)
 {
-    QString why = copyRefusal(cut);
+    QString why = transferRefusal(kind);
     if (why.isEmpty())
-        why = nothingToCopy(cut);
+        why = nothingToTransfer(kind);
     clearMarkedFiles();
     filerClipboard(d->hub) = VfsCopyDto();
     showStatusMessage(why, 10000);
@@ -880,11 +901,16 @@ void Filer::onShowPropertiesActionTriggered()
 bool Filer::refuseDisabledKey(QKeyEvent *event)
 {
     const QKeySequence pressed(int(event->modifiers() & ~Qt::KeypadModifier) | event->key());
-    for (const char *id : {"filer.trash", "filer.delete", "filer.show-props"}) {
+    for (const char *id : {"filer.trash", "filer.delete", "filer.show-props", "filer.preview"}) {
         QAction *action = sharedAction(id);
         if (!action || action->isEnabled() || !action->shortcuts().contains(pressed))
             continue;
-        const QString why = qstrcmp(id, "filer.show-props") == 0 ? propertiesRefusal() : deleteRefusal();
+        const bool preview = qstrcmp(id, "filer.preview") == 0;
+        const QString why = preview ? previewRefusal()
+                          : qstrcmp(id, "filer.show-props") == 0 ? propertiesRefusal() : deleteRefusal();
+        // Space is the views' own key too: it stays theirs where no preview was refused.
+        if (preview && why.isEmpty())
+            return false;
         if (!why.isEmpty())
             showStatusMessage(why, 10000);
         return true;
@@ -921,6 +947,15 @@ QString Filer::propertiesRefusal() const
         return QString();
     //% "Properties: only for items on this computer."
     return qtTrId("filer-msg-properties-local-only");
+}
+
+QString Filer::previewRefusal() const
+{
+    if (!d->peer || currentPage() != FilesPage || d->peer->isLocal() || !d->selectionModel
+        || !d->selectionModel->hasSelection())
+        return QString();
+    //% "Preview: only for files on this computer."
+    return qtTrId("filer-msg-preview-local-only");
 }
 
 void Filer::onShowInExplorerActionTriggered()

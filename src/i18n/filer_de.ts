@@ -175,5 +175,9 @@
         <source>%1 is no longer shared with this computer.</source>
         <translation>%1 wird nicht mehr für diesen Computer freigegeben.</translation>
     </message>
+    <message id="filer-msg-preview-local-only">
+        <source>Preview: only for files on this computer.</source>
+        <translation>Vorschau nur für Dateien dieses Computers.</translation>
+    </message>
 </context>
 </TS>

@@ -175,5 +175,9 @@
         <source>%1 is no longer shared with this computer.</source>
         <translation>%1 is no longer shared with this computer.</translation>
     </message>
+    <message id="filer-msg-preview-local-only">
+        <source>Preview: only for files on this computer.</source>
+        <translation>Preview: only for files on this computer.</translation>
+    </message>
 </context>
 </TS>

@@ -134,5 +134,17 @@
         <source>The copy was interrupted; it tries again in a moment.</source>
         <translation>Das Kopieren wurde unterbrochen; es wird gleich erneut versucht.</translation>
     </message>
+    <message id="copy-waiting-for">
+        <source>waiting for %1</source>
+        <translation>wartet auf %1</translation>
+    </message>
+    <message id="copy-waiting-data">
+        <source>waiting for data</source>
+        <translation>wartet auf Daten</translation>
+    </message>
+    <message id="copy-left-out-gone">
+        <source>no longer exists</source>
+        <translation>existiert nicht mehr</translation>
+    </message>
 </context>
 </TS>

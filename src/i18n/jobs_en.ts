@@ -134,5 +134,17 @@
         <source>The copy was interrupted; it tries again in a moment.</source>
         <translation>The copy was interrupted; it tries again in a moment.</translation>
     </message>
+    <message id="copy-waiting-for">
+        <source>waiting for %1</source>
+        <translation>waiting for %1</translation>
+    </message>
+    <message id="copy-waiting-data">
+        <source>waiting for data</source>
+        <translation>waiting for data</translation>
+    </message>
+    <message id="copy-left-out-gone">
+        <source>no longer exists</source>
+        <translation>no longer exists</translation>
+    </message>
 </context>
 </TS>

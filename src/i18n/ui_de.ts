@@ -260,11 +260,11 @@
             <numerusform>… und %n weitere</numerusform>
         </translation>
     </message>
-    <message id="move-progress-delete" numerus="yes">
-        <source>%1 of %n originals deleted</source>
+    <message id="move-progress-delete-files" numerus="yes">
+        <source>%1 of %n original files deleted</source>
         <translation>
-            <numerusform>%1 von %n Original gelöscht</numerusform>
-            <numerusform>%1 von %n Originalen gelöscht</numerusform>
+            <numerusform>%1 von %n Originaldatei gelöscht</numerusform>
+            <numerusform>%1 von %n Originaldateien gelöscht</numerusform>
         </translation>
     </message>
     <message id="move-dlg-title-delete">
@@ -285,6 +285,57 @@
     <message id="copy-q-title-failure">
         <source>Item cannot be copied</source>
         <translation>Element kann nicht kopiert werden</translation>
+    </message>
+    <message id="copy-sources-gone-heading" numerus="yes">
+        <source>%n files arrived whole, but their sources no longer exist:</source>
+        <translation>
+            <numerusform>%n Datei ist vollständig angekommen, aber ihre Quelle gibt es nicht mehr:</numerusform>
+            <numerusform>%n Dateien sind vollständig angekommen, aber ihre Quellen gibt es nicht mehr:</numerusform>
+        </translation>
+    </message>
+    <message id="copyto-refused-no-computer">
+        <source>The other file pane shows no computer.</source>
+        <translation>Das andere Dateifenster zeigt keinen Computer.</translation>
+    </message>
+    <message id="copyto-refused-offline">
+        <source>%1 is not connected.</source>
+        <translation>%1 ist nicht verbunden.</translation>
+    </message>
+    <message id="copyto-refused-missing">
+        <source>There is no folder “%1” on %2.</source>
+        <translation>Auf %2 gibt es keinen Ordner „%1“.</translation>
+    </message>
+    <message id="copyto-refused-not-folder">
+        <source>“%1” on %2 is a file, not a folder.</source>
+        <translation>„%1“ auf %2 ist eine Datei, kein Ordner.</translation>
+    </message>
+    <message id="copyto-refused-read-only">
+        <source>This computer may not write to “%1” on %2.</source>
+        <translation>Dieser Computer darf nicht in „%1“ auf %2 schreiben.</translation>
+    </message>
+    <message id="copyto-looking">
+        <source>Looking for “%1” on %2…</source>
+        <translation>„%1“ wird auf %2 gesucht…</translation>
+    </message>
+    <message id="copy-title-init">
+        <source>Preparing...</source>
+        <translation>Wird vorbereitet...</translation>
+    </message>
+    <message id="copy-title-aborted">
+        <source>Aborted</source>
+        <translation>Abgebrochen</translation>
+    </message>
+    <message id="copy-title-paused">
+        <source>Paused</source>
+        <translation>Angehalten</translation>
+    </message>
+    <message id="copy-title-done">
+        <source>Done</source>
+        <translation>Fertig</translation>
+    </message>
+    <message id="copy-title-done-errors">
+        <source>Finished with errors</source>
+        <translation>Mit Fehlern beendet</translation>
     </message>
 </context>
 </TS>

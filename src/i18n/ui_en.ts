@@ -260,11 +260,11 @@
             <numerusform>… and %n more</numerusform>
         </translation>
     </message>
-    <message id="move-progress-delete" numerus="yes">
-        <source>%1 of %n originals deleted</source>
+    <message id="move-progress-delete-files" numerus="yes">
+        <source>%1 of %n original files deleted</source>
         <translation>
-            <numerusform>%1 of %n original deleted</numerusform>
-            <numerusform>%1 of %n originals deleted</numerusform>
+            <numerusform>%1 of %n original file deleted</numerusform>
+            <numerusform>%1 of %n original files deleted</numerusform>
         </translation>
     </message>
     <message id="move-dlg-title-delete">
@@ -285,6 +285,57 @@
     <message id="copy-q-title-failure">
         <source>Item cannot be copied</source>
         <translation>Item cannot be copied</translation>
+    </message>
+    <message id="copy-sources-gone-heading" numerus="yes">
+        <source>%n files arrived whole, but their sources no longer exist:</source>
+        <translation>
+            <numerusform>%n file arrived whole, but its source no longer exists:</numerusform>
+            <numerusform>%n files arrived whole, but their sources no longer exist:</numerusform>
+        </translation>
+    </message>
+    <message id="copyto-refused-no-computer">
+        <source>The other file pane shows no computer.</source>
+        <translation>The other file pane shows no computer.</translation>
+    </message>
+    <message id="copyto-refused-offline">
+        <source>%1 is not connected.</source>
+        <translation>%1 is not connected.</translation>
+    </message>
+    <message id="copyto-refused-missing">
+        <source>There is no folder “%1” on %2.</source>
+        <translation>There is no folder “%1” on %2.</translation>
+    </message>
+    <message id="copyto-refused-not-folder">
+        <source>“%1” on %2 is a file, not a folder.</source>
+        <translation>“%1” on %2 is a file, not a folder.</translation>
+    </message>
+    <message id="copyto-refused-read-only">
+        <source>This computer may not write to “%1” on %2.</source>
+        <translation>This computer may not write to “%1” on %2.</translation>
+    </message>
+    <message id="copyto-looking">
+        <source>Looking for “%1” on %2…</source>
+        <translation>Looking for “%1” on %2…</translation>
+    </message>
+    <message id="copy-title-init">
+        <source>Preparing...</source>
+        <translation>Preparing...</translation>
+    </message>
+    <message id="copy-title-aborted">
+        <source>Aborted</source>
+        <translation>Aborted</translation>
+    </message>
+    <message id="copy-title-paused">
+        <source>Paused</source>
+        <translation>Paused</translation>
+    </message>
+    <message id="copy-title-done">
+        <source>Done</source>
+        <translation>Done</translation>
+    </message>
+    <message id="copy-title-done-errors">
+        <source>Finished with errors</source>
+        <translation>Finished with errors</translation>
     </message>
 </context>
 </TS>

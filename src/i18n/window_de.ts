@@ -127,5 +127,21 @@
         <source>Copied. The invitation is stored and valid for 72 hours: accept it via 'Remote / Add by invitation...' on the other computer.</source>
         <translation>Kopiert. Die Einladung ist gespeichert und 72 Stunden gültig: Nehmen Sie sie auf dem anderen Computer über „Fernzugriff / Über Einladung hinzufügen...“ an.</translation>
     </message>
+    <message id="move-refused-offline">
+        <source>Cannot move: %1 is not connected.</source>
+        <translation>Verschieben nicht möglich: %1 ist nicht verbunden.</translation>
+    </message>
+    <message id="move-refused-nothing">
+        <source>Nothing selected to move.</source>
+        <translation>Nichts zum Verschieben ausgewählt.</translation>
+    </message>
+    <message id="move-refused-read">
+        <source>Cannot move: the selection includes items this computer may not read.</source>
+        <translation>Verschieben nicht möglich: Die Auswahl enthält Elemente, die dieser Computer nicht lesen darf.</translation>
+    </message>
+    <message id="move-refused-write">
+        <source>Cannot move: the selection includes items this computer may not change.</source>
+        <translation>Verschieben nicht möglich: Die Auswahl enthält Elemente, die dieser Computer nicht ändern darf.</translation>
+    </message>
 </context>
 </TS>

@@ -127,5 +127,21 @@
         <source>Copied. The invitation is stored and valid for 72 hours: accept it via 'Remote / Add by invitation...' on the other computer.</source>
         <translation>Copied. The invitation is stored and valid for 72 hours: accept it via 'Remote / Add by invitation...' on the other computer.</translation>
     </message>
+    <message id="move-refused-offline">
+        <source>Cannot move: %1 is not connected.</source>
+        <translation>Cannot move: %1 is not connected.</translation>
+    </message>
+    <message id="move-refused-nothing">
+        <source>Nothing selected to move.</source>
+        <translation>Nothing selected to move.</translation>
+    </message>
+    <message id="move-refused-read">
+        <source>Cannot move: the selection includes items this computer may not read.</source>
+        <translation>Cannot move: the selection includes items this computer may not read.</translation>
+    </message>
+    <message id="move-refused-write">
+        <source>Cannot move: the selection includes items this computer may not change.</source>
+        <translation>Cannot move: the selection includes items this computer may not change.</translation>
+    </message>
 </context>
 </TS>

@@ -588,15 +588,25 @@ void PeerNusk::onDialEstablished(com::Link *link)
 
 void PeerNusk::noteAddressWorked(const com::Link *link)
 {
-    // The peer proved its key there: after a restart this address is dialled first, and at once.
-    if (isLocal() || isProvisional() || !m_database || !link->isOutgoing())
+    // The peer proved its key there: after a restart this address is dialled first, and at
+    // once. A link that came in proves where the peer is as well, whichever side can dial:
+    // its addresses on the host the link came from, over the same transport, are the ports
+    // it listens on there (not the one it dialled from).
+    if (isLocal() || isProvisional() || !m_database)
         return;
+    const bool outgoing = link->isOutgoing();
     const QString target = link->property(kDialTargetProperty).toString();
+    const QString type = com::Hub::transportOf(link);
+    const QHostAddress from = link->peerAddress();
+    if (!outgoing && from.isNull())
+        return;
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
     for (TransportDto t : m_database->loadTransports(uuid())) {
-        if (dialTargetKey({t.type, t.host, t.port}) == target) {
-            t.worked = QDateTime::currentSecsSinceEpoch();
+        const bool reached = outgoing ? dialTargetKey({t.type, t.host, t.port}) == target
+                                      : t.type == type && QHostAddress(t.host).isEqual(from, QHostAddress::ConvertV4MappedToIPv4);
+        if (reached) {
+            t.worked = now;
             m_database->putTransport(t);
-            return;
         }
     }
 }
@@ -613,7 +623,11 @@ void PeerNusk::attachIncoming(com::Link *link)
         return;
     }
     connect(link, &com::Link::closed, this, [this, link] { onLinkClosed(link); });
+    const QPointer<com::Link> adopted(link);
     adopt(link);
+    // After adopt(): the addresses its greeting brought are stored by then.
+    if (adopted)
+        noteAddressWorked(link);
 }
 
 bool PeerNusk::prefer(com::Link *candidate, com::Link *current) const

@@ -8,17 +8,28 @@
 
 #include <algorithm>
 
+namespace {
+
+QString addressKey(const TransportDto &t)
+{
+    return t.type + QLatin1Char('|') + t.host + QLatin1Char('|') + QString::number(t.port);
+}
+
+} // namespace
+
 void storePeerTransports(IDatabase *database, const QString &peerUuid, const std::vector<TransportDto> &transports)
 {
     if (!database || peerUuid.isEmpty())
         return;
     const qint64 now = QDateTime::currentSecsSinceEpoch();
+    QSet<QString> announced;
     int taken = 0;
     for (TransportDto t : transports) {
         if (t.type.isEmpty() || t.host.isEmpty() || t.port == 0)
             continue;
         if (++taken > kMaxAnnouncedTransports)
             break;
+        announced.insert(addressKey(t));
         t.uuid = newUuidString();
         t.peerUuid = peerUuid;
         t.stream = TransportDto::isStreamType(t.type);
@@ -31,8 +42,19 @@ void storePeerTransports(IDatabase *database, const QString &peerUuid, const std
         return;
     // Stored oldest row first: reversed, equal stamps keep the newest rows in front.
     std::reverse(stored.begin(), stored.end());
-    std::stable_sort(stored.begin(), stored.end(),
-                     [](const TransportDto &a, const TransportDto &b) { return a.timestamp > b.timestamp; });
+    // What the peer says now comes first; then where this computer has had it, however long
+    // ago it was announced (a forwarded port the peer does not know of itself is announced
+    // by nobody again), the latest first; then the rest, newest first. The announcement
+    // itself is at most kMaxAnnouncedTransports, so room for those that worked is left.
+    std::stable_sort(stored.begin(), stored.end(), [&](const TransportDto &a, const TransportDto &b) {
+        const bool announcedA = announced.contains(addressKey(a));
+        const bool announcedB = announced.contains(addressKey(b));
+        if (announcedA != announcedB)
+            return announcedA;
+        if (a.worked != b.worked)
+            return a.worked > b.worked;
+        return a.timestamp > b.timestamp;
+    });
     for (std::size_t i = kMaxStoredTransports; i < stored.size(); ++i)
         database->deleteTransport(stored[i].uuid);
 }
@@ -63,7 +85,7 @@ QList<DialTarget> dialTargets(const std::vector<TransportDto> &transports, int l
             break;
         if (t.host.isEmpty() || t.port == 0 || (canDial && !canDial(t.type)))
             continue;
-        const QString id = t.type + QLatin1Char('|') + t.host + QLatin1Char('|') + QString::number(t.port);
+        const QString id = addressKey(t);
         if (seen.contains(id))
             continue;
         seen.insert(id);

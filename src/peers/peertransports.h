@@ -15,12 +15,13 @@ class IDatabase;
 
 // Addresses taken from one announcement; the rest of a longer list is ignored.
 constexpr int kMaxAnnouncedTransports = 16;
-// Addresses kept per peer, newest first: a peer that announces new addresses at every
-// connection (a laptop moving between networks) cannot grow the table without bound.
+// Addresses kept per peer: a peer that announces new addresses at every connection (a laptop
+// moving between networks) cannot grow the table without bound.
 constexpr int kMaxStoredTransports = 32;
 
 // Stores the usable addresses of `transports` for the peer (an address it already has is
-// refreshed, not added), stamped now, then drops its oldest beyond kMaxStoredTransports.
+// refreshed, not added), stamped now. Beyond kMaxStoredTransports it keeps these, then those
+// the peer was reached on (the latest first), then the newest others, and drops the rest.
 void storePeerTransports(IDatabase *database, const QString &peerUuid, const std::vector<TransportDto> &transports);
 
 // One address to dial and the transport to dial it over.

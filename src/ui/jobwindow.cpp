@@ -53,12 +53,15 @@ JobReader::JobReader(VfsCopyJob *job)
         send("writeSpeed");
         send("remainingTime");
     });
+    connect(job, &VfsCopyJob::waitingTextChanged, this, [this] { send("waitingText"); });
     connect(job, &VfsCopyJob::totalFileCountChanged, this, [this] { send("totalFilesCount"); });
     connect(job, &VfsJob::stateChanged, this, [this] {
         // The buttons and the list before the state that shows them.
         send("userActions");
-        if (m_job->state() == VfsJob::VfsJobStateFinished)
+        if (m_job->state() == VfsJob::VfsJobStateFinished) {
             send("leftOut");
+            send("sourcesGone");
+        }
         sendProgress();
         send("jobState");
     });
@@ -91,6 +94,10 @@ void JobReader::send(const char *property)
         value = m_job->writeSpeed();
     else if (p == "remainingTime")
         value = m_job->remainingTime();
+    else if (p == "waitingText")
+        value = m_job->waitingText();
+    else if (p == "sourcesGone")
+        value = m_job->sourcesGone();
     else if (p == "totalFilesCount")
         value = m_job->totalFileCount();
     else if (p == "jobState")
@@ -122,8 +129,8 @@ void JobReader::sendProgress()
 void JobReader::sendAll()
 {
     for (const char *p : {"moving", "bytesTotal", "bytesCopied", "percentDone", "currentItem", "writeSpeed",
-                          "remainingTime", "totalFilesCount", "sourcesToDelete", "sourcesDeleted", "userPrompt",
-                          "leftOutCount", "leftOut", "userActions", "jobState"})
+                          "remainingTime", "waitingText", "totalFilesCount", "sourcesToDelete", "sourcesDeleted",
+                          "userPrompt", "leftOutCount", "leftOut", "sourcesGone", "userActions", "jobState"})
         send(p);
 }
 
@@ -195,6 +202,8 @@ void JobWindow::setValue(const QString &property, const QVariant &value)
         m_finished = m_finished || m_jobState == VfsJob::VfsJobStateFinished;
     } else if (property == QLatin1String("leftOutCount")) {
         m_leftOutCount = value.toInt();
+    } else if (property == QLatin1String("sourcesGone")) {
+        m_sourcesGoneCount = value.toStringList().size();
     } else if (property == QLatin1String("userPrompt")) {
         m_prompt = value.toString();
     }
@@ -213,10 +222,13 @@ void JobWindow::setValue(const QString &property, const QVariant &value)
 void JobWindow::onJobGone()
 {
     m_jobGone = true;
-    // What was left out stays listed until the user has seen it; what a cancel kept (hidden
-    // files a later copy resumes) stays named, also when the window was closed to cancel.
+    // What was left out, and where files arrived whose sources went away, stays listed until
+    // the user has seen it, as does the word a job ended with (a move that kept its sources);
+    // what a cancel kept (hidden files a later copy resumes) stays named, also when the window
+    // was closed to cancel.
     const bool cancelledWithNote = m_jobState == VfsJob::VfsJobStateAborted && !m_prompt.isEmpty() && !m_closeAsked;
-    if (m_window && ((m_finished && m_leftOutCount > 0 && m_window->isVisible()) || cancelledWithNote)) {
+    const bool toBeSeen = m_leftOutCount > 0 || m_sourcesGoneCount > 0 || !m_prompt.isEmpty();
+    if (m_window && ((m_finished && toBeSeen && m_window->isVisible()) || cancelledWithNote)) {
         m_window->show();
         m_window->raise();
         return;

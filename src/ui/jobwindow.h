@@ -5,8 +5,9 @@
 // reads the figures when the job signals a change and sends them as values; the window's
 // answers travel back to the reader, which passes them to its job. When the job (and with
 // it the reader) is gone, the window deletes itself; answers still on their way are dropped.
-// A job that finished with items left out keeps its window, listing them, until the user
-// closes it; so does a cancelled job that names what it kept. A move ends with the deletes of
+// A job that finished with items left out, or with files whose sources went away, keeps its
+// window, listing them, until the user closes it; so does a cancelled job that names what it
+// kept. A move ends with the deletes of
 // its sources, which its window counts.
 
 #include <QObject>
@@ -89,6 +90,7 @@ private:
     int m_jobState = 0;
     QString m_prompt;
     int m_leftOutCount = 0;
+    int m_sourcesGoneCount = 0;
     bool m_jobGone = false;
     bool m_closeAsked = false;   // closed by the user after the job had failed
 };

@@ -17,15 +17,13 @@
 #include "peers/peermodel.h"
 #include "filer/filerhub.h"
 #include "filer/filerpane.h"
+#include "ui/destinationdialog.h"
 #include "ui/windowlayout.h"
 #include "vfs/jobs/vfsjobmodel.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
-#include <QDialogButtonBox>
-#include <QInputDialog>
-#include <QPushButton>
 #include <QStandardPaths>
 #include <QScreen>
 #include <QSettings>
@@ -187,37 +185,35 @@ void MainWindow::copyOrMoveToOtherPane(bool move)
 {
     if (d->stack->currentWidget() != d->filerPanes.back())
         return;
-    auto *source = FilerActions::action(move ? QStringLiteral("filer.cut") : QStringLiteral("filer.copy"));
-    if (!source || !source->isEnabled())
-        return;
     FilerPane *sourcePane = activePane();
+    Filer *sourceFiler = sourcePane ? sourcePane->currentFiler() : nullptr;
+    auto *source = FilerActions::action(move ? QStringLiteral("filer.cut") : QStringLiteral("filer.copy"));
+    if (!source || !source->isEnabled()) {
+        // As the copy and cut keys do: the status line says why nothing goes.
+        if (sourceFiler)
+            sourceFiler->refuseTransfer(move ? Filer::MoveToTransfer : Filer::CopyTransfer);
+        return;
+    }
     FilerPane *destination = d->filerPanes.front() == sourcePane ? d->filerPanes.back() : d->filerPanes.front();
     source->trigger();   // the active browser puts its selection on the internal clipboard
 
     // The destination is read afresh each time: the other pane's folder now.
     Filer *destinationFiler = destination->currentFiler();
-    QInputDialog dialog(nullptr, Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
-    dialog.setObjectName(QStringLiteral("copyToDialog"));
-    dialog.setStyleSheet(QStringLiteral("QLabel {min-width: 350px;}"));
-    dialog.setWindowTitle(qtTrId(move ? "title-move-to" : "title-copy-to"));
-    dialog.setLabelText(qtTrId(move ? "label-moveto-destination" : "label-copyto-destination"));
-    dialog.setTextValue(destinationFiler ? destinationFiler->path() : QString());
-    dialog.setOkButtonText(qtTrId(move ? "btn-move" : "btn-copy"));
-    dialog.setCancelButtonText(qtTrId("btn-cancel"));
-    for (QPushButton *button : dialog.findChildren<QPushButton *>())
-        button->setIcon(QIcon());
+    const bool showsFolder = destinationFiler && destinationFiler->currentPage() == Filer::FilesPage;
+    DestinationDialog dialog(move, destinationFiler ? destinationFiler->peer() : nullptr,
+                             showsFolder ? destinationFiler->path() : QString());
     dialog.adjustSize();
     const QRect own = geometry();
     const QRect dlg = dialog.geometry();
     dialog.move(QPoint((own.left() + own.right()) / 2, (own.top() + own.bottom()) / 2)
                 - QPoint((dlg.left() + dlg.right()) / 2, (dlg.top() + dlg.bottom()) / 2));
     Q_EMIT copyToDialogOpened(&dialog);
-    if (dialog.exec() != QDialog::Accepted || dialog.textValue().isEmpty())
+    if (dialog.exec() != QDialog::Accepted || dialog.destination().isEmpty())
         return;
     // The paste of the destination's browser goes to this path; cleared afterwards whatever
     // happened, so no later paste goes there.
     VfsCopyDto &clipboard = d->filerHub->clipboard()->clipboard;
-    clipboard.dstPath = dialog.textValue();
+    clipboard.dstPath = dialog.destination();
     d->filerHub->setActiveFilerPane(destination);
     FilerActions::action(QStringLiteral("filer.paste"))->trigger();
     d->filerHub->clipboard()->clipboard.dstPath.clear();

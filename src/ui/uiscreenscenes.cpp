@@ -5,16 +5,20 @@
 #include "db/dto.h"
 #include "filer/filer.h"
 #include "filer/fileractions.h"
+#include "filer/filerpane.h"
 #include "peers/ipeer.h"
 #include "peers/peermodel.h"
 #include "ui/aboutdialog.h"
 #include "ui/mainwindow.h"
+#include "vfs/models/vfsmodel.h"
 
 #include <QAction>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QDialog>
 #include <QMenu>
 #include <QMenuBar>
+#include <QLineEdit>
 #include <QLocale>
 #include <QMessageBox>
 #include <QMetaObject>
@@ -106,6 +110,11 @@ enum JobScene {
     JobShareQuestion,
     JobShareFailed,
     JobPausedAway,
+    JobMoveKept,
+    JobMoveUnconfirmed,
+    // What a copy shows while a computer is silent, and when sources went away.
+    JobWaiting,
+    JobSourcesGone,
 };
 
 // A file in a share of the other computer, as a job names it.
@@ -161,22 +170,39 @@ void showJobWindow(QWidget *w, JobScene scene, const ScreenScenes::Ready &ready)
             g_jobWindow->setProperty("userPrompt", qtTrId("copy-q-unreadable")
                                                        .arg(QStringLiteral("/home/demo/Pictures/2024 Iceland/private")));
             g_jobWindow->setProperty("jobState", 5);
-        } else if (scene == JobLeftOut) {
-            // Finished; the items it could not copy are listed.
+        } else if (scene == JobLeftOut || scene == JobMoveKept) {
+            // Finished; the items it could not copy are listed, or the sources a move could
+            // not delete, copied and kept.
             QStringList lines;
             const QString base = QStringLiteral("/home/demo/Pictures/2024 Iceland/");
-            for (const char *name : {"private", "raw/IMG_4802.CR2", "raw/IMG_4803.CR2", "raw/IMG_4804.CR2"})
-                lines.append(QStringLiteral("%1%2 \u2014 %3").arg(base, QLatin1String(name), qtTrId("copy-left-out-unreadable")));
-            for (int i = 0; i < 12; ++i)
-                lines.append(QStringLiteral("%1exports/panorama-%2.tif \u2014 %3")
-                                 .arg(base)
-                                 .arg(i + 1)
-                                 .arg(qtTrId("copy-left-out-path-too-long")));
+            if (scene == JobMoveKept) {
+                for (int i = 0; i < 3; ++i)
+                    lines.append(onStudio(QStringLiteral("shared/Pictures/Iceland 2024/IMG_47%1.png").arg(10 + i))
+                                 + QStringLiteral(" \u2014 ") + qtTrId("move-kept-undeleted"));
+            } else {
+                for (const char *name : {"private", "raw/IMG_4802.CR2", "raw/IMG_4803.CR2", "raw/IMG_4804.CR2"})
+                    lines.append(QStringLiteral("%1%2 \u2014 %3").arg(base, QLatin1String(name), qtTrId("copy-left-out-unreadable")));
+                for (int i = 0; i < 12; ++i)
+                    lines.append(QStringLiteral("%1exports/panorama-%2.tif \u2014 %3")
+                                     .arg(base)
+                                     .arg(i + 1)
+                                     .arg(qtTrId("copy-left-out-path-too-long")));
+            }
+            g_jobWindow->setProperty("moving", scene == JobMoveKept);
             g_jobWindow->setProperty("percentDone", 100.0);
             g_jobWindow->setProperty("bytesCopied", size(total, 0));
             g_jobWindow->setProperty("leftOutCount", int(lines.size()));
             g_jobWindow->setProperty("leftOut", lines.join(QLatin1Char('\n')));
             g_jobWindow->setProperty("userActions", 0);
+            g_jobWindow->setProperty("jobState", 6);
+        } else if (scene == JobMoveUnconfirmed) {
+            // Finished with one word: the destination did not confirm its disk, so every
+            // source was kept.
+            g_jobWindow->setProperty("moving", true);
+            g_jobWindow->setProperty("percentDone", 100.0);
+            g_jobWindow->setProperty("bytesCopied", size(total, 0));
+            g_jobWindow->setProperty("userActions", 0);
+            g_jobWindow->setProperty("userPrompt", qtTrId("copy-error-not-synced"));
             g_jobWindow->setProperty("jobState", 6);
         } else if (scene == JobFailed) {
             // The source vanished under the copy: the job ends and waits until it is seen.
@@ -198,6 +224,21 @@ void showJobWindow(QWidget *w, JobScene scene, const ScreenScenes::Ready &ready)
             // The other computer went away in the middle of the copy.
             g_jobWindow->setProperty("userPrompt", qtTrId("copy-error-peer-unreachable").arg(QStringLiteral("studio")));
             g_jobWindow->setProperty("jobState", 4);
+        } else if (scene == JobWaiting) {
+            // Nothing came back from the other computer for a while; its link has not noticed.
+            g_jobWindow->setProperty("writeSpeed", size(0, 2) + QStringLiteral("/s"));
+            g_jobWindow->setProperty("remainingTime", QString());
+            g_jobWindow->setProperty("waitingText", qtTrId("copy-waiting-for").arg(QStringLiteral("studio")));
+        } else if (scene == JobSourcesGone) {
+            // Two files arrived whole; their sources were deleted while they were copied.
+            g_jobWindow->setProperty("percentDone", 100.0);
+            g_jobWindow->setProperty("bytesCopied", size(total, 0));
+            g_jobWindow->setProperty("currentItem", QStringLiteral("drive to Vík.mp4"));
+            g_jobWindow->setProperty("userActions", 0);
+            g_jobWindow->setProperty("sourcesGone", QStringList{
+                QStringLiteral("/home/demo/Videos/2024 Iceland/Jökulsárlón glacier lagoon at dawn, full length.mp4"),
+                QStringLiteral("/home/demo/Videos/2024 Iceland/drive to Vík.mp4")});
+            g_jobWindow->setProperty("jobState", 6);
         }
         later(600, ready);
     });
@@ -206,6 +247,100 @@ void showJobWindow(QWidget *w, JobScene scene, const ScreenScenes::Ready &ready)
 void closeJobWindow(QWidget *)
 {
     delete g_jobWindow.data();
+}
+
+// F5 from the right pane; `opened` gets the dialog once it shows.
+void openCopyTo(MainWindow *window, const std::function<void(QDialog *)> &opened)
+{
+    auto connection = std::make_shared<QMetaObject::Connection>();
+    *connection = QObject::connect(window, &MainWindow::copyToDialogOpened, window, [connection, opened](QDialog *dialog) {
+        QObject::disconnect(*connection);
+        g_copyDialog = dialog;
+        opened(dialog);
+    });
+    QTimer::singleShot(0, window, [] {
+        FilerActions::action(QStringLiteral("filer.copy"))->setEnabled(true);
+        FilerActions::action(QStringLiteral("filer.copy-to"))->trigger();
+    });
+}
+
+Filer *leftFiler(MainWindow *window)
+{
+    auto *pane = qobject_cast<FilerPane *>(window->panes().front());
+    return pane ? pane->currentFiler() : nullptr;
+}
+
+// Both panes, the left one on `folder` of the other computer's first share this computer
+// may write (once its shares are listed), the right one active; then `then`.
+void leftPaneInShare(MainWindow *window, const QString &folder, const std::function<void()> &then)
+{
+    window->showAlternateFilerPane();
+    IPeer *remote = nullptr;
+    if (PeerModel *peers = PeerModel::instance())
+        for (IPeer *peer : peers->peers())
+            if (!peer->isLocal() && peer->linkState() == IPeer::LinkUp)
+                remote = peer;
+    auto *model = remote ? qobject_cast<VfsModel *>(remote->vfsFileSystemModel()) : nullptr;
+    QPointer<Filer> left = leftFiler(window);
+    if (!model || !left)
+        return then();
+    model->fetchMore(model->index(0, 0));
+    auto *poll = new QTimer(window);
+    auto clock = std::make_shared<QElapsedTimer>();
+    clock->start();
+    auto target = std::make_shared<QString>();
+    QObject::connect(poll, &QTimer::timeout, window, [=] {
+        if (target->isEmpty()) {
+            const QModelIndex shares = model->index(0, 0);
+            for (int r = 0; r < model->rowCount(shares) && target->isEmpty(); ++r) {
+                const QModelIndex share = model->index(r, 0, shares);
+                if (share.data(VfsModel::InfoRole).toUInt() & VfsModel::WriteUser)
+                    *target = share.data(VfsModel::PathRole).toString() + QLatin1Char('/') + folder;
+            }
+            if (!target->isEmpty() && left) {
+                left->setPeer(remote);
+                left->resolvePath(*target);
+                left->gotoPath(*target);
+            }
+        }
+        const bool shown = left && !target->isEmpty() && left->path() == *target;
+        if (!shown && clock->elapsed() < 15000)
+            return;
+        poll->deleteLater();
+        later(800, then);
+    });
+    poll->start(50);
+}
+
+// F5 with the left pane in "Documents" of the other computer's share; `typed` added to the
+// field and the dialog's answer shown, where not empty.
+void copyToShare(MainWindow *window, const QString &typed, const ScreenScenes::Ready &ready)
+{
+    leftPaneInShare(window, QStringLiteral("Documents"), [window, typed, ready] {
+        openCopyTo(window, [typed, ready](QDialog *dialog) {
+            auto *field = dialog->findChild<QLineEdit *>();
+            if (typed.isEmpty() || !field)
+                return later(500, ready);
+            field->setText(field->text() + typed);
+            QTimer::singleShot(300, dialog, [dialog] { QMetaObject::invokeMethod(dialog, "accept"); });
+            later(1800, ready);
+        });
+    });
+}
+
+void closeCopyTo(QWidget *w)
+{
+    if (g_copyDialog)
+        g_copyDialog->reject();
+    FilerActions::action(QStringLiteral("filer.copy"))->setEnabled(false);
+    // The left pane back home, as the scenes after these expect it.
+    MainWindow *window = mainWindowOf(w);
+    Filer *left = leftFiler(window);
+    IPeer *local = PeerModel::instance() ? PeerModel::instance()->getPeerForUuid(nullUuidString()) : nullptr;
+    if (left && local && left->peer() != local) {
+        left->setPeer(local);
+        left->gotoPath(QStringLiteral("%home"));
+    }
 }
 
 } // namespace
@@ -349,22 +484,20 @@ void addUiScreenScenes(ScreenScenes &scenes)
         [](QWidget *w, ScreenScenes::Ready ready) {
             MainWindow *window = mainWindowOf(w);
             window->showAlternateFilerPane();
-            auto connection = std::make_shared<QMetaObject::Connection>();
-            *connection = QObject::connect(window, &MainWindow::copyToDialogOpened, window, [connection, ready](QDialog *dialog) {
-                QObject::disconnect(*connection);
-                g_copyDialog = dialog;
-                later(500, ready);
-            });
-            QTimer::singleShot(0, window, [] {
-                FilerActions::action(QStringLiteral("filer.copy"))->setEnabled(true);
-                FilerActions::action(QStringLiteral("filer.copy-to"))->trigger();
-            });
+            openCopyTo(window, [ready](QDialog *) { later(500, ready); });
         },
-        [](QWidget *) {
-            if (g_copyDialog)
-                g_copyDialog->reject();
-            FilerActions::action(QStringLiteral("filer.copy"))->setEnabled(false);
-        });
+        closeCopyTo);
+    // The other pane in a folder of the other computer's share: the dialog names it as the
+    // panes do; then a folder typed that is not there, refused in the dialog.
+    scenes.add(
+        QStringLiteral("dialog-copy-to-share"),
+        [](QWidget *w, ScreenScenes::Ready ready) { copyToShare(mainWindowOf(w), QString(), ready); }, closeCopyTo);
+    scenes.add(
+        QStringLiteral("dialog-copy-to-refused"),
+        [](QWidget *w, ScreenScenes::Ready ready) {
+            copyToShare(mainWindowOf(w), QStringLiteral("/Tax 2025"), ready);
+        },
+        closeCopyTo);
     scenes.add(QStringLiteral("job-copying"),
                [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, JobCopying, ready); }, closeJobWindow);
     scenes.add(QStringLiteral("job-question"),
@@ -380,6 +513,14 @@ void addUiScreenScenes(ScreenScenes &scenes)
         [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, JobShareQuestion, ready); }, closeJobWindow);
     scenes.add(QStringLiteral("job-failed-share"),
                [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, JobShareFailed, ready); }, closeJobWindow);
+    scenes.add(QStringLiteral("job-move-kept"),
+               [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, JobMoveKept, ready); }, closeJobWindow);
+    scenes.add(QStringLiteral("job-move-unconfirmed"),
+               [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, JobMoveUnconfirmed, ready); }, closeJobWindow);
     scenes.add(QStringLiteral("job-paused-away"),
                [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, JobPausedAway, ready); }, closeJobWindow);
+    scenes.add(QStringLiteral("job-waiting"),
+               [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, JobWaiting, ready); }, closeJobWindow);
+    scenes.add(QStringLiteral("job-sources-gone"),
+               [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, JobSourcesGone, ready); }, closeJobWindow);
 }

@@ -64,14 +64,21 @@ quint16 portOf(int fd)
     return ntohs(address.sin6_port);
 }
 
-// The child: no event loop (the parent's is not its own), one connection at a time.
-[[noreturn]] void holdPort(int report, uid_t uid, gid_t gid, ControlPortScript script, bool everyAddress)
+// Reported after the lines of a connection the other side closed.
+const QByteArray kEnded = QByteArrayLiteral("#ended");
+
+// The child: no event loop (the parent's is not its own), one connection at a time. `go`,
+// when open, is read once before the first accept().
+[[noreturn]] void holdPort(int report, int go, uid_t uid, gid_t gid, ControlPortScript script, bool everyAddress)
 {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     const bool became = ::setgroups(0, nullptr) == 0 && ::setgid(gid) == 0 && ::setuid(uid) == 0;
     const int listener = became ? listenAsChild(everyAddress) : -1;
     const quint16 port = portOf(listener);
     writeAll(report, QByteArray(reinterpret_cast<const char *>(&port), sizeof port));
+    char byte;
+    while (go >= 0 && ::read(go, &byte, 1) < 0 && errno == EINTR) {
+    }
     while (port) {
         const int connection = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (connection < 0)
@@ -89,6 +96,7 @@ quint16 portOf(int fd)
             }
         }
         ::close(connection);
+        writeAll(report, kEnded + '\n');
     }
     ::_exit(0);
 }
@@ -143,17 +151,24 @@ FakeControlPort::FakeControlPort()
     });
 }
 
-ForeignControlPort::ForeignControlPort(uid_t uid, gid_t gid, const ControlPortScript &script, bool everyAddress)
+ForeignControlPort::ForeignControlPort(uid_t uid, gid_t gid, const ControlPortScript &script, bool everyAddress,
+                                       bool acceptsWhenLet)
 {
     int pipe[2];
-    if (::pipe2(pipe, O_CLOEXEC) != 0)
+    int go[2] = {-1, -1};
+    if (::pipe2(pipe, O_CLOEXEC) != 0 || (acceptsWhenLet && ::pipe2(go, O_CLOEXEC) != 0))
         return;
     m_child = ::fork();
     if (m_child == 0) {
         ::close(pipe[0]);
-        holdPort(pipe[1], uid, gid, script, everyAddress);
+        if (go[1] >= 0)
+            ::close(go[1]);
+        holdPort(pipe[1], go[0], uid, gid, script, everyAddress);
     }
     ::close(pipe[1]);
+    if (go[0] >= 0)
+        ::close(go[0]);
+    m_go = go[1];
     m_report = pipe[0];
     quint16 port = 0;
     if (m_child > 0 && ::read(m_report, &port, sizeof port) == ssize_t(sizeof port))
@@ -169,6 +184,20 @@ ForeignControlPort::~ForeignControlPort()
     }
     if (m_report >= 0)
         ::close(m_report);
+    if (m_go >= 0)
+        ::close(m_go);
+}
+
+void ForeignControlPort::letAccept()
+{
+    if (m_go >= 0)
+        writeAll(m_go, "g");
+}
+
+int ForeignControlPort::connectionsEnded()
+{
+    received();
+    return int(m_lines.count(kEnded + '\n'));
 }
 
 QStringList ForeignControlPort::received()
@@ -179,7 +208,7 @@ QStringList ForeignControlPort::received()
         m_lines.append(buffer, int(got));
     QStringList lines;
     for (const QByteArray &line : m_lines.split('\n'))
-        if (!line.trimmed().isEmpty())
+        if (!line.trimmed().isEmpty() && line != kEnded)
             lines.append(QString::fromUtf8(line).trimmed());
     return lines;
 }

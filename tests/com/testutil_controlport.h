@@ -48,12 +48,14 @@ private:
 };
 
 // In a child process that has become `uid` (and `gid`) before it opened its socket: on
-// 127.0.0.1, or with `everyAddress` on every address through one IPv6 socket. The script is
-// the child's copy. The child ends with this object, or with the test.
+// 127.0.0.1, or with `everyAddress` on every address through one IPv6 socket. With
+// `acceptsWhenLet` it takes no connection until letAccept(): what was sent meanwhile waits in
+// the kernel. The script is the child's copy. The child ends with this object, or with the test.
 class ForeignControlPort
 {
 public:
-    ForeignControlPort(uid_t uid, gid_t gid, const ControlPortScript &script, bool everyAddress = false);
+    ForeignControlPort(uid_t uid, gid_t gid, const ControlPortScript &script, bool everyAddress = false,
+                       bool acceptsWhenLet = false);
     ~ForeignControlPort();
     ForeignControlPort(const ForeignControlPort &) = delete;
     ForeignControlPort &operator=(const ForeignControlPort &) = delete;
@@ -63,10 +65,14 @@ public:
     // Every line it got so far. It tells each before it answers it, so once the service
     // has its answer the line is here.
     QStringList received();
+    void letAccept();
+    // Connections it took and saw closed by the other side.
+    int connectionsEnded();
 
 private:
     pid_t m_child = -1;
     int m_report = -1;
+    int m_go = -1;
     quint16 m_port = 0;
     QByteArray m_lines;
 };

@@ -1,10 +1,12 @@
 #include "testutil_netns.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
 
+#include <algorithm>
 #include <fcntl.h>
 #include <sched.h>
 #include <unistd.h>
@@ -30,6 +32,21 @@ bool runProgram(const QString &program, const QStringList &args, const QByteArra
     return true;
 }
 
+// `base` and the first number from *next on that begins no namespace's name yet. Names of
+// this process's id may be taken: a process that had it before ended without its clean-up.
+QString unusedPrefix(const QString &base, int *next)
+{
+    const QStringList present = QDir(QStringLiteral("/run/netns")).entryList(QDir::AllEntries | QDir::System);
+    for (;;) {
+        const QString prefix = base + QString::number((*next)++);
+        const bool taken = std::any_of(present.begin(), present.end(), [&prefix](const QString &name) {
+            return name.startsWith(prefix) && (name.size() == prefix.size() || !name.at(prefix.size()).isDigit());
+        });
+        if (!taken)
+            return prefix;
+    }
+}
+
 } // namespace
 
 QString Netns::unavailableReason()
@@ -40,7 +57,8 @@ QString Netns::unavailableReason()
         return QStringLiteral("`ip` (iproute2) is not installed");
     if (QStandardPaths::findExecutable(QStringLiteral("nft")).isEmpty())
         return QStringLiteral("`nft` (nftables) is not installed");
-    const QString probe = QStringLiteral("nkprobe%1").arg(QCoreApplication::applicationPid());
+    int first = 0;
+    const QString probe = unusedPrefix(QStringLiteral("nkprobe%1x").arg(QCoreApplication::applicationPid()), &first);
     if (!runProgram(QStringLiteral("ip"), {QStringLiteral("netns"), QStringLiteral("add"), probe}))
         return QStringLiteral("`ip netns add` does not work here");
     runProgram(QStringLiteral("ip"), {QStringLiteral("netns"), QStringLiteral("delete"), probe});
@@ -51,7 +69,7 @@ Netns::Netns()
 {
     // Several sets of namespaces may live side by side in one test.
     static int made = 0;
-    m_prefix = QStringLiteral("nk%1n%2").arg(QCoreApplication::applicationPid() % 100000).arg(made++);
+    m_prefix = unusedPrefix(QStringLiteral("nk%1n").arg(QCoreApplication::applicationPid() % 100000), &made);
 }
 
 Netns::~Netns()

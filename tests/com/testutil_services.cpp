@@ -1,4 +1,5 @@
 #include "testutil_services.h"
+#include "testutil_ports.h"
 
 #include "com/stunmessage.h"
 #include "crypto/crypto.h"
@@ -9,18 +10,10 @@
 #include <QFile>
 #include <QNetworkDatagram>
 #include <QStandardPaths>
-#include <QTcpServer>
 #include <QUdpSocket>
 #include <QtTest>
 
 namespace testutil {
-
-quint16 freeUdpPort()
-{
-    QUdpSocket probe;
-    probe.bind(QHostAddress(QHostAddress::LocalHost), 0);
-    return probe.localPort();
-}
 
 QString natLabUnavailableReason()
 {
@@ -66,19 +59,17 @@ QString Coturn::log() const
 
 bool Coturn::start(const QString &user, const QString &password)
 {
-    // A port found free may be taken by a test running alongside before turnserver binds it;
-    // turnserver then keeps retrying while the other owner answers in its place. Such a start
-    // is given up and tried again on other ports.
+    // The ports are kept from the system's hand-outs (they stay turnserver's across restarts),
+    // but a test picking its own may still take one before turnserver binds it; turnserver
+    // then keeps retrying while the other owner answers in its place. Such a start is given
+    // up and tried again on other ports.
     for (int attempt = 0; attempt < 5; ++attempt) {
-        m_port = freeUdpPort();
-        m_altPort = freeUdpPort();
+        m_port = portKeptForLater();
+        m_altPort = portKeptForLater();
         if (m_altPort == m_port)
             m_altPort = quint16(m_port + 1);
-        if (m_withTls) {
-            QTcpServer probe;
-            probe.listen(QHostAddress::LocalHost, 0);
-            m_tlsPort = probe.serverPort();
-        }
+        if (m_withTls)
+            m_tlsPort = portKeptForLater();
         if (launch(QString(), user, password) && !lostAPort())
             return true;
         stop();

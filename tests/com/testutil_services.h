@@ -10,9 +10,6 @@
 
 namespace testutil {
 
-// A UDP port that was free a moment ago on 127.0.0.1.
-quint16 freeUdpPort();
-
 // Why the NAT tests (namespaces with a relay server in them) cannot run here, or empty.
 QString natLabUnavailableReason();
 

@@ -977,8 +977,11 @@ void TstLink::partHellosHoldFewSlotsAndOnlyUntilTheirDeadline()
     QTRY_VERIFY(own.established || own.closed);
     QVERIFY2(own.established, qPrintable(own.reason));
 
+    // Let go by their hello deadline: nearer to it than to the handshake limit, which would
+    // have ended them too, however loaded the machine.
     QTRY_COMPARE(server->pendingHandshakes(), 0);
-    QVERIFY2(clock.elapsed() < t.firstMessageMs + 1000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(t.handshakeMs >= 5 * t.firstMessageMs);
+    QVERIFY2(clock.elapsed() < (t.firstMessageMs + t.handshakeMs) / 2, qPrintable(QString::number(clock.elapsed())));
     for (auto &s : part)
         QTRY_COMPARE(s->state(), QAbstractSocket::UnconnectedState);
 }

@@ -13,6 +13,8 @@
 #include "com/udptransport.h"
 
 #include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QNetworkDatagram>
 #include <QSignalSpy>
 #include <QSslCertificate>
 #include <QUdpSocket>
@@ -61,6 +63,33 @@ struct RelayedSide
         turn.setTls(true, trusted ? QSslCertificate::fromPath(coturn.certificatePath()) : QList<QSslCertificate>());
     }
 };
+
+// Waits until the relay holds no allocation for the client port `port` any more: an allocate
+// request from there without credentials is answered "437 Allocation Mismatch" while it does,
+// "401 Unauthorized" once it let the allocation go.
+bool waitUntilRelayLetsGo(const testutil::Coturn &coturn, quint16 port)
+{
+    QUdpSocket probe;
+    if (!probe.bind(QHostAddress(QHostAddress::LocalHost), port))
+        return false;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < testutil::timeoutMs(20000)) {
+        stun::Message ask = stun::Message::request(stun::MethodAllocate);
+        ask.addU32(stun::AttrRequestedTransport, 17u << 24);
+        probe.writeDatagram(ask.encode(), QHostAddress::LocalHost, coturn.port());
+        probe.waitForReadyRead(200);
+        while (probe.hasPendingDatagrams()) {
+            const QByteArray bytes = probe.receiveDatagram().data();
+            stun::Message answer;
+            if (stun::decode(bytes.constData(), bytes.size(), &answer) && answer.transactionId == ask.transactionId
+                && answer.errorCode() == 401)
+                return true;
+        }
+        QTest::qWait(50);
+    }
+    return false;
+}
 
 // A relay that speaks TLS as well, and two sides on it (over UDP until told otherwise).
 struct TlsRelayLab
@@ -239,9 +268,9 @@ void TstTurn::programOnTheSamePortGetsItsRelayAtOnce()
         port = first.udp.port();
         first.turn.stop();
     }
-    // The server lets a released allocation go at its next tick; a program takes longer
-    // than that to start again.
-    QTest::qWait(1500);
+    // The server lets a released allocation go at its next tick (a program takes longer than
+    // that to start again): waited for, not timed.
+    QVERIFY2(waitUntilRelayLetsGo(m_coturn, port), qPrintable(m_coturn.log()));
     {
         RelayedSide second(&owner, m_coturn, QStringLiteral("secret"), port);
         QCOMPARE(second.udp.port(), port);

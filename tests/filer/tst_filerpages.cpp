@@ -168,6 +168,75 @@ private Q_SLOTS:
         QVERIFY(nodeView->isVisible() && !newWindow->isVisible());
     }
 
+    // German names are long: a path the strip can hold is shown whole, whatever the pane's
+    // width; one it cannot hold gives up whole crumbs at its start behind a mark, never a
+    // word cut at the edge without one; a single name longer than the strip is elided.
+    void pathBarCutsOnlyWhatDoesNotFit()
+    {
+        InGerman german;
+        QVERIFY(!german.catalogue.isEmpty());
+        FakeMainWindow mainWindow;
+        PeerModel model;
+        auto engine = makeEngine(&mainWindow, &model);
+        QWidget parent;
+        TopNavigation bar(engine.get(), &parent);
+        parent.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&parent));
+        QObject *root = bar.rootObject();
+        auto *crumbs = findItem(&bar, QStringLiteral("crumbList"));
+        auto *mark = findItem(&bar, QStringLiteral("crumbMark"));
+        QVERIFY(crumbs && mark);
+        const QString shares = qtTrId("place-shares");
+        QCOMPARE(shares, QStringLiteral("Freigaben"));
+        const QList<QStringList> paths = {
+            {shares, QStringLiteral("Documents")},
+            {shares, QStringLiteral("Shared"), QStringLiteral("Pictures"), QStringLiteral("Iceland 2024"), QStringLiteral("Reykjavik")},
+            {shares, QStringLiteral("Die Sammlung aller Urlaubsbilder der ganzen Familie seit dem Jahr 1998")},
+        };
+        int whole = 0, marked = 0, elided = 0;
+        for (int width = TopNavigation::kMinimumWidth; width <= 900; width += 20) {
+            parent.resize(width, 140);
+            bar.resize(width, 140);
+            root->setProperty("width", width);   // as the browser does
+            for (const QStringList &path : paths) {
+                QMetaObject::invokeMethod(root, "setPath", Q_ARG(QVariant, QVariant(path)));
+                QTRY_COMPARE(crumbs->property("count").toInt(), path.size());
+                QTest::qWait(20);   // the strip fits its crumbs once they are laid out
+                const QRectF strip = crumbs->mapRectToScene(QRectF(0, 0, crumbs->width(), crumbs->height()));
+                const QRectF frame = crumbs->parentItem()->mapRectToScene(
+                    QRectF(0, 0, crumbs->parentItem()->width(), crumbs->parentItem()->height()));
+                qreal needed = 0;
+                QStringList cut, hidden;
+                for (int i = 0; i < path.size(); ++i) {
+                    QQuickItem *crumb = nullptr;
+                    QMetaObject::invokeMethod(crumbs, "itemAtIndex", Q_RETURN_ARG(QQuickItem *, crumb), Q_ARG(int, i));
+                    QVERIFY(crumb);
+                    needed += crumb->width();
+                    const QRectF at = crumb->mapRectToScene(QRectF(0, 0, crumb->width(), crumb->height()));
+                    if (at.right() <= strip.left() + 0.5)
+                        hidden << path[i];
+                    else if (at.left() < strip.left() - 0.5 || at.right() > strip.right() + 0.5)
+                        cut << path[i];
+                    if (crumb->findChild<QQuickItem *>(QStringLiteral("crumbText"))->property("truncated").toBool())
+                        elided += 1;
+                }
+                const QString where = QStringLiteral("%1 wide, %2").arg(width).arg(path.join(QLatin1Char('/')));
+                QVERIFY2(cut.isEmpty(), qPrintable(where + QStringLiteral(": cut ") + cut.join(QLatin1Char(','))));
+                QVERIFY2(strip.right() <= frame.right() + 0.5, qPrintable(where));
+                QCOMPARE(mark->isVisible(), !hidden.isEmpty());
+                if (needed <= frame.width() - 8) {
+                    QVERIFY2(hidden.isEmpty(), qPrintable(where + QStringLiteral(": fits, but hides ") + hidden.join(QLatin1Char(','))));
+                    whole += 1;
+                } else {
+                    QVERIFY2(!hidden.isEmpty() || path.size() == 1, qPrintable(where));
+                    marked += 1;
+                }
+            }
+        }
+        // Each way was met: whole paths, marked ones, a name elided in a narrow strip.
+        QVERIFY2(whole > 0 && marked > 0 && elided > 0, qPrintable(QStringLiteral("%1 %2 %3").arg(whole).arg(marked).arg(elided)));
+    }
+
     void peerPageFollowsLinkAndTellsLocalFromRemote()
     {
         FakeMainWindow mainWindow;

@@ -28,7 +28,9 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QUuid>
+#include <QQuickWidget>
 #include <QQuickWindow>
+#include <QTimer>
 #include <QSettings>
 #include <QSortFilterProxyModel>
 #include <QSignalSpy>
@@ -403,6 +405,51 @@ private Q_SLOTS:
             QTRY_COMPARE(root->property("state").toString(), QStringLiteral("files"));
             QVERIFY(!notice->isVisible());
         }
+    }
+
+    // A message on a computer's page shows in the notice line while it lasts (the share
+    // that went, here a German one, long enough for two lines); neither its coming nor its
+    // going moves the page's links, so a click aimed at one lands on it.
+    void pageNoticeMovesNothing()
+    {
+        clearSettings();
+        PaneWindow window(m_engine.get(), m_net->database());
+        Filer *filer = window.left->currentFiler();
+        QVERIFY(reachPath(filer, m_remote, m_share));
+        filer->showPeerView();
+        QQuickWidget *page = nullptr;
+        QQuickItem *link = nullptr;
+        QTRY_VERIFY([&] {
+            for (QQuickWidget *w : filer->findChildren<QQuickWidget *>())
+                if (QQuickItem *found = panestest::findItem(w, QStringLiteral("mySharesLink"))) {
+                    page = w;
+                    link = found;
+                }
+            return link && link->isVisible() && link->width() > 0;
+        }());
+        QLabel *notice = filer->findChild<QLabel *>(QStringLiteral("pageNotice"));
+        QTimer *ends = filer->findChild<QTimer *>(QStringLiteral("statusTimer"));
+        QVERIFY(notice && ends);
+        // Where the link is in the browser once the page has settled over two passes.
+        auto settled = [&] {
+            QPoint before(-1, -1), now;
+            for (int same = 0; same < 2;) {
+                QTest::qWait(20);
+                now = page->mapTo(filer, link->mapToScene(QPointF(0, 0)).toPoint());
+                same = now == before ? same + 1 : 0;
+                before = now;
+            }
+            return now;
+        };
+        const QPoint before = settled();
+        filer->showStatusMessage(QStringLiteral("Der Ordner „Gemeinsame Urlaubsbilder 2024“ wird nicht mehr mit "
+                                                "diesem Computer geteilt; die Ansicht zeigt wieder seine Seite."),
+                                 15000);
+        QVERIFY(notice->isVisible());
+        QCOMPARE(settled(), before);
+        ends->start(0);
+        QTRY_VERIFY(!notice->isVisible());
+        QCOMPARE(settled(), before);
     }
 
     // What the other computer changes shows without leaving the folder: rights given there

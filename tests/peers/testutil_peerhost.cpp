@@ -1,4 +1,5 @@
 #include "testutil_peerhost.h"
+#include "../testutil_ports.h"
 #include "../testutil_timeouts.h"
 
 #include "peers/dialpolicy.h"
@@ -10,9 +11,7 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QStandardPaths>
-#include <QHostAddress>
 #include <QSettings>
-#include <QTcpServer>
 #include <QtTest>
 
 #include <csignal>
@@ -32,9 +31,7 @@ QString hostBinary()
 
 quint16 freePort()
 {
-    QTcpServer probe;
-    probe.listen(QHostAddress::Any, 0);
-    return probe.serverPort();
+    return testutil::portKeptForLater();
 }
 
 bool Host::start()
@@ -253,6 +250,9 @@ bool Host::ok(const QString &line)
 {
     QString status;
     cmd(line, &status);
+    // The host's own words, so that a failed start or pairing says which step failed and why.
+    if (status != QLatin1String("ok"))
+        qWarning("host %u: \"%s\" answered \"%s\"", unsigned(m_port), qPrintable(line), qPrintable(status));
     return status == QLatin1String("ok");
 }
 

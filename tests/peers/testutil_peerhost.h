@@ -19,7 +19,8 @@ extern const QString kLocal;   // the local peer's uuid
 
 // nusk-peerhost in NUSK_BIN_DIR, else next to the test.
 QString hostBinary();
-// A TCP port nobody listens on right now.
+// A port for a host to listen on: free now, and given to no test running alongside
+// meanwhile (testutil_ports.h).
 quint16 freePort();
 
 struct PeerLine

@@ -196,7 +196,8 @@ private Q_SLOTS:
         timer.start();
         const QByteArray key = crypto::deriveKeyFromPassword("0badc0de", salt, crypto::kSessionKeyBytes,
                                                              crypto::PasswordCost::Moderate);
-        qInfo("link key derivation: %lld ms", timer.elapsed());
+        const qint64 derivationMs = timer.elapsed();
+        qInfo("link key derivation: %lld ms", derivationMs);
         QVERIFY(crypto::secretBoxOpen(box, key, &inner));
 
         QObject receiver;
@@ -208,8 +209,10 @@ private Q_SLOTS:
                                       called = ok && QThread::currentThread() == receiver.thread();
                                       decoded = record;
                                   });
-        QVERIFY(timer.elapsed() < 50);
-        QTRY_VERIFY_WITH_TIMEOUT(called, 20000);
+        // Back long before one derivation could have run here, on this machine as loaded as it is.
+        QVERIFY2(timer.elapsed() < derivationMs / 2,
+                 qPrintable(QStringLiteral("%1 of %2 ms").arg(timer.elapsed()).arg(derivationMs)));
+        QTRY_VERIFY_WITH_TIMEOUT(called, testutil::timeoutMs(20000));
         QTemporaryDir accepterDir;
         SqliteDatabase accepter(accepterDir.path());
         QVERIFY(acceptDecodedInvitation(&accepter, decoded, QStringLiteral("0badc0de")));

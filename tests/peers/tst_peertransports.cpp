@@ -1,8 +1,19 @@
 #include "db/sqlitedatabase.h"
 #include "peers/peertransports.h"
 
+#include <QDateTime>
 #include <QTemporaryDir>
 #include <QtTest>
+
+// A database of its own with one peer in it.
+struct PeerTable
+{
+    QTemporaryDir dir;
+    SqliteDatabase db{dir.path()};
+    const QString peer = newUuidString();
+
+    bool open() { return db.isOpen() && db.putPeer({peer, QStringLiteral("nusk"), 1}); }
+};
 
 class TstPeerTransports : public QObject
 {
@@ -26,11 +37,10 @@ private Q_SLOTS:
     // addresses; unusable entries and over-long announcements are not stored.
     void announcementsAreBoundedAndPruned()
     {
-        QTemporaryDir dir;
-        SqliteDatabase db(dir.path());
-        QVERIFY(db.isOpen());
-        const QString peer = newUuidString();
-        QVERIFY(db.putPeer({peer, QStringLiteral("nusk"), 1}));
+        PeerTable table;
+        QVERIFY(table.open());
+        SqliteDatabase &db = table.db;
+        const QString &peer = table.peer;
 
         std::vector<TransportDto> first = announcement(0, 40);
         TransportDto noHost;
@@ -62,11 +72,10 @@ private Q_SLOTS:
     // of an earlier time, does not make it forget when it worked.
     void addressesThatWorkedComeFirst()
     {
-        QTemporaryDir dir;
-        SqliteDatabase db(dir.path());
-        QVERIFY(db.isOpen());
-        const QString peer = newUuidString();
-        QVERIFY(db.putPeer({peer, QStringLiteral("nusk"), 1}));
+        PeerTable table;
+        QVERIFY(table.open());
+        SqliteDatabase &db = table.db;
+        const QString &peer = table.peer;
         storePeerTransports(&db, peer, announcement(0, 16));
         storePeerTransports(&db, peer, announcement(16, 16));
 
@@ -90,6 +99,62 @@ private Q_SLOTS:
         QCOMPARE(targets[0].host, newer);
         QCOMPARE(targets[1].host, older);
         QCOMPARE(targets[2].host, announcement(0, 1).front().host);
+    }
+
+    // A forwarded port the peer does not know of itself, stored 40 days ago and reached a
+    // minute ago, then 40 addresses it was never reached on stored day by day since (rotating
+    // ones): trimming keeps the port, with the announcement just made, ahead of the others.
+    // Addresses that worked never crowd out the announcement itself.
+    void addressesThatWorkedOutliveTheLimit()
+    {
+        PeerTable table;
+        QVERIFY(table.open());
+        SqliteDatabase &db = table.db;
+        const QString &peer = table.peer;
+        const qint64 now = QDateTime::currentSecsSinceEpoch();
+        const qint64 day = 24 * 3600;
+        auto storeAt = [&](TransportDto t, qint64 announcedAt, qint64 worked) {
+            t.uuid = newUuidString();
+            t.peerUuid = peer;
+            t.stream = true;
+            t.timestamp = announcedAt;
+            t.worked = worked;
+            QVERIFY(db.putTransport(t));
+        };
+        TransportDto forwarded;
+        forwarded.type = QStringLiteral("tcp");
+        forwarded.host = QStringLiteral("203.0.113.7");
+        forwarded.port = 40000;
+        storeAt(forwarded, now - 40 * day, now - 60);
+        for (int i = 0; i < 40; ++i)
+            storeAt(announcement(i, 1).front(), now - (40 - i) * day + 1, 0);
+        auto hosts = [&] {
+            QStringList list;
+            for (const TransportDto &t : db.loadTransports(peer))
+                list << t.host;
+            return list;
+        };
+
+        storePeerTransports(&db, peer, announcement(100, 16));
+        QStringList kept = hosts();
+        QCOMPARE(kept.size(), kMaxStoredTransports);
+        QVERIFY(kept.contains(forwarded.host));
+        for (const TransportDto &t : announcement(100, 16))
+            QVERIFY2(kept.contains(t.host), qPrintable(t.host));
+        QVERIFY(kept.contains(announcement(39, 1).front().host));
+        QVERIFY(!kept.contains(announcement(0, 1).front().host));
+
+        // Every stored address has worked once; a new announcement still goes in whole.
+        for (TransportDto t : db.loadTransports(peer)) {
+            t.worked = now - 3600;
+            QVERIFY(db.putTransport(t));
+        }
+        storePeerTransports(&db, peer, announcement(200, 16));
+        kept = hosts();
+        QCOMPARE(kept.size(), kMaxStoredTransports);
+        for (const TransportDto &t : announcement(200, 16))
+            QVERIFY2(kept.contains(t.host), qPrintable(t.host));
+        QVERIFY(kept.contains(forwarded.host));
     }
 };
 

@@ -13,6 +13,7 @@
 #include "vfs/models/vfssortfilterproxymodel.h"
 #include <QAbstractItemView>
 #include "ui/aboutdialog.h"
+#include "ui/destinationdialog.h"
 #include "ui/nodeview/nodeview.h"
 #include "ui/preview/preview.h"
 
@@ -20,7 +21,6 @@
 #include <QApplication>
 #include <QDialog>
 #include <QDir>
-#include <QInputDialog>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -280,8 +280,7 @@ private Q_SLOTS:
         QStringList offered;
         bool accept = false;
         connect(w, &MainWindow::copyToDialogOpened, this, [&](QDialog *dialog) {
-            auto *input = static_cast<QInputDialog *>(dialog);
-            offered << input->textValue();
+            offered << static_cast<DestinationDialog *>(dialog)->field()->text();
             QTimer::singleShot(0, dialog, accept ? &QDialog::accept : &QDialog::reject);
         });
         shared("filer.copy-to")->trigger();   // cancelled

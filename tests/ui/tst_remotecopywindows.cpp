@@ -1,8 +1,9 @@
 // Job windows of copies to and from a second computer (a real nusk-peerhost) that shares
 // folders with this one: paths in a share named as the panes name them, a file that is its
 // own destination through the other computer, a file both computers hold and copy onto each
-// other, why a copy waits while that computer is away, and what a cancelled copy leaves in
-// the destination.
+// other, why a copy waits while that computer is away or silent, what a resumed copy counts
+// from its start, what a cancelled copy leaves in the destination, and files whose sources
+// went away while they were copied.
 
 #include "testutil_peerhost.h"
 #include "testutil_window.h"
@@ -21,6 +22,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
 #include <sys/stat.h>
 #include <sys/time.h>
 
@@ -75,6 +77,31 @@ QString textOf(QQuickWindow *window, const char *name)
     QQuickItem *item = window->findChild<QQuickItem *>(QString::fromLatin1(name));
     return item && item->isVisible() ? item->property("text").toString() : QString();
 }
+
+// Every value a window property took while it was watched, in order.
+class PropertyLog : public QObject
+{
+    Q_OBJECT
+public:
+    PropertyLog(QObject *object, const char *property) : m_object(object), m_property(property)
+    {
+        QQmlProperty(object, QString::fromLatin1(property)).connectNotifySignal(this, SLOT(record()));
+        record();
+    }
+    const QVariantList &values() const { return m_values; }
+
+public Q_SLOTS:
+    void record()
+    {
+        if (m_object)
+            m_values.append(m_object->property(m_property));
+    }
+
+private:
+    QPointer<QObject> m_object;
+    const char *m_property;
+    QVariantList m_values;
+};
 
 struct Stamp
 {
@@ -198,6 +225,35 @@ private:
                 break;
         }
         return lines;
+    }
+
+    // A file of kBig bytes, big.bin, in a new folder `name` the other computer shares with
+    // this one (read only), and an empty folder here to copy it into. The other computer is
+    // armed with `fault` ("cut-at", "stop-at") at a third of the file.
+    struct BigFile
+    {
+        QString source;   // the file on the other computer's disk
+        QString shared;   // the file as this computer reaches it
+        QString here;     // the folder it is copied into
+    };
+    bool bigFile(const QString &name, quint32 seed, const QString &fault, BigFile *out)
+    {
+        const QString folder = file(name);
+        out->source = folder + QStringLiteral("/big.bin");
+        out->here = file(name.toLower() + QStringLiteral("-here"));
+        const QString shared = QDir().mkpath(folder) && files::writeLargeFile(out->source, kBig, seed)
+                                   ? share(folder, 5) : QString();
+        out->shared = shared + QStringLiteral("/big.bin");
+        return !shared.isEmpty() && QDir().mkpath(out->here) && m_host->ok(fault + QLatin1Char(' ') + QString::number(kBig / 3));
+    }
+
+    // Copies `big` here with `manager`; its job, and the window that opened for it.
+    QQuickWindow *copyHere(VfsManager &manager, const BigFile &big, QPointer<VfsCopyJob> *job)
+    {
+        *job = manager.copy(request(m_remote, big.shared, kBig, m_local, big.here));
+        if (!*job || !QTest::qWaitFor([] { return jobWindows().size() == 1; }, 10000))
+            return nullptr;
+        return jobWindows().first();
     }
 
 private Q_SLOTS:
@@ -405,32 +461,150 @@ private Q_SLOTS:
     // when it is back.
     void pausedSaysItWaitsForTheComputer()
     {
-        const QString films = file(QStringLiteral("Films"));
-        QVERIFY(QDir().mkpath(films) && files::writeLargeFile(films + QStringLiteral("/big.bin"), kBig, 5));
-        const QString shared = share(films, 5);
-        QVERIFY(!shared.isEmpty());
-        const QString here = file(QStringLiteral("films-here"));
-        QVERIFY(QDir().mkpath(here));
-        QVERIFY(m_host->ok(QStringLiteral("cut-at %1").arg(kBig / 3)));
-
+        BigFile big;
+        QVERIFY(bigFile(QStringLiteral("Films"), 5, QStringLiteral("cut-at"), &big));
         VfsManager manager;
         // Longer than the wait below: the reason must show before the pause ends.
         manager.setRetryDelay(8000);
-        QPointer<VfsCopyJob> job = manager.copy(request(m_remote, shared + QStringLiteral("/big.bin"), kBig,
-                                                        m_local, here));
-        QVERIFY(job);
-        QTRY_COMPARE_WITH_TIMEOUT(jobWindows().size(), 1, 10000);
-        QQuickWindow *window = jobWindows().first();
+        QPointer<VfsCopyJob> job;
+        QQuickWindow *window = copyHere(manager, big, &job);
+        QVERIFY(window);
         QTRY_COMPARE_WITH_TIMEOUT(window->property("jobState").toInt(), int(VfsJob::VfsJobStatePaused), 20000);
-        QCOMPARE(window->title(), qtTrId("copy-status-paused"));
+        QCOMPARE(window->title(), qtTrId("copy-title-paused"));
         QTRY_COMPARE_WITH_TIMEOUT(textOf(window, "pauseReason"),
                                   qtTrId("copy-error-peer-unreachable").arg(m_remote->displayName()), 4000);
         QCOMPARE(window->property("jobState").toInt(), int(VfsJob::VfsJobStatePaused));
 
         QVERIFY(m_host->ok(QStringLiteral("net on")));
         QTRY_VERIFY_WITH_TIMEOUT(!job, 60000);
-        QCOMPARE(QFileInfo(here + QStringLiteral("/big.bin")).size(), kBig);
-        QVERIFY(files::sameContent(films + QStringLiteral("/big.bin"), here + QStringLiteral("/big.bin")));
+        QCOMPARE(QFileInfo(big.here + QStringLiteral("/big.bin")).size(), kBig);
+        QVERIFY(files::sameContent(big.source, big.here + QStringLiteral("/big.bin")));
+    }
+
+    // The other computer falls silent in the middle of a file, as when its cable is pulled: the
+    // link stays up until its silence limit. Within a few seconds the window stops showing a
+    // speed and a time left and says that it waits for that computer, while the link still
+    // counts as up; once the computer answers again the copy goes on to its end.
+    void waitsForASilentComputer()
+    {
+        BigFile big;
+        QVERIFY(bigFile(QStringLiteral("Silent"), 9, QStringLiteral("stop-at"), &big));
+        auto resume = qScopeGuard([this] { m_host->signal(SIGCONT); });
+        VfsManager manager;
+        manager.setRetryDelay(300);
+        QPointer<VfsCopyJob> job;
+        QQuickWindow *window = copyHere(manager, big, &job);
+        QVERIFY(window);
+        const QString waiting = qtTrId("copy-waiting-for").arg(m_remote->displayName());
+        // Well within the link's silence limit (45 s), which would pause the copy.
+        QTRY_COMPARE_WITH_TIMEOUT(textOf(window, "copyStatus"), waiting, 30000);
+        QCOMPARE(window->property("jobState").toInt(), int(VfsJob::VfsJobStateRunning));
+        QCOMPARE(m_remote->linkState(), int(IPeer::LinkUp));
+        QVERIFY(job->bytesCopiedCount() > 0);
+        QTRY_COMPARE(window->findChild<QQuickItem *>("writeSpeedLabel")->opacity(), 0.0);
+        QCOMPARE(window->property("remainingTime").toString(), QString());
+
+        resume.dismiss();
+        QVERIFY(m_host->signal(SIGCONT));
+        QTRY_VERIFY_WITH_TIMEOUT(textOf(window, "copyStatus") != waiting, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!job, 60000);
+        QVERIFY(files::sameContent(big.source, big.here + QStringLiteral("/big.bin")));
+    }
+
+    // A copy that resumes after the other computer was away counts what it had copied from the
+    // start of the resumed pass: the window never shows less than it showed when it paused,
+    // which is what the hidden file held then.
+    void resumeCountsWhatIsThere()
+    {
+        BigFile big;
+        QVERIFY(bigFile(QStringLiteral("Resume"), 12, QStringLiteral("cut-at"), &big));
+        VfsManager manager;
+        manager.setRetryDelay(300);
+        QPointer<VfsCopyJob> job;
+        QQuickWindow *window = copyHere(manager, big, &job);
+        QVERIFY(window);
+        QTRY_VERIFY_WITH_TIMEOUT(window->property("jobState").toInt() == int(VfsJob::VfsJobStatePaused)
+                                     && window->property("percentDone").toDouble() > 0, 40000);
+        const double atPause = window->property("percentDone").toDouble();
+        const qint64 onDisk = QFileInfo(big.here + QStringLiteral("/.big.bin.nusk-part")).size();
+        QVERIFY2(atPause * kBig / 100 <= onDisk, qPrintable(QStringLiteral("%1 % shown, %2 on disk").arg(atPause).arg(onDisk)));
+        PropertyLog percents(window, "percentDone");
+        PropertyLog totals(window, "bytesTotal");
+
+        QVERIFY(m_host->ok(QStringLiteral("net on")));
+        QTRY_VERIFY_WITH_TIMEOUT(!job, 60000);
+        QStringList shown;
+        for (const QVariant &percent : percents.values())
+            shown << QString::number(percent.toDouble(), 'f', 1);
+        for (const QVariant &percent : percents.values())
+            QVERIFY2(percent.toDouble() >= atPause, qPrintable(shown.join(QLatin1Char(' '))));
+        for (const QVariant &total : totals.values())
+            QCOMPARE(total.toString(), totals.values().first().toString());
+        QVERIFY(files::sameContent(big.source, big.here + QStringLiteral("/big.bin")));
+    }
+
+    // A source deleted while its copy runs is read to its end through the handle the copy
+    // holds: the copy arrives whole. The window says so once the copy has ended (where the
+    // file is, and that its source no longer exists) and stays until it is closed, instead of
+    // pausing at 100 % and then failing for a source a retry cannot find. The file stays
+    // where it arrived; the other file of the copy is not named. A move has nothing left to
+    // delete of it and deletes the other source.
+    void sourceGoneWhileItsCopyEnds_data()
+    {
+        QTest::addColumn<bool>("cut");
+        QTest::newRow("copy") << false;
+        QTest::newRow("move") << true;
+    }
+
+    void sourceGoneWhileItsCopyEnds()
+    {
+        QFETCH(bool, cut);
+        const QString tag = cut ? QStringLiteral("move") : QStringLiteral("copy");
+        const QString docs = file(QStringLiteral("Gone-") + tag);
+        const QString folder = docs + QStringLiteral("/Reports");
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(files::writeLargeFile(folder + QStringLiteral("/kept.bin"), 3 * 1024 * 1024, 13));
+        QVERIFY(files::writeLargeFile(folder + QStringLiteral("/deleted.bin"), 3 * 1024 * 1024, 14));
+        const QByteArray content = files::readFile(folder + QStringLiteral("/deleted.bin"));
+        const QByteArray keptContent = files::readFile(folder + QStringLiteral("/kept.bin"));
+        const QString shared = share(docs, 7);
+        QVERIFY(!shared.isEmpty());
+        const QString here = file(QStringLiteral("gone-here-") + tag);
+        QVERIFY(QDir().mkpath(here));
+
+        VfsManager manager;
+        manager.setRetryDelay(100);   // a retry, were there one, would show at once
+        VfsCopyDto dto = request(m_remote, shared + QStringLiteral("/Reports"), 0, m_local, here);
+        dto.items.front().type = VfsCopyItem::DirectoryType;
+        dto.deleteSource = cut;
+        QPointer<VfsCopyJob> job = manager.copy(dto);
+        QVERIFY(job);
+        // Deleted as its copy begins: the source is open and read to its end all the same.
+        connect(job.data(), &VfsCopyJob::currentFileChanged, job.data(), [job, folder] {
+            if (job && job->currentFile() == QLatin1String("deleted.bin"))
+                QFile::remove(folder + QStringLiteral("/deleted.bin"));
+        }, Qt::DirectConnection);
+        QTRY_COMPARE_WITH_TIMEOUT(jobWindows().size(), 1, 10000);
+        QPointer<QQuickWindow> window = jobWindows().first();
+        StateLog log(window);
+        QTRY_VERIFY_WITH_TIMEOUT(!job, 30000);
+        QVERIFY(!QFileInfo::exists(folder + QStringLiteral("/deleted.bin")));
+        QCOMPARE(files::readFile(here + QStringLiteral("/Reports/deleted.bin")), content);
+        QStringList states;
+        for (int state : log.states())
+            states << QString::number(state);
+        QVERIFY2(!log.states().contains(VfsJob::VfsJobStatePaused) && log.states().last() == VfsJob::VfsJobStateFinished,
+                 qPrintable(states.join(QLatin1Char(','))));
+
+        QVERIFY(window && window->isVisible());
+        QCOMPARE(window->title(), qtTrId("copy-title-done"));
+        QCOMPARE(textOf(window, "sourcesGoneHeading"), qtTrId("copy-sources-gone-heading", 1));
+        QCOMPARE(textOf(window, "sourcesGoneList"), here + QStringLiteral("/Reports/deleted.bin"));
+        QCOMPARE(textOf(window, "leftOutHeading"), QString());
+        QCOMPARE(files::readFile(here + QStringLiteral("/Reports/kept.bin")), keptContent);
+        QCOMPARE(QFileInfo::exists(folder + QStringLiteral("/kept.bin")), !cut);
+        QVERIFY(clickItem(window, "closeButton"));
+        QTRY_VERIFY(!window);
     }
 
     // Cancel in the middle of a file (here while the other computer is away) removes the hidden

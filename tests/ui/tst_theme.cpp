@@ -32,6 +32,17 @@ QRgb centre(const QPixmap &pixmap)
     return image.pixel(image.width() / 2, image.height() / 2);
 }
 
+// Whether the centre shows the grey placeholder square. A translucent colour comes back from
+// a premultiplied pixmap rounded the way the processor's and Qt's conversion paths round it:
+// within one step per channel, not exactly.
+bool showsPlaceholder(const QPixmap &pixmap)
+{
+    const QRgb seen = centre(pixmap);
+    const QRgb placeholder = 0xAAA08080;
+    return qAbs(qAlpha(seen) - qAlpha(placeholder)) <= 1 && qAbs(qRed(seen) - qRed(placeholder)) <= 1
+           && qAbs(qGreen(seen) - qGreen(placeholder)) <= 1 && qAbs(qBlue(seen) - qBlue(placeholder)) <= 1;
+}
+
 // Whether any pixel of the picture has (about) this colour.
 bool hasColour(const QPixmap &pixmap, QColor colour)
 {
@@ -153,11 +164,13 @@ private Q_SLOTS:
         QVERIFY(provider.requestPixmap("icon/copy.svg", &size, QSize(15, 15)).isNull());
         QCOMPARE(size, QSize(7, 7));
 
-        for (const char *id : {"icon/nosuch.svg", "foo/bar", "icon", ""})
-            QCOMPARE(centre(provider.requestPixmap(id, nullptr, QSize(32, 32))), QRgb(0xAAA08080));
+        for (const char *id : {"icon/nosuch.svg", "foo/bar", "icon", ""}) {
+            p = provider.requestPixmap(id, nullptr, QSize(32, 32));
+            QVERIFY2(showsPlaceholder(p), qPrintable(QStringLiteral("%1: %2").arg(id).arg(centre(p), 8, 16)));
+        }
         // Only the second segment names the resource; empty segments do not count.
-        QVERIFY(centre(provider.requestPixmap("icon//copy.svg", nullptr, QSize(32, 32))) != 0xAAA08080);
-        QVERIFY(centre(provider.requestPixmap("icon/folder.svg/x", nullptr, QSize(32, 32))) != 0xAAA08080);
+        QVERIFY(!showsPlaceholder(provider.requestPixmap("icon//copy.svg", nullptr, QSize(32, 32))));
+        QVERIFY(!showsPlaceholder(provider.requestPixmap("icon/folder.svg/x", nullptr, QSize(32, 32))));
         QCOMPARE(ThemeImageProvider::tierSide(0), 32);
     }
 
@@ -186,7 +199,7 @@ private Q_SLOTS:
                                "mime/application/x-directory"}) {
             const QPixmap p = provider.requestPixmap(id, &size, QSize(24, 24));
             QVERIFY2(!p.isNull() && p.width() == 24, id);
-            QVERIFY2(centre(p) != 0xAAA08080, id);
+            QVERIFY2(!showsPlaceholder(p), id);
         }
         QCOMPARE(desktopicons::fallbackIconResource("application/x-directory"), QStringLiteral("folder.svg"));
         QCOMPARE(desktopicons::fallbackIconResource(desktopicons::mimeTypeForFileName("a.tar.gz")),

@@ -23,6 +23,8 @@
 #include "app/startup/networkside.h"
 #include "app/startup/startupguard.h"
 #include "app/startup/unixsignals.h"
+#include "vfs/server/asidekey.h"
+#include "vfs/server/versionlinger.h"
 #include "vfs/server/vfswatcher.h"
 #include "peers/peertimings.h"
 
@@ -71,6 +73,7 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "%s\n", qUtf8Printable(startupGuard.errorString()));
         return StartupGuard::ExitAlreadyRunning;
     }
+    asidekey::keepIn(configDirectory());
     SqliteDatabase database(configDirectory());
     if (!startupGuard.checkDatabase(&database)) {
         std::fprintf(stderr, "%s\n", qUtf8Printable(startupGuard.errorString()));
@@ -81,6 +84,8 @@ int main(int argc, char *argv[])
     ioThread.setObjectName(QStringLiteral("ioThread"));
     // The drive list LIST_DRIVES serves and the directories peers watch come from here.
     VfsWatcher watcher;
+    // As the program does: files a peer's delete unlinked linger a moment for a late save.
+    versionguard::LingeringFiles lingeringFiles;
     PeerModel peerModel;
     NetworkSide networkSide(&database, &peerModel, &ioThread, networkEnabled);
     ConnectionManager *manager = networkSide.manager();

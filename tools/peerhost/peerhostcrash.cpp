@@ -1,6 +1,6 @@
 // The peer host's fault hooks: at an exact point of the file protocol, the whole process
-// dies with SIGKILL or the network goes off, so a test can see what a sudden death or a cut
-// leaves behind without guessing the moment with sleeps.
+// dies with SIGKILL, stops, or the network goes off, so a test can see what a sudden death, a
+// silent computer or a cut leaves behind without guessing the moment with sleeps.
 
 #include "peerhost.h"
 
@@ -98,6 +98,21 @@ void PeerHost::registerCrashCommands()
         hookRequests(m_model, [offset, armed, manager](const VfsFenuCommand &cmd) {
             if (cmd.code == FSO_READ_FILE && cmd.offset >= offset && armed->exchange(false))
                 cutNetwork(manager);
+        });
+        reply->ok();
+    });
+    // stop-at <offset>: the moment a read at or past the offset arrives, the process stops
+    // itself (SIGSTOP) before it answers, once: as a computer whose cable was pulled it falls
+    // silent while the links to it stay up until their silence limit. SIGCONT resumes it.
+    addCommand(QStringLiteral("stop-at"), 1, 1, [this](const QStringList &args, const std::shared_ptr<Reply> &reply) {
+        bool ok = false;
+        const quint64 offset = args.at(0).toULongLong(&ok);
+        if (!ok)
+            return reply->error(QStringLiteral("expected an offset"));
+        auto armed = std::make_shared<std::atomic<bool>>(true);
+        hookRequests(m_model, [offset, armed](const VfsFenuCommand &cmd) {
+            if (cmd.code == FSO_READ_FILE && cmd.offset >= offset && armed->exchange(false))
+                ::raise(SIGSTOP);
         });
         reply->ok();
     });

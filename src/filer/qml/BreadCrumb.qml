@@ -63,11 +63,15 @@ Item {
 
     function setPath(list) {
         root.displayPathList = list ? list : []
+        // The new crumbs are made in the whole room, then measured and fitted.
+        crumbList.firstShown = 0
+        crumbList.shownWidth = 0
         crumbModel.clear()
         for (var i = 0; i < root.displayPathList.length; ++i)
             crumbModel.append({ "crumbName": String(root.displayPathList[i]), "crumbType": i === 0 ? "root" : "dir" })
         root.pathRoot = root.displayPathList.length > 0 ? String(root.displayPathList[0]) : ""
-        crumbList.positionViewAtEnd()
+        crumbList.forceLayout()
+        crumbList.fit()
     }
 
     function beginPathEdit() {
@@ -265,17 +269,52 @@ Item {
                         onClicked: root.beginPathEdit()
                     }
 
+                    // A path longer than the strip gives up whole crumbs at its start; this
+                    // mark stands in their place (a click on it edits the whole path).
+                    Row {
+                        id: crumbMark
+                        objectName: "crumbMark"
+                        anchors.left: parent.left
+                        anchors.leftMargin: 4
+                        anchors.verticalCenter: parent.verticalCenter
+                        visible: crumbList.visible && crumbList.firstShown > 0
+                        Text {
+                            text: "\u2026"
+                            leftPadding: root.crumbPadding
+                            rightPadding: root.crumbPadding
+                            color: root.style.mutedText
+                            font.pointSize: root.style.pointSize
+                        }
+                        Text {
+                            text: "/"
+                            leftPadding: 2
+                            rightPadding: 2
+                            color: root.style.mutedText
+                            font.pointSize: root.style.pointSize
+                        }
+                    }
+
                     ListView {
                         id: crumbList
                         objectName: "crumbList"
+                        // The crumbs may fill the strip; what is left after them takes the
+                        // click that edits the path. Only a path that does not fit is cut,
+                        // by whole crumbs from its start, behind the mark.
+                        readonly property real room: Math.max(0, parent.width - 8)
+                        property int firstShown: 0
+                        property real shownWidth: 0
+                        // Longest a crumb's name may be: the last one alone always fits.
+                        readonly property real longestName: Math.max(1, room - crumbMark.implicitWidth
+                                                                        - 2 * root.crumbPadding)
                         anchors.left: parent.left
                         anchors.top: parent.top
                         anchors.bottom: parent.bottom
-                        anchors.leftMargin: 4
-                        // Room is left at the end for the click that edits the path.
-                        width: Math.max(0, Math.min(contentWidth, parent.width - 48))
-                        // Every crumb exists at all times, so the content width is measured, not
-                        // estimated from the crumbs in view, and the width above settles at once.
+                        anchors.leftMargin: 4 + (firstShown > 0 ? crumbMark.implicitWidth : 0)
+                        // The whole room until the crumbs are measured: a list without width
+                        // makes no crumbs to measure.
+                        width: shownWidth > 0 ? shownWidth : room
+                        // Every crumb exists at all times, so each one's width is measured, not
+                        // estimated from the crumbs in view.
                         cacheBuffer: 100000
                         orientation: ListView.Horizontal
                         interactive: root.crumbInteractive
@@ -287,19 +326,54 @@ Item {
                             id: crumbModel
                             ListElement { crumbName: "/"; crumbType: "root" }
                         }
-                        onCountChanged: positionViewAtEnd()
-                        onWidthChanged: positionViewAtEnd()
+                        // From the end: as many whole crumbs as the room takes, the mark
+                        // before them when that is not all.
+                        function fit() {
+                            var total = 0
+                            for (var i = 0; i < count; ++i) {
+                                if (!itemAtIndex(i)) {
+                                    // Measured once made (each crumb asks again then).
+                                    firstShown = 0
+                                    shownWidth = 0
+                                    return
+                                }
+                                total += itemAtIndex(i).width
+                            }
+                            var first = 0
+                            var shown = total
+                            if (total > room) {
+                                var left = room - crumbMark.implicitWidth
+                                shown = 0
+                                first = count
+                                while (first > 0) {
+                                    var item = itemAtIndex(first - 1)
+                                    if (!item || (shown + item.width > left && first < count))
+                                        break
+                                    shown += item.width
+                                    first -= 1
+                                }
+                                shown = Math.min(shown, left)
+                            }
+                            firstShown = first
+                            shownWidth = shown
+                            if (count > 0)
+                                positionViewAtIndex(first, ListView.Beginning)
+                        }
+                        onCountChanged: Qt.callLater(fit)
+                        onRoomChanged: Qt.callLater(fit)
                         delegate: Item {
                             id: crumb
                             height: crumbList.height
                             width: crumbRow.implicitWidth
+                            onWidthChanged: Qt.callLater(crumbList.fit)
+                            Component.onCompleted: Qt.callLater(crumbList.fit)
                             Row {
                                 id: crumbRow
                                 height: parent.height
                                 Rectangle {
                                     height: parent.height - 8
                                     anchors.verticalCenter: parent.verticalCenter
-                                    width: Math.max(20, crumbText.implicitWidth + 2 * root.crumbPadding)
+                                    width: Math.max(20, crumbText.width + 2 * root.crumbPadding)
                                     radius: 3
                                     color: crumbMouse.pressed ? root.style.pressed : root.style.hover
                                     opacity: crumbMouse.containsMouse || crumbMouse.pressed ? 1 : 0
@@ -318,17 +392,20 @@ Item {
                             }
                             Text {
                                 id: crumbText
+                                objectName: "crumbText"
                                 x: root.crumbPadding
+                                width: Math.min(implicitWidth, crumbList.longestName)
                                 anchors.verticalCenter: parent.verticalCenter
                                 text: crumbName
                                 textFormat: Text.PlainText
+                                elide: Text.ElideMiddle
                                 color: index === crumbList.count - 1 ? root.style.text : root.style.mutedText
                                 font.pointSize: root.style.pointSize
                                 font.weight: index === crumbList.count - 1 ? Font.DemiBold : Font.Normal
                             }
                             MouseArea {
                                 id: crumbMouse
-                                width: Math.max(20, crumbText.implicitWidth + 2 * root.crumbPadding)
+                                width: Math.max(20, crumbText.width + 2 * root.crumbPadding)
                                 height: parent.height
                                 hoverEnabled: true
                                 cursorShape: Qt.PointingHandCursor
@@ -336,23 +413,6 @@ Item {
                                 onExited: if (root.curIndex === index) root.curIndex = -1
                                 onClicked: root.indexClicked(index)
                             }
-                        }
-                    }
-
-                    // A long path scrolls its first crumbs out; they fade out rather than end
-                    // in a cut-off word.
-                    Rectangle {
-                        anchors.left: crumbList.left
-                        anchors.top: crumbList.top
-                        anchors.bottom: crumbList.bottom
-                        anchors.topMargin: 1
-                        anchors.bottomMargin: 1
-                        width: 28
-                        visible: crumbList.visible && crumbList.contentX > crumbList.originX + 1
-                        gradient: Gradient {
-                            orientation: Gradient.Horizontal
-                            GradientStop { position: 0.0; color: root.style.card }
-                            GradientStop { position: 1.0; color: Qt.rgba(root.style.card.r, root.style.card.g, root.style.card.b, 0) }
                         }
                     }
 

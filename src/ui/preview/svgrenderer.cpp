@@ -1,6 +1,7 @@
 #include "ui/preview/svgrenderer.h"
 
 #include "ui/preview/imagelimits.h"
+#include "ui/preview/svgtext.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -122,14 +123,13 @@ QByteArray readNamedPicture(const QString &href, const QString &drawingDir, qint
     return data;
 }
 
-// The drawing as QtSvg is to read it: QtSvg would open a picture the drawing names by file
-// itself, by path and blocking, so such pictures are read here (see readNamedPicture) and
-// embedded; one that cannot be read loses its name and is left out. Processing instructions
-// are left out too: QtSvg reads the file a style sheet one names. The pictures of the
-// drawing, embedded or named, must fit the memory budget together before QtSvg decodes any,
-// and none may be a drawing itself. Empty when they do not, or when the text is not
-// well-formed (QtSvg would have started on the pictures before it noticed).
-QByteArray withNamedPicturesEmbedded(const QByteArray &text, const QString &drawingDir)
+// The drawing as QtSvg is to read it, always as written here: QtSvg would open a picture the
+// drawing names by file itself, by path and blocking, so such pictures are read here (see
+// readNamedPicture) and embedded; one that cannot be read loses its name and is left out.
+// The pictures of the drawing, embedded or named, must fit the memory budget together before
+// QtSvg decodes any, and none may be a drawing itself. Empty when they do not, or when the
+// text is not well-formed (QtSvg would have started on the pictures before it noticed).
+QByteArray rewrittenForQtSvg(const QString &text, const QString &drawingDir)
 {
     QXmlStreamReader xml(text);
     xml.setNamespaceProcessing(false); // names as QtSvg sees them ("xlink:href")
@@ -137,16 +137,17 @@ QByteArray withNamedPicturesEmbedded(const QByteArray &text, const QString &draw
     QXmlStreamWriter writer(&rewritten);
     qint64 bytes = 0;
     qint64 namedBytes = 0;
-    bool changed = false;
     while (!xml.atEnd()) {
         const QXmlStreamReader::TokenType token = xml.readNext();
         if (token == QXmlStreamReader::Invalid)
             return QByteArray();
-        if (token == QXmlStreamReader::ProcessingInstruction) {
-            // A style sheet instruction names a file QtSvg would read whole, by path.
-            changed = true;
+        // Left out: the document type (the reader has put its entities' values in their
+        // place; what it declares outside is read by nobody, so references to that go too),
+        // and processing instructions, wherever they stand: QtSvg reads the file a style
+        // sheet one names.
+        if (token == QXmlStreamReader::DTD || token == QXmlStreamReader::EntityReference
+            || token == QXmlStreamReader::ProcessingInstruction)
             continue;
-        }
         if (token != QXmlStreamReader::StartElement) {
             writer.writeCurrentToken(xml);
             continue;
@@ -168,7 +169,6 @@ QByteArray withNamedPicturesEmbedded(const QByteArray &text, const QString &draw
                 if (start >= 0)
                     picture = QByteArray::fromBase64(value.midRef(start + 7).toLatin1());
             } else {
-                changed = true;
                 picture = readNamedPicture(value, drawingDir, PreviewLimits::kMaxSvgBytes - namedBytes);
                 namedBytes += picture.size();
             }
@@ -184,14 +184,15 @@ QByteArray withNamedPicturesEmbedded(const QByteArray &text, const QString &draw
                                       QLatin1String("data:;base64,") + QLatin1String(picture.toBase64()));
         }
     }
-    return changed ? rewritten : text;
+    return rewritten;
 }
 
 bool loadRenderer(QSvgRenderer &renderer, const QString &path)
 {
-    const QByteArray text = withNamedPicturesEmbedded(readSvgText(path, PreviewLimits::kMaxSvgBytes),
-                                                      QFileInfo(path).absolutePath());
-    return !text.isEmpty() && renderer.load(text) && renderer.isValid();
+    const QString text = withPlainEntitiesOnly(decodeXmlText(readSvgText(path, PreviewLimits::kMaxSvgBytes)),
+                                               PreviewLimits::kMaxSvgBytes);
+    const QByteArray drawing = text.isEmpty() ? QByteArray() : rewrittenForQtSvg(text, QFileInfo(path).absolutePath());
+    return !drawing.isEmpty() && renderer.load(drawing) && renderer.isValid();
 }
 
 } // namespace

@@ -1,7 +1,8 @@
-// Progress of one copy job: figures, a bar, the current item and speed; a question panel
-// when a destination item exists already or an item cannot be read or written; the items
-// left out once the job has finished. A move ends by deleting its sources: count and bar
-// follow the deletes then.
+// Progress of one copy job: figures, a bar, the current item and speed (or, while nothing
+// comes back, which computer it waits for); a question panel when a destination item exists
+// already or an item cannot be read or written; once the job has finished, the items left out
+// and the files that arrived whole although their sources went away meanwhile. A move ends by
+// deleting its sources: count and bar follow the deletes then.
 import QtQuick 2.15
 import QtQuick.Controls 2.15
 import QtQuick.Layouts 1.15
@@ -19,6 +20,8 @@ Item {
     property string userPrompt: ""
     property string writeSpeed: ""
     property string remainingTime: ""
+    // Set while nothing comes back: which computer the copy waits for.
+    property string waitingText: ""
     property bool finishedOnce: false
     // The answers the job takes now (bits: 1 abort, 2 skip, 4 replace, 8 skip all, 16 retry).
     property int userActions: 0
@@ -27,15 +30,23 @@ Item {
     property bool moving: false
     property int sourcesToDelete: 0
     property int sourcesDeleted: 0
+    // Where files arrived whole whose sources no longer exist (a list of texts).
+    property var sourcesGone: []
     readonly property bool deleting: sourcesToDelete > 0 && !finishedOnce
     readonly property real shownPercent: deleting ? 100 * sourcesDeleted / sourcesToDelete : percentDone
     readonly property bool failureQuestion: (userActions & 16) !== 0
     readonly property bool canSkipAll: (userActions & 8) !== 0
-    readonly property bool withErrors: finishedOnce && leftOutCount > 0
+    readonly property bool withLeftOut: finishedOnce && leftOutCount > 0
+    // Ended with a word and no item listed: the move kept every source (its destination did
+    // not confirm its disk), a source kept changing. That word is what there is to see.
+    readonly property bool withNote: finishedOnce && leftOutCount === 0 && userPrompt.length > 0
+    readonly property bool withErrors: withLeftOut || withNote
+    readonly property bool withGoneSources: finishedOnce && sourcesGone.length > 0
+    readonly property bool waiting: waitingText.length > 0 && (state === "RUNNING" || state === "INIT")
     // Ended by a failure, waiting for the user (a cancelled copy takes no more answers).
     readonly property bool failed: jobState === 7 && (userActions & 1) !== 0
     // What stays on screen until it is seen has a Close button, and Escape closes it too.
-    readonly property bool closable: state === "ABORTED" || withErrors
+    readonly property bool closable: state === "ABORTED" || withErrors || withGoneSources
     // The width the question's buttons need (longer in some languages than in others).
     readonly property real neededWidth: cancelButton.implicitWidth + skipButton.implicitWidth
         + (canSkipAll ? skipAllButton.implicitWidth + questionButtons.spacing : 0)
@@ -49,6 +60,42 @@ Item {
     signal replaceAllItems()
     signal skipAllItems()
     signal retryItem()
+
+    // Lines of paths in a box that scrolls down when they are more; a long one wraps, so the
+    // window's width shows all of it.
+    component ListBox: Rectangle {
+        property alias lines: listText.text
+        property alias listName: listText.objectName
+        width: parent.width
+        height: Math.min(listText.implicitHeight, 132) + 12
+        radius: 4
+        color: Theme.background2
+        border.width: 1
+        border.color: Theme.border
+        ScrollView {
+            anchors.fill: parent
+            anchors.margins: 1
+            clip: true
+            // More lines than the box shows: the bar says so without a hover. Never sideways:
+            // long lines wrap.
+            ScrollBar.vertical.policy: listText.implicitHeight > 132 ? ScrollBar.AlwaysOn : ScrollBar.AsNeeded
+            ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
+            TextArea {
+                id: listText
+                textFormat: TextEdit.PlainText
+                readOnly: true
+                selectByMouse: true
+                wrapMode: TextEdit.WrapAtWordBoundaryOrAnywhere
+                leftPadding: 8
+                rightPadding: 8
+                topPadding: 5
+                bottomPadding: 5
+                color: Theme.foreground2
+                font.pointSize: Theme.pointSizeSmall
+                background: null
+            }
+        }
+    }
 
     implicitHeight: mainColumn.implicitHeight
     height: Math.max(implicitHeight, 140)
@@ -70,7 +117,8 @@ Item {
                                        : state === "INIT" ? Theme.base.normal
                                        : state === "PAUSED" ? Theme.highlight.pause
                                        : Theme.highlight.info
-    readonly property string statusText: state === "INIT" ? qsTrId("copy-status-init")
+    readonly property string statusText: waiting ? waitingText
+                                       : state === "INIT" ? qsTrId("copy-status-init")
                                        : state === "PAUSED" ? qsTrId("copy-status-paused")
                                        : withErrors ? qsTrId("copy-status-done-errors")
                                        : (state === "FINISHED" || finishedOnce) ? qsTrId("copy-status-done")
@@ -97,7 +145,7 @@ Item {
                 Layout.alignment: Qt.AlignBottom
                 visible: root.state !== "ABORTED"
                 text: root.deleting
-                      ? qsTrId("move-progress-delete", root.sourcesToDelete).arg(root.sourcesDeleted)
+                      ? qsTrId("move-progress-delete-files", root.sourcesToDelete).arg(root.sourcesDeleted)
                       : root.state === "INIT"
                       ? qsTrId("copy-progress-info1", root.totalFilesCount).arg(root.bytesTotal)
                       : qsTrId("copy-progress-info2").arg(Math.floor(root.percentDone)).arg(root.bytesTotal)
@@ -179,7 +227,7 @@ Item {
                     objectName: "writeSpeedLabel"
                     text: root.writeSpeed
                     textFormat: Text.PlainText
-                    opacity: (root.state === "RUNNING" || root.state === "QUESTION") && !root.deleting ? 1 : 0
+                    opacity: (root.state === "RUNNING" || root.state === "QUESTION") && !root.deleting && !root.waiting ? 1 : 0
                     color: Theme.foregroundMuted
                     font.pointSize: Theme.pointSizeSmall
                 }
@@ -287,12 +335,13 @@ Item {
             }
         }
 
-        // What the job left out, once it has finished: read-only, scrollable, plain text.
+        // What the job left out, and where files arrived whose sources went away, once it has
+        // finished: read-only, scrollable, plain text.
         Rectangle {
             id: leftOutPanel
             objectName: "leftOutPanel"
             width: parent.width
-            visible: root.withErrors
+            visible: root.withErrors || root.withGoneSources
             height: visible ? leftOutColumn.implicitHeight + 2 * Theme.windowPadding : 0
             color: Theme.background
             Rectangle { width: parent.width; height: 1; color: Theme.border }
@@ -304,8 +353,19 @@ Item {
                 width: parent.width - 2 * Theme.windowPadding
                 spacing: 10
                 Text {
+                    objectName: "finishNote"
+                    width: parent.width
+                    visible: root.withNote
+                    text: root.userPrompt
+                    textFormat: Text.PlainText
+                    wrapMode: Text.WrapAtWordBoundaryOrAnywhere
+                    color: Theme.foreground
+                    font.pointSize: Theme.pointSizeNormal
+                }
+                Text {
                     objectName: "leftOutHeading"
                     width: parent.width
+                    visible: root.withLeftOut
                     text: root.moving ? qsTrId("move-left-out-heading", root.leftOutCount)
                                       : qsTrId("copy-left-out-heading", root.leftOutCount)
                     textFormat: Text.PlainText
@@ -313,37 +373,25 @@ Item {
                     color: Theme.foreground
                     font.pointSize: Theme.pointSizeNormal
                 }
-                Rectangle {
+                ListBox {
+                    visible: root.withLeftOut
+                    listName: "leftOutList"
+                    lines: root.leftOut
+                }
+                Text {
+                    objectName: "sourcesGoneHeading"
                     width: parent.width
-                    height: Math.min(leftOutText.implicitHeight, 132) + 12
-                    radius: 4
-                    color: Theme.background2
-                    border.width: 1
-                    border.color: Theme.border
-                    ScrollView {
-                        id: leftOutScroll
-                        anchors.fill: parent
-                        anchors.margins: 1
-                        clip: true
-                        // More lines than the box shows: the bar says so without a hover.
-                        ScrollBar.vertical.policy: leftOutText.implicitHeight > 132 ? ScrollBar.AlwaysOn : ScrollBar.AsNeeded
-                        TextArea {
-                            id: leftOutText
-                            objectName: "leftOutList"
-                            text: root.leftOut
-                            textFormat: TextEdit.PlainText
-                            readOnly: true
-                            selectByMouse: true
-                            wrapMode: TextEdit.NoWrap
-                            leftPadding: 8
-                            rightPadding: 8
-                            topPadding: 5
-                            bottomPadding: 5
-                            color: Theme.foreground2
-                            font.pointSize: Theme.pointSizeSmall
-                            background: null
-                        }
-                    }
+                    visible: root.withGoneSources
+                    text: qsTrId("copy-sources-gone-heading", root.sourcesGone.length)
+                    textFormat: Text.PlainText
+                    wrapMode: Text.WordWrap
+                    color: Theme.foreground
+                    font.pointSize: Theme.pointSizeNormal
+                }
+                ListBox {
+                    visible: root.withGoneSources
+                    listName: "sourcesGoneList"
+                    lines: root.sourcesGone.join("\n")
                 }
                 Row {
                     anchors.right: parent.right

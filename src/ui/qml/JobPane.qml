@@ -1,5 +1,6 @@
 // The window of one copy job. Closing it cancels the copy; one that stays to be seen (a
-// failed copy, items left out) closes with Escape as well.
+// failed copy, items left out, sources gone) closes with Escape as well, and Escape answers a
+// question as its Cancel does.
 import QtQuick 2.15
 import QtQuick.Window 2.15
 
@@ -15,12 +16,14 @@ Window {
     property alias userPrompt: jobView.userPrompt
     property alias writeSpeed: jobView.writeSpeed
     property alias remainingTime: jobView.remainingTime
+    property alias waitingText: jobView.waitingText
     property alias userActions: jobView.userActions
     property alias leftOutCount: jobView.leftOutCount
     property alias leftOut: jobView.leftOut
     property alias moving: jobView.moving
     property alias sourcesToDelete: jobView.sourcesToDelete
     property alias sourcesDeleted: jobView.sourcesDeleted
+    property alias sourcesGone: jobView.sourcesGone
 
     signal abort()
     signal skipItem()
@@ -33,11 +36,11 @@ Window {
          : jobState === 3 ? qsTrId("copy-dlg-title").arg(Math.floor(percentDone))
          : jobState === 5 ? (jobView.failureQuestion ? qsTrId("copy-q-title-failure") : qsTrId("copy-q-title-replace"))
          : jobView.failed ? qsTrId("copy-status-failed")
-         : jobState === 7 ? qsTrId("copy-status-aborted")
-         : jobState === 4 ? qsTrId("copy-status-paused")
-         : jobState === 1 ? qsTrId("copy-status-init")
-         : jobState === 6 && leftOutCount > 0 ? qsTrId("copy-status-done-errors")
-         : jobState === 6 ? qsTrId("copy-status-done")
+         : jobState === 7 ? qsTrId("copy-title-aborted")
+         : jobState === 4 ? qsTrId("copy-title-paused")
+         : jobState === 1 ? qsTrId("copy-title-init")
+         : jobState === 6 && jobView.withErrors ? qsTrId("copy-title-done-errors")
+         : jobState === 6 ? qsTrId("copy-title-done")
          : Qt.application.name
     color: Theme.base.alternate2
     // 100 mm, but never narrower than the question's buttons need; as high as the content.
@@ -64,10 +67,11 @@ Window {
 
     onClosing: root.abort()
 
+    // Escape does what Cancel does, as in every dialog: a question's Cancel ends the copy.
     Shortcut {
         sequence: StandardKey.Cancel
-        enabled: jobView.closable
-        onActivated: root.close()
+        enabled: jobView.closable || jobView.state === "QUESTION"
+        onActivated: jobView.closable ? root.close() : root.abort()
     }
 
     JobCopyItem {

@@ -2,7 +2,7 @@
 
 #include "vfs/fso/vfsmessage.h"
 
-QString vfsShownPath(const QString &path, QChar separator, const VfsShareName &shareName)
+QString vfsShownPath(const QString &path, QChar separator, const VfsShareName &shareName, VfsUnknownShare unknown)
 {
     static const QString kShares = QStringLiteral("%shares");
     if (!path.startsWith(kShares))
@@ -15,9 +15,11 @@ QString vfsShownPath(const QString &path, QChar separator, const VfsShareName &s
     if (rest.isEmpty())
         return shown;
     const int end = rest.indexOf(separator);
-    const QString name = shareName ? shareName(kShares + separator + rest.left(end)) : QString();
-    if (name.isEmpty())
+    QString name = shareName ? shareName(kShares + separator + rest.left(end)) : QString();
+    if (name.isEmpty() && unknown == VfsUnknownShare::KeepPath)
         return path;
+    if (name.isEmpty())
+        name = QStringLiteral("\u2026");
     shown += separator + name;
     if (end >= 0)
         shown += rest.mid(end);

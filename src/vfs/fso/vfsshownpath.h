@@ -13,6 +13,12 @@
 // The shown name of the share "%shares/{uuid}"; empty when it is not known.
 using VfsShareName = std::function<QString(const QString &sharePath)>;
 
-// "%shares/{uuid}/rest" -> "Shares/<name>/rest" ("Shares" as the catalogue has it); a share
-// whose name is not known keeps the path as it is.
-QString vfsShownPath(const QString &path, QChar separator, const VfsShareName &shareName);
+// What stands for a share whose name is not known.
+enum class VfsUnknownShare {
+    KeepPath,   // the path as it is, for one that is edited and read back
+    Hide,       // "…": a path shown in a message is never one of a share's uuid
+};
+
+// "%shares/{uuid}/rest" -> "Shares/<name>/rest" ("Shares" as the catalogue has it).
+QString vfsShownPath(const QString &path, QChar separator, const VfsShareName &shareName,
+                     VfsUnknownShare unknown = VfsUnknownShare::KeepPath);

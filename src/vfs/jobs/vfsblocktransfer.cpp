@@ -139,14 +139,31 @@ void VfsBlockTransfer::clear()
 
 bool VfsBlockTransfer::anyBusy() const
 {
-    if (m_hash.busy)
+    return m_hash.busy || waitsForSource() || waitsForDestination();
+}
+
+bool VfsBlockTransfer::waitsForSource() const
+{
+    // The hash record serves the source's last block first, then the destination's.
+    if (m_hash.busy && m_hashPhase == HashCheckSourceSent)
         return true;
     for (const auto &batch : m_batches) {
-        if (batch->source.busy || batch->destination.busy)
+        if (batch->source.busy)
             return true;
     }
     for (const auto &b : m_readBuffers) {
         if (b->busy)
+            return true;
+    }
+    return false;
+}
+
+bool VfsBlockTransfer::waitsForDestination() const
+{
+    if (m_hash.busy && m_hashPhase == HashVerifySent)
+        return true;
+    for (const auto &batch : m_batches) {
+        if (batch->destination.busy)
             return true;
     }
     for (const auto &b : m_writeBuffers) {
@@ -155,7 +172,6 @@ bool VfsBlockTransfer::anyBusy() const
     }
     return false;
 }
-
 
 void VfsBlockTransfer::withdraw()
 {

@@ -103,6 +103,9 @@ public:
     // Drops the queued blocks (the job leaves the transfer).
     void clear();
     bool anyBusy() const;
+    // Whether requests are out with the source, with the destination.
+    bool waitsForSource() const;
+    bool waitsForDestination() const;
     // Withdraws every record still out; none of them is announced afterwards.
     void withdraw();
 

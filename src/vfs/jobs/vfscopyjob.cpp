@@ -24,21 +24,46 @@ VfsCopyJob::VfsCopyJob(QObject *parent)
     setType(QStringLiteral("copy"));
     qRegisterMetaType<VfsCopyDto>("VfsCopyDto");
     qRegisterMetaType<VfsCopyResult>("VfsCopyResult");
-    // Every record's answer comes back to this job alone, on its thread.
-    answerTo(this, m_open, &VfsCopyJob::onOpenFileJobUpdate);
-    answerTo(this, m_closeSrc, &VfsCopyJob::onCloseFileJobUpdate);
-    answerTo(this, m_closeDst, &VfsCopyJob::onCloseFileJobUpdate);
-    answerTo(this, m_list, &VfsCopyJob::onListDirectoryJobUpdate);
-    answerTo(this, m_mkdir, &VfsCopyJob::onMakeDirectoryJobUpdate);
-    answerTo(this, m_move, &VfsCopyJob::onMoveJobUpdate);
-    answerTo(this, m_sync, &VfsCopyJob::onSyncJobUpdate);
-    answerTo(this, m_delete, &VfsCopyJob::onDeleteFileJobUpdate);
+    VfsStallWatch::Events watched;
+    watched.sidesOut = [this] { return sidesWaitedFor(); };
+    watched.arriving = [this] {
+        QMutexLocker lock(&m_list.mutex);
+        return m_listBusy ? quint64(m_list.entries.size()) : 0;
+    };
+    m_stall = new VfsStallWatch(std::move(watched), this);
+    m_stall->setLimit(m_timings.stallMs);
+    connect(m_stall, &VfsStallWatch::changed, this, &VfsCopyJob::onStallChanged);
+    // Every record's answer comes back to this job alone, on its thread; the stall watch
+    // hears of it first.
+    const auto answer = [this](auto &record, auto slot) {
+        QPointer<VfsCopyJob> guard(this);
+        record.done = [guard, slot](auto *answered) {
+            if (VfsCopyJob *job = guard.data())
+                job->postAnswer([job, slot, answered] { (job->*slot)(answered); });
+        };
+    };
+    answer(m_open, &VfsCopyJob::onOpenFileJobUpdate);
+    answer(m_closeSrc, &VfsCopyJob::onCloseFileJobUpdate);
+    answer(m_closeDst, &VfsCopyJob::onCloseFileJobUpdate);
+    answer(m_list, &VfsCopyJob::onListDirectoryJobUpdate);
+    answer(m_mkdir, &VfsCopyJob::onMakeDirectoryJobUpdate);
+    answer(m_move, &VfsCopyJob::onMoveJobUpdate);
+    answer(m_sync, &VfsCopyJob::onSyncJobUpdate);
+    answer(m_delete, &VfsCopyJob::onDeleteFileJobUpdate);
+}
+
+void VfsCopyJob::postAnswer(std::function<void()> work)
+{
+    postTo(this, [this, work = std::move(work)] {
+        m_stall->heard();
+        work();
+    });
 }
 
 VfsBlockTransfer::Events VfsCopyJob::transferEvents()
 {
     VfsBlockTransfer::Events e;
-    e.post = [this](std::function<void()> work) { postTo(this, std::move(work)); };
+    e.post = [this](std::function<void()> work) { postAnswer(std::move(work)); };
     e.answered = [this] { onTransferAnswered(); };
     e.hashAnswered = [this] { startTimer(0, JobActionReply, __LINE__); };
     e.stepSoon = [this] { startTimer(0, JobActionStep, __LINE__); };
@@ -62,7 +87,7 @@ VfsBlockTransfer::Events VfsCopyJob::transferEvents()
 VfsSmallFileLane::Events VfsCopyJob::laneEvents()
 {
     VfsSmallFileLane::Events e;
-    e.post = [this](std::function<void()> work) { postTo(this, std::move(work)); };
+    e.post = [this](std::function<void()> work) { postAnswer(std::move(work)); };
     e.answered = [this] {
         if (m_copyState == CopyStateSmallFiles && !m_abort && !m_aborting)
             process(JobActionReply);
@@ -98,7 +123,7 @@ VfsSmallFileLane::Events VfsCopyJob::laneEvents()
         m_maybeOwnDestinations.remove(f.dstPath);
         noteWrittenFolder(f.dstPath.left(f.dstPath.lastIndexOf(m_dstSep)), m_curDstVolume);
         addBytesCopied(f.item.size);
-        noteFinished(f.item, f.dstPath);
+        noteWritten(f.item, f.dstPath);
     };
     e.handedBack = [this](const VfsSmallFileLane::File &f, bool unanswered) {
         // The lane removed the hidden file it made. One it could not remove, or one a request
@@ -122,6 +147,7 @@ void VfsCopyJob::setPeers(IPeer *source, IPeer *destination)
 {
     m_srcPeer = source;
     m_dstPeer = destination;
+    m_stall->setPeers(source, destination);
     // A link that drops under a pause is told at once, not when the pause ends.
     for (IPeer *peer : {source, destination}) {
         if (peer)
@@ -153,6 +179,12 @@ void VfsCopyJob::setRequest(const VfsCopyDto &request)
     m_namesResolved = false;
 }
 
+void VfsCopyJob::setTimings(const VfsJobTimings &timings)
+{
+    m_timings = timings;
+    m_stall->setLimit(timings.stallMs);
+}
+
 void VfsCopyJob::setDeleteDelays(int finishedMs, int abortedMs)
 {
     m_timings.finishedDeleteMs = finishedMs;
@@ -161,14 +193,25 @@ void VfsCopyJob::setDeleteDelays(int finishedMs, int abortedMs)
 
 // --- figures --------------------------------------------------------------------------------
 
+quint64 VfsCopyJob::shownCopied() const
+{
+    return qMax(m_bytesCopied.load(), m_heldCopied.load());
+}
+
+quint64 VfsCopyJob::shownTotal() const
+{
+    const quint64 held = m_heldTotal.load();
+    return held ? held : m_bytesTotal.load();
+}
+
 QString VfsCopyJob::bytesCopied() const
 {
-    return formatDataSize(m_bytesCopied.load(), 0);
+    return formatDataSize(shownCopied(), 0);
 }
 
 QString VfsCopyJob::bytesTotal() const
 {
-    return formatDataSize(m_bytesTotal.load(), 0);
+    return formatDataSize(shownTotal(), 0);
 }
 
 double VfsCopyJob::percentOf(quint64 copied, quint64 total)
@@ -183,7 +226,7 @@ double VfsCopyJob::percentOf(quint64 copied, quint64 total)
 double VfsCopyJob::percentDone() const
 {
     QMutexLocker lock(&m_uiMutex);
-    return percentOf(m_bytesCopied.load(), m_bytesTotal.load());
+    return percentOf(shownCopied(), shownTotal());
 }
 
 QString VfsCopyJob::userActionPrompt() const
@@ -219,6 +262,18 @@ QString VfsCopyJob::remainingTimeText(qint64 seconds)
 QString VfsCopyJob::remainingTime() const
 {
     return remainingTimeText(m_remaining.load());
+}
+
+QString VfsCopyJob::waitingText() const
+{
+    QMutexLocker lock(&m_uiMutex);
+    return m_waitingText;
+}
+
+QStringList VfsCopyJob::sourcesGone() const
+{
+    QMutexLocker lock(&m_uiMutex);
+    return m_sourcesGone;
 }
 
 VfsCopyResult VfsCopyJob::result() const
@@ -425,7 +480,9 @@ void VfsCopyJob::setCurrentFile(const QString &text)
 
 void VfsCopyJob::addBytesCopied(quint64 n)
 {
-    m_bytesCopied.fetch_add(n);
+    // Once the new count reaches what a pause held, it is the figure again.
+    if (m_bytesCopied.fetch_add(n) + n >= m_heldCopied.load())
+        m_heldCopied = 0;
     m_changeFlags |= 1;
 }
 
@@ -806,12 +863,7 @@ QString VfsCopyJob::leftOutPrompt() const
     for (const VfsLeftOutItem &item : m_leftOut.shown())
         paths.append(item.shown);
     std::sort(paths.begin(), paths.end());
-    const int more = m_leftOut.count() - qMin(kNamed, paths.size());
-    if (paths.size() > kNamed)
-        paths.erase(paths.begin() + kNamed, paths.end());
-    QString names = paths.join(QStringLiteral(", "));
-    if (more > 0)
-        names = message("copy-error-left-out-more", "%1 and %n more", more).arg(names);
+    const QString names = vfsFewNamed(paths, kNamed, m_leftOut.count());
     if (m_request.deleteSource)
         return message("move-error-left-out", "Not moved: %1").arg(names);
     return message("copy-error-left-out", "Left out, it could not be copied: %1").arg(names);
@@ -901,6 +953,12 @@ void VfsCopyJob::stateRestart(int action)
         m_countingPass = true;
         m_speed = 0;
         m_remaining = -1;
+        // The window keeps what it showed until the new count reaches it: that much is on the
+        // destination, and the digests find it there again. A source that changed is copied
+        // anew, and nothing is held for it.
+        m_heldCopied = m_sourceChangedSincePause ? 0 : shownCopied();
+        m_heldTotal = m_sourceChangedSincePause ? 0 : shownTotal();
+        m_sourceChangedSincePause = false;
         m_bytesCopied = 0;
         m_bytesTotal = 0;
         m_writtenSinceSample = 0;
@@ -1015,6 +1073,40 @@ void VfsCopyJob::onMakeDirectoryJobUpdate(VfsMakeDirectoryJob *job)
     startTimer(0, JobActionReply, __LINE__);
 }
 
+int VfsCopyJob::sidesWaitedFor() const
+{
+    const VfsJobState shown = state();
+    if (shown != VfsJobStateRunning && shown != VfsJobStateInit)
+        return 0;
+    int sides = 0;
+    if (m_transfer.waitsForSource() || (m_openBusy && m_openFor == OpenForSource) || m_closeSrcBusy
+        || (m_listBusy && m_listFromSource))
+        sides |= VfsStallWatch::SourceSide;
+    if (m_transfer.waitsForDestination() || (m_openBusy && m_openFor != OpenForSource) || m_closeDstBusy
+        || (m_listBusy && !m_listFromSource) || m_mkdirBusy || m_moveBusy || m_syncBusy || m_deleteBusy)
+        sides |= VfsStallWatch::DestinationSide;
+    if (m_lane.anyBusy())
+        sides |= VfsStallWatch::SourceSide | VfsStallWatch::DestinationSide;
+    return sides;
+}
+
+void VfsCopyJob::onStallChanged()
+{
+    const QString text = m_stall->text();
+    if (!text.isEmpty()) {
+        // The last second's speed and the time left from it no longer hold; once answers come
+        // again, the first of them measures anew.
+        m_speed = 0;
+        m_remaining = -1;
+        m_speedTimer.invalidate();
+        m_writtenSinceSample = 0;
+        m_changeFlags |= 4;
+        emitChanges();
+    }
+    if (storeUiText(m_waitingText, text))
+        Q_EMIT waitingTextChanged();
+}
+
 void VfsCopyJob::onBytesWritten(quint64 n)
 {
     m_writtenSinceSample += n;
@@ -1034,8 +1126,8 @@ void VfsCopyJob::sampleSpeed()
     const qint64 speed = first ? rate : (m_speed.load() + rate) / 2;
     m_speed = speed;
     if (speed > 0) {
-        const quint64 total = m_bytesTotal.load();
-        const quint64 copied = m_bytesCopied.load();
+        const quint64 total = shownTotal();
+        const quint64 copied = shownCopied();
         // A total that was overshot (a file grew) leaves nothing to wait for.
         qint64 remaining = copied >= total ? 0 : qint64((total - copied) / quint64(speed));
         const qint64 previous = m_remaining.load();

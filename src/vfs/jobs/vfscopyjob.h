@@ -16,7 +16,9 @@
 // disk had no room for after a few pauses is treated the same way. The hidden file of one
 // the job will not finish (skipped, left out) is deleted; a cancel deletes the hidden files
 // the job made and names those it keeps (an earlier copy's, or out of reach). A pause says
-// why the job waits. Every path in a text is named as the panes name it (vfscopypathnames.h).
+// why the job waits; so does a wait for a computer that stopped answering before its link
+// gives up (vfsstallwatch.h). After a pause the figures stay where they were until the new
+// count reaches them. Every path in a text is named as the panes name it (vfscopypathnames.h).
 //
 // Data safety: a file is written under a hidden name in its destination folder
 // (partialName()) and renamed to its real name only after its whole content was written,
@@ -32,7 +34,9 @@
 // again: one whose size, modification time or change stamp (change time and inode, which no
 // one can put back) moved since it was listed for the copy may have been read half old, half
 // new, and is copied again, by a copy and a cut alike; one that keeps changing is named and
-// never counted copied. Copies get the source's permission bits with their times.
+// never counted copied. One that is gone arrived whole all the same: it is named where it
+// arrived, and the job ends without a retry that could not find it (a cut has nothing left
+// to delete of it). Copies get the source's permission bits with their times.
 //
 // Small files that are new at the destination go several at a time through a lane of their
 // own (vfssmallfilelane.h); whatever is unusual about one of them sends it back here. A retry
@@ -60,6 +64,7 @@
 #include "vfs/jobs/vfsjobtimings.h"
 #include "vfs/jobs/vfsleftoutlist.h"
 #include "vfs/jobs/vfssmallfilelane.h"
+#include "vfs/jobs/vfsstallwatch.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -112,6 +117,7 @@ class VfsCopyJob : public VfsJob
     Q_PROPERTY(QString currentFile READ currentFile NOTIFY currentFileChanged)
     Q_PROPERTY(QString writeSpeed READ writeSpeed NOTIFY writeSpeedChanged)
     Q_PROPERTY(QString remainingTime READ remainingTime NOTIFY remainingTimeChanged)
+    Q_PROPERTY(QString waitingText READ waitingText NOTIFY waitingTextChanged)
     Q_PROPERTY(int sourcesToDelete READ sourcesToDelete NOTIFY sourcesDeletedChanged)
     Q_PROPERTY(int sourcesDeleted READ sourcesDeleted NOTIFY sourcesDeletedChanged)
 
@@ -151,8 +157,9 @@ public:
     // Names to give items of a peer's "%shares" root (path -> shown name), resolved from
     // the file model before the start so the job never reads a model.
     void setShareNames(const QHash<QString, QString> &names) { m_shareNames = names; }
-    // The pause before a retry and the delays before the job deletes itself.
-    void setTimings(const VfsJobTimings &timings) { m_timings = timings; }
+    // The pause before a retry, the delays before the job deletes itself, the silence after
+    // which it says what it waits for.
+    void setTimings(const VfsJobTimings &timings);
     void setRetryDelay(int ms) { m_timings.retryDelayMs = ms; }
     void setDeleteDelays(int finishedMs, int abortedMs);
     // Set by the owner of a job window: an item that cannot be read or written (and would
@@ -169,10 +176,16 @@ public:
     QString currentFile() const;
     QString writeSpeed() const;
     QString remainingTime() const;
+    // Which computer the job waits for while nothing comes back (vfsstallwatch.h); empty
+    // while data moves.
+    QString waitingText() const;
+    // Files that arrived whole whose sources were deleted meanwhile (their sources could not
+    // be listed again at the end), named where they arrived. Read on any thread.
+    QStringList sourcesGone() const;
 
-    // Whole figures, for the peer host and the tests.
-    quint64 bytesCopiedCount() const { return m_bytesCopied.load(); }
-    quint64 bytesTotalCount() const { return m_bytesTotal.load(); }
+    // Whole figures as the window shows them, for the peer host and the tests.
+    quint64 bytesCopiedCount() const { return shownCopied(); }
+    quint64 bytesTotalCount() const { return shownTotal(); }
     // Bytes of every write sent to the destination, retries and unanswered ones included.
     quint64 bytesWrittenCount() const { return m_bytesSent.load(); }
     qint64 bytesPerSecond() const { return m_speed.load(); }
@@ -183,8 +196,8 @@ public:
     // how many were left out in all. Read on any thread.
     QVector<VfsLeftOutItem> leftOutItems() const;
     int leftOutCount() const;
-    // After a cut: the sources to delete, and those done with (deleted or kept). Read on
-    // any thread.
+    // After a cut: the source files to delete, and those done with (deleted or kept); the
+    // folders are deleted with them but not counted. Read on any thread.
     int sourcesToDelete() const { return m_sourcesToDelete.load(); }
     int sourcesDeleted() const { return m_sourcesDeleted.load(); }
 
@@ -230,6 +243,7 @@ Q_SIGNALS:
     void currentFileChanged();
     void writeSpeedChanged();
     void remainingTimeChanged();
+    void waitingTextChanged();
     // Emitted once, right before jobFinished(), with what was copied.
     void copyCompleted(VfsCopyDto request, VfsCopyResult result);
     void leftOutChanged();
@@ -237,6 +251,9 @@ Q_SIGNALS:
 
 private:
     VfsBlockTransfer::Events transferEvents();
+    // Runs an answer of the transfer or the lane on the job's thread, once the stall watch
+    // heard of it.
+    void postAnswer(std::function<void()> work);
     VfsSmallFileLane::Events laneEvents();
     // Passes over the files of the current folder that are finished already and hands the
     // small ones that are new, or that a failure left unfinished, to the lane; false when the
@@ -250,6 +267,9 @@ private:
     bool syncDestination();
     void noteWrittenFolder(const QString &folder, quint64 volume);
     void onTransferAnswered();
+    // The sides (VfsStallWatch::Side bits) the job waits for an answer from while it runs.
+    int sidesWaitedFor() const;
+    void onStallChanged();
     void onBytesWritten(quint64 n);
     bool storeUiText(QString &field, const QString &text);
     // start
@@ -323,6 +343,8 @@ private:
     // After the copy of a cut: the finished sources are listed again; one that changed since
     // it was copied is left out of the result, so the delete that follows keeps it.
     bool verifySources(int action);
+    // The source of finished file `index` of the result was not there when it was listed again.
+    void noteSourceGone(int index);
     void stateTransfer(int action);
     // Sends the figures that changed to the window, at most every kPublishMs; held back, they
     // go out when the interval is over.
@@ -379,6 +401,9 @@ private:
     QString leftOutPrompt() const;
     void setCurrentFile(const QString &text);
     void addBytesCopied(quint64 n);
+    // The figures the window shows: the counts, or what a pause held while they are below.
+    quint64 shownCopied() const;
+    quint64 shownTotal() const;
     bool anyRecordBusy() const;
     void releaseAllRecords();
     // At the end of a job: withdraws every request except opens and closes, which are
@@ -398,8 +423,10 @@ private:
     bool sameIdentity(quint64 volA, quint64 idA, quint64 volB, quint64 idB) const;
     // The destination folder and every folder above it (the root excluded).
     QStringList destinationChain() const;
-    // `dstPath`, when given, is where the job left the finished copy (vfsfinishedfiles.h).
-    void noteFinished(const VfsCopyItem &item, const QString &dstPath = QString());
+    // `dstPath`: where the file arrived under its real name.
+    void noteFinished(const VfsCopyItem &item, const QString &dstPath);
+    // The job itself wrote the file there just now; a retry may pass over it (vfsfinishedfiles.h).
+    void noteWritten(const VfsCopyItem &item, const QString &dstPath);
     bool samePeer() const;
     bool isOwnListing(VfsListDirectoryJob *job) const { return job == &m_list; }
 
@@ -508,6 +535,7 @@ private:
     bool m_dstCloseFailed = false;
     VfsListDirectoryJob m_list;
     bool m_listBusy = false;
+    bool m_listFromSource = true;
     VfsMakeDirectoryJob m_mkdir;
     bool m_mkdirBusy = false;
     VfsMoveJob m_move;
@@ -540,7 +568,9 @@ private:
     // --- outcome: what was copied, the figures shown, and how the job ends ---------------------
     VfsCopyResult m_result;
     QSet<QString> m_finishedSet;
-    VfsFinishedFiles m_finishedFiles; // where the finished files are, for the passes after a retry
+    VfsFinishedFiles m_finishedFiles; // what the job wrote, for the passes after a retry
+    QHash<QString, QString> m_finishedDst; // source file -> where it arrived
+    QStringList m_sourcesGone;             // shown destinations, under m_uiMutex
     QSet<QString> m_folderSet;
     struct SourceStamp
     {
@@ -568,6 +598,12 @@ private:
     std::atomic<quint64> m_bytesTotal{0};
     std::atomic<quint64> m_bytesCopied{0};
     std::atomic<quint64> m_bytesSent{0};
+    // After a pause the job counts again from the start, finding by their digests the blocks
+    // that are there. Meanwhile the window keeps what it showed: what was on the destination
+    // then is still there (a source that changed is copied anew, and nothing is held).
+    std::atomic<quint64> m_heldCopied{0};
+    std::atomic<quint64> m_heldTotal{0};
+    bool m_sourceChangedSincePause = false;
     quint32 m_changeFlags = 0; // what the window has not heard of: 1 bytes, 4 speed, 8 deletes
     static constexpr qint64 kPublishMs = 100;
     static constexpr qint64 kSpeedSampleMs = 1000;
@@ -583,8 +619,10 @@ private:
     std::atomic<int> m_sourcesDeleted{0};
     quint64 m_writtenSinceSample = 0;
     QElapsedTimer m_speedTimer;
+    VfsStallWatch *m_stall = nullptr;
     // The texts the window reads, under m_uiMutex.
     mutable QMutex m_uiMutex;
     QString m_prompt;
     QString m_currentFile;
+    QString m_waitingText;
 };

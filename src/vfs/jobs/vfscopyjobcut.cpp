@@ -63,7 +63,7 @@ void VfsCopyJob::startSourceDelete()
     del->setItems(items);
     del->setRetryDelay(m_timings.retryDelayMs);
     connect(del, &VfsJob::jobUpdated, this, [this, del] {
-        m_sourcesDeleted = del->endedCount();
+        m_sourcesDeleted = del->endedFileCount();
         m_changeFlags |= 8;
         emitChanges();
     });
@@ -71,7 +71,9 @@ void VfsCopyJob::startSourceDelete()
     connect(del, &VfsJob::jobFinished, this, &VfsCopyJob::onSourceDeleteEnded);
     connect(del, &VfsJob::jobAborted, this, &VfsCopyJob::onSourceDeleteEnded);
     m_sourceDelete = del;
-    m_sourcesToDelete = int(items.size());
+    // The window counts the files, as the copy before did: a person who moved a folder of
+    // 20,000 files reads 20,000, not one more for the folder.
+    m_sourcesToDelete = m_result.files.size();
     m_sourcesDeleted = 0;
     setCurrentFile(QString());
     Q_EMIT sourcesDeletedChanged();
@@ -103,7 +105,7 @@ void VfsCopyJob::onSourceDeleteEnded()
         return;
     m_sourceDelete = nullptr;
     m_sourceDeleteWaits = false;
-    m_sourcesDeleted = del->endedCount();
+    m_sourcesDeleted = del->endedFileCount();
     m_result.keptChanged = shownSources(del->keptChanged());
     m_result.keptUndeleted = shownSources(del->keptRefused());
     keepAtSource(del->keptChanged(),

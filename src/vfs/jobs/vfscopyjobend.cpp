@@ -10,6 +10,8 @@
 
 #include <QMutexLocker>
 
+#include <algorithm>
+
 using namespace vfscopy;
 
 bool VfsCopyJob::SourceStamp::matches(const VfsDirectoryEntry &entry) const
@@ -22,14 +24,19 @@ bool VfsCopyJob::SourceStamp::matches(const VfsDirectoryEntry &entry) const
     return entry.changeTimeNs == changeNs && entry.inode == inode;
 }
 
+void VfsCopyJob::noteWritten(const VfsCopyItem &item, const QString &dstPath)
+{
+    m_finishedFiles.add(dstPath, item);
+    noteFinished(item, dstPath);
+}
+
 void VfsCopyJob::noteFinished(const VfsCopyItem &item, const QString &dstPath)
 {
-    if (!dstPath.isEmpty())
-        m_finishedFiles.add(dstPath, item);
     if (!m_finishedSet.contains(item.path)) {
         m_finishedSet.insert(item.path);
         m_result.files.append(item.path);
     }
+    m_finishedDst.insert(item.path, dstPath);
     // A file copied again after a retry is judged by its latest copy.
     m_finishedStamps.insert(item.path, {item.size, item.mtime, item.changeNs, item.inode});
 }
@@ -50,8 +57,11 @@ bool VfsCopyJob::verifySources(int action)
         m_verifyIndex = 0;
     } else if (action == JobActionReply && !m_listBusy) {
         QMutexLocker lock(&m_list.mutex);
-        if (m_list.jobStatus != JobFinished) {
-            const quint8 status = m_list.status;
+        const quint8 status = m_list.status;
+        // A folder that is gone took its files with it.
+        const bool folderGone = m_list.jobStatus != JobFinished
+                                && (status == FSO_STATUS_NOT_FOUND || status == FSO_STATUS_NOT_A_DIRECTORY);
+        if (m_list.jobStatus != JobFinished && !folderGone) {
             lock.unlock();
             m_verifyIndex = -1;
             abortJob(QStringLiteral("listing of the copied sources failed, status %1").arg(status), __LINE__);
@@ -65,10 +75,13 @@ bool VfsCopyJob::verifySources(int action)
             const QString &file = m_result.files.at(i);
             if (srcParent(file) != folder)
                 continue;
-            const auto found = byName.find(srcName(file));
+            const auto found = folderGone ? byName.end() : byName.find(srcName(file));
+            if (found == byName.end()) {
+                noteSourceGone(i);
+                continue;
+            }
             const SourceStamp stamp = m_finishedStamps.value(file);
-            const bool same = found != byName.end() && itemTypeOf(*found->second) == VfsCopyItem::FileType
-                              && stamp.matches(*found->second);
+            const bool same = itemTypeOf(*found->second) == VfsCopyItem::FileType && stamp.matches(*found->second);
             if (!same) {
                 logPrintf(LogVcpa, "source %s changed while it was copied", qPrintable(file));
                 m_finishedSet.remove(file);
@@ -89,6 +102,7 @@ bool VfsCopyJob::verifySources(int action)
         if (!m_changedSources.isEmpty() && m_changedCopies < kMaxChangedCopies) {
             ++m_changedCopies;
             m_changedSources.clear();
+            m_sourceChangedSincePause = true;
             abortJob(QStringLiteral("sources changed while they were copied"), __LINE__);
             return false;
         }
@@ -119,6 +133,34 @@ bool VfsCopyJob::verifySources(int action)
     }
     requestOwnListing(m_src, m_verifyFolders.at(m_verifyIndex));
     return false;
+}
+
+void VfsCopyJob::noteSourceGone(int index)
+{
+    // It arrived whole: its last block read to the source's end, every block written and
+    // acknowledged, the file closed and given its real name. Whether it held still while it
+    // was read cannot be listed any more; copying it again cannot be done either, so the job
+    // ends saying where it is and that its source went away, never pausing for a retry that
+    // could only fail. A cut has nothing left to delete of it.
+    const QString file = m_result.files.at(index);
+    const QString arrived = m_finishedDst.value(file);
+    logPrintf(LogVcpa, "source %s is gone since it was copied", qPrintable(file));
+    if (arrived.isEmpty()) {
+        // It was its own destination: gone with its source.
+        leaveOut(file, message("copy-left-out-gone", "no longer exists"));
+    } else {
+        const QString shown = shownDestination(arrived);
+        QMutexLocker lock(&m_uiMutex);
+        if (!m_sourcesGone.contains(shown))
+            m_sourcesGone.append(shown);
+    }
+    // A pass after a retry must not look for it as an item of the request.
+    m_items.erase(std::remove_if(m_items.begin(), m_items.end(), [&file](const VfsCopyItem &i) { return i.path == file; }),
+                  m_items.end());
+    if (m_request.deleteSource || arrived.isEmpty()) {
+        m_finishedSet.remove(file);
+        m_result.files.removeAt(index);
+    }
 }
 
 // --- the flush at the end ----------------------------------------------------------------------

@@ -231,8 +231,9 @@ void VfsCopyJob::keepSourceItself()
     // as it stands; a cut must not delete it, it is the only one.
     logPrintf(LogVcpa, "destination %s is the source itself", qPrintable(m_curDstPath));
     addBytesCopied(m_curItem.size);
+    // No copy of it arrived anywhere: should the source go, nothing of it is left.
     if (!m_request.deleteSource)
-        noteFinished(m_curItem);
+        noteFinished(m_curItem, QString());
     // The source was opened for it: closed as that of a skipped file.
     m_skipping = true;
     m_curFileComplete = false;
@@ -495,7 +496,7 @@ void VfsCopyJob::stateFinishDestination(int action)
     }
     if (action == JobActionStep) {
         if (!attributesToSet()) {
-            noteFinished(m_curItem, m_curDstPath);
+            noteWritten(m_curItem, m_curDstPath);
             setJobState(CopyStateNextItem, __LINE__);
             startTimer(0, JobActionStep, __LINE__);
             return;
@@ -508,7 +509,7 @@ void VfsCopyJob::stateFinishDestination(int action)
         return;
     if (m_open.jobStatus == JobFinished
         && (m_open.status == FSO_STATUS_COMPLETE || m_open.status == FSO_STATUS_SUCCESS)) {
-        noteFinished(m_curItem, m_curDstPath);
+        noteWritten(m_curItem, m_curDstPath);
         setJobState(CopyStateNextItem, __LINE__);
         startTimer(0, JobActionStep, __LINE__);
     } else {
@@ -589,7 +590,7 @@ bool VfsCopyJob::startLane()
             continue;
         }
         addBytesCopied(it->size);
-        noteFinished(*it);
+        noteFinished(*it, dstPath);
         ++passedOver;
         it = m_work.erase(it);
     }
@@ -710,8 +711,10 @@ void VfsCopyJob::stateTransfer(int action)
     const VfsBlockTransfer::Outcome outcome = m_transfer.step();
     emitChanges();
     if (outcome == VfsBlockTransfer::Failed) {
-        if (m_transfer.sourceChanged())
+        if (m_transfer.sourceChanged()) {
             ++m_changedReads[m_curItem.path];
+            m_sourceChangedSincePause = true;
+        }
         abortJob(m_transfer.failure(), __LINE__);
     } else if (outcome == VfsBlockTransfer::Complete) {
         if (m_checkingInPlace) {

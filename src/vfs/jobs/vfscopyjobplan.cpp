@@ -52,6 +52,7 @@ void VfsCopyJob::stateStart(int action)
             m_bytesCopied = 0;
             m_bytesTotal = 0;
         }
+        m_stall->start();
         // A folder copied into itself or below itself would grow until the disk is full.
         if (samePeer()) {
             for (const VfsCopyItem &item : m_items) {
@@ -145,6 +146,7 @@ void VfsCopyJob::startNextListing()
 
 void VfsCopyJob::requestOwnListing(VfsClient *client, const QString &path)
 {
+    m_listFromSource = client == m_src.data();
     {
         QMutexLocker lock(&m_list.mutex);
         m_list.entries.clear();
@@ -177,7 +179,10 @@ void VfsCopyJob::onStartListing()
     if (m_list.jobStatus != JobFinished) {
         const quint8 status = m_list.status;
         lock.unlock();
-        if (status == FSO_STATUS_NOT_FOUND || status == FSO_STATUS_NOT_A_DIRECTORY) {
+        // A destination the other computer cannot even take as a path is no folder there
+        // either: asking again would only be refused again.
+        const bool notAPath = status == FSO_STATUS_INVALID_PARAMETER && kind == ListDestination;
+        if (status == FSO_STATUS_NOT_FOUND || status == FSO_STATUS_NOT_A_DIRECTORY || notAPath) {
             if (kind == ListDestination)
                 return failJob("copy-error-dst-missing", "The destination folder does not exist.",
                                shownDestination(path),
@@ -375,10 +380,13 @@ void VfsCopyJob::stateNextItem(int action)
             if (m_countingPass) {
                 m_countingPass = false;
                 m_startPhase = 0;
+                m_heldTotal = 0; // counted again: the total stands
                 setJobState(CopyStateStart, __LINE__);
             } else {
                 if (!syncDestination() || !verifySources(action))
                     return;
+                // The end shows what this pass copied, whatever a pause held before.
+                m_heldCopied = 0;
                 setJobState(hasSourcesToDelete() ? CopyStateDeleteSources : CopyStateFinished, __LINE__);
                 Q_EMIT stateChanged();
             }

@@ -28,11 +28,11 @@ void VfsCopyPathNames::setShares(Side side, QChar separator, const std::vector<V
 QString VfsCopyPathNames::shownPathOnly(Side side, const QString &path, QChar separator) const
 {
     const QHash<QString, QString> &shares = m_shares[side];
-    return vfsShownPath(path, separator, [&shares](const QString &sharePath) {
-        // A share the job could not look up (no longer shared, or its listing failed) is
-        // still never named by its uuid.
-        return shares.value(sharePath, QStringLiteral("\u2026"));
-    });
+    // A share the job could not look up (no longer shared, or its listing failed) is still
+    // never named by its uuid.
+    return vfsShownPath(
+        path, separator, [&shares](const QString &sharePath) { return shares.value(sharePath); },
+        VfsUnknownShare::Hide);
 }
 
 QString VfsCopyPathNames::shown(Side side, const QString &path, QChar separator) const

@@ -2,6 +2,7 @@
 
 #include "app/base/log.h"
 #include "peers/ipeer.h"
+#include "vfs/jobs/vfscopydto.h"
 
 VfsDeleteJob::VfsDeleteJob(QObject *parent)
     : VfsJob(parent)
@@ -199,6 +200,8 @@ void VfsDeleteJob::onItemEnded(const VfsDeleteItem &item, VfsDeleteLane::Outcome
         return;
     }
     ++m_ended;
+    if (item.type == VfsCopyItem::FileType)
+        ++m_endedFiles;
     Q_EMIT jobUpdated();
 }
 

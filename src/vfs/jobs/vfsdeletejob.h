@@ -65,8 +65,10 @@ public:
     const QStringList &keptChanged() const { return m_keptChanged; }
     // Items of a cut the server refused to delete.
     const QStringList &keptRefused() const { return m_keptRefused; }
-    // Items that have ended, deleted or kept; jobUpdated() tells when it grows.
+    // Items that have ended, deleted or kept; jobUpdated() tells when it grows. The files
+    // among them, for a count a person can hold against the files they moved.
     int endedCount() const { return m_ended; }
+    int endedFileCount() const { return m_endedFiles; }
     // Items neither deleted nor kept: never sent, and sent without an answer (which may be
     // gone all the same).
     std::vector<VfsDeleteItem> unsentItems() const;
@@ -110,6 +112,7 @@ private:
     bool m_askTrash = false;
     bool m_failed = false;
     int m_ended = 0;
+    int m_endedFiles = 0;
     QStringList m_deleted;
     QStringList m_unconfirmed;
     QStringList m_kept;

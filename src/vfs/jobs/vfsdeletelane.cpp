@@ -11,7 +11,7 @@
 
 struct VfsDeleteLane::Slot
 {
-    enum Phase { Free, Listing, Deleting };
+    enum Phase { Free, Listing, Deleting, Checking };
 
     Phase phase = Free;
     VfsDeleteItem item;
@@ -19,19 +19,34 @@ struct VfsDeleteLane::Slot
     bool listBusy = false;
     VfsDeleteFileJob del;
     bool delBusy = false;
+    // Checking: the folder listed and the items answered "not found" that it decides.
+    QString checkedFolder;
+    std::vector<VfsDeleteItem> checked;
 };
 
 namespace {
 
+int lastSeparator(const QString &path)
+{
+    return qMax(path.lastIndexOf(QLatin1Char('/')), path.lastIndexOf(QLatin1Char('\\')));
+}
+
 QString parentOf(const QString &path)
 {
-    const int sep = qMax(path.lastIndexOf(QLatin1Char('/')), path.lastIndexOf(QLatin1Char('\\')));
+    const int sep = lastSeparator(path);
     return sep > 0 ? path.left(sep) : QString();
 }
 
 bool isFolder(const VfsDeleteItem &item)
 {
     return item.type == VfsCopyItem::DirectoryType;
+}
+
+// Whether a delete of `item` may go out again: it names what it may take (a version, or a
+// folder only when empty). A file without a version could be another file by then.
+bool mayBeSentAgain(const VfsDeleteItem &item)
+{
+    return isFolder(item) || item.changeNs != 0 || item.inode != 0;
 }
 
 } // namespace
@@ -76,14 +91,17 @@ void VfsDeleteLane::begin(VfsClient *client, quint32 flags, bool onlyEmptyFolder
     m_ready.clear();
     m_waiting.clear();
     m_pendingBelow.clear();
+    m_doubted.clear();
     for (const VfsDeleteItem &item : m_queue) {
         if (isFolder(item))
             m_pendingBelow.insert(item.path, 0);
     }
     for (const VfsDeleteItem &item : m_queue)
         countAbove(item, +1);
-    for (auto &slot : m_slots)
+    for (auto &slot : m_slots) {
         slot->phase = Slot::Free;
+        slot->checked.clear();
+    }
 }
 
 bool VfsDeleteLane::step()
@@ -165,6 +183,8 @@ void VfsDeleteLane::sendDelete(Slot &s)
 
 void VfsDeleteLane::onListed(Slot &s)
 {
+    if (s.phase == Slot::Checking)
+        return onChecked(s);
     QMutexLocker lock(&s.list.mutex);
     const bool finished = s.list.jobStatus == JobFinished;
     const bool empty = s.list.entries.empty();
@@ -175,7 +195,7 @@ void VfsDeleteLane::onListed(Slot &s)
     if (finished)
         return end(s, KeptNotEmpty);
     if (status == FSO_STATUS_NOT_FOUND)
-        return end(s, AlreadyGone);
+        return doubt(s);
     logPrintf(LogVmg1, "failed to list folder %s before deleting it, status %u", qPrintable(s.item.path),
               unsigned(status));
     end(s, status == FSO_STATUS_TIMEOUT ? Unanswered : Refused, status);
@@ -185,10 +205,8 @@ void VfsDeleteLane::onDeleted(Slot &s)
 {
     const VfsDeleteFileJob &d = s.del;
     const bool onlyEmpty = d.flags & FSO_DELETE_ONLY_EMPTY;
-    if (d.jobStatus != JobFinished && d.status == FSO_STATUS_TIMEOUT) {
-        const bool unversioned = !isFolder(s.item) && s.item.changeNs == 0 && s.item.inode == 0;
-        return end(s, m_onlyEmptyFolders && unversioned ? Unconfirmed : Unanswered, d.status);
-    }
+    if (d.jobStatus != JobFinished && d.status == FSO_STATUS_TIMEOUT)
+        return end(s, m_onlyEmptyFolders && !mayBeSentAgain(s.item) ? Unconfirmed : Unanswered, d.status);
     if (d.jobStatus != JobFinished)
         return end(s, Refused, d.status);
     switch (d.status) {
@@ -201,8 +219,11 @@ void VfsDeleteLane::onDeleted(Slot &s)
         return end(s, onlyEmpty ? KeptNotEmpty : Refused, d.status);
     case FSO_STATUS_NOT_FOUND:
         // After a cut every item was there when it was copied: gone now, it went with a
-        // request whose answer was lost, or someone took it; either way it is not kept.
-        return end(s, onlyEmpty || m_onlyEmptyFolders ? AlreadyGone : Refused, d.status);
+        // request whose answer was lost, or someone took it; either way it is not kept,
+        // once its folder shows it gone.
+        if (onlyEmpty || m_onlyEmptyFolders)
+            return doubt(s);
+        return end(s, Refused, d.status);
     case FSO_STATUS_NETWORK_PATH:
         return end(s, (d.flags & FSO_DELETE_TO_TRASH) ? TrashRefused : Refused, d.status);
     default:
@@ -211,13 +232,105 @@ void VfsDeleteLane::onDeleted(Slot &s)
     }
 }
 
+void VfsDeleteLane::doubt(Slot &s)
+{
+    // Held (the link is down, or the job stops): not looked at now, nor taken as gone.
+    if (m_held)
+        return end(s, mayBeSentAgain(s.item) ? Unanswered : Unconfirmed, FSO_STATUS_NOT_FOUND);
+    const QString folder = parentOf(s.item.path);
+    // The shares' root lists the shares by their names, not by the paths that name them.
+    if (folder.isEmpty() || folder == QLatin1String("%shares"))
+        return end(s, Unconfirmed, FSO_STATUS_NOT_FOUND);
+    const auto listed = m_doubted.find(folder);
+    if (listed != m_doubted.end()) {
+        // A listing of the folder is out already, and may have read it before this answer:
+        // the next one decides.
+        listed->push_back(s.item);
+        s.phase = Slot::Free;
+        return;
+    }
+    s.checked = {s.item};
+    startCheck(s, folder);
+}
+
+void VfsDeleteLane::startCheck(Slot &s, const QString &folder)
+{
+    m_doubted.insert(folder, {});
+    s.phase = Slot::Checking;
+    s.checkedFolder = folder;
+    if (!m_client)
+        return settleCheck(s, false, FSO_STATUS_TIMEOUT, {});
+    {
+        QMutexLocker lock(&s.list.mutex);
+        s.list.path = folder;
+        s.list.entries.clear();
+        s.list.status = 0;
+    }
+    s.listBusy = true;
+    m_client->listDirectory(&s.list);
+}
+
+void VfsDeleteLane::onChecked(Slot &s)
+{
+    QMutexLocker lock(&s.list.mutex);
+    const bool listed = s.list.jobStatus == JobFinished;
+    const quint8 status = s.list.status;
+    QSet<QString> names;
+    for (const VfsDirectoryEntry &entry : s.list.entries)
+        names.insert(entry.name);
+    s.list.entries.clear();
+    lock.unlock();
+    if (!listed)
+        logPrintf(LogVmg1, "failed to list folder %s to see what went, status %u", qPrintable(s.checkedFolder),
+                  unsigned(status));
+    settleCheck(s, listed, status, names);
+}
+
+void VfsDeleteLane::settleCheck(Slot &s, bool listed, quint8 status, const QSet<QString> &names)
+{
+    std::vector<VfsDeleteItem> checked;
+    checked.swap(s.checked);
+    for (const VfsDeleteItem &item : checked) {
+        if (listed) {
+            // Still there: "not found" was not about the item itself (an older peer's answer
+            // when it could not look at the name).
+            if (names.contains(item.path.mid(lastSeparator(item.path) + 1)))
+                endItem(item, Refused, FSO_STATUS_NOT_FOUND);
+            else
+                endItem(item, AlreadyGone, 0);
+        } else if (status == FSO_STATUS_TIMEOUT) {
+            endItem(item, mayBeSentAgain(item) ? Unanswered : Unconfirmed, status);
+        } else {
+            endItem(item, Unconfirmed, status);
+        }
+    }
+    std::vector<VfsDeleteItem> next = m_doubted.take(s.checkedFolder);
+    if (next.empty()) {
+        s.phase = Slot::Free;
+        return;
+    }
+    if (m_held) {
+        s.phase = Slot::Free;
+        for (const VfsDeleteItem &item : next)
+            endItem(item, mayBeSentAgain(item) ? Unanswered : Unconfirmed, FSO_STATUS_NOT_FOUND);
+        return;
+    }
+    s.checked = std::move(next);
+    startCheck(s, s.checkedFolder);
+}
+
 void VfsDeleteLane::end(Slot &s, Outcome outcome, quint8 status)
 {
     s.phase = Slot::Free;
+    endItem(s.item, outcome, status);
+}
+
+void VfsDeleteLane::endItem(const VfsDeleteItem &item, Outcome outcome, quint8 status)
+{
     // Tried again later: the folders above it wait for it.
     if (outcome != Unanswered && outcome != TrashRefused)
-        countAbove(s.item, -1);
-    m_events.ended(s.item, outcome, status);
+        countAbove(item, -1);
+    m_events.ended(item, outcome, status);
 }
 
 bool VfsDeleteLane::anyBusy() const

@@ -10,6 +10,12 @@
 // retry, stop). An item whose request went unanswered, or could not go to the recycle bin,
 // holds back every folder above it until the job starts the lane again with what is left.
 //
+// After a cut "not found" alone does not make an item gone: a peer answers so as well when
+// a folder above it is gone, renamed with all it holds, and older peers when the name could
+// not be looked at. The folder holding it is listed (once for all such items of that folder
+// that have come in meanwhile): an item it does not show is gone, one it shows is kept, and
+// one whose folder cannot be listed either is not confirmed gone.
+//
 // Owned by its delete job and used on the job's thread only; each record's answer comes back
 // through the job's `post`.
 
@@ -17,6 +23,7 @@
 
 #include <QHash>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 
 #include <functional>
@@ -45,14 +52,15 @@ public:
 
     enum Outcome {
         Deleted,
-        AlreadyGone,   // a folder, or after a cut anything, that is not there any more
+        AlreadyGone,   // after a cut: not in the folder that held it
         KeptChanged,   // not the version the item names
         KeptNotEmpty,  // a folder that still holds something
         Refused,       // any other answer; `status` says which
         TrashRefused,  // could not go to the recycle bin (FSO_STATUS_NETWORK_PATH)
         Unanswered,    // no answer in time: the link or the peer is down
         // After a cut, a file sent without a version (its server gives none) and not
-        // answered: never sent again, as another file may hold its name by then.
+        // answered: never sent again, as another file may hold its name by then. Or an item
+        // answered "not found" whose folder could not be listed.
         Unconfirmed,
     };
 
@@ -89,7 +97,16 @@ private:
     void sendDelete(Slot &slot);
     void onListed(Slot &slot);
     void onDeleted(Slot &slot);
+    // After a cut: the item of `slot` was answered "not found"; it waits for a listing of its
+    // folder, or, while the lane is held, ends as if unanswered.
+    void doubt(Slot &slot);
+    void startCheck(Slot &slot, const QString &folder);
+    void onChecked(Slot &slot);
+    // Ends the items the slot checked as the listing says (`names`: what the folder holds),
+    // then lists the folder again for those that came in meanwhile.
+    void settleCheck(Slot &slot, bool listed, quint8 status, const QSet<QString> &names);
     void end(Slot &slot, Outcome outcome, quint8 status = 0);
+    void endItem(const VfsDeleteItem &item, Outcome outcome, quint8 status);
     // Whether `item` is a folder with items of the list still pending below it.
     bool waitsForContent(const VfsDeleteItem &item) const;
     // Counts `item` into (+1) or out of (-1) every folder of the list above it; a folder
@@ -106,5 +123,8 @@ private:
     std::vector<VfsDeleteItem> m_ready;           // folders whose content has ended
     QHash<QString, VfsDeleteItem> m_waiting;      // folders taken while their content is out
     QHash<QString, int> m_pendingBelow;           // folder of the list -> its items not ended
+    // Folder -> items answered "not found" that wait for the next listing of it. Only while
+    // a slot lists that folder: the slot lists it again for them when it is done.
+    QHash<QString, std::vector<VfsDeleteItem>> m_doubted;
     std::vector<std::unique_ptr<Slot>> m_slots;
 };

@@ -8,4 +8,9 @@ struct VfsJobTimings
     int retryDelayMs = 15000;       // a copy's pause after a transient failure, before it starts over
     int finishedDeleteMs = 500;     // a finished job stays this long for its window
     int abortedDeleteMs = 200;      // likewise an aborted one
+    // Nothing came back for this long while a copy waited for an answer: its window stops
+    // showing a speed and says which computer it waits for. Far above the gaps between the
+    // answers of a slow link (a block of 64,400 bytes every 5 s is 13 kB/s), far below the
+    // link's silence limit, after which the copy pauses.
+    int stallMs = 5000;
 };

@@ -7,6 +7,7 @@
 
 #include <QSet>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 struct VfsLeftOutItem
@@ -36,3 +37,7 @@ private:
     QSet<QString> m_paths;
     QVector<VfsLeftOutItem> m_shown;
 };
+
+// "a, b, c and 4 more": the first `named` of `names` for a line of text, and how many of
+// `total` (at least the names given) that leaves unnamed.
+QString vfsFewNamed(const QStringList &names, int named, int total = 0);

@@ -7,6 +7,7 @@
 #include "vfs/fso/vfsmessage.h"
 #include "vfs/jobs/vfscopyjob.h"
 #include "vfs/jobs/vfsjobmodel.h"
+#include "vfs/jobs/vfsleftoutlist.h"
 #include "vfs/models/vfsmodel.h"
 #include "vfs/jobs/vfsmoveexjob.h"
 
@@ -15,15 +16,8 @@
 
 namespace {
 
-// The first few of `paths` and how many more, for the status line.
-QString shortList(const QStringList &paths)
-{
-    constexpr int kNamed = 5;
-    const QString names = paths.mid(0, kNamed).join(QStringLiteral(", "));
-    if (paths.size() <= kNamed)
-        return names;
-    return vfstext::message("copy-error-left-out-more", "%1 and %n more", paths.size() - kNamed).arg(names);
-}
+// Names in the status line: a few, the job window lists them all.
+constexpr int kNamedInStatus = 5;
 
 } // namespace
 
@@ -157,10 +151,10 @@ void VfsManager::onCopyJobFinished(VfsCopyDto request, VfsCopyResult result)
     // was closed before.
     if (!result.keptChanged.isEmpty())
         Q_EMIT moveFailed(request, vfstext::message("move-error-changed-kept", "Changed after it was copied, so it was kept: %1")
-                                       .arg(shortList(result.keptChanged)));
+                                       .arg(vfsFewNamed(result.keptChanged, kNamedInStatus)));
     else if (!result.keptUndeleted.isEmpty())
         Q_EMIT moveFailed(request, vfstext::message("move-error-sources-kept", "Copied, but kept at the source: %1")
-                                       .arg(shortList(result.keptUndeleted)));
+                                       .arg(vfsFewNamed(result.keptUndeleted, kNamedInStatus)));
     Q_EMIT copyFinished(request);
 }
 

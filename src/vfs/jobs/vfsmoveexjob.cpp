@@ -152,11 +152,13 @@ QString VfsMoveExJob::shownPath(const QString &path) const
     if (model && model->thread() != QThread::currentThread())
         model = nullptr;
     const QChar separator = model && !model->pathSeparator().isNull() ? model->pathSeparator() : QLatin1Char('/');
-    return vfsShownPath(path, separator, [model](const QString &sharePath) {
-        const QString name = model ? model->indexForPath(sharePath).data(VfsModel::NameRole).toString() : QString();
-        // A share the model has not listed is still never named by its uuid.
-        return name.isEmpty() ? QStringLiteral("\u2026") : name;
-    });
+    // A share the model has not listed is still never named by its uuid.
+    return vfsShownPath(
+        path, separator,
+        [model](const QString &sharePath) {
+            return model ? model->indexForPath(sharePath).data(VfsModel::NameRole).toString() : QString();
+        },
+        VfsUnknownShare::Hide);
 }
 
 void VfsMoveExJob::onMoveUpdate(VfsMoveJob *job)

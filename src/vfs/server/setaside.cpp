@@ -1,9 +1,11 @@
 #include "vfs/server/setaside.h"
 
 #include "app/base/log.h"
+#include "vfs/server/asidekey.h"
 
 #include <QRandomGenerator>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -20,6 +22,11 @@ namespace {
 
 const QByteArray kPrefix = QByteArrayLiteral(".nusk-deleting-");
 constexpr int kIdDigits = 16;
+constexpr int kTagDigits = 16;
+// A name numbered beside a taken one: the next few numbers, then a few at random, as numbers
+// in a row may all be taken (by chance, or by a peer that wants every try made).
+constexpr int kNumbersInRow = 3;
+constexpr int kNumbersAtRandom = 3;
 
 std::function<void(Step)> g_stepHook;
 
@@ -60,30 +67,69 @@ InHand &inHand()
     return ids;
 }
 
-QByteArray asideBase(std::uint64_t id)
+QByteArray hexId(std::uint64_t id)
 {
-    return kPrefix + QByteArray::number(qulonglong(id), 16).rightJustified(kIdDigits, '0');
+    return QByteArray::number(qulonglong(id), 16).rightJustified(kIdDigits, '0');
 }
 
-// The id and the name an aside name stands for (empty for the folder shape).
-bool parseAsideName(const QByteArray &name, std::uint64_t *id, QByteArray *realName)
+// The name an entry called `realName` is set aside under, or for the folder shape (an empty
+// `realName`) the folder's name. Its tag covers everything after the prefix but the tag.
+QByteArray asideName(std::uint64_t id, const QByteArray &realName)
 {
-    if (!name.startsWith(kPrefix) || name.size() < kPrefix.size() + kIdDigits)
+    const QByteArray rest = realName.isEmpty() ? QByteArray() : '-' + realName;
+    return kPrefix + hexId(id) + asidekey::tag(hexId(id) + rest) + rest;
+}
+
+bool isHex(const QByteArray &digits)
+{
+    return std::all_of(digits.begin(), digits.end(),
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+// One name of an aside shape, taken apart. Names of the shape an older version made carry no
+// tag (`legacy`): 16 hex digits alone.
+struct ParsedName
+{
+    std::uint64_t id = 0;
+    QByteArray digits; // id and tag as they stand in the name
+    QByteArray tag;
+    QByteArray realName; // empty for the folder shape
+    bool legacy = false;
+};
+
+bool parseAsideName(const QByteArray &name, ParsedName *parsed)
+{
+    if (!name.startsWith(kPrefix))
         return false;
-    const QByteArray digits = name.mid(kPrefix.size(), kIdDigits);
-    for (const char c : digits) {
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
-            return false;
-    }
-    *id = digits.toULongLong(nullptr, 16);
-    const QByteArray rest = name.mid(kPrefix.size() + kIdDigits);
-    realName->clear();
+    const int start = kPrefix.size();
+    const bool tagged =
+        name.size() >= start + kIdDigits + kTagDigits && isHex(name.mid(start, kIdDigits + kTagDigits));
+    const int digits = tagged ? kIdDigits + kTagDigits : kIdDigits;
+    parsed->digits = name.mid(start, digits);
+    if (parsed->digits.size() != digits || !isHex(parsed->digits))
+        return false;
+    parsed->legacy = !tagged;
+    parsed->id = parsed->digits.left(kIdDigits).toULongLong(nullptr, 16);
+    parsed->tag = parsed->digits.mid(kIdDigits);
+    const QByteArray rest = name.mid(start + digits);
+    parsed->realName.clear();
     if (rest.isEmpty())
-        return *id != 0;
+        return parsed->id != 0;
     if (rest.size() < 2 || rest[0] != '-')
         return false;
-    *realName = rest.mid(1);
-    return *id != 0 && *realName != "." && *realName != "..";
+    parsed->realName = rest.mid(1);
+    return parsed->id != 0 && parsed->realName != "." && parsed->realName != "..";
+}
+
+// Whether this program made the name: its tag is right, or it has the shape an older version
+// made and was there before this version first ran (its key was made then), so was left by
+// an older run, not made by a peer since.
+bool madeHere(const ParsedName &parsed, const struct stat &st)
+{
+    if (parsed.legacy)
+        return asidekey::predates(st.st_ctim);
+    const QByteArray rest = parsed.realName.isEmpty() ? QByteArray() : '-' + parsed.realName;
+    return asidekey::sameTag(parsed.tag, asidekey::tag(parsed.digits.left(kIdDigits) + rest));
 }
 
 QByteArray cutName(const QByteArray &name, int limit)
@@ -130,18 +176,23 @@ QByteArray numberedName(const QByteArray &name, int attempt, int limit)
 QByteArray putBack(int fromDir, const QByteArray &from, int toDir, const QByteArray &name)
 {
     // Its own name first; a numbered one beside it only when a newer file took that name.
-    for (int attempt = 1; attempt < 1000; ++attempt) {
-        const QByteArray candidate = attempt == 1 ? name : numberedName(name, attempt, NAME_MAX);
-        const int moved = renameNoReplace(fromDir, from, toDir, candidate);
+    constexpr int kTries = 1 + kNumbersInRow + kNumbersAtRandom;
+    int moved = 0;
+    for (int attempt = 1; attempt <= kTries && moved == 0; ++attempt) {
+        const int number = attempt <= 1 + kNumbersInRow
+                               ? attempt
+                               : 2 + kNumbersInRow + int(QRandomGenerator::global()->bounded(1000000));
+        const QByteArray candidate = attempt == 1 ? name : numberedName(name, number, NAME_MAX);
+        moved = renameNoReplace(fromDir, from, toDir, candidate);
         if (moved > 0) {
             if (attempt > 1)
                 logPrintf(LogVsrv, "%s was taken meanwhile: the version set aside is kept as %s", name.constData(),
                           candidate.constData());
             return candidate;
         }
-        if (moved < 0)
-            break;
     }
+    if (moved == 0)
+        errno = EEXIST;
     // Gone: another listing gave it back first.
     if (errno != ENOENT)
         logPrintf(LogVsrv, "%s could not be put back: it stays as %s (%s)", name.constData(), from.constData(),
@@ -165,16 +216,17 @@ bool SetAside::take(int dirFd, const QByteArray &name)
         // Known as in hand before the name exists, so no listing gives it back meanwhile.
         if (id == 0 || !inHand().add(id))
             continue;
-        const QByteArray base = asideBase(id);
         step(Step::MovingAside);
         int folder = dirFd;
         bool madeFolder = false;
-        QByteArray asideName = base + '-' + name;
+        QByteArray base;
+        QByteArray asideName = setaside::asideName(id, name);
         const bool fits = asideName.size() <= NAME_MAX;
         int moved = fits ? renameNoReplace(dirFd, name, dirFd, asideName) : -1;
         // Too long to tell in one name (some file systems, ecryptfs, take fewer bytes than
         // NAME_MAX): a private folder keeps the entry under its own.
         if (!fits || (moved < 0 && errno == ENAMETOOLONG)) {
+            base = setaside::asideName(id, QByteArray());
             asideName = name;
             madeFolder = ::mkdirat(dirFd, base.constData(), 0700) == 0;
             moved = !madeFolder && errno == EEXIST ? 0 : -1;
@@ -241,24 +293,24 @@ bool looksSetAside(const char *name)
 
 bool restoreLeftover(int dirFd, const QByteArray &name, QByteArrayList *restoredAs)
 {
-    std::uint64_t id = 0;
-    QByteArray realName;
-    if (!parseAsideName(name, &id, &realName))
+    ParsedName parsed;
+    if (!parseAsideName(name, &parsed))
         return false;
     struct stat st;
     if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT; // gone meanwhile: nothing to list
     // Only the shapes we make: an entry whose name tells its own, or a folder holding it. The
     // entry may be a folder too: one can take the name between a delete's check and its move.
-    if (realName.isEmpty() && !S_ISDIR(st.st_mode))
+    // And only names we made: anything a peer named so is one of its entries like any other.
+    if ((parsed.realName.isEmpty() && !S_ISDIR(st.st_mode)) || !madeHere(parsed, st))
         return false;
-    if (inHand().contains(id))
+    if (inHand().contains(parsed.id))
         return true;
-    if (!realName.isEmpty()) {
-        const QByteArray now = putBack(dirFd, name, dirFd, realName);
+    if (!parsed.realName.isEmpty()) {
+        const QByteArray now = putBack(dirFd, name, dirFd, parsed.realName);
         if (now.isEmpty())
             return false;
-        logPrintf(LogVsrv, "%s was left aside by a delete that did not end: back as %s", realName.constData(),
+        logPrintf(LogVsrv, "%s was left aside by a delete that did not end: back as %s", parsed.realName.constData(),
                   now.constData());
         restoredAs->append(now);
         return true;

@@ -4,9 +4,11 @@
 // place of another entry. A delete moves the name it checks to a private name first, and
 // only what was moved is looked at and removed (versionguard.h). Should the program die
 // between the move and the removal, the entry would stay under that private name: so the
-// private name says which name it stands for (".nusk-deleting-<16 hex>-<name>", or, for a
-// name too long for that, the folder ".nusk-deleting-<16 hex>" holding the entry under its
-// own name), and a listing of the folder later gives the entry its name back.
+// private name says which name it stands for (".nusk-deleting-<16 hex id><16 hex tag>-<name>",
+// or, for a name too long for that, the folder ".nusk-deleting-<id><tag>" holding the entry
+// under its own name), and a listing of the folder later gives the entry its name back. The
+// tag, keyed by a secret of this computer (asidekey.h), tells these names from the same shape
+// made by anyone else, a peer that may write included: those are entries like any other.
 //
 // Any thread; the entries set aside by this program that are still in hand are known to all
 // of its threads, so a listing never gives back what a delete is about to remove.
@@ -28,8 +30,8 @@ int renameNoReplace(int fromDir, const QByteArray &from, int toDir, const QByteA
 QByteArray numberedName(const QByteArray &name, int attempt, int limit);
 
 // Gives the entry `from` of `fromDir` the name `name` in `toDir` again, never in place of an
-// entry that took that name meanwhile: then it keeps a numbered name beside it. The name it
-// has now in `toDir`, or empty when it stayed where it was (logged).
+// entry that took that name meanwhile: then it keeps a numbered name beside it, of the few
+// tried. The name it has now in `toDir`, or empty when it stayed where it was (logged).
 QByteArray putBack(int fromDir, const QByteArray &from, int toDir, const QByteArray &name);
 
 // One entry moved aside, from take() until it is removed or put back. It is meant to be a
@@ -73,7 +75,9 @@ bool looksSetAside(const char *name);
 // running stays aside; one left by a run that ended before removing it gets its name back
 // (numbered beside it when that is taken), and the names it has now are appended to
 // *restoredAs. False for anything else, and for a leftover that cannot be put back (logged):
-// those are listed as they are, as the only way to reach what they hold.
+// those are listed as they are, as the only way to reach what they hold. Names of the shape
+// an older version made, which carry no tag, count as this program's when they were there
+// before this version's secret was made, and as anyone's when they came later.
 bool restoreLeftover(int dirFd, const QByteArray &name, QByteArrayList *restoredAs);
 
 // Tests stop a delete at these moments (by killing the process, or by saving a newer

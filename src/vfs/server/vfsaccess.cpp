@@ -3,11 +3,14 @@
 #include "vfs/fso/fsoprotocol.h"
 
 #include <QFile>
+#include <QSet>
 #include <QStringList>
 
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
+#include <map>
+#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -346,20 +349,35 @@ bool VfsAccessRules::modeProtected(int fd) const
     if (m_local)
         return false;
     struct stat file;
-    QString real;
-    if (::fstat(fd, &file) != 0 || !descriptorPath(fd, &real))
+    if (::fstat(fd, &file) != 0)
         return true; // cannot tell
+    auto isTheFile = [&file](const QString &path) {
+        struct stat st;
+        return ::stat(QFile::encodeName(path).constData(), &st) == 0 && st.st_dev == file.st_dev
+               && st.st_ino == file.st_ino;
+    };
+    QStringList roots = PublishedShares::roots();
     for (const PeerAclDto &entry : m_entries) {
         QString selector;
-        if (!cleanPath(entry.selector, &selector))
+        if (cleanPath(entry.selector, &selector) && !roots.contains(selector))
+            roots.append(selector);
+    }
+    QSet<QString> foldersSeen;
+    for (const QString &root : qAsConst(roots)) {
+        if (isTheFile(root))
+            return true;
+        // The folders holding a root are those its real path passes through.
+        QString real;
+        if (!S_ISDIR(file.st_mode) || !systemRealPath(root, &real))
             continue;
-        struct stat root;
-        if (::stat(QFile::encodeName(selector).constData(), &root) == 0 && root.st_dev == file.st_dev
-            && root.st_ino == file.st_ino)
-            return true;
-        QString realSelector;
-        if (systemRealPath(selector, &realSelector) && isSameOrBelow(real, realSelector))
-            return true;
+        for (QString folder = real; folder != QLatin1String("/");) {
+            folder = parentPath(folder);
+            if (foldersSeen.contains(folder))
+                break; // and all above it
+            foldersSeen.insert(folder);
+            if (isTheFile(folder))
+                return true;
+        }
     }
     return false;
 }
@@ -396,6 +414,53 @@ QStringList VfsAccessRules::sharePathsOf(const QString &localPath) const
             paths.append(path);
     }
     return paths;
+}
+
+namespace {
+
+struct Publications
+{
+    std::mutex mutex;
+    std::map<const PublishedShares *, QStringList> roots;
+};
+
+Publications &publications()
+{
+    static Publications all;
+    return all;
+}
+
+} // namespace
+
+PublishedShares::~PublishedShares()
+{
+    Publications &all = publications();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    all.roots.erase(this);
+}
+
+void PublishedShares::publish(const std::vector<PeerAclDto> &entries)
+{
+    QStringList roots;
+    for (const PeerAclDto &entry : entries) {
+        QString selector;
+        if (cleanPath(entry.selector, &selector))
+            roots.append(selector);
+    }
+    Publications &all = publications();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    all.roots[this] = roots;
+}
+
+QStringList PublishedShares::roots()
+{
+    QStringList roots;
+    Publications &all = publications();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    for (const auto &published : all.roots)
+        roots += published.second;
+    roots.removeDuplicates();
+    return roots;
 }
 
 } // namespace vfsaccess

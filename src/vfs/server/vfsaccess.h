@@ -119,9 +119,10 @@ public:
     bool holdsShareRoot(const QString &localPath) const;
 
     // Whether a remote peer may not set the mode of the file open as `fd` (O_PATH will do):
-    // the root of a shared item, or a folder holding one, which are kept from delete and move
-    // as well; a mode of 0000 would end the share as surely. A root is known by the file
-    // itself (device and inode), whichever name, hard link or mount the peer reaches it by.
+    // the root of an item shared with any peer (PublishedShares), or a folder holding one; a
+    // mode of 0000 would end that share as surely as a delete. Roots and the folders they lie
+    // in are known by the files themselves (device and inode), whichever name, hard link or
+    // mount the peer reaches them by.
     bool modeProtected(int fd) const;
 
     // Whether a change of this path (as the peer knows it) may be told to the peer: the
@@ -137,6 +138,23 @@ public:
 private:
     bool m_local = true;
     std::vector<PeerAclDto> m_entries;
+};
+
+// The items shared with every peer, for the checks that keep all their roots, not only those
+// of the peer asking: each peer's server publishes its access entries while it lives.
+// Any thread.
+class PublishedShares
+{
+public:
+    PublishedShares() = default;
+    ~PublishedShares();
+    PublishedShares(const PublishedShares &) = delete;
+    PublishedShares &operator=(const PublishedShares &) = delete;
+
+    // Replaces what this object published.
+    void publish(const std::vector<PeerAclDto> &entries);
+    // The cleaned selectors of every entry published now, each once.
+    static QStringList roots();
 };
 
 } // namespace vfsaccess

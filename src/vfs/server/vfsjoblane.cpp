@@ -1,54 +1,116 @@
 #include "vfs/server/vfsjoblane.h"
 
+#include "vfs/server/vfsjobqueue.h"
 #include "vfs/server/vfsjobrunner.h"
-#include "vfs/server/vfsserverjobs.h"
 
-#include <deque>
-#include <mutex>
+#include <QThreadPool>
 
-struct VfsJobLane::Shared
+#include <algorithm>
+
+struct VfsLaneGroup::Lane
 {
-    std::mutex mutex;
-    std::deque<VfsServerJob *> waiting;
-    int workers = 0; // pool threads taking the lane's jobs
+    Lane(VfsJobRunner &runner, int width) : runner(runner), width(std::max(1, width)) {}
 
-    void work(const VfsJobRunner::EndReport &ended)
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        while (!waiting.empty()) {
-            VfsServerJob *job = waiting.front();
-            waiting.pop_front();
-            lock.unlock();
-            job->run();
-            ended(job);
-            lock.lock();
-        }
-        --workers;
-    }
+    VfsJobRunner &runner;
+    const int width;
+    // Under the group's lock.
+    VfsJobQueue queue;
+    int threads = 0;    // pool threads working for the lane, those on their way included
+    int starting = 0;   // of them, those that have not looked at the queue yet
+
+    bool busy() const { return threads > 0 || !queue.jobs.empty(); }
+    // Whether a job waits that no thread of the lane is on its way to take.
+    bool unclaimed() const { return int(queue.jobs.size()) > starting; }
 };
 
-VfsJobLane::VfsJobLane(VfsJobRunner &runner, int width)
-    : m_shared(std::make_shared<Shared>()), m_runner(runner), m_width(width)
+VfsLaneGroup &VfsLaneGroup::deletes()
 {
+    static VfsLaneGroup group;
+    return group;
+}
+
+int VfsLaneGroup::capacity()
+{
+    return std::max(1, QThreadPool::globalInstance()->maxThreadCount() - 1);
+}
+
+int VfsLaneGroup::part(const Lane &lane) const
+{
+    const auto busy = std::count_if(m_lanes.begin(), m_lanes.end(), [](const auto &l) { return l->busy(); });
+    return std::min(lane.width, std::max(1, capacity() / std::max(1, int(busy))));
+}
+
+bool VfsLaneGroup::givesWay(const Lane &lane) const
+{
+    if (lane.threads > part(lane))
+        return true;
+    if (m_running < capacity())
+        return false;
+    // No thread to spare: one passes to a lane that waits with fewer.
+    return std::any_of(m_lanes.begin(), m_lanes.end(), [&](const auto &other) {
+        return other.get() != &lane && other->unclaimed() && other->threads < lane.threads && other->threads < part(*other);
+    });
+}
+
+void VfsLaneGroup::fill(const Lane *after)
+{
+    const std::size_t count = m_lanes.size();
+    const auto at = std::find_if(m_lanes.begin(), m_lanes.end(), [after](const auto &l) { return l.get() == after; });
+    std::size_t next = at == m_lanes.end() ? 0 : std::size_t(at - m_lanes.begin()) + 1;
+    bool gave = true;
+    while (gave && m_running < capacity()) {
+        gave = false;
+        for (std::size_t i = 0; i < count && !gave; ++i) {
+            const std::shared_ptr<Lane> &lane = m_lanes[(next + i) % count];
+            if (!lane->unclaimed() || lane->threads >= part(*lane))
+                continue;
+            ++lane->threads;
+            ++lane->starting;
+            ++m_running;
+            // Handed over with the lock held: a lane still in the group has a live runner.
+            lane->runner.runWork([this, lane](const VfsJobRunner::EndReport &ended) { work(lane, ended); });
+            next = (next + i + 1) % count;
+            gave = true;
+        }
+    }
+}
+
+void VfsLaneGroup::work(const std::shared_ptr<Lane> &lane, const std::function<void(VfsServerJob *)> &ended)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    --lane->starting;
+    lane->queue.drain(lock, ended, [&] { return !givesWay(*lane); }, [](VfsServerJob *) {});
+    --lane->threads;
+    --m_running;
+    fill(lane.get());
+}
+
+VfsJobLane::VfsJobLane(VfsJobRunner &runner, int width, VfsLaneGroup &group)
+    : m_group(group), m_lane(std::make_shared<VfsLaneGroup::Lane>(runner, width))
+{
+    std::lock_guard<std::mutex> lock(m_group.m_mutex);
+    m_group.m_lanes.push_back(m_lane);
+}
+
+VfsJobLane::~VfsJobLane()
+{
+    std::lock_guard<std::mutex> lock(m_group.m_mutex);
+    m_group.m_lanes.erase(std::remove(m_group.m_lanes.begin(), m_group.m_lanes.end(), m_lane), m_group.m_lanes.end());
+    m_lane->queue.jobs.clear();
 }
 
 void VfsJobLane::add(VfsServerJob *job)
 {
-    {
-        std::lock_guard<std::mutex> lock(m_shared->mutex);
-        m_shared->waiting.push_back(job);
-        if (m_shared->workers >= m_width)
-            return;
-        ++m_shared->workers;
-    }
-    const std::shared_ptr<Shared> shared = m_shared;
-    m_runner.runWork([shared](const VfsJobRunner::EndReport &ended) { shared->work(ended); });
+    std::lock_guard<std::mutex> lock(m_group.m_mutex);
+    m_lane->queue.jobs.push_back(job);
+    m_group.fill(m_lane.get());
 }
 
 std::vector<VfsServerJob *> VfsJobLane::takeWaiting()
 {
-    std::lock_guard<std::mutex> lock(m_shared->mutex);
-    std::vector<VfsServerJob *> jobs(m_shared->waiting.begin(), m_shared->waiting.end());
-    m_shared->waiting.clear();
+    std::lock_guard<std::mutex> lock(m_group.m_mutex);
+    std::deque<VfsServerJob *> &waiting = m_lane->queue.jobs;
+    std::vector<VfsServerJob *> jobs(waiting.begin(), waiting.end());
+    waiting.clear();
     return jobs;
 }

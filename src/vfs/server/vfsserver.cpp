@@ -7,13 +7,13 @@
 #include "vfs/fso/vfsfenucommandparser.h"
 #include "vfs/server/vfsjobrunner.h"
 #include "vfs/server/vfsjoblane.h"
+#include "vfs/server/vfsjobqueue.h"
 #include "vfs/server/vfsopenfiles.h"
 #include "vfs/server/vfsserverjobs.h"
 #include "vfs/server/vfswatcher.h"
 
 #include <QFile>
 #include <QThread>
-#include <QThreadPool>
 #include <QTimer>
 
 #include <algorithm>
@@ -22,7 +22,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <fcntl.h>
 #include <functional>
 #include <map>
@@ -62,17 +61,17 @@ constexpr std::size_t kMaxOperations = 16;
 // system mounted to discard them waits for the disk as well. Between two computers a move's
 // 10,000 deletes took 2.2-3.8 s one at a time on the server's thread, 0.8-1.5 s four at a
 // time and 0.6-0.9 s eight at a time; four leave the rest of an eight-thread pool to the
-// other peers and to this computer's own work. A smaller pool keeps one thread free of
-// deletes, for the peer's listings and reads.
+// other peers and to this computer's own work. The deletes of all peers together keep one
+// thread of the pool free of deletes and share the rest (VfsLaneGroup).
 constexpr int kMaxRunningDeletes = 4;
+// Deletes of one peer that may take minutes, beside those: a folder removed with all it
+// holds, anything moved to the recycle bin (which may copy it to another file system). In a
+// lane of their own they never hold back the quick deletes that end a move; a delete job
+// sends one at a time, so two leave room for two of them side by side.
+constexpr int kMaxRunningLongDeletes = 2;
 // Deletes one peer may have running or waiting; more are answered at once with
 // FSO_STATUS_IO_ERROR. A move keeps 128 out at once: room for several moves of one peer.
 constexpr std::size_t kMaxDeletes = 1024;
-
-int deleteLaneWidth()
-{
-    return std::min(kMaxRunningDeletes, std::max(1, QThreadPool::globalInstance()->maxThreadCount() - 1));
-}
 
 QByteArray nativePath(const QString &path)
 {
@@ -133,7 +132,7 @@ void handOver(WholeFileJob *job, const VfsFenuCommand &cmd, UniqueFd *folder, co
 struct VfsJobStrand
 {
     std::mutex mutex;
-    std::deque<VfsServerJob *> queue;
+    VfsJobQueue queue;
     bool open = true;          // still takes more
     std::size_t taken = 0;     // appended after the start
     const std::type_info *kind = nullptr;
@@ -141,23 +140,14 @@ struct VfsJobStrand
     void drain(const VfsJobRunner::EndReport &ended)
     {
         std::unique_lock<std::mutex> lock(mutex);
-        while (!queue.empty()) {
-            VfsServerJob *job = queue.front();
-            queue.pop_front();
-            lock.unlock();
-            (void)job->state.load();
-            job->run();
-            lock.lock();
+        queue.drain(lock, ended, [] { return true; }, [this](VfsServerJob *job) {
             // The last one frees the peer's slot; once it is known to be the last, nothing
             // joins any more (appendToStrand sees `open` false and queues the usual way).
-            if (queue.empty()) {
+            if (queue.jobs.empty()) {
                 open = false;
                 job->holdsSlot = true;
             }
-            lock.unlock();
-            ended(job);
-            lock.lock();
-        }
+        });
     }
 };
 
@@ -165,7 +155,9 @@ class VfsServerNuskPrivate
 {
 public:
     VfsServerNuskPrivate(VfsServerNusk *owner, bool local)
-        : q(owner), isLocal(local), rules(local, {}), runner(owner), deleteLane(runner, deleteLaneWidth())
+        : q(owner), isLocal(local), rules(local, {}), runner(owner),
+          deleteLane(runner, kMaxRunningDeletes, VfsLaneGroup::deletes()),
+          longDeleteLane(runner, kMaxRunningLongDeletes, VfsLaneGroup::deletes())
     {
     }
 
@@ -176,6 +168,7 @@ public:
     QTimer closeFileTimer;
     std::vector<PeerAclDto> acl;
     vfsaccess::VfsAccessRules rules;
+    vfsaccess::PublishedShares published;
 
     std::vector<std::unique_ptr<QueryListDirectoryJob>> pendingListings, freeListings;
     std::vector<std::unique_ptr<ReadFileJob>> runningReads, freeReads;
@@ -221,6 +214,7 @@ public:
     FsoTransmitter transmitter;
     VfsJobRunner runner;
     VfsJobLane deleteLane;
+    VfsJobLane longDeleteLane; // trees and trash (kMaxRunningLongDeletes)
 
     void send(std::vector<unsigned char> &&message)
     {
@@ -325,7 +319,7 @@ public:
         auto strand = std::make_shared<VfsJobStrand>();
         strand->kind = &typeid(*job);
         beginStrandJob(job);
-        strand->queue.push_back(job);
+        strand->queue.jobs.push_back(job);
         file->strand = strand;
         runner.runWork([strand](const VfsJobRunner::EndReport &ended) { strand->drain(ended); });
     }
@@ -349,7 +343,7 @@ public:
         ++file->runningJobs;
         ++strand->taken;
         beginStrandJob(job);
-        strand->queue.push_back(job);
+        strand->queue.jobs.push_back(job);
         return true;
     }
 
@@ -581,6 +575,7 @@ void VfsServerNusk::setAcl(std::vector<PeerAclDto> entries)
         return;
     d->acl = std::move(entries);
     d->rules = vfsaccess::VfsAccessRules(d->isLocal, d->acl);
+    d->published.publish(d->acl);
     d->closeRevokedFiles();
     d->recheckWaitingDeletes();
     Q_EMIT notifyDirectoryChanged(vfsaccess::sharesRoot());
@@ -993,7 +988,10 @@ void VfsServerNusk::processDeleteFileCommand(const VfsFenuCommand &cmd)
 {
     const MappedPath mapped = d->rules.mapRequestPath(cmd.path);
     std::uint8_t status = mapped.status;
-    if (status == FSO_STATUS_SUCCESS && mapped.local.isEmpty())
+    // A share this peer no longer has: whatever the path named is still there, out of its reach.
+    if (status == FSO_STATUS_NOT_FOUND)
+        status = FSO_STATUS_NOT_PERMITTED;
+    else if (status == FSO_STATUS_SUCCESS && mapped.local.isEmpty())
         status = FSO_STATUS_INVALID_PARAMETER;
     else if (status == FSO_STATUS_SUCCESS && d->takenDeletes.size() >= kMaxDeletes)
         status = FSO_STATUS_IO_ERROR;
@@ -1011,12 +1009,29 @@ void VfsServerNusk::processDeleteFileCommand(const VfsFenuCommand &cmd)
     job->notifyPath = vfsaccess::parentPath(mapped.requested);
     job->version = {cmd.expectChangeNs, cmd.expectInode};
     job->rules = d->rules;
+    job->inLongLane = cmd.flags & FSO_DELETE_TO_TRASH;
+    job->needsLongLane = false;
     d->arm(job);
-    d->deleteLane.add(job);
+    (job->inLongLane ? d->longDeleteLane : d->deleteLane).add(job);
 }
 
 void VfsServerNuskPrivate::deleteFinished(DeleteFileJob *job)
 {
+    if (job->needsLongLane) {
+        job->needsLongLane = false;
+        // Asked on a link that has dropped since: it never runs, as if it had still waited.
+        if (job->cancelToken != cancelToken) {
+            job->rules = vfsaccess::VfsAccessRules();
+            recycle(freeDeletes, release(takenDeletes, job));
+            return;
+        }
+        // Checked again when it runs there, against the access as it is then.
+        job->inLongLane = true;
+        job->rules = rules;
+        arm(job);
+        longDeleteLane.add(job);
+        return;
+    }
     std::unique_ptr<DeleteFileJob> owned = release(takenDeletes, job);
     if (!owned)
         return;
@@ -1031,19 +1046,22 @@ void VfsServerNuskPrivate::recheckWaitingDeletes()
 {
     // A delete is checked when it runs, against the access it carries: one still waiting
     // carries the access as it is now, not as it was when it came.
-    for (VfsServerJob *job : deleteLane.takeWaiting()) {
-        auto *waiting = static_cast<DeleteFileJob *>(job);
-        waiting->rules = rules;
-        deleteLane.add(waiting);
+    for (VfsJobLane *lane : {&deleteLane, &longDeleteLane}) {
+        for (VfsServerJob *job : lane->takeWaiting()) {
+            static_cast<DeleteFileJob *>(job)->rules = rules;
+            lane->add(job);
+        }
     }
 }
 
 void VfsServerNuskPrivate::dropWaitingDeletes()
 {
-    for (VfsServerJob *job : deleteLane.takeWaiting()) {
-        auto *waiting = static_cast<DeleteFileJob *>(job);
-        waiting->rules = vfsaccess::VfsAccessRules();
-        recycle(freeDeletes, release(takenDeletes, waiting));
+    for (VfsJobLane *lane : {&deleteLane, &longDeleteLane}) {
+        for (VfsServerJob *job : lane->takeWaiting()) {
+            auto *waiting = static_cast<DeleteFileJob *>(job);
+            waiting->rules = vfsaccess::VfsAccessRules();
+            recycle(freeDeletes, release(takenDeletes, waiting));
+        }
     }
 }
 

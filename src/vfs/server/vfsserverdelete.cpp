@@ -8,20 +8,50 @@
 #include <QFile>
 
 #include <cerrno>
+#include <functional>
+#include <mutex>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 using vfsaccess::LinkMode;
 
+namespace {
+
+std::mutex treeHookMutex;
+std::function<void()> treeRemovalHook;
+
+void beforeTreeRemoval()
+{
+    std::function<void()> hook;
+    {
+        std::lock_guard<std::mutex> lock(treeHookMutex);
+        hook = treeRemovalHook;
+    }
+    if (hook)
+        hook();
+}
+
+} // namespace
+
+void vfsserverfs::setTreeRemovalHookForTests(std::function<void()> hook)
+{
+    std::lock_guard<std::mutex> lock(treeHookMutex);
+    treeRemovalHook = std::move(hook);
+}
+
 void DeleteFileJob::run()
 {
+    needsLongLane = false;
     status = check();
     if (status == FSO_STATUS_SUCCESS) {
         QByteArray name;
         const int parent = vfsaccess::openParentDirectory(localPath, &name);
+        // "Not found" says the name is gone from its folder. A folder on the way that is
+        // gone or is no folder says nothing of the name: it may have moved with its folder,
+        // and a move that read this as gone would leave its source unnamed.
         if (parent < 0)
-            status = errno == ENOENT || errno == ENOTDIR ? FSO_STATUS_NOT_FOUND : FSO_STATUS_IO_ERROR;
+            status = FSO_STATUS_IO_ERROR;
         else if (!rules.entryInside(localPath, parent, name))
             status = FSO_STATUS_NOT_PERMITTED;
         else
@@ -29,7 +59,8 @@ void DeleteFileJob::run()
         if (parent >= 0)
             ::close(parent);
     }
-    fsoreply::deleted(reply, trId, status, requestPath);
+    if (!needsLongLane)
+        fsoreply::deleted(reply, trId, status, requestPath);
     state = VfsServerJobReplyReady;
 }
 
@@ -43,11 +74,11 @@ std::uint8_t DeleteFileJob::check() const
     return rules.holdsShareRoot(localPath) ? FSO_STATUS_NOT_PERMITTED : FSO_STATUS_SUCCESS;
 }
 
-std::uint8_t DeleteFileJob::removeAt(int dirFd, const QByteArray &name) const
+std::uint8_t DeleteFileJob::removeAt(int dirFd, const QByteArray &name)
 {
     struct stat st;
     if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return FSO_STATUS_NOT_FOUND;
+        return errno == ENOENT ? FSO_STATUS_NOT_FOUND : FSO_STATUS_IO_ERROR;
     // The caller copied one version of a file and may delete that one only, whatever the name
     // holds now; the version is checked on what is taken away, as it is taken.
     if (version.given())
@@ -64,10 +95,16 @@ std::uint8_t DeleteFileJob::removeAt(int dirFd, const QByteArray &name) const
                 return errno == ENOENT ? FSO_STATUS_NOT_FOUND : FSO_STATUS_IO_ERROR;
             return FSO_STATUS_SUCCESS;
         }
-        if (!trash)
+        if (!trash) {
+            if (!inLongLane) {
+                needsLongLane = true;
+                return FSO_STATUS_SUCCESS;
+            }
+            beforeTreeRemoval();
             return vfsserverfs::removeTreeAt(dirFd, name, QFile::encodeName(localPath), cancelled)
                        ? FSO_STATUS_SUCCESS
                        : FSO_STATUS_IO_ERROR;
+        }
     }
     // The delete job asks its user whether to delete for good on 14, and only then.
     if (trash)

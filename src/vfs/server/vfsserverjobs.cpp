@@ -223,11 +223,27 @@ bool copyEntryAt(int fromDir, const char *name, int toDir, const char *toName, c
         ::closedir(dir);
         return false;
     }
-    std::vector<QByteArray> names;
+    std::vector<QByteArray> names, setAside;
     while (dirent *entry = ::readdir(dir)) {
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
             continue;
-        names.emplace_back(entry->d_name);
+        (setaside::looksSetAside(entry->d_name) ? setAside : names).emplace_back(entry->d_name);
+    }
+    // Copied as a listing shows the folder: what a delete holds aside stays out, and what one
+    // left aside goes along under its own name again (once, had that name come and gone).
+    QSet<QByteArray> read;
+    if (!setAside.empty())
+        read = QSet<QByteArray>(names.begin(), names.end());
+    for (const QByteArray &name : setAside) {
+        QByteArrayList restored;
+        if (!setaside::restoreLeftover(::dirfd(dir), name, &restored))
+            restored = {name};
+        for (const QByteArray &now : qAsConst(restored)) {
+            if (!read.contains(now)) {
+                read.insert(now);
+                names.push_back(now);
+            }
+        }
     }
     bool ok = true;
     for (const QByteArray &child : names) {
@@ -750,25 +766,32 @@ void QueryListDirectoryJob::buildItems()
     };
     // Entries a delete set aside are never listed as such; they are looked at once the folder
     // has been read, as giving one back renames inside the folder being read.
-    QByteArrayList setAside;
+    std::vector<std::pair<QByteArray, unsigned char>> setAside;
     while (dirent *entry = ::readdir(dir)) {
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
             continue;
         if (setaside::looksSetAside(entry->d_name))
-            setAside.append(QByteArray(entry->d_name));
+            setAside.emplace_back(QByteArray(entry->d_name), entry->d_type);
         else
             consider(entry->d_name, entry->d_type);
     }
     ::closedir(dir);
-    for (const QByteArray &name : qAsConst(setAside)) {
+    // A name one gets back may have been read as well, had it come and gone meanwhile.
+    QSet<QString> listed;
+    if (!setAside.empty()) {
+        for (const ListCandidate &candidate : candidates)
+            listed.insert(candidate.name);
+    }
+    for (const auto &met : setAside) {
         QByteArrayList restored;
-        if (!setaside::restoreLeftover(dirFd, name, &restored))
-            restored = {name};
+        if (!setaside::restoreLeftover(dirFd, met.first, &restored))
+            restored = {met.first};
         for (const QByteArray &now : qAsConst(restored)) {
-            // The name it got back may have been read as well, had it come and gone meanwhile.
             const QString text = QFile::decodeName(now);
-            if (std::none_of(candidates.begin(), candidates.end(), [&](const ListCandidate &c) { return c.name == text; }))
-                consider(now.constData(), DT_UNKNOWN);
+            if (!listed.contains(text)) {
+                listed.insert(text);
+                consider(now.constData(), now == met.first ? met.second : static_cast<unsigned char>(DT_UNKNOWN));
+            }
         }
     }
     const std::vector<std::size_t> order = listingOrder(candidates);

@@ -291,12 +291,16 @@ struct DeleteFileJob : VfsServerJob
     // The one version of a file it may take; none given: whatever the name holds.
     versionguard::Version version;
     vfsaccess::VfsAccessRules rules;
+    // Runs in the peer's lane for deletes that may take minutes; elsewhere a folder to be
+    // removed with all it holds is not removed but handed on there (needsLongLane).
+    bool inLongLane = false;
     // result
     std::uint8_t status = 0;
+    bool needsLongLane = false;     // no reply built: to be run again in that lane
 
 private:
     std::uint8_t check() const;
-    std::uint8_t removeAt(int dirFd, const QByteArray &name) const;
+    std::uint8_t removeAt(int dirFd, const QByteArray &name);
     std::uint8_t removeVersionAt(int dirFd, const QByteArray &name) const;
 };
 
@@ -371,6 +375,9 @@ bool makePathAt(int baseFd, const QStringList &parts);
 
 // Tests turn the unnamed way of PutFileJob off to see the hidden-name way work.
 void setUnnamedNewFilesForTests(bool allowed);
+// Tests hold a folder's removal with all it holds: the hook runs on the deleting thread
+// before the removal starts.
+void setTreeRemovalHookForTests(std::function<void()> hook);
 
 
 } // namespace vfsserverfs

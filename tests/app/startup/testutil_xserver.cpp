@@ -41,20 +41,35 @@ struct Connection
 
 XServer::XServer()
 {
-    for (int n = 140; n < 200 && m_display.isEmpty(); ++n) {
-        if (QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n))
-            || QFileInfo::exists(QStringLiteral("/tmp/.X%1-lock").arg(n)))
-            continue;
-        m_server.start("Xvfb", {QStringLiteral(":%1").arg(n), "-screen", "0", "1280x800x24", "-nolisten", "tcp"});
-        if (!m_server.waitForStarted())
+    // Xvfb takes a free display itself and writes its number to the descriptor once it takes
+    // connections: tests that start servers at the same moment never end up on one server,
+    // which a number picked here by looking for lock files allowed.
+    m_server.setReadChannel(QProcess::StandardOutput);
+    m_server.start("Xvfb", {"-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp"});
+    if (!m_server.waitForStarted())
+        return;
+    QByteArray number;
+    QElapsedTimer clock;
+    clock.start();
+    while (!number.endsWith('\n') && m_server.state() == QProcess::Running
+           && clock.elapsed() < testutil::timeoutMs(30000)) {
+        m_server.waitForReadyRead(100);
+        number += m_server.readAllStandardOutput();
+    }
+    bool ok = false;
+    number.trimmed().toUInt(&ok);
+    if (!ok)
+        return;
+    // Named, it may not take connections yet: servers starting at the same moment may still
+    // be trying that number (without a lock file, as with -displayfd), and refuse a client
+    // there until they move on.
+    const QString display = QStringLiteral(":") + QString::fromLatin1(number.trimmed());
+    while (m_server.state() == QProcess::Running && clock.elapsed() < testutil::timeoutMs(30000)) {
+        if (Connection(display).ok()) {
+            m_display = display;
             return;
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < 10000 && m_server.state() == QProcess::Running
-               && !QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)))
-            QTest::qWait(20);
-        if (m_server.state() == QProcess::Running)
-            m_display = QStringLiteral(":%1").arg(n);
+        }
+        QTest::qWait(20);
     }
 }
 
@@ -74,13 +89,18 @@ bool XServer::startWindowManager()
     env.insert("DISPLAY", m_display);
     m_windowManager.setProcessEnvironment(env);
     m_windowManager.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_windowManager.start("openbox", QStringList());
-    if (!m_windowManager.waitForStarted())
-        return false;
-    // A window manager names its check window on the root once it runs.
+    // A window manager names its check window on the root once it runs. One that could not
+    // reach the display (another server still trying the same number) is started again.
     QElapsedTimer clock;
     clock.start();
-    while (clock.elapsed() < 10000 && m_windowManager.state() == QProcess::Running) {
+    for (int started = 0; clock.elapsed() < testutil::timeoutMs(30000);) {
+        if (m_windowManager.state() == QProcess::NotRunning) {
+            if (++started > 5)
+                return false;
+            m_windowManager.start("openbox", QStringList());
+            if (!m_windowManager.waitForStarted())
+                return false;
+        }
         Connection x(m_display);
         if (x.ok() && !x.property(x.root(), x.atom("_NET_SUPPORTING_WM_CHECK")).isEmpty())
             return true;

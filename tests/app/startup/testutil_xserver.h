@@ -12,6 +12,8 @@ class XServer
 {
 public:
     XServer();
+    // Keys and questions for a display another process started (it is not stopped here).
+    explicit XServer(const QString &display) : m_display(display) {}
     ~XServer();
     // Empty when no X server could be started.
     QString display() const { return m_display; }

@@ -511,11 +511,13 @@ private Q_SLOTS:
             QVERIFY(p.waitForStarted());
             QByteArray out;
             QTRY_VERIFY2_WITH_TIMEOUT((out += p.readAllStandardOutput()).contains("first painted window")
-                                      || p.state() != QProcess::Running, out.constData(), 30000);
+                                      || p.state() != QProcess::Running, out.constData(), testutil::timeoutMs(30000));
+            if (end != "quit")
+                QVERIFY2(p.state() == QProcess::Running, out.constData());
             if (end == "SIGTERM")
                 ::kill(pid_t(p.processId()), SIGTERM);
             else if (end == "close")
-                QTRY_COMPARE_WITH_TIMEOUT(x->closeWindows("nusk"), 1, 10000);
+                QTRY_COMPARE_WITH_TIMEOUT(x->closeWindows("nusk"), 1, testutil::timeoutMs(30000));
             QVERIFY(ended(p, 20000));
             QCOMPARE(p.exitStatus(), QProcess::NormalExit);
             QCOMPARE(p.exitCode(), 0);

@@ -196,16 +196,32 @@ QByteArray pngBomb(quint32 width, quint32 height, int bitDepth, int colorType, b
     return png;
 }
 
-qint64 peakResidentMiB()
+namespace {
+
+// The number after `key` in a "key: value" file of /proc; -1 when it is not there.
+qint64 procValue(const QString &path, const QByteArray &key)
 {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
         return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong() / 1024;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        if (line.startsWith(key))
+            return line.mid(key.size()).trimmed().split(' ').first().toLongLong();
     }
     return -1;
+}
+
+} // namespace
+
+qint64 peakResidentMiB()
+{
+    const qint64 kib = procValue(QStringLiteral("/proc/self/status"), "VmHWM:");
+    return kib < 0 ? -1 : kib / 1024;
+}
+
+qint64 bytesReadByThisThread()
+{
+    return procValue(QStringLiteral("/proc/thread-self/io"), "rchar:");
 }
 
 void resetPeakResident()

@@ -46,6 +46,8 @@ QByteArray pngBomb(quint32 width, quint32 height, int bitDepth = 8, int colorTyp
 // The highest resident memory of this process since the last reset, in MiB; and the reset.
 qint64 peakResidentMiB();
 void resetPeakResident();
+// Bytes the calling thread has read through system calls so far (reading /dev/zero shows).
+qint64 bytesReadByThisThread();
 // A 1 x 1 GIF.
 QByteArray tinyGif();
 

@@ -44,13 +44,45 @@ TestPeer::TestPeer(const QString &uuid, bool local, QObject *parent)
         if (m_dropping)
             return;
         QMetaObject::invokeMethod(this, [this, data]() {
-            if (m_dropping || !m_parser.processCommand(data, &m_clientRecord, 3))
+            if (m_pacing.interval() > 0) {
+                m_paced.push_back(data);
+                if (!m_pacing.isActive())
+                    m_pacing.start();
                 return;
-            if (onReply)
-                onReply(m_clientRecord);
-            m_client->processIncomingCommand(m_clientRecord);
+            }
+            deliverReply(data);
         }, Qt::QueuedConnection);
     }, Qt::DirectConnection);
+    m_pacing.setInterval(0);
+    connect(&m_pacing, &QTimer::timeout, this, [this] {
+        if (m_paced.empty())
+            return m_pacing.stop();
+        const std::vector<unsigned char> data = std::move(m_paced.front());
+        m_paced.pop_front();
+        deliverReply(data);
+    });
+}
+
+void TestPeer::deliverReply(const std::vector<unsigned char> &data)
+{
+    if (m_dropping || !m_parser.processCommand(data, &m_clientRecord, 3))
+        return;
+    if (onReply)
+        onReply(m_clientRecord);
+    m_client->processIncomingCommand(m_clientRecord);
+}
+
+void TestPeer::setReplyPacing(int ms)
+{
+    m_pacing.setInterval(ms);
+    if (ms > 0)
+        return;
+    m_pacing.stop();
+    while (!m_paced.empty()) {
+        const std::vector<unsigned char> data = std::move(m_paced.front());
+        m_paced.pop_front();
+        deliverReply(data);
+    }
 }
 
 TestPeer::~TestPeer()

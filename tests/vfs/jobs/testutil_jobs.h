@@ -3,7 +3,8 @@
 // In-process peers for the job tests: each TestPeer owns an FSO client wired to a real FSO
 // server over the parser, with every message delivered on a later turn of the event loop
 // as a link would. The wire can drop messages for a while (a cut link), hold requests back
-// (a stalled peer) and counts the bytes that WRITE_FILE requests carry.
+// (a stalled peer), let replies through one at a time (a slow link far away) and counts the
+// bytes that WRITE_FILE requests carry.
 
 #include "peers/ipeer.h"
 #include "vfs/fso/vfsclientnusk.h"
@@ -14,7 +15,9 @@
 #include <QByteArray>
 #include <QString>
 #include <QTemporaryDir>
+#include <QTimer>
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -42,6 +45,9 @@ public:
     // While set, requests wait, in order, instead of reaching the server; its replies to
     // earlier ones still come back. Clearing it delivers the waiting ones.
     void setHoldingRequests(bool hold);
+    // While above 0, replies come back one at a time, each that long after the one before
+    // (and after it was sent): a slow link far away. 0 lets those still on the way go at once.
+    void setReplyPacing(int ms);
     // Data of WRITE_FILE requests the server got, and the data the client sent (lost or not).
     quint64 writtenBytes() const { return m_writtenBytes; }
     quint64 sentWriteBytes() const { return m_sentWriteBytes; }
@@ -57,6 +63,7 @@ public:
 private:
     TestPeer(const QString &uuid, bool local, QObject *parent);
     void deliverRequest(const std::vector<unsigned char> &data);
+    void deliverReply(const std::vector<unsigned char> &data);
 
     std::unique_ptr<VfsClientNusk> m_client;
     std::unique_ptr<VfsServerNusk> m_server;
@@ -66,6 +73,8 @@ private:
     bool m_dropping = false;
     bool m_holding = false;
     std::vector<std::vector<unsigned char>> m_held;
+    QTimer m_pacing;
+    std::deque<std::vector<unsigned char>> m_paced;
     quint64 m_writtenBytes = 0;
     quint64 m_sentWriteBytes = 0;
     int m_writeRequests = 0;

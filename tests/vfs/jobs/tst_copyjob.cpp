@@ -907,6 +907,134 @@ private Q_SLOTS:
         QCOMPARE(readFile(m_dst + QStringLiteral("/own")), data);
     }
 
+    // While nothing comes back for the silence it waits for, the job says which computer it
+    // waits for: the one whose requests are out (the source's reads, the destination's
+    // writes), still running, not paused; the next answer ends the wait. A slow link far
+    // away, one reply a third of that silence after the other, never reads as waiting.
+    void waitingNamesTheSilentComputer()
+    {
+        m_a->setName(QStringLiteral("Laptop"));
+        m_b->setName(QStringLiteral("Studio"));
+        for (TestPeer *p : {m_a.get(), m_b.get()}) {
+            p->client()->setRequestTimeout(60000);
+            p->client()->setTransferTimeout(60000);
+        }
+        VfsJobTimings timings;
+        timings.retryDelayMs = 50;
+        timings.finishedDeleteMs = timings.abortedDeleteMs = 0;
+        timings.stallMs = 600;
+        auto watch = [this](VfsCopyJob *job, QStringList *texts) {
+            connect(job, &VfsCopyJob::waitingTextChanged, this, [job, texts] { texts->append(job->waitingText()); });
+        };
+
+        const QByteArray slow = pattern(12 * 64400 + 7, 31);
+        QVERIFY(writeFile(m_src + QStringLiteral("/slow"), slow));
+        m_a->setReplyPacing(timings.stallMs / 3);
+        m_b->setReplyPacing(timings.stallMs / 3);
+        QPointer<VfsCopyJob> job = make(m_a.get(), m_b.get(), {item(m_src + QStringLiteral("/slow"))}, m_dst);
+        job->setTimings(timings);
+        QStringList texts;
+        watch(job, &texts);
+        QVERIFY(run(job).finished);
+        QVERIFY2(texts.isEmpty(), qPrintable(texts.join(QLatin1Char('|'))));
+        QCOMPARE(readFile(m_dst + QStringLiteral("/slow")), slow);
+        m_a->setReplyPacing(0);
+        m_b->setReplyPacing(0);
+
+        const qint64 size = 6000000;
+        const QByteArray data = pattern(size, 32);
+        QVERIFY(writeFile(m_src + QStringLiteral("/big"), data));
+        for (TestPeer *silent : {m_b.get(), m_a.get()}) {
+            QFile::remove(m_dst + QStringLiteral("/big"));
+            bool held = false;
+            silent->onRequest = [&](const VfsFenuCommand &cmd) {
+                if (!held && cmd.code == (silent == m_b.get() ? FSO_WRITE_FILE : FSO_READ_FILE)
+                    && cmd.offset >= quint64(size / 3)) {
+                    held = true;
+                    silent->setHoldingRequests(true);
+                }
+            };
+            job = make(m_a.get(), m_b.get(), {item(m_src + QStringLiteral("/big"))}, m_dst);
+            job->setTimings(timings);
+            texts.clear();
+            watch(job, &texts);
+            bool finished = false;
+            connect(job.data(), &VfsJob::jobFinished, this, [&finished] { finished = true; });
+            job->start();
+            const QString waiting = QStringLiteral("waiting for ") + silent->displayName();
+            QVERIFY(waitFor([&] { return job && job->waitingText() == waiting; }, 10000));
+            QCOMPARE(job->state(), VfsJob::VfsJobStateRunning);
+            QCOMPARE(job->remainingTime(), QString());
+            silent->onRequest = nullptr;
+            silent->setHoldingRequests(false);
+            QVERIFY(waitFor([&] { return finished; }));
+            QCOMPARE(texts, QStringList({waiting, QString()}));
+            QCOMPARE(readFile(m_dst + QStringLiteral("/big")), data);
+            waitFor([&] { return job.isNull(); }, 5000);
+        }
+        settle();
+    }
+
+    // Sources that go away after they were copied (here: when the destination is flushed,
+    // right before the copied sources are listed again), one file and a whole folder: their
+    // copies arrived whole, the job ends without a retry or an error and names them where
+    // they arrived. A copy's result keeps them; a cut has nothing left to delete of them and
+    // keeps nothing else.
+    void sourcesGoneBeforeTheEndCheck_data()
+    {
+        QTest::addColumn<bool>("cut");
+        QTest::newRow("copy") << false;
+        QTest::newRow("cut") << true;
+    }
+
+    void sourcesGoneBeforeTheEndCheck()
+    {
+        QFETCH(bool, cut);
+        const QString tree = m_src + QStringLiteral("/tree");
+        QVERIFY(QDir().mkpath(tree));
+        const QStringList names = {QStringLiteral("gone.bin"), QStringLiteral("stays.bin")};
+        for (int i = 0; i < names.size(); ++i)
+            QVERIFY(writeFile(m_src + QLatin1Char('/') + names.at(i), pattern(200000 + i, 40 + i)));
+        QVERIFY(writeFile(tree + QStringLiteral("/a.bin"), pattern(150000, 42)));
+        QVERIFY(writeFile(tree + QStringLiteral("/b.bin"), pattern(70000, 43)));
+        QVERIFY(writeFile(tree + QStringLiteral("/small.txt"), pattern(100, 44)));   // through the lane
+        m_b->onRequest = [&](const VfsFenuCommand &cmd) {
+            if (cmd.code == FSO_SYNC) {
+                QFile::remove(m_src + QStringLiteral("/gone.bin"));
+                QDir(tree).removeRecursively();
+            }
+        };
+        QPointer<VfsCopyJob> job = make(m_a.get(), m_b.get(),
+                                        {item(m_src + QStringLiteral("/gone.bin")), item(m_src + QStringLiteral("/stays.bin")),
+                                         item(tree, VfsCopyItem::DirectoryType)},
+                                        m_dst, false, cut);
+        int pauses = 0;
+        connect(job.data(), &VfsJob::stateChanged, this, [&] {
+            pauses += job && job->state() == VfsJob::VfsJobStatePaused;
+        });
+        QStringList gone;
+        connect(job.data(), &VfsJob::jobFinished, this, [&] { gone = job->sourcesGone(); });
+        Outcome out = run(job);
+        m_b->onRequest = nullptr;
+        QVERIFY(out.finished);
+        QCOMPARE(pauses, 0);
+        QCOMPARE(out.errors, 0);
+        gone.sort();
+        QCOMPARE(gone, QStringList({m_dst + QStringLiteral("/gone.bin"), m_dst + QStringLiteral("/tree/a.bin"),
+                                    m_dst + QStringLiteral("/tree/b.bin"), m_dst + QStringLiteral("/tree/small.txt")}));
+        QCOMPARE(readFile(m_dst + QStringLiteral("/gone.bin")), pattern(200000, 40));
+        QCOMPARE(readFile(m_dst + QStringLiteral("/tree/a.bin")), pattern(150000, 42));
+        QCOMPARE(readFile(m_dst + QStringLiteral("/stays.bin")), pattern(200001, 41));
+        QCOMPARE(QFileInfo::exists(m_src + QStringLiteral("/stays.bin")), !cut);
+        QStringList files = out.result.files;
+        files.sort();
+        QCOMPARE(files, cut ? QStringList({m_src + QStringLiteral("/stays.bin")})
+                            : QStringList({m_src + QStringLiteral("/gone.bin"), m_src + QStringLiteral("/stays.bin"),
+                                           tree + QStringLiteral("/a.bin"), tree + QStringLiteral("/b.bin"),
+                                           tree + QStringLiteral("/small.txt")}));
+        settle();
+    }
+
     // A destination that takes fewer bytes than it was given (its disk is full) never counts
     // as copied: the job says why while it waits, keeps trying, and clears the prompt once
     // the copy goes on.

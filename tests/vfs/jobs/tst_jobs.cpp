@@ -1,7 +1,10 @@
-// The job base's step timer and the copy job's figures: percent, remaining time, states.
+// The job base's step timer, the copy job's figures (percent, remaining time, states) and
+// the names its messages give.
 
+#include "vfs/fso/vfsshownpath.h"
 #include "vfs/jobs/vfscopyjob.h"
 #include "vfs/jobs/vfsjob.h"
+#include "vfs/jobs/vfsleftoutlist.h"
 
 #include <QSignalSpy>
 #include <QtTest>
@@ -100,6 +103,28 @@ private Q_SLOTS:
         QCOMPARE(list.shown().size(), VfsLeftOutList::kMaxShown);
         QCOMPARE(list.notShown(), 5);
         QCOMPARE(list.shown().first().reason, QStringLiteral("why"));
+        // A line of text names a few of them and counts the rest, also those never kept.
+        const QStringList names{QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")};
+        QCOMPARE(vfsFewNamed(names, 3), QStringLiteral("a, b, c"));
+        QCOMPARE(vfsFewNamed(names, 2), QStringLiteral("a, b and 1 more"));
+        QCOMPARE(vfsFewNamed(names, 5, 1005), QStringLiteral("a, b, c and 1002 more"));
+    }
+
+    // A path in a job's message names a share by the share's name; one whose name is not
+    // known shows as "…", never by the uuid that stands for it on the wire.
+    void sharesShownByName()
+    {
+        const QString uuid = QStringLiteral("%shares/{e91f0000-0000-0000-0000-000000000000}");
+        const VfsShareName known = [&](const QString &share) { return share == uuid ? QStringLiteral("Photos") : QString(); };
+        QCOMPARE(vfsShownPath(uuid + QStringLiteral("/2024/a.jpg"), QLatin1Char('/'), known, VfsUnknownShare::Hide),
+                 QStringLiteral("Shares/Photos/2024/a.jpg"));
+        const QString other = QStringLiteral("%shares/{0e000000-0000-0000-0000-000000000000}/a.jpg");
+        QCOMPARE(vfsShownPath(other, QLatin1Char('/'), known, VfsUnknownShare::Hide), QStringLiteral("Shares/\u2026/a.jpg"));
+        QCOMPARE(vfsShownPath(other, QLatin1Char('/'), nullptr, VfsUnknownShare::Hide), QStringLiteral("Shares/\u2026/a.jpg"));
+        // Typed into a path bar and read back, a path keeps what it cannot show.
+        QCOMPARE(vfsShownPath(other, QLatin1Char('/'), known), other);
+        QCOMPARE(vfsShownPath(QStringLiteral("%sharesX/a"), QLatin1Char('/'), known, VfsUnknownShare::Hide),
+                 QStringLiteral("%sharesX/a"));
     }
 };
 

@@ -71,6 +71,21 @@ private:
         return m_manager->copy(d);
     }
 
+    // Cuts `tree` and waits for the move to finish; false when it did not. `kept`: what the
+    // move named as left at the source.
+    bool cutToTheEnd(const QString &tree, QVector<VfsLeftOutItem> *kept)
+    {
+        QPointer<VfsCopyJob> job = cut(tree);
+        bool finished = false;
+        if (job) {
+            connect(job.data(), &VfsJob::jobFinished, this, [&] {
+                finished = true;
+                *kept = job->leftOutItems();
+            });
+        }
+        return job && waitFor([&]() { return finished; }, 20000);
+    }
+
     // Whether A's link is cut now.
     void setCut(bool cut)
     {
@@ -224,6 +239,62 @@ private Q_SLOTS:
         QCOMPARE(del.keptFolders(), QStringList{tree});
     }
 
+    // A source is gone when the folder that held it shows it gone, not because the peer said
+    // "not found". A source folder renamed while its files are deleted keeps them all, and
+    // the move names each; so it does with a peer of an older version, which answered "not
+    // found" there, and for a file such a peer said it could not find that is still in its
+    // folder. A file someone else deleted meanwhile is gone, and not named.
+    void sourcesNotShownGoneAreNamed_data()
+    {
+        QTest::addColumn<bool>("olderPeer");
+        QTest::newRow("this version") << false;
+        QTest::newRow("an older version") << true;
+    }
+    void sourcesNotShownGoneAreNamed()
+    {
+        QFETCH(bool, olderPeer);
+        const QString tree = m_src + QStringLiteral("/renamed");
+        const QStringList moved = makeFiles(tree + QStringLiteral("/sub"), 30);
+        const QStringList stay = makeFiles(tree + QStringLiteral("/keep"), 5);
+        QVERIFY(!moved.isEmpty() && !stay.isEmpty());
+        const QString gone = tree + QStringLiteral("/keep/") + stay.at(1);
+        const QString unseen = tree + QStringLiteral("/keep/") + stay.at(2);
+        bool renamed = false;
+        m_a->onRequest = [&](const VfsFenuCommand &cmd) {
+            if (cmd.code != FSO_DELETE_FILE || renamed)
+                return;
+            renamed = QDir().rename(tree + QStringLiteral("/sub"), tree + QStringLiteral("/sub2")) && QFile::remove(gone)
+                      && rewriteKeepingTime(unseen, readFile(unseen));
+        };
+        if (olderPeer) {
+            m_a->onReply = [&](VfsFenuCommand &reply) {
+                // Its answer for a folder on the way that is gone, and for a name it could not look at.
+                if (reply.code == FSO_DELETE_FILE_REPLY
+                    && (reply.status == FSO_STATUS_IO_ERROR || pathOf(reply) == unseen))
+                    reply.status = FSO_STATUS_NOT_FOUND;
+            };
+        }
+        QVector<VfsLeftOutItem> kept;
+        QVERIFY(cutToTheEnd(tree, &kept));
+        m_a->onRequest = nullptr;
+        m_a->onReply = nullptr;
+        QVERIFY(renamed);
+
+        QSet<QString> named;
+        for (const VfsLeftOutItem &item : qAsConst(kept))
+            named.insert(item.path);
+        for (const QString &name : moved) {
+            QVERIFY(QFileInfo::exists(tree + QStringLiteral("/sub2/") + name));
+            QVERIFY2(named.contains(tree + QStringLiteral("/sub/") + name), qPrintable(name));
+        }
+        QVERIFY(QFileInfo::exists(unseen));
+        QVERIFY(named.contains(unseen));
+        QVERIFY(!named.contains(gone));
+        QCOMPARE(named.size(), moved.size() + 1);
+        for (const QString &name : stay)
+            QVERIFY(QFileInfo::exists(m_dst + QStringLiteral("/renamed/keep/") + name));
+    }
+
     // A cancel that comes as the last delete of a cut has ended changes nothing: the sources
     // are gone, and the move ends done.
     void cancelAsTheDeletesEndLeavesTheMoveDone()
@@ -265,15 +336,8 @@ private Q_SLOTS:
             replaced = QFile::remove(victim) && QDir().mkdir(victim)
                        && writeFile(victim + QStringLiteral("/inside.txt"), "precious");
         };
-        QPointer<VfsCopyJob> job = cut(tree);
-        QVERIFY(job);
         QVector<VfsLeftOutItem> kept;
-        bool finished = false;
-        connect(job.data(), &VfsJob::jobFinished, this, [&] {
-            finished = true;
-            kept = job->leftOutItems();
-        });
-        QVERIFY(waitFor([&]() { return finished; }, 10000));
+        QVERIFY(cutToTheEnd(tree, &kept));
         m_a->onRequest = nullptr;
         QVERIFY(replaced);
         QCOMPARE(readFile(victim + QStringLiteral("/inside.txt")), QByteArray("precious"));

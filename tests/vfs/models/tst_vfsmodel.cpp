@@ -126,8 +126,8 @@ void TestVfsModel::bigListingMergesInBatches()
     QCOMPARE(root.data(VfsModel::ChildSizeRole).toULongLong(), sum);
     QCOMPARE(changed.count(), 1);
     QCOMPARE(rig.model->index(999, 0, root).data().toString(), QStringLiteral("f999"));
-    QCOMPARE(rig.model->index(0, VfsModel::SizeColumn, root).data().toString(),
-             QLocale().formattedDataSize(0, 1, QLocale::DataSizeSIFormat));
+    // A count of bytes, in any locale worded by the catalogue (none here).
+    QCOMPARE(rig.model->index(0, VfsModel::SizeColumn, root).data().toString(), QStringLiteral("0 bytes"));
 }
 
 void TestVfsModel::relistingRemovesAppendsAndUpdates()

@@ -1,16 +1,20 @@
 // The server's hand-over of jobs to the pool: bursts are spread over several threads, every
-// job comes back exactly once on the server's thread, and nothing comes back (or still runs)
-// once the server waited for its jobs.
+// job comes back exactly once on the server's thread, nothing comes back (or still runs)
+// once the server waited for its jobs, and the lanes of several peers share the pool.
 
+#include "vfs/server/vfsjoblane.h"
 #include "vfs/server/vfsjobrunner.h"
 #include "vfs/server/vfsserverjobs.h"
 
 #include <QThread>
+#include <QThreadPool>
 #include <QtTest>
 
 #include <atomic>
+#include <condition_variable>
 #include <map>
 #include <memory>
+#include <mutex>
 
 namespace {
 
@@ -33,6 +37,104 @@ struct CountedJob : VfsServerJob
         --*running;
         state = VfsServerJobReplyReady;
     }
+};
+
+// Peers, each with a runner and a lane of width 4 in one group, whose jobs wait in run()
+// until let go; it notes which lane each job that starts is of.
+class HeldLanes
+{
+public:
+    explicit HeldLanes(int lanes)
+    {
+        for (int i = 0; i < lanes; ++i) {
+            m_owners.emplace_back(new QObject);
+            m_runners.emplace_back(new VfsJobRunner(m_owners.back().get()));
+            m_lanes.emplace_back(new VfsJobLane(*m_runners.back(), 4, m_group));
+        }
+    }
+    ~HeldLanes()
+    {
+        {
+            // Once every job has run, no lane has work for which a thread could still start.
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_all = true;
+            m_changed.notify_all();
+            m_changed.wait(lock, [this] { return m_done == m_jobs.size(); });
+        }
+        for (auto &runner : m_runners)
+            runner->waitForAll();
+    }
+
+    void add(int lane)
+    {
+        m_jobs.emplace_back(new Job);
+        Job *job = m_jobs.back().get();
+        job->owner = this;
+        job->lane = lane;
+        job->ended = [] {};
+        job->state = VfsServerJobRunning;
+        m_lanes[std::size_t(lane)]->add(job);
+    }
+    int running(int lane)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return int(std::count_if(m_running.begin(), m_running.end(), [&](const Job *job) { return job->lane == lane; }));
+    }
+    int running()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return int(m_running.size());
+    }
+    // Lets the job of `lane` go that started first (any lane: -1).
+    void letGo(int lane = -1)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (Job *job : m_running) {
+            if (lane < 0 || job->lane == lane) {
+                job->letGo = true;
+                m_changed.notify_all();
+                return;
+            }
+        }
+    }
+    std::vector<int> started()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_started;
+    }
+
+private:
+    struct Job : VfsServerJob
+    {
+        HeldLanes *owner = nullptr;
+        int lane = 0;
+        bool letGo = false;
+        void run() override { owner->hold(this); }
+    };
+
+    void hold(Job *job)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_started.push_back(job->lane);
+        m_running.push_back(job);
+        m_changed.wait(lock, [&] { return job->letGo || m_all; });
+        m_running.erase(std::find(m_running.begin(), m_running.end(), job));
+        ++m_done;
+        m_changed.notify_all();
+        job->state = VfsServerJobReplyReady;
+    }
+
+    VfsLaneGroup m_group;
+    std::vector<std::unique_ptr<QObject>> m_owners;
+    std::vector<std::unique_ptr<VfsJobRunner>> m_runners;
+    std::vector<std::unique_ptr<VfsJobLane>> m_lanes;
+    std::vector<std::unique_ptr<Job>> m_jobs;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<Job *> m_running;
+    std::vector<int> m_started;
+    std::size_t m_done = 0;
+    bool m_all = false;
 };
 
 } // namespace
@@ -71,6 +173,48 @@ private Q_SLOTS:
             QCOMPARE(end.second, 1);
         QVERIFY(!offThread);
         QVERIFY2(most.load() > 1, "a burst ran on one thread only");
+    }
+
+    // The lanes of a group take one pool thread fewer than the pool has and share them: a
+    // lane above its part gives its thread, once its job ends, to a lane that waits; one
+    // thread to share passes from lane to lane job by job.
+    void lanesShareThePool()
+    {
+        const int usual = QThreadPool::globalInstance()->maxThreadCount();
+        const auto restore = qScopeGuard([&] { QThreadPool::globalInstance()->setMaxThreadCount(usual); });
+        QThreadPool::globalInstance()->setMaxThreadCount(8);
+        {
+            HeldLanes held(3);
+            for (int i = 0; i < 6; ++i)
+                held.add(0);
+            QTRY_COMPARE(held.running(0), 4);
+            for (int i = 0; i < 6; ++i)
+                held.add(1);
+            QTRY_COMPARE(held.running(1), 3);
+            held.add(2);
+            held.add(2);
+            // Three lanes with work, seven threads: two each.
+            held.letGo(0);
+            QTRY_COMPARE(held.running(2), 1);
+            held.letGo(0);
+            QTRY_COMPARE(held.running(2), 2);
+            QCOMPARE(held.running(0), 2);
+            QCOMPARE(held.running(), 7);
+        }
+        QThreadPool::globalInstance()->setMaxThreadCount(2);
+        {
+            HeldLanes held(2);
+            for (int i = 0; i < 3; ++i)
+                held.add(0);
+            for (int i = 0; i < 3; ++i)
+                held.add(1);
+            for (int i = 1; i <= 6; ++i) {
+                QTRY_COMPARE(int(held.started().size()), i);
+                QCOMPARE(held.running(), 1);
+                held.letGo();
+            }
+            QCOMPARE(held.started(), (std::vector<int>{0, 1, 0, 1, 0, 1}));
+        }
     }
 
     void waitsForWhatRunsAndHandsNothingBackAfter()

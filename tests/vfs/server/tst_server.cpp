@@ -495,6 +495,33 @@ private Q_SLOTS:
         qputenv("XDG_DATA_HOME", old);
     }
 
+    // "Not found" says that the name is gone from its folder, and nothing else: a folder on
+    // the way that is gone or is a file, a name the file system cannot look at, a share the
+    // peer no longer has: the item may still be there, and the delete says it failed.
+    void deleteSaysNotFoundOnlyForTheNameItself()
+    {
+        const QString base = root + "/share/notfound";
+        QVERIFY(writeFile(base + "/moved/a.txt", "a"));
+        QVERIFY(writeFile(base + "/plain.txt", "p"));
+        QVERIFY(QDir().rename(base + "/moved", base + "/renamed"));
+        for (const bool local : {false, true}) {
+            ServerHarness h(local);
+            h.server->setAcl(entries());
+            QCOMPARE(h.remove(base + "/none.txt", FSO_DELETE_PERMANENT), std::uint8_t(FSO_STATUS_NOT_FOUND));
+            QCOMPARE(h.remove(base + "/none", FSO_DELETE_PERMANENT | FSO_DELETE_ONLY_EMPTY),
+                     std::uint8_t(FSO_STATUS_NOT_FOUND));
+            QCOMPARE(h.remove(base + "/moved/a.txt", FSO_DELETE_PERMANENT), std::uint8_t(FSO_STATUS_IO_ERROR));
+            QCOMPARE(h.remove(base + "/plain.txt/a.txt", FSO_DELETE_PERMANENT), std::uint8_t(FSO_STATUS_IO_ERROR));
+            QCOMPARE(h.remove("%shares/{99999999-9999-9999-9999-999999999999}/a.txt", FSO_DELETE_PERMANENT),
+                     std::uint8_t(FSO_STATUS_NOT_PERMITTED));
+        }
+        // Only this computer's own user reaches a name longer than the file system takes.
+        ServerHarness local(true);
+        QCOMPARE(local.remove(base + "/" + QString(300, QLatin1Char('n')), FSO_DELETE_PERMANENT),
+                 std::uint8_t(FSO_STATUS_IO_ERROR));
+        QVERIFY(exists(base + "/renamed/a.txt") && exists(base + "/plain.txt"));
+    }
+
     void trashStatuses()
     {
         QTemporaryDir xdg;
@@ -1154,6 +1181,67 @@ private Q_SLOTS:
             QCOMPARE(readFile(otherRoot), QByteArray("alone"));
         QCOMPARE(setMode(writable + "/own.txt", 0600, 0), std::uint8_t(FSO_STATUS_COMPLETE));
         QCOMPARE(modeOf(writable + "/own.txt"), mode_t(0600));
+    }
+
+    // Nor the shares of other peers: a peer with a writable share sets no mode on another
+    // peer's root or a folder holding one, whichever name, hard link or mount it reaches
+    // them by, so it cannot lock the owner out of what other computers were given.
+    void otherPeersShareRootsKeepTheirModes_data()
+    {
+        QTest::addColumn<QString>("layout");
+        QTest::newRow("folder holding another peer's root, through a bind mount") << "holder";
+        QTest::newRow("folder holding both peers' roots, through a bind mount") << "both";
+        QTest::newRow("hard link to a file a third peer shares") << "file";
+    }
+    void otherPeersShareRootsKeepTheirModes()
+    {
+        QFETCH(QString, layout);
+        if (layout != "file" && !m_privateMounts)
+            QSKIP("no mount namespace of this test's own to bind a folder in (needs root)");
+        // top/rw: this peer's writable share; top/ro/root: another peer's read-only one;
+        // top/alone.txt: a file shared with a third peer.
+        const QString top = root + "/others_" + layout, writable = top + "/rw", otherRoot = top + "/ro/root";
+        QVERIFY(writeFile(writable + "/own/x.txt", "own"));
+        QVERIFY(writeFile(otherRoot + "/r.txt", "r"));
+        QVERIFY(writeFile(top + "/alone.txt", "alone"));
+        const QString boundFrom = layout == "holder" ? top + "/ro" : top, mountPoint = writable + "/bound";
+        QString target = mountPoint, shared = boundFrom;
+        if (layout == "file") {
+            target = writable + "/alone-link.txt";
+            shared = top + "/alone.txt";
+            QCOMPARE(::link(QFile::encodeName(shared).constData(), QFile::encodeName(target).constData()), 0);
+        } else {
+            QVERIFY(QDir().mkpath(mountPoint));
+            QCOMPARE(::mount(QFile::encodeName(boundFrom).constData(), QFile::encodeName(mountPoint).constData(),
+                             nullptr, MS_BIND, nullptr),
+                     0);
+        }
+        const auto unmount = qScopeGuard([&] {
+            if (layout != "file")
+                ::umount2(QFile::encodeName(mountPoint).constData(), MNT_DETACH);
+        });
+        ServerHarness writer(false), reader(false), third(false);
+        writer.server->setAcl({entry(kShareUuid, "Writable", writable, 0x1 | 0x2 | 0x4)});
+        reader.server->setAcl({entry(kDataUuid, "Read-only", otherRoot, 0x1 | 0x4)});
+        third.server->setAcl({entry(kDriveUuid, "Alone", top + "/alone.txt", 0x1 | 0x2)});
+
+        const mode_t before = modeOf(shared);
+        QCOMPARE(setTimesAndMode(writer, target, 0, FSO_OPEN_ATTRIBUTES).status,
+                 std::uint8_t(FSO_STATUS_NOT_PERMITTED));
+        if (layout == "file")
+            QCOMPARE(setTimesAndMode(writer, target, 0, FSO_OPEN_WRITE | FSO_OPEN_ATTRIBUTES).status,
+                     std::uint8_t(FSO_STATUS_NOT_PERMITTED));
+        QCOMPARE(modeOf(shared), before);
+        QCOMPARE(readFile(top + "/alone.txt"), QByteArray("alone"));
+        // Beside them modes are still the writer's to set.
+        QCOMPARE(setTimesAndMode(writer, writable + "/own", 0700, FSO_OPEN_ATTRIBUTES).status,
+                 std::uint8_t(FSO_STATUS_COMPLETE));
+        QCOMPARE(modeOf(writable + "/own"), mode_t(0700));
+        // Once the other peers are gone, so are their roots.
+        reader.server.reset();
+        third.server.reset();
+        QCOMPARE(setTimesAndMode(writer, target, 0750, FSO_OPEN_ATTRIBUTES).status,
+                 std::uint8_t(layout == "both" ? FSO_STATUS_NOT_PERMITTED : FSO_STATUS_COMPLETE));
     }
 
     // A peer that may only read gets no version stamps, and of the permission bits only who

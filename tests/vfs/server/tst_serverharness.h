@@ -4,6 +4,8 @@
 // the parser into a record and handed to the server; every message the server transmits is
 // decoded again and queued here.
 
+#include "../../testutil_timeouts.h"
+
 #include "com/termstream.h"
 #include "vfs/fso/fsoprotocol.h"
 #include "vfs/fso/vfsfenucommandparser.h"
@@ -74,7 +76,7 @@ public:
         QElapsedTimer timer;
         timer.start();
         while (!done()) {
-            if (timer.elapsed() > ms)
+            if (timer.elapsed() > testutil::timeoutMs(ms))
                 return false;
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
             QTest::qSleep(1);

@@ -8,6 +8,7 @@
 #include "vfs/server/setaside.h"
 #include "vfs/server/trash.h"
 #include "vfs/server/versionguard.h"
+#include "vfs/server/versionlinger.h"
 #include "vfs/server/vfsserverjobs.h"
 
 #include <QDirIterator>
@@ -345,6 +346,52 @@ private Q_SLOTS:
             ::umount2(QFile::encodeName(mountDir.path()).constData(), MNT_DETACH);
     }
 
+    // A folder moved across file systems by a peer that does not ask to stay on one (an older
+    // or a hand-made one) leaves behind what a delete holds aside in it, as a copy does; what
+    // one left aside goes along under its own name, and an entry a peer named in that shape
+    // goes along as it is.
+    void serverMoveAcrossLeavesAsideEntriesOut()
+    {
+        QTemporaryDir dir, mountDir;
+        QVERIFY(dir.isValid() && mountDir.isValid());
+        bool mounted = false;
+        const QString otherRoot = otherFileSystem(dir.path(), mountDir, &mounted);
+        if (otherRoot.isEmpty())
+            QSKIP("no second file system: neither a tmpfs could be mounted nor /dev/shm is one");
+        const auto unmount = qScopeGuard([&] {
+            if (mounted)
+                ::umount2(QFile::encodeName(mountDir.path()).constData(), MNT_DETACH);
+        });
+        QTemporaryDir other(otherRoot + "/tst_serverrace-XXXXXX");
+        QVERIFY(other.isValid());
+        const QString src = dir.path() + "/share", dst = other.path() + "/share", folder = src + "/folder";
+        const QString planted = ".nusk-deleting-0123456789abcdef-p.txt";
+        QVERIFY(writeFile(folder + "/keep.txt", "keep"));
+        QVERIFY(writeFile(folder + "/doc.txt", "being deleted"));
+        QVERIFY(writeFile(folder + "/old.txt", "left aside"));
+        QVERIFY(writeFile(folder + "/" + planted, "a peer's"));
+        QVERIFY(QDir().mkpath(dst));
+        const int fd = ::open(native(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        QVERIFY(fd >= 0);
+        const auto closeFolder = qScopeGuard([fd] { ::close(fd); });
+        {
+            setaside::SetAside left;
+            QVERIFY(left.take(fd, "old.txt"));
+        }
+        setaside::SetAside held;
+        QVERIFY(held.take(fd, "doc.txt"));
+        ServerHarness h(false);
+        h.server->setAcl({writableShare(kShareUuid, src), writableShare(kOtherUuid, dst)});
+
+        QCOMPARE(h.move(folder, dst + "/folder"), std::uint8_t(FSO_STATUS_SUCCESS));
+        QCOMPARE(QDir(dst + "/folder").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name),
+                 (QStringList{planted, "keep.txt", "old.txt"}));
+        QFile moved(dst + "/folder/old.txt");
+        QVERIFY(moved.open(QIODevice::ReadOnly));
+        QCOMPARE(moved.readAll(), QByteArray("left aside"));
+        QVERIFY(!QFileInfo::exists(folder));
+    }
+
     // Many deletes out at once, of files and folders, for good and to the trash, while the
     // folder above them is swapped for a link out of the share over and over: each is checked
     // as it runs on the pool, by the folder it opened, and nothing outside is taken.
@@ -453,14 +500,16 @@ private Q_SLOTS:
     {
         QFETCH(std::uint32_t, flags);
         QFETCH(int, way);
-        QTemporaryDir dir;
+        TrashHome dir;
         QVERIFY(dir.isValid());
-        const QByteArray oldXdg = qgetenv("XDG_DATA_HOME");
-        qputenv("XDG_DATA_HOME", QFile::encodeName(dir.path() + "/data"));
         const QString share = dir.path() + "/share", file = share + "/doc.txt";
         QVERIFY(QDir().mkpath(share));
         ServerHarness h(false);
         h.server->setAcl({writableShare(kShareUuid, share)});
+        // As the program has it: a save that reached the file by its name before the unlink
+        // and writes it after is seen by the file's lingering watch, and named again once the
+        // saver let go of it.
+        versionguard::LingeringFiles lingering;
 
         int lost = 0, deleted = 0, changed = 0;
         {
@@ -472,6 +521,7 @@ private Q_SLOTS:
                 saver.round();
                 const std::uint8_t status = h.request(versionedDelete(file, seen, flags)).status;
                 saver.wait();
+                lingering.letGoOfAll();
                 QVERIFY2(status == 0 || status == FSO_STATUS_CHANGED, qPrintable(QString::number(status)));
                 (status == 0 ? deleted : changed)++;
                 QFile kept(file);
@@ -485,7 +535,6 @@ private Q_SLOTS:
         QCOMPARE(trashed, 0);
         // Nothing is left under a name of its own beside the file.
         QCOMPARE(QDir(share).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"doc.txt"});
-        qputenv("XDG_DATA_HOME", oldXdg);
     }
 
     // A version put back finds its name taken by a still newer one: it is kept beside it under

@@ -1,0 +1,190 @@
+// Keys a person presses in the main window and in a copy job's window, under the window
+// manager the screen scenes use (openbox) on a private X server: keys that cannot do what
+// they stand for say why in the status line, and Escape answers a question as Cancel does.
+// The keys are real X key events sent to the window that has the focus. The test starts the
+// X server and runs itself again on it; a second computer is a real nusk-peerhost.
+
+#include "othercomputer.h"
+#include "testutil_window.h"
+#include "app/startup/testutil_xserver.h"
+
+#include "filer/filer.h"
+#include "filer/filerpane.h"
+#include "filer/fileractions.h"
+#include "vfs/jobs/vfscopyjob.h"
+#include "vfs/jobs/vfsmanager.h"
+#include "vfs/models/vfssortfilterproxymodel.h"
+
+#include <QAbstractItemView>
+#include <QAction>
+#include <QDialog>
+#include <QProcess>
+#include <QQuickWindow>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace peerhosttest;
+
+namespace {
+
+const char *const kOnXvfb = "NUSK_TEST_ON_XVFB";
+constexpr quint32 kF6 = 0xffc3;
+
+} // namespace
+
+class TestWindowKeys : public QObject
+{
+    Q_OBJECT
+
+private:
+    XServer m_x{qEnvironmentVariable("DISPLAY")};
+    OtherComputer m_other;
+    QTemporaryDir m_files;
+    std::unique_ptr<Program> m_program;
+    IPeer *m_remote = nullptr;
+    QString m_album;   // the other computer's folder, shared read only
+
+    QString file(const QString &name) const { return m_files.filePath(name); }
+
+    // The right pane active on `path` of `peer` with `name` current and selected, its view
+    // holding the keyboard in the active window.
+    Filer *selectIn(IPeer *peer, const QString &path, const QString &name)
+    {
+        MainWindow *w = m_program->window();
+        w->showAlternateFilerPane();
+        Filer *filer = qobject_cast<FilerPane *>(w->panes().back())->currentFiler();
+        filer->setPeer(peer);
+        filer->resolvePath(path);
+        filer->gotoPath(path);
+        if (!QTest::qWaitFor([&] { return filer->path() == path
+                                          && filer->sortModel()->rowCount(filer->currentView()->rootIndex()) > 0; },
+                             testutil::timeoutMs(15000)))
+            return nullptr;
+        filer->setCurrentIndexToPath(path + QLatin1Char('/') + name);
+        w->activateWindow();
+        filer->currentView()->setFocus();
+        const bool ready = QTest::qWaitFor([&] {
+            return w->isActiveWindow() && filer->currentView()->hasFocus() && !m_x.focusedTitle().isEmpty()
+                   && filer->currentView()->selectionModel()->hasSelection();
+        }, testutil::timeoutMs(10000));
+        return ready ? filer : nullptr;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_other.start());
+        const QString album = file(QStringLiteral("Album"));
+        QVERIFY(files::writeFile(album + QStringLiteral("/garden.png"), QByteArray("\x89PNG\r\n\x1a\n", 8)));
+        m_program.reset(new Program);
+        QVERIFY(m_program->start());
+        m_remote = m_other.pair(*m_program);
+        QVERIFY(m_remote);
+        m_album = m_other.share(album, 5);
+        QVERIFY(!m_album.isEmpty());
+    }
+
+    void cleanupTestCase()
+    {
+        m_program.reset();
+    }
+
+    // F6 on an item this computer may only read: the status line says why nothing moves,
+    // as the cut key does, in the words of a move.
+    void moveToOnAReadOnlyItemSaysWhy()
+    {
+        Filer *filer = selectIn(m_remote, m_album, QStringLiteral("garden.png"));
+        QVERIFY(filer);
+        bool asked = false;
+        connect(m_program->window(), &MainWindow::copyToDialogOpened, this, [&](QDialog *dialog) {
+            asked = true;
+            QTimer::singleShot(0, dialog, &QDialog::reject);
+        });
+        QVERIFY(m_x.key(kF6));
+        QTRY_COMPARE(filer->statusText(), qtTrId("move-refused-write"));
+        QVERIFY(!asked);
+        disconnect(m_program->window(), &MainWindow::copyToDialogOpened, this, nullptr);
+    }
+
+    // Space on a picture of the other computer: no preview is made, and the status line says
+    // that previews are made of this computer's files only.
+    void previewOfAnotherComputersPictureSaysWhy()
+    {
+        Filer *filer = selectIn(m_remote, m_album, QStringLiteral("garden.png"));
+        QVERIFY(filer);
+        filer->showStatusMessage(QString(), 0);
+        QVERIFY(!FilerActions::action(QStringLiteral("filer.preview"))->isEnabled());
+        QVERIFY(m_x.key(' '));
+        QTRY_COMPARE(filer->statusText(), qtTrId("filer-msg-preview-local-only"));
+    }
+
+    // Escape in the question whether to replace a file ends the copy as its Cancel does;
+    // the file there stays as it was.
+    void escapeAnswersTheReplaceQuestionWithCancel()
+    {
+        QVERIFY(QDir().mkpath(file(QStringLiteral("src"))) && QDir().mkpath(file(QStringLiteral("dst"))));
+        QVERIFY(files::writeFile(file(QStringLiteral("src/a.txt")), "new"));
+        QVERIFY(files::writeFile(file(QStringLiteral("dst/a.txt")), "old"));
+        VfsCopyDto dto;
+        dto.uuid = newUuidString();
+        dto.srcPeerUuid = dto.dstPeerUuid = kLocal;
+        dto.dstPath = file(QStringLiteral("dst"));
+        VfsCopyItem item;
+        item.path = file(QStringLiteral("src/a.txt"));
+        item.type = VfsCopyItem::FileType;
+        item.size = 3;
+        dto.items.push_back(item);
+        VfsManager manager;
+        QPointer<VfsCopyJob> job = manager.copy(dto);
+        QVERIFY(job);
+        QTRY_COMPARE(jobWindows().size(), 1);
+        QPointer<QQuickWindow> window = jobWindows().first();
+        QTRY_COMPARE(window->property("jobState").toInt(), int(VfsJob::VfsJobStateQuestion));
+        window->requestActivate();
+        QTRY_COMPARE(m_x.focusedTitle(), qtTrId("copy-q-title-replace").toUtf8());
+        QVERIFY(m_x.key(xkeys::Escape));
+        QTRY_VERIFY(!job);
+        QCOMPARE(files::readFile(file(QStringLiteral("dst/a.txt"))), QByteArray("old"));
+    }
+};
+
+// Starts the X server and the window manager, and runs the test again on them.
+class TestWindowKeysOnXvfb : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void keys()
+    {
+        XServer x;
+        if (x.display().isEmpty())
+            QSKIP("no Xvfb");
+        QVERIFY(x.startWindowManager());
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QString::fromLatin1(kOnXvfb), QStringLiteral("1"));
+        env.insert(QStringLiteral("DISPLAY"), x.display());
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        QProcess run;
+        run.setProcessEnvironment(env);
+        run.setProcessChannelMode(QProcess::ForwardedChannels);
+        run.start(QCoreApplication::applicationFilePath(), QCoreApplication::arguments().mid(1));
+        QVERIFY(run.waitForStarted());
+        QVERIFY(run.waitForFinished(-1));
+        QCOMPARE(run.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(run.exitCode(), 0);
+    }
+};
+
+int main(int argc, char **argv)
+{
+    if (!qEnvironmentVariableIsSet(kOnXvfb)) {
+        QCoreApplication app(argc, argv);
+        TestWindowKeysOnXvfb test;
+        return QTest::qExec(&test, QStringList{QCoreApplication::applicationFilePath()});
+    }
+    WindowTestApp app(argc, argv);
+    TestWindowKeys test;
+    return app.exec(&test);
+}
+
+#include "tst_windowkeys.moc"
