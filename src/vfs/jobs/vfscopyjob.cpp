@@ -950,9 +950,23 @@ void VfsCopyJob::stateRestart(int action)
         // replace list keeps it for that file, nothing else inherits it.
         m_replaceCurrent = false;
         m_shortWrite = false;
-        m_countingPass = true;
         m_speed = 0;
         m_remaining = -1;
+        m_restartPhase = 0;
+        m_verifyIndex = -1;
+        m_sourcesVerified = false;
+        m_destinationSynced = false;
+        m_syncAnswered = false;
+        if (m_copyPassDone && !m_sourceChangedSincePause) {
+            // What is not yet confirmed on the destination's disk is flushed, and the sources
+            // are listed again before any is deleted; a source changed since it was copied
+            // starts the job over as ever.
+            setJobState(CopyStateNextItem, __LINE__);
+            startTimer(0, JobActionStep, __LINE__);
+            return;
+        }
+        m_copyPassDone = false;
+        m_countingPass = true;
         // The window keeps what it showed until the new count reaches it: that much is on the
         // destination, and the digests find it there again. A source that changed is copied
         // anew, and nothing is held for it.
@@ -964,15 +978,10 @@ void VfsCopyJob::stateRestart(int action)
         m_writtenSinceSample = 0;
         m_speedTimer.invalidate();
         m_startPhase = 0;
-        m_restartPhase = 0;
-        m_verifyIndex = -1;
-        m_sourcesVerified = false;
         m_lane.clear();
         m_laneHandedBack.clear();
         m_laneFolder.clear();
         m_lanePhase = 0;
-        m_destinationSynced = false;
-        m_syncAnswered = false;
         // What is written again is flushed again, on a file system flushed before as well.
         m_syncVolumes.clear();
         setJobState(CopyStateStart, __LINE__);

@@ -481,6 +481,9 @@ private:
     quint64 m_checkBaseline = 0;   // bytes copied when the check began
     VfsCopyDestinationEntry m_curExisting;
     int m_restartPhase = 0;
+    // Every item had arrived: a failure in the checks at the end retries only those, so a link
+    // that drops every few seconds need not carry all the job's listings in one short window.
+    bool m_copyPassDone = false;
     int m_closePhase = 0;      // after the closes: 0 the rename to the real name, 1 the times
     QStringList m_verifyFolders;
     // Sources found changed after they were copied, and how often the job copied again.

@@ -577,22 +577,27 @@ bool VfsCopyJob::laneFileOf(const VfsCopyItem &item, VfsSmallFileLane::File *fil
 bool VfsCopyJob::startLane()
 {
     m_laneTried = true;
-    // Finished by this job before a failure, and still as it left them: nothing to do.
+    // Finished by this job before a failure, and still as it left them: nothing to do. The
+    // others keep their order; a folder of many thousands is gone through once.
     int passedOver = 0;
-    for (auto it = m_work.begin(); m_finishedFiles.count() > 0 && it != m_work.end();) {
-        const QString name = it->type == VfsCopyItem::FileType ? destinationName(*it) : QString();
-        const QString dstPath = vfsApplyRename(joinDst(m_curDstFolder, name), it->renameFrom, it->renameTo);
-        const auto listed = name.isEmpty() ? m_curDstEntries.end()
-                                           : m_curDstEntries.find(dstPath.mid(dstPath.lastIndexOf(m_dstSep) + 1));
-        if (listed == m_curDstEntries.end() || sameIdentity(it->volume, it->fileId, m_curDstVolume, listed->second.fileId)
-            || listsTheSource(*it, listed->second) || !m_finishedFiles.stillAsLeft(dstPath, *it, listed->second)) {
-            ++it;
-            continue;
+    if (m_finishedFiles.count() > 0) {
+        std::vector<VfsCopyItem> rest;
+        rest.reserve(m_work.size());
+        for (VfsCopyItem &item : m_work) {
+            const QString name = item.type == VfsCopyItem::FileType ? destinationName(item) : QString();
+            const QString dstPath = vfsApplyRename(joinDst(m_curDstFolder, name), item.renameFrom, item.renameTo);
+            const auto listed = name.isEmpty() ? m_curDstEntries.end()
+                                               : m_curDstEntries.find(dstPath.mid(dstPath.lastIndexOf(m_dstSep) + 1));
+            if (listed == m_curDstEntries.end() || sameIdentity(item.volume, item.fileId, m_curDstVolume, listed->second.fileId)
+                || listsTheSource(item, listed->second) || !m_finishedFiles.stillAsLeft(dstPath, item, listed->second)) {
+                rest.push_back(std::move(item));
+                continue;
+            }
+            addBytesCopied(item.size);
+            noteFinished(item, dstPath);
+            ++passedOver;
         }
-        addBytesCopied(it->size);
-        noteFinished(*it, dstPath);
-        ++passedOver;
-        it = m_work.erase(it);
+        m_work = std::move(rest);
     }
     if (passedOver > 0) {
         logPrintf(LogVcpa, "%d files finished already in %s", passedOver, qPrintable(m_curDstFolder));

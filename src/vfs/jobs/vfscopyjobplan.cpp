@@ -383,6 +383,7 @@ void VfsCopyJob::stateNextItem(int action)
                 m_heldTotal = 0; // counted again: the total stands
                 setJobState(CopyStateStart, __LINE__);
             } else {
+                m_copyPassDone = true;
                 if (!syncDestination() || !verifySources(action))
                     return;
                 // The end shows what this pass copied, whatever a pause held before.

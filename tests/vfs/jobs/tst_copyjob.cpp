@@ -1816,6 +1816,58 @@ private Q_SLOTS:
         settle();
     }
 
+    // A move whose every file had arrived is cut while it lists its sources before deleting
+    // them: the retry lists the sources again and goes on, without listing or going through
+    // the destination again (a link that drops every few seconds gives no more time than that).
+    // Before, the whole job started over and counted, listed and compared everything again.
+    void cutAtTheEndRetriesOnlyTheEnd()
+    {
+        const QString tree = m_src + QStringLiteral("/end");
+        QVERIFY(QDir().mkpath(tree));
+        for (int i = 0; i < 200; ++i)
+            QVERIFY(writeFile(tree + QStringLiteral("/f%1").arg(i), pattern(2048, i)));
+        for (TestPeer *p : {m_a.get(), m_b.get()}) {
+            p->client()->setRequestTimeout(100);
+            p->client()->setTransferTimeout(100);
+        }
+        QPointer<VfsCopyJob> job = make(m_a.get(), m_b.get(), {item(tree, VfsCopyItem::DirectoryType)}, m_dst, false, true);
+        bool flushed = false;
+        int cuts = 0;
+        int destinationListings = 0; // after the cut
+        int sourceListings = 0;      // likewise, until the sources are deleted
+        bool deleting = false;
+        m_b->onRequest = [&](const VfsFenuCommand &cmd) {
+            flushed = flushed || cmd.code == FSO_SYNC;
+            destinationListings += cuts > 0 && cmd.code == FSO_LIST_DIRECTORY ? 1 : 0;
+        };
+        m_a->onRequest = [&](const VfsFenuCommand &cmd) {
+            deleting = deleting || cmd.code == FSO_DELETE_FILE;
+            if (cmd.code != FSO_LIST_DIRECTORY || deleting)
+                return;
+            sourceListings += cuts > 0 ? 1 : 0;
+            if (!flushed || cuts > 0)
+                return;
+            ++cuts;
+            m_a->setDropping(true);
+            m_b->setDropping(true);
+            QTimer::singleShot(500, this, [this] {
+                m_a->setDropping(false);
+                m_b->setDropping(false);
+            });
+        };
+        const Outcome out = run(job);
+        m_a->onRequest = nullptr;
+        m_b->onRequest = nullptr;
+        QCOMPARE(cuts, 1);
+        QVERIFY(out.finished);
+        QCOMPARE(destinationListings, 0);
+        QCOMPARE(sourceListings, 1);
+        for (int i = 0; i < 200; ++i)
+            QCOMPARE(readFile(m_dst + QStringLiteral("/end/f%1").arg(i)), pattern(2048, i));
+        QVERIFY(!QFileInfo::exists(tree));
+        settle();
+    }
+
     // Before a cut may delete its sources the destination is written out to disk, once;
     // a destination that does not answer that keeps the sources and says so.
     void destinationFlushedBeforeTheEnd()
