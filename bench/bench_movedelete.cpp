@@ -1,6 +1,6 @@
 // A move of many small files next to the copy of the same files, between two nusk-peerhost
 // processes in network namespaces A and B that reach each other through a third one, M,
-// which routes every packet through a delay line (benchutil_delayline.h): at 0 and 5 ms
+// which routes every packet through a delay line (benchutil_netlab.h): at 0 and 5 ms
 // round trip, side by side in one run. Host B pulls from A's share, a copy and a move of an
 // identical folder in turn; the move has deleted every source at A when it reports its end.
 //
@@ -12,24 +12,21 @@
 // of the runs, each move next to the copy before it), and last "move/copy <0 ms> <5 ms>".
 
 #include "../tests/peers/testutil_peerhost.h"
-#include "benchutil_delayline.h"
+#include "benchutil_netlab.h"
 #include "testutil_netns.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QTemporaryDir>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
+using namespace benchutil;
 using namespace peerhosttest;
 
 namespace {
@@ -40,104 +37,6 @@ constexpr int kLongMs = 3600 * 1000;
 {
     std::fprintf(stderr, "bench_movedelete: %s\n%s\n", qPrintable(what), qPrintable(lines.join(QLatin1Char('\n'))));
     std::exit(1);
-}
-
-double median(QList<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values.isEmpty() ? 0 : values.at(values.size() / 2);
-}
-
-// A and B, each in a namespace of its own, routed through M; M sends what it forwards
-// through the delay line while a round trip is set.
-class Lab
-{
-public:
-    bool build()
-    {
-        const QString id = m_net.name(QString());
-        m_a1 = id + QStringLiteral("a1");
-        m_b1 = id + QStringLiteral("b1");
-        const QString tun = id + QStringLiteral("d");
-        bool ok = m_net.add(QStringLiteral("A")) && m_net.add(QStringLiteral("M")) && m_net.add(QStringLiteral("B"))
-                  && m_net.exec(QStringLiteral("M"), QStringLiteral("sysctl"),
-                                {"-qw", "net.ipv4.ip_forward=1", "net.ipv4.conf.all.rp_filter=0",
-                                 "net.ipv4.conf.default.rp_filter=0"});
-        struct Side { QString ns; QString subnet; };
-        for (const Side &s : {Side{QStringLiteral("A"), QStringLiteral("198.18.9")}, Side{QStringLiteral("B"), QStringLiteral("198.18.10")}}) {
-            const QString inner = id + s.ns.toLower() + QStringLiteral("0"), outer = id + s.ns.toLower() + QStringLiteral("1");
-            ok = ok
-                 && m_net.ip({"link", "add", inner, "netns", m_net.name(s.ns), "type", "veth", "peer", "name", outer,
-                              "netns", m_net.name(QStringLiteral("M"))})
-                 && m_net.ip({"addr", "add", s.subnet + ".2/24", "dev", inner}, s.ns)
-                 && m_net.ip({"link", "set", inner, "up"}, s.ns)
-                 && m_net.ip({"route", "add", "default", "via", s.subnet + ".1"}, s.ns)
-                 && m_net.ip({"addr", "add", s.subnet + ".1/24", "dev", outer}, QStringLiteral("M"))
-                 && m_net.ip({"link", "set", outer, "up"}, QStringLiteral("M"));
-        }
-        return ok && m_line.start(m_net.name(QStringLiteral("M")), tun)
-               && m_net.ip({"link", "set", tun, "up"}, QStringLiteral("M"))
-               && m_net.ip({"route", "add", "default", "dev", tun, "table", "100"}, QStringLiteral("M"));
-    }
-
-    // What M forwards between A and B goes through the delay line (half the round trip each
-    // way), or straight on for 0.
-    bool setRoundTrip(int ms)
-    {
-        m_line.setDelay(std::chrono::microseconds(ms * 500));
-        bool ok = true;
-        for (const QString &dev : {m_a1, m_b1}) {
-            const QStringList rule = {"rule", ms > 0 ? "add" : "del", "iif", dev, "lookup", "100"};
-            if (ms > 0 ? !m_delayed : m_delayed)
-                ok = ok && m_net.ip(rule, QStringLiteral("M"));
-        }
-        m_delayed = ms > 0;
-        return ok;
-    }
-
-    // The round trip from B to A as a TCP connect to `port` takes it (one SYN, one SYN-ACK),
-    // in ms: the median of ten.
-    double roundTripMs(quint16 port)
-    {
-        testutil::NetnsScope inB(m_net.name(QStringLiteral("B")));
-        sockaddr_in to {};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(port);
-        ::inet_pton(AF_INET, "198.18.9.2", &to.sin_addr);
-        QList<double> times;
-        for (int i = 0; i < 10 && inB.isValid(); ++i) {
-            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            QElapsedTimer clock;
-            clock.start();
-            if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0)
-                times << clock.nsecsElapsed() / 1e6;
-            if (fd >= 0)
-                ::close(fd);
-        }
-        return median(times);
-    }
-
-    QString ns(const QString &shortName) const { return m_net.name(shortName); }
-
-private:
-    testutil::Netns m_net;
-    benchutil::DelayLine m_line;
-    QString m_a1;
-    QString m_b1;
-    bool m_delayed = false;
-};
-
-bool writeFiles(const QString &folder, int files, int kib)
-{
-    if (!QDir().mkpath(folder))
-        return false;
-    const QByteArray bytes(kib * 1024, 'x');
-    for (int i = 0; i < files; ++i) {
-        QFile f(folder + QStringLiteral("/f%1").arg(i, 6, 10, QLatin1Char('0')));
-        if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
-            return false;
-    }
-    return true;
 }
 
 // Runs one copy or move on B to its end; its time in seconds, and in *deleting (when given)
@@ -189,7 +88,7 @@ int main(int argc, char *argv[])
     if (!root.isValid())
         fail(QStringLiteral("no temporary directory"));
     // Static: a failure ends the program through exit(), which still takes the namespaces down.
-    static Lab lab;
+    static NetLab lab;
     if (!lab.build())
         fail(QStringLiteral("cannot build the network of the benchmark"));
     Host a(root.filePath(QStringLiteral("hostA")), freePort());

@@ -3,7 +3,8 @@
 // A delay line for the packets a network namespace routes: a TUN device in that namespace
 // whose packets this process holds for a set time each and then hands back, in order. A
 // route that sends traffic into the device delays it by that much, where the kernel has no
-// netem. Runs on a thread of its own.
+// netem. It also cuts the link at once, from any thread: while it drops, every packet is lost
+// silently, as on a cable pulled somewhere on the way. Runs on a thread of its own.
 
 #include "testutil_netns.h"
 
@@ -65,6 +66,8 @@ public:
 
     // How long each packet is held from now on.
     void setDelay(std::chrono::microseconds delay) { m_delayUs = delay.count(); }
+    // While set, every packet is lost, those held already included.
+    void setDropping(bool drop) { m_dropping = drop; }
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -92,9 +95,13 @@ private:
                 const ssize_t n = ::read(m_fd, buffer.data(), buffer.size());
                 if (n <= 0)
                     break;
+                if (m_dropping)
+                    continue;
                 held.push_back({Clock::now() + std::chrono::microseconds(m_delayUs.load()),
                                 std::vector<char>(buffer.begin(), buffer.begin() + n)});
             }
+            if (m_dropping)
+                held.clear();
             const Clock::time_point now = Clock::now();
             while (!held.empty() && held.front().due <= now) {
                 const std::vector<char> &bytes = held.front().bytes;
@@ -108,6 +115,7 @@ private:
     int m_fd = -1;
     std::atomic<bool> m_running{false};
     std::atomic<long long> m_delayUs{0};
+    std::atomic<bool> m_dropping{false};
     std::thread m_thread;
 };
 

@@ -96,7 +96,8 @@ VfsSmallFileLane::Events VfsCopyJob::laneEvents()
     };
     // Thousands of files a second: the window hears of them a few times a second, not each.
     e.started = [this](const VfsSmallFileLane::File &f) {
-        m_ownPartials.insert(f.partPath, true);
+        if (f.found != VfsSmallFileLane::MaybeFinished)
+            m_ownPartials.insert(f.partPath, true);
         if (!m_laneNotify.isValid() || m_laneNotify.elapsed() >= kPublishMs) {
             setCurrentFile(f.dstPath.mid(f.dstPath.lastIndexOf(m_dstSep) + 1));
             m_laneNotify.start();
@@ -119,13 +120,17 @@ VfsSmallFileLane::Events VfsCopyJob::laneEvents()
     e.finished = [this](const VfsSmallFileLane::File &f) {
         m_ownPartials.remove(f.partPath);
         m_ownDestinations.insert(f.dstPath);
+        m_maybeOwnDestinations.remove(f.dstPath);
         noteWrittenFolder(f.dstPath.left(f.dstPath.lastIndexOf(m_dstSep)), m_curDstVolume);
         addBytesCopied(f.item.size);
-        noteFinished(f.item, f.dstPath);
+        noteWritten(f.item, f.dstPath);
     };
-    e.handedBack = [this](const VfsSmallFileLane::File &f) {
-        m_ownPartials.remove(f.partPath); // the lane removed it
-        m_laneHandedBack.push_back(f.item);
+    e.handedBack = [this](const VfsSmallFileLane::File &f, bool unanswered) {
+        // The lane removed the hidden file it made. One it could not remove, or one a request
+        // without an answer may have made, stays this job's: a retry removes it many at a time.
+        if (f.found != VfsSmallFileLane::OwnHidden && !unanswered)
+            m_ownPartials.remove(f.partPath);
+        m_laneHandedBack.emplace_back(f.item, unanswered);
         if (m_laneFolder.isEmpty())
             m_laneFolder = f.dstPath.left(f.dstPath.lastIndexOf(m_dstSep));
     };
@@ -945,9 +950,23 @@ void VfsCopyJob::stateRestart(int action)
         // replace list keeps it for that file, nothing else inherits it.
         m_replaceCurrent = false;
         m_shortWrite = false;
-        m_countingPass = true;
         m_speed = 0;
         m_remaining = -1;
+        m_restartPhase = 0;
+        m_verifyIndex = -1;
+        m_sourcesVerified = false;
+        m_destinationSynced = false;
+        m_syncAnswered = false;
+        if (m_copyPassDone && !m_sourceChangedSincePause) {
+            // What is not yet confirmed on the destination's disk is flushed, and the sources
+            // are listed again before any is deleted; a source changed since it was copied
+            // starts the job over as ever.
+            setJobState(CopyStateNextItem, __LINE__);
+            startTimer(0, JobActionStep, __LINE__);
+            return;
+        }
+        m_copyPassDone = false;
+        m_countingPass = true;
         // The window keeps what it showed until the new count reaches it: that much is on the
         // destination, and the digests find it there again. A source that changed is copied
         // anew, and nothing is held for it.
@@ -959,15 +978,10 @@ void VfsCopyJob::stateRestart(int action)
         m_writtenSinceSample = 0;
         m_speedTimer.invalidate();
         m_startPhase = 0;
-        m_restartPhase = 0;
-        m_verifyIndex = -1;
-        m_sourcesVerified = false;
         m_lane.clear();
         m_laneHandedBack.clear();
         m_laneFolder.clear();
         m_lanePhase = 0;
-        m_destinationSynced = false;
-        m_syncAnswered = false;
         // What is written again is flushed again, on a file system flushed before as well.
         m_syncVolumes.clear();
         setJobState(CopyStateStart, __LINE__);

@@ -39,7 +39,9 @@
 // to delete of it). Copies get the source's permission bits with their times.
 //
 // Small files that are new at the destination go several at a time through a lane of their
-// own (vfssmallfilelane.h); whatever is unusual about one of them sends it back here.
+// own (vfssmallfilelane.h); whatever is unusual about one of them sends it back here. A retry
+// passes over the files the job finished before it that are still as it left them
+// (vfsfinishedfiles.h), and the lane takes what a failure left unfinished of the small ones.
 //
 // Durability: servers don't flush each file as it closes. Before the job reports its end
 // (and before a cut may delete a single source) it asks the destination once to write out
@@ -57,6 +59,7 @@
 #include "vfs/jobs/vfsblocktransfer.h"
 #include "vfs/jobs/vfscopydto.h"
 #include "vfs/jobs/vfscopypathnames.h"
+#include "vfs/jobs/vfsfinishedfiles.h"
 #include "vfs/jobs/vfsjob.h"
 #include "vfs/jobs/vfsjobtimings.h"
 #include "vfs/jobs/vfsleftoutlist.h"
@@ -252,9 +255,12 @@ private:
     // heard of it.
     void postAnswer(std::function<void()> work);
     VfsSmallFileLane::Events laneEvents();
-    // Hands the small new files of the current folder to the lane; false when there are none.
+    // Passes over the files of the current folder that are finished already and hands the
+    // small ones that are new, or that a failure left unfinished, to the lane; false when the
+    // lane has none.
     bool startLane();
     bool laneFileOf(const VfsCopyItem &item, VfsSmallFileLane::File *file) const;
+    void beginLane(std::vector<VfsSmallFileLane::File> files);
     void stateSmallFiles(int action);
     // Before the end: the file systems written to are put on disk; true once they are (or
     // the destination does not know how).
@@ -419,6 +425,8 @@ private:
     QStringList destinationChain() const;
     // `dstPath`: where the file arrived under its real name.
     void noteFinished(const VfsCopyItem &item, const QString &dstPath);
+    // The job itself wrote the file there just now; a retry may pass over it (vfsfinishedfiles.h).
+    void noteWritten(const VfsCopyItem &item, const QString &dstPath);
     bool samePeer() const;
     bool isOwnListing(VfsListDirectoryJob *job) const { return job == &m_list; }
 
@@ -473,6 +481,9 @@ private:
     quint64 m_checkBaseline = 0;   // bytes copied when the check began
     VfsCopyDestinationEntry m_curExisting;
     int m_restartPhase = 0;
+    // Every item had arrived: a failure in the checks at the end retries only those, so a link
+    // that drops every few seconds need not carry all the job's listings in one short window.
+    bool m_copyPassDone = false;
     int m_closePhase = 0;      // after the closes: 0 the rename to the real name, 1 the times
     QStringList m_verifyFolders;
     // Sources found changed after they were copied, and how often the job copied again.
@@ -537,11 +548,15 @@ private:
     bool m_deleteAnswered = false;
 
     // --- small files: the lane, whether the current folder's files were offered to it, the
-    // files it gave back, and the listing that tells the one-at-a-time path what it left ---
+    // files it gave back (and whether a request for them went unanswered), and the listing that
+    // tells the one-at-a-time path what it left ---
+    // Times the lane takes the files of a folder again whose requests went unanswered.
+    static constexpr int kLaneRetakes = 3;
     VfsSmallFileLane m_lane;
     bool m_laneTried = false;
     int m_lanePhase = 0;
-    std::vector<VfsCopyItem> m_laneHandedBack;
+    int m_laneRetakes = 0;
+    std::vector<std::pair<VfsCopyItem, bool>> m_laneHandedBack;
     QString m_laneFolder;
     QElapsedTimer m_laneNotify; // since the window last heard of a file of the lane
 
@@ -556,6 +571,7 @@ private:
     // --- outcome: what was copied, the figures shown, and how the job ends ---------------------
     VfsCopyResult m_result;
     QSet<QString> m_finishedSet;
+    VfsFinishedFiles m_finishedFiles; // what the job wrote, for the passes after a retry
     QHash<QString, QString> m_finishedDst; // source file -> where it arrived
     QStringList m_sourcesGone;             // shown destinations, under m_uiMutex
     QSet<QString> m_folderSet;

@@ -24,6 +24,12 @@ bool VfsCopyJob::SourceStamp::matches(const VfsDirectoryEntry &entry) const
     return entry.changeTimeNs == changeNs && entry.inode == inode;
 }
 
+void VfsCopyJob::noteWritten(const VfsCopyItem &item, const QString &dstPath)
+{
+    m_finishedFiles.add(dstPath, item);
+    noteFinished(item, dstPath);
+}
+
 void VfsCopyJob::noteFinished(const VfsCopyItem &item, const QString &dstPath)
 {
     if (!m_finishedSet.contains(item.path)) {

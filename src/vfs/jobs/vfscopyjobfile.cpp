@@ -16,6 +16,18 @@
 
 using namespace vfscopy;
 
+namespace {
+
+// Whether a destination entry is the source file itself, as two computers that see one folder
+// list it: the same inode with the same change stamp.
+bool listsTheSource(const VfsCopyItem &source, const VfsCopyDestinationEntry &entry)
+{
+    return source.inode != 0 && source.changeNs != 0 && entry.inode == source.inode
+           && entry.changeNs == source.changeNs;
+}
+
+} // namespace
+
 // --- state 2: open the source ----------------------------------------------------------------
 
 void VfsCopyJob::stateOpenSource(int action)
@@ -209,9 +221,7 @@ bool VfsCopyJob::isSourceItself(const VfsCopyDestinationEntry &existing) const
     // Two computers that see one folder (two programs on one machine, a network folder both
     // mount) cannot tell by the path. An inode and a change time to the nanosecond that match
     // as well are one version of one file; were they two copies, they would still be equal.
-    return m_curItem.inode != 0 && m_curItem.changeNs != 0 && existing.inode == m_curItem.inode
-           && existing.changeNs == m_curItem.changeNs && existing.size == m_curItem.size
-           && existing.mtime == m_curItem.mtime;
+    return listsTheSource(m_curItem, existing) && existing.size == m_curItem.size && existing.mtime == m_curItem.mtime;
 }
 
 void VfsCopyJob::keepSourceItself()
@@ -486,7 +496,7 @@ void VfsCopyJob::stateFinishDestination(int action)
     }
     if (action == JobActionStep) {
         if (!attributesToSet()) {
-            noteFinished(m_curItem, m_curDstPath);
+            noteWritten(m_curItem, m_curDstPath);
             setJobState(CopyStateNextItem, __LINE__);
             startTimer(0, JobActionStep, __LINE__);
             return;
@@ -499,7 +509,7 @@ void VfsCopyJob::stateFinishDestination(int action)
         return;
     if (m_open.jobStatus == JobFinished
         && (m_open.status == FSO_STATUS_COMPLETE || m_open.status == FSO_STATUS_SUCCESS)) {
-        noteFinished(m_curItem, m_curDstPath);
+        noteWritten(m_curItem, m_curDstPath);
         setJobState(CopyStateNextItem, __LINE__);
         startTimer(0, JobActionStep, __LINE__);
     } else {
@@ -535,15 +545,64 @@ bool VfsCopyJob::laneFileOf(const VfsCopyItem &item, VfsSmallFileLane::File *fil
     const int cut = file->dstPath.lastIndexOf(m_dstSep) + 1;
     const QString finalName = file->dstPath.mid(cut);
     file->partPath = file->dstPath.left(cut) + partialName(finalName);
-    // Only what is new: no file, hidden or not, of that name, and none the job may have made.
-    return !finalName.isEmpty() && m_curDstEntries.find(finalName) == m_curDstEntries.end()
-           && m_curDstEntries.find(partialName(finalName)) == m_curDstEntries.end()
-           && !m_maybeOwnDestinations.contains(file->dstPath);
+    if (finalName.isEmpty())
+        return false;
+    const auto existing = m_curDstEntries.find(finalName);
+    const auto hidden = m_curDstEntries.find(partialName(finalName));
+    const bool there = existing != m_curDstEntries.end();
+    const bool hiddenThere = hidden != m_curDstEntries.end();
+    if (!there && !hiddenThere) {
+        // New: a name the job may have sent a file to unanswered is taken only if still free.
+        file->found = VfsSmallFileLane::Nothing;
+        return true;
+    }
+    // What a failure left of this job's own work: the hidden file it made, or a file of the
+    // source's size and time that its last, unanswered request may have finished.
+    if (!there && hidden->second.type == VfsCopyItem::FileType && m_ownPartials.value(file->partPath)) {
+        file->found = VfsSmallFileLane::OwnHidden;
+        return true;
+    }
+    const VfsCopyDestinationEntry *e = there ? &existing->second : nullptr;
+    if (e && !hiddenThere && m_maybeOwnDestinations.contains(file->dstPath) && e->type == VfsCopyItem::FileType
+        && e->size == item.size && (item.mtime <= 0 || e->mtime == item.mtime)
+        && !sameIdentity(item.volume, item.fileId, m_curDstVolume, e->fileId) && !listsTheSource(item, *e)
+        && VfsSmallFileLane::canCompare(m_src, m_dst)) {
+        file->found = VfsSmallFileLane::MaybeFinished;
+        return true;
+    }
+    // Everything else asks for the checks and questions of the one-at-a-time path.
+    return false;
 }
 
 bool VfsCopyJob::startLane()
 {
     m_laneTried = true;
+    // Finished by this job before a failure, and still as it left them: nothing to do. The
+    // others keep their order; a folder of many thousands is gone through once.
+    int passedOver = 0;
+    if (m_finishedFiles.count() > 0) {
+        std::vector<VfsCopyItem> rest;
+        rest.reserve(m_work.size());
+        for (VfsCopyItem &item : m_work) {
+            const QString name = item.type == VfsCopyItem::FileType ? destinationName(item) : QString();
+            const QString dstPath = vfsApplyRename(joinDst(m_curDstFolder, name), item.renameFrom, item.renameTo);
+            const auto listed = name.isEmpty() ? m_curDstEntries.end()
+                                               : m_curDstEntries.find(dstPath.mid(dstPath.lastIndexOf(m_dstSep) + 1));
+            if (listed == m_curDstEntries.end() || sameIdentity(item.volume, item.fileId, m_curDstVolume, listed->second.fileId)
+                || listsTheSource(item, listed->second) || !m_finishedFiles.stillAsLeft(dstPath, item, listed->second)) {
+                rest.push_back(std::move(item));
+                continue;
+            }
+            addBytesCopied(item.size);
+            noteFinished(item, dstPath);
+            ++passedOver;
+        }
+        m_work = std::move(rest);
+    }
+    if (passedOver > 0) {
+        logPrintf(LogVcpa, "%d files finished already in %s", passedOver, qPrintable(m_curDstFolder));
+        emitChanges();
+    }
     // The times travel with the open, which a first-version peer would not keep.
     const auto *nusk = qobject_cast<VfsClientNusk *>(m_dst.data());
     if (!m_src || !m_dst || (nusk && nusk->protocolVersion() < 2))
@@ -560,15 +619,21 @@ bool VfsCopyJob::startLane()
     }
     if (files.empty())
         return false;
-    logPrintf(LogVcpa, "%d small files at once into %s", int(files.size()), qPrintable(m_curDstFolder));
     m_work = std::move(rest);
+    m_laneRetakes = 0;
+    beginLane(std::move(files));
+    return true;
+}
+
+void VfsCopyJob::beginLane(std::vector<VfsSmallFileLane::File> files)
+{
+    logPrintf(LogVcpa, "%d small files at once into %s", int(files.size()), qPrintable(m_curDstFolder));
     m_laneHandedBack.clear();
     m_laneFolder.clear();
     m_lanePhase = 0;
     m_lane.begin(m_src, m_dst, std::move(files));
     setJobState(CopyStateSmallFiles, __LINE__);
     startTimer(0, JobActionStep, __LINE__);
-    return true;
 }
 
 void VfsCopyJob::stateSmallFiles(int action)
@@ -587,8 +652,8 @@ void VfsCopyJob::stateSmallFiles(int action)
             startTimer(0, JobActionStep, __LINE__);
             return;
         }
-        // The files given back go the one-at-a-time way, which must see what their folder
-        // holds now: a name that turned up, a hidden file the lane left.
+        // The files given back go by what their folder holds now: a name that turned up, a
+        // hidden file the lane left, a file an unanswered request may have made.
         m_lanePhase = 1;
         if (!m_dst)
             return abortJob(QStringLiteral("destination client gone"), __LINE__);
@@ -607,11 +672,25 @@ void VfsCopyJob::stateSmallFiles(int action)
     for (const VfsDirectoryEntry &e : m_list.entries)
         m_curDstEntries[e.name] = destinationEntryOf(e);
     lock.unlock();
-    logPrintf(LogVcpa, "%d small files go one at a time", int(m_laneHandedBack.size()));
-    for (auto it = m_laneHandedBack.rbegin(); it != m_laneHandedBack.rend(); ++it)
-        m_work.push_back(*it);
+    // A file whose request went unanswered met the link, not the file: the lane takes it
+    // again, a few times at most. The others go the one-at-a-time way.
+    std::vector<VfsSmallFileLane::File> again;
+    const bool retake = m_laneRetakes < kLaneRetakes;
+    for (auto it = m_laneHandedBack.rbegin(); it != m_laneHandedBack.rend(); ++it) {
+        VfsSmallFileLane::File file;
+        if (retake && it->second && laneFileOf(it->first, &file))
+            again.insert(again.begin(), std::move(file));
+        else
+            m_work.push_back(it->first);
+    }
+    logPrintf(LogVcpa, "%d small files again at once, %d one at a time", int(again.size()),
+              int(m_laneHandedBack.size() - again.size()));
     m_laneHandedBack.clear();
     m_lanePhase = 0;
+    if (!again.empty()) {
+        ++m_laneRetakes;
+        return beginLane(std::move(again));
+    }
     setJobState(CopyStateNextItem, __LINE__);
     startTimer(0, JobActionStep, __LINE__);
 }

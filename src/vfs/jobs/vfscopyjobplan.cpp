@@ -383,6 +383,7 @@ void VfsCopyJob::stateNextItem(int action)
                 m_heldTotal = 0; // counted again: the total stands
                 setJobState(CopyStateStart, __LINE__);
             } else {
+                m_copyPassDone = true;
                 if (!syncDestination() || !verifySources(action))
                     return;
                 // The end shows what this pass copied, whatever a pause held before.
@@ -409,6 +410,11 @@ void VfsCopyJob::stateNextItem(int action)
     }
     if (!m_countingPass && !m_laneTried && startLane())
         return;
+    if (m_work.empty()) {
+        // Every file of the folder was finished already.
+        startTimer(0, JobActionStep, __LINE__);
+        return;
+    }
     const VfsCopyItem &item = m_work.back();
     switch (item.type) {
     case VfsCopyItem::DirectoryType:

@@ -10,7 +10,7 @@
 
 struct VfsSmallFileLane::Slot
 {
-    enum Phase { Free, Opening, Reading, Writing, Renaming, Putting, Closing };
+    enum Phase { Free, Removing, Opening, Reading, Writing, Renaming, Putting, Comparing, Closing };
 
     template <typename Record>
     struct Out
@@ -31,12 +31,15 @@ struct VfsSmallFileLane::Slot
     Out<VfsMoveJob> move;
     Out<VfsPutFileJob> put;
     Out<VfsGetFileJob> get;
+    Out<VfsGetFileJob> getDst; // the destination's copy, read for a comparison
     Out<VfsCloseFileJob> closeSrc;
     Out<VfsCloseFileJob> closeDst;
     // The hidden file this slot made; removed again when the file is handed back, so the
     // other path starts clean and a file the user then skips leaves nothing behind.
     bool made = false;
     Out<VfsDeleteFileJob> remove;
+    // A request for this file went without an answer (the link may have dropped).
+    bool unanswered = false;
 };
 
 namespace {
@@ -62,11 +65,12 @@ VfsSmallFileLane::VfsSmallFileLane(Events events)
         auto route = [this, s](auto &out, auto onAnswer) {
             using Record = std::decay_t<decltype(out.record)>;
             auto *o = &out;
-            out.record.done = [this, o, onAnswer](Record *) {
-                m_events.post([this, o, onAnswer] {
+            out.record.done = [this, s, o, onAnswer](Record *) {
+                m_events.post([this, s, o, onAnswer] {
                     if (!o->busy || !vfsRequestEnded(o->record.jobStatus))
                         return;
                     o->busy = false;
+                    s->unanswered = s->unanswered || o->record.jobStatus != JobFinished;
                     onAnswer(o->record);
                     m_events.answered();
                 });
@@ -95,6 +99,7 @@ VfsSmallFileLane::VfsSmallFileLane(Events events)
         route(s->move, [](const VfsMoveJob &) {});
         route(s->put, [](const VfsPutFileJob &) {});
         route(s->get, [](const VfsGetFileJob &) {});
+        route(s->getDst, [](const VfsGetFileJob &) {});
         // Closed or not, the handle is no longer ours: the server drops idle handles.
         route(s->closeSrc, [s](const VfsCloseFileJob &) { s->srcHandle = 0; });
         route(s->closeDst, [s](const VfsCloseFileJob &) { s->dstHandle = 0; });
@@ -104,6 +109,11 @@ VfsSmallFileLane::VfsSmallFileLane(Events events)
 VfsSmallFileLane::~VfsSmallFileLane()
 {
     withdraw(true);
+}
+
+bool VfsSmallFileLane::canCompare(const VfsClient *source, const VfsClient *destination)
+{
+    return source && destination && source->canPutFile() && destination->canPutFile();
 }
 
 void VfsSmallFileLane::begin(VfsClient *source, VfsClient *destination, std::vector<File> files)
@@ -135,8 +145,40 @@ void VfsSmallFileLane::startFile(Slot &s)
         return;
     s.file = std::move(m_queue.front());
     m_queue.pop_front();
-    s.phase = Slot::Opening;
     s.made = false;
+    s.unanswered = false;
+    m_events.started(s.file);
+    if (s.file.found == OwnHidden) {
+        // Made by this job and never finished: its one block is sent again, not compared.
+        s.phase = Slot::Removing;
+        VfsDeleteFileJob &r = s.remove.record;
+        r.flags = FSO_DELETE_PERMANENT;
+        r.path = s.file.partPath;
+        r.status = 0;
+        send(m_dst, r, s.remove.busy, &VfsClient::deleteFile);
+        return;
+    }
+    if (s.file.found == MaybeFinished) {
+        // Both sides whole, at once; nothing is opened, nothing written.
+        s.phase = Slot::Comparing;
+        if (!canCompare(m_src, m_dst))
+            return handBack(s);
+        auto readWhole = [&s](Slot::Out<VfsGetFileJob> &get, VfsClient *client, const QString &path) {
+            get.record.path = path;
+            get.record.size = quint32(s.file.item.size);
+            get.record.status = 0;
+            send(client, get.record, get.busy, &VfsClient::getFile);
+        };
+        readWhole(s.get, m_src, s.file.item.path);
+        readWhole(s.getDst, m_dst, s.file.dstPath);
+        return;
+    }
+    sendOpens(s);
+}
+
+void VfsSmallFileLane::sendOpens(Slot &s)
+{
+    s.phase = Slot::Opening;
     const VfsCopyItem &item = s.file.item;
     VfsOpenFileJob &src = s.openSrc.record;
     src.flags = FSO_OPEN_READ;
@@ -157,7 +199,6 @@ void VfsSmallFileLane::startFile(Slot &s)
     dst.size = 0;
     dst.permissions = item.permissions;
     dst.handle = 0;
-    m_events.started(s.file);
     if (m_get) {
         VfsGetFileJob &g = s.get.record;
         g.path = item.path;
@@ -177,6 +218,19 @@ void VfsSmallFileLane::stepSlot(Slot &s)
     switch (s.phase) {
     case Slot::Free:
         return;
+    case Slot::Removing: {
+        if (s.remove.busy)
+            return;
+        const VfsDeleteFileJob &r = s.remove.record;
+        if (r.jobStatus != JobFinished || (r.status != FSO_STATUS_SUCCESS && r.status != FSO_STATUS_NOT_FOUND)) {
+            logPrintf(LogVcpa, "small file %s: hidden file not removed (%u)", qPrintable(s.file.partPath),
+                      unsigned(r.status));
+            return handBack(s);
+        }
+        return sendOpens(s);
+    }
+    case Slot::Comparing:
+        return compare(s);
     case Slot::Opening: {
         if (s.openSrc.busy || s.openDst.busy || s.get.busy)
             return;
@@ -286,6 +340,24 @@ void VfsSmallFileLane::stepSlot(Slot &s)
     }
 }
 
+void VfsSmallFileLane::compare(Slot &s)
+{
+    if (s.get.busy || s.getDst.busy)
+        return;
+    const auto size = std::size_t(s.file.item.size);
+    auto whole = [size](const VfsGetFileJob &g) {
+        return g.jobStatus == JobFinished && g.status == FSO_STATUS_END_OF_FILE && g.data.size() == size;
+    };
+    if (!whole(s.get.record) || !whole(s.getDst.record) || s.get.record.data != s.getDst.record.data) {
+        logPrintf(LogVcpa, "small file %s: not the source's copy (%u, %u)", qPrintable(s.file.dstPath),
+                  unsigned(s.get.record.status), unsigned(s.getDst.record.status));
+        return handBack(s);
+    }
+    logPrintf(LogVcpa, "small file %s was finished already", qPrintable(s.file.dstPath));
+    s.phase = Slot::Free;
+    m_events.finished(s.file);
+}
+
 void VfsSmallFileLane::sendData(Slot &s, quint32 size)
 {
     if (!m_put) {
@@ -348,15 +420,15 @@ void VfsSmallFileLane::handBack(Slot &s)
     }
     s.srcHandle = s.dstHandle = 0;
     s.phase = Slot::Free;
-    m_events.handedBack(s.file);
+    m_events.handedBack(s.file, s.unanswered);
 }
 
 bool VfsSmallFileLane::anyBusy() const
 {
     for (const auto &slot : m_slots) {
         const Slot &s = *slot;
-        if (s.openSrc.busy || s.openDst.busy || s.read.busy || s.write.busy || s.move.busy || s.put.busy || s.get.busy || s.closeSrc.busy
-            || s.closeDst.busy || s.remove.busy)
+        if (s.openSrc.busy || s.openDst.busy || s.read.busy || s.write.busy || s.move.busy || s.put.busy || s.get.busy
+            || s.getDst.busy || s.closeSrc.busy || s.closeDst.busy || s.remove.busy)
             return true;
     }
     return false;
@@ -371,6 +443,7 @@ void VfsSmallFileLane::withdraw(bool all)
         releaseIfBusy(s.move.record, s.move.busy);
         releaseIfBusy(s.put.record, s.put.busy);
         releaseIfBusy(s.get.record, s.get.busy);
+        releaseIfBusy(s.getDst.record, s.getDst.busy);
         releaseIfBusy(s.remove.record, s.remove.busy);
         if (all) {
             releaseIfBusy(s.openSrc.record, s.openSrc.busy);
