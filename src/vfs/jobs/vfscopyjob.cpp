@@ -957,33 +957,30 @@ void VfsCopyJob::stateRestart(int action)
         m_sourcesVerified = false;
         m_destinationSynced = false;
         m_syncAnswered = false;
-        if (m_copyPassDone && !m_sourceChangedSincePause) {
-            // What is not yet confirmed on the destination's disk is flushed, and the sources
-            // are listed again before any is deleted; a source changed since it was copied
-            // starts the job over as ever.
-            setJobState(CopyStateNextItem, __LINE__);
-            startTimer(0, JobActionStep, __LINE__);
-            return;
-        }
-        m_copyPassDone = false;
-        m_countingPass = true;
-        // The window keeps what it showed until the new count reaches it: that much is on the
-        // destination, and the digests find it there again. A source that changed is copied
-        // anew, and nothing is held for it.
-        m_heldCopied = m_sourceChangedSincePause ? 0 : shownCopied();
-        m_heldTotal = m_sourceChangedSincePause ? 0 : shownTotal();
-        m_sourceChangedSincePause = false;
-        m_bytesCopied = 0;
-        m_bytesTotal = 0;
-        m_writtenSinceSample = 0;
-        m_speedTimer.invalidate();
         m_startPhase = 0;
-        m_lane.clear();
-        m_laneHandedBack.clear();
-        m_laneFolder.clear();
-        m_lanePhase = 0;
-        // What is written again is flushed again, on a file system flushed before as well.
-        m_syncVolumes.clear();
+        // After the last file the start only waits for both computers and takes the prompt
+        // back (vfscopyjobplan.cpp); a source changed since it was copied starts the job over.
+        if (m_sourceChangedSincePause)
+            m_copyPassDone = false;
+        if (!m_copyPassDone) {
+            m_countingPass = true;
+            // The window keeps what it showed until the new count reaches it: that much is on
+            // the destination, and the digests find it there again. A source that changed is
+            // copied anew, and nothing is held for it.
+            m_heldCopied = m_sourceChangedSincePause ? 0 : shownCopied();
+            m_heldTotal = m_sourceChangedSincePause ? 0 : shownTotal();
+            m_sourceChangedSincePause = false;
+            m_bytesCopied = 0;
+            m_bytesTotal = 0;
+            m_writtenSinceSample = 0;
+            m_speedTimer.invalidate();
+            m_lane.clear();
+            m_laneHandedBack.clear();
+            m_laneFolder.clear();
+            m_lanePhase = 0;
+            // What is written again is flushed again, on a file system flushed before as well.
+            m_syncVolumes.clear();
+        }
         setJobState(CopyStateStart, __LINE__);
         startTimer(0, JobActionStep, __LINE__);
     }

@@ -61,6 +61,15 @@ void VfsCopyJob::stateStart(int action)
                                    shownSource(item.path), QStringLiteral("folder into itself"), __LINE__);
             }
         }
+        if (m_copyPassDone) {
+            // Every file had arrived before the failure: the flush of what is not confirmed on
+            // disk and the listing of the sources are all that is done again, so that a link
+            // that drops every few seconds need not carry the job's listings in one window.
+            setJobState(CopyStateNextItem, __LINE__);
+            setPrompt(leftOutPrompt());
+            startTimer(0, JobActionStep, __LINE__);
+            return;
+        }
         beginStartListings();
         return;
     }

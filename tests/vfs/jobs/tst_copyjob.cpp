@@ -1816,12 +1816,21 @@ private Q_SLOTS:
         settle();
     }
 
-    // A move whose every file had arrived is cut while it lists its sources before deleting
-    // them: the retry lists the sources again and goes on, without listing or going through
-    // the destination again (a link that drops every few seconds gives no more time than that).
+    // A copy or a move whose every file had arrived is cut while it lists its sources (before
+    // a move deletes them): the retry lists the sources again and goes on, without listing or going through
+    // the destination again (a link that drops every few seconds gives no more time than that),
+    // and ends without a word of the pause.
     // Before, the whole job started over and counted, listed and compared everything again.
+    void cutAtTheEndRetriesOnlyTheEnd_data()
+    {
+        QTest::addColumn<bool>("move");
+        QTest::newRow("copy") << false;
+        QTest::newRow("move") << true;
+    }
+
     void cutAtTheEndRetriesOnlyTheEnd()
     {
+        QFETCH(bool, move);
         const QString tree = m_src + QStringLiteral("/end");
         QVERIFY(QDir().mkpath(tree));
         for (int i = 0; i < 200; ++i)
@@ -1830,7 +1839,7 @@ private Q_SLOTS:
             p->client()->setRequestTimeout(100);
             p->client()->setTransferTimeout(100);
         }
-        QPointer<VfsCopyJob> job = make(m_a.get(), m_b.get(), {item(tree, VfsCopyItem::DirectoryType)}, m_dst, false, true);
+        QPointer<VfsCopyJob> job = make(m_a.get(), m_b.get(), {item(tree, VfsCopyItem::DirectoryType)}, m_dst, false, move);
         bool flushed = false;
         int cuts = 0;
         int destinationListings = 0; // after the cut
@@ -1848,11 +1857,14 @@ private Q_SLOTS:
             if (!flushed || cuts > 0)
                 return;
             ++cuts;
+            // The source computer is away for the cut, as a link that drops is.
             m_a->setDropping(true);
             m_b->setDropping(true);
+            m_a->setLinkState(IPeer::LinkDown);
             QTimer::singleShot(500, this, [this] {
                 m_a->setDropping(false);
                 m_b->setDropping(false);
+                m_a->setLinkState(IPeer::LinkUp);
             });
         };
         const Outcome out = run(job);
@@ -1862,9 +1874,11 @@ private Q_SLOTS:
         QVERIFY(out.finished);
         QCOMPARE(destinationListings, 0);
         QCOMPARE(sourceListings, 1);
+        // Nothing is left of the pause's words.
+        QCOMPARE(out.prompt, QString());
         for (int i = 0; i < 200; ++i)
             QCOMPARE(readFile(m_dst + QStringLiteral("/end/f%1").arg(i)), pattern(2048, i));
-        QVERIFY(!QFileInfo::exists(tree));
+        QCOMPARE(QFileInfo::exists(tree), !move);
         settle();
     }
 
