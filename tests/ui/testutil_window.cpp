@@ -4,8 +4,10 @@
 #include "app/base/translations.h"
 #include "com/connectionmanager.h"
 #include "desktop/apps/applauncher.h"
+#include "filer/filer.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QSignalSpy>
@@ -111,4 +113,22 @@ QString WindowTestApp::configDir() const
 int WindowTestApp::exec(QObject *test)
 {
     return QTest::qExec(test, d->testArgs);
+}
+
+bool showPath(Filer *filer, const QString &path, const std::function<bool()> &shown, int limitMs)
+{
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        if (filer->path() != path) {
+            filer->resolvePath(path);
+            filer->gotoPath(path);
+        }
+        if (QTest::qWaitFor([&] { return filer->path() == path && (!shown || shown()); }, 2000))
+            return true;
+        if (waited.elapsed() > limitMs) {
+            qWarning("the pane shows %s, not %s", qPrintable(filer->path()), qPrintable(path));
+            return false;
+        }
+    }
 }

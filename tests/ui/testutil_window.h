@@ -16,14 +16,21 @@
 #include <QObject>
 #include <QThread>
 
+#include <functional>
 #include <memory>
 
+class Filer;
 class QQuickWindow;
 
 // The copy jobs' windows that are open.
 QList<QQuickWindow *> jobWindows();
 // Clicks the middle of the visible item `name` of a QML window; false when there is none.
 bool clickItem(QQuickWindow *window, const char *name);
+// Sends `filer` to `path` until it shows it and `shown` holds as well: the program may hear of
+// another computer's share only after it was made (on a loaded machine, seconds later), so the
+// pane is sent again, with time enough between for a slow answer to land. False after `limitMs`,
+// saying what the pane showed.
+bool showPath(Filer *filer, const QString &path, const std::function<bool()> &shown, int limitMs);
 
 class Program
 {

@@ -88,9 +88,7 @@ private:
     {
         if (filer->peer() != peer)
             filer->setPeer(peer);
-        filer->resolvePath(path);
-        filer->gotoPath(path);
-        return QTest::qWaitFor([&] { return filer->path() == path; }, testutil::timeoutMs(15000));
+        return ::showPath(filer, path, {}, testutil::timeoutMs(30000));
     }
 
     // The right pane active on a local folder with `name` selected in it.

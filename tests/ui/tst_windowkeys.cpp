@@ -54,25 +54,9 @@ private:
         w->showAlternateFilerPane();
         Filer *filer = qobject_cast<FilerPane *>(w->panes().back())->currentFiler();
         filer->setPeer(peer);
-        // The program may hear of the other computer's share only after it was made (on a
-        // loaded machine, seconds later): until the pane shows the folder, it is asked again, with
-        // time enough between for a slow answer to land.
-        QElapsedTimer waited;
-        waited.start();
-        for (;;) {
-            if (filer->path() != path) {
-                filer->resolvePath(path);
-                filer->gotoPath(path);
-            }
-            if (QTest::qWaitFor([&] { return filer->path() == path
-                                             && filer->sortModel()->rowCount(filer->currentView()->rootIndex()) > 0; },
-                                2000))
-                break;
-            if (waited.elapsed() > testutil::timeoutMs(30000)) {
-                qWarning("the pane shows %s, not %s", qPrintable(filer->path()), qPrintable(path));
-                return nullptr;
-            }
-        }
+        if (!showPath(filer, path, [&] { return filer->sortModel()->rowCount(filer->currentView()->rootIndex()) > 0; },
+                      testutil::timeoutMs(30000)))
+            return nullptr;
         filer->setCurrentIndexToPath(path + QLatin1Char('/') + name);
         w->activateWindow();
         filer->currentView()->setFocus();
