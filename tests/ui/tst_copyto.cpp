@@ -248,12 +248,20 @@ private Q_SLOTS:
         item.type = VfsCopyItem::FileType;
         item.size = 5;
         dto.items.push_back(item);
+        // An earlier test's window may still be closing: this job's is the one that is new.
+        const QList<QQuickWindow *> before = jobWindows();
         QPointer<VfsCopyJob> job = manager.copy(dto);
         QVERIFY(job);
-        QTRY_COMPARE_WITH_TIMEOUT(jobWindows().size(), 1, testutil::timeoutMs(10000));
-        QQuickWindow *window = jobWindows().first();
+        QPointer<QQuickWindow> window;
+        QTRY_VERIFY_WITH_TIMEOUT(([&] {
+                                     for (QQuickWindow *w : jobWindows())
+                                         if (!before.contains(w))
+                                             window = w;
+                                     return !window.isNull();
+                                 }()),
+                                 testutil::timeoutMs(10000));
         // Tried again every 100 ms, it would never end.
-        QTRY_COMPARE(window->property("jobState").toInt(), int(VfsJob::VfsJobStateAborted));
+        QTRY_COMPARE(window ? window->property("jobState").toInt() : -1, int(VfsJob::VfsJobStateAborted));
         auto *error = window->findChild<QQuickItem *>(QStringLiteral("errorMessage"));
         QVERIFY(error && error->isVisible());
         QVERIFY2(error->property("text").toString().startsWith(qtTrId("copy-error-dst-missing") + QLatin1Char('\n')),
