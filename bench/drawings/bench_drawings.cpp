@@ -1,0 +1,132 @@
+// Drawings through the program's own drawing renderer, each in a process of its own as the
+// thumbnail path renders it (the five bounds of the file model): the hostile forms a drawing's
+// text can take next to plain drawings of the same size, with the time and the peak resident
+// memory of each process. A process may take at most 4 GiB of address space and 60 s; one that
+// runs out of either is reported as such. Optional arguments: MiB of the plain drawing (default
+// 5.4), a word the names of the other drawings measured must hold.
+
+#include "testutil_drawings.h"
+#include "ui/preview/svgrenderer.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QGuiApplication>
+#include <QTemporaryDir>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr rlim_t kAddressSpace = 4ull << 30;
+constexpr int kSecondsAllowed = 60;
+
+// The child: renders the drawing; exit status 0 drawn, 1 refused.
+int render(int argc, char **argv, const char *path)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
+    QGuiApplication app(argc, argv);
+    PreviewImageRequest request;
+    request.path = QString::fromLocal8Bit(path);
+    request.bounds = {{20, 20}, {24, 24}, {32, 32}, {48, 48}, {256, 256}};
+    PreviewImageResult result;
+    return renderSvgImage(request, &result) && result.images.size() == request.bounds.size() ? 0 : 1;
+}
+
+struct Figures
+{
+    QByteArray outcome;
+    double seconds = 0;
+    double peakMiB = 0;
+};
+
+Figures measure(const QString &path)
+{
+    QElapsedTimer timer;
+    timer.start();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const rlimit limit{kAddressSpace, kAddressSpace};
+        ::setrlimit(RLIMIT_AS, &limit);
+        ::alarm(kSecondsAllowed);
+        const QByteArray self = QFile::encodeName(QCoreApplication::applicationFilePath());
+        const QByteArray file = QFile::encodeName(path);
+        ::execl(self.constData(), self.constData(), "--render", file.constData(), static_cast<char *>(nullptr));
+        ::_exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    ::wait4(child, &status, 0, &usage);
+    Figures figures;
+    figures.seconds = timer.nsecsElapsed() / 1e9;
+    figures.peakMiB = usage.ru_maxrss / 1024.0;
+    if (WIFEXITED(status))
+        figures.outcome = WEXITSTATUS(status) == 0 ? "drawn" : "refused";
+    else if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM)
+        figures.outcome = "stopped";
+    else
+        figures.outcome = "aborted (" + QByteArray(::strsignal(WTERMSIG(status))) + ")";
+    return figures;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc == 3 && std::strcmp(argv[1], "--render") == 0)
+        return render(argc, argv, argv[2]);
+    QCoreApplication app(argc, argv);
+    const double plainMiB = argc > 1 ? std::atof(argv[1]) : 5.4;
+    const QByteArray only = argc > 2 ? QByteArray(argv[2]) : QByteArray();
+    QTemporaryDir dir;
+    const auto text = ReferencePlace::Text;
+    const auto attribute = ReferencePlace::Attribute;
+    const struct { const char *what; QByteArray data; bool compressed; } forms[] = {
+        {"plain drawing", plainDrawing(int(plainMiB * 1024 * 1024)), false},
+        {"nested &#38; in text", nestedEntityDrawing(3400, "&#38;", text), false},
+        {"nested &#38; in text", nestedEntityDrawing(40 * 1024, "&#38;", text), false},
+        {"nested &#38; in text", nestedEntityDrawing(60 * 1024, "&#38;", text), false},
+        {"nested &#38; in text", nestedEntityDrawing(300 * 1024, "&#38;", text), false},
+        {"nested &#38; in text", nestedEntityDrawing(1200 * 1024, "&#38;", text), false},
+        {"nested &#38; in an attribute", nestedEntityDrawing(300 * 1024, "&#38;", attribute), false},
+        {"nested &#38; in an attribute", nestedEntityDrawing(900 * 1024, "&#38;", attribute), false},
+        {"nested &#x26; in text", nestedEntityDrawing(300 * 1024, "&#x26;", text), false},
+        {"nested &#x26; in an attribute", nestedEntityDrawing(300 * 1024, "&#x26;", attribute), false},
+        {"4,000-character entity used 1,600 times", oftenUsedEntityDrawing(4000, 1600, text), false},
+        {"3,000-character entity used 10,000 times", oftenUsedEntityDrawing(3000, 10000, text), false},
+        {"20,000 attributes", manyAttributesDrawing(20000), false},
+        {"100,000 attributes (svgz)", manyAttributesDrawing(100000), true},
+        {"200,000 attributes (svgz)", manyAttributesDrawing(200000), true},
+        {"2,000,000 levels deep (svgz)", deepDrawing(2000000), true},
+    };
+    std::printf("%-44s %12s %12s %-20s %8s %9s\n", "drawing", "file bytes", "text bytes", "result", "seconds",
+                "peak MiB");
+    double plainSeconds = 0;
+    double worstRatio = 0;
+    for (const auto &form : forms) {
+        if (!only.isEmpty() && plainSeconds > 0 && !QByteArray(form.what).contains(only))
+            continue;
+        const QByteArray file = form.compressed ? gzip(form.data) : form.data;
+        const QString path = dir.filePath(form.compressed ? QStringLiteral("drawing.svgz") : QStringLiteral("drawing.svg"));
+        QFile out(path);
+        if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(file) != file.size())
+            return 1;
+        out.close();
+        const Figures figures = measure(path);
+        std::printf("%-44s %12lld %12lld %-20s %8.2f %9.0f\n", form.what, qint64(file.size()), qint64(form.data.size()),
+                    figures.outcome.constData(), figures.seconds, figures.peakMiB);
+        std::fflush(stdout);
+        if (plainSeconds == 0)
+            plainSeconds = figures.seconds;
+        else
+            worstRatio = std::max(worstRatio, figures.seconds / plainSeconds);
+    }
+    std::printf("slowest hostile drawing / %.1f MiB plain drawing: %.2f\n", plainMiB, worstRatio);
+    return 0;
+}
