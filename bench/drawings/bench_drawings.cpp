@@ -75,6 +75,39 @@ Figures measure(const QString &path)
     return figures;
 }
 
+// The nested entities of `drawing` in a document type that names an external subset too:
+// references to entities not read are then left out rather than refused.
+QByteArray withExternalSubset(QByteArray drawing)
+{
+    return drawing.replace("<!DOCTYPE svg [", "<!DOCTYPE svg PUBLIC '-//W3C//DTD SVG 1.1//EN' "
+                                              "'http://www.w3.org/Graphics/SVG/1.1/DTD/svg11.dtd' [");
+}
+
+// A comment of `chars` characters before the drawing's end: text that costs nothing to draw
+// but widens what its entities may write.
+QByteArray padded(QByteArray drawing, int chars)
+{
+    return drawing.replace("</svg>", "<!--" + QByteArray(chars, ' ') + "--></svg>");
+}
+
+// About `bytes` of elements that each have `attributes` attributes.
+QByteArray attributesAgainAndAgain(int attributes, int bytes)
+{
+    QByteArray element = "<g";
+    for (int i = 0; i < attributes; ++i)
+        element += " a" + QByteArray::number(i) + "='" + QByteArray::number(i) + "'";
+    element += "/>\n";
+    return squareDrawing({}, element.repeated(bytes / element.size()));
+}
+
+// About `bytes` of groups nested `levels` deep.
+QByteArray deepAgainAndAgain(int levels, int bytes)
+{
+    const QByteArray nest = QByteArray("<g>").repeated(levels) + "<rect width='1' height='1'/>"
+                            + QByteArray("</g>").repeated(levels) + "\n";
+    return squareDrawing({}, nest.repeated(bytes / nest.size()));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -104,6 +137,12 @@ int main(int argc, char **argv)
         {"100,000 attributes (svgz)", manyAttributesDrawing(100000), true},
         {"200,000 attributes (svgz)", manyAttributesDrawing(200000), true},
         {"2,000,000 levels deep (svgz)", deepDrawing(2000000), true},
+        // What is still drawn: each at the most the limits let through.
+        {"nested &#38; in text, external subset", withExternalSubset(nestedEntityDrawing(300 * 1024, "&#38;", text)),
+         false},
+        {"entities writing twice the text (padded)", padded(oftenUsedEntityDrawing(4000, 50, text), 100 * 1000), false},
+        {"256 attributes on each element", attributesAgainAndAgain(256, int(plainMiB * 1024 * 1024)), false},
+        {"256 levels deep, again and again", deepAgainAndAgain(254, int(plainMiB * 1024 * 1024)), false},
     };
     std::printf("%-44s %12s %12s %-20s %8s %9s\n", "drawing", "file bytes", "text bytes", "result", "seconds",
                 "peak MiB");

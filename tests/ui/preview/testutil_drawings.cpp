@@ -27,27 +27,34 @@ QByteArray squareDrawing(const QByteArray &prolog, const QByteArray &inside)
 
 namespace {
 
-QByteArray placed(const QByteArray &references, ReferencePlace place)
+// The drawing of the entity declarations `entities` with `references` in `place`.
+QByteArray referring(const QByteArray &entities, const QByteArray &references, ReferencePlace place)
 {
-    return place == ReferencePlace::Text ? "<text x='0' y='12'>" + references + "</text>"
-                                         : "<g id='" + references + "'/>";
+    switch (place) {
+    case ReferencePlace::Text:
+        return squareDrawing("<!DOCTYPE svg [ " + entities + " ]>", "<text x='0' y='12'>" + references + "</text>");
+    case ReferencePlace::Attribute:
+        return squareDrawing("<!DOCTYPE svg [ " + entities + " ]>", "<g id='" + references + "'/>");
+    case ReferencePlace::DefaultValue:
+        return squareDrawing("<!DOCTYPE svg [ " + entities + " <!ATTLIST g class CDATA '" + references + "'> ]>", "<g/>");
+    }
+    return QByteArray();
 }
 
 } // namespace
 
 QByteArray nestedEntityDrawing(int bytes, const QByteArray &amp, ReferencePlace place)
 {
-    const QByteArray prolog = "<!DOCTYPE svg [ <!ENTITY c 'the quick brown fox jumps over the lazy dog 42'>"
-                              " <!ENTITY b '" + (amp + "c;").repeated(9) + "'>"
-                              " <!ENTITY a '" + (amp + "b;").repeated(9) + "'> ]>";
-    const int uses = std::max(1, (bytes - int(squareDrawing(prolog, placed({}, place)).size())) / 3);
-    return squareDrawing(prolog, placed(QByteArray("&a;").repeated(uses), place));
+    const QByteArray entities = "<!ENTITY c 'the quick brown fox jumps over the lazy dog 42'>"
+                                " <!ENTITY b '" + (amp + "c;").repeated(9) + "'>"
+                                " <!ENTITY a '" + (amp + "b;").repeated(9) + "'>";
+    const int uses = std::max(1, (bytes - int(referring(entities, {}, place).size())) / 3);
+    return referring(entities, QByteArray("&a;").repeated(uses), place);
 }
 
 QByteArray oftenUsedEntityDrawing(int valueChars, int uses, ReferencePlace place)
 {
-    return squareDrawing("<!DOCTYPE svg [ <!ENTITY a '" + QByteArray(valueChars, 'x') + "'> ]>",
-                         placed(QByteArray("&a;").repeated(uses), place));
+    return referring("<!ENTITY a '" + QByteArray(valueChars, 'x') + "'>", QByteArray("&a;").repeated(uses), place);
 }
 
 QByteArray manyAttributesDrawing(int count)
