@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <sys/resource.h>
@@ -26,8 +27,10 @@ namespace {
 constexpr rlim_t kAddressSpace = 4ull << 30;
 constexpr int kSecondsAllowed = 60;
 
-// The child: renders the drawing; exit status 0 drawn, 1 refused.
-int render(int argc, char **argv, const char *path)
+// The child: renders the drawing and writes its own peak resident memory (kB) to the
+// descriptor `peakFd`; exit status 0 drawn, 1 refused. (The peak the parent learns from
+// wait4 is never below the parent's own size when it forked.)
+int render(int argc, char **argv, const char *path, int peakFd)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
@@ -36,7 +39,17 @@ int render(int argc, char **argv, const char *path)
     request.path = QString::fromLocal8Bit(path);
     request.bounds = {{20, 20}, {24, 24}, {32, 32}, {48, 48}, {256, 256}};
     PreviewImageResult result;
-    return renderSvgImage(request, &result) && result.images.size() == request.bounds.size() ? 0 : 1;
+    const bool drawn = renderSvgImage(request, &result) && result.images.size() == request.bounds.size();
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            if (line.startsWith("VmHWM:")) {
+                const QByteArray kb = line.mid(6).trimmed().split(' ').value(0);
+                ::write(peakFd, kb.constData(), size_t(kb.size()));
+            }
+        }
+    }
+    return drawn ? 0 : 1;
 }
 
 struct Figures
@@ -48,24 +61,35 @@ struct Figures
 
 Figures measure(const QString &path)
 {
+    int peak[2];
+    if (::pipe(peak) != 0)
+        return {"no pipe"};
+    const QByteArray self = QFile::encodeName(QCoreApplication::applicationFilePath());
+    const QByteArray file = QFile::encodeName(path);
+    const QByteArray peakFd = QByteArray::number(peak[1]);
     QElapsedTimer timer;
     timer.start();
     const pid_t child = ::fork();
     if (child == 0) {
+        ::close(peak[0]);
         const rlimit limit{kAddressSpace, kAddressSpace};
         ::setrlimit(RLIMIT_AS, &limit);
         ::alarm(kSecondsAllowed);
-        const QByteArray self = QFile::encodeName(QCoreApplication::applicationFilePath());
-        const QByteArray file = QFile::encodeName(path);
-        ::execl(self.constData(), self.constData(), "--render", file.constData(), static_cast<char *>(nullptr));
+        ::execl(self.constData(), self.constData(), "--render", file.constData(), peakFd.constData(),
+                static_cast<char *>(nullptr));
         ::_exit(127);
     }
+    ::close(peak[1]);
     int status = 0;
     rusage usage{};
     ::wait4(child, &status, 0, &usage);
     Figures figures;
     figures.seconds = timer.nsecsElapsed() / 1e9;
-    figures.peakMiB = usage.ru_maxrss / 1024.0;
+    char reported[32] = {};
+    // A child that did not come to the end (killed, aborted) has the peak of wait4, which its
+    // own size then is far above.
+    figures.peakMiB = (::read(peak[0], reported, sizeof reported - 1) > 0 ? std::atof(reported) : usage.ru_maxrss) / 1024.0;
+    ::close(peak[0]);
     if (WIFEXITED(status))
         figures.outcome = WEXITSTATUS(status) == 0 ? "drawn" : "refused";
     else if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM)
@@ -112,8 +136,8 @@ QByteArray deepAgainAndAgain(int levels, int bytes)
 
 int main(int argc, char **argv)
 {
-    if (argc == 3 && std::strcmp(argv[1], "--render") == 0)
-        return render(argc, argv, argv[2]);
+    if (argc == 4 && std::strcmp(argv[1], "--render") == 0)
+        return render(argc, argv, argv[2], std::atoi(argv[3]));
     QCoreApplication app(argc, argv);
     const double plainMiB = argc > 1 ? std::atof(argv[1]) : 5.4;
     const QByteArray only = argc > 2 ? QByteArray(argv[2]) : QByteArray();
