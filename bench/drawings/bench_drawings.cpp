@@ -167,6 +167,7 @@ int main(int argc, char **argv)
         {"entities writing twice the text (padded)", padded(oftenUsedEntityDrawing(4000, 50, text), 100 * 1000), false},
         {"256 attributes on each element", attributesAgainAndAgain(256, int(plainMiB * 1024 * 1024)), false},
         {"256 levels deep, again and again", deepAgainAndAgain(254, int(plainMiB * 1024 * 1024)), false},
+        {"groups one level deep, as many bytes", deepAgainAndAgain(1, int(plainMiB * 1024 * 1024)), false},
     };
     std::printf("%-44s %12s %12s %-20s %8s %9s\n", "drawing", "file bytes", "text bytes", "result", "seconds",
                 "peak MiB");
