@@ -88,7 +88,8 @@ Figures measure(const QString &path)
     char reported[32] = {};
     // A child that did not come to the end (killed, aborted) has the peak of wait4, which its
     // own size then is far above.
-    figures.peakMiB = (::read(peak[0], reported, sizeof reported - 1) > 0 ? std::atof(reported) : usage.ru_maxrss) / 1024.0;
+    const bool hasReported = ::read(peak[0], reported, sizeof reported - 1) > 0;
+    figures.peakMiB = (hasReported ? std::atof(reported) : double(usage.ru_maxrss)) / 1024.0;
     ::close(peak[0]);
     if (WIFEXITED(status))
         figures.outcome = WEXITSTATUS(status) == 0 ? "drawn" : "refused";
@@ -177,7 +178,8 @@ int main(int argc, char **argv)
         if (!only.isEmpty() && plainSeconds > 0 && !QByteArray(form.what).contains(only))
             continue;
         const QByteArray file = form.compressed ? gzip(form.data) : form.data;
-        const QString path = dir.filePath(form.compressed ? QStringLiteral("drawing.svgz") : QStringLiteral("drawing.svg"));
+        const QString path =
+            dir.filePath(form.compressed ? QStringLiteral("drawing.svgz") : QStringLiteral("drawing.svg"));
         QFile out(path);
         if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(file) != file.size())
             return 1;

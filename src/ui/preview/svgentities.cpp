@@ -4,7 +4,8 @@
 
 namespace {
 
-// Qt's XML reader refuses an entity that stands for more characters than this.
+// Characters one entity may stand for: Qt's XML reader takes no entity that stands for more
+// than a few beyond this.
 constexpr int kMaxEntityChars = 4096;
 
 bool isXmlChar(uint code)

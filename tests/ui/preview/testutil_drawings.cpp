@@ -36,7 +36,8 @@ QByteArray referring(const QByteArray &entities, const QByteArray &references, R
     case ReferencePlace::Attribute:
         return squareDrawing("<!DOCTYPE svg [ " + entities + " ]>", "<g id='" + references + "'/>");
     case ReferencePlace::DefaultValue:
-        return squareDrawing("<!DOCTYPE svg [ " + entities + " <!ATTLIST g class CDATA '" + references + "'> ]>", "<g/>");
+        return squareDrawing("<!DOCTYPE svg [ " + entities + " <!ATTLIST g class CDATA '" + references + "'> ]>",
+                             "<g/>");
     }
     return QByteArray();
 }
