@@ -141,12 +141,9 @@ QByteArray rewrittenForQtSvg(const QString &text, const QString &drawingDir)
         const QXmlStreamReader::TokenType token = xml.readNext();
         if (token == QXmlStreamReader::Invalid)
             return QByteArray();
-        // Left out: the document type (the reader has put its entities' values in their
-        // place; what it declares outside is read by nobody, so references to that go too),
-        // and processing instructions, wherever they stand: QtSvg reads the file a style
-        // sheet one names.
-        if (token == QXmlStreamReader::DTD || token == QXmlStreamReader::EntityReference
-            || token == QXmlStreamReader::ProcessingInstruction)
+        // Left out: processing instructions, wherever they stand: QtSvg reads the file a
+        // style sheet one names. (The text has no document type: see svgTextForReaders.)
+        if (token == QXmlStreamReader::ProcessingInstruction)
             continue;
         if (token != QXmlStreamReader::StartElement) {
             writer.writeCurrentToken(xml);
@@ -189,8 +186,8 @@ QByteArray rewrittenForQtSvg(const QString &text, const QString &drawingDir)
 
 bool loadRenderer(QSvgRenderer &renderer, const QString &path)
 {
-    const QString text = withPlainEntitiesOnly(decodeXmlText(readSvgText(path, PreviewLimits::kMaxSvgBytes)),
-                                               PreviewLimits::kMaxSvgBytes);
+    const QString text = svgTextForReaders(decodeXmlText(readSvgText(path, PreviewLimits::kMaxSvgBytes)),
+                                           PreviewLimits::kMaxSvgBytes);
     const QByteArray drawing = text.isEmpty() ? QByteArray() : rewrittenForQtSvg(text, QFileInfo(path).absolutePath());
     return !drawing.isEmpty() && renderer.load(drawing) && renderer.isValid();
 }

@@ -8,7 +8,8 @@
 // drawing embeds or names must fit the memory budget together, their text counted with their
 // pixels, before QtSvg decodes them, and every picture made stays inside the pixel budget.
 // QtSvg gets the drawing only as written again here, without document type or processing
-// instructions, its entities in place (ui/preview/svgtext.h).
+// instructions, its entities in place, and only once a pass of our own has found it neither
+// nested too deep nor with too many attributes on one element (ui/preview/svgtext.h).
 // Any worker thread; a renderer of its own per call.
 
 #include "ui/preview/imagetypes.h"

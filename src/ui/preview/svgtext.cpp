@@ -1,140 +1,233 @@
 #include "ui/preview/svgtext.h"
 
-#include <QRegularExpression>
-#include <QStringList>
-#include <QTextCodec>
+#include "ui/preview/svgentities.h"
 
-#include <algorithm>
+#include <QRegularExpression>
+#include <QTextCodec>
 
 namespace {
 
-const QLatin1String kDocumentType("<!DOCTYPE");
+// Entities may write this many characters for each character of the drawing's own text: a
+// drawing costs at most what a plain one of three times its size costs, and drawing
+// programs that write their namespaces and styles as entities stay well within it.
+constexpr qint64 kEntityCharsPerChar = 2;
 
-bool isSpace(QChar c)
+// `plain` as the reader is to take it: in character data, or in an attribute value that
+// `quote` ends. Characters the reader would take as markup, or would change (line ends, white
+// space in attribute values), are written as references.
+QString escaped(const QString &plain, QChar quote)
 {
-    return c == QLatin1Char(' ') || c == QLatin1Char('\t') || c == QLatin1Char('\r') || c == QLatin1Char('\n');
+    const bool inAttribute = !quote.isNull();
+    QString out;
+    out.reserve(plain.size());
+    for (const QChar c : plain) {
+        if (c == QLatin1Char('&'))
+            out += QLatin1String("&amp;");
+        else if (c == QLatin1Char('<'))
+            out += QLatin1String("&lt;");
+        else if (c == QLatin1Char('>') && !inAttribute)
+            out += QLatin1String("&gt;");
+        else if (c == QLatin1Char('"') && quote == c)
+            out += QLatin1String("&quot;");
+        else if (c == QLatin1Char('\'') && quote == c)
+            out += QLatin1String("&apos;");
+        else if (c == QLatin1Char('\r') || (inAttribute && isXmlSpace(c) && c != QLatin1Char(' ')))
+            out += QStringLiteral("&#%1;").arg(c.unicode());
+        else
+            out += c;
+    }
+    return out;
 }
 
-bool isNameChar(QChar c)
+// One pass over a drawing's text, from its start to its end (see svgTextForReaders). What it
+// hands on is the text itself up to the first change, then pieces of it and what replaces
+// the rest.
+class ReaderText
 {
-    return c.isLetterOrNumber() || c == QLatin1Char('_') || c == QLatin1Char('-') || c == QLatin1Char('.')
-           || c == QLatin1Char(':');
-}
+public:
+    ReaderText(const QString &text, qint64 maxChars)
+        : m_text(text), m_maxChars(maxChars), m_entityBudget(kEntityCharsPerChar * text.size())
+    {
+    }
 
-// A position in the text of one document type declaration, moved on by what it reads.
-struct Cursor
-{
-    const QString &text;
-    int at;
+    QString read()
+    {
+        int depth = 0;
+        bool rootSeen = false;
+        bool documentTypeSeen = false;
+        while (m_at < m_text.size()) {
+            const QChar c = m_text.at(m_at);
+            if (c == QLatin1Char('&')) {
+                if (!reference(QChar()))
+                    return QString();
+                continue;
+            }
+            if (c != QLatin1Char('<')) {
+                ++m_at;
+                continue;
+            }
+            bool read = true;
+            if (startsWith("<!--"))
+                read = skipPast("-->");
+            else if (startsWith("<?"))
+                read = skipPast("?>");
+            else if (startsWith("<![CDATA["))
+                read = skipPast("]]>");
+            else if (startsWith("<!DOCTYPE") && !rootSeen && !documentTypeSeen)
+                read = documentTypeSeen = documentType();
+            else if (startsWith("<!"))
+                read = false;
+            else if (startsWith("</"))
+                read = endTag() && --depth >= 0;
+            else if ((read = depth < kMaxSvgDepth)) {
+                bool open = false;
+                read = startTag(&open);
+                depth += open ? 1 : 0;
+                rootSeen = true;
+            }
+            if (!read)
+                return QString();
+        }
+        if (m_copied > 0)
+            m_out.append(m_text.midRef(m_copied));
+        const QString &readerText = m_copied > 0 ? m_out : m_text;
+        return readerText.size() <= m_maxChars ? readerText : QString();
+    }
 
-    bool atEnd() const { return at >= text.size(); }
-    QChar peek() const { return atEnd() ? QChar() : text.at(at); }
-    // Whether there was any.
+private:
+    bool startsWith(const char *markup) const { return m_text.midRef(m_at).startsWith(QLatin1String(markup)); }
+
+    bool skipPast(const char *end)
+    {
+        const int found = m_text.indexOf(QLatin1String(end), m_at);
+        m_at = found < 0 ? m_text.size() : found + int(qstrlen(end));
+        return found >= 0;
+    }
+
     bool skipSpace()
     {
-        const int start = at;
-        while (!atEnd() && isSpace(text.at(at)))
-            ++at;
-        return at > start;
+        const int start = m_at;
+        while (m_at < m_text.size() && isXmlSpace(m_text.at(m_at)))
+            ++m_at;
+        return m_at > start;
     }
-    bool take(QLatin1String word)
+
+    // A name of an element or an attribute, as far as the pass needs to know it: up to white
+    // space, '/', '>' or '=', and holding no other character of markup.
+    bool name()
     {
-        if (text.midRef(at, word.size()) != word)
+        const int start = m_at;
+        for (; m_at < m_text.size(); ++m_at) {
+            const QChar c = m_text.at(m_at);
+            if (isXmlSpace(c) || c == QLatin1Char('/') || c == QLatin1Char('>') || c == QLatin1Char('='))
+                break;
+            if (c == QLatin1Char('<') || c == QLatin1Char('&') || c == QLatin1Char('"') || c == QLatin1Char('\''))
+                return false;
+        }
+        return m_at > start;
+    }
+
+    // The text from `from` to `to` is handed on as `with`.
+    bool replace(int from, int to, const QString &with)
+    {
+        m_out.append(m_text.midRef(m_copied, from - m_copied));
+        m_out.append(with);
+        m_copied = to;
+        return m_out.size() <= m_maxChars;
+    }
+
+    bool documentType()
+    {
+        const int start = m_at;
+        m_at += 9; // "<!DOCTYPE"
+        return m_entities.read(m_text, &m_at) && replace(start, m_at, QString());
+    }
+
+    // At '&', in character data or in an attribute value `quote` ends.
+    bool reference(QChar quote)
+    {
+        const int start = m_at++;
+        // Character references are the reader's: what they make is never read again.
+        if (m_at < m_text.size() && m_text.at(m_at) == QLatin1Char('#'))
+            return true;
+        while (m_at < m_text.size() && isEntityNameChar(m_text.at(m_at)))
+            ++m_at;
+        if (m_at == start + 1 || m_at == m_text.size() || m_text.at(m_at) != QLatin1Char(';'))
             return false;
-        at += word.size();
-        return true;
-    }
-    bool skipPast(QLatin1String end)
-    {
-        const int found = text.indexOf(end, at);
-        if (found < 0)
+        const QString name = m_text.mid(start + 1, m_at - start - 1);
+        ++m_at;
+        if (isPredefinedEntity(name))
+            return true;
+        if (const SvgEntities::Text *entity = m_entities.find(name)) {
+            const QString with = escaped(quote.isNull() ? entity->inCharacters : entity->inAttribute, quote);
+            m_entityChars += with.size();
+            return m_entityChars <= m_entityBudget && replace(start, m_at, with);
+        }
+        if (!m_entities.namesExternalSubset())
             return false;
-        at = found + end.size();
-        return true;
+        // The reference itself, a few characters more than it takes.
+        return replace(start, m_at, quote.isNull() ? QString() : QLatin1String("&amp;") + name + QLatin1Char(';'));
     }
-    QString name()
+
+    // At '<' of a start tag, to past its end; `open` when it is no empty element.
+    bool startTag(bool *open)
     {
-        const int start = at;
-        while (!atEnd() && isNameChar(text.at(at)))
-            ++at;
-        return text.mid(start, at - start);
-    }
-    // A quoted literal, quotes included; empty when none follows.
-    QString literal()
-    {
-        const QChar quote = peek();
-        if (quote != QLatin1Char('"') && quote != QLatin1Char('\''))
-            return QString();
-        const int close = text.indexOf(quote, at + 1);
-        if (close < 0)
-            return QString();
-        const QString quoted = text.mid(at, close - at + 1);
-        at = close + 1;
-        return quoted;
-    }
-    // Past the '>' that ends a declaration, the literals in it skipped whole: they may hold
-    // '>' and ']'.
-    bool skipDeclaration()
-    {
-        while (!atEnd()) {
-            const QChar c = peek();
-            if (c == QLatin1Char('>')) {
-                ++at;
+        ++m_at;
+        if (!name())
+            return false;
+        for (int attributes = 0;;) {
+            const bool spaced = skipSpace();
+            if (startsWith(">") || startsWith("/>")) {
+                *open = startsWith(">");
+                m_at += *open ? 1 : 2;
                 return true;
             }
-            if (c == QLatin1Char('"') || c == QLatin1Char('\'')) {
-                if (literal().isEmpty())
+            if (!spaced || !name() || ++attributes > kMaxSvgAttributes)
+                return false;
+            skipSpace();
+            if (!startsWith("="))
+                return false;
+            ++m_at;
+            skipSpace();
+            const QChar quote = m_at < m_text.size() ? m_text.at(m_at) : QChar();
+            if (quote != QLatin1Char('"') && quote != QLatin1Char('\''))
+                return false;
+            for (++m_at;;) {
+                if (m_at == m_text.size() || m_text.at(m_at) == QLatin1Char('<'))
                     return false;
-            } else {
-                ++at;
+                const QChar c = m_text.at(m_at);
+                if (c == quote)
+                    break;
+                if (c != QLatin1Char('&'))
+                    ++m_at;
+                else if (!reference(quote))
+                    return false;
             }
+            ++m_at;
         }
-        return false;
     }
-};
 
-// The internal subset from past its '[' to past its ']': the declarations of entities whose
-// value is plain text are collected, with the most their references can grow the text by (a
-// reference "&name;" becomes the value); everything else is passed over.
-bool readSubset(Cursor &c, QStringList *entities, double *growth)
-{
-    // A character reference takes more room than the one or two it stands for.
-    static const QRegularExpression plainEntity(QStringLiteral(
-        "^<!ENTITY[ \\t\\r\\n]+([^ \\t\\r\\n%&;<>\"']+)[ \\t\\r\\n]+"
-        "(\"(?:[^\"&%<]|&#[0-9]+;|&#x[0-9a-fA-F]+;)*\"|'(?:[^'&%<]|&#[0-9]+;|&#x[0-9a-fA-F]+;)*')[ \\t\\r\\n]*>$"));
-    for (;;) {
-        c.skipSpace();
-        if (c.atEnd())
+    bool endTag()
+    {
+        m_at += 2;
+        if (!name())
             return false;
-        if (c.peek() == QLatin1Char(']')) {
-            ++c.at;
-            return true;
-        }
-        if (c.take(QLatin1String("<!--"))) {
-            if (!c.skipPast(QLatin1String("-->")))
-                return false;
-        } else if (c.take(QLatin1String("<?"))) {
-            if (!c.skipPast(QLatin1String("?>")))
-                return false;
-        } else if (c.take(QLatin1String("%"))) {
-            if (c.name().isEmpty() || !c.take(QLatin1String(";")))
-                return false;
-        } else if (c.take(QLatin1String("<!"))) {
-            const int start = c.at - 2;
-            if (!c.skipDeclaration())
-                return false;
-            const QString declaration = c.text.mid(start, c.at - start);
-            const QRegularExpressionMatch match = plainEntity.match(declaration);
-            if (!match.hasMatch())
-                continue;
-            entities->append(declaration);
-            const int valueChars = match.capturedLength(2) - 2;
-            *growth = std::max(*growth, double(valueChars) / (match.capturedLength(1) + 2));
-        } else {
+        skipSpace();
+        if (!startsWith(">"))
             return false;
-        }
+        ++m_at;
+        return true;
     }
-}
+
+    const QString &m_text;
+    const qint64 m_maxChars;
+    const qint64 m_entityBudget;
+    SvgEntities m_entities;
+    int m_at = 0;
+    QString m_out;
+    int m_copied = 0;
+    qint64 m_entityChars = 0;
+};
 
 } // namespace
 
@@ -159,42 +252,7 @@ QString decodeXmlText(const QByteArray &bytes)
     return text;
 }
 
-QString withPlainEntitiesOnly(const QString &text, qint64 maxChars)
+QString svgTextForReaders(const QString &text, qint64 maxChars)
 {
-    // Wherever it stands: the reader parses a document type in the body too before it says
-    // that one has no place there.
-    const int start = text.indexOf(kDocumentType);
-    if (start < 0)
-        return text;
-    Cursor c{text, start + kDocumentType.size()};
-    if (!c.skipSpace())
-        return QString();
-    const QString name = c.name();
-    if (name.isEmpty())
-        return QString();
-    c.skipSpace();
-    QString rebuilt = kDocumentType + QLatin1Char(' ') + name;
-    const bool isPublic = c.take(QLatin1String("PUBLIC"));
-    if (isPublic || c.take(QLatin1String("SYSTEM"))) {
-        rebuilt += isPublic ? QLatin1String(" PUBLIC") : QLatin1String(" SYSTEM");
-        for (int i = 0; i < (isPublic ? 2 : 1); ++i) {
-            const QString literal = c.skipSpace() ? c.literal() : QString();
-            if (literal.isEmpty())
-                return QString();
-            rebuilt += QLatin1Char(' ') + literal;
-        }
-        c.skipSpace();
-    }
-    QStringList entities;
-    double growth = 1;
-    if (c.take(QLatin1String("["))) {
-        if (!readSubset(c, &entities, &growth))
-            return QString();
-        c.skipSpace();
-    }
-    if (!c.take(QLatin1String(">")) || text.indexOf(kDocumentType, c.at) >= 0 || growth * text.size() > maxChars)
-        return QString();
-    if (!entities.isEmpty())
-        rebuilt += QLatin1String(" [") + entities.join(QLatin1Char(' ')) + QLatin1Char(']');
-    return text.left(start) + rebuilt + QLatin1Char('>') + text.mid(c.at);
+    return ReaderText(text, maxChars).read();
 }

@@ -4,6 +4,7 @@
 // with a PDF, an EPS, a hostile document and a program that hangs.
 
 #include "filer/deferredlaunch.h"
+#include "testutil_drawings.h"
 #include "testutil_images.h"
 #include "ui/preview/exifreader.h"
 #include "ui/preview/ghostscript.h"
@@ -29,7 +30,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 namespace {
 
@@ -41,21 +41,6 @@ ExifMap exifOf(const ExifFields &fields)
     ExifMap map;
     readExifFromData(reinterpret_cast<const unsigned char *>(jpeg.constData()), unsigned(jpeg.size()), &map);
     return map;
-}
-
-QByteArray gzip(const QByteArray &data)
-{
-    z_stream stream = {};
-    deflateInit2(&stream, 9, Z_DEFLATED, 16 + MAX_WBITS, 9, Z_DEFAULT_STRATEGY);
-    QByteArray out(int(deflateBound(&stream, uLong(data.size()))), '\0');
-    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
-    stream.avail_in = uInt(data.size());
-    stream.next_out = reinterpret_cast<Bytef *>(out.data());
-    stream.avail_out = uInt(out.size());
-    deflate(&stream, Z_FINISH);
-    out.resize(int(stream.total_out));
-    deflateEnd(&stream);
-    return out;
 }
 
 QByteArray svg(int w, int h)

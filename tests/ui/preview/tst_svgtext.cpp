@@ -1,11 +1,15 @@
 // Drawings with a document type, through the preview pipeline: whatever the type's internal
 // subset holds and however it is spelt, QtSvg opens no file it names (a fifo, /dev/zero, a
 // file of the user), entities and default values that would make the text grow past the cap
-// cost neither memory nor time, and drawings that declare their namespaces as entities, as
-// drawing programs write them, still show.
+// cost neither memory nor time, entities that reach other entities however the reference is
+// spelt are refused, and so are elements with very many attributes and elements nested very
+// deep (compressed or not), all at once; drawings that declare their namespaces as entities,
+// as drawing programs write them, still show.
 
+#include "testutil_drawings.h"
 #include "testutil_images.h"
 #include "ui/preview/imagepipeline.h"
+#include "ui/preview/svgtext.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -19,13 +23,6 @@
 #include <unistd.h>
 
 namespace {
-
-// A square in the default colour (black), after `prolog` and with `inside` in it.
-QByteArray drawing(const QByteArray &prolog, const QByteArray &inside = QByteArray())
-{
-    return prolog + "<svg xmlns='http://www.w3.org/2000/svg' width='16' height='16'>"
-                    "<rect width='16' height='16'/>" + inside + "</svg>";
-}
 
 struct Preview
 {
@@ -103,6 +100,20 @@ private:
         }
     }
 
+    // The same for the drawing `text` written as the file `name`, which also took little memory.
+    void expectCheapPreview(const QByteArray &text, const QString &name, bool drawn, const QString &what)
+    {
+        const QString path = file(name);
+        QVERIFY(writeFile(path, text));
+        resetPeakResident();
+        const qint64 before = peakResidentMiB();
+        expectPreview(previewOf(path), drawn, what);
+        if (QTest::currentTestFailed())
+            return;
+        const qint64 grown = peakResidentMiB() - before;
+        QVERIFY2(grown < 64, qPrintable(QStringLiteral("%1: %2 MiB").arg(what).arg(grown)));
+    }
+
 private Q_SLOTS:
     void initTestCase() { QVERIFY(m_dir.isValid()); }
 
@@ -157,7 +168,7 @@ private Q_SLOTS:
                 const QString what = QLatin1String(c.what) + QStringLiteral(" naming ") + target;
                 const auto naming = [&target](QByteArray text) { return text.replace("%1", QFile::encodeName(target)); };
                 const QString path = file(QStringLiteral("drawing.svg"));
-                QVERIFY(writeFile(path, naming(drawing(c.prolog, c.inside) + c.after)));
+                QVERIFY(writeFile(path, naming(squareDrawing(c.prolog, c.inside) + c.after)));
                 OpenWatch watch({fifo, sheet});
                 QVERIFY(watch.watching());
                 expectPreview(previewOf(path), c.drawn, what);
@@ -171,13 +182,13 @@ private Q_SLOTS:
         // Encoded as UTF-16, the way the reader would take it on its own.
         QTextCodec *utf16 = QTextCodec::codecForName("UTF-16LE");
         QVERIFY(writeFile(file(QStringLiteral("wide.svg")),
-                          utf16->fromUnicode(QString::fromUtf8(namingSheet(drawing("<!DOCTYPE svg [ " + pi + " ]>"))))));
+                          utf16->fromUnicode(QString::fromUtf8(namingSheet(squareDrawing("<!DOCTYPE svg [ " + pi + " ]>"))))));
         OpenWatch watch({sheet});
         expectPreview(previewOf(file(QStringLiteral("wide.svg"))), true, QStringLiteral("UTF-16"));
         QVERIFY(!watch.anyOpened());
 
         setPreviewRemoteFetch([&](const QString &, const QString &, qint64) {
-            return namingSheet(drawing("<!DOCTYPE svg [ " + pi + " ]>"));
+            return namingSheet(squareDrawing("<!DOCTYPE svg [ " + pi + " ]>"));
         });
         expectPreview(previewOf(QStringLiteral("/home/someone/drawing.svg"),
                                 QStringLiteral("{0000abcd-0000-0000-0000-000000000001}")),
@@ -198,31 +209,91 @@ private Q_SLOTS:
             nested += "<!ENTITY a" + QByteArray::number(i) + " '" + ("&a" + QByteArray::number(i - 1) + ";").repeated(10)
                       + "'>";
         const struct { const char *what; QByteArray text; bool drawn; } cases[] = {
-            {"entity in the text", drawing("<!DOCTYPE svg [ <!ENTITY a '" + big + "'> ]>", "<text>" + references + "</text>"),
+            {"entity in the text", squareDrawing("<!DOCTYPE svg [ <!ENTITY a '" + big + "'> ]>", "<text>" + references + "</text>"),
              false},
-            {"entity in an attribute", drawing("<!DOCTYPE svg [ <!ENTITY a '" + big + "'> ]>", "<g id='" + references + "'/>"),
+            {"entity in an attribute", squareDrawing("<!DOCTYPE svg [ <!ENTITY a '" + big + "'> ]>", "<g id='" + references + "'/>"),
              false},
-            {"nested entities", drawing("<!DOCTYPE svg [ " + nested + " ]>", "<text>&a9;</text>"), false},
-            {"default value", drawing("<!DOCTYPE svg [ <!ENTITY a '" + big + "'> <!ATTLIST rect class CDATA '" + references
+            {"nested entities", squareDrawing("<!DOCTYPE svg [ " + nested + " ]>", "<text>&a9;</text>"), false},
+            {"default value", squareDrawing("<!DOCTYPE svg [ <!ENTITY a '" + big + "'> <!ATTLIST rect class CDATA '" + references
                                       + "'> ]>"),
-             false},
-            {"default value without entities", drawing("<!DOCTYPE svg [ <!ATTLIST rect class CDATA '" + big.repeated(4)
+             true},
+            {"default value without entities", squareDrawing("<!DOCTYPE svg [ <!ATTLIST rect class CDATA '" + big.repeated(4)
                                                        + "'> ]>", QByteArray("<rect/>").repeated(4000)),
              true},
             {"default value in a document type in the body",
-             drawing({}, "<!DOCTYPE svg [ <!ENTITY a '" + big + "'> <!ATTLIST rect class CDATA '" + references + "'> ]>"),
+             squareDrawing({}, "<!DOCTYPE svg [ <!ENTITY a '" + big + "'> <!ATTLIST rect class CDATA '" + references + "'> ]>"),
              false},
         };
         for (const auto &c : cases) {
-            const QString path = file(QStringLiteral("growing.svg"));
-            QVERIFY(writeFile(path, c.text));
-            resetPeakResident();
-            const qint64 before = peakResidentMiB();
-            expectPreview(previewOf(path), c.drawn, QLatin1String(c.what));
+            expectCheapPreview(c.text, QStringLiteral("growing.svg"), c.drawn, QLatin1String(c.what));
             if (QTest::currentTestFailed())
                 return;
-            const qint64 grown = peakResidentMiB() - before;
-            QVERIFY2(grown < 64, qPrintable(QStringLiteral("%1: %2 MiB").arg(QLatin1String(c.what)).arg(grown)));
+        }
+    }
+
+    // Entities that reach other entities through references their declarations make, the '&'
+    // spelt every way a character reference can spell it, used in text, in an attribute and
+    // in a default value of the document type: refused at once and in little memory. With an
+    // external subset named, references to entities not read are that subset's: the drawing
+    // shows without them, as cheaply.
+    void nestedEntitiesCostNothing()
+    {
+        const QByteArray externalSubset = "<!DOCTYPE svg PUBLIC '-//W3C//DTD SVG 1.1//EN' "
+                                          "'http://www.w3.org/Graphics/SVG/1.1/DTD/svg11.dtd' [";
+        for (const QByteArray &amp : {QByteArray("&#38;"), QByteArray("&#x26;"), QByteArray("&#0038;"),
+                                       QByteArray("&#x00026;")}) {
+            const QByteArray inText = nestedEntityDrawing(3400, amp, ReferencePlace::Text);
+            const QByteArray inAttribute = nestedEntityDrawing(3400, amp, ReferencePlace::Attribute);
+            const struct { const char *what; QByteArray text; bool drawn; } cases[] = {
+                {"in text", inText, false},
+                {"in an attribute", inAttribute, false},
+                {"in a default value", nestedEntityDrawing(3400, amp, ReferencePlace::DefaultValue), true},
+                {"in text, external subset", QByteArray(inText).replace("<!DOCTYPE svg [", externalSubset), true},
+                {"in an attribute, external subset", QByteArray(inAttribute).replace("<!DOCTYPE svg [", externalSubset),
+                 true},
+            };
+            for (const auto &c : cases) {
+                expectCheapPreview(c.text, QStringLiteral("nested.svg"), c.drawn,
+                                   QLatin1String(c.what) + QStringLiteral(" through ") + QLatin1String(amp));
+                if (QTest::currentTestFailed())
+                    return;
+            }
+        }
+    }
+
+    // One element with very many attributes, plain and compressed: refused before an XML reader
+    // compares them with each other; at the limit the drawing still shows.
+    void manyAttributesAreRefused()
+    {
+        expectCheapPreview(manyAttributesDrawing(20000), QStringLiteral("many.svg"), false, QStringLiteral("20,000"));
+        expectCheapPreview(gzip(manyAttributesDrawing(20000)), QStringLiteral("many.svgz"), false,
+                           QStringLiteral("20,000 compressed"));
+        expectCheapPreview(manyAttributesDrawing(kMaxSvgAttributes), QStringLiteral("many.svg"), true,
+                           QStringLiteral("at the limit"));
+    }
+
+    // Nesting is refused as it is met: two million levels in a small compressed file cost
+    // nothing; at the limit the drawing shows. The text entities write counts as the
+    // drawing's: an entity used far more often than the drawing's own text allows is refused,
+    // one used within it shows.
+    void deepDrawingsAndEntityTextAreBounded()
+    {
+        const QByteArray styled = QByteArray("<rect width='16' height='16' style='&s;'/>").repeated(100);
+        const struct { const char *what; QByteArray text; const char *name; bool drawn; } cases[] = {
+            {"two million levels", gzip(deepDrawing(2000000)), "deep.svgz", false},
+            // The square is one level inside the drawing.
+            {"at the limit", deepDrawing(kMaxSvgDepth - 2), "deep.svg", true},
+            {"entity used too often", oftenUsedEntityDrawing(3000, 100, ReferencePlace::Text), "often.svg", false},
+            {"entity used too often in an attribute", oftenUsedEntityDrawing(3000, 100, ReferencePlace::Attribute),
+             "often.svg", false},
+            {"style entity on every element", squareDrawing("<!DOCTYPE svg [ <!ENTITY s 'fill:#000000;stroke:none'> ]>",
+                                                            styled),
+             "styled.svg", true},
+        };
+        for (const auto &c : cases) {
+            expectCheapPreview(c.text, QLatin1String(c.name), c.drawn, QLatin1String(c.what));
+            if (QTest::currentTestFailed())
+                return;
         }
     }
 
@@ -255,5 +326,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TstSvgText)
+QTEST_MAIN(TstSvgText)
 #include "tst_svgtext.moc"
