@@ -121,13 +121,16 @@ bool parseAsideName(const QByteArray &name, ParsedName *parsed)
     return parsed->id != 0 && parsed->realName != "." && parsed->realName != "..";
 }
 
-// Whether this program made the name: its tag is right, or it has the shape an older version
-// made and was there before this version first ran (its key was made then), so was left by
-// an older run, not made by a peer since.
+// Whether this program made the name: its tag is right, or it was there before the current
+// key was made, so was left by an older run, not made by a peer since: by an older version,
+// whose names carry no tag, or under a key that was lost (and made anew) since. Such a name
+// only ever gets its own name back, or one beside it, never another entry's place.
 bool madeHere(const ParsedName &parsed, const struct stat &st)
 {
+    if (asidekey::predates(st.st_ctim))
+        return true;
     if (parsed.legacy)
-        return asidekey::predates(st.st_ctim);
+        return false;
     const QByteArray rest = parsed.realName.isEmpty() ? QByteArray() : '-' + parsed.realName;
     return asidekey::sameTag(parsed.tag, asidekey::tag(parsed.digits.left(kIdDigits) + rest));
 }

@@ -75,9 +75,10 @@ bool looksSetAside(const char *name);
 // running stays aside; one left by a run that ended before removing it gets its name back
 // (numbered beside it when that is taken), and the names it has now are appended to
 // *restoredAs. False for anything else, and for a leftover that cannot be put back (logged):
-// those are listed as they are, as the only way to reach what they hold. Names of the shape
-// an older version made, which carry no tag, count as this program's when they were there
-// before this version's secret was made, and as anyone's when they came later.
+// those are listed as they are, as the only way to reach what they hold. Names that carry no
+// tag (of the shape an older version made) or another one count as this program's when they
+// were there before its current secret was made (a first run of this version, or a secret
+// lost and made anew), and as anyone's when they came later.
 bool restoreLeftover(int dirFd, const QByteArray &name, QByteArrayList *restoredAs);
 
 // Tests stop a delete at these moments (by killing the process, or by saving a newer
