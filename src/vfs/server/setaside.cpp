@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_set>
+#include <utility>
 
 namespace setaside {
 
@@ -201,6 +202,24 @@ QByteArray putBack(int fromDir, const QByteArray &from, int toDir, const QByteAr
         logPrintf(LogVsrv, "%s could not be put back: it stays as %s (%s)", name.constData(), from.constData(),
                   std::strerror(errno));
     return QByteArray();
+}
+
+SetAside::SetAside(int home, const Handed &handed)
+    : m_home(home), m_folder(home), m_realName(handed.realName), m_name(handed.name),
+      m_folderName(handed.folderName), m_id(handed.id)
+{
+    if (!m_folderName.isEmpty())
+        m_folder = ::openat(home, m_folderName.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+SetAside::Handed SetAside::handOver()
+{
+    Handed handed{std::exchange(m_id, 0), m_folderName, m_name, m_realName};
+    if (!m_folderName.isEmpty())
+        ::close(m_folder);
+    m_folderName.clear();
+    m_folder = m_home;
+    return handed;
 }
 
 SetAside::~SetAside()
