@@ -13,4 +13,9 @@ struct VfsJobTimings
     // answers of a slow link (a block of 64,400 bytes every 5 s is 13 kB/s), far below the
     // link's silence limit, after which the copy pauses.
     int stallMs = 5000;
+    // A move's source deleted in the version it copied may come back: a save within 2 s of
+    // the delete gets its name back on the source computer. This long after the last such
+    // delete was answered (the grace, and a margin for the way and the renaming), the move
+    // looks for the files it deleted from folders that stay.
+    int lookAgainMs = 2500;
 };
