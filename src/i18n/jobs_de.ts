@@ -126,6 +126,10 @@
         <source>copied; the source did not confirm that it was deleted</source>
         <translation>kopiert; die Quelle hat das Löschen nicht bestätigt</translation>
     </message>
+    <message id="move-kept-saved-again">
+        <source>copied, but saved again at the source after it was deleted, so it is there as well</source>
+        <translation>kopiert, aber nach dem Löschen an der Quelle erneut gespeichert, daher auch dort vorhanden</translation>
+    </message>
     <message id="copy-path-on-computer">
         <source>%1 on %2</source>
         <translation>%1 auf %2</translation>

@@ -126,6 +126,10 @@
         <source>copied; the source did not confirm that it was deleted</source>
         <translation>copied; the source did not confirm that it was deleted</translation>
     </message>
+    <message id="move-kept-saved-again">
+        <source>copied, but saved again at the source after it was deleted, so it is there as well</source>
+        <translation>copied, but saved again at the source after it was deleted, so it is there as well</translation>
+    </message>
     <message id="copy-path-on-computer">
         <source>%1 on %2</source>
         <translation>%1 on %2</translation>

@@ -62,6 +62,7 @@ void VfsCopyJob::startSourceDelete()
     del->setOnlyEmptyFolders(true);
     del->setItems(items);
     del->setRetryDelay(m_timings.retryDelayMs);
+    del->setLookAgainAfter(m_timings.lookAgainMs);
     connect(del, &VfsJob::jobUpdated, this, [this, del] {
         m_sourcesDeleted = del->endedFileCount();
         m_changeFlags |= 8;
@@ -114,6 +115,10 @@ void VfsCopyJob::onSourceDeleteEnded()
                  message("move-kept-undeleted", "copied, but it could not be deleted at the source"));
     keepAtSource(del->unconfirmed(),
                  message("move-kept-unanswered", "copied; the source did not confirm that it was deleted"));
+    // Copied, deleted, and saved again at the source since: there as well, not moved.
+    m_result.keptChanged += shownSources(del->cameBack());
+    keepAtSource(del->cameBack(),
+                 message("move-kept-saved-again", "copied, but saved again at the source after it was deleted, so it is there as well"));
     if (del->state() == VfsJobStateAborted) {
         // Cancelled, or the source computer is gone: the rest stays where it is, at both ends.
         // A delete that went unanswered may have been done: named, but not as surely kept.

@@ -4,6 +4,10 @@
 #include "peers/ipeer.h"
 #include "vfs/jobs/vfscopydto.h"
 
+#include <QSet>
+
+#include <utility>
+
 VfsDeleteJob::VfsDeleteJob(QObject *parent)
     : VfsJob(parent)
     , m_lane(laneEvents())
@@ -92,6 +96,9 @@ void VfsDeleteJob::process(int action)
         resume();
         return;
     case StateWaiting:
+        // The wait to look again is over: only its own step comes meanwhile.
+        if (!m_toLookAgain.empty() && action == JobActionStep)
+            m_lane.lookAgain(std::exchange(m_toLookAgain, {}));
         stateWaiting();
         return;
     case StatePaused:
@@ -132,8 +139,29 @@ void VfsDeleteJob::stateWaiting()
         startTimer(m_retryDelayMs, JobActionStep, __LINE__);
         return;
     }
+    if (waitToLookAgain())
+        return;
     setState(StateFinished);
     Q_EMIT jobFinished();
+}
+
+bool VfsDeleteJob::waitToLookAgain()
+{
+    if (m_lookAgainMs <= 0 || m_lookedAgain || m_deletedVersions.empty())
+        return false;
+    m_lookedAgain = true;
+    // A file whose folder went as well cannot be back: the folder went only once empty.
+    const QSet<QString> gone(m_deleted.begin(), m_deleted.end());
+    for (const VfsDeleteItem &file : m_deletedVersions) {
+        const int sep = qMax(file.path.lastIndexOf(QLatin1Char('/')), file.path.lastIndexOf(QLatin1Char('\\')));
+        if (!gone.contains(file.path.left(sep)))
+            m_toLookAgain.push_back(file);
+    }
+    if (m_toLookAgain.empty())
+        return false;
+    stopTimer();
+    startTimer(int(qMax<qint64>(0, m_lookAgainMs - m_sinceDeletedVersion.elapsed())), JobActionStep, __LINE__);
+    return true;
 }
 
 void VfsDeleteJob::retryWhenReachable()
@@ -164,7 +192,17 @@ void VfsDeleteJob::onItemEnded(const VfsDeleteItem &item, VfsDeleteLane::Outcome
     case VfsDeleteLane::Deleted:
         logPrintf(LogVmg1, "deleted %s", qPrintable(item.path));
         m_deleted.append(item.path);
+        if (item.type == VfsCopyItem::FileType && (item.changeNs != 0 || item.inode != 0)) {
+            m_deletedVersions.push_back(item);
+            m_sinceDeletedVersion.start();
+        }
         break;
+    case VfsDeleteLane::CameBack:
+        // Ended already, as deleted: now it is there again.
+        logPrintf(LogVmg1, "file %s was saved again after it was deleted", qPrintable(item.path));
+        m_cameBack.append(item.path);
+        Q_EMIT jobUpdated();
+        return;
     case VfsDeleteLane::AlreadyGone:
         break;
     case VfsDeleteLane::KeptChanged:

@@ -14,6 +14,11 @@
 // cut is at its destination as well: one the server refuses is kept and named, and the
 // delete goes on with the others.
 //
+// A file a cut deleted in the version it copied may come back: a save just after the delete
+// gets its name back on the source computer, for a moment after it answered. So such a delete
+// waits, once every answer is in, until that moment is over since the last file went, then
+// looks for the files of folders that stay: one found there again is named (cameBack()).
+//
 // Otherwise the job stops at the first item that fails: what is out still comes back, then
 // it ends aborted. A refused trash is asked about instead (trashFailedAskDelete). A request
 // without an answer (the link or the peer is down) ends the job as well, or, with a retry
@@ -28,6 +33,7 @@
 #include "vfs/jobs/vfsdeletelane.h"
 #include "vfs/jobs/vfsjob.h"
 
+#include <QElapsedTimer>
 #include <QPointer>
 
 #include <vector>
@@ -57,6 +63,9 @@ public:
     void setOnlyEmptyFolders(bool on) { m_onlyEmptyFolders = on; }
     // The pause before what went unanswered is tried again; 0: no retry, the job ends.
     void setRetryDelay(int ms) { m_retryDelayMs = ms; }
+    // With `onlyEmptyFolders`: how long after the last file went the files deleted from
+    // folders that stay are looked for again; 0: never.
+    void setLookAgainAfter(int ms) { m_lookAgainMs = ms; }
     int jobState() const { return m_state; }
     // Paths deleted so far, and folders left because they were not empty.
     const QStringList &deletedPaths() const { return m_deleted; }
@@ -76,6 +85,8 @@ public:
     // Files of a cut that had no version and whose delete went unanswered: they may be gone
     // or not, and are never sent again.
     const QStringList &unconfirmed() const { return m_unconfirmed; }
+    // Files deleted and found in their folders again: saved again since.
+    const QStringList &cameBack() const { return m_cameBack; }
 
 public Q_SLOTS:
     void abort() override;
@@ -94,6 +105,8 @@ private:
     void resume();
     void retryWhenReachable();
     void setState(int state);
+    // Once every answer is in: whether the job waits to look for deleted files again.
+    bool waitToLookAgain();
     void endAborted(const char *why);
     void keepFolder(const QString &path);
 
@@ -105,6 +118,7 @@ private:
     bool m_abort = false;
     bool m_onlyEmptyFolders = false;
     int m_retryDelayMs = 0;
+    int m_lookAgainMs = 0;
     VfsDeleteLane m_lane;
     bool m_begun = false;
     // Sent, and to be sent again: without an answer, or refused by the recycle bin.
@@ -118,4 +132,11 @@ private:
     QStringList m_kept;
     QStringList m_keptChanged;
     QStringList m_keptRefused;
+    // Files deleted in a version (they may come back), when the last of them went, and those
+    // to look for again once the wait is over.
+    std::vector<VfsDeleteItem> m_deletedVersions;
+    QElapsedTimer m_sinceDeletedVersion;
+    std::vector<VfsDeleteItem> m_toLookAgain;
+    bool m_lookedAgain = false;
+    QStringList m_cameBack;
 };

@@ -11,7 +11,7 @@
 
 struct VfsDeleteLane::Slot
 {
-    enum Phase { Free, Listing, Deleting, Checking };
+    enum Phase { Free, Listing, Deleting, Checking, LookingAgain };
 
     Phase phase = Free;
     VfsDeleteItem item;
@@ -19,7 +19,8 @@ struct VfsDeleteLane::Slot
     bool listBusy = false;
     VfsDeleteFileJob del;
     bool delBusy = false;
-    // Checking: the folder listed and the items answered "not found" that it decides.
+    // Checking: the folder listed and the items answered "not found" that it decides;
+    // looking again: the folder and the files deleted from it.
     QString checkedFolder;
     std::vector<VfsDeleteItem> checked;
 };
@@ -92,6 +93,7 @@ void VfsDeleteLane::begin(VfsClient *client, quint32 flags, bool onlyEmptyFolder
     m_waiting.clear();
     m_pendingBelow.clear();
     m_doubted.clear();
+    m_lookAgain.clear();
     for (const VfsDeleteItem &item : m_queue) {
         if (isFolder(item))
             m_pendingBelow.insert(item.path, 0);
@@ -117,6 +119,13 @@ bool VfsDeleteLane::step()
                 m_waiting.insert(item.path, std::move(item));
             else
                 start(*slot, item);
+        }
+        if (slot->phase == Slot::Free && !m_held && !m_lookAgain.isEmpty()) {
+            const auto next = m_lookAgain.begin();
+            const QString folder = next.key();
+            std::vector<VfsDeleteItem> files = std::move(next.value());
+            m_lookAgain.erase(next);
+            startLookingAgain(*slot, folder, std::move(files));
         }
         working = working || slot->phase != Slot::Free;
     }
@@ -156,14 +165,7 @@ void VfsDeleteLane::start(Slot &s, const VfsDeleteItem &item)
         return sendDelete(s);
     // Never a recursive delete here: look first, delete only an empty folder.
     s.phase = Slot::Listing;
-    {
-        QMutexLocker lock(&s.list.mutex);
-        s.list.path = item.path;
-        s.list.entries.clear();
-        s.list.status = 0;
-    }
-    s.listBusy = true;
-    m_client->listDirectory(&s.list);
+    list(s, item.path);
 }
 
 void VfsDeleteLane::sendDelete(Slot &s)
@@ -185,6 +187,8 @@ void VfsDeleteLane::onListed(Slot &s)
 {
     if (s.phase == Slot::Checking)
         return onChecked(s);
+    if (s.phase == Slot::LookingAgain)
+        return onLookedAgain(s);
     QMutexLocker lock(&s.list.mutex);
     const bool finished = s.list.jobStatus == JobFinished;
     const bool empty = s.list.entries.empty();
@@ -260,6 +264,11 @@ void VfsDeleteLane::startCheck(Slot &s, const QString &folder)
     s.checkedFolder = folder;
     if (!m_client)
         return settleCheck(s, false, FSO_STATUS_TIMEOUT, {});
+    list(s, folder);
+}
+
+void VfsDeleteLane::list(Slot &s, const QString &folder)
+{
     {
         QMutexLocker lock(&s.list.mutex);
         s.list.path = folder;
@@ -270,16 +279,21 @@ void VfsDeleteLane::startCheck(Slot &s, const QString &folder)
     m_client->listDirectory(&s.list);
 }
 
-void VfsDeleteLane::onChecked(Slot &s)
+bool VfsDeleteLane::takeListing(Slot &s, quint8 *status, QSet<QString> *names)
 {
     QMutexLocker lock(&s.list.mutex);
-    const bool listed = s.list.jobStatus == JobFinished;
-    const quint8 status = s.list.status;
-    QSet<QString> names;
+    *status = s.list.status;
     for (const VfsDirectoryEntry &entry : s.list.entries)
-        names.insert(entry.name);
+        names->insert(entry.name);
     s.list.entries.clear();
-    lock.unlock();
+    return s.list.jobStatus == JobFinished;
+}
+
+void VfsDeleteLane::onChecked(Slot &s)
+{
+    quint8 status = 0;
+    QSet<QString> names;
+    const bool listed = takeListing(s, &status, &names);
     if (!listed)
         logPrintf(LogVmg1, "failed to list folder %s to see what went, status %u", qPrintable(s.checkedFolder),
                   unsigned(status));
@@ -317,6 +331,41 @@ void VfsDeleteLane::settleCheck(Slot &s, bool listed, quint8 status, const QSet<
     }
     s.checked = std::move(next);
     startCheck(s, s.checkedFolder);
+}
+
+void VfsDeleteLane::lookAgain(std::vector<VfsDeleteItem> files)
+{
+    for (VfsDeleteItem &file : files)
+        m_lookAgain[parentOf(file.path)].push_back(std::move(file));
+}
+
+void VfsDeleteLane::startLookingAgain(Slot &s, const QString &folder, std::vector<VfsDeleteItem> files)
+{
+    if (!m_client)
+        return;
+    s.phase = Slot::LookingAgain;
+    s.checkedFolder = folder;
+    s.checked = std::move(files);
+    list(s, folder);
+}
+
+void VfsDeleteLane::onLookedAgain(Slot &s)
+{
+    quint8 status = 0;
+    QSet<QString> names;
+    const bool listed = takeListing(s, &status, &names);
+    std::vector<VfsDeleteItem> files;
+    files.swap(s.checked);
+    s.phase = Slot::Free;
+    if (!listed) {
+        logPrintf(LogVmg1, "failed to list folder %s to see what came back, status %u", qPrintable(s.checkedFolder),
+                  unsigned(status));
+        return;
+    }
+    for (const VfsDeleteItem &file : files) {
+        if (names.contains(file.path.mid(lastSeparator(file.path) + 1)))
+            m_events.ended(file, CameBack, 0);
+    }
 }
 
 void VfsDeleteLane::end(Slot &s, Outcome outcome, quint8 status)

@@ -16,6 +16,11 @@
 // that have come in meanwhile): an item it does not show is gone, one it shows is kept, and
 // one whose folder cannot be listed either is not confirmed gone.
 //
+// A file deleted in the version it names may come back on the server once the answer has
+// gone: a save just after the delete, by a program that had the file, gets its name back
+// there. Once its job has waited long enough for that, the lane looks for such files in their
+// folders again (lookAgain()), one listing per folder: one it finds is there again.
+//
 // Owned by its delete job and used on the job's thread only; each record's answer comes back
 // through the job's `post`.
 
@@ -62,6 +67,8 @@ public:
         // answered: never sent again, as another file may hold its name by then. Or an item
         // answered "not found" whose folder could not be listed.
         Unconfirmed,
+        // Deleted, and found in its folder again by lookAgain(): saved again since.
+        CameBack,
     };
 
     struct Events
@@ -89,6 +96,9 @@ public:
     void withdraw();
     // What was never sent, for a new begin() to take up where this one stopped.
     std::vector<VfsDeleteItem> unsent() const;
+    // Lists the folders of `files`, deleted before, at the next steps: each found there ends
+    // again, as CameBack; nothing is said of the others.
+    void lookAgain(std::vector<VfsDeleteItem> files);
 
 private:
     struct Slot;
@@ -101,10 +111,16 @@ private:
     // folder, or, while the lane is held, ends as if unanswered.
     void doubt(Slot &slot);
     void startCheck(Slot &slot, const QString &folder);
+    // Sends the listing of `folder` for `slot`; takes in its answer (what the folder holds),
+    // whether it was listed.
+    void list(Slot &slot, const QString &folder);
+    static bool takeListing(Slot &slot, quint8 *status, QSet<QString> *names);
     void onChecked(Slot &slot);
     // Ends the items the slot checked as the listing says (`names`: what the folder holds),
     // then lists the folder again for those that came in meanwhile.
     void settleCheck(Slot &slot, bool listed, quint8 status, const QSet<QString> &names);
+    void startLookingAgain(Slot &slot, const QString &folder, std::vector<VfsDeleteItem> files);
+    void onLookedAgain(Slot &slot);
     void end(Slot &slot, Outcome outcome, quint8 status = 0);
     void endItem(const VfsDeleteItem &item, Outcome outcome, quint8 status);
     // Whether `item` is a folder with items of the list still pending below it.
@@ -126,5 +142,7 @@ private:
     // Folder -> items answered "not found" that wait for the next listing of it. Only while
     // a slot lists that folder: the slot lists it again for them when it is done.
     QHash<QString, std::vector<VfsDeleteItem>> m_doubted;
+    // Folder -> deleted files to look for in it again, not yet listed.
+    QHash<QString, std::vector<VfsDeleteItem>> m_lookAgain;
     std::vector<std::unique_ptr<Slot>> m_slots;
 };

@@ -13,4 +13,9 @@ struct VfsJobTimings
     // answers of a slow link (a block of 64,400 bytes every 5 s is 13 kB/s), far below the
     // link's silence limit, after which the copy pauses.
     int stallMs = 5000;
+    // A move's source deleted in the version it copied may come back: a save within 2 s of
+    // the delete gets its name back on the source computer at once. This long after the last
+    // such delete was answered (later than the source computer deleted it), the move looks
+    // for the files it deleted from folders that stay; the margin is for the renaming.
+    int lookAgainMs = 2200;
 };

@@ -20,6 +20,7 @@ namespace {
 
 const char kFileName[] = "aside.key";
 const char kNewFileName[] = "aside.key.new";
+const char kDamagedFileName[] = "aside.key.damaged";
 constexpr int kSecretBytes = 32;
 constexpr int kTagBytes = 8;
 
@@ -71,24 +72,51 @@ private:
 
 Store g_store;
 
-bool readStored(int dirFd, Secret *secret)
+enum class Stored { Read, Missing, Damaged, Unreadable };
+
+// The key file as it stands; one with group or world access is the key still, made private.
+Stored readStored(int dirFd, Secret *secret)
 {
-    const int fd = ::openat(dirFd, kFileName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return false;
+    // Not blocking on a pipe put in its place, nor following a link.
+    const int fd = ::openat(dirFd, kFileName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return Stored::Missing;
+        // A link, or a file of another account this one may not read: never its key.
+        return errno == ELOOP || errno == EACCES || errno == EPERM ? Stored::Damaged : Stored::Unreadable;
+    }
     struct stat st;
     char bytes[kSecretBytes];
-    const bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid()
-                    && st.st_size == kSecretBytes && ::read(fd, bytes, kSecretBytes) == kSecretBytes;
+    Stored state = Stored::Unreadable;
+    if (::fstat(fd, &st) == 0) {
+        if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || st.st_size != kSecretBytes)
+            state = Stored::Damaged;
+        else if (::read(fd, bytes, kSecretBytes) == kSecretBytes)
+            state = Stored::Read;
+    }
+    if (state == Stored::Read && (st.st_mode & 077) && ::fchmod(fd, S_IRUSR | S_IWUSR) != 0)
+        logPrintf(LogVsrv, "the key for aside names could not be made private: %s", std::strerror(errno));
+    const int error = errno;
     ::close(fd);
-    if (!ok)
-        return false;
+    errno = error;
+    if (state != Stored::Read)
+        return state;
     secret->bytes = QByteArray(bytes, kSecretBytes);
     secret->born = st.st_mtim;
-    return true;
+    return state;
 }
 
-// Written beside its place and renamed there: a run that dies meanwhile leaves no half secret.
+// What stands where the key belongs and is none goes beside it, where a person can still look
+// at it; an older such one makes room.
+bool keepDamaged(int dirFd)
+{
+    if (::unlinkat(dirFd, kDamagedFileName, 0) != 0 && errno == EISDIR)
+        ::unlinkat(dirFd, kDamagedFileName, AT_REMOVEDIR);
+    return ::renameat(dirFd, kFileName, dirFd, kDamagedFileName) == 0;
+}
+
+// Written beside its place and renamed there: a run that dies meanwhile leaves no half secret,
+// and one that loses power leaves the old state or the whole new key.
 bool storeNew(int dirFd, Secret *secret)
 {
     ::unlinkat(dirFd, kNewFileName, 0);
@@ -97,12 +125,16 @@ bool storeNew(int dirFd, Secret *secret)
         return false;
     const QByteArray bytes = randomSecret();
     struct stat st;
-    bool ok = ::write(fd, bytes.constData(), std::size_t(bytes.size())) == kSecretBytes && ::fsync(fd) == 0
+    // 0600 whatever the umask: one that took the owner's reading would lose the key next run.
+    bool ok = ::fchmod(fd, S_IRUSR | S_IWUSR) == 0
+              && ::write(fd, bytes.constData(), std::size_t(bytes.size())) == kSecretBytes && ::fsync(fd) == 0
               && ::fstat(fd, &st) == 0;
     ok = ::close(fd) == 0 && ok;
     ok = ok && ::renameat(dirFd, kNewFileName, dirFd, kFileName) == 0 && ::fsync(dirFd) == 0;
     if (!ok) {
+        const int error = errno;
         ::unlinkat(dirFd, kNewFileName, 0);
+        errno = error;
         return false;
     }
     secret->bytes = bytes;
@@ -110,20 +142,55 @@ bool storeNew(int dirFd, Secret *secret)
     return true;
 }
 
+// The folder the key is kept in is the owner's alone, whatever an older run left.
+bool makePrivate(int dirFd)
+{
+    struct stat st;
+    return ::fstat(dirFd, &st) == 0 && (!(st.st_mode & 077) || ::fchmod(dirFd, st.st_mode & 07700) == 0);
+}
+
 } // namespace
 
 bool keepIn(const QString &directory)
 {
+    const QByteArray where = QFile::encodeName(directory);
+    const int dirFd = privatefiles::makeDirectory(directory)
+                          ? ::open(where.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                          : -1;
     Secret secret;
-    bool ok = privatefiles::makeDirectory(directory);
-    const int dirFd = ok ? ::open(QFile::encodeName(directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
-    ok = dirFd >= 0 && (readStored(dirFd, &secret) || storeNew(dirFd, &secret));
+    Stored state = Stored::Unreadable;
+    bool ok = false;
+    if (dirFd >= 0) {
+        if (!makePrivate(dirFd))
+            logPrintf(LogVsrv, "the folder of the key for aside names, %s, could not be made private: %s",
+                      where.constData(), std::strerror(errno));
+        state = readStored(dirFd, &secret);
+        ok = state == Stored::Read;
+    }
+    // A key is made anew only where there is none, or where what stands in its place is none:
+    // one that could not be read this time is the key still. What a delete left aside under
+    // a key lost since was there before the new one, and a listing gives it back all the same.
+    if (state == Stored::Damaged) {
+        if (keepDamaged(dirFd)) {
+            logPrintf(LogVsrv, "the key for aside names in %s was damaged: kept as %s beside the new one",
+                      where.constData(), kDamagedFileName);
+            state = Stored::Missing;
+        } else {
+            logPrintf(LogVsrv, "the key for aside names in %s is damaged and could not be moved aside: %s",
+                      where.constData(), std::strerror(errno));
+        }
+    }
+    if (state == Stored::Missing) {
+        ok = storeNew(dirFd, &secret);
+        if (ok)
+            logPrintf(LogVsrv, "made a new key for aside names in %s", where.constData());
+    }
     const int error = errno;
     if (dirFd >= 0)
         ::close(dirFd);
     if (!ok) {
         logPrintf(LogVsrv, "no key for aside names in %s (%s): what a delete leaves aside is told by this run alone",
-                  qUtf8Printable(directory), std::strerror(error));
+                  where.constData(), std::strerror(error));
         return false;
     }
     g_store.set(secret);

@@ -15,9 +15,12 @@
 namespace asidekey {
 
 // From now on the secret stored in `directory` is used: the one there, or a new one made and
-// stored there (0600, in a folder that is made 0700 when missing) when there is none or it
-// is damaged. False (logged) when it could be neither read nor stored: then the secret this
-// process made for itself stays, and only this process knows the names it tags.
+// stored there when there is none, or when what stands in its place is none (of another size
+// or account, not a file: kept beside it as "aside.key.damaged"), each time logged. The key is
+// written whole or not at all and synced; it is 0600 in a 0700 folder, made so when either
+// was open to others. False (logged) when it could be neither read nor stored (a key that
+// could not be read this time is never replaced): then the secret this process made for
+// itself stays, and only this process knows the names it tags.
 bool keepIn(const QString &directory);
 
 // The tag of `text` under the current secret: 16 lower-case hex digits.
@@ -28,7 +31,7 @@ bool sameTag(const QByteArray &a, const QByteArray &b);
 
 // Whether an entry whose status last changed at `changed` (its ctime, which every rename
 // sets and nobody can set back) was there before the current secret was made: names from
-// before it carry no tag.
+// before it carry no tag, or one of a secret lost since.
 bool predates(const timespec &changed);
 
 } // namespace asidekey

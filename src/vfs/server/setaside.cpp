@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_set>
+#include <utility>
 
 namespace setaside {
 
@@ -121,13 +122,16 @@ bool parseAsideName(const QByteArray &name, ParsedName *parsed)
     return parsed->id != 0 && parsed->realName != "." && parsed->realName != "..";
 }
 
-// Whether this program made the name: its tag is right, or it has the shape an older version
-// made and was there before this version first ran (its key was made then), so was left by
-// an older run, not made by a peer since.
+// Whether this program made the name: its tag is right, or it was there before the current
+// key was made, so was left by an older run, not made by a peer since: by an older version,
+// whose names carry no tag, or under a key that was lost (and made anew) since. Such a name
+// only ever gets its own name back, or one beside it, never another entry's place.
 bool madeHere(const ParsedName &parsed, const struct stat &st)
 {
+    if (asidekey::predates(st.st_ctim))
+        return true;
     if (parsed.legacy)
-        return asidekey::predates(st.st_ctim);
+        return false;
     const QByteArray rest = parsed.realName.isEmpty() ? QByteArray() : '-' + parsed.realName;
     return asidekey::sameTag(parsed.tag, asidekey::tag(parsed.digits.left(kIdDigits) + rest));
 }
@@ -198,6 +202,24 @@ QByteArray putBack(int fromDir, const QByteArray &from, int toDir, const QByteAr
         logPrintf(LogVsrv, "%s could not be put back: it stays as %s (%s)", name.constData(), from.constData(),
                   std::strerror(errno));
     return QByteArray();
+}
+
+SetAside::SetAside(int home, const Handed &handed)
+    : m_home(home), m_folder(home), m_realName(handed.realName), m_name(handed.name),
+      m_folderName(handed.folderName), m_id(handed.id)
+{
+    if (!m_folderName.isEmpty())
+        m_folder = ::openat(home, m_folderName.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+SetAside::Handed SetAside::handOver()
+{
+    Handed handed{std::exchange(m_id, 0), m_folderName, m_name, m_realName};
+    if (!m_folderName.isEmpty())
+        ::close(m_folder);
+    m_folderName.clear();
+    m_folder = m_home;
+    return handed;
 }
 
 SetAside::~SetAside()

@@ -39,7 +39,20 @@ QByteArray putBack(int fromDir, const QByteArray &from, int toDir, const QByteAr
 class SetAside
 {
 public:
+    // An entry handed on to a holder that ends it later: it stays in hand meanwhile, so no
+    // listing gives it back; the holder takes it back (the constructor below) to end it.
+    struct Handed
+    {
+        std::uint64_t id = 0;
+        QByteArray folderName; // the private folder holding it in its home; empty when none
+        QByteArray name;       // its name where it is
+        QByteArray realName;
+    };
+
     SetAside() = default;
+    // Takes back `handed`, set aside in `home` (not owned); what is left of it once this
+    // ends is a leftover like any other.
+    SetAside(int home, const Handed &handed);
     ~SetAside();
     SetAside(const SetAside &) = delete;
     SetAside &operator=(const SetAside &) = delete;
@@ -47,13 +60,16 @@ public:
     // Moves the entry `name` of `dirFd` aside; false when it could not (errno set, ENOENT
     // when the name is gone).
     bool take(int dirFd, const QByteArray &name);
-    // Where the entry is now: the folder it is in and its name there.
+    // Where the entry is now: the folder it is in and its name there; the folder it was in.
     int folder() const { return m_folder; }
+    int home() const { return m_home; }
     const QByteArray &name() const { return m_name; }
     // Unlinks it; false (errno set) when that failed and it is still aside.
     bool remove();
     // Gives it its name back (putBack()); the name it has now, empty when it stayed aside.
     QByteArray putBack();
+    // Hands the entry on, as it is now; this then holds nothing.
+    Handed handOver();
 
 private:
     void dropFolder();
@@ -75,9 +91,10 @@ bool looksSetAside(const char *name);
 // running stays aside; one left by a run that ended before removing it gets its name back
 // (numbered beside it when that is taken), and the names it has now are appended to
 // *restoredAs. False for anything else, and for a leftover that cannot be put back (logged):
-// those are listed as they are, as the only way to reach what they hold. Names of the shape
-// an older version made, which carry no tag, count as this program's when they were there
-// before this version's secret was made, and as anyone's when they came later.
+// those are listed as they are, as the only way to reach what they hold. Names that carry no
+// tag (of the shape an older version made) or another one count as this program's when they
+// were there before its current secret was made (a first run of this version, or a secret
+// lost and made anew), and as anyone's when they came later.
 bool restoreLeftover(int dirFd, const QByteArray &name, QByteArrayList *restoredAs);
 
 // Tests stop a delete at these moments (by killing the process, or by saving a newer

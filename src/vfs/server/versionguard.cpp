@@ -285,18 +285,8 @@ std::uint8_t HeldVersion::keepWhatReachedIt(int dirFd, const QByteArray &name)
     // of names shows as a change of attributes, which says nothing of the bytes.
     const VersionWatch::Use use = m_watch.settle(writerWaits, std::chrono::steady_clock::now() + g_writerWait,
                                                  waitingForWriters);
-    if (!writerWaits && !use.written && !use.writerClosed && !use.overflowed && use.opens <= use.closes) {
-        // A program that has had the file open since before the check (where it is watched,
-        // not leased), or that reaches it only once the lease is gone, is unseen until it
-        // acts, and may write it yet. The file lingers a moment, watched (the lease, if any,
-        // goes only then), and what is written meanwhile gets a name again.
-        if ((m_leased || m_watch.watching())
-            && LingeringFiles::keep(m_fd, dirFd, name, m_watch.watching() ? &m_watch : nullptr)) {
-            m_fd = -1;
-            m_leased = false;
-        }
+    if (!writerWaits && !use.written && !use.writerClosed && !use.overflowed && use.opens <= use.closes)
         return FSO_STATUS_SUCCESS;
-    }
     const QByteArray now = nameAgain(dirFd, name, m_fd);
     if (now.isEmpty()) {
         logPrintf(LogVsrv, "%s was written while it was deleted and could not be kept: %s", name.constData(),
@@ -305,6 +295,15 @@ std::uint8_t HeldVersion::keepWhatReachedIt(int dirFd, const QByteArray &name)
     }
     logPrintf(LogVsrv, "%s was written while it was deleted: kept as %s", name.constData(), now.constData());
     return FSO_STATUS_CHANGED;
+}
+
+LingeringFiles::Kept HeldVersion::linger(setaside::SetAside &aside)
+{
+    // Only what is leased or watched: of anything else no later write would be seen.
+    if (m_status != 0 || (!m_leased && !m_watch.watching()))
+        return LingeringFiles::Kept::No;
+    step(Step::HandingOver);
+    return LingeringFiles::keep(m_fd, m_leased, m_watch.watching() ? &m_watch : nullptr, aside);
 }
 
 std::uint8_t unlinkVersion(int dirFd, const QByteArray &name, const Version &version)
@@ -321,6 +320,19 @@ std::uint8_t unlinkVersion(int dirFd, const QByteArray &name, const Version &ver
         // Saved over or into after the check: the newer version keeps its name.
         aside.putBack();
         return FSO_STATUS_CHANGED;
+    }
+    // A program that has had the file open since before the check (where it is watched, not
+    // leased), or that reaches it only once the lease is gone, is unseen until it acts, and
+    // may write it yet: the file lingers a moment under the name it has now, watched, and
+    // gets its name back when written (versionlinger.h).
+    switch (held.linger(aside)) {
+    case LingeringFiles::Kept::Lingering:
+        return FSO_STATUS_SUCCESS;
+    case LingeringFiles::Kept::Reached:
+        aside.putBack();
+        return FSO_STATUS_CHANGED;
+    case LingeringFiles::Kept::No:
+        break;
     }
     if (!aside.remove()) {
         aside.putBack();

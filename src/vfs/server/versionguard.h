@@ -8,10 +8,12 @@
 // is held from its check on, the name is moved away first (setaside.h), and only what was
 // moved is looked at: the checked version, unchanged, goes; anything else gets its name back.
 // What a program that had the file already writes after it went gets a name again, also for
-// a short while after the delete answered (versionlinger.h).
+// a short while after the delete answered, as the file lingers under its private name first
+// (versionlinger.h).
 //
 // Any thread; a HeldVersion belongs to the thread that made it.
 
+#include "vfs/server/versionlinger.h"
 #include "vfs/server/versionwatch.h"
 
 #include <QByteArray>
@@ -60,13 +62,17 @@ public:
     // written, or given other times or another mode).
     bool isIntact(int dirFd, const QByteArray &name) const;
 
+    // The held version, intact and set aside as `aside`, handed to the program's table of
+    // lingering files (versionlinger.h) instead of unlinked; a program already at it (waiting
+    // on the lease, or seen by the watch) makes it Reached. Only a leased or watched file.
+    LingeringFiles::Kept linger(setaside::SetAside &aside);
+
     // Once the held version was unlinked from `dirFd`, where it was `name`: a program that had
     // reached the file by that name before (waiting on the lease, or seen by the watch) may
     // have written it since, and the file now has no name. When one wrote, it is waited for
     // (at most a few seconds) and the file's bytes get a name again: `name`, or numbered
     // beside it when that is taken by now. 0 when none did, FSO_STATUS_CHANGED when the file
-    // is back, FSO_STATUS_IO_ERROR when it could not be brought back (logged). When none did,
-    // a watched or leased file lingers a moment in the program's table (versionlinger.h).
+    // is back, FSO_STATUS_IO_ERROR when it could not be brought back (logged).
     std::uint8_t keepWhatReachedIt(int dirFd, const QByteArray &name);
 
 private:
@@ -81,8 +87,9 @@ private:
 };
 
 // Unlinks `name` of `dirFd` (not a directory) when it is `version`: moved aside to a private
-// name in the same folder first, unlinked only when what was moved is the version checked,
-// else put back. FSO status: 0, FSO_STATUS_CHANGED, FSO_STATUS_NOT_FOUND, FSO_STATUS_IO_ERROR.
+// name in the same folder first, unlinked only when what was moved is the version checked
+// (where a table of lingering files takes it, once its grace has passed), else put back. FSO
+// status: 0, FSO_STATUS_CHANGED, FSO_STATUS_NOT_FOUND, FSO_STATUS_IO_ERROR.
 std::uint8_t unlinkVersion(int dirFd, const QByteArray &name, const Version &version);
 
 // The bytes of the unlinked file held as `heldFd` (its mode and times too), named again in
@@ -94,10 +101,10 @@ QByteArray nameAgain(int dirFd, const QByteArray &name, int heldFd);
 // `type` (a statfs magic number); 0 reads the real one.
 void setFileSystemTypeForTests(long type);
 
-// Tests write into a file at these moments of unlinkVersion(): right after the unlink, and
-// each time the delete waits for a program that reached the file to let go of it. The hook
-// runs on the deleting thread.
-enum class Step { Unlinked, WaitingForWriters };
+// Tests write into a file at these moments of unlinkVersion(): right before it is handed to
+// the lingering files, right after the unlink, and each time the delete waits for a program
+// that reached the file to let go of it. The hook runs on the deleting thread.
+enum class Step { HandingOver, Unlinked, WaitingForWriters };
 void setStepHookForTests(std::function<void(Step)> hook);
 // How long a delete waits for such a program; a negative value restores the default.
 void setWriterWaitForTests(std::chrono::milliseconds wait);

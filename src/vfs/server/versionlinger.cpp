@@ -1,11 +1,10 @@
 #include "vfs/server/versionlinger.h"
 
 #include "app/base/log.h"
-#include "vfs/server/versionguard.h"
 #include "vfs/server/versionwatch.h"
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <utility>
 #include <fcntl.h>
@@ -28,20 +27,27 @@ std::int64_t changeNs(const struct stat &st)
     return std::int64_t(st.st_ctim.tv_sec) * 1000000000LL + st.st_ctim.tv_nsec;
 }
 
-std::int64_t changeNs(int fd)
+// The entry `handed` set aside in `home`, looked at where it stands.
+bool statAside(int home, const setaside::SetAside::Handed &handed, struct stat *st)
 {
-    struct stat st;
-    return ::fstat(fd, &st) == 0 ? changeNs(st) : 0;
+    if (handed.folderName.isEmpty())
+        return ::fstatat(home, handed.name.constData(), st, AT_SYMLINK_NOFOLLOW) == 0;
+    const int folder = ::openat(home, handed.folderName.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const bool there = folder >= 0 && ::fstatat(folder, handed.name.constData(), st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (folder >= 0)
+        ::close(folder);
+    return there;
 }
 
 } // namespace
 
-// The folder lingering files were in, held once for all of them.
+// The folder lingering files are in, held once for all of them.
 struct LingeringFiles::Folder
 {
     int fd = -1;
     dev_t device = 0;
     ino_t inode = 0;
+    int files = 0; // lingering in it, under m_mutex
     ~Folder()
     {
         if (fd >= 0)
@@ -51,14 +57,14 @@ struct LingeringFiles::Folder
 
 struct LingeringFiles::Lingering
 {
-    int fd = -1;    // the unlinked file, by path
     int watch = -1; // its watch in m_inotify
     std::shared_ptr<Folder> folder;
-    QByteArray name;
-    Clock::time_point end;  // let go then
-    std::int64_t changeNs = 0; // when it was unlinked
-    bool written = false;   // its bytes or attributes changed since
-    bool writing = false;   // a program is at it: no writer's close seen since its last change
+    setaside::SetAside::Handed entry;
+    dev_t device = 0; // the file the entry is, as it was handed over
+    ino_t inode = 0;
+    Clock::time_point end;     // goes then
+    std::int64_t changeNs = 0; // as it was handed over
+    bool written = false;      // its bytes or attributes changed since
 };
 
 LingeringFiles::LingeringFiles() : LingeringFiles(Limits())
@@ -94,34 +100,63 @@ LingeringFiles::~LingeringFiles()
         ::close(m_wake);
 }
 
-bool LingeringFiles::keep(int fd, int dirFd, const QByteArray &name, VersionWatch *watched)
+LingeringFiles::Kept LingeringFiles::keep(int fd, bool leased, VersionWatch *watched, setaside::SetAside &aside)
 {
     std::vector<Lingering> letGo;
     LingeringFiles *table = nullptr;
-    bool kept = false;
+    Kept kept = Kept::No;
+    {
+        std::lock_guard<std::mutex> tableLock(g_tableLock);
+        table = g_table;
+        if (!table)
+            return Kept::No;
+        std::lock_guard<std::mutex> lock(table->m_mutex);
+        kept = table->adopt(fd, leased, watched, aside, &letGo);
+        table->m_finishing += int(letGo.size());
+    }
+    // The oldest made room, outside the locks. The table stays while one of its files is
+    // being let go of (letGoOfAll waits for it).
+    if (!letGo.empty())
+        table->finish(std::move(letGo));
+    return kept;
+}
+
+bool LingeringFiles::endIn(int dirFd, const QByteArray &name)
+{
+    struct stat st;
+    if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode))
+        return false;
+    std::vector<Lingering> ending;
+    LingeringFiles *table = nullptr;
     {
         std::lock_guard<std::mutex> tableLock(g_tableLock);
         table = g_table;
         if (!table)
             return false;
         std::lock_guard<std::mutex> lock(table->m_mutex);
-        kept = table->adopt(fd, dirFd, name, watched, &letGo);
-        table->m_finishing += int(letGo.size());
+        // What was written until now keeps its name.
+        if (table->m_inotify >= 0)
+            table->hear();
+        for (auto it = table->m_files.begin(); it != table->m_files.end();) {
+            const auto at = it++;
+            if (at->folder->device == st.st_dev && at->folder->inode == st.st_ino)
+                ending.push_back(table->takeOut(at));
+        }
+        table->m_finishing += int(ending.size());
     }
-    // The oldest made room, outside the locks: naming its bytes copies them. The table stays
-    // while one of its files is being let go of (letGoOfAll waits for it).
-    if (!letGo.empty())
-        table->finish(std::move(letGo));
-    return kept;
+    const bool any = !ending.empty();
+    if (any)
+        table->finish(std::move(ending));
+    return any;
 }
 
-bool LingeringFiles::adopt(int fd, int dirFd, const QByteArray &name, VersionWatch *watched,
-                           std::vector<Lingering> *letGo)
+LingeringFiles::Kept LingeringFiles::adopt(int fd, bool leased, VersionWatch *watched, setaside::SetAside &aside,
+                                           std::vector<Lingering> *letGo)
 {
-    struct stat st, folderSt;
+    struct stat st;
     // A file with another name keeps what is written to it.
-    if (::fstat(fd, &st) != 0 || st.st_nlink > 0 || ::fstat(dirFd, &folderSt) != 0)
-        return false;
+    if (::fstat(fd, &st) != 0 || st.st_nlink != 1)
+        return Kept::No;
     // The thread of the last files ended, or is about to: it touches nothing of the table
     // after saying so, and only lets go of the descriptors it took along.
     if (!m_serving && m_thread.joinable())
@@ -131,130 +166,141 @@ bool LingeringFiles::adopt(int fd, int dirFd, const QByteArray &name, VersionWat
     if (m_wake < 0)
         m_wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (m_inotify < 0 || m_wake < 0)
-        return false;
+        return Kept::No;
     if (!m_serving) {
         try {
             m_thread = std::thread(&LingeringFiles::serve, this);
         } catch (const std::system_error &) {
-            return false;
+            return Kept::No;
         }
         m_serving = true;
     }
-    Lingering file;
-    for (const Lingering &other : m_files) {
-        if (other.folder->device == folderSt.st_dev && other.folder->inode == folderSt.st_ino) {
-            file.folder = other.folder;
-            break;
-        }
-    }
-    if (!file.folder) {
-        file.folder = std::make_shared<Folder>();
-        file.folder->fd = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
-        file.folder->device = folderSt.st_dev;
-        file.folder->inode = folderSt.st_ino;
-        if (file.folder->fd < 0)
-            return false;
-    }
+    std::shared_ptr<Folder> folder = folderOf(aside.home(), letGo);
+    if (!folder)
+        return Kept::No;
     const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
-    file.watch = ::inotify_add_watch(m_inotify, self.constData(), IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE);
-    if (file.watch < 0)
-        return false;
-    // The lease the delete held, if any, goes only now that the file is watched: a writer it
-    // held up opens the file now, seen.
-    ::fcntl(fd, F_SETLEASE, F_UNLCK);
-    const Clock::time_point now = Clock::now();
-    file.fd = fd;
-    file.name = name;
-    file.end = now + m_limits.grace;
-    file.changeNs = changeNs(st);
-    // What the delete's own watch saw after its last look, until this one watched too.
-    const VersionWatch::Use use = watched ? watched->look() : VersionWatch::Use();
-    if (use.written || use.attributes || use.writerClosed || use.overflowed) {
-        markWritten(&file, now);
-        file.writing = watched->writing();
+    const int watch = ::inotify_add_watch(m_inotify, self.constData(), IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE);
+    // Watched from now on. What came before: a program that waits for the lease to write, or
+    // one the delete's own watch saw act after its last look.
+    bool reached = leased && ::fcntl(fd, F_GETLEASE) != F_RDLCK;
+    if (!reached && watched) {
+        const VersionWatch::Use use = watched->look();
+        reached = use.written || use.attributes || use.writerClosed || use.overflowed;
     }
-    // The thread sleeps until the end it knew of first: one that wrote may have been given
-    // more time than this file has. And it learns only from the kernel: what this look takes
-    // from it, it is told.
+    if (watch < 0 || reached) {
+        if (watch >= 0)
+            ::inotify_rm_watch(m_inotify, watch);
+        if (folder->files == 0)
+            m_folders.erase(std::remove(m_folders.begin(), m_folders.end(), folder), m_folders.end());
+        return reached ? Kept::Reached : Kept::No;
+    }
+    Lingering file;
+    file.watch = watch;
+    file.folder = folder;
+    file.device = st.st_dev;
+    file.inode = st.st_ino;
+    file.end = Clock::now() + m_limits.grace;
+    file.changeNs = changeNs(st);
+    file.entry = aside.handOver();
+    ++folder->files;
+    // The thread sleeps until the end it knew of first, or for ever when there was none. And
+    // it learns only from the kernel: what this look takes from it, it is told.
     bool wake = file.end < m_wakeAt;
     m_files.push_back(std::move(file));
-    wake = hear(now) || wake;
-    if (int(m_files.size()) > m_limits.capacity) {
-        const int room = std::max(1, m_limits.capacity / 4);
-        for (int i = 0; i < room && m_files.size() > 1; ++i)
-            letGo->push_back(takeOut(0));
-    }
+    m_byWatch[watch] = std::prev(m_files.end());
+    wake = hear() || wake;
+    while (int(m_files.size()) > m_limits.capacity)
+        letGo->push_back(takeOut(m_files.begin()));
     if (wake)
         (void)!::eventfd_write(m_wake, 1);
-    return true;
+    return Kept::Lingering;
 }
 
-void LingeringFiles::markWritten(Lingering *file, Clock::time_point now)
+std::shared_ptr<LingeringFiles::Folder> LingeringFiles::folderOf(int dirFd, std::vector<Lingering> *letGo)
 {
-    // Its writer has so long from its first change on, whatever was left of the grace.
-    if (!file->written)
-        file->end = now + m_limits.writerWait;
-    file->written = true;
+    struct stat st;
+    if (::fstat(dirFd, &st) != 0)
+        return nullptr;
+    for (const std::shared_ptr<Folder> &folder : m_folders) {
+        if (folder->device == st.st_dev && folder->inode == st.st_ino)
+            return folder;
+    }
+    // The oldest files go early until a folder is free.
+    while (int(m_folders.size()) >= m_limits.folders && !m_files.empty())
+        letGo->push_back(takeOut(m_files.begin()));
+    auto folder = std::make_shared<Folder>();
+    folder->fd = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
+    folder->device = st.st_dev;
+    folder->inode = st.st_ino;
+    if (folder->fd < 0)
+        return nullptr;
+    m_folders.push_back(folder);
+    return folder;
 }
 
-bool LingeringFiles::hear(Clock::time_point now)
+bool LingeringFiles::hear()
 {
     bool due = false;
+    auto written = [&](Lingering &file) {
+        file.written = true;
+        due = true;
+    };
     forEachEvent(m_inotify, [&](const inotify_event &event) {
         if (event.mask & IN_Q_OVERFLOW) {
-            // Anything may have happened to any of them, a writer may be at it still.
-            for (Lingering &file : m_files) {
-                markWritten(&file, now);
-                file.writing = true;
-            }
+            // Anything may have happened to any of them.
+            for (Lingering &file : m_files)
+                written(file);
             return;
         }
-        for (Lingering &file : m_files) {
-            if (file.watch != event.wd)
-                continue;
-            if (event.mask & (IN_MODIFY | IN_ATTRIB)) {
-                markWritten(&file, now);
-                file.writing = true;
-            }
-            if (event.mask & IN_CLOSE_WRITE) {
-                file.writing = false;
-                // Written through a mapping, which the kernel does not report as a write.
-                if (!file.written && changeNs(file.fd) != file.changeNs)
-                    markWritten(&file, now);
-            }
-            due = due || (file.written && !file.writing);
+        const auto found = m_byWatch.find(event.wd);
+        if (found == m_byWatch.end())
             return;
+        Lingering &file = *found->second;
+        if (event.mask & (IN_MODIFY | IN_ATTRIB)) {
+            written(file);
+        } else if ((event.mask & IN_CLOSE_WRITE) && !file.written) {
+            // Written through a mapping, which the kernel does not report as a write.
+            struct stat st;
+            if (statAside(file.folder->fd, file.entry, &st) && changeNs(st) != file.changeNs)
+                written(file);
         }
     });
     return due;
 }
 
-LingeringFiles::Lingering LingeringFiles::takeOut(std::size_t at)
+LingeringFiles::Lingering LingeringFiles::takeOut(Files::iterator at)
 {
-    Lingering file = std::move(m_files[at]);
-    m_files.erase(m_files.begin() + std::ptrdiff_t(at));
+    Lingering file = std::move(*at);
+    m_byWatch.erase(file.watch);
+    m_files.erase(at);
     ::inotify_rm_watch(m_inotify, file.watch);
+    if (--file.folder->files == 0)
+        m_folders.erase(std::remove(m_folders.begin(), m_folders.end(), file.folder), m_folders.end());
     return file;
 }
 
 void LingeringFiles::finish(std::vector<Lingering> files)
 {
+    const int count = int(files.size());
     for (Lingering &file : files) {
-        if (file.written) {
-            const QByteArray now = nameAgain(file.folder->fd, file.name, file.fd);
-            if (now.isEmpty())
-                logPrintf(LogVsrv, "%s was written after it was deleted and could not be kept: %s",
-                          file.name.constData(), std::strerror(errno));
-            else
-                logPrintf(LogVsrv, "%s was written after it was deleted: kept as %s", file.name.constData(),
-                          now.constData());
-        }
-        // The last close of a file without a name frees its blocks, which may take a while.
-        ::close(file.fd);
-        file.folder.reset();
+        setaside::SetAside entry(file.folder->fd, file.entry);
+        struct stat now;
+        // Gone meanwhile, with its folder and all it held: nothing to name.
+        if (::fstatat(entry.folder(), entry.name().constData(), &now, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        // Written, or another entry in its place: what is there keeps a name.
+        const bool keep = file.written || now.st_dev != file.device || now.st_ino != file.inode;
+        if (!keep && entry.remove())
+            continue;
+        const QByteArray named = entry.putBack();
+        if (!named.isEmpty())
+            logPrintf(LogVsrv, "%s was written after it was deleted: back as %s", file.entry.realName.constData(),
+                      named.constData());
     }
+    // The last unlink of a file frees its blocks, which may take a while: done by now.
+    files.clear();
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_finishing -= int(files.size());
+    m_finishing -= count;
     m_finished.notify_all();
 }
 
@@ -263,9 +309,9 @@ void LingeringFiles::letGoOfAll()
     std::unique_lock<std::mutex> lock(m_mutex);
     std::vector<Lingering> files;
     if (m_inotify >= 0)
-        hear(Clock::now());
+        hear();
     while (!m_files.empty())
-        files.push_back(takeOut(0));
+        files.push_back(takeOut(m_files.begin()));
     m_finishing += int(files.size());
     // The thread, with nothing left, ends.
     if (m_serving)
@@ -287,17 +333,14 @@ void LingeringFiles::serve()
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_stopping && !m_files.empty()) {
         const Clock::time_point now = Clock::now();
-        hear(now);
-        // Due: at the end of its time, or written and let go of by its writer.
+        hear();
+        // Due: written (the sooner its name is back, the fewer writes go to the hidden one),
+        // or at the end of its time, which comes in the order the files came.
         std::vector<Lingering> due;
-        Clock::time_point next = Clock::time_point::max();
-        for (std::size_t at = 0; at < m_files.size();) {
-            if (now >= m_files[at].end || (m_files[at].written && !m_files[at].writing)) {
+        for (auto it = m_files.begin(); it != m_files.end();) {
+            const auto at = it++;
+            if (at->written || at->end <= now)
                 due.push_back(takeOut(at));
-            } else {
-                next = std::min(next, m_files[at].end);
-                ++at;
-            }
         }
         if (!due.empty()) {
             m_finishing += int(due.size());
@@ -306,6 +349,7 @@ void LingeringFiles::serve()
             lock.lock();
             continue;
         }
+        const Clock::time_point next = m_files.front().end;
         const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - now);
         m_wakeAt = next;
         lock.unlock();

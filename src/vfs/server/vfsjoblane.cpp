@@ -9,10 +9,13 @@
 
 struct VfsLaneGroup::Lane
 {
-    Lane(VfsJobRunner &runner, int width) : runner(runner), width(std::max(1, width)) {}
+    Lane(VfsJobRunner &runner, int width, VfsJobLane::Kind kind) : runner(runner), width(std::max(1, width)), kind(kind)
+    {
+    }
 
     VfsJobRunner &runner;
     const int width;
+    const VfsJobLane::Kind kind;
     // Under the group's lock.
     VfsJobQueue queue;
     int threads = 0;    // pool threads working for the lane, those on their way included
@@ -34,6 +37,18 @@ int VfsLaneGroup::capacity()
     return std::max(1, QThreadPool::globalInstance()->maxThreadCount() - 1);
 }
 
+int VfsLaneGroup::longCapacity()
+{
+    return std::max(1, capacity() - 1);
+}
+
+bool VfsLaneGroup::hasRoomFor(const Lane &lane) const
+{
+    if (lane.kind == VfsJobLane::Long)
+        return m_running < capacity() && m_runningLong < longCapacity();
+    return m_running < capacity() || m_running == m_runningLong;
+}
+
 int VfsLaneGroup::part(const Lane &lane) const
 {
     const auto busy = std::count_if(m_lanes.begin(), m_lanes.end(), [](const auto &l) { return l->busy(); });
@@ -42,7 +57,8 @@ int VfsLaneGroup::part(const Lane &lane) const
 
 bool VfsLaneGroup::givesWay(const Lane &lane) const
 {
-    if (lane.threads > part(lane))
+    // Above the group's share: the quick lanes' own thread on a small pool.
+    if (lane.threads > part(lane) || m_running > capacity())
         return true;
     if (m_running < capacity())
         return false;
@@ -58,15 +74,17 @@ void VfsLaneGroup::fill(const Lane *after)
     const auto at = std::find_if(m_lanes.begin(), m_lanes.end(), [after](const auto &l) { return l.get() == after; });
     std::size_t next = at == m_lanes.end() ? 0 : std::size_t(at - m_lanes.begin()) + 1;
     bool gave = true;
-    while (gave && m_running < capacity()) {
+    while (gave) {
         gave = false;
         for (std::size_t i = 0; i < count && !gave; ++i) {
             const std::shared_ptr<Lane> &lane = m_lanes[(next + i) % count];
-            if (!lane->unclaimed() || lane->threads >= part(*lane))
+            if (!lane->unclaimed() || lane->threads >= part(*lane) || !hasRoomFor(*lane))
                 continue;
             ++lane->threads;
             ++lane->starting;
             ++m_running;
+            if (lane->kind == VfsJobLane::Long)
+                ++m_runningLong;
             // Handed over with the lock held: a lane still in the group has a live runner.
             lane->runner.runWork([this, lane](const VfsJobRunner::EndReport &ended) { work(lane, ended); });
             next = (next + i + 1) % count;
@@ -82,11 +100,13 @@ void VfsLaneGroup::work(const std::shared_ptr<Lane> &lane, const std::function<v
     lane->queue.drain(lock, ended, [&] { return !givesWay(*lane); }, [](VfsServerJob *) {});
     --lane->threads;
     --m_running;
+    if (lane->kind == VfsJobLane::Long)
+        --m_runningLong;
     fill(lane.get());
 }
 
-VfsJobLane::VfsJobLane(VfsJobRunner &runner, int width, VfsLaneGroup &group)
-    : m_group(group), m_lane(std::make_shared<VfsLaneGroup::Lane>(runner, width))
+VfsJobLane::VfsJobLane(VfsJobRunner &runner, int width, VfsLaneGroup &group, Kind kind)
+    : m_group(group), m_lane(std::make_shared<VfsLaneGroup::Lane>(runner, width, kind))
 {
     std::lock_guard<std::mutex> lock(m_group.m_mutex);
     m_group.m_lanes.push_back(m_lane);

@@ -11,6 +11,12 @@
 // of a lane above its part goes back once its job ends. Where more lanes have work than there
 // are threads to share, a thread passes from lane to lane job by job.
 //
+// Lanes of long jobs (a folder removed with all it holds) keep a thread of the group for the
+// quick ones (the deletes that end a move): together they take one thread fewer than the
+// group, at least one; and the quick lanes may always have one thread among them, beyond the
+// group's share on a pool too small to keep one otherwise. Such a thread goes back after each
+// job, so that listings and reads that wait for the pool meanwhile come first.
+//
 // A lane lives on its server's thread; its queue is shared with the pool threads working for
 // it, under the group's lock. A group outlives its lanes.
 
@@ -33,6 +39,8 @@ public:
     static VfsLaneGroup &deletes();
     // Threads the group's lanes take at most, together: one fewer than the pool has, at least one.
     static int capacity();
+    // Threads the group's long lanes take at most, together: one fewer again, at least one.
+    static int longCapacity();
 
 private:
     friend class VfsJobLane;
@@ -43,6 +51,8 @@ private:
     void fill(const Lane *after);
     // With the lock held: how many threads `lane` may have now.
     int part(const Lane &lane) const;
+    // With the lock held: whether the group has a thread for `lane` now (its part aside).
+    bool hasRoomFor(const Lane &lane) const;
     // With the lock held: whether a thread of `lane` that ended a job gives way.
     bool givesWay(const Lane &lane) const;
     // On a pool thread: the work of one thread of `lane`.
@@ -51,12 +61,15 @@ private:
     std::mutex m_mutex;
     std::vector<std::shared_ptr<Lane>> m_lanes;   // in the order they joined
     int m_running = 0;             // threads working for the group's lanes
+    int m_runningLong = 0;         // of them, those of long lanes
 };
 
 class VfsJobLane
 {
 public:
-    VfsJobLane(VfsJobRunner &runner, int width, VfsLaneGroup &group);
+    enum Kind { Quick, Long };
+
+    VfsJobLane(VfsJobRunner &runner, int width, VfsLaneGroup &group, Kind kind = Quick);
     // The runner's work must have returned (VfsJobRunner::waitForAll).
     ~VfsJobLane();
     VfsJobLane(const VfsJobLane &) = delete;

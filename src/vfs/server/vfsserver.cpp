@@ -157,7 +157,7 @@ public:
     VfsServerNuskPrivate(VfsServerNusk *owner, bool local)
         : q(owner), isLocal(local), rules(local, {}), runner(owner),
           deleteLane(runner, kMaxRunningDeletes, VfsLaneGroup::deletes()),
-          longDeleteLane(runner, kMaxRunningLongDeletes, VfsLaneGroup::deletes())
+          longDeleteLane(runner, kMaxRunningLongDeletes, VfsLaneGroup::deletes(), VfsJobLane::Long)
     {
     }
 

@@ -4,6 +4,7 @@
 
 #include "vfs/fso/vfsfenucommandparser.h"
 #include "vfs/server/trash.h"
+#include "vfs/server/versionlinger.h"
 
 #include <QFile>
 
@@ -91,7 +92,13 @@ std::uint8_t DeleteFileJob::removeAt(int dirFd, const QByteArray &name)
         if ((flags & FSO_DELETE_ONLY_EMPTY) && !trash) {
             // The folder alone: whatever it still holds (a name no listing could carry, a file
             // created since the caller looked) keeps it, and the caller learns so from status 1.
-            if (::unlinkat(dirFd, name.constData(), AT_REMOVEDIR) != 0)
+            // Files deleted from it that linger a moment (versionlinger.h) go first; one saved
+            // again meanwhile is there by now, and keeps it.
+            bool removed = ::unlinkat(dirFd, name.constData(), AT_REMOVEDIR) == 0;
+            if (!removed && (errno == ENOTEMPTY || errno == EEXIST)
+                && versionguard::LingeringFiles::endIn(dirFd, name))
+                removed = ::unlinkat(dirFd, name.constData(), AT_REMOVEDIR) == 0;
+            if (!removed)
                 return errno == ENOENT ? FSO_STATUS_NOT_FOUND : FSO_STATUS_IO_ERROR;
             return FSO_STATUS_SUCCESS;
         }

@@ -234,7 +234,11 @@ bool ManagerFixture::setUp()
     m_b.reset(new TestPeer(QStringLiteral("{00000000-0000-0000-0000-00000000000b}")));
     m_model.reset(new VfsJobModel);
     m_manager.reset(new VfsManager);
-    m_manager->setRetryDelay(50);
+    VfsJobTimings timings;
+    timings.retryDelayMs = 50;
+    // No late save comes here but in the tests that wait the whole grace for one.
+    timings.lookAgainMs = 50;
+    m_manager->setTimings(timings);
     m_manager->setPeerLookup([this](const QString &uuid) -> IPeer * {
         if (uuid == m_a->uuid())
             return m_a.get();

@@ -99,7 +99,8 @@ bool makeFifo(const QString &path);
 bool waitFor(const std::function<bool()> &done, int ms = 30000);
 
 // Two in-process peers A and B with a folder each (m_src on A, m_dst on B), the job model,
-// and a job manager that finds the two peers and pauses 50 ms before a retry: made afresh
+// and a job manager that finds the two peers, pauses 50 ms before a retry and looks for the
+// sources of a move again 50 ms after their deletes: made afresh
 // for every test function of the job manager's tests.
 class ManagerFixture
 {

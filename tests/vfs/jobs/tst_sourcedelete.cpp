@@ -8,15 +8,19 @@
 #include "vfs/jobs/vfsdeletelane.h"
 #include "vfs/jobs/vfsjobmodel.h"
 #include "vfs/jobs/vfsmanager.h"
+#include "vfs/server/versionlinger.h"
 
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <fcntl.h>
 #include <sys/mount.h>
+#include <unistd.h>
 
 using namespace testjobs;
 
@@ -71,11 +75,28 @@ private:
         return m_manager->copy(d);
     }
 
+    // Cuts the files `paths` of A into B's destination through the manager.
+    QPointer<VfsCopyJob> cutFiles(const QStringList &paths)
+    {
+        std::vector<VfsCopyItem> items;
+        for (const QString &path : paths) {
+            VfsCopyItem item;
+            item.path = path;
+            item.type = VfsCopyItem::FileType;
+            items.push_back(item);
+        }
+        VfsCopyDto d = dto(m_a.get(), m_b.get(), items, m_dst);
+        d.deleteSource = true;
+        return m_manager->copy(d);
+    }
+
     // Cuts `tree` and waits for the move to finish; false when it did not. `kept`: what the
     // move named as left at the source.
-    bool cutToTheEnd(const QString &tree, QVector<VfsLeftOutItem> *kept)
+    bool cutToTheEnd(const QString &tree, QVector<VfsLeftOutItem> *kept, bool files = false)
     {
-        QPointer<VfsCopyJob> job = cut(tree);
+        QPointer<VfsCopyJob> job = files ? cutFiles(QDir(tree).entryList(QDir::Files).replaceInStrings(
+                                               QRegularExpression("^"), tree + QLatin1Char('/')))
+                                         : cut(tree);
         bool finished = false;
         if (job) {
             connect(job.data(), &VfsJob::jobFinished, this, [&] {
@@ -293,6 +314,52 @@ private Q_SLOTS:
         QCOMPARE(named.size(), moved.size() + 1);
         for (const QString &name : stay)
             QVERIFY(QFileInfo::exists(m_dst + QStringLiteral("/renamed/keep/") + name));
+    }
+
+    // A program that had a source open saves it again just after the move deleted it, while
+    // the source computer still keeps the deleted file for such a save: the file is back at
+    // the source, and the move names it as saved again there, whether the files were moved
+    // or their folder (which then stays, holding it). The other sources are gone, unnamed.
+    void sourceSavedAgainIsNamed_data()
+    {
+        QTest::addColumn<bool>("folder");
+        QTest::newRow("files moved") << false;
+        QTest::newRow("their folder moved") << true;
+    }
+    void sourceSavedAgainIsNamed()
+    {
+        QFETCH(bool, folder);
+        // Long enough never to end on its own here.
+        versionguard::LingeringFiles lingering({std::chrono::milliseconds(600000), 64});
+        const QString tree = m_src + QStringLiteral("/saved");
+        const QStringList names = makeFiles(tree, 3);
+        QVERIFY(!names.isEmpty());
+        const QString again = tree + QLatin1Char('/') + names.at(1);
+        const int found = ::open(QFile::encodeName(again).constData(), O_PATH | O_CLOEXEC);
+        QVERIFY(found >= 0);
+        bool saved = false;
+        m_a->onReply = [&](VfsFenuCommand &reply) {
+            if (reply.code != FSO_DELETE_FILE_REPLY || saved || pathOf(reply) != again || reply.status != 0)
+                return;
+            // Reached by the name it had before, as a program that held it does.
+            const QByteArray self = "/proc/self/fd/" + QByteArray::number(found);
+            const int fd = ::open(self.constData(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+            saved = fd >= 0 && ::write(fd, "saved again", 11) == 11 && ::close(fd) == 0;
+        };
+        QVector<VfsLeftOutItem> kept;
+        QVERIFY(cutToTheEnd(tree, &kept, !folder));
+        m_a->onReply = nullptr;
+        ::close(found);
+        QVERIFY(saved);
+        lingering.letGoOfAll();
+        QCOMPARE(readFile(again), QByteArray("saved again"));
+        QCOMPARE(pathsBelow(tree), QStringList{again});
+        QCOMPARE(kept.size(), 1);
+        QCOMPARE(kept.at(0).path, again);
+        QVERIFY2(kept.at(0).reason.contains(QStringLiteral("saved again")), qPrintable(kept.at(0).reason));
+        for (int i = 0; i < names.size(); ++i)
+            QCOMPARE(readFile(m_dst + QStringLiteral("/") + (folder ? QStringLiteral("saved/") : QString()) + names[i]),
+                     pattern(100 + i, i));
     }
 
     // A cancel that comes as the last delete of a cut has ended changes nothing: the sources

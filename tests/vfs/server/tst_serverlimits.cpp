@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 
 #include <fcntl.h>
@@ -292,6 +293,65 @@ private Q_SLOTS:
             QCOMPARE(gate.most(), 2);
         }
         QCOMPARE(QDir(base).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+    }
+
+    // Folders removed with all they hold, each held at its start, take every thread they may
+    // have: on a pool of two (one of them kept from deletes), and when as many peers remove
+    // folders as deletes may take threads. A delete that ends a move, of those peers and of
+    // another one, is still answered meanwhile, and once the folders go all of them end.
+    void quickDeletesKeepAWorker_data()
+    {
+        QTest::addColumn<int>("threads");
+        QTest::addColumn<int>("removers");
+        QTest::addColumn<int>("treesEach");
+        QTest::newRow("a pool of two, one peer removing folders") << 2 << 1 << 2;
+        QTest::newRow("a pool of eight, seven peers removing folders") << 8 << 7 << 1;
+    }
+    void quickDeletesKeepAWorker()
+    {
+        QFETCH(int, threads);
+        QFETCH(int, removers);
+        QFETCH(int, treesEach);
+        const PoolThreads pool(threads);
+        const QString base = m_dir.path() + QStringLiteral("/worker%1").arg(threads);
+        std::vector<std::unique_ptr<ServerHarness>> peers;
+        for (int p = 0; p <= removers; ++p) {
+            const QString folder = base + QStringLiteral("/p%1").arg(p);
+            QVERIFY(QDir().mkpath(folder));
+            for (int i = 0; i < (p < removers ? treesEach : 0); ++i)
+                QVERIFY(QDir().mkpath(folder + QStringLiteral("/tree%1/deep").arg(i)));
+            for (int i = 0; i < 2; ++i)
+                QVERIFY(makeSparse(folder + QStringLiteral("/f%1").arg(i), 4096));
+            peers.emplace_back(new ServerHarness(false));
+            peers.back()->server->setAcl({share(kShareUuid, folder, rw)});
+        }
+        std::vector<std::pair<ServerHarness *, std::uint16_t>> trees;
+        {
+            DeleteGate gate(DeleteGate::TreeRemoval);
+            for (int p = 0; p < removers; ++p) {
+                ServerHarness *peer = peers[std::size_t(p)].get();
+                for (int i = 0; i < treesEach; ++i)
+                    trees.emplace_back(peer, peer->post(ServerHarness::make(
+                                                 FSO_DELETE_FILE, base + QStringLiteral("/p%1/tree%2").arg(p).arg(i),
+                                                 FSO_DELETE_PERMANENT)));
+            }
+            // Deletes take one thread fewer than the pool has, folders one fewer again (one at least).
+            const int folders = std::max(1, threads - 2);
+            QVERIFY(ServerHarness::waitUntil([&] { return gate.held() >= folders; }, 10000));
+            for (int p : {0, removers}) {
+                const QString file = base + QStringLiteral("/p%1/f0").arg(p);
+                QCOMPARE(peers[std::size_t(p)]->request(versionedDelete(file)).status, std::uint8_t(0));
+                QVERIFY(!QFileInfo::exists(file));
+            }
+            QCOMPARE(gate.held(), folders);
+            gate.letGo();
+            for (const auto &sent : trees)
+                QCOMPARE(sent.first->take(FSO_DELETE_FILE, sent.second).status, std::uint8_t(0));
+            QCOMPARE(gate.most(), folders);
+        }
+        for (int p = 0; p <= removers; ++p)
+            QCOMPARE(QDir(base + QStringLiteral("/p%1").arg(p)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                     p == 0 || p == removers ? QStringList{"f1"} : (QStringList{"f0", "f1"}));
     }
 
     // Two peers deleting at once share what the pool gives to deletes, one thread fewer

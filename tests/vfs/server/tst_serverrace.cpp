@@ -537,6 +537,53 @@ private Q_SLOTS:
         QCOMPARE(QDir(share).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"doc.txt"});
     }
 
+    // A move deletes a folder's files, each in the version it copied, then the folder alone:
+    // the files that linger in it meanwhile do not keep it, and what one was written since is
+    // there again and keeps it, as the delete of a folder that is not empty. A listing shows
+    // neither aside.
+    void folderOfLingeringFilesGoes()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString share = dir.path() + "/share";
+        for (const char *folder : {"/moved", "/saved"}) {
+            for (int i = 0; i < 3; ++i)
+                QVERIFY(writeFile(share + folder + QStringLiteral("/f%1").arg(i), "old"));
+        }
+        ServerHarness h(false);
+        h.server->setAcl({writableShare(kShareUuid, share)});
+        versionguard::LingeringFiles lingering({std::chrono::milliseconds(testutil::timeoutMs(60000)), 64});
+        const QByteArray saved = native(share + "/saved/f1");
+        const int reached = ::open(saved.constData(), O_PATH | O_CLOEXEC);
+        QVERIFY(reached >= 0);
+        for (const char *folder : {"/moved", "/saved"}) {
+            for (int i = 0; i < 3; ++i) {
+                const QString file = share + folder + QStringLiteral("/f%1").arg(i);
+                struct stat seen;
+                QCOMPARE(::lstat(native(file).constData(), &seen), 0);
+                QCOMPARE(h.request(versionedDelete(file, seen, FSO_DELETE_PERMANENT)).status, std::uint8_t(0));
+            }
+        }
+        QCOMPARE(lingering.count(), 6);
+        QVERIFY(h.list(share + "/moved", FSO_LISTDIR_HIDDEN).entries.empty());
+        // Saved again, by a program that found it by its name before.
+        const int writer = ::open(("/proc/self/fd/" + QByteArray::number(reached)).constData(), O_WRONLY | O_CLOEXEC);
+        QVERIFY(writer >= 0 && ::pwrite(writer, "new", 3, 0) == 3 && ::close(writer) == 0);
+        ::close(reached);
+        QTRY_VERIFY(QFileInfo::exists(share + "/saved/f1"));
+
+        const std::uint32_t onlyEmpty = FSO_DELETE_PERMANENT | FSO_DELETE_ONLY_EMPTY;
+        QCOMPARE(h.remove(share + "/moved", onlyEmpty), std::uint8_t(0));
+        QCOMPARE(h.remove(share + "/saved", onlyEmpty), std::uint8_t(FSO_STATUS_IO_ERROR));
+        QVERIFY(!QFileInfo::exists(share + "/moved"));
+        QCOMPARE(QDir(share + "/saved").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{"f1"});
+        QFile back(share + "/saved/f1");
+        QVERIFY(back.open(QIODevice::ReadOnly));
+        QCOMPARE(back.readAll(), QByteArray("new"));
+        QCOMPARE(lingering.count(), 0);
+    }
+
     // A version put back finds its name taken by a still newer one: it is kept beside it under
     // a numbered name, never dropped and never in place of the newer one.
     void putBackKeepsBothVersions()

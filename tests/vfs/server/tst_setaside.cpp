@@ -205,8 +205,8 @@ private Q_SLOTS:
     }
 
     // The key stays in the configuration folder, private: a later run knows what an earlier
-    // one left aside, and a run under another key (another computer's) takes it for an
-    // ordinary entry. A key file left damaged is made anew.
+    // one left aside, and a run under another key (another computer's, older than what was
+    // left aside) takes it for an ordinary entry. A key file left damaged is made anew.
     void keyKeptForLaterRuns()
     {
         QTemporaryDir dir, other;
@@ -217,6 +217,9 @@ private Q_SLOTS:
         QCOMPARE(::stat(QFile::encodeName(m_config.path() + "/aside.key").constData(), &st), 0);
         QCOMPARE(st.st_mode & 07777, mode_t(0600));
         QCOMPARE(qint64(st.st_size), qint64(32));
+        QVERIFY(asidekey::keepIn(other.path() + "/config"));
+        QVERIFY(asidekey::keepIn(m_config.path()));
+        QVERIFY(clockPassed(other.path() + "/config/aside.key", dir.path() + "/probe"));
         QVERIFY(writeFile(s + "/doc.txt", "aside"));
         QVERIFY(leaveAside(s, "doc.txt"));
         const QStringList aside = onDisk(s);
@@ -234,6 +237,97 @@ private Q_SLOTS:
         QVERIFY(writeFile(other.path() + "/config/aside.key", QByteArray()));
         QVERIFY(asidekey::keepIn(other.path() + "/config"));
         QCOMPARE(QFileInfo(other.path() + "/config/aside.key").size(), qint64(32));
+    }
+
+    // The key of a run that a delete died in is lost before the next run: deleted, emptied,
+    // replaced by another account's file or by a folder. The next run makes a new one, keeps
+    // what stood in its place beside it, and what that delete left aside gets its name back
+    // all the same: it was there before the new key. A name of the shape planted since stays.
+    void lostKeyLeavesNothingAside_data()
+    {
+        QTest::addColumn<QString>("loss");
+        QTest::newRow("deleted") << "deleted";
+        QTest::newRow("emptied") << "emptied";
+        QTest::newRow("another account's file") << "another account's";
+        QTest::newRow("a folder") << "folder";
+    }
+    void lostKeyLeavesNothingAside()
+    {
+        QFETCH(QString, loss);
+        QTemporaryDir dir, config;
+        QVERIFY(dir.isValid() && config.isValid());
+        const QString s = dir.path() + "/share", key = config.path() + "/aside.key";
+        const auto keepKey = qScopeGuard([&] { asidekey::keepIn(m_config.path()); });
+        QVERIFY(asidekey::keepIn(config.path()));
+        const QByteArray old = readFile(key);
+        QVERIFY(writeFile(s + "/doc.txt", "left aside"));
+        QVERIFY(leaveAside(s, "doc.txt"));
+        QVERIFY(clockPassed(s, dir.path() + "/probe"));
+        QByteArray spoiled;
+        if (loss == "deleted") {
+            QVERIFY(QFile::remove(key));
+        } else if (loss == "emptied") {
+            QVERIFY(writeFile(key, QByteArray()));
+        } else if (loss == "another account's") {
+            if (::geteuid() != 0)
+                QSKIP("only root can give a file to another account");
+            spoiled = "another account's key, 32 bytes";
+            QVERIFY(QFile::remove(key) && writeFile(key, spoiled));
+            QCOMPARE(::chown(QFile::encodeName(key).constData(), 4321, 4321), 0);
+        } else {
+            QVERIFY(QFile::remove(key) && QDir().mkdir(key));
+        }
+
+        QVERIFY(asidekey::keepIn(config.path()));
+        const QString planted = s + "/.nusk-deleting-0123456789abcdeffedcba9876543210-x";
+        QVERIFY(writeFile(planted, "planted"));
+        QCOMPARE(QFileInfo(key).size(), qint64(32));
+        QVERIFY(readFile(key) != old);
+        if (loss == "deleted")
+            QVERIFY(!QFileInfo::exists(key + ".damaged"));
+        else if (loss == "folder")
+            QVERIFY(QFileInfo(key + ".damaged").isDir());
+        else
+            QVERIFY(QFileInfo(key + ".damaged").isFile() && readFile(key + ".damaged") == spoiled);
+        ServerHarness reader(false);
+        reader.server->setAcl({share(kReadOnly, s, vfsaccess::AclRead)});
+        const QStringList expected{".nusk-deleting-0123456789abcdeffedcba9876543210-x", "doc.txt"};
+        QCOMPARE(listed(reader, s), expected);
+        QCOMPARE(onDisk(s), expected);
+        QCOMPARE(readFile(s + "/doc.txt"), QByteArray("left aside"));
+    }
+
+    // The key is a secret: a 0600 file in a 0700 folder, also where an older run or the user
+    // left either open to others. Such a key is still the key: what it tagged is known.
+    void keyKeptPrivate()
+    {
+        QTemporaryDir dir, base;
+        QVERIFY(dir.isValid() && base.isValid());
+        const QString config = base.path() + "/config", key = config + "/aside.key";
+        const auto keepKey = qScopeGuard([&] { asidekey::keepIn(m_config.path()); });
+        QVERIFY(QDir().mkpath(config));
+        QCOMPARE(::chmod(QFile::encodeName(config).constData(), 0755), 0);
+        QVERIFY(asidekey::keepIn(config));
+        const QString s = dir.path() + "/share";
+        QVERIFY(writeFile(s + "/doc.txt", "left aside"));
+        QVERIFY(leaveAside(s, "doc.txt"));
+        auto modeOf = [](const QString &path) {
+            struct stat st;
+            return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+        };
+        QCOMPARE(modeOf(config), 0700);
+        QCOMPARE(modeOf(key), 0600);
+        const QByteArray secret = readFile(key);
+        QCOMPARE(::chmod(QFile::encodeName(config).constData(), 0755), 0);
+        QCOMPARE(::chmod(QFile::encodeName(key).constData(), 0644), 0);
+        QVERIFY(asidekey::keepIn(config));
+        QCOMPARE(modeOf(config), 0700);
+        QCOMPARE(modeOf(key), 0600);
+        QCOMPARE(readFile(key), secret);
+        QVERIFY(!QFileInfo::exists(key + ".damaged"));
+        ServerHarness reader(false);
+        reader.server->setAcl({share(kReadOnly, s, vfsaccess::AclRead)});
+        QCOMPARE(listed(reader, s), QStringList{"doc.txt"});
     }
 };
 

@@ -54,6 +54,17 @@ QStringList folderHolds(const QString &dir)
     return held;
 }
 
+// Of what folderHolds() gives, what a listing shows: not what lingers under a private name.
+QStringList shown(const QStringList &held)
+{
+    QStringList names;
+    for (const QString &name : held) {
+        if (!name.startsWith(".nusk-deleting-"))
+            names << name;
+    }
+    return names;
+}
+
 // The test's own thread loses CAP_LEASE (root keeps every other right): a file of another
 // account is then one it may read and delete but not lease, as for a user in a shared folder.
 class WithoutLeaseRight
@@ -289,7 +300,7 @@ private Q_SLOTS:
         versionguard::setStepHookForTests([&](versionguard::Step at) {
             if (at == versionguard::Step::Unlinked)
                 afterUnlink();
-            else
+            else if (at == versionguard::Step::WaitingForWriters)
                 whileTheDeleteWaits();
         });
         if (writer == "never closed")
@@ -379,11 +390,11 @@ private Q_SLOTS:
     // A program that has had another account's file open since before the delete (unseen
     // until it acts), or that looked the name of the user's own file up before the delete and
     // reaches it once the lease is gone, writes it after the delete answered that the file is
-    // gone. What it writes within the grace gets a name again once it lets go of the file (or
-    // has had its time), beside a newer file that took the name, in the folder wherever it
-    // went. A reader leaves nothing, nor a write after the grace, nor one to a file that has
-    // another name still; a folder removed meanwhile takes no new name. Nothing is held once
-    // the files are let go of.
+    // gone. What it writes within the grace gets a name again as it writes, beside a newer
+    // file that took the name, in the folder wherever it went. A reader leaves nothing, nor a
+    // write after the grace, nor one to a file that has another name still; a folder removed
+    // meanwhile with all it holds takes no new name. Nothing is held once the files are let
+    // go of.
     void lateWritesAreKept_data()
     {
         QTest::addColumn<bool>("anotherAccount");
@@ -400,7 +411,8 @@ private Q_SLOTS:
         QTest::newRow("written, the folder renamed since") << true << "folder renamed" << kept;
         QTest::newRow("read") << true << "reader" << QStringList();
         QTest::newRow("written after the grace") << true << "after grace" << QStringList();
-        QTest::newRow("written after the folder was removed") << true << "folder removed" << QStringList();
+        QTest::newRow("written after the folder was removed with all it held")
+            << true << "folder removed" << QStringList();
         QTest::newRow("written, another name kept") << true << "linked" << QStringList{"doc.link=new"};
         QTest::newRow("own, reached by its old name, emptied and written") << false << "truncated" << kept;
     }
@@ -411,10 +423,9 @@ private Q_SLOTS:
         QFETCH(QStringList, left);
         if (anotherAccount && ::geteuid() != 0)
             QSKIP("only root can make a file of another account");
-        // Long enough never to end on its own here: the file goes when its writer let go.
+        // Long enough never to end on its own here: a file is back when written.
         const std::chrono::milliseconds longerThanTheTest(testutil::timeoutMs(3 * testutil::kDefaultWaitMs));
-        versionguard::LingeringFiles lingering(
-            {longerThanTheTest, writer == "never closed" ? std::chrono::milliseconds(50) : longerThanTheTest, 64});
+        versionguard::LingeringFiles lingering({longerThanTheTest, 64});
         Scene scene;
         QVERIFY(scene.make(anotherAccount));
         // The deleting thread keeps an inotify instance from its first watch on.
@@ -477,7 +488,7 @@ private Q_SLOTS:
             acted = write() && close();
             byItself = false;
         } else if (writer == "folder removed") {
-            acted = QDir().rmdir(scene.folder) && write() && close();
+            acted = QDir(scene.folder).removeRecursively() && write() && close();
         }
         QVERIFY(acted);
         if (byItself) {
@@ -494,9 +505,90 @@ private Q_SLOTS:
         QCOMPARE(countEntries("/proc/self/fd"), descriptors);
     }
 
+    // A program that reaches the file just as it is to linger, one that waits for the
+    // delete's lease to write it (the user's own) or one that had it open and writes it
+    // (another account's): the delete answers that it changed, and the file keeps its name.
+    void writerAtTheHandOverKeepsTheFile_data()
+    {
+        QTest::addColumn<bool>("anotherAccount");
+        QTest::newRow("own, waiting on the lease") << false;
+        QTest::newRow("another's, written") << true;
+    }
+    void writerAtTheHandOverKeepsTheFile()
+    {
+        QFETCH(bool, anotherAccount);
+        if (anotherAccount && ::geteuid() != 0)
+            QSKIP("only root can make a file of another account");
+        const std::chrono::milliseconds longerThanTheTest(testutil::timeoutMs(3 * testutil::kDefaultWaitMs));
+        versionguard::LingeringFiles lingering({longerThanTheTest, 64});
+        Scene scene;
+        QVERIFY(scene.make(anotherAccount));
+        const QByteArray file = native(scene.file);
+        const int early = anotherAccount ? ::open(file.constData(), O_WRONLY | O_CLOEXEC) : -1;
+        const int found = ::open(file.constData(), O_PATH | O_CLOEXEC);
+        QVERIFY((early >= 0) == anotherAccount && found >= 0);
+        bool acted = false;
+        versionguard::setStepHookForTests([&](versionguard::Step at) {
+            if (at != versionguard::Step::HandingOver || acted)
+                return;
+            acted = anotherAccount ? ::pwrite(early, "new", 3, 0) == 3
+                                   : ::open(reach(found).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC) < 0
+                                         && errno == EWOULDBLOCK;
+        });
+        std::uint8_t got = 0xFF;
+        {
+            WithoutLeaseRight without;
+            QVERIFY(!anotherAccount || without.dropped());
+            got = versionguard::unlinkVersion(scene.dirFd, "doc.txt", scene.version);
+        }
+        QVERIFY(acted);
+        QCOMPARE(got, std::uint8_t(FSO_STATUS_CHANGED));
+        QCOMPARE(lingering.count(), 0);
+        if (!anotherAccount) {
+            const int fd = ::open(reach(found).constData(), O_WRONLY | O_CLOEXEC);
+            QVERIFY(fd >= 0 && ::pwrite(fd, "new", 3, 0) == 3 && ::close(fd) == 0);
+        }
+        QCOMPARE(folderHolds(scene.folder), QStringList{"doc.txt=new"});
+        if (early >= 0)
+            ::close(early);
+        ::close(found);
+    }
+
+    // A name too long to tell in the private name lingers in a private folder under its own:
+    // written, it is back; not written, it goes with that folder at the end.
+    void longNamesLingerToo()
+    {
+        const std::chrono::milliseconds longerThanTheTest(testutil::timeoutMs(3 * testutil::kDefaultWaitMs));
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const int dirFd = ::open(native(dir.path()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        QVERIFY(dirFd >= 0);
+        const QString written = QString(240, 'w'), untouched = QString(240, 'u');
+        int found = -1;
+        {
+            versionguard::LingeringFiles lingering({longerThanTheTest, 64});
+            for (const QString &name : {written, untouched}) {
+                const QString path = dir.path() + '/' + name;
+                QVERIFY(makeOld(path, false));
+                if (name == written)
+                    found = ::open(native(path).constData(), O_PATH | O_CLOEXEC);
+                QCOMPARE(versionguard::unlinkVersion(dirFd, native(name), versionOf(path)),
+                         std::uint8_t(FSO_STATUS_SUCCESS));
+            }
+            QCOMPARE(lingering.count(), 2);
+            QCOMPARE(shown(folderHolds(dir.path())), QStringList());
+            const int fd = ::open(reach(found).constData(), O_WRONLY | O_CLOEXEC);
+            QVERIFY(fd >= 0 && ::pwrite(fd, "new", 3, 0) == 3 && ::close(fd) == 0);
+            QTRY_COMPARE(shown(folderHolds(dir.path())), QStringList{written + "=new"});
+        }
+        QCOMPARE(folderHolds(dir.path()), QStringList{written + "=new"});
+        ::close(found);
+        ::close(dirFd);
+    }
+
     // A move of more such files than may linger: the oldest are let go of early (what one was
-    // written is named first), the descriptors held stay as many as the files that may linger,
-    // and one thread serves them all. When the table goes, what its files were written is named.
+    // written is named first), the descriptors held do not grow with the files, and one thread
+    // serves them all. When the table goes, what its files were written is named.
     void lingeringIsBounded()
     {
         if (::geteuid() != 0)
@@ -524,7 +616,7 @@ private Q_SLOTS:
         };
         const int descriptors = countEntries("/proc/self/fd");
         {
-            versionguard::LingeringFiles lingering({longerThanTheTest, longerThanTheTest, kCapacity});
+            versionguard::LingeringFiles lingering({longerThanTheTest, kCapacity});
             int heldWhenFull = 0;
             for (int i = 0; i < kFiles; ++i) {
                 QVERIFY(remove("f" + QByteArray::number(i), versions[i]));
@@ -535,9 +627,9 @@ private Q_SLOTS:
                     heldWhenFull = countEntries("/proc/self/fd");
                 QVERIFY(countEntries("/proc/self/task") <= threads + 1);
             }
-            QCOMPARE(lingering.count(), kCapacity);
+            QTRY_COMPARE(lingering.count(), kCapacity);
             QCOMPARE(countEntries("/proc/self/fd"), heldWhenFull);
-            QCOMPARE(folderHolds(dir.path()), QStringList{"f0=new"});
+            QCOMPARE(shown(folderHolds(dir.path())), QStringList{"f0=new"});
             for (int i = 1; i < kFiles; ++i)
                 QCOMPARE(::pwrite(writers[i], "new", 3, 0), ssize_t(3));
         }
@@ -546,6 +638,81 @@ private Q_SLOTS:
         QCOMPARE(folderHolds(dir.path()), (QStringList{"f0=new", "f5=new", "f6=new", "f7=new"}));
         QCOMPARE(countEntries("/proc/self/fd"), descriptors - kFiles);
         QCOMPARE(countEntries("/proc/self/task"), threads);
+        ::close(dirFd);
+    }
+
+    // A move's deletes in one burst, far more files than used to linger at once, each held by a
+    // program that writes it once every delete has answered: another account's open all
+    // along, the user's own reached by its old name. Every save gets its name back, and what
+    // lingers holds no descriptor of its own: one folder, one inotify instance, one thread.
+    void burstOfDeletesKeepsEveryLateSave()
+    {
+        constexpr int kFiles = 1000;
+        const bool root = ::geteuid() == 0;
+        versionguard::LingeringFiles::Limits limits;
+        limits.grace = std::chrono::milliseconds(testutil::timeoutMs(3 * testutil::kDefaultWaitMs));
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString folder = dir.path() + "/share";
+        QVERIFY(QDir().mkdir(folder));
+        const int dirFd = ::open(native(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        QVERIFY(dirFd >= 0);
+        versionguard::VersionWatch().start(dirFd);
+        std::vector<int> writers;
+        std::vector<versionguard::Version> versions;
+        for (int i = 0; i < kFiles; ++i) {
+            const QString path = folder + QStringLiteral("/f%1").arg(i);
+            const bool another = root && i % 2 == 0;
+            QVERIFY(makeOld(path, another));
+            versions.push_back(versionOf(path));
+            writers.push_back(::open(native(path).constData(), (another ? O_WRONLY : O_PATH) | O_CLOEXEC));
+            QVERIFY(writers.back() >= 0);
+        }
+        auto inotifyInstances = [] {
+            int count = 0;
+            for (const QString &fd : QDir("/proc/self/fd").entryList(QDir::System | QDir::NoDotAndDotDot)) {
+                if (QFile::symLinkTarget("/proc/self/fd/" + fd).contains("inotify"))
+                    ++count;
+            }
+            return count;
+        };
+        const int descriptors = countEntries("/proc/self/fd");
+        const int instances = inotifyInstances();
+        const int threads = countEntries("/proc/self/task");
+        {
+            versionguard::LingeringFiles lingering(limits);
+            {
+                WithoutLeaseRight without;
+                QVERIFY(!root || without.dropped());
+                for (int i = 0; i < kFiles; ++i)
+                    QCOMPARE(versionguard::unlinkVersion(dirFd, "f" + QByteArray::number(i), versions[std::size_t(i)]),
+                             std::uint8_t(FSO_STATUS_SUCCESS));
+            }
+            QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList());
+            qInfo("%d descriptors, %d inotify instances and %d threads more while %d files linger",
+                  countEntries("/proc/self/fd") - descriptors, inotifyInstances() - instances,
+                  countEntries("/proc/self/task") - threads, lingering.count());
+            QVERIFY(countEntries("/proc/self/fd") <= descriptors + 3);
+            QVERIFY(inotifyInstances() <= instances + 1);
+            QVERIFY(countEntries("/proc/self/task") <= threads + 1);
+            for (int &fd : writers) {
+                if (::fcntl(fd, F_GETFL) & O_PATH) {
+                    const int opened = ::open(reach(fd).constData(), O_WRONLY | O_CLOEXEC);
+                    ::close(fd);
+                    fd = opened;
+                }
+                QCOMPARE(::pwrite(fd, "new", 3, 0), ssize_t(3));
+                QCOMPARE(::close(fd), 0);
+            }
+            QTRY_COMPARE_WITH_TIMEOUT(QDir(folder).entryList(QDir::Files).size(), kFiles,
+                                      testutil::timeoutMs(testutil::kDefaultWaitMs));
+        }
+        const QStringList kept = folderHolds(folder);
+        QCOMPARE(kept.size(), kFiles);
+        for (const QString &file : kept)
+            QVERIFY2(file.startsWith('f') && file.endsWith("=new"), qPrintable(file));
+        QTRY_COMPARE(countEntries("/proc/self/task"), threads);
+        QCOMPARE(countEntries("/proc/self/fd"), descriptors - kFiles);
         ::close(dirFd);
     }
 
@@ -573,7 +740,7 @@ private Q_SLOTS:
         }
         int lingered = 0;
         {
-            versionguard::LingeringFiles lingering({longerThanTheTest, longerThanTheTest, kCapacity});
+            versionguard::LingeringFiles lingering({longerThanTheTest, kCapacity});
             std::atomic<int> deleted{0};
             std::vector<std::thread> threads;
             for (int t = 0; t < kThreads; ++t) {
@@ -589,7 +756,7 @@ private Q_SLOTS:
             for (std::thread &thread : threads)
                 thread.join();
             QCOMPARE(deleted.load(), kThreads * kEach);
-            QCOMPARE(folderHolds(dir.path()), QStringList());
+            QCOMPARE(shown(folderHolds(dir.path())), QStringList());
             lingered = lingering.count();
             QVERIFY(lingered > 0 && lingered <= kCapacity);
             for (int &fd : writers) {
