@@ -393,6 +393,11 @@ private:
     bool repeatingFailure(quint8 status, const QString &key, const QString &sentPath, Failure failure);
     void askAboutFailure(Failure failure);
     Failure unlistedParent(const QString &path);
+    // The current file, which cannot be written at the destination (its retry is the caller's).
+    Failure unwritableCurrentFile();
+    // A close of the destination file that its file system answered with an error: true when
+    // it is asked about or left out rather than retried with the job.
+    bool closeFailsAgain();
     void leaveOutFailure(const Failure &failure);
     // Ends the failure question; true when there was one.
     bool takeFailure(Failure &failure);

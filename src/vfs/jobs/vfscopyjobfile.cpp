@@ -199,17 +199,7 @@ void VfsCopyJob::stateOpenDestination(int action)
         setJobState(CopyStateTransfer, __LINE__);
         startTimer(0, JobActionStep, __LINE__);
     } else {
-        Failure failure;
-        failure.kind = FailureUnwritable;
-        failure.shownPath = shownDestination(m_curDstPath);
-        failure.items.append(m_curItem.path);
-        failure.skip = [this] {
-            // The source is open: it is closed like that of a skipped file.
-            m_skipping = true;
-            m_curFileComplete = false;
-            setJobState(CopyStateCloseSource, __LINE__);
-            startTimer(0, JobActionStep, __LINE__);
-        };
+        Failure failure = unwritableCurrentFile();
         failure.retry = [this] { startTimer(0, JobActionStep, __LINE__); };
         if (!repeatingFailure(m_open.status, m_curItem.path, m_curPartPath, std::move(failure)))
             abortJob(QStringLiteral("failed to open write file status: %1").arg(m_open.status), __LINE__);
@@ -422,6 +412,8 @@ void VfsCopyJob::stateClose(int action)
         if (m_dstCloseFailed) {
             // The data may not have reached the disk; the retry checks every block again.
             m_dstCloseFailed = false;
+            if (m_closeDst.jobStatus == JobFinished && m_closeDst.status == FSO_STATUS_IO_ERROR && closeFailsAgain())
+                return;
             return abortJob(QStringLiteral("failed to close write file"), __LINE__);
         }
         setJobState(CopyStateCloseDestination, __LINE__);
@@ -441,6 +433,34 @@ void VfsCopyJob::stateClose(int action)
         return;
     }
     stateFinishDestination(action);
+}
+
+VfsCopyJob::Failure VfsCopyJob::unwritableCurrentFile()
+{
+    Failure failure;
+    failure.kind = FailureUnwritable;
+    failure.shownPath = shownDestination(m_curDstPath);
+    failure.items.append(m_curItem.path);
+    failure.skip = [this] {
+        // What is open is closed like the handles of a skipped file, and what this job wrote
+        // of it goes.
+        m_skipping = true;
+        m_curFileComplete = false;
+        setJobState(CopyStateCloseSource, __LINE__);
+        startTimer(0, JobActionStep, __LINE__);
+    };
+    return failure;
+}
+
+bool VfsCopyJob::closeFailsAgain()
+{
+    // The destination's file system reported an error at the close (NFS and FUSE report a
+    // failed write-back there): what was written may not be kept, and a file that fails so
+    // again is asked about or left out, as one that cannot be written.
+    Failure failure = unwritableCurrentFile();
+    failure.retry = [this] { abortJob(QStringLiteral("failed to close write file"), __LINE__); };
+    return repeatingFailure(FSO_STATUS_IO_ERROR, QStringLiteral("close:") + m_curItem.path, m_curPartPath,
+                            std::move(failure));
 }
 
 void VfsCopyJob::sendAttributes(const VfsCopyItem &item, const QString &dstPath)
@@ -720,6 +740,8 @@ void VfsCopyJob::stateTransfer(int action)
             ++m_changedReads[m_curItem.path];
             m_sourceChangedSincePause = true;
         }
+        if (m_transfer.destinationCloseFailed() && closeFailsAgain())
+            return;
         abortJob(m_transfer.failure(), __LINE__);
     } else if (outcome == VfsBlockTransfer::Complete) {
         if (m_checkingInPlace) {

@@ -1321,10 +1321,12 @@ void OpenFileJob::run()
 void CloseFileJob::run()
 {
     const int result = file ? vfsfiles::closeOpenFile(*file, true) : 0;
-    if (result != 0)
+    if (result == vfsfiles::kCloseFailed)
+        logPrintf(LogVsrv, "close of %s failed: its data may not be kept", QFile::encodeName(file->path).constData());
+    else if (result != 0)
         logPrintf(LogVsrv, "failed to set file time status: %d", result);
-    // Times that could not be set are no reason to doubt the data.
-    status = FSO_STATUS_SUCCESS;
+    // Times that could not be set are no reason to doubt the data; a failed close is.
+    status = result == vfsfiles::kCloseFailed ? FSO_STATUS_IO_ERROR : FSO_STATUS_SUCCESS;
     state = VfsServerJobReplyReady;
 }
 
