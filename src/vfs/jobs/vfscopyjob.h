@@ -345,6 +345,8 @@ private:
     bool verifySources(int action);
     // The source of finished file `index` of the result was not there when it was listed again.
     void noteSourceGone(int index);
+    // The folder of finished file `index` of the result could not be listed where it was.
+    void noteSourceNotFound(int index);
     void stateTransfer(int action);
     // Sends the figures that changed to the window, at most every kPublishMs; held back, they
     // go out when the interval is over.

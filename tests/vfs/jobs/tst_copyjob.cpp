@@ -977,32 +977,43 @@ private Q_SLOTS:
     }
 
     // Sources that go away after they were copied (here: when the destination is flushed,
-    // right before the copied sources are listed again), one file and a whole folder: their
-    // copies arrived whole, the job ends without a retry or an error and names them where
-    // they arrived. A copy's result keeps them; a cut has nothing left to delete of them and
-    // keeps nothing else.
+    // right before the copied sources are listed again), one file and a whole folder, deleted
+    // or renamed: the copies arrived whole and the job ends without a retry. The file is named
+    // where it arrived; a copy's result keeps it, a cut has nothing left to delete of it. The
+    // folder's files were not found where they were, which is what the job says of them: they
+    // never count as copied and checked (a copy names them in its last words, a move lists
+    // them as not moved), and a renamed folder keeps them.
     void sourcesGoneBeforeTheEndCheck_data()
     {
         QTest::addColumn<bool>("cut");
-        QTest::newRow("copy") << false;
-        QTest::newRow("cut") << true;
+        QTest::addColumn<bool>("renamed");
+        QTest::newRow("copy, folder deleted") << false << false;
+        QTest::newRow("cut, folder deleted") << true << false;
+        QTest::newRow("copy, folder renamed") << false << true;
+        QTest::newRow("cut, folder renamed") << true << true;
     }
 
     void sourcesGoneBeforeTheEndCheck()
     {
         QFETCH(bool, cut);
+        QFETCH(bool, renamed);
         const QString tree = m_src + QStringLiteral("/tree");
+        const QString elsewhere = m_src + QStringLiteral("/tree 2");
         QVERIFY(QDir().mkpath(tree));
         const QStringList names = {QStringLiteral("gone.bin"), QStringLiteral("stays.bin")};
         for (int i = 0; i < names.size(); ++i)
             QVERIFY(writeFile(m_src + QLatin1Char('/') + names.at(i), pattern(200000 + i, 40 + i)));
-        QVERIFY(writeFile(tree + QStringLiteral("/a.bin"), pattern(150000, 42)));
-        QVERIFY(writeFile(tree + QStringLiteral("/b.bin"), pattern(70000, 43)));
-        QVERIFY(writeFile(tree + QStringLiteral("/small.txt"), pattern(100, 44)));   // through the lane
+        const QStringList inTree = {QStringLiteral("/a.bin"), QStringLiteral("/b.bin"), QStringLiteral("/small.txt")};
+        QVERIFY(writeFile(tree + inTree.at(0), pattern(150000, 42)));
+        QVERIFY(writeFile(tree + inTree.at(1), pattern(70000, 43)));
+        QVERIFY(writeFile(tree + inTree.at(2), pattern(100, 44)));   // through the lane
         m_b->onRequest = [&](const VfsFenuCommand &cmd) {
             if (cmd.code == FSO_SYNC) {
                 QFile::remove(m_src + QStringLiteral("/gone.bin"));
-                QDir(tree).removeRecursively();
+                if (renamed)
+                    QDir().rename(tree, elsewhere);
+                else
+                    QDir(tree).removeRecursively();
             }
         };
         QPointer<VfsCopyJob> job = make(m_a.get(), m_b.get(),
@@ -1014,25 +1025,46 @@ private Q_SLOTS:
             pauses += job && job->state() == VfsJob::VfsJobStatePaused;
         });
         QStringList gone;
-        connect(job.data(), &VfsJob::jobFinished, this, [&] { gone = job->sourcesGone(); });
+        QString prompt;
+        QStringList notMoved;
+        connect(job.data(), &VfsJob::jobFinished, this, [&] {
+            gone = job->sourcesGone();
+            prompt = job->userActionPrompt();
+            for (const VfsLeftOutItem &i : job->leftOutItems()) {
+                QVERIFY2(i.reason.contains(QStringLiteral("not found where it was")), qPrintable(i.reason));
+                notMoved << i.path;
+            }
+        });
         Outcome out = run(job);
         m_b->onRequest = nullptr;
         QVERIFY(out.finished);
         QCOMPARE(pauses, 0);
-        QCOMPARE(out.errors, 0);
-        gone.sort();
-        QCOMPARE(gone, QStringList({m_dst + QStringLiteral("/gone.bin"), m_dst + QStringLiteral("/tree/a.bin"),
-                                    m_dst + QStringLiteral("/tree/b.bin"), m_dst + QStringLiteral("/tree/small.txt")}));
+        QCOMPARE(gone, QStringList({m_dst + QStringLiteral("/gone.bin")}));
+        QStringList treeFiles;
+        for (const QString &name : inTree)
+            treeFiles << tree + name;
+        QStringList notFound = out.result.notFound;
+        notFound.sort();
+        QCOMPARE(notFound, treeFiles);
+        notMoved.sort();
+        QCOMPARE(notMoved, cut ? treeFiles : QStringList());
+        if (!cut) {
+            QVERIFY2(prompt.contains(QStringLiteral("not found where they were")), qPrintable(prompt));
+            for (const QString &file : treeFiles)
+                QVERIFY2(prompt.contains(file), qPrintable(prompt));
+        }
         QCOMPARE(readFile(m_dst + QStringLiteral("/gone.bin")), pattern(200000, 40));
         QCOMPARE(readFile(m_dst + QStringLiteral("/tree/a.bin")), pattern(150000, 42));
         QCOMPARE(readFile(m_dst + QStringLiteral("/stays.bin")), pattern(200001, 41));
         QCOMPARE(QFileInfo::exists(m_src + QStringLiteral("/stays.bin")), !cut);
+        if (renamed) {
+            for (const QString &name : inTree)
+                QVERIFY2(QFileInfo::exists(elsewhere + name), qPrintable(name));
+        }
         QStringList files = out.result.files;
         files.sort();
         QCOMPARE(files, cut ? QStringList({m_src + QStringLiteral("/stays.bin")})
-                            : QStringList({m_src + QStringLiteral("/gone.bin"), m_src + QStringLiteral("/stays.bin"),
-                                           tree + QStringLiteral("/a.bin"), tree + QStringLiteral("/b.bin"),
-                                           tree + QStringLiteral("/small.txt")}));
+                            : QStringList({m_src + QStringLiteral("/gone.bin"), m_src + QStringLiteral("/stays.bin")}));
         settle();
     }
 
