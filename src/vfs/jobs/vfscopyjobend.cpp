@@ -41,6 +41,15 @@ void VfsCopyJob::noteFinished(const VfsCopyItem &item, const QString &dstPath)
     m_finishedStamps.insert(item.path, {item.size, item.mtime, item.changeNs, item.inode});
 }
 
+void VfsCopyJob::forgetFinished(const QString &source)
+{
+    if (!m_finishedSet.remove(source))
+        return;
+    m_result.files.removeAll(source);
+    m_finishedDst.remove(source);
+    m_finishedStamps.remove(source);
+}
+
 bool VfsCopyJob::verifySources(int action)
 {
     if (m_sourcesVerified || m_result.files.isEmpty()) {
