@@ -98,7 +98,7 @@ void VfsCopyJob::stateOpenDestination(int action)
         const bool own = ownership == VfsOwnDestinations::Own;
         // Named by this job before its times were set, or perhaps by the final rename whose
         // answer was lost: the job's only if it holds the copy, which is read before anything
-        // is replaced.
+        // is replaced (in a cut too: it was the job's hidden copy, never the source).
         const bool maybeOwn = ownership == VfsOwnDestinations::OwnIfTheCopy
                               || (m_maybeOwnDestinations.contains(m_curDstPath) && !partialFile
                                   && existing != m_curDstEntries.end()
