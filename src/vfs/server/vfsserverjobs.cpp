@@ -171,8 +171,24 @@ bool copyData(int in, int out, std::uint64_t size, const std::atomic<bool> *canc
 // of a folder that went along: only these leave the source.
 struct CopiedEntry
 {
+    // What tells the entry from another in its place, or from itself changed; no more, as a
+    // tree may hold millions.
+    struct Stamp
+    {
+        dev_t device = 0;
+        ino_t inode = 0;
+        mode_t type = 0;
+        off_t size = 0;
+        timespec modified{};
+        timespec changed{};
+    };
+    static Stamp stampOf(const struct stat &st)
+    {
+        return {st.st_dev, st.st_ino, mode_t(st.st_mode & S_IFMT), st.st_size, st.st_mtim, st.st_ctim};
+    }
+
     QByteArray name;
-    struct stat st {};
+    Stamp stamp;
     std::vector<CopiedEntry> children;
 };
 
@@ -210,7 +226,7 @@ bool copyFileAt(int fromDir, const char *name, int toDir, const char *toName, co
         return false;
     }
     if (copied)
-        copied->st = inSt;
+        copied->stamp = CopiedEntry::stampOf(inSt);
     afterFileCopied(name);
     return true;
 }
@@ -233,7 +249,7 @@ bool copyEntryAt(int fromDir, const char *name, int toDir, const char *toName, c
             return false;
         target[std::size_t(n)] = 0;
         if (copied)
-            copied->st = st;
+            copied->stamp = CopiedEntry::stampOf(st);
         return ::symlinkat(target.data(), toDir, toName) == 0;
     }
     if (S_ISREG(st.st_mode))
@@ -243,9 +259,13 @@ bool copyEntryAt(int fromDir, const char *name, int toDir, const char *toName, c
     const int fromFd = ::openat(fromDir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fromFd < 0)
         return false;
-    if (copied && ::fstat(fromFd, &copied->st) != 0) {
-        ::close(fromFd);
-        return false;
+    if (copied) {
+        struct stat opened;
+        if (::fstat(fromFd, &opened) != 0) {
+            ::close(fromFd);
+            return false;
+        }
+        copied->stamp = CopiedEntry::stampOf(opened);
     }
     DIR *dir = ::fdopendir(fromFd);
     if (!dir) {
@@ -319,14 +339,13 @@ bool removeAnyAt(int dirFd, const QByteArray &name, const QByteArray &path)
 
 // Whether `now` is still the entry `copied` shows: the same file (a folder's own times move
 // with every name made in it: what it holds decides), not grown, cut, rewritten or stamped.
-bool stillAsCopied(const struct stat &now, const struct stat &copied)
+bool stillAsCopied(const struct stat &now, const CopiedEntry::Stamp &copied)
 {
     auto same = [](const timespec &a, const timespec &b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; };
-    if (now.st_dev != copied.st_dev || now.st_ino != copied.st_ino
-        || (now.st_mode & S_IFMT) != (copied.st_mode & S_IFMT))
+    if (now.st_dev != copied.device || now.st_ino != copied.inode || mode_t(now.st_mode & S_IFMT) != copied.type)
         return false;
     return S_ISDIR(now.st_mode)
-           || (now.st_size == copied.st_size && same(now.st_mtim, copied.st_mtim) && same(now.st_ctim, copied.st_ctim));
+           || (now.st_size == copied.size && same(now.st_mtim, copied.modified) && same(now.st_ctim, copied.changed));
 }
 
 // Removes the entry `copied.name` of `dirFd` as far as it is still what was copied; a folder
@@ -338,7 +357,7 @@ bool removeAsCopied(int dirFd, const CopiedEntry &copied, const QByteArray &path
     struct stat now;
     if (::fstatat(dirFd, copied.name.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT;
-    if (!stillAsCopied(now, copied.st) || now.st_dev != device)
+    if (!stillAsCopied(now, copied.stamp) || now.st_dev != device)
         return false;
     if (!S_ISDIR(now.st_mode))
         return ::unlinkat(dirFd, copied.name.constData(), 0) == 0 || errno == ENOENT;
@@ -348,7 +367,7 @@ bool removeAsCopied(int dirFd, const CopiedEntry &copied, const QByteArray &path
     const int fd = ::openat(dirFd, copied.name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return false;
-    bool all = ::fstat(fd, &now) == 0 && stillAsCopied(now, copied.st);
+    bool all = ::fstat(fd, &now) == 0 && stillAsCopied(now, copied.stamp);
     if (all) {
         for (const CopiedEntry &child : copied.children)
             all = removeAsCopied(fd, child, folder, device, mounts) && all;
@@ -443,9 +462,9 @@ std::uint8_t moveAcross(int sourceDir, const QByteArray &sourceName, int destina
     // Only what was copied, as it was copied: what a program added to the source meanwhile,
     // or grew, rewrote or replaced after its copy, stays there. Not all moved is a failed move
     // to the peer, which then finds both items as they are.
-    const QSet<QByteArray> mounts = S_ISDIR(copied.st.st_mode) ? mountPoints() : QSet<QByteArray>();
+    const QSet<QByteArray> mounts = S_ISDIR(copied.stamp.type) ? mountPoints() : QSet<QByteArray>();
     const QByteArray parent = sourcePath.left(std::max(0, sourcePath.lastIndexOf('/')));
-    if (!removeAsCopied(sourceDir, copied, parent, copied.st.st_dev, mounts)) {
+    if (!removeAsCopied(sourceDir, copied, parent, copied.stamp.device, mounts)) {
         logPrintf(LogVsrv, "moved %s, but what changed since its copy stays", sourcePath.constData());
         return FSO_STATUS_IO_ERROR;
     }
