@@ -30,6 +30,9 @@ PACKAGES=(
   openssh-server openssh-client rsync
   # network tests: the TURN/STUN server, Tor (onion service), namespaces with NAT
   coturn tor nftables iproute2
+  # file-server tests: a small FUSE file system of the tests' own whose close of a written
+  # file fails (tests/vfs/server/closefailsfs.cpp), built with libfuse3 and mounted with fuse3
+  libfuse3-dev fuse3
 )
 
 missing=()

@@ -64,6 +64,10 @@
         <source>A source file kept changing while it was moved; it was kept: %1</source>
         <translation>Eine Quelldatei hat sich beim Verschieben immer wieder geändert; sie wurde behalten: %1</translation>
     </message>
+    <message id="copy-error-sources-not-found">
+        <source>Copied, but their sources were not found where they were at the end (moved or renamed?), so the copies were not checked against them: %1</source>
+        <translation>Kopiert, aber ihre Quellen waren am Ende nicht mehr dort, wo sie waren (verschoben oder umbenannt?); die Kopien wurden daher nicht mit ihnen abgeglichen: %1</translation>
+    </message>
     <message id="copy-left-out-no-room">
         <source>does not fit on the destination&apos;s disk</source>
         <translation>passt nicht auf den Datenträger des Ziels</translation>
@@ -113,6 +117,10 @@
     <message id="move-kept-changed">
         <source>copied, but changed since, so it was kept at the source</source>
         <translation>kopiert, aber seither geändert, daher an der Quelle behalten</translation>
+    </message>
+    <message id="move-kept-not-found">
+        <source>copied, but not found where it was at the end (moved or renamed?), so it was not deleted</source>
+        <translation>kopiert, aber am Ende nicht mehr dort gefunden, wo es war (verschoben oder umbenannt?), daher nicht gelöscht</translation>
     </message>
     <message id="move-kept-undeleted">
         <source>copied, but it could not be deleted at the source</source>

@@ -106,6 +106,7 @@ void VfsBlockTransfer::begin(VfsClient *source, quint16 sourceHandle, VfsClient 
     }
     m_haveLastSourceDigest = false;
     m_sourceChanged = false;
+    m_closeFailed = false;
     m_sourceChecked = false;
     m_fresh = fresh;
     m_foldClose = fresh && size > 0 && size <= kBlockSize;
@@ -407,8 +408,11 @@ void VfsBlockTransfer::writePipeline()
         if (b->answered) {
             b->answered = false;
             // Answered at all, the write closed its file, whatever it reports.
-            if (m_foldClose && r.jobStatus == JobFinished)
+            if (m_foldClose && r.jobStatus == JobFinished) {
                 m_events.destinationClosed();
+                // A write stops at its error: all of it written, the error was the close's.
+                m_closeFailed = r.status == FSO_STATUS_IO_ERROR && r.written == r.size;
+            }
             // A short write is a failure, never progress.
             if (r.jobStatus != JobFinished || r.status != FSO_STATUS_SUCCESS || r.written != r.size) {
                 logPrintf(LogVcpa, "unhandled writeFileJob->status %u, wrote %u of %u", unsigned(r.status),

@@ -100,6 +100,9 @@ public:
     QString failure() const { return m_failure; }
     // Whether the last failure was a source that changed while it was read.
     bool sourceChanged() const { return m_sourceChanged; }
+    // Whether it was the destination's close that failed, after all was written: its file
+    // system reported a write error there (a write that closes the file of one block).
+    bool destinationCloseFailed() const { return m_closeFailed; }
     // Drops the queued blocks (the job leaves the transfer).
     void clear();
     bool anyBusy() const;
@@ -183,6 +186,7 @@ private:
     std::array<quint8, vfsblocks::kDigestSize> m_lastSourceDigest{};
     bool m_haveLastSourceDigest = false;
     bool m_sourceChanged = false;
+    bool m_closeFailed = false;
     bool m_sourceChecked = false;
     bool m_fresh = false;
     bool m_foldClose = false;   // one block, fresh: the read and the write close their files

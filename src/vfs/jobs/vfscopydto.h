@@ -69,6 +69,10 @@ struct VfsCopyResult
     // person reads their paths, for the messages that name them.
     QStringList keptChanged;
     QStringList keptUndeleted;
+    // Sources copied whose folder was not found where it was when they were checked at the
+    // end (renamed, moved or deleted since), as a person reads their paths: never counted as
+    // copied, and a cut deletes nothing of them.
+    QStringList notFound;
 };
 
 // Destination path of a source path below a renamed item.

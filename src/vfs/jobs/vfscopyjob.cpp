@@ -119,7 +119,8 @@ VfsSmallFileLane::Events VfsCopyJob::laneEvents()
     };
     e.finished = [this](const VfsSmallFileLane::File &f) {
         m_ownPartials.remove(f.partPath);
-        m_ownDestinations.insert(f.dstPath);
+        m_ownDestinations.left(m_curDstFolder, f.dstPath.mid(f.dstPath.lastIndexOf(m_dstSep) + 1), f.item.size,
+                               f.item.mtime);
         m_maybeOwnDestinations.remove(f.dstPath);
         noteWrittenFolder(f.dstPath.left(f.dstPath.lastIndexOf(m_dstSep)), m_curDstVolume);
         addBytesCopied(f.item.size);

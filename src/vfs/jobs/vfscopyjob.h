@@ -63,6 +63,7 @@
 #include "vfs/jobs/vfsjob.h"
 #include "vfs/jobs/vfsjobtimings.h"
 #include "vfs/jobs/vfsleftoutlist.h"
+#include "vfs/jobs/vfsowndestinations.h"
 #include "vfs/jobs/vfssmallfilelane.h"
 #include "vfs/jobs/vfsstallwatch.h"
 
@@ -299,6 +300,9 @@ private:
     void openForCheck(const VfsCopyDestinationEntry &existing);
     // Whether the finished file is to get the source's times and mode.
     bool attributesToSet() const;
+    // The current file is under its real name now, as the job left it: complete with its
+    // times, or with its times still to be set.
+    void leaveDestination(bool withTimes);
     // Sends the open of `path` for reading; its handle is the one `openFor` names, and the
     // reply steps the job.
     void openForReading(VfsClient *client, const QString &path, int openFor);
@@ -345,6 +349,8 @@ private:
     bool verifySources(int action);
     // The source of finished file `index` of the result was not there when it was listed again.
     void noteSourceGone(int index);
+    // The folder of finished file `index` of the result could not be listed where it was.
+    void noteSourceNotFound(int index);
     void stateTransfer(int action);
     // Sends the figures that changed to the window, at most every kPublishMs; held back, they
     // go out when the interval is over.
@@ -393,6 +399,11 @@ private:
     bool repeatingFailure(quint8 status, const QString &key, const QString &sentPath, Failure failure);
     void askAboutFailure(Failure failure);
     Failure unlistedParent(const QString &path);
+    // The current file, which cannot be written at the destination (its retry is the caller's).
+    Failure unwritableCurrentFile();
+    // A close of the destination file that its file system answered with an error: true when
+    // it is asked about or left out rather than retried with the job.
+    bool closeFailsAgain();
     void leaveOutFailure(const Failure &failure);
     // Ends the failure question; true when there was one.
     bool takeFailure(Failure &failure);
@@ -425,6 +436,9 @@ private:
     QStringList destinationChain() const;
     // `dstPath`: where the file arrived under its real name.
     void noteFinished(const VfsCopyItem &item, const QString &dstPath);
+    // The copy of `source` the job finished is not at the destination as it left it: the file
+    // counts as copied only once it is copied again.
+    void forgetFinished(const QString &source);
     // The job itself wrote the file there just now; a retry may pass over it (vfsfinishedfiles.h).
     void noteWritten(const VfsCopyItem &item, const QString &dstPath);
     bool samePeer() const;
@@ -515,9 +529,9 @@ private:
     bool m_skipAllClashes = false;   // "Skip all" answered to a name clash
     bool m_requestReplaceApplied = false;
     QStringList m_replaceList;
-    // Destination files this job created or was allowed to replace: a retry reopens them
-    // without asking again.
-    QSet<QString> m_ownDestinations;
+    // Destination files this job left under their real names: a retry replaces one without
+    // asking only while it is as the job left it (vfsowndestinations.h).
+    VfsOwnDestinations m_ownDestinations;
     // Destinations whose final rename was sent but never answered. After a retry a file of
     // the source's size there, with no hidden file left, is taken as the one it made.
     QSet<QString> m_maybeOwnDestinations;

@@ -41,6 +41,15 @@ void VfsCopyJob::noteFinished(const VfsCopyItem &item, const QString &dstPath)
     m_finishedStamps.insert(item.path, {item.size, item.mtime, item.changeNs, item.inode});
 }
 
+void VfsCopyJob::forgetFinished(const QString &source)
+{
+    if (!m_finishedSet.remove(source))
+        return;
+    m_result.files.removeAll(source);
+    m_finishedDst.remove(source);
+    m_finishedStamps.remove(source);
+}
+
 bool VfsCopyJob::verifySources(int action)
 {
     if (m_sourcesVerified || m_result.files.isEmpty()) {
@@ -75,7 +84,11 @@ bool VfsCopyJob::verifySources(int action)
             const QString &file = m_result.files.at(i);
             if (srcParent(file) != folder)
                 continue;
-            const auto found = folderGone ? byName.end() : byName.find(srcName(file));
+            if (folderGone) {
+                noteSourceNotFound(i);
+                continue;
+            }
+            const auto found = byName.find(srcName(file));
             if (found == byName.end()) {
                 noteSourceGone(i);
                 continue;
@@ -117,6 +130,17 @@ bool VfsCopyJob::verifySources(int action)
                                 .arg(shownSource(file)));
             m_errorCount = m_errorCount.load() + m_changedSources.size();
         }
+        if (!m_result.notFound.isEmpty() && !m_request.deleteSource) {
+            // A move names them with what it did not move; a copy says it in its last words.
+            constexpr int kNamed = 20;
+            const QString text = message("copy-error-sources-not-found",
+                                         "Copied, but their sources were not found where they were at the end "
+                                         "(moved or renamed?), so the copies were not checked against them: %1")
+                                     .arg(vfsFewNamed(m_result.notFound, kNamed));
+            const QString before = userActionPrompt();
+            setPrompt(before.isEmpty() ? text : before + QLatin1Char('\n') + text);
+            m_errorCount = m_errorCount.load() + m_result.notFound.size();
+        }
         m_sourcesVerified = true;
         for (const QString &file : qAsConst(m_result.files)) {
             const SourceStamp stamp = m_finishedStamps.value(file);
@@ -133,6 +157,24 @@ bool VfsCopyJob::verifySources(int action)
     }
     requestOwnListing(m_src, m_verifyFolders.at(m_verifyIndex));
     return false;
+}
+
+void VfsCopyJob::noteSourceNotFound(int index)
+{
+    // Its folder is not where it was (renamed, moved or deleted since): whether the file held
+    // still while it was read cannot be told, so its copy never counts as checked, and a move
+    // has nothing there to delete.
+    const QString file = m_result.files.at(index);
+    logPrintf(LogVcpa, "folder of %s not found at the end", qPrintable(file));
+    m_result.notFound.append(shownSource(file));
+    if (m_request.deleteSource)
+        keepAtSource({file}, message("move-kept-not-found",
+                                     "copied, but not found where it was at the end (moved or renamed?), so it "
+                                     "was not deleted"));
+    m_items.erase(std::remove_if(m_items.begin(), m_items.end(), [&file](const VfsCopyItem &i) { return i.path == file; }),
+                  m_items.end());
+    m_finishedSet.remove(file);
+    m_result.files.removeAt(index);
 }
 
 void VfsCopyJob::noteSourceGone(int index)

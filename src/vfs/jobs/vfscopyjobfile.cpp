@@ -92,13 +92,20 @@ void VfsCopyJob::stateOpenDestination(int action)
             return failJob("copy-error-dst-is-link", "The destination is a symbolic link; it is not replaced.",
                            shownDestination(m_curPartPath), QStringLiteral("hidden name taken %1").arg(m_curPartPath),
                            __LINE__);
-        if (m_maybeOwnDestinations.contains(m_curDstPath) && !partialFile && existing != m_curDstEntries.end()
-            && existing->second.type == VfsCopyItem::FileType && existing->second.size == m_curItem.size) {
-            // Put there by the final rename whose reply was lost.
-            m_ownDestinations.insert(m_curDstPath);
-        }
+        const VfsOwnDestinations::Ownership ownership =
+            existing == m_curDstEntries.end() ? VfsOwnDestinations::NotOwn
+                                              : m_ownDestinations.ownership(m_curDstFolder, finalName, existing->second);
+        const bool own = ownership == VfsOwnDestinations::Own;
+        // Named by this job before its times were set, or perhaps by the final rename whose
+        // answer was lost: the job's only if it holds the copy, which is read before anything
+        // is replaced (in a cut too: it was the job's hidden copy, never the source).
+        const bool maybeOwn = ownership == VfsOwnDestinations::OwnIfTheCopy
+                              || (m_maybeOwnDestinations.contains(m_curDstPath) && !partialFile
+                                  && existing != m_curDstEntries.end()
+                                  && existing->second.type == VfsCopyItem::FileType
+                                  && existing->second.size == m_curItem.size);
         m_maybeOwnDestinations.remove(m_curDstPath);
-        if (existing != m_curDstEntries.end() && !m_ownDestinations.contains(m_curDstPath)) {
+        if (existing != m_curDstEntries.end() && !own) {
             const VfsCopyDestinationEntry &e = existing->second;
             if (e.type == VfsCopyItem::DirectoryType)
                 return failJob("copy-error-dst-is-folder", "The destination has a folder where a file should go.",
@@ -120,10 +127,14 @@ void VfsCopyJob::stateOpenDestination(int action)
             if (isSourceItself(e))
                 return keepSourceItself();
         }
-        const bool mayReplace = m_replaceCurrent || m_replaceAll || m_replaceList.contains(m_curDstPath)
-                                || m_ownDestinations.contains(m_curDstPath);
-        if (existing != m_curDstEntries.end() && !mayReplace)
+        const bool mayReplace = m_replaceCurrent || m_replaceAll || m_replaceList.contains(m_curDstPath) || own;
+        if (existing != m_curDstEntries.end() && !mayReplace) {
+            // What holds the name is not the copy this job may have finished there before.
+            forgetFinished(m_curItem.path);
+            if (maybeOwn && !m_inPlaceChecked)
+                return openForCheck(existing->second);
             return m_skipAllClashes ? skipClash() : askReplace(existing->second);
+        }
         if (!m_dst)
             return abortJob(QStringLiteral("destination client gone"), __LINE__);
         if (existing != m_curDstEntries.end() && !partialFile) {
@@ -199,17 +210,7 @@ void VfsCopyJob::stateOpenDestination(int action)
         setJobState(CopyStateTransfer, __LINE__);
         startTimer(0, JobActionStep, __LINE__);
     } else {
-        Failure failure;
-        failure.kind = FailureUnwritable;
-        failure.shownPath = shownDestination(m_curDstPath);
-        failure.items.append(m_curItem.path);
-        failure.skip = [this] {
-            // The source is open: it is closed like that of a skipped file.
-            m_skipping = true;
-            m_curFileComplete = false;
-            setJobState(CopyStateCloseSource, __LINE__);
-            startTimer(0, JobActionStep, __LINE__);
-        };
+        Failure failure = unwritableCurrentFile();
         failure.retry = [this] { startTimer(0, JobActionStep, __LINE__); };
         if (!repeatingFailure(m_open.status, m_curItem.path, m_curPartPath, std::move(failure)))
             abortJob(QStringLiteral("failed to open write file status: %1").arg(m_open.status), __LINE__);
@@ -422,6 +423,8 @@ void VfsCopyJob::stateClose(int action)
         if (m_dstCloseFailed) {
             // The data may not have reached the disk; the retry checks every block again.
             m_dstCloseFailed = false;
+            if (m_closeDst.jobStatus == JobFinished && m_closeDst.status == FSO_STATUS_IO_ERROR && closeFailsAgain())
+                return;
             return abortJob(QStringLiteral("failed to close write file"), __LINE__);
         }
         setJobState(CopyStateCloseDestination, __LINE__);
@@ -441,6 +444,34 @@ void VfsCopyJob::stateClose(int action)
         return;
     }
     stateFinishDestination(action);
+}
+
+VfsCopyJob::Failure VfsCopyJob::unwritableCurrentFile()
+{
+    Failure failure;
+    failure.kind = FailureUnwritable;
+    failure.shownPath = shownDestination(m_curDstPath);
+    failure.items.append(m_curItem.path);
+    failure.skip = [this] {
+        // What is open is closed like the handles of a skipped file, and what this job wrote
+        // of it goes.
+        m_skipping = true;
+        m_curFileComplete = false;
+        setJobState(CopyStateCloseSource, __LINE__);
+        startTimer(0, JobActionStep, __LINE__);
+    };
+    return failure;
+}
+
+bool VfsCopyJob::closeFailsAgain()
+{
+    // The destination's file system reported an error at the close (NFS and FUSE report a
+    // failed write-back there): what was written may not be kept, and a file that fails so
+    // again is asked about or left out, as one that cannot be written.
+    Failure failure = unwritableCurrentFile();
+    failure.retry = [this] { abortJob(QStringLiteral("failed to close write file"), __LINE__); };
+    return repeatingFailure(FSO_STATUS_IO_ERROR, QStringLiteral("close:") + m_curItem.path, m_curPartPath,
+                            std::move(failure));
 }
 
 void VfsCopyJob::sendAttributes(const VfsCopyItem &item, const QString &dstPath)
@@ -465,7 +496,7 @@ void VfsCopyJob::stateFinishDestination(int action)
     if (m_closePhase == 0 && m_curInPlace) {
         // It holds the content under its real name already: nothing to rename. It may not be
         // on the disk yet (an earlier run wrote it), so it is flushed with the rest.
-        m_ownDestinations.insert(m_curDstPath);
+        leaveDestination(false);
         noteWrittenFolder(m_curDstPath.left(m_curDstPath.lastIndexOf(m_dstSep)), m_curDstVolume);
         m_closePhase = 1;
     }
@@ -488,7 +519,7 @@ void VfsCopyJob::stateFinishDestination(int action)
         // and asks about it.
         if (status != FSO_STATUS_SUCCESS)
             return abortJob(QStringLiteral("rename to %1 failed, status %2").arg(m_curDstPath).arg(status), __LINE__);
-        m_ownDestinations.insert(m_curDstPath);
+        leaveDestination(false);
         m_ownPartials.remove(m_curPartPath);
         noteWrittenFolder(m_curDstPath.left(m_curDstPath.lastIndexOf(m_dstSep)), m_curDstVolume);
         m_closePhase = 1;
@@ -496,6 +527,7 @@ void VfsCopyJob::stateFinishDestination(int action)
     }
     if (action == JobActionStep) {
         if (!attributesToSet()) {
+            leaveDestination(true);
             noteWritten(m_curItem, m_curDstPath);
             setJobState(CopyStateNextItem, __LINE__);
             startTimer(0, JobActionStep, __LINE__);
@@ -509,12 +541,25 @@ void VfsCopyJob::stateFinishDestination(int action)
         return;
     if (m_open.jobStatus == JobFinished
         && (m_open.status == FSO_STATUS_COMPLETE || m_open.status == FSO_STATUS_SUCCESS)) {
+        leaveDestination(true);
         noteWritten(m_curItem, m_curDstPath);
         setJobState(CopyStateNextItem, __LINE__);
         startTimer(0, JobActionStep, __LINE__);
     } else {
         abortJob(QStringLiteral("failed to set file times status: %1").arg(m_open.status), __LINE__);
     }
+}
+
+void VfsCopyJob::leaveDestination(bool withTimes)
+{
+    // A Replace answer was for the file that was there: from now on the job's own record
+    // says whether a retry may replace what holds the name.
+    m_replaceList.removeAll(m_curDstPath);
+    const QString name = m_curDstPath.mid(m_curDstPath.lastIndexOf(m_dstSep) + 1);
+    if (withTimes)
+        m_ownDestinations.left(m_curDstFolder, name, m_curItem.size, m_curItem.mtime);
+    else
+        m_ownDestinations.named(m_curDstFolder, name, m_curItem.size);
 }
 
 bool VfsCopyJob::attributesToSet() const
@@ -577,6 +622,7 @@ bool VfsCopyJob::laneFileOf(const VfsCopyItem &item, VfsSmallFileLane::File *fil
 bool VfsCopyJob::startLane()
 {
     m_laneTried = true;
+    m_ownDestinations.observe(m_curDstFolder, m_curDstEntries);
     // Finished by this job before a failure, and still as it left them: nothing to do. The
     // others keep their order; a folder of many thousands is gone through once.
     int passedOver = 0;
@@ -720,6 +766,8 @@ void VfsCopyJob::stateTransfer(int action)
             ++m_changedReads[m_curItem.path];
             m_sourceChangedSincePause = true;
         }
+        if (m_transfer.destinationCloseFailed() && closeFailsAgain())
+            return;
         abortJob(m_transfer.failure(), __LINE__);
     } else if (outcome == VfsBlockTransfer::Complete) {
         if (m_checkingInPlace) {

@@ -164,9 +164,9 @@ int closeOpenFile(VfsOpenFile &file, bool applyTimes)
     // Wanted, not a condition: a file system that keeps no modes (FAT) refuses it.
     if (applyTimes && file.permissions >= 0)
         vfsfiles::applyPermissions(file.fd, file.permissions);
-    ::close(file.fd);
+    const bool closed = ::close(file.fd) == 0;
     file.fd = -1;
-    return result;
+    return closed ? result : kCloseFailed;
 }
 
 long long freeSpace(int fd)

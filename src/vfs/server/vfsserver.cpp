@@ -448,11 +448,15 @@ public:
         return count;
     }
 
-    void closeFile(const VfsOpenFilePtr &file, bool applyTimes)
+    // False when the close reported an error: what was written may not have been kept.
+    bool closeFile(const VfsOpenFilePtr &file, bool applyTimes)
     {
         const int result = vfsfiles::closeOpenFile(*file, applyTimes);
-        if (result != 0)
+        if (result == vfsfiles::kCloseFailed)
+            logPrintf(LogVsrv, "close of %s failed", QFile::encodeName(file->path).constData());
+        else if (result != 0)
             logPrintf(LogVsrv, "failed to set file time status: %d", result);
+        return result != vfsfiles::kCloseFailed;
     }
 
     // The end of a get or a put (`makes`): its slot is free, the reply goes out, the record
@@ -1541,8 +1545,10 @@ void VfsServerNusk::acceptWrite(const VfsFenuCommand &cmd, std::vector<std::uint
 void VfsServerNuskPrivate::writeFinished(WriteFileJob *job)
 {
     finishDataJob(runningWrites, freeWrites, job, [this](WriteFileJob *done) {
-        if ((done->flags & FSO_WRITE_CLOSE) && files.remove(done->file))
-            closeFile(done->file, true);
+        // A write that closes its file is whole only once the close kept it.
+        if ((done->flags & FSO_WRITE_CLOSE) && files.remove(done->file) && !closeFile(done->file, true)
+            && done->status == FSO_STATUS_SUCCESS)
+            fsoreply::write(done->reply, done->trId, FSO_STATUS_IO_ERROR, done->flags & 0x2, done->offset, done->written);
     });
 }
 

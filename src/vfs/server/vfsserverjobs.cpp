@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <mutex>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -108,6 +109,20 @@ bool removeContents(int dirFd, const QByteArray &path, dev_t device, const QSet<
     return ok;
 }
 
+std::mutex copyHookMutex;
+std::function<void(const QByteArray &)> copyHook;
+
+void afterFileCopied(const char *name)
+{
+    std::function<void(const QByteArray &)> hook;
+    {
+        std::lock_guard<std::mutex> lock(copyHookMutex);
+        hook = copyHook;
+    }
+    if (hook)
+        hook(QByteArray(name));
+}
+
 // Deeper trees are refused rather than followed: every level holds two descriptors.
 constexpr int kMaxCopyDepth = 256;
 
@@ -152,8 +167,35 @@ bool copyData(int in, int out, std::uint64_t size, const std::atomic<bool> *canc
     return ::ftruncate(out, off_t(size)) == 0;
 }
 
-// Copies the regular file `name` of `fromDir` to the new entry `toName` of `toDir`.
-bool copyFileAt(int fromDir, const char *name, int toDir, const char *toName, const std::atomic<bool> *cancelled)
+// An entry a move across file systems copied, as it was when its copy began, and the entries
+// of a folder that went along: only these leave the source.
+struct CopiedEntry
+{
+    // What tells the entry from another in its place, or from itself changed; no more, as a
+    // tree may hold millions.
+    struct Stamp
+    {
+        dev_t device = 0;
+        ino_t inode = 0;
+        mode_t type = 0;
+        off_t size = 0;
+        timespec modified{};
+        timespec changed{};
+    };
+    static Stamp stampOf(const struct stat &st)
+    {
+        return {st.st_dev, st.st_ino, mode_t(st.st_mode & S_IFMT), st.st_size, st.st_mtim, st.st_ctim};
+    }
+
+    QByteArray name;
+    Stamp stamp;
+    std::vector<CopiedEntry> children;
+};
+
+// Copies the regular file `name` of `fromDir` to the new entry `toName` of `toDir`; what it
+// read goes to `copied` (when given).
+bool copyFileAt(int fromDir, const char *name, int toDir, const char *toName, const std::atomic<bool> *cancelled,
+                CopiedEntry *copied)
 {
     const int in = ::openat(fromDir, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (in < 0)
@@ -179,17 +221,23 @@ bool copyFileAt(int fromDir, const char *name, int toDir, const char *toName, co
     ::close(in);
     if (::close(out) != 0)
         ok = false;
-    if (!ok)
+    if (!ok) {
         ::unlinkat(toDir, toName, 0);
-    return ok;
+        return false;
+    }
+    if (copied)
+        copied->stamp = CopiedEntry::stampOf(inSt);
+    afterFileCopied(name);
+    return true;
 }
 
 // Copies the entry `name` of `fromDir` (a file, a symbolic link as a link, or a directory
 // tree) to the new entry `toName` of `toDir`. Every step goes by name inside a directory
 // opened without following links, so a folder swapped for a link while the copy runs
-// leads nowhere. A failure may leave a partial copy, which the caller removes.
+// leads nowhere. A failure may leave a partial copy, which the caller removes. What was copied
+// goes to `copied` (when given), the folder's entries among its children.
 bool copyEntryAt(int fromDir, const char *name, int toDir, const char *toName, const std::atomic<bool> *cancelled,
-                 int depth)
+                 int depth, CopiedEntry *copied)
 {
     struct stat st;
     if (::fstatat(fromDir, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
@@ -200,15 +248,25 @@ bool copyEntryAt(int fromDir, const char *name, int toDir, const char *toName, c
         if (n < 0 || std::size_t(n) >= target.size())
             return false;
         target[std::size_t(n)] = 0;
+        if (copied)
+            copied->stamp = CopiedEntry::stampOf(st);
         return ::symlinkat(target.data(), toDir, toName) == 0;
     }
     if (S_ISREG(st.st_mode))
-        return copyFileAt(fromDir, name, toDir, toName, cancelled);
+        return copyFileAt(fromDir, name, toDir, toName, cancelled, copied);
     if (!S_ISDIR(st.st_mode) || depth >= kMaxCopyDepth)
         return false;
     const int fromFd = ::openat(fromDir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fromFd < 0)
         return false;
+    if (copied) {
+        struct stat opened;
+        if (::fstat(fromFd, &opened) != 0) {
+            ::close(fromFd);
+            return false;
+        }
+        copied->stamp = CopiedEntry::stampOf(opened);
+    }
     DIR *dir = ::fdopendir(fromFd);
     if (!dir) {
         ::close(fromFd);
@@ -247,7 +305,12 @@ bool copyEntryAt(int fromDir, const char *name, int toDir, const char *toName, c
     }
     bool ok = true;
     for (const QByteArray &child : names) {
-        if (!copyEntryAt(::dirfd(dir), child.constData(), toFd, child.constData(), cancelled, depth + 1)) {
+        CopiedEntry *record = nullptr;
+        if (copied) {
+            copied->children.push_back({child, {}, {}});
+            record = &copied->children.back();
+        }
+        if (!copyEntryAt(::dirfd(dir), child.constData(), toFd, child.constData(), cancelled, depth + 1, record)) {
             ok = false;
             break;
         }
@@ -274,7 +337,52 @@ bool removeAnyAt(int dirFd, const QByteArray &name, const QByteArray &path)
     return ::unlinkat(dirFd, name.constData(), 0) == 0;
 }
 
+// Whether `now` is still the entry `copied` shows: the same file (a folder's own times move
+// with every name made in it: what it holds decides), not grown, cut, rewritten or stamped.
+bool stillAsCopied(const struct stat &now, const CopiedEntry::Stamp &copied)
+{
+    auto same = [](const timespec &a, const timespec &b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; };
+    if (now.st_dev != copied.device || now.st_ino != copied.inode || mode_t(now.st_mode & S_IFMT) != copied.type)
+        return false;
+    return S_ISDIR(now.st_mode)
+           || (now.st_size == copied.size && same(now.st_mtim, copied.modified) && same(now.st_ctim, copied.changed));
+}
+
+// Removes the entry `copied.name` of `dirFd` as far as it is still what was copied; a folder
+// goes once nothing else is left in it. Never enters another file system. True when all of
+// it is gone.
+bool removeAsCopied(int dirFd, const CopiedEntry &copied, const QByteArray &path, dev_t device,
+                    const QSet<QByteArray> &mounts)
+{
+    struct stat now;
+    if (::fstatat(dirFd, copied.name.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT;
+    if (!stillAsCopied(now, copied.stamp) || now.st_dev != device)
+        return false;
+    if (!S_ISDIR(now.st_mode))
+        return ::unlinkat(dirFd, copied.name.constData(), 0) == 0 || errno == ENOENT;
+    const QByteArray folder = path + '/' + copied.name;
+    if (mounts.contains(folder))
+        return false;
+    const int fd = ::openat(dirFd, copied.name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool all = ::fstat(fd, &now) == 0 && stillAsCopied(now, copied.stamp);
+    if (all) {
+        for (const CopiedEntry &child : copied.children)
+            all = removeAsCopied(fd, child, folder, device, mounts) && all;
+    }
+    ::close(fd);
+    return all && ::unlinkat(dirFd, copied.name.constData(), AT_REMOVEDIR) == 0;
+}
+
 } // namespace
+
+void setCopyAcrossHookForTests(std::function<void(const QByteArray &)> hook)
+{
+    std::lock_guard<std::mutex> lock(copyHookMutex);
+    copyHook = std::move(hook);
+}
 
 bool isMountPoint(const QString &path)
 {
@@ -320,7 +428,8 @@ bool copyTree(const QString &source, const QString &destination, const std::atom
     QByteArray fromName, toName;
     const int fromDir = vfsaccess::openParentDirectory(source, &fromName);
     const int toDir = fromDir < 0 ? -1 : vfsaccess::openParentDirectory(destination, &toName);
-    bool ok = toDir >= 0 && copyEntryAt(fromDir, fromName.constData(), toDir, toName.constData(), cancelled, 0);
+    bool ok = toDir >= 0
+              && copyEntryAt(fromDir, fromName.constData(), toDir, toName.constData(), cancelled, 0, nullptr);
     if (!ok && toDir >= 0 && errno != EEXIST)
         removeAnyAt(toDir, toName, QFile::encodeName(destination));
     if (fromDir >= 0)
@@ -337,7 +446,9 @@ std::uint8_t moveAcross(int sourceDir, const QByteArray &sourceName, int destina
     // The copy is made beside the destination and renamed into place, so the destination
     // is either the old item or the whole new one, never half a copy.
     const QByteArray temporary = ".nusk-move-" + QUuid::createUuid().toString(QUuid::Id128).toLatin1();
-    if (!copyEntryAt(sourceDir, sourceName.constData(), destinationDir, temporary.constData(), cancelled, 0)) {
+    CopiedEntry copied{sourceName, {}, {}};
+    if (!copyEntryAt(sourceDir, sourceName.constData(), destinationDir, temporary.constData(), cancelled, 0,
+                     &copied)) {
         removeAnyAt(destinationDir, temporary, vfsaccess::anchoredPath(destinationDir, temporary));
         return FSO_STATUS_IO_ERROR;
     }
@@ -348,12 +459,16 @@ std::uint8_t moveAcross(int sourceDir, const QByteArray &sourceName, int destina
     // The new name is on disk before the only other copy goes.
     if (::fsync(destinationDir) != 0)
         return FSO_STATUS_IO_ERROR;
-    struct stat st;
-    if (::fstatat(sourceDir, sourceName.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno == ENOENT ? FSO_STATUS_SUCCESS : FSO_STATUS_IO_ERROR;
-    if (S_ISDIR(st.st_mode))
-        return removeTreeAt(sourceDir, sourceName, sourcePath, nullptr) ? FSO_STATUS_SUCCESS : FSO_STATUS_IO_ERROR;
-    return ::unlinkat(sourceDir, sourceName.constData(), 0) == 0 ? FSO_STATUS_SUCCESS : FSO_STATUS_IO_ERROR;
+    // Only what was copied, as it was copied: what a program added to the source meanwhile,
+    // or grew, rewrote or replaced after its copy, stays there. Not all moved is a failed move
+    // to the peer, which then finds both items as they are.
+    const QSet<QByteArray> mounts = S_ISDIR(copied.stamp.type) ? mountPoints() : QSet<QByteArray>();
+    const QByteArray parent = sourcePath.left(std::max(0, sourcePath.lastIndexOf('/')));
+    if (!removeAsCopied(sourceDir, copied, parent, copied.stamp.device, mounts)) {
+        logPrintf(LogVsrv, "moved %s, but what changed since its copy stays", sourcePath.constData());
+        return FSO_STATUS_IO_ERROR;
+    }
+    return FSO_STATUS_SUCCESS;
 }
 
 std::uint8_t moveAt(int sourceDir, const QByteArray &sourceName, int destinationDir,
@@ -1225,10 +1340,12 @@ void OpenFileJob::run()
 void CloseFileJob::run()
 {
     const int result = file ? vfsfiles::closeOpenFile(*file, true) : 0;
-    if (result != 0)
+    if (result == vfsfiles::kCloseFailed)
+        logPrintf(LogVsrv, "close of %s failed: its data may not be kept", QFile::encodeName(file->path).constData());
+    else if (result != 0)
         logPrintf(LogVsrv, "failed to set file time status: %d", result);
-    // Times that could not be set are no reason to doubt the data.
-    status = FSO_STATUS_SUCCESS;
+    // Times that could not be set are no reason to doubt the data; a failed close is.
+    status = result == vfsfiles::kCloseFailed ? FSO_STATUS_IO_ERROR : FSO_STATUS_SUCCESS;
     state = VfsServerJobReplyReady;
 }
 

@@ -348,7 +348,8 @@ bool copyTree(const QString &source, const QString &destination, const std::atom
 // Moves `sourceName` of the directory open as `sourceDir` to `destinationName` of the
 // directory open as `destinationDir` on another file system: copies it next to the
 // destination, renames the copy into place (replacing what rename(2) may replace) and
-// removes the source. FSO status.
+// removes from the source what it copied, as it copied it. FSO status: FSO_STATUS_IO_ERROR
+// also when something added, grown or rewritten meanwhile stays at the source.
 std::uint8_t moveAcross(int sourceDir, const QByteArray &sourceName, int destinationDir,
                         const QByteArray &destinationName, const QByteArray &sourcePath,
                         const std::atomic<bool> *cancelled);
@@ -378,6 +379,9 @@ void setUnnamedNewFilesForTests(bool allowed);
 // Tests hold a folder's removal with all it holds: the hook runs on the deleting thread
 // before the removal starts.
 void setTreeRemovalHookForTests(std::function<void()> hook);
+// Tests change a tree while a move across file systems copies it: the hook runs on the
+// copying thread after each file's copy, with the file's name.
+void setCopyAcrossHookForTests(std::function<void(const QByteArray &name)> hook);
 
 
 } // namespace vfsserverfs

@@ -5,6 +5,7 @@
 #include "vfs/jobs/vfscopyjob.h"
 #include "vfs/jobs/vfsjob.h"
 #include "vfs/jobs/vfsleftoutlist.h"
+#include "vfs/jobs/vfsowndestinations.h"
 
 #include <QSignalSpy>
 #include <QtTest>
@@ -108,6 +109,44 @@ private Q_SLOTS:
         QCOMPARE(vfsFewNamed(names, 3), QStringLiteral("a, b, c"));
         QCOMPARE(vfsFewNamed(names, 2), QStringLiteral("a, b and 1 more"));
         QCOMPARE(vfsFewNamed(names, 5, 1005), QStringLiteral("a, b, c and 1002 more"));
+    }
+
+    // A destination that keeps times with a coarser clock (FAT: two seconds, cut down) still
+    // lists the file the job left as its own; a later time, another size or, once a listing
+    // has shown the file, another change stamp or inode make it someone else's for good. A
+    // file named before its times were set is the job's only if it holds the copy.
+    void ownDestinationsAsTheJobLeftThem()
+    {
+        const qint64 t = 1300000001999LL;
+        auto entry = [](quint64 size, qint64 mtime, qint64 changeNs = 0, quint64 inode = 0) {
+            VfsCopyDestinationEntry e;
+            e.type = VfsCopyItem::FileType;
+            e.size = size;
+            e.mtime = mtime;
+            e.changeNs = changeNs;
+            e.inode = inode;
+            return e;
+        };
+        const QString folder = QStringLiteral("/d");
+        VfsOwnDestinations own;
+        for (const char *name : {"fat", "later", "shorter", "stamped", "gone"})
+            own.left(folder, QString::fromLatin1(name), 10, t);
+        own.named(folder, QStringLiteral("named"), 10);
+        QCOMPARE(own.ownership(folder, QStringLiteral("fat"), entry(10, t - 1999)), VfsOwnDestinations::Own);
+        QCOMPARE(own.ownership(folder, QStringLiteral("later"), entry(10, t + 1)), VfsOwnDestinations::NotOwn);
+        QCOMPARE(own.ownership(folder, QStringLiteral("later"), entry(10, t)), VfsOwnDestinations::NotOwn);
+        QCOMPARE(own.ownership(folder, QStringLiteral("shorter"), entry(9, t)), VfsOwnDestinations::NotOwn);
+        own.observe(folder, {{QStringLiteral("fat"), entry(10, t - 1999, 1, 1)},
+                             {QStringLiteral("stamped"), entry(10, t, 5, 7)},
+                             {QStringLiteral("named"), entry(10, t + 60000, 9, 9)}});
+        QCOMPARE(own.ownership(folder, QStringLiteral("stamped"), entry(10, t, 5, 7)), VfsOwnDestinations::Own);
+        QCOMPARE(own.ownership(folder, QStringLiteral("stamped"), entry(10, t, 6, 7)), VfsOwnDestinations::NotOwn);
+        QCOMPARE(own.ownership(folder, QStringLiteral("stamped"), entry(10, t, 5, 7)), VfsOwnDestinations::NotOwn);
+        QCOMPARE(own.ownership(folder, QStringLiteral("fat"), entry(10, t - 1999, 1, 2)), VfsOwnDestinations::NotOwn);
+        QCOMPARE(own.ownership(folder, QStringLiteral("named"), entry(10, t + 60000, 9, 9)),
+                 VfsOwnDestinations::OwnIfTheCopy);
+        QCOMPARE(own.ownership(folder, QStringLiteral("gone"), entry(10, t)), VfsOwnDestinations::NotOwn);
+        QCOMPARE(own.ownership(QStringLiteral("/e"), QStringLiteral("named"), entry(10, t)), VfsOwnDestinations::NotOwn);
     }
 
     // A path in a job's message names a share by the share's name; one whose name is not

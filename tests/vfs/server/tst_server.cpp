@@ -2,6 +2,7 @@
 // and answered the way a peer would see it.
 
 #include "tst_serverharness.h"
+#include "testutil_closefails.h"
 
 #include "vfs/server/vfsaccess.h"
 #include "vfs/server/vfsserverjobs.h"
@@ -692,6 +693,36 @@ private Q_SLOTS:
         h.server->setLastHandle(65534);
         QCOMPARE(h.open(o + "/exists.txt", FSO_OPEN_READ).handle, std::uint16_t(2));
         QCOMPARE(h.server->openFileCount(), 3);
+    }
+
+    // A file system that reports a write error when a written file is closed, as NFS and FUSE
+    // report a write-back: CLOSE_FILE answers it, and so does a WRITE_FILE that closes its
+    // file; a file that closes well, or one only read, answers success.
+    void closeThatFailsIsAnError()
+    {
+        if (!testutil::CloseFailsMount::possible())
+            QSKIP("no /dev/fuse here: a close that fails is not checked");
+        testutil::CloseFailsMount fs;
+        QString error;
+        QVERIFY2(fs.mount(&error), qPrintable(error));
+        ServerHarness h(true);
+        for (const QString &name : {QStringLiteral("fine.bin"), QStringLiteral("close-fails.bin")}) {
+            const std::uint8_t expected = name == QLatin1String("fine.bin") ? FSO_STATUS_SUCCESS : FSO_STATUS_IO_ERROR;
+            const QString path = fs.mountPoint() + "/" + name;
+            const ServerHarness::Opened written = h.open(path, FSO_OPEN_READ | FSO_OPEN_WRITE);
+            QCOMPARE(written.status, std::uint8_t(FSO_STATUS_SUCCESS));
+            QCOMPARE(h.write(written.handle, 0, "data").status, std::uint8_t(FSO_STATUS_SUCCESS));
+            QCOMPARE(h.close(written.handle), expected);
+            const ServerHarness::Opened again = h.open(path, FSO_OPEN_WRITE);
+            QCOMPARE(again.status, std::uint8_t(FSO_STATUS_SUCCESS));
+            const VfsFenuCommand closing = h.write(again.handle, 0, "more", FSO_WRITE_CLOSE);
+            QCOMPARE(closing.status, expected);
+            QCOMPARE(closing.dataSize, std::uint32_t(4));
+            const ServerHarness::Opened read = h.open(path, FSO_OPEN_READ);
+            QCOMPARE(h.close(read.handle), std::uint8_t(FSO_STATUS_SUCCESS));
+            QCOMPARE(readFile(fs.backing() + "/" + name), QByteArray("more"));
+        }
+        QCOMPARE(h.server->openFileCount(), 0);
     }
 
     // Blocks of one file queued faster than they are written run back to back on one worker:

@@ -1,0 +1,72 @@
+#include "vfs/jobs/vfsowndestinations.h"
+
+#include "vfs/jobs/vfscopyjob.h"
+
+namespace {
+
+// The coarsest clock a destination keeps file times with (FAT: two seconds).
+constexpr qint64 kCoarsestClockMs = 2000;
+
+} // namespace
+
+void VfsOwnDestinations::left(const QString &folder, const QString &name, quint64 size, qint64 mtime)
+{
+    Left left;
+    left.size = size;
+    left.mtime = mtime;
+    m_byFolder[folder].insert(name, left);
+}
+
+void VfsOwnDestinations::named(const QString &folder, const QString &name, quint64 size)
+{
+    Left left;
+    left.size = size;
+    left.timesToCome = true;
+    m_byFolder[folder].insert(name, left);
+}
+
+void VfsOwnDestinations::observe(const QString &folder, const std::map<QString, VfsCopyDestinationEntry> &entries)
+{
+    const auto files = m_byFolder.find(folder);
+    if (files == m_byFolder.end())
+        return;
+    for (auto it = files->begin(); it != files->end();) {
+        const auto listed = entries.find(it.key());
+        // Gone is gone: a file under that name later is someone else's.
+        if (listed == entries.end() || !stillAsLeft(it.value(), listed->second))
+            it = files->erase(it);
+        else
+            ++it;
+    }
+}
+
+VfsOwnDestinations::Ownership VfsOwnDestinations::ownership(const QString &folder, const QString &name,
+                                                            const VfsCopyDestinationEntry &listed)
+{
+    const auto files = m_byFolder.find(folder);
+    if (files == m_byFolder.end())
+        return NotOwn;
+    const auto it = files->find(name);
+    if (it == files->end())
+        return NotOwn;
+    if (stillAsLeft(it.value(), listed))
+        return it->timesToCome ? OwnIfTheCopy : Own;
+    files->erase(it);
+    return NotOwn;
+}
+
+bool VfsOwnDestinations::stillAsLeft(Left &left, const VfsCopyDestinationEntry &listed)
+{
+    // A save moves the time forward, unless it puts it back exactly.
+    const bool timeAsLeft = left.mtime <= 0
+                            || (listed.mtime <= left.mtime && left.mtime - listed.mtime < kCoarsestClockMs);
+    if (listed.type != VfsCopyItem::FileType || listed.size != left.size || !timeAsLeft)
+        return false;
+    if (left.seen)
+        return listed.fileId == left.fileId && listed.inode == left.inode && listed.changeNs == left.changeNs;
+    left.seen = true;
+    left.fileId = listed.fileId;
+    left.inode = listed.inode;
+    left.changeNs = listed.changeNs;
+    return true;
+}
