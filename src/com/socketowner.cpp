@@ -59,23 +59,40 @@ QByteArray readTable(const char *path)
     return table.open(QIODevice::ReadOnly) ? table.readAll() : QByteArray();
 }
 
-// The owners of the rows `matches` picks, in rows of "sl local remote st tx:rx tr:when
-// retrnsmt uid ..."; false when a row matched has no readable uid, or when there is not
-// exactly one owner.
-bool ownerOf(const QByteArray &tables, const std::function<bool(const Endpoint &local, const Endpoint &remote,
-                                                                 const QByteArray &state)> &matches,
-             uid_t *uid)
+struct Row
 {
-    QList<uid_t> owners;
+    Endpoint local;
+    Endpoint remote;
+    QByteArray state;
+    QByteArray uid;
+};
+
+// The rows "sl local remote st tx:rx tr:when retrnsmt uid ..." of the tables.
+QList<Row> rowsOf(const QByteArray &tables)
+{
+    QList<Row> rows;
     for (const QByteArray &line : tables.split('\n')) {
         const QList<QByteArray> fields = line.simplified().split(' ');
-        Endpoint local;
-        Endpoint remote;
-        if (fields.size() < 8 || !parseEndpoint(fields.at(1), &local) || !parseEndpoint(fields.at(2), &remote)
-            || !matches(local, remote, fields.at(3)))
+        Row row;
+        if (fields.size() < 8 || !parseEndpoint(fields.at(1), &row.local) || !parseEndpoint(fields.at(2), &row.remote))
+            continue;
+        row.state = fields.at(3);
+        row.uid = fields.at(7);
+        rows.append(row);
+    }
+    return rows;
+}
+
+// The owner of the rows `matches` picks; false when a row picked has no readable uid, or
+// when there is not exactly one owner.
+bool ownerOf(const QList<Row> &rows, const std::function<bool(const Row &)> &matches, uid_t *uid)
+{
+    QList<uid_t> owners;
+    for (const Row &row : rows) {
+        if (!matches(row))
             continue;
         bool ok = false;
-        const uid_t owner = uid_t(fields.at(7).toUInt(&ok));
+        const uid_t owner = uid_t(row.uid.toUInt(&ok));
         if (!ok)
             return false;
         if (!owners.contains(owner))
@@ -87,13 +104,19 @@ bool ownerOf(const QByteArray &tables, const std::function<bool(const Endpoint &
     return true;
 }
 
-// Whether a socket listening on `listening` takes connections to `address`: bound to it, or
-// to every address (an IPv6 socket on every address may take IPv4 ones too).
-bool takesConnectionsTo(const QHostAddress &listening, const QHostAddress &address)
+// Which of a port's listeners the kernel hands a connection to `address`: one bound to the
+// address itself before one on every IPv4 address, before one on every IPv6 address (which
+// takes IPv4 connections too unless it is IPv6-only). The tables do not say which IPv6
+// socket is IPv6-only, but they need not: beside a listener of the first two kinds the kernel
+// lets another account listen on every IPv6 address only as IPv6-only. The smaller the
+// nearer; -1 when the socket takes no connection to `address`.
+int nearness(const QHostAddress &listening, const QHostAddress &address)
 {
-    return listening.isEqual(address, QHostAddress::ConvertV4MappedToIPv4)
-           || listening == QHostAddress(QHostAddress::AnyIPv6)
-           || (listening == QHostAddress(QHostAddress::AnyIPv4) && address.protocol() == QAbstractSocket::IPv4Protocol);
+    if (listening.isEqual(address, QHostAddress::ConvertV4MappedToIPv4))
+        return 0;
+    if (listening == QHostAddress(QHostAddress::AnyIPv4))
+        return address.protocol() == QAbstractSocket::IPv4Protocol ? 1 : -1;
+    return listening == QHostAddress(QHostAddress::AnyIPv6) ? 2 : -1;
 }
 
 } // namespace
@@ -101,20 +124,26 @@ bool takesConnectionsTo(const QHostAddress &listening, const QHostAddress &addre
 bool portHolderIn(const QByteArray &tables, const QHostAddress &address, quint16 port,
                   const QHostAddress &ourAddress, quint16 ourPort, uid_t *uid)
 {
+    const QList<Row> rows = rowsOf(tables);
     uid_t farEnd = 0;
     uid_t listener = 0;
     const bool farEndKnown = ownerOf(
-        tables,
-        [&](const Endpoint &local, const Endpoint &remote, const QByteArray &state) {
-            return state != kTimeWait && isAt(local, address, port) && isAt(remote, ourAddress, ourPort);
+        rows,
+        [&](const Row &row) {
+            return row.state != kTimeWait && isAt(row.local, address, port) && isAt(row.remote, ourAddress, ourPort);
         },
         &farEnd);
+    const auto listenerNearness = [&](const Row &row) {
+        return row.state == kListen && row.local.port == port ? nearness(row.local.address, address) : -1;
+    };
+    int nearest = -1;
+    for (const Row &row : rows) {
+        const int near = listenerNearness(row);
+        if (near >= 0 && (nearest < 0 || near < nearest))
+            nearest = near;
+    }
     const bool listenerKnown = ownerOf(
-        tables,
-        [&](const Endpoint &local, const Endpoint &, const QByteArray &state) {
-            return state == kListen && local.port == port && takesConnectionsTo(local.address, address);
-        },
-        &listener);
+        rows, [&](const Row &row) { return nearest >= 0 && listenerNearness(row) == nearest; }, &listener);
     if (!farEndKnown || !listenerKnown || (farEnd != listener && farEnd != 0 && listener != 0))
         return false;
     *uid = farEnd != 0 ? farEnd : listener;

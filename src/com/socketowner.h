@@ -20,11 +20,13 @@ namespace com::socketowner {
 bool portHolder(const QAbstractSocket &socket, uid_t *uid);
 
 // The same from `tables` (rows as the kernel prints them) for our connection from
-// `ourAddress`:`ourPort` to `address`:`port`. The port's listener must be listed, of one
-// account, and the far end of the connection must not name another one, root aside: some
-// kernels (6.1) list a connection the listener has not yet taken as root's, and a listener
-// root opened (tor's, before it becomes its own account) hands connections to the account
-// it runs as. False when the rows are missing or name two accounts other than root.
+// `ourAddress`:`ourPort` to `address`:`port`. The listener that takes connections to
+// `address` must be listed, of one account (listeners the kernel passes over for it, such as
+// an IPv6-only one beside one on IPv4, do not count), and the far end of the connection must
+// not name another one, root aside: some kernels (6.1) list a connection the listener has not
+// yet taken as root's, and a listener root opened (tor's, before it becomes its own account)
+// hands connections to the account it runs as. False when the rows are missing or name two
+// accounts other than root.
 bool portHolderIn(const QByteArray &tables, const QHostAddress &address, quint16 port,
                   const QHostAddress &ourAddress, quint16 ourPort, uid_t *uid);
 

@@ -590,8 +590,8 @@ void PeerNusk::noteAddressWorked(const com::Link *link)
 {
     // The peer proved its key there: after a restart this address is dialled first, and at
     // once. A link that came in proves where the peer is as well, whichever side can dial:
-    // its addresses on the host the link came from, over the same transport, are the ports
-    // it listens on there (not the one it dialled from).
+    // on the host the link came from, over the same transport, the ports its greeting says it
+    // listens on (not the one it dialled from, nor one it listened on before).
     if (isLocal() || isProvisional() || !m_database)
         return;
     const bool outgoing = link->isOutgoing();
@@ -600,10 +600,16 @@ void PeerNusk::noteAddressWorked(const com::Link *link)
     const QHostAddress from = link->peerAddress();
     if (!outgoing && from.isNull())
         return;
+    QSet<quint16> listening;
+    for (const TransportDto &t : link->remoteGreeting().transports) {
+        if (t.type == type)
+            listening.insert(t.port);
+    }
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     for (TransportDto t : m_database->loadTransports(uuid())) {
         const bool reached = outgoing ? dialTargetKey({t.type, t.host, t.port}) == target
-                                      : t.type == type && QHostAddress(t.host).isEqual(from, QHostAddress::ConvertV4MappedToIPv4);
+                                      : t.type == type && listening.contains(t.port)
+                                            && QHostAddress(t.host).isEqual(from, QHostAddress::ConvertV4MappedToIPv4);
         if (reached) {
             t.worked = now;
             m_database->putTransport(t);

@@ -33,23 +33,26 @@ bool writeAll(int fd, const QByteArray &bytes)
     return true;
 }
 
-int listenAsChild(bool everyAddress)
+int listenAsChild(ListensOn where, quint16 port)
 {
-    const int fd = ::socket(everyAddress ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool ipv6 = where != ListensOn::Loopback;
+    const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
     int bound;
-    if (everyAddress) {
-        const int dualStack = 0;
-        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &dualStack, sizeof dualStack);
+    if (ipv6) {
+        const int onlyIPv6 = where == ListensOn::EveryIPv6AddressOnly ? 1 : 0;
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &onlyIPv6, sizeof onlyIPv6);
         sockaddr_in6 address{};
         address.sin6_family = AF_INET6;
         address.sin6_addr = in6addr_any;
+        address.sin6_port = htons(port);
         bound = ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
     } else {
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
         bound = ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
     }
     return bound == 0 && ::listen(fd, 4) == 0 ? fd : -1;
@@ -69,11 +72,12 @@ const QByteArray kEnded = QByteArrayLiteral("#ended");
 
 // The child: no event loop (the parent's is not its own), one connection at a time. `go`,
 // when open, is read once before the first accept().
-[[noreturn]] void holdPort(int report, int go, uid_t uid, gid_t gid, ControlPortScript script, bool everyAddress)
+[[noreturn]] void holdPort(int report, int go, uid_t uid, gid_t gid, ControlPortScript script, ListensOn where,
+                          quint16 wantedPort)
 {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     const bool became = ::setgroups(0, nullptr) == 0 && ::setgid(gid) == 0 && ::setuid(uid) == 0;
-    const int listener = became ? listenAsChild(everyAddress) : -1;
+    const int listener = became ? listenAsChild(where, wantedPort) : -1;
     const quint16 port = portOf(listener);
     writeAll(report, QByteArray(reinterpret_cast<const char *>(&port), sizeof port));
     char byte;
@@ -151,8 +155,8 @@ FakeControlPort::FakeControlPort()
     });
 }
 
-ForeignControlPort::ForeignControlPort(uid_t uid, gid_t gid, const ControlPortScript &script, bool everyAddress,
-                                       bool acceptsWhenLet)
+ForeignControlPort::ForeignControlPort(uid_t uid, gid_t gid, const ControlPortScript &script, ListensOn where,
+                                       bool acceptsWhenLet, quint16 wantedPort)
 {
     int pipe[2];
     int go[2] = {-1, -1};
@@ -163,7 +167,7 @@ ForeignControlPort::ForeignControlPort(uid_t uid, gid_t gid, const ControlPortSc
         ::close(pipe[0]);
         if (go[1] >= 0)
             ::close(go[1]);
-        holdPort(pipe[1], go[0], uid, gid, script, everyAddress);
+        holdPort(pipe[1], go[0], uid, gid, script, where, wantedPort);
     }
     ::close(pipe[1]);
     if (go[0] >= 0)

@@ -47,15 +47,19 @@ private:
     QTcpServer m_server;
 };
 
-// In a child process that has become `uid` (and `gid`) before it opened its socket: on
-// 127.0.0.1, or with `everyAddress` on every address through one IPv6 socket. With
-// `acceptsWhenLet` it takes no connection until letAccept(): what was sent meanwhile waits in
-// the kernel. The script is the child's copy. The child ends with this object, or with the test.
+// Where a port listens: 127.0.0.1, every address through one IPv6 socket that takes IPv4
+// connections too, or every IPv6 address only.
+enum class ListensOn { Loopback, EveryAddress, EveryIPv6AddressOnly };
+
+// In a child process that has become `uid` (and `gid`) before it opened its socket, on
+// `port` (0: a free one). With `acceptsWhenLet` it takes no connection until letAccept(): what
+// was sent meanwhile waits in the kernel. The script is the child's copy. The child ends with
+// this object, or with the test.
 class ForeignControlPort
 {
 public:
-    ForeignControlPort(uid_t uid, gid_t gid, const ControlPortScript &script, bool everyAddress = false,
-                       bool acceptsWhenLet = false);
+    ForeignControlPort(uid_t uid, gid_t gid, const ControlPortScript &script, ListensOn where = ListensOn::Loopback,
+                       bool acceptsWhenLet = false, quint16 port = 0);
     ~ForeignControlPort();
     ForeignControlPort(const ForeignControlPort &) = delete;
     ForeignControlPort &operator=(const ForeignControlPort &) = delete;

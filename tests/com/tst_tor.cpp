@@ -21,6 +21,7 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QStandardPaths>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -192,6 +193,7 @@ private Q_SLOTS:
     void controlPortThatCannotProveItIsTorGetsNothingSecret();
     void controlPortOfAnotherAccountIsToldNothing();
     void controlPortHolderFromTheTables();
+    void onlyTheListenerThatTakesTheConnectionHoldsThePort();
     void systemTorIsUsedThroughItsControlPort();
 };
 
@@ -536,7 +538,9 @@ void TstTor::controlPortOfAnotherAccountIsToldNothing()
             script.knownCookie = writeFile(script.cookieFile, crypto::randomBytes(torcontrol::kCookieBytes));
             QVERIFY(::chown(QFile::encodeName(script.cookieFile).constData(), c.cookieOwner.uid, c.cookieOwner.gid) == 0);
         }
-        testutil::ForeignControlPort port(c.holder.uid, c.holder.gid, script, c.everyAddress, c.acceptsLate);
+        testutil::ForeignControlPort port(c.holder.uid, c.holder.gid, script,
+                                          c.everyAddress ? testutil::ListensOn::EveryAddress : testutil::ListensOn::Loopback,
+                                          c.acceptsLate);
         QVERIFY2(port.port() != 0, qPrintable(c.what));
         QObject owner;
         TorService tor(testutil::makeHub(&owner), nullptr);
@@ -584,7 +588,15 @@ void TstTor::controlPortHolderFromTheTables()
         {"this user's port, not yet taken", listening(local, 1000) + farEnd(0), 1000},
         {"root's port", listening(local, 0) + farEnd(0), 0},
         {"two accounts", listening(local, 1000) + farEnd(65534), unknown},
-        {"listeners of two accounts", listening(local, 1000) + listening(any6, 65534) + farEnd(0), unknown},
+        {"listeners of two accounts on the address", listening(local, 1000) + listening(mapped, 65534) + farEnd(0), unknown},
+        // Beside a listener on IPv4 another account's listener on every IPv6 address must be
+        // IPv6-only (the kernel refuses any other), so it never takes our connection.
+        {"this user's port beside an IPv6 listener of another account", listening(local, 1000) + listening(any6, 65534) + farEnd(0),
+         1000},
+        {"this user's port on every IPv4 address beside an IPv6 listener of another account",
+         listening(any4, 1000) + listening(any6, 65534) + farEnd(0), 1000},
+        {"another account's port beside an IPv6 listener of this user", listening(local, 65534) + listening(any6, 1000) + farEnd(0),
+         65534},
         {"no listener", farEnd(108), unknown},
         {"a listener on another address", listening(QHostAddress(QStringLiteral("127.0.0.2")), 1000) + farEnd(0), unknown},
         {"a closed connection", listening(local, 1000) + farEnd(0, "06"), unknown},
@@ -598,6 +610,54 @@ void TstTor::controlPortHolderFromTheTables()
             wrong.append(QStringLiteral("%1: %2").arg(QLatin1String(c.what)).arg(int(holder)));
     }
     QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join(QStringLiteral("; "))));
+}
+
+// Only the listener that takes our connection to 127.0.0.1 holds the port: another account
+// listening on every IPv6 address only, on the same port, cannot switch the configured tor
+// off, and this user's IPv6-only listener does not make another account's port ours.
+void TstTor::onlyTheListenerThatTakesTheConnectionHoldsThePort()
+{
+    Account nobody;
+    if (::getuid() != 0 || !accountNamed("nobody", &nobody))
+        QSKIP("only root can hold a port as another account");
+    if (!QTcpServer().listen(QHostAddress::AnyIPv6))
+        QSKIP("this machine has no IPv6");
+    QTemporaryDir dir;
+    QVERIFY(::chmod(QFile::encodeName(dir.path()).constData(), 0755) == 0);
+    testutil::ControlPortScript script;
+    script.methods = QStringLiteral("SAFECOOKIE");
+    script.addOnion = publishAsTor;
+    script.cookieFile = dir.filePath(QStringLiteral("control_auth_cookie"));
+    script.knownCookie = writeFile(script.cookieFile, crypto::randomBytes(torcontrol::kCookieBytes));
+
+    {
+        FakeControlPort ours;
+        ours.methods = script.methods;
+        ours.addOnion = script.addOnion;
+        ours.cookieFile = script.cookieFile;
+        ours.knownCookie = script.knownCookie;
+        testutil::ForeignControlPort beside(nobody.uid, nobody.gid, script, testutil::ListensOn::EveryIPv6AddressOnly,
+                                            false, ours.port());
+        QVERIFY(beside.port() == ours.port());
+        QObject owner;
+        TorService tor(testutil::makeHub(&owner), nullptr);
+        QVERIFY2(runAgainst(tor, ours), qPrintable(tor.refusal() == TorService::RefusedUnprovenControlPort
+                                                        ? QStringLiteral("refused as unproven") : QStringLiteral("failed")));
+        QVERIFY(!tor.onionAddress().isEmpty());
+        QVERIFY(beside.received().isEmpty());
+    }
+    {
+        testutil::ForeignControlPort theirs(nobody.uid, nobody.gid, script);
+        QVERIFY(theirs.port() != 0);
+        QTcpServer beside;
+        QVERIFY(beside.listen(QHostAddress::AnyIPv6, theirs.port()));   // IPv6 only, as Qt opens it
+        QObject owner;
+        TorService tor(testutil::makeHub(&owner), nullptr);
+        QVERIFY(!runWith(tor, externalPortSettings(theirs.port())));
+        QCOMPARE(tor.refusal(), TorService::RefusedUnprovenControlPort);
+        QTRY_VERIFY(theirs.connectionsEnded() > 0);
+        QVERIFY2(theirs.received().isEmpty(), qPrintable(theirs.received().join(QLatin1Char('\n'))));
+    }
 }
 
 // The system's tor opens its ports as root and then runs as an account of its own, which

@@ -7,6 +7,8 @@
 #include "vfs/models/vfspeermodels.h"
 
 #include <QQmlContext>
+#include <QQuickWindow>
+#include <QTest>
 #include <QtQml>
 
 namespace panestest {
@@ -76,6 +78,38 @@ QObject *findObject(QObject *root, const QString &objectName)
         }
     }
     return root->findChild<QObject *>(objectName);
+}
+
+bool waitLaidOut(QQuickWidget *widget, int limitMs)
+{
+    // Shared with the queued call, which may run after a wait that gave up.
+    auto framed = std::make_shared<bool>(false);
+    QMetaObject::invokeMethod(
+        widget,
+        [widget, framed] {
+            QQuickWindow *scene = widget->quickWindow();
+            auto once = std::make_shared<QMetaObject::Connection>();
+            *once = QObject::connect(scene, &QQuickWindow::afterSynchronizing, widget, [framed, once] {
+                *framed = true;
+                QObject::disconnect(*once);
+            });
+            scene->update();
+        },
+        Qt::QueuedConnection);
+    return QTest::qWaitFor([&] { return *framed; }, limitMs);
+}
+
+bool settledAt(QQuickWidget *widget, const std::function<QPointF()> &position, QPointF *at)
+{
+    QPointF before(-1, -1);
+    for (int same = 0; same < 2;) {
+        if (!waitLaidOut(widget))
+            return false;
+        *at = position();
+        same = *at == before ? same + 1 : 0;
+        before = *at;
+    }
+    return true;
 }
 
 QQuickItem *findItem(QQuickWidget *widget, const QString &objectName)

@@ -11,6 +11,7 @@
 #include <QQuickItem>
 #include <QQuickWidget>
 
+#include <functional>
 #include <memory>
 
 class PeerModel;
@@ -47,6 +48,14 @@ std::unique_ptr<QQmlEngine> makeEngine(FakeMainWindow *mainWindow, PeerModel *mo
 // A peer (not networked) with drive and file models; `drives` pairs of path, total, free.
 IPeer *makePeer(const QString &uuid, const QString &name, int linkState, QObject *parent = nullptr);
 void setDrives(IPeer *peer, const QList<std::tuple<QString, quint64, quint64>> &drives);
+
+// Waits until the widget's scene has run what is queued now (what Qt.callLater put off, a
+// layout a change asked for) and has been laid out since: a frame asked for once the queue
+// has run polishes every item before it synchronises. False when no frame came in `limitMs`.
+bool waitLaidOut(QQuickWidget *widget, int limitMs = 10000);
+// Where `position` puts an item once the widget's scene has been laid out twice over without
+// moving it (a layout may ask for another); false when the scene was not laid out.
+bool settledAt(QQuickWidget *widget, const std::function<QPointF()> &position, QPointF *at);
 
 // The first item of the widget's scene with this object name.
 QQuickItem *findItem(QQuickWidget *widget, const QString &objectName);

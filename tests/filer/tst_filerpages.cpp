@@ -201,7 +201,7 @@ private Q_SLOTS:
             for (const QStringList &path : paths) {
                 QMetaObject::invokeMethod(root, "setPath", Q_ARG(QVariant, QVariant(path)));
                 QTRY_COMPARE(crumbs->property("count").toInt(), path.size());
-                QTest::qWait(20);   // the strip fits its crumbs once they are laid out
+                QVERIFY(waitLaidOut(&bar));   // the strip fits its crumbs once they are measured
                 const QRectF strip = crumbs->mapRectToScene(QRectF(0, 0, crumbs->width(), crumbs->height()));
                 const QRectF frame = crumbs->parentItem()->mapRectToScene(
                     QRectF(0, 0, crumbs->parentItem()->width(), crumbs->parentItem()->height()));
@@ -418,27 +418,19 @@ private Q_SLOTS:
         QQuickItem *shares = findItem(&page, QStringLiteral("peerSharesLink"));
         QQuickItem *card = findItem(&page, QStringLiteral("peerCard"));
         QVERIFY(shares && card);
-        // Where the link is once the page has settled over two passes of the event loop.
-        auto settled = [&] {
-            QPointF before(-1, -1), now;
-            for (int same = 0; same < 2;) {
-                QTest::qWait(10);
-                now = shares->mapToScene(QPointF(0, 0));
-                same = now == before ? same + 1 : 0;
-                before = now;
-            }
-            return now;
-        };
+        const auto link = [&] { return shares->mapToScene(QPointF(0, 0)); };
         int beside = 0, below = 0;
         for (int width = 400; width <= 1000; width += 5) {
             page.resize(width, 600);
             root->setProperty("requestedPage", QStringLiteral("drives"));
-            const QPointF before = settled();
+            QPointF before, now;
+            QVERIFY(settledAt(&page, link, &before));
             (before.y() < card->mapToScene(QPointF(0, card->height())).y() ? beside : below) += 1;
             clickItem(&page, shares);
             QTRY_COMPARE(root->property("page").toString(), QStringLiteral("shares"));
             QVERIFY(shares->property("font").value<QFont>().bold());
-            QCOMPARE(settled(), before);
+            QVERIFY(settledAt(&page, link, &now));
+            QCOMPARE(now, before);
         }
         // Both layouts were met: beside the card in a wide pane, below it in a narrow one.
         QVERIFY2(beside > 0 && below > 0, qPrintable(QStringLiteral("%1 beside, %2 below").arg(beside).arg(below)));

@@ -430,26 +430,20 @@ private Q_SLOTS:
         QLabel *notice = filer->findChild<QLabel *>(QStringLiteral("pageNotice"));
         QTimer *ends = filer->findChild<QTimer *>(QStringLiteral("statusTimer"));
         QVERIFY(notice && ends);
-        // Where the link is in the browser once the page has settled over two passes.
-        auto settled = [&] {
-            QPoint before(-1, -1), now;
-            for (int same = 0; same < 2;) {
-                QTest::qWait(20);
-                now = page->mapTo(filer, link->mapToScene(QPointF(0, 0)).toPoint());
-                same = now == before ? same + 1 : 0;
-                before = now;
-            }
-            return now;
-        };
-        const QPoint before = settled();
+        // Where the link is in the browser.
+        const auto at = [&] { return QPointF(page->mapTo(filer, link->mapToScene(QPointF(0, 0)).toPoint())); };
+        QPointF before, now;
+        QVERIFY(panestest::settledAt(page, at, &before));
         filer->showStatusMessage(QStringLiteral("Der Ordner „Gemeinsame Urlaubsbilder 2024“ wird nicht mehr mit "
                                                 "diesem Computer geteilt; die Ansicht zeigt wieder seine Seite."),
                                  15000);
         QVERIFY(notice->isVisible());
-        QCOMPARE(settled(), before);
+        QVERIFY(panestest::settledAt(page, at, &now));
+        QCOMPARE(now, before);
         ends->start(0);
         QTRY_VERIFY(!notice->isVisible());
-        QCOMPARE(settled(), before);
+        QVERIFY(panestest::settledAt(page, at, &now));
+        QCOMPARE(now, before);
     }
 
     // What the other computer changes shows without leaving the folder: rights given there

@@ -414,6 +414,47 @@ private Q_SLOTS:
         });
     }
 
+    // A link B dialled proves to A where B listens: the port B's greeting names, on the host
+    // the link came from, is marked as having worked, and no other port A stored for B there
+    // (one B listened on before), which would otherwise be dialled first after a restart, in
+    // vain, and kept ahead of the addresses that do work. A greeting that names no port of the
+    // link's transport proves none.
+    void incomingLinkMarksOnlyThePortThePeerListensOn_data()
+    {
+        QTest::addColumn<bool>("announced");
+        QTest::newRow("port announced") << true;
+        QTest::newRow("nothing announced") << false;
+    }
+
+    void incomingLinkMarksOnlyThePortThePeerListensOn()
+    {
+        QFETCH(bool, announced);
+        Side a;
+        Side b(false);   // A's dials fail: the link that comes up is B's
+        const quint16 listening = testutil::portKeptForLater();
+        const quint16 before = testutil::portKeptForLater();
+        QVERIFY(listening != 0 && before != 0 && listening != before);
+        b.hub->setTransportsProvider([announced, listening] {
+            TransportDto t;
+            t.type = QStringLiteral("tcp");
+            t.host = QStringLiteral("127.0.0.1");
+            t.port = listening;
+            t.stream = true;
+            return announced ? std::vector<TransportDto>{t} : std::vector<TransportDto>{};
+        });
+        PeerNusk *bOnA = a.pair(b, {{QStringLiteral("127.0.0.1"), before}, {QStringLiteral("127.0.0.1"), listening}});
+        PeerNusk *aOnB = b.pair(a, {{QStringLiteral("127.0.0.1"), a.hub->listenPort()}});
+        QTRY_VERIFY_WITH_TIMEOUT(bOnA->linkState() == IPeer::LinkUp && aOnB->linkState() == IPeer::LinkUp, 10000);
+        QVERIFY(!a.linksWith(b).first()->isOutgoing());
+        QStringList marked;
+        for (const TransportDto &t : a.db->loadTransports(b.uuid)) {
+            const QString port = t.port == listening ? QStringLiteral("listening") : QStringLiteral("before");
+            if (t.worked != 0 && !marked.contains(port))
+                marked << port;
+        }
+        QCOMPARE(marked, announced ? QStringList{QStringLiteral("listening")} : QStringList());
+    }
+
     // B lost its end of a link without A noticing (a laptop that slept): B's next link
     // replaces the silent one on A at once, long before A's watchdog would end it.
     void newLinkReplacesHalfDeadOne()

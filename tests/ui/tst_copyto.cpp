@@ -11,6 +11,7 @@
 #include "filer/filerpane.h"
 #include "filer/fileractions.h"
 #include "vfs/jobs/vfscopyjob.h"
+#include "vfs/jobs/vfsjobmodel.h"
 #include "vfs/jobs/vfsmanager.h"
 #include "vfs/models/vfssortfilterproxymodel.h"
 
@@ -19,13 +20,16 @@
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMutex>
 #include <QPushButton>
 #include <QQuickItem>
 #include <QQuickWindow>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <functional>
+#include <memory>
 
 using namespace peerhosttest;
 
@@ -201,6 +205,26 @@ private Q_SLOTS:
             {QStringLiteral("Shares/Archive"), qtTrId("copyto-refused-read-only").arg(QStringLiteral("Shares/Archive"), on)},
             {QStringLiteral("Shares"), qtTrId("copyto-refused-read-only").arg(QStringLiteral("Shares"), on)},
         };
+        // Where the copies that start go, in the order they start; told on the jobs' thread,
+        // and shared with it past this test's end.
+        struct Started
+        {
+            QMutex mutex;
+            QStringList destinations;
+        };
+        auto started = std::make_shared<Started>();
+        VfsJobModel *jobs = VfsJobModel::instance();
+        QVERIFY(jobs);
+        const auto listening = connect(
+            jobs, &VfsJobModel::jobAdded, jobs,
+            [started](VfsJob *job) {
+                if (auto *copy = qobject_cast<VfsCopyJob *>(job)) {
+                    QMutexLocker lock(&started->mutex);
+                    started->destinations << copy->request().dstPath;
+                }
+            },
+            Qt::DirectConnection);
+        const auto stopListening = qScopeGuard([listening] { disconnect(listening); });
         QStringList said;
         copyTo([&](QDialog *dialog) {
             auto *ok = dialog->findChildren<QPushButton *>().value(0);
@@ -216,9 +240,6 @@ private Q_SLOTS:
         for (const auto &c : cases)
             expected << c.second;
         QCOMPARE(said, expected);
-        QTest::qWait(300);   // long enough for a copy of five bytes that should not start
-        QVERIFY(jobWindows().isEmpty());
-        QVERIFY(!QFile::exists(m_drop + QStringLiteral("/nothere")));
 
         // This computer in the other pane; a folder of it typed that nothing has listed.
         IPeer *local = m_program->peerModel()->getPeerForUuid(kLocal);
@@ -230,6 +251,11 @@ private Q_SLOTS:
             QTRY_VERIFY2(!dialog->isVisible(), qPrintable(messageOf(dialog)));
         });
         QTRY_VERIFY(QFile::exists(file(QStringLiteral("second/note.txt"))));
+        // A job is listed before it starts, and in the order the dialogs were closed: the copy
+        // that went is the first to start, so nothing started for what was refused.
+        QMutexLocker lock(&started->mutex);
+        QCOMPARE(started->destinations, QStringList{file(QStringLiteral("second"))});
+        QVERIFY(!QFile::exists(m_drop + QStringLiteral("/nothere")));
     }
 
     // A destination that computer cannot take as a path (what the dialog once passed on as

@@ -2021,8 +2021,8 @@ private Q_SLOTS:
         QCOMPARE(asked, changedThere);
         QVERIFY(out.finished);
         QVERIFY(errors >= 2);
-        // What a cut left unanswered is at most what was in flight; before, every file that had
-        // arrived was opened again after each cut.
+        // A retry asks again only about what a cut left unanswered, at most what was in flight:
+        // a file that had arrived is not opened again after each cut.
         qInfo("%d requests named a file that had arrived before the first cut", secondLooks);
         QVERIFY2(secondLooks <= 3 * VfsSmallFileLane::kFilesInFlight, qPrintable(QString::number(secondLooks)));
         for (auto it = sources.cbegin(); it != sources.cend(); ++it) {
@@ -2037,10 +2037,9 @@ private Q_SLOTS:
     }
 
     // A copy or a move whose every file had arrived is cut while it lists its sources (before
-    // a move deletes them): the retry lists the sources again and goes on, without listing or going through
-    // the destination again (a link that drops every few seconds gives no more time than that),
-    // and ends without a word of the pause.
-    // Before, the whole job started over and counted, listed and compared everything again.
+    // a move deletes them): the retry lists the sources again and goes on, without listing or
+    // going through the destination again (a link that drops every few seconds gives no more
+    // time than that), and ends without a word of the pause.
     void cutAtTheEndRetriesOnlyTheEnd_data()
     {
         QTest::addColumn<bool>("move");
