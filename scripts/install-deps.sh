@@ -30,6 +30,9 @@ PACKAGES=(
   openssh-server openssh-client rsync
   # network tests: the TURN/STUN server, Tor (onion service), namespaces with NAT
   coturn tor nftables iproute2
+  # file server tests and bench: FUSE mounts (bindfs over a folder, fusermount3) and the
+  # tests' own FUSE file system that fails a flush (libfuse3)
+  bindfs fuse3 libfuse3-dev
 )
 
 missing=()

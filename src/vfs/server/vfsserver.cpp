@@ -5,6 +5,7 @@
 #include "vfs/fso/fsoprotocol.h"
 #include "vfs/server/vfsaccess.h"
 #include "vfs/fso/vfsfenucommandparser.h"
+#include "vfs/server/vfsflushes.h"
 #include "vfs/server/vfsjobrunner.h"
 #include "vfs/server/vfsjoblane.h"
 #include "vfs/server/vfsjobqueue.h"
@@ -53,8 +54,8 @@ constexpr std::size_t kMaxStrand = 256;
 // LIST_DRIVES requests held until the first read of the drives, and for how long at most.
 constexpr std::size_t kMaxWaitingDriveRequests = 8;
 constexpr int kDriveWaitMs = 5000;
-// Moves, renames and syncs one peer may have running or queued; each holds directory
-// descriptors, and some may take minutes.
+// Moves and renames one peer may have running or queued; each holds directory descriptors,
+// and a move across file systems may take minutes.
 constexpr std::size_t kMaxOperations = 16;
 // Deletes of one peer running on the pool at once (VfsJobLane). A delete waits on the disk
 // for much of its time: the last close of a removed file frees its blocks, and on a file
@@ -157,7 +158,9 @@ public:
     VfsServerNuskPrivate(VfsServerNusk *owner, bool local)
         : q(owner), isLocal(local), rules(local, {}), runner(owner),
           deleteLane(runner, kMaxRunningDeletes, VfsLaneGroup::deletes()),
-          longDeleteLane(runner, kMaxRunningLongDeletes, VfsLaneGroup::deletes())
+          longDeleteLane(runner, kMaxRunningLongDeletes, VfsLaneGroup::deletes()),
+          flushes(runner, [this](std::vector<unsigned char> &&reply) { send(std::move(reply)); },
+                  [this] { startWaiting(); })
     {
     }
 
@@ -199,10 +202,6 @@ public:
     QTimer driveWaitTimer;
 
     VfsOpenFileTable files;
-    // One folder descriptor per file system this peer wrote to since its last SYNC there,
-    // opened before the first of those writes: syncfs on it reports a write-back error of
-    // any of them (an error is reported only to descriptors opened before it happened).
-    std::map<dev_t, int> writtenVolumes;
     quint16 notifyTrId = 0;
     // Cancels what runs for the current link; replaced when the link drops.
     std::shared_ptr<std::atomic<bool>> cancelToken = std::make_shared<std::atomic<bool>>(false);
@@ -215,6 +214,8 @@ public:
     VfsJobRunner runner;
     VfsJobLane deleteLane;
     VfsJobLane longDeleteLane; // trees and trash (kMaxRunningLongDeletes)
+    // What the peer wrote or opened, for its SYNCs.
+    VfsFlushes flushes;
 
     void send(std::vector<unsigned char> &&message)
     {
@@ -402,7 +403,9 @@ public:
             // file without a name, outside that lock, and holds it only for the link: making
             // inodes is what takes long where many files were just deleted, and four puts at
             // once made 2,000 files there twice as fast as two.
-            if (runningData >= kMaxRunningDataJobs || (open && runningOpenJobs >= (put ? kMaxRunningPuts : 1))) {
+            // A new file waits while the peer's files wait for their flush in numbers.
+            if (runningData >= kMaxRunningDataJobs || (open && runningOpenJobs >= (put ? kMaxRunningPuts : 1))
+                || (open && flushes.full())) {
                 if (it->file)
                     passed.insert(it->file.get());
                 ++it;
@@ -467,8 +470,6 @@ public:
         if (makes)
             --runningOpenJobs;
         dataJobFinished(nullptr);
-        if (makes && job->status == FSO_STATUS_SUCCESS)
-            noteWrittenVolume(job->parentDir);
         job->closeDescriptors();
         send(std::move(job->reply));
         job->rules = vfsaccess::VfsAccessRules();
@@ -484,8 +485,8 @@ public:
     void openFinished(OpenFileJob *job);
     void putFinished(PutFileJob *job);
     void getFinished(GetFileJob *job);
-    // Keeps a descriptor of the file system a write went to, for the SYNC that follows.
-    void noteWrittenVolume(int dirFd);
+    // A file made whole by a put, and its folder, for the SYNC that follows.
+    void keepMade(PutFileJob *job);
     void operationFinished(FileOperationJob *job);
     void deleteFinished(DeleteFileJob *job);
     // Gives the records of the deletes that have not started back unrun.
@@ -500,10 +501,10 @@ public:
     // for (after its access entries changed); their kept times are not applied.
     void closeRevokedFiles();
 
-    // Makes a move or sync job (not yet started) that owns sourceDir; null, with the
-    // descriptor closed, when the peer already has kMaxOperations of them running.
-    FileOperationJob *startOperation(FileOperationJob::Kind kind, const VfsFenuCommand &cmd, const QString &source,
-                                     int sourceDir, const QByteArray &sourceName);
+    // Makes a move job (not yet started) that owns sourceDir; null, with the descriptor
+    // closed, when the peer already has kMaxOperations of them running.
+    FileOperationJob *startOperation(const VfsFenuCommand &cmd, const QString &source, int sourceDir,
+                                     const QByteArray &sourceName);
     bool operationsFull() const { return runningOperations.size() >= kMaxOperations; }
 
 };
@@ -545,8 +546,6 @@ VfsServerNusk::~VfsServerNusk()
     d->runner.waitForAll();
     for (const VfsOpenFilePtr &file : d->files.takeAll())
         d->closeFile(file, false);
-    for (const auto &volume : d->writtenVolumes)
-        ::close(volume.second);
     // The timers are members; unparent them before QObject deletes its children.
     d->jobTimer.setParent(nullptr);
     d->closeFileTimer.setParent(nullptr);
@@ -962,6 +961,18 @@ void VfsServerNusk::processMoveCommand(const VfsFenuCommand &cmd)
     if (!d->rules.entryInside(source.local, fromDir.get(), fromName)
         || (toDir.get() >= 0 && !d->rules.entryInside(destination.local, toDir.get(), toName)))
         return answer(FSO_STATUS_NOT_PERMITTED);
+    d->flushes.beforeWrite(fromDir.get());
+    d->flushes.beforeWrite(toDir.get());
+    // A copy renames its hidden file while it holds it open: the name must still lead to it.
+    vfsserverfs::MoveSource expected;
+    expected.server = d.get();
+    for (const VfsOpenFilePtr &file : d->files.files()) {
+        if (file->writeClaim && file->path == source.local) {
+            expected.open = true;
+            expected.device = file->writeClaim->device();
+            expected.inode = file->writeClaim->inode();
+        }
+    }
     // The rename itself (or the copy across file systems) runs on the pool: making names in
     // a big folder waits for the folder's lock, and many small files renamed one after the
     // other held up this thread's reads and writes. Only with the peer's work already at its
@@ -969,17 +980,24 @@ void VfsServerNusk::processMoveCommand(const VfsFenuCommand &cmd)
     // hold this thread for minutes.
     const bool samePath = source.local == destination.local;
     if (!d->operationsFull()) {
-        FileOperationJob *job = d->startOperation(FileOperationJob::Move, cmd, source.local, fromDir.release(),
-                                                  fromName);
+        FileOperationJob *job = d->startOperation(cmd, source.local, fromDir.release(), fromName);
         job->moveFlags = cmd.flags;
         job->samePath = samePath;
+        job->expected = expected;
         job->destinationDir = toDir.release();
         job->destinationName = toName;
         d->start(job);
         return;
     }
-    answer(vfsserverfs::moveAt(fromDir.get(), fromName, toDir.get(), toName, cmd.flags, samePath, false,
-                               nativePath(source.local), nullptr));
+    std::uint8_t status = vfsserverfs::checkMoveSource(fromDir.get(), fromName, expected);
+    if (status == FSO_STATUS_SUCCESS)
+        status = vfsserverfs::moveAt(fromDir.get(), fromName, toDir.get(), toName, cmd.flags, samePath, false,
+                                     nativePath(source.local), nullptr);
+    if (status == FSO_STATUS_SUCCESS) {
+        d->flushes.keepFolder(fromDir.get(), vfsflush::identify(fromDir.get()));
+        d->flushes.keepFolder(toDir.get(), vfsflush::identify(toDir.get()));
+    }
+    answer(status);
 }
 
 // --- DELETE_FILE ------------------------------------------------------------------------------
@@ -1065,8 +1083,7 @@ void VfsServerNuskPrivate::dropWaitingDeletes()
     }
 }
 
-FileOperationJob *VfsServerNuskPrivate::startOperation(FileOperationJob::Kind kind, const VfsFenuCommand &cmd,
-                                                      const QString &source, int sourceDir,
+FileOperationJob *VfsServerNuskPrivate::startOperation(const VfsFenuCommand &cmd, const QString &source, int sourceDir,
                                                       const QByteArray &sourceName)
 {
     if (operationsFull()) {
@@ -1076,8 +1093,6 @@ FileOperationJob *VfsServerNuskPrivate::startOperation(FileOperationJob::Kind ki
     }
     // Records are reused: a rename per small file copied made a watcher each time.
     FileOperationJob *job = acquire(freeOperations, runningOperations, &VfsServerNuskPrivate::operationFinished);
-    job->kind = kind;
-    job->code = cmd.code;
     job->trId = cmd.trId;
     job->source = source;
     job->sourceDir = sourceDir;
@@ -1086,6 +1101,7 @@ FileOperationJob *VfsServerNuskPrivate::startOperation(FileOperationJob::Kind ki
     job->destinationName.clear();
     job->moveFlags = 0;
     job->samePath = false;
+    job->expected = vfsserverfs::MoveSource();
     job->status = 0;
     return job;
 }
@@ -1095,6 +1111,10 @@ void VfsServerNuskPrivate::operationFinished(FileOperationJob *job)
     std::unique_ptr<FileOperationJob> owned = release(runningOperations, job);
     if (!owned)
         return;
+    if (job->state == VfsServerJobReplyReady && job->status == FSO_STATUS_SUCCESS) {
+        flushes.keepFolder(job->sourceDir, job->sourceFolder);
+        flushes.keepFolder(job->destinationDir, job->destinationFolder);
+    }
     job->closeDescriptors();
     if (job->state != VfsServerJobReplyReady) {
         logPrintf(LogVsrv, "unexpected job->state %d", int(job->state.load()));
@@ -1149,7 +1169,11 @@ void VfsServerNusk::processMakeDirectoryCommand(const VfsFenuCommand &cmd)
                                                        + missing.join(QLatin1Char('/'))))
             return answer(FSO_STATUS_NOT_PERMITTED, 0);
     }
-    answer(vfsserverfs::makePathAt(baseDir.get(), missing) ? FSO_STATUS_SUCCESS : FSO_STATUS_IO_ERROR, 0);
+    d->flushes.beforeWrite(baseDir.get());
+    const bool made = vfsserverfs::makePathAt(baseDir.get(), missing, [this](int dirFd) {
+        d->flushes.keepFolder(dirFd, vfsflush::identify(dirFd));
+    });
+    answer(made ? FSO_STATUS_SUCCESS : FSO_STATUS_IO_ERROR, 0);
 }
 
 // --- SYNC ----------------------------------------------------------------------------------------
@@ -1170,20 +1194,8 @@ void VfsServerNusk::processSyncCommand(const VfsFenuCommand &cmd)
         return answer(errno == ENOENT ? FSO_STATUS_NOT_FOUND : FSO_STATUS_IO_ERROR);
     if (!d->rules.descriptorInside(mapped.local, folder.get()))
         return answer(FSO_STATUS_NOT_PERMITTED);
-    struct stat st;
-    if (::fstat(folder.get(), &st) == 0) {
-        const auto kept = d->writtenVolumes.find(st.st_dev);
-        if (kept != d->writtenVolumes.end()) {
-            folder.reset(kept->second);
-            d->writtenVolumes.erase(kept);
-        }
-    }
-    // Writing out a whole file system may take long: on the pool, like a move across volumes.
-    FileOperationJob *job = d->startOperation(FileOperationJob::SyncFileSystem, cmd, mapped.local, folder.release(),
-                                              QByteArray());
-    if (!job)
-        return answer(FSO_STATUS_IO_ERROR);
-    d->start(job);
+    // Writing out a file system, or each file the peer wrote there, may take long: on the pool.
+    d->flushes.sync(cmd.trId, folder.release());
 }
 
 // --- OPEN_FILE / CLOSE_FILE --------------------------------------------------------------------
@@ -1226,6 +1238,8 @@ void VfsServerNusk::processOpenFileCommand(const VfsFenuCommand &cmd)
     UniqueFd parent(vfsaccess::openParentDirectory(mapped.local, &name));
     if (parent.get() < 0)
         return answer(errno == ENOENT && !write && !timesOnly ? FSO_STATUS_NOT_FOUND : FSO_STATUS_IO_ERROR, 0);
+    if (write || timesOnly)
+        d->flushes.beforeWrite(parent.get());
     if (timesOnly) {
         struct stat st;
         if ((cmd.flags & FSO_OPEN_EXCLUSIVE) && ::fstatat(parent.get(), name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
@@ -1244,6 +1258,11 @@ void VfsServerNusk::processOpenFileCommand(const VfsFenuCommand &cmd)
         // modes (FAT) refuses the change and the copy is complete all the same.
         if (result == 0 && cmd.permissions >= 0 && vfsfiles::applyPermissions(targetPath, cmd.permissions) != 0)
             logPrintf(LogVsrv, "mode of %s not set: %s", qUtf8Printable(mapped.local), strerror(errno));
+        // The times are part of the copy: flushed with it where each file is flushed on its own.
+        if (result == 0) {
+            const UniqueFd times(::open(QFile::encodeName(targetPath).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+            d->flushes.keepFile(times.get(), vfsflush::identify(times.get()));
+        }
         return answer(result == 0 ? FSO_STATUS_COMPLETE : FSO_STATUS_IO_ERROR, 0);
     }
     if (d->files.isFull())
@@ -1269,6 +1288,7 @@ void VfsServerNusk::processOpenFileCommand(const VfsFenuCommand &cmd)
     job->birthTime = keepTimes ? givenTime(FSO_ATTR_BIRTH_TIME, cmd.birthTime) : 0;
     job->modifyTime = keepTimes ? givenTime(FSO_ATTR_MODIFY_TIME, cmd.modifyTime) : 0;
     job->permissions = write ? cmd.permissions : -1;
+    job->server = d.get();
     d->schedule(job, d->runningOpens, d->freeOpens);
 }
 
@@ -1287,8 +1307,6 @@ void VfsServerNuskPrivate::openFinished(OpenFileJob *job)
     if (status == FSO_STATUS_SUCCESS && files.isFull())
         status = FSO_STATUS_IO_ERROR;
     if (status == FSO_STATUS_SUCCESS) {
-        if (job->write)
-            noteWrittenVolume(job->parentDir);
         VfsOpenFilePtr file = std::make_shared<VfsOpenFile>();
         file->fd = job->fd;
         job->fd = -1;
@@ -1300,7 +1318,14 @@ void VfsServerNuskPrivate::openFinished(OpenFileJob *job)
         file->birthTime = job->birthTime;
         file->modifyTime = job->modifyTime;
         file->permissions = job->permissions;
+        file->writeClaim = std::move(job->claim);
         handle = files.add(file);
+        // Read or written, it is covered by the next SYNC; written, it may be written again
+        // until it is closed.
+        flushes.keepFile(file->fd, job->identity, job->write ? std::weak_ptr<VfsOpenFile>(file)
+                                                              : std::weak_ptr<VfsOpenFile>());
+        if (job->created)
+            flushes.keepFolder(job->parentDir, job->folder);
     }
     job->closeDescriptors();
     std::vector<unsigned char> reply;
@@ -1309,16 +1334,6 @@ void VfsServerNuskPrivate::openFinished(OpenFileJob *job)
     send(std::move(reply));
     job->rules = vfsaccess::VfsAccessRules();
     recycle(freeOpens, std::move(owned));
-}
-
-void VfsServerNuskPrivate::noteWrittenVolume(int dirFd)
-{
-    struct stat st;
-    if (::fstat(dirFd, &st) != 0 || writtenVolumes.count(st.st_dev))
-        return;
-    const int kept = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
-    if (kept >= 0)
-        writtenVolumes[st.st_dev] = kept;
 }
 
 // --- PUT_FILE ----------------------------------------------------------------------------------
@@ -1351,6 +1366,7 @@ void VfsServerNusk::acceptPut(const VfsFenuCommand &cmd, std::vector<std::uint8_
     QByteArray name;
     if (const std::uint8_t status = openFolderOf(mapped.local, &folder, &name))
         return answer(status);
+    d->flushes.beforeWrite(folder.get());
     // Made like a file opened for writing: on the pool, one at a time with the opens.
     PutFileJob *job = d->acquire(d->freePuts, d->runningPuts, &VfsServerNuskPrivate::putFinished);
     handOver(job, cmd, &folder, name, d->rules);
@@ -1405,7 +1421,17 @@ void VfsServerNuskPrivate::getFinished(GetFileJob *job)
 
 void VfsServerNuskPrivate::putFinished(PutFileJob *job)
 {
+    keepMade(job);
     finishWholeFileJob(runningPuts, freePuts, job, true);
+}
+
+void VfsServerNuskPrivate::keepMade(PutFileJob *job)
+{
+    if (job->status == FSO_STATUS_SUCCESS && job->state == VfsServerJobReplyReady) {
+        flushes.keepFile(job->madeFd, job->made);
+        flushes.keepFolder(job->parentDir, job->folder);
+    }
+    job->dropMade();
 }
 
 void VfsServerNusk::processCloseFileCommand(const VfsFenuCommand &cmd)

@@ -109,6 +109,13 @@ void TestPeer::deliverRequest(const std::vector<unsigned char> &data)
     m_server->processIncomingCommand(m_serverRecord);
 }
 
+void TestPeer::setDropping(bool drop)
+{
+    if (drop && !m_dropping)
+        m_server->linkDropped();
+    m_dropping = drop;
+}
+
 void TestPeer::setHoldingRequests(bool hold)
 {
     m_holding = hold;
