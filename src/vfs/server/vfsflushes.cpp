@@ -152,15 +152,22 @@ struct VfsFlushPart : VfsServerJob
     std::vector<bool> gone;        // per check: no name leads to it any more
 };
 
-VfsFlushes::VfsFlushes(VfsJobRunner &runner, std::function<void(std::vector<unsigned char> &&)> send,
+VfsFlushes::VfsFlushes(QObject *owner, VfsJobRunner &runner, std::function<void(std::vector<unsigned char> &&)> send,
                        std::function<void()> roomAgain)
     : m_lane(new VfsJobLane(runner, kParallelFlushes, flushGroup())), m_send(std::move(send)),
       m_roomAgain(std::move(roomAgain))
 {
+    m_clock.start();
+    // A child of the server, so it goes to the server's thread with it.
+    m_idle.setParent(owner);
+    m_idle.setSingleShot(true);
+    QObject::connect(&m_idle, &QTimer::timeout, owner, [this] { flushIdle(); });
 }
 
 VfsFlushes::~VfsFlushes()
 {
+    m_idle.stop();
+    m_idle.setParent(nullptr);
     for (const Kept &k : m_kept)
         ::close(k.fd);
     for (const Failed &f : m_failed)
@@ -179,7 +186,47 @@ void VfsFlushes::beforeWrite(int dirFd)
     volume.ownFlush = !vfsflush::syncfsWritesOut(dirFd);
     if (!volume.ownFlush)
         volume.fd = duplicate(dirFd);
+    volume.since = m_clock.elapsed();
     m_volumes[st.st_dev] = volume;
+    armIdle();
+}
+
+void VfsFlushes::setIdleTime(int ms)
+{
+    m_idleMs = std::max(1, ms);
+}
+
+void VfsFlushes::armIdle()
+{
+    if (!m_idle.isActive())
+        m_idle.start(m_idleMs);
+}
+
+void VfsFlushes::flushIdle()
+{
+    const qint64 now = m_clock.elapsed();
+    auto idle = [&](qint64 since) { return now - since >= m_idleMs; };
+    std::vector<Kept> due;
+    for (auto it = m_kept.begin(); it != m_kept.end();) {
+        if (it->writer.expired() && idle(it->since)) {
+            due.push_back(std::move(*it));
+            it = m_kept.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    startParts(std::move(due), {}, -1);
+    for (auto it = m_volumes.begin(); it != m_volumes.end();) {
+        if (!idle(it->second.since)) {
+            ++it;
+            continue;
+        }
+        if (it->second.fd >= 0)
+            startParts({}, {}, it->second.fd);
+        it = m_volumes.erase(it);
+    }
+    if (!m_kept.empty() || !m_volumes.empty())
+        m_idle.start(m_idleMs);
 }
 
 void VfsFlushes::keepFile(int fd, const vfsflush::Identity &identity, const std::weak_ptr<VfsOpenFile> &writer)
@@ -216,7 +263,9 @@ void VfsFlushes::keep(int fd, const vfsflush::Identity &identity, const std::wea
     k.device = identity.device;
     k.inode = identity.inode;
     k.writer = writer;
+    k.since = m_clock.elapsed();
     m_kept.push_back(std::move(k));
+    armIdle();
     flushEarlyIfDue();
 }
 
@@ -231,11 +280,6 @@ std::size_t VfsFlushes::inFlight() const
     for (const auto &part : m_running)
         n += part->entries.size();
     return n;
-}
-
-std::size_t VfsFlushes::keptCount() const
-{
-    return m_kept.size() + inFlight();
 }
 
 bool VfsFlushes::full()

@@ -26,10 +26,16 @@
 // (beyond that the file system itself counts as failed), kMaxWaitingSyncs SYNCs waiting
 // (more are answered FSO_STATUS_IO_ERROR at once). From kFlushEarlyAt kept descriptors on,
 // they are fsynced early on the pool, their errors kept; while kMaxKept are kept or being
-// flushed, new files of the peer wait to be opened (full()).
+// flushed, new files of the peer wait to be opened (full()). What no SYNC asked for within
+// the idle time (a copy cancelled or failed) is flushed then too and let go: a kept
+// descriptor would keep a disk from being unmounted. Only the files whose write-back failed
+// stay open, to tell when they are gone.
 //
 // Lives on the server's thread, with everything it keeps; a flush on the pool owns the
 // descriptors it was handed.
+
+#include <QElapsedTimer>
+#include <QTimer>
 
 #include <cstdint>
 #include <functional>
@@ -76,10 +82,12 @@ public:
     static constexpr std::size_t kFlushEarlyAt = 64;
     static constexpr std::size_t kMaxFailed = 32;
     static constexpr std::size_t kMaxWaitingSyncs = 16;
+    static constexpr int kIdleMs = 30000;
 
     // Flushes run on the pool through `runner`; a SYNC's reply goes to `send`; `roomAgain`
-    // is called once files may be opened again after full() said no.
-    VfsFlushes(VfsJobRunner &runner, std::function<void(std::vector<unsigned char> &&)> send,
+    // is called once files may be opened again after full() said no. `owner`: the server,
+    // whose thread the idle flushes run on.
+    VfsFlushes(QObject *owner, VfsJobRunner &runner, std::function<void(std::vector<unsigned char> &&)> send,
                std::function<void()> roomAgain);
     // The runner's work must have returned (VfsJobRunner::waitForAll).
     ~VfsFlushes();
@@ -100,9 +108,8 @@ public:
     // Once it said so, roomAgain is called when they need not wait any more.
     bool full();
 
-    // Descriptors kept now, flushes running or queued: for the tests.
-    std::size_t keptCount() const;
-    std::size_t runningFlushes() const { return m_running.size(); }
+    // How long what no SYNC asks for is kept (kIdleMs); for the tests.
+    void setIdleTime(int ms);
 
 private:
     struct Kept
@@ -111,6 +118,7 @@ private:
         ino_t inode = 0;
         int fd = -1;
         std::weak_ptr<VfsOpenFile> writer;
+        qint64 since = 0;     // m_clock when it was kept
     };
     struct Failed
     {
@@ -122,6 +130,7 @@ private:
     {
         int fd = -1;          // opened before the first write since the last flush; -1 when none
         bool ownFlush = false; // each file flushed on its own there
+        qint64 since = 0;
     };
     struct WaitingSync
     {
@@ -132,6 +141,9 @@ private:
 
     void keep(int fd, const vfsflush::Identity &identity, const std::weak_ptr<VfsOpenFile> &writer);
     void flushEarlyIfDue();
+    // What no SYNC asked for within the idle time is flushed and let go.
+    void flushIdle();
+    void armIdle();
     // Hands `entries` (taken) to flushes of up to kPartSize each; `checks` go with the first.
     void startParts(std::vector<Kept> entries, std::vector<Failed> checks, int syncfsFd);
     void noteFailure(const Kept &entry);
@@ -140,6 +152,10 @@ private:
     bool failedOn(dev_t device) const;
     std::size_t inFlight() const;
     std::size_t eligibleCount() const;
+
+    QElapsedTimer m_clock;
+    QTimer m_idle;
+    int m_idleMs = kIdleMs;
 
     std::unique_ptr<VfsJobLane> m_lane;
     std::function<void(std::vector<unsigned char> &&)> m_send;

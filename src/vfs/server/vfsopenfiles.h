@@ -127,8 +127,8 @@ OpenResult openRegularFileAt(int dirFd, const QByteArray &name, bool read, bool 
 // Closes the record: applies its kept access and modification times first (when
 // applyTimes: a real close) and then closes the descriptor. Waits for a worker that holds
 // the record. Returns 0, or the applyFileTimes error when the times could not be set.
-// Nothing is flushed here: a copy asks once for its whole destination (FSO_SYNC) before its
-// sources may go, which costs one flush instead of one per file and folder.
+// Nothing is flushed here: a copy asks for its whole destination at once (FSO_SYNC) before
+// its sources may go, which costs one flush where syncfs writes out the file system.
 int closeOpenFile(VfsOpenFile &file, bool applyTimes);
 
 // Free bytes of the volume holding an open file for an unprivileged writer; -1 when

@@ -159,7 +159,7 @@ public:
         : q(owner), isLocal(local), rules(local, {}), runner(owner),
           deleteLane(runner, kMaxRunningDeletes, VfsLaneGroup::deletes()),
           longDeleteLane(runner, kMaxRunningLongDeletes, VfsLaneGroup::deletes()),
-          flushes(runner, [this](std::vector<unsigned char> &&reply) { send(std::move(reply)); },
+          flushes(owner, runner, [this](std::vector<unsigned char> &&reply) { send(std::move(reply)); },
                   [this] { startWaiting(); })
     {
     }
@@ -458,8 +458,8 @@ public:
             logPrintf(LogVsrv, "failed to set file time status: %d", result);
     }
 
-    // The end of a get or a put (`makes`): its slot is free, the reply goes out, the record
-    // returns to its pool.
+    // The end of a get or a put (`makes`): its slot is free, what it read or made is kept for
+    // the SYNC that follows, the reply goes out, the record returns to its pool.
     template <typename Job>
     void finishWholeFileJob(std::vector<std::unique_ptr<Job>> &running, std::vector<std::unique_ptr<Job>> &freeList,
                             Job *job, bool makes)
@@ -470,6 +470,8 @@ public:
         if (makes)
             --runningOpenJobs;
         dataJobFinished(nullptr);
+        flushes.keepFile(job->flushFd, job->flushIdentity);
+        job->dropForFlush();
         job->closeDescriptors();
         send(std::move(job->reply));
         job->rules = vfsaccess::VfsAccessRules();
@@ -485,8 +487,6 @@ public:
     void openFinished(OpenFileJob *job);
     void putFinished(PutFileJob *job);
     void getFinished(GetFileJob *job);
-    // A file made whole by a put, and its folder, for the SYNC that follows.
-    void keepMade(PutFileJob *job);
     void operationFinished(FileOperationJob *job);
     void deleteFinished(DeleteFileJob *job);
     // Gives the records of the deletes that have not started back unrun.
@@ -642,6 +642,11 @@ void VfsServerNusk::setIdleClose(qint64 idleMs, int checkIntervalMs)
     d->idleLimitMs = idleMs;
     d->closeFileTimer.setInterval(std::max(1, checkIntervalMs));
     d->closeFileTimer.start();
+}
+
+void VfsServerNusk::setFlushIdle(int ms)
+{
+    d->flushes.setIdleTime(ms);
 }
 
 void VfsServerNusk::setMaxPendingListings(int count)
@@ -1421,17 +1426,10 @@ void VfsServerNuskPrivate::getFinished(GetFileJob *job)
 
 void VfsServerNuskPrivate::putFinished(PutFileJob *job)
 {
-    keepMade(job);
-    finishWholeFileJob(runningPuts, freePuts, job, true);
-}
-
-void VfsServerNuskPrivate::keepMade(PutFileJob *job)
-{
-    if (job->status == FSO_STATUS_SUCCESS && job->state == VfsServerJobReplyReady) {
-        flushes.keepFile(job->madeFd, job->made);
+    // Its name is new in its folder.
+    if (job->status == FSO_STATUS_SUCCESS && job->state == VfsServerJobReplyReady)
         flushes.keepFolder(job->parentDir, job->folder);
-    }
-    job->dropMade();
+    finishWholeFileJob(runningPuts, freePuts, job, true);
 }
 
 void VfsServerNusk::processCloseFileCommand(const VfsFenuCommand &cmd)

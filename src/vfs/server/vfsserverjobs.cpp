@@ -1260,6 +1260,7 @@ void CloseFileJob::run()
 WholeFileJob::~WholeFileJob()
 {
     closeDescriptors();
+    dropForFlush();
 }
 
 void WholeFileJob::closeDescriptors()
@@ -1269,8 +1270,25 @@ void WholeFileJob::closeDescriptors()
     parentDir = -1;
 }
 
+void WholeFileJob::keepForFlush(int fd)
+{
+    dropForFlush();
+    flushIdentity = vfsflush::identify(fd);
+    if (flushIdentity.ownFlush || !flushIdentity.known)
+        flushFd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+}
+
+void WholeFileJob::dropForFlush()
+{
+    if (flushFd >= 0)
+        ::close(flushFd);
+    flushFd = -1;
+    flushIdentity = vfsflush::Identity();
+}
+
 void GetFileJob::run()
 {
+    dropForFlush();
     int fd = -1;
     bool created = false;
     int error = 0;
@@ -1290,6 +1308,8 @@ void GetFileJob::run()
             if (n >= 0) {
                 got = std::min<std::size_t>(std::size_t(n), want);
                 status = std::size_t(n) <= want ? FSO_STATUS_END_OF_FILE : FSO_STATUS_SUCCESS;
+                // Read by a copy checking what it wrote before: covered by its next SYNC.
+                keepForFlush(fd);
             }
         }
         ::close(fd);
@@ -1332,20 +1352,7 @@ void vfsserverfs::setUnnamedNewFilesForTests(bool allowed)
     unnamedNewFiles = allowed;
 }
 
-void PutFileJob::keepMade(int fd)
-{
-    dropMade();
-    madeFd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    made = vfsflush::identify(madeFd);
-}
 
-void PutFileJob::dropMade()
-{
-    if (madeFd >= 0)
-        ::close(madeFd);
-    madeFd = -1;
-    made = vfsflush::Identity();
-}
 
 // The file is made without a name in its folder (O_TMPFILE) and, whole, given its real name
 // by one link, which fails when the name is there. Making the inode is what takes a file
@@ -1385,7 +1392,7 @@ bool PutFileJob::putUnnamed()
         status = FSO_STATUS_NOT_PERMITTED;
     }
     if (status == FSO_STATUS_SUCCESS)
-        keepMade(fd);
+        keepForFlush(fd);
     if (::close(fd) != 0 && status == FSO_STATUS_SUCCESS) {
         // Named, yet its last bytes may not have arrived.
         if (told)
@@ -1416,7 +1423,7 @@ void PutFileJob::putHidden()
     struct stat st;
     const bool told = ::fstat(fd, &st) == 0;
     if (status == FSO_STATUS_SUCCESS)
-        keepMade(fd);
+        keepForFlush(fd);
     if (::close(fd) != 0 && status == FSO_STATUS_SUCCESS)
         status = FSO_STATUS_IO_ERROR;
     if (status == FSO_STATUS_SUCCESS && !folderInside())
@@ -1447,13 +1454,13 @@ void PutFileJob::putHidden()
 void PutFileJob::run()
 {
     status = FSO_STATUS_NOT_PERMITTED;
-    dropMade();
+    dropForFlush();
     if (rules.entryInside(hiddenPath, parentDir, hiddenName) && !putUnnamed())
         putHidden();
     if (status == FSO_STATUS_SUCCESS)
         folder = vfsflush::identify(parentDir);
     else
-        dropMade();
+        dropForFlush();
     fsoreply::status(reply, FSO_PUT_FILE_REPLY, trId, status);
     state = VfsServerJobReplyReady;
 }

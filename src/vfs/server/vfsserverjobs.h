@@ -252,6 +252,11 @@ struct WholeFileJob : VfsServerJob
     vfsaccess::VfsAccessRules rules;
     VfsOpenFilePtr file;            // none; the scheduler's slot for it
     std::uint8_t status = 0;        // result
+    // The file read or made, open where it must be flushed on its own, for the SYNC that follows.
+    int flushFd = -1;
+    vfsflush::Identity flushIdentity;
+    void keepForFlush(int fd);
+    void dropForFlush();
 };
 
 // GET_FILE: a small file opened, read and closed at once; what the name leads to is checked
@@ -284,15 +289,10 @@ struct PutFileJob : WholeFileJob
     std::int64_t accessTime = 0;    // ms since the epoch; 0 leaves it
     std::int64_t modifyTime = 0;
     int permissions = -1;
-    // result: the file made, open, and what it and its folder are, for the SYNC that follows
-    int madeFd = -1;
-    vfsflush::Identity made;
+    // result: what the folder is, for the SYNC that follows
     vfsflush::Identity folder;
-    void dropMade();
 
 private:
-    // Keeps the made file open as madeFd, once it is whole.
-    void keepMade(int fd);
     bool putUnnamed();
     void putHidden();
     // Whether the folder is still inside the share: a local program may move it out while

@@ -13,6 +13,7 @@
 #include <QtTest>
 
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 namespace {
@@ -110,9 +111,10 @@ private Q_SLOTS:
     {
         mountFailfs(QString());
         QVERIFY(QDir().mkpath(m_backing + QStringLiteral("/out")));
-        QFile old(m_backing + QStringLiteral("/out/old.bin"));
-        QVERIFY(old.open(QIODevice::WriteOnly) && old.write(QByteArray(5000, 'o')) == 5000);
-        old.close();
+        for (const QString &name : {QStringLiteral("old.bin"), QStringLiteral("got.bin")}) {
+            QFile old(m_backing + QStringLiteral("/out/") + name);
+            QVERIFY(old.open(QIODevice::WriteOnly) && old.write(QByteArray(5000, 'o')) == 5000);
+        }
         const QString out = m_mount + QStringLiteral("/out");
         {
             ServerHarness h(true);
@@ -127,10 +129,12 @@ private Q_SLOTS:
             const ServerHarness::Opened read = h.open(out + QStringLiteral("/old.bin"), FSO_OPEN_READ);
             QCOMPARE(read.status, FSO_STATUS_SUCCESS);
             QCOMPARE(h.close(read.handle), FSO_STATUS_SUCCESS);
+            QCOMPARE(h.get(out + QStringLiteral("/got.bin"), 64000).status, FSO_STATUS_END_OF_FILE);
             QCOMPARE(sync(h, out), FSO_STATUS_SUCCESS);
             const QByteArray told = flushesSoFar();
             for (const char *line : {"fsync /out/w1.bin\n", "fsync /out/made/w2.bin\n", "fsync /out/p1.txt\n",
-                                     "fsync /out/old.bin\n", "fsyncdir /out\n", "fsyncdir /out/made\n"})
+                                     "fsync /out/old.bin\n", "fsync /out/got.bin\n", "fsyncdir /out\n",
+                                     "fsyncdir /out/made\n"})
                 QVERIFY2(told.contains(line), qPrintable(QStringLiteral("%1 missing in:\n%2").arg(line, QString(told))));
 
             // Flushed once: the next SYNC flushes only what came since, and the file still
@@ -205,6 +209,21 @@ private Q_SLOTS:
         writeThrough(h, m_mount + QStringLiteral("/also.fails"), QByteArray(10000, 'a'), ClosedAsItMay);
         QCOMPARE(sync(h, m_mount), FSO_STATUS_IO_ERROR);
         QCOMPARE(sync(h, m_mount), FSO_STATUS_IO_ERROR);
+    }
+
+    // What no SYNC asks for (a copy cancelled) is flushed after a while and let go: the disk
+    // can then be unmounted, where a kept descriptor would hold it busy.
+    void unaskedFlushLetsTheDiskGo()
+    {
+        mountFailfs(QString());
+        ServerHarness h(true);
+        h.server->setFlushIdle(200);
+        writeThrough(h, m_mount + QStringLiteral("/cancelled.bin"), QByteArray(70000, 'c'));
+        QVERIFY(h.put(m_mount + QStringLiteral("/small.txt"), m_mount + QStringLiteral("/.small.part"), "s")
+                == FSO_STATUS_SUCCESS);
+        QVERIFY(m_fuse->waitForOutput("fsync /cancelled.bin\n"));
+        QVERIFY(m_fuse->waitForOutput("fsync /small.txt\n"));
+        QVERIFY(ServerHarness::waitUntil([&] { return ::umount2(QFile::encodeName(m_mount).constData(), 0) == 0; }));
     }
 
     // Descriptors kept for the flushes are bounded: many files written between two SYNCs are
