@@ -180,8 +180,14 @@ VfsFlushes::~VfsFlushes()
 void VfsFlushes::beforeWrite(int dirFd)
 {
     struct stat st;
-    if (dirFd < 0 || ::fstat(dirFd, &st) != 0 || m_volumes.count(st.st_dev))
+    if (dirFd < 0 || ::fstat(dirFd, &st) != 0)
         return;
+    // Written again: not idle.
+    const auto known = m_volumes.find(st.st_dev);
+    if (known != m_volumes.end()) {
+        known->second.since = m_clock.elapsed();
+        return;
+    }
     Volume volume;
     volume.ownFlush = !vfsflush::syncfsWritesOut(dirFd);
     if (!volume.ownFlush)
@@ -241,15 +247,16 @@ void VfsFlushes::keepFolder(int dirFd, const vfsflush::Identity &identity)
 
 void VfsFlushes::keep(int fd, const vfsflush::Identity &identity, const std::weak_ptr<VfsOpenFile> &writer)
 {
-    if (fd < 0 || (identity.known && !identity.ownFlush))
+    // A file that could not even be looked at lies on a file system that is gone, whose
+    // writes failed.
+    if (fd < 0 || !identity.known || !identity.ownFlush)
         return;
-    if (identity.known) {
-        for (Kept &k : m_kept) {
-            if (k.device == identity.device && k.inode == identity.inode) {
-                if (!writer.expired())
-                    k.writer = writer;
-                return;
-            }
+    for (Kept &k : m_kept) {
+        if (k.device == identity.device && k.inode == identity.inode) {
+            if (!writer.expired())
+                k.writer = writer;
+            k.since = m_clock.elapsed();
+            return;
         }
     }
     Kept k;

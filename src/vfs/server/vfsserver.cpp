@@ -70,6 +70,11 @@ constexpr int kMaxRunningDeletes = 4;
 // lane of their own they never hold back the quick deletes that end a move; a delete job
 // sends one at a time, so two leave room for two of them side by side.
 constexpr int kMaxRunningLongDeletes = 2;
+// A file the peer holds open for writing and has not used for this long is taken for one its
+// copy lost when the peer opens it for writing again (closeLostWriter). A copy's writes,
+// hashes and reads keep its file in use; one that waits longer with its file open (its
+// source gone quiet) loses it and, once it has paused, waits for the file as for another's.
+constexpr qint64 kLostWriterMs = 60000;
 // Deletes one peer may have running or waiting; more are answered at once with
 // FSO_STATUS_IO_ERROR. A move keeps 128 out at once: room for several moves of one peer.
 constexpr std::size_t kMaxDeletes = 1024;
@@ -500,6 +505,10 @@ public:
     // Closes the open files a peer may no longer reach with the access they were opened
     // for (after its access entries changed); their kept times are not applied.
     void closeRevokedFiles();
+    // A file the peer holds open for writing under `path` and has not used for a while is one
+    // its copy lost (an open whose answer went missing while the link stayed up): closed as
+    // the idle check would, so that the copy, opening it again, is not kept out by itself.
+    void closeLostWriter(const QString &path);
 
     // Makes a move job (not yet started) that owns sourceDir; null, with the descriptor
     // closed, when the peer already has kMaxOperations of them running.
@@ -599,6 +608,21 @@ void VfsServerNuskPrivate::closeRevokedFiles()
     }
     for (const VfsOpenFilePtr &file : revoked) {
         logPrintf(LogVsrv, "access to %s revoked: handle %u closed", qUtf8Printable(file->path), unsigned(file->handle));
+        files.remove(file);
+        closeFile(file, false);
+    }
+}
+
+void VfsServerNuskPrivate::closeLostWriter(const QString &path)
+{
+    const qint64 unused = std::min<qint64>(kLostWriterMs, idleLimitMs);
+    std::vector<VfsOpenFilePtr> lost;
+    for (const VfsOpenFilePtr &file : files.files()) {
+        std::unique_lock<std::mutex> lock(file->mutex, std::try_to_lock);
+        if (lock.owns_lock() && file->writable && file->path == path && file->fd >= 0 && file->idle.elapsed() >= unused)
+            lost.push_back(file);
+    }
+    for (const VfsOpenFilePtr &file : lost) {
         files.remove(file);
         closeFile(file, false);
     }
@@ -1270,6 +1294,8 @@ void VfsServerNusk::processOpenFileCommand(const VfsFenuCommand &cmd)
         }
         return answer(result == 0 ? FSO_STATUS_COMPLETE : FSO_STATUS_IO_ERROR, 0);
     }
+    if (write)
+        d->closeLostWriter(mapped.local);
     if (d->files.isFull())
         return answer(FSO_STATUS_IO_ERROR, 0);
 

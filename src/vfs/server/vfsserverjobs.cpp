@@ -1274,7 +1274,7 @@ void WholeFileJob::keepForFlush(int fd)
 {
     dropForFlush();
     flushIdentity = vfsflush::identify(fd);
-    if (flushIdentity.ownFlush || !flushIdentity.known)
+    if (flushIdentity.known && flushIdentity.ownFlush)
         flushFd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
 }
 

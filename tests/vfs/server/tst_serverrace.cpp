@@ -964,7 +964,17 @@ private Q_SLOTS:
         const ServerHarness::Opened next = other.open(real, FSO_OPEN_READ | FSO_OPEN_WRITE);
         QCOMPARE(next.status, FSO_STATUS_SUCCESS);
         other.server->linkDropped();
-        QCOMPARE(one.open(real, FSO_OPEN_READ | FSO_OPEN_WRITE).status, FSO_STATUS_SUCCESS);
+        const ServerHarness::Opened again = one.open(real, FSO_OPEN_READ | FSO_OPEN_WRITE);
+        QCOMPARE(again.status, FSO_STATUS_SUCCESS);
+
+        // A handle of its own the peer left unused (here: for no time at all) is one its copy
+        // lost: opening the file again takes it back. Another computer's is never taken.
+        one.server->setIdleClose(0, 3600000);
+        QCOMPARE(other.open(real, FSO_OPEN_WRITE).status, FSO_STATUS_EXISTS);
+        const ServerHarness::Opened retaken = one.open(real, FSO_OPEN_READ | FSO_OPEN_WRITE);
+        QCOMPARE(retaken.status, FSO_STATUS_SUCCESS);
+        QCOMPARE(one.write(again.handle, 0, "x").status, FSO_STATUS_INVALID_HANDLE);
+        QCOMPARE(QFileInfo(real).size(), qint64(100000));
     }
 
     void putIntoFolderMovedOut_data()
