@@ -138,28 +138,9 @@ static int fs_rmdir(const char *path)
     return result(unlinkat(g_root, rel(path), AT_REMOVEDIR));
 }
 
-static int fs_symlink(const char *target, const char *path)
-{
-    return result(symlinkat(target, g_root, rel(path)));
-}
-
-static int fs_readlink(const char *path, char *buf, size_t size)
-{
-    const ssize_t n = readlinkat(g_root, rel(path), buf, size - 1);
-    if (n < 0)
-        return -errno;
-    buf[n] = 0;
-    return 0;
-}
-
 static int fs_rename(const char *from, const char *to, unsigned int flags)
 {
     return result(renameat2(g_root, rel(from), g_root, rel(to), flags));
-}
-
-static int fs_link(const char *from, const char *to)
-{
-    return result(linkat(g_root, rel(from), g_root, rel(to), 0));
 }
 
 static int fs_chmod(const char *path, mode_t mode, struct fuse_file_info *fi)
@@ -277,13 +258,10 @@ static void *fs_init(struct fuse_conn_info *conn, struct fuse_config *cfg)
 
 static const struct fuse_operations kOperations = {
     .getattr = fs_getattr,
-    .readlink = fs_readlink,
     .mkdir = fs_mkdir,
     .unlink = fs_unlink,
     .rmdir = fs_rmdir,
-    .symlink = fs_symlink,
     .rename = fs_rename,
-    .link = fs_link,
     .chmod = fs_chmod,
     .truncate = fs_truncate,
     .open = fs_open,
