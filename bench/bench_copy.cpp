@@ -6,14 +6,12 @@
 // Prints, last line: copy MB/s, cp MB/s, identical re-copy time and bytes written, bytes
 // sent again after a cut at 50 %, files per second for 4 KiB files.
 
-#include "../tests/vfs/jobs/testutil_jobs.h"
-#include "vfs/jobs/vfscopyjob.h"
+#include "benchutil_copyjob.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QPointer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -22,49 +20,6 @@
 #include <cstdlib>
 
 namespace {
-
-struct Result
-{
-    bool finished = false;
-    qint64 ms = 0;
-    quint64 written = 0;
-};
-
-Result copy(TestPeer *a, TestPeer *b, const QString &path, int type, const QString &dstPath, bool replaceAll)
-{
-    VfsCopyDto dto;
-    dto.srcPeerUuid = a->uuid();
-    dto.dstPeerUuid = b->uuid();
-    VfsCopyItem item;
-    item.path = path;
-    item.type = type;
-    dto.items.push_back(item);
-    dto.dstPath = dstPath;
-    dto.replaceAll = replaceAll;
-    auto *job = new VfsCopyJob;
-    job->setPeers(a, b);
-    job->setRequest(dto);
-    job->setRetryDelay(100);
-    job->setDeleteDelays(0, 0);
-    QPointer<VfsCopyJob> guard(job);
-    Result r;
-    bool done = false;
-    QObject::connect(job, &VfsJob::jobFinished, [&]() {
-        r.finished = true;
-        r.written = job->bytesWrittenCount();
-        done = true;
-    });
-    QObject::connect(job, &VfsJob::jobAborted, [&]() { done = true; });
-    QElapsedTimer timer;
-    timer.start();
-    job->start();
-    testjobs::waitFor([&]() { return done; }, 3600 * 1000);
-    r.ms = timer.elapsed();
-    if (guard && !r.finished)
-        guard->abort();
-    testjobs::waitFor([&]() { return guard.isNull(); }, 5000);
-    return r;
-}
 
 double mbps(qint64 bytes, qint64 ms)
 {
@@ -100,7 +55,7 @@ int main(int argc, char **argv)
     TestPeer a(QStringLiteral("{00000000-0000-0000-0000-00000000000a}"));
     TestPeer b(QStringLiteral("{00000000-0000-0000-0000-00000000000b}"));
 
-    const Result first = copy(&a, &b, big, VfsCopyItem::FileType, dst, false);
+    const benchutil::CopyRun first = benchutil::runCopyJob(&a, &b, big, VfsCopyItem::FileType, dst, false);
     std::printf("copy of %lld MiB: %.1f MB/s (%s)\n", (long long)mib, mbps(size, first.ms),
                 first.finished ? "finished" : "FAILED");
 
@@ -110,7 +65,7 @@ int main(int argc, char **argv)
     const qint64 cpMs = cpTimer.elapsed();
     std::printf("cp: %.1f MB/s\n", mbps(size, cpMs));
 
-    const Result again = copy(&a, &b, big, VfsCopyItem::FileType, dst, true);
+    const benchutil::CopyRun again = benchutil::runCopyJob(&a, &b, big, VfsCopyItem::FileType, dst, true);
     std::printf("identical re-copy: %lld ms, %llu bytes written\n", (long long)again.ms,
                 (unsigned long long)again.written);
 
@@ -133,7 +88,7 @@ int main(int argc, char **argv)
             });
         }
     };
-    const Result resumed = copy(&a, &b, big, VfsCopyItem::FileType, dst, true);
+    const benchutil::CopyRun resumed = benchutil::runCopyJob(&a, &b, big, VfsCopyItem::FileType, dst, true);
     b.onRequest = nullptr;
     const qint64 again50 = qint64(b.sentWriteBytes()) - size;
     std::printf("resume after a cut at 50%%: %lld bytes sent again (%s)\n", (long long)again50,
@@ -148,7 +103,7 @@ int main(int argc, char **argv)
         p->client()->setRequestTimeout(15000);
         p->client()->setTransferTimeout(60000);
     }
-    const Result smallFiles = copy(&a, &b, many, VfsCopyItem::DirectoryType, dst, false);
+    const benchutil::CopyRun smallFiles = benchutil::runCopyJob(&a, &b, many, VfsCopyItem::DirectoryType, dst, false);
     const double fps = smallFiles.ms > 0 ? files * 1000.0 / double(smallFiles.ms) : 0.0;
     std::printf("%d files of 4 KiB: %.0f files/s (%s)\n", files, fps, smallFiles.finished ? "finished" : "FAILED");
 

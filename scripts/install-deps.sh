@@ -30,9 +30,9 @@ PACKAGES=(
   openssh-server openssh-client rsync
   # network tests: the TURN/STUN server, Tor (onion service), namespaces with NAT
   coturn tor nftables iproute2
-  # file-server tests: a small FUSE file system of the tests' own whose close of a written
-  # file fails (tests/vfs/server/closefailsfs.cpp), built with libfuse3 and mounted with fuse3
-  libfuse3-dev fuse3
+  # file server tests and bench: FUSE mounts (bindfs over a folder, fusermount3) and the
+  # tests' own FUSE file systems that fail a flush or a close (libfuse3)
+  bindfs fuse3 libfuse3-dev
 )
 
 missing=()

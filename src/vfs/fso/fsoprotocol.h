@@ -24,8 +24,9 @@ constexpr std::uint8_t FSO_MAKE_DIRECTORY = 0x14;
 constexpr std::uint8_t FSO_CLOSE_FILE = 0x15;
 constexpr std::uint8_t FSO_HASH_FILE = 0x16;
 constexpr std::uint8_t FSO_DIRECTORY_CHANGED = 0x18; // server to client, no request
-// Puts everything written to the file system holding a folder on disk (syncfs). A copy asks
-// it once at its end instead of a flush per file; a peer that predates it drops it unanswered.
+// Puts on disk what the peer wrote to the file system holding a folder, and what it opened
+// there to read (vfsflushes.h). A copy asks it once at its end instead of a flush per file; a
+// peer that predates it drops it unanswered.
 constexpr std::uint8_t FSO_SYNC = 0x19;
 // Makes a new file whole in one request: its bytes (one block), times and permissions, built
 // under a hidden name of the same folder and renamed to its real name once complete, never

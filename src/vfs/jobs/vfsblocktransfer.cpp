@@ -106,7 +106,6 @@ void VfsBlockTransfer::begin(VfsClient *source, quint16 sourceHandle, VfsClient 
     }
     m_haveLastSourceDigest = false;
     m_sourceChanged = false;
-    m_closeFailed = false;
     m_sourceChecked = false;
     m_fresh = fresh;
     m_foldClose = fresh && size > 0 && size <= kBlockSize;
@@ -407,12 +406,6 @@ void VfsBlockTransfer::writePipeline()
         VfsWriteFileJob &r = b->record;
         if (b->answered) {
             b->answered = false;
-            // Answered at all, the write closed its file, whatever it reports.
-            if (m_foldClose && r.jobStatus == JobFinished) {
-                m_events.destinationClosed();
-                // A write stops at its error: all of it written, the error was the close's.
-                m_closeFailed = r.status == FSO_STATUS_IO_ERROR && r.written == r.size;
-            }
             // A short write is a failure, never progress.
             if (r.jobStatus != JobFinished || r.status != FSO_STATUS_SUCCESS || r.written != r.size) {
                 logPrintf(LogVcpa, "unhandled writeFileJob->status %u, wrote %u of %u", unsigned(r.status),
@@ -436,7 +429,7 @@ void VfsBlockTransfer::writePipeline()
                 return;
             }
             WriteBlock &w = m_writeQueue.front();
-            r.flags = FSO_WRITE_EXTEND | (m_foldClose ? FSO_WRITE_CLOSE : 0);
+            r.flags = FSO_WRITE_EXTEND;
             r.handle = m_dstHandle;
             r.offset = w.offset;
             r.size = quint32(w.data.size());

@@ -14,9 +14,9 @@
 // A destination that held nothing (new or empty) has nothing to compare with: all blocks
 // are sent and neither side is hashed. Its length is the planned one from its open; the
 // source's is proved by the read of the last block, which must end exactly at the end of
-// the file (a source that grew or shrank fails the copy and the retry plans it anew). A file
-// of one block is closed by its read and its write themselves, saving the closes' round
-// trip.
+// the file (a source that grew or shrank fails the copy and the retry plans it anew). The
+// source of a file of one block is closed by its read itself, saving the close's round trip;
+// the destination stays open for its job, which renames it while it holds it.
 //
 // Owned by its copy job and used on the job's thread only. Each record carries its own
 // completion (VfsRequestRecord::done) which the job's `post` brings back onto that thread,
@@ -72,10 +72,9 @@ public:
         std::function<void(quint64)> writing;    // bytes handed to the destination; a cut may
                                                  // leave them on its disk unacknowledged
         std::function<void()> shortWrite;        // a write took fewer bytes than given
-        // The server closed a handle with the request that used it last (source: at the end
-        // of its read; destination: after its write, flushed); the job must not close it.
+        // The server closed the source's handle with the read that reached its end; the job
+        // must not close it.
         std::function<void()> sourceClosed;
-        std::function<void()> destinationClosed;
     };
 
     // Differs: a check found a block that is not equal.
@@ -100,9 +99,6 @@ public:
     QString failure() const { return m_failure; }
     // Whether the last failure was a source that changed while it was read.
     bool sourceChanged() const { return m_sourceChanged; }
-    // Whether it was the destination's close that failed, after all was written: its file
-    // system reported a write error there (a write that closes the file of one block).
-    bool destinationCloseFailed() const { return m_closeFailed; }
     // Drops the queued blocks (the job leaves the transfer).
     void clear();
     bool anyBusy() const;
@@ -186,10 +182,9 @@ private:
     std::array<quint8, vfsblocks::kDigestSize> m_lastSourceDigest{};
     bool m_haveLastSourceDigest = false;
     bool m_sourceChanged = false;
-    bool m_closeFailed = false;
     bool m_sourceChecked = false;
     bool m_fresh = false;
-    bool m_foldClose = false;   // one block, fresh: the read and the write close their files
+    bool m_foldClose = false;   // one block, fresh: the read closes the source
     bool m_checkOnly = false;   // a check: blocks are compared, never read or written
     bool m_checkDiffers = false;   // a check found a block that is not equal: it stops
     Buffer<VfsHashFileJob> m_hash;

@@ -80,7 +80,6 @@ VfsBlockTransfer::Events VfsCopyJob::transferEvents()
     };
     e.shortWrite = [this] { m_shortWrite = true; };
     e.sourceClosed = [this] { m_srcHandle = 0; };
-    e.destinationClosed = [this] { m_dstHandle = 0; };
     return e;
 }
 
@@ -570,7 +569,7 @@ void VfsCopyJob::adoptAnsweredOpen()
     m_openFor = OpenForNothing;
 }
 
-bool VfsCopyJob::closeHandles()
+bool VfsCopyJob::closeHandles(bool keepDestination)
 {
     // A computer whose link dropped closed this one's files with it; a close sent there would
     // only wait out its time (a cancel, a retry would wait with it).
@@ -586,7 +585,7 @@ bool VfsCopyJob::closeHandles()
             m_src->closeFile(&m_closeSrc);
         }
     }
-    if (m_dstHandle && !m_closeDstBusy) {
+    if (m_dstHandle && !m_closeDstBusy && !keepDestination) {
         if (!m_dst || away(m_dstPeer)) {
             m_dstHandle = 0;
         } else {
@@ -598,7 +597,7 @@ bool VfsCopyJob::closeHandles()
         }
     }
     const bool laneClosed = m_lane.closeHandles();
-    return m_srcHandle == 0 && m_dstHandle == 0 && laneClosed;
+    return m_srcHandle == 0 && (m_dstHandle == 0 || keepDestination) && laneClosed;
 }
 
 bool VfsCopyJob::samePeer() const

@@ -21,10 +21,15 @@
 // count reaches them. Every path in a text is named as the panes name it (vfscopypathnames.h).
 //
 // Data safety: a file is written under a hidden name in its destination folder
-// (partialName()) and renamed to its real name only after its whole content was written,
-// its length verified and the file closed; only then it gets the source's times. So an
-// unfinished file never carries the real name, and a later copy resumes from the hidden
-// one. A file the user allowed to be replaced is first renamed to the hidden name, so its
+// (partialName()) and renamed to its real name only after its whole content was written and
+// its length verified; only then it is closed and gets the source's times. So an unfinished
+// file never carries the real name, and a later copy resumes from the hidden one. The hidden
+// file is the job's own: made new (exclusively) where there was none, and held open from
+// then until it has its real name, as a server lets no second open write a file one holds.
+// A hidden file another copy holds (one of the same name, from another source) is left as
+// it is: the job pauses and tries again, and once the other copy has taken the real name it
+// asks whether to replace it, as it asks when the real name is taken at its end. A file the
+// user allowed to be replaced is first renamed to the hidden name, so its
 // blocks that already match are kept. One of the source's size is only read first: if it
 // holds the source's content already, it is left as it is (its name and change stamp; its
 // time and mode are set only where they differ), so that a copy reading it at the same time
@@ -352,6 +357,12 @@ private:
     // The folder of finished file `index` of the result could not be listed where it was.
     void noteSourceNotFound(int index);
     void stateTransfer(int action);
+    // Another file took the real name while the current one was copied: with what the folder
+    // holds now, the file is taken again from its start, where the question is asked.
+    void retakeAfterNameTaken(int action);
+    // The answer to a listing of the destination's folder `folder` becomes what the job knows
+    // of it; false, with the job failing, when there is none.
+    bool takeDestinationListing(const QString &folder);
     // Sends the figures that changed to the window, at most every kPublishMs; held back, they
     // go out when the interval is over.
     void emitChanges();
@@ -401,6 +412,8 @@ private:
     Failure unlistedParent(const QString &path);
     // The current file, which cannot be written at the destination (its retry is the caller's).
     Failure unwritableCurrentFile();
+    // After a close the destination answered with an error: asked about, left out or retried.
+    void failedClose();
     // A close of the destination file that its file system answered with an error: true when
     // it is asked about or left out rather than retried with the job.
     bool closeFailsAgain();
@@ -422,8 +435,9 @@ private:
     void withdrawForEnd();
     // Takes the handle of an open that was answered while the job was ending.
     void adoptAnsweredOpen();
-    // Closes what is open; true when nothing is open any more.
-    bool closeHandles();
+    // Closes what is open (but the destination's handle with `keepDestination`); true when
+    // nothing else is open any more.
+    bool closeHandles(bool keepDestination = false);
     void handleUserAbort(int action);
 
     QString joinDst(const QString &folder, const QString &name) const;
@@ -498,7 +512,11 @@ private:
     // Every item had arrived: a failure in the checks at the end retries only those, so a link
     // that drops every few seconds need not carry all the job's listings in one short window.
     bool m_copyPassDone = false;
-    int m_closePhase = 0;      // after the closes: 0 the rename to the real name, 1 the times
+    // After the source's close: 0 the rename to the real name, 1 the destination's close, 2 the
+    // times; 3 the listing after another file took the real name meanwhile (m_nameTakenAtEnd);
+    // 4 the rename back to the hidden name after the close failed.
+    int m_closePhase = 0;
+    bool m_nameTakenAtEnd = false;
     QStringList m_verifyFolders;
     // Sources found changed after they were copied, and how often the job copied again.
     QSet<QString> m_changedSources;

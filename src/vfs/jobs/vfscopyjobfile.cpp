@@ -153,8 +153,9 @@ void VfsCopyJob::stateOpenDestination(int action)
         // Only what the user allowed is replaced; a name that appears later is asked about.
         m_curMayReplace = existing != m_curDstEntries.end();
         // No times here: the server would stamp them on the file whenever it closes it, a
-        // half-written file included. They are set once the file is complete.
-        m_open.flags = FSO_OPEN_READ | FSO_OPEN_WRITE | FSO_OPEN_TRUNCATE;
+        // half-written file included. They are set once the file is complete. A hidden file
+        // the folder did not hold is made new: one that turned up since is another copy's.
+        m_open.flags = FSO_OPEN_READ | FSO_OPEN_WRITE | FSO_OPEN_TRUNCATE | (partialFile ? 0u : FSO_OPEN_EXCLUSIVE);
         m_open.accessTime = m_open.creationTime = m_open.modificationTime = 0;
         m_open.size = m_curFileSize;
         m_open.path = m_curPartPath;
@@ -415,17 +416,17 @@ void VfsCopyJob::stateClose(int action)
     if (action == JobActionEnter || action == JobActionLeave || action == JobActionDelete)
         return;
     if (m_copyState == CopyStateCloseSource) {
-        // Both handles are closed here, on every path: copied, skipped or failed.
+        // Both handles are closed here, on every path: copied, skipped or failed; but a hidden
+        // file written whole stays open until it has its real name, so that no other copy can
+        // have opened it meanwhile.
         if (m_closeSrcBusy || m_closeDstBusy)
             return;
-        if (!closeHandles())
+        if (!closeHandles(m_curFileComplete && !m_curInPlace))
             return;
         if (m_dstCloseFailed) {
             // The data may not have reached the disk; the retry checks every block again.
             m_dstCloseFailed = false;
-            if (m_closeDst.jobStatus == JobFinished && m_closeDst.status == FSO_STATUS_IO_ERROR && closeFailsAgain())
-                return;
-            return abortJob(QStringLiteral("failed to close write file"), __LINE__);
+            return failedClose();
         }
         setJobState(CopyStateCloseDestination, __LINE__);
         startTimer(0, JobActionStep, __LINE__);
@@ -463,6 +464,13 @@ VfsCopyJob::Failure VfsCopyJob::unwritableCurrentFile()
     return failure;
 }
 
+void VfsCopyJob::failedClose()
+{
+    if (m_closeDst.jobStatus == JobFinished && m_closeDst.status == FSO_STATUS_IO_ERROR && closeFailsAgain())
+        return;
+    abortJob(QStringLiteral("failed to close write file"), __LINE__);
+}
+
 bool VfsCopyJob::closeFailsAgain()
 {
     // The destination's file system reported an error at the close (NFS and FUSE report a
@@ -489,7 +497,7 @@ void VfsCopyJob::sendAttributes(const VfsCopyItem &item, const QString &dstPath)
 
 void VfsCopyJob::stateFinishDestination(int action)
 {
-    if (m_openBusy || m_moveBusy)
+    if (m_openBusy || m_moveBusy || m_closeDstBusy || m_listBusy)
         return;
     if (!m_dst)
         return abortJob(QStringLiteral("destination client gone"), __LINE__);
@@ -498,11 +506,12 @@ void VfsCopyJob::stateFinishDestination(int action)
         // on the disk yet (an earlier run wrote it), so it is flushed with the rest.
         leaveDestination(false);
         noteWrittenFolder(m_curDstPath.left(m_curDstPath.lastIndexOf(m_dstSep)), m_curDstVolume);
-        m_closePhase = 1;
+        m_closePhase = 2;
     }
     if (m_closePhase == 0) {
         if (action == JobActionStep) {
-            // Complete, verified and closed: only now it takes the real name.
+            // Complete and verified, and still held: only now it takes the real name.
+            m_nameTakenAtEnd = false;
             m_maybeOwnDestinations.insert(m_curDstPath);
             sendMove(m_curPartPath, m_curDstPath, m_curMayReplace);
             return;
@@ -515,15 +524,58 @@ void VfsCopyJob::stateFinishDestination(int action)
         const quint8 status = m_move.status;
         lock.unlock();
         m_maybeOwnDestinations.remove(m_curDstPath);
-        // A name that appeared while the file was copied: the retry lists the folder again
-        // and asks about it.
-        if (status != FSO_STATUS_SUCCESS)
+        if (status == FSO_STATUS_EXISTS && !m_curMayReplace) {
+            logPrintf(LogVcpa, "%s was taken while the file was copied", qPrintable(m_curDstPath));
+            m_nameTakenAtEnd = true;
+        } else if (status != FSO_STATUS_SUCCESS) {
+            // FSO_STATUS_CHANGED: the hidden file is no longer the one this job wrote.
             return abortJob(QStringLiteral("rename to %1 failed, status %2").arg(m_curDstPath).arg(status), __LINE__);
-        leaveDestination(false);
-        m_ownPartials.remove(m_curPartPath);
-        noteWrittenFolder(m_curDstPath.left(m_curDstPath.lastIndexOf(m_dstSep)), m_curDstVolume);
+        } else {
+            leaveDestination(false);
+            noteWrittenFolder(m_curDstPath.left(m_curDstPath.lastIndexOf(m_dstSep)), m_curDstVolume);
+        }
         m_closePhase = 1;
         action = JobActionStep;
+    }
+    if (m_closePhase == 1) {
+        if (m_dstHandle) {
+            closeHandles();
+            if (m_closeDstBusy)
+                return; // the close's reply steps the job again
+        }
+        if (m_dstCloseFailed) {
+            m_dstCloseFailed = false;
+            // Answered with an error, the data may not have been kept (NFS and FUSE report a
+            // lost write-back at the close). A file that has its real name already goes back
+            // under its hidden one first, so that what may be wrong never looks complete.
+            // Unanswered, the retry compares what holds the name with the source.
+            if (!m_nameTakenAtEnd && m_closeDst.jobStatus == JobFinished) {
+                m_closePhase = 4;
+                return stateFinishDestination(JobActionStep);
+            }
+            return failedClose();
+        }
+        // Only a file closed whole is no longer an unfinished one of this job's.
+        if (!m_nameTakenAtEnd)
+            m_ownPartials.remove(m_curPartPath);
+        m_closePhase = m_nameTakenAtEnd ? 3 : 2;
+        action = JobActionStep;
+    }
+    if (m_closePhase == 3)
+        return retakeAfterNameTaken(action);
+    if (m_closePhase == 4) {
+        if (action == JobActionStep) {
+            sendMove(m_curDstPath, m_curPartPath, false);
+            return;
+        }
+        if (action != JobActionReply)
+            return;
+        QMutexLocker lock(&m_move.mutex);
+        const bool hiddenAgain = m_move.jobStatus == JobFinished && m_move.status == FSO_STATUS_SUCCESS;
+        lock.unlock();
+        if (!hiddenAgain)
+            return abortJob(QStringLiteral("failed to close write file, and to hide it again"), __LINE__);
+        return failedClose();
     }
     if (action == JobActionStep) {
         if (!attributesToSet()) {
@@ -560,6 +612,44 @@ void VfsCopyJob::leaveDestination(bool withTimes)
         m_ownDestinations.left(m_curDstFolder, name, m_curItem.size, m_curItem.mtime);
     else
         m_ownDestinations.named(m_curDstFolder, name, m_curItem.size);
+}
+
+bool VfsCopyJob::takeDestinationListing(const QString &folder)
+{
+    QMutexLocker lock(&m_list.mutex);
+    if (m_list.jobStatus != JobFinished) {
+        const quint8 status = m_list.status;
+        lock.unlock();
+        abortJob(QStringLiteral("listing of %1 failed, status %2").arg(folder).arg(status), __LINE__);
+        return false;
+    }
+    m_curDstEntries.clear();
+    for (const VfsDirectoryEntry &e : m_list.entries)
+        m_curDstEntries[e.name] = destinationEntryOf(e);
+    return true;
+}
+
+void VfsCopyJob::retakeAfterNameTaken(int action)
+{
+    const QString folder = m_curDstPath.left(m_curDstPath.lastIndexOf(m_dstSep));
+    if (action == JobActionStep) {
+        requestOwnListing(m_dst, folder);
+        return;
+    }
+    if (action != JobActionReply)
+        return;
+    if (!takeDestinationListing(folder))
+        return;
+    // Counted again when it is compared with its hidden file, which the job keeps.
+    quint64 copied = m_bytesCopied.load();
+    while (!m_bytesCopied.compare_exchange_weak(copied, copied - std::min(copied, m_curFileSize))) {
+    }
+    m_changeFlags |= 1;
+    emitChanges();
+    m_nameTakenAtEnd = false;
+    m_work.push_back(m_curItem);
+    setJobState(CopyStateNextItem, __LINE__);
+    startTimer(0, JobActionStep, __LINE__);
 }
 
 bool VfsCopyJob::attributesToSet() const
@@ -706,18 +796,8 @@ void VfsCopyJob::stateSmallFiles(int action)
         requestOwnListing(m_dst, m_laneFolder);
         return;
     }
-    if (action != JobActionReply || m_listBusy)
+    if (action != JobActionReply || m_listBusy || !takeDestinationListing(m_laneFolder))
         return;
-    QMutexLocker lock(&m_list.mutex);
-    if (m_list.jobStatus != JobFinished) {
-        const quint8 status = m_list.status;
-        lock.unlock();
-        return abortJob(QStringLiteral("listing of %1 failed, status %2").arg(m_laneFolder).arg(status), __LINE__);
-    }
-    m_curDstEntries.clear();
-    for (const VfsDirectoryEntry &e : m_list.entries)
-        m_curDstEntries[e.name] = destinationEntryOf(e);
-    lock.unlock();
     // A file whose request went unanswered met the link, not the file: the lane takes it
     // again, a few times at most. The others go the one-at-a-time way.
     std::vector<VfsSmallFileLane::File> again;
@@ -766,8 +846,6 @@ void VfsCopyJob::stateTransfer(int action)
             ++m_changedReads[m_curItem.path];
             m_sourceChangedSincePause = true;
         }
-        if (m_transfer.destinationCloseFailed() && closeFailsAgain())
-            return;
         abortJob(m_transfer.failure(), __LINE__);
     } else if (outcome == VfsBlockTransfer::Complete) {
         if (m_checkingInPlace) {

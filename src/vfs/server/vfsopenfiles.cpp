@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -75,6 +76,46 @@ std::vector<VfsOpenFilePtr> VfsOpenFileTable::takeAll()
 }
 
 namespace vfsfiles {
+
+namespace {
+
+struct Claims
+{
+    std::mutex mutex;
+    std::map<std::pair<dev_t, ino_t>, const void *> holders;
+};
+
+Claims &claims()
+{
+    static Claims all;
+    return all;
+}
+
+} // namespace
+
+std::unique_ptr<WriteClaim> WriteClaim::take(dev_t device, ino_t inode, const void *server)
+{
+    Claims &all = claims();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    if (!all.holders.emplace(std::make_pair(device, inode), server).second)
+        return nullptr;
+    return std::unique_ptr<WriteClaim>(new WriteClaim(device, inode));
+}
+
+const void *WriteClaim::holder(dev_t device, ino_t inode)
+{
+    Claims &all = claims();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    const auto it = all.holders.find(std::make_pair(device, inode));
+    return it == all.holders.end() ? nullptr : it->second;
+}
+
+WriteClaim::~WriteClaim()
+{
+    Claims &all = claims();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    all.holders.erase(std::make_pair(m_device, m_inode));
+}
 
 namespace {
 
@@ -166,6 +207,7 @@ int closeOpenFile(VfsOpenFile &file, bool applyTimes)
         vfsfiles::applyPermissions(file.fd, file.permissions);
     const bool closed = ::close(file.fd) == 0;
     file.fd = -1;
+    file.writeClaim.reset();
     return closed ? result : kCloseFailed;
 }
 

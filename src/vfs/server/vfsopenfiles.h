@@ -15,7 +15,36 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <sys/types.h>
 #include <vector>
+
+namespace vfsfiles {
+
+// A file open for writing through a file server of this program. While one open holds it, no
+// other open for writing gets it, whichever peer asks: a second copy into the same hidden
+// file would cut it and write into it while the first one writes. Released when destroyed.
+// Any thread.
+class WriteClaim
+{
+public:
+    // Null when an open holds the file already. `server` names the file server that opens it.
+    static std::unique_ptr<WriteClaim> take(dev_t device, ino_t inode, const void *server);
+    // The file server whose open holds the file; null when none does.
+    static const void *holder(dev_t device, ino_t inode);
+    ~WriteClaim();
+    WriteClaim(const WriteClaim &) = delete;
+    WriteClaim &operator=(const WriteClaim &) = delete;
+
+    dev_t device() const { return m_device; }
+    ino_t inode() const { return m_inode; }
+
+private:
+    WriteClaim(dev_t device, ino_t inode) : m_device(device), m_inode(inode) {}
+    dev_t m_device;
+    ino_t m_inode;
+};
+
+} // namespace vfsfiles
 
 struct VfsOpenFile
 {
@@ -32,6 +61,8 @@ struct VfsOpenFile
     std::int64_t modifyTime = 0;
     // Permission bits applied when the file closes (masked by the umask); -1 when none.
     int permissions = -1;
+    // Held from the open for writing until the close.
+    std::unique_ptr<vfsfiles::WriteClaim> writeClaim;
     // Requests of the server running on the file right now; server thread only. One at a
     // time, so no pool thread ever waits on another one's lock.
     int runningJobs = 0;
@@ -98,8 +129,8 @@ OpenResult openRegularFileAt(int dirFd, const QByteArray &name, bool read, bool 
 // the record. Returns 0; kCloseFailed when the close reported an error, which for a written
 // file means its data may not have been kept (NFS and FUSE report a failed write-back there);
 // else the applyFileTimes error when the times could not be set.
-// Nothing is flushed here: a copy asks once for its whole destination (FSO_SYNC) before its
-// sources may go, which costs one flush instead of one per file and folder.
+// Nothing is flushed here: a copy asks for its whole destination at once (FSO_SYNC) before
+// its sources may go, which costs one flush where syncfs writes out the file system.
 constexpr int kCloseFailed = -4;
 int closeOpenFile(VfsOpenFile &file, bool applyTimes);
 

@@ -5,6 +5,7 @@
 #include "vfs/fso/fsoprotocol.h"
 #include "vfs/server/vfsaccess.h"
 #include "vfs/fso/vfsfenucommandparser.h"
+#include "vfs/server/vfsflushes.h"
 #include "vfs/server/vfsjobrunner.h"
 #include "vfs/server/vfsjoblane.h"
 #include "vfs/server/vfsjobqueue.h"
@@ -53,8 +54,8 @@ constexpr std::size_t kMaxStrand = 256;
 // LIST_DRIVES requests held until the first read of the drives, and for how long at most.
 constexpr std::size_t kMaxWaitingDriveRequests = 8;
 constexpr int kDriveWaitMs = 5000;
-// Moves, renames and syncs one peer may have running or queued; each holds directory
-// descriptors, and some may take minutes.
+// Moves and renames one peer may have running or queued; each holds directory descriptors,
+// and a move across file systems may take minutes.
 constexpr std::size_t kMaxOperations = 16;
 // Deletes of one peer running on the pool at once (VfsJobLane). A delete waits on the disk
 // for much of its time: the last close of a removed file frees its blocks, and on a file
@@ -69,6 +70,11 @@ constexpr int kMaxRunningDeletes = 4;
 // lane of their own they never hold back the quick deletes that end a move; a delete job
 // sends one at a time, so two leave room for two of them side by side.
 constexpr int kMaxRunningLongDeletes = 2;
+// A file the peer holds open for writing and has not used for this long is taken for one its
+// copy lost when the peer opens it for writing again (closeLostWriter). A copy's writes,
+// hashes and reads keep its file in use; one that waits longer with its file open (its
+// source gone quiet) loses it and, once it has paused, waits for the file as for another's.
+constexpr qint64 kLostWriterMs = 60000;
 // Deletes one peer may have running or waiting; more are answered at once with
 // FSO_STATUS_IO_ERROR. A move keeps 128 out at once: room for several moves of one peer.
 constexpr std::size_t kMaxDeletes = 1024;
@@ -157,7 +163,9 @@ public:
     VfsServerNuskPrivate(VfsServerNusk *owner, bool local)
         : q(owner), isLocal(local), rules(local, {}), runner(owner),
           deleteLane(runner, kMaxRunningDeletes, VfsLaneGroup::deletes()),
-          longDeleteLane(runner, kMaxRunningLongDeletes, VfsLaneGroup::deletes(), VfsJobLane::Long)
+          longDeleteLane(runner, kMaxRunningLongDeletes, VfsLaneGroup::deletes(), VfsJobLane::Long),
+          flushes(owner, runner, [this](std::vector<unsigned char> &&reply) { send(std::move(reply)); },
+                  [this] { startWaiting(); })
     {
     }
 
@@ -199,10 +207,6 @@ public:
     QTimer driveWaitTimer;
 
     VfsOpenFileTable files;
-    // One folder descriptor per file system this peer wrote to since its last SYNC there,
-    // opened before the first of those writes: syncfs on it reports a write-back error of
-    // any of them (an error is reported only to descriptors opened before it happened).
-    std::map<dev_t, int> writtenVolumes;
     quint16 notifyTrId = 0;
     // Cancels what runs for the current link; replaced when the link drops.
     std::shared_ptr<std::atomic<bool>> cancelToken = std::make_shared<std::atomic<bool>>(false);
@@ -215,6 +219,8 @@ public:
     VfsJobRunner runner;
     VfsJobLane deleteLane;
     VfsJobLane longDeleteLane; // trees and trash (kMaxRunningLongDeletes)
+    // What the peer wrote or opened, for its SYNCs.
+    VfsFlushes flushes;
 
     void send(std::vector<unsigned char> &&message)
     {
@@ -402,7 +408,9 @@ public:
             // file without a name, outside that lock, and holds it only for the link: making
             // inodes is what takes long where many files were just deleted, and four puts at
             // once made 2,000 files there twice as fast as two.
-            if (runningData >= kMaxRunningDataJobs || (open && runningOpenJobs >= (put ? kMaxRunningPuts : 1))) {
+            // A new file waits while the peer's files wait for their flush in numbers.
+            if (runningData >= kMaxRunningDataJobs || (open && runningOpenJobs >= (put ? kMaxRunningPuts : 1))
+                || (open && flushes.full())) {
                 if (it->file)
                     passed.insert(it->file.get());
                 ++it;
@@ -459,8 +467,8 @@ public:
         return result != vfsfiles::kCloseFailed;
     }
 
-    // The end of a get or a put (`makes`): its slot is free, the reply goes out, the record
-    // returns to its pool.
+    // The end of a get or a put (`makes`): its slot is free, what it read or made is kept for
+    // the SYNC that follows, the reply goes out, the record returns to its pool.
     template <typename Job>
     void finishWholeFileJob(std::vector<std::unique_ptr<Job>> &running, std::vector<std::unique_ptr<Job>> &freeList,
                             Job *job, bool makes)
@@ -471,8 +479,8 @@ public:
         if (makes)
             --runningOpenJobs;
         dataJobFinished(nullptr);
-        if (makes && job->status == FSO_STATUS_SUCCESS)
-            noteWrittenVolume(job->parentDir);
+        flushes.keepFile(job->flushFd, job->flushIdentity);
+        job->dropForFlush();
         job->closeDescriptors();
         send(std::move(job->reply));
         job->rules = vfsaccess::VfsAccessRules();
@@ -488,8 +496,6 @@ public:
     void openFinished(OpenFileJob *job);
     void putFinished(PutFileJob *job);
     void getFinished(GetFileJob *job);
-    // Keeps a descriptor of the file system a write went to, for the SYNC that follows.
-    void noteWrittenVolume(int dirFd);
     void operationFinished(FileOperationJob *job);
     void deleteFinished(DeleteFileJob *job);
     // Gives the records of the deletes that have not started back unrun.
@@ -503,11 +509,15 @@ public:
     // Closes the open files a peer may no longer reach with the access they were opened
     // for (after its access entries changed); their kept times are not applied.
     void closeRevokedFiles();
+    // A file the peer holds open for writing under `path` and has not used for a while is one
+    // its copy lost (an open whose answer went missing while the link stayed up): closed as
+    // the idle check would, so that the copy, opening it again, is not kept out by itself.
+    void closeLostWriter(const QString &path);
 
-    // Makes a move or sync job (not yet started) that owns sourceDir; null, with the
-    // descriptor closed, when the peer already has kMaxOperations of them running.
-    FileOperationJob *startOperation(FileOperationJob::Kind kind, const VfsFenuCommand &cmd, const QString &source,
-                                     int sourceDir, const QByteArray &sourceName);
+    // Makes a move job (not yet started) that owns sourceDir; null, with the descriptor
+    // closed, when the peer already has kMaxOperations of them running.
+    FileOperationJob *startOperation(const VfsFenuCommand &cmd, const QString &source, int sourceDir,
+                                     const QByteArray &sourceName);
     bool operationsFull() const { return runningOperations.size() >= kMaxOperations; }
 
 };
@@ -549,8 +559,6 @@ VfsServerNusk::~VfsServerNusk()
     d->runner.waitForAll();
     for (const VfsOpenFilePtr &file : d->files.takeAll())
         d->closeFile(file, false);
-    for (const auto &volume : d->writtenVolumes)
-        ::close(volume.second);
     // The timers are members; unparent them before QObject deletes its children.
     d->jobTimer.setParent(nullptr);
     d->closeFileTimer.setParent(nullptr);
@@ -609,6 +617,21 @@ void VfsServerNuskPrivate::closeRevokedFiles()
     }
 }
 
+void VfsServerNuskPrivate::closeLostWriter(const QString &path)
+{
+    const qint64 unused = std::min<qint64>(kLostWriterMs, idleLimitMs);
+    std::vector<VfsOpenFilePtr> lost;
+    for (const VfsOpenFilePtr &file : files.files()) {
+        std::unique_lock<std::mutex> lock(file->mutex, std::try_to_lock);
+        if (lock.owns_lock() && file->writable && file->path == path && file->fd >= 0 && file->idle.elapsed() >= unused)
+            lost.push_back(file);
+    }
+    for (const VfsOpenFilePtr &file : lost) {
+        files.remove(file);
+        closeFile(file, false);
+    }
+}
+
 void VfsServerNusk::linkDropped()
 {
     // Whatever runs was asked on the link that is gone: its answers have nowhere to go.
@@ -647,6 +670,11 @@ void VfsServerNusk::setIdleClose(qint64 idleMs, int checkIntervalMs)
     d->idleLimitMs = idleMs;
     d->closeFileTimer.setInterval(std::max(1, checkIntervalMs));
     d->closeFileTimer.start();
+}
+
+void VfsServerNusk::setFlushIdle(int ms)
+{
+    d->flushes.setIdleTime(ms);
 }
 
 void VfsServerNusk::setMaxPendingListings(int count)
@@ -966,6 +994,18 @@ void VfsServerNusk::processMoveCommand(const VfsFenuCommand &cmd)
     if (!d->rules.entryInside(source.local, fromDir.get(), fromName)
         || (toDir.get() >= 0 && !d->rules.entryInside(destination.local, toDir.get(), toName)))
         return answer(FSO_STATUS_NOT_PERMITTED);
+    d->flushes.beforeWrite(fromDir.get());
+    d->flushes.beforeWrite(toDir.get());
+    // A copy renames its hidden file while it holds it open: the name must still lead to it.
+    vfsserverfs::MoveSource expected;
+    expected.server = d.get();
+    for (const VfsOpenFilePtr &file : d->files.files()) {
+        if (file->writeClaim && file->path == source.local) {
+            expected.open = true;
+            expected.device = file->writeClaim->device();
+            expected.inode = file->writeClaim->inode();
+        }
+    }
     // The rename itself (or the copy across file systems) runs on the pool: making names in
     // a big folder waits for the folder's lock, and many small files renamed one after the
     // other held up this thread's reads and writes. Only with the peer's work already at its
@@ -973,17 +1013,24 @@ void VfsServerNusk::processMoveCommand(const VfsFenuCommand &cmd)
     // hold this thread for minutes.
     const bool samePath = source.local == destination.local;
     if (!d->operationsFull()) {
-        FileOperationJob *job = d->startOperation(FileOperationJob::Move, cmd, source.local, fromDir.release(),
-                                                  fromName);
+        FileOperationJob *job = d->startOperation(cmd, source.local, fromDir.release(), fromName);
         job->moveFlags = cmd.flags;
         job->samePath = samePath;
+        job->expected = expected;
         job->destinationDir = toDir.release();
         job->destinationName = toName;
         d->start(job);
         return;
     }
-    answer(vfsserverfs::moveAt(fromDir.get(), fromName, toDir.get(), toName, cmd.flags, samePath, false,
-                               nativePath(source.local), nullptr));
+    std::uint8_t status = vfsserverfs::checkMoveSource(fromDir.get(), fromName, expected);
+    if (status == FSO_STATUS_SUCCESS)
+        status = vfsserverfs::moveAt(fromDir.get(), fromName, toDir.get(), toName, cmd.flags, samePath, false,
+                                     nativePath(source.local), nullptr);
+    if (status == FSO_STATUS_SUCCESS) {
+        d->flushes.keepFolder(fromDir.get(), vfsflush::identify(fromDir.get()));
+        d->flushes.keepFolder(toDir.get(), vfsflush::identify(toDir.get()));
+    }
+    answer(status);
 }
 
 // --- DELETE_FILE ------------------------------------------------------------------------------
@@ -1069,8 +1116,7 @@ void VfsServerNuskPrivate::dropWaitingDeletes()
     }
 }
 
-FileOperationJob *VfsServerNuskPrivate::startOperation(FileOperationJob::Kind kind, const VfsFenuCommand &cmd,
-                                                      const QString &source, int sourceDir,
+FileOperationJob *VfsServerNuskPrivate::startOperation(const VfsFenuCommand &cmd, const QString &source, int sourceDir,
                                                       const QByteArray &sourceName)
 {
     if (operationsFull()) {
@@ -1080,8 +1126,6 @@ FileOperationJob *VfsServerNuskPrivate::startOperation(FileOperationJob::Kind ki
     }
     // Records are reused: a rename per small file copied made a watcher each time.
     FileOperationJob *job = acquire(freeOperations, runningOperations, &VfsServerNuskPrivate::operationFinished);
-    job->kind = kind;
-    job->code = cmd.code;
     job->trId = cmd.trId;
     job->source = source;
     job->sourceDir = sourceDir;
@@ -1090,6 +1134,7 @@ FileOperationJob *VfsServerNuskPrivate::startOperation(FileOperationJob::Kind ki
     job->destinationName.clear();
     job->moveFlags = 0;
     job->samePath = false;
+    job->expected = vfsserverfs::MoveSource();
     job->status = 0;
     return job;
 }
@@ -1099,6 +1144,10 @@ void VfsServerNuskPrivate::operationFinished(FileOperationJob *job)
     std::unique_ptr<FileOperationJob> owned = release(runningOperations, job);
     if (!owned)
         return;
+    if (job->state == VfsServerJobReplyReady && job->status == FSO_STATUS_SUCCESS) {
+        flushes.keepFolder(job->sourceDir, job->sourceFolder);
+        flushes.keepFolder(job->destinationDir, job->destinationFolder);
+    }
     job->closeDescriptors();
     if (job->state != VfsServerJobReplyReady) {
         logPrintf(LogVsrv, "unexpected job->state %d", int(job->state.load()));
@@ -1153,7 +1202,11 @@ void VfsServerNusk::processMakeDirectoryCommand(const VfsFenuCommand &cmd)
                                                        + missing.join(QLatin1Char('/'))))
             return answer(FSO_STATUS_NOT_PERMITTED, 0);
     }
-    answer(vfsserverfs::makePathAt(baseDir.get(), missing) ? FSO_STATUS_SUCCESS : FSO_STATUS_IO_ERROR, 0);
+    d->flushes.beforeWrite(baseDir.get());
+    const bool made = vfsserverfs::makePathAt(baseDir.get(), missing, [this](int dirFd) {
+        d->flushes.keepFolder(dirFd, vfsflush::identify(dirFd));
+    });
+    answer(made ? FSO_STATUS_SUCCESS : FSO_STATUS_IO_ERROR, 0);
 }
 
 // --- SYNC ----------------------------------------------------------------------------------------
@@ -1174,20 +1227,8 @@ void VfsServerNusk::processSyncCommand(const VfsFenuCommand &cmd)
         return answer(errno == ENOENT ? FSO_STATUS_NOT_FOUND : FSO_STATUS_IO_ERROR);
     if (!d->rules.descriptorInside(mapped.local, folder.get()))
         return answer(FSO_STATUS_NOT_PERMITTED);
-    struct stat st;
-    if (::fstat(folder.get(), &st) == 0) {
-        const auto kept = d->writtenVolumes.find(st.st_dev);
-        if (kept != d->writtenVolumes.end()) {
-            folder.reset(kept->second);
-            d->writtenVolumes.erase(kept);
-        }
-    }
-    // Writing out a whole file system may take long: on the pool, like a move across volumes.
-    FileOperationJob *job = d->startOperation(FileOperationJob::SyncFileSystem, cmd, mapped.local, folder.release(),
-                                              QByteArray());
-    if (!job)
-        return answer(FSO_STATUS_IO_ERROR);
-    d->start(job);
+    // Writing out a file system, or each file the peer wrote there, may take long: on the pool.
+    d->flushes.sync(cmd.trId, folder.release());
 }
 
 // --- OPEN_FILE / CLOSE_FILE --------------------------------------------------------------------
@@ -1230,6 +1271,8 @@ void VfsServerNusk::processOpenFileCommand(const VfsFenuCommand &cmd)
     UniqueFd parent(vfsaccess::openParentDirectory(mapped.local, &name));
     if (parent.get() < 0)
         return answer(errno == ENOENT && !write && !timesOnly ? FSO_STATUS_NOT_FOUND : FSO_STATUS_IO_ERROR, 0);
+    if (write || timesOnly)
+        d->flushes.beforeWrite(parent.get());
     if (timesOnly) {
         struct stat st;
         if ((cmd.flags & FSO_OPEN_EXCLUSIVE) && ::fstatat(parent.get(), name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
@@ -1248,8 +1291,15 @@ void VfsServerNusk::processOpenFileCommand(const VfsFenuCommand &cmd)
         // modes (FAT) refuses the change and the copy is complete all the same.
         if (result == 0 && cmd.permissions >= 0 && vfsfiles::applyPermissions(targetPath, cmd.permissions) != 0)
             logPrintf(LogVsrv, "mode of %s not set: %s", qUtf8Printable(mapped.local), strerror(errno));
+        // The times are part of the copy: flushed with it where each file is flushed on its own.
+        if (result == 0) {
+            const UniqueFd times(::open(QFile::encodeName(targetPath).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+            d->flushes.keepFile(times.get(), vfsflush::identify(times.get()));
+        }
         return answer(result == 0 ? FSO_STATUS_COMPLETE : FSO_STATUS_IO_ERROR, 0);
     }
+    if (write)
+        d->closeLostWriter(mapped.local);
     if (d->files.isFull())
         return answer(FSO_STATUS_IO_ERROR, 0);
 
@@ -1273,6 +1323,7 @@ void VfsServerNusk::processOpenFileCommand(const VfsFenuCommand &cmd)
     job->birthTime = keepTimes ? givenTime(FSO_ATTR_BIRTH_TIME, cmd.birthTime) : 0;
     job->modifyTime = keepTimes ? givenTime(FSO_ATTR_MODIFY_TIME, cmd.modifyTime) : 0;
     job->permissions = write ? cmd.permissions : -1;
+    job->server = d.get();
     d->schedule(job, d->runningOpens, d->freeOpens);
 }
 
@@ -1291,8 +1342,6 @@ void VfsServerNuskPrivate::openFinished(OpenFileJob *job)
     if (status == FSO_STATUS_SUCCESS && files.isFull())
         status = FSO_STATUS_IO_ERROR;
     if (status == FSO_STATUS_SUCCESS) {
-        if (job->write)
-            noteWrittenVolume(job->parentDir);
         VfsOpenFilePtr file = std::make_shared<VfsOpenFile>();
         file->fd = job->fd;
         job->fd = -1;
@@ -1304,7 +1353,14 @@ void VfsServerNuskPrivate::openFinished(OpenFileJob *job)
         file->birthTime = job->birthTime;
         file->modifyTime = job->modifyTime;
         file->permissions = job->permissions;
+        file->writeClaim = std::move(job->claim);
         handle = files.add(file);
+        // Read or written, it is covered by the next SYNC; written, it may be written again
+        // until it is closed.
+        flushes.keepFile(file->fd, job->identity, job->write ? std::weak_ptr<VfsOpenFile>(file)
+                                                              : std::weak_ptr<VfsOpenFile>());
+        if (job->created)
+            flushes.keepFolder(job->parentDir, job->folder);
     }
     job->closeDescriptors();
     std::vector<unsigned char> reply;
@@ -1313,16 +1369,6 @@ void VfsServerNuskPrivate::openFinished(OpenFileJob *job)
     send(std::move(reply));
     job->rules = vfsaccess::VfsAccessRules();
     recycle(freeOpens, std::move(owned));
-}
-
-void VfsServerNuskPrivate::noteWrittenVolume(int dirFd)
-{
-    struct stat st;
-    if (::fstat(dirFd, &st) != 0 || writtenVolumes.count(st.st_dev))
-        return;
-    const int kept = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
-    if (kept >= 0)
-        writtenVolumes[st.st_dev] = kept;
 }
 
 // --- PUT_FILE ----------------------------------------------------------------------------------
@@ -1355,6 +1401,7 @@ void VfsServerNusk::acceptPut(const VfsFenuCommand &cmd, std::vector<std::uint8_
     QByteArray name;
     if (const std::uint8_t status = openFolderOf(mapped.local, &folder, &name))
         return answer(status);
+    d->flushes.beforeWrite(folder.get());
     // Made like a file opened for writing: on the pool, one at a time with the opens.
     PutFileJob *job = d->acquire(d->freePuts, d->runningPuts, &VfsServerNuskPrivate::putFinished);
     handOver(job, cmd, &folder, name, d->rules);
@@ -1409,6 +1456,9 @@ void VfsServerNuskPrivate::getFinished(GetFileJob *job)
 
 void VfsServerNuskPrivate::putFinished(PutFileJob *job)
 {
+    // Its name is new in its folder.
+    if (job->status == FSO_STATUS_SUCCESS && job->state == VfsServerJobReplyReady)
+        flushes.keepFolder(job->parentDir, job->folder);
     finishWholeFileJob(runningPuts, freePuts, job, true);
 }
 

@@ -40,6 +40,7 @@ public:
     void setListingWait(int ticks, int tickMs);          // default 1500 ticks of 10 ms
     void setIdleClose(qint64 idleMs, int checkIntervalMs); // default 300000 ms, 300000 ms
     void setMaxPendingListings(int count);                // default 64
+    void setFlushIdle(int ms);                            // default 30000 ms (VfsFlushes)
 
     int openFileCount() const;
     int pendingListingCount() const;

@@ -521,6 +521,18 @@ std::uint8_t moveAt(int sourceDir, const QByteArray &sourceName, int destination
     return FSO_STATUS_IO_ERROR;
 }
 
+std::uint8_t checkMoveSource(int dirFd, const QByteArray &name, const MoveSource &source)
+{
+    struct stat st;
+    // Whatever is not there, or no file, moveAt judges.
+    if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+        return FSO_STATUS_SUCCESS;
+    if (source.open)
+        return st.st_dev == source.device && st.st_ino == source.inode ? FSO_STATUS_SUCCESS : FSO_STATUS_CHANGED;
+    const void *holder = vfsfiles::WriteClaim::holder(st.st_dev, st.st_ino);
+    return holder && holder != source.server ? FSO_STATUS_CHANGED : FSO_STATUS_SUCCESS;
+}
+
 namespace {
 std::atomic<quint64> g_syncs{0};
 }
@@ -538,7 +550,7 @@ quint64 syncCount()
     return g_syncs.load();
 }
 
-bool makePathAt(int baseFd, const QStringList &parts)
+bool makePathAt(int baseFd, const QStringList &parts, const std::function<void(int dirFd)> &madeIn)
 {
     int current = ::dup(baseFd);
     if (current < 0)
@@ -550,7 +562,10 @@ bool makePathAt(int baseFd, const QStringList &parts)
             ok = false;
             break;
         }
-        if (::mkdirat(current, name.constData(), 0755) != 0 && errno != EEXIST) {
+        if (::mkdirat(current, name.constData(), 0755) == 0) {
+            if (madeIn)
+                madeIn(current);
+        } else if (errno != EEXIST) {
             ok = false;
             break;
         }
@@ -1288,13 +1303,14 @@ void OpenFileJob::closeDescriptors()
     if (parentDir >= 0)
         ::close(parentDir);
     fd = parentDir = -1;
+    claim.reset();
 }
 
 void OpenFileJob::run()
 {
     status = FSO_STATUS_IO_ERROR;
     int error = 0;
-    bool created = false;
+    created = false;
     const bool mayCreate = write && rules.entryInside(localPath, parentDir, name);
     const vfsfiles::OpenResult result = vfsfiles::openRegularFileAt(parentDir, name, read, write, exclusive, mayCreate,
                                                                     isLocal, &fd, &created, &error);
@@ -1315,12 +1331,21 @@ void OpenFileJob::run()
     }
     if (result == vfsfiles::OpenResult::Opened) {
         status = FSO_STATUS_SUCCESS;
+        identity = vfsflush::identify(fd);
+        if (created)
+            folder = vfsflush::identify(parentDir);
         struct stat st;
         // A mode for the close is refused before anything is written.
         if (!rules.descriptorInside(localPath, fd) || (permissions >= 0 && rules.modeProtected(fd))) {
             if (created)
                 ::unlinkat(parentDir, name.constData(), 0);
             status = FSO_STATUS_NOT_PERMITTED;
+        } else if (write && !identity.known) {
+            status = FSO_STATUS_IO_ERROR;
+        } else if (write && !(claim = vfsfiles::WriteClaim::take(identity.device, identity.inode, server))) {
+            // Another open writes it (a second copy of a file of the same name): left as it is.
+            logPrintf(LogVsrv, "%s is open for writing already", QFile::encodeName(localPath).constData());
+            status = FSO_STATUS_EXISTS;
         } else if (write && !read && !created && ::ftruncate(fd, 0) != 0) {
             // A write-only open empties the file, like opening it for writing always has;
             // only now that it is known to be a regular file inside the share.
@@ -1352,6 +1377,7 @@ void CloseFileJob::run()
 WholeFileJob::~WholeFileJob()
 {
     closeDescriptors();
+    dropForFlush();
 }
 
 void WholeFileJob::closeDescriptors()
@@ -1361,8 +1387,25 @@ void WholeFileJob::closeDescriptors()
     parentDir = -1;
 }
 
+void WholeFileJob::keepForFlush(int fd)
+{
+    dropForFlush();
+    flushIdentity = vfsflush::identify(fd);
+    if (flushIdentity.known && flushIdentity.ownFlush)
+        flushFd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+}
+
+void WholeFileJob::dropForFlush()
+{
+    if (flushFd >= 0)
+        ::close(flushFd);
+    flushFd = -1;
+    flushIdentity = vfsflush::Identity();
+}
+
 void GetFileJob::run()
 {
+    dropForFlush();
     int fd = -1;
     bool created = false;
     int error = 0;
@@ -1382,6 +1425,8 @@ void GetFileJob::run()
             if (n >= 0) {
                 got = std::min<std::size_t>(std::size_t(n), want);
                 status = std::size_t(n) <= want ? FSO_STATUS_END_OF_FILE : FSO_STATUS_SUCCESS;
+                // Read by a copy checking what it wrote before: covered by its next SYNC.
+                keepForFlush(fd);
             }
         }
         ::close(fd);
@@ -1424,6 +1469,8 @@ void vfsserverfs::setUnnamedNewFilesForTests(bool allowed)
     unnamedNewFiles = allowed;
 }
 
+
+
 // The file is made without a name in its folder (O_TMPFILE) and, whole, given its real name
 // by one link, which fails when the name is there. Making the inode is what takes a file
 // system long (ext4 passes over recently freed inodes), and only the link holds the folder's
@@ -1453,18 +1500,20 @@ bool PutFileJob::putUnnamed()
             status = makeStatus(errno);
         }
     }
-    struct stat made;
-    const bool told = ::fstat(fd, &made) == 0;
+    struct stat st;
+    const bool told = ::fstat(fd, &st) == 0;
     // The folder may have left the share between the check and the link.
     if (status == FSO_STATUS_SUCCESS && !folderInside()) {
         if (told)
-            unname(made);
+            unname(st);
         status = FSO_STATUS_NOT_PERMITTED;
     }
+    if (status == FSO_STATUS_SUCCESS)
+        keepForFlush(fd);
     if (::close(fd) != 0 && status == FSO_STATUS_SUCCESS) {
         // Named, yet its last bytes may not have arrived.
         if (told)
-            unname(made);
+            unname(st);
         status = FSO_STATUS_IO_ERROR;
     }
     return true;
@@ -1488,8 +1537,10 @@ void PutFileJob::putHidden()
         return;
     }
     status = fillNewFile(fd, data, accessTime, modifyTime, permissions);
-    struct stat made;
-    const bool told = ::fstat(fd, &made) == 0;
+    struct stat st;
+    const bool told = ::fstat(fd, &st) == 0;
+    if (status == FSO_STATUS_SUCCESS)
+        keepForFlush(fd);
     if (::close(fd) != 0 && status == FSO_STATUS_SUCCESS)
         status = FSO_STATUS_IO_ERROR;
     if (status == FSO_STATUS_SUCCESS && !folderInside())
@@ -1509,7 +1560,7 @@ void PutFileJob::putHidden()
             status = FSO_STATUS_IO_ERROR;
         if (status == FSO_STATUS_SUCCESS && !folderInside()) {
             if (told)
-                unname(made);
+                unname(st);
             status = FSO_STATUS_NOT_PERMITTED;
         }
     }
@@ -1520,8 +1571,13 @@ void PutFileJob::putHidden()
 void PutFileJob::run()
 {
     status = FSO_STATUS_NOT_PERMITTED;
+    dropForFlush();
     if (rules.entryInside(hiddenPath, parentDir, hiddenName) && !putUnnamed())
         putHidden();
+    if (status == FSO_STATUS_SUCCESS)
+        folder = vfsflush::identify(parentDir);
+    else
+        dropForFlush();
     fsoreply::status(reply, FSO_PUT_FILE_REPLY, trId, status);
     state = VfsServerJobReplyReady;
 }
@@ -1642,7 +1698,7 @@ void HashFileJob::run()
     state = VfsServerJobReplyReady;
 }
 
-// --- moves and syncs ------------------------------------------------------------------------
+// --- moves ----------------------------------------------------------------------------------
 
 FileOperationJob::~FileOperationJob()
 {
@@ -1660,16 +1716,14 @@ void FileOperationJob::closeDescriptors()
 
 void FileOperationJob::run()
 {
-    status = FSO_STATUS_IO_ERROR;
-    switch (kind) {
-    case Move:
+    status = vfsserverfs::checkMoveSource(sourceDir, sourceName, expected);
+    if (status == FSO_STATUS_SUCCESS)
         status = vfsserverfs::moveAt(sourceDir, sourceName, destinationDir, destinationName, moveFlags, samePath, true,
                                      QFile::encodeName(source), cancelled);
-        break;
-    case SyncFileSystem:
-        status = vfsserverfs::syncFileSystemOf(sourceDir) ? FSO_STATUS_SUCCESS : FSO_STATUS_IO_ERROR;
-        break;
+    if (status == FSO_STATUS_SUCCESS) {
+        sourceFolder = vfsflush::identify(sourceDir);
+        destinationFolder = vfsflush::identify(destinationDir);
     }
-    fsoreply::status(reply, code == FSO_SYNC ? FSO_SYNC_REPLY : FSO_MOVE_REPLY, trId, status);
+    fsoreply::status(reply, FSO_MOVE_REPLY, trId, status);
     state = VfsServerJobReplyReady;
 }

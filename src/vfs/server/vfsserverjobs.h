@@ -11,6 +11,7 @@
 #include "vfs/fso/fsoprotocol.h"
 #include "vfs/server/vfsaccess.h"
 #include "vfs/fso/vfsfenucommand.h"
+#include "vfs/server/vfsflushes.h"
 #include "vfs/server/vfsopenfiles.h"
 #include "vfs/server/versionguard.h"
 
@@ -25,6 +26,23 @@
 #include <string>
 #include <vector>
 #include <sys/stat.h>
+
+namespace vfsserverfs {
+
+// What the source of a MOVE must be. A file this peer has open for writing under the source's
+// path must still be the one the name leads to (a copy renames its hidden file while it holds
+// it); any other file must not be held for writing through another file server.
+struct MoveSource
+{
+    const void *server = nullptr;   // the file server asking
+    bool open = false;              // the peer holds the source open for writing as:
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+// FSO_STATUS_SUCCESS, or FSO_STATUS_CHANGED when `name` of `dirFd` is not what `source` says.
+std::uint8_t checkMoveSource(int dirFd, const QByteArray &name, const MoveSource &source);
+
+} // namespace vfsserverfs
 
 enum VfsServerJobState : std::uint32_t {
     VfsServerJobIdle = 0,
@@ -212,9 +230,14 @@ struct OpenFileJob : VfsServerJob
     std::int64_t birthTime = 0;
     std::int64_t modifyTime = 0;
     int permissions = -1;
+    const void *server = nullptr;   // the file server asking, for the claim of a written file
     // result
     int fd = -1;                    // owned until the server takes it
     std::uint8_t status = 0;
+    bool created = false;
+    std::unique_ptr<vfsfiles::WriteClaim> claim; // opened for writing: taken by the server
+    vfsflush::Identity identity;    // of the file
+    vfsflush::Identity folder;      // of parentDir
 };
 
 // A request on a whole file by name inside a folder that was opened and checked on the
@@ -229,6 +252,11 @@ struct WholeFileJob : VfsServerJob
     vfsaccess::VfsAccessRules rules;
     VfsOpenFilePtr file;            // none; the scheduler's slot for it
     std::uint8_t status = 0;        // result
+    // The file read or made, open where it must be flushed on its own, for the SYNC that follows.
+    int flushFd = -1;
+    vfsflush::Identity flushIdentity;
+    void keepForFlush(int fd);
+    void dropForFlush();
 };
 
 // GET_FILE: a small file opened, read and closed at once; what the name leads to is checked
@@ -261,6 +289,8 @@ struct PutFileJob : WholeFileJob
     std::int64_t accessTime = 0;    // ms since the epoch; 0 leaves it
     std::int64_t modifyTime = 0;
     int permissions = -1;
+    // result: what the folder is, for the SYNC that follows
+    vfsflush::Identity folder;
 
 private:
     bool putUnnamed();
@@ -304,21 +334,18 @@ private:
     std::uint8_t removeVersionAt(int dirFd, const QByteArray &name) const;
 };
 
-// MOVE across file systems and SYNC: work that may take minutes and must not hold up every
-// other request of the peer.
+// MOVE: a rename waits for the folders' locks, and a move across file systems may take
+// minutes; neither may hold up every other request of the peer.
 struct FileOperationJob : VfsServerJob
 {
-    // SyncFileSystem writes out the file system holding sourceDir (a checked folder).
-    enum Kind { Move, SyncFileSystem };
     ~FileOperationJob() override;
     void run() override;
     void closeDescriptors();
 
-    Kind kind = Move;
-    std::uint8_t code = 0;          // request code the reply answers
     QString source;                 // local path
-    std::uint32_t moveFlags = 0;    // Move only: FSO_MOVE_*
-    bool samePath = false;          // Move only: the request named one path twice
+    std::uint32_t moveFlags = 0;    // FSO_MOVE_*
+    bool samePath = false;          // the request named one path twice
+    vfsserverfs::MoveSource expected; // what the source must be
     // The directories holding source and destination, opened and checked on the server's
     // thread; the job works by name inside them, so renaming a folder on the way to them
     // while the job waits for a pool thread changes nothing. Owned; -1 when none.
@@ -327,6 +354,9 @@ struct FileOperationJob : VfsServerJob
     int destinationDir = -1;
     QByteArray destinationName;
     std::uint8_t status = 0;
+    // Moved: what both folders are, for the SYNC that follows.
+    vfsflush::Identity sourceFolder;
+    vfsflush::Identity destinationFolder;
 };
 
 namespace vfsserverfs {
@@ -371,8 +401,9 @@ quint64 syncCount();
 
 // mkdir -p below the existing directory open as `baseFd`: makes each of `parts` in turn
 // (mode 0755 before the umask) and never follows a link in place of a part it made or
-// found; false when a part exists as something else or cannot be made.
-bool makePathAt(int baseFd, const QStringList &parts);
+// found; false when a part exists as something else or cannot be made. `madeIn` is told
+// each folder, open, that a part was made in.
+bool makePathAt(int baseFd, const QStringList &parts, const std::function<void(int dirFd)> &madeIn = {});
 
 // Tests turn the unnamed way of PutFileJob off to see the hidden-name way work.
 void setUnnamedNewFilesForTests(bool allowed);

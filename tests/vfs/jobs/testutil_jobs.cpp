@@ -104,9 +104,22 @@ void TestPeer::deliverRequest(const std::vector<unsigned char> &data)
         ++m_writeRequests;
         m_writtenBytes += m_serverRecord.data.size();
     }
-    if (onRequest)
+    const bool wasDropping = m_dropping;
+    if (onRequest) {
+        m_delivering = true;
         onRequest(m_serverRecord);
+        m_delivering = false;
+    }
     m_server->processIncomingCommand(m_serverRecord);
+    if (m_dropping && !wasDropping)
+        m_server->linkDropped();
+}
+
+void TestPeer::setDropping(bool drop)
+{
+    if (drop && !m_dropping && !m_delivering)
+        m_server->linkDropped();
+    m_dropping = drop;
 }
 
 void TestPeer::setHoldingRequests(bool hold)

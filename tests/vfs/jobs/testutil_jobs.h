@@ -39,8 +39,10 @@ public:
     VfsClientNusk *client() const { return m_client.get(); }
     VfsServerNusk *server() const { return m_server.get(); }
 
-    // While set, every message in either direction is lost.
-    void setDropping(bool drop) { m_dropping = drop; }
+    // While set, every message in either direction is lost; as when a link drops, the server
+    // lets go of what the peer had it do (its open files close, its queued requests go). Set
+    // from onRequest, the request it was called for reached the server just before the drop.
+    void setDropping(bool drop);
     bool dropping() const { return m_dropping; }
     // While set, requests wait, in order, instead of reaching the server; its replies to
     // earlier ones still come back. Clearing it delivers the waiting ones.
@@ -71,6 +73,7 @@ private:
     VfsFenuCommand m_serverRecord;
     VfsFenuCommand m_clientRecord;
     bool m_dropping = false;
+    bool m_delivering = false; // inside onRequest: the drop waits until the request is in
     bool m_holding = false;
     std::vector<std::vector<unsigned char>> m_held;
     QTimer m_pacing;

@@ -1750,7 +1750,9 @@ private Q_SLOTS:
         m_b->onRequest = [&](const VfsFenuCommand &cmd) {
             const QString path = QString::fromUtf8(cmd.path.data(), int(cmd.path.size()));
             const bool put = cmd.code == FSO_PUT_FILE;
-            if ((cmd.code == FSO_OPEN_FILE && (cmd.flags & FSO_OPEN_EXCLUSIVE)) || put) {
+            // The lane's opens make a file for writing only; the one-at-a-time way reads it too.
+            const bool laneOpen = cmd.code == FSO_OPEN_FILE && (cmd.flags & FSO_OPEN_EXCLUSIVE) && !(cmd.flags & FSO_OPEN_READ);
+            if (laneOpen || put) {
                 ++(put ? puts : exclusiveOpens);
                 inSub += path.contains(QStringLiteral("/sub/")) ? 1 : 0;
             }

@@ -1070,6 +1070,56 @@ private Q_SLOTS:
 
     // A local program moves the folder that puts go to out of the share, again and again,
     // each time right after a put was accepted: no put names a file in it once it is out.
+    // Two copies of files of one name into one folder meet at one hidden file. While one open
+    // writes it, no other open for writing gets it, from the same computer or another, and
+    // nothing of it is cut; reading it is no writing. A rename of a file the peer holds open
+    // for writing goes only while the name still leads to that file, and a file another
+    // computer holds open for writing is not renamed at all.
+    void oneWriterPerFile()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString hidden = dir.path() + "/.IMG.part", real = dir.path() + "/IMG";
+        QVERIFY(writeFile(hidden, QByteArray(100000, 'a')));
+        ServerHarness one(true), other(true);
+        const ServerHarness::Opened held = one.open(hidden, FSO_OPEN_READ | FSO_OPEN_WRITE);
+        QCOMPARE(held.status, FSO_STATUS_SUCCESS);
+        QCOMPARE(one.open(hidden, FSO_OPEN_WRITE).status, FSO_STATUS_EXISTS);
+        QCOMPARE(other.open(hidden, FSO_OPEN_WRITE).status, FSO_STATUS_EXISTS);
+        QCOMPARE(QFileInfo(hidden).size(), qint64(100000));
+        const ServerHarness::Opened reader = other.open(hidden, FSO_OPEN_READ);
+        QCOMPARE(reader.status, FSO_STATUS_SUCCESS);
+        QCOMPARE(other.close(reader.handle), FSO_STATUS_SUCCESS);
+
+        QCOMPARE(other.move(hidden, real, FSO_MOVE_SAME_VOLUME | FSO_MOVE_NO_REPLACE), FSO_STATUS_CHANGED);
+        // Another file put under the name meanwhile is not the one the peer wrote.
+        const QString swapped = dir.path() + "/swapped";
+        QVERIFY(::rename(native(hidden).constData(), native(swapped).constData()) == 0);
+        QVERIFY(writeFile(hidden, "another"));
+        QCOMPARE(one.move(hidden, real, FSO_MOVE_SAME_VOLUME | FSO_MOVE_NO_REPLACE), FSO_STATUS_CHANGED);
+        QVERIFY(!QFileInfo::exists(real));
+        QVERIFY(::rename(native(swapped).constData(), native(hidden).constData()) == 0);
+        QCOMPARE(one.move(hidden, real, FSO_MOVE_SAME_VOLUME | FSO_MOVE_NO_REPLACE), FSO_STATUS_SUCCESS);
+        QCOMPARE(QFileInfo(real).size(), qint64(100000));
+
+        // Let go by its close, or by the link's drop.
+        QCOMPARE(one.close(held.handle), FSO_STATUS_SUCCESS);
+        const ServerHarness::Opened next = other.open(real, FSO_OPEN_READ | FSO_OPEN_WRITE);
+        QCOMPARE(next.status, FSO_STATUS_SUCCESS);
+        other.server->linkDropped();
+        const ServerHarness::Opened again = one.open(real, FSO_OPEN_READ | FSO_OPEN_WRITE);
+        QCOMPARE(again.status, FSO_STATUS_SUCCESS);
+
+        // A handle of its own the peer left unused (here: for no time at all) is one its copy
+        // lost: opening the file again takes it back. Another computer's is never taken.
+        one.server->setIdleClose(0, 3600000);
+        QCOMPARE(other.open(real, FSO_OPEN_WRITE).status, FSO_STATUS_EXISTS);
+        const ServerHarness::Opened retaken = one.open(real, FSO_OPEN_READ | FSO_OPEN_WRITE);
+        QCOMPARE(retaken.status, FSO_STATUS_SUCCESS);
+        QCOMPARE(one.write(again.handle, 0, "x").status, FSO_STATUS_INVALID_HANDLE);
+        QCOMPARE(QFileInfo(real).size(), qint64(100000));
+    }
+
     void putIntoFolderMovedOut_data()
     {
         QTest::addColumn<bool>("unnamed");
