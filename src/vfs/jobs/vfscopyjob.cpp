@@ -246,11 +246,13 @@ QString VfsCopyJob::writeSpeed() const
     return formatDataSize(quint64(qMax<qint64>(0, m_speed.load())), 2) + QStringLiteral("/s");
 }
 
-QString VfsCopyJob::remainingTimeText(qint64 seconds)
+QString VfsCopyJob::remainingTimeText(qint64 seconds, double percentDone)
 {
     if (seconds < 0)
         return QString();
-    if (seconds <= 9)
+    // A copy of a few seconds has under ten seconds left from its start: "nearly done" waits
+    // until most of it is behind it as well.
+    if (seconds <= 9 && percentDone >= kNearlyDonePercent)
         return message("copy-eta-seconds", "nearly done");
     if (seconds <= 60)
         return message("copy-eta-less1minute", "less than a minute");
@@ -261,7 +263,7 @@ QString VfsCopyJob::remainingTimeText(qint64 seconds)
 
 QString VfsCopyJob::remainingTime() const
 {
-    return remainingTimeText(m_remaining.load());
+    return remainingTimeText(m_remaining.load(), percentDone());
 }
 
 QString VfsCopyJob::waitingText() const

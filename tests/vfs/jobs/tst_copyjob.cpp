@@ -975,6 +975,31 @@ private Q_SLOTS:
         settle();
     }
 
+    // A copy of a few seconds has less than ten seconds left from its first figure on: it
+    // says "nearly done" only once most of it is behind it, never at its start.
+    void nearlyDoneOnlyNearTheEnd()
+    {
+        const QByteArray data = pattern(60 * 64400, 33);
+        QVERIFY(writeFile(m_src + QStringLiteral("/short"), data));
+        m_b->setReplyPacing(40);
+        QPointer<VfsCopyJob> job = make(m_a.get(), m_b.get(), {item(m_src + QStringLiteral("/short"))}, m_dst);
+        QList<QPair<double, QString>> shown;
+        connect(job.data(), &VfsCopyJob::remainingTimeChanged, this, [&] {
+            if (!job->remainingTime().isEmpty())
+                shown.append({job->percentDone(), job->remainingTime()});
+        });
+        QVERIFY(run(job).finished);
+        m_b->setReplyPacing(0);
+        QCOMPARE(readFile(m_dst + QStringLiteral("/short")), data);
+        QVERIFY(!shown.isEmpty());
+        QStringList all;
+        for (const auto &figure : qAsConst(shown))
+            all << QStringLiteral("%1 %: %2").arg(figure.first, 0, 'f', 1).arg(figure.second);
+        for (const auto &figure : qAsConst(shown))
+            QVERIFY2(figure.second != QLatin1String("nearly done") || figure.first >= 80, qPrintable(all.join(", ")));
+        settle();
+    }
+
     // Sources that go away after they were copied (here: when the destination is flushed,
     // right before the copied sources are listed again), one file and a whole folder: their
     // copies arrived whole, the job ends without a retry or an error and names them where
