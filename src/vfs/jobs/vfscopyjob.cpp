@@ -1,5 +1,6 @@
 #include "vfs/jobs/vfscopyjob.h"
 #include "vfs/jobs/vfscopyjobparts.h"
+#include "vfs/jobs/vfsawaytext.h"
 
 #include "app/base/datasize.h"
 #include "app/base/log.h"
@@ -165,9 +166,7 @@ bool VfsCopyJob::sayWhichPeerIsAway()
         return false;
     // The job waits and tries again, but the user learns what it waits for: a computer
     // reached through one relay only stays away after the relay restarted.
-    setPrompt(message("copy-error-peer-unreachable",
-                      "%1 cannot be reached. The copy goes on when it can be reached again.")
-                  .arg(away->displayName()));
+    setPrompt(vfsAwayText(away));
     m_unreachableShown = true;
     return true;
 }
