@@ -112,6 +112,8 @@ void JobReader::send(const char *property)
         value = userActions(*m_job);
     else if (p == "moving")
         value = m_job->request().deleteSource;
+    else if (p == "itemsAsked")
+        value = int(m_job->request().items.size());
     else if (p == "sourcesToDelete")
         value = m_job->sourcesToDelete();
     else if (p == "sourcesDeleted")
@@ -128,7 +130,7 @@ void JobReader::sendProgress()
 
 void JobReader::sendAll()
 {
-    for (const char *p : {"moving", "bytesTotal", "bytesCopied", "percentDone", "currentItem", "writeSpeed",
+    for (const char *p : {"moving", "itemsAsked", "bytesTotal", "bytesCopied", "percentDone", "currentItem", "writeSpeed",
                           "remainingTime", "waitingText", "totalFilesCount", "sourcesToDelete", "sourcesDeleted",
                           "userPrompt", "leftOutCount", "leftOut", "sourcesGone", "userActions", "jobState"})
         send(p);

@@ -21,6 +21,7 @@ Window {
     property alias leftOutCount: jobView.leftOutCount
     property alias leftOut: jobView.leftOut
     property alias moving: jobView.moving
+    property alias itemsAsked: jobView.itemsAsked
     property alias sourcesToDelete: jobView.sourcesToDelete
     property alias sourcesDeleted: jobView.sourcesDeleted
     property alias sourcesGone: jobView.sourcesGone

@@ -35,12 +35,18 @@ VfsCopyJob::VfsCopyJob(QObject *parent)
     m_stall->setLimit(m_timings.stallMs);
     connect(m_stall, &VfsStallWatch::changed, this, &VfsCopyJob::onStallChanged);
     // Every record's answer comes back to this job alone, on its thread; the stall watch
-    // hears of it first.
+    // hears of it first, from the side that answered. A request that timed out heard
+    // nothing from that side.
     const auto answer = [this](auto &record, auto slot) {
         QPointer<VfsCopyJob> guard(this);
         record.done = [guard, slot](auto *answered) {
-            if (VfsCopyJob *job = guard.data())
-                job->postAnswer([job, slot, answered] { (job->*slot)(answered); });
+            if (VfsCopyJob *job = guard.data()) {
+                const bool timedOut = answered->status == FSO_STATUS_TIMEOUT;
+                postTo(job, [job, slot, answered, timedOut] {
+                    job->m_stall->heard(timedOut ? 0 : job->answeringSide(answered));
+                    (job->*slot)(answered);
+                });
+            }
         };
     };
     answer(m_open, &VfsCopyJob::onOpenFileJobUpdate);
@@ -59,6 +65,15 @@ void VfsCopyJob::postAnswer(std::function<void()> work)
         m_stall->heard();
         work();
     });
+}
+
+int VfsCopyJob::answeringSide(const void *record) const
+{
+    if (record == &m_list)
+        return m_listFromSource ? VfsStallWatch::SourceSide : VfsStallWatch::DestinationSide;
+    if (record == &m_open)
+        return m_openFor == OpenForSource ? VfsStallWatch::SourceSide : VfsStallWatch::DestinationSide;
+    return record == &m_closeSrc ? VfsStallWatch::SourceSide : VfsStallWatch::DestinationSide;
 }
 
 VfsBlockTransfer::Events VfsCopyJob::transferEvents()

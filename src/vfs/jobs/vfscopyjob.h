@@ -256,6 +256,8 @@ private:
     // Runs an answer of the transfer or the lane on the job's thread, once the stall watch
     // heard of it.
     void postAnswer(std::function<void()> work);
+    // The side (VfsStallWatch::Side) whose computer answered this record.
+    int answeringSide(const void *record) const;
     VfsSmallFileLane::Events laneEvents();
     // Passes over the files of the current folder that are finished already and hands the
     // small ones that are new, or that a failure left unfinished, to the lane; false when the
