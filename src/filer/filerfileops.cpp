@@ -455,7 +455,22 @@ void Filer::onDeleteJobFinished()
         const QModelIndex index = model->indexForPath(job->items().front().path);
         model->fetchMore(index.parent());
     }
+    // The item leaves the list as it does after a delete: only the status line tells that
+    // it can be got back, and from which computer's trash.
+    if ((job->deleteFlags() & 1) && !job->items().empty())
+        showStatusMessage(trashedText(job), 10000);
     job->deleteLater();
+}
+
+QString Filer::trashedText(const VfsDeleteJob *job)
+{
+    const IPeer *peer = job->peer();
+    const int count = int(job->items().size());
+    const QString name = job->items().front().name.isEmpty() ? job->items().front().path : job->items().front().name;
+    if (!peer || peer->isLocal())
+        return count == 1 ? qtTrId("filer-msg-trashed").arg(name) : qtTrId("filer-msg-trashed-items", count);
+    return count == 1 ? qtTrId("filer-msg-trashed-on").arg(name, peer->displayName())
+                      : qtTrId("filer-msg-trashed-items-on", count).arg(peer->displayName());
 }
 
 void Filer::onDeleteJobAborted()
