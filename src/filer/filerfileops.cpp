@@ -11,6 +11,7 @@
 #include "desktop/archive/extractdialog.h"
 #include "desktop/archive/p7zip.h"
 #include "filer/deferredlaunch.h"
+#include "filer/fileractions.h"
 #include "filer/filericonview.h"
 #include "filer/filerlaunch.h"
 #include "filer/sharewithdialog.h"
@@ -1122,7 +1123,13 @@ bool Filer::handleDrop(QDropEvent *event, const QString &targetPath)
         } else {
             QMenu menu;
             menu.setTitle(tr("Select action"));
-            QAction *move = menu.addAction(qtTrId("action-move-here"));
+            // A drag moves within one computer only; where it cannot, the entry says what
+            // moves between computers.
+            const QAction *moveTo = FilerActions::action(QStringLiteral("filer.move-to"));
+            QAction *move = menu.addAction(
+                moveAllowed ? qtTrId("action-move-here")
+                            : qtTrId("action-move-here-between")
+                                  .arg(qtTrId("action-move-to"), moveTo->shortcut().toString(QKeySequence::NativeText)));
             move->setEnabled(moveAllowed);
             QAction *copy = menu.addAction(qtTrId("action-copy-here"));
             QAction *chosen = menu.exec(QCursor::pos());

@@ -133,6 +133,10 @@
         <source>Failed to delete %1.</source>
         <translation>%1 konnte nicht gelöscht werden.</translation>
     </message>
+    <message id="action-move-here-between">
+        <source>Move here — only within one computer; between computers: %1 (%2)</source>
+        <translation>Hierher verschieben — nur innerhalb eines Computers; zwischen Computern: %1 (%2)</translation>
+    </message>
     <message id="action-move-here">
         <source>Move here</source>
         <translation>Hierher verschieben</translation>

@@ -133,6 +133,10 @@
         <source>Failed to delete %1.</source>
         <translation>Failed to delete %1.</translation>
     </message>
+    <message id="action-move-here-between">
+        <source>Move here — only within one computer; between computers: %1 (%2)</source>
+        <translation>Move here — only within one computer; between computers: %1 (%2)</translation>
+    </message>
     <message id="action-move-here">
         <source>Move here</source>
         <translation>Move here</translation>

@@ -31,6 +31,7 @@
 #include <QSortFilterProxyModel>
 #include <QTemporaryDir>
 #include <QTranslator>
+#include <QTimer>
 #include <QTreeView>
 #include <QtTest>
 
@@ -386,6 +387,25 @@ void TestFilerFileOps::dropsAskAndNeverOverwrite()
     std::unique_ptr<QMimeData> remote(makeFileDragData(m_remote->uuid(), {m_rwShare + QStringLiteral("/album")}));
     drop(remote.get(), m_local + QStringLiteral("/second"));
     QVERIFY(!offeredMove);
+    // The menu itself says, where its move stands greyed, why, and what moves between
+    // computers.
+    Filer::setDropMenuChooser({});
+    QStringList entries;
+    QTimer::singleShot(0, this, [&] {
+        QTRY_VERIFY(qobject_cast<QMenu *>(QApplication::activePopupWidget()));
+        auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+        for (QAction *entry : menu->actions())
+            entries << QStringLiteral("%1 %2").arg(entry->isEnabled() ? QStringLiteral("on") : QStringLiteral("off"), entry->text());
+        menu->close();
+    });
+    drop(remote.get(), m_local + QStringLiteral("/second"));
+    QCOMPARE(entries, QStringList({QStringLiteral("off ") + qtTrId("action-move-here-between")
+                                                               .arg(qtTrId("action-move-to"), QStringLiteral("F6")),
+                                   QStringLiteral("on ") + qtTrId("action-copy-here")}));
+    Filer::setDropMenuChooser([&](bool moveAllowed) {
+        offeredMove = moveAllowed;
+        return moveAllowed ? 0x0F : 0x0D;
+    });
 
     // A link from a web browser is not supported, and the view does not accept it: the
     // other program keeps its original whatever it offered.
