@@ -17,8 +17,11 @@
 
 #include <QAbstractItemView>
 #include <QAction>
+#include <QApplication>
 #include <QDialog>
 #include <QProcess>
+#include <QQuickItem>
+#include <QQuickWidget>
 #include <QQuickWindow>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -29,6 +32,19 @@ namespace {
 
 const char *const kOnXvfb = "NUSK_TEST_ON_XVFB";
 constexpr quint32 kF6 = 0xffc3;
+
+// The visible item below `item` that shows `text`.
+QQuickItem *shownText(QQuickItem *item, const QString &text)
+{
+    if (!item || !item->isVisible())
+        return nullptr;
+    if (item->property("text").toString() == text)
+        return item;
+    for (QQuickItem *child : item->childItems())
+        if (QQuickItem *found = shownText(child, text))
+            return found;
+    return nullptr;
+}
 
 } // namespace
 
@@ -117,6 +133,56 @@ private Q_SLOTS:
         QVERIFY(!FilerActions::action(QStringLiteral("filer.preview"))->isEnabled());
         QVERIFY(m_x.key(' '));
         QTRY_COMPARE(filer->statusText(), qtTrId("filer-msg-preview-local-only"));
+    }
+
+    // A double-click on a tile of the other computer's shared items opens the share, and that
+    // is all: its second click does not land on the list that comes up under the pointer
+    // (no row is selected, none opened). The clicks are a real mouse's.
+    void doubleClickOnASharedItemOpensItOnly()
+    {
+        const QString rows = file(QStringLiteral("Rows"));
+        for (int i = 0; i < 40; ++i)
+            QVERIFY(QDir().mkpath(rows + QStringLiteral("/folder %1").arg(i, 2, 10, QLatin1Char('0'))));
+        const QString shared = m_other.share(rows, 5);
+        QVERIFY(!shared.isEmpty());
+        MainWindow *w = m_program->window();
+        w->showAlternateFilerPane();
+        Filer *filer = qobject_cast<FilerPane *>(w->panes().back())->currentFiler();
+        filer->setPeer(m_remote);
+        // Known to the program once it has shown it.
+        QVERIFY(showPath(filer, shared, [&] { return filer->sortModel()->rowCount(filer->currentView()->rootIndex()) == 40; },
+                         testutil::timeoutMs(30000)));
+        filer->showPeerView();
+        QQuickWidget *page = nullptr;
+        for (QQuickWidget *candidate : filer->findChildren<QQuickWidget *>())
+            if (candidate->source().toString().endsWith(QLatin1String("PeerView.qml")))
+                page = candidate;
+        QVERIFY(page && page->rootObject());
+        QMetaObject::invokeMethod(page->rootObject(), "showPeerShares");
+        QQuickItem *tile = nullptr;
+        QTRY_VERIFY_WITH_TIMEOUT((tile = shownText(page->rootObject(), QStringLiteral("Rows"))), 10000);
+        const QPoint at = page->mapToGlobal(tile->mapToScene(QPointF(tile->width() / 2, tile->height() / 2)).toPoint());
+        w->activateWindow();
+        QTRY_VERIFY(w->isActiveWindow());
+
+        // The second click comes once the list shows, well within the double-click time.
+        const int interval = QApplication::doubleClickInterval();
+        QApplication::setDoubleClickInterval(testutil::timeoutMs(3000));
+        auto restore = qScopeGuard([interval] { QApplication::setDoubleClickInterval(interval); });
+        QVERIFY(m_x.click(at));
+        QTRY_VERIFY(filer->currentPage() == Filer::FilesPage && filer->path() == shared);
+        QWidget *viewport = filer->currentView()->viewport();
+        QTRY_VERIFY(filer->currentView()->indexAt(viewport->mapFromGlobal(at)).isValid());
+        QVERIFY(m_x.click(at));
+        QTest::qWait(500);
+        QCOMPARE(filer->path(), shared);
+        QVERIFY(!filer->currentView()->selectionModel()->hasSelection());
+
+        // A click of its own, after the double-click, selects as ever.
+        QApplication::setDoubleClickInterval(interval);
+        QTest::qWait(interval + 100);
+        QVERIFY(m_x.click(at));
+        QTRY_VERIFY(filer->currentView()->selectionModel()->hasSelection());
     }
 
     // Escape in the question whether to replace a file ends the copy as its Cancel does;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <xcb/xcb.h>
+#include <xcb/xtest.h>
 
 namespace {
 
@@ -207,5 +208,20 @@ bool XServer::type(const QByteArray &text) const
         if (!key(quint8(ch)))
             return false;
     }
+    return true;
+}
+
+bool XServer::click(const QPoint &at) const
+{
+    Connection x(m_display);
+    if (!x.ok())
+        return false;
+    // Through the server's test extension: the pointer moves there and the button goes down
+    // and up as a mouse's does, and the server gives the click to whatever window is there.
+    xcb_test_fake_input(x.c, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, x.root(), int16_t(at.x()), int16_t(at.y()), 0);
+    xcb_test_fake_input(x.c, XCB_BUTTON_PRESS, 1, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+    xcb_test_fake_input(x.c, XCB_BUTTON_RELEASE, 1, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+    // Handled by the server before the test goes on.
+    free(xcb_get_input_focus_reply(x.c, xcb_get_input_focus(x.c), nullptr));
     return true;
 }

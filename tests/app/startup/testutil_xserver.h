@@ -1,10 +1,11 @@
 #pragma once
 
 // A private X server for tests that run the real program with real windows: optionally the
-// window manager the screen scenes use (openbox), a window manager's close request, and keys
-// sent to whichever window has the focus, as a person's keyboard sends them.
+// window manager the screen scenes use (openbox), a window manager's close request, keys
+// sent to whichever window has the focus, as a person's keyboard sends them, and clicks.
 
 #include <QByteArray>
+#include <QPoint>
 #include <QProcess>
 #include <QString>
 
@@ -33,6 +34,9 @@ public:
     bool key(quint32 keysym, quint16 modifiers = 0) const;
     // Types Latin-1 text key by key.
     bool type(const QByteArray &text) const;
+    // Clicks the left button at `at` (screen coordinates) as a person's mouse does; two
+    // calls within the double-click time make a double-click.
+    bool click(const QPoint &at) const;
 
 private:
     QProcess m_server;
