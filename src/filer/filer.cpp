@@ -4,6 +4,7 @@
 #include "filer/filerhub.h"
 #include "filer/breadcrumb.h"
 #include "filer/statuslabel.h"
+#include "filer/statusline.h"
 
 #include "app/base/datasize.h"
 #include "app/base/log.h"
@@ -287,7 +288,7 @@ void Filer::buildPages()
     connect(d->iconView, &FilerIconView::viewActivated, this, &Filer::activated);
     connect(d->iconView, &FilerIconView::clearDropTarget, this, &Filer::clearDropTargetPath);
 
-    d->statusBar = new QStatusBar(d->filesPage);
+    d->statusBar = new StatusLine(d->filesPage);
     d->statusBar->setSizeGripEnabled(false);
     // Texts from other computers (names) stay plain text in the status line as well (the
     // label shows plain text only). A long message (German texts are long) neither widens

@@ -1,8 +1,9 @@
 // Keys a person presses in the main window and in a copy job's window, under the window
 // manager the screen scenes use (openbox) on a private X server: keys that cannot do what
-// they stand for say why in the status line, and Escape answers a question as Cancel does.
-// The keys are real X key events sent to the window that has the focus. The test starts the
-// X server and runs itself again on it; a second computer is a real nusk-peerhost.
+// they stand for say why in the status line, Escape answers a question as Cancel does, and a
+// double-click on a computer's page stays there. The keys are real X key events sent to the
+// window that has the focus, the clicks a real mouse's. The test starts the X server and runs
+// itself again on it; a second computer is a real nusk-peerhost.
 
 #include "othercomputer.h"
 #include "testutil_window.h"
@@ -19,7 +20,6 @@
 #include <QAction>
 #include <QApplication>
 #include <QDialog>
-#include <QProcess>
 #include <QQuickItem>
 #include <QQuickWidget>
 #include <QQuickWindow>
@@ -30,7 +30,6 @@ using namespace peerhosttest;
 
 namespace {
 
-const char *const kOnXvfb = "NUSK_TEST_ON_XVFB";
 constexpr quint32 kF6 = 0xffc3;
 
 // The visible item below `item` that shows `text`.
@@ -215,43 +214,13 @@ private Q_SLOTS:
     }
 };
 
-// Starts the X server and the window manager, and runs the test again on them.
-class TestWindowKeysOnXvfb : public QObject
-{
-    Q_OBJECT
-
-private Q_SLOTS:
-    void keys()
-    {
-        XServer x;
-        if (x.display().isEmpty())
-            QSKIP("no Xvfb");
-        QVERIFY(x.startWindowManager());
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QString::fromLatin1(kOnXvfb), QStringLiteral("1"));
-        env.insert(QStringLiteral("DISPLAY"), x.display());
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-        QProcess run;
-        run.setProcessEnvironment(env);
-        run.setProcessChannelMode(QProcess::ForwardedChannels);
-        run.start(QCoreApplication::applicationFilePath(), QCoreApplication::arguments().mid(1));
-        QVERIFY(run.waitForStarted());
-        QVERIFY(run.waitForFinished(-1));
-        QCOMPARE(run.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(run.exitCode(), 0);
-    }
-};
-
 int main(int argc, char **argv)
 {
-    if (!qEnvironmentVariableIsSet(kOnXvfb)) {
-        QCoreApplication app(argc, argv);
-        TestWindowKeysOnXvfb test;
-        return QTest::qExec(&test, QStringList{QCoreApplication::applicationFilePath()});
-    }
-    WindowTestApp app(argc, argv);
-    TestWindowKeys test;
-    return app.exec(&test);
+    return runOnXvfb(argc, argv, [](int &argc, char **argv) {
+        WindowTestApp app(argc, argv);
+        TestWindowKeys test;
+        return app.exec(&test);
+    });
 }
 
 #include "tst_windowkeys.moc"

@@ -225,3 +225,47 @@ bool XServer::click(const QPoint &at) const
     free(xcb_get_input_focus_reply(x.c, xcb_get_input_focus(x.c), nullptr));
     return true;
 }
+
+namespace {
+
+const char *const kOnXvfb = "NUSK_TEST_ON_XVFB";
+
+// Starts the X server and the window manager, and runs the test binary again on them.
+class RunOnXvfb : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void onXvfb()
+    {
+        XServer x;
+        if (x.display().isEmpty())
+            QSKIP("no Xvfb");
+        QVERIFY(x.startWindowManager());
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QString::fromLatin1(kOnXvfb), QStringLiteral("1"));
+        env.insert(QStringLiteral("DISPLAY"), x.display());
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        QProcess run;
+        run.setProcessEnvironment(env);
+        run.setProcessChannelMode(QProcess::ForwardedChannels);
+        run.start(QCoreApplication::applicationFilePath(), QCoreApplication::arguments().mid(1));
+        QVERIFY(run.waitForStarted());
+        QVERIFY(run.waitForFinished(-1));
+        QCOMPARE(run.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(run.exitCode(), 0);
+    }
+};
+
+} // namespace
+
+int runOnXvfb(int argc, char **argv, const std::function<int(int &argc, char **argv)> &test)
+{
+    if (qEnvironmentVariableIsSet(kOnXvfb))
+        return test(argc, argv);
+    QCoreApplication app(argc, argv);
+    RunOnXvfb run;
+    return QTest::qExec(&run, QStringList{QCoreApplication::applicationFilePath()});
+}
+
+#include "testutil_xserver.moc"

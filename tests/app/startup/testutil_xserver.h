@@ -9,6 +9,8 @@
 #include <QProcess>
 #include <QString>
 
+#include <functional>
+
 class XServer
 {
 public:
@@ -54,3 +56,8 @@ constexpr quint16 Shift = 1;
 constexpr quint16 Control = 4;
 constexpr quint16 Alt = 8;
 } // namespace xkeys
+
+// For the tests that need a real window system: main() returns runOnXvfb(argc, argv, test).
+// The test binary starts a private X server with the window manager and runs itself again
+// there with the same arguments; in that run `test` is the test. Skipped without Xvfb.
+int runOnXvfb(int argc, char **argv, const std::function<int(int &argc, char **argv)> &test);
