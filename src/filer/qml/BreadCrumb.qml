@@ -62,12 +62,16 @@ Item {
     // the strip shows at least the folder it is in whole. Judged with the controls at their
     // full size, which do not change with it.
     readonly property int navMargin: compact ? 8 : 16
+    readonly property int stepButtonWidth: compact ? 32 : 36   // back and up
+    readonly property int viewButtonWidth: compact ? 32 : 40
     readonly property bool compact: {
-        var controls = 2 * 16 + 2 * 36 - 7 + 4 * 6 + 2 * 40
-                + onlineSwitch.leftPadding + onlineSwitch.rightPadding + 34 + onlineSwitch.spacing + switchLabel.advanceWidth
-        var wanted = 8 + markDots.advanceWidth + markSlash.advanceWidth + 2 * root.crumbPadding + 4
-                + lastName.advanceWidth + 2 * root.crumbPadding
-        return root.width - controls < wanted
+        var backAndUp = 2 * 36 - 7
+        var toggle = onlineSwitch.leftPadding + 34 + onlineSwitch.spacing + switchLabel.advanceWidth
+                + onlineSwitch.rightPadding
+        var controls = 2 * 16 + backAndUp + toggle + 2 * 40 + 4 * navRow.spacing
+        var mark = markDots.advanceWidth + 2 * root.crumbPadding + markSlash.advanceWidth + 4
+        var folder = lastName.advanceWidth + 2 * root.crumbPadding
+        return root.width - controls < 8 + mark + folder
     }
     TextMetrics { id: switchLabel; font: onlineSwitch.font; text: onlineSwitch.text }
     TextMetrics { id: markDots; font.pointSize: root.style.pointSize; text: "\u2026" }
@@ -249,7 +253,7 @@ Item {
                     text: "\u2190"
                     font.pointSize: root.style.mediumPointSize
                     radius: 4; topLeftCorner: true; bottomLeftCorner: true
-                    implicitWidth: root.compact ? 32 : 36; implicitHeight: 32
+                    implicitWidth: root.stepButtonWidth; implicitHeight: 32
                     onClicked: root.backClicked()
                     ToolTip.visible: hovered
                     ToolTip.delay: 1000
@@ -261,7 +265,7 @@ Item {
                     text: "\u2191"
                     font.pointSize: root.style.mediumPointSize
                     radius: 4; topRightCorner: true; bottomRightCorner: true
-                    implicitWidth: root.compact ? 32 : 36; implicitHeight: 32
+                    implicitWidth: root.stepButtonWidth; implicitHeight: 32
                     Layout.leftMargin: -7
                     enabled: root.state === "files" && root.pathList && root.pathList.length > 1
                     onClicked: root.upClicked()
@@ -521,7 +525,7 @@ Item {
                         checkable: true
                         checked: root.viewMode === 1
                         radius: 4; topLeftCorner: true; bottomLeftCorner: true
-                        implicitWidth: root.compact ? 32 : 40; implicitHeight: 36
+                        implicitWidth: root.viewButtonWidth; implicitHeight: 36
                         leftPadding: root.compact ? 4 : 10; rightPadding: root.compact ? 4 : 10
                         icon.source: "image://theme/icon/view-columns.svg"
                         icon.width: root.compact ? 24 : 32; icon.height: root.compact ? 24 : 32
@@ -537,7 +541,7 @@ Item {
                         checkable: true
                         checked: root.viewMode === 2
                         radius: 4; topRightCorner: true; bottomRightCorner: true
-                        implicitWidth: root.compact ? 32 : 40; implicitHeight: 36
+                        implicitWidth: root.viewButtonWidth; implicitHeight: 36
                         leftPadding: root.compact ? 4 : 10; rightPadding: root.compact ? 4 : 10
                         icon.source: "image://theme/icon/view-icons.svg"
                         icon.width: root.compact ? 24 : 32; icon.height: root.compact ? 24 : 32
