@@ -17,6 +17,8 @@ PACKAGES=(
   openbox
   # program tests: a window closed as a window manager closes it
   libxcb1-dev
+  # window tests: clicks as a mouse makes them (the X server's test extension)
+  libxcb-xtest0-dev
   # desktop tests: archives made with Python's zipfile, the update site served by http.server
   python3
   # desktop tests: a self-signed certificate for the local update site

@@ -204,7 +204,7 @@ for lang in en de; do
   rm -rf "$demo/here"
   cp -a "$demo/here.first" "$demo/here"
   NUSK_SCREENS_DIR="$out/default-$lang" NUSK_SCREENS_WINDOW=default \
-  NUSK_SCREENS_ONLY='^(window-empty|window-both-panes|window-remote-page|menu-remote.*|dialog-.*invitation.*|invitation-.*|dialog-copy-to.*|job-question|job-copying|job-failed|job-question-share|job-failed-share|job-paused-away|job-left-out|job-move-kept|job-move-unconfirmed|filer-cut-refused|dialog-about|filer-peer-page|filer-computer-list|filer-remote-share|filer-rename-refused|filer-delete-refused)$' \
+  NUSK_SCREENS_ONLY='^(window-empty|window-both-panes|window-remote-page|menu-remote.*|dialog-.*invitation.*|invitation-.*|dialog-copy-to.*|job-question|job-copying|job-failed|job-question-share|job-failed-share|job-paused-away|job-left-out|job-move-kept|job-move-unconfirmed|filer-cut-refused|dialog-about|filer-peer-page|filer-computer-list|filer-remote-share|filer-rename-refused|filer-delete-refused|job-offline|job-preparing|job-windows-cascaded|drop-menu-between|filer-remote-trashed|window-narrow|window-tabs)$' \
   LANG="$( [ "$lang" = de ] && echo de_DE.UTF-8 || echo en_US.UTF-8 )" LANGUAGE="$lang" \
     run_program
 done

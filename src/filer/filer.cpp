@@ -1,8 +1,10 @@
 #include "filer/filer.h"
 #include "filer/filer_p.h"
+#include "filer/clickthroughguard.h"
 #include "filer/filerhub.h"
 #include "filer/breadcrumb.h"
 #include "filer/statuslabel.h"
+#include "filer/statusline.h"
 
 #include "app/base/datasize.h"
 #include "app/base/log.h"
@@ -277,12 +279,16 @@ void Filer::buildPages()
         view->installEventFilter(this);
         page->addWidget(view);
     }
+    d->clickGuard = new ClickThroughGuard(this);
+    for (QAbstractItemView *view : {static_cast<QAbstractItemView *>(d->treeView),
+                                    static_cast<QAbstractItemView *>(d->iconView)})
+        d->clickGuard->watch(view->viewport());
     connect(d->treeView, &FilerTreeView::viewActivated, this, &Filer::activated);
     connect(d->treeView, &FilerTreeView::clearDropTarget, this, &Filer::clearDropTargetPath);
     connect(d->iconView, &FilerIconView::viewActivated, this, &Filer::activated);
     connect(d->iconView, &FilerIconView::clearDropTarget, this, &Filer::clearDropTargetPath);
 
-    d->statusBar = new QStatusBar(d->filesPage);
+    d->statusBar = new StatusLine(d->filesPage);
     d->statusBar->setSizeGripEnabled(false);
     // Texts from other computers (names) stay plain text in the status line as well (the
     // label shows plain text only). A long message (German texts are long) neither widens
@@ -589,8 +595,11 @@ void Filer::loadPage(Page page)
         connect(root, SIGNAL(peerSelected(IPeer *)), this, SLOT(onMachineListPeerClicked(IPeer *)));
         return;
     }
-    if (root->metaObject()->indexOfSignal("pathClicked(QString)") >= 0)
+    if (root->metaObject()->indexOfSignal("pathClicked(QString)") >= 0) {
+        // The rest of a double-click on a tile stays off the file list the tile brings up.
+        connect(root, SIGNAL(pathClicked(QString)), d->clickGuard, SLOT(clicked()));
         connect(root, SIGNAL(pathClicked(QString)), this, SLOT(gotoPath(QString)));
+    }
     if (root->metaObject()->indexOfSignal("editPeerAclClicked(QString,QString)") >= 0)
         connect(root, SIGNAL(editPeerAclClicked(QString, QString)), this, SLOT(onEditPeerAcl(QString, QString)));
     if (root->metaObject()->indexOfSignal("localPathClicked(QString)") >= 0)

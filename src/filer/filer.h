@@ -239,6 +239,8 @@ private:
     void setBreadcrumbProperty(const char *name, const QVariant &value);
     bool confirmDelete(VfsDeleteJob *job);
     static QString failedItemName(const VfsDeleteJob *job);
+    // What the status line says once `job` put its items in the trash.
+    static QString trashedText(const VfsDeleteJob *job);
     void startDeleteJob(int flags);
     QModelIndex sourceIndex(const QModelIndex &viewIndex) const;
     QModelIndex currentRootSource() const;

@@ -16,6 +16,7 @@
 #include <deque>
 #include <vector>
 
+class ClickThroughGuard;
 class FilerIconView;
 class FilerTreeView;
 class QItemSelectionModel;
@@ -62,6 +63,7 @@ struct Filer::Private
     bool machineListLoaded = false;   // its QML, once first shown
     bool peerViewLoaded = false;
     QQuickWidget *navigation = nullptr;
+    ClickThroughGuard *clickGuard = nullptr;   // a page's tile click does not go on into the files
     VfsSortFilterProxyModel *sortModel = nullptr;
     QItemSelectionModel *selectionModel = nullptr;
     QQmlEngine *engine = nullptr;

@@ -11,6 +11,7 @@
 #include "desktop/archive/extractdialog.h"
 #include "desktop/archive/p7zip.h"
 #include "filer/deferredlaunch.h"
+#include "filer/fileractions.h"
 #include "filer/filericonview.h"
 #include "filer/filerlaunch.h"
 #include "filer/sharewithdialog.h"
@@ -455,7 +456,22 @@ void Filer::onDeleteJobFinished()
         const QModelIndex index = model->indexForPath(job->items().front().path);
         model->fetchMore(index.parent());
     }
+    // The item leaves the list as it does after a delete: only the status line tells that
+    // it can be got back, and from which computer's trash.
+    if ((job->deleteFlags() & 1) && !job->items().empty())
+        showStatusMessage(trashedText(job), 10000);
     job->deleteLater();
+}
+
+QString Filer::trashedText(const VfsDeleteJob *job)
+{
+    const IPeer *peer = job->peer();
+    const int count = int(job->items().size());
+    const QString name = job->items().front().name.isEmpty() ? job->items().front().path : job->items().front().name;
+    if (!peer || peer->isLocal())
+        return count == 1 ? qtTrId("filer-msg-trashed").arg(name) : qtTrId("filer-msg-trashed-items", count);
+    return count == 1 ? qtTrId("filer-msg-trashed-on").arg(name, peer->displayName())
+                      : qtTrId("filer-msg-trashed-items-on", count).arg(peer->displayName());
 }
 
 void Filer::onDeleteJobAborted()
@@ -1107,7 +1123,13 @@ bool Filer::handleDrop(QDropEvent *event, const QString &targetPath)
         } else {
             QMenu menu;
             menu.setTitle(tr("Select action"));
-            QAction *move = menu.addAction(qtTrId("action-move-here"));
+            // A drag moves within one computer only; where it cannot, the entry says what
+            // moves between computers.
+            const QAction *moveTo = FilerActions::action(QStringLiteral("filer.move-to"));
+            QAction *move = menu.addAction(
+                moveAllowed ? qtTrId("action-move-here")
+                            : qtTrId("action-move-here-between")
+                                  .arg(qtTrId("action-move-to"), moveTo->shortcut().toString(QKeySequence::NativeText)));
             move->setEnabled(moveAllowed);
             QAction *copy = menu.addAction(qtTrId("action-copy-here"));
             QAction *chosen = menu.exec(QCursor::pos());

@@ -6,6 +6,7 @@
 #include "filer/filer.h"
 #include "filer/fileractions.h"
 #include "filer/filerhub.h"
+#include "filer/panetabs.h"
 #include "peers/ipeer.h"
 #include "peers/peermodel.h"
 
@@ -95,7 +96,7 @@ FilerPane::FilerPane(QQmlEngine *engine, IDatabase *database, FilerHub *hub, QWi
     connect(FilerActions::action(QStringLiteral("filer.new-window")), &QAction::triggered, this,
             &FilerPane::newFilerWindow);
 
-    m_tabs = new QTabWidget(this);
+    m_tabs = new PaneTabWidget(this);
     m_tabs->setTabBarAutoHide(true);
     m_tabs->setMovable(true);
     m_tabs->setUsesScrollButtons(false);

@@ -103,6 +103,28 @@
             <numerusform>Sollen diese %n Elemente endgültig gelöscht werden?</numerusform>
         </translation>
     </message>
+    <message id="filer-msg-trashed">
+        <source>%1 was moved to the trash.</source>
+        <translation>%1 liegt jetzt im Papierkorb.</translation>
+    </message>
+    <message id="filer-msg-trashed-on">
+        <source>%1 was moved to the trash on %2.</source>
+        <translation>%1 liegt jetzt im Papierkorb auf %2.</translation>
+    </message>
+    <message id="filer-msg-trashed-items" numerus="yes">
+        <source>%n items were moved to the trash.</source>
+        <translation>
+            <numerusform>%n Element liegt jetzt im Papierkorb.</numerusform>
+            <numerusform>%n Elemente liegen jetzt im Papierkorb.</numerusform>
+        </translation>
+    </message>
+    <message id="filer-msg-trashed-items-on" numerus="yes">
+        <source>%n items were moved to the trash on %1.</source>
+        <translation>
+            <numerusform>%n Element liegt jetzt im Papierkorb auf %1.</numerusform>
+            <numerusform>%n Elemente liegen jetzt im Papierkorb auf %1.</numerusform>
+        </translation>
+    </message>
     <message id="msg-trash-failed1">
         <source>Failed to put %1 in the trash.</source>
         <translation>%1 konnte nicht in den Papierkorb gelegt werden.</translation>
@@ -110,6 +132,10 @@
     <message id="msg-delete-failed1">
         <source>Failed to delete %1.</source>
         <translation>%1 konnte nicht gelöscht werden.</translation>
+    </message>
+    <message id="action-move-here-between">
+        <source>Move here — only within one computer; between computers: %1 (%2)</source>
+        <translation>Hierher verschieben — nur innerhalb eines Computers; zwischen Computern: %1 (%2)</translation>
     </message>
     <message id="action-move-here">
         <source>Move here</source>

@@ -103,6 +103,28 @@
             <numerusform>Do you really want to delete these %n items permanently?</numerusform>
         </translation>
     </message>
+    <message id="filer-msg-trashed">
+        <source>%1 was moved to the trash.</source>
+        <translation>%1 was moved to the trash.</translation>
+    </message>
+    <message id="filer-msg-trashed-on">
+        <source>%1 was moved to the trash on %2.</source>
+        <translation>%1 was moved to the trash on %2.</translation>
+    </message>
+    <message id="filer-msg-trashed-items" numerus="yes">
+        <source>%n items were moved to the trash.</source>
+        <translation>
+            <numerusform>%n item was moved to the trash.</numerusform>
+            <numerusform>%n items were moved to the trash.</numerusform>
+        </translation>
+    </message>
+    <message id="filer-msg-trashed-items-on" numerus="yes">
+        <source>%n items were moved to the trash on %1.</source>
+        <translation>
+            <numerusform>%n item was moved to the trash on %1.</numerusform>
+            <numerusform>%n items were moved to the trash on %1.</numerusform>
+        </translation>
+    </message>
     <message id="msg-trash-failed1">
         <source>Failed to put %1 in the trash.</source>
         <translation>Failed to put %1 in the trash.</translation>
@@ -110,6 +132,10 @@
     <message id="msg-delete-failed1">
         <source>Failed to delete %1.</source>
         <translation>Failed to delete %1.</translation>
+    </message>
+    <message id="action-move-here-between">
+        <source>Move here — only within one computer; between computers: %1 (%2)</source>
+        <translation>Move here — only within one computer; between computers: %1 (%2)</translation>
     </message>
     <message id="action-move-here">
         <source>Move here</source>

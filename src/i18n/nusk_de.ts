@@ -195,6 +195,10 @@
         <source>No free name for the copy was found.</source>
         <translation>Für die Kopie wurde kein freier Name gefunden.</translation>
     </message>
+    <message id="copy-error-offline">
+        <source>This computer is offline. The copy goes on once it is switched online again.</source>
+        <translation>Dieser Computer ist offline. Die Kopie geht weiter, sobald er wieder online geschaltet ist.</translation>
+    </message>
     <message id="copy-error-peer-unreachable">
         <source>%1 cannot be reached. The copy goes on when it can be reached again.</source>
         <translation>%1 ist nicht erreichbar. Die Kopie geht weiter, sobald es wieder erreichbar ist.</translation>

@@ -195,6 +195,10 @@
         <source>No free name for the copy was found.</source>
         <translation>No free name for the copy was found.</translation>
     </message>
+    <message id="copy-error-offline">
+        <source>This computer is offline. The copy goes on once it is switched online again.</source>
+        <translation>This computer is offline. The copy goes on once it is switched online again.</translation>
+    </message>
     <message id="copy-error-peer-unreachable">
         <source>%1 cannot be reached. The copy goes on when it can be reached again.</source>
         <translation>%1 cannot be reached. The copy goes on when it can be reached again.</translation>

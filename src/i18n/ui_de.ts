@@ -214,6 +214,13 @@
             <numerusform>%1 in %n Dateien zu kopieren</numerusform>
         </translation>
     </message>
+    <message id="copy-progress-asked" numerus="yes">
+        <source>%n items to copy</source>
+        <translation>
+            <numerusform>%n Element zu kopieren</numerusform>
+            <numerusform>%n Elemente zu kopieren</numerusform>
+        </translation>
+    </message>
     <message id="copy-progress-info2">
         <source>%1 % of %2 copied</source>
         <translation>%1 % von %2 kopiert</translation>

@@ -214,6 +214,13 @@
             <numerusform>to copy %1 in %n files</numerusform>
         </translation>
     </message>
+    <message id="copy-progress-asked" numerus="yes">
+        <source>%n items to copy</source>
+        <translation>
+            <numerusform>%n item to copy</numerusform>
+            <numerusform>%n items to copy</numerusform>
+        </translation>
+    </message>
     <message id="copy-progress-info2">
         <source>%1 % of %2 copied</source>
         <translation>%1 % of %2 copied</translation>

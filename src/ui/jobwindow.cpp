@@ -4,10 +4,12 @@
 #include "vfs/jobs/vfscopyjob.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QIcon>
 #include <QQmlComponent>
 #include <QQmlEngine>
 #include <QQuickWindow>
+#include <QSet>
 #include <QThread>
 
 namespace {
@@ -36,6 +38,23 @@ int userActions(const VfsCopyJob &job)
             bits |= action;
     }
     return bits;
+}
+
+// The first step no other open job window stands at; past the last one the steps begin
+// again.
+int freeCascadeStep(const QQuickWindow *own)
+{
+    constexpr int kSteps = 8;
+    QSet<int> taken;
+    for (QWindow *window : QGuiApplication::topLevelWindows()) {
+        if (window != own && window->isVisible() && window->objectName() == QLatin1String("jobPane"))
+            taken.insert(window->property("cascadeStep").toInt());
+    }
+    for (int step = 0; step < kSteps; ++step) {
+        if (!taken.contains(step))
+            return step;
+    }
+    return taken.size() % kSteps;
 }
 
 } // namespace
@@ -112,6 +131,8 @@ void JobReader::send(const char *property)
         value = userActions(*m_job);
     else if (p == "moving")
         value = m_job->request().deleteSource;
+    else if (p == "itemsAsked")
+        value = int(m_job->request().items.size());
     else if (p == "sourcesToDelete")
         value = m_job->sourcesToDelete();
     else if (p == "sourcesDeleted")
@@ -128,7 +149,7 @@ void JobReader::sendProgress()
 
 void JobReader::sendAll()
 {
-    for (const char *p : {"moving", "bytesTotal", "bytesCopied", "percentDone", "currentItem", "writeSpeed",
+    for (const char *p : {"moving", "itemsAsked", "bytesTotal", "bytesCopied", "percentDone", "currentItem", "writeSpeed",
                           "remainingTime", "waitingText", "totalFilesCount", "sourcesToDelete", "sourcesDeleted",
                           "userPrompt", "leftOutCount", "leftOut", "sourcesGone", "userActions", "jobState"})
         send(p);
@@ -190,6 +211,7 @@ void JobWindow::build()
     for (const auto &pair : qAsConst(m_early))
         m_window->setProperty(pair.first.toLatin1().constData(), pair.second);
     m_early.clear();
+    m_window->setProperty("cascadeStep", freeCascadeStep(m_window));
     m_window->show();
     m_window->raise();
 }

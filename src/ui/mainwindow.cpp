@@ -30,7 +30,6 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QDebug>
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QImageReader>
@@ -369,11 +368,13 @@ void MainWindow::applyFontAndScale()
             texts << QString::number(size);
         return texts.join(QLatin1String(", "));
     };
-    qDebug().noquote() << "font normal size:" << font.pointSizeF();
-    qDebug().noquote() << "font normal pixel size:" << QFontMetrics(font).height();
-    qDebug().noquote() << "font point sized:" << sizeList(db.pointSizes(font.family(), db.styleString(font)));
-    qDebug().noquote() << "font smooth sized:" << sizeList(smooth);
-    qDebug().noquote() << "font standard sized:" << sizeList(QFontDatabase::standardSizes());
+    // The log, not the terminal: a start in which nothing went wrong prints nothing.
+    logPrintf(LogNfo1, "font normal size: %f", font.pointSizeF());
+    logPrintf(LogNfo1, "font normal pixel size: %d", QFontMetrics(font).height());
+    logPrintf(LogNfo1, "font point sized: %s",
+              qUtf8Printable(sizeList(db.pointSizes(font.family(), db.styleString(font)))));
+    logPrintf(LogNfo1, "font smooth sized: %s", qUtf8Printable(sizeList(smooth)));
+    logPrintf(LogNfo1, "font standard sized: %s", qUtf8Printable(sizeList(QFontDatabase::standardSizes())));
     const theme::FontSizes sizes = theme::fontSizes(font.pointSize(), smooth);
     if (sizes.small > 0)
         d->theme->setProperty("pointSizeSmall", sizes.small);

@@ -6,16 +6,21 @@
 #include "filer/filer.h"
 #include "filer/fileractions.h"
 #include "filer/filerpane.h"
+#include "filer/filerviewdrag.h"
 #include "peers/ipeer.h"
 #include "peers/peermodel.h"
 #include "ui/aboutdialog.h"
 #include "ui/mainwindow.h"
 #include "vfs/models/vfsmodel.h"
 
+#include <QAbstractItemView>
 #include <QAction>
+#include <QApplication>
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QDialog>
+#include <QDir>
+#include <QDropEvent>
 #include <QMenu>
 #include <QMenuBar>
 #include <QLineEdit>
@@ -115,6 +120,9 @@ enum JobScene {
     // What a copy shows while a computer is silent, and when sources went away.
     JobWaiting,
     JobSourcesGone,
+    // This computer switched offline; a copy preparing while the other computer is silent.
+    JobPausedOffline,
+    JobPreparingWaiting,
 };
 
 // A file in a share of the other computer, as a job names it.
@@ -124,26 +132,35 @@ QString onStudio(const QString &path)
         .arg(qtTrId("place-shares") + QLatin1Char('/') + path, QStringLiteral("studio"));
 }
 
+// A job window on a running copy, `percent` done, with the figures in the formats a copy job
+// gives them (the language's own separators).
+QQuickWindow *runningJobWindow(MainWindow *window, double percent)
+{
+    QQmlComponent component(window->engine(), QUrl(QStringLiteral("qrc:/qml/JobPane.qml")));
+    auto *job = qobject_cast<QQuickWindow *>(component.create(window->engine()->rootContext()));
+    if (!job)
+        return nullptr;
+    const qint64 total = Q_INT64_C(12840000000);
+    job->setProperty("bytesTotal", formatDataSize(quint64(total), 0));
+    job->setProperty("totalFilesCount", 214);
+    job->setProperty("jobState", 3);
+    job->setProperty("bytesCopied", formatDataSize(quint64(total * percent / 100), 0));
+    job->setProperty("percentDone", percent);
+    job->setProperty("currentItem", QStringLiteral("/home/demo/Pictures/2024 Iceland/IMG_4711.jpg"));
+    job->setProperty("writeSpeed", formatDataSize(38420000, 2) + QStringLiteral("/s"));
+    job->setProperty("remainingTime", qtTrId("copy-eta-less1minute"));
+    job->setProperty("userActions", 1);
+    return job;
+}
+
 void showJobWindow(QWidget *w, JobScene scene, const ScreenScenes::Ready &ready)
 {
-    MainWindow *window = mainWindowOf(w);
-    QQmlComponent component(window->engine(), QUrl(QStringLiteral("qrc:/qml/JobPane.qml")));
-    g_jobWindow = qobject_cast<QQuickWindow *>(component.create(window->engine()->rootContext()));
+    g_jobWindow = runningJobWindow(mainWindowOf(w), 41.9);
     if (!g_jobWindow)
         return ready();
-    // Figures in the formats a copy job gives them (the language's own separators).
     const QLocale locale;
     const qint64 total = Q_INT64_C(12840000000);
     const auto size = [](qint64 bytes, int decimals) { return formatDataSize(quint64(bytes), decimals); };
-    g_jobWindow->setProperty("bytesTotal", size(total, 0));
-    g_jobWindow->setProperty("totalFilesCount", 214);
-    g_jobWindow->setProperty("jobState", 3);
-    g_jobWindow->setProperty("bytesCopied", size(total * 419 / 1000, 0));
-    g_jobWindow->setProperty("percentDone", 41.9);
-    g_jobWindow->setProperty("currentItem", QStringLiteral("/home/demo/Pictures/2024 Iceland/IMG_4711.jpg"));
-    g_jobWindow->setProperty("writeSpeed", size(38420000, 2) + QStringLiteral("/s"));
-    g_jobWindow->setProperty("remainingTime", qtTrId("copy-eta-less1minute"));
-    g_jobWindow->setProperty("userActions", 1);
     // A job's window opens on the running copy; what it asks or tells comes later, as the
     // job's figures do.
     g_jobWindow->show();
@@ -229,6 +246,22 @@ void showJobWindow(QWidget *w, JobScene scene, const ScreenScenes::Ready &ready)
             g_jobWindow->setProperty("writeSpeed", size(0, 2) + QStringLiteral("/s"));
             g_jobWindow->setProperty("remainingTime", QString());
             g_jobWindow->setProperty("waitingText", qtTrId("copy-waiting-for").arg(QStringLiteral("studio")));
+        } else if (scene == JobPausedOffline) {
+            // This computer's own switch went off in the middle of the copy.
+            g_jobWindow->setProperty("userPrompt", qtTrId("copy-error-offline"));
+            g_jobWindow->setProperty("jobState", 4);
+        } else if (scene == JobPreparingWaiting) {
+            // One file to copy to the other computer, which has stopped answering before
+            // anything could be counted.
+            g_jobWindow->setProperty("bytesTotal", size(0, 0));
+            g_jobWindow->setProperty("bytesCopied", size(0, 0));
+            g_jobWindow->setProperty("percentDone", 0.0);
+            g_jobWindow->setProperty("totalFilesCount", 0);
+            g_jobWindow->setProperty("itemsAsked", 1);
+            g_jobWindow->setProperty("currentItem", QString());
+            g_jobWindow->setProperty("remainingTime", QString());
+            g_jobWindow->setProperty("waitingText", qtTrId("copy-waiting-for").arg(QStringLiteral("studio")));
+            g_jobWindow->setProperty("jobState", 1);
         } else if (scene == JobSourcesGone) {
             // Two files arrived whole; their sources were deleted while they were copied.
             g_jobWindow->setProperty("percentDone", 100.0);
@@ -247,6 +280,30 @@ void showJobWindow(QWidget *w, JobScene scene, const ScreenScenes::Ready &ready)
 void closeJobWindow(QWidget *)
 {
     delete g_jobWindow.data();
+}
+
+// Three copies at once: their windows stand a step apart, as the program places them.
+QList<QPointer<QQuickWindow>> g_cascade;
+
+void showCascadedJobWindows(QWidget *w, const ScreenScenes::Ready &ready)
+{
+    const double percents[] = {71.4, 38.0, 6.2};
+    for (int step = 0; step < 3; ++step) {
+        QQuickWindow *job = runningJobWindow(mainWindowOf(w), percents[step]);
+        if (!job)
+            break;
+        job->setProperty("cascadeStep", step);
+        job->show();
+        g_cascade.append(job);
+    }
+    later(700, ready);
+}
+
+void closeCascadedJobWindows(QWidget *)
+{
+    for (const QPointer<QQuickWindow> &job : qAsConst(g_cascade))
+        delete job.data();
+    g_cascade.clear();
 }
 
 // F5 from the right pane; `opened` gets the dialog once it shows.
@@ -341,6 +398,53 @@ void closeCopyTo(QWidget *w)
         left->setPeer(local);
         left->gotoPath(QStringLiteral("%home"));
     }
+}
+
+Filer *rightFiler(MainWindow *window)
+{
+    auto *pane = qobject_cast<FilerPane *>(window->panes().back());
+    return pane ? pane->currentFiler() : nullptr;
+}
+
+// The first item of the left pane (in a folder of the other computer's share) dropped on the
+// right pane's folder on this computer: the drop menu opens and waits.
+void dropFromTheOtherComputer(MainWindow *window, const ScreenScenes::Ready &ready)
+{
+    IPeer *local = PeerModel::instance() ? PeerModel::instance()->getPeerForUuid(nullUuidString()) : nullptr;
+    if (Filer *right = rightFiler(window); right && local) {
+        right->setPeer(local);
+        right->gotoPath(QDir::homePath());
+    }
+    leftPaneInShare(window, QStringLiteral("Documents"), [window, ready] {
+        Filer *left = leftFiler(window);
+        QPointer<Filer> right = rightFiler(window);
+        QAbstractItemView *view = left ? left->currentView() : nullptr;
+        const QModelIndex first = view ? view->model()->index(0, 0, view->rootIndex()) : QModelIndex();
+        if (!right || !left->peer() || !first.isValid())
+            return ready();
+        auto *data = makeFileDragData(left->peer()->uuid(), {first.data(VfsModel::PathRole).toString()});
+        later(700, ready);
+        // The menu runs a loop of its own until the scene closes it.
+        QTimer::singleShot(0, window, [right, data] {
+            QDropEvent drop(QPointF(40, 40), Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+            if (right)
+                right->handleDrop(&drop, right->path());
+            delete data;
+        });
+    });
+}
+
+void closeDropMenu(QWidget *w)
+{
+    if (QWidget *menu = QApplication::activePopupWidget())
+        menu->close();
+    closeCopyTo(w);
+    // The drop, its menu dismissed, ends once its own loop has: its word goes after that.
+    QPointer<Filer> right = rightFiler(mainWindowOf(w));
+    QTimer::singleShot(100, w, [right] {
+        if (right)
+            right->showStatusMessage(QString(), 1);
+    });
 }
 
 } // namespace
@@ -498,6 +602,28 @@ void addUiScreenScenes(ScreenScenes &scenes)
             copyToShare(mainWindowOf(w), QStringLiteral("/Tax 2025"), ready);
         },
         closeCopyTo);
+    // A drag from the other computer's share onto this computer: the menu says why it offers
+    // no move, and what moves between computers.
+    scenes.add(
+        QStringLiteral("drop-menu-between"),
+        [](QWidget *w, ScreenScenes::Ready ready) { dropFromTheOtherComputer(mainWindowOf(w), ready); }, closeDropMenu);
+    // A file of the other computer put in its trash: the status line says where it went.
+    scenes.add(
+        QStringLiteral("filer-remote-trashed"),
+        [](QWidget *w, ScreenScenes::Ready ready) {
+            MainWindow *window = mainWindowOf(w);
+            leftPaneInShare(window, QStringLiteral("Documents"), [window, ready] {
+                if (Filer *left = leftFiler(window))
+                    left->showStatusMessage(qtTrId("filer-msg-trashed-on").arg(QStringLiteral("old notes.md"), QStringLiteral("studio")),
+                                            30000);
+                later(300, ready);
+            });
+        },
+        [](QWidget *w) {
+            if (Filer *left = leftFiler(mainWindowOf(w)))
+                left->showStatusMessage(QString(), 1);
+            closeCopyTo(w);
+        });
     scenes.add(QStringLiteral("job-copying"),
                [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, JobCopying, ready); }, closeJobWindow);
     scenes.add(QStringLiteral("job-question"),
@@ -523,4 +649,10 @@ void addUiScreenScenes(ScreenScenes &scenes)
                [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, JobWaiting, ready); }, closeJobWindow);
     scenes.add(QStringLiteral("job-sources-gone"),
                [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, JobSourcesGone, ready); }, closeJobWindow);
+    scenes.add(QStringLiteral("job-offline"),
+               [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, JobPausedOffline, ready); }, closeJobWindow);
+    scenes.add(QStringLiteral("job-preparing"),
+               [](QWidget *w, ScreenScenes::Ready ready) { showJobWindow(w, JobPreparingWaiting, ready); }, closeJobWindow);
+    scenes.add(QStringLiteral("job-windows-cascaded"), showCascadedJobWindows, closeCascadedJobWindows);
+    addPaneScreenScenes(scenes);
 }

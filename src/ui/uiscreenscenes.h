@@ -6,3 +6,5 @@
 class ScreenScenes;
 
 void addUiScreenScenes(ScreenScenes &scenes);
+// The two panes side by side in a small window and with tabs (panescreenscenes.cpp).
+void addPaneScreenScenes(ScreenScenes &scenes);

@@ -31,6 +31,7 @@
 #include <QSortFilterProxyModel>
 #include <QTemporaryDir>
 #include <QTranslator>
+#include <QTimer>
 #include <QTreeView>
 #include <QtTest>
 
@@ -279,6 +280,31 @@ void TestFilerFileOps::trashDeleteAndDriveRoots()
     QTRY_VERIFY(local->currentView()->hasFocus());
     action("filer.trash")->trigger();
     QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(m_local + QStringLiteral("/trash-me.txt")), 10000);
+    // The status line says where it went, here and on the other computer.
+    QTRY_COMPARE_WITH_TIMEOUT(local->statusText(), qtTrId("filer-msg-trashed").arg(QStringLiteral("trash-me.txt")), 10000);
+    {
+        for (const char *name : {"/trash-there.txt", "/trash-there-a.txt", "/trash-there-b.txt"})
+            QVERIFY(writeFile(m_shared + QLatin1String(name), 7));
+        // Without a hub every browser counts as active: one browser at a time.
+        local.reset();
+        auto remote = browser(m_remote, m_rwShare);
+        for (const QStringList &names : {QStringList{QStringLiteral("trash-there.txt")},
+                                         QStringList{QStringLiteral("trash-there-a.txt"), QStringLiteral("trash-there-b.txt")}}) {
+            select(*remote, names);
+            remote->currentView()->setFocus();
+            QTRY_VERIFY(remote->currentView()->hasFocus());
+            action("filer.trash")->trigger();
+            QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(m_shared + QLatin1Char('/') + names.last()), 10000);
+            const QString said = names.size() == 1
+                                     ? qtTrId("filer-msg-trashed-on").arg(names.first(), m_remote->displayName())
+                                     : qtTrId("filer-msg-trashed-items-on", names.size()).arg(m_remote->displayName());
+            QTRY_COMPARE_WITH_TIMEOUT(remote->statusText(), said, 10000);
+        }
+        remote.reset();
+        local = browser(m_net->localPeer(), m_local);
+        local->currentView()->setFocus();
+        QTRY_VERIFY(local->currentView()->hasFocus());
+    }
     const QString trashed = m_base + QStringLiteral("/data/Trash/files/trash-me.txt");
     QVERIFY(QFile::exists(trashed));
     QVERIFY(QFile::exists(m_base + QStringLiteral("/data/Trash/info/trash-me.txt.trashinfo")));
@@ -361,6 +387,25 @@ void TestFilerFileOps::dropsAskAndNeverOverwrite()
     std::unique_ptr<QMimeData> remote(makeFileDragData(m_remote->uuid(), {m_rwShare + QStringLiteral("/album")}));
     drop(remote.get(), m_local + QStringLiteral("/second"));
     QVERIFY(!offeredMove);
+    // The menu itself says, where its move stands greyed, why, and what moves between
+    // computers.
+    Filer::setDropMenuChooser({});
+    QStringList entries;
+    QTimer::singleShot(0, this, [&] {
+        QTRY_VERIFY(qobject_cast<QMenu *>(QApplication::activePopupWidget()));
+        auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+        for (QAction *entry : menu->actions())
+            entries << QStringLiteral("%1 %2").arg(entry->isEnabled() ? QStringLiteral("on") : QStringLiteral("off"), entry->text());
+        menu->close();
+    });
+    drop(remote.get(), m_local + QStringLiteral("/second"));
+    QCOMPARE(entries, QStringList({QStringLiteral("off ") + qtTrId("action-move-here-between")
+                                                               .arg(qtTrId("action-move-to"), QStringLiteral("F6")),
+                                   QStringLiteral("on ") + qtTrId("action-copy-here")}));
+    Filer::setDropMenuChooser([&](bool moveAllowed) {
+        offeredMove = moveAllowed;
+        return moveAllowed ? 0x0F : 0x0D;
+    });
 
     // A link from a web browser is not supported, and the view does not accept it: the
     // other program keeps its original whatever it offered.

@@ -18,6 +18,7 @@
 #include <QQmlEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QTranslator>
 #include <QtTest>
@@ -230,6 +231,60 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(!job, 10000);
         for (const char *name : {"a.txt", "b.txt", "c.txt"})
             QCOMPARE(read(dst + "/" + name), QByteArray("old"));
+    }
+
+    // Copies that run at once open their windows apart, each a step further down and to the
+    // right, all of them on the screen: none hides another. A step a closed window left is
+    // taken again.
+    void windowsOfCopiesAtOnceAreCascaded()
+    {
+        Program p;
+        QVERIFY(p.start());
+        QTRY_VERIFY_WITH_TIMEOUT(localLinkUp(p), 10000);
+        QTemporaryDir dirs[3];
+        VfsManager manager;
+        QList<QPointer<VfsCopyJob>> jobs;
+        QList<QQuickWindow *> windows;
+        for (QTemporaryDir &dir : dirs) {
+            QString dst;
+            jobs << manager.copy(clashes(dir, &dst));
+            QVERIFY(jobs.last());
+            QTRY_COMPARE_WITH_TIMEOUT(jobWindows().size(), jobs.size(), 10000);
+            for (QQuickWindow *window : jobWindows())
+                if (!windows.contains(window))
+                    windows << window;
+            QTRY_COMPARE_WITH_TIMEOUT(windows.last()->property("jobState").toInt(), int(VfsJob::VfsJobStateQuestion), 10000);
+            QVERIFY(QTest::qWaitForWindowExposed(windows.last()));
+        }
+        const QRect screen = windows.first()->screen()->availableGeometry();
+        for (int i = 0; i < windows.size(); ++i) {
+            const QRect frame = windows[i]->frameGeometry();
+            QVERIFY2(screen.contains(frame), qPrintable(QStringLiteral("window %1 at %2,%3").arg(i).arg(frame.x()).arg(frame.y())));
+            if (i == 0)
+                continue;
+            const QPoint step = windows[i]->position() - windows[i - 1]->position();
+            QVERIFY2(step.x() >= 16 && step.y() >= 16,
+                     qPrintable(QStringLiteral("window %1 is %2,%3 from the one before").arg(i).arg(step.x()).arg(step.y())));
+        }
+        // The first one goes; the next copy's window takes its place.
+        const QPoint first = windows.first()->position();
+        click(windows.first(), "skipAllButton");
+        QTRY_VERIFY_WITH_TIMEOUT(!jobs.first(), 10000);
+        QTRY_COMPARE(jobWindows().size(), 2);
+        QTemporaryDir more;
+        QString dst;
+        jobs << manager.copy(clashes(more, &dst));
+        QTRY_COMPARE_WITH_TIMEOUT(jobWindows().size(), 3, 10000);
+        QQuickWindow *next = nullptr;
+        for (QQuickWindow *window : jobWindows())
+            if (window != windows[1] && window != windows[2])
+                next = window;
+        QVERIFY(next);
+        QTRY_COMPARE_WITH_TIMEOUT(next->property("jobState").toInt(), int(VfsJob::VfsJobStateQuestion), 10000);
+        QTRY_COMPARE(next->position(), first);
+        for (QQuickWindow *window : jobWindows())
+            click(window, "skipAllButton");
+        QTRY_COMPARE_WITH_TIMEOUT(jobWindows().size(), 0, 10000);
     }
 
     // Title, text and bar tell one figure.

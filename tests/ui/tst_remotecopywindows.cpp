@@ -481,6 +481,62 @@ private Q_SLOTS:
         QVERIFY(files::sameContent(big.source, big.here + QStringLiteral("/big.bin")));
     }
 
+    // This computer's own switch is off: a copy to the other computer says that this computer
+    // is offline, not that the other one cannot be reached, and goes on once it is online.
+    void offlineSaysThisComputerIsOffline()
+    {
+        const QString there = file(QStringLiteral("Offline"));
+        const QString here = file(QStringLiteral("offline-here"));
+        QVERIFY(QDir().mkpath(there) && files::writeFile(here + QStringLiteral("/nine.txt"), "123456789"));
+        const QString shared = share(there, 7);
+        QVERIFY(!shared.isEmpty());
+        m_program->window()->setNetworkEnabled(false);
+        QTRY_VERIFY_WITH_TIMEOUT(m_remote->linkState() != IPeer::LinkUp, 10000);
+
+        VfsManager manager;
+        manager.setRetryDelay(300);   // it tries again and again meanwhile
+        QPointer<VfsCopyJob> job = manager.copy(request(m_local, here + QStringLiteral("/nine.txt"), 9, m_remote, shared));
+        QVERIFY(job);
+        QTRY_COMPARE_WITH_TIMEOUT(jobWindows().size(), 1, 10000);
+        QQuickWindow *window = jobWindows().first();
+        QTRY_COMPARE_WITH_TIMEOUT(textOf(window, "pauseReason"), qtTrId("copy-error-offline"), 10000);
+
+        QVERIFY(other(*m_program));
+        QTRY_VERIFY_WITH_TIMEOUT(!job, 30000);
+        QCOMPARE(files::readFile(there + QStringLiteral("/nine.txt")), QByteArray("123456789"));
+    }
+
+    // The other computer is silent before a copy to it has begun, its link still up: the
+    // window, preparing, names what it was asked to copy (not "0 bytes in 0 files") and, within
+    // seconds, the computer it waits for; once that computer answers, the copy ends.
+    void preparingSaysWhatItWaitsFor()
+    {
+        const QString there = file(QStringLiteral("SilentBefore"));
+        const QString here = file(QStringLiteral("silent-before-here"));
+        QVERIFY(QDir().mkpath(there) && files::writeFile(here + QStringLiteral("/nine.txt"), "123456789"));
+        const QString shared = share(there, 7);
+        QVERIFY(!shared.isEmpty());
+        QVERIFY(m_host->signal(SIGSTOP));
+        auto resume = qScopeGuard([this] { m_host->signal(SIGCONT); });
+
+        VfsManager manager;
+        QPointer<VfsCopyJob> job = manager.copy(request(m_local, here + QStringLiteral("/nine.txt"), 9, m_remote, shared));
+        QVERIFY(job);
+        QTRY_COMPARE_WITH_TIMEOUT(jobWindows().size(), 1, 10000);
+        QQuickWindow *window = jobWindows().first();
+        QTRY_COMPARE_WITH_TIMEOUT(window->property("jobState").toInt(), int(VfsJob::VfsJobStateInit), 10000);
+        QCOMPARE(textOf(window, "copyProgress"), qtTrId("copy-progress-asked", 1));
+        QTRY_COMPARE_WITH_TIMEOUT(textOf(window, "copyStatus"), qtTrId("copy-waiting-for").arg(m_remote->displayName()),
+                                  12000);
+        QCOMPARE(window->property("jobState").toInt(), int(VfsJob::VfsJobStateInit));
+        QCOMPARE(textOf(window, "copyProgress"), qtTrId("copy-progress-asked", 1));
+
+        resume.dismiss();
+        QVERIFY(m_host->signal(SIGCONT));
+        QTRY_VERIFY_WITH_TIMEOUT(!job, 60000);
+        QCOMPARE(files::readFile(there + QStringLiteral("/nine.txt")), QByteArray("123456789"));
+    }
+
     // The other computer falls silent in the middle of a file, as when its cable is pulled: the
     // link stays up until its silence limit. Within a few seconds the window stops showing a
     // speed and a time left and says that it waits for that computer, while the link still

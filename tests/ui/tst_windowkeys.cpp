@@ -1,8 +1,9 @@
 // Keys a person presses in the main window and in a copy job's window, under the window
 // manager the screen scenes use (openbox) on a private X server: keys that cannot do what
-// they stand for say why in the status line, and Escape answers a question as Cancel does.
-// The keys are real X key events sent to the window that has the focus. The test starts the
-// X server and runs itself again on it; a second computer is a real nusk-peerhost.
+// they stand for say why in the status line, Escape answers a question as Cancel does, and a
+// double-click on a computer's page stays there. The keys are real X key events sent to the
+// window that has the focus, the clicks a real mouse's. The test starts the X server and runs
+// itself again on it; a second computer is a real nusk-peerhost.
 
 #include "othercomputer.h"
 #include "testutil_window.h"
@@ -17,8 +18,10 @@
 
 #include <QAbstractItemView>
 #include <QAction>
+#include <QApplication>
 #include <QDialog>
-#include <QProcess>
+#include <QQuickItem>
+#include <QQuickWidget>
 #include <QQuickWindow>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -27,8 +30,34 @@ using namespace peerhosttest;
 
 namespace {
 
-const char *const kOnXvfb = "NUSK_TEST_ON_XVFB";
 constexpr quint32 kF6 = 0xffc3;
+
+// Counts the mouse releases that reach `target`, before any filter of its own can drop them.
+struct ReleaseCount : QObject
+{
+    explicit ReleaseCount(QObject *target) : m_target(target) { qApp->installEventFilter(this); }
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (watched == m_target && event->type() == QEvent::MouseButtonRelease)
+            ++count;
+        return false;
+    }
+    QObject *m_target;
+    int count = 0;
+};
+
+// The visible item below `item` that shows `text`.
+QQuickItem *shownText(QQuickItem *item, const QString &text)
+{
+    if (!item || !item->isVisible())
+        return nullptr;
+    if (item->property("text").toString() == text)
+        return item;
+    for (QQuickItem *child : item->childItems())
+        if (QQuickItem *found = shownText(child, text))
+            return found;
+    return nullptr;
+}
 
 } // namespace
 
@@ -119,6 +148,56 @@ private Q_SLOTS:
         QTRY_COMPARE(filer->statusText(), qtTrId("filer-msg-preview-local-only"));
     }
 
+    // A double-click on a tile of the other computer's shared items opens the share, and that
+    // is all: its second click does not land on the list that comes up under the pointer
+    // (no row is selected, none opened). The clicks are a real mouse's.
+    void doubleClickOnASharedItemOpensItOnly()
+    {
+        const QString rows = file(QStringLiteral("Rows"));
+        for (int i = 0; i < 40; ++i)
+            QVERIFY(QDir().mkpath(rows + QStringLiteral("/folder %1").arg(i, 2, 10, QLatin1Char('0'))));
+        const QString shared = m_other.share(rows, 5);
+        QVERIFY(!shared.isEmpty());
+        MainWindow *w = m_program->window();
+        w->showAlternateFilerPane();
+        Filer *filer = qobject_cast<FilerPane *>(w->panes().back())->currentFiler();
+        filer->setPeer(m_remote);
+        // Known to the program once it has shown it.
+        QVERIFY(showPath(filer, shared, [&] { return filer->sortModel()->rowCount(filer->currentView()->rootIndex()) == 40; },
+                         testutil::timeoutMs(30000)));
+        filer->showPeerView();
+        QQuickWidget *page = nullptr;
+        for (QQuickWidget *candidate : filer->findChildren<QQuickWidget *>())
+            if (candidate->source().toString().endsWith(QLatin1String("PeerView.qml")))
+                page = candidate;
+        QVERIFY(page && page->rootObject());
+        QMetaObject::invokeMethod(page->rootObject(), "showPeerShares");
+        QQuickItem *tile = nullptr;
+        QTRY_VERIFY_WITH_TIMEOUT((tile = shownText(page->rootObject(), QStringLiteral("Rows"))), 10000);
+        const QPoint at = page->mapToGlobal(tile->mapToScene(QPointF(tile->width() / 2, tile->height() / 2)).toPoint());
+        w->activateWindow();
+        QTRY_VERIFY(w->isActiveWindow());
+
+        // The second click comes once the list shows, well within the double-click time.
+        const int interval = QApplication::doubleClickInterval();
+        QApplication::setDoubleClickInterval(testutil::timeoutMs(3000));
+        auto restore = qScopeGuard([interval] { QApplication::setDoubleClickInterval(interval); });
+        QVERIFY(m_x.click(at));
+        QTRY_VERIFY(filer->currentPage() == Filer::FilesPage && filer->path() == shared);
+        QWidget *viewport = filer->currentView()->viewport();
+        QTRY_VERIFY(filer->currentView()->indexAt(viewport->mapFromGlobal(at)).isValid());
+        ReleaseCount releases(viewport);
+        QVERIFY(m_x.click(at));
+        QTRY_COMPARE(releases.count, 1);   // the whole second click has come
+        QCOMPARE(filer->path(), shared);
+        QVERIFY(!filer->currentView()->selectionModel()->hasSelection());
+
+        // A click of its own, on the next row, selects as ever.
+        const QPoint next = at + QPoint(0, filer->currentView()->visualRect(filer->currentView()->indexAt(viewport->mapFromGlobal(at))).height());
+        QVERIFY(m_x.click(next));
+        QTRY_VERIFY(filer->currentView()->selectionModel()->hasSelection());
+    }
+
     // Escape in the question whether to replace a file ends the copy as its Cancel does;
     // the file there stays as it was.
     void escapeAnswersTheReplaceQuestionWithCancel()
@@ -149,43 +228,13 @@ private Q_SLOTS:
     }
 };
 
-// Starts the X server and the window manager, and runs the test again on them.
-class TestWindowKeysOnXvfb : public QObject
-{
-    Q_OBJECT
-
-private Q_SLOTS:
-    void keys()
-    {
-        XServer x;
-        if (x.display().isEmpty())
-            QSKIP("no Xvfb");
-        QVERIFY(x.startWindowManager());
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QString::fromLatin1(kOnXvfb), QStringLiteral("1"));
-        env.insert(QStringLiteral("DISPLAY"), x.display());
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-        QProcess run;
-        run.setProcessEnvironment(env);
-        run.setProcessChannelMode(QProcess::ForwardedChannels);
-        run.start(QCoreApplication::applicationFilePath(), QCoreApplication::arguments().mid(1));
-        QVERIFY(run.waitForStarted());
-        QVERIFY(run.waitForFinished(-1));
-        QCOMPARE(run.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(run.exitCode(), 0);
-    }
-};
-
 int main(int argc, char **argv)
 {
-    if (!qEnvironmentVariableIsSet(kOnXvfb)) {
-        QCoreApplication app(argc, argv);
-        TestWindowKeysOnXvfb test;
-        return QTest::qExec(&test, QStringList{QCoreApplication::applicationFilePath()});
-    }
-    WindowTestApp app(argc, argv);
-    TestWindowKeys test;
-    return app.exec(&test);
+    return runOnXvfb(argc, argv, [](int &argc, char **argv) {
+        WindowTestApp app(argc, argv);
+        TestWindowKeys test;
+        return app.exec(&test);
+    });
 }
 
 #include "tst_windowkeys.moc"

@@ -58,6 +58,31 @@ Item {
     PeerInfo { id: peerInfo; peer: root.peer }
     readonly property string peerUuid: peerInfo.uuid
 
+    // Narrow (a pane of a small window): the controls beside the path take less room, so that
+    // the strip shows at least the folder it is in whole. Judged with the controls at their
+    // full size, which do not change with it.
+    readonly property int navMargin: compact ? 8 : 16
+    readonly property int stepButtonWidth: compact ? 32 : 36   // back and up
+    readonly property int viewButtonWidth: compact ? 32 : 40
+    readonly property bool compact: {
+        var backAndUp = 2 * 36 - 7
+        var toggle = onlineSwitch.leftPadding + 34 + onlineSwitch.spacing + switchLabel.advanceWidth
+                + onlineSwitch.rightPadding
+        var controls = 2 * 16 + backAndUp + toggle + 2 * 40 + 4 * navRow.spacing
+        var mark = markDots.advanceWidth + 2 * root.crumbPadding + markSlash.advanceWidth + 4
+        var folder = lastName.advanceWidth + 2 * root.crumbPadding
+        return root.width - controls < 8 + mark + folder
+    }
+    TextMetrics { id: switchLabel; font: onlineSwitch.font; text: onlineSwitch.text }
+    TextMetrics { id: markDots; font.pointSize: root.style.pointSize; text: "\u2026" }
+    TextMetrics { id: markSlash; font.pointSize: root.style.pointSize; text: "/" }
+    TextMetrics {
+        id: lastName
+        font.pointSize: root.style.pointSize
+        font.weight: Font.DemiBold
+        text: root.displayPathList.length > 0 ? String(root.displayPathList[root.displayPathList.length - 1]) : ""
+    }
+
     implicitHeight: topRow.implicitHeight + 16 + 48
     implicitWidth: 480
 
@@ -218,8 +243,8 @@ Item {
             RowLayout {
                 id: navRow
                 anchors.fill: parent
-                anchors.leftMargin: 16
-                anchors.rightMargin: 16
+                anchors.leftMargin: root.navMargin
+                anchors.rightMargin: root.navMargin
                 spacing: 6
 
                 ExtButton2 {
@@ -228,7 +253,7 @@ Item {
                     text: "\u2190"
                     font.pointSize: root.style.mediumPointSize
                     radius: 4; topLeftCorner: true; bottomLeftCorner: true
-                    implicitWidth: 36; implicitHeight: 32
+                    implicitWidth: root.stepButtonWidth; implicitHeight: 32
                     onClicked: root.backClicked()
                     ToolTip.visible: hovered
                     ToolTip.delay: 1000
@@ -240,7 +265,7 @@ Item {
                     text: "\u2191"
                     font.pointSize: root.style.mediumPointSize
                     radius: 4; topRightCorner: true; bottomRightCorner: true
-                    implicitWidth: 36; implicitHeight: 32
+                    implicitWidth: root.stepButtonWidth; implicitHeight: 32
                     Layout.leftMargin: -7
                     enabled: root.state === "files" && root.pathList && root.pathList.length > 1
                     onClicked: root.upClicked()
@@ -278,10 +303,11 @@ Item {
                         anchors.leftMargin: 4
                         anchors.verticalCenter: parent.verticalCenter
                         visible: crumbList.visible && crumbList.firstShown > 0
+                        onImplicitWidthChanged: Qt.callLater(crumbList.fit)
                         Text {
                             text: "\u2026"
-                            leftPadding: root.crumbPadding
-                            rightPadding: root.crumbPadding
+                            leftPadding: root.compact ? 2 : root.crumbPadding
+                            rightPadding: root.compact ? 2 : root.crumbPadding
                             color: root.style.mutedText
                             font.pointSize: root.style.pointSize
                         }
@@ -460,11 +486,12 @@ Item {
                     checked: root.networkEnabled
                     font.pointSize: root.style.smallPointSize
                     spacing: 6
+                    // Narrow, the label stands under the switch instead of beside it.
                     indicator: Rectangle {
                         implicitWidth: 34
                         implicitHeight: 18
-                        x: onlineSwitch.leftPadding
-                        y: parent.height / 2 - height / 2
+                        x: root.compact ? (onlineSwitch.width - width) / 2 : onlineSwitch.leftPadding
+                        y: root.compact ? onlineSwitch.topPadding : parent.height / 2 - height / 2
                         radius: 9
                         color: onlineSwitch.checked ? root.style.good : root.style.off
                         Rectangle {
@@ -480,8 +507,10 @@ Item {
                         textFormat: Text.PlainText
                         font: onlineSwitch.font
                         color: root.style.mutedText
-                        verticalAlignment: Text.AlignVCenter
-                        leftPadding: onlineSwitch.indicator.width + onlineSwitch.spacing
+                        horizontalAlignment: root.compact ? Text.AlignHCenter : Text.AlignLeft
+                        verticalAlignment: root.compact ? Text.AlignBottom : Text.AlignVCenter
+                        leftPadding: root.compact ? 0 : onlineSwitch.indicator.width + onlineSwitch.spacing
+                        topPadding: root.compact ? onlineSwitch.indicator.height + 1 : 0
                     }
                     onToggled: if (typeof mainWindow !== "undefined" && mainWindow) mainWindow.networkEnabled = checked
                     ToolTip.visible: hovered
@@ -496,9 +525,10 @@ Item {
                         checkable: true
                         checked: root.viewMode === 1
                         radius: 4; topLeftCorner: true; bottomLeftCorner: true
-                        implicitWidth: 40; implicitHeight: 36
+                        implicitWidth: root.viewButtonWidth; implicitHeight: 36
+                        leftPadding: root.compact ? 4 : 10; rightPadding: root.compact ? 4 : 10
                         icon.source: "image://theme/icon/view-columns.svg"
-                        icon.width: 32; icon.height: 32
+                        icon.width: root.compact ? 24 : 32; icon.height: root.compact ? 24 : 32
                         icon.color: "transparent"
                         display: AbstractButton.IconOnly
                         onClicked: { checked = Qt.binding(function() { return root.viewMode === 1 }); root.columModeClicked() }
@@ -511,9 +541,10 @@ Item {
                         checkable: true
                         checked: root.viewMode === 2
                         radius: 4; topRightCorner: true; bottomRightCorner: true
-                        implicitWidth: 40; implicitHeight: 36
+                        implicitWidth: root.viewButtonWidth; implicitHeight: 36
+                        leftPadding: root.compact ? 4 : 10; rightPadding: root.compact ? 4 : 10
                         icon.source: "image://theme/icon/view-icons.svg"
-                        icon.width: 32; icon.height: 32
+                        icon.width: root.compact ? 24 : 32; icon.height: root.compact ? 24 : 32
                         icon.color: "transparent"
                         display: AbstractButton.IconOnly
                         onClicked: { checked = Qt.binding(function() { return root.viewMode === 2 }); root.iconModeClicked() }

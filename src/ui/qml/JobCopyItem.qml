@@ -28,6 +28,8 @@ Item {
     property int leftOutCount: 0
     property string leftOut: ""
     property bool moving: false
+    // The items the copy was asked for; named while nothing is counted yet.
+    property int itemsAsked: 0
     property int sourcesToDelete: 0
     property int sourcesDeleted: 0
     // Where files arrived whole whose sources no longer exist (a list of texts).
@@ -146,6 +148,8 @@ Item {
                 visible: root.state !== "ABORTED"
                 text: root.deleting
                       ? qsTrId("move-progress-delete-files", root.sourcesToDelete).arg(root.sourcesDeleted)
+                      : root.state === "INIT" && root.totalFilesCount === 0 && root.itemsAsked > 0
+                      ? qsTrId("copy-progress-asked", root.itemsAsked)
                       : root.state === "INIT"
                       ? qsTrId("copy-progress-info1", root.totalFilesCount).arg(root.bytesTotal)
                       : qsTrId("copy-progress-info2").arg(Math.floor(root.percentDone)).arg(root.bytesTotal)

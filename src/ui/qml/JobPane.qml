@@ -21,6 +21,7 @@ Window {
     property alias leftOutCount: jobView.leftOutCount
     property alias leftOut: jobView.leftOut
     property alias moving: jobView.moving
+    property alias itemsAsked: jobView.itemsAsked
     property alias sourcesToDelete: jobView.sourcesToDelete
     property alias sourcesDeleted: jobView.sourcesDeleted
     property alias sourcesGone: jobView.sourcesGone
@@ -62,8 +63,14 @@ Window {
         minimumWidth = maximumWidth = contentWidth
         minimumHeight = maximumHeight = contentHeight
     }
-    x: Screen.virtualX + (Screen.desktopAvailableWidth - width) / 2
-    y: Screen.virtualY + (Screen.desktopAvailableHeight - height) / 2
+    // Windows of copies that run at once stand a step apart (the program gives each its
+    // step), so that none hides another; each stays on the screen.
+    property int cascadeStep: 0
+    readonly property int cascadeOffset: 32
+    x: Math.max(Screen.virtualX, Math.min(Screen.virtualX + (Screen.desktopAvailableWidth - width) / 2 + cascadeStep * cascadeOffset,
+                                          Screen.virtualX + Screen.desktopAvailableWidth - width))
+    y: Math.max(Screen.virtualY, Math.min(Screen.virtualY + (Screen.desktopAvailableHeight - height) / 2 + cascadeStep * cascadeOffset,
+                                          Screen.virtualY + Screen.desktopAvailableHeight - height))
 
     onClosing: root.abort()
 

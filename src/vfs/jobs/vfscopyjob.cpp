@@ -1,5 +1,6 @@
 #include "vfs/jobs/vfscopyjob.h"
 #include "vfs/jobs/vfscopyjobparts.h"
+#include "vfs/jobs/vfsawaytext.h"
 
 #include "app/base/datasize.h"
 #include "app/base/log.h"
@@ -34,12 +35,18 @@ VfsCopyJob::VfsCopyJob(QObject *parent)
     m_stall->setLimit(m_timings.stallMs);
     connect(m_stall, &VfsStallWatch::changed, this, &VfsCopyJob::onStallChanged);
     // Every record's answer comes back to this job alone, on its thread; the stall watch
-    // hears of it first.
+    // hears of it first, from the side that answered. A request that timed out heard
+    // nothing from that side.
     const auto answer = [this](auto &record, auto slot) {
         QPointer<VfsCopyJob> guard(this);
         record.done = [guard, slot](auto *answered) {
-            if (VfsCopyJob *job = guard.data())
-                job->postAnswer([job, slot, answered] { (job->*slot)(answered); });
+            if (VfsCopyJob *job = guard.data()) {
+                const bool timedOut = answered->status == FSO_STATUS_TIMEOUT;
+                postTo(job, [job, slot, answered, timedOut] {
+                    job->m_stall->heard(timedOut ? 0 : job->answeringSide(answered));
+                    (job->*slot)(answered);
+                });
+            }
         };
     };
     answer(m_open, &VfsCopyJob::onOpenFileJobUpdate);
@@ -58,6 +65,15 @@ void VfsCopyJob::postAnswer(std::function<void()> work)
         m_stall->heard();
         work();
     });
+}
+
+int VfsCopyJob::answeringSide(const void *record) const
+{
+    if (record == &m_list)
+        return m_listFromSource ? VfsStallWatch::SourceSide : VfsStallWatch::DestinationSide;
+    if (record == &m_open)
+        return m_openFor == OpenForSource ? VfsStallWatch::SourceSide : VfsStallWatch::DestinationSide;
+    return record == &m_closeSrc ? VfsStallWatch::SourceSide : VfsStallWatch::DestinationSide;
 }
 
 VfsBlockTransfer::Events VfsCopyJob::transferEvents()
@@ -165,9 +181,7 @@ bool VfsCopyJob::sayWhichPeerIsAway()
         return false;
     // The job waits and tries again, but the user learns what it waits for: a computer
     // reached through one relay only stays away after the relay restarted.
-    setPrompt(message("copy-error-peer-unreachable",
-                      "%1 cannot be reached. The copy goes on when it can be reached again.")
-                  .arg(away->displayName()));
+    setPrompt(vfsAwayText(away));
     m_unreachableShown = true;
     return true;
 }
@@ -246,11 +260,13 @@ QString VfsCopyJob::writeSpeed() const
     return formatDataSize(quint64(qMax<qint64>(0, m_speed.load())), 2) + QStringLiteral("/s");
 }
 
-QString VfsCopyJob::remainingTimeText(qint64 seconds)
+QString VfsCopyJob::remainingTimeText(qint64 seconds, double percentDone)
 {
     if (seconds < 0)
         return QString();
-    if (seconds <= 9)
+    // A copy of a few seconds has under ten seconds left from its start: "nearly done" waits
+    // until most of it is behind it as well.
+    if (seconds <= 9 && percentDone >= kNearlyDonePercent)
         return message("copy-eta-seconds", "nearly done");
     if (seconds <= 60)
         return message("copy-eta-less1minute", "less than a minute");
@@ -261,7 +277,7 @@ QString VfsCopyJob::remainingTimeText(qint64 seconds)
 
 QString VfsCopyJob::remainingTime() const
 {
-    return remainingTimeText(m_remaining.load());
+    return remainingTimeText(m_remaining.load(), percentDone());
 }
 
 QString VfsCopyJob::waitingText() const

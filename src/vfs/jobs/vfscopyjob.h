@@ -207,8 +207,10 @@ public:
     int sourcesToDelete() const { return m_sourcesToDelete.load(); }
     int sourcesDeleted() const { return m_sourcesDeleted.load(); }
 
-    // The remaining-time text for an estimate of `seconds`.
-    static QString remainingTimeText(qint64 seconds);
+    // The remaining-time text for an estimate of `seconds` when `percentDone` of the copy is
+    // done ("nearly done" only from kNearlyDonePercent on).
+    static constexpr double kNearlyDonePercent = 80.0;
+    static QString remainingTimeText(qint64 seconds, double percentDone = 100.0);
     // Percent of copied of total, always within 0..100.
     static double percentOf(quint64 copied, quint64 total);
     // "%1 %2%3" candidate names for a copy of `name` into its own folder.
@@ -260,6 +262,8 @@ private:
     // Runs an answer of the transfer or the lane on the job's thread, once the stall watch
     // heard of it.
     void postAnswer(std::function<void()> work);
+    // The side (VfsStallWatch::Side) whose computer answered this record.
+    int answeringSide(const void *record) const;
     VfsSmallFileLane::Events laneEvents();
     // Passes over the files of the current folder that are finished already and hands the
     // small ones that are new, or that a failure left unfinished, to the lane; false when the

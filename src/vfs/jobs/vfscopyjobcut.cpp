@@ -2,6 +2,7 @@
 
 #include "vfs/jobs/vfscopyjob.h"
 #include "vfs/jobs/vfscopyjobparts.h"
+#include "vfs/jobs/vfsawaytext.h"
 
 #include "app/base/log.h"
 #include "vfs/jobs/vfsdeletejob.h"
@@ -88,10 +89,7 @@ void VfsCopyJob::onSourceDeleteStateChanged()
     const bool waits = m_sourceDelete->state() == VfsJobStatePaused;
     if (waits != m_sourceDeleteWaits.exchange(waits)) {
         if (waits && (!m_srcPeer || m_srcPeer->linkState() != IPeer::LinkUp)) {
-            const QString name = m_srcPeer ? m_srcPeer->displayName() : QString();
-            setPrompt(message("copy-error-peer-unreachable",
-                              "%1 cannot be reached. The copy goes on when it can be reached again.")
-                          .arg(name));
+            setPrompt(vfsAwayText(m_srcPeer));
         } else if (!waits) {
             setPrompt(leftOutPrompt());
         }

@@ -24,45 +24,62 @@ void VfsStallWatch::start()
 {
     if (m_timer.isActive())
         return;
-    m_quiet.start();
+    for (QElapsedTimer &quiet : m_quiet)
+        quiet.start();
     // A fifth of the limit: a wait shows at most that much later than it began.
     m_timer.start(qBound(50, m_limitMs / 5, 500));
 }
 
-void VfsStallWatch::heard()
+void VfsStallWatch::heard(int sides)
 {
-    m_quiet.restart();
-    if (!m_text.isEmpty())
-        setText(QString());
+    for (int i = 0; i < 2; ++i) {
+        if (sides & (1 << i))
+            m_quiet[i].restart();
+    }
+    if (!m_text.isEmpty() && (sides & m_named))
+        setText(QString(), 0);
 }
 
 void VfsStallWatch::look()
 {
     const int sides = m_events.sidesOut ? m_events.sidesOut() : 0;
     const quint64 arrived = m_events.arriving ? m_events.arriving() : 0;
-    if (sides == 0 || arrived != m_arrived) {
+    if (arrived != m_arrived) {
         m_arrived = arrived;
         return heard();
     }
-    if (!m_text.isEmpty() || m_quiet.elapsed() < m_limitMs)
+    // A side with nothing out is not silent: its quiet counts from its next request.
+    for (int i = 0; i < 2; ++i) {
+        if (!(sides & (1 << i)))
+            m_quiet[i].restart();
+    }
+    if (!m_text.isEmpty()) {
+        if (!(sides & m_named))
+            setText(QString(), 0);
+        return;
+    }
+    int silent = 0;
+    for (int i = 0; i < 2; ++i) {
+        if ((sides & (1 << i)) && m_quiet[i].elapsed() >= m_limitMs)
+            silent |= 1 << i;
+    }
+    if (!silent)
         return;
     // The computer of a side that has not answered; this one's own disk has no name to give.
-    QString name;
-    const IPeer *silent[] = {sides & SourceSide ? m_source.data() : nullptr,
-                             sides & DestinationSide ? m_destination.data() : nullptr};
-    for (const IPeer *peer : silent) {
-        if (peer && !peer->isLocal()) {
-            name = peer->displayName();
-            break;
+    const IPeer *peers[] = {m_source.data(), m_destination.data()};
+    for (int i = 0; i < 2; ++i) {
+        const IPeer *peer = peers[i];
+        if ((silent & (1 << i)) && peer && !peer->isLocal()) {
+            logPrintf(LogVcpa, "nothing came back for %lld ms (side %d)", (long long)m_quiet[i].elapsed(), 1 << i);
+            return setText(vfstext::message("copy-waiting-for", "waiting for %1").arg(peer->displayName()), 1 << i);
         }
     }
-    logPrintf(LogVcpa, "nothing came back for %lld ms (sides %d)", (long long)m_quiet.elapsed(), sides);
-    setText(name.isEmpty() ? vfstext::message("copy-waiting-data", "waiting for data")
-                           : vfstext::message("copy-waiting-for", "waiting for %1").arg(name));
+    setText(vfstext::message("copy-waiting-data", "waiting for data"), silent);
 }
 
-void VfsStallWatch::setText(const QString &text)
+void VfsStallWatch::setText(const QString &text, int sides)
 {
     m_text = text;
+    m_named = sides;
     Q_EMIT changed();
 }

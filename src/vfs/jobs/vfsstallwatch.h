@@ -3,10 +3,11 @@
 // Tells when a copy waits for a computer that has stopped answering. A link learns that the
 // other end is gone only after its silence limit (com/link.h), long after a person sees the
 // copy stand still; until then the window would show the speed and the time left of the last
-// second. The job tells the watch of every answer it gets, and a few times a second the watch
-// asks which side the job has requests out with. Once nothing has come back for the limit
-// while a request was out, it names the computer the job waits for, until the next answer
-// (or until nothing is out: a question, a pause, the end).
+// second. The job tells the watch of every answer it gets and from which side, and a few
+// times a second the watch asks which sides the job has requests out with. Once nothing has
+// come back from a side for the limit while a request was out with it, it names the computer
+// the job waits for, until that side answers (or has nothing out: a question, a pause, the
+// end). The other side's answers, and a request that timed out, are no answer from it.
 //
 // Lives on the job's thread, as the job's child.
 
@@ -41,8 +42,8 @@ public:
     void setLimit(int ms) { m_limitMs = ms; }
     // Looks from now on, until the job is gone.
     void start();
-    // An answer came back: whatever the job waited for moves again.
-    void heard();
+    // An answer came back from `sides` (Side bits): what the job waited for there moves again.
+    void heard(int sides = SourceSide | DestinationSide);
     // What the job waits for ("waiting for studio"); empty while answers come.
     QString text() const { return m_text; }
 
@@ -51,14 +52,17 @@ Q_SIGNALS:
 
 private:
     void look();
-    void setText(const QString &text);
+    void setText(const QString &text, int sides);
 
     Events m_events;
     QPointer<IPeer> m_source;
     QPointer<IPeer> m_destination;
     int m_limitMs = 5000;
     QTimer m_timer;
-    QElapsedTimer m_quiet;   // since the last answer, or since nothing was out
+    // Per side (index 0 source, 1 destination): since its last answer, or since it had
+    // nothing out.
+    QElapsedTimer m_quiet[2];
     quint64 m_arrived = 0;
     QString m_text;
+    int m_named = 0;   // the sides the text names
 };

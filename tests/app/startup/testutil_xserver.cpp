@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <xcb/xcb.h>
+#include <xcb/xtest.h>
 
 namespace {
 
@@ -209,3 +210,62 @@ bool XServer::type(const QByteArray &text) const
     }
     return true;
 }
+
+bool XServer::click(const QPoint &at) const
+{
+    Connection x(m_display);
+    if (!x.ok())
+        return false;
+    // Through the server's test extension: the pointer moves there and the button goes down
+    // and up as a mouse's does, and the server gives the click to whatever window is there.
+    xcb_test_fake_input(x.c, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, x.root(), int16_t(at.x()), int16_t(at.y()), 0);
+    xcb_test_fake_input(x.c, XCB_BUTTON_PRESS, 1, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+    xcb_test_fake_input(x.c, XCB_BUTTON_RELEASE, 1, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+    // Handled by the server before the test goes on.
+    free(xcb_get_input_focus_reply(x.c, xcb_get_input_focus(x.c), nullptr));
+    return true;
+}
+
+namespace {
+
+const char *const kOnXvfb = "NUSK_TEST_ON_XVFB";
+
+// Starts the X server and the window manager, and runs the test binary again on them.
+class RunOnXvfb : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void onXvfb()
+    {
+        XServer x;
+        if (x.display().isEmpty())
+            QSKIP("no Xvfb");
+        QVERIFY(x.startWindowManager());
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QString::fromLatin1(kOnXvfb), QStringLiteral("1"));
+        env.insert(QStringLiteral("DISPLAY"), x.display());
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        QProcess run;
+        run.setProcessEnvironment(env);
+        run.setProcessChannelMode(QProcess::ForwardedChannels);
+        run.start(QCoreApplication::applicationFilePath(), QCoreApplication::arguments().mid(1));
+        QVERIFY(run.waitForStarted());
+        QVERIFY(run.waitForFinished(-1));
+        QCOMPARE(run.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(run.exitCode(), 0);
+    }
+};
+
+} // namespace
+
+int runOnXvfb(int argc, char **argv, const std::function<int(int &argc, char **argv)> &test)
+{
+    if (qEnvironmentVariableIsSet(kOnXvfb))
+        return test(argc, argv);
+    QCoreApplication app(argc, argv);
+    RunOnXvfb run;
+    return QTest::qExec(&run, QStringList{QCoreApplication::applicationFilePath()});
+}
+
+#include "testutil_xserver.moc"

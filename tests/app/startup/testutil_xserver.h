@@ -1,12 +1,15 @@
 #pragma once
 
 // A private X server for tests that run the real program with real windows: optionally the
-// window manager the screen scenes use (openbox), a window manager's close request, and keys
-// sent to whichever window has the focus, as a person's keyboard sends them.
+// window manager the screen scenes use (openbox), a window manager's close request, keys
+// sent to whichever window has the focus, as a person's keyboard sends them, and clicks.
 
 #include <QByteArray>
+#include <QPoint>
 #include <QProcess>
 #include <QString>
+
+#include <functional>
 
 class XServer
 {
@@ -33,6 +36,9 @@ public:
     bool key(quint32 keysym, quint16 modifiers = 0) const;
     // Types Latin-1 text key by key.
     bool type(const QByteArray &text) const;
+    // Clicks the left button at `at` (screen coordinates) as a person's mouse does; two
+    // calls within the double-click time make a double-click.
+    bool click(const QPoint &at) const;
 
 private:
     QProcess m_server;
@@ -50,3 +56,8 @@ constexpr quint16 Shift = 1;
 constexpr quint16 Control = 4;
 constexpr quint16 Alt = 8;
 } // namespace xkeys
+
+// For the tests that need a real window system: main() returns runOnXvfb(argc, argv, test).
+// The test binary starts a private X server with the window manager and runs itself again
+// there with the same arguments; in that run `test` is the test. Skipped without Xvfb.
+int runOnXvfb(int argc, char **argv, const std::function<int(int &argc, char **argv)> &test);

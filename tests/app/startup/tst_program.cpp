@@ -156,6 +156,35 @@ private Q_SLOTS:
         QCOMPARE(p.exitCode(), 0);
     }
 
+    // A start and an end in which nothing goes wrong leave the terminal quiet: no debug or
+    // info lines, only warnings (the headless platform's own) may be there.
+    void quietWhenNothingIsWrong()
+    {
+        QTemporaryDir tmp;
+        const QString cfg = tmp.path() + "/cfg";
+        const QString runtime = tmp.path() + "/runtime";
+        QVERIFY(QDir().mkpath(runtime));
+        QVERIFY(QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QProcessEnvironment env = headless();
+        env.insert("XDG_RUNTIME_DIR", runtime);
+        env.insert("QT_MESSAGE_PATTERN", "%{type}: %{message}");
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(programPath(), {"--config-dir=" + cfg, "--renderer=software"});
+        QVERIFY(p.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(QSettings(cfg + "/config.ini", QSettings::IniFormat).contains("Logger/ERR1"), 20000);
+        // The window stands once the network side has started and the panes are restored.
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(cfg + "/nusk.db-wal"), 20000);
+        ::kill(pid_t(p.processId()), SIGTERM);
+        QVERIFY(ended(p, 10000));
+        QCOMPARE(p.exitCode(), 0);
+        // The window was there: its layout is kept.
+        QVERIFY(QSettings(cfg + "/config.ini", QSettings::IniFormat).contains("geometry"));
+        const QList<QByteArray> lines = p.readAllStandardError().split('\n');
+        for (const QByteArray& line : lines)
+            QVERIFY2(!line.startsWith("debug:") && !line.startsWith("info:"), line.constData());
+    }
+
     // The configuration holds the secret key: after a first start and after an upgrade
     // from files an older version left readable, the folder is 0700 and every file in it
     // (database, journals, settings, anything below) 0600.

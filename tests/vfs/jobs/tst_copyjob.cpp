@@ -1087,6 +1087,70 @@ private Q_SLOTS:
         settle();
     }
 
+    // A computer that is silent before the copy has even begun: the job, still preparing,
+    // names it while it waits for its listings, and keeps naming it through a listing that
+    // timed out (no answer from that computer) until the job pauses.
+    void waitingNamedBeforeTheStart()
+    {
+        PeerAclDto inbox;
+        inbox.uuid = QStringLiteral("{44444444-4444-4444-4444-444444444444}");
+        inbox.name = QStringLiteral("Inbox");
+        inbox.selector = m_dst;
+        inbox.flags = 0x1 | 0x2 | 0x4;
+        m_b.reset(new TestPeer(kUuidB, {inbox}));
+        m_b->setName(QStringLiteral("Studio"));
+        m_b->client()->setRequestTimeout(1500);
+        QVERIFY(writeFile(m_src + QStringLiteral("/nine"), "123456789"));
+        VfsJobTimings timings;
+        timings.retryDelayMs = 60000;
+        timings.finishedDeleteMs = timings.abortedDeleteMs = 0;
+        timings.stallMs = 300;
+        m_b->setHoldingRequests(true);
+        QPointer<VfsCopyJob> job = make(m_a.get(), m_b.get(), {item(m_src + QStringLiteral("/nine"))},
+                                        QStringLiteral("%shares/") + inbox.uuid);
+        job->setTimings(timings);
+        QStringList texts;
+        QList<int> states;
+        connect(job.data(), &VfsCopyJob::waitingTextChanged, this, [&] {
+            texts.append(job->waitingText());
+            states.append(job->state());
+        });
+        job->start();
+        QVERIFY(waitFor([&] { return job && job->state() == VfsJob::VfsJobStatePaused && job->waitingText().isEmpty(); },
+                        20000));
+        m_b->setHoldingRequests(false);
+        job->abort();
+        QCOMPARE(texts, QStringList({QStringLiteral("waiting for Studio"), QString()}));
+        QCOMPARE(states.first(), int(VfsJob::VfsJobStateInit));
+        QVERIFY(waitFor([&] { return job.isNull(); }, 5000));
+        settle();
+    }
+
+    // A copy of a few seconds has less than ten seconds left from its first figure on: it
+    // says "nearly done" only once most of it is behind it, never at its start.
+    void nearlyDoneOnlyNearTheEnd()
+    {
+        const QByteArray data = pattern(60 * 64400, 33);
+        QVERIFY(writeFile(m_src + QStringLiteral("/short"), data));
+        m_b->setReplyPacing(40);
+        QPointer<VfsCopyJob> job = make(m_a.get(), m_b.get(), {item(m_src + QStringLiteral("/short"))}, m_dst);
+        QList<QPair<double, QString>> shown;
+        connect(job.data(), &VfsCopyJob::remainingTimeChanged, this, [&] {
+            if (!job->remainingTime().isEmpty())
+                shown.append({job->percentDone(), job->remainingTime()});
+        });
+        QVERIFY(run(job).finished);
+        m_b->setReplyPacing(0);
+        QCOMPARE(readFile(m_dst + QStringLiteral("/short")), data);
+        QVERIFY(!shown.isEmpty());
+        QStringList all;
+        for (const auto &figure : qAsConst(shown))
+            all << QStringLiteral("%1 %: %2").arg(figure.first, 0, 'f', 1).arg(figure.second);
+        for (const auto &figure : qAsConst(shown))
+            QVERIFY2(figure.second != QLatin1String("nearly done") || figure.first >= 80, qPrintable(all.join(", ")));
+        settle();
+    }
+
     // Sources that go away after they were copied (here: when the destination is flushed,
     // right before the copied sources are listed again), one file and a whole folder, deleted
     // or renamed: the copies arrived whole and the job ends without a retry. The file is named
