@@ -238,6 +238,8 @@ private:
     void applyRoot(const QModelIndex &sourceTarget, const QModelIndex &previousRoot, const QString &previousPath);
     void pushHistory();
     void setBreadcrumbProperty(const char *name, const QVariant &value);
+    // A timed message ends: the status line says what it says about the selection again.
+    void endStatusMessage();
     bool confirmDelete(VfsDeleteJob *job);
     static QString failedItemName(const VfsDeleteJob *job);
     void startDeleteJob(int flags);
