@@ -209,6 +209,18 @@ for lang in en de; do
     run_program
 done
 
+# A path typed in the bar right after a start, before anything listed the other computer's
+# shares, and a share it does not have: at the first-start size, in English and in German.
+for lang in en de; do
+  echo "screens: typed paths, $lang"
+  rm -rf "$demo/here"
+  cp -a "$demo/here.first" "$demo/here"
+  NUSK_SCREENS_DIR="$out/default-$lang" NUSK_SCREENS_WINDOW=default \
+  NUSK_SCREENS_ONLY='^(filer-typed-share|filer-typed-missing)$' \
+  LANG="$( [ "$lang" = de ] && echo de_DE.UTF-8 || echo en_US.UTF-8 )" LANGUAGE="$lang" \
+    run_program
+done
+
 # What a copy's window says while a computer is silent, and when sources went away while they
 # were copied: at the first-start size, in English and in German.
 for lang in en de; do

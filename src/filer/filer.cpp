@@ -174,6 +174,13 @@ void Filer::buildPages()
 
     // Breadcrumb.
     d->navigation = new TopNavigation(d->engine, this);
+    d->typedPaths = new TypedPathLookup(this);
+    connect(d->typedPaths, &TypedPathLookup::found, this, [this](const QString &typed, const QString &path) {
+        if (path.isEmpty())
+            showStatusMessage(qtTrId("filer-path-not-found").arg(typed), 10000);
+        else
+            gotoPath(path);
+    });
     d->navigation->setResizeMode(QQuickWidget::SizeViewToRootObject);
     d->navigation->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     d->navigation->installEventFilter(this);
@@ -305,12 +312,7 @@ void Filer::buildPages()
     d->statusTimer = new QTimer(this);
     d->statusTimer->setObjectName(QStringLiteral("statusTimer"));   // tests end a message at once
     d->statusTimer->setSingleShot(true);
-    connect(d->statusTimer, &QTimer::timeout, this, [this] {
-        d->statusLabel->setText(d->selectionStatus);
-        if (d->noticeIsMessage)
-            d->notice->setVisible(false);
-        d->noticeIsMessage = false;
-    });
+    connect(d->statusTimer, &QTimer::timeout, this, &Filer::endStatusMessage);
     d->listingTimer = new QTimer(this);
     // Only while the shown folder's listing merges: the sort follows its end closely.
     d->listingTimer->setInterval(10);
@@ -384,6 +386,15 @@ void Filer::showStatusMessage(const QString &text, int milliseconds)
     }
 }
 
+void Filer::endStatusMessage()
+{
+    d->statusTimer->stop();
+    d->statusLabel->setText(d->selectionStatus);
+    if (d->noticeIsMessage)
+        d->notice->setVisible(false);
+    d->noticeIsMessage = false;
+}
+
 void Filer::setBreadcrumbProperty(const char *name, const QVariant &value)
 {
     if (QObject *root = d->root(d->navigation))
@@ -429,6 +440,7 @@ void Filer::setPeer(IPeer *peer)
     }
     d->retainedPath.clear();
     d->pendingResolve.clear();
+    d->typedPaths->cancel();
     d->notice->setVisible(false);
     // The pages bind to the peer through their own GUI-thread mirror of it ("PeerInfo").
     setBreadcrumbProperty("peer", QVariant::fromValue<QObject *>(peer));
@@ -758,6 +770,7 @@ void Filer::gotoPath(const QString &requested)
     VfsModel *model = d->model();
     if (!d->peer || !model)
         return;
+    d->typedPaths->cancel();   // a path typed before goes nowhere now
     raise();
     if (requested == kPeerViewPath || requested == kSharesPath) {
         showPeerView();
@@ -950,11 +963,15 @@ void Filer::onBreadCrumpPathEdited(const QString &typed)
     // An empty line opens nothing: the page shown stays.
     if (typed.trimmed().isEmpty())
         return;
+    // What was said about an earlier path is no answer to this one.
+    if (d->statusTimer->isActive())
+        endStatusMessage();
     if (!d->peer || !d->model()) {
         showStatusMessage(qtTrId("filer-path-not-found").arg(typed), 10000);
         return;
     }
-    gotoPath(modelPath(d->model(), typed));
+    d->pendingResolve.clear();   // a path asked for before goes nowhere now
+    d->typedPaths->start(d->model(), typed);
 }
 
 void Filer::onMachineListPeerClicked(IPeer *peer)

@@ -68,9 +68,10 @@ public:
     void showStatusMessage(const QString &text, int milliseconds);
 
     // The commands that take the selection elsewhere; a refusal names the one asked for.
-    enum Transfer { CopyTransfer, CutTransfer, MoveToTransfer };
-    // A transfer asked for while it cannot take the selection: says why in the status line,
-    // and leaves nothing on the clipboard, so that paste never brings back an older copy.
+    enum Transfer { CopyTransfer, CutTransfer, CopyToTransfer, MoveToTransfer };
+    // A transfer asked for while it cannot take the selection: says why in the status line.
+    // A refused copy or cut key leaves nothing on the clipboard, so that paste never brings
+    // back an older copy; a refused copy to or move to leaves it as it was.
     void refuseTransfer(Transfer kind);
 
     // Drag and drop of the item views: the drag's data (file URLs and the peer's uuid), and a
@@ -237,6 +238,8 @@ private:
     void applyRoot(const QModelIndex &sourceTarget, const QModelIndex &previousRoot, const QString &previousPath);
     void pushHistory();
     void setBreadcrumbProperty(const char *name, const QVariant &value);
+    // A timed message ends: the status line says what it says about the selection again.
+    void endStatusMessage();
     bool confirmDelete(VfsDeleteJob *job);
     static QString failedItemName(const VfsDeleteJob *job);
     // What the status line says once `job` put its items in the trash.

@@ -24,6 +24,7 @@ class QLabel;
 class QStackedWidget;
 class QStatusBar;
 class QTimer;
+class TypedPathLookup;
 struct VfsCopyDto;
 
 // A shared application action by command id.
@@ -68,6 +69,7 @@ struct Filer::Private
     QItemSelectionModel *selectionModel = nullptr;
     QQmlEngine *engine = nullptr;
     QString pendingResolve;
+    TypedPathLookup *typedPaths = nullptr;   // a path typed in the bar, while its share is looked up
     int pressX = 0;
     int pressY = 0;
     QAction *peerViewAction = nullptr;

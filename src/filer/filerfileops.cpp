@@ -14,6 +14,7 @@
 #include "filer/fileractions.h"
 #include "filer/filericonview.h"
 #include "filer/filerlaunch.h"
+#include "filer/heldclipboard.h"
 #include "filer/sharewithdialog.h"
 #include "filer/filertreeview.h"
 #include "filer/filerviewdrag.h"
@@ -538,16 +539,6 @@ VfsCopyItem copyItemOf(const QModelIndex &index)
     return item;
 }
 
-void setCopyMark(VfsModel *model, const QModelIndex &index, bool on)
-{
-    if (!model || !index.isValid())
-        return;
-    const int flags = index.data(VfsModel::FlagsRole).toInt();
-    const int wanted = on ? (flags | VfsModel::CopyMarkFlag) : (flags & ~int(VfsModel::CopyMarkFlag));
-    if (wanted != flags)
-        model->setData(index, wanted, VfsModel::FlagsRole);
-}
-
 } // namespace
 
 void Filer::onCopyActionTriggered()
@@ -596,6 +587,7 @@ RefusalTexts refusalTexts(Filer::Transfer kind)
     case Filer::MoveToTransfer:
         return {"move-refused-offline", "move-refused-nothing", "move-refused-read", "move-refused-write"};
     case Filer::CopyTransfer:
+    case Filer::CopyToTransfer:
         break;
     }
     return {"copy-refused-offline", "copy-refused-nothing", "copy-refused-read", nullptr};
@@ -635,8 +627,12 @@ void Filer::refuseTransfer(Transfer kind)
     QString why = transferRefusal(kind);
     if (why.isEmpty())
         why = nothingToTransfer(kind);
-    clearMarkedFiles();
-    filerClipboard(d->hub) = VfsCopyDto();
+    // Copy to and move to record nothing unless the person goes on: the clipboard keeps what
+    // they put there.
+    if (kind == CopyTransfer || kind == CutTransfer) {
+        clearMarkedFiles();
+        filerClipboard(d->hub) = VfsCopyDto();
+    }
     showStatusMessage(why, 10000);
 }
 

@@ -195,18 +195,25 @@ void showLocal(QWidget *mainWindow, Filer::ViewMode mode, int sizeSteps, const Q
     whenShown(filer, folder, [filer = QPointer<Filer>(filer), ready, then] { selectOne(filer, ready, then); });
 }
 
-// The other computer's first share that `pick` takes, once its shares are listed, shown in
-// the list view; then as showLocal.
-void showRemoteShare(QWidget *mainWindow, const std::function<bool(const QModelIndex &share)> &pick,
-                     ScreenScenes::Ready ready, Then then = {})
+// The other computer, its link up; null when there is none.
+IPeer *remotePeer()
 {
-    Filer *filer = windowFiler(mainWindow);
     IPeer *remote = nullptr;
     if (PeerModel *peers = PeerModel::instance()) {
         for (IPeer *peer : peers->peers())
             if (!peer->isLocal() && peer->linkState() == IPeer::LinkUp)
                 remote = peer;
     }
+    return remote;
+}
+
+// The other computer's first share that `pick` takes, once its shares are listed, shown in
+// the list view; then as showLocal.
+void showRemoteShare(QWidget *mainWindow, const std::function<bool(const QModelIndex &share)> &pick,
+                     ScreenScenes::Ready ready, Then then = {})
+{
+    Filer *filer = windowFiler(mainWindow);
+    IPeer *remote = remotePeer();
     auto *model = remote ? qobject_cast<VfsModel *>(remote->vfsFileSystemModel()) : nullptr;
     if (!filer || !model) {
         ready();
@@ -236,6 +243,35 @@ void showRemoteShare(QWidget *mainWindow, const std::function<bool(const QModelI
         const QString path = share.data(VfsModel::PathRole).toString();
         guard->gotoPath(path);
         whenShown(guard, path, [guard, ready, then] { selectOne(guard, ready, then); });
+    });
+    poll->start(50);
+}
+
+// `typed` entered in the path bar of the window's browser on the other computer; `ready`
+// once `answered` holds for the browser.
+void typeRemotePath(QWidget *mainWindow, const QString &typed, const std::function<bool(Filer *)> &answered,
+                    ScreenScenes::Ready ready)
+{
+    Filer *filer = windowFiler(mainWindow);
+    IPeer *remote = remotePeer();
+    if (!filer || !remote) {
+        ready();
+        return;
+    }
+    filer->setPeer(remote);
+    filer->setViewMode(Filer::ViewColumns);
+    filer->showStatusMessage(QString(), 0);
+    QMetaObject::invokeMethod(filer, "onBreadCrumpPathEdited", Q_ARG(QString, typed));
+    QPointer<Filer> guard(filer);
+    auto *poll = new QTimer;
+    auto clock = std::make_shared<QElapsedTimer>();
+    clock->start();
+    QObject::connect(poll, &QTimer::timeout, [poll, guard, answered, ready, clock] {
+        if (!(guard && answered(guard)) && clock->elapsed() < 15000)
+            return;
+        poll->stop();
+        poll->deleteLater();
+        QTimer::singleShot(800, ready);
     });
     poll->start(50);
 }
@@ -335,6 +371,19 @@ void addFilerViewScreenScenes(ScreenScenes &scenes)
     });
     scenes.add(QStringLiteral("filer-remote-share"), [](QWidget *w, ScreenScenes::Ready ready) {
         showRemoteShare(w, [](const QModelIndex &) { return true; }, ready);
+    }, closeStandalone);
+    // Paths typed in the bar: a share of the other computer by its shown name (first in a run,
+    // before anything listed its shares), and a share it does not have.
+    scenes.add(QStringLiteral("filer-typed-share"), [](QWidget *w, ScreenScenes::Ready ready) {
+        typeRemotePath(
+            w, qtTrId("place-shares") + QStringLiteral("/shared"),
+            [](Filer *filer) { return filer->path().startsWith(QLatin1String("%shares/")); }, ready);
+    }, closeStandalone);
+    scenes.add(QStringLiteral("filer-typed-missing"), [](QWidget *w, ScreenScenes::Ready ready) {
+        const QString typed = qtTrId("place-shares") + QStringLiteral("/Nothere");
+        typeRemotePath(
+            w, typed, [typed](Filer *filer) { return filer->statusText() == qtTrId("filer-path-not-found").arg(typed); },
+            ready);
     }, closeStandalone);
     // Refusals the status line explains: a rename onto a name that is there, and Delete in a
     // share this computer may only read.

@@ -42,9 +42,12 @@ DestinationDialog::DestinationDialog(bool move, IPeer *peer, const QString &fold
     layout->addWidget(buttons);
     connect(buttons, &QDialogButtonBox::accepted, this, &DestinationDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &DestinationDialog::reject);
+    m_lookup = new TypedPathLookup(this);
+    connect(m_lookup, &TypedPathLookup::found, this, [this](const QString &, const QString &path) { check(path); });
     // A changed field is a new question: an answer about the old one no longer counts.
     connect(m_field, &QLineEdit::textEdited, this, [this] {
         m_checking.clear();
+        m_lookup->cancel();
         say(QString());
         m_ok->setEnabled(!m_field->text().trimmed().isEmpty());
     });
@@ -60,9 +63,10 @@ QString DestinationDialog::message() const
 
 void DestinationDialog::accept()
 {
-    m_typed = m_field->text().trimmed();
-    if (m_typed.isEmpty() || !m_checking.isEmpty())
+    const QString typed = m_field->text().trimmed();
+    if (typed.isEmpty() || !m_checking.isEmpty() || m_lookup->isLooking())
         return;
+    m_typed = typed;
     if (!m_peer || !m_model) {
         say(qtTrId("copyto-refused-no-computer"));
         return;
@@ -72,13 +76,26 @@ void DestinationDialog::accept()
         say(qtTrId("copyto-refused-offline").arg(where()));
         return;
     }
-    const QString path = VfsModel::normalizePath(modelPath(m_model, m_typed), m_model->pathSeparator());
+    // A share's name is looked up first; its folder below then.
+    setLooking(true);
+    m_lookup->start(m_model, m_typed);
+}
+
+void DestinationDialog::check(const QString &found)
+{
+    if (!m_model || found.isEmpty()) {
+        setLooking(false);
+        say(qtTrId("copyto-refused-missing").arg(m_typed, where()));
+        return;
+    }
+    const QString path = VfsModel::normalizePath(found, m_model->pathSeparator());
     if (m_model->indexForPath(path).isValid()) {
+        setLooking(false);
         judge(path);
         return;
     }
     // Not listed yet: the model looks for it folder by folder, and answers.
-    setChecking(m_model->resolvePath(path, false));
+    m_checking = m_model->resolvePath(path, false);
 }
 
 void DestinationDialog::onPathResolved(int status, const QString &path)
@@ -86,7 +103,7 @@ void DestinationDialog::onPathResolved(int status, const QString &path)
     if (m_checking.isEmpty() || path != m_checking)
         return;
     m_checking.clear();
-    m_ok->setEnabled(true);
+    setLooking(false);
     if (status != 0) {
         //% "There is no folder “%1” on %2."
         say(qtTrId("copyto-refused-missing").arg(m_typed, where()));
@@ -117,12 +134,11 @@ void DestinationDialog::judge(const QString &path)
     QDialog::accept();
 }
 
-void DestinationDialog::setChecking(const QString &path)
+void DestinationDialog::setLooking(bool looking)
 {
-    m_checking = path;
-    m_ok->setEnabled(false);
+    m_ok->setEnabled(!looking);
     //% "Looking for “%1” on %2…"
-    say(qtTrId("copyto-looking").arg(m_typed, where()));
+    say(looking ? qtTrId("copyto-looking").arg(m_typed, where()) : QString());
 }
 
 void DestinationDialog::say(const QString &text)

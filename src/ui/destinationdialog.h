@@ -14,6 +14,7 @@ class IPeer;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class TypedPathLookup;
 class VfsModel;
 
 class DestinationDialog : public QDialog
@@ -36,11 +37,14 @@ public Q_SLOTS:
     void accept() override;
 
 private:
+    // The folder typed, in the model's form by now (empty: no share of that name).
+    void check(const QString &path);
     void onPathResolved(int status, const QString &path);
     // Judges the folder `path` of the model, listed by now.
     void judge(const QString &path);
     void say(const QString &text);
-    void setChecking(const QString &path);
+    // While a folder is looked for, the dialog says so and takes no other.
+    void setLooking(bool looking);
     QString where() const;
 
     QPointer<IPeer> m_peer;
@@ -48,6 +52,7 @@ private:
     QLineEdit *m_field = nullptr;
     QLabel *m_message = nullptr;
     QPushButton *m_ok = nullptr;
+    TypedPathLookup *m_lookup = nullptr;
     // The normalized path whose resolution is awaited; empty when none.
     QString m_checking;
     // What was typed when the check began, as the refusals name it.

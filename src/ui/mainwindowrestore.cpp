@@ -16,6 +16,7 @@
 #include "filer/fileractions.h"
 #include "peers/peermodel.h"
 #include "filer/filerhub.h"
+#include "filer/heldclipboard.h"
 #include "filer/filerpane.h"
 #include "ui/destinationdialog.h"
 #include "ui/windowlayout.h"
@@ -191,10 +192,12 @@ void MainWindow::copyOrMoveToOtherPane(bool move)
     if (!source || !source->isEnabled()) {
         // As the copy and cut keys do: the status line says why nothing goes.
         if (sourceFiler)
-            sourceFiler->refuseTransfer(move ? Filer::MoveToTransfer : Filer::CopyTransfer);
+            sourceFiler->refuseTransfer(move ? Filer::MoveToTransfer : Filer::CopyToTransfer);
         return;
     }
     FilerPane *destination = d->filerPanes.front() == sourcePane ? d->filerPanes.back() : d->filerPanes.front();
+    // What the person put on the clipboard comes back unless they go on.
+    HeldClipboard held(d->filerHub, sourceFiler);
     source->trigger();   // the active browser puts its selection on the internal clipboard
 
     // The destination is read afresh each time: the other pane's folder now.
@@ -208,8 +211,10 @@ void MainWindow::copyOrMoveToOtherPane(bool move)
     dialog.move(QPoint((own.left() + own.right()) / 2, (own.top() + own.bottom()) / 2)
                 - QPoint((dlg.left() + dlg.right()) / 2, (dlg.top() + dlg.bottom()) / 2));
     Q_EMIT copyToDialogOpened(&dialog);
-    if (dialog.exec() != QDialog::Accepted || dialog.destination().isEmpty())
+    if (dialog.exec() != QDialog::Accepted || dialog.destination().isEmpty()) {
+        held.restore();
         return;
+    }
     // The paste of the destination's browser goes to this path; cleared afterwards whatever
     // happened, so no later paste goes there.
     VfsCopyDto &clipboard = d->filerHub->clipboard()->clipboard;

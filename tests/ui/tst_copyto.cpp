@@ -2,7 +2,8 @@
 // computer (a real nusk-peerhost): the destination is offered as the panes name it, what a
 // person types is read the same way, a folder that is not there or may not be written is
 // refused in the dialog, and a copy given a destination that computer cannot read fails at
-// once instead of waiting to try again for ever.
+// once instead of waiting to try again for ever. A share or a path that computer does not have
+// is refused by what it says, not when the look-up runs out of time.
 
 #include "othercomputer.h"
 #include "testutil_window.h"
@@ -13,6 +14,7 @@
 #include "vfs/jobs/vfscopyjob.h"
 #include "vfs/jobs/vfsjobmodel.h"
 #include "vfs/jobs/vfsmanager.h"
+#include "vfs/models/vfsmodel.h"
 #include "vfs/models/vfssortfilterproxymodel.h"
 
 #include <QAbstractItemView>
@@ -256,6 +258,30 @@ private Q_SLOTS:
         QMutexLocker lock(&started->mutex);
         QCOMPARE(started->destinations, QStringList{file(QStringLiteral("second"))});
         QVERIFY(!QFile::exists(m_drop + QStringLiteral("/nothere")));
+    }
+
+    // What that computer has already said answers the question, not the time the lookup
+    // may take: a share it does not have, once it has listed its shares again, and a path
+    // outside its shares, once it has said which drives it shares (none). Its model's clock
+    // stands still here, so an answer that came from running out of time would never come.
+    void answeredByWhatThatComputerSaid()
+    {
+        QVERIFY(showFolder(left(), m_remote, m_dropPath));
+        qobject_cast<VfsModel *>(m_remote->vfsFileSystemModel())->setClock([now = QDateTime::currentMSecsSinceEpoch()] { return now; });
+        QVERIFY(selectLocal(QStringLiteral("note.txt")));
+        const QString on = m_remote->displayName();
+        const QStringList typed = {QStringLiteral("Shares/Nothere/x"), QStringLiteral("/home/someone/Music"),
+                                   QStringLiteral("Shares/Nothere")};
+        QStringList said, expected;
+        copyTo([&](QDialog *dialog) {
+            for (const QString &path : typed) {
+                typeAndEnter(dialog, path);
+                QTRY_VERIFY(!messageOf(dialog).isEmpty() && messageOf(dialog) != qtTrId("copyto-looking").arg(path, on));
+                said << messageOf(dialog);
+                expected << qtTrId("copyto-refused-missing").arg(path, on);
+            }
+        });
+        QCOMPARE(said, expected);
     }
 
     // A destination that computer cannot take as a path (what the dialog once passed on as

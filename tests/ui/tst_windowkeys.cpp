@@ -1,7 +1,8 @@
 // Keys a person presses in the main window and in a copy job's window, under the window
 // manager the screen scenes use (openbox) on a private X server: keys that cannot do what
-// they stand for say why in the status line, Escape answers a question as Cancel does, and a
-// double-click on a computer's page stays there. The keys are real X key events sent to the
+// they stand for say why in the status line, Escape answers a question as Cancel does, a
+// double-click on a computer's page stays there, and copy to and move to closed without going
+// on leave the clipboard as the person had left it. The keys are real X key events sent to the
 // window that has the focus, the clicks a real mouse's. The test starts the X server and runs
 // itself again on it; a second computer is a real nusk-peerhost.
 
@@ -13,7 +14,9 @@
 #include "filer/filerpane.h"
 #include "filer/fileractions.h"
 #include "vfs/jobs/vfscopyjob.h"
+#include "vfs/jobs/vfsjobmodel.h"
 #include "vfs/jobs/vfsmanager.h"
+#include "vfs/models/vfsmodel.h"
 #include "vfs/models/vfssortfilterproxymodel.h"
 
 #include <QAbstractItemView>
@@ -23,6 +26,7 @@
 #include <QQuickItem>
 #include <QQuickWidget>
 #include <QQuickWindow>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -30,6 +34,7 @@ using namespace peerhosttest;
 
 namespace {
 
+constexpr quint32 kF5 = 0xffc2;
 constexpr quint32 kF6 = 0xffc3;
 
 // Counts the mouse releases that reach `target`, before any filter of its own can drop them.
@@ -59,7 +64,14 @@ QQuickItem *shownText(QQuickItem *item, const QString &text)
     return nullptr;
 }
 
+// What the person put on the clipboard before F5 or F6, and how the question ends.
+enum class Before { Copied, Cut, Nothing };
+enum class Ending { Escape, CloseButton, Refused };
+
 } // namespace
+
+Q_DECLARE_METATYPE(Before)
+Q_DECLARE_METATYPE(Ending)
 
 class TestWindowKeys : public QObject
 {
@@ -117,6 +129,128 @@ private Q_SLOTS:
     void cleanupTestCase()
     {
         m_program.reset();
+    }
+
+    // F5 and F6 put the selection on the clipboard only to take it where the person says:
+    // a question they close (Escape, its window's close button) or one that is refused
+    // leaves the clipboard as Ctrl+C or Ctrl+X had left it, or empty, with its marks; Ctrl+V
+    // in the other pane then brings what the person had put there, or nothing.
+    void closedCopyToLeavesTheClipboard_data()
+    {
+        QTest::addColumn<Before>("before");
+        QTest::addColumn<quint32>("key");
+        QTest::addColumn<Ending>("ending");
+        QTest::newRow("copied, F5, Escape") << Before::Copied << kF5 << Ending::Escape;
+        QTest::newRow("copied, F6, Escape") << Before::Copied << kF6 << Ending::Escape;
+        QTest::newRow("cut, F5, Escape") << Before::Cut << kF5 << Ending::Escape;
+        QTest::newRow("cut, F6, close button") << Before::Cut << kF6 << Ending::CloseButton;
+        QTest::newRow("copied, F5, close button") << Before::Copied << kF5 << Ending::CloseButton;
+        QTest::newRow("nothing, F5, Escape") << Before::Nothing << kF5 << Ending::Escape;
+        QTest::newRow("nothing, F6, close button") << Before::Nothing << kF6 << Ending::CloseButton;
+        QTest::newRow("copied, F6 refused") << Before::Copied << kF6 << Ending::Refused;
+        QTest::newRow("cut, F5 refused") << Before::Cut << kF5 << Ending::Refused;
+    }
+
+    void closedCopyToLeavesTheClipboard()
+    {
+        QFETCH(Before, before);
+        QFETCH(quint32, key);
+        QFETCH(Ending, ending);
+        const QString dir = file(QStringLiteral("clip%1").arg(QTest::currentDataTag()).remove(QLatin1Char(',')));
+        const QString src = dir + QStringLiteral("/src"), dst = dir + QStringLiteral("/dst");
+        QVERIFY(QDir().mkpath(dst));
+        QVERIFY(files::writeFile(src + QStringLiteral("/a.txt"), "a") && files::writeFile(src + QStringLiteral("/b.txt"), "b"));
+        MainWindow *w = m_program->window();
+        IPeer *local = m_program->peerModel()->getPeerForUuid(kLocal);
+        Filer *target = qobject_cast<FilerPane *>(w->panes().front())->currentFiler();
+        target->setPeer(local);
+        QVERIFY(showPath(target, dst, {}, testutil::timeoutMs(10000)));
+        auto *model = qobject_cast<VfsModel *>(local->vfsFileSystemModel());
+        auto marked = [&](const char *name) {
+            return bool(model->indexForPath(src + QLatin1Char('/') + QLatin1String(name)).data(VfsModel::FlagsRole).toInt()
+                        & VfsModel::CopyMarkFlag);
+        };
+        QAction *paste = FilerActions::action(QStringLiteral("filer.paste"));
+
+        // a.txt copied or cut; or, for nothing, the copy key refused on no selection.
+        Filer *source = selectIn(local, src, QStringLiteral("a.txt"));
+        QVERIFY(source);
+        if (before == Before::Nothing) {
+            source->currentView()->selectionModel()->clearSelection();
+            QTRY_VERIFY(!FilerActions::action(QStringLiteral("filer.copy"))->isEnabled());
+            source->showStatusMessage(QString(), 0);   // the refusal is this one's
+        }
+        QVERIFY(m_x.key(before == Before::Cut ? 'x' : 'c', xkeys::Control));
+        if (before == Before::Nothing)
+            QTRY_COMPARE(source->statusText(), qtTrId("copy-refused-nothing"));
+        else
+            QTRY_VERIFY(marked("a.txt"));
+        QCOMPARE(paste->isEnabled(), before != Before::Nothing);
+
+        // F5 or F6 on b.txt, or on what it refuses: a file only readable here, or nothing.
+        // The question runs its own event loop: it is answered from there, by keys.
+        const QByteArray title = qtTrId(key == kF6 ? "title-move-to" : "title-copy-to").toUtf8();
+        bool asked = false, answered = false;
+        auto opened = connect(w, &MainWindow::copyToDialogOpened, this, [&](QDialog *dialog) {
+            asked = true;
+            QTimer::singleShot(0, dialog, [&, dialog] {
+                QPointer<QDialog> open(dialog);
+                if (QTest::qWaitFor([&] { return m_x.focusedTitle() == title; }, testutil::timeoutMs(10000))) {
+                    if (ending == Ending::Escape)
+                        answered = m_x.key(xkeys::Escape);
+                    else
+                        answered = QTest::qWaitFor([&] { return m_x.closeWindows(title) == 1; }, testutil::timeoutMs(10000));
+                }
+                // One the keys leave open is closed here: the test goes on, and fails.
+                if (!answered || !QTest::qWaitFor([&] { return !open || !open->isVisible(); }, testutil::timeoutMs(10000))) {
+                    qWarning("the question stayed open (asked to close: %d)", int(answered));
+                    answered = false;
+                    if (open)
+                        open->reject();
+                }
+            });
+        });
+        if (ending == Ending::Refused && key == kF6) {
+            QVERIFY(selectIn(m_remote, m_album, QStringLiteral("garden.png")));
+        } else {
+            source->setCurrentIndexToPath(src + QStringLiteral("/b.txt"));
+            if (ending == Ending::Refused)
+                source->currentView()->selectionModel()->clearSelection();
+        }
+        w->activeFiler()->showStatusMessage(QString(), 0);   // a refusal is this key's
+        QVERIFY(m_x.key(key));
+        if (ending == Ending::Refused) {
+            const char *why = key == kF6 ? "move-refused-write" : "copy-refused-nothing";
+            QTRY_COMPARE(w->activeFiler()->statusText(), qtTrId(why));
+        } else {
+            QTRY_VERIFY(asked);
+        }
+        disconnect(opened);
+        QCOMPARE(answered, ending != Ending::Refused);
+        QCOMPARE(asked, ending != Ending::Refused);
+        QCOMPARE(marked("a.txt"), before != Before::Nothing);
+        QVERIFY(!marked("b.txt"));
+        QCOMPARE(paste->isEnabled(), before != Before::Nothing);
+
+        // Ctrl+V in the other pane.
+        QSignalSpy jobs(VfsJobModel::instance(), &VfsJobModel::jobAdded);
+        QVERIFY(m_x.key(xkeys::Tab));
+        QTRY_VERIFY(w->activeFiler() == target && target->currentView()->hasFocus());
+        QVERIFY(m_x.key('v', xkeys::Control));
+        if (before == Before::Nothing) {
+            // Tab once more: once it is done, so is Ctrl+V before it.
+            QVERIFY(m_x.key(xkeys::Tab));
+            QTRY_VERIFY(w->activeFiler() != target);
+            QCOMPARE(jobs.count(), 0);
+        } else {
+            QTRY_COMPARE(files::readFile(dst + QStringLiteral("/a.txt")), QByteArray("a"));
+            QTRY_COMPARE(QFile::exists(src + QStringLiteral("/a.txt")), before == Before::Copied);
+            QCOMPARE(jobs.count(), 1);
+        }
+        QVERIFY(!QFile::exists(dst + QStringLiteral("/b.txt")));
+        QVERIFY(QFile::exists(src + QStringLiteral("/b.txt")));
+        QTRY_VERIFY(VfsJobModel::instance()->rowCount() == 0);
+        qDeleteAll(jobWindows());
     }
 
     // F6 on an item this computer may only read: the status line says why nothing moves,

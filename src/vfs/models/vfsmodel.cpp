@@ -1408,18 +1408,22 @@ void VfsModel::onListDrivesJobUpdate(VfsListDrivesJob *announced)
         return;
     std::vector<VfsDrive> drives;
     bool hand = false;
+    bool whole = false;
     {
         QMutexLocker lock(&m_drivesJob->mutex);
         logPrintf(LogVfs1, "onListDrivesJobUpdate status: %d", int(m_drivesJob->jobStatus));
         if (m_drivesJob->jobStatus != JobError && m_drivesJob->jobStatus != JobFinished)
             return;
         hand = !m_drivesJob->drives.empty() || m_drivesJob->jobStatus == JobFinished;
+        whole = m_drivesJob->jobStatus == JobFinished;
         drives.swap(m_drivesJob->drives);
         m_drivesJob->jobStatus = JobIdle;
         m_drivesJob->busy = false;
     }
     if (hand && m_driveModel)
         m_driveModel->updateDrives(std::move(drives));
+    if (whole)
+        m_drivesAnsweredMs = now();
 }
 
 void VfsModel::onUpdatedDrives()
@@ -1653,8 +1657,13 @@ void VfsModel::onResolvePathTimerFired()
     }
 
     if (!found.isValid()) {
-        // Drives not known yet: the path may lie on one of them.
-        if (m_root.children.size() <= 1)
+        // Drives not known yet: the path may lie on one of them. Once another computer has
+        // answered the listing asked for above (none, when it shares only folders), it lies
+        // on none. This computer always has drives: an answer without any only says that
+        // they are still being read.
+        const bool drivesAnswered = m_peer && !m_peer->isLocal() && m_drivesAnsweredMs >= 0
+                                 && m_drivesAnsweredMs >= m_drivesListedMs;
+        if (m_root.children.size() <= 1 && !drivesAnswered)
             m_resolveTimer->start(50);
         else
             fail();

@@ -278,6 +278,7 @@ private:
     std::vector<VfsModelListJob *> m_freeJobs;
     VfsModelDrivesJob *m_drivesJob = nullptr;
     qint64 m_drivesListedMs = -1; // when the last drive listing started
+    qint64 m_drivesAnsweredMs = -1; // when the peer last answered one
     VfsModelTimer *m_checkTimer = nullptr;
     VfsModelTimer *m_resolveTimer = nullptr;
     ResolveState m_resolve;

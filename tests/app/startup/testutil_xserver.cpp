@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
 
@@ -117,11 +118,25 @@ int XServer::closeWindows(const QByteArray &title) const
         return 0;
     const xcb_atom_t protocols = x.atom("WM_PROTOCOLS");
     const xcb_atom_t deleteWindow = x.atom("WM_DELETE_WINDOW");
+    auto childrenOf = [&x](xcb_window_t parent) {
+        std::vector<xcb_window_t> list;
+        xcb_query_tree_reply_t *tree = xcb_query_tree_reply(x.c, xcb_query_tree(x.c, parent), nullptr);
+        const xcb_window_t *children = tree ? xcb_query_tree_children(tree) : nullptr;
+        for (int i = 0; tree && i < xcb_query_tree_children_length(tree); ++i)
+            list.push_back(children[i]);
+        free(tree);
+        return list;
+    };
+    // Without a window manager the windows are the root's children; with one, each sits in a
+    // frame the manager made, one level further down.
+    std::vector<xcb_window_t> windows;
+    for (const xcb_window_t top : childrenOf(x.root())) {
+        windows.push_back(top);
+        for (const xcb_window_t framed : childrenOf(top))
+            windows.push_back(framed);
+    }
     int asked = 0;
-    xcb_query_tree_reply_t *tree = xcb_query_tree_reply(x.c, xcb_query_tree(x.c, x.root()), nullptr);
-    const xcb_window_t *children = tree ? xcb_query_tree_children(tree) : nullptr;
-    for (int i = 0; tree && i < xcb_query_tree_children_length(tree); ++i) {
-        const xcb_window_t w = children[i];
+    for (const xcb_window_t w : windows) {
         xcb_get_window_attributes_reply_t *attrs = xcb_get_window_attributes_reply(x.c, xcb_get_window_attributes(x.c, w), nullptr);
         const bool shown = attrs && attrs->map_state == XCB_MAP_STATE_VIEWABLE;
         free(attrs);
@@ -137,7 +152,6 @@ int XServer::closeWindows(const QByteArray &title) const
         xcb_send_event(x.c, 0, w, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char *>(&event));
         ++asked;
     }
-    free(tree);
     xcb_flush(x.c);
     return asked;
 }

@@ -24,6 +24,7 @@ private slots:
     void watchTable();
     void resolvePathListsMissingLevels();
     void missingPathBelowAShareFailsOnceListed();
+    void pathOnNoDriveFailsOnceTheDrivesAreKnown();
     void staleAnnouncementLeavesHeldListingAlone();
     void sweepRemovesVanishedBlocksAtOnce();
     void useCountsAndPoolStayBounded();
@@ -531,6 +532,63 @@ void TestVfsModel::missingPathBelowAShareFailsOnceListed()
     }
     QCOMPARE(resolved.count(), 4);
     QCOMPARE(resolved.last().at(0).toInt(), 1);
+}
+
+// A computer that shares folders but no drive answers the drive listing with none: a path
+// outside its shares lies on no drive of it, and is reported missing once that answer is in,
+// not when the lookup runs out of time. An answer of long ago is asked again first.
+void TestVfsModel::pathOnNoDriveFailsOnceTheDrivesAreKnown()
+{
+    ModelRig rig;
+    QSignalSpy resolved(rig.model, &VfsModel::pathResolved);
+    rig.model->resolvePath("/home/me/Music", false);
+    QVERIFY(rig.resolveTimer()->fire());   // no drives known: asks for them
+    QCOMPARE(rig.client.driveListings.size(), std::size_t(1));
+    QVERIFY(rig.resolveTimer()->fire());   // the answer is still out
+    QCOMPARE(resolved.count(), 0);
+    QVERIFY(rig.client.answerDrives({}));
+    pumpEvents();
+    QVERIFY(rig.resolveTimer()->fire());
+    QCOMPARE(resolved.count(), 1);
+    QVERIFY(!rig.resolveTimer()->isActive());
+    QCOMPARE(resolved.last().at(0).toInt(), 1);
+    QCOMPARE(resolved.last().at(1).toString(), QStringLiteral("/home/me/Music"));
+
+    // Known a moment ago: said at once, nothing asked.
+    rig.nowMs += 1000;
+    rig.model->resolvePath("/srv/data", false);
+    QVERIFY(rig.resolveTimer()->fire());
+    QCOMPARE(resolved.count(), 2);
+    QCOMPARE(resolved.last().at(0).toInt(), 1);
+    QVERIFY(rig.client.driveListings.empty());
+
+    // Known long ago: asked again, and a drive that came since is looked in.
+    rig.nowMs += 60000;
+    rig.model->resolvePath("/srv/data", false);
+    QVERIFY(rig.resolveTimer()->fire());
+    QVERIFY(rig.resolveTimer()->fire());
+    QCOMPARE(resolved.count(), 2);
+    QVERIFY(rig.client.answerDrives({driveRecord("/srv")}));
+    pumpEvents();
+    QVERIFY(rig.resolveTimer()->fire());
+    QVERIFY(rig.client.listing("/srv"));
+    QCOMPARE(resolved.count(), 2);
+
+    // This computer always has drives: an answer without any (its drives not read yet, on a
+    // loaded machine) leaves the lookup waiting for them.
+    ModelRig here(QStringLiteral("{00000000-0000-0000-0000-000000000000}"));
+    QSignalSpy answered(here.model, &VfsModel::pathResolved);
+    here.model->resolvePath("/home/me", false);
+    QVERIFY(here.resolveTimer()->fire());
+    QVERIFY(here.client.answerDrives({}));
+    pumpEvents();
+    QVERIFY(here.resolveTimer()->fire());
+    QVERIFY(here.resolveTimer()->isActive());
+    QCOMPARE(answered.count(), 0);
+    QVERIFY(here.listDrives({driveRecord("/")}));
+    QVERIFY(here.resolveTimer()->fire());
+    QVERIFY(here.client.listing("/"));
+    QCOMPARE(answered.count(), 0);
 }
 
 void TestVfsModel::staleAnnouncementLeavesHeldListingAlone()
