@@ -8,6 +8,10 @@
  * cache) and writes it out later, and every such write of a marked file fails: the error is
  * the kernel's write-back error, which syncfs reports.
  *
+ * With a mark "close:<mark>" every close of a marked file opened for writing fails with EIO
+ * (the data stays written), as NFS and FUSE file systems report a lost write-back there; its
+ * flushes succeed.
+ *
  *   nusk_failfs <backing folder> <mark> <mount point> [fuse options]
  *
  * An empty mark fails nothing. Runs until it is unmounted. */
@@ -32,6 +36,7 @@
 static int g_root = -1;
 static const char *g_mark = "";
 static int g_writeback = 0;
+static int g_closeFails = 0;
 static pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
 static char **g_failed = NULL;
 static size_t g_failedCount = 0;
@@ -71,7 +76,7 @@ static int marked(const char *path)
 /* Whether this flush is the one that fails: the first of a marked name. */
 static int failsNow(const char *path)
 {
-    if (g_writeback || !marked(path))
+    if (g_writeback || g_closeFails || !marked(path))
         return 0;
     pthread_mutex_lock(&g_lock);
     for (size_t i = 0; i < g_failedCount; ++i) {
@@ -217,6 +222,15 @@ static int fs_statfs(const char *path, struct statvfs *st)
     return result(fstatvfs(g_root, st));
 }
 
+/* Called at every close of a descriptor of the file. */
+static int fs_flush(const char *path, struct fuse_file_info *fi)
+{
+    /* The request carries no open flags: the backing descriptor tells. */
+    const int mode = fcntl((int)fi->fh, F_GETFL);
+    const int written = mode >= 0 && (mode & O_ACCMODE) != O_RDONLY;
+    return g_closeFails && written && marked(path) ? -EIO : 0;
+}
+
 static int fs_release(const char *path, struct fuse_file_info *fi)
 {
     (void)path;
@@ -253,6 +267,12 @@ static void *fs_init(struct fuse_conn_info *conn, struct fuse_config *cfg)
     /* Paths of files unlinked while open are gone at once, as on a disk: no hidden copies. */
     cfg->hard_remove = 1;
     cfg->use_ino = 1;
+    /* A copy compares sizes and times: those of the backing folder as they are now. */
+    if (g_closeFails) {
+        cfg->entry_timeout = 0;
+        cfg->attr_timeout = 0;
+        cfg->negative_timeout = 0;
+    }
     return NULL;
 }
 
@@ -268,6 +288,7 @@ static const struct fuse_operations kOperations = {
     .read = fs_read,
     .write = fs_write,
     .statfs = fs_statfs,
+    .flush = fs_flush,
     .release = fs_release,
     .fsync = fs_fsync,
     .readdir = fs_readdir,
@@ -291,6 +312,9 @@ int main(int argc, char *argv[])
     g_mark = argv[2];
     if (strncmp(g_mark, "write:", 6) == 0) {
         g_writeback = 1;
+        g_mark += 6;
+    } else if (strncmp(g_mark, "close:", 6) == 0) {
+        g_closeFails = 1;
         g_mark += 6;
     }
     /* What fuse_main reads: the program's name, then the mount point and the options. */
