@@ -557,14 +557,17 @@ bool VfsCopyJob::laneFileOf(const VfsCopyItem &item, VfsSmallFileLane::File *fil
         return true;
     }
     // What a failure left of this job's own work: the hidden file it made, or a file of the
-    // source's size and time that its last, unanswered request may have finished.
+    // source's size and time that its last, unanswered request may have finished, or that it
+    // finished before a cut came first to the destination's confirmation.
     if (!there && hidden->second.type == VfsCopyItem::FileType && m_ownPartials.value(file->partPath)) {
         file->found = VfsSmallFileLane::OwnHidden;
         return true;
     }
     const VfsCopyDestinationEntry *e = there ? &existing->second : nullptr;
-    if (e && !hiddenThere && m_maybeOwnDestinations.contains(file->dstPath) && e->type == VfsCopyItem::FileType
-        && e->size == item.size && (item.mtime <= 0 || e->mtime == item.mtime)
+    if (e && !hiddenThere
+        && (m_maybeOwnDestinations.contains(file->dstPath) || m_finishedFiles.toCheck(file->dstPath))
+        && e->type == VfsCopyItem::FileType && e->size == item.size
+        && (item.mtime <= 0 || VfsFinishedFiles::timeAsSet(e->mtime, item.mtime))
         && !sameIdentity(item.volume, item.fileId, m_curDstVolume, e->fileId) && !listsTheSource(item, *e)
         && VfsSmallFileLane::canCompare(m_src, m_dst)) {
         file->found = VfsSmallFileLane::MaybeFinished;

@@ -13,4 +13,8 @@ struct VfsJobTimings
     // answers of a slow link (a block of 64,400 bytes every 5 s is 13 kB/s), far below the
     // link's silence limit, after which the copy pauses.
     int stallMs = 5000;
+    // While a copy runs, what it finished is flushed to the destination's disk once the first of
+    // it has waited this long: what a cut leaves unconfirmed, and checks again, is about that
+    // much of the copy's time.
+    int flushIntervalMs = 500;
 };

@@ -38,6 +38,9 @@ public:
     VfsClient *vfsClient() const override { return m_client.get(); }
     VfsClientNusk *client() const { return m_client.get(); }
     VfsServerNusk *server() const { return m_server.get(); }
+    // The server starts anew, as its program does after a crash or its computer after a power
+    // cut: it knows nothing of what it held open or wrote before. Messages on the way are lost.
+    void restartServer();
 
     // While set, every message in either direction is lost.
     void setDropping(bool drop) { m_dropping = drop; }
@@ -62,11 +65,14 @@ public:
 
 private:
     TestPeer(const QString &uuid, bool local, QObject *parent);
+    void makeServer();
     void deliverRequest(const std::vector<unsigned char> &data);
     void deliverReply(const std::vector<unsigned char> &data);
 
     std::unique_ptr<VfsClientNusk> m_client;
     std::unique_ptr<VfsServerNusk> m_server;
+    bool m_local = true;
+    std::vector<PeerAclDto> m_shares;
     VfsFenuCommandParser m_parser;
     VfsFenuCommand m_serverRecord;
     VfsFenuCommand m_clientRecord;
