@@ -643,6 +643,10 @@ void VfsCopyJob::stateSmallFiles(int action)
 {
     if (action == JobActionEnter || action == JobActionLeave || action == JobActionDelete)
         return;
+    // A computer of the copy went away: every file the lane would start waits out its timeout,
+    // and one it takes again as well. The retry waits for both computers instead.
+    if (sayWhichPeerIsAway())
+        return abortJob(QStringLiteral("peer away while small files were copied"), __LINE__);
     if (m_lanePhase == 0) {
         const bool working = m_lane.step();
         emitChanges();

@@ -62,7 +62,7 @@ void VfsDestinationFlush::schedule()
 {
     if (!m_whileCopying || m_gaveUp || m_busy || !m_unflushed.isValid() || !m_dst)
         return;
-    const qint64 left = m_intervalMs - m_unflushed.elapsed();
+    const qint64 left = qMax(m_intervalMs - m_unflushed.elapsed(), m_ended.isValid() ? m_tookMs - m_ended.elapsed() : 0);
     if (left > 0) {
         if (!m_due) {
             m_due = true;
@@ -89,7 +89,6 @@ void VfsDestinationFlush::sendFinal(VfsClient *destination)
 
 void VfsDestinationFlush::send(bool final)
 {
-    m_final = final;
     m_round.clear();
     for (auto &v : m_volumes) {
         if (v.second.written > v.second.flushed) {
@@ -98,11 +97,17 @@ void VfsDestinationFlush::send(bool final)
         }
     }
     m_unflushed.invalidate();
+    if (m_round.isEmpty()) {
+        // Everything written is covered by a flush the destination confirmed.
+        if (final)
+            m_finalOutcome = Confirmed;
+        return;
+    }
+    m_final = final;
     m_flush = m_events.sent();
     if (final)
         m_finalOutcome = Pending;
-    if (m_round.isEmpty())
-        return end(Confirmed);
+    m_sent.start();
     sendNext();
 }
 
@@ -158,6 +163,8 @@ void VfsDestinationFlush::onAnswer()
 
 void VfsDestinationFlush::end(Outcome outcome)
 {
+    m_tookMs = m_sent.elapsed();
+    m_ended.start();
     m_round.clear();
     for (auto &volume : m_volumes)
         volume.second.covering = 0;

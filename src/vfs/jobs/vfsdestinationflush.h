@@ -58,8 +58,10 @@ public:
     // The job wrote into `folder` (made, or put a file in it): its file system is flushed next.
     void noteWritten(const QString &folder, quint64 volume);
     // From now until stop(), a flush leaves `intervalMs` after the first write no flush covers
-    // yet. One that fails or goes unanswered ends them until the next stop(): the end's flush
-    // says what it means, and a cut (whose requests went unanswered too) starts them again.
+    // yet, and no sooner after the last one than that one took: a slow disk spends at most half
+    // its time writing out for the flushes. One that fails or goes unanswered ends them until
+    // the next stop(): the end's flush says what it means, and a cut (whose requests went
+    // unanswered too) starts them again.
     void flushWhileCopying(VfsClient *destination, int intervalMs);
     // The end's flush, replacing one out; its outcome is finalOutcome().
     void sendFinal(VfsClient *destination);
@@ -103,6 +105,9 @@ private:
     bool m_whileCopying = false;
     bool m_gaveUp = false;      // a flush while copying failed or went unanswered since stop()
     QElapsedTimer m_unflushed;  // since the first write no flush covers
+    QElapsedTimer m_sent;       // since the flush out, or the last one, left
+    QElapsedTimer m_ended;      // since the last one ended
+    qint64 m_tookMs = 0;        // how long it took
     bool m_due = false;         // a wake-up for the next flush is armed
     int m_dueRound = 0;         // a wake-up armed before the last stop() is void
 };
