@@ -30,6 +30,9 @@ PACKAGES=(
   openssh-server openssh-client rsync
   # network tests: the TURN/STUN server, Tor (onion service), namespaces with NAT
   coturn tor nftables iproute2
+  # copy tests: a USB stick's disk in an image file, FAT where the kernel mounts it, else exFAT
+  # through FUSE (FUSE's FAT, fusefat, stamps a renamed file anew and counts no free space)
+  dosfstools exfatprogs exfat-fuse
 )
 
 missing=()

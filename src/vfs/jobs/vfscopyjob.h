@@ -40,8 +40,9 @@
 //
 // Small files that are new at the destination go several at a time through a lane of their
 // own (vfssmallfilelane.h); whatever is unusual about one of them sends it back here. A retry
-// passes over the files the job finished before it that are still as it left them
-// (vfsfinishedfiles.h), and the lane takes what a failure left unfinished of the small ones.
+// passes over the files the job finished before it that the destination confirmed and that are
+// still as it left them (vfsfinishedfiles.h), and the lane takes what a failure left unfinished
+// of the small ones, and compares those it finished but the destination had not confirmed.
 //
 // Durability: servers don't flush each file as it closes. While the job copies, it asks the
 // destination now and then to write out the file systems it wrote to (FSO_SYNC,

@@ -12,8 +12,9 @@
 //
 // After a retry the lane also takes the files the job left unfinished when it failed, so
 // that they too go many at a time: the hidden file of one the job was writing is removed
-// first, and one the job may have finished (its last request went unanswered) is read whole
-// on both sides and kept when both are equal, or handed back.
+// first, and one the job may have finished (its last request went unanswered, or a cut came
+// before the destination confirmed it) is read whole on both sides and kept when both are equal,
+// or handed back.
 //
 // A file that meets anything else (a name that turned up meanwhile, a refusal, a timeout,
 // a full disk, a source that grew, a copy that differs) is handed back once the handles it
@@ -47,7 +48,8 @@ public:
         Nothing,        // neither name: the file is new
         OwnHidden,      // only the hidden file this job made, never finished: removed first
         MaybeFinished,  // under the real name, of the source's size and time, a file this job
-                        // may have finished: compared with the source (needs getFile on both)
+                        // may have finished, or finished unconfirmed: compared with the source
+                        // (needs getFile on both)
     };
 
     struct File
