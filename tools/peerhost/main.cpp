@@ -6,7 +6,7 @@
 //
 // --job-retry-ms: pause of a copy job before it retries after a failure (default 15000).
 // --job-flush-ms: how long what a copy finished waits before it asks the destination to put it
-//   on its disk (default 500); a long one leaves the flush of its end alone.
+//   on its disk (default 150); a long one leaves the flush of its end alone.
 // --progress-ms: copy jobs also report their figures this often while they run.
 // --fso-timeout-ms: how long the file requests of a job wait for a reply (15000, transfers
 //   60000): a link cut under a job is noticed by this timeout.

@@ -643,13 +643,16 @@ void VfsCopyJob::stateSmallFiles(int action)
 {
     if (action == JobActionEnter || action == JobActionLeave || action == JobActionDelete)
         return;
-    // A computer of the copy went away: every file the lane would start waits out its timeout,
-    // and one it takes again as well. The retry waits for both computers instead.
-    if (sayWhichPeerIsAway())
-        return abortJob(QStringLiteral("peer away while small files were copied"), __LINE__);
     if (m_lanePhase == 0) {
-        const bool working = m_lane.step();
+        // While a computer of the copy is away, a file the lane started would only wait out its
+        // timeout: none is started. What is under way may still come back with the link; once
+        // nothing is, the retry waits for both computers instead.
+        const bool away = !m_srcPeer || !m_dstPeer || m_srcPeer->linkState() != IPeer::LinkUp
+                          || m_dstPeer->linkState() != IPeer::LinkUp;
+        const bool working = m_lane.step(!away);
         emitChanges();
+        if (working && away && !m_lane.anyBusy() && sayWhichPeerIsAway())
+            return abortJob(QStringLiteral("peer away while small files were copied"), __LINE__);
         if (working)
             return;
         m_changeFlags |= 1;

@@ -60,7 +60,8 @@ void VfsDestinationFlush::flushWhileCopying(VfsClient *destination, int interval
 
 void VfsDestinationFlush::schedule()
 {
-    if (!m_whileCopying || m_gaveUp || m_busy || !m_unflushed.isValid() || !m_dst)
+    // A flush sent while the link is away would only wait out its time.
+    if (!m_whileCopying || m_gaveUp || m_busy || !m_unflushed.isValid() || !m_dst || !m_events.linkUp())
         return;
     const qint64 left = qMax(m_intervalMs - m_unflushed.elapsed(), m_ended.isValid() ? m_tookMs - m_ended.elapsed() : 0);
     if (left > 0) {
@@ -168,13 +169,20 @@ void VfsDestinationFlush::end(Outcome outcome)
     m_round.clear();
     for (auto &volume : m_volumes)
         volume.second.covering = 0;
+    if (outcome == Confirmed) {
+        m_anyConfirmed = true;
+        m_unansweredFinals = 0;
+    } else if (m_final && outcome == Unanswered && m_anyConfirmed
+               && ++m_unansweredFinals <= kUnansweredFinalsAsCuts) {
+        outcome = LinkLost;
+    }
     if (m_final) {
         m_finalOutcome = outcome;
     } else if (outcome == Failed || outcome == FolderGone || outcome == Unanswered) {
         // Nothing more is asked while copying; the end asks again and says what it means.
         m_gaveUp = true;
     }
-    logPrintf(LogVcpa, "flush %llu ended: %d", (unsigned long long)m_flush, int(outcome));
+    logPrintf(LogVcpa, "flush %llu ended after %lld ms: %d", (unsigned long long)m_flush, (long long)m_tookMs, int(outcome));
     m_events.ended(m_flush, outcome, m_final);
     schedule();
 }

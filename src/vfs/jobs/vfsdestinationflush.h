@@ -31,10 +31,14 @@ public:
         Confirmed,  // every file system flushed is on its disk
         Failed,     // one answered that it could not write it out: status(), folder()
         FolderGone, // no folder of a file system written to is left to reach it through: folder()
-        LinkLost,   // unanswered, the link dropped
+        LinkLost,   // unanswered, the link dropped (or looked as if)
         Unanswered, // unanswered while the link stayed up: a slow disk, or a peer that does not
                     // know the request
     };
+    // An end's flush unanswered while the link stays up is taken for a cut while the destination
+    // has confirmed a flush of the job before (a link that drops for a moment may stay up), this
+    // many times in a row at most.
+    static constexpr int kUnansweredFinalsAsCuts = 3;
 
     struct Events
     {
@@ -104,6 +108,8 @@ private:
     int m_intervalMs = 0;
     bool m_whileCopying = false;
     bool m_gaveUp = false;      // a flush while copying failed or went unanswered since stop()
+    bool m_anyConfirmed = false;
+    int m_unansweredFinals = 0; // since a flush was confirmed
     QElapsedTimer m_unflushed;  // since the first write no flush covers
     QElapsedTimer m_sent;       // since the flush out, or the last one, left
     QElapsedTimer m_ended;      // since the last one ended

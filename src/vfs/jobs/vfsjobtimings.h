@@ -16,5 +16,5 @@ struct VfsJobTimings
     // While a copy runs, what it finished is flushed to the destination's disk once the first of
     // it has waited this long: what a cut leaves unconfirmed, and checks again, is about that
     // much of the copy's time.
-    int flushIntervalMs = 500;
+    int flushIntervalMs = 150;
 };

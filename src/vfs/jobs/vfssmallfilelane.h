@@ -88,8 +88,8 @@ public:
     // Starts the files; every record must be back.
     void begin(VfsClient *source, VfsClient *destination, std::vector<File> files);
     // Sends what can be sent and takes in what was answered; false once every file is
-    // finished or handed back.
-    bool step();
+    // finished or handed back. Without `startNew`, files not under way yet wait.
+    bool step(bool startNew = true);
     bool anyBusy() const;
     // Withdraws every record still out except opens and closes, which must be waited for
     // so that no handle stays open or is closed twice. With `all` those too (the job goes).
