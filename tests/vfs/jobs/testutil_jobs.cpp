@@ -235,17 +235,22 @@ bool waitFor(const std::function<bool()> &done, int ms)
     return true;
 }
 
+bool makeTestFolders(const QTemporaryDir &tmp, QString *src, QString *dst)
+{
+    static int n = 0;
+    const QString base = tmp.filePath(QString::number(++n));
+    *src = base + QStringLiteral("/src");
+    *dst = base + QStringLiteral("/dst");
+    return tmp.isValid() && QDir().mkpath(*src) && QDir().mkpath(*dst);
+}
+
 ManagerFixture::ManagerFixture() = default;
 
 ManagerFixture::~ManagerFixture() = default;
 
 bool ManagerFixture::setUp()
 {
-    static int n = 0;
-    const QString base = m_tmp.filePath(QString::number(++n));
-    m_src = base + QStringLiteral("/src");
-    m_dst = base + QStringLiteral("/dst");
-    if (!QDir().mkpath(m_src) || !QDir().mkpath(m_dst))
+    if (!makeTestFolders(m_tmp, &m_src, &m_dst))
         return false;
     m_a.reset(new TestPeer(QStringLiteral("{00000000-0000-0000-0000-00000000000a}")));
     m_b.reset(new TestPeer(QStringLiteral("{00000000-0000-0000-0000-00000000000b}")));

@@ -103,6 +103,9 @@ bool rewriteKeepingTime(const QString &path, const QByteArray &data);
 int permissionsOf(const QString &path);
 bool makeFifo(const QString &path);
 bool waitFor(const std::function<bool()> &done, int ms = 30000);
+// Folders "<n>/src" and "<n>/dst" of their own below `tmp`, made afresh for every call; false
+// when they cannot be made.
+bool makeTestFolders(const QTemporaryDir &tmp, QString *src, QString *dst);
 
 // Two in-process peers A and B with a folder each (m_src on A, m_dst on B), the job model,
 // and a job manager that finds the two peers and pauses 50 ms before a retry: made afresh

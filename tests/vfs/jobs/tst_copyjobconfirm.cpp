@@ -196,13 +196,7 @@ private:
 private Q_SLOTS:
     void init()
     {
-        QVERIFY(m_tmp.isValid());
-        static int n = 0;
-        const QString base = m_tmp.filePath(QString::number(++n));
-        m_src = base + QStringLiteral("/src");
-        m_dst = base + QStringLiteral("/dst");
-        QVERIFY(QDir().mkpath(m_src));
-        QVERIFY(QDir().mkpath(m_dst));
+        QVERIFY(makeTestFolders(m_tmp, &m_src, &m_dst));
         m_a.reset(new TestPeer(kUuidA));
         m_b.reset(new TestPeer(kUuidB));
         for (TestPeer *p : {m_a.get(), m_b.get()}) {
