@@ -35,6 +35,9 @@ PACKAGES=(
   # file server tests and bench: FUSE mounts (bindfs over a folder, fusermount3) and the
   # tests' own FUSE file systems that fail a flush or a close (libfuse3)
   bindfs fuse3 libfuse3-dev
+  # copy tests: a USB stick's disk in an image file, FAT where the kernel mounts it, else exFAT
+  # through FUSE (FUSE's FAT, fusefat, stamps a renamed file anew and counts no free space)
+  dosfstools exfatprogs exfat-fuse
 )
 
 missing=()

@@ -158,5 +158,25 @@
         <source>no longer exists</source>
         <translation>existiert nicht mehr</translation>
     </message>
+    <message id="copy-error-not-confirmed">
+        <source>The destination did not confirm in time that the copy is on its disk.</source>
+        <translation>Das Ziel hat nicht rechtzeitig bestätigt, dass die Kopie auf seinem Datenträger ist.</translation>
+    </message>
+    <message id="copy-error-flush-folder-gone">
+        <source>The destination folder was renamed, moved or deleted before the destination confirmed that the copy is on its disk.</source>
+        <translation>Der Zielordner wurde umbenannt, verschoben oder gelöscht, bevor das Ziel bestätigt hat, dass die Kopie auf seinem Datenträger ist.</translation>
+    </message>
+    <message id="move-error-flush-folder-gone">
+        <source>The destination folder was renamed, moved or deleted before the destination confirmed that the copy is on its disk; the sources were kept.</source>
+        <translation>Der Zielordner wurde umbenannt, verschoben oder gelöscht, bevor das Ziel bestätigt hat, dass die Kopie auf seinem Datenträger ist; die Quellen wurden behalten.</translation>
+    </message>
+    <message id="copy-error-sources-unlisted">
+        <source>The sources could not be listed again to check that they did not change while they were copied.</source>
+        <translation>Die Quellen konnten nicht noch einmal aufgelistet werden, um zu prüfen, dass sie sich beim Kopieren nicht geändert haben.</translation>
+    </message>
+    <message id="move-error-sources-unlisted">
+        <source>The sources could not be listed again to check that they did not change while they were moved; they were kept.</source>
+        <translation>Die Quellen konnten nicht noch einmal aufgelistet werden, um zu prüfen, dass sie sich beim Verschieben nicht geändert haben; sie wurden behalten.</translation>
+    </message>
 </context>
 </TS>

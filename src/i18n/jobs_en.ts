@@ -158,5 +158,25 @@
         <source>no longer exists</source>
         <translation>no longer exists</translation>
     </message>
+    <message id="copy-error-not-confirmed">
+        <source>The destination did not confirm in time that the copy is on its disk.</source>
+        <translation>The destination did not confirm in time that the copy is on its disk.</translation>
+    </message>
+    <message id="copy-error-flush-folder-gone">
+        <source>The destination folder was renamed, moved or deleted before the destination confirmed that the copy is on its disk.</source>
+        <translation>The destination folder was renamed, moved or deleted before the destination confirmed that the copy is on its disk.</translation>
+    </message>
+    <message id="move-error-flush-folder-gone">
+        <source>The destination folder was renamed, moved or deleted before the destination confirmed that the copy is on its disk; the sources were kept.</source>
+        <translation>The destination folder was renamed, moved or deleted before the destination confirmed that the copy is on its disk; the sources were kept.</translation>
+    </message>
+    <message id="copy-error-sources-unlisted">
+        <source>The sources could not be listed again to check that they did not change while they were copied.</source>
+        <translation>The sources could not be listed again to check that they did not change while they were copied.</translation>
+    </message>
+    <message id="move-error-sources-unlisted">
+        <source>The sources could not be listed again to check that they did not change while they were moved; they were kept.</source>
+        <translation>The sources could not be listed again to check that they did not change while they were moved; they were kept.</translation>
+    </message>
 </context>
 </TS>

@@ -1,13 +1,18 @@
 // Copies and moves between two nusk-peerhost processes when one of them dies by SIGKILL at
-// the worst moments, and what a move leaves at the source when it cannot take everything.
+// the worst moments, and what a move leaves at the source when it cannot take everything. And
+// what a copy's destination loses while its link is cut: only what it confirmed on its disk
+// is taken as copied.
 //
-// Host B runs every job; host A holds the sources (or, for the rename case, the
-// destination) and shares them with B. Both run without root's right to open any folder.
+// Host B runs every job; host A holds the sources (or, for the rename case and the jobs that
+// push, the destination) and shares them with B. Both run without root's right to open any
+// folder. A job flushes its destination only at its end, so that nothing is confirmed before.
 
 #include "testutil_peerhost.h"
+#include "../testutil_timeouts.h"
 
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -102,6 +107,44 @@ private:
         return names;
     }
 
+    // What a destination loses of the files in `folder`: every second one that has arrived
+    // (and the large one) deleted, emptied, or zeroed at its size and times; or the whole folder.
+    static bool loseHalf(const QString &folder, const QString &loss)
+    {
+        if (loss == QLatin1String("tree removed"))
+            return QDir(folder).removeRecursively();
+        const QStringList names = QDir(folder).entryList(QDir::Files);
+        for (int i = 0; i < names.size(); ++i) {
+            if (i % 2 != 0 && names[i] != QLatin1String("big"))
+                continue;
+            const QString file = folder + QLatin1Char('/') + names[i];
+            const QByteArray native = QFile::encodeName(file);
+            struct stat st;
+            if (::stat(native.constData(), &st) != 0)
+                return false;
+            bool ok = true;
+            if (loss == QLatin1String("deleted")) {
+                ok = QFile::remove(file);
+            } else if (loss == QLatin1String("emptied")) {
+                ok = QFile::resize(file, 0);
+            } else {
+                // The last half of it, at least a block: as a power cut leaves a file its size
+                // said it had.
+                const qint64 from = st.st_size / 2;
+                const QByteArray zeros(int(st.st_size - from), '\0');
+                const int fd = ::open(native.constData(), O_WRONLY | O_CLOEXEC);
+                ok = fd >= 0 && ::pwrite(fd, zeros.constData(), size_t(zeros.size()), off_t(from)) == zeros.size();
+                if (fd >= 0)
+                    ::close(fd);
+                const timespec times[2] = {st.st_atim, st.st_mtim};
+                ok = ok && ::utimensat(AT_FDCWD, native.constData(), times, 0) == 0;
+            }
+            if (!ok)
+                return false;
+        }
+        return true;
+    }
+
     // After a crash: each file is still at the source, or complete at the destination.
     bool nothingLost(const QString &tree, const QString &copied, const QString &twin, const QStringList &names)
     {
@@ -129,7 +172,10 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY2(QFileInfo(hostBinary()).isExecutable(), qPrintable(hostBinary()));
-        QVERIFY(startPair([this](Host &host) { m_unprivileged = host.setUnprivileged(); }));
+        QVERIFY(startPair([this](Host &host) {
+            m_unprivileged = host.setUnprivileged();
+            host.addArguments({QStringLiteral("--job-flush-ms=3600000")});
+        }));
     }
 
     void cleanupTestCase()
@@ -290,6 +336,112 @@ private Q_SLOTS:
         QVERIFY2(out.contains(QStringLiteral("state finished")), qPrintable(out.join(QLatin1Char('\n'))));
         QVERIFY(sameContent(src + QStringLiteral("/f.bin"), dst + QStringLiteral("/f.bin")));
         QCOMPARE(filesBelow(dst), QStringList{QStringLiteral("f.bin")});
+    }
+
+    // The link of a copy or a move is cut at about 40 % of its bytes, or once every file has
+    // arrived (on the flush of its end: the destination dies before it answers, or its network
+    // goes; or, when B pulls onto its own disk, while the sources are listed again). Meanwhile
+    // the destination loses half of the files that had arrived, none of which it had confirmed:
+    // deleted, emptied, or zeroed at their size and time as a power cut leaves them (after
+    // which its program starts again), or the whole tree is removed. The job finishes; nothing
+    // is lost, and every file is whole at the destination.
+    void cutLosesNothingUnconfirmed_data()
+    {
+        QTest::addColumn<bool>("push");
+        QTest::addColumn<bool>("move");
+        QTest::addColumn<bool>("atEnd");
+        QTest::addColumn<bool>("killed");
+        QTest::addColumn<QString>("loss");
+        QTest::newRow("push move, after the last file, destination killed, zeroed") << true << true << true << true << "zeroed";
+        QTest::newRow("push copy, at 40 %, destination killed, emptied") << true << false << false << true << "emptied";
+        QTest::newRow("push move, after the last file, tree removed") << true << true << true << false << "tree removed";
+        QTest::newRow("pull move, at 40 %, zeroed") << false << true << false << false << "zeroed";
+        QTest::newRow("pull move, after the last file, deleted") << false << true << true << false << "deleted";
+        QTest::newRow("pull copy, after the last file, tree removed") << false << false << true << false << "tree removed";
+    }
+
+    void cutLosesNothingUnconfirmed()
+    {
+        QFETCH(bool, push);
+        QFETCH(bool, move);
+        QFETCH(bool, atEnd);
+        QFETCH(bool, killed);
+        QFETCH(QString, loss);
+        static int n = 0;
+        const QString base = path(QStringLiteral("cut%1").arg(++n));
+        const QString src = base + QStringLiteral("/src");
+        const QString tree = src + QStringLiteral("/tree");
+        const QString dst = base + QStringLiteral("/dst");
+        const QString copied = dst + QStringLiteral("/tree");
+        QMap<QString, QByteArray> files;
+        for (int i = 0; i < 300; ++i)
+            files.insert(QStringLiteral("f%1").arg(i, 3, 10, QLatin1Char('0')), randomBytes(4096, quint32(700 + i)));
+        files.insert(QStringLiteral("big"), randomBytes(2 * 1024 * 1024, 699));
+        for (auto it = files.cbegin(); it != files.cend(); ++it)
+            QVERIFY(writeFile(tree + QLatin1Char('/') + it.key(), it.value()));
+        QVERIFY(QDir().mkpath(dst));
+        QVERIFY(share(push ? dst : src, 7));
+        Host &destination = push ? *m_a : *m_b;
+        Host &cutter = *m_a; // the host whose network goes off
+        // After the last file: the flush that a pushing job sends, or the third listing of the
+        // sources (counted, copied, listed again) of one that pulls.
+        if (atEnd && killed)
+            QVERIFY(m_a->ok(QStringLiteral("crash-on sync /tree")));
+        else if (atEnd)
+            QVERIFY(m_a->ok(push ? QStringLiteral("cut-on sync 1") : QStringLiteral("cut-on list 3 /tree")));
+        m_b->send(push ? QStringList{move ? "move" : "copy", kLocal, tree, m_aOnB, dst}.join(QLatin1Char(' '))
+                       : fromA(move ? QStringLiteral("move") : QStringLiteral("copy"), tree, dst));
+        QStringList out;
+        QString status;
+        bool cut = false;
+        bool lost = false;
+        QElapsedTimer clock;
+        clock.start();
+        while (status.isEmpty()) {
+            QVERIFY2(clock.elapsed() < testutil::timeoutMs(120000), qPrintable(out.join(QLatin1Char('\n'))));
+            // At 40 %: once that share of the files has its name at the destination.
+            if (!cut && !atEnd && QDir(copied).entryList(QDir::Files).size() >= files.size() * 2 / 5) {
+                cut = true;
+                if (killed)
+                    destination.kill();
+                else
+                    QVERIFY(cutter.ok(QStringLiteral("net off")));
+            }
+            const QString line = m_b->nextLine(5);
+            if (line.isNull())
+                continue;
+            if (line == QLatin1String("ok") && !out.isEmpty() && out.last().startsWith(QLatin1String("question "))) {
+                // A file the job may have made itself (its request went unanswered) that the cut
+                // left otherwise than the source is asked about, as any file it did not know.
+                m_b->send(QStringLiteral("answer replace"));
+                continue;
+            }
+            if (line == QLatin1String("ok") || line.startsWith(QLatin1String("error"))) {
+                status = line;
+                break;
+            }
+            out << line;
+            if (lost || !line.startsWith(QLatin1String("progress paused")))
+                continue;
+            // The job has met the cut: the destination loses what it loses, and comes back.
+            cut = lost = true;
+            if (killed)
+                QVERIFY(m_a->waitForExit(30000));
+            QVERIFY(loseHalf(copied, loss));
+            if (killed)
+                QVERIFY(restart(*m_a, false));
+            else
+                QVERIFY(cutter.ok(QStringLiteral("net on")));
+        }
+        const QString all = out.join(QLatin1Char('\n'));
+        qInfo("ended after %lld ms", clock.elapsed());
+        QCOMPARE(status, QStringLiteral("ok"));
+        QVERIFY2(lost, qPrintable(all));
+        QVERIFY2(out.contains(QStringLiteral("state finished")), qPrintable(all));
+        for (auto it = files.cbegin(); it != files.cend(); ++it) {
+            QVERIFY2(readFile(copied + QLatin1Char('/') + it.key()) == it.value(), qPrintable(it.key()));
+            QCOMPARE(exists(tree + QLatin1Char('/') + it.key()), !move);
+        }
     }
 };
 

@@ -61,6 +61,8 @@ struct Lab
     QString dst;
     QStringList out;
     QString status;
+    QElapsedTimer run;   // since the job was sent
+    qint64 tookMs = -1;  // until it ended
     // The rhythm, from a seed of its own.
     QRandomGenerator random {55};
     bool down = false;
@@ -119,6 +121,7 @@ struct Lab
         runner().send(push ? QStringList{"move", kLocal, src, bOnA, dst}.join(QLatin1Char(' '))
                            : QStringList{"move", aOnB, src, kLocal, dst}.join(QLatin1Char(' ')));
         phase.start();
+        run.start();
         phaseMs = rhythm.upMs;
     }
 
@@ -130,6 +133,7 @@ struct Lab
         for (QString text = runner().nextLine(1); !text.isNull(); text = runner().nextLine(1)) {
             if (text == QLatin1String("ok") || text.startsWith(QLatin1String("error"))) {
                 status = text;
+                tookMs = run.elapsed();
                 setDown(false);
                 return true;
             }
@@ -221,7 +225,7 @@ private Q_SLOTS:
         }
         for (Lab *lab : {&pushed, &pulled}) {
             qInfo("%s move of %d files: %s after %lld ms, %d drops; %s", lab->push ? "pushed" : "pulled", lab->files,
-                  qPrintable(lab->status.isEmpty() ? QStringLiteral("not ended") : lab->status), clock.elapsed(),
+                  qPrintable(lab->status.isEmpty() ? QStringLiteral("not ended") : lab->status), lab->tookMs,
                   lab->drops, qPrintable(lab->out.filter(QStringLiteral("counters ")).value(0)));
         }
         for (Lab *lab : {&pushed, &pulled}) {

@@ -2,9 +2,11 @@
 //
 //   nusk-peerhost --config-dir=DIR --com-listen-port=N [--retry-ms=N] [--retry-max-ms=N]
 //                 [--ping-ms=N] [--silence-ms=N] [--handshake-ms=N] [--loopback-transports=1]
-//                 [--job-retry-ms=N] [--progress-ms=N] [--fso-timeout-ms=N]
+//                 [--job-retry-ms=N] [--job-flush-ms=N] [--progress-ms=N] [--fso-timeout-ms=N]
 //
 // --job-retry-ms: pause of a copy job before it retries after a failure (default 15000).
+// --job-flush-ms: how long what a copy finished waits before it asks the destination to put it
+//   on its disk (default 150); a long one leaves the flush of its end alone.
 // --progress-ms: copy jobs also report their figures this often while they run.
 // --fso-timeout-ms: how long the file requests of a job wait for a reply (15000, transfers
 //   60000): a link cut under a job is noticed by this timeout.
@@ -113,6 +115,7 @@ int main(int argc, char *argv[])
     PeerHost &host = *hostObject;
     host.setTransports(transports);
     host.setJobRetryDelay(appArgumentInt(QStringLiteral("--job-retry-ms"), -1));
+    host.setJobFlushInterval(appArgumentInt(QStringLiteral("--job-flush-ms"), -1));
     host.setFsoTimeout(appArgumentInt(QStringLiteral("--fso-timeout-ms"), -1));
     host.setProgressInterval(qMax(0, appArgumentInt(QStringLiteral("--progress-ms"), 0)));
 

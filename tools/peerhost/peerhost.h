@@ -51,6 +51,8 @@ public:
 
     // Pause of copy jobs before a retry (the job manager's default when negative).
     void setJobRetryDelay(int ms) { m_jobRetryMs = ms; }
+    // How long what a copy finished waits for its flush to the destination's disk (likewise).
+    void setJobFlushInterval(int ms) { m_jobFlushMs = ms; }
     // Besides on their own signals, copy jobs report every `ms` while they run (0: never).
     void setProgressInterval(int ms) { m_progressMs = ms; }
 
@@ -136,6 +138,7 @@ private:
     std::function<std::vector<TransportDto>()> m_transports;
 
     int m_jobRetryMs = -1;
+    int m_jobFlushMs = -1;
     int m_progressMs = 0;
     int m_fsoTimeoutMs = -1;
     VfsManager *m_vfsManager = nullptr;

@@ -52,7 +52,9 @@ std::uint8_t requestCode(const QString &kind)
     static const QHash<QString, std::uint8_t> codes = {{QStringLiteral("move"), FSO_MOVE},
                                                        {QStringLiteral("open"), FSO_OPEN_FILE},
                                                        {QStringLiteral("delete"), FSO_DELETE_FILE},
-                                                       {QStringLiteral("mkdir"), FSO_MAKE_DIRECTORY}};
+                                                       {QStringLiteral("mkdir"), FSO_MAKE_DIRECTORY},
+                                                       {QStringLiteral("sync"), FSO_SYNC},
+                                                       {QStringLiteral("list"), FSO_LIST_DIRECTORY}};
     return codes.value(kind);
 }
 
@@ -70,7 +72,7 @@ void cutNetwork(const QPointer<ConnectionManager> &manager)
 
 void PeerHost::registerCrashCommands()
 {
-    // crash-on <move|open|delete|mkdir> <path-suffix>: the moment a request of that kind
+    // crash-on <move|open|delete|mkdir|sync|list> <path-suffix>: the moment a request of that kind
     // whose path (a move's source) ends with the suffix arrives, the process is killed.
     // Stays armed until it fires.
     addCommand(QStringLiteral("crash-on"), 2, 2, [this](const QStringList &args, const std::shared_ptr<Reply> &reply) {
@@ -116,18 +118,23 @@ void PeerHost::registerCrashCommands()
         });
         reply->ok();
     });
-    // cut-on <move|open|delete|mkdir> <n>: the moment the n-th request of that kind (counted
-    // from now) arrives, the network goes off as with "net off" (not stored), once.
-    addCommand(QStringLiteral("cut-on"), 2, 2, [this](const QStringList &args, const std::shared_ptr<Reply> &reply) {
+    // cut-on <move|open|delete|mkdir|sync|list> <n> [<path-suffix>]: the moment the n-th request
+    // of that kind (counted from now; with a suffix, of those whose path ends with it) arrives,
+    // the network goes off as with "net off" (not stored), once.
+    addCommand(QStringLiteral("cut-on"), 2, 3, [this](const QStringList &args, const std::shared_ptr<Reply> &reply) {
         const std::uint8_t code = requestCode(args.at(0));
         bool ok = false;
         const int n = args.at(1).toInt(&ok);
         if (!code || !ok || n < 1)
             return reply->error(QStringLiteral("expected a request kind and a count"));
+        const std::string suffix = args.value(2).toStdString();
         auto seen = std::make_shared<std::atomic<int>>(0);
         QPointer<ConnectionManager> manager(m_manager);
-        hookRequests(m_model, [code, n, seen, manager](const VfsFenuCommand &cmd) {
-            if (cmd.code == code && seen->fetch_add(1) + 1 == n)
+        hookRequests(m_model, [code, n, suffix, seen, manager](const VfsFenuCommand &cmd) {
+            const std::string &path = cmd.path;
+            const bool named = path.size() >= suffix.size()
+                               && path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0;
+            if (cmd.code == code && named && seen->fetch_add(1) + 1 == n)
                 cutNetwork(manager);
         });
         reply->ok();

@@ -249,6 +249,8 @@ bool PeerHost::ensureJobTracker()
         m_vfsManager = new VfsManager(this);
         if (m_jobRetryMs >= 0)
             m_vfsManager->setRetryDelay(m_jobRetryMs);
+        if (m_jobFlushMs >= 0)
+            m_vfsManager->setFlushInterval(m_jobFlushMs);
     }
     if (m_trackerInstalled)
         return true;

@@ -21,6 +21,7 @@ VfsCopyJob::VfsCopyJob(QObject *parent)
     : VfsJob(parent)
     , m_transfer(transferEvents())
     , m_lane(laneEvents())
+    , m_flush(flushEvents())
 {
     setType(QStringLiteral("copy"));
     qRegisterMetaType<VfsCopyDto>("VfsCopyDto");
@@ -55,7 +56,6 @@ VfsCopyJob::VfsCopyJob(QObject *parent)
     answer(m_list, &VfsCopyJob::onListDirectoryJobUpdate);
     answer(m_mkdir, &VfsCopyJob::onMakeDirectoryJobUpdate);
     answer(m_move, &VfsCopyJob::onMoveJobUpdate);
-    answer(m_sync, &VfsCopyJob::onSyncJobUpdate);
     answer(m_delete, &VfsCopyJob::onDeleteFileJobUpdate);
 }
 
@@ -134,8 +134,7 @@ VfsSmallFileLane::Events VfsCopyJob::laneEvents()
     };
     e.finished = [this](const VfsSmallFileLane::File &f) {
         m_ownPartials.remove(f.partPath);
-        m_ownDestinations.left(m_curDstFolder, f.dstPath.mid(f.dstPath.lastIndexOf(m_dstSep) + 1), f.item.size,
-                               f.item.mtime);
+        m_ownDestinations.left(m_curDstFolder, f.dstPath.mid(f.dstPath.lastIndexOf(m_dstSep) + 1), f.item);
         m_maybeOwnDestinations.remove(f.dstPath);
         noteWrittenFolder(f.dstPath.left(f.dstPath.lastIndexOf(m_dstSep)), m_curDstVolume);
         addBytesCopied(f.item.size);
@@ -149,6 +148,23 @@ VfsSmallFileLane::Events VfsCopyJob::laneEvents()
         m_laneHandedBack.emplace_back(f.item, unanswered);
         if (m_laneFolder.isEmpty())
             m_laneFolder = f.dstPath.left(f.dstPath.lastIndexOf(m_dstSep));
+    };
+    return e;
+}
+
+VfsDestinationFlush::Events VfsCopyJob::flushEvents()
+{
+    VfsDestinationFlush::Events e;
+    e.post = [this](std::function<void()> work) { postAnswer(std::move(work)); };
+    e.later = [this](int ms, std::function<void()> work) { QTimer::singleShot(ms, this, std::move(work)); };
+    e.linkUp = [this] { return m_dstPeer && m_dstPeer->linkState() == IPeer::LinkUp; };
+    e.sent = [this] { return m_finishedFiles.flushSent(); };
+    e.ended = [this](quint64 flush, VfsDestinationFlush::Outcome outcome, bool final) {
+        if (outcome == VfsDestinationFlush::Confirmed)
+            m_finishedFiles.flushAnswered(flush);
+        // The end waits for its flush alone; one while copying steps nothing.
+        if (final && m_copyState == CopyStateNextItem)
+            startTimer(0, JobActionReply, __LINE__);
     };
     return e;
 }
@@ -172,6 +188,13 @@ void VfsCopyJob::setPeers(IPeer *source, IPeer *destination)
                     sayWhichPeerIsAway();
             });
     }
+    // A destination whose link went may have restarted, its computer or its program, without a
+    // request of this job failing: what it had not confirmed is checked again all the same.
+    if (destination)
+        connect(destination, &IPeer::linkStateChanged, this, [this] {
+            if (m_dstPeer && m_dstPeer->linkState() != IPeer::LinkUp)
+                m_finishedFiles.cut();
+        });
 }
 
 bool VfsCopyJob::sayWhichPeerIsAway()
@@ -548,7 +571,7 @@ QString VfsCopyJob::shownDestination(const QString &path) const
 bool VfsCopyJob::anyRecordBusy() const
 {
     return m_openBusy || m_closeSrcBusy || m_closeDstBusy || m_listBusy || m_mkdirBusy || m_moveBusy
-           || m_syncBusy || m_deleteBusy || m_transfer.anyBusy() || m_lane.anyBusy();
+           || m_flush.busy() || m_deleteBusy || m_transfer.anyBusy() || m_lane.anyBusy();
 }
 
 
@@ -566,7 +589,7 @@ void VfsCopyJob::withdrawForEnd()
     releaseIfBusy(m_list, m_listBusy);
     releaseIfBusy(m_mkdir, m_mkdirBusy);
     releaseIfBusy(m_move, m_moveBusy);
-    releaseIfBusy(m_sync, m_syncBusy);
+    m_flush.stop();
     releaseIfBusy(m_delete, m_deleteBusy);
     m_transfer.withdraw();
     m_lane.withdraw();
@@ -923,6 +946,9 @@ void VfsCopyJob::stateError(int action)
     }
     ++m_errorCount;
     m_questionPending = false;
+    // What the destination had not confirmed may be gone or wrong there now.
+    m_finishedFiles.cut();
+    m_flush.stop();
     // Space may be freed meanwhile, a computer come back, so the job keeps trying; the user
     // learns why it waits. The start that follows the pause takes the prompt back.
     if (m_shortWrite) {
@@ -972,12 +998,15 @@ void VfsCopyJob::stateRestart(int action)
         m_verifyIndex = -1;
         m_sourcesVerified = false;
         m_destinationSynced = false;
-        m_syncAnswered = false;
         m_startPhase = 0;
         // After the last file the start only waits for both computers and takes the prompt
-        // back (vfscopyjobplan.cpp); a source changed since it was copied starts the job over.
-        if (m_sourceChangedSincePause)
+        // back (vfscopyjobplan.cpp), when the destination had confirmed every file: the end
+        // then lists the folders they are in before it goes on. What it had not confirmed, and
+        // a source changed since it was copied, take a pass through every item.
+        if (m_sourceChangedSincePause || !m_finishedFiles.allConfirmed())
             m_copyPassDone = false;
+        if (m_copyPassDone)
+            m_foldersToCheck = m_finishedFiles.beginFolderCheck(m_dstSep);
         if (!m_copyPassDone) {
             m_countingPass = true;
             // The window keeps what it showed until the new count reaches it: that much is on
@@ -994,8 +1023,6 @@ void VfsCopyJob::stateRestart(int action)
             m_laneHandedBack.clear();
             m_laneFolder.clear();
             m_lanePhase = 0;
-            // What is written again is flushed again, on a file system flushed before as well.
-            m_syncVolumes.clear();
         }
         setJobState(CopyStateStart, __LINE__);
         startTimer(0, JobActionStep, __LINE__);
@@ -1078,15 +1105,6 @@ void VfsCopyJob::onDeleteFileJobUpdate(VfsDeleteFileJob *job)
     startTimer(0, JobActionReply, __LINE__);
 }
 
-void VfsCopyJob::onSyncJobUpdate(VfsSyncJob *job)
-{
-    if (job != &m_sync || !m_syncBusy || !vfsRequestEnded(job->jobStatus))
-        return;
-    m_syncBusy = false;
-    m_syncAnswered = true;
-    startTimer(0, JobActionReply, __LINE__);
-}
-
 void VfsCopyJob::onMakeDirectoryJobUpdate(VfsMakeDirectoryJob *job)
 {
     if (job != &m_mkdir || !m_mkdirBusy || !vfsRequestEnded(job->jobStatus))
@@ -1105,7 +1123,7 @@ int VfsCopyJob::sidesWaitedFor() const
         || (m_listBusy && m_listFromSource))
         sides |= VfsStallWatch::SourceSide;
     if (m_transfer.waitsForDestination() || (m_openBusy && m_openFor != OpenForSource) || m_closeDstBusy
-        || (m_listBusy && !m_listFromSource) || m_mkdirBusy || m_moveBusy || m_syncBusy || m_deleteBusy)
+        || (m_listBusy && !m_listFromSource) || m_mkdirBusy || m_moveBusy || m_flush.busy() || m_deleteBusy)
         sides |= VfsStallWatch::DestinationSide;
     if (m_lane.anyBusy())
         sides |= VfsStallWatch::SourceSide | VfsStallWatch::DestinationSide;

@@ -45,14 +45,19 @@
 //
 // Small files that are new at the destination go several at a time through a lane of their
 // own (vfssmallfilelane.h); whatever is unusual about one of them sends it back here. A retry
-// passes over the files the job finished before it that are still as it left them
-// (vfsfinishedfiles.h), and the lane takes what a failure left unfinished of the small ones.
+// passes over the files the job finished before it that the destination confirmed and that are
+// still as it left them (vfsfinishedfiles.h), and the lane takes what a failure left unfinished
+// of the small ones, and compares those it finished but the destination had not confirmed.
 //
-// Durability: servers don't flush each file as it closes. Before the job reports its end
-// (and before a cut may delete a single source) it asks the destination once to write out
-// the file system it wrote to (FSO_SYNC). A destination that refuses fails the job; one that
-// does not answer in time (a slow disk, or a peer that does not know the request) is
-// reported, and a cut then keeps its sources.
+// Durability: servers don't flush each file as it closes. While the job copies, it asks the
+// destination now and then to write out the file systems it wrote to (FSO_SYNC,
+// vfsdestinationflush.h), and once more before it reports its end (and before a cut may delete a
+// single source). A file counts as on the destination's disk only once such a flush sent after it
+// was finished was answered before the next cut; a retry passes over only those, and checks what
+// it finished since by content before it counts again (vfsfinishedfiles.h), after a cut at the end
+// as well. A destination that refuses fails the job; one that does not answer in time (a slow
+// disk, or a peer that does not know the request) is reported, and a cut then keeps its sources.
+// A flush that finds no folder left to reach its file system through ends the job saying so.
 //
 // A cut ends with the delete of the sources it copied (vfscopyjobcut.cpp), many at a time
 // (vfsdeletejob.h), before the job reports its end: its window stays until the move is
@@ -64,6 +69,7 @@
 #include "vfs/jobs/vfsblocktransfer.h"
 #include "vfs/jobs/vfscopydto.h"
 #include "vfs/jobs/vfscopypathnames.h"
+#include "vfs/jobs/vfsdestinationflush.h"
 #include "vfs/jobs/vfsfinishedfiles.h"
 #include "vfs/jobs/vfsjob.h"
 #include "vfs/jobs/vfsjobtimings.h"
@@ -239,7 +245,6 @@ public Q_SLOTS:
     void onListDirectoryJobUpdate(VfsListDirectoryJob *job);
     void onMakeDirectoryJobUpdate(VfsMakeDirectoryJob *job);
     void onMoveJobUpdate(VfsMoveJob *job);
-    void onSyncJobUpdate(VfsSyncJob *job);
     void onDeleteFileJobUpdate(VfsDeleteFileJob *job);
 
 Q_SIGNALS:
@@ -272,8 +277,13 @@ private:
     bool laneFileOf(const VfsCopyItem &item, VfsSmallFileLane::File *file) const;
     void beginLane(std::vector<VfsSmallFileLane::File> files);
     void stateSmallFiles(int action);
-    // Before the end: the file systems written to are put on disk; true once they are (or
-    // the destination does not know how).
+    VfsDestinationFlush::Events flushEvents();
+    // Before the end: what the job finished is confirmed on the destination's disk or checked
+    // again; true once it is (or the destination does not know how). After a pass through every
+    // item, what it was to check and did not finish again no longer counts; after a retry that
+    // went through no folder, every finished file must still be listed as the job left it.
+    bool settleFinished(int action);
+    bool checkFinishedFolders(int action);
     bool syncDestination();
     void noteWrittenFolder(const QString &folder, quint64 volume);
     void onTransferAnswered();
@@ -516,6 +526,8 @@ private:
     // Every item had arrived: a failure in the checks at the end retries only those, so a link
     // that drops every few seconds need not carry all the job's listings in one short window.
     bool m_copyPassDone = false;
+    // The destination folders of the finished files that such a retry lists before it goes on.
+    QStringList m_foldersToCheck;
     // After the source's close: 0 the rename to the real name, 1 the destination's close, 2 the
     // times; 3 the listing after another file took the real name meanwhile (m_nameTakenAtEnd);
     // 4 the rename back to the hidden name after the close failed.
@@ -596,18 +608,15 @@ private:
     QString m_laneFolder;
     QElapsedTimer m_laneNotify; // since the window last heard of a file of the lane
 
-    // --- the flush at the end: one folder per file system written to ---------------------------
-    QStringList m_syncFolders;
-    QSet<quint64> m_syncVolumes;
-    VfsSyncJob m_sync;
-    bool m_syncBusy = false;
-    bool m_syncAnswered = false;
+    // --- the flushes of the destination, while copying and at the end --------------------------
+    VfsDestinationFlush m_flush;
     bool m_destinationSynced = false;
 
     // --- outcome: what was copied, the figures shown, and how the job ends ---------------------
     VfsCopyResult m_result;
     QSet<QString> m_finishedSet;
-    VfsFinishedFiles m_finishedFiles; // what the job wrote, for the passes after a retry
+    // What the job wrote, what the destination confirmed of it, and what a retry checks again.
+    VfsFinishedFiles m_finishedFiles;
     QHash<QString, QString> m_finishedDst; // source file -> where it arrived
     QStringList m_sourcesGone;             // shown destinations, under m_uiMutex
     QSet<QString> m_folderSet;

@@ -72,8 +72,22 @@ bool VfsCopyJob::verifySources(int action)
                                 && (status == FSO_STATUS_NOT_FOUND || status == FSO_STATUS_NOT_A_DIRECTORY);
         if (m_list.jobStatus != JobFinished && !folderGone) {
             lock.unlock();
+            const QString unlisted = m_verifyFolders.at(m_verifyIndex);
             m_verifyIndex = -1;
-            abortJob(QStringLiteral("listing of the copied sources failed, status %1").arg(status), __LINE__);
+            const QString reason = QStringLiteral("listing of the copied sources failed, status %1").arg(status);
+            // Refused again after a retry (an access taken back): the job cannot end otherwise.
+            if (!failsAgain(QStringLiteral("verify:") + unlisted, status))
+                abortJob(reason, __LINE__);
+            else if (m_request.deleteSource)
+                failJob("move-error-sources-unlisted",
+                        "The sources could not be listed again to check that they did not change while they were "
+                        "moved; they were kept.",
+                        shownSource(unlisted), reason, __LINE__);
+            else
+                failJob("copy-error-sources-unlisted",
+                        "The sources could not be listed again to check that they did not change while they were "
+                        "copied.",
+                        shownSource(unlisted), reason, __LINE__);
             return false;
         }
         const QString folder = m_verifyFolders.at(m_verifyIndex);
@@ -205,71 +219,142 @@ void VfsCopyJob::noteSourceGone(int index)
     }
 }
 
-// --- the flush at the end ----------------------------------------------------------------------
+// --- what the destination confirmed, and the flush at the end ---------------------------------
 
 void VfsCopyJob::noteWrittenFolder(const QString &folder, quint64 volume)
 {
-    // One folder per file system is enough: the flush writes out the whole of it.
-    if (folder.isEmpty() || (volume != 0 && m_syncVolumes.contains(volume)) || m_syncFolders.contains(folder))
-        return;
-    if (volume != 0)
-        m_syncVolumes.insert(volume);
-    m_syncFolders.append(folder);
+    m_flush.noteWritten(folder, volume);
 }
 
-bool VfsCopyJob::syncDestination()
+bool VfsCopyJob::settleFinished(int action)
 {
-    if (m_destinationSynced || m_syncBusy)
-        return m_destinationSynced;
-    if (m_syncAnswered) {
-        m_syncAnswered = false;
-        const QString folder = m_sync.path;
-        if (m_sync.jobStatus == JobFinished && m_sync.status == FSO_STATUS_SUCCESS) {
-            m_syncFolders.removeAll(folder);
-        } else if (m_sync.jobStatus == JobFinished) {
-            // The destination could not put the copy on its disk: the job failed, however
-            // complete it looks.
-            if (failsAgain(QStringLiteral("sync:") + folder, m_sync.status))
-                failJob("copy-error-sync", "The destination could not write the copy to its disk.",
-                        shownDestination(folder),
-                        QStringLiteral("sync of %1 failed, status %2").arg(folder).arg(m_sync.status), __LINE__);
-            else
-                abortJob(QStringLiteral("sync of %1 failed, status %2").arg(folder).arg(m_sync.status), __LINE__);
-            return false;
-        } else if (!m_dstPeer || m_dstPeer->linkState() != IPeer::LinkUp) {
-            abortJob(QStringLiteral("sync of %1 unanswered, link down").arg(folder), __LINE__);
-            return false;
-        } else {
-            // The link works but the request went unanswered for as long as a block may take:
-            // a destination whose disk is slow to write out, or one that does not know the
-            // request. Either way nothing says the copy is on its disk, so a cut keeps its
-            // sources, and the job says what happened. A copy keeps its sources anyway.
-            logPrintf(LogVcpa, "destination did not confirm the flush of %s", qPrintable(folder));
-            m_syncFolders.clear();
-            if (m_request.deleteSource) {
-                m_result.files.clear();
-                m_result.folders.clear();
-                m_finishedSet.clear();
-                m_folderSet.clear();
-                m_errorCount = m_errorCount.load() + 1;
-                setPrompt(message("copy-error-not-synced",
-                                  "The destination did not confirm in time that the copy is on its disk; the "
-                                  "sources were kept."));
-            }
+    QStringList unfinished;
+    if (!m_finishedFiles.passComplete(&unfinished)) {
+        // The destination's link went while files were not confirmed, and no request failed:
+        // they are checked again by a pass through every item.
+        abortJob(QStringLiteral("destination away before it confirmed what it holds"), __LINE__);
+        return false;
+    }
+    if (!unfinished.isEmpty()) {
+        // Found not as the job left them, and not finished again: not copied (a cut keeps them).
+        logPrintf(LogVcpa, "%d files finished before a cut no longer count", int(unfinished.size()));
+        const QSet<QString> dropped(unfinished.cbegin(), unfinished.cend());
+        m_result.files.erase(std::remove_if(m_result.files.begin(), m_result.files.end(),
+                                            [&dropped](const QString &f) { return dropped.contains(f); }),
+                             m_result.files.end());
+        for (const QString &file : unfinished) {
+            m_finishedSet.remove(file);
+            m_finishedDst.remove(file);
+            m_finishedStamps.remove(file);
         }
     }
-    if (m_syncFolders.isEmpty()) {
-        m_destinationSynced = true;
+    return checkFinishedFolders(action);
+}
+
+bool VfsCopyJob::checkFinishedFolders(int action)
+{
+    if (m_foldersToCheck.isEmpty())
         return true;
+    const QString folder = m_foldersToCheck.first();
+    if (action == JobActionReply && !m_listBusy && !m_listFromSource) {
+        QMutexLocker lock(&m_list.mutex);
+        if (m_list.path == folder) {
+            const bool listed = m_list.jobStatus == JobFinished;
+            std::map<QString, VfsCopyDestinationEntry> entries;
+            for (const VfsDirectoryEntry &e : m_list.entries)
+                entries[e.name] = destinationEntryOf(e);
+            const quint8 status = m_list.status;
+            lock.unlock();
+            const bool gone = !listed && (status == FSO_STATUS_NOT_FOUND || status == FSO_STATUS_NOT_A_DIRECTORY);
+            if (!listed && !gone) {
+                abortJob(QStringLiteral("listing of %1 failed, status %2").arg(folder).arg(status), __LINE__);
+                return false;
+            }
+            if (gone || !m_finishedFiles.folderAsLeft(folder, entries)) {
+                // Changed during the cut: every item is gone through again.
+                m_foldersToCheck.clear();
+                m_copyPassDone = false;
+                abortJob(QStringLiteral("finished files in %1 changed during the cut").arg(folder), __LINE__);
+                return false;
+            }
+            m_foldersToCheck.removeFirst();
+            return checkFinishedFolders(JobActionStep);
+        }
     }
+    if (m_listBusy)
+        return false;
     if (!m_dst) {
         abortJob(QStringLiteral("destination client gone"), __LINE__);
         return false;
     }
-    m_sync.path = m_syncFolders.first();
-    m_sync.status = 0;
-    m_syncBusy = true;
-    logPrintf(LogVcpa, "sync %s", qPrintable(m_sync.path));
-    m_dst->syncFileSystem(&m_sync);
+    requestOwnListing(m_dst, folder);
     return false;
+}
+
+bool VfsCopyJob::syncDestination()
+{
+    if (m_destinationSynced)
+        return true;
+    const QString folder = m_flush.folder();
+    switch (m_flush.finalOutcome()) {
+    case VfsDestinationFlush::NotSent:
+        if (!m_dst) {
+            abortJob(QStringLiteral("destination client gone"), __LINE__);
+            return false;
+        }
+        m_flush.sendFinal(m_dst);
+        return m_flush.finalOutcome() != VfsDestinationFlush::Pending && syncDestination();
+    case VfsDestinationFlush::Pending:
+        return false;
+    case VfsDestinationFlush::Confirmed:
+        m_destinationSynced = true;
+        return true;
+    case VfsDestinationFlush::Failed:
+        // The destination could not put the copy on its disk: the job failed, however complete
+        // it looks.
+        if (failsAgain(QStringLiteral("sync:") + folder, m_flush.status()))
+            failJob("copy-error-sync", "The destination could not write the copy to its disk.", shownDestination(folder),
+                    QStringLiteral("sync of %1 failed, status %2").arg(folder).arg(m_flush.status()), __LINE__);
+        else
+            abortJob(QStringLiteral("sync of %1 failed, status %2").arg(folder).arg(m_flush.status()), __LINE__);
+        return false;
+    case VfsDestinationFlush::FolderGone:
+        // Every folder the job knows on that disk was renamed, moved or deleted: nothing can reach
+        // it to confirm the copy, and a retry would only find the same.
+        if (m_request.deleteSource)
+            failJob("move-error-flush-folder-gone",
+                    "The destination folder was renamed, moved or deleted before the destination confirmed that "
+                    "the copy is on its disk; the sources were kept.",
+                    shownDestination(folder), QStringLiteral("no folder left to sync through"), __LINE__);
+        else
+            failJob("copy-error-flush-folder-gone",
+                    "The destination folder was renamed, moved or deleted before the destination confirmed that "
+                    "the copy is on its disk.",
+                    shownDestination(folder), QStringLiteral("no folder left to sync through"), __LINE__);
+        return false;
+    case VfsDestinationFlush::LinkLost:
+        abortJob(QStringLiteral("sync of %1 unanswered, link down").arg(folder), __LINE__);
+        return false;
+    case VfsDestinationFlush::Unanswered:
+        break;
+    }
+    // The link works but the request went unanswered for as long as a block may take: a
+    // destination whose disk is slow to write out, or one that does not know the request. Either
+    // way nothing says the copy is on its disk: the job says so, and a cut keeps its sources.
+    logPrintf(LogVcpa, "destination did not confirm the flush of %s", qPrintable(folder));
+    m_destinationSynced = true;
+    m_errorCount = m_errorCount.load() + 1;
+    if (m_request.deleteSource) {
+        m_result.files.clear();
+        m_result.folders.clear();
+        m_finishedSet.clear();
+        m_folderSet.clear();
+        setPrompt(message("copy-error-not-synced",
+                          "The destination did not confirm in time that the copy is on its disk; the "
+                          "sources were kept."));
+    } else {
+        setPrompt(message("copy-error-not-confirmed",
+                          "The destination did not confirm in time that the copy is on its disk."));
+    }
+    return true;
 }

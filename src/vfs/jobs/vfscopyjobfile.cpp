@@ -94,11 +94,12 @@ void VfsCopyJob::stateOpenDestination(int action)
                            __LINE__);
         const VfsOwnDestinations::Ownership ownership =
             existing == m_curDstEntries.end() ? VfsOwnDestinations::NotOwn
-                                              : m_ownDestinations.ownership(m_curDstFolder, finalName, existing->second);
+                                              : m_ownDestinations.ownership(m_curDstFolder, finalName, existing->second, m_curItem);
         const bool own = ownership == VfsOwnDestinations::Own;
-        // Named by this job before its times were set, or perhaps by the final rename whose
-        // answer was lost: the job's only if it holds the copy, which is read before anything
-        // is replaced (in a cut too: it was the job's hidden copy, never the source).
+        // Left by this job from the source as it is now, named before its times were set, or
+        // perhaps by the final rename whose answer was lost: the job's only if it holds the
+        // copy, which is read before anything is replaced (in a cut too: it was the job's
+        // hidden copy, never the source).
         const bool maybeOwn = ownership == VfsOwnDestinations::OwnIfTheCopy
                               || (m_maybeOwnDestinations.contains(m_curDstPath) && !partialFile
                                   && existing != m_curDstEntries.end()
@@ -609,9 +610,9 @@ void VfsCopyJob::leaveDestination(bool withTimes)
     m_replaceList.removeAll(m_curDstPath);
     const QString name = m_curDstPath.mid(m_curDstPath.lastIndexOf(m_dstSep) + 1);
     if (withTimes)
-        m_ownDestinations.left(m_curDstFolder, name, m_curItem.size, m_curItem.mtime);
+        m_ownDestinations.left(m_curDstFolder, name, m_curItem);
     else
-        m_ownDestinations.named(m_curDstFolder, name, m_curItem.size);
+        m_ownDestinations.named(m_curDstFolder, name, m_curItem);
 }
 
 bool VfsCopyJob::takeDestinationListing(const QString &folder)
@@ -692,14 +693,17 @@ bool VfsCopyJob::laneFileOf(const VfsCopyItem &item, VfsSmallFileLane::File *fil
         return true;
     }
     // What a failure left of this job's own work: the hidden file it made, or a file of the
-    // source's size and time that its last, unanswered request may have finished.
+    // source's size and time that its last, unanswered request may have finished, or that it
+    // finished before a cut came first to the destination's confirmation.
     if (!there && hidden->second.type == VfsCopyItem::FileType && m_ownPartials.value(file->partPath)) {
         file->found = VfsSmallFileLane::OwnHidden;
         return true;
     }
     const VfsCopyDestinationEntry *e = there ? &existing->second : nullptr;
-    if (e && !hiddenThere && m_maybeOwnDestinations.contains(file->dstPath) && e->type == VfsCopyItem::FileType
-        && e->size == item.size && (item.mtime <= 0 || e->mtime == item.mtime)
+    if (e && !hiddenThere
+        && (m_maybeOwnDestinations.contains(file->dstPath) || m_finishedFiles.toCheck(file->dstPath))
+        && e->type == VfsCopyItem::FileType && e->size == item.size
+        && (item.mtime <= 0 || VfsFinishedFiles::timeAsSet(e->mtime, item.mtime))
         && !sameIdentity(item.volume, item.fileId, m_curDstVolume, e->fileId) && !listsTheSource(item, *e)
         && VfsSmallFileLane::canCompare(m_src, m_dst)) {
         file->found = VfsSmallFileLane::MaybeFinished;
@@ -777,8 +781,15 @@ void VfsCopyJob::stateSmallFiles(int action)
     if (action == JobActionEnter || action == JobActionLeave || action == JobActionDelete)
         return;
     if (m_lanePhase == 0) {
-        const bool working = m_lane.step();
+        // While a computer of the copy is away, a file the lane started would only wait out its
+        // timeout: none is started. What is under way may still come back with the link; once
+        // nothing is, the retry waits for both computers instead.
+        const bool away = !m_srcPeer || !m_dstPeer || m_srcPeer->linkState() != IPeer::LinkUp
+                          || m_dstPeer->linkState() != IPeer::LinkUp;
+        const bool working = m_lane.step(!away);
         emitChanges();
+        if (working && away && !m_lane.anyBusy() && sayWhichPeerIsAway())
+            return abortJob(QStringLiteral("peer away while small files were copied"), __LINE__);
         if (working)
             return;
         m_changeFlags |= 1;

@@ -62,9 +62,10 @@ void VfsCopyJob::stateStart(int action)
             }
         }
         if (m_copyPassDone) {
-            // Every file had arrived before the failure: the flush of what is not confirmed on
-            // disk and the listing of the sources are all that is done again, so that a link
-            // that drops every few seconds need not carry the job's listings in one window.
+            // Every file had arrived before the failure and the destination had confirmed each:
+            // the listings of their folders and of the sources are all that is done again, so
+            // that a link that drops every few seconds need not carry the job's listings in one
+            // window.
             setJobState(CopyStateNextItem, __LINE__);
             setPrompt(leftOutPrompt());
             startTimer(0, JobActionStep, __LINE__);
@@ -237,6 +238,7 @@ void VfsCopyJob::onStartListing()
     } else if (kind == ListDestination) {
         m_dstSep = m_list.separator;
         m_curDstVolume = m_list.volumeSerial;
+        m_flush.knowFolder(path, m_curDstVolume);
         for (const VfsDirectoryEntry &e : m_list.entries)
             m_curDstEntries[e.name] = destinationEntryOf(e);
     } else if (m_list.jobStatus == JobFinished) {
@@ -363,6 +365,9 @@ void VfsCopyJob::finishStart()
         Q_EMIT bytesTotalChanged();
         Q_EMIT totalFileCountChanged();
         Q_EMIT stateChanged();
+    } else {
+        m_finishedFiles.passBegins();
+        m_flush.flushWhileCopying(m_dst, m_timings.flushIntervalMs);
     }
     setJobState(CopyStateNextItem, __LINE__);
     // What was left out stays named; any other message belonged to the failure before.
@@ -393,7 +398,7 @@ void VfsCopyJob::stateNextItem(int action)
                 setJobState(CopyStateStart, __LINE__);
             } else {
                 m_copyPassDone = true;
-                if (!syncDestination() || !verifySources(action))
+                if (!settleFinished(action) || !syncDestination() || !verifySources(action))
                     return;
                 // The end shows what this pass copied, whatever a pause held before.
                 m_heldCopied = 0;
@@ -652,6 +657,7 @@ void VfsCopyJob::stateReadDirectory(int action)
     }
     batch.dstEntries.clear();
     batch.dstVolume = m_list.volumeSerial;
+    m_flush.knowFolder(m_list.path, batch.dstVolume);
     for (const VfsDirectoryEntry &e : m_list.entries)
         batch.dstEntries[e.name] = destinationEntryOf(e);
     lock.unlock();

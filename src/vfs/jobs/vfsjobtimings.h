@@ -18,4 +18,8 @@ struct VfsJobTimings
     // such delete was answered (later than the source computer deleted it), the move looks
     // for the files it deleted from folders that stay; the margin is for the renaming.
     int lookAgainMs = 2200;
+    // While a copy runs, what it finished is flushed to the destination's disk once the first of
+    // it has waited this long: what a cut leaves unconfirmed, and checks again, is about that
+    // much of the copy's time.
+    int flushIntervalMs = 150;
 };

@@ -48,6 +48,7 @@ public:
     // The waits of the jobs it makes; setRetryDelay changes the copy's pause alone.
     void setTimings(const VfsJobTimings &timings) { m_timings = timings; }
     void setRetryDelay(int ms) { m_timings.retryDelayMs = ms; }
+    void setFlushInterval(int ms) { m_timings.flushIntervalMs = ms; }
 
     // Whether the request would copy a folder into itself or below itself.
     static bool isIntoItself(const VfsCopyDto &dto);

@@ -9,20 +9,26 @@ constexpr qint64 kCoarsestClockMs = 2000;
 
 } // namespace
 
-void VfsOwnDestinations::left(const QString &folder, const QString &name, quint64 size, qint64 mtime)
+VfsOwnDestinations::Left VfsOwnDestinations::leftBy(const VfsCopyItem &source, bool timesToCome)
 {
     Left left;
-    left.size = size;
-    left.mtime = mtime;
-    m_byFolder[folder].insert(name, left);
+    left.size = source.size;
+    left.mtime = timesToCome ? 0 : source.mtime;
+    left.timesToCome = timesToCome;
+    left.sourceMtime = source.mtime;
+    left.sourceChangeNs = source.changeNs;
+    left.sourceInode = source.inode;
+    return left;
 }
 
-void VfsOwnDestinations::named(const QString &folder, const QString &name, quint64 size)
+void VfsOwnDestinations::left(const QString &folder, const QString &name, const VfsCopyItem &source)
 {
-    Left left;
-    left.size = size;
-    left.timesToCome = true;
-    m_byFolder[folder].insert(name, left);
+    m_byFolder[folder].insert(name, leftBy(source, false));
+}
+
+void VfsOwnDestinations::named(const QString &folder, const QString &name, const VfsCopyItem &source)
+{
+    m_byFolder[folder].insert(name, leftBy(source, true));
 }
 
 void VfsOwnDestinations::observe(const QString &folder, const std::map<QString, VfsCopyDestinationEntry> &entries)
@@ -41,7 +47,8 @@ void VfsOwnDestinations::observe(const QString &folder, const std::map<QString, 
 }
 
 VfsOwnDestinations::Ownership VfsOwnDestinations::ownership(const QString &folder, const QString &name,
-                                                            const VfsCopyDestinationEntry &listed)
+                                                            const VfsCopyDestinationEntry &listed,
+                                                            const VfsCopyItem &source)
 {
     const auto files = m_byFolder.find(folder);
     if (files == m_byFolder.end())
@@ -50,7 +57,7 @@ VfsOwnDestinations::Ownership VfsOwnDestinations::ownership(const QString &folde
     if (it == files->end())
         return NotOwn;
     if (stillAsLeft(it.value(), listed))
-        return it->timesToCome ? OwnIfTheCopy : Own;
+        return it->timesToCome || sameSource(it.value(), source) ? OwnIfTheCopy : Own;
     files->erase(it);
     return NotOwn;
 }
@@ -69,4 +76,12 @@ bool VfsOwnDestinations::stillAsLeft(Left &left, const VfsCopyDestinationEntry &
     left.inode = listed.inode;
     left.changeNs = listed.changeNs;
     return true;
+}
+
+bool VfsOwnDestinations::sameSource(const Left &left, const VfsCopyItem &source)
+{
+    // A server that predates change stamps lists none: size and time are all there is.
+    return source.size == left.size && source.mtime == left.sourceMtime
+           && (left.sourceChangeNs == 0 || source.changeNs == 0
+               || (source.changeNs == left.sourceChangeNs && source.inode == left.sourceInode));
 }

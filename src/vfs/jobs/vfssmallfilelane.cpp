@@ -127,12 +127,12 @@ void VfsSmallFileLane::begin(VfsClient *source, VfsClient *destination, std::vec
         slot->phase = Slot::Free;
 }
 
-bool VfsSmallFileLane::step()
+bool VfsSmallFileLane::step(bool startNew)
 {
     bool working = false;
     for (auto &slot : m_slots) {
         stepSlot(*slot);
-        if (slot->phase == Slot::Free && !m_queue.empty())
+        if (startNew && slot->phase == Slot::Free && !m_queue.empty())
             startFile(*slot);
         working = working || slot->phase != Slot::Free;
     }

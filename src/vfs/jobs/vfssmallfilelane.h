@@ -12,8 +12,9 @@
 //
 // After a retry the lane also takes the files the job left unfinished when it failed, so
 // that they too go many at a time: the hidden file of one the job was writing is removed
-// first, and one the job may have finished (its last request went unanswered) is read whole
-// on both sides and kept when both are equal, or handed back.
+// first, and one the job may have finished (its last request went unanswered, or a cut came
+// before the destination confirmed it) is read whole on both sides and kept when both are equal,
+// or handed back.
 //
 // A file that meets anything else (a name that turned up meanwhile, a refusal, a timeout,
 // a full disk, a source that grew, a copy that differs) is handed back once the handles it
@@ -47,7 +48,8 @@ public:
         Nothing,        // neither name: the file is new
         OwnHidden,      // only the hidden file this job made, never finished: removed first
         MaybeFinished,  // under the real name, of the source's size and time, a file this job
-                        // may have finished: compared with the source (needs getFile on both)
+                        // may have finished, or finished unconfirmed: compared with the source
+                        // (needs getFile on both)
     };
 
     struct File
@@ -86,8 +88,8 @@ public:
     // Starts the files; every record must be back.
     void begin(VfsClient *source, VfsClient *destination, std::vector<File> files);
     // Sends what can be sent and takes in what was answered; false once every file is
-    // finished or handed back.
-    bool step();
+    // finished or handed back. Without `startNew`, files not under way yet wait.
+    bool step(bool startNew = true);
     bool anyBusy() const;
     // Withdraws every record still out except opens and closes, which must be waited for
     // so that no handle stays open or is closed twice. With `all` those too (the job goes).

@@ -18,16 +18,17 @@ TestPeer::TestPeer(const QString &uuid, QObject *parent) : TestPeer(uuid, true, 
 
 TestPeer::TestPeer(const QString &uuid, const std::vector<PeerAclDto> &shares) : TestPeer(uuid, false, nullptr)
 {
+    m_shares = shares;
     m_server->setAcl(shares);
 }
 
 TestPeer::TestPeer(const QString &uuid, bool local, QObject *parent)
     : IPeer(PeerDto{uuid, QStringLiteral("nusk"), 0}, parent)
     , m_client(new VfsClientNusk)
-    , m_server(new VfsServerNusk(local))
+    , m_local(local)
 {
     m_client->setProtocolVersion(FSO_PROTOCOL_VERSION);
-    m_server->setProtocolVersion(FSO_PROTOCOL_VERSION);
+    makeServer();
     setLinkState(LinkUp);
     connect(m_client.get(), &VfsClientNusk::fsoTransmit, this, [this](std::vector<unsigned char> data) {
         // byte 8 is the code: after the tagged u32 length and the tagged u8 class
@@ -40,8 +41,25 @@ TestPeer::TestPeer(const QString &uuid, bool local, QObject *parent)
             return;
         QMetaObject::invokeMethod(this, [this, data]() { deliverRequest(data); }, Qt::QueuedConnection);
     }, Qt::DirectConnection);
-    connect(m_server.get(), &VfsServerNusk::fsoTransmit, this, [this](std::vector<unsigned char> data) {
-        if (m_dropping)
+    m_pacing.setInterval(0);
+    connect(&m_pacing, &QTimer::timeout, this, [this] {
+        if (m_paced.empty())
+            return m_pacing.stop();
+        const std::vector<unsigned char> data = std::move(m_paced.front());
+        m_paced.pop_front();
+        deliverReply(data);
+    });
+}
+
+void TestPeer::makeServer()
+{
+    m_server.reset(new VfsServerNusk(m_local));
+    m_server->setProtocolVersion(FSO_PROTOCOL_VERSION);
+    if (!m_local)
+        m_server->setAcl(m_shares);
+    VfsServerNusk *server = m_server.get();
+    connect(server, &VfsServerNusk::fsoTransmit, this, [this, server](std::vector<unsigned char> data) {
+        if (m_dropping || server != m_server.get())
             return;
         QMetaObject::invokeMethod(this, [this, data]() {
             if (m_pacing.interval() > 0) {
@@ -53,14 +71,13 @@ TestPeer::TestPeer(const QString &uuid, bool local, QObject *parent)
             deliverReply(data);
         }, Qt::QueuedConnection);
     }, Qt::DirectConnection);
-    m_pacing.setInterval(0);
-    connect(&m_pacing, &QTimer::timeout, this, [this] {
-        if (m_paced.empty())
-            return m_pacing.stop();
-        const std::vector<unsigned char> data = std::move(m_paced.front());
-        m_paced.pop_front();
-        deliverReply(data);
-    });
+}
+
+void TestPeer::restartServer()
+{
+    const quint16 version = m_server->protocolVersion();
+    makeServer();
+    m_server->setProtocolVersion(version);
 }
 
 void TestPeer::deliverReply(const std::vector<unsigned char> &data)
@@ -231,17 +248,22 @@ bool waitFor(const std::function<bool()> &done, int ms)
     return true;
 }
 
+bool makeTestFolders(const QTemporaryDir &tmp, QString *src, QString *dst)
+{
+    static int n = 0;
+    const QString base = tmp.filePath(QString::number(++n));
+    *src = base + QStringLiteral("/src");
+    *dst = base + QStringLiteral("/dst");
+    return tmp.isValid() && QDir().mkpath(*src) && QDir().mkpath(*dst);
+}
+
 ManagerFixture::ManagerFixture() = default;
 
 ManagerFixture::~ManagerFixture() = default;
 
 bool ManagerFixture::setUp()
 {
-    static int n = 0;
-    const QString base = m_tmp.filePath(QString::number(++n));
-    m_src = base + QStringLiteral("/src");
-    m_dst = base + QStringLiteral("/dst");
-    if (!QDir().mkpath(m_src) || !QDir().mkpath(m_dst))
+    if (!makeTestFolders(m_tmp, &m_src, &m_dst))
         return false;
     m_a.reset(new TestPeer(QStringLiteral("{00000000-0000-0000-0000-00000000000a}")));
     m_b.reset(new TestPeer(QStringLiteral("{00000000-0000-0000-0000-00000000000b}")));

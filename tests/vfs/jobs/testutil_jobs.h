@@ -38,6 +38,9 @@ public:
     VfsClient *vfsClient() const override { return m_client.get(); }
     VfsClientNusk *client() const { return m_client.get(); }
     VfsServerNusk *server() const { return m_server.get(); }
+    // The server starts anew, as its program does after a crash or its computer after a power
+    // cut: it knows nothing of what it held open or wrote before. Messages on the way are lost.
+    void restartServer();
 
     // While set, every message in either direction is lost; as when a link drops, the server
     // lets go of what the peer had it do (its open files close, its queued requests go). Set
@@ -64,11 +67,14 @@ public:
 
 private:
     TestPeer(const QString &uuid, bool local, QObject *parent);
+    void makeServer();
     void deliverRequest(const std::vector<unsigned char> &data);
     void deliverReply(const std::vector<unsigned char> &data);
 
     std::unique_ptr<VfsClientNusk> m_client;
     std::unique_ptr<VfsServerNusk> m_server;
+    bool m_local = true;
+    std::vector<PeerAclDto> m_shares;
     VfsFenuCommandParser m_parser;
     VfsFenuCommand m_serverRecord;
     VfsFenuCommand m_clientRecord;
@@ -100,6 +106,9 @@ bool rewriteKeepingTime(const QString &path, const QByteArray &data);
 int permissionsOf(const QString &path);
 bool makeFifo(const QString &path);
 bool waitFor(const std::function<bool()> &done, int ms = 30000);
+// Folders "<n>/src" and "<n>/dst" of their own below `tmp`, made afresh for every call; false
+// when they cannot be made.
+bool makeTestFolders(const QTemporaryDir &tmp, QString *src, QString *dst);
 
 // Two in-process peers A and B with a folder each (m_src on A, m_dst on B), the job model,
 // and a job manager that finds the two peers, pauses 50 ms before a retry and looks for the

@@ -113,8 +113,11 @@ private Q_SLOTS:
 
     // A destination that keeps times with a coarser clock (FAT: two seconds, cut down) still
     // lists the file the job left as its own; a later time, another size or, once a listing
-    // has shown the file, another change stamp or inode make it someone else's for good. A
-    // file named before its times were set is the job's only if it holds the copy.
+    // has shown the file, another change stamp or inode make it someone else's for good. While
+    // the source is the version copied, the file is the job's only if it holds the copy (no
+    // listing after a cut tells a save that kept size and time from the copy); once the source
+    // changed, the job's record alone lets it replace its older copy. A file named before its
+    // times were set is the job's only if it holds the copy.
     void ownDestinationsAsTheJobLeftThem()
     {
         const qint64 t = 1300000001999LL;
@@ -127,26 +130,40 @@ private Q_SLOTS:
             e.inode = inode;
             return e;
         };
+        VfsCopyItem copied;
+        copied.type = VfsCopyItem::FileType;
+        copied.size = 10;
+        copied.mtime = t;
+        copied.changeNs = 100;
+        copied.inode = 3;
+        VfsCopyItem rewritten = copied; // saved anew at the source, size and time put back
+        rewritten.changeNs = 200;
         const QString folder = QStringLiteral("/d");
         VfsOwnDestinations own;
-        for (const char *name : {"fat", "later", "shorter", "stamped", "gone"})
-            own.left(folder, QString::fromLatin1(name), 10, t);
-        own.named(folder, QStringLiteral("named"), 10);
-        QCOMPARE(own.ownership(folder, QStringLiteral("fat"), entry(10, t - 1999)), VfsOwnDestinations::Own);
-        QCOMPARE(own.ownership(folder, QStringLiteral("later"), entry(10, t + 1)), VfsOwnDestinations::NotOwn);
-        QCOMPARE(own.ownership(folder, QStringLiteral("later"), entry(10, t)), VfsOwnDestinations::NotOwn);
-        QCOMPARE(own.ownership(folder, QStringLiteral("shorter"), entry(9, t)), VfsOwnDestinations::NotOwn);
+        for (const char *name : {"fat", "later", "shorter", "stamped", "gone", "unchanged"})
+            own.left(folder, QString::fromLatin1(name), copied);
+        own.named(folder, QStringLiteral("named"), copied);
+        QCOMPARE(own.ownership(folder, QStringLiteral("fat"), entry(10, t - 1999), rewritten), VfsOwnDestinations::Own);
+        QCOMPARE(own.ownership(folder, QStringLiteral("later"), entry(10, t + 1), rewritten), VfsOwnDestinations::NotOwn);
+        QCOMPARE(own.ownership(folder, QStringLiteral("later"), entry(10, t), rewritten), VfsOwnDestinations::NotOwn);
+        QCOMPARE(own.ownership(folder, QStringLiteral("shorter"), entry(9, t), rewritten), VfsOwnDestinations::NotOwn);
+        QCOMPARE(own.ownership(folder, QStringLiteral("unchanged"), entry(10, t, 8, 8), copied),
+                 VfsOwnDestinations::OwnIfTheCopy);
         own.observe(folder, {{QStringLiteral("fat"), entry(10, t - 1999, 1, 1)},
                              {QStringLiteral("stamped"), entry(10, t, 5, 7)},
+                             {QStringLiteral("unchanged"), entry(10, t, 8, 8)},
                              {QStringLiteral("named"), entry(10, t + 60000, 9, 9)}});
-        QCOMPARE(own.ownership(folder, QStringLiteral("stamped"), entry(10, t, 5, 7)), VfsOwnDestinations::Own);
-        QCOMPARE(own.ownership(folder, QStringLiteral("stamped"), entry(10, t, 6, 7)), VfsOwnDestinations::NotOwn);
-        QCOMPARE(own.ownership(folder, QStringLiteral("stamped"), entry(10, t, 5, 7)), VfsOwnDestinations::NotOwn);
-        QCOMPARE(own.ownership(folder, QStringLiteral("fat"), entry(10, t - 1999, 1, 2)), VfsOwnDestinations::NotOwn);
-        QCOMPARE(own.ownership(folder, QStringLiteral("named"), entry(10, t + 60000, 9, 9)),
+        QCOMPARE(own.ownership(folder, QStringLiteral("unchanged"), entry(10, t, 8, 8), copied),
                  VfsOwnDestinations::OwnIfTheCopy);
-        QCOMPARE(own.ownership(folder, QStringLiteral("gone"), entry(10, t)), VfsOwnDestinations::NotOwn);
-        QCOMPARE(own.ownership(QStringLiteral("/e"), QStringLiteral("named"), entry(10, t)), VfsOwnDestinations::NotOwn);
+        QCOMPARE(own.ownership(folder, QStringLiteral("stamped"), entry(10, t, 5, 7), rewritten), VfsOwnDestinations::Own);
+        QCOMPARE(own.ownership(folder, QStringLiteral("stamped"), entry(10, t, 6, 7), rewritten), VfsOwnDestinations::NotOwn);
+        QCOMPARE(own.ownership(folder, QStringLiteral("stamped"), entry(10, t, 5, 7), rewritten), VfsOwnDestinations::NotOwn);
+        QCOMPARE(own.ownership(folder, QStringLiteral("fat"), entry(10, t - 1999, 1, 2), rewritten), VfsOwnDestinations::NotOwn);
+        QCOMPARE(own.ownership(folder, QStringLiteral("named"), entry(10, t + 60000, 9, 9), rewritten),
+                 VfsOwnDestinations::OwnIfTheCopy);
+        QCOMPARE(own.ownership(folder, QStringLiteral("gone"), entry(10, t), rewritten), VfsOwnDestinations::NotOwn);
+        QCOMPARE(own.ownership(QStringLiteral("/e"), QStringLiteral("named"), entry(10, t), rewritten),
+                 VfsOwnDestinations::NotOwn);
     }
 
     // A path in a job's message names a share by the share's name; one whose name is not
