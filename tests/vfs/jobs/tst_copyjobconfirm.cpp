@@ -17,6 +17,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <functional>
+
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -278,31 +280,44 @@ private Q_SLOTS:
         start(tree, m_dst, move, 0);
         bool lost = false;
         bool lostAll = true;
+        const auto comeBack = [&] {
+            m_b->setDropping(false);
+            m_b->setLinkState(IPeer::LinkUp);
+        };
+        // Writes the server had begun before the cut may still make files in the tree: it is
+        // removed again on later turns of the event loop until nothing is left of it. (Calls
+        // still queued go with `turns` if the job never ends.)
+        QObject turns;
+        std::function<void()> removeTree = [&] {
+            if (QDir(copy).removeRecursively())
+                comeBack();
+            else
+                QMetaObject::invokeMethod(&turns, removeTree, Qt::QueuedConnection);
+        };
         // Once the job has seen the cut, the destination loses what it loses, and comes back.
         connect(m_job.data(), &VfsJob::stateChanged, this, [&] {
             if (!cut || lost || !m_job || m_job->errorCount() == 0)
                 return;
             lost = true;
             if (loss == QLatin1String("tree removed")) {
-                lostAll = QDir(copy).removeRecursively();
-            } else {
-                if (loss == QLatin1String("restarted"))
-                    m_b->restartServer();
-                for (const QString &name : arrived(copy)) {
-                    if (confirmed.contains(name))
-                        continue;
-                    const QString path = copy + QLatin1Char('/') + name;
-                    const qint64 size = QFileInfo(path).size();
-                    if (loss == QLatin1String("deleted"))
-                        lostAll = QFile::remove(path) && lostAll;
-                    else if (loss == QLatin1String("emptied"))
-                        lostAll = QFile::resize(path, 0) && lostAll;
-                    else
-                        lostAll = rewriteKeepingTime(path, QByteArray(int(size), '\0')) && lostAll;
-                }
+                removeTree();
+                return;
             }
-            m_b->setDropping(false);
-            m_b->setLinkState(IPeer::LinkUp);
+            if (loss == QLatin1String("restarted"))
+                m_b->restartServer();
+            for (const QString &name : arrived(copy)) {
+                if (confirmed.contains(name))
+                    continue;
+                const QString path = copy + QLatin1Char('/') + name;
+                const qint64 size = QFileInfo(path).size();
+                if (loss == QLatin1String("deleted"))
+                    lostAll = QFile::remove(path) && lostAll;
+                else if (loss == QLatin1String("emptied"))
+                    lostAll = QFile::resize(path, 0) && lostAll;
+                else
+                    lostAll = rewriteKeepingTime(path, QByteArray(int(size), '\0')) && lostAll;
+            }
+            comeBack();
         });
         const bool done = ended();
         m_b->onRequest = nullptr;
