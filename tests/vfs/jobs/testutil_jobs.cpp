@@ -134,8 +134,12 @@ void TestPeer::deliverRequest(const std::vector<unsigned char> &data)
 
 void TestPeer::setDropping(bool drop)
 {
-    if (drop && !m_dropping && !m_delivering)
-        m_server->linkDropped();
+    if (drop && !m_dropping) {
+        if (!m_delivering)
+            m_server->linkDropped();
+        // The link that carried the requests is gone; another takes its place.
+        Q_EMIT requestLinkLost();
+    }
     m_dropping = drop;
 }
 
