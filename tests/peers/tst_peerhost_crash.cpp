@@ -156,6 +156,34 @@ private:
         return true;
     }
 
+    // After a move that ended when the source's host had started again: everything at the
+    // destination exactly once; what is left at the source is unchanged and was named by the
+    // job as not moved. A file that lingered for a late save after its delete, or whose delete
+    // the crash cut short, is given back when the host starts again (a save may be in it), set
+    // aside until a listing names it.
+    QString movedOrNamed(const QString &tree, const QString &copied, const QString &twin, const QStringList &names,
+                         const QStringList &out)
+    {
+        for (const QString &name : names) {
+            if (!sameContent(copied + QLatin1Char('/') + name, twin + QLatin1Char('/') + name))
+                return name + QStringLiteral(" not whole at the destination");
+        }
+        QStringList expected = names;
+        expected.sort();
+        if (filesBelow(copied) != expected)
+            return QStringLiteral("at the destination: ") + filesBelow(copied).join(QLatin1Char(' '));
+        const QString said = out.join(QLatin1Char('\n'));
+        const QRegularExpression setAside(QStringLiteral("(^|/)\\.nusk-deleting-[0-9a-f]{32}-"));
+        for (const QString &left : filesBelow(tree)) {
+            const QString name = QString(left).replace(setAside, QStringLiteral("\\1"));
+            if (!names.contains(name) || !sameContent(tree + QLatin1Char('/') + left, twin + QLatin1Char('/') + name))
+                return left + QStringLiteral(" left at the source, not a source as it was");
+            if (name == left && !said.contains(tree + QLatin1Char('/') + name))
+                return left + QStringLiteral(" left at the source, not named: ") + said;
+        }
+        return QString();
+    }
+
     // After the second move: everything at the destination exactly once, no file at the source.
     bool movedOnce(const QString &tree, const QString &copied, const QString &twin, const QStringList &names)
     {
@@ -286,7 +314,8 @@ private Q_SLOTS:
     }
 
     // The serving host dies while the move deletes its sources: what is gone there is
-    // complete at the destination, and the move waits for the host and finishes the work.
+    // complete at the destination, and the move waits for the host and finishes the work;
+    // what the host gives back as it starts again is named as not moved.
     void moveSurvivesServingHostKilled()
     {
         const QString tree = path(QStringLiteral("ms-src/tree"));
@@ -309,7 +338,8 @@ private Q_SLOTS:
         const QStringList out = m_b->finish(&status, 120000);
         QCOMPARE(status, QStringLiteral("ok"));
         QVERIFY2(out.contains(QStringLiteral("state finished")), qPrintable(out.join(QLatin1Char('\n'))));
-        QVERIFY2(movedOnce(tree, dst + QStringLiteral("/tree"), twin, names), qPrintable(filesBelow(dst).join(' ')));
+        const QString wrong = movedOrNamed(tree, dst + QStringLiteral("/tree"), twin, names, out);
+        QVERIFY2(wrong.isEmpty(), qPrintable(wrong));
     }
 
     // The destination's host dies the moment the file is complete under its hidden name,
