@@ -947,9 +947,11 @@ private Q_SLOTS:
         const QString savedAt = m_dst + QLatin1Char('/') + saved;
         if (existed)
             QVERIFY(writeFile(savedAt, "there before"));
+        // Short, for the cuts to be noticed soon, but stretched where the code runs slower
+        // (sanitizers): a request that times out without a cut is a retry more, asking again.
         for (TestPeer *p : {m_a.get(), m_b.get()}) {
-            p->client()->setRequestTimeout(100);
-            p->client()->setTransferTimeout(100);
+            p->client()->setRequestTimeout(testutil::timeoutMs(100));
+            p->client()->setTransferTimeout(testutil::timeoutMs(100));
             p->server()->setIdleClose(500, 100);
         }
         // The user's version: another content (of the same size when the time is put back).
