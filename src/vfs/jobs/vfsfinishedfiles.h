@@ -58,8 +58,8 @@ public:
     // That flush was answered: the files it covers are on the destination's disk, unless a cut
     // came between.
     void flushAnswered(quint64 flush);
-    // A cut: a failure of the job. What the destination has not confirmed is to be checked
-    // before it counts again, except what was compared since its link was last lost; a flush
+    // A cut: a failure of the job. What the destination has not confirmed, but what was
+    // compared since the last lost link, is to be checked before it counts again, and a flush
     // out now confirms nothing.
     void cut();
     // The destination may have started anew (its link went, or was replaced) or could not
