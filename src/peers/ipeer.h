@@ -95,12 +95,6 @@ Q_SIGNALS:
     void typeChanged();
     void deviceTypeChanged();
     void linkStateChanged();
-    // The link that carried this side's requests is gone while another one replaces it
-    // (kept already, or still on its way). A request sent on the old one may have died on
-    // the way: the other side closes a losing link without reading what is still coming.
-    // And what answers on the new one may be another run of the other program. (With no
-    // link left the peer goes down instead.)
-    void requestLinkLost();
     void activeDisplayChanged();
     void vfsDriveModelChanged();
     void vfsFileSystemModelChanged();

@@ -141,6 +141,11 @@ Q_SIGNALS:
     // Every client-channel message accepted from the link, exactly as it arrived, before it
     // is decoded; for diagnostics (the peer host's raw "send").
     void clientMessageReceived(const std::vector<unsigned char> &message);
+    // The link that carried this side's requests is gone while another one replaces it
+    // (kept already, or still on its way). A request sent on the old one may have died on
+    // the way: the other side closes a losing link without reading what is still coming.
+    // (With no link left the peer goes down instead.)
+    void requestLinkLost();
 
 private:
     void init();

@@ -138,7 +138,7 @@ VfsSmallFileLane::Events VfsCopyJob::laneEvents()
         m_maybeOwnDestinations.remove(f.dstPath);
         noteWrittenFolder(f.dstPath.left(f.dstPath.lastIndexOf(m_dstSep)), m_curDstVolume);
         addBytesCopied(f.item.size);
-        noteWritten(f.item, f.dstPath, f.compared);
+        noteWritten(f.item, f.dstPath);
     };
     e.handedBack = [this](const VfsSmallFileLane::File &f, bool unanswered) {
         // The lane removed the hidden file it made. One it could not remove, or one a request
@@ -162,10 +162,6 @@ VfsDestinationFlush::Events VfsCopyJob::flushEvents()
     e.ended = [this](quint64 flush, VfsDestinationFlush::Outcome outcome, bool final) {
         if (outcome == VfsDestinationFlush::Confirmed)
             m_finishedFiles.flushAnswered(flush);
-        // The destination could not write out what it holds: none of it counts as on its disk.
-        // (The end's flush says so where the end looks at it.)
-        else if (outcome == VfsDestinationFlush::Failed && !final)
-            m_finishedFiles.lostDestination();
         // The end waits for its flush alone; one while copying steps nothing.
         if (final && m_copyState == CopyStateNextItem)
             startTimer(0, JobActionReply, __LINE__);
@@ -192,16 +188,13 @@ void VfsCopyJob::setPeers(IPeer *source, IPeer *destination)
                     sayWhichPeerIsAway();
             });
     }
-    // A destination whose link went, or was replaced, may have restarted, its computer or its
-    // program, without a request of this job failing: what it had not confirmed is checked
-    // again all the same, what was compared since the last such cut too.
-    if (destination) {
+    // A destination whose link went may have restarted, its computer or its program, without a
+    // request of this job failing: what it had not confirmed is checked again all the same.
+    if (destination)
         connect(destination, &IPeer::linkStateChanged, this, [this] {
             if (m_dstPeer && m_dstPeer->linkState() != IPeer::LinkUp)
-                m_finishedFiles.lostDestination();
+                m_finishedFiles.cut();
         });
-        connect(destination, &IPeer::requestLinkLost, this, [this] { m_finishedFiles.lostDestination(); });
-    }
 }
 
 bool VfsCopyJob::sayWhichPeerIsAway()
@@ -953,8 +946,7 @@ void VfsCopyJob::stateError(int action)
     }
     ++m_errorCount;
     m_questionPending = false;
-    // What the destination had not confirmed may be gone or wrong there now (but for what was
-    // compared since its link was last lost: vfsfinishedfiles.h).
+    // What the destination had not confirmed may be gone or wrong there now.
     m_finishedFiles.cut();
     m_flush.stop();
     // Space may be freed meanwhile, a computer come back, so the job keeps trying; the user
@@ -1008,11 +1000,10 @@ void VfsCopyJob::stateRestart(int action)
         m_destinationSynced = false;
         m_startPhase = 0;
         // After the last file the start only waits for both computers and takes the prompt
-        // back (vfscopyjobplan.cpp), when no file is to be checked after the cut: the end then
-        // lists the folders they are in before it goes on, and its flush confirms what was
-        // compared. Files to check, and a source changed since it was copied, take a pass
-        // through every item.
-        if (m_sourceChangedSincePause || m_finishedFiles.anyToCheck())
+        // back (vfscopyjobplan.cpp), when the destination had confirmed every file: the end
+        // then lists the folders they are in before it goes on. What it had not confirmed, and
+        // a source changed since it was copied, take a pass through every item.
+        if (m_sourceChangedSincePause || !m_finishedFiles.allConfirmed())
             m_copyPassDone = false;
         if (m_copyPassDone)
             m_foldersToCheck = m_finishedFiles.beginFolderCheck(m_dstSep);

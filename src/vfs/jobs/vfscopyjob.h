@@ -467,9 +467,8 @@ private:
     // The copy of `source` the job finished is not at the destination as it left it: the file
     // counts as copied only once it is copied again.
     void forgetFinished(const QString &source);
-    // The job itself wrote the file there just now, or `compared` it with its source and found
-    // it whole; a retry may pass over it (vfsfinishedfiles.h).
-    void noteWritten(const VfsCopyItem &item, const QString &dstPath, bool compared = false);
+    // The job itself wrote the file there just now; a retry may pass over it (vfsfinishedfiles.h).
+    void noteWritten(const VfsCopyItem &item, const QString &dstPath);
     bool samePeer() const;
     bool isOwnListing(VfsListDirectoryJob *job) const { return job == &m_list; }
 

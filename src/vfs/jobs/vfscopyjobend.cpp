@@ -24,9 +24,9 @@ bool VfsCopyJob::SourceStamp::matches(const VfsDirectoryEntry &entry) const
     return entry.changeTimeNs == changeNs && entry.inode == inode;
 }
 
-void VfsCopyJob::noteWritten(const VfsCopyItem &item, const QString &dstPath, bool compared)
+void VfsCopyJob::noteWritten(const VfsCopyItem &item, const QString &dstPath)
 {
-    m_finishedFiles.add(dstPath, item, compared);
+    m_finishedFiles.add(dstPath, item);
     noteFinished(item, dstPath);
 }
 
@@ -312,7 +312,6 @@ bool VfsCopyJob::syncDestination()
     case VfsDestinationFlush::Failed:
         // The destination could not put the copy on its disk: the job failed, however complete
         // it looks.
-        m_finishedFiles.lostDestination();
         if (failsAgain(QStringLiteral("sync:") + folder, m_flush.status()))
             failJob("copy-error-sync", "The destination could not write the copy to its disk.", shownDestination(folder),
                     QStringLiteral("sync of %1 failed, status %2").arg(folder).arg(m_flush.status()), __LINE__);

@@ -2,13 +2,10 @@
 
 #include "vfs/jobs/vfscopyjob.h"
 
-#include <algorithm>
-
-void VfsFinishedFiles::add(const QString &dstPath, const VfsCopyItem &source, bool compared)
+void VfsFinishedFiles::add(const QString &dstPath, const VfsCopyItem &source)
 {
     Left left;
     left.source = source.path;
-    left.state = compared ? Compared : Unconfirmed;
     left.flush = m_nextFlush;
     left.size = source.size;
     left.mtime = source.mtime;
@@ -24,8 +21,7 @@ void VfsFinishedFiles::flushAnswered(quint64 flush)
         return;
     while (!m_waiting.empty() && m_waiting.front().second <= flush) {
         const auto it = m_left.find(m_waiting.front().first);
-        if (it != m_left.end() && (it->state == Unconfirmed || it->state == Compared)
-            && it->flush == m_waiting.front().second)
+        if (it != m_left.end() && it->state == Unconfirmed && it->flush == m_waiting.front().second)
             it->state = Confirmed;
         m_waiting.pop_front();
     }
@@ -33,38 +29,24 @@ void VfsFinishedFiles::flushAnswered(quint64 flush)
 
 void VfsFinishedFiles::cut()
 {
-    cutWaiting(false);
-}
-
-void VfsFinishedFiles::lostDestination()
-{
-    cutWaiting(true);
-}
-
-void VfsFinishedFiles::cutWaiting(bool compared)
-{
     ++m_cuts;
-    std::deque<std::pair<QString, quint64>> waitOn;
     for (const auto &waiting : m_waiting) {
         const auto it = m_left.find(waiting.first);
-        if (it == m_left.end() || it->flush != waiting.second)
-            continue;
-        if (it->state == Unconfirmed || (compared && it->state == Compared)) {
+        if (it != m_left.end() && it->state == Unconfirmed && it->flush == waiting.second) {
             it->state = ToCheck;
             it->cut = m_cuts;
-        } else if (it->state == Compared) {
-            // Confirmed by the first flush sent from now on.
-            it->flush = m_nextFlush;
-            waitOn.emplace_back(waiting.first, m_nextFlush);
         }
     }
-    m_waiting.swap(waitOn);
+    m_waiting.clear();
     m_firstValidFlush = m_nextFlush;
 }
 
-bool VfsFinishedFiles::anyToCheck() const
+int VfsFinishedFiles::unconfirmedCount() const
 {
-    return std::any_of(m_left.cbegin(), m_left.cend(), [](const Left &left) { return left.state == ToCheck; });
+    int n = 0;
+    for (const Left &left : m_left)
+        n += left.state == Unconfirmed || left.state == ToCheck ? 1 : 0;
+    return n;
 }
 
 bool VfsFinishedFiles::toCheck(const QString &dstPath) const
@@ -100,7 +82,7 @@ bool VfsFinishedFiles::stillAsLeft(const QString &dstPath, const VfsCopyItem &so
                                    const VfsCopyDestinationEntry &listed)
 {
     const auto it = m_left.find(dstPath);
-    if (it == m_left.end() || (it->state != Confirmed && it->state != Compared))
+    if (it == m_left.end() || it->state != Confirmed)
         return false;
     Left &left = it.value();
     // A server that predates change stamps lists none: size and time are all there is.

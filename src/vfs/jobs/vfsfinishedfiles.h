@@ -11,12 +11,6 @@
 // its source by content (both read whole, or block by block) or sent again, and counts again
 // only once a flush after that is answered.
 //
-// A file compared and found whole stays so through later failures of the job: what it holds
-// was read back after the cut, and no request that went unanswered since changes it. Only a
-// destination that may have started anew (its link went or was replaced) or that could not
-// write out has it compared again. Otherwise a link that drops every few moments, on a slow
-// computer, would have the same files compared after every drop, and the job never end.
-//
 // A retry passes over a confirmed file without a single request while the destination's listing
 // shows it as the job left it: a regular file of the source's size and modification time, and,
 // from the first listing that shows it after the job finished it, that file (its inode and
@@ -47,9 +41,8 @@ public:
     static constexpr qint64 kCoarsestTimeMs = 2000;
 
     // The job finished `source` at `dstPath`: complete, verified, under its real name, with the
-    // source's times where it has them; `compared` when it found it so by content, having
-    // written nothing. Not confirmed before a flush sent after now is answered.
-    void add(const QString &dstPath, const VfsCopyItem &source, bool compared = false);
+    // source's times where it has them. Not confirmed before a flush sent after now is answered.
+    void add(const QString &dstPath, const VfsCopyItem &source);
     int count() const { return m_left.size(); }
 
     // --- what the destination confirmed ------------------------------------------------------
@@ -58,23 +51,20 @@ public:
     // That flush was answered: the files it covers are on the destination's disk, unless a cut
     // came between.
     void flushAnswered(quint64 flush);
-    // A cut: a failure of the job. What the destination has not confirmed, but what was
-    // compared since the last lost link, is to be checked before it counts again, and a flush
-    // out now confirms nothing.
+    // A cut: a failure of the job, or the destination's link gone. What the destination has not
+    // confirmed is to be checked before it counts again, and a flush out now confirms nothing.
     void cut();
-    // The destination may have started anew (its link went, or was replaced) or could not
-    // write out: a cut of everything it has not confirmed, compared or not.
-    void lostDestination();
+    // Finished files the destination has not confirmed, those to check included.
+    int unconfirmedCount() const;
 
     // --- the retry after a cut ------------------------------------------------------------------
-    // Whether any file is to be checked after a cut.
-    bool anyToCheck() const;
+    // Whether every file is confirmed: nothing to check after the cut.
+    bool allConfirmed() const { return unconfirmedCount() == 0; }
     // A pass through every item of the request begins.
     void passBegins() { m_passCuts = m_cuts; }
-    // Whether the file at `dstPath`, listed now as `listed`, is confirmed (or compared after a
-    // cut) and still as the job left it, and `source`, listed now, still the version it copied:
-    // passed over. One that is not is looked at again (and counts as finished again only once
-    // it is).
+    // Whether the file at `dstPath`, listed now as `listed`, is confirmed and still as the job
+    // left it, and `source`, listed now, still the version it copied: passed over. A confirmed
+    // file that is not is looked at again (and counts as finished again only once it is).
     bool stillAsLeft(const QString &dstPath, const VfsCopyItem &source, const VfsCopyDestinationEntry &listed);
     // Whether the file at `dstPath` was finished before a cut that came before the destination
     // confirmed it: compared with its source by content (or sent again) before it counts.
@@ -99,7 +89,6 @@ public:
 private:
     enum State {
         Unconfirmed, // no flush sent after it was answered yet
-        Compared,    // found whole by content after a cut; no flush sent after it answered yet
         Confirmed,   // on the destination's disk
         ToCheck,     // a cut came first
         Dropped,     // found not as left: no longer finished unless finished again
@@ -125,9 +114,6 @@ private:
     // Whether the destination's entry shows the file as the job left it; the first listing that
     // does tells what it is.
     static bool destinationAsLeft(Left &left, const VfsCopyDestinationEntry &listed);
-    // A cut: what waits for a flush is to be checked, what was compared since the last lost link
-    // too when `compared`, else it waits on.
-    void cutWaiting(bool compared);
 
     QHash<QString, Left> m_left;
     // The files not confirmed yet, in the order they were finished, with the first flush that

@@ -355,7 +355,6 @@ void VfsSmallFileLane::compare(Slot &s)
     }
     logPrintf(LogVcpa, "small file %s was finished already", qPrintable(s.file.dstPath));
     s.phase = Slot::Free;
-    s.file.compared = true;
     m_events.finished(s.file);
 }
 

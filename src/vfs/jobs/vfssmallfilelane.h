@@ -58,7 +58,6 @@ public:
         QString dstPath;  // the real name
         QString partPath; // the hidden name it is written under
         Found found = Nothing;
-        bool compared = false; // found whole at the destination by content, nothing written
     };
 
     // What the lane tells its job; every call on the job's thread.

@@ -134,12 +134,8 @@ void TestPeer::deliverRequest(const std::vector<unsigned char> &data)
 
 void TestPeer::setDropping(bool drop)
 {
-    if (drop && !m_dropping) {
-        if (!m_delivering)
-            m_server->linkDropped();
-        // The link that carried the requests is gone; another takes its place.
-        Q_EMIT requestLinkLost();
-    }
+    if (drop && !m_dropping && !m_delivering)
+        m_server->linkDropped();
     m_dropping = drop;
 }
 

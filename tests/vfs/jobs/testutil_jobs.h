@@ -42,10 +42,9 @@ public:
     // cut: it knows nothing of what it held open or wrote before. Messages on the way are lost.
     void restartServer();
 
-    // While set, every message in either direction is lost; as when a link drops and another
-    // replaces it (requestLinkLost), the server lets go of what the peer had it do (its open
-    // files close, its queued requests go). Set from onRequest, the request it was called for
-    // reached the server just before the drop.
+    // While set, every message in either direction is lost; as when a link drops, the server
+    // lets go of what the peer had it do (its open files close, its queued requests go). Set
+    // from onRequest, the request it was called for reached the server just before the drop.
     void setDropping(bool drop);
     bool dropping() const { return m_dropping; }
     // While set, requests wait, in order, instead of reaching the server; its replies to

@@ -331,43 +331,6 @@ private Q_SLOTS:
         }
     }
 
-    // The destination's computer starts anew while the end's flush is on its way, and is back
-    // on a link of its own before the old one is given up: the flush reaches the new run of its
-    // program, which knows nothing of what the old one wrote, and answers it. Nothing the old
-    // run had not confirmed counts as on its disk: the files lost with the power are copied
-    // again before any source goes.
-    void replacedLinkConfirmsNothingOfTheRunBefore()
-    {
-        const QString tree = m_src + QStringLiteral("/t");
-        const QString copy = m_dst + QStringLiteral("/t");
-        const QMap<QString, QByteArray> sources = writeTree(tree, {QString()}, 40);
-        QVERIFY(!sources.isEmpty());
-        bool replaced = false;
-        bool lostAll = true;
-        m_b->onRequest = [&](const VfsFenuCommand &cmd) {
-            if (replaced || cmd.code != FSO_SYNC || arrived(copy).size() != sources.size())
-                return;
-            replaced = true;
-            m_b->restartServer();
-            for (const QString &name : arrived(copy)) {
-                const QString path = copy + QLatin1Char('/') + name;
-                lostAll = rewriteKeepingTime(path, QByteArray(int(QFileInfo(path).size()), '\0')) && lostAll;
-            }
-            Q_EMIT m_b->requestLinkLost();
-        };
-        // No flush while it copies: the end's is the first, and nothing was confirmed before.
-        start(tree, m_dst, true, 60000);
-        const bool done = ended();
-        m_b->onRequest = nullptr;
-        QVERIFY(replaced && lostAll);
-        QVERIFY2(done, "the job never ended");
-        QVERIFY2(m_finished, qPrintable(m_prompt));
-        for (auto it = sources.cbegin(); it != sources.cend(); ++it) {
-            QVERIFY2(readFile(copy + it.key()) == it.value(), qPrintable(it.key()));
-            QVERIFY(!QFileInfo::exists(tree + it.key()));
-        }
-    }
-
     // The end cannot be reached as planned. The folder the flush goes through is renamed: the
     // flush goes through another folder of that disk, and the job finishes. Every folder the job
     // knows there is renamed away: it ends saying so, and a move keeps its sources. The sources

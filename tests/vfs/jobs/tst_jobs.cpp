@@ -3,7 +3,6 @@
 
 #include "vfs/fso/vfsshownpath.h"
 #include "vfs/jobs/vfscopyjob.h"
-#include "vfs/jobs/vfsfinishedfiles.h"
 #include "vfs/jobs/vfsjob.h"
 #include "vfs/jobs/vfsleftoutlist.h"
 #include "vfs/jobs/vfsowndestinations.h"
@@ -165,51 +164,6 @@ private Q_SLOTS:
         QCOMPARE(own.ownership(folder, QStringLiteral("gone"), entry(10, t), rewritten), VfsOwnDestinations::NotOwn);
         QCOMPARE(own.ownership(QStringLiteral("/e"), QStringLiteral("named"), entry(10, t), rewritten),
                  VfsOwnDestinations::NotOwn);
-    }
-
-    // A file the job compared with its source after a cut, and found whole, is not compared
-    // again after each later failure of the job: only a destination that may have started
-    // anew (its link went or was replaced) takes it back to be checked. Until a flush sent
-    // after it is answered it is not on the destination's disk; a flush sent before a cut
-    // confirms nothing.
-    void comparedFilesStayComparedUntilTheDestinationIsLost()
-    {
-        VfsCopyItem source;
-        source.path = QStringLiteral("/src/a");
-        source.size = 10;
-        source.mtime = 1300000001000LL;
-        VfsCopyDestinationEntry listed;
-        listed.type = VfsCopyItem::FileType;
-        listed.size = 10;
-        listed.mtime = source.mtime;
-        const QString a = QStringLiteral("/dst/a");
-        const QString b = QStringLiteral("/dst/b");
-        VfsFinishedFiles files;
-        files.add(a, source);
-        files.add(b, source);
-        const quint64 lost = files.flushSent();
-        files.cut();
-        QVERIFY(files.toCheck(a) && files.toCheck(b));
-        files.add(a, source, true);   // compared
-        files.add(b, source);         // sent again
-        files.flushAnswered(lost);
-        QVERIFY(!files.toCheck(a));
-        files.cut();
-        QVERIFY(!files.toCheck(a) && files.toCheck(b));
-        QVERIFY(files.stillAsLeft(a, source, listed));
-        files.lostDestination();
-        QVERIFY(files.toCheck(a));
-        QVERIFY(files.anyToCheck());
-
-        // Confirmed by a flush sent after the cut, and then no longer taken back.
-        VfsFinishedFiles confirmed;
-        confirmed.add(a, source);
-        confirmed.cut();
-        confirmed.add(a, source, true);
-        confirmed.cut();
-        confirmed.flushAnswered(confirmed.flushSent());
-        confirmed.lostDestination();
-        QVERIFY(!confirmed.toCheck(a) && !confirmed.anyToCheck());
     }
 
     // A path in a job's message names a share by the share's name; one whose name is not
