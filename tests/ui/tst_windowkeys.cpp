@@ -232,8 +232,10 @@ private Q_SLOTS:
         QVERIFY(!marked("b.txt"));
         QCOMPARE(paste->isEnabled(), before != Before::Nothing);
 
-        // Ctrl+V in the other pane.
+        // Ctrl+V in the other pane, once the window manager gave the window its focus back
+        // from the question: a key before that goes to no window.
         QSignalSpy jobs(VfsJobModel::instance(), &VfsJobModel::jobAdded);
+        QTRY_VERIFY(w->isActiveWindow() && w->activeFiler() == source && source->currentView()->hasFocus());
         QVERIFY(m_x.key(xkeys::Tab));
         QTRY_VERIFY(w->activeFiler() == target && target->currentView()->hasFocus());
         QVERIFY(m_x.key('v', xkeys::Control));
