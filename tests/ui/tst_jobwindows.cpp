@@ -332,7 +332,7 @@ private Q_SLOTS:
         QQuickWindow *window = jobWindows().first();
         DeleteCountWatcher watcher(window);
         QVERIFY(watcher.connected);
-        QVERIFY(window->property("moving").toBool());
+        QTRY_VERIFY(window->property("moving").toBool());
         QTRY_VERIFY_WITH_TIMEOUT(!job, 20000);
         QTRY_COMPARE(jobWindows().size(), 0);
         QVERIFY(!QFileInfo::exists(tree));
