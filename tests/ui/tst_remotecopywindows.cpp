@@ -535,7 +535,12 @@ private Q_SLOTS:
         QVERIFY2(namesWhatWasAsked(), qPrintable(textOf(window, "copyProgress")));
         QTRY_COMPARE_WITH_TIMEOUT(textOf(window, "copyStatus"), qtTrId("copy-waiting-for").arg(m_remote->displayName()),
                                   12000);
-        QCOMPARE(window->property("jobState").toInt(), int(VfsJob::VfsJobStateInit));
+        // Still at work and waiting for it: never paused or ended while that computer is only
+        // silent. Whether the job reads as preparing or as copying by then is not what this
+        // asks (a loaded machine once showed it copying).
+        const int waitingState = window->property("jobState").toInt();
+        QVERIFY2(waitingState == VfsJob::VfsJobStateInit || waitingState == VfsJob::VfsJobStateRunning,
+                 qPrintable(QString::number(waitingState)));
         QVERIFY2(namesWhatWasAsked(), qPrintable(textOf(window, "copyProgress")));
 
         resume.dismiss();
