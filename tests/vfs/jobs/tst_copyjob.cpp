@@ -2039,7 +2039,10 @@ private Q_SLOTS:
                     changed << name;
                 }
                 arrived = QDir(copy + QStringLiteral("/sub")).entryList(QDir::Files);
-                QVERIFY(arrived.size() > 300 && settled.size() > 200);
+                // How many have their names by now depends on the machine's load (an earlier
+                // peer's files wait for their renames); the changes below need five long settled.
+                QVERIFY2(settled.size() >= 5 && arrived.size() >= settled.size(),
+                         qPrintable(QStringLiteral("%1 arrived, %2 settled").arg(arrived.size()).arg(settled.size())));
                 // Before any listing after their finish: one cut short, one stamped anew, one
                 // deleted, and one source rewritten keeping its size and time.
                 const QString sub = copy + QStringLiteral("/sub/");
@@ -2066,7 +2069,9 @@ private Q_SLOTS:
             m_a->setDropping(true);
             m_b->setDropping(true);
             restore = [this, &job, &tamperWritten, tamper, last = cuts == 2, failed = job->errorCount() + 1] {
-                if (job->errorCount() < failed)
+                // The file is changed once the server has ended the writes it had begun:
+                // one still running would make it the job's copy after all.
+                if (job->errorCount() < failed || m_b->server()->runningJobCount() > 0)
                     return false;
                 if (!tamper.isEmpty())
                     tamperWritten = writeFile(tamper, pattern(4096, 5151)) && setMtimeMs(tamper, 1300000000000LL);
