@@ -180,8 +180,10 @@ struct Lab
     }
 };
 
-// How long the moves may take at the most, on a quiet machine.
-constexpr int kMovesLimitMs = 240000;
+// How long the moves may take at the most: a move that never ends is what it catches. On a
+// quiet machine they take 60-140 s; with the rest of the suite beside them on two processors,
+// more than 240 s.
+constexpr int kMovesLimitMs = 420000;
 
 } // namespace
 
